@@ -1,0 +1,27 @@
+# Sourced by the scripts: installs the Debian packages the build, tests and demo need.
+PACKAGES=(build-essential cmake ninja-build pkg-config ccache
+  qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
+  qt6-httpserver-dev qt6-websockets-dev
+  libspdlog-dev nlohmann-json3-dev libgtest-dev libbenchmark-dev
+  libmosquitto-dev mosquitto socat)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi
+
+
+export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/ccache}"
+export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
+BUILD_DIR="${BUILD_DIR:-build}"
+
+velmora_build() {
+  cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$BUILD_DIR" -j2 "$@"
+}

@@ -1,0 +1,57 @@
+// main() of every test executable: isolates the process from the real home before anything
+// opens a settings store, installs the log capture and runs GoogleTest inside an application.
+
+#include "LogCapture.h"
+#include "TestSupport.h"
+
+#include "OstMainThreadExecEvent.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QSettings>
+#include <QStandardPaths>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Stands in for the library's application object where a test needs main-thread dispatch.
+class TestApplication : public QApplication {
+public:
+    using QApplication::QApplication;
+    bool event(QEvent* e) override
+    {
+        if (e->type() == OstMainThreadExecEvent::MainThreadExecEvent) {
+            static_cast<OstMainThreadExecEvent*>(e)->exec();
+            return true;
+        }
+        return QApplication::event(e);
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    const QString root = testsupport::tempRoot();
+    for (const char* var : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"}) {
+        QDir().mkpath(root + "/" + var);
+        qputenv(var, (root + "/" + var).toLocal8Bit());
+    }
+    QStandardPaths::setTestModeEnabled(true);
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, root + "/config");
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, root + "/config");
+
+    testsupport::LogCapture::install();
+    ::testing::InitGoogleTest(&argc, argv);
+    int rc = 0;
+    {
+        TestApplication app(argc, argv);
+        rc = RUN_ALL_TESTS();
+    }
+    if (qEnvironmentVariableIsEmpty("VELMORA_TEST_ROOT"))
+        QDir(root).removeRecursively();
+    return rc;
+}
