@@ -1,0 +1,155 @@
+#include "NfzZoneManager.h"
+
+#include "nfzgeo.h"
+
+#include <QFile>
+
+#include <nlohmann/json.hpp>
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+using nlohmann::json;
+
+namespace {
+
+// Parses one zone; returns an error text without the "zone[i]" prefix, or empty on success.
+std::string parseLatLon(const json& v, NfzRecord::Point& out)
+{
+    if (!v.is_array() || v.size() != 2 || !v[0].is_number() || !v[1].is_number())
+        return "must be [lat, lon]";
+    const double lat = v[0].get<double>();
+    const double lon = v[1].get<double>();
+    if (!std::isfinite(lat) || lat < -90.0 || lat > 90.0)
+        return "latitude must lie in [-90, 90]";
+    if (!std::isfinite(lon) || lon < -180.0 || lon > 180.0)
+        return "longitude must lie in [-180, 180]";
+    out = {lat, lon};
+    return {};
+}
+
+std::string parseZone(const json& z, NfzRecord& rec)
+{
+    const auto type = z.find("type");
+    if (type == z.end() || !type->is_string())
+        return R"("type" must be "polygon" or "circle")";
+    const std::string kind = type->get<std::string>();
+    if (kind == "polygon") {
+        rec.type = NfzRecord::Type::Polygon;
+        const auto points = z.find("points");
+        if (points == z.end() || !points->is_array() || points->empty())
+            return R"("points" must be a non-empty array)";
+        rec.points.resize(points->size());
+        for (size_t i = 0; i < points->size(); ++i) {
+            const std::string err = parseLatLon((*points)[i], rec.points[i]);
+            if (!err.empty())
+                return "points[" + std::to_string(i) + "] " + err;
+        }
+        const auto [latLo, latHi] = std::minmax_element(rec.points.begin(), rec.points.end(),
+                                                         [](auto& a, auto& b) { return a.lat < b.lat; });
+        const auto [lonLo, lonHi] = std::minmax_element(rec.points.begin(), rec.points.end(),
+                                                         [](auto& a, auto& b) { return a.lon < b.lon; });
+        rec.minLat = latLo->lat;
+        rec.maxLat = latHi->lat;
+        rec.minLon = lonLo->lon;
+        rec.maxLon = lonHi->lon;
+        return {};
+    }
+    if (kind == "circle") {
+        rec.type = NfzRecord::Type::Circle;
+        const auto center = z.find("center");
+        if (center == z.end())
+            return R"("center" must be [lat, lon])";
+        const std::string err = parseLatLon(*center, rec.center);
+        if (!err.empty())
+            return "\"center\" " + err;
+        const auto radius = z.find("radius");
+        if (radius == z.end() || !radius->is_number() || !std::isfinite(radius->get<double>())
+            || radius->get<double>() < 0.0)
+            return R"("radius" must be a finite number >= 0)";
+        rec.radius = radius->get<double>();
+        rec.minLat = rec.maxLat = rec.center.lat;
+        rec.minLon = rec.maxLon = rec.center.lon;
+        nfzgeo::bboxFromCircle(rec.center.lat, rec.center.lon, rec.radius, rec.minLat, rec.minLon, rec.maxLat,
+                               rec.maxLon);
+        return {};
+    }
+    return R"("type" must be "polygon" or "circle")";
+}
+
+}  // namespace
+
+bool NfzZoneManager::reloadFromFile(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("cannot open %1: %2").arg(path, file.errorString()));
+    return reloadFromJsonUtf8(file.readAll());
+}
+
+bool NfzZoneManager::reloadFromJsonUtf8(const QByteArray& bytes)
+{
+    json doc;
+    try {
+        doc = json::parse(bytes.constBegin(), bytes.constEnd());
+    } catch (const json::exception& e) {
+        return fail(QStringLiteral("invalid JSON: %1").arg(QString::fromUtf8(e.what())));
+    }
+    if (!doc.is_array())
+        return fail(QStringLiteral("expected a top-level JSON array"));
+
+    std::vector<NfzRecord> zones(doc.size());
+    std::unordered_map<int64_t, size_t> index;
+    for (size_t i = 0; i < doc.size(); ++i) {
+        const json& z = doc[i];
+        const QString where = QStringLiteral("zone[%1]").arg(i);
+        if (!z.is_object())
+            return fail(where + QStringLiteral(": not a JSON object"));
+        const auto id = z.find("id");
+        const bool intId = id != z.end() && id->is_number_integer()
+            && !(id->is_number_unsigned() && id->get<uint64_t>() > uint64_t(std::numeric_limits<int64_t>::max()));
+        if (!intId)
+            return fail(where + QStringLiteral(": \"id\" must be a 64-bit integer"));
+        NfzRecord& rec = zones[i];
+        rec.id = id->get<int64_t>();
+        const QString named = where + QStringLiteral(" (id %1)").arg(rec.id);
+        if (!index.emplace(rec.id, i).second)
+            return fail(named + QStringLiteral(": duplicate id"));
+        const std::string err = parseZone(z, rec);
+        if (!err.empty())
+            return fail(named + ": " + QString::fromStdString(err));
+    }
+
+    m_zones = std::move(zones);
+    m_indexById = std::move(index);
+    m_lastError.clear();
+    spdlog::info("<NfzZoneManager> loaded {} zones", m_zones.size());
+    return true;
+}
+
+std::optional<NfzRecord> NfzZoneManager::findById(int64_t id) const
+{
+    const auto it = m_indexById.find(id);
+    if (it == m_indexById.end())
+        return std::nullopt;
+    return m_zones[it->second];
+}
+
+std::vector<int64_t> NfzZoneManager::zoneIds() const
+{
+    std::vector<int64_t> ids;
+    ids.reserve(m_zones.size());
+    for (const auto& z : m_zones)
+        ids.push_back(z.id);
+    return ids;
+}
+
+bool NfzZoneManager::fail(const QString& error)
+{
+    m_lastError = error;
+    spdlog::warn("<NfzZoneManager> zone document rejected, keeping {} zones: {}", m_zones.size(),
+                 error.toStdString());
+    return false;
+}

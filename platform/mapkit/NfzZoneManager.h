@@ -1,0 +1,51 @@
+#pragma once
+// The set of no-fly zones, loaded whole from a zone document.
+//
+// Zone document (UTF-8 JSON): a top-level array of zone objects, one of
+//   {"id": <integer>, "type": "polygon", "points": [[lat, lon], ...]}
+//   {"id": <integer>, "type": "circle", "center": [lat, lon], "radius": <metres>}
+// Latitudes lie in [-90, 90], longitudes in [-180, 180], all numbers finite; ids are unique
+// 64-bit integers; a polygon has at least one point and a radius is >= 0. Other members of a
+// zone object are ignored. An empty array is a valid document holding no zone.
+//
+// Choices:
+// - A document with any malformed zone is rejected whole: the reload returns false, the
+//   previous set stays, and lastError() names the zone by index (and id once known) and the
+//   member at fault, e.g. `zone[2] (id 7): "radius" must be a finite number >= 0`.
+// - Degenerate but well-formed geometry (a polygon of one or two points, a zero radius) is
+//   kept; its bounding box is then not valid (nfzgeo::nfzRecordBboxValid) and users that need
+//   an area refuse the zone themselves.
+// - Each record's bounding box is computed at load time (nfzgeo::bboxFromCircle for circles).
+// - Not thread-safe: use one manager from one thread.
+
+#include "NfzRecord.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstddef>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+class NfzZoneManager {
+public:
+    bool reloadFromFile(const QString& path);
+    bool reloadFromJsonUtf8(const QByteArray& json);
+
+    // Why the last reload failed; empty after a successful one.
+    QString lastError() const { return m_lastError; }
+
+    size_t zoneCount() const { return m_zones.size(); }
+    std::optional<NfzRecord> findById(int64_t id) const;
+    // Ids in document order.
+    std::vector<int64_t> zoneIds() const;
+    const std::vector<NfzRecord>& zones() const { return m_zones; }
+
+private:
+    bool fail(const QString& error);
+
+    std::vector<NfzRecord> m_zones;
+    std::unordered_map<int64_t, size_t> m_indexById;
+    QString m_lastError;
+};
