@@ -31,7 +31,7 @@ void LogCapture::install()
 {
     auto console = std::make_shared<spdlog::sinks::stderr_color_sink_mt>();
     const char* level = std::getenv("VELMORA_TEST_LOG");
-    console->set_level(spdlog::level::from_str(level ? level : "warn"));
+    console->set_level(spdlog::level::from_str(level ? level : "err"));
     auto capture = std::make_shared<CaptureSink>();
     capture->set_level(spdlog::level::debug);
     auto logger = std::make_shared<spdlog::logger>("velmora-test", spdlog::sinks_init_list{console, capture});

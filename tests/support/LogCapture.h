@@ -19,7 +19,7 @@ public:
     static LogCapture& instance();
 
     // Replaces the default logger with one that writes to stderr (level from VELMORA_TEST_LOG,
-    // default "warn") and to this capture (everything from debug up).
+    // default "err") and to this capture (everything from debug up).
     static void install();
 
     void clear();

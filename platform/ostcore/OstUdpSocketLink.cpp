@@ -1,0 +1,179 @@
+#include "OstUdpSocketLink.h"
+
+#include "OstUdpSocketLinkConfig.h"
+
+#include <QNetworkDatagram>
+#include <QVariant>
+#include <QUdpSocket>
+
+#include <spdlog/spdlog.h>
+
+namespace {
+constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
+}
+
+OstUdpSocketLink::OstUdpSocketLink(QObject* parent) : OstAbstractLink(parent)
+{
+    m_socket = new QUdpSocket(this);
+    connect(m_socket, &QUdpSocket::readyRead, this, &OstUdpSocketLink::handleReadyRead);
+}
+
+OstUdpSocketLink::~OstUdpSocketLink()
+{
+    m_socket->close();
+}
+
+void OstUdpSocketLink::registerRecvdDatagramHandleFunc(RecvdDatagramHandleFunc func)
+{
+    QMutexLocker lock(&m_handlerMutex);
+    m_datagramHandler = std::move(func);
+}
+
+void OstUdpSocketLink::unregisterRecvdDatagramHandleFunc()
+{
+    QMutexLocker lock(&m_handlerMutex);
+    m_datagramHandler = nullptr;
+}
+
+quint16 OstUdpSocketLink::boundPort() const
+{
+    return m_socket->localPort();
+}
+
+bool OstUdpSocketLink::doOpen()
+{
+    auto config = std::dynamic_pointer_cast<OstUdpSocketLinkConfig>(linkConfig());
+    if (!config) {
+        spdlog::error("<Link> UDP open failed: no UDP socket config");
+        return false;
+    }
+    m_socket->close();
+    m_lastPeerHost.clear();
+    m_lastPeerPort = 0;
+    m_joinedGroup.clear();
+
+    const bool multicast = config->linkMode() == OstUdpSocketLinkConfig::Multicast;
+    const auto bindMode = multicast ? (QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint)
+                                    : QAbstractSocket::DontShareAddress;
+    if (!m_socket->bind(QHostAddress::AnyIPv4, config->recvPort(), bindMode)) {
+        spdlog::error("<Link> UDP bind failed on port {}: {}", config->recvPort(), m_socket->errorString().toStdString());
+        m_socket->close();
+        return false;
+    }
+    m_socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, QVariant(kReceiveBufferBytes));
+
+    if (multicast) {
+        const QHostAddress group(config->multicastGroupAddress());
+        if (group.isNull() || !group.isMulticast() || !m_socket->joinMulticastGroup(group)) {
+            spdlog::error("<Link> UDP join of multicast group '{}' failed: {}",
+                          config->multicastGroupAddress().toStdString(), m_socket->errorString().toStdString());
+            m_socket->close();
+            return false;
+        }
+        m_joinedGroup = group;
+    }
+    spdlog::info("<Link> UDP link bound on port {}{}", m_socket->localPort(),
+                 multicast ? ", multicast group " + config->multicastGroupAddress().toStdString() : std::string());
+    return true;
+}
+
+void OstUdpSocketLink::doClose()
+{
+    if (!m_joinedGroup.isNull())
+        m_socket->leaveMulticastGroup(m_joinedGroup);
+    m_joinedGroup.clear();
+    const quint16 port = m_socket->localPort();
+    m_socket->close();
+    spdlog::info("<Link> UDP link closed (port {})", port);
+}
+
+bool OstUdpSocketLink::sendData(const QByteArray& data)
+{
+    return broadcastData(data, QString());
+}
+
+bool OstUdpSocketLink::doSend(const QByteArray& data)
+{
+    return sendTo(data, QString());
+}
+
+bool OstUdpSocketLink::broadcastData(const QByteArray& data, const QString& address)
+{
+    if (!isOpen())
+        return false;
+    if (!onLinkThread()) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, data, address] {
+                if (isOpen())
+                    sendTo(data, address);
+            },
+            Qt::QueuedConnection);
+        return true;
+    }
+    return sendTo(data, address);
+}
+
+bool OstUdpSocketLink::resolve(const QString& address, QHostAddress& host, quint16& port) const
+{
+    auto config = std::dynamic_pointer_cast<OstUdpSocketLinkConfig>(linkConfig());
+    QString target = address;
+    if (target.isEmpty() && config)
+        target = config->broadcastAddress();
+    if (target.isEmpty()) {
+        host = m_lastPeerHost;
+        port = m_lastPeerPort;
+        return !host.isNull() && port != 0;
+    }
+    const int colon = target.lastIndexOf(':');
+    bool portOk = true;
+    if (colon > 0) {
+        host = QHostAddress(target.left(colon));
+        const uint p = target.mid(colon + 1).toUInt(&portOk);
+        portOk = portOk && p > 0 && p <= 65535;
+        port = quint16(p);
+    } else {
+        host = QHostAddress(target);
+        port = config ? config->deviceRecvPort() : 0;
+        if (port == 0)
+            port = m_lastPeerPort;
+    }
+    return !host.isNull() && portOk && port != 0;
+}
+
+bool OstUdpSocketLink::sendTo(const QByteArray& data, const QString& address)
+{
+    QHostAddress host;
+    quint16 port = 0;
+    if (!resolve(address, host, port)) {
+        spdlog::warn("<Link> UDP send skipped: no valid destination (address '{}')", address.toStdString());
+        return false;
+    }
+    if (m_socket->writeDatagram(data, host, port) != data.size()) {
+        spdlog::error("<Link> UDP send to {}:{} failed: {}", host.toString().toStdString(), port,
+                      m_socket->errorString().toStdString());
+        return false;
+    }
+    return true;
+}
+
+void OstUdpSocketLink::handleReadyRead()
+{
+    while (m_socket->hasPendingDatagrams()) {
+        const QNetworkDatagram datagram = m_socket->receiveDatagram();
+        if (!datagram.isValid())
+            break;
+        m_lastPeerHost = datagram.senderAddress();
+        m_lastPeerPort = quint16(datagram.senderPort());
+
+        RecvdDatagramHandleFunc datagramHandler;
+        {
+            QMutexLocker lock(&m_handlerMutex);
+            datagramHandler = m_datagramHandler;
+        }
+        if (datagramHandler)
+            datagramHandler(m_lastPeerHost.toString() + ':' + QString::number(m_lastPeerPort), datagram.data());
+        else
+            deliverData(datagram.data());
+    }
+}

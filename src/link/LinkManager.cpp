@@ -1,0 +1,117 @@
+#include "LinkManager.h"
+
+#include "protocol/MavProtocolProcesser.h"
+
+#include "OstSerialPortLink.h"
+#include "OstSerialPortLinkConfig.h"
+#include "OstUdpSocketLink.h"
+#include "OstUdpSocketLinkConfig.h"
+
+#include <spdlog/spdlog.h>
+
+LinkManager::LinkManager(QObject* parent) : QObject(parent)
+{
+    m_processer = new MavProtocolProcesser(this);
+    m_serialLink = new OstSerialPortLink(this);
+    m_udpLink = new OstUdpSocketLink(this);
+
+    connect(m_serialLink, &OstAbstractLink::openLinkResp, this, &LinkManager::serialportLinkOpenResp);
+    connect(m_serialLink, &OstAbstractLink::linkClosed, this, &LinkManager::serialportLinkDisconnected);
+    connect(m_udpLink, &OstAbstractLink::openLinkResp, this, &LinkManager::udpLinkOpenResp);
+    connect(m_udpLink, &OstAbstractLink::linkClosed, this, &LinkManager::udpLinkDisconnected);
+
+    // Both handlers run on the links' thread and only touch the processor, a child of ours.
+    MavProtocolProcesser* processer = m_processer;
+    OstSerialPortLink* serial = m_serialLink;
+    m_serialLink->registerRecvdDataHandleFunc(
+        [processer, serial](QByteArray data) { processer->handleSerialLinkData(data, serial); });
+    OstUdpSocketLink* udp = m_udpLink;
+    m_udpLink->registerRecvdDatagramHandleFunc(
+        [processer, udp](QString address, QByteArray data) { processer->handleUdpLinkData(address, data, udp); });
+}
+
+LinkManager::~LinkManager()
+{
+    m_serialLink->unregisterRecvdDataHandleFunc();
+    m_udpLink->unregisterRecvdDatagramHandleFunc();
+    if (m_serialLink->isOpen())
+        m_serialLink->stop();
+    m_udpLink->stop();
+    spdlog::debug("LinkManager destroyed ---------------");
+}
+
+void LinkManager::setSerialPortLinkConfig(std::shared_ptr<OstSerialPortLinkConfig> config)
+{
+    m_serialLink->setLinkConfig(std::move(config));
+}
+
+void LinkManager::setUdpSocketLinkConfig(std::shared_ptr<OstUdpSocketLinkConfig> config)
+{
+    m_udpLink->setLinkConfig(std::move(config));
+}
+
+void LinkManager::openSerialPortLink(std::shared_ptr<OstLinkAbstractConfig> config)
+{
+    if (config)
+        m_serialLink->open(std::move(config));
+    else
+        m_serialLink->open();
+}
+
+void LinkManager::openUdpSocketLink(std::shared_ptr<OstLinkAbstractConfig> config)
+{
+    if (config)
+        m_udpLink->open(std::move(config));
+    else
+        m_udpLink->open();
+}
+
+void LinkManager::closeSerialPortLink()
+{
+    m_serialLink->close();
+}
+
+void LinkManager::closeUdpSocketLink()
+{
+    m_udpLink->close();
+}
+
+bool LinkManager::serialportLinkIsOpen() const
+{
+    return m_serialLink->isOpen();
+}
+
+bool LinkManager::udpSocketLinkIsOpen() const
+{
+    return m_udpLink->isOpen();
+}
+
+bool LinkManager::linkIsOpen() const
+{
+    return serialportLinkIsOpen() || udpSocketLinkIsOpen();
+}
+
+bool LinkManager::hasLink(OstAbstractLink* link) const
+{
+    return link != nullptr && (link == m_serialLink || link == m_udpLink);
+}
+
+bool LinkManager::sendToLink(const QByteArray& data, const QString& address)
+{
+    if (m_serialLink->isOpen())
+        return m_serialLink->sendData(data);
+    if (m_udpLink->isOpen())
+        return m_udpLink->broadcastData(data, address);
+    spdlog::error("<Link> no valid link to send data");
+    return false;
+}
+
+bool LinkManager::sendToSerialLink(const QByteArray& data)
+{
+    return m_serialLink->isOpen() && m_serialLink->sendData(data);
+}
+
+bool LinkManager::sendToUdpLink(const QByteArray& data)
+{
+    return m_udpLink->isOpen() && m_udpLink->broadcastData(data, QString());
+}

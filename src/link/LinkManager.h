@@ -1,0 +1,56 @@
+#pragma once
+// One connection slot: a serial link, a UDP link and the protocol processor both feed. At most
+// one of the two links is open at a time; sends go to whichever is open.
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class MavProtocolProcesser;
+class OstAbstractLink;
+class OstLinkAbstractConfig;
+class OstSerialPortLink;
+class OstSerialPortLinkConfig;
+class OstUdpSocketLink;
+class OstUdpSocketLinkConfig;
+
+class LinkManager : public QObject {
+    Q_OBJECT
+public:
+    explicit LinkManager(QObject* parent = nullptr);
+    ~LinkManager() override;
+
+    void setSerialPortLinkConfig(std::shared_ptr<OstSerialPortLinkConfig> config);
+    void setUdpSocketLinkConfig(std::shared_ptr<OstUdpSocketLinkConfig> config);
+    void openSerialPortLink(std::shared_ptr<OstLinkAbstractConfig> config);
+    void openUdpSocketLink(std::shared_ptr<OstLinkAbstractConfig> config);
+    void closeSerialPortLink();
+    void closeUdpSocketLink();
+
+    bool serialportLinkIsOpen() const;
+    bool udpSocketLinkIsOpen() const;
+    bool linkIsOpen() const;
+    bool hasLink(OstAbstractLink* link) const;
+
+    OstSerialPortLink* serialportLink() const { return m_serialLink; }
+    OstUdpSocketLink* udpSocketLink() const { return m_udpLink; }
+    MavProtocolProcesser* mavProtoProcesser() const { return m_processer; }
+
+    // Safe from any thread: the links hand bytes to their own thread.
+    bool sendToLink(const QByteArray& data, const QString& address);
+    bool sendToSerialLink(const QByteArray& data);
+    bool sendToUdpLink(const QByteArray& data);
+
+signals:
+    void serialportLinkOpenResp(bool ok);
+    void serialportLinkDisconnected();
+    void udpLinkOpenResp(bool ok);
+    void udpLinkDisconnected();
+
+private:
+    MavProtocolProcesser* m_processer = nullptr;
+    OstSerialPortLink* m_serialLink = nullptr;
+    OstUdpSocketLink* m_udpLink = nullptr;
+};
