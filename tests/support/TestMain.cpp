@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -38,6 +39,7 @@ int main(int argc, char** argv)
     const QString root = testsupport::tempRoot();
     for (const char* var : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"}) {
         QDir().mkpath(root + "/" + var);
+        QFile::setPermissions(root + "/" + var, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         qputenv(var, (root + "/" + var).toLocal8Bit());
     }
     QStandardPaths::setTestModeEnabled(true);
