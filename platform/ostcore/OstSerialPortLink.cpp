@@ -12,6 +12,7 @@ OstSerialPortLink::OstSerialPortLink(QObject* parent) : OstAbstractLink(parent)
     connect(m_port, &QSerialPort::readyRead, this, &OstSerialPortLink::handleReadyRead);
     connect(m_port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
         // Only errors that end the device matter here; open failures are reported by doOpen.
+        spdlog::debug("<Link> serial error {}: {}", int(error), m_port->errorString().toStdString());
         if (error == QSerialPort::ResourceError || error == QSerialPort::PermissionError)
             closeAfterFailure(m_port->errorString());
     });

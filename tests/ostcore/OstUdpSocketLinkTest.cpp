@@ -1,0 +1,157 @@
+#include "OstUdpSocketLink.h"
+#include "OstUdpSocketLinkConfig.h"
+#include "OstSerialPortLinkConfig.h"
+
+#include "LogCapture.h"
+#include "LoopbackPeers.h"
+#include "TestSupport.h"
+
+#include <QSignalSpy>
+#include <QUdpSocket>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+using testsupport::LogCapture;
+using testsupport::UdpPeer;
+using testsupport::waitUntil;
+
+namespace {
+
+struct Received {
+    QList<QString> senders;
+    QList<QByteArray> datagrams;
+};
+
+bool openLink(OstUdpSocketLink& link, std::shared_ptr<OstLinkAbstractConfig> config)
+{
+    QSignalSpy spy(&link, &OstAbstractLink::openLinkResp);
+    link.open(std::move(config));
+    EXPECT_EQ(spy.count(), 0) << "open answers asynchronously";
+    if (!waitUntil([&] { return spy.count() == 1; }))
+        return false;
+    return spy.at(0).at(0).toBool();
+}
+
+}  // namespace
+
+TEST(OstUdpSocketLink, ReceivesWithSenderAndAnswersTheRightPeer)
+{
+    OstUdpSocketLink link;
+    Received rx;
+    link.registerRecvdDatagramHandleFunc([&](QString sender, QByteArray data) {
+        rx.senders.append(sender);
+        rx.datagrams.append(data);
+    });
+    const quint16 port = testsupport::freeUdpPort();
+    ASSERT_TRUE(openLink(link, std::make_shared<OstUdpSocketLinkConfig>(port, 0)));
+    EXPECT_TRUE(link.isOpen());
+    EXPECT_EQ(link.boundPort(), port);
+
+    // No peer heard and no broadcast address: nowhere to send.
+    LogCapture::instance().clear();
+    EXPECT_FALSE(link.broadcastData("x", ""));
+    EXPECT_EQ(LogCapture::instance().countContaining(spdlog::level::warn, "<Link> UDP send skipped"), 1);
+
+    UdpPeer vehicle;
+    UdpPeer other;
+    ASSERT_TRUE(vehicle.sendTo("hello", port));
+    ASSERT_TRUE(waitUntil([&] { return rx.datagrams.size() == 1; }));
+    EXPECT_EQ(rx.senders.at(0), vehicle.address()) << "IPv4 sender in host:port form";
+    EXPECT_EQ(rx.datagrams.at(0), QByteArray("hello"));
+
+    EXPECT_TRUE(link.broadcastData("to-last-peer", ""));
+    EXPECT_TRUE(link.sendData("send-data"));
+    EXPECT_TRUE(link.broadcastData("to-other", other.address()));
+    ASSERT_TRUE(vehicle.waitForDatagrams(2));
+    ASSERT_TRUE(other.waitForDatagrams(1));
+    EXPECT_EQ(vehicle.datagrams(), (QList<QByteArray>{"to-last-peer", "send-data"}));
+    EXPECT_EQ(other.datagrams(), (QList<QByteArray>{"to-other"}));
+
+    for (const char* bad : {"nonsense", "127.0.0.1:0", "127.0.0.1:70000", "127.0.0.1:abc"}) {
+        EXPECT_FALSE(link.broadcastData("x", bad)) << bad;
+    }
+
+    // Written from a foreign thread: handed over to the link's thread and still delivered.
+    std::thread writer([&] {
+        for (int i = 0; i < 5; ++i)
+            link.broadcastData(QByteArray("t") + QByteArray::number(i), other.address());
+    });
+    writer.join();
+    ASSERT_TRUE(other.waitForDatagrams(6));
+    EXPECT_EQ(other.datagrams().mid(1), (QList<QByteArray>{"t0", "t1", "t2", "t3", "t4"}));
+
+    // A close asked for by the caller emits nothing and stops sending.
+    QSignalSpy closed(&link, &OstAbstractLink::linkClosed);
+    link.close();
+    EXPECT_FALSE(link.isOpen());
+    EXPECT_FALSE(link.sendData("late"));
+    EXPECT_EQ(closed.count(), 0);
+}
+
+TEST(OstUdpSocketLink, BroadcastAddressAndDeviceRecvPortDecideEmptyDestinations)
+{
+    UdpPeer device;
+    auto config = std::make_shared<OstUdpSocketLinkConfig>(testsupport::freeUdpPort(), device.port());
+    config->setBroadcastAddress("127.0.0.1");
+    OstUdpSocketLink link;
+    ASSERT_TRUE(openLink(link, config));
+    EXPECT_TRUE(link.sendData("bare-host"));
+    config->setBroadcastAddress(device.address());
+    EXPECT_TRUE(link.broadcastData("host-port", ""));
+    ASSERT_TRUE(device.waitForDatagrams(2));
+    EXPECT_EQ(device.datagrams(), (QList<QByteArray>{"bare-host", "host-port"}));
+}
+
+TEST(OstUdpSocketLink, OpenFailuresAnswerFalseWithAnErrorLine)
+{
+    QUdpSocket holder;
+    ASSERT_TRUE(holder.bind(QHostAddress::AnyIPv4, 0));
+
+    struct Case {
+        const char* name;
+        std::shared_ptr<OstLinkAbstractConfig> config;
+        const char* log;
+    };
+    auto multicastBadGroup = std::make_shared<OstUdpSocketLinkConfig>(testsupport::freeUdpPort(), 0);
+    multicastBadGroup->setLinkMode(OstUdpSocketLinkConfig::Multicast);
+    multicastBadGroup->setMulticastGroupAddress("10.1.2.3");
+    const std::vector<Case> cases = {
+        {"port in use", std::make_shared<OstUdpSocketLinkConfig>(holder.localPort(), 0), "<Link> UDP bind failed on port"},
+        {"serial config", std::make_shared<OstSerialPortLinkConfig>("/dev/null", 9600), "<Link> UDP open failed: no UDP socket config"},
+        {"no config", nullptr, "<Link> UDP open failed: no UDP socket config"},
+        {"group is not multicast", multicastBadGroup, "<Link> UDP join of multicast group '10.1.2.3' failed"},
+    };
+    for (const auto& c : cases) {
+        LogCapture::instance().clear();
+        OstUdpSocketLink link;
+        EXPECT_FALSE(openLink(link, c.config)) << c.name;
+        EXPECT_FALSE(link.isOpen()) << c.name;
+        EXPECT_EQ(LogCapture::instance().countContaining(spdlog::level::err, c.log), 1) << c.name;
+    }
+}
+
+TEST(OstUdpSocketLink, MulticastModeJoinsTheGroupAndSharesThePort)
+{
+    const quint16 port = testsupport::freeUdpPort();
+    auto config = std::make_shared<OstUdpSocketLinkConfig>(port, 0);
+    config->setLinkMode(OstUdpSocketLinkConfig::Multicast);
+    config->setMulticastGroupAddress("239.255.43.21");
+    OstUdpSocketLink first;
+    OstUdpSocketLink second;
+    QByteArray got;
+    second.registerRecvdDataHandleFunc([&](QByteArray d) { got += d; });
+    if (!openLink(first, config))
+        GTEST_SKIP() << "this machine has no multicast-capable interface";
+    ASSERT_TRUE(openLink(second, config)) << "multicast links share their port";
+
+    QUdpSocket sender;
+    sender.setSocketOption(QAbstractSocket::MulticastLoopbackOption, 1);
+    sender.writeDatagram("group", QHostAddress("239.255.43.21"), port);
+    // Delivery depends on the machine's multicast routing; the join itself is what we check.
+    waitUntil([&] { return !got.isEmpty(); }, 1000);
+    if (!got.isEmpty()) {
+        EXPECT_EQ(got, QByteArray("group"));
+    }
+}
