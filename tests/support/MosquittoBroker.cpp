@@ -1,0 +1,105 @@
+#include "MosquittoBroker.h"
+
+#include "TestSupport.h"
+
+#include <QFile>
+#include <QTcpSocket>
+
+namespace testsupport {
+
+namespace {
+
+bool tcpConnects(quint16 port)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    waitUntil([&] { return socket.state() == QAbstractSocket::ConnectedState || socket.state() == QAbstractSocket::UnconnectedState; },
+              1000);
+    return socket.state() == QAbstractSocket::ConnectedState;
+}
+
+}  // namespace
+
+MosquittoBroker::MosquittoBroker()
+    : m_dir(makeTempDir("mosquitto"))
+    , m_port(freeTcpPort())
+{
+}
+
+MosquittoBroker::~MosquittoBroker()
+{
+    stop();
+}
+
+void MosquittoBroker::addUser(const QString& user, const QString& password)
+{
+    m_users.append({user, password});
+}
+
+bool MosquittoBroker::start(int timeoutMs)
+{
+    stop();
+    const QString passwd = m_dir + "/passwd";
+    QFile::remove(passwd);
+    for (const auto& [user, password] : m_users) {
+        QStringList args{"-b"};
+        if (!QFile::exists(passwd))
+            args << "-c";
+        if (QProcess::execute("mosquitto_passwd", args << passwd << user << password) != 0)
+            return false;
+    }
+    QFile conf(m_dir + "/mosquitto.conf");
+    if (!conf.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    // mosquitto started as root drops to its own user, which cannot read our private directory.
+    conf.write(QStringLiteral("listener %1 127.0.0.1\n"
+                              "allow_anonymous false\n"
+                              "password_file %2\n"
+                              "user root\n"
+                              "persistence false\n"
+                              "log_dest file %3/mosquitto.log\n")
+                   .arg(m_port)
+                   .arg(passwd, m_dir)
+                   .toUtf8());
+    conf.close();
+
+    m_process = std::make_unique<QProcess>();
+    m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process->start("mosquitto", {"-c", conf.fileName()});
+    if (!m_process->waitForStarted(timeoutMs))
+        return false;
+    return waitUntil([&] { return m_process->state() == QProcess::NotRunning || tcpConnects(m_port); }, timeoutMs)
+        && isRunning();
+}
+
+void MosquittoBroker::stop()
+{
+    if (m_process && m_process->state() != QProcess::NotRunning) {
+        m_process->terminate();
+        if (!m_process->waitForFinished(3000)) {
+            m_process->kill();
+            m_process->waitForFinished(3000);
+        }
+    }
+    m_process.reset();
+}
+
+bool MosquittoBroker::isRunning() const
+{
+    return m_process && m_process->state() == QProcess::Running;
+}
+
+QString MosquittoBroker::uri() const
+{
+    return QStringLiteral("tcp://127.0.0.1:%1").arg(m_port);
+}
+
+QString MosquittoBroker::log() const
+{
+    QFile f(m_dir + "/mosquitto.log");
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(f.readAll().right(4000));
+}
+
+}  // namespace testsupport

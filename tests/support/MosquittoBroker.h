@@ -1,0 +1,40 @@
+#pragma once
+// A mosquitto broker on a free loopback port that admits only the users added to it. It can be
+// stopped and started again on the same port.
+
+#include <QList>
+#include <QPair>
+#include <QProcess>
+#include <QString>
+
+#include <memory>
+
+namespace testsupport {
+
+class MosquittoBroker {
+public:
+    MosquittoBroker();
+    ~MosquittoBroker();
+
+    // Takes effect at the next start(). User names must not contain ':'.
+    void addUser(const QString& user, const QString& password);
+
+    // Writes the configuration and password file, starts mosquitto and waits until a TCP
+    // connection to its port succeeds.
+    bool start(int timeoutMs = 10000);
+    void stop();
+    bool isRunning() const;
+
+    quint16 port() const { return m_port; }
+    QString uri() const;
+    // Last lines of the broker's log, for failure messages.
+    QString log() const;
+
+private:
+    QString m_dir;
+    quint16 m_port;
+    QList<QPair<QString, QString>> m_users;
+    std::unique_ptr<QProcess> m_process;
+};
+
+}  // namespace testsupport
