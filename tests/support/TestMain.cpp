@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 namespace {
 
 // Stands in for the library's application object where a test needs main-thread dispatch.
@@ -31,6 +33,9 @@ public:
 };
 
 }  // namespace
+
+// A test executable that needs the library's own application object defines this.
+QApplication* velmoraTestCreateApplication(int& argc, char** argv) __attribute__((weak));
 
 int main(int argc, char** argv)
 {
@@ -50,7 +55,8 @@ int main(int argc, char** argv)
     ::testing::InitGoogleTest(&argc, argv);
     int rc = 0;
     {
-        TestApplication app(argc, argv);
+        std::unique_ptr<QApplication> app(velmoraTestCreateApplication ? velmoraTestCreateApplication(argc, argv)
+                                                                        : new TestApplication(argc, argv));
         rc = RUN_ALL_TESTS();
     }
     if (qEnvironmentVariableIsEmpty("VELMORA_TEST_ROOT"))

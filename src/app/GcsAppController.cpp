@@ -1,0 +1,356 @@
+#include "GcsAppController.h"
+
+#include "GcsApplication.h"
+#include "GcsSettings.h"
+#include "GcsToolBox.h"
+#include "automation/GcsConsoleHandler.h"
+#include "cloud/GcsEventReportController.h"
+#include "link/LinkManager.h"
+#include "link/LinkManagerFactory.h"
+#include "protocol/MavProtocolProcesser.h"
+#include "vehicle/MultiVehicleManager.h"
+#include "vehicle/VehicleController.h"
+
+#include "GcsHttp.h"
+#include "GcsLoginManager.h"
+#include "NfzZoneManager.h"
+#include "OstSerialPortLink.h"
+#include "OstSerialPortLinkConfig.h"
+#include "OstUdpSocketLink.h"
+#include "OstUdpSocketLinkConfig.h"
+
+#include <QDateTime>
+#include <QSysInfo>
+
+#include <spdlog/spdlog.h>
+
+GcsAppController::GcsAppController(GcsApplication* app) : QObject(app), m_app(app)
+{
+    m_multiVehicleMgr = new MultiVehicleManager(this, this);
+    m_consoleHandler = std::make_shared<GcsConsoleHandler>(nullptr);
+    m_dateTimeTimer.setInterval(1000);
+    connect(&m_dateTimeTimer, &QTimer::timeout, this, &GcsAppController::emitDateTime);
+}
+
+GcsAppController::~GcsAppController()
+{
+    spdlog::debug("GcsAppController destroyed ------------");
+}
+
+void GcsAppController::init(std::shared_ptr<GcsToolBox> toolBox)
+{
+    spdlog::debug("<app> <startup> init app controller, toolBox:{}", static_cast<const void*>(toolBox.get()));
+    bool autoLoginStarted = false;
+    if (toolBox) {
+        m_toolBox = toolBox;
+        if (!m_loginMgr) {
+            m_loginMgr = std::make_shared<GcsLoginManager>(toolBox->http(), GcsSettings::getInstance()->appCachePath(), nullptr);
+            connect(m_loginMgr.get(), &GcsLoginManager::emailRegisterResp, this, &GcsAppController::handleLoginResp);
+            connect(m_loginMgr.get(), &GcsLoginManager::passwordLoginResp, this, &GcsAppController::handleLoginResp);
+            connect(m_loginMgr.get(), &GcsLoginManager::autoLoginResp, this, &GcsAppController::handleLoginResp);
+            connect(m_loginMgr.get(), &GcsLoginManager::loginStateChanged, this, &GcsAppController::handleLoginStateChanged);
+        }
+        if (!m_eventReportCtrler)
+            m_eventReportCtrler = std::make_shared<GcsEventReportController>(toolBox->http(), nullptr);
+        const QString nfzCachePath = GcsSettings::getInstance()->appCachePath() + "/nfz_cache.json";
+        if (!m_nfzZoneManager)
+            m_nfzZoneManager = std::make_shared<NfzZoneManager>();
+        toolBox->initWith(this);
+        QTimer::singleShot(0, this, [zones = std::weak_ptr<NfzZoneManager>(m_nfzZoneManager), nfzCachePath] {
+            if (auto z = zones.lock())
+                z->reloadFromFile(nfzCachePath);
+        });
+        m_multiVehicleMgr->setToolBox(toolBox);
+        m_multiVehicleMgr->setLoginManager(m_loginMgr);
+    }
+    if (m_loginMgr)
+        autoLoginStarted = m_loginMgr->loginAutoIfNeed();
+    QTimer::singleShot(1000, this, [this, autoLoginStarted] {
+        if (!autoLoginStarted)
+            reportSoftDevice();
+    });
+}
+
+void GcsAppController::release()
+{
+    spdlog::debug("<app> release app controller");
+}
+
+void GcsAppController::connectToLink(std::shared_ptr<OstLinkAbstractConfig> config, QString mapKey)
+{
+    if (!config) {
+        spdlog::warn("<app> connectToLink: config is null");
+        return;
+    }
+    const QString key = mapKey.isEmpty() ? LinkManagerFactory::mavLocalLinkMgrKey() : mapKey;
+    auto& factory = LinkManagerFactory::getInstance();
+    auto linkMgr = factory.findLinkManager(key);
+    if (!linkMgr) {
+        linkMgr = factory.createLinkManager(key);
+        if (!linkMgr) {
+            spdlog::error("<app> connectToLink: failed to create link manager, mapKey: {}", key.toStdString());
+            return;
+        }
+        spdlog::info("<app> connectToLink: created link manager, mapKey: {}", key.toStdString());
+        connect(linkMgr->mavProtoProcesser(), &MavProtocolProcesser::mavHeartbeatFrameReceived, m_multiVehicleMgr,
+                &MultiVehicleManager::processMavHeartbeatFrame);
+        connect(linkMgr.get(), &LinkManager::serialportLinkOpenResp, this,
+                [this, linkMgr](bool ok) { handleLinkManagerConnResp(linkMgr, ok, OstLinkAbstractConfig::Serial); });
+        connect(linkMgr.get(), &LinkManager::udpLinkOpenResp, this,
+                [this, linkMgr](bool ok) { handleLinkManagerConnResp(linkMgr, ok, OstLinkAbstractConfig::Udp); });
+        connect(linkMgr.get(), &LinkManager::serialportLinkDisconnected, this,
+                [this, linkMgr] { handleLinkManagerDisconnected(linkMgr, OstLinkAbstractConfig::Serial); });
+        connect(linkMgr.get(), &LinkManager::udpLinkDisconnected, this,
+                [this, linkMgr] { handleLinkManagerDisconnected(linkMgr, OstLinkAbstractConfig::Udp); });
+    }
+    factory.setActiveLinkManager(linkMgr);
+
+    if (linkMgr->serialportLinkIsOpen())
+        linkMgr->closeSerialPortLink();
+    if (linkMgr->udpSocketLinkIsOpen())
+        linkMgr->closeUdpSocketLink();
+
+    switch (config->linkType()) {
+    case OstLinkAbstractConfig::Serial:
+        linkMgr->setSerialPortLinkConfig(std::dynamic_pointer_cast<OstSerialPortLinkConfig>(config));
+        linkMgr->openSerialPortLink(config);
+        break;
+    case OstLinkAbstractConfig::Udp:
+        linkMgr->setUdpSocketLinkConfig(std::dynamic_pointer_cast<OstUdpSocketLinkConfig>(config));
+        linkMgr->openUdpSocketLink(config);
+        break;
+    default:
+        spdlog::warn("<app> connectToLink: unsupported link type {}", int(config->linkType()));
+        break;
+    }
+}
+
+QString GcsAppController::connectToLinkFromCliParams(const nlohmann::json& params)
+{
+    if (!params.is_object())
+        return QStringLiteral("params must be a JSON object");
+    const auto type = params.find("type");
+    if (type == params.end() || !type->is_string())
+        return QStringLiteral("Missing required field: type (\"serial\" or \"udp\")");
+    const std::string t = type->get<std::string>();
+    if (t == "serial") {
+        const auto port = params.find("port");
+        if (port == params.end() || !port->is_string())
+            return QStringLiteral("serial connect requires string field: port");
+        const QString portName = QString::fromStdString(port->get<std::string>());
+        if (portName.trimmed().isEmpty())
+            return QStringLiteral("serial port name must not be empty");
+        const auto baud = params.find("baudrate");
+        if (baud == params.end() || !baud->is_number_integer())
+            return QStringLiteral("serial connect requires integer field: baudrate");
+        const bool positive = baud->is_number_unsigned() ? baud->get<uint64_t>() > 0 : baud->get<int64_t>() > 0;
+        if (!positive)
+            return QStringLiteral("baudrate must be a positive integer");
+        const int64_t rate = baud->is_number_unsigned() ? int64_t(std::min<uint64_t>(baud->get<uint64_t>(), INT32_MAX))
+                                                        : std::min<int64_t>(baud->get<int64_t>(), INT32_MAX);
+        connectToLink(std::make_shared<OstSerialPortLinkConfig>(portName, int(rate)), QString());
+        return QString();
+    }
+    if (t == "udp") {
+        const auto send = params.find("sendPort");
+        if (send == params.end() || !send->is_number_integer())
+            return QStringLiteral("udp connect requires integer field: sendPort");
+        const auto recv = params.find("recvPort");
+        if (recv == params.end() || !recv->is_number_integer())
+            return QStringLiteral("udp connect requires integer field: recvPort");
+        auto inRange = [](const nlohmann::json& v) {
+            if (v.is_number_unsigned())
+                return v.get<uint64_t>() >= 1 && v.get<uint64_t>() <= 65535;
+            return v.get<int64_t>() >= 1 && v.get<int64_t>() <= 65535;
+        };
+        if (!inRange(*send))
+            return QStringLiteral("sendPort must be in range 1-65535");
+        if (!inRange(*recv))
+            return QStringLiteral("recvPort must be in range 1-65535");
+        auto config = std::make_shared<OstUdpSocketLinkConfig>(quint16(send->get<int64_t>()), quint16(recv->get<int64_t>()));
+        const auto broadcast = params.find("broadcastAddr");
+        if (broadcast != params.end() && broadcast->is_string())
+            config->setBroadcastAddress(QString::fromStdString(broadcast->get<std::string>()));
+        connectToLink(config, QString());
+        return QString();
+    }
+    return QStringLiteral("Unsupported link type: only \"serial\" and \"udp\" are supported");
+}
+
+void GcsAppController::handleLinkManagerConnResp(std::shared_ptr<LinkManager> linkMgr, bool ok,
+                                                 OstLinkAbstractConfig::LinkType type)
+{
+    m_multiVehicleMgr->setTeleReqEnableByLinkManager(linkMgr, ok);
+    emit linkConnectResp(linkMgr, ok, type);
+    if (!ok)
+        return;
+    saveLastSuccessfulConnectSettings(linkMgr, type);
+    if (type == OstLinkAbstractConfig::Udp && linkMgr) {
+        if (auto config = std::dynamic_pointer_cast<OstUdpSocketLinkConfig>(linkMgr->udpSocketLink()->linkConfig())) {
+            if (config->linkMode() == OstUdpSocketLinkConfig::Multicast)
+                spdlog::info("<app> UDP link connected, mode: multicast, group address: {}",
+                             config->multicastGroupAddress().toStdString());
+            else
+                spdlog::info("<app> UDP link connected, mode: unicast");
+            if (config->deviceRecvPort() != 0)
+                spdlog::info("<app> UDP link connected, device recv port: {}", config->deviceRecvPort());
+            else
+                spdlog::info("<app> UDP link connected, device recv port: auto (use heartbeat source port)");
+        }
+    }
+    setConnectionMode(Local);
+}
+
+void GcsAppController::saveLastSuccessfulConnectSettings(const std::shared_ptr<LinkManager>& linkMgr,
+                                                         OstLinkAbstractConfig::LinkType type)
+{
+    if (!linkMgr) {
+        spdlog::warn("<app> saveLastSuccessfulConnectSettings: linkMgr is null");
+        return;
+    }
+    auto* settings = GcsSettings::getInstance();
+    if (type == OstLinkAbstractConfig::Serial) {
+        auto config = linkMgr->serialportLink()->linkConfig();
+        if (!config) {
+            spdlog::warn("<app> saveLastSuccessfulConnectSettings: serial linkConfig is null");
+            return;
+        }
+        auto serial = std::dynamic_pointer_cast<OstSerialPortLinkConfig>(config);
+        if (!serial) {
+            spdlog::warn("<app> saveLastSuccessfulConnectSettings: serial config cast failed");
+            return;
+        }
+        settings->setValue("connect/type", 1);
+        settings->setValue("connect/serial/portname", serial->portName());
+        settings->setValue("connect/serial/baudrate", serial->baundrate());
+    } else if (type == OstLinkAbstractConfig::Udp) {
+        auto config = linkMgr->udpSocketLink()->linkConfig();
+        if (!config) {
+            spdlog::warn("<app> saveLastSuccessfulConnectSettings: udp linkConfig is null");
+            return;
+        }
+        auto udp = std::dynamic_pointer_cast<OstUdpSocketLinkConfig>(config);
+        if (!udp) {
+            spdlog::warn("<app> saveLastSuccessfulConnectSettings: udp config cast failed");
+            return;
+        }
+        settings->setValue("connect/type", 3);
+        settings->setValue("connect/udp/port", udp->recvPort());
+        settings->setValue("connect/udp/devicePort", udp->deviceRecvPort());
+        settings->setValue("connect/udp/mode",
+                           udp->linkMode() == OstUdpSocketLinkConfig::Multicast ? "multicast" : "unicast");
+        settings->setValue("connect/udp/multicastGroup", udp->multicastGroupAddress());
+    }
+}
+
+void GcsAppController::handleLinkManagerDisconnected(std::shared_ptr<LinkManager> linkMgr,
+                                                     OstLinkAbstractConfig::LinkType type)
+{
+    spdlog::info("link manager disconnected");
+    m_multiVehicleMgr->setTeleReqEnableByLinkManager(linkMgr, false);
+    emit linkDisconnected(linkMgr, type);
+    if (m_connectionMode == Local && !isConnected())
+        setConnectionMode(None);
+}
+
+void GcsAppController::disconnectFromActiveLinkMgr()
+{
+    for (const auto& v : m_multiVehicleMgr->vehicleList())
+        v->resetLinkLossStats();
+    auto linkMgr = LinkManagerFactory::getInstance().activeLinkMgr();
+    if (linkMgr) {
+        if (linkMgr->serialportLinkIsOpen())
+            linkMgr->closeSerialPortLink();
+        if (linkMgr->udpSocketLinkIsOpen())
+            linkMgr->closeUdpSocketLink();
+    }
+    m_multiVehicleMgr->removeAllLocalVehicles();
+    QTimer::singleShot(0, this, [this, linkMgr] {
+        if (isConnected())
+            return;
+        if (linkMgr) {
+            const int type = GcsSettings::getInstance()->getValue("connect/type", 3).toInt();
+            handleLinkManagerDisconnected(linkMgr, OstLinkAbstractConfig::LinkType(type));
+        } else if (m_connectionMode == Local) {
+            setConnectionMode(None);
+        }
+    });
+}
+
+bool GcsAppController::isConnected() const
+{
+    auto linkMgr = LinkManagerFactory::getInstance().activeLinkMgr();
+    return linkMgr && linkMgr->linkIsOpen();
+}
+
+nlohmann::json GcsAppController::gcsCliConnectionStatusData() const
+{
+    static const char* names[] = {"None", "Local", "RemoteMonitor"};
+    nlohmann::json data = nlohmann::json::object();
+    data["connectionMode"] = names[int(m_connectionMode)];
+    data["connected"] = isConnected();
+    if (m_multiVehicleMgr) {
+        auto active = m_multiVehicleMgr->activeVehicle();
+        data["activeVehicleId"] = active ? nlohmann::json(active->vehicleId()) : nlohmann::json(nullptr);
+        data["activeVehicleCode"] = active ? nlohmann::json(active->vehicleCode().toStdString()) : nlohmann::json(nullptr);
+    }
+    return data;
+}
+
+GcsControlDisplayMode GcsAppController::controlDisplayMode() const
+{
+    return GcsSettings::getInstance()->controlDisplayMode();
+}
+
+void GcsAppController::setControlDisplayMode(GcsControlDisplayMode mode)
+{
+    if (mode == controlDisplayMode())
+        return;
+    GcsSettings::getInstance()->setControlDisplayMode(mode);
+    emit controlDisplayModeChanged(mode);
+}
+
+void GcsAppController::setDateTimeTimerEnabled(bool enabled)
+{
+    if (enabled && !m_dateTimeTimer.isActive()) {
+        emitDateTime();
+        m_dateTimeTimer.start();
+    } else if (!enabled && m_dateTimeTimer.isActive()) {
+        m_dateTimeTimer.stop();
+    }
+}
+
+void GcsAppController::emitDateTime()
+{
+    emit currentDateTimeRefreshed(QDateTime::currentDateTime().toString("yyyy-MM-dd hh:mm:ss"));
+}
+
+void GcsAppController::setConnectionMode(GcsConnectionMode mode)
+{
+    if (mode == m_connectionMode)
+        return;
+    m_connectionMode = mode;
+    emit connectionModeChanged(mode);
+}
+
+void GcsAppController::handleLoginResp(int)
+{
+    reportSoftDevice();
+}
+
+void GcsAppController::handleLoginStateChanged(GcsAccountEnums::LoginState s)
+{
+    spdlog::info("<app> login state changed: {}", int(s));
+}
+
+void GcsAppController::reportSoftDevice()
+{
+    if (!m_toolBox || !m_toolBox->http())
+        return;
+    m_toolBox->http()->reportSoftDevice(GcsSettings::getDeviceUniqueId().toStdString(),
+                                        QSysInfo::prettyProductName().toStdString(),
+                                        [](int code, std::shared_ptr<nlohmann::json>) {
+                                            if (code != 200)
+                                                spdlog::warn("<SoftDevice> report device failed: {}", code);
+                                        });
+}

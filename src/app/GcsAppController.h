@@ -1,0 +1,88 @@
+#pragma once
+// The root controller: owns the long-lived controllers, connects the vehicle link (serial or UDP)
+// through the link manager registry, tracks the connection mode, remembers the last successful
+// connection and reports this installation to the cloud.
+
+#include "GcsAccountEnums.h"
+#include "GcsSettingsEnums.h"
+#include "OstLinkAbstractConfig.h"
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <nlohmann/json.hpp>
+
+#include <memory>
+
+class GcsApplication;
+class GcsConsoleHandler;
+class GcsEventReportController;
+class GcsLoginManager;
+class GcsToolBox;
+class LinkManager;
+class MultiVehicleManager;
+class NfzZoneManager;
+
+class GcsAppController : public QObject {
+    Q_OBJECT
+public:
+    enum GcsConnectionMode { None = 0, Local = 1, RemoteMonitor = 2 };
+    Q_ENUM(GcsConnectionMode)
+
+    explicit GcsAppController(GcsApplication* app = nullptr);
+    ~GcsAppController() override;
+
+    void init(std::shared_ptr<GcsToolBox> toolBox);
+    void release();
+
+    std::shared_ptr<GcsLoginManager> loginMgr() const { return m_loginMgr; }
+    MultiVehicleManager* multiVehicleMgr() const { return m_multiVehicleMgr; }
+    std::shared_ptr<GcsEventReportController> eventReportCtrler() const { return m_eventReportCtrler; }
+    std::shared_ptr<GcsConsoleHandler> consoleHandler() const { return m_consoleHandler; }
+    std::shared_ptr<NfzZoneManager> nfzZoneManager() const { return m_nfzZoneManager; }
+    std::shared_ptr<GcsToolBox> toolBox() const { return m_toolBox; }
+    GcsConnectionMode connectionMode() const { return m_connectionMode; }
+
+    void connectToLink(std::shared_ptr<OstLinkAbstractConfig> config, QString mapKey = QString());
+    // The empty string when the connect was started, else why not.
+    QString connectToLinkFromCliParams(const nlohmann::json& params);
+    void disconnectFromActiveLinkMgr();
+    bool isConnected() const;
+    nlohmann::json gcsCliConnectionStatusData() const;
+
+    GcsControlDisplayMode controlDisplayMode() const;
+    void setControlDisplayMode(GcsControlDisplayMode mode);
+
+    void setDateTimeTimerEnabled(bool enabled);
+    bool dateTimeTimerEnabled() const { return m_dateTimeTimer.isActive(); }
+
+signals:
+    void linkConnectResp(std::shared_ptr<LinkManager> linkMgr, bool resp, OstLinkAbstractConfig::LinkType type);
+    void linkDisconnected(std::shared_ptr<LinkManager> linkMgr, OstLinkAbstractConfig::LinkType type);
+    void currentDateTimeRefreshed(QString dateTime);
+    void connectionModeChanged(GcsConnectionMode mode);
+    void controlDisplayModeChanged(GcsControlDisplayMode mode);
+
+private slots:
+    void handleLinkManagerConnResp(std::shared_ptr<LinkManager> linkMgr, bool ok, OstLinkAbstractConfig::LinkType type);
+    void handleLinkManagerDisconnected(std::shared_ptr<LinkManager> linkMgr, OstLinkAbstractConfig::LinkType type);
+    void handleLoginResp(int code);
+    void handleLoginStateChanged(GcsAccountEnums::LoginState s);
+
+private:
+    void setConnectionMode(GcsConnectionMode mode);
+    void saveLastSuccessfulConnectSettings(const std::shared_ptr<LinkManager>& linkMgr, OstLinkAbstractConfig::LinkType type);
+    void reportSoftDevice();
+    void emitDateTime();
+
+    GcsApplication* m_app = nullptr;
+    std::shared_ptr<GcsLoginManager> m_loginMgr;
+    MultiVehicleManager* m_multiVehicleMgr = nullptr;
+    std::shared_ptr<GcsToolBox> m_toolBox;
+    std::shared_ptr<GcsEventReportController> m_eventReportCtrler;
+    std::shared_ptr<GcsConsoleHandler> m_consoleHandler;
+    std::shared_ptr<NfzZoneManager> m_nfzZoneManager;
+    GcsConnectionMode m_connectionMode = None;
+    QTimer m_dateTimeTimer;
+};

@@ -1,0 +1,240 @@
+#include "MultiVehicleManager.h"
+
+#include "VehicleController.h"
+#include "app/GcsAppController.h"
+#include "app/GcsSettings.h"
+#include "automation/GcsConsoleHandler.h"
+#include "cloud/GcsEventReportController.h"
+#include "link/LinkManager.h"
+#include "link/LinkManagerFactory.h"
+
+#include "OstLinkAbstractConfig.h"
+#include "OstUdpSocketLink.h"
+
+#include <QDateTime>
+
+#include <spdlog/spdlog.h>
+
+namespace {
+constexpr qint64 kHeartbeatLogThrottleMs = 10000;
+
+const void* ptr(const std::shared_ptr<VehicleController>& v)
+{
+    return static_cast<const void*>(v.get());
+}
+}  // namespace
+
+MultiVehicleManager::MultiVehicleManager(GcsAppController* appCtrler, QObject* parent)
+    : QObject(parent), m_appCtrler(appCtrler)
+{
+}
+
+MultiVehicleManager::~MultiVehicleManager()
+{
+    spdlog::debug(" MultiVehicleManager destroyed ------------");
+}
+
+void MultiVehicleManager::processMavHeartbeatFrame(int vehicleId, OstAbstractLink* link, QString address)
+{
+    if (auto known = findVehicleControllerById(vehicleId)) {
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        auto& last = m_heartbeatLogTimes[vehicleId];
+        if (now - last >= kHeartbeatLogThrottleMs) {
+            last = now;
+            spdlog::debug("<MultiVehicleMgr> heartbeat: existing vehicleId={}, list_size={} (throttled {} ms)", vehicleId,
+                          m_vehicles.size(), kHeartbeatLogThrottleMs);
+        }
+        auto config = link ? link->linkConfig() : nullptr;
+        if (config && config->linkType() == OstLinkAbstractConfig::Udp)
+            known->setAddress(address);
+        return;
+    }
+
+    auto linkMgr = LinkManagerFactory::getInstance().findLinkManager(link);
+    if (!linkMgr) {
+        spdlog::warn("<MultiVehicleMgr> heartbeat: no LinkManager for link, vehicleId={}, address={}", vehicleId,
+                     address.toStdString());
+        return;
+    }
+    spdlog::info("<MultiVehicleMgr> heartbeat: new vehicle (no existing id), id={}, address={}, list_size_before={}",
+                 vehicleId, address.toStdString(), m_vehicles.size());
+
+    auto vehicle = std::make_shared<VehicleController>(vehicleId, linkMgr, m_appCtrler, nullptr);
+    vehicle->setup(m_toolBox.lock());
+    vehicle->setAddress(address);
+    if (m_appCtrler) {
+        vehicle->setEventReporter(m_appCtrler->eventReportCtrler());
+        vehicle->setGcsConsole(m_appCtrler->consoleHandler());
+    }
+
+    m_vehicles.append(vehicle);
+    spdlog::info("<MultiVehicleMgr> vehicle joined, id:{}, address:{}", vehicleId, address.toStdString());
+    setActiveVevhile(vehicle);
+    emit vehicleJoined(vehicle);
+
+    if (m_vehicles.size() == 1 && !vehicle->alive())
+        connect(vehicle.get(), &VehicleController::vehicleAliveChanged, this, &MultiVehicleManager::handleVechileAliveChanged);
+}
+
+void MultiVehicleManager::handleVechileAliveChanged(bool alive)
+{
+    if (!alive)
+        return;
+    if (m_vehicles.size() != 1)
+        spdlog::info("<MultiVehicleMgr> vehicle alive changed to true, but more than one vehicle, do nothing");
+}
+
+void MultiVehicleManager::setActiveVevhile(std::shared_ptr<VehicleController> vehicle)
+{
+    if (vehicle == m_activeVehicle)
+        return;
+    m_activeVehicle = std::move(vehicle);
+    emit activeVehicleChanged(m_activeVehicle);
+}
+
+void MultiVehicleManager::chooseActiveAfterRemoval()
+{
+    for (const auto& v : m_vehicles) {
+        if (v->isLocal()) {
+            setActiveVevhile(v);
+            return;
+        }
+    }
+    setActiveVevhile(m_vehicles.isEmpty() ? nullptr : m_vehicles.first());
+}
+
+void MultiVehicleManager::removeLocalVehicle(const std::shared_ptr<VehicleController>& ctrl)
+{
+    spdlog::info("<MultiVehicleMgr> removeLocalVehicle: entry, list_size={}, ctrl_ptr={}", m_vehicles.size(), ptr(ctrl));
+    if (!ctrl || !ctrl->isLocal()) {
+        spdlog::info("<MultiVehicleMgr> removeLocalVehicle ignored: invalid or not Local");
+        return;
+    }
+    const bool wasActive = ctrl == m_activeVehicle;
+    spdlog::info("<MultiVehicleMgr> removeLocalVehicle: target vehicle_id={}, was_active={}", ctrl->vehicleId(), wasActive);
+    if (!m_vehicles.contains(ctrl)) {
+        spdlog::warn("<MultiVehicleMgr> removeLocalVehicle: controller not in list (vehicle_id={})", ctrl->vehicleId());
+        return;
+    }
+    auto keep = ctrl;  // the caller's reference may be the list's own
+    emit vehicleLeft(keep);
+    m_vehicles.removeOne(keep);
+    if (wasActive)
+        chooseActiveAfterRemoval();
+    m_heartbeatLogTimes.erase(keep->vehicleId());
+    spdlog::info(
+        "<MultiVehicleMgr> removeLocalVehicle: done, removed_id={}, was_active={}, new_active_vehicle_id={}, "
+        "remaining_list_size={}",
+        keep->vehicleId(), wasActive, m_activeVehicle ? m_activeVehicle->vehicleId() : -1, m_vehicles.size());
+}
+
+void MultiVehicleManager::removeAllLocalVehicles()
+{
+    const auto locals = controllableLocalVehicles();
+    if (!locals.isEmpty())
+        spdlog::info("<MultiVehicleMgr> removeAllLocalVehicles: removing {} local vehicles", locals.size());
+    for (const auto& v : locals)
+        removeLocalVehicle(v);
+}
+
+void MultiVehicleManager::addRemoteVehicle(const QString& vehicleCode)
+{
+    if (vehicleCode.isEmpty()) {
+        spdlog::warn("<MultiVehicleMgr> addRemoteVehicle failed, vehicleCode is empty");
+        return;
+    }
+    for (const auto& v : m_vehicles) {
+        if (!v->isLocal() && v->vehicleCode() == vehicleCode) {
+            spdlog::info("<MultiVehicleMgr> remote vehicle already exists, vehicleCode: {}", vehicleCode.toStdString());
+            return;
+        }
+    }
+    auto toolBox = m_toolBox.lock();
+    if (!toolBox) {
+        spdlog::warn("<MultiVehicleMgr> addRemoteVehicle failed, toolBox is null");
+        return;
+    }
+    auto vehicle = VehicleController::createRemote(vehicleCode, m_appCtrler, nullptr);
+    vehicle->setup(toolBox);
+    m_vehicles.append(vehicle);
+    setActiveVevhile(vehicle);
+    spdlog::info("<MultiVehicleMgr> remote vehicle added, vehicleCode: {}", vehicleCode.toStdString());
+    emit vehicleJoined(vehicle);
+}
+
+void MultiVehicleManager::removeRemoteVehicle(const QString& vehicleCode)
+{
+    if (vehicleCode.isEmpty())
+        return;
+    for (const auto& v : m_vehicles) {
+        if (!v->isLocal() && v->vehicleCode() == vehicleCode) {
+            auto keep = v;
+            const bool wasActive = keep == m_activeVehicle;
+            emit vehicleLeft(keep);
+            m_vehicles.removeOne(keep);
+            if (wasActive)
+                chooseActiveAfterRemoval();
+            spdlog::info("<MultiVehicleMgr> remote vehicle removed, vehicleCode: {}", vehicleCode.toStdString());
+            return;
+        }
+    }
+}
+
+std::shared_ptr<VehicleController> MultiVehicleManager::findVehicleControllerById(int id) const
+{
+    for (const auto& v : m_vehicles) {
+        if (v->vehicleId() == id)
+            return v;
+    }
+    return nullptr;
+}
+
+std::shared_ptr<VehicleController> MultiVehicleManager::findVehicleControllerByCode(const QString& code) const
+{
+    if (code.isEmpty())
+        return nullptr;
+    for (const auto& v : m_vehicles) {
+        if (v->vehicleCode() == code)
+            return v;
+    }
+    return nullptr;
+}
+
+QList<std::shared_ptr<VehicleController>> MultiVehicleManager::controllableLocalVehicles() const
+{
+    QList<std::shared_ptr<VehicleController>> locals;
+    for (const auto& v : m_vehicles) {
+        if (v->isLocal())
+            locals.append(v);
+    }
+    return locals;
+}
+
+QList<std::shared_ptr<VehicleController>> MultiVehicleManager::vehiclesForControlCommand() const
+{
+    if (GcsSettings::getInstance()->controlDisplayMode() == GcsSettingsEnums::AllLocalVehicles)
+        return controllableLocalVehicles();
+    if (m_activeVehicle)
+        return {m_activeVehicle};
+    return {};
+}
+
+std::shared_ptr<VehicleController> MultiVehicleManager::resolveVehicleTargetForCli(std::optional<QString> code,
+                                                                                   std::optional<int> id) const
+{
+    if (code && !code->isEmpty())
+        return findVehicleControllerByCode(*code);
+    if (!id)
+        return m_activeVehicle;
+    return findVehicleControllerById(*id);
+}
+
+void MultiVehicleManager::setTeleReqEnableByLinkManager(const std::shared_ptr<LinkManager>& linkMgr, bool enable)
+{
+    for (const auto& v : m_vehicles) {
+        if (!v->isLocal() || v->linkManager() != linkMgr)
+            continue;
+        if (!enable)
+            v->resetLinkLossStats();
+    }
+}

@@ -1,0 +1,67 @@
+#pragma once
+// Registry of vehicles: heartbeats of every link become vehicle controllers; local and remote
+// vehicles are kept in joining order with one active vehicle; lookups by id or code; targets
+// of control commands. A vehicle is identified by its id alone, whatever link it is heard on.
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <map>
+#include <memory>
+#include <optional>
+
+class GcsAppController;
+class GcsLoginManager;
+class GcsToolBox;
+class LinkManager;
+class OstAbstractLink;
+class VehicleController;
+
+class MultiVehicleManager : public QObject {
+    Q_OBJECT
+public:
+    MultiVehicleManager(GcsAppController* appCtrler, QObject* parent = nullptr);
+    ~MultiVehicleManager() override;
+
+    void setToolBox(std::weak_ptr<GcsToolBox> toolBox) { m_toolBox = std::move(toolBox); }
+    void setLoginManager(std::weak_ptr<GcsLoginManager> loginMgr) { m_loginMgr = std::move(loginMgr); }
+
+    QList<std::shared_ptr<VehicleController>> vehicleList() const { return m_vehicles; }
+    std::shared_ptr<VehicleController> activeVehicle() const { return m_activeVehicle; }
+
+    void addRemoteVehicle(const QString& vehicleCode);
+    void removeRemoteVehicle(const QString& vehicleCode);
+    void removeLocalVehicle(const std::shared_ptr<VehicleController>& ctrl);
+    void removeAllLocalVehicles();
+
+    std::shared_ptr<VehicleController> findVehicleControllerById(int id) const;
+    std::shared_ptr<VehicleController> findVehicleControllerByCode(const QString& code) const;
+    bool hasVehicle(int id) const { return findVehicleControllerById(id) != nullptr; }
+    QList<std::shared_ptr<VehicleController>> controllableLocalVehicles() const;
+    QList<std::shared_ptr<VehicleController>> vehiclesForControlCommand() const;
+    std::shared_ptr<VehicleController> resolveVehicleTargetForCli(std::optional<QString> code,
+                                                                  std::optional<int> id) const;
+
+    void setTeleReqEnableByLinkManager(const std::shared_ptr<LinkManager>& linkMgr, bool enable);
+
+public slots:
+    void processMavHeartbeatFrame(int vehicleId, OstAbstractLink* link, QString address);
+
+signals:
+    void activeVehicleChanged(std::shared_ptr<VehicleController> vehicleCtrler);
+    void vehicleJoined(std::shared_ptr<VehicleController> vehicle);
+    void vehicleLeft(std::shared_ptr<VehicleController> vehicle);
+
+private:
+    void setActiveVevhile(std::shared_ptr<VehicleController> vehicle);
+    void chooseActiveAfterRemoval();
+    void handleVechileAliveChanged(bool alive);
+
+    QList<std::shared_ptr<VehicleController>> m_vehicles;
+    std::shared_ptr<VehicleController> m_activeVehicle;
+    GcsAppController* m_appCtrler = nullptr;
+    std::weak_ptr<GcsToolBox> m_toolBox;
+    std::weak_ptr<GcsLoginManager> m_loginMgr;
+    std::map<int, qint64> m_heartbeatLogTimes;
+};

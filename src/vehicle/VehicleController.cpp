@@ -1,0 +1,407 @@
+#include "VehicleController.h"
+
+#include "MavProtoCtrlCmdProcesser.h"
+#include "MavProtoHelper.h"
+#include "OstUdpSocketLink.h"
+#include "OstUdpSocketLinkConfig.h"
+#include "VehicleUtil.h"
+#include "automation/IGcsConsole.h"
+#include "cloud/GcsEventReporter.h"
+#include "link/LinkManager.h"
+#include "protocol/MavCmdTimeoutEvent.h"
+#include "protocol/MavFrameHex.h"
+#include "protocol/MavProtocolProcesser.h"
+#include "protocol/MavRequestQueueManager.h"
+
+#include <QDateTime>
+
+#include <spdlog/spdlog.h>
+
+namespace {
+
+constexpr uint32_t kControlTimeoutMs = 2000;
+constexpr uint8_t kControlResends = 2;
+
+bool isControlCmd(uint8_t cmd)
+{
+    return (cmd >= MavCmd::TakeOff && cmd <= MavCmd::Formation) || cmd == MavCmd::IdleMotorDetect;
+}
+
+QByteArray toBytes(const std::vector<uint8_t>& v)
+{
+    return QByteArray(reinterpret_cast<const char*>(v.data()), qsizetype(v.size()));
+}
+
+}  // namespace
+
+VehicleController::VehicleController(int vehicleId, std::shared_ptr<LinkManager> linkManager,
+                                     GcsAppController* appCtrler, QObject* parent)
+    : QObject(parent)
+    , m_type(VehicleControllerType::Local)
+    , m_vehicleId(vehicleId)
+    , m_appCtrler(appCtrler)
+    , m_linkManager(std::move(linkManager))
+    , m_linkLossStats(std::make_shared<MavLinkLossStats>())
+{
+}
+
+VehicleController::VehicleController(const QString& vehicleCode, GcsAppController* appCtrler, QObject* parent)
+    : QObject(parent)
+    , m_type(VehicleControllerType::Remote)
+    , m_vehicleCode(vehicleCode)
+    , m_vehicleId(-1)
+    , m_appCtrler(appCtrler)
+    , m_linkLossStats(std::make_shared<MavLinkLossStats>())
+    , m_alive(true)
+{
+}
+
+std::shared_ptr<VehicleController> VehicleController::createRemote(const QString& vehicleCode,
+                                                                   GcsAppController* appCtrler, QObject* parent)
+{
+    return std::shared_ptr<VehicleController>(new VehicleController(vehicleCode, appCtrler, parent));
+}
+
+VehicleController::~VehicleController()
+{
+    // Stop the worker before anything it might post to or call into goes away.
+    if (m_requestQueue)
+        m_requestQueue->stopTimeoutCheck();
+    spdlog::debug(" VehicleController destroyed ------------");
+}
+
+void VehicleController::setup(std::shared_ptr<GcsToolBox> toolBox)
+{
+    if (m_setuped)
+        return;
+    m_toolBox = toolBox;
+    if (isLocal()) {
+        m_requestQueue =
+            std::make_shared<MavRequestQueueManager>(weak_from_this(), nullptr, m_queueClock, m_queueCheckPeriodMs);
+        initConnect();
+        m_requestQueue->startTimeoutCheck();
+    }
+    m_setuped = true;
+}
+
+void VehicleController::initConnect()
+{
+    if (m_linkManager) {
+        connect(m_linkManager->mavProtoProcesser(), &MavProtocolProcesser::mavPFrameReceived, m_requestQueue.get(),
+                &MavRequestQueueManager::handleMavPFrame);
+    }
+    connect(m_requestQueue.get(), &MavRequestQueueManager::mavPFrameReceived, this, &VehicleController::processMavPFrame);
+}
+
+void VehicleController::setRequestQueueTiming(std::function<int64_t()> clock, int checkPeriodMs)
+{
+    m_queueClock = std::move(clock);
+    m_queueCheckPeriodMs = checkPeriodMs;
+}
+
+bool VehicleController::checkSetuped() const
+{
+    if (!m_setuped)
+        spdlog::warn("Vehicle can not work, because not setuped.");
+    return m_setuped;
+}
+
+QString VehicleController::vehicleCode() const
+{
+    return m_vehicleCode;
+}
+
+bool VehicleController::vehicleCodeIsActive() const
+{
+    return m_type == VehicleControllerType::Remote;
+}
+
+MavLinkLossStatsSnapshot VehicleController::linkLossStats() const
+{
+    return m_linkLossStats ? m_linkLossStats->snapshot() : MavLinkLossStatsSnapshot{};
+}
+
+QString VehicleController::udpSendAddress() const
+{
+    const QString& a = m_address;
+    if (!m_linkManager || a.isEmpty() || !m_linkManager->udpSocketLinkIsOpen())
+        return a;
+    auto config = std::dynamic_pointer_cast<OstUdpSocketLinkConfig>(m_linkManager->udpSocketLink()->linkConfig());
+    if (!config)
+        return a;
+    const int colon = a.lastIndexOf(':');
+    const bool hasPort = colon > 0;
+    const QString heardPort = hasPort ? a.mid(colon + 1) : QString();
+    const QString port = config->deviceRecvPort() != 0 ? QString::number(config->deviceRecvPort()) : heardPort;
+    if (config->linkMode() == OstUdpSocketLinkConfig::Multicast && !config->multicastGroupAddress().isEmpty())
+        return config->multicastGroupAddress() + ':' + port;
+    if (config->deviceRecvPort() != 0 && hasPort)
+        return a.left(colon) + ':' + QString::number(config->deviceRecvPort());
+    return a;
+}
+
+uint8_t VehicleController::genSeqId()
+{
+    std::lock_guard lock(m_seqMutex);
+    const uint8_t result = m_seq == 255 ? 1 : m_seq;
+    m_seq = uint8_t(result + 1);
+    return result;
+}
+
+bool VehicleController::sendMavPFrameReq(std::shared_ptr<MavCmdRequestMessage> req)
+{
+    if (!req || !m_linkManager)
+        return false;
+    const MavPFramePtr& frame = req->childReqs.isEmpty() ? req->pframe : req->childReqs.first()->pframe;
+    if (!frame)
+        return false;
+    std::vector<uint8_t> bytes;
+    MavProtoHelper::mavPFrameToSendBytes(bytes, *frame);
+    if (m_requestQueue)
+        m_requestQueue->appendCmdReq(req, this);
+    if (spdlog::should_log(spdlog::level::debug))
+        spdlog::debug("<VehicleCtrler> send(1) mav proto data(seq = {}): {}", frame->seq,
+                      MavFrameHex::bytes(bytes.data(), bytes.size()));
+    const bool ok = m_linkManager->sendToLink(toBytes(bytes), udpSendAddress());
+    if (ok)
+        markAckExpectedForStats();
+    return ok;
+}
+
+bool VehicleController::sendMavPFrame(const std::shared_ptr<_MavPFrame_t>& frame)
+{
+    if (!frame || !m_linkManager)
+        return false;
+    std::vector<uint8_t> bytes;
+    MavProtoHelper::mavPFrameToSendBytes(bytes, *frame);
+    if (frame->cmd != MavCmd::Heartbeat && frame->cmd != MavCmd::RequestAllTele &&
+        spdlog::should_log(spdlog::level::debug)) {
+        spdlog::debug("<VehicleCtrler> send(2) mav proto data(seq = {}): {}", frame->seq,
+                      MavFrameHex::bytes(bytes.data(), bytes.size()));
+    }
+    return m_linkManager->sendToLink(toBytes(bytes), udpSendAddress());
+}
+
+bool VehicleController::sendMavData(const QByteArray& data)
+{
+    if (!m_linkManager)
+        return false;
+    spdlog::debug("<VehicleCtrler> send(4) len = {}", data.size());
+    return m_linkManager->sendToSerialLink(data);
+}
+
+bool VehicleController::sendMavData(const unsigned char* data, unsigned short len)
+{
+    if (!m_linkManager || (!data && len > 0))
+        return false;
+    spdlog::debug("<VehicleCtrler> send(3) len = {}", len);
+    return m_linkManager->sendToSerialLink(QByteArray(reinterpret_cast<const char*>(data), len));
+}
+
+template <typename Pack>
+void VehicleController::sendControlCommand(uint8_t cmd, int eventType, const QString& consoleText, Pack&& pack)
+{
+    if (m_type == VehicleControllerType::Remote) {
+        emitControlResp(cmd, nullptr, GcsRet::Unsupported);
+        return;
+    }
+    if (eventType > 0) {
+        if (auto reporter = m_eventReporter.lock())
+            reporter->reportUavEvent(eventType, QDateTime::currentMSecsSinceEpoch(), "");
+    }
+    auto frame = std::make_shared<_MavPFrame_t>();
+    pack(*frame, uint8_t(m_vehicleId & 0xFF), genSeqId());
+    auto req = MavCmdRequestMessage::create(frame, CheckResult, 0, 0, kControlTimeoutMs, kControlResends);
+    if (auto console = m_console.lock())
+        console->outputBySender(OstLogLevel::Info, consoleText);
+    sendMavPFrameReq(req);
+}
+
+void VehicleController::takeoff(quint16 alt, quint8 vel)
+{
+    sendControlCommand(MavCmd::TakeOff, 1, VehicleUtil::cmdToText(MavCmd::TakeOff), [&](_MavPFrame_t& f, uint8_t rx, uint8_t seq) {
+        MavProtoCtrlCmdProcesser::packTakeOffPFrame(f, rx, seq, MavProtoTakeOffParams_t{alt, vel});
+    });
+}
+
+void VehicleController::suspend()
+{
+    sendControlCommand(MavCmd::Suspend, 2, VehicleUtil::cmdToText(MavCmd::Suspend), &MavProtoCtrlCmdProcesser::packSuspendPFrame);
+}
+
+void VehicleController::resume()
+{
+    sendControlCommand(MavCmd::Resume, 3, VehicleUtil::cmdToText(MavCmd::Resume), &MavProtoCtrlCmdProcesser::packResumePFrame);
+}
+
+void VehicleController::land()
+{
+    sendControlCommand(MavCmd::Land, 4, VehicleUtil::cmdToText(MavCmd::Land), &MavProtoCtrlCmdProcesser::packLandPFrame);
+}
+
+void VehicleController::returnHome(double lat, double lon, float alt)
+{
+    sendControlCommand(MavCmd::Return, 5, VehicleUtil::cmdToText(MavCmd::Return), [&](_MavPFrame_t& f, uint8_t rx, uint8_t seq) {
+        MavProtoCtrlCmdProcesser::packReturnPFrame(f, rx, seq, MavProtoReturnParams_t{lat, lon, alt});
+    });
+}
+
+void VehicleController::runMission()
+{
+    sendControlCommand(MavCmd::StartMission, 6, VehicleUtil::cmdToText(MavCmd::StartMission),
+                       &MavProtoCtrlCmdProcesser::packStartMissionPFrame);
+}
+
+void VehicleController::startFormationFlight()
+{
+    sendControlCommand(MavCmd::Formation, 0, VehicleUtil::formationCtrlCmdToText(1),
+                       &MavProtoCtrlCmdProcesser::packFormationStartPFrame);
+}
+
+void VehicleController::cancelFormationFlight()
+{
+    // A remote vehicle has no request frame to tell start from cancel: answer on the cancel signal.
+    if (m_type == VehicleControllerType::Remote) {
+        emit formationCancelResp(GcsRet::Unsupported);
+        return;
+    }
+    sendControlCommand(MavCmd::Formation, 0, VehicleUtil::formationCtrlCmdToText(0),
+                       &MavProtoCtrlCmdProcesser::packFormationCancelPFrame);
+}
+
+void VehicleController::startIdleMotorDetection(quint8 value)
+{
+    sendControlCommand(MavCmd::IdleMotorDetect, 0, VehicleUtil::cmdToText(MavCmd::IdleMotorDetect),
+                       [&](_MavPFrame_t& f, uint8_t rx, uint8_t seq) {
+                           MavProtoCtrlCmdProcesser::packIdleMotorDetectPFrame(f, rx, seq, {value, 0x11});
+                       });
+}
+
+void VehicleController::stopIdleMotorDetection()
+{
+    sendControlCommand(MavCmd::IdleMotorDetect, 0, VehicleUtil::cmdToText(MavCmd::IdleMotorDetect),
+                       [&](_MavPFrame_t& f, uint8_t rx, uint8_t seq) {
+                           MavProtoCtrlCmdProcesser::packIdleMotorDetectPFrame(f, rx, seq, {0, 0});
+                       });
+}
+
+void VehicleController::emitControlResp(uint8_t cmd, const std::shared_ptr<MavCmdRequestMessage>& req, int result)
+{
+    switch (cmd) {
+    case MavCmd::TakeOff: emit takeoffResp(result); break;
+    case MavCmd::Suspend: emit suspendResp(result); break;
+    case MavCmd::Resume: emit resumeResp(result); break;
+    case MavCmd::Land: emit landResp(result); break;
+    case MavCmd::Return: emit returnHomeResp(result); break;
+    case MavCmd::StartMission: emit missionRunningResp(result); break;
+    case MavCmd::Formation:
+        if (req && req->pframe && !req->pframe->data.empty() && req->pframe->data[0] == 0)
+            emit formationCancelResp(result);
+        else
+            emit formationStartResp(result);
+        break;
+    case MavCmd::IdleMotorDetect: emit idleMotorDetectResp(result); break;
+    default: break;
+    }
+}
+
+QString VehicleController::controlCmdName(uint8_t cmd, const std::shared_ptr<MavCmdRequestMessage>& req) const
+{
+    if (cmd == MavCmd::Formation && req && req->pframe && !req->pframe->data.empty())
+        return VehicleUtil::formationCtrlCmdToText(req->pframe->data[0]);
+    return VehicleUtil::cmdToText(cmd);
+}
+
+void VehicleController::processMavPFrame(MavPFramePtr pframe, OstAbstractLink* link,
+                                         std::shared_ptr<MavCmdRequestMessage> req)
+{
+    if (!pframe || !m_linkManager || !m_linkManager->hasLink(link) || pframe->tx_id != uint8_t(m_vehicleId & 0xFF))
+        return;
+    const bool control = isControlCmd(pframe->cmd);
+    int result = 0;
+    if (control) {
+        result = MavProtoHelper::parseMavProtoFrameResult(*pframe);
+        emitControlResp(pframe->cmd, req, result);
+    }
+    emit mavPFrameReceived(pframe, link, req);
+    if (control) {
+        if (auto console = m_console.lock()) {
+            console->outputByReceiver(result == 0 ? OstLogLevel::Info : OstLogLevel::Error,
+                                      controlCmdName(pframe->cmd, req) + "    " + VehicleUtil::gcsRetToString(result));
+        }
+    }
+}
+
+bool VehicleController::event(QEvent* e)
+{
+    if (e->type() == MavCmdTimeoutEvent::eventType()) {
+        e->accept();
+        processMavAckTimeout(static_cast<MavCmdTimeoutEvent*>(e)->request());
+        return true;
+    }
+    return QObject::event(e);
+}
+
+void VehicleController::processMavAckTimeout(const std::shared_ptr<MavCmdRequestMessage>& req)
+{
+    if (!req)
+        return;
+    if (req->pframe && spdlog::should_log(spdlog::level::warn)) {
+        spdlog::warn("process mav cmd exec timeout, cmd : {}, seq : {}, pframe: {}", req->cmd, req->seq,
+                     MavFrameHex::frame(req->pframe));
+    }
+    const bool control = isControlCmd(req->cmd);
+    if (control)
+        emitControlResp(req->cmd, req, GcsRet::Timeout);
+    emit mavAckTimeout(req);
+    if (auto console = m_console.lock())
+        console->outputByReceiver(OstLogLevel::Error, controlCmdName(req->cmd, req) + tr(" 执行超时"));
+}
+
+void VehicleController::handleLinkDisconnected()
+{
+    resetLinkLossStats();
+}
+
+void VehicleController::resetLinkLossStats()
+{
+    spdlog::debug("<VehicleCtrler> reset link loss stats, vehicleId={}", m_vehicleId);
+    if (m_linkLossStats)
+        m_linkLossStats->reset();
+}
+
+void VehicleController::markAckExpectedForStats()
+{
+    if (m_linkLossStats)
+        m_linkLossStats->markAckExpected();
+}
+
+void VehicleController::markAckReceivedForStats()
+{
+    if (m_linkLossStats)
+        m_linkLossStats->markAckReceived();
+}
+
+void VehicleController::markAckLostForStats()
+{
+    if (m_linkLossStats)
+        m_linkLossStats->markAckLost();
+}
+
+void VehicleController::markTelemetryWindowStartedForStats()
+{
+    if (m_linkLossStats)
+        m_linkLossStats->markTelemetryWindowStarted();
+}
+
+void VehicleController::markTelemetryWindowActiveForStats()
+{
+    if (m_linkLossStats)
+        m_linkLossStats->markTelemetryWindowActive();
+}
+
+void VehicleController::markTelemetryWindowSilentForStats()
+{
+    if (m_linkLossStats)
+        m_linkLossStats->markTelemetryWindowSilent();
+}

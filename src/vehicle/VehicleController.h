@@ -1,0 +1,144 @@
+#pragma once
+// One vehicle. A local vehicle is heard over a link of this station and owns the request queue
+// through which its commands travel; a remote vehicle is watched through the cloud, has no link
+// and refuses control commands with result 3.
+//
+// Control commands report their outcome as <command>Resp(int): the vehicle's result byte, or 5000
+// after the queue's resends time out. Sequence numbers run 1..254 and wrap to 1.
+
+#include "MavProtoDefs.h"
+#include "OstLogLevel.h"
+#include "protocol/MavCmdRequestMessage.h"
+#include "telemetry/MavLinkLossStats.h"
+
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+class GcsAppController;
+class GcsEventReporter;
+class GcsToolBox;
+class IGcsConsole;
+class LinkManager;
+class MavRequestQueueManager;
+class MultiVehicleManager;
+class OstAbstractLink;
+
+enum class VehicleControllerType : uint32_t { Local = 0, Remote = 1 };
+
+class VehicleController : public QObject, public std::enable_shared_from_this<VehicleController> {
+    Q_OBJECT
+public:
+    VehicleController(int vehicleId, std::shared_ptr<LinkManager> linkManager, GcsAppController* appCtrler,
+                      QObject* parent = nullptr);
+    ~VehicleController() override;
+
+    static std::shared_ptr<VehicleController> createRemote(const QString& vehicleCode, GcsAppController* appCtrler,
+                                                           QObject* parent = nullptr);
+
+    void setup(std::shared_ptr<GcsToolBox> toolBox);
+    // Before setup: the request queue's clock and check period (tests run resends on a fake clock).
+    void setRequestQueueTiming(std::function<int64_t()> clock, int checkPeriodMs);
+    bool checkSetuped() const;
+
+    void setAddress(const QString& address) { m_address = address; }
+    void setGcsConsole(std::shared_ptr<IGcsConsole> console) { m_console = console; }
+    void setEventReporter(std::shared_ptr<GcsEventReporter> reporter) { m_eventReporter = reporter; }
+
+    int vehicleId() const { return m_vehicleId; }
+    QString vehicleCode() const;
+    bool vehicleCodeIsActive() const;
+    QString address() const { return m_address; }
+    bool alive() const { return m_alive; }
+    VehicleControllerType vehicleControllerType() const { return m_type; }
+    bool isLocal() const { return m_type == VehicleControllerType::Local; }
+    std::shared_ptr<LinkManager> linkManager() const { return m_linkManager; }
+    std::shared_ptr<MavRequestQueueManager> requestQueue() const { return m_requestQueue; }
+    std::shared_ptr<MavLinkLossStats> linkLossStatsTracker() const { return m_linkLossStats; }
+    MavLinkLossStatsSnapshot linkLossStats() const;
+
+    // Where frames to this vehicle go over UDP (host:port), from its last heartbeat's address,
+    // the link's device receive port and multicast group.
+    QString udpSendAddress() const;
+
+    bool sendMavPFrameReq(std::shared_ptr<MavCmdRequestMessage> req);
+    bool sendMavPFrame(const std::shared_ptr<_MavPFrame_t>& frame);
+    bool sendMavData(const QByteArray& data);
+    bool sendMavData(const unsigned char* data, unsigned short len);
+    uint8_t genSeqId();
+
+    void takeoff(quint16 alt, quint8 vel);
+    void suspend();
+    void resume();
+    void land();
+    void returnHome(double lat, double lon, float alt);
+    void runMission();
+    void startFormationFlight();
+    void cancelFormationFlight();
+    void startIdleMotorDetection(quint8 value);
+    void stopIdleMotorDetection();
+
+    void resetLinkLossStats();
+    void markAckExpectedForStats();
+    void markAckReceivedForStats();
+    void markAckLostForStats();
+    void markTelemetryWindowStartedForStats();
+    void markTelemetryWindowActiveForStats();
+    void markTelemetryWindowSilentForStats();
+
+signals:
+    void mavPFrameReceived(MavPFramePtr pframe, OstAbstractLink* link, std::shared_ptr<MavCmdRequestMessage> req);
+    void mavAckTimeout(std::shared_ptr<MavCmdRequestMessage> req);
+    void takeoffResp(int result);
+    void suspendResp(int result);
+    void resumeResp(int result);
+    void landResp(int result);
+    void returnHomeResp(int result);
+    void missionRunningResp(int result);
+    void formationStartResp(int result);
+    void formationCancelResp(int result);
+    void idleMotorDetectResp(int result);
+    void vehicleAliveChanged(bool bAlive);
+
+public slots:
+    void processMavPFrame(MavPFramePtr pframe, OstAbstractLink* link, std::shared_ptr<MavCmdRequestMessage> req);
+    void handleLinkDisconnected();
+
+protected:
+    bool event(QEvent* e) override;
+
+private:
+    VehicleController(const QString& vehicleCode, GcsAppController* appCtrler, QObject* parent);
+
+    void initConnect();
+    void processMavAckTimeout(const std::shared_ptr<MavCmdRequestMessage>& req);
+    // Packs with `pack`, reports the event, writes the console line, queues and sends.
+    template <typename Pack>
+    void sendControlCommand(uint8_t cmd, int eventType, const QString& consoleText, Pack&& pack);
+    void emitControlResp(uint8_t cmd, const std::shared_ptr<MavCmdRequestMessage>& req, int result);
+    QString controlCmdName(uint8_t cmd, const std::shared_ptr<MavCmdRequestMessage>& req) const;
+
+    VehicleControllerType m_type;
+    QString m_vehicleCode;
+    int m_vehicleId = -1;
+    QString m_address;
+    GcsAppController* m_appCtrler = nullptr;
+    std::shared_ptr<LinkManager> m_linkManager;
+    bool m_setuped = false;
+    std::shared_ptr<MavRequestQueueManager> m_requestQueue;
+    std::function<int64_t()> m_queueClock;
+    int m_queueCheckPeriodMs = 500;
+    uint8_t m_seq = 1;
+    std::mutex m_seqMutex;
+    std::shared_ptr<MavLinkLossStats> m_linkLossStats;
+    bool m_alive = false;
+    std::weak_ptr<GcsToolBox> m_toolBox;
+    std::weak_ptr<GcsEventReporter> m_eventReporter;
+    std::weak_ptr<IGcsConsole> m_console;
+};
+
+using VehicleControllerPtr = std::shared_ptr<VehicleController>;

@@ -1,0 +1,27 @@
+#pragma once
+// Static texts around vehicles: result codes, command names, formation commands.
+
+#include <QCoreApplication>
+#include <QString>
+
+#include <memory>
+
+class VehicleController;
+
+// Result codes produced on the station side.
+namespace GcsRet {
+constexpr int Success = 0;
+constexpr int Unsupported = 3;
+constexpr int WrongReplyLength = -2001;
+constexpr int Timeout = 5000;
+constexpr int CloudCallFailed = 5001;
+}  // namespace GcsRet
+
+class VehicleUtil {
+    Q_DECLARE_TR_FUNCTIONS(VehicleUtil)
+public:
+    static QString gcsRetToString(int ret);
+    static QString cmdToText(int cmd);
+    static QString formationCtrlCmdToText(quint8 value);
+    static bool checkVehicleValid(const std::shared_ptr<VehicleController>& vehicle);
+};
