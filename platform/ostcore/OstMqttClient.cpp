@@ -1,0 +1,223 @@
+#include "OstMqttClient.h"
+
+#include <QCoreApplication>
+#include <QUrl>
+
+#include <mosquitto.h>
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+
+namespace {
+
+constexpr unsigned kReconnectMinSec = 1;
+constexpr unsigned kReconnectMaxSec = 30;
+
+void initLibrary()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { mosquitto_lib_init(); });
+}
+
+}  // namespace
+
+OstMqttClient::OstMqttClient(const std::string& serverUri, const std::string& clientId, QObject* parent)
+    : QObject(parent)
+    , m_clientId(clientId)
+{
+    initLibrary();
+    const QUrl url(QString::fromStdString(serverUri));
+    if ((url.scheme() == "tcp" || url.scheme() == "mqtt") && !url.host().isEmpty()) {
+        m_host = url.host().toStdString();
+        m_port = url.port(1883);
+    } else {
+        spdlog::error("<MqttClient> unusable server uri '{}', expected tcp://host:port", serverUri);
+    }
+    m_mosq = mosquitto_new(clientId.empty() ? nullptr : clientId.c_str(), true, this);
+    if (!m_mosq) {
+        spdlog::error("<MqttClient> cannot create a client for id '{}'", clientId);
+        return;
+    }
+    mosquitto_connect_callback_set(m_mosq, &OstMqttClient::handleConnect);
+    mosquitto_disconnect_callback_set(m_mosq, &OstMqttClient::handleDisconnect);
+    mosquitto_message_callback_set(m_mosq, &OstMqttClient::handleMessage);
+    mosquitto_reconnect_delay_set(m_mosq, kReconnectMinSec, kReconnectMaxSec, true);
+}
+
+OstMqttClient::~OstMqttClient()
+{
+    disconnectFromServer();
+    if (m_mosq)
+        mosquitto_destroy(m_mosq);
+}
+
+bool OstMqttClient::connectToServer(const std::string& user, const std::string& password, int keepAliveSec)
+{
+    if (!m_mosq || m_host.empty())
+        return false;
+    if (keepAliveSec < 5) {
+        spdlog::error("<MqttClient> keep-alive of {} s refused, at least 5 s", keepAliveSec);
+        return false;
+    }
+    if (m_loopRunning) {
+        if (m_state != State::Refused) {
+            spdlog::debug("<MqttClient> connect ignored, already {}", m_state == State::Connected ? "connected" : "connecting");
+            return true;
+        }
+        mosquitto_loop_stop(m_mosq, false);  // the refused attempt's thread has ended
+        m_loopRunning = false;
+    }
+    mosquitto_username_pw_set(m_mosq, user.empty() ? nullptr : user.c_str(), password.empty() ? nullptr : password.c_str());
+    setState(State::Connecting);
+    spdlog::info("<MqttClient> connecting to {}:{} as '{}', user '{}'", m_host, m_port, m_clientId, user);
+    // The network thread first: it then also retries a broker that is not reachable yet.
+    int rc = mosquitto_loop_start(m_mosq);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        spdlog::error("<MqttClient> cannot start the network thread: {}", mosquitto_strerror(rc));
+        setState(State::Disconnected);
+        return false;
+    }
+    rc = mosquitto_connect_async(m_mosq, m_host.c_str(), m_port, keepAliveSec);
+    if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_ERRNO) {
+        spdlog::error("<MqttClient> cannot connect to {}:{}: {}", m_host, m_port, mosquitto_strerror(rc));
+        mosquitto_disconnect(m_mosq);
+        mosquitto_loop_stop(m_mosq, false);
+        setState(State::Disconnected);
+        return false;
+    }
+    m_loopRunning = true;
+    return true;
+}
+
+void OstMqttClient::disconnectFromServer()
+{
+    if (!m_loopRunning)
+        return;
+    // Also ends a back-off wait: the network thread sees the disconnect and stops.
+    mosquitto_disconnect(m_mosq);
+    mosquitto_loop_stop(m_mosq, false);
+    m_loopRunning = false;
+    setState(State::Disconnected);
+    spdlog::info("<MqttClient> disconnected from {}:{}", m_host, m_port);
+}
+
+bool OstMqttClient::publish(const std::string& topic, const std::string& payload, int qos)
+{
+    if (!m_mosq || topic.empty() || qos < 0 || qos > 2 || mosquitto_pub_topic_check(topic.c_str()) != MOSQ_ERR_SUCCESS) {
+        spdlog::warn("<MqttClient> publish refused, topic '{}', qos {}", topic, qos);
+        return false;
+    }
+    if (!isConnected()) {
+        spdlog::debug("<MqttClient> publish to {} dropped, not connected", topic);
+        return false;
+    }
+    const int rc = mosquitto_publish(m_mosq, nullptr, topic.c_str(), int(payload.size()), payload.data(), qos, false);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        spdlog::warn("<MqttClient> publish to {} failed: {}", topic, mosquitto_strerror(rc));
+        return false;
+    }
+    spdlog::debug("<MqttClient> published {} bytes to {}", payload.size(), topic);
+    return true;
+}
+
+bool OstMqttClient::subscribe(const std::string& topic, int qos)
+{
+    if (!m_mosq || topic.empty() || qos < 0 || qos > 2 || mosquitto_sub_topic_check(topic.c_str()) != MOSQ_ERR_SUCCESS) {
+        spdlog::warn("<MqttClient> subscribe refused, topic '{}', qos {}", topic, qos);
+        return false;
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_topics[topic] = qos;
+    }
+    if (!isConnected())
+        return true;
+    const int rc = mosquitto_subscribe(m_mosq, nullptr, topic.c_str(), qos);
+    if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
+        spdlog::warn("<MqttClient> subscribe to {} failed: {}", topic, mosquitto_strerror(rc));
+        return false;
+    }
+    return true;
+}
+
+bool OstMqttClient::unsubscribe(const std::string& topic)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_topics.erase(topic);
+    }
+    if (!m_mosq || !isConnected())
+        return true;
+    const int rc = mosquitto_unsubscribe(m_mosq, nullptr, topic.c_str());
+    if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
+        spdlog::warn("<MqttClient> unsubscribe from {} failed: {}", topic, mosquitto_strerror(rc));
+        return false;
+    }
+    return true;
+}
+
+void OstMqttClient::registerMessageReceiver(std::shared_ptr<OstMqttMessageReceiver> receiver)
+{
+    std::lock_guard lock(m_mutex);
+    if (receiver && std::find(m_receivers.begin(), m_receivers.end(), receiver) == m_receivers.end())
+        m_receivers.push_back(std::move(receiver));
+}
+
+void OstMqttClient::unregisterMessageReceiver(const std::shared_ptr<OstMqttMessageReceiver>& receiver)
+{
+    std::lock_guard lock(m_mutex);
+    m_receivers.erase(std::remove(m_receivers.begin(), m_receivers.end(), receiver), m_receivers.end());
+}
+
+void OstMqttClient::handleConnect(mosquitto* mosq, void* self, int rc)
+{
+    auto* client = static_cast<OstMqttClient*>(self);
+    if (rc != 0) {
+        spdlog::error("<MqttClient> broker {}:{} refused the connection: {} ({})", client->m_host, client->m_port,
+                      mosquitto_connack_string(rc), rc);
+        client->setState(State::Refused);
+        mosquitto_disconnect(mosq);  // ends the network thread instead of retrying
+        return;
+    }
+    std::map<std::string, int> topics;
+    {
+        std::lock_guard lock(client->m_mutex);
+        topics = client->m_topics;
+    }
+    for (const auto& [topic, qos] : topics)
+        mosquitto_subscribe(mosq, nullptr, topic.c_str(), qos);
+    spdlog::info("<MqttClient> connected to {}:{}, {} subscriptions made", client->m_host, client->m_port, topics.size());
+    client->setState(State::Connected);
+}
+
+void OstMqttClient::handleDisconnect(mosquitto*, void* self, int rc)
+{
+    auto* client = static_cast<OstMqttClient*>(self);
+    if (client->m_state == State::Refused || rc == 0)
+        return;  // asked for; disconnectFromServer() sets the state
+    if (client->m_state == State::Connected)
+        spdlog::warn("<MqttClient> connection to {}:{} lost ({}), reconnecting", client->m_host, client->m_port,
+                     mosquitto_strerror(rc));
+    else
+        spdlog::warn("<MqttClient> broker {}:{} not reachable ({}), retrying", client->m_host, client->m_port,
+                     mosquitto_strerror(rc));
+    client->setState(State::Connecting);
+}
+
+void OstMqttClient::handleMessage(mosquitto*, void* self, const mosquitto_message* msg)
+{
+    auto* client = static_cast<OstMqttClient*>(self);
+    const QString topic = QString::fromUtf8(msg->topic);
+    const QByteArray payload(static_cast<const char*>(msg->payload), msg->payloadlen);
+    std::lock_guard lock(client->m_mutex);
+    if (client->m_receivers.empty())
+        spdlog::debug("<MqttClient> message on {} dropped, no receiver", msg->topic);
+    for (const auto& receiver : client->m_receivers)
+        QCoreApplication::postEvent(receiver.get(), new OstMqttMessageReceiver::MessageEvent(topic, payload));
+}
+
+void OstMqttClient::setState(State state)
+{
+    if (m_state.exchange(state) != state)
+        emit stateChanged(state);
+}
