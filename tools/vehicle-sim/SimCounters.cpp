@@ -1,0 +1,23 @@
+#include "SimCounters.h"
+
+QString SimCounters::toText() const
+{
+    return QStringLiteral("in: frames %1 dropped %2 corrupted %3 crc-errors %4 bad-head-bytes %5 foreign %6\n"
+                          "out: frames %7 dropped %8 corrupted %9 send-failures %10\n"
+                          "vehicles: commands %11 answered %12 silenced %13 unknown %14 heartbeats %15\n")
+        .arg(in.frames)
+        .arg(in.dropped)
+        .arg(in.corrupted)
+        .arg(crcErrors)
+        .arg(badHeadBytes)
+        .arg(foreignFrames)
+        .arg(out.frames)
+        .arg(out.dropped)
+        .arg(out.corrupted)
+        .arg(sendFailures)
+        .arg(commands)
+        .arg(answered)
+        .arg(silenced)
+        .arg(unknownCommands)
+        .arg(heartbeats);
+}

@@ -1,0 +1,23 @@
+#pragma once
+// Everything the simulator counted on its link, for tests and the summary printed at exit.
+
+#include "SimFaultInjector.h"
+
+#include <QString>
+
+struct SimCounters {
+    SimFaultInjector::Counters in;   // frames cut from the link, and what the faults did to them
+    SimFaultInjector::Counters out;  // frames handed to the link, and what the faults did to them
+    quint64 badHeadBytes = 0;        // received bytes skipped while looking for a head
+    quint64 crcErrors = 0;           // received frames that failed their check (injected ones included)
+    quint64 foreignFrames = 0;       // frames not from the station, or for an id not simulated
+    quint64 commands = 0;            // frames handed to a vehicle
+    quint64 answered = 0;
+    quint64 silenced = 0;            // commands ignored because of --no-reply
+    quint64 unknownCommands = 0;     // commands without a handler, not answered
+    quint64 heartbeats = 0;
+    quint64 sendFailures = 0;        // frames the transport would not take
+
+    // Multi-line summary, one "key: value ..." line per group.
+    QString toText() const;
+};

@@ -1,0 +1,83 @@
+#pragma once
+// Loss, corruption and latency on the simulator's link, in both directions, from a seeded
+// random generator so a run can be repeated.
+//
+// Each frame draws the same three numbers (loss, corruption, bit position) whatever the
+// probabilities, from a generator of its own direction: the fate of the n-th frame sent depends
+// only on the seed and n, not on how received traffic interleaves with it.
+//
+// Corruption flips one bit in the data or check bytes, never in the head or the length: a
+// corrupted length makes a receiver's frame cutter wait for up to 65535 bytes and go deaf. A
+// flip that would create a new EB 90 pair is moved to the next candidate bit, for the same
+// reason: the cutter resumes its head search inside a rejected frame.
+//
+// Latency delays every outgoing frame by the same time, so a FIFO keeps the order.
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+
+#include <deque>
+#include <random>
+
+class SimFaultInjector : public QObject {
+    Q_OBJECT
+public:
+    enum class Direction { Incoming, Outgoing };
+
+    struct Counters {
+        quint64 frames = 0;
+        quint64 dropped = 0;
+        quint64 corrupted = 0;
+    };
+
+    SimFaultInjector(double loss, double corrupt, int latencyMs, quint64 seed, QObject* parent = nullptr);
+
+    // Outgoing frame: dropped, or passed on (maybe corrupted, maybe delayed) through frameReady.
+    void sendFrame(QByteArray frame);
+    // Incoming frame: false when it is lost; may flip a bit of `frame` in place.
+    bool receiveFrame(QByteArray& frame);
+
+    Counters counters(Direction direction) const;
+    // Outgoing frames still waiting for their latency to pass.
+    int pendingCount() const { return int(m_pending.size()); }
+    // Forgets the delayed frames (at stop); returns how many there were.
+    int discardPending();
+
+    // Flips the bit chosen by `random` among the data and check bits of a whole wire frame,
+    // never creating a new EB 90 pair; returns the byte offset, or -1 when `frame` is shorter
+    // than its length field says.
+    static int flipBit(QByteArray& frame, quint64 random);
+
+signals:
+    void frameReady(const QByteArray& frame);
+
+private slots:
+    void handleLatencyTimeout();
+
+private:
+    struct Fate {
+        bool drop = false;
+        bool corrupt = false;
+        quint64 bitChoice = 0;
+    };
+    Fate drawFate(Direction direction);
+    void armTimer();
+
+    double m_loss;
+    double m_corrupt;
+    int m_latencyMs;
+    std::mt19937_64 m_rngIn;
+    std::mt19937_64 m_rngOut;
+    Counters m_in;
+    Counters m_out;
+
+    struct Pending {
+        qint64 dueMs;
+        QByteArray frame;
+    };
+    std::deque<Pending> m_pending;
+    QElapsedTimer m_clock;
+    QTimer m_timer;
+};

@@ -1,0 +1,182 @@
+#include "SimOptions.h"
+
+#include "MavProtoDefs.h"
+
+#include <QCommandLineParser>
+
+#include <limits>
+
+namespace {
+
+// Decimal, or hexadecimal with a 0x prefix; a leading zero does not mean octal here.
+bool parseByteNumber(const QString& text, uint8_t& value)
+{
+    const QString t = text.trimmed();
+    bool ok = false;
+    uint v = 0;
+    if (t.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
+        v = t.mid(2).toUInt(&ok, 16);
+    else
+        v = t.toUInt(&ok, 10);
+    if (!ok || v > 255)
+        return false;
+    value = uint8_t(v);
+    return true;
+}
+
+bool parseInt(const QString& text, int minValue, int maxValue, int& value)
+{
+    bool ok = false;
+    const qlonglong v = text.trimmed().toLongLong(&ok);
+    if (!ok || v < minValue || v > maxValue)
+        return false;
+    value = int(v);
+    return true;
+}
+
+bool parseProbability(const QString& text, double& value)
+{
+    bool ok = false;
+    const double v = text.trimmed().toDouble(&ok);
+    if (!ok || !(v >= 0.0 && v <= 1.0))
+        return false;
+    value = v;
+    return true;
+}
+
+// HOST:PORT, with an IPv6 host in brackets.
+bool parseHostPort(const QString& text, QString& host, quint16& port)
+{
+    const int colon = text.lastIndexOf(':');
+    if (colon <= 0)
+        return false;
+    QString h = text.left(colon);
+    if (h.startsWith('[') && h.endsWith(']'))
+        h = h.mid(1, h.size() - 2);
+    int p = 0;
+    if (h.isEmpty() || !parseInt(text.mid(colon + 1), 1, 65535, p))
+        return false;
+    host = h;
+    port = quint16(p);
+    return true;
+}
+
+}  // namespace
+
+QString SimOptions::validate() const
+{
+    if (transport == Transport::Udp) {
+        if (stationHost.isEmpty() || stationPort == 0)
+            return QStringLiteral("the station's UDP address needs a host and a port from 1 to 65535");
+        if (recvPort != 0 && recvPort == listenPort)
+            return QStringLiteral("--recv-port must differ from --listen");
+    } else if (serialPath.isEmpty()) {
+        return QStringLiteral("--serial needs a device path");
+    }
+    if (baud <= 0)
+        return QStringLiteral("--baud needs a positive number");
+    if (count < 1 || count > 254)
+        return QStringLiteral("--count needs a number from 1 to 254");
+    if (firstId < 1 || firstId + count - 1 > 255)
+        return QStringLiteral("vehicle ids %1 to %2 do not fit 1 to 255").arg(firstId).arg(firstId + count - 1);
+    if (firstId <= MAVPROTO_GCS_ID && MAVPROTO_GCS_ID <= firstId + count - 1)
+        return QStringLiteral("vehicle ids %1 to %2 include the station's id 129").arg(firstId).arg(firstId + count - 1);
+    if (heartbeatMs < 1 || heartbeatMs > 600000)
+        return QStringLiteral("--heartbeat-ms needs a number from 1 to 600000");
+    if (!(loss >= 0.0 && loss <= 1.0) || !(corrupt >= 0.0 && corrupt <= 1.0))
+        return QStringLiteral("--loss and --corrupt need a probability from 0 to 1");
+    if (latencyMs < 0 || latencyMs > 60000)
+        return QStringLiteral("--latency-ms needs a number from 0 to 60000");
+    return {};
+}
+
+void SimOptions::declareOptions(QCommandLineParser& parser)
+{
+    parser.addOptions({
+        {"udp", "Station's UDP address; heartbeats and answers go there.", "HOST:PORT"},
+        {"listen", "Own UDP port (heartbeats leave from it, frames arrive on it); 0 picks a free one, printed "
+                   "as the first output line.", "PORT", "0"},
+        {"recv-port", "A second UDP port that also receives frames (for a station sending to a fixed device "
+                      "port).", "PORT"},
+        {"serial", "Serial device instead of UDP.", "PATH"},
+        {"baud", "Serial baud rate (default 115200).", "RATE", "115200"},
+        {"count", "Number of vehicles sharing the link (default 1).", "N", "1"},
+        {"first-id", "Id of the first vehicle, the others follow (default 1); 129 is the station's.", "ID", "1"},
+        {"heartbeat-ms", "Heartbeat period of each vehicle (default 1000).", "MS", "1000"},
+        {"ack-result", "Answer command CMD (0x81 or 129) with result R (repeatable).", "CMD=R"},
+        {"no-reply", "Never answer command CMD (repeatable).", "CMD"},
+        {"loss", "Drop each frame sent and each frame received with probability P (default 0).", "P", "0"},
+        {"corrupt", "Flip one bit in the data or check bytes (never the head or length) of each frame sent and "
+                    "received with probability P (default 0).", "P", "0"},
+        {"latency-ms", "Delay every frame sent by N ms, order kept (default 0).", "N", "0"},
+        {"seed", "Seed of the fault injector's random numbers (default " + QString::number(SimOptions().seed) + ").",
+         "SEED", QString::number(SimOptions().seed)},
+        {"verbose", "Log every frame in and out, with its bytes."},
+    });
+}
+
+QString SimOptions::readOptions(const QCommandLineParser& parser, SimOptions& options)
+{
+    const bool udp = parser.isSet("udp");
+    const bool serial = parser.isSet("serial");
+    if (udp == serial)
+        return QStringLiteral("give exactly one of --udp HOST:PORT and --serial PATH");
+
+    int n = 0;
+    if (udp) {
+        options.transport = Transport::Udp;
+        if (!parseHostPort(parser.value("udp"), options.stationHost, options.stationPort))
+            return QStringLiteral("--udp needs HOST:PORT with a port from 1 to 65535: ") + parser.value("udp");
+        if (!parseInt(parser.value("listen"), 0, 65535, n))
+            return QStringLiteral("--listen needs a port from 0 to 65535: ") + parser.value("listen");
+        options.listenPort = quint16(n);
+        if (parser.isSet("recv-port")) {
+            if (!parseInt(parser.value("recv-port"), 1, 65535, n))
+                return QStringLiteral("--recv-port needs a port from 1 to 65535: ") + parser.value("recv-port");
+            options.recvPort = quint16(n);
+        }
+    } else {
+        options.transport = Transport::Serial;
+        options.serialPath = parser.value("serial");
+        if (parser.isSet("listen") || parser.isSet("recv-port"))
+            return QStringLiteral("--listen and --recv-port belong to --udp");
+        if (!parseInt(parser.value("baud"), 1, std::numeric_limits<int>::max(), options.baud))
+            return QStringLiteral("--baud needs a positive number: ") + parser.value("baud");
+    }
+
+    if (!parseInt(parser.value("count"), 1, 254, options.count))
+        return QStringLiteral("--count needs a number from 1 to 254: ") + parser.value("count");
+    if (!parseInt(parser.value("first-id"), 1, 255, options.firstId))
+        return QStringLiteral("--first-id needs a number from 1 to 255: ") + parser.value("first-id");
+    if (!parseInt(parser.value("heartbeat-ms"), 1, 600000, options.heartbeatMs))
+        return QStringLiteral("--heartbeat-ms needs a number from 1 to 600000: ") + parser.value("heartbeat-ms");
+
+    for (const QString& item : parser.values("ack-result")) {
+        const int eq = item.indexOf('=');
+        uint8_t cmd = 0;
+        uint8_t result = 0;
+        if (eq <= 0 || !parseByteNumber(item.left(eq), cmd) || !parseByteNumber(item.mid(eq + 1), result))
+            return QStringLiteral("--ack-result needs CMD=R with both from 0 to 255 (0x.. for hex): ") + item;
+        options.ackResults[cmd] = result;
+    }
+    for (const QString& item : parser.values("no-reply")) {
+        uint8_t cmd = 0;
+        if (!parseByteNumber(item, cmd))
+            return QStringLiteral("--no-reply needs a command byte from 0 to 255 (0x.. for hex): ") + item;
+        options.noReply.insert(cmd);
+    }
+
+    if (!parseProbability(parser.value("loss"), options.loss))
+        return QStringLiteral("--loss needs a probability from 0 to 1: ") + parser.value("loss");
+    if (!parseProbability(parser.value("corrupt"), options.corrupt))
+        return QStringLiteral("--corrupt needs a probability from 0 to 1: ") + parser.value("corrupt");
+    if (!parseInt(parser.value("latency-ms"), 0, 60000, options.latencyMs))
+        return QStringLiteral("--latency-ms needs a number from 0 to 60000: ") + parser.value("latency-ms");
+    bool ok = false;
+    options.seed = parser.value("seed").trimmed().toULongLong(&ok);
+    if (!ok)
+        return QStringLiteral("--seed needs a non-negative integer: ") + parser.value("seed");
+
+    options.verbose = parser.isSet("verbose");
+    return options.validate();
+}

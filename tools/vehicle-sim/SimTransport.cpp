@@ -1,0 +1,3 @@
+#include "SimTransport.h"
+
+SimTransport::~SimTransport() = default;

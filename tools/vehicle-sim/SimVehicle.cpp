@@ -1,0 +1,168 @@
+#include "SimVehicle.h"
+
+#include "MavProtoCtrlCmdProcesser.h"
+#include "MavProtoHelper.h"
+
+#include <spdlog/spdlog.h>
+
+namespace {
+
+constexpr uint8_t kResultOutOfRange = 8;
+
+}  // namespace
+
+SimVehicle::SimVehicle(uint8_t id, const SimOptions& options, FrameSender sender, QObject* parent)
+    : QObject(parent), m_id(id), m_options(options), m_sender(std::move(sender))
+{
+    registerControlCommands();
+}
+
+void SimVehicle::registerCommand(uint8_t cmd, CommandHandler handler)
+{
+    m_handlers[cmd] = std::move(handler);
+}
+
+void SimVehicle::registerControlCommands()
+{
+    registerCommand(MavCmd::TakeOff, [this](const _MavPFrame_t& f) { return handleTakeOff(f); });
+    registerCommand(MavCmd::Suspend, [this](const _MavPFrame_t&) {
+        m_state.suspended = true;
+        spdlog::info("<VehicleSim> vehicle {} suspended", m_id);
+        return Reply{};
+    });
+    registerCommand(MavCmd::Resume, [this](const _MavPFrame_t&) {
+        m_state.suspended = false;
+        spdlog::info("<VehicleSim> vehicle {} resumed", m_id);
+        return Reply{};
+    });
+    registerCommand(MavCmd::Land, [this](const _MavPFrame_t&) {
+        m_state.flying = false;
+        m_state.suspended = false;
+        m_state.returning = false;
+        m_state.missionRunning = false;
+        spdlog::info("<VehicleSim> vehicle {} landed", m_id);
+        return Reply{};
+    });
+    registerCommand(MavCmd::Return, [this](const _MavPFrame_t& f) { return handleReturn(f); });
+    registerCommand(MavCmd::StartMission, [this](const _MavPFrame_t&) {
+        m_state.missionRunning = true;
+        m_state.suspended = false;
+        m_state.returning = false;
+        spdlog::info("<VehicleSim> vehicle {} runs its mission", m_id);
+        return Reply{};
+    });
+    registerCommand(MavCmd::Formation, [this](const _MavPFrame_t& f) { return handleFormation(f); });
+    registerCommand(MavCmd::IdleMotorDetect, [this](const _MavPFrame_t& f) { return handleIdleMotorDetect(f); });
+}
+
+SimVehicle::Reply SimVehicle::handleTakeOff(const _MavPFrame_t& frame)
+{
+    MavProtoTakeOffParams_t params{};
+    if (!MavProtoHelper::readRecord(frame, params)) {
+        spdlog::warn("<VehicleSim> vehicle {} take-off payload too short ({} bytes)", m_id, frame.data.size());
+        return Reply{true, kResultOutOfRange, {}};
+    }
+    m_state.flying = true;
+    m_state.suspended = false;
+    m_state.returning = false;
+    m_state.missionRunning = false;
+    m_state.takeoffAltitude = params.alt;
+    m_state.climbSpeed = params.vel;
+    spdlog::info("<VehicleSim> vehicle {} takes off to {} m at {} m/s", m_id, params.alt, params.vel);
+    return Reply{};
+}
+
+SimVehicle::Reply SimVehicle::handleReturn(const _MavPFrame_t& frame)
+{
+    MavProtoReturnParams_t params{};
+    if (!MavProtoCtrlCmdProcesser::parseReturnParams(frame, params)) {
+        spdlog::warn("<VehicleSim> vehicle {} return payload too short ({} bytes)", m_id, frame.data.size());
+        return Reply{true, kResultOutOfRange, {}};
+    }
+    m_state.returning = true;
+    m_state.suspended = false;
+    m_state.missionRunning = false;
+    m_state.returnLat = params.lat;
+    m_state.returnLon = params.lon;
+    m_state.returnAlt = params.alt;
+    spdlog::info("<VehicleSim> vehicle {} returns to {:.7f}, {:.7f} at {:.1f} m", m_id, params.lat, params.lon, params.alt);
+    return Reply{};
+}
+
+SimVehicle::Reply SimVehicle::handleFormation(const _MavPFrame_t& frame)
+{
+    if (frame.data.empty()) {
+        spdlog::warn("<VehicleSim> vehicle {} formation command without payload", m_id);
+        return Reply{true, kResultOutOfRange, {}};
+    }
+    m_state.formation = frame.data[0] != 0;
+    spdlog::info("<VehicleSim> vehicle {} formation {}", m_id, m_state.formation ? "started" : "cancelled");
+    return Reply{};
+}
+
+SimVehicle::Reply SimVehicle::handleIdleMotorDetect(const _MavPFrame_t& frame)
+{
+    MavProtoIdleMotorDetectParams_t params{};
+    if (!MavProtoHelper::readRecord(frame, params)) {
+        spdlog::warn("<VehicleSim> vehicle {} idle-motor payload too short ({} bytes)", m_id, frame.data.size());
+        return Reply{true, kResultOutOfRange, {}};
+    }
+    m_state.idleMotorTest = params.mode == 0x11;
+    m_state.idleMotorValue = params.value;
+    spdlog::info("<VehicleSim> vehicle {} idle-motor test {} (value {})", m_id, m_state.idleMotorTest ? "started" : "stopped",
+                 params.value);
+    return Reply{};
+}
+
+void SimVehicle::handleFrame(const _MavPFrame_t& frame)
+{
+    ++m_counters.commands;
+    if (m_options.noReply.count(frame.cmd) > 0) {
+        ++m_counters.silenced;
+        spdlog::debug("<VehicleSim> vehicle {} ignores cmd 0x{:02x} seq {} (no reply)", m_id, frame.cmd, frame.seq);
+        return;
+    }
+
+    const auto forced = m_options.ackResults.find(frame.cmd);
+    const auto handler = m_handlers.find(frame.cmd);
+    if (forced != m_options.ackResults.end() && (forced->second != 0 || handler == m_handlers.end())) {
+        answer(frame, Reply{true, forced->second, {}});
+        return;
+    }
+    if (handler == m_handlers.end()) {
+        ++m_counters.unknown;
+        if (m_warnedUnknown.insert(frame.cmd).second)
+            spdlog::warn("<VehicleSim> vehicle {} has no handler for cmd 0x{:02x}; not answering", m_id, frame.cmd);
+        else
+            spdlog::debug("<VehicleSim> vehicle {} has no handler for cmd 0x{:02x}; not answering", m_id, frame.cmd);
+        return;
+    }
+
+    Reply reply = handler->second(frame);
+    if (forced != m_options.ackResults.end())
+        reply.result = forced->second;
+    if (reply.answer)
+        answer(frame, reply);
+}
+
+void SimVehicle::answer(const _MavPFrame_t& frame, const Reply& reply)
+{
+    _MavPFrame_t ack;
+    MavProtoCtrlCmdProcesser::packAckPFrame(ack, m_id, frame.seq, frame.cmd, reply.result, reply.extra);
+    ++m_counters.answered;
+    sendFrame(ack);
+}
+
+void SimVehicle::sendHeartbeat()
+{
+    _MavPFrame_t heartbeat;
+    MavProtoCtrlCmdProcesser::packHeartbeatPFrame(heartbeat, m_id, m_heartbeatSeq++);
+    ++m_counters.heartbeats;
+    sendFrame(heartbeat);
+}
+
+void SimVehicle::sendFrame(const _MavPFrame_t& frame)
+{
+    if (m_sender)
+        m_sender(frame);
+}

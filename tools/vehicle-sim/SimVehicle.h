@@ -1,0 +1,94 @@
+#pragma once
+// One simulated vehicle: its flight state, its heartbeat and the answers to the station's
+// commands. Commands are dispatched through a table keyed by command byte; features register
+// their handlers into it (the control commands are registered by the constructor).
+//
+// Answering rules, in this order:
+//   - a command listed in SimOptions::noReply is ignored entirely: no answer, no effect;
+//   - a forced result (SimOptions::ackResults) of 0 runs the handler and answers 0; a non-zero
+//     one answers with it without running the handler (the vehicle refused), also for a
+//     command that has no handler;
+//   - a command without a handler is logged (a warning the first time per command byte) and
+//     not answered;
+//   - otherwise the handler decides.
+// Control commands are answered 0 and change the state below; a payload too short for its
+// command is answered 8 (out of range) and changes nothing.
+
+#include "MavProtoDefs.h"
+#include "SimOptions.h"
+
+#include <QObject>
+
+#include <functional>
+#include <map>
+#include <set>
+#include <vector>
+
+class SimVehicle : public QObject {
+    Q_OBJECT
+public:
+    struct State {
+        bool flying = false;
+        bool suspended = false;
+        bool returning = false;
+        bool missionRunning = false;
+        bool formation = false;
+        bool idleMotorTest = false;
+        quint16 takeoffAltitude = 0;  // m
+        quint8 climbSpeed = 0;        // m/s
+        double returnLat = 0.0;
+        double returnLon = 0.0;
+        float returnAlt = 0.0f;
+        quint8 idleMotorValue = 0;
+    };
+
+    struct Reply {
+        bool answer = true;
+        uint8_t result = 0;
+        std::vector<uint8_t> extra;  // acknowledgement data after the result byte
+    };
+    using CommandHandler = std::function<Reply(const _MavPFrame_t& frame)>;
+    using FrameSender = std::function<void(const _MavPFrame_t& frame)>;
+
+    struct Counters {
+        quint64 commands = 0;
+        quint64 answered = 0;
+        quint64 silenced = 0;
+        quint64 unknown = 0;
+        quint64 heartbeats = 0;
+    };
+
+    SimVehicle(uint8_t id, const SimOptions& options, FrameSender sender, QObject* parent = nullptr);
+
+    uint8_t id() const { return m_id; }
+    const State& state() const { return m_state; }
+    State& state() { return m_state; }
+    const Counters& counters() const { return m_counters; }
+
+    // Replaces any handler already registered for cmd.
+    void registerCommand(uint8_t cmd, CommandHandler handler);
+    bool hasCommand(uint8_t cmd) const { return m_handlers.count(cmd) > 0; }
+
+    // A frame from the station addressed to this vehicle.
+    void handleFrame(const _MavPFrame_t& frame);
+    void sendHeartbeat();
+    void sendFrame(const _MavPFrame_t& frame);
+
+private:
+    void registerControlCommands();
+    void answer(const _MavPFrame_t& frame, const Reply& reply);
+
+    Reply handleTakeOff(const _MavPFrame_t& frame);
+    Reply handleReturn(const _MavPFrame_t& frame);
+    Reply handleFormation(const _MavPFrame_t& frame);
+    Reply handleIdleMotorDetect(const _MavPFrame_t& frame);
+
+    uint8_t m_id;
+    const SimOptions& m_options;
+    FrameSender m_sender;
+    State m_state;
+    Counters m_counters;
+    uint8_t m_heartbeatSeq = 0;
+    std::map<uint8_t, CommandHandler> m_handlers;
+    std::set<uint8_t> m_warnedUnknown;
+};

@@ -1,0 +1,206 @@
+#include "VehicleSimulator.h"
+
+#include "MavProtoHelper.h"
+#include "SimSerialTransport.h"
+#include "SimUdpTransport.h"
+
+#include <spdlog/spdlog.h>
+
+VehicleSimulator::VehicleSimulator(SimOptions options, QObject* parent) : QObject(parent), m_options(std::move(options))
+{
+    connect(&m_heartbeatTimer, &QTimer::timeout, this, &VehicleSimulator::handleHeartbeatTimeout);
+}
+
+VehicleSimulator::~VehicleSimulator()
+{
+    stop();
+}
+
+bool VehicleSimulator::start(QString* error)
+{
+    auto fail = [&](const QString& text) {
+        spdlog::error("<VehicleSim> cannot start: {}", text.toStdString());
+        if (error)
+            *error = text;
+        return false;
+    };
+    if (m_running)
+        return fail(QStringLiteral("already running"));
+    const QString invalid = m_options.validate();
+    if (!invalid.isEmpty())
+        return fail(invalid);
+
+    delete m_transport;
+    if (m_options.transport == SimOptions::Transport::Udp)
+        m_transport = new SimUdpTransport(m_options.stationHost, m_options.stationPort, m_options.listenPort,
+                                          m_options.recvPort, this);
+    else
+        m_transport = new SimSerialTransport(m_options.serialPath, m_options.baud, this);
+    QString openError;
+    if (!m_transport->open(openError))
+        return fail(openError);
+    connect(m_transport, &SimTransport::bytesReceived, this, &VehicleSimulator::handleBytesReceived);
+    connect(m_transport, &SimTransport::failed, this, &VehicleSimulator::handleTransportFailed);
+
+    if (!m_faults) {
+        m_faults = new SimFaultInjector(m_options.loss, m_options.corrupt, m_options.latencyMs, m_options.seed, this);
+        connect(m_faults, &SimFaultInjector::frameReady, this, &VehicleSimulator::handleFrameReady);
+    }
+    if (m_vehicles.empty()) {
+        for (int id = m_options.firstId; id < m_options.firstId + m_options.count; ++id)
+            m_vehicles[id] = new SimVehicle(uint8_t(id), m_options, [this](const _MavPFrame_t& f) { sendFrame(f); }, this);
+    }
+
+    m_running = true;
+    spdlog::info("<VehicleSim> {} vehicle(s), ids {} to {}, on {}; loss {} corrupt {} latency {} ms seed {}",
+                 m_options.count, m_options.firstId, m_options.firstId + m_options.count - 1,
+                 m_transport->describe().toStdString(), m_options.loss, m_options.corrupt, m_options.latencyMs,
+                 m_options.seed);
+    m_heartbeatTimer.start(m_options.heartbeatMs);
+    handleHeartbeatTimeout();
+    return true;
+}
+
+void VehicleSimulator::stop()
+{
+    if (!m_running)
+        return;
+    m_running = false;
+    m_heartbeatTimer.stop();
+    if (m_transport)
+        m_transport->close();
+    const int pending = m_faults ? m_faults->discardPending() : 0;
+    if (pending > 0)
+        spdlog::info("<VehicleSim> {} delayed frame(s) not sent at stop", pending);
+    spdlog::info("<VehicleSim> stopped");
+}
+
+quint16 VehicleSimulator::listenPort() const
+{
+    auto* udp = qobject_cast<SimUdpTransport*>(m_transport);
+    return udp ? udp->listenPort() : 0;
+}
+
+quint16 VehicleSimulator::recvPort() const
+{
+    auto* udp = qobject_cast<SimUdpTransport*>(m_transport);
+    return udp ? udp->recvPort() : 0;
+}
+
+SimVehicle* VehicleSimulator::vehicle(int id) const
+{
+    const auto it = m_vehicles.find(id);
+    return it == m_vehicles.end() ? nullptr : it->second;
+}
+
+QList<SimVehicle*> VehicleSimulator::vehicles() const
+{
+    QList<SimVehicle*> list;
+    for (const auto& [id, v] : m_vehicles)
+        list.append(v);
+    return list;
+}
+
+SimCounters VehicleSimulator::counters() const
+{
+    SimCounters c;
+    if (m_faults) {
+        c.in = m_faults->counters(SimFaultInjector::Direction::Incoming);
+        c.out = m_faults->counters(SimFaultInjector::Direction::Outgoing);
+    }
+    for (const auto& [channel, cutter] : m_cutters) {
+        c.badHeadBytes += cutter.stats().badHeadBytes;
+        c.crcErrors += cutter.stats().crcErrors;
+    }
+    c.crcErrors += m_injectedCrcErrors;
+    c.foreignFrames = m_foreignFrames;
+    c.sendFailures = m_sendFailures;
+    for (const auto& [id, v] : m_vehicles) {
+        c.commands += v->counters().commands;
+        c.answered += v->counters().answered;
+        c.silenced += v->counters().silenced;
+        c.unknownCommands += v->counters().unknown;
+        c.heartbeats += v->counters().heartbeats;
+    }
+    return c;
+}
+
+bool VehicleSimulator::logFrames() const
+{
+    return m_options.verbose && spdlog::should_log(spdlog::level::debug);
+}
+
+void VehicleSimulator::handleBytesReceived(const QByteArray& bytes, int channel)
+{
+    if (!m_running)
+        return;
+    m_cutters[channel].feed(bytes, [this](const QByteArray& wire, const _MavPFrame_t& frame) { handleWireFrame(wire, frame); });
+}
+
+void VehicleSimulator::handleWireFrame(QByteArray wire, _MavPFrame_t frame)
+{
+    if (logFrames())
+        spdlog::debug("<VehicleSim> in  tx={} rx={} seq={} cmd=0x{:02x} len={}: {}", frame.tx_id, frame.rx_id, frame.seq,
+                      frame.cmd, frame.data_len, wire.toHex(' ').toStdString());
+
+    const QByteArray original = wire;
+    if (!m_faults->receiveFrame(wire))
+        return;
+    if (wire != original) {
+        // The check catches every single-bit flip; parse anyway so the outcome is the link's.
+        const auto* bytes = reinterpret_cast<const unsigned char*>(wire.constData());
+        if (MavProtoHelper::parseMavProtoFrame(bytes, unsigned(wire.size()), frame) != MAVPROTO_PARSE_RESULT_OK) {
+            ++m_injectedCrcErrors;
+            spdlog::debug("<VehicleSim> corrupted frame failed its check");
+            return;
+        }
+    }
+
+    if (frame.tx_id != MAVPROTO_GCS_ID) {
+        ++m_foreignFrames;
+        spdlog::debug("<VehicleSim> ignoring frame from 0x{:02x}, not the station", frame.tx_id);
+        return;
+    }
+    SimVehicle* target = vehicle(frame.rx_id);
+    if (!target) {
+        ++m_foreignFrames;
+        spdlog::debug("<VehicleSim> ignoring frame for vehicle {}, not simulated", frame.rx_id);
+        return;
+    }
+    target->handleFrame(frame);
+}
+
+void VehicleSimulator::sendFrame(const _MavPFrame_t& frame)
+{
+    if (!m_running)
+        return;
+    std::vector<uint8_t> bytes;
+    if (MavProtoHelper::mavPFrameToSendBytes(bytes, frame) == 0) {
+        ++m_sendFailures;
+        spdlog::error("<VehicleSim> frame cmd=0x{:02x} too long to send ({} bytes of data)", frame.cmd, frame.data.size());
+        return;
+    }
+    const QByteArray wire(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()));
+    if (logFrames())
+        spdlog::debug("<VehicleSim> out tx={} rx={} seq={} cmd=0x{:02x} len={}: {}", frame.tx_id, frame.rx_id, frame.seq,
+                      frame.cmd, frame.data.size(), wire.toHex(' ').toStdString());
+    m_faults->sendFrame(wire);
+}
+
+void VehicleSimulator::handleFrameReady(const QByteArray& bytes)
+{
+    if (m_running && !m_transport->write(bytes))
+        ++m_sendFailures;
+}
+
+void VehicleSimulator::handleHeartbeatTimeout()
+{
+    for (const auto& [id, v] : m_vehicles)
+        v->sendHeartbeat();
+}
+
+void VehicleSimulator::handleTransportFailed(const QString& error)
+{
+    stop();
+    emit transportFailed(error);
+}

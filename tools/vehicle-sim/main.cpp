@@ -1,0 +1,108 @@
+// velmora-vehicle-sim: simulated vehicles answering the ground station over UDP or a serial
+// device. In UDP mode the first output line is the bound port; the counters follow at exit.
+// Exit codes: 0 after SIGINT/SIGTERM, 1 when the link cannot be opened or fails, 2 for bad
+// arguments.
+
+#include "VehicleSimulator.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <spdlog/sinks/stdout_color_sinks.h>
+#include <spdlog/spdlog.h>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int g_signalFds[2] = {-1, -1};
+
+// Only async-signal-safe work here; the event loop reads the byte and quits.
+void handleSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(g_signalFds[0], &byte, 1);
+}
+
+bool installSignalHandlers(QCoreApplication& app)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalFds) != 0)
+        return false;
+    auto* notifier = new QSocketNotifier(g_signalFds[1], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [notifier] {
+        notifier->setEnabled(false);
+        char byte = 0;
+        [[maybe_unused]] const ssize_t n = ::read(g_signalFds[1], &byte, 1);
+        spdlog::info("<VehicleSim> signal received, shutting down");
+        QCoreApplication::quit();
+    });
+    struct sigaction action = {};
+    action.sa_handler = handleSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+int usageError(const QString& text)
+{
+    std::fprintf(stderr, "velmora-vehicle-sim: %s\nTry 'velmora-vehicle-sim --help'.\n", qPrintable(text));
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName("velmora-vehicle-sim");
+    spdlog::set_default_logger(spdlog::stderr_color_mt("vehicle-sim"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        "Simulated vehicles for the ground station: heartbeats, acknowledgements of the control commands, "
+        "and faults on the link.\n"
+        "  velmora-vehicle-sim --udp HOST:PORT [--listen PORT] [--recv-port PORT] [options]\n"
+        "  velmora-vehicle-sim --serial PATH [--baud RATE] [options]\n"
+        "In UDP mode the first line on standard output is the bound --listen port. SIGINT or SIGTERM stops "
+        "the simulator and prints its counters. Exit codes: 0 stopped by a signal, 1 the link failed, 2 bad "
+        "arguments.");
+    parser.addHelpOption();
+    SimOptions::declareOptions(parser);
+    if (!parser.parse(app.arguments()))
+        return usageError(parser.errorText());
+    if (parser.isSet("help"))
+        parser.showHelp(0);
+    if (!parser.positionalArguments().isEmpty())
+        return usageError("unexpected argument " + parser.positionalArguments().first());
+
+    SimOptions options;
+    const QString error = SimOptions::readOptions(parser, options);
+    if (!error.isEmpty())
+        return usageError(error);
+    spdlog::set_level(options.verbose ? spdlog::level::debug : spdlog::level::info);
+
+    VehicleSimulator simulator(options);
+    QString startError;
+    if (!simulator.start(&startError)) {
+        std::fprintf(stderr, "velmora-vehicle-sim: %s\n", qPrintable(startError));
+        return 1;
+    }
+    if (options.transport == SimOptions::Transport::Udp) {
+        // Scripts and tests read this line through a pipe.
+        std::printf("%u\n", unsigned(simulator.listenPort()));
+        std::fflush(stdout);
+    }
+    if (!installSignalHandlers(app))
+        spdlog::warn("<VehicleSim> cannot watch SIGINT/SIGTERM; stop with SIGKILL");
+    QObject::connect(&simulator, &VehicleSimulator::transportFailed, &app, [] { QCoreApplication::exit(1); });
+
+    const int rc = app.exec();
+    simulator.stop();
+    std::printf("%s", qPrintable(simulator.counters().toText()));
+    std::fflush(stdout);
+    return rc;
+}
