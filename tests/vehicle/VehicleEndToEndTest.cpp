@@ -1,0 +1,231 @@
+// The station (a GcsApplication with its app controller) against the vehicle simulator over
+// real loopback UDP and a socat pseudo-terminal. Each case names the fault it survives.
+
+#include "AppHarness.h"
+
+#include "CloudSimProcess.h"
+#include "LogCapture.h"
+#include "LoopbackPeers.h"
+#include "VehicleSimulator.h"
+#include "automation/GcsConsoleHandler.h"
+#include "vehicle/MultiVehicleManager.h"
+#include "vehicle/VehicleController.h"
+
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+using testsupport::waitUntil;
+
+namespace {
+
+class StationWithSim : public ::testing::Test {
+protected:
+    void startSim(SimOptions options)
+    {
+        options.stationPort = stationPort;
+        options.heartbeatMs = 200;
+        sim = std::make_unique<VehicleSimulator>(options);
+        QString error;
+        ASSERT_TRUE(sim->start(&error)) << error.toStdString();
+    }
+
+    void connectUdp(int deviceRecvPort)
+    {
+        QSignalSpy resp(app->ctrl, &GcsAppController::linkConnectResp);
+        const nlohmann::json params = {{"type", "udp"}, {"sendPort", stationPort}, {"recvPort", deviceRecvPort}};
+        ASSERT_EQ(app->ctrl->connectToLinkFromCliParams(params), QString());
+        ASSERT_TRUE(waitUntil([&] { return resp.count() == 1; }));
+        ASSERT_TRUE(resp.at(0).at(1).toBool());
+    }
+
+    // Waits until `n` vehicles have joined from their heartbeats.
+    bool waitForVehicles(int n, int timeoutMs = 5000)
+    {
+        return waitUntil([&] { return mvm()->vehicleList().size() >= n; }, timeoutMs);
+    }
+
+    MultiVehicleManager* mvm() const { return app->ctrl->multiVehicleMgr(); }
+
+    void SetUp() override { app = std::make_unique<testsupport::AppHarness>(); }
+    void TearDown() override
+    {
+        if (sim)
+            sim->stop();
+        sim.reset();
+        app.reset();
+    }
+
+    quint16 stationPort = testsupport::freeUdpPort();
+    std::unique_ptr<testsupport::AppHarness> app;
+    std::unique_ptr<VehicleSimulator> sim;
+};
+
+}  // namespace
+
+TEST_F(StationWithSim, VehiclesAppearFromHeartbeatsAndTheLastBecomesActive)
+{
+    SimOptions options;
+    options.count = 2;
+    options.firstId = 11;
+    startSim(options);
+    connectUdp(sim->listenPort());
+    ASSERT_TRUE(waitForVehicles(2));
+    EXPECT_EQ(mvm()->vehicleList().at(0)->vehicleId() + mvm()->vehicleList().at(1)->vehicleId(), 23);
+    EXPECT_EQ(mvm()->activeVehicle(), mvm()->vehicleList().at(1));
+    EXPECT_EQ(mvm()->activeVehicle()->address(), QStringLiteral("127.0.0.1:%1").arg(sim->listenPort()));
+    const auto status = app->ctrl->gcsCliConnectionStatusData();
+    EXPECT_EQ(status["activeVehicleId"], mvm()->activeVehicle()->vehicleId());
+    EXPECT_EQ(GcsSettings::getInstance()->getValue("connect/udp/port").toInt(), stationPort);
+}
+
+TEST_F(StationWithSim, CommandOutcomesAcknowledgedRefusedAndSilent)
+{
+    SimOptions options;
+    options.ackResults[0x82] = 4;      // suspend refused every time
+    options.noReply.insert(0x84);      // land never answered
+    startSim(options);
+    connectUdp(sim->listenPort());
+    ASSERT_TRUE(waitForVehicles(1));
+    auto vehicle = mvm()->activeVehicle();
+    QStringList console;
+    QObject::connect(app->ctrl->consoleHandler().get(), &GcsConsoleHandler::logOutput,
+                     [&](OstLogLevel, QString text) { console << text; });
+
+    QSignalSpy takeoff(vehicle.get(), &VehicleController::takeoffResp);
+    QSignalSpy suspend(vehicle.get(), &VehicleController::suspendResp);
+    QSignalSpy land(vehicle.get(), &VehicleController::landResp);
+
+    vehicle->takeoff(30, 3);
+    ASSERT_TRUE(waitUntil([&] { return takeoff.count() == 1; }));
+    EXPECT_EQ(takeoff.at(0).at(0).toInt(), 0);
+    EXPECT_TRUE(sim->vehicle(1)->state().flying);
+    EXPECT_EQ(sim->vehicle(1)->state().takeoffAltitude, 30);
+
+    // A refusal is resent twice (three transmissions), then the vehicle's result is reported.
+    const quint64 before = sim->counters().commands;
+    vehicle->suspend();
+    ASSERT_TRUE(waitUntil([&] { return suspend.count() == 1; }));
+    EXPECT_EQ(suspend.at(0).at(0).toInt(), 4);
+    EXPECT_EQ(sim->counters().commands - before, 3u);
+
+    // Silence: three transmissions over about 6 s, then 5000 and the console's time-out line.
+    vehicle->land();
+    ASSERT_TRUE(waitUntil([&] { return land.count() == 1; }, 9000));
+    EXPECT_EQ(land.at(0).at(0).toInt(), 5000);
+    EXPECT_EQ(sim->counters().silenced, 3u);
+    EXPECT_TRUE(console.contains("[接收] 降落 执行超时")) << console.join(" | ").toStdString();
+    EXPECT_TRUE(console.contains("[接收] 暂停    指令执行失败"));
+    EXPECT_TRUE(console.contains("[发送] 起飞"));
+
+    const auto stats = vehicle->linkLossStats();
+    EXPECT_EQ(stats.ackExpectedCount, 3u);
+    EXPECT_EQ(stats.ackRecvCount, 2u);
+    EXPECT_EQ(stats.ackLostCount, 1u);
+}
+
+TEST_F(StationWithSim, TakeoffsSurviveThirtyPercentLossEachWay)
+{
+    SimOptions options;
+    options.loss = 0.3;
+    options.seed = 7;
+    startSim(options);
+    connectUdp(sim->listenPort());
+    ASSERT_TRUE(waitForVehicles(1, 10000));
+    auto vehicle = mvm()->activeVehicle();
+    QSignalSpy takeoff(vehicle.get(), &VehicleController::takeoffResp);
+    constexpr int tries = 20;
+    for (int i = 0; i < tries; ++i)
+        vehicle->takeoff(20, 2);
+    ASSERT_TRUE(waitUntil([&] { return takeoff.count() >= tries; }, 12000));
+    testsupport::pumpEvents(600);  // a late or duplicate outcome would show up here
+    ASSERT_EQ(takeoff.count(), tries) << "every try ends in exactly one response";
+    int ok = 0;
+    int timedOut = 0;
+    for (const auto& args : takeoff) {
+        const int r = args.at(0).toInt();
+        ok += r == 0;
+        timedOut += r == 5000;
+    }
+    EXPECT_EQ(ok + timedOut, tries);
+    EXPECT_GE(ok, 12);
+    const auto stats = vehicle->linkLossStats();
+    EXPECT_EQ(stats.ackExpectedCount, uint64_t(tries));
+    EXPECT_EQ(stats.ackLostCount, uint64_t(timedOut));
+    EXPECT_EQ(stats.ackRecvCount, uint64_t(ok));
+    EXPECT_GT(sim->counters().in.dropped + sim->counters().out.dropped, 0u);
+}
+
+TEST_F(StationWithSim, FixedDevicePortSendsThereWhileHeartbeatsComeFromElsewhere)
+{
+    testsupport::UdpPeer deviceRecvPort;
+    startSim(SimOptions());
+    connectUdp(deviceRecvPort.port());
+    ASSERT_TRUE(waitForVehicles(1));
+    auto vehicle = mvm()->activeVehicle();
+    EXPECT_EQ(vehicle->udpSendAddress(), deviceRecvPort.address());
+    vehicle->takeoff(5, 1);
+    ASSERT_TRUE(deviceRecvPort.waitForDatagrams(1));
+    EXPECT_EQ(uint8_t(deviceRecvPort.datagrams().at(0).at(5)), 0x81) << "the take-off went to the fixed port";
+    EXPECT_EQ(sim->counters().commands, 0u) << "nothing went to the heartbeat's source port";
+    EXPECT_NE(sim->listenPort(), deviceRecvPort.port());
+}
+
+TEST_F(StationWithSim, SerialLinkThroughAPseudoTerminal)
+{
+    testsupport::SocatPty pty;
+    ASSERT_TRUE(pty.start());
+    SimOptions options;
+    options.transport = SimOptions::Transport::Serial;
+    options.serialPath = pty.endB();
+    startSim(options);
+    QSignalSpy resp(app->ctrl, &GcsAppController::linkConnectResp);
+    ASSERT_EQ(app->ctrl->connectToLinkFromCliParams(
+                  {{"type", "serial"}, {"port", pty.endA().toStdString()}, {"baudrate", 115200}}),
+              QString());
+    ASSERT_TRUE(waitUntil([&] { return resp.count() == 1 && resp.at(0).at(1).toBool(); }));
+    ASSERT_TRUE(waitForVehicles(1));
+    auto vehicle = mvm()->activeVehicle();
+    EXPECT_TRUE(vehicle->address().isEmpty());
+    QSignalSpy ret(vehicle.get(), &VehicleController::returnHomeResp);
+    vehicle->returnHome(22.5, 113.9, 35.5f);
+    ASSERT_TRUE(waitUntil([&] { return ret.count() == 1; }));
+    EXPECT_EQ(ret.at(0).at(0).toInt(), 0);
+    EXPECT_NEAR(sim->vehicle(1)->state().returnAlt, 35.5, 0.05);
+    EXPECT_EQ(GcsSettings::getInstance()->getValue("connect/type").toInt(), 1);
+    EXPECT_EQ(GcsSettings::getInstance()->getValue("connect/serial/portname").toString(), pty.endA());
+}
+
+TEST(StationEvents, ControlCommandsAreReportedToTheCloud)
+{
+    testsupport::CloudSimProcess cloud(VELMORA_CLOUD_SIM_BIN);
+    ASSERT_TRUE(cloud.start()) << cloud.errorOutput().toStdString();
+    testsupport::AppHarness app(cloud.baseUrl());
+    const quint16 stationPort = testsupport::freeUdpPort();
+    SimOptions options;
+    options.stationPort = stationPort;
+    options.heartbeatMs = 200;
+    VehicleSimulator sim(options);
+    ASSERT_TRUE(sim.start());
+    ASSERT_EQ(app.ctrl->connectToLinkFromCliParams({{"type", "udp"}, {"sendPort", stationPort}, {"recvPort", sim.listenPort()}}),
+              QString());
+    auto* mvm = app.ctrl->multiVehicleMgr();
+    ASSERT_TRUE(waitUntil([&] { return mvm->activeVehicle() != nullptr; }));
+    QSignalSpy land(mvm->activeVehicle().get(), &VehicleController::landResp);
+    mvm->activeVehicle()->takeoff(10, 1);
+    mvm->activeVehicle()->land();
+    mvm->activeVehicle()->startFormationFlight();  // not an event
+    ASSERT_TRUE(waitUntil([&] { return land.count() == 1; }));
+
+    nlohmann::json received;
+    ASSERT_TRUE(waitUntil([&] {
+        received = nlohmann::json::parse(cloud.get("/sim/received").toStdString(), nullptr, false);
+        return received.is_object() && received["events"].size() >= 2;
+    }));
+    testsupport::pumpEvents(200);
+    received = nlohmann::json::parse(cloud.get("/sim/received").toStdString());
+    ASSERT_EQ(received["events"].size(), 2u) << received.dump();
+    EXPECT_EQ(received["events"][0]["eventType"], 1);
+    EXPECT_EQ(received["events"][1]["eventType"], 4);
+    sim.stop();
+}
