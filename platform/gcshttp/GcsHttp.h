@@ -40,7 +40,8 @@
 //
 // Lifecycle: requests are made between start() and stop(). stop() aborts the requests in
 // flight without calling their callbacks (their owners are going away); calls made while the
-// client is stopped answer kNetworkError on the next event-loop turn.
+// client is stopped answer kNetworkError on the next event-loop turn. start(), stop() and the
+// setters belong to the client's thread.
 
 #include "GcsAbstractRequestDefaultDataQuery.h"
 #include "GcsHttpReqs.h"

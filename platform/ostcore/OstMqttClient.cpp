@@ -33,15 +33,6 @@ OstMqttClient::OstMqttClient(const std::string& serverUri, const std::string& cl
     } else {
         spdlog::error("<MqttClient> unusable server uri '{}', expected tcp://host:port", serverUri);
     }
-    m_mosq = mosquitto_new(clientId.empty() ? nullptr : clientId.c_str(), true, this);
-    if (!m_mosq) {
-        spdlog::error("<MqttClient> cannot create a client for id '{}'", clientId);
-        return;
-    }
-    mosquitto_connect_callback_set(m_mosq, &OstMqttClient::handleConnect);
-    mosquitto_disconnect_callback_set(m_mosq, &OstMqttClient::handleDisconnect);
-    mosquitto_message_callback_set(m_mosq, &OstMqttClient::handleMessage);
-    mosquitto_reconnect_delay_set(m_mosq, kReconnectMinSec, kReconnectMaxSec, true);
 }
 
 OstMqttClient::~OstMqttClient()
@@ -53,24 +44,35 @@ OstMqttClient::~OstMqttClient()
 
 bool OstMqttClient::connectToServer(const std::string& user, const std::string& password, int keepAliveSec)
 {
-    if (!m_mosq || m_host.empty())
+    if (m_host.empty())
         return false;
     if (keepAliveSec < 5) {
         spdlog::error("<MqttClient> keep-alive of {} s refused, at least 5 s", keepAliveSec);
         return false;
     }
-    if (m_loopRunning) {
-        if (m_state != State::Refused) {
-            spdlog::debug("<MqttClient> connect ignored, already {}", m_state == State::Connected ? "connected" : "connecting");
-            return true;
-        }
-        mosquitto_loop_stop(m_mosq, false);  // the refused attempt's thread has ended
-        m_loopRunning = false;
+    if (m_loopRunning && m_state != State::Refused) {
+        spdlog::debug("<MqttClient> connect ignored, already {}", m_state == State::Connected ? "connected" : "connecting");
+        return true;
     }
+    disconnectFromServer();
+    // A fresh handle per attempt: the network thread of a used one may end before the new
+    // connect is under way.
+    if (m_mosq)
+        mosquitto_destroy(m_mosq);
+    m_mosq = mosquitto_new(m_clientId.empty() ? nullptr : m_clientId.c_str(), true, this);
+    if (!m_mosq) {
+        spdlog::error("<MqttClient> cannot create a client for id '{}'", m_clientId);
+        return false;
+    }
+    mosquitto_connect_callback_set(m_mosq, &OstMqttClient::handleConnect);
+    mosquitto_disconnect_callback_set(m_mosq, &OstMqttClient::handleDisconnect);
+    mosquitto_message_callback_set(m_mosq, &OstMqttClient::handleMessage);
+    mosquitto_reconnect_delay_set(m_mosq, kReconnectMinSec, kReconnectMaxSec, true);
     mosquitto_username_pw_set(m_mosq, user.empty() ? nullptr : user.c_str(), password.empty() ? nullptr : password.c_str());
     setState(State::Connecting);
     spdlog::info("<MqttClient> connecting to {}:{} as '{}', user '{}'", m_host, m_port, m_clientId, user);
-    // The network thread first: it then also retries a broker that is not reachable yet.
+    // The network thread first: it waits for the connect and then also retries a broker that is
+    // not reachable yet.
     int rc = mosquitto_loop_start(m_mosq);
     if (rc != MOSQ_ERR_SUCCESS) {
         spdlog::error("<MqttClient> cannot start the network thread: {}", mosquitto_strerror(rc));
@@ -103,11 +105,11 @@ void OstMqttClient::disconnectFromServer()
 
 bool OstMqttClient::publish(const std::string& topic, const std::string& payload, int qos)
 {
-    if (!m_mosq || topic.empty() || qos < 0 || qos > 2 || mosquitto_pub_topic_check(topic.c_str()) != MOSQ_ERR_SUCCESS) {
+    if (topic.empty() || qos < 0 || qos > 2 || mosquitto_pub_topic_check(topic.c_str()) != MOSQ_ERR_SUCCESS) {
         spdlog::warn("<MqttClient> publish refused, topic '{}', qos {}", topic, qos);
         return false;
     }
-    if (!isConnected()) {
+    if (!m_mosq || !isConnected()) {
         spdlog::debug("<MqttClient> publish to {} dropped, not connected", topic);
         return false;
     }
@@ -122,7 +124,7 @@ bool OstMqttClient::publish(const std::string& topic, const std::string& payload
 
 bool OstMqttClient::subscribe(const std::string& topic, int qos)
 {
-    if (!m_mosq || topic.empty() || qos < 0 || qos > 2 || mosquitto_sub_topic_check(topic.c_str()) != MOSQ_ERR_SUCCESS) {
+    if (topic.empty() || qos < 0 || qos > 2 || mosquitto_sub_topic_check(topic.c_str()) != MOSQ_ERR_SUCCESS) {
         spdlog::warn("<MqttClient> subscribe refused, topic '{}', qos {}", topic, qos);
         return false;
     }
@@ -130,7 +132,7 @@ bool OstMqttClient::subscribe(const std::string& topic, int qos)
         std::lock_guard lock(m_mutex);
         m_topics[topic] = qos;
     }
-    if (!isConnected())
+    if (!m_mosq || !isConnected())
         return true;
     const int rc = mosquitto_subscribe(m_mosq, nullptr, topic.c_str(), qos);
     if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {

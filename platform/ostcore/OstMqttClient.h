@@ -18,8 +18,8 @@
 // - Messages reach each registered receiver as an OstMqttMessageReceiver::MessageEvent posted
 //   from the network thread, so they are handled on the receiver's thread. stateChanged is
 //   emitted from the network thread too (queued to receivers in other threads).
-// - connectToServer() and disconnectFromServer() belong to the client's thread; publish,
-//   subscribe, unsubscribe, isConnected and state may be called from any thread.
+// - Every call belongs to the client's thread, except isConnected() and state(). Each
+//   connectToServer() starts from a fresh libmosquitto handle.
 
 #include "OstMqttMessageReceiver.h"
 
@@ -70,10 +70,10 @@ private:
     int m_port = 1883;
     std::string m_clientId;
     mosquitto* m_mosq = nullptr;
-    bool m_loopRunning = false;  // client's thread only
+    bool m_loopRunning = false;
     std::atomic<State> m_state{State::Disconnected};
 
-    std::mutex m_mutex;  // guards the two lists below
+    std::mutex m_mutex;  // guards the two lists below, shared with the network thread
     std::map<std::string, int> m_topics;  // topic -> QoS
     std::vector<std::shared_ptr<OstMqttMessageReceiver>> m_receivers;
 };

@@ -64,7 +64,8 @@ protected:
     void startSim(QStringList args = {})
     {
         args << "--zones" << m_zonesPath << "--account" << "pilot@example.com:secret"
-             << "--account-vehicle" << "pilot@example.com:VM0001:First:1";
+             << "--account-vehicle" << "pilot@example.com:VM0001:First:1"
+             << "--account-vehicle" << "pilot@example.com:VM0003:Third";
         ASSERT_TRUE(m_sim.start(args)) << m_sim.errorOutput().toStdString();
         m_http = std::make_unique<GcsHttp>(m_sim.baseUrl() + "/");
         m_http->setRequestDefaultDataQuery(m_query);
@@ -132,11 +133,11 @@ TEST_F(GcsHttpTest, OperationsDeliverTheirDocuments)
     const Result list = call([](GcsHttp& h, auto cb) { h.getUserVehicleList({}, cb); });
     ASSERT_EQ(list.code, 200);
     EXPECT_EQ((*list.doc)["items"], json::parse(R"([{"vehicleCode":"VM0001","name":"First","vehicleLocalId":1},
+                                                    {"vehicleCode":"VM0003","name":"Third","vehicleLocalId":0},
                                                     {"vehicleCode":"VM0002","name":"Renamed","vehicleLocalId":5}])"));
-    const Result page2 = call([](GcsHttp& h, auto cb) { h.getUserVehicleList({2, 1}, cb); });
-    ASSERT_EQ(page2.code, 200);
-    EXPECT_EQ((*page2.doc)["items"].size(), 1u);
-    EXPECT_EQ((*page2.doc)["items"][0]["vehicleCode"], "VM0002");
+    const Result page3 = call([](GcsHttp& h, auto cb) { h.getUserVehicleList({3, 1}, cb); });
+    ASSERT_EQ(page3.code, 200);
+    EXPECT_EQ((*page3.doc)["items"], json::array({(*list.doc)["items"][2]}));
 
     EXPECT_EQ(call([](GcsHttp& h, auto cb) { h.deleteUserVehicle({"VM0002"}, cb); }).code, 200);
     EXPECT_EQ(call([](GcsHttp& h, auto cb) { h.deleteUserVehicle({"VM0002"}, cb); }).code, 404);

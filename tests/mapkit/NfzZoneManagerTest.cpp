@@ -18,7 +18,7 @@ const QByteArray kTwoZones = R"([
   {"id": -7, "type": "circle", "center": [0.0, 10.0], "radius": 1113.19, "name": "ignored"}
 ])";
 
-TEST(NfzZoneManager, LoadsPolygonAndCircleInDocumentOrder)
+TEST(NfzZoneManager, LoadsPolygonsAndCirclesInDocumentOrder)
 {
     NfzZoneManager mgr;
     ASSERT_TRUE(mgr.reloadFromJsonUtf8(kTwoZones)) << mgr.lastError().toStdString();
@@ -49,6 +49,17 @@ TEST(NfzZoneManager, LoadsPolygonAndCircleInDocumentOrder)
     ASSERT_TRUE(mgr.reloadFromJsonUtf8("[]"));
     EXPECT_EQ(mgr.zoneCount(), 0u);
     EXPECT_FALSE(mgr.findById(42));
+
+    const QString dir = testsupport::makeTempDir("nfz");
+    QFile f(dir + "/zones.json");
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(kTwoZones);
+    f.close();
+    ASSERT_TRUE(mgr.reloadFromFile(f.fileName()));
+    EXPECT_EQ(mgr.zoneCount(), 2u);
+    EXPECT_FALSE(mgr.reloadFromFile(dir + "/missing.json"));
+    EXPECT_TRUE(mgr.lastError().startsWith("cannot open " + dir + "/missing.json")) << mgr.lastError().toStdString();
+    EXPECT_EQ(mgr.zoneCount(), 2u);
 }
 
 TEST(NfzZoneManager, MalformedDocumentKeepsOldSetAndNamesTheFault)
@@ -99,22 +110,6 @@ TEST(NfzZoneManager, MalformedDocumentKeepsOldSetAndNamesTheFault)
     }
     ASSERT_TRUE(mgr.reloadFromJsonUtf8(kTwoZones));
     EXPECT_TRUE(mgr.lastError().isEmpty());
-}
-
-TEST(NfzZoneManager, ReloadsFromFileAndReportsAMissingOne)
-{
-    const QString dir = testsupport::makeTempDir("nfz");
-    QFile f(dir + "/zones.json");
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(kTwoZones);
-    f.close();
-
-    NfzZoneManager mgr;
-    ASSERT_TRUE(mgr.reloadFromFile(f.fileName()));
-    EXPECT_EQ(mgr.zoneCount(), 2u);
-    EXPECT_FALSE(mgr.reloadFromFile(dir + "/missing.json"));
-    EXPECT_TRUE(mgr.lastError().startsWith("cannot open " + dir + "/missing.json")) << mgr.lastError().toStdString();
-    EXPECT_EQ(mgr.zoneCount(), 2u);
 }
 
 TEST(NfzZoneManager, DegenerateGeometryIsKeptWithInvalidBox)
