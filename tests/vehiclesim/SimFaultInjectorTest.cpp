@@ -1,0 +1,126 @@
+#include "SimStation.h"
+
+#include "SimFaultInjector.h"
+
+using simtest::frameBytes;
+using simtest::takeOff;
+
+namespace {
+
+struct FaultRun {
+    QList<QByteArray> sent;      // what left through frameReady
+    QList<QByteArray> received;  // each incoming frame after the faults, empty when lost
+    SimFaultInjector::Counters in, out;
+    bool operator==(const FaultRun& o) const { return sent == o.sent && received == o.received; }
+};
+
+FaultRun runFaults(quint64 seed, int frames = 300)
+{
+    SimFaultInjector faults(0.3, 0.3, 0, seed);
+    FaultRun r;
+    QObject::connect(&faults, &SimFaultInjector::frameReady, [&](const QByteArray& f) { r.sent << f; });
+    for (int i = 0; i < frames; ++i) {
+        faults.sendFrame(takeOff(1, uint8_t(i)));
+        QByteArray f = takeOff(2, uint8_t(i));
+        r.received << (faults.receiveFrame(f) ? f : QByteArray());
+    }
+    r.in = faults.counters(SimFaultInjector::Direction::Incoming);
+    r.out = faults.counters(SimFaultInjector::Direction::Outgoing);
+    return r;
+}
+
+int headPairs(const QByteArray& frame)
+{
+    int n = 0;
+    for (qsizetype i = 2; i + 1 < frame.size(); ++i)
+        n += quint8(frame[i]) == MAVPROTO_HEAD0 && quint8(frame[i + 1]) == MAVPROTO_HEAD1;
+    return n;
+}
+
+}  // namespace
+
+TEST(SimFaultInjector, SameSeedSameFatesAndTheCountersAddUp)
+{
+    const FaultRun a = runFaults(5);
+    EXPECT_TRUE(a == runFaults(5));
+    EXPECT_FALSE(a == runFaults(6));
+
+    for (const auto& [counters, frames] : {std::pair{a.out, a.sent}, std::pair{a.in, a.received}}) {
+        EXPECT_EQ(counters.frames, 300u);
+        int delivered = 0;
+        int spoilt = 0;
+        for (const QByteArray& f : frames) {
+            delivered += !f.isEmpty();
+            spoilt += !f.isEmpty() && !simtest::parse(f);
+        }
+        EXPECT_EQ(counters.dropped, 300u - quint64(delivered));
+        EXPECT_EQ(counters.corrupted, quint64(spoilt));
+        // Fixed seed, so fixed counts; the bounds only say the probabilities are honoured.
+        EXPECT_GT(counters.dropped, 60u);
+        EXPECT_LT(counters.dropped, 120u);
+        EXPECT_GT(counters.corrupted, 40u);
+        EXPECT_LT(counters.corrupted, 100u);
+    }
+}
+
+// Every choice of bit, for frames whose bytes invite a forged head after a flip.
+TEST(SimFaultInjector, BitFlipsStayInDataAndCheckAndNeverForgeAHead)
+{
+    _MavPFrame_t ret;
+    MavProtoCtrlCmdProcesser::packReturnPFrame(ret, 1, 2, {22.5, 113.25, 35.5f});
+    const std::vector<QByteArray> rows = {
+        frameBytes(1, MAVPROTO_GCS_ID, 0, MavCmd::Heartbeat),
+        frameBytes(1, MAVPROTO_GCS_ID, 5, MavCmd::TakeOff, {0}),
+        simtest::toWire(ret),
+        frameBytes(1, MAVPROTO_GCS_ID, 7, 0x2F, {0xEB, 0x91, 0x10, 0x90, 0xEA, 0xEB, 0xB0, 0xEB}),
+        frameBytes(1, MAVPROTO_GCS_ID, 7, 0x2F, {0x91, 0xEB, 0x90}),
+    };
+    for (const QByteArray& clean : rows) {
+        SCOPED_TRACE(clean.toHex(' ').toStdString());
+        const quint64 bits = quint64(clean.size() - 8) * 8;
+        for (quint64 r = 0; r < 2 * bits; ++r) {
+            QByteArray f = clean;
+            const int at = SimFaultInjector::flipBit(f, r);
+            ASSERT_GE(at, 8);
+            ASSERT_LT(at, clean.size());
+            EXPECT_EQ(f.left(8), clean.left(8));
+            int flipped = 0;
+            for (qsizetype i = 0; i < f.size(); ++i)
+                flipped += std::popcount(unsigned(quint8(f[i] ^ clean[i])));
+            EXPECT_EQ(flipped, 1);
+            EXPECT_LE(headPairs(f), headPairs(clean));
+            _MavPFrame_t parsed;
+            EXPECT_EQ(MavProtoHelper::parseMavProtoFrame(reinterpret_cast<const unsigned char*>(f.constData()),
+                                                         unsigned(f.size()), parsed),
+                      MAVPROTO_PARSE_RESULT_CRC_CHECK_ERR);
+        }
+    }
+    QByteArray truncated = takeOff(1, 1).left(12);
+    EXPECT_EQ(SimFaultInjector::flipBit(truncated, 3), -1);
+    EXPECT_EQ(truncated, takeOff(1, 1).left(12));
+}
+
+TEST(SimFaultInjector, LatencyHoldsFramesBackInOrder)
+{
+    SimFaultInjector faults(0, 0, 30, 1);
+    QList<QByteArray> sent;
+    QObject::connect(&faults, &SimFaultInjector::frameReady, [&](const QByteArray& f) { sent << f; });
+    QList<QByteArray> expected;
+    for (int i = 0; i < 20; ++i) {
+        expected << takeOff(1, uint8_t(i));
+        faults.sendFrame(expected.last());
+    }
+    EXPECT_TRUE(sent.isEmpty());
+    EXPECT_EQ(faults.pendingCount(), 20);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return sent.size() == 20; }));
+    EXPECT_EQ(sent, expected);
+    EXPECT_EQ(faults.pendingCount(), 0);
+
+    // A discarded frame never leaves: the next one is the only one to come out.
+    faults.sendFrame(expected[0]);
+    EXPECT_EQ(faults.discardPending(), 1);
+    faults.sendFrame(expected[1]);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return sent.size() == 21; }));
+    EXPECT_EQ(sent.last(), expected[1]);
+    EXPECT_EQ(faults.pendingCount(), 0);
+}
