@@ -2,10 +2,13 @@
 // Static texts around vehicles: result codes, command names, formation commands.
 
 #include <QCoreApplication>
+#include <QList>
 #include <QString>
 
 #include <memory>
 
+class MavTeleBaseDataItem;
+class MavTeleDataElement;
 class VehicleController;
 
 // Result codes produced on the station side.
@@ -24,4 +27,8 @@ public:
     static QString cmdToText(int cmd);
     static QString formationCtrlCmdToText(quint8 value);
     static bool checkVehicleValid(const std::shared_ptr<VehicleController>& vehicle);
+    // Fresh telemetry items in the order AHRS, position, target stabilise, RC, flight status,
+    // reserved, and the elements of such fresh items in that order.
+    static QList<std::shared_ptr<MavTeleBaseDataItem>> createAllTeleDataItems();
+    static QList<std::shared_ptr<MavTeleDataElement>> createAllTeleDataElements();
 };

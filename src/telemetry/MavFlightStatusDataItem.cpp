@@ -1,0 +1,225 @@
+#include "MavFlightStatusDataItem.h"
+
+#include <QStringList>
+
+using E = MavTeleDataElement;
+
+namespace {
+
+void showCode(const MavTeleDataElementPtr& element, int code, const QString& text)
+{
+    element->setValue(QString::number(code));
+    element->setDisplayValue(text);
+}
+
+void showBoth(const MavTeleDataElementPtr& element, const QString& text)
+{
+    element->setValue(text);
+    element->setDisplayValue(text);
+}
+
+}  // namespace
+
+MavFlightStatusDataItem::MavFlightStatusDataItem(QObject* parent) : MavTeleBaseDataItem(parent)
+{
+    m_flightModeElement = addElement(E::FlightMode, tr("飞行模式"));
+    m_flightStateElement = addElement(E::FlightState, tr("飞行状态"));
+    m_rcStateElement = addElement(E::FlightRcState, tr("遥控器状态"));
+    m_positionStateElement = addElement(E::FlightPositionState, tr("定位状态"));
+    m_headingStateElement = addElement(E::FlightHeadingState, tr("定向状态"));
+    m_linkStateElement = addElement(E::FlightLinkState, tr("链路状态"));
+    m_armedStateElement = addElement(E::FlightArmedState, tr("解锁状态"));
+    m_batteryStateElement = addElement(E::FlightBatteryState, tr("电池状态"));
+    m_fcuVolElement = addElement(E::FlightFcuVol, tr("飞控供电电压"), QStringLiteral("V"));
+    m_workStateElement = addElement(E::FlightWorkState, tr("工作状态"));
+    m_imuSensorStateElement = addElement(E::FlightImuSensorState, tr("IMU传感器状态"));
+    m_headingSensorStateElement = addElement(E::FlightHeadingSensorState, tr("方向角传感器状态"));
+    m_gnssHdopElement = addElement(E::FlightGnssHdop, tr("GNSS HDOP"));
+    m_gnssVdopElement = addElement(E::FlightGnssVdop, tr("GNSS VDOP"));
+    m_gnssPositionStateElement = addElement(E::FlightGnssPositionState, tr("GNSS定位状态"));
+    m_integratedNavigationStateElement = addElement(E::FlightIntegratedNavigationState, tr("组合导航状态"));
+    m_emergencyProtectElement = addElement(E::FlightEmergencyProtect, tr("应急保护"));
+    m_totalFlightTimeElement = addElement(E::FlightTotalFlightTime, tr("累计飞行时间"));
+    m_currentFlightTimeElement = addElement(E::FlightCurrentFlightTime, tr("本次飞行时间"));
+    m_surplusFlightTimeElement = addElement(E::FlightSurplusFlightTime, tr("预计剩余飞行时间"));
+    m_takeoffCheckElement = addElement(E::FlightTakeoffCheck, tr("起飞项检查"));
+}
+
+void MavFlightStatusDataItem::updateProtoData(const _MavProtoFlightStatusData_t& data)
+{
+    m_data = data;
+    m_hasFlightStatusFrameData = true;
+    syncElements();
+    emit dataChanged(ValuesUpdated);
+}
+
+void MavFlightStatusDataItem::updateFromComprehensiveData(const MavProtoComprehensiveData_t& data)
+{
+    m_data.flightMode = data.flightMode;
+    m_data.flightState = data.flightState;
+    m_data.rcState = data.states.rcState;
+    m_data.positionState = data.states.positionState;
+    m_data.headingState = data.states.headingState;
+    m_data.linkState = data.states.linkState;
+    m_data.armedState = data.states.armedState;
+    m_data.batteryState = data.states.batteryState;
+    m_data.packedState = MavProtoTeleProcesser::encodeComprehensiveStateByte(data.states);
+    m_data.fcuVol = data.fcuVol;
+    syncElements();
+    emit dataChanged(ValuesUpdated);
+}
+
+void MavFlightStatusDataItem::syncElements()
+{
+    showCode(m_flightModeElement, m_data.flightMode, flightModeText(m_data.flightMode));
+    showCode(m_flightStateElement, m_data.flightState, flightStateText(m_data.flightState));
+    showCode(m_rcStateElement, m_data.rcState, rcStateText(m_data.rcState));
+    showCode(m_positionStateElement, m_data.positionState, positionStateText(m_data.positionState));
+    showCode(m_headingStateElement, m_data.headingState, headingStateText(m_data.headingState));
+    showCode(m_linkStateElement, m_data.linkState, linkStateText(m_data.linkState));
+    showCode(m_armedStateElement, m_data.armedState, armedStateText(m_data.armedState));
+    showCode(m_batteryStateElement, m_data.batteryState, batteryStateText(m_data.batteryState));
+    showBoth(m_fcuVolElement, fixed(m_data.fcuVol, 1));
+    showCode(m_workStateElement, m_data.workState, workStateText(m_data.workState));
+    showBoth(m_imuSensorStateElement, QString::number(m_data.imuSensorState));
+    showBoth(m_headingSensorStateElement, QString::number(m_data.headingSensorState));
+    // Dilutions arrive in tenths; dividing (not multiplying by 0.1) keeps the decimal exact.
+    showBoth(m_gnssHdopElement, fixed(m_data.gnssHdop / 10.0, 1));
+    showBoth(m_gnssVdopElement, fixed(m_data.gnssVdop / 10.0, 1));
+    showBoth(m_gnssPositionStateElement, QString::number(m_data.gnssPositionState));
+    showBoth(m_integratedNavigationStateElement, QString::number(m_data.integratedNavigationState));
+    showBoth(m_emergencyProtectElement, QString::number(m_data.emergencyProtect));
+    m_totalFlightTimeElement->setValue(QString::number(m_data.totalFlightTime));
+    m_totalFlightTimeElement->setDisplayValue(durationText(m_data.totalFlightTime));
+    m_currentFlightTimeElement->setValue(QString::number(m_data.currentFlightTime));
+    m_currentFlightTimeElement->setDisplayValue(durationText(m_data.currentFlightTime));
+    m_surplusFlightTimeElement->setValue(QString::number(m_data.surplusFlightTime));
+    m_surplusFlightTimeElement->setDisplayValue(durationText(m_data.surplusFlightTime));
+    m_takeoffCheckElement->setValue(QString::number(m_data.takeoffCheck));
+    m_takeoffCheckElement->setDisplayValue(takeoffCheckText(m_data.takeoffCheck));
+}
+
+QString MavFlightStatusDataItem::flightModeText(int code)
+{
+    switch (code) {
+    case 0: return tr("姿态模式");
+    case 1: return tr("手动模式");
+    case 2: return tr("定高模式");
+    case 3: return tr("自动模式");
+    case 4: return tr("引导模式");
+    case 5: return tr("定点模式");
+    case 6: return tr("返航模式");
+    case 7: return tr("环绕模式");
+    case 8: return tr("起飞模式");
+    case 9: return tr("降落模式");
+    case 10: return tr("光流定点模式");
+    case 11: return tr("跟随模式");
+    default: return QString();
+    }
+}
+
+QString MavFlightStatusDataItem::flightStateText(int code)
+{
+    switch (code) {
+    case 0: return tr("未飞行");
+    case 1: return tr("爬升中");
+    case 2: return tr("悬停中");
+    case 3: return tr("航行中");
+    case 4: return tr("下降中");
+    case 5: return tr("怠速中");
+    case 6: return tr("手动飞行中");
+    default: return QString();
+    }
+}
+
+QString MavFlightStatusDataItem::rcStateText(int code)
+{
+    switch (code) {
+    case 0: return tr("丢失");
+    case 1: return tr("正常");
+    default: return QString();
+    }
+}
+
+QString MavFlightStatusDataItem::positionStateText(int code)
+{
+    switch (code) {
+    case 0: return tr("未定位");
+    case 1: return tr("单点");
+    case 2: return tr("伪距差分");
+    case 3: return tr("RTK差分");
+    default: return QString();
+    }
+}
+
+QString MavFlightStatusDataItem::headingStateText(int code)
+{
+    switch (code) {
+    case 0: return tr("未定向");
+    case 1: return tr("已定向");
+    default: return QString();
+    }
+}
+
+QString MavFlightStatusDataItem::linkStateText(int code)
+{
+    switch (code) {
+    case 0: return tr("链路丢失");
+    case 1: return tr("链路正常");
+    default: return QString();
+    }
+}
+
+QString MavFlightStatusDataItem::armedStateText(int code)
+{
+    switch (code) {
+    case 0: return tr("未解锁");
+    case 1: return tr("已解锁");
+    default: return QString();
+    }
+}
+
+QString MavFlightStatusDataItem::batteryStateText(int code)
+{
+    switch (code) {
+    case 0: return tr("正常");
+    case 1: return tr("电池低电压");
+    case 2: return tr("电池严重低电压");
+    default: return QString();
+    }
+}
+
+QString MavFlightStatusDataItem::workStateText(int code)
+{
+    switch (code) {
+    case 1: return tr("初始化失败");
+    case 2: return tr("初始化成功");
+    case 3: return tr("在地面");
+    case 4: return tr("怠速中");
+    case 5: return tr("飞行中");
+    default: return QString();
+    }
+}
+
+QString MavFlightStatusDataItem::durationText(uint32_t seconds)
+{
+    return QStringLiteral("%1:%2:%3")
+        .arg(seconds / 3600)
+        .arg(seconds % 3600 / 60, 2, 10, QLatin1Char('0'))
+        .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+QString MavFlightStatusDataItem::takeoffCheckText(uint16_t bits)
+{
+    // Bit 0 set forbids take-off; bits 1..6 set mean the subsystem is healthy.
+    const bool forbidden = bits & 0x01;
+    QStringList parts;
+    parts << (forbidden ? tr("禁止起飞") : tr("允许起飞"));
+    parts << ((bits & 0x02) ? tr("IMU正常") : tr("IMU异常"));
+    parts << ((bits & 0x04) ? tr("方向角正常") : tr("方向角异常"));
+    parts << ((bits & 0x08) ? tr("遥控器正常") : tr("遥控器丢失"));
+    parts << ((bits & 0x10) ? tr("GNSS正常") : tr("GNSS丢失"));
+    parts << ((bits & 0x20) ? tr("定向信号正常") : tr("定向信号丢失"));
+    parts << ((bits & 0x40) ? tr("电池正常") : tr("电池异常"));
+    return parts.join(QStringLiteral("；"));
+}

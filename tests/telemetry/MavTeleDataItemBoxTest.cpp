@@ -1,0 +1,171 @@
+#include "telemetry/MavAhrsDataItem.h"
+#include "telemetry/MavRcDataItem.h"
+#include "telemetry/MavTeleDataItemBox.h"
+#include "telemetry/MavTeleResDataItem.h"
+#include "vehicle/VehicleUtil.h"
+
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+
+namespace {
+
+std::vector<MavCustomNameFieldPtr> fields(std::initializer_list<std::pair<QString, QString>> keyAndName)
+{
+    std::vector<MavCustomNameFieldPtr> out;
+    for (const auto& [key, name] : keyAndName)
+        out.push_back(std::make_shared<MavCustomNameField>(key, QString(), name));
+    return out;
+}
+
+std::vector<int> range(int first, int last)
+{
+    std::vector<int> ids;
+    for (int id = first; id <= last; ++id)
+        ids.push_back(id);
+    return ids;
+}
+
+}  // namespace
+
+TEST(MavTeleDataItemBox, ElementIdsFollowTheTablesAndAreUnique)
+{
+    struct Expected {
+        int command;
+        std::vector<int> ids;
+    };
+    auto flightIds = range(400, 408);
+    for (int id : range(411, 422))
+        flightIds.push_back(id);
+    const std::vector<Expected> expected = {
+        {33, range(1, 15)},  {34, range(100, 119)}, {35, range(200, 215)},
+        {36, range(300, 323)}, {37, flightIds},      {47, range(500, 529)},
+    };
+    const auto items = VehicleUtil::createAllTeleDataItems();
+    ASSERT_EQ(items.size(), 6);
+    std::vector<int> allIds;
+    for (size_t i = 0; i < expected.size(); ++i) {
+        const auto& item = items[qsizetype(i)];
+        ASSERT_TRUE(item);
+        EXPECT_EQ(item->dataCommand(), expected[i].command);
+        std::vector<int> ids;
+        for (const auto& e : item->dataElementList()) {
+            ids.push_back(int(e->id()));
+            EXPECT_EQ(e->dataCommand(), item->dataCommand()) << int(e->id());
+        }
+        EXPECT_EQ(ids, expected[i].ids) << "command " << expected[i].command;
+        allIds.insert(allIds.end(), ids.begin(), ids.end());
+    }
+    EXPECT_EQ(allIds.size(), 15u + 20 + 16 + 24 + 21 + 30);
+    EXPECT_EQ(std::set<int>(allIds.begin(), allIds.end()).size(), allIds.size());
+
+    const auto elements = VehicleUtil::createAllTeleDataElements();
+    std::vector<int> elementIds;
+    for (const auto& e : elements)
+        elementIds.push_back(int(e->id()));
+    EXPECT_EQ(elementIds, allIds);
+    // Fresh each time: nothing is shared between two calls.
+    EXPECT_NE(VehicleUtil::createAllTeleDataItems().first(), items.first());
+
+    // Generated labels of the repeated elements.
+    auto rc = std::static_pointer_cast<MavRcDataItem>(items[3]);
+    auto res = std::static_pointer_cast<MavTeleResDataItem>(items[5]);
+    for (int i = 0; i < 16; ++i)
+        EXPECT_EQ(rc->motorOutputElement(i)->name(), QString("电机%1").arg(i + 1));
+    for (int k = 0; k < 30; ++k)
+        EXPECT_EQ(res->resElement(k)->name(), QString("res%1").arg(k));
+}
+
+TEST(MavTeleDataItemBox, CustomNamesRelabelMatchingElementsWithOneSignal)
+{
+    struct Step {
+        const char* name;
+        std::vector<MavCustomNameFieldPtr> fields;
+        int expectedSignals;
+        std::map<int, QString> expectedNames;  // element id -> displayName()
+    };
+    const std::vector<Step> steps = {
+        {"no match", fields({{"9999", "x"}, {"abc", "y"}, {"", "z"}, {"15", "w"}}), 0, {{500, "res0"}}},
+        {"null field", {nullptr}, 0, {{505, "res5"}}},
+        {"one key", fields({{"505", "泵压"}}), 1, {{505, "泵压"}, {504, "res4"}, {506, "res6"}}},
+        {"several keys, one signal", fields({{"500", "A"}, {"529", "B"}, {"77", "C"}}), 1,
+         {{500, "A"}, {529, "B"}, {505, "泵压"}}},
+        {"same name again still refreshes", fields({{"505", "泵压"}}), 1, {{505, "泵压"}}},
+        {"empty name restores", fields({{"505", ""}, {"500", ""}}), 1, {{505, "res5"}, {500, "res0"}, {529, "B"}}},
+    };
+    auto item = std::make_shared<MavTeleResDataItem>();
+    for (const auto& step : steps) {
+        QSignalSpy spy(item.get(), &MavTeleBaseDataItem::dataChanged);
+        item->setCustomNameFields(step.fields);
+        ASSERT_EQ(spy.count(), step.expectedSignals) << step.name;
+        if (step.expectedSignals) {
+            EXPECT_EQ(spy.at(0).at(0).toInt(), 1) << step.name;
+        }
+        for (const auto& [id, name] : step.expectedNames) {
+            const auto element = item->dataElementList().at(id - 500);
+            EXPECT_EQ(element->displayName(), name) << step.name << " element " << id;
+            EXPECT_EQ(element->name(), QString("res%1").arg(id - 500)) << "the built-in label stays";
+        }
+    }
+
+    // The hook lives in the base: any item relabels its own ids.
+    auto ahrs = std::make_shared<MavAhrsDataItem>();
+    QSignalSpy spy(ahrs.get(), &MavTeleBaseDataItem::dataChanged);
+    ahrs->setCustomNameFields(fields({{"15", "spare"}}));
+    EXPECT_EQ(spy.count(), 1);
+    EXPECT_EQ(ahrs->res0Element()->displayName(), "spare");
+}
+
+TEST(MavTeleDataItemBox, CreatesItemsOnDemandAndIndexesTheirElements)
+{
+    MavTeleDataItemBox box;
+    for (int cmd : {0, 32, 38, 39, 48, -1}) {
+        EXPECT_FALSE(box.getDataItem(cmd)) << cmd;
+    }
+
+    const auto ahrs = box.getDataItem(33);
+    ASSERT_TRUE(ahrs);
+    EXPECT_EQ(ahrs->dataCommand(), 33);
+    EXPECT_EQ(box.getDataItem(33), ahrs);
+    EXPECT_EQ(ahrs->selfPointer(), ahrs);
+    EXPECT_EQ(box.getDataElement(12), ahrs->dataElementList().at(11));
+
+    // An unknown id makes the box create every item once and still finds nothing.
+    EXPECT_FALSE(box.getDataElement(9999));
+    EXPECT_FALSE(box.getDataElement(409));
+    const std::vector<std::pair<int, int>> elementOfCommand = {{100, 34}, {215, 35}, {323, 36}, {422, 37}, {529, 47}};
+    for (const auto& [id, cmd] : elementOfCommand) {
+        const auto element = box.getDataElement(id);
+        ASSERT_TRUE(element) << id;
+        EXPECT_EQ(int(element->id()), id);
+        EXPECT_EQ(element->dataCommand(), cmd);
+        const auto list = box.getDataItem(cmd)->dataElementList();
+        EXPECT_TRUE(list.contains(element)) << "element " << id << " belongs to the cached item";
+    }
+    EXPECT_EQ(box.getDataItem(33), ahrs);
+}
+
+TEST(MavTeleDataItemBox, ReservedNamesReachItemsCreatedBeforeAndAfter)
+{
+    {
+        MavTeleDataItemBox box;
+        box.setResTeleCustomNameFields(fields({{"503", "流量"}}));
+        const auto res = box.getDataItem(47);
+        ASSERT_TRUE(res);
+        EXPECT_EQ(box.getDataElement(503)->displayName(), "流量");
+    }
+    {
+        MavTeleDataItemBox box;
+        const auto res = box.getDataItem(47);
+        QSignalSpy spy(res.get(), &MavTeleBaseDataItem::dataChanged);
+        box.setResTeleCustomNameFields(fields({{"510", "温度"}}));
+        EXPECT_EQ(spy.count(), 1);
+        EXPECT_EQ(box.getDataElement(510)->displayName(), "温度");
+        // Other items are not the reserved item and keep their labels.
+        box.setResTeleCustomNameFields(fields({{"12", "heading"}}));
+        EXPECT_EQ(box.getDataElement(12)->displayName(), "航向角");
+    }
+}
