@@ -36,6 +36,7 @@ bool VehicleSimulator::start(QString* error)
                                           m_options.recvPort, this);
     else
         m_transport = new SimSerialTransport(m_options.serialPath, m_options.baud, this);
+    m_cutters.clear();  // bytes left from an earlier run are not part of this stream
     QString openError;
     if (!m_transport->open(openError))
         return fail(openError);
