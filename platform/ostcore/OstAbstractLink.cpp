@@ -10,11 +10,13 @@ OstAbstractLink::~OstAbstractLink() = default;
 
 std::shared_ptr<OstLinkAbstractConfig> OstAbstractLink::linkConfig() const
 {
+    QMutexLocker lock(&m_configMutex);
     return m_config;
 }
 
 void OstAbstractLink::setLinkConfig(std::shared_ptr<OstLinkAbstractConfig> config)
 {
+    QMutexLocker lock(&m_configMutex);
     m_config = std::move(config);
 }
 

@@ -65,6 +65,8 @@ protected:
     mutable QMutex m_handlerMutex;
 
 private:
+    // Senders on other threads read the config to find destinations.
+    mutable QMutex m_configMutex;
     std::shared_ptr<OstLinkAbstractConfig> m_config;
     RecvdDataHandleFunc m_dataHandler;
     std::atomic<bool> m_open{false};

@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QThread>
 
 #include <spdlog/spdlog.h>
 
@@ -228,12 +229,14 @@ void MavRequestQueueManager::releaseVehicle(std::shared_ptr<VehicleController>&&
 {
     if (!vehicle)
         return;
-    if (vehicle.use_count() > 1 || !QCoreApplication::instance()) {
+    auto* app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() == app->thread()) {
         vehicle.reset();
         return;
     }
-    // We hold the last reference: let the main thread drop it, so the vehicle (and this queue,
-    // whose destructor joins this thread) is never destroyed here.
-    QMetaObject::invokeMethod(QCoreApplication::instance(), [v = std::move(vehicle)]() mutable { v.reset(); },
+    // Another owner may let go between any check and our reset, so the worker never drops a
+    // reference itself: the vehicle (and this queue, whose destructor joins the worker) must
+    // never be destroyed on this thread.
+    QMetaObject::invokeMethod(app, [v = std::move(vehicle)]() mutable { v.reset(); },
                               Qt::QueuedConnection);
 }

@@ -9,7 +9,9 @@
 #include "link/LinkManagerFactory.h"
 
 #include "OstLinkAbstractConfig.h"
+#include "OstTimerTaskManager.h"
 #include "OstUdpSocketLink.h"
+#include "app/GcsToolBox.h"
 
 #include <QDateTime>
 
@@ -27,10 +29,15 @@ const void* ptr(const std::shared_ptr<VehicleController>& v)
 MultiVehicleManager::MultiVehicleManager(GcsAppController* appCtrler, QObject* parent)
     : QObject(parent), m_appCtrler(appCtrler)
 {
+    connect(GcsSettings::getInstance(), &GcsSettings::teleReqIntervalChanged, this,
+            &MultiVehicleManager::handleTeleReqIntervalChanged);
+    connect(this, &MultiVehicleManager::reportVehiclesDataTimerTriggered, this,
+            &MultiVehicleManager::handleReportVehiclesDataTimerTriggered);
 }
 
 MultiVehicleManager::~MultiVehicleManager()
 {
+    stopReportVehiclesData();
     spdlog::debug(" MultiVehicleManager destroyed ------------");
 }
 
@@ -45,8 +52,10 @@ void MultiVehicleManager::processMavHeartbeatFrame(int vehicleId, OstAbstractLin
                           m_vehicles.size(), kHeartbeatLogThrottleMs);
         }
         auto config = link ? link->linkConfig() : nullptr;
-        if (config && config->linkType() == OstLinkAbstractConfig::Udp)
+        if (config && config->linkType() == OstLinkAbstractConfig::Udp) {
             known->setAddress(address);
+            known->setTeleReqEnable(true);
+        }
         return;
     }
 
@@ -60,8 +69,10 @@ void MultiVehicleManager::processMavHeartbeatFrame(int vehicleId, OstAbstractLin
                  vehicleId, address.toStdString(), m_vehicles.size());
 
     auto vehicle = std::make_shared<VehicleController>(vehicleId, linkMgr, m_appCtrler, nullptr);
-    vehicle->setup(m_toolBox.lock());
+    // The address first: setup already sends the first telemetry request.
     vehicle->setAddress(address);
+    vehicle->setup(m_toolBox.lock());
+    vehicle->setTeleReqInterval(GcsSettings::getInstance()->getTeleReqInterval());
     if (m_appCtrler) {
         vehicle->setEventReporter(m_appCtrler->eventReportCtrler());
         vehicle->setGcsConsole(m_appCtrler->consoleHandler());
@@ -72,16 +83,66 @@ void MultiVehicleManager::processMavHeartbeatFrame(int vehicleId, OstAbstractLin
     setActiveVevhile(vehicle);
     emit vehicleJoined(vehicle);
 
-    if (m_vehicles.size() == 1 && !vehicle->alive())
-        connect(vehicle.get(), &VehicleController::vehicleAliveChanged, this, &MultiVehicleManager::handleVechileAliveChanged);
+    if (m_vehicles.size() == 1) {
+        if (vehicle->alive()) {
+            spdlog::info(
+                "<MultiVehicleMgr> first vehicle connected and alive, start check vehicle first position fixed after connected");
+            vehicle->checkVehicleFirstPositionFixedAfterConnected();
+        } else {
+            connect(vehicle.get(), &VehicleController::vehicleAliveChanged, this,
+                    &MultiVehicleManager::handleVechileAliveChanged);
+        }
+        startReportVehiclesData();
+    }
 }
 
 void MultiVehicleManager::handleVechileAliveChanged(bool alive)
 {
     if (!alive)
         return;
-    if (m_vehicles.size() != 1)
+    if (m_vehicles.size() == 1) {
+        spdlog::info(
+            "<MultiVehicleMgr> first vehicle alive changed to true, start check vehicle first position fixed after connected");
+        m_vehicles.first()->checkVehicleFirstPositionFixedAfterConnected();
+    } else {
         spdlog::info("<MultiVehicleMgr> vehicle alive changed to true, but more than one vehicle, do nothing");
+    }
+}
+
+void MultiVehicleManager::handleTeleReqIntervalChanged(int ms)
+{
+    for (const auto& v : m_vehicles) {
+        if (v->isLocal())
+            v->setTeleReqInterval(ms);
+    }
+}
+
+void MultiVehicleManager::startReportVehiclesData()
+{
+    if (m_reportTask)
+        return;
+    auto toolBox = m_toolBox.lock();
+    auto timerMgr = toolBox ? toolBox->timerTaskMgr() : nullptr;
+    if (!timerMgr)
+        return;
+    m_reportTask = timerMgr->addTask([this] { emit reportVehiclesDataTimerTriggered(); },
+                                     OstTimerTaskTrigger_t{3000, 0, -1, 1});
+}
+
+void MultiVehicleManager::stopReportVehiclesData()
+{
+    if (!m_reportTask)
+        return;
+    auto toolBox = m_toolBox.lock();
+    if (auto timerMgr = toolBox ? toolBox->timerTaskMgr() : nullptr)
+        timerMgr->removeTask(m_reportTask);  // waits for a running tick, which only emits
+    m_reportTask.reset();
+}
+
+void MultiVehicleManager::handleReportVehiclesDataTimerTriggered()
+{
+    // The reports go to the cloud through the MQTT controller; until one is attached there is
+    // no receiver, and nothing is built.
 }
 
 void MultiVehicleManager::setActiveVevhile(std::shared_ptr<VehicleController> vehicle)
@@ -135,6 +196,8 @@ void MultiVehicleManager::removeAllLocalVehicles()
         spdlog::info("<MultiVehicleMgr> removeAllLocalVehicles: removing {} local vehicles", locals.size());
     for (const auto& v : locals)
         removeLocalVehicle(v);
+    if (controllableLocalVehicles().isEmpty())
+        stopReportVehiclesData();
 }
 
 void MultiVehicleManager::addRemoteVehicle(const QString& vehicleCode)
@@ -236,5 +299,6 @@ void MultiVehicleManager::setTeleReqEnableByLinkManager(const std::shared_ptr<Li
             continue;
         if (!enable)
             v->resetLinkLossStats();
+        v->setTeleReqEnable(enable);
     }
 }

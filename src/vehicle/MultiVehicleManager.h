@@ -16,6 +16,7 @@ class GcsLoginManager;
 class GcsToolBox;
 class LinkManager;
 class OstAbstractLink;
+class OstTimerTaskHandle;
 class VehicleController;
 
 class MultiVehicleManager : public QObject {
@@ -44,6 +45,9 @@ public:
                                                                   std::optional<int> id) const;
 
     void setTeleReqEnableByLinkManager(const std::shared_ptr<LinkManager>& linkMgr, bool enable);
+    void startReportVehiclesData();
+    void stopReportVehiclesData();
+    bool reportVehiclesDataRunning() const { return m_reportTask != nullptr; }
 
 public slots:
     void processMavHeartbeatFrame(int vehicleId, OstAbstractLink* link, QString address);
@@ -52,16 +56,20 @@ signals:
     void activeVehicleChanged(std::shared_ptr<VehicleController> vehicleCtrler);
     void vehicleJoined(std::shared_ptr<VehicleController> vehicle);
     void vehicleLeft(std::shared_ptr<VehicleController> vehicle);
+    void reportVehiclesDataTimerTriggered();
 
 private:
     void setActiveVevhile(std::shared_ptr<VehicleController> vehicle);
     void chooseActiveAfterRemoval();
     void handleVechileAliveChanged(bool alive);
+    void handleTeleReqIntervalChanged(int ms);
+    void handleReportVehiclesDataTimerTriggered();
 
     QList<std::shared_ptr<VehicleController>> m_vehicles;
     std::shared_ptr<VehicleController> m_activeVehicle;
     GcsAppController* m_appCtrler = nullptr;
     std::weak_ptr<GcsToolBox> m_toolBox;
+    std::shared_ptr<OstTimerTaskHandle> m_reportTask;
     std::weak_ptr<GcsLoginManager> m_loginMgr;
     std::map<int, qint64> m_heartbeatLogTimes;
 };

@@ -12,6 +12,12 @@
 #include "protocol/MavFrameHex.h"
 #include "protocol/MavProtocolProcesser.h"
 #include "protocol/MavRequestQueueManager.h"
+#include "app/GcsToolBox.h"
+#include "telemetry/MavFlightStatusDataItem.h"
+#include "telemetry/MavTelemetryController.h"
+#include "telemetry/VehicleAlertController.h"
+
+#include "OstTimerTaskManager.h"
 
 #include <QDateTime>
 
@@ -64,7 +70,11 @@ std::shared_ptr<VehicleController> VehicleController::createRemote(const QString
 
 VehicleController::~VehicleController()
 {
-    // Stop the worker before anything it might post to or call into goes away.
+    // Stop every other thread's use of this vehicle first (each stop waits for a running
+    // callback): the telemetry tick, the first-position check and the queue worker.
+    if (m_teleCtrler)
+        m_teleCtrler->setTeleReqEnable(false);
+    stopFirstPositionCheck();
     if (m_requestQueue)
         m_requestQueue->stopTimeoutCheck();
     spdlog::debug(" VehicleController destroyed ------------");
@@ -75,10 +85,16 @@ void VehicleController::setup(std::shared_ptr<GcsToolBox> toolBox)
     if (m_setuped)
         return;
     m_toolBox = toolBox;
+    auto self = shared_from_this();
+    m_teleCtrler = std::make_shared<MavTelemetryController>(self, m_appCtrler, m_toolBox);
+    m_alertCtrler = std::make_shared<VehicleAlertController>(self);
+    // Nothing else binds them, and without it no alert would ever fire.
+    m_alertCtrler->bindTelemetryController(m_teleCtrler);
     if (isLocal()) {
         m_requestQueue =
             std::make_shared<MavRequestQueueManager>(weak_from_this(), nullptr, m_queueClock, m_queueCheckPeriodMs);
         initConnect();
+        m_teleCtrler->setTeleReqEnable(true);
         m_requestQueue->startTimeoutCheck();
     }
     m_setuped = true;
@@ -91,6 +107,14 @@ void VehicleController::initConnect()
                 &MavRequestQueueManager::handleMavPFrame);
     }
     connect(m_requestQueue.get(), &MavRequestQueueManager::mavPFrameReceived, this, &VehicleController::processMavPFrame);
+    if (m_linkManager) {
+        connect(m_linkManager->mavProtoProcesser(), &MavProtocolProcesser::mavPFrameReceived, m_teleCtrler.get(),
+                &MavTelemetryController::feedTeleDataPFrame);
+    }
+    connect(m_teleCtrler.get(), &MavTelemetryController::teleDataReportStateChanged, this,
+            &VehicleController::handleTeleDataReportStateChanged);
+    connect(this, &VehicleController::vehicleFirstPositionFixedAfterConnectedTimerTriggered, this,
+            &VehicleController::handleCheckVehicleFirstPositionFixedAfterConnectedTimerTriggered);
 }
 
 void VehicleController::setRequestQueueTiming(std::function<int64_t()> clock, int checkPeriodMs)
@@ -121,9 +145,21 @@ MavLinkLossStatsSnapshot VehicleController::linkLossStats() const
     return m_linkLossStats ? m_linkLossStats->snapshot() : MavLinkLossStatsSnapshot{};
 }
 
+void VehicleController::setAddress(const QString& address)
+{
+    std::lock_guard lock(m_addressMutex);
+    m_address = address;
+}
+
+QString VehicleController::address() const
+{
+    std::lock_guard lock(m_addressMutex);
+    return m_address;
+}
+
 QString VehicleController::udpSendAddress() const
 {
-    const QString& a = m_address;
+    const QString a = address();
     if (!m_linkManager || a.isEmpty() || !m_linkManager->udpSocketLinkIsOpen())
         return a;
     auto config = std::dynamic_pointer_cast<OstUdpSocketLinkConfig>(m_linkManager->udpSocketLink()->linkConfig());
@@ -360,7 +396,88 @@ void VehicleController::processMavAckTimeout(const std::shared_ptr<MavCmdRequest
 
 void VehicleController::handleLinkDisconnected()
 {
+    setTeleReqEnable(false);
     resetLinkLossStats();
+}
+
+int VehicleController::teleReqInterval() const
+{
+    return m_teleCtrler ? m_teleCtrler->teleReqInterval() : 200;
+}
+
+void VehicleController::setTeleReqEnable(bool enable)
+{
+    if (!m_setuped || !m_teleCtrler)
+        return;
+    m_teleCtrler->setTeleReqEnable(enable);
+}
+
+void VehicleController::setTeleReqInterval(int ms)
+{
+    if (m_teleCtrler)
+        m_teleCtrler->setTeleReqInterval(ms);
+}
+
+void VehicleController::handleTeleDataReportStateChanged(int state)
+{
+    if (state == MavTelemetryController::kReportReceiving)
+        setAlive(true);
+    else if (m_teleCtrler && m_teleCtrler->teleReqEnabled())
+        setAlive(false);
+}
+
+void VehicleController::setAlive(bool alive)
+{
+    if (alive == m_alive)
+        return;
+    m_alive = alive;
+    emit vehicleAliveChanged(alive);
+}
+
+void VehicleController::checkVehicleFirstPositionFixedAfterConnected()
+{
+    if (!m_setuped) {
+        spdlog::warn("Vehicle can not check vehicle first position fixed after connected, because not setuped.");
+        return;
+    }
+    if (m_firstPositionTask) {
+        spdlog::warn("Vehicle check vehicle first position fixed after connected task is already running.");
+        return;
+    }
+    auto toolBox = m_toolBox.lock();
+    auto timerMgr = toolBox ? toolBox->timerTaskMgr() : nullptr;
+    if (!timerMgr)
+        return;
+    // The destructor removes the task (waiting for a running tick) before this object goes away.
+    m_firstPositionTask = timerMgr->addTask([this] { emit vehicleFirstPositionFixedAfterConnectedTimerTriggered(); },
+                                            OstTimerTaskTrigger_t{500, 0, -1, 1});
+}
+
+void VehicleController::stopFirstPositionCheck()
+{
+    if (!m_firstPositionTask)
+        return;
+    auto toolBox = m_toolBox.lock();
+    if (auto timerMgr = toolBox ? toolBox->timerTaskMgr() : nullptr)
+        timerMgr->removeTask(m_firstPositionTask);
+    m_firstPositionTask.reset();
+}
+
+void VehicleController::handleCheckVehicleFirstPositionFixedAfterConnectedTimerTriggered()
+{
+    if (!m_firstPositionTask)
+        return;  // a tick queued before the check ended
+    ++m_firstPositionCount;
+    spdlog::info("Vehicle check vehicle first position fixed after connected count: {}", m_firstPositionCount);
+    const bool fixed = m_teleCtrler && m_teleCtrler->flightStatusDataItem()->positionState() != 0;
+    if (m_firstPositionCount >= 10 || fixed) {
+        m_firstPositionCount = 0;
+        stopFirstPositionCheck();
+        if (fixed) {
+            spdlog::info("Vehicle first position fixed after connected, emit vehicleFirstPositionFixedAfterConnected signal");
+            emit vehicleFirstPositionFixedAfterConnected();
+        }
+    }
 }
 
 void VehicleController::resetLinkLossStats()

@@ -14,6 +14,7 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -25,8 +26,11 @@ class GcsToolBox;
 class IGcsConsole;
 class LinkManager;
 class MavRequestQueueManager;
+class MavTelemetryController;
 class MultiVehicleManager;
 class OstAbstractLink;
+class OstTimerTaskHandle;
+class VehicleAlertController;
 
 enum class VehicleControllerType : uint32_t { Local = 0, Remote = 1 };
 
@@ -45,19 +49,22 @@ public:
     void setRequestQueueTiming(std::function<int64_t()> clock, int checkPeriodMs);
     bool checkSetuped() const;
 
-    void setAddress(const QString& address) { m_address = address; }
+    void setAddress(const QString& address);
     void setGcsConsole(std::shared_ptr<IGcsConsole> console) { m_console = console; }
     void setEventReporter(std::shared_ptr<GcsEventReporter> reporter) { m_eventReporter = reporter; }
 
     int vehicleId() const { return m_vehicleId; }
     QString vehicleCode() const;
     bool vehicleCodeIsActive() const;
-    QString address() const { return m_address; }
+    QString address() const;
     bool alive() const { return m_alive; }
     VehicleControllerType vehicleControllerType() const { return m_type; }
     bool isLocal() const { return m_type == VehicleControllerType::Local; }
     std::shared_ptr<LinkManager> linkManager() const { return m_linkManager; }
     std::shared_ptr<MavRequestQueueManager> requestQueue() const { return m_requestQueue; }
+    std::shared_ptr<MavTelemetryController> teleCtrler() const { return m_teleCtrler; }
+    std::shared_ptr<VehicleAlertController> alertCtrler() const { return m_alertCtrler; }
+    int teleReqInterval() const;
     std::shared_ptr<MavLinkLossStats> linkLossStatsTracker() const { return m_linkLossStats; }
     MavLinkLossStatsSnapshot linkLossStats() const;
 
@@ -82,6 +89,10 @@ public:
     void startIdleMotorDetection(quint8 value);
     void stopIdleMotorDetection();
 
+    void setTeleReqEnable(bool enable);
+    void setTeleReqInterval(int ms);
+    void checkVehicleFirstPositionFixedAfterConnected();
+
     void resetLinkLossStats();
     void markAckExpectedForStats();
     void markAckReceivedForStats();
@@ -103,10 +114,14 @@ signals:
     void formationCancelResp(int result);
     void idleMotorDetectResp(int result);
     void vehicleAliveChanged(bool bAlive);
+    void vehicleFirstPositionFixedAfterConnectedTimerTriggered();
+    void vehicleFirstPositionFixedAfterConnected();
 
 public slots:
     void processMavPFrame(MavPFramePtr pframe, OstAbstractLink* link, std::shared_ptr<MavCmdRequestMessage> req);
     void handleLinkDisconnected();
+    void handleTeleDataReportStateChanged(int state);
+    void handleCheckVehicleFirstPositionFixedAfterConnectedTimerTriggered();
 
 protected:
     bool event(QEvent* e) override;
@@ -116,6 +131,8 @@ private:
 
     void initConnect();
     void processMavAckTimeout(const std::shared_ptr<MavCmdRequestMessage>& req);
+    void setAlive(bool alive);
+    void stopFirstPositionCheck();
     // Packs with `pack`, reports the event, writes the console line, queues and sends.
     template <typename Pack>
     void sendControlCommand(uint8_t cmd, int eventType, const QString& consoleText, Pack&& pack);
@@ -125,7 +142,8 @@ private:
     VehicleControllerType m_type;
     QString m_vehicleCode;
     int m_vehicleId = -1;
-    QString m_address;
+    QString m_address;  // read by sends from the queue worker and the timer thread
+    mutable std::mutex m_addressMutex;
     GcsAppController* m_appCtrler = nullptr;
     std::shared_ptr<LinkManager> m_linkManager;
     bool m_setuped = false;
@@ -134,11 +152,15 @@ private:
     int m_queueCheckPeriodMs = 500;
     uint8_t m_seq = 1;
     std::mutex m_seqMutex;
+    std::shared_ptr<MavTelemetryController> m_teleCtrler;
+    std::shared_ptr<VehicleAlertController> m_alertCtrler;
     std::shared_ptr<MavLinkLossStats> m_linkLossStats;
-    bool m_alive = false;
+    std::atomic<bool> m_alive{false};  // also read by the telemetry tick
     std::weak_ptr<GcsToolBox> m_toolBox;
     std::weak_ptr<GcsEventReporter> m_eventReporter;
     std::weak_ptr<IGcsConsole> m_console;
+    std::shared_ptr<OstTimerTaskHandle> m_firstPositionTask;
+    int m_firstPositionCount = 0;
 };
 
 using VehicleControllerPtr = std::shared_ptr<VehicleController>;

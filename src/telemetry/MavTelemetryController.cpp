@@ -1,0 +1,362 @@
+#include "MavTelemetryController.h"
+
+#include "MavAhrsDataItem.h"
+#include "MavFlightStatusDataItem.h"
+#include "MavPosDataItem.h"
+#include "MavRcDataItem.h"
+#include "MavTargetStabilizeDataItem.h"
+#include "MavTeleDataElement.h"
+#include "MavTeleResDataItem.h"
+#include "app/GcsSettings.h"
+#include "app/GcsToolBox.h"
+#include "vehicle/VehicleController.h"
+
+#include "MavProtoHelper.h"
+#include "OstCsvFile.h"
+#include "OstTimerTaskManager.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+
+#include <spdlog/spdlog.h>
+
+namespace {
+constexpr int kRowsPerBatch = 5;
+constexpr int kSendFailureWarnEvery = 25;
+constexpr int64_t kStatsLogIntervalMs = 5000;
+}  // namespace
+
+MavTelemetryController::MavTelemetryController(const std::shared_ptr<VehicleController>& vehicle,
+                                               GcsAppController* appController, const std::weak_ptr<GcsToolBox>& toolBox)
+    : QObject(nullptr)
+    , m_vehicle(vehicle)
+    , m_vehicleRaw(vehicle.get())
+    , m_vehicleId(vehicle ? vehicle->vehicleId() : 0)
+    , m_appController(appController)
+    , m_toolBox(toolBox)
+    , m_ahrs(std::make_shared<MavAhrsDataItem>())
+    , m_pos(std::make_shared<MavPosDataItem>())
+    , m_target(std::make_shared<MavTargetStabilizeDataItem>())
+    , m_rc(std::make_shared<MavRcDataItem>())
+    , m_flightStatus(std::make_shared<MavFlightStatusDataItem>())
+    , m_res(std::make_shared<MavTeleResDataItem>())
+{
+    const QList<std::shared_ptr<MavTeleBaseDataItem>> items = {m_ahrs, m_pos, m_target, m_rc, m_flightStatus, m_res};
+    for (const auto& item : items) {
+        m_allElements += item->dataElementList();
+        std::weak_ptr<MavTeleBaseDataItem> weakItem = item;
+        connect(item.get(), &MavTeleBaseDataItem::dataChanged, this, [this, weakItem](int role) {
+            if (auto locked = weakItem.lock())
+                emit teleDataChanged(locked, role);
+        });
+    }
+    connect(this, &MavTelemetryController::teleDataRecvingOverTime, this,
+            &MavTelemetryController::processTeleDataRecvingOverTime);
+    updateAllowMaxTeleLostDuration();
+
+    const QString dir = GcsSettings::getInstance()->userDataPath() + "/flightData";
+    if (!QDir(dir).exists())
+        QDir().mkpath(dir);
+    setupDataFileTitle();
+    m_writer = std::thread([this, dir, id = m_vehicleId] { processWritingDataRowsToFile(dir, id); });
+}
+
+MavTelemetryController::~MavTelemetryController()
+{
+    setTeleReqEnable(false);
+    {
+        std::lock_guard lock(m_writerMutex);
+        m_pendingRows.clear();
+        m_writerRunning = false;
+    }
+    m_writerWake.notify_all();
+    if (m_writer.joinable())
+        m_writer.join();
+    qDebug() << "MavTelemetryController destroyed";
+}
+
+QList<std::shared_ptr<MavTeleDataElement>> MavTelemetryController::allTeleDataElements() const
+{
+    return m_allElements;
+}
+
+void MavTelemetryController::setResCustomNameFields(const std::vector<std::shared_ptr<MavCustomNameField>>& fields)
+{
+    m_res->setCustomNameFields(fields);
+}
+
+void MavTelemetryController::setTeleReqEnable(bool enable)
+{
+    const bool old = m_reqEnabled.load();
+    if (old == enable)
+        return;
+    spdlog::info("MavTelemetryController::setTeleReqEnable from {} to {}", old, enable);
+    if (enable) {
+        m_reqEnabled = true;
+        startTeleReqTimerTask(true);
+        if (!m_reqTask)
+            m_reqEnabled = false;
+    } else {
+        m_reqEnabled = false;
+        m_elapsedMs = 0;
+        m_missedTicks = 0;
+        m_currentFrameOk = true;
+        stopTeleReqTimerTask();
+    }
+}
+
+void MavTelemetryController::setTeleReqInterval(int ms)
+{
+    if (ms < 50 || ms > 1000)
+        return;
+    spdlog::info("<Tele> set req interval to {} ms", ms);
+    m_reqInterval = ms;
+    updateAllowMaxTeleLostDuration();
+    if (m_reqEnabled.load()) {
+        startTeleReqTimerTask(false);
+        if (!m_reqTask)
+            m_reqEnabled = false;
+    }
+}
+
+void MavTelemetryController::updateAllowMaxTeleLostDuration()
+{
+    m_allowedLossMs = m_reqInterval.load() * m_lossTickLimit;
+}
+
+void MavTelemetryController::startTeleReqTimerTask(bool sendNow)
+{
+    stopTeleReqTimerTask();
+    auto toolBox = m_toolBox.lock();
+    auto timerMgr = toolBox ? toolBox->timerTaskMgr() : nullptr;
+    if (!timerMgr) {
+        spdlog::warn("telemetry: cannot start tele req timer, timer task manager unavailable");
+        return;
+    }
+    if (sendNow && sendAllTeleDataRequest())
+        openStatsWindow();
+    m_reqTask = timerMgr->addTask([this] { onTeleReqPeriodicTick(); },
+                                  OstTimerTaskTrigger_t{m_reqInterval.load(), 0, -1, 1});
+}
+
+void MavTelemetryController::stopTeleReqTimerTask()
+{
+    auto toolBox = m_toolBox.lock();
+    auto timerMgr = toolBox ? toolBox->timerTaskMgr() : nullptr;
+    if (timerMgr && m_reqTask)
+        timerMgr->removeTask(m_reqTask);  // waits for a tick that is running
+    m_reqTask.reset();
+}
+
+bool MavTelemetryController::sendAllTeleDataRequest()
+{
+    if (m_vehicle.expired() || !m_vehicleRaw)
+        return false;
+    auto frame = std::make_shared<_MavPFrame_t>();
+    MavProtoHelper::packMavProtoFrame(*frame, MAVPROTO_GCS_ID, uint8_t(m_vehicleId & 0xFF), 0, MavCmd::RequestAllTele, {});
+    return m_vehicleRaw->sendMavPFrame(frame);
+}
+
+void MavTelemetryController::openStatsWindow()
+{
+    m_vehicleRaw->markTelemetryWindowStartedForStats();
+    m_windowOpen = true;
+    m_windowGotFrame = false;
+}
+
+void MavTelemetryController::onTeleReqPeriodicTick()
+{
+    if (!m_reqEnabled.load() || m_vehicle.expired())
+        return;
+    const int interval = m_reqInterval.load();
+    const int elapsed = m_elapsedMs.fetch_add(interval) + interval;
+    if (m_missedTicks.fetch_add(1) + 1 >= m_lossTickLimit)
+        m_currentFrameOk = false;
+    if (elapsed >= m_allowedLossMs.load() && m_reportState.load() == kReportReceiving) {
+        spdlog::debug("tele data lost over {} ms", m_allowedLossMs.load());
+        emit teleDataRecvingOverTime();
+    }
+    settleCurrentTeleWindowForStats();
+    if (!sendAllTeleDataRequest()) {
+        if (++m_sendFailures >= kSendFailureWarnEvery) {
+            m_sendFailures = 0;
+            spdlog::warn("telemetry loss stats: tele request send failed repeatedly, window denominator will not grow");
+        }
+        return;
+    }
+    openStatsWindow();
+    m_sendFailures = 0;
+}
+
+void MavTelemetryController::settleCurrentTeleWindowForStats()
+{
+    if (!m_windowOpen.exchange(false))
+        return;
+    const bool gotFrame = m_windowGotFrame.exchange(false);
+    if (m_vehicleRaw->alive()) {
+        if (gotFrame)
+            m_vehicleRaw->markTelemetryWindowActiveForStats();
+        else
+            m_vehicleRaw->markTelemetryWindowSilentForStats();
+    }
+    const int64_t now = QDateTime::currentMSecsSinceEpoch();
+    if (m_lastStatsLogMs == 0 || now - m_lastStatsLogMs >= kStatsLogIntervalMs) {
+        m_lastStatsLogMs = now;
+        if (spdlog::should_log(spdlog::level::debug)) {
+            const auto s = m_vehicleRaw->linkLossStats();
+            spdlog::debug("telemetry loss stats: windows={}, silent={}, active={}, rate={:.2f}%, settled={}",
+                          s.telemetryWindowCount, s.telemetrySilentWindowCount, s.telemetryActiveWindowCount,
+                          s.telemetrySilentRate * 100.0, gotFrame ? "active" : "silent");
+        }
+    }
+}
+
+void MavTelemetryController::processTeleDataRecvingOverTime()
+{
+    if (!m_reqEnabled.load())
+        return;
+    if (m_elapsedMs.load() >= m_allowedLossMs.load()) {
+        m_elapsedMs = 0;
+        setTeleReportState(kReportLost);
+    } else {
+        spdlog::info("need not process teleDataRecvingOverTime,becase teleData may be recovery, or has been processed");
+    }
+}
+
+void MavTelemetryController::setTeleReportState(int state)
+{
+    if (state == m_reportState.load())
+        return;
+    if (state == kReportLost && !m_reqEnabled.load())
+        return;
+    m_reportState = state;
+    emit teleDataReportStateChanged(state);
+}
+
+void MavTelemetryController::feedTeleDataPFrame(std::shared_ptr<_MavPFrame_t> frame, OstAbstractLink*)
+{
+    if (!frame || m_vehicle.expired() || frame->tx_id != uint8_t(m_vehicleId & 0xFF) ||
+        m_teleCommands.count(frame->cmd) == 0)
+        return;
+    if (m_windowOpen.load())
+        m_windowGotFrame = true;
+    m_elapsedMs = 0;
+    setTeleReportState(kReportReceiving);
+    m_missedTicks = 0;
+    m_currentFrameOk = true;
+
+    switch (frame->cmd) {
+    case MavCmd::TeleAhrs: {
+        MavProtoAhrsData_t r;
+        MavProtoTeleProcesser::parseAhrsData(*frame, r);
+        m_ahrs->updateProtoData(r);
+        break;
+    }
+    case MavCmd::TelePosition: {
+        MavProtoPosData_t r;
+        MavProtoTeleProcesser::parsePosData(*frame, r);
+        m_pos->updateProtoData(r);
+        break;
+    }
+    case MavCmd::TeleTargetStabilize: {
+        MavProtoTargetStabilizeData_t r;
+        MavProtoTeleProcesser::parseTargetStabilizeData(*frame, r);
+        m_target->updateProtoData(r);
+        break;
+    }
+    case MavCmd::TeleRc: {
+        MavProtoRCData_t r;
+        MavProtoTeleProcesser::parseRCData(*frame, r);
+        m_rc->updateProtoData(r);
+        break;
+    }
+    case MavCmd::TeleFlightStatus: {
+        _MavProtoFlightStatusData_t r;
+        MavProtoTeleProcesser::parseFlightStatusData(*frame, r);
+        m_flightStatus->updateProtoData(r);
+        appendFlightDataRow();
+        break;
+    }
+    case MavCmd::TeleComprehensive: {
+        MavProtoComprehensiveData_t r;
+        MavProtoTeleProcesser::parseComprehensiveData(*frame, r);
+        m_ahrs->updateFromComprehensiveData(r);
+        m_pos->updateFromComprehensiveData(r);
+        m_target->updateFromComprehensiveData(r);
+        m_rc->updateFromComprehensiveData(r);
+        m_flightStatus->updateFromComprehensiveData(r);
+        break;
+    }
+    case MavCmd::TeleReserved: {
+        MavProtoResData_t r;
+        MavProtoTeleProcesser::parseResData(*frame, r);
+        m_res->updateProtoData(r);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void MavTelemetryController::appendFlightDataRow()
+{
+    QString row = QDateTime::currentDateTime().toString("yyyy-MM-dd_hh:mm:ss.zzz");
+    row.reserve(row.size() + m_allElements.size() * 8);
+    for (const auto& element : m_allElements) {
+        row += '\t';
+        row += element->displayValue();
+    }
+    m_rowBatch.append(row);
+    if (m_rowBatch.size() >= kRowsPerBatch) {
+        appendDataRowsToFile(m_rowBatch);
+        m_rowBatch.clear();
+    }
+}
+
+void MavTelemetryController::setupDataFileTitle()
+{
+    QStringList names{tr("时间")};
+    for (const auto& element : m_allElements)
+        names << element->name();
+    m_fileTitle = names.join('\t');
+}
+
+void MavTelemetryController::appendDataRowsToFile(const QList<QString>& rows)
+{
+    {
+        std::lock_guard lock(m_writerMutex);
+        m_pendingRows += rows;
+    }
+    m_writerWake.notify_one();
+}
+
+void MavTelemetryController::processWritingDataRowsToFile(QString dir, int vehicleId)
+{
+    if (!QDir(dir).exists()) {
+        spdlog::warn("flightData filePath dir is not exist: {}", dir.toStdString());
+        return;
+    }
+    const QString path = dir + QStringLiteral("/Flight_%1_%2.xlsx")
+                                   .arg(vehicleId)
+                                   .arg(QDateTime::currentDateTime().toString("yyyyMMdd_hhmmss"));
+    OstCsvFile file;
+    file.setFilePath(path);
+    file.open();
+    file.writeRow(m_fileTitle, ",");
+    for (;;) {
+        QList<QString> rows;
+        bool running = true;
+        {
+            std::unique_lock lock(m_writerMutex);
+            m_writerWake.wait(lock, [this] { return !m_pendingRows.isEmpty() || !m_writerRunning.load(); });
+            rows.swap(m_pendingRows);
+            running = m_writerRunning.load();
+        }
+        for (const auto& row : rows)
+            file.writeRow(row, ",");
+        if (!running)
+            break;
+    }
+    file.close();
+}

@@ -1,0 +1,138 @@
+#pragma once
+// Telemetry of one vehicle: polls with a periodic request frame on the timer task thread, feeds
+// the answers into the six data items, reports whether telemetry keeps arriving (report state
+// 0 none, 1 lost, 2 receiving), counts request windows for the link-loss statistics and records
+// every flight status sample, with all other current values, to a flight data file written by a
+// thread of its own.
+//
+// The periodic tick runs on the timer task thread and uses the vehicle through a plain pointer:
+// the vehicle stops polling (which waits for a running tick) before any of it goes away, so a
+// tick never holds, and never releases, a reference to it.
+
+#include "MavProtoDefs.h"
+#include "MavProtoTeleProcesser.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+class GcsAppController;
+class GcsToolBox;
+class MavAhrsDataItem;
+class MavFlightStatusDataItem;
+class MavPosDataItem;
+class MavRcDataItem;
+class MavTargetStabilizeDataItem;
+class MavTeleBaseDataItem;
+class MavTeleDataElement;
+class MavTeleResDataItem;
+class OstAbstractLink;
+class OstTimerTaskHandle;
+class VehicleController;
+struct MavCustomNameField;
+
+class MavTelemetryController : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kReportNone = 0;
+    static constexpr int kReportLost = 1;
+    static constexpr int kReportReceiving = 2;
+
+    MavTelemetryController(const std::shared_ptr<VehicleController>& vehicle, GcsAppController* appController,
+                           const std::weak_ptr<GcsToolBox>& toolBox);
+    ~MavTelemetryController() override;
+
+    void feedTeleDataPFrame(std::shared_ptr<_MavPFrame_t> frame, OstAbstractLink* link);
+
+    void setTeleReqEnable(bool enable);
+    bool teleReqEnabled() const { return m_reqEnabled.load(); }
+    void setTeleReqInterval(int ms);
+    int teleReqInterval() const { return m_reqInterval.load(); }
+    bool currentTeleFrameRecvOk() const { return m_currentFrameOk.load(); }
+    int teleReportState() const { return m_reportState.load(); }
+    int allowedLossDurationMs() const { return m_allowedLossMs.load(); }
+
+    std::shared_ptr<MavAhrsDataItem> ahrsDataItem() const { return m_ahrs; }
+    std::shared_ptr<MavPosDataItem> posDataItem() const { return m_pos; }
+    std::shared_ptr<MavTargetStabilizeDataItem> targetStabilizeDataItem() const { return m_target; }
+    std::shared_ptr<MavRcDataItem> rcDataItem() const { return m_rc; }
+    std::shared_ptr<MavFlightStatusDataItem> flightStatusDataItem() const { return m_flightStatus; }
+    std::shared_ptr<MavTeleResDataItem> resDataItem() const { return m_res; }
+    QList<std::shared_ptr<MavTeleDataElement>> allTeleDataElements() const;
+
+    void setResCustomNameFields(const std::vector<std::shared_ptr<MavCustomNameField>>& fields);
+
+    // The flight data title row, and the batch of rows not yet handed to the writer.
+    QString dataFileTitle() const { return m_fileTitle; }
+    int batchedRowCount() const { return int(m_rowBatch.size()); }
+
+    // One periodic tick; public so tests can drive it on their own schedule.
+    void onTeleReqPeriodicTick();
+
+signals:
+    void teleDataChanged(std::shared_ptr<MavTeleBaseDataItem> item, int dataRole);
+    void teleDataRecvingOverTime();
+    void teleDataReportStateChanged(int state);
+
+private slots:
+    void processTeleDataRecvingOverTime();
+
+private:
+    void startTeleReqTimerTask(bool sendNow);
+    void stopTeleReqTimerTask();
+    bool sendAllTeleDataRequest();
+    void openStatsWindow();
+    void settleCurrentTeleWindowForStats();
+    void setTeleReportState(int state);
+    void updateAllowMaxTeleLostDuration();
+    void setupDataFileTitle();
+    void appendDataRowsToFile(const QList<QString>& rows);
+    void processWritingDataRowsToFile(QString dir, int vehicleId);
+    void appendFlightDataRow();
+
+    std::weak_ptr<VehicleController> m_vehicle;
+    VehicleController* m_vehicleRaw = nullptr;
+    int m_vehicleId = 0;
+    GcsAppController* m_appController = nullptr;
+    std::weak_ptr<GcsToolBox> m_toolBox;
+    std::shared_ptr<OstTimerTaskHandle> m_reqTask;
+    std::atomic<bool> m_reqEnabled{false};
+    const std::set<uint8_t> m_teleCommands{33, 34, 35, 36, 37, 38, 47};
+
+    std::shared_ptr<MavAhrsDataItem> m_ahrs;
+    std::shared_ptr<MavPosDataItem> m_pos;
+    std::shared_ptr<MavTargetStabilizeDataItem> m_target;
+    std::shared_ptr<MavRcDataItem> m_rc;
+    std::shared_ptr<MavFlightStatusDataItem> m_flightStatus;
+    std::shared_ptr<MavTeleResDataItem> m_res;
+    QList<std::shared_ptr<MavTeleDataElement>> m_allElements;
+
+    QList<QString> m_rowBatch;
+    QList<QString> m_pendingRows;
+    std::mutex m_writerMutex;
+    std::condition_variable m_writerWake;
+    std::thread m_writer;
+    std::atomic<bool> m_writerRunning{true};
+    QString m_fileTitle;
+
+    std::atomic<int> m_reportState{kReportNone};
+    std::atomic<int> m_elapsedMs{0};
+    std::atomic<int> m_allowedLossMs{3000};
+    std::atomic<int> m_reqInterval{200};
+    std::atomic<int32_t> m_missedTicks{0};
+    const int16_t m_lossTickLimit = 3;
+    std::atomic<bool> m_currentFrameOk{true};
+    std::atomic<bool> m_windowOpen{false};
+    std::atomic<bool> m_windowGotFrame{false};
+    int64_t m_lastStatsLogMs = 0;
+    int m_sendFailures = 0;
+};

@@ -1,0 +1,171 @@
+#include "VehicleAlertController.h"
+
+#include "MavFlightStatusDataItem.h"
+#include "MavTelemetryController.h"
+#include "vehicle/VehicleController.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QStringList>
+
+namespace {
+QString num(qint64 v)
+{
+    return QString::number(v);
+}
+}  // namespace
+
+VehicleAlertController::VehicleAlertController(const std::shared_ptr<VehicleController>& vehicle, QObject* parent)
+    : QObject(parent), m_vehicle(vehicle)
+{
+    qRegisterMetaType<VehicleAlert>("VehicleAlert");
+}
+
+void VehicleAlertController::bindTelemetryController(const std::shared_ptr<MavTelemetryController>& tele)
+{
+    if (m_teleConnection)
+        disconnect(m_teleConnection);
+    m_tele = tele;
+    if (tele)
+        m_teleConnection = connect(tele.get(), &MavTelemetryController::teleDataChanged, this,
+                                   &VehicleAlertController::handleTeleDataChanged);
+}
+
+void VehicleAlertController::handleTeleDataChanged(std::shared_ptr<MavTeleBaseDataItem> item, int dataRole)
+{
+    if (dataRole != 0 || !item)
+        return;
+    if (auto* status = dynamic_cast<MavFlightStatusDataItem*>(item.get()))
+        evaluateFlightStatus(*status);
+}
+
+void VehicleAlertController::evaluateFlightStatus(const MavFlightStatusDataItem& s)
+{
+    using L = VehicleAlertLevel;
+    evaluateAlert("vehicle.telemetry.rc_state.lost", "rc_state", L::Critical, s.rcState() == 0, num(s.rcState()), "1", {});
+    evaluateAlert("vehicle.telemetry.position_state.lost", "position_state", L::Critical, s.positionState() == 0,
+                  num(s.positionState()), "3", {});
+    evaluateAlert("vehicle.telemetry.heading_state.lost", "heading_state", L::Critical, s.headingState() == 0,
+                  num(s.headingState()), "1", {});
+    evaluateAlert("vehicle.telemetry.link_state.lost", "link_state", L::Critical, s.linkState() == 0, num(s.linkState()),
+                  "1", {});
+    evaluateAlert("vehicle.telemetry.battery_state.low", "battery_state", L::Warning, s.batteryState() == 1,
+                  num(s.batteryState()), "0", {});
+    evaluateAlert("vehicle.telemetry.battery_state.critical_low", "battery_state", L::Critical, s.batteryState() == 2,
+                  num(s.batteryState()), "0", {});
+    if (!s.hasFlightStatusFrameData())
+        return;
+
+    const quint8 imu = s.imuSensorState();
+    const quint8 heading = s.headingSensorState();
+    evaluateAlert("vehicle.telemetry.work_state.init_failed", "work_state", L::Critical, s.workState() == 1,
+                  num(s.workState()), "2", {});
+    evaluateAlert("vehicle.telemetry.imu_sensor_state.overall_fault", "imu_sensor_state", L::Critical,
+                  isImuOverallFault(imu), num(imu), "32", {});
+    evaluateAlert("vehicle.telemetry.imu_sensor_state.imu1_fault", "imu_sensor_state", L::Warning,
+                  isImuUnitFault(imu, 1), num(imu), "1", {});
+    evaluateAlert("vehicle.telemetry.imu_sensor_state.imu2_fault", "imu_sensor_state", L::Warning,
+                  isImuUnitFault(imu, 2), num(imu), "2", {});
+    evaluateAlert("vehicle.telemetry.imu_sensor_state.imu3_fault", "imu_sensor_state", L::Warning,
+                  isImuUnitFault(imu, 4), num(imu), "4", {});
+    evaluateAlert("vehicle.telemetry.heading_sensor_state.overall_fault", "heading_sensor_state", L::Critical,
+                  isHeadingOverallFault(heading), num(heading), "128", {});
+    evaluateAlert("vehicle.telemetry.heading_sensor_state.mag_fault", "heading_sensor_state", L::Warning,
+                  isMagSensorFault(heading), num(heading), "1", {});
+    evaluateAlert("vehicle.telemetry.heading_sensor_state.dual_antenna_fault", "heading_sensor_state", L::Warning,
+                  isDualAntennaFault(heading), num(heading), "4", {});
+
+    const float hdop = float(s.gnssHdop()) * 0.1f;
+    const float vdop = float(s.gnssVdop()) * 0.1f;
+    evaluateAlert("vehicle.telemetry.gnss_hdop.high", "gnss_hdop", L::Warning, hdop > m_gnssHdopThreshold,
+                  QString::number(hdop, 'f', 1), {}, QString::number(m_gnssHdopThreshold, 'f', 1));
+    evaluateAlert("vehicle.telemetry.gnss_vdop.high", "gnss_vdop", L::Warning, vdop > m_gnssVdopThreshold,
+                  QString::number(vdop, 'f', 1), {}, QString::number(m_gnssVdopThreshold, 'f', 1));
+    evaluateAlert("vehicle.telemetry.emergency_protect.active", "emergency_protect", L::Critical,
+                  hasEmergencyProtectAction(s.emergencyProtect()), emergencyProtectMessage(s.emergencyProtect()), "0", {});
+    evaluateAlert("vehicle.telemetry.takeoff_check.forbidden", "takeoff_check", L::Critical, (s.takeoffCheck() & 1) != 0,
+                  takeoffCheckForbiddenMessage(s.takeoffCheck()), "0", {});
+}
+
+void VehicleAlertController::evaluateAlert(const QString& key, const QString& sourceField, VehicleAlertLevel level,
+                                           bool active, const QString& currentValue, const QString& expectedValue,
+                                           const QString& thresholdValue)
+{
+    auto it = m_alerts.find(key);
+    if (active) {
+        if (it != m_alerts.end() && it->sourceField == sourceField && it->level == level &&
+            it->currentValue == currentValue && it->expectedValue == expectedValue &&
+            it->thresholdValue == thresholdValue)
+            return;
+        const VehicleAlert alert = makeAlert(key, sourceField, level, VehicleAlertState::Active, currentValue,
+                                             expectedValue, thresholdValue);
+        m_alerts.insert(key, alert);
+        emit alertChanged(alert);
+        return;
+    }
+    if (it == m_alerts.end())
+        return;
+    const VehicleAlert alert =
+        makeAlert(key, sourceField, level, VehicleAlertState::Cleared, currentValue, expectedValue, thresholdValue);
+    m_alerts.erase(it);
+    emit alertChanged(alert);
+}
+
+VehicleAlert VehicleAlertController::makeAlert(const QString& key, const QString& sourceField, VehicleAlertLevel level,
+                                               VehicleAlertState state, const QString& currentValue,
+                                               const QString& expectedValue, const QString& thresholdValue) const
+{
+    VehicleAlert alert;
+    alert.key = key;
+    alert.sourceField = sourceField;
+    alert.level = level;
+    alert.state = state;
+    alert.currentValue = currentValue;
+    alert.expectedValue = expectedValue;
+    alert.thresholdValue = thresholdValue;
+    alert.timestampMs = QDateTime::currentMSecsSinceEpoch();
+    if (auto vehicle = m_vehicle.lock()) {
+        alert.vehicleId = vehicle->vehicleId();
+        alert.vehicleCode = vehicle->vehicleCode();
+    }
+    return alert;
+}
+
+QString VehicleAlertController::emergencyProtectMessage(quint8 code)
+{
+    static const char* causes[] = {QT_TR_NOOP("一级低压"), QT_TR_NOOP("二级低压"), QT_TR_NOOP("遥控器信号丢失"),
+                                   QT_TR_NOOP("链路信号丢失"), QT_TR_NOOP("GNSS信号丢失")};
+    QStringList found;
+    for (int bit = 0; bit < 5; ++bit) {
+        if (code & (1 << bit))
+            found << tr(causes[bit]);
+    }
+    const int action = code >> 5;
+    QString actionText;
+    switch (action) {
+    case 1: actionText = tr("返航"); break;
+    case 2: actionText = tr("降落"); break;
+    case 3: actionText = tr("定点"); break;
+    case 4: actionText = tr("报警无动作"); break;
+    default: actionText = QString::number(action); break;
+    }
+    if (!found.isEmpty())
+        return tr("触发应急保护-%1-%2").arg(found.join(QStringLiteral("、")), actionText);
+    return tr("触发应急保护-%1").arg(actionText);
+}
+
+QString VehicleAlertController::takeoffCheckForbiddenMessage(quint16 bits)
+{
+    if ((bits & 1) == 0)
+        return QString();
+    static const char* faults[] = {QT_TR_NOOP("IMU异常"), QT_TR_NOOP("方向角异常"), QT_TR_NOOP("遥控器丢失"),
+                                   QT_TR_NOOP("GNSS丢失"), QT_TR_NOOP("定向信号丢失"), QT_TR_NOOP("电池异常")};
+    QStringList found;
+    for (int bit = 1; bit <= 6; ++bit) {
+        if ((bits & (1 << bit)) == 0)
+            found << tr(faults[bit - 1]);
+    }
+    if (!found.isEmpty())
+        return tr("禁止起飞，%1").arg(found.join(QStringLiteral("、")));
+    return tr("禁止起飞");
+}
