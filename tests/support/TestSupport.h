@@ -25,3 +25,11 @@ quint16 freeTcpPort();
 QString toHex(const QByteArray& bytes);
 
 }  // namespace testsupport
+
+#include <ostream>
+
+// Readable QString values in GoogleTest failure messages.
+inline void PrintTo(const QString& s, std::ostream* os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
