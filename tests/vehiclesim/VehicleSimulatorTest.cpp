@@ -70,7 +70,11 @@ TEST(VehicleSimulator, ControlCommandsAreAcknowledgedAndChangeTheVehicleState)
          [&] { return s.idleMotorTest && s.idleMotorValue == 7; }},
         {"idle-motor stop", [](auto& f, uint8_t q) { P::packIdleMotorDetectPFrame(f, 2, q, {0, 0}); },
          [&] { return !s.idleMotorTest; }},
-        {"land", [](auto& f, uint8_t q) { P::packLandPFrame(f, 2, q); }, [&] { return !s.flying && !s.returning; }},
+        {"land", [](auto& f, uint8_t q) { P::packLandPFrame(f, 2, q); },
+         [&] {
+             const SimFlightModel& m = st.sim->vehicle(2)->flightModel();
+             return !s.returning && (m.activity() == SimFlightModel::Activity::Land || !m.armed());
+         }},
     };
     uint8_t seq = 10;
     for (const Row& row : rows) {
@@ -106,10 +110,10 @@ TEST(VehicleSimulator, ForcedResultsSilenceAndFramesNotForItsVehicles)
     const std::vector<Row> rows = {
         {"forced failure skips the command", [](SimOptions& o) { o.ackResults[0x81] = 4; }, takeOff(1, kSeq), 4, false, 0, 0, 0},
         {"forced success runs it", [](SimOptions& o) { o.ackResults[0x81] = 0; }, takeOff(1, kSeq), 0, true, 0, 0, 0},
-        {"forced result without a handler", [](SimOptions& o) { o.ackResults[0x20] = 3; },
-         frameBytes(0x81, 1, kSeq, 0x20), 3, false, 0, 0, 0},
+        {"forced result without a handler", [](SimOptions& o) { o.ackResults[0x30] = 3; },
+         frameBytes(0x81, 1, kSeq, 0x30), 3, false, 0, 0, 0},
         {"no reply, no effect", [](SimOptions& o) { o.noReply.insert(0x81); }, takeOff(1, kSeq), std::nullopt, false, 1, 0, 0},
-        {"command without a handler", [](SimOptions&) {}, frameBytes(0x81, 1, kSeq, 0x20), std::nullopt, false, 0, 1, 0},
+        {"command without a handler", [](SimOptions&) {}, frameBytes(0x81, 1, kSeq, 0x30), std::nullopt, false, 0, 1, 0},
         {"take-off payload too short", [](SimOptions&) {}, frameBytes(0x81, 1, kSeq, 0x81, {30}), 8, false, 0, 0, 0},
         {"id not simulated", [](SimOptions&) {}, takeOff(7, kSeq), std::nullopt, false, 0, 0, 1},
         {"sender is not the station", [](SimOptions&) {}, frameBytes(0x05, 1, kSeq, 0x81, {30, 0, 4}), std::nullopt, false,

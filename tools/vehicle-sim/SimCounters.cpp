@@ -4,7 +4,8 @@ QString SimCounters::toText() const
 {
     return QStringLiteral("in: frames %1 dropped %2 corrupted %3 crc-errors %4 bad-head-bytes %5 foreign %6\n"
                           "out: frames %7 dropped %8 corrupted %9 send-failures %10\n"
-                          "vehicles: commands %11 answered %12 silenced %13 unknown %14 heartbeats %15\n")
+                          "vehicles: commands %11 answered %12 silenced %13 unknown %14 heartbeats %15\n"
+                          "telemetry: requests %16 answers %17 silenced %18\n")
         .arg(in.frames)
         .arg(in.dropped)
         .arg(in.corrupted)
@@ -19,5 +20,8 @@ QString SimCounters::toText() const
         .arg(answered)
         .arg(silenced)
         .arg(unknownCommands)
-        .arg(heartbeats);
+        .arg(heartbeats)
+        .arg(teleRequests)
+        .arg(teleAnswers)
+        .arg(teleSilenced);
 }

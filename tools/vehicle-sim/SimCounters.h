@@ -17,6 +17,9 @@ struct SimCounters {
     quint64 unknownCommands = 0;     // commands without a handler, not answered
     quint64 heartbeats = 0;
     quint64 sendFailures = 0;        // frames the transport would not take
+    quint64 teleRequests = 0;        // telemetry requests handed to a vehicle
+    quint64 teleAnswers = 0;         // answers sent (each one datagram or write)
+    quint64 teleSilenced = 0;        // requests left unanswered after --silent-after
 
     // Multi-line summary, one "key: value ..." line per group.
     QString toText() const;

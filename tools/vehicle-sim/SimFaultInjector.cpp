@@ -69,7 +69,7 @@ int SimFaultInjector::flipBit(QByteArray& frame, quint64 random)
     return -1;  // unreachable: at most two of a byte's eight flips can make a head
 }
 
-void SimFaultInjector::sendFrame(QByteArray frame)
+bool SimFaultInjector::applyOutgoingFate(QByteArray& frame)
 {
     const Fate fate = drawFate(Direction::Outgoing);
     ++m_out.frames;
@@ -77,7 +77,7 @@ void SimFaultInjector::sendFrame(QByteArray frame)
         ++m_out.dropped;
         spdlog::debug("<VehicleSim> fault: dropped outgoing frame cmd=0x{:02x} seq={}", frame.size() > 5 ? quint8(frame[5]) : 0,
                       frame.size() > 4 ? quint8(frame[4]) : 0);
-        return;
+        return false;
     }
     if (fate.corrupt) {
         const int at = flipBit(frame, fate.bitChoice);
@@ -86,11 +86,33 @@ void SimFaultInjector::sendFrame(QByteArray frame)
             spdlog::debug("<VehicleSim> fault: corrupted outgoing frame at byte {}", at);
         }
     }
+    return true;
+}
+
+void SimFaultInjector::sendFrame(QByteArray frame)
+{
+    if (applyOutgoingFate(frame))
+        release(std::move(frame));
+}
+
+void SimFaultInjector::sendFrames(const QList<QByteArray>& frames)
+{
+    QByteArray chunk;
+    for (QByteArray frame : frames) {
+        if (applyOutgoingFate(frame))
+            chunk += frame;
+    }
+    if (!chunk.isEmpty())
+        release(std::move(chunk));
+}
+
+void SimFaultInjector::release(QByteArray chunk)
+{
     if (m_latencyMs <= 0) {
-        emit frameReady(frame);
+        emit frameReady(chunk);
         return;
     }
-    m_pending.push_back({m_clock.elapsed() + m_latencyMs, std::move(frame)});
+    m_pending.push_back({m_clock.elapsed() + m_latencyMs, std::move(chunk)});
     if (!m_timer.isActive())
         armTimer();
 }

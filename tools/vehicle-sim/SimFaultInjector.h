@@ -12,8 +12,13 @@
 // reason: the cutter resumes its head search inside a rejected frame.
 //
 // Latency delays every outgoing frame by the same time, so a FIFO keeps the order.
+//
+// Frames handed over together (one vehicle's telemetry answer) each draw their own fate, so the
+// counters stay per frame and a loss of p drops a whole six-frame answer only with p^6; the
+// survivors leave together as one chunk (one datagram or one write), delayed together.
 
 #include <QByteArray>
+#include <QList>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
@@ -36,6 +41,9 @@ public:
 
     // Outgoing frame: dropped, or passed on (maybe corrupted, maybe delayed) through frameReady.
     void sendFrame(QByteArray frame);
+    // Outgoing frames that travel together: the survivors, concatenated in order, reach
+    // frameReady as one chunk; nothing is emitted when all are dropped.
+    void sendFrames(const QList<QByteArray>& frames);
     // Incoming frame: false when it is lost; may flip a bit of `frame` in place.
     bool receiveFrame(QByteArray& frame);
 
@@ -51,6 +59,7 @@ public:
     static int flipBit(QByteArray& frame, quint64 random);
 
 signals:
+    // One frame, or the surviving frames of a sendFrames call, to be written as one chunk.
     void frameReady(const QByteArray& frame);
 
 private slots:
@@ -63,6 +72,9 @@ private:
         quint64 bitChoice = 0;
     };
     Fate drawFate(Direction direction);
+    // Loss and corruption of one outgoing frame; false when it is dropped.
+    bool applyOutgoingFate(QByteArray& frame);
+    void release(QByteArray chunk);
     void armTimer();
 
     double m_loss;

@@ -4,12 +4,13 @@
 
 #include <QCommandLineParser>
 
+#include <cmath>
 #include <limits>
 
 namespace {
 
 // Decimal, or hexadecimal with a 0x prefix; a leading zero does not mean octal here.
-bool parseByteNumber(const QString& text, uint8_t& value)
+bool parseUnsigned(const QString& text, uint maxValue, uint& value)
 {
     const QString t = text.trimmed();
     bool ok = false;
@@ -18,9 +19,45 @@ bool parseByteNumber(const QString& text, uint8_t& value)
         v = t.mid(2).toUInt(&ok, 16);
     else
         v = t.toUInt(&ok, 10);
-    if (!ok || v > 255)
+    if (!ok || v > maxValue)
+        return false;
+    value = v;
+    return true;
+}
+
+bool parseByteNumber(const QString& text, uint8_t& value)
+{
+    uint v = 0;
+    if (!parseUnsigned(text, 255, v))
         return false;
     value = uint8_t(v);
+    return true;
+}
+
+// Non-negative seconds, fractions allowed, to milliseconds.
+bool parseSeconds(const QString& text, int& ms)
+{
+    bool ok = false;
+    const double s = text.trimmed().toDouble(&ok);
+    if (!ok || !(s >= 0.0 && s <= 1e6))
+        return false;
+    ms = int(std::llround(s * 1000.0));
+    return true;
+}
+
+bool parseLatLon(const QString& text, double& lat, double& lon)
+{
+    const QStringList parts = text.split(',');
+    if (parts.size() != 2)
+        return false;
+    bool okLat = false;
+    bool okLon = false;
+    const double la = parts[0].trimmed().toDouble(&okLat);
+    const double lo = parts[1].trimmed().toDouble(&okLon);
+    if (!okLat || !okLon || !(std::abs(la) <= 90.0) || !(std::abs(lo) <= 180.0))
+        return false;
+    lat = la;
+    lon = lo;
     return true;
 }
 
@@ -87,6 +124,14 @@ QString SimOptions::validate() const
         return QStringLiteral("--loss and --corrupt need a probability from 0 to 1");
     if (latencyMs < 0 || latencyMs > 60000)
         return QStringLiteral("--latency-ms needs a number from 0 to 60000");
+    if (!(std::abs(homeLat) <= 90.0) || !(std::abs(homeLon) <= 180.0))
+        return QStringLiteral("--home needs a latitude within +-90 and a longitude within +-180 degrees");
+    if (stepMs < 1 || stepMs > 1000)
+        return QStringLiteral("--step-ms needs a number from 1 to 1000");
+    if (fixAfterMs < 0 || rcLostAfterMs < -1 || silentAfterMs < -1)
+        return QStringLiteral("--fix-after-s, --rc-lost-after and --silent-after need non-negative seconds");
+    if (batteryState > 2)
+        return QStringLiteral("--battery needs normal, low or critical");
     return {};
 }
 
@@ -109,8 +154,24 @@ void SimOptions::declareOptions(QCommandLineParser& parser)
         {"corrupt", "Flip one bit in the data or check bytes (never the head or length) of each frame sent and "
                     "received with probability P (default 0).", "P", "0"},
         {"latency-ms", "Delay every frame sent by N ms, order kept (default 0).", "N", "0"},
-        {"seed", "Seed of the fault injector's random numbers (default " + QString::number(SimOptions().seed) + ").",
+        {"seed", "Seed of the fault injector's random numbers and of the attitude wobble (default "
+                     + QString::number(SimOptions().seed) + ").",
          "SEED", QString::number(SimOptions().seed)},
+        {"telemetry", "Answer to a telemetry request: full (the six record frames in one datagram, the default) or "
+                      "comprehensive (the one comprehensive frame).", "full|comprehensive", "full"},
+        {"home", "Home of the first vehicle in decimal degrees (default " + QString::number(SimOptions().homeLat, 'f', 4) + ","
+                 + QString::number(SimOptions().homeLon, 'f', 4) + "); the others stand 5 m apart.", "LAT,LON"},
+        {"step-ms", "Step of the flight model (default 50).", "MS", "50"},
+        {"fix-after-s", "The position fixes S seconds after start (default 3).", "S", "3"},
+        {"rc-lost-after", "Report the remote control lost from S seconds after start.", "S"},
+        {"battery", "Battery state to report: normal, low or critical (default normal).", "STATE", "normal"},
+        {"emergency", "Emergency protection byte to report (default 0).", "CODE", "0"},
+        {"takeoff-check", "Take-off check bits to report (default 0x7E: allowed, every subsystem healthy).", "BITS",
+         "0x7E"},
+        {"hdop", "GNSS HDOP to report, in tenths (default 8).", "TENTHS", "8"},
+        {"vdop", "GNSS VDOP to report, in tenths (default 8).", "TENTHS", "8"},
+        {"silent-after", "Stop answering telemetry requests S seconds after start; heartbeats and acknowledgements "
+                         "go on.", "S"},
         {"verbose", "Log every frame in and out, with its bytes."},
     });
 }
@@ -176,6 +237,40 @@ QString SimOptions::readOptions(const QCommandLineParser& parser, SimOptions& op
     options.seed = parser.value("seed").trimmed().toULongLong(&ok);
     if (!ok)
         return QStringLiteral("--seed needs a non-negative integer: ") + parser.value("seed");
+
+    const QString telemetry = parser.value("telemetry").trimmed().toLower();
+    if (telemetry == QLatin1String("full"))
+        options.telemetry = Telemetry::Full;
+    else if (telemetry == QLatin1String("comprehensive"))
+        options.telemetry = Telemetry::Comprehensive;
+    else
+        return QStringLiteral("--telemetry needs full or comprehensive: ") + parser.value("telemetry");
+    if (parser.isSet("home") && !parseLatLon(parser.value("home"), options.homeLat, options.homeLon))
+        return QStringLiteral("--home needs LAT,LON in decimal degrees within +-90 and +-180: ") + parser.value("home");
+    if (!parseInt(parser.value("step-ms"), 1, 1000, options.stepMs))
+        return QStringLiteral("--step-ms needs a number from 1 to 1000: ") + parser.value("step-ms");
+    if (!parseSeconds(parser.value("fix-after-s"), options.fixAfterMs))
+        return QStringLiteral("--fix-after-s needs non-negative seconds: ") + parser.value("fix-after-s");
+    if (parser.isSet("rc-lost-after") && !parseSeconds(parser.value("rc-lost-after"), options.rcLostAfterMs))
+        return QStringLiteral("--rc-lost-after needs non-negative seconds: ") + parser.value("rc-lost-after");
+    if (parser.isSet("silent-after") && !parseSeconds(parser.value("silent-after"), options.silentAfterMs))
+        return QStringLiteral("--silent-after needs non-negative seconds: ") + parser.value("silent-after");
+    const QString battery = parser.value("battery").trimmed().toLower();
+    const QStringList batteryNames = {"normal", "low", "critical"};
+    if (!batteryNames.contains(battery))
+        return QStringLiteral("--battery needs normal, low or critical: ") + parser.value("battery");
+    options.batteryState = quint8(batteryNames.indexOf(battery));
+    if (!parseByteNumber(parser.value("emergency"), options.emergencyProtect))
+        return QStringLiteral("--emergency needs a byte from 0 to 255 (0x.. for hex): ") + parser.value("emergency");
+    uint bits = 0;
+    if (!parseUnsigned(parser.value("takeoff-check"), 0xFFFF, bits))
+        return QStringLiteral("--takeoff-check needs a number from 0 to 65535 (0x.. for hex): ")
+            + parser.value("takeoff-check");
+    options.takeoffCheck = quint16(bits);
+    if (!parseByteNumber(parser.value("hdop"), options.hdop))
+        return QStringLiteral("--hdop needs tenths from 0 to 255: ") + parser.value("hdop");
+    if (!parseByteNumber(parser.value("vdop"), options.vdop))
+        return QStringLiteral("--vdop needs tenths from 0 to 255: ") + parser.value("vdop");
 
     options.verbose = parser.isSet("verbose");
     return options.validate();

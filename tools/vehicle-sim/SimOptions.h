@@ -12,6 +12,8 @@ class QCommandLineParser;
 
 struct SimOptions {
     enum class Transport { Udp, Serial };
+    // Answer to a telemetry request: six record frames, or the one comprehensive frame.
+    enum class Telemetry { Full, Comprehensive };
 
     Transport transport = Transport::Udp;
 
@@ -38,6 +40,23 @@ struct SimOptions {
     double corrupt = 0.0;
     int latencyMs = 0;
     quint64 seed = 20240611;
+
+    // Telemetry and the flight model (see SimFlightModel). Times are model time from the start;
+    // -1 means never.
+    Telemetry telemetry = Telemetry::Full;
+    double homeLat = 22.5431;  // the first vehicle's home; the others stand 5 m apart
+    double homeLon = 113.9468;
+    int stepMs = 50;
+    int fixAfterMs = 3000;
+    int rcLostAfterMs = -1;
+    int silentAfterMs = -1;  // telemetry requests go unanswered from then on; heartbeats and acks go on
+
+    // States injected into every flight status record.
+    quint8 batteryState = 0;  // 0 normal, 1 low, 2 critical
+    quint8 emergencyProtect = 0;
+    quint16 takeoffCheck = 0x7E;  // take-off allowed, every subsystem healthy
+    quint8 hdop = 8;              // tenths
+    quint8 vdop = 8;
 
     bool verbose = false;
 

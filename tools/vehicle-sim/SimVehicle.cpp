@@ -2,6 +2,7 @@
 
 #include "MavProtoCtrlCmdProcesser.h"
 #include "MavProtoHelper.h"
+#include "MavProtoTeleProcesser.h"
 
 #include <spdlog/spdlog.h>
 
@@ -12,9 +13,10 @@ constexpr uint8_t kResultOutOfRange = 8;
 }  // namespace
 
 SimVehicle::SimVehicle(uint8_t id, const SimOptions& options, FrameSender sender, QObject* parent)
-    : QObject(parent), m_id(id), m_options(options), m_sender(std::move(sender))
+    : QObject(parent), m_id(id), m_options(options), m_sender(std::move(sender)), m_model(id, options)
 {
     registerControlCommands();
+    registerCommand(MavCmd::RequestAllTele, [this](const _MavPFrame_t& f) { return handleTelemetryRequest(f); });
 }
 
 void SimVehicle::registerCommand(uint8_t cmd, CommandHandler handler)
@@ -27,20 +29,22 @@ void SimVehicle::registerControlCommands()
     registerCommand(MavCmd::TakeOff, [this](const _MavPFrame_t& f) { return handleTakeOff(f); });
     registerCommand(MavCmd::Suspend, [this](const _MavPFrame_t&) {
         m_state.suspended = true;
+        m_model.suspend();
         spdlog::info("<VehicleSim> vehicle {} suspended", m_id);
         return Reply{};
     });
     registerCommand(MavCmd::Resume, [this](const _MavPFrame_t&) {
         m_state.suspended = false;
+        m_model.resume();
         spdlog::info("<VehicleSim> vehicle {} resumed", m_id);
         return Reply{};
     });
     registerCommand(MavCmd::Land, [this](const _MavPFrame_t&) {
-        m_state.flying = false;
         m_state.suspended = false;
         m_state.returning = false;
         m_state.missionRunning = false;
-        spdlog::info("<VehicleSim> vehicle {} landed", m_id);
+        m_model.land();
+        spdlog::info("<VehicleSim> vehicle {} lands", m_id);
         return Reply{};
     });
     registerCommand(MavCmd::Return, [this](const _MavPFrame_t& f) { return handleReturn(f); });
@@ -48,6 +52,7 @@ void SimVehicle::registerControlCommands()
         m_state.missionRunning = true;
         m_state.suspended = false;
         m_state.returning = false;
+        m_model.startMission();
         spdlog::info("<VehicleSim> vehicle {} runs its mission", m_id);
         return Reply{};
     });
@@ -68,6 +73,7 @@ SimVehicle::Reply SimVehicle::handleTakeOff(const _MavPFrame_t& frame)
     m_state.missionRunning = false;
     m_state.takeoffAltitude = params.alt;
     m_state.climbSpeed = params.vel;
+    m_model.takeOff(params.alt, params.vel);
     spdlog::info("<VehicleSim> vehicle {} takes off to {} m at {} m/s", m_id, params.alt, params.vel);
     return Reply{};
 }
@@ -85,6 +91,7 @@ SimVehicle::Reply SimVehicle::handleReturn(const _MavPFrame_t& frame)
     m_state.returnLat = params.lat;
     m_state.returnLon = params.lon;
     m_state.returnAlt = params.alt;
+    m_model.returnTo(params.lat, params.lon);
     spdlog::info("<VehicleSim> vehicle {} returns to {:.7f}, {:.7f} at {:.1f} m", m_id, params.lat, params.lon, params.alt);
     return Reply{};
 }
@@ -109,9 +116,49 @@ SimVehicle::Reply SimVehicle::handleIdleMotorDetect(const _MavPFrame_t& frame)
     }
     m_state.idleMotorTest = params.mode == 0x11;
     m_state.idleMotorValue = params.value;
+    m_model.setIdleMotorTest(m_state.idleMotorTest, params.value);
     spdlog::info("<VehicleSim> vehicle {} idle-motor test {} (value {})", m_id, m_state.idleMotorTest ? "started" : "stopped",
                  params.value);
     return Reply{};
+}
+
+SimVehicle::Reply SimVehicle::handleTelemetryRequest(const _MavPFrame_t&)
+{
+    ++m_counters.teleRequests;
+    if (m_model.telemetrySilent()) {
+        ++m_counters.teleSilenced;
+        return Reply{false, 0, {}};
+    }
+    using P = MavProtoTeleProcesser;
+    const uint8_t seq = m_teleSeq++;
+    std::vector<_MavPFrame_t> frames;
+    if (m_options.telemetry == SimOptions::Telemetry::Comprehensive) {
+        frames.resize(1);
+        P::packComprehensiveDataPFrame(frames[0], m_id, seq, m_model.comprehensiveData());
+    } else {
+        frames.resize(6);
+        P::packAhrsDataPFrame(frames[0], m_id, seq, m_model.ahrsData());
+        P::packPosDataPFrame(frames[1], m_id, seq, m_model.posData());
+        P::packTargetStabilizeDataPFrame(frames[2], m_id, seq, m_model.targetStabilizeData());
+        P::packRCDataPFrame(frames[3], m_id, seq, m_model.rcData());
+        P::packFlightStatusDataPFrame(frames[4], m_id, seq, m_model.flightStatusData());
+        P::packResDataPFrame(frames[5], m_id, seq, m_model.resData());
+    }
+    ++m_counters.teleAnswers;
+    if (m_sender)
+        m_sender(frames);
+    return Reply{false, 0, {}};
+}
+
+void SimVehicle::advance()
+{
+    m_model.step();
+    m_state.flying = m_model.armed();
+    if (!m_state.flying) {
+        m_state.suspended = false;
+        m_state.returning = false;
+        m_state.missionRunning = false;
+    }
 }
 
 void SimVehicle::handleFrame(const _MavPFrame_t& frame)
@@ -164,5 +211,5 @@ void SimVehicle::sendHeartbeat()
 void SimVehicle::sendFrame(const _MavPFrame_t& frame)
 {
     if (m_sender)
-        m_sender(frame);
+        m_sender({frame});
 }

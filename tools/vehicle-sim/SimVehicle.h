@@ -11,10 +11,18 @@
 //   - a command without a handler is logged (a warning the first time per command byte) and
 //     not answered;
 //   - otherwise the handler decides.
-// Control commands are answered 0 and change the state below; a payload too short for its
-// command is answered 8 (out of range) and changes nothing.
+// Control commands are answered 0 and change the state below and the flight model; a payload too
+// short for its command is answered 8 (out of range) and changes nothing.
+//
+// A telemetry request (0x20) is not acknowledged: it is answered with the six record frames
+// (AHRS, position, target stabilise, remote control, flight status, reserved, in that order) or
+// with the one comprehensive frame, as SimOptions::telemetry says, handed to the sender together
+// so that they leave in one datagram or write. All frames of one answer carry the same sequence
+// number, counting answers from 0, so a station can tell a lost answer from a late one. Once
+// the flight model says it is silent, requests are counted and left unanswered.
 
 #include "MavProtoDefs.h"
+#include "SimFlightModel.h"
 #include "SimOptions.h"
 
 #include <QObject>
@@ -27,6 +35,8 @@
 class SimVehicle : public QObject {
     Q_OBJECT
 public:
+    // What the commands asked for; `flying` follows the flight model (armed, off the ground or
+    // about to leave it) and the flags of an activity clear when the vehicle has landed.
     struct State {
         bool flying = false;
         bool suspended = false;
@@ -48,7 +58,8 @@ public:
         std::vector<uint8_t> extra;  // acknowledgement data after the result byte
     };
     using CommandHandler = std::function<Reply(const _MavPFrame_t& frame)>;
-    using FrameSender = std::function<void(const _MavPFrame_t& frame)>;
+    // Frames that leave together, in order.
+    using FrameSender = std::function<void(const std::vector<_MavPFrame_t>& frames)>;
 
     struct Counters {
         quint64 commands = 0;
@@ -56,6 +67,9 @@ public:
         quint64 silenced = 0;
         quint64 unknown = 0;
         quint64 heartbeats = 0;
+        quint64 teleRequests = 0;
+        quint64 teleAnswers = 0;
+        quint64 teleSilenced = 0;
     };
 
     SimVehicle(uint8_t id, const SimOptions& options, FrameSender sender, QObject* parent = nullptr);
@@ -64,6 +78,10 @@ public:
     const State& state() const { return m_state; }
     State& state() { return m_state; }
     const Counters& counters() const { return m_counters; }
+    const SimFlightModel& flightModel() const { return m_model; }
+    double altitude() const { return m_model.altitude(); }
+    uint8_t flightState() const { return m_model.flightState(); }
+    bool armed() const { return m_model.armed(); }
 
     // Replaces any handler already registered for cmd.
     void registerCommand(uint8_t cmd, CommandHandler handler);
@@ -73,6 +91,8 @@ public:
     void handleFrame(const _MavPFrame_t& frame);
     void sendHeartbeat();
     void sendFrame(const _MavPFrame_t& frame);
+    // One step of the flight model.
+    void advance();
 
 private:
     void registerControlCommands();
@@ -82,13 +102,16 @@ private:
     Reply handleReturn(const _MavPFrame_t& frame);
     Reply handleFormation(const _MavPFrame_t& frame);
     Reply handleIdleMotorDetect(const _MavPFrame_t& frame);
+    Reply handleTelemetryRequest(const _MavPFrame_t& frame);
 
     uint8_t m_id;
     const SimOptions& m_options;
     FrameSender m_sender;
     State m_state;
     Counters m_counters;
+    SimFlightModel m_model;
     uint8_t m_heartbeatSeq = 0;
+    uint8_t m_teleSeq = 0;
     std::map<uint8_t, CommandHandler> m_handlers;
     std::set<uint8_t> m_warnedUnknown;
 };

@@ -9,6 +9,8 @@
 VehicleSimulator::VehicleSimulator(SimOptions options, QObject* parent) : QObject(parent), m_options(std::move(options))
 {
     connect(&m_heartbeatTimer, &QTimer::timeout, this, &VehicleSimulator::handleHeartbeatTimeout);
+    m_stepTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_stepTimer, &QTimer::timeout, this, &VehicleSimulator::handleStepTimeout);
 }
 
 VehicleSimulator::~VehicleSimulator()
@@ -49,7 +51,8 @@ bool VehicleSimulator::start(QString* error)
     }
     if (m_vehicles.empty()) {
         for (int id = m_options.firstId; id < m_options.firstId + m_options.count; ++id)
-            m_vehicles[id] = new SimVehicle(uint8_t(id), m_options, [this](const _MavPFrame_t& f) { sendFrame(f); }, this);
+            m_vehicles[id] = new SimVehicle(uint8_t(id), m_options,
+                                            [this](const std::vector<_MavPFrame_t>& f) { sendFrames(f); }, this);
     }
 
     m_running = true;
@@ -57,7 +60,11 @@ bool VehicleSimulator::start(QString* error)
                  m_options.count, m_options.firstId, m_options.firstId + m_options.count - 1,
                  m_transport->describe().toStdString(), m_options.loss, m_options.corrupt, m_options.latencyMs,
                  m_options.seed);
+    spdlog::info("<VehicleSim> telemetry {}, home {:.7f}, {:.7f}, step {} ms, fix after {} ms",
+                 m_options.telemetry == SimOptions::Telemetry::Full ? "full" : "comprehensive", m_options.homeLat,
+                 m_options.homeLon, m_options.stepMs, m_options.fixAfterMs);
     m_heartbeatTimer.start(m_options.heartbeatMs);
+    m_stepTimer.start(m_options.stepMs);
     handleHeartbeatTimeout();
     return true;
 }
@@ -68,6 +75,7 @@ void VehicleSimulator::stop()
         return;
     m_running = false;
     m_heartbeatTimer.stop();
+    m_stepTimer.stop();
     if (m_transport)
         m_transport->close();
     const int pending = m_faults ? m_faults->discardPending() : 0;
@@ -122,6 +130,9 @@ SimCounters VehicleSimulator::counters() const
         c.silenced += v->counters().silenced;
         c.unknownCommands += v->counters().unknown;
         c.heartbeats += v->counters().heartbeats;
+        c.teleRequests += v->counters().teleRequests;
+        c.teleAnswers += v->counters().teleAnswers;
+        c.teleSilenced += v->counters().teleSilenced;
     }
     return c;
 }
@@ -171,21 +182,29 @@ void VehicleSimulator::handleWireFrame(QByteArray wire, _MavPFrame_t frame)
     target->handleFrame(frame);
 }
 
-void VehicleSimulator::sendFrame(const _MavPFrame_t& frame)
+void VehicleSimulator::sendFrames(const std::vector<_MavPFrame_t>& frames)
 {
     if (!m_running)
         return;
+    QList<QByteArray> wires;
+    wires.reserve(qsizetype(frames.size()));
     std::vector<uint8_t> bytes;
-    if (MavProtoHelper::mavPFrameToSendBytes(bytes, frame) == 0) {
-        ++m_sendFailures;
-        spdlog::error("<VehicleSim> frame cmd=0x{:02x} too long to send ({} bytes of data)", frame.cmd, frame.data.size());
-        return;
+    for (const _MavPFrame_t& frame : frames) {
+        if (MavProtoHelper::mavPFrameToSendBytes(bytes, frame) == 0) {
+            ++m_sendFailures;
+            spdlog::error("<VehicleSim> frame cmd=0x{:02x} too long to send ({} bytes of data)", frame.cmd,
+                          frame.data.size());
+            continue;
+        }
+        wires.append(QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size())));
+        if (logFrames())
+            spdlog::debug("<VehicleSim> out tx={} rx={} seq={} cmd=0x{:02x} len={}: {}", frame.tx_id, frame.rx_id,
+                          frame.seq, frame.cmd, frame.data.size(), wires.last().toHex(' ').toStdString());
     }
-    const QByteArray wire(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()));
-    if (logFrames())
-        spdlog::debug("<VehicleSim> out tx={} rx={} seq={} cmd=0x{:02x} len={}: {}", frame.tx_id, frame.rx_id, frame.seq,
-                      frame.cmd, frame.data.size(), wire.toHex(' ').toStdString());
-    m_faults->sendFrame(wire);
+    if (wires.size() == 1)
+        m_faults->sendFrame(wires.first());
+    else if (!wires.isEmpty())
+        m_faults->sendFrames(wires);
 }
 
 void VehicleSimulator::handleFrameReady(const QByteArray& bytes)
@@ -198,6 +217,12 @@ void VehicleSimulator::handleHeartbeatTimeout()
 {
     for (const auto& [id, v] : m_vehicles)
         v->sendHeartbeat();
+}
+
+void VehicleSimulator::handleStepTimeout()
+{
+    for (const auto& [id, v] : m_vehicles)
+        v->advance();
 }
 
 void VehicleSimulator::handleTransportFailed(const QString& error)

@@ -64,12 +64,18 @@ int main(int argc, char** argv)
     QCommandLineParser parser;
     parser.setApplicationDescription(
         "Simulated vehicles for the ground station: heartbeats, acknowledgements of the control commands, "
-        "and faults on the link.\n"
+        "telemetry answers from a simple flight model, injected vehicle states, and faults on the link.\n"
         "  velmora-vehicle-sim --udp HOST:PORT [--listen PORT] [--recv-port PORT] [options]\n"
         "  velmora-vehicle-sim --serial PATH [--baud RATE] [options]\n"
         "In UDP mode the first line on standard output is the bound --listen port. SIGINT or SIGTERM stops "
         "the simulator and prints its counters. Exit codes: 0 stopped by a signal, 1 the link failed, 2 bad "
-        "arguments.");
+        "arguments.\n"
+        "Each vehicle answers a telemetry request (0x20) with its record frames in one datagram or write; "
+        "--loss and --corrupt strike each frame of it on its own. A vehicle stays on the ground until a "
+        "take-off, climbs to the commanded altitude at the commanded speed and hovers; suspend holds, resume "
+        "continues, land descends and disarms, return flies to the return point (its home for 0,0) and lands "
+        "there, run mission flies a 40 m square. The position fixes --fix-after-s seconds after start. Seconds "
+        "count flight model steps (--step-ms each) from the start.");
     parser.addHelpOption();
     SimOptions::declareOptions(parser);
     if (!parser.parse(app.arguments()))

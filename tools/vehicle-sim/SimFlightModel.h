@@ -1,0 +1,126 @@
+#pragma once
+// A deliberately simple flight model of one vehicle and the telemetry records it reports.
+//
+// Time is model time: the number of steps taken times SimOptions::stepMs. The simulator steps
+// every vehicle from one timer; a busy simulator falls behind wall time but never skips a step,
+// so the state after n steps depends only on the options, the commands and where they fell.
+// The seed only sets the phase of the small attitude wobble and the parked heading.
+//
+// Behaviour:
+//   - on the ground, disarmed, until a take-off; a take-off arms and climbs (or descends, when
+//     airborne above the new target) to the commanded altitude at the commanded speed, then
+//     hovers. Altitude 0 is taken as 1 m and speed 0 as 2 m/s;
+//   - suspend holds the position (hovering) from any activity, resume continues it;
+//   - land descends at the last take-off's speed; on touching down the vehicle disarms;
+//   - return flies horizontally at the current altitude to the commanded point (0/0 or an
+//     invalid coordinate means the vehicle's home) at 8 m/s, then descends and disarms there,
+//     in flight mode 6 throughout;
+//   - run mission flies a 40 m square from where it is, counter-clockwise seen from above,
+//     until another command;
+//   - commands other than take-off change nothing on the ground.
+// Each vehicle's home is the --home point moved 5 m east per vehicle index (10 to a row, rows
+// 5 m north), so that a fleet does not stack up on one spot.
+//
+// Reported values: the GNSS position (home, lat/lon, RTK distances and heading) reads 0 until
+// the fix at SimOptions::fixAfterMs; the satellites then rise from 10 to 20, one a second.
+// The battery voltage falls linearly from 25.2 V to 21.0 V over 30 minutes of flight and the
+// remaining flight time with it; batteryState comes only from SimOptions::batteryState, so an
+// alert never appears unasked. The injected states (remote control lost, battery, emergency
+// code, take-off check, HDOP/VDOP) each change exactly their own field, nothing else.
+
+#include "MavProtoTeleProcesser.h"
+#include "SimOptions.h"
+
+#include <cstdint>
+
+class SimFlightModel {
+public:
+    enum class Activity { None, Climb, Hold, Mission, Return, Land };
+
+    SimFlightModel(uint8_t vehicleId, const SimOptions& options);
+
+    void takeOff(quint16 altitudeM, quint8 speedMs);
+    void suspend();
+    void resume();
+    void land();
+    void returnTo(double lat, double lon);
+    void startMission();
+    void setIdleMotorTest(bool on, quint8 value);
+
+    // One step of SimOptions::stepMs.
+    void step();
+
+    qint64 timeMs() const { return m_timeMs; }
+    Activity activity() const { return m_activity; }
+    bool suspended() const { return m_suspended; }
+    bool armed() const { return m_armed; }
+    double altitude() const { return m_alt; }
+    double northM() const { return m_north; }  // from the vehicle's home
+    double eastM() const { return m_east; }
+    double homeLat() const { return m_homeLat; }
+    double homeLon() const { return m_homeLon; }
+    double latitude() const;
+    double longitude() const;
+    float fcuVol() const;
+    bool positionFixed() const;
+    bool rcLost() const;
+    bool telemetrySilent() const;
+    uint8_t flightMode() const;
+    uint8_t flightState() const;
+    uint8_t workState() const;
+
+    MavProtoAhrsData_t ahrsData() const;
+    MavProtoPosData_t posData() const;
+    MavProtoTargetStabilizeData_t targetStabilizeData() const;
+    MavProtoRCData_t rcData() const;
+    _MavProtoFlightStatusData_t flightStatusData() const;
+    MavProtoResData_t resData() const;
+    MavProtoComprehensiveData_t comprehensiveData() const;
+
+private:
+    void climbToTarget(double dt);
+    void descend(double dt);
+    // Moves toward (north, east); true once there.
+    bool flyTo(double north, double east, double speed, double dt);
+    void touchDown();
+    float throttlePercent() const;
+    double wobble(double periodS, double phaseShift) const;
+
+    uint8_t m_id;
+    const SimOptions& m_options;
+    double m_homeLat;
+    double m_homeLon;
+    double m_phase;
+    float m_parkedYaw;
+
+    qint64 m_timeMs = 0;
+    qint64 m_totalFlightMs = 0;
+    qint64 m_currentFlightMs = 0;
+    bool m_armed = false;
+    bool m_suspended = false;
+    Activity m_activity = Activity::None;
+    bool m_returnArrived = false;
+    bool m_idleMotorTest = false;
+    quint8 m_idleMotorValue = 0;
+
+    double m_north = 0.0;
+    double m_east = 0.0;
+    double m_alt = 0.0;
+    double m_velNorth = 0.0;
+    double m_velEast = 0.0;
+    double m_velUp = 0.0;
+    float m_yaw = 0.0f;
+
+    double m_targetAlt = 0.0;
+    double m_climbSpeed = 2.0;
+    double m_targetNorth = 0.0;
+    double m_targetEast = 0.0;
+    double m_missionOriginNorth = 0.0;
+    double m_missionOriginEast = 0.0;
+    int m_missionCorner = 0;
+
+    // For the one-off log lines of the time-driven states.
+    bool m_loggedFix = false;
+    bool m_loggedRcLost = false;
+    bool m_loggedSilent = false;
+};
