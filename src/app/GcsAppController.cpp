@@ -4,11 +4,14 @@
 #include "GcsSettings.h"
 #include "GcsToolBox.h"
 #include "automation/GcsConsoleHandler.h"
+#include "automation/RawEb90FrameTranslator.h"
+#include "automation/TelemetryTcpForwardService.h"
 #include "cloud/GcsEventReportController.h"
 #include "link/LinkManager.h"
 #include "link/LinkManagerFactory.h"
 #include "protocol/MavProtocolProcesser.h"
 #include "vehicle/MultiVehicleManager.h"
+#include "vehicle/VehicleClusterController.h"
 #include "vehicle/VehicleController.h"
 
 #include "GcsHttp.h"
@@ -27,6 +30,7 @@
 GcsAppController::GcsAppController(GcsApplication* app) : QObject(app), m_app(app)
 {
     m_multiVehicleMgr = new MultiVehicleManager(this, this);
+    m_vehicleClusterCtrler = std::make_shared<VehicleClusterController>(m_multiVehicleMgr, nullptr);
     m_consoleHandler = std::make_shared<GcsConsoleHandler>(nullptr);
     m_dateTimeTimer.setInterval(1000);
     connect(&m_dateTimeTimer, &QTimer::timeout, this, &GcsAppController::emitDateTime);
@@ -62,6 +66,12 @@ void GcsAppController::init(std::shared_ptr<GcsToolBox> toolBox)
         });
         m_multiVehicleMgr->setToolBox(toolBox);
         m_multiVehicleMgr->setLoginManager(m_loginMgr);
+        if (!m_tcpForwardService) {
+            m_tcpForwardService = new TelemetryTcpForwardService(this);
+            m_frameTranslator = std::make_shared<RawEb90FrameTranslator>();
+            m_tcpForwardService->setFrameTranslator(m_frameTranslator);
+            m_tcpForwardService->startFromSettings();
+        }
     }
     if (m_loginMgr)
         autoLoginStarted = m_loginMgr->loginAutoIfNeed();
@@ -104,6 +114,8 @@ void GcsAppController::connectToLink(std::shared_ptr<OstLinkAbstractConfig> conf
                 [this, linkMgr] { handleLinkManagerDisconnected(linkMgr, OstLinkAbstractConfig::Udp); });
     }
     factory.setActiveLinkManager(linkMgr);
+    if (m_tcpForwardService)
+        m_tcpForwardService->attachProtocolProcesser(linkMgr->mavProtoProcesser());
 
     if (linkMgr->serialportLinkIsOpen())
         linkMgr->closeSerialPortLink();
@@ -295,6 +307,12 @@ nlohmann::json GcsAppController::gcsCliConnectionStatusData() const
         data["activeVehicleCode"] = active ? nlohmann::json(active->vehicleCode().toStdString()) : nlohmann::json(nullptr);
     }
     return data;
+}
+
+void GcsAppController::applyTelemetryTcpForwardFromSettings()
+{
+    if (m_tcpForwardService)
+        m_tcpForwardService->applyFromSettings();
 }
 
 GcsControlDisplayMode GcsAppController::controlDisplayMode() const

@@ -23,6 +23,9 @@ class GcsToolBox;
 class LinkManager;
 class MultiVehicleManager;
 class NfzZoneManager;
+class RawEb90FrameTranslator;
+class TelemetryTcpForwardService;
+class VehicleClusterController;
 
 class GcsAppController : public QObject {
     Q_OBJECT
@@ -41,8 +44,11 @@ public:
     std::shared_ptr<GcsEventReportController> eventReportCtrler() const { return m_eventReportCtrler; }
     std::shared_ptr<GcsConsoleHandler> consoleHandler() const { return m_consoleHandler; }
     std::shared_ptr<NfzZoneManager> nfzZoneManager() const { return m_nfzZoneManager; }
+    std::shared_ptr<VehicleClusterController> vehicleClusterCtrler() const { return m_vehicleClusterCtrler; }
     std::shared_ptr<GcsToolBox> toolBox() const { return m_toolBox; }
     GcsConnectionMode connectionMode() const { return m_connectionMode; }
+    TelemetryTcpForwardService* telemetryTcpForwardService() const { return m_tcpForwardService; }
+    void applyTelemetryTcpForwardFromSettings();
 
     void connectToLink(std::shared_ptr<OstLinkAbstractConfig> config, QString mapKey = QString());
     // The empty string when the connect was started, else why not.
@@ -83,6 +89,9 @@ private:
     std::shared_ptr<GcsEventReportController> m_eventReportCtrler;
     std::shared_ptr<GcsConsoleHandler> m_consoleHandler;
     std::shared_ptr<NfzZoneManager> m_nfzZoneManager;
+    std::shared_ptr<VehicleClusterController> m_vehicleClusterCtrler;
+    TelemetryTcpForwardService* m_tcpForwardService = nullptr;
+    std::shared_ptr<RawEb90FrameTranslator> m_frameTranslator;
     GcsConnectionMode m_connectionMode = None;
     QTimer m_dateTimeTimer;
 };

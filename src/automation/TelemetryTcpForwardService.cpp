@@ -1,0 +1,65 @@
+#include "TelemetryTcpForwardService.h"
+
+#include "TelemetryFrameTranslator.h"
+#include "app/GcsSettings.h"
+#include "protocol/MavProtocolProcesser.h"
+
+#include "OstTcpServer.h"
+
+#include <QHostAddress>
+
+#include <spdlog/spdlog.h>
+
+TelemetryTcpForwardService::TelemetryTcpForwardService(QObject* parent) : QObject(parent)
+{
+    m_server = new OstTcpServer(this);
+}
+
+void TelemetryTcpForwardService::setFrameTranslator(const std::shared_ptr<TelemetryFrameTranslator>& translator)
+{
+    m_translator = translator;
+}
+
+void TelemetryTcpForwardService::attachProtocolProcesser(MavProtocolProcesser* processer)
+{
+    if (!processer)
+        return;
+    connect(processer, &MavProtocolProcesser::originPFrameDataReceived, this,
+            &TelemetryTcpForwardService::onOriginPFrameData, Qt::UniqueConnection);
+}
+
+void TelemetryTcpForwardService::startFromSettings()
+{
+    auto* settings = GcsSettings::getInstance();
+    if (!settings->telemetryTcpForwardEnabled() || m_server->isListening())
+        return;
+    const int port = settings->telemetryTcpForwardPort();
+    const int maxClients = settings->telemetryTcpForwardMaxClients();
+    m_server->listen(QHostAddress::AnyIPv4, quint16(port), maxClients);
+    spdlog::info("TelemetryTcpForwardService starting on port {} maxClients={}", port, maxClients);
+}
+
+void TelemetryTcpForwardService::applyFromSettings()
+{
+    if (!GcsSettings::getInstance()->telemetryTcpForwardEnabled())
+        stop();
+    else if (!m_server->isListening())
+        startFromSettings();
+}
+
+void TelemetryTcpForwardService::stop()
+{
+    m_server->stopListen();
+}
+
+void TelemetryTcpForwardService::onOriginPFrameData(std::shared_ptr<QByteArray> frame, OstAbstractLink* link)
+{
+    // The client count is tested first so that an idle service costs one call per frame.
+    if (!frame || m_server->clientCount() == 0)
+        return;
+    auto translator = m_translator.lock();
+    if (!translator)
+        return;
+    if (auto bytes = translator->translate(*frame, link))
+        m_server->broadcastData(*bytes);
+}
