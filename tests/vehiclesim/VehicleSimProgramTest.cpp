@@ -2,7 +2,10 @@
 
 #include "SimStation.h"
 
+#include <QCommandLineParser>
 #include <QProcess>
+
+#include <functional>
 
 using simtest::takeOff;
 using simtest::toWire;
@@ -59,6 +62,18 @@ TEST(VehicleSimProgram, BadArgumentsAreRefusedWithAReason)
         {{udp, station, "--loss", "1.5"}, "--loss", 2},
         {{udp, station, "--corrupt", "-0.1"}, "--corrupt", 2},
         {{udp, station, "--seed", "x"}, "--seed", 2},
+        {{udp, station, "--telemetry", "partial"}, "--telemetry needs full or comprehensive", 2},
+        {{udp, station, "--home", "91,10"}, "--home needs LAT,LON", 2},
+        {{udp, station, "--home", "22.5"}, "--home needs LAT,LON", 2},
+        {{udp, station, "--step-ms", "0"}, "--step-ms", 2},
+        {{udp, station, "--fix-after-s", "-1"}, "--fix-after-s", 2},
+        {{udp, station, "--rc-lost-after", "soon"}, "--rc-lost-after", 2},
+        {{udp, station, "--silent-after", "-2"}, "--silent-after", 2},
+        {{udp, station, "--battery", "empty"}, "--battery needs normal, low or critical", 2},
+        {{udp, station, "--emergency", "256"}, "--emergency", 2},
+        {{udp, station, "--takeoff-check", "0x10000"}, "--takeoff-check", 2},
+        {{udp, station, "--hdop", "300"}, "--hdop", 2},
+        {{udp, station, "--vdop", "x"}, "--vdop", 2},
         {{"--bogus"}, "Unknown option 'bogus'", 2},
         {{udp, station, "stray"}, "unexpected argument stray", 2},
         {{"--serial", "/nonexistent/tty"}, "cannot open serial device /nonexistent/tty", 1},
@@ -78,8 +93,48 @@ TEST(VehicleSimProgram, HelpDocumentsEveryFlag)
     EXPECT_EQ(f.exitCode, 0);
     for (const char* flag : {"--udp", "--listen", "--recv-port", "--serial", "--baud", "--count", "--first-id",
                              "--heartbeat-ms", "--ack-result", "--no-reply", "--loss", "--corrupt", "--latency-ms",
-                             "--seed", "--verbose"})
+                             "--seed", "--verbose", "--telemetry", "--home", "--step-ms", "--fix-after-s",
+                             "--rc-lost-after", "--battery", "--emergency", "--takeoff-check", "--hdop", "--vdop",
+                             "--silent-after"})
         EXPECT_TRUE(f.out.contains(flag)) << flag;
+}
+
+TEST(VehicleSimProgram, TelemetryFlagsFillTheOptions)
+{
+    struct Row {
+        QStringList args;
+        std::function<bool(const SimOptions&)> holds;
+    };
+    const std::vector<Row> rows = {
+        {{},
+         [](const SimOptions& o) {
+             return o.telemetry == SimOptions::Telemetry::Full && o.stepMs == 50 && o.fixAfterMs == 3000
+                 && o.rcLostAfterMs == -1 && o.silentAfterMs == -1 && o.batteryState == 0 && o.emergencyProtect == 0
+                 && o.takeoffCheck == 0x7E && o.hdop == 8 && o.vdop == 8;
+         }},
+        {{"--telemetry", "Comprehensive", "--home", "-33.5, 151.25", "--step-ms", "20"},
+         [](const SimOptions& o) {
+             return o.telemetry == SimOptions::Telemetry::Comprehensive && o.homeLat == -33.5 && o.homeLon == 151.25
+                 && o.stepMs == 20;
+         }},
+        {{"--fix-after-s", "0.25", "--rc-lost-after", "2", "--silent-after", "1.5"},
+         [](const SimOptions& o) { return o.fixAfterMs == 250 && o.rcLostAfterMs == 2000 && o.silentAfterMs == 1500; }},
+        {{"--battery", "low"}, [](const SimOptions& o) { return o.batteryState == 1; }},
+        {{"--battery", "critical"}, [](const SimOptions& o) { return o.batteryState == 2; }},
+        {{"--emergency", "0x25", "--takeoff-check", "0x79", "--hdop", "31", "--vdop", "0x23"},
+         [](const SimOptions& o) {
+             return o.emergencyProtect == 0x25 && o.takeoffCheck == 0x79 && o.hdop == 31 && o.vdop == 35;
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.args.join(' ').toStdString());
+        QCommandLineParser parser;
+        SimOptions::declareOptions(parser);
+        ASSERT_TRUE(parser.parse(QStringList{"velmora-vehicle-sim", "--udp", "127.0.0.1:14550"} + row.args));
+        SimOptions o;
+        ASSERT_EQ(SimOptions::readOptions(parser, o), QString());
+        EXPECT_TRUE(row.holds(o));
+    }
 }
 
 TEST(VehicleSimProgram, AnswersAsToldAndPrintsItsCountersOnSigterm)

@@ -262,12 +262,15 @@ TEST(VehicleSimulator, SerialDeviceCarriesHeartbeatsAndAnswers)
     SimFrameCutter cutter;
     std::set<int> heartbeatIds;
     std::optional<_MavPFrame_t> ack;
+    std::vector<int> telemetryCmds;
     QObject::connect(&station, &QSerialPort::readyRead, [&] {
         cutter.feed(station.readAll(), [&](const QByteArray&, const _MavPFrame_t& f) {
             if (f.cmd == MavCmd::Heartbeat)
                 heartbeatIds.insert(f.tx_id);
-            else
+            else if (f.cmd == MavCmd::TakeOff)
                 ack = f;
+            else if (f.tx_id == 2)
+                telemetryCmds.push_back(f.cmd);
         });
     });
     station.write(takeOff(2, 9, 12, 2));
@@ -277,4 +280,8 @@ TEST(VehicleSimulator, SerialDeviceCarriesHeartbeatsAndAnswers)
     EXPECT_EQ(ack->data, std::vector<uint8_t>{0});
     EXPECT_EQ(sim.vehicle(2)->state().takeoffAltitude, 12);
     EXPECT_EQ(heartbeatIds, (std::set<int>{1, 2}));
+
+    station.write(frameBytes(MAVPROTO_GCS_ID, 2, 0, MavCmd::RequestAllTele));
+    ASSERT_TRUE(waitUntil([&] { return telemetryCmds.size() >= 6; }));
+    EXPECT_EQ(telemetryCmds, (std::vector<int>{0x21, 0x22, 0x23, 0x24, 0x25, 0x2F}));
 }
