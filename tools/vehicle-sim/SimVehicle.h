@@ -18,8 +18,10 @@
 // (AHRS, position, target stabilise, remote control, flight status, reserved, in that order) or
 // with the one comprehensive frame, as SimOptions::telemetry says, handed to the sender together
 // so that they leave in one datagram or write. All frames of one answer carry the same sequence
-// number, counting answers from 0, so a station can tell a lost answer from a late one. Once
-// the flight model says it is silent, requests are counted and left unanswered.
+// number, counting answers from 0 and wrapping at 256, so a station can tell a lost answer from
+// a late one. A forced result of 0 for 0x20 changes nothing (still no acknowledgement); a
+// non-zero one answers with an acknowledgement instead of telemetry. Once the flight model says
+// it is silent, requests are counted and left unanswered.
 
 #include "MavProtoDefs.h"
 #include "SimFlightModel.h"
