@@ -112,7 +112,13 @@ void OstTcpServer::sendToClients(const QByteArray& data)
     for (QTcpSocket* client : clients) {
         // A client with nothing pending always takes the data, so one large broadcast does not
         // drop everybody; memory per client stays below the bound plus one broadcast.
-        const qint64 pending = client->bytesToWrite();
+        qint64 pending = client->bytesToWrite();
+        if (pending > 0 && pending + data.size() > m_maxPendingBytes) {
+            // Broadcasts can come faster than the event loop writes: hand what the kernel takes
+            // now before judging the client, so only a reader that really stalls is dropped.
+            client->flush();
+            pending = client->bytesToWrite();
+        }
         if (pending > 0 && pending + data.size() > m_maxPendingBytes) {
             spdlog::warn("<TcpServer> dropped client {}: {} bytes unsent, bound {}", peerText(client), pending,
                          m_maxPendingBytes);
