@@ -1,0 +1,56 @@
+#pragma once
+// One slot of the vehicle cluster view: a fixed vehicle id, bound to the vehicle of that id once
+// it joins, showing its connection state, attitude and position. Unbound, it reads as not
+// connected with every value 0.
+//
+// Binding also emits connectionStatusChanged() when the new vehicle's connection state differs
+// from what the slot showed, so a slot rebound to a vehicle that is already alive (or dead) never
+// shows the old state.
+
+#include <QObject>
+
+#include <memory>
+
+class MavAhrsDataItem;
+class MavPosDataItem;
+class MavTelemetryController;
+class VehicleController;
+
+class VehicleClusterListDataItem : public QObject {
+    Q_OBJECT
+public:
+    explicit VehicleClusterListDataItem(int vehicleId, QObject* parent = nullptr);
+
+    // Binding the vehicle already bound changes nothing; an empty pointer unbinds.
+    void setVehicleController(std::shared_ptr<VehicleController> vehicle);
+    std::shared_ptr<VehicleController> vehicleController() const { return m_vehicle; }
+
+    int vehicleId() const { return m_vehicleId; }
+    bool isConnected() const;
+    float heading() const { return yaw(); }
+    float roll() const;
+    float pitch() const;
+    float yaw() const;
+    double lat() const;
+    double lon() const;
+    double alt() const;
+    double upSpeed() const;
+
+signals:
+    void connectionStatusChanged();
+    void dataChanged();
+
+private slots:
+    void handleVehicleAliveChanged(bool alive);
+    void handleAhrsDataChanged(int dataRole);
+    void handlePosDataChanged(int dataRole);
+
+private:
+    int m_vehicleId;
+    std::shared_ptr<VehicleController> m_vehicle;
+    std::shared_ptr<MavTelemetryController> m_teleCtrler;
+    std::shared_ptr<MavAhrsDataItem> m_ahrs;
+    std::shared_ptr<MavPosDataItem> m_pos;
+};
+
+using VehicleClusterListDataItemPtr = std::shared_ptr<VehicleClusterListDataItem>;
