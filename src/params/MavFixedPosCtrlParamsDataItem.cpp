@@ -1,0 +1,3 @@
+#include "MavFixedPosCtrlParamsDataItem.h"
+
+MavFixedPosCtrlParamsDataItem::MavFixedPosCtrlParamsDataItem(QObject* parent) : QObject(parent) {}

@@ -1,0 +1,3 @@
+#include "MavFixedStabCtrlParamsDataItem.h"
+
+MavFixedStabCtrlParamsDataItem::MavFixedStabCtrlParamsDataItem(QObject* parent) : QObject(parent) {}

@@ -1,0 +1,3 @@
+#include "MavPosCtrlParamsDataItem.h"
+
+MavPosCtrlParamsDataItem::MavPosCtrlParamsDataItem(QObject* parent) : QObject(parent) {}

@@ -1,0 +1,3 @@
+#include "MavStabCtrlParamsDataItem.h"
+
+MavStabCtrlParamsDataItem::MavStabCtrlParamsDataItem(QObject* parent) : QObject(parent) {}
