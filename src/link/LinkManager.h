@@ -8,12 +8,12 @@
 
 #include <memory>
 
+#include "OstSerialPortLink.h"
+#include "OstUdpSocketLink.h"
+
 class MavProtocolProcesser;
-class OstAbstractLink;
 class OstLinkAbstractConfig;
-class OstSerialPortLink;
 class OstSerialPortLinkConfig;
-class OstUdpSocketLink;
 class OstUdpSocketLinkConfig;
 
 class LinkManager : public QObject {

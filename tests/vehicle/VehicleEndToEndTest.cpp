@@ -1,7 +1,7 @@
 // The station (a GcsApplication with its app controller) against the vehicle simulator over
 // real loopback UDP and a socat pseudo-terminal. Each case names the fault it survives.
 
-#include "AppHarness.h"
+#include "StationWithSim.h"
 
 #include "CloudSimProcess.h"
 #include "LogCapture.h"
@@ -17,51 +17,6 @@
 
 using testsupport::waitUntil;
 
-namespace {
-
-class StationWithSim : public ::testing::Test {
-protected:
-    void startSim(SimOptions options)
-    {
-        options.stationPort = stationPort;
-        options.heartbeatMs = 200;
-        sim = std::make_unique<VehicleSimulator>(options);
-        QString error;
-        ASSERT_TRUE(sim->start(&error)) << error.toStdString();
-    }
-
-    void connectUdp(int deviceRecvPort)
-    {
-        QSignalSpy resp(app->ctrl, &GcsAppController::linkConnectResp);
-        const nlohmann::json params = {{"type", "udp"}, {"sendPort", stationPort}, {"recvPort", deviceRecvPort}};
-        ASSERT_EQ(app->ctrl->connectToLinkFromCliParams(params), QString());
-        ASSERT_TRUE(waitUntil([&] { return resp.count() == 1; }));
-        ASSERT_TRUE(resp.at(0).at(1).toBool());
-    }
-
-    // Waits until `n` vehicles have joined from their heartbeats.
-    bool waitForVehicles(int n, int timeoutMs = 5000)
-    {
-        return waitUntil([&] { return mvm()->vehicleList().size() >= n; }, timeoutMs);
-    }
-
-    MultiVehicleManager* mvm() const { return app->ctrl->multiVehicleMgr(); }
-
-    void SetUp() override { app = std::make_unique<testsupport::AppHarness>(); }
-    void TearDown() override
-    {
-        if (sim)
-            sim->stop();
-        sim.reset();
-        app.reset();
-    }
-
-    quint16 stationPort = testsupport::freeUdpPort();
-    std::unique_ptr<testsupport::AppHarness> app;
-    std::unique_ptr<VehicleSimulator> sim;
-};
-
-}  // namespace
 
 TEST_F(StationWithSim, VehiclesAppearFromHeartbeatsAndTheLastBecomesActive)
 {
