@@ -116,7 +116,10 @@ public:
     MavParamsDataElementPtr res29Element() const { return m_resElements[29]; }
 
 private:
-    void showValue(int index, double value) { m_resElements[size_t(index)]->setValue(QString::number(value, 'f', 2)); }
+    void showValue(int index, double value)
+    {
+        m_resElements[size_t(index)]->setValue(QString::number(value, 'f', 2));
+    }
 
     MavProtoResParams_t m_data{};
     std::array<MavParamsDataElementPtr, ValueCount> m_resElements;

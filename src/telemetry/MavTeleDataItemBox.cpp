@@ -1,5 +1,6 @@
 #include "MavTeleDataItemBox.h"
 
+#include "params/MavCustomNameFieldsConfigManager.h"
 #include "telemetry/MavAhrsDataItem.h"
 #include "telemetry/MavFlightStatusDataItem.h"
 #include "telemetry/MavPosDataItem.h"
@@ -45,7 +46,7 @@ std::shared_ptr<MavTeleBaseDataItem> MavTeleDataItemBox::getDataItem(int dataCom
     for (const auto& element : item->dataElementList())
         m_dataElements.insert(int(element->id()), element);
     if (dataCommand == MavTeleResDataItem::Command)
-        item->setCustomNameFields(m_resTeleFields);
+        item->setCustomNameFields(currentResTeleFields());
     return item;
 }
 
@@ -58,9 +59,40 @@ std::shared_ptr<MavTeleDataElement> MavTeleDataItemBox::getDataElement(int eleme
     return m_dataElements.value(elementId);
 }
 
+void MavTeleDataItemBox::setCustomNameFieldsConfigManager(
+    const std::shared_ptr<MavCustomNameFieldsConfigManager>& mgr)
+{
+    if (auto old = m_customNameFieldsConfigMgr.lock())
+        disconnect(old.get(), nullptr, this, nullptr);
+    m_customNameFieldsConfigMgr = mgr;
+    if (!mgr)
+        return;
+    applyResTeleFields();
+    connect(mgr.get(), &MavCustomNameFieldsConfigManager::resTeleFieldsRefreshed, this,
+            &MavTeleDataItemBox::handleResTeleFieldsRefreshed);
+}
+
 void MavTeleDataItemBox::setResTeleCustomNameFields(const std::vector<std::shared_ptr<MavCustomNameField>>& fields)
 {
     m_resTeleFields = fields;
     if (auto item = m_dataItems.value(MavTeleResDataItem::Command))
         item->setCustomNameFields(m_resTeleFields);
+}
+
+void MavTeleDataItemBox::handleResTeleFieldsRefreshed()
+{
+    applyResTeleFields();
+}
+
+std::vector<std::shared_ptr<MavCustomNameField>> MavTeleDataItemBox::currentResTeleFields() const
+{
+    if (auto mgr = m_customNameFieldsConfigMgr.lock())
+        return mgr->resTeleFields();
+    return m_resTeleFields;
+}
+
+void MavTeleDataItemBox::applyResTeleFields()
+{
+    if (auto item = m_dataItems.value(MavTeleResDataItem::Command))
+        item->setCustomNameFields(currentResTeleFields());
 }

@@ -2,8 +2,10 @@
 // One telemetry item of each kind for the application as a whole (not tied to a vehicle), created
 // on first use, with an index of their elements by id. Main thread only.
 //
-// Custom names of the reserved values are handed in with setResTeleCustomNameFields; the box
-// keeps the last set so a reserved item created later gets it too.
+// Custom names of the reserved values come from the custom name fields manager: the box applies
+// its telemetry names to the reserved item when the manager is set, whenever the manager
+// refreshes them, and when the reserved item is created later. Without a live manager the last
+// names handed to setResTeleCustomNameFields are used instead.
 
 #include "params/MavCustomNameField.h"
 #include "telemetry/MavTeleBaseDataItem.h"
@@ -15,6 +17,8 @@
 
 #include <memory>
 #include <vector>
+
+class MavCustomNameFieldsConfigManager;
 
 class MavTeleDataItemBox : public QObject {
     Q_OBJECT
@@ -31,12 +35,21 @@ public:
     // The element with the id, creating all items first if it is not indexed yet; empty if none.
     std::shared_ptr<MavTeleDataElement> getDataElement(int elementId);
 
+    // Held weakly; a second manager replaces the first.
+    void setCustomNameFieldsConfigManager(const std::shared_ptr<MavCustomNameFieldsConfigManager>& mgr);
     void setResTeleCustomNameFields(const std::vector<std::shared_ptr<MavCustomNameField>>& fields);
 
+private slots:
+    void handleResTeleFieldsRefreshed();
+
 private:
+    std::vector<std::shared_ptr<MavCustomNameField>> currentResTeleFields() const;
+    void applyResTeleFields();
+
     QHash<int, std::shared_ptr<MavTeleBaseDataItem>> m_dataItems;
     QHash<int, std::shared_ptr<MavTeleDataElement>> m_dataElements;
     std::vector<std::shared_ptr<MavCustomNameField>> m_resTeleFields;
+    std::weak_ptr<MavCustomNameFieldsConfigManager> m_customNameFieldsConfigMgr;
 };
 
 using MavTeleDataItemBoxPtr = std::shared_ptr<MavTeleDataItemBox>;
