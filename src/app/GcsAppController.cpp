@@ -8,6 +8,7 @@
 #include "automation/TelemetryTcpForwardService.h"
 #include "cloud/GcsEventReportController.h"
 #include "link/LinkManager.h"
+#include "params/MavCustomNameFieldsConfigManager.h"
 #include "link/LinkManagerFactory.h"
 #include "protocol/MavProtocolProcesser.h"
 #include "vehicle/MultiVehicleManager.h"
@@ -30,6 +31,7 @@
 GcsAppController::GcsAppController(GcsApplication* app) : QObject(app), m_app(app)
 {
     m_multiVehicleMgr = new MultiVehicleManager(this, this);
+    m_customNameFieldsConfigMgr = std::make_shared<MavCustomNameFieldsConfigManager>();
     m_vehicleClusterCtrler = std::make_shared<VehicleClusterController>(m_multiVehicleMgr, nullptr);
     m_consoleHandler = std::make_shared<GcsConsoleHandler>(nullptr);
     m_dateTimeTimer.setInterval(1000);
@@ -76,6 +78,7 @@ void GcsAppController::init(std::shared_ptr<GcsToolBox> toolBox)
     if (m_loginMgr)
         autoLoginStarted = m_loginMgr->loginAutoIfNeed();
     QTimer::singleShot(1000, this, [this, autoLoginStarted] {
+        m_customNameFieldsConfigMgr->loadAllFromCache();
         if (!autoLoginStarted)
             reportSoftDevice();
     });

@@ -20,6 +20,7 @@ class GcsConsoleHandler;
 class GcsEventReportController;
 class GcsLoginManager;
 class GcsToolBox;
+class MavCustomNameFieldsConfigManager;
 class LinkManager;
 class MultiVehicleManager;
 class NfzZoneManager;
@@ -44,6 +45,7 @@ public:
     std::shared_ptr<GcsEventReportController> eventReportCtrler() const { return m_eventReportCtrler; }
     std::shared_ptr<GcsConsoleHandler> consoleHandler() const { return m_consoleHandler; }
     std::shared_ptr<NfzZoneManager> nfzZoneManager() const { return m_nfzZoneManager; }
+    std::shared_ptr<MavCustomNameFieldsConfigManager> customNameFieldsConfigMgr() const { return m_customNameFieldsConfigMgr; }
     std::shared_ptr<VehicleClusterController> vehicleClusterCtrler() const { return m_vehicleClusterCtrler; }
     std::shared_ptr<GcsToolBox> toolBox() const { return m_toolBox; }
     GcsConnectionMode connectionMode() const { return m_connectionMode; }
@@ -85,6 +87,7 @@ private:
     GcsApplication* m_app = nullptr;
     std::shared_ptr<GcsLoginManager> m_loginMgr;
     MultiVehicleManager* m_multiVehicleMgr = nullptr;
+    std::shared_ptr<MavCustomNameFieldsConfigManager> m_customNameFieldsConfigMgr;
     std::shared_ptr<GcsToolBox> m_toolBox;
     std::shared_ptr<GcsEventReportController> m_eventReportCtrler;
     std::shared_ptr<GcsConsoleHandler> m_consoleHandler;

@@ -3,6 +3,7 @@
 #include "GcsAppController.h"
 #include "GcsRequestDefaultDataQuery.h"
 #include "GcsServerConfig.h"
+#include "telemetry/MavTeleDataItemBox.h"
 
 #include "GcsHttp.h"
 #include "OstTimerTaskManager.h"
@@ -12,6 +13,7 @@
 GcsToolBox::GcsToolBox(GcsServerConfig* config, QObject* parent)
     : QObject(parent)
     , m_timerTaskMgr(std::make_shared<OstTimerTaskManager>(nullptr))
+    , m_teleDataItemBox(std::make_shared<MavTeleDataItemBox>(nullptr))
     , m_http(std::make_shared<GcsHttp>(config ? config->httpBaseUrl() : QString(), nullptr))
 {
 }
@@ -25,6 +27,7 @@ void GcsToolBox::initWith(GcsAppController* ctrl)
 {
     if (ctrl) {
         spdlog::debug("<toolbox> init");
+        m_teleDataItemBox->setCustomNameFieldsConfigManager(ctrl->customNameFieldsConfigMgr());
         m_requestDefaultDataQuery = std::make_shared<GcsRequestDefaultDataQuery>(ctrl->loginMgr());
         m_http->setRequestDefaultDataQuery(m_requestDefaultDataQuery);
         m_http->start();

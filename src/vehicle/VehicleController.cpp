@@ -12,7 +12,10 @@
 #include "protocol/MavFrameHex.h"
 #include "protocol/MavProtocolProcesser.h"
 #include "protocol/MavRequestQueueManager.h"
+#include "app/GcsAppController.h"
 #include "app/GcsToolBox.h"
+#include "params/MavParamsController.h"
+#include "params/MavCustomNameFieldsConfigManager.h"
 #include "telemetry/MavFlightStatusDataItem.h"
 #include "telemetry/MavTelemetryController.h"
 #include "telemetry/VehicleAlertController.h"
@@ -90,6 +93,23 @@ void VehicleController::setup(std::shared_ptr<GcsToolBox> toolBox)
     m_alertCtrler = std::make_shared<VehicleAlertController>(self);
     // Nothing else binds them, and without it no alert would ever fire.
     m_alertCtrler->bindTelemetryController(m_teleCtrler);
+    m_paramsCtrler = std::make_shared<MavParamsController>(self);
+    m_paramsCtrler->setGcsConsole(m_console.lock());
+    // Without these the vehicle code never reaches the cloud, and names loaded at start-up
+    // never reach vehicles that join later.
+    m_paramsCtrler->setToolBox(m_toolBox);
+    if (m_appCtrler) {
+        m_paramsCtrler->setLoginManager(m_appCtrler->loginMgr());
+        if (auto names = m_appCtrler->customNameFieldsConfigMgr()) {
+            m_paramsCtrler->setResParamsCustomNameFields(names->resParamsFields());
+            m_teleCtrler->setResCustomNameFields(names->resTeleFields());
+            connect(names.get(), &MavCustomNameFieldsConfigManager::resParamsFieldsRefreshed, this,
+                    &VehicleController::handleResParamsFieldsRefreshed);
+            connect(names.get(), &MavCustomNameFieldsConfigManager::resTeleFieldsRefreshed, this,
+                    &VehicleController::handleResTeleFieldsRefreshed);
+        }
+    }
+    connect(m_paramsCtrler.get(), &MavParamsController::vehicleCodeReadResp, this, &VehicleController::vehicleCodeReadResp);
     if (isLocal()) {
         m_requestQueue =
             std::make_shared<MavRequestQueueManager>(weak_from_this(), nullptr, m_queueClock, m_queueCheckPeriodMs);
@@ -132,12 +152,34 @@ bool VehicleController::checkSetuped() const
 
 QString VehicleController::vehicleCode() const
 {
-    return m_vehicleCode;
+    if (m_type == VehicleControllerType::Remote)
+        return m_vehicleCode;
+    return m_paramsCtrler ? m_paramsCtrler->vehicleCode() : QString();
 }
 
 bool VehicleController::vehicleCodeIsActive() const
 {
-    return m_type == VehicleControllerType::Remote;
+    if (m_type == VehicleControllerType::Remote)
+        return true;
+    return m_paramsCtrler && m_paramsCtrler->vehicleCodeIsActive();
+}
+
+MultiVehicleManager* VehicleController::multiVehicleMgr() const
+{
+    return m_appCtrler ? m_appCtrler->multiVehicleMgr() : nullptr;
+}
+
+void VehicleController::setGcsConsole(std::shared_ptr<IGcsConsole> console)
+{
+    m_console = console;
+    if (m_paramsCtrler)
+        m_paramsCtrler->setGcsConsole(console);
+}
+
+void VehicleController::readVehicleCode()
+{
+    if (checkSetuped() && m_paramsCtrler)
+        m_paramsCtrler->readVehicleCode();
 }
 
 MavLinkLossStatsSnapshot VehicleController::linkLossStats() const
@@ -432,6 +474,24 @@ void VehicleController::setAlive(bool alive)
         return;
     m_alive = alive;
     emit vehicleAliveChanged(alive);
+    if (alive && m_paramsCtrler) {
+        m_paramsCtrler->readAllParams();
+        m_paramsCtrler->readVehicleCode();
+    }
+}
+
+void VehicleController::handleResParamsFieldsRefreshed()
+{
+    if (!m_paramsCtrler || !m_appCtrler || !m_appCtrler->customNameFieldsConfigMgr())
+        return;
+    m_paramsCtrler->setResParamsCustomNameFields(m_appCtrler->customNameFieldsConfigMgr()->resParamsFields());
+}
+
+void VehicleController::handleResTeleFieldsRefreshed()
+{
+    if (!m_teleCtrler || !m_appCtrler || !m_appCtrler->customNameFieldsConfigMgr())
+        return;
+    m_teleCtrler->setResCustomNameFields(m_appCtrler->customNameFieldsConfigMgr()->resTeleFields());
 }
 
 void VehicleController::checkVehicleFirstPositionFixedAfterConnected()

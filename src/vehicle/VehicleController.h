@@ -26,6 +26,7 @@ class GcsToolBox;
 class IGcsConsole;
 class LinkManager;
 class MavRequestQueueManager;
+class MavParamsController;
 class MavTelemetryController;
 class MultiVehicleManager;
 class OstAbstractLink;
@@ -50,7 +51,7 @@ public:
     bool checkSetuped() const;
 
     void setAddress(const QString& address);
-    void setGcsConsole(std::shared_ptr<IGcsConsole> console) { m_console = console; }
+    void setGcsConsole(std::shared_ptr<IGcsConsole> console);
     void setEventReporter(std::shared_ptr<GcsEventReporter> reporter) { m_eventReporter = reporter; }
 
     int vehicleId() const { return m_vehicleId; }
@@ -64,6 +65,8 @@ public:
     std::shared_ptr<MavRequestQueueManager> requestQueue() const { return m_requestQueue; }
     std::shared_ptr<MavTelemetryController> teleCtrler() const { return m_teleCtrler; }
     std::shared_ptr<VehicleAlertController> alertCtrler() const { return m_alertCtrler; }
+    std::shared_ptr<MavParamsController> paramsCtrler() const { return m_paramsCtrler; }
+    MultiVehicleManager* multiVehicleMgr() const;
     int teleReqInterval() const;
     std::shared_ptr<MavLinkLossStats> linkLossStatsTracker() const { return m_linkLossStats; }
     MavLinkLossStatsSnapshot linkLossStats() const;
@@ -92,6 +95,7 @@ public:
     void setTeleReqEnable(bool enable);
     void setTeleReqInterval(int ms);
     void checkVehicleFirstPositionFixedAfterConnected();
+    void readVehicleCode();
 
     void resetLinkLossStats();
     void markAckExpectedForStats();
@@ -116,12 +120,15 @@ signals:
     void vehicleAliveChanged(bool bAlive);
     void vehicleFirstPositionFixedAfterConnectedTimerTriggered();
     void vehicleFirstPositionFixedAfterConnected();
+    void vehicleCodeReadResp(int ret);
 
 public slots:
     void processMavPFrame(MavPFramePtr pframe, OstAbstractLink* link, std::shared_ptr<MavCmdRequestMessage> req);
     void handleLinkDisconnected();
     void handleTeleDataReportStateChanged(int state);
     void handleCheckVehicleFirstPositionFixedAfterConnectedTimerTriggered();
+    void handleResParamsFieldsRefreshed();
+    void handleResTeleFieldsRefreshed();
 
 protected:
     bool event(QEvent* e) override;
@@ -154,6 +161,7 @@ private:
     std::mutex m_seqMutex;
     std::shared_ptr<MavTelemetryController> m_teleCtrler;
     std::shared_ptr<VehicleAlertController> m_alertCtrler;
+    std::shared_ptr<MavParamsController> m_paramsCtrler;
     std::shared_ptr<MavLinkLossStats> m_linkLossStats;
     std::atomic<bool> m_alive{false};  // also read by the telemetry tick
     std::weak_ptr<GcsToolBox> m_toolBox;

@@ -164,7 +164,9 @@ TEST(VehicleController, OutcomesAndTimeoutsReachSignalsAndConsole)
     ASSERT_EQ(cancel.count(), 1);
     EXPECT_EQ(cancel.at(0).at(0).toInt(), 5000);
 
-    EXPECT_EQ(lines.lines, (QStringList{"1 [发送] 降落", "1 [接收] 降落    指令已执行", "3 [接收] 取消编队飞行 执行超时"}));
+    // The parameters controller echoes every frame the vehicle sends, handled by it or not.
+    EXPECT_EQ(lines.lines, (QStringList{"1 [发送] 降落", "1 [发送] 降落", "1 [接收] 降落    指令已执行",
+                                        "3 [接收] 取消编队飞行 执行超时"}));
 }
 
 TEST(MultiVehicleManager, HeartbeatsCreateVehiclesAndRemovalRechoosesActive)

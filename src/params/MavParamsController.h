@@ -1,0 +1,159 @@
+#pragma once
+// The six parameter groups of one vehicle: read, write, read-all after the vehicle comes alive,
+// reset all; the accelerometer and compass calibrations (which exclude each other); the vehicle
+// code (read, cloud activation, cloud-generated replacement); and the move of the vehicle to a
+// new id after a basic write changes it. Outcomes are signals with result codes; every command
+// sent and every reply is echoed to the console.
+//
+// A parameter reply without a pending request never reaches here (the queue drops it).
+
+#include "GcsAccountEnums.h"
+#include "MavParamsEnums.h"
+#include "MavProtoDefs.h"
+#include "MavProtoParamsRecords.h"
+#include "OstAbstractLink.h"
+#include "OstLogLevel.h"
+
+#include <QMap>
+#include <QMetaObject>
+#include <QObject>
+#include <QString>
+
+#include <map>
+#include <memory>
+#include <vector>
+
+class GcsLoginManager;
+class GcsToolBox;
+class IGcsConsole;
+class MavBasicParamsDataItem;
+class MavCmdRequestMessage;
+class MavFixedPosCtrlParamsDataItem;
+class MavFixedStabCtrlParamsDataItem;
+class MavPosCtrlParamsDataItem;
+class MavResParamsDataItem;
+class MavStabCtrlParamsDataItem;
+class VehicleController;
+struct GenerateVehicleCodeReq;
+struct MavCustomNameField;
+
+class MavParamsController : public QObject {
+    Q_OBJECT
+public:
+    explicit MavParamsController(const std::shared_ptr<VehicleController>& vehicle, QObject* parent = nullptr);
+    ~MavParamsController() override;
+
+    std::shared_ptr<MavBasicParamsDataItem> basicParamsDataItem() const { return m_basic; }
+    std::shared_ptr<MavStabCtrlParamsDataItem> stabCtrlParamsDataItem() const { return m_stab; }
+    std::shared_ptr<MavPosCtrlParamsDataItem> posCtrlParamsDataItem() const { return m_pos; }
+    std::shared_ptr<MavResParamsDataItem> resParamsDataItem() const { return m_res; }
+    std::shared_ptr<MavFixedStabCtrlParamsDataItem> fixedStabCtrlParamsDataItem() const { return m_fixedStab; }
+    std::shared_ptr<MavFixedPosCtrlParamsDataItem> fixedPosCtrlParamsDataItem() const { return m_fixedPos; }
+    int accMeterCaliStep() const { return m_accMeterCaliStep; }
+    int accMeterCaliRet() const { return m_accMeterCaliRet; }
+    int magComCaliStep() const { return m_magComCaliStep; }
+    int magComCaliRet() const { return m_magComCaliRet; }
+    QString vehicleCode() const { return m_vehicleCode; }
+    bool vehicleCodeIsActive() const { return m_vehicleCodeIsActive; }
+    bool batchReadingParams() const { return m_batchReadingParams; }
+
+    void readBasicParams();
+    void readStabCtrlParams();
+    void readPosCtrlParams();
+    void readResParams();
+    void readFixedStabCtrlParams();
+    void readFixedPosCtrlParams();
+    void readAllParams();
+
+    void writeBasicParams();
+    void writeStabCtrlParams();
+    void writePosCtrlParams();
+    void writeResParams();
+    void writeFixedStabCtrlParams();
+    void writeFixedPosCtrlParams();
+    void writeBasicParams(const MavProtoBasicParamsWire_t& wire);
+    void writeStabCtrlParams(const MavProtoAttitudeGainWire_t& wire);
+    void writePosCtrlParams(const MavProtoPositionGainWire_t& wire);
+    void writeResParams(const MavProtoResParamsWire_t& wire);
+    void writeFixedStabCtrlParams(const MavProtoAttitudeGainWire_t& wire);
+    void writeFixedPosCtrlParams(const MavProtoPositionGainWire_t& wire);
+
+    MavParamsEnums::CaliAccMeterOpRet calibrateAccMeter(MavProtoAccMeterCalibrateStep step);
+    MavParamsEnums::CaliMagComOpRet calibrateMagCompass(MavProtoMagCompassCalibrateStep step);
+    void resetCaliAccMeter();
+    void resetCaliMagCom();
+    void resetAllParams();
+    void readVehicleCode();
+    void resetVehicleCode(const GenerateVehicleCodeReq& req);
+
+    void setGcsConsole(std::shared_ptr<IGcsConsole> console) { m_console = console; }
+    void setToolBox(std::weak_ptr<GcsToolBox> toolBox) { m_toolBox = std::move(toolBox); }
+    void setLoginManager(std::shared_ptr<GcsLoginManager> loginMgr);
+    void setResParamsCustomNameFields(const std::vector<std::shared_ptr<MavCustomNameField>>& fields);
+    static const QMap<int, QString>& getMavTypeMap();
+
+signals:
+    void basicParamsReadResp(int ret);
+    void basicParamsWriteResp(int ret);
+    void stabCtrlParamsReadResp(int ret);
+    void stabCtrlParamsWriteResp(int ret);
+    void posCtrlParamsReadResp(int ret);
+    void posCtrlParamsWriteResp(int ret);
+    void resParamsReadResp(int ret);
+    void resParamsWriteResp(int ret);
+    void fixedStabCtrlParamsReadResp(int ret);
+    void fixedStabCtrlParamsWriteResp(int ret);
+    void fixedPosCtrlParamsReadResp(int ret);
+    void fixedPosCtrlParamsWriteResp(int ret);
+    void caliAccMeterResp(int step, int ret);
+    void caliMagCompassResp(int step, int ret);
+    void resetAllParamsResp(int ret);
+    void vehicleCodeReadResp(int ret);
+    void vehicleCodeWriteResp(int ret);
+    void vehicleCodeResetResp(int ret, int httpCode);
+    void vehicleMqttActivated(bool active);
+
+private slots:
+    void handleMavPFrameReceived(MavPFramePtr pframe, OstAbstractLink* link, std::shared_ptr<MavCmdRequestMessage> req);
+    void handleMavAckTimeout(std::shared_ptr<MavCmdRequestMessage> req);
+    void handleLoginStateChanged(GcsAccountEnums::LoginState s);
+    void mockCaliAccMeterResult(int step, int ret);
+    void mockCaliMagComResult(int step, int ret);
+
+private:
+    // Read request of a group (or the vehicle code): empty payload, expected reply length.
+    void sendRead(uint8_t cmd, const char* goneLog = "vehicleCtrler is null");
+    // Sends a packed write frame, or logs `abortLog` when the packer refused the values.
+    template <typename Pack>
+    void sendWrite(uint8_t cmd, const char* abortLog, Pack&& pack);
+    void sendReq(const std::shared_ptr<VehicleController>& vehicle, const MavPFramePtr& frame, int checkType,
+                 uint8_t expectedDataLen, uint32_t timeoutMs, const QString& consoleText);
+    bool handleGroupRead(uint8_t cmd, const _MavPFrame_t& frame);
+    void emitGroupResp(uint8_t cmd, bool read, int ret);
+    void handleCaliAck(uint8_t cmd, const _MavPFrame_t& frame);
+    void handleVehicleCodeReply(const _MavPFrame_t& frame, bool read);
+    void migrateVehicleIdAfterBasicWrite(const _MavPFrame_t& frame);
+    void notifyBatchReadAttemptFinished();
+    void requestActivateVehicleCode();
+    void echo(OstLogLevel level, const QString& text);
+
+    std::weak_ptr<VehicleController> m_vehicle;
+    std::shared_ptr<MavBasicParamsDataItem> m_basic;
+    std::shared_ptr<MavStabCtrlParamsDataItem> m_stab;
+    std::shared_ptr<MavPosCtrlParamsDataItem> m_pos;
+    std::shared_ptr<MavResParamsDataItem> m_res;
+    std::shared_ptr<MavFixedPosCtrlParamsDataItem> m_fixedPos;
+    std::shared_ptr<MavFixedStabCtrlParamsDataItem> m_fixedStab;
+    int m_accMeterCaliStep = 0;
+    int m_accMeterCaliRet = 0;
+    int m_magComCaliStep = 0;
+    int m_magComCaliRet = 0;
+    QString m_vehicleCode;
+    std::weak_ptr<IGcsConsole> m_console;
+    bool m_vehicleCodeIsActive = false;
+    std::weak_ptr<GcsToolBox> m_toolBox;
+    std::weak_ptr<GcsLoginManager> m_loginMgr;
+    QMetaObject::Connection m_loginConnection;
+    bool m_batchReadingParams = false;
+    int m_pendingBatchReads = 0;
+};
