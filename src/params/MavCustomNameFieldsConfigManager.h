@@ -7,7 +7,8 @@
 //
 // Every file is written through QSaveFile: a failed or interrupted write leaves the previous file
 // as it was. A write that opens but cannot be completed counts like one that cannot be opened
-// (its own log line, same result). Log lines carry the file error text where they show "{}".
+// (its own log line, same result). Log lines carry the file error text where they show "{}";
+// refused files log at warning, failed writes at error, a missing cache at info.
 // Main thread only; file operations are synchronous.
 
 #include "app/GcsSettingsEnums.h"
