@@ -39,10 +39,12 @@ TEST_F(StationWithSim, CommandOutcomesAcknowledgedRefusedAndSilent)
     SimOptions options;
     options.ackResults[0x82] = 4;      // suspend refused every time
     options.noReply.insert(0x84);      // land never answered
+    options.silentAfterMs = 0;         // no telemetry: the vehicle never comes alive and reads no parameters
     startSim(options);
     connectUdp(sim->listenPort());
     ASSERT_TRUE(waitForVehicles(1));
     auto vehicle = mvm()->activeVehicle();
+    const auto statsBefore = vehicle->linkLossStats();
     QStringList console;
     QObject::connect(app->ctrl->consoleHandler().get(), &GcsConsoleHandler::logOutput,
                      [&](OstLogLevel, QString text) { console << text; });
@@ -74,9 +76,9 @@ TEST_F(StationWithSim, CommandOutcomesAcknowledgedRefusedAndSilent)
     EXPECT_TRUE(console.contains("[发送] 起飞"));
 
     const auto stats = vehicle->linkLossStats();
-    EXPECT_EQ(stats.ackExpectedCount, 3u);
-    EXPECT_EQ(stats.ackRecvCount, 2u);
-    EXPECT_EQ(stats.ackLostCount, 1u);
+    EXPECT_EQ(stats.ackExpectedCount - statsBefore.ackExpectedCount, 3u);
+    EXPECT_EQ(stats.ackRecvCount - statsBefore.ackRecvCount, 2u);
+    EXPECT_EQ(stats.ackLostCount - statsBefore.ackLostCount, 1u);
 }
 
 TEST_F(StationWithSim, TakeoffsSurviveThirtyPercentLossEachWay)
@@ -84,10 +86,12 @@ TEST_F(StationWithSim, TakeoffsSurviveThirtyPercentLossEachWay)
     SimOptions options;
     options.loss = 0.3;
     options.seed = 7;
+    options.silentAfterMs = 0;  // only the take-offs travel: no telemetry, no parameter reads
     startSim(options);
     connectUdp(sim->listenPort());
     ASSERT_TRUE(waitForVehicles(1, 10000));
     auto vehicle = mvm()->activeVehicle();
+    const auto before = vehicle->linkLossStats();
     QSignalSpy takeoff(vehicle.get(), &VehicleController::takeoffResp);
     constexpr int tries = 20;
     for (int i = 0; i < tries; ++i)
@@ -105,9 +109,9 @@ TEST_F(StationWithSim, TakeoffsSurviveThirtyPercentLossEachWay)
     EXPECT_EQ(ok + timedOut, tries);
     EXPECT_GE(ok, 12);
     const auto stats = vehicle->linkLossStats();
-    EXPECT_EQ(stats.ackExpectedCount, uint64_t(tries));
-    EXPECT_EQ(stats.ackLostCount, uint64_t(timedOut));
-    EXPECT_EQ(stats.ackRecvCount, uint64_t(ok));
+    EXPECT_EQ(stats.ackExpectedCount - before.ackExpectedCount, uint64_t(tries));
+    EXPECT_EQ(stats.ackLostCount - before.ackLostCount, uint64_t(timedOut));
+    EXPECT_EQ(stats.ackRecvCount - before.ackRecvCount, uint64_t(ok));
     EXPECT_GT(sim->counters().in.dropped + sim->counters().out.dropped, 0u);
 }
 
