@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang (address and undefined-behaviour sanitizers) and runs
+# each for a bounded time. FUZZ_SECONDS per target (default 60). Crashes land in build-fuzz/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/setup.sh
+command -v clang++ >/dev/null || { apt-get install -y -qq clang libclang-rt-14-dev; }
+FUZZ_DIR=build-fuzz
+CC=clang CXX=clang++ cmake -S . -B "$FUZZ_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVELMORA_FUZZ=ON -DVELMORA_BUILD_TESTS=OFF -DVELMORA_BUILD_BENCH=OFF \
+  -DVELMORA_SKIP_FOLDERS="cloud-sim;vehicle-sim;station;cli" >/dev/null
+targets=(fuzz_frame_cutter)
+[ -f src/automation/GcsCliIpcServer.h ] && targets+=(fuzz_cli_payload)
+cmake --build "$FUZZ_DIR" -j2 --target "${targets[@]}"
+mkdir -p "$FUZZ_DIR/corpus"
+for t in "${targets[@]}"; do
+  mkdir -p "$FUZZ_DIR/corpus/$t"
+  echo "== $t for ${FUZZ_SECONDS:-60} s"
+  (cd "$FUZZ_DIR" && QT_QPA_PLATFORM=offscreen "./fuzz/$t" -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 \
+    "corpus/$t" 2>&1 | grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY)' || true)
+done
