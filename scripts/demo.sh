@@ -1,8 +1,74 @@
 #!/usr/bin/env bash
-# The headless station against a simulated vehicle. The station and simulator programs are
-# still being built; until they exist this only builds the library.
+# The headless station against three simulated vehicles: builds what is needed, starts
+# velmora-vehicle-sim and velmora-station, connects over UDP through velmora-cli, lists the
+# vehicles, takes off, shows the altitude rising, lands, and stops everything it started.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
-velmora_build
-echo "velmora-station and velmora-vehicle-sim are not built yet: the library and its tests are." >&2
+velmora_build --target velmora-station velmora-vehicle-sim velmora-cli
+
+BIN="$BUILD_DIR/tools"
+STATION="$BIN/station/velmora-station"
+SIM="$BIN/vehicle-sim/velmora-vehicle-sim"
+CLI="$BIN/cli/velmora-cli"
+STATION_PORT="${STATION_PORT:-14550}"
+
+DEMO_DIR=$(mktemp -d /tmp/velmora-demo.XXXXXX)
+# A private endpoint directory: the demo never meets another station on this machine.
+export TMPDIR="$DEMO_DIR/tmp"
+mkdir -p "$TMPDIR"
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  echo "== logs and flight data kept in $DEMO_DIR"
+}
+trap cleanup EXIT
+
+step() { printf '\n== %s\n' "$*"; }
+cli() { "$CLI" "$@"; }
+quiet_cli() { "$CLI" "$@" >/dev/null 2>&1; }
+
+step "starting 3 simulated vehicles (station at 127.0.0.1:$STATION_PORT)"
+"$SIM" --udp "127.0.0.1:$STATION_PORT" --listen 0 --count 3 --fix-after-s 1 >"$DEMO_DIR/sim.out" 2>"$DEMO_DIR/sim.log" &
+pids+=($!)
+for _ in $(seq 50); do [ -s "$DEMO_DIR/sim.out" ] && break; sleep 0.1; done
+SIM_PORT=$(head -n1 "$DEMO_DIR/sim.out")
+echo "simulator listens on UDP port $SIM_PORT"
+
+step "starting velmora-station (data in $DEMO_DIR/station)"
+"$STATION" --data-dir "$DEMO_DIR/station" --log-level warn 2>"$DEMO_DIR/station.err" &
+pids+=($!)
+for _ in $(seq 100); do quiet_cli system.ping && break; sleep 0.1; done
+cli system.ping
+
+step "connecting over UDP"
+cli connection.connect "{\"type\": \"udp\", \"sendPort\": $STATION_PORT, \"recvPort\": $SIM_PORT}"
+for _ in $(seq 50); do
+  [ "$("$CLI" vehicle.list 2>/dev/null | grep -c '"vehicleId"')" -ge 3 ] && break
+  sleep 0.2
+done
+step "vehicles"
+cli vehicle.list
+
+step "waiting for the active vehicle to come alive"
+for _ in $(seq 50); do "$CLI" vehicle.list | grep -q '"alive": true' && break; sleep 0.2; done
+cli connection.status
+
+step "take-off to 30 m at 3 m/s"
+cli control.command '{"action": "takeoff", "alt": 30, "vel": 3}'
+for i in $(seq 8); do
+  sleep 1
+  alt=$("$CLI" telemetry.snapshot | grep -m1 '"alt"' | tr -d ' ,')
+  echo "t+${i}s  ${alt}"
+done
+
+step "landing"
+cli control.command '{"action": "land"}'
+for i in $(seq 3); do
+  sleep 1
+  alt=$("$CLI" telemetry.snapshot | grep -m1 '"alt"' | tr -d ' ,')
+  echo "t+${i}s  ${alt}"
+done
+cli vehicle.linkStats
+step "done: stopping the station and the simulator"
