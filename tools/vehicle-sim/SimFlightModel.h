@@ -50,6 +50,9 @@ public:
     // One step of SimOptions::stepMs.
     void step();
 
+    // The id its log lines name; the home stays where the first id put it.
+    void setVehicleId(uint8_t id) { m_id = id; }
+
     qint64 timeMs() const { return m_timeMs; }
     Activity activity() const { return m_activity; }
     bool suspended() const { return m_suspended; }

@@ -1,6 +1,7 @@
 #include "SimOptions.h"
 
 #include "MavProtoDefs.h"
+#include "SimParams.h"
 
 #include <QCommandLineParser>
 
@@ -132,6 +133,8 @@ QString SimOptions::validate() const
         return QStringLiteral("--fix-after-s, --rc-lost-after and --silent-after need non-negative seconds");
     if (batteryState > 2)
         return QStringLiteral("--battery needs normal, low or critical");
+    if (!SimParams::validCode(code.toStdString()))
+        return QStringLiteral("--code needs at most 20 printable ASCII characters");
     return {};
 }
 
@@ -172,6 +175,10 @@ void SimOptions::declareOptions(QCommandLineParser& parser)
         {"vdop", "GNSS VDOP to report, in tenths (default 8).", "TENTHS", "8"},
         {"silent-after", "Stop answering telemetry requests S seconds after start; heartbeats and acknowledgements "
                          "go on.", "S"},
+        {"params-file", "Keep every vehicle's parameter groups and vehicle code in this JSON file: read at start "
+                        "when it exists, rewritten after every accepted parameter write or reset.", "FILE"},
+        {"code", "Vehicle code (serial number) of vehicles without a stored one: at most 20 printable ASCII "
+                 "characters (default none).", "CODE"},
         {"verbose", "Log every frame in and out, with its bytes."},
     });
 }
@@ -272,6 +279,14 @@ QString SimOptions::readOptions(const QCommandLineParser& parser, SimOptions& op
     if (!parseByteNumber(parser.value("vdop"), options.vdop))
         return QStringLiteral("--vdop needs tenths from 0 to 255: ") + parser.value("vdop");
 
+    if (parser.isSet("params-file")) {
+        options.paramsFile = parser.value("params-file");
+        if (options.paramsFile.isEmpty())
+            return QStringLiteral("--params-file needs a file path");
+    }
+    options.code = parser.value("code");
+    if (!SimParams::validCode(options.code.toStdString()))
+        return QStringLiteral("--code needs at most 20 printable ASCII characters: ") + options.code;
     options.verbose = parser.isSet("verbose");
     return options.validate();
 }

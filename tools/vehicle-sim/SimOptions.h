@@ -58,6 +58,11 @@ struct SimOptions {
     quint8 hdop = 8;              // tenths
     quint8 vdop = 8;
 
+    // Parameters: the file that keeps every vehicle's groups and code across runs (none when
+    // empty), and the vehicle code of vehicles the file has no code for (empty: no code).
+    QString paramsFile;
+    QString code;
+
     bool verbose = false;
 
     // Checks ranges and combinations; returns an error text, empty when the options are usable.

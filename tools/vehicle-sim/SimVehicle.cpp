@@ -3,21 +3,31 @@
 #include "MavProtoCtrlCmdProcesser.h"
 #include "MavProtoHelper.h"
 #include "MavProtoTeleProcesser.h"
+#include "SimVehicleParams.h"
 
 #include <spdlog/spdlog.h>
 
-namespace {
-
-constexpr uint8_t kResultOutOfRange = 8;
-
-}  // namespace
-
 SimVehicle::SimVehicle(uint8_t id, const SimOptions& options, FrameSender sender, QObject* parent)
-    : QObject(parent), m_id(id), m_options(options), m_sender(std::move(sender)), m_model(id, options)
+    : SimVehicle(id, SimParams::defaults(id, options.code.toStdString()), options, std::move(sender), parent)
 {
+}
+
+SimVehicle::SimVehicle(uint8_t slotId, SimParams params, const SimOptions& options, FrameSender sender,
+                       QObject* parent)
+    : QObject(parent),
+      m_id(params.basic.vehicleId),
+      m_slotId(slotId),
+      m_options(options),
+      m_sender(std::move(sender)),
+      m_model(slotId, options)
+{
+    m_model.setVehicleId(m_id);
     registerControlCommands();
     registerCommand(MavCmd::RequestAllTele, [this](const _MavPFrame_t& f) { return handleTelemetryRequest(f); });
+    m_params = std::make_unique<SimVehicleParams>(*this, std::move(params));
 }
+
+SimVehicle::~SimVehicle() = default;
 
 void SimVehicle::registerCommand(uint8_t cmd, CommandHandler handler)
 {
@@ -190,12 +200,27 @@ void SimVehicle::handleFrame(const _MavPFrame_t& frame)
         reply.result = forced->second;
     if (reply.answer)
         answer(frame, reply);
+    if (m_pendingId) {
+        const uint8_t oldId = m_id;
+        m_id = *m_pendingId;
+        m_pendingId.reset();
+        m_model.setVehicleId(m_id);
+        spdlog::info("<VehicleSim> vehicle {} is now vehicle {}", oldId, m_id);
+        emit idChanged(oldId, m_id);
+    }
 }
 
 void SimVehicle::answer(const _MavPFrame_t& frame, const Reply& reply)
 {
     _MavPFrame_t ack;
-    MavProtoCtrlCmdProcesser::packAckPFrame(ack, m_id, frame.seq, frame.cmd, reply.result, reply.extra);
+    if (reply.pack) {
+        if (reply.pack(ack, m_id, frame.seq, reply.result) == 0) {
+            spdlog::error("<VehicleSim> vehicle {} cannot pack its answer to cmd 0x{:02x}", m_id, frame.cmd);
+            return;
+        }
+    } else {
+        MavProtoCtrlCmdProcesser::packAckPFrame(ack, m_id, frame.seq, frame.cmd, reply.result, reply.extra);
+    }
     ++m_counters.answered;
     sendFrame(ack);
 }

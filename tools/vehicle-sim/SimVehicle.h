@@ -14,6 +14,13 @@
 // Control commands are answered 0 and change the state below and the flight model; a payload too
 // short for its command is answered 8 (out of range) and changes nothing.
 //
+// A handler may build the whole answer itself (Reply::pack, given the final result): the
+// parameter commands answer a read with a record and no result byte (see SimVehicleParams).
+//
+// The vehicle's id can change (a basic parameter write): the answer to that write still leaves
+// under the old id, then the vehicle takes the new one for everything it sends, and the
+// simulator routes frames by the new id only. slotId() stays the id it was created with.
+//
 // A telemetry request (0x20) is not acknowledged: it is answered with the six record frames
 // (AHRS, position, target stabilise, remote control, flight status, reserved, in that order) or
 // with the one comprehensive frame, as SimOptions::telemetry says, handed to the sender together
@@ -26,13 +33,18 @@
 #include "MavProtoDefs.h"
 #include "SimFlightModel.h"
 #include "SimOptions.h"
+#include "SimParams.h"
 
 #include <QObject>
 
 #include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 #include <set>
 #include <vector>
+
+class SimVehicleParams;
 
 class SimVehicle : public QObject {
     Q_OBJECT
@@ -54,11 +66,24 @@ public:
         quint8 idleMotorValue = 0;
     };
 
+    // Results this simulator gives when it refuses a command itself.
+    static constexpr uint8_t kResultRefused = 6;     // not now, or not this way
+    static constexpr uint8_t kResultOutOfRange = 8;  // a malformed payload or a value outside the limits
+
     struct Reply {
+        Reply() = default;
+        Reply(bool answer, uint8_t result, std::vector<uint8_t> extra = {})
+            : answer(answer), result(result), extra(std::move(extra))
+        {
+        }
         bool answer = true;
         uint8_t result = 0;
         std::vector<uint8_t> extra;  // acknowledgement data after the result byte
+        // Builds the answer instead of the acknowledgement above; returns 0 when it cannot.
+        std::function<uint16_t(_MavPFrame_t& out, uint8_t vehicleId, uint8_t seq, uint8_t result)> pack;
     };
+    // May this vehicle take newId? Asked before a write that changes its id is accepted.
+    using IdClaim = std::function<bool(uint8_t newId)>;
     using CommandHandler = std::function<Reply(const _MavPFrame_t& frame)>;
     // Frames that leave together, in order.
     using FrameSender = std::function<void(const std::vector<_MavPFrame_t>& frames)>;
@@ -74,9 +99,17 @@ public:
         quint64 teleSilenced = 0;
     };
 
+    // A fresh vehicle: the default parameters and SimOptions::code.
     SimVehicle(uint8_t id, const SimOptions& options, FrameSender sender, QObject* parent = nullptr);
+    // A vehicle with stored parameters: it flies under params.basic.vehicleId.
+    SimVehicle(uint8_t slotId, SimParams params, const SimOptions& options, FrameSender sender,
+               QObject* parent = nullptr);
+    ~SimVehicle() override;
 
     uint8_t id() const { return m_id; }
+    uint8_t slotId() const { return m_slotId; }
+    SimVehicleParams& params() { return *m_params; }
+    const SimVehicleParams& params() const { return *m_params; }
     const State& state() const { return m_state; }
     State& state() { return m_state; }
     const Counters& counters() const { return m_counters; }
@@ -89,12 +122,22 @@ public:
     void registerCommand(uint8_t cmd, CommandHandler handler);
     bool hasCommand(uint8_t cmd) const { return m_handlers.count(cmd) > 0; }
 
+    void setIdClaim(IdClaim claim) { m_idClaim = std::move(claim); }
+    bool mayTakeId(uint8_t newId) const { return !m_idClaim || m_idClaim(newId); }
+    // Takes newId once the answer to the frame being handled has been sent.
+    void changeIdAfterAnswer(uint8_t newId) { m_pendingId = newId; }
+
     // A frame from the station addressed to this vehicle.
     void handleFrame(const _MavPFrame_t& frame);
     void sendHeartbeat();
     void sendFrame(const _MavPFrame_t& frame);
     // One step of the flight model.
     void advance();
+
+signals:
+    void idChanged(int oldId, int newId);
+    // Parameters or code changed by an accepted write or a reset; emitted before the answer.
+    void paramsChanged();
 
 private:
     void registerControlCommands();
@@ -107,6 +150,7 @@ private:
     Reply handleTelemetryRequest(const _MavPFrame_t& frame);
 
     uint8_t m_id;
+    uint8_t m_slotId;
     const SimOptions& m_options;
     FrameSender m_sender;
     State m_state;
@@ -116,4 +160,7 @@ private:
     uint8_t m_teleSeq = 0;
     std::map<uint8_t, CommandHandler> m_handlers;
     std::set<uint8_t> m_warnedUnknown;
+    std::unique_ptr<SimVehicleParams> m_params;
+    IdClaim m_idClaim;
+    std::optional<uint8_t> m_pendingId;
 };

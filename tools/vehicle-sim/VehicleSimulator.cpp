@@ -3,6 +3,7 @@
 #include "MavProtoHelper.h"
 #include "SimSerialTransport.h"
 #include "SimUdpTransport.h"
+#include "SimVehicleParams.h"
 
 #include <spdlog/spdlog.h>
 
@@ -20,17 +21,22 @@ VehicleSimulator::~VehicleSimulator()
 
 bool VehicleSimulator::start(QString* error)
 {
-    auto fail = [&](const QString& text) {
+    auto fail = [&](Failure kind, const QString& text) {
         spdlog::error("<VehicleSim> cannot start: {}", text.toStdString());
+        m_failure = kind;
         if (error)
             *error = text;
         return false;
     };
+    m_failure = Failure::None;
     if (m_running)
-        return fail(QStringLiteral("already running"));
+        return fail(Failure::Options, QStringLiteral("already running"));
     const QString invalid = m_options.validate();
     if (!invalid.isEmpty())
-        return fail(invalid);
+        return fail(Failure::Options, invalid);
+    QString paramsError;
+    if (m_vehicles.empty() && !createVehicles(paramsError))
+        return fail(Failure::ParamsFile, paramsError);
 
     delete m_transport;
     if (m_options.transport == SimOptions::Transport::Udp)
@@ -41,7 +47,7 @@ bool VehicleSimulator::start(QString* error)
     m_cutters.clear();  // bytes left from an earlier run are not part of this stream
     QString openError;
     if (!m_transport->open(openError))
-        return fail(openError);
+        return fail(Failure::Transport, openError);
     connect(m_transport, &SimTransport::bytesReceived, this, &VehicleSimulator::handleBytesReceived);
     connect(m_transport, &SimTransport::failed, this, &VehicleSimulator::handleTransportFailed);
 
@@ -49,12 +55,6 @@ bool VehicleSimulator::start(QString* error)
         m_faults = new SimFaultInjector(m_options.loss, m_options.corrupt, m_options.latencyMs, m_options.seed, this);
         connect(m_faults, &SimFaultInjector::frameReady, this, &VehicleSimulator::handleFrameReady);
     }
-    if (m_vehicles.empty()) {
-        for (int id = m_options.firstId; id < m_options.firstId + m_options.count; ++id)
-            m_vehicles[id] = new SimVehicle(uint8_t(id), m_options,
-                                            [this](const std::vector<_MavPFrame_t>& f) { sendFrames(f); }, this);
-    }
-
     m_running = true;
     spdlog::info("<VehicleSim> {} vehicle(s), ids {} to {}, on {}; loss {} corrupt {} latency {} ms seed {}",
                  m_options.count, m_options.firstId, m_options.firstId + m_options.count - 1,
@@ -67,6 +67,66 @@ bool VehicleSimulator::start(QString* error)
     m_stepTimer.start(m_options.stepMs);
     handleHeartbeatTimeout();
     return true;
+}
+
+bool VehicleSimulator::createVehicles(QString& error)
+{
+    const std::string code = m_options.code.toStdString();
+    if (!m_options.paramsFile.isEmpty()) {
+        auto store = std::make_unique<SimParamsStore>(m_options.paramsFile);
+        if (!store->load(code, error))
+            return false;
+        m_store = std::move(store);
+    }
+
+    // Stored ids may differ from the slots; no two vehicles may end up with the same one.
+    std::map<int, SimParams> bySlot;
+    std::map<int, int> slotOfId;
+    for (int slot = m_options.firstId; slot < m_options.firstId + m_options.count; ++slot) {
+        const SimParams* stored = m_store ? m_store->entry(slot) : nullptr;
+        const SimParams params = stored ? *stored : SimParams::defaults(uint8_t(slot), code);
+        const int id = params.basic.vehicleId;
+        const auto [it, fresh] = slotOfId.emplace(id, slot);
+        if (!fresh) {
+            error = QStringLiteral("params file %1: vehicles %2 and %3 would both fly as vehicle %4")
+                        .arg(m_options.paramsFile)
+                        .arg(it->second)
+                        .arg(slot)
+                        .arg(id);
+            return false;
+        }
+        bySlot.emplace(slot, params);
+    }
+
+    for (auto& [slot, params] : bySlot) {
+        auto* v = new SimVehicle(uint8_t(slot), params, m_options,
+                                 [this](const std::vector<_MavPFrame_t>& f) { sendFrames(f); }, this);
+        v->setIdClaim([this](uint8_t newId) { return m_vehicles.count(newId) == 0; });
+        connect(v, &SimVehicle::idChanged, this,
+                [this, v](int oldId, int newId) { handleVehicleIdChanged(v, oldId, newId); });
+        connect(v, &SimVehicle::paramsChanged, this, [this, v] { saveParams(v); });
+        if (v->id() != slot)
+            spdlog::info("<VehicleSim> vehicle {} flies as vehicle {} (stored id)", slot, v->id());
+        m_vehicles[v->id()] = v;
+    }
+    return true;
+}
+
+void VehicleSimulator::handleVehicleIdChanged(SimVehicle* vehicle, int oldId, int newId)
+{
+    m_vehicles.erase(oldId);
+    m_vehicles[newId] = vehicle;
+}
+
+void VehicleSimulator::saveParams(const SimVehicle* vehicle)
+{
+    if (!m_store)
+        return;
+    QString error;
+    if (!m_store->save(vehicle->slotId(), vehicle->params().params(), error)) {
+        ++m_paramsSaveFailures;
+        spdlog::error("<VehicleSim> vehicle {}: {}", vehicle->id(), error.toStdString());
+    }
 }
 
 void VehicleSimulator::stop()
@@ -133,7 +193,11 @@ SimCounters VehicleSimulator::counters() const
         c.teleRequests += v->counters().teleRequests;
         c.teleAnswers += v->counters().teleAnswers;
         c.teleSilenced += v->counters().teleSilenced;
+        c.paramReads += v->params().counters().reads;
+        c.paramWrites += v->params().counters().writes;
+        c.paramRefusals += v->params().counters().refusals;
     }
+    c.paramsSaveFailures = m_paramsSaveFailures;
     return c;
 }
 

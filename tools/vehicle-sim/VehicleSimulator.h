@@ -10,11 +10,17 @@
 // telemetry answer is one datagram or write holding all its surviving frames (a hundred
 // vehicles polled every 50 ms would otherwise send 12,000 datagrams a second).
 // One timer steps every vehicle's flight model by SimOptions::stepMs while running.
+//
+// Vehicles are found by their current id, which a parameter write can change (SimVehicle); no
+// two vehicles ever share one. With SimOptions::paramsFile the vehicles start from their stored
+// parameters (SimParamsStore) and every accepted write or reset is saved before it is answered;
+// a failed save is logged and counted, the vehicle keeps the new values.
 
 #include "SimCounters.h"
 #include "SimFaultInjector.h"
 #include "SimFrameCutter.h"
 #include "SimOptions.h"
+#include "SimParamsStore.h"
 #include "SimTransport.h"
 #include "SimVehicle.h"
 
@@ -22,6 +28,7 @@
 #include <QTimer>
 
 #include <map>
+#include <memory>
 
 class VehicleSimulator : public QObject {
     Q_OBJECT
@@ -29,9 +36,13 @@ public:
     explicit VehicleSimulator(SimOptions options, QObject* parent = nullptr);
     ~VehicleSimulator() override;
 
-    // Validates the options, opens the transport, creates the vehicles and sends their first
-    // heartbeats. On failure returns false with the reason in `error` (also logged).
+    enum class Failure { None, Options, ParamsFile, Transport };
+
+    // Validates the options, creates the vehicles (reading the params file), opens the
+    // transport and sends the first heartbeats. On failure returns false with the reason in
+    // `error` (also logged) and its kind in lastFailure().
     bool start(QString* error = nullptr);
+    Failure lastFailure() const { return m_failure; }
     void stop();
     bool isRunning() const { return m_running; }
 
@@ -40,6 +51,7 @@ public:
     quint16 listenPort() const;
     quint16 recvPort() const;
 
+    // By current id.
     SimVehicle* vehicle(int id) const;
     QList<SimVehicle*> vehicles() const;
     SimFaultInjector* faultInjector() const { return m_faults; }
@@ -57,12 +69,17 @@ private slots:
     void handleTransportFailed(const QString& error);
 
 private:
+    bool createVehicles(QString& error);
+    void handleVehicleIdChanged(SimVehicle* vehicle, int oldId, int newId);
+    void saveParams(const SimVehicle* vehicle);
     void handleWireFrame(QByteArray wire, _MavPFrame_t frame);
     void sendFrames(const std::vector<_MavPFrame_t>& frames);
     bool logFrames() const;
 
     SimOptions m_options;
     bool m_running = false;
+    Failure m_failure = Failure::None;
+    std::unique_ptr<SimParamsStore> m_store;
     SimTransport* m_transport = nullptr;
     SimFaultInjector* m_faults = nullptr;
     std::map<int, SimFrameCutter> m_cutters;
@@ -72,4 +89,5 @@ private:
     quint64 m_foreignFrames = 0;
     quint64 m_injectedCrcErrors = 0;
     quint64 m_sendFailures = 0;
+    quint64 m_paramsSaveFailures = 0;
 };

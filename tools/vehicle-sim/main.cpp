@@ -1,7 +1,7 @@
 // velmora-vehicle-sim: simulated vehicles answering the ground station over UDP or a serial
 // device. In UDP mode the first output line is the bound port; the counters follow at exit.
 // Exit codes: 0 after SIGINT/SIGTERM, 1 when the link cannot be opened or fails, 2 for bad
-// arguments.
+// arguments or a malformed --params-file.
 
 #include "VehicleSimulator.h"
 
@@ -69,13 +69,18 @@ int main(int argc, char** argv)
         "  velmora-vehicle-sim --serial PATH [--baud RATE] [options]\n"
         "In UDP mode the first line on standard output is the bound --listen port. SIGINT or SIGTERM stops "
         "the simulator and prints its counters. Exit codes: 0 stopped by a signal, 1 the link failed, 2 bad "
-        "arguments.\n"
+        "arguments or a malformed --params-file.\n"
         "Each vehicle answers a telemetry request (0x20) with its record frames in one datagram or write; "
         "--loss and --corrupt strike each frame of it on its own. A vehicle stays on the ground until a "
         "take-off, climbs to the commanded altitude at the commanded speed and hovers; suspend holds, resume "
         "continues, land descends and disarms, return flies to the return point (its home for 0,0) and lands "
         "there, run mission flies a 40 m square. The position fixes --fix-after-s seconds after start. Seconds "
-        "count flight model steps (--step-ms each) from the start.");
+        "count flight model steps (--step-ms each) from the start.\n"
+        "Each vehicle also keeps six parameter groups (answering reads, checking writes against its own limits, "
+        "resetting them), runs accelerometer (steps 1 to 8) and compass (steps 1 to 4) calibrations, one at a "
+        "time, and keeps a vehicle code. A basic parameter write that changes the vehicle id is answered under "
+        "the old id; the vehicle then sends and answers under the new one. With --params-file each vehicle's "
+        "entry is keyed by its command-line id and it comes back under the id stored there.");
     parser.addHelpOption();
     SimOptions::declareOptions(parser);
     if (!parser.parse(app.arguments()))
@@ -95,7 +100,7 @@ int main(int argc, char** argv)
     QString startError;
     if (!simulator.start(&startError)) {
         std::fprintf(stderr, "velmora-vehicle-sim: %s\n", qPrintable(startError));
-        return 1;
+        return simulator.lastFailure() == VehicleSimulator::Failure::Transport ? 1 : 2;
     }
     if (options.transport == SimOptions::Transport::Udp) {
         // Scripts and tests read this line through a pipe.
