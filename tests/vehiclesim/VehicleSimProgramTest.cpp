@@ -74,6 +74,9 @@ TEST(VehicleSimProgram, BadArgumentsAreRefusedWithAReason)
         {{udp, station, "--takeoff-check", "0x10000"}, "--takeoff-check", 2},
         {{udp, station, "--hdop", "300"}, "--hdop", 2},
         {{udp, station, "--vdop", "x"}, "--vdop", 2},
+        {{udp, station, "--code", "ABCDEFGHIJKLMNOPQRSTU"}, "--code needs at most 20 printable ASCII", 2},
+        {{udp, station, "--code", "caf\u00e9"}, "--code needs at most 20 printable ASCII", 2},
+        {{udp, station, "--params-file", ""}, "--params-file needs a file path", 2},
         {{"--bogus"}, "Unknown option 'bogus'", 2},
         {{udp, station, "stray"}, "unexpected argument stray", 2},
         {{"--serial", "/nonexistent/tty"}, "cannot open serial device /nonexistent/tty", 1},
@@ -95,7 +98,7 @@ TEST(VehicleSimProgram, HelpDocumentsEveryFlag)
                              "--heartbeat-ms", "--ack-result", "--no-reply", "--loss", "--corrupt", "--latency-ms",
                              "--seed", "--verbose", "--telemetry", "--home", "--step-ms", "--fix-after-s",
                              "--rc-lost-after", "--battery", "--emergency", "--takeoff-check", "--hdop", "--vdop",
-                             "--silent-after"})
+                             "--silent-after", "--params-file", "--code"})
         EXPECT_TRUE(f.out.contains(flag)) << flag;
 }
 
@@ -120,6 +123,9 @@ TEST(VehicleSimProgram, TelemetryFlagsFillTheOptions)
         {{"--fix-after-s", "0.25", "--rc-lost-after", "2", "--silent-after", "1.5"},
          [](const SimOptions& o) { return o.fixAfterMs == 250 && o.rcLostAfterMs == 2000 && o.silentAfterMs == 1500; }},
         {{"--battery", "low"}, [](const SimOptions& o) { return o.batteryState == 1; }},
+        {{}, [](const SimOptions& o) { return o.code.isEmpty() && o.paramsFile.isEmpty(); }},
+        {{"--code", "SIM 0001", "--params-file", "/tmp/p.json"},
+         [](const SimOptions& o) { return o.code == "SIM 0001" && o.paramsFile == "/tmp/p.json"; }},
         {{"--battery", "critical"}, [](const SimOptions& o) { return o.batteryState == 2; }},
         {{"--emergency", "0x25", "--takeoff-check", "0x79", "--hdop", "31", "--vdop", "0x23"},
          [](const SimOptions& o) {

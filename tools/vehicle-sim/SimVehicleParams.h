@@ -19,6 +19,9 @@
 // Refused: a step outside 1..final or a malformed payload (8); a step that skips ahead, comes
 // before the start or goes back (6); any step while the other calibration runs (6). Nothing is
 // stored: calibrations leave the parameters alone.
+//
+// A forced non-zero result (SimOptions::ackResults) answers any of these commands with that one
+// result byte, a read or a calibration step included: the form in which a vehicle refuses.
 
 #include "SimParams.h"
 #include "SimVehicle.h"
