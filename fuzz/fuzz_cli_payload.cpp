@@ -1,0 +1,56 @@
+// The CLI endpoint's request handling on arbitrary payloads, routed against a real application
+// with its app controller (no link): every answer must be a well-formed envelope and nothing may
+// escape as an exception.
+
+#include "app/GcsAppController.h"
+#include "app/GcsApplication.h"
+#include "app/GcsServerConfig.h"
+#include "app/GcsSettings.h"
+#include "automation/GcsCliIpcServer.h"
+#include "automation/GcsCliServiceContext.h"
+
+#include <QDir>
+#include <QSettings>
+
+#include <spdlog/spdlog.h>
+
+#include <cstdlib>
+
+namespace {
+
+GcsCliIpcServer* server()
+{
+    static GcsCliIpcServer* instance = [] {
+        static int argc = 1;
+        static char name[] = "fuzz_cli_payload";
+        static char* argv[] = {name, nullptr};
+        spdlog::set_level(spdlog::level::off);
+        const QString root = QDir::tempPath() + "/velmora-fuzz-cli";
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, root + "/config");
+        GcsServerConfig::instance()->setHttpBaseUrl("http://127.0.0.1:9");
+        GcsSettings::getInstance()->init(root + "/cache", root + "/data");
+        auto* app = new GcsApplication(argc, argv);
+        app->init();
+        app->setAppCtrler(new GcsAppController(app));
+        return new GcsCliIpcServer(GcsCliServiceContext{app}, nullptr);
+    }();
+    return instance;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    nlohmann::json answer;
+    try {
+        answer = server()->handleRequestPayload(QByteArray(reinterpret_cast<const char*>(data), qsizetype(size)));
+    } catch (...) {
+        std::abort();  // nothing may escape the endpoint
+    }
+    if (!answer.is_object() || !answer.contains("ok") || !answer["ok"].is_boolean() || !answer.contains("message") ||
+        answer.value("apiVersion", "") != "1")
+        std::abort();
+    // The answer must serialise (invalid UTF-8 from the request must not leak into it).
+    (void)answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+    return 0;
+}
