@@ -16,6 +16,7 @@
 #include "telemetry/MavTelemetryController.h"
 
 #include "LogCapture.h"
+#include "LoopbackPeers.h"
 #include "OstUdpSocketLinkConfig.h"
 #include "SimVehicleParams.h"
 
@@ -224,4 +225,35 @@ TEST(StationCloud, VehicleCodeResetThroughTheCloudAndItsErrorMode)
         }
         sim.stop();
     }
+}
+
+TEST_F(StationWithSim, NoTelemetryRequestDuringACalibrationOverSerial)
+{
+    // Over UDP every heartbeat re-enables polling, so the pause shows only on a serial link.
+    testsupport::SocatPty pty;
+    ASSERT_TRUE(pty.start());
+    GcsSettings::getInstance()->setTeleReqInterval(100);
+    SimOptions options;
+    options.transport = SimOptions::Transport::Serial;
+    options.serialPath = pty.endB();
+    options.fixAfterMs = 0;
+    startSim(options);
+    ASSERT_EQ(app->ctrl->connectToLinkFromCliParams(
+                  {{"type", "serial"}, {"port", pty.endA().toStdString()}, {"baudrate", 115200}}),
+              QString());
+    ASSERT_TRUE(waitForVehicles(1));
+    auto vehicle = mvm()->activeVehicle();
+    ASSERT_TRUE(waitUntil([&] { return paramsSettled(vehicle); }, 8000));
+    auto params = vehicle->paramsCtrler();
+    QSignalSpy mag(params.get(), &MavParamsController::caliMagCompassResp);
+    ASSERT_EQ(params->calibrateMagCompass(MAVPROTO_MAG_CALI_STEP_START), MavParamsEnums::MagCaliRequestSent);
+    ASSERT_TRUE(waitUntil([&] { return mag.count() == 1; }));
+    const quint64 requests = sim->counters().teleRequests;
+    testsupport::pumpEvents(600);
+    EXPECT_EQ(sim->counters().teleRequests, requests) << "polling is paused";
+    for (int step = 2; step <= 4; ++step) {
+        params->calibrateMagCompass(MavProtoMagCompassCalibrateStep(step));
+        ASSERT_TRUE(waitUntil([&] { return mag.count() == step; }));
+    }
+    EXPECT_TRUE(waitUntil([&] { return sim->counters().teleRequests > requests + 2; })) << "and resumes";
 }
