@@ -7,6 +7,7 @@
 
 #include <memory>
 
+class MavParamsController;
 class MavTeleBaseDataItem;
 class MavTeleDataElement;
 class VehicleController;
@@ -27,6 +28,8 @@ public:
     static QString cmdToText(int cmd);
     static QString formationCtrlCmdToText(quint8 value);
     static bool checkVehicleValid(const std::shared_ptr<VehicleController>& vehicle);
+    // Null for a null vehicle or one without a parameters controller.
+    static std::shared_ptr<MavParamsController> getParamsCtrler(const std::shared_ptr<VehicleController>& vehicle);
     // Fresh telemetry items in the order AHRS, position, target stabilise, RC, flight status,
     // reserved, and the elements of such fresh items in that order.
     static QList<std::shared_ptr<MavTeleBaseDataItem>> createAllTeleDataItems();

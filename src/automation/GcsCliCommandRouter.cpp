@@ -1,0 +1,519 @@
+#include "GcsCliCommandRouter.h"
+
+#include "GcsCliResponse.h"
+#include "GcsCliServiceContext.h"
+#include "app/GcsAppController.h"
+#include "app/GcsApplication.h"
+#include "params/MavParamsController.h"
+#include "telemetry/MavAhrsDataItem.h"
+#include "telemetry/MavFlightStatusDataItem.h"
+#include "telemetry/MavPosDataItem.h"
+#include "telemetry/MavTelemetryController.h"
+#include "telemetry/VehicleAlertController.h"
+#include "vehicle/MultiVehicleManager.h"
+#include "vehicle/VehicleController.h"
+#include "vehicle/VehicleUtil.h"
+
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+
+namespace {
+
+using nlohmann::json;
+using GcsCliResponse::ErrorCode;
+
+// Why a step refused the request; the step's caller turns it into the error envelope.
+struct Refusal {
+    ErrorCode code = ErrorCode::InvalidArgs;
+    std::string message;
+};
+using Failure = std::optional<Refusal>;
+
+Failure invalid(std::string message)
+{
+    return Refusal{ErrorCode::InvalidArgs, std::move(message)};
+}
+
+Failure rejected(std::string message)
+{
+    return Refusal{ErrorCode::CommandRejected, std::move(message)};
+}
+
+// Lives for the process: ids keep rising across connections and servers.
+std::atomic<int64_t> g_nextRequestId{1};
+
+struct Call {
+    const std::string& method;
+    GcsAppController* ctrl;
+    const json* params;  // null when the request carries none
+};
+
+json refuse(const std::string& method, const Refusal& r)
+{
+    spdlog::warn("<cli-router> {} refused, {}: {}", method.empty() ? std::string("request") : method,
+                 GcsCliResponse::codeName(int(r.code)), r.message);
+    return GcsCliResponse::makeError(r.code, r.message);
+}
+
+json refuse(const Call& call, const Refusal& r)
+{
+    return refuse(call.method, r);
+}
+
+// ---- typed field readers ----
+
+Failure findField(const json& obj, const std::string& name, json::const_iterator& it)
+{
+    if (!obj.is_object())
+        return invalid("JSON root must be an object");
+    it = obj.find(name);
+    if (it == obj.end())
+        return invalid("Missing required field: " + name);
+    return {};
+}
+
+Failure readString(const json& obj, const std::string& name, std::string& out)
+{
+    json::const_iterator it;
+    if (auto f = findField(obj, name, it))
+        return f;
+    if (!it->is_string())
+        return invalid("Field must be a string: " + name);
+    out = it->get<std::string>();
+    return {};
+}
+
+Failure readInt64(const json& obj, const std::string& name, int64_t& out)
+{
+    json::const_iterator it;
+    if (auto f = findField(obj, name, it))
+        return f;
+    if (it->is_number_float())
+        return invalid("Field must be an integer, not a floating-point number: " + name);
+    if (it->is_number_unsigned()) {
+        const auto u = it->get<uint64_t>();
+        if (u > uint64_t(std::numeric_limits<int64_t>::max()))
+            return invalid("Field " + name + " integer out of int64 range");
+        out = int64_t(u);
+        return {};
+    }
+    if (!it->is_number_integer())
+        return invalid("Field must be an integer: " + name);
+    out = it->get<int64_t>();
+    return {};
+}
+
+Failure readNumber(const json& obj, const std::string& name, double& out)
+{
+    json::const_iterator it;
+    if (auto f = findField(obj, name, it))
+        return f;
+    if (!it->is_number())
+        return invalid("Field must be a number: " + name);
+    out = it->get<double>();
+    return {};
+}
+
+// ---- vehicles ----
+
+Failure requireCtrl(const Call& call)
+{
+    if (!call.ctrl)
+        return rejected("Application controller is not available");
+    return {};
+}
+
+Failure requireMultiVehicleMgr(const Call& call)
+{
+    if (auto f = requireCtrl(call))
+        return f;
+    if (!call.ctrl->multiVehicleMgr())
+        return rejected("Multi-vehicle manager is not available");
+    return {};
+}
+
+// Reads the optional "vehicleCode" / "vehicleId" selector from params and resolves the vehicle.
+Failure resolveTarget(const Call& call, VehicleControllerPtr& vehicle)
+{
+    std::optional<QString> code;
+    std::optional<int> id;
+    if (call.params) {
+        const json& p = *call.params;
+        if (!p.is_object())
+            return invalid("params must be a JSON object");
+        if (auto it = p.find("vehicleCode"); it != p.end()) {
+            if (it->is_null())
+                return invalid("vehicleCode cannot be null");
+            if (!it->is_string())
+                return invalid("vehicleCode must be a string");
+            code = QString::fromStdString(it->get<std::string>());
+        }
+        if (p.contains("vehicleId")) {
+            int64_t v = 0;
+            if (auto f = readInt64(p, "vehicleId", v))
+                return f;
+            if (v < std::numeric_limits<int>::min() || v > std::numeric_limits<int>::max())
+                return invalid("vehicleId is out of int range");
+            id = int(v);
+        }
+    }
+    if (auto f = requireMultiVehicleMgr(call))
+        return f;
+    vehicle = call.ctrl->multiVehicleMgr()->resolveVehicleTargetForCli(code, id);
+    if (!vehicle)
+        return Refusal{ErrorCode::NoActiveVehicle, "No matching vehicle or no active vehicle"};
+    return {};
+}
+
+json vehicleIdentity(const VehicleController& v)
+{
+    return {{"vehicleId", v.vehicleId()}, {"vehicleCode", v.vehicleCode().toStdString()}};
+}
+
+// ---- methods ----
+
+json systemPing(const Call&)
+{
+    return GcsCliResponse::makeSuccess({{"pong", true}});
+}
+
+json connectionStatus(const Call& call)
+{
+    if (auto f = requireCtrl(call))
+        return refuse(call, *f);
+    return GcsCliResponse::makeSuccess(call.ctrl->gcsCliConnectionStatusData());
+}
+
+json connectionConnect(const Call& call)
+{
+    if (auto f = requireCtrl(call))
+        return refuse(call, *f);
+    if (!call.params)
+        return refuse(call, *invalid("Missing params object for connection.connect"));
+    const QString error = call.ctrl->connectToLinkFromCliParams(*call.params);
+    if (!error.isEmpty())
+        return refuse(call, *invalid(error.toStdString()));
+    json data = {{"accepted", true}};
+    if (auto it = call.params->find("type"); it != call.params->end() && it->is_string())
+        data["type"] = *it;
+    spdlog::info("<cli-router> connection.connect started, type {}", data.value("type", std::string()));
+    return GcsCliResponse::makeSuccess(std::move(data));
+}
+
+json connectionDisconnect(const Call& call)
+{
+    if (auto f = requireCtrl(call))
+        return refuse(call, *f);
+    spdlog::info("<cli-router> connection.disconnect");
+    call.ctrl->disconnectFromActiveLinkMgr();
+    return GcsCliResponse::makeSuccess({{"accepted", true}});
+}
+
+json vehicleResolveTarget(const Call& call)
+{
+    VehicleControllerPtr vehicle;
+    if (auto f = resolveTarget(call, vehicle))
+        return refuse(call, *f);
+    return GcsCliResponse::makeSuccess(vehicleIdentity(*vehicle));
+}
+
+json vehicleList(const Call& call)
+{
+    if (auto f = requireMultiVehicleMgr(call))
+        return refuse(call, *f);
+    json vehicles = json::array();
+    for (const auto& v : call.ctrl->multiVehicleMgr()->vehicleList()) {
+        json entry = vehicleIdentity(*v);
+        entry["controllerType"] = v->vehicleControllerType() == VehicleControllerType::Remote ? "Remote" : "Local";
+        entry["alive"] = v->alive();
+        entry["address"] = v->address().toStdString();
+        vehicles.push_back(std::move(entry));
+    }
+    const auto count = vehicles.size();
+    return GcsCliResponse::makeSuccess({{"vehicles", std::move(vehicles)}, {"count", count}});
+}
+
+json telemetrySnapshot(const Call& call)
+{
+    VehicleControllerPtr vehicle;
+    if (auto f = resolveTarget(call, vehicle))
+        return refuse(call, *f);
+    json ahrs = json::object();
+    json position = json::object();
+    json status = json::object();
+    if (const auto tele = vehicle->teleCtrler()) {
+        if (const auto a = tele->ahrsDataItem()) {
+            ahrs = {{"roll", a->roll()}, {"pitch", a->pitch()}, {"yaw", a->yaw()},
+                    {"gx", a->gx()},     {"gy", a->gy()},       {"gz", a->gz()}};
+        }
+        if (const auto p = tele->posDataItem()) {
+            position = {{"lat", p->lat()},           {"lon", p->lon()},         {"alt", p->alt()},
+                        {"northSpd", p->northSpd()}, {"eastSpd", p->eastSpd()}, {"upSpd", p->upSpd()},
+                        {"homeLat", p->homeLat()},   {"homeLon", p->homeLon()}, {"posSatNum", p->posSatNum()}};
+        }
+        if (const auto s = tele->flightStatusDataItem()) {
+            status = {{"flightMode", s->flightMode()},
+                      {"flightState", s->flightState()},
+                      {"armedState", s->armedState()},
+                      {"positionState", s->positionState()},
+                      {"fcuVol", s->fcuVol()},
+                      {"rcState", s->rcState()},
+                      {"gnssHdop", s->gnssHdop()},
+                      {"gnssVdop", s->gnssVdop()},
+                      {"workState", s->workState()},
+                      {"emergencyProtect", s->emergencyProtect()},
+                      {"headingState", s->headingState()},
+                      {"batteryState", s->batteryState()},
+                      {"linkState", s->linkState()},
+                      {"imuSensorState", s->imuSensorState()},
+                      {"headingSensorState", s->headingSensorState()},
+                      {"gnssPositionState", s->gnssPositionState()},
+                      {"integratedNavigationState", s->integratedNavigationState()},
+                      {"totalFlightTime", s->totalFlightTime()},
+                      {"currentFlightTime", s->currentFlightTime()},
+                      {"surplusFlightTime", s->surplusFlightTime()},
+                      {"takeoffCheck", s->takeoffCheck()}};
+        }
+    }
+    json data = vehicleIdentity(*vehicle);
+    data["ahrs"] = std::move(ahrs);
+    data["position"] = std::move(position);
+    data["flightStatus"] = std::move(status);
+    return GcsCliResponse::makeSuccess(std::move(data));
+}
+
+json alertsActive(const Call& call)
+{
+    VehicleControllerPtr vehicle;
+    if (auto f = resolveTarget(call, vehicle))
+        return refuse(call, *f);
+    QList<VehicleAlert> active;
+    if (const auto alerts = vehicle->alertCtrler())
+        active = alerts->activeAlerts();
+    std::sort(active.begin(), active.end(), [](const VehicleAlert& a, const VehicleAlert& b) { return a.key < b.key; });
+    json list = json::array();
+    for (const auto& a : active) {
+        list.push_back({{"id", a.key.toStdString()},
+                        {"sourceField", a.sourceField.toStdString()},
+                        {"level", VehicleAlert::levelText(a.level).toStdString()},
+                        {"currentValue", a.currentValue.toStdString()},
+                        {"expectedValue", a.expectedValue.toStdString()},
+                        {"thresholdValue", a.thresholdValue.toStdString()},
+                        {"timestampMs", a.timestampMs}});
+    }
+    json data = vehicleIdentity(*vehicle);
+    data["count"] = list.size();
+    data["alerts"] = std::move(list);
+    return GcsCliResponse::makeSuccess(std::move(data));
+}
+
+json vehicleLinkStats(const Call& call)
+{
+    VehicleControllerPtr vehicle;
+    if (auto f = resolveTarget(call, vehicle))
+        return refuse(call, *f);
+    const auto s = vehicle->linkLossStats();
+    json data = vehicleIdentity(*vehicle);
+    data["linkStats"] = {{"telemetryWindowCount", s.telemetryWindowCount},
+                         {"telemetryActiveWindowCount", s.telemetryActiveWindowCount},
+                         {"telemetrySilentWindowCount", s.telemetrySilentWindowCount},
+                         {"telemetrySilentRate", s.telemetrySilentRate},
+                         {"ackExpectedCount", s.ackExpectedCount},
+                         {"ackRecvCount", s.ackRecvCount},
+                         {"ackLostCount", s.ackLostCount},
+                         {"ackLossRate", s.ackLossRate}};
+    return GcsCliResponse::makeSuccess(std::move(data));
+}
+
+struct ParamsGroup {
+    const char* name;
+    void (MavParamsController::*read)();
+    void (MavParamsController::*write)();
+};
+
+constexpr ParamsGroup kParamsGroups[] = {
+    {"basic", &MavParamsController::readBasicParams, &MavParamsController::writeBasicParams},
+    {"stab", &MavParamsController::readStabCtrlParams, &MavParamsController::writeStabCtrlParams},
+    {"pos", &MavParamsController::readPosCtrlParams, &MavParamsController::writePosCtrlParams},
+    {"res", &MavParamsController::readResParams, &MavParamsController::writeResParams},
+    {"fixedStab", &MavParamsController::readFixedStabCtrlParams, &MavParamsController::writeFixedStabCtrlParams},
+    {"fixedPos", &MavParamsController::readFixedPosCtrlParams, &MavParamsController::writeFixedPosCtrlParams},
+};
+
+json paramsOperation(const Call& call, bool write)
+{
+    if (!call.params)
+        return refuse(call, *invalid("Missing params object"));
+    std::string groupName;
+    if (auto f = readString(*call.params, "group", groupName))
+        return refuse(call, *f);
+    const auto group = std::find_if(std::begin(kParamsGroups), std::end(kParamsGroups),
+                                    [&](const ParamsGroup& g) { return groupName == g.name; });
+    if (group == std::end(kParamsGroups))
+        return refuse(call, *invalid("Unsupported params.group"));
+    VehicleControllerPtr vehicle;
+    if (auto f = resolveTarget(call, vehicle))
+        return refuse(call, *f);
+    const auto params = VehicleUtil::getParamsCtrler(vehicle);
+    if (!params)
+        return refuse(call, *rejected("Params controller is not available"));
+    const char* operation = write ? "write" : "read";
+    spdlog::info("<cli-router> params {} of group {} for vehicle {}", operation, groupName, vehicle->vehicleId());
+    ((*params).*(write ? group->write : group->read))();
+    return GcsCliResponse::makeSuccess({{"accepted", true}, {"operation", operation}, {"group", groupName}});
+}
+
+json paramsRead(const Call& call)
+{
+    return paramsOperation(call, false);
+}
+
+json paramsWrite(const Call& call)
+{
+    return paramsOperation(call, true);
+}
+
+// The take-off fields: alt fits the 16-bit altitude, vel the 8-bit climb speed.
+Failure readTakeoff(const json& params, quint16& alt, quint8& vel)
+{
+    int64_t v = 0;
+    if (auto f = readInt64(params, "alt", v))
+        return f;
+    if (v < 0 || v > 65535)
+        return invalid("alt must be a uint16 range integer");
+    alt = quint16(v);
+    if (auto f = readInt64(params, "vel", v))
+        return f;
+    if (v < 0 || v > 255)
+        return invalid("vel must be in 0..255");
+    vel = quint8(v);
+    return {};
+}
+
+// The return-home fields; alt travels as an int16 in decimetres.
+Failure readReturnHome(const json& params, double& lat, double& lon, double& alt)
+{
+    if (auto f = readNumber(params, "lat", lat))
+        return f;
+    if (auto f = readNumber(params, "lon", lon))
+        return f;
+    if (auto f = readNumber(params, "alt", alt))
+        return f;
+    if (!std::isfinite(lat) || !std::isfinite(lon) || !std::isfinite(alt))
+        return invalid("lat, lon, alt must be finite numbers (NaN and Inf are not allowed)");
+    if (lat < -90.0 || lat > 90.0)
+        return invalid("lat must be in [-90, 90] degrees");
+    if (lon < -180.0 || lon > 180.0)
+        return invalid("lon must be in [-180, 180] degrees");
+    if (alt < -3276.8 || alt > 3276.7)
+        return invalid("alt must fit int16 scaled by 10 in MAV return-home payload (approximately -3276.8 to 3276.7 meters)");
+    return {};
+}
+
+json controlCommand(const Call& call)
+{
+    if (!call.params)
+        return refuse(call, *invalid("Missing params object"));
+    const json& params = *call.params;
+    std::string action;
+    if (auto f = readString(params, "action", action))
+        return refuse(call, *f);
+    VehicleControllerPtr vehicle;
+    if (auto f = resolveTarget(call, vehicle))
+        return refuse(call, *f);
+    if (!vehicle->isLocal())
+        return refuse(call, *rejected("control.command requires a locally controllable vehicle; Remote monitoring "
+                                      "targets are not supported"));
+    if (!call.ctrl->isConnected())
+        return refuse(call, *rejected("GCS link is not connected; control commands are blocked"));
+    if (!vehicle->alive())
+        return refuse(call, *rejected("Target vehicle is not alive; control commands are blocked"));
+
+    if (action == "takeoff") {
+        quint16 alt = 0;
+        quint8 vel = 0;
+        if (auto f = readTakeoff(params, alt, vel))
+            return refuse(call, *f);
+        vehicle->takeoff(alt, vel);
+    } else if (action == "returnHome") {
+        double lat = 0, lon = 0, alt = 0;
+        if (auto f = readReturnHome(params, lat, lon, alt))
+            return refuse(call, *f);
+        vehicle->returnHome(lat, lon, float(alt));
+    } else if (action == "suspend") {
+        vehicle->suspend();
+    } else if (action == "resume") {
+        vehicle->resume();
+    } else if (action == "land") {
+        vehicle->land();
+    } else {
+        return refuse(call, *rejected("Unsupported params.action"));
+    }
+    const int64_t requestId = g_nextRequestId.fetch_add(1);
+    spdlog::info("<cli-router> control.command {} sent to vehicle {}, requestId {}", action, vehicle->vehicleId(),
+                 requestId);
+    return GcsCliResponse::makeSuccess({{"accepted", true}, {"requestId", requestId}, {"action", action}});
+}
+
+using Method = json (*)(const Call&);
+
+constexpr std::pair<const char*, Method> kMethods[] = {
+    {"system.ping", systemPing},
+    {"connection.status", connectionStatus},
+    {"connection.connect", connectionConnect},
+    {"connection.disconnect", connectionDisconnect},
+    {"vehicle.resolveTarget", vehicleResolveTarget},
+    {"vehicle.list", vehicleList},
+    {"telemetry.snapshot", telemetrySnapshot},
+    {"alerts.active", alertsActive},
+    {"vehicle.linkStats", vehicleLinkStats},
+    {"params.read", paramsRead},
+    {"params.write", paramsWrite},
+    {"control.command", controlCommand},
+};
+
+}  // namespace
+
+nlohmann::json GcsCliCommandRouter::dispatch(const GcsCliServiceContext& context, const nlohmann::json& request)
+{
+    static const std::string noMethod;
+    if (!request.is_object())
+        return refuse(noMethod, *invalid("JSON root must be an object"));
+    std::string method;
+    if (auto f = readString(request, "method", method))
+        return refuse(noMethod, *f);
+    if (auto it = request.find("apiVersion"); it != request.end()) {
+        if (!it->is_string())
+            return refuse(method, *invalid("apiVersion must be a string"));
+        if (it->get<std::string>() != "1")
+            return refuse(method, Refusal{ErrorCode::VersionMismatch, "API version mismatch"});
+    }
+    const json* params = nullptr;
+    if (auto it = request.find("params"); it != request.end()) {
+        if (!it->is_object())
+            return refuse(method, *invalid("params must be a JSON object"));
+        params = &*it;
+    }
+    const auto entry = std::find_if(std::begin(kMethods), std::end(kMethods),
+                                    [&](const auto& m) { return method == m.first; });
+    if (entry == std::end(kMethods))
+        return refuse(method, *rejected("Unknown method"));
+
+    const Call call{method, context.app ? context.app->appCtrler() : nullptr, params};
+    spdlog::debug("<cli-router> {}", method);
+    try {
+        return entry->second(call);
+    } catch (const nlohmann::json::exception&) {
+        throw;  // the endpoint answers these as invalid JSON
+    } catch (const std::exception& e) {
+        spdlog::error("<cli-router> {} failed: {}", method, e.what());
+        return GcsCliResponse::makeError(ErrorCode::CommandRejected, "Internal error");
+    }
+}

@@ -1,0 +1,29 @@
+#pragma once
+// Turns one parsed CLI request {"method", "apiVersion"?, "params"?} into one response envelope
+// (GcsCliResponse). Runs on the main thread and calls the controllers directly; methods that
+// start a vehicle action only report that it was accepted and sent, its outcome is observed
+// through other methods ("telemetry.snapshot").
+//
+// Methods: system.ping, connection.status, connection.connect, connection.disconnect,
+// vehicle.resolveTarget, vehicle.list, telemetry.snapshot, alerts.active, vehicle.linkStats,
+// params.read, params.write, control.command.
+//
+// Choices where the contract is open:
+// - Methods that act on one vehicle validate their input (params, group, action, target
+//   selector) before they look for the app controller; the other methods that need it look
+//   first. system.ping and an unknown method never need it.
+// - A present "vehicleId" of null is "Field must be an integer: vehicleId".
+// - "alerts.active" lists the alerts sorted by id, so that repeated calls compare equal.
+// - JSON library errors propagate to the caller (the endpoint answers "Invalid JSON: ...");
+//   any other exception of a method becomes "CommandRejected" "Internal error" and a log line.
+//
+// Every error envelope is logged at warning level with the method name.
+
+#include <nlohmann/json.hpp>
+
+struct GcsCliServiceContext;
+
+class GcsCliCommandRouter {
+public:
+    static nlohmann::json dispatch(const GcsCliServiceContext& context, const nlohmann::json& request);
+};
