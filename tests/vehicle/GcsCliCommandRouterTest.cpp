@@ -1,0 +1,248 @@
+// The CLI command router driven against the station connected to the vehicle simulator.
+
+#include "StationWithSim.h"
+
+#include "automation/GcsCliCommandRouter.h"
+#include "automation/GcsCliServiceContext.h"
+
+#include <cmath>
+#include <limits>
+
+using nlohmann::json;
+using testsupport::waitUntil;
+
+namespace {
+
+json request(const std::string& method, json params = nullptr)
+{
+    json r = {{"method", method}};
+    if (!params.is_null())
+        r["params"] = std::move(params);
+    return r;
+}
+
+json dispatch(const json& req, GcsCliServiceContext context = {gcsApp()})
+{
+    return GcsCliCommandRouter::dispatch(context, req);
+}
+
+// The result of a call that must succeed.
+json okData(const std::string& method, json params = nullptr)
+{
+    const json r = dispatch(request(method, std::move(params)));
+    EXPECT_EQ(r["ok"], true) << method << ": " << r.dump();
+    return r["data"];
+}
+
+const json kTakeoff = {{"action", "takeoff"}, {"alt", 20}, {"vel", 5}};
+
+}  // namespace
+
+class CliRouterWithSim : public StationWithSim {
+protected:
+    void startAlive(SimOptions options, int vehicles = 1)
+    {
+        GcsSettings::getInstance()->setTeleReqInterval(100);
+        startSim(options);
+        connectUdp(sim->listenPort());
+        ASSERT_TRUE(waitForVehicles(vehicles));
+        ASSERT_TRUE(waitUntil([&] {
+            for (const auto& v : mvm()->vehicleList())
+                if (!v->alive())
+                    return false;
+            return true;
+        }));
+    }
+};
+
+TEST_F(CliRouterWithSim, RefusesBadRequestsWithTheirCodeAndText)
+{
+    startAlive(SimOptions());
+    const int64_t before = okData("control.command", {{"action", "suspend"}})["requestId"];
+    const std::string IA = "InvalidArgs", NA = "NoActiveVehicle", CR = "CommandRejected";
+    const std::string noVehicle = "No matching vehicle or no active vehicle";
+    const std::string floatText = "Field must be an integer, not a floating-point number: ";
+    const std::string rhAlt = "alt must fit int16 scaled by 10 in MAV return-home payload (approximately -3276.8 "
+                              "to 3276.7 meters)";
+    const std::string notFinite = "lat, lon, alt must be finite numbers (NaN and Inf are not allowed)";
+    auto target = [](json p) { return request("vehicle.resolveTarget", std::move(p)); };
+    auto cmd = [](json p) { return request("control.command", std::move(p)); };
+    auto takeoff = [](const json& patch) {
+        json t = kTakeoff;
+        t.merge_patch(patch);
+        return request("control.command", t);
+    };
+    auto home = [](const json& patch) {
+        json h = {{"action", "returnHome"}, {"lat", 22.5}, {"lon", 113.9}, {"alt", 50}};
+        h.merge_patch(patch);
+        return request("control.command", h);
+    };
+    const struct { json req; std::string code; std::string message; } cases[] = {
+        {json::array({1}), IA, "JSON root must be an object"},
+        {json::object(), IA, "Missing required field: method"},
+        {{{"method", 5}}, IA, "Field must be a string: method"},
+        {{{"method", "system.ping"}, {"apiVersion", 1}}, IA, "apiVersion must be a string"},
+        {{{"method", "system.ping"}, {"apiVersion", "2"}}, "VersionMismatch", "API version mismatch"},
+        {{{"method", "system.ping"}, {"params", nullptr}}, IA, "params must be a JSON object"},
+        {request("vehicle.fly"), CR, "Unknown method"},
+        {request("connection.connect"), IA, "Missing params object for connection.connect"},
+        {request("connection.connect", {{"type", "UDP"}}), IA,
+         "Unsupported link type: only \"serial\" and \"udp\" are supported"},
+        {target({{"vehicleCode", nullptr}}), IA, "vehicleCode cannot be null"},
+        {target({{"vehicleCode", 7}}), IA, "vehicleCode must be a string"},
+        {target({{"vehicleId", 3000000000u}}), IA, "vehicleId is out of int range"},
+        {target({{"vehicleId", -3000000000LL}}), IA, "vehicleId is out of int range"},
+        {target({{"vehicleId", 1.5}}), IA, floatText + "vehicleId"},
+        {target({{"vehicleId", "1"}}), IA, "Field must be an integer: vehicleId"},
+        {target({{"vehicleId", std::numeric_limits<uint64_t>::max()}}), IA, "Field vehicleId integer out of int64 range"},
+        {target({{"vehicleId", 99}}), NA, noVehicle},
+        {request("telemetry.snapshot", {{"vehicleCode", "nobody"}}), NA, noVehicle},
+        {request("params.read"), IA, "Missing params object"},
+        {request("params.read", json::object()), IA, "Missing required field: group"},
+        {request("params.write", {{"group", 1}}), IA, "Field must be a string: group"},
+        {request("params.read", {{"group", "Basic"}}), IA, "Unsupported params.group"},
+        {request("params.write", {{"group", "fixedPos"}, {"vehicleId", 99}}), NA, noVehicle},
+        {cmd(nullptr), IA, "Missing params object"},
+        {cmd(json::object()), IA, "Missing required field: action"},
+        {cmd({{"action", "fly"}}), CR, "Unsupported params.action"},
+        {takeoff({{"vehicleId", 99}}), NA, noVehicle},
+        {cmd({{"action", "takeoff"}}), IA, "Missing required field: alt"},
+        {takeoff({{"alt", -1}}), IA, "alt must be a uint16 range integer"},
+        {takeoff({{"alt", 65536}}), IA, "alt must be a uint16 range integer"},
+        {takeoff({{"alt", 10.0}}), IA, floatText + "alt"},
+        {takeoff({{"alt", 100}, {"vel", 256}}), IA, "vel must be in 0..255"},
+        {takeoff({{"vel", nullptr}}), IA, "Missing required field: vel"},  // a null patch removes the field
+        {home({{"lat", "22"}}), IA, "Field must be a number: lat"},
+        {home({{"alt", std::nan("")}}), IA, notFinite},
+        {home({{"lon", -INFINITY}}), IA, notFinite},
+        {home({{"lat", 90.0001}}), IA, "lat must be in [-90, 90] degrees"},
+        {home({{"lon", -180.5}}), IA, "lon must be in [-180, 180] degrees"},
+        {home({{"alt", 3276.75}}), IA, rhAlt},
+        {home({{"alt", -3276.85}}), IA, rhAlt},
+    };
+    for (const auto& c : cases) {
+        const json r = dispatch(c.req);
+        EXPECT_EQ(r, json({{"apiVersion", "1"}, {"code", c.code}, {"data", json::object()}, {"domain", "business"},
+                           {"message", c.message}, {"ok", false}}))
+            << c.req.dump();
+    }
+    // No refusal used up a request id.
+    EXPECT_EQ(okData("control.command", {{"action", "resume"}})["requestId"], before + 1);
+
+    // Without an application only the methods that need none answer; unknown keys are not echoed.
+    const GcsCliServiceContext none;
+    EXPECT_EQ(dispatch({{"method", "system.ping"}, {"id", 7}}, none),
+              json({{"apiVersion", "1"}, {"code", nullptr}, {"data", {{"pong", true}}}, {"domain", "business"},
+                    {"message", "OK"}, {"ok", true}}));
+    EXPECT_EQ(dispatch(request("system.halt"), none)["message"], "Unknown method");
+    for (const char* m : {"connection.status", "connection.disconnect", "vehicle.list", "alerts.active"})
+        EXPECT_EQ(dispatch(request(m), none)["message"], "Application controller is not available") << m;
+    EXPECT_EQ(dispatch(request("control.command", kTakeoff), none)["code"], "CommandRejected");
+}
+
+TEST_F(CliRouterWithSim, ConnectsAndRefusesControlUntilAliveAndWhenTheLinkIsClosed)
+{
+    SimOptions options;
+    options.silentAfterMs = 0;  // never alive, so it reads no parameters on its own
+    startSim(options);
+    EXPECT_EQ(okData("connection.status"), json({{"connectionMode", "None"}, {"connected", false},
+                                                 {"activeVehicleId", nullptr}, {"activeVehicleCode", nullptr}}));
+    const json params = {{"type", "udp"}, {"sendPort", stationPort}, {"recvPort", sim->listenPort()}};
+    EXPECT_EQ(okData("connection.connect", params), json({{"accepted", true}, {"type", "udp"}}));
+    ASSERT_TRUE(waitUntil([&] { return okData("connection.status")["activeVehicleId"] == 1; }));
+    EXPECT_EQ(okData("connection.status")["connectionMode"], "Local");
+    EXPECT_EQ(okData("vehicle.resolveTarget"),
+              json({{"vehicleId", 1}, {"vehicleCode", mvm()->activeVehicle()->vehicleCode().toStdString()}}));
+    EXPECT_EQ(dispatch(request("control.command", kTakeoff))["message"],
+              "Target vehicle is not alive; control commands are blocked");
+
+    const quint64 before = sim->counters().commands;
+    EXPECT_EQ(okData("params.read", {{"group", "basic"}, {"vehicleId", 1}}),
+              json({{"accepted", true}, {"operation", "read"}, {"group", "basic"}}));
+    EXPECT_TRUE(waitUntil([&] { return sim->counters().commands > before; })) << "the read reached the vehicle";
+    EXPECT_EQ(okData("params.write", {{"group", "stab"}})["operation"], "write");
+
+    LinkManagerFactory::getInstance().activeLinkMgr()->closeUdpSocketLink();
+    ASSERT_TRUE(waitUntil([&] { return okData("connection.status")["connected"] == false; }));
+    EXPECT_EQ(dispatch(request("control.command", kTakeoff))["message"],
+              "GCS link is not connected; control commands are blocked");
+
+    EXPECT_EQ(okData("connection.disconnect"), json({{"accepted", true}}));
+    EXPECT_EQ(okData("vehicle.list")["count"], 0);
+    EXPECT_TRUE(waitUntil([&] { return okData("connection.status")["connectionMode"] == "None"; }));
+}
+
+TEST_F(CliRouterWithSim, TakeoffAcceptedAndSeenInTheSnapshotAlertsAndLinkStats)
+{
+    SimOptions options;
+    options.fixAfterMs = 0;
+    options.hdop = 45;  // raises the HDOP alert
+    startAlive(options);
+    auto vehicle = mvm()->activeVehicle();
+    QSignalSpy takeoff(vehicle.get(), &VehicleController::takeoffResp);
+    const json accepted = okData("control.command", kTakeoff);
+    EXPECT_EQ(accepted["accepted"], true);
+    EXPECT_EQ(accepted["action"], "takeoff");
+    ASSERT_TRUE(waitUntil([&] { return takeoff.count() == 1; }));
+    EXPECT_EQ(takeoff.at(0).at(0).toInt(), 0);
+    double alt = 0;
+    EXPECT_TRUE(waitUntil([&] {
+        alt = okData("telemetry.snapshot", {{"vehicleId", 1}})["position"]["alt"];
+        return alt > 3.0;
+    }, 4000)) << "altitude " << alt;
+
+    const json snap = okData("telemetry.snapshot");
+    EXPECT_EQ(snap["vehicleId"], 1);
+    EXPECT_EQ(snap["ahrs"].size(), 6u);
+    EXPECT_EQ(snap["position"].size(), 9u);
+    EXPECT_EQ(snap["flightStatus"].size(), 21u);
+    EXPECT_NE(snap["flightStatus"]["flightState"], 0);
+
+    json hdop;
+    ASSERT_TRUE(waitUntil([&] {
+        const json data = okData("alerts.active");
+        EXPECT_EQ(data["count"], data["alerts"].size());
+        for (const auto& a : data["alerts"])
+            if (a["id"] == "vehicle.telemetry.gnss_hdop.high")
+                hdop = a;
+        return !hdop.is_null();
+    }));
+    EXPECT_GT(hdop["timestampMs"], 0);
+    hdop.erase("timestampMs");
+    EXPECT_EQ(hdop, json({{"id", "vehicle.telemetry.gnss_hdop.high"}, {"sourceField", "gnss_hdop"}, {"level", "Warning"},
+                          {"currentValue", "4.5"}, {"expectedValue", ""}, {"thresholdValue", "3.0"}}));
+
+    // The range checks are inclusive at the poles and the date line.
+    const json home = okData("control.command", {{"action", "returnHome"}, {"lat", 90}, {"lon", -180}, {"alt", 30}});
+    EXPECT_EQ(home["requestId"], accepted["requestId"].get<int64_t>() + 1);
+    EXPECT_TRUE(waitUntil([&] { return okData("vehicle.linkStats")["linkStats"]["ackRecvCount"] >= 2; }));
+    const json stats = okData("vehicle.linkStats")["linkStats"];
+    EXPECT_EQ(stats.size(), 8u);
+    EXPECT_GT(stats["telemetryActiveWindowCount"], 0);
+}
+
+TEST_F(CliRouterWithSim, ListsTwoSimulatedVehiclesAndARemoteOne)
+{
+    SimOptions options;
+    options.count = 2;
+    options.firstId = 11;
+    startAlive(options, 2);
+    const json list = okData("vehicle.list");
+    ASSERT_EQ(list["count"], 2);
+    for (int i = 0; i < 2; ++i) {
+        const auto v = mvm()->vehicleList().at(i);
+        EXPECT_EQ(list["vehicles"][i], json({{"vehicleId", v->vehicleId()},
+                                             {"vehicleCode", v->vehicleCode().toStdString()},
+                                             {"controllerType", "Local"},
+                                             {"alive", true},
+                                             {"address", "127.0.0.1:" + std::to_string(sim->listenPort())}}));
+    }
+    EXPECT_EQ(okData("vehicle.resolveTarget", {{"vehicleCode", ""}, {"vehicleId", 11}})["vehicleId"], 11);
+    EXPECT_EQ(okData("vehicle.resolveTarget")["vehicleId"], mvm()->activeVehicle()->vehicleId());
+
+    mvm()->addRemoteVehicle("RMT-7");
+    EXPECT_EQ(okData("vehicle.list")["vehicles"][2]["controllerType"], "Remote");
+    EXPECT_EQ(okData("vehicle.resolveTarget", {{"vehicleCode", "RMT-7"}, {"vehicleId", 11}})["vehicleCode"], "RMT-7");
+    EXPECT_EQ(dispatch(request("control.command", {{"action", "land"}, {"vehicleCode", "RMT-7"}}))["message"],
+              "control.command requires a locally controllable vehicle; Remote monitoring targets are not supported");
+}
