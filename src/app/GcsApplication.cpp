@@ -4,6 +4,7 @@
 #include "GcsServerConfig.h"
 #include "GcsToolBox.h"
 #include "VelmoraCore.h"
+#include "automation/GcsCliIpcServer.h"
 
 #include "OstDispatcher.h"
 #include "OstMainThreadExecEvent.h"
@@ -60,6 +61,32 @@ void GcsApplication::setAppCtrler(GcsAppController* ctrl)
     }
 }
 
+void GcsApplication::startCliIpcServer()
+{
+    if (m_cliIpcServer) {
+        spdlog::debug("<app> CLI IPC server start skipped (already running)");
+        return;
+    }
+    auto server = std::make_unique<GcsCliIpcServer>(GcsCliServiceContext{this}, this);
+    QString error;
+    if (!server->start(&error)) {
+        spdlog::error("<app> CLI IPC server failed to start: {}", error.toStdString());
+        return;
+    }
+    m_cliIpcServer = std::move(server);
+    spdlog::info("<app> CLI IPC server started on '{}'", GcsCliIpcServer::kEndpointName);
+}
+
+void GcsApplication::stopCliIpcServer()
+{
+    if (!m_cliIpcServer) {
+        spdlog::debug("<app> CLI IPC server stop skipped (already stopped)");
+        return;
+    }
+    m_cliIpcServer.reset();
+    spdlog::info("<app> CLI IPC server stopped");
+}
+
 void GcsApplication::release()
 {
     if (m_released)
@@ -84,6 +111,7 @@ bool GcsApplication::event(QEvent* e)
 void GcsApplication::handleAppAboutToQuit()
 {
     spdlog::info("<app> about to quit app");
+    stopCliIpcServer();
     spdlog::info("<app> begin release all");
     release();
     spdlog::info("<app> end release all");

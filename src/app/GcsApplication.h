@@ -7,6 +7,7 @@
 #include <memory>
 
 class GcsAppController;
+class GcsCliIpcServer;
 class GcsToolBox;
 
 class GcsApplication : public QApplication {
@@ -22,6 +23,11 @@ public:
     static QString commProtocolVersion();
     void release();
 
+    // The local CLI endpoint; the quit path stops it before releasing the controllers.
+    void startCliIpcServer();
+    void stopCliIpcServer();
+    GcsCliIpcServer* cliIpcServer() const { return m_cliIpcServer.get(); }
+
     bool event(QEvent* e) override;
 
 private slots:
@@ -30,6 +36,7 @@ private slots:
 private:
     GcsAppController* m_appCtrler = nullptr;
     std::shared_ptr<GcsToolBox> m_toolBox;
+    std::unique_ptr<GcsCliIpcServer> m_cliIpcServer;
     bool m_released = false;
 };
 

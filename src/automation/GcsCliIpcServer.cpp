@@ -1,0 +1,261 @@
+#include "GcsCliIpcServer.h"
+
+#include "GcsCliCommandRouter.h"
+#include "GcsCliResponse.h"
+
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QTimer>
+#include <QtEndian>
+
+#include <spdlog/spdlog.h>
+
+#include <exception>
+#include <string>
+
+using GcsCliResponse::ErrorCode;
+using GcsCliResponse::ErrorDomain;
+using nlohmann::json;
+
+namespace {
+
+QString endpointName()
+{
+    return QString::fromLatin1(GcsCliIpcServer::kEndpointName);
+}
+
+}  // namespace
+
+GcsCliIpcServer::GcsCliIpcServer(const GcsCliServiceContext& context, QObject* parent, int readDeadlineMs)
+    : QObject(parent), m_context(context), m_readDeadlineMs(readDeadlineMs)
+{
+}
+
+GcsCliIpcServer::~GcsCliIpcServer()
+{
+    stop();
+}
+
+bool GcsCliIpcServer::start(QString* errorText)
+{
+    if (m_server) {
+        spdlog::debug("<cli-ipc> start skipped (server already created)");
+        return true;
+    }
+    const QString name = endpointName();
+    const std::string nameUtf8 = name.toStdString();
+    m_server = new QLocalServer(this);
+    connect(m_server, &QLocalServer::newConnection, this, &GcsCliIpcServer::onNewConnection);
+    if (m_server->listen(name)) {
+        spdlog::info("<cli-ipc> listening on '{}'", nameUtf8);
+        return true;
+    }
+
+    QString error;
+    if (m_server->serverError() == QAbstractSocket::AddressInUseError) {
+        spdlog::warn("<cli-ipc> listen AddressInUse on '{}', probing for an active CLI IPC listener", nameUtf8);
+        bool active = false;
+        {
+            QLocalSocket probe;
+            probe.connectToServer(name, QIODevice::ReadWrite);
+            active = probe.waitForConnected(kStaleProbeTimeoutMs);
+            probe.abort();
+        }
+        if (active) {
+            spdlog::error("<cli-ipc> active listener detected on '{}', aborting start (will not steal endpoint)",
+                          nameUtf8);
+            error = QStringLiteral(
+                "Another process is already listening on this CLI IPC endpoint; refusing to remove it.");
+        } else {
+            spdlog::warn("<cli-ipc> no active listener on '{}', assuming stale endpoint and calling removeServer once",
+                         nameUtf8);
+            QLocalServer::removeServer(name);
+            if (m_server->listen(name)) {
+                spdlog::info("<cli-ipc> listening on '{}' after removing stale endpoint", nameUtf8);
+                return true;
+            }
+            error = m_server->errorString();
+            spdlog::error("<cli-ipc> listen failed after stale endpoint cleanup on '{}': {}", nameUtf8,
+                          error.toStdString());
+        }
+    } else {
+        error = m_server->errorString();
+        spdlog::error("<cli-ipc> listen failed on '{}': {}", nameUtf8, error.toStdString());
+    }
+    if (errorText)
+        *errorText = error;
+    m_server->deleteLater();
+    m_server = nullptr;
+    return false;
+}
+
+void GcsCliIpcServer::stop()
+{
+    if (!m_server)
+        return;
+    for (QTimer* timer : std::as_const(m_readTimers)) {
+        timer->stop();
+        delete timer;
+    }
+    m_readTimers.clear();
+    // Taken out first: disconnecting a socket may emit disconnected() synchronously.
+    const QList<QLocalSocket*> sockets = m_connections.keys();
+    m_connections.clear();
+    for (QLocalSocket* socket : sockets) {
+        disconnect(socket, nullptr, this, nullptr);
+        socket->disconnectFromServer();
+    }
+    m_server->close();
+    QLocalServer::removeServer(endpointName());
+    m_server->deleteLater();
+    m_server = nullptr;
+    spdlog::info("<cli-ipc> server stopped");
+}
+
+void GcsCliIpcServer::onNewConnection()
+{
+    if (!m_server)
+        return;
+    while (QLocalSocket* socket = m_server->nextPendingConnection()) {
+        m_connections.insert(socket, Connection{});
+        auto* timer = new QTimer(this);
+        timer->setSingleShot(true);
+        connect(timer, &QTimer::timeout, this, [this, socket] { onReadTimeout(socket); });
+        m_readTimers.insert(socket, timer);
+        timer->start(m_readDeadlineMs);
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket] { onSocketReadyRead(socket); });
+        connect(socket, &QLocalSocket::disconnected, this, [this, socket] { onSocketDisconnected(socket); });
+        // Data may have arrived with the connection itself.
+        if (socket->bytesAvailable() > 0)
+            onSocketReadyRead(socket);
+    }
+}
+
+void GcsCliIpcServer::onSocketReadyRead(QLocalSocket* socket)
+{
+    auto it = m_connections.find(socket);
+    if (it == m_connections.end())
+        return;
+    if (it->answered) {
+        socket->readAll();
+        return;
+    }
+    it->buffer.append(socket->readAll());
+    processBufferedFrames(socket);
+    it = m_connections.find(socket);
+    if (it != m_connections.end() && !it->answered) {
+        if (QTimer* timer = m_readTimers.value(socket))
+            timer->start(m_readDeadlineMs);
+    }
+}
+
+void GcsCliIpcServer::onSocketDisconnected(QLocalSocket* socket)
+{
+    dropReadTimer(socket);
+    if (m_connections.remove(socket) > 0)
+        socket->deleteLater();
+}
+
+void GcsCliIpcServer::onReadTimeout(QLocalSocket* socket)
+{
+    if (!m_connections.contains(socket))
+        return;
+    dropReadTimer(socket);
+    spdlog::warn("<cli-ipc> read deadline exceeded before a full request frame");
+    answerAndFinish(socket, GcsCliResponse::makeError(ErrorCode::Timeout, "Incomplete request frame within read deadline",
+                                                      ErrorDomain::Transport));
+}
+
+void GcsCliIpcServer::processBufferedFrames(QLocalSocket* socket)
+{
+    auto it = m_connections.find(socket);
+    if (it == m_connections.end() || it->answered || it->buffer.size() < 4)
+        return;
+    const quint32 length = qFromLittleEndian<quint32>(it->buffer.constData());
+    if (length > kMaxFramePayload) {
+        spdlog::warn("<cli-ipc> frame too large: {} bytes (max {})", length, kMaxFramePayload);
+        answerAndFinish(socket, GcsCliResponse::makeError(ErrorCode::InvalidArgs,
+                                                          "Request frame exceeds maximum allowed size"));
+        return;
+    }
+    if (it->buffer.size() < qsizetype(length) + 4)
+        return;
+    const QByteArray payload = it->buffer.mid(4, qsizetype(length));
+    it->buffer.remove(0, qsizetype(length) + 4);
+    answerAndFinish(socket, handleRequestPayload(payload));
+}
+
+json GcsCliIpcServer::handleRequestPayload(const QByteArray& payload) const
+{
+    if (payload.isEmpty())
+        return GcsCliResponse::makeError(ErrorCode::InvalidArgs, "Empty JSON payload");
+    try {
+        // Strict: no comments. The parser skips a leading UTF-8 byte-order mark by itself.
+        const json request = json::parse(payload.constBegin(), payload.constEnd(), nullptr, true, false);
+        return GcsCliCommandRouter::dispatch(m_context, request);
+    } catch (const json::parse_error& e) {
+        spdlog::debug("<cli-ipc> JSON parse error: {}", e.what());
+        return GcsCliResponse::makeError(ErrorCode::InvalidArgs, std::string("Invalid JSON: ") + e.what());
+    } catch (const json::exception& e) {
+        spdlog::debug("<cli-ipc> JSON error: {}", e.what());
+        return GcsCliResponse::makeError(ErrorCode::InvalidArgs, std::string("Invalid JSON: ") + e.what());
+    } catch (const std::exception& e) {
+        spdlog::error("<cli-ipc> request handling failed: {}", e.what());
+        return GcsCliResponse::makeError(ErrorCode::CommandRejected, std::string("Internal error: ") + e.what());
+    }
+}
+
+bool GcsCliIpcServer::writeFramedJson(QLocalSocket* socket, const json& envelope)
+{
+    std::string text;
+    try {
+        text = envelope.dump(-1, ' ', false, json::error_handler_t::replace);
+    } catch (const json::exception& e) {
+        spdlog::error("<cli-ipc> response JSON could not be serialised: {}", e.what());
+        return false;
+    }
+    if (qint64(text.size()) > kMaxFramePayload) {
+        spdlog::error("<cli-ipc> response JSON exceeds max frame size");
+        return false;
+    }
+    QByteArray frame(4, Qt::Uninitialized);
+    qToLittleEndian<quint32>(quint32(text.size()), frame.data());
+    frame.append(text.data(), qsizetype(text.size()));
+    const qint64 written = socket->write(frame);
+    if (written != frame.size()) {
+        spdlog::warn("<cli-ipc> short write on response: {} / {}", written, frame.size());
+        return false;
+    }
+    socket->flush();
+    return true;
+}
+
+void GcsCliIpcServer::answerAndFinish(QLocalSocket* socket, const json& envelope)
+{
+    auto it = m_connections.find(socket);
+    if (it == m_connections.end())
+        return;
+    it->answered = true;
+    it->buffer.clear();
+    dropReadTimer(socket);
+    writeFramedJson(socket, envelope);
+    finishConnection(socket);
+}
+
+void GcsCliIpcServer::finishConnection(QLocalSocket* socket)
+{
+    // A client that never drains its response would hold the socket in the closing state.
+    QTimer::singleShot(m_readDeadlineMs, socket, [socket] {
+        if (socket->state() != QLocalSocket::UnconnectedState)
+            socket->abort();
+    });
+    socket->disconnectFromServer();
+}
+
+void GcsCliIpcServer::dropReadTimer(QLocalSocket* socket)
+{
+    if (QTimer* timer = m_readTimers.take(socket)) {
+        timer->stop();
+        timer->deleteLater();
+    }
+}

@@ -1,0 +1,81 @@
+#pragma once
+// The station's local CLI endpoint: a QLocalServer (a Unix domain socket below QDir::tempPath(),
+// i.e. $TMPDIR, or a named pipe) that serves exactly one request per connection.
+//
+// Frame, both directions: 4-byte little-endian length, then that many bytes of UTF-8 JSON.
+// A request is answered with one response frame (see GcsCliResponse.h), then the connection is
+// closed; bytes after the first frame are ignored. A connection that has not delivered a full
+// frame within the read deadline (restarted by every chunk received) gets a "Timeout" envelope.
+//
+// Choices beyond the protocol itself:
+// - Once a connection is answered, further input is discarded and its read deadline no longer
+//   runs; a client that does not let the response drain within one read deadline is aborted,
+//   so a stalled reader cannot keep a connection forever.
+// - An exception other than a JSON library error escaping the router is answered with
+//   "CommandRejected" "Internal error: <text>" (domain "business") and logged as an error.
+// - Responses are serialised with invalid UTF-8 replaced (U+FFFD), so a bad byte in a vehicle's
+//   text can never make the response unwritable.
+
+#include "GcsCliServiceContext.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QObject>
+#include <QString>
+
+#include <nlohmann/json.hpp>
+
+class QLocalServer;
+class QLocalSocket;
+class QTimer;
+
+class GcsCliIpcServer : public QObject {
+    Q_OBJECT
+public:
+    static constexpr const char* kEndpointName = "Tarnwick_CliIpc_v1";
+    static constexpr qint64 kMaxFramePayload = 4 * 1024 * 1024;
+    static constexpr int kDefaultReadDeadlineMs = 3000;
+    static constexpr int kStaleProbeTimeoutMs = 500;
+
+    // readDeadlineMs: time allowed between chunks of an incomplete request frame.
+    explicit GcsCliIpcServer(const GcsCliServiceContext& context, QObject* parent = nullptr,
+                             int readDeadlineMs = kDefaultReadDeadlineMs);
+    ~GcsCliIpcServer() override;
+
+    // Listens on the endpoint; a stale endpoint (nobody accepting) is removed once, a live one is
+    // never taken over. On failure errorText (when given) receives the reason.
+    bool start(QString* errorText = nullptr);
+    void stop();
+    bool isListening() const { return m_server != nullptr; }
+    int openConnectionCount() const { return int(m_connections.size()); }
+
+    int readDeadlineMs() const { return m_readDeadlineMs; }
+    void setReadDeadlineMs(int ms) { m_readDeadlineMs = ms; }
+
+    // One request payload (the frame's JSON text) to its response envelope. Never throws.
+    nlohmann::json handleRequestPayload(const QByteArray& payload) const;
+
+private slots:
+    void onNewConnection();
+    void onSocketReadyRead(QLocalSocket* socket);
+    void onSocketDisconnected(QLocalSocket* socket);
+    void onReadTimeout(QLocalSocket* socket);
+
+private:
+    struct Connection {
+        QByteArray buffer;
+        bool answered = false;
+    };
+
+    bool writeFramedJson(QLocalSocket* socket, const nlohmann::json& envelope);
+    void processBufferedFrames(QLocalSocket* socket);
+    void finishConnection(QLocalSocket* socket);
+    void answerAndFinish(QLocalSocket* socket, const nlohmann::json& envelope);
+    void dropReadTimer(QLocalSocket* socket);
+
+    GcsCliServiceContext m_context;
+    QLocalServer* m_server = nullptr;
+    QHash<QLocalSocket*, Connection> m_connections;
+    QHash<QLocalSocket*, QTimer*> m_readTimers;
+    int m_readDeadlineMs = kDefaultReadDeadlineMs;
+};
