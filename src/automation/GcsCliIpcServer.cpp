@@ -162,7 +162,8 @@ void GcsCliIpcServer::onReadTimeout(QLocalSocket* socket)
         return;
     dropReadTimer(socket);
     spdlog::warn("<cli-ipc> read deadline exceeded before a full request frame");
-    answerAndFinish(socket, GcsCliResponse::makeError(ErrorCode::Timeout, "Incomplete request frame within read deadline",
+    answerAndFinish(socket, GcsCliResponse::makeError(ErrorCode::Timeout,
+                                                      "Incomplete request frame within read deadline",
                                                       ErrorDomain::Transport));
 }
 

@@ -15,30 +15,32 @@
 #include <QTimer>
 #include <QtEndian>
 
+#include <memory>
+#include <tuple>
+
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
 using nlohmann::json;
-using spdlog::level::debug;
-using spdlog::level::err;
-using spdlog::level::info;
-using spdlog::level::warn;
 using testsupport::LogCapture;
 using testsupport::waitUntil;
+using namespace spdlog::level;
 
 namespace {
 
 // The endpoint lives below $TMPDIR; a directory of this process's own keeps parallel test
 // processes (and velmora-cli children, which inherit it) apart. Set before main() runs.
-const QTemporaryDir& privateTmpDir()
-{
-    static QTemporaryDir dir(QDir::tempPath() + "/velmora-cli-XXXXXX");
-    return dir;
-}
-const bool g_tmpDirSet = [] { return qputenv("TMPDIR", privateTmpDir().path().toLocal8Bit()); }();
+QTemporaryDir g_tmpDir(QDir::tempPath() + "/velmora-cli-XXXXXX");
+const bool g_tmpDirSet = qputenv("TMPDIR", g_tmpDir.path().toLocal8Bit());
 
 const QString kEndpoint = QString::fromLatin1(GcsCliIpcServer::kEndpointName);
+const QByteArray kPing = R"({"method":"system.ping","apiVersion":"1"})";
+
+QString endpointPath()
+{
+    return QDir::tempPath() + "/" + kEndpoint;
+}
 
 QByteArray lengthPrefix(quint32 length)
 {
@@ -52,22 +54,19 @@ QByteArray frame(const QByteArray& payload)
     return lengthPrefix(quint32(payload.size())) + payload;
 }
 
-// Splits a received byte stream into its response frames; a trailing partial frame is kept as
-// a null value so that tests notice it.
+// The response frames in a received byte stream; a partial frame shows up as null.
 std::vector<json> frames(QByteArray bytes)
 {
     std::vector<json> out;
-    while (bytes.size() >= 4) {
-        const qsizetype length = qFromLittleEndian<quint32>(bytes.constData());
+    while (!bytes.isEmpty()) {
+        const qsizetype length = bytes.size() >= 4 ? qFromLittleEndian<quint32>(bytes.constData()) : bytes.size();
         if (bytes.size() < length + 4) {
             out.push_back(nullptr);
-            return out;
+            break;
         }
         out.push_back(json::parse(bytes.mid(4, length).toStdString()));
         bytes.remove(0, length + 4);
     }
-    if (!bytes.isEmpty())
-        out.push_back(nullptr);
     return out;
 }
 
@@ -81,32 +80,39 @@ struct RawClient {
         socket.connectToServer(kEndpoint);
         socket.waitForConnected(2000);
     }
-    bool connected() const { return socket.state() == QLocalSocket::ConnectedState; }
     void send(const QByteArray& bytes)
     {
         socket.write(bytes);
         socket.flush();
     }
-    bool waitClosed(int timeoutMs)
+    // Everything the server sent until it closed the connection.
+    std::vector<json> answers(int timeoutMs = 5000)
     {
-        const bool closed = waitUntil([this] { return socket.state() == QLocalSocket::UnconnectedState; }, timeoutMs);
+        if (!waitUntil([this] { return socket.state() == QLocalSocket::UnconnectedState; }, timeoutMs))
+            return {};
         received += socket.readAll();
-        return closed;
+        return frames(received);
     }
 };
 
-// A process holding the endpoint: socat listening on the socket file, answering with cat.
+std::vector<json> exchange(const QByteArray& bytes)
+{
+    RawClient client;
+    client.send(bytes);
+    return client.answers();
+}
+
+// Another process holding the endpoint: socat listening on the socket file, echoing with cat.
 struct SocatListener {
     QProcess process;
     bool start()
     {
-        const QString path = QDir::tempPath() + "/" + kEndpoint;
-        process.start("socat", {"UNIX-LISTEN:" + path + ",fork", "EXEC:cat"});
-        return process.waitForStarted(5000) && waitUntil([&] { return QFileInfo::exists(path); }, 5000);
+        process.start("socat", {"UNIX-LISTEN:" + endpointPath() + ",fork", "EXEC:cat"});
+        return process.waitForStarted(5000) && waitUntil([] { return QFileInfo::exists(endpointPath()); });
     }
     ~SocatListener()
     {
-        process.kill();
+        process.kill();  // SIGKILL: the socket file stays behind
         process.waitForFinished(5000);
     }
 };
@@ -115,7 +121,7 @@ class CliIpcServerTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(g_tmpDirSet && privateTmpDir().isValid());
+        ASSERT_TRUE(g_tmpDirSet && g_tmpDir.isValid());
         LogCapture::instance().clear();
     }
     void TearDown() override
@@ -124,7 +130,7 @@ protected:
         QLocalServer::removeServer(kEndpoint);
     }
 
-    // Long deadline by default so that no answer below can come from the read deadline.
+    // A long deadline, so that no answer can come from it where it is not the subject.
     GcsCliIpcServer server{GcsCliServiceContext{gcsApp()}, nullptr, 60000};
 };
 
@@ -133,63 +139,46 @@ protected:
 TEST_F(CliIpcServerTest, EveryFrameGetsExactlyOneAnswerThenTheConnectionCloses)
 {
     ASSERT_TRUE(server.start());
-    const QByteArray ping = R"({"method":"system.ping","apiVersion":"1"})";
     struct Case {
         const char* name;
         QByteArray bytes;
-        bool ok;
-        const char* code;
+        const char* code;  // null: answered "ok"
         const char* messagePrefix;
-        const char* logLine;  // expected warning, when the server should log one
     };
     const std::vector<Case> cases = {
-        {"ping", frame(ping), true, nullptr, "OK", nullptr},
-        {"byte-order mark", frame("\xEF\xBB\xBF" + ping), true, nullptr, "OK", nullptr},
-        {"length 4194305, no payload", lengthPrefix(4194305), false, "InvalidArgs",
-         "Request frame exceeds maximum allowed size", "<cli-ipc> frame too large: 4194305 bytes (max 4194304)"},
-        {"length 0", lengthPrefix(0), false, "InvalidArgs", "Empty JSON payload", nullptr},
-        {"lone brace", frame("{"), false, "InvalidArgs", "Invalid JSON: ", nullptr},
-        {"comment", frame("/* c */" + ping), false, "InvalidArgs", "Invalid JSON: ", nullptr},
-        {"invalid UTF-8", frame("{\"method\":\"\xC3\x28\"}"), false, "InvalidArgs", "Invalid JSON: ", nullptr},
-        {"two frames in one write", frame(ping) + frame("{"), true, nullptr, "OK", nullptr},
-        {"trailing garbage after the frame", frame(ping) + "\xFF\xFF\xFF\xFF junk", true, nullptr, "OK", nullptr},
+        {"ping", frame(kPing), nullptr, "OK"},
+        {"byte-order mark", frame("\xEF\xBB\xBF" + kPing), nullptr, "OK"},
+        {"length 4194305, no payload", lengthPrefix(4194305), "InvalidArgs",
+         "Request frame exceeds maximum allowed size"},
+        {"length 0", lengthPrefix(0), "InvalidArgs", "Empty JSON payload"},
+        {"lone brace", frame("{"), "InvalidArgs", "Invalid JSON: "},
+        {"comment", frame("/* c */" + kPing), "InvalidArgs", "Invalid JSON: "},
+        {"invalid UTF-8", frame("{\"method\":\"\xC3\x28\"}"), "InvalidArgs", "Invalid JSON: "},
+        {"two frames in one write", frame(kPing) + frame("{"), nullptr, "OK"},
+        {"garbage after the frame", frame(kPing) + "\xFF\xFF\xFF\xFF junk", nullptr, "OK"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        LogCapture::instance().clear();
-        RawClient client;
-        ASSERT_TRUE(client.connected());
-        client.send(c.bytes);
-        ASSERT_TRUE(client.waitClosed(5000));
-        const auto answers = frames(client.received);
-        ASSERT_EQ(answers.size(), 1u) << client.received.toStdString();
+        const auto answers = exchange(c.bytes);
+        ASSERT_EQ(answers.size(), 1u);
         const json& r = answers.front();
-        EXPECT_EQ(r["ok"], c.ok);
+        EXPECT_EQ(r["ok"], c.code == nullptr);
         EXPECT_EQ(r["apiVersion"], "1");
         EXPECT_EQ(r["domain"], "business");
-        if (c.code)
-            EXPECT_EQ(r["code"], c.code);
-        else
-            EXPECT_TRUE(r["code"].is_null());
+        EXPECT_EQ(r["code"], c.code ? json(c.code) : json(nullptr));
         EXPECT_EQ(r["message"].get<std::string>().rfind(c.messagePrefix, 0), 0u) << r["message"];
-        if (c.ok) {
-            EXPECT_EQ(r["data"], json({{"pong", true}}));
-        }
-        if (c.logLine) {
-            EXPECT_EQ(LogCapture::instance().count(warn, c.logLine), 1);
-        }
+        EXPECT_EQ(r["data"], c.code ? json::object() : json({{"pong", true}}));
     }
+    EXPECT_EQ(LogCapture::instance().count(warn, "<cli-ipc> frame too large: 4194305 bytes (max 4194304)"), 1);
     EXPECT_TRUE(waitUntil([&] { return server.openConnectionCount() == 0; }));
 }
 
-// The read deadline restarts with every chunk: a slow sender whose gaps stay below it is served,
-// a sender that stops is answered "Timeout". Both run at once, first scaled down, then in real
-// time (3000 ms deadline, a byte every 2 s).
+// The read deadline restarts with every chunk: a slow sender whose gaps stay below it is served
+// while one that stops is answered "Timeout". Both run at once, scaled down, then in real time.
 TEST_F(CliIpcServerTest, ReadDeadlineRestartsWithEveryChunk)
 {
     const struct {
-        int deadlineMs;
-        int byteIntervalMs;
+        int deadlineMs, byteIntervalMs;
     } scales[] = {{600, 400}, {GcsCliIpcServer::kDefaultReadDeadlineMs, 2000}};
     for (const auto& scale : scales) {
         SCOPED_TRACE(scale.deadlineMs);
@@ -199,8 +188,7 @@ TEST_F(CliIpcServerTest, ReadDeadlineRestartsWithEveryChunk)
 
         RawClient silent;
         silent.send(QByteArray("\x05\x00\x00", 3));
-
-        // "1" is valid JSON but not a request object: the router answers, not the deadline.
+        // "1" is JSON but no request object: the router answers it, the deadline does not.
         RawClient slow;
         const QByteArray slowFrame = frame("1");
         int sent = 0;
@@ -212,96 +200,71 @@ TEST_F(CliIpcServerTest, ReadDeadlineRestartsWithEveryChunk)
         slow.send(slowFrame.mid(sent++, 1));
         trickle.start(scale.byteIntervalMs);
 
-        const int patience = scale.byteIntervalMs * int(slowFrame.size()) + 5000;
-        ASSERT_TRUE(silent.waitClosed(patience));
-        ASSERT_TRUE(slow.waitClosed(patience));
-        EXPECT_EQ(sent, slowFrame.size());
-
-        const auto timedOut = frames(silent.received);
+        const auto timedOut = silent.answers(scale.deadlineMs + 5000);
+        const auto served = slow.answers(scale.byteIntervalMs * int(slowFrame.size()) + 5000);
         ASSERT_EQ(timedOut.size(), 1u);
         EXPECT_EQ(timedOut[0]["code"], "Timeout");
         EXPECT_EQ(timedOut[0]["domain"], "transport");
         EXPECT_EQ(timedOut[0]["message"], "Incomplete request frame within read deadline");
-        EXPECT_EQ(LogCapture::instance().count(warn, "<cli-ipc> read deadline exceeded before a full request frame"), 1);
-
-        const auto served = frames(slow.received);
+        EXPECT_EQ(LogCapture::instance().count(warn, "<cli-ipc> read deadline exceeded before a full request frame"),
+                  1);
+        EXPECT_EQ(sent, slowFrame.size());
         ASSERT_EQ(served.size(), 1u);
         EXPECT_EQ(served[0]["code"], "InvalidArgs");
         server.stop();
     }
 }
 
-TEST_F(CliIpcServerTest, StaleEndpointOfAKilledProcessIsRemovedOnce)
+// Whoever left the endpoint behind: a killed process's socket file is removed once; a live
+// listener, in another process or in this one, is never taken over and keeps serving.
+TEST_F(CliIpcServerTest, StaleEndpointIsReplacedButALiveOneIsNeverTaken)
 {
-    {
-        SocatListener holder;
-        ASSERT_TRUE(holder.start()) << "socat is needed for this test";
-        holder.process.kill();  // SIGKILL: the socket file stays behind
-        ASSERT_TRUE(holder.process.waitForFinished(5000));
-    }
-    ASSERT_TRUE(QFileInfo::exists(QDir::tempPath() + "/" + kEndpoint));
-
-    QString error;
-    ASSERT_TRUE(server.start(&error)) << error.toStdString();
-    auto& log = LogCapture::instance();
-    EXPECT_EQ(log.count(warn, "<cli-ipc> listen AddressInUse on 'Tarnwick_CliIpc_v1', probing for an active CLI "
-                              "IPC listener"),
-              1);
-    EXPECT_EQ(log.count(warn, "<cli-ipc> no active listener on 'Tarnwick_CliIpc_v1', assuming stale endpoint and "
-                              "calling removeServer once"),
-              1);
-    EXPECT_EQ(log.count(info, "<cli-ipc> listening on 'Tarnwick_CliIpc_v1' after removing stale endpoint"), 1);
-
-    RawClient client;
-    client.send(frame(R"({"method":"system.ping"})"));
-    ASSERT_TRUE(client.waitClosed(5000));
-    ASSERT_EQ(frames(client.received).size(), 1u);
-    EXPECT_EQ(frames(client.received)[0]["ok"], true);
-}
-
-TEST_F(CliIpcServerTest, LiveEndpointIsNeverTakenOver)
-{
-    const std::string refusal =
-        "Another process is already listening on this CLI IPC endpoint; refusing to remove it.";
-    for (const bool otherProcess : {false, true}) {
-        SCOPED_TRACE(otherProcess ? "socat holds the endpoint" : "a first server holds the endpoint");
-        LogCapture::instance().clear();
-        SocatListener socat;
+    enum class Holder { KilledProcess, OtherProcess, ServerHere };
+    for (const Holder holder : {Holder::KilledProcess, Holder::OtherProcess, Holder::ServerHere}) {
+        SCOPED_TRACE(int(holder));
+        QLocalServer::removeServer(kEndpoint);
+        auto socat = std::make_unique<SocatListener>();
         GcsCliIpcServer first(GcsCliServiceContext{gcsApp()});
-        if (otherProcess)
-            ASSERT_TRUE(socat.start()) << "socat is needed for this test";
-        else
-            ASSERT_TRUE(first.start());
+        ASSERT_TRUE(holder == Holder::ServerHere ? first.start() : socat->start()) << "socat is needed";
+        if (holder == Holder::KilledProcess)
+            socat.reset();
+        ASSERT_TRUE(QFileInfo::exists(endpointPath()));
+        LogCapture::instance().clear();
 
         QString error;
-        EXPECT_FALSE(server.start(&error));
-        EXPECT_EQ(error.toStdString(), refusal);
-        EXPECT_FALSE(server.isListening());
-        EXPECT_EQ(LogCapture::instance().count(err, "<cli-ipc> active listener detected on 'Tarnwick_CliIpc_v1', "
-                                                    "aborting start (will not steal endpoint)"),
-                  1);
-        EXPECT_TRUE(QFileInfo::exists(QDir::tempPath() + "/" + kEndpoint));
+        const bool stale = holder == Holder::KilledProcess;
+        EXPECT_EQ(server.start(&error), stale);
+        EXPECT_EQ(error, stale ? ""
+                               : "Another process is already listening on this CLI IPC endpoint; refusing to remove it.");
+        const std::string name = "'Tarnwick_CliIpc_v1'";
+        for (const auto& [level, line, expected] : std::vector<std::tuple<level_enum, std::string, int>>{
+                 {warn, "<cli-ipc> listen AddressInUse on " + name + ", probing for an active CLI IPC listener", 1},
+                 {warn,
+                  "<cli-ipc> no active listener on " + name + ", assuming stale endpoint and calling removeServer once",
+                  stale},
+                 {info, "<cli-ipc> listening on " + name + " after removing stale endpoint", stale},
+                 {err, "<cli-ipc> active listener detected on " + name + ", aborting start (will not steal endpoint)",
+                  !stale}})
+            EXPECT_EQ(LogCapture::instance().count(level, line), expected) << line;
 
-        // The holder still serves: a ping reaches the first server, socat echoes the bytes back.
+        // Whoever holds the endpoint now serves it: socat echoes, a server answers.
         RawClient client;
-        ASSERT_TRUE(client.connected());
-        client.send(frame(R"({"method":"system.ping"})"));
-        if (otherProcess) {
-            EXPECT_TRUE(waitUntil([&] { return client.received == frame(R"({"method":"system.ping"})"); }));
+        client.send(frame(kPing));
+        if (holder == Holder::OtherProcess) {
+            EXPECT_TRUE(waitUntil([&] { return client.received == frame(kPing); }));
         } else {
-            ASSERT_TRUE(client.waitClosed(5000));
-            ASSERT_EQ(frames(client.received).size(), 1u);
-            EXPECT_EQ(frames(client.received)[0]["ok"], true);
+            const auto answers = client.answers();
+            ASSERT_EQ(answers.size(), 1u);
+            EXPECT_EQ(answers[0]["ok"], true);
         }
+        server.stop();
     }
 }
 
 TEST_F(CliIpcServerTest, ApplicationStartsOneServerAndStopsItOnQuit)
 {
     auto* app = gcsApp();
-    ASSERT_NE(app, nullptr);
     auto& log = LogCapture::instance();
-
     app->startCliIpcServer();
     GcsCliIpcServer* running = app->cliIpcServer();
     ASSERT_NE(running, nullptr);
@@ -309,66 +272,53 @@ TEST_F(CliIpcServerTest, ApplicationStartsOneServerAndStopsItOnQuit)
     app->startCliIpcServer();
     EXPECT_EQ(app->cliIpcServer(), running);
     EXPECT_EQ(log.count(debug, "<app> CLI IPC server start skipped (already running)"), 1);
-    running->start();
+    EXPECT_TRUE(running->start());
     EXPECT_EQ(log.count(debug, "<cli-ipc> start skipped (server already created)"), 1);
 
     // The quit path stops the endpoint before the controllers are released.
     log.clear();
     ASSERT_TRUE(QMetaObject::invokeMethod(app, "handleAppAboutToQuit"));
-    app->init();  // the release above dropped the dispatcher; later tests of this process need it
+    app->init();  // release dropped the dispatcher; later tests of this process may need it
     EXPECT_EQ(app->cliIpcServer(), nullptr);
-    std::vector<std::string> appLines;
+    EXPECT_FALSE(QFileInfo::exists(endpointPath()));
+    std::vector<std::string> order;
     for (const auto& line : log.lines()) {
         if (line.text.rfind("<app>", 0) == 0 || line.text == "<cli-ipc> server stopped")
-            appLines.push_back(line.text);
+            order.push_back(line.text);
     }
-    EXPECT_EQ(appLines, (std::vector<std::string>{"<app> about to quit app", "<cli-ipc> server stopped",
-                                                  "<app> CLI IPC server stopped", "<app> begin release all",
-                                                  "<app> end release all"}));
-    EXPECT_FALSE(QFileInfo::exists(QDir::tempPath() + "/" + kEndpoint));
+    EXPECT_EQ(order, (std::vector<std::string>{"<app> about to quit app", "<cli-ipc> server stopped",
+                                               "<app> CLI IPC server stopped", "<app> begin release all",
+                                               "<app> end release all"}));
     app->stopCliIpcServer();
     EXPECT_EQ(log.count(debug, "<app> CLI IPC server stop skipped (already stopped)"), 1);
 }
 
 TEST_F(CliIpcServerTest, CliClientExitStatusFollowsTheEnvelope)
 {
-    // Accepts and never answers, for the client's own time-out.
-    QLocalServer silentServer;
-    std::vector<std::unique_ptr<QLocalSocket>> silentClients;
-    QObject::connect(&silentServer, &QLocalServer::newConnection, [&] {
-        while (auto* s = silentServer.nextPendingConnection())
-            silentClients.emplace_back(s);
-    });
-
+    QLocalServer silentServer;  // accepts and never answers, for the client's own time-out
     enum class Peer { None, Station, Silent };
     struct Case {
         const char* name;
         Peer peer;
         QStringList args;
         int exitCode;
-        const char* code;  // null: "ok" true; "": no envelope on stdout
-        const char* domain;
+        const char* code;  // null: "ok" true; "": nothing on stdout
         const char* stderrFragment;
     };
     const std::vector<Case> cases = {
-        {"nothing listens", Peer::None, {"system.ping"}, 2, "NoServer", "transport", nullptr},
-        {"ping", Peer::Station, {"system.ping"}, 0, nullptr, "business", nullptr},
-        {"ping with params", Peer::Station, {"system.ping", R"({"vehicleId": 1})"}, 0, nullptr, "business", nullptr},
-        {"unknown method", Peer::Station, {"no.such.method"}, 1, "CommandRejected", "business", nullptr},
-        {"bad params JSON", Peer::Station, {"system.ping", "{bad"}, 2, "", nullptr, "PARAMS_JSON is not valid JSON"},
-        {"params not an object", Peer::Station, {"system.ping", "[1]"}, 2, "", nullptr, "must be a JSON object"},
-        {"no method", Peer::Station, {}, 2, "", nullptr, "missing METHOD"},
-        {"silent server", Peer::Silent, {"--timeout-ms", "300", "system.ping"}, 2, "Timeout", "transport", nullptr},
+        {"nothing listens", Peer::None, {"system.ping"}, 2, "NoServer", nullptr},
+        {"ping", Peer::Station, {"system.ping"}, 0, nullptr, nullptr},
+        {"ping with params", Peer::Station, {"system.ping", R"({"vehicleId": 1})"}, 0, nullptr, nullptr},
+        {"unknown method", Peer::Station, {"no.such.method"}, 1, "CommandRejected", nullptr},
+        {"bad params JSON", Peer::Station, {"system.ping", "{bad"}, 2, "", "PARAMS_JSON is not valid JSON"},
+        {"params not an object", Peer::Station, {"system.ping", "[1]"}, 2, "", "must be a JSON object"},
+        {"no method", Peer::Station, {}, 2, "", "missing METHOD"},
+        {"silent server", Peer::Silent, {"--timeout-ms", "300", "system.ping"}, 2, "Timeout", nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        if (c.peer == Peer::Station) {
-            ASSERT_TRUE(server.start());
-        }
-        if (c.peer == Peer::Silent) {
-            ASSERT_TRUE(silentServer.listen(kEndpoint));
-        }
-
+        ASSERT_TRUE(c.peer != Peer::Station || server.start());
+        ASSERT_TRUE(c.peer != Peer::Silent || silentServer.listen(kEndpoint));
         QProcess cli;
         cli.start(VELMORA_CLI_BIN, c.args);
         ASSERT_TRUE(waitUntil([&] { return cli.state() == QProcess::NotRunning; }, 20000));
@@ -380,17 +330,16 @@ TEST_F(CliIpcServerTest, CliClientExitStatusFollowsTheEnvelope)
             EXPECT_TRUE(out.isEmpty());
         } else {
             const json envelope = json::parse(out.toStdString());
-            EXPECT_EQ(envelope["ok"], c.code == nullptr);
-            EXPECT_EQ(envelope["domain"], c.domain);
-            if (c.code)
-                EXPECT_EQ(envelope["code"], c.code);
-            else
-                EXPECT_EQ(envelope["data"], json({{"pong", true}}));
             EXPECT_TRUE(out.contains("\n  \"apiVersion\": \"1\"")) << "indented output expected";
+            EXPECT_EQ(envelope["ok"], c.code == nullptr);
+            EXPECT_EQ(envelope["code"], c.code ? json(c.code) : json(nullptr));
+            const bool transport = c.peer != Peer::Station;
+            EXPECT_EQ(envelope["domain"], transport ? "transport" : "business");
+            if (!c.code) {
+                EXPECT_EQ(envelope["data"], json({{"pong", true}}));
+            }
         }
-        if (c.stderrFragment) {
-            EXPECT_TRUE(errText.contains(c.stderrFragment)) << errText.toStdString();
-        }
+        EXPECT_TRUE(!c.stderrFragment || errText.contains(c.stderrFragment)) << errText.toStdString();
         server.stop();
         silentServer.close();
     }

@@ -31,9 +31,15 @@ std::string noServerMessage(const QLocalSocket& socket)
     const QString where = QDir(QDir::tempPath()).absoluteFilePath(QString::fromLatin1(CliIpcClient::kEndpointName));
     std::string reason;
     switch (socket.error()) {
-    case QLocalSocket::ServerNotFoundError: reason = "the endpoint does not exist (is velmora-station running?)"; break;
-    case QLocalSocket::ConnectionRefusedError: reason = "connection refused (endpoint left by a stopped station?)"; break;
-    default: reason = socket.errorString().toStdString(); break;
+    case QLocalSocket::ServerNotFoundError:
+        reason = "the endpoint does not exist (is velmora-station running?)";
+        break;
+    case QLocalSocket::ConnectionRefusedError:
+        reason = "connection refused (endpoint left by a stopped station?)";
+        break;
+    default:
+        reason = socket.errorString().toStdString();
+        break;
     }
     return "No station is listening on '" + where.toStdString() + "': " + reason;
 }

@@ -138,7 +138,8 @@ int main(int argc, char** argv)
             return usageError("PARAMS_JSON must be a JSON object, for example '{\"vehicleId\": 1}'");
     }
 
-    const auto result = CliIpcClient::send(CliIpcClient::makeRequest(method.toStdString(), std::move(params)), timeoutMs);
+    const json request = CliIpcClient::makeRequest(method.toStdString(), std::move(params));
+    const auto result = CliIpcClient::send(request, timeoutMs);
     std::cout << result.envelope.dump(2, ' ', false, json::error_handler_t::replace) << std::endl;
     if (result.outcome != CliIpcClient::Outcome::Answered)
         return 2;
