@@ -1,0 +1,85 @@
+#include "StationOptions.h"
+
+#include <QStringList>
+
+QString StationOptions::usage()
+{
+    return QStringLiteral(
+        "Usage: velmora-station [options]\n"
+        "Headless ground station: the VelmoraCore library with its CLI endpoint, driven by velmora-cli.\n"
+        "  --data-dir DIR            settings, caches, flight data and logs below DIR\n"
+        "  --udp LOCALPORT[:DEVPORT] connect a UDP link at start (DEVPORT: the vehicle's receive port)\n"
+        "  --serial PATH:BAUD        connect a serial link at start\n"
+        "  --log-level LEVEL         trace, debug, info, warn, err (default info)\n"
+        "  --cloud-url URL           cloud HTTP API base URL\n"
+        "  --mqtt URI                MQTT broker, tcp://host:port\n"
+        "  --mqtt-user USER, --mqtt-password PASSWORD\n"
+        "  -h, --help\n");
+}
+
+QString StationOptions::parse(int argc, char** argv, StationOptions& out)
+{
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    auto value = [&](int& i, const QString& name, QString& into) -> QString {
+        if (i + 1 >= args.size())
+            return QStringLiteral("%1 needs a value").arg(name);
+        into = args.at(++i);
+        return QString();
+    };
+    for (int i = 0; i < args.size(); ++i) {
+        const QString& a = args.at(i);
+        QString v;
+        QString err;
+        if (a == "-h" || a == "--help") {
+            return QStringLiteral("help");
+        } else if (a == "--data-dir") {
+            err = value(i, a, out.dataDir);
+        } else if (a == "--log-level") {
+            err = value(i, a, out.logLevel);
+            static const QStringList levels{"trace", "debug", "info", "warn", "err", "critical", "off"};
+            if (err.isEmpty() && !levels.contains(out.logLevel))
+                err = QStringLiteral("unknown log level '%1'").arg(out.logLevel);
+        } else if (a == "--udp") {
+            err = value(i, a, v);
+            if (err.isEmpty()) {
+                const QStringList parts = v.split(':');
+                bool ok1 = false;
+                bool ok2 = true;
+                const uint local = parts.value(0).toUInt(&ok1);
+                const uint device = parts.size() > 1 ? parts.at(1).toUInt(&ok2) : 0;
+                if (parts.size() > 2 || !ok1 || !ok2 || local < 1 || local > 65535 || device > 65535)
+                    err = QStringLiteral("--udp takes LOCALPORT[:DEVICEPORT] with ports 1-65535, got '%1'").arg(v);
+                out.udpLocalPort = quint16(local);
+                out.udpDevicePort = quint16(device);
+            }
+        } else if (a == "--serial") {
+            err = value(i, a, v);
+            if (err.isEmpty()) {
+                const int colon = v.lastIndexOf(':');
+                bool ok = false;
+                const int baud = colon > 0 ? v.mid(colon + 1).toInt(&ok) : 0;
+                if (colon <= 0 || !ok || baud <= 0)
+                    err = QStringLiteral("--serial takes PATH:BAUD, got '%1'").arg(v);
+                out.serialPath = v.left(colon);
+                out.serialBaud = baud;
+            }
+        } else if (a == "--cloud-url") {
+            err = value(i, a, out.cloudUrl);
+        } else if (a == "--mqtt") {
+            err = value(i, a, out.mqttUri);
+        } else if (a == "--mqtt-user") {
+            err = value(i, a, out.mqttUser);
+        } else if (a == "--mqtt-password") {
+            err = value(i, a, out.mqttPassword);
+        } else {
+            err = QStringLiteral("unknown argument '%1'").arg(a);
+        }
+        if (!err.isEmpty())
+            return err;
+    }
+    if (out.udpLocalPort && !out.serialPath.isEmpty())
+        return QStringLiteral("--udp and --serial exclude each other");
+    return QString();
+}

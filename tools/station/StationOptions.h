@@ -1,0 +1,23 @@
+#pragma once
+// Command line of velmora-station.
+
+#include <QString>
+
+#include <optional>
+
+struct StationOptions {
+    QString dataDir;  // empty: the platform's standard locations
+    QString logLevel = QStringLiteral("info");
+    std::optional<quint16> udpLocalPort;
+    quint16 udpDevicePort = 0;  // 0: answer to the heartbeat's source port
+    QString serialPath;
+    int serialBaud = 115200;
+    QString cloudUrl;
+    QString mqttUri;
+    QString mqttUser;
+    QString mqttPassword;
+
+    // Parses argv; on failure returns the error text (the caller prints it and exits 2).
+    static QString parse(int argc, char** argv, StationOptions& out);
+    static QString usage();
+};

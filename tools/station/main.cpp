@@ -1,0 +1,140 @@
+// velmora-station: the library as a headless station. Settings come first (stores take their
+// paths when they are built), then the application, its controller and the CLI endpoint.
+// SIGINT and SIGTERM run the application's quit path.
+
+#include "StationOptions.h"
+
+#include "app/GcsAppController.h"
+#include "app/GcsApplication.h"
+#include "app/GcsServerConfig.h"
+#include "app/GcsSettings.h"
+
+#include "OstSerialPortLinkConfig.h"
+#include "OstUdpSocketLinkConfig.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QSettings>
+#include <QSocketNotifier>
+#include <QStandardPaths>
+#include <QTimer>
+
+#include <spdlog/sinks/rotating_file_sink.h>
+#include <spdlog/sinks/stdout_color_sinks.h>
+#include <spdlog/spdlog.h>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int g_signalFds[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] auto n = ::write(g_signalFds[0], &byte, 1);
+}
+
+void setupLogging(const QString& logDir, const QString& level)
+{
+    QDir().mkpath(logDir);
+    auto console = std::make_shared<spdlog::sinks::stderr_color_sink_mt>();
+    auto file = std::make_shared<spdlog::sinks::rotating_file_sink_mt>((logDir + "/station.log").toStdString(),
+                                                                        5 * 1024 * 1024, 3);
+    auto logger = std::make_shared<spdlog::logger>("station", spdlog::sinks_init_list{console, file});
+    logger->set_level(spdlog::level::from_str(level.toStdString()));
+    logger->flush_on(spdlog::level::warn);
+    spdlog::set_default_logger(logger);
+    spdlog::flush_every(std::chrono::seconds(2));
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    StationOptions options;
+    const QString error = StationOptions::parse(argc, argv, options);
+    if (error == "help") {
+        std::fputs(StationOptions::usage().toLocal8Bit().constData(), stdout);
+        return 0;
+    }
+    if (!error.isEmpty()) {
+        std::fprintf(stderr, "velmora-station: %s\n%s", qPrintable(error), qPrintable(StationOptions::usage()));
+        return 2;
+    }
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    // The application's names decide the standard locations; they are set before it exists.
+    QCoreApplication::setOrganizationName(QStringLiteral("Halvorn"));
+    QCoreApplication::setApplicationName(QStringLiteral("Gcs"));
+    QString cacheDir;
+    QString dataDir;
+    if (!options.dataDir.isEmpty()) {
+        const QString root = QDir(options.dataDir).absolutePath();
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, root + "/config");
+        cacheDir = root + "/cache";
+        dataDir = root + "/data";
+    } else {
+        cacheDir = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
+        dataDir = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    }
+    QDir().mkpath(cacheDir);
+    QDir().mkpath(dataDir);
+    setupLogging(dataDir + "/logs", options.logLevel);
+
+    auto* server = GcsServerConfig::instance();
+    server->setHttpBaseUrl(options.cloudUrl);
+    server->setMqttServerUri(options.mqttUri);
+    server->setMqttCredentials(options.mqttUser, options.mqttPassword);
+    GcsSettings::getInstance()->init(cacheDir, dataDir);
+
+    GcsApplication app(argc, argv);
+    app.init();
+    auto* ctrl = new GcsAppController(&app);
+    app.setAppCtrler(ctrl);
+    spdlog::info("<station> data in {}, cache in {}, cloud {}, mqtt {}", dataDir.toStdString(), cacheDir.toStdString(),
+                 server->httpBaseUrl().toStdString(), server->mqttServerUri().toStdString());
+
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalFds) == 0) {
+        auto* notifier = new QSocketNotifier(g_signalFds[1], QSocketNotifier::Read, &app);
+        QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
+            char byte = 0;
+            [[maybe_unused]] auto n = ::read(g_signalFds[1], &byte, 1);
+            spdlog::info("<station> signal received, shutting down");
+            app.quit();
+        });
+        std::signal(SIGINT, onSignal);
+        std::signal(SIGTERM, onSignal);
+    }
+
+    app.startCliIpcServer();
+    if (!app.cliIpcServer()) {
+        spdlog::error("<station> the CLI endpoint could not be started; is another station running?");
+        // Leave through the application's own quit path, so everything is released in order.
+        QTimer::singleShot(0, &app, &QCoreApplication::quit);
+        app.exec();
+        spdlog::default_logger()->flush();
+        return 1;
+    }
+
+    if (options.udpLocalPort) {
+        auto config = std::make_shared<OstUdpSocketLinkConfig>(*options.udpLocalPort, options.udpDevicePort);
+        ctrl->connectToLink(config, QString());
+    } else if (!options.serialPath.isEmpty()) {
+        ctrl->connectToLink(std::make_shared<OstSerialPortLinkConfig>(options.serialPath, options.serialBaud), QString());
+    }
+    QObject::connect(ctrl, &GcsAppController::linkConnectResp, [](auto, bool ok, OstLinkAbstractConfig::LinkType type) {
+        spdlog::info("<station> {} link {}", type == OstLinkAbstractConfig::Serial ? "serial" : "UDP",
+                     ok ? "connected" : "failed to open");
+    });
+
+    const int rc = app.exec();
+    spdlog::info("<station> stopped");
+    spdlog::default_logger()->flush();
+    return rc;
+}
