@@ -5,18 +5,21 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
-velmora_build --target velmora-station velmora-vehicle-sim velmora-cli
+velmora_build --target velmora-station velmora-vehicle-sim velmora-cli velmora-cloud-sim
 
 BIN="$BUILD_DIR/tools"
 STATION="$BIN/station/velmora-station"
 SIM="$BIN/vehicle-sim/velmora-vehicle-sim"
 CLI="$BIN/cli/velmora-cli"
+CLOUD="$BIN/cloud-sim/velmora-cloud-sim"
 STATION_PORT="${STATION_PORT:-14550}"
 
 DEMO_DIR=$(mktemp -d /tmp/velmora-demo.XXXXXX)
 # A private endpoint directory: the demo never meets another station on this machine.
 export TMPDIR="$DEMO_DIR/tmp"
-mkdir -p "$TMPDIR"
+export XDG_RUNTIME_DIR="$DEMO_DIR/runtime"
+mkdir -p "$TMPDIR" "$XDG_RUNTIME_DIR"
+chmod 700 "$XDG_RUNTIME_DIR"
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -36,8 +39,16 @@ for _ in $(seq 50); do [ -s "$DEMO_DIR/sim.out" ] && break; sleep 0.1; done
 SIM_PORT=$(head -n1 "$DEMO_DIR/sim.out")
 echo "simulator listens on UDP port $SIM_PORT"
 
+step "starting the local cloud service"
+"$CLOUD" --port 0 >"$DEMO_DIR/cloud.out" 2>"$DEMO_DIR/cloud.log" &
+pids+=($!)
+for _ in $(seq 50); do [ -s "$DEMO_DIR/cloud.out" ] && break; sleep 0.1; done
+CLOUD_PORT=$(head -n1 "$DEMO_DIR/cloud.out" | grep -o '[0-9]*$')
+echo "cloud service on http://127.0.0.1:$CLOUD_PORT"
+
 step "starting velmora-station (data in $DEMO_DIR/station)"
-"$STATION" --data-dir "$DEMO_DIR/station" --log-level warn 2>"$DEMO_DIR/station.err" &
+"$STATION" --data-dir "$DEMO_DIR/station" --log-level warn --cloud-url "http://127.0.0.1:$CLOUD_PORT" \
+  2>"$DEMO_DIR/station.err" &
 pids+=($!)
 for _ in $(seq 100); do quiet_cli system.ping && break; sleep 0.1; done
 cli system.ping
@@ -57,18 +68,17 @@ cli connection.status
 
 step "take-off to 30 m at 3 m/s"
 cli control.command '{"action": "takeoff", "alt": 30, "vel": 3}'
+altitude() { "$CLI" telemetry.snapshot | grep -m1 '"alt"' | sed -E 's/.*: *([-0-9.e+]+).*/\1/'; }
 for i in $(seq 8); do
   sleep 1
-  alt=$("$CLI" telemetry.snapshot | grep -m1 '"alt"' | tr -d ' ,')
-  echo "t+${i}s  ${alt}"
+  printf 't+%ss  altitude %5.1f m\n' "$i" "$(altitude)"
 done
 
 step "landing"
 cli control.command '{"action": "land"}'
 for i in $(seq 3); do
   sleep 1
-  alt=$("$CLI" telemetry.snapshot | grep -m1 '"alt"' | tr -d ' ,')
-  echo "t+${i}s  ${alt}"
+  printf 't+%ss  altitude %5.1f m\n' "$i" "$(altitude)"
 done
 cli vehicle.linkStats
 step "done: stopping the station and the simulator"

@@ -24,6 +24,7 @@
 #include "OstUdpSocketLinkConfig.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 #include <QSysInfo>
 
 #include <spdlog/spdlog.h>
@@ -63,6 +64,11 @@ void GcsAppController::init(std::shared_ptr<GcsToolBox> toolBox)
             m_nfzZoneManager = std::make_shared<NfzZoneManager>();
         toolBox->initWith(this);
         QTimer::singleShot(0, this, [zones = std::weak_ptr<NfzZoneManager>(m_nfzZoneManager), nfzCachePath] {
+            // No cache yet is the normal first start, not a fault worth a warning.
+            if (!QFileInfo::exists(nfzCachePath)) {
+                spdlog::debug("<app> no no-fly-zone cache yet at {}", nfzCachePath.toStdString());
+                return;
+            }
             if (auto z = zones.lock())
                 z->reloadFromFile(nfzCachePath);
         });

@@ -2,8 +2,8 @@
 
 GcsServerConfig::GcsServerConfig()
     : QObject(nullptr)
-    , m_httpBaseUrl(QStringLiteral("https://api.velmora-cloud.example/gcs/v1"))
-    , m_mqttServerUri(QStringLiteral("tcp://mqtt.velmora-cloud.example:1883"))
+    , m_httpBaseUrl(QStringLiteral("http://127.0.0.1:8080/gcs/v1"))
+    , m_mqttServerUri(QStringLiteral("tcp://127.0.0.1:1883"))
     , m_mqttUsername(QStringLiteral("/velmorahub:gcsagnt"))
     , m_mqttPassword(QStringLiteral("vm7Qz2"))
 {

@@ -38,6 +38,18 @@ void onSignal(int)
     [[maybe_unused]] auto n = ::write(g_signalFds[0], &byte, 1);
 }
 
+// Qt's own messages (and the library's few Qt debug lines) go to the same log.
+void qtMessageToLog(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    const std::string text = message.toStdString();
+    switch (type) {
+    case QtDebugMsg: spdlog::debug("<qt> {}", text); break;
+    case QtInfoMsg: spdlog::info("<qt> {}", text); break;
+    case QtWarningMsg: spdlog::warn("<qt> {}", text); break;
+    default: spdlog::error("<qt> {}", text); break;
+    }
+}
+
 void setupLogging(const QString& logDir, const QString& level)
 {
     QDir().mkpath(logDir);
@@ -49,6 +61,7 @@ void setupLogging(const QString& logDir, const QString& level)
     logger->flush_on(spdlog::level::warn);
     spdlog::set_default_logger(logger);
     spdlog::flush_every(std::chrono::seconds(2));
+    qInstallMessageHandler(qtMessageToLog);
 }
 
 }  // namespace
