@@ -1,0 +1,72 @@
+// velmora-station as a process: it answers on its endpoint, refuses to take a live one, rejects
+// bad arguments, and stops in order on SIGTERM. Every run passes --data-dir; the test process's
+// private TMPDIR (set by the endpoint tests of this executable) is inherited.
+
+#include "TestSupport.h"
+
+#include <QFile>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+using testsupport::waitUntil;
+
+namespace {
+
+int runCli(const QStringList& args, QByteArray* out = nullptr)
+{
+    QProcess cli;
+    cli.start(VELMORA_CLI_BIN, args);
+    cli.waitForFinished(15000);
+    if (out)
+        *out = cli.readAllStandardOutput();
+    return cli.exitCode();
+}
+
+}  // namespace
+
+TEST(StationProgram, ServesRefusesASecondStationAndStopsInOrder)
+{
+    const QString dataDir = testsupport::makeTempDir("station");
+    QProcess station;
+    station.setProcessChannelMode(QProcess::MergedChannels);
+    station.start(VELMORA_STATION_BIN, {"--data-dir", dataDir, "--log-level", "info"});
+    ASSERT_TRUE(station.waitForStarted(5000));
+    ASSERT_TRUE(waitUntil([] { return runCli({"system.ping"}) == 0; }, 10000));
+
+    QProcess second;
+    second.start(VELMORA_STATION_BIN, {"--data-dir", testsupport::makeTempDir("second")});
+    ASSERT_TRUE(second.waitForFinished(10000));
+    EXPECT_EQ(second.exitCode(), 1) << "a live endpoint is never taken over";
+    EXPECT_EQ(runCli({"system.ping"}), 0) << "the first station still answers";
+
+    ::kill(station.processId(), SIGTERM);
+    ASSERT_TRUE(station.waitForFinished(10000));
+    EXPECT_EQ(station.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(station.exitCode(), 0);
+    QFile log(dataDir + "/data/logs/station.log");
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(log.readAll());
+    const int quit = text.indexOf("<app> about to quit app");
+    const int stopped = text.indexOf("<app> CLI IPC server stopped");
+    const int released = text.indexOf("<app> end release all");
+    EXPECT_GE(quit, 0);
+    EXPECT_GT(stopped, quit);
+    EXPECT_GT(released, stopped);
+    EXPECT_EQ(runCli({"system.ping"}), 2) << "nothing answers after the stop";
+}
+
+TEST(StationProgram, BadArgumentsExitWithStatus2)
+{
+    for (const QStringList& args : {QStringList{"--udp", "0"}, QStringList{"--udp", "14550:99999"},
+                                    QStringList{"--serial", "/dev/ttyS0"}, QStringList{"--log-level", "loud"},
+                                    QStringList{"--udp", "14550", "--serial", "/dev/ttyS0:9600"},
+                                    QStringList{"--frobnicate"}, QStringList{"--data-dir"}}) {
+        QProcess station;
+        station.start(VELMORA_STATION_BIN, args);
+        ASSERT_TRUE(station.waitForFinished(10000)) << args.join(' ').toStdString();
+        EXPECT_EQ(station.exitCode(), 2) << args.join(' ').toStdString();
+    }
+}
