@@ -4,7 +4,11 @@
 
 #include <QString>
 
+#include <spdlog/spdlog.h>
+
 #include <memory>
+#include <string>
+#include <vector>
 
 class MavCustomNameField {
 public:
@@ -20,3 +24,29 @@ public:
 };
 
 using MavCustomNameFieldPtr = std::shared_ptr<MavCustomNameField>;
+
+// Gives every element whose id a field names (decimal text) that field's custom name. A key that
+// is not a number is skipped with a warning under `tag`. True when any element was relabelled.
+template <typename ElementList>
+bool applyCustomNameFields(const std::vector<MavCustomNameFieldPtr>& fields, const ElementList& elements, const char* tag)
+{
+    bool changed = false;
+    for (const auto& field : fields) {
+        if (!field)
+            continue;
+        bool ok = false;
+        const int id = field->eid.toInt(&ok, 10);
+        if (!ok) {
+            spdlog::warn("{} custom name key '{}' is not an element id", tag, field->eid.toStdString());
+            continue;
+        }
+        for (const auto& element : elements) {
+            if (int(element->id()) == id) {
+                element->setDisplayName(field->customName);
+                changed = true;
+                break;
+            }
+        }
+    }
+    return changed;
+}

@@ -14,24 +14,7 @@ MavTeleDataElementPtr MavTeleBaseDataItem::addElement(MavTeleDataElement::TeleEl
 
 void MavTeleBaseDataItem::setCustomNameFields(const std::vector<std::shared_ptr<MavCustomNameField>>& fields)
 {
-    bool changed = false;
-    for (const auto& field : fields) {
-        if (!field)
-            continue;
-        bool ok = false;
-        const int id = field->eid.toInt(&ok, 10);
-        if (!ok) {
-            spdlog::warn("<Tele> custom name key '{}' is not an element id", field->eid.toStdString());
-            continue;
-        }
-        for (const auto& element : m_dataElementList) {
-            if (int(element->id()) == id) {
-                element->setDisplayName(field->customName);
-                changed = true;
-                break;
-            }
-        }
-    }
+    const bool changed = applyCustomNameFields(fields, m_dataElementList, "<Tele>");
     if (changed)
         emit dataChanged(DisplayNamesChanged);
 }
