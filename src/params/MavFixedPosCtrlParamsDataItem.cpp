@@ -1,3 +1,0 @@
-#include "MavFixedPosCtrlParamsDataItem.h"
-
-MavFixedPosCtrlParamsDataItem::MavFixedPosCtrlParamsDataItem(QObject* parent) : QObject(parent) {}

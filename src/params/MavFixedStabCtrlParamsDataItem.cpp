@@ -1,3 +1,0 @@
-#include "MavFixedStabCtrlParamsDataItem.h"
-
-MavFixedStabCtrlParamsDataItem::MavFixedStabCtrlParamsDataItem(QObject* parent) : QObject(parent) {}
