@@ -234,13 +234,8 @@ TEST_F(StationWithSim, NoTelemetryRequestDuringACalibrationOverSerial)
     ASSERT_TRUE(pty.start());
     GcsSettings::getInstance()->setTeleReqInterval(100);
     SimOptions options;
-    options.transport = SimOptions::Transport::Serial;
-    options.serialPath = pty.endB();
     options.fixAfterMs = 0;
-    startSim(options);
-    ASSERT_EQ(app->ctrl->connectToLinkFromCliParams(
-                  {{"type", "serial"}, {"port", pty.endA().toStdString()}, {"baudrate", 115200}}),
-              QString());
+    startSerialSim(options, pty);
     ASSERT_TRUE(waitForVehicles(1));
     auto vehicle = mvm()->activeVehicle();
     ASSERT_TRUE(waitUntil([&] { return paramsSettled(vehicle); }, 8000));

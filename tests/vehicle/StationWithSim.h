@@ -4,6 +4,8 @@
 
 #include "AppHarness.h"
 
+#include "LoopbackPeers.h"
+
 #include "VehicleSimulator.h"
 #include "vehicle/MultiVehicleManager.h"
 #include "vehicle/VehicleController.h"
@@ -39,6 +41,21 @@ protected:
     {
         using testsupport::waitUntil;
         return waitUntil([&] { return mvm()->vehicleList().size() >= n; }, timeoutMs);
+    }
+
+    // The simulator on end B of a socat pair; the station connects to end A.
+    void startSerialSim(SimOptions options, const testsupport::SocatPty& pty)
+    {
+        using testsupport::waitUntil;
+        options.transport = SimOptions::Transport::Serial;
+        options.serialPath = pty.endB();
+        startSim(options);
+        QSignalSpy resp(app->ctrl, &GcsAppController::linkConnectResp);
+        ASSERT_EQ(app->ctrl->connectToLinkFromCliParams(
+                      {{"type", "serial"}, {"port", pty.endA().toStdString()}, {"baudrate", 115200}}),
+                  QString());
+        ASSERT_TRUE(waitUntil([&] { return resp.count() == 1; }));
+        ASSERT_TRUE(resp.at(0).at(1).toBool());
     }
 
     MultiVehicleManager* mvm() const { return app->ctrl->multiVehicleMgr(); }

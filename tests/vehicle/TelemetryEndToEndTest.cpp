@@ -146,13 +146,8 @@ TEST_F(StationWithSim, TelemetryPollingWorksOverASerialLink)
     ASSERT_TRUE(pty.start());
     fastPolling();
     SimOptions options;
-    options.transport = SimOptions::Transport::Serial;
-    options.serialPath = pty.endB();
     options.fixAfterMs = 0;
-    startSim(options);
-    ASSERT_EQ(app->ctrl->connectToLinkFromCliParams(
-                  {{"type", "serial"}, {"port", pty.endA().toStdString()}, {"baudrate", 115200}}),
-              QString());
+    startSerialSim(options, pty);
     ASSERT_TRUE(waitForVehicles(1));
     auto vehicle = mvm()->activeVehicle();
     ASSERT_TRUE(waitUntil([&] { return vehicle->alive(); }, 3000));

@@ -140,15 +140,7 @@ TEST_F(StationWithSim, SerialLinkThroughAPseudoTerminal)
 {
     testsupport::SocatPty pty;
     ASSERT_TRUE(pty.start());
-    SimOptions options;
-    options.transport = SimOptions::Transport::Serial;
-    options.serialPath = pty.endB();
-    startSim(options);
-    QSignalSpy resp(app->ctrl, &GcsAppController::linkConnectResp);
-    ASSERT_EQ(app->ctrl->connectToLinkFromCliParams(
-                  {{"type", "serial"}, {"port", pty.endA().toStdString()}, {"baudrate", 115200}}),
-              QString());
-    ASSERT_TRUE(waitUntil([&] { return resp.count() == 1 && resp.at(0).at(1).toBool(); }));
+    startSerialSim(SimOptions(), pty);
     ASSERT_TRUE(waitForVehicles(1));
     auto vehicle = mvm()->activeVehicle();
     EXPECT_TRUE(vehicle->address().isEmpty());
