@@ -10,12 +10,14 @@
 
 namespace {
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
+constexpr qint64 kPassingWarningIntervalMs = 10000;
 }
 
 OstUdpSocketLink::OstUdpSocketLink(QObject* parent) : OstAbstractLink(parent)
 {
     m_socket = new QUdpSocket(this);
     connect(m_socket, &QUdpSocket::readyRead, this, &OstUdpSocketLink::handleReadyRead);
+    connect(m_socket, &QUdpSocket::errorOccurred, this, &OstUdpSocketLink::handleSocketError);
 }
 
 OstUdpSocketLink::~OstUdpSocketLink()
@@ -47,6 +49,7 @@ bool OstUdpSocketLink::doOpen()
         spdlog::error("<Link> UDP open failed: no UDP socket config");
         return false;
     }
+    m_bound = false;
     m_socket->close();
     m_lastPeerHost.clear();
     m_lastPeerPort = 0;
@@ -72,6 +75,7 @@ bool OstUdpSocketLink::doOpen()
         }
         m_joinedGroup = group;
     }
+    m_bound = true;
     spdlog::info("<Link> UDP link bound on port {}{}", m_socket->localPort(),
                  multicast ? ", multicast group " + config->multicastGroupAddress().toStdString() : std::string());
     return true;
@@ -79,6 +83,7 @@ bool OstUdpSocketLink::doOpen()
 
 void OstUdpSocketLink::doClose()
 {
+    m_bound = false;
     if (!m_joinedGroup.isNull())
         m_socket->leaveMulticastGroup(m_joinedGroup);
     m_joinedGroup.clear();
@@ -150,8 +155,8 @@ bool OstUdpSocketLink::sendTo(const QByteArray& data, const QString& address)
         return false;
     }
     if (m_socket->writeDatagram(data, host, port) != data.size()) {
-        spdlog::error("<Link> UDP send to {}:{} failed: {}", host.toString().toStdString(), port,
-                      m_socket->errorString().toStdString());
+        logPassingFailure(fmt::format("<Link> UDP send to {}:{} failed: {}", host.toString().toStdString(), port,
+                                      m_socket->errorString().toStdString()));
         return false;
     }
     return true;
@@ -159,7 +164,7 @@ bool OstUdpSocketLink::sendTo(const QByteArray& data, const QString& address)
 
 void OstUdpSocketLink::handleReadyRead()
 {
-    while (m_socket->hasPendingDatagrams()) {
+    while (m_bound && m_socket->hasPendingDatagrams()) {  // a read error may close the link
         const QNetworkDatagram datagram = m_socket->receiveDatagram();
         if (!datagram.isValid())
             break;
@@ -175,5 +180,34 @@ void OstUdpSocketLink::handleReadyRead()
             datagramHandler(m_lastPeerHost.toString() + ':' + QString::number(m_lastPeerPort), datagram.data());
         else
             deliverData(datagram.data());
+    }
+}
+
+void OstUdpSocketLink::handleSocketError(QAbstractSocket::SocketError error)
+{
+    if (!m_bound)
+        return;
+    // Qt leaves a UDP socket bound after most errors; asking the descriptor for an option shows
+    // whether the system still has a socket behind it.
+    const bool usable = m_socket->state() == QAbstractSocket::BoundState
+        && m_socket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).isValid();
+    if (!usable) {
+        closeAfterFailure(QStringLiteral("UDP socket on port %1 unusable (error %2): %3")
+                              .arg(m_socket->localPort())
+                              .arg(int(error))
+                              .arg(m_socket->errorString()));
+        return;
+    }
+    logPassingFailure(fmt::format("<Link> UDP socket error {} on port {}: {}", int(error), m_socket->localPort(),
+                                  m_socket->errorString().toStdString()));
+}
+
+void OstUdpSocketLink::logPassingFailure(const std::string& text)
+{
+    if (!m_lastPassingWarning.isValid() || m_lastPassingWarning.hasExpired(kPassingWarningIntervalMs)) {
+        m_lastPassingWarning.start();
+        spdlog::warn("{}", text);
+    } else {
+        spdlog::debug("{}", text);
     }
 }

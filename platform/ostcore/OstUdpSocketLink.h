@@ -9,9 +9,16 @@
 //   handler when no datagram handler is registered).
 // - broadcastData(data, address) sends to "host:port"; with an empty address it sends to the
 //   config's broadcast address, else to the last peer heard; without any it sends nothing.
+// - A socket error closes the link (linkClosed) only when it leaves the socket unusable: no
+//   longer bound, or its descriptor no longer answers as a socket. Anything else is taken as
+//   passing (an ICMP port unreachable while a vehicle is off, a network without a route, a full
+//   buffer) and keeps the link open; those are logged as a warning at most every 10 s, else at
+//   debug level, so a silent vehicle does not flood the log.
 
 #include "OstAbstractLink.h"
 
+#include <QAbstractSocket>
+#include <QElapsedTimer>
 #include <QHostAddress>
 
 class QUdpSocket;
@@ -38,6 +45,8 @@ protected:
 
 private:
     void handleReadyRead();
+    void handleSocketError(QAbstractSocket::SocketError error);
+    void logPassingFailure(const std::string& text);
     bool sendTo(const QByteArray& data, const QString& address);
     bool resolve(const QString& address, QHostAddress& host, quint16& port) const;
 
@@ -46,4 +55,6 @@ private:
     QHostAddress m_lastPeerHost;
     quint16 m_lastPeerPort = 0;
     QHostAddress m_joinedGroup;
+    bool m_bound = false;  // errors during an open attempt are doOpen's to report
+    QElapsedTimer m_lastPassingWarning;
 };

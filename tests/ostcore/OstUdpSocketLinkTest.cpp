@@ -11,6 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
 #include <thread>
 
 using testsupport::LogCapture;
@@ -154,4 +158,38 @@ TEST(OstUdpSocketLink, MulticastModeJoinsTheGroupAndSharesThePort)
     if (!got.isEmpty()) {
         EXPECT_EQ(got, QByteArray("group"));
     }
+}
+
+TEST(OstUdpSocketLink, OnlyASocketThatStopsBeingUsableClosesTheLink)
+{
+    OstUdpSocketLink link;
+    ASSERT_TRUE(openLink(link, std::make_shared<OstUdpSocketLinkConfig>(testsupport::freeUdpPort(), 0)));
+    auto* socket = link.findChild<QUdpSocket*>();
+    ASSERT_TRUE(socket);
+    const int fd = int(socket->socketDescriptor());
+    QSignalSpy closed(&link, &OstAbstractLink::linkClosed);
+    QSignalSpy errors(socket, &QUdpSocket::errorOccurred);
+
+    // A vehicle that is off answers with ICMP port unreachable; Linux reports it on a socket
+    // without a fixed peer only with IP_RECVERR (as Windows always does).
+    const int on = 1;
+    ASSERT_EQ(::setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on), 0);
+    const QString nobody = QStringLiteral("127.0.0.1:%1").arg(testsupport::freeUdpPort());
+    LogCapture::instance().clear();
+    ASSERT_TRUE(waitUntil([&] {
+        link.broadcastData("ping", nobody);
+        return errors.size() >= 3;
+    }));
+    EXPECT_TRUE(link.isOpen());
+    EXPECT_EQ(closed.count(), 0);
+    EXPECT_EQ(LogCapture::instance().countContaining(spdlog::level::warn, "<Link> UDP"), 1) << "no flood";
+
+    // The descriptor stops being a socket.
+    const int devNull = ::open("/dev/null", O_RDWR);
+    ASSERT_GE(::dup2(devNull, fd), 0);
+    ::close(devNull);
+    EXPECT_FALSE(link.broadcastData("ping", nobody));
+    EXPECT_FALSE(link.isOpen());
+    EXPECT_FALSE(link.sendData("late"));
+    EXPECT_EQ(closed.count(), 1);
 }
