@@ -10,6 +10,7 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <atomic>
 
 using nlohmann::json;
 
@@ -30,6 +31,52 @@ bool isVehicle(const json& v)
         && v["name"].is_string() && v.contains("vehicleLocalId") && v["vehicleLocalId"].is_number_integer();
 }
 
+void runCallback(const char* name, const GcsHttp::Callback& cb, int code, GcsHttp::JsonPtr doc)
+{
+    if (!cb)
+        return;
+    try {
+        cb(code, std::move(doc));
+    } catch (const std::exception& e) {
+        spdlog::error("<GcsHttp> {}: callback threw: {}", name, e.what());
+    } catch (...) {
+        spdlog::error("<GcsHttp> {}: callback threw", name);
+    }
+}
+
+// Lives on the thread that made a call from outside the client's thread and holds its
+// callback; the answer runs there and the object goes with it.
+class CallingThreadHome : public QObject {
+public:
+    explicit CallingThreadHome(GcsHttp::Callback cb) : cb(std::move(cb)) {}
+    GcsHttp::Callback cb;
+};
+
+// Shared by the copies of a carried callback. If the last copy goes without an answer (the
+// call was still queued when the client went away), it answers kNetworkError itself.
+struct CarriedAnswer {
+    const char* name;
+    CallingThreadHome* home;
+    std::atomic<bool> answered{false};
+
+    void answer(int code, GcsHttp::JsonPtr doc)
+    {
+        if (answered.exchange(true))
+            return;
+        QMetaObject::invokeMethod(home, [name = name, home = home, code, doc] {
+            runCallback(name, home->cb, code, doc);
+            home->deleteLater();
+        });
+    }
+    ~CarriedAnswer()
+    {
+        if (answered)
+            return;
+        spdlog::warn("<GcsHttp> {}: dropped before the client took it", name);
+        answer(GcsHttp::kNetworkError, nullptr);
+    }
+};
+
 }  // namespace
 
 GcsHttp::GcsHttp(const QString& baseUrl, QObject* parent)
@@ -42,7 +89,8 @@ GcsHttp::GcsHttp(const QString& baseUrl, QObject* parent)
 
 GcsHttp::~GcsHttp()
 {
-    stop();
+    // Nothing else uses the client any more, whichever thread this runs on.
+    dropRequests();
 }
 
 void GcsHttp::start()
@@ -55,14 +103,24 @@ void GcsHttp::start()
 
 void GcsHttp::stop()
 {
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(this, [this] { dropRequests(); }, Qt::QueuedConnection);
+        return;
+    }
+    dropRequests();
+}
+
+void GcsHttp::dropRequests()
+{
     if (!m_nam)
         return;
-    const auto replies = m_nam->findChildren<QNetworkReply*>();
+    // Detached first, so that anything called back meets a stopped client.
+    const std::unique_ptr<QNetworkAccessManager> nam = std::move(m_nam);
+    const auto replies = nam->findChildren<QNetworkReply*>();
     for (QNetworkReply* reply : replies) {
         reply->setProperty(kDroppedProperty, true);
-        reply->abort();
+        reply->abort();  // finish() answers it
     }
-    m_nam.reset();
     spdlog::info("<GcsHttp> stopped, {} requests dropped", replies.size());
 }
 
@@ -168,21 +226,14 @@ void GcsHttp::logout(const std::string& token, Callback cb)
 void GcsHttp::submit(Call call)
 {
     if (QThread::currentThread() != thread()) {
-        // The answer goes back through an object living in the calling thread.
-        auto* home = new QObject;
-        call.cb = [home, cb = std::move(call.cb)](int code, JsonPtr doc) {
-            QMetaObject::invokeMethod(home, [home, cb, code, doc] {
-                if (cb)
-                    cb(code, doc);
-                home->deleteLater();
-            });
-        };
+        call.cb = carriedToCallingThread(call.name, std::move(call.cb));
         QMetaObject::invokeMethod(this, [this, call = std::move(call)]() mutable { submit(std::move(call)); });
         return;
     }
     if (!m_nam) {
         spdlog::warn("<GcsHttp> {}: client not started", call.name);
-        QMetaObject::invokeMethod(this, [call] { deliver(call, kNetworkError, nullptr); }, Qt::QueuedConnection);
+        // Not bound to this object: the answer is due even if the client goes first.
+        QTimer::singleShot(0, [call] { deliver(call, kNetworkError, nullptr); });
         return;
     }
 
@@ -214,8 +265,11 @@ void GcsHttp::submit(Call call)
 void GcsHttp::finish(QNetworkReply* reply, const Call& call)
 {
     reply->deleteLater();
-    if (reply->property(kDroppedProperty).toBool())
+    if (reply->property(kDroppedProperty).toBool()) {
+        spdlog::warn("<GcsHttp> {}: dropped, the client was stopped", call.name);
+        QTimer::singleShot(0, [call] { deliver(call, kNetworkError, nullptr); });
         return;
+    }
     if (reply->property(kTimedOutProperty).toBool()) {
         spdlog::warn("<GcsHttp> {}: no answer within {} ms", call.name, m_timeoutMs);
         deliver(call, kTimeout, nullptr);
@@ -271,15 +325,17 @@ bool GcsHttp::hasShape(const json& doc, Shape shape)
     return false;
 }
 
+GcsHttp::Callback GcsHttp::carriedToCallingThread(const char* name, Callback cb)
+{
+    if (!cb)
+        return {};
+    auto carried = std::make_shared<CarriedAnswer>();
+    carried->name = name;
+    carried->home = new CallingThreadHome(std::move(cb));
+    return [carried](int code, JsonPtr doc) { carried->answer(code, std::move(doc)); };
+}
+
 void GcsHttp::deliver(const Call& call, int code, JsonPtr doc)
 {
-    if (!call.cb)
-        return;
-    try {
-        call.cb(code, std::move(doc));
-    } catch (const std::exception& e) {
-        spdlog::error("<GcsHttp> {}: callback threw: {}", call.name, e.what());
-    } catch (...) {
-        spdlog::error("<GcsHttp> {}: callback threw", call.name);
-    }
+    runCallback(call.name, call.cb, code, std::move(doc));
 }

@@ -39,9 +39,11 @@
 // as the headers X-Gcs-Uid, X-Gcs-Token, X-Gcs-Device-Id, X-Gcs-System-Type, X-Gcs-Team-Code.
 //
 // Lifecycle: requests are made between start() and stop(). stop() aborts the requests in
-// flight without calling their callbacks (their owners are going away); calls made while the
-// client is stopped answer kNetworkError on the next event-loop turn. start(), stop() and the
-// setters belong to the client's thread.
+// flight and answers each of them kNetworkError on the next event-loop turn; calls made while
+// the client is stopped answer the same way. A call still on its way from another thread when
+// the client is stopped or destroyed answers kNetworkError too, so every call gets its one
+// callback. stop() may be called from any thread: from another one it takes effect on the
+// client's thread. start() and the setters belong to the client's thread.
 
 #include "GcsAbstractRequestDefaultDataQuery.h"
 #include "GcsHttpReqs.h"
@@ -110,6 +112,8 @@ private:
     };
 
     void submit(Call call);
+    void dropRequests();
+    static Callback carriedToCallingThread(const char* name, Callback cb);
     void finish(QNetworkReply* reply, const Call& call);
     static bool hasShape(const nlohmann::json& doc, Shape shape);
     static void deliver(const Call& call, int code, JsonPtr doc);

@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
+#include <thread>
 
 using nlohmann::json;
 using testsupport::LogCapture;
@@ -243,19 +245,46 @@ TEST_F(GcsHttpTest, NoAnswerGivesNetworkErrorOrTimeout)
     EXPECT_EQ(LogCapture::instance().count(spdlog::level::warn, "<GcsHttp> generateVehicleCode: no answer within 300 ms"), 1);
 }
 
-TEST_F(GcsHttpTest, StopDropsRequestsInFlight)
+TEST_F(GcsHttpTest, StopFromAnotherThreadAnswersEveryCallOnce)
 {
-    startSim({"--delay-ms", "300"});
-    Answer dropped;
-    m_http->fetchAllNoFlyZones(dropped.callback());
-    m_http->stop();
+    startSim({"--delay-ms", "60000"});
+    QThread worker;
+    worker.start();
+    QObject inWorker;
+    inWorker.moveToThread(&worker);
+    constexpr int kCalls = 7;
+    std::array<std::atomic<int>, kCalls> answers{};
+    std::atomic<int> notNetworkError = 0;
+    const auto token = std::make_shared<int>();  // every callback holds it until it is freed
+    auto callback = [&](int i) {
+        return [&, keep = token, i](int code, GcsHttp::JsonPtr) {
+            ++answers[i];
+            notNetworkError += code != GcsHttp::kNetworkError;
+        };
+    };
+    // Calls in flight, calls still on their way from the worker, and one made after stop().
+    for (int i = 0; i < kCalls - 1; i += 2) {
+        m_http->fetchAllNoFlyZones(callback(i));
+        QMetaObject::invokeMethod(&inWorker, [&, cb = callback(i + 1)] { m_http->fetchAllNoFlyZones(cb); });
+    }
+    std::thread([&] { m_http->stop(); }).join();
+    m_http->fetchAllNoFlyZones(callback(kCalls - 1));
+
+    EXPECT_TRUE(waitUntil([&] { return token.use_count() == 1; })) << "callbacks or their carriers leaked";
+    for (int i = 0; i < kCalls; ++i)
+        EXPECT_EQ(answers[i], 1) << i;
+    EXPECT_EQ(notNetworkError, 0);
     EXPECT_FALSE(m_http->isStarted());
+    worker.quit();
+    worker.wait();
+
+    // Started again, calls reach the service again (which holds them past the time-out).
     m_http->start();
-    Answer next;
-    m_http->fetchAllNoFlyZones(next.callback());
-    ASSERT_TRUE(next.wait());
-    EXPECT_EQ(next.code, 200);
-    EXPECT_FALSE(dropped.done);
+    m_http->setTimeoutMs(100);
+    Answer again;
+    m_http->fetchAllNoFlyZones(again.callback());
+    ASSERT_TRUE(again.wait());
+    EXPECT_EQ(again.code, GcsHttp::kTimeout);
 }
 
 TEST_F(GcsHttpTest, CallbackRunsOnTheCallingThread)
