@@ -184,7 +184,17 @@ void GcsLoginManager::writeCache() const
     QDir().mkpath(QFileInfo(m_cacheFile).absolutePath());
     QSaveFile file(m_cacheFile);
     const QByteArray bytes = QByteArray::fromStdString(doc.dump(2, ' ', false, json::error_handler_t::replace));
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+    // The token opens the account: the file is narrowed to its owner before the first byte goes
+    // in, whatever the umask or an older copy allowed. Unbuffered, so that a short write fails
+    // here instead of committing a cut file.
+    bool ok = file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)
+        && file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    for (qint64 done = 0; ok && done < bytes.size();) {
+        const qint64 n = file.write(bytes.constData() + done, bytes.size() - done);
+        ok = n > 0;
+        done += n;
+    }
+    if (!ok || !file.commit())
         spdlog::warn("<Account> cannot write the session cache {}: {}", m_cacheFile.toStdString(),
                      file.errorString().toStdString());
 }

@@ -5,7 +5,8 @@
 // - A session is what the cloud answers to a login: user id, token, team code and an MQTT
 //   client id that is new for every login. It is kept in memory; the cache file
 //   "account_session.json" in the cache directory holds the e-mail, user id, token and team
-//   code (never the password) so that loginAutoIfNeed() can resume it at the next start.
+//   code (never the password) so that loginAutoIfNeed() can resume it at the next start. Only
+//   its owner may read or write it (mode 0600).
 // - States move NotLoggedIn/LoggedOut/LoginExpired -> LoggingIn -> LoggedIn, and LoggedIn ->
 //   LoggedOut on logout(). A failed password login or registration returns to the state it
 //   started from. A resumed session that the cloud refuses (401 or 403) ends in LoginExpired

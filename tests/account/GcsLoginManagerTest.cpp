@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 using nlohmann::json;
 using testsupport::LogCapture;
 using testsupport::waitUntil;
@@ -79,6 +81,13 @@ TEST_F(GcsLoginManagerTest, PasswordLoginCachesASessionThatTheNextStartResumes)
     const json cached = json::parse(cacheBytes(first).toStdString());
     EXPECT_EQ(cached["token"], first.token().toStdString());
     EXPECT_FALSE(cacheBytes(first).contains("secret"));
+    const auto mode = [&] {
+        struct stat st {};
+        return ::stat(qPrintable(first.cacheFilePath()), &st) == 0 ? st.st_mode & 0777 : 0;
+    };
+    EXPECT_EQ(mode(), 0600u) << "the token is for its owner only";
+    // A copy left readable by others is narrowed when the next login rewrites it.
+    ASSERT_EQ(::chmod(qPrintable(first.cacheFilePath()), 0644), 0);
 
     // The next start resumes the session with a fresh token and MQTT client id.
     GcsLoginManager second(m_http, m_cacheDir);
@@ -90,6 +99,7 @@ TEST_F(GcsLoginManagerTest, PasswordLoginCachesASessionThatTheNextStartResumes)
     EXPECT_EQ(second.email(), "pilot@example.com");
     EXPECT_EQ(second.mqttClientId(), "gcs-u100001-2");
     EXPECT_NE(second.token(), first.token());
+    EXPECT_EQ(mode(), 0600u);
     EXPECT_FALSE(second.loginAutoIfNeed());
 
     QSignalSpy secondStates(&second, &GcsLoginManager::loginStateChanged);
