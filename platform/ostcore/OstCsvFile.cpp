@@ -15,7 +15,7 @@ void OstCsvFile::setFilePath(const QString& filePath)
     m_filePath = filePath;
 }
 
-bool OstCsvFile::open()
+bool OstCsvFile::open(OpenMode mode)
 {
     close();
     if (m_filePath.isEmpty()) {
@@ -23,7 +23,11 @@ bool OstCsvFile::open()
         return false;
     }
     m_file.setFileName(m_filePath);
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    const auto flags = mode == CreateNew ? QIODevice::WriteOnly | QIODevice::NewOnly
+                                         : QIODevice::WriteOnly | QIODevice::Truncate;
+    if (!m_file.open(flags)) {
+        if (mode == CreateNew && m_file.exists())
+            return false;  // the caller picks another name
         spdlog::error("<CsvFile> open {} failed: {}", m_filePath.toStdString(), m_file.errorString().toStdString());
         return false;
     }

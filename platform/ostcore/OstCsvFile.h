@@ -24,9 +24,11 @@ public:
     void setFilePath(const QString& filePath);
     QString filePath() const { return m_filePath; }
 
-    // Creates the file or truncates an existing one; the directory must exist. False (logged)
-    // on failure.
-    bool open();
+    // Truncate creates the file or empties an existing one; CreateNew creates it only when no file
+    // of that name exists (atomically) and returns false without a log line when one does. The
+    // directory must exist. Other failures are logged.
+    enum OpenMode { Truncate, CreateNew };
+    bool open(OpenMode mode = Truncate);
     bool isOpen() const { return m_file.isOpen(); }
     // False when the file is not open or the write failed (logged once until a write succeeds).
     bool writeRow(const QString& row, const QString& separator);

@@ -18,6 +18,7 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 
 #include <spdlog/spdlog.h>
 
@@ -25,6 +26,7 @@ namespace {
 constexpr int kRowsPerBatch = 5;
 constexpr int kSendFailureWarnEvery = 25;
 constexpr int64_t kStatsLogIntervalMs = 5000;
+constexpr int kMaxLogNameTries = 1000;
 }  // namespace
 
 MavTelemetryController::MavTelemetryController(const std::shared_ptr<VehicleController>& vehicle,
@@ -55,25 +57,39 @@ MavTelemetryController::MavTelemetryController(const std::shared_ptr<VehicleCont
             &MavTelemetryController::processTeleDataRecvingOverTime);
     updateAllowMaxTeleLostDuration();
 
-    const QString dir = GcsSettings::getInstance()->userDataPath() + "/flightData";
+    setupDataFileTitle();
+    // Without a user data directory the path would hang off the filesystem root.
+    const QString base = GcsSettings::getInstance()->userDataPath();
+    if (base.isEmpty()) {
+        spdlog::error("flightData: no user data directory, flight data of vehicle {} is not recorded", m_vehicleId);
+        m_writerRunning = false;
+        return;
+    }
+    const QString dir = base + "/flightData";
     if (!QDir(dir).exists())
         QDir().mkpath(dir);
-    setupDataFileTitle();
     m_writer = std::thread([this, dir, id = m_vehicleId] { processWritingDataRowsToFile(dir, id); });
 }
 
 MavTelemetryController::~MavTelemetryController()
 {
     setTeleReqEnable(false);
+    finishFlightData();
+    qDebug() << "MavTelemetryController destroyed";
+}
+
+void MavTelemetryController::finishFlightData()
+{
     {
         std::lock_guard lock(m_writerMutex);
-        m_pendingRows.clear();
+        if (m_writerRunning.load())
+            m_pendingRows += m_rowBatch;
         m_writerRunning = false;
     }
+    m_rowBatch.clear();
     m_writerWake.notify_all();
     if (m_writer.joinable())
         m_writer.join();
-    qDebug() << "MavTelemetryController destroyed";
 }
 
 QList<std::shared_ptr<MavTeleDataElement>> MavTelemetryController::allTeleDataElements() const
@@ -194,12 +210,12 @@ void MavTelemetryController::settleCurrentTeleWindowForStats()
     if (!m_windowOpen.exchange(false))
         return;
     const bool gotFrame = m_windowGotFrame.exchange(false);
-    if (m_vehicleRaw->alive()) {
-        if (gotFrame)
-            m_vehicleRaw->markTelemetryWindowActiveForStats();
-        else
-            m_vehicleRaw->markTelemetryWindowSilentForStats();
-    }
+    // Every window a request opened counts, alive or not: a vehicle that only sends heartbeats
+    // is a lossy link, not a perfect one.
+    if (gotFrame)
+        m_vehicleRaw->markTelemetryWindowActiveForStats();
+    else
+        m_vehicleRaw->markTelemetryWindowSilentForStats();
     const int64_t now = QDateTime::currentMSecsSinceEpoch();
     if (m_lastStatsLogMs == 0 || now - m_lastStatsLogMs >= kStatsLogIntervalMs) {
         m_lastStatsLogMs = now;
@@ -301,6 +317,8 @@ void MavTelemetryController::feedTeleDataPFrame(std::shared_ptr<_MavPFrame_t> fr
 
 void MavTelemetryController::appendFlightDataRow()
 {
+    if (!m_writerRunning.load())
+        return;
     QString row = QDateTime::currentDateTime().toString("yyyy-MM-dd_hh:mm:ss.zzz");
     row.reserve(row.size() + m_allElements.size() * 8);
     for (const auto& element : m_allElements) {
@@ -337,12 +355,19 @@ void MavTelemetryController::processWritingDataRowsToFile(QString dir, int vehic
         spdlog::warn("flightData filePath dir is not exist: {}", dir.toStdString());
         return;
     }
-    const QString path = dir + QStringLiteral("/Flight_%1_%2.xlsx")
+    // A vehicle re-created within the same second (reconnect, id change) must not overwrite the
+    // log just closed: the next free name gets "_2", "_3"... before the extension.
+    const QString stem = dir + QStringLiteral("/Flight_%1_%2")
                                    .arg(vehicleId)
                                    .arg(QDateTime::currentDateTime().toString("yyyyMMdd_hhmmss"));
     OstCsvFile file;
-    file.setFilePath(path);
-    file.open();
+    for (int n = 1; n <= kMaxLogNameTries && !file.isOpen(); ++n) {
+        file.setFilePath(n == 1 ? stem + ".xlsx" : QStringLiteral("%1_%2.xlsx").arg(stem).arg(n));
+        if (!file.open(OstCsvFile::CreateNew) && !QFile::exists(file.filePath()))
+            break;  // a real failure, logged by the file
+    }
+    if (!file.isOpen())
+        spdlog::warn("flightData: no flight log for vehicle {}, rows are dropped", vehicleId);
     file.writeRow(m_fileTitle, ",");
     for (;;) {
         QList<QString> rows;

@@ -8,6 +8,12 @@
 // The periodic tick runs on the timer task thread and uses the vehicle through a plain pointer:
 // the vehicle stops polling (which waits for a running tick) before any of it goes away, so a
 // tick never holds, and never releases, a reference to it.
+//
+// Flight logs: "Flight_<id>_<yyyyMMdd_hhmmss>.xlsx" below the user data directory, never an
+// existing file (a second log in the same second gets "_2", "_3"... before the extension); at
+// teardown every row already received is written before the file closes. Without a user data
+// directory nothing is recorded (one error line). Every request window counts in the loss
+// statistics, whether the vehicle is alive or not.
 
 #include "MavProtoDefs.h"
 #include "MavProtoTeleProcesser.h"
@@ -74,6 +80,9 @@ public:
     // The flight data title row, and the batch of rows not yet handed to the writer.
     QString dataFileTitle() const { return m_fileTitle; }
     int batchedRowCount() const { return int(m_rowBatch.size()); }
+    // Writes every batched and pending row, closes the flight log and ends its writer; rows that
+    // arrive later are not recorded. The destructor does the same.
+    void finishFlightData();
 
     // One periodic tick; public so tests can drive it on their own schedule.
     void onTeleReqPeriodicTick();

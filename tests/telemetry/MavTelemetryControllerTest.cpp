@@ -20,6 +20,7 @@
 #include "OstUdpSocketLinkConfig.h"
 #include "TestSupport.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QSignalSpy>
@@ -103,19 +104,26 @@ TEST_F(TeleFixture, LossDetectionAliveAndStatisticsWindows)
     EXPECT_EQ(state.at(2).at(0).toInt(), 2);
     EXPECT_EQ(alive.count(), 3);
 
-    // Windows: one per sent request. The first saw a frame, the second did not; the third was
-    // settled after the vehicle went not alive (here the tick runs on the main thread, so the
-    // loss is handled at once) and is not counted; the open fourth one is not settled yet.
-    const auto s = vehicle->linkLossStats();
+    // Windows: one per sent request. The first saw a frame, the next two did not (the third was
+    // settled after the vehicle went not alive and still counts); the open fourth is not settled.
+    auto s = vehicle->linkLossStats();
     EXPECT_EQ(s.telemetryWindowCount, 4u);
     EXPECT_EQ(s.telemetryActiveWindowCount, 1u);
-    EXPECT_EQ(s.telemetrySilentWindowCount, 1u);
-    EXPECT_DOUBLE_EQ(s.telemetrySilentRate, 0.25);
+    EXPECT_EQ(s.telemetrySilentWindowCount, 2u);
+    EXPECT_DOUBLE_EQ(s.telemetrySilentRate, 0.5);
     ASSERT_TRUE(peer.waitForDatagrams(4));
 
+    // A vehicle that answers nothing any more (heartbeats only) is a lossy link, not a perfect one.
+    for (int tick = 0; tick < 30; ++tick)
+        tele->onTeleReqPeriodicTick();
+    s = vehicle->linkLossStats();
+    EXPECT_EQ(s.telemetryActiveWindowCount + s.telemetrySilentWindowCount + 1, s.telemetryWindowCount);
+    EXPECT_GT(s.telemetrySilentRate, 0.9);
+
     // Disabling keeps the report state and resets the counters.
+    const auto states = state.count();
     vehicle->setTeleReqEnable(false);
-    EXPECT_EQ(state.count(), 3);
+    EXPECT_EQ(state.count(), states);
     EXPECT_TRUE(tele->currentTeleFrameRecvOk());
 }
 
@@ -223,4 +231,43 @@ TEST(TelemetryController, MissingFlightDataDirectoryEndsOnlyTheWriter)
         tele->feedTeleDataPFrame(f, nullptr);
     EXPECT_EQ(tele->teleReportState(), 2) << "telemetry goes on";
     EXPECT_TRUE(tele->flightStatusDataItem()->hasFlightStatusFrameData());
+}
+
+TEST_F(TeleFixture, FlightLogsNeverOverwriteAndKeepTheirLastRows)
+{
+    const QString dir = dataDir + "/flightData";
+    auto logs = [&] { return QDir(dir).entryList({"Flight_6_*.xlsx"}, QDir::Files, QDir::Name); };
+    auto lineCount = [&](const QString& name) {
+        QFile f(dir + "/" + name);
+        return f.open(QIODevice::ReadOnly) ? int(QString::fromUtf8(f.readAll()).count('\n')) : -1;
+    };
+    ASSERT_TRUE(waitUntil([&] { return logs().size() == 1; }));
+    // Whatever second the next vehicle's log starts in, a file of that name already exists.
+    const QDateTime now = QDateTime::currentDateTime();
+    QStringList placeholders;
+    for (int s = 0; s < 3; ++s) {
+        const QString name = QStringLiteral("Flight_6_%1.xlsx").arg(now.addSecs(s).toString("yyyyMMdd_hhmmss"));
+        QFile f(dir + "/" + name);
+        if (!f.exists() && f.open(QIODevice::WriteOnly)) {
+            f.write("keep\n");
+            placeholders << name;
+        }
+    }
+    for (int i = 0; i < 3; ++i)
+        tele->feedTeleDataPFrame(flightStatus(6), linkMgr->udpSocketLink());
+    const QString first = logs().first();
+
+    // The same id again (a reconnect, an id change back).
+    auto again = std::make_shared<VehicleController>(6, linkMgr, nullptr);
+    again->setup(toolBox);
+    vehicle->retire();
+    EXPECT_EQ(lineCount(first), 1 + 3) << "the rows still batched are written at teardown";
+    again->retire();
+    const auto all = logs();
+    EXPECT_EQ(all.size(), 2 + placeholders.size());
+    for (const auto& name : placeholders)
+        EXPECT_EQ(lineCount(name), 1) << name.toStdString() << " was overwritten";
+    const auto second = std::find_if(all.begin(), all.end(), [](const QString& n) { return n.endsWith("_2.xlsx"); });
+    ASSERT_NE(second, all.end());
+    EXPECT_EQ(lineCount(*second), 1) << "its title";
 }
