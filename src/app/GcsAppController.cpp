@@ -59,11 +59,16 @@ void GcsAppController::init(std::shared_ptr<GcsToolBox> toolBox)
         }
         if (!m_eventReportCtrler)
             m_eventReportCtrler = std::make_shared<GcsEventReportController>(toolBox->http(), nullptr);
-        const QString nfzCachePath = GcsSettings::getInstance()->appCachePath() + "/nfz_cache.json";
+        const QString cacheBase = GcsSettings::getInstance()->appCachePath();
+        if (cacheBase.isEmpty())
+            spdlog::error("<app> no application cache directory: the no-fly-zone cache is disabled");
+        const QString nfzCachePath = cacheBase.isEmpty() ? QString() : cacheBase + "/nfz_cache.json";
         if (!m_nfzZoneManager)
             m_nfzZoneManager = std::make_shared<NfzZoneManager>();
         toolBox->initWith(this);
         QTimer::singleShot(0, this, [zones = std::weak_ptr<NfzZoneManager>(m_nfzZoneManager), nfzCachePath] {
+            if (nfzCachePath.isEmpty())
+                return;
             // No cache yet is the normal first start, not a fault worth a warning.
             if (!QFileInfo::exists(nfzCachePath)) {
                 spdlog::debug("<app> no no-fly-zone cache yet at {}", nfzCachePath.toStdString());
@@ -93,6 +98,9 @@ void GcsAppController::init(std::shared_ptr<GcsToolBox> toolBox)
 void GcsAppController::release()
 {
     spdlog::debug("<app> release app controller");
+    // Every vehicle's queue worker, telemetry task and flight log ends here, while the
+    // application object and the timer thread still exist.
+    m_multiVehicleMgr->release();
 }
 
 void GcsAppController::connectToLink(std::shared_ptr<OstLinkAbstractConfig> config, QString mapKey)
@@ -113,14 +121,24 @@ void GcsAppController::connectToLink(std::shared_ptr<OstLinkAbstractConfig> conf
         spdlog::info("<app> connectToLink: created link manager, mapKey: {}", key.toStdString());
         connect(linkMgr->mavProtoProcesser(), &MavProtocolProcesser::mavHeartbeatFrameReceived, m_multiVehicleMgr,
                 &MultiVehicleManager::processMavHeartbeatFrame);
-        connect(linkMgr.get(), &LinkManager::serialportLinkOpenResp, this,
-                [this, linkMgr](bool ok) { handleLinkManagerConnResp(linkMgr, ok, OstLinkAbstractConfig::Serial); });
-        connect(linkMgr.get(), &LinkManager::udpLinkOpenResp, this,
-                [this, linkMgr](bool ok) { handleLinkManagerConnResp(linkMgr, ok, OstLinkAbstractConfig::Udp); });
-        connect(linkMgr.get(), &LinkManager::serialportLinkDisconnected, this,
-                [this, linkMgr] { handleLinkManagerDisconnected(linkMgr, OstLinkAbstractConfig::Serial); });
-        connect(linkMgr.get(), &LinkManager::udpLinkDisconnected, this,
-                [this, linkMgr] { handleLinkManagerDisconnected(linkMgr, OstLinkAbstractConfig::Udp); });
+        // The manager's own connections must not keep it alive: weak references only.
+        const std::weak_ptr<LinkManager> weak = linkMgr;
+        connect(linkMgr.get(), &LinkManager::serialportLinkOpenResp, this, [this, weak](bool ok) {
+            if (auto mgr = weak.lock())
+                handleLinkManagerConnResp(mgr, ok, OstLinkAbstractConfig::Serial);
+        });
+        connect(linkMgr.get(), &LinkManager::udpLinkOpenResp, this, [this, weak](bool ok) {
+            if (auto mgr = weak.lock())
+                handleLinkManagerConnResp(mgr, ok, OstLinkAbstractConfig::Udp);
+        });
+        connect(linkMgr.get(), &LinkManager::serialportLinkDisconnected, this, [this, weak] {
+            if (auto mgr = weak.lock())
+                handleLinkManagerDisconnected(mgr, OstLinkAbstractConfig::Serial);
+        });
+        connect(linkMgr.get(), &LinkManager::udpLinkDisconnected, this, [this, weak] {
+            if (auto mgr = weak.lock())
+                handleLinkManagerDisconnected(mgr, OstLinkAbstractConfig::Udp);
+        });
     }
     factory.setActiveLinkManager(linkMgr);
     if (m_tcpForwardService)
@@ -276,8 +294,10 @@ void GcsAppController::handleLinkManagerDisconnected(std::shared_ptr<LinkManager
 
 void GcsAppController::disconnectFromActiveLinkMgr()
 {
-    for (const auto& v : m_multiVehicleMgr->vehicleList())
+    for (const auto& v : m_multiVehicleMgr->vehicleList()) {
         v->resetLinkLossStats();
+        v->setTeleReqEnable(false);
+    }
     auto linkMgr = LinkManagerFactory::getInstance().activeLinkMgr();
     if (linkMgr) {
         if (linkMgr->serialportLinkIsOpen())
@@ -286,10 +306,10 @@ void GcsAppController::disconnectFromActiveLinkMgr()
             linkMgr->closeUdpSocketLink();
     }
     m_multiVehicleMgr->removeAllLocalVehicles();
-    QTimer::singleShot(0, this, [this, linkMgr] {
+    QTimer::singleShot(0, this, [this, weak = std::weak_ptr<LinkManager>(linkMgr)] {
         if (isConnected())
             return;
-        if (linkMgr) {
+        if (auto linkMgr = weak.lock()) {
             const int type = GcsSettings::getInstance()->getValue("connect/type", 3).toInt();
             handleLinkManagerDisconnected(linkMgr, OstLinkAbstractConfig::LinkType(type));
         } else if (m_connectionMode == Local) {

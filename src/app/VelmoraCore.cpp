@@ -2,6 +2,7 @@
 
 #include "MavProtoDefs.h"
 #include "OstAbstractLink.h"
+#include "protocol/MavCmdRequestMessage.h"
 
 #include <QByteArray>
 #include <QMetaType>
@@ -19,6 +20,7 @@ void registerMetaTypes()
     qRegisterMetaType<std::shared_ptr<MavPFrame_t>>("std::shared_ptr<MavPFrame_t>");
     qRegisterMetaType<MavPFramePtr>("MavPFramePtr");
     qRegisterMetaType<std::shared_ptr<QByteArray>>("std::shared_ptr<QByteArray>");
+    qRegisterMetaType<std::shared_ptr<MavCmdRequestMessage>>("std::shared_ptr<MavCmdRequestMessage>");
     qRegisterMetaType<std::shared_ptr<nlohmann::json>>("std::shared_ptr<nlohmann::json>");
     qRegisterMetaType<std::vector<int64_t>>("std::vector<int64_t>");
     qRegisterMetaType<OstAbstractLink*>("OstAbstractLink*");

@@ -47,7 +47,27 @@ void LinkManager::setSerialPortLinkConfig(std::shared_ptr<OstSerialPortLinkConfi
 
 void LinkManager::setUdpSocketLinkConfig(std::shared_ptr<OstUdpSocketLinkConfig> config)
 {
+    keepUdpSendParams(config);
     m_udpLink->setLinkConfig(std::move(config));
+}
+
+void LinkManager::keepUdpSendParams(const std::shared_ptr<OstLinkAbstractConfig>& config)
+{
+    UdpSendParams params;
+    if (auto udp = std::dynamic_pointer_cast<OstUdpSocketLinkConfig>(config)) {
+        params.valid = true;
+        params.deviceRecvPort = udp->deviceRecvPort();
+        params.multicast = udp->linkMode() == OstUdpSocketLinkConfig::Multicast;
+        params.multicastGroup = udp->multicastGroupAddress();
+    }
+    std::lock_guard lock(m_udpParamsMutex);
+    m_udpParams = params;
+}
+
+LinkManager::UdpSendParams LinkManager::udpSendParams() const
+{
+    std::lock_guard lock(m_udpParamsMutex);
+    return m_udpParams;
 }
 
 void LinkManager::openSerialPortLink(std::shared_ptr<OstLinkAbstractConfig> config)
@@ -60,10 +80,12 @@ void LinkManager::openSerialPortLink(std::shared_ptr<OstLinkAbstractConfig> conf
 
 void LinkManager::openUdpSocketLink(std::shared_ptr<OstLinkAbstractConfig> config)
 {
-    if (config)
+    if (config) {
+        keepUdpSendParams(config);
         m_udpLink->open(std::move(config));
-    else
+    } else {
         m_udpLink->open();
+    }
 }
 
 void LinkManager::closeSerialPortLink()

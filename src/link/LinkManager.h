@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <memory>
+#include <mutex>
 
 #include "OstSerialPortLink.h"
 #include "OstUdpSocketLink.h"
@@ -38,6 +39,16 @@ public:
     OstUdpSocketLink* udpSocketLink() const { return m_udpLink; }
     MavProtocolProcesser* mavProtoProcesser() const { return m_processer; }
 
+    // Where UDP frames to a vehicle go, copied from the UDP config when it is set or opened, so
+    // that senders on the timer and queue threads never read the caller's config object.
+    struct UdpSendParams {
+        bool valid = false;
+        quint16 deviceRecvPort = 0;
+        bool multicast = false;
+        QString multicastGroup;
+    };
+    UdpSendParams udpSendParams() const;
+
     // Safe from any thread: the links hand bytes to their own thread.
     bool sendToLink(const QByteArray& data, const QString& address);
     bool sendToSerialLink(const QByteArray& data);
@@ -50,7 +61,11 @@ signals:
     void udpLinkDisconnected();
 
 private:
+    void keepUdpSendParams(const std::shared_ptr<OstLinkAbstractConfig>& config);
+
     MavProtocolProcesser* m_processer = nullptr;
+    mutable std::mutex m_udpParamsMutex;
+    UdpSendParams m_udpParams;
     OstSerialPortLink* m_serialLink = nullptr;
     OstUdpSocketLink* m_udpLink = nullptr;
 };

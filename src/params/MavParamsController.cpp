@@ -217,7 +217,7 @@ MavParamsEnums::CaliAccMeterOpRet MavParamsController::calibrateAccMeter(MavProt
             spdlog::warn("<Params> <AccMeterCali> can not start repeat, current step = {}", m_accMeterCaliStep);
             return MavParamsEnums::AccCaliAlreadyInProgress;
         }
-        vehicle->setTeleReqEnable(false);  // no polling while the vehicle is being turned around
+        vehicle->setTeleReqHold(VehicleController::CalibrationHold, true);  // no polling while it is turned around
     }
     m_accMeterCaliStep = step;
     spdlog::info("<Params> <AccMeterCali> cali accMeter, step = {}", int(step));
@@ -243,7 +243,7 @@ MavParamsEnums::CaliMagComOpRet MavParamsController::calibrateMagCompass(MavProt
             spdlog::warn("<Params> <MagComCali> can not start repeat, current step = {}", m_magComCaliStep);
             return MavParamsEnums::MagCaliAlreadyInProgress;
         }
-        vehicle->setTeleReqEnable(false);
+        vehicle->setTeleReqHold(VehicleController::CalibrationHold, true);
     }
     m_magComCaliStep = step;
     spdlog::info("<Params> <MagComCali> cali magCom, step = {}", int(step));
@@ -257,14 +257,14 @@ void MavParamsController::resetCaliAccMeter()
 {
     m_accMeterCaliStep = 0;
     if (auto vehicle = m_vehicle.lock())
-        vehicle->setTeleReqEnable(true);
+        vehicle->setTeleReqHold(VehicleController::CalibrationHold, false);
 }
 
 void MavParamsController::resetCaliMagCom()
 {
     m_magComCaliStep = 0;
     if (auto vehicle = m_vehicle.lock())
-        vehicle->setTeleReqEnable(true);
+        vehicle->setTeleReqHold(VehicleController::CalibrationHold, false);
 }
 
 void MavParamsController::handleCaliAck(uint8_t cmd, const _MavPFrame_t& frame)
@@ -283,7 +283,7 @@ void MavParamsController::handleCaliAck(uint8_t cmd, const _MavPFrame_t& frame)
         emit caliAccMeterResp(step, ret);
         if (ret == 0 && step == MAVPROTO_ACC_CALI_STEP_FINAL) {
             if (auto vehicle = m_vehicle.lock())
-                vehicle->setTeleReqEnable(true);
+                vehicle->setTeleReqHold(VehicleController::CalibrationHold, false);
             m_accMeterCaliStep = 0;
         }
     } else {
@@ -292,7 +292,7 @@ void MavParamsController::handleCaliAck(uint8_t cmd, const _MavPFrame_t& frame)
         emit caliMagCompassResp(step, ret);
         if (ret == 0 && step == MAVPROTO_MAG_CALI_STEP_FINAL) {
             if (auto vehicle = m_vehicle.lock())
-                vehicle->setTeleReqEnable(true);
+                vehicle->setTeleReqHold(VehicleController::CalibrationHold, false);
             m_magComCaliStep = 0;
         }
     }
@@ -398,7 +398,8 @@ void MavParamsController::handleMavPFrameReceived(MavPFramePtr pframe, OstAbstra
         const bool read = req->expectedDataLen == readLen(cmd);
         label = read ? tr("读取") : tr("写入");
         if (cmd == MavCmd::VehicleCode) {
-            handleVehicleCodeReply(*pframe, read);
+            if (handleVehicleCodeReply(*pframe, read) != 0)
+                level = OstLogLevel::Error;
         } else if (!read) {
             const int ret = dataLen != 1 ? GcsRet::WrongReplyLength : MavProtoHelper::parseMavProtoFrameResult(*pframe);
             if (ret != 0)
@@ -486,35 +487,35 @@ void MavParamsController::migrateVehicleIdAfterBasicWrite(const _MavPFrame_t& fr
     }
 }
 
-void MavParamsController::handleVehicleCodeReply(const _MavPFrame_t& frame, bool read)
+int MavParamsController::handleVehicleCodeReply(const _MavPFrame_t& frame, bool read)
 {
     if (!read) {
         if (frame.data.size() != 1) {
             spdlog::warn("<Params> vehicleCode write ack has bad length {}, vehicleCode:{}", frame.data.size(),
                          m_vehicleCode.toStdString());
             emit vehicleCodeWriteResp(GcsRet::WrongReplyLength);
-            return;
+            return GcsRet::WrongReplyLength;
         }
         const int ret = MavProtoHelper::parseMavProtoFrameResult(frame);
         emit vehicleCodeWriteResp(ret);
         if (ret != 0) {
             spdlog::warn("<Params> reset vehicleCode failed, vehicleCode:{}, ret:{}", m_vehicleCode.toStdString(), ret);
-            return;
+            return ret;
         }
         spdlog::info("<Params> reset vehicleCode success, vehicleCode:{}", m_vehicleCode.toStdString());
         emit vehicleCodeResetResp(0, 200);
         m_vehicleCodeIsActive = true;
         emit vehicleMqttActivated(true);
-        return;
+        return 0;
     }
     std::string code;
     if (frame.data.size() != MAVPROTO_VEHICLE_CODE_LEN || !MavProtoParamsProcesser::parseReadVehicleCodeParamsAck(frame, code)) {
         emit vehicleCodeReadResp(GcsRet::WrongReplyLength);
-        return;
+        return 0;
     }
     if (code.empty()) {
         spdlog::warn("<Params> handle read vehicleCode, vehicleCode is empty");
-        return;
+        return 0;
     }
     spdlog::info("<Params> handle read vehicleCode, vehicleCode={}", code);
     m_vehicleCode = QString::fromStdString(code);
@@ -523,13 +524,14 @@ void MavParamsController::handleVehicleCodeReply(const _MavPFrame_t& frame, bool
     if (!loginMgr) {
         spdlog::warn("<Params> loginMgr is null, will not activate vehicle code");
         m_vehicleCodeIsActive = false;
-        return;
+        return 0;
     }
     if (loginMgr->loginState() != GcsAccountEnums::LoggedIn) {
         spdlog::info("<Params> loginState is not Logined, will not activate vehicle code");
-        return;
+        return 0;
     }
     requestActivateVehicleCode();
+    return 0;
 }
 
 void MavParamsController::handleLoginStateChanged(GcsAccountEnums::LoginState s)

@@ -131,7 +131,8 @@ private:
     bool handleGroupRead(uint8_t cmd, const _MavPFrame_t& frame);
     void emitGroupResp(uint8_t cmd, bool read, int ret);
     void handleCaliAck(uint8_t cmd, const _MavPFrame_t& frame);
-    void handleVehicleCodeReply(const _MavPFrame_t& frame, bool read);
+    // The write's result (reads answer 0): a refused write is echoed as an error.
+    int handleVehicleCodeReply(const _MavPFrame_t& frame, bool read);
     void migrateVehicleIdAfterBasicWrite(const _MavPFrame_t& frame);
     void notifyBatchReadAttemptFinished();
     void requestActivateVehicleCode();

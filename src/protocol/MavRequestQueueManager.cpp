@@ -6,7 +6,6 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QThread>
 
 #include <spdlog/spdlog.h>
 
@@ -21,6 +20,7 @@ MavRequestQueueManager::MavRequestQueueManager(std::weak_ptr<VehicleController> 
                                                int checkPeriodMs)
     : QObject(parent)
     , m_vehicle(std::move(vehicle))
+    , m_vehicleRaw(m_vehicle.lock().get())
     , m_clock(clock ? std::move(clock) : Clock([] { return QDateTime::currentMSecsSinceEpoch(); }))
     , m_checkPeriodMs(checkPeriodMs)
 {
@@ -52,7 +52,7 @@ void MavRequestQueueManager::stopTimeoutCheck()
     m_wake.notify_all();
     if (m_worker.joinable()) {
         if (m_worker.get_id() == std::this_thread::get_id())
-            m_worker.detach();  // cannot happen by design (see releaseVehicle); never join ourselves
+            m_worker.detach();  // cannot happen: the worker owns no vehicle; never join ourselves
         else
             m_worker.join();
     }
@@ -184,21 +184,35 @@ void MavRequestQueueManager::handleMavPFrame(MavPFramePtr pframe, OstAbstractLin
 
 void MavRequestQueueManager::runTimeoutCheck()
 {
-    auto vehicle = m_vehicle.lock();
-    {
-        std::lock_guard lock(m_mutex);
-        std::vector<MavCmdQueueItem*> kept;
-        kept.reserve(m_queue.size());
-        for (auto* item : m_queue) {
-            if (!checkCmdTimeout(item, vehicle))
-                kept.push_back(item);
-        }
-        m_queue.swap(kept);
+    VehicleController* vehicle = m_vehicle.expired() ? nullptr : m_vehicleRaw;
+    std::lock_guard lock(m_mutex);
+    std::vector<MavCmdQueueItem*> kept;
+    kept.reserve(m_queue.size());
+    for (auto* item : m_queue) {
+        if (!checkCmdTimeout(item, vehicle))
+            kept.push_back(item);
     }
-    releaseVehicle(std::move(vehicle));
+    m_queue.swap(kept);
 }
 
-bool MavRequestQueueManager::checkCmdTimeout(MavCmdQueueItem* item, const std::shared_ptr<VehicleController>& vehicle)
+void MavRequestQueueManager::abortAll()
+{
+    std::vector<MavCmdQueueItem*> items;
+    {
+        std::lock_guard lock(m_mutex);
+        items.swap(m_queue);
+    }
+    if (!items.empty())
+        spdlog::info("<RequestQueue> {} queued request(s) end without an answer: the vehicle left", items.size());
+    for (auto* item : items) {
+        if (item->timeoutReceiver && item->req)
+            QCoreApplication::postEvent(item->timeoutReceiver.data(), new MavCmdTimeoutEvent(item->req),
+                                        kTimeoutEventPriority);
+        delete item;
+    }
+}
+
+bool MavRequestQueueManager::checkCmdTimeout(MavCmdQueueItem* item, VehicleController* vehicle)
 {
     const auto& req = item->req;
     if (!req || req->timeoutMs == 0)
@@ -223,20 +237,4 @@ bool MavRequestQueueManager::checkCmdTimeout(MavCmdQueueItem* item, const std::s
         QCoreApplication::postEvent(item->timeoutReceiver.data(), new MavCmdTimeoutEvent(req), kTimeoutEventPriority);
     delete item;
     return true;
-}
-
-void MavRequestQueueManager::releaseVehicle(std::shared_ptr<VehicleController>&& vehicle)
-{
-    if (!vehicle)
-        return;
-    auto* app = QCoreApplication::instance();
-    if (!app || QThread::currentThread() == app->thread()) {
-        vehicle.reset();
-        return;
-    }
-    // Another owner may let go between any check and our reset, so the worker never drops a
-    // reference itself: the vehicle (and this queue, whose destructor joins the worker) must
-    // never be destroyed on this thread.
-    QMetaObject::invokeMethod(app, [v = std::move(vehicle)]() mutable { v.reset(); },
-                              Qt::QueuedConnection);
 }

@@ -9,6 +9,10 @@
 //
 // The clock and check period are constructor parameters so tests can run the resend cycle on a
 // fake clock and drive checks with runTimeoutCheck().
+//
+// The worker never owns its vehicle: it uses it through a plain pointer while the weak reference
+// says it exists, and the vehicle stops (joins) the worker before its members go away. So the
+// vehicle is never destroyed on the worker, with or without an application object.
 
 #include "MavCmdRequestMessage.h"
 
@@ -54,6 +58,8 @@ public:
 
     // One pass of the worker's check; also what tests call after moving a fake clock.
     void runTimeoutCheck();
+    // Ends every queued request with a time-out event (the link is gone); main thread, worker stopped.
+    void abortAll();
 
 public slots:
     void handleMavPFrame(MavPFramePtr pframe, OstAbstractLink* link);
@@ -63,11 +69,9 @@ signals:
 
 private:
     void workerLoop();
-    bool checkCmdTimeout(MavCmdQueueItem* item, const std::shared_ptr<VehicleController>& vehicle);
+    bool checkCmdTimeout(MavCmdQueueItem* item, VehicleController* vehicle);
     static const MavCmdRequestMessagePtr& currentReq(const MavCmdQueueItem* item);
     bool ackAccepted(const MavCmdQueueItem* item, const _MavPFrame_t& ack) const;
-    // Drops a vehicle reference taken on the worker thread without ever destroying the vehicle there.
-    static void releaseVehicle(std::shared_ptr<VehicleController>&& vehicle);
     int64_t now() const { return m_clock(); }
 
     std::vector<MavCmdQueueItem*> m_queue;
@@ -76,6 +80,7 @@ private:
     std::thread m_worker;
     const QSet<uint8_t> m_nonAckCmds{0x00, 0x21, 0x22, 0x23, 0x24, 0x25, 0x2F};
     std::weak_ptr<VehicleController> m_vehicle;
+    VehicleController* m_vehicleRaw = nullptr;
     Clock m_clock;
     int m_checkPeriodMs;
     std::mutex m_wakeMutex;

@@ -180,6 +180,7 @@ void MultiVehicleManager::removeLocalVehicle(const std::shared_ptr<VehicleContro
     auto keep = ctrl;  // the caller's reference may be the list's own
     emit vehicleLeft(keep);
     m_vehicles.removeOne(keep);
+    keep->retire();
     if (wasActive)
         chooseActiveAfterRemoval();
     m_heartbeatLogTimes.erase(keep->vehicleId());
@@ -198,6 +199,18 @@ void MultiVehicleManager::removeAllLocalVehicles()
         removeLocalVehicle(v);
     if (controllableLocalVehicles().isEmpty())
         stopReportVehiclesData();
+}
+
+void MultiVehicleManager::release()
+{
+    stopReportVehiclesData();
+    const auto all = m_vehicles;
+    for (const auto& v : all) {
+        if (v->isLocal())
+            removeLocalVehicle(v);
+        else
+            removeRemoteVehicle(v->vehicleCode());
+    }
 }
 
 void MultiVehicleManager::addRemoteVehicle(const QString& vehicleCode)
@@ -235,6 +248,7 @@ void MultiVehicleManager::removeRemoteVehicle(const QString& vehicleCode)
             const bool wasActive = keep == m_activeVehicle;
             emit vehicleLeft(keep);
             m_vehicles.removeOne(keep);
+            keep->retire();
             if (wasActive)
                 chooseActiveAfterRemoval();
             spdlog::info("<MultiVehicleMgr> remote vehicle removed, vehicleCode: {}", vehicleCode.toStdString());

@@ -35,6 +35,8 @@ public:
     void removeRemoteVehicle(const QString& vehicleCode);
     void removeLocalVehicle(const std::shared_ptr<VehicleController>& ctrl);
     void removeAllLocalVehicles();
+    // Shutdown: stops the report task and removes (and so retires) every vehicle, local or remote.
+    void release();
 
     std::shared_ptr<VehicleController> findVehicleControllerById(int id) const;
     std::shared_ptr<VehicleController> findVehicleControllerByCode(const QString& code) const;

@@ -2,8 +2,6 @@
 
 #include "MavProtoCtrlCmdProcesser.h"
 #include "MavProtoHelper.h"
-#include "OstUdpSocketLink.h"
-#include "OstUdpSocketLinkConfig.h"
 #include "VehicleUtil.h"
 #include "automation/IGcsConsole.h"
 #include "cloud/GcsEventReporter.h"
@@ -204,17 +202,18 @@ QString VehicleController::udpSendAddress() const
     const QString a = address();
     if (!m_linkManager || a.isEmpty() || !m_linkManager->udpSocketLinkIsOpen())
         return a;
-    auto config = std::dynamic_pointer_cast<OstUdpSocketLinkConfig>(m_linkManager->udpSocketLink()->linkConfig());
-    if (!config)
+    // A copy taken when the config was set: the caller's config object is not ours to read here.
+    const LinkManager::UdpSendParams params = m_linkManager->udpSendParams();
+    if (!params.valid)
         return a;
     const int colon = a.lastIndexOf(':');
     const bool hasPort = colon > 0;
     const QString heardPort = hasPort ? a.mid(colon + 1) : QString();
-    const QString port = config->deviceRecvPort() != 0 ? QString::number(config->deviceRecvPort()) : heardPort;
-    if (config->linkMode() == OstUdpSocketLinkConfig::Multicast && !config->multicastGroupAddress().isEmpty())
-        return config->multicastGroupAddress() + ':' + port;
-    if (config->deviceRecvPort() != 0 && hasPort)
-        return a.left(colon) + ':' + QString::number(config->deviceRecvPort());
+    const QString port = params.deviceRecvPort != 0 ? QString::number(params.deviceRecvPort) : heardPort;
+    if (params.multicast && !params.multicastGroup.isEmpty())
+        return params.multicastGroup + ':' + port;
+    if (params.deviceRecvPort != 0 && hasPort)
+        return a.left(colon) + ':' + QString::number(params.deviceRecvPort);
     return a;
 }
 
@@ -451,7 +450,52 @@ void VehicleController::setTeleReqEnable(bool enable)
 {
     if (!m_setuped || !m_teleCtrler)
         return;
+    if (enable && (m_retired || m_teleReqHolds != 0))
+        return;
     m_teleCtrler->setTeleReqEnable(enable);
+}
+
+void VehicleController::setTeleReqHold(TeleReqHold hold, bool on)
+{
+    const unsigned before = m_teleReqHolds;
+    m_teleReqHolds = on ? (before | hold) : (before & ~unsigned(hold));
+    if (m_teleReqHolds == before)
+        return;
+    spdlog::info("<VehicleCtrler> vehicleId={} telemetry polling holds {:#x} -> {:#x}", m_vehicleId, before,
+                 m_teleReqHolds);
+    if (!m_setuped || !m_teleCtrler)
+        return;
+    if (on)
+        m_teleCtrler->setTeleReqEnable(false);
+    else if (m_teleReqHolds == 0 && m_linkManager && m_linkManager->linkIsOpen())
+        setTeleReqEnable(true);
+}
+
+void VehicleController::retire()
+{
+    if (m_retired)
+        return;
+    m_retired = true;
+    spdlog::info("<VehicleCtrler> vehicleId={} retired", m_vehicleId);
+    if (m_teleCtrler) {
+        m_teleCtrler->setTeleReqEnable(false);
+        m_teleCtrler->finishFlightData();
+    }
+    stopFirstPositionCheck();
+    if (m_linkManager) {
+        auto* processer = m_linkManager->mavProtoProcesser();
+        if (m_requestQueue)
+            disconnect(processer, nullptr, m_requestQueue.get(), nullptr);
+        if (m_teleCtrler)
+            disconnect(processer, nullptr, m_teleCtrler.get(), nullptr);
+    }
+    if (m_requestQueue) {
+        m_requestQueue->stopTimeoutCheck();
+        m_requestQueue->abortAll();
+    }
+    // Every thread that sent through it has stopped; a view holding this vehicle must not keep
+    // the link manager alive.
+    m_linkManager.reset();
 }
 
 void VehicleController::setTeleReqInterval(int ms)

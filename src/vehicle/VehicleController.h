@@ -5,6 +5,16 @@
 //
 // Control commands report their outcome as <command>Resp(int): the vehicle's result byte, or 5000
 // after the queue's resends time out. Sequence numbers run 1..254 and wrap to 1.
+//
+// Polling holds: a calibration, a mission transfer or a firmware update pauses telemetry polling
+// with setTeleReqHold(hold, true). While any hold is set, setTeleReqEnable(true) (UDP heartbeats
+// call it several times a second) is ignored; releasing the last hold resumes polling when the
+// link is still open.
+//
+// retire() ends a vehicle that has left the list (user disconnect, id change, shutdown): polling,
+// the first-position check and the queue worker stop, requests still queued end with a time-out,
+// the flight log is written out and closed, and the vehicle no longer hears its link. A retired
+// vehicle may still be held by a view (the cluster slots) but never sends again.
 
 #include "MavProtoDefs.h"
 #include "OstLogLevel.h"
@@ -92,8 +102,13 @@ public:
     void startIdleMotorDetection(quint8 value);
     void stopIdleMotorDetection();
 
+    enum TeleReqHold : unsigned { CalibrationHold = 1, MissionTransferHold = 2, FirmwareUpdateHold = 4 };
     void setTeleReqEnable(bool enable);
+    void setTeleReqHold(TeleReqHold hold, bool on);
+    unsigned teleReqHolds() const { return m_teleReqHolds; }
     void setTeleReqInterval(int ms);
+    void retire();
+    bool retired() const { return m_retired; }
     void checkVehicleFirstPositionFixedAfterConnected();
     void readVehicleCode();
 
@@ -150,6 +165,8 @@ private:
     QString m_vehicleCode;
     int m_vehicleId = -1;
     QString m_address;  // read by sends from the queue worker and the timer thread
+    unsigned m_teleReqHolds = 0;
+    bool m_retired = false;
     mutable std::mutex m_addressMutex;
     GcsAppController* m_appCtrler = nullptr;
     std::shared_ptr<LinkManager> m_linkManager;

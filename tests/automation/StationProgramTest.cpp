@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QProcess>
 
+#include <nlohmann/json.hpp>
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -69,4 +71,32 @@ TEST(StationProgram, BadArgumentsExitWithStatus2)
         ASSERT_TRUE(station.waitForFinished(10000)) << args.join(' ').toStdString();
         EXPECT_EQ(station.exitCode(), 2) << args.join(' ').toStdString();
     }
+}
+
+TEST(StationProgram, StopsCleanlyWhileTwentyVehiclesArePolled)
+{
+    const quint16 stationPort = testsupport::freeUdpPort();
+    QProcess sim;
+    sim.start(VELMORA_SIM_BIN, {"--udp", QStringLiteral("127.0.0.1:%1").arg(stationPort), "--count", "20",
+                                "--heartbeat-ms", "200"});
+    ASSERT_TRUE(sim.waitForReadyRead(10000)) << "the simulator prints its port";
+    const QString dataDir = testsupport::makeTempDir("station");
+    for (int run = 0; run < 20; ++run) {
+        QProcess station;
+        station.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        station.start(VELMORA_STATION_BIN, {"--data-dir", dataDir, "--udp", QString::number(stationPort)});
+        ASSERT_TRUE(station.waitForStarted(5000));
+        ASSERT_TRUE(waitUntil([] {
+            QByteArray out;
+            return runCli({"vehicle.list"}, &out) == 0 && nlohmann::json::parse(out.toStdString(), nullptr, false)
+                                                                  .value("data", nlohmann::json::object())
+                                                                  .value("count", 0) == 20;
+        }, 15000)) << "run " << run;
+        ::kill(station.processId(), SIGTERM);
+        ASSERT_TRUE(station.waitForFinished(10000)) << "run " << run;
+        EXPECT_EQ(station.exitStatus(), QProcess::NormalExit) << "run " << run;
+        ASSERT_EQ(station.exitCode(), 0) << "run " << run;
+    }
+    sim.terminate();
+    sim.waitForFinished(5000);
 }

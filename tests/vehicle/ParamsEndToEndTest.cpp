@@ -227,9 +227,32 @@ TEST(StationCloud, VehicleCodeResetThroughTheCloudAndItsErrorMode)
     }
 }
 
+namespace {
+
+// Between the steps of a calibration no telemetry request leaves the station; after the last
+// step polling resumes. Over UDP every heartbeat asks for polling again and must not undo it.
+void expectCalibrationPausesPolling(const std::shared_ptr<VehicleController>& vehicle, VehicleSimulator& sim)
+{
+    ASSERT_TRUE(waitUntil([&] { return paramsSettled(vehicle); }, 8000));
+    auto params = vehicle->paramsCtrler();
+    QSignalSpy mag(params.get(), &MavParamsController::caliMagCompassResp);
+    ASSERT_EQ(params->calibrateMagCompass(MAVPROTO_MAG_CALI_STEP_START), MavParamsEnums::MagCaliRequestSent);
+    ASSERT_TRUE(waitUntil([&] { return mag.count() == 1; }));
+    const quint64 requests = sim.counters().teleRequests;
+    testsupport::pumpEvents(600);
+    EXPECT_EQ(sim.counters().teleRequests, requests) << "polling is paused";
+    for (int step = 2; step <= 4; ++step) {
+        params->calibrateMagCompass(MavProtoMagCompassCalibrateStep(step));
+        ASSERT_TRUE(waitUntil([&] { return mag.count() == step; }));
+    }
+    EXPECT_EQ(sim.counters().teleRequests, requests) << "still paused until the final acknowledgement";
+    EXPECT_TRUE(waitUntil([&] { return sim.counters().teleRequests > requests + 2; })) << "and resumes";
+}
+
+}  // namespace
+
 TEST_F(StationWithSim, NoTelemetryRequestDuringACalibrationOverSerial)
 {
-    // Over UDP every heartbeat re-enables polling, so the pause shows only on a serial link.
     testsupport::SocatPty pty;
     ASSERT_TRUE(pty.start());
     GcsSettings::getInstance()->setTeleReqInterval(100);
@@ -237,18 +260,16 @@ TEST_F(StationWithSim, NoTelemetryRequestDuringACalibrationOverSerial)
     options.fixAfterMs = 0;
     startSerialSim(options, pty);
     ASSERT_TRUE(waitForVehicles(1));
-    auto vehicle = mvm()->activeVehicle();
-    ASSERT_TRUE(waitUntil([&] { return paramsSettled(vehicle); }, 8000));
-    auto params = vehicle->paramsCtrler();
-    QSignalSpy mag(params.get(), &MavParamsController::caliMagCompassResp);
-    ASSERT_EQ(params->calibrateMagCompass(MAVPROTO_MAG_CALI_STEP_START), MavParamsEnums::MagCaliRequestSent);
-    ASSERT_TRUE(waitUntil([&] { return mag.count() == 1; }));
-    const quint64 requests = sim->counters().teleRequests;
-    testsupport::pumpEvents(600);
-    EXPECT_EQ(sim->counters().teleRequests, requests) << "polling is paused";
-    for (int step = 2; step <= 4; ++step) {
-        params->calibrateMagCompass(MavProtoMagCompassCalibrateStep(step));
-        ASSERT_TRUE(waitUntil([&] { return mag.count() == step; }));
-    }
-    EXPECT_TRUE(waitUntil([&] { return sim->counters().teleRequests > requests + 2; })) << "and resumes";
+    expectCalibrationPausesPolling(mvm()->activeVehicle(), *sim);
+}
+
+TEST_F(StationWithSim, NoTelemetryRequestDuringACalibrationOverUdp)
+{
+    GcsSettings::getInstance()->setTeleReqInterval(100);
+    SimOptions options;
+    options.fixAfterMs = 0;
+    startSim(options);
+    connectUdp(sim->listenPort());
+    ASSERT_TRUE(waitForVehicles(1));
+    expectCalibrationPausesPolling(mvm()->activeVehicle(), *sim);
 }
