@@ -114,3 +114,12 @@ TEST(GcsAppController, DisconnectWithoutLinkManagerLeavesModeNone)
     EXPECT_EQ(mode.count(), 0);
     EXPECT_EQ(app.ctrl->gcsCliConnectionStatusData()["connectionMode"], "None");
 }
+
+TEST(GcsAppController, QueuedSignalTypesAreRegisteredByTheApplication)
+{
+    // GcsApplication's constructor registers them (main() built one).
+    for (const char* name : {"std::shared_ptr<MavPFrame_t>", "MavPFramePtr", "std::shared_ptr<QByteArray>",
+                             "std::shared_ptr<MavCmdRequestMessage>", "std::shared_ptr<nlohmann::json>",
+                             "std::vector<int64_t>"})
+        EXPECT_TRUE(QMetaType::fromName(name).isValid()) << name;
+}

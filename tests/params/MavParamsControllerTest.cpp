@@ -227,4 +227,16 @@ TEST_F(ParamsFixture, VehicleCodeRepliesAndWriteAcknowledgement)
     EXPECT_EQ(params->vehicleCode(), "VC-2026-0042");
     EXPECT_EQ(vehicle->vehicleCode(), "VC-2026-0042");
     EXPECT_FALSE(params->vehicleCodeIsActive()) << "no login manager: no activation";
+
+    // A write the vehicle refuses is an error on the console, as refused group writes are.
+    QSignalSpy write(params.get(), &MavParamsController::vehicleCodeWriteResp);
+    auto frame = std::make_shared<_MavPFrame_t>();
+    MavProtoParamsProcesser::packWriteVehicleCodeFrame(*frame, 4, vehicle->genSeqId(), "VC-2026-0043");
+    vehicle->sendMavPFrameReq(MavCmdRequestMessage::create(frame, CheckDataLen, 1, 0, 2000, 2));
+    lines.clear();
+    reply(frame->seq, 0x0E, {3});
+    ASSERT_EQ(write.count(), 1);
+    EXPECT_EQ(write.at(0).at(0).toInt(), 3);
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_TRUE(lines.first().startsWith("3 ")) << lines.first().toStdString();
 }
