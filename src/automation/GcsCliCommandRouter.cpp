@@ -1,5 +1,6 @@
 #include "GcsCliCommandRouter.h"
 
+#include "GcsCliOutcomeRecorder.h"
 #include "GcsCliResponse.h"
 #include "GcsCliServiceContext.h"
 #include "app/GcsAppController.h"
@@ -14,15 +15,19 @@
 #include "vehicle/VehicleController.h"
 #include "vehicle/VehicleUtil.h"
 
+#include <QStringList>
+
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -52,7 +57,8 @@ std::atomic<int64_t> g_nextRequestId{1};
 struct Call {
     const std::string& method;
     GcsAppController* ctrl;
-    const json* params;  // null when the request carries none
+    const json* params;               // null when the request carries none
+    GcsCliOutcomeRecorder* outcomes;  // null when the caller keeps no memory between requests
 };
 
 json refuse(const std::string& method, const Refusal& r)
@@ -166,7 +172,10 @@ Failure resolveTarget(const Call& call, VehicleControllerPtr& vehicle)
     }
     if (auto f = requireMultiVehicleMgr(call))
         return f;
-    vehicle = call.ctrl->multiVehicleMgr()->resolveVehicleTargetForCli(code, id);
+    if ((!code || code->isEmpty()) && !id && call.outcomes && call.outcomes->preferredVehicleId())
+        vehicle = call.ctrl->multiVehicleMgr()->findVehicleControllerById(*call.outcomes->preferredVehicleId());
+    if (!vehicle)
+        vehicle = call.ctrl->multiVehicleMgr()->resolveVehicleTargetForCli(code, id);
     if (!vehicle)
         return Refusal{ErrorCode::NoActiveVehicle, "No matching vehicle or no active vehicle"};
     return {};
@@ -175,6 +184,29 @@ Failure resolveTarget(const Call& call, VehicleControllerPtr& vehicle)
 json vehicleIdentity(const VehicleController& v)
 {
     return {{"vehicleId", v.vehicleId()}, {"vehicleCode", v.vehicleCode().toStdString()}};
+}
+
+json optionalAge(std::optional<int64_t> age)
+{
+    return age ? json(*age) : json(nullptr);
+}
+
+// How long ago the vehicle was last heard; null for never (or when nothing records it).
+void addLinkAges(const Call& call, const VehicleController& v, json& entry)
+{
+    const auto* o = call.outcomes;
+    entry["lastTelemetryAgeMs"] = optionalAge(o ? o->telemetryAgeMs(v.vehicleId()) : std::nullopt);
+    entry["lastHeartbeatAgeMs"] = optionalAge(o ? o->heartbeatAgeMs(v.vehicleId()) : std::nullopt);
+}
+
+// The CLI's default vehicle: its own choice (vehicle.setActive) while that vehicle exists.
+VehicleControllerPtr cliActiveVehicle(const Call& call)
+{
+    auto* mvm = call.ctrl->multiVehicleMgr();
+    if (call.outcomes && call.outcomes->preferredVehicleId())
+        if (auto v = mvm->findVehicleControllerById(*call.outcomes->preferredVehicleId()))
+            return v;
+    return mvm->activeVehicle();
 }
 
 // ---- methods ----
@@ -188,7 +220,14 @@ json connectionStatus(const Call& call)
 {
     if (auto f = requireCtrl(call))
         return refuse(call, *f);
-    return GcsCliResponse::makeSuccess(call.ctrl->gcsCliConnectionStatusData());
+    json data = call.ctrl->gcsCliConnectionStatusData();
+    if (call.outcomes && call.outcomes->preferredVehicleId() && call.ctrl->multiVehicleMgr()) {
+        if (const auto v = cliActiveVehicle(call)) {
+            data["activeVehicleId"] = v->vehicleId();
+            data["activeVehicleCode"] = v->vehicleCode().toStdString();
+        }
+    }
+    return GcsCliResponse::makeSuccess(std::move(data));
 }
 
 json connectionConnect(const Call& call)
@@ -234,10 +273,12 @@ json vehicleList(const Call& call)
         entry["controllerType"] = v->vehicleControllerType() == VehicleControllerType::Remote ? "Remote" : "Local";
         entry["alive"] = v->alive();
         entry["address"] = v->address().toStdString();
+        addLinkAges(call, *v, entry);
         vehicles.push_back(std::move(entry));
     }
     const auto count = vehicles.size();
-    return GcsCliResponse::makeSuccess({{"vehicles", std::move(vehicles)}, {"count", count}});
+    return GcsCliResponse::makeSuccess(
+        {{"vehicles", std::move(vehicles)}, {"count", count}, {"linkConnected", call.ctrl->isConnected()}});
 }
 
 json telemetrySnapshot(const Call& call)
@@ -286,6 +327,8 @@ json telemetrySnapshot(const Call& call)
     data["ahrs"] = std::move(ahrs);
     data["position"] = std::move(position);
     data["flightStatus"] = std::move(status);
+    addLinkAges(call, *vehicle, data);
+    data["linkConnected"] = call.ctrl->isConnected();
     return GcsCliResponse::makeSuccess(std::move(data));
 }
 
@@ -417,6 +460,34 @@ Failure readReturnHome(const json& params, double& lat, double& lon, double& alt
     return {};
 }
 
+Failure readBool(const json& obj, const std::string& name, bool& out)
+{
+    const auto it = obj.find(name);
+    if (it == obj.end())
+        return {};
+    if (!it->is_boolean())
+        return invalid("Field must be a boolean: " + name);
+    out = it->get<bool>();
+    return {};
+}
+
+// Take-off into a known critical condition needs the operator's explicit "force".
+Failure checkCriticalAlerts(const VehicleController& vehicle)
+{
+    const auto alerts = vehicle.alertCtrler();
+    if (!alerts)
+        return {};
+    QStringList keys;
+    for (const auto& a : alerts->activeAlerts())
+        if (a.level == VehicleAlertLevel::Critical)
+            keys << a.key;
+    if (keys.isEmpty())
+        return {};
+    keys.sort();
+    return rejected("Critical alert active on vehicle " + std::to_string(vehicle.vehicleId()) + ": " +
+                    keys.join(", ").toStdString() + "; add \"force\": true to override");
+}
+
 json controlCommand(const Call& call)
 {
     if (!call.params)
@@ -424,6 +495,9 @@ json controlCommand(const Call& call)
     const json& params = *call.params;
     std::string action;
     if (auto f = readString(params, "action", action))
+        return refuse(call, *f);
+    bool force = false;
+    if (auto f = readBool(params, "force", force))
         return refuse(call, *f);
     VehicleControllerPtr vehicle;
     if (auto f = resolveTarget(call, vehicle))
@@ -436,48 +510,240 @@ json controlCommand(const Call& call)
     if (!vehicle->alive())
         return refuse(call, *rejected("Target vehicle is not alive; control commands are blocked"));
 
+    std::function<void()> send;
     if (action == "takeoff") {
         quint16 alt = 0;
         quint8 vel = 0;
         if (auto f = readTakeoff(params, alt, vel))
             return refuse(call, *f);
-        vehicle->takeoff(alt, vel);
+        if (!force) {
+            if (auto f = checkCriticalAlerts(*vehicle))
+                return refuse(call, *f);
+        }
+        send = [vehicle, alt, vel] { vehicle->takeoff(alt, vel); };
     } else if (action == "returnHome") {
         double lat = 0, lon = 0, alt = 0;
         if (auto f = readReturnHome(params, lat, lon, alt))
             return refuse(call, *f);
-        vehicle->returnHome(lat, lon, float(alt));
+        send = [vehicle, lat, lon, alt] { vehicle->returnHome(lat, lon, float(alt)); };
     } else if (action == "suspend") {
-        vehicle->suspend();
+        send = [vehicle] { vehicle->suspend(); };
     } else if (action == "resume") {
-        vehicle->resume();
+        send = [vehicle] { vehicle->resume(); };
     } else if (action == "land") {
-        vehicle->land();
+        send = [vehicle] { vehicle->land(); };
     } else {
         return refuse(call, *rejected("Unsupported params.action"));
     }
     const int64_t requestId = g_nextRequestId.fetch_add(1);
-    spdlog::info("<cli-router> control.command {} sent to vehicle {}, requestId {}", action, vehicle->vehicleId(),
-                 requestId);
-    return GcsCliResponse::makeSuccess({{"accepted", true}, {"requestId", requestId}, {"action", action}});
+    // Followed before the send: a command the vehicle cannot take is answered at once.
+    if (call.outcomes)
+        call.outcomes->trackCommand(requestId, action, {vehicle});
+    send();
+    spdlog::info("<cli-router> control.command {} sent to vehicle {}{}, requestId {}", action, vehicle->vehicleId(),
+                 force ? " (forced)" : "", requestId);
+    return GcsCliResponse::makeSuccess({{"accepted", true},
+                                        {"requestId", requestId},
+                                        {"action", action},
+                                        {"vehicleIds", json::array({vehicle->vehicleId()})}});
 }
+
+Failure requireOutcomes(const Call& call)
+{
+    if (!call.outcomes)
+        return rejected("Command outcomes are not recorded here");
+    return {};
+}
+
+json commandStatus(const Call& call)
+{
+    if (!call.params)
+        return refuse(call, *invalid("Missing params object"));
+    int64_t requestId = 0;
+    if (auto f = readInt64(*call.params, "requestId", requestId))
+        return refuse(call, *f);
+    if (auto f = requireOutcomes(call))
+        return refuse(call, *f);
+    auto status = call.outcomes->commandStatus(requestId);
+    if (!status)
+        return refuse(call, *invalid("Unknown requestId"));
+    return GcsCliResponse::makeSuccess(std::move(*status));
+}
+
+constexpr int64_t kDefaultTailLines = 100;
+
+json consoleTail(const Call& call)
+{
+    std::optional<int64_t> since;
+    int64_t limit = kDefaultTailLines;
+    if (call.params) {
+        int64_t v = 0;
+        if (call.params->contains("since")) {
+            if (auto f = readInt64(*call.params, "since", v))
+                return refuse(call, *f);
+            if (v < 0)
+                return refuse(call, *invalid("since must not be negative"));
+            since = v;
+        }
+        if (call.params->contains("limit")) {
+            if (auto f = readInt64(*call.params, "limit", limit))
+                return refuse(call, *f);
+            if (limit < 1 || limit > int64_t(GcsCliOutcomeRecorder::kMaxConsoleLines))
+                return refuse(call, *invalid("limit must be in 1.." +
+                                             std::to_string(GcsCliOutcomeRecorder::kMaxConsoleLines)));
+        }
+    }
+    if (auto f = requireOutcomes(call))
+        return refuse(call, *f);
+    return GcsCliResponse::makeSuccess(call.outcomes->consoleTail(since, size_t(limit)));
+}
+
+// The station's own active vehicle can be set only where the vehicle registry offers it publicly;
+// elsewhere the CLI keeps its own choice, which every selector-less method then targets.
+template <typename Manager>
+concept HasPublicActiveSetter = requires(Manager& m, VehicleControllerPtr v) { m.setActiveVevhile(v); };
+
+template <typename Manager>
+bool setStationActiveVehicle(Manager& mvm, const VehicleControllerPtr& vehicle)
+{
+    if constexpr (HasPublicActiveSetter<Manager>) {
+        mvm.setActiveVevhile(vehicle);
+        return true;
+    } else {
+        return false;
+    }
+}
+
+json vehicleSetActive(const Call& call)
+{
+    VehicleControllerPtr vehicle;
+    if (auto f = resolveTarget(call, vehicle))
+        return refuse(call, *f);
+    if (setStationActiveVehicle(*call.ctrl->multiVehicleMgr(), vehicle)) {
+        if (call.outcomes)
+            call.outcomes->setPreferredVehicleId(std::nullopt);
+    } else if (call.outcomes) {
+        call.outcomes->setPreferredVehicleId(vehicle->vehicleId());
+    } else {
+        return refuse(call, *rejected("The active vehicle cannot be changed here"));
+    }
+    spdlog::info("<cli-router> active vehicle set to {}", vehicle->vehicleId());
+    return GcsCliResponse::makeSuccess(
+        {{"activeVehicleId", vehicle->vehicleId()}, {"activeVehicleCode", vehicle->vehicleCode().toStdString()}});
+}
+
+// ---- the method table ----
+
+struct ParamSpec {
+    const char* name;
+    const char* type;  // "string", "integer", "number" or "boolean"
+    bool required;
+    std::vector<std::string> allowed;  // empty: any value of the type
+    const char* description;
+};
 
 using Method = json (*)(const Call&);
 
-constexpr std::pair<const char*, Method> kMethods[] = {
-    {"system.ping", systemPing},
-    {"connection.status", connectionStatus},
-    {"connection.connect", connectionConnect},
-    {"connection.disconnect", connectionDisconnect},
-    {"vehicle.resolveTarget", vehicleResolveTarget},
-    {"vehicle.list", vehicleList},
-    {"telemetry.snapshot", telemetrySnapshot},
-    {"alerts.active", alertsActive},
-    {"vehicle.linkStats", vehicleLinkStats},
-    {"params.read", paramsRead},
-    {"params.write", paramsWrite},
-    {"control.command", controlCommand},
+struct MethodSpec {
+    const char* name;
+    Method run;
+    const char* description;
+    std::vector<ParamSpec> params;
 };
+
+const ParamSpec kVehicleIdParam{"vehicleId", "integer", false, {}, "target vehicle id (default: the active vehicle)"};
+const ParamSpec kVehicleCodeParam{"vehicleCode", "string", false, {}, "target vehicle code; wins over vehicleId"};
+
+std::vector<std::string> paramsGroupNames()
+{
+    std::vector<std::string> names;
+    for (const auto& g : kParamsGroups)
+        names.emplace_back(g.name);
+    return names;
+}
+
+json systemMethods(const Call& call);
+
+const std::vector<MethodSpec>& methodTable()
+{
+    static const std::vector<MethodSpec> table = {
+        {"system.ping", systemPing, "Checks that the station answers.", {}},
+        {"system.methods", systemMethods, "Lists every method with its parameters.", {}},
+        {"connection.status", connectionStatus, "Connection mode, link state and active vehicle.", {}},
+        {"connection.connect",
+         connectionConnect,
+         "Starts connecting the vehicle link (serial or UDP).",
+         {{"type", "string", true, {"serial", "udp"}, "link type"},
+          {"port", "string", false, {}, "serial: device path"},
+          {"baudrate", "integer", false, {}, "serial: baud rate"},
+          {"sendPort", "integer", false, {}, "udp: local port to listen on"},
+          {"recvPort", "integer", false, {}, "udp: the vehicles' port"},
+          {"broadcastAddr", "string", false, {}, "udp: address to send to"}}},
+        {"connection.disconnect", connectionDisconnect, "Closes the active link.", {}},
+        {"vehicle.resolveTarget", vehicleResolveTarget, "Which vehicle a selector names.",
+         {kVehicleIdParam, kVehicleCodeParam}},
+        {"vehicle.list", vehicleList, "Every known vehicle with its link ages.", {}},
+        {"vehicle.setActive", vehicleSetActive, "Makes a vehicle the default target.",
+         {kVehicleIdParam, kVehicleCodeParam}},
+        {"telemetry.snapshot", telemetrySnapshot, "Latest attitude, position and flight status of a vehicle.",
+         {kVehicleIdParam, kVehicleCodeParam}},
+        {"alerts.active", alertsActive, "Active alerts of a vehicle.", {kVehicleIdParam, kVehicleCodeParam}},
+        {"vehicle.linkStats", vehicleLinkStats, "Telemetry and acknowledgement loss of a vehicle.",
+         {kVehicleIdParam, kVehicleCodeParam}},
+        {"params.read", paramsRead, "Reads a parameter group from a vehicle.",
+         {{"group", "string", true, paramsGroupNames(), "parameter group"}, kVehicleIdParam, kVehicleCodeParam}},
+        {"params.write", paramsWrite, "Writes a parameter group to a vehicle.",
+         {{"group", "string", true, paramsGroupNames(), "parameter group"}, kVehicleIdParam, kVehicleCodeParam}},
+        {"control.command",
+         controlCommand,
+         "Sends a flight command; follow it with command.status.",
+         {{"action", "string", true, {"takeoff", "returnHome", "suspend", "resume", "land"}, "the command"},
+          {"alt", "number", false, {}, "takeoff: altitude in m (integer 0..65535); returnHome: altitude in m"},
+          {"vel", "integer", false, {}, "takeoff: climb speed 0..255"},
+          {"lat", "number", false, {}, "returnHome: latitude in degrees"},
+          {"lon", "number", false, {}, "returnHome: longitude in degrees"},
+          {"force", "boolean", false, {}, "takeoff: send despite an active critical alert"},
+          kVehicleIdParam,
+          kVehicleCodeParam}},
+        {"command.status", commandStatus, "Outcome of a control command: pending, done or timedOut.",
+         {{"requestId", "integer", true, {}, "the id control.command answered"}}},
+        {"console.tail", consoleTail, "Operator console lines, oldest first.",
+         {{"since", "integer", false, {}, "first sequence number wanted (default: the last lines)"},
+          {"limit", "integer", false, {}, "most lines to return, 1..1000 (default 100)"}}},
+    };
+    return table;
+}
+
+json systemMethods(const Call&)
+{
+    json methods = json::array();
+    for (const auto& m : methodTable()) {
+        json params = json::array();
+        for (const auto& p : m.params) {
+            json entry = {{"name", p.name}, {"type", p.type}, {"required", p.required}, {"description", p.description}};
+            if (!p.allowed.empty())
+                entry["allowed"] = p.allowed;
+            params.push_back(std::move(entry));
+        }
+        methods.push_back({{"name", m.name}, {"description", m.description}, {"params", std::move(params)}});
+    }
+    const auto count = methods.size();
+    return GcsCliResponse::makeSuccess({{"methods", std::move(methods)}, {"count", count}});
+}
+
+// A misspelled key would otherwise be ignored silently (a wrong selector targets the active vehicle).
+Failure refuseUnknownFields(const MethodSpec& spec, const json* params)
+{
+    if (!params)
+        return {};
+    for (const auto& [key, value] : params->items()) {
+        const bool known = std::any_of(spec.params.begin(), spec.params.end(),
+                                       [&](const ParamSpec& p) { return key == p.name; });
+        if (!known)
+            return invalid("Unknown field: " + key);
+    }
+    return {};
+}
 
 }  // namespace
 
@@ -501,15 +767,20 @@ nlohmann::json GcsCliCommandRouter::dispatch(const GcsCliServiceContext& context
             return refuse(method, *invalid("params must be a JSON object"));
         params = &*it;
     }
-    const auto entry = std::find_if(std::begin(kMethods), std::end(kMethods),
-                                    [&](const auto& m) { return method == m.first; });
-    if (entry == std::end(kMethods))
+    const auto& table = methodTable();
+    const auto entry =
+        std::find_if(table.begin(), table.end(), [&](const MethodSpec& m) { return method == m.name; });
+    if (entry == table.end())
         return refuse(method, *rejected("Unknown method"));
+    if (auto f = refuseUnknownFields(*entry, params))
+        return refuse(method, *f);
 
-    const Call call{method, context.app ? context.app->appCtrler() : nullptr, params};
+    if (context.outcomes)
+        context.outcomes->attach();
+    const Call call{method, context.app ? context.app->appCtrler() : nullptr, params, context.outcomes};
     spdlog::debug("<cli-router> {}", method);
     try {
-        return entry->second(call);
+        return entry->run(call);
     } catch (const nlohmann::json::exception&) {
         throw;  // the endpoint answers these as invalid JSON
     } catch (const std::exception& e) {

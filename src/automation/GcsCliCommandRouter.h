@@ -2,11 +2,14 @@
 // Turns one parsed CLI request {"method", "apiVersion"?, "params"?} into one response envelope
 // (GcsCliResponse). Runs on the main thread and calls the controllers directly; methods that
 // start a vehicle action only report that it was accepted and sent, its outcome is observed
-// through other methods ("telemetry.snapshot").
+// through other methods ("command.status", "telemetry.snapshot"). What must outlive a request
+// (console lines, command outcomes, link ages) is kept by the context's GcsCliOutcomeRecorder.
 //
-// Methods: system.ping, connection.status, connection.connect, connection.disconnect,
-// vehicle.resolveTarget, vehicle.list, telemetry.snapshot, alerts.active, vehicle.linkStats,
-// params.read, params.write, control.command.
+// Methods: system.ping, system.methods, connection.status, connection.connect,
+// connection.disconnect, vehicle.resolveTarget, vehicle.list, vehicle.setActive,
+// telemetry.snapshot, alerts.active, vehicle.linkStats, params.read, params.write,
+// control.command, command.status, console.tail. One table holds each method with its
+// parameters; a params key outside that list is refused ("Unknown field: NAME").
 //
 // Choices where the contract is open:
 // - Methods that act on one vehicle validate their input (params, group, action, target

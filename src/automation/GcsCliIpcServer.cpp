@@ -1,6 +1,7 @@
 #include "GcsCliIpcServer.h"
 
 #include "GcsCliCommandRouter.h"
+#include "GcsCliOutcomeRecorder.h"
 #include "GcsCliResponse.h"
 
 #include <QLocalServer>
@@ -29,6 +30,13 @@ QString endpointName()
 GcsCliIpcServer::GcsCliIpcServer(const GcsCliServiceContext& context, QObject* parent, int readDeadlineMs)
     : QObject(parent), m_context(context), m_readDeadlineMs(readDeadlineMs)
 {
+    // Records from now on, whether or not listening succeeds; a caller's own recorder wins.
+    if (!m_context.outcomes) {
+        m_outcomes = new GcsCliOutcomeRecorder(m_context.app, this);
+        m_context.outcomes = m_outcomes;
+    } else {
+        m_outcomes = m_context.outcomes;
+    }
 }
 
 GcsCliIpcServer::~GcsCliIpcServer()

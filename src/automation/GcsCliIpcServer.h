@@ -25,6 +25,7 @@
 
 #include <nlohmann/json.hpp>
 
+class GcsCliOutcomeRecorder;
 class QLocalServer;
 class QLocalSocket;
 class QTimer;
@@ -55,6 +56,9 @@ public:
     // One request payload (the frame's JSON text) to its response envelope. Never throws.
     nlohmann::json handleRequestPayload(const QByteArray& payload) const;
 
+    // Console lines, command outcomes and link ages that the router answers from.
+    GcsCliOutcomeRecorder* outcomes() const { return m_outcomes; }
+
 private slots:
     void onNewConnection();
     void onSocketReadyRead(QLocalSocket* socket);
@@ -74,6 +78,7 @@ private:
     void dropReadTimer(QLocalSocket* socket);
 
     GcsCliServiceContext m_context;
+    GcsCliOutcomeRecorder* m_outcomes = nullptr;
     QLocalServer* m_server = nullptr;
     QHash<QLocalSocket*, Connection> m_connections;
     QHash<QLocalSocket*, QTimer*> m_readTimers;

@@ -3,15 +3,20 @@
 #include "StationWithSim.h"
 
 #include "automation/GcsCliCommandRouter.h"
+#include "automation/GcsCliOutcomeRecorder.h"
 #include "automation/GcsCliServiceContext.h"
+#include "vehicle/VehicleUtil.h"
 
 #include <cmath>
 #include <limits>
+#include <set>
 
 using nlohmann::json;
 using testsupport::waitUntil;
 
 namespace {
+
+GcsCliOutcomeRecorder* g_outcomes = nullptr;  // the fixture's, as the endpoint would own one
 
 json request(const std::string& method, json params = nullptr)
 {
@@ -21,7 +26,7 @@ json request(const std::string& method, json params = nullptr)
     return r;
 }
 
-json dispatch(const json& req, GcsCliServiceContext context = {gcsApp()})
+json dispatch(const json& req, GcsCliServiceContext context = {gcsApp(), g_outcomes})
 {
     return GcsCliCommandRouter::dispatch(context, req);
 }
@@ -40,6 +45,31 @@ const json kTakeoff = {{"action", "takeoff"}, {"alt", 20}, {"vel", 5}};
 
 class CliRouterWithSim : public StationWithSim {
 protected:
+    void SetUp() override
+    {
+        StationWithSim::SetUp();
+        outcomes = std::make_unique<GcsCliOutcomeRecorder>(gcsApp());
+        g_outcomes = outcomes.get();
+    }
+    void TearDown() override
+    {
+        g_outcomes = nullptr;
+        outcomes.reset();
+        StationWithSim::TearDown();
+    }
+
+    // Polls command.status until the command leaves "pending".
+    json settledStatus(const json& accepted, int timeoutMs = 5000)
+    {
+        json status;
+        waitUntil([&] {
+            status = okData("command.status", {{"requestId", accepted["requestId"]}});
+            return status["state"] != "pending";
+        }, timeoutMs);
+        return status;
+    }
+
+    std::unique_ptr<GcsCliOutcomeRecorder> outcomes;
     void startAlive(SimOptions options, int vehicles = 1)
     {
         GcsSettings::getInstance()->setTeleReqInterval(100);
@@ -119,6 +149,14 @@ TEST_F(CliRouterWithSim, RefusesBadRequestsWithTheirCodeAndText)
         {home({{"lon", -180.5}}), IA, "lon must be in [-180, 180] degrees"},
         {home({{"alt", 3276.75}}), IA, rhAlt},
         {home({{"alt", -3276.85}}), IA, rhAlt},
+        {request("vehicle.list", {{"vehicleID", 1}}), IA, "Unknown field: vehicleID"},
+        {takeoff({{"vehicleID", 1}}), IA, "Unknown field: vehicleID"},
+        {request("system.ping", {{"id", 7}}), IA, "Unknown field: id"},
+        {takeoff({{"force", "yes"}}), IA, "Field must be a boolean: force"},
+        {request("command.status", json::object()), IA, "Missing required field: requestId"},
+        {request("command.status", {{"requestId", 987654}}), IA, "Unknown requestId"},
+        {request("console.tail", {{"limit", 0}}), IA, "limit must be in 1..1000"},
+        {request("vehicle.setActive", {{"vehicleId", 99}}), NA, noVehicle},
     };
     for (const auto& c : cases) {
         const json r = dispatch(c.req);
@@ -138,6 +176,7 @@ TEST_F(CliRouterWithSim, RefusesBadRequestsWithTheirCodeAndText)
     for (const char* m : {"connection.status", "connection.disconnect", "vehicle.list", "alerts.active"})
         EXPECT_EQ(dispatch(request(m), none)["message"], "Application controller is not available") << m;
     EXPECT_EQ(dispatch(request("control.command", kTakeoff), none)["code"], "CommandRejected");
+    EXPECT_EQ(dispatch(request("console.tail"), {gcsApp()})["message"], "Command outcomes are not recorded here");
 }
 
 TEST_F(CliRouterWithSim, ConnectsAndRefusesControlUntilAliveAndWhenTheLinkIsClosed)
@@ -166,6 +205,8 @@ TEST_F(CliRouterWithSim, ConnectsAndRefusesControlUntilAliveAndWhenTheLinkIsClos
     ASSERT_TRUE(waitUntil([&] { return okData("connection.status")["connected"] == false; }));
     EXPECT_EQ(dispatch(request("control.command", kTakeoff))["message"],
               "GCS link is not connected; control commands are blocked");
+    EXPECT_EQ(okData("vehicle.list")["linkConnected"], false);
+    EXPECT_EQ(okData("telemetry.snapshot")["linkConnected"], false);
 
     EXPECT_EQ(okData("connection.disconnect"), json({{"accepted", true}}));
     EXPECT_EQ(okData("vehicle.list")["count"], 0);
@@ -229,9 +270,14 @@ TEST_F(CliRouterWithSim, ListsTwoSimulatedVehiclesAndARemoteOne)
     startAlive(options, 2);
     const json list = okData("vehicle.list");
     ASSERT_EQ(list["count"], 2);
+    EXPECT_EQ(list["linkConnected"], true);
     for (int i = 0; i < 2; ++i) {
         const auto v = mvm()->vehicleList().at(i);
-        EXPECT_EQ(list["vehicles"][i], json({{"vehicleId", v->vehicleId()},
+        json entry = list["vehicles"][i];
+        EXPECT_TRUE(entry["lastTelemetryAgeMs"].is_number() && entry["lastHeartbeatAgeMs"].is_number()) << entry;
+        entry.erase("lastTelemetryAgeMs");
+        entry.erase("lastHeartbeatAgeMs");
+        EXPECT_EQ(entry, json({{"vehicleId", v->vehicleId()},
                                              {"vehicleCode", v->vehicleCode().toStdString()},
                                              {"controllerType", "Local"},
                                              {"alive", true},
@@ -240,9 +286,92 @@ TEST_F(CliRouterWithSim, ListsTwoSimulatedVehiclesAndARemoteOne)
     EXPECT_EQ(okData("vehicle.resolveTarget", {{"vehicleCode", ""}, {"vehicleId", 11}})["vehicleId"], 11);
     EXPECT_EQ(okData("vehicle.resolveTarget")["vehicleId"], mvm()->activeVehicle()->vehicleId());
 
+    // The chosen vehicle becomes every selector-less method's target.
+    const int other = mvm()->activeVehicle()->vehicleId() == 11 ? 12 : 11;
+    EXPECT_EQ(okData("vehicle.setActive", {{"vehicleId", other}})["activeVehicleId"], other);
+    EXPECT_EQ(okData("vehicle.resolveTarget")["vehicleId"], other);
+    EXPECT_EQ(okData("telemetry.snapshot")["vehicleId"], other);
+    EXPECT_EQ(okData("connection.status")["activeVehicleId"], other);
+
     mvm()->addRemoteVehicle("RMT-7");
-    EXPECT_EQ(okData("vehicle.list")["vehicles"][2]["controllerType"], "Remote");
+    const json remote = okData("vehicle.list")["vehicles"][2];
+    EXPECT_EQ(remote["controllerType"], "Remote");
+    EXPECT_TRUE(remote["lastTelemetryAgeMs"].is_null() && remote["lastHeartbeatAgeMs"].is_null()) << remote;
     EXPECT_EQ(okData("vehicle.resolveTarget", {{"vehicleCode", "RMT-7"}, {"vehicleId", 11}})["vehicleCode"], "RMT-7");
     EXPECT_EQ(dispatch(request("control.command", {{"action", "land"}, {"vehicleCode", "RMT-7"}}))["message"],
               "control.command requires a locally controllable vehicle; Remote monitoring targets are not supported");
+}
+
+TEST_F(CliRouterWithSim, ReportsARefusedAndASilentCommandWithTheirConsoleLines)
+{
+    SimOptions options;
+    options.fixAfterMs = 0;            // no critical position alert to hold the take-off back
+    options.ackResults = {{0x81, 2}};  // take-off refused
+    options.noReply = {0x84};          // land never answered
+    startAlive(options);
+    const int64_t firstSeq = okData("console.tail")["nextSeq"];
+    const json takeoff = okData("control.command", kTakeoff);
+    EXPECT_EQ(takeoff["vehicleIds"], json::array({1}));
+    const std::string refusedText = VehicleUtil::gcsRetToString(2).toStdString();
+    const json result = {{"vehicleId", 1}, {"code", 2}, {"text", refusedText}};
+    EXPECT_EQ(settledStatus(takeoff), json({{"requestId", takeoff["requestId"]}, {"vehicleIds", json::array({1})},
+                                            {"action", "takeoff"}, {"state", "done"},
+                                            {"results", json::array({result})}}));
+    const json tail = okData("console.tail", {{"since", firstSeq}});
+    bool answerLine = false;
+    for (const auto& line : tail["lines"]) {
+        EXPECT_GE(line["seq"], firstSeq);
+        const std::string text = line["text"];
+        answerLine = answerLine || (line["level"] == "error" && text.rfind("[接收] ", 0) == 0 &&
+                                    text.find(refusedText) != std::string::npos);
+    }
+    EXPECT_TRUE(answerLine) << tail.dump();
+    EXPECT_EQ(okData("console.tail", {{"since", tail["nextSeq"]}})["lines"], json::array());
+    EXPECT_EQ(okData("console.tail", {{"limit", 1}})["lines"].size(), 1u);
+
+    // Three unanswered sends of 2 s each.
+    const json land = okData("control.command", {{"action", "land"}});
+    EXPECT_EQ(okData("command.status", {{"requestId", land["requestId"]}})["state"], "pending");
+    const json status = settledStatus(land, 10000);
+    EXPECT_EQ(status["state"], "timedOut");
+    EXPECT_EQ(status["results"][0]["code"], 5000);
+}
+
+TEST_F(CliRouterWithSim, TakeoffWithACriticalAlertIsRefusedUnlessForced)
+{
+    SimOptions options;
+    options.fixAfterMs = 0;
+    options.batteryState = 2;
+    startAlive(options);
+    const std::string key = "vehicle.telemetry.battery_state.critical_low";
+    ASSERT_TRUE(waitUntil([&] { return okData("alerts.active")["alerts"].dump().find(key) != std::string::npos; }));
+    EXPECT_EQ(dispatch(request("control.command", kTakeoff))["message"],
+              "Critical alert active on vehicle 1: " + key + "; add \"force\": true to override");
+    json forced = kTakeoff;
+    forced["force"] = true;
+    const json accepted = okData("control.command", forced);
+    EXPECT_EQ(settledStatus(accepted)["results"][0]["code"], 0);
+}
+
+TEST_F(CliRouterWithSim, SystemMethodsListsExactlyTheServedMethods)
+{
+    const json methods = okData("system.methods")["methods"];
+    std::set<std::string> names;
+    for (const auto& m : methods) {
+        names.insert(m["name"].get<std::string>());
+        EXPECT_FALSE(m["description"].get<std::string>().empty());
+        EXPECT_NE(dispatch(request(m["name"]))["message"], "Unknown method") << m["name"];
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"system.ping", "system.methods", "connection.status",
+                                            "connection.connect", "connection.disconnect", "vehicle.resolveTarget",
+                                            "vehicle.list", "vehicle.setActive", "telemetry.snapshot",
+                                            "alerts.active", "vehicle.linkStats", "params.read", "params.write",
+                                            "control.command", "command.status", "console.tail"}));
+    json action;
+    for (const auto& m : methods)
+        for (const auto& p : m["params"])
+            if (m["name"] == "control.command" && p["name"] == "action")
+                action = p;
+    EXPECT_EQ(action, json({{"name", "action"}, {"type", "string"}, {"required", true}, {"description", "the command"},
+                            {"allowed", {"takeoff", "returnHome", "suspend", "resume", "land"}}}));
 }

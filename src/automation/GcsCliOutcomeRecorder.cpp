@@ -1,0 +1,224 @@
+#include "GcsCliOutcomeRecorder.h"
+
+#include "GcsConsoleHandler.h"
+#include "app/GcsAppController.h"
+#include "app/GcsApplication.h"
+#include "link/LinkManager.h"
+#include "link/LinkManagerFactory.h"
+#include "protocol/MavProtocolProcesser.h"
+#include "vehicle/VehicleController.h"
+#include "vehicle/VehicleUtil.h"
+
+#include "MavProtoDefs.h"
+
+#include <QDateTime>
+
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+
+using nlohmann::json;
+
+namespace {
+
+using RespSignal = void (VehicleController::*)(int);
+
+struct TrackedAction {
+    const char* name;
+    RespSignal resp;
+};
+
+constexpr TrackedAction kTrackedActions[] = {
+    {"takeoff", &VehicleController::takeoffResp}, {"returnHome", &VehicleController::returnHomeResp},
+    {"suspend", &VehicleController::suspendResp}, {"resume", &VehicleController::resumeResp},
+    {"land", &VehicleController::landResp},
+};
+
+const TrackedAction* findAction(const std::string& action)
+{
+    for (const auto& a : kTrackedActions)
+        if (action == a.name)
+            return &a;
+    return nullptr;
+}
+
+const char* levelName(OstLogLevel level)
+{
+    switch (level) {
+    case OstLogLevel::Debug: return "debug";
+    case OstLogLevel::Info: return "info";
+    case OstLogLevel::Warning: return "warning";
+    case OstLogLevel::Error: return "error";
+    }
+    return "info";
+}
+
+bool isTelemetryCmd(uint8_t cmd)
+{
+    return cmd >= MavCmd::TeleAhrs && cmd <= MavCmd::TeleReserved;
+}
+
+std::optional<int64_t> ageOf(const std::map<int, int64_t>& seen, int vehicleId, int64_t now)
+{
+    const auto it = seen.find(vehicleId);
+    if (it == seen.end())
+        return std::nullopt;
+    return now - it->second;
+}
+
+}  // namespace
+
+GcsCliOutcomeRecorder::GcsCliOutcomeRecorder(GcsApplication* app, QObject* parent) : QObject(parent), m_app(app)
+{
+    m_clock.start();
+    connect(&LinkManagerFactory::getInstance(), &LinkManagerFactory::acvtiveLinkManagerChanged, this,
+            &GcsCliOutcomeRecorder::bindLinkManager);
+    attach();
+}
+
+GcsCliOutcomeRecorder::~GcsCliOutcomeRecorder()
+{
+    // Connections to longer-lived objects go with this object; nothing else to release.
+}
+
+void GcsCliOutcomeRecorder::attach()
+{
+    GcsAppController* ctrl = m_app ? m_app->appCtrler() : nullptr;
+    GcsConsoleHandler* console = ctrl ? ctrl->consoleHandler().get() : nullptr;
+    if (console != m_console.data()) {
+        disconnect(m_consoleConnection);
+        m_console = console;
+        if (console)
+            m_consoleConnection = connect(console, &GcsConsoleHandler::logOutput, this,
+                                          &GcsCliOutcomeRecorder::appendConsoleLine);
+    }
+    const auto active = LinkManagerFactory::getInstance().activeLinkMgr();
+    if (active && active->mavProtoProcesser() != m_processer.data())
+        bindLinkManager(active);
+}
+
+void GcsCliOutcomeRecorder::bindLinkManager(const std::shared_ptr<LinkManager>& linkMgr)
+{
+    MavProtocolProcesser* processer = linkMgr ? linkMgr->mavProtoProcesser() : nullptr;
+    if (!processer || processer == m_processer.data())
+        return;
+    for (const auto& c : m_linkConnections)
+        disconnect(c);
+    m_linkConnections.clear();
+    m_processer = processer;
+    m_linkConnections.push_back(connect(processer, &MavProtocolProcesser::mavPFrameReceived, this,
+                                        [this](MavPFramePtr frame, OstAbstractLink*) {
+                                            if (frame && isTelemetryCmd(frame->cmd))
+                                                m_lastTelemetryMs[frame->tx_id] = m_clock.elapsed();
+                                        }));
+    m_linkConnections.push_back(connect(processer, &MavProtocolProcesser::mavHeartbeatFrameReceived, this,
+                                        [this](int vehicleId, OstAbstractLink*, const QString&) {
+                                            m_lastHeartbeatMs[vehicleId] = m_clock.elapsed();
+                                        }));
+}
+
+void GcsCliOutcomeRecorder::appendConsoleLine(OstLogLevel level, const QString& text)
+{
+    m_lines.push_back({m_nextSeq++, QDateTime::currentMSecsSinceEpoch(), level, text});
+    while (m_lines.size() > kMaxConsoleLines)
+        m_lines.pop_front();
+}
+
+json GcsCliOutcomeRecorder::consoleTail(std::optional<int64_t> since, size_t limit) const
+{
+    auto first = m_lines.begin();
+    if (since)
+        first = std::find_if(m_lines.begin(), m_lines.end(), [&](const ConsoleLine& l) { return l.seq >= *since; });
+    else if (m_lines.size() > limit)
+        first = m_lines.end() - std::ptrdiff_t(limit);
+    json lines = json::array();
+    int64_t nextSeq = since ? std::min(*since, m_nextSeq) : m_nextSeq;
+    for (auto it = first; it != m_lines.end() && lines.size() < limit; ++it) {
+        lines.push_back({{"seq", it->seq},
+                         {"time", QDateTime::fromMSecsSinceEpoch(it->timeMs).toString(Qt::ISODateWithMs).toStdString()},
+                         {"level", levelName(it->level)},
+                         {"text", it->text.toStdString()}});
+        nextSeq = it->seq + 1;
+    }
+    return {{"lines", std::move(lines)}, {"nextSeq", nextSeq}};
+}
+
+bool GcsCliOutcomeRecorder::isTrackedAction(const std::string& action)
+{
+    return findAction(action) != nullptr;
+}
+
+void GcsCliOutcomeRecorder::trackCommand(int64_t requestId, const std::string& action,
+                                         const std::vector<std::shared_ptr<VehicleController>>& vehicles)
+{
+    const TrackedAction* tracked = findAction(action);
+    if (!tracked)
+        return;
+    Command& command = m_commands[requestId];
+    command.action = action;
+    for (const auto& vehicle : vehicles) {
+        VehicleController* raw = vehicle.get();
+        const int vehicleId = vehicle->vehicleId();
+        command.vehicleIds.push_back(vehicleId);
+        const WaitKey key{raw, action};
+        m_waiting[key].push_back(requestId);
+        if (!m_respConnections.count(key)) {
+            m_respConnections[key] = connect(raw, tracked->resp, this,
+                                             [this, key, vehicleId](int result) { resolveOldest(key, vehicleId, result); });
+            connect(raw, &QObject::destroyed, this, [this, raw] { forgetVehicle(raw); });
+        }
+    }
+    while (m_commands.size() > kMaxCommands)
+        m_commands.erase(m_commands.begin());
+}
+
+void GcsCliOutcomeRecorder::resolveOldest(const WaitKey& key, int vehicleId, int result)
+{
+    auto it = m_waiting.find(key);
+    if (it == m_waiting.end() || it->second.empty())
+        return;  // an answer to a command this endpoint did not send
+    const int64_t requestId = it->second.front();
+    it->second.pop_front();
+    if (auto c = m_commands.find(requestId); c != m_commands.end())
+        c->second.results[vehicleId] = result;
+    spdlog::debug("<cli-outcomes> request {} on vehicle {} answered {}", requestId, vehicleId, result);
+}
+
+void GcsCliOutcomeRecorder::forgetVehicle(VehicleController* vehicle)
+{
+    for (auto it = m_waiting.begin(); it != m_waiting.end();)
+        it = it->first.first == vehicle ? m_waiting.erase(it) : std::next(it);
+    for (auto it = m_respConnections.begin(); it != m_respConnections.end();)
+        it = it->first.first == vehicle ? m_respConnections.erase(it) : std::next(it);
+}
+
+std::optional<json> GcsCliOutcomeRecorder::commandStatus(int64_t requestId) const
+{
+    const auto it = m_commands.find(requestId);
+    if (it == m_commands.end())
+        return std::nullopt;
+    const Command& c = it->second;
+    json results = json::array();
+    bool timedOut = false;
+    for (const auto& [vehicleId, code] : c.results) {
+        timedOut = timedOut || code == GcsRet::Timeout;
+        results.push_back(
+            {{"vehicleId", vehicleId}, {"code", code}, {"text", VehicleUtil::gcsRetToString(code).toStdString()}});
+    }
+    const char* state = timedOut ? "timedOut" : c.results.size() == c.vehicleIds.size() ? "done" : "pending";
+    return json{{"requestId", requestId},
+                {"vehicleIds", c.vehicleIds},
+                {"action", c.action},
+                {"state", state},
+                {"results", std::move(results)}};
+}
+
+std::optional<int64_t> GcsCliOutcomeRecorder::telemetryAgeMs(int vehicleId) const
+{
+    return ageOf(m_lastTelemetryMs, vehicleId, m_clock.elapsed());
+}
+
+std::optional<int64_t> GcsCliOutcomeRecorder::heartbeatAgeMs(int vehicleId) const
+{
+    return ageOf(m_lastHeartbeatMs, vehicleId, m_clock.elapsed());
+}

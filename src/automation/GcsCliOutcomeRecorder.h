@@ -1,0 +1,101 @@
+#pragma once
+// What the CLI endpoint remembers between requests, so that the command router can stay
+// stateless: the last console lines, the outcome of every control command it sent, the time of
+// each vehicle's last telemetry frame and heartbeat, and a CLI-chosen active vehicle.
+//
+// It binds itself to the app controller's console and to the active link manager's protocol
+// processor; attach() repeats the binding (the app controller may be set after the endpoint).
+// All calls belong on the main thread.
+
+#include "OstLogLevel.h"
+
+#include <QElapsedTimer>
+#include <QMetaObject>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+class GcsApplication;
+class GcsConsoleHandler;
+class LinkManager;
+class MavProtocolProcesser;
+class VehicleController;
+
+class GcsCliOutcomeRecorder : public QObject {
+    Q_OBJECT
+public:
+    static constexpr size_t kMaxConsoleLines = 1000;
+    static constexpr size_t kMaxCommands = 1000;
+
+    explicit GcsCliOutcomeRecorder(GcsApplication* app, QObject* parent = nullptr);
+    ~GcsCliOutcomeRecorder() override;
+
+    void attach();
+
+    // The actions whose answers can be followed; the router offers exactly these.
+    static bool isTrackedAction(const std::string& action);
+    // Call before the command is sent: a refusal may be answered synchronously.
+    void trackCommand(int64_t requestId, const std::string& action,
+                      const std::vector<std::shared_ptr<VehicleController>>& vehicles);
+    // {"requestId","vehicleIds","action","state","results"}, or nothing for an unknown id.
+    std::optional<nlohmann::json> commandStatus(int64_t requestId) const;
+
+    // Lines with seq >= since (oldest first, at most limit), or without since the last limit lines.
+    nlohmann::json consoleTail(std::optional<int64_t> since, size_t limit) const;
+
+    // Milliseconds since the vehicle's last telemetry frame / heartbeat; nothing if never.
+    std::optional<int64_t> telemetryAgeMs(int vehicleId) const;
+    std::optional<int64_t> heartbeatAgeMs(int vehicleId) const;
+
+    // Used when the station's own active vehicle cannot be set from here.
+    std::optional<int> preferredVehicleId() const { return m_preferredVehicleId; }
+    void setPreferredVehicleId(std::optional<int> id) { m_preferredVehicleId = id; }
+
+private:
+    struct ConsoleLine {
+        int64_t seq = 0;
+        int64_t timeMs = 0;
+        OstLogLevel level = OstLogLevel::Info;
+        QString text;
+    };
+    struct Command {
+        std::string action;
+        std::vector<int> vehicleIds;
+        std::map<int, int> results;  // vehicle id -> result code, once answered
+    };
+    // Unanswered requests of one action on one vehicle controller, oldest first.
+    using WaitKey = std::pair<VehicleController*, std::string>;
+
+    void appendConsoleLine(OstLogLevel level, const QString& text);
+    void bindLinkManager(const std::shared_ptr<LinkManager>& linkMgr);
+    void resolveOldest(const WaitKey& key, int vehicleId, int result);
+    void forgetVehicle(VehicleController* vehicle);
+
+    GcsApplication* m_app = nullptr;
+    QPointer<GcsConsoleHandler> m_console;
+    QMetaObject::Connection m_consoleConnection;
+    QPointer<MavProtocolProcesser> m_processer;
+    std::vector<QMetaObject::Connection> m_linkConnections;
+
+    std::deque<ConsoleLine> m_lines;
+    int64_t m_nextSeq = 1;
+
+    std::map<int64_t, Command> m_commands;
+    std::map<WaitKey, std::deque<int64_t>> m_waiting;
+    std::map<WaitKey, QMetaObject::Connection> m_respConnections;
+
+    QElapsedTimer m_clock;
+    std::map<int, int64_t> m_lastTelemetryMs;
+    std::map<int, int64_t> m_lastHeartbeatMs;
+    std::optional<int> m_preferredVehicleId;
+};
