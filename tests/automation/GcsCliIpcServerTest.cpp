@@ -308,7 +308,9 @@ TEST_F(CliIpcServerTest, CliClientExitStatusFollowsTheEnvelope)
     const std::vector<Case> cases = {
         {"nothing listens", Peer::None, {"system.ping"}, 2, "NoServer", nullptr},
         {"ping", Peer::Station, {"system.ping"}, 0, nullptr, nullptr},
-        {"ping with params", Peer::Station, {"system.ping", R"({"vehicleId": 1})"}, 0, nullptr, nullptr},
+        {"ping with params", Peer::Station, {"system.ping", R"({"vehicleId": 1})"}, 1, "InvalidArgs", nullptr},
+        {"console of the endpoint's recorder", Peer::Station, {"console"}, 0, "", nullptr},
+        {"wait on a method without outcome", Peer::None, {"system.ping", "--wait"}, 2, "", "--wait applies"},
         {"unknown method", Peer::Station, {"no.such.method"}, 1, "CommandRejected", nullptr},
         {"bad params JSON", Peer::Station, {"system.ping", "{bad"}, 2, "", "PARAMS_JSON is not valid JSON"},
         {"params not an object", Peer::Station, {"system.ping", "[1]"}, 2, "", "must be a JSON object"},

@@ -40,11 +40,35 @@ std::string errorLine(const json& envelope)
     return str(envelope, "code") + ": " + str(envelope, "message");
 }
 
+std::string ageText(const json& d, const char* key)
+{
+    const json v = d.value(key, json());
+    return v.is_number() ? v.dump() + " ms ago" : "never";
+}
+
+// A closed link, or telemetry absent or older than the limit, means the values are stale.
+bool linkLost(const json& snapshotEnvelope)
+{
+    if (!isOk(snapshotEnvelope))
+        return false;
+    const json& d = snapshotEnvelope["data"];
+    const json age = d.value("lastTelemetryAgeMs", json());
+    return d.value("linkConnected", true) == false || !age.is_number() ||
+           age.get<double>() > CliWatchView::kLinkLostAfterMs;
+}
+
+constexpr const char* kGrey = "\x1b[90m";
+constexpr const char* kRed = "\x1b[1;31m";
+constexpr const char* kReset = "\x1b[0m";
+
 }  // namespace
 
 std::string CliWatchView::render(const json& snapshotEnvelope, const json& alertsEnvelope, int intervalMs)
 {
     std::ostringstream out;
+    const bool lost = linkLost(snapshotEnvelope);
+    if (lost)
+        out << kRed << "LINK LOST" << kReset << "   ";
     out << "velmora-cli watch   " << QDateTime::currentDateTime().toString("yyyy-MM-dd hh:mm:ss").toStdString()
         << "   every " << intervalMs << " ms, Ctrl+C to stop\n\n";
 
@@ -59,6 +83,10 @@ std::string CliWatchView::render(const json& snapshotEnvelope, const json& alert
         const json ahrs = d.value("ahrs", json::object());
         const json pos = d.value("position", json::object());
         const json st = d.value("flightStatus", json::object());
+        out << "  link       " << (d.value("linkConnected", false) ? "connected" : "closed") << "   telemetry "
+            << ageText(d, "lastTelemetryAgeMs") << "   heartbeat " << ageText(d, "lastHeartbeatAgeMs") << "\n";
+        if (lost)
+            out << kGrey;
         out << "  vehicle    id " << str(d, "vehicleId") << "   code " << str(d, "vehicleCode") << "\n"
             << "  attitude   roll " << num(ahrs, "roll", 2) << "   pitch " << num(ahrs, "pitch", 2) << "   yaw "
             << num(ahrs, "yaw", 2) << "\n"
@@ -71,6 +99,8 @@ std::string CliWatchView::render(const json& snapshotEnvelope, const json& alert
             << num(st, "gnssHdop", 2) << "\n"
             << "  flight     current " << num(st, "currentFlightTime", 0) << "   total "
             << num(st, "totalFlightTime", 0) << "   surplus " << num(st, "surplusFlightTime", 0) << "\n";
+        if (lost)
+            out << kReset;
     }
 
     out << "\n";

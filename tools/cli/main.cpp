@@ -1,11 +1,13 @@
 // velmora-cli: the command-line client of the station's local CLI endpoint.
 // Exit codes: 0 for an "ok" response, 1 for an error envelope, 2 when no station answers, the
-// reply times out, or the arguments are bad.
+// reply times out, or the arguments are bad. "control.command --wait" exits 0 only when every
+// target vehicle accepted the command, 1 when one refused it, 2 when one timed out.
 
 #include "CliIpcClient.h"
 #include "CliWatchView.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QThread>
 
 #include <csignal>
@@ -20,16 +22,25 @@ namespace {
 constexpr const char* kUsage =
     "Usage:\n"
     "  velmora-cli [--timeout-ms N] METHOD [PARAMS_JSON]\n"
-    "  velmora-cli [--timeout-ms N] watch [--interval-ms N]\n"
+    "  velmora-cli [--timeout-ms N] control.command PARAMS_JSON --wait [--timeout-s N]\n"
+    "  velmora-cli [--timeout-ms N] watch [--interval-ms N] [--vehicle-id N]\n"
+    "  velmora-cli [--timeout-ms N] console [--follow]\n"
+    "  velmora-cli [--timeout-ms N] help [METHOD]\n"
+    "  velmora-cli --version\n"
     "\n"
     "Sends {\"method\": METHOD, \"apiVersion\": \"1\", \"params\": PARAMS_JSON} to the running\n"
     "velmora-station (local endpoint \"Tarnwick_CliIpc_v1\" below $TMPDIR) and prints the\n"
     "response envelope as indented JSON. PARAMS_JSON must be a JSON object (default {}).\n"
-    "'watch' redraws the active vehicle's telemetry and active alerts until Ctrl+C.\n"
+    "'watch' redraws a vehicle's telemetry, link state and active alerts until Ctrl+C.\n"
+    "'console' prints the station's operator console lines; --follow keeps printing new ones.\n"
+    "'help' lists the station's methods and their parameters.\n"
+    "'--wait' follows a control command with command.status until every vehicle answered.\n"
     "\n"
     "Options:\n"
     "  --timeout-ms N    wait at most N ms for each response (default 10000)\n"
     "  --interval-ms N   watch refresh interval, at least 100 (default 1000)\n"
+    "  --vehicle-id N    watch this vehicle instead of the active one\n"
+    "  --timeout-s N     --wait gives up after N seconds (default 30)\n"
     "  -h, --help        show this text\n"
     "\n"
     "Examples:\n"
@@ -37,7 +48,9 @@ constexpr const char* kUsage =
     "  velmora-cli connection.connect '{\"type\": \"udp\", \"sendPort\": 14550, \"recvPort\": 14551}'\n"
     "  velmora-cli vehicle.list\n"
     "  velmora-cli control.command '{\"action\": \"takeoff\", \"alt\": 20, \"vel\": 3, \"vehicleId\": 1}'\n"
-    "  velmora-cli watch --interval-ms 500\n"
+    "  velmora-cli control.command '{\"action\": \"land\"}' --wait\n"
+    "  velmora-cli watch --interval-ms 500 --vehicle-id 2\n"
+    "  velmora-cli console --follow\n"
     "\n"
     "Exit status: 0 when \"ok\" is true, 1 for an error envelope, 2 when no station answers,\n"
     "the response does not arrive in time, or the arguments are bad.\n";
@@ -47,6 +60,32 @@ volatile std::sig_atomic_t g_interrupted = 0;
 void handleInterrupt(int)
 {
     g_interrupted = 1;
+}
+
+void catchInterrupts()
+{
+    struct sigaction action = {};
+    action.sa_handler = handleInterrupt;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
+// Sleeps in short slices so that Ctrl+C is noticed promptly.
+void pause(int ms)
+{
+    for (int waited = 0; waited < ms && !g_interrupted; waited += 50)
+        QThread::msleep(unsigned(qMin(50, ms - waited)));
+}
+
+bool isOk(const json& envelope)
+{
+    return envelope.is_object() && envelope.value("ok", false) == true && envelope.contains("data");
+}
+
+void printJson(const json& value)
+{
+    std::cout << value.dump(2, ' ', false, json::error_handler_t::replace) << std::endl;
 }
 
 int usageError(const std::string& text)
@@ -65,27 +104,117 @@ bool parsePositive(const QString& text, int minimum, int& value)
     return true;
 }
 
-int runWatch(int intervalMs, int timeoutMs)
+int runWatch(int intervalMs, int timeoutMs, const json& selector)
 {
-    struct sigaction action = {};
-    action.sa_handler = handleInterrupt;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-
-    const json noParams = json::object();
+    catchInterrupts();
     while (!g_interrupted) {
-        const auto snapshot = CliIpcClient::send(CliIpcClient::makeRequest("telemetry.snapshot", noParams), timeoutMs);
-        const auto alerts = CliIpcClient::send(CliIpcClient::makeRequest("alerts.active", noParams), timeoutMs);
+        const auto snapshot = CliIpcClient::send(CliIpcClient::makeRequest("telemetry.snapshot", selector), timeoutMs);
+        const auto alerts = CliIpcClient::send(CliIpcClient::makeRequest("alerts.active", selector), timeoutMs);
         if (g_interrupted)
             break;
         std::cout << "\x1b[2J\x1b[H" << CliWatchView::render(snapshot.envelope, alerts.envelope, intervalMs)
                   << std::flush;
-        // Short slices so that Ctrl+C ends the view promptly.
-        for (int waited = 0; waited < intervalMs && !g_interrupted; waited += 50)
-            QThread::msleep(unsigned(qMin(50, intervalMs - waited)));
+        pause(intervalMs);
     }
     std::cout << "\n";
+    return 0;
+}
+
+// Polls command.status until the command is no longer pending; prints the last status envelope.
+int waitForOutcome(int64_t requestId, int waitSeconds, int timeoutMs)
+{
+    catchInterrupts();
+    QDeadlineTimer deadline(qint64(waitSeconds) * 1000);
+    const json request = CliIpcClient::makeRequest("command.status", {{"requestId", requestId}});
+    while (true) {
+        const auto status = CliIpcClient::send(request, timeoutMs);
+        if (status.outcome != CliIpcClient::Outcome::Answered || !isOk(status.envelope)) {
+            printJson(status.envelope);
+            return 2;
+        }
+        const json& data = status.envelope["data"];
+        const std::string state = data.value("state", "");
+        if (state != "pending") {
+            printJson(status.envelope);
+            if (state != "done")
+                return 2;
+            for (const json& r : data.value("results", json::array()))
+                if (r.value("code", -1) != 0)
+                    return 1;
+            return 0;
+        }
+        if (deadline.hasExpired() || g_interrupted) {
+            printJson(status.envelope);
+            std::cerr << "velmora-cli: request " << requestId << " still pending after " << waitSeconds << " s\n";
+            return 2;
+        }
+        pause(200);
+    }
+}
+
+void printConsoleLines(const json& data)
+{
+    for (const json& line : data.value("lines", json::array())) {
+        std::cout << line.value("seq", 0) << "  " << line.value("time", "") << "  " << line.value("level", "") << "  "
+                  << line.value("text", "") << "\n";
+    }
+    std::cout << std::flush;
+}
+
+int runConsole(bool follow, int timeoutMs)
+{
+    catchInterrupts();
+    json params = json::object();
+    while (true) {
+        const auto tail = CliIpcClient::send(CliIpcClient::makeRequest("console.tail", params), timeoutMs);
+        if (!isOk(tail.envelope)) {
+            printJson(tail.envelope);
+            return tail.outcome == CliIpcClient::Outcome::Answered ? 1 : 2;
+        }
+        printConsoleLines(tail.envelope["data"]);
+        if (!follow)
+            return 0;
+        params = {{"since", tail.envelope["data"].value("nextSeq", 0)}};
+        pause(500);
+        if (g_interrupted)
+            return 0;
+    }
+}
+
+std::string describeParam(const json& p)
+{
+    std::string text = "    " + p.value("name", "") + " (" + p.value("type", "") +
+                       (p.value("required", false) ? ", required" : "") + ")";
+    if (p.contains("allowed")) {
+        std::string values;
+        for (const json& v : p["allowed"])
+            values += (values.empty() ? "" : "|") + v.get<std::string>();
+        text += " one of " + values;
+    }
+    return text + ": " + p.value("description", "");
+}
+
+int runHelp(const QString& method, int timeoutMs)
+{
+    const auto reply = CliIpcClient::send(CliIpcClient::makeRequest("system.methods", json::object()), timeoutMs);
+    if (!isOk(reply.envelope)) {
+        printJson(reply.envelope);
+        return reply.outcome == CliIpcClient::Outcome::Answered ? 1 : 2;
+    }
+    bool found = false;
+    for (const json& m : reply.envelope["data"].value("methods", json::array())) {
+        const std::string name = m.value("name", "");
+        if (!method.isEmpty() && method.toStdString() != name)
+            continue;
+        found = true;
+        std::cout << name << "  " << m.value("description", "") << "\n";
+        for (const json& p : m.value("params", json::array()))
+            std::cout << describeParam(p) << "\n";
+    }
+    if (!found) {
+        std::cerr << "velmora-cli: the station has no method " << method.toStdString() << "\n";
+        return 1;
+    }
     return 0;
 }
 
@@ -103,6 +232,10 @@ int main(int argc, char** argv)
             std::cout << kUsage;
             return 0;
         }
+        if (option == "--version") {
+            std::cout << "velmora-cli " << VELMORA_CLI_VERSION << "\n";
+            return 0;
+        }
         if (option != "--timeout-ms")
             return usageError("unknown option " + option.toStdString());
         if (args.isEmpty() || !parsePositive(args.takeFirst(), 1, timeoutMs))
@@ -114,15 +247,52 @@ int main(int argc, char** argv)
     const QString method = args.takeFirst();
     if (method == "watch") {
         int intervalMs = 1000;
+        json selector = json::object();
         while (!args.isEmpty()) {
             const QString option = args.takeFirst();
-            if (option != "--interval-ms")
+            if (option == "--interval-ms") {
+                if (args.isEmpty() || !parsePositive(args.takeFirst(), 100, intervalMs))
+                    return usageError("--interval-ms needs a number of milliseconds, at least 100");
+            } else if (option == "--vehicle-id") {
+                int id = 0;
+                if (args.isEmpty() || !parsePositive(args.takeFirst(), 0, id))
+                    return usageError("--vehicle-id needs a vehicle id");
+                selector["vehicleId"] = id;
+            } else {
                 return usageError("unknown watch argument " + option.toStdString());
-            if (args.isEmpty() || !parsePositive(args.takeFirst(), 100, intervalMs))
-                return usageError("--interval-ms needs a number of milliseconds, at least 100");
+            }
         }
-        return runWatch(intervalMs, timeoutMs);
+        return runWatch(intervalMs, timeoutMs, selector);
     }
+    if (method == "console") {
+        const bool follow = !args.isEmpty() && args.first() == "--follow";
+        if (args.size() > (follow ? 1 : 0))
+            return usageError("unknown console argument " + args.last().toStdString());
+        return runConsole(follow, timeoutMs);
+    }
+    if (method == "help") {
+        if (args.size() > 1)
+            return usageError("help takes at most one METHOD");
+        return runHelp(args.isEmpty() ? QString() : args.first(), timeoutMs);
+    }
+
+    // Options after PARAMS_JSON: --wait [--timeout-s N], for control.command only.
+    bool wait = false;
+    int waitSeconds = 30;
+    for (qsizetype i = 0; i < args.size();) {
+        if (args[i] == "--wait") {
+            wait = true;
+            args.removeAt(i);
+        } else if (args[i] == "--timeout-s") {
+            if (i + 1 >= args.size() || !parsePositive(args[i + 1], 1, waitSeconds))
+                return usageError("--timeout-s needs a positive number of seconds");
+            args.remove(i, 2);
+        } else {
+            ++i;
+        }
+    }
+    if (wait && method != "control.command")
+        return usageError("--wait applies to control.command only");
 
     if (args.size() > 1)
         return usageError("too many arguments; PARAMS_JSON must be a single argument (quote it)");
@@ -140,10 +310,19 @@ int main(int argc, char** argv)
 
     const json request = CliIpcClient::makeRequest(method.toStdString(), std::move(params));
     const auto result = CliIpcClient::send(request, timeoutMs);
-    std::cout << result.envelope.dump(2, ' ', false, json::error_handler_t::replace) << std::endl;
-    if (result.outcome != CliIpcClient::Outcome::Answered)
-        return 2;
     const json& envelope = result.envelope;
     const bool ok = envelope.is_object() && envelope.contains("ok") && envelope["ok"] == true;
-    return ok ? 0 : 1;
+    // With --wait only the final command.status answer is printed, so scripts read one document.
+    if (!wait || !ok)
+        printJson(envelope);
+    if (result.outcome != CliIpcClient::Outcome::Answered)
+        return 2;
+    if (!ok)
+        return 1;
+    if (!wait)
+        return 0;
+    const json id = envelope["data"].value("requestId", json());
+    if (!id.is_number_integer())
+        return usageError("the station's answer carries no requestId to wait for");
+    return waitForOutcome(id.get<int64_t>(), waitSeconds, timeoutMs);
 }

@@ -1,0 +1,70 @@
+// velmora-cli against a running velmora-station and simulator: --wait turns a command's outcome
+// into the exit status, help and --version describe the client. The endpoint lives below the
+// test process's private TMPDIR (see GcsCliIpcServerTest.cpp), which the children inherit.
+
+#include "TestSupport.h"
+
+#include <QProcess>
+
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+using nlohmann::json;
+using testsupport::waitUntil;
+
+namespace {
+
+int runCli(const QStringList& args, QByteArray* out = nullptr)
+{
+    QProcess cli;
+    cli.start(VELMORA_CLI_BIN, args);
+    cli.waitForFinished(30000);
+    if (out)
+        *out = cli.readAllStandardOutput();
+    return cli.exitCode();
+}
+
+}  // namespace
+
+TEST(CliWaitProgram, WaitExitsWithTheVehiclesAnswer)
+{
+    const quint16 stationPort = testsupport::freeUdpPort();
+    QProcess sim;
+    sim.start(VELMORA_SIM_BIN, {"--udp", QStringLiteral("127.0.0.1:%1").arg(stationPort), "--heartbeat-ms", "200",
+                                "--fix-after-s", "0", "--ack-result", "0x81=2"});
+    ASSERT_TRUE(sim.waitForReadyRead(10000)) << "the simulator prints its port";
+    QProcess station;
+    station.start(VELMORA_STATION_BIN,
+                  {"--data-dir", testsupport::makeTempDir("station"), "--udp", QString::number(stationPort)});
+    ASSERT_TRUE(station.waitForStarted(5000));
+    ASSERT_TRUE(waitUntil([] {
+        QByteArray out;
+        const json list = runCli({"vehicle.list"}, &out) == 0 ? json::parse(out.toStdString()) : json();
+        return !list.is_null() && list["data"]["count"] == 1 && list["data"]["vehicles"][0]["alive"] == true;
+    }, 15000));
+
+    const struct {
+        QStringList args;
+        int exitCode;
+        const char* output;
+    } cases[] = {
+        {{"control.command", R"({"action": "takeoff", "alt": 20, "vel": 5})", "--wait"}, 1, "\"code\": 2"},
+        {{"control.command", R"({"action": "land"})", "--wait", "--timeout-s", "10"}, 0, "\"state\": \"done\""},
+        {{"help", "control.command"}, 0, "force (boolean): "},
+        {{"help", "no.such.method"}, 1, ""},
+        {{"--version"}, 0, "velmora-cli "},
+    };
+    for (const auto& c : cases) {
+        QByteArray out;
+        EXPECT_EQ(runCli(c.args, &out), c.exitCode) << c.args.join(' ').toStdString() << "\n" << out.toStdString();
+        EXPECT_TRUE(out.contains(c.output)) << out.toStdString();
+    }
+
+    ::kill(station.processId(), SIGTERM);
+    EXPECT_TRUE(station.waitForFinished(10000));
+    sim.terminate();
+    sim.waitForFinished(5000);
+}
