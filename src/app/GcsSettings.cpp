@@ -21,6 +21,7 @@ constexpr const char* kTcpForwardEnabled = "telemetryTcpForward/enabled";
 constexpr const char* kTcpForwardPort = "telemetryTcpForward/port";
 constexpr const char* kTcpForwardMaxClients = "telemetryTcpForward/maxClients";
 constexpr const char* kTcpForwardFormat = "telemetryTcpForward/format";
+constexpr const char* kMaxFrameDataLen = "protocol/maxFrameDataLen";
 constexpr const char* kFirmInfoTimeout = "firmware/firmInfoTimeoutMs";
 constexpr const char* kResetCommandTimeout = "firmware/resetCommandTimeoutMs";
 constexpr const char* kLastSelectDir = "firmware/lastSelectDir";
@@ -62,6 +63,7 @@ void GcsSettings::init(const QString& appCachePath, const QString& userDataPath)
     m_tcpForwardPort = m_settings.value(key(kTcpForwardPort), 45678).toInt();
     m_tcpForwardMaxClients = m_settings.value(key(kTcpForwardMaxClients), 5).toInt();
     m_tcpForwardFormat = TelemetryTcpForwardFormat(m_settings.value(key(kTcpForwardFormat), 0).toInt());
+    m_maxFrameDataLen = m_settings.value(key(kMaxFrameDataLen), 4096).toInt();
     m_inited = true;
 }
 
@@ -208,6 +210,13 @@ void GcsSettings::setTelemetryTcpForwardMaxClients(int count)
 void GcsSettings::setTelemetryTcpForwardFormat(TelemetryTcpForwardFormat format)
 {
     storeIfChanged(m_tcpForwardFormat, format, kTcpForwardFormat);
+}
+
+void GcsSettings::setMaxFrameDataLen(int len)
+{
+    if (len < 1 || len > 65535)
+        return;
+    storeIfChanged(m_maxFrameDataLen, len, kMaxFrameDataLen);
 }
 
 int GcsSettings::timeoutSetting(const char* k, int defaultMs) const

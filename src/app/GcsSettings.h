@@ -65,6 +65,10 @@ public:
     void setTelemetryTcpForwardMaxClients(int count);
     TelemetryTcpForwardFormat telemetryTcpForwardFormat() const { return m_tcpForwardFormat; }
     void setTelemetryTcpForwardFormat(TelemetryTcpForwardFormat format);
+    // Longest data a frame head may announce before the cutter takes it for a false head;
+    // 1..65535, where 65535 waits for any length. Read by each cutter when it is built.
+    int maxFrameDataLen() const { return m_maxFrameDataLen; }
+    void setMaxFrameDataLen(int len);
 
     // Not cached: each access goes to the store.
     int firmwareUpdateFirmInfoTimeoutMs() const;
@@ -120,4 +124,5 @@ private:
     int m_tcpForwardPort = 45678;
     int m_tcpForwardMaxClients = 5;
     TelemetryTcpForwardFormat m_tcpForwardFormat = GcsSettingsEnums::RawFrames;
+    int m_maxFrameDataLen = 4096;
 };

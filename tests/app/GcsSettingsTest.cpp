@@ -45,6 +45,7 @@ TEST(GcsSettings, FreshStoreYieldsDefaults)
     EXPECT_EQ(s->telemetryTcpForwardPort(), 45678);
     EXPECT_EQ(s->telemetryTcpForwardMaxClients(), 5);
     EXPECT_EQ(s->telemetryTcpForwardFormat(), GcsSettingsEnums::RawFrames);
+    EXPECT_EQ(s->maxFrameDataLen(), 4096);
     EXPECT_FALSE(s->displayWayPointRelationDataInMapEnabled());
     EXPECT_FALSE(s->paramsManagerPlotsPanelExpanded());
     EXPECT_FALSE(s->telemetryTcpForwardEnabled());
@@ -106,6 +107,10 @@ TEST(GcsSettings, SettersCheckRangesWriteChangesAndSignalOnce)
         {"telemetryTcpForward/maxClients", [&](int v) { s->setTelemetryTcpForwardMaxClients(v); }, [&] { return s->telemetryTcpForwardMaxClients(); }, nullptr, 101, false},
         {"telemetryTcpForward/maxClients", [&](int v) { s->setTelemetryTcpForwardMaxClients(v); }, [&] { return s->telemetryTcpForwardMaxClients(); }, nullptr, 0, false},
         {"telemetryTcpForward/maxClients", [&](int v) { s->setTelemetryTcpForwardMaxClients(v); }, [&] { return s->telemetryTcpForwardMaxClients(); }, nullptr, 100, true},
+        {"protocol/maxFrameDataLen", [&](int v) { s->setMaxFrameDataLen(v); }, [&] { return s->maxFrameDataLen(); }, nullptr, 0, false},
+        {"protocol/maxFrameDataLen", [&](int v) { s->setMaxFrameDataLen(v); }, [&] { return s->maxFrameDataLen(); }, nullptr, 65536, false},
+        {"protocol/maxFrameDataLen", [&](int v) { s->setMaxFrameDataLen(v); }, [&] { return s->maxFrameDataLen(); }, nullptr, 1, true},
+        {"protocol/maxFrameDataLen", [&](int v) { s->setMaxFrameDataLen(v); }, [&] { return s->maxFrameDataLen(); }, nullptr, 65535, true},
     };
     for (const auto& c : cases) {
         const int before = c.get();

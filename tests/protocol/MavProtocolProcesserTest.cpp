@@ -1,12 +1,16 @@
 #include "protocol/MavProtocolProcesser.h"
 
+#include "app/GcsSettings.h"
+
 #include "LogCapture.h"
 #include "MavProtoCtrlCmdProcesser.h"
 #include "MavProtoHelper.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <QString>
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -65,6 +69,16 @@ struct Recorder {
 const std::string kMohWarning = "parse result MAVPROTO_PARSE_RESULT_MOH_NOT_MATCH";
 const std::string kCrcWarning = "parse result MAVPROTO_PARSE_RESULT_CRC_CHECK_ERR";
 
+// Drops the warning lines stand for: one per plain line plus N per summary line.
+qsizetype accounted(const std::string& warning)
+{
+    qsizetype n = 0;
+    for (const auto& line : LogCapture::instance().lines())
+        if (line.level == spdlog::level::warn && line.text.rfind(warning, 0) == 0)
+            n += line.text == warning ? 1 : std::stoll(line.text.substr(warning.size() + 2));
+    return n;
+}
+
 }  // namespace
 
 TEST(MavProtocolProcesser, SignalsForSingleChunks)
@@ -111,37 +125,154 @@ TEST(MavProtocolProcesser, ResynchronisesOverGarbageAndChecksumErrors)
         EXPECT_EQ(r.origin, good);
     }
     {
-        // A checksum failure skips two bytes, then walks the rest of the rejected frame.
+        // A checksum failure skips two bytes, then walks the rest of the rejected frame. The two
+        // warnings share 10 lines a second; the next chunk after that second sums up the rest.
         LogCapture::instance().clear();
         MavProtocolProcesser p;
+        int64_t now = 0;
+        p.setClock([&now] { return now; });
         Recorder r(p);
         p.handleSerialLinkData(corrupt + good, kLink);
-        EXPECT_EQ(LogCapture::instance().count(spdlog::level::warn, kCrcWarning), 1);
-        EXPECT_EQ(LogCapture::instance().count(spdlog::level::warn, kMohWarning), corrupt.size() - 2);
         EXPECT_EQ(r.frames(), (std::vector<std::string>{"origin 22", "frame 2/1/34/12"}));
+        EXPECT_EQ(LogCapture::instance().count(spdlog::level::warn, kCrcWarning), 1);
+        EXPECT_EQ(LogCapture::instance().count(spdlog::level::warn, kMohWarning), 9);
+        now = 1000;
+        p.handleSerialLinkData({}, kLink);
+        const std::string summary = kMohWarning + ": 11 more bytes dropped in the last second";
+        EXPECT_TRUE(LogCapture::instance().contains(spdlog::level::warn, summary));
+        EXPECT_EQ(accounted(kMohWarning), corrupt.size() - 2);
     }
 }
 
-TEST(MavProtocolProcesser, SplitFrameIsDeliveredOnceWithCompletingAddress)
+// Each UDP sender is cut apart from the others and from the serial link; a sender silent for a
+// minute loses what it left buffered.
+TEST(MavProtocolProcesser, EachSenderHasItsOwnBufferUntilSilentForAMinute)
+{
+    MavProtocolProcesser p;
+    int64_t now = 0;
+    p.setClock([&now] { return now; });
+    Recorder r(p);
+    const QByteArray stray("\xEB\x90\x01\x81\x00\x00\x40\x00", 8);  // a head announcing 64 bytes, then nothing
+    const QByteArray hb = wire(9, 0x81, 0, 0x00, {1, 2, 3, 4});
+    const auto beat = [](std::string from) {
+        return std::vector<std::string>{"origin 14", "heartbeat 9 " + from, "frame 9/0/0/4"};
+    };
+    const char* a = "10.0.0.66:5000";
+    const char* b = "10.0.0.9:14550";
+    struct Step {
+        int64_t at;
+        const char* from;
+        QByteArray bytes;
+        std::vector<std::string> frames;
+        qsizetype buffered;
+    };
+    const std::vector<Step> steps = {
+        {0, a, stray, {}, 8},
+        {0, nullptr, stray, {}, 16},  // the serial link
+        {0, b, hb, beat(b), 16},
+        {0, b, hb.left(5), {}, 21},
+        {1000, b, hb.mid(5), beat(b), 16},
+        {60000, b, {}, {}, 8},  // a silent for 60 s: its 8 bytes go; b (59 s) and serial stay
+        {60000, a, hb, beat(a), 8},
+    };
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const Step& s = steps[i];
+        now = s.at;
+        r.events.clear();
+        if (s.from)
+            p.handleUdpLinkData(s.from, s.bytes, kLink);
+        else
+            p.handleSerialLinkData(s.bytes, kLink);
+        EXPECT_EQ(r.frames(), s.frames) << "step " << i;
+        EXPECT_EQ(p.bufferedBytes(), s.buffered) << "step " << i;
+    }
+}
+
+// Fed again from a slot: bytes for the buffer being cut wait for the running cut, another
+// sender's bytes are cut at once.
+TEST(MavProtocolProcesser, ReceiverMayFeedAgainFromItsSlot)
 {
     MavProtocolProcesser p;
     Recorder r(p);
-    const QByteArray hb = wire(9, 0x81, 0, 0x00, {1, 2, 3, 4});
-    p.handleUdpLinkData("1.1.1.1:1", hb.left(3), kLink);
-    p.handleUdpLinkData("2.2.2.2:2", hb.mid(3, 6), kLink);
-    p.handleUdpLinkData("3.3.3.3:3", hb.mid(9), kLink);
-    EXPECT_EQ(r.frames(), (std::vector<std::string>{"origin 14", "heartbeat 9 3.3.3.3:3", "frame 9/0/0/4"}));
+    QObject::connect(&p, &MavProtocolProcesser::mavPFrameReceived, [&p](MavPFramePtr f, OstAbstractLink*) {
+        if (f->seq == 1) {
+            p.handleUdpLinkData("a", wire(1, 0x81, 2, 0x21, {2}), kLink);
+            p.handleUdpLinkData("b", wire(2, 0x81, 3, 0x21, {3}), kLink);
+        }
+    });
+    p.handleUdpLinkData("a", wire(1, 0x81, 1, 0x21, {1}), kLink);
+    EXPECT_EQ(r.frames(), (std::vector<std::string>{"origin 11", "frame 1/1/33/1", "origin 11", "frame 2/3/33/1",
+                                                    "origin 11", "frame 1/2/33/1"}));
     EXPECT_EQ(p.bufferedBytes(), 0);
 }
 
-TEST(MavProtocolProcesser, LeftoverBytesCarryOverToTheNextLink)
+// A corrupted length byte holds the frames behind it back for at most limit + 10 bytes. The
+// limit comes from the settings when the processor is built.
+TEST(MavProtocolProcesser, LengthAboveTheLimitMakesAFalseHead)
 {
+    auto* settings = GcsSettings::getInstance();
+    settings->init(testsupport::makeTempDir("cache"), testsupport::makeTempDir("data"));
+    // heldBack: bytes fed from the corrupted head until the first good frame comes out.
+    struct Case {
+        int limit;
+        unsigned corruptedLen;
+        qsizetype heldBack;
+    };
+    const std::vector<Case> cases = {
+        {4096, 0xFF14, 44},   // skipped at once; the first heartbeat ends at 30 + 14
+        {4096, 4097, 44},
+        {4096, 4096, 4106},   // plausible: waited for, then refused by its checksum
+        {65535, 0xFF14, 65310},
+    };
+    QByteArray stream = wire(2, 0x81, 1, 0x22, std::vector<uint8_t>(20, 0x55));
+    while (stream.size() < 70000)
+        stream += wire(5, 0x81, 0, 0x00, {1, 2, 3, 4});
+    for (const auto& c : cases) {
+        settings->setMaxFrameDataLen(c.limit);
+        MavProtocolProcesser p;
+        EXPECT_FALSE(p.setMaxFrameDataLen(65536));
+        qsizetype fed = 0;
+        qsizetype heldBack = -1;
+        QObject::connect(&p, &MavProtocolProcesser::mavPFrameReceived, [&](MavPFramePtr f, OstAbstractLink*) {
+            if (heldBack < 0 && f->tx_id == 5)
+                heldBack = fed + 1;
+        });
+        QByteArray s = stream;
+        s[6] = char(c.corruptedLen & 0xFF);
+        s[7] = char(c.corruptedLen >> 8);
+        for (; fed < s.size() && heldBack < 0; ++fed)
+            p.handleSerialLinkData(s.mid(fed, 1), kLink);
+        EXPECT_EQ(heldBack, c.heldBack) << c.limit << " " << c.corruptedLen;
+    }
+    settings->setMaxFrameDataLen(4096);  // for the cases after this one in the same process
+}
+
+// A minute of 2 % corrupted bytes at 57600 baud, on a simulated clock.
+TEST(MavProtocolProcesser, ParseWarningsStayWithinTheirBudget)
+{
+    std::mt19937 rng(7);
     MavProtocolProcesser p;
-    Recorder r(p);
-    const QByteArray f = wire(1, 0x81, 3, 0x21, {9, 9});
-    p.handleUdpLinkData("1.1.1.1:1", f.left(5), kLink);
-    p.handleSerialLinkData(f.mid(5), kLink);
-    EXPECT_EQ(r.frames(), (std::vector<std::string>{"origin 12", "frame 1/3/33/2"}));
+    int64_t now = 0;
+    p.setClock([&now] { return now; });
+    LogCapture::instance().clear();
+    int worstSecond = 0;
+    int before = 0;
+    for (int tick = 0; tick < 600; ++tick, now += 100) {
+        QByteArray chunk;
+        while (chunk.size() < 576)
+            chunk += wire(3, 0x81, uint8_t(tick), 0x21, std::vector<uint8_t>(40, uint8_t(tick)));
+        for (auto& byte : chunk)
+            if (rng() % 50 == 0)
+                byte = char(byte ^ (1 + rng() % 255));
+        p.handleSerialLinkData(chunk, kLink);
+        if (tick % 10 == 9) {
+            const int total = LogCapture::instance().countContaining(spdlog::level::warn, "parse result");
+            worstSecond = std::max(worstSecond, total - before);
+            before = total;
+        }
+    }
+    EXPECT_GT(LogCapture::instance().countContaining(spdlog::level::warn, "more bytes dropped in the last second"), 50);
+    EXPECT_LT(worstSecond, 20);
 }
 
 // The cutter must behave exactly like the plain definition (parse at the front, drop one byte
@@ -162,19 +293,22 @@ TEST(MavProtocolProcesser, MatchesReferenceCutterForRandomStreamsAndChunking)
             QByteArray f = wire(uint8_t(rng() % 4), kind == 1 ? 0x07 : 0x81, uint8_t(i), uint8_t(rng() % 0x30), data);
             if (kind == 2 && f.size() > 12)
                 f[8 + int(rng() % (f.size() - 10))] ^= char(0x40);
+            if (kind == 3)
+                f[7] = char(f[7] | 0x20);  // announces more than 4096 bytes
             stream += f;
         }
     }
 
-    // Reference: removes from the front exactly as defined.
+    // Reference: removes from the front exactly as defined; a length above 4096 is no head.
     std::vector<std::string> expected;
     int expectedMoh = 0;
     int expectedCrc = 0;
     QByteArray buf = stream;
     while (buf.size() >= 10) {
         _MavPFrame_t f;
-        const auto res = MavProtoHelper::parseMavProtoFrame(reinterpret_cast<const unsigned char*>(buf.constData()),
-                                                            unsigned(buf.size()), f);
+        const auto* at = reinterpret_cast<const unsigned char*>(buf.constData());
+        const uint16_t res = (at[6] | at[7] << 8) > 4096 ? uint16_t(MAVPROTO_PARSE_RESULT_MOH_NOT_MATCH)
+                                                         : MavProtoHelper::parseMavProtoFrame(at, unsigned(buf.size()), f);
         if (res == MAVPROTO_PARSE_RESULT_OK) {
             if (f.rx_id == 0x81) {
                 expected.push_back("origin " + std::to_string(f.data.size() + 10));
@@ -201,12 +335,16 @@ TEST(MavProtocolProcesser, MatchesReferenceCutterForRandomStreamsAndChunking)
     for (int chunk : {1, 7, 64, 1472, 65536}) {
         LogCapture::instance().clear();
         MavProtocolProcesser p;
+        int64_t now = 0;
+        p.setClock([&now] { return now; });
         Recorder r(p);
         for (qsizetype at = 0; at < stream.size(); at += chunk)
             p.handleUdpLinkData("a", stream.mid(at, chunk), kLink);
         EXPECT_EQ(r.frames(), expected) << "chunk " << chunk;
-        EXPECT_EQ(LogCapture::instance().count(spdlog::level::warn, kMohWarning), expectedMoh) << "chunk " << chunk;
-        EXPECT_EQ(LogCapture::instance().count(spdlog::level::warn, kCrcWarning), expectedCrc) << "chunk " << chunk;
+        now = 1000;
+        p.handleUdpLinkData("a", {}, kLink);
+        EXPECT_EQ(accounted(kMohWarning), expectedMoh) << "chunk " << chunk;
+        EXPECT_EQ(accounted(kCrcWarning), expectedCrc) << "chunk " << chunk;
         EXPECT_EQ(p.bufferedBytes(), buf.size()) << "chunk " << chunk;
     }
 }
