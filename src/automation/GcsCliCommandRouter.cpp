@@ -172,10 +172,7 @@ Failure resolveTarget(const Call& call, VehicleControllerPtr& vehicle)
     }
     if (auto f = requireMultiVehicleMgr(call))
         return f;
-    if ((!code || code->isEmpty()) && !id && call.outcomes && call.outcomes->preferredVehicleId())
-        vehicle = call.ctrl->multiVehicleMgr()->findVehicleControllerById(*call.outcomes->preferredVehicleId());
-    if (!vehicle)
-        vehicle = call.ctrl->multiVehicleMgr()->resolveVehicleTargetForCli(code, id);
+    vehicle = call.ctrl->multiVehicleMgr()->resolveVehicleTargetForCli(code, id);
     if (!vehicle)
         return Refusal{ErrorCode::NoActiveVehicle, "No matching vehicle or no active vehicle"};
     return {};
@@ -199,16 +196,6 @@ void addLinkAges(const Call& call, const VehicleController& v, json& entry)
     entry["lastHeartbeatAgeMs"] = optionalAge(o ? o->heartbeatAgeMs(v.vehicleId()) : std::nullopt);
 }
 
-// The CLI's default vehicle: its own choice (vehicle.setActive) while that vehicle exists.
-VehicleControllerPtr cliActiveVehicle(const Call& call)
-{
-    auto* mvm = call.ctrl->multiVehicleMgr();
-    if (call.outcomes && call.outcomes->preferredVehicleId())
-        if (auto v = mvm->findVehicleControllerById(*call.outcomes->preferredVehicleId()))
-            return v;
-    return mvm->activeVehicle();
-}
-
 // ---- methods ----
 
 json systemPing(const Call&)
@@ -220,14 +207,7 @@ json connectionStatus(const Call& call)
 {
     if (auto f = requireCtrl(call))
         return refuse(call, *f);
-    json data = call.ctrl->gcsCliConnectionStatusData();
-    if (call.outcomes && call.outcomes->preferredVehicleId() && call.ctrl->multiVehicleMgr()) {
-        if (const auto v = cliActiveVehicle(call)) {
-            data["activeVehicleId"] = v->vehicleId();
-            data["activeVehicleCode"] = v->vehicleCode().toStdString();
-        }
-    }
-    return GcsCliResponse::makeSuccess(std::move(data));
+    return GcsCliResponse::makeSuccess(call.ctrl->gcsCliConnectionStatusData());
 }
 
 json connectionConnect(const Call& call)
@@ -598,35 +578,12 @@ json consoleTail(const Call& call)
     return GcsCliResponse::makeSuccess(call.outcomes->consoleTail(since, size_t(limit)));
 }
 
-// The station's own active vehicle can be set only where the vehicle registry offers it publicly;
-// elsewhere the CLI keeps its own choice, which every selector-less method then targets.
-template <typename Manager>
-concept HasPublicActiveSetter = requires(Manager& m, VehicleControllerPtr v) { m.setActiveVevhile(v); };
-
-template <typename Manager>
-bool setStationActiveVehicle(Manager& mvm, const VehicleControllerPtr& vehicle)
-{
-    if constexpr (HasPublicActiveSetter<Manager>) {
-        mvm.setActiveVevhile(vehicle);
-        return true;
-    } else {
-        return false;
-    }
-}
-
 json vehicleSetActive(const Call& call)
 {
     VehicleControllerPtr vehicle;
     if (auto f = resolveTarget(call, vehicle))
         return refuse(call, *f);
-    if (setStationActiveVehicle(*call.ctrl->multiVehicleMgr(), vehicle)) {
-        if (call.outcomes)
-            call.outcomes->setPreferredVehicleId(std::nullopt);
-    } else if (call.outcomes) {
-        call.outcomes->setPreferredVehicleId(vehicle->vehicleId());
-    } else {
-        return refuse(call, *rejected("The active vehicle cannot be changed here"));
-    }
+    call.ctrl->multiVehicleMgr()->setActiveVevhile(vehicle);
     spdlog::info("<cli-router> active vehicle set to {}", vehicle->vehicleId());
     return GcsCliResponse::makeSuccess(
         {{"activeVehicleId", vehicle->vehicleId()}, {"activeVehicleCode", vehicle->vehicleCode().toStdString()}});

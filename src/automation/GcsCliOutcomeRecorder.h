@@ -1,7 +1,7 @@
 #pragma once
 // What the CLI endpoint remembers between requests, so that the command router can stay
 // stateless: the last console lines, the outcome of every control command it sent, the time of
-// each vehicle's last telemetry frame and heartbeat, and a CLI-chosen active vehicle.
+// each vehicle's last telemetry frame and heartbeat.
 //
 // It binds itself to the app controller's console and to the active link manager's protocol
 // processor; attach() repeats the binding (the app controller may be set after the endpoint).
@@ -58,8 +58,6 @@ public:
     std::optional<int64_t> heartbeatAgeMs(int vehicleId) const;
 
     // Used when the station's own active vehicle cannot be set from here.
-    std::optional<int> preferredVehicleId() const { return m_preferredVehicleId; }
-    void setPreferredVehicleId(std::optional<int> id) { m_preferredVehicleId = id; }
 
 private:
     struct ConsoleLine {
@@ -97,5 +95,4 @@ private:
     QElapsedTimer m_clock;
     std::map<int, int64_t> m_lastTelemetryMs;
     std::map<int, int64_t> m_lastHeartbeatMs;
-    std::optional<int> m_preferredVehicleId;
 };

@@ -51,6 +51,9 @@ public:
     void stopReportVehiclesData();
     bool reportVehiclesDataRunning() const { return m_reportTask != nullptr; }
 
+    // The user's choice of active vehicle (the CLI's vehicle.setActive); announces a change.
+    void setActiveVevhile(std::shared_ptr<VehicleController> vehicle);
+
 public slots:
     void processMavHeartbeatFrame(int vehicleId, OstAbstractLink* link, QString address);
 
@@ -61,7 +64,6 @@ signals:
     void reportVehiclesDataTimerTriggered();
 
 private:
-    void setActiveVevhile(std::shared_ptr<VehicleController> vehicle);
     void chooseActiveAfterRemoval();
     void handleVechileAliveChanged(bool alive);
     void handleTeleReqIntervalChanged(int ms);

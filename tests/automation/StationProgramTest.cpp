@@ -65,7 +65,9 @@ TEST(StationProgram, BadArgumentsExitWithStatus2)
     for (const QStringList& args : {QStringList{"--udp", "0"}, QStringList{"--udp", "14550:99999"},
                                     QStringList{"--serial", "/dev/ttyS0"}, QStringList{"--log-level", "loud"},
                                     QStringList{"--udp", "14550", "--serial", "/dev/ttyS0:9600"},
-                                    QStringList{"--frobnicate"}, QStringList{"--data-dir"}}) {
+                                    QStringList{"--frobnicate"}, QStringList{"--data-dir"},
+                                    QStringList{"--log-files", "0"}, QStringList{"--log-max-mb", "abc"},
+                                    QStringList{"--log-files"}}) {
         QProcess station;
         station.start(VELMORA_STATION_BIN, args);
         ASSERT_TRUE(station.waitForFinished(10000)) << args.join(' ').toStdString();

@@ -23,8 +23,9 @@ protected:
 
 LogCapture& LogCapture::instance()
 {
-    static LogCapture capture;
-    return capture;
+    // Never destroyed: singletons destroyed at exit still log through the capture sink.
+    static auto* capture = new LogCapture;
+    return *capture;
 }
 
 void LogCapture::install()

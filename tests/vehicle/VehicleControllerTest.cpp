@@ -113,6 +113,7 @@ TEST(VehicleController, UdpDestinationFollowsDevicePortAndMulticastGroup)
         auto mgr = openUdp(config);
         ASSERT_TRUE(mgr->udpSocketLinkIsOpen());
         config->setLinkMode(c.multicast ? OstUdpSocketLinkConfig::Multicast : OstUdpSocketLinkConfig::Unicast);
+        mgr->setUdpSocketLinkConfig(config);  // senders use the values taken when the config is set
         VehicleController v(3, mgr, nullptr);
         v.setAddress(c.address);
         EXPECT_EQ(v.udpSendAddress().toStdString(), c.expected) << c.address << " device port " << c.devicePort;

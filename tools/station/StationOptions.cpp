@@ -11,6 +11,8 @@ QString StationOptions::usage()
         "  --udp LOCALPORT[:DEVPORT] connect a UDP link at start (DEVPORT: the vehicle's receive port)\n"
         "  --serial PATH:BAUD        connect a serial link at start\n"
         "  --log-level LEVEL         trace, debug, info, warn, err (default info)\n"
+        "  --log-max-mb N            rotate the log file at N MiB (1-4096, default 20)\n"
+        "  --log-files K             log files kept, the current one included (1-1000, default 5)\n"
         "  --cloud-url URL           cloud HTTP API base URL\n"
         "  --mqtt URI                MQTT broker, tcp://host:port\n"
         "  --mqtt-user USER, --mqtt-password PASSWORD\n"
@@ -41,6 +43,15 @@ QString StationOptions::parse(int argc, char** argv, StationOptions& out)
             static const QStringList levels{"trace", "debug", "info", "warn", "err", "critical", "off"};
             if (err.isEmpty() && !levels.contains(out.logLevel))
                 err = QStringLiteral("unknown log level '%1'").arg(out.logLevel);
+        } else if (a == "--log-max-mb" || a == "--log-files") {
+            err = value(i, a, v);
+            const bool files = a == "--log-files";
+            const int most = files ? kMostLogFiles : kMostLogMb;
+            bool ok = false;
+            const int n = v.toInt(&ok);
+            if (err.isEmpty() && (!ok || n < 1 || n > most))
+                err = QStringLiteral("%1 takes a whole number from 1 to %2, got '%3'").arg(a).arg(most).arg(v);
+            (files ? out.logFiles : out.logMaxMb) = n;
         } else if (a == "--udp") {
             err = value(i, a, v);
             if (err.isEmpty()) {

@@ -8,6 +8,10 @@
 struct StationOptions {
     QString dataDir;  // empty: the platform's standard locations
     QString logLevel = QStringLiteral("info");
+    int logMaxMb = 20;  // rotate the log file at this size
+    int logFiles = 5;   // log files kept, the current one included
+    static constexpr int kMostLogMb = 4096;
+    static constexpr int kMostLogFiles = 1000;
     std::optional<quint16> udpLocalPort;
     quint16 udpDevicePort = 0;  // 0: answer to the heartbeat's source port
     QString serialPath;

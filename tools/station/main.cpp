@@ -51,52 +51,7 @@ void qtMessageToLog(QtMsgType type, const QMessageLogContext&, const QString& me
     }
 }
 
-// The rotating log file: the size at which it rotates and how many files are kept, the
-// current one included.
-struct LogFileOptions {
-    int maxMb = 20;
-    int files = 5;
-};
-constexpr int kMostLogMb = 4096;
-constexpr int kMostLogFiles = 1000;
-
-// Takes the log file options out of the arguments; the rest is StationOptions' to parse.
-QString takeLogFileOptions(std::vector<char*>& args, LogFileOptions& out)
-{
-    for (size_t i = 1; i < args.size();) {
-        const QString name = QString::fromLocal8Bit(args[i]);
-        int* into = name == "--log-max-mb" ? &out.maxMb : name == "--log-files" ? &out.files : nullptr;
-        if (!into) {
-            ++i;
-            continue;
-        }
-        if (i + 1 >= args.size())
-            return QStringLiteral("%1 needs a value").arg(name);
-        const int most = into == &out.files ? kMostLogFiles : kMostLogMb;
-        const QString text = QString::fromLocal8Bit(args[i + 1]);
-        bool ok = false;
-        const int value = text.toInt(&ok);
-        if (!ok || value < 1 || value > most)
-            return QStringLiteral("%1 takes a whole number from 1 to %2, got '%3'").arg(name).arg(most).arg(text);
-        *into = value;
-        args.erase(args.begin() + qsizetype(i), args.begin() + qsizetype(i) + 2);
-    }
-    return QString();
-}
-
-QString usage()
-{
-    QString text = StationOptions::usage();
-    const QString logLines = QStringLiteral(
-        "  --log-max-mb N            rotate the log file at N MiB (1-%1, default 20)\n"
-        "  --log-files K             log files kept, the current one included (1-%2, default 5)\n")
-                                 .arg(kMostLogMb)
-                                 .arg(kMostLogFiles);
-    const qsizetype at = text.indexOf(QStringLiteral("  --cloud-url"));
-    return text.insert(at < 0 ? text.size() : at, logLines);
-}
-
-void setupLogging(const QString& logDir, const QString& level, const LogFileOptions& files)
+void setupLogging(const QString& logDir, const StationOptions& options)
 {
     QDir().mkpath(logDir);
     const QString path = logDir + "/station.log";
@@ -104,12 +59,12 @@ void setupLogging(const QString& logDir, const QString& level, const LogFileOpti
     QString fileError;
     try {
         sinks.push_back(std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
-            path.toStdString(), size_t(files.maxMb) * 1024 * 1024, size_t(files.files - 1)));
+            path.toStdString(), size_t(options.logMaxMb) * 1024 * 1024, size_t(options.logFiles - 1)));
     } catch (const spdlog::spdlog_ex& e) {
         fileError = QString::fromStdString(e.what());
     }
     auto logger = std::make_shared<spdlog::logger>("station", sinks.begin(), sinks.end());
-    logger->set_level(spdlog::level::from_str(level.toStdString()));
+    logger->set_level(spdlog::level::from_str(options.logLevel.toStdString()));
     // A burst of warnings must not turn into a burst of writes: errors flush at once, the rest
     // within a second.
     logger->flush_on(spdlog::level::err);
@@ -125,17 +80,13 @@ void setupLogging(const QString& logDir, const QString& level, const LogFileOpti
 int main(int argc, char** argv)
 {
     StationOptions options;
-    LogFileOptions logFiles;
-    std::vector<char*> args(argv, argv + argc);
-    QString error = takeLogFileOptions(args, logFiles);
-    if (error.isEmpty())
-        error = StationOptions::parse(int(args.size()), args.data(), options);
+    const QString error = StationOptions::parse(argc, argv, options);
     if (error == "help") {
-        std::fputs(usage().toLocal8Bit().constData(), stdout);
+        std::fputs(StationOptions::usage().toLocal8Bit().constData(), stdout);
         return 0;
     }
     if (!error.isEmpty()) {
-        std::fprintf(stderr, "velmora-station: %s\n%s", qPrintable(error), qPrintable(usage()));
+        std::fprintf(stderr, "velmora-station: %s\n%s", qPrintable(error), qPrintable(StationOptions::usage()));
         return 2;
     }
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
@@ -158,7 +109,7 @@ int main(int argc, char** argv)
     }
     QDir().mkpath(cacheDir);
     QDir().mkpath(dataDir);
-    setupLogging(dataDir + "/logs", options.logLevel, logFiles);
+    setupLogging(dataDir + "/logs", options);
 
     auto* server = GcsServerConfig::instance();
     server->setHttpBaseUrl(options.cloudUrl);
