@@ -99,6 +99,11 @@ bool GcsSettings::sync()
 QString GcsSettings::getSubPathInAppCache(const QString& subPath, bool createIfMissing)
 {
     checkInited();
+    if (m_appCachePath.isEmpty()) {
+        // Never a folder below the filesystem root.
+        spdlog::error("<Settings> no application cache directory: {} is disabled", subPath.toStdString());
+        return QString();
+    }
     const QString path = m_appCachePath + "/" + subPath;
     if (createIfMissing && !QDir(path).exists())
         QDir().mkpath(path);

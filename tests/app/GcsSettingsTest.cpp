@@ -209,9 +209,11 @@ TEST(GcsSettings, SubPathsBelowAppCacheAreCreatedOnRequest)
     EXPECT_TRUE(s->sync());
 }
 
-TEST(GcsSettings, UseBeforeInitLogsAtDebug)
+TEST(GcsSettings, UseBeforeInitLogsAndBuildsNoPathBelowTheRoot)
 {
     testsupport::LogCapture::instance().clear();
-    GcsSettings::getInstance()->getSubPathInAppCache("x", false);
+    EXPECT_EQ(GcsSettings::getInstance()->getSubPathInAppCache("velmora-x", true), QString());
+    EXPECT_FALSE(QDir("/velmora-x").exists());
     EXPECT_EQ(testsupport::LogCapture::instance().count(spdlog::level::debug, "GcsSettings not init!!!"), 1);
+    EXPECT_EQ(testsupport::LogCapture::instance().countContaining(spdlog::level::err, "velmora-x is disabled"), 1);
 }

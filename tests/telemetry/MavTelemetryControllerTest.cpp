@@ -271,3 +271,18 @@ TEST_F(TeleFixture, FlightLogsNeverOverwriteAndKeepTheirLastRows)
     ASSERT_NE(second, all.end());
     EXPECT_EQ(lineCount(*second), 1) << "its title";
 }
+
+TEST(TelemetryController, WithoutAUserDataDirectoryNothingIsRecorded)
+{
+    // GcsSettings is never initialised in this process: its paths are empty.
+    LogCapture::instance().clear();
+    auto vehicle = std::make_shared<VehicleController>(2, nullptr, nullptr);
+    vehicle->setup(std::make_shared<GcsToolBox>(GcsServerConfig::instance()));
+    EXPECT_EQ(LogCapture::instance().countContaining(spdlog::level::err, "flight data of vehicle 2 is not recorded"), 1);
+    auto f = std::make_shared<_MavPFrame_t>();
+    MavProtoTeleProcesser::packFlightStatusDataPFrame(*f, 2, 0, _MavProtoFlightStatusData_t{});
+    for (int i = 0; i < 6; ++i)
+        vehicle->teleCtrler()->feedTeleDataPFrame(f, nullptr);
+    EXPECT_EQ(vehicle->teleCtrler()->batchedRowCount(), 0);
+    EXPECT_FALSE(QDir("/flightData").exists());
+}
