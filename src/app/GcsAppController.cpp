@@ -144,11 +144,24 @@ void GcsAppController::connectToLink(std::shared_ptr<OstLinkAbstractConfig> conf
     if (m_tcpForwardService)
         m_tcpForwardService->attachProtocolProcesser(linkMgr->mavProtoProcesser());
 
+    std::shared_ptr<OstLinkAbstractConfig> previous;
+    if (linkMgr->serialportLinkIsOpen())
+        previous = linkMgr->serialportLink()->linkConfig();
+    else if (linkMgr->udpSocketLinkIsOpen())
+        previous = linkMgr->udpSocketLink()->linkConfig();
+    if (previous)
+        m_previousConfig = previous;
     if (linkMgr->serialportLinkIsOpen())
         linkMgr->closeSerialPortLink();
     if (linkMgr->udpSocketLinkIsOpen())
         linkMgr->closeUdpSocketLink();
+    openLink(linkMgr, config);
+}
 
+void GcsAppController::openLink(const std::shared_ptr<LinkManager>& linkMgr,
+                                const std::shared_ptr<OstLinkAbstractConfig>& config)
+{
+    m_openingConfig = config;
     switch (config->linkType()) {
     case OstLinkAbstractConfig::Serial:
         linkMgr->setSerialPortLinkConfig(std::dynamic_pointer_cast<OstSerialPortLinkConfig>(config));
@@ -163,6 +176,24 @@ void GcsAppController::connectToLink(std::shared_ptr<OstLinkAbstractConfig> conf
         break;
     }
 }
+
+namespace {
+
+// The link reports a failed open without its reason; this says what was tried.
+QString openFailureText(const std::shared_ptr<OstLinkAbstractConfig>& config)
+{
+    if (auto serial = std::dynamic_pointer_cast<OstSerialPortLinkConfig>(config)) {
+        const QString port = serial->portName();
+        if (!QFileInfo::exists(port) && !QFileInfo::exists(QStringLiteral("/dev/") + port))
+            return QStringLiteral("Cannot open serial port %1: no such device").arg(port);
+        return QStringLiteral("Cannot open serial port %1: in use, not a serial device or no permission").arg(port);
+    }
+    if (auto udp = std::dynamic_pointer_cast<OstUdpSocketLinkConfig>(config))
+        return QStringLiteral("Cannot bind UDP port %1").arg(udp->recvPort());
+    return QStringLiteral("Cannot open the link");
+}
+
+}  // namespace
 
 QString GcsAppController::connectToLinkFromCliParams(const nlohmann::json& params)
 {
@@ -220,9 +251,16 @@ void GcsAppController::handleLinkManagerConnResp(std::shared_ptr<LinkManager> li
                                                  OstLinkAbstractConfig::LinkType type)
 {
     m_multiVehicleMgr->setTeleReqEnableByLinkManager(linkMgr, ok);
+    m_lastLinkOpenError = ok ? QString() : openFailureText(m_openingConfig);
     emit linkConnectResp(linkMgr, ok, type);
-    if (!ok)
+    if (!ok) {
+        if (auto previous = std::exchange(m_previousConfig, nullptr); previous && linkMgr) {
+            spdlog::warn("<app> {}; reopening the previous link", m_lastLinkOpenError.toStdString());
+            openLink(linkMgr, previous);
+        }
         return;
+    }
+    m_previousConfig.reset();
     saveLastSuccessfulConnectSettings(linkMgr, type);
     if (type == OstLinkAbstractConfig::Udp && linkMgr) {
         if (auto config = std::dynamic_pointer_cast<OstUdpSocketLinkConfig>(linkMgr->udpSocketLink()->linkConfig())) {

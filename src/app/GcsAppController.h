@@ -2,6 +2,12 @@
 // The root controller: owns the long-lived controllers, connects the vehicle link (serial or UDP)
 // through the link manager registry, tracks the connection mode, remembers the last successful
 // connection and reports this installation to the cloud.
+//
+// A connect that fails keeps the working link: connectToLink remembers the configuration of the
+// link it closes and, when the new one cannot be opened, reopens that one (with a warning in the
+// log). linkConnectResp reports the failed open first, then the reopen. The alternative, keeping
+// the old link open until the new one is up, would have two links feeding one protocol
+// processer for a moment.
 
 #include "GcsAccountEnums.h"
 #include "GcsSettingsEnums.h"
@@ -55,6 +61,8 @@ public:
     void connectToLink(std::shared_ptr<OstLinkAbstractConfig> config, QString mapKey = QString());
     // The empty string when the connect was started, else why not.
     QString connectToLinkFromCliParams(const nlohmann::json& params);
+    // Why the last link open failed ("" after a successful one); set before linkConnectResp.
+    QString lastLinkOpenError() const { return m_lastLinkOpenError; }
     void disconnectFromActiveLinkMgr();
     bool isConnected() const;
     nlohmann::json gcsCliConnectionStatusData() const;
@@ -80,6 +88,7 @@ private slots:
 
 private:
     void setConnectionMode(GcsConnectionMode mode);
+    void openLink(const std::shared_ptr<LinkManager>& linkMgr, const std::shared_ptr<OstLinkAbstractConfig>& config);
     void saveLastSuccessfulConnectSettings(const std::shared_ptr<LinkManager>& linkMgr, OstLinkAbstractConfig::LinkType type);
     void reportSoftDevice();
     void emitDateTime();
@@ -96,5 +105,8 @@ private:
     TelemetryTcpForwardService* m_tcpForwardService = nullptr;
     std::shared_ptr<RawEb90FrameTranslator> m_frameTranslator;
     GcsConnectionMode m_connectionMode = None;
+    std::shared_ptr<OstLinkAbstractConfig> m_openingConfig;   // the link being opened
+    std::shared_ptr<OstLinkAbstractConfig> m_previousConfig;  // the link it replaced, reopened if it fails
+    QString m_lastLinkOpenError;
     QTimer m_dateTimeTimer;
 };

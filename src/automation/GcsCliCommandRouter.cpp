@@ -1,21 +1,26 @@
 #include "GcsCliCommandRouter.h"
 
 #include "GcsCliOutcomeRecorder.h"
+#include "GcsCliParamsTable.h"
 #include "GcsCliResponse.h"
 #include "GcsCliServiceContext.h"
 #include "app/GcsAppController.h"
 #include "app/GcsApplication.h"
+#include "link/LinkManager.h"
 #include "params/MavParamsController.h"
 #include "telemetry/MavAhrsDataItem.h"
 #include "telemetry/MavFlightStatusDataItem.h"
 #include "telemetry/MavPosDataItem.h"
+#include "telemetry/MavTeleDataElement.h"
 #include "telemetry/MavTelemetryController.h"
 #include "telemetry/VehicleAlertController.h"
 #include "vehicle/MultiVehicleManager.h"
 #include "vehicle/VehicleController.h"
 #include "vehicle/VehicleUtil.h"
 
+#include <QEventLoop>
 #include <QStringList>
+#include <QTimer>
 
 #include <spdlog/spdlog.h>
 
@@ -210,19 +215,47 @@ json connectionStatus(const Call& call)
     return GcsCliResponse::makeSuccess(call.ctrl->gcsCliConnectionStatusData());
 }
 
+constexpr int kConnectWaitMs = 2000;
+
 json connectionConnect(const Call& call)
 {
     if (auto f = requireCtrl(call))
         return refuse(call, *f);
     if (!call.params)
         return refuse(call, *invalid("Missing params object for connection.connect"));
+    // The open answers asynchronously; a short nested wait lets the caller see a failed open
+    // (a mistyped serial port) in this answer instead of in a later status call.
+    std::optional<bool> opened;
+    QString openError;
+    QEventLoop loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    const auto respConnection = QObject::connect(call.ctrl, &GcsAppController::linkConnectResp, &loop,
+                                                 [&](std::shared_ptr<LinkManager>, bool ok, OstLinkAbstractConfig::LinkType) {
+                                                     if (!opened) {
+                                                         opened = ok;
+                                                         openError = call.ctrl->lastLinkOpenError();
+                                                     }
+                                                     loop.quit();
+                                                 });
     const QString error = call.ctrl->connectToLinkFromCliParams(*call.params);
-    if (!error.isEmpty())
+    if (!error.isEmpty()) {
+        QObject::disconnect(respConnection);
         return refuse(call, *invalid(error.toStdString()));
+    }
+    if (!opened) {
+        deadline.start(kConnectWaitMs);
+        loop.exec();
+    }
+    QObject::disconnect(respConnection);
     json data = {{"accepted", true}};
     if (auto it = call.params->find("type"); it != call.params->end() && it->is_string())
         data["type"] = *it;
-    spdlog::info("<cli-router> connection.connect started, type {}", data.value("type", std::string()));
+    data["linkOpen"] = opened.value_or(false);
+    data["error"] = opened ? openError.toStdString() : std::string("The link did not answer within 2 s");
+    spdlog::info("<cli-router> connection.connect type {}: {}", data.value("type", std::string()),
+                 opened.value_or(false) ? std::string("open") : data["error"].get<std::string>());
     return GcsCliResponse::makeSuccess(std::move(data));
 }
 
@@ -261,6 +294,86 @@ json vehicleList(const Call& call)
         {{"vehicles", std::move(vehicles)}, {"count", count}, {"linkConnected", call.ctrl->isConnected()}});
 }
 
+// Which display element of its item presents each snapshot field.
+struct DisplayField {
+    const char* key;
+    MavTeleDataElement::TeleElementId id;
+};
+using E = MavTeleDataElement;
+const std::vector<DisplayField> kAhrsDisplay = {{"roll", E::AhrsRoll}, {"pitch", E::AhrsPitch}, {"yaw", E::AhrsYaw},
+                                                {"gx", E::AhrsGx},     {"gy", E::AhrsGy},       {"gz", E::AhrsGz}};
+const std::vector<DisplayField> kPositionDisplay = {
+    {"lat", E::PosLat},           {"lon", E::PosLon},         {"alt", E::PosAlt},
+    {"northSpd", E::PosNorthSpd}, {"eastSpd", E::PosEastSpd}, {"upSpd", E::PosUpSpd},
+    {"homeLat", E::PosHomeLat},   {"homeLon", E::PosHomeLon}, {"posSatNum", E::PosSatNum}};
+const std::vector<DisplayField> kStatusDisplay = {
+    {"flightMode", E::FlightMode},
+    {"flightState", E::FlightState},
+    {"armedState", E::FlightArmedState},
+    {"positionState", E::FlightPositionState},
+    {"fcuVol", E::FlightFcuVol},
+    {"rcState", E::FlightRcState},
+    {"gnssHdop", E::FlightGnssHdop},
+    {"gnssVdop", E::FlightGnssVdop},
+    {"workState", E::FlightWorkState},
+    {"emergencyProtect", E::FlightEmergencyProtect},
+    {"headingState", E::FlightHeadingState},
+    {"batteryState", E::FlightBatteryState},
+    {"linkState", E::FlightLinkState},
+    {"imuSensorState", E::FlightImuSensorState},
+    {"headingSensorState", E::FlightHeadingSensorState},
+    {"gnssPositionState", E::FlightGnssPositionState},
+    {"integratedNavigationState", E::FlightIntegratedNavigationState},
+    {"totalFlightTime", E::FlightTotalFlightTime},
+    {"currentFlightTime", E::FlightCurrentFlightTime},
+    {"surplusFlightTime", E::FlightSurplusFlightTime},
+    {"takeoffCheck", E::FlightTakeoffCheck}};
+
+// The element's text as a number when it is one (HDOP "0.8"), else as text (a mode's name).
+json displayValue(const MavTeleDataElement& element)
+{
+    const QString text = element.displayValue();
+    bool number = false;
+    if (const qlonglong whole = text.toLongLong(&number); number)
+        return int64_t(whole);
+    const double value = text.toDouble(&number);
+    return number ? json(value) : json(text.toStdString());
+}
+
+// Rounds a raw float to the decimals its element shows, so that answers carry no float noise.
+void roundLikeElement(json& raw, const MavTeleDataElement& element)
+{
+    const QString text = element.value();
+    bool number = false;
+    text.toDouble(&number);
+    if (!raw.is_number_float() || !number)
+        return;
+    const qsizetype dot = text.indexOf('.');
+    const double scale = std::pow(10.0, dot < 0 ? 0 : double(text.size() - dot - 1));
+    raw = std::round(raw.get<double>() * scale) / scale;
+}
+
+// Fills display (and units) for the fields of one item and rounds its raw values in place.
+void presentItem(const MavTeleBaseDataItem* item, const std::vector<DisplayField>& fields, json& raw, json& display,
+                 json& units)
+{
+    display = json::object();
+    units = json::object();
+    if (!item)
+        return;
+    const auto elements = item->dataElementList();
+    for (const auto& f : fields) {
+        const auto el = std::find_if(elements.begin(), elements.end(), [&](const auto& e) { return e->id() == f.id; });
+        if (el == elements.end())
+            continue;
+        display[f.key] = displayValue(**el);
+        if (!(*el)->unit().isEmpty())
+            units[f.key] = (*el)->unit().toStdString();
+        if (raw.contains(f.key))
+            roundLikeElement(raw[f.key], **el);
+    }
+}
+
 json telemetrySnapshot(const Call& call)
 {
     VehicleControllerPtr vehicle;
@@ -269,15 +382,19 @@ json telemetrySnapshot(const Call& call)
     json ahrs = json::object();
     json position = json::object();
     json status = json::object();
+    json display = {{"ahrs", json::object()}, {"position", json::object()}, {"flightStatus", json::object()}};
+    json units = display;
     if (const auto tele = vehicle->teleCtrler()) {
         if (const auto a = tele->ahrsDataItem()) {
             ahrs = {{"roll", a->roll()}, {"pitch", a->pitch()}, {"yaw", a->yaw()},
                     {"gx", a->gx()},     {"gy", a->gy()},       {"gz", a->gz()}};
+            presentItem(a.get(), kAhrsDisplay, ahrs, display["ahrs"], units["ahrs"]);
         }
         if (const auto p = tele->posDataItem()) {
             position = {{"lat", p->lat()},           {"lon", p->lon()},         {"alt", p->alt()},
                         {"northSpd", p->northSpd()}, {"eastSpd", p->eastSpd()}, {"upSpd", p->upSpd()},
                         {"homeLat", p->homeLat()},   {"homeLon", p->homeLon()}, {"posSatNum", p->posSatNum()}};
+            presentItem(p.get(), kPositionDisplay, position, display["position"], units["position"]);
         }
         if (const auto s = tele->flightStatusDataItem()) {
             status = {{"flightMode", s->flightMode()},
@@ -301,15 +418,34 @@ json telemetrySnapshot(const Call& call)
                       {"currentFlightTime", s->currentFlightTime()},
                       {"surplusFlightTime", s->surplusFlightTime()},
                       {"takeoffCheck", s->takeoffCheck()}};
+            presentItem(s.get(), kStatusDisplay, status, display["flightStatus"], units["flightStatus"]);
         }
     }
     json data = vehicleIdentity(*vehicle);
     data["ahrs"] = std::move(ahrs);
     data["position"] = std::move(position);
     data["flightStatus"] = std::move(status);
+    display["units"] = std::move(units);
+    data["display"] = std::move(display);
     addLinkAges(call, *vehicle, data);
     data["linkConnected"] = call.ctrl->isConnected();
     return GcsCliResponse::makeSuccess(std::move(data));
+}
+
+// The protection and take-off alerts carry their text in currentValue; the others say which
+// value they saw against their threshold or the value expected.
+std::string alertMessage(const VehicleAlert& a)
+{
+    bool numeric = false;
+    a.currentValue.toDouble(&numeric);
+    if (!numeric && !a.currentValue.isEmpty())
+        return a.currentValue.toStdString();
+    std::string text = a.sourceField.toStdString() + " " + a.currentValue.toStdString();
+    if (!a.thresholdValue.isEmpty())
+        return text + " above " + a.thresholdValue.toStdString();
+    if (!a.expectedValue.isEmpty())
+        return text + ", expected " + a.expectedValue.toStdString();
+    return text;
 }
 
 json alertsActive(const Call& call)
@@ -329,7 +465,8 @@ json alertsActive(const Call& call)
                         {"currentValue", a.currentValue.toStdString()},
                         {"expectedValue", a.expectedValue.toStdString()},
                         {"thresholdValue", a.thresholdValue.toStdString()},
-                        {"timestampMs", a.timestampMs}});
+                        {"timestampMs", a.timestampMs},
+                        {"message", alertMessage(a)}});
     }
     json data = vehicleIdentity(*vehicle);
     data["count"] = list.size();
@@ -355,6 +492,13 @@ json vehicleLinkStats(const Call& call)
     return GcsCliResponse::makeSuccess(std::move(data));
 }
 
+Failure requireOutcomes(const Call& call)
+{
+    if (!call.outcomes)
+        return rejected("Command outcomes are not recorded here");
+    return {};
+}
+
 struct ParamsGroup {
     const char* name;
     void (MavParamsController::*read)();
@@ -370,37 +514,119 @@ constexpr ParamsGroup kParamsGroups[] = {
     {"fixedPos", &MavParamsController::readFixedPosCtrlParams, &MavParamsController::writeFixedPosCtrlParams},
 };
 
-json paramsOperation(const Call& call, bool write)
+// The group named in params, its vehicle and that vehicle's parameters controller.
+struct ParamsTarget {
+    const ParamsGroup* group = nullptr;
+    std::string groupName;
+    VehicleControllerPtr vehicle;
+    std::shared_ptr<MavParamsController> params;
+};
+
+Failure readParamsGroup(const Call& call, ParamsTarget& target)
 {
     if (!call.params)
-        return refuse(call, *invalid("Missing params object"));
-    std::string groupName;
-    if (auto f = readString(*call.params, "group", groupName))
-        return refuse(call, *f);
+        return invalid("Missing params object");
+    if (auto f = readString(*call.params, "group", target.groupName))
+        return f;
     const auto group = std::find_if(std::begin(kParamsGroups), std::end(kParamsGroups),
-                                    [&](const ParamsGroup& g) { return groupName == g.name; });
+                                    [&](const ParamsGroup& g) { return target.groupName == g.name; });
     if (group == std::end(kParamsGroups))
-        return refuse(call, *invalid("Unsupported params.group"));
-    VehicleControllerPtr vehicle;
-    if (auto f = resolveTarget(call, vehicle))
-        return refuse(call, *f);
-    const auto params = VehicleUtil::getParamsCtrler(vehicle);
-    if (!params)
-        return refuse(call, *rejected("Params controller is not available"));
+        return invalid("Unsupported params.group");
+    target.group = group;
+    return {};
+}
+
+Failure resolveParamsTarget(const Call& call, ParamsTarget& target)
+{
+    if (auto f = resolveTarget(call, target.vehicle))
+        return f;
+    target.params = VehicleUtil::getParamsCtrler(target.vehicle);
+    if (!target.params)
+        return rejected("Params controller is not available");
+    return {};
+}
+
+// A write sends the whole group: values never read from this vehicle would overwrite its own.
+Failure checkWritable(const Call& call, const ParamsTarget& target)
+{
+    if (auto f = requireOutcomes(call))
+        return f;
+    if (!call.outcomes->paramsReadState(target.vehicle.get(), target.groupName).readSinceAlive)
+        return rejected("Parameter group not read from the vehicle yet; read it first");
+    if (target.params->batchReadingParams() || call.outcomes->paramsBusy(target.vehicle.get()))
+        return rejected("A parameter operation is in progress");
+    return {};
+}
+
+// Sends the read or write and answers with the request id its outcome is followed under.
+json sendParamsOperation(const Call& call, const ParamsTarget& target, bool write, const char* action)
+{
+    const int64_t requestId = g_nextRequestId.fetch_add(1);
+    if (call.outcomes)
+        call.outcomes->trackParams(requestId, action, target.vehicle, target.groupName, write);
     const char* operation = write ? "write" : "read";
-    spdlog::info("<cli-router> params {} of group {} for vehicle {}", operation, groupName, vehicle->vehicleId());
-    ((*params).*(write ? group->write : group->read))();
-    return GcsCliResponse::makeSuccess({{"accepted", true}, {"operation", operation}, {"group", groupName}});
+    spdlog::info("<cli-router> params {} of group {} for vehicle {}, requestId {}", operation, target.groupName,
+                 target.vehicle->vehicleId(), requestId);
+    ((*target.params).*(write ? target.group->write : target.group->read))();
+    return GcsCliResponse::makeSuccess(
+        {{"accepted", true}, {"operation", operation}, {"group", target.groupName}, {"requestId", requestId}});
 }
 
 json paramsRead(const Call& call)
 {
-    return paramsOperation(call, false);
+    ParamsTarget target;
+    if (auto f = readParamsGroup(call, target); f || (f = resolveParamsTarget(call, target)))
+        return refuse(call, *f);
+    return sendParamsOperation(call, target, false, "params.read");
 }
 
 json paramsWrite(const Call& call)
 {
-    return paramsOperation(call, true);
+    ParamsTarget target;
+    if (auto f = readParamsGroup(call, target); f || (f = resolveParamsTarget(call, target)) ||
+                                                (f = checkWritable(call, target)))
+        return refuse(call, *f);
+    return sendParamsOperation(call, target, true, "params.write");
+}
+
+json paramsGet(const Call& call)
+{
+    ParamsTarget target;
+    if (auto f = readParamsGroup(call, target); f || (f = resolveParamsTarget(call, target)))
+        return refuse(call, *f);
+    json lastRead = nullptr;
+    bool readSinceAlive = false;
+    if (call.outcomes) {
+        const auto state = call.outcomes->paramsReadState(target.vehicle.get(), target.groupName);
+        readSinceAlive = state.readSinceAlive;
+        if (state.lastCode)
+            lastRead = {{"ok", *state.lastCode == GcsRet::Success}, {"code", *state.lastCode}};
+    }
+    return GcsCliResponse::makeSuccess({{"vehicleId", target.vehicle->vehicleId()},
+                                        {"group", target.groupName},
+                                        {"readSinceAlive", readSinceAlive},
+                                        {"lastRead", std::move(lastRead)},
+                                        {"values", GcsCliParamsTable::values(*target.params, target.groupName)},
+                                        {"units", GcsCliParamsTable::units(target.groupName)}});
+}
+
+json paramsSet(const Call& call)
+{
+    ParamsTarget target;
+    if (auto f = readParamsGroup(call, target))
+        return refuse(call, *f);
+    const auto values = call.params->find("values");
+    if (values == call.params->end())
+        return refuse(call, *invalid("Missing required field: values"));
+    // Checked before the vehicle so that a typo is reported as such, whichever vehicle is meant.
+    if (auto refusal = GcsCliParamsTable::apply(nullptr, target.groupName, *values); !refusal.empty())
+        return refuse(call, *invalid(refusal));
+    if (auto f = resolveParamsTarget(call, target); f || (f = checkWritable(call, target)))
+        return refuse(call, *f);
+    GcsCliParamsTable::apply(target.params.get(), target.groupName, *values);
+    json answer = sendParamsOperation(call, target, true, "params.set");
+    answer["data"].erase("operation");
+    return answer;
 }
 
 // The take-off fields: alt fits the 16-bit altitude, vel the 8-bit climb speed.
@@ -528,13 +754,6 @@ json controlCommand(const Call& call)
                                         {"vehicleIds", json::array({vehicle->vehicleId()})}});
 }
 
-Failure requireOutcomes(const Call& call)
-{
-    if (!call.outcomes)
-        return rejected("Command outcomes are not recorded here");
-    return {};
-}
-
 json commandStatus(const Call& call)
 {
     if (!call.params)
@@ -593,7 +812,7 @@ json vehicleSetActive(const Call& call)
 
 struct ParamSpec {
     const char* name;
-    const char* type;  // "string", "integer", "number" or "boolean"
+    const char* type;  // "string", "integer", "number", "boolean" or "object"
     bool required;
     std::vector<std::string> allowed;  // empty: any value of the type
     const char* description;
@@ -649,8 +868,15 @@ const std::vector<MethodSpec>& methodTable()
          {kVehicleIdParam, kVehicleCodeParam}},
         {"params.read", paramsRead, "Reads a parameter group from a vehicle.",
          {{"group", "string", true, paramsGroupNames(), "parameter group"}, kVehicleIdParam, kVehicleCodeParam}},
-        {"params.write", paramsWrite, "Writes a parameter group to a vehicle.",
+        {"params.write", paramsWrite, "Writes a parameter group, as last read, back to a vehicle.",
          {{"group", "string", true, paramsGroupNames(), "parameter group"}, kVehicleIdParam, kVehicleCodeParam}},
+        {"params.get", paramsGet, "A parameter group's values as last read, in natural units.",
+         {{"group", "string", true, paramsGroupNames(), "parameter group"}, kVehicleIdParam, kVehicleCodeParam}},
+        {"params.set", paramsSet, "Changes the named parameters of a read group and writes the group.",
+         {{"group", "string", true, paramsGroupNames(), "parameter group"},
+          {"values", "object", true, {}, "field name -> number, e.g. {\"rollP\": 4.5}"},
+          kVehicleIdParam,
+          kVehicleCodeParam}},
         {"control.command",
          controlCommand,
          "Sends a flight command; follow it with command.status.",

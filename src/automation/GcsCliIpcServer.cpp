@@ -4,6 +4,7 @@
 #include "GcsCliOutcomeRecorder.h"
 #include "GcsCliResponse.h"
 
+#include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QTimer>
@@ -20,12 +21,20 @@ using nlohmann::json;
 
 namespace {
 
-QString endpointName()
-{
-    return QString::fromLatin1(GcsCliIpcServer::kEndpointName);
-}
+QString g_endpointDir;
 
 }  // namespace
+
+void GcsCliIpcServer::setEndpointDir(const QString& dir)
+{
+    g_endpointDir = dir;
+}
+
+QString GcsCliIpcServer::endpointName()
+{
+    const QString name = QString::fromLatin1(kEndpointName);
+    return g_endpointDir.isEmpty() ? name : QDir(g_endpointDir).absoluteFilePath(name);
+}
 
 GcsCliIpcServer::GcsCliIpcServer(const GcsCliServiceContext& context, QObject* parent, int readDeadlineMs)
     : QObject(parent), m_context(context), m_readDeadlineMs(readDeadlineMs)

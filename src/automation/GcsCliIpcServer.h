@@ -1,6 +1,7 @@
 #pragma once
 // The station's local CLI endpoint: a QLocalServer (a Unix domain socket below QDir::tempPath(),
-// i.e. $TMPDIR, or a named pipe) that serves exactly one request per connection.
+// i.e. $TMPDIR, or a named pipe) that serves exactly one request per connection. A process may
+// place the socket in a directory of its choosing instead (setEndpointDir, before start()).
 //
 // Frame, both directions: 4-byte little-endian length, then that many bytes of UTF-8 JSON.
 // A request is answered with one response frame (see GcsCliResponse.h), then the connection is
@@ -37,6 +38,12 @@ public:
     static constexpr qint64 kMaxFramePayload = 4 * 1024 * 1024;
     static constexpr int kDefaultReadDeadlineMs = 3000;
     static constexpr int kStaleProbeTimeoutMs = 500;
+
+    // "" (the default): kEndpointName below $TMPDIR; else DIR/kEndpointName. Main thread, for
+    // servers started afterwards.
+    static void setEndpointDir(const QString& dir);
+    // The name the server listens on: kEndpointName or the full path of the socket.
+    static QString endpointName();
 
     // readDeadlineMs: time allowed between chunks of an incomplete request frame.
     explicit GcsCliIpcServer(const GcsCliServiceContext& context, QObject* parent = nullptr,

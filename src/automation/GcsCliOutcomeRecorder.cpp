@@ -5,7 +5,10 @@
 #include "app/GcsApplication.h"
 #include "link/LinkManager.h"
 #include "link/LinkManagerFactory.h"
+#include "params/MavParamsController.h"
+#include "protocol/MavCmdRequestMessage.h"
 #include "protocol/MavProtocolProcesser.h"
+#include "vehicle/MultiVehicleManager.h"
 #include "vehicle/VehicleController.h"
 #include "vehicle/VehicleUtil.h"
 
@@ -41,6 +44,29 @@ const TrackedAction* findAction(const std::string& action)
             return &a;
     return nullptr;
 }
+
+using ParamsResp = void (MavParamsController::*)(int);
+
+struct ParamsGroupSignals {
+    const char* group;
+    uint8_t cmd;
+    ParamsResp read;
+    ParamsResp write;
+};
+
+constexpr ParamsGroupSignals kParamsGroupSignals[] = {
+    {"basic", MavCmd::BasicParams, &MavParamsController::basicParamsReadResp,
+     &MavParamsController::basicParamsWriteResp},
+    {"stab", MavCmd::AttitudeParams, &MavParamsController::stabCtrlParamsReadResp,
+     &MavParamsController::stabCtrlParamsWriteResp},
+    {"pos", MavCmd::PositionParams, &MavParamsController::posCtrlParamsReadResp,
+     &MavParamsController::posCtrlParamsWriteResp},
+    {"res", MavCmd::ResParams, &MavParamsController::resParamsReadResp, &MavParamsController::resParamsWriteResp},
+    {"fixedStab", MavCmd::FixedAttitudeParams, &MavParamsController::fixedStabCtrlParamsReadResp,
+     &MavParamsController::fixedStabCtrlParamsWriteResp},
+    {"fixedPos", MavCmd::FixedPositionParams, &MavParamsController::fixedPosCtrlParamsReadResp,
+     &MavParamsController::fixedPosCtrlParamsWriteResp},
+};
 
 const char* levelName(OstLogLevel level)
 {
@@ -95,6 +121,97 @@ void GcsCliOutcomeRecorder::attach()
     const auto active = LinkManagerFactory::getInstance().activeLinkMgr();
     if (active && active->mavProtoProcesser() != m_processer.data())
         bindLinkManager(active);
+    MultiVehicleManager* vehicleMgr = ctrl ? ctrl->multiVehicleMgr() : nullptr;
+    if (vehicleMgr && vehicleMgr != m_vehicleMgr.data()) {
+        m_vehicleMgr = vehicleMgr;
+        connect(vehicleMgr, &MultiVehicleManager::vehicleJoined, this, &GcsCliOutcomeRecorder::bindVehicle);
+        for (const auto& vehicle : vehicleMgr->vehicleList())
+            bindVehicle(vehicle);
+    }
+}
+
+void GcsCliOutcomeRecorder::bindVehicle(const std::shared_ptr<VehicleController>& vehicle)
+{
+    VehicleController* raw = vehicle.get();
+    const auto params = vehicle ? vehicle->paramsCtrler() : nullptr;
+    if (!params || !m_boundVehicles.insert(raw).second)
+        return;
+    connect(raw, &QObject::destroyed, this, [this, raw] { forgetVehicle(raw); });
+    // Values read before an outage may have changed on the vehicle (a swapped battery, a reflash).
+    connect(raw, &VehicleController::vehicleAliveChanged, this, [this, raw](bool) {
+        for (auto& [group, state] : m_paramsRead[raw])
+            state.readSinceAlive = false;
+    });
+    for (const auto& g : kParamsGroupSignals) {
+        const std::string group = g.group;
+        connect(params.get(), g.read, this, [this, raw, group](int ret) {
+            auto& state = m_paramsRead[raw][group];
+            state.lastCode = ret;
+            state.readSinceAlive = state.readSinceAlive || ret == GcsRet::Success;
+            resolveParams(raw, raw->vehicleId(), group, false, ret);
+        });
+        connect(params.get(), g.write, this,
+                [this, raw, group](int ret) { resolveParams(raw, raw->vehicleId(), group, true, ret); });
+    }
+    // The controller announces read time-outs only; an unanswered write ends here.
+    connect(raw, &VehicleController::mavAckTimeout, this, [this, raw](std::shared_ptr<MavCmdRequestMessage> req) {
+        if (!req || !req->pframe || req->expectedDataLen != 1)
+            return;
+        for (const auto& g : kParamsGroupSignals)
+            if (g.cmd == req->pframe->cmd)
+                resolveParams(raw, raw->vehicleId(), g.group, true, GcsRet::Timeout);
+    });
+}
+
+void GcsCliOutcomeRecorder::trackParams(int64_t requestId, const std::string& action,
+                                        const std::shared_ptr<VehicleController>& vehicle, const std::string& group,
+                                        bool write)
+{
+    bindVehicle(vehicle);
+    Command& command = m_commands[requestId];
+    command.action = action;
+    command.vehicleIds = {vehicle->vehicleId()};
+    m_paramsWaiting[{vehicle.get(), group, write}].push_back({requestId, m_clock.elapsed()});
+    while (m_commands.size() > kMaxCommands)
+        m_commands.erase(m_commands.begin());
+}
+
+void GcsCliOutcomeRecorder::resolveParams(VehicleController* vehicle, int vehicleId, const std::string& group,
+                                          bool write, int result)
+{
+    auto it = m_paramsWaiting.find({vehicle, group, write});
+    if (it == m_paramsWaiting.end() || it->second.empty())
+        return;  // the controller's own read after the vehicle came alive, or another sender's
+    const int64_t requestId = it->second.front().requestId;
+    it->second.pop_front();
+    if (auto c = m_commands.find(requestId); c != m_commands.end())
+        c->second.results[vehicleId] = result;
+    spdlog::debug("<cli-outcomes> params {} of group {} (request {}) answered {}", write ? "write" : "read", group,
+                  requestId, result);
+}
+
+GcsCliOutcomeRecorder::ParamsReadState GcsCliOutcomeRecorder::paramsReadState(const VehicleController* vehicle,
+                                                                              const std::string& group) const
+{
+    const auto v = m_paramsRead.find(const_cast<VehicleController*>(vehicle));
+    if (v == m_paramsRead.end())
+        return {};
+    const auto g = v->second.find(group);
+    return g == v->second.end() ? ParamsReadState{} : g->second;
+}
+
+bool GcsCliOutcomeRecorder::paramsBusy(const VehicleController* vehicle)
+{
+    const int64_t now = m_clock.elapsed();
+    bool busy = false;
+    for (auto& [key, waits] : m_paramsWaiting) {
+        if (std::get<0>(key) != vehicle)
+            continue;
+        while (!waits.empty() && now - waits.front().sentMs > kParamsStaleMs)
+            resolveParams(std::get<0>(key), vehicle->vehicleId(), std::get<1>(key), std::get<2>(key), GcsRet::Timeout);
+        busy = busy || !waits.empty();
+    }
+    return busy;
 }
 
 void GcsCliOutcomeRecorder::bindLinkManager(const std::shared_ptr<LinkManager>& linkMgr)
@@ -190,6 +307,10 @@ void GcsCliOutcomeRecorder::forgetVehicle(VehicleController* vehicle)
         it = it->first.first == vehicle ? m_waiting.erase(it) : std::next(it);
     for (auto it = m_respConnections.begin(); it != m_respConnections.end();)
         it = it->first.first == vehicle ? m_respConnections.erase(it) : std::next(it);
+    for (auto it = m_paramsWaiting.begin(); it != m_paramsWaiting.end();)
+        it = std::get<0>(it->first) == vehicle ? m_paramsWaiting.erase(it) : std::next(it);
+    m_paramsRead.erase(vehicle);
+    m_boundVehicles.erase(vehicle);
 }
 
 std::optional<json> GcsCliOutcomeRecorder::commandStatus(int64_t requestId) const

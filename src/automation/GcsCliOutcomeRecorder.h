@@ -1,7 +1,9 @@
 #pragma once
 // What the CLI endpoint remembers between requests, so that the command router can stay
 // stateless: the last console lines, the outcome of every control command it sent, the time of
-// each vehicle's last telemetry frame and heartbeat.
+// each vehicle's last telemetry frame and heartbeat, and per vehicle and parameter group whether
+// a read succeeded since the vehicle last came alive (so that a write never sends values that
+// were not read from that vehicle) and which parameter reads and writes it sent are unanswered.
 //
 // It binds itself to the app controller's console and to the active link manager's protocol
 // processor; attach() repeats the binding (the app controller may be set after the endpoint).
@@ -22,13 +24,16 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 class GcsApplication;
 class GcsConsoleHandler;
 class LinkManager;
 class MavProtocolProcesser;
+class MultiVehicleManager;
 class VehicleController;
 
 class GcsCliOutcomeRecorder : public QObject {
@@ -57,7 +62,19 @@ public:
     std::optional<int64_t> telemetryAgeMs(int vehicleId) const;
     std::optional<int64_t> heartbeatAgeMs(int vehicleId) const;
 
-    // Used when the station's own active vehicle cannot be set from here.
+    struct ParamsReadState {
+        bool readSinceAlive = false;
+        std::optional<int> lastCode;  // result of the group's last read; nothing if never answered
+    };
+    ParamsReadState paramsReadState(const VehicleController* vehicle, const std::string& group) const;
+    // A group read or write sent through here is unanswered. One left without an answer for
+    // kParamsStaleMs counts as timed out (a write whose packer refused its values sends nothing).
+    bool paramsBusy(const VehicleController* vehicle);
+    // Call before the read or write is sent; its outcome shows in commandStatus under `action`.
+    void trackParams(int64_t requestId, const std::string& action, const std::shared_ptr<VehicleController>& vehicle,
+                     const std::string& group, bool write);
+
+    static constexpr int64_t kParamsStaleMs = 10000;
 
 private:
     struct ConsoleLine {
@@ -78,6 +95,8 @@ private:
     void bindLinkManager(const std::shared_ptr<LinkManager>& linkMgr);
     void resolveOldest(const WaitKey& key, int vehicleId, int result);
     void forgetVehicle(VehicleController* vehicle);
+    void bindVehicle(const std::shared_ptr<VehicleController>& vehicle);
+    void resolveParams(VehicleController* vehicle, int vehicleId, const std::string& group, bool write, int result);
 
     GcsApplication* m_app = nullptr;
     QPointer<GcsConsoleHandler> m_console;
@@ -91,6 +110,16 @@ private:
     std::map<int64_t, Command> m_commands;
     std::map<WaitKey, std::deque<int64_t>> m_waiting;
     std::map<WaitKey, QMetaObject::Connection> m_respConnections;
+
+    QPointer<MultiVehicleManager> m_vehicleMgr;
+    std::set<VehicleController*> m_boundVehicles;
+    std::map<VehicleController*, std::map<std::string, ParamsReadState>> m_paramsRead;
+    struct ParamsWait {
+        int64_t requestId = 0;
+        int64_t sentMs = 0;
+    };
+    // (vehicle, group, write) -> unanswered requests, oldest first.
+    std::map<std::tuple<VehicleController*, std::string, bool>, std::deque<ParamsWait>> m_paramsWaiting;
 
     QElapsedTimer m_clock;
     std::map<int, int64_t> m_lastTelemetryMs;

@@ -2,6 +2,8 @@
 
 #include "StationWithSim.h"
 
+#include "SimVehicleParams.h"
+
 #include "automation/GcsCliCommandRouter.h"
 #include "automation/GcsCliOutcomeRecorder.h"
 #include "automation/GcsCliServiceContext.h"
@@ -187,7 +189,8 @@ TEST_F(CliRouterWithSim, ConnectsAndRefusesControlUntilAliveAndWhenTheLinkIsClos
     EXPECT_EQ(okData("connection.status"), json({{"connectionMode", "None"}, {"connected", false},
                                                  {"activeVehicleId", nullptr}, {"activeVehicleCode", nullptr}}));
     const json params = {{"type", "udp"}, {"sendPort", stationPort}, {"recvPort", sim->listenPort()}};
-    EXPECT_EQ(okData("connection.connect", params), json({{"accepted", true}, {"type", "udp"}}));
+    EXPECT_EQ(okData("connection.connect", params),
+              json({{"accepted", true}, {"type", "udp"}, {"linkOpen", true}, {"error", ""}}));
     ASSERT_TRUE(waitUntil([&] { return okData("connection.status")["activeVehicleId"] == 1; }));
     EXPECT_EQ(okData("connection.status")["connectionMode"], "Local");
     EXPECT_EQ(okData("vehicle.resolveTarget"),
@@ -196,10 +199,11 @@ TEST_F(CliRouterWithSim, ConnectsAndRefusesControlUntilAliveAndWhenTheLinkIsClos
               "Target vehicle is not alive; control commands are blocked");
 
     const quint64 before = sim->counters().commands;
-    EXPECT_EQ(okData("params.read", {{"group", "basic"}, {"vehicleId", 1}}),
-              json({{"accepted", true}, {"operation", "read"}, {"group", "basic"}}));
+    json read = okData("params.read", {{"group", "basic"}, {"vehicleId", 1}});
+    EXPECT_TRUE(read["requestId"].is_number_integer());
+    read.erase("requestId");
+    EXPECT_EQ(read, json({{"accepted", true}, {"operation", "read"}, {"group", "basic"}}));
     EXPECT_TRUE(waitUntil([&] { return sim->counters().commands > before; })) << "the read reached the vehicle";
-    EXPECT_EQ(okData("params.write", {{"group", "stab"}})["operation"], "write");
 
     LinkManagerFactory::getInstance().activeLinkMgr()->closeUdpSocketLink();
     ASSERT_TRUE(waitUntil([&] { return okData("connection.status")["connected"] == false; }));
@@ -238,6 +242,14 @@ TEST_F(CliRouterWithSim, TakeoffAcceptedAndSeenInTheSnapshotAlertsAndLinkStats)
     EXPECT_EQ(snap["position"].size(), 9u);
     EXPECT_EQ(snap["flightStatus"].size(), 21u);
     EXPECT_NE(snap["flightStatus"]["flightState"], 0);
+    // Shown as the telemetry items show them: scaled, states as text, raw floats at their decimals.
+    const json& shown = snap["display"];
+    EXPECT_EQ(shown["flightStatus"].size(), 21u);
+    EXPECT_EQ(shown["flightStatus"]["gnssHdop"], 4.5);
+    EXPECT_TRUE(shown["flightStatus"]["flightState"].is_string()) << shown;
+    EXPECT_EQ(shown["units"]["position"]["alt"], "m");
+    EXPECT_EQ(snap["position"]["alt"], shown["position"]["alt"]);
+    EXPECT_EQ(snap["ahrs"]["yaw"], shown["ahrs"]["yaw"]);
 
     json hdop;
     ASSERT_TRUE(waitUntil([&] {
@@ -251,7 +263,8 @@ TEST_F(CliRouterWithSim, TakeoffAcceptedAndSeenInTheSnapshotAlertsAndLinkStats)
     EXPECT_GT(hdop["timestampMs"], 0);
     hdop.erase("timestampMs");
     EXPECT_EQ(hdop, json({{"id", "vehicle.telemetry.gnss_hdop.high"}, {"sourceField", "gnss_hdop"}, {"level", "Warning"},
-                          {"currentValue", "4.5"}, {"expectedValue", ""}, {"thresholdValue", "3.0"}}));
+                          {"currentValue", "4.5"}, {"expectedValue", ""}, {"thresholdValue", "3.0"},
+                          {"message", "gnss_hdop 4.5 above 3.0"}}));
 
     // The range checks are inclusive at the poles and the date line.
     const json home = okData("control.command", {{"action", "returnHome"}, {"lat", 90}, {"lon", -180}, {"alt", 30}});
@@ -285,6 +298,8 @@ TEST_F(CliRouterWithSim, ListsTwoSimulatedVehiclesAndARemoteOne)
     }
     EXPECT_EQ(okData("vehicle.resolveTarget", {{"vehicleCode", ""}, {"vehicleId", 11}})["vehicleId"], 11);
     EXPECT_EQ(okData("vehicle.resolveTarget")["vehicleId"], mvm()->activeVehicle()->vehicleId());
+    EXPECT_TRUE(waitUntil([&] { return okData("telemetry.snapshot")["display"]["flightStatus"]["gnssHdop"] == 0.8; }))
+        << "the simulator's HDOP of 8 tenths";
 
     // The chosen vehicle becomes every selector-less method's target.
     const int other = mvm()->activeVehicle()->vehicleId() == 11 ? 12 : 11;
@@ -337,6 +352,84 @@ TEST_F(CliRouterWithSim, ReportsARefusedAndASilentCommandWithTheirConsoleLines)
     EXPECT_EQ(status["results"][0]["code"], 5000);
 }
 
+TEST_F(CliRouterWithSim, ParamsSetChangesOnlyTheNamedFieldsOfARead)
+{
+    SimOptions options;
+    options.silentAfterMs = 0;  // never alive: no group is read unless asked
+    startSim(options);
+    connectUdp(sim->listenPort());
+    ASSERT_TRUE(waitForVehicles(1));
+    const std::string IA = "InvalidArgs", CR = "CommandRejected";
+    const std::string notRead = "Parameter group not read from the vehicle yet; read it first";
+    auto set = [](const std::string& group, json values) {
+        return request("params.set", {{"group", group}, {"values", std::move(values)}});
+    };
+    auto refusalsAre = [&](const std::vector<std::tuple<json, std::string, std::string>>& cases) {
+        for (const auto& [req, code, message] : cases) {
+            const json r = dispatch(req);
+            EXPECT_EQ(std::make_pair(r["code"], r["message"]), std::make_pair(json(code), json(message))) << req.dump();
+        }
+    };
+    refusalsAre({
+        {request("params.set", {{"group", "basic"}}), IA, "Missing required field: values"},
+        {set("basic", json::object()), IA, "values must be a non-empty object"},
+        {set("basic", 5), IA, "values must be a non-empty object"},
+        {set("stab", {{"rollp", 1}}), IA, "Unknown parameter: rollp"},
+        {set("stab", {{"rollP", "1"}}), IA, "Parameter rollP must be a number"},
+        {set("stab", {{"rollP", 65.536}}), IA, "Parameter rollP out of range"},
+        {set("stab", {{"rollRateD", -0.00001}}), IA, "Parameter rollRateD out of range"},
+        {set("basic", {{"ahrsX", 1.28}}), IA, "Parameter ahrsX out of range"},
+        {set("basic", {{"maxFlyAlt", 65536}}), IA, "Parameter maxFlyAlt out of range"},
+        {set("res", {{"res20", 2147483.648}}), IA, "Parameter res20 out of range"},
+        {set("basic", {{"version", 2}}), IA, "Parameter version belongs to the firmware and cannot be set"},
+        {set("basic", {{"vehicleId", 129}}), IA, "Parameter vehicleId cannot be the station's id 129"},
+        {set("Basic", {{"maxFlyAlt", 100}}), IA, "Unsupported params.group"},
+        {set("basic", {{"maxFlyAlt", 100}}), CR, notRead},
+        {request("params.write", {{"group", "basic"}}), CR, notRead},
+    });
+    EXPECT_EQ(dispatch(set("basic", {{"maxFlyAlt", 100}}), {gcsApp()})["message"],
+              "Command outcomes are not recorded here");
+    const json unread = okData("params.get", {{"group", "pos"}});
+    EXPECT_EQ(std::make_pair(unread["readSinceAlive"], unread["lastRead"]), std::make_pair(json(false), json(nullptr)));
+
+    for (const char* group : {"basic", "pos"})
+        EXPECT_EQ(settledStatus(okData("params.read", {{"group", group}}))["results"][0]["code"], 0) << group;
+    json basic = okData("params.get", {{"group", "basic"}});
+    EXPECT_EQ(basic["lastRead"], json({{"ok", true}, {"code", 0}}));
+    EXPECT_EQ(basic["values"]["version"], "V2.1.0");
+    EXPECT_EQ(basic["units"]["maxHorSpeed"], "m/s");
+    json pos = okData("params.get", {{"group", "pos"}})["values"];
+
+    // Busy while the read of another group is unanswered (the reply needs the event loop).
+    const json reading = okData("params.read", {{"group", "res"}});
+    refusalsAre({{set("pos", {{"posXP", 1}}), CR, "A parameter operation is in progress"}});
+    settledStatus(reading);
+
+    // Each value goes out rounded to its wire step; the rest of the group stays as read.
+    const json accepted = okData("params.set", {{"group", "pos"}, {"values", {{"posXP", 1.2344}, {"velZD", 0.3}}}});
+    EXPECT_EQ(accepted["group"], "pos");
+    EXPECT_EQ(settledStatus(accepted)["results"][0]["code"], 0);
+    EXPECT_EQ(okData("params.set", {{"group", "basic"}, {"values", {{"maxHorSpeed", 3.3}}}})["accepted"], true);
+    EXPECT_FLOAT_EQ(sim->vehicle(1)->params().params().pos.posXP, 1.234f);
+    pos["posXP"] = 1.234;
+    pos["velZD"] = 0.3;
+    EXPECT_EQ(settledStatus(okData("params.read", {{"group", "pos"}}))["results"][0]["code"], 0);
+    EXPECT_EQ(okData("params.get", {{"group", "pos"}})["values"], pos);
+    ASSERT_TRUE(waitUntil([&] { return sim->vehicle(1)->params().params().basic.maxHorSpeed == 3.5f; }));
+}
+
+TEST_F(CliRouterWithSim, AConnectThatCannotOpenKeepsTheWorkingLink)
+{
+    startAlive(SimOptions());
+    const json failed = okData("connection.connect", {{"type", "serial"}, {"port", "/dev/ttyVelmoraMissing"},
+                                                      {"baudrate", 115200}});
+    EXPECT_EQ(failed, json({{"accepted", true}, {"type", "serial"}, {"linkOpen", false},
+                            {"error", "Cannot open serial port /dev/ttyVelmoraMissing: no such device"}}));
+    ASSERT_TRUE(waitUntil([&] { return okData("connection.status")["connected"] == true; }));
+    EXPECT_EQ(settledStatus(okData("params.read", {{"group", "basic"}}))["results"][0]["code"], 0)
+        << "the vehicle still answers over UDP";
+}
+
 TEST_F(CliRouterWithSim, TakeoffWithACriticalAlertIsRefusedUnlessForced)
 {
     SimOptions options;
@@ -366,6 +459,7 @@ TEST_F(CliRouterWithSim, SystemMethodsListsExactlyTheServedMethods)
                                             "connection.connect", "connection.disconnect", "vehicle.resolveTarget",
                                             "vehicle.list", "vehicle.setActive", "telemetry.snapshot",
                                             "alerts.active", "vehicle.linkStats", "params.read", "params.write",
+                                            "params.get", "params.set",
                                             "control.command", "command.status", "console.tail"}));
     json action;
     for (const auto& m : methods)
