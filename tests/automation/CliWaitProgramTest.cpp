@@ -4,7 +4,9 @@
 
 #include "TestSupport.h"
 
+#include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 
 #include <nlohmann/json.hpp>
 
@@ -20,6 +22,7 @@ namespace {
 int runCli(const QStringList& args, QByteArray* out = nullptr)
 {
     QProcess cli;
+    cli.setProcessChannelMode(QProcess::MergedChannels);
     cli.start(VELMORA_CLI_BIN, args);
     cli.waitForFinished(30000);
     if (out)
@@ -37,8 +40,8 @@ TEST(CliWaitProgram, WaitExitsWithTheVehiclesAnswer)
                                 "--fix-after-s", "0", "--ack-result", "0x81=2"});
     ASSERT_TRUE(sim.waitForReadyRead(10000)) << "the simulator prints its port";
     QProcess station;
-    station.start(VELMORA_STATION_BIN,
-                  {"--data-dir", testsupport::makeTempDir("station"), "--udp", QString::number(stationPort)});
+    const QString dataDir = testsupport::makeTempDir("station");
+    station.start(VELMORA_STATION_BIN, {"--data-dir", dataDir, "--udp", QString::number(stationPort)});
     ASSERT_TRUE(station.waitForStarted(5000));
     ASSERT_TRUE(waitUntil([] {
         QByteArray out;
@@ -56,6 +59,12 @@ TEST(CliWaitProgram, WaitExitsWithTheVehiclesAnswer)
         {{"help", "control.command"}, 0, "force (boolean): "},
         {{"help", "no.such.method"}, 1, ""},
         {{"--version"}, 0, "velmora-cli "},
+        {{"params", "stab"}, 0, "rollRateD"},
+        {{"params", "basic", "maxHorSpeed=3.3", "--vehicle-id", "1"}, 0, "written"},
+        {{"params", "basic"}, 0, "m/s"},
+        {{"params", "basic", "maxHorSpeed=3.3x"}, 2, "expected NAME=NUMBER"},
+        {{"params", "Basic"}, 1, "hint: group is one of: basic, stab, pos, res, fixedStab, fixedPos"},
+        {{"control.command", R"({"action": "fly"})"}, 1, "hint: action is one of: takeoff, returnHome"},
     };
     for (const auto& c : cases) {
         QByteArray out;
@@ -63,8 +72,26 @@ TEST(CliWaitProgram, WaitExitsWithTheVehiclesAnswer)
         EXPECT_TRUE(out.contains(c.output)) << out.toStdString();
     }
 
+    QByteArray basic;
+    runCli({"params", "basic"}, &basic);
+    EXPECT_TRUE(QString::fromUtf8(basic).contains(QRegularExpression("maxHorSpeed +3.5 +m/s"))) << basic.toStdString();
+
+    // The simulator reports HDOP in tenths (8); watch shows it as the station's items do.
+    QProcess watch;
+    watch.start(VELMORA_CLI_BIN, {"watch", "--interval-ms", "200"});
+    QByteArray screen;
+    EXPECT_TRUE(waitUntil([&] {
+        screen += watch.readAllStandardOutput();
+        return screen.contains("hdop 0.8   vdop");
+    }, 10000)) << screen.toStdString();
+    watch.terminate();
+    EXPECT_TRUE(watch.waitForFinished(5000));
+
     ::kill(station.processId(), SIGTERM);
     EXPECT_TRUE(station.waitForFinished(10000));
+    QFile log(dataDir + "/data/logs/station.log");
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(log.readAll().contains("[info] <console> [发送] ")) << "console lines reach the log";
     sim.terminate();
     sim.waitForFinished(5000);
 }

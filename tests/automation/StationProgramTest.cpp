@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 
 #include <nlohmann/json.hpp>
 
@@ -67,12 +68,31 @@ TEST(StationProgram, BadArgumentsExitWithStatus2)
                                     QStringList{"--udp", "14550", "--serial", "/dev/ttyS0:9600"},
                                     QStringList{"--frobnicate"}, QStringList{"--data-dir"},
                                     QStringList{"--log-files", "0"}, QStringList{"--log-max-mb", "abc"},
-                                    QStringList{"--log-files"}}) {
+                                    QStringList{"--log-files"}, QStringList{"--endpoint-dir"},
+                                    QStringList{"--endpoint-dir", "/no/such/dir"},
+                                    QStringList{"--no-cloud", "--cloud-url", "http://127.0.0.1:9"},
+                                    QStringList{"--mqtt", "tcp://127.0.0.1:9", "--no-cloud"},
+                                    QStringList{"--endpoint-dir", testsupport::makeTempDir(QString(80, 'd'))}}) {
         QProcess station;
         station.start(VELMORA_STATION_BIN, args);
         ASSERT_TRUE(station.waitForFinished(10000)) << args.join(' ').toStdString();
         EXPECT_EQ(station.exitCode(), 2) << args.join(' ').toStdString();
     }
+}
+
+TEST(StationProgram, EndpointInAChosenDirectory)
+{
+    QTemporaryDir shortDir("/tmp/vmep-XXXXXX");  // the test's own temporary root is too deep for a socket
+    const QString endpointDir = shortDir.path();
+    QProcess station;
+    station.start(VELMORA_STATION_BIN, {"--data-dir", testsupport::makeTempDir("station"), "--no-cloud",
+                                        "--endpoint-dir", endpointDir});
+    ASSERT_TRUE(station.waitForStarted(5000));
+    const QStringList ping = {"--endpoint", endpointDir + "/Tarnwick_CliIpc_v1", "system.ping"};
+    EXPECT_TRUE(waitUntil([&] { return runCli(ping) == 0; }, 10000));
+    EXPECT_EQ(runCli({"system.ping"}), 2) << "nothing listens at the default place";
+    ::kill(station.processId(), SIGTERM);
+    EXPECT_TRUE(station.waitForFinished(10000));
 }
 
 TEST(StationProgram, StopsCleanlyWhileTwentyVehiclesArePolled)

@@ -13,6 +13,8 @@ using nlohmann::json;
 
 namespace {
 
+QString g_endpoint = QString::fromLatin1(CliIpcClient::kEndpointName);
+
 CliIpcClient::Result failure(CliIpcClient::Outcome outcome, const std::string& message)
 {
     const ErrorCode code = outcome == CliIpcClient::Outcome::Timeout ? ErrorCode::Timeout : ErrorCode::NoServer;
@@ -28,7 +30,7 @@ CliIpcClient::Result timedOut(int timeoutMs)
 std::string noServerMessage(const QLocalSocket& socket)
 {
     // Where QLocalServer puts a relative name on Unix.
-    const QString where = QDir(QDir::tempPath()).absoluteFilePath(QString::fromLatin1(CliIpcClient::kEndpointName));
+    const QString where = QDir(QDir::tempPath()).absoluteFilePath(g_endpoint);
     std::string reason;
     switch (socket.error()) {
     case QLocalSocket::ServerNotFoundError:
@@ -51,6 +53,11 @@ int remainingMs(const QDeadlineTimer& deadline)
 
 }  // namespace
 
+void CliIpcClient::setEndpoint(const QString& endpoint)
+{
+    g_endpoint = endpoint;
+}
+
 json CliIpcClient::makeRequest(const std::string& method, json params)
 {
     return {{"method", method}, {"apiVersion", "1"}, {"params", std::move(params)}};
@@ -60,7 +67,7 @@ CliIpcClient::Result CliIpcClient::send(const json& request, int timeoutMs)
 {
     const QDeadlineTimer deadline(timeoutMs);
     QLocalSocket socket;
-    socket.connectToServer(QString::fromLatin1(kEndpointName), QIODevice::ReadWrite);
+    socket.connectToServer(g_endpoint, QIODevice::ReadWrite);
     if (!socket.waitForConnected(remainingMs(deadline))) {
         if (socket.error() == QLocalSocket::SocketTimeoutError)
             return timedOut(timeoutMs);

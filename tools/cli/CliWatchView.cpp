@@ -2,22 +2,11 @@
 
 #include <QDateTime>
 
-#include <cstdio>
 #include <sstream>
 
 using nlohmann::json;
 
 namespace {
-
-// A number with fixed decimals, or "-" when the station did not send it.
-std::string num(const json& obj, const char* key, int decimals)
-{
-    if (!obj.is_object() || !obj.contains(key) || !obj[key].is_number())
-        return "-";
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, obj[key].get<double>());
-    return text;
-}
 
 std::string str(const json& obj, const char* key)
 {
@@ -26,6 +15,18 @@ std::string str(const json& obj, const char* key)
     const json& v = obj[key];
     return v.is_string() ? v.get<std::string>() : v.dump();
 }
+
+// A snapshot value as the station's telemetry items present it, with its unit.
+struct Shown {
+    const json& display;
+    std::string operator()(const char* group, const char* key) const
+    {
+        const std::string value = str(display.value(group, json::object()), key);
+        const json units = display.value("units", json::object()).value(group, json::object());
+        const std::string unit = value == "-" ? std::string() : units.value(key, "");
+        return unit.empty() ? value : value + " " + unit;
+    }
+};
 
 bool isOk(const json& envelope)
 {
@@ -80,25 +81,26 @@ std::string CliWatchView::render(const json& snapshotEnvelope, const json& alert
         out << "  telemetry unavailable: " << errorLine(snapshotEnvelope) << "\n";
     } else {
         const json& d = snapshotEnvelope["data"];
-        const json ahrs = d.value("ahrs", json::object());
-        const json pos = d.value("position", json::object());
-        const json st = d.value("flightStatus", json::object());
+        const json display = d.value("display", json::object());
+        const Shown v{display};
         out << "  link       " << (d.value("linkConnected", false) ? "connected" : "closed") << "   telemetry "
             << ageText(d, "lastTelemetryAgeMs") << "   heartbeat " << ageText(d, "lastHeartbeatAgeMs") << "\n";
         if (lost)
             out << kGrey;
         out << "  vehicle    id " << str(d, "vehicleId") << "   code " << str(d, "vehicleCode") << "\n"
-            << "  attitude   roll " << num(ahrs, "roll", 2) << "   pitch " << num(ahrs, "pitch", 2) << "   yaw "
-            << num(ahrs, "yaw", 2) << "\n"
-            << "  position   lat " << num(pos, "lat", 7) << "   lon " << num(pos, "lon", 7) << "   alt "
-            << num(pos, "alt", 1) << "   sats " << num(pos, "posSatNum", 0) << "\n"
-            << "  speed      north " << num(pos, "northSpd", 1) << "   east " << num(pos, "eastSpd", 1) << "   up "
-            << num(pos, "upSpd", 1) << "\n"
-            << "  status     mode " << num(st, "flightMode", 0) << "   state " << num(st, "flightState", 0)
-            << "   armed " << num(st, "armedState", 0) << "   fcuVol " << num(st, "fcuVol", 2) << "   hdop "
-            << num(st, "gnssHdop", 2) << "\n"
-            << "  flight     current " << num(st, "currentFlightTime", 0) << "   total "
-            << num(st, "totalFlightTime", 0) << "   surplus " << num(st, "surplusFlightTime", 0) << "\n";
+            << "  attitude   roll " << v("ahrs", "roll") << "   pitch " << v("ahrs", "pitch") << "   yaw "
+            << v("ahrs", "yaw") << "\n"
+            << "  position   lat " << v("position", "lat") << "   lon " << v("position", "lon") << "   alt "
+            << v("position", "alt") << "   sats " << v("position", "posSatNum") << "\n"
+            << "  speed      north " << v("position", "northSpd") << "   east " << v("position", "eastSpd")
+            << "   up " << v("position", "upSpd") << "\n"
+            << "  status     mode " << v("flightStatus", "flightMode") << "   state "
+            << v("flightStatus", "flightState") << "   armed " << v("flightStatus", "armedState") << "\n"
+            << "             fcuVol " << v("flightStatus", "fcuVol") << "   hdop " << v("flightStatus", "gnssHdop")
+            << "   vdop " << v("flightStatus", "gnssVdop") << "\n"
+            << "  flight     current " << v("flightStatus", "currentFlightTime") << "   total "
+            << v("flightStatus", "totalFlightTime") << "   surplus " << v("flightStatus", "surplusFlightTime")
+            << "\n";
         if (lost)
             out << kReset;
     }
@@ -110,8 +112,7 @@ std::string CliWatchView::render(const json& snapshotEnvelope, const json& alert
         const json alerts = alertsEnvelope["data"].value("alerts", json::array());
         out << "  alerts (" << alerts.size() << ")\n";
         for (const json& a : alerts) {
-            out << "    " << str(a, "level") << "  " << str(a, "sourceField") << "  current " << str(a, "currentValue")
-                << "  expected " << str(a, "expectedValue") << "  threshold " << str(a, "thresholdValue") << "\n";
+            out << "    " << str(a, "level") << "  " << str(a, "message") << "\n";
         }
     }
     return out.str();

@@ -10,10 +10,13 @@
 #include <QDeadlineTimer>
 #include <QThread>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <iomanip>
 #include <iostream>
 #include <string>
+#include <vector>
 
 using nlohmann::json;
 
@@ -21,10 +24,11 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage:\n"
-    "  velmora-cli [--timeout-ms N] METHOD [PARAMS_JSON]\n"
+    "  velmora-cli [--timeout-ms N] [--endpoint PATH] METHOD [PARAMS_JSON]\n"
     "  velmora-cli [--timeout-ms N] control.command PARAMS_JSON --wait [--timeout-s N]\n"
     "  velmora-cli [--timeout-ms N] watch [--interval-ms N] [--vehicle-id N]\n"
     "  velmora-cli [--timeout-ms N] console [--follow]\n"
+    "  velmora-cli [--timeout-ms N] params GROUP [--vehicle-id N] [NAME=VALUE...]\n"
     "  velmora-cli [--timeout-ms N] help [METHOD]\n"
     "  velmora-cli --version\n"
     "\n"
@@ -33,11 +37,16 @@ constexpr const char* kUsage =
     "response envelope as indented JSON. PARAMS_JSON must be a JSON object (default {}).\n"
     "'watch' redraws a vehicle's telemetry, link state and active alerts until Ctrl+C.\n"
     "'console' prints the station's operator console lines; --follow keeps printing new ones.\n"
+    "'params' reads a parameter group (waiting up to 10 s) and prints name, value and unit per\n"
+    "line; with NAME=VALUE arguments it changes those parameters and waits for the write.\n"
     "'help' lists the station's methods and their parameters.\n"
     "'--wait' follows a control command with command.status until every vehicle answered.\n"
     "\n"
     "Options:\n"
     "  --timeout-ms N    wait at most N ms for each response (default 10000)\n"
+    "  --endpoint PATH   the station's endpoint socket (default: Tarnwick_CliIpc_v1 below\n"
+    "                    $TMPDIR; a station started with --endpoint-dir DIR listens on\n"
+    "                    DIR/Tarnwick_CliIpc_v1)\n"
     "  --interval-ms N   watch refresh interval, at least 100 (default 1000)\n"
     "  --vehicle-id N    watch this vehicle instead of the active one\n"
     "  --timeout-s N     --wait gives up after N seconds (default 30)\n"
@@ -51,6 +60,8 @@ constexpr const char* kUsage =
     "  velmora-cli control.command '{\"action\": \"land\"}' --wait\n"
     "  velmora-cli watch --interval-ms 500 --vehicle-id 2\n"
     "  velmora-cli console --follow\n"
+    "  velmora-cli params stab\n"
+    "  velmora-cli params basic maxFlyAlt=120 returnAltitudeM=60 --vehicle-id 2\n"
     "\n"
     "Exit status: 0 when \"ok\" is true, 1 for an error envelope, 2 when no station answers,\n"
     "the response does not arrive in time, or the arguments are bad.\n";
@@ -88,6 +99,35 @@ void printJson(const json& value)
     std::cout << value.dump(2, ' ', false, json::error_handler_t::replace) << std::endl;
 }
 
+// After an "Unsupported ..." refusal: the values the station allows for the method's parameters
+// (the one the message names, else every parameter with a fixed set), on stderr.
+void printAllowedValues(const std::string& method, const json& envelope, int timeoutMs)
+{
+    const std::string message = envelope.is_object() ? envelope.value("message", "") : "";
+    if (message.rfind("Unsupported", 0) != 0)
+        return;
+    const auto reply = CliIpcClient::send(CliIpcClient::makeRequest("system.methods", json::object()), timeoutMs);
+    if (!isOk(reply.envelope))
+        return;
+    std::vector<json> choices;
+    for (const json& m : reply.envelope["data"].value("methods", json::array()))
+        if (m.value("name", "") == method)
+            for (const json& p : m.value("params", json::array()))
+                if (p.contains("allowed"))
+                    choices.push_back(p);
+    const auto named = std::find_if(choices.begin(), choices.end(), [&](const json& p) {
+        return message.find(p.value("name", "")) != std::string::npos;
+    });
+    if (named != choices.end())
+        choices = {*named};
+    for (const json& p : choices) {
+        std::string values;
+        for (const json& v : p["allowed"])
+            values += (values.empty() ? "" : ", ") + v.get<std::string>();
+        std::cerr << "hint: " << p.value("name", "") << " is one of: " << values << "\n";
+    }
+}
+
 int usageError(const std::string& text)
 {
     std::cerr << "velmora-cli: " << text << "\nTry 'velmora-cli --help'.\n";
@@ -120,22 +160,21 @@ int runWatch(int intervalMs, int timeoutMs, const json& selector)
     return 0;
 }
 
-// Polls command.status until the command is no longer pending; prints the last status envelope.
-int waitForOutcome(int64_t requestId, int waitSeconds, int timeoutMs)
+// Polls command.status until the request is no longer pending; `last` is the last answer.
+// 0: every vehicle accepted, 1: one refused, 2: timed out, still pending or no answer.
+int followRequest(int64_t requestId, int waitSeconds, int timeoutMs, json& last)
 {
     catchInterrupts();
     QDeadlineTimer deadline(qint64(waitSeconds) * 1000);
     const json request = CliIpcClient::makeRequest("command.status", {{"requestId", requestId}});
     while (true) {
         const auto status = CliIpcClient::send(request, timeoutMs);
-        if (status.outcome != CliIpcClient::Outcome::Answered || !isOk(status.envelope)) {
-            printJson(status.envelope);
+        last = status.envelope;
+        if (status.outcome != CliIpcClient::Outcome::Answered || !isOk(status.envelope))
             return 2;
-        }
         const json& data = status.envelope["data"];
         const std::string state = data.value("state", "");
         if (state != "pending") {
-            printJson(status.envelope);
             if (state != "done")
                 return 2;
             for (const json& r : data.value("results", json::array()))
@@ -144,12 +183,80 @@ int waitForOutcome(int64_t requestId, int waitSeconds, int timeoutMs)
             return 0;
         }
         if (deadline.hasExpired() || g_interrupted) {
-            printJson(status.envelope);
             std::cerr << "velmora-cli: request " << requestId << " still pending after " << waitSeconds << " s\n";
             return 2;
         }
         pause(200);
     }
+}
+
+// Prints the last command.status envelope.
+int waitForOutcome(int64_t requestId, int waitSeconds, int timeoutMs)
+{
+    json last;
+    const int code = followRequest(requestId, waitSeconds, timeoutMs, last);
+    printJson(last);
+    return code;
+}
+
+// Sends a request whose answer carries a requestId and follows it; prints only failures.
+int sendAndFollow(const std::string& method, const json& params, int waitSeconds, int timeoutMs)
+{
+    const auto reply = CliIpcClient::send(CliIpcClient::makeRequest(method, params), timeoutMs);
+    if (!isOk(reply.envelope)) {
+        printJson(reply.envelope);
+        if (reply.outcome != CliIpcClient::Outcome::Answered)
+            return 2;
+        printAllowedValues(method, reply.envelope, timeoutMs);
+        return 1;
+    }
+    json last;
+    const int code = followRequest(reply.envelope["data"].value("requestId", int64_t(0)), waitSeconds, timeoutMs, last);
+    if (code != 0)
+        printJson(last);
+    return code;
+}
+
+// params GROUP [NAME=VALUE...]: without assignments reads the group and prints it, with them
+// changes those fields and writes the group.
+int runParams(const std::string& group, const QStringList& assignments, json selector, int timeoutMs)
+{
+    constexpr int kReadWaitS = 10;
+    constexpr int kWriteWaitS = 15;  // three sends of 2 s each, and room to spare
+    selector["group"] = group;
+    if (!assignments.isEmpty()) {
+        json values = json::object();
+        for (const QString& a : assignments) {
+            const qsizetype eq = a.indexOf('=');
+            bool ok = false;
+            const double value = eq > 0 ? a.mid(eq + 1).toDouble(&ok) : 0;
+            if (!ok)
+                return usageError("expected NAME=NUMBER, got " + a.toStdString());
+            values[a.left(eq).toStdString()] = value;
+        }
+        json params = selector;
+        params["values"] = std::move(values);
+        const int code = sendAndFollow("params.set", params, kWriteWaitS, timeoutMs);
+        if (code == 0)
+            std::cout << "written\n";
+        return code;
+    }
+    if (const int code = sendAndFollow("params.read", selector, kReadWaitS, timeoutMs); code != 0)
+        return code;
+    const auto reply = CliIpcClient::send(CliIpcClient::makeRequest("params.get", selector), timeoutMs);
+    if (!isOk(reply.envelope)) {
+        printJson(reply.envelope);
+        return reply.outcome == CliIpcClient::Outcome::Answered ? 1 : 2;
+    }
+    const json& data = reply.envelope["data"];
+    const json units = data.value("units", json::object());
+    for (const auto& [name, value] : data["values"].items()) {
+        const std::string text = value.is_string() ? value.get<std::string>() : value.dump();
+        std::cout << std::left << std::setw(28) << name << " " << std::setw(14) << text << " "
+                  << units.value(name, "") << "\n";
+    }
+    std::cout << std::flush;
+    return 0;
 }
 
 void printConsoleLines(const json& data)
@@ -236,6 +343,12 @@ int main(int argc, char** argv)
             std::cout << "velmora-cli " << VELMORA_CLI_VERSION << "\n";
             return 0;
         }
+        if (option == "--endpoint") {
+            if (args.isEmpty() || args.first().isEmpty())
+                return usageError("--endpoint needs the path of the station's endpoint socket");
+            CliIpcClient::setEndpoint(args.takeFirst());
+            continue;
+        }
         if (option != "--timeout-ms")
             return usageError("unknown option " + option.toStdString());
         if (args.isEmpty() || !parsePositive(args.takeFirst(), 1, timeoutMs))
@@ -269,6 +382,25 @@ int main(int argc, char** argv)
         if (args.size() > (follow ? 1 : 0))
             return usageError("unknown console argument " + args.last().toStdString());
         return runConsole(follow, timeoutMs);
+    }
+    if (method == "params") {
+        if (args.isEmpty() || args.first().startsWith("-"))
+            return usageError("params needs a GROUP");
+        const std::string group = args.takeFirst().toStdString();
+        json selector = json::object();
+        QStringList assignments;
+        while (!args.isEmpty()) {
+            const QString arg = args.takeFirst();
+            if (arg == "--vehicle-id") {
+                int id = 0;
+                if (args.isEmpty() || !parsePositive(args.takeFirst(), 0, id))
+                    return usageError("--vehicle-id needs a vehicle id");
+                selector["vehicleId"] = id;
+            } else {
+                assignments << arg;
+            }
+        }
+        return runParams(group, assignments, selector, timeoutMs);
     }
     if (method == "help") {
         if (args.size() > 1)
@@ -315,6 +447,8 @@ int main(int argc, char** argv)
     // With --wait only the final command.status answer is printed, so scripts read one document.
     if (!wait || !ok)
         printJson(envelope);
+    if (!ok && result.outcome == CliIpcClient::Outcome::Answered)
+        printAllowedValues(method.toStdString(), envelope, timeoutMs);
     if (result.outcome != CliIpcClient::Outcome::Answered)
         return 2;
     if (!ok)

@@ -1,5 +1,9 @@
 #include "StationOptions.h"
 
+#include "automation/GcsCliIpcServer.h"
+
+#include <QDir>
+#include <QFileInfo>
 #include <QStringList>
 
 QString StationOptions::usage()
@@ -16,6 +20,9 @@ QString StationOptions::usage()
         "  --cloud-url URL           cloud HTTP API base URL\n"
         "  --mqtt URI                MQTT broker, tcp://host:port\n"
         "  --mqtt-user USER, --mqtt-password PASSWORD\n"
+        "  --no-cloud                no cloud HTTP and no MQTT (excludes --cloud-url and --mqtt)\n"
+        "  --endpoint-dir DIR        put the CLI endpoint socket in DIR (an existing directory)\n"
+        "                            instead of $TMPDIR; velmora-cli --endpoint DIR/Tarnwick_CliIpc_v1\n"
         "  -h, --help\n");
 }
 
@@ -84,12 +91,27 @@ QString StationOptions::parse(int argc, char** argv, StationOptions& out)
             err = value(i, a, out.mqttUser);
         } else if (a == "--mqtt-password") {
             err = value(i, a, out.mqttPassword);
+        } else if (a == "--no-cloud") {
+            out.noCloud = true;
+        } else if (a == "--endpoint-dir") {
+            err = value(i, a, out.endpointDir);
+            // A Unix socket path holds at most 107 bytes.
+            const QByteArray socketPath =
+                QDir(out.endpointDir).absoluteFilePath(GcsCliIpcServer::kEndpointName).toLocal8Bit();
+            if (err.isEmpty() && !QFileInfo(out.endpointDir).isDir())
+                err = QStringLiteral("--endpoint-dir takes an existing directory, got '%1'").arg(out.endpointDir);
+            else if (err.isEmpty() && socketPath.size() > kMostSocketPathBytes)
+                err = QStringLiteral("--endpoint-dir: the socket path %1 is longer than %2 bytes")
+                          .arg(QString::fromLocal8Bit(socketPath))
+                          .arg(kMostSocketPathBytes);
         } else {
             err = QStringLiteral("unknown argument '%1'").arg(a);
         }
         if (!err.isEmpty())
             return err;
     }
+    if (out.noCloud && (!out.cloudUrl.isEmpty() || !out.mqttUri.isEmpty()))
+        return QStringLiteral("--no-cloud excludes --cloud-url and --mqtt");
     if (out.udpLocalPort && !out.serialPath.isEmpty())
         return QStringLiteral("--udp and --serial exclude each other");
     return QString();

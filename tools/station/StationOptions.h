@@ -12,6 +12,7 @@ struct StationOptions {
     int logFiles = 5;   // log files kept, the current one included
     static constexpr int kMostLogMb = 4096;
     static constexpr int kMostLogFiles = 1000;
+    static constexpr int kMostSocketPathBytes = 107;
     std::optional<quint16> udpLocalPort;
     quint16 udpDevicePort = 0;  // 0: answer to the heartbeat's source port
     QString serialPath;
@@ -20,6 +21,8 @@ struct StationOptions {
     QString mqttUri;
     QString mqttUser;
     QString mqttPassword;
+    bool noCloud = false;  // no cloud URL and no broker: nothing leaves the machine but the link
+    QString endpointDir;   // empty: the CLI endpoint below $TMPDIR
 
     // Parses argv; on failure returns the error text (the caller prints it and exits 2).
     static QString parse(int argc, char** argv, StationOptions& out);

@@ -8,6 +8,8 @@
 #include "app/GcsApplication.h"
 #include "app/GcsServerConfig.h"
 #include "app/GcsSettings.h"
+#include "automation/GcsCliIpcServer.h"
+#include "automation/GcsConsoleHandler.h"
 
 #include "OstSerialPortLinkConfig.h"
 #include "OstUdpSocketLinkConfig.h"
@@ -111,6 +113,8 @@ int main(int argc, char** argv)
     QDir().mkpath(dataDir);
     setupLogging(dataDir + "/logs", options);
 
+    if (options.noCloud)
+        spdlog::info("<station> --no-cloud: no cloud address or broker passed to the library");
     auto* server = GcsServerConfig::instance();
     server->setHttpBaseUrl(options.cloudUrl);
     server->setMqttServerUri(options.mqttUri);
@@ -120,6 +124,9 @@ int main(int argc, char** argv)
     GcsApplication app(argc, argv);
     app.init();
     auto* ctrl = new GcsAppController(&app);
+    // The operator console has no screen here: its lines go to the log.
+    QObject::connect(ctrl->consoleHandler().get(), &GcsConsoleHandler::logOutput, &app,
+                     [](OstLogLevel, const QString& text) { spdlog::info("<console> {}", text.toStdString()); });
     app.setAppCtrler(ctrl);
     spdlog::info("<station> data in {}, cache in {}, cloud {}, mqtt {}", dataDir.toStdString(), cacheDir.toStdString(),
                  server->httpBaseUrl().toStdString(), server->mqttServerUri().toStdString());
@@ -136,6 +143,8 @@ int main(int argc, char** argv)
         std::signal(SIGTERM, onSignal);
     }
 
+    if (!options.endpointDir.isEmpty())
+        GcsCliIpcServer::setEndpointDir(options.endpointDir);
     app.startCliIpcServer();
     if (!app.cliIpcServer()) {
         spdlog::error("<station> the CLI endpoint could not be started; is another station running?");
