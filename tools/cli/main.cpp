@@ -1,7 +1,8 @@
 // velmora-cli: the command-line client of the station's local CLI endpoint.
 // Exit codes: 0 for an "ok" response, 1 for an error envelope, 2 when no station answers, the
 // reply times out, or the arguments are bad. "control.command --wait" exits 0 only when every
-// target vehicle accepted the command, 1 when one refused it, 2 when one timed out.
+// target vehicle accepted the command, 1 when one refused it, 2 when one timed out; "params"
+// likewise for its read or write.
 
 #include "CliIpcClient.h"
 #include "CliWatchView.h"
