@@ -7,6 +7,7 @@
 #include "cloud/GcsEventReportController.h"
 #include "link/LinkManager.h"
 #include "link/LinkManagerFactory.h"
+#include "protocol/MavProtocolProcesser.h"
 
 #include "OstLinkAbstractConfig.h"
 #include "OstTimerTaskManager.h"
@@ -68,7 +69,11 @@ void MultiVehicleManager::processMavHeartbeatFrame(int vehicleId, OstAbstractLin
     spdlog::info("<MultiVehicleMgr> heartbeat: new vehicle (no existing id), id={}, address={}, list_size_before={}",
                  vehicleId, address.toStdString(), m_vehicles.size());
 
+    // One connection per link for the whole fleet: each frame is looked up once by sender id.
+    connect(linkMgr->mavProtoProcesser(), &MavProtocolProcesser::mavPFrameReceived, this,
+            &MultiVehicleManager::routeMavPFrame, Qt::UniqueConnection);
     auto vehicle = std::make_shared<VehicleController>(vehicleId, linkMgr, m_appCtrler, nullptr);
+    vehicle->setFramesRoutedByOwner(true);
     // The address first: setup already sends the first telemetry request.
     vehicle->setAddress(address);
     vehicle->setup(m_toolBox.lock());
@@ -79,6 +84,7 @@ void MultiVehicleManager::processMavHeartbeatFrame(int vehicleId, OstAbstractLin
     }
 
     m_vehicles.append(vehicle);
+    m_frameRoutes.join(vehicleId, vehicle.get());
     spdlog::info("<MultiVehicleMgr> vehicle joined, id:{}, address:{}", vehicleId, address.toStdString());
     setActiveVevhile(vehicle);
     emit vehicleJoined(vehicle);
@@ -180,6 +186,7 @@ void MultiVehicleManager::removeLocalVehicle(const std::shared_ptr<VehicleContro
     auto keep = ctrl;  // the caller's reference may be the list's own
     emit vehicleLeft(keep);
     m_vehicles.removeOne(keep);
+    m_frameRoutes.leave(keep->vehicleId(), keep.get());
     keep->retire();
     if (wasActive)
         chooseActiveAfterRemoval();
@@ -199,6 +206,14 @@ void MultiVehicleManager::removeAllLocalVehicles()
         removeLocalVehicle(v);
     if (controllableLocalVehicles().isEmpty())
         stopReportVehiclesData();
+}
+
+void MultiVehicleManager::routeMavPFrame(MavPFramePtr pframe, OstAbstractLink* link)
+{
+    if (!pframe)
+        return;
+    if (VehicleController* vehicle = m_frameRoutes.find(pframe->tx_id))
+        vehicle->deliverMavPFrame(pframe, link);
 }
 
 void MultiVehicleManager::release()

@@ -3,6 +3,9 @@
 // vehicles are kept in joining order with one active vehicle; lookups by id or code; targets
 // of control commands. A vehicle is identified by its id alone, whatever link it is heard on.
 
+#include "MavProtoDefs.h"
+#include "VehicleFrameRoutes.h"
+
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -51,6 +54,12 @@ public:
     void stopReportVehiclesData();
     bool reportVehiclesDataRunning() const { return m_reportTask != nullptr; }
 
+    // Hands a received frame to the vehicle of its sender id (its request queue, then its
+    // telemetry): one lookup per frame, whatever the fleet size. Frames of ids no vehicle holds,
+    // or from another link than the vehicle's, go nowhere.
+    void routeMavPFrame(MavPFramePtr pframe, OstAbstractLink* link);
+    const VehicleFrameRoutes& frameRoutes() const { return m_frameRoutes; }
+
     // The user's choice of active vehicle (the CLI's vehicle.setActive); announces a change.
     void setActiveVevhile(std::shared_ptr<VehicleController> vehicle);
 
@@ -70,6 +79,7 @@ private:
     void handleReportVehiclesDataTimerTriggered();
 
     QList<std::shared_ptr<VehicleController>> m_vehicles;
+    VehicleFrameRoutes m_frameRoutes;
     std::shared_ptr<VehicleController> m_activeVehicle;
     GcsAppController* m_appCtrler = nullptr;
     std::weak_ptr<GcsToolBox> m_toolBox;

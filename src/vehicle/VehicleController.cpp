@@ -120,19 +120,25 @@ void VehicleController::setup(std::shared_ptr<GcsToolBox> toolBox)
 
 void VehicleController::initConnect()
 {
-    if (m_linkManager) {
-        connect(m_linkManager->mavProtoProcesser(), &MavProtocolProcesser::mavPFrameReceived, m_requestQueue.get(),
-                &MavRequestQueueManager::handleMavPFrame);
+    if (m_linkManager && !m_framesRoutedByOwner) {
+        connect(m_linkManager->mavProtoProcesser(), &MavProtocolProcesser::mavPFrameReceived, this,
+                &VehicleController::deliverMavPFrame);
     }
     connect(m_requestQueue.get(), &MavRequestQueueManager::mavPFrameReceived, this, &VehicleController::processMavPFrame);
-    if (m_linkManager) {
-        connect(m_linkManager->mavProtoProcesser(), &MavProtocolProcesser::mavPFrameReceived, m_teleCtrler.get(),
-                &MavTelemetryController::feedTeleDataPFrame);
-    }
     connect(m_teleCtrler.get(), &MavTelemetryController::teleDataReportStateChanged, this,
             &VehicleController::handleTeleDataReportStateChanged);
     connect(this, &VehicleController::vehicleFirstPositionFixedAfterConnectedTimerTriggered, this,
             &VehicleController::handleCheckVehicleFirstPositionFixedAfterConnectedTimerTriggered);
+}
+
+void VehicleController::deliverMavPFrame(const MavPFramePtr& pframe, OstAbstractLink* link)
+{
+    if (m_retired || !pframe || pframe->tx_id != uint8_t(m_vehicleId & 0xFF))
+        return;
+    if (m_requestQueue)
+        m_requestQueue->handleMavPFrame(pframe, link);
+    if (m_teleCtrler)
+        m_teleCtrler->feedTeleDataPFrame(pframe, link);
 }
 
 void VehicleController::setRequestQueueTiming(std::function<int64_t()> clock, int checkPeriodMs)
@@ -482,13 +488,8 @@ void VehicleController::retire()
         m_teleCtrler->finishFlightData();
     }
     stopFirstPositionCheck();
-    if (m_linkManager) {
-        auto* processer = m_linkManager->mavProtoProcesser();
-        if (m_requestQueue)
-            disconnect(processer, nullptr, m_requestQueue.get(), nullptr);
-        if (m_teleCtrler)
-            disconnect(processer, nullptr, m_teleCtrler.get(), nullptr);
-    }
+    if (m_linkManager)
+        disconnect(m_linkManager->mavProtoProcesser(), nullptr, this, nullptr);
     if (m_requestQueue) {
         m_requestQueue->stopTimeoutCheck();
         m_requestQueue->abortAll();

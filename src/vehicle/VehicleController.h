@@ -55,6 +55,11 @@ public:
     static std::shared_ptr<VehicleController> createRemote(const QString& vehicleCode, GcsAppController* appCtrler,
                                                            QObject* parent = nullptr);
 
+    // Before setup: an owner that routes received frames by sender id (the multi-vehicle
+    // manager) calls deliverMavPFrame itself; otherwise the vehicle listens to its link's
+    // processor and drops other vehicles' frames.
+    void setFramesRoutedByOwner(bool routed) { m_framesRoutedByOwner = routed; }
+    void deliverMavPFrame(const MavPFramePtr& pframe, OstAbstractLink* link);
     void setup(std::shared_ptr<GcsToolBox> toolBox);
     // Before setup: the request queue's clock and check period (tests run resends on a fake clock).
     void setRequestQueueTiming(std::function<int64_t()> clock, int checkPeriodMs);
@@ -166,6 +171,7 @@ private:
     int m_vehicleId = -1;
     QString m_address;  // read by sends from the queue worker and the timer thread
     unsigned m_teleReqHolds = 0;
+    bool m_framesRoutedByOwner = false;
     bool m_retired = false;
     mutable std::mutex m_addressMutex;
     GcsAppController* m_appCtrler = nullptr;
