@@ -5,6 +5,7 @@
 
 #include <QCommandLineParser>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -115,10 +116,11 @@ QString SimOptions::validate() const
         return QStringLiteral("--baud needs a positive number");
     if (count < 1 || count > 254)
         return QStringLiteral("--count needs a number from 1 to 254");
-    if (firstId < 1 || firstId + count - 1 > 255)
-        return QStringLiteral("vehicle ids %1 to %2 do not fit 1 to 255").arg(firstId).arg(firstId + count - 1);
-    if (firstId <= MAVPROTO_GCS_ID && MAVPROTO_GCS_ID <= firstId + count - 1)
-        return QStringLiteral("vehicle ids %1 to %2 include the station's id 129").arg(firstId).arg(firstId + count - 1);
+    if (firstId == MAVPROTO_GCS_ID)
+        return QStringLiteral("--first-id 129 is the station's id");
+    const auto ids = vehicleIds();
+    if (firstId < 1 || ids.back() > 255)
+        return QStringLiteral("vehicle ids %1 to %2 (129 skipped) do not fit 1 to 255").arg(firstId).arg(ids.back());
     if (heartbeatMs < 1 || heartbeatMs > 600000)
         return QStringLiteral("--heartbeat-ms needs a number from 1 to 600000");
     if (!(loss >= 0.0 && loss <= 1.0) || !(corrupt >= 0.0 && corrupt <= 1.0))
@@ -148,7 +150,7 @@ void SimOptions::declareOptions(QCommandLineParser& parser)
                       "port).", "PORT"},
         {"serial", "Serial device instead of UDP.", "PATH"},
         {"baud", "Serial baud rate (default 115200).", "RATE", "115200"},
-        {"count", "Number of vehicles sharing the link (default 1).", "N", "1"},
+        {"count", "Number of vehicles sharing the link (default 1); their ids run up from --first-id and skip 129, the station's (--count 253 gives 1..128 and 130..254).", "N", "1"},
         {"first-id", "Id of the first vehicle, the others follow (default 1); 129 is the station's.", "ID", "1"},
         {"heartbeat-ms", "Heartbeat period of each vehicle (default 1000).", "MS", "1000"},
         {"ack-result", "Answer command CMD (0x81 or 129) with result R (repeatable).", "CMD=R"},
@@ -289,4 +291,15 @@ QString SimOptions::readOptions(const QCommandLineParser& parser, SimOptions& op
         return QStringLiteral("--code needs at most 20 printable ASCII characters: ") + options.code;
     options.verbose = parser.isSet("verbose");
     return options.validate();
+}
+
+std::vector<int> SimOptions::vehicleIds() const
+{
+    std::vector<int> ids;
+    ids.reserve(size_t(std::max(count, 0)));
+    for (int id = firstId; int(ids.size()) < count; ++id) {
+        if (id != MAVPROTO_GCS_ID)
+            ids.push_back(id);
+    }
+    return ids;
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <set>
+#include <vector>
 
 class QCommandLineParser;
 
@@ -29,7 +30,9 @@ struct SimOptions {
     qint32 baud = 115200;
 
     int count = 1;
-    int firstId = 1;
+    int firstId = 1;  // ids run upward from here and skip the station's 129
+    // The vehicles' ids: count of them from firstId, 129 left out (so 253 from 1 end at 254).
+    std::vector<int> vehicleIds() const;
     int heartbeatMs = 1000;
 
     // Per command byte: a forced acknowledgement result, or silence.

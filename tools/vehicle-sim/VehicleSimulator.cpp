@@ -57,7 +57,7 @@ bool VehicleSimulator::start(QString* error)
     }
     m_running = true;
     spdlog::info("<VehicleSim> {} vehicle(s), ids {} to {}, on {}; loss {} corrupt {} latency {} ms seed {}",
-                 m_options.count, m_options.firstId, m_options.firstId + m_options.count - 1,
+                 m_options.count, m_options.firstId, m_options.vehicleIds().back(),
                  m_transport->describe().toStdString(), m_options.loss, m_options.corrupt, m_options.latencyMs,
                  m_options.seed);
     spdlog::info("<VehicleSim> telemetry {}, home {:.7f}, {:.7f}, step {} ms, fix after {} ms",
@@ -82,7 +82,7 @@ bool VehicleSimulator::createVehicles(QString& error)
     // Stored ids may differ from the slots; no two vehicles may end up with the same one.
     std::map<int, SimParams> bySlot;
     std::map<int, int> slotOfId;
-    for (int slot = m_options.firstId; slot < m_options.firstId + m_options.count; ++slot) {
+    for (const int slot : m_options.vehicleIds()) {
         const SimParams* stored = m_store ? m_store->entry(slot) : nullptr;
         const SimParams params = stored ? *stored : SimParams::defaults(uint8_t(slot), code);
         const int id = params.basic.vehicleId;
