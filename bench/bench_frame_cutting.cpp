@@ -1,6 +1,7 @@
 // Frame cutting throughput: a telemetry-like stream (frames of 60 to 130 bytes) fed to a
 // MavProtocolProcesser in chunks of 1, 64, 1472 and 65536 bytes, with receivers connected to
-// its frame signals; plus the same stream with 10 % garbage bytes (warnings are off for it).
+// its frame signals; plus the same stream with 10 % garbage bytes (warnings are off for it), and
+// a stream of 60 to 75-byte frames without a raw-bytes receiver (frames per second).
 //
 //   cmake --build build --target bench_frame_cutting && build/bench/bench_frame_cutting
 
@@ -17,14 +18,15 @@
 
 namespace {
 
-QByteArray makeStream(double garbageShare, size_t targetBytes)
+// Frames of minData+10 to maxData+10 bytes on the wire.
+QByteArray makeStream(double garbageShare, size_t targetBytes, int minData = 50, int maxData = 120)
 {
     std::mt19937 rng(42);
     QByteArray stream;
     std::vector<uint8_t> bytes;
     uint8_t seq = 0;
     while (size_t(stream.size()) < targetBytes) {
-        std::vector<uint8_t> data(50 + rng() % 71);  // 60..130 bytes on the wire
+        std::vector<uint8_t> data(size_t(minData) + rng() % unsigned(maxData - minData + 1));
         for (auto& b : data)
             b = uint8_t(rng());
         _MavPFrame_t f;
@@ -41,12 +43,12 @@ QByteArray makeStream(double garbageShare, size_t targetBytes)
     return stream;
 }
 
-void cut(benchmark::State& state, double garbageShare)
+void cut(benchmark::State& state, double garbageShare, bool shortFrames = false)
 {
     const qsizetype chunk = state.range(0);
     // 1-byte chunks are slow by nature: they get a shorter stream so the run stays short.
     const size_t size = chunk == 1 ? (512u << 10) : (8u << 20);
-    const QByteArray stream = makeStream(garbageShare, size);
+    const QByteArray stream = shortFrames ? makeStream(garbageShare, size, 50, 65) : makeStream(garbageShare, size);
 
     const auto oldLevel = spdlog::get_level();
     if (garbageShare > 0)
@@ -59,8 +61,10 @@ void cut(benchmark::State& state, double garbageShare)
         benchmark::DoNotOptimize(f->data.data());
         ++frames;
     });
-    QObject::connect(&processer, &MavProtocolProcesser::originPFrameDataReceived,
-                     [&](std::shared_ptr<QByteArray> d, OstAbstractLink*) { originBytes += d->size(); });
+    // The short-frame case is the station without telemetry forwarding: nobody takes raw bytes.
+    if (!shortFrames)
+        QObject::connect(&processer, &MavProtocolProcesser::originPFrameDataReceived,
+                         [&](std::shared_ptr<QByteArray> d, OstAbstractLink*) { originBytes += d->size(); });
     QObject::connect(&processer, &MavProtocolProcesser::mavHeartbeatFrameReceived,
                      [](int, OstAbstractLink*, QString) {});
 
@@ -90,8 +94,15 @@ void BM_CutWithGarbage(benchmark::State& state)
     cut(state, 0.10);
 }
 
+// Frames of 60 to 75 bytes, like a telemetry stream of small records.
+void BM_CutShortFrames(benchmark::State& state)
+{
+    cut(state, 0.0, true);
+}
+
 }  // namespace
 
+BENCHMARK(BM_CutShortFrames)->Arg(1472)->Arg(65536)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CutClean)->Arg(1)->Arg(64)->Arg(1472)->Arg(65536)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CutWithGarbage)->Arg(1)->Arg(64)->Arg(1472)->Arg(65536)->Unit(benchmark::kMillisecond);
 

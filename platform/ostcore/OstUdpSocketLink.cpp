@@ -53,6 +53,7 @@ bool OstUdpSocketLink::doOpen()
     m_socket->close();
     m_lastPeerHost.clear();
     m_lastPeerPort = 0;
+    m_lastPeerText.clear();
     m_joinedGroup.clear();
 
     const bool multicast = config->linkMode() == OstUdpSocketLinkConfig::Multicast;
@@ -168,8 +169,14 @@ void OstUdpSocketLink::handleReadyRead()
         const QNetworkDatagram datagram = m_socket->receiveDatagram();
         if (!datagram.isValid())
             break;
-        m_lastPeerHost = datagram.senderAddress();
-        m_lastPeerPort = quint16(datagram.senderPort());
+        const QHostAddress host = datagram.senderAddress();
+        const quint16 port = quint16(datagram.senderPort());
+        // Most datagrams come from the sender of the one before: build its "host:port" once.
+        if (port != m_lastPeerPort || host != m_lastPeerHost || m_lastPeerText.isEmpty()) {
+            m_lastPeerHost = host;
+            m_lastPeerPort = port;
+            m_lastPeerText = host.toString() + ':' + QString::number(port);
+        }
 
         RecvdDatagramHandleFunc datagramHandler;
         {
@@ -177,7 +184,7 @@ void OstUdpSocketLink::handleReadyRead()
             datagramHandler = m_datagramHandler;
         }
         if (datagramHandler)
-            datagramHandler(m_lastPeerHost.toString() + ':' + QString::number(m_lastPeerPort), datagram.data());
+            datagramHandler(m_lastPeerText, datagram.data());
         else
             deliverData(datagram.data());
     }

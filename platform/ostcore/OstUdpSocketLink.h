@@ -54,6 +54,7 @@ private:
     RecvdDatagramHandleFunc m_datagramHandler;
     QHostAddress m_lastPeerHost;
     quint16 m_lastPeerPort = 0;
+    QString m_lastPeerText;
     QHostAddress m_joinedGroup;
     bool m_bound = false;  // errors during an open attempt are doOpen's to report
     QElapsedTimer m_lastPassingWarning;

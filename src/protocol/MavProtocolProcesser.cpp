@@ -173,12 +173,13 @@ void MavProtocolProcesser::cutFrames(CutBuffer& buf, const QByteArray& chunk, Os
             auto frame = std::make_shared<_MavPFrame_t>(std::move(m_scratch));
             m_scratch = _MavPFrame_t();
             const bool forUs = frame->rx_id == MAVPROTO_GCS_ID;
-            std::shared_ptr<QByteArray> raw;
-            if (forUs)
-                raw = std::make_shared<QByteArray>(reinterpret_cast<const char*>(base + pos), n);
+            // The raw copy is two allocations per frame: only for a listener.
+            static const QMetaMethod rawSignal = QMetaMethod::fromSignal(&MavProtocolProcesser::originPFrameDataReceived);
+            if (forUs && isSignalConnected(rawSignal))
+                emit originPFrameDataReceived(std::make_shared<QByteArray>(reinterpret_cast<const char*>(base + pos), n),
+                                              link);
             pos += n;
             if (forUs) {
-                emit originPFrameDataReceived(raw, link);
                 if (frame->cmd == MavCmd::Heartbeat)
                     emit mavHeartbeatFrameReceived(frame->tx_id, link, address);
                 emit mavPFrameReceived(frame, link);

@@ -319,13 +319,12 @@ void MavTelemetryController::appendFlightDataRow()
 {
     if (!m_writerRunning.load())
         return;
-    QString row = QDateTime::currentDateTime().toString("yyyy-MM-dd_hh:mm:ss.zzz");
-    row.reserve(row.size() + m_allElements.size() * 8);
-    for (const auto& element : m_allElements) {
-        row += '\t';
-        row += element->displayValue();
-    }
-    m_rowBatch.append(row);
+    FlightDataRow row;
+    row.msecsSinceEpoch = QDateTime::currentMSecsSinceEpoch();
+    row.values.reserve(m_allElements.size());
+    for (const auto& element : m_allElements)
+        row.values.append(element->displayValue());  // shares the item's string, copies nothing
+    m_rowBatch.append(std::move(row));
     if (m_rowBatch.size() >= kRowsPerBatch) {
         appendDataRowsToFile(m_rowBatch);
         m_rowBatch.clear();
@@ -340,7 +339,7 @@ void MavTelemetryController::setupDataFileTitle()
     m_fileTitle = names.join('\t');
 }
 
-void MavTelemetryController::appendDataRowsToFile(const QList<QString>& rows)
+void MavTelemetryController::appendDataRowsToFile(const QList<FlightDataRow>& rows)
 {
     {
         std::lock_guard lock(m_writerMutex);
@@ -370,7 +369,7 @@ void MavTelemetryController::processWritingDataRowsToFile(QString dir, int vehic
         spdlog::warn("flightData: no flight log for vehicle {}, rows are dropped", vehicleId);
     file.writeRow(m_fileTitle, ",");
     for (;;) {
-        QList<QString> rows;
+        QList<FlightDataRow> rows;
         bool running = true;
         {
             std::unique_lock lock(m_writerMutex);
@@ -378,8 +377,15 @@ void MavTelemetryController::processWritingDataRowsToFile(QString dir, int vehic
             rows.swap(m_pendingRows);
             running = m_writerRunning.load();
         }
-        for (const auto& row : rows)
-            file.writeRow(row, ",");
+        for (const auto& row : rows) {
+            QString line = QDateTime::fromMSecsSinceEpoch(row.msecsSinceEpoch).toString("yyyy-MM-dd_hh:mm:ss.zzz");
+            line.reserve(line.size() + row.values.size() * 8);
+            for (const auto& value : row.values) {
+                line += '\t';
+                line += value;
+            }
+            file.writeRow(line, ",");
+        }
         if (!running)
             break;
     }

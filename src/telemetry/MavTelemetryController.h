@@ -19,6 +19,7 @@
 #include "MavProtoTeleProcesser.h"
 
 #include <QList>
+#include <QStringList>
 #include <QObject>
 #include <QString>
 
@@ -104,7 +105,13 @@ private:
     void setTeleReportState(int state);
     void updateAllowMaxTeleLostDuration();
     void setupDataFileTitle();
-    void appendDataRowsToFile(const QList<QString>& rows);
+    // One flight data row as the main thread takes it: the time and the shared value strings.
+    // Joining them into a line (the costly part with a large fleet) is the writer's work.
+    struct FlightDataRow {
+        qint64 msecsSinceEpoch = 0;
+        QStringList values;
+    };
+    void appendDataRowsToFile(const QList<FlightDataRow>& rows);
     void processWritingDataRowsToFile(QString dir, int vehicleId);
     void appendFlightDataRow();
 
@@ -125,8 +132,8 @@ private:
     std::shared_ptr<MavTeleResDataItem> m_res;
     QList<std::shared_ptr<MavTeleDataElement>> m_allElements;
 
-    QList<QString> m_rowBatch;
-    QList<QString> m_pendingRows;
+    QList<FlightDataRow> m_rowBatch;
+    QList<FlightDataRow> m_pendingRows;
     std::mutex m_writerMutex;
     std::condition_variable m_writerWake;
     std::thread m_writer;
