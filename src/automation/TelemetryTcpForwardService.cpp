@@ -22,10 +22,23 @@ void TelemetryTcpForwardService::setFrameTranslator(const std::shared_ptr<Teleme
 
 void TelemetryTcpForwardService::attachProtocolProcesser(MavProtocolProcesser* processer)
 {
-    if (!processer)
+    if (!processer || processer == m_processer)
         return;
-    connect(processer, &MavProtocolProcesser::originPFrameDataReceived, this,
-            &TelemetryTcpForwardService::onOriginPFrameData, Qt::UniqueConnection);
+    if (m_processer)
+        disconnect(m_processer, nullptr, this, nullptr);
+    m_processer = processer;
+    updateProcesserConnection();
+}
+
+void TelemetryTcpForwardService::updateProcesserConnection()
+{
+    if (!m_processer)
+        return;
+    if (m_server->isListening())
+        connect(m_processer, &MavProtocolProcesser::originPFrameDataReceived, this,
+                &TelemetryTcpForwardService::onOriginPFrameData, Qt::UniqueConnection);
+    else
+        disconnect(m_processer, nullptr, this, nullptr);
 }
 
 void TelemetryTcpForwardService::startFromSettings()
@@ -37,6 +50,7 @@ void TelemetryTcpForwardService::startFromSettings()
     const int maxClients = settings->telemetryTcpForwardMaxClients();
     m_server->listen(QHostAddress::AnyIPv4, quint16(port), maxClients);
     spdlog::info("TelemetryTcpForwardService starting on port {} maxClients={}", port, maxClients);
+    updateProcesserConnection();
 }
 
 void TelemetryTcpForwardService::applyFromSettings()
@@ -50,6 +64,7 @@ void TelemetryTcpForwardService::applyFromSettings()
 void TelemetryTcpForwardService::stop()
 {
     m_server->stopListen();
+    updateProcesserConnection();
 }
 
 void TelemetryTcpForwardService::onOriginPFrameData(std::shared_ptr<QByteArray> frame, OstAbstractLink* link)

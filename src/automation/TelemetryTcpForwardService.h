@@ -4,6 +4,7 @@
 // settings when listening starts.
 
 #include <QObject>
+#include <QPointer>
 
 #include <memory>
 
@@ -30,6 +31,11 @@ private slots:
     void onOriginPFrameData(std::shared_ptr<QByteArray> frame, OstAbstractLink* link);
 
 private:
+    // Listens to the processor's raw frames only while serving: an idle service costs the
+    // receive path nothing (no raw copy per frame).
+    void updateProcesserConnection();
+
     OstTcpServer* m_server = nullptr;
+    QPointer<MavProtocolProcesser> m_processer;
     std::weak_ptr<TelemetryFrameTranslator> m_translator;
 };
