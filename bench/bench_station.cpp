@@ -1,10 +1,13 @@
 // Station load: one process with a GcsApplication whose app controller is connected over
 // loopback UDP to a velmora-vehicle-sim process running N vehicles, telemetry every 50 ms.
-// For N = 10, 50 and 100 (each in a fresh child process) it prints the station's CPU time per
-// second of wall time, its peak resident memory, and the telemetry silent-window rate.
+// For each fleet size (each in a fresh child process) it prints the station's CPU time per
+// second of wall time (and per vehicle), its peak resident memory and growth per vehicle, the
+// telemetry silent-window rate, and the take-off acknowledgement latency of 200 take-off
+// commands sent round-robin while the fleet is polled.
 //
 //   cmake --build build --target bench_station velmora-vehicle-sim && build/bench/bench_station
-//   build/bench/bench_station --vehicles 100 --seconds 30      (one run)
+//   build/bench/bench_station --fleet 10,253 --seconds 10
+//   build/bench/bench_station --vehicles 100 --seconds 30      (one run, one row, no header)
 
 #include "app/GcsAppController.h"
 #include "app/GcsApplication.h"
@@ -13,23 +16,36 @@
 #include "vehicle/MultiVehicleManager.h"
 #include "vehicle/VehicleController.h"
 
-#include <QCommandLineParser>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QTimer>
+#include <QLoggingCategory>
 #include <QProcess>
 #include <QSettings>
+#include <QStringList>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QUdpSocket>
 
 #include <spdlog/spdlog.h>
 
 #include <sys/resource.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
 
 namespace {
+
+constexpr int kTakeoffCommands = 200;
+constexpr int kMaxFleet = 253;  // every id the protocol can address but the station's own
+constexpr int kJoinDeadlineMs = 30000;
+constexpr int kLateAckWaitMs = 7000;  // a take-off's timeout with both resends
 
 double cpuSeconds()
 {
@@ -53,11 +69,61 @@ void pump(int ms)
     loop.exec();
 }
 
+// Nearest-rank percentile of sorted values.
+double percentile(const std::vector<double>& sorted, double p)
+{
+    if (sorted.empty())
+        return std::nan("");
+    const size_t rank = size_t(std::ceil(p * double(sorted.size())));
+    return sorted[std::clamp<size_t>(rank, 1, sorted.size()) - 1];
+}
+
+// Take-off send times per vehicle and the latencies of their answers. The answer may be emitted
+// off the main thread, so the signal is taken directly and stamped where it is emitted.
+struct TakeoffLatency {
+    QElapsedTimer clock;
+    std::mutex mutex;
+    std::map<int, std::deque<qint64>> pending;  // vehicle id -> send times (ns)
+    std::vector<double> okMs;
+    int sent = 0;
+    int failed = 0;  // answered with a non-zero result (timeout included)
+
+    void markSent(int id)
+    {
+        std::lock_guard lock(mutex);
+        pending[id].push_back(clock.nsecsElapsed());
+        ++sent;
+    }
+    void markAnswered(int id, int result)
+    {
+        const qint64 now = clock.nsecsElapsed();
+        std::lock_guard lock(mutex);
+        auto& q = pending[id];
+        if (q.empty())
+            return;  // a second answer to a resent frame
+        const qint64 sentAt = q.front();
+        q.pop_front();
+        if (result == 0)
+            okMs.push_back(double(now - sentAt) / 1e6);
+        else
+            ++failed;
+    }
+    int outstanding()
+    {
+        std::lock_guard lock(mutex);
+        size_t n = 0;
+        for (const auto& [id, q] : pending)
+            n += q.size();
+        return int(n);
+    }
+};
+
 int runOne(int argc, char** argv, int vehicles, int seconds)
 {
     QTemporaryDir dir;
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path() + "/config");
     spdlog::set_level(spdlog::level::err);
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));  // keep the rows readable
     GcsServerConfig::instance()->setHttpBaseUrl("http://127.0.0.1:9");
     GcsSettings::getInstance()->init(dir.path() + "/cache", dir.path() + "/data");
     GcsSettings::getInstance()->setTeleReqInterval(50);
@@ -78,44 +144,147 @@ int runOne(int argc, char** argv, int vehicles, int seconds)
     sim.start(VELMORA_VEHICLE_SIM_BIN, {"--udp", QStringLiteral("127.0.0.1:%1").arg(stationPort), "--count",
                                         QString::number(vehicles), "--fix-after-s", "0"});
     if (!sim.waitForStarted(5000) || !sim.waitForReadyRead(5000)) {
-        std::fprintf(stderr, "simulator did not start\n");
+        std::fprintf(stderr, "fleet %d: simulator did not start\n", vehicles);
         return 1;
     }
     const int simPort = sim.readLine().trimmed().toInt();
     ctrl->connectToLinkFromCliParams({{"type", "udp"}, {"sendPort", stationPort}, {"recvPort", simPort}});
 
-    QDeadlineTimer joinDeadline(10000);
-    while (ctrl->multiVehicleMgr()->vehicleList().size() < vehicles && !joinDeadline.hasExpired())
+    const auto aliveCount = [&] {
+        int alive = 0;
+        for (const auto& v : ctrl->multiVehicleMgr()->vehicleList())
+            alive += v->alive() ? 1 : 0;
+        return alive;
+    };
+    QDeadlineTimer joinDeadline(kJoinDeadlineMs);
+    while ((ctrl->multiVehicleMgr()->vehicleList().size() < vehicles || aliveCount() < vehicles)
+           && !joinDeadline.hasExpired())
         pump(50);
-    pump(1500);  // every vehicle alive and polled
-    for (const auto& v : ctrl->multiVehicleMgr()->vehicleList())
+    if (ctrl->multiVehicleMgr()->vehicleList().size() < vehicles || aliveCount() < vehicles) {
+        std::fprintf(stderr, "fleet %d: only %lld vehicles joined and %d alive after %d s; not measured\n", vehicles,
+                     static_cast<long long>(ctrl->multiVehicleMgr()->vehicleList().size()), aliveCount(),
+                     kJoinDeadlineMs / 1000);
+        sim.terminate();
+        sim.waitForFinished(3000);
+        return 1;
+    }
+    pump(1000);  // polling of every vehicle under way
+
+    auto fleet = ctrl->multiVehicleMgr()->vehicleList();
+    std::sort(fleet.begin(), fleet.end(), [](const auto& a, const auto& b) { return a->vehicleId() < b->vehicleId(); });
+    TakeoffLatency takeoffs;
+    takeoffs.clock.start();
+    std::vector<QMetaObject::Connection> answers;
+    for (const auto& v : fleet) {
+        const int id = v->vehicleId();
+        answers.push_back(QObject::connect(v.get(), &VehicleController::takeoffResp, v.get(),
+                         [&takeoffs, id](int result) { takeoffs.markAnswered(id, result); }, Qt::DirectConnection));
         v->resetLinkLossStats();
+    }
+
+    // One take-off every S*1000/200 ms, round-robin over the fleet.
+    QTimer sender;
+    sender.setTimerType(Qt::PreciseTimer);
+    sender.setInterval(seconds * 1000 / kTakeoffCommands);
+    int next = 0;
+    const auto sendOne = [&] {
+        const auto& v = fleet[next % fleet.size()];
+        ++next;
+        takeoffs.markSent(v->vehicleId());
+        v->takeoff(10, 2);
+        if (next >= kTakeoffCommands)
+            sender.stop();
+    };
+    QObject::connect(&sender, &QTimer::timeout, sendOne);
 
     const double cpu0 = cpuSeconds();
     QElapsedTimer wall;
     wall.start();
+    sendOne();
+    sender.start();
     pump(seconds * 1000);
     const double cpu = cpuSeconds() - cpu0;
     const double wallSeconds = double(wall.elapsed()) / 1000.0;
+    const long rssPeak = peakRssKiB();
 
     uint64_t windows = 0;
     uint64_t silent = 0;
-    int alive = 0;
-    for (const auto& v : ctrl->multiVehicleMgr()->vehicleList()) {
+    for (const auto& v : fleet) {
         const auto s = v->linkLossStats();
         windows += s.telemetryWindowCount;
         silent += s.telemetrySilentWindowCount;
-        alive += v->alive() ? 1 : 0;
     }
-    const long rssPeak = peakRssKiB();
-    std::printf("%8d %8d %12.3f %14ld %14.1f %12.3f%% %10llu\n", vehicles, alive, cpu / wallSeconds, rssPeak / 1024,
-                double(rssPeak - rssBefore) / double(vehicles), windows ? 100.0 * double(silent) / double(windows) : 0.0,
-                static_cast<unsigned long long>(windows));
+
+    // Commands still unanswered (or unsent, if the timer fell behind) get their answers outside
+    // the measured window.
+    QDeadlineTimer lateDeadline(kLateAckWaitMs);
+    while ((sender.isActive() || takeoffs.outstanding() > 0) && !lateDeadline.hasExpired())
+        pump(20);
+    sender.stop();
+
+    std::vector<double> lat;
+    int failed = 0;
+    int unanswered = 0;
+    {
+        std::lock_guard lock(takeoffs.mutex);
+        lat = takeoffs.okMs;
+        failed = takeoffs.failed;
+    }
+    for (const auto& c : answers)
+        QObject::disconnect(c);
+    unanswered = takeoffs.outstanding();
+    std::sort(lat.begin(), lat.end());
+
+    const double cpuPerWall = cpu / wallSeconds;
+    std::printf("%8d %8d %9.3f %12.6f %9.1f %12.1f %8.3f %9.2f %9.2f %5zu/%d\n", vehicles, seconds, cpuPerWall,
+                cpuPerWall / double(vehicles), double(rssPeak) / 1024.0, double(rssPeak - rssBefore) / double(vehicles),
+                windows ? 100.0 * double(silent) / double(windows) : 0.0, percentile(lat, 0.50), percentile(lat, 0.99),
+                lat.size(), takeoffs.sent);
     std::fflush(stdout);
+    if (failed > 0 || unanswered > 0)
+        std::fprintf(stderr, "fleet %d: %d take-offs answered with an error, %d unanswered\n", vehicles, failed,
+                     unanswered);
     sim.terminate();
     sim.waitForFinished(3000);
     app.quit();
     return 0;
+}
+
+bool parsePositive(const std::string& text, int max, int& out)
+{
+    try {
+        size_t used = 0;
+        const int v = std::stoi(text, &used);
+        if (used != text.size() || v < 1 || v > max)
+            return false;
+        out = v;
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool parseFleet(const std::string& text, std::vector<int>& out)
+{
+    out.clear();
+    for (const QString& part : QString::fromStdString(text).split(',')) {
+        int n = 0;
+        if (!parsePositive(part.trimmed().toStdString(), kMaxFleet, n))
+            return false;
+        out.push_back(n);
+    }
+    return !out.empty();
+}
+
+int usage(const char* error)
+{
+    std::fprintf(stderr,
+                 "bench_station: %s\n"
+                 "usage: bench_station [--fleet N,N,...] [--seconds S]   (fleet sizes 1..%d, default "
+                 "10,50,100,128,253; S >= 1, default 30)\n"
+                 "       bench_station --vehicles N [--seconds S]        (one run, one row)\n",
+                 error, kMaxFleet);
+    return 2;
 }
 
 }  // namespace
@@ -124,24 +293,61 @@ int main(int argc, char** argv)
 {
     int vehicles = 0;
     int seconds = 30;
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (std::string(argv[i]) == "--vehicles")
-            vehicles = std::atoi(argv[i + 1]);
-        if (std::string(argv[i]) == "--seconds")
-            seconds = std::atoi(argv[i + 1]);
+    std::vector<int> fleetSizes{10, 50, 100, 128, 253};
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg != "--vehicles" && arg != "--seconds" && arg != "--fleet")
+            return usage(("unknown argument " + arg).c_str());
+        if (i + 1 >= argc)
+            return usage((arg + " needs a value").c_str());
+        const std::string value = argv[++i];
+        if (arg == "--vehicles" && !parsePositive(value, kMaxFleet, vehicles))
+            return usage(("--vehicles needs a number from 1 to 253: " + value).c_str());
+        if (arg == "--seconds" && !parsePositive(value, 24 * 3600, seconds))
+            return usage(("--seconds needs a positive number: " + value).c_str());
+        if (arg == "--fleet" && !parseFleet(value, fleetSizes))
+            return usage(("--fleet needs a comma-separated list of numbers from 1 to 253: " + value).c_str());
     }
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (vehicles > 0)
-        return runOne(argc, argv, vehicles, seconds);
-
-    std::printf("%8s %8s %12s %14s %14s %13s %10s\n", "vehicles", "alive", "cpu/wall", "peak RSS MiB", "KiB/vehicle",
-                "silent rate", "windows");
-    std::fflush(stdout);
-    for (int n : {10, 50, 100}) {
-        QProcess child;
-        child.setProcessChannelMode(QProcess::ForwardedChannels);
-        child.start(argv[0], {"--vehicles", QString::number(n), "--seconds", QString::number(seconds)});
-        child.waitForFinished(-1);
+    if (vehicles > 0) {
+        int appArgc = 1;  // the benchmark's own options are not the application's
+        return runOne(appArgc, argv, vehicles, seconds);
     }
-    return 0;
+
+    std::printf("%8s %8s %9s %12s %9s %12s %8s %9s %9s %9s\n", "vehicles", "seconds", "cpu/wall", "cpu/vehicle",
+                "rss_MiB", "KiB/vehicle", "silent%", "p50_ms", "p99_ms", "takeoffs");
+    std::fflush(stdout);
+    std::map<int, double> cpuPerVehicle;
+    int status = 0;
+    for (int n : fleetSizes) {
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(argv[0], {"--vehicles", QString::number(n), "--seconds", QString::number(seconds)});
+        const int limitMs = (seconds + kJoinDeadlineMs / 1000 + kLateAckWaitMs / 1000 + 30) * 1000;
+        if (!child.waitForFinished(limitMs)) {
+            child.kill();
+            child.waitForFinished(3000);
+            std::printf("%8d failed: no result within %d s\n", n, limitMs / 1000);
+            status = 1;
+            continue;
+        }
+        QString out = QString::fromLocal8Bit(child.readAllStandardOutput());
+        while (out.endsWith('\n'))
+            out.chop(1);
+        const QStringList cols = out.split(' ', Qt::SkipEmptyParts);
+        if (child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0 || cols.size() < 4) {
+            std::printf("%8d failed: exit code %d\n", n, child.exitCode());
+            status = 1;
+            continue;
+        }
+        std::printf("%s\n", qPrintable(out));
+        std::fflush(stdout);
+        cpuPerVehicle[n] = cols[3].toDouble();
+    }
+    if (cpuPerVehicle.size() > 1) {
+        const double smallest = cpuPerVehicle.begin()->second;
+        const double largest = cpuPerVehicle.rbegin()->second;
+        std::printf("ratio CPU/vehicle largest/smallest fleet: %.3f\n", smallest > 0 ? largest / smallest : 0.0);
+    }
+    return status;
 }
