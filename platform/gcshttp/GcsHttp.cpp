@@ -98,7 +98,10 @@ void GcsHttp::start()
     if (m_nam)
         return;
     m_nam = std::make_unique<QNetworkAccessManager>();
-    spdlog::info("<GcsHttp> started, base url {}", m_baseUrl.toStdString());
+    if (m_baseUrl.isEmpty())
+        spdlog::info("<GcsHttp> started without a cloud: every call answers a network error at once");
+    else
+        spdlog::info("<GcsHttp> started, base url {}", m_baseUrl.toStdString());
 }
 
 void GcsHttp::stop()
@@ -228,6 +231,12 @@ void GcsHttp::submit(Call call)
     if (QThread::currentThread() != thread()) {
         call.cb = carriedToCallingThread(call.name, std::move(call.cb));
         QMetaObject::invokeMethod(this, [this, call = std::move(call)]() mutable { submit(std::move(call)); });
+        return;
+    }
+    if (m_baseUrl.isEmpty()) {
+        // No cloud configured (an offline station): no traffic and nothing worth a warning.
+        spdlog::debug("<GcsHttp> {}: no cloud configured", call.name);
+        QTimer::singleShot(0, [call] { deliver(call, kNetworkError, nullptr); });
         return;
     }
     if (!m_nam) {

@@ -9,8 +9,9 @@
 // httpCode:
 //   100..599  the server's HTTP status; doc is the reply body parsed as JSON, or null when the
 //             body is empty or not JSON (a truncated body is not JSON).
-//   0         (kNetworkError) no HTTP answer: connection refused or reset, unknown host, or
-//             the client is not started; doc is null.
+//   0         (kNetworkError) no HTTP answer: connection refused or reset, unknown host, the
+//             client is not started, or no base URL (an offline station: no traffic, only a
+//             debug line); doc is null.
 //   408       (kTimeout) no complete answer within timeoutMs() (default 10 s); doc is null.
 // A 200 reply whose JSON does not have the shape listed below for its operation is delivered
 // as (200, null), so a caller that checks `code == 200 && doc` may read the shape's members

@@ -430,8 +430,8 @@ void GcsAppController::handleLoginStateChanged(GcsAccountEnums::LoginState s)
 
 void GcsAppController::reportSoftDevice()
 {
-    if (!m_toolBox || !m_toolBox->http())
-        return;
+    if (!m_toolBox || !m_toolBox->http() || m_toolBox->http()->baseUrl().isEmpty())
+        return;  // no cloud configured
     m_toolBox->http()->reportSoftDevice(GcsSettings::getDeviceUniqueId().toStdString(),
                                         QSysInfo::prettyProductName().toStdString(),
                                         [](int code, std::shared_ptr<nlohmann::json>) {

@@ -74,7 +74,7 @@ void GcsApplication::startCliIpcServer()
         return;
     }
     m_cliIpcServer = std::move(server);
-    spdlog::info("<app> CLI IPC server started on '{}'", GcsCliIpcServer::kEndpointName);
+    spdlog::info("<app> CLI IPC server started on '{}'", GcsCliIpcServer::endpointName().toStdString());
 }
 
 void GcsApplication::stopCliIpcServer()

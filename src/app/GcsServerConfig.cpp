@@ -21,6 +21,12 @@ void GcsServerConfig::setHttpBaseUrl(const QString& url)
         m_httpBaseUrl = url;
 }
 
+void GcsServerConfig::disableCloud()
+{
+    m_httpBaseUrl.clear();
+    m_mqttServerUri.clear();
+}
+
 void GcsServerConfig::setMqttServerUri(const QString& uri)
 {
     if (!uri.isEmpty())

@@ -23,6 +23,9 @@ public:
     void setHttpBaseUrl(const QString& url);
     void setMqttServerUri(const QString& uri);
     void setMqttCredentials(const QString& user, const QString& password);
+    // No cloud at all (an offline station): empty base URL and broker, so the HTTP client
+    // answers every call with a network error at once and nothing is sent or warned about.
+    void disableCloud();
 
 private:
     GcsServerConfig();

@@ -114,8 +114,10 @@ int main(int argc, char** argv)
     setupLogging(dataDir + "/logs", options);
 
     if (options.noCloud)
-        spdlog::info("<station> --no-cloud: no cloud address or broker passed to the library");
+        spdlog::info("<station> --no-cloud: no cloud HTTP calls and no broker");
     auto* server = GcsServerConfig::instance();
+    if (options.noCloud)
+        server->disableCloud();
     server->setHttpBaseUrl(options.cloudUrl);
     server->setMqttServerUri(options.mqttUri);
     server->setMqttCredentials(options.mqttUser, options.mqttPassword);
