@@ -26,27 +26,27 @@ MavAhrsDataItem::MavAhrsDataItem(QObject* parent) : MavTeleBaseDataItem(parent)
 
 void MavAhrsDataItem::showAttitude()
 {
-    m_rollElement->setValue(fixed(m_data.roll, 2));
-    m_pitchElement->setValue(fixed(m_data.pitch, 2));
-    m_yawElement->setValue(fixed(m_data.yaw, 1));
+    m_rollElement->setNumber(m_data.roll, 2);
+    m_pitchElement->setNumber(m_data.pitch, 2);
+    m_yawElement->setNumber(m_data.yaw, 1);
 }
 
 void MavAhrsDataItem::updateProtoData(const MavProtoAhrsData_t& data)
 {
     m_data = data;
-    m_gxElement->setValue(fixed(m_data.gx, 2));
-    m_gyElement->setValue(fixed(m_data.gy, 2));
-    m_gzElement->setValue(fixed(m_data.gz, 2));
-    m_axElement->setValue(fixed(m_data.ax, 2));
-    m_ayElement->setValue(fixed(m_data.ay, 2));
-    m_azElement->setValue(fixed(m_data.az, 2));
-    m_mxElement->setValue(QString::number(m_data.mx));
-    m_myElement->setValue(QString::number(m_data.my));
-    m_mzElement->setValue(QString::number(m_data.mz));
+    m_gxElement->setNumber(m_data.gx, 2);
+    m_gyElement->setNumber(m_data.gy, 2);
+    m_gzElement->setNumber(m_data.gz, 2);
+    m_axElement->setNumber(m_data.ax, 2);
+    m_ayElement->setNumber(m_data.ay, 2);
+    m_azElement->setNumber(m_data.az, 2);
+    m_mxElement->setNumber(m_data.mx, 0);
+    m_myElement->setNumber(m_data.my, 0);
+    m_mzElement->setNumber(m_data.mz, 0);
     showAttitude();
-    m_magYawElement->setValue(fixed(m_data.magYaw, 1));
-    m_presAltElement->setValue(fixed(m_data.presAlt, 1));
-    m_res0Element->setValue(QString::number(m_data.res0));
+    m_magYawElement->setNumber(m_data.magYaw, 1);
+    m_presAltElement->setNumber(m_data.presAlt, 1);
+    m_res0Element->setNumber(m_data.res0, 0);
     emit dataChanged(ValuesUpdated);
 }
 
@@ -57,7 +57,7 @@ void MavAhrsDataItem::updateFromComprehensiveData(const MavProtoComprehensiveDat
     m_data.yaw = data.yaw;
     m_data.presAlt = data.presAlt;
     showAttitude();
-    m_presAltElement->setValue(fixed(m_data.presAlt, 1));
+    m_presAltElement->setNumber(m_data.presAlt, 1);
     emit dataChanged(ValuesUpdated);
 }
 

@@ -6,16 +6,17 @@ using E = MavTeleDataElement;
 
 namespace {
 
-void showCode(const MavTeleDataElementPtr& element, int code, const QString& text)
+// A state code and its text; the text is looked up (and translated) only when the code changes.
+template <typename TextOf>
+void showCode(const MavTeleDataElementPtr& element, int code, TextOf textOf)
 {
-    element->setValue(QString::number(code));
-    element->setDisplayValue(text);
+    if (element->setNumber(code, 0))
+        element->setDisplayValue(textOf(code));
 }
 
-void showBoth(const MavTeleDataElementPtr& element, const QString& text)
+void showNumber(const MavTeleDataElementPtr& element, double value, int decimals)
 {
-    element->setValue(text);
-    element->setDisplayValue(text);
+    element->setNumber(value, decimals);
 }
 
 }  // namespace
@@ -71,32 +72,32 @@ void MavFlightStatusDataItem::updateFromComprehensiveData(const MavProtoComprehe
 
 void MavFlightStatusDataItem::syncElements()
 {
-    showCode(m_flightModeElement, m_data.flightMode, flightModeText(m_data.flightMode));
-    showCode(m_flightStateElement, m_data.flightState, flightStateText(m_data.flightState));
-    showCode(m_rcStateElement, m_data.rcState, rcStateText(m_data.rcState));
-    showCode(m_positionStateElement, m_data.positionState, positionStateText(m_data.positionState));
-    showCode(m_headingStateElement, m_data.headingState, headingStateText(m_data.headingState));
-    showCode(m_linkStateElement, m_data.linkState, linkStateText(m_data.linkState));
-    showCode(m_armedStateElement, m_data.armedState, armedStateText(m_data.armedState));
-    showCode(m_batteryStateElement, m_data.batteryState, batteryStateText(m_data.batteryState));
-    showBoth(m_fcuVolElement, fixed(m_data.fcuVol, 1));
-    showCode(m_workStateElement, m_data.workState, workStateText(m_data.workState));
-    showBoth(m_imuSensorStateElement, QString::number(m_data.imuSensorState));
-    showBoth(m_headingSensorStateElement, QString::number(m_data.headingSensorState));
+    showCode(m_flightModeElement, m_data.flightMode, flightModeText);
+    showCode(m_flightStateElement, m_data.flightState, flightStateText);
+    showCode(m_rcStateElement, m_data.rcState, rcStateText);
+    showCode(m_positionStateElement, m_data.positionState, positionStateText);
+    showCode(m_headingStateElement, m_data.headingState, headingStateText);
+    showCode(m_linkStateElement, m_data.linkState, linkStateText);
+    showCode(m_armedStateElement, m_data.armedState, armedStateText);
+    showCode(m_batteryStateElement, m_data.batteryState, batteryStateText);
+    showNumber(m_fcuVolElement, m_data.fcuVol, 1);
+    showCode(m_workStateElement, m_data.workState, workStateText);
+    showNumber(m_imuSensorStateElement, m_data.imuSensorState, 0);
+    showNumber(m_headingSensorStateElement, m_data.headingSensorState, 0);
     // Dilutions arrive in tenths; dividing (not multiplying by 0.1) keeps the decimal exact.
-    showBoth(m_gnssHdopElement, fixed(m_data.gnssHdop / 10.0, 1));
-    showBoth(m_gnssVdopElement, fixed(m_data.gnssVdop / 10.0, 1));
-    showBoth(m_gnssPositionStateElement, QString::number(m_data.gnssPositionState));
-    showBoth(m_integratedNavigationStateElement, QString::number(m_data.integratedNavigationState));
-    showBoth(m_emergencyProtectElement, QString::number(m_data.emergencyProtect));
-    m_totalFlightTimeElement->setValue(QString::number(m_data.totalFlightTime));
-    m_totalFlightTimeElement->setDisplayValue(durationText(m_data.totalFlightTime));
-    m_currentFlightTimeElement->setValue(QString::number(m_data.currentFlightTime));
-    m_currentFlightTimeElement->setDisplayValue(durationText(m_data.currentFlightTime));
-    m_surplusFlightTimeElement->setValue(QString::number(m_data.surplusFlightTime));
-    m_surplusFlightTimeElement->setDisplayValue(durationText(m_data.surplusFlightTime));
-    m_takeoffCheckElement->setValue(QString::number(m_data.takeoffCheck));
-    m_takeoffCheckElement->setDisplayValue(takeoffCheckText(m_data.takeoffCheck));
+    showNumber(m_gnssHdopElement, m_data.gnssHdop / 10.0, 1);
+    showNumber(m_gnssVdopElement, m_data.gnssVdop / 10.0, 1);
+    showNumber(m_gnssPositionStateElement, m_data.gnssPositionState, 0);
+    showNumber(m_integratedNavigationStateElement, m_data.integratedNavigationState, 0);
+    showNumber(m_emergencyProtectElement, m_data.emergencyProtect, 0);
+    if (m_totalFlightTimeElement->setNumber(m_data.totalFlightTime, 0))
+        m_totalFlightTimeElement->setDisplayValue(durationText(m_data.totalFlightTime));
+    if (m_currentFlightTimeElement->setNumber(m_data.currentFlightTime, 0))
+        m_currentFlightTimeElement->setDisplayValue(durationText(m_data.currentFlightTime));
+    if (m_surplusFlightTimeElement->setNumber(m_data.surplusFlightTime, 0))
+        m_surplusFlightTimeElement->setDisplayValue(durationText(m_data.surplusFlightTime));
+    if (m_takeoffCheckElement->setNumber(m_data.takeoffCheck, 0))
+        m_takeoffCheckElement->setDisplayValue(takeoffCheckText(m_data.takeoffCheck));
 }
 
 QString MavFlightStatusDataItem::flightModeText(int code)

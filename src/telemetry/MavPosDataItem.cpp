@@ -31,32 +31,32 @@ MavPosDataItem::MavPosDataItem(QObject* parent) : MavTeleBaseDataItem(parent)
 
 void MavPosDataItem::showComprehensiveFields()
 {
-    m_latElement->setValue(fixed(m_data.lat, 8));
-    m_lonElement->setValue(fixed(m_data.lon, 8));
-    m_altElement->setValue(fixed(m_data.alt, 2));
-    m_rtkNorthLineElement->setValue(fixed(m_data.rtkNorthLine, 2));
-    m_rtkEastLineElement->setValue(fixed(m_data.rtkEastLine, 2));
-    m_rtkUpLineElement->setValue(fixed(m_data.rtkUpLine, 2));
-    m_northSpdElement->setValue(fixed(m_data.northSpd, 2));
-    m_eastSpdElement->setValue(fixed(m_data.eastSpd, 2));
-    m_upSpdElement->setValue(fixed(m_data.upSpd, 2));
-    m_posSatNumElement->setValue(QString::number(m_data.posSatNum));
+    m_latElement->setNumber(m_data.lat, 8);
+    m_lonElement->setNumber(m_data.lon, 8);
+    m_altElement->setNumber(m_data.alt, 2);
+    m_rtkNorthLineElement->setNumber(m_data.rtkNorthLine, 2);
+    m_rtkEastLineElement->setNumber(m_data.rtkEastLine, 2);
+    m_rtkUpLineElement->setNumber(m_data.rtkUpLine, 2);
+    m_northSpdElement->setNumber(m_data.northSpd, 2);
+    m_eastSpdElement->setNumber(m_data.eastSpd, 2);
+    m_upSpdElement->setNumber(m_data.upSpd, 2);
+    m_posSatNumElement->setNumber(m_data.posSatNum, 0);
 }
 
 void MavPosDataItem::updateProtoData(const MavProtoPosData_t& data)
 {
     m_data = data;
-    m_homeLatElement->setValue(fixed(m_data.homeLat, 8));
-    m_homeLonElement->setValue(fixed(m_data.homeLon, 8));
+    m_homeLatElement->setNumber(m_data.homeLat, 8);
+    m_homeLonElement->setNumber(m_data.homeLon, 8);
     showComprehensiveFields();
-    m_ekfNorthLineElement->setValue(fixed(m_data.ekfNorthLine, 2));
-    m_ekfEastLineElement->setValue(fixed(m_data.ekfEastLine, 2));
-    m_ekfUpLineElement->setValue(fixed(m_data.ekfUpLine, 2));
-    m_ekfNorthSpdElement->setValue(fixed(m_data.ekfNorthSpd, 2));
-    m_ekfEastSpdElement->setValue(fixed(m_data.ekfEastSpd, 2));
-    m_ekfUpSpdElement->setValue(fixed(m_data.ekfUpSpd, 2));
-    m_rtkYawElement->setValue(fixed(m_data.rtkYaw, 1));
-    m_rtkSatNumElement->setValue(QString::number(m_data.rtkSatNum));
+    m_ekfNorthLineElement->setNumber(m_data.ekfNorthLine, 2);
+    m_ekfEastLineElement->setNumber(m_data.ekfEastLine, 2);
+    m_ekfUpLineElement->setNumber(m_data.ekfUpLine, 2);
+    m_ekfNorthSpdElement->setNumber(m_data.ekfNorthSpd, 2);
+    m_ekfEastSpdElement->setNumber(m_data.ekfEastSpd, 2);
+    m_ekfUpSpdElement->setNumber(m_data.ekfUpSpd, 2);
+    m_rtkYawElement->setNumber(m_data.rtkYaw, 1);
+    m_rtkSatNumElement->setNumber(m_data.rtkSatNum, 0);
     emit dataChanged(ValuesUpdated);
 }
 

@@ -18,26 +18,26 @@ MavRcDataItem::MavRcDataItem(QObject* parent) : MavTeleBaseDataItem(parent)
 
 void MavRcDataItem::showSticks()
 {
-    m_rcAilElement->setValue(QString::number(m_data.rcAil));
-    m_rcEleElement->setValue(QString::number(m_data.rcEle));
-    m_rcThrElement->setValue(QString::number(m_data.rcThr));
-    m_rcRudElement->setValue(QString::number(m_data.rcRud));
-    m_rcModeElement->setValue(QString::number(m_data.rcMode));
+    m_rcAilElement->setNumber(m_data.rcAil, 0);
+    m_rcEleElement->setNumber(m_data.rcEle, 0);
+    m_rcThrElement->setNumber(m_data.rcThr, 0);
+    m_rcRudElement->setNumber(m_data.rcRud, 0);
+    m_rcModeElement->setNumber(m_data.rcMode, 0);
 }
 
 void MavRcDataItem::showMotorOutputs(int count)
 {
     for (int i = 0; i < count; ++i)
-        m_motorOutputElements[size_t(i)]->setValue(QString::number(m_data.motorOutput[i]));
+        m_motorOutputElements[size_t(i)]->setNumber(m_data.motorOutput[i], 0);
 }
 
 void MavRcDataItem::updateProtoData(const MavProtoRCData_t& data)
 {
     m_data = data;
     showSticks();
-    m_rcAux1Element->setValue(QString::number(m_data.rcAux1));
-    m_rcAux2Element->setValue(QString::number(m_data.rcAux2));
-    m_rcAux3Element->setValue(QString::number(m_data.rcAux3));
+    m_rcAux1Element->setNumber(m_data.rcAux1, 0);
+    m_rcAux2Element->setNumber(m_data.rcAux2, 0);
+    m_rcAux3Element->setNumber(m_data.rcAux3, 0);
     showMotorOutputs(MotorCount);
     emit dataChanged(ValuesUpdated);
 }

@@ -28,28 +28,28 @@ MavTargetStabilizeDataItem::MavTargetStabilizeDataItem(QObject* parent) : MavTel
 
 void MavTargetStabilizeDataItem::showComprehensiveFields()
 {
-    m_targetPosNElement->setValue(fixed(m_data.targetPosN, 2));
-    m_targetPosEElement->setValue(fixed(m_data.targetPosE, 2));
-    m_targetAltElement->setValue(fixed(m_data.targetAlt, 2));
-    m_targetVelNElement->setValue(fixed(m_data.targetVelN, 2));
-    m_targetVelEElement->setValue(fixed(m_data.targetVelE, 2));
-    m_targetVelZElement->setValue(fixed(m_data.targetVelZ, 2));
-    m_targetRollElement->setValue(fixed(m_data.targetRoll, 2));
-    m_targetPitchElement->setValue(fixed(m_data.targetPitch, 2));
-    m_targetYawElement->setValue(fixed(m_data.targetYaw, 1));
+    m_targetPosNElement->setNumber(m_data.targetPosN, 2);
+    m_targetPosEElement->setNumber(m_data.targetPosE, 2);
+    m_targetAltElement->setNumber(m_data.targetAlt, 2);
+    m_targetVelNElement->setNumber(m_data.targetVelN, 2);
+    m_targetVelEElement->setNumber(m_data.targetVelE, 2);
+    m_targetVelZElement->setNumber(m_data.targetVelZ, 2);
+    m_targetRollElement->setNumber(m_data.targetRoll, 2);
+    m_targetPitchElement->setNumber(m_data.targetPitch, 2);
+    m_targetYawElement->setNumber(m_data.targetYaw, 1);
 }
 
 void MavTargetStabilizeDataItem::updateProtoData(const MavProtoTargetStabilizeData_t& data)
 {
     m_data = data;
     showComprehensiveFields();
-    m_targetGyroxElement->setValue(fixed(m_data.targetGyrox, 1));
-    m_targetGyroyElement->setValue(fixed(m_data.targetGyroy, 1));
-    m_targetGyrozElement->setValue(fixed(m_data.targetGyroz, 1));
-    m_rollServoOutElement->setValue(fixed(m_data.rollServoOut, 1));
-    m_pitchServoOutElement->setValue(fixed(m_data.pitchServoOut, 1));
-    m_yawServoOutElement->setValue(fixed(m_data.yawServoOut, 1));
-    m_throttleServoOutElement->setValue(fixed(m_data.throttleServoOut, 1));
+    m_targetGyroxElement->setNumber(m_data.targetGyrox, 1);
+    m_targetGyroyElement->setNumber(m_data.targetGyroy, 1);
+    m_targetGyrozElement->setNumber(m_data.targetGyroz, 1);
+    m_rollServoOutElement->setNumber(m_data.rollServoOut, 1);
+    m_pitchServoOutElement->setNumber(m_data.pitchServoOut, 1);
+    m_yawServoOutElement->setNumber(m_data.yawServoOut, 1);
+    m_throttleServoOutElement->setNumber(m_data.throttleServoOut, 1);
     emit dataChanged(ValuesUpdated);
 }
 

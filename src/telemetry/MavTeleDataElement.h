@@ -159,15 +159,61 @@ public:
     QString name() const { return m_name; }
     // The user's label when one is set, else the built-in one.
     QString displayName() const { return m_displayName.isEmpty() ? m_name : m_displayName; }
-    QString value() const { return m_value; }
+    // A number set with setNumber is formatted here, on first read: most values are never read
+    // before the next frame replaces them, and formatting them all was most of a large fleet's cost.
+    QString value() const
+    {
+        if (m_valueStale) {
+            m_value = QString::number(m_number, 'f', m_decimals);
+            m_valueStale = false;
+        }
+        return m_value;
+    }
     // The readable text of a state code when the item knows one, else the value itself.
-    QString displayValue() const { return m_displayValue.isEmpty() ? m_value : m_displayValue; }
+    QString displayValue() const { return m_displayValue.isEmpty() ? value() : m_displayValue; }
+
+    // What displayValue() would give, without formatting: a flight data row taken on the main
+    // thread and written out on another.
+    struct Cell {
+        QString text;  // used when !isNumber
+        double number = 0.0;
+        int decimals = 0;
+        bool isNumber = false;
+    };
+    Cell displayCell() const
+    {
+        if (!m_displayValue.isEmpty())
+            return Cell{m_displayValue};
+        if (m_hasNumber)
+            return Cell{QString(), m_number, m_decimals, true};
+        return Cell{m_value};
+    }
+    static QString format(const Cell& cell)
+    {
+        return cell.isNumber ? QString::number(cell.number, 'f', cell.decimals) : cell.text;
+    }
     QString unit() const { return m_unit; }
     short dataCommand() const { return m_dataCommand; }
     std::shared_ptr<MavTeleBaseDataItem> dataItem() const { return m_dataItem.lock(); }
 
     void setName(const QString& name) { m_name = name; }
-    void setValue(const QString& value) { m_value = value; }
+    void setValue(const QString& value)
+    {
+        m_hasNumber = false;
+        m_valueStale = false;
+        m_value = value;
+    }
+    // The value as a number shown with `decimals` decimals; true when it changed.
+    bool setNumber(double number, int decimals)
+    {
+        if (m_hasNumber && number == m_number && decimals == m_decimals)
+            return false;
+        m_hasNumber = true;
+        m_number = number;
+        m_decimals = decimals;
+        m_valueStale = true;
+        return true;
+    }
     void setUnit(const QString& unit) { m_unit = unit; }
     void setDisplayName(const QString& displayName) { m_displayName = displayName; }
     void setDisplayValue(const QString& displayValue) { m_displayValue = displayValue; }
@@ -181,7 +227,11 @@ private:
     TeleElementId m_id = TeleElementId(0);
     QString m_name;
     QString m_displayName;
-    QString m_value;
+    mutable QString m_value;
+    mutable bool m_valueStale = false;
+    bool m_hasNumber = false;
+    double m_number = 0.0;
+    int m_decimals = 0;
     QString m_displayValue;
     QString m_unit;
     std::weak_ptr<MavTeleBaseDataItem> m_dataItem;

@@ -12,6 +12,6 @@ void MavTeleResDataItem::updateProtoData(const MavProtoResData_t& data)
 {
     m_data = data;
     for (int k = 0; k < ValueCount; ++k)
-        m_resElements[size_t(k)]->setValue(fixed(m_data.res[k], 2));
+        m_resElements[size_t(k)]->setNumber(m_data.res[k], 2);
     emit dataChanged(ValuesUpdated);
 }

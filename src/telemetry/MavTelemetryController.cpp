@@ -321,9 +321,9 @@ void MavTelemetryController::appendFlightDataRow()
         return;
     FlightDataRow row;
     row.msecsSinceEpoch = QDateTime::currentMSecsSinceEpoch();
-    row.values.reserve(m_allElements.size());
+    row.cells.reserve(size_t(m_allElements.size()));
     for (const auto& element : m_allElements)
-        row.values.append(element->displayValue());  // shares the item's string, copies nothing
+        row.cells.push_back(element->displayCell());
     m_rowBatch.append(std::move(row));
     if (m_rowBatch.size() >= kRowsPerBatch) {
         appendDataRowsToFile(m_rowBatch);
@@ -379,10 +379,10 @@ void MavTelemetryController::processWritingDataRowsToFile(QString dir, int vehic
         }
         for (const auto& row : rows) {
             QString line = QDateTime::fromMSecsSinceEpoch(row.msecsSinceEpoch).toString("yyyy-MM-dd_hh:mm:ss.zzz");
-            line.reserve(line.size() + row.values.size() * 8);
-            for (const auto& value : row.values) {
+            line.reserve(line.size() + qsizetype(row.cells.size()) * 8);
+            for (const auto& cell : row.cells) {
                 line += '\t';
-                line += value;
+                line += MavTeleDataElement::format(cell);
             }
             file.writeRow(line, ",");
         }

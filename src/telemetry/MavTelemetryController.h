@@ -17,9 +17,9 @@
 
 #include "MavProtoDefs.h"
 #include "MavProtoTeleProcesser.h"
+#include "MavTeleDataElement.h"
 
 #include <QList>
-#include <QStringList>
 #include <QObject>
 #include <QString>
 
@@ -40,7 +40,6 @@ class MavPosDataItem;
 class MavRcDataItem;
 class MavTargetStabilizeDataItem;
 class MavTeleBaseDataItem;
-class MavTeleDataElement;
 class MavTeleResDataItem;
 class OstAbstractLink;
 class OstTimerTaskHandle;
@@ -105,11 +104,12 @@ private:
     void setTeleReportState(int state);
     void updateAllowMaxTeleLostDuration();
     void setupDataFileTitle();
-    // One flight data row as the main thread takes it: the time and the shared value strings.
-    // Joining them into a line (the costly part with a large fleet) is the writer's work.
+    // One flight data row as the main thread takes it: the time and each element's number or
+    // shared text. Formatting and joining them (the costly part with a large fleet) is the
+    // writer thread's work.
     struct FlightDataRow {
         qint64 msecsSinceEpoch = 0;
-        QStringList values;
+        std::vector<MavTeleDataElement::Cell> cells;
     };
     void appendDataRowsToFile(const QList<FlightDataRow>& rows);
     void processWritingDataRowsToFile(QString dir, int vehicleId);
