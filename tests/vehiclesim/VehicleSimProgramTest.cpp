@@ -5,8 +5,6 @@
 #include <QCommandLineParser>
 #include <QProcess>
 
-#include <functional>
-
 using simtest::takeOff;
 using simtest::toWire;
 using testsupport::waitUntil;
@@ -91,57 +89,25 @@ TEST(VehicleSimProgram, BadArgumentsAreRefusedWithAReason)
     }
 }
 
-TEST(VehicleSimProgram, HelpDocumentsEveryFlag)
-{
-    const Finished f = runSim({"--help"});
-    EXPECT_EQ(f.exitCode, 0);
-    for (const char* flag : {"--udp", "--listen", "--recv-port", "--serial", "--baud", "--count", "--first-id",
-                             "--heartbeat-ms", "--ack-result", "--no-reply", "--loss", "--corrupt", "--latency-ms",
-                             "--seed", "--verbose", "--telemetry", "--home", "--step-ms", "--fix-after-s",
-                             "--rc-lost-after", "--battery", "--emergency", "--takeoff-check", "--hdop", "--vdop",
-                             "--silent-after", "--params-file", "--code"})
-        EXPECT_TRUE(f.out.contains(flag)) << flag;
-}
-
+// Seconds become milliseconds, numbers may be hexadecimal, names are case-blind.
 TEST(VehicleSimProgram, TelemetryFlagsFillTheOptions)
 {
-    struct Row {
-        QStringList args;
-        std::function<bool(const SimOptions&)> holds;
-    };
-    const std::vector<Row> rows = {
-        {{},
-         [](const SimOptions& o) {
-             return o.telemetry == SimOptions::Telemetry::Full && o.stepMs == 50 && o.fixAfterMs == 3000
-                 && o.rcLostAfterMs == -1 && o.silentAfterMs == -1 && o.batteryState == 0 && o.emergencyProtect == 0
-                 && o.takeoffCheck == 0x7E && o.hdop == 8 && o.vdop == 8;
-         }},
-        {{"--telemetry", "Comprehensive", "--home", "-33.5, 151.25", "--step-ms", "20"},
-         [](const SimOptions& o) {
-             return o.telemetry == SimOptions::Telemetry::Comprehensive && o.homeLat == -33.5 && o.homeLon == 151.25
-                 && o.stepMs == 20;
-         }},
-        {{"--fix-after-s", "0.25", "--rc-lost-after", "2", "--silent-after", "1.5"},
-         [](const SimOptions& o) { return o.fixAfterMs == 250 && o.rcLostAfterMs == 2000 && o.silentAfterMs == 1500; }},
-        {{"--battery", "low"}, [](const SimOptions& o) { return o.batteryState == 1; }},
-        {{}, [](const SimOptions& o) { return o.code.isEmpty() && o.paramsFile.isEmpty(); }},
-        {{"--code", "SIM 0001", "--params-file", "/tmp/p.json"},
-         [](const SimOptions& o) { return o.code == "SIM 0001" && o.paramsFile == "/tmp/p.json"; }},
-        {{"--battery", "critical"}, [](const SimOptions& o) { return o.batteryState == 2; }},
-        {{"--emergency", "0x25", "--takeoff-check", "0x79", "--hdop", "31", "--vdop", "0x23"},
-         [](const SimOptions& o) {
-             return o.emergencyProtect == 0x25 && o.takeoffCheck == 0x79 && o.hdop == 31 && o.vdop == 35;
-         }},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.args.join(' ').toStdString());
-        QCommandLineParser parser;
-        SimOptions::declareOptions(parser);
-        ASSERT_TRUE(parser.parse(QStringList{"velmora-vehicle-sim", "--udp", "127.0.0.1:14550"} + row.args));
-        SimOptions o;
-        ASSERT_EQ(SimOptions::readOptions(parser, o), QString());
-        EXPECT_TRUE(row.holds(o));
-    }
+    QCommandLineParser parser;
+    SimOptions::declareOptions(parser);
+    ASSERT_TRUE(parser.parse({"velmora-vehicle-sim", "--udp", "127.0.0.1:14550", "--telemetry", "Comprehensive",
+                              "--home", "-33.5, 151.25", "--fix-after-s", "0.25", "--rc-lost-after", "2",
+                              "--battery", "critical", "--emergency", "0x25", "--vdop", "0x23"}));
+    SimOptions o;
+    ASSERT_EQ(SimOptions::readOptions(parser, o), QString());
+    EXPECT_EQ(o.telemetry, SimOptions::Telemetry::Comprehensive);
+    EXPECT_EQ(o.homeLat, -33.5);
+    EXPECT_EQ(o.homeLon, 151.25);
+    EXPECT_EQ(o.fixAfterMs, 250);
+    EXPECT_EQ(o.rcLostAfterMs, 2000);
+    EXPECT_EQ(o.silentAfterMs, -1);
+    EXPECT_EQ(o.batteryState, 2);
+    EXPECT_EQ(o.emergencyProtect, 0x25);
+    EXPECT_EQ(o.vdop, 35);
 }
 
 TEST(VehicleSimProgram, AnswersAsToldAndPrintsItsCountersOnSigterm)
