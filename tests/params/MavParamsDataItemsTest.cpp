@@ -1,8 +1,6 @@
 #include "params/MavAirframeTypeTable.h"
 #include "params/MavBasicParamsDataItem.h"
 #include "params/MavFixedPosCtrlParamsDataItem.h"
-#include "params/MavFixedStabCtrlParamsDataItem.h"
-#include "params/MavPosCtrlParamsDataItem.h"
 #include "params/MavResParamsDataItem.h"
 #include "params/MavStabCtrlParamsDataItem.h"
 
@@ -15,82 +13,6 @@
 #include <map>
 
 namespace {
-
-// One named field of an item: its getter, its setter and the record member it must land in.
-template <typename Item, typename Record>
-struct Field {
-    const char* name;
-    std::function<double(const Item&)> get;
-    std::function<void(Item&, double)> set;
-    std::function<void(Record&, double)> setRecord;
-    double initial;
-};
-
-#define FIELD(member, setter, initial)                                                                         \
-    {                                                                                                        \
-        #member, [](const auto& item) { return double(item.member()); },                                     \
-            [](auto& item, double v) { item.setter(decltype(item.member())(v)); },                           \
-            [](auto& record, double v) { record.member = decltype(record.member)(v); }, initial              \
-    }
-
-template <typename Item, typename Record>
-void expectFieldsLandInTheirRecordMembers(const std::vector<Field<Item, Record>>& fields)
-{
-    Item item;
-    Record expected = item.protoData();  // keeps what no field covers
-    for (const auto& f : fields)
-        EXPECT_EQ(f.get(item), f.initial) << f.name;
-
-    // Distinct values, so a setter or getter aimed at the wrong member shows.
-    double value = 1;
-    for (const auto& f : fields) {
-        f.set(item, value);
-        f.setRecord(expected, value);
-        value += 1;
-    }
-    const Record written = item.protoData();
-    EXPECT_EQ(std::memcmp(&written, &expected, sizeof expected), 0);
-
-    Item other;
-    other.updateProtoData(item.protoData());
-    value = 1;
-    for (const auto& f : fields) {
-        EXPECT_EQ(f.get(other), value) << f.name;
-        value += 1;
-    }
-    Record copy = other.protoData();
-    EXPECT_EQ(std::memcmp(&copy, &expected, sizeof expected), 0);
-}
-
-template <typename Item>
-void expectAttitudeGainsRoundTrip()
-{
-    using R = std::remove_cvref_t<decltype(std::declval<Item>().protoData())>;
-    expectFieldsLandInTheirRecordMembers<Item, R>({
-        FIELD(rollP, setRollP, 0), FIELD(pitchP, setPitchP, 0), FIELD(yawP, setYawP, 0),
-        FIELD(rollI, setRollI, 0), FIELD(pitchI, setPitchI, 0), FIELD(yawI, setYawI, 0),
-        FIELD(rollD, setRollD, 0), FIELD(pitchD, setPitchD, 0), FIELD(yawD, setYawD, 0),
-        FIELD(rpKf, setRpKf, 0), FIELD(yawKf, setYawKf, 0),
-        FIELD(rollRateP, setRollRateP, 0), FIELD(pitchRateP, setPitchRateP, 0), FIELD(yawRateP, setYawRateP, 0),
-        FIELD(rollRateI, setRollRateI, 0), FIELD(pitchRateI, setPitchRateI, 0), FIELD(yawRateI, setYawRateI, 0),
-        FIELD(rollRateD, setRollRateD, 0), FIELD(pitchRateD, setPitchRateD, 0), FIELD(yawRateD, setYawRateD, 0),
-    });
-}
-
-template <typename Item>
-void expectPositionGainsRoundTrip()
-{
-    using R = std::remove_cvref_t<decltype(std::declval<Item>().protoData())>;
-    expectFieldsLandInTheirRecordMembers<Item, R>({
-        FIELD(posXP, setPosXP, 0), FIELD(posYP, setPosYP, 0), FIELD(posZP, setPosZP, 0),
-        FIELD(posXI, setPosXI, 0), FIELD(posYI, setPosYI, 0), FIELD(posZI, setPosZI, 0),
-        FIELD(posXD, setPosXD, 0), FIELD(posYD, setPosYD, 0), FIELD(posZD, setPosZD, 0),
-        FIELD(posHKf, setPosHKf, 0), FIELD(posVKf, setPosVKf, 0),
-        FIELD(velXP, setVelXP, 0), FIELD(velYP, setVelYP, 0), FIELD(velZP, setVelZP, 0),
-        FIELD(velXI, setVelXI, 0), FIELD(velYI, setVelYI, 0), FIELD(velZI, setVelZI, 0),
-        FIELD(velXD, setVelXD, 0), FIELD(velYD, setVelYD, 0), FIELD(velZD, setVelZD, 0),
-    });
-}
 
 class VersionWriter : public MavBasicParamsDataItem {
 public:
@@ -107,38 +29,34 @@ std::vector<MavCustomNameFieldPtr> names(std::initializer_list<std::pair<QString
 
 }  // namespace
 
-TEST(MavParamsDataItems, BasicFieldsStartAtVehicleDefaultsAndLandInTheirMembers)
+// The getters and setters are one-liners over the record; what can go wrong is the defaults a
+// fresh vehicle starts from and a record replaced as a whole.
+TEST(MavParamsDataItems, BasicStartsAtVehicleDefaultsAndRecordsReplaceWhole)
 {
-    using I = MavBasicParamsDataItem;
-    using R = MavProtoBasicParams_t;
-    expectFieldsLandInTheirRecordMembers<I, R>({
-        FIELD(ahrsX, setAhrsX, 0), FIELD(ahrsY, setAhrsY, 0), FIELD(ahrsZ, setAhrsZ, 0),
-        FIELD(gpsX, setGpsX, 0), FIELD(gpsY, setGpsY, 0), FIELD(gpsZ, setGpsZ, 0),
-        FIELD(vol1, setVol1, 0), FIELD(vol2, setVol2, 0), FIELD(mavType, setMavType, 0),
-        FIELD(lowPowerProteStrategy, setLowPowerProteStrategy, 0), FIELD(maxFlyAlt, setMaxFlyAlt, 0),
-        FIELD(maxHorDistance, setMaxHorDistance, 0), FIELD(maxHorSpeed, setMaxHorSpeed, 0),
-        FIELD(maxVerSpeed, setMaxVerSpeed, 0), FIELD(workMode, setWorkMode, 0),
-        FIELD(protocolType, setProtocolType, 0), FIELD(circleRadius, setCircleRadius, 0),
-        FIELD(linkProteStrategy, setLinkProteStrategy, 3),
-        FIELD(lowPowerProteStrategy2, setLowPowerProteStrategy2, 0), FIELD(vehicleId, setVehicleId, 0),
-        FIELD(accelCutoffFreqHz, setAccelCutoffFreqHz, 0),
-        FIELD(angularRateCutoffFreqHz, setAngularRateCutoffFreqHz, 0),
-        FIELD(dualAntennaInstallAngleDeg, setDualAntennaInstallAngleDeg, 0),
-        FIELD(lithiumBatteryCellCount, setLithiumBatteryCellCount, 0),
-        FIELD(returnAltitudeM, setReturnAltitudeM, 0),
-        FIELD(rcSignalAbnormalProtect, setRcSignalAbnormalProtect, 0),
-        FIELD(yawRateLimitDegS, setYawRateLimitDegS, 30),
-        FIELD(pitchRollMaxAngleLimitDeg, setPitchRollMaxAngleLimitDeg, 25),
-        FIELD(reservedParam3, setReservedParam3, 0),
-    });
-}
+    MavBasicParamsDataItem basic;
+    EXPECT_EQ(basic.linkProteStrategy(), 3);
+    EXPECT_EQ(basic.yawRateLimitDegS(), 30);
+    EXPECT_EQ(basic.pitchRollMaxAngleLimitDeg(), 25);
+    EXPECT_EQ(basic.maxFlyAlt(), 0);
 
-TEST(MavParamsDataItems, GainFieldsOfAllFourGroupsLandInTheirMembers)
-{
-    expectAttitudeGainsRoundTrip<MavStabCtrlParamsDataItem>();
-    expectAttitudeGainsRoundTrip<MavFixedStabCtrlParamsDataItem>();
-    expectPositionGainsRoundTrip<MavPosCtrlParamsDataItem>();
-    expectPositionGainsRoundTrip<MavFixedPosCtrlParamsDataItem>();
+    MavProtoBasicParams_t b{};
+    b.maxFlyAlt = 1200;
+    b.returnAltitudeM = 80.5f;
+    b.linkProteStrategy = 1;
+    basic.updateProtoData(b);
+    EXPECT_EQ(basic.linkProteStrategy(), 1);
+    EXPECT_EQ(basic.returnAltitudeM(), 80.5f);
+    basic.setMaxFlyAlt(1300);
+    EXPECT_EQ(basic.protoData().maxFlyAlt, 1300);
+
+    MavStabCtrlParamsDataItem stab;
+    MavProtoStabilizeCtrlParams_t s{};
+    s.yawRateD = 0.25f;
+    stab.updateProtoData(s);
+    EXPECT_EQ(stab.yawRateD(), 0.25f);
+    MavFixedPosCtrlParamsDataItem fixedPos;
+    fixedPos.setVelZD(1.5f);
+    EXPECT_EQ(fixedPos.protoData().velZD, 1.5f);
 }
 
 TEST(MavParamsDataItems, VersionOverwritesOnlyTheGivenCharacters)
@@ -180,15 +98,9 @@ TEST(MavParamsDataItems, ReservedValuesShowWithTwoDecimalsWithoutSignals)
 
     const auto list = item->dataElementList();
     ASSERT_EQ(list.size(), 30);
-    for (int n = 0; n < 30; ++n) {
-        EXPECT_EQ(int(list[n]->id()), n);
-        EXPECT_EQ(list[n]->name(), QString("res%1").arg(n));
-        EXPECT_EQ(list[n]->displayName(), list[n]->name());
-        EXPECT_TRUE(list[n]->value().isEmpty());
-        EXPECT_TRUE(list[n]->unit().isEmpty());
-    }
+    EXPECT_EQ(list[29]->name(), "res29");
+    EXPECT_TRUE(list[29]->value().isEmpty());
     EXPECT_EQ(item->res19Element(), list[19]);
-    EXPECT_EQ(item->res20Element(), list[20]);
 
     QSignalSpy spy(item.get(), &MavBaseParamsDataItem::dataChanged);
     struct Set {
@@ -260,68 +172,26 @@ TEST(MavParamsDataItems, CustomNamesRenameMatchingElementsWithOneSignal)
     }
 }
 
-TEST(MavParamsDataItems, ElementIsAPlainValueWithAWeakWayBack)
+TEST(MavParamsDataItems, ElementDoesNotKeepItsItemAlive)
 {
     MavParamsDataElement element(MavParamsDataElement::Res7, "res7", "1.50", "m");
-    EXPECT_EQ(element.displayValue(), "1.50");
-    element.setDisplayValue("半");
     element.setDisplayName("depth");
-    EXPECT_EQ(element.displayValue(), "半");
-    EXPECT_EQ(element.value(), "1.50");
     EXPECT_EQ(element.displayName(), "depth");
-
-    MavParamsDataElement copy = element;
-    copy.setDisplayName(QString());
-    copy.setDisplayValue(QString());
-    EXPECT_EQ(copy.id(), MavParamsDataElement::Res7);
-    EXPECT_EQ(copy.displayName(), "res7");
-    EXPECT_EQ(copy.displayValue(), "1.50");
-    EXPECT_EQ(copy.unit(), "m");
-    EXPECT_EQ(element.displayName(), "depth") << "the copy is independent";
-
-    MavParamsDataElement empty;
-    EXPECT_EQ(empty.id(), MavParamsDataElement::Res0);
-    EXPECT_TRUE(empty.displayName().isEmpty());
-    EXPECT_FALSE(empty.dataItem());
-
+    element.setDisplayName(QString());
+    EXPECT_EQ(element.displayName(), "res7") << "an empty display name falls back";
     auto item = std::make_shared<MavResParamsDataItem>();
     element.setDataItem(item);
     EXPECT_EQ(element.dataItem(), item);
     item.reset();
-    EXPECT_FALSE(element.dataItem()) << "the element does not keep its item alive";
+    EXPECT_FALSE(element.dataItem());
 }
 
-TEST(MavParamsDataItems, AirframeTableKnowsEighteenCodes)
+TEST(MavParamsDataItems, AirframeTableKnowsEighteenCodesAndNothingBetween)
 {
-    const std::map<int, QString> expected = {
-        {0x01, "四旋翼无人机"},
-        {0x02, "六旋翼无人机"},
-        {0x03, "八旋翼无人机"},
-        {0x04, "共轴四旋翼无人机（上逆下顺）"},
-        {0x05, "共轴四旋翼无人机"},
-        {0x06, "共轴六旋翼无人机（上逆下顺）"},
-        {0x07, "共轴六旋翼无人机"},
-        {0x08, "共轴八旋翼无人机（上逆下顺）"},
-        {0x09, "共轴八旋翼无人机"},
-        {0x20, "单旋翼直升机"},
-        {0x21, "共轴直升机"},
-        {0x22, "纵列式直升机"},
-        {0x30, "固定翼无人机"},
-        {0x40, "四旋翼垂起固定翼"},
-        {0x41, "六旋翼垂起固定翼"},
-        {0x42, "八旋翼垂起固定翼"},
-        {0x50, "倾转旋翼"},
-        {0x51, "尾座式倾转旋翼"},
-    };
     const auto& map = MavAirframeTypeTable::typeMap();
-    EXPECT_EQ(map.size(), qsizetype(expected.size()));
-    for (const auto& [code, name] : expected) {
-        EXPECT_EQ(map.value(code), name) << code;
-        EXPECT_EQ(MavAirframeTypeTable::typeName(code), name) << code;
-    }
-    for (int unknown : {0, 0x0A, 0x10, 0x1F, 0x23, 0x31, 0x43, 0x52, 0xFF, 256, -1}) {
+    EXPECT_EQ(map.size(), 18);
+    EXPECT_EQ(MavAirframeTypeTable::typeName(0x01), "四旋翼无人机");
+    EXPECT_EQ(MavAirframeTypeTable::typeName(0x51), "尾座式倾转旋翼");
+    for (int unknown : {0, 0x0A, 0x10, 0x1F, 0x23, 0x31, 0x43, 0x52, 0xFF, 256, -1})
         EXPECT_TRUE(MavAirframeTypeTable::typeName(unknown).isEmpty()) << unknown;
-        EXPECT_FALSE(map.contains(unknown)) << unknown;
-    }
-    EXPECT_EQ(&MavAirframeTypeTable::typeMap(), &map) << "built once";
 }
