@@ -2,7 +2,6 @@
 
 #include "MavCmdTimeoutEvent.h"
 #include "MavFrameHex.h"
-#include "vehicle/VehicleController.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -16,7 +15,7 @@ namespace {
 constexpr int kTimeoutEventPriority = 101;
 }
 
-MavRequestQueueManager::MavRequestQueueManager(std::weak_ptr<VehicleController> vehicle, QObject* parent, Clock clock,
+MavRequestQueueManager::MavRequestQueueManager(std::weak_ptr<MavRequestQueueOwner> vehicle, QObject* parent, Clock clock,
                                                int checkPeriodMs)
     : QObject(parent)
     , m_vehicle(std::move(vehicle))
@@ -184,7 +183,7 @@ void MavRequestQueueManager::handleMavPFrame(MavPFramePtr pframe, OstAbstractLin
 
 void MavRequestQueueManager::runTimeoutCheck()
 {
-    VehicleController* vehicle = m_vehicle.expired() ? nullptr : m_vehicleRaw;
+    MavRequestQueueOwner* vehicle = m_vehicle.expired() ? nullptr : m_vehicleRaw;
     std::lock_guard lock(m_mutex);
     std::vector<MavCmdQueueItem*> kept;
     kept.reserve(m_queue.size());
@@ -212,7 +211,7 @@ void MavRequestQueueManager::abortAll()
     }
 }
 
-bool MavRequestQueueManager::checkCmdTimeout(MavCmdQueueItem* item, VehicleController* vehicle)
+bool MavRequestQueueManager::checkCmdTimeout(MavCmdQueueItem* item, MavRequestQueueOwner* vehicle)
 {
     const auto& req = item->req;
     if (!req || req->timeoutMs == 0)

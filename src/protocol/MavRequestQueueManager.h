@@ -13,8 +13,11 @@
 // The worker never owns its vehicle: it uses it through a plain pointer while the weak reference
 // says it exists, and the vehicle stops (joins) the worker before its members go away. So the
 // vehicle is never destroyed on the worker, with or without an application object.
+//
+// The vehicle is seen only through MavRequestQueueOwner.
 
 #include "MavCmdRequestMessage.h"
+#include "MavRequestQueueOwner.h"
 
 #include <QObject>
 #include <QPointer>
@@ -30,7 +33,6 @@
 #include <vector>
 
 class OstAbstractLink;
-class VehicleController;
 
 struct MavCmdQueueItem {
     MavCmdRequestMessagePtr req;
@@ -45,7 +47,7 @@ class MavRequestQueueManager : public QObject {
 public:
     using Clock = std::function<int64_t()>;
 
-    MavRequestQueueManager(std::weak_ptr<VehicleController> vehicle, QObject* parent = nullptr, Clock clock = {},
+    MavRequestQueueManager(std::weak_ptr<MavRequestQueueOwner> vehicle, QObject* parent = nullptr, Clock clock = {},
                            int checkPeriodMs = 500);
     ~MavRequestQueueManager() override;
 
@@ -69,7 +71,7 @@ signals:
 
 private:
     void workerLoop();
-    bool checkCmdTimeout(MavCmdQueueItem* item, VehicleController* vehicle);
+    bool checkCmdTimeout(MavCmdQueueItem* item, MavRequestQueueOwner* vehicle);
     static const MavCmdRequestMessagePtr& currentReq(const MavCmdQueueItem* item);
     bool ackAccepted(const MavCmdQueueItem* item, const _MavPFrame_t& ack) const;
     int64_t now() const { return m_clock(); }
@@ -79,8 +81,8 @@ private:
     std::atomic<bool> m_running{false};
     std::thread m_worker;
     const QSet<uint8_t> m_nonAckCmds{0x00, 0x21, 0x22, 0x23, 0x24, 0x25, 0x2F};
-    std::weak_ptr<VehicleController> m_vehicle;
-    VehicleController* m_vehicleRaw = nullptr;
+    std::weak_ptr<MavRequestQueueOwner> m_vehicle;
+    MavRequestQueueOwner* m_vehicleRaw = nullptr;
     Clock m_clock;
     int m_checkPeriodMs;
     std::mutex m_wakeMutex;

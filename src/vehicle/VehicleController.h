@@ -19,6 +19,7 @@
 #include "MavProtoDefs.h"
 #include "OstLogLevel.h"
 #include "protocol/MavCmdRequestMessage.h"
+#include "protocol/MavRequestQueueOwner.h"
 #include "telemetry/MavLinkLossStats.h"
 
 #include <QObject>
@@ -45,7 +46,9 @@ class VehicleAlertController;
 
 enum class VehicleControllerType : uint32_t { Local = 0, Remote = 1 };
 
-class VehicleController : public QObject, public std::enable_shared_from_this<VehicleController> {
+class VehicleController : public QObject,
+                          public MavRequestQueueOwner,
+                          public std::enable_shared_from_this<VehicleController> {
     Q_OBJECT
 public:
     VehicleController(int vehicleId, std::shared_ptr<LinkManager> linkManager, GcsAppController* appCtrler,
@@ -69,7 +72,7 @@ public:
     void setGcsConsole(std::shared_ptr<IGcsConsole> console);
     void setEventReporter(std::shared_ptr<GcsEventReporter> reporter) { m_eventReporter = reporter; }
 
-    int vehicleId() const { return m_vehicleId; }
+    int vehicleId() const override { return m_vehicleId; }
     QString vehicleCode() const;
     bool vehicleCodeIsActive() const;
     QString address() const;
@@ -91,7 +94,7 @@ public:
     QString udpSendAddress() const;
 
     bool sendMavPFrameReq(std::shared_ptr<MavCmdRequestMessage> req);
-    bool sendMavPFrame(const std::shared_ptr<_MavPFrame_t>& frame);
+    bool sendMavPFrame(const std::shared_ptr<_MavPFrame_t>& frame) override;
     bool sendMavData(const QByteArray& data);
     bool sendMavData(const unsigned char* data, unsigned short len);
     uint8_t genSeqId();
@@ -118,9 +121,9 @@ public:
     void readVehicleCode();
 
     void resetLinkLossStats();
-    void markAckExpectedForStats();
-    void markAckReceivedForStats();
-    void markAckLostForStats();
+    void markAckExpectedForStats() override;
+    void markAckReceivedForStats() override;
+    void markAckLostForStats() override;
     void markTelemetryWindowStartedForStats();
     void markTelemetryWindowActiveForStats();
     void markTelemetryWindowSilentForStats();

@@ -1,182 +1,172 @@
-// The queue on a fake clock: a vehicle controller with a real UDP link manager sends to a peer
-// on 127.0.0.1; the test plays the vehicle by handing acknowledgements to the queue.
+// The queue alone: a stand-in vehicle records what is sent, a fake clock drives resends and
+// time-outs, the test plays the vehicle's answers.
 
-#include "link/LinkManager.h"
+#include "protocol/MavCmdTimeoutEvent.h"
 #include "protocol/MavRequestQueueManager.h"
-#include "vehicle/VehicleController.h"
 
-#include "LogCapture.h"
-#include "LoopbackPeers.h"
-#include "MavProtoCtrlCmdProcesser.h"
 #include "MavProtoHelper.h"
-#include "OstUdpSocketLink.h"
-#include "OstUdpSocketLinkConfig.h"
-#include "TestSupport.h"
+#include "OstAbstractLink.h"
 
-#include <QSignalSpy>
+#include <QCoreApplication>
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-
-using testsupport::waitUntil;
+#include <algorithm>
+#include <string>
 
 namespace {
 
-class QueueFixture : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        linkMgr = std::make_shared<LinkManager>();
-        QSignalSpy open(linkMgr.get(), &LinkManager::udpLinkOpenResp);
-        linkMgr->openUdpSocketLink(std::make_shared<OstUdpSocketLinkConfig>(testsupport::freeUdpPort(), 0));
-        ASSERT_TRUE(waitUntil([&] { return open.count() == 1; }));
-        vehicle = std::make_shared<VehicleController>(5, linkMgr, nullptr);
-        vehicle->setAddress(peer.address());
-        // A long check period: checks run when the test moves the clock and asks for one.
-        vehicle->setRequestQueueTiming([this] { return nowMs.load(); }, 3600 * 1000);
-        vehicle->setup(nullptr);
-        queue = vehicle->requestQueue();
-        ASSERT_TRUE(queue && queue->isRunning());
-    }
-
-    void advance(int64_t ms)
-    {
-        nowMs += ms;
-        queue->runTimeoutCheck();
-    }
-
-    MavPFramePtr ack(uint8_t seq, uint8_t cmd, std::vector<uint8_t> data, uint8_t from = 5)
-    {
-        auto f = std::make_shared<_MavPFrame_t>();
-        MavProtoHelper::packMavProtoFrame(*f, from, 0x81, seq, cmd, data);
-        return f;
-    }
-
-    MavCmdRequestMessagePtr landRequest()
-    {
-        auto f = std::make_shared<_MavPFrame_t>();
-        MavProtoCtrlCmdProcesser::packLandPFrame(*f, 5, vehicle->genSeqId());
-        return MavCmdRequestMessage::create(f, CheckResult, 0, 0, 2000, 2);
-    }
-
-    OstAbstractLink* link() const { return linkMgr->udpSocketLink(); }
-
-    std::atomic<int64_t> nowMs{1'000'000};
-    testsupport::UdpPeer peer;
-    std::shared_ptr<LinkManager> linkMgr;
-    std::shared_ptr<VehicleController> vehicle;
-    std::shared_ptr<MavRequestQueueManager> queue;
+struct Record {
+    std::vector<MavPFramePtr> sent;
+    int expected = 0, received = 0, lost = 0;
 };
+
+class FakeVehicle : public MavRequestQueueOwner {
+public:
+    explicit FakeVehicle(Record& r) : m_r(r) {}
+    int vehicleId() const override { return 5; }
+    bool sendMavPFrame(const MavPFramePtr& frame) override
+    {
+        m_r.sent.push_back(frame);
+        return true;
+    }
+    void markAckExpectedForStats() override { ++m_r.expected; }
+    void markAckReceivedForStats() override { ++m_r.received; }
+    void markAckLostForStats() override { ++m_r.lost; }
+
+private:
+    Record& m_r;
+};
+
+class TimeoutSink : public QObject {
+public:
+    std::vector<MavCmdRequestMessagePtr> timedOut;
+    bool event(QEvent* e) override
+    {
+        if (e->type() != MavCmdTimeoutEvent::eventType())
+            return QObject::event(e);
+        timedOut.push_back(static_cast<MavCmdTimeoutEvent*>(e)->request());
+        return true;
+    }
+};
+
+MavPFramePtr frame(uint8_t from, uint8_t to, uint8_t seq, uint8_t cmd, const std::vector<uint8_t>& data)
+{
+    auto f = std::make_shared<_MavPFrame_t>();
+    MavProtoHelper::packMavProtoFrame(*f, from, to, seq, cmd, data);
+    return f;
+}
+
+enum class Req { Land, Length, Chain, NoTimeout };
+enum class Outcome { Nothing, Result, Unmatched, TimedOut };
+enum Kind { Ack, Wait, Stop, Gone };
+struct Step {
+    Kind kind;
+    std::vector<uint8_t> data = {0};
+    int seqShift = 0;
+    uint8_t from = 5;
+    uint8_t cmd = 0;  // 0: the current request's command
+    int64_t waitMs = 2000;
+};
+
+// Land: result 0 wanted, 2 s, two resends. Length: three data bytes wanted. Chain: three children
+// (result 0, one resend each) under a 2 s, two-resend parent. NoTimeout: never times out.
+MavCmdRequestMessagePtr makeRequest(Req kind)
+{
+    if (kind != Req::Chain) {
+        const auto check = kind == Req::Length ? CheckDataLen : CheckResult;
+        return MavCmdRequestMessage::create(frame(0x81, 5, 10, 0x84, {}), check, 3, 0,
+                                            kind == Req::NoTimeout ? 0 : 2000, 2);
+    }
+    auto parent = MavCmdRequestMessage::create(nullptr, CheckResult, 0, 0, 2000, 2);
+    for (uint8_t i = 0; i < 3; ++i)
+        parent->appendChildReq(MavCmdRequestMessage::create(frame(0x81, 5, 20 + i, 0x43, {i}), CheckResult, 0, 0, 2000, 1));
+    return parent;
+}
 
 }  // namespace
 
-TEST_F(QueueFixture, NegativeAckUsesTheResendBudgetThenDeliversTheVehiclesResult)
+TEST(MavRequestQueue, FaultsAndOutcomes)
 {
-    QSignalSpy land(vehicle.get(), &VehicleController::landResp);
-    auto req = landRequest();
-    ASSERT_TRUE(vehicle->sendMavPFrameReq(req));
-    EXPECT_FALSE(queue->appendCmdReq(req, vehicle.get())) << "the same request twice is refused";
-    for (int transmission = 1; transmission <= 3; ++transmission) {
-        ASSERT_TRUE(peer.waitForDatagrams(transmission));
-        queue->handleMavPFrame(ack(req->seq, 0x84, {4}), link());
-    }
-    ASSERT_TRUE(peer.waitForDatagrams(3));
-    testsupport::pumpEvents(50);
-    EXPECT_EQ(peer.datagrams().size(), 3) << "three transmissions, no fourth";
-    ASSERT_EQ(land.count(), 1);
-    EXPECT_EQ(land.at(0).at(0).toInt(), 4);
-    const auto stats = vehicle->linkLossStats();
-    EXPECT_EQ(stats.ackExpectedCount, 1u) << "resends do not add expectations";
-    EXPECT_EQ(stats.ackRecvCount, 1u) << "an item counts its first acknowledgement once";
-    EXPECT_EQ(queue->pendingCount(), 0);
-}
-
-TEST_F(QueueFixture, SilenceResendsTwiceThenTimesOutAndLateAcksAreDropped)
-{
-    QSignalSpy land(vehicle.get(), &VehicleController::landResp);
-    QSignalSpy timeout(vehicle.get(), &VehicleController::mavAckTimeout);
-    QSignalSpy outcome(vehicle.get(), &VehicleController::mavPFrameReceived);
-    auto req = landRequest();
-    ASSERT_TRUE(vehicle->sendMavPFrameReq(req));
-    ASSERT_TRUE(peer.waitForDatagrams(1));
-
-    advance(1999);
-    testsupport::pumpEvents(30);
-    EXPECT_EQ(peer.datagrams().size(), 1) << "not yet due";
-    advance(1);
-    ASSERT_TRUE(peer.waitForDatagrams(2));
-    advance(2000);
-    ASSERT_TRUE(peer.waitForDatagrams(3));
-    EXPECT_EQ(peer.datagrams().at(0), peer.datagrams().at(2)) << "a resend is the same frame";
-    EXPECT_EQ(timeout.count(), 0);
-    advance(2000);
-    ASSERT_TRUE(waitUntil([&] { return timeout.count() == 1; }));
-    EXPECT_EQ(timeout.at(0).at(0).value<std::shared_ptr<MavCmdRequestMessage>>(), req);
-    ASSERT_EQ(land.count(), 1);
-    EXPECT_EQ(land.at(0).at(0).toInt(), 5000);
-    EXPECT_EQ(peer.datagrams().size(), 3);
-
-    queue->handleMavPFrame(ack(req->seq, 0x84, {0}), link());
-    testsupport::pumpEvents(30);
-    EXPECT_EQ(land.count(), 1) << "a late ack finds nothing";
-    EXPECT_EQ(outcome.count(), 0);
-    const auto stats = vehicle->linkLossStats();
-    EXPECT_EQ(stats.ackExpectedCount, 1u);
-    EXPECT_EQ(stats.ackLostCount, 1u);
-    EXPECT_DOUBLE_EQ(stats.ackLossRate, 1.0);
-}
-
-TEST_F(QueueFixture, FramesThatMatchNothingAreDroppedExceptFirmwareReset)
-{
-    QSignalSpy outcome(vehicle.get(), &VehicleController::mavPFrameReceived);
-    auto req = landRequest();
-    ASSERT_TRUE(vehicle->sendMavPFrameReq(req));
-    testsupport::LogCapture::instance().clear();
-
     struct Case {
         const char* name;
-        MavPFramePtr frame;
-        int outcomes;
+        Req req;
+        std::vector<Step> steps;
+        Outcome outcome;
+        std::string sent;  // frames out, first send included: index of the request or chain child
+        int expected, received, lost;
     };
+    const Step ack0{Ack}, refused{Ack, {4}}, wait{Wait};
     const std::vector<Case> cases = {
-        {"right cmd, other seq", ack(uint8_t(req->seq + 1), 0x84, {0}), 0},
-        {"other vehicle", ack(req->seq, 0x84, {0}, 6), 0},
-        {"telemetry", ack(req->seq, 0x21, {0}), 0},
-        {"heartbeat", ack(req->seq, 0x00, {}), 0},
-        {"unmatched firmware reset", ack(77, 0xA4, {0}), 1},
+        {"accepted at once", Req::Land, {ack0}, Outcome::Result, "0", 0, 1, 0},
+        {"not yet due", Req::Land, {{Wait, {}, 0, 5, 0, 1999}}, Outcome::Nothing, "0", 0, 0, 0},
+        {"no answer", Req::Land, {wait, wait, wait}, Outcome::TimedOut, "000", 0, 0, 1},
+        {"refused result", Req::Land, {refused, refused, refused}, Outcome::Result, "000", 0, 1, 0},
+        {"refused once, then accepted", Req::Land, {refused, ack0}, Outcome::Result, "00", 0, 1, 0},
+        {"wrong length", Req::Length, {{Ack, {1, 2}}, {Ack, {1, 2}}, {Ack, {1, 2}}}, Outcome::Result, "000", 0, 1, 0},
+        {"right length", Req::Length, {{Ack, {1, 2, 3}}}, Outcome::Result, "0", 0, 1, 0},
+        {"late ack after time-out", Req::Land, {wait, wait, wait, ack0}, Outcome::TimedOut, "000", 0, 0, 1},
+        {"ack for another seq", Req::Land, {{Ack, {0}, 1}}, Outcome::Nothing, "0", 0, 0, 0},
+        {"ack from another vehicle", Req::Land, {{Ack, {0}, 0, 6}}, Outcome::Nothing, "0", 0, 0, 0},
+        {"ack for another command", Req::Land, {{Ack, {0}, 0, 5, 0x85}}, Outcome::Nothing, "0", 0, 0, 0},
+        {"unmatched firmware reset", Req::Land, {{Ack, {0}, 50, 5, 0xA4}}, Outcome::Unmatched, "0", 0, 0, 0},
+        {"no time-out set", Req::NoTimeout, {{Wait, {}, 0, 5, 0, 3'600'000}}, Outcome::Nothing, "0", 0, 0, 0},
+        {"chain answered", Req::Chain, {ack0, ack0, ack0}, Outcome::Result, "012", 2, 3, 0},
+        {"chain child refused", Req::Chain, {ack0, refused, refused}, Outcome::Result, "011", 1, 2, 0},
+        {"chain child unanswered", Req::Chain, {ack0, wait, wait, wait}, Outcome::TimedOut, "0111", 1, 1, 1},
+        {"stop with requests pending", Req::Land, {{Stop}}, Outcome::TimedOut, "0", 0, 0, 0},
+        {"vehicle gone", Req::Land, {{Gone}, wait, wait, wait}, Outcome::TimedOut, "0", 0, 0, 0},
     };
-    int expected = 0;
     for (const auto& c : cases) {
-        queue->handleMavPFrame(c.frame, link());
-        expected += c.outcomes;
-        EXPECT_EQ(outcome.count(), expected) << c.name;
-    }
-    EXPECT_EQ(outcome.last().at(2).value<std::shared_ptr<MavCmdRequestMessage>>(), nullptr);
-    EXPECT_EQ(queue->pendingCount(), 1) << "the land request still waits";
-    EXPECT_EQ(testsupport::LogCapture::instance().countContaining(spdlog::level::debug, "recv ack protocol"), 2)
-        << "telemetry and heartbeats never reach the matcher, nor do other vehicles' frames";
-}
+        SCOPED_TRACE(c.name);
+        Record rec;
+        auto vehicle = std::make_shared<FakeVehicle>(rec);
+        int64_t nowMs = 1'000'000;
+        TimeoutSink sink;
+        MavRequestQueueManager queue(vehicle, nullptr, [&] { return nowMs; }, 3'600'000);
+        std::vector<MavCmdRequestMessagePtr> results;
+        QObject::connect(&queue, &MavRequestQueueManager::mavPFrameReceived,
+                         [&](MavPFramePtr, OstAbstractLink*, MavCmdRequestMessagePtr r) { results.push_back(r); });
+        queue.startTimeoutCheck();
 
-TEST_F(QueueFixture, ChainSendsChildrenOneByOneAndDeliversOnce)
-{
-    QSignalSpy outcome(vehicle.get(), &VehicleController::mavPFrameReceived);
-    auto parent = MavCmdRequestMessage::create(nullptr, CheckResult, 0, 0, 2000, 2);
-    for (int i = 0; i < 3; ++i) {
-        auto f = std::make_shared<_MavPFrame_t>();
-        MavProtoHelper::packMavProtoFrame(*f, 0x81, 5, vehicle->genSeqId(), 0x43, {uint8_t(i)});
-        parent->appendChildReq(MavCmdRequestMessage::create(f, CheckResult, 0, 0, 2000, 2));
+        const auto req = makeRequest(c.req);
+        const auto current = [&] { return req->childReqs.isEmpty() ? req : req->childReqs.first(); };
+        std::vector<MavPFramePtr> frames{req->pframe};
+        if (!req->childReqs.isEmpty())
+            frames = {req->childReqs[0]->pframe, req->childReqs[1]->pframe, req->childReqs[2]->pframe};
+        ASSERT_TRUE(queue.appendCmdReq(req, &sink));
+        EXPECT_FALSE(queue.appendCmdReq(req, &sink)) << "the same request twice";
+        // The steps run every check themselves: no worker pass may run behind them.
+        queue.stopTimeoutCheck();
+        vehicle->sendMavPFrame(current()->pframe);
+        for (const auto& s : c.steps) {
+            if (s.kind == Ack)
+                queue.handleMavPFrame(frame(s.from, 0x81, uint8_t(current()->seq + s.seqShift),
+                                            s.cmd ? s.cmd : current()->cmd, s.data), nullptr);
+            else if (s.kind == Wait) {
+                nowMs += s.waitMs;
+                queue.runTimeoutCheck();
+            } else if (s.kind == Stop) {
+                queue.stopTimeoutCheck();
+                queue.abortAll();
+            } else {
+                vehicle.reset();
+            }
+        }
+        QCoreApplication::sendPostedEvents(&sink, MavCmdTimeoutEvent::eventType());
+
+        std::string sent;
+        for (const auto& f : rec.sent)
+            sent += char('0' + (std::find(frames.begin(), frames.end(), f) - frames.begin()));
+        EXPECT_EQ(sent, c.sent);
+        using Reqs = std::vector<MavCmdRequestMessagePtr>;
+        EXPECT_EQ(results, c.outcome == Outcome::Result      ? Reqs{req}
+                           : c.outcome == Outcome::Unmatched ? Reqs{nullptr}
+                                                             : Reqs{});
+        EXPECT_EQ(sink.timedOut, c.outcome == Outcome::TimedOut ? Reqs{req} : Reqs{});
+        EXPECT_EQ(queue.pendingCount(), c.outcome == Outcome::Nothing || c.outcome == Outcome::Unmatched ? 1 : 0);
+        EXPECT_EQ(rec.expected, c.expected);
+        EXPECT_EQ(rec.received, c.received);
+        EXPECT_EQ(rec.lost, c.lost);
     }
-    ASSERT_TRUE(vehicle->sendMavPFrameReq(parent));
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(peer.waitForDatagrams(i + 1));
-        EXPECT_EQ(uint8_t(peer.datagrams().at(i).at(8)), i) << "child " << i << " is sent in order";
-        EXPECT_EQ(outcome.count(), 0);
-        queue->handleMavPFrame(ack(parent->childReqs.first()->seq, 0x43, {0}), link());
-    }
-    ASSERT_EQ(outcome.count(), 1);
-    EXPECT_EQ(outcome.at(0).at(2).value<std::shared_ptr<MavCmdRequestMessage>>(), parent);
-    const auto stats = vehicle->linkLossStats();
-    EXPECT_EQ(stats.ackExpectedCount, 3u);
-    EXPECT_EQ(stats.ackRecvCount, 3u);
 }
