@@ -76,6 +76,7 @@ TEST(VehicleSimProgram, BadArgumentsAreRefusedWithAReason)
         {{udp, station, "--code", "ABCDEFGHIJKLMNOPQRSTU"}, "--code needs at most 20 printable ASCII", 2},
         {{udp, station, "--code", "caf\u00e9"}, "--code needs at most 20 printable ASCII", 2},
         {{udp, station, "--params-file", ""}, "--params-file needs a file path", 2},
+        {{udp, station, "--params-file", "/nonexistent/dir/params.json"}, "does not exist", 2},
         {{"--bogus"}, "Unknown option 'bogus'", 2},
         {{udp, station, "stray"}, "unexpected argument stray", 2},
         {{"--serial", "/nonexistent/tty"}, "cannot open serial device /nonexistent/tty", 1},
