@@ -112,25 +112,3 @@ TEST(MavTeleDataItemBox, CreatesItemsOnDemandAndIndexesTheirElements)
     }
     EXPECT_EQ(box.getDataItem(33), ahrs);
 }
-
-TEST(MavTeleDataItemBox, ReservedNamesReachItemsCreatedBeforeAndAfter)
-{
-    {
-        MavTeleDataItemBox box;
-        box.setResTeleCustomNameFields(fields({{"503", "流量"}}));
-        const auto res = box.getDataItem(47);
-        ASSERT_TRUE(res);
-        EXPECT_EQ(box.getDataElement(503)->displayName(), "流量");
-    }
-    {
-        MavTeleDataItemBox box;
-        const auto res = box.getDataItem(47);
-        QSignalSpy spy(res.get(), &MavTeleBaseDataItem::dataChanged);
-        box.setResTeleCustomNameFields(fields({{"510", "温度"}}));
-        EXPECT_EQ(spy.count(), 1);
-        EXPECT_EQ(box.getDataElement(510)->displayName(), "温度");
-        // Other items are not the reserved item and keep their labels.
-        box.setResTeleCustomNameFields(fields({{"12", "heading"}}));
-        EXPECT_EQ(box.getDataElement(12)->displayName(), "航向角");
-    }
-}
