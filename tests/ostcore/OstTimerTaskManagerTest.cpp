@@ -35,55 +35,40 @@ bool letManagerTick(OstTimerTaskManager& mgr, int ticks)
 
 TEST(OstTimerTaskManagerTest, RunCountsAreExactAndCallbacksRunOnTheManagerThread)
 {
-    struct Case {
-        int runCount;
-        int firstDelayMs;
-        bool addBeforeStart;
-    };
-    const Case cases[] = {{1, 0, true}, {3, 0, false}, {5, 15, true}, {2, 15, false}};
-
+    // Run count, first delay (ms), added before start().
+    const std::tuple<int, int, bool> cases[] = {{1, 0, true}, {3, 0, false}, {5, 15, true}, {2, 15, false}};
     OstTimerTaskManager mgr;
-    std::vector<std::shared_ptr<std::atomic<int>>> runs;
-    std::vector<std::shared_ptr<std::atomic<int>>> foreignThreadRuns;
-    std::vector<OstTimerTaskHandlePtr> handles;
-    auto addAll = [&](bool beforeStart) {
-        for (const Case& c : cases) {
-            if (c.addBeforeStart != beforeStart)
+    std::atomic<int> foreignThreadRuns{0};
+    struct Added {
+        int runCount;
+        std::shared_ptr<std::atomic<int>> runs;
+        OstTimerTaskHandlePtr handle;
+    };
+    std::vector<Added> added;
+    for (const bool beforeStart : {true, false}) {
+        if (!beforeStart)
+            mgr.start();
+        for (const auto& [runCount, firstDelayMs, early] : cases) {
+            if (early != beforeStart)
                 continue;
             auto n = std::make_shared<std::atomic<int>>(0);
-            auto foreign = std::make_shared<std::atomic<int>>(0);
-            handles.push_back(mgr.addTask(
-                [n, foreign, &mgr] {
-                    ++*n;
-                    if (QThread::currentThread() != &mgr)
-                        ++*foreign;
-                },
-                trigger(3, c.runCount, c.firstDelayMs)));
-            ASSERT_TRUE(handles.back());
-            runs.push_back(n);
-            foreignThreadRuns.push_back(foreign);
-        }
-    };
-    addAll(true);
-    mgr.start();
-    addAll(false);
-    ASSERT_EQ(handles.size(), std::size(cases));
-
-    ASSERT_TRUE(waitUntil([&] { return mgr.taskCount() == 0; }));
-    ASSERT_TRUE(letManagerTick(mgr, 10));
-    size_t i = 0;
-    for (bool beforeStart : {true, false}) {
-        for (const Case& c : cases) {
-            if (c.addBeforeStart != beforeStart)
-                continue;
-            SCOPED_TRACE(testing::Message() << "run count " << c.runCount << ", delay " << c.firstDelayMs);
-            EXPECT_EQ(*runs[i], c.runCount);
-            EXPECT_EQ(*foreignThreadRuns[i], 0);
-            EXPECT_FALSE(mgr.hasTask(handles[i]));
-            EXPECT_FALSE(mgr.removeTask(handles[i]));
-            ++i;
+            auto task = [n, &foreignThreadRuns, &mgr] {
+                ++*n;
+                if (QThread::currentThread() != &mgr)
+                    ++foreignThreadRuns;
+            };
+            added.push_back({runCount, n, mgr.addTask(task, trigger(3, runCount, firstDelayMs))});
+            ASSERT_TRUE(added.back().handle);
         }
     }
+    ASSERT_TRUE(waitUntil([&] { return mgr.taskCount() == 0; }));
+    ASSERT_TRUE(letManagerTick(mgr, 10));
+    for (const auto& a : added) {
+        EXPECT_EQ(*a.runs, a.runCount);
+        EXPECT_FALSE(mgr.hasTask(a.handle));
+        EXPECT_FALSE(mgr.removeTask(a.handle));
+    }
+    EXPECT_EQ(foreignThreadRuns.load(), 0);
     mgr.quit();
     EXPECT_TRUE(mgr.wait(5000));
 }
