@@ -29,14 +29,6 @@ bool UdpPeer::waitForDatagrams(int n, int timeoutMs)
     return waitUntil([&] { return m_datagrams.size() >= n; }, timeoutMs);
 }
 
-QByteArray UdpPeer::allBytes() const
-{
-    QByteArray all;
-    for (const auto& d : m_datagrams)
-        all += d;
-    return all;
-}
-
 SocatPty::SocatPty()
 {
     const QString dir = makeTempDir("pty");

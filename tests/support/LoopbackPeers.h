@@ -24,7 +24,6 @@ public:
     // Waits until at least n datagrams have arrived.
     bool waitForDatagrams(int n, int timeoutMs = 3000);
     QList<QByteArray> datagrams() const { return m_datagrams; }
-    QByteArray allBytes() const;
     QList<quint16> senderPorts() const { return m_senderPorts; }
 
 private:
