@@ -13,7 +13,6 @@
 
 #include "MavProtoHelper.h"
 #include "OstCsvFile.h"
-#include "OstTimerTaskManager.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -111,7 +110,7 @@ void MavTelemetryController::setTeleReqEnable(bool enable)
     if (enable) {
         m_reqEnabled = true;
         startTeleReqTimerTask(true);
-        if (!m_reqTask)
+        if (!m_reqTask.isRunning())
             m_reqEnabled = false;
     } else {
         m_reqEnabled = false;
@@ -131,7 +130,7 @@ void MavTelemetryController::setTeleReqInterval(int ms)
     updateAllowMaxTeleLostDuration();
     if (m_reqEnabled.load()) {
         startTeleReqTimerTask(false);
-        if (!m_reqTask)
+        if (!m_reqTask.isRunning())
             m_reqEnabled = false;
     }
 }
@@ -152,17 +151,12 @@ void MavTelemetryController::startTeleReqTimerTask(bool sendNow)
     }
     if (sendNow && sendAllTeleDataRequest())
         openStatsWindow();
-    m_reqTask = timerMgr->addTask([this] { onTeleReqPeriodicTick(); },
-                                  OstTimerTaskTrigger_t{m_reqInterval.load(), 0, -1, 1});
+    m_reqTask.start(timerMgr, m_reqInterval.load(), [this] { onTeleReqPeriodicTick(); });
 }
 
 void MavTelemetryController::stopTeleReqTimerTask()
 {
-    auto toolBox = m_toolBox.lock();
-    auto timerMgr = toolBox ? toolBox->timerTaskMgr() : nullptr;
-    if (timerMgr && m_reqTask)
-        timerMgr->removeTask(m_reqTask);  // waits for a tick that is running
-    m_reqTask.reset();
+    m_reqTask.stop();  // waits for a tick that is running
 }
 
 bool MavTelemetryController::sendAllTeleDataRequest()

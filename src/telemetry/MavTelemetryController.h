@@ -18,6 +18,7 @@
 #include "MavProtoDefs.h"
 #include "MavProtoTeleProcesser.h"
 #include "MavTeleDataElement.h"
+#include "common/GcsPeriodicTask.h"
 
 #include <QList>
 #include <QObject>
@@ -42,7 +43,6 @@ class MavTargetStabilizeDataItem;
 class MavTeleBaseDataItem;
 class MavTeleResDataItem;
 class OstAbstractLink;
-class OstTimerTaskHandle;
 class VehicleController;
 struct MavCustomNameField;
 
@@ -120,7 +120,7 @@ private:
     int m_vehicleId = 0;
     GcsAppController* m_appController = nullptr;
     std::weak_ptr<GcsToolBox> m_toolBox;
-    std::shared_ptr<OstTimerTaskHandle> m_reqTask;
+    GcsPeriodicTask m_reqTask;
     std::atomic<bool> m_reqEnabled{false};
     const std::set<uint8_t> m_teleCommands{33, 34, 35, 36, 37, 38, 47};
 

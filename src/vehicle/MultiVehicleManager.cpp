@@ -10,7 +10,6 @@
 #include "protocol/MavProtocolProcesser.h"
 
 #include "OstLinkAbstractConfig.h"
-#include "OstTimerTaskManager.h"
 #include "OstUdpSocketLink.h"
 #include "app/GcsToolBox.h"
 
@@ -125,24 +124,16 @@ void MultiVehicleManager::handleTeleReqIntervalChanged(int ms)
 
 void MultiVehicleManager::startReportVehiclesData()
 {
-    if (m_reportTask)
+    if (m_reportTask.isRunning())
         return;
     auto toolBox = m_toolBox.lock();
     auto timerMgr = toolBox ? toolBox->timerTaskMgr() : nullptr;
-    if (!timerMgr)
-        return;
-    m_reportTask = timerMgr->addTask([this] { emit reportVehiclesDataTimerTriggered(); },
-                                     OstTimerTaskTrigger_t{3000, 0, -1, 1});
+    m_reportTask.start(timerMgr, 3000, [this] { emit reportVehiclesDataTimerTriggered(); });
 }
 
 void MultiVehicleManager::stopReportVehiclesData()
 {
-    if (!m_reportTask)
-        return;
-    auto toolBox = m_toolBox.lock();
-    if (auto timerMgr = toolBox ? toolBox->timerTaskMgr() : nullptr)
-        timerMgr->removeTask(m_reportTask);  // waits for a running tick, which only emits
-    m_reportTask.reset();
+    m_reportTask.stop();  // waits for a running tick, which only emits
 }
 
 void MultiVehicleManager::handleReportVehiclesDataTimerTriggered()

@@ -5,6 +5,7 @@
 
 #include "MavProtoDefs.h"
 #include "VehicleFrameRoutes.h"
+#include "common/GcsPeriodicTask.h"
 
 #include <QList>
 #include <QObject>
@@ -19,7 +20,6 @@ class GcsLoginManager;
 class GcsToolBox;
 class LinkManager;
 class OstAbstractLink;
-class OstTimerTaskHandle;
 class VehicleController;
 
 class MultiVehicleManager : public QObject {
@@ -52,7 +52,7 @@ public:
     void setTeleReqEnableByLinkManager(const std::shared_ptr<LinkManager>& linkMgr, bool enable);
     void startReportVehiclesData();
     void stopReportVehiclesData();
-    bool reportVehiclesDataRunning() const { return m_reportTask != nullptr; }
+    bool reportVehiclesDataRunning() const { return m_reportTask.isRunning(); }
 
     // Hands a received frame to the vehicle of its sender id (its request queue, then its
     // telemetry): one lookup per frame, whatever the fleet size. Frames of ids no vehicle holds,
@@ -83,7 +83,7 @@ private:
     std::shared_ptr<VehicleController> m_activeVehicle;
     GcsAppController* m_appCtrler = nullptr;
     std::weak_ptr<GcsToolBox> m_toolBox;
-    std::shared_ptr<OstTimerTaskHandle> m_reportTask;
+    GcsPeriodicTask m_reportTask;
     std::weak_ptr<GcsLoginManager> m_loginMgr;
     std::map<int, qint64> m_heartbeatLogTimes;
 };

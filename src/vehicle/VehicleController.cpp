@@ -18,8 +18,6 @@
 #include "telemetry/MavTelemetryController.h"
 #include "telemetry/VehicleAlertController.h"
 
-#include "OstTimerTaskManager.h"
-
 #include <QDateTime>
 
 #include <spdlog/spdlog.h>
@@ -545,32 +543,24 @@ void VehicleController::checkVehicleFirstPositionFixedAfterConnected()
         spdlog::warn("Vehicle can not check vehicle first position fixed after connected, because not setuped.");
         return;
     }
-    if (m_firstPositionTask) {
+    if (m_firstPositionTask.isRunning()) {
         spdlog::warn("Vehicle check vehicle first position fixed after connected task is already running.");
         return;
     }
     auto toolBox = m_toolBox.lock();
     auto timerMgr = toolBox ? toolBox->timerTaskMgr() : nullptr;
-    if (!timerMgr)
-        return;
     // The destructor removes the task (waiting for a running tick) before this object goes away.
-    m_firstPositionTask = timerMgr->addTask([this] { emit vehicleFirstPositionFixedAfterConnectedTimerTriggered(); },
-                                            OstTimerTaskTrigger_t{500, 0, -1, 1});
+    m_firstPositionTask.start(timerMgr, 500, [this] { emit vehicleFirstPositionFixedAfterConnectedTimerTriggered(); });
 }
 
 void VehicleController::stopFirstPositionCheck()
 {
-    if (!m_firstPositionTask)
-        return;
-    auto toolBox = m_toolBox.lock();
-    if (auto timerMgr = toolBox ? toolBox->timerTaskMgr() : nullptr)
-        timerMgr->removeTask(m_firstPositionTask);
-    m_firstPositionTask.reset();
+    m_firstPositionTask.stop();
 }
 
 void VehicleController::handleCheckVehicleFirstPositionFixedAfterConnectedTimerTriggered()
 {
-    if (!m_firstPositionTask)
+    if (!m_firstPositionTask.isRunning())
         return;  // a tick queued before the check ended
     ++m_firstPositionCount;
     spdlog::info("Vehicle check vehicle first position fixed after connected count: {}", m_firstPositionCount);

@@ -18,6 +18,7 @@
 
 #include "MavProtoDefs.h"
 #include "OstLogLevel.h"
+#include "common/GcsPeriodicTask.h"
 #include "protocol/MavCmdRequestMessage.h"
 #include "protocol/MavRequestQueueOwner.h"
 #include "telemetry/MavLinkLossStats.h"
@@ -41,7 +42,6 @@ class MavParamsController;
 class MavTelemetryController;
 class MultiVehicleManager;
 class OstAbstractLink;
-class OstTimerTaskHandle;
 class VehicleAlertController;
 
 enum class VehicleControllerType : uint32_t { Local = 0, Remote = 1 };
@@ -193,7 +193,7 @@ private:
     std::weak_ptr<GcsToolBox> m_toolBox;
     std::weak_ptr<GcsEventReporter> m_eventReporter;
     std::weak_ptr<IGcsConsole> m_console;
-    std::shared_ptr<OstTimerTaskHandle> m_firstPositionTask;
+    GcsPeriodicTask m_firstPositionTask;
     int m_firstPositionCount = 0;
 };
 
