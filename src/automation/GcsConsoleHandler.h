@@ -1,7 +1,7 @@
 #pragma once
 // Turns every console line into one logOutput signal for the user interface.
 
-#include "IGcsConsole.h"
+#include "common/IGcsConsole.h"
 
 #include <QObject>
 

@@ -1,7 +1,7 @@
 #pragma once
 // Reports vehicle events to the cloud through the HTTP client; failures are only logged.
 
-#include "GcsEventReporter.h"
+#include "common/GcsEventReporter.h"
 
 #include <QObject>
 

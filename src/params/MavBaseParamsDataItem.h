@@ -2,7 +2,7 @@
 // Base of the parameter items that carry display elements (the reserved group). Items live in
 // shared pointers and are used on the thread of the parameters controller that owns them.
 
-#include "params/MavCustomNameField.h"
+#include "common/MavCustomNameField.h"
 #include "params/MavParamsDataElement.h"
 
 #include <QList>

@@ -10,7 +10,7 @@
 // bytes takes the set's name before it checks "fields", so a file refused for a missing "fields"
 // still renames the set (the names of the fields stay as they were).
 
-#include "params/MavCustomNameField.h"
+#include "common/MavCustomNameField.h"
 
 #include <QByteArray>
 #include <QString>

@@ -12,7 +12,7 @@
 // Main thread only; file operations are synchronous.
 
 #include "app/GcsSettingsEnums.h"
-#include "params/MavCustomNameField.h"
+#include "common/MavCustomNameField.h"
 #include "params/MavCustomNameFieldsConfig.h"
 
 #include <QObject>

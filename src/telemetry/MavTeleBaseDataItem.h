@@ -3,7 +3,7 @@
 // and one display element per shown field. Items live in shared pointers (selfPointer() is empty
 // otherwise) and are used on the main thread only.
 
-#include "params/MavCustomNameField.h"
+#include "common/MavCustomNameField.h"
 #include "telemetry/MavTeleDataElement.h"
 
 #include <QList>

@@ -7,7 +7,7 @@
 // refreshes them, and when the reserved item is created later. Without a live manager the last
 // names handed to setResTeleCustomNameFields are used instead.
 
-#include "params/MavCustomNameField.h"
+#include "common/MavCustomNameField.h"
 #include "telemetry/MavTeleBaseDataItem.h"
 #include "telemetry/MavTeleDataElement.h"
 
