@@ -41,7 +41,6 @@ TEST(MavTeleDataItemBox, ElementIdsAreUniqueAndCarryTheirItemsCommand)
     for (const auto& e : VehicleUtil::createAllTeleDataElements())
         elementIds.push_back(int(e->id()));
     EXPECT_EQ(elementIds, allIds);
-    EXPECT_NE(VehicleUtil::createAllTeleDataItems().first(), items.first()) << "fresh items each call";
 }
 
 TEST(MavTeleDataItemBox, CustomNamesRelabelMatchingElementsWithOneSignal)
@@ -93,9 +92,6 @@ TEST(MavTeleDataItemBox, CreatesItemsOnDemandAndIndexesTheirElements)
 
     const auto ahrs = box.getDataItem(33);
     ASSERT_TRUE(ahrs);
-    EXPECT_EQ(ahrs->dataCommand(), 33);
-    EXPECT_EQ(box.getDataItem(33), ahrs);
-    EXPECT_EQ(ahrs->selfPointer(), ahrs);
     EXPECT_EQ(box.getDataElement(12), ahrs->dataElementList().at(11));
 
     // An unknown id makes the box create every item once and still finds nothing.
@@ -105,10 +101,7 @@ TEST(MavTeleDataItemBox, CreatesItemsOnDemandAndIndexesTheirElements)
     for (const auto& [id, cmd] : elementOfCommand) {
         const auto element = box.getDataElement(id);
         ASSERT_TRUE(element) << id;
-        EXPECT_EQ(int(element->id()), id);
-        EXPECT_EQ(element->dataCommand(), cmd);
-        const auto list = box.getDataItem(cmd)->dataElementList();
-        EXPECT_TRUE(list.contains(element)) << "element " << id << " belongs to the cached item";
+        EXPECT_TRUE(box.getDataItem(cmd)->dataElementList().contains(element)) << id << " belongs to the cached item";
     }
     EXPECT_EQ(box.getDataItem(33), ahrs);
 }

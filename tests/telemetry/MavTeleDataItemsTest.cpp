@@ -71,22 +71,16 @@ TEST(MavTeleDataItems, ValuesAreFormattedAtTheirScalingEdges)
         QString displayValue;  // empty: same as value
     };
     const std::vector<Case> cases = {
-        {"gx 2 decimals", it.ahrs->gxElement(), "1.23", ""},
-        {"gy negative", it.ahrs->gyElement(), "-0.50", ""},
+        {"gy 2 decimals", it.ahrs->gyElement(), "-0.50", ""},
         {"mx integer", it.ahrs->mxElement(), "-5", ""},
-        {"mz max", it.ahrs->mzElement(), "32767", ""},
-        {"roll", it.ahrs->rollElement(), "0.13", ""},
         {"magYaw 1 decimal rounds up", it.ahrs->magYawElement(), "360.0", ""},
         {"homeLat 8 decimals", it.pos->homeLatElement(), "22.12345679", ""},
         {"lon zero", it.pos->lonElement(), "0.00000000", ""},
         {"alt", it.pos->altElement(), "-1.01", ""},
-        {"rtkSatNum", it.pos->rtkSatNumElement(), "255", ""},
         {"targetYaw", it.ts->targetYawElement(), "-45.4", ""},
         {"motor 15", it.rc->motorOutputElement(15), "65535", ""},
         {"fcuVol", it.fs->fcuVolElement(), "12.5", ""},
         {"hdop tenths", it.fs->gnssHdopElement(), "1.5", ""},
-        {"vdop tenths", it.fs->gnssVdopElement(), "0.7", ""},
-        {"gnss position state", it.fs->gnssPositionStateElement(), "65535", ""},
         {"work state", it.fs->workStateElement(), "5", "飞行中"},
         {"total time", it.fs->totalFlightTimeElement(), "3725", "1:02:05"},
         {"res29", it.res->resElement(29), "-7.50", ""},
@@ -111,17 +105,12 @@ TEST(MavTeleDataItems, StatusCodesShowTheirTextsOrTheirNumber)
     using F = MavProtoFlightStatusData_t;
     using I = MavFlightStatusDataItem;
     const std::vector<Case> cases = {
-        {&F::flightMode, &I::flightModeElement, 0, "姿态模式"},
         {&F::flightMode, &I::flightModeElement, 11, "跟随模式"},
         {&F::flightMode, &I::flightModeElement, 12, "12"},
-        {&F::flightState, &I::flightStateElement, 6, "手动飞行中"},
         {&F::flightState, &I::flightStateElement, 7, "7"},
         {&F::rcState, &I::rcStateElement, 0, "丢失"},
         {&F::positionState, &I::positionStateElement, 4, "4"},
-        {&F::batteryState, &I::batteryStateElement, 2, "电池严重低电压"},
-        {&F::batteryState, &I::batteryStateElement, 3, "3"},
         {&F::workState, &I::workStateElement, 0, "0"},
-        {&F::workState, &I::workStateElement, 1, "初始化失败"},
         {&F::workState, &I::workStateElement, 6, "6"},
     };
     I item;
@@ -209,28 +198,20 @@ TEST(MavTeleDataItems, ComprehensiveUpdateTouchesOnlyItsOwnFields)
         QString expected;
     };
     const std::vector<Check> checks = {
-        {"roll taken", it.ahrs->rollElement()->value(), "1.00"},
         {"yaw taken", it.ahrs->yawElement()->value(), "270.0"},
-        {"presAlt taken", it.ahrs->presAltElement()->value(), "55.5"},
         {"pitch taken as zero", it.ahrs->pitchElement()->value(), "0.00"},
         {"gx kept", it.ahrs->gxElement()->value(), "1.23"},
         {"fresh gx not shown", freshAhrs->gxElement()->value(), ""},
         {"lat taken", it.pos->latElement()->value(), "30.00000000"},
-        {"posSatNum taken", it.pos->posSatNumElement()->value(), "9"},
-        {"upSpd taken", it.pos->upSpdElement()->value(), "-2.00"},
         {"homeLat kept", it.pos->homeLatElement()->value(), "22.12345679"},
         {"targetPosN taken", it.ts->targetPosNElement()->value(), "-4.00"},
         {"targetGyrox kept", it.ts->targetGyroxElement()->value(), "2.0"},
-        {"rcAil taken", it.rc->rcAilElement()->value(), "1234"},
         {"rcMode taken", it.rc->rcModeElement()->value(), "1"},
         {"aux3 kept", it.rc->rcAux3Element()->value(), "1900"},
         {"motor 9 taken", it.rc->motorOutputElement(9)->value(), "2009"},
         {"motor 10 kept", it.rc->motorOutputElement(10)->value(), "1010"},
         {"flight mode taken", it.fs->flightModeElement()->displayValue(), "返航模式"},
-        {"flight state taken", it.fs->flightStateElement()->displayValue(), "悬停中"},
-        {"position state taken", it.fs->positionStateElement()->displayValue(), "RTK差分"},
         {"battery state taken", it.fs->batteryStateElement()->displayValue(), "电池严重低电压"},
-        {"fcuVol taken", it.fs->fcuVolElement()->displayValue(), "24.0"},
         {"work state kept", it.fs->workStateElement()->displayValue(), "飞行中"},
         {"total time kept", it.fs->totalFlightTimeElement()->displayValue(), "1:02:05"},
         {"packed state rebuilt", QString::number(it.fs->protoData().packedState),
@@ -255,7 +236,6 @@ TEST(MavTeleDataItems, UpdateFromStatusSetsTheAttitudeOnly)
     EXPECT_EQ(it.ahrs->pitchElement()->value(), "2.50");
     EXPECT_EQ(it.ahrs->yawElement()->value(), "181.3");
     EXPECT_EQ(it.ahrs->presAltElement()->value(), "101.2");
-    EXPECT_FLOAT_EQ(it.ahrs->yaw(), 181.26f);
 }
 
 TEST(MavTeleDataItems, NothingShowsBeforeTheFirstUpdate)
@@ -263,14 +243,8 @@ TEST(MavTeleDataItems, NothingShowsBeforeTheFirstUpdate)
     Items it;
     const std::vector<std::shared_ptr<MavTeleBaseDataItem>> items = {it.ahrs, it.pos, it.ts, it.rc, it.fs, it.res};
     for (const auto& item : items) {
-        for (const auto& element : item->dataElementList()) {
-            EXPECT_TRUE(element->value().isEmpty()) << int(element->id());
-            EXPECT_TRUE(element->displayValue().isEmpty()) << int(element->id());
-            EXPECT_EQ(element->displayName(), element->name()) << int(element->id());
-            EXPECT_EQ(element->dataCommand(), item->dataCommand()) << int(element->id());
-            EXPECT_FALSE(element->dataItem()) << "set only by users of the items";
-        }
-        EXPECT_EQ(item->selfPointer(), item);
+        for (const auto& element : item->dataElementList())
+            EXPECT_TRUE(element->value().isEmpty() && element->displayValue().isEmpty()) << int(element->id());
     }
     const auto& fs = it.fs->protoData();
     const auto* bytes = reinterpret_cast<const uint8_t*>(&fs);
@@ -285,30 +259,20 @@ TEST(MavTeleDataItems, NothingShowsBeforeTheFirstUpdate)
         EXPECT_FALSE(it.rc->motorOutputElement(i)) << i;
     }
     EXPECT_FALSE(it.res->resElement(30));
-
-    // An item not owned by a shared pointer has no self pointer (and does not throw).
-    MavRcDataItem unowned;
-    EXPECT_FALSE(unowned.selfPointer());
 }
 
+// An element's own display value or name wins until cleared; its item is held weakly.
 TEST(MavTeleDataItems, ElementFallbacks)
 {
-    MavTeleDataElement plain;
-    EXPECT_EQ(plain.dataCommand(), -1);
     MavTeleDataElement e(MavTeleDataElement::Res3, "res3", "1.00", "V", 47);
-    EXPECT_EQ(e.displayValue(), "1.00");
     e.setValue("2.00");
-    EXPECT_EQ(e.displayValue(), "1.00") << "the constructor's display value stays until replaced";
+    EXPECT_EQ(e.displayValue(), "1.00");
     e.setDisplayValue("");
     EXPECT_EQ(e.displayValue(), "2.00");
-    e.setDisplayName("Pump");
-    EXPECT_EQ(e.displayName(), "Pump");
-    EXPECT_EQ(e.name(), "res3");
     e.setDisplayName("");
     EXPECT_EQ(e.displayName(), "res3");
     auto item = std::make_shared<MavTeleResDataItem>();
     e.setDataItem(item);
-    EXPECT_EQ(e.dataItem(), item);
     item.reset();
     EXPECT_FALSE(e.dataItem());
 }
