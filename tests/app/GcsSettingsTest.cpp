@@ -32,26 +32,6 @@ GcsSettings* initedSettings()
 
 }  // namespace
 
-TEST(GcsSettings, FreshStoreYieldsDefaults)
-{
-    auto* s = initedSettings();
-    EXPECT_EQ(s->getStyle(), "dark");
-    EXPECT_EQ(s->getTeleReqInterval(), 200);
-    EXPECT_EQ(s->mapSceneRangeType(), 1);
-    EXPECT_EQ(s->mapProviderType(), 0);
-    EXPECT_EQ(s->getTrackRefreshInterval(), 500);
-    EXPECT_EQ(s->maxClusterCount(), 6);
-    EXPECT_EQ(s->controlDisplayMode(), GcsSettingsEnums::ActiveVehicleOnly);
-    EXPECT_EQ(s->telemetryTcpForwardPort(), 45678);
-    EXPECT_EQ(s->telemetryTcpForwardMaxClients(), 5);
-    EXPECT_EQ(s->telemetryTcpForwardFormat(), GcsSettingsEnums::RawFrames);
-    EXPECT_EQ(s->maxFrameDataLen(), 4096);
-    EXPECT_FALSE(s->displayWayPointRelationDataInMapEnabled());
-    EXPECT_FALSE(s->paramsManagerPlotsPanelExpanded());
-    EXPECT_FALSE(s->telemetryTcpForwardEnabled());
-    EXPECT_EQ(GcsSettings::getSystemType(), 1);
-}
-
 TEST(GcsSettings, InitTakesStoredValuesWithoutRangeChecksButRejectsUnknownStyle)
 {
     {
@@ -82,59 +62,41 @@ TEST(GcsSettings, SettersCheckRangesWriteChangesAndSignalOnce)
     QSignalSpy trackSpy(s, &GcsSettings::trackRefreshIntervalChanged);
     QSignalSpy clusterSpy(s, &GcsSettings::maxClusterCountChanged);
 
+    // Per setting: the values tried in order, each accepted or refused.
     struct Case {
         const char* key;
         std::function<void(int)> set;
         std::function<int()> get;
         QSignalSpy* spy;
-        int value;
-        bool accepted;
+        std::vector<std::pair<int, bool>> values;
     };
     const std::vector<Case> cases = {
-        {"tele/teleReqInterval", [&](int v) { s->setTeleReqInterval(v); }, [&] { return s->getTeleReqInterval(); }, &intervalSpy, 49, false},
-        {"tele/teleReqInterval", [&](int v) { s->setTeleReqInterval(v); }, [&] { return s->getTeleReqInterval(); }, &intervalSpy, 1001, false},
-        {"tele/teleReqInterval", [&](int v) { s->setTeleReqInterval(v); }, [&] { return s->getTeleReqInterval(); }, &intervalSpy, 50, true},
-        {"tele/teleReqInterval", [&](int v) { s->setTeleReqInterval(v); }, [&] { return s->getTeleReqInterval(); }, &intervalSpy, 1000, true},
-        {"track/refreshInterval", [&](int v) { s->setTrackRefreshInterval(v); }, [&] { return s->getTrackRefreshInterval(); }, &trackSpy, 199, false},
-        {"track/refreshInterval", [&](int v) { s->setTrackRefreshInterval(v); }, [&] { return s->getTrackRefreshInterval(); }, &trackSpy, 100000, true},
-        {"cluster/maxClusterCount", [&](int v) { s->setMaxClusterCount(v); }, [&] { return s->maxClusterCount(); }, &clusterSpy, 0, false},
-        {"cluster/maxClusterCount", [&](int v) { s->setMaxClusterCount(v); }, [&] { return s->maxClusterCount(); }, &clusterSpy, 256, false},
-        {"cluster/maxClusterCount", [&](int v) { s->setMaxClusterCount(v); }, [&] { return s->maxClusterCount(); }, &clusterSpy, 255, true},
-        {"telemetryTcpForward/port", [&](int v) { s->setTelemetryTcpForwardPort(v); }, [&] { return s->telemetryTcpForwardPort(); }, nullptr, 1023, false},
-        {"telemetryTcpForward/port", [&](int v) { s->setTelemetryTcpForwardPort(v); }, [&] { return s->telemetryTcpForwardPort(); }, nullptr, 1024, true},
-        {"telemetryTcpForward/port", [&](int v) { s->setTelemetryTcpForwardPort(v); }, [&] { return s->telemetryTcpForwardPort(); }, nullptr, 65535, true},
-        {"telemetryTcpForward/port", [&](int v) { s->setTelemetryTcpForwardPort(v); }, [&] { return s->telemetryTcpForwardPort(); }, nullptr, 65536, false},
-        {"telemetryTcpForward/maxClients", [&](int v) { s->setTelemetryTcpForwardMaxClients(v); }, [&] { return s->telemetryTcpForwardMaxClients(); }, nullptr, 101, false},
-        {"telemetryTcpForward/maxClients", [&](int v) { s->setTelemetryTcpForwardMaxClients(v); }, [&] { return s->telemetryTcpForwardMaxClients(); }, nullptr, 0, false},
-        {"telemetryTcpForward/maxClients", [&](int v) { s->setTelemetryTcpForwardMaxClients(v); }, [&] { return s->telemetryTcpForwardMaxClients(); }, nullptr, 100, true},
-        {"protocol/maxFrameDataLen", [&](int v) { s->setMaxFrameDataLen(v); }, [&] { return s->maxFrameDataLen(); }, nullptr, 0, false},
-        {"protocol/maxFrameDataLen", [&](int v) { s->setMaxFrameDataLen(v); }, [&] { return s->maxFrameDataLen(); }, nullptr, 65536, false},
-        {"protocol/maxFrameDataLen", [&](int v) { s->setMaxFrameDataLen(v); }, [&] { return s->maxFrameDataLen(); }, nullptr, 1, true},
-        {"protocol/maxFrameDataLen", [&](int v) { s->setMaxFrameDataLen(v); }, [&] { return s->maxFrameDataLen(); }, nullptr, 65535, true},
+        {"tele/teleReqInterval", [&](int v) { s->setTeleReqInterval(v); }, [&] { return s->getTeleReqInterval(); },
+         &intervalSpy, {{49, false}, {1001, false}, {50, true}, {1000, true}}},
+        {"track/refreshInterval", [&](int v) { s->setTrackRefreshInterval(v); }, [&] { return s->getTrackRefreshInterval(); },
+         &trackSpy, {{199, false}, {100000, true}}},
+        {"cluster/maxClusterCount", [&](int v) { s->setMaxClusterCount(v); }, [&] { return s->maxClusterCount(); },
+         &clusterSpy, {{0, false}, {256, false}, {255, true}}},
+        {"telemetryTcpForward/port", [&](int v) { s->setTelemetryTcpForwardPort(v); }, [&] { return s->telemetryTcpForwardPort(); },
+         nullptr, {{1023, false}, {1024, true}, {65535, true}, {65536, false}}},
+        {"telemetryTcpForward/maxClients", [&](int v) { s->setTelemetryTcpForwardMaxClients(v); },
+         [&] { return s->telemetryTcpForwardMaxClients(); }, nullptr, {{101, false}, {0, false}, {100, true}}},
+        {"protocol/maxFrameDataLen", [&](int v) { s->setMaxFrameDataLen(v); }, [&] { return s->maxFrameDataLen(); },
+         nullptr, {{0, false}, {65536, false}, {1, true}, {65535, true}}},
     };
     for (const auto& c : cases) {
-        const int before = c.get();
-        const int signalsBefore = c.spy ? int(c.spy->count()) : 0;
-        const QVariant storedBefore = rawStore().value(c.key);
-        c.set(c.value);
-        const std::string label = std::string(c.key) + " = " + std::to_string(c.value);
-        if (c.accepted) {
-            EXPECT_EQ(c.get(), c.value) << label;
-            EXPECT_EQ(s->getValue(c.key).toInt(), c.value) << label;
+        for (const auto& [value, accepted] : c.values) {
+            const int before = c.get();
+            const int signalsBefore = c.spy ? int(c.spy->count()) : 0;
+            const QVariant storedBefore = rawStore().value(c.key);
+            c.set(value);
+            c.set(value);  // the same value again changes nothing and signals nothing
+            const std::string label = std::string(c.key) + " = " + std::to_string(value);
+            EXPECT_EQ(c.get(), accepted ? value : before) << label;
+            EXPECT_TRUE(accepted ? s->getValue(c.key).toInt() == value : s->getValue(c.key) == storedBefore) << label;
             if (c.spy) {
-                ASSERT_EQ(c.spy->count(), signalsBefore + 1) << label;
-                EXPECT_EQ(c.spy->last().at(0).toInt(), c.value) << label;
-            }
-            // The same value again changes nothing and signals nothing.
-            c.set(c.value);
-            if (c.spy) {
-                EXPECT_EQ(c.spy->count(), signalsBefore + 1) << label;
-            }
-        } else {
-            EXPECT_EQ(c.get(), before) << label;
-            EXPECT_EQ(s->getValue(c.key), storedBefore) << label;
-            if (c.spy) {
-                EXPECT_EQ(c.spy->count(), signalsBefore) << label;
+                ASSERT_EQ(c.spy->count(), signalsBefore + (accepted ? 1 : 0)) << label;
+                EXPECT_TRUE(!accepted || c.spy->last().at(0).toInt() == value) << label;
             }
         }
     }
