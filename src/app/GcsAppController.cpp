@@ -79,6 +79,8 @@ void GcsAppController::init(std::shared_ptr<GcsToolBox> toolBox)
         });
         m_multiVehicleMgr->setToolBox(toolBox);
         m_multiVehicleMgr->setLoginManager(m_loginMgr);
+        m_multiVehicleMgr->setVehicleServices(
+            {m_consoleHandler, m_eventReportCtrler, m_customNameFieldsConfigMgr, std::weak_ptr<GcsLoginManager>()});
         if (!m_tcpForwardService) {
             m_tcpForwardService = new TelemetryTcpForwardService(this);
             m_frameTranslator = std::make_shared<RawEb90FrameTranslator>();

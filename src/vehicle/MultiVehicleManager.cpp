@@ -1,10 +1,7 @@
 #include "MultiVehicleManager.h"
 
 #include "VehicleController.h"
-#include "app/GcsAppController.h"
 #include "app/GcsSettings.h"
-#include "automation/GcsConsoleHandler.h"
-#include "cloud/GcsEventReportController.h"
 #include "link/LinkManager.h"
 #include "link/LinkManagerFactory.h"
 #include "protocol/MavProtocolProcesser.h"
@@ -75,12 +72,9 @@ void MultiVehicleManager::processMavHeartbeatFrame(int vehicleId, OstAbstractLin
     vehicle->setFramesRoutedByOwner(true);
     // The address first: setup already sends the first telemetry request.
     vehicle->setAddress(address);
+    vehicle->setServices(servicesForVehicles());
     vehicle->setup(m_toolBox.lock());
     vehicle->setTeleReqInterval(GcsSettings::getInstance()->getTeleReqInterval());
-    if (m_appCtrler) {
-        vehicle->setEventReporter(m_appCtrler->eventReportCtrler());
-        vehicle->setGcsConsole(m_appCtrler->consoleHandler());
-    }
 
     m_vehicles.append(vehicle);
     m_frameRoutes.join(vehicleId, vehicle.get());
@@ -207,6 +201,13 @@ void MultiVehicleManager::routeMavPFrame(MavPFramePtr pframe, OstAbstractLink* l
         vehicle->deliverMavPFrame(pframe, link);
 }
 
+VehicleController::Services MultiVehicleManager::servicesForVehicles() const
+{
+    auto services = m_vehicleServices;
+    services.loginMgr = m_loginMgr;
+    return services;
+}
+
 void MultiVehicleManager::release()
 {
     stopReportVehiclesData();
@@ -237,6 +238,7 @@ void MultiVehicleManager::addRemoteVehicle(const QString& vehicleCode)
         return;
     }
     auto vehicle = VehicleController::createRemote(vehicleCode, m_appCtrler, nullptr);
+    vehicle->setServices(servicesForVehicles());
     vehicle->setup(toolBox);
     m_vehicles.append(vehicle);
     setActiveVevhile(vehicle);

@@ -4,6 +4,7 @@
 // of control commands. A vehicle is identified by its id alone, whatever link it is heard on.
 
 #include "MavProtoDefs.h"
+#include "VehicleController.h"
 #include "VehicleFrameRoutes.h"
 #include "common/GcsPeriodicTask.h"
 
@@ -30,6 +31,8 @@ public:
 
     void setToolBox(std::weak_ptr<GcsToolBox> toolBox) { m_toolBox = std::move(toolBox); }
     void setLoginManager(std::weak_ptr<GcsLoginManager> loginMgr) { m_loginMgr = std::move(loginMgr); }
+    // Handed to every vehicle before its setup (the login manager from setLoginManager).
+    void setVehicleServices(const VehicleController::Services& services) { m_vehicleServices = services; }
 
     QList<std::shared_ptr<VehicleController>> vehicleList() const { return m_vehicles; }
     std::shared_ptr<VehicleController> activeVehicle() const { return m_activeVehicle; }
@@ -74,6 +77,7 @@ signals:
 
 private:
     void chooseActiveAfterRemoval();
+    VehicleController::Services servicesForVehicles() const;
     void handleVechileAliveChanged(bool alive);
     void handleTeleReqIntervalChanged(int ms);
     void handleReportVehiclesDataTimerTriggered();
@@ -85,5 +89,6 @@ private:
     std::weak_ptr<GcsToolBox> m_toolBox;
     GcsPeriodicTask m_reportTask;
     std::weak_ptr<GcsLoginManager> m_loginMgr;
+    VehicleController::Services m_vehicleServices;
     std::map<int, qint64> m_heartbeatLogTimes;
 };

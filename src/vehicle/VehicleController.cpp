@@ -94,16 +94,14 @@ void VehicleController::setup(std::shared_ptr<GcsToolBox> toolBox)
     // Without these the vehicle code never reaches the cloud, and names loaded at start-up
     // never reach vehicles that join later.
     m_paramsCtrler->setToolBox(m_toolBox);
-    if (m_appCtrler) {
-        m_paramsCtrler->setLoginManager(m_appCtrler->loginMgr());
-        if (auto names = m_appCtrler->customNameFieldsConfigMgr()) {
-            m_paramsCtrler->setResParamsCustomNameFields(names->resParamsFields());
-            m_teleCtrler->setResCustomNameFields(names->resTeleFields());
-            connect(names.get(), &MavCustomNameFieldsConfigManager::resParamsFieldsRefreshed, this,
-                    &VehicleController::handleResParamsFieldsRefreshed);
-            connect(names.get(), &MavCustomNameFieldsConfigManager::resTeleFieldsRefreshed, this,
-                    &VehicleController::handleResTeleFieldsRefreshed);
-        }
+    m_paramsCtrler->setLoginManager(m_loginMgr.lock());
+    if (auto names = m_customNames.lock()) {
+        m_paramsCtrler->setResParamsCustomNameFields(names->resParamsFields());
+        m_teleCtrler->setResCustomNameFields(names->resTeleFields());
+        connect(names.get(), &MavCustomNameFieldsConfigManager::resParamsFieldsRefreshed, this,
+                &VehicleController::handleResParamsFieldsRefreshed);
+        connect(names.get(), &MavCustomNameFieldsConfigManager::resTeleFieldsRefreshed, this,
+                &VehicleController::handleResTeleFieldsRefreshed);
     }
     connect(m_paramsCtrler.get(), &MavParamsController::vehicleCodeReadResp, this, &VehicleController::vehicleCodeReadResp);
     if (isLocal()) {
@@ -169,6 +167,14 @@ bool VehicleController::vehicleCodeIsActive() const
 MultiVehicleManager* VehicleController::multiVehicleMgr() const
 {
     return m_appCtrler ? m_appCtrler->multiVehicleMgr() : nullptr;
+}
+
+void VehicleController::setServices(const Services& services)
+{
+    m_eventReporter = services.eventReporter;
+    m_customNames = services.customNames;
+    m_loginMgr = services.loginMgr;
+    setGcsConsole(services.console.lock());
 }
 
 void VehicleController::setGcsConsole(std::shared_ptr<IGcsConsole> console)
@@ -525,16 +531,16 @@ void VehicleController::setAlive(bool alive)
 
 void VehicleController::handleResParamsFieldsRefreshed()
 {
-    if (!m_paramsCtrler || !m_appCtrler || !m_appCtrler->customNameFieldsConfigMgr())
-        return;
-    m_paramsCtrler->setResParamsCustomNameFields(m_appCtrler->customNameFieldsConfigMgr()->resParamsFields());
+    auto names = m_customNames.lock();
+    if (m_paramsCtrler && names)
+        m_paramsCtrler->setResParamsCustomNameFields(names->resParamsFields());
 }
 
 void VehicleController::handleResTeleFieldsRefreshed()
 {
-    if (!m_teleCtrler || !m_appCtrler || !m_appCtrler->customNameFieldsConfigMgr())
-        return;
-    m_teleCtrler->setResCustomNameFields(m_appCtrler->customNameFieldsConfigMgr()->resTeleFields());
+    auto names = m_customNames.lock();
+    if (m_teleCtrler && names)
+        m_teleCtrler->setResCustomNameFields(names->resTeleFields());
 }
 
 void VehicleController::checkVehicleFirstPositionFixedAfterConnected()

@@ -34,7 +34,9 @@
 
 class GcsAppController;
 class GcsEventReporter;
+class GcsLoginManager;
 class GcsToolBox;
+class MavCustomNameFieldsConfigManager;
 class IGcsConsole;
 class LinkManager;
 class MavRequestQueueManager;
@@ -69,6 +71,15 @@ public:
     bool checkSetuped() const;
 
     void setAddress(const QString& address);
+    // The station's services a vehicle uses, handed down by its owner before setup (the vehicle
+    // never pulls them from the application controller).
+    struct Services {
+        std::weak_ptr<IGcsConsole> console;
+        std::weak_ptr<GcsEventReporter> eventReporter;
+        std::weak_ptr<MavCustomNameFieldsConfigManager> customNames;
+        std::weak_ptr<GcsLoginManager> loginMgr;
+    };
+    void setServices(const Services& services);
     void setGcsConsole(std::shared_ptr<IGcsConsole> console);
     void setEventReporter(std::shared_ptr<GcsEventReporter> reporter) { m_eventReporter = reporter; }
 
@@ -193,6 +204,8 @@ private:
     std::weak_ptr<GcsToolBox> m_toolBox;
     std::weak_ptr<GcsEventReporter> m_eventReporter;
     std::weak_ptr<IGcsConsole> m_console;
+    std::weak_ptr<MavCustomNameFieldsConfigManager> m_customNames;
+    std::weak_ptr<GcsLoginManager> m_loginMgr;
     GcsPeriodicTask m_firstPositionTask;
     int m_firstPositionCount = 0;
 };
