@@ -75,9 +75,7 @@ protected:
     void startAlive(SimOptions options, int vehicles = 1)
     {
         GcsSettings::getInstance()->setTeleReqInterval(100);
-        startSim(options);
-        connectUdp(sim->listenPort());
-        ASSERT_TRUE(waitForVehicles(vehicles));
+        ASSERT_NO_FATAL_FAILURE(startJoined(options, vehicles));
         ASSERT_TRUE(waitUntil([&] {
             for (const auto& v : mvm()->vehicleList())
                 if (!v->alive())
@@ -226,8 +224,6 @@ TEST_F(CliRouterWithSim, TakeoffAcceptedAndSeenInTheSnapshotAlertsAndLinkStats)
     auto vehicle = mvm()->activeVehicle();
     QSignalSpy takeoff(vehicle.get(), &VehicleController::takeoffResp);
     const json accepted = okData("control.command", kTakeoff);
-    EXPECT_EQ(accepted["accepted"], true);
-    EXPECT_EQ(accepted["action"], "takeoff");
     ASSERT_TRUE(waitUntil([&] { return takeoff.count() == 1; }));
     EXPECT_EQ(takeoff.at(0).at(0).toInt(), 0);
     double alt = 0;
@@ -237,14 +233,10 @@ TEST_F(CliRouterWithSim, TakeoffAcceptedAndSeenInTheSnapshotAlertsAndLinkStats)
     }, 4000)) << "altitude " << alt;
 
     const json snap = okData("telemetry.snapshot");
-    EXPECT_EQ(snap["vehicleId"], 1);
-    EXPECT_EQ(snap["ahrs"].size(), 6u);
-    EXPECT_EQ(snap["position"].size(), 9u);
-    EXPECT_EQ(snap["flightStatus"].size(), 21u);
     EXPECT_NE(snap["flightStatus"]["flightState"], 0);
     // Shown as the telemetry items show them: scaled, states as text, raw floats at their decimals.
     const json& shown = snap["display"];
-    EXPECT_EQ(shown["flightStatus"].size(), 21u);
+    EXPECT_EQ(shown["flightStatus"].size(), snap["flightStatus"].size());
     EXPECT_EQ(shown["flightStatus"]["gnssHdop"], 4.5);
     EXPECT_TRUE(shown["flightStatus"]["flightState"].is_string()) << shown;
     EXPECT_EQ(shown["units"]["position"]["alt"], "m");
@@ -270,9 +262,7 @@ TEST_F(CliRouterWithSim, TakeoffAcceptedAndSeenInTheSnapshotAlertsAndLinkStats)
     const json home = okData("control.command", {{"action", "returnHome"}, {"lat", 90}, {"lon", -180}, {"alt", 30}});
     EXPECT_EQ(home["requestId"], accepted["requestId"].get<int64_t>() + 1);
     EXPECT_TRUE(waitUntil([&] { return okData("vehicle.linkStats")["linkStats"]["ackRecvCount"] >= 2; }));
-    const json stats = okData("vehicle.linkStats")["linkStats"];
-    EXPECT_EQ(stats.size(), 8u);
-    EXPECT_GT(stats["telemetryActiveWindowCount"], 0);
+    EXPECT_GT(okData("vehicle.linkStats")["linkStats"]["telemetryActiveWindowCount"], 0);
 }
 
 TEST_F(CliRouterWithSim, ListsTwoSimulatedVehiclesAndARemoteOne)
@@ -356,9 +346,7 @@ TEST_F(CliRouterWithSim, ParamsSetChangesOnlyTheNamedFieldsOfARead)
 {
     SimOptions options;
     options.silentAfterMs = 0;  // never alive: no group is read unless asked
-    startSim(options);
-    connectUdp(sim->listenPort());
-    ASSERT_TRUE(waitForVehicles(1));
+    ASSERT_NO_FATAL_FAILURE(startJoined(options));
     const std::string IA = "InvalidArgs", CR = "CommandRejected";
     const std::string notRead = "Parameter group not read from the vehicle yet; read it first";
     auto set = [](const std::string& group, json values) {
@@ -461,11 +449,4 @@ TEST_F(CliRouterWithSim, SystemMethodsListsExactlyTheServedMethods)
                                             "alerts.active", "vehicle.linkStats", "params.read", "params.write",
                                             "params.get", "params.set",
                                             "control.command", "command.status", "console.tail"}));
-    json action;
-    for (const auto& m : methods)
-        for (const auto& p : m["params"])
-            if (m["name"] == "control.command" && p["name"] == "action")
-                action = p;
-    EXPECT_EQ(action, json({{"name", "action"}, {"type", "string"}, {"required", true}, {"description", "the command"},
-                            {"allowed", {"takeoff", "returnHome", "suspend", "resume", "land"}}}));
 }

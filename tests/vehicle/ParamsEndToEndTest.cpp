@@ -38,9 +38,7 @@ TEST_F(StationWithSim, AliveVehicleIsReadInFullAndWritesRoundTrip)
     SimOptions options;
     options.code = "VC-SIM-0001";
     options.fixAfterMs = 0;
-    startSim(options);
-    connectUdp(sim->listenPort());
-    ASSERT_TRUE(waitForVehicles(1));
+    ASSERT_NO_FATAL_FAILURE(startJoined(options));
     auto vehicle = mvm()->activeVehicle();
     auto params = vehicle->paramsCtrler();
     QSignalSpy reads(params.get(), &MavParamsController::basicParamsReadResp);
@@ -105,9 +103,7 @@ TEST_F(StationWithSim, WritingANewVehicleIdRejoinsUnderIt)
 {
     SimOptions options;
     options.fixAfterMs = 0;
-    startSim(options);
-    connectUdp(sim->listenPort());
-    ASSERT_TRUE(waitForVehicles(1));
+    ASSERT_NO_FATAL_FAILURE(startJoined(options));
     auto v1 = mvm()->activeVehicle();
     ASSERT_TRUE(waitUntil([&] { return paramsSettled(v1); }, 8000));
     QSignalSpy left(mvm(), &MultiVehicleManager::vehicleLeft);
@@ -121,49 +117,11 @@ TEST_F(StationWithSim, WritingANewVehicleIdRejoinsUnderIt)
     EXPECT_TRUE(waitUntil([&] { return v7->alive(); }, 3000));
 }
 
-TEST_F(StationWithSim, CalibrationsRunToTheirFinalStepsAndPausePolling)
-{
-    SimOptions options;
-    options.fixAfterMs = 0;
-    startSim(options);
-    connectUdp(sim->listenPort());
-    ASSERT_TRUE(waitForVehicles(1));
-    auto vehicle = mvm()->activeVehicle();
-    ASSERT_TRUE(waitUntil([&] { return paramsSettled(vehicle); }, 8000));
-    auto params = vehicle->paramsCtrler();
-    QSignalSpy acc(params.get(), &MavParamsController::caliAccMeterResp);
-    QSignalSpy mag(params.get(), &MavParamsController::caliMagCompassResp);
-
-    ASSERT_EQ(params->calibrateAccMeter(MAVPROTO_ACC_CALI_STEP_START), MavParamsEnums::AccCaliRequestSent);
-    EXPECT_FALSE(vehicle->teleCtrler()->teleReqEnabled());
-    EXPECT_EQ(params->calibrateMagCompass(MAVPROTO_MAG_CALI_STEP_START), MavParamsEnums::MagCaliAccMeterInProgress);
-    for (int step = 1; step <= 8; ++step) {
-        ASSERT_TRUE(waitUntil([&] { return acc.count() == step; })) << "step " << step;
-        if (step < 8)
-            params->calibrateAccMeter(MavProtoAccMeterCalibrateStep(step + 1));
-    }
-    EXPECT_EQ(acc.last().at(0).toInt(), 8);
-    EXPECT_EQ(acc.last().at(1).toInt(), 0);
-    EXPECT_EQ(params->accMeterCaliStep(), 0);
-    EXPECT_TRUE(vehicle->teleCtrler()->teleReqEnabled()) << "polling resumes after the final acknowledgement";
-
-    ASSERT_EQ(params->calibrateMagCompass(MAVPROTO_MAG_CALI_STEP_START), MavParamsEnums::MagCaliRequestSent);
-    for (int step = 1; step <= 4; ++step) {
-        ASSERT_TRUE(waitUntil([&] { return mag.count() == step; })) << "step " << step;
-        if (step < 4)
-            params->calibrateMagCompass(MavProtoMagCompassCalibrateStep(step + 1));
-    }
-    EXPECT_EQ(mag.last().at(0).toInt(), 4);
-    EXPECT_EQ(params->magComCaliStep(), 0);
-}
-
 TEST_F(StationWithSim, CustomNamesFromAFileRenameReservedParametersAndTelemetry)
 {
     SimOptions options;
     options.fixAfterMs = 0;
-    startSim(options);
-    connectUdp(sim->listenPort());
-    ASSERT_TRUE(waitForVehicles(1));
+    ASSERT_NO_FATAL_FAILURE(startJoined(options));
     auto vehicle = mvm()->activeVehicle();
     const QString dir = testsupport::makeTempDir("names");
     auto write = [&](const QString& name, const char* json) {
@@ -245,6 +203,7 @@ void expectCalibrationPausesPolling(const std::shared_ptr<VehicleController>& ve
         params->calibrateMagCompass(MavProtoMagCompassCalibrateStep(step));
         ASSERT_TRUE(waitUntil([&] { return mag.count() == step; }));
     }
+    EXPECT_EQ(params->magComCaliStep(), 0);
     EXPECT_EQ(sim.counters().teleRequests, requests) << "still paused until the final acknowledgement";
     EXPECT_TRUE(waitUntil([&] { return sim.counters().teleRequests > requests + 2; })) << "and resumes";
 }
@@ -268,8 +227,22 @@ TEST_F(StationWithSim, NoTelemetryRequestDuringACalibrationOverUdp)
     GcsSettings::getInstance()->setTeleReqInterval(100);
     SimOptions options;
     options.fixAfterMs = 0;
-    startSim(options);
-    connectUdp(sim->listenPort());
-    ASSERT_TRUE(waitForVehicles(1));
-    expectCalibrationPausesPolling(mvm()->activeVehicle(), *sim);
+    ASSERT_NO_FATAL_FAILURE(startJoined(options));
+    auto vehicle = mvm()->activeVehicle();
+    expectCalibrationPausesPolling(vehicle, *sim);
+
+    // The accelerometer's eight steps; the compass is refused meanwhile.
+    auto params = vehicle->paramsCtrler();
+    QSignalSpy acc(params.get(), &MavParamsController::caliAccMeterResp);
+    ASSERT_EQ(params->calibrateAccMeter(MAVPROTO_ACC_CALI_STEP_START), MavParamsEnums::AccCaliRequestSent);
+    EXPECT_FALSE(vehicle->teleCtrler()->teleReqEnabled());
+    EXPECT_EQ(params->calibrateMagCompass(MAVPROTO_MAG_CALI_STEP_START), MavParamsEnums::MagCaliAccMeterInProgress);
+    for (int step = 1; step <= 8; ++step) {
+        ASSERT_TRUE(waitUntil([&] { return acc.count() == step; })) << "step " << step;
+        if (step < 8)
+            params->calibrateAccMeter(MavProtoAccMeterCalibrateStep(step + 1));
+    }
+    EXPECT_EQ(std::make_pair(acc.last().at(0).toInt(), acc.last().at(1).toInt()), std::make_pair(8, 0));
+    EXPECT_EQ(params->accMeterCaliStep(), 0);
+    EXPECT_TRUE(waitUntil([&] { return vehicle->teleCtrler()->teleReqEnabled(); }));
 }

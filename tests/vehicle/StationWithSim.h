@@ -36,6 +36,14 @@ protected:
         ASSERT_TRUE(resp.at(0).at(1).toBool());
     }
 
+    // The simulator over UDP, joined by `vehicles` vehicles. Callers wrap it in ASSERT_NO_FATAL_FAILURE.
+    void startJoined(SimOptions options, int vehicles = 1, int timeoutMs = 5000)
+    {
+        startSim(options);
+        connectUdp(sim->listenPort());
+        ASSERT_TRUE(waitForVehicles(vehicles, timeoutMs));
+    }
+
     // Waits until `n` vehicles have joined from their heartbeats.
     bool waitForVehicles(int n, int timeoutMs = 5000)
     {

@@ -1,6 +1,5 @@
 #include "AppHarness.h"
 
-#include "LogCapture.h"
 #include "OstUdpSocketLinkConfig.h"
 #include "telemetry/MavAhrsDataItem.h"
 #include "telemetry/MavPosDataItem.h"
@@ -57,7 +56,6 @@ protected:
 TEST_F(VehicleClusterControllerTest, FourteenEmptySlotsBeforeAnyVehicle)
 {
     QAbstractItemModelTester tester(model.get(), QAbstractItemModelTester::FailureReportingMode::Fatal);
-    EXPECT_EQ(app.ctrl->vehicleClusterCtrler()->getClusterListModel(), model) << "created once";
     EXPECT_EQ(ids(*model), fixedIds);
     for (int row = 0; row < model->rowCount(); ++row) {
         EXPECT_EQ(model->data(model->index(row), 258), QVariant(false)) << row;
@@ -146,7 +144,6 @@ TEST_F(VehicleClusterControllerTest, VehiclesAlreadyPresentAreBoundWhenTheModelI
 {
     join(5);
     join(30);
-    testsupport::LogCapture::instance().clear();
     VehicleClusterController late(mvm);
     auto lateModel = late.getClusterListModel();
     auto expected = fixedIds;
@@ -154,8 +151,6 @@ TEST_F(VehicleClusterControllerTest, VehiclesAlreadyPresentAreBoundWhenTheModelI
     EXPECT_EQ(ids(*lateModel), expected);
     EXPECT_EQ(lateModel->itemAt(4)->vehicleController(), mvm->findVehicleControllerById(5));
     EXPECT_EQ(lateModel->itemAt(14)->vehicleController(), mvm->findVehicleControllerById(30));
-    EXPECT_TRUE(testsupport::LogCapture::instance().contains(
-        spdlog::level::debug, "<VehicleCluster> init cluster model with vehicle, vehicle id: 30"));
 }
 
 TEST(VehicleClusterListModel, InsertsInOneStepAndRemovesTheFirstMatch)

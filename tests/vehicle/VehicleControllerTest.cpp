@@ -203,13 +203,10 @@ TEST(MultiVehicleManager, HeartbeatsCreateVehiclesAndRemovalRechoosesActive)
         << "one throttled line per known vehicle";
     EXPECT_EQ(mvm->findVehicleControllerById(2)->linkManager(), mgr);
 
-    // Command targets by display mode and CLI target resolution.
+    // Command targets by display mode (CLI target resolution: GcsCliCommandRouterTest).
     EXPECT_EQ(mvm->vehiclesForControlCommand().size(), 1);
     app.ctrl->setControlDisplayMode(GcsSettingsEnums::AllLocalVehicles);
     EXPECT_EQ(mvm->vehiclesForControlCommand().size(), 2);
-    EXPECT_EQ(mvm->resolveVehicleTargetForCli(std::nullopt, std::nullopt), mvm->activeVehicle());
-    EXPECT_EQ(mvm->resolveVehicleTargetForCli(QString(), 1)->vehicleId(), 1);
-    EXPECT_EQ(mvm->resolveVehicleTargetForCli(QString("nope"), 1), nullptr) << "a code wins over an id";
 
     mvm->addRemoteVehicle("RC-7");
     mvm->addRemoteVehicle("RC-7");

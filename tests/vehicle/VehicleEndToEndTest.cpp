@@ -17,32 +17,13 @@
 
 using testsupport::waitUntil;
 
-
-TEST_F(StationWithSim, VehiclesAppearFromHeartbeatsAndTheLastBecomesActive)
-{
-    SimOptions options;
-    options.count = 2;
-    options.firstId = 11;
-    startSim(options);
-    connectUdp(sim->listenPort());
-    ASSERT_TRUE(waitForVehicles(2));
-    EXPECT_EQ(mvm()->vehicleList().at(0)->vehicleId() + mvm()->vehicleList().at(1)->vehicleId(), 23);
-    EXPECT_EQ(mvm()->activeVehicle(), mvm()->vehicleList().at(1));
-    EXPECT_EQ(mvm()->activeVehicle()->address(), QStringLiteral("127.0.0.1:%1").arg(sim->listenPort()));
-    const auto status = app->ctrl->gcsCliConnectionStatusData();
-    EXPECT_EQ(status["activeVehicleId"], mvm()->activeVehicle()->vehicleId());
-    EXPECT_EQ(GcsSettings::getInstance()->getValue("connect/udp/port").toInt(), stationPort);
-}
-
 TEST_F(StationWithSim, CommandOutcomesAcknowledgedRefusedAndSilent)
 {
     SimOptions options;
     options.ackResults[0x82] = 4;      // suspend refused every time
     options.noReply.insert(0x84);      // land never answered
     options.silentAfterMs = 0;         // no telemetry: the vehicle never comes alive and reads no parameters
-    startSim(options);
-    connectUdp(sim->listenPort());
-    ASSERT_TRUE(waitForVehicles(1));
+    ASSERT_NO_FATAL_FAILURE(startJoined(options));
     auto vehicle = mvm()->activeVehicle();
     const auto statsBefore = vehicle->linkLossStats();
     QStringList console;
@@ -87,9 +68,7 @@ TEST_F(StationWithSim, TakeoffsSurviveThirtyPercentLossEachWay)
     options.loss = 0.3;
     options.seed = 7;
     options.silentAfterMs = 0;  // only the take-offs travel: no telemetry, no parameter reads
-    startSim(options);
-    connectUdp(sim->listenPort());
-    ASSERT_TRUE(waitForVehicles(1, 10000));
+    ASSERT_NO_FATAL_FAILURE(startJoined(options, 1, 10000));
     auto vehicle = mvm()->activeVehicle();
     const auto before = vehicle->linkLossStats();
     QSignalSpy takeoff(vehicle.get(), &VehicleController::takeoffResp);
