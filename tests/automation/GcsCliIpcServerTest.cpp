@@ -16,7 +16,6 @@
 #include <QtEndian>
 
 #include <memory>
-#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -236,16 +235,7 @@ TEST_F(CliIpcServerTest, StaleEndpointIsReplacedButALiveOneIsNeverTaken)
         EXPECT_EQ(server.start(&error), stale);
         EXPECT_EQ(error, stale ? ""
                                : "Another process is already listening on this CLI IPC endpoint; refusing to remove it.");
-        const std::string name = "'Tarnwick_CliIpc_v1'";
-        for (const auto& [level, line, expected] : std::vector<std::tuple<level_enum, std::string, int>>{
-                 {warn, "<cli-ipc> listen AddressInUse on " + name + ", probing for an active CLI IPC listener", 1},
-                 {warn,
-                  "<cli-ipc> no active listener on " + name + ", assuming stale endpoint and calling removeServer once",
-                  stale},
-                 {info, "<cli-ipc> listening on " + name + " after removing stale endpoint", stale},
-                 {err, "<cli-ipc> active listener detected on " + name + ", aborting start (will not steal endpoint)",
-                  !stale}})
-            EXPECT_EQ(LogCapture::instance().count(level, line), expected) << line;
+        EXPECT_EQ(LogCapture::instance().countContaining(stale ? warn : err, stale ? "assuming stale endpoint" : "will not steal"), 1);
 
         // Whoever holds the endpoint now serves it: socat echoes, a server answers.
         RawClient client;
@@ -264,33 +254,20 @@ TEST_F(CliIpcServerTest, StaleEndpointIsReplacedButALiveOneIsNeverTaken)
 TEST_F(CliIpcServerTest, ApplicationStartsOneServerAndStopsItOnQuit)
 {
     auto* app = gcsApp();
-    auto& log = LogCapture::instance();
     app->startCliIpcServer();
     GcsCliIpcServer* running = app->cliIpcServer();
     ASSERT_NE(running, nullptr);
-    EXPECT_EQ(log.count(info, "<app> CLI IPC server started on 'Tarnwick_CliIpc_v1'"), 1);
     app->startCliIpcServer();
     EXPECT_EQ(app->cliIpcServer(), running);
-    EXPECT_EQ(log.count(debug, "<app> CLI IPC server start skipped (already running)"), 1);
-    EXPECT_TRUE(running->start());
-    EXPECT_EQ(log.count(debug, "<cli-ipc> start skipped (server already created)"), 1);
+    EXPECT_TRUE(running->start()) << "a second start of a running server is harmless";
+    EXPECT_EQ(exchange(frame(kPing)).size(), 1u);
 
-    // The quit path stops the endpoint before the controllers are released.
-    log.clear();
+    // The quit path removes the endpoint (its order against the release: StationProgramTest).
     ASSERT_TRUE(QMetaObject::invokeMethod(app, "handleAppAboutToQuit"));
     app->init();  // release dropped the dispatcher; later tests of this process may need it
     EXPECT_EQ(app->cliIpcServer(), nullptr);
     EXPECT_FALSE(QFileInfo::exists(endpointPath()));
-    std::vector<std::string> order;
-    for (const auto& line : log.lines()) {
-        if (line.text.rfind("<app>", 0) == 0 || line.text == "<cli-ipc> server stopped")
-            order.push_back(line.text);
-    }
-    EXPECT_EQ(order, (std::vector<std::string>{"<app> about to quit app", "<cli-ipc> server stopped",
-                                               "<app> CLI IPC server stopped", "<app> begin release all",
-                                               "<app> end release all"}));
     app->stopCliIpcServer();
-    EXPECT_EQ(log.count(debug, "<app> CLI IPC server stop skipped (already stopped)"), 1);
 }
 
 TEST_F(CliIpcServerTest, CliClientExitStatusFollowsTheEnvelope)
@@ -311,7 +288,6 @@ TEST_F(CliIpcServerTest, CliClientExitStatusFollowsTheEnvelope)
         {"ping with params", Peer::Station, {"system.ping", R"({"vehicleId": 1})"}, 1, "InvalidArgs", nullptr},
         {"console of the endpoint's recorder", Peer::Station, {"console"}, 0, "", nullptr},
         {"wait on a method without outcome", Peer::None, {"system.ping", "--wait"}, 2, "", "--wait applies"},
-        {"unknown method", Peer::Station, {"no.such.method"}, 1, "CommandRejected", nullptr},
         {"bad params JSON", Peer::Station, {"system.ping", "{bad"}, 2, "", "PARAMS_JSON is not valid JSON"},
         {"params not an object", Peer::Station, {"system.ping", "[1]"}, 2, "", "must be a JSON object"},
         {"no method", Peer::Station, {}, 2, "", "missing METHOD"},

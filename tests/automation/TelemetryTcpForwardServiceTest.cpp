@@ -7,7 +7,6 @@
 #include "OstTcpServer.h"
 #include "TestSupport.h"
 
-#include <QCoreApplication>
 #include <QTcpSocket>
 
 #include <gtest/gtest.h>
@@ -25,18 +24,14 @@ QByteArray wire(uint8_t cmd, std::vector<uint8_t> data, uint8_t rx = 0x81, uint8
     return QByteArray(reinterpret_cast<const char*>(out.data()), qsizetype(out.size()));
 }
 
+// A stalled client is dropped by the server itself (OstTcpServerTest); here every client reads.
 struct Client {
     QTcpSocket socket;
     QByteArray received;
-    explicit Client(quint16 port, int receiveBuffer = 0)
+    explicit Client(quint16 port)
     {
-        if (receiveBuffer > 0) {
-            socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, receiveBuffer);
-            socket.setReadBufferSize(receiveBuffer);
-        }
         socket.connectToHost(QHostAddress::LocalHost, port);
-        if (receiveBuffer == 0)
-            QObject::connect(&socket, &QTcpSocket::readyRead, [this] { received += socket.readAll(); });
+        QObject::connect(&socket, &QTcpSocket::readyRead, [this] { received += socket.readAll(); });
     }
 };
 
@@ -111,30 +106,6 @@ TEST_F(ForwardFixture, TwoClientsReceiveEveryTelemetryFrameInOrderAndNothingElse
     EXPECT_EQ(b.received, expected);
 }
 
-TEST_F(ForwardFixture, AStalledClientIsDroppedWithoutHarmingTheOther)
-{
-    service.startFromSettings();
-    service.server()->setMaxPendingBytesPerClient(64 * 1024);
-    Client reader(port);
-    Client stalled(port, 4096);
-    ASSERT_TRUE(waitUntil([&] { return service.server()->clientCount() == 2; }));
-
-    const QByteArray frame = wire(0x25, std::vector<uint8_t>(1000, 0x55));
-    int sent = 0;
-    // Keep feeding until the stalled client is dropped (bounded: at most 64 MiB of frames).
-    while (service.server()->clientCount() == 2 && sent < 65536) {
-        for (int i = 0; i < 64; ++i, ++sent)
-            processer.handleUdpLinkData("x", frame, nullptr);
-        QCoreApplication::processEvents();
-    }
-    EXPECT_EQ(service.server()->clientCount(), 1) << "the stalled client was dropped after " << sent << " frames";
-    ASSERT_TRUE(waitUntil([&] { return reader.received.size() == qsizetype(sent) * frame.size(); }, 10000));
-    EXPECT_TRUE(reader.received.startsWith(frame));
-    // The reader still gets what comes next.
-    processer.handleUdpLinkData("x", frame, nullptr);
-    EXPECT_TRUE(waitUntil([&] { return reader.received.size() == qsizetype(sent + 1) * frame.size(); }));
-}
-
 TEST_F(ForwardFixture, SettingsDecideListeningOnlyWhenItStarts)
 {
     auto* settings = GcsSettings::getInstance();
@@ -154,8 +125,4 @@ TEST_F(ForwardFixture, SettingsDecideListeningOnlyWhenItStarts)
     settings->setTelemetryTcpForwardEnabled(false);
     service.applyFromSettings();
     EXPECT_FALSE(service.server()->isListening());
-
-    // No client: nothing is translated.
-    service.startFromSettings();
-    processer.handleUdpLinkData("x", wire(0x25, {1}), nullptr);
 }
