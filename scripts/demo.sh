@@ -66,6 +66,9 @@ step "waiting for the active vehicle to come alive"
 for _ in $(seq 50); do "$CLI" vehicle.list | grep -q '"alive": true' && break; sleep 0.2; done
 cli connection.status
 
+step "waiting for a position fix (the station refuses a take-off during a critical alert)"
+for _ in $(seq 50); do "$CLI" alerts.active | grep -q '"Critical"' || break; sleep 0.2; done
+
 step "take-off to 30 m at 3 m/s"
 cli control.command '{"action": "takeoff", "alt": 30, "vel": 3}'
 altitude() { "$CLI" telemetry.snapshot | grep -m1 '"alt"' | sed -E 's/.*: *([-0-9.e+]+).*/\1/'; }
