@@ -76,6 +76,11 @@ TEST(VehicleSimProgram, BadArgumentsAreRefusedWithAReason)
         {{udp, station, "--code", "ABCDEFGHIJKLMNOPQRSTU"}, "--code needs at most 20 printable ASCII", 2},
         {{udp, station, "--code", "caf\u00e9"}, "--code needs at most 20 printable ASCII", 2},
         {{udp, station, "--params-file", ""}, "--params-file needs a file path", 2},
+        {{udp, station, "--wp-no-ack", "0"}, "--wp-no-ack needs a waypoint number from 1 to 255: 0", 2},
+        {{udp, station, "--wp-result", "2"}, "--wp-result needs K=R", 2},
+        {{udp, station, "--wp-result", "2=256"}, "--wp-result needs K=R", 2},
+        {{udp, station, "--dl-wrong-route", "256"}, "--dl-wrong-route needs a waypoint number", 2},
+        {{udp, station, "--dl-wrong-number", "x"}, "--dl-wrong-number needs a waypoint number", 2},
         {{udp, station, "--params-file", "/nonexistent/dir/params.json"}, "does not exist", 2},
         {{"--bogus"}, "Unknown option 'bogus'", 2},
         {{udp, station, "stray"}, "unexpected argument stray", 2},
@@ -90,14 +95,15 @@ TEST(VehicleSimProgram, BadArgumentsAreRefusedWithAReason)
     }
 }
 
-// Seconds become milliseconds, numbers may be hexadecimal, names are case-blind.
-TEST(VehicleSimProgram, TelemetryFlagsFillTheOptions)
+// Seconds become milliseconds, numbers may be hexadecimal, names are case-blind, route faults add up.
+TEST(VehicleSimProgram, TelemetryAndRouteFlagsFillTheOptions)
 {
     QCommandLineParser parser;
     SimOptions::declareOptions(parser);
     ASSERT_TRUE(parser.parse({"velmora-vehicle-sim", "--udp", "127.0.0.1:14550", "--telemetry", "Comprehensive",
                               "--home", "-33.5, 151.25", "--fix-after-s", "0.25", "--rc-lost-after", "2",
-                              "--battery", "critical", "--emergency", "0x25", "--vdop", "0x23"}));
+                              "--battery", "critical", "--emergency", "0x25", "--vdop", "0x23", "--wp-no-ack", "3",
+                              "--wp-no-ack", "0x05", "--wp-result", "2=7", "--dl-wrong-number", "255"}));
     SimOptions o;
     ASSERT_EQ(SimOptions::readOptions(parser, o), QString());
     EXPECT_EQ(o.telemetry, SimOptions::Telemetry::Comprehensive);
@@ -109,6 +115,9 @@ TEST(VehicleSimProgram, TelemetryFlagsFillTheOptions)
     EXPECT_EQ(o.batteryState, 2);
     EXPECT_EQ(o.emergencyProtect, 0x25);
     EXPECT_EQ(o.vdop, 35);
+    EXPECT_EQ(o.wpNoAck, (std::set<uint8_t>{3, 5}));
+    EXPECT_EQ(o.wpResults, (std::map<uint8_t, uint8_t>{{2, 7}}));
+    EXPECT_EQ(o.dlWrongNumber, std::set<uint8_t>{255});
 }
 
 TEST(VehicleSimProgram, AnswersAsToldAndPrintsItsCountersOnSigterm)

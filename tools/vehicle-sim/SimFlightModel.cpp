@@ -15,7 +15,7 @@ constexpr double kHomeSpacingM = 5.0;
 constexpr int kHomesPerRow = 10;
 constexpr double kDefaultClimbSpeed = 2.0;
 constexpr double kCruiseSpeed = 8.0;
-constexpr double kMissionSideM = 40.0;
+constexpr double kDefaultMissionSpeed = 5.0;
 constexpr float kFullVolt = 25.2f;
 constexpr float kEmptyVolt = 21.0f;
 constexpr qint64 kEnduranceMs = 30 * 60 * 1000;
@@ -110,16 +110,38 @@ void SimFlightModel::returnTo(double lat, double lon)
     m_targetAlt = m_alt;
 }
 
-void SimFlightModel::startMission()
+void SimFlightModel::startMission(const std::vector<MavProtoWayPointData_t>& route)
 {
-    if (!m_armed)
+    if (route.empty())
         return;
+    m_mission.clear();
+    double north = m_north;
+    double east = m_east;
+    double alt = m_alt;
+    for (const MavProtoWayPointData_t& wp : route) {
+        if (usableCoordinate(wp.lat, wp.lon)) {
+            north = (wp.lat - m_homeLat) * kMetresPerDegree;
+            east = (wp.lon - m_homeLon) * metresPerDegreeLon(m_homeLat);
+        } else {
+            spdlog::warn("<VehicleSim> vehicle {} waypoint {} has no usable position, keeping the previous one", m_id,
+                         wp.number);
+        }
+        if (std::isfinite(wp.alt))
+            alt = std::max(0.0, wp.alt);
+        const double speed = std::isfinite(wp.vel) && wp.vel > 0 ? double(wp.vel) : kDefaultMissionSpeed;
+        m_mission.push_back({wp.number, north, east, alt, speed, qint64(wp.hoverTime) * 1000});
+    }
+    if (!m_armed) {
+        m_armed = true;
+        m_currentFlightMs = 0;
+    }
     m_suspended = false;
+    m_returnArrived = false;
     m_activity = Activity::Mission;
-    m_missionOriginNorth = m_north;
-    m_missionOriginEast = m_east;
-    m_missionCorner = 1;
-    m_targetAlt = m_alt;
+    m_missionLeg = 0;
+    m_missionHovering = false;
+    m_hoverLeftMs = 0;
+    m_missionReached = 0;
 }
 
 void SimFlightModel::setIdleMotorTest(bool on, quint8 value)
@@ -141,18 +163,11 @@ void SimFlightModel::step()
         if (!m_suspended) {
             switch (m_activity) {
             case Activity::Climb: climbToTarget(dt); break;
-            case Activity::Mission: {
-                static constexpr double corners[4][2] = {{0, 0}, {1, 0}, {1, -1}, {0, -1}};
-                m_targetNorth = m_missionOriginNorth + corners[m_missionCorner][0] * kMissionSideM;
-                m_targetEast = m_missionOriginEast + corners[m_missionCorner][1] * kMissionSideM;
-                if (flyTo(m_targetNorth, m_targetEast, kCruiseSpeed, dt))
-                    m_missionCorner = (m_missionCorner + 1) % 4;
-                break;
-            }
+            case Activity::Mission: flyMission(dt, stepMs); break;
             case Activity::Return:
                 if (m_returnArrived) {
                     descend(dt);
-                } else if (flyTo(m_targetNorth, m_targetEast, kCruiseSpeed, dt)) {
+                } else if (flyTo(m_targetNorth, m_targetEast, m_alt, kCruiseSpeed, dt)) {
                     m_returnArrived = true;
                     m_targetAlt = 0.0;
                     spdlog::info("<VehicleSim> vehicle {} reached its return point, landing", m_id);
@@ -211,23 +226,61 @@ void SimFlightModel::descend(double dt)
     m_alt -= most;
 }
 
-bool SimFlightModel::flyTo(double north, double east, double speed, double dt)
+bool SimFlightModel::flyTo(double north, double east, double alt, double speed, double dt)
 {
     const double dn = north - m_north;
     const double de = east - m_east;
-    const double distance = std::hypot(dn, de);
+    const double du = alt - m_alt;
+    const double distance = std::sqrt(dn * dn + de * de + du * du);
     if (distance <= speed * dt + kEpsilon) {
         m_velNorth = dn / dt;
         m_velEast = de / dt;
+        m_velUp = du / dt;
         m_north = north;
         m_east = east;
+        m_alt = alt;
         return true;
     }
     m_velNorth = speed * dn / distance;
     m_velEast = speed * de / distance;
+    m_velUp = speed * du / distance;
     m_north += m_velNorth * dt;
     m_east += m_velEast * dt;
+    m_alt += m_velUp * dt;
     return false;
+}
+
+void SimFlightModel::flyMission(double dt, int stepMs)
+{
+    const MissionLeg& leg = m_mission[m_missionLeg];
+    m_targetNorth = leg.north;
+    m_targetEast = leg.east;
+    m_targetAlt = leg.alt;
+    if (m_missionHovering) {
+        m_hoverLeftMs -= stepMs;
+        if (m_hoverLeftMs <= 0)
+            nextMissionLeg();
+        return;
+    }
+    if (!flyTo(leg.north, leg.east, leg.alt, leg.speed, dt))
+        return;
+    ++m_missionReached;
+    spdlog::info("<VehicleSim> vehicle {} reached waypoint {} at {:.1f} m", m_id, leg.number, m_alt);
+    if (leg.hoverMs > 0) {
+        m_missionHovering = true;
+        m_hoverLeftMs = leg.hoverMs;
+    } else {
+        nextMissionLeg();
+    }
+}
+
+void SimFlightModel::nextMissionLeg()
+{
+    m_missionHovering = false;
+    if (++m_missionLeg < m_mission.size())
+        return;
+    m_activity = Activity::Hold;
+    spdlog::info("<VehicleSim> vehicle {} finished its route, hovering", m_id);
 }
 
 void SimFlightModel::touchDown()
@@ -294,7 +347,7 @@ uint8_t SimFlightModel::flightState() const
         return 2;
     switch (m_activity) {
     case Activity::Climb: return m_targetAlt < m_alt ? 4 : 1;
-    case Activity::Mission: return 3;
+    case Activity::Mission: return m_missionHovering ? 2 : 3;
     case Activity::Return: return m_returnArrived ? 4 : 3;
     case Activity::Land: return 4;
     case Activity::None:

@@ -15,9 +15,13 @@
 //   - return flies horizontally at the current altitude to the commanded point (0/0 or an
 //     invalid coordinate means the vehicle's home) at 8 m/s, then descends and disarms there,
 //     in flight mode 6 throughout;
-//   - run mission flies a 40 m square from where it is, counter-clockwise seen from above,
-//     until another command;
-//   - commands other than take-off change nothing on the ground.
+//   - run mission is handed the stored route: it arms when on the ground and flies in a
+//     straight line (climbing or descending on the way) to each waypoint in turn at that
+//     waypoint's speed (5 m/s when 0 or unusable), hovers there for its hover time, and after
+//     the last one holds its position, hovering. Altitudes are taken as above home whatever
+//     the height type; a waypoint without a usable position (0/0 included) keeps the previous
+//     horizontal target, one without a finite altitude the previous altitude;
+//   - commands other than take-off and run mission change nothing on the ground.
 // Each vehicle's home is the --home point moved 5 m east per vehicle index (10 to a row, rows
 // 5 m north), so that a fleet does not stack up on one spot.
 //
@@ -28,10 +32,12 @@
 // alert never appears unasked. The injected states (remote control lost, battery, emergency
 // code, take-off check, HDOP/VDOP) each change exactly their own field, nothing else.
 
+#include "MavProtoMissionRecords.h"
 #include "MavProtoTeleProcesser.h"
 #include "SimOptions.h"
 
 #include <cstdint>
+#include <vector>
 
 class SimFlightModel {
 public:
@@ -44,7 +50,8 @@ public:
     void resume();
     void land();
     void returnTo(double lat, double lon);
-    void startMission();
+    // An empty route changes nothing.
+    void startMission(const std::vector<MavProtoWayPointData_t>& route);
     void setIdleMotorTest(bool on, quint8 value);
 
     // One step of SimOptions::stepMs.
@@ -71,6 +78,8 @@ public:
     uint8_t flightMode() const;
     uint8_t flightState() const;
     uint8_t workState() const;
+    // Waypoints of the running or last mission reached so far, in route order.
+    int missionReached() const { return m_missionReached; }
 
     MavProtoAhrsData_t ahrsData() const;
     MavProtoPosData_t posData() const;
@@ -81,10 +90,21 @@ public:
     MavProtoComprehensiveData_t comprehensiveData() const;
 
 private:
+    struct MissionLeg {
+        uint8_t number;
+        double north;
+        double east;
+        double alt;
+        double speed;
+        qint64 hoverMs;
+    };
+
     void climbToTarget(double dt);
     void descend(double dt);
-    // Moves toward (north, east); true once there.
-    bool flyTo(double north, double east, double speed, double dt);
+    // Moves in a straight line toward (north, east, alt); true once there.
+    bool flyTo(double north, double east, double alt, double speed, double dt);
+    void flyMission(double dt, int stepMs);
+    void nextMissionLeg();
     void touchDown();
     float throttlePercent() const;
     double wobble(double periodS, double phaseShift) const;
@@ -118,9 +138,11 @@ private:
     double m_climbSpeed = 2.0;
     double m_targetNorth = 0.0;
     double m_targetEast = 0.0;
-    double m_missionOriginNorth = 0.0;
-    double m_missionOriginEast = 0.0;
-    int m_missionCorner = 0;
+    std::vector<MissionLeg> m_mission;
+    size_t m_missionLeg = 0;
+    bool m_missionHovering = false;
+    qint64 m_hoverLeftMs = 0;
+    int m_missionReached = 0;
 
     // For the one-off log lines of the time-driven states.
     bool m_loggedFix = false;

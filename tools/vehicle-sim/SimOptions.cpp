@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -37,6 +38,16 @@ bool parseByteNumber(const QString& text, uint8_t& value)
 }
 
 // Non-negative seconds, fractions allowed, to milliseconds.
+// A waypoint number: 1 to 255.
+bool parseWayPointNumber(const QString& text, uint8_t& value)
+{
+    uint8_t v = 0;
+    if (!parseByteNumber(text, v) || v == 0)
+        return false;
+    value = v;
+    return true;
+}
+
 bool parseSeconds(const QString& text, int& ms)
 {
     bool ok = false;
@@ -137,6 +148,9 @@ QString SimOptions::validate() const
         return QStringLiteral("--battery needs normal, low or critical");
     if (!SimParams::validCode(code.toStdString()))
         return QStringLiteral("--code needs at most 20 printable ASCII characters");
+    if (wpNoAck.count(0) || wpResults.count(0) || dlWrongRoute.count(0) || dlWrongNumber.count(0))
+        return QStringLiteral("waypoint numbers of --wp-no-ack, --wp-result, --dl-wrong-route and --dl-wrong-number "
+                              "run from 1 to 255");
     return {};
 }
 
@@ -155,6 +169,13 @@ void SimOptions::declareOptions(QCommandLineParser& parser)
         {"heartbeat-ms", "Heartbeat period of each vehicle (default 1000).", "MS", "1000"},
         {"ack-result", "Answer command CMD (0x81 or 129) with result R (repeatable).", "CMD=R"},
         {"no-reply", "Never answer command CMD (repeatable).", "CMD"},
+        {"wp-no-ack", "Never answer the upload (0x43) of waypoint number K, resends included (repeatable).", "K"},
+        {"wp-result", "Answer the upload (0x43) of waypoint number K with result R and do not store it "
+                      "(repeatable).", "K=R"},
+        {"dl-wrong-route", "The download answer (0x41) of waypoint number K carries the route number + 1 "
+                           "(repeatable).", "K"},
+        {"dl-wrong-number", "The download answer (0x41) of waypoint number K carries the waypoint number + 1 "
+                            "(repeatable).", "K"},
         {"loss", "Drop each frame sent and each frame received with probability P (default 0).", "P", "0"},
         {"corrupt", "Flip one bit in the data or check bytes (never the head or length) of each frame sent and "
                     "received with probability P (default 0).", "P", "0"},
@@ -234,6 +255,29 @@ QString SimOptions::readOptions(const QCommandLineParser& parser, SimOptions& op
         if (!parseByteNumber(item, cmd))
             return QStringLiteral("--no-reply needs a command byte from 0 to 255 (0x.. for hex): ") + item;
         options.noReply.insert(cmd);
+    }
+    for (const QString& item : parser.values("wp-result")) {
+        const int eq = item.indexOf('=');
+        uint8_t k = 0;
+        uint8_t result = 0;
+        if (eq <= 0 || !parseWayPointNumber(item.left(eq), k) || !parseByteNumber(item.mid(eq + 1), result))
+            return QStringLiteral("--wp-result needs K=R with K a waypoint number from 1 to 255 and R a result from 0 "
+                                  "to 255: ")
+                + item;
+        options.wpResults[k] = result;
+    }
+    const std::pair<const char*, std::set<uint8_t>*> numberFlags[] = {
+        {"wp-no-ack", &options.wpNoAck},
+        {"dl-wrong-route", &options.dlWrongRoute},
+        {"dl-wrong-number", &options.dlWrongNumber},
+    };
+    for (const auto& [name, numbers] : numberFlags) {
+        for (const QString& item : parser.values(name)) {
+            uint8_t k = 0;
+            if (!parseWayPointNumber(item, k))
+                return QStringLiteral("--%1 needs a waypoint number from 1 to 255: %2").arg(QLatin1String(name), item);
+            numbers->insert(k);
+        }
     }
 
     if (!parseProbability(parser.value("loss"), options.loss))

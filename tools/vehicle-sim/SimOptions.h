@@ -39,6 +39,12 @@ struct SimOptions {
     std::map<uint8_t, uint8_t> ackResults;
     std::set<uint8_t> noReply;
 
+    // Route transfer faults, keyed by waypoint number (see SimVehicleMission).
+    std::set<uint8_t> wpNoAck;                // its upload is never answered
+    std::map<uint8_t, uint8_t> wpResults;     // its upload is answered with this result, not stored
+    std::set<uint8_t> dlWrongRoute;           // its download answer carries route number + 1
+    std::set<uint8_t> dlWrongNumber;          // its download answer carries number + 1
+
     double loss = 0.0;
     double corrupt = 0.0;
     int latencyMs = 0;

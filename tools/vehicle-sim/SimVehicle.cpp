@@ -3,6 +3,7 @@
 #include "MavProtoCtrlCmdProcesser.h"
 #include "MavProtoHelper.h"
 #include "MavProtoTeleProcesser.h"
+#include "SimVehicleMission.h"
 #include "SimVehicleParams.h"
 
 #include <spdlog/spdlog.h>
@@ -25,6 +26,7 @@ SimVehicle::SimVehicle(uint8_t slotId, SimParams params, const SimOptions& optio
     registerControlCommands();
     registerCommand(MavCmd::RequestAllTele, [this](const _MavPFrame_t& f) { return handleTelemetryRequest(f); });
     m_params = std::make_unique<SimVehicleParams>(*this, std::move(params));
+    m_mission = std::make_unique<SimVehicleMission>(*this, options);
 }
 
 SimVehicle::~SimVehicle() = default;
@@ -58,14 +60,7 @@ void SimVehicle::registerControlCommands()
         return Reply{};
     });
     registerCommand(MavCmd::Return, [this](const _MavPFrame_t& f) { return handleReturn(f); });
-    registerCommand(MavCmd::StartMission, [this](const _MavPFrame_t&) {
-        m_state.missionRunning = true;
-        m_state.suspended = false;
-        m_state.returning = false;
-        m_model.startMission();
-        spdlog::info("<VehicleSim> vehicle {} runs its mission", m_id);
-        return Reply{};
-    });
+    registerCommand(MavCmd::StartMission, [this](const _MavPFrame_t& f) { return handleStartMission(f); });
     registerCommand(MavCmd::Formation, [this](const _MavPFrame_t& f) { return handleFormation(f); });
     registerCommand(MavCmd::IdleMotorDetect, [this](const _MavPFrame_t& f) { return handleIdleMotorDetect(f); });
 }
@@ -103,6 +98,22 @@ SimVehicle::Reply SimVehicle::handleReturn(const _MavPFrame_t& frame)
     m_state.returnAlt = params.alt;
     m_model.returnTo(params.lat, params.lon);
     spdlog::info("<VehicleSim> vehicle {} returns to {:.7f}, {:.7f} at {:.1f} m", m_id, params.lat, params.lon, params.alt);
+    return Reply{};
+}
+
+SimVehicle::Reply SimVehicle::handleStartMission(const _MavPFrame_t&)
+{
+    if (!m_mission->hasRoute()) {
+        spdlog::warn("<VehicleSim> vehicle {} refuses to run its mission: no route stored", m_id);
+        return Reply{true, kResultRefused, {}};
+    }
+    m_state.flying = true;
+    m_state.missionRunning = true;
+    m_state.suspended = false;
+    m_state.returning = false;
+    m_model.startMission(m_mission->wayPoints());
+    spdlog::info("<VehicleSim> vehicle {} runs route {} ({} waypoints)", m_id, m_mission->basic().routeNumber,
+                 m_mission->wayPoints().size());
     return Reply{};
 }
 

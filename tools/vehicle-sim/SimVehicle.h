@@ -12,7 +12,8 @@
 //     not answered;
 //   - otherwise the handler decides.
 // Control commands are answered 0 and change the state below and the flight model; a payload too
-// short for its command is answered 8 (out of range) and changes nothing.
+// short for its command is answered 8 (out of range) and changes nothing. Run mission is refused
+// with 6 while no route is stored (SimVehicleMission) and then changes nothing.
 //
 // A handler may build the whole answer itself (Reply::pack, given the final result): the
 // parameter commands answer a read with a record and no result byte (see SimVehicleParams).
@@ -44,6 +45,7 @@
 #include <set>
 #include <vector>
 
+class SimVehicleMission;
 class SimVehicleParams;
 
 class SimVehicle : public QObject {
@@ -110,6 +112,7 @@ public:
     uint8_t slotId() const { return m_slotId; }
     SimVehicleParams& params() { return *m_params; }
     const SimVehicleParams& params() const { return *m_params; }
+    const SimVehicleMission& mission() const { return *m_mission; }
     const State& state() const { return m_state; }
     State& state() { return m_state; }
     const Counters& counters() const { return m_counters; }
@@ -145,6 +148,7 @@ private:
 
     Reply handleTakeOff(const _MavPFrame_t& frame);
     Reply handleReturn(const _MavPFrame_t& frame);
+    Reply handleStartMission(const _MavPFrame_t& frame);
     Reply handleFormation(const _MavPFrame_t& frame);
     Reply handleIdleMotorDetect(const _MavPFrame_t& frame);
     Reply handleTelemetryRequest(const _MavPFrame_t& frame);
@@ -161,6 +165,7 @@ private:
     std::map<uint8_t, CommandHandler> m_handlers;
     std::set<uint8_t> m_warnedUnknown;
     std::unique_ptr<SimVehicleParams> m_params;
+    std::unique_ptr<SimVehicleMission> m_mission;
     IdClaim m_idClaim;
     std::optional<uint8_t> m_pendingId;
 };

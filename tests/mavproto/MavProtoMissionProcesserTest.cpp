@@ -1,0 +1,132 @@
+#include "MavProtoHelper.h"
+#include "MavProtoMissionProcesser.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <type_traits>
+
+namespace {
+
+using P = MavProtoMissionProcesser;
+
+// Every field set, the flag bits included, so that a byte out of place shows.
+MavProtoWayPointData_t sampleWayPoint()
+{
+    return {.number = 7, .type = MAVPROTO_WP_HOVER, .lon = 113.9468123, .lat = -22.5431987, .alt = 35.25,
+            .vel = 6.5f, .radius = 2.0f, .flags = 0x16, .hoverTime = 300, .nextWp = 8, .heading = 271.5f,
+            .routeNumber = 4};
+}
+
+// Through the wire bytes and back, as the other end sees it.
+_MavPFrame_t overTheWire(const _MavPFrame_t& sent)
+{
+    std::vector<uint8_t> bytes;
+    MavProtoHelper::mavPFrameToSendBytes(bytes, sent);
+    _MavPFrame_t received;
+    EXPECT_EQ(MavProtoHelper::parseMavProtoFrame(bytes.data(), unsigned(bytes.size()), received),
+              MAVPROTO_PARSE_RESULT_OK);
+    return received;
+}
+
+template <typename T>
+bool sameBytes(const T& a, const T& b)
+{
+    return std::memcmp(&a, &b, sizeof(T)) == 0;
+}
+
+// The decoder gives back the very bytes that were packed (a station decoder with result 0).
+template <typename T, typename Ok>
+bool readsBack(const _MavPFrame_t& f, const T& packed, Ok (*parse)(const _MavPFrame_t&, T&))
+{
+    T r{};
+    const Ok got = parse(f, r);
+    const bool ok = std::is_same_v<Ok, bool> ? got != Ok{} : got == Ok{};
+    return ok && sameBytes(r, packed);
+}
+
+}  // namespace
+
+// Each request from the station's packer to the vehicle's decoder, and each download answer from
+// the vehicle's packer to the station's decoder; one byte less and the vehicle refuses it.
+TEST(MavProtoMission, RequestsAndAnswersRoundTripByteForByte)
+{
+    const MavProtoWayPointData_t wp = sampleWayPoint();
+    const MavProtoUpWayPointBasicParam_t up{3, 12, 15, 4};
+    const MavProtoDownWayPointBasicParam_t down{2, 9, 15, 4};
+    const MavProtoDownWayPointDataReq_t req{9, 4};
+    const uint8_t routeNumber = 4;
+    struct Row {
+        const char* name;
+        uint8_t cmd;
+        uint8_t txId, rxId;
+        size_t dataLen;
+        std::function<uint16_t(_MavPFrame_t&)> pack;
+        std::function<bool(const _MavPFrame_t&)> readBack;  // the record came back the same
+    };
+    const std::vector<Row> rows = {
+        {"upload basic", MavCmd::RouteUploadBasic, 0x81, 5, 4,
+         [&](auto& f) { return P::packWayPointBasicParamsFrame(f, 5, 33, up); },
+         [&](const auto& f) { return readsBack(f, up, &P::parseUpWayPointBasicParamsReq); }},
+        {"upload waypoint", MavCmd::RouteUploadWaypoints, 0x81, 5, 56,
+         [&](auto& f) { return P::packWayPointDataFrame(f, 5, 33, wp); },
+         [&](const auto& f) { return readsBack(f, wp, &P::parseUpWayPointDataReq); }},
+        {"download basic", MavCmd::RouteDownloadBasic, 0x81, 5, 1,
+         [&](auto& f) { return P::packDownWayPointBasicParamsFrame(f, 5, 33, routeNumber); },
+         [&](const auto& f) { return readsBack(f, routeNumber, &P::parseDownWayPointBasicParamsReq); }},
+        {"download waypoint", MavCmd::RouteDownloadWaypoints, 0x81, 5, 2,
+         [&](auto& f) { return P::packDownWayPointDataReqFrame(f, 5, 33, req); },
+         [&](const auto& f) { return readsBack(f, req, &P::parseDownWayPointDataReq); }},
+        {"download basic answer", MavCmd::RouteDownloadBasic, 5, 0x81, 5,
+         [&](auto& f) { return P::packDownWayPointBasicParamsAck(f, 5, 33, 0, down); },
+         [&](const auto& f) { return readsBack(f, down, &P::parseDownWayPointBasicParamsAck); }},
+        {"download waypoint answer", MavCmd::RouteDownloadWaypoints, 5, 0x81, 57,
+         [&](auto& f) { return P::packDownWayPointDataAck(f, 5, 33, 0, wp); },
+         [&](const auto& f) { return readsBack(f, wp, &P::parseDownWayPointDataAck); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        _MavPFrame_t sent;
+        EXPECT_EQ(row.pack(sent), row.dataLen + MAVPROTO_FRAME_OVERHEAD);
+        _MavPFrame_t f = overTheWire(sent);
+        EXPECT_EQ(f.cmd, row.cmd);
+        EXPECT_EQ(f.tx_id, row.txId);
+        EXPECT_EQ(f.rx_id, row.rxId);
+        EXPECT_EQ(f.seq, 33);
+        ASSERT_EQ(f.data.size(), row.dataLen);
+        EXPECT_TRUE(row.readBack(f));
+        f.data.pop_back();
+        EXPECT_FALSE(row.readBack(f)) << "one byte short";
+    }
+}
+
+// Answers that carry no usable record: a refusal is its result, a bare or cut 0 is too short.
+TEST(MavProtoMission, ShortOrRefusedAnswersKeepTheRecord)
+{
+    const MavProtoWayPointData_t kept = sampleWayPoint();
+    const MavProtoDownWayPointBasicParam_t keptBasic{1, 2, 3, 4};
+    struct Row {
+        std::vector<uint8_t> data;
+        int basic, wayPoint;
+    };
+    const std::vector<Row> rows = {
+        {{}, -2001, -2001},
+        {{8}, 8, 8},
+        {{8, 1, 2, 3, 4}, 8, 8},
+        {{0}, -2001, -2001},
+        {{0, 1, 2, 3}, -2001, -2001},
+        {std::vector<uint8_t>(56, 0), 0, -2001},  // result and 55 bytes of a waypoint
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.data.size() << " bytes");
+        _MavPFrame_t f;
+        MavProtoHelper::packMavProtoFrame(f, 5, MAVPROTO_GCS_ID, 1, MavCmd::RouteDownloadWaypoints, row.data);
+        MavProtoWayPointData_t wp = kept;
+        MavProtoDownWayPointBasicParam_t basic = keptBasic;
+        EXPECT_EQ(P::parseDownWayPointBasicParamsAck(f, basic), row.basic);
+        EXPECT_EQ(P::parseDownWayPointDataAck(f, wp), row.wayPoint);
+        EXPECT_TRUE(sameBytes(wp, kept));
+        EXPECT_TRUE(row.basic == 0 || sameBytes(basic, keptBasic));
+    }
+}
