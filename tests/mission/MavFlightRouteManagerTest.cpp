@@ -1,0 +1,239 @@
+// The route store against real folders: round trips, refusals, broken files, export/import, an
+// unwritable or missing cache, and a writer killed at random moments.
+
+#include "mission/MavFlightRouteManager.h"
+#include "mission/MavMultiPointRouteConfig.h"
+
+#include "LogCapture.h"
+#include "TestSupport.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace {
+
+using Mgr = MavFlightRouteManager;
+using testsupport::waitUntil;
+
+bool idle(Mgr& m)
+{
+    return waitUntil([&] { return !m.isLoadRunning(); });
+}
+
+MavFlightRouteDataItemPtr savedRoute(Mgr& m, const QString& name, int wayPoints)
+{
+    auto config = std::make_shared<MavMultiPointRouteConfig>();
+    config->setName(name);
+    auto route = m.addFlightRoute(config, nullptr);
+    EXPECT_TRUE(idle(m));
+    for (int i = 0; i < wayPoints; ++i)
+        route->addWayPoint(MAVPROTO_WP_PASS, 113 + i, 22, 50, 5, 2, MAVPROTO_HEADING_KEEP,
+                           MAVPROTO_TRACE_STOP_AND_TURN, MAVPROTO_HEIGHT_RELATIVE, 0, -1, 0);
+    EXPECT_TRUE(m.updateFlightRoute(route));
+    EXPECT_TRUE(idle(m));
+    return route;
+}
+
+// Refreshes and returns the JSON of every route in memory.
+std::vector<std::string> refreshed(Mgr& m)
+{
+    QSignalSpy done(&m, &Mgr::flightRoutesRefreshed);
+    m.refreshFromLocal();
+    EXPECT_TRUE(waitUntil([&] { return done.count() == 1; }));
+    std::vector<std::string> out;
+    for (const auto& r : m.flightRoutes())
+        out.push_back(r->toJson()->dump());
+    return out;
+}
+
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+}  // namespace
+
+TEST(MavFlightRouteManager, SaveRefreshRemoveAndBusyRefusal)
+{
+    const QString dir = testsupport::makeTempDir("routes");
+    Mgr store(dir);
+    auto route = savedRoute(store, QStringLiteral("巡检"), 2);
+    auto wp = route->getWayPointByIndex(0);
+    store.setDefaultWayPointData(wp);
+
+    EXPECT_TRUE(store.updateFlightRoute(route));
+    EXPECT_FALSE(store.updateFlightRoute(route)) << "the first save is still running";
+    EXPECT_TRUE(testsupport::LogCapture::instance().contains(
+        spdlog::level::warn,
+        "<FlightRouteMgr> load thread already running, save flight route failed, routeId:" + route->id().toStdString()));
+    ASSERT_TRUE(idle(store));
+
+    Mgr other(dir);
+    EXPECT_EQ(refreshed(other), std::vector<std::string>{route->toJson()->dump()});
+    ASSERT_NE(other.defaultWayPointData(), nullptr);
+    EXPECT_EQ(*other.defaultWayPointData()->toJson(), *wp->toJson());
+
+    EXPECT_TRUE(store.removeFlightRoute(route));
+    ASSERT_TRUE(idle(store));
+    EXPECT_TRUE(store.flightRoutes().empty());
+    EXPECT_FALSE(QFile::exists(dir + "/" + route->id() + ".frd"));
+    EXPECT_TRUE(refreshed(other).empty());
+}
+
+TEST(MavFlightRouteManager, BrokenIndexEntriesAndRouteFilesAreSkipped)
+{
+    const QString dir = testsupport::makeTempDir("routes");
+    Mgr store(dir);
+    const auto good1 = savedRoute(store, "one", 1)->toJson()->dump();
+    const auto good2 = savedRoute(store, "two", 0)->toJson()->dump();
+    const auto ids = nlohmann::json::parse(readFile(dir + "/index.fridx").toStdString());
+    const std::string missing = "3f2504e0-4f89-11d3-9a0c-0305e82c3301";
+    const std::string broken = "3f2504e0-4f89-11d3-9a0c-0305e82c3302";
+    const std::string wrongKind = "3f2504e0-4f89-11d3-9a0c-0305e82c3303";
+    const std::string otherId = "3f2504e0-4f89-11d3-9a0c-0305e82c3304";
+    writeFile(dir + "/" + QString::fromStdString(broken) + ".frd", "{\"id\": ");
+    writeFile(dir + "/" + QString::fromStdString(wrongKind) + ".frd", QByteArray::fromStdString(R"({"id": ")" + wrongKind + R"(", "name": 5})"));
+    writeFile(dir + "/" + QString::fromStdString(otherId) + ".frd", QByteArray::fromStdString(good2));
+    writeFile(dir + "/../x.frd", QByteArray::fromStdString(good2));
+    const nlohmann::json index = {ids[0], "../x", missing, 5, broken, wrongKind, otherId, ids[1]};
+    writeFile(dir + "/index.fridx", QByteArray::fromStdString(index.dump()));
+
+    Mgr other(dir);
+    EXPECT_EQ(refreshed(other), (std::vector<std::string>{good1, good2}));
+    EXPECT_TRUE(testsupport::LogCapture::instance().countContaining(spdlog::level::warn, "can not load " + missing) == 1);
+
+    for (const char* text : {"{\"a\": 1}", "not json"}) {
+        writeFile(dir + "/index.fridx", text);
+        EXPECT_TRUE(refreshed(other).empty()) << text;
+    }
+}
+
+TEST(MavFlightRouteManager, ExportThenImportIntoAFreshCache)
+{
+    Mgr source(testsupport::makeTempDir("routes"));
+    std::vector<std::string> routes = {savedRoute(source, "a", 2)->toJson()->dump(),
+                                       savedRoute(source, "b", 3)->toJson()->dump()};
+    const QString exportDir = testsupport::makeTempDir("export") + "/sub";
+    int result = 1;
+    QObject::connect(&source, &Mgr::allFlightRoutesExported, &source, [&](int ret, int) { result = ret; });
+    source.exportAllToLocal(exportDir);
+    ASSERT_TRUE(waitUntil([&] { return result != 1; }));
+    EXPECT_EQ(result, 0);
+
+    Mgr target(testsupport::makeTempDir("routes"));
+    QSignalSpy refreshedSpy(&target, &Mgr::flightRoutesRefreshed);
+    target.importAllFromLocal(exportDir);
+    ASSERT_TRUE(waitUntil([&] { return refreshedSpy.count() == 1 && !target.isImporting(); }));
+    std::vector<std::string> imported;
+    for (const auto& r : target.flightRoutes())
+        imported.push_back(r->toJson()->dump());
+    EXPECT_EQ(imported, routes);
+}
+
+TEST(MavFlightRouteManager, UnwritableOrMissingCacheKeepsRoutesInMemory)
+{
+    // Root ignores permissions, so a regular file stands where the folder should be.
+    const QString blocked = testsupport::makeTempDir("blocked") + "/routes";
+    writeFile(blocked, "file");
+    Mgr store(blocked);
+    auto route = savedRoute(store, "kept", 2);
+    store.setDefaultWayPointData(route->getWayPointByIndex(0));
+    EXPECT_TRUE(idle(store));
+    EXPECT_EQ(store.flightRoutes().size(), 1u);
+    auto& log = testsupport::LogCapture::instance();
+    EXPECT_GE(log.countContaining(spdlog::level::warn, "can not save index file"), 1);
+    EXPECT_EQ(log.countContaining(spdlog::level::warn, "can not save default waypoint data"), 1);
+    EXPECT_EQ(refreshed(store).size(), 1u) << "an unreadable index leaves the list as it is";
+
+    // No application cache path (settings not initialised): nothing lands anywhere.
+    const QString cwd = testsupport::makeTempDir("cwd");
+    ASSERT_TRUE(QDir::setCurrent(cwd));
+    Mgr noCache;
+    EXPECT_TRUE(noCache.cachePath().isEmpty());
+    auto memoryOnly = savedRoute(noCache, "memory", 1);
+    noCache.setDefaultWayPointData(memoryOnly->getWayPointByIndex(0));
+    noCache.exportAllToLocal(cwd);
+    EXPECT_EQ(refreshed(noCache).size(), 1u);
+    EXPECT_TRUE(QDir(cwd).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden).isEmpty());
+    EXPECT_FALSE(QFileInfo::exists("/missions/routes"));
+}
+
+// Started by the kill test: saves one 255-waypoint route over and over, one version per save.
+TEST(MavFlightRouteManager, DISABLED_KillChild)
+{
+    Mgr store(qEnvironmentVariable("VELMORA_ROUTE_KILL_DIR"));
+    refreshed(store);
+    auto route = store.flightRoutes().empty() ? savedRoute(store, "0", 255) : store.flightRoutes().front();
+    for (int version = route->name().toInt() + 1; version < 100000; ++version) {
+        route->setName(QString::number(version));
+        for (const auto& wp : route->wayPointList())
+            wp->setAlt(version);
+        ASSERT_TRUE(store.updateFlightRoute(route));
+        while (store.isLoadRunning())  // no event-loop pause: keep the disk busy for the kill
+            QThread::yieldCurrentThread();
+    }
+}
+
+TEST(MavFlightRouteManager, KilledWriterLeavesWholeFiles)
+{
+    const QString dir = testsupport::makeTempDir("routes");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("VELMORA_ROUTE_KILL_DIR", dir);
+    env.insert("VELMORA_TEST_ROOT", testsupport::makeTempDir("child"));
+    // The version on disk, checked whole: -1 while there is none yet.
+    const auto version = [&]() -> int {
+        if (!QFile::exists(dir + "/index.fridx"))
+            return -1;
+        const auto index = nlohmann::json::parse(readFile(dir + "/index.fridx").toStdString(), nullptr, false);
+        if (!index.is_array() || index.size() != 1 || !index[0].is_string()) {
+            ADD_FAILURE() << "torn index: " << index.dump();
+            return -2;
+        }
+        const auto route = nlohmann::json::parse(readFile(dir + "/" + QString::fromStdString(index[0]) + ".frd").toStdString(), nullptr, false);
+        if (!route.is_object() || !route.contains("points")) {
+            ADD_FAILURE() << "torn route file";
+            return -2;
+        }
+        const int v = std::stoi(route.value("name", "-2"));
+        if (v == 0)
+            return v;  // the child's first save, before its waypoints
+        EXPECT_EQ(route.at("points").size(), 255u);
+        for (const auto& p : route.at("points"))
+            EXPECT_EQ(p.at("alt").get<double>(), v) << "one version throughout";
+        return v;
+    };
+    std::mt19937 rng(11);
+    int last = 0;
+    for (int round = 0; round < 20 && !testing::Test::HasFailure(); ++round) {
+        QProcess child;
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=MavFlightRouteManager.DISABLED_KillChild",
+                                                              "--gtest_also_run_disabled_tests"});
+        ASSERT_TRUE(waitUntil([&] { return version() > last || HasFailure(); }, 20000) && !HasFailure()) << "round " << round;
+        testsupport::pumpEvents(int(rng() % 40));
+        child.kill();
+        ASSERT_TRUE(child.waitForFinished(5000));
+        const int now = version();
+        EXPECT_GE(now, last) << "round " << round;
+        last = now;
+    }
+    Mgr store(dir);
+    EXPECT_EQ(refreshed(store).size(), 1u);
+    EXPECT_EQ(QDir(dir).entryList(QDir::Files | QDir::Hidden).size(), 2) << "no temporaries left after a refresh";
+}
