@@ -23,11 +23,6 @@ using testsupport::waitUntil;
 
 namespace {
 
-struct Received {
-    QList<QString> senders;
-    QList<QByteArray> datagrams;
-};
-
 bool openLink(OstUdpSocketLink& link, std::shared_ptr<OstLinkAbstractConfig> config)
 {
     QSignalSpy spy(&link, &OstAbstractLink::openLinkResp);
@@ -43,11 +38,9 @@ bool openLink(OstUdpSocketLink& link, std::shared_ptr<OstLinkAbstractConfig> con
 TEST(OstUdpSocketLink, ReceivesWithSenderAndAnswersTheRightPeer)
 {
     OstUdpSocketLink link;
-    Received rx;
-    link.registerRecvdDatagramHandleFunc([&](QString sender, QByteArray data) {
-        rx.senders.append(sender);
-        rx.datagrams.append(data);
-    });
+    QStringList senders;
+    QList<QByteArray> datagrams;
+    link.registerRecvdDatagramHandleFunc([&](QString sender, QByteArray data) { senders << sender, datagrams << data; });
     const quint16 port = testsupport::freeUdpPort();
     ASSERT_TRUE(openLink(link, std::make_shared<OstUdpSocketLinkConfig>(port, 0)));
     EXPECT_TRUE(link.isOpen());
@@ -61,9 +54,9 @@ TEST(OstUdpSocketLink, ReceivesWithSenderAndAnswersTheRightPeer)
     UdpPeer vehicle;
     UdpPeer other;
     ASSERT_TRUE(vehicle.sendTo("hello", port));
-    ASSERT_TRUE(waitUntil([&] { return rx.datagrams.size() == 1; }));
-    EXPECT_EQ(rx.senders.at(0), vehicle.address()) << "IPv4 sender in host:port form";
-    EXPECT_EQ(rx.datagrams.at(0), QByteArray("hello"));
+    ASSERT_TRUE(waitUntil([&] { return datagrams.size() == 1; }));
+    EXPECT_EQ(senders, QStringList{vehicle.address()}) << "IPv4 sender in host:port form";
+    EXPECT_EQ(datagrams, QList<QByteArray>{"hello"});
 
     EXPECT_TRUE(link.broadcastData("to-last-peer", ""));
     EXPECT_TRUE(link.sendData("send-data"));
@@ -144,20 +137,10 @@ TEST(OstUdpSocketLink, MulticastModeJoinsTheGroupAndSharesThePort)
     config->setMulticastGroupAddress("239.255.43.21");
     OstUdpSocketLink first;
     OstUdpSocketLink second;
-    QByteArray got;
-    second.registerRecvdDataHandleFunc([&](QByteArray d) { got += d; });
     if (!openLink(first, config))
         GTEST_SKIP() << "this machine has no multicast-capable interface";
+    // Delivery depends on the machine's multicast routing; the join and the shared port are checked.
     ASSERT_TRUE(openLink(second, config)) << "multicast links share their port";
-
-    QUdpSocket sender;
-    sender.setSocketOption(QAbstractSocket::MulticastLoopbackOption, 1);
-    sender.writeDatagram("group", QHostAddress("239.255.43.21"), port);
-    // Delivery depends on the machine's multicast routing; the join itself is what we check.
-    waitUntil([&] { return !got.isEmpty(); }, 1000);
-    if (!got.isEmpty()) {
-        EXPECT_EQ(got, QByteArray("group"));
-    }
 }
 
 TEST(OstUdpSocketLink, OnlyASocketThatStopsBeingUsableClosesTheLink)
