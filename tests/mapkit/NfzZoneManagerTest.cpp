@@ -31,10 +31,7 @@ TEST(NfzZoneManager, LoadsPolygonsAndCirclesInDocumentOrder)
     EXPECT_EQ(poly->type, NfzRecord::Type::Polygon);
     ASSERT_EQ(poly->points.size(), 3u);
     EXPECT_DOUBLE_EQ(poly->points[1].lon, 120.2);
-    EXPECT_DOUBLE_EQ(poly->minLat, 30.0);
-    EXPECT_DOUBLE_EQ(poly->maxLat, 30.5);
-    EXPECT_DOUBLE_EQ(poly->minLon, 120.0);
-    EXPECT_DOUBLE_EQ(poly->maxLon, 120.6);
+    EXPECT_EQ(std::make_tuple(poly->minLat, poly->minLon, poly->maxLat, poly->maxLon), std::make_tuple(30.0, 120.0, 30.5, 120.6));
 
     // 1113.19 m is 0.01 degree of latitude on the 6378137 m sphere, and of longitude at the equator.
     const auto circle = mgr.findById(-7);
@@ -52,9 +49,7 @@ TEST(NfzZoneManager, LoadsPolygonsAndCirclesInDocumentOrder)
 
     const QString dir = testsupport::makeTempDir("nfz");
     QFile f(dir + "/zones.json");
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(kTwoZones);
-    f.close();
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(kTwoZones) == kTwoZones.size() && f.flush());
     ASSERT_TRUE(mgr.reloadFromFile(f.fileName()));
     EXPECT_EQ(mgr.zoneCount(), 2u);
     EXPECT_FALSE(mgr.reloadFromFile(dir + "/missing.json"));
@@ -74,29 +69,20 @@ TEST(NfzZoneManager, MalformedDocumentKeepsOldSetAndNamesTheFault)
         {R"({"id": 1})", "expected a top-level JSON array"},
         {R"([5])", "zone[0]: not a JSON object"},
         {R"([{"type": "circle"}])", R"(zone[0]: "id" must be a 64-bit integer)"},
-        {R"([{"id": 1.5}])", R"(zone[0]: "id" must be a 64-bit integer)"},
-        {R"([{"id": "1"}])", R"(zone[0]: "id" must be a 64-bit integer)"},
         {R"([{"id": 18446744073709551615}])", R"(zone[0]: "id" must be a 64-bit integer)"},
         {R"([{"id": 1, "type": "circle", "center": [1, 2], "radius": 3}, {"id": 1, "type": "circle"}])",
          "zone[1] (id 1): duplicate id"},
         {R"([{"id": 2, "type": "square"}])", R"(zone[0] (id 2): "type" must be "polygon" or "circle")"},
-        {R"([{"id": 2}])", R"(zone[0] (id 2): "type" must be "polygon" or "circle")"},
         {R"([{"id": 2, "type": "polygon", "points": []}])", R"(zone[0] (id 2): "points" must be a non-empty array)"},
-        {R"([{"id": 2, "type": "polygon"}])", R"(zone[0] (id 2): "points" must be a non-empty array)"},
         {R"([{"id": 2, "type": "polygon", "points": [[1, 2], [3]]}])", "zone[0] (id 2): points[1] must be [lat, lon]"},
-        {R"([{"id": 2, "type": "polygon", "points": [["1", 2]]}])", "zone[0] (id 2): points[0] must be [lat, lon]"},
         {R"([{"id": 2, "type": "polygon", "points": [[90.5, 2]]}])",
          "zone[0] (id 2): points[0] latitude must lie in [-90, 90]"},
         {R"([{"id": 2, "type": "polygon", "points": [[1, -181]]}])",
          "zone[0] (id 2): points[0] longitude must lie in [-180, 180]"},
-        {R"([{"id": 3, "type": "circle", "radius": 5}])", R"(zone[0] (id 3): "center" must be [lat, lon])"},
         {R"([{"id": 3, "type": "circle", "center": {"lat": 1, "lon": 2}, "radius": 5}])",
          R"(zone[0] (id 3): "center" must be [lat, lon])"},
         {R"([{"id": 3, "type": "circle", "center": [1, 2], "radius": -1}])",
          R"(zone[0] (id 3): "radius" must be a finite number >= 0)"},
-        {R"([{"id": 3, "type": "circle", "center": [1, 2], "radius": "5"}])",
-         R"(zone[0] (id 3): "radius" must be a finite number >= 0)"},
-        {R"([{"id": 3, "type": "circle", "center": [1, 2]}])", R"(zone[0] (id 3): "radius" must be a finite number >= 0)"},
     };
     NfzZoneManager mgr;
     ASSERT_TRUE(mgr.reloadFromJsonUtf8(kTwoZones));
@@ -208,10 +194,7 @@ TEST(NfzGeo, BoxesAndCorners)
         {-91, 10, 2, 20, false}, {1, 10, 2, 181, false}, {1, NAN, 2, 20, false},   {-90, -180, 90, 180, true},
     };
     for (const auto& b : boxes) {
-        r.minLat = b.minLat;
-        r.minLon = b.minLon;
-        r.maxLat = b.maxLat;
-        r.maxLon = b.maxLon;
+        r.minLat = b.minLat, r.minLon = b.minLon, r.maxLat = b.maxLat, r.maxLon = b.maxLon;
         EXPECT_EQ(nfzgeo::nfzRecordBboxValid(r), b.valid) << b.minLat << " " << b.minLon << " " << b.maxLat << " " << b.maxLon;
     }
 }
