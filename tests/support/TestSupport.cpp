@@ -67,9 +67,4 @@ quint16 freeTcpPort()
     return s.serverPort();
 }
 
-QString toHex(const QByteArray& bytes)
-{
-    return QString::fromLatin1(bytes.toHex(' '));
-}
-
 }  // namespace testsupport

@@ -22,7 +22,6 @@ QString makeTempDir(const QString& name);
 quint16 freeUdpPort();
 quint16 freeTcpPort();
 
-QString toHex(const QByteArray& bytes);
 
 }  // namespace testsupport
 
