@@ -2,7 +2,7 @@
 
 #include "SimFaultInjector.h"
 
-using simtest::frameBytes;
+using testsupport::wire;
 using simtest::takeOff;
 
 namespace {
@@ -23,11 +23,11 @@ TEST(SimFaultInjector, BitFlipsStayInDataAndCheckAndNeverForgeAHead)
     _MavPFrame_t ret;
     MavProtoCtrlCmdProcesser::packReturnPFrame(ret, 1, 2, {22.5, 113.25, 35.5f});
     const std::vector<QByteArray> rows = {
-        frameBytes(1, MAVPROTO_GCS_ID, 0, MavCmd::Heartbeat),
-        frameBytes(1, MAVPROTO_GCS_ID, 5, MavCmd::TakeOff, {0}),
+        wire(1, MAVPROTO_GCS_ID, 0, MavCmd::Heartbeat),
+        wire(1, MAVPROTO_GCS_ID, 5, MavCmd::TakeOff, {0}),
         simtest::toWire(ret),
-        frameBytes(1, MAVPROTO_GCS_ID, 7, 0x2F, {0xEB, 0x91, 0x10, 0x90, 0xEA, 0xEB, 0xB0, 0xEB}),
-        frameBytes(1, MAVPROTO_GCS_ID, 7, 0x2F, {0x91, 0xEB, 0x90}),
+        wire(1, MAVPROTO_GCS_ID, 7, 0x2F, {0xEB, 0x91, 0x10, 0x90, 0xEA, 0xEB, 0xB0, 0xEB}),
+        wire(1, MAVPROTO_GCS_ID, 7, 0x2F, {0x91, 0xEB, 0x90}),
     };
     for (const QByteArray& clean : rows) {
         SCOPED_TRACE(clean.toHex(' ').toStdString());

@@ -1,5 +1,6 @@
 // Route upload, download and flight of the in-process simulator, driven by a UDP socket on
-// 127.0.0.1 playing the station.
+// 127.0.0.1 playing the station. The per-waypoint transfer faults run end to end in tests/vehicle
+// (MissionTransfer.FaultsEndTransfersWithTheirResult).
 
 #include "SimStation.h"
 
@@ -7,7 +8,6 @@
 
 #include <array>
 #include <cmath>
-#include <functional>
 #include <numbers>
 #include <type_traits>
 
@@ -88,43 +88,6 @@ TEST(SimMission, UploadedRouteDownloadsByteForByte)
         want.back().insert(want.back().begin(), 0);
     }
     EXPECT_EQ(exchange(st, asks), want);
-}
-
-// Each fault strikes waypoint 2: its upload answer (sent twice), and what a download shows.
-TEST(SimMission, TransferFaultsStrikeTheirWaypoint)
-{
-    struct Row {
-        const char* name;
-        std::function<void(SimOptions&)> set;
-        Bytes upAnswer;
-        Bytes downBasic;
-        Bytes downHead;  // result, then number and route number of waypoint 2
-    };
-    const Bytes stored = {0, 2, 3, 15, 4};
-    const Bytes none = {0, 0, 0, 15, 0};
-    const std::vector<Row> rows = {
-        {"none", [](SimOptions&) {}, {0}, stored, {0, 2, 4}},
-        {"--wp-no-ack 2", [](SimOptions& o) { o.wpNoAck = {2}; }, {0xEE}, none, {8}},
-        {"--wp-result 2=5", [](SimOptions& o) { o.wpResults = {{2, 5}}; }, {5}, none, {8}},
-        {"--dl-wrong-route 2", [](SimOptions& o) { o.dlWrongRoute = {2}; }, {0}, stored, {0, 2, 5}},
-        {"--dl-wrong-number 2", [](SimOptions& o) { o.dlWrongNumber = {2}; }, {0}, stored, {0, 3, 4}},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        SimStation st;
-        SimOptions o;
-        o.heartbeatMs = 600000;
-        row.set(o);
-        ASSERT_TRUE(st.start(o));
-        auto a = exchange(st, {kUpBasic, up(kRoute[0]), up(kRoute[1]), up(kRoute[1]), up(kRoute[2]),
-                               req(&P::packDownWayPointBasicParamsFrame, 4), req(&P::packDownWayPointDataReqFrame, {2, 4})});
-        if (a[6].size() == 57)
-            a[6] = {a[6][0], a[6][1], a[6][53]};
-        EXPECT_EQ(a[2], row.upAnswer);
-        EXPECT_EQ(a[3], row.upAnswer) << "the resend";
-        EXPECT_EQ(a[5], row.downBasic);
-        EXPECT_EQ(a[6], row.downHead);
-    }
 }
 
 // Refused without a route; with one it takes off, hovers at waypoint 2, and hovers after the last.

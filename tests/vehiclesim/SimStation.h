@@ -2,6 +2,7 @@
 // A UDP socket on 127.0.0.1 playing the station against an in-process simulator, and the frame
 // helpers the simulator's tests share.
 
+#include "FrameWire.h"
 #include "LoopbackPeers.h"
 #include "MavProtoCtrlCmdProcesser.h"
 #include "MavProtoHelper.h"
@@ -15,19 +16,7 @@
 
 namespace simtest {
 
-inline QByteArray toWire(const _MavPFrame_t& frame)
-{
-    std::vector<uint8_t> out;
-    MavProtoHelper::mavPFrameToSendBytes(out, frame);
-    return QByteArray(reinterpret_cast<const char*>(out.data()), qsizetype(out.size()));
-}
-
-inline QByteArray frameBytes(uint8_t tx, uint8_t rx, uint8_t seq, uint8_t cmd, const std::vector<uint8_t>& data = {})
-{
-    _MavPFrame_t f;
-    MavProtoHelper::packMavProtoFrame(f, tx, rx, seq, cmd, data);
-    return toWire(f);
-}
+using testsupport::toWire;
 
 inline QByteArray takeOff(uint8_t rx, uint8_t seq, uint16_t alt = 30, uint8_t vel = 4)
 {
@@ -75,11 +64,6 @@ struct SimStation {
     bool send(const QByteArray& bytes, quint16 port = 0) { return peer.sendTo(bytes, port ? port : sim->listenPort()); }
 
     QList<_MavPFrame_t> answers() const { return answersIn(peer); }
-
-    bool waitForAnswers(int n, int timeoutMs = 3000)
-    {
-        return testsupport::waitUntil([&] { return answers().size() >= n; }, timeoutMs);
-    }
 };
 
 }  // namespace simtest

@@ -1,14 +1,8 @@
-// The simulator in-process against a UDP socket (or a pseudo-terminal) playing the station.
+// The simulator in-process against a UDP socket playing the station; its serial transport runs
+// end to end in tests/vehicle (SerialLinkThroughAPseudoTerminal).
 
 #include "SimStation.h"
 
-#include "SimFrameCutter.h"
-
-#include <QSerialPort>
-
-#include <set>
-
-using simtest::frameBytes;
 using simtest::SimStation;
 using simtest::takeOff;
 using testsupport::waitUntil;
@@ -51,45 +45,4 @@ TEST(VehicleSimulator, FaultsOnTheLinkMatchTheCountersAndSpareHeadAndLength)
             EXPECT_EQ(c.in.corrupted, 20u);
         }
     }
-}
-
-TEST(VehicleSimulator, SerialDeviceCarriesHeartbeatsAndAnswers)
-{
-    testsupport::SocatPty pty;
-    ASSERT_TRUE(pty.start());
-    SimOptions o;
-    o.transport = SimOptions::Transport::Serial;
-    o.serialPath = pty.endA();
-    o.count = 2;
-    o.heartbeatMs = 50;
-    VehicleSimulator sim(o);
-    ASSERT_TRUE(sim.start());
-
-    QSerialPort station(pty.endB());
-    ASSERT_TRUE(station.open(QIODevice::ReadWrite));
-    SimFrameCutter cutter;
-    std::set<int> heartbeatIds;
-    std::optional<_MavPFrame_t> ack;
-    std::vector<int> telemetryCmds;
-    QObject::connect(&station, &QSerialPort::readyRead, [&] {
-        cutter.feed(station.readAll(), [&](const QByteArray&, const _MavPFrame_t& f) {
-            if (f.cmd == MavCmd::Heartbeat)
-                heartbeatIds.insert(f.tx_id);
-            else if (f.cmd == MavCmd::TakeOff)
-                ack = f;
-            else if (f.tx_id == 2)
-                telemetryCmds.push_back(f.cmd);
-        });
-    });
-    station.write(takeOff(2, 9, 12, 2));
-    ASSERT_TRUE(waitUntil([&] { return ack && heartbeatIds.size() == 2; }));
-    EXPECT_EQ(ack->tx_id, 2);
-    EXPECT_EQ(ack->seq, 9);
-    EXPECT_EQ(ack->data, std::vector<uint8_t>{0});
-    EXPECT_EQ(sim.vehicle(2)->state().takeoffAltitude, 12);
-    EXPECT_EQ(heartbeatIds, (std::set<int>{1, 2}));
-
-    station.write(frameBytes(MAVPROTO_GCS_ID, 2, 0, MavCmd::RequestAllTele));
-    ASSERT_TRUE(waitUntil([&] { return telemetryCmds.size() >= 6; }));
-    EXPECT_EQ(telemetryCmds, (std::vector<int>{0x21, 0x22, 0x23, 0x24, 0x25, 0x2F}));
 }
