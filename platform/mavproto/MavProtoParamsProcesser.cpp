@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 namespace {
 
@@ -148,22 +149,33 @@ uint16_t packVehicle(_MavPFrame_t& frame, uint8_t vehicleId, uint8_t seq, uint8_
     return packFrom(frame, vehicleId, MAVPROTO_GCS_ID, seq, cmd, data);
 }
 
-// Natural record -> wire -> frame, or 0 when the record does not convert.
-template <typename Wire, typename Natural>
-uint16_t packConverted(_MavPFrame_t& frame, uint8_t txId, uint8_t rxId, uint8_t seq, uint8_t cmd,
-                       const Natural& params)
+// The wire record each group's command carries (the fixed-wing gains share the multirotor forms).
+template <uint8_t Cmd>
+using GroupWire = std::conditional_t<Cmd == MavCmd::BasicParams, MavProtoBasicParamsWire_t,
+                  std::conditional_t<Cmd == MavCmd::ResParams, MavProtoResParamsWire_t,
+                  std::conditional_t<Cmd == MavCmd::AttitudeParams || Cmd == MavCmd::FixedAttitudeParams,
+                                     MavProtoAttitudeGainWire_t, MavProtoPositionGainWire_t>>>;
+
+// Record -> wire -> frame of Cmd, or 0 when a natural record does not convert; a wire record
+// goes as it is. The station's writes and the vehicle's read replies differ only in who sends.
+template <uint8_t Cmd, typename Record>
+uint16_t packGroup(_MavPFrame_t& frame, uint8_t txId, uint8_t rxId, uint8_t seq, const Record& record)
 {
-    Wire wire{};
-    if (!MavProtoParamsProcesser::toWire(params, wire))
+    GroupWire<Cmd> wire{};
+    if constexpr (std::is_same_v<Record, GroupWire<Cmd>>)
+        wire = record;
+    else if (!MavProtoParamsProcesser::toWire(record, wire))
         return 0;
-    return packFrom(frame, txId, rxId, seq, cmd, MavProtoHelper::recordBytes(wire));
+    return packFrom(frame, txId, rxId, seq, Cmd, MavProtoHelper::recordBytes(wire));
 }
 
-// Frame of cmd with exactly one wire record -> natural record; untouched output otherwise.
-template <typename Wire, typename Natural>
-bool parseConverted(const _MavPFrame_t& frame, uint8_t cmd, Natural& params)
+// Frame of Cmd with exactly one wire record -> natural record; untouched output otherwise. The
+// station's read replies and the vehicle's write requests carry the same record.
+template <uint8_t Cmd, typename Natural>
+bool parseGroup(const _MavPFrame_t& frame, Natural& params)
 {
-    if (frame.cmd != cmd || frame.data.size() != sizeof(Wire))
+    using Wire = GroupWire<Cmd>;
+    if (frame.cmd != Cmd || frame.data.size() != sizeof(Wire))
         return false;
     Wire wire{};
     MavProtoHelper::readRecord(frame, wire);
@@ -386,7 +398,7 @@ uint16_t MavProtoParamsProcesser::packWriteBasicParamsFrame(_MavPFrame_t& frame,
 {
     if (params.vehicleId == MAVPROTO_GCS_ID)
         return 0;
-    return packConverted<MavProtoBasicParamsWire_t>(frame, MAVPROTO_GCS_ID, rxId, seq, MavCmd::BasicParams, params);
+    return packGroup<MavCmd::BasicParams>(frame, MAVPROTO_GCS_ID, rxId, seq, params);
 }
 
 uint16_t MavProtoParamsProcesser::packWriteBasicParamsFrame(_MavPFrame_t& frame, uint8_t rxId, uint8_t seq,
@@ -394,72 +406,67 @@ uint16_t MavProtoParamsProcesser::packWriteBasicParamsFrame(_MavPFrame_t& frame,
 {
     if (wire.vehicleId == MAVPROTO_GCS_ID)
         return 0;
-    return packGcs(frame, rxId, seq, MavCmd::BasicParams, MavProtoHelper::recordBytes(wire));
+    return packGroup<MavCmd::BasicParams>(frame, MAVPROTO_GCS_ID, rxId, seq, wire);
 }
 
 uint16_t MavProtoParamsProcesser::packWriteStabilizeCtrlParamsFrame(_MavPFrame_t& frame, uint8_t rxId, uint8_t seq,
                                                                     const MavProtoStabilizeCtrlParams_t& params)
 {
-    return packConverted<MavProtoAttitudeGainWire_t>(frame, MAVPROTO_GCS_ID, rxId, seq, MavCmd::AttitudeParams,
-                                                     params);
+    return packGroup<MavCmd::AttitudeParams>(frame, MAVPROTO_GCS_ID, rxId, seq, params);
 }
 
 uint16_t MavProtoParamsProcesser::packWriteStabilizeCtrlParamsFrame(_MavPFrame_t& frame, uint8_t rxId, uint8_t seq,
                                                                     const MavProtoAttitudeGainWire_t& wire)
 {
-    return packGcs(frame, rxId, seq, MavCmd::AttitudeParams, MavProtoHelper::recordBytes(wire));
+    return packGroup<MavCmd::AttitudeParams>(frame, MAVPROTO_GCS_ID, rxId, seq, wire);
 }
 
 uint16_t MavProtoParamsProcesser::packWritePosCtrlParamsFrame(_MavPFrame_t& frame, uint8_t rxId, uint8_t seq,
                                                               const MavProtoPosCtrlParams_t& params)
 {
-    return packConverted<MavProtoPositionGainWire_t>(frame, MAVPROTO_GCS_ID, rxId, seq, MavCmd::PositionParams,
-                                                     params);
+    return packGroup<MavCmd::PositionParams>(frame, MAVPROTO_GCS_ID, rxId, seq, params);
 }
 
 uint16_t MavProtoParamsProcesser::packWritePosCtrlParamsFrame(_MavPFrame_t& frame, uint8_t rxId, uint8_t seq,
                                                               const MavProtoPositionGainWire_t& wire)
 {
-    return packGcs(frame, rxId, seq, MavCmd::PositionParams, MavProtoHelper::recordBytes(wire));
+    return packGroup<MavCmd::PositionParams>(frame, MAVPROTO_GCS_ID, rxId, seq, wire);
 }
 
 uint16_t MavProtoParamsProcesser::packWriteFixedStabilizeCtrlParamsFrame(
     _MavPFrame_t& frame, uint8_t rxId, uint8_t seq, const MavProtoFixedStabilizeCtrlParams_t& params)
 {
-    return packConverted<MavProtoAttitudeGainWire_t>(frame, MAVPROTO_GCS_ID, rxId, seq, MavCmd::FixedAttitudeParams,
-                                                     params);
+    return packGroup<MavCmd::FixedAttitudeParams>(frame, MAVPROTO_GCS_ID, rxId, seq, params);
 }
 
-uint16_t MavProtoParamsProcesser::packWriteFixedStabilizeCtrlParamsFrame(_MavPFrame_t& frame, uint8_t rxId,
-                                                                         uint8_t seq,
+uint16_t MavProtoParamsProcesser::packWriteFixedStabilizeCtrlParamsFrame(_MavPFrame_t& frame, uint8_t rxId, uint8_t seq,
                                                                          const MavProtoAttitudeGainWire_t& wire)
 {
-    return packGcs(frame, rxId, seq, MavCmd::FixedAttitudeParams, MavProtoHelper::recordBytes(wire));
+    return packGroup<MavCmd::FixedAttitudeParams>(frame, MAVPROTO_GCS_ID, rxId, seq, wire);
 }
 
 uint16_t MavProtoParamsProcesser::packWriteFixedPosCtrlParamsFrame(_MavPFrame_t& frame, uint8_t rxId, uint8_t seq,
                                                                    const MavProtoFixedPosCtrlParams_t& params)
 {
-    return packConverted<MavProtoPositionGainWire_t>(frame, MAVPROTO_GCS_ID, rxId, seq, MavCmd::FixedPositionParams,
-                                                     params);
+    return packGroup<MavCmd::FixedPositionParams>(frame, MAVPROTO_GCS_ID, rxId, seq, params);
 }
 
 uint16_t MavProtoParamsProcesser::packWriteFixedPosCtrlParamsFrame(_MavPFrame_t& frame, uint8_t rxId, uint8_t seq,
                                                                    const MavProtoPositionGainWire_t& wire)
 {
-    return packGcs(frame, rxId, seq, MavCmd::FixedPositionParams, MavProtoHelper::recordBytes(wire));
+    return packGroup<MavCmd::FixedPositionParams>(frame, MAVPROTO_GCS_ID, rxId, seq, wire);
 }
 
 uint16_t MavProtoParamsProcesser::packWriteResParamsFrame(_MavPFrame_t& frame, uint8_t rxId, uint8_t seq,
                                                           const MavProtoResParams_t& params)
 {
-    return packConverted<MavProtoResParamsWire_t>(frame, MAVPROTO_GCS_ID, rxId, seq, MavCmd::ResParams, params);
+    return packGroup<MavCmd::ResParams>(frame, MAVPROTO_GCS_ID, rxId, seq, params);
 }
 
 uint16_t MavProtoParamsProcesser::packWriteResParamsFrame(_MavPFrame_t& frame, uint8_t rxId, uint8_t seq,
                                                           const MavProtoResParamsWire_t& wire)
 {
-    return packGcs(frame, rxId, seq, MavCmd::ResParams, MavProtoHelper::recordBytes(wire));
+    return packGroup<MavCmd::ResParams>(frame, MAVPROTO_GCS_ID, rxId, seq, wire);
 }
 
 uint16_t MavProtoParamsProcesser::packWriteVehicleCodeFrame(_MavPFrame_t& frame, uint8_t rxId, uint8_t seq,
@@ -484,35 +491,35 @@ uint16_t MavProtoParamsProcesser::packMagCompassCaliActionFrame(_MavPFrame_t& fr
 
 bool MavProtoParamsProcesser::parseReadBasicParamsAck(const _MavPFrame_t& frame, MavProtoBasicParams_t& params)
 {
-    return parseConverted<MavProtoBasicParamsWire_t>(frame, MavCmd::BasicParams, params);
+    return parseGroup<MavCmd::BasicParams>(frame, params);
 }
 
 bool MavProtoParamsProcesser::parseReadStabilizeCtrlParamsAck(const _MavPFrame_t& frame,
                                                               MavProtoStabilizeCtrlParams_t& params)
 {
-    return parseConverted<MavProtoAttitudeGainWire_t>(frame, MavCmd::AttitudeParams, params);
+    return parseGroup<MavCmd::AttitudeParams>(frame, params);
 }
 
 bool MavProtoParamsProcesser::parseReadPosCtrlParamsAck(const _MavPFrame_t& frame, MavProtoPosCtrlParams_t& params)
 {
-    return parseConverted<MavProtoPositionGainWire_t>(frame, MavCmd::PositionParams, params);
+    return parseGroup<MavCmd::PositionParams>(frame, params);
 }
 
 bool MavProtoParamsProcesser::parseReadFixedStabilizeCtrlParamsAck(const _MavPFrame_t& frame,
                                                                    MavProtoFixedStabilizeCtrlParams_t& params)
 {
-    return parseConverted<MavProtoAttitudeGainWire_t>(frame, MavCmd::FixedAttitudeParams, params);
+    return parseGroup<MavCmd::FixedAttitudeParams>(frame, params);
 }
 
 bool MavProtoParamsProcesser::parseReadFixedPosCtrlParamsAck(const _MavPFrame_t& frame,
                                                              MavProtoFixedPosCtrlParams_t& params)
 {
-    return parseConverted<MavProtoPositionGainWire_t>(frame, MavCmd::FixedPositionParams, params);
+    return parseGroup<MavCmd::FixedPositionParams>(frame, params);
 }
 
 bool MavProtoParamsProcesser::parseReadResParamsAck(const _MavPFrame_t& frame, MavProtoResParams_t& params)
 {
-    return parseConverted<MavProtoResParamsWire_t>(frame, MavCmd::ResParams, params);
+    return parseGroup<MavCmd::ResParams>(frame, params);
 }
 
 bool MavProtoParamsProcesser::parseReadVehicleCodeParamsAck(const _MavPFrame_t& frame, std::string& code)
@@ -535,43 +542,38 @@ bool MavProtoParamsProcesser::parseMagCompassCaliAck(const _MavPFrame_t& frame, 
 uint16_t MavProtoParamsProcesser::packReadBasicParamsAck(_MavPFrame_t& frame, uint8_t vehicleId, uint8_t seq,
                                                          const MavProtoBasicParams_t& params)
 {
-    return packConverted<MavProtoBasicParamsWire_t>(frame, vehicleId, MAVPROTO_GCS_ID, seq, MavCmd::BasicParams,
-                                                    params);
+    return packGroup<MavCmd::BasicParams>(frame, vehicleId, MAVPROTO_GCS_ID, seq, params);
 }
 
 uint16_t MavProtoParamsProcesser::packReadStabilizeCtrlParamsAck(_MavPFrame_t& frame, uint8_t vehicleId, uint8_t seq,
                                                                  const MavProtoStabilizeCtrlParams_t& params)
 {
-    return packConverted<MavProtoAttitudeGainWire_t>(frame, vehicleId, MAVPROTO_GCS_ID, seq, MavCmd::AttitudeParams,
-                                                     params);
+    return packGroup<MavCmd::AttitudeParams>(frame, vehicleId, MAVPROTO_GCS_ID, seq, params);
 }
 
 uint16_t MavProtoParamsProcesser::packReadPosCtrlParamsAck(_MavPFrame_t& frame, uint8_t vehicleId, uint8_t seq,
                                                            const MavProtoPosCtrlParams_t& params)
 {
-    return packConverted<MavProtoPositionGainWire_t>(frame, vehicleId, MAVPROTO_GCS_ID, seq, MavCmd::PositionParams,
-                                                     params);
+    return packGroup<MavCmd::PositionParams>(frame, vehicleId, MAVPROTO_GCS_ID, seq, params);
 }
 
 uint16_t MavProtoParamsProcesser::packReadFixedStabilizeCtrlParamsAck(_MavPFrame_t& frame, uint8_t vehicleId,
                                                                       uint8_t seq,
                                                                       const MavProtoFixedStabilizeCtrlParams_t& params)
 {
-    return packConverted<MavProtoAttitudeGainWire_t>(frame, vehicleId, MAVPROTO_GCS_ID, seq,
-                                                     MavCmd::FixedAttitudeParams, params);
+    return packGroup<MavCmd::FixedAttitudeParams>(frame, vehicleId, MAVPROTO_GCS_ID, seq, params);
 }
 
 uint16_t MavProtoParamsProcesser::packReadFixedPosCtrlParamsAck(_MavPFrame_t& frame, uint8_t vehicleId, uint8_t seq,
                                                                 const MavProtoFixedPosCtrlParams_t& params)
 {
-    return packConverted<MavProtoPositionGainWire_t>(frame, vehicleId, MAVPROTO_GCS_ID, seq,
-                                                     MavCmd::FixedPositionParams, params);
+    return packGroup<MavCmd::FixedPositionParams>(frame, vehicleId, MAVPROTO_GCS_ID, seq, params);
 }
 
 uint16_t MavProtoParamsProcesser::packReadResParamsAck(_MavPFrame_t& frame, uint8_t vehicleId, uint8_t seq,
                                                        const MavProtoResParams_t& params)
 {
-    return packConverted<MavProtoResParamsWire_t>(frame, vehicleId, MAVPROTO_GCS_ID, seq, MavCmd::ResParams, params);
+    return packGroup<MavCmd::ResParams>(frame, vehicleId, MAVPROTO_GCS_ID, seq, params);
 }
 
 uint16_t MavProtoParamsProcesser::packReadVehicleCodeAck(_MavPFrame_t& frame, uint8_t vehicleId, uint8_t seq,
@@ -608,35 +610,35 @@ uint16_t MavProtoParamsProcesser::packMagCompassCaliAck(_MavPFrame_t& frame, uin
 
 bool MavProtoParamsProcesser::parseWriteBasicParamsFrame(const _MavPFrame_t& frame, MavProtoBasicParams_t& params)
 {
-    return parseConverted<MavProtoBasicParamsWire_t>(frame, MavCmd::BasicParams, params);
+    return parseGroup<MavCmd::BasicParams>(frame, params);
 }
 
 bool MavProtoParamsProcesser::parseWriteStabilizeCtrlParamsFrame(const _MavPFrame_t& frame,
                                                                  MavProtoStabilizeCtrlParams_t& params)
 {
-    return parseConverted<MavProtoAttitudeGainWire_t>(frame, MavCmd::AttitudeParams, params);
+    return parseGroup<MavCmd::AttitudeParams>(frame, params);
 }
 
 bool MavProtoParamsProcesser::parseWritePosCtrlParamsFrame(const _MavPFrame_t& frame, MavProtoPosCtrlParams_t& params)
 {
-    return parseConverted<MavProtoPositionGainWire_t>(frame, MavCmd::PositionParams, params);
+    return parseGroup<MavCmd::PositionParams>(frame, params);
 }
 
 bool MavProtoParamsProcesser::parseWriteFixedStabilizeCtrlParamsFrame(const _MavPFrame_t& frame,
                                                                       MavProtoFixedStabilizeCtrlParams_t& params)
 {
-    return parseConverted<MavProtoAttitudeGainWire_t>(frame, MavCmd::FixedAttitudeParams, params);
+    return parseGroup<MavCmd::FixedAttitudeParams>(frame, params);
 }
 
 bool MavProtoParamsProcesser::parseWriteFixedPosCtrlParamsFrame(const _MavPFrame_t& frame,
                                                                 MavProtoFixedPosCtrlParams_t& params)
 {
-    return parseConverted<MavProtoPositionGainWire_t>(frame, MavCmd::FixedPositionParams, params);
+    return parseGroup<MavCmd::FixedPositionParams>(frame, params);
 }
 
 bool MavProtoParamsProcesser::parseWriteResParamsFrame(const _MavPFrame_t& frame, MavProtoResParams_t& params)
 {
-    return parseConverted<MavProtoResParamsWire_t>(frame, MavCmd::ResParams, params);
+    return parseGroup<MavCmd::ResParams>(frame, params);
 }
 
 bool MavProtoParamsProcesser::parseWriteVehicleCodeFrame(const _MavPFrame_t& frame, std::string& code)

@@ -5,6 +5,13 @@
 // new id after a basic write changes it. Outcomes are signals with result codes; every command
 // sent and every reply is echoed to the console.
 //
+// One class, its implementation split by concern:
+//   MavParamsController.cpp     the group table (command, data item, packer, decoder, signals)
+//                               that drives reads, writes, replies and responses; reset all;
+//                               reply dispatch and time-outs; the id move after a basic write
+//   MavParamsCalibration.cpp    accelerometer and compass calibration steps and their acks
+//   MavParamsVehicleCode.cpp    vehicle code read and write, cloud activation and replacement
+//
 // A parameter reply without a pending request never reaches here (the queue drops it).
 
 #include "GcsAccountEnums.h"
@@ -121,15 +128,19 @@ private slots:
     void mockCaliMagComResult(int step, int ret);
 
 private:
+    // The six groups' table; forGroup calls f with the row of cmd, false when cmd is no group's.
+    static const auto& groups();
+    template <typename F>
+    bool forGroup(uint8_t cmd, F&& f);
+    // wire is a caller's wire record, or nullptr for the data item's own record.
+    template <typename WirePtr>
+    void writeGroup(uint8_t cmd, WirePtr wire);
     // Read request of a group (or the vehicle code): empty payload, expected reply length.
     void sendRead(uint8_t cmd, const char* goneLog = "vehicleCtrler is null");
-    // Sends a packed write frame, or logs `abortLog` when the packer refused the values.
-    template <typename Pack>
-    void sendWrite(uint8_t cmd, const char* abortLog, Pack&& pack);
+    // A packed write of a group or the vehicle code: a 1-byte result is expected.
+    void sendWriteReq(const std::shared_ptr<VehicleController>& vehicle, const MavPFramePtr& frame, uint8_t cmd);
     void sendReq(const std::shared_ptr<VehicleController>& vehicle, const MavPFramePtr& frame, int checkType,
                  uint8_t expectedDataLen, uint32_t timeoutMs, const QString& consoleText);
-    bool handleGroupRead(uint8_t cmd, const _MavPFrame_t& frame);
-    void emitGroupResp(uint8_t cmd, bool read, int ret);
     void handleCaliAck(uint8_t cmd, const _MavPFrame_t& frame);
     // The write's result (reads answer 0): a refused write is echoed as an error.
     int handleVehicleCodeReply(const _MavPFrame_t& frame, bool read);
