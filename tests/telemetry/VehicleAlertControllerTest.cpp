@@ -14,18 +14,8 @@ namespace {
 _MavProtoFlightStatusData_t healthy()
 {
     _MavProtoFlightStatusData_t r{};
-    r.rcState = 1;
-    r.positionState = 3;
-    r.headingState = 1;
-    r.linkState = 1;
-    r.batteryState = 0;
-    r.workState = 5;
-    r.imuSensorState = 0x27;
-    r.headingSensorState = 0x85;
-    r.gnssHdop = 8;
-    r.gnssVdop = 8;
-    r.emergencyProtect = 0;
-    r.takeoffCheck = 0x7E;
+    r.rcState = 1, r.positionState = 3, r.headingState = 1, r.linkState = 1, r.workState = 5;
+    r.imuSensorState = 0x27, r.headingSensorState = 0x85, r.gnssHdop = 8, r.gnssVdop = 8, r.takeoffCheck = 0x7E;
     return r;
 }
 
@@ -108,11 +98,7 @@ TEST(VehicleAlertController, ComprehensiveUpdatesRunOnlyTheFirstSixRules)
     VehicleAlertController alerts(nullptr);
     AlertLog log(alerts);
     MavProtoComprehensiveData_t c{};
-    c.states.rcState = 1;
-    c.states.positionState = 0;
-    c.states.headingState = 1;
-    c.states.linkState = 1;
-    c.states.batteryState = 0;
+    c.states.rcState = 1, c.states.headingState = 1, c.states.linkState = 1;  // position lost
     item->updateFromComprehensiveData(c);
     alerts.handleTeleDataChanged(item, 0);
     alerts.handleTeleDataChanged(item, 1);  // a name change evaluates nothing
