@@ -22,31 +22,25 @@ TEST(GcsAppController, CliConnectParametersAreCheckedInOrder)
     };
     const std::vector<Case> cases = {
         {R"([1,2])", "params must be a JSON object"},
-        {R"("udp")", "params must be a JSON object"},
         {R"({})", "Missing required field: type (\"serial\" or \"udp\")"},
-        {R"({"type": 3})", "Missing required field: type (\"serial\" or \"udp\")"},
         {R"({"type": "UDP", "sendPort": 1, "recvPort": 2})", "Unsupported link type: only \"serial\" and \"udp\" are supported"},
-        {R"({"type": "tcp"})", "Unsupported link type: only \"serial\" and \"udp\" are supported"},
-        {R"({"type": "serial"})", "serial connect requires string field: port"},
         {R"({"type": "serial", "port": 5, "baudrate": 9600})", "serial connect requires string field: port"},
         {R"({"type": "serial", "port": "  ", "baudrate": 115200})", "serial port name must not be empty"},
-        {R"({"type": "serial", "port": "/dev/ttyS9"})", "serial connect requires integer field: baudrate"},
         {R"({"type": "serial", "port": "/dev/ttyS9", "baudrate": 9600.0})", "serial connect requires integer field: baudrate"},
         {R"({"type": "serial", "port": "/dev/ttyS9", "baudrate": "9600"})", "serial connect requires integer field: baudrate"},
         {R"({"type": "serial", "port": "/dev/ttyS9", "baudrate": 0})", "baudrate must be a positive integer"},
-        {R"({"type": "serial", "port": "/dev/ttyS9", "baudrate": -9600})", "baudrate must be a positive integer"},
-        {R"({"type": "udp", "recvPort": 2})", "udp connect requires integer field: sendPort"},
         {R"({"type": "udp", "sendPort": 1.5, "recvPort": 2})", "udp connect requires integer field: sendPort"},
         {R"({"type": "udp", "sendPort": 0})", "udp connect requires integer field: recvPort"},
         {R"({"type": "udp", "sendPort": 0, "recvPort": 0})", "sendPort must be in range 1-65535"},
         {R"({"type": "udp", "sendPort": 65536, "recvPort": 2})", "sendPort must be in range 1-65535"},
-        {R"({"type": "udp", "sendPort": 14550, "recvPort": -1})", "recvPort must be in range 1-65535"},
         {R"({"type": "udp", "sendPort": 14550, "recvPort": 99999999999})", "recvPort must be in range 1-65535"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(app.ctrl->connectToLinkFromCliParams(nlohmann::json::parse(c.params)).toStdString(), c.error) << c.params;
     }
     EXPECT_TRUE(LinkManagerFactory::getInstance().allLinkManagers().isEmpty()) << "nothing was connected";
+    app.ctrl->disconnectFromActiveLinkMgr();  // no link manager: harmless
+    EXPECT_EQ(app.ctrl->gcsCliConnectionStatusData()["connectionMode"], "None");
 }
 
 TEST(GcsAppController, UdpConnectStoresTheConnectionAndDisconnectEndsLocalMode)
@@ -68,7 +62,6 @@ TEST(GcsAppController, UdpConnectStoresTheConnectionAndDisconnectEndsLocalMode)
     EXPECT_EQ(s->getValue("connect/udp/port").toInt(), port);
     EXPECT_EQ(s->getValue("connect/udp/devicePort").toInt(), 15000);
     EXPECT_EQ(s->getValue("connect/udp/mode").toString(), "unicast");
-    EXPECT_TRUE(s->getValue("connect/udp/multicastGroup").isValid());
 
     const auto status = app.ctrl->gcsCliConnectionStatusData();
     EXPECT_EQ(status["connectionMode"], "Local");
@@ -103,23 +96,4 @@ TEST(GcsAppController, FailedOpenKeepsModeAndWritesNothing)
     EXPECT_FALSE(resp.at(0).at(1).toBool());
     EXPECT_EQ(app.ctrl->connectionMode(), GcsAppController::None);
     EXPECT_FALSE(GcsSettings::getInstance()->getValue("connect/type").isValid());
-}
-
-TEST(GcsAppController, DisconnectWithoutLinkManagerLeavesModeNone)
-{
-    AppHarness app;
-    QSignalSpy mode(app.ctrl, &GcsAppController::connectionModeChanged);
-    app.ctrl->disconnectFromActiveLinkMgr();
-    testsupport::pumpEvents(30);
-    EXPECT_EQ(mode.count(), 0);
-    EXPECT_EQ(app.ctrl->gcsCliConnectionStatusData()["connectionMode"], "None");
-}
-
-TEST(GcsAppController, QueuedSignalTypesAreRegisteredByTheApplication)
-{
-    // GcsApplication's constructor registers them (main() built one).
-    for (const char* name : {"std::shared_ptr<MavPFrame_t>", "MavPFramePtr", "std::shared_ptr<QByteArray>",
-                             "std::shared_ptr<MavCmdRequestMessage>", "std::shared_ptr<nlohmann::json>",
-                             "std::vector<int64_t>"})
-        EXPECT_TRUE(QMetaType::fromName(name).isValid()) << name;
 }
