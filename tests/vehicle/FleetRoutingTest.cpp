@@ -3,7 +3,7 @@
 
 #include "StationWithSim.h"
 
-#include "MavProtoHelper.h"
+#include "FrameWire.h"
 #include "MavProtoTeleProcesser.h"
 #include "SimVehicle.h"
 #include "protocol/MavProtocolProcesser.h"
@@ -66,12 +66,8 @@ TEST_F(StationWithSim, TwoHundredVehiclesEachGetTheirOwnTelemetry)
     stray.lon = 20.0;
     _MavPFrame_t frame;
     MavProtoTeleProcesser::packPosDataPFrame(frame, 250, 0, stray);
-    std::vector<uint8_t> bytes;
-    MavProtoHelper::mavPFrameToSendBytes(bytes, frame);
     auto link = LinkManagerFactory::getInstance().activeLinkMgr();
-    link->mavProtoProcesser()->handleUdpLinkData("127.0.0.1:9", QByteArray(reinterpret_cast<const char*>(bytes.data()),
-                                                                           qsizetype(bytes.size())),
-                                                 link->udpSocketLink());
+    link->mavProtoProcesser()->handleUdpLinkData("127.0.0.1:9", testsupport::toWire(frame), link->udpSocketLink());
     for (const auto& v : mvm()->vehicleList())
         EXPECT_NE(v->teleCtrler()->posDataItem()->lat(), 10.0) << "vehicle " << v->vehicleId();
 }

@@ -53,25 +53,10 @@ protected:
 
 }  // namespace
 
-TEST_F(VehicleClusterControllerTest, FourteenEmptySlotsBeforeAnyVehicle)
-{
-    QAbstractItemModelTester tester(model.get(), QAbstractItemModelTester::FailureReportingMode::Fatal);
-    EXPECT_EQ(ids(*model), fixedIds);
-    for (int row = 0; row < model->rowCount(); ++row) {
-        EXPECT_EQ(model->data(model->index(row), 258), QVariant(false)) << row;
-        for (int role = 259; role <= 265; ++role) {
-            const QVariant value = model->data(model->index(row), role);
-            EXPECT_TRUE(value.isValid() && value.toDouble() == 0.0) << row << " role " << role;
-        }
-        EXPECT_FALSE(model->data(model->index(row), 266).isValid());
-    }
-    EXPECT_FALSE(model->data(model->index(14), 257).isValid());
-    const QHash<int, QByteArray> names = {{257, "vehicleId"}, {258, "isConnected"}, {259, "heading"}};
-    EXPECT_EQ(model->roleNames(), names);
-}
-
+// Slots 1..14 stand empty before any vehicle (RejoiningVehicleRebindsTheSameSlot reads them).
 TEST_F(VehicleClusterControllerTest, JoiningVehiclesBindTheirSlotOrAppendOne)
 {
+    QAbstractItemModelTester tester(model.get(), QAbstractItemModelTester::FailureReportingMode::Fatal);
     QSignalSpy inserted(model.get(), &QAbstractItemModel::rowsInserted);
     const std::vector<std::tuple<int, int, int>> joins = {{3, 14, 2}, {20, 15, 14}, {14, 15, 13}};  // id, rows, row
     for (const auto& [id, rows, row] : joins) {
@@ -92,15 +77,10 @@ TEST_F(VehicleClusterControllerTest, JoiningVehiclesBindTheirSlotOrAppendOne)
     QSignalSpy connection(slot.get(), &VehicleClusterListDataItem::connectionStatusChanged);
     QSignalSpy modelChanges(model.get(), &QAbstractItemModel::dataChanged);
     MavProtoAhrsData_t ahrs{};
-    ahrs.roll = 5.5f;
-    ahrs.pitch = -2.25f;
-    ahrs.yaw = 181.5f;
+    ahrs.roll = 5.5f, ahrs.pitch = -2.25f, ahrs.yaw = 181.5f;
     vehicle->teleCtrler()->ahrsDataItem()->updateProtoData(ahrs);
     MavProtoPosData_t pos{};
-    pos.lat = 31.25;
-    pos.lon = 121.5;
-    pos.alt = 48.75;
-    pos.upSpd = 1.5f;
+    pos.lat = 31.25, pos.lon = 121.5, pos.alt = 48.75, pos.upSpd = 1.5f;
     vehicle->teleCtrler()->posDataItem()->updateProtoData(pos);
     vehicle->teleCtrler()->ahrsDataItem()->setCustomNameFields({std::make_shared<MavCustomNameField>("10", "", "横滚")});
     EXPECT_EQ(data.count(), 2) << "values only, relabelling changes none";
