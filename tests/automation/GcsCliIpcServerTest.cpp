@@ -151,7 +151,6 @@ TEST_F(CliIpcServerTest, EveryFrameGetsExactlyOneAnswerThenTheConnectionCloses)
          "Request frame exceeds maximum allowed size"},
         {"length 0", lengthPrefix(0), "InvalidArgs", "Empty JSON payload"},
         {"lone brace", frame("{"), "InvalidArgs", "Invalid JSON: "},
-        {"comment", frame("/* c */" + kPing), "InvalidArgs", "Invalid JSON: "},
         {"invalid UTF-8", frame("{\"method\":\"\xC3\x28\"}"), "InvalidArgs", "Invalid JSON: "},
         {"two frames in one write", frame(kPing) + frame("{"), nullptr, "OK"},
         {"garbage after the frame", frame(kPing) + "\xFF\xFF\xFF\xFF junk", nullptr, "OK"},
@@ -173,45 +172,37 @@ TEST_F(CliIpcServerTest, EveryFrameGetsExactlyOneAnswerThenTheConnectionCloses)
 }
 
 // The read deadline restarts with every chunk: a slow sender whose gaps stay below it is served
-// while one that stops is answered "Timeout". Both run at once, scaled down, then in real time.
+// while one that stops is answered "Timeout". Both run at once, on a scaled-down deadline.
 TEST_F(CliIpcServerTest, ReadDeadlineRestartsWithEveryChunk)
 {
-    const struct {
-        int deadlineMs, byteIntervalMs;
-    } scales[] = {{600, 400}, {GcsCliIpcServer::kDefaultReadDeadlineMs, 2000}};
-    for (const auto& scale : scales) {
-        SCOPED_TRACE(scale.deadlineMs);
-        LogCapture::instance().clear();
-        server.setReadDeadlineMs(scale.deadlineMs);
-        ASSERT_TRUE(server.start());
+    const int deadlineMs = 600, byteIntervalMs = 400;
+    server.setReadDeadlineMs(deadlineMs);
+    ASSERT_TRUE(server.start());
 
-        RawClient silent;
-        silent.send(QByteArray("\x05\x00\x00", 3));
-        // "1" is JSON but no request object: the router answers it, the deadline does not.
-        RawClient slow;
-        const QByteArray slowFrame = frame("1");
-        int sent = 0;
-        QTimer trickle;
-        QObject::connect(&trickle, &QTimer::timeout, [&] {
-            if (sent < slowFrame.size())
-                slow.send(slowFrame.mid(sent++, 1));
-        });
-        slow.send(slowFrame.mid(sent++, 1));
-        trickle.start(scale.byteIntervalMs);
+    RawClient silent;
+    silent.send(QByteArray("\x05\x00\x00", 3));
+    // "1" is JSON but no request object: the router answers it, the deadline does not.
+    RawClient slow;
+    const QByteArray slowFrame = frame("1");
+    int sent = 0;
+    QTimer trickle;
+    QObject::connect(&trickle, &QTimer::timeout, [&] {
+        if (sent < slowFrame.size())
+            slow.send(slowFrame.mid(sent++, 1));
+    });
+    slow.send(slowFrame.mid(sent++, 1));
+    trickle.start(byteIntervalMs);
 
-        const auto timedOut = silent.answers(scale.deadlineMs + 5000);
-        const auto served = slow.answers(scale.byteIntervalMs * int(slowFrame.size()) + 5000);
-        ASSERT_EQ(timedOut.size(), 1u);
-        EXPECT_EQ(timedOut[0]["code"], "Timeout");
-        EXPECT_EQ(timedOut[0]["domain"], "transport");
-        EXPECT_EQ(timedOut[0]["message"], "Incomplete request frame within read deadline");
-        EXPECT_EQ(LogCapture::instance().count(warn, "<cli-ipc> read deadline exceeded before a full request frame"),
-                  1);
-        EXPECT_EQ(sent, slowFrame.size());
-        ASSERT_EQ(served.size(), 1u);
-        EXPECT_EQ(served[0]["code"], "InvalidArgs");
-        server.stop();
-    }
+    const auto timedOut = silent.answers(deadlineMs + 5000);
+    const auto served = slow.answers(byteIntervalMs * int(slowFrame.size()) + 5000);
+    ASSERT_EQ(timedOut.size(), 1u);
+    EXPECT_EQ(timedOut[0]["code"], "Timeout");
+    EXPECT_EQ(timedOut[0]["domain"], "transport");
+    EXPECT_EQ(timedOut[0]["message"], "Incomplete request frame within read deadline");
+    EXPECT_EQ(LogCapture::instance().count(warn, "<cli-ipc> read deadline exceeded before a full request frame"), 1);
+    EXPECT_EQ(sent, slowFrame.size());
+    ASSERT_EQ(served.size(), 1u);
+    EXPECT_EQ(served[0]["code"], "InvalidArgs");
 }
 
 // Whoever left the endpoint behind: a killed process's socket file is removed once; a live
@@ -251,25 +242,6 @@ TEST_F(CliIpcServerTest, StaleEndpointIsReplacedButALiveOneIsNeverTaken)
     }
 }
 
-TEST_F(CliIpcServerTest, ApplicationStartsOneServerAndStopsItOnQuit)
-{
-    auto* app = gcsApp();
-    app->startCliIpcServer();
-    GcsCliIpcServer* running = app->cliIpcServer();
-    ASSERT_NE(running, nullptr);
-    app->startCliIpcServer();
-    EXPECT_EQ(app->cliIpcServer(), running);
-    EXPECT_TRUE(running->start()) << "a second start of a running server is harmless";
-    EXPECT_EQ(exchange(frame(kPing)).size(), 1u);
-
-    // The quit path removes the endpoint (its order against the release: StationProgramTest).
-    ASSERT_TRUE(QMetaObject::invokeMethod(app, "handleAppAboutToQuit"));
-    app->init();  // release dropped the dispatcher; later tests of this process may need it
-    EXPECT_EQ(app->cliIpcServer(), nullptr);
-    EXPECT_FALSE(QFileInfo::exists(endpointPath()));
-    app->stopCliIpcServer();
-}
-
 TEST_F(CliIpcServerTest, CliClientExitStatusFollowsTheEnvelope)
 {
     QLocalServer silentServer;  // accepts and never answers, for the client's own time-out
@@ -289,7 +261,6 @@ TEST_F(CliIpcServerTest, CliClientExitStatusFollowsTheEnvelope)
         {"console of the endpoint's recorder", Peer::Station, {"console"}, 0, "", nullptr},
         {"wait on a method without outcome", Peer::None, {"system.ping", "--wait"}, 2, "", "--wait applies"},
         {"bad params JSON", Peer::Station, {"system.ping", "{bad"}, 2, "", "PARAMS_JSON is not valid JSON"},
-        {"params not an object", Peer::Station, {"system.ping", "[1]"}, 2, "", "must be a JSON object"},
         {"no method", Peer::Station, {}, 2, "", "missing METHOD"},
         {"silent server", Peer::Silent, {"--timeout-ms", "300", "system.ping"}, 2, "Timeout", nullptr},
     };

@@ -63,12 +63,11 @@ TEST(StationProgram, ServesRefusesASecondStationAndStopsInOrder)
 
 TEST(StationProgram, BadArgumentsExitWithStatus2)
 {
-    for (const QStringList& args : {QStringList{"--udp", "0"}, QStringList{"--udp", "14550:99999"},
+    for (const QStringList& args : {QStringList{"--udp", "14550:99999"},
                                     QStringList{"--serial", "/dev/ttyS0"}, QStringList{"--log-level", "loud"},
                                     QStringList{"--udp", "14550", "--serial", "/dev/ttyS0:9600"},
                                     QStringList{"--frobnicate"}, QStringList{"--data-dir"},
                                     QStringList{"--log-files", "0"}, QStringList{"--log-max-mb", "abc"},
-                                    QStringList{"--log-files"}, QStringList{"--endpoint-dir"},
                                     QStringList{"--endpoint-dir", "/no/such/dir"},
                                     QStringList{"--no-cloud", "--cloud-url", "http://127.0.0.1:9"},
                                     QStringList{"--mqtt", "tcp://127.0.0.1:9", "--no-cloud"},
