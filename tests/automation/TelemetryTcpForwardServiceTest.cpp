@@ -3,7 +3,7 @@
 #include "automation/TelemetryTcpForwardService.h"
 #include "protocol/MavProtocolProcesser.h"
 
-#include "MavProtoHelper.h"
+#include "FrameWire.h"
 #include "OstTcpServer.h"
 #include "TestSupport.h"
 
@@ -15,13 +15,9 @@ using testsupport::waitUntil;
 
 namespace {
 
-QByteArray wire(uint8_t cmd, std::vector<uint8_t> data, uint8_t rx = 0x81, uint8_t seq = 0)
+QByteArray wire(uint8_t cmd, const std::vector<uint8_t>& data, uint8_t rx = 0x81, uint8_t seq = 0)
 {
-    _MavPFrame_t f;
-    MavProtoHelper::packMavProtoFrame(f, 3, rx, seq, cmd, data);
-    std::vector<uint8_t> out;
-    MavProtoHelper::mavPFrameToSendBytes(out, f);
-    return QByteArray(reinterpret_cast<const char*>(out.data()), qsizetype(out.size()));
+    return testsupport::wire(3, rx, seq, cmd, data);
 }
 
 // A stalled client is dropped by the server itself (OstTcpServerTest); here every client reads.
@@ -56,33 +52,6 @@ protected:
 
 }  // namespace
 
-TEST(RawEb90FrameTranslator, OnlyTelemetryCommandsPass)
-{
-    RawEb90FrameTranslator t;
-    struct Case {
-        const char* name;
-        QByteArray frame;
-        bool forwarded;
-    };
-    QByteArray nineBytes = wire(0x25, {}).left(9);
-    const std::vector<Case> cases = {
-        {"heartbeat", wire(0x00, {}), false},
-        {"parameter reply", wire(0x01, std::vector<uint8_t>(48, 1)), false},
-        {"request all", wire(0x20, {}), true},
-        {"flight status", wire(0x25, std::vector<uint8_t>(36, 7)), true},
-        {"reserved data", wire(0x2F, {1}), true},
-        {"route download", wire(0x40, {0}), false},
-        {"nine bytes", nineBytes, false},
-    };
-    for (const auto& c : cases) {
-        const auto out = t.translate(c.frame, nullptr);
-        EXPECT_EQ(out.has_value(), c.forwarded) << c.name;
-        if (out) {
-            EXPECT_EQ(*out, c.frame) << c.name << " is forwarded unchanged";
-        }
-    }
-}
-
 TEST_F(ForwardFixture, TwoClientsReceiveEveryTelemetryFrameInOrderAndNothingElse)
 {
     service.startFromSettings();
@@ -94,8 +63,10 @@ TEST_F(ForwardFixture, TwoClientsReceiveEveryTelemetryFrameInOrderAndNothingElse
     QByteArray stream;
     QByteArray expected;
     for (int i = 0; i < 200; ++i) {
-        const QByteArray tele = wire(uint8_t(0x21 + i % 5), std::vector<uint8_t>(20 + i % 50, uint8_t(i)), 0x81, uint8_t(i));
-        stream += wire(0x00, {}) + tele + wire(0x01, std::vector<uint8_t>(48, 2)) + wire(0x22, {9}, 0x05);
+        // Telemetry commands 0x21..0x25 and 0x2F pass unchanged; heartbeats, parameter and route
+        // replies, and frames for another receiver do not.
+        const QByteArray tele = wire(uint8_t(i % 6 == 5 ? 0x2F : 0x21 + i % 6), std::vector<uint8_t>(20 + i % 50, uint8_t(i)), 0x81, uint8_t(i));
+        stream += wire(0x00, {}) + tele + wire(0x01, std::vector<uint8_t>(48, 2)) + wire(0x40, {0}) + wire(0x22, {9}, 0x05);
         expected += tele;
     }
     for (qsizetype at = 0; at < stream.size(); at += 700)
