@@ -12,7 +12,7 @@
 #include "app/GcsAppController.h"
 #include "app/GcsApplication.h"
 #include "app/GcsServerConfig.h"
-#include "app/GcsSettings.h"
+#include "settings/GcsSettings.h"
 #include "vehicle/MultiVehicleManager.h"
 #include "vehicle/VehicleController.h"
 

@@ -5,7 +5,7 @@
 #include "app/GcsAppController.h"
 #include "app/GcsApplication.h"
 #include "app/GcsServerConfig.h"
-#include "app/GcsSettings.h"
+#include "settings/GcsSettings.h"
 #include "automation/GcsCliIpcServer.h"
 #include "automation/GcsCliServiceContext.h"
 

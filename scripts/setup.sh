@@ -18,6 +18,8 @@ fi
 
 
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/ccache}"
+# Paths relative to the project root, so build folders side by side share the cache.
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}"
 export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
 BUILD_DIR="${BUILD_DIR:-build}"
 

@@ -1,7 +1,7 @@
 #include "GcsRequestDefaultDataQuery.h"
 
 #include "GcsLoginManager.h"
-#include "GcsSettings.h"
+#include "settings/GcsSettings.h"
 
 QString GcsRequestDefaultDataQuery::userId() const
 {

@@ -1,7 +1,7 @@
 #include "TelemetryTcpForwardService.h"
 
 #include "TelemetryFrameTranslator.h"
-#include "app/GcsSettings.h"
+#include "settings/GcsSettings.h"
 #include "protocol/MavProtocolProcesser.h"
 
 #include "OstTcpServer.h"

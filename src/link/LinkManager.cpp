@@ -1,7 +1,5 @@
 #include "LinkManager.h"
 
-#include "protocol/MavProtocolProcesser.h"
-
 #include "OstSerialPortLink.h"
 #include "OstSerialPortLinkConfig.h"
 #include "OstUdpSocketLink.h"
@@ -11,7 +9,9 @@
 
 LinkManager::LinkManager(QObject* parent) : QObject(parent)
 {
-    m_processer = new MavProtocolProcesser(this);
+    m_sink = GcsLinkDataSink::create(this);
+    if (!m_sink)
+        spdlog::error("<LinkManager> no protocol processor registered, received data is dropped");
     m_serialLink = new OstSerialPortLink(this);
     m_udpLink = new OstUdpSocketLink(this);
 
@@ -21,13 +21,14 @@ LinkManager::LinkManager(QObject* parent) : QObject(parent)
     connect(m_udpLink, &OstAbstractLink::linkClosed, this, &LinkManager::udpLinkDisconnected);
 
     // Both handlers run on the links' thread and only touch the processor, a child of ours.
-    MavProtocolProcesser* processer = m_processer;
+    GcsLinkDataSink* sink = m_sink;
+    if (!sink)
+        return;
     OstSerialPortLink* serial = m_serialLink;
-    m_serialLink->registerRecvdDataHandleFunc(
-        [processer, serial](QByteArray data) { processer->handleSerialLinkData(data, serial); });
+    m_serialLink->registerRecvdDataHandleFunc([sink, serial](QByteArray data) { sink->handleSerialLinkData(data, serial); });
     OstUdpSocketLink* udp = m_udpLink;
     m_udpLink->registerRecvdDatagramHandleFunc(
-        [processer, udp](QString address, QByteArray data) { processer->handleUdpLinkData(address, data, udp); });
+        [sink, udp](QString address, QByteArray data) { sink->handleUdpLinkData(address, data, udp); });
 }
 
 LinkManager::~LinkManager()

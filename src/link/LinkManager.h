@@ -1,6 +1,7 @@
 #pragma once
 // One connection slot: a serial link, a UDP link and the protocol processor both feed. At most
-// one of the two links is open at a time; sends go to whichever is open.
+// one of the two links is open at a time; sends go to whichever is open. The processor comes
+// from the registered link-data sink factory (the protocol layer), a child of this manager.
 
 #include <QByteArray>
 #include <QObject>
@@ -11,6 +12,8 @@
 
 #include "OstSerialPortLink.h"
 #include "OstUdpSocketLink.h"
+
+#include "common/GcsLinkDataSink.h"
 
 class MavProtocolProcesser;
 class OstLinkAbstractConfig;
@@ -37,7 +40,7 @@ public:
 
     OstSerialPortLink* serialportLink() const { return m_serialLink; }
     OstUdpSocketLink* udpSocketLink() const { return m_udpLink; }
-    MavProtocolProcesser* mavProtoProcesser() const { return m_processer; }
+    MavProtocolProcesser* mavProtoProcesser() const { return m_sink ? m_sink->mavProtocolProcesser() : nullptr; }
 
     // Where UDP frames to a vehicle go, copied from the UDP config when it is set or opened, so
     // that senders on the timer and queue threads never read the caller's config object.
@@ -63,7 +66,7 @@ signals:
 private:
     void keepUdpSendParams(const std::shared_ptr<OstLinkAbstractConfig>& config);
 
-    MavProtocolProcesser* m_processer = nullptr;
+    GcsLinkDataSink* m_sink = nullptr;
     mutable std::mutex m_udpParamsMutex;
     UdpSendParams m_udpParams;
     OstSerialPortLink* m_serialLink = nullptr;

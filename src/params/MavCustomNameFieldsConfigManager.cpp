@@ -1,6 +1,6 @@
 #include "MavCustomNameFieldsConfigManager.h"
 
-#include "app/GcsSettings.h"
+#include "settings/GcsSettings.h"
 #include "params/MavResParamsDataItem.h"
 #include "telemetry/MavTeleResDataItem.h"
 

@@ -11,7 +11,7 @@
 // refused files log at warning, failed writes at error, a missing cache at info.
 // Main thread only; file operations are synchronous.
 
-#include "app/GcsSettingsEnums.h"
+#include "settings/GcsSettingsEnums.h"
 #include "common/MavCustomNameField.h"
 #include "params/MavCustomNameFieldsConfig.h"
 

@@ -1,6 +1,6 @@
 #include "MavProtocolProcesser.h"
 
-#include "app/GcsSettings.h"
+#include "settings/GcsSettings.h"
 
 #include "MavProtoHelper.h"
 
@@ -37,6 +37,13 @@ int64_t monotonicMs()
 }
 
 }  // namespace
+
+namespace {
+const bool g_sinkFactoryRegistered = [] {
+    GcsLinkDataSink::setFactory([](QObject* parent) -> GcsLinkDataSink* { return new MavProtocolProcesser(parent); });
+    return true;
+}();
+}
 
 MavProtocolProcesser::MavProtocolProcesser(QObject* parent) : QObject(parent)
 {

@@ -27,8 +27,11 @@
 // the processor again from its slot only appends to a buffer being cut; the running cut picks
 // the bytes up. Bytes for another buffer are cut at once. dataReceived's copy of each chunk is
 // made only while something is connected to it.
+//
+// Every link manager gets one: this file registers the link-data sink factory at load time.
 
 #include "MavProtoDefs.h"
+#include "common/GcsLinkDataSink.h"
 #include "OstAbstractLink.h"
 
 #include <QByteArray>
@@ -41,7 +44,7 @@
 #include <memory>
 #include <unordered_map>
 
-class MavProtocolProcesser : public QObject {
+class MavProtocolProcesser : public QObject, public GcsLinkDataSink {
     Q_OBJECT
 public:
     // Monotonic milliseconds.
@@ -63,9 +66,11 @@ public:
     // An empty clock restores the system's monotonic clock.
     void setClock(Clock clock);
 
+    MavProtocolProcesser* mavProtocolProcesser() override { return this; }
+
 public slots:
-    void handleSerialLinkData(const QByteArray& data, OstAbstractLink* link);
-    void handleUdpLinkData(const QString& address, const QByteArray& data, OstAbstractLink* link);
+    void handleSerialLinkData(const QByteArray& data, OstAbstractLink* link) override;
+    void handleUdpLinkData(const QString& address, const QByteArray& data, OstAbstractLink* link) override;
 
 signals:
     void dataReceived(std::shared_ptr<QByteArray> data, OstAbstractLink* link);

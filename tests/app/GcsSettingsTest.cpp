@@ -1,7 +1,7 @@
 // Each test case runs in a process of its own (ctest), so every case starts from a fresh
 // singleton and an empty store under the test's temporary root.
 
-#include "app/GcsSettings.h"
+#include "settings/GcsSettings.h"
 
 #include "LogCapture.h"
 #include "TestSupport.h"

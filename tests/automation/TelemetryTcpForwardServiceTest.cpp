@@ -1,4 +1,4 @@
-#include "app/GcsSettings.h"
+#include "settings/GcsSettings.h"
 #include "automation/RawEb90FrameTranslator.h"
 #include "automation/TelemetryTcpForwardService.h"
 #include "protocol/MavProtocolProcesser.h"

@@ -1,4 +1,4 @@
-#include "app/GcsSettings.h"
+#include "settings/GcsSettings.h"
 #include "params/MavCustomNameFieldsConfigManager.h"
 #include "telemetry/MavTeleDataItemBox.h"
 

@@ -1,7 +1,7 @@
 // The parameters controller of a vehicle whose link is a UDP socket to a local peer; the test
 // plays the vehicle by handing replies to the request queue, whose clock is fake.
 
-#include "app/GcsSettings.h"
+#include "settings/GcsSettings.h"
 #include "automation/GcsConsoleHandler.h"
 #include "link/LinkManager.h"
 #include "params/MavBasicParamsDataItem.h"

@@ -1,6 +1,6 @@
 #include "protocol/MavProtocolProcesser.h"
 
-#include "app/GcsSettings.h"
+#include "settings/GcsSettings.h"
 
 #include "LogCapture.h"
 #include "MavProtoCtrlCmdProcesser.h"

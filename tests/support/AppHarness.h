@@ -9,7 +9,7 @@
 #include "app/GcsAppController.h"
 #include "app/GcsApplication.h"
 #include "app/GcsServerConfig.h"
-#include "app/GcsSettings.h"
+#include "settings/GcsSettings.h"
 #include "link/LinkManager.h"
 #include "link/LinkManagerFactory.h"
 

@@ -1,6 +1,6 @@
 #include "TestSupport.h"
 
-#include "app/GcsSettings.h"
+#include "settings/GcsSettings.h"
 #include "telemetry/CustomTeleDataListModel.h"
 #include "telemetry/MavAhrsDataItem.h"
 #include "telemetry/MavFlightStatusDataItem.h"
