@@ -7,25 +7,20 @@
 #include "MavTargetStabilizeDataItem.h"
 #include "MavTeleDataElement.h"
 #include "MavTeleResDataItem.h"
-#include "app/GcsSettings.h"
+#include "settings/GcsSettings.h"
 #include "app/GcsToolBox.h"
 #include "vehicle/VehicleController.h"
 
 #include "MavProtoHelper.h"
-#include "OstCsvFile.h"
 
 #include <QDateTime>
 #include <QDebug>
-#include <QDir>
-#include <QFile>
 
 #include <spdlog/spdlog.h>
 
 namespace {
-constexpr int kRowsPerBatch = 5;
 constexpr int kSendFailureWarnEvery = 25;
 constexpr int64_t kStatsLogIntervalMs = 5000;
-constexpr int kMaxLogNameTries = 1000;
 }  // namespace
 
 MavTelemetryController::MavTelemetryController(const std::shared_ptr<VehicleController>& vehicle,
@@ -56,18 +51,11 @@ MavTelemetryController::MavTelemetryController(const std::shared_ptr<VehicleCont
             &MavTelemetryController::processTeleDataRecvingOverTime);
     updateAllowMaxTeleLostDuration();
 
-    setupDataFileTitle();
-    // Without a user data directory the path would hang off the filesystem root.
+    // Without a user data directory the path would hang off the filesystem root: the recorder
+    // then records nothing.
     const QString base = GcsSettings::getInstance()->userDataPath();
-    if (base.isEmpty()) {
-        spdlog::error("flightData: no user data directory, flight data of vehicle {} is not recorded", m_vehicleId);
-        m_writerRunning = false;
-        return;
-    }
-    const QString dir = base + "/flightData";
-    if (!QDir(dir).exists())
-        QDir().mkpath(dir);
-    m_writer = std::thread([this, dir, id = m_vehicleId] { processWritingDataRowsToFile(dir, id); });
+    m_recorder = std::make_unique<MavFlightDataRecorder>(base.isEmpty() ? QString() : base + "/flightData", m_vehicleId,
+                                                         m_allElements);
 }
 
 MavTelemetryController::~MavTelemetryController()
@@ -79,16 +67,7 @@ MavTelemetryController::~MavTelemetryController()
 
 void MavTelemetryController::finishFlightData()
 {
-    {
-        std::lock_guard lock(m_writerMutex);
-        if (m_writerRunning.load())
-            m_pendingRows += m_rowBatch;
-        m_writerRunning = false;
-    }
-    m_rowBatch.clear();
-    m_writerWake.notify_all();
-    if (m_writer.joinable())
-        m_writer.join();
+    m_recorder->finish();
 }
 
 QList<std::shared_ptr<MavTeleDataElement>> MavTelemetryController::allTeleDataElements() const
@@ -285,7 +264,7 @@ void MavTelemetryController::feedTeleDataPFrame(std::shared_ptr<_MavPFrame_t> fr
         _MavProtoFlightStatusData_t r;
         MavProtoTeleProcesser::parseFlightStatusData(*frame, r);
         m_flightStatus->updateProtoData(r);
-        appendFlightDataRow();
+        m_recorder->appendRow();
         break;
     }
     case MavCmd::TeleComprehensive: {
@@ -307,81 +286,4 @@ void MavTelemetryController::feedTeleDataPFrame(std::shared_ptr<_MavPFrame_t> fr
     default:
         break;
     }
-}
-
-void MavTelemetryController::appendFlightDataRow()
-{
-    if (!m_writerRunning.load())
-        return;
-    FlightDataRow row;
-    row.msecsSinceEpoch = QDateTime::currentMSecsSinceEpoch();
-    row.cells.reserve(size_t(m_allElements.size()));
-    for (const auto& element : m_allElements)
-        row.cells.push_back(element->displayCell());
-    m_rowBatch.append(std::move(row));
-    if (m_rowBatch.size() >= kRowsPerBatch) {
-        appendDataRowsToFile(m_rowBatch);
-        m_rowBatch.clear();
-    }
-}
-
-void MavTelemetryController::setupDataFileTitle()
-{
-    QStringList names{tr("时间")};
-    for (const auto& element : m_allElements)
-        names << element->name();
-    m_fileTitle = names.join('\t');
-}
-
-void MavTelemetryController::appendDataRowsToFile(const QList<FlightDataRow>& rows)
-{
-    {
-        std::lock_guard lock(m_writerMutex);
-        m_pendingRows += rows;
-    }
-    m_writerWake.notify_one();
-}
-
-void MavTelemetryController::processWritingDataRowsToFile(QString dir, int vehicleId)
-{
-    if (!QDir(dir).exists()) {
-        spdlog::warn("flightData filePath dir is not exist: {}", dir.toStdString());
-        return;
-    }
-    // A vehicle re-created within the same second (reconnect, id change) must not overwrite the
-    // log just closed: the next free name gets "_2", "_3"... before the extension.
-    const QString stem = dir + QStringLiteral("/Flight_%1_%2")
-                                   .arg(vehicleId)
-                                   .arg(QDateTime::currentDateTime().toString("yyyyMMdd_hhmmss"));
-    OstCsvFile file;
-    for (int n = 1; n <= kMaxLogNameTries && !file.isOpen(); ++n) {
-        file.setFilePath(n == 1 ? stem + ".xlsx" : QStringLiteral("%1_%2.xlsx").arg(stem).arg(n));
-        if (!file.open(OstCsvFile::CreateNew) && !QFile::exists(file.filePath()))
-            break;  // a real failure, logged by the file
-    }
-    if (!file.isOpen())
-        spdlog::warn("flightData: no flight log for vehicle {}, rows are dropped", vehicleId);
-    file.writeRow(m_fileTitle, ",");
-    for (;;) {
-        QList<FlightDataRow> rows;
-        bool running = true;
-        {
-            std::unique_lock lock(m_writerMutex);
-            m_writerWake.wait(lock, [this] { return !m_pendingRows.isEmpty() || !m_writerRunning.load(); });
-            rows.swap(m_pendingRows);
-            running = m_writerRunning.load();
-        }
-        for (const auto& row : rows) {
-            QString line = QDateTime::fromMSecsSinceEpoch(row.msecsSinceEpoch).toString("yyyy-MM-dd_hh:mm:ss.zzz");
-            line.reserve(line.size() + qsizetype(row.cells.size()) * 8);
-            for (const auto& cell : row.cells) {
-                line += '\t';
-                line += MavTeleDataElement::format(cell);
-            }
-            file.writeRow(line, ",");
-        }
-        if (!running)
-            break;
-    }
-    file.close();
 }

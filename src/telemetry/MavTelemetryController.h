@@ -9,14 +9,13 @@
 // the vehicle stops polling (which waits for a running tick) before any of it goes away, so a
 // tick never holds, and never releases, a reference to it.
 //
-// Flight logs: "Flight_<id>_<yyyyMMdd_hhmmss>.xlsx" below the user data directory, never an
-// existing file (a second log in the same second gets "_2", "_3"... before the extension); at
-// teardown every row already received is written before the file closes. Without a user data
-// directory nothing is recorded (one error line). Every request window counts in the loss
-// statistics, whether the vehicle is alive or not.
+// Flight logs go to "flightData" below the user data directory (MavFlightDataRecorder); at
+// teardown every row already received is written before the file closes. Every request window
+// counts in the loss statistics, whether the vehicle is alive or not.
 
 #include "MavProtoDefs.h"
 #include "MavProtoTeleProcesser.h"
+#include "MavFlightDataRecorder.h"
 #include "MavTeleDataElement.h"
 #include "common/GcsPeriodicTask.h"
 
@@ -25,12 +24,9 @@
 #include <QString>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <set>
-#include <thread>
 #include <vector>
 
 class GcsAppController;
@@ -78,8 +74,8 @@ public:
     void setResCustomNameFields(const std::vector<std::shared_ptr<MavCustomNameField>>& fields);
 
     // The flight data title row, and the batch of rows not yet handed to the writer.
-    QString dataFileTitle() const { return m_fileTitle; }
-    int batchedRowCount() const { return int(m_rowBatch.size()); }
+    QString dataFileTitle() const { return m_recorder->title(); }
+    int batchedRowCount() const { return m_recorder->batchedRowCount(); }
     // Writes every batched and pending row, closes the flight log and ends its writer; rows that
     // arrive later are not recorded. The destructor does the same.
     void finishFlightData();
@@ -103,17 +99,6 @@ private:
     void settleCurrentTeleWindowForStats();
     void setTeleReportState(int state);
     void updateAllowMaxTeleLostDuration();
-    void setupDataFileTitle();
-    // One flight data row as the main thread takes it: the time and each element's number or
-    // shared text. Formatting and joining them (the costly part with a large fleet) is the
-    // writer thread's work.
-    struct FlightDataRow {
-        qint64 msecsSinceEpoch = 0;
-        std::vector<MavTeleDataElement::Cell> cells;
-    };
-    void appendDataRowsToFile(const QList<FlightDataRow>& rows);
-    void processWritingDataRowsToFile(QString dir, int vehicleId);
-    void appendFlightDataRow();
 
     std::weak_ptr<VehicleController> m_vehicle;
     VehicleController* m_vehicleRaw = nullptr;
@@ -132,13 +117,7 @@ private:
     std::shared_ptr<MavTeleResDataItem> m_res;
     QList<std::shared_ptr<MavTeleDataElement>> m_allElements;
 
-    QList<FlightDataRow> m_rowBatch;
-    QList<FlightDataRow> m_pendingRows;
-    std::mutex m_writerMutex;
-    std::condition_variable m_writerWake;
-    std::thread m_writer;
-    std::atomic<bool> m_writerRunning{true};
-    QString m_fileTitle;
+    std::unique_ptr<MavFlightDataRecorder> m_recorder;
 
     std::atomic<int> m_reportState{kReportNone};
     std::atomic<int> m_elapsedMs{0};

@@ -36,12 +36,23 @@ protected:
         ASSERT_TRUE(resp.at(0).at(1).toBool());
     }
 
-    // The simulator over UDP, joined by `vehicles` vehicles. Callers wrap it in ASSERT_NO_FATAL_FAILURE.
-    void startJoined(SimOptions options, int vehicles = 1, int timeoutMs = 5000)
+    // The simulator over UDP, with `vehicles` vehicles joined and, unless the simulator never
+    // answers telemetry, alive. Callers wrap it in ASSERT_NO_FATAL_FAILURE.
+    void startAlive(SimOptions options, int vehicles = 1, int timeoutMs = 5000)
     {
         startSim(options);
         connectUdp(sim->listenPort());
         ASSERT_TRUE(waitForVehicles(vehicles, timeoutMs));
+        if (options.silentAfterMs == 0)
+            return;
+        ASSERT_TRUE(testsupport::waitUntil(
+            [&] {
+                for (const auto& v : mvm()->vehicleList())
+                    if (!v->alive())
+                        return false;
+                return true;
+            },
+            timeoutMs));
     }
 
     // Waits until `n` vehicles have joined from their heartbeats.

@@ -3,7 +3,7 @@
 // itself, deterministically.
 
 #include "app/GcsServerConfig.h"
-#include "app/GcsSettings.h"
+#include "settings/GcsSettings.h"
 #include "app/GcsToolBox.h"
 #include "link/LinkManager.h"
 #include "telemetry/MavAhrsDataItem.h"
@@ -173,103 +173,21 @@ TEST_F(TeleFixture, IntervalLimitsAndSendFailureWarnings)
     EXPECT_EQ(LogCapture::instance().count(spdlog::level::warn, warning), 1) << "once per 25 failures";
 }
 
-TEST_F(TeleFixture, FlightDataRowsAreWrittenInBatchesOfFive)
+// Each flight status frame becomes one row with every element of the vehicle.
+TEST_F(TeleFixture, FlightStatusFramesBecomeFlightDataRows)
 {
-    const QString title = tele->dataFileTitle();
-    const int columns = int(title.count('\t')) + 1;
-    EXPECT_EQ(columns, 1 + 126);
-
-    QString path;
-    auto fileLines = [&] {
-        const auto files = QDir(dataDir + "/flightData").entryList({"Flight_6_*.xlsx"}, QDir::Files);
-        if (files.size() != 1)
-            return QStringList();
-        path = dataDir + "/flightData/" + files.first();
-        QFile f(path);
-        f.open(QIODevice::ReadOnly);
-        return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
-    };
-    ASSERT_TRUE(waitUntil([&] { return fileLines().size() == 1; })) << "the title is written at once";
-
-    for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(tele->dataFileTitle().count('\t') + 1, 1 + 126);
+    for (int i = 0; i < 5; ++i)
         tele->feedTeleDataPFrame(flightStatus(6), linkMgr->udpSocketLink());
-    EXPECT_EQ(tele->batchedRowCount(), 4);
-    testsupport::pumpEvents(50);
-    EXPECT_EQ(fileLines().size(), 1);
-    tele->feedTeleDataPFrame(flightStatus(6), linkMgr->udpSocketLink());
-    EXPECT_EQ(tele->batchedRowCount(), 0);
-    ASSERT_TRUE(waitUntil([&] { return fileLines().size() == 6; }));
-    const auto lines = fileLines();
-    for (int i = 1; i < lines.size(); ++i) {
-        const auto cells = lines.at(i).split('\t');
-        ASSERT_EQ(cells.size(), columns) << "row " << i;
-        EXPECT_TRUE(cells.contains("返航模式"));
-        EXPECT_TRUE(cells.contains("1:02:05"));
-    }
-}
-
-TEST_F(TeleFixture, FlightLogsNeverOverwriteAndKeepTheirLastRows)
-{
-    const QString dir = dataDir + "/flightData";
-    auto logs = [&] { return QDir(dir).entryList({"Flight_6_*.xlsx"}, QDir::Files, QDir::Name); };
-    auto lineCount = [&](const QString& name) {
-        QFile f(dir + "/" + name);
-        return f.open(QIODevice::ReadOnly) ? int(QString::fromUtf8(f.readAll()).count('\n')) : -1;
-    };
-    ASSERT_TRUE(waitUntil([&] { return logs().size() == 1; }));
-    // Whatever second the next vehicle's log starts in, a file of that name already exists.
-    const QDateTime now = QDateTime::currentDateTime();
-    QStringList placeholders;
-    for (int s = 0; s < 3; ++s) {
-        const QString name = QStringLiteral("Flight_6_%1.xlsx").arg(now.addSecs(s).toString("yyyyMMdd_hhmmss"));
-        QFile f(dir + "/" + name);
-        if (!f.exists() && f.open(QIODevice::WriteOnly)) {
-            f.write("keep\n");
-            placeholders << name;
-        }
-    }
-    for (int i = 0; i < 3; ++i)
-        tele->feedTeleDataPFrame(flightStatus(6), linkMgr->udpSocketLink());
-    const QString first = logs().first();
-
-    // The same id again (a reconnect, an id change back).
-    auto again = std::make_shared<VehicleController>(6, linkMgr, nullptr);
-    again->setup(toolBox);
-    vehicle->retire();
-    EXPECT_EQ(lineCount(first), 1 + 3) << "the rows still batched are written at teardown";
-    again->retire();
-    const auto all = logs();
-    EXPECT_EQ(all.size(), 2 + placeholders.size());
-    for (const auto& name : placeholders)
-        EXPECT_EQ(lineCount(name), 1) << name.toStdString() << " was overwritten";
-    const auto second = std::find_if(all.begin(), all.end(), [](const QString& n) { return n.endsWith("_2.xlsx"); });
-    ASSERT_NE(second, all.end());
-    EXPECT_EQ(lineCount(*second), 1) << "its title";
-}
-
-// No data directory (settings never initialised) or a file where the folder belongs: telemetry
-// goes on, nothing is written, and the log says why.
-TEST(TelemetryController, WithoutAFlightDataDirectoryOnlyTheWriterStops)
-{
-    for (const bool blocked : {false, true}) {
-        if (blocked) {
-            const QString dataDir = testsupport::makeTempDir("data");
-            QFile blocker(dataDir + "/flightData");  // CI runs as root: a file, not a permission, blocks it
-            ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-            GcsSettings::getInstance()->init(testsupport::makeTempDir("cache"), dataDir);
-        }
-        LogCapture::instance().clear();
-        auto vehicle = std::make_shared<VehicleController>(2, nullptr, nullptr);
-        vehicle->setup(std::make_shared<GcsToolBox>(GcsServerConfig::instance()));
-        EXPECT_TRUE(waitUntil([&] {
-            return blocked ? LogCapture::instance().countContaining(spdlog::level::warn, "flightData filePath dir is not exist") == 1
-                           : LogCapture::instance().countContaining(spdlog::level::err, "flight data of vehicle 2 is not recorded") == 1;
-        })) << blocked;
-        auto f = std::make_shared<_MavPFrame_t>();
-        MavProtoTeleProcesser::packFlightStatusDataPFrame(*f, 2, 0, _MavProtoFlightStatusData_t{});
-        for (int i = 0; i < 6; ++i)
-            vehicle->teleCtrler()->feedTeleDataPFrame(f, nullptr);
-        EXPECT_EQ(vehicle->teleCtrler()->teleReportState(), 2) << "telemetry goes on";
-        EXPECT_FALSE(QDir("/flightData").exists());
-    }
+    tele->finishFlightData();
+    const auto files = QDir(dataDir + "/flightData").entryList({"Flight_6_*.xlsx"}, QDir::Files);
+    ASSERT_EQ(files.size(), 1);
+    QFile f(dataDir + "/flightData/" + files.first());
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const auto lines = QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 6);
+    const auto cells = lines.last().split('\t');
+    EXPECT_EQ(cells.size(), 1 + 126);
+    EXPECT_TRUE(cells.contains("返航模式"));
+    EXPECT_TRUE(cells.contains("1:02:05"));
 }

@@ -38,7 +38,7 @@ TEST_F(StationWithSim, AliveVehicleIsReadInFullAndWritesRoundTrip)
     SimOptions options;
     options.code = "VC-SIM-0001";
     options.fixAfterMs = 0;
-    ASSERT_NO_FATAL_FAILURE(startJoined(options));
+    ASSERT_NO_FATAL_FAILURE(startAlive(options));
     auto vehicle = mvm()->activeVehicle();
     auto params = vehicle->paramsCtrler();
     QSignalSpy reads(params.get(), &MavParamsController::basicParamsReadResp);
@@ -103,7 +103,7 @@ TEST_F(StationWithSim, WritingANewVehicleIdRejoinsUnderIt)
 {
     SimOptions options;
     options.fixAfterMs = 0;
-    ASSERT_NO_FATAL_FAILURE(startJoined(options));
+    ASSERT_NO_FATAL_FAILURE(startAlive(options));
     auto v1 = mvm()->activeVehicle();
     ASSERT_TRUE(waitUntil([&] { return paramsSettled(v1); }, 8000));
     QSignalSpy left(mvm(), &MultiVehicleManager::vehicleLeft);
@@ -121,7 +121,7 @@ TEST_F(StationWithSim, CustomNamesFromAFileRenameReservedParametersAndTelemetry)
 {
     SimOptions options;
     options.fixAfterMs = 0;
-    ASSERT_NO_FATAL_FAILURE(startJoined(options));
+    ASSERT_NO_FATAL_FAILURE(startAlive(options));
     auto vehicle = mvm()->activeVehicle();
     const QString dir = testsupport::makeTempDir("names");
     auto write = [&](const QString& name, const char* json) {
@@ -227,7 +227,7 @@ TEST_F(StationWithSim, NoTelemetryRequestDuringACalibrationOverUdp)
     GcsSettings::getInstance()->setTeleReqInterval(100);
     SimOptions options;
     options.fixAfterMs = 0;
-    ASSERT_NO_FATAL_FAILURE(startJoined(options));
+    ASSERT_NO_FATAL_FAILURE(startAlive(options));
     auto vehicle = mvm()->activeVehicle();
     expectCalibrationPausesPolling(vehicle, *sim);
 

@@ -26,17 +26,15 @@ TEST_F(StationWithSim, VehicleGoesAliveOnTelemetryAndLostWhenTheSimulatorFallsSi
     SimOptions options;
     options.silentAfterMs = 2500;
     options.fixAfterMs = 0;
-    ASSERT_NO_FATAL_FAILURE(startJoined(options));
+    ASSERT_NO_FATAL_FAILURE(startAlive(options));  // alive on its telemetry
     auto vehicle = mvm()->activeVehicle();
     QSignalSpy state(vehicle->teleCtrler().get(), &MavTelemetryController::teleDataReportStateChanged);
-    ASSERT_TRUE(waitUntil([&] { return vehicle->alive(); }));
     // Lost within the allowed duration (3 ticks) plus two seconds of slack after the silence.
     ASSERT_TRUE(waitUntil([&] { return !vehicle->alive(); }, 2500 + 300 + 2000 + 1000));
     QList<int> seen;
     for (const auto& args : state)
         seen << args.at(0).toInt();
     EXPECT_EQ(seen.mid(seen.size() - 1), QList<int>{1});
-    EXPECT_TRUE(seen.contains(2));
     const auto stats = vehicle->linkLossStats();
     EXPECT_GT(stats.telemetrySilentWindowCount, 0u);
     EXPECT_GT(stats.telemetryActiveWindowCount, 0u);
@@ -50,7 +48,7 @@ TEST_F(StationWithSim, AnInjectedStateRaisesAnAlertAndItsEndClearsIt)
     SimOptions options;
     options.fixAfterMs = 2000;
     options.hdop = 45;
-    ASSERT_NO_FATAL_FAILURE(startJoined(options));
+    ASSERT_NO_FATAL_FAILURE(startAlive(options));
     auto vehicle = mvm()->activeVehicle();
     QList<VehicleAlert> changes;
     QObject::connect(vehicle->alertCtrler().get(), &VehicleAlertController::alertChanged,

@@ -23,7 +23,7 @@ TEST_F(StationWithSim, CommandOutcomesAcknowledgedRefusedAndSilent)
     options.ackResults[0x82] = 4;      // suspend refused every time
     options.noReply.insert(0x84);      // land never answered
     options.silentAfterMs = 0;         // no telemetry: the vehicle never comes alive and reads no parameters
-    ASSERT_NO_FATAL_FAILURE(startJoined(options));
+    ASSERT_NO_FATAL_FAILURE(startAlive(options));
     auto vehicle = mvm()->activeVehicle();
     const auto statsBefore = vehicle->linkLossStats();
     QStringList console;
@@ -68,7 +68,7 @@ TEST_F(StationWithSim, TakeoffsSurviveThirtyPercentLossEachWay)
     options.loss = 0.3;
     options.seed = 7;
     options.silentAfterMs = 0;  // only the take-offs travel: no telemetry, no parameter reads
-    ASSERT_NO_FATAL_FAILURE(startJoined(options, 1, 10000));
+    ASSERT_NO_FATAL_FAILURE(startAlive(options, 1, 10000));
     auto vehicle = mvm()->activeVehicle();
     const auto before = vehicle->linkLossStats();
     QSignalSpy takeoff(vehicle.get(), &VehicleController::takeoffResp);

@@ -1,0 +1,117 @@
+#include "MavFlightDataRecorder.h"
+
+#include "OstCsvFile.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+
+#include <spdlog/spdlog.h>
+
+namespace {
+constexpr int kMaxLogNameTries = 1000;
+}
+
+MavFlightDataRecorder::MavFlightDataRecorder(const QString& dir, int vehicleId,
+                                             QList<std::shared_ptr<MavTeleDataElement>> elements)
+    : m_elements(std::move(elements))
+{
+    QStringList names{QCoreApplication::translate("MavTelemetryController", "时间")};
+    for (const auto& element : m_elements)
+        names << element->name();
+    m_title = names.join('\t');
+
+    // Without a directory the path would hang off the filesystem root.
+    if (dir.isEmpty()) {
+        spdlog::error("flightData: no user data directory, flight data of vehicle {} is not recorded", vehicleId);
+        m_running = false;
+        return;
+    }
+    if (!QDir(dir).exists())
+        QDir().mkpath(dir);
+    m_writer = std::thread([this, dir, vehicleId] { writeLoop(dir, vehicleId); });
+}
+
+MavFlightDataRecorder::~MavFlightDataRecorder()
+{
+    finish();
+}
+
+void MavFlightDataRecorder::finish()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_running.load())
+            m_pending += m_batch;
+        m_running = false;
+    }
+    m_batch.clear();
+    m_wake.notify_all();
+    if (m_writer.joinable())
+        m_writer.join();
+}
+
+void MavFlightDataRecorder::appendRow()
+{
+    if (!m_running.load())
+        return;
+    Row row;
+    row.msecsSinceEpoch = QDateTime::currentMSecsSinceEpoch();
+    row.cells.reserve(size_t(m_elements.size()));
+    for (const auto& element : m_elements)
+        row.cells.push_back(element->displayCell());
+    m_batch.append(std::move(row));
+    if (m_batch.size() >= kRowsPerBatch) {
+        {
+            std::lock_guard lock(m_mutex);
+            m_pending += m_batch;
+        }
+        m_batch.clear();
+        m_wake.notify_one();
+    }
+}
+
+void MavFlightDataRecorder::writeLoop(QString dir, int vehicleId)
+{
+    if (!QDir(dir).exists()) {
+        spdlog::warn("flightData filePath dir is not exist: {}", dir.toStdString());
+        return;
+    }
+    // A vehicle re-created within the same second (reconnect, id change) must not overwrite the
+    // log just closed.
+    const QString stem = dir + QStringLiteral("/Flight_%1_%2")
+                                   .arg(vehicleId)
+                                   .arg(QDateTime::currentDateTime().toString("yyyyMMdd_hhmmss"));
+    OstCsvFile file;
+    for (int n = 1; n <= kMaxLogNameTries && !file.isOpen(); ++n) {
+        file.setFilePath(n == 1 ? stem + ".xlsx" : QStringLiteral("%1_%2.xlsx").arg(stem).arg(n));
+        if (!file.open(OstCsvFile::CreateNew) && !QFile::exists(file.filePath()))
+            break;  // a real failure, logged by the file
+    }
+    if (!file.isOpen())
+        spdlog::warn("flightData: no flight log for vehicle {}, rows are dropped", vehicleId);
+    file.writeRow(m_title, ",");
+    for (;;) {
+        QList<Row> rows;
+        bool running = true;
+        {
+            std::unique_lock lock(m_mutex);
+            m_wake.wait(lock, [this] { return !m_pending.isEmpty() || !m_running.load(); });
+            rows.swap(m_pending);
+            running = m_running.load();
+        }
+        for (const auto& row : rows) {
+            QString line = QDateTime::fromMSecsSinceEpoch(row.msecsSinceEpoch).toString("yyyy-MM-dd_hh:mm:ss.zzz");
+            line.reserve(line.size() + qsizetype(row.cells.size()) * 8);
+            for (const auto& cell : row.cells) {
+                line += '\t';
+                line += MavTeleDataElement::format(cell);
+            }
+            file.writeRow(line, ",");
+        }
+        if (!running)
+            break;
+    }
+    file.close();
+}

@@ -1,0 +1,56 @@
+#pragma once
+// Records one vehicle's flight data: one row per flight status sample, holding the time and the
+// current value of every telemetry element, written by a thread of its own.
+//
+// File: "Flight_<id>_<yyyyMMdd_hhmmss>.xlsx" in the directory given at construction, never an
+// existing file (a second log in the same second gets "_2", "_3"... before the extension). The
+// first row is the title: "时间" and each element's name, tab-separated.
+//
+// Rows are taken on the owner's thread as cell snapshots (cheap) and handed to the writer five
+// at a time; formatting and joining happen on the writer. finish() (also run by the destructor)
+// writes every batched and pending row and closes the file; later rows are not recorded. With an
+// empty directory nothing is recorded (one error line).
+
+#include "MavTeleDataElement.h"
+
+#include <QList>
+#include <QString>
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+class MavFlightDataRecorder {
+public:
+    static constexpr int kRowsPerBatch = 5;
+
+    MavFlightDataRecorder(const QString& dir, int vehicleId, QList<std::shared_ptr<MavTeleDataElement>> elements);
+    ~MavFlightDataRecorder();
+    MavFlightDataRecorder(const MavFlightDataRecorder&) = delete;
+    MavFlightDataRecorder& operator=(const MavFlightDataRecorder&) = delete;
+
+    void appendRow();
+    void finish();
+
+    QString title() const { return m_title; }
+    int batchedRowCount() const { return int(m_batch.size()); }
+
+private:
+    struct Row {
+        qint64 msecsSinceEpoch = 0;
+        std::vector<MavTeleDataElement::Cell> cells;
+    };
+    void writeLoop(QString dir, int vehicleId);
+
+    QList<std::shared_ptr<MavTeleDataElement>> m_elements;
+    QString m_title;
+    QList<Row> m_batch;
+    QList<Row> m_pending;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::thread m_writer;
+    std::atomic<bool> m_running{true};
+};

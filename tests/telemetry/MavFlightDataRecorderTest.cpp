@@ -1,0 +1,105 @@
+// The flight data recorder on its own: a temporary directory and two elements, no vehicle.
+
+#include "telemetry/MavFlightDataRecorder.h"
+
+#include "LogCapture.h"
+#include "TestSupport.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+using testsupport::LogCapture;
+using testsupport::waitUntil;
+
+namespace {
+
+struct RecorderDir {
+    QString dir = testsupport::makeTempDir("flightData");
+    QStringList logs() const { return QDir(dir).entryList({"Flight_6_*.xlsx"}, QDir::Files, QDir::Name); }
+    QStringList lines(const QString& name) const
+    {
+        QFile f(dir + "/" + name);
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts)
+                                           : QStringList{"<unreadable>"};
+    }
+};
+
+QList<std::shared_ptr<MavTeleDataElement>> twoElements()
+{
+    auto mode = std::make_shared<MavTeleDataElement>(MavTeleDataElement::TeleElementId(0), "模式", "", "", 0);
+    mode->setDisplayValue("返航模式");
+    auto alt = std::make_shared<MavTeleDataElement>(MavTeleDataElement::TeleElementId(1), "高度", "", "m", 0);
+    alt->setNumber(12.345, 1);
+    return {mode, alt};
+}
+
+}  // namespace
+
+TEST(FlightDataRecorder, WritesTheTitleAtOnceAndRowsInBatchesOfFive)
+{
+    RecorderDir d;
+    MavFlightDataRecorder recorder(d.dir, 6, twoElements());
+    ASSERT_TRUE(waitUntil([&] { return d.logs().size() == 1 && d.lines(d.logs().first()).size() == 1; }));
+    EXPECT_EQ(d.lines(d.logs().first()).first(), "时间\t模式\t高度");
+    for (int i = 0; i < 4; ++i)
+        recorder.appendRow();
+    EXPECT_EQ(recorder.batchedRowCount(), 4);
+    testsupport::pumpEvents(50);
+    EXPECT_EQ(d.lines(d.logs().first()).size(), 1) << "nothing before the batch is full";
+    recorder.appendRow();
+    EXPECT_EQ(recorder.batchedRowCount(), 0);
+    ASSERT_TRUE(waitUntil([&] { return d.lines(d.logs().first()).size() == 6; }));
+    for (const auto& row : d.lines(d.logs().first()).mid(1))
+        EXPECT_EQ(row.section('\t', 1), "返航模式\t12.3");
+}
+
+TEST(FlightDataRecorder, NeverOverwritesALogAndWritesItsLastRowsAtFinish)
+{
+    RecorderDir d;
+    // Whatever second the recorder starts in, a file of that name already exists.
+    const QDateTime now = QDateTime::currentDateTime();
+    QStringList placeholders;
+    for (int s = 0; s < 3; ++s) {
+        const QString name = QStringLiteral("Flight_6_%1.xlsx").arg(now.addSecs(s).toString("yyyyMMdd_hhmmss"));
+        QFile f(d.dir + "/" + name);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("keep\n");
+        placeholders << name;
+    }
+    {
+        MavFlightDataRecorder recorder(d.dir, 6, twoElements());
+        for (int i = 0; i < 3; ++i)
+            recorder.appendRow();
+    }
+    const auto all = d.logs();
+    ASSERT_EQ(all.size(), 4);
+    for (const auto& name : placeholders)
+        EXPECT_EQ(d.lines(name), QStringList{"keep"}) << name.toStdString() << " was overwritten";
+    const auto log = std::find_if(all.begin(), all.end(), [](const QString& n) { return n.endsWith("_2.xlsx"); });
+    ASSERT_NE(log, all.end());
+    EXPECT_EQ(d.lines(*log).size(), 1 + 3) << "the rows still batched are written at teardown";
+}
+
+// No directory, or a file where the folder belongs (CI runs as root: a file, not a permission,
+// blocks it): nothing is written, rows are accepted and dropped, and the log says why.
+TEST(FlightDataRecorder, WithoutADirectoryRecordsNothing)
+{
+    RecorderDir d;
+    const QString blocked = d.dir + "/blocked";
+    QFile blocker(blocked);
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    for (const QString& dir : {QString(), blocked}) {
+        LogCapture::instance().clear();
+        MavFlightDataRecorder recorder(dir, 6, twoElements());
+        for (int i = 0; i < 6; ++i)
+            recorder.appendRow();
+        EXPECT_TRUE(waitUntil([&] {
+            return dir.isEmpty() ? LogCapture::instance().countContaining(spdlog::level::err, "flight data of vehicle 6 is not recorded") == 1
+                                 : LogCapture::instance().countContaining(spdlog::level::warn, "flightData filePath dir is not exist") == 1;
+        })) << dir.toStdString();
+    }
+    EXPECT_FALSE(QDir("/flightData").exists());
+}
