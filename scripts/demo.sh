@@ -84,4 +84,18 @@ for i in $(seq 3); do
   printf 't+%ss  altitude %5.1f m\n' "$i" "$(altitude)"
 done
 cli vehicle.linkStats
+
+step "a survey for vehicle 2: route from an area, upload, download, run"
+cli vehicle.setActive '{"vehicleId": 2}'
+cli route.create '{"name": "survey", "number": 1, "area": {"polygon": [{"lat": 22.5431, "lon": 113.9468},
+  {"lat": 22.5431, "lon": 113.9476}, {"lat": 22.5438, "lon": 113.9476}, {"lat": 22.5438, "lon": 113.9468}],
+  "lineSpacing": 20}}'
+cli mission.upload --wait
+cli mission.download --wait
+cli mission.start '{"vehicleId": 2}'
+position() { "$CLI" telemetry.snapshot '{"vehicleId": 2}' | grep -m3 -E '"(lat|lon|alt)"' | sed -E 's/.*: *([-0-9.e+]+).*/\1/' | paste -sd' '; }
+for i in $(seq 6); do
+  sleep 1
+  printf 't+%ss  vehicle 2 at %s\n' "$i" "$(position)"
+done
 step "done: stopping the station and the simulator"

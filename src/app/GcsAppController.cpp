@@ -1,7 +1,7 @@
 #include "GcsAppController.h"
 
 #include "GcsApplication.h"
-#include "GcsSettings.h"
+#include "settings/GcsSettings.h"
 #include "GcsToolBox.h"
 #include "automation/GcsConsoleHandler.h"
 #include "automation/RawEb90FrameTranslator.h"
@@ -22,6 +22,9 @@
 #include "OstSerialPortLinkConfig.h"
 #include "OstUdpSocketLink.h"
 #include "OstUdpSocketLinkConfig.h"
+
+#include "mission/MavFlightRouteManager.h"
+#include "mission/MavMissionsController.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -77,6 +80,10 @@ void GcsAppController::init(std::shared_ptr<GcsToolBox> toolBox)
             if (auto z = zones.lock())
                 z->reloadFromFile(nfzCachePath);
         });
+        if (!m_flightRouteMgr) {
+            m_flightRouteMgr = std::make_shared<MavFlightRouteManager>();
+            m_missionsCtrler = std::make_shared<MavMissionsController>(m_multiVehicleMgr, m_flightRouteMgr);
+        }
         m_multiVehicleMgr->setToolBox(toolBox);
         m_multiVehicleMgr->setLoginManager(m_loginMgr);
         m_multiVehicleMgr->setVehicleServices(

@@ -10,7 +10,7 @@
 // processer for a moment.
 
 #include "GcsAccountEnums.h"
-#include "GcsSettingsEnums.h"
+#include "settings/GcsSettingsEnums.h"
 #include "OstLinkAbstractConfig.h"
 
 #include <QObject>
@@ -21,6 +21,8 @@
 
 #include <memory>
 
+class MavFlightRouteManager;
+class MavMissionsController;
 class GcsApplication;
 class GcsConsoleHandler;
 class GcsEventReportController;
@@ -54,6 +56,9 @@ public:
     std::shared_ptr<MavCustomNameFieldsConfigManager> customNameFieldsConfigMgr() const { return m_customNameFieldsConfigMgr; }
     std::shared_ptr<VehicleClusterController> vehicleClusterCtrler() const { return m_vehicleClusterCtrler; }
     std::shared_ptr<GcsToolBox> toolBox() const { return m_toolBox; }
+    // Created by init (the route store reads the cache path of the initialised settings).
+    std::shared_ptr<MavFlightRouteManager> flightRouteMgr() const { return m_flightRouteMgr; }
+    std::shared_ptr<MavMissionsController> missionsCtrler() const { return m_missionsCtrler; }
     GcsConnectionMode connectionMode() const { return m_connectionMode; }
     TelemetryTcpForwardService* telemetryTcpForwardService() const { return m_tcpForwardService; }
     void applyTelemetryTcpForwardFromSettings();
@@ -102,6 +107,8 @@ private:
     std::shared_ptr<GcsConsoleHandler> m_consoleHandler;
     std::shared_ptr<NfzZoneManager> m_nfzZoneManager;
     std::shared_ptr<VehicleClusterController> m_vehicleClusterCtrler;
+    std::shared_ptr<MavFlightRouteManager> m_flightRouteMgr;
+    std::shared_ptr<MavMissionsController> m_missionsCtrler;
     TelemetryTcpForwardService* m_tcpForwardService = nullptr;
     std::shared_ptr<RawEb90FrameTranslator> m_frameTranslator;
     GcsConnectionMode m_connectionMode = None;

@@ -1,8 +1,10 @@
 #include "GcsCliCommandRouter.h"
 
+#include "GcsCliMissionMethods.h"
 #include "GcsCliOutcomeRecorder.h"
 #include "GcsCliParamsTable.h"
 #include "GcsCliResponse.h"
+#include "GcsCliRouterSupport.h"
 #include "GcsCliServiceContext.h"
 #include "app/GcsAppController.h"
 #include "app/GcsApplication.h"
@@ -36,152 +38,7 @@
 
 namespace {
 
-using nlohmann::json;
-using GcsCliResponse::ErrorCode;
-
-// Why a step refused the request; the step's caller turns it into the error envelope.
-struct Refusal {
-    ErrorCode code = ErrorCode::InvalidArgs;
-    std::string message;
-};
-using Failure = std::optional<Refusal>;
-
-Failure invalid(std::string message)
-{
-    return Refusal{ErrorCode::InvalidArgs, std::move(message)};
-}
-
-Failure rejected(std::string message)
-{
-    return Refusal{ErrorCode::CommandRejected, std::move(message)};
-}
-
-// Lives for the process: ids keep rising across connections and servers.
-std::atomic<int64_t> g_nextRequestId{1};
-
-struct Call {
-    const std::string& method;
-    GcsAppController* ctrl;
-    const json* params;               // null when the request carries none
-    GcsCliOutcomeRecorder* outcomes;  // null when the caller keeps no memory between requests
-};
-
-json refuse(const std::string& method, const Refusal& r)
-{
-    spdlog::warn("<cli-router> {} refused, {}: {}", method.empty() ? std::string("request") : method,
-                 GcsCliResponse::codeName(int(r.code)), r.message);
-    return GcsCliResponse::makeError(r.code, r.message);
-}
-
-json refuse(const Call& call, const Refusal& r)
-{
-    return refuse(call.method, r);
-}
-
-// ---- typed field readers ----
-
-Failure findField(const json& obj, const std::string& name, json::const_iterator& it)
-{
-    if (!obj.is_object())
-        return invalid("JSON root must be an object");
-    it = obj.find(name);
-    if (it == obj.end())
-        return invalid("Missing required field: " + name);
-    return {};
-}
-
-Failure readString(const json& obj, const std::string& name, std::string& out)
-{
-    json::const_iterator it;
-    if (auto f = findField(obj, name, it))
-        return f;
-    if (!it->is_string())
-        return invalid("Field must be a string: " + name);
-    out = it->get<std::string>();
-    return {};
-}
-
-Failure readInt64(const json& obj, const std::string& name, int64_t& out)
-{
-    json::const_iterator it;
-    if (auto f = findField(obj, name, it))
-        return f;
-    if (it->is_number_float())
-        return invalid("Field must be an integer, not a floating-point number: " + name);
-    if (it->is_number_unsigned()) {
-        const auto u = it->get<uint64_t>();
-        if (u > uint64_t(std::numeric_limits<int64_t>::max()))
-            return invalid("Field " + name + " integer out of int64 range");
-        out = int64_t(u);
-        return {};
-    }
-    if (!it->is_number_integer())
-        return invalid("Field must be an integer: " + name);
-    out = it->get<int64_t>();
-    return {};
-}
-
-Failure readNumber(const json& obj, const std::string& name, double& out)
-{
-    json::const_iterator it;
-    if (auto f = findField(obj, name, it))
-        return f;
-    if (!it->is_number())
-        return invalid("Field must be a number: " + name);
-    out = it->get<double>();
-    return {};
-}
-
-// ---- vehicles ----
-
-Failure requireCtrl(const Call& call)
-{
-    if (!call.ctrl)
-        return rejected("Application controller is not available");
-    return {};
-}
-
-Failure requireMultiVehicleMgr(const Call& call)
-{
-    if (auto f = requireCtrl(call))
-        return f;
-    if (!call.ctrl->multiVehicleMgr())
-        return rejected("Multi-vehicle manager is not available");
-    return {};
-}
-
-// Reads the optional "vehicleCode" / "vehicleId" selector from params and resolves the vehicle.
-Failure resolveTarget(const Call& call, VehicleControllerPtr& vehicle)
-{
-    std::optional<QString> code;
-    std::optional<int> id;
-    if (call.params) {
-        const json& p = *call.params;
-        if (!p.is_object())
-            return invalid("params must be a JSON object");
-        if (auto it = p.find("vehicleCode"); it != p.end()) {
-            if (it->is_null())
-                return invalid("vehicleCode cannot be null");
-            if (!it->is_string())
-                return invalid("vehicleCode must be a string");
-            code = QString::fromStdString(it->get<std::string>());
-        }
-        if (p.contains("vehicleId")) {
-            int64_t v = 0;
-            if (auto f = readInt64(p, "vehicleId", v))
-                return f;
-            if (v < std::numeric_limits<int>::min() || v > std::numeric_limits<int>::max())
-                return invalid("vehicleId is out of int range");
-            id = int(v);
-        }
-    }
-    if (auto f = requireMultiVehicleMgr(call))
-        return f;
-    vehicle = call.ctrl->multiVehicleMgr()->resolveVehicleTargetForCli(code, id);
-    if (!vehicle)
-        return Refusal{ErrorCode::NoActiveVehicle, "No matching vehicle or no active vehicle"};
-    return {};
-}
+using namespace gcscli;
 
 json vehicleIdentity(const VehicleController& v)
 {
@@ -492,13 +349,6 @@ json vehicleLinkStats(const Call& call)
     return GcsCliResponse::makeSuccess(std::move(data));
 }
 
-Failure requireOutcomes(const Call& call)
-{
-    if (!call.outcomes)
-        return rejected("Command outcomes are not recorded here");
-    return {};
-}
-
 struct ParamsGroup {
     const char* name;
     void (MavParamsController::*read)();
@@ -561,7 +411,7 @@ Failure checkWritable(const Call& call, const ParamsTarget& target)
 // Sends the read or write and answers with the request id its outcome is followed under.
 json sendParamsOperation(const Call& call, const ParamsTarget& target, bool write, const char* action)
 {
-    const int64_t requestId = g_nextRequestId.fetch_add(1);
+    const int64_t requestId = nextRequestId();
     if (call.outcomes)
         call.outcomes->trackParams(requestId, action, target.vehicle, target.groupName, write);
     const char* operation = write ? "write" : "read";
@@ -666,17 +516,6 @@ Failure readReturnHome(const json& params, double& lat, double& lon, double& alt
     return {};
 }
 
-Failure readBool(const json& obj, const std::string& name, bool& out)
-{
-    const auto it = obj.find(name);
-    if (it == obj.end())
-        return {};
-    if (!it->is_boolean())
-        return invalid("Field must be a boolean: " + name);
-    out = it->get<bool>();
-    return {};
-}
-
 // Take-off into a known critical condition needs the operator's explicit "force".
 Failure checkCriticalAlerts(const VehicleController& vehicle)
 {
@@ -741,7 +580,7 @@ json controlCommand(const Call& call)
     } else {
         return refuse(call, *rejected("Unsupported params.action"));
     }
-    const int64_t requestId = g_nextRequestId.fetch_add(1);
+    const int64_t requestId = nextRequestId();
     // Followed before the send: a command the vehicle cannot take is answered at once.
     if (call.outcomes)
         call.outcomes->trackCommand(requestId, action, {vehicle});
@@ -800,7 +639,7 @@ json consoleTail(const Call& call)
 json vehicleSetActive(const Call& call)
 {
     VehicleControllerPtr vehicle;
-    if (auto f = resolveTarget(call, vehicle))
+    if (auto f = resolveTarget(call, vehicle); f || (f = refuseDuringTransfer(call)))
         return refuse(call, *f);
     call.ctrl->multiVehicleMgr()->setActiveVevhile(vehicle);
     spdlog::info("<cli-router> active vehicle set to {}", vehicle->vehicleId());
@@ -809,26 +648,6 @@ json vehicleSetActive(const Call& call)
 }
 
 // ---- the method table ----
-
-struct ParamSpec {
-    const char* name;
-    const char* type;  // "string", "integer", "number", "boolean" or "object"
-    bool required;
-    std::vector<std::string> allowed;  // empty: any value of the type
-    const char* description;
-};
-
-using Method = json (*)(const Call&);
-
-struct MethodSpec {
-    const char* name;
-    Method run;
-    const char* description;
-    std::vector<ParamSpec> params;
-};
-
-const ParamSpec kVehicleIdParam{"vehicleId", "integer", false, {}, "target vehicle id (default: the active vehicle)"};
-const ParamSpec kVehicleCodeParam{"vehicleCode", "string", false, {}, "target vehicle code; wins over vehicleId"};
 
 std::vector<std::string> paramsGroupNames()
 {
@@ -842,7 +661,7 @@ json systemMethods(const Call& call);
 
 const std::vector<MethodSpec>& methodTable()
 {
-    static const std::vector<MethodSpec> table = {
+    static const std::vector<MethodSpec> base = {
         {"system.ping", systemPing, "Checks that the station answers.", {}},
         {"system.methods", systemMethods, "Lists every method with its parameters.", {}},
         {"connection.status", connectionStatus, "Connection mode, link state and active vehicle.", {}},
@@ -894,6 +713,11 @@ const std::vector<MethodSpec>& methodTable()
          {{"since", "integer", false, {}, "first sequence number wanted (default: the last lines)"},
           {"limit", "integer", false, {}, "most lines to return, 1..1000 (default 100)"}}},
     };
+    static const std::vector<MethodSpec> table = [] {
+        auto all = base;
+        all.insert(all.end(), missionMethods().begin(), missionMethods().end());
+        return all;
+    }();
     return table;
 }
 

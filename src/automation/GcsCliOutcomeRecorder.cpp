@@ -5,6 +5,8 @@
 #include "app/GcsApplication.h"
 #include "link/LinkManager.h"
 #include "link/LinkManagerFactory.h"
+#include "mission/MavFlightRouteDataItem.h"
+#include "mission/MavMissionsController.h"
 #include "params/MavParamsController.h"
 #include "protocol/MavCmdRequestMessage.h"
 #include "protocol/MavProtocolProcesser.h"
@@ -34,7 +36,7 @@ struct TrackedAction {
 constexpr TrackedAction kTrackedActions[] = {
     {"takeoff", &VehicleController::takeoffResp}, {"returnHome", &VehicleController::returnHomeResp},
     {"suspend", &VehicleController::suspendResp}, {"resume", &VehicleController::resumeResp},
-    {"land", &VehicleController::landResp},
+    {"land", &VehicleController::landResp}, {"runMission", &VehicleController::missionRunningResp},
 };
 
 const TrackedAction* findAction(const std::string& action)
@@ -121,6 +123,8 @@ void GcsCliOutcomeRecorder::attach()
     const auto active = LinkManagerFactory::getInstance().activeLinkMgr();
     if (active && active->mavProtoProcesser() != m_processer.data())
         bindLinkManager(active);
+    if (ctrl)
+        bindMissions(ctrl->missionsCtrler().get());
     MultiVehicleManager* vehicleMgr = ctrl ? ctrl->multiVehicleMgr() : nullptr;
     if (vehicleMgr && vehicleMgr != m_vehicleMgr.data()) {
         m_vehicleMgr = vehicleMgr;
@@ -128,6 +132,51 @@ void GcsCliOutcomeRecorder::attach()
         for (const auto& vehicle : vehicleMgr->vehicleList())
             bindVehicle(vehicle);
     }
+}
+
+void GcsCliOutcomeRecorder::bindMissions(MavMissionsController* missions)
+{
+    if (!missions || missions == m_missions.data())
+        return;
+    m_missions = missions;
+    auto routeId = [](const std::shared_ptr<MavFlightRouteDataItem>& route) {
+        return route ? route->id().toStdString() : std::string();
+    };
+    connect(missions, &MavMissionsController::flightRouteUploadingStarted, this,
+            [this, routeId](std::shared_ptr<MavFlightRouteDataItem> route) {
+                ++m_uploads.started;
+                m_uploads.lastRouteId = routeId(route);
+            });
+    connect(missions, &MavMissionsController::flightRouteUploadingFinished, this,
+            [this, routeId](std::shared_ptr<MavFlightRouteDataItem> route, int ret) {
+                ++m_uploads.finished;
+                m_uploads.lastResult = ret;
+                m_uploads.lastRouteId = routeId(route);
+            });
+    // A download has no started signal of its own: its flag rising counts.
+    connect(missions, &MavMissionsController::isDownloadingChanged, this, [this, missions, routeId] {
+        if (missions->isDownloading()) {
+            ++m_downloads.started;
+            m_downloads.lastRouteId = routeId(missions->activeFlightRoute());
+        }
+    });
+    connect(missions, &MavMissionsController::flightRouteDownloadingFinished, this,
+            [this, routeId](std::shared_ptr<MavFlightRouteDataItem> route, int ret) {
+                ++m_downloads.finished;
+                m_downloads.lastResult = ret;
+                m_downloads.lastRouteId = routeId(route);
+            });
+}
+
+nlohmann::json GcsCliOutcomeRecorder::missionTransfers() const
+{
+    auto counts = [](const TransferCounts& c) {
+        return json{{"started", c.started},
+                    {"finished", c.finished},
+                    {"lastResult", c.lastResult ? json(*c.lastResult) : json(nullptr)},
+                    {"lastRouteId", c.lastRouteId.empty() ? json(nullptr) : json(c.lastRouteId)}};
+    };
+    return {{"upload", counts(m_uploads)}, {"download", counts(m_downloads)}};
 }
 
 void GcsCliOutcomeRecorder::bindVehicle(const std::shared_ptr<VehicleController>& vehicle)

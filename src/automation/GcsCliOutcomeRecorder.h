@@ -33,6 +33,7 @@ class GcsApplication;
 class GcsConsoleHandler;
 class LinkManager;
 class MavProtocolProcesser;
+class MavMissionsController;
 class MultiVehicleManager;
 class VehicleController;
 
@@ -54,6 +55,10 @@ public:
                       const std::vector<std::shared_ptr<VehicleController>>& vehicles);
     // {"requestId","vehicleIds","action","state","results"}, or nothing for an unknown id.
     std::optional<nlohmann::json> commandStatus(int64_t requestId) const;
+
+    // Route transfers counted from the missions controller's signals:
+    // {"upload": {"started","finished","lastResult","lastRouteId"}, "download": {...}}.
+    nlohmann::json missionTransfers() const;
 
     // Lines with seq >= since (oldest first, at most limit), or without since the last limit lines.
     nlohmann::json consoleTail(std::optional<int64_t> since, size_t limit) const;
@@ -96,6 +101,7 @@ private:
     void resolveOldest(const WaitKey& key, int vehicleId, int result);
     void forgetVehicle(VehicleController* vehicle);
     void bindVehicle(const std::shared_ptr<VehicleController>& vehicle);
+    void bindMissions(MavMissionsController* missions);
     void resolveParams(VehicleController* vehicle, int vehicleId, const std::string& group, bool write, int result);
 
     GcsApplication* m_app = nullptr;
@@ -120,6 +126,16 @@ private:
     };
     // (vehicle, group, write) -> unanswered requests, oldest first.
     std::map<std::tuple<VehicleController*, std::string, bool>, std::deque<ParamsWait>> m_paramsWaiting;
+
+    struct TransferCounts {
+        int64_t started = 0;
+        int64_t finished = 0;
+        std::optional<int> lastResult;
+        std::string lastRouteId;
+    };
+    TransferCounts m_uploads;
+    TransferCounts m_downloads;
+    QPointer<QObject> m_missions;
 
     QElapsedTimer m_clock;
     std::map<int, int64_t> m_lastTelemetryMs;

@@ -1,7 +1,7 @@
 #include "MultiVehicleManager.h"
 
 #include "VehicleController.h"
-#include "app/GcsSettings.h"
+#include "settings/GcsSettings.h"
 #include "link/LinkManager.h"
 #include "link/LinkManagerFactory.h"
 #include "protocol/MavProtocolProcesser.h"
@@ -79,7 +79,13 @@ void MultiVehicleManager::processMavHeartbeatFrame(int vehicleId, OstAbstractLin
     m_vehicles.append(vehicle);
     m_frameRoutes.join(vehicleId, vehicle.get());
     spdlog::info("<MultiVehicleMgr> vehicle joined, id:{}, address:{}", vehicleId, address.toStdString());
-    setActiveVevhile(vehicle);
+    if (m_activeHolds && m_activeVehicle) {
+        spdlog::info("<MultiVehicleMgr> vehicle {} joined during a session on vehicle {}, active later", vehicleId,
+                     m_activeVehicle->vehicleId());
+        m_deferredActive.append(vehicle);
+    } else {
+        setActiveVevhile(vehicle);
+    }
     emit vehicleJoined(vehicle);
 
     if (m_vehicles.size() == 1) {
@@ -142,6 +148,20 @@ void MultiVehicleManager::setActiveVevhile(std::shared_ptr<VehicleController> ve
         return;
     m_activeVehicle = std::move(vehicle);
     emit activeVehicleChanged(m_activeVehicle);
+}
+
+void MultiVehicleManager::setActiveVehicleHold(ActiveVehicleHold hold, bool on)
+{
+    m_activeHolds = on ? (m_activeHolds | hold) : (m_activeHolds & ~unsigned(hold));
+    if (m_activeHolds)
+        return;
+    const auto deferred = std::exchange(m_deferredActive, {});
+    for (auto it = deferred.rbegin(); it != deferred.rend(); ++it) {
+        if (auto vehicle = it->lock(); vehicle && m_vehicles.contains(vehicle)) {
+            setActiveVevhile(vehicle);
+            return;
+        }
+    }
 }
 
 void MultiVehicleManager::chooseActiveAfterRemoval()

@@ -66,6 +66,14 @@ public:
     // The user's choice of active vehicle (the CLI's vehicle.setActive); announces a change.
     void setActiveVevhile(std::shared_ptr<VehicleController> vehicle);
 
+    // A session on the active vehicle (a mission transfer, a no-fly-zone session) holds the
+    // active role: a vehicle that joins meanwhile is listed and announced but becomes active only
+    // when the last hold ends (the latest such joiner still present). Removal and the user's
+    // choice still change it.
+    enum ActiveVehicleHold : unsigned { MissionTransferActiveHold = 1, NfzSessionActiveHold = 2 };
+    void setActiveVehicleHold(ActiveVehicleHold hold, bool on);
+    bool activeVehicleHeld() const { return m_activeHolds != 0; }
+
 public slots:
     void processMavHeartbeatFrame(int vehicleId, OstAbstractLink* link, QString address);
 
@@ -91,4 +99,6 @@ private:
     std::weak_ptr<GcsLoginManager> m_loginMgr;
     VehicleController::Services m_vehicleServices;
     std::map<int, qint64> m_heartbeatLogTimes;
+    unsigned m_activeHolds = 0;
+    QList<std::weak_ptr<VehicleController>> m_deferredActive;
 };

@@ -465,6 +465,11 @@ void VehicleController::setTeleReqEnable(bool enable)
     m_teleCtrler->setTeleReqEnable(enable);
 }
 
+std::shared_ptr<MavMissionsController> VehicleController::missionsCtrler() const
+{
+    return m_appCtrler ? m_appCtrler->missionsCtrler() : nullptr;
+}
+
 void VehicleController::setTeleReqHold(TeleReqHold hold, bool on)
 {
     const unsigned before = m_teleReqHolds;

@@ -40,6 +40,7 @@ class MavCustomNameFieldsConfigManager;
 class IGcsConsole;
 class LinkManager;
 class MavRequestQueueManager;
+class MavMissionsController;
 class MavParamsController;
 class MavTelemetryController;
 class MultiVehicleManager;
@@ -95,6 +96,9 @@ public:
     std::shared_ptr<MavTelemetryController> teleCtrler() const { return m_teleCtrler; }
     std::shared_ptr<VehicleAlertController> alertCtrler() const { return m_alertCtrler; }
     std::shared_ptr<MavParamsController> paramsCtrler() const { return m_paramsCtrler; }
+    // The station's one missions controller (it works on the active vehicle); null without an
+    // app controller.
+    std::shared_ptr<MavMissionsController> missionsCtrler() const;
     MultiVehicleManager* multiVehicleMgr() const;
     int teleReqInterval() const;
     std::shared_ptr<MavLinkLossStats> linkLossStatsTracker() const { return m_linkLossStats; }

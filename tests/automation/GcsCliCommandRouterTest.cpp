@@ -2,6 +2,7 @@
 
 #include "StationWithSim.h"
 
+#include "SimVehicleMission.h"
 #include "SimVehicleParams.h"
 
 #include "automation/GcsCliCommandRouter.h"
@@ -75,13 +76,7 @@ protected:
     void startAlive(SimOptions options, int vehicles = 1)
     {
         GcsSettings::getInstance()->setTeleReqInterval(100);
-        ASSERT_NO_FATAL_FAILURE(startJoined(options, vehicles));
-        ASSERT_TRUE(waitUntil([&] {
-            for (const auto& v : mvm()->vehicleList())
-                if (!v->alive())
-                    return false;
-            return true;
-        }));
+        ASSERT_NO_FATAL_FAILURE(StationWithSim::startAlive(options, vehicles));
     }
 };
 
@@ -346,7 +341,7 @@ TEST_F(CliRouterWithSim, ParamsSetChangesOnlyTheNamedFieldsOfARead)
 {
     SimOptions options;
     options.silentAfterMs = 0;  // never alive: no group is read unless asked
-    ASSERT_NO_FATAL_FAILURE(startJoined(options));
+    ASSERT_NO_FATAL_FAILURE(startAlive(options));
     const std::string IA = "InvalidArgs", CR = "CommandRejected";
     const std::string notRead = "Parameter group not read from the vehicle yet; read it first";
     auto set = [](const std::string& group, json values) {
@@ -448,5 +443,107 @@ TEST_F(CliRouterWithSim, SystemMethodsListsExactlyTheServedMethods)
                                             "vehicle.list", "vehicle.setActive", "telemetry.snapshot",
                                             "alerts.active", "vehicle.linkStats", "params.read", "params.write",
                                             "params.get", "params.set",
-                                            "control.command", "command.status", "console.tail"}));
+                                            "control.command", "command.status", "console.tail", "route.list",
+                                            "route.get", "route.create", "route.update", "route.delete",
+                                            "route.setActive", "route.defaultWayPoint", "route.export",
+                                            "route.import", "mission.upload", "mission.download", "mission.start",
+                                            "mission.status"}));
+}
+
+TEST_F(CliRouterWithSim, RouteMethodsRefuseBadInput)
+{
+    startAlive(SimOptions());
+    const std::string IA = "InvalidArgs", CR = "CommandRejected";
+    auto create = [](const json& patch) {
+        json p = {{"name", "r"}, {"number", 1}, {"points", json::array({{{"lat", 22.5}, {"lon", 113.9}}})}};
+        p.merge_patch(patch);
+        return request("route.create", p);
+    };
+    const json square = {{"polygon", json::array({{{"lat", 22.5}, {"lon", 113.9}}, {{"lat", 22.5}, {"lon", 113.901}},
+                                                  {{"lat", 22.501}, {"lon", 113.901}}})},
+                         {"lineSpacing", 20}};
+    auto area = [&](const json& patch) {
+        json a = square;
+        a.merge_patch(patch);
+        return create({{"points", nullptr}, {"area", a}});
+    };
+    const struct { json req; std::string code; std::string message; } cases[] = {
+        {request("route.create"), IA, "Missing params object"},
+        {create({{"number", 256}}), IA, "number must be in 0..255"},
+        {create({{"repeatTimes", -1}}), IA, "repeatTimes must be in 0..255"},
+        {create({{"points", nullptr}}), IA, "Exactly one of points or area is required"},
+        {create({{"area", square}}), IA, "Exactly one of points or area is required"},
+        {create({{"points", json::array({{{"lat", 91}}})}}), IA, "Invalid waypoint at index 0: lat"},
+        {create({{"points", json::array({json::object(), {{"alt", "high"}}})}}), IA, "Invalid waypoint at index 1: alt"},
+        {create({{"points", json::array({{{"vel", std::nan("")}}})}}), IA, "Invalid waypoint at index 0: vel"},
+        {create({{"points", json::array({{{"type", 99}}})}}), IA, "Invalid waypoint at index 0: type"},
+        {create({{"points", json::array({{{"hoverTime", 1.5}}})}}), IA, "Invalid waypoint at index 0: hoverTime"},
+        {create({{"points", json(std::vector<json>(256, json::object()))}}), IA, "points may hold at most 255 waypoints"},
+        {area({{"polygon", json::array({{{"lat", 1}, {"lon", 2}}})}}), IA, "area.polygon must hold at least 3 vertices"},
+        {area({{"polygon", {{{"lat", 1}, {"lon", 2}}, {{"lat", 1}}, {{"lat", 1}, {"lon", 3}}}}}), IA,
+         "Invalid polygon vertex at index 1"},
+        {area({{"lineSpacing", 0}}), IA, "area.lineSpacing must be a positive number"},
+        {area({{"lineSpacing", 5000}}), CR, "Area generator produced no waypoints"},
+        {request("route.get", {{"id", "nope"}}), IA, "Unknown route id"},
+        {request("route.delete", {{"id", "../x"}}), IA, "Unknown route id"},
+        {request("mission.upload", {{"routeId", "nope"}}), IA, "Unknown route id"},
+        {request("mission.download"), CR, "No active flight route"},
+    };
+    for (const auto& c : cases) {
+        const json r = dispatch(c.req);
+        EXPECT_EQ(r["code"], c.code) << c.req.dump();
+        EXPECT_EQ(r["message"], c.message) << c.req.dump();
+    }
+    EXPECT_EQ(okData("route.list")["count"], 0) << "no refusal created a route";
+}
+
+// Create, list, transfer, status and start through the router; the active vehicle and route
+// stay put while a transfer runs.
+TEST_F(CliRouterWithSim, RoutesCreatedTransferredAndFlown)
+{
+    startAlive(SimOptions());
+    const json points = {{"name", "inspection"}, {"number", 4}, {"repeatTimes", 1},
+                         {"points", json::array({{{"lat", 22.5}, {"lon", 113.9}, {"alt", 15}, {"vel", 20}},
+                                                 {{"lat", 22.5002}, {"lon", 113.9}, {"alt", 25}, {"vel", 20}}})}};
+    const json created = okData("route.create", points);
+    EXPECT_EQ(created["wayPointCount"], 2);
+    EXPECT_EQ(created["active"], true);
+    const json survey = okData("route.create", {{"name", "survey"}, {"number", 5},
+                                                {"area", {{"polygon", json::array({{{"lat", 22.5}, {"lon", 113.9}},
+                                                                                   {{"lat", 22.5}, {"lon", 113.901}},
+                                                                                   {{"lat", 22.501}, {"lon", 113.901}},
+                                                                                   {{"lat", 22.501}, {"lon", 113.9}}})},
+                                                          {"lineSpacing", 25}}}});
+    EXPECT_EQ(survey["type"], 2);
+    EXPECT_GE(survey["wayPointCount"].get<int>(), 4);
+    const json list = okData("route.list");
+    EXPECT_EQ(list["count"], 2);
+    EXPECT_EQ(list["activeRouteId"], survey["id"]);
+    const json got = okData("route.get", {{"id", created["id"]}});
+    EXPECT_EQ(got["route"]["points"][1]["nextWp"], 3) << "a point without nextWp flies on";
+    EXPECT_EQ(got["route"]["points"][1]["routeNumber"], 4);
+
+    const json before = okData("mission.status");
+    EXPECT_EQ(before["upload"]["lastResult"], nullptr);
+    const json accepted = okData("mission.upload", {{"routeId", created["id"]}});
+    EXPECT_EQ(accepted["wayPointCount"], 2);
+    EXPECT_EQ(dispatch(request("vehicle.setActive", {{"vehicleId", 1}}))["message"], "A mission transfer is in progress");
+    EXPECT_EQ(dispatch(request("route.setActive", {{"id", survey["id"]}}))["message"], "A mission transfer is in progress");
+    EXPECT_EQ(dispatch(request("mission.upload"))["message"], "A route upload is in progress");
+    json status;
+    ASSERT_TRUE(waitUntil([&] { return (status = okData("mission.status"))["upload"]["finished"] == 1; }));
+    EXPECT_EQ(status["upload"], json({{"started", 1}, {"finished", 1}, {"lastResult", 0}, {"lastRouteId", created["id"]}}));
+    EXPECT_EQ(sim->vehicle(1)->mission().wayPoints().size(), 2u);
+
+    okData("mission.download");
+    ASSERT_TRUE(waitUntil([&] { return (status = okData("mission.status"))["download"]["finished"] == 1; }));
+    EXPECT_EQ(status["download"]["lastResult"], 0);
+    EXPECT_EQ(status["download"]["started"], 1);
+
+    const json start = okData("mission.start");
+    EXPECT_EQ(start["action"], "runMission");
+    EXPECT_EQ(settledStatus(start)["state"], "done");
+    EXPECT_TRUE(waitUntil([&] { return sim->vehicle(1)->state().flying; }));
+    EXPECT_EQ(okData("route.delete", {{"id", survey["id"]}})["deleted"], true);
+    EXPECT_EQ(okData("route.list")["count"], 1);
 }

@@ -2,7 +2,8 @@
 // Exit codes: 0 for an "ok" response, 1 for an error envelope, 2 when no station answers, the
 // reply times out, or the arguments are bad. "control.command --wait" exits 0 only when every
 // target vehicle accepted the command, 1 when one refused it, 2 when one timed out; "params"
-// likewise for its read or write.
+// likewise for its read or write; "mission.upload|mission.download --wait" 0 when the transfer
+// ended with result 0, 1 for any other result, 2 when it did not end in time.
 
 #include "CliIpcClient.h"
 #include "CliWatchView.h"
@@ -27,6 +28,7 @@ constexpr const char* kUsage =
     "Usage:\n"
     "  velmora-cli [--timeout-ms N] [--endpoint PATH] METHOD [PARAMS_JSON]\n"
     "  velmora-cli [--timeout-ms N] control.command PARAMS_JSON --wait [--timeout-s N]\n"
+    "  velmora-cli [--timeout-ms N] mission.upload|mission.download [PARAMS_JSON] --wait [--timeout-s N]\n"
     "  velmora-cli [--timeout-ms N] watch [--interval-ms N] [--vehicle-id N]\n"
     "  velmora-cli [--timeout-ms N] console [--follow]\n"
     "  velmora-cli [--timeout-ms N] params GROUP [--vehicle-id N] [NAME=VALUE...]\n"
@@ -41,7 +43,8 @@ constexpr const char* kUsage =
     "'params' reads a parameter group (waiting up to 10 s) and prints name, value and unit per\n"
     "line; with NAME=VALUE arguments it changes those parameters and waits for the write.\n"
     "'help' lists the station's methods and their parameters.\n"
-    "'--wait' follows a control command with command.status until every vehicle answered.\n"
+    "'--wait' follows a control command with command.status until every vehicle answered, and a\n"
+    "route upload or download with mission.status until it finished (exit 0 only for success).\n"
     "\n"
     "Options:\n"
     "  --timeout-ms N    wait at most N ms for each response (default 10000)\n"
@@ -185,6 +188,43 @@ int followRequest(int64_t requestId, int waitSeconds, int timeoutMs, json& last)
         }
         if (deadline.hasExpired() || g_interrupted) {
             std::cerr << "velmora-cli: request " << requestId << " still pending after " << waitSeconds << " s\n";
+            return 2;
+        }
+        pause(200);
+    }
+}
+
+// A route transfer's "finished" count in mission.status, or -1 without an answer.
+int64_t transfersFinished(const std::string& kind, int timeoutMs, json* last = nullptr)
+{
+    const auto status = CliIpcClient::send(CliIpcClient::makeRequest("mission.status", json::object()), timeoutMs);
+    if (last)
+        *last = status.envelope;
+    if (status.outcome != CliIpcClient::Outcome::Answered || !isOk(status.envelope))
+        return -1;
+    return status.envelope["data"][kind].value("finished", int64_t(-1));
+}
+
+// Polls mission.status until the transfer's "finished" count passes `before`, then prints the
+// last answer. 0: the transfer succeeded, 1: it failed, 2: timed out or no answer.
+int followTransfer(const std::string& kind, int64_t before, int waitSeconds, int timeoutMs)
+{
+    catchInterrupts();
+    QDeadlineTimer deadline(qint64(waitSeconds) * 1000);
+    json last;
+    while (true) {
+        const int64_t finished = transfersFinished(kind, timeoutMs, &last);
+        if (finished < 0) {
+            printJson(last);
+            return 2;
+        }
+        if (finished > before) {
+            printJson(last);
+            return last["data"][kind].value("lastResult", json()) == 0 ? 0 : 1;
+        }
+        if (deadline.hasExpired() || g_interrupted) {
+            printJson(last);
+            std::cerr << "velmora-cli: route " << kind << " still running after " << waitSeconds << " s\n";
             return 2;
         }
         pause(200);
@@ -424,8 +464,16 @@ int main(int argc, char** argv)
             ++i;
         }
     }
-    if (wait && method != "control.command")
-        return usageError("--wait applies to control.command only");
+    const bool transfer = method == "mission.upload" || method == "mission.download";
+    if (wait && method != "control.command" && !transfer)
+        return usageError("--wait applies to control.command, mission.upload and mission.download only");
+    const std::string transferKind = method == "mission.upload" ? "upload" : "download";
+    int64_t finishedBefore = 0;
+    if (wait && transfer) {
+        finishedBefore = transfersFinished(transferKind, timeoutMs);
+        if (finishedBefore < 0)
+            return usageError("mission.status did not answer; is the station running?");
+    }
 
     if (args.size() > 1)
         return usageError("too many arguments; PARAMS_JSON must be a single argument (quote it)");
@@ -456,6 +504,8 @@ int main(int argc, char** argv)
         return 1;
     if (!wait)
         return 0;
+    if (transfer)
+        return followTransfer(transferKind, finishedBefore, waitSeconds, timeoutMs);
     const json id = envelope["data"].value("requestId", json());
     if (!id.is_number_integer())
         return usageError("the station's answer carries no requestId to wait for");

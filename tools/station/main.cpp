@@ -5,9 +5,10 @@
 #include "StationOptions.h"
 
 #include "app/GcsAppController.h"
+#include "mission/MavFlightRouteManager.h"
 #include "app/GcsApplication.h"
 #include "app/GcsServerConfig.h"
-#include "app/GcsSettings.h"
+#include "settings/GcsSettings.h"
 #include "automation/GcsCliIpcServer.h"
 #include "automation/GcsConsoleHandler.h"
 
@@ -130,6 +131,9 @@ int main(int argc, char** argv)
     QObject::connect(ctrl->consoleHandler().get(), &GcsConsoleHandler::logOutput, &app,
                      [](OstLogLevel, const QString& text) { spdlog::info("<console> {}", text.toStdString()); });
     app.setAppCtrler(ctrl);
+    // The routes saved by earlier runs.
+    if (auto routes = ctrl->flightRouteMgr())
+        routes->refreshFromLocal();
     spdlog::info("<station> data in {}, cache in {}, cloud {}, mqtt {}", dataDir.toStdString(), cacheDir.toStdString(),
                  server->httpBaseUrl().toStdString(), server->mqttServerUri().toStdString());
 

@@ -113,6 +113,7 @@ public:
     SimVehicleParams& params() { return *m_params; }
     const SimVehicleParams& params() const { return *m_params; }
     const SimVehicleMission& mission() const { return *m_mission; }
+    SimVehicleMission& mission() { return *m_mission; }
     const State& state() const { return m_state; }
     State& state() { return m_state; }
     const Counters& counters() const { return m_counters; }

@@ -37,6 +37,12 @@ public:
     const MavProtoUpWayPointBasicParam_t& basic() const { return m_basic; }
     // Waypoints 1..count of the stored route, in order.
     const std::vector<MavProtoWayPointData_t>& wayPoints() const { return m_wayPoints; }
+    // Stores a route as a completed upload would (tests of downloads over a lossy link).
+    void setRoute(const MavProtoUpWayPointBasicParam_t& basic, std::vector<MavProtoWayPointData_t> wayPoints)
+    {
+        m_basic = basic;
+        m_wayPoints = std::move(wayPoints);
+    }
 
 private:
     SimVehicle::Reply handleUploadBasic(const _MavPFrame_t& frame);

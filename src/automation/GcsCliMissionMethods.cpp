@@ -1,0 +1,604 @@
+#include "GcsCliMissionMethods.h"
+
+#include "GcsCliOutcomeRecorder.h"
+#include "app/GcsAppController.h"
+#include "mission/MavAreaRouteConfig.h"
+#include "mission/MavAreaRouteGenerator.h"
+#include "mission/MavFlightRouteDataItem.h"
+#include "mission/MavFlightRouteManager.h"
+#include "mission/MavMissionsController.h"
+#include "mission/MavMultiPointRouteConfig.h"
+#include "mission/MavWayPointDataItem.h"
+#include "vehicle/MultiVehicleManager.h"
+#include "vehicle/VehicleController.h"
+
+#include "OstFunctions.h"
+
+#include <spdlog/spdlog.h>
+
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+namespace gcscli {
+namespace {
+
+using RoutePtr = std::shared_ptr<MavFlightRouteDataItem>;
+constexpr int kStoreWaitMs = 2000;
+constexpr int kMaxWayPoints = 255;
+
+Failure requireMissions(const Call& call, MavMissionsController*& missions, MavFlightRouteManager*& store)
+{
+    if (auto f = requireCtrl(call))
+        return f;
+    missions = call.ctrl->missionsCtrler().get();
+    store = call.ctrl->flightRouteMgr().get();
+    if (!missions || !store)
+        return rejected("Mission services are not available");
+    return {};
+}
+
+// The worker clears its flag on its own thread; a nested event loop here would run other CLI
+// requests in the middle of this one.
+Failure waitForStore(const MavFlightRouteManager& store)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStoreWaitMs);
+    while (store.isLoadRunning()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return rejected("Route store is busy");
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return {};
+}
+
+Failure findRoute(const Call& call, const MavFlightRouteManager& store, RoutePtr& route)
+{
+    std::string id;
+    if (auto f = readString(*call.params, "id", id))
+        return f;
+    for (const auto& r : store.flightRoutes()) {
+        if (r->id().toStdString() == id) {
+            route = r;
+            return {};
+        }
+    }
+    return invalid("Unknown route id");
+}
+
+// Touching the active route: refused while it is edited or transferred.
+Failure checkActiveRouteFree(const MavMissionsController& missions, const RoutePtr& route)
+{
+    if (route != missions.activeFlightRoute())
+        return {};
+    if (missions.isEditing())
+        return rejected("Active flight route is being edited");
+    if (missions.isTransferring())
+        return rejected("A mission transfer is in progress");
+    return {};
+}
+
+Failure readUint8(const json& params, const char* name, uint8_t& out)
+{
+    if (!params.contains(name))
+        return {};
+    int64_t v = 0;
+    if (auto f = readInt64(params, name, v))
+        return f;
+    if (v < 0 || v > 255)
+        return invalid(std::string(name) + " must be in 0..255");
+    out = uint8_t(v);
+    return {};
+}
+
+struct PointSpec {
+    MavProtoWayPointData_t data;
+    int16_t nextWp = -1;
+};
+
+// One point of "points": the waypoint keys, each optional, of the right kind and finite.
+Failure readPoint(const json& p, size_t index, PointSpec& out)
+{
+    const std::string where = "Invalid waypoint at index " + std::to_string(index) + ": ";
+    if (!p.is_object())
+        return invalid(where + "object");
+    auto number = [&](const char* key, double lo, double hi, double& v) -> Failure {
+        const auto it = p.find(key);
+        if (it == p.end())
+            return {};
+        if (!it->is_number() || !std::isfinite(it->get<double>()) || it->get<double>() < lo || it->get<double>() > hi)
+            return invalid(where + key);
+        v = it->get<double>();
+        return {};
+    };
+    auto integer = [&](const char* key, int64_t lo, int64_t hi, int64_t& v) -> Failure {
+        const auto it = p.find(key);
+        if (it == p.end())
+            return {};
+        if (!it->is_number_integer() || it->get<int64_t>() < lo || it->get<int64_t>() > hi)
+            return invalid(where + key);
+        v = it->get<int64_t>();
+        return {};
+    };
+    const double big = 1e9;
+    double lat = 0, lon = 0, alt = 0, vel = 0, radius = 0, heading = 0;
+    int64_t type = MAVPROTO_WP_PASS, headingDirection = 0, traceMode = 0, heightType = 0, hoverTime = 0, nextWp = -1;
+    for (const auto& [key, value] : p.items()) {
+        static const char* const known[] = {"type", "lat", "lon", "alt", "vel", "radius", "headingDirection", "traceMode",
+                                            "heightType", "hoverTime", "nextWp", "heading", "number", "routeNumber"};
+        if (std::none_of(std::begin(known), std::end(known), [&](const char* k) { return key == k; }))
+            return invalid(where + key);
+    }
+    if (auto f = number("lat", -90, 90, lat))
+        return f;
+    if (auto f = number("lon", -180, 180, lon))
+        return f;
+    for (auto [key, v] : {std::pair{"alt", &alt}, {"vel", &vel}, {"radius", &radius}, {"heading", &heading}})
+        if (auto f = number(key, -big, big, *v))
+            return f;
+    if (auto f = integer("type", 0, 255, type))
+        return f;
+    if (MavWayPointDataItem::typeToText(MavProtoWayPointType(type)).isEmpty())
+        return invalid(where + "type");
+    for (auto [key, v, hi] : {std::tuple{"headingDirection", &headingDirection, 2}, {"traceMode", &traceMode, 1},
+                              {"heightType", &heightType, 2}, {"hoverTime", &hoverTime, 65535}})
+        if (auto f = integer(key, 0, hi, *v))
+            return f;
+    if (auto f = integer("nextWp", -1, 255, nextWp))
+        return f;
+    out.data.type = MavProtoWayPointType(type);
+    out.data.lat = lat;
+    out.data.lon = lon;
+    out.data.alt = alt;
+    out.data.vel = float(vel);
+    out.data.radius = float(radius);
+    out.data.heading = float(heading);
+    out.data.setHeadingDirection(uint8_t(headingDirection));
+    out.data.setTraceMode(uint8_t(traceMode));
+    out.data.setHeightType(uint8_t(heightType));
+    out.data.hoverTime = uint16_t(hoverTime);
+    out.nextWp = int16_t(nextWp);
+    return {};
+}
+
+Failure readPoints(const json& params, std::vector<PointSpec>& points)
+{
+    const auto& list = params.at("points");
+    if (!list.is_array())
+        return invalid("Field must be an array: points");
+    if (list.size() > size_t(kMaxWayPoints))
+        return invalid("points may hold at most 255 waypoints");
+    points.resize(list.size());
+    for (size_t i = 0; i < list.size(); ++i)
+        if (auto f = readPoint(list[i], i, points[i]))
+            return f;
+    return {};
+}
+
+struct AreaSpec {
+    QList<std::pair<double, double>> polygon;
+    double lineSpacing = 0;
+    double angle = 0;
+};
+
+Failure readArea(const json& params, AreaSpec& area)
+{
+    const auto& a = params.at("area");
+    if (!a.is_object())
+        return invalid("Field must be an object: area");
+    const auto poly = a.find("polygon");
+    if (poly == a.end() || !poly->is_array() || poly->size() < 3)
+        return invalid("area.polygon must hold at least 3 vertices");
+    for (size_t i = 0; i < poly->size(); ++i) {
+        const auto& v = (*poly)[i];
+        const auto lat = v.is_object() ? v.find("lat") : v.end();
+        const auto lon = v.is_object() ? v.find("lon") : v.end();
+        if (!v.is_object() || lat == v.end() || lon == v.end() || !lat->is_number() || !lon->is_number() ||
+            !std::isfinite(lat->get<double>()) || !std::isfinite(lon->get<double>()) || std::abs(lat->get<double>()) > 90 ||
+            std::abs(lon->get<double>()) > 180)
+            return invalid("Invalid polygon vertex at index " + std::to_string(i));
+        area.polygon.append({lat->get<double>(), lon->get<double>()});
+    }
+    const auto spacing = a.find("lineSpacing");
+    if (spacing == a.end() || !spacing->is_number() || !std::isfinite(spacing->get<double>()) || spacing->get<double>() <= 0)
+        return invalid("area.lineSpacing must be a positive number");
+    area.lineSpacing = spacing->get<double>();
+    if (const auto angle = a.find("angle"); angle != a.end()) {
+        if (!angle->is_number() || !std::isfinite(angle->get<double>()))
+            return invalid("area.angle must be a finite number");
+        area.angle = angle->get<double>();
+    }
+    return {};
+}
+
+void addPoints(MavFlightRouteDataItem& route, const std::vector<PointSpec>& points)
+{
+    for (const auto& p : points) {
+        const auto& d = p.data;
+        route.addWayPoint(d.type, d.lon, d.lat, d.alt, d.vel, d.radius, d.headingDirection(), d.traceMode(),
+                          d.heightType(), d.hoverTime, p.nextWp, d.heading);
+    }
+}
+
+json routeSummary(const MavFlightRouteDataItem& route, const MavMissionsController& missions)
+{
+    return {{"id", route.id().toStdString()},
+            {"type", int(route.config()->type())},
+            {"wayPointCount", route.wayPointCount()},
+            {"active", missions.activeFlightRoute().get() == &route}};
+}
+
+json routeList(const Call& call)
+{
+    MavMissionsController* missions = nullptr;
+    MavFlightRouteManager* store = nullptr;
+    if (auto f = requireMissions(call, missions, store))
+        return refuse(call, *f);
+    json routes = json::array();
+    for (const auto& r : store->flightRoutes())
+        routes.push_back({{"id", r->id().toStdString()},
+                          {"name", r->name().toStdString()},
+                          {"type", int(r->config()->type())},
+                          {"number", r->number()},
+                          {"repeatTimes", r->repeatTimes()},
+                          {"wayPointCount", r->wayPointCount()},
+                          {"active", r == missions->activeFlightRoute()}});
+    const auto active = missions->activeFlightRoute();
+    const auto count = routes.size();
+    return GcsCliResponse::makeSuccess({{"routes", std::move(routes)},
+                                        {"count", count},
+                                        {"activeRouteId", active ? json(active->id().toStdString()) : json(nullptr)}});
+}
+
+json routeGet(const Call& call)
+{
+    if (!call.params)
+        return refuse(call, *invalid("Missing params object"));
+    MavMissionsController* missions = nullptr;
+    MavFlightRouteManager* store = nullptr;
+    RoutePtr route;
+    if (auto f = requireMissions(call, missions, store); f || (f = findRoute(call, *store, route)))
+        return refuse(call, *f);
+    return GcsCliResponse::makeSuccess({{"route", *route->toJson()}, {"active", route == missions->activeFlightRoute()}});
+}
+
+json routeCreate(const Call& call)
+{
+    if (!call.params)
+        return refuse(call, *invalid("Missing params object"));
+    const json& params = *call.params;
+    std::string name;
+    if (auto f = readString(params, "name", name))
+        return refuse(call, *f);
+    uint8_t number = 0, repeatTimes = 0;
+    if (!params.contains("number"))
+        return refuse(call, *invalid("Missing required field: number"));
+    if (auto f = readUint8(params, "number", number); f || (f = readUint8(params, "repeatTimes", repeatTimes)))
+        return refuse(call, *f);
+    if (params.contains("points") == params.contains("area"))
+        return refuse(call, *invalid("Exactly one of points or area is required"));
+    std::vector<PointSpec> points;
+    AreaSpec area;
+    if (auto f = params.contains("points") ? readPoints(params, points) : readArea(params, area))
+        return refuse(call, *f);
+
+    MavMissionsController* missions = nullptr;
+    MavFlightRouteManager* store = nullptr;
+    if (auto f = requireMissions(call, missions, store))
+        return refuse(call, *f);
+    if (missions->isEditing())
+        return refuse(call, *rejected("Active flight route is being edited"));
+    if (missions->isTransferring())
+        return refuse(call, *rejected("A mission transfer is in progress"));
+
+    std::shared_ptr<MavFlightRouteAbstractConfig> config;
+    const QString id = OstFunctions::createUuid(true);
+    if (params.contains("area")) {
+        auto areaConfig = std::make_shared<MavAreaRouteConfig>(id);
+        areaConfig->setPolygonVertices(area.polygon);
+        areaConfig->setLineSpacing(area.lineSpacing);
+        areaConfig->setAngle(area.angle);
+        if (MavAreaRouteGenerator::generate(areaConfig.get()).isEmpty())
+            return refuse(call, *rejected("Area generator produced no waypoints"));
+        config = areaConfig;
+    } else {
+        config = std::make_shared<MavMultiPointRouteConfig>(id);
+    }
+    config->setName(QString::fromStdString(name));
+    config->setNumber(number);
+    config->setRepeatTimes(repeatTimes);
+
+    if (auto f = waitForStore(*store))
+        return refuse(call, *f);
+    const RoutePtr route = store->addFlightRoute(config, nullptr);
+    if (!route || missions->activeFlightRoute() != route)
+        return refuse(call, *rejected("Route store is busy"));
+    if (auto* areaConfig = dynamic_cast<MavAreaRouteConfig*>(config.get()))
+        missions->generateAreaRouteWayPoints(areaConfig);
+    else
+        addPoints(*route, points);
+    if (auto f = waitForStore(*store)) {
+        missions->setIsEditing(false);
+        return refuse(call, *f);
+    }
+    missions->stopEditing();
+    spdlog::info("<cli-router> route {} created with {} waypoints", route->id().toStdString(), route->wayPointCount());
+    return GcsCliResponse::makeSuccess(routeSummary(*route, *missions));
+}
+
+json routeUpdate(const Call& call)
+{
+    if (!call.params)
+        return refuse(call, *invalid("Missing params object"));
+    const json& params = *call.params;
+    MavMissionsController* missions = nullptr;
+    MavFlightRouteManager* store = nullptr;
+    RoutePtr route;
+    if (auto f = requireMissions(call, missions, store); f || (f = findRoute(call, *store, route)))
+        return refuse(call, *f);
+    std::string name;
+    if (params.contains("name"))
+        if (auto f = readString(params, "name", name))
+            return refuse(call, *f);
+    uint8_t number = route->number(), repeatTimes = route->repeatTimes();
+    if (auto f = readUint8(params, "number", number); f || (f = readUint8(params, "repeatTimes", repeatTimes)))
+        return refuse(call, *f);
+    std::vector<PointSpec> points;
+    if (params.contains("points"))
+        if (auto f = readPoints(params, points))
+            return refuse(call, *f);
+    if (auto f = checkActiveRouteFree(*missions, route); f || (f = waitForStore(*store)))
+        return refuse(call, *f);
+
+    if (params.contains("name"))
+        route->setName(QString::fromStdString(name));
+    route->setNumber(number);
+    route->setRepeatTimes(repeatTimes);
+    if (params.contains("points")) {
+        route->resetWayPoints(std::list<std::shared_ptr<MavWayPointDataItem>>{});
+        addPoints(*route, points);
+    }
+    if (!store->updateFlightRoute(route))
+        return refuse(call, *rejected("Route store is busy"));
+    return GcsCliResponse::makeSuccess(routeSummary(*route, *missions));
+}
+
+json routeDelete(const Call& call)
+{
+    if (!call.params)
+        return refuse(call, *invalid("Missing params object"));
+    MavMissionsController* missions = nullptr;
+    MavFlightRouteManager* store = nullptr;
+    RoutePtr route;
+    if (auto f = requireMissions(call, missions, store); f || (f = findRoute(call, *store, route)))
+        return refuse(call, *f);
+    if (auto f = checkActiveRouteFree(*missions, route); f || (f = waitForStore(*store)))
+        return refuse(call, *f);
+    if (!store->removeFlightRoute(route))
+        return refuse(call, *rejected("Route store is busy"));
+    return GcsCliResponse::makeSuccess({{"deleted", true}, {"id", route->id().toStdString()}});
+}
+
+Failure makeActive(MavMissionsController& missions, const RoutePtr& route)
+{
+    if (route != missions.activeFlightRoute() && missions.isTransferring())
+        return rejected("A mission transfer is in progress");
+    switch (missions.setActiveFlightRoute(route)) {
+    case SetActRouteRefusedEditing:
+        return rejected("Active flight route is being edited");
+    case SetActRouteRefusedUploading:
+        return rejected("A mission transfer is in progress");
+    default:
+        return {};
+    }
+}
+
+json routeSetActive(const Call& call)
+{
+    if (!call.params)
+        return refuse(call, *invalid("Missing params object"));
+    MavMissionsController* missions = nullptr;
+    MavFlightRouteManager* store = nullptr;
+    RoutePtr route;
+    if (auto f = requireMissions(call, missions, store); f || (f = findRoute(call, *store, route)) ||
+                                                         (f = makeActive(*missions, route)))
+        return refuse(call, *f);
+    return GcsCliResponse::makeSuccess({{"activeRouteId", route->id().toStdString()}});
+}
+
+json routeDefaultWayPoint(const Call& call)
+{
+    MavMissionsController* missions = nullptr;
+    MavFlightRouteManager* store = nullptr;
+    if (auto f = requireMissions(call, missions, store))
+        return refuse(call, *f);
+    if (call.params && call.params->contains("wayPoint")) {
+        PointSpec point;
+        if (auto f = readPoint(call.params->at("wayPoint"), 0, point))
+            return refuse(call, *f);
+        auto wp = std::make_shared<MavWayPointDataItem>(nullptr, point.data);
+        wp->setNextWp(point.nextWp < 0 ? 0 : uint8_t(point.nextWp));
+        store->setDefaultWayPointData(wp);
+    }
+    const auto wp = store->defaultWayPointData();
+    return GcsCliResponse::makeSuccess({{"defaultWayPoint", wp ? *wp->toJson() : json(nullptr)}});
+}
+
+json routeTransferFiles(const Call& call, bool exporting)
+{
+    if (!call.params)
+        return refuse(call, *invalid("Missing params object"));
+    std::string dir;
+    if (auto f = readString(*call.params, "dir", dir))
+        return refuse(call, *f);
+    if (dir.empty())
+        return refuse(call, *invalid("dir must not be empty"));
+    MavMissionsController* missions = nullptr;
+    MavFlightRouteManager* store = nullptr;
+    if (auto f = requireMissions(call, missions, store); f || (f = waitForStore(*store)))
+        return refuse(call, *f);
+    if (!exporting && missions->isTransferring())
+        return refuse(call, *rejected("A mission transfer is in progress"));
+    if (exporting)
+        store->exportAllToLocal(QString::fromStdString(dir));
+    else
+        store->importAllFromLocal(QString::fromStdString(dir));
+    return GcsCliResponse::makeSuccess({{"accepted", true}});
+}
+
+json routeExport(const Call& call)
+{
+    return routeTransferFiles(call, true);
+}
+
+json routeImport(const Call& call)
+{
+    return routeTransferFiles(call, false);
+}
+
+// A transfer goes to the active vehicle: a locally linked one, over an open link.
+Failure checkTransferVehicle(const Call& call)
+{
+    auto* mvm = call.ctrl->multiVehicleMgr();
+    const auto vehicle = mvm ? mvm->activeVehicle() : nullptr;
+    if (!vehicle)
+        return Refusal{ErrorCode::NoActiveVehicle, "No matching vehicle or no active vehicle"};
+    if (!vehicle->isLocal())
+        return rejected("Mission transfer requires a locally linked vehicle");
+    if (!call.ctrl->isConnected())
+        return rejected("GCS link is not connected; mission transfer is blocked");
+    return {};
+}
+
+json missionTransfer(const Call& call, bool upload)
+{
+    MavMissionsController* missions = nullptr;
+    MavFlightRouteManager* store = nullptr;
+    if (auto f = requireMissions(call, missions, store); f || (f = checkTransferVehicle(call)))
+        return refuse(call, *f);
+    if (call.params && call.params->contains("routeId")) {
+        std::string id;
+        if (auto f = readString(*call.params, "routeId", id))
+            return refuse(call, *f);
+        RoutePtr route;
+        const json byId = {{"id", id}};
+        const Call lookup{call.method, call.ctrl, &byId, call.outcomes};
+        if (auto f = findRoute(lookup, *store, route); f || (f = makeActive(*missions, route)))
+            return refuse(call, *f);
+    }
+    if (const auto route = missions->activeFlightRoute(); route && route->wayPointCount() > kMaxWayPoints)
+        return refuse(call, *rejected("Route has more than 255 waypoints"));
+    const int ret = upload ? missions->upload() : missions->download();
+    static const char* const texts[] = {"", "", "No active flight route", "Active flight route is being edited",
+                                        "A route upload is in progress", "A route download is in progress"};
+    if (ret == 1)
+        return refuse(call, Refusal{ErrorCode::NoActiveVehicle, "No matching vehicle or no active vehicle"});
+    if (ret != 0)
+        return refuse(call, *rejected(ret >= 2 && ret <= 5 ? texts[ret] : "Mission transfer refused"));
+    const auto route = missions->activeFlightRoute();
+    spdlog::info("<cli-router> {} of route {} started", call.method, route->id().toStdString());
+    return GcsCliResponse::makeSuccess(
+        {{"accepted", true}, {"routeId", route->id().toStdString()}, {"wayPointCount", route->wayPointCount()}});
+}
+
+json missionUpload(const Call& call)
+{
+    return missionTransfer(call, true);
+}
+
+json missionDownload(const Call& call)
+{
+    return missionTransfer(call, false);
+}
+
+json missionStart(const Call& call)
+{
+    VehicleControllerPtr vehicle;
+    if (auto f = resolveTarget(call, vehicle))
+        return refuse(call, *f);
+    if (!vehicle->isLocal())
+        return refuse(call, *rejected("mission.start requires a locally controllable vehicle"));
+    if (!call.ctrl->isConnected())
+        return refuse(call, *rejected("GCS link is not connected; control commands are blocked"));
+    if (!vehicle->alive())
+        return refuse(call, *rejected("Target vehicle is not alive; control commands are blocked"));
+    if (auto missions = call.ctrl->missionsCtrler(); missions && missions->isTransferring())
+        return refuse(call, *rejected("A mission transfer is in progress"));
+    const int64_t requestId = nextRequestId();
+    if (call.outcomes)
+        call.outcomes->trackCommand(requestId, "runMission", {vehicle});
+    vehicle->runMission();
+    spdlog::info("<cli-router> mission.start sent to vehicle {}, requestId {}", vehicle->vehicleId(), requestId);
+    return GcsCliResponse::makeSuccess({{"accepted", true}, {"requestId", requestId}, {"action", "runMission"}});
+}
+
+json missionStatus(const Call& call)
+{
+    MavMissionsController* missions = nullptr;
+    MavFlightRouteManager* store = nullptr;
+    if (auto f = requireMissions(call, missions, store); f || (f = requireOutcomes(call)))
+        return refuse(call, *f);
+    const auto active = missions->activeFlightRoute();
+    json data = call.outcomes->missionTransfers();
+    data["activeRouteId"] = active ? json(active->id().toStdString()) : json(nullptr);
+    data["isUploading"] = missions->isUploading();
+    data["isDownloading"] = missions->isDownloading();
+    return GcsCliResponse::makeSuccess(std::move(data));
+}
+
+const ParamSpec kRouteIdParam{"id", "string", true, {}, "route id (see route.list)"};
+
+}  // namespace
+
+Failure refuseDuringTransfer(const Call& call)
+{
+    if (!call.ctrl)
+        return {};
+    if (auto missions = call.ctrl->missionsCtrler(); missions && missions->isTransferring())
+        return rejected("A mission transfer is in progress");
+    return {};
+}
+
+const std::vector<MethodSpec>& missionMethods()
+{
+    static const std::vector<ParamSpec> routeFields = {
+        {"name", "string", true, {}, "route name"},
+        {"number", "integer", true, {}, "route number 0..255"},
+        {"repeatTimes", "integer", false, {}, "repeat count 0..255 (default 0)"},
+        {"points", "array", false, {}, "waypoints: {lat, lon, alt, vel, type, hoverTime, ...}"},
+    };
+    auto withId = [](std::vector<ParamSpec> fields) {
+        for (auto& f : fields)
+            f.required = false;
+        fields.insert(fields.begin(), kRouteIdParam);
+        return fields;
+    };
+    auto withArea = [](std::vector<ParamSpec> fields) {
+        fields.push_back({"area", "object", false, {}, "{polygon: [{lat, lon}], lineSpacing, angle}: a survey"});
+        return fields;
+    };
+    const ParamSpec routeIdOptional{"routeId", "string", false, {}, "route to make active first"};
+    static const std::vector<MethodSpec> table = {
+        {"route.list", routeList, "Every stored route and the active one.", {}},
+        {"route.get", routeGet, "One route with its waypoints.", {kRouteIdParam}},
+        {"route.create", routeCreate, "Creates a route from points or a survey area; it becomes active.",
+         withArea(routeFields)},
+        {"route.update", routeUpdate, "Changes a route's name, number, repeat count or points.", withId(routeFields)},
+        {"route.delete", routeDelete, "Deletes a route.", {kRouteIdParam}},
+        {"route.setActive", routeSetActive, "Makes a route the one transfers use.", {kRouteIdParam}},
+        {"route.defaultWayPoint", routeDefaultWayPoint, "The template of generated waypoints; sets it when given.",
+         {{"wayPoint", "object", false, {}, "waypoint fields"}}},
+        {"route.export", routeExport, "Copies every route file into a directory.",
+         {{"dir", "string", true, {}, "target directory"}}},
+        {"route.import", routeImport, "Copies the routes of a directory's index into the store.",
+         {{"dir", "string", true, {}, "source directory"}}},
+        {"mission.upload", missionUpload, "Uploads the active route to the active vehicle.", {routeIdOptional}},
+        {"mission.download", missionDownload, "Downloads the active vehicle's route into the active route.",
+         {routeIdOptional}},
+        {"mission.start", missionStart, "Starts the uploaded mission; follow it with command.status.",
+         {kVehicleIdParam, kVehicleCodeParam}},
+        {"mission.status", missionStatus, "Transfer flags and the counts of started and finished transfers.", {}},
+    };
+    return table;
+}
+
+}  // namespace gcscli

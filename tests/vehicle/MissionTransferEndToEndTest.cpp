@@ -1,0 +1,237 @@
+// Route upload and download between the station's missions controller and the simulator over
+// loopback UDP: byte-exact round trips, each fault's result, lossy links, and the active vehicle
+// held during a transfer.
+
+#include "StationWithSim.h"
+
+#include "VehicleSimulator.h"
+#include "SimVehicle.h"
+#include "SimVehicleMission.h"
+#include "link/LinkManager.h"
+#include "link/LinkManagerFactory.h"
+#include "mission/MavFlightRouteDataItem.h"
+#include "mission/MavFlightRouteManager.h"
+#include "mission/MavMissionsController.h"
+#include "mission/MavMultiPointRouteConfig.h"
+#include "settings/GcsSettings.h"
+
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+
+using testsupport::waitUntil;
+
+namespace {
+
+using Records = std::vector<MavProtoWayPointData_t>;
+
+bool sameBytes(const Records& a, const Records& b)
+{
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(MavProtoWayPointData_t)) == 0;
+}
+
+Records records(const MavFlightRouteDataItem& route)
+{
+    Records out;
+    for (const auto& wp : route.wayPointList())
+        out.push_back(wp->protoData());
+    return out;
+}
+
+class MissionTransfer : public StationWithSim {
+protected:
+    MavMissionsController* missions() const { return app->ctrl->missionsCtrler().get(); }
+    MavFlightRouteManager* store() const { return app->ctrl->flightRouteMgr().get(); }
+
+    void waitForStore() { ASSERT_TRUE(waitUntil([&] { return !store()->isLoadRunning(); })); }
+
+    // A saved, active route of n waypoints with distinct values in every field.
+    std::shared_ptr<MavFlightRouteDataItem> makeRoute(int n, uint8_t number = 3)
+    {
+        waitForStore();
+        auto config = std::make_shared<MavMultiPointRouteConfig>();
+        config->setName("survey");
+        config->setNumber(number);
+        config->setRepeatTimes(2);
+        auto route = store()->addFlightRoute(config, nullptr);
+        for (int i = 0; i < n; ++i)
+            route->addWayPoint(MavProtoWayPointType(i % 2 ? MAVPROTO_WP_HOVER : MAVPROTO_WP_PASS), 113.0 + i * 1e-4,
+                               22.5 + i * 1e-4, 10 + i, 4.5f, 1.5f, MAVPROTO_HEADING_TO_NEXT_WP,
+                               MavProtoTraceMode(i % 2), MavProtoWayPointHeightType(i % 3), uint16_t(i), -1, float(i));
+        waitForStore();
+        missions()->stopEditing();
+        waitForStore();
+        return route;
+    }
+
+    // Runs one transfer; its result, or INT_MIN when none came. Exactly one finished signal.
+    int transfer(bool upload, int timeoutMs = 30000)
+    {
+        std::vector<int> results;
+        auto c = upload ? QObject::connect(missions(), &MavMissionsController::flightRouteUploadingFinished,
+                                           [&](auto, int ret) { results.push_back(ret); })
+                        : QObject::connect(missions(), &MavMissionsController::flightRouteDownloadingFinished,
+                                           [&](auto, int ret) { results.push_back(ret); });
+        EXPECT_EQ(upload ? missions()->upload() : missions()->download(), 0);
+        const bool ended = waitUntil([&] { return !results.empty(); }, timeoutMs);
+        testsupport::pumpEvents(100);
+        QObject::disconnect(c);
+        EXPECT_EQ(results.size(), ended ? 1u : 0u) << "one finished signal per transfer";
+        EXPECT_FALSE(missions()->isTransferring());
+        return ended ? results.front() : INT_MIN;
+    }
+
+    QByteArray routeFile(const MavFlightRouteDataItem& route) const
+    {
+        QFile f(GcsSettings::getInstance()->getFlightRouteCachePath(false) + "/" + route.id() + ".frd");
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+    const SimVehicleMission& simRoute() const { return sim->vehicle(1)->mission(); }
+};
+
+}  // namespace
+
+TEST_F(MissionTransfer, RoundTripsByteForByteWithPollingPaused)
+{
+    ASSERT_NO_FATAL_FAILURE(startAlive(SimOptions{}));
+    for (const int n : {1, 5, 255}) {
+        auto route = makeRoute(n);
+        const Records sent = records(*route);
+        const auto requestsBefore = sim->counters().teleRequests;
+        ASSERT_EQ(transfer(true), 0) << n;
+        // A request already on its way when the hold began may still arrive.
+        EXPECT_LE(sim->counters().teleRequests, requestsBefore + 1) << "no polling during the upload";
+        EXPECT_TRUE(sameBytes(simRoute().wayPoints(), sent)) << n;
+        EXPECT_EQ(simRoute().basic().repeatTimes, 2);
+
+        route->resetWayPoints(std::list<std::shared_ptr<MavWayPointDataItem>>{});
+        route->setRepeatTimes(0);
+        ASSERT_EQ(transfer(false), 0) << n;
+        EXPECT_TRUE(sameBytes(records(*route), sent)) << n;
+        EXPECT_EQ(route->repeatTimes(), 2);
+        waitForStore();
+        EXPECT_EQ(nlohmann::json::parse(routeFile(*route).toStdString(), nullptr, false).value("repeatTimes", 0), 2)
+            << "the download is saved";
+    }
+    const auto requests = sim->counters().teleRequests;
+    EXPECT_TRUE(waitUntil([&] { return sim->counters().teleRequests > requests + 2; })) << "polling resumes";
+}
+
+// Each fault ends its transfer with its result; the active route and its file stay as they were.
+TEST_F(MissionTransfer, FaultsEndTransfersWithTheirResult)
+{
+    struct Case {
+        const char* fault;
+        void (*apply)(SimOptions&);
+        bool upload;
+        int expected;
+    };
+    const Case cases[] = {
+        {"upload not acknowledged", [](SimOptions& o) { o.wpNoAck.insert(2); }, true, 5000},
+        {"upload refused", [](SimOptions& o) { o.wpResults[3] = 9; }, true, 9},
+        {"download of another route", [](SimOptions& o) { o.dlWrongRoute.insert(2); }, false, -2002},
+        {"download of another number", [](SimOptions& o) { o.dlWrongNumber.insert(4); }, false, -2003},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        if (sim)
+            sim->stop();
+        sim.reset();
+        app = std::make_unique<testsupport::AppHarness>();
+        SimOptions options;
+        c.apply(options);
+        ASSERT_NO_FATAL_FAILURE(startAlive(options));
+        auto route = makeRoute(5);
+        if (!c.upload) {
+            ASSERT_EQ(transfer(true), 0);
+            route->removeWayPoint(route->getWayPointByNum(5));
+            missions()->stopEditing();
+            waitForStore();
+        }
+        const Records before = records(*route);
+        const QByteArray fileBefore = routeFile(*route);
+        ASSERT_FALSE(fileBefore.isEmpty());
+        EXPECT_EQ(transfer(c.upload), c.expected);
+        EXPECT_EQ(missions()->activeFlightRoute(), route);
+        EXPECT_TRUE(sameBytes(records(*route), before));
+        waitForStore();
+        EXPECT_EQ(routeFile(*route), fileBefore);
+    }
+}
+
+// Loss on both ways. At 30 % a 255-waypoint transfer spends up to a minute in resend time-outs
+// before it ends (either way), so each case runs one transfer under its own random seed; at 2 %
+// the resends carry a whole route up and back.
+struct LossCase {
+    double loss;
+    bool upload;     // 0.3: the direction of the one transfer
+    quint64 seed;
+};
+
+class LossyMissionTransfer : public MissionTransfer, public ::testing::WithParamInterface<LossCase> {};
+
+TEST_P(LossyMissionTransfer, EveryTransferEndsOnce)
+{
+    const LossCase c = GetParam();
+    SimOptions options;
+    options.loss = c.loss;
+    options.seed = c.seed;
+    ASSERT_NO_FATAL_FAILURE(startAlive(options, 1, 15000));
+    auto route = makeRoute(255);
+    const Records sent = records(*route);
+    if (c.loss < 0.1) {
+        ASSERT_EQ(transfer(true, 100000), 0);
+        route->resetWayPoints(std::list<std::shared_ptr<MavWayPointDataItem>>{});
+        ASSERT_EQ(transfer(false, 100000), 0);
+        EXPECT_TRUE(sameBytes(records(*route), sent));
+        return;
+    }
+    MavProtoUpWayPointBasicParam_t basic;
+    basic.wayPointCount = 255;
+    basic.routeNumber = route->number();
+    sim->vehicle(1)->mission().setRoute(basic, sent);
+    EXPECT_NE(transfer(c.upload, 100000), INT_MIN);
+}
+
+INSTANTIATE_TEST_SUITE_P(Loss, LossyMissionTransfer,
+                         ::testing::Values(LossCase{0.3, true, 1}, LossCase{0.3, true, 2}, LossCase{0.3, true, 3},
+                                           LossCase{0.3, false, 1}, LossCase{0.3, false, 2}, LossCase{0.3, false, 3},
+                                           LossCase{0.02, true, 1}),
+                         [](const auto& info) {
+                             const LossCase& c = info.param;
+                             return std::string(c.loss > 0.1 ? (c.upload ? "Upload" : "Download") : "RoundTrip") +
+                                    "Seed" + std::to_string(c.seed);
+                         });
+
+TEST_F(MissionTransfer, ActiveVehicleIsHeldDuringATransfer)
+{
+    ASSERT_NO_FATAL_FAILURE(startAlive(SimOptions{}));
+    auto first = mvm()->activeVehicle();
+    makeRoute(255);
+    auto udp = LinkManagerFactory::getInstance().activeLinkMgr()->udpSocketLink();
+    std::vector<int> results;
+    QObject::connect(missions(), &MavMissionsController::flightRouteUploadingFinished,
+                     [&](auto, int ret) { results.push_back(ret); });
+
+    // A vehicle that joins mid-upload is listed, and takes the active role when the upload ends.
+    ASSERT_EQ(missions()->upload(), 0);
+    mvm()->processMavHeartbeatFrame(7, udp, QStringLiteral("127.0.0.1:9"));
+    ASSERT_TRUE(mvm()->hasVehicle(7));
+    EXPECT_EQ(mvm()->activeVehicle(), first);
+    ASSERT_TRUE(waitUntil([&] { return results.size() == 1; }, 30000));
+    EXPECT_EQ(results.front(), 0);
+    EXPECT_EQ(mvm()->activeVehicle()->vehicleId(), 7);
+
+    // The user's choice mid-transfer ends it with 5000, once.
+    mvm()->setActiveVevhile(first);
+    ASSERT_EQ(missions()->upload(), 0);
+    mvm()->setActiveVevhile(mvm()->findVehicleControllerById(7));
+    testsupport::pumpEvents(3000);
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(results.back(), 5000);
+    EXPECT_FALSE(missions()->isTransferring());
+}
