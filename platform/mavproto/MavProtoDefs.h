@@ -82,8 +82,8 @@ constexpr uint8_t Return = 0x85;
 constexpr uint8_t StartMission = 0x86;
 constexpr uint8_t Formation = 0x87;
 constexpr uint8_t IdleMotorDetect = 0x89;
-constexpr uint8_t FirmwareUpdate = 0xA1;
+constexpr uint8_t FirmwareReset = 0xA1;     // reset command: the vehicle prepares for an image
 constexpr uint8_t FirmwareInfo = 0xA2;
 constexpr uint8_t FirmwareData = 0xA3;
-constexpr uint8_t FirmwareReset = 0xA4;
+constexpr uint8_t FirmwareFinalAck = 0xA4;  // the vehicle's verdict on a complete image
 }  // namespace MavCmd

@@ -133,8 +133,8 @@ void MavRequestQueueManager::handleMavPFrame(MavPFramePtr pframe, OstAbstractLin
             return current->cmd == pframe->cmd && current->seq == pframe->seq;
         });
         if (it == m_queue.end()) {
-            // A firmware reset answer may arrive after its request is gone; its owner still wants it.
-            deliver = pframe->cmd == MavCmd::FirmwareReset;
+            // The firmware final ack answers no request of its own; its owner still wants it.
+            deliver = pframe->cmd == MavCmd::FirmwareFinalAck;
         } else {
             MavCmdQueueItem* item = *it;
             m_queue.erase(it);
