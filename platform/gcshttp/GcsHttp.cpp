@@ -139,7 +139,13 @@ void GcsHttp::setRequestDefaultDataQuery(std::shared_ptr<GcsAbstractRequestDefau
 
 void GcsHttp::fetchAllNoFlyZones(Callback cb)
 {
-    submit({"fetchAllNoFlyZones", "GET", "/nfz/zones", std::nullopt, Shape::Array, std::move(cb)});
+    submit({"fetchAllNoFlyZones", "GET", "/nfz/zones", std::nullopt, Shape::Array, std::move(cb), true});
+}
+
+QString GcsHttp::noFlyZonesUpdateTime() const
+{
+    std::lock_guard lock(m_nfzTimeMutex);
+    return m_nfzUpdateTime;
 }
 
 void GcsHttp::activateVehicleMqtt(const std::string& vehicleCode, Callback cb)
@@ -292,6 +298,13 @@ void GcsHttp::finish(QNetworkReply* reply, const Call& call)
     }
 
     const int code = status.toInt();
+    if (call.nfzUpdateTime && code == 200) {
+        const QString time = QString::fromUtf8(reply->rawHeader(kNfzUpdateTimeHeader)).trimmed();
+        if (time.isEmpty())
+            spdlog::debug("<GcsHttp> {}: no {} header", call.name, kNfzUpdateTimeHeader);
+        std::lock_guard lock(m_nfzTimeMutex);
+        m_nfzUpdateTime = time;
+    }
     const QByteArray bytes = reply->readAll();
     JsonPtr doc;
     json parsed = json::parse(bytes.constBegin(), bytes.constEnd(), nullptr, false);

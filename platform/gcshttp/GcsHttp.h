@@ -18,7 +18,10 @@
 // with their types. Each failure above writes one warning line.
 //
 // Endpoints (paths appended to the base URL) and the shape of a 200 reply:
-//   fetchAllNoFlyZones   GET  /nfz/zones               array (the zone document, see NfzZoneManager)
+//   fetchAllNoFlyZones   GET  /nfz/zones               array (the zone document, see NfzZoneManager);
+//                                                      the header X-Nfz-Update-Time carries the cloud's
+//                                                      update time (ISO 8601 UTC), kept by
+//                                                      noFlyZonesUpdateTime() after each 200 reply
 //   activateVehicleMqtt  POST /vehicle/mqtt/activate   object
 //   generateVehicleCode  POST /vehicle/code/generate   object with string "code"
 //   reportSoftDevice     POST /device/soft/report      any JSON
@@ -56,6 +59,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 class QNetworkAccessManager;
@@ -84,6 +88,10 @@ public:
     void setRequestDefaultDataQuery(std::shared_ptr<GcsAbstractRequestDefaultDataQuery> query);
 
     void fetchAllNoFlyZones(Callback cb);
+    // The update time named by the last 200 reply of fetchAllNoFlyZones ("" when it named none,
+    // or before any). Set before that reply's callback runs; any thread may read it.
+    QString noFlyZonesUpdateTime() const;
+    static constexpr const char* kNfzUpdateTimeHeader = "X-Nfz-Update-Time";
     void activateVehicleMqtt(const std::string& vehicleCode, Callback cb);
     void generateVehicleCode(const GenerateVehicleCodeReq& req, Callback cb);
     void reportSoftDevice(const std::string& deviceUniqueId, const std::string& osName, Callback cb = {});
@@ -110,6 +118,7 @@ private:
         std::optional<nlohmann::json> body;
         Shape shape;
         Callback cb;
+        bool nfzUpdateTime = false;  // keep the update-time header of a 200 reply
     };
 
     void submit(Call call);
@@ -123,4 +132,6 @@ private:
     int m_timeoutMs = kDefaultTimeoutMs;
     std::shared_ptr<GcsAbstractRequestDefaultDataQuery> m_query;
     std::unique_ptr<QNetworkAccessManager> m_nam;
+    mutable std::mutex m_nfzTimeMutex;
+    QString m_nfzUpdateTime;
 };

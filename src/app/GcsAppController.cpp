@@ -25,6 +25,8 @@
 
 #include "mission/MavFlightRouteManager.h"
 #include "mission/MavMissionsController.h"
+#include "nfz/NfzSyncController.h"
+#include "nfz/NfzVehicleController.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -68,6 +70,10 @@ void GcsAppController::init(std::shared_ptr<GcsToolBox> toolBox)
         const QString nfzCachePath = cacheBase.isEmpty() ? QString() : cacheBase + "/nfz_cache.json";
         if (!m_nfzZoneManager)
             m_nfzZoneManager = std::make_shared<NfzZoneManager>();
+        if (!m_nfzSyncController)
+            m_nfzSyncController = std::make_shared<NfzSyncController>(toolBox->http(), nfzCachePath, m_nfzZoneManager);
+        if (!m_nfzVehicleController)
+            m_nfzVehicleController = std::make_shared<NfzVehicleController>(m_multiVehicleMgr, m_nfzZoneManager);
         toolBox->initWith(this);
         QTimer::singleShot(0, this, [zones = std::weak_ptr<NfzZoneManager>(m_nfzZoneManager), nfzCachePath] {
             if (nfzCachePath.isEmpty())

@@ -31,6 +31,8 @@ class GcsToolBox;
 class MavCustomNameFieldsConfigManager;
 class LinkManager;
 class MultiVehicleManager;
+class NfzSyncController;
+class NfzVehicleController;
 class NfzZoneManager;
 class RawEb90FrameTranslator;
 class TelemetryTcpForwardService;
@@ -53,6 +55,8 @@ public:
     std::shared_ptr<GcsEventReportController> eventReportCtrler() const { return m_eventReportCtrler; }
     std::shared_ptr<GcsConsoleHandler> consoleHandler() const { return m_consoleHandler; }
     std::shared_ptr<NfzZoneManager> nfzZoneManager() const { return m_nfzZoneManager; }
+    std::shared_ptr<NfzSyncController> nfzSyncController() const { return m_nfzSyncController; }
+    std::shared_ptr<NfzVehicleController> nfzVehicleController() const { return m_nfzVehicleController; }
     std::shared_ptr<MavCustomNameFieldsConfigManager> customNameFieldsConfigMgr() const { return m_customNameFieldsConfigMgr; }
     std::shared_ptr<VehicleClusterController> vehicleClusterCtrler() const { return m_vehicleClusterCtrler; }
     std::shared_ptr<GcsToolBox> toolBox() const { return m_toolBox; }
@@ -106,6 +110,8 @@ private:
     std::shared_ptr<GcsEventReportController> m_eventReportCtrler;
     std::shared_ptr<GcsConsoleHandler> m_consoleHandler;
     std::shared_ptr<NfzZoneManager> m_nfzZoneManager;
+    std::shared_ptr<NfzSyncController> m_nfzSyncController;
+    std::shared_ptr<NfzVehicleController> m_nfzVehicleController;
     std::shared_ptr<VehicleClusterController> m_vehicleClusterCtrler;
     std::shared_ptr<MavFlightRouteManager> m_flightRouteMgr;
     std::shared_ptr<MavMissionsController> m_missionsCtrler;

@@ -1,6 +1,7 @@
 #include "GcsCliCommandRouter.h"
 
 #include "GcsCliMissionMethods.h"
+#include "GcsCliNfzMethods.h"
 #include "GcsCliOutcomeRecorder.h"
 #include "GcsCliParamsTable.h"
 #include "GcsCliResponse.h"
@@ -639,7 +640,7 @@ json consoleTail(const Call& call)
 json vehicleSetActive(const Call& call)
 {
     VehicleControllerPtr vehicle;
-    if (auto f = resolveTarget(call, vehicle); f || (f = refuseDuringTransfer(call)))
+    if (auto f = resolveTarget(call, vehicle); f || (f = refuseDuringTransfer(call)) || (f = refuseDuringNfzTransfer(call)))
         return refuse(call, *f);
     call.ctrl->multiVehicleMgr()->setActiveVevhile(vehicle);
     spdlog::info("<cli-router> active vehicle set to {}", vehicle->vehicleId());
@@ -716,6 +717,7 @@ const std::vector<MethodSpec>& methodTable()
     static const std::vector<MethodSpec> table = [] {
         auto all = base;
         all.insert(all.end(), missionMethods().begin(), missionMethods().end());
+        all.insert(all.end(), nfzMethods().begin(), nfzMethods().end());
         return all;
     }();
     return table;

@@ -1,5 +1,6 @@
 #include "GcsCliOutcomeRecorder.h"
 
+#include "GcsCliNfzOutcomes.h"
 #include "GcsConsoleHandler.h"
 #include "app/GcsAppController.h"
 #include "app/GcsApplication.h"
@@ -99,6 +100,7 @@ std::optional<int64_t> ageOf(const std::map<int, int64_t>& seen, int vehicleId, 
 GcsCliOutcomeRecorder::GcsCliOutcomeRecorder(GcsApplication* app, QObject* parent) : QObject(parent), m_app(app)
 {
     m_clock.start();
+    m_nfz = new GcsCliNfzOutcomes(this);
     connect(&LinkManagerFactory::getInstance(), &LinkManagerFactory::acvtiveLinkManagerChanged, this,
             &GcsCliOutcomeRecorder::bindLinkManager);
     attach();
@@ -125,6 +127,7 @@ void GcsCliOutcomeRecorder::attach()
         bindLinkManager(active);
     if (ctrl)
         bindMissions(ctrl->missionsCtrler().get());
+    m_nfz->attach(ctrl);
     MultiVehicleManager* vehicleMgr = ctrl ? ctrl->multiVehicleMgr() : nullptr;
     if (vehicleMgr && vehicleMgr != m_vehicleMgr.data()) {
         m_vehicleMgr = vehicleMgr;

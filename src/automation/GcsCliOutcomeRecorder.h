@@ -30,6 +30,7 @@
 #include <vector>
 
 class GcsApplication;
+class GcsCliNfzOutcomes;
 class GcsConsoleHandler;
 class LinkManager;
 class MavProtocolProcesser;
@@ -59,6 +60,9 @@ public:
     // Route transfers counted from the missions controller's signals:
     // {"upload": {"started","finished","lastResult","lastRouteId"}, "download": {...}}.
     nlohmann::json missionTransfers() const;
+
+    // No-fly-zone syncs and transfers (nfz.status).
+    GcsCliNfzOutcomes& nfz() const { return *m_nfz; }
 
     // Lines with seq >= since (oldest first, at most limit), or without since the last limit lines.
     nlohmann::json consoleTail(std::optional<int64_t> since, size_t limit) const;
@@ -118,6 +122,7 @@ private:
     std::map<WaitKey, QMetaObject::Connection> m_respConnections;
 
     QPointer<MultiVehicleManager> m_vehicleMgr;
+    GcsCliNfzOutcomes* m_nfz = nullptr;  // a child
     std::set<VehicleController*> m_boundVehicles;
     std::map<VehicleController*, std::map<std::string, ParamsReadState>> m_paramsRead;
     struct ParamsWait {

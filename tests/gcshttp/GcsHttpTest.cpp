@@ -4,6 +4,7 @@
 #include "LogCapture.h"
 #include "TestSupport.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QThread>
 
@@ -104,10 +105,17 @@ TEST_F(GcsHttpTest, OperationsDeliverTheirDocuments)
     ASSERT_EQ(login.code, 200);
     m_query->tokenValue = QString::fromStdString((*login.doc)["token"].get<std::string>());
 
+    {
+        QFile f(m_zonesPath);
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+        ASSERT_TRUE(f.setFileTime(QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5), Qt::UTC),
+                                  QFileDevice::FileModificationTime));
+    }
     const Result zones = call([](GcsHttp& h, auto cb) { h.fetchAllNoFlyZones(cb); });
     EXPECT_EQ(zones.code, 200);
     ASSERT_TRUE(zones.doc);
     EXPECT_EQ(*zones.doc, json::parse(kZones));
+    EXPECT_EQ(m_http->noFlyZonesUpdateTime(), "2026-01-02T03:04:05Z");
 
     const Result code = call([](GcsHttp& h, auto cb) { h.generateVehicleCode({"VM0001", 2}, cb); });
     EXPECT_EQ(code.code, 200);

@@ -1,6 +1,7 @@
 #include "CloudSimService.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QPointer>
@@ -55,6 +56,17 @@ QString methodName(QHttpServerRequest::Method m)
 
 }  // namespace
 
+void CloudSimService::writeReply(QHttpServerResponder& responder, const Reply& reply,
+                                 QHttpServerResponder::StatusCode status)
+{
+    if (reply.nfzUpdateTime.isEmpty()) {
+        responder.write(reply.body, "application/json", status);
+        return;
+    }
+    responder.write(reply.body, {{"Content-Type", "application/json"}, {"X-Nfz-Update-Time", reply.nfzUpdateTime}},
+                    status);
+}
+
 CloudSimService::CloudSimService(Options options, QObject* parent)
     : QObject(parent)
     , m_options(std::move(options))
@@ -82,7 +94,7 @@ CloudSimService::CloudSimService(Options options, QObject* parent)
         spdlog::debug("<cloud-sim> {} {} -> {}", req.method.toStdString(), req.path.toStdString(), reply.status);
         const auto status = QHttpServerResponder::StatusCode(reply.status);
         if (m_options.delayMs <= 0) {
-            responder.write(reply.body, "application/json", status);
+            writeReply(responder, reply, status);
             return;
         }
         // The client may give up before the answer is due; its socket is gone by then.
@@ -90,7 +102,7 @@ CloudSimService::CloudSimService(Options options, QObject* parent)
         QPointer<QTcpSocket> socket = held->socket();
         QTimer::singleShot(m_options.delayMs, this, [held, socket, reply, status] {
             if (socket && socket->state() == QAbstractSocket::ConnectedState)
-                held->write(reply.body, "application/json", status);
+                writeReply(*held, reply, status);
         });
     });
 }
@@ -148,14 +160,16 @@ CloudSimService::Reply CloudSimService::dispatch(const Request& req)
 CloudSimService::Reply CloudSimService::zones() const
 {
     if (m_options.zonesFile.isEmpty())
-        return {200, "[]"};
+        return {200, "[]", {}};
     QFile file(m_options.zonesFile);
     if (!file.open(QIODevice::ReadOnly)) {
         spdlog::warn("<cloud-sim> cannot read zone file {}: {}", m_options.zonesFile.toStdString(),
                      file.errorString().toStdString());
         return error(500, "cannot read the zone file");
     }
-    return {200, file.readAll()};
+    const QByteArray time =
+        QFileInfo(file).lastModified().toUTC().toString(Qt::ISODate).toUtf8();  // "2026-01-02T03:04:05Z"
+    return {200, file.readAll(), time};
 }
 
 CloudSimService::Reply CloudSimService::activate(const Request& req)
@@ -381,12 +395,12 @@ bool CloudSimService::takeCaptcha(const std::string& email, const std::string& p
 
 CloudSimService::Reply CloudSimService::ok(const json& doc)
 {
-    return {200, QByteArray::fromStdString(doc.dump(-1, ' ', false, json::error_handler_t::replace))};
+    return {200, QByteArray::fromStdString(doc.dump(-1, ' ', false, json::error_handler_t::replace)), {}};
 }
 
 CloudSimService::Reply CloudSimService::error(int status, const std::string& text)
 {
-    return {status, QByteArray::fromStdString(json{{"error", text}}.dump())};
+    return {status, QByteArray::fromStdString(json{{"error", text}}.dump()), {}};
 }
 
 json CloudSimService::vehicleJson(const Vehicle& v)

@@ -10,7 +10,8 @@
 // - Captchas (six digits) are kept per e-mail and purpose; adding a vehicle needs the latest
 //   "associate-vehicle" captcha of the e-mail it names, registering the latest "register" one.
 // - The zone file is read again for every request and served as it is, so a test can serve a
-//   broken document; without a zone file the document is [].
+//   broken document; without a zone file the document is []. A served file's UTC modification
+//   time rides in the X-Nfz-Update-Time header ("2026-01-02T03:04:05Z").
 // - GET /sim/received lists what the service received, for tests to assert on:
 //   {"events", "deviceReports", "captchas", "activations", "generatedCodes"}; each event and
 //   device report also holds the X-Gcs-* headers it came with, under "headers".
@@ -20,6 +21,7 @@
 
 #include <QHash>
 #include <QHttpServer>
+#include <QHttpServerResponder>
 #include <QObject>
 #include <QString>
 
@@ -67,8 +69,10 @@ private:
     struct Reply {
         int status = 200;
         QByteArray body;
+        QByteArray nfzUpdateTime;  // sent as X-Nfz-Update-Time when not empty
     };
 
+    static void writeReply(QHttpServerResponder& responder, const Reply& reply, QHttpServerResponder::StatusCode status);
     Reply dispatch(const Request& req);
     Reply zones() const;
     Reply activate(const Request& req);

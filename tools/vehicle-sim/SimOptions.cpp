@@ -176,6 +176,12 @@ void SimOptions::declareOptions(QCommandLineParser& parser)
                            "(repeatable).", "K"},
         {"dl-wrong-number", "The download answer (0x41) of waypoint number K carries the waypoint number + 1 "
                             "(repeatable).", "K"},
+        {"nfz-reject-zone", "Answer no-fly zone index K (0x11, from 0) with result R and do not store it "
+                            "(repeatable).", "K=R"},
+        {"nfz-status-word", "Answer no-fly zone index K (0x11, from 0) with result 0 and status word W (1 to 65535) "
+                            "and do not store it (repeatable).", "K=W"},
+        {"nfz-dump", "Write each vehicle's stored no-fly zones and manual zone to this JSON file, replaced after "
+                     "every stored upload or bind.", "FILE"},
         {"loss", "Drop each frame sent and each frame received with probability P (default 0).", "P", "0"},
         {"corrupt", "Flip one bit in the data or check bytes (never the head or length) of each frame sent and "
                     "received with probability P (default 0).", "P", "0"},
@@ -279,6 +285,24 @@ QString SimOptions::readOptions(const QCommandLineParser& parser, SimOptions& op
             numbers->insert(k);
         }
     }
+
+    for (const char* name : {"nfz-reject-zone", "nfz-status-word"}) {
+        const bool word = QLatin1String(name) == QLatin1String("nfz-status-word");
+        for (const QString& item : parser.values(name)) {
+            const int eq = item.indexOf('=');
+            uint k = 0;
+            uint value = 0;
+            if (eq <= 0 || !parseUnsigned(item.left(eq), 65535, k) ||
+                !parseUnsigned(item.mid(eq + 1), word ? 65535 : 255, value) || value == 0)
+                return QStringLiteral("--%1 needs K=%2 with K a zone index from 0 to 65535 and %2 from 1 to %3: %4")
+                    .arg(QLatin1String(name), word ? "W" : "R", word ? "65535" : "255", item);
+            if (word)
+                options.nfzStatusWords[uint16_t(k)] = uint16_t(value);
+            else
+                options.nfzRejectZones[uint16_t(k)] = uint8_t(value);
+        }
+    }
+    options.nfzDump = parser.value("nfz-dump");
 
     if (!parseProbability(parser.value("loss"), options.loss))
         return QStringLiteral("--loss needs a probability from 0 to 1: ") + parser.value("loss");

@@ -45,6 +45,11 @@ struct SimOptions {
     std::set<uint8_t> dlWrongRoute;           // its download answer carries route number + 1
     std::set<uint8_t> dlWrongNumber;          // its download answer carries number + 1
 
+    // No-fly-zone faults, keyed by 0-based zone index (see SimVehicleNfz), and the dump file.
+    std::map<uint16_t, uint8_t> nfzRejectZones;   // the zone is answered with this result, not stored
+    std::map<uint16_t, uint16_t> nfzStatusWords;  // the zone is answered 0 with this status word, not stored
+    QString nfzDump;
+
     double loss = 0.0;
     double corrupt = 0.0;
     int latencyMs = 0;

@@ -4,6 +4,7 @@
 #include "MavProtoHelper.h"
 #include "MavProtoTeleProcesser.h"
 #include "SimVehicleMission.h"
+#include "SimVehicleNfz.h"
 #include "SimVehicleParams.h"
 
 #include <spdlog/spdlog.h>
@@ -27,6 +28,7 @@ SimVehicle::SimVehicle(uint8_t slotId, SimParams params, const SimOptions& optio
     registerCommand(MavCmd::RequestAllTele, [this](const _MavPFrame_t& f) { return handleTelemetryRequest(f); });
     m_params = std::make_unique<SimVehicleParams>(*this, std::move(params));
     m_mission = std::make_unique<SimVehicleMission>(*this, options);
+    m_nfz = std::make_unique<SimVehicleNfz>(*this, options);
 }
 
 SimVehicle::~SimVehicle() = default;

@@ -46,6 +46,7 @@
 #include <vector>
 
 class SimVehicleMission;
+class SimVehicleNfz;
 class SimVehicleParams;
 
 class SimVehicle : public QObject {
@@ -114,6 +115,7 @@ public:
     const SimVehicleParams& params() const { return *m_params; }
     const SimVehicleMission& mission() const { return *m_mission; }
     SimVehicleMission& mission() { return *m_mission; }
+    const SimVehicleNfz& nfz() const { return *m_nfz; }
     const State& state() const { return m_state; }
     State& state() { return m_state; }
     const Counters& counters() const { return m_counters; }
@@ -167,6 +169,7 @@ private:
     std::set<uint8_t> m_warnedUnknown;
     std::unique_ptr<SimVehicleParams> m_params;
     std::unique_ptr<SimVehicleMission> m_mission;
+    std::unique_ptr<SimVehicleNfz> m_nfz;
     IdClaim m_idClaim;
     std::optional<uint8_t> m_pendingId;
 };

@@ -1,0 +1,252 @@
+#include "GcsCliNfzMethods.h"
+
+#include "GcsCliNfzOutcomes.h"
+#include "GcsCliOutcomeRecorder.h"
+#include "app/GcsAppController.h"
+#include "nfz/NfzSyncController.h"
+#include "nfz/NfzVehicleController.h"
+#include "vehicle/MultiVehicleManager.h"
+#include "vehicle/VehicleController.h"
+
+#include "NfzZoneManager.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <spdlog/spdlog.h>
+
+#include <cmath>
+
+namespace gcscli {
+namespace {
+
+constexpr const char* kTransferRunning = "A no-fly-zone transfer is already running";
+
+Failure requireNfz(const Call& call, NfzSyncController** sync, NfzVehicleController** vehicle)
+{
+    if (auto f = requireCtrl(call))
+        return f;
+    if (sync && !(*sync = call.ctrl->nfzSyncController().get()))
+        return rejected("No-fly-zone services are not available");
+    if (vehicle && !(*vehicle = call.ctrl->nfzVehicleController().get()))
+        return rejected("No-fly-zone services are not available");
+    return {};
+}
+
+// Uploads and binds go to the active vehicle: locally linked, over an open link, alive.
+Failure checkActiveVehicle(const Call& call, VehicleControllerPtr& vehicle)
+{
+    auto* mvm = call.ctrl->multiVehicleMgr();
+    vehicle = mvm ? mvm->activeVehicle() : nullptr;
+    if (!vehicle)
+        return Refusal{ErrorCode::NoActiveVehicle, "No matching vehicle or no active vehicle"};
+    if (!vehicle->isLocal())
+        return rejected(call.method + " requires a locally controllable vehicle; Remote monitoring targets are not "
+                                      "supported");
+    if (!call.ctrl->isConnected())
+        return rejected("GCS link is not connected; no-fly-zone transfers are blocked");
+    if (!vehicle->alive())
+        return rejected("Target vehicle is not alive; no-fly-zone transfers are blocked");
+    return {};
+}
+
+json nfzSync(const Call& call)
+{
+    NfzSyncController* sync = nullptr;
+    if (auto f = requireNfz(call, &sync, nullptr))
+        return refuse(call, *f);
+    if (sync->isSyncInProgress())
+        return refuse(call, *rejected("No-fly-zone sync already in progress"));
+    sync->startFullSync();
+    spdlog::info("<cli-router> nfz.sync started");
+    return GcsCliResponse::makeSuccess({{"accepted", true}});
+}
+
+json nfzImport(const Call& call)
+{
+    NfzSyncController* sync = nullptr;
+    if (auto f = requireNfz(call, &sync, nullptr))
+        return refuse(call, *f);
+    std::string path;
+    if (!call.params)
+        return refuse(call, *invalid("Missing params object"));
+    if (auto f = readString(*call.params, "path", path))
+        return refuse(call, *f);
+    const QString qpath = QString::fromStdString(path);
+    if (!QDir::isAbsolutePath(qpath))
+        return refuse(call, *invalid("path must be absolute"));
+    NfzSyncController::LocalImportCandidate candidate;
+    QString error;
+    using E = NfzSyncController::LocalImportError;
+    if (const E r = sync->prepareLocalImport(qpath, candidate, error); r != E::None)
+        return refuse(call, *invalid("Cannot import " + path + ": " + error.toStdString()));
+    const E r = sync->commitLocalImport(candidate, error);
+    if (r == E::Busy)
+        return refuse(call, *rejected("No-fly-zone sync already in progress"));
+    if (r != E::None)
+        return refuse(call, *rejected("Cannot replace the no-fly-zone cache: " + error.toStdString()));
+    spdlog::info("<cli-router> nfz.import of {} zones from {}", candidate.zoneCount, path);
+    return GcsCliResponse::makeSuccess({{"zoneCount", candidate.zoneCount}});
+}
+
+json nfzStatus(const Call& call)
+{
+    NfzSyncController* sync = nullptr;
+    NfzVehicleController* vehicle = nullptr;
+    if (auto f = requireNfz(call, &sync, &vehicle); f || (f = requireOutcomes(call)))
+        return refuse(call, *f);
+    const auto zones = call.ctrl->nfzZoneManager();
+    const QFileInfo cache(sync->cachePath());
+    const GcsCliNfzOutcomes& outcomes = call.outcomes->nfz();
+    const QString cloudTime = sync->cloudUpdateTime();
+    return GcsCliResponse::makeSuccess({
+        {"zoneCount", zones ? zones->zoneCount() : 0},
+        {"cacheFile", sync->cachePath().toStdString()},
+        {"cacheTime", cache.isFile() ? json(cache.lastModified().toUTC().toString(Qt::ISODate).toStdString())
+                                     : json(nullptr)},
+        {"cloudUpdateTime", cloudTime.isEmpty() ? json(nullptr) : json(cloudTime.toStdString())},
+        {"syncInProgress", sync->isSyncInProgress()},
+        {"lastSync", outcomes.lastSync()},
+        {"lastError", outcomes.lastError()},
+        {"transferring", vehicle->isTransferring()},
+        {"lastTransfer", outcomes.lastTransfer()},
+    });
+}
+
+Failure readZoneIds(const Call& call, const NfzZoneManager& zones, std::vector<int64_t>& ids)
+{
+    const auto it = call.params ? call.params->find("zoneIds") : json::const_iterator{};
+    if (!call.params || it == call.params->end()) {
+        ids = zones.zoneIds();
+    } else {
+        if (!it->is_array())
+            return invalid("zoneIds must be an array of zone ids");
+        for (const auto& id : *it) {
+            if (!id.is_number_integer())
+                return invalid("zoneIds must be an array of zone ids");
+            ids.push_back(id.get<int64_t>());
+        }
+    }
+    if (ids.empty())
+        return invalid("zoneIds must not be empty");
+    for (const int64_t id : ids) {
+        const auto record = zones.findById(id);
+        if (!record)
+            return invalid("Unknown zone id: " + std::to_string(id));
+        if (!NfzVehicleController::zoneVertices(*record))
+            return invalid("Invalid zone geometry or more than 65535 vertices");
+    }
+    return {};
+}
+
+json startedTransfer(const Call& call, const VehicleControllerPtr& vehicle, json data)
+{
+    const int64_t requestId = nextRequestId();
+    if (call.outcomes)
+        call.outcomes->nfz().noteTransferStarted(requestId, vehicle->vehicleId());
+    spdlog::info("<cli-router> {} started on vehicle {}, requestId {}", call.method, vehicle->vehicleId(), requestId);
+    data["accepted"] = true;
+    data["requestId"] = requestId;
+    data["vehicleId"] = vehicle->vehicleId();
+    return GcsCliResponse::makeSuccess(std::move(data));
+}
+
+json nfzUpload(const Call& call)
+{
+    NfzVehicleController* ctrl = nullptr;
+    VehicleControllerPtr vehicle;
+    if (auto f = requireNfz(call, nullptr, &ctrl); f || (f = checkActiveVehicle(call, vehicle)))
+        return refuse(call, *f);
+    if (ctrl->isTransferring())
+        return refuse(call, *rejected(kTransferRunning));
+    const auto zones = call.ctrl->nfzZoneManager();
+    if (!zones)
+        return refuse(call, *rejected("No-fly-zone services are not available"));
+    std::vector<int64_t> ids;
+    if (auto f = readZoneIds(call, *zones, ids))
+        return refuse(call, *f);
+    switch (ctrl->uploadZonesByIds(ids)) {
+    case 0:
+        return startedTransfer(call, vehicle, {{"zoneIds", ids}});
+    case 2:
+        return refuse(call, *rejected(kTransferRunning));
+    case 5:
+        return refuse(call, *invalid("Invalid zone geometry or more than 65535 vertices"));
+    default:
+        return refuse(call, *rejected("The no-fly-zone upload could not be sent"));
+    }
+}
+
+Failure readCorners(const json& params, std::array<MavProtoNfzVertex_t, 4>& corners)
+{
+    const auto it = params.find("vertices");
+    const char* shape = "vertices must be an array of 4 [lat, lon] pairs";
+    if (it == params.end() || !it->is_array() || it->size() != 4)
+        return invalid(shape);
+    for (size_t i = 0; i < 4; ++i) {
+        const json& p = (*it)[i];
+        if (!p.is_array() || p.size() != 2 || !p[0].is_number() || !p[1].is_number())
+            return invalid(shape);
+        const double lat = p[0].get<double>();
+        const double lon = p[1].get<double>();
+        if (!std::isfinite(lat) || !std::isfinite(lon))
+            return invalid("lat, lon must be finite numbers (NaN and Inf are not allowed)");
+        if (lat < -90.0 || lat > 90.0)
+            return invalid("lat must be in [-90, 90] degrees");
+        if (lon < -180.0 || lon > 180.0)
+            return invalid("lon must be in [-180, 180] degrees");
+        corners[i] = {lat, lon};
+    }
+    return {};
+}
+
+json nfzBindManual(const Call& call)
+{
+    NfzVehicleController* ctrl = nullptr;
+    VehicleControllerPtr vehicle;
+    if (!call.params)
+        return refuse(call, *invalid("Missing params object"));
+    std::array<MavProtoNfzVertex_t, 4> corners;
+    if (auto f = readCorners(*call.params, corners))
+        return refuse(call, *f);
+    if (auto f = requireNfz(call, nullptr, &ctrl); f || (f = checkActiveVehicle(call, vehicle)))
+        return refuse(call, *f);
+    if (ctrl->isTransferring())
+        return refuse(call, *rejected(kTransferRunning));
+    switch (ctrl->bindManualZone(corners)) {
+    case 0:
+        return startedTransfer(call, vehicle, json::object());
+    case 2:
+        return refuse(call, *rejected(kTransferRunning));
+    default:
+        return refuse(call, *rejected("The manual no-fly-zone bind could not be sent"));
+    }
+}
+
+}  // namespace
+
+Failure refuseDuringNfzTransfer(const Call& call)
+{
+    if (!call.ctrl)
+        return {};
+    if (auto nfz = call.ctrl->nfzVehicleController(); nfz && nfz->isTransferring())
+        return rejected(kTransferRunning);
+    return {};
+}
+
+const std::vector<MethodSpec>& nfzMethods()
+{
+    static const std::vector<MethodSpec> table = {
+        {"nfz.sync", nfzSync, "Downloads every no-fly zone from the cloud into the cache; follow with nfz.status.", {}},
+        {"nfz.import", nfzImport, "Replaces the no-fly-zone cache with a zone document file.",
+         {{"path", "string", true, {}, "absolute path of the zone document"}}},
+        {"nfz.status", nfzStatus, "Zone set, cache, last sync and last transfer.", {}},
+        {"nfz.upload", nfzUpload, "Uploads no-fly zones to the active vehicle.",
+         {{"zoneIds", "array", false, {}, "ids of the zones to send (default: every zone)"}}},
+        {"nfz.bindManual", nfzBindManual, "Binds one four-corner no-fly zone to the active vehicle.",
+         {{"vertices", "array", true, {}, "four [lat, lon] pairs, vertex 1 to 4"}}},
+    };
+    return table;
+}
+
+}  // namespace gcscli

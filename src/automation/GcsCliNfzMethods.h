@@ -1,0 +1,22 @@
+#pragma once
+// The no-fly-zone methods of the CLI: nfz.sync, nfz.import, nfz.status, nfz.upload,
+// nfz.bindManual.
+//
+// Choices where the contract is open:
+// - nfz.upload without "zoneIds" sends every zone of the set, in document order; an empty set
+//   is refused like an empty list ("zoneIds must not be empty").
+// - nfz.import refuses a file the zone parser rejects, an empty one or one without a zone with
+//   InvalidArgs and the reason; a cache that cannot be written is CommandRejected.
+// - nfz.bindManual checks the four corners as returnHome checks its point; vertex numbers follow
+//   the order given.
+
+#include "GcsCliRouterSupport.h"
+
+namespace gcscli {
+
+const std::vector<MethodSpec>& nfzMethods();
+
+// vehicle.setActive while an upload or bind runs.
+Failure refuseDuringNfzTransfer(const Call& call);
+
+}  // namespace gcscli

@@ -1,0 +1,54 @@
+#include "GcsCliNfzOutcomes.h"
+
+#include "app/GcsAppController.h"
+#include "nfz/NfzSyncController.h"
+#include "nfz/NfzVehicleController.h"
+#include "vehicle/MultiVehicleManager.h"
+#include "vehicle/VehicleController.h"
+
+GcsCliNfzOutcomes::GcsCliNfzOutcomes(QObject* parent) : QObject(parent), m_lastSync(nullptr), m_lastTransfer(nullptr)
+{
+}
+
+void GcsCliNfzOutcomes::attach(GcsAppController* ctrl)
+{
+    if (!ctrl)
+        return;
+    if (auto* sync = ctrl->nfzSyncController().get(); sync && sync != m_sync.data()) {
+        m_sync = sync;
+        connect(sync, &NfzSyncController::syncFinished, this, [this](bool ok, int errorCode, int detail) {
+            const std::string name = NfzSyncController::errorName(errorCode).toStdString();
+            m_lastSync = {{"ok", ok}, {"errorCode", errorCode}, {"error", name}, {"detail", detail}};
+            m_lastError = ok ? std::string() : name;
+        });
+    }
+    if (auto* vehicle = ctrl->nfzVehicleController().get(); vehicle && vehicle != m_vehicle.data()) {
+        m_vehicle = vehicle;
+        // A session started elsewhere (not through the CLI) still names its vehicle.
+        auto started = [this, ctrl] {
+            auto* mvm = ctrl->multiVehicleMgr();
+            const auto active = mvm ? mvm->activeVehicle() : nullptr;
+            m_vehicleId = active ? active->vehicleId() : 0;
+            m_requestId = 0;
+        };
+        connect(vehicle, &NfzVehicleController::uploadStarted, this, started);
+        connect(vehicle, &NfzVehicleController::manualBindStarted, this, started);
+        connect(vehicle, &NfzVehicleController::uploadFinished, this,
+                [this](bool ok, int ret, std::vector<int64_t> ids) { recordTransfer("upload", ok, ret, ids); });
+        connect(vehicle, &NfzVehicleController::manualBindFinished, this,
+                [this](bool ok, int ret) { recordTransfer("manualBind", ok, ret, {}); });
+    }
+}
+
+void GcsCliNfzOutcomes::noteTransferStarted(int64_t requestId, int vehicleId)
+{
+    m_requestId = requestId;
+    m_vehicleId = vehicleId;
+}
+
+void GcsCliNfzOutcomes::recordTransfer(const char* kind, bool ok, int ret, const std::vector<int64_t>& ids)
+{
+    m_lastTransfer = {{"kind", kind},       {"ok", ok},
+                      {"ret", ret},         {"zoneIds", ids},
+                      {"vehicleId", m_vehicleId}, {"requestId", m_requestId ? nlohmann::json(m_requestId) : nullptr}};
+}

@@ -1,0 +1,107 @@
+// Full syncs against velmora-cloud-sim: each outcome's code, and the cache and zone set kept
+// whole when a sync fails.
+#include "nfz/NfzSyncController.h"
+
+#include "CloudSimProcess.h"
+#include "GcsHttp.h"
+#include "NfzZoneManager.h"
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+using testsupport::waitUntil;
+
+namespace {
+
+const QByteArray kOld = R"([{"id":1,"type":"circle","center":[30,120],"radius":50}])";
+const QByteArray kNew =
+    R"([{"id":7,"type":"polygon","points":[[1,2],[1,3],[2,3]]},{"id":8,"type":"circle","center":[3,4],"radius":9}])";
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+
+}  // namespace
+
+TEST(NfzSync, EachOutcomeKeepsOrReplacesTheCacheWhole)
+{
+    enum Cache { OldFile, FileForDir, DirAtPath };
+    struct Row {
+        const char* name;
+        QByteArray served;
+        QStringList simArgs;
+        Cache cache;
+        bool ok;
+        int error;
+        int detail;
+    };
+    using E = NfzSyncController::Error;
+    const Row rows[] = {
+        {"success", kNew, {}, OldFile, true, int(E::None), 0},
+        {"401", kNew, {"--fail", "/nfz/zones=401"}, OldFile, false, int(E::ServerReturnedError), 401},
+        {"JSON null", "null", {}, OldFile, false, int(E::EmptyResponse), 0},
+        {"malformed zone", R"([{"id":3,"type":"circle","center":[3,4],"radius":-1}])", {}, OldFile, false,
+         int(E::ReloadFromCacheFailed), 0},
+        {"file in place of the cache directory", kNew, {}, FileForDir, false, int(E::CannotWriteCacheFile), 0},
+        {"directory at the cache path", kNew, {}, DirAtPath, false, int(E::CannotReplaceCache), 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString dir = testsupport::makeTempDir("nfzsync");
+        const QString served = dir + "/served.json";
+        writeFile(served, row.served);
+        QString cachePath = dir + "/cache/nfz_cache.json";
+        if (row.cache == FileForDir) {
+            writeFile(dir + "/cache", "not a directory");
+        } else {
+            ASSERT_TRUE(QDir().mkpath(dir + "/cache"));
+            if (row.cache == DirAtPath)
+                ASSERT_TRUE(QDir().mkpath(cachePath));
+            else
+                writeFile(cachePath, kOld);
+        }
+        testsupport::CloudSimProcess sim{VELMORA_CLOUD_SIM_BIN};
+        ASSERT_TRUE(sim.start(QStringList{"--zones", served} + row.simArgs)) << sim.errorOutput().toStdString();
+        auto http = std::make_shared<GcsHttp>(sim.baseUrl());
+        http->start();
+        auto zones = std::make_shared<NfzZoneManager>();
+        ASSERT_TRUE(zones->reloadFromJsonUtf8(kOld));
+        auto sync = std::make_shared<NfzSyncController>(http, cachePath, zones);
+        QSignalSpy finished(sync.get(), &NfzSyncController::syncFinished);
+        QSignalSpy progress(sync.get(), &NfzSyncController::syncProgress);
+
+        sync->startFullSync();
+        sync->startFullSync();  // ignored while the first runs
+        ASSERT_TRUE(waitUntil([&] { return finished.count() > 0; }, 10000));
+        testsupport::pumpEvents(50);
+        ASSERT_EQ(finished.count(), 1);
+        EXPECT_EQ(finished.at(0).at(0).toBool(), row.ok);
+        EXPECT_EQ(finished.at(0).at(1).toInt(), row.error);
+        EXPECT_EQ(finished.at(0).at(2).toInt(), row.detail);
+        EXPECT_FALSE(sync->isSyncInProgress());
+        const int lastPhase = progress.last().at(1).toInt();
+        if (row.ok || row.error == int(E::ServerReturnedError) || row.error == int(E::ReloadFromCacheFailed)) {
+            EXPECT_EQ(lastPhase, int(row.ok ? NfzSyncController::ProgressPhase::Completed
+                                            : NfzSyncController::ProgressPhase::Failed));
+        }
+        EXPECT_EQ(zones->zoneCount(), row.ok ? 2u : 1u);
+        if (row.cache == OldFile)
+            EXPECT_EQ(readAll(cachePath), row.ok ? QByteArray(R"([{"id":7,"points":[[1,2],[1,3],[2,3]],"type":"polygon"},)"
+                                                              R"({"center":[3,4],"id":8,"radius":9,"type":"circle"}])")
+                                                 : kOld);
+        EXPECT_EQ(sync->cloudUpdateTime().isEmpty(), !row.ok);
+    }
+}
