@@ -98,10 +98,52 @@ TEST(NfzSync, EachOutcomeKeepsOrReplacesTheCacheWhole)
                                             : NfzSyncController::ProgressPhase::Failed));
         }
         EXPECT_EQ(zones->zoneCount(), row.ok ? 2u : 1u);
-        if (row.cache == OldFile)
+        if (row.cache == OldFile) {
             EXPECT_EQ(readAll(cachePath), row.ok ? QByteArray(R"([{"id":7,"points":[[1,2],[1,3],[2,3]],"type":"polygon"},)"
                                                               R"({"center":[3,4],"id":8,"radius":9,"type":"circle"}])")
                                                  : kOld);
+        }
         EXPECT_EQ(sync->cloudUpdateTime().isEmpty(), !row.ok);
     }
+}
+
+// A local import: prepared files are judged before anything changes; a commit replaces the cache
+// and the zone set, and is refused while a sync runs.
+TEST(NfzSync, LocalImportValidatesThenReplaces)
+{
+    using E = NfzSyncController::LocalImportError;
+    const QString dir = testsupport::makeTempDir("nfzimport");
+    const struct {
+        QByteArray bytes;
+        E result;
+        QString error;
+    } rows[] = {
+        {"\xEF\xBB\xBF  []", E::EmptyZoneList, {}},
+        {"  {\"id\": 1}", E::InvalidFormat, "Expected a top-level JSON array"},
+        {" \n", E::EmptySource, {}},
+        {R"([{"id":1,"type":"circle","center":[3,4]}])", E::InvalidFormat, {}},
+        {"\xEF\xBB\xBF" + kNew, E::None, {}},
+    };
+    auto zones = std::make_shared<NfzZoneManager>();
+    auto http = std::make_shared<GcsHttp>(QString());
+    auto sync = std::make_shared<NfzSyncController>(http, dir + "/cache/nfz_cache.json", zones);
+    NfzSyncController::LocalImportCandidate candidate;
+    QString error;
+    EXPECT_EQ(sync->prepareLocalImport(dir + "/missing.json", candidate, error), E::CannotReadSource);
+    for (const auto& row : rows) {
+        writeFile(dir + "/in.json", row.bytes);
+        EXPECT_EQ(sync->prepareLocalImport(dir + "/in.json", candidate, error), row.result) << row.bytes.toStdString();
+        if (!row.error.isEmpty()) {
+            EXPECT_EQ(error, row.error);
+        }
+    }
+    EXPECT_EQ(candidate.zoneCount, 2u);
+    EXPECT_EQ(zones->zoneCount(), 0u) << "prepare changes nothing";
+    http->start();
+    sync->startFullSync();  // no cloud: answered on a later turn
+    EXPECT_EQ(sync->commitLocalImport(candidate, error), E::Busy);
+    ASSERT_TRUE(waitUntil([&] { return !sync->isSyncInProgress(); }));
+    EXPECT_EQ(sync->commitLocalImport(candidate, error), E::None) << error.toStdString();
+    EXPECT_EQ(zones->zoneCount(), 2u);
+    EXPECT_EQ(readAll(dir + "/cache/nfz_cache.json"), kNew);
 }

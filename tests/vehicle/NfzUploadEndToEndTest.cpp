@@ -5,6 +5,10 @@
 
 #include "SimVehicle.h"
 #include "SimVehicleNfz.h"
+#include "automation/GcsCliCommandRouter.h"
+#include "automation/GcsCliNfzOutcomes.h"
+#include "automation/GcsCliOutcomeRecorder.h"
+#include "automation/GcsCliServiceContext.h"
 #include "link/LinkManager.h"
 #include "link/LinkManagerFactory.h"
 #include "nfz/NfzVehicleController.h"
@@ -138,4 +142,46 @@ TEST_F(NfzUpload, ActiveVehicleChangesDuringAnUpload)
     ASSERT_EQ(nfz()->uploadZonesByIds(manyZones()), 0);
     mvm()->removeLocalVehicle(first);
     EXPECT_EQ(outcome(), NfzVehicleController::kResultVehicleChanged);
+}
+
+// The CLI methods: bad input gets its text, an accepted upload holds the active vehicle and
+// shows in nfz.status once it ends.
+TEST_F(NfzUpload, CliMethodsRefuseBadInputAndReportTransfers)
+{
+    ASSERT_NO_FATAL_FAILURE(start());
+    GcsCliOutcomeRecorder outcomes(gcsApp());
+    auto call = [&](const std::string& method, nlohmann::json params) {
+        return GcsCliCommandRouter::dispatch({gcsApp(), &outcomes}, {{"method", method}, {"params", params}});
+    };
+    const nlohmann::json square = {{1, 2}, {1, 3}, {2, 3}, {2, 2}};
+    const struct {
+        const char* method;
+        nlohmann::json params;
+        const char* message;
+    } rows[] = {
+        {"nfz.upload", {{"zoneIds", nlohmann::json::array()}}, "zoneIds must not be empty"},
+        {"nfz.upload", {{"zoneIds", {10, 99}}}, "Unknown zone id: 99"},
+        {"nfz.bindManual", {{"vertices", {{1, 2}}}}, "vertices must be an array of 4 [lat, lon] pairs"},
+        {"nfz.bindManual", {{"vertices", {{1, 2}, {1, 3}, {91, 3}, {2, 2}}}}, "lat must be in [-90, 90] degrees"},
+        {"nfz.import", {{"path", "zones.json"}}, "path must be absolute"},
+    };
+    for (const auto& row : rows) {
+        const auto r = call(row.method, row.params);
+        EXPECT_EQ(r["code"], "InvalidArgs") << r.dump();
+        EXPECT_EQ(r["message"], row.message) << r.dump();
+    }
+    const auto started = call("nfz.upload", {{"zoneIds", {10, 11}}});
+    ASSERT_EQ(started["ok"], true) << started.dump();
+    const auto setActive = call("vehicle.setActive", {{"vehicleId", 1}});
+    EXPECT_EQ(setActive["message"], "A no-fly-zone transfer is already running") << setActive.dump();
+    EXPECT_EQ(call("nfz.bindManual", {{"vertices", square}})["message"], "A no-fly-zone transfer is already running");
+    ASSERT_EQ(outcome(), 0);
+    const auto statusReply = call("nfz.status", nlohmann::json::object());
+    const auto status = statusReply["data"];
+    ASSERT_EQ(statusReply["ok"], true) << statusReply.dump();
+    EXPECT_EQ(status["transferring"], false);
+    EXPECT_EQ(status["zoneCount"], 22);
+    EXPECT_EQ(status["lastTransfer"],
+              nlohmann::json({{"kind", "upload"}, {"ok", true}, {"ret", 0}, {"zoneIds", {10, 11}}, {"vehicleId", 1},
+                              {"requestId", started["data"]["requestId"]}}));
 }
