@@ -65,6 +65,16 @@ Failure findRoute(const Call& call, const MavFlightRouteManager& store, RoutePtr
     return invalid("Unknown route id");
 }
 
+// The preamble of the methods that name a route by "id".
+Failure requireRoute(const Call& call, MavMissionsController*& missions, MavFlightRouteManager*& store, RoutePtr& route)
+{
+    if (!call.params)
+        return invalid("Missing params object");
+    if (auto f = requireMissions(call, missions, store))
+        return f;
+    return findRoute(call, *store, route);
+}
+
 // Touching the active route: refused while it is edited or transferred.
 Failure checkActiveRouteFree(const MavMissionsController& missions, const RoutePtr& route)
 {
@@ -251,12 +261,10 @@ json routeList(const Call& call)
 
 json routeGet(const Call& call)
 {
-    if (!call.params)
-        return refuse(call, *invalid("Missing params object"));
     MavMissionsController* missions = nullptr;
     MavFlightRouteManager* store = nullptr;
     RoutePtr route;
-    if (auto f = requireMissions(call, missions, store); f || (f = findRoute(call, *store, route)))
+    if (auto f = requireRoute(call, missions, store, route))
         return refuse(call, *f);
     return GcsCliResponse::makeSuccess({{"route", *route->toJson()}, {"active", route == missions->activeFlightRoute()}});
 }
@@ -327,14 +335,12 @@ json routeCreate(const Call& call)
 
 json routeUpdate(const Call& call)
 {
-    if (!call.params)
-        return refuse(call, *invalid("Missing params object"));
-    const json& params = *call.params;
     MavMissionsController* missions = nullptr;
     MavFlightRouteManager* store = nullptr;
     RoutePtr route;
-    if (auto f = requireMissions(call, missions, store); f || (f = findRoute(call, *store, route)))
+    if (auto f = requireRoute(call, missions, store, route))
         return refuse(call, *f);
+    const json& params = *call.params;
     std::string name;
     if (params.contains("name"))
         if (auto f = readString(params, "name", name))
@@ -364,12 +370,10 @@ json routeUpdate(const Call& call)
 
 json routeDelete(const Call& call)
 {
-    if (!call.params)
-        return refuse(call, *invalid("Missing params object"));
     MavMissionsController* missions = nullptr;
     MavFlightRouteManager* store = nullptr;
     RoutePtr route;
-    if (auto f = requireMissions(call, missions, store); f || (f = findRoute(call, *store, route)))
+    if (auto f = requireRoute(call, missions, store, route))
         return refuse(call, *f);
     if (auto f = checkActiveRouteFree(*missions, route); f || (f = waitForStore(*store)))
         return refuse(call, *f);
@@ -394,13 +398,10 @@ Failure makeActive(MavMissionsController& missions, const RoutePtr& route)
 
 json routeSetActive(const Call& call)
 {
-    if (!call.params)
-        return refuse(call, *invalid("Missing params object"));
     MavMissionsController* missions = nullptr;
     MavFlightRouteManager* store = nullptr;
     RoutePtr route;
-    if (auto f = requireMissions(call, missions, store); f || (f = findRoute(call, *store, route)) ||
-                                                         (f = makeActive(*missions, route)))
+    if (auto f = requireRoute(call, missions, store, route); f || (f = makeActive(*missions, route)))
         return refuse(call, *f);
     return GcsCliResponse::makeSuccess({{"activeRouteId", route->id().toStdString()}});
 }
