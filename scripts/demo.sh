@@ -96,6 +96,6 @@ cli mission.start '{"vehicleId": 2}'
 position() { "$CLI" telemetry.snapshot '{"vehicleId": 2}' | grep -m3 -E '"(lat|lon|alt)"' | sed -E 's/.*: *([-0-9.e+]+).*/\1/' | paste -sd' '; }
 for i in $(seq 6); do
   sleep 1
-  printf 't+%ss  vehicle 2 at %s\n' "$i" "$(position)"
+  printf 't+%ss  vehicle 2 (alt m, lat, lon) %s\n' "$i" "$(position)"
 done
 step "done: stopping the station and the simulator"
