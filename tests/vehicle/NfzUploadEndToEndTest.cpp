@@ -47,9 +47,9 @@ protected:
     NfzVehicleController* nfz() const { return app->ctrl->nfzVehicleController().get(); }
     const SimVehicleNfz& simNfz() const { return sim->vehicle(1)->nfz(); }
 
-    void start(SimOptions options = {})
+    void start(SimOptions options = {}, int timeoutMs = 5000)
     {
-        ASSERT_NO_FATAL_FAILURE(startAlive(options));
+        ASSERT_NO_FATAL_FAILURE(startAlive(options, 1, timeoutMs));
         ASSERT_TRUE(app->ctrl->nfzZoneManager()->reloadFromJsonUtf8(zoneDocument()));
         QObject::connect(nfz(), &NfzVehicleController::uploadFinished,
                          [this](bool, int ret, std::vector<int64_t>) { results.push_back(ret); });
@@ -57,9 +57,9 @@ protected:
                          [this](bool, int ret) { results.push_back(ret); });
     }
     // The one result of a session already started; INT_MIN when none came.
-    int outcome()
+    int outcome(int timeoutMs = 30000)
     {
-        const bool ended = waitUntil([&] { return !results.empty(); }, 30000);
+        const bool ended = waitUntil([&] { return !results.empty(); }, timeoutMs);
         testsupport::pumpEvents(100);
         EXPECT_EQ(results.size(), ended ? 1u : 0u) << "one finish signal per session";
         EXPECT_FALSE(nfz()->isTransferring());
@@ -123,6 +123,28 @@ TEST_F(NfzUpload, RefusedZoneStopsTheChain)
     EXPECT_EQ(simNfz().zoneFramesReceived(), 2);
     EXPECT_TRUE(simNfz().zones().empty());
 }
+
+// At 30 % loss each way an upload of 20 zones may fail (a request's resends all lost) but ends
+// with one finish signal; a success leaves the whole set on the vehicle. One upload per seed
+// keeps each case well inside the per-case limit.
+class LossyNfzUpload : public NfzUpload, public ::testing::WithParamInterface<quint64> {};
+
+TEST_P(LossyNfzUpload, EveryUploadEndsOnce)
+{
+    SimOptions options;
+    options.loss = 0.3;
+    options.seed = GetParam();
+    ASSERT_NO_FATAL_FAILURE(start(options, 15000));
+    ASSERT_EQ(nfz()->uploadZonesByIds(manyZones()), 0);
+    const int ret = outcome(100000);
+    EXPECT_NE(ret, INT_MIN);
+    if (ret == 0) {
+        EXPECT_EQ(simNfz().zones().size(), 20u);
+        EXPECT_EQ(simNfz().vertexCount(), 60);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Loss, LossyNfzUpload, ::testing::Range<quint64>(1, 11));
 
 TEST_F(NfzUpload, ActiveVehicleChangesDuringAnUpload)
 {
