@@ -9,6 +9,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTimer>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
@@ -146,4 +149,59 @@ TEST(NfzSync, LocalImportValidatesThenReplaces)
     EXPECT_EQ(sync->commitLocalImport(candidate, error), E::None) << error.toStdString();
     EXPECT_EQ(zones->zoneCount(), 2u);
     EXPECT_EQ(readAll(dir + "/cache/nfz_cache.json"), kNew);
+}
+
+// Runs only as the child of KilledSyncLeavesOldOrNewCache: syncs again and again until killed.
+TEST(NfzSync, ChildKeepsSyncing)
+{
+    const QByteArray url = qgetenv("NFZ_SYNC_CHILD_URL");
+    if (url.isEmpty())
+        GTEST_SKIP() << "child of KilledSyncLeavesOldOrNewCache";
+    auto http = std::make_shared<GcsHttp>(QString::fromUtf8(url));
+    http->start();
+    auto sync = std::make_shared<NfzSyncController>(http, QString::fromUtf8(qgetenv("NFZ_SYNC_CHILD_CACHE")),
+                                                    std::make_shared<NfzZoneManager>());
+    QObject::connect(sync.get(), &NfzSyncController::syncFinished, [&] {
+        QTimer::singleShot(0, [&] { sync->startFullSync(); });
+    });
+    sync->startFullSync();
+    testsupport::pumpEvents(60000);
+}
+
+// A process killed (SIGKILL) at any moment of a 10 MB sync leaves the old cache or the new one.
+TEST(NfzSync, KilledSyncLeavesOldOrNewCache)
+{
+    nlohmann::json doc = nlohmann::json::array();
+    for (int id = 0; id < 4200; ++id) {
+        nlohmann::json points = nlohmann::json::array();
+        for (int i = 0; i < 100; ++i)
+            points.push_back({10 + id * 1e-3 + i * 1e-6, 100 + i * 1e-5});
+        doc.push_back({{"id", id}, {"points", points}, {"type", "polygon"}});
+    }
+    const QByteArray fresh = QByteArray::fromStdString(doc.dump());
+    ASSERT_GT(fresh.size(), 10 * 1000 * 1000);
+    const QString dir = testsupport::makeTempDir("nfzkill");
+    writeFile(dir + "/served.json", fresh);
+    const QString cachePath = dir + "/nfz_cache.json";
+    writeFile(cachePath, kOld);
+    testsupport::CloudSimProcess sim{VELMORA_CLOUD_SIM_BIN};
+    ASSERT_TRUE(sim.start({"--zones", dir + "/served.json"})) << sim.errorOutput().toStdString();
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("NFZ_SYNC_CHILD_URL", sim.baseUrl());
+    env.insert("NFZ_SYNC_CHILD_CACHE", cachePath);
+    int sawNew = 0;
+    for (int run = 0; run < 50; ++run) {
+        QProcess child;
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=NfzSync.ChildKeepsSyncing"});
+        ASSERT_TRUE(child.waitForStarted());
+        testsupport::pumpEvents(100 + QRandomGenerator::global()->bounded(900));
+        child.kill();
+        child.waitForFinished();
+        const QByteArray cache = readAll(cachePath);
+        ASSERT_TRUE(cache == kOld || cache == fresh) << "run " << run << ": " << cache.size() << " bytes";
+        sawNew += cache == fresh;
+    }
+    EXPECT_GT(sawNew, 0) << "some sync got through";
 }
