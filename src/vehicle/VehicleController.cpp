@@ -12,6 +12,7 @@
 #include "protocol/MavRequestQueueManager.h"
 #include "app/GcsAppController.h"
 #include "app/GcsToolBox.h"
+#include "firmware/FirmwareUpdateController.h"
 #include "params/MavParamsController.h"
 #include "params/MavCustomNameFieldsConfigManager.h"
 #include "telemetry/MavFlightStatusDataItem.h"
@@ -108,6 +109,7 @@ void VehicleController::setup(std::shared_ptr<GcsToolBox> toolBox)
         m_requestQueue =
             std::make_shared<MavRequestQueueManager>(weak_from_this(), nullptr, m_queueClock, m_queueCheckPeriodMs);
         initConnect();
+        m_firmwareUpdateCtrler = std::make_shared<FirmwareUpdateController>(self);
         m_teleCtrler->setTeleReqEnable(true);
         m_requestQueue->startTimeoutCheck();
     }

@@ -41,6 +41,7 @@ class IGcsConsole;
 class LinkManager;
 class MavRequestQueueManager;
 class MavMissionsController;
+class FirmwareUpdateController;
 class MavParamsController;
 class MavTelemetryController;
 class MultiVehicleManager;
@@ -99,6 +100,8 @@ public:
     // The station's one missions controller (it works on the active vehicle); null without an
     // app controller.
     std::shared_ptr<MavMissionsController> missionsCtrler() const;
+    // This vehicle's firmware update; null before setup and for a remote vehicle.
+    std::shared_ptr<FirmwareUpdateController> firmwareUpdateCtrler() const { return m_firmwareUpdateCtrler; }
     MultiVehicleManager* multiVehicleMgr() const;
     int teleReqInterval() const;
     std::shared_ptr<MavLinkLossStats> linkLossStatsTracker() const { return m_linkLossStats; }
@@ -203,6 +206,7 @@ private:
     std::shared_ptr<MavTelemetryController> m_teleCtrler;
     std::shared_ptr<VehicleAlertController> m_alertCtrler;
     std::shared_ptr<MavParamsController> m_paramsCtrler;
+    std::shared_ptr<FirmwareUpdateController> m_firmwareUpdateCtrler;
     std::shared_ptr<MavLinkLossStats> m_linkLossStats;
     std::atomic<bool> m_alive{false};  // also read by the telemetry tick
     std::weak_ptr<GcsToolBox> m_toolBox;

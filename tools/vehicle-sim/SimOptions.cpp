@@ -151,6 +151,11 @@ QString SimOptions::validate() const
     if (wpNoAck.count(0) || wpResults.count(0) || dlWrongRoute.count(0) || dlWrongNumber.count(0))
         return QStringLiteral("waypoint numbers of --wp-no-ack, --wp-result, --dl-wrong-route and --dl-wrong-number "
                               "run from 1 to 255");
+    if (fwVersion.size() != 6 || std::any_of(fwVersion.begin(), fwVersion.end(), [](QChar c) { return c.unicode() > 0xFF; }))
+        return QStringLiteral("--fw-version needs 6 Latin-1 characters");
+    if (fwFinalDelayMs < 0 || rebootMs < 0 || fwRejectFrame > 0xFFFF)
+        return QStringLiteral("--fw-final-delay-ms and --reboot-ms need non-negative milliseconds, "
+                              "--fw-reject-frame a frame index from 0 to 65535");
     return {};
 }
 
@@ -182,6 +187,15 @@ void SimOptions::declareOptions(QCommandLineParser& parser)
                             "and do not store it (repeatable).", "K=W"},
         {"nfz-dump", "Write each vehicle's stored no-fly zones and manual zone to this JSON file, replaced after "
                      "every stored upload or bind.", "FILE"},
+        {"fw-version", "Firmware version the vehicles run (6 characters, default V2.1.0); an update replaces it.",
+         "V", "V2.1.0"},
+        {"fw-final-delay-ms", "Send the firmware final ack (0xA4) N ms after the image completes (default 500).", "N",
+         "500"},
+        {"reboot-ms", "After a firmware update stay silent (no heartbeats, no answers) for N ms (default 2000).", "N",
+         "2000"},
+        {"fw-reject-frame", "Answer firmware data frame index K (0xA3) with result 1 and do not store it.", "K"},
+        {"fw-no-final-ack", "Never send the firmware final ack."},
+        {"fw-corrupt", "Spoil the stored firmware image so that it fails its check (final ack 4)."},
         {"loss", "Drop each frame sent and each frame received with probability P (default 0).", "P", "0"},
         {"corrupt", "Flip one bit in the data or check bytes (never the head or length) of each frame sent and "
                     "received with probability P (default 0).", "P", "0"},
@@ -285,6 +299,16 @@ QString SimOptions::readOptions(const QCommandLineParser& parser, SimOptions& op
             numbers->insert(k);
         }
     }
+
+    options.fwVersion = parser.value("fw-version");
+    if (!parseInt(parser.value("fw-final-delay-ms"), 0, 600000, options.fwFinalDelayMs))
+        return QStringLiteral("--fw-final-delay-ms needs a number from 0 to 600000: ") + parser.value("fw-final-delay-ms");
+    if (!parseInt(parser.value("reboot-ms"), 0, 600000, options.rebootMs))
+        return QStringLiteral("--reboot-ms needs a number from 0 to 600000: ") + parser.value("reboot-ms");
+    if (parser.isSet("fw-reject-frame") && !parseInt(parser.value("fw-reject-frame"), 0, 65535, options.fwRejectFrame))
+        return QStringLiteral("--fw-reject-frame needs a frame index from 0 to 65535: ") + parser.value("fw-reject-frame");
+    options.fwNoFinalAck = parser.isSet("fw-no-final-ack");
+    options.fwCorrupt = parser.isSet("fw-corrupt");
 
     for (const char* name : {"nfz-reject-zone", "nfz-status-word"}) {
         const bool word = QLatin1String(name) == QLatin1String("nfz-status-word");

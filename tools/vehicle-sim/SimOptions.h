@@ -50,6 +50,15 @@ struct SimOptions {
     std::map<uint16_t, uint16_t> nfzStatusWords;  // the zone is answered 0 with this status word, not stored
     QString nfzDump;
 
+    // Firmware update (see SimVehicleFirmware): the version the vehicle runs, when its final ack
+    // leaves after the image completes, how long it stays silent while it restarts, and faults.
+    QString fwVersion = QStringLiteral("V2.1.0");
+    int fwFinalDelayMs = 500;
+    int rebootMs = 2000;
+    int fwRejectFrame = -1;  // data frame index answered with 1 (and not stored); -1 none
+    bool fwNoFinalAck = false;
+    bool fwCorrupt = false;  // one byte of the stored image flips, so it fails its check
+
     double loss = 0.0;
     double corrupt = 0.0;
     int latencyMs = 0;

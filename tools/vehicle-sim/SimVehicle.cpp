@@ -3,9 +3,12 @@
 #include "MavProtoCtrlCmdProcesser.h"
 #include "MavProtoHelper.h"
 #include "MavProtoTeleProcesser.h"
+#include "SimVehicleFirmware.h"
 #include "SimVehicleMission.h"
 #include "SimVehicleNfz.h"
 #include "SimVehicleParams.h"
+
+#include <QDateTime>
 
 #include <spdlog/spdlog.h>
 
@@ -29,6 +32,7 @@ SimVehicle::SimVehicle(uint8_t slotId, SimParams params, const SimOptions& optio
     m_params = std::make_unique<SimVehicleParams>(*this, std::move(params));
     m_mission = std::make_unique<SimVehicleMission>(*this, options);
     m_nfz = std::make_unique<SimVehicleNfz>(*this, options);
+    m_firmware = std::make_unique<SimVehicleFirmware>(*this, options);
 }
 
 SimVehicle::~SimVehicle() = default;
@@ -187,6 +191,10 @@ void SimVehicle::advance()
 void SimVehicle::handleFrame(const _MavPFrame_t& frame)
 {
     ++m_counters.commands;
+    if (silenced()) {
+        ++m_counters.silenced;
+        return;
+    }
     if (m_options.noReply.count(frame.cmd) > 0) {
         ++m_counters.silenced;
         spdlog::debug("<VehicleSim> vehicle {} ignores cmd 0x{:02x} seq {} (no reply)", m_id, frame.cmd, frame.seq);
@@ -238,8 +246,20 @@ void SimVehicle::answer(const _MavPFrame_t& frame, const Reply& reply)
     sendFrame(ack);
 }
 
+void SimVehicle::silenceFor(int ms)
+{
+    m_silentUntilMs = QDateTime::currentMSecsSinceEpoch() + ms;
+}
+
+bool SimVehicle::silenced() const
+{
+    return m_silentUntilMs != 0 && QDateTime::currentMSecsSinceEpoch() < m_silentUntilMs;
+}
+
 void SimVehicle::sendHeartbeat()
 {
+    if (silenced())
+        return;
     _MavPFrame_t heartbeat;
     MavProtoCtrlCmdProcesser::packHeartbeatPFrame(heartbeat, m_id, m_heartbeatSeq++);
     ++m_counters.heartbeats;

@@ -45,6 +45,7 @@
 #include <set>
 #include <vector>
 
+class SimVehicleFirmware;
 class SimVehicleMission;
 class SimVehicleNfz;
 class SimVehicleParams;
@@ -116,6 +117,7 @@ public:
     const SimVehicleMission& mission() const { return *m_mission; }
     SimVehicleMission& mission() { return *m_mission; }
     const SimVehicleNfz& nfz() const { return *m_nfz; }
+    const SimVehicleFirmware& firmware() const { return *m_firmware; }
     const State& state() const { return m_state; }
     State& state() { return m_state; }
     const Counters& counters() const { return m_counters; }
@@ -126,6 +128,15 @@ public:
 
     // Replaces any handler already registered for cmd.
     void registerCommand(uint8_t cmd, CommandHandler handler);
+    // The handler registered for cmd (empty without one), so that a feature can wrap it.
+    CommandHandler commandHandler(uint8_t cmd) const
+    {
+        const auto it = m_handlers.find(cmd);
+        return it == m_handlers.end() ? CommandHandler{} : it->second;
+    }
+    // A restart: no heartbeats and no answers (frames are counted as silenced) for ms.
+    void silenceFor(int ms);
+    bool silenced() const;
     bool hasCommand(uint8_t cmd) const { return m_handlers.count(cmd) > 0; }
 
     void setIdClaim(IdClaim claim) { m_idClaim = std::move(claim); }
@@ -170,6 +181,8 @@ private:
     std::unique_ptr<SimVehicleParams> m_params;
     std::unique_ptr<SimVehicleMission> m_mission;
     std::unique_ptr<SimVehicleNfz> m_nfz;
+    std::unique_ptr<SimVehicleFirmware> m_firmware;
+    qint64 m_silentUntilMs = 0;  // QDateTime msecs since epoch
     IdClaim m_idClaim;
     std::optional<uint8_t> m_pendingId;
 };
