@@ -1,5 +1,6 @@
 #include "GcsCliCommandRouter.h"
 
+#include "GcsCliFirmwareMethods.h"
 #include "GcsCliMissionMethods.h"
 #include "GcsCliNfzMethods.h"
 #include "GcsCliOutcomeRecorder.h"
@@ -718,6 +719,7 @@ const std::vector<MethodSpec>& methodTable()
         auto all = base;
         all.insert(all.end(), missionMethods().begin(), missionMethods().end());
         all.insert(all.end(), nfzMethods().begin(), nfzMethods().end());
+        all.insert(all.end(), firmwareMethods().begin(), firmwareMethods().end());
         return all;
     }();
     return table;

@@ -1,6 +1,7 @@
 #include "GcsCliOutcomeRecorder.h"
 
 #include "GcsCliNfzOutcomes.h"
+#include "GcsCliFirmwareOutcomes.h"
 #include "GcsConsoleHandler.h"
 #include "app/GcsAppController.h"
 #include "app/GcsApplication.h"
@@ -101,6 +102,7 @@ GcsCliOutcomeRecorder::GcsCliOutcomeRecorder(GcsApplication* app, QObject* paren
 {
     m_clock.start();
     m_nfz = new GcsCliNfzOutcomes(this);
+    m_firmware = new GcsCliFirmwareOutcomes(this);
     connect(&LinkManagerFactory::getInstance(), &LinkManagerFactory::acvtiveLinkManagerChanged, this,
             &GcsCliOutcomeRecorder::bindLinkManager);
     attach();
@@ -129,6 +131,7 @@ void GcsCliOutcomeRecorder::attach()
         bindMissions(ctrl->missionsCtrler().get());
     m_nfz->attach(ctrl);
     MultiVehicleManager* vehicleMgr = ctrl ? ctrl->multiVehicleMgr() : nullptr;
+    m_firmware->followVehicles(vehicleMgr);
     if (vehicleMgr && vehicleMgr != m_vehicleMgr.data()) {
         m_vehicleMgr = vehicleMgr;
         connect(vehicleMgr, &MultiVehicleManager::vehicleJoined, this, &GcsCliOutcomeRecorder::bindVehicle);

@@ -3,7 +3,8 @@
 // stateless: the last console lines, the outcome of every control command it sent, the time of
 // each vehicle's last telemetry frame and heartbeat, and per vehicle and parameter group whether
 // a read succeeded since the vehicle last came alive (so that a write never sends values that
-// were not read from that vehicle) and which parameter reads and writes it sent are unanswered.
+// were not read from that vehicle) and which parameter reads and writes it sent are unanswered,
+// and each vehicle's firmware update (GcsCliFirmwareOutcomes).
 //
 // It binds itself to the app controller's console and to the active link manager's protocol
 // processor; attach() repeats the binding (the app controller may be set after the endpoint).
@@ -31,6 +32,7 @@
 
 class GcsApplication;
 class GcsCliNfzOutcomes;
+class GcsCliFirmwareOutcomes;
 class GcsConsoleHandler;
 class LinkManager;
 class MavProtocolProcesser;
@@ -63,6 +65,9 @@ public:
 
     // No-fly-zone syncs and transfers (nfz.status).
     GcsCliNfzOutcomes& nfz() const { return *m_nfz; }
+
+    // Firmware updates of every vehicle (firmware.status).
+    GcsCliFirmwareOutcomes& firmware() const { return *m_firmware; }
 
     // Lines with seq >= since (oldest first, at most limit), or without since the last limit lines.
     nlohmann::json consoleTail(std::optional<int64_t> since, size_t limit) const;
@@ -123,6 +128,7 @@ private:
 
     QPointer<MultiVehicleManager> m_vehicleMgr;
     GcsCliNfzOutcomes* m_nfz = nullptr;  // a child
+    GcsCliFirmwareOutcomes* m_firmware = nullptr;  // a child
     std::set<VehicleController*> m_boundVehicles;
     std::map<VehicleController*, std::map<std::string, ParamsReadState>> m_paramsRead;
     struct ParamsWait {

@@ -9,6 +9,9 @@
 #include "CliWatchView.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QDeadlineTimer>
 #include <QThread>
 
@@ -18,6 +21,7 @@
 #include <iomanip>
 #include <iostream>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 using nlohmann::json;
@@ -32,6 +36,7 @@ constexpr const char* kUsage =
     "  velmora-cli [--timeout-ms N] watch [--interval-ms N] [--vehicle-id N]\n"
     "  velmora-cli [--timeout-ms N] console [--follow]\n"
     "  velmora-cli [--timeout-ms N] params GROUP [--vehicle-id N] [NAME=VALUE...]\n"
+    "  velmora-cli [--timeout-ms N] firmware-update FILE [--vehicle-id N | --vehicle-code C]\n"
     "  velmora-cli [--timeout-ms N] help [METHOD]\n"
     "  velmora-cli --version\n"
     "\n"
@@ -43,6 +48,8 @@ constexpr const char* kUsage =
     "'params' reads a parameter group (waiting up to 10 s) and prints name, value and unit per\n"
     "line; with NAME=VALUE arguments it changes those parameters and waits for the write.\n"
     "'help' lists the station's methods and their parameters.\n"
+    "'firmware-update' sends an image file to a vehicle and follows it with firmware.status every\n"
+    "250 ms until it ends; exit 0 only when the vehicle verified the image.\n"
     "'--wait' follows a control command with command.status until every vehicle answered, and a\n"
     "route upload or download with mission.status until it finished (exit 0 only for success).\n"
     "\n"
@@ -366,6 +373,62 @@ int runHelp(const QString& method, int timeoutMs)
     return 0;
 }
 
+// firmware-update FILE: starts the update, then polls firmware.status until it has ended. On a
+// terminal one line is redrawn; otherwise a line per step and per 10 % of the frames.
+int runFirmwareUpdate(const QString& file, json params, int timeoutMs)
+{
+    catchInterrupts();
+    params["path"] = QFileInfo(file).absoluteFilePath().toStdString();
+    const auto start = CliIpcClient::send(CliIpcClient::makeRequest("firmware.update", params), timeoutMs);
+    if (!isOk(start.envelope)) {
+        printJson(start.envelope);
+        return start.outcome == CliIpcClient::Outcome::Answered ? 1 : 2;
+    }
+    json selector = json::object();
+    selector["vehicleId"] = start.envelope["data"].value("vehicleId", 0);
+    const bool terminal = ::isatty(STDOUT_FILENO) == 1;
+    std::string lastStep;
+    int lastTenth = -1;
+    QElapsedTimer uploadClock;
+    while (true) {
+        const auto reply = CliIpcClient::send(CliIpcClient::makeRequest("firmware.status", selector), timeoutMs);
+        if (!isOk(reply.envelope)) {
+            printJson(reply.envelope);
+            return reply.outcome == CliIpcClient::Outcome::Answered ? 1 : 2;
+        }
+        const json& d = reply.envelope["data"];
+        const std::string step = d.value("step", "");
+        const int acked = d.value("framesAcked", 0);
+        const int total = d.value("frameCount", 0);
+        const double percent = d.value("percent", 0.0);
+        if (step == "UploadingData" && !uploadClock.isValid())
+            uploadClock.start();
+        const double seconds = uploadClock.isValid() ? std::max<qint64>(1, uploadClock.elapsed()) / 1000.0 : 0.0;
+        char line[160];
+        std::snprintf(line, sizeof line, "%-15s %3d%%  %d/%d frames  %.1f KiB/s", step.c_str(), int(percent), acked,
+                      total, seconds > 0 ? acked * 0.5 / seconds : 0.0);
+        if (terminal) {
+            std::cout << "\r\x1b[K" << line << std::flush;
+        } else if (step != lastStep || int(percent) / 10 != lastTenth) {
+            std::cout << line << std::endl;
+        }
+        lastStep = step;
+        lastTenth = int(percent) / 10;
+        if (!d.value("running", true) && d.contains("result") && !d["result"].is_null()) {
+            if (terminal)
+                std::cout << "\n";
+            std::cout << "result: " << d["result"].get<std::string>() << " (" << d.value("resultCode", -1) << ")"
+                      << std::endl;
+            return d["result"] == "Success" ? 0 : 1;
+        }
+        if (g_interrupted) {
+            std::cerr << "\nvelmora-cli: interrupted; the update goes on in the station\n";
+            return 2;
+        }
+        pause(250);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -443,6 +506,28 @@ int main(int argc, char** argv)
         }
         return runParams(group, assignments, selector, timeoutMs);
     }
+    if (method == "firmware-update") {
+        if (args.isEmpty() || args.first().startsWith("-"))
+            return usageError("firmware-update needs a FILE");
+        const QString file = args.takeFirst();
+        json selector = json::object();
+        while (!args.isEmpty()) {
+            const QString option = args.takeFirst();
+            if (option == "--vehicle-id") {
+                int id = 0;
+                if (args.isEmpty() || !parsePositive(args.takeFirst(), 0, id))
+                    return usageError("--vehicle-id needs a vehicle id");
+                selector["vehicleId"] = id;
+            } else if (option == "--vehicle-code") {
+                if (args.isEmpty() || args.first().isEmpty())
+                    return usageError("--vehicle-code needs a vehicle code");
+                selector["vehicleCode"] = args.takeFirst().toStdString();
+            } else {
+                return usageError("unknown firmware-update argument " + option.toStdString());
+            }
+        }
+        return runFirmwareUpdate(file, selector, timeoutMs);
+    }
     if (method == "help") {
         if (args.size() > 1)
             return usageError("help takes at most one METHOD");
@@ -489,6 +574,9 @@ int main(int argc, char** argv)
             return usageError("PARAMS_JSON must be a JSON object, for example '{\"vehicleId\": 1}'");
     }
 
+    // The station resolves nothing against the caller's directory.
+    if (method == "firmware.update" && params.contains("path") && params["path"].is_string())
+        params["path"] = QFileInfo(QString::fromStdString(params["path"].get<std::string>())).absoluteFilePath().toStdString();
     const json request = CliIpcClient::makeRequest(method.toStdString(), std::move(params));
     const auto result = CliIpcClient::send(request, timeoutMs);
     const json& envelope = result.envelope;
