@@ -26,7 +26,7 @@ using testsupport::waitUntil;
 namespace {
 
 // Zone 1: 300 vertices on a jagged ring (not a circle, or it would go as its box); zone 2: a
-// circle; zones 10..29: triangles.
+// circle; zone 3: a circle of radius 0; zones 10..29: triangles.
 QByteArray zoneDocument()
 {
     nlohmann::json doc = nlohmann::json::array();
@@ -37,6 +37,7 @@ QByteArray zoneDocument()
     }
     doc.push_back({{"id", 1}, {"type", "polygon"}, {"points", ring}});
     doc.push_back({{"id", 2}, {"type", "circle"}, {"center", {22.6, 114.0}}, {"radius", 500}});
+    doc.push_back({{"id", 3}, {"type", "circle"}, {"center", {22.6, 114.0}}, {"radius", 0}});
     for (int id = 10; id < 30; ++id)
         doc.push_back({{"id", id}, {"type", "polygon"}, {"points", {{1.0 * id, 2}, {1.0 * id, 3}, {id + 0.5, 3}}}});
     return QByteArray::fromStdString(doc.dump());
@@ -108,6 +109,20 @@ TEST_F(NfzUpload, VehicleStoresWhatWasSent)
     ASSERT_TRUE(simNfz().manual());
     for (size_t i = 0; i < 4; ++i)
         EXPECT_TRUE((*simNfz().manual())[i].lat == drawn[i].lat && (*simNfz().manual())[i].lon == drawn[i].lon) << i;
+}
+
+// Refused starts send nothing; a second session waits for the first.
+TEST_F(NfzUpload, StartsAreRefusedWithTheirCodes)
+{
+    ASSERT_NO_FATAL_FAILURE(start());
+    EXPECT_EQ(nfz()->uploadZonesByIds({}), 3);
+    EXPECT_EQ(nfz()->uploadZonesByIds({10, 99}), 4) << "one unknown id";
+    EXPECT_EQ(nfz()->uploadZonesByIds({3}), 5) << "a circle of radius 0";
+    EXPECT_FALSE(nfz()->isTransferring());
+    ASSERT_EQ(nfz()->uploadZonesByIds({10}), 0);
+    EXPECT_EQ(nfz()->bindManualZone({}), 2);
+    EXPECT_EQ(outcome(), 0);
+    EXPECT_EQ(simNfz().zoneFramesReceived(), 1);
 }
 
 // A zone answered 0 with a non-zero status word ends the upload with that word; no further zone
@@ -202,7 +217,7 @@ TEST_F(NfzUpload, CliMethodsRefuseBadInputAndReportTransfers)
     const auto status = statusReply["data"];
     ASSERT_EQ(statusReply["ok"], true) << statusReply.dump();
     EXPECT_EQ(status["transferring"], false);
-    EXPECT_EQ(status["zoneCount"], 22);
+    EXPECT_EQ(status["zoneCount"], 23);
     EXPECT_EQ(status["lastTransfer"],
               nlohmann::json({{"kind", "upload"}, {"ok", true}, {"ret", 0}, {"zoneIds", {10, 11}}, {"vehicleId", 1},
                               {"requestId", started["data"]["requestId"]}}));
