@@ -120,10 +120,11 @@ class FirmwareFault : public FirmwareUpdate, public ::testing::WithParamInterfac
 TEST_P(FirmwareFault, EndsWithItsResult)
 {
     SimOptions options;
+    options.fwFinalDelayMs = 20;
     GetParam().fault(options);
     ASSERT_NO_FATAL_FAILURE(startAlive(options));
-    // Ten ticks of the final-ack wait pass in half a second.
-    FirmwareUpdateController ctrl(vehicle(), nullptr, 50);
+    // Ten ticks of the final-ack wait pass in a second, long after a final ack would have come.
+    FirmwareUpdateController ctrl(vehicle(), nullptr, 100);
     EXPECT_EQ(run(ctrl, writeImage(4096), 500), GetParam().expected);
     EXPECT_EQ(lastAcked, GetParam().lastAcked);
     EXPECT_EQ(ctrl.isRunning(), false);

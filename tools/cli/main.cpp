@@ -405,7 +405,7 @@ int runFirmwareUpdate(const QString& file, json params, int timeoutMs)
             uploadClock.start();
         const double seconds = uploadClock.isValid() ? std::max<qint64>(1, uploadClock.elapsed()) / 1000.0 : 0.0;
         char line[160];
-        std::snprintf(line, sizeof line, "%-15s %3d%%  %d/%d frames  %.1f KiB/s", step.c_str(), int(percent), acked,
+        std::snprintf(line, sizeof line, "%s  %d%%  %d/%d frames  %.1f KiB/s", step.c_str(), int(percent), acked,
                       total, seconds > 0 ? acked * 0.5 / seconds : 0.0);
         if (terminal) {
             std::cout << "\r\x1b[K" << line << std::flush;
