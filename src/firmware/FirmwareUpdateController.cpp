@@ -77,10 +77,11 @@ Startup FirmwareUpdateController::updateFirmware(const QString& firmPath, uint f
     spdlog::info("<UpdateFirmware> start update firmware, firmPath = {}, firmInfoCommandTimeoutMs = {}, "
                  "resetCommandTimeoutMs = {}",
                  str(firmPath), firmInfoCommandTimeoutMs, resetCommandTimeoutMs);
+    // The path first: listeners of the step change read it.
+    m_filePath = firmPath;
     setUpdateStep(Step::Reset, 0, 1);
     vehicle->setTeleReqHold(VehicleController::FirmwareUpdateHold, true);
     m_heldVehicle = vehicle;
-    m_filePath = firmPath;
     m_awaitingCmd = 0;
     const quint64 generation = ++m_generation;
     QTimer::singleShot(kResetDelayMs, this, [this, generation] {

@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QProcess>
 
+#include <nlohmann/json.hpp>
+
 #include <gtest/gtest.h>
 
 using testsupport::waitUntil;
@@ -48,6 +50,20 @@ TEST(CliFirmwareProgram, ExitCodesFollowTheResult)
     const QString dir = testsupport::makeTempDir("fw-cli");
     const QString bad = writeFile(dir, "bad.bin", QByteArray(3000, 'x'));
     const QString good = writeFile(dir, "good.bin", SimVehicleFirmware::makeImage("V2.2.0", QByteArray(3000, 'y')));
+    // A second start while one runs is refused; the status follows the first to its end.
+    const QString start = R"({"path": ")" + bad + R"("})";
+    EXPECT_EQ(runCli({"firmware.update", start}, &out), 0) << out.toStdString();
+    EXPECT_EQ(runCli({"firmware.update", start}, &out), 1);
+    EXPECT_TRUE(out.contains("Firmware update already running on this vehicle")) << out.toStdString();
+    ASSERT_TRUE(waitUntil([&] { return runCli({"firmware.status"}, &out) == 0 && out.contains("\"running\": false"); },
+                          15000));
+    const auto status = nlohmann::json::parse(out.toStdString())["data"];
+    EXPECT_EQ(status["result"], "FailedFinalAck");
+    EXPECT_EQ(status["frameCount"], 6);
+    EXPECT_EQ(status["framesAcked"], 6);
+    EXPECT_EQ(status["path"], bad.toStdString());
+    EXPECT_EQ(status["vehicleVersion"], "V2.1.0");
+
     struct Row {
         QStringList args;
         int exit;
