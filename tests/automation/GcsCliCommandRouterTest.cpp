@@ -447,7 +447,8 @@ TEST_F(CliRouterWithSim, SystemMethodsListsExactlyTheServedMethods)
                                             "route.get", "route.create", "route.update", "route.delete",
                                             "route.setActive", "route.defaultWayPoint", "route.export",
                                             "route.import", "mission.upload", "mission.download", "mission.start",
-                                            "mission.status"}));
+                                            "mission.status", "firmware.update", "firmware.status", "nfz.sync",
+                                            "nfz.import", "nfz.status", "nfz.upload", "nfz.bindManual"}));
 }
 
 TEST_F(CliRouterWithSim, RouteMethodsRefuseBadInput)

@@ -109,7 +109,7 @@ TEST(MavRequestQueue, FaultsAndOutcomes)
         {"ack for another seq", Req::Land, {{Ack, {0}, 1}}, Outcome::Nothing, "0", 0, 0, 0},
         {"ack from another vehicle", Req::Land, {{Ack, {0}, 0, 6}}, Outcome::Nothing, "0", 0, 0, 0},
         {"ack for another command", Req::Land, {{Ack, {0}, 0, 5, 0x85}}, Outcome::Nothing, "0", 0, 0, 0},
-        {"unmatched firmware reset", Req::Land, {{Ack, {0}, 50, 5, 0xA4}}, Outcome::Unmatched, "0", 0, 0, 0},
+        {"unmatched firmware final ack", Req::Land, {{Ack, {0}, 50, 5, 0xA4}}, Outcome::Unmatched, "0", 0, 0, 0},
         {"no time-out set", Req::NoTimeout, {{Wait, {}, 0, 5, 0, 3'600'000}}, Outcome::Nothing, "0", 0, 0, 0},
         {"chain answered", Req::Chain, {ack0, ack0, ack0}, Outcome::Result, "012", 2, 3, 0},
         {"chain child refused", Req::Chain, {ack0, refused, refused}, Outcome::Result, "011", 1, 2, 0},
