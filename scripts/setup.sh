@@ -3,7 +3,7 @@ PACKAGES=(build-essential cmake ninja-build pkg-config ccache
   qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
   qt6-httpserver-dev qt6-websockets-dev
   libspdlog-dev nlohmann-json3-dev libgtest-dev libbenchmark-dev
-  libmosquitto-dev mosquitto socat tmux)
+  libmosquitto-dev mosquitto socat tmux zlib1g-dev)
 
 missing=()
 for p in "${PACKAGES[@]}"; do
