@@ -5,6 +5,11 @@
 //
 //   cmake --build build --target bench_firmware_update velmora-vehicle-sim && build/bench/bench_firmware_update
 //   build/bench/bench_firmware_update --kib 4096 --runs 3
+//   build/bench/bench_firmware_update --serial            (64 KiB over a socat pseudo-terminal pair,
+//                                                          the simulator pacing it as a 57600 bit/s line)
+//
+// The serial run also prints the ratio of image bytes per second in the data phase to the line's
+// byte rate (rate / 10).
 
 #include "app/GcsAppController.h"
 #include "app/GcsApplication.h"
@@ -55,6 +60,8 @@ QByteArray makeImage(qsizetype size)
 
 int main(int argc, char** argv)
 {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");  // the application class needs a platform, not a screen
     QTemporaryDir dir;
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path() + "/config");
     spdlog::set_level(spdlog::level::warn);  // the queue and the controller log every frame at info
@@ -64,31 +71,54 @@ int main(int argc, char** argv)
 
     GcsApplication app(argc, argv);
     QCommandLineParser parser;
-    parser.addOptions({{"kib", "Image size in KiB (default 1024).", "N", "1024"},
-                       {"runs", "Updates to run (default 1).", "N", "1"}});
+    parser.addOptions({{"kib", "Image size in KiB (default 1024; 64 with --serial).", "N"},
+                       {"runs", "Updates to run (default 1).", "N", "1"},
+                       {"serial", "Over a socat pseudo-terminal pair instead of UDP."},
+                       {"line-rate", "With --serial: the line's bit rate (default 57600).", "RATE", "57600"}});
     parser.addHelpOption();
     parser.process(app);
-    const qsizetype size = qsizetype(std::max(1, parser.value("kib").toInt())) * 1024;
+    const bool serial = parser.isSet("serial");
+    const int lineRate = std::max(1, parser.value("line-rate").toInt());
+    const int kibArg = parser.isSet("kib") ? parser.value("kib").toInt() : (serial ? 64 : 1024);
+    const qsizetype size = qsizetype(std::max(1, kibArg)) * 1024;
     const int runs = std::max(1, parser.value("runs").toInt());
 
     app.init();
     auto* ctrl = new GcsAppController(&app);
     app.setAppCtrler(ctrl);
 
-    QUdpSocket probe;
-    probe.bind(QHostAddress::LocalHost, 0);
-    const quint16 stationPort = probe.localPort();
-    probe.close();
+    QProcess socat;
     QProcess sim;
     sim.setStandardErrorFile(QProcess::nullDevice());
-    sim.start(VELMORA_VEHICLE_SIM_BIN, {"--udp", QStringLiteral("127.0.0.1:%1").arg(stationPort), "--fix-after-s", "0",
-                                        "--fw-final-delay-ms", "0", "--reboot-ms", "0"});
-    if (!sim.waitForStarted(5000) || !sim.waitForReadyRead(5000)) {
-        std::fprintf(stderr, "the simulator did not start\n");
-        return 1;
+    const QStringList simArgs = {"--fix-after-s", "0", "--fw-final-delay-ms", "0", "--reboot-ms", "0"};
+    if (serial) {
+        const QString a = dir.path() + "/ttyA", b = dir.path() + "/ttyB";
+        socat.start("socat", {"pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b});
+        if (!socat.waitForStarted(5000) || !pumpUntil([&] { return QFile::exists(a) && QFile::exists(b); }, 5000)) {
+            std::fprintf(stderr, "socat did not start\n");
+            return 1;
+        }
+        sim.start(VELMORA_VEHICLE_SIM_BIN,
+                  QStringList{"--serial", b, "--baud", QString::number(lineRate), "--line-rate", QString::number(lineRate)} +
+                      simArgs);
+        if (!sim.waitForStarted(5000)) {
+            std::fprintf(stderr, "the simulator did not start\n");
+            return 1;
+        }
+        ctrl->connectToLinkFromCliParams({{"type", "serial"}, {"port", a.toStdString()}, {"baudrate", lineRate}});
+    } else {
+        QUdpSocket probe;
+        probe.bind(QHostAddress::LocalHost, 0);
+        const quint16 stationPort = probe.localPort();
+        probe.close();
+        sim.start(VELMORA_VEHICLE_SIM_BIN, QStringList{"--udp", QStringLiteral("127.0.0.1:%1").arg(stationPort)} + simArgs);
+        if (!sim.waitForStarted(5000) || !sim.waitForReadyRead(5000)) {
+            std::fprintf(stderr, "the simulator did not start\n");
+            return 1;
+        }
+        const int simPort = sim.readLine().trimmed().toInt();
+        ctrl->connectToLinkFromCliParams({{"type", "udp"}, {"sendPort", stationPort}, {"recvPort", simPort}});
     }
-    const int simPort = sim.readLine().trimmed().toInt();
-    ctrl->connectToLinkFromCliParams({{"type", "udp"}, {"sendPort", stationPort}, {"recvPort", simPort}});
     auto* mvm = ctrl->multiVehicleMgr();
     if (!pumpUntil([&] { return mvm->activeVehicle() && mvm->activeVehicle()->alive(); }, 15000)) {
         std::fprintf(stderr, "no vehicle came alive\n");
@@ -116,8 +146,13 @@ int main(int argc, char** argv)
     QObject::connect(fw.get(), &FirmwareUpdateController::updateFinished,
                      [&](FirmwareEnums::UpdateResult ret) { result = ret; });
     const double kib = double(size) / 1024;
-    std::printf("%.0f KiB image over loopback UDP, reset delay %d ms and final ack delay 0 ms included in the whole\n",
-                kib, FirmwareUpdateController::kResetDelayMs);
+    if (serial)
+        std::printf("%.0f KiB image over a pseudo-terminal pair paced at %d bit/s (%d B/s), reset delay %d ms included "
+                    "in the whole\n",
+                    kib, lineRate, lineRate / 10, FirmwareUpdateController::kResetDelayMs);
+    else
+        std::printf("%.0f KiB image over loopback UDP, reset delay %d ms and final ack delay 0 ms included in the whole\n",
+                    kib, FirmwareUpdateController::kResetDelayMs);
     for (int run = 0; run < runs; ++run) {
         pumpUntil([&] { return mvm->activeVehicle() && mvm->activeVehicle()->alive(); }, 15000);
         result.reset();
@@ -130,11 +165,16 @@ int main(int argc, char** argv)
         }
         const double wholeS = double(clock.nsecsElapsed()) / 1e9;
         const double dataS = double(dataEndNs - dataStartNs) / 1e9;
-        std::printf("run %d  data phase %8.1f KiB/s (%.3f s)  whole update %8.1f KiB/s (%.3f s)\n", run, kib / dataS,
+        std::printf("run %d  data phase %8.1f KiB/s (%.3f s)  whole update %8.1f KiB/s (%.3f s)", run, kib / dataS,
                     dataS, kib / wholeS, wholeS);
+        if (serial)
+            std::printf("  data phase / line rate %.2f", double(size) / dataS / (lineRate / 10.0));
+        std::printf("\n");
     }
     sim.terminate();
     sim.waitForFinished(3000);
+    socat.terminate();
+    socat.waitForFinished(3000);
     app.release();
     return 0;
 }

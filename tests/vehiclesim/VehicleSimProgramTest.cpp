@@ -51,6 +51,7 @@ TEST(VehicleSimProgram, BadArgumentsAreRefusedWithAReason)
         {{udp, "127.0.0.1"}, "--udp needs HOST:PORT", 2},
         {{udp, station, "--serial", "/dev/ttyS0"}, "exactly one of --udp", 2},
         {{"--serial", "/dev/ttyS0", "--listen", "5"}, "belong to --udp", 2},
+        {{"--serial", "/dev/ttyS0", "--line-rate", "-1"}, "--line-rate needs", 2},
         {{udp, station, "--recv-port", "0"}, "--recv-port", 2},
         {{udp, station, "--listen", "7000", "--recv-port", "7000"}, "must differ", 2},
         {{udp, station, "--count", "0"}, "--count", 2},

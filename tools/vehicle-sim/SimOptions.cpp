@@ -169,6 +169,8 @@ void SimOptions::declareOptions(QCommandLineParser& parser)
                       "port).", "PORT"},
         {"serial", "Serial device instead of UDP.", "PATH"},
         {"baud", "Serial baud rate (default 115200).", "RATE", "115200"},
+        {"line-rate", "Serial: pace the bytes each way as a line of RATE bit/s would (10 bits a byte; default 0, unpaced).",
+         "RATE", "0"},
         {"count", "Number of vehicles sharing the link (default 1); their ids run up from --first-id and skip 129, the station's (--count 253 gives 1..128 and 130..254).", "N", "1"},
         {"first-id", "Id of the first vehicle, the others follow (default 1); 129 is the station's.", "ID", "1"},
         {"heartbeat-ms", "Heartbeat period of each vehicle (default 1000).", "MS", "1000"},
@@ -253,6 +255,9 @@ QString SimOptions::readOptions(const QCommandLineParser& parser, SimOptions& op
             return QStringLiteral("--listen and --recv-port belong to --udp");
         if (!parseInt(parser.value("baud"), 1, std::numeric_limits<int>::max(), options.baud))
             return QStringLiteral("--baud needs a positive number: ") + parser.value("baud");
+        if (!parseInt(parser.value("line-rate"), 0, 100000000, options.lineRate))
+            return QStringLiteral("--line-rate needs a number of bits per second from 0 to 100000000: ") +
+                   parser.value("line-rate");
     }
 
     if (!parseInt(parser.value("count"), 1, 254, options.count))

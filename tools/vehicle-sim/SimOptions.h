@@ -28,6 +28,7 @@ struct SimOptions {
 
     QString serialPath;
     qint32 baud = 115200;
+    int lineRate = 0;  // serial: bits per second the bytes are paced at each way; 0 unpaced
 
     int count = 1;
     int firstId = 1;  // ids run upward from here and skip the station's 129

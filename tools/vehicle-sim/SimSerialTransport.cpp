@@ -2,9 +2,12 @@
 
 #include <spdlog/spdlog.h>
 
-SimSerialTransport::SimSerialTransport(QString path, qint32 baud, QObject* parent)
-    : SimTransport(parent), m_path(std::move(path)), m_baud(baud)
+SimSerialTransport::SimSerialTransport(QString path, qint32 baud, int lineRate, QObject* parent)
+    : SimTransport(parent), m_path(std::move(path)), m_lineRate(lineRate), m_baud(baud)
 {
+    m_paceTimer.setInterval(2);
+    m_paceTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_paceTimer, &QTimer::timeout, this, &SimSerialTransport::pace);
     connect(&m_port, &QSerialPort::readyRead, this, &SimSerialTransport::handleReadyRead);
     connect(&m_port, &QSerialPort::errorOccurred, this, &SimSerialTransport::handleError);
 }
@@ -35,6 +38,11 @@ bool SimSerialTransport::write(const QByteArray& bytes)
 {
     if (!m_port.isOpen())
         return false;
+    if (m_lineRate > 0) {
+        m_out.bytes += bytes;
+        pace();
+        return true;
+    }
     if (m_port.write(bytes) == bytes.size())
         return true;
     spdlog::error("<VehicleSim> serial write to {} failed: {}", m_path.toStdString(), m_port.errorString().toStdString());
@@ -49,8 +57,45 @@ QString SimSerialTransport::describe() const
 void SimSerialTransport::handleReadyRead()
 {
     const QByteArray bytes = m_port.readAll();
-    if (!bytes.isEmpty())
-        emit bytesReceived(bytes, 0);
+    if (bytes.isEmpty())
+        return;
+    if (m_lineRate > 0) {
+        m_in.bytes += bytes;
+        pace();
+        return;
+    }
+    emit bytesReceived(bytes, 0);
+}
+
+QByteArray SimSerialTransport::takeAllowed(PacedQueue& queue)
+{
+    if (queue.bytes.isEmpty())
+        return {};
+    // An idle line does not bank time: the clock restarts with the first byte after a pause.
+    if (!queue.clock.isValid() || queue.clock.nsecsElapsed() * m_lineRate / 10 / 1000000000 > queue.sent + 64) {
+        queue.clock.start();
+        queue.sent = 0;
+    }
+    const qint64 allowed = queue.clock.nsecsElapsed() * m_lineRate / 10 / 1000000000 - queue.sent;
+    if (allowed <= 0)
+        return {};
+    const QByteArray chunk = queue.bytes.left(allowed);
+    queue.bytes.remove(0, chunk.size());
+    queue.sent += chunk.size();
+    return chunk;
+}
+
+void SimSerialTransport::pace()
+{
+    if (const QByteArray in = takeAllowed(m_in); !in.isEmpty())
+        emit bytesReceived(in, 0);
+    if (const QByteArray out = takeAllowed(m_out); !out.isEmpty() && m_port.isOpen() && m_port.write(out) != out.size())
+        spdlog::error("<VehicleSim> serial write to {} failed: {}", m_path.toStdString(), m_port.errorString().toStdString());
+    const bool pending = !m_in.bytes.isEmpty() || !m_out.bytes.isEmpty();
+    if (pending && !m_paceTimer.isActive())
+        m_paceTimer.start();
+    else if (!pending)
+        m_paceTimer.stop();
 }
 
 void SimSerialTransport::handleError(QSerialPort::SerialPortError error)

@@ -43,7 +43,7 @@ bool VehicleSimulator::start(QString* error)
         m_transport = new SimUdpTransport(m_options.stationHost, m_options.stationPort, m_options.listenPort,
                                           m_options.recvPort, this);
     else
-        m_transport = new SimSerialTransport(m_options.serialPath, m_options.baud, this);
+        m_transport = new SimSerialTransport(m_options.serialPath, m_options.baud, m_options.lineRate, this);
     m_cutters.clear();  // bytes left from an earlier run are not part of this stream
     QString openError;
     if (!m_transport->open(openError))
