@@ -1,22 +1,17 @@
 #include "MavProtoFirmwareProcesser.h"
 #include "MavProtoHelper.h"
 
+#include "FrameWire.h"
+
 #include <gtest/gtest.h>
 
 namespace {
 
+using testsupport::overTheWire;
+using testsupport::sameBytes;
+
 using P = MavProtoFirmwareProcesser;
 using Bytes = std::vector<uint8_t>;
-
-_MavPFrame_t overTheWire(const _MavPFrame_t& sent)
-{
-    std::vector<uint8_t> bytes;
-    MavProtoHelper::mavPFrameToSendBytes(bytes, sent);
-    _MavPFrame_t received;
-    EXPECT_EQ(MavProtoHelper::parseMavProtoFrame(bytes.data(), unsigned(bytes.size()), received),
-              MAVPROTO_PARSE_RESULT_OK);
-    return received;
-}
 
 }  // namespace
 
@@ -49,8 +44,9 @@ TEST(MavProtoFirmwareProcesser, FramesCarryTheirPayloadLittleEndian)
         EXPECT_EQ(got.cmd, r.cmd) << r.name;
         EXPECT_EQ(got.tx_id, r.tx) << r.name;
         EXPECT_EQ(got.seq, r.seq) << r.name;
-        if (r.cmd != 0xA3 || r.tx != 0x81)
+        if (r.cmd != 0xA3 || r.tx != 0x81) {
             EXPECT_EQ(got.data, r.payload) << r.name;
+        }
     }
 
     _MavPFrame_t f;

@@ -1,6 +1,8 @@
 #include "MavProtoHelper.h"
 #include "MavProtoMissionProcesser.h"
 
+#include "FrameWire.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,6 +10,9 @@
 #include <type_traits>
 
 namespace {
+
+using testsupport::overTheWire;
+using testsupport::sameBytes;
 
 using P = MavProtoMissionProcesser;
 
@@ -17,23 +22,6 @@ MavProtoWayPointData_t sampleWayPoint()
     return {.number = 7, .type = MAVPROTO_WP_HOVER, .lon = 113.9468123, .lat = -22.5431987, .alt = 35.25,
             .vel = 6.5f, .radius = 2.0f, .flags = 0x16, .hoverTime = 300, .nextWp = 8, .heading = 271.5f,
             .routeNumber = 4};
-}
-
-// Through the wire bytes and back, as the other end sees it.
-_MavPFrame_t overTheWire(const _MavPFrame_t& sent)
-{
-    std::vector<uint8_t> bytes;
-    MavProtoHelper::mavPFrameToSendBytes(bytes, sent);
-    _MavPFrame_t received;
-    EXPECT_EQ(MavProtoHelper::parseMavProtoFrame(bytes.data(), unsigned(bytes.size()), received),
-              MAVPROTO_PARSE_RESULT_OK);
-    return received;
-}
-
-template <typename T>
-bool sameBytes(const T& a, const T& b)
-{
-    return std::memcmp(&a, &b, sizeof(T)) == 0;
 }
 
 // The decoder gives back the very bytes that were packed (a station decoder with result 0).

@@ -1,29 +1,18 @@
 #include "MavProtoHelper.h"
 #include "MavProtoNfzProcesser.h"
 
+#include "FrameWire.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 namespace {
 
+using testsupport::overTheWire;
+using testsupport::sameBytes;
+
 using P = MavProtoNfzProcesser;
-
-_MavPFrame_t overTheWire(const _MavPFrame_t& sent)
-{
-    std::vector<uint8_t> bytes;
-    MavProtoHelper::mavPFrameToSendBytes(bytes, sent);
-    _MavPFrame_t received;
-    EXPECT_EQ(MavProtoHelper::parseMavProtoFrame(bytes.data(), unsigned(bytes.size()), received),
-              MAVPROTO_PARSE_RESULT_OK);
-    return received;
-}
-
-template <typename T>
-bool sameBytes(const T& a, const T& b)
-{
-    return std::memcmp(&a, &b, sizeof(T)) == 0;
-}
 
 _MavPFrame_t ack(uint8_t cmd, std::vector<uint8_t> data)
 {
