@@ -1,6 +1,7 @@
 // The CLI endpoint's request handling on arbitrary payloads, routed against a real application
 // with its app controller (no link): every answer must be a well-formed envelope and nothing may
-// escape as an exception.
+// escape as an exception. Methods that write or read files (route.export, route.import,
+// nfz.import, firmware.update) are pointed at the fuzzer's own folder.
 
 #include "app/GcsAppController.h"
 #include "app/GcsApplication.h"
@@ -37,13 +38,29 @@ GcsCliIpcServer* server()
     return instance;
 }
 
+// A request naming a directory or file gets one below the fuzzer's folder instead.
+QByteArray confineFileParams(const QByteArray& payload)
+{
+    auto request = nlohmann::json::parse(payload.constBegin(), payload.constEnd(), nullptr, false);
+    if (!request.is_object() || !request.contains("params") || !request["params"].is_object())
+        return payload;
+    auto& params = request["params"];
+    const std::string io = (QDir::tempPath() + "/velmora-fuzz-cli/io").toStdString();
+    if (params.contains("dir"))
+        params["dir"] = io;
+    if (params.contains("path"))
+        params["path"] = io + "/file";
+    return QByteArray::fromStdString(request.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     nlohmann::json answer;
     try {
-        answer = server()->handleRequestPayload(QByteArray(reinterpret_cast<const char*>(data), qsizetype(size)));
+        answer = server()->handleRequestPayload(
+            confineFileParams(QByteArray(reinterpret_cast<const char*>(data), qsizetype(size))));
     } catch (...) {
         std::abort();  // nothing may escape the endpoint
     }
