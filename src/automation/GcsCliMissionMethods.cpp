@@ -48,6 +48,9 @@ Failure waitForStore(const MavFlightRouteManager& store)
             return rejected("Route store is busy");
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    // A refresh or import ends on the main thread, which this request holds: no waiting for it.
+    if (store.isRefreshing() || store.isImporting())
+        return rejected("Route store is busy");
     return {};
 }
 
