@@ -16,8 +16,9 @@ uint16_t packFrom(_MavPFrame_t& frame, uint8_t rxId, uint8_t seq, uint8_t cmd, c
     return uint16_t(data.size() + MAVPROTO_FRAME_OVERHEAD);
 }
 
+// By value: a field of a packed record may sit at an address its type may not be read from.
 template <typename T>
-void put(std::vector<uint8_t>& out, const T& value)
+void put(std::vector<uint8_t>& out, const T value)
 {
     const auto* p = reinterpret_cast<const uint8_t*>(&value);
     out.insert(out.end(), p, p + sizeof(T));

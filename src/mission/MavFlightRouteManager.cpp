@@ -331,8 +331,9 @@ bool MavFlightRouteManager::saveFlightRouteLocal(const std::shared_ptr<MavFlight
     return true;
 }
 
-bool MavFlightRouteManager::removeFlightRoute(const std::shared_ptr<MavFlightRouteDataItem>& route)
+bool MavFlightRouteManager::removeFlightRoute(const std::shared_ptr<MavFlightRouteDataItem>& routeRef)
 {
+    const auto route = routeRef;  // the caller's reference may be the list's own element
     const auto it = std::find(m_flightRoutes.begin(), m_flightRoutes.end(), route);
     if (!route || it == m_flightRoutes.end())
         return false;
