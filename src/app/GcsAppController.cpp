@@ -6,7 +6,10 @@
 #include "automation/GcsConsoleHandler.h"
 #include "automation/RawEb90FrameTranslator.h"
 #include "automation/TelemetryTcpForwardService.h"
+#include "GcsServerConfig.h"
 #include "cloud/GcsEventReportController.h"
+#include "cloud/GcsMqttController.h"
+#include "cloud/MyVehicleController.h"
 #include "link/LinkManager.h"
 #include "params/MavCustomNameFieldsConfigManager.h"
 #include "link/LinkManagerFactory.h"
@@ -40,6 +43,14 @@ GcsAppController::GcsAppController(GcsApplication* app) : QObject(app), m_app(ap
     m_customNameFieldsConfigMgr = std::make_shared<MavCustomNameFieldsConfigManager>();
     m_vehicleClusterCtrler = std::make_shared<VehicleClusterController>(m_multiVehicleMgr, nullptr);
     m_consoleHandler = std::make_shared<GcsConsoleHandler>(nullptr);
+    m_mqttController = std::make_shared<GcsMqttController>();
+    m_myVehicleCtrler = std::make_shared<MyVehicleController>(m_multiVehicleMgr);
+    m_multiVehicleMgr->setMqttController(m_mqttController);
+    m_myVehicleCtrler->setMqttController(m_mqttController);
+    connect(m_mqttController.get(), &GcsMqttController::remoteVehicleMessageReceived, m_myVehicleCtrler.get(),
+            &MyVehicleController::handleRemoteVehicleMessage, Qt::QueuedConnection);
+    connect(m_myVehicleCtrler.get(), &MyVehicleController::remoteMonitorStateChanged, this,
+            &GcsAppController::handleRemoteMonitorStateChanged);
     m_dateTimeTimer.setInterval(1000);
     connect(&m_dateTimeTimer, &QTimer::timeout, this, &GcsAppController::emitDateTime);
 }
@@ -91,6 +102,7 @@ void GcsAppController::init(std::shared_ptr<GcsToolBox> toolBox)
             m_missionsCtrler = std::make_shared<MavMissionsController>(m_multiVehicleMgr, m_flightRouteMgr);
         }
         m_multiVehicleMgr->setToolBox(toolBox);
+        m_myVehicleCtrler->setToolBox(toolBox);
         m_multiVehicleMgr->setLoginManager(m_loginMgr);
         m_multiVehicleMgr->setVehicleServices(
             {m_consoleHandler, m_eventReportCtrler, m_customNameFieldsConfigMgr, std::weak_ptr<GcsLoginManager>()});
@@ -115,6 +127,8 @@ void GcsAppController::release()
     spdlog::debug("<app> release app controller");
     // Every vehicle's queue worker, telemetry task and flight log ends here, while the
     // application object and the timer thread still exist.
+    m_myVehicleCtrler->deactivateRemoteMonitor();
+    m_mqttController->disconnectFromServer();
     m_multiVehicleMgr->release();
 }
 
@@ -290,6 +304,10 @@ void GcsAppController::handleLinkManagerConnResp(std::shared_ptr<LinkManager> li
                 spdlog::info("<app> UDP link connected, device recv port: auto (use heartbeat source port)");
         }
     }
+    if (m_myVehicleCtrler->isRemoteMonitorActive()) {
+        spdlog::info("<app> local link connected, auto deactivate remote monitor");
+        m_myVehicleCtrler->deactivateRemoteMonitor();
+    }
     setConnectionMode(Local);
 }
 
@@ -441,6 +459,31 @@ void GcsAppController::handleLoginResp(int)
 void GcsAppController::handleLoginStateChanged(GcsAccountEnums::LoginState s)
 {
     spdlog::info("<app> login state changed: {}", int(s));
+    switch (s) {
+    case GcsAccountEnums::LoggedIn: {
+        const auto* config = GcsServerConfig::instance();
+        m_mqttController->connectToServer(config->mqttServerUri(), m_loginMgr ? m_loginMgr->mqttClientId() : QString(),
+                                          config->mqttUsername(), config->mqttPassword());
+        break;
+    }
+    case GcsAccountEnums::NotLoggedIn:
+    case GcsAccountEnums::LoggedOut:
+    case GcsAccountEnums::LoginExpired:
+        // The next login brings a new client id, which drops the subscriptions: watching
+        // cannot outlive the session.
+        m_myVehicleCtrler->deactivateRemoteMonitor();
+        m_mqttController->disconnectFromServer();
+        break;
+    default:
+        break;
+    }
+}
+
+void GcsAppController::handleRemoteMonitorStateChanged(const QString& vehicleCode, bool active)
+{
+    spdlog::info("<app> remote monitor {}, vehicleCode: {}", active ? "on" : "off", vehicleCode.toStdString());
+    // Ending a watch while a local link is still open goes back to that link, not to None.
+    setConnectionMode(active ? RemoteMonitor : (isConnected() ? Local : None));
 }
 
 void GcsAppController::reportSoftDevice()

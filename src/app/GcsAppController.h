@@ -26,6 +26,8 @@ class MavMissionsController;
 class GcsApplication;
 class GcsConsoleHandler;
 class GcsEventReportController;
+class GcsMqttController;
+class MyVehicleController;
 class GcsLoginManager;
 class GcsToolBox;
 class MavCustomNameFieldsConfigManager;
@@ -63,6 +65,8 @@ public:
     // Created by init (the route store reads the cache path of the initialised settings).
     std::shared_ptr<MavFlightRouteManager> flightRouteMgr() const { return m_flightRouteMgr; }
     std::shared_ptr<MavMissionsController> missionsCtrler() const { return m_missionsCtrler; }
+    std::shared_ptr<GcsMqttController> mqttController() const { return m_mqttController; }
+    std::shared_ptr<MyVehicleController> myVehicleCtrler() const { return m_myVehicleCtrler; }
     GcsConnectionMode connectionMode() const { return m_connectionMode; }
     TelemetryTcpForwardService* telemetryTcpForwardService() const { return m_tcpForwardService; }
     void applyTelemetryTcpForwardFromSettings();
@@ -97,6 +101,7 @@ private slots:
 
 private:
     void setConnectionMode(GcsConnectionMode mode);
+    void handleRemoteMonitorStateChanged(const QString& vehicleCode, bool active);
     void openLink(const std::shared_ptr<LinkManager>& linkMgr, const std::shared_ptr<OstLinkAbstractConfig>& config);
     void saveLastSuccessfulConnectSettings(const std::shared_ptr<LinkManager>& linkMgr, OstLinkAbstractConfig::LinkType type);
     void reportSoftDevice();
@@ -117,6 +122,8 @@ private:
     std::shared_ptr<MavMissionsController> m_missionsCtrler;
     TelemetryTcpForwardService* m_tcpForwardService = nullptr;
     std::shared_ptr<RawEb90FrameTranslator> m_frameTranslator;
+    std::shared_ptr<GcsMqttController> m_mqttController;
+    std::shared_ptr<MyVehicleController> m_myVehicleCtrler;
     GcsConnectionMode m_connectionMode = None;
     std::shared_ptr<OstLinkAbstractConfig> m_openingConfig;   // the link being opened
     std::shared_ptr<OstLinkAbstractConfig> m_previousConfig;  // the link it replaced, reopened if it fails

@@ -1,6 +1,10 @@
 #include "MultiVehicleManager.h"
 
 #include "VehicleController.h"
+#include "VehicleUtil.h"
+#include "telemetry/MavAhrsDataItem.h"
+#include "telemetry/MavPosDataItem.h"
+#include "telemetry/MavTelemetryController.h"
 #include "settings/GcsSettings.h"
 #include "link/LinkManager.h"
 #include "link/LinkManagerFactory.h"
@@ -97,8 +101,10 @@ void MultiVehicleManager::processMavHeartbeatFrame(int vehicleId, OstAbstractLin
             connect(vehicle.get(), &VehicleController::vehicleAliveChanged, this,
                     &MultiVehicleManager::handleVechileAliveChanged);
         }
-        startReportVehiclesData();
     }
+    // Whenever a local vehicle joins, not only the first: one that joins while a remote vehicle
+    // is listed must be reported too.
+    startReportVehiclesData();
 }
 
 void MultiVehicleManager::handleVechileAliveChanged(bool alive)
@@ -138,8 +144,31 @@ void MultiVehicleManager::stopReportVehiclesData()
 
 void MultiVehicleManager::handleReportVehiclesDataTimerTriggered()
 {
-    // The reports go to the cloud through the MQTT controller; until one is attached there is
-    // no receiver, and nothing is built.
+    const auto publisher = m_mqttController.lock();
+    if (!publisher)
+        return;
+    VehicleMessage message;
+    if (!VehicleUtil::fillVehicleMessageWithAuth(message, m_loginMgr.lock()))
+        spdlog::warn("<MultiVehicleManager> fill vehicle message with auth failed: loginMgr is null");
+    for (const auto& vehicle : m_vehicles) {
+        if (!vehicle->isLocal() || vehicle->vehicleCode().isEmpty() || !vehicle->vehicleCodeIsActive())
+            continue;
+        const auto tele = vehicle->teleCtrler();
+        if (!tele)
+            continue;
+        message.vehicleId = vehicle->vehicleCode();
+        message.timestamp = QDateTime::currentMSecsSinceEpoch();
+        if (const auto pos = tele->posDataItem()) {
+            message.messageType = QStringLiteral("position");
+            message.payload = {{"latitude", pos->lat()}, {"longitude", pos->lon()}, {"altitude", pos->alt()}};
+            publisher->publishVehicleReport(message);
+        }
+        if (const auto ahrs = tele->ahrsDataItem()) {
+            message.messageType = QStringLiteral("status");
+            message.payload = {{"roll", ahrs->roll()}, {"pitch", ahrs->pitch()}, {"yaw", ahrs->yaw()}};
+            publisher->publishVehicleReport(message);
+        }
+    }
 }
 
 void MultiVehicleManager::setActiveVevhile(std::shared_ptr<VehicleController> vehicle)

@@ -7,6 +7,7 @@
 #include "VehicleController.h"
 #include "VehicleFrameRoutes.h"
 #include "common/GcsPeriodicTask.h"
+#include "common/VehicleMessage.h"
 
 #include <QList>
 #include <QObject>
@@ -31,6 +32,8 @@ public:
 
     void setToolBox(std::weak_ptr<GcsToolBox> toolBox) { m_toolBox = std::move(toolBox); }
     void setLoginManager(std::weak_ptr<GcsLoginManager> loginMgr) { m_loginMgr = std::move(loginMgr); }
+    // Where the periodic reports of local vehicles with an active code go (the MQTT controller).
+    void setMqttController(std::weak_ptr<GcsVehicleReportPublisher> mqtt) { m_mqttController = std::move(mqtt); }
     // Handed to every vehicle before its setup (the login manager from setLoginManager).
     void setVehicleServices(const VehicleController::Services& services) { m_vehicleServices = services; }
 
@@ -97,6 +100,7 @@ private:
     std::weak_ptr<GcsToolBox> m_toolBox;
     GcsPeriodicTask m_reportTask;
     std::weak_ptr<GcsLoginManager> m_loginMgr;
+    std::weak_ptr<GcsVehicleReportPublisher> m_mqttController;
     VehicleController::Services m_vehicleServices;
     std::map<int, qint64> m_heartbeatLogTimes;
     unsigned m_activeHolds = 0;

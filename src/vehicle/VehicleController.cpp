@@ -5,6 +5,7 @@
 #include "VehicleUtil.h"
 #include "common/IGcsConsole.h"
 #include "common/GcsEventReporter.h"
+#include "common/RemoteVehicleMessages.h"
 #include "link/LinkManager.h"
 #include "protocol/MavCmdTimeoutEvent.h"
 #include "protocol/MavFrameHex.h"
@@ -15,11 +16,15 @@
 #include "firmware/FirmwareUpdateController.h"
 #include "params/MavParamsController.h"
 #include "params/MavCustomNameFieldsConfigManager.h"
+#include "telemetry/MavAhrsDataItem.h"
 #include "telemetry/MavFlightStatusDataItem.h"
+#include "telemetry/MavPosDataItem.h"
 #include "telemetry/MavTelemetryController.h"
 #include "telemetry/VehicleAlertController.h"
 
 #include <QDateTime>
+
+#include <cmath>
 
 #include <spdlog/spdlog.h>
 
@@ -629,4 +634,56 @@ void VehicleController::markTelemetryWindowSilentForStats()
 {
     if (m_linkLossStats)
         m_linkLossStats->markTelemetryWindowSilent();
+}
+
+namespace {
+
+void splitHorizontalSpeed(MavProtoPosData_t& data, double speed, double yawDeg)
+{
+    const double yawRad = yawDeg * M_PI / 180.0;
+    data.northSpd = float(speed * std::cos(yawRad));
+    data.eastSpd = float(speed * std::sin(yawRad));
+}
+
+}  // namespace
+
+void VehicleController::handleRemoteVehicleMessage(const std::shared_ptr<RemoteVehicleBaseMessage>& message)
+{
+    if (!message)
+        return;
+    if (message->type == RemoteVehicleBaseMessage::Position) {
+        const auto& pos = static_cast<const RemoteVehiclePositionMessage&>(*message);
+        setRemotePosition(pos.latitude, pos.longitude, pos.altitude);
+    } else if (message->type == RemoteVehicleBaseMessage::Status) {
+        const auto& status = static_cast<const RemoteVehicleStatusMessage&>(*message);
+        setRemoteStatus(status.roll, status.pitch, status.yaw, status.speed);
+    }
+}
+
+void VehicleController::setRemotePosition(double lat, double lon, double alt)
+{
+    if (isLocal() || !m_teleCtrler || !m_teleCtrler->posDataItem())
+        return;
+    MavProtoPosData_t data{};
+    data.lat = lat;
+    data.lon = lon;
+    data.alt = alt;
+    splitHorizontalSpeed(data, m_remoteSpeed, m_remoteYaw);
+    m_teleCtrler->posDataItem()->updateProtoData(data);
+}
+
+void VehicleController::setRemoteStatus(double roll, double pitch, double yaw, double speed)
+{
+    if (isLocal() || !m_teleCtrler)
+        return;
+    if (auto ahrs = m_teleCtrler->ahrsDataItem())
+        ahrs->updateFromStatus(float(roll), float(pitch), float(yaw));
+    m_remoteSpeed = std::isfinite(speed) ? speed : 0.0;
+    m_remoteYaw = std::isfinite(yaw) ? yaw : 0.0;
+    // The speed shows at once, on the last known position.
+    if (auto pos = m_teleCtrler->posDataItem()) {
+        MavProtoPosData_t data = pos->protoData();
+        splitHorizontalSpeed(data, m_remoteSpeed, m_remoteYaw);
+        pos->updateProtoData(data);
+    }
 }

@@ -34,6 +34,7 @@
 
 class GcsAppController;
 class GcsEventReporter;
+struct RemoteVehicleBaseMessage;
 class GcsLoginManager;
 class GcsToolBox;
 class MavCustomNameFieldsConfigManager;
@@ -110,6 +111,13 @@ public:
     // Where frames to this vehicle go over UDP (host:port), from its last heartbeat's address,
     // the link's device receive port and multicast group.
     QString udpSendAddress() const;
+
+    // Remote vehicles only (a local one ignores them): a record from the cloud feeds the
+    // telemetry items. The status record's horizontal speed is split along the yaw into the
+    // position item's north and east speeds, kept across position records.
+    void handleRemoteVehicleMessage(const std::shared_ptr<RemoteVehicleBaseMessage>& message);
+    void setRemotePosition(double lat, double lon, double alt);
+    void setRemoteStatus(double roll, double pitch, double yaw, double speed = 0.0);
 
     bool sendMavPFrameReq(std::shared_ptr<MavCmdRequestMessage> req);
     bool sendMavPFrame(const std::shared_ptr<_MavPFrame_t>& frame) override;
@@ -189,6 +197,8 @@ private:
 
     VehicleControllerType m_type;
     QString m_vehicleCode;
+    double m_remoteSpeed = 0.0;  // horizontal, from the last status record
+    double m_remoteYaw = 0.0;
     int m_vehicleId = -1;
     QString m_address;  // read by sends from the queue worker and the timer thread
     unsigned m_teleReqHolds = 0;

@@ -1,4 +1,7 @@
 #include "VehicleUtil.h"
+#include "common/VehicleMessage.h"
+
+#include "GcsLoginManager.h"
 
 #include <spdlog/spdlog.h>
 
@@ -70,5 +73,15 @@ bool VehicleUtil::checkVehicleValid(const std::shared_ptr<VehicleController>& ve
         spdlog::info("vehicle is not valid");
         return false;
     }
+    return true;
+}
+
+bool VehicleUtil::fillVehicleMessageWithAuth(VehicleMessage& message, const std::shared_ptr<GcsLoginManager>& loginMgr)
+{
+    if (!loginMgr)
+        return false;
+    message.clientId = loginMgr->mqttClientId();
+    message.uid = loginMgr->uid();
+    message.token = loginMgr->token();
     return true;
 }

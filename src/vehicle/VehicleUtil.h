@@ -7,7 +7,9 @@
 
 #include <memory>
 
+class GcsLoginManager;
 class MavParamsController;
+struct VehicleMessage;
 class MavTeleBaseDataItem;
 class MavTeleDataElement;
 class VehicleController;
@@ -34,4 +36,7 @@ public:
     // reserved, and the elements of such fresh items in that order.
     static QList<std::shared_ptr<MavTeleBaseDataItem>> createAllTeleDataItems();
     static QList<std::shared_ptr<MavTeleDataElement>> createAllTeleDataElements();
+    // Client id, user id and token of the account's session; false (message untouched) without
+    // a login manager.
+    static bool fillVehicleMessageWithAuth(VehicleMessage& message, const std::shared_ptr<GcsLoginManager>& loginMgr);
 };
