@@ -1,6 +1,7 @@
 #include "OstMqttClient.h"
 
 #include <QCoreApplication>
+#include <QTimer>
 #include <QUrl>
 
 #include <mosquitto.h>
@@ -10,8 +11,10 @@
 
 namespace {
 
+// Linear back-off: 1, 2, 3, then every 4 seconds.
 constexpr unsigned kReconnectMinSec = 1;
-constexpr unsigned kReconnectMaxSec = 30;
+constexpr unsigned kReconnectMaxSec = 4;
+constexpr int kMinRefusedRetryMs = 100;
 
 void initLibrary()
 {
@@ -23,9 +26,13 @@ void initLibrary()
 
 OstMqttClient::OstMqttClient(const std::string& serverUri, const std::string& clientId, QObject* parent)
     : QObject(parent)
+    , m_serverUri(serverUri)
     , m_clientId(clientId)
+    , m_refusedRetryTimer(new QTimer(this))
 {
     initLibrary();
+    m_refusedRetryTimer->setSingleShot(true);
+    connect(m_refusedRetryTimer, &QTimer::timeout, this, &OstMqttClient::handleRefusedRetry);
     const QUrl url(QString::fromStdString(serverUri));
     if ((url.scheme() == "tcp" || url.scheme() == "mqtt") && !url.host().isEmpty()) {
         m_host = url.host().toStdString();
@@ -55,6 +62,25 @@ bool OstMqttClient::connectToServer(const std::string& user, const std::string& 
         return true;
     }
     disconnectFromServer();
+    {
+        std::lock_guard lock(m_mutex);
+        m_user = user;
+    }
+    m_password = password;
+    m_keepAliveSec = keepAliveSec;
+    m_refusalLogged = false;
+    m_outageLogged = false;
+    setState(State::Connecting);
+    spdlog::info("<MqttClient> connecting to {}:{} as '{}', user '{}'", m_host, m_port, m_clientId, user);
+    if (!startAttempt()) {
+        setState(State::Disconnected);
+        return false;
+    }
+    return true;
+}
+
+bool OstMqttClient::startAttempt()
+{
     // A fresh handle per attempt: the network thread of a used one may end before the new
     // connect is under way.
     if (m_mosq)
@@ -67,38 +93,44 @@ bool OstMqttClient::connectToServer(const std::string& user, const std::string& 
     mosquitto_connect_callback_set(m_mosq, &OstMqttClient::handleConnect);
     mosquitto_disconnect_callback_set(m_mosq, &OstMqttClient::handleDisconnect);
     mosquitto_message_callback_set(m_mosq, &OstMqttClient::handleMessage);
-    mosquitto_reconnect_delay_set(m_mosq, kReconnectMinSec, kReconnectMaxSec, true);
-    mosquitto_username_pw_set(m_mosq, user.empty() ? nullptr : user.c_str(), password.empty() ? nullptr : password.c_str());
-    setState(State::Connecting);
-    spdlog::info("<MqttClient> connecting to {}:{} as '{}', user '{}'", m_host, m_port, m_clientId, user);
+    mosquitto_reconnect_delay_set(m_mosq, kReconnectMinSec, kReconnectMaxSec, false);
+    const std::string user = userName();
+    mosquitto_username_pw_set(m_mosq, user.empty() ? nullptr : user.c_str(),
+                              m_password.empty() ? nullptr : m_password.c_str());
     // The network thread first: it waits for the connect and then also retries a broker that is
     // not reachable yet.
     int rc = mosquitto_loop_start(m_mosq);
     if (rc != MOSQ_ERR_SUCCESS) {
         spdlog::error("<MqttClient> cannot start the network thread: {}", mosquitto_strerror(rc));
-        setState(State::Disconnected);
         return false;
     }
-    rc = mosquitto_connect_async(m_mosq, m_host.c_str(), m_port, keepAliveSec);
+    rc = mosquitto_connect_async(m_mosq, m_host.c_str(), m_port, m_keepAliveSec);
     if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_ERRNO) {
         spdlog::error("<MqttClient> cannot connect to {}:{}: {}", m_host, m_port, mosquitto_strerror(rc));
         mosquitto_disconnect(m_mosq);
         mosquitto_loop_stop(m_mosq, false);
-        setState(State::Disconnected);
         return false;
     }
     m_loopRunning = true;
     return true;
 }
 
-void OstMqttClient::disconnectFromServer()
+void OstMqttClient::stopLoop()
 {
-    if (!m_loopRunning)
-        return;
     // Also ends a back-off wait: the network thread sees the disconnect and stops.
     mosquitto_disconnect(m_mosq);
     mosquitto_loop_stop(m_mosq, false);
     m_loopRunning = false;
+}
+
+void OstMqttClient::disconnectFromServer()
+{
+    m_refusedRetryTimer->stop();
+    m_refusalLogged = false;
+    if (m_loopRunning)
+        stopLoop();
+    else if (m_state == State::Disconnected)
+        return;
     setState(State::Disconnected);
     spdlog::info("<MqttClient> disconnected from {}:{}", m_host, m_port);
 }
@@ -128,10 +160,10 @@ bool OstMqttClient::subscribe(const std::string& topic, int qos)
         spdlog::warn("<MqttClient> subscribe refused, topic '{}', qos {}", topic, qos);
         return false;
     }
-    {
-        std::lock_guard lock(m_mutex);
-        m_topics[topic] = qos;
-    }
+    // Under the lock: either the connect's copy of the list has this topic or the state already
+    // says Connected and it is sent here.
+    std::lock_guard lock(m_mutex);
+    m_topics[topic] = qos;
     if (!m_mosq || !isConnected())
         return true;
     const int rc = mosquitto_subscribe(m_mosq, nullptr, topic.c_str(), qos);
@@ -144,10 +176,8 @@ bool OstMqttClient::subscribe(const std::string& topic, int qos)
 
 bool OstMqttClient::unsubscribe(const std::string& topic)
 {
-    {
-        std::lock_guard lock(m_mutex);
-        m_topics.erase(topic);
-    }
+    std::lock_guard lock(m_mutex);
+    m_topics.erase(topic);
     if (!m_mosq || !isConnected())
         return true;
     const int rc = mosquitto_unsubscribe(m_mosq, nullptr, topic.c_str());
@@ -171,25 +201,68 @@ void OstMqttClient::unregisterMessageReceiver(const std::shared_ptr<OstMqttMessa
     m_receivers.erase(std::remove(m_receivers.begin(), m_receivers.end(), receiver), m_receivers.end());
 }
 
+std::optional<int> OstMqttClient::lastConnackCode() const
+{
+    const int code = m_lastConnack;
+    return code < 0 ? std::nullopt : std::optional<int>(code);
+}
+
+std::string OstMqttClient::userName() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_user;
+}
+
+void OstMqttClient::setRefusedRetryIntervalMs(int ms)
+{
+    m_refusedRetryMs = std::max(ms, kMinRefusedRetryMs);
+}
+
+void OstMqttClient::handleRefusedRetry()
+{
+    if (m_state != State::Refused)
+        return;
+    spdlog::debug("<MqttClient> trying {}:{} again after a refusal", m_host, m_port);
+    if (m_loopRunning)
+        stopLoop();  // the refused attempt's network thread has ended or is ending
+    if (!startAttempt())
+        m_refusedRetryTimer->start(m_refusedRetryMs);
+}
+
 void OstMqttClient::handleConnect(mosquitto* mosq, void* self, int rc)
 {
     auto* client = static_cast<OstMqttClient*>(self);
+    client->m_lastConnack = rc;
     if (rc != 0) {
-        spdlog::error("<MqttClient> broker {}:{} refused the connection: {} ({})", client->m_host, client->m_port,
-                      mosquitto_connack_string(rc), rc);
+        if (!client->m_refusalLogged.exchange(true))
+            spdlog::error("<mqtt> broker refused the connection: {}, code: {}, serverUri: {}, username: {}",
+                          mosquitto_connack_string(rc), rc, client->m_serverUri, client->userName());
         client->setState(State::Refused);
-        mosquitto_disconnect(mosq);  // ends the network thread instead of retrying
+        mosquitto_disconnect(mosq);  // ends this network thread; the retry starts a new one
+        // The timer lives on the client's thread, which also stops it.
+        QMetaObject::invokeMethod(
+            client,
+            [client] {
+                if (client->m_state == State::Refused && client->m_loopRunning)
+                    client->m_refusedRetryTimer->start(client->m_refusedRetryMs);
+            },
+            Qt::QueuedConnection);
         return;
     }
-    std::map<std::string, int> topics;
+    client->m_refusalLogged = false;
+    client->m_outageLogged = false;
+    size_t count = 0;
+    bool changed = false;
     {
         std::lock_guard lock(client->m_mutex);
-        topics = client->m_topics;
+        for (const auto& [topic, qos] : client->m_topics)
+            mosquitto_subscribe(mosq, nullptr, topic.c_str(), qos);
+        count = client->m_topics.size();
+        changed = client->m_state.exchange(State::Connected) != State::Connected;
     }
-    for (const auto& [topic, qos] : topics)
-        mosquitto_subscribe(mosq, nullptr, topic.c_str(), qos);
-    spdlog::info("<MqttClient> connected to {}:{}, {} subscriptions made", client->m_host, client->m_port, topics.size());
-    client->setState(State::Connected);
+    spdlog::info("<MqttClient> connected to {}:{}, {} subscriptions made", client->m_host, client->m_port, count);
+    if (changed)
+        emit client->stateChanged(State::Connected);
 }
 
 void OstMqttClient::handleDisconnect(mosquitto*, void* self, int rc)
@@ -197,7 +270,9 @@ void OstMqttClient::handleDisconnect(mosquitto*, void* self, int rc)
     auto* client = static_cast<OstMqttClient*>(self);
     if (client->m_state == State::Refused || rc == 0)
         return;  // asked for; disconnectFromServer() sets the state
-    if (client->m_state == State::Connected)
+    if (client->m_outageLogged.exchange(true))
+        spdlog::debug("<MqttClient> {}:{} still not reachable ({})", client->m_host, client->m_port, mosquitto_strerror(rc));
+    else if (client->m_state == State::Connected)
         spdlog::warn("<MqttClient> connection to {}:{} lost ({}), reconnecting", client->m_host, client->m_port,
                      mosquitto_strerror(rc));
     else
@@ -220,6 +295,11 @@ void OstMqttClient::handleMessage(mosquitto*, void* self, const mosquitto_messag
 
 void OstMqttClient::setState(State state)
 {
-    if (m_state.exchange(state) != state)
+    bool changed = false;
+    {
+        std::lock_guard lock(m_mutex);
+        changed = m_state.exchange(state) != state;
+    }
+    if (changed)
         emit stateChanged(state);
 }

@@ -5,9 +5,14 @@
 #include "TestSupport.h"
 
 #include <QCoreApplication>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QThread>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
 
 using testsupport::LogCapture;
 using testsupport::waitUntil;
@@ -146,8 +151,22 @@ TEST_F(OstMqttClientTest, CredentialsAreCheckedOnEveryConnect)
 
 TEST_F(OstMqttClientTest, WaitsForABrokerThatIsNotRunningYet)
 {
+    // Until the broker starts, a listener on its port drops every connection, counting attempts.
+    QTcpServer dropper;
+    ASSERT_TRUE(dropper.listen(QHostAddress::LocalHost, m_broker.port()));
+    int attempts = 0;
+    QObject::connect(&dropper, &QTcpServer::newConnection, [&] {
+        while (QTcpSocket* s = dropper.nextPendingConnection()) {
+            ++attempts;
+            s->abort();
+            s->deleteLater();
+        }
+    });
     OstMqttClient client(m_broker.uri().toStdString(), "velmora-early");
     OstMqttClient giveUp(m_broker.uri().toStdString(), "velmora-give-up");
+    QObject context;
+    std::vector<State> states;
+    QObject::connect(&client, &OstMqttClient::stateChanged, &context, [&](State s) { states.push_back(s); });
     ASSERT_TRUE(client.connectToServer("gcsagent", "pw-one", 60));
     ASSERT_TRUE(giveUp.connectToServer("gcsagent", "pw-one", 60));
     EXPECT_EQ(client.state(), State::Connecting);
@@ -157,9 +176,101 @@ TEST_F(OstMqttClientTest, WaitsForABrokerThatIsNotRunningYet)
     giveUp.disconnectFromServer();
     EXPECT_EQ(giveUp.state(), State::Disconnected);
 
+    // Both clients tried at once, then `client` alone after 1 and 2 more seconds; its next
+    // attempt is at most 4 s away (a back-off growing 1, 4, 9 s would wait 9 s more here).
+    ASSERT_TRUE(waitUntil([&] { return attempts >= 4; }, 8000)) << attempts;
+    dropper.close();
+    startBroker();
+    EXPECT_TRUE(waitState(client, State::Connected, 6000));
+    EXPECT_EQ(giveUp.state(), State::Disconnected);
+    EXPECT_TRUE(waitUntil([&] { return !states.empty() && states.back() == State::Connected; }));
+    EXPECT_EQ(states, (std::vector<State>{State::Connecting, State::Connected}));
+}
+
+TEST_F(OstMqttClientTest, RefusedClientRetriesQuietlyUntilTheBrokerAdmitsIt)
+{
+    startBroker();
+    OstMqttClient client(m_broker.uri().toStdString(), "velmora-late");
+    client.setRefusedRetryIntervalMs(300);
+    EXPECT_FALSE(client.lastConnackCode().has_value());
+    LogCapture::instance().clear();
+    ASSERT_TRUE(client.connectToServer("late", "pw-late", 60));
+    ASSERT_TRUE(waitState(client, State::Refused));
+    const std::map<int, std::string> reasons = {{4, "Connection Refused: bad user name or password."},
+                                                {5, "Connection Refused: not authorised."}};
+    const int code = client.lastConnackCode().value_or(-1);
+    ASSERT_TRUE(reasons.count(code)) << code;
+
+    // The broker sees the retries; the log has one line for all of them.
+    ASSERT_TRUE(waitUntil([&] { return m_broker.log().count("not authorised") >= 4; }, 10000))
+        << m_broker.log().toStdString();
+    EXPECT_EQ(client.state(), State::Refused);
+    const std::string line = "<mqtt> broker refused the connection: " + reasons.at(code) + ", code: "
+        + std::to_string(code) + ", serverUri: " + m_broker.uri().toStdString() + ", username: late";
+    EXPECT_EQ(LogCapture::instance().count(spdlog::level::err, line), 1);
+    EXPECT_EQ(LogCapture::instance().countContaining(spdlog::level::err, "refused"), 1);
+
+    // Once the account exists the client gets in by itself.
+    m_broker.addUser("late", "pw-late");
     startBroker();
     EXPECT_TRUE(waitState(client, State::Connected));
-    EXPECT_EQ(giveUp.state(), State::Disconnected);
+    EXPECT_EQ(client.lastConnackCode(), 0);
+    EXPECT_EQ(client.userName(), "late");
+    EXPECT_EQ(LogCapture::instance().countContaining(spdlog::level::err, "refused"), 1);
+    for (const auto& l : LogCapture::instance().lines())
+        EXPECT_EQ(l.text.find("pw-late"), std::string::npos) << l.text;
+}
+
+// Subscriptions changed in a tight loop while the connect completes all take effect: the loop
+// runs on through the switch to Connected, and the connect itself makes thousands of
+// subscriptions, so the moment between its copy of the list and that switch is wide.
+TEST_F(OstMqttClientTest, SubscriptionsChangedWhileConnectingTakeEffect)
+{
+    startBroker();
+    const std::string uri = m_broker.uri().toStdString();
+    OstMqttClient pub(uri, "velmora-pub");
+    OstMqttClient sub(uri, "velmora-sub");
+    std::vector<Received> got;
+    sub.registerMessageReceiver(recorder(got));
+    ASSERT_TRUE(pub.connectToServer("gcsagent", "pw-one", 60));
+    ASSERT_TRUE(waitState(pub, State::Connected));
+
+    // Each step subscribes a new kept topic, and drops a topic subscribed kAhead steps before,
+    // so that the connect's copy of the list always holds topics that are about to be dropped.
+    constexpr int kAhead = 3000;
+    const auto kept = [](int i) { return "race/kept/" + std::to_string(i); };
+    const auto dropped = [](int i) { return "race/dropped/" + std::to_string(i); };
+    for (int i = 0; i < kAhead; ++i)
+        sub.subscribe(dropped(i), 1);
+    sub.subscribe("race/end", 1);
+    ASSERT_TRUE(sub.connectToServer("watcher", "pw-two", 60));
+    int n = 0;
+    for (int after = 0; after < 50 && n < 1000000; ++n) {
+        after += sub.isConnected() ? 1 : 0;
+        sub.subscribe(kept(n), 1);
+        sub.subscribe(dropped(n + kAhead), 1);
+        sub.unsubscribe(dropped(n));
+    }
+    ASSERT_TRUE(waitState(sub, State::Connected));
+    // The broker handles one connection's packets in order: its own message back means every
+    // change made before it is in effect.
+    ASSERT_TRUE(sub.publish("race/end", "changes made", 1));
+    ASSERT_TRUE(waitUntil([&] { return contains(got, "race/end", "changes made"); }));
+
+    // Only topics near the switch can go wrong; check the last few hundred.
+    const int first = std::max(0, n - 300);
+    for (int i = first; i < n; ++i) {
+        pub.publish(kept(i), "k", 1);
+        pub.publish(dropped(i), "d", 1);
+    }
+    pub.publish("race/end", "all sent", 1);
+    const auto keptCount = [&] {
+        return std::count_if(got.begin(), got.end(), [](const Received& r) { return r.topic.startsWith("race/kept/"); });
+    };
+    EXPECT_TRUE(waitUntil([&] { return contains(got, "race/end", "all sent") && keptCount() == n - first; }, 10000))
+        << keptCount() << " of " << n - first << " kept topics received";
+    for (const auto& r : got)
+        EXPECT_FALSE(r.topic.startsWith("race/dropped/")) << r.topic.toStdString();
 }
 
 TEST_F(OstMqttClientTest, ReconnectsAndResubscribesAfterABrokerRestart)
