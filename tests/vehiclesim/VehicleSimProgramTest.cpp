@@ -39,6 +39,7 @@ TEST(VehicleSimProgram, BadArgumentsAreRefusedWithAReason)
 {
     const QString udp = "--udp";
     const QString station = "127.0.0.1:14550";
+    const QString mqtt = "tcp://127.0.0.1:1883";
     testsupport::UdpPeer taken;
     struct Row {
         QStringList args;
@@ -75,6 +76,13 @@ TEST(VehicleSimProgram, BadArgumentsAreRefusedWithAReason)
         {{udp, station, "--wp-result", "2=256"}, "--wp-result needs K=R", 2},
         {{udp, station, "--dl-wrong-route", "256"}, "--dl-wrong-route needs a waypoint number", 2},
         {{udp, station, "--params-file", "/nonexistent/dir/params.json"}, "does not exist", 2},
+        {{"--mqtt", "http://127.0.0.1:1883", "--vehicle-code", "VM"}, "--mqtt needs tcp://HOST:PORT", 2},
+        {{"--mqtt", mqtt}, "--mqtt needs a --vehicle-code", 2},
+        {{"--mqtt", mqtt, "--code", "VM", "--mqtt-rate-hz", "0"}, "--mqtt-rate-hz needs a rate", 2},
+        {{"--mqtt", mqtt, "--code", "VM", "--mqtt-corrupt", "1.5"}, "--mqtt-corrupt needs a probability", 2},
+        {{"--mqtt", mqtt, "--code", "VM", "--listen", "5"}, "--listen needs a link", 2},
+        {{udp, station, "--mqtt-password", "x"}, "--mqtt-password belongs to --mqtt", 2},
+        {{udp, station, "--code", "ABCDEFGHIJKLMNOPQR", "--count", "10"}, "needs CODE-10 to fit", 2},
         {{"--bogus"}, "Unknown option 'bogus'", 2},
         {{udp, station, "stray"}, "unexpected argument stray", 2},
         {{"--serial", "/nonexistent/tty"}, "cannot open serial device /nonexistent/tty", 1},

@@ -4,6 +4,7 @@
 #include "SimParams.h"
 
 #include <QCommandLineParser>
+#include <QUrl>
 
 #include <algorithm>
 #include <cmath>
@@ -115,7 +116,10 @@ bool parseHostPort(const QString& text, QString& host, quint16& port)
 
 QString SimOptions::validate() const
 {
-    if (transport == Transport::Udp) {
+    if (transport == Transport::None) {
+        if (mqttUri.isEmpty())
+            return QStringLiteral("give exactly one of --udp HOST:PORT and --serial PATH, or --mqtt URI alone");
+    } else if (transport == Transport::Udp) {
         if (stationHost.isEmpty() || stationPort == 0)
             return QStringLiteral("the station's UDP address needs a host and a port from 1 to 65535");
         if (recvPort != 0 && recvPort == listenPort)
@@ -148,6 +152,22 @@ QString SimOptions::validate() const
         return QStringLiteral("--battery needs normal, low or critical");
     if (!SimParams::validCode(code.toStdString()))
         return QStringLiteral("--code needs at most 20 printable ASCII characters");
+    if (!SimParams::validCode(vehicleCode(count - 1).toStdString()))
+        return QStringLiteral("--code with --count %1 needs CODE-%1 to fit 20 characters").arg(count);
+    if (!mqttUri.isEmpty()) {
+        const QUrl url(mqttUri);
+        if ((url.scheme() != QLatin1String("tcp") && url.scheme() != QLatin1String("mqtt")) || url.host().isEmpty()
+            || url.port() < 1)
+            return QStringLiteral("--mqtt needs tcp://HOST:PORT");
+        // The code is a level of the topics: no wildcards, no separator.
+        if (code.isEmpty() || code.contains(QLatin1Char('/')) || code.contains(QLatin1Char('+'))
+            || code.contains(QLatin1Char('#')))
+            return QStringLiteral("--mqtt needs a --vehicle-code without '/', '+' or '#'");
+        if (!(mqttRateHz >= 0.1 && mqttRateHz <= 100.0))
+            return QStringLiteral("--mqtt-rate-hz needs a rate from 0.1 to 100");
+        if (!(mqttCorrupt >= 0.0 && mqttCorrupt <= 1.0))
+            return QStringLiteral("--mqtt-corrupt needs a probability from 0 to 1");
+    }
     if (wpNoAck.count(0) || wpResults.count(0) || dlWrongRoute.count(0) || dlWrongNumber.count(0))
         return QStringLiteral("waypoint numbers of --wp-no-ack, --wp-result, --dl-wrong-route and --dl-wrong-number "
                               "run from 1 to 255");
@@ -222,8 +242,16 @@ void SimOptions::declareOptions(QCommandLineParser& parser)
                          "go on.", "S"},
         {"params-file", "Keep every vehicle's parameter groups and vehicle code in this JSON file: read at start "
                         "when it exists, rewritten after every accepted parameter write or reset.", "FILE"},
-        {"code", "Vehicle code (serial number) of vehicles without a stored one: at most 20 printable ASCII "
-                 "characters (default none).", "CODE"},
+        {{"code", "vehicle-code"}, "Vehicle code (serial number) of vehicles without a stored one: at most 20 "
+                 "printable ASCII characters (default none); with --count N above 1 the vehicles get CODE-1 to CODE-N.",
+         "CODE"},
+        {"mqtt", "Publish each vehicle's position and status to this MQTT broker, with or without a link "
+                 "(needs --vehicle-code).", "tcp://HOST:PORT"},
+        {"mqtt-user", "MQTT user name.", "USER"},
+        {"mqtt-password", "MQTT password (never logged).", "PASSWORD"},
+        {"mqtt-rate-hz", "Messages per second on each topic (0.1 to 100, default 5).", "HZ", "5"},
+        {"mqtt-corrupt", "Replace each MQTT message by a malformed one with probability P (default 0; --seed "
+                         "applies).", "P", "0"},
         {"verbose", "Log every frame in and out, with its bytes."},
     });
 }
@@ -232,11 +260,37 @@ QString SimOptions::readOptions(const QCommandLineParser& parser, SimOptions& op
 {
     const bool udp = parser.isSet("udp");
     const bool serial = parser.isSet("serial");
-    if (udp == serial)
+    const bool mqtt = parser.isSet("mqtt");
+    if (udp && serial)
         return QStringLiteral("give exactly one of --udp HOST:PORT and --serial PATH");
+    if (!udp && !serial && !mqtt)
+        return QStringLiteral("give exactly one of --udp HOST:PORT and --serial PATH, or --mqtt URI alone");
+
+    if (mqtt) {
+        options.mqttUri = parser.value("mqtt");
+        options.mqttUser = parser.value("mqtt-user");
+        options.mqttPassword = parser.value("mqtt-password");
+        bool ok = false;
+        options.mqttRateHz = parser.value("mqtt-rate-hz").trimmed().toDouble(&ok);
+        if (!ok || !(options.mqttRateHz >= 0.1 && options.mqttRateHz <= 100.0))
+            return QStringLiteral("--mqtt-rate-hz needs a rate from 0.1 to 100: ") + parser.value("mqtt-rate-hz");
+        if (!parseProbability(parser.value("mqtt-corrupt"), options.mqttCorrupt))
+            return QStringLiteral("--mqtt-corrupt needs a probability from 0 to 1: ") + parser.value("mqtt-corrupt");
+    } else {
+        for (const char* name : {"mqtt-user", "mqtt-password", "mqtt-rate-hz", "mqtt-corrupt"}) {
+            if (parser.isSet(name))
+                return QStringLiteral("--%1 belongs to --mqtt").arg(QLatin1String(name));
+        }
+    }
 
     int n = 0;
-    if (udp) {
+    if (!udp && !serial) {
+        options.transport = Transport::None;
+        for (const char* name : {"listen", "recv-port", "baud", "line-rate"}) {
+            if (parser.isSet(name))
+                return QStringLiteral("--%1 needs a link (--udp or --serial)").arg(QLatin1String(name));
+        }
+    } else if (udp) {
         options.transport = Transport::Udp;
         if (!parseHostPort(parser.value("udp"), options.stationHost, options.stationPort))
             return QStringLiteral("--udp needs HOST:PORT with a port from 1 to 65535: ") + parser.value("udp");
@@ -388,6 +442,11 @@ QString SimOptions::readOptions(const QCommandLineParser& parser, SimOptions& op
         return QStringLiteral("--code needs at most 20 printable ASCII characters: ") + options.code;
     options.verbose = parser.isSet("verbose");
     return options.validate();
+}
+
+QString SimOptions::vehicleCode(int index) const
+{
+    return count > 1 && !code.isEmpty() ? QStringLiteral("%1-%2").arg(code).arg(index + 1) : code;
 }
 
 std::vector<int> SimOptions::vehicleIds() const

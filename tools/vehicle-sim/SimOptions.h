@@ -12,7 +12,8 @@
 class QCommandLineParser;
 
 struct SimOptions {
-    enum class Transport { Udp, Serial };
+    // None: no link at all, only MQTT publishing (needs mqttUri).
+    enum class Transport { Udp, Serial, None };
     // Answer to a telemetry request: six record frames, or the one comprehensive frame.
     enum class Telemetry { Full, Comprehensive };
 
@@ -83,9 +84,23 @@ struct SimOptions {
     quint8 vdop = 8;
 
     // Parameters: the file that keeps every vehicle's groups and code across runs (none when
-    // empty), and the vehicle code of vehicles the file has no code for (empty: no code).
+    // empty), and the vehicle code of vehicles the file has no code for (empty: no code). With
+    // more than one vehicle, vehicle k (from 1, in id order) gets the code CODE-k, so that each
+    // one is told apart on the link and on MQTT; a params file entry without a code still gets
+    // CODE itself.
     QString paramsFile;
     QString code;
+    // The code of the vehicle at 0-based index (see above).
+    QString vehicleCode(int index) const;
+
+    // MQTT publishing of each vehicle's position and status (see SimMqttPublisher); off when
+    // mqttUri is empty. mqttCorrupt is the probability that a message is replaced by a
+    // malformed one.
+    QString mqttUri;
+    QString mqttUser;
+    QString mqttPassword;
+    double mqttRateHz = 5.0;
+    double mqttCorrupt = 0.0;
 
     bool verbose = false;
 

@@ -7,6 +7,8 @@
 
 #include <spdlog/spdlog.h>
 
+#include <cmath>
+
 VehicleSimulator::VehicleSimulator(SimOptions options, QObject* parent) : QObject(parent), m_options(std::move(options))
 {
     connect(&m_heartbeatTimer, &QTimer::timeout, this, &VehicleSimulator::handleHeartbeatTimeout);
@@ -39,33 +41,49 @@ bool VehicleSimulator::start(QString* error)
         return fail(Failure::ParamsFile, paramsError);
 
     delete m_transport;
+    m_transport = nullptr;
     if (m_options.transport == SimOptions::Transport::Udp)
         m_transport = new SimUdpTransport(m_options.stationHost, m_options.stationPort, m_options.listenPort,
                                           m_options.recvPort, this);
-    else
+    else if (m_options.transport == SimOptions::Transport::Serial)
         m_transport = new SimSerialTransport(m_options.serialPath, m_options.baud, m_options.lineRate, this);
     m_cutters.clear();  // bytes left from an earlier run are not part of this stream
-    QString openError;
-    if (!m_transport->open(openError))
-        return fail(Failure::Transport, openError);
-    connect(m_transport, &SimTransport::bytesReceived, this, &VehicleSimulator::handleBytesReceived);
-    connect(m_transport, &SimTransport::failed, this, &VehicleSimulator::handleTransportFailed);
+    if (m_transport) {
+        QString openError;
+        if (!m_transport->open(openError))
+            return fail(Failure::Transport, openError);
+        connect(m_transport, &SimTransport::bytesReceived, this, &VehicleSimulator::handleBytesReceived);
+        connect(m_transport, &SimTransport::failed, this, &VehicleSimulator::handleTransportFailed);
+    }
+    if (!m_options.mqttUri.isEmpty()) {
+        if (!m_mqtt)
+            m_mqtt = new SimMqttPublisher(m_options, [this] { return mqttSamples(); }, this);
+        QString mqttError;
+        if (!m_mqtt->start(mqttError)) {
+            if (m_transport)
+                m_transport->close();
+            return fail(Failure::Transport, mqttError);
+        }
+    }
 
     if (!m_faults) {
         m_faults = new SimFaultInjector(m_options.loss, m_options.corrupt, m_options.latencyMs, m_options.seed, this);
         connect(m_faults, &SimFaultInjector::frameReady, this, &VehicleSimulator::handleFrameReady);
     }
     m_running = true;
+    m_clock.start();
     spdlog::info("<VehicleSim> {} vehicle(s), ids {} to {}, on {}; loss {} corrupt {} latency {} ms seed {}",
                  m_options.count, m_options.firstId, m_options.vehicleIds().back(),
-                 m_transport->describe().toStdString(), m_options.loss, m_options.corrupt, m_options.latencyMs,
-                 m_options.seed);
+                 m_transport ? m_transport->describe().toStdString() : std::string("no link"), m_options.loss,
+                 m_options.corrupt, m_options.latencyMs, m_options.seed);
     spdlog::info("<VehicleSim> telemetry {}, home {:.7f}, {:.7f}, step {} ms, fix after {} ms",
                  m_options.telemetry == SimOptions::Telemetry::Full ? "full" : "comprehensive", m_options.homeLat,
                  m_options.homeLon, m_options.stepMs, m_options.fixAfterMs);
-    m_heartbeatTimer.start(m_options.heartbeatMs);
     m_stepTimer.start(m_options.stepMs);
-    handleHeartbeatTimeout();
+    if (m_transport) {  // without a link nobody hears them
+        m_heartbeatTimer.start(m_options.heartbeatMs);
+        handleHeartbeatTimeout();
+    }
     return true;
 }
 
@@ -82,9 +100,12 @@ bool VehicleSimulator::createVehicles(QString& error)
     // Stored ids may differ from the slots; no two vehicles may end up with the same one.
     std::map<int, SimParams> bySlot;
     std::map<int, int> slotOfId;
-    for (const int slot : m_options.vehicleIds()) {
+    const std::vector<int> slotIds = m_options.vehicleIds();
+    for (size_t index = 0; index < slotIds.size(); ++index) {
+        const int slot = slotIds[index];
         const SimParams* stored = m_store ? m_store->entry(slot) : nullptr;
-        const SimParams params = stored ? *stored : SimParams::defaults(uint8_t(slot), code);
+        const SimParams params =
+            stored ? *stored : SimParams::defaults(uint8_t(slot), m_options.vehicleCode(int(index)).toStdString());
         const int id = params.basic.vehicleId;
         const auto [it, fresh] = slotOfId.emplace(id, slot);
         if (!fresh) {
@@ -138,6 +159,8 @@ void VehicleSimulator::stop()
     m_stepTimer.stop();
     if (m_transport)
         m_transport->close();
+    if (m_mqtt)
+        m_mqtt->stop();
     const int pending = m_faults ? m_faults->discardPending() : 0;
     if (pending > 0)
         spdlog::info("<VehicleSim> {} delayed frame(s) not sent at stop", pending);
@@ -248,7 +271,7 @@ void VehicleSimulator::handleWireFrame(QByteArray wire, _MavPFrame_t frame)
 
 void VehicleSimulator::sendFrames(const std::vector<_MavPFrame_t>& frames)
 {
-    if (!m_running)
+    if (!m_running || !m_transport)
         return;
     QList<QByteArray> wires;
     wires.reserve(qsizetype(frames.size()));
@@ -273,8 +296,35 @@ void VehicleSimulator::sendFrames(const std::vector<_MavPFrame_t>& frames)
 
 void VehicleSimulator::handleFrameReady(const QByteArray& bytes)
 {
-    if (m_running && !m_transport->write(bytes))
+    if (m_running && m_transport && !m_transport->write(bytes))
         ++m_sendFailures;
+}
+
+std::vector<SimMqttPublisher::Sample> VehicleSimulator::mqttSamples() const
+{
+    std::vector<SimMqttPublisher::Sample> samples;
+    samples.reserve(m_vehicles.size());
+    for (const auto& [id, v] : m_vehicles) {
+        const SimFlightModel& model = v->flightModel();
+        SimMqttPublisher::Sample s;
+        if (m_transport) {
+            const MavProtoAhrsData_t ahrs = model.ahrsData();
+            const MavProtoPosData_t pos = model.posData();
+            s.latitude = model.latitude();
+            s.longitude = model.longitude();
+            s.altitude = model.altitude();
+            s.roll = ahrs.roll;
+            s.pitch = ahrs.pitch;
+            s.yaw = ahrs.yaw;
+            s.speed = std::hypot(double(pos.northSpd), double(pos.eastSpd));
+        } else {
+            // Wall time rather than model steps: every message differs, whatever the two rates.
+            s = SimMqttPublisher::orbit(model.homeLat(), model.homeLon(), m_clock.elapsed());
+        }
+        s.code = QString::fromStdString(v->params().params().code);
+        samples.push_back(s);
+    }
+    return samples;
 }
 
 void VehicleSimulator::handleHeartbeatTimeout()

@@ -15,15 +15,21 @@
 // two vehicles ever share one. With SimOptions::paramsFile the vehicles start from their stored
 // parameters (SimParamsStore) and every accepted write or reset is saved before it is answered;
 // a failed save is logged and counted, the vehicle keeps the new values.
+//
+// With SimOptions::mqttUri a SimMqttPublisher publishes each vehicle's position and status under
+// its vehicle code: from its flight model when there is a link, flying SimMqttPublisher::orbit()
+// around its home without one (Transport::None: no transport, no frames, the models still step).
 
 #include "SimCounters.h"
 #include "SimFaultInjector.h"
 #include "SimFrameCutter.h"
+#include "SimMqttPublisher.h"
 #include "SimOptions.h"
 #include "SimParamsStore.h"
 #include "SimTransport.h"
 #include "SimVehicle.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -56,6 +62,8 @@ public:
     QList<SimVehicle*> vehicles() const;
     SimFaultInjector* faultInjector() const { return m_faults; }
     SimCounters counters() const;
+    // Null without SimOptions::mqttUri or before start().
+    const SimMqttPublisher* mqttPublisher() const { return m_mqtt; }
 
 signals:
     // The transport broke down after start; the simulator has stopped.
@@ -75,6 +83,7 @@ private:
     void handleWireFrame(QByteArray wire, _MavPFrame_t frame);
     void sendFrames(const std::vector<_MavPFrame_t>& frames);
     bool logFrames() const;
+    std::vector<SimMqttPublisher::Sample> mqttSamples() const;
 
     SimOptions m_options;
     bool m_running = false;
@@ -82,6 +91,8 @@ private:
     std::unique_ptr<SimParamsStore> m_store;
     SimTransport* m_transport = nullptr;
     SimFaultInjector* m_faults = nullptr;
+    SimMqttPublisher* m_mqtt = nullptr;
+    QElapsedTimer m_clock;  // since start: the orbit flown without a link
     std::map<int, SimFrameCutter> m_cutters;
     std::map<int, SimVehicle*> m_vehicles;
     QTimer m_heartbeatTimer;

@@ -1,5 +1,6 @@
 // velmora-vehicle-sim: simulated vehicles answering the ground station over UDP or a serial
-// device. In UDP mode the first output line is the bound port; the counters follow at exit.
+// device, and publishing to an MQTT broker with --mqtt (also without a link). In UDP mode the
+// first output line is the bound port; the counters follow at exit, then the MQTT counts.
 // Exit codes: 0 after SIGINT/SIGTERM, 1 when the link cannot be opened or fails, 2 for bad
 // arguments or a malformed --params-file.
 
@@ -14,6 +15,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -47,6 +49,19 @@ bool installSignalHandlers(QCoreApplication& app)
     return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
 }
 
+// The MQTT password stays out of what ps and /proc show of the command line once it is read.
+void hidePassword(int argc, char** argv)
+{
+    const char* name = "--mqtt-password";
+    const size_t nameLen = std::strlen(name);
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], name) == 0 && i + 1 < argc)
+            std::memset(argv[i + 1], '*', std::strlen(argv[i + 1]));
+        else if (std::strncmp(argv[i], name, nameLen) == 0 && argv[i][nameLen] == '=')
+            std::memset(argv[i] + nameLen + 1, '*', std::strlen(argv[i] + nameLen + 1));
+    }
+}
+
 int usageError(const QString& text)
 {
     std::fprintf(stderr, "velmora-vehicle-sim: %s\nTry 'velmora-vehicle-sim --help'.\n", qPrintable(text));
@@ -67,6 +82,7 @@ int main(int argc, char** argv)
         "telemetry answers from a simple flight model, injected vehicle states, and faults on the link.\n"
         "  velmora-vehicle-sim --udp HOST:PORT [--listen PORT] [--recv-port PORT] [options]\n"
         "  velmora-vehicle-sim --serial PATH [--baud RATE] [options]\n"
+        "  velmora-vehicle-sim --mqtt tcp://HOST:PORT --vehicle-code CODE [--mqtt-user U --mqtt-password P] [options]\n"
         "In UDP mode the first line on standard output is the bound --listen port. SIGINT or SIGTERM stops "
         "the simulator and prints its counters. Exit codes: 0 stopped by a signal, 1 the link failed, 2 bad "
         "arguments or a malformed --params-file.\n"
@@ -95,7 +111,12 @@ int main(int argc, char** argv)
         "resetting them), runs accelerometer (steps 1 to 8) and compass (steps 1 to 4) calibrations, one at a "
         "time, and keeps a vehicle code. A basic parameter write that changes the vehicle id is answered under "
         "the old id; the vehicle then sends and answers under the new one. With --params-file each vehicle's "
-        "entry is keyed by its command-line id and it comes back under the id stored there.");
+        "entry is keyed by its command-line id and it comes back under the id stored there.\n"
+        "With --mqtt each vehicle publishes gcs/notify/vehicle/CODE/position (latitude, longitude, altitude) and "
+        "gcs/notify/vehicle/CODE/status (roll, pitch, yaw, speed) at --mqtt-rate-hz, QoS 1: from its flight "
+        "model with a link, and without one flying a 100 m circle around its home, 50 m up, a lap a minute. "
+        "--mqtt-corrupt replaces messages by malformed ones; the valid and malformed counts per code are the "
+        "last output line at exit.");
     parser.addHelpOption();
     SimOptions::declareOptions(parser);
     if (!parser.parse(app.arguments()))
@@ -107,6 +128,7 @@ int main(int argc, char** argv)
 
     SimOptions options;
     const QString error = SimOptions::readOptions(parser, options);
+    hidePassword(argc, argv);
     if (!error.isEmpty())
         return usageError(error);
     spdlog::set_level(options.verbose ? spdlog::level::debug : spdlog::level::info);
@@ -129,6 +151,8 @@ int main(int argc, char** argv)
     const int rc = app.exec();
     simulator.stop();
     std::printf("%s", qPrintable(simulator.counters().toText()));
+    if (simulator.mqttPublisher())
+        std::printf("%s\n", qPrintable(simulator.mqttPublisher()->countsText()));
     std::fflush(stdout);
     return rc;
 }
