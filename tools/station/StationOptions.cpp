@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QStringList>
 
 QString StationOptions::usage()
@@ -23,6 +24,10 @@ QString StationOptions::usage()
         "  --no-cloud                no cloud HTTP and no MQTT (excludes --cloud-url and --mqtt)\n"
         "  --endpoint-dir DIR        put the CLI endpoint socket in DIR (an existing directory)\n"
         "                            instead of $TMPDIR; velmora-cli --endpoint DIR/Tarnwick_CliIpc_v1\n"
+        "  --http PORT               serve the fleet page on PORT (0: a free port); off without it\n"
+        "  --http-bind ADDR          the fleet page's address (default 127.0.0.1; it has no login)\n"
+        "  --http-rate-hz N          fleet page updates per second (1-50, default 5)\n"
+        "  --map-tiles URL_TEMPLATE  map tiles for the fleet page, e.g. https://tile.example/{z}/{x}/{y}.png\n"
         "  -h, --help\n");
 }
 
@@ -104,6 +109,28 @@ QString StationOptions::parse(int argc, char** argv, StationOptions& out)
                 err = QStringLiteral("--endpoint-dir: the socket path %1 is longer than %2 bytes")
                           .arg(QString::fromLocal8Bit(socketPath))
                           .arg(kMostSocketPathBytes);
+        } else if (a == "--http") {
+            err = value(i, a, v);
+            bool ok = false;
+            const uint port = v.toUInt(&ok);
+            if (err.isEmpty() && (!ok || port > 65535))
+                err = QStringLiteral("--http takes a port 0-65535 (0: a free one), got '%1'").arg(v);
+            out.httpPort = quint16(port);
+        } else if (a == "--http-bind") {
+            err = value(i, a, out.httpBind);
+            if (err.isEmpty() && QHostAddress(out.httpBind).isNull())
+                err = QStringLiteral("--http-bind takes an IP address, got '%1'").arg(out.httpBind);
+        } else if (a == "--http-rate-hz") {
+            err = value(i, a, v);
+            bool ok = false;
+            out.httpRateHz = v.toInt(&ok);
+            if (err.isEmpty() && (!ok || out.httpRateHz < kMinHttpRateHz || out.httpRateHz > kMostHttpRateHz))
+                err = QStringLiteral("--http-rate-hz takes a whole number from %1 to %2, got '%3'")
+                          .arg(kMinHttpRateHz)
+                          .arg(kMostHttpRateHz)
+                          .arg(v);
+        } else if (a == "--map-tiles") {
+            err = value(i, a, out.mapTiles);
         } else {
             err = QStringLiteral("unknown argument '%1'").arg(a);
         }

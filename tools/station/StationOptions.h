@@ -13,6 +13,8 @@ struct StationOptions {
     static constexpr int kMostLogMb = 4096;
     static constexpr int kMostLogFiles = 1000;
     static constexpr int kMostSocketPathBytes = 107;
+    static constexpr int kMinHttpRateHz = 1;
+    static constexpr int kMostHttpRateHz = 50;
     std::optional<quint16> udpLocalPort;
     quint16 udpDevicePort = 0;  // 0: answer to the heartbeat's source port
     QString serialPath;
@@ -23,6 +25,11 @@ struct StationOptions {
     QString mqttPassword;
     bool noCloud = false;  // no cloud URL and no broker: nothing leaves the machine but the link
     QString endpointDir;   // empty: the CLI endpoint below $TMPDIR
+    // The fleet page (src/web): off unless --http is given; port 0 picks a free one.
+    std::optional<quint16> httpPort;
+    QString httpBind = QStringLiteral("127.0.0.1");
+    int httpRateHz = 5;
+    QString mapTiles;  // tile URL template for the page's map; empty: no tiles
 
     // Parses argv; on failure returns the error text (the caller prints it and exits 2).
     static QString parse(int argc, char** argv, StationOptions& out);

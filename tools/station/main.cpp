@@ -11,6 +11,7 @@
 #include "settings/GcsSettings.h"
 #include "automation/GcsCliIpcServer.h"
 #include "automation/GcsConsoleHandler.h"
+#include "web/GcsFleetWebServer.h"
 
 #include "OstSerialPortLinkConfig.h"
 #include "OstUdpSocketLinkConfig.h"
@@ -28,6 +29,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <vector>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -159,6 +161,28 @@ int main(int argc, char** argv)
         app.exec();
         spdlog::default_logger()->flush();
         return 1;
+    }
+
+    // The fleet page; it stops at quit (after the application has released its services, which
+    // stopping does not touch).
+    std::unique_ptr<GcsFleetWebServer> fleetPage;
+    if (options.httpPort) {
+        GcsFleetWebServer::Options web;
+        web.address = QHostAddress(options.httpBind);
+        web.port = *options.httpPort;
+        web.rateHz = options.httpRateHz;
+        web.mapTiles = options.mapTiles;
+        fleetPage = std::make_unique<GcsFleetWebServer>(ctrl, web);
+        if (!fleetPage->start()) {
+            QTimer::singleShot(0, &app, &QCoreApplication::quit);
+            app.exec();
+            spdlog::default_logger()->flush();
+            return 1;
+        }
+        QObject::connect(&app, &QCoreApplication::aboutToQuit, fleetPage.get(), &GcsFleetWebServer::stop,
+                         Qt::DirectConnection);
+        std::printf("fleet page: %s\n", qPrintable(fleetPage->pageUrl()));
+        std::fflush(stdout);
     }
 
     if (options.udpLocalPort) {

@@ -1,0 +1,497 @@
+#include "GcsFleetWebServer.h"
+
+#include "GcsFleetHttpGuard.h"
+#include "GcsFleetJson.h"
+
+#include "app/GcsAppController.h"
+#include "mission/MavFlightRouteDataItem.h"
+#include "mission/MavMissionsController.h"
+#include "telemetry/VehicleAlert.h"
+#include "telemetry/VehicleAlertController.h"
+#include "vehicle/MultiVehicleManager.h"
+#include "vehicle/VehicleController.h"
+
+#include "NfzZoneManager.h"
+
+#include <QAbstractHttpServer>
+#include <QDir>
+#include <QFile>
+#include <QHttpServerRequest>
+#include <QHttpServerResponder>
+#include <QNetworkInterface>
+#include <QPointer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QWebSocket>
+#include <QWebSocketServer>
+
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <unordered_map>
+
+using nlohmann::json;
+
+namespace {
+
+constexpr qint64 kMaxIncomingMessageBytes = 4096;
+constexpr int kSendBufferBytes = 64 * 1024;
+
+struct Answer {
+    QHttpServerResponder::StatusCode status = QHttpServerResponder::StatusCode::NotFound;
+    QByteArray type = "text/plain; charset=utf-8";
+    QByteArray body = "Not Found\n";
+};
+
+// The HTTP side: one answer per connection, then the connection closes (see the guard's header).
+class FleetHttpServer : public QAbstractHttpServer {
+public:
+    explicit FleetHttpServer(std::function<Answer(const QByteArray& path)> route, QObject* parent)
+        : QAbstractHttpServer(parent)
+        , m_route(std::move(route))
+    {
+    }
+
+protected:
+    bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override
+    {
+        if (socket->property("fleetAnswered").toBool()) {
+            socket->abort();  // a second request on a connection that is closing
+            return true;
+        }
+        socket->setProperty("fleetAnswered", true);
+        Answer answer;
+        if (request.method() == QHttpServerRequest::Method::Get)
+            answer = m_route(request.url().path(QUrl::FullyEncoded).toUtf8());
+        else
+            answer = {QHttpServerResponder::StatusCode::MethodNotAllowed, answer.type, "Method Not Allowed\n"};
+        if (answer.status == QHttpServerResponder::StatusCode::NotFound)
+            spdlog::warn("<fleet-web> refused 404 Not Found from {}: {}", socket->peerAddress().toString().toStdString(),
+                         request.url().path(QUrl::FullyEncoded).left(200).toStdString());
+        {
+            auto responder = makeResponder(request, socket);
+            responder.write(answer.body,
+                            {{"Content-Type", answer.type},
+                             {"Cache-Control", "no-store"},
+                             {"X-Content-Type-Options", "nosniff"},
+                             {"Connection", "close"}},
+                            answer.status);
+        }
+        socket->disconnectFromHost();
+        return true;
+    }
+
+    void missingHandler(const QHttpServerRequest&, QTcpSocket* socket) override
+    {
+        socket->abort();
+    }
+
+private:
+    std::function<Answer(const QByteArray&)> m_route;
+};
+
+QByteArray mimeOf(const QString& name)
+{
+    if (name.endsWith(".html"))
+        return "text/html; charset=utf-8";
+    if (name.endsWith(".js"))
+        return "text/javascript; charset=utf-8";
+    if (name.endsWith(".css"))
+        return "text/css; charset=utf-8";
+    if (name.endsWith(".png"))
+        return "image/png";
+    return "application/octet-stream";
+}
+
+bool sameAlerts(const QList<VehicleAlert>& a, const QList<VehicleAlert>& b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const VehicleAlert& x, const VehicleAlert& y) {
+        return x.key == y.key && x.level == y.level && x.sourceField == y.sourceField &&
+               x.currentValue == y.currentValue && x.expectedValue == y.expectedValue &&
+               x.thresholdValue == y.thresholdValue && x.timestampMs == y.timestampMs;
+    });
+}
+
+}  // namespace
+
+struct GcsFleetWebServer::Private {
+    GcsFleetWebServer* q;
+    GcsAppController* ctrl;
+    Options options;
+    GcsFleetHttpGuard* guard = nullptr;
+    FleetHttpServer* http = nullptr;
+    QWebSocketServer* ws = nullptr;
+    QList<QWebSocket*> clients;
+    QTimer timer;
+    std::map<QByteArray, QString> staticFiles;  // request path -> resource
+
+    // What the last tick (or the first client's snapshot) sent.
+    struct Sent {
+        std::string text;       // V without linkStats
+        std::string linkStats;  // as last sent
+        uint64_t seenTick = 0;
+        uint64_t sentTick = 0;
+    };
+    std::unordered_map<int, Sent> sentVehicles;
+    struct VehicleAlertsCache {
+        QList<VehicleAlert> active;
+        json entries = json::array();
+    };
+    std::unordered_map<int, VehicleAlertsCache> alertsCache;
+    std::map<std::string, std::string> sentDocs;  // "alerts", "route", "zones", "link"
+    uint64_t tickCount = 0;
+    const void* routeSeen = nullptr;
+    int routeCountSeen = -1;
+    const void* zonesSeen = nullptr;
+    size_t zoneCountSeen = 0;
+
+    Private(GcsFleetWebServer* owner, GcsAppController* c, Options o)
+        : q(owner)
+        , ctrl(c)
+        , options(std::move(o))
+    {
+    }
+
+    void collectStaticFiles()
+    {
+        staticFiles["/"] = QStringLiteral(":/web/index.html");
+        for (const char* name : {"fleet.js", "fleet.css", "leaflet.js", "leaflet.css", "dygraph.min.js", "dygraph.min.css"})
+            staticFiles[QByteArray("/static/") + name] = QStringLiteral(":/web/") + name;
+        for (const QString& image : QDir(QStringLiteral(":/web/images")).entryList(QDir::Files))
+            staticFiles["/static/images/" + image.toUtf8()] = QStringLiteral(":/web/images/") + image;
+    }
+
+    Answer route(const QByteArray& path)
+    {
+        static const std::map<QByteArray, std::function<json(GcsAppController*)>> docs = {
+            {"/api/v1/fleet", GcsFleetJson::fleet},
+            {"/api/v1/alerts", GcsFleetJson::alerts},
+            {"/api/v1/routes/active", GcsFleetJson::activeRoute},
+            {"/api/v1/zones", GcsFleetJson::zones},
+            {"/api/v1/link", GcsFleetJson::link},
+        };
+        if (const auto doc = docs.find(path); doc != docs.end())
+            return {QHttpServerResponder::StatusCode::Ok, "application/json",
+                    QByteArray::fromStdString(doc->second(ctrl).dump())};
+        if (const auto file = staticFiles.find(path); file != staticFiles.end()) {
+            QFile f(file->second);
+            if (f.open(QIODevice::ReadOnly))
+                return {QHttpServerResponder::StatusCode::Ok, mimeOf(file->second), f.readAll()};
+        }
+        return {};
+    }
+
+    QList<QByteArray> allowedHosts(quint16 port) const
+    {
+        QList<QHostAddress> addresses{options.address, QHostAddress(QHostAddress::LocalHost)};
+        if (options.address == QHostAddress::Any || options.address == QHostAddress::AnyIPv4 ||
+            options.address == QHostAddress::AnyIPv6)
+            addresses += QNetworkInterface::allAddresses();
+        QList<QByteArray> names{"localhost"};
+        for (const auto& a : addresses) {
+            const QString text = a.toString().toLower();
+            names << (a.protocol() == QAbstractSocket::IPv6Protocol ? "[" + text + "]" : text).toUtf8();
+        }
+        QList<QByteArray> hosts;
+        for (const auto& n : names)
+            hosts << n << n + ":" + QByteArray::number(port);
+        return hosts;
+    }
+
+    // ---- WebSocket clients ----
+
+    void handleUpgrade(QTcpSocket* socket)
+    {
+        if (clients.size() >= kMaxClients) {
+            GcsFleetHttpGuard::refuse(socket, 503, "already " + std::to_string(kMaxClients) + " WebSocket clients");
+            QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            return;
+        }
+        socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kSendBufferBytes);
+        socket->setParent(nullptr);  // the WebSocket server owns it from here
+        ws->handleConnection(socket);
+        emit socket->readyRead();
+    }
+
+    void handleNewClients()
+    {
+        while (QWebSocket* client = ws->nextPendingConnection()) {
+            if (clients.size() >= kMaxClients) {
+                spdlog::warn("<fleet-web> refused WebSocket client {}: already {} clients",
+                             client->peerAddress().toString().toStdString(), kMaxClients);
+                client->close(QWebSocketProtocol::CloseCode(1013), QStringLiteral("too many clients"));  // try again later
+                client->deleteLater();
+                continue;
+            }
+            client->setMaxAllowedIncomingMessageSize(kMaxIncomingMessageBytes);
+            client->setMaxAllowedIncomingFrameSize(kMaxIncomingMessageBytes);
+            QObject::connect(client, &QWebSocket::disconnected, q, [this, client] { removeClient(client); });
+            const bool first = clients.isEmpty();
+            clients.append(client);
+            spdlog::info("<fleet-web> client {} connected, {} now", client->peerAddress().toString().toStdString(),
+                         clients.size());
+            client->sendTextMessage(QString::fromStdString(snapshot(first)));
+            if (first)
+                timer.start();
+            emit q->clientCountChanged(int(clients.size()));
+        }
+    }
+
+    void removeClient(QWebSocket* client)
+    {
+        if (!clients.removeOne(client))
+            return;
+        client->deleteLater();
+        spdlog::info("<fleet-web> client {} left, {} now", client->peerAddress().toString().toStdString(),
+                     clients.size());
+        if (clients.isEmpty())
+            timer.stop();
+        emit q->clientCountChanged(int(clients.size()));
+    }
+
+    void send(const QString& text)
+    {
+        for (QWebSocket* client : QList<QWebSocket*>(clients)) {
+            if (client->bytesToWrite() > kMaxPendingOutputBytes) {
+                spdlog::warn("<fleet-web> dropped client {}: {} bytes unsent, it stopped reading",
+                             client->peerAddress().toString().toStdString(), client->bytesToWrite());
+                client->abort();
+                removeClient(client);
+                continue;
+            }
+            client->sendTextMessage(text);
+        }
+    }
+
+    // ---- documents ----
+
+    // The snapshot; for the first client it also becomes what later ticks compare with.
+    std::string snapshot(bool seed)
+    {
+        json fleet = GcsFleetJson::fleet(ctrl);
+        json docs = {{"alerts", alertsDoc()}, {"route", GcsFleetJson::activeRoute(ctrl)},
+                     {"zones", GcsFleetJson::zones(ctrl)}, {"link", GcsFleetJson::link(ctrl)}};
+        if (seed) {
+            sentVehicles.clear();
+            for (json v : fleet["vehicles"]) {
+                const std::string link = v["linkStats"].dump();
+                v.erase("linkStats");
+                sentVehicles[v["vehicleId"].get<int>()] = {v.dump(), link, tickCount, tickCount};
+            }
+            for (const auto& [key, doc] : docs.items())
+                sentDocs[key] = doc.dump();
+        }
+        json message = {{"type", "snapshot"}, {"time", GcsFleetJson::nowMs()}, {"fleet", std::move(fleet)},
+                        {"config", {{"rateHz", options.rateHz}, {"mapTiles", options.mapTiles.toStdString()}}}};
+        message.update(docs);
+        return message.dump();
+    }
+
+    // The alerts document from each vehicle's records, asking the router only for a vehicle
+    // whose alerts changed.
+    json alertsDoc()
+    {
+        json list = json::array();
+        auto* mvm = ctrl->multiVehicleMgr();
+        if (!mvm)
+            return {{"alerts", list}, {"count", 0}};
+        std::unordered_map<int, VehicleAlertsCache> next;
+        for (const auto& v : mvm->vehicleList()) {
+            QList<VehicleAlert> active;
+            if (const auto alerts = v->alertCtrler())
+                active = alerts->activeAlerts();
+            std::sort(active.begin(), active.end(), [](const auto& a, const auto& b) { return a.key < b.key; });
+            auto& entry = next[v->vehicleId()];
+            if (const auto old = alertsCache.find(v->vehicleId());
+                old != alertsCache.end() && sameAlerts(old->second.active, active))
+                entry = std::move(old->second);
+            else
+                entry = {active, GcsFleetJson::vehicleAlerts(ctrl, *v)};
+            for (const auto& a : entry.entries)
+                list.push_back(a);
+        }
+        alertsCache = std::move(next);
+        const auto count = list.size();
+        return {{"alerts", std::move(list)}, {"count", count}};
+    }
+
+    // Appends ,"key":doc when the document's text changed since it was last sent.
+    void addIfChanged(std::string& message, const char* key, const json& doc)
+    {
+        std::string text = doc.dump();
+        std::string& sent = sentDocs[key];
+        if (text == sent)
+            return;
+        message += ",\"" + std::string(key) + "\":" + text;
+        sent = std::move(text);
+    }
+
+    void tick()
+    {
+        auto* mvm = ctrl->multiVehicleMgr();
+        if (clients.isEmpty() || !mvm)
+            return;
+        ++tickCount;
+        const auto active = mvm->activeVehicle();
+        std::string changed;
+        const uint64_t second = uint64_t(options.rateHz);
+        for (const auto& v : mvm->vehicleList()) {
+            std::string text = GcsFleetJson::vehicleWithoutLinkStats(*v, v == active).dump();
+            std::string link = GcsFleetJson::linkStats(*v).dump();
+            Sent& sent = sentVehicles[v->vehicleId()];
+            sent.seenTick = tickCount;
+            // Link counters move at every telemetry request: alone they are sent once a second.
+            const bool linkDue = link != sent.linkStats && tickCount - sent.sentTick >= second;
+            if (text == sent.text && !linkDue)
+                continue;
+            if (!changed.empty())
+                changed += ',';
+            text.pop_back();  // the closing brace: linkStats goes in before it
+            changed += text + ",\"linkStats\":" + link + '}';
+            text += '}';
+            sent = {std::move(text), std::move(link), tickCount, tickCount};
+        }
+        std::string removed;
+        for (auto it = sentVehicles.begin(); it != sentVehicles.end();) {
+            if (it->second.seenTick == tickCount) {
+                ++it;
+                continue;
+            }
+            removed += (removed.empty() ? "" : ",") + std::to_string(it->first);
+            it = sentVehicles.erase(it);
+        }
+        std::string message = "{\"type\":\"tick\",\"time\":" + std::to_string(GcsFleetJson::nowMs()) +
+                              ",\"vehicles\":[" + changed + "],\"removed\":[" + removed + "]";
+        addIfChanged(message, "alerts", alertsDoc());
+        addIfChanged(message, "link", GcsFleetJson::link(ctrl));
+        // Route and zone sets can be large: rebuilt when replaced, else once a second.
+        const bool everySecond = tickCount % second == 0;
+        const auto missions = ctrl->missionsCtrler();
+        const auto routePtr = missions ? missions->activeFlightRoute() : nullptr;
+        const int routeCount = routePtr ? routePtr->wayPointCount() : -1;
+        if (everySecond || routePtr.get() != routeSeen || routeCount != routeCountSeen) {
+            routeSeen = routePtr.get();
+            routeCountSeen = routeCount;
+            addIfChanged(message, "route", GcsFleetJson::activeRoute(ctrl));
+        }
+        const auto zoneMgr = ctrl->nfzZoneManager();
+        const void* zones = zoneMgr ? zoneMgr->zones().data() : nullptr;
+        const size_t zoneCount = zoneMgr ? zoneMgr->zoneCount() : 0;
+        if (everySecond || zones != zonesSeen || zoneCount != zoneCountSeen) {
+            zonesSeen = zones;
+            zoneCountSeen = zoneCount;
+            addIfChanged(message, "zones", GcsFleetJson::zones(ctrl));
+        }
+        message += '}';
+        send(QString::fromStdString(message));
+    }
+};
+
+GcsFleetWebServer::GcsFleetWebServer(GcsAppController* ctrl, Options options, QObject* parent)
+    : QObject(parent)
+    , d(std::make_unique<Private>(this, ctrl, std::move(options)))
+{
+}
+
+GcsFleetWebServer::~GcsFleetWebServer()
+{
+    stop();
+}
+
+bool GcsFleetWebServer::start(QString* error)
+{
+    auto fail = [&](const QString& why) {
+        spdlog::error("<fleet-web> not started: {}", why.toStdString());
+        if (error)
+            *error = why;
+        return false;
+    };
+    if (isListening())
+        return true;
+    if (!d->ctrl)
+        return fail(QStringLiteral("no app controller"));
+    if (d->options.rateHz < kMinRateHz || d->options.rateHz > kMaxRateHz)
+        return fail(QStringLiteral("rate %1 Hz is outside %2-%3").arg(d->options.rateHz).arg(kMinRateHz).arg(kMaxRateHz));
+    if (d->options.address.isNull())
+        return fail(QStringLiteral("no bind address"));
+
+    d->collectStaticFiles();
+    d->guard = new GcsFleetHttpGuard(this);
+    if (!d->guard->listen(d->options.address, d->options.port)) {
+        const QString why = QStringLiteral("cannot listen on %1 port %2: %3")
+                                .arg(d->options.address.toString())
+                                .arg(d->options.port)
+                                .arg(d->guard->errorString());
+        delete d->guard;
+        d->guard = nullptr;
+        return fail(why);
+    }
+    d->guard->setAllowedHosts(d->allowedHosts(d->guard->serverPort()));
+    d->http = new FleetHttpServer([this](const QByteArray& path) { return d->route(path); }, this);
+    d->http->bind(d->guard);  // the guard becomes the HTTP server's child
+    d->ws = new QWebSocketServer(QStringLiteral("velmora-station"), QWebSocketServer::NonSecureMode, this);
+    connect(d->guard, &GcsFleetHttpGuard::upgradeRequested, this, [this](QTcpSocket* s) { d->handleUpgrade(s); });
+    connect(d->ws, &QWebSocketServer::newConnection, this, [this] { d->handleNewClients(); });
+    d->timer.setInterval(1000 / d->options.rateHz);
+    connect(&d->timer, &QTimer::timeout, this, [this] { d->tick(); });
+
+    if (!d->options.address.isLoopback())
+        spdlog::warn("<fleet-web> listening on {}, not loopback: the fleet page has no authentication, anyone who "
+                     "reaches this address sees the fleet",
+                     d->options.address.toString().toStdString());
+    spdlog::info("<fleet-web> serving {} at {} Hz", pageUrl().toStdString(), d->options.rateHz);
+    return true;
+}
+
+void GcsFleetWebServer::stop()
+{
+    if (!d->guard)
+        return;
+    d->timer.stop();
+    for (QWebSocket* client : QList<QWebSocket*>(d->clients)) {
+        client->disconnect(this);
+        client->abort();
+        delete client;
+    }
+    d->clients.clear();
+    d->guard->close();
+    delete d->http;  // and the guard, its child
+    d->http = nullptr;
+    d->guard = nullptr;
+    delete d->ws;
+    d->ws = nullptr;
+    d->sentVehicles.clear();
+    d->sentDocs.clear();
+    d->alertsCache.clear();
+    spdlog::info("<fleet-web> stopped");
+}
+
+bool GcsFleetWebServer::isListening() const
+{
+    return d->guard && d->guard->isListening();
+}
+
+QHostAddress GcsFleetWebServer::address() const
+{
+    return d->options.address;
+}
+
+quint16 GcsFleetWebServer::port() const
+{
+    return d->guard ? d->guard->serverPort() : 0;
+}
+
+QString GcsFleetWebServer::pageUrl() const
+{
+    const QString host = d->options.address.protocol() == QAbstractSocket::IPv6Protocol
+                             ? "[" + d->options.address.toString() + "]"
+                             : d->options.address.toString();
+    return QStringLiteral("http://%1:%2/").arg(host).arg(port());
+}
+
+int GcsFleetWebServer::clientCount() const
+{
+    return int(d->clients.size());
+}

@@ -1,0 +1,80 @@
+#pragma once
+// The station's read-only fleet page: a small HTTP server for the page's files and JSON
+// documents (GcsFleetJson.h) and a WebSocket (/ws) that pushes a snapshot on connect, then a
+// tick at the configured rate with the vehicles that changed. Nothing it serves changes state.
+// Main thread only; it reads the app controller's objects directly.
+//
+//   GET /                     the page (index.html)
+//   GET /static/NAME          fleet.js, fleet.css, leaflet.js, leaflet.css, dygraph.min.js,
+//                             dygraph.min.css, and images/*.png that leaflet.css names
+//   GET /api/v1/fleet, /api/v1/alerts, /api/v1/routes/active, /api/v1/zones, /api/v1/link
+//   GET /ws                   WebSocket
+// Every other path is 404, matched exactly (no decoding, so no "..").
+//
+// Guarantees and choices:
+// - Requests pass GcsFleetHttpGuard first (its header lists the refusals: 16 KiB heads, GET
+//   only, no body, Host and WebSocket Origin checked); QtHttpServer 6.4 offers no hook for
+//   those. Each HTTP answer carries "Connection: close" and the connection is closed after it.
+// - At most kMaxClients WebSocket clients: the next upgrade is answered 503 (and one that slips
+//   in during handshakes is closed with 1013 "try again later").
+// - A client whose unsent output passes kMaxPendingOutputBytes (it stopped reading) is dropped
+//   before the next send, so the station's memory stays flat. The socket's own send buffer is
+//   kept at 64 KiB for the same reason.
+// - Ticks run only while a client is connected. Each tick builds every vehicle's V once and
+//   sends those whose JSON text differs from the last one sent; "removed" lists vehicles gone
+//   since. The link-loss counters inside V move at every telemetry request, so a V whose only
+//   change is its linkStats goes out at most once a second (a whole V, as always). The alerts, link, route and zones documents go along only when their text changed;
+//   the route and zones documents are rebuilt when the active route or zone set is replaced,
+//   and at least once a second (an edit inside a route shows within a second).
+// - Clients get one shared stream: a client that joins between ticks has its snapshot plus the
+//   changes since the previous tick, which may repeat a V it already has.
+// - Incoming WebSocket messages are ignored (limited to 4 KiB).
+// - Another bind address than loopback logs a warning: the page has no authentication.
+//   With a wildcard bind (0.0.0.0, ::), Host may also be any address of this machine.
+
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class GcsAppController;
+
+class GcsFleetWebServer : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kMinRateHz = 1;
+    static constexpr int kMaxRateHz = 50;
+    static constexpr int kDefaultRateHz = 5;
+    static constexpr int kMaxClients = 32;
+    static constexpr qint64 kMaxPendingOutputBytes = 1024 * 1024;
+
+    struct Options {
+        QHostAddress address = QHostAddress(QHostAddress::LocalHost);
+        quint16 port = 0;  // 0: any free port
+        int rateHz = kDefaultRateHz;
+        QString mapTiles;  // tile URL template handed to the page; empty: no tiles
+    };
+
+    GcsFleetWebServer(GcsAppController* ctrl, Options options, QObject* parent = nullptr);
+    ~GcsFleetWebServer() override;
+
+    // Listens; false (and why in *error, logged) when the options are bad or the port is taken.
+    bool start(QString* error = nullptr);
+    // Closes every client and stops listening; the controller is not touched afterwards.
+    void stop();
+
+    bool isListening() const;
+    QHostAddress address() const;
+    quint16 port() const;
+    // http://ADDR:PORT/ (IPv6 addresses in brackets).
+    QString pageUrl() const;
+    int clientCount() const;
+
+signals:
+    void clientCountChanged(int count);
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
