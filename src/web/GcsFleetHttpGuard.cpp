@@ -85,7 +85,8 @@ Head GcsFleetHttpGuard::inspect(const QByteArray& buffered, const QList<QByteArr
         return refused(421, "Host '" + host.left(100).toStdString() + "' is not this station");
 
     Head head;
-    head.path = requestLine[1].left(requestLine[1].indexOf('?'));
+    const qsizetype query = requestLine[1].indexOf('?');
+    head.path = query < 0 ? requestLine[1] : requestLine[1].left(query);
     head.kind = Head::Kind::Http;
     if (upgrade.isEmpty())
         return head;

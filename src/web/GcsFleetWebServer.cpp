@@ -67,8 +67,9 @@ protected:
             answer = m_route(request.url().path(QUrl::FullyEncoded).toUtf8());
         else
             answer = {QHttpServerResponder::StatusCode::MethodNotAllowed, answer.type, "Method Not Allowed\n"};
-        if (answer.status == QHttpServerResponder::StatusCode::NotFound)
-            spdlog::warn("<fleet-web> refused 404 Not Found from {}: {}", socket->peerAddress().toString().toStdString(),
+        if (answer.status != QHttpServerResponder::StatusCode::Ok)
+            spdlog::warn("<fleet-web> refused {} from {}: {}", int(answer.status),
+                         socket->peerAddress().toString().toStdString(),
                          request.url().path(QUrl::FullyEncoded).left(200).toStdString());
         {
             auto responder = makeResponder(request, socket);
@@ -157,7 +158,8 @@ struct GcsFleetWebServer::Private {
     void collectStaticFiles()
     {
         staticFiles["/"] = QStringLiteral(":/web/index.html");
-        for (const char* name : {"fleet.js", "fleet.css", "leaflet.js", "leaflet.css", "dygraph.min.js", "dygraph.min.css"})
+        for (const char* name :
+             {"fleet.js", "fleet.css", "leaflet.js", "leaflet.css", "dygraph.min.js", "dygraph.min.css"})
             staticFiles[QByteArray("/static/") + name] = QStringLiteral(":/web/") + name;
         for (const QString& image : QDir(QStringLiteral(":/web/images")).entryList(QDir::Files))
             staticFiles["/static/images/" + image.toUtf8()] = QStringLiteral(":/web/images/") + image;
@@ -221,7 +223,8 @@ struct GcsFleetWebServer::Private {
             if (clients.size() >= kMaxClients) {
                 spdlog::warn("<fleet-web> refused WebSocket client {}: already {} clients",
                              client->peerAddress().toString().toStdString(), kMaxClients);
-                client->close(QWebSocketProtocol::CloseCode(1013), QStringLiteral("too many clients"));  // try again later
+                // 1013: try again later
+                client->close(QWebSocketProtocol::CloseCode(1013), QStringLiteral("too many clients"));
                 client->deleteLater();
                 continue;
             }
@@ -413,7 +416,8 @@ bool GcsFleetWebServer::start(QString* error)
     if (!d->ctrl)
         return fail(QStringLiteral("no app controller"));
     if (d->options.rateHz < kMinRateHz || d->options.rateHz > kMaxRateHz)
-        return fail(QStringLiteral("rate %1 Hz is outside %2-%3").arg(d->options.rateHz).arg(kMinRateHz).arg(kMaxRateHz));
+        return fail(
+            QStringLiteral("rate %1 Hz is outside %2-%3").arg(d->options.rateHz).arg(kMinRateHz).arg(kMaxRateHz));
     if (d->options.address.isNull())
         return fail(QStringLiteral("no bind address"));
 

@@ -23,9 +23,10 @@
 // - Ticks run only while a client is connected. Each tick builds every vehicle's V once and
 //   sends those whose JSON text differs from the last one sent; "removed" lists vehicles gone
 //   since. The link-loss counters inside V move at every telemetry request, so a V whose only
-//   change is its linkStats goes out at most once a second (a whole V, as always). The alerts, link, route and zones documents go along only when their text changed;
-//   the route and zones documents are rebuilt when the active route or zone set is replaced,
-//   and at least once a second (an edit inside a route shows within a second).
+//   change is its linkStats goes out at most once a second (a whole V, as always). The alerts,
+//   link, route and zones documents go along only when their text changed; the route and zones
+//   documents are rebuilt when the active route or zone set is replaced, and at least once a
+//   second (an edit inside a route shows within a second).
 // - Clients get one shared stream: a client that joins between ticks has its snapshot plus the
 //   changes since the previous tick, which may repeat a V it already has.
 // - Incoming WebSocket messages are ignored (limited to 4 KiB).
