@@ -183,7 +183,7 @@ OstMqttClient::State GcsMqttController::clientState() const
 std::optional<int> GcsMqttController::lastConnackCode() const
 {
     const auto c = client();
-    return c ? std::optional<int>() : std::nullopt;  // TEMP until the client keeps it
+    return c ? c->lastConnackCode() : std::nullopt;
 }
 
 std::shared_ptr<OstMqttClient> GcsMqttController::client() const

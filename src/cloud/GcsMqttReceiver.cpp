@@ -11,6 +11,8 @@ constexpr char kPrefix[] = "gcs/notify/vehicle/";
 constexpr size_t kMostErrorChars = 256;
 // Deeper values are never ours; dropping them keeps a hostile payload from building a tree.
 constexpr int kMostDepth = 8;
+// A record is a few dozen bytes; anything far bigger is refused before it costs a parse.
+constexpr int kMostPayloadBytes = 16 * 1024;
 
 std::string printableCut(const std::string& text)
 {
@@ -51,6 +53,9 @@ RemoteVehicleBaseMessagePtr GcsMqttReceiver::decode(const QString& topic, const 
     if (!isPosition && kind != QLatin1String("status"))
         return nullptr;
     try {
+        if (payload.size() > kMostPayloadBytes)
+            throw std::length_error("payload of " + std::to_string(payload.size()) + " bytes is over the limit of "
+                                    + std::to_string(kMostPayloadBytes));
         const auto limitDepth = [](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
             return depth <= kMostDepth;
         };

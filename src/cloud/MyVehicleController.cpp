@@ -186,6 +186,8 @@ void MyVehicleController::deactivateRemoteMonitor()
     }
     spdlog::info("<MyVehicle> remote monitor deactivated, vehicleCode: {}", code.toStdString());
     m_remoteMonitorVehicleCode.clear();
+    m_messagesApplied = 0;
+    m_sinceLastMessage.invalidate();
     emit remoteMonitorStateChanged(code, false);
 }
 

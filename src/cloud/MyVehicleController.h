@@ -10,7 +10,7 @@
 //   remoteMonitorStateChanged(first, false) comes before (second, true). Activating the code
 //   already watched keeps the subscriptions and announces the activation again.
 // - Records applied to the remote vehicle are counted from the activation, with the time of the
-//   last one, for status reports.
+//   last one, for status reports; both clear when the watch ends.
 
 #include "common/RemoteVehicleMessages.h"
 #include "GcsHttpReqs.h"
