@@ -438,6 +438,9 @@ bool GcsFleetWebServer::start(QString* error)
     d->ws = new QWebSocketServer(QStringLiteral("velmora-station"), QWebSocketServer::NonSecureMode, this);
     connect(d->guard, &GcsFleetHttpGuard::upgradeRequested, this, [this](QTcpSocket* s) { d->handleUpgrade(s); });
     connect(d->ws, &QWebSocketServer::newConnection, this, [this] { d->handleNewClients(); });
+    connect(d->ws, &QWebSocketServer::serverError, this, [](QWebSocketProtocol::CloseCode code) {
+        spdlog::warn("<fleet-web> refused a WebSocket handshake: close code {}", int(code));
+    });
     d->timer.setInterval(1000 / d->options.rateHz);
     connect(&d->timer, &QTimer::timeout, this, [this] { d->tick(); });
 
