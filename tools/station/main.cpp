@@ -29,6 +29,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <vector>
 #include <sys/socket.h>
@@ -86,6 +87,10 @@ int main(int argc, char** argv)
 {
     StationOptions options;
     const QString error = StationOptions::parse(argc, argv, options);
+    // The broker password stays out of ps and /proc/<pid>/cmdline.
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], "--mqtt-password") == 0)
+            std::memset(argv[i + 1], '*', std::strlen(argv[i + 1]));
     if (error == "help") {
         std::fputs(StationOptions::usage().toLocal8Bit().constData(), stdout);
         return 0;
