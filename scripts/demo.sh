@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The headless station against three simulated vehicles: builds what is needed, starts
-# velmora-vehicle-sim and velmora-station, connects over UDP through velmora-cli, lists the
-# vehicles, takes off, shows the altitude rising, lands, and stops everything it started.
+# velmora-vehicle-sim and velmora-station (with its fleet page), connects over UDP through
+# velmora-cli, lists the vehicles, takes off, shows the altitude rising, lands, flies a survey,
+# saves a screenshot of the fleet page, and stops everything it started.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
@@ -48,10 +49,13 @@ echo "cloud service on http://127.0.0.1:$CLOUD_PORT"
 
 step "starting velmora-station (data in $DEMO_DIR/station)"
 "$STATION" --data-dir "$DEMO_DIR/station" --log-level warn --cloud-url "http://127.0.0.1:$CLOUD_PORT" \
-  2>"$DEMO_DIR/station.err" &
+  --http 0 >"$DEMO_DIR/station.out" 2>"$DEMO_DIR/station.err" &
 pids+=($!)
 for _ in $(seq 100); do quiet_cli system.ping && break; sleep 0.1; done
 cli system.ping
+for _ in $(seq 50); do grep -qs 'fleet page:' "$DEMO_DIR/station.out" && break; sleep 0.1; done
+PAGE_URL=$(grep -ho 'fleet page: http://[^ ]*' "$DEMO_DIR/station.out" "$DEMO_DIR/station.err" | head -n1 | cut -d' ' -f3)
+echo "fleet page: ${PAGE_URL:-(not served, see $DEMO_DIR/station.err)}"
 
 step "connecting over UDP"
 cli connection.connect "{\"type\": \"udp\", \"sendPort\": $STATION_PORT, \"recvPort\": $SIM_PORT}"
@@ -87,6 +91,24 @@ cli vehicle.linkStats
 
 step "a survey for vehicle 2: route from an area, upload, download, run"
 cli vehicle.setActive '{"vehicleId": 2}'
+# A no-fly zone beside the survey, for the fleet page to show.
+echo '[{"id": 1, "type": "circle", "center": [22.5446, 113.9484], "radius": 50}]' >"$DEMO_DIR/zones.json"
+cli nfz.import "{\"path\": \"$DEMO_DIR/zones.json\"}"
+# The page is followed from here on, so that its picture shows the survey's first seconds.
+shot_pid=""
+if [ -z "${PAGE_URL:-}" ]; then
+  echo "fleet page: no address, no screenshot"
+elif ! command -v chromium >/dev/null; then
+  echo "fleet page: chromium is not installed, no screenshot; open $PAGE_URL in a browser"
+else
+  # Debian's python3 carries python3-websocket, which drives Chromium over its DevTools socket.
+  PYTHON=/usr/bin/python3
+  [ -x "$PYTHON" ] || PYTHON=python3
+  "$PYTHON" tests/browser/fleet_page_test.py --shot "$PAGE_URL" --shot-after-s 16 \
+    --out "$DEMO_DIR/fleet-page.png" >"$DEMO_DIR/screenshot.log" 2>&1 &
+  shot_pid=$!
+  pids+=($shot_pid)
+fi
 cli route.create '{"name": "survey", "number": 1, "area": {"polygon": [{"lat": 22.5431, "lon": 113.9468},
   {"lat": 22.5431, "lon": 113.9476}, {"lat": 22.5438, "lon": 113.9476}, {"lat": 22.5438, "lon": 113.9468}],
   "lineSpacing": 20}}'
@@ -98,4 +120,13 @@ for i in $(seq 6); do
   sleep 1
   printf 't+%ss  vehicle 2 (alt m, lat, lon) %s\n' "$i" "$(position)"
 done
+if [ -n "$shot_pid" ]; then
+  step "the fleet page while the survey is flown"
+  if wait "$shot_pid"; then
+    echo "screenshot of $PAGE_URL: $DEMO_DIR/fleet-page.png"
+  else
+    echo "the screenshot failed (see $DEMO_DIR/screenshot.log); the page was at $PAGE_URL"
+  fi
+fi
+
 step "done: stopping the station and the simulator"

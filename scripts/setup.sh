@@ -1,9 +1,11 @@
-# Sourced by the scripts: installs the Debian packages the build, tests and demo need.
+# Sourced by the scripts: installs the Debian packages the build, tests and demo need (the CJK
+# font draws the flight modes and states on the fleet page's screenshots).
 PACKAGES=(build-essential cmake ninja-build pkg-config ccache
   qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
   qt6-httpserver-dev qt6-websockets-dev
   libspdlog-dev nlohmann-json3-dev libgtest-dev libbenchmark-dev
-  libmosquitto-dev mosquitto socat tmux zlib1g-dev)
+  libmosquitto-dev mosquitto socat tmux zlib1g-dev
+  chromium libjs-leaflet libjs-dygraphs python3-websocket fonts-wqy-microhei)
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -1,0 +1,764 @@
+// The station's fleet page: one WebSocket for everything (a snapshot on connect, then ticks that
+// carry only what changed), Leaflet for the map, dygraphs for the selected vehicle's charts.
+// Built to follow a few hundred vehicles at 5 Hz: rows and markers are changed in place, cell
+// text is written only when it differs, trails and charts are redrawn on their own slower clocks.
+'use strict';
+
+(function () {
+  const HISTORY_MS = 120000;
+  const TRAIL_REDRAW_MS = 1000;
+  const CHART_REDRAW_MS = 1000;
+  const RECONNECT_FIRST_MS = 500;
+  const RECONNECT_MOST_MS = 15000;
+  const LEVEL_NAMES = ['', 'Info', 'Warning', 'Critical'];
+  const ROW_FIELDS = ['id', 'code', 'alt', 'speed', 'battery', 'sats', 'mode', 'state'];
+
+  const vehicles = new Map();  // vehicleId -> entry (see vehicleEntry)
+  const dirty = new Set();
+  const page = {
+    selectedId: null,
+    activeId: null,
+    config: { rateHz: 5, mapTiles: '' },
+    link: null,
+    alerts: [],
+    alertLevelByVehicle: new Map(),
+    route: null,
+    zones: [],
+    time: 0,  // the station's clock of the newest message
+    ticks: 0,
+    ws: null,
+    wsState: 'connecting',
+    retryMs: RECONNECT_FIRST_MS,
+    retryAt: 0,
+    lastMessageAt: 0,
+    fitted: false,
+    flushScheduled: false,
+    chartDirty: true,
+  };
+
+  const el = (id) => document.getElementById(id);
+  const rowsBody = el('vehicle-rows');
+
+  function make(tag, className, text) {
+    const node = document.createElement(tag);
+    if (className)
+      node.className = className;
+    if (text !== undefined)
+      node.textContent = text;
+    return node;
+  }
+
+  function num(v) {
+    return typeof v === 'number' && Number.isFinite(v);
+  }
+
+  function fixed(v, digits) {
+    return num(v) ? v.toFixed(digits) : '–';
+  }
+
+  function hasPosition(v) {
+    // A vehicle without a fix reports 0/0; it stays in the table but off the map.
+    return num(v.lat) && num(v.lon) && !(v.lat === 0 && v.lon === 0) && Math.abs(v.lat) <= 90;
+  }
+
+  function vehicleLabel(v) {
+    return v.vehicleCode ? String(v.vehicleCode) : '#' + v.vehicleId;
+  }
+
+  // ---- map ----------------------------------------------------------------------------------
+
+  const map = L.map('map', { minZoom: 2, maxZoom: 22, zoomSnap: 0.5, worldCopyJump: true });
+  map.setView([20, 0], 2);
+  L.control.scale({ imperial: false, maxWidth: 160 }).addTo(map);
+  for (const [name, z] of [['gridPane', 250], ['zonePane', 380], ['routePane', 390], ['trailPane', 395],
+                           ['gridLabelPane', 420]]) {
+    map.createPane(name).style.zIndex = z;
+  }
+  map.getPane('gridPane').style.pointerEvents = 'none';
+  map.getPane('gridLabelPane').style.pointerEvents = 'none';
+  // Hundreds of trails are cheaper on one canvas than as SVG paths.
+  const trailRenderer = L.canvas({ pane: 'trailPane', padding: 0.3 });
+  const gridLayer = L.layerGroup().addTo(map);
+  const zoneLayer = L.layerGroup().addTo(map);
+  const routeLayer = L.layerGroup().addTo(map);
+  const trailLayer = L.layerGroup().addTo(map);
+  let tileLayer = null;
+
+  const FitControl = L.Control.extend({
+    options: { position: 'topleft' },
+    onAdd() {
+      const button = L.DomUtil.create('a', 'leaflet-bar fit-control');
+      button.id = 'fit-button';
+      button.href = '#';
+      button.title = 'Show the whole fleet';
+      button.textContent = '⤢';
+      L.DomEvent.on(button, 'click', (e) => {
+        L.DomEvent.preventDefault(e);
+        fitFleet(true);
+      });
+      L.DomEvent.disableClickPropagation(button);
+      return button;
+    },
+  });
+  new FitControl().addTo(map);
+
+  const GRID_STEPS = [30, 10, 5, 2, 1, 0.5, 0.2, 0.1, 0.05, 0.02, 0.01, 0.005, 0.002, 0.001, 0.0005, 0.0002, 0.0001,
+                      0.00005];
+
+  function gridLabel(value, step, pos, neg) {
+    const digits = Math.max(0, Math.ceil(-Math.log10(step) - 1e-9));
+    return Math.abs(value).toFixed(digits) + '°' + (value >= 0 ? pos : neg);
+  }
+
+  // The graticule is drawn for the view only and redrawn after every move: the map has no tiles
+  // offline, so it is what gives the plain background a scale and a position.
+  function drawGraticule() {
+    gridLayer.clearLayers();
+    if (tileLayer)
+      return;
+    const b = map.getBounds();
+    const span = Math.max(b.getNorth() - b.getSouth(), (b.getEast() - b.getWest()) / 1.5);
+    const step = GRID_STEPS.find((s) => span / s >= 4) || GRID_STEPS[GRID_STEPS.length - 1];
+    const south = Math.max(-85, b.getSouth() - step);
+    const north = Math.min(85, b.getNorth() + step);
+    const west = b.getWest() - step;
+    const east = b.getEast() + step;
+    const lineStyle = { pane: 'gridPane', interactive: false, className: 'graticule', weight: 1 };
+    const labelAt = (lat, lon, text, cls) =>
+      L.marker([lat, lon], {
+        pane: 'gridLabelPane', interactive: false, keyboard: false,
+        icon: L.divIcon({ className: 'grid-label ' + cls, html: '', iconSize: null }),
+      }).addTo(gridLayer).getElement().textContent = text;
+    const inner = map.getBounds();
+    const labelLat = map.containerPointToLatLng([0, 4]).lat;
+    const labelLon = map.containerPointToLatLng([map.getSize().x - 4, 0]).lng;
+    const size = map.getSize();
+    for (let lat = Math.ceil(south / step) * step; lat <= north; lat += step) {
+      L.polyline([[lat, west], [lat, east]], lineStyle).addTo(gridLayer);
+      // Labels keep clear of the corner where the two rows of labels meet.
+      if (lat > inner.getSouth() && map.latLngToContainerPoint([lat, b.getWest()]).y > 28)
+        labelAt(lat, labelLon, gridLabel(lat, step, 'N', 'S'), 'grid-lat');
+    }
+    for (let lon = Math.ceil(west / step) * step; lon <= east; lon += step) {
+      L.polyline([[south, lon], [north, lon]], lineStyle).addTo(gridLayer);
+      if (lon > inner.getWest() && map.latLngToContainerPoint([b.getNorth(), lon]).x < size.x - 90)
+        labelAt(labelLat, lon, gridLabel(((lon + 540) % 360) - 180, step, 'E', 'W'), 'grid-lon');
+    }
+  }
+  map.on('moveend', drawGraticule);
+
+  function markCrowding() {
+    el('map').classList.toggle('crowded', vehicles.size > 40 && map.getZoom() < 20);
+  }
+  map.on('zoomend', markCrowding);
+
+  function applyConfig(config) {
+    page.config = Object.assign({ rateHz: 5, mapTiles: '' }, config || {});
+    const template = page.config.mapTiles || '';
+    if (tileLayer && tileLayer._url !== template) {
+      map.removeLayer(tileLayer);
+      tileLayer = null;
+    }
+    if (template && !tileLayer) {
+      let host = template;
+      try {
+        host = new URL(template.replace(/\{[a-z]\}/g, '0')).host;
+      } catch (e) { /* a template that is not a URL still loads relative tiles */ }
+      tileLayer = L.tileLayer(template, { maxZoom: 22, maxNativeZoom: 19, attribution: 'tiles: ' + host });
+      tileLayer.addTo(map);
+    }
+    document.body.classList.toggle('with-tiles', !!tileLayer);
+    drawGraticule();
+  }
+
+  function fitFleet(always) {
+    const points = [];
+    for (const entry of vehicles.values()) {
+      if (hasPosition(entry.v))
+        points.push([entry.v.lat, entry.v.lon]);
+    }
+    const hadVehicles = points.length > 0;
+    if (page.route) {
+      for (const wp of page.route.waypoints || []) {
+        if (num(wp.lat) && num(wp.lon))
+          points.push([wp.lat, wp.lon]);
+      }
+    }
+    if (!points.length || (!always && page.fitted))
+      return;
+    map.fitBounds(L.latLngBounds(points).pad(0.15), { maxZoom: 18, animate: false });
+    page.fitted = page.fitted || hadVehicles;
+  }
+
+  // ---- vehicles -----------------------------------------------------------------------------
+
+  function levelOf(v) {
+    const fromAlerts = page.alertLevelByVehicle.get(v.vehicleId) || 0;
+    const own = num(v.worstAlertLevel) ? v.worstAlertLevel : 0;
+    return Math.min(3, Math.max(own, fromAlerts));
+  }
+
+  function vehicleEntry(v) {
+    const id = v.vehicleId;
+    const row = make('tr', 'vehicle-row');
+    row.id = 'vehicle-row-' + id;
+    row.dataset.vehicleId = id;
+    const cells = {};
+    for (const field of ROW_FIELDS) {
+      const td = make('td', 'col-' + field);
+      if (!['code', 'mode', 'state'].includes(field))
+        td.classList.add('num');
+      row.appendChild(td);
+      cells[field] = td;
+    }
+    row.addEventListener('click', () => select(id, true));
+    // Rows stay ordered by vehicle id; a newcomer goes before the first larger id.
+    let before = null;
+    for (const other of rowsBody.rows) {
+      if (Number(other.dataset.vehicleId) > id) {
+        before = other;
+        break;
+      }
+    }
+    rowsBody.insertBefore(row, before);
+
+    const icon = L.divIcon({
+      className: 'vehicle-marker',
+      html: '<div class="arrow"></div><div class="vehicle-label"></div>',
+      iconSize: [24, 24],
+      iconAnchor: [12, 12],
+    });
+    const marker = L.marker([0, 0], { icon, keyboard: false, riseOnHover: true });
+    marker.on('click', () => select(id, false));
+    const trail = L.polyline([], { renderer: trailRenderer, interactive: false, weight: 2, opacity: 0.75,
+                                   color: '#2a6fbb' });
+    return {
+      id, v, row, cells, shown: {}, marker, markerEl: null, arrowEl: null, labelEl: null, markerState: '',
+      trail, history: [], trailDirty: false, onMap: false,
+    };
+  }
+
+  function setCell(entry, field, text) {
+    if (entry.shown[field] !== text) {
+      entry.shown[field] = text;
+      entry.cells[field].textContent = text;
+    }
+  }
+
+  function renderVehicle(entry) {
+    const v = entry.v;
+    setCell(entry, 'id', String(v.vehicleId));
+    setCell(entry, 'code', v.vehicleCode || '');
+    setCell(entry, 'alt', fixed(v.alt, 1));
+    setCell(entry, 'speed', fixed(v.groundSpeed, 1));
+    setCell(entry, 'battery', fixed(v.fcuVol, 1));
+    setCell(entry, 'sats', num(v.posSatNum) ? String(v.posSatNum) : '–');
+    setCell(entry, 'mode', v.flightModeText || (num(v.flightMode) ? String(v.flightMode) : '–'));
+    setCell(entry, 'state', v.flightStateText || (num(v.flightState) ? String(v.flightState) : '–'));
+    const level = levelOf(v);
+    const rowState = (v.alive ? 'alive' : 'dead') + level + (v.active ? 'a' : '') +
+                     (entry.id === page.selectedId ? 's' : '');
+    if (entry.rowState !== rowState) {
+      entry.rowState = rowState;
+      entry.row.classList.toggle('dead', !v.alive);
+      entry.row.classList.toggle('active-vehicle', !!v.active);
+      entry.row.classList.toggle('selected', entry.id === page.selectedId);
+      entry.row.dataset.level = level;
+      entry.row.title = v.alive ? (level ? LEVEL_NAMES[level] + ' alert' : '') : 'no heartbeat';
+    }
+
+    if (!hasPosition(v)) {
+      if (entry.onMap) {
+        map.removeLayer(entry.marker);
+        entry.onMap = false;
+      }
+      return;
+    }
+    entry.marker.setLatLng([v.lat, v.lon]);
+    if (!entry.onMap) {
+      entry.marker.addTo(map);
+      trailLayer.addLayer(entry.trail);
+      entry.onMap = true;
+      entry.markerEl = entry.marker.getElement();
+      entry.arrowEl = entry.markerEl.querySelector('.arrow');
+      entry.labelEl = entry.markerEl.querySelector('.vehicle-label');
+      entry.markerEl.dataset.vehicleId = entry.id;
+      // Leaflet builds the icon's inside afresh on every add.
+      entry.markerState = '';
+      entry.heading = undefined;
+      entry.labelText = undefined;
+    }
+    const heading = num(v.heading) ? Math.round(v.heading) : 0;
+    if (entry.heading !== heading) {
+      entry.heading = heading;
+      entry.arrowEl.style.transform = 'rotate(' + heading + 'deg)';
+    }
+    const label = vehicleLabel(v);
+    if (entry.labelText !== label) {
+      entry.labelText = label;
+      entry.labelEl.textContent = label;
+    }
+    const markerState = rowState;
+    if (entry.markerState !== markerState) {
+      entry.markerState = markerState;
+      const cls = entry.markerEl.classList;
+      cls.toggle('dead', !v.alive);
+      cls.toggle('selected', entry.id === page.selectedId);
+      cls.toggle('active-vehicle', !!v.active);
+      for (let i = 0; i <= 3; ++i)
+        cls.toggle('level-' + i, v.alive && i === level);
+      entry.marker.setZIndexOffset(entry.id === page.selectedId ? 1000 : 0);
+    }
+  }
+
+  function record(entry, time) {
+    const v = entry.v;
+    const h = entry.history;
+    if (h.length && h[h.length - 1].t >= time)
+      return;
+    h.push({ t: time, lat: v.lat, lon: v.lon, alt: v.alt, up: v.upSpd, pos: hasPosition(v) });
+    entry.trailDirty = true;
+    if (entry.id === page.selectedId)
+      page.chartDirty = true;
+  }
+
+  function upsertVehicle(v, time) {
+    if (!v || !num(v.vehicleId))
+      return;
+    let entry = vehicles.get(v.vehicleId);
+    if (!entry) {
+      entry = vehicleEntry(v);
+      vehicles.set(v.vehicleId, entry);
+    }
+    entry.v = v;
+    if (v.active)
+      page.activeId = v.vehicleId;
+    record(entry, time);
+    dirty.add(v.vehicleId);
+  }
+
+  function removeVehicle(id) {
+    const entry = vehicles.get(id);
+    if (!entry)
+      return;
+    entry.row.remove();
+    map.removeLayer(entry.marker);
+    trailLayer.removeLayer(entry.trail);
+    vehicles.delete(id);
+    dirty.delete(id);
+    if (page.selectedId === id)
+      select(null, false);
+  }
+
+  function scheduleFlush() {
+    if (page.flushScheduled)
+      return;
+    page.flushScheduled = true;
+    // A hidden tab gets no animation frames; the timer keeps the table current there.
+    requestAnimationFrame(flush);
+    setTimeout(flush, 250);
+  }
+
+  function flush() {
+    if (!page.flushScheduled)
+      return;
+    page.flushScheduled = false;
+    for (const id of dirty) {
+      const entry = vehicles.get(id);
+      if (entry)
+        renderVehicle(entry);
+    }
+    dirty.clear();
+    el('fleet-count').textContent = vehicles.size + (vehicles.size === 1 ? ' vehicle' : ' vehicles');
+    markCrowding();
+    fitFleet(false);
+  }
+
+  function trimAndDrawTrails() {
+    const cutoff = page.time - HISTORY_MS;
+    for (const entry of vehicles.values()) {
+      const h = entry.history;
+      let drop = 0;
+      while (drop < h.length && h[drop].t < cutoff)
+        ++drop;
+      if (drop) {
+        h.splice(0, drop);
+        entry.trailDirty = true;
+      }
+      if (entry.trailDirty) {
+        entry.trailDirty = false;
+        entry.trail.setLatLngs(h.filter((s) => s.pos).map((s) => [s.lat, s.lon]));
+      }
+    }
+  }
+  setInterval(trimAndDrawTrails, TRAIL_REDRAW_MS);
+
+  function styleTrail(entry, selected) {
+    const style = selected ? { color: '#0b7285', weight: 4 } : { color: '#2a6fbb', weight: 2 };
+    // Leaflet restyles only a drawn path; an empty or hidden one takes the style when it is drawn.
+    if (entry.trail._map && entry.trail.getLatLngs().length) {
+      entry.trail.setStyle(style);
+      if (selected)
+        entry.trail.bringToFront();
+    } else {
+      L.Util.setOptions(entry.trail, style);
+    }
+  }
+
+  function select(id, centre) {
+    const previous = vehicles.get(page.selectedId);
+    page.selectedId = id;
+    if (previous)
+      dirty.add(previous.id);
+    const entry = vehicles.get(id);
+    if (entry) {
+      dirty.add(id);
+      if (centre && hasPosition(entry.v))
+        map.panTo([entry.v.lat, entry.v.lon]);
+      else if (!centre)
+        entry.row.scrollIntoView({ block: 'nearest' });
+      styleTrail(entry, true);
+    }
+    if (previous && previous !== entry)
+      styleTrail(previous, false);
+    el('selected-label').textContent = entry ? vehicleLabel(entry.v) + ' (id ' + entry.id + ')'
+                                             : 'none (click a row or a marker)';
+    page.chartDirty = true;
+    scheduleFlush();
+    drawCharts();
+  }
+
+  // ---- charts -------------------------------------------------------------------------------
+
+  const charts = { alt: null, up: null };
+
+  function chartOptions(label, colour) {
+    return {
+      labels: ['time', label],
+      colors: [colour],
+      strokeWidth: 1.5,
+      legend: 'always',
+      labelsSeparateLines: false,
+      animatedZooms: false,
+      connectSeparatedPoints: false,
+      drawGrid: true,
+      gridLineColor: '#dde3ea',
+      axes: {
+        x: { pixelsPerLabel: 70, axisLabelWidth: 60 },
+        y: { axisLabelWidth: 44, pixelsPerLabel: 20 },
+      },
+      interactionModel: {},  // the window follows live time; no drag-zoom that the next redraw would undo
+    };
+  }
+
+  function drawCharts() {
+    if (!page.chartDirty)
+      return;
+    const entry = vehicles.get(page.selectedId);
+    const samples = entry ? entry.history : [];
+    const end = page.time || Date.now();
+    // A vehicle heard for less than the full window fills the chart, down to half a minute.
+    const first = samples.length ? samples[0].t : end;
+    const span = [new Date(Math.max(end - HISTORY_MS, Math.min(first, end - 30000))), new Date(end)];
+    const altData = [];
+    const upData = [];
+    for (const s of samples) {
+      const t = new Date(s.t);
+      altData.push([t, num(s.alt) ? s.alt : null]);
+      upData.push([t, num(s.up) ? s.up : null]);
+    }
+    // Ticks carry only vehicles that changed: the last values hold until now.
+    const last = samples[samples.length - 1];
+    if (last && last.t < end) {
+      altData.push([new Date(end), num(last.alt) ? last.alt : null]);
+      upData.push([new Date(end), num(last.up) ? last.up : null]);
+    }
+    el('charts-panel').classList.toggle('empty', altData.length < 2);
+    // dygraphs refuses an empty data set; the chart waits for two samples.
+    if (altData.length < 2)
+      return;
+    page.chartDirty = false;
+    for (const [key, data, div, label, colour] of [
+      ['alt', altData, 'alt-chart', 'altitude m', '#1f6fb2'],
+      ['up', upData, 'vspeed-chart', 'vertical speed m/s', '#2b8a3e']]) {
+      if (!charts[key])
+        charts[key] = new Dygraph(el(div), data, Object.assign(chartOptions(label, colour), { dateWindow: span }));
+      else
+        charts[key].updateOptions({ file: data, dateWindow: span });
+    }
+  }
+  setInterval(() => {
+    if (vehicles.has(page.selectedId))
+      page.chartDirty = true;  // the window slides even when the vehicle sends nothing new
+    drawCharts();
+  }, CHART_REDRAW_MS);
+
+  // ---- alerts, route, zones, link -----------------------------------------------------------
+
+  function levelIndex(level) {
+    if (num(level))
+      return Math.min(3, Math.max(0, level + 1));  // alert records count from Info = 0
+    const i = LEVEL_NAMES.indexOf(String(level));
+    return i > 0 ? i : 1;
+  }
+
+  function applyAlerts(doc) {
+    page.alerts = (doc && Array.isArray(doc.alerts)) ? doc.alerts : [];
+    const byVehicle = new Map();
+    const groups = new Map([[3, []], [2, []], [1, []]]);
+    for (const a of page.alerts) {
+      const level = levelIndex(a.level);
+      groups.get(level).push(a);
+      byVehicle.set(a.vehicleId, Math.max(byVehicle.get(a.vehicleId) || 0, level));
+    }
+    const changed = new Set([...page.alertLevelByVehicle.keys(), ...byVehicle.keys()]);
+    page.alertLevelByVehicle = byVehicle;
+    for (const id of changed) {
+      if (vehicles.has(id))
+        dirty.add(id);
+    }
+    const box = el('alert-groups');
+    box.replaceChildren();
+    for (const [level, list] of groups) {
+      if (!list.length)
+        continue;
+      const name = LEVEL_NAMES[level];
+      const group = make('div', 'alert-group level-' + level);
+      group.dataset.level = name;
+      group.appendChild(make('h3', '', name + ' (' + list.length + ')'));
+      const ul = make('ul');
+      for (const a of list) {
+        const li = make('li', 'alert');
+        li.appendChild(make('span', 'alert-vehicle', a.vehicleCode || '#' + a.vehicleId));
+        li.appendChild(make('span', 'alert-text', a.message || a.id || ''));
+        li.title = a.id || '';
+        ul.appendChild(li);
+      }
+      group.appendChild(ul);
+      box.appendChild(group);
+    }
+    if (!page.alerts.length)
+      box.appendChild(make('div', 'none', 'none'));
+    el('alert-count').textContent = String(page.alerts.length);
+    scheduleFlush();
+  }
+
+  function applyRoute(doc) {
+    const route = doc ? doc.route : null;
+    page.route = route || null;
+    routeLayer.clearLayers();
+    if (!route)
+      return;
+    const area = Array.isArray(route.area) ? route.area.filter((p) => Array.isArray(p) && p.length >= 2) : [];
+    if (area.length >= 3) {
+      L.polygon(area, { pane: 'routePane', className: 'route-area', color: '#6741d9', weight: 1.5, dashArray: '6 4',
+                        fillOpacity: 0.06, interactive: false }).addTo(routeLayer);
+    }
+    const waypoints = (route.waypoints || []).filter((wp) => num(wp.lat) && num(wp.lon));
+    if (waypoints.length >= 2) {
+      L.polyline(waypoints.map((wp) => [wp.lat, wp.lon]),
+                 { pane: 'routePane', className: 'route-line', color: '#6741d9', weight: 3, opacity: 0.85 })
+        .bindTooltip(route.name || String(route.id || 'route'), { sticky: true })
+        .addTo(routeLayer);
+    }
+    waypoints.forEach((wp, i) => {
+      const number = num(wp.number) ? wp.number : i + 1;
+      L.marker([wp.lat, wp.lon], {
+        keyboard: false,
+        zIndexOffset: -1000,
+        icon: L.divIcon({ className: 'waypoint-marker', html: '', iconSize: [20, 20], iconAnchor: [10, 10] }),
+        title: 'waypoint ' + number + (num(wp.alt) ? ', ' + wp.alt.toFixed(1) + ' m' : ''),
+      }).addTo(routeLayer).getElement().textContent = String(number);
+    });
+    if (!page.fitted)
+      fitFleet(false);
+  }
+
+  function applyZones(doc) {
+    page.zones = (doc && Array.isArray(doc.zones)) ? doc.zones : [];
+    zoneLayer.clearLayers();
+    const style = { pane: 'zonePane', className: 'zone-shape', color: '#e03131', weight: 2, fillColor: '#ff6b6b',
+                    fillOpacity: 0.25 };
+    for (const z of page.zones) {
+      let shape = null;
+      if (z.shape === 'circle' && Array.isArray(z.center) && num(z.radius) && z.radius > 0)
+        shape = L.circle(z.center, Object.assign({ radius: z.radius }, style));
+      else if (z.shape === 'polygon' && Array.isArray(z.points) && z.points.length >= 3)
+        shape = L.polygon(z.points, style);
+      if (!shape) {
+        console.warn('zone ' + z.id + ' has no drawable shape');
+        continue;
+      }
+      shape.bindTooltip('No-fly zone ' + (z.name || z.id), { sticky: true }).addTo(zoneLayer);
+    }
+  }
+
+  function applyLink(doc) {
+    page.link = doc || null;
+    const box = el('link-state');
+    if (!doc) {
+      box.textContent = 'link: –';
+      box.dataset.state = 'none';
+      return;
+    }
+    box.textContent = 'link: ' + (doc.connectionMode || 'None') + (doc.connected ? ', connected' : ', not connected');
+    box.dataset.state = doc.connected ? 'up' : 'down';
+    if (doc.activeVehicleId !== undefined)
+      page.activeId = doc.activeVehicleId;
+    const code = doc.activeVehicleCode || (num(doc.activeVehicleId) ? '#' + doc.activeVehicleId : '–');
+    el('active-vehicle').textContent = 'active: ' + code;
+  }
+
+  function showTime(ms) {
+    if (!num(ms) || ms <= 0)
+      return;
+    page.time = Math.max(page.time, ms);
+    el('station-time').textContent = new Date(page.time).toLocaleTimeString();
+  }
+
+  // ---- WebSocket ----------------------------------------------------------------------------
+
+  function setWsState(state, text) {
+    page.wsState = state;
+    const box = el('ws-state');
+    box.dataset.state = state;
+    box.textContent = 'page: ' + text;
+    document.body.classList.toggle('offline', state !== 'open');
+  }
+
+  function applyFleet(doc, time) {
+    const seen = new Set();
+    for (const v of (doc && doc.vehicles) || []) {
+      upsertVehicle(v, time);
+      seen.add(v.vehicleId);
+    }
+    for (const id of [...vehicles.keys()]) {
+      if (!seen.has(id))
+        removeVehicle(id);
+    }
+    if (doc && doc.activeVehicleId !== undefined)
+      page.activeId = doc.activeVehicleId;
+  }
+
+  function onMessage(event) {
+    let msg;
+    try {
+      msg = JSON.parse(event.data);
+    } catch (e) {
+      console.warn('fleet page: a frame that is not JSON was ignored');
+      return;
+    }
+    page.lastMessageAt = Date.now();
+    const time = num(msg.time) ? msg.time : Date.now();
+    showTime(time);
+    if (msg.type === 'snapshot') {
+      applyConfig(msg.config);
+      page.retryMs = RECONNECT_FIRST_MS;
+      setWsState('open', 'live, ' + page.config.rateHz + ' Hz');
+      applyFleet(msg.fleet, time);
+      applyAlerts(msg.alerts);
+      applyRoute(msg.route);
+      applyZones(msg.zones);
+      applyLink(msg.link);
+    } else if (msg.type === 'tick') {
+      ++page.ticks;
+      for (const v of msg.vehicles || [])
+        upsertVehicle(v, time);
+      for (const id of msg.removed || [])
+        removeVehicle(id);
+      if ('alerts' in msg)
+        applyAlerts(msg.alerts);
+      if ('route' in msg)
+        applyRoute(msg.route);
+      if ('zones' in msg)
+        applyZones(msg.zones);
+      if ('link' in msg)
+        applyLink(msg.link);
+    } else {
+      return;
+    }
+    scheduleFlush();
+  }
+
+  function connect() {
+    page.retryAt = 0;
+    const scheme = location.protocol === 'https:' ? 'wss://' : 'ws://';
+    let ws;
+    try {
+      ws = new WebSocket(scheme + location.host + '/ws');
+    } catch (e) {
+      reconnectLater();
+      return;
+    }
+    page.ws = ws;
+    setWsState('connecting', 'connecting…');
+    ws.onopen = () => {
+      page.lastMessageAt = Date.now();
+      setWsState('open', 'waiting for the snapshot');
+    };
+    ws.onmessage = onMessage;
+    ws.onclose = () => {
+      if (page.ws === ws) {
+        page.ws = null;
+        reconnectLater();
+      }
+    };
+    ws.onerror = () => { /* onclose follows and schedules the retry */ };
+  }
+
+  function reconnectLater() {
+    // Back off with jitter so a restarted station is not met by every open page at once.
+    const wait = page.retryMs * (0.8 + Math.random() * 0.4);
+    page.retryMs = Math.min(RECONNECT_MOST_MS, page.retryMs * 2);
+    page.retryAt = Date.now() + wait;
+    setWsState('closed', 'station unreachable, retry in ' + Math.ceil(wait / 1000) + ' s');
+    setTimeout(connect, wait);
+  }
+
+  // Ticks come even when nothing changes; a silent socket is a dead one.
+  setInterval(() => {
+    const rate = num(page.config.rateHz) && page.config.rateHz > 0 ? page.config.rateHz : 5;
+    const silentFor = Date.now() - page.lastMessageAt;
+    if (page.ws && page.wsState === 'open' && silentFor > Math.max(3000, 10000 / rate)) {
+      const ws = page.ws;
+      page.ws = null;
+      ws.close();
+      reconnectLater();
+    } else if (page.wsState === 'closed' && page.retryAt) {
+      const left = Math.max(0, Math.ceil((page.retryAt - Date.now()) / 1000));
+      el('ws-state').textContent = 'page: station unreachable, retry in ' + left + ' s';
+    }
+  }, 1000);
+
+  // ---- test and console access ---------------------------------------------------------------
+
+  window.fleetPage = {
+    vehicleRows() {
+      return Array.from(rowsBody.rows, (tr) => {
+        const text = (f) => tr.querySelector('.col-' + f).textContent;
+        return {
+          vehicleId: Number(tr.dataset.vehicleId), code: text('code'), alt: parseFloat(text('alt')),
+          speed: parseFloat(text('speed')), battery: parseFloat(text('battery')), sats: parseInt(text('sats'), 10),
+          mode: text('mode'), state: text('state'), alive: !tr.classList.contains('dead'),
+          level: Number(tr.dataset.level || 0),
+        };
+      });
+    },
+    markerCount: () => [...vehicles.values()].filter((e) => e.onMap).length,
+    routeWaypointCount: () => document.querySelectorAll('.waypoint-marker').length,
+    routeLineDrawn: () => document.querySelectorAll('path.route-line').length > 0,
+    zoneCount: () => document.querySelectorAll('path.zone-shape').length,
+    alertCount: () => page.alerts.length,
+    wsState: () => page.wsState,
+    tickCount: () => page.ticks,
+    rateHz: () => page.config.rateHz,
+    link: () => page.link,
+    selectedVehicleId: () => page.selectedId,
+    activeVehicleId: () => page.activeId,
+    select: (id) => select(id, true),
+  };
+
+  setWsState('connecting', 'connecting…');
+  drawGraticule();
+  connect();
+})();
