@@ -1,5 +1,6 @@
 #include "GcsCliCommandRouter.h"
 
+#include "GcsCliAccountMethods.h"
 #include "GcsCliFirmwareMethods.h"
 #include "GcsCliMissionMethods.h"
 #include "GcsCliNfzMethods.h"
@@ -720,6 +721,7 @@ const std::vector<MethodSpec>& methodTable()
         all.insert(all.end(), missionMethods().begin(), missionMethods().end());
         all.insert(all.end(), nfzMethods().begin(), nfzMethods().end());
         all.insert(all.end(), firmwareMethods().begin(), firmwareMethods().end());
+        all.insert(all.end(), accountMethods().begin(), accountMethods().end());
         return all;
     }();
     return table;

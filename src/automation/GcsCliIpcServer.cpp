@@ -23,6 +23,14 @@ namespace {
 
 QString g_endpointDir;
 
+// A parse error quotes the last text it read, which may be part of a password or token: it is
+// cut off before the error reaches a log line or the reply.
+std::string withoutInput(const char* what)
+{
+    const std::string text(what);
+    return text.substr(0, text.find("; last read:"));
+}
+
 }  // namespace
 
 void GcsCliIpcServer::setEndpointDir(const QString& dir)
@@ -212,11 +220,13 @@ json GcsCliIpcServer::handleRequestPayload(const QByteArray& payload) const
         const json request = json::parse(payload.constBegin(), payload.constEnd(), nullptr, true, false);
         return GcsCliCommandRouter::dispatch(m_context, request);
     } catch (const json::parse_error& e) {
-        spdlog::debug("<cli-ipc> JSON parse error: {}", e.what());
-        return GcsCliResponse::makeError(ErrorCode::InvalidArgs, std::string("Invalid JSON: ") + e.what());
+        const std::string text = withoutInput(e.what());
+        spdlog::debug("<cli-ipc> JSON parse error in a {}-byte request: {}", payload.size(), text);
+        return GcsCliResponse::makeError(ErrorCode::InvalidArgs, "Invalid JSON: " + text);
     } catch (const json::exception& e) {
-        spdlog::debug("<cli-ipc> JSON error: {}", e.what());
-        return GcsCliResponse::makeError(ErrorCode::InvalidArgs, std::string("Invalid JSON: ") + e.what());
+        const std::string text = withoutInput(e.what());
+        spdlog::debug("<cli-ipc> JSON error in a {}-byte request: {}", payload.size(), text);
+        return GcsCliResponse::makeError(ErrorCode::InvalidArgs, "Invalid JSON: " + text);
     } catch (const std::exception& e) {
         spdlog::error("<cli-ipc> request handling failed: {}", e.what());
         return GcsCliResponse::makeError(ErrorCode::CommandRejected, std::string("Internal error: ") + e.what());

@@ -1,5 +1,6 @@
 #include "GcsCliOutcomeRecorder.h"
 
+#include "GcsCliAccountOutcomes.h"
 #include "GcsCliNfzOutcomes.h"
 #include "GcsCliFirmwareOutcomes.h"
 #include "GcsConsoleHandler.h"
@@ -103,6 +104,7 @@ GcsCliOutcomeRecorder::GcsCliOutcomeRecorder(GcsApplication* app, QObject* paren
     m_clock.start();
     m_nfz = new GcsCliNfzOutcomes(this);
     m_firmware = new GcsCliFirmwareOutcomes(this);
+    m_account = new GcsCliAccountOutcomes(this);
     connect(&LinkManagerFactory::getInstance(), &LinkManagerFactory::acvtiveLinkManagerChanged, this,
             &GcsCliOutcomeRecorder::bindLinkManager);
     attach();
@@ -130,6 +132,7 @@ void GcsCliOutcomeRecorder::attach()
     if (ctrl)
         bindMissions(ctrl->missionsCtrler().get());
     m_nfz->attach(ctrl);
+    m_account->attach(ctrl);
     MultiVehicleManager* vehicleMgr = ctrl ? ctrl->multiVehicleMgr() : nullptr;
     m_firmware->followVehicles(vehicleMgr);
     if (vehicleMgr && vehicleMgr != m_vehicleMgr.data()) {

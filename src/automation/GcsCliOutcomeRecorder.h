@@ -4,7 +4,8 @@
 // each vehicle's last telemetry frame and heartbeat, and per vehicle and parameter group whether
 // a read succeeded since the vehicle last came alive (so that a write never sends values that
 // were not read from that vehicle) and which parameter reads and writes it sent are unanswered,
-// and each vehicle's firmware update (GcsCliFirmwareOutcomes).
+// each vehicle's firmware update (GcsCliFirmwareOutcomes) and the account operations
+// (GcsCliAccountOutcomes).
 //
 // It binds itself to the app controller's console and to the active link manager's protocol
 // processor; attach() repeats the binding (the app controller may be set after the endpoint).
@@ -31,6 +32,7 @@
 #include <vector>
 
 class GcsApplication;
+class GcsCliAccountOutcomes;
 class GcsCliNfzOutcomes;
 class GcsCliFirmwareOutcomes;
 class GcsConsoleHandler;
@@ -68,6 +70,9 @@ public:
 
     // Firmware updates of every vehicle (firmware.status).
     GcsCliFirmwareOutcomes& firmware() const { return *m_firmware; }
+
+    // Login and account vehicle operations (account.status).
+    GcsCliAccountOutcomes& account() const { return *m_account; }
 
     // Lines with seq >= since (oldest first, at most limit), or without since the last limit lines.
     nlohmann::json consoleTail(std::optional<int64_t> since, size_t limit) const;
@@ -129,6 +134,7 @@ private:
     QPointer<MultiVehicleManager> m_vehicleMgr;
     GcsCliNfzOutcomes* m_nfz = nullptr;  // a child
     GcsCliFirmwareOutcomes* m_firmware = nullptr;  // a child
+    GcsCliAccountOutcomes* m_account = nullptr;  // a child
     std::set<VehicleController*> m_boundVehicles;
     std::map<VehicleController*, std::map<std::string, ParamsReadState>> m_paramsRead;
     struct ParamsWait {

@@ -448,7 +448,12 @@ TEST_F(CliRouterWithSim, SystemMethodsListsExactlyTheServedMethods)
                                             "route.setActive", "route.defaultWayPoint", "route.export",
                                             "route.import", "mission.upload", "mission.download", "mission.start",
                                             "mission.status", "firmware.update", "firmware.status", "nfz.sync",
-                                            "nfz.import", "nfz.status", "nfz.upload", "nfz.bindManual"}));
+                                            "nfz.import", "nfz.status", "nfz.upload", "nfz.bindManual",
+                                            "account.login", "account.logout", "account.status",
+                                            "account.vehicles.refresh", "account.vehicles.list",
+                                            "account.vehicles.captcha", "account.vehicles.add",
+                                            "account.vehicles.update", "account.vehicles.remove", "remote.start",
+                                            "remote.stop"}));
 }
 
 TEST_F(CliRouterWithSim, RouteMethodsRefuseBadInput)

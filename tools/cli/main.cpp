@@ -3,8 +3,10 @@
 // reply times out, or the arguments are bad. "control.command --wait" exits 0 only when every
 // target vehicle accepted the command, 1 when one refused it, 2 when one timed out; "params"
 // likewise for its read or write; "mission.upload|mission.download --wait" 0 when the transfer
-// ended with result 0, 1 for any other result, 2 when it did not end in time.
+// ended with result 0, 1 for any other result, 2 when it did not end in time; the account
+// commands (login, logout, vehicles, remote) 0 done, 1 refused or failed, 2 no outcome in time.
 
+#include "CliAccountCommands.h"
 #include "CliIpcClient.h"
 #include "CliWatchView.h"
 
@@ -37,6 +39,8 @@ constexpr const char* kUsage =
     "  velmora-cli [--timeout-ms N] console [--follow]\n"
     "  velmora-cli [--timeout-ms N] params GROUP [--vehicle-id N] [NAME=VALUE...]\n"
     "  velmora-cli [--timeout-ms N] firmware-update FILE [--vehicle-id N | --vehicle-code C]\n"
+    "  velmora-cli [--timeout-ms N] login EMAIL\n"
+    "  velmora-cli [--timeout-ms N] logout | vehicles | remote CODE | remote --stop\n"
     "  velmora-cli [--timeout-ms N] help [METHOD]\n"
     "  velmora-cli --version\n"
     "\n"
@@ -50,6 +54,11 @@ constexpr const char* kUsage =
     "'help' lists the station's methods and their parameters.\n"
     "'firmware-update' sends an image file to a vehicle and follows it with firmware.status every\n"
     "250 ms until it ends; exit 0 only when the vehicle verified the image.\n"
+    "'login' logs the station in to its cloud account; the password comes from VELMORA_PASSWORD,\n"
+    "else from standard input (typed without echo on a terminal). 'logout' ends the session and\n"
+    "any remote monitoring. 'vehicles' refreshes the account's vehicle list and prints it.\n"
+    "'remote CODE' watches that vehicle through the cloud broker; 'remote --stop' ends it. Each\n"
+    "waits up to 15 s for its outcome (account.status) and prints it.\n"
     "'--wait' follows a control command with command.status until every vehicle answered, and a\n"
     "route upload or download with mission.status until it finished (exit 0 only for success).\n"
     "\n"
@@ -73,6 +82,9 @@ constexpr const char* kUsage =
     "  velmora-cli console --follow\n"
     "  velmora-cli params stab\n"
     "  velmora-cli params basic maxFlyAlt=120 returnAltitudeM=60 --vehicle-id 2\n"
+    "  velmora-cli login pilot@example.com\n"
+    "  velmora-cli vehicles\n"
+    "  velmora-cli remote VC-0001\n"
     "\n"
     "Exit status: 0 when \"ok\" is true, 1 for an error envelope, 2 when no station answers,\n"
     "the response does not arrive in time, or the arguments are bad.\n";
@@ -528,6 +540,8 @@ int main(int argc, char** argv)
         }
         return runFirmwareUpdate(file, selector, timeoutMs);
     }
+    if (CliAccountCommands::handles(method))
+        return CliAccountCommands::run(method, args, timeoutMs);
     if (method == "help") {
         if (args.size() > 1)
             return usageError("help takes at most one METHOD");
@@ -568,7 +582,9 @@ int main(int argc, char** argv)
         try {
             params = json::parse(text.constBegin(), text.constEnd());
         } catch (const json::exception& e) {
-            return usageError(std::string("PARAMS_JSON is not valid JSON: ") + e.what());
+            // The parser quotes what it last read, which may be a password.
+            const std::string what = e.what();
+            return usageError("PARAMS_JSON is not valid JSON: " + what.substr(0, what.find("; last read:")));
         }
         if (!params.is_object())
             return usageError("PARAMS_JSON must be a JSON object, for example '{\"vehicleId\": 1}'");
