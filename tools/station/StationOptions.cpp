@@ -25,7 +25,8 @@ QString StationOptions::usage()
         "  --endpoint-dir DIR        put the CLI endpoint socket in DIR (an existing directory)\n"
         "                            instead of $TMPDIR; velmora-cli --endpoint DIR/Tarnwick_CliIpc_v1\n"
         "  --http PORT               serve the fleet page on PORT (0: a free port); off without it\n"
-        "  --http-bind ADDR          the fleet page's address (default 127.0.0.1; it has no login)\n"
+        "  --http-bind ADDR          the fleet page's IP address or localhost (default 127.0.0.1; the\n"
+        "                            page has no login: another address is reachable by anyone)\n"
         "  --http-rate-hz N          fleet page updates per second (1-50, default 5)\n"
         "  --map-tiles URL_TEMPLATE  map tiles for the fleet page, e.g. https://tile.example/{z}/{x}/{y}.png\n"
         "  -h, --help\n");
@@ -118,6 +119,8 @@ QString StationOptions::parse(int argc, char** argv, StationOptions& out)
             out.httpPort = quint16(port);
         } else if (a == "--http-bind") {
             err = value(i, a, out.httpBind);
+            if (out.httpBind == QLatin1String("localhost"))
+                out.httpBind = QStringLiteral("127.0.0.1");
             if (err.isEmpty() && QHostAddress(out.httpBind).isNull())
                 err = QStringLiteral("--http-bind takes an IP address, got '%1'").arg(out.httpBind);
         } else if (a == "--http-rate-hz") {
