@@ -2,7 +2,8 @@
 # The headless station against three simulated vehicles: builds what is needed, starts
 # velmora-vehicle-sim and velmora-station (with its fleet page), connects over UDP through
 # velmora-cli, lists the vehicles, takes off, shows the altitude rising, lands, flies a survey,
-# saves a screenshot of the fleet page, and stops everything it started.
+# saves a screenshot of the fleet page, logs in to the local cloud service and watches a vehicle
+# that reports only through the MQTT broker, and stops everything it started.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
@@ -14,6 +15,8 @@ SIM="$BIN/vehicle-sim/velmora-vehicle-sim"
 CLI="$BIN/cli/velmora-cli"
 CLOUD="$BIN/cloud-sim/velmora-cloud-sim"
 STATION_PORT="${STATION_PORT:-14550}"
+PYTHON_FOR_PORT=/usr/bin/python3
+[ -x "$PYTHON_FOR_PORT" ] || PYTHON_FOR_PORT=python3
 
 DEMO_DIR=$(mktemp -d /tmp/velmora-demo.XXXXXX)
 # A private endpoint directory: the demo never meets another station on this machine.
@@ -40,8 +43,22 @@ for _ in $(seq 50); do [ -s "$DEMO_DIR/sim.out" ] && break; sleep 0.1; done
 SIM_PORT=$(head -n1 "$DEMO_DIR/sim.out")
 echo "simulator listens on UDP port $SIM_PORT"
 
-step "starting the local cloud service"
-"$CLOUD" --port 0 >"$DEMO_DIR/cloud.out" 2>"$DEMO_DIR/cloud.log" &
+step "starting a mosquitto broker for remote monitoring"
+MQTT_PORT=$("$PYTHON_FOR_PORT" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+mkdir -p "$DEMO_DIR/mosquitto"
+mosquitto_passwd -b -c "$DEMO_DIR/mosquitto/passwd" demo-station "station-pw" >/dev/null
+mosquitto_passwd -b "$DEMO_DIR/mosquitto/passwd" demo-vehicle "vehicle-pw" >/dev/null
+# Started as root, mosquitto would drop to its own user, which cannot read this private folder.
+printf 'listener %s 127.0.0.1\nallow_anonymous false\npassword_file %s\nuser %s\n' "$MQTT_PORT" \
+  "$DEMO_DIR/mosquitto/passwd" "$(id -un)" >"$DEMO_DIR/mosquitto/mosquitto.conf"
+mosquitto -c "$DEMO_DIR/mosquitto/mosquitto.conf" >"$DEMO_DIR/mosquitto/broker.log" 2>&1 &
+pids+=($!)
+MQTT_URI="tcp://127.0.0.1:$MQTT_PORT"
+echo "broker on $MQTT_URI"
+
+step "starting the local cloud service (account demo@example.com owns vehicle DEMO-R)"
+"$CLOUD" --port 0 --account demo@example.com:demo-pass --account-vehicle demo@example.com:DEMO-R:Watched \
+  >"$DEMO_DIR/cloud.out" 2>"$DEMO_DIR/cloud.log" &
 pids+=($!)
 for _ in $(seq 50); do [ -s "$DEMO_DIR/cloud.out" ] && break; sleep 0.1; done
 CLOUD_PORT=$(head -n1 "$DEMO_DIR/cloud.out" | grep -o '[0-9]*$')
@@ -49,7 +66,7 @@ echo "cloud service on http://127.0.0.1:$CLOUD_PORT"
 
 step "starting velmora-station (data in $DEMO_DIR/station)"
 "$STATION" --data-dir "$DEMO_DIR/station" --log-level warn --cloud-url "http://127.0.0.1:$CLOUD_PORT" \
-  --http 0 >"$DEMO_DIR/station.out" 2>"$DEMO_DIR/station.err" &
+  --mqtt "$MQTT_URI" --mqtt-user demo-station --mqtt-password station-pw --http 0 >"$DEMO_DIR/station.out" 2>"$DEMO_DIR/station.err" &
 pids+=($!)
 for _ in $(seq 100); do quiet_cli system.ping && break; sleep 0.1; done
 cli system.ping
@@ -128,5 +145,21 @@ if [ -n "$shot_pid" ]; then
     echo "the screenshot failed (see $DEMO_DIR/screenshot.log); the page was at $PAGE_URL"
   fi
 fi
+
+step "remote monitoring: vehicle DEMO-R reports through the broker only (no link)"
+"$SIM" --mqtt "$MQTT_URI" --mqtt-user demo-vehicle --mqtt-password vehicle-pw --vehicle-code DEMO-R \
+  >"$DEMO_DIR/remote-sim.out" 2>"$DEMO_DIR/remote-sim.log" &
+pids+=($!)
+VELMORA_PASSWORD=demo-pass cli login demo@example.com
+cli vehicles
+cli remote DEMO-R
+remote_position() { "$CLI" telemetry.snapshot '{"vehicleCode": "DEMO-R"}' | grep -m3 -E '"(lat|lon|alt)"' | sed -E 's/.*: *([-0-9.e+]+).*/\1/' | paste -sd' '; }
+for i in $(seq 4); do
+  sleep 1
+  printf 't+%ss  DEMO-R (alt m, lat, lon) %s\n' "$i" "$(remote_position)"
+done
+cli account.status
+cli remote --stop
+cli logout
 
 step "done: stopping the station and the simulator"

@@ -146,10 +146,15 @@ TEST_F(RemoteMonitor, LocalVehiclesWithAnActiveCodeAreReportedEveryThreeSeconds)
 {
     cloudSide->subscribe(GcsMqttController::kReportTopic, 1);
     ASSERT_NO_FATAL_FAILURE(login());
+    // A remote vehicle listed first: the local one joining second is still reported, the remote
+    // one never.
+    mvm()->addRemoteVehicle("RV-LISTED");
     SimOptions options;
     options.code = "VC-LOCAL";
-    ASSERT_NO_FATAL_FAILURE(startAlive(options));
-    auto local = mvm()->activeVehicle();
+    ASSERT_NO_FATAL_FAILURE(startSim(options));
+    ASSERT_NO_FATAL_FAILURE(connectUdp(sim->listenPort()));
+    std::shared_ptr<VehicleController> local;
+    ASSERT_TRUE(waitUntil([&] { return (local = mvm()->findVehicleControllerById(options.firstId)) != nullptr; }));
     ASSERT_TRUE(waitUntil([&] { return local->vehicleCodeIsActive(); }, 10000));
 
     ASSERT_TRUE(waitUntil([&] { return heard.size() >= 4; }, 10000));
