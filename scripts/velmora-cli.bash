@@ -11,7 +11,8 @@ _velmora_cli_methods()
         echo "system.ping system.methods connection.status connection.connect connection.disconnect
               vehicle.resolveTarget vehicle.list vehicle.setActive telemetry.snapshot alerts.active
               vehicle.linkStats params.read params.write params.get params.set control.command
-              command.status console.tail"
+              command.status console.tail account.status account.login account.logout
+              remote.start remote.stop"
     fi
 }
 
@@ -41,7 +42,8 @@ _velmora_cli()
             if [[ $cur == -* ]]; then
                 COMPREPLY=($(compgen -W "--timeout-ms --endpoint --version --help" -- "$cur"))
             else
-                COMPREPLY=($(compgen -W "watch console params help $(_velmora_cli_methods)" -- "$cur"))
+                COMPREPLY=($(compgen -W "watch console params help firmware-update login logout vehicles remote
+                                           $(_velmora_cli_methods)" -- "$cur"))
             fi ;;
         watch) COMPREPLY=($(compgen -W "--interval-ms --vehicle-id" -- "$cur")) ;;
         console) COMPREPLY=($(compgen -W "--follow" -- "$cur")) ;;
@@ -53,6 +55,9 @@ _velmora_cli()
                 COMPREPLY=($(compgen -W "--vehicle-id" -- "$cur"))
             fi ;;
         control.command) COMPREPLY=($(compgen -W "--wait --timeout-s" -- "$cur")) ;;
+        mission.upload|mission.download) COMPREPLY=($(compgen -W "--wait" -- "$cur")) ;;
+        firmware-update) COMPREPLY=($(compgen -f -- "$cur")) ;;
+        remote) COMPREPLY=($(compgen -W "--stop" -- "$cur")) ;;
     esac
 }
 

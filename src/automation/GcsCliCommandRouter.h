@@ -8,8 +8,9 @@
 // Methods: system.ping, system.methods, connection.status, connection.connect,
 // connection.disconnect, vehicle.resolveTarget, vehicle.list, vehicle.setActive,
 // telemetry.snapshot, alerts.active, vehicle.linkStats, params.read, params.write,
-// control.command, command.status, console.tail, and the route and mission methods
-// (GcsCliMissionMethods.h). One table holds each method with its
+// control.command, command.status, console.tail, and the groups of their own: route and mission
+// (GcsCliMissionMethods.h), firmware (GcsCliFirmwareMethods.h), no-fly zones (GcsCliNfzMethods.h),
+// account and remote monitoring (GcsCliAccountMethods.h). One table holds each method with its
 // parameters; a params key outside that list is refused ("Unknown field: NAME").
 //
 // Choices where the contract is open:
