@@ -128,12 +128,12 @@ struct GcsFleetWebServer::Private {
     QTimer timer;
     std::map<QByteArray, QString> staticFiles;  // request path -> resource
 
-    // What the last tick (or the first client's snapshot) sent.
+    // Each vehicle as the clients have it after the last tick (or the first client's snapshot).
     struct Sent {
-        std::string text;       // V without linkStats
-        std::string linkStats;  // as last sent
+        json v;          // V without linkStats
+        json linkStats;  // as last sent
         uint64_t seenTick = 0;
-        uint64_t sentTick = 0;
+        uint64_t linkSentTick = 0;
     };
     std::unordered_map<int, Sent> sentVehicles;
     struct VehicleAlertsCache {
@@ -270,7 +270,8 @@ struct GcsFleetWebServer::Private {
 
     // ---- documents ----
 
-    // The snapshot; for the first client it also becomes what later ticks compare with.
+    // The snapshot. The first client's becomes what later ticks compare with; a later client
+    // gets what the others were sent, so that the next tick's changes apply to it as well.
     std::string snapshot(bool seed)
     {
         json fleet = GcsFleetJson::fleet(ctrl);
@@ -279,12 +280,25 @@ struct GcsFleetWebServer::Private {
         if (seed) {
             sentVehicles.clear();
             for (json v : fleet["vehicles"]) {
-                const std::string link = v["linkStats"].dump();
+                json link = std::move(v["linkStats"]);
                 v.erase("linkStats");
-                sentVehicles[v["vehicleId"].get<int>()] = {v.dump(), link, tickCount, tickCount};
+                const int id = v["vehicleId"].get<int>();
+                sentVehicles[id] = {std::move(v), std::move(link), tickCount, tickCount};
             }
             for (const auto& [key, doc] : docs.items())
                 sentDocs[key] = doc.dump();
+        } else {
+            // A vehicle that joined since the last tick is not there yet: the next tick has it whole.
+            for (json& v : fleet["vehicles"]) {
+                if (const auto sent = sentVehicles.find(v["vehicleId"].get<int>()); sent != sentVehicles.end()) {
+                    v = sent->second.v;
+                    v["linkStats"] = sent->second.linkStats;
+                }
+            }
+            for (auto& [key, doc] : docs.items()) {
+                if (const auto sent = sentDocs.find(key); sent != sentDocs.end())
+                    doc = json::parse(sent->second);
+            }
         }
         json message = {{"type", "snapshot"}, {"time", GcsFleetJson::nowMs()}, {"fleet", std::move(fleet)},
                         {"config", {{"rateHz", options.rateHz}, {"mapTiles", options.mapTiles.toStdString()}}}};
@@ -341,20 +355,37 @@ struct GcsFleetWebServer::Private {
         std::string changed;
         const uint64_t second = uint64_t(options.rateHz);
         for (const auto& v : mvm->vehicleList()) {
-            std::string text = GcsFleetJson::vehicleWithoutLinkStats(*v, v == active).dump();
-            std::string link = GcsFleetJson::linkStats(*v).dump();
-            Sent& sent = sentVehicles[v->vehicleId()];
+            json now = GcsFleetJson::vehicleWithoutLinkStats(*v, v == active);
+            json link = GcsFleetJson::linkStats(*v);
+            const auto [it, joined] = sentVehicles.try_emplace(v->vehicleId());
+            Sent& sent = it->second;
             sent.seenTick = tickCount;
-            // Link counters move at every telemetry request: alone they are sent once a second.
-            const bool linkDue = link != sent.linkStats && tickCount - sent.sentTick >= second;
-            if (text == sent.text && !linkDue)
-                continue;
+            json entry = json::object();
+            if (joined) {
+                entry = now;
+                entry["linkStats"] = link;
+                sent = {std::move(now), std::move(link), tickCount, tickCount};
+            } else {
+                // Numbers are rounded as shown, so jitter below that does not count as a change.
+                for (auto& [key, value] : now.items()) {
+                    json& old = sent.v[key];
+                    if (old != value)
+                        entry[key] = old = std::move(value);
+                }
+                // Link counters move at every telemetry request: they go at most once a second,
+                // whatever else changed.
+                if (link != sent.linkStats && tickCount - sent.linkSentTick >= second) {
+                    entry["linkStats"] = link;
+                    sent.linkStats = std::move(link);
+                    sent.linkSentTick = tickCount;
+                }
+                if (entry.empty())
+                    continue;
+                entry["vehicleId"] = v->vehicleId();
+            }
             if (!changed.empty())
                 changed += ',';
-            text.pop_back();  // the closing brace: linkStats goes in before it
-            changed += text + ",\"linkStats\":" + link + '}';
-            text += '}';
-            sent = {std::move(text), std::move(link), tickCount, tickCount};
+            changed += entry.dump();
         }
         std::string removed;
         for (auto it = sentVehicles.begin(); it != sentVehicles.end();) {

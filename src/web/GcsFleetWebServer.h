@@ -1,7 +1,7 @@
 #pragma once
 // The station's read-only fleet page: a small HTTP server for the page's files and JSON
 // documents (GcsFleetJson.h) and a WebSocket (/ws) that pushes a snapshot on connect, then a
-// tick at the configured rate with the vehicles that changed. Nothing it serves changes state.
+// tick at the configured rate with what changed in each vehicle. Nothing it serves changes state.
 // Main thread only; it reads the app controller's objects directly.
 //
 //   GET /                     the page (index.html)
@@ -21,14 +21,17 @@
 //   before the next send, so the station's memory stays flat. The socket's own send buffer is
 //   kept at 64 KiB for the same reason.
 // - Ticks run only while a client is connected. Each tick builds every vehicle's V once and
-//   sends those whose JSON text differs from the last one sent; "removed" lists vehicles gone
-//   since. The link-loss counters inside V move at every telemetry request, so a V whose only
-//   change is its linkStats goes out at most once a second (a whole V, as always). The alerts,
-//   link, route and zones documents go along only when their text changed; the route and zones
-//   documents are rebuilt when the active route or zone set is replaced, and at least once a
-//   second (an edit inside a route shows within a second).
-// - Clients get one shared stream: a client that joins between ticks has its snapshot plus the
-//   changes since the previous tick, which may repeat a V it already has.
+//   compares it key by key with what the clients have: an entry of "vehicles" is
+//   {"vehicleId", the keys whose value changed}, a vehicle new since the last tick goes whole, and
+//   "removed" lists vehicles gone since. Numbers are rounded as their display shows them, so
+//   jitter below that is no change. linkStats goes whole when any of its counters changed, but at
+//   most once a second (they move at every telemetry request). The alerts, link, route and zones
+//   documents go along, whole, only when their text changed; the route and zones documents are
+//   rebuilt when the active route or zone set is replaced, and at least once a second (an edit
+//   inside a route shows within a second). The snapshot and /api/v1/ documents are always whole.
+// - Clients get one shared stream: the snapshot of a client that joins while others are connected
+//   carries what they were sent (at most a tick old; a vehicle new since then comes whole in the
+//   next tick), so each tick's changes apply to every client alike.
 // - Incoming WebSocket messages are ignored (limited to 4 KiB).
 // - Another bind address than loopback logs a warning: the page has no authentication.
 //   With a wildcard bind (0.0.0.0, ::), Host may also be any address of this machine.

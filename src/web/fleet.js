@@ -322,7 +322,9 @@
       page.chartDirty = true;
   }
 
-  function upsertVehicle(v, time) {
+  // A snapshot's V replaces the stored one; a tick's entry carries only the keys that changed
+  // (a newcomer's is whole) and is merged into it.
+  function upsertVehicle(v, time, merge) {
     if (!v || !num(v.vehicleId))
       return;
     let entry = vehicles.get(v.vehicleId);
@@ -330,8 +332,8 @@
       entry = vehicleEntry(v);
       vehicles.set(v.vehicleId, entry);
     }
-    entry.v = v;
-    if (v.active)
+    entry.v = merge ? Object.assign(entry.v, v) : v;
+    if (entry.v.active)
       page.activeId = v.vehicleId;
     record(entry, time);
     dirty.add(v.vehicleId);
@@ -663,7 +665,7 @@
     } else if (msg.type === 'tick') {
       ++page.ticks;
       for (const v of msg.vehicles || [])
-        upsertVehicle(v, time);
+        upsertVehicle(v, time, true);
       for (const id of msg.removed || [])
         removeVehicle(id);
       if ('alerts' in msg)

@@ -60,16 +60,31 @@ Reply raw(quint16 port, const QByteArray& request)
 const QByteArray kHandshake = "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
                               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
 
-// A WebSocket client that keeps every message it gets.
+// A WebSocket client that keeps every message it gets, and the fleet as the page keeps it (the
+// snapshot's V's with each tick's entries merged in) after each tick.
 struct Client {
     explicit Client(quint16 port)
     {
-        QObject::connect(&socket, &QWebSocket::textMessageReceived,
-                         [this](const QString& text) { messages.push_back(json::parse(text.toStdString())); });
+        QObject::connect(&socket, &QWebSocket::textMessageReceived, [this](const QString& text) {
+            json m = json::parse(text.toStdString());
+            if (m["type"] == "snapshot") {
+                for (const auto& v : m["fleet"]["vehicles"])
+                    fleet[v["vehicleId"]] = v;
+            } else {
+                for (const auto& v : m["vehicles"])
+                    fleet[v["vehicleId"]].update(v);
+                for (const auto& id : m["removed"])
+                    fleet.erase(id.get<int>());
+                afterTick[m["time"]] = fleet;
+            }
+            messages.push_back(std::move(m));
+        });
         socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/ws").arg(port)));
     }
     QWebSocket socket;
     std::vector<json> messages;
+    std::map<int, json> fleet;
+    std::map<int64_t, std::map<int, json>> afterTick;
 };
 
 }  // namespace
@@ -199,14 +214,28 @@ TEST_F(FleetWebTest, SnapshotThenTicksCarryTheClimb)
                 EXPECT_EQ(tick["type"], "tick");
                 EXPECT_GE(tick["time"], client.messages[seen - 1]["time"]);
                 EXPECT_EQ(tick["removed"], json::array());
-                for (const auto& v : tick["vehicles"])
-                    latest[v["vehicleId"]] = v["alt"];
+                for (const auto& v : tick["vehicles"]) {
+                    // Only what changed: the climb, never the unchanged code, never an empty entry.
+                    EXPECT_FALSE(v.contains("vehicleCode")) << v.dump();
+                    EXPECT_GT(v.size(), 1u) << v.dump();
+                    if (v.contains("alt"))
+                        latest[v["vehicleId"]] = v["alt"];
+                }
             }
             return std::all_of(ground.begin(), ground.end(),
                                [&](const auto& g) { return latest[g.first] > g.second + 5; });
         },
         20000);
     EXPECT_TRUE(climbed) << json(latest).dump();
+
+    // A client joining mid-climb holds, after its first tick, what the first client holds.
+    Client late(port);
+    int64_t first = 0;
+    ASSERT_TRUE(waitUntil([&] {
+        first = late.afterTick.empty() ? 0 : late.afterTick.begin()->first;
+        return first && client.afterTick.count(first);
+    }));
+    EXPECT_EQ(late.afterTick[first], client.afterTick[first]);
 }
 
 TEST_F(FleetWebTest, RefusesBadRequestsAndLogsEach)
@@ -280,9 +309,11 @@ TEST_F(FleetWebTest, ClientsComeAndGoWithinTheLimit)
 
 TEST_F(FleetWebTest, ClientThatStopsReadingIsDropped)
 {
-    ASSERT_NO_FATAL_FAILURE(startAll(40, GcsFleetWebServer::kMaxRateHz));
+    ASSERT_NO_FATAL_FAILURE(startAll(100, GcsFleetWebServer::kMaxRateHz));
+    // Ticks carry only changes: every vehicle climbs and is polled at each step of the model.
+    GcsSettings::getInstance()->setTeleReqInterval(50);
     for (const auto& v : mvm()->vehicleList())
-        v->takeoff(100, 5);  // every vehicle changes at every tick
+        v->takeoff(2000, 5);
     Client reader(port);
     QTcpSocket stalled;
     stalled.setReadBufferSize(4096);  // Qt stops taking bytes from the kernel once it holds these
