@@ -9,6 +9,7 @@
 //   cmake --build build --target bench_fleet_page velmora-vehicle-sim && build/bench/bench_fleet_page
 //   build/bench/bench_fleet_page --vehicles 253 --seconds 10 --clients 10
 
+#include "BenchSupport.h"
 #include "app/GcsAppController.h"
 #include "app/GcsApplication.h"
 #include "app/GcsServerConfig.h"
@@ -38,23 +39,13 @@
 #include <string>
 #include <vector>
 
+using bench::cpuSeconds;
+using bench::peakRssKiB;
+using bench::pump;
+
 namespace {
 
 constexpr int kRateHz = 5;
-
-double cpuSeconds()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-void pump(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
 
 // CPU seconds per wall second over `seconds` of the event loop.
 double measure(int seconds)

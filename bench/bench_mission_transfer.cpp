@@ -6,6 +6,7 @@
 //   cmake --build build --target bench_mission_transfer velmora-vehicle-sim && build/bench/bench_mission_transfer
 //   build/bench/bench_mission_transfer --runs 50 --waypoints 100
 
+#include "BenchSupport.h"
 #include "app/GcsAppController.h"
 #include "app/GcsApplication.h"
 #include "app/GcsServerConfig.h"
@@ -34,14 +35,11 @@
 #include <cstdio>
 #include <vector>
 
-namespace {
+using bench::cpuSeconds;
+using bench::peakRssKiB;
+using bench::pump;
 
-void pump(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
+namespace {
 
 bool pumpUntil(const std::function<bool()>& done, int ms)
 {

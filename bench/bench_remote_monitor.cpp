@@ -10,6 +10,7 @@
 //   cmake --build build --target bench_remote_monitor velmora-vehicle-sim && build/bench/bench_remote_monitor
 //   build/bench/bench_remote_monitor --seconds 60 --switches 1000 --corrupt 0.3
 
+#include "BenchSupport.h"
 #include "app/GcsAppController.h"
 #include "app/GcsApplication.h"
 #include "app/GcsServerConfig.h"
@@ -50,24 +51,14 @@
 #include <map>
 #include <vector>
 
+using bench::cpuSeconds;
+using bench::peakRssKiB;
+using bench::pump;
+
 namespace {
 
 constexpr int kSimCodes = 49;
 constexpr double kRateHz = 5.0;
-
-double cpuSeconds()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-long peakRssKiB()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return u.ru_maxrss;
-}
 
 long currentRssKiB()
 {
@@ -76,22 +67,6 @@ long currentRssKiB()
         return -1;
     const auto fields = f.readAll().split(' ');
     return fields.size() > 1 ? fields[1].toLong() * (sysconf(_SC_PAGESIZE) / 1024) : -1;
-}
-
-void pump(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-double percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return std::nan("");
-    std::sort(values.begin(), values.end());
-    const size_t rank = size_t(std::ceil(p * double(values.size())));
-    return values[std::clamp<size_t>(rank, 1, values.size()) - 1];
 }
 
 quint16 freeTcpPort()
@@ -268,8 +243,9 @@ int main(int argc, char** argv)
                 rssStart, rssMid, rssEnd);
     std::printf("watched records: sent %zu, applied %zu, lost %zu (corrupt share %.2f)\n", sentNs.size(),
                 latencyMs.size(), lost, corrupt);
-    std::printf("publish-to-item latency: p50 %.2f ms, p99 %.2f ms\n", percentile(latencyMs, 0.5),
-                percentile(latencyMs, 0.99));
+    std::sort(latencyMs.begin(), latencyMs.end());
+    std::printf("publish-to-item latency: p50 %.2f ms, p99 %.2f ms\n", bench::percentile(latencyMs, 0.5),
+                bench::percentile(latencyMs, 0.99));
 
     // Switches: watch each code in turn, letting the loop run a little between switches.
     codes << watched;

@@ -9,6 +9,7 @@
 //   build/bench/bench_station --fleet 10,253 --seconds 10
 //   build/bench/bench_station --vehicles 100 --seconds 30      (one run, one row, no header)
 
+#include "BenchSupport.h"
 #include "app/GcsAppController.h"
 #include "app/GcsApplication.h"
 #include "app/GcsServerConfig.h"
@@ -40,43 +41,16 @@
 #include <string>
 #include <vector>
 
+using bench::cpuSeconds;
+using bench::peakRssKiB;
+using bench::pump;
+
 namespace {
 
 constexpr int kTakeoffCommands = 200;
 constexpr int kMaxFleet = 253;  // every id the protocol can address but the station's own
 constexpr int kJoinDeadlineMs = 30000;
 constexpr int kLateAckWaitMs = 7000;  // a take-off's timeout with both resends
-
-double cpuSeconds()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-long peakRssKiB()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return u.ru_maxrss;
-}
-
-// Runs the event loop for a while, as the station's own loop would (no polling).
-void pump(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-// Nearest-rank percentile of sorted values.
-double percentile(const std::vector<double>& sorted, double p)
-{
-    if (sorted.empty())
-        return std::nan("");
-    const size_t rank = size_t(std::ceil(p * double(sorted.size())));
-    return sorted[std::clamp<size_t>(rank, 1, sorted.size()) - 1];
-}
 
 // Take-off send times per vehicle and the latencies of their answers. The answer may be emitted
 // off the main thread, so the signal is taken directly and stamped where it is emitted.
@@ -238,7 +212,7 @@ int runOne(int argc, char** argv, int vehicles, int seconds)
     const double cpuPerWall = cpu / wallSeconds;
     std::printf("%8d %8d %9.3f %12.6f %9.1f %12.1f %8.3f %9.2f %9.2f %5zu/%d\n", vehicles, seconds, cpuPerWall,
                 cpuPerWall / double(vehicles), double(rssPeak) / 1024.0, double(rssPeak - rssBefore) / double(vehicles),
-                windows ? 100.0 * double(silent) / double(windows) : 0.0, percentile(lat, 0.50), percentile(lat, 0.99),
+                windows ? 100.0 * double(silent) / double(windows) : 0.0, bench::percentile(lat, 0.50), bench::percentile(lat, 0.99),
                 lat.size(), takeoffs.sent);
     std::fflush(stdout);
     if (failed > 0 || unanswered > 0)
