@@ -93,6 +93,8 @@ MavParamsController::MavParamsController(const std::shared_ptr<VehicleController
     , m_fixedPos(std::make_shared<MavFixedPosCtrlParamsDataItem>())
     , m_fixedStab(std::make_shared<MavFixedStabCtrlParamsDataItem>())
 {
+    // Limits checked before a route flies are the vehicle's only once they were read from it.
+    connect(this, &MavParamsController::basicParamsReadResp, this, [this](int ret) { m_basicKnown |= ret == 0; });
     if (vehicle) {
         connect(vehicle.get(), &VehicleController::mavPFrameReceived, this, &MavParamsController::handleMavPFrameReceived);
         connect(vehicle.get(), &VehicleController::mavAckTimeout, this, &MavParamsController::handleMavAckTimeout);
@@ -123,7 +125,8 @@ void MavParamsController::sendReq(const std::shared_ptr<VehicleController>& vehi
     auto req = MavCmdRequestMessage::create(frame, MavCmdAckCheckType(checkType), expectedDataLen, 0, timeoutMs, kResends);
     if (!consoleText.isEmpty())
         echo(OstLogLevel::Info, consoleText);
-    vehicle->sendMavPFrameReq(req);
+    if (!vehicle->sendMavPFrameReq(req))
+        vehicle->timeOutUnsentReq(req);
 }
 
 void MavParamsController::sendRead(uint8_t cmd, const char* goneLog)

@@ -58,6 +58,8 @@ public:
     std::shared_ptr<MavFixedPosCtrlParamsDataItem> fixedPosCtrlParamsDataItem() const { return m_fixedPos; }
     int accMeterCaliStep() const { return m_accMeterCaliStep; }
     int accMeterCaliRet() const { return m_accMeterCaliRet; }
+    // True once a read of the basic group succeeded: its values are then the vehicle's.
+    bool basicParamsKnown() const { return m_basicKnown; }
     int magComCaliStep() const { return m_magComCaliStep; }
     int magComCaliRet() const { return m_magComCaliRet; }
     QString vehicleCode() const { return m_vehicleCode; }
@@ -158,6 +160,7 @@ private:
     std::shared_ptr<MavFixedStabCtrlParamsDataItem> m_fixedStab;
     int m_accMeterCaliStep = 0;
     int m_accMeterCaliRet = 0;
+    bool m_basicKnown = false;
     int m_magComCaliStep = 0;
     int m_magComCaliRet = 0;
     QString m_vehicleCode;

@@ -93,6 +93,49 @@ int MavRequestQueueManager::pendingCount() const
     return int(m_queue.size());
 }
 
+bool MavRequestQueueManager::cancelReq(const MavCmdRequestMessagePtr& req)
+{
+    if (!req) {
+        spdlog::warn("<RequestQueue> cancel of a null request ignored");
+        return false;
+    }
+    const auto& shown = req->childReqs.isEmpty() ? req : req->childReqs.first();
+    return cancelIf([&](const MavCmdQueueItem* item) { return item->req == req; }, shown->cmd, shown->seq);
+}
+
+bool MavRequestQueueManager::cancelReq(uint8_t cmd, uint8_t seq)
+{
+    return cancelIf(
+        [&](const MavCmdQueueItem* item) {
+            // A chain parent has no frame of its own, so no (cmd, seq) of its own either.
+            const bool own = item->req->pframe && item->req->cmd == cmd && item->req->seq == seq;
+            const auto& current = currentReq(item);
+            return own || (current->cmd == cmd && current->seq == seq);
+        },
+        cmd, seq);
+}
+
+bool MavRequestQueueManager::cancelIf(const std::function<bool(const MavCmdQueueItem*)>& match, uint8_t cmd,
+                                      uint8_t seq)
+{
+    MavCmdQueueItem* removed = nullptr;
+    {
+        std::lock_guard lock(m_mutex);
+        const auto it = std::find_if(m_queue.begin(), m_queue.end(), match);
+        if (it != m_queue.end()) {
+            removed = *it;
+            m_queue.erase(it);
+        }
+    }
+    if (!removed) {
+        spdlog::info("<RequestQueue> cancel(cmd: {}, seq: {}) found no queued request", cmd, seq);
+        return false;
+    }
+    spdlog::info("<RequestQueue> cancelled queued request, cmd: {}, seq: {}", cmd, seq);
+    delete removed;
+    return true;
+}
+
 const MavCmdRequestMessagePtr& MavRequestQueueManager::currentReq(const MavCmdQueueItem* item)
 {
     return item->req->childReqs.isEmpty() ? item->req : item->req->childReqs.first();

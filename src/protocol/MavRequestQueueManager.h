@@ -15,6 +15,11 @@
 // vehicle is never destroyed on the worker, with or without an application object.
 //
 // The vehicle is seen only through MavRequestQueueOwner.
+//
+// cancelReq removes a queued request (the owner gave up on it, or its first send failed): it is
+// not resent, an acknowledgement arriving for it afterwards matches nothing (not counted, no
+// signal) and no time-out event is posted. It counts as neither answered nor lost. It takes the
+// queue mutex, so it may be called from any thread while the worker runs.
 
 #include "MavCmdRequestMessage.h"
 #include "MavRequestQueueOwner.h"
@@ -57,6 +62,12 @@ public:
 
     bool appendCmdReq(std::shared_ptr<MavCmdRequestMessage> req, QObject* timeoutReceiver);
     int pendingCount() const;
+    // Removes the queued request that is `req`; false when it is not queued (never was, already
+    // answered or timed out).
+    bool cancelReq(const MavCmdRequestMessagePtr& req);
+    // Removes the queued request whose own (cmd, seq), or its current chain child's, is the one
+    // given; false when none matches.
+    bool cancelReq(uint8_t cmd, uint8_t seq);
 
     // One pass of the worker's check; also what tests call after moving a fake clock.
     void runTimeoutCheck();
@@ -73,6 +84,7 @@ private:
     void workerLoop();
     bool checkCmdTimeout(MavCmdQueueItem* item, MavRequestQueueOwner* vehicle);
     static const MavCmdRequestMessagePtr& currentReq(const MavCmdQueueItem* item);
+    bool cancelIf(const std::function<bool(const MavCmdQueueItem*)>& match, uint8_t cmd, uint8_t seq);
     bool ackAccepted(const MavCmdQueueItem* item, const _MavPFrame_t& ack) const;
     int64_t now() const { return m_clock(); }
 

@@ -22,6 +22,7 @@
 #include "telemetry/MavTelemetryController.h"
 #include "telemetry/VehicleAlertController.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 
 #include <cmath>
@@ -256,10 +257,30 @@ bool VehicleController::sendMavPFrameReq(std::shared_ptr<MavCmdRequestMessage> r
     if (spdlog::should_log(spdlog::level::debug))
         spdlog::debug("<VehicleCtrler> send(1) mav proto data(seq = {}): {}", frame->seq,
                       MavFrameHex::bytes(bytes.data(), bytes.size()));
-    const bool ok = m_linkManager->sendToLink(toBytes(bytes), udpSendAddress());
-    if (ok)
-        markAckExpectedForStats();
-    return ok;
+    if (!m_linkManager->sendToLink(toBytes(bytes), udpSendAddress())) {
+        // Left queued, a request reported failed would still be resent and answered later.
+        if (m_requestQueue)
+            m_requestQueue->cancelReq(req);
+        spdlog::warn("<VehicleCtrler> send of request (seq = {}, cmd: {}) failed, not queued", frame->seq, frame->cmd);
+        return false;
+    }
+    markAckExpectedForStats();
+    return true;
+}
+
+void VehicleController::timeOutUnsentReq(const std::shared_ptr<MavCmdRequestMessage>& req)
+{
+    if (req)
+        QCoreApplication::postEvent(this, new MavCmdTimeoutEvent(req), 101);
+}
+
+bool VehicleController::cancelMavPFrameReq(const std::shared_ptr<MavCmdRequestMessage>& req)
+{
+    if (!req) {
+        spdlog::warn("<VehicleCtrler> cancel of a null request ignored");
+        return false;
+    }
+    return m_requestQueue && m_requestQueue->cancelReq(req);
 }
 
 bool VehicleController::sendMavPFrame(const std::shared_ptr<_MavPFrame_t>& frame)
@@ -308,7 +329,8 @@ void VehicleController::sendControlCommand(uint8_t cmd, int eventType, const QSt
     auto req = MavCmdRequestMessage::create(frame, CheckResult, 0, 0, kControlTimeoutMs, kControlResends);
     if (auto console = m_console.lock())
         console->outputBySender(OstLogLevel::Info, consoleText);
-    sendMavPFrameReq(req);
+    if (!sendMavPFrameReq(req))
+        timeOutUnsentReq(req);
 }
 
 void VehicleController::takeoff(quint16 alt, quint8 vel)

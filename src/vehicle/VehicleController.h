@@ -6,6 +6,9 @@
 // Control commands report their outcome as <command>Resp(int): the vehicle's result byte, or 5000
 // after the queue's resends time out. Sequence numbers run 1..254 and wrap to 1.
 //
+// sendMavPFrameReq returns false only with nothing of the request left queued: a request whose
+// first send fails is withdrawn at once, so it is not resent behind its caller's back.
+//
 // Polling holds: a calibration, a mission transfer or a firmware update pauses telemetry polling
 // with setTeleReqHold(hold, true). While any hold is set, setTeleReqEnable(true) (UDP heartbeats
 // call it several times a second) is ignored; releasing the last hold resumes polling when the
@@ -119,7 +122,15 @@ public:
     void setRemotePosition(double lat, double lon, double alt);
     void setRemoteStatus(double roll, double pitch, double yaw, double speed = 0.0);
 
+    // Queues req and sends its (first) frame; false when the send failed, and then nothing of it
+    // is left queued.
     bool sendMavPFrameReq(std::shared_ptr<MavCmdRequestMessage> req);
+    // Withdraws a queued request: never resent, a later answer is ignored, no time-out. False
+    // when it is not queued.
+    bool cancelMavPFrameReq(const std::shared_ptr<MavCmdRequestMessage>& req);
+    // For a request whose send failed (sendMavPFrameReq false) when the caller has no failure
+    // path of its own: its time-out arrives later, as from the queue, so an outcome still comes.
+    void timeOutUnsentReq(const std::shared_ptr<MavCmdRequestMessage>& req);
     bool sendMavPFrame(const std::shared_ptr<_MavPFrame_t>& frame) override;
     bool sendMavData(const QByteArray& data);
     bool sendMavData(const unsigned char* data, unsigned short len);

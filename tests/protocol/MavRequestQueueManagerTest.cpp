@@ -58,8 +58,9 @@ MavPFramePtr frame(uint8_t from, uint8_t to, uint8_t seq, uint8_t cmd, const std
 }
 
 enum class Req { Land, Length, Chain, NoTimeout };
-enum class Outcome { Nothing, Result, Unmatched, TimedOut };
-enum Kind { Ack, Wait, Stop, Gone };
+enum class Outcome { Nothing, Result, Unmatched, TimedOut, Cancelled };
+// Cancel: by the request (another one when !removes); CancelSeq: by the current cmd, seq + seqShift.
+enum Kind { Ack, Wait, Stop, Gone, Cancel, CancelSeq };
 struct Step {
     Kind kind;
     std::vector<uint8_t> data = {0};
@@ -67,6 +68,7 @@ struct Step {
     uint8_t from = 5;
     uint8_t cmd = 0;  // 0: the current request's command
     int64_t waitMs = 2000;
+    bool removes = true;  // what a cancel returns
 };
 
 // Land: result 0 wanted, 2 s, two resends. Length: three data bytes wanted. Chain: three children
@@ -96,7 +98,7 @@ TEST(MavRequestQueue, FaultsAndOutcomes)
         std::string sent;  // frames out, first send included: index of the request or chain child
         int expected, received, lost;
     };
-    const Step ack0{Ack}, refused{Ack, {4}}, wait{Wait};
+    const Step ack0{Ack}, refused{Ack, {4}}, wait{Wait}, cancel{Cancel}, cancelSeq{CancelSeq};
     const std::vector<Case> cases = {
         {"accepted at once", Req::Land, {ack0}, Outcome::Result, "0", 0, 1, 0},
         {"not yet due", Req::Land, {{Wait, {}, 0, 5, 0, 1999}}, Outcome::Nothing, "0", 0, 0, 0},
@@ -116,6 +118,15 @@ TEST(MavRequestQueue, FaultsAndOutcomes)
         {"chain child unanswered", Req::Chain, {ack0, wait, wait, wait}, Outcome::TimedOut, "0111", 1, 1, 1},
         {"stop with requests pending", Req::Land, {{Stop}}, Outcome::TimedOut, "0", 0, 0, 0},
         {"vehicle gone", Req::Land, {{Gone}, wait, wait, wait}, Outcome::TimedOut, "0", 0, 0, 0},
+        {"cancelled, answered late", Req::Land, {cancel, wait, wait, wait, ack0}, Outcome::Cancelled, "0", 0, 0, 0},
+        {"cancelled by cmd and seq", Req::Land, {cancelSeq, wait, wait, wait, ack0}, Outcome::Cancelled, "0", 0, 0, 0},
+        {"chain cancelled", Req::Chain, {ack0, cancel, wait, wait, wait, ack0}, Outcome::Cancelled, "01", 1, 1, 0},
+        {"chain cancelled by its current child", Req::Chain, {ack0, cancelSeq, wait, wait, wait, ack0},
+         Outcome::Cancelled, "01", 1, 1, 0},
+        {"cancel of another request", Req::Land, {{Cancel, {}, 0, 5, 0, 0, false}, wait, wait, wait},
+         Outcome::TimedOut, "000", 0, 0, 1},
+        {"cancel by an answered child", Req::Chain, {ack0, {CancelSeq, {}, -1, 5, 0, 0, false}, wait, wait, wait},
+         Outcome::TimedOut, "0111", 1, 1, 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -146,6 +157,10 @@ TEST(MavRequestQueue, FaultsAndOutcomes)
             else if (s.kind == Wait) {
                 nowMs += s.waitMs;
                 queue.runTimeoutCheck();
+            } else if (s.kind == Cancel) {
+                EXPECT_EQ(queue.cancelReq(s.removes ? req : makeRequest(c.req)), s.removes);
+            } else if (s.kind == CancelSeq) {
+                EXPECT_EQ(queue.cancelReq(current()->cmd, uint8_t(current()->seq + s.seqShift)), s.removes);
             } else if (s.kind == Stop) {
                 queue.stopTimeoutCheck();
                 queue.abortAll();
