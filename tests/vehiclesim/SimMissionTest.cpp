@@ -1,6 +1,6 @@
 // Route upload, download and flight of the in-process simulator, driven by a UDP socket on
-// 127.0.0.1 playing the station. The per-waypoint transfer faults run end to end in tests/vehicle
-// (MissionTransfer.FaultsEndTransfersWithTheirResult).
+// 127.0.0.1 playing the station (the flight order on the flight model alone). The per-waypoint
+// transfer faults run end to end in tests/vehicle (MissionTransfer.FaultsEndTransfersWithTheirResult).
 
 #include "SimStation.h"
 
@@ -20,15 +20,15 @@ namespace {
 
 // Waypoint n of route 4, north and east metres from the first vehicle's home (the flight model's
 // metres per degree).
-MavProtoWayPointData_t wayPoint(uint8_t n, double north, double east, double alt, uint16_t hover = 0)
+MavProtoWayPointData_t wayPoint(uint8_t n, double north, double east, double alt, uint16_t hover = 0, uint8_t next = 0)
 {
     const SimOptions o;
     const double perDegreeLon = 111320.0 * std::cos(o.homeLat * std::numbers::pi / 180.0);
     return {.number = n, .lon = o.homeLon + east / perDegreeLon, .lat = o.homeLat + north / 111320.0, .alt = alt,
-            .vel = 100.0f, .hoverTime = hover, .routeNumber = 4};
+            .vel = 100.0f, .hoverTime = hover, .nextWp = next, .routeNumber = 4};
 }
 
-const std::vector<MavProtoWayPointData_t> kRoute = {wayPoint(1, 20, 0, 10), wayPoint(2, 20, 15, 15, 1),
+const std::vector<MavProtoWayPointData_t> kRoute = {wayPoint(1, 20, 0, 10, 0, 2), wayPoint(2, 20, 15, 15, 1, 3),
                                                      wayPoint(3, 0, 15, 5)};
 
 // A request to vehicle 1 (exchange numbers it).
@@ -67,7 +67,8 @@ std::vector<Bytes> exchange(SimStation& st, std::vector<_MavPFrame_t> frames)
 
 }  // namespace
 
-// Out of order, with a resend, and refusals that change nothing; then read back byte for byte.
+// Out of order, with resends, and refusals that change nothing (a number again with other bytes,
+// after the route completed and within a second upload); then read back byte for byte.
 TEST(SimMission, UploadedRouteDownloadsByteForByte)
 {
     SimStation st;
@@ -76,9 +77,12 @@ TEST(SimMission, UploadedRouteDownloadsByteForByte)
     ASSERT_TRUE(st.start(o));
     _MavPFrame_t cut = up(kRoute[0]);
     cut.data.pop_back();
+    MavProtoWayPointData_t other = kRoute[0];
+    other.alt += 1;
     EXPECT_EQ(exchange(st, {up(kRoute[0]), kUpBasic, up(kRoute[2]), up(kRoute[1]), up(wayPoint(4, 0, 0, 1)), cut,
-                            up(kRoute[0]), up(kRoute[0])}),
-              (std::vector<Bytes>{{8}, {0}, {0}, {0}, {8}, {8}, {0}, {0}}));
+                            up(kRoute[0]), up(kRoute[0]), up(other), kUpBasic, up(kRoute[0]), up(other),
+                            up(kRoute[1]), up(kRoute[0])}),
+              (std::vector<Bytes>{{8}, {0}, {0}, {0}, {8}, {8}, {0}, {0}, {8}, {0}, {0}, {8}, {0}, {0}}));
 
     std::vector<_MavPFrame_t> asks = {req(&P::packDownWayPointBasicParamsFrame, 9)};
     std::vector<Bytes> want = {{0, 2, 3, 15, 4}};
@@ -119,4 +123,36 @@ TEST(SimMission, RunMissionFliesTheStoredRoute)
     }
     EXPECT_TRUE(model.armed());
     EXPECT_EQ(model.flightState(), 2) << "hovering";
+}
+
+// Flown order follows nextWp; 0, a number the route lacks, or a loop past its bound ends it.
+TEST(SimMission, FlightFollowsNextWp)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::pair<uint8_t, uint8_t>> numberAndNext;
+        uint8_t repeat;
+        std::vector<uint8_t> visited;
+    };
+    const std::vector<Case> cases = {
+        {"1, 3, 2", {{1, 3}, {2, 0}, {3, 2}}, 0, {1, 3, 2}},
+        {"next is 0", {{1, 0}, {2, 3}, {3, 0}}, 0, {1}},
+        {"next is missing", {{1, 2}, {2, 7}, {3, 0}}, 0, {1, 2}},
+        {"loop, repeated once", {{1, 2}, {2, 1}}, 1, {1, 2, 1, 2, 1, 2}},
+        {"to itself", {{1, 1}}, 0, {1, 1}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const SimOptions o;
+        SimFlightModel model(uint8_t(o.firstId), o);
+        std::vector<MavProtoWayPointData_t> route;
+        for (const auto& [n, next] : c.numberAndNext)
+            route.push_back(wayPoint(n, 10.0 * n, 0, 10, 0, next));
+        model.startMission(route, c.repeat);
+        for (int i = 0; i < 1000 && model.activity() == SimFlightModel::Activity::Mission; ++i)
+            model.step();
+        EXPECT_EQ(model.activity(), SimFlightModel::Activity::Hold);
+        EXPECT_EQ(model.missionVisited(), c.visited);
+        EXPECT_NEAR(model.northM(), 10.0 * c.visited.back(), 1e-6);
+    }
 }

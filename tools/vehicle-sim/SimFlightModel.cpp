@@ -110,27 +110,29 @@ void SimFlightModel::returnTo(double lat, double lon)
     m_targetAlt = m_alt;
 }
 
-void SimFlightModel::startMission(const std::vector<MavProtoWayPointData_t>& route)
+void SimFlightModel::startMission(const std::vector<MavProtoWayPointData_t>& route, uint8_t repeatTimes)
 {
     if (route.empty())
         return;
     m_mission.clear();
-    double north = m_north;
-    double east = m_east;
-    double alt = m_alt;
     for (const MavProtoWayPointData_t& wp : route) {
-        if (usableCoordinate(wp.lat, wp.lon)) {
-            north = (wp.lat - m_homeLat) * kMetresPerDegree;
-            east = (wp.lon - m_homeLon) * metresPerDegreeLon(m_homeLat);
+        MissionLeg leg{wp.number, wp.nextWp};
+        leg.hasPosition = usableCoordinate(wp.lat, wp.lon);
+        if (leg.hasPosition) {
+            leg.north = (wp.lat - m_homeLat) * kMetresPerDegree;
+            leg.east = (wp.lon - m_homeLon) * metresPerDegreeLon(m_homeLat);
         } else {
             spdlog::warn("<VehicleSim> vehicle {} waypoint {} has no usable position, keeping the previous one", m_id,
                          wp.number);
         }
-        if (std::isfinite(wp.alt))
-            alt = std::max(0.0, wp.alt);
-        const double speed = std::isfinite(wp.vel) && wp.vel > 0 ? double(wp.vel) : kDefaultMissionSpeed;
-        m_mission.push_back({wp.number, north, east, alt, speed, qint64(wp.hoverTime) * 1000});
+        leg.hasAlt = std::isfinite(wp.alt);
+        leg.alt = leg.hasAlt ? std::max(0.0, wp.alt) : 0.0;
+        leg.speed = std::isfinite(wp.vel) && wp.vel > 0 ? double(wp.vel) : kDefaultMissionSpeed;
+        leg.hoverMs = qint64(wp.hoverTime) * 1000;
+        m_mission.push_back(leg);
     }
+    // Every waypoint once per run, plus one spare pass: more than that is a nextWp loop.
+    m_missionLegLimit = route.size() * (size_t(repeatTimes) + 2);
     if (!m_armed) {
         m_armed = true;
         m_currentFlightMs = 0;
@@ -138,10 +140,25 @@ void SimFlightModel::startMission(const std::vector<MavProtoWayPointData_t>& rou
     m_suspended = false;
     m_returnArrived = false;
     m_activity = Activity::Mission;
-    m_missionLeg = 0;
     m_missionHovering = false;
     m_hoverLeftMs = 0;
-    m_missionReached = 0;
+    m_missionVisited.clear();
+    m_targetNorth = m_north;
+    m_targetEast = m_east;
+    m_targetAlt = m_alt;
+    enterMissionLeg(0);
+}
+
+void SimFlightModel::enterMissionLeg(size_t index)
+{
+    m_missionLeg = index;
+    const MissionLeg& leg = m_mission[index];
+    if (leg.hasPosition) {
+        m_targetNorth = leg.north;
+        m_targetEast = leg.east;
+    }
+    if (leg.hasAlt)
+        m_targetAlt = leg.alt;
 }
 
 void SimFlightModel::setIdleMotorTest(bool on, quint8 value)
@@ -253,18 +270,15 @@ bool SimFlightModel::flyTo(double north, double east, double alt, double speed, 
 void SimFlightModel::flyMission(double dt, int stepMs)
 {
     const MissionLeg& leg = m_mission[m_missionLeg];
-    m_targetNorth = leg.north;
-    m_targetEast = leg.east;
-    m_targetAlt = leg.alt;
     if (m_missionHovering) {
         m_hoverLeftMs -= stepMs;
         if (m_hoverLeftMs <= 0)
             nextMissionLeg();
         return;
     }
-    if (!flyTo(leg.north, leg.east, leg.alt, leg.speed, dt))
+    if (!flyTo(m_targetNorth, m_targetEast, m_targetAlt, leg.speed, dt))
         return;
-    ++m_missionReached;
+    m_missionVisited.push_back(leg.number);
     spdlog::info("<VehicleSim> vehicle {} reached waypoint {} at {:.1f} m", m_id, leg.number, m_alt);
     if (leg.hoverMs > 0) {
         m_missionHovering = true;
@@ -277,10 +291,24 @@ void SimFlightModel::flyMission(double dt, int stepMs)
 void SimFlightModel::nextMissionLeg()
 {
     m_missionHovering = false;
-    if (++m_missionLeg < m_mission.size())
+    const uint8_t from = m_mission[m_missionLeg].number;
+    const uint8_t wanted = m_mission[m_missionLeg].nextWp;
+    const auto next = wanted == 0 ? m_mission.end()
+                                  : std::find_if(m_mission.begin(), m_mission.end(),
+                                                 [wanted](const MissionLeg& l) { return l.number == wanted; });
+    if (next == m_mission.end()) {
+        m_activity = Activity::Hold;
+        spdlog::info("<VehicleSim> vehicle {} finished its route at waypoint {} (next {}), hovering", m_id, from,
+                     wanted);
         return;
-    m_activity = Activity::Hold;
-    spdlog::info("<VehicleSim> vehicle {} finished its route, hovering", m_id);
+    }
+    if (m_missionVisited.size() >= m_missionLegLimit) {
+        m_activity = Activity::Hold;
+        spdlog::warn("<VehicleSim> vehicle {} stops its route after {} waypoints: waypoint {} leads back to {} again",
+                     m_id, m_missionVisited.size(), from, wanted);
+        return;
+    }
+    enterMissionLeg(size_t(next - m_mission.begin()));
 }
 
 void SimFlightModel::touchDown()

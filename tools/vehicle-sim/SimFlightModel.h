@@ -16,11 +16,15 @@
 //     invalid coordinate means the vehicle's home) at 8 m/s, then descends and disarms there,
 //     in flight mode 6 throughout;
 //   - run mission is handed the stored route: it arms when on the ground and flies in a
-//     straight line (climbing or descending on the way) to each waypoint in turn at that
-//     waypoint's speed (5 m/s when 0 or unusable), hovers there for its hover time, and after
-//     the last one holds its position, hovering. Altitudes are taken as above home whatever
+//     straight line (climbing or descending on the way) to the route's first waypoint at that
+//     waypoint's speed (5 m/s when 0 or unusable), hovers there for its hover time, then goes on
+//     to the waypoint whose number is that waypoint's nextWp. A nextWp of 0 or a number the
+//     route lacks ends the route: the vehicle holds its position, hovering. nextWp may lead
+//     back (a loop), but after count × (repeat count + 2) waypoints reached the route ends with
+//     a warning, so a loop never flies for ever. Altitudes are taken as above home whatever
 //     the height type; a waypoint without a usable position (0/0 included) keeps the previous
-//     horizontal target, one without a finite altitude the previous altitude;
+//     horizontal target, one without a finite altitude the previous altitude (previous in
+//     flown order);
 //   - commands other than take-off and run mission change nothing on the ground.
 // Each vehicle's home is the --home point moved 5 m east per vehicle index (10 to a row, rows
 // 5 m north), so that a fleet does not stack up on one spot.
@@ -50,8 +54,8 @@ public:
     void resume();
     void land();
     void returnTo(double lat, double lon);
-    // An empty route changes nothing.
-    void startMission(const std::vector<MavProtoWayPointData_t>& route);
+    // An empty route changes nothing. repeatTimes only bounds a nextWp loop.
+    void startMission(const std::vector<MavProtoWayPointData_t>& route, uint8_t repeatTimes = 0);
     void setIdleMotorTest(bool on, quint8 value);
 
     // One step of SimOptions::stepMs.
@@ -78,8 +82,9 @@ public:
     uint8_t flightMode() const;
     uint8_t flightState() const;
     uint8_t workState() const;
-    // Waypoints of the running or last mission reached so far, in route order.
-    int missionReached() const { return m_missionReached; }
+    // Numbers of the waypoints of the running or last mission reached so far, in flown order.
+    const std::vector<uint8_t>& missionVisited() const { return m_missionVisited; }
+    int missionReached() const { return int(m_missionVisited.size()); }
 
     MavProtoAhrsData_t ahrsData() const;
     MavProtoPosData_t posData() const;
@@ -91,12 +96,15 @@ public:
 
 private:
     struct MissionLeg {
-        uint8_t number;
-        double north;
-        double east;
-        double alt;
-        double speed;
-        qint64 hoverMs;
+        uint8_t number = 0;
+        uint8_t nextWp = 0;
+        bool hasPosition = false;
+        double north = 0.0;
+        double east = 0.0;
+        bool hasAlt = false;
+        double alt = 0.0;
+        double speed = 0.0;
+        qint64 hoverMs = 0;
     };
 
     void climbToTarget(double dt);
@@ -104,6 +112,7 @@ private:
     // Moves in a straight line toward (north, east, alt); true once there.
     bool flyTo(double north, double east, double alt, double speed, double dt);
     void flyMission(double dt, int stepMs);
+    void enterMissionLeg(size_t index);
     void nextMissionLeg();
     void touchDown();
     float throttlePercent() const;
@@ -140,9 +149,10 @@ private:
     double m_targetEast = 0.0;
     std::vector<MissionLeg> m_mission;
     size_t m_missionLeg = 0;
+    size_t m_missionLegLimit = 0;
     bool m_missionHovering = false;
     qint64 m_hoverLeftMs = 0;
-    int m_missionReached = 0;
+    std::vector<uint8_t> m_missionVisited;
 
     // For the one-off log lines of the time-driven states.
     bool m_loggedFix = false;

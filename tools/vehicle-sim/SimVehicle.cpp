@@ -117,7 +117,7 @@ SimVehicle::Reply SimVehicle::handleStartMission(const _MavPFrame_t&)
     m_state.missionRunning = true;
     m_state.suspended = false;
     m_state.returning = false;
-    m_model.startMission(m_mission->wayPoints());
+    m_model.startMission(m_mission->wayPoints(), m_mission->basic().repeatTimes);
     spdlog::info("<VehicleSim> vehicle {} runs route {} ({} waypoints)", m_id, m_mission->basic().routeNumber,
                  m_mission->wayPoints().size());
     return Reply{};

@@ -5,6 +5,7 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <cstring>
 
 using P = MavProtoMissionProcesser;
 using Reply = SimVehicle::Reply;
@@ -59,7 +60,12 @@ Reply SimVehicleMission::handleUploadWayPoint(const _MavPFrame_t& frame)
     if (number < 1 || number > m_received.size())
         return refuse("route upload", fmt::format("waypoint {} outside 1..{}", number, m_received.size()));
 
-    m_received[number - 1] = wp;
+    auto& slot = m_received[number - 1];
+    // Only a resend (its answer was lost) may repeat a number; other bytes under it would make the
+    // stored route differ from what was acknowledged.
+    if (slot && std::memcmp(&*slot, &wp, sizeof wp) != 0)
+        return refuse("route upload", fmt::format("waypoint {} arrived again with other contents", number));
+    slot = wp;
     spdlog::debug("<VehicleSim> vehicle {} received waypoint {}", m_vehicle.id(), number);
     if (std::all_of(m_received.begin(), m_received.end(), [](const auto& w) { return w.has_value(); })) {
         m_basic = *m_upload;

@@ -1,15 +1,18 @@
 #pragma once
 // The route of one simulated vehicle: upload (0x42 basic record, 0x43 waypoints) and download
 // (0x40, 0x41), answered through the vehicle's command table. Run mission (SimVehicle) flies
-// the stored route.
+// the stored route, following each waypoint's nextWp (SimFlightModel).
 //
 // Upload: 0x42 opens an upload of `count` waypoints (answer 0), forgetting any upload still
 // open; a count of 0 completes at once and clears the stored route. 0x43 keeps the waypoint
-// under its number (a repeat overwrites) and answers 0. Once every number 1..count has
-// arrived, the waypoints in number order and the basic record as received replace the stored
-// route. The upload stays open until the next 0x42, so a resend of a waypoint whose answer was
-// lost is still answered 0 (and stored again). Refused with 8, changing nothing: a payload too
-// short, a waypoint while no upload is open, a waypoint number outside 1..count.
+// under its number and answers 0. Once every number 1..count has arrived, the waypoints in
+// number order and the basic record as received replace the stored route. The upload stays open
+// until the next 0x42, so a resend of a waypoint whose answer was lost (the same bytes) is still
+// answered 0. What is acknowledged is what is stored: a number that already arrived in this
+// upload with other bytes is refused, so a route with two waypoints of one number is refused
+// rather than acknowledged and stored short. Refused with 8, changing nothing: a payload too
+// short, a waypoint while no upload is open, a waypoint number outside 1..count, a number that
+// arrived before with other bytes.
 //
 // Download: 0x40 answers 0 and {repeat count, waypoint count, the third byte of the upload's
 // basic record, route number} of the stored route (the count is 0 without one), whatever route
