@@ -92,10 +92,16 @@ void MavFlightRouteDataItem::removeWayPoint(const std::shared_ptr<MavWayPointDat
             it = m_wayPoints.erase(it);
             continue;
         }
-        if (!item)
+        if (!item) {
             spdlog::warn("there is a null wp in flight route<{}>", name().toStdString());
-        else if (item->number() > removedNumber)
-            item->setNumber(item->number() - 1);
+        } else {
+            if (item->number() > removedNumber)
+                item->setNumber(item->number() - 1);
+            // References move with the numbers: "the following waypoint" stays the following one,
+            // and one that named the removed waypoint now names the waypoint that took its place.
+            if (item->nextWp() > removedNumber)
+                item->setNextWp(uint8_t(item->nextWp() - 1));
+        }
         ++it;
     }
     emit wayPointRemoved(wp);
@@ -200,7 +206,11 @@ std::shared_ptr<MavFlightRouteDataItem> MavFlightRouteDataItem::fromJson(const n
         for (const auto& point : it->get_ref<const nlohmann::json::array_t&>()) {
             // A point that is not an object is a broken file, not a default waypoint.
             point.get_ref<const nlohmann::json::object_t&>();
-            route->addWayPoint(MavWayPointDataItem::fromJson(route, point));
+            auto wp = MavWayPointDataItem::fromJson(route, point);
+            // A file that leaves the route number out means this route's, not route 0.
+            if (!point.contains("routeNumber"))
+                wp->setRouteNumber(route->number());
+            route->addWayPoint(wp);
         }
     }
     return route;

@@ -3,8 +3,10 @@
 // and the waypoints in flight order. The route store saves it as JSON (toJson/fromJson), the
 // mission transfer uploads and downloads it, the table models show it.
 //
-// Waypoint numbers are kept by addWayPoint/removeWayPoint (1, 2, 3, ... in 8 bits); nextWp values
-// are the caller's and are not renumbered. fromJson returns null for a value that is not an
+// Waypoint numbers are kept by addWayPoint/removeWayPoint (1, 2, 3, ... in 8 bits). A removal
+// renumbers nextWp references like the numbers (a nextWp past the removed number drops by one),
+// so "the following waypoint" and the route's end stay what they were; without it every later
+// waypoint would skip one. A waypoint JSON without "routeNumber" takes the route's number. fromJson returns null for a value that is not an
 // object or a "type" other than 1 or 2, and lets the JSON library's exceptions through for
 // members of the wrong kind (the route store catches them and skips the file).
 // Main thread only; must be owned by a shared pointer.

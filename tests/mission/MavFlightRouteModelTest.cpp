@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 
 namespace {
 
@@ -35,17 +36,18 @@ TEST(MavFlightRouteModel, NumberingAndChangeSignals)
     QSignalSpy moved(route.get(), &MavFlightRouteDataItem::wayPointPosChanged);
     MavProtoWayPointData_t at254;
     at254.number = 254;
-    // Each step, then (number, nextWp) of every waypoint in list order.
+    // Each step, then (number, nextWp) of every waypoint in list order. A removal moves nextWp
+    // references with the numbers.
     const std::vector<std::pair<std::function<void()>, std::vector<std::pair<int, int>>>> steps = {
         {[&] { addPass(route, -1); }, {{1, 2}}},
         {[&] { addPass(route, -1); }, {{1, 2}, {2, 3}}},
         {[&] { addPass(route, 7); }, {{1, 2}, {2, 3}, {3, 7}}},
-        {[&] { route->removeWayPoint(route->getWayPointByIndex(1)); }, {{1, 2}, {2, 7}}},
-        {[&] { route->removeWayPoint(foreign); }, {{1, 2}, {2, 7}}},
-        {[&] { route->removeWayPoint(nullptr); }, {{1, 2}, {2, 7}}},
-        {[&] { route->addWayPoint(MavWayPointDataItem::fromProtoData(route, at254)); }, {{1, 2}, {2, 7}, {254, 0}}},
-        {[&] { addPass(route, -1); }, {{1, 2}, {2, 7}, {254, 0}, {255, 0}}},
-        {[&] { addPass(route, -1); }, {{1, 2}, {2, 7}, {254, 0}, {255, 0}, {0, 1}}},
+        {[&] { route->removeWayPoint(route->getWayPointByIndex(1)); }, {{1, 2}, {2, 6}}},
+        {[&] { route->removeWayPoint(foreign); }, {{1, 2}, {2, 6}}},
+        {[&] { route->removeWayPoint(nullptr); }, {{1, 2}, {2, 6}}},
+        {[&] { route->addWayPoint(MavWayPointDataItem::fromProtoData(route, at254)); }, {{1, 2}, {2, 6}, {254, 0}}},
+        {[&] { addPass(route, -1); }, {{1, 2}, {2, 6}, {254, 0}, {255, 0}}},
+        {[&] { addPass(route, -1); }, {{1, 2}, {2, 6}, {254, 0}, {255, 0}, {0, 1}}},
     };
     for (size_t i = 0; i < steps.size(); ++i) {
         steps[i].first();
@@ -118,6 +120,19 @@ TEST(MavFlightRouteModel, JsonRoundTripAndDefaults)
     EXPECT_EQ(areaConfig->angle(), 0.0);
     EXPECT_EQ(MavFlightRouteDataItem::fromJson(nlohmann::json::parse(R"({"type": 2.0})"))->config()->type(),
               MavFlightRouteType::MultiPoint);
+    // A fixed file as the store writes it; a point without "routeNumber" takes the route's.
+    const auto fixed = MavFlightRouteDataItem::fromJson(nlohmann::json::parse(
+        "{\n\"id\": \"6f1c1c5e-2b1a-4e8e-9d7a-0b7d1d2c3e4f\",\n\"name\": \"dock\",\n\"number\": 4,\n\"points\": [\n"
+        "{\n\"alt\": 30.5,\n\"hoverTime\": 5,\n\"lat\": 22.54,\n\"lon\": 113.95,\n\"nextWp\": 2,\n\"number\": 1,\n"
+        "\"routeNumber\": 4,\n\"type\": 35,\n\"vel\": 6.0\n},\n{\n\"lat\": 22.55,\n\"lon\": 113.96,\n\"number\": 2\n}\n],\n"
+        "\"repeatTimes\": 1,\n\"type\": 1\n}"));
+    ASSERT_NE(fixed, nullptr);
+    EXPECT_EQ(fixed->name(), QStringLiteral("dock"));
+    ASSERT_EQ(fixed->wayPointCount(), 2);
+    const auto first = fixed->getWayPointByIndex(0)->protoData();
+    EXPECT_EQ(std::tuple(first.number, int(first.type), first.lat, first.lon, first.alt, first.vel, first.hoverTime, first.nextWp),
+              std::tuple(uint8_t(1), 35, 22.54, 113.95, 30.5, 6.0f, uint16_t(5), uint8_t(2)));
+    EXPECT_EQ(fixed->getWayPointByIndex(1)->routeNumber(), 4);
     for (const char* text : {"[]", "\"route\"", R"({"type": 3})"})
         EXPECT_EQ(MavFlightRouteDataItem::fromJson(nlohmann::json::parse(text)), nullptr) << text;
     for (const char* text : {R"({"name": 5})", R"({"points": [1]})", R"({"points": [{"hoverTime": "10"}]})",
