@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QUuid>
@@ -36,24 +37,27 @@ std::string dumpJson(const nlohmann::json& json, int indent)
 }
 
 // Replaces the file only once every byte is written. Unbuffered: a buffered QSaveFile can lose
-// the tail of a short write and still commit.
-bool writeWhole(const QString& path, const QByteArray& bytes)
+// the tail of a short write and still commit. Returns the reason of a failure, empty on success.
+QString writeWhole(const QString& path, const QByteArray& bytes)
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return false;
+        return file.errorString();
     for (qint64 done = 0; done < bytes.size();) {
         const qint64 n = file.write(bytes.constData() + done, bytes.size() - done);
         if (n <= 0) {
+            const QString reason = file.errorString();
             file.cancelWriting();
-            return false;
+            return reason.isEmpty() ? QStringLiteral("short write") : reason;
         }
         done += n;
     }
-    return file.commit();
+    if (!file.commit())
+        return file.errorString().isEmpty() ? QStringLiteral("commit failed") : file.errorString();
+    return {};
 }
 
-bool writeWhole(const QString& path, const std::string& text)
+QString writeWhole(const QString& path, const std::string& text)
 {
     return writeWhole(path, QByteArray::fromStdString(text));
 }
@@ -65,6 +69,30 @@ bool readWhole(const QString& path, QByteArray& bytes)
         return false;
     bytes = file.readAll();
     return file.error() == QFileDevice::NoError;
+}
+
+// Empty when `bytes` hold a route the store can load under `id`, else why not. Import copies
+// nothing it could not load back, so a broken file never replaces a good local route.
+QString routeFileProblem(const QByteArray& bytes, const QString& id)
+{
+    const auto json = nlohmann::json::parse(bytes.toStdString(), nullptr, false);
+    if (json.is_discarded())
+        return QStringLiteral("not valid JSON");
+    if (!json.is_object())
+        return QStringLiteral("not a route object");
+    const auto idMember = json.find("id");
+    if (idMember == json.end() || !idMember->is_string() || *idMember != id.toStdString())
+        return QStringLiteral("holds another route id");
+    try {
+        const auto route = MavFlightRouteDataItem::fromJson(json);
+        if (!route)
+            return QStringLiteral("unknown route type");
+        if (route->wayPointCount() > 255)
+            return QStringLiteral("more than 255 waypoints");
+    } catch (const nlohmann::json::exception& e) {
+        return QStringLiteral("members of the wrong kind (%1)").arg(QString::fromUtf8(e.what()));
+    }
+    return {};
 }
 
 }  // namespace
@@ -165,7 +193,8 @@ void MavFlightRouteManager::refreshWork()
                 QFile::remove(dir.filePath(name));
         }
         bool opened = false;
-        ids = readIndex(m_cachePath, opened);
+        bool rebuilt = false;
+        ids = readIndex(m_cachePath, opened, &rebuilt);
         if (!opened) {
             m_loadRunning = false;
             emit flightRouteRefreshedFromLocalPrivate(0, QPrivateSignal());
@@ -173,6 +202,8 @@ void MavFlightRouteManager::refreshWork()
         }
         m_idList = ids;
         m_idListLoaded = true;
+        if (rebuilt)
+            writeIndex(QStringLiteral("<FlightRouteMgr> open {} failed, can not save index file"));
     }
     const int count = int(ids.size());
     emit flightRoutesAboutToBeRefreshedFromLocalPrivate(count, QPrivateSignal());
@@ -200,17 +231,24 @@ void MavFlightRouteManager::refreshWork()
     emit flightRouteRefreshedFromLocalPrivate(count, QPrivateSignal());
 }
 
-std::vector<QString> MavFlightRouteManager::readIndex(const QString& dir, bool& opened) const
+std::vector<QString> MavFlightRouteManager::readIndex(const QString& dir, bool& opened, bool* rebuilt) const
 {
     const QString path = indexFilePath(dir);
     QByteArray bytes;
     opened = readWhole(path, bytes);
     std::vector<QString> ids;
-    if (!opened)
-        return ids;
-    const auto json = nlohmann::json::parse(bytes.toStdString(), nullptr, false);
-    if (!json.is_array()) {
-        spdlog::warn("<FlightRouteMgr> {} is not a JSON array of route ids, taken as empty", str(path));
+    const auto json = opened ? nlohmann::json::parse(bytes.toStdString(), nullptr, false) : nlohmann::json();
+    if (!opened || !json.is_array()) {
+        // The route files are the truth: an index that is gone or broken is rebuilt from them,
+        // so the next save cannot write back an index without the other routes.
+        ids = routeIdsOnDisk(dir);
+        if (!opened && ids.empty())
+            return ids;
+        spdlog::warn("<FlightRouteMgr> {} is {}; rebuilt from {} valid route files", str(path),
+                     opened ? "not a JSON array of route ids" : "missing", ids.size());
+        opened = true;
+        if (rebuilt)
+            *rebuilt = true;
         return ids;
     }
     for (const auto& entry : json) {
@@ -225,6 +263,21 @@ std::vector<QString> MavFlightRouteManager::readIndex(const QString& dir, bool& 
     return ids;
 }
 
+std::vector<QString> MavFlightRouteManager::routeIdsOnDisk(const QString& dir) const
+{
+    std::vector<QString> ids;
+    const QDir folder(dir);
+    // Oldest first: the order routes were first saved, as far as the files still tell.
+    for (const QFileInfo& info : folder.entryInfoList({QStringLiteral("*.") + kRouteSuffix}, QDir::Files,
+                                                      QDir::Time | QDir::Reversed)) {
+        const QString id = info.completeBaseName();
+        QByteArray bytes;
+        if (isRouteId(id) && readWhole(info.filePath(), bytes) && routeFileProblem(bytes, id).isEmpty())
+            ids.push_back(id);
+    }
+    return ids;
+}
+
 void MavFlightRouteManager::ensureIdListLoaded()
 {
     if (m_idListLoaded)
@@ -234,16 +287,16 @@ void MavFlightRouteManager::ensureIdListLoaded()
     m_idListLoaded = true;
 }
 
-bool MavFlightRouteManager::writeIndex(const QString& failLog)
+QString MavFlightRouteManager::writeIndex(const QString& failLog)
 {
     auto json = nlohmann::json::array();
     for (const QString& id : m_idList)
         json.push_back(id.toStdString());
     const QString path = indexFilePath(m_cachePath);
-    if (writeWhole(path, dumpJson(json, 0)))
-        return true;
-    spdlog::warn(fmt::runtime(failLog.toStdString()), str(path));
-    return false;
+    const QString reason = writeWhole(path, dumpJson(json, 0));
+    if (!reason.isEmpty())
+        spdlog::warn("{}: {}", fmt::format(fmt::runtime(failLog.toStdString()), str(path)), str(reason));
+    return reason;
 }
 
 void MavFlightRouteManager::handleFlightRoutesAboutToBeRefreshedFromLocal(int count)
@@ -297,9 +350,67 @@ std::shared_ptr<MavFlightRouteDataItem> MavFlightRouteManager::addFlightRoute(
     return route;
 }
 
+bool MavFlightRouteManager::addFlightRoute(const std::shared_ptr<MavFlightRouteDataItem>& route)
+{
+    if (!route || std::find(m_flightRoutes.begin(), m_flightRoutes.end(), route) != m_flightRoutes.end())
+        return false;
+    if (!saveFlightRouteLocal(route))
+        return false;
+    m_flightRoutes.push_back(route);
+    emit flightRouteAdded(route);
+    return true;
+}
+
 bool MavFlightRouteManager::updateFlightRoute(const std::shared_ptr<MavFlightRouteDataItem>& route)
 {
+    if (route && !routeLockReason(route->id()).isEmpty()) {
+        spdlog::warn("<FlightRouteMgr> route {} not saved: {}", str(route->id()), str(routeLockReason(route->id())));
+        return false;
+    }
     return saveFlightRouteLocal(route);
+}
+
+void MavFlightRouteManager::lockRoute(const QString& id, const QString& reason)
+{
+    m_locks[id] = reason;
+}
+
+void MavFlightRouteManager::unlockRoute(const QString& id)
+{
+    m_locks.remove(id);
+}
+
+QString MavFlightRouteManager::routeLockReason(const QString& id) const
+{
+    return m_locks.value(id);
+}
+
+QString MavFlightRouteManager::lastSaveError(const QString& id) const
+{
+    std::lock_guard lock(m_mutex);
+    const auto it = m_saveErrors.find(id);
+    return it == m_saveErrors.end() ? QString() : it->second;
+}
+
+uint64_t MavFlightRouteManager::nextSaveTicket(const QString& id)
+{
+    std::lock_guard lock(m_mutex);
+    return ++m_saveTickets[id];
+}
+
+void MavFlightRouteManager::noteSaveResult(const QString& id, const QString& reason, uint64_t ticket)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (ticket != m_saveTickets[id])
+            return;
+        if (reason.isEmpty())
+            m_saveErrors.erase(id);
+        else
+            m_saveErrors[id] = reason;
+    }
+    if (!reason.isEmpty())
+        emit routeSaveFailed(id, reason);
 }
 
 bool MavFlightRouteManager::saveFlightRouteLocal(const std::shared_ptr<MavFlightRouteDataItem>& route)
@@ -308,6 +419,7 @@ bool MavFlightRouteManager::saveFlightRouteLocal(const std::shared_ptr<MavFlight
         return false;
     if (m_loadRunning) {
         spdlog::warn("<FlightRouteMgr> load thread already running, save flight route failed, routeId:{}", str(route->id()));
+        noteSaveResult(route->id(), QStringLiteral("Route store is busy"), nextSaveTicket(route->id()));
         return false;
     }
     if (!isRouteId(route->id())) {
@@ -320,12 +432,14 @@ bool MavFlightRouteManager::saveFlightRouteLocal(const std::shared_ptr<MavFlight
     }
     if (!beginLoad()) {
         spdlog::warn("<FlightRouteMgr> load thread already running, save flight route failed, routeId:{}", str(route->id()));
+        noteSaveResult(route->id(), QStringLiteral("Route store is busy"), nextSaveTicket(route->id()));
         return false;
     }
     auto json = route->toJson();
+    const uint64_t ticket = nextSaveTicket(route->id());
     {
         std::lock_guard lock(m_mutex);
-        m_pending.push_back({route->id(), std::move(json)});
+        m_pending.push_back({route->id(), std::move(json), ticket});
     }
     startLoad(&MavFlightRouteManager::pendingWork);
     return true;
@@ -337,6 +451,10 @@ bool MavFlightRouteManager::removeFlightRoute(const std::shared_ptr<MavFlightRou
     const auto it = std::find(m_flightRoutes.begin(), m_flightRoutes.end(), route);
     if (!route || it == m_flightRoutes.end())
         return false;
+    if (const QString reason = routeLockReason(route->id()); !reason.isEmpty()) {
+        spdlog::warn("<FlightRouteMgr> route {} not removed: {}", str(route->id()), str(reason));
+        return false;
+    }
     if (!removeFlightRouteLocal(route->id()))
         return false;
     emit flightRouteWillRemoved(route);
@@ -369,6 +487,12 @@ bool MavFlightRouteManager::removeFlightRouteLocal(const QString& routeId)
 
 void MavFlightRouteManager::pendingWork()
 {
+    struct Result {
+        QString id;
+        QString failure;  // empty: written
+        uint64_t ticket;
+    };
+    std::vector<Result> results;
     {
         std::lock_guard lock(m_mutex);
         ensureIdListLoaded();
@@ -381,16 +505,28 @@ void MavFlightRouteManager::pendingWork()
                 QFile::remove(path);
                 continue;
             }
-            if (!writeWhole(path, dumpJson(*item.routeData, 0))) {
-                spdlog::warn("<FlightRouteMgr> open {} failed, can not save {}", str(path), str(item.routeId));
+            const QString reason = writeWhole(path, dumpJson(*item.routeData, 0));
+            if (!reason.isEmpty()) {
+                spdlog::warn("<FlightRouteMgr> open {} failed, can not save {}: {}", str(path), str(item.routeId),
+                             str(reason));
+                results.push_back({item.routeId, reason, item.saveTicket});
                 continue;
             }
             if (listed == m_idList.end())
                 m_idList.push_back(item.routeId);
+            results.push_back({item.routeId, QString(), item.saveTicket});
         }
         m_pending.clear();
-        writeIndex(QStringLiteral("<FlightRouteMgr> open {} failed, can not save index file"));
+        // A route whose file is written but not listed is lost at the next start: that save failed too.
+        if (const QString reason = writeIndex(QStringLiteral("<FlightRouteMgr> open {} failed, can not save index file"));
+            !reason.isEmpty()) {
+            for (auto& result : results)
+                if (result.failure.isEmpty())
+                    result.failure = QStringLiteral("index not written: ") + reason;
+        }
     }
+    for (const auto& result : results)
+        noteSaveResult(result.id, result.failure, result.ticket);
     m_loadRunning = false;
 }
 
@@ -402,6 +538,10 @@ void MavFlightRouteManager::exportAllToLocal(const QString& dir)
         return;
     if (m_cachePath.isEmpty() || dir.isEmpty()) {
         spdlog::warn("<FlightRouteMgr> no flight route cache or export directory, nothing exported");
+        {
+            std::lock_guard lock(m_mutex);
+            m_fileReport = {-1, {}, {{QStringLiteral("index"), QStringLiteral("no cache or export directory")}}};
+        }
         emit allFlightRoutesExported(-1, 0);
         return;
     }
@@ -423,30 +563,39 @@ void MavFlightRouteManager::exportWork()
         ensureIdListLoaded();
         ids = m_idList;
         dir = m_transferDir;
+        m_fileReport = {};
     }
+    MavRouteFileReport report;
     QDir().mkpath(dir);
     const int total = int(ids.size());
     emit allFlightRoutesAboutToBeExported(total);
-    int ret = 0;
     auto exported = nlohmann::json::array();
     for (int idx = 0; idx < total; ++idx) {
         const QString& id = ids[size_t(idx)];
         QByteArray bytes;
         const QString target = routeFilePath(dir, id);
-        if (!readWhole(routeFilePath(m_cachePath, id), bytes) || !writeWhole(target, bytes)) {
-            spdlog::warn("<FlightRouteMgr> can not export {} to {}", str(id), str(target));
-            ret = -1;
+        QString reason = readWhole(routeFilePath(m_cachePath, id), bytes) ? writeWhole(target, bytes)
+                                                                          : QStringLiteral("cache file unreadable");
+        if (!reason.isEmpty()) {
+            spdlog::warn("<FlightRouteMgr> can not export {} to {}: {}", str(id), str(target), str(reason));
+            report.skipped.emplace_back(id, reason);
         } else {
             exported.push_back(id.toStdString());
+            report.done.push_back(id);
         }
         emit flightRouteExported(idx, total);
     }
-    if (!writeWhole(indexFilePath(dir), dumpJson(exported, 0))) {
-        spdlog::warn("<FlightRouteMgr> can not export the index to {}", str(indexFilePath(dir)));
-        ret = -1;
+    if (const QString reason = writeWhole(indexFilePath(dir), dumpJson(exported, 0)); !reason.isEmpty()) {
+        spdlog::warn("<FlightRouteMgr> can not export the index to {}: {}", str(indexFilePath(dir)), str(reason));
+        report.skipped.emplace_back(QStringLiteral("index"), reason);
+    }
+    report.ret = report.skipped.empty() ? 0 : -1;
+    {
+        std::lock_guard lock(m_mutex);
+        m_fileReport = report;
     }
     m_loadRunning = false;
-    emit allFlightRoutesExported(ret, total);
+    emit allFlightRoutesExported(report.ret, total);
 }
 
 void MavFlightRouteManager::importAllFromLocal(const QString& dir)
@@ -455,6 +604,10 @@ void MavFlightRouteManager::importAllFromLocal(const QString& dir)
         return;
     if (m_cachePath.isEmpty() || dir.isEmpty()) {
         spdlog::warn("<FlightRouteMgr> no flight route cache or import directory, nothing imported");
+        {
+            std::lock_guard lock(m_mutex);
+            m_fileReport = {-1, {}, {{QStringLiteral("index"), QStringLiteral("no cache or import directory")}}};
+        }
         emit flightRoutesImported(0);
         return;
     }
@@ -474,10 +627,18 @@ void MavFlightRouteManager::importWork()
     {
         std::lock_guard lock(m_mutex);
         dir = m_transferDir;
+        m_fileReport = {};
     }
+    MavRouteFileReport report;
     bool opened = false;
     const std::vector<QString> ids = readIndex(dir, opened);
     if (!opened) {
+        report.ret = -1;
+        report.skipped.emplace_back(QStringLiteral("index"), QStringLiteral("no index and no route files in ") + dir);
+        {
+            std::lock_guard lock(m_mutex);
+            m_fileReport = report;
+        }
         m_loadRunning = false;
         emit flightRoutesImported(0);
         return;
@@ -488,9 +649,14 @@ void MavFlightRouteManager::importWork()
         const QString& id = ids[size_t(idx)];
         QByteArray bytes;
         const QString source = routeFilePath(dir, id);
-        if (!readWhole(source, bytes) || !writeWhole(routeFilePath(m_cachePath, id), bytes)) {
-            spdlog::warn("<FlightRouteMgr> can not import {} from {}", str(id), str(source));
+        QString reason = readWhole(source, bytes) ? routeFileProblem(bytes, id) : QStringLiteral("file unreadable");
+        if (reason.isEmpty())
+            reason = writeWhole(routeFilePath(m_cachePath, id), bytes);
+        if (!reason.isEmpty()) {
+            spdlog::warn("<FlightRouteMgr> route {} from {} not imported: {}", str(id), str(source), str(reason));
+            report.skipped.emplace_back(id, reason);
         } else {
+            report.done.push_back(id);
             std::lock_guard lock(m_mutex);
             ensureIdListLoaded();
             if (std::find(m_idList.begin(), m_idList.end(), id) == m_idList.end())
@@ -501,10 +667,20 @@ void MavFlightRouteManager::importWork()
     {
         std::lock_guard lock(m_mutex);
         ensureIdListLoaded();
-        writeIndex(QStringLiteral("<FlightRouteMgr> open {} failed, can not save index file when import"));
+        if (!writeIndex(QStringLiteral("<FlightRouteMgr> open {} failed, can not save index file when import")).isEmpty())
+            report.ret = -1;
+        if (report.done.empty() && !report.skipped.empty())
+            report.ret = -1;
+        m_fileReport = report;
     }
     m_loadRunning = false;
-    emit flightRoutesImported(total);
+    emit flightRoutesImported(int(report.done.size()));
+}
+
+MavRouteFileReport MavFlightRouteManager::lastFileReport() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_fileReport;
 }
 
 void MavFlightRouteManager::handleFlightRoutesAboutToBeImported(int total)
@@ -581,7 +757,7 @@ void MavFlightRouteManager::saveDefaultWayPointDataToLocal()
         spdlog::warn("<FlightRouteMgr> failed to convert default waypoint data to json");
         return;
     }
-    if (!writeWhole(path, dumpJson(*json, 4))) {
+    if (!writeWhole(path, dumpJson(*json, 4)).isEmpty()) {
         spdlog::warn("<FlightRouteMgr> open {} failed, can not save default waypoint data", str(path));
         return;
     }

@@ -16,29 +16,49 @@
 // - Ids name files, so only UUID texts are accepted as ids: index entries that are not, and
 //   routes whose id is not, are skipped with a warning (nothing is written outside the folders).
 // - A route file that does not parse, holds members of the wrong kind or another id, is skipped
-//   with a warning; an index that is not an array counts as empty.
-// - Export and import copy only between the cache and the named folder; export reports -1 when
-//   a file could not be written, else 0. Import copies only routes whose file exists there.
+//   with a warning. An index that is missing or not a JSON array is rebuilt from the valid route
+//   files of its folder, oldest file first, with one warning (and written back in the cache):
+//   the files are the truth, and reading a broken index as empty would let the next save write
+//   an index of one route and lose the others at the next start. Nothing is deleted.
+// - Export and import copy only between the cache and the named folder, each file atomically.
+//   Import copies a route only once its file parses, is a route of a known type under its own
+//   UUID and builds every waypoint; a broken or mismatched file never replaces the local one.
+//   lastFileReport() tells what the last export or import did (written or imported ids, the
+//   skipped ones with their reasons, -1 when anything was skipped or nothing could be done).
+// - Saves are never silent: a save refused while the worker runs, or one the disk refuses
+//   (full, read-only), emits routeSaveFailed(id, reason) and lastSaveError(id) keeps the reason
+//   until a later save of that route succeeds.
+// - A route can be locked (lockRoute) by whoever writes into it outside the store: the mission
+//   transfer locks its target, and a locked route is neither removed nor saved by others.
 // - The first operation that rewrites the index reads it first when no refresh has yet, so a
 //   save before the first refresh cannot drop the other routes from the index.
 // Main thread for every public function.
 
 #include "mission/MavFlightRouteDataItem.h"
 
+#include <QHash>
 #include <QObject>
 #include <QString>
 
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+struct MavRouteFileReport {
+    int ret = 0;  // 0: everything done; -1: something skipped or nothing possible
+    std::vector<QString> done;
+    std::vector<std::pair<QString, QString>> skipped;  // (route id or "index", reason)
+};
+
 struct MavFlightRouteDataExportInfo_t {
     QString routeId;
     std::shared_ptr<nlohmann::json> routeData;  // null: remove the route's file
+    uint64_t saveTicket = 0;                    // which save of the route this is
 };
 
 class MavFlightRouteManager : public QObject {
@@ -57,10 +77,21 @@ public:
     // Returns the route even when the save is refused; only a saved route joins the list.
     std::shared_ptr<MavFlightRouteDataItem> addFlightRoute(const std::shared_ptr<MavFlightRouteAbstractConfig>& config,
                                                            const std::shared_ptr<MavWayPointDataItem>& defaultWp);
+    // Adds a route built elsewhere (a download, an imported file): saved, listed, announced.
+    bool addFlightRoute(const std::shared_ptr<MavFlightRouteDataItem>& route);
     bool updateFlightRoute(const std::shared_ptr<MavFlightRouteDataItem>& route);
     bool removeFlightRoute(const std::shared_ptr<MavFlightRouteDataItem>& route);
     void exportAllToLocal(const QString& dir);
     void importAllFromLocal(const QString& dir);
+
+    MavRouteFileReport lastFileReport() const;
+
+    // Empty while the route's last save succeeded (or none was asked); else why it failed.
+    QString lastSaveError(const QString& id) const;
+
+    void lockRoute(const QString& id, const QString& reason);
+    void unlockRoute(const QString& id);
+    QString routeLockReason(const QString& id) const;
 
     std::shared_ptr<MavWayPointDataItem> defaultWayPointData() const { return m_defaultWpData; }
     void setDefaultWayPointData(const std::shared_ptr<MavWayPointDataItem>& wp);
@@ -85,6 +116,8 @@ signals:
     void flightRouteImported(int idx, int tatal);
     void flightRoutesImported(int total);
     void defaultWayPointDataChanged(std::shared_ptr<MavWayPointDataItem> defaultWpData);
+    // From the worker thread (queued to the main thread's receivers) or the main thread.
+    void routeSaveFailed(const QString& id, const QString& reason);
 
     // Worker to main thread.
     void flightRouteExportResultPrivate(int ret, QPrivateSignal);
@@ -115,8 +148,13 @@ private:
     void exportWork();
     void importWork();
     void ensureIdListLoaded();
-    std::vector<QString> readIndex(const QString& dir, bool& opened) const;
-    bool writeIndex(const QString& failLog);
+    std::vector<QString> readIndex(const QString& dir, bool& opened, bool* rebuilt = nullptr) const;
+    std::vector<QString> routeIdsOnDisk(const QString& dir) const;
+    QString writeIndex(const QString& failLog);
+    uint64_t nextSaveTicket(const QString& id);
+    // A result counts only for the route's latest save: an older save that ends after a newer
+    // one was refused must not clear that refusal.
+    void noteSaveResult(const QString& id, const QString& reason, uint64_t ticket);
 
     QString routeFilePath(const QString& dir, const QString& id) const;
     QString indexFilePath(const QString& dir) const;
@@ -126,7 +164,7 @@ private:
     std::vector<std::shared_ptr<MavFlightRouteDataItem>> m_flightRoutes;
     std::atomic<bool> m_loadRunning{false};
     std::thread m_loadThread;
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     std::vector<MavFlightRouteDataExportInfo_t> m_pending;
     const QString m_cachePath;
     std::vector<QString> m_idList;
@@ -135,6 +173,10 @@ private:
     bool m_isRefreshing = false;
     bool m_isImporting = false;
     std::shared_ptr<MavWayPointDataItem> m_defaultWpData;
+    std::map<QString, QString> m_saveErrors;  // under m_mutex
+    std::map<QString, uint64_t> m_saveTickets;  // latest save asked per route, under m_mutex
+    MavRouteFileReport m_fileReport;          // under m_mutex
+    QHash<QString, QString> m_locks;          // main thread
 };
 
 using MavFlightRouteManagerPtr = std::shared_ptr<MavFlightRouteManager>;

@@ -133,10 +133,66 @@ TEST(MavFlightRouteManager, BrokenIndexEntriesAndRouteFilesAreSkipped)
     Mgr other(dir);
     EXPECT_EQ(refreshed(other), (std::vector<std::string>{good1, good2}));
     EXPECT_EQ(testsupport::LogCapture::instance().countContaining(spdlog::level::warn, "can not load " + bad[0].first), 1);
+    // A broken or missing index is rebuilt from the valid route files; a save before any refresh
+    // then keeps every route instead of writing an index of one.
     for (const char* text : {"{\"a\": 1}", "not json"}) {
         writeFile(dir + "/index.fridx", text);
-        EXPECT_TRUE(refreshed(other).empty()) << text;
+        EXPECT_EQ(refreshed(other), (std::vector<std::string>{good1, good2})) << text;
     }
+    QFile::remove(dir + "/index.fridx");
+    Mgr third(dir);
+    savedRoute(third, "three", 0);
+    EXPECT_EQ(refreshed(other).size(), 3u);
+    EXPECT_EQ(readFile(dir + "/" + QString::fromStdString(bad[2].first) + ".frd").size() > 0, true) << "nothing deleted";
+}
+
+TEST(MavFlightRouteManager, ImportCopiesOnlyValidFilesAndNoSaveIsSilent)
+{
+    const QString dir = testsupport::makeTempDir("routes");
+    Mgr store(dir);
+    const auto a = savedRoute(store, "a", 1);
+    const auto b = savedRoute(store, "b", 2);
+    const QString out = testsupport::makeTempDir("export");
+    store.exportAllToLocal(out);
+    ASSERT_TRUE(idle(store));
+    EXPECT_EQ(store.lastFileReport().done, (std::vector<QString>{a->id(), b->id()}));
+
+    // The exported a is broken, b holds a's route, and c is a good route new to the store.
+    const QString c = "3f2504e0-4f89-11d3-9a0c-0305e82c3310";
+    auto cJson = *a->toJson();
+    cJson["id"] = c.toStdString();
+    writeFile(out + "/" + a->id() + ".frd", "{\"id\": ");
+    writeFile(out + "/" + b->id() + ".frd", readFile(dir + "/" + a->id() + ".frd"));
+    writeFile(out + "/" + c + ".frd", QByteArray::fromStdString(cJson.dump()));
+    writeFile(out + "/index.fridx", QByteArray::fromStdString(nlohmann::json({a->id().toStdString(), b->id().toStdString(), c.toStdString()}).dump()));
+    const QByteArray localA = readFile(dir + "/" + a->id() + ".frd"), localB = readFile(dir + "/" + b->id() + ".frd");
+    store.importAllFromLocal(out);
+    ASSERT_TRUE(waitUntil([&] { return !store.isImporting() && !store.isLoadRunning() && !store.isRefreshing(); }));
+    const auto report = store.lastFileReport();
+    EXPECT_EQ(report.done, std::vector<QString>{c});
+    ASSERT_EQ(report.skipped.size(), 2u);
+    EXPECT_EQ(report.skipped[0].second, "not valid JSON");
+    EXPECT_EQ(report.skipped[1].second, "holds another route id");
+    EXPECT_EQ(readFile(dir + "/" + a->id() + ".frd"), localA);
+    EXPECT_EQ(readFile(dir + "/" + b->id() + ".frd"), localB);
+    EXPECT_EQ(store.flightRoutes().size(), 3u);
+
+    // A route a transfer holds is neither removed nor saved by others; a refused save says why.
+    const auto held = store.flightRoutes().front();
+    QSignalSpy failed(&store, &Mgr::routeSaveFailed);
+    store.lockRoute(held->id(), "A mission transfer is in progress");
+    EXPECT_FALSE(store.removeFlightRoute(held));
+    EXPECT_FALSE(store.updateFlightRoute(held));
+    store.unlockRoute(held->id());
+    EXPECT_TRUE(store.updateFlightRoute(held));
+    EXPECT_FALSE(store.updateFlightRoute(held));
+    ASSERT_EQ(failed.count(), 1);
+    EXPECT_EQ(failed.at(0).at(1).toString(), "Route store is busy");
+    EXPECT_EQ(store.lastSaveError(held->id()), "Route store is busy");
+    ASSERT_TRUE(idle(store));
+    EXPECT_TRUE(store.updateFlightRoute(held));
+    ASSERT_TRUE(idle(store));
+    EXPECT_TRUE(store.lastSaveError(held->id()).isEmpty()) << "a later save clears the mark";
 }
 
 TEST(MavFlightRouteManager, UnwritableOrMissingCacheKeepsRoutesInMemory)
@@ -151,6 +207,7 @@ TEST(MavFlightRouteManager, UnwritableOrMissingCacheKeepsRoutesInMemory)
     EXPECT_EQ(store.flightRoutes().size(), 1u);
     auto& log = testsupport::LogCapture::instance();
     EXPECT_GE(log.countContaining(spdlog::level::warn, "can not save index file"), 1);
+    EXPECT_FALSE(store.lastSaveError(route->id()).isEmpty()) << "the disk's refusal is kept";
     EXPECT_EQ(log.countContaining(spdlog::level::warn, "can not save default waypoint data"), 1);
     EXPECT_EQ(refreshed(store).size(), 1u) << "an unreadable index leaves the list as it is";
 
