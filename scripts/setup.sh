@@ -5,7 +5,7 @@ PACKAGES=(build-essential cmake ninja-build pkg-config ccache
   qt6-httpserver-dev qt6-websockets-dev
   libspdlog-dev nlohmann-json3-dev libgtest-dev libbenchmark-dev
   libmosquitto-dev mosquitto socat tmux zlib1g-dev
-  chromium libjs-leaflet libjs-dygraphs python3-websocket fonts-wqy-microhei)
+  chromium libjs-leaflet libjs-dygraphs python3-websocket fonts-wqy-microhei gdal-bin)
 
 missing=()
 for p in "${PACKAGES[@]}"; do

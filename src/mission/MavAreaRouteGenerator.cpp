@@ -49,6 +49,15 @@ bool MavAreaRouteGenerator::segmentScanLineIntersect(const LocalPoint& a, const 
     return false;
 }
 
+bool MavAreaRouteGenerator::crossesAntimeridian(const QList<std::pair<double, double>>& polygon)
+{
+    for (qsizetype i = 0; i < polygon.size(); ++i) {
+        if (std::abs(polygon[(i + 1) % polygon.size()].second - polygon[i].second) > 180.0)
+            return true;
+    }
+    return false;
+}
+
 QList<std::pair<double, double>> MavAreaRouteGenerator::generate(const MavAreaRouteConfig* config)
 {
     if (!config) {
@@ -59,6 +68,10 @@ QList<std::pair<double, double>> MavAreaRouteGenerator::generate(const MavAreaRo
     const qsizetype n = vertices.size();
     if (n < 3) {
         spdlog::warn("<AreaRouteGenerator> polygon has fewer than 3 vertices");
+        return {};
+    }
+    if (crossesAntimeridian(vertices)) {
+        spdlog::warn("<AreaRouteGenerator> polygon crosses the 180° meridian, not generated");
         return {};
     }
     const double spacing = config->lineSpacing();

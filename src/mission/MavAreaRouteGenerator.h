@@ -3,8 +3,9 @@
 // parallel scan lines at the configured angle and spacing, clipped to the polygon, alternating
 // direction from line to line. Works on a local equirectangular plane around the mean vertex.
 //
-// Every failure (no config, fewer than 3 vertices, spacing not > 0, coordinates that turn
-// non-finite, more than kMaxWayPointCount positions) returns an empty list and logs one line.
+// Every failure (no config, fewer than 3 vertices, a polygon across the 180° meridian, spacing
+// not > 0, coordinates that turn non-finite, more than kMaxWayPointCount positions) returns an
+// empty list and logs one line. The local plane cannot take an area across the meridian.
 // The scan is an active-edge sweep: each edge is filed under the first scan line that reaches it,
 // so a polygon of many vertices costs one pass over its edges plus the edges alive on each line.
 // The result equals, position for position and bit for bit, testing every edge on every line.
@@ -27,6 +28,9 @@ public:
 
     // (latitude, longitude) pairs in degrees.
     static QList<std::pair<double, double>> generate(const MavAreaRouteConfig* config);
+    // True when some edge (the closing one too) has its ends' longitudes more than 180° apart,
+    // so its short way crosses ±180°.
+    static bool crossesAntimeridian(const QList<std::pair<double, double>>& polygon);
 
     static LocalPoint toLocal(double lat, double lon, double refLat, double refLon);
     static std::pair<double, double> fromLocal(double x, double y, double refLat, double refLon);
