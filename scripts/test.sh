@@ -4,4 +4,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
 velmora_build
-ctest --test-dir "$BUILD_DIR" --output-on-failure -j2 --timeout 300
+ctest --test-dir "$BUILD_DIR" --output-on-failure -j2 --timeout 300 -LE soak

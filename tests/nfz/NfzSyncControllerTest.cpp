@@ -151,12 +151,12 @@ TEST(NfzSync, LocalImportValidatesThenReplaces)
     EXPECT_EQ(readAll(dir + "/cache/nfz_cache.json"), kNew);
 }
 
-// Runs only as the child of KilledSyncLeavesOldOrNewCache: syncs again and again until killed.
+// Runs only as the child of SoakKilledSyncLeavesOldOrNewCache: syncs again and again until killed.
 TEST(NfzSync, ChildKeepsSyncing)
 {
     const QByteArray url = qgetenv("NFZ_SYNC_CHILD_URL");
     if (url.isEmpty())
-        GTEST_SKIP() << "child of KilledSyncLeavesOldOrNewCache";
+        GTEST_SKIP() << "child of SoakKilledSyncLeavesOldOrNewCache";
     auto http = std::make_shared<GcsHttp>(QString::fromUtf8(url));
     http->start();
     auto sync = std::make_shared<NfzSyncController>(http, QString::fromUtf8(qgetenv("NFZ_SYNC_CHILD_CACHE")),
@@ -169,7 +169,8 @@ TEST(NfzSync, ChildKeepsSyncing)
 }
 
 // A process killed (SIGKILL) at any moment of a 10 MB sync leaves the old cache or the new one.
-TEST(NfzSync, KilledSyncLeavesOldOrNewCache)
+// Half a minute of kills: a soak case.
+TEST(NfzSync, SoakKilledSyncLeavesOldOrNewCache)
 {
     nlohmann::json doc = nlohmann::json::array();
     for (int id = 0; id < 4200; ++id) {

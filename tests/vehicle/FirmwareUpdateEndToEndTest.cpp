@@ -209,4 +209,5 @@ TEST_P(FirmwareLossy, EachUpdateEndsOnceAndSuccessHoldsTheImage)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Loss, FirmwareLossy, ::testing::Range(1, 6));
+INSTANTIATE_TEST_SUITE_P(Loss, FirmwareLossy, ::testing::Range(1, 3));
+INSTANTIATE_TEST_SUITE_P(SoakLoss, FirmwareLossy, ::testing::Range(3, 6));

@@ -159,7 +159,8 @@ TEST_P(LossyNfzUpload, EveryUploadEndsOnce)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Loss, LossyNfzUpload, ::testing::Range<quint64>(1, 11));
+INSTANTIATE_TEST_SUITE_P(Loss, LossyNfzUpload, ::testing::Range<quint64>(1, 3));
+INSTANTIATE_TEST_SUITE_P(SoakLoss, LossyNfzUpload, ::testing::Range<quint64>(3, 11));
 
 TEST_F(NfzUpload, ActiveVehicleChangesDuringAnUpload)
 {
