@@ -129,8 +129,11 @@ fi
 cli route.create '{"name": "survey", "number": 1, "area": {"polygon": [{"lat": 22.5431, "lon": 113.9468},
   {"lat": 22.5431, "lon": 113.9476}, {"lat": 22.5438, "lon": 113.9476}, {"lat": 22.5438, "lon": 113.9468}],
   "lineSpacing": 20}}'
-cli mission.upload --wait
+cli mission.check
+cli mission.upload --verify --wait
 cli mission.download --wait
+SURVEY_ID=$("$CLI" route.list | "$PYTHON_FOR_PORT" -c 'import json,sys; print(json.load(sys.stdin)["data"]["activeRouteId"])')
+cli route.export "{\"routeId\": \"$SURVEY_ID\", \"path\": \"$DEMO_DIR/survey.geojson\", \"format\": \"geojson\"}"
 cli mission.start '{"vehicleId": 2}'
 position() { "$CLI" telemetry.snapshot '{"vehicleId": 2}' | grep -m3 -E '"(lat|lon|alt)"' | sed -E 's/.*: *([-0-9.e+]+).*/\1/' | paste -sd' '; }
 for i in $(seq 6); do

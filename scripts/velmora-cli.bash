@@ -55,7 +55,8 @@ _velmora_cli()
                 COMPREPLY=($(compgen -W "--vehicle-id" -- "$cur"))
             fi ;;
         control.command) COMPREPLY=($(compgen -W "--wait --timeout-s" -- "$cur")) ;;
-        mission.upload|mission.download) COMPREPLY=($(compgen -W "--wait" -- "$cur")) ;;
+        mission.upload) COMPREPLY=($(compgen -W "--wait --verify" -- "$cur")) ;;
+        mission.download) COMPREPLY=($(compgen -W "--wait" -- "$cur")) ;;
         firmware-update) COMPREPLY=($(compgen -f -- "$cur")) ;;
         remote) COMPREPLY=($(compgen -W "--stop" -- "$cur")) ;;
     esac

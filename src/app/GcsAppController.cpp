@@ -100,6 +100,7 @@ void GcsAppController::init(std::shared_ptr<GcsToolBox> toolBox)
         if (!m_flightRouteMgr) {
             m_flightRouteMgr = std::make_shared<MavFlightRouteManager>();
             m_missionsCtrler = std::make_shared<MavMissionsController>(m_multiVehicleMgr, m_flightRouteMgr);
+            m_missionsCtrler->setZoneSource(m_nfzZoneManager);
         }
         m_multiVehicleMgr->setToolBox(toolBox);
         m_myVehicleCtrler->setToolBox(toolBox);

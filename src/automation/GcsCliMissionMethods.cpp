@@ -8,11 +8,16 @@
 #include "mission/MavFlightRouteManager.h"
 #include "mission/MavMissionsController.h"
 #include "mission/MavMultiPointRouteConfig.h"
+#include "mission/MavRouteGeoJson.h"
 #include "mission/MavWayPointDataItem.h"
 #include "vehicle/MultiVehicleManager.h"
 #include "vehicle/VehicleController.h"
 
 #include "OstFunctions.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
 
 #include <spdlog/spdlog.h>
 
@@ -26,6 +31,8 @@ namespace {
 using RoutePtr = std::shared_ptr<MavFlightRouteDataItem>;
 constexpr int kStoreWaitMs = 2000;
 constexpr int kMaxWayPoints = 255;
+constexpr int kFileWaitMs = 15000;
+constexpr qint64 kMaxGeoJsonBytes = 16 * 1024 * 1024;
 
 Failure requireMissions(const Call& call, MavMissionsController*& missions, MavFlightRouteManager*& store)
 {
@@ -38,11 +45,23 @@ Failure requireMissions(const Call& call, MavMissionsController*& missions, MavF
     return {};
 }
 
+// A new route becomes active: not while the active one is edited or a transfer runs.
+Failure requireMissionsIdle(const Call& call, MavMissionsController*& missions, MavFlightRouteManager*& store)
+{
+    if (auto f = requireMissions(call, missions, store))
+        return f;
+    if (missions->isEditing())
+        return rejected("Active flight route is being edited");
+    if (missions->isTransferring())
+        return rejected("A mission transfer is in progress");
+    return {};
+}
+
 // The worker clears its flag on its own thread; a nested event loop here would run other CLI
 // requests in the middle of this one.
-Failure waitForStore(const MavFlightRouteManager& store)
+Failure waitForStore(const MavFlightRouteManager& store, int waitMs = kStoreWaitMs)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStoreWaitMs);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     while (store.isLoadRunning()) {
         if (std::chrono::steady_clock::now() >= deadline)
             return rejected("Route store is busy");
@@ -78,10 +97,24 @@ Failure requireRoute(const Call& call, MavMissionsController*& missions, MavFlig
     return findRoute(call, *store, route);
 }
 
-// Touching the active route: refused while it is edited or transferred.
-Failure checkActiveRouteFree(const MavMissionsController& missions, const RoutePtr& route)
+// The outcome of the save just started for `route`, once the worker is through.
+Failure checkSaved(const MavFlightRouteManager& store, const RoutePtr& route)
 {
-    if (route != missions.activeFlightRoute())
+    if (auto f = waitForStore(store))
+        return f;
+    if (const QString reason = store.lastSaveError(route->id()); !reason.isEmpty())
+        return rejected("Route not saved: " + reason.toStdString());
+    return {};
+}
+
+// Touching a route: refused while a transfer holds it, or while the active route is edited or
+// transferred.
+Failure checkActiveRouteFree(const MavMissionsController& missions, const MavFlightRouteManager& store,
+                             const RoutePtr& route)
+{
+    if (const QString reason = store.routeLockReason(route->id()); !reason.isEmpty())
+        return rejected(reason.toStdString());
+    if (!missions.activeFlightRoute() || route->id() != missions.activeFlightRoute()->id())
         return {};
     if (missions.isEditing())
         return rejected("Active flight route is being edited");
@@ -108,12 +141,17 @@ struct PointSpec {
     int16_t nextWp = -1;
 };
 
-// One point of "points": the waypoint keys, each optional, of the right kind and finite.
-Failure readPoint(const json& p, size_t index, PointSpec& out)
+// One point of "points": the waypoint keys of the right kind and finite. A route's points must
+// give their position and altitude: a forgotten key would otherwise fly to (0, 0) at 0 m.
+Failure readPoint(const json& p, size_t index, PointSpec& out, bool requirePosition = true)
 {
     const std::string where = "Invalid waypoint at index " + std::to_string(index) + ": ";
     if (!p.is_object())
         return invalid(where + "object");
+    if (requirePosition)
+        for (const char* key : {"lat", "lon", "alt"})
+            if (!p.contains(key))
+                return invalid("Waypoint at index " + std::to_string(index) + " misses " + key);
     auto number = [&](const char* key, double lo, double hi, double& v) -> Failure {
         const auto it = p.find(key);
         if (it == p.end())
@@ -237,7 +275,7 @@ json routeSummary(const MavFlightRouteDataItem& route, const MavMissionsControll
     return {{"id", route.id().toStdString()},
             {"type", int(route.config()->type())},
             {"wayPointCount", route.wayPointCount()},
-            {"active", missions.activeFlightRoute().get() == &route}};
+            {"active", missions.activeFlightRoute() && missions.activeFlightRoute()->id() == route.id()}};
 }
 
 json routeList(const Call& call)
@@ -247,15 +285,18 @@ json routeList(const Call& call)
     if (auto f = requireMissions(call, missions, store))
         return refuse(call, *f);
     json routes = json::array();
-    for (const auto& r : store->flightRoutes())
+    const auto active = missions->activeFlightRoute();
+    for (const auto& r : store->flightRoutes()) {
+        const QString saveError = store->lastSaveError(r->id());
         routes.push_back({{"id", r->id().toStdString()},
                           {"name", r->name().toStdString()},
                           {"type", int(r->config()->type())},
                           {"number", r->number()},
                           {"repeatTimes", r->repeatTimes()},
                           {"wayPointCount", r->wayPointCount()},
-                          {"active", r == missions->activeFlightRoute()}});
-    const auto active = missions->activeFlightRoute();
+                          {"active", active && r->id() == active->id()},
+                          {"saveError", saveError.isEmpty() ? json(nullptr) : json(saveError.toStdString())}});
+    }
     const auto count = routes.size();
     return GcsCliResponse::makeSuccess({{"routes", std::move(routes)},
                                         {"count", count},
@@ -269,7 +310,8 @@ json routeGet(const Call& call)
     RoutePtr route;
     if (auto f = requireRoute(call, missions, store, route))
         return refuse(call, *f);
-    return GcsCliResponse::makeSuccess({{"route", *route->toJson()}, {"active", route == missions->activeFlightRoute()}});
+    const auto active = missions->activeFlightRoute();
+    return GcsCliResponse::makeSuccess({{"route", *route->toJson()}, {"active", active && active->id() == route->id()}});
 }
 
 json routeCreate(const Call& call)
@@ -294,12 +336,8 @@ json routeCreate(const Call& call)
 
     MavMissionsController* missions = nullptr;
     MavFlightRouteManager* store = nullptr;
-    if (auto f = requireMissions(call, missions, store))
+    if (auto f = requireMissionsIdle(call, missions, store))
         return refuse(call, *f);
-    if (missions->isEditing())
-        return refuse(call, *rejected("Active flight route is being edited"));
-    if (missions->isTransferring())
-        return refuse(call, *rejected("A mission transfer is in progress"));
 
     std::shared_ptr<MavFlightRouteAbstractConfig> config;
     const QString id = OstFunctions::createUuid(true);
@@ -308,6 +346,8 @@ json routeCreate(const Call& call)
         areaConfig->setPolygonVertices(area.polygon);
         areaConfig->setLineSpacing(area.lineSpacing);
         areaConfig->setAngle(area.angle);
+        if (MavAreaRouteGenerator::crossesAntimeridian(area.polygon))
+            return refuse(call, *invalid("area.polygon crosses the 180° meridian; split the area at it"));
         if (MavAreaRouteGenerator::generate(areaConfig.get()).isEmpty())
             return refuse(call, *rejected("Area generator produced no waypoints"));
         config = areaConfig;
@@ -332,6 +372,8 @@ json routeCreate(const Call& call)
         return refuse(call, *f);
     }
     missions->stopEditing();
+    if (auto f = checkSaved(*store, route))
+        return refuse(call, *f);
     spdlog::info("<cli-router> route {} created with {} waypoints", route->id().toStdString(), route->wayPointCount());
     return GcsCliResponse::makeSuccess(routeSummary(*route, *missions));
 }
@@ -355,7 +397,7 @@ json routeUpdate(const Call& call)
     if (params.contains("points"))
         if (auto f = readPoints(params, points))
             return refuse(call, *f);
-    if (auto f = checkActiveRouteFree(*missions, route); f || (f = waitForStore(*store)))
+    if (auto f = checkActiveRouteFree(*missions, *store, route); f || (f = waitForStore(*store)))
         return refuse(call, *f);
 
     if (params.contains("name"))
@@ -368,6 +410,8 @@ json routeUpdate(const Call& call)
     }
     if (!store->updateFlightRoute(route))
         return refuse(call, *rejected("Route store is busy"));
+    if (auto f = checkSaved(*store, route))
+        return refuse(call, *f);
     return GcsCliResponse::makeSuccess(routeSummary(*route, *missions));
 }
 
@@ -378,7 +422,7 @@ json routeDelete(const Call& call)
     RoutePtr route;
     if (auto f = requireRoute(call, missions, store, route))
         return refuse(call, *f);
-    if (auto f = checkActiveRouteFree(*missions, route); f || (f = waitForStore(*store)))
+    if (auto f = checkActiveRouteFree(*missions, *store, route); f || (f = waitForStore(*store)))
         return refuse(call, *f);
     if (!store->removeFlightRoute(route))
         return refuse(call, *rejected("Route store is busy"));
@@ -417,7 +461,7 @@ json routeDefaultWayPoint(const Call& call)
         return refuse(call, *f);
     if (call.params && call.params->contains("wayPoint")) {
         PointSpec point;
-        if (auto f = readPoint(call.params->at("wayPoint"), 0, point))
+        if (auto f = readPoint(call.params->at("wayPoint"), 0, point, false))
             return refuse(call, *f);
         auto wp = std::make_shared<MavWayPointDataItem>(nullptr, point.data);
         wp->setNextWp(point.nextWp < 0 ? 0 : uint8_t(point.nextWp));
@@ -427,36 +471,202 @@ json routeDefaultWayPoint(const Call& call)
     return GcsCliResponse::makeSuccess({{"defaultWayPoint", wp ? *wp->toJson() : json(nullptr)}});
 }
 
-json routeTransferFiles(const Call& call, bool exporting)
+json fileReport(const MavRouteFileReport& report, const char* doneKey)
 {
-    if (!call.params)
-        return refuse(call, *invalid("Missing params object"));
-    std::string dir;
-    if (auto f = readString(*call.params, "dir", dir))
-        return refuse(call, *f);
-    if (dir.empty())
-        return refuse(call, *invalid("dir must not be empty"));
+    json done = json::array();
+    for (const QString& id : report.done)
+        done.push_back(id.toStdString());
+    json skipped = json::array();
+    for (const auto& [id, reason] : report.skipped)
+        skipped.push_back({{"id", id.toStdString()}, {"reason", reason.toStdString()}});
+    return {{"result", report.ret}, {doneKey, std::move(done)}, {"skipped", std::move(skipped)}};
+}
+
+// Whole-store copies between the cache and a folder; the answer is what the worker did.
+json routeFolderTransfer(const Call& call, bool exporting, const std::string& dir)
+{
     MavMissionsController* missions = nullptr;
     MavFlightRouteManager* store = nullptr;
     if (auto f = requireMissions(call, missions, store); f || (f = waitForStore(*store)))
         return refuse(call, *f);
     if (!exporting && missions->isTransferring())
         return refuse(call, *rejected("A mission transfer is in progress"));
+    if (!exporting && missions->isEditing())
+        return refuse(call, *rejected("Active flight route is being edited"));
     if (exporting)
         store->exportAllToLocal(QString::fromStdString(dir));
     else
         store->importAllFromLocal(QString::fromStdString(dir));
-    return GcsCliResponse::makeSuccess({{"accepted", true}});
+    if (auto f = waitForStore(*store, kFileWaitMs); f && store->isLoadRunning())
+        return refuse(call, Refusal{ErrorCode::Timeout, "Route files are still being copied"});
+    const MavRouteFileReport report = store->lastFileReport();
+    json data = fileReport(report, exporting ? "written" : "imported");
+    data["dir"] = dir;
+    if (report.ret != 0 && report.done.empty()) {
+        const std::string why = report.skipped.empty() ? std::string("nothing to copy")
+                                                       : report.skipped.front().second.toStdString();
+        spdlog::warn("<cli-router> {} of {} failed: {}", call.method, dir, why);
+        return GcsCliResponse::makeError(ErrorCode::CommandRejected,
+                                         std::string(exporting ? "Export" : "Import") + " failed: " + why,
+                                         GcsCliResponse::ErrorDomain::Business, std::move(data));
+    }
+    spdlog::info("<cli-router> {} {}: {} routes, {} skipped", call.method, dir, report.done.size(), report.skipped.size());
+    return GcsCliResponse::makeSuccess(std::move(data));
+}
+
+Failure readFormat(const json& params, bool& geojson)
+{
+    geojson = false;
+    if (!params.contains("format"))
+        return {};
+    std::string format;
+    if (auto f = readString(params, "format", format))
+        return f;
+    if (format != "geojson" && format != "routes")
+        return invalid("format must be geojson or routes");
+    geojson = format == "geojson";
+    return {};
 }
 
 json routeExport(const Call& call)
 {
-    return routeTransferFiles(call, true);
+    if (!call.params)
+        return refuse(call, *invalid("Missing params object"));
+    const json& params = *call.params;
+    bool geojson = false;
+    if (auto f = readFormat(params, geojson))
+        return refuse(call, *f);
+    if (!geojson) {
+        std::string dir;
+        if (auto f = readString(params, "dir", dir))
+            return refuse(call, *f);
+        if (dir.empty())
+            return refuse(call, *invalid("dir must not be empty"));
+        return routeFolderTransfer(call, true, dir);
+    }
+    std::string id, path;
+    if (auto f = readString(params, "routeId", id); f || (f = readString(params, "path", path)))
+        return refuse(call, *f);
+    MavMissionsController* missions = nullptr;
+    MavFlightRouteManager* store = nullptr;
+    RoutePtr route;
+    const json byId = {{"id", id}};
+    const Call lookup{call.method, call.ctrl, &byId, call.outcomes};
+    if (auto f = requireMissions(call, missions, store); f || (f = findRoute(lookup, *store, route)))
+        return refuse(call, *f);
+    QSaveFile file(QString::fromStdString(path));
+    const std::string text = MavRouteGeoJson::toGeoJson(*route).dump(2);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text.data(), qint64(text.size())) != qint64(text.size()) ||
+        !file.commit())
+        return refuse(call, *rejected("Can not write " + path + ": " + file.errorString().toStdString()));
+    spdlog::info("<cli-router> route {} exported as GeoJSON to {}", id, path);
+    return GcsCliResponse::makeSuccess(
+        {{"result", 0}, {"written", json::array({path})}, {"skipped", json::array()}, {"format", "geojson"},
+         {"wayPointCount", route->wayPointCount()}});
+}
+
+json findingsJson(const std::vector<MavRouteFinding>& findings)
+{
+    json out = json::array();
+    for (const auto& f : findings) {
+        json item = {{"wayPoint", f.wayPoint}, {"rule", f.rule.toStdString()}, {"text", f.text.toStdString()}};
+        if (f.zoneId != 0)
+            item["zoneId"] = f.zoneId;
+        out.push_back(std::move(item));
+    }
+    return out;
+}
+
+// One route from a GeoJSON file (ours or another tool's) into a new route that becomes active.
+json routeImportGeoJson(const Call& call, const std::string& path)
+{
+    const json& params = *call.params;
+    std::string name = QFileInfo(QString::fromStdString(path)).completeBaseName().toStdString();
+    if (params.contains("name"))
+        if (auto f = readString(params, "name", name))
+            return refuse(call, *f);
+    uint8_t number = 0;
+    if (auto f = readUint8(params, "number", number))
+        return refuse(call, *f);
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::ReadOnly))
+        return refuse(call, *rejected("Can not read " + path + ": " + file.errorString().toStdString()));
+    if (file.size() > kMaxGeoJsonBytes)
+        return refuse(call, *rejected("File is larger than 16 MiB: " + path));
+    const QByteArray bytes = file.readAll();
+    const json doc = json::parse(bytes.constBegin(), bytes.constEnd(), nullptr, false);
+    QString error;
+    const auto route = doc.is_discarded() ? nullptr
+                                          : MavRouteGeoJson::fromGeoJson(doc, QString::fromStdString(name), number, error);
+    if (!route)
+        return refuse(call, *rejected("Not imported: " + (doc.is_discarded() ? std::string("not valid JSON")
+                                                                             : error.toStdString())));
+    MavMissionsController* missions = nullptr;
+    MavFlightRouteManager* store = nullptr;
+    if (auto f = requireMissionsIdle(call, missions, store))
+        return refuse(call, *f);
+    if (auto f = waitForStore(*store))
+        return refuse(call, *f);
+    if (!store->addFlightRoute(route))
+        return refuse(call, *rejected("Route store is busy"));
+    // A new route opens for editing; this one is complete and already saved.
+    missions->setIsEditing(false);
+    if (auto f = checkSaved(*store, route))
+        return refuse(call, *f);
+    spdlog::info("<cli-router> route {} imported from {} with {} waypoints", route->id().toStdString(), path,
+                 route->wayPointCount());
+    return GcsCliResponse::makeSuccess({{"result", 0},
+                                        {"imported", json::array({route->id().toStdString()})},
+                                        {"skipped", json::array()},
+                                        {"id", route->id().toStdString()},
+                                        {"wayPointCount", route->wayPointCount()},
+                                        {"findings", findingsJson(missions->checkRoute(route))}});
 }
 
 json routeImport(const Call& call)
 {
-    return routeTransferFiles(call, false);
+    if (!call.params)
+        return refuse(call, *invalid("Missing params object"));
+    bool geojson = false;
+    if (auto f = readFormat(*call.params, geojson))
+        return refuse(call, *f);
+    std::string where;
+    if (auto f = readString(*call.params, geojson ? "path" : "dir", where))
+        return refuse(call, *f);
+    if (where.empty())
+        return refuse(call, *invalid(geojson ? "path must not be empty" : "dir must not be empty"));
+    return geojson ? routeImportGeoJson(call, where) : routeFolderTransfer(call, false, where);
+}
+
+// The route a mission method names by "routeId", or the active one.
+Failure routeOrActive(const Call& call, MavMissionsController& missions, const MavFlightRouteManager& store,
+                      RoutePtr& route)
+{
+    if (call.params && call.params->contains("routeId")) {
+        std::string id;
+        if (auto f = readString(*call.params, "routeId", id))
+            return f;
+        const json byId = {{"id", id}};
+        const Call lookup{call.method, call.ctrl, &byId, call.outcomes};
+        return findRoute(lookup, store, route);
+    }
+    route = missions.activeFlightRoute();
+    if (!route)
+        return rejected("No active flight route");
+    return {};
+}
+
+json missionCheck(const Call& call)
+{
+    MavMissionsController* missions = nullptr;
+    MavFlightRouteManager* store = nullptr;
+    RoutePtr route;
+    if (auto f = requireMissions(call, missions, store); f || (f = routeOrActive(call, *missions, *store, route)))
+        return refuse(call, *f);
+    const auto findings = missions->checkRoute(route);
+    return GcsCliResponse::makeSuccess({{"routeId", route->id().toStdString()},
+                                        {"passed", findings.empty()},
+                                        {"findings", findingsJson(findings)}});
 }
 
 // A transfer goes to the active vehicle: a locally linked one, over an open link.
@@ -479,19 +689,45 @@ json missionTransfer(const Call& call, bool upload)
     MavFlightRouteManager* store = nullptr;
     if (auto f = requireMissions(call, missions, store); f || (f = checkTransferVehicle(call)))
         return refuse(call, *f);
-    if (call.params && call.params->contains("routeId")) {
-        std::string id;
-        if (auto f = readString(*call.params, "routeId", id))
+    bool force = false, verify = false, intoNewRoute = false;
+    if (call.params) {
+        if (auto f = readBool(*call.params, upload ? "force" : "intoNewRoute", upload ? force : intoNewRoute))
             return refuse(call, *f);
+        if (upload)
+            if (auto f = readBool(*call.params, "verify", verify))
+                return refuse(call, *f);
+        if (intoNewRoute && call.params->contains("routeId"))
+            return refuse(call, *invalid("intoNewRoute takes no routeId: the vehicle's route goes into a new route"));
+    }
+    if (call.params && call.params->contains("routeId")) {
         RoutePtr route;
-        const json byId = {{"id", id}};
-        const Call lookup{call.method, call.ctrl, &byId, call.outcomes};
-        if (auto f = findRoute(lookup, *store, route); f || (f = makeActive(*missions, route)))
+        if (auto f = routeOrActive(call, *missions, *store, route); f || (f = makeActive(*missions, route)))
             return refuse(call, *f);
     }
-    if (const auto route = missions->activeFlightRoute(); route && route->wayPointCount() > kMaxWayPoints)
-        return refuse(call, *rejected("Route has more than 255 waypoints"));
-    const int ret = upload ? missions->upload() : missions->download();
+    json findings = json::array();
+    if (upload) {
+        const auto route = missions->activeFlightRoute();
+        // A count past 255 cannot be sent at all: the record has one byte for it.
+        if (route && route->wayPointCount() > kMaxWayPoints)
+            return refuse(call, *rejected("Route has more than 255 waypoints"));
+        if (route) {
+            const auto found = missions->checkRoute(route);
+            findings = findingsJson(found);
+            if (!found.empty() && !force) {
+                spdlog::warn("<cli-router> mission.upload of route {} refused: {} check findings, first: {}",
+                             route->id().toStdString(), found.size(), found.front().text.toStdString());
+                return GcsCliResponse::makeError(
+                    ErrorCode::CommandRejected,
+                    "Route check failed (" + std::to_string(found.size()) + " findings; see data.findings or "
+                    "mission.check, or upload with \"force\": true): " + found.front().text.toStdString(),
+                    GcsCliResponse::ErrorDomain::Business, {{"routeId", route->id().toStdString()}, {"findings", findings}});
+            }
+            if (!found.empty())
+                spdlog::warn("<cli-router> mission.upload of route {} forced past {} check findings",
+                             route->id().toStdString(), found.size());
+        }
+    }
+    const int ret = upload ? missions->upload(verify) : missions->download(intoNewRoute);
     static const char* const texts[] = {"", "", "No active flight route", "Active flight route is being edited",
                                         "A route upload is in progress", "A route download is in progress"};
     if (ret == 1)
@@ -499,9 +735,17 @@ json missionTransfer(const Call& call, bool upload)
     if (ret != 0)
         return refuse(call, *rejected(ret >= 2 && ret <= 5 ? texts[ret] : "Mission transfer refused"));
     const auto route = missions->activeFlightRoute();
+    if (intoNewRoute) {
+        spdlog::info("<cli-router> mission.download into a new route started");
+        return GcsCliResponse::makeSuccess({{"accepted", true}, {"intoNewRoute", true}});
+    }
     spdlog::info("<cli-router> {} of route {} started", call.method, route->id().toStdString());
-    return GcsCliResponse::makeSuccess(
-        {{"accepted", true}, {"routeId", route->id().toStdString()}, {"wayPointCount", route->wayPointCount()}});
+    json data = {{"accepted", true}, {"routeId", route->id().toStdString()}, {"wayPointCount", route->wayPointCount()}};
+    if (upload) {
+        data["verify"] = verify;
+        data["findings"] = std::move(findings);
+    }
+    return GcsCliResponse::makeSuccess(std::move(data));
 }
 
 json missionUpload(const Call& call)
@@ -591,13 +835,29 @@ const std::vector<MethodSpec>& missionMethods()
         {"route.setActive", routeSetActive, "Makes a route the one transfers use.", {kRouteIdParam}},
         {"route.defaultWayPoint", routeDefaultWayPoint, "The template of generated waypoints; sets it when given.",
          {{"wayPoint", "object", false, {}, "waypoint fields"}}},
-        {"route.export", routeExport, "Copies every route file into a directory.",
-         {{"dir", "string", true, {}, "target directory"}}},
-        {"route.import", routeImport, "Copies the routes of a directory's index into the store.",
-         {{"dir", "string", true, {}, "source directory"}}},
-        {"mission.upload", missionUpload, "Uploads the active route to the active vehicle.", {routeIdOptional}},
+        {"route.export", routeExport,
+         "Copies every route file into a directory, or writes one route as GeoJSON (format geojson).",
+         {{"dir", "string", false, {}, "target directory (route files)"},
+          {"format", "string", false, {"routes", "geojson"}, "routes (default) or geojson"},
+          {"routeId", "string", false, {}, "the route to write (geojson)"},
+          {"path", "string", false, {}, "the file to write (geojson)"}}},
+        {"route.import", routeImport,
+         "Copies the valid routes of a directory into the store, or reads a GeoJSON file into a new route.",
+         {{"dir", "string", false, {}, "source directory (route files)"},
+          {"format", "string", false, {"routes", "geojson"}, "routes (default) or geojson"},
+          {"path", "string", false, {}, "the file to read (geojson)"},
+          {"name", "string", false, {}, "name of the new route (geojson; default: the file name)"},
+          {"number", "integer", false, {}, "route number 0..255 of the new route (geojson; default 0)"}}},
+        {"mission.check", missionCheck,
+         "Checks a route before it flies: numbering, positions, the vehicle's limits, no-fly zones.",
+         {{"routeId", "string", false, {}, "route to check (default: the active route)"}}},
+        {"mission.upload", missionUpload,
+         "Uploads the active route to the active vehicle; refused when mission.check finds anything.",
+         {routeIdOptional,
+          {"force", "boolean", false, {}, "upload despite check findings"},
+          {"verify", "boolean", false, {}, "read the route back and compare it with what was sent"}}},
         {"mission.download", missionDownload, "Downloads the active vehicle's route into the active route.",
-         {routeIdOptional}},
+         {routeIdOptional, {"intoNewRoute", "boolean", false, {}, "into a new route; the active route stays"}}},
         {"mission.start", missionStart, "Starts the uploaded mission; follow it with command.status.",
          {kVehicleIdParam, kVehicleCodeParam}},
         {"mission.status", missionStatus, "Transfer flags and the counts of started and finished transfers.", {}},

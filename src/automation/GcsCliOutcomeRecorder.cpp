@@ -157,10 +157,18 @@ void GcsCliOutcomeRecorder::bindMissions(MavMissionsController* missions)
                 m_uploads.lastRouteId = routeId(route);
             });
     connect(missions, &MavMissionsController::flightRouteUploadingFinished, this,
-            [this, routeId](std::shared_ptr<MavFlightRouteDataItem> route, int ret) {
+            [this, routeId, missions](std::shared_ptr<MavFlightRouteDataItem> route, int ret) {
                 ++m_uploads.finished;
                 m_uploads.lastResult = ret;
                 m_uploads.lastRouteId = routeId(route);
+                static const char* const states[] = {"none", "pending", "verified", "differs", "unverified"};
+                const auto& v = missions->lastVerify();
+                json verify = {{"state", states[v.state]}};
+                if (v.state == MavMissionsController::VerifyOutcome::Differs)
+                    verify["firstDifferentWayPoint"] = v.firstDifferentWayPoint;
+                if (v.state == MavMissionsController::VerifyOutcome::Unverified)
+                    verify["readBackResult"] = v.readBackResult;
+                m_uploads.detail = {{"verify", std::move(verify)}};
             });
     // A download has no started signal of its own: its flag rising counts.
     connect(missions, &MavMissionsController::isDownloadingChanged, this, [this, missions, routeId] {
@@ -170,20 +178,26 @@ void GcsCliOutcomeRecorder::bindMissions(MavMissionsController* missions)
         }
     });
     connect(missions, &MavMissionsController::flightRouteDownloadingFinished, this,
-            [this, routeId](std::shared_ptr<MavFlightRouteDataItem> route, int ret) {
+            [this, routeId, missions](std::shared_ptr<MavFlightRouteDataItem> route, int ret) {
                 ++m_downloads.finished;
                 m_downloads.lastResult = ret;
                 m_downloads.lastRouteId = routeId(route);
+                // 0 with a result of 0: the vehicle holds no route, nothing was written.
+                m_downloads.detail = {{"wayPointCount", missions->lastDownloadWayPointCount()},
+                                      {"newRouteId", missions->lastNewRoute() ? json(routeId(missions->lastNewRoute()))
+                                                                              : json(nullptr)}};
             });
 }
 
 nlohmann::json GcsCliOutcomeRecorder::missionTransfers() const
 {
     auto counts = [](const TransferCounts& c) {
-        return json{{"started", c.started},
+        json out = {{"started", c.started},
                     {"finished", c.finished},
                     {"lastResult", c.lastResult ? json(*c.lastResult) : json(nullptr)},
                     {"lastRouteId", c.lastRouteId.empty() ? json(nullptr) : json(c.lastRouteId)}};
+        out.update(c.detail);
+        return out;
     };
     return {{"upload", counts(m_uploads)}, {"download", counts(m_downloads)}};
 }

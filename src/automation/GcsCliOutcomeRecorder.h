@@ -149,6 +149,7 @@ private:
         int64_t finished = 0;
         std::optional<int> lastResult;
         std::string lastRouteId;
+        nlohmann::json detail = nlohmann::json::object();  // the last finished transfer's own keys
     };
     TransferCounts m_uploads;
     TransferCounts m_downloads;

@@ -4,15 +4,21 @@
 #include "mission/MavAreaRouteGenerator.h"
 #include "mission/MavFlightRouteDataItem.h"
 #include "mission/MavFlightRouteManager.h"
+#include "mission/MavMultiPointRouteConfig.h"
 #include "mission/MavWayPointDataItem.h"
+#include "params/MavBasicParamsDataItem.h"
+#include "params/MavParamsController.h"
 #include "protocol/MavCmdRequestMessage.h"
 #include "vehicle/MultiVehicleManager.h"
 #include "vehicle/VehicleController.h"
 
 #include "MavProtoHelper.h"
 #include "MavProtoMissionProcesser.h"
+#include "NfzZoneManager.h"
 
 #include <spdlog/spdlog.h>
+
+#include <cstring>
 
 namespace {
 bool isUploadCmd(uint8_t cmd)
@@ -34,6 +40,8 @@ MavMissionsController::MavMissionsController(MultiVehicleManager* multiVehicleMg
                 &MavMissionsController::handleFlightRouteAdded);
         connect(m_routeMgr.get(), &MavFlightRouteManager::flightRouteWillRemoved, this,
                 &MavMissionsController::handleFlightRouteWillRemoved);
+        connect(m_routeMgr.get(), &MavFlightRouteManager::flightRoutesReset, this,
+                &MavMissionsController::handleFlightRoutesReset);
     }
     if (m_multiVehicleMgr) {
         connect(m_multiVehicleMgr, &MultiVehicleManager::activeVehicleChanged, this,
@@ -46,6 +54,9 @@ MavMissionsController::~MavMissionsController()
 {
     if (auto held = m_heldVehicle.lock())
         held->setTeleReqHold(VehicleController::MissionTransferHold, false);
+    if (auto vehicle = m_transferVehicle.lock(); vehicle && m_transferReq)
+        vehicle->cancelMavPFrameReq(m_transferReq);
+    unlockTarget();
 }
 
 bool MavMissionsController::isEditing() const
@@ -57,16 +68,22 @@ SetMissionsActRouteResult MavMissionsController::setActiveFlightRoute(const std:
 {
     if (isEditing())
         return SetActRouteRefusedEditing;
-    if (m_isUploading)
-        return SetActRouteRefusedUploading;
     if (route == m_activeRoute)
         return SetActRouteDone;
+    if (isTransferring())
+        return SetActRouteRefusedUploading;
+    attachActiveRoute(route);
+    return SetActRouteDone;
+}
+
+void MavMissionsController::attachActiveRoute(const std::shared_ptr<MavFlightRouteDataItem>& route)
+{
     if (m_activeRoute)
         disconnect(m_activeRoute.get(), nullptr, this, nullptr);
     m_activeRoute = route;
     emit activeFlightRouteChanged();
     if (!route)
-        return SetActRouteDone;
+        return;
     auto* r = route.get();
     connect(r, &MavFlightRouteDataItem::wayPointAdded, this, &MavMissionsController::wayPointAdded);
     connect(r, &MavFlightRouteDataItem::wayPointWillRemoved, this, &MavMissionsController::wayPointWillRemoved);
@@ -75,7 +92,6 @@ SetMissionsActRouteResult MavMissionsController::setActiveFlightRoute(const std:
     connect(r, &MavFlightRouteDataItem::wayPointPosChanged, this, &MavMissionsController::wayPointPosChanged);
     connect(r, &MavFlightRouteDataItem::wayPointsWillBeReset, this, &MavMissionsController::wayPointsWillBeReset);
     connect(r, &MavFlightRouteDataItem::wayPointsReset, this, &MavMissionsController::wayPointsReset);
-    return SetActRouteDone;
 }
 
 void MavMissionsController::setActiveVehicleCtrler(const std::shared_ptr<VehicleController>& vehicle)
@@ -86,14 +102,8 @@ void MavMissionsController::setActiveVehicleCtrler(const std::shared_ptr<Vehicle
     if (current)
         disconnect(current.get(), nullptr, this, nullptr);
     // The transfer's frames would now go to another vehicle: end it, once.
-    if (m_isUploading) {
-        spdlog::warn("<MavMissionsController> active vehicle changed during a route upload, upload ended");
-        finishUpload(kResultTimeout);
-    }
-    if (m_isDownloading) {
-        spdlog::warn("<MavMissionsController> active vehicle changed during a route download, download ended");
-        markDownloadFlightRouteFailed(kResultTimeout);
-    }
+    if (isTransferring())
+        abortTransfer(kResultTimeout, "active vehicle changed");
     m_vehicle = vehicle;
     if (!vehicle)
         return;
@@ -111,17 +121,29 @@ void MavMissionsController::startEditing()
     setIsEditing(true);
 }
 
-void MavMissionsController::stopEditing()
+bool MavMissionsController::stopEditing()
 {
     setIsEditing(false);
-    if (m_activeRoute && m_routeMgr)
-        m_routeMgr->updateFlightRoute(m_activeRoute);
+    if (!m_activeRoute || !m_routeMgr)
+        return false;
+    if (!m_routeMgr->updateFlightRoute(m_activeRoute)) {
+        spdlog::warn("<MavMissionsController> route {} left editing but was not saved",
+                     m_activeRoute->id().toStdString());
+        return false;
+    }
+    return true;
 }
 
 void MavMissionsController::setIsEditing(bool editing)
 {
-    if (m_activeRoute)
-        m_activeRoute->setIsEditing(editing);
+    if (!m_activeRoute)
+        return;
+    if (editing && m_isDownloading && m_target == m_activeRoute) {
+        spdlog::warn("<MavMissionsController> route {} is being downloaded into, not opened for editing",
+                     m_activeRoute->id().toStdString());
+        return;
+    }
+    m_activeRoute->setIsEditing(editing);
 }
 
 std::shared_ptr<MavWayPointDataItem> MavMissionsController::addWayPoint(
@@ -156,10 +178,40 @@ std::list<std::shared_ptr<MavWayPointDataItem>> MavMissionsController::wayPointL
     return m_activeRoute ? m_activeRoute->wayPointList() : std::list<std::shared_ptr<MavWayPointDataItem>>{};
 }
 
+std::vector<MavRouteFinding> MavMissionsController::checkRoute(const std::shared_ptr<MavFlightRouteDataItem>& route) const
+{
+    if (!route)
+        return {{0, QStringLiteral("route"), QStringLiteral("no route to check"), 0}};
+    MavRouteLimits limits;
+    const auto vehicle = m_vehicle.lock();
+    const auto params = vehicle ? vehicle->paramsCtrler() : nullptr;
+    if (params && params->basicParamsKnown()) {
+        const auto basic = params->basicParamsDataItem();
+        if (basic->maxFlyAlt() > 0)
+            limits.maxAltM = basic->maxFlyAlt();
+        if (basic->maxHorSpeed() > 0)
+            limits.maxHorSpeedMps = basic->maxHorSpeed();
+    }
+    static const std::vector<NfzRecord> kNoZones;
+    const auto zones = m_zones.lock();
+    return MavRouteChecker::check(*route, limits, zones ? zones->zones() : kNoZones);
+}
+
+std::shared_ptr<MavFlightRouteDataItem> MavMissionsController::storedRoute(const QString& id) const
+{
+    if (!m_routeMgr)
+        return nullptr;
+    for (const auto& r : m_routeMgr->flightRoutes())
+        if (r && r->id() == id)
+            return r;
+    return nullptr;
+}
+
 void MavMissionsController::handleFlightRouteAdded(std::shared_ptr<MavFlightRouteDataItem> flightRoute)
 {
-    // Routes loaded from disk do not take the active role; a route the user creates does.
-    if (m_routeMgr && m_routeMgr->isRefreshing())
+    // Routes loaded from disk, and a route a download created, do not take the active role; a
+    // route the user creates does.
+    if ((m_routeMgr && m_routeMgr->isRefreshing()) || m_addingOwnRoute)
         return;
     const int ret = setActiveFlightRoute(flightRoute);
     if (ret != SetActRouteDone)
@@ -170,7 +222,13 @@ void MavMissionsController::handleFlightRouteAdded(std::shared_ptr<MavFlightRout
 
 void MavMissionsController::handleFlightRouteWillRemoved(std::shared_ptr<MavFlightRouteDataItem> flightRoute)
 {
-    if (!flightRoute || flightRoute != m_activeRoute)
+    if (!flightRoute)
+        return;
+    if (isTransferring() && flightRoute == m_target) {
+        abortTransfer(kResultTimeout, "its route was removed");
+        return;
+    }
+    if (flightRoute != m_activeRoute)
         return;
     if (m_activeRoute->isEditing()) {
         spdlog::warn("flight route will removed when editing, this may cause unknow error");
@@ -181,12 +239,61 @@ void MavMissionsController::handleFlightRouteWillRemoved(std::shared_ptr<MavFlig
     }
 }
 
+// A reload built every route anew: the objects held here are no longer the store's.
+void MavMissionsController::handleFlightRoutesReset()
+{
+    if (isTransferring() && m_target) {
+        if (auto fresh = storedRoute(m_target->id())) {
+            m_target = fresh;
+        } else {
+            abortTransfer(kResultTimeout, "its route is gone after the route store reloaded");
+        }
+    }
+    if (!m_activeRoute)
+        return;
+    const QString id = m_activeRoute->id();
+    auto fresh = storedRoute(id);
+    if (fresh == m_activeRoute)
+        return;
+    if (!fresh)
+        spdlog::warn("<MavMissionsController> active route {} is gone after the route store reloaded, no active route",
+                     id.toStdString());
+    else if (m_activeRoute->isEditing())
+        spdlog::warn("<MavMissionsController> route {} was reloaded while being edited; unsaved edits are dropped",
+                     id.toStdString());
+    attachActiveRoute(fresh);
+}
+
 std::shared_ptr<MavCmdRequestMessage> MavMissionsController::missionRequest(const MavPFramePtr& frame) const
 {
     return MavCmdRequestMessage::create(frame, CheckResult, 0, 0, kRequestTimeoutMs, kRequestResends);
 }
 
-int MavMissionsController::upload()
+bool MavMissionsController::sendTransferRequest(const std::shared_ptr<MavCmdRequestMessage>& req)
+{
+    auto vehicle = m_vehicle.lock();
+    m_transferReq = req;
+    m_transferVehicle = vehicle;
+    if (vehicle && vehicle->sendMavPFrameReq(req))
+        return true;
+    m_transferReq.reset();
+    return false;
+}
+
+void MavMissionsController::lockTarget(const std::shared_ptr<MavFlightRouteDataItem>& route)
+{
+    m_target = route;
+    if (route && m_routeMgr)
+        m_routeMgr->lockRoute(route->id(), QStringLiteral("A mission transfer is in progress"));
+}
+
+void MavMissionsController::unlockTarget()
+{
+    if (m_target && m_routeMgr)
+        m_routeMgr->unlockRoute(m_target->id());
+}
+
+int MavMissionsController::upload(bool verify)
 {
     auto vehicle = m_vehicle.lock();
     if (!vehicle) {
@@ -205,6 +312,13 @@ int MavMissionsController::upload()
         spdlog::info("can not upload, because one uploading now");
         return 4;
     }
+    if (m_isDownloading) {
+        spdlog::info("can not upload, because one downloading now");
+        return 5;
+    }
+    lockTarget(m_activeRoute);
+    m_verifyRequested = verify;
+    m_verify = {verify ? VerifyOutcome::Pending : VerifyOutcome::None, 0, 0};
     setIsUploading(true);
     emit flightRouteUploadingStarted(m_activeRoute);
 
@@ -220,31 +334,35 @@ int MavMissionsController::upload()
     // The queue sends the children in turn and never the parent's own frame.
     auto parent = missionRequest(packBasic());
     parent->appendChildReq(missionRequest(packBasic()));
+    m_sentRecords.clear();
     for (const auto& wp : m_activeRoute->wayPointList()) {
+        // The vehicle files each waypoint under the route number it carries: always this route's.
+        MavProtoWayPointData_t record = wp->protoData();
+        record.routeNumber = basic.routeNumber;
+        m_sentRecords.push_back(record);
         auto frame = std::make_shared<_MavPFrame_t>();
-        MavProtoMissionProcesser::packWayPointDataFrame(*frame, uint8_t(vehicle->vehicleId()), vehicle->genSeqId(),
-                                                        wp->protoData());
+        MavProtoMissionProcesser::packWayPointDataFrame(*frame, uint8_t(vehicle->vehicleId()), vehicle->genSeqId(), record);
         parent->appendChildReq(missionRequest(frame));
     }
-    if (!vehicle->sendMavPFrameReq(parent)) {
+    if (!sendTransferRequest(parent)) {
         spdlog::warn("upload flight route failed, the request was not queued");
         finishUpload(kResultTimeout);
     }
     return 0;
 }
 
-int MavMissionsController::download()
+int MavMissionsController::download(bool intoNewRoute)
 {
     auto vehicle = m_vehicle.lock();
     if (!vehicle) {
         spdlog::warn("vehicle is null");
         return 1;
     }
-    if (!m_activeRoute) {
+    if (!intoNewRoute && !m_activeRoute) {
         spdlog::warn("active flight route is nullptr when download");
         return 2;
     }
-    if (m_activeRoute->isEditing()) {
+    if (!intoNewRoute && m_activeRoute->isEditing()) {
         spdlog::info("can not download, because flight route is Editing");
         return 3;
     }
@@ -256,17 +374,32 @@ int MavMissionsController::download()
         spdlog::info("can not download, because one downloading now");
         return 5;
     }
+    lockTarget(intoNewRoute ? nullptr : m_activeRoute);
+    m_lastNewRoute.reset();
     setIsDownloading(true);
-    m_downloadRoute = std::make_shared<MavFlightRouteDataItem>(m_activeRoute->config());
+    startReadBack(intoNewRoute ? ReadBack::IntoNewRoute : ReadBack::IntoRoute,
+                  m_activeRoute ? m_activeRoute->number() : 0);
+    return 0;
+}
+
+void MavMissionsController::startReadBack(ReadBack mode, uint8_t routeNumber)
+{
+    auto vehicle = m_vehicle.lock();
+    m_readBack = mode;
+    // A new route takes whatever number the vehicle's waypoints carry.
+    m_adoptRouteNumber = mode == ReadBack::IntoNewRoute;
+    auto config = std::make_shared<MavMultiPointRouteConfig>(m_target ? m_target->id() : QString());
+    config->setNumber(routeNumber);
+    m_downloadRoute = std::make_shared<MavFlightRouteDataItem>(config);
     m_downloadBasic = {};
+    m_downloadWpNumber = 0;
     auto frame = std::make_shared<_MavPFrame_t>();
     MavProtoMissionProcesser::packDownWayPointBasicParamsFrame(*frame, uint8_t(vehicle->vehicleId()), vehicle->genSeqId(),
-                                                               m_activeRoute->number());
-    if (!vehicle->sendMavPFrameReq(missionRequest(frame))) {
+                                                               routeNumber);
+    if (!sendTransferRequest(missionRequest(frame))) {
         spdlog::warn("download flight route failed, the request was not queued");
         markDownloadFlightRouteFailed(kResultTimeout);
     }
-    return 0;
 }
 
 void MavMissionsController::handleMavPFrameReceived(MavPFramePtr pframe, OstAbstractLink*,
@@ -276,10 +409,19 @@ void MavMissionsController::handleMavPFrameReceived(MavPFramePtr pframe, OstAbst
         return;
     const uint8_t cmd = pframe->cmd;
     if (isUploadCmd(cmd)) {
-        if (m_isUploading)
-            finishUpload(MavProtoHelper::parseMavProtoFrameResult(*pframe));
-        else
+        if (!m_isUploading || m_readBack != ReadBack::None) {
             spdlog::warn("<MavMissionsController> route upload ack outside an upload ignored");
+            return;
+        }
+        m_transferReq.reset();
+        const int ret = MavProtoHelper::parseMavProtoFrameResult(*pframe);
+        if (ret == 0 && m_verifyRequested) {
+            spdlog::info("<MavMissionsController> route {} uploaded, reading it back to verify",
+                         m_target ? m_target->id().toStdString() : std::string());
+            startReadBack(ReadBack::Verify, m_target ? m_target->number() : 0);
+            return;
+        }
+        finishUpload(ret);
     } else if (cmd == MavCmd::RouteDownloadBasic) {
         handleDownloadFlightRouteBasicParamsAck(*pframe);
     } else if (cmd == MavCmd::RouteDownloadWaypoints) {
@@ -293,11 +435,11 @@ bool MavMissionsController::checkDownloadPreconditions(const char* handler) cons
         spdlog::warn("{} failed, vehicle is null", handler);
         return false;
     }
-    if (!m_isDownloading) {
+    if (m_readBack == ReadBack::None) {
         spdlog::warn("{} failed, because not downloading", handler);
         return false;
     }
-    if (!m_activeRoute || !m_downloadRoute) {
+    if (!m_downloadRoute || (m_readBack != ReadBack::IntoNewRoute && !m_target)) {
         spdlog::warn("{} failed, because flight route item data is null", handler);
         return false;
     }
@@ -308,23 +450,19 @@ void MavMissionsController::handleDownloadFlightRouteBasicParamsAck(const _MavPF
 {
     if (!checkDownloadPreconditions("handleDownloadFlightRouteBasicParamsAck"))
         return;
+    m_transferReq.reset();
     MavProtoDownWayPointBasicParam_t basic;
     const int ret = MavProtoMissionProcesser::parseDownWayPointBasicParamsAck(frame, basic);
     if (ret != 0) {
         spdlog::warn("download flight route basic params failed: {}", ret);
-        // The flag clears without its change signal; the polling hold still ends.
-        m_isDownloading = false;
-        m_downloadRoute.reset();
-        updateTransferHolds();
-        emit flightRouteDownloadingFinished(m_activeRoute, ret);
+        markDownloadFlightRouteFailed(ret);
         return;
     }
     m_downloadBasic = basic;
+    m_lastDownloadCount = basic.wayPointCount;
     if (basic.wayPointCount == 0) {
         spdlog::info("<DownloadFlightRoute> no waypoint data, stop download");
-        m_downloadRoute.reset();
-        setIsDownloading(false);
-        emit flightRouteDownloadingFinished(m_activeRoute, 0);
+        completeReadBack();
         return;
     }
     requestDownloadWayPoint(1);
@@ -339,7 +477,7 @@ void MavMissionsController::requestDownloadWayPoint(uint8_t number)
     req.routeNumber = m_downloadRoute->number();
     auto frame = std::make_shared<_MavPFrame_t>();
     MavProtoMissionProcesser::packDownWayPointDataReqFrame(*frame, uint8_t(vehicle->vehicleId()), vehicle->genSeqId(), req);
-    if (!vehicle->sendMavPFrameReq(missionRequest(frame))) {
+    if (!sendTransferRequest(missionRequest(frame))) {
         spdlog::warn("<DownloadFlightRoute> waypoint {} request was not queued", number);
         markDownloadFlightRouteFailed(kResultTimeout);
     }
@@ -349,12 +487,17 @@ void MavMissionsController::handleDownloadFlightRouteWayPointsDataAck(const _Mav
 {
     if (!checkDownloadPreconditions("handleDownloadFlightRouteWayPointsDataAck"))
         return;
+    m_transferReq.reset();
     MavProtoWayPointData_t record;  // number 1, type 34, all else 0
     const int ret = MavProtoMissionProcesser::parseDownWayPointDataAck(frame, record);
     if (ret != 0) {
         spdlog::warn("<DownloadFlightRoute> download flight route waypoint failed, ret:{}, wpNo:{}", ret, m_downloadWpNumber);
         markDownloadFlightRouteFailed(ret);
         return;
+    }
+    if (m_adoptRouteNumber) {
+        m_downloadRoute->setNumber(record.routeNumber);
+        m_adoptRouteNumber = false;
     }
     if (record.routeNumber != m_downloadRoute->number()) {
         spdlog::warn(
@@ -376,43 +519,140 @@ void MavMissionsController::handleDownloadFlightRouteWayPointsDataAck(const _Mav
         requestDownloadWayPoint(uint8_t(record.number + 1));
         return;
     }
-    spdlog::info("<DownloadFlightRoute> download complete, stop download, routeId:{}", m_activeRoute->id().toStdString());
-    auto wayPoints = m_downloadRoute->wayPointList();
+    spdlog::info("<DownloadFlightRoute> download complete, stop download, routeId:{}",
+                 m_target ? m_target->id().toStdString() : std::string("(new route)"));
+    completeReadBack();
+}
+
+void MavMissionsController::completeReadBack()
+{
+    std::vector<MavProtoWayPointData_t> records;
+    for (const auto& wp : m_downloadRoute->wayPointList())
+        records.push_back(wp->protoData());
+    const uint8_t routeNumber = m_downloadRoute->number();
+    const ReadBack mode = m_readBack;
+    m_readBack = ReadBack::None;
     m_downloadRoute.reset();
     m_downloadWpNumber = 0;
+
+    if (mode == ReadBack::Verify) {
+        size_t i = 0;
+        while (i < records.size() && i < m_sentRecords.size() &&
+               std::memcmp(&records[i], &m_sentRecords[i], sizeof(MavProtoWayPointData_t)) == 0)
+            ++i;
+        const bool same = i == records.size() && i == m_sentRecords.size();
+        m_verify = {same ? VerifyOutcome::Verified : VerifyOutcome::Differs, same ? 0 : int(i) + 1, 0};
+        if (same)
+            spdlog::info("<MavMissionsController> upload verified: the vehicle holds the {} waypoints sent", i);
+        else
+            spdlog::warn("<MavMissionsController> upload differs from the vehicle's copy at waypoint {} ({} sent, {} read)",
+                         i + 1, m_sentRecords.size(), records.size());
+        finishUpload(same ? 0 : kResultVerifyMismatch);
+        return;
+    }
+
+    auto target = m_target;
+    unlockTarget();
+    m_target.reset();
+    m_transferReq.reset();
+    if (records.empty()) {
+        // The vehicle holds no route: nothing to write, and no route is made of it.
+        setIsDownloading(false);
+        emit flightRouteDownloadingFinished(target ? target : m_activeRoute, 0);
+        return;
+    }
+    if (mode == ReadBack::IntoNewRoute) {
+        auto config = std::make_shared<MavMultiPointRouteConfig>();
+        const auto vehicle = m_vehicle.lock();
+        config->setName(QStringLiteral("vehicle %1 route %2").arg(vehicle ? vehicle->vehicleId() : 0).arg(routeNumber));
+        config->setNumber(routeNumber);
+        config->setRepeatTimes(m_downloadBasic.repeatTimes);
+        target = std::make_shared<MavFlightRouteDataItem>(config);
+    } else {
+        target->setRepeatTimes(m_downloadBasic.repeatTimes);
+    }
+    // Rebuilt as the target's own waypoints, so they follow its route number from now on.
+    std::list<std::shared_ptr<MavWayPointDataItem>> wayPoints;
+    for (const auto& record : records)
+        wayPoints.push_back(MavWayPointDataItem::fromProtoData(target, record));
+    target->resetWayPoints(std::move(wayPoints));
     setIsDownloading(false);
-    m_activeRoute->setRepeatTimes(m_downloadBasic.repeatTimes);
-    m_activeRoute->resetWayPoints(std::move(wayPoints));
-    if (m_routeMgr)
-        m_routeMgr->updateFlightRoute(m_activeRoute);
-    emit flightRouteDownloadingFinished(m_activeRoute, 0);
+    if (m_routeMgr) {
+        if (mode == ReadBack::IntoNewRoute) {
+            m_addingOwnRoute = true;
+            if (m_routeMgr->addFlightRoute(target))
+                m_lastNewRoute = target;
+            m_addingOwnRoute = false;
+        } else if (!m_routeMgr->updateFlightRoute(target)) {
+            spdlog::warn("<DownloadFlightRoute> route {} downloaded but not saved", target->id().toStdString());
+        }
+    }
+    emit flightRouteDownloadingFinished(target, 0);
 }
 
 void MavMissionsController::handleMavAckTimeout(std::shared_ptr<MavCmdRequestMessage> req)
 {
     if (!req)
         return;
-    if (isUploadCmd(req->cmd) && m_isUploading) {
+    if (isUploadCmd(req->cmd) && m_isUploading && m_readBack == ReadBack::None) {
         spdlog::warn("upload flight route failed, because timeout");
+        m_transferReq.reset();
         finishUpload(kResultTimeout);
-    } else if (isDownloadCmd(req->cmd) && m_isDownloading) {
+    } else if (isDownloadCmd(req->cmd) && m_readBack != ReadBack::None) {
         spdlog::warn("download flight route failed, because timeout");
+        m_transferReq.reset();
         markDownloadFlightRouteFailed(kResultTimeout);
     }
 }
 
+void MavMissionsController::abortTransfer(int ret, const char* why)
+{
+    spdlog::warn("<MavMissionsController> route {} ended: {}", m_isUploading ? "upload" : "download", why);
+    if (auto vehicle = m_transferVehicle.lock(); vehicle && m_transferReq)
+        vehicle->cancelMavPFrameReq(m_transferReq);
+    m_transferReq.reset();
+    if (m_isUploading)
+        finishUpload(ret);
+    else if (m_isDownloading)
+        markDownloadFlightRouteFailed(ret);
+}
+
 void MavMissionsController::finishUpload(int ret)
 {
+    if (m_readBack == ReadBack::Verify) {
+        m_readBack = ReadBack::None;
+        m_downloadRoute.reset();
+        m_downloadWpNumber = 0;
+    }
+    if (m_verify.state == VerifyOutcome::Pending)
+        m_verify = {VerifyOutcome::Unverified, 0, ret};
+    auto route = m_target ? m_target : m_activeRoute;
+    unlockTarget();
+    m_target.reset();
+    m_transferReq.reset();
+    m_sentRecords.clear();
     setIsUploading(false);
-    emit flightRouteUploadingFinished(m_activeRoute, ret);
+    emit flightRouteUploadingFinished(route, ret);
 }
 
 void MavMissionsController::markDownloadFlightRouteFailed(int ret)
 {
+    if (m_readBack == ReadBack::Verify) {
+        // The upload went through; only its read-back failed.
+        m_verify = {VerifyOutcome::Unverified, 0, ret};
+        spdlog::warn("<MavMissionsController> uploaded route could not be read back to verify: {}", ret);
+        finishUpload(ret);
+        return;
+    }
+    auto route = m_target ? m_target : m_activeRoute;
+    unlockTarget();
+    m_target.reset();
+    m_transferReq.reset();
+    m_readBack = ReadBack::None;
     m_downloadRoute.reset();
     m_downloadWpNumber = 0;
     setIsDownloading(false);
-    emit flightRouteDownloadingFinished(m_activeRoute, ret);
+    emit flightRouteDownloadingFinished(route, ret);
 }
 
 void MavMissionsController::setIsUploading(bool uploading)

@@ -1,13 +1,32 @@
 #pragma once
 // The active flight route: the route the user edits and transfers. It forwards the route's
-// editing signals, uploads it to the active vehicle, downloads the vehicle's copy into it and
-// fills it from the area route generator.
+// editing signals, uploads it to the active vehicle, downloads the vehicle's copy into it (or
+// into a new route), checks a route before it flies and fills it from the area route generator.
 //
 // Transfers: every mission request asks for result 0 within 2000 ms with 2 resends. An upload is
-// one chain (basic record, then each waypoint); its one outcome ends it. A download asks for the
-// basic record, then each waypoint in turn, and only a complete, consistent download replaces
-// the active route's waypoints (and saves the route). Results: the vehicle's non-zero result,
-// 5000 for a time-out, -2002 / -2003 for a waypoint of another route or number.
+// one chain (basic record, then each waypoint, each stamped with the route's number); its one
+// outcome ends it. A download asks for the basic record, then each waypoint in turn, and only a
+// complete, consistent download replaces the target route's waypoints (rebuilt as that route's
+// own, so they follow its number) and saves it. Results: the vehicle's non-zero result, 5000 for
+// a time-out, -2002 / -2003 for a waypoint of another route or number, -2006 when a verified
+// upload reads back different from what was sent.
+//
+// One transfer at a time: an upload during a download is refused with 5, a download during an
+// upload with 4. The route a transfer writes into or reads from is its target: it is locked in
+// the route store (not removed, not saved by others), the active route cannot change, and the
+// target cannot be opened for editing while a download writes into it. A target that disappears
+// anyway (a store reload without it) ends the transfer with 5000, once.
+//
+// Store reloads rebuild every route object: the active route is then found again by id, or
+// cleared with a log line when its id is gone.
+//
+// A download that finds no route on the vehicle ends with 0 and leaves the target unchanged;
+// lastDownloadWayPointCount() says 0, so callers can tell it from a real download.
+//
+// Upload with verify: after the vehicle accepted the upload, its route is downloaded into a
+// scratch route and compared record by record with what was sent; the upload ends only then,
+// with 0 when they match, -2006 naming the first differing waypoint (lastVerify()), or the
+// read-back's own failure.
 //
 // While a transfer runs:
 //   - the vehicle's telemetry polling is held (VehicleController::MissionTransferHold), set
@@ -16,9 +35,12 @@
 //   - the multi-vehicle manager keeps the active vehicle: one that joins meanwhile takes the
 //     active role when the transfer ends;
 //   - an active-vehicle change that still happens (the vehicle removed, or the user's choice)
-//     ends the transfer with 5000 and a warning: exactly one finished signal per transfer.
+//     ends the transfer with 5000 and a warning, and cancels its request chain in the old
+//     vehicle's queue: exactly one finished signal per transfer.
 //
 // Main thread only.
+
+#include "mission/MavRouteChecker.h"
 
 #include "MavProtoDefs.h"
 #include "MavProtoMissionRecords.h"
@@ -28,6 +50,7 @@
 
 #include <list>
 #include <memory>
+#include <vector>
 
 class MavAreaRouteConfig;
 class MavCmdRequestMessage;
@@ -35,8 +58,10 @@ class MavFlightRouteDataItem;
 class MavFlightRouteManager;
 class MavWayPointDataItem;
 class MultiVehicleManager;
+class NfzZoneManager;
 class VehicleController;
 
+// 1: refused because a transfer (upload or download) is in progress.
 enum SetMissionsActRouteResult { SetActRouteRefusedEditing = 0, SetActRouteRefusedUploading = 1, SetActRouteDone = 2 };
 
 class MavMissionsController : public QObject {
@@ -45,8 +70,16 @@ public:
     static constexpr int kResultTimeout = 5000;
     static constexpr int kResultWrongRoute = -2002;
     static constexpr int kResultWrongNumber = -2003;
+    static constexpr int kResultVerifyMismatch = -2006;
     static constexpr uint32_t kRequestTimeoutMs = 2000;
     static constexpr uint8_t kRequestResends = 2;
+
+    struct VerifyOutcome {
+        enum State { None, Pending, Verified, Differs, Unverified };
+        State state = None;
+        int firstDifferentWayPoint = 0;  // 1-based list position, with Differs
+        int readBackResult = 0;          // the read-back download's result, with Unverified
+    };
 
     MavMissionsController(MultiVehicleManager* multiVehicleMgr, std::shared_ptr<MavFlightRouteManager> routeMgr,
                           QObject* parent = nullptr);
@@ -61,9 +94,12 @@ public:
 
     SetMissionsActRouteResult setActiveFlightRoute(const std::shared_ptr<MavFlightRouteDataItem>& route);
     void setActiveVehicleCtrler(const std::shared_ptr<VehicleController>& vehicle);
+    // Zones the route checks look at (the cached no-fly zones).
+    void setZoneSource(std::weak_ptr<NfzZoneManager> zones) { m_zones = std::move(zones); }
 
     void startEditing();
-    void stopEditing();
+    // False when the route could not be saved (the store tells why through routeSaveFailed).
+    bool stopEditing();
     void setIsEditing(bool editing);
 
     std::shared_ptr<MavWayPointDataItem> addWayPoint(MavProtoWayPointType type, double lon, double lat, double alt,
@@ -75,11 +111,21 @@ public:
     std::shared_ptr<MavWayPointDataItem> getWayPointByNum(int number) const;
     std::list<std::shared_ptr<MavWayPointDataItem>> wayPointList() const;
 
+    // What stands against flying `route` with the active vehicle: counts, numbering, positions,
+    // the vehicle's limits once its basic parameters were read, and the cached no-fly zones.
+    std::vector<MavRouteFinding> checkRoute(const std::shared_ptr<MavFlightRouteDataItem>& route) const;
+
     // 0 started; 1 no valid active vehicle; 2 no active route; 3 route being edited; 4 an upload
-    // runs; 5 (download only) a download runs.
-    int upload();
-    int download();
+    // runs; 5 a download runs.
+    int upload(bool verify = false);
+    int download(bool intoNewRoute = false);
     bool generateAreaRouteWayPoints(const MavAreaRouteConfig* config);
+
+    // The waypoint count the vehicle reported in the last download (0: it holds no route).
+    int lastDownloadWayPointCount() const { return m_lastDownloadCount; }
+    // The route the last download into a new route created (null otherwise).
+    std::shared_ptr<MavFlightRouteDataItem> lastNewRoute() const { return m_lastNewRoute; }
+    const VerifyOutcome& lastVerify() const { return m_verify; }
 
 signals:
     void activeFlightRouteChanged();
@@ -100,6 +146,7 @@ signals:
 private slots:
     void handleFlightRouteAdded(std::shared_ptr<MavFlightRouteDataItem> flightRoute);
     void handleFlightRouteWillRemoved(std::shared_ptr<MavFlightRouteDataItem> flightRoute);
+    void handleFlightRoutesReset();
     void handleMavPFrameReceived(MavPFramePtr pframe, OstAbstractLink* link, std::shared_ptr<MavCmdRequestMessage> req);
     void handleDownloadFlightRouteBasicParamsAck(const _MavPFrame_t& frame);
     void handleDownloadFlightRouteWayPointsDataAck(const _MavPFrame_t& frame);
@@ -107,24 +154,48 @@ private slots:
     void handleActiveVehicleChanged(std::shared_ptr<VehicleController> vehicle);
 
 private:
+    enum class ReadBack { None, IntoRoute, IntoNewRoute, Verify };
+
     void setIsUploading(bool uploading);
     void setIsDownloading(bool downloading);
     void updateTransferHolds();
     bool checkDownloadPreconditions(const char* handler) const;
+    bool sendTransferRequest(const std::shared_ptr<MavCmdRequestMessage>& req);
+    void startReadBack(ReadBack mode, uint8_t routeNumber);
     void requestDownloadWayPoint(uint8_t number);
+    void completeReadBack();
     std::shared_ptr<MavCmdRequestMessage> missionRequest(const MavPFramePtr& frame) const;
     void finishUpload(int ret);
     void markDownloadFlightRouteFailed(int ret);
+    // Ends whatever transfer runs with `ret`, cancelling its queued request (early ends only).
+    void abortTransfer(int ret, const char* why);
+    void lockTarget(const std::shared_ptr<MavFlightRouteDataItem>& route);
+    void unlockTarget();
+    std::shared_ptr<MavFlightRouteDataItem> storedRoute(const QString& id) const;
+    void attachActiveRoute(const std::shared_ptr<MavFlightRouteDataItem>& route);
 
     MultiVehicleManager* m_multiVehicleMgr = nullptr;
     std::weak_ptr<VehicleController> m_vehicle;
     std::shared_ptr<MavFlightRouteDataItem> m_activeRoute;
     std::shared_ptr<MavFlightRouteManager> m_routeMgr;
+    std::weak_ptr<NfzZoneManager> m_zones;
     bool m_isUploading = false;
     bool m_isDownloading = false;
+    // The transfer: the route it reads from or writes into, and its request in the queue.
+    std::shared_ptr<MavFlightRouteDataItem> m_target;
+    std::shared_ptr<MavCmdRequestMessage> m_transferReq;
+    std::weak_ptr<VehicleController> m_transferVehicle;
+    ReadBack m_readBack = ReadBack::None;
+    bool m_adoptRouteNumber = false;
     std::shared_ptr<MavFlightRouteDataItem> m_downloadRoute;
     MavProtoDownWayPointBasicParam_t m_downloadBasic;
     uint8_t m_downloadWpNumber = 0;
+    std::vector<MavProtoWayPointData_t> m_sentRecords;
+    bool m_verifyRequested = false;
+    VerifyOutcome m_verify;
+    int m_lastDownloadCount = 0;
+    std::shared_ptr<MavFlightRouteDataItem> m_lastNewRoute;
+    bool m_addingOwnRoute = false;
     // The vehicle whose polling this controller paused, and whether the active role is held.
     std::weak_ptr<VehicleController> m_heldVehicle;
     bool m_holdingActive = false;

@@ -47,14 +47,18 @@ TEST(CliMissionProgram, CreatesUploadsDownloadsAndFliesARoute)
         "lineSpacing": 30}})";
     ASSERT_EQ(runCli({"route.create", survey}, &reply), 0) << reply.dump();
     EXPECT_GE(reply["data"]["wayPointCount"].get<int>(), 3);
+    EXPECT_EQ(runCli({"mission.download", "--wait"}, &reply), 1) << "the vehicle holds no route: " << reply.dump();
+    EXPECT_EQ(reply["data"]["download"]["lastResult"], 0);
+    EXPECT_EQ(reply["data"]["download"]["wayPointCount"], 0);
     EXPECT_EQ(runCli({"mission.upload", "--wait", "--timeout-s", "20"}, &reply), 1) << reply.dump();
     EXPECT_EQ(reply["data"]["upload"]["lastResult"], 9);
 
-    const char* points = R"({"name": "short", "number": 3, "points": [{"lat": 22.5, "lon": 113.9, "alt": 12, "vel": 20},
-        {"lat": 22.5004, "lon": 113.9, "alt": 12, "vel": 20}]})";
+    const char* points = R"({"name": "short", "number": 3, "points": [{"lat": 22.5, "lon": 113.9, "alt": 12, "vel": 12},
+        {"lat": 22.5004, "lon": 113.9, "alt": 12, "vel": 12}]})";
     ASSERT_EQ(runCli({"route.create", points}, &reply), 0) << reply.dump();
     const json routeId = reply["data"]["id"];
-    EXPECT_EQ(runCli({"mission.upload", "--wait"}, &reply), 0) << reply.dump();
+    EXPECT_EQ(runCli({"mission.upload", "--verify", "--wait"}, &reply), 0) << reply.dump();
+    EXPECT_EQ(reply["data"]["upload"]["verify"]["state"], "verified");
     EXPECT_EQ(runCli({"mission.download", R"({"routeId": )" + QString::fromStdString(routeId.dump()) + "}", "--wait"},
                      &reply),
               0)

@@ -446,7 +446,7 @@ TEST_F(CliRouterWithSim, SystemMethodsListsExactlyTheServedMethods)
                                             "control.command", "command.status", "console.tail", "route.list",
                                             "route.get", "route.create", "route.update", "route.delete",
                                             "route.setActive", "route.defaultWayPoint", "route.export",
-                                            "route.import", "mission.upload", "mission.download", "mission.start",
+                                            "route.import", "mission.check", "mission.upload", "mission.download", "mission.start",
                                             "mission.status", "firmware.update", "firmware.status", "nfz.sync",
                                             "nfz.import", "nfz.status", "nfz.upload", "nfz.bindManual",
                                             "account.login", "account.logout", "account.status",
@@ -461,7 +461,7 @@ TEST_F(CliRouterWithSim, RouteMethodsRefuseBadInput)
     startAlive(SimOptions());
     const std::string IA = "InvalidArgs", CR = "CommandRejected";
     auto create = [](const json& patch) {
-        json p = {{"name", "r"}, {"number", 1}, {"points", json::array({{{"lat", 22.5}, {"lon", 113.9}}})}};
+        json p = {{"name", "r"}, {"number", 1}, {"points", json::array({{{"lat", 22.5}, {"lon", 113.9}, {"alt", 9}}})}};
         p.merge_patch(patch);
         return request("route.create", p);
     };
@@ -473,18 +473,27 @@ TEST_F(CliRouterWithSim, RouteMethodsRefuseBadInput)
         a.merge_patch(patch);
         return create({{"points", nullptr}, {"area", a}});
     };
+    auto point = [&](const json& patch) {
+        json p = {{"lat", 22.5}, {"lon", 113.9}, {"alt", 9}};
+        p.merge_patch(patch);
+        return create({{"points", json::array({p})}});
+    };
     const struct { json req; std::string code; std::string message; } cases[] = {
         {request("route.create"), IA, "Missing params object"},
         {create({{"number", 256}}), IA, "number must be in 0..255"},
         {create({{"repeatTimes", -1}}), IA, "repeatTimes must be in 0..255"},
         {create({{"points", nullptr}}), IA, "Exactly one of points or area is required"},
         {create({{"area", square}}), IA, "Exactly one of points or area is required"},
-        {create({{"points", json::array({{{"lat", 91}}})}}), IA, "Invalid waypoint at index 0: lat"},
-        {create({{"points", json::array({json::object(), {{"alt", "high"}}})}}), IA, "Invalid waypoint at index 1: alt"},
-        {create({{"points", json::array({{{"vel", std::nan("")}}})}}), IA, "Invalid waypoint at index 0: vel"},
-        {create({{"points", json::array({{{"type", 99}}})}}), IA, "Invalid waypoint at index 0: type"},
-        {create({{"points", json::array({{{"hoverTime", 1.5}}})}}), IA, "Invalid waypoint at index 0: hoverTime"},
+        {create({{"points", json::array({json::object()})}}), IA, "Waypoint at index 0 misses lat"},
+        {create({{"points", json::array({{{"lat", 1}, {"lon", 2}}})}}), IA, "Waypoint at index 0 misses alt"},
+        {point({{"lat", 91}}), IA, "Invalid waypoint at index 0: lat"},
+        {point({{"alt", "high"}}), IA, "Invalid waypoint at index 0: alt"},
+        {point({{"vel", std::nan("")}}), IA, "Invalid waypoint at index 0: vel"},
+        {point({{"type", 99}}), IA, "Invalid waypoint at index 0: type"},
+        {point({{"hoverTime", 1.5}}), IA, "Invalid waypoint at index 0: hoverTime"},
         {create({{"points", json(std::vector<json>(256, json::object()))}}), IA, "points may hold at most 255 waypoints"},
+        {area({{"polygon", {{{"lat", 1}, {"lon", 179.9}}, {{"lat", 1}, {"lon", -179.9}}, {{"lat", 1.1}, {"lon", -179.9}}}}}),
+         IA, "area.polygon crosses the 180° meridian; split the area at it"},
         {area({{"polygon", json::array({{{"lat", 1}, {"lon", 2}}})}}), IA, "area.polygon must hold at least 3 vertices"},
         {area({{"polygon", {{{"lat", 1}, {"lon", 2}}, {{"lat", 1}}, {{"lat", 1}, {"lon", 3}}}}}), IA,
          "Invalid polygon vertex at index 1"},
@@ -494,6 +503,11 @@ TEST_F(CliRouterWithSim, RouteMethodsRefuseBadInput)
         {request("route.delete", {{"id", "../x"}}), IA, "Unknown route id"},
         {request("mission.upload", {{"routeId", "nope"}}), IA, "Unknown route id"},
         {request("mission.download"), CR, "No active flight route"},
+        {request("mission.download", {{"intoNewRoute", true}, {"routeId", "x"}}), IA,
+         "intoNewRoute takes no routeId: the vehicle's route goes into a new route"},
+        {request("route.import", {{"format", "geojson"}, {"path", "/nonexistent/r.geojson"}}), CR,
+         "Can not read /nonexistent/r.geojson: No such file or directory"},
+        {request("route.export", {{"format", "kml"}}), IA, "format must be geojson or routes"},
     };
     for (const auto& c : cases) {
         const json r = dispatch(c.req);
@@ -538,7 +552,8 @@ TEST_F(CliRouterWithSim, RoutesCreatedTransferredAndFlown)
     EXPECT_EQ(dispatch(request("mission.upload"))["message"], "A route upload is in progress");
     json status;
     ASSERT_TRUE(waitUntil([&] { return (status = okData("mission.status"))["upload"]["finished"] == 1; }));
-    EXPECT_EQ(status["upload"], json({{"started", 1}, {"finished", 1}, {"lastResult", 0}, {"lastRouteId", created["id"]}}));
+    EXPECT_EQ(status["upload"], json({{"started", 1}, {"finished", 1}, {"lastResult", 0}, {"lastRouteId", created["id"]},
+                                      {"verify", {{"state", "none"}}}}));
     EXPECT_EQ(sim->vehicle(1)->mission().wayPoints().size(), 2u);
 
     okData("mission.download");
@@ -552,4 +567,55 @@ TEST_F(CliRouterWithSim, RoutesCreatedTransferredAndFlown)
     EXPECT_TRUE(waitUntil([&] { return sim->vehicle(1)->state().flying; }));
     EXPECT_EQ(okData("route.delete", {{"id", survey["id"]}})["deleted"], true);
     EXPECT_EQ(okData("route.list")["count"], 1);
+}
+
+// A route is checked before it flies, refused with its findings unless forced, proved by a
+// read-back, and travels as route files or GeoJSON.
+TEST_F(CliRouterWithSim, RoutesCheckedVerifiedExportedAndImported)
+{
+    startAlive(SimOptions());
+    const json low = {{"lat", 22.5}, {"lon", 113.9}, {"alt", 0}};
+    const json id = okData("route.create", {{"name", "low"}, {"number", 3}, {"points", json::array({low, low})}})["id"];
+    const json check = okData("mission.check");
+    EXPECT_EQ(check["passed"], false);
+    EXPECT_EQ(check["findings"][0]["rule"], "altitude");
+    EXPECT_EQ(check["findings"][0]["wayPoint"], 1);
+    const json refused = dispatch(request("mission.upload"));
+    EXPECT_EQ(refused["code"], "CommandRejected");
+    EXPECT_EQ(refused["data"]["findings"], check["findings"]);
+    EXPECT_EQ(okData("mission.upload", {{"force", true}})["findings"], check["findings"]);
+    json status;
+    ASSERT_TRUE(waitUntil([&] { return (status = okData("mission.status"))["upload"]["finished"] == 1; }));
+
+    json points = json::array({{{"lat", 22.5}, {"lon", 113.9}, {"alt", 30}}, {{"lat", 22.5003}, {"lon", 113.9}, {"alt", 30}},
+                               {{"lat", 22.5006}, {"lon", 113.9}, {"alt", 30}}});
+    EXPECT_EQ(okData("route.update", {{"id", id}, {"points", points}})["wayPointCount"], 3);
+    EXPECT_EQ(okData("mission.check")["passed"], true);
+    EXPECT_EQ(okData("route.defaultWayPoint", {{"wayPoint", {{"alt", 42}}}})["defaultWayPoint"]["alt"], 42.0);
+    okData("mission.upload", {{"verify", true}});
+    ASSERT_TRUE(waitUntil([&] { return (status = okData("mission.status"))["upload"]["finished"] == 2; }));
+    EXPECT_EQ(status["upload"]["lastResult"], 0);
+    EXPECT_EQ(status["upload"]["verify"]["state"], "verified");
+    okData("mission.download", {{"intoNewRoute", true}});
+    ASSERT_TRUE(waitUntil([&] { return (status = okData("mission.status"))["download"]["finished"] == 1; }));
+    EXPECT_EQ(status["download"]["wayPointCount"], 3);
+    EXPECT_NE(status["download"]["newRouteId"], nullptr);
+    EXPECT_EQ(okData("route.list")["activeRouteId"], id) << "the active route stays";
+
+    const QString dir = testsupport::makeTempDir("cli-export");
+    const json exported = okData("route.export", {{"dir", dir.toStdString()}});
+    EXPECT_EQ(exported["result"], 0);
+    EXPECT_EQ(exported["written"].size(), 2u);
+    const json failed = dispatch(request("route.export", {{"dir", "/proc/velmora"}}));
+    EXPECT_EQ(failed["code"], "CommandRejected");
+    EXPECT_EQ(failed["data"]["result"], -1);
+    const std::string file = (dir + "/route.geojson").toStdString();
+    EXPECT_EQ(okData("route.export", {{"format", "geojson"}, {"routeId", id}, {"path", file}})["wayPointCount"], 3);
+    const json imported = okData("route.import", {{"format", "geojson"}, {"path", file}, {"number", 8}});
+    EXPECT_EQ(imported["wayPointCount"], 3);
+    EXPECT_NE(imported["id"], id);
+    EXPECT_EQ(okData("route.get", {{"id", imported["id"]}})["route"]["points"][2]["routeNumber"], 8);
+    const json back = okData("route.import", {{"dir", dir.toStdString()}});
+    EXPECT_EQ(back["imported"].size(), 2u);
+    EXPECT_EQ(back["skipped"], json::array());
 }

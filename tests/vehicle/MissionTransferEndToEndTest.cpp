@@ -13,9 +13,11 @@
 #include "mission/MavFlightRouteManager.h"
 #include "mission/MavMissionsController.h"
 #include "mission/MavMultiPointRouteConfig.h"
+#include "protocol/MavRequestQueueManager.h"
 #include "settings/GcsSettings.h"
 
 #include <QFile>
+#include <QSignalSpy>
 
 #include <gtest/gtest.h>
 
@@ -164,12 +166,13 @@ TEST_F(MissionTransfer, FaultsEndTransfersWithTheirResult)
 }
 
 // Loss on both ways. At 30 % a 255-waypoint transfer spends up to a minute in resend time-outs
-// before it ends (either way), so each case runs one transfer under its own random seed; at 2 %
-// the resends carry a whole route up and back.
+// before it ends (either way). One upload and one download run by default with fixed seeds and
+// their outcomes; the other seeds, and a 2 % round trip of a whole route, are soak cases.
 struct LossCase {
     double loss;
     bool upload;     // 0.3: the direction of the one transfer
     quint64 seed;
+    int expected;    // INT_MIN: any one outcome
 };
 
 class LossyMissionTransfer : public MissionTransfer, public ::testing::WithParamInterface<LossCase> {};
@@ -194,18 +197,25 @@ TEST_P(LossyMissionTransfer, EveryTransferEndsOnce)
     basic.wayPointCount = 255;
     basic.routeNumber = route->number();
     sim->vehicle(1)->mission().setRoute(basic, sent);
-    EXPECT_NE(transfer(c.upload, 100000), INT_MIN);
+    const int ret = transfer(c.upload, 100000);
+    EXPECT_NE(ret, INT_MIN);
+    if (c.expected != INT_MIN)
+        EXPECT_EQ(ret, c.expected);
+    if (ret == 0)
+        EXPECT_TRUE(sameBytes(c.upload ? simRoute().wayPoints() : records(*route), sent));
 }
 
+auto lossName = [](const auto& info) {
+    const LossCase& c = info.param;
+    return std::string(c.loss > 0.1 ? (c.upload ? "Upload" : "Download") : "RoundTrip") + "Seed" + std::to_string(c.seed);
+};
 INSTANTIATE_TEST_SUITE_P(Loss, LossyMissionTransfer,
-                         ::testing::Values(LossCase{0.3, true, 1}, LossCase{0.3, true, 2}, LossCase{0.3, true, 3},
-                                           LossCase{0.3, false, 1}, LossCase{0.3, false, 2}, LossCase{0.3, false, 3},
-                                           LossCase{0.02, true, 1}),
-                         [](const auto& info) {
-                             const LossCase& c = info.param;
-                             return std::string(c.loss > 0.1 ? (c.upload ? "Upload" : "Download") : "RoundTrip") +
-                                    "Seed" + std::to_string(c.seed);
-                         });
+                         ::testing::Values(LossCase{0.3, true, 1, 5000}, LossCase{0.3, false, 1, 5000}), lossName);
+INSTANTIATE_TEST_SUITE_P(SoakLoss, LossyMissionTransfer,
+                         ::testing::Values(LossCase{0.3, true, 2, INT_MIN}, LossCase{0.3, true, 3, INT_MIN},
+                                           LossCase{0.3, false, 2, INT_MIN}, LossCase{0.3, false, 3, INT_MIN},
+                                           LossCase{0.02, true, 1, INT_MIN}),
+                         lossName);
 
 TEST_F(MissionTransfer, ActiveVehicleIsHeldDuringATransfer)
 {
@@ -219,6 +229,7 @@ TEST_F(MissionTransfer, ActiveVehicleIsHeldDuringATransfer)
 
     // A vehicle that joins mid-upload is listed, and takes the active role when the upload ends.
     ASSERT_EQ(missions()->upload(), 0);
+    EXPECT_EQ(missions()->download(), 4) << "one transfer at a time";
     mvm()->processMavHeartbeatFrame(7, udp, QStringLiteral("127.0.0.1:9"));
     ASSERT_TRUE(mvm()->hasVehicle(7));
     EXPECT_EQ(mvm()->activeVehicle(), first);
@@ -230,8 +241,124 @@ TEST_F(MissionTransfer, ActiveVehicleIsHeldDuringATransfer)
     mvm()->setActiveVevhile(first);
     ASSERT_EQ(missions()->upload(), 0);
     mvm()->setActiveVevhile(mvm()->findVehicleControllerById(7));
+    EXPECT_EQ(first->requestQueue()->pendingCount(), 0) << "the old vehicle's chain is cancelled, not resent";
     testsupport::pumpEvents(3000);
     ASSERT_EQ(results.size(), 2u);
     EXPECT_EQ(results.back(), 5000);
     EXPECT_FALSE(missions()->isTransferring());
+}
+
+// The route a transfer writes into is the route on screen: a store reload does not leave a
+// stale active route, downloaded waypoints follow their route's number, and the target cannot
+// change, be edited or vanish unnoticed while a download runs.
+TEST_F(MissionTransfer, TransfersKeepToTheirRoute)
+{
+    SimOptions options;
+    options.latencyMs = 150;
+    ASSERT_NO_FATAL_FAILURE(startAlive(options));
+    auto route = makeRoute(3);
+    auto other = makeRoute(1);
+    ASSERT_EQ(missions()->setActiveFlightRoute(route), SetActRouteDone);
+
+    // A reload rebuilds every route: the active one is found again by id.
+    const QString dir = testsupport::makeTempDir("export");
+    store()->exportAllToLocal(dir);
+    waitForStore();
+    QSignalSpy reloaded(store(), &MavFlightRouteManager::flightRoutesRefreshed);
+    store()->importAllFromLocal(dir);
+    ASSERT_TRUE(waitUntil([&] { return reloaded.count() == 1; }));
+    ASSERT_NE(missions()->activeFlightRoute(), route);
+    route = missions()->activeFlightRoute();
+    ASSERT_TRUE(route && std::find(store()->flightRoutes().begin(), store()->flightRoutes().end(), route) !=
+                             store()->flightRoutes().end());
+    other = store()->flightRoutes().back();
+
+    // Downloaded waypoints are the route's own: a new route number reaches them and the vehicle.
+    ASSERT_EQ(transfer(true), 0);
+    ASSERT_EQ(transfer(false), 0);
+    route->setNumber(7);
+    for (const auto& wp : route->wayPointList())
+        EXPECT_EQ(wp->routeNumber(), 7);
+    ASSERT_EQ(transfer(true), 0);
+    ASSERT_EQ(transfer(false), 0) << "the vehicle holds route 7 under number 7";
+
+    // While a download writes into the route, nothing else may touch it.
+    QSignalSpy downloading(missions(), &MavMissionsController::isDownloadingChanged);
+    std::vector<int> results;
+    QObject::connect(missions(), &MavMissionsController::flightRouteDownloadingFinished,
+                     [&](auto, int ret) { results.push_back(ret); });
+    ASSERT_EQ(missions()->download(), 0);
+    EXPECT_EQ(missions()->setActiveFlightRoute(other), SetActRouteRefusedUploading);
+    EXPECT_EQ(missions()->upload(), 5) << "one transfer at a time";
+    missions()->setIsEditing(true);
+    EXPECT_FALSE(route->isEditing());
+    EXPECT_FALSE(store()->removeFlightRoute(route));
+    // A reload that no longer holds the target ends the download once and releases every hold.
+    waitForStore();
+    QFile::remove(GcsSettings::getInstance()->getFlightRouteCachePath(false) + "/" + route->id() + ".frd");
+    QFile::remove(GcsSettings::getInstance()->getFlightRouteCachePath(false) + "/index.fridx");
+    store()->refreshFromLocal();
+    ASSERT_TRUE(waitUntil([&] { return !results.empty(); }));
+    testsupport::pumpEvents(500);
+    EXPECT_EQ(results, std::vector<int>{5000});
+    EXPECT_EQ(downloading.count(), 2);
+    EXPECT_EQ(missions()->activeFlightRoute(), nullptr);
+    EXPECT_EQ(mvm()->activeVehicle()->teleReqHolds(), 0u);
+    EXPECT_EQ(mvm()->activeVehicle()->requestQueue()->pendingCount(), 0);
+}
+
+// A vehicle without a route, a download into a new route, a refused basic answer and a verified
+// upload: each ends with what it really did.
+TEST_F(MissionTransfer, DownloadsAndVerifiedUploadsSayWhatHappened)
+{
+    SimOptions options;
+    options.dlWrongNumber.insert(2);
+    ASSERT_NO_FATAL_FAILURE(startAlive(options));
+    auto route = makeRoute(3, 5);
+    const Records before = records(*route);
+    ASSERT_EQ(transfer(false), 0) << "no route on the vehicle is not a failure";
+    EXPECT_EQ(missions()->lastDownloadWayPointCount(), 0);
+    EXPECT_TRUE(sameBytes(records(*route), before));
+
+    // The read-back of a verified upload meets the wrong-number fault: sent, but not verified.
+    ASSERT_EQ(missions()->upload(true), 0);
+    ASSERT_TRUE(waitUntil([&] { return !missions()->isTransferring(); }));
+    EXPECT_EQ(missions()->lastVerify().state, MavMissionsController::VerifyOutcome::Unverified);
+    EXPECT_EQ(missions()->lastVerify().readBackResult, -2003);
+    EXPECT_TRUE(sameBytes(simRoute().wayPoints(), before));
+
+    sim->stop();
+    sim.reset();
+    app = std::make_unique<testsupport::AppHarness>();
+    ASSERT_NO_FATAL_FAILURE(startAlive(SimOptions{}));
+    route = makeRoute(4, 6);
+    std::vector<int> ups;
+    QObject::connect(missions(), &MavMissionsController::flightRouteUploadingFinished,
+                     [&](auto, int ret) { ups.push_back(ret); });
+    ASSERT_EQ(missions()->upload(true), 0);
+    ASSERT_TRUE(waitUntil([&] { return !ups.empty(); }));
+    EXPECT_EQ(ups, std::vector<int>{0});
+    EXPECT_EQ(missions()->lastVerify().state, MavMissionsController::VerifyOutcome::Verified);
+
+    const size_t routes = store()->flightRoutes().size();
+    ASSERT_EQ(missions()->download(true), 0);
+    ASSERT_TRUE(waitUntil([&] { return !missions()->isTransferring(); }));
+    const auto created = missions()->lastNewRoute();
+    ASSERT_NE(created, nullptr);
+    EXPECT_EQ(store()->flightRoutes().size(), routes + 1);
+    EXPECT_EQ(missions()->activeFlightRoute(), route) << "the active route stays";
+    EXPECT_EQ(created->number(), 6);
+    EXPECT_TRUE(sameBytes(records(*created), records(*route)));
+}
+
+// A refused basic answer ends the download with its result and both flag changes.
+TEST_F(MissionTransfer, RefusedBasicAnswerEndsTheDownloadVisibly)
+{
+    SimOptions options;
+    options.ackResults[0x40] = 4;
+    ASSERT_NO_FATAL_FAILURE(startAlive(options));
+    makeRoute(2);
+    QSignalSpy downloading(missions(), &MavMissionsController::isDownloadingChanged);
+    EXPECT_EQ(transfer(false), 4);
+    EXPECT_EQ(downloading.count(), 2);
 }

@@ -3,7 +3,8 @@
 // reply times out, or the arguments are bad. "control.command --wait" exits 0 only when every
 // target vehicle accepted the command, 1 when one refused it, 2 when one timed out; "params"
 // likewise for its read or write; "mission.upload|mission.download --wait" 0 when the transfer
-// ended with result 0, 1 for any other result, 2 when it did not end in time; the account
+// ended with result 0, 1 for any other result (and for a download that found no route on the
+// vehicle), 2 when it did not end in time; the account
 // commands (login, logout, vehicles, remote) 0 done, 1 refused or failed, 2 no outcome in time.
 
 #include "CliAccountCommands.h"
@@ -34,7 +35,7 @@ constexpr const char* kUsage =
     "Usage:\n"
     "  velmora-cli [--timeout-ms N] [--endpoint PATH] METHOD [PARAMS_JSON]\n"
     "  velmora-cli [--timeout-ms N] control.command PARAMS_JSON --wait [--timeout-s N]\n"
-    "  velmora-cli [--timeout-ms N] mission.upload|mission.download [PARAMS_JSON] --wait [--timeout-s N]\n"
+    "  velmora-cli [--timeout-ms N] mission.upload|mission.download [PARAMS_JSON] [--verify] --wait [--timeout-s N]\n"
     "  velmora-cli [--timeout-ms N] watch [--interval-ms N] [--vehicle-id N]\n"
     "  velmora-cli [--timeout-ms N] console [--follow]\n"
     "  velmora-cli [--timeout-ms N] params GROUP [--vehicle-id N] [NAME=VALUE...]\n"
@@ -60,7 +61,9 @@ constexpr const char* kUsage =
     "'remote CODE' watches that vehicle through the cloud broker; 'remote --stop' ends it. Each\n"
     "waits up to 15 s for its outcome (account.status) and prints it.\n"
     "'--wait' follows a control command with command.status until every vehicle answered, and a\n"
-    "route upload or download with mission.status until it finished (exit 0 only for success).\n"
+    "route upload or download with mission.status until it finished (exit 0 only for success;\n"
+    "a download that finds no route on the vehicle exits 1). '--verify' (mission.upload) reads\n"
+    "the route back after the upload and compares it with what was sent.\n"
     "\n"
     "Options:\n"
     "  --timeout-ms N    wait at most N ms for each response (default 10000)\n"
@@ -239,7 +242,18 @@ int followTransfer(const std::string& kind, int64_t before, int waitSeconds, int
         }
         if (finished > before) {
             printJson(last);
-            return last["data"][kind].value("lastResult", json()) == 0 ? 0 : 1;
+            const json& outcome = last["data"][kind];
+            if (outcome.value("lastResult", json()) != 0) {
+                if (outcome.contains("verify") && outcome["verify"].value("state", "") == "differs")
+                    std::cerr << "velmora-cli: the vehicle's route differs from the upload at waypoint "
+                              << outcome["verify"].value("firstDifferentWayPoint", 0) << "\n";
+                return 1;
+            }
+            if (kind == "download" && outcome.value("wayPointCount", -1) == 0) {
+                std::cerr << "velmora-cli: the vehicle holds no route\n";
+                return 1;
+            }
+            return 0;
         }
         if (deadline.hasExpired() || g_interrupted) {
             printJson(last);
@@ -550,10 +564,14 @@ int main(int argc, char** argv)
 
     // Options after PARAMS_JSON: --wait [--timeout-s N], for control.command only.
     bool wait = false;
+    bool verify = false;
     int waitSeconds = 30;
     for (qsizetype i = 0; i < args.size();) {
         if (args[i] == "--wait") {
             wait = true;
+            args.removeAt(i);
+        } else if (args[i] == "--verify") {
+            verify = true;
             args.removeAt(i);
         } else if (args[i] == "--timeout-s") {
             if (i + 1 >= args.size() || !parsePositive(args[i + 1], 1, waitSeconds))
@@ -588,6 +606,11 @@ int main(int argc, char** argv)
         }
         if (!params.is_object())
             return usageError("PARAMS_JSON must be a JSON object, for example '{\"vehicleId\": 1}'");
+    }
+    if (verify) {
+        if (method != "mission.upload")
+            return usageError("--verify applies to mission.upload only");
+        params["verify"] = true;
     }
 
     // The station resolves nothing against the caller's directory.
