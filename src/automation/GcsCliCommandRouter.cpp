@@ -414,6 +414,8 @@ Failure checkWritable(const Call& call, const ParamsTarget& target)
 // Sends the read or write and answers with the request id its outcome is followed under.
 json sendParamsOperation(const Call& call, const ParamsTarget& target, bool write, const char* action)
 {
+    if (auto f = refuseWhileUpdatingFirmware(*target.vehicle))
+        return refuse(call, *f);
     const int64_t requestId = nextRequestId();
     if (call.outcomes)
         call.outcomes->trackParams(requestId, action, target.vehicle, target.groupName, write);
@@ -557,6 +559,8 @@ json controlCommand(const Call& call)
         return refuse(call, *rejected("GCS link is not connected; control commands are blocked"));
     if (!vehicle->alive())
         return refuse(call, *rejected("Target vehicle is not alive; control commands are blocked"));
+    if (auto f = refuseWhileUpdatingFirmware(*vehicle))
+        return refuse(call, *f);
 
     std::function<void()> send;
     if (action == "takeoff") {

@@ -680,7 +680,7 @@ Failure checkTransferVehicle(const Call& call)
         return rejected("Mission transfer requires a locally linked vehicle");
     if (!call.ctrl->isConnected())
         return rejected("GCS link is not connected; mission transfer is blocked");
-    return {};
+    return refuseWhileUpdatingFirmware(*vehicle);
 }
 
 json missionTransfer(const Call& call, bool upload)
@@ -729,11 +729,12 @@ json missionTransfer(const Call& call, bool upload)
     }
     const int ret = upload ? missions->upload(verify) : missions->download(intoNewRoute);
     static const char* const texts[] = {"", "", "No active flight route", "Active flight route is being edited",
-                                        "A route upload is in progress", "A route download is in progress"};
+                                        "A route upload is in progress", "A route download is in progress",
+                                        "Vehicle is updating its firmware; mission transfers are refused until it ends"};
     if (ret == 1)
         return refuse(call, Refusal{ErrorCode::NoActiveVehicle, "No matching vehicle or no active vehicle"});
     if (ret != 0)
-        return refuse(call, *rejected(ret >= 2 && ret <= 5 ? texts[ret] : "Mission transfer refused"));
+        return refuse(call, *rejected(ret >= 2 && ret <= 6 ? texts[ret] : "Mission transfer refused"));
     const auto route = missions->activeFlightRoute();
     if (intoNewRoute) {
         spdlog::info("<cli-router> mission.download into a new route started");
@@ -769,6 +770,8 @@ json missionStart(const Call& call)
         return refuse(call, *rejected("GCS link is not connected; control commands are blocked"));
     if (!vehicle->alive())
         return refuse(call, *rejected("Target vehicle is not alive; control commands are blocked"));
+    if (auto f = refuseWhileUpdatingFirmware(*vehicle))
+        return refuse(call, *f);
     if (auto missions = call.ctrl->missionsCtrler(); missions && missions->isTransferring())
         return refuse(call, *rejected("A mission transfer is in progress"));
     const int64_t requestId = nextRequestId();

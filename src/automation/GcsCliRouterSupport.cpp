@@ -140,6 +140,14 @@ Failure resolveTarget(const Call& call, VehicleControllerPtr& vehicle)
     return {};
 }
 
+Failure refuseWhileUpdatingFirmware(const VehicleController& vehicle)
+{
+    if (!vehicle.firmwareUpdating())
+        return {};
+    return rejected("Vehicle " + std::to_string(vehicle.vehicleId()) +
+                    " is updating its firmware; commands are refused until the update ends");
+}
+
 Failure requireOutcomes(const Call& call)
 {
     if (!call.outcomes)

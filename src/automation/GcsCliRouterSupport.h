@@ -48,6 +48,8 @@ Failure requireCtrl(const Call& call);
 Failure requireMultiVehicleMgr(const Call& call);
 Failure resolveTarget(const Call& call, VehicleControllerPtr& vehicle);
 Failure requireOutcomes(const Call& call);
+// A vehicle in its bootloader takes nothing but the firmware exchange.
+Failure refuseWhileUpdatingFirmware(const VehicleController& vehicle);
 Failure readBool(const json& obj, const std::string& name, bool& out);
 
 // Request ids of vehicle actions; they keep rising across connections and servers.

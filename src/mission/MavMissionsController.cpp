@@ -102,8 +102,12 @@ void MavMissionsController::setActiveVehicleCtrler(const std::shared_ptr<Vehicle
     if (current)
         disconnect(current.get(), nullptr, this, nullptr);
     // The transfer's frames would now go to another vehicle: end it, once.
-    if (isTransferring())
-        abortTransfer(kResultTimeout, "active vehicle changed");
+    if (isTransferring()) {
+        if (current && current->retired())
+            abortTransfer(kResultLinkLost, "its vehicle left (link closed)");
+        else
+            abortTransfer(kResultTimeout, "active vehicle changed");
+    }
     m_vehicle = vehicle;
     if (!vehicle)
         return;
@@ -312,6 +316,10 @@ int MavMissionsController::upload(bool verify)
         spdlog::info("can not upload, because one uploading now");
         return 4;
     }
+    if (vehicle->firmwareUpdating()) {
+        spdlog::warn("<MavMissionsController> can not upload, vehicle {} is updating its firmware", vehicle->vehicleId());
+        return 6;
+    }
     if (m_isDownloading) {
         spdlog::info("can not upload, because one downloading now");
         return 5;
@@ -373,6 +381,11 @@ int MavMissionsController::download(bool intoNewRoute)
     if (m_isDownloading) {
         spdlog::info("can not download, because one downloading now");
         return 5;
+    }
+    if (vehicle->firmwareUpdating()) {
+        spdlog::warn("<MavMissionsController> can not download, vehicle {} is updating its firmware",
+                     vehicle->vehicleId());
+        return 6;
     }
     lockTarget(intoNewRoute ? nullptr : m_activeRoute);
     m_lastNewRoute.reset();
@@ -594,14 +607,17 @@ void MavMissionsController::handleMavAckTimeout(std::shared_ptr<MavCmdRequestMes
 {
     if (!req)
         return;
+    // A retired vehicle's queue ends what it held with time-outs: that is a lost link.
+    const auto vehicle = m_transferVehicle.lock();
+    const int ret = vehicle && vehicle->retired() ? kResultLinkLost : kResultTimeout;
     if (isUploadCmd(req->cmd) && m_isUploading && m_readBack == ReadBack::None) {
-        spdlog::warn("upload flight route failed, because timeout");
+        spdlog::warn("upload flight route failed, because {}", ret == kResultLinkLost ? "the link closed" : "timeout");
         m_transferReq.reset();
-        finishUpload(kResultTimeout);
+        finishUpload(ret);
     } else if (isDownloadCmd(req->cmd) && m_readBack != ReadBack::None) {
-        spdlog::warn("download flight route failed, because timeout");
+        spdlog::warn("download flight route failed, because {}", ret == kResultLinkLost ? "the link closed" : "timeout");
         m_transferReq.reset();
-        markDownloadFlightRouteFailed(kResultTimeout);
+        markDownloadFlightRouteFailed(ret);
     }
 }
 

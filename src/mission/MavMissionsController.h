@@ -36,7 +36,10 @@
 //     active role when the transfer ends;
 //   - an active-vehicle change that still happens (the vehicle removed, or the user's choice)
 //     ends the transfer with 5000 and a warning, and cancels its request chain in the old
-//     vehicle's queue: exactly one finished signal per transfer.
+//     vehicle's queue: exactly one finished signal per transfer;
+//   - a transfer whose vehicle was retired (link closed, vehicle gone) ends with -2102, so an
+//     operator can tell a dropped link from a vehicle that stopped answering.
+// A vehicle that is updating its firmware takes no transfer: upload() and download() return 6.
 //
 // Main thread only.
 
@@ -71,6 +74,8 @@ public:
     static constexpr int kResultWrongRoute = -2002;
     static constexpr int kResultWrongNumber = -2003;
     static constexpr int kResultVerifyMismatch = -2006;
+    // The transfer's vehicle was retired (its link closed): not a vehicle that stopped answering.
+    static constexpr int kResultLinkLost = -2102;
     static constexpr uint32_t kRequestTimeoutMs = 2000;
     static constexpr uint8_t kRequestResends = 2;
 
@@ -116,7 +121,7 @@ public:
     std::vector<MavRouteFinding> checkRoute(const std::shared_ptr<MavFlightRouteDataItem>& route) const;
 
     // 0 started; 1 no valid active vehicle; 2 no active route; 3 route being edited; 4 an upload
-    // runs; 5 a download runs.
+    // runs; 5 a download runs; 6 the vehicle is updating its firmware.
     int upload(bool verify = false);
     int download(bool intoNewRoute = false);
     bool generateAreaRouteWayPoints(const MavAreaRouteConfig* config);

@@ -250,6 +250,11 @@ bool VehicleController::sendMavPFrameReq(std::shared_ptr<MavCmdRequestMessage> r
     const MavPFramePtr& frame = req->childReqs.isEmpty() ? req->pframe : req->childReqs.first()->pframe;
     if (!frame)
         return false;
+    if (m_firmwareUpdating && (frame->cmd < 0xA1 || frame->cmd > 0xA4)) {
+        spdlog::warn("<VehicleCtrler> vehicle {} is updating its firmware, request cmd 0x{:02x} refused", m_vehicleId,
+                     frame->cmd);
+        return false;
+    }
     std::vector<uint8_t> bytes;
     MavProtoHelper::mavPFrameToSendBytes(bytes, *frame);
     if (m_requestQueue)
@@ -266,6 +271,12 @@ bool VehicleController::sendMavPFrameReq(std::shared_ptr<MavCmdRequestMessage> r
     }
     markAckExpectedForStats();
     return true;
+}
+
+void VehicleController::setFirmwareUpdating(bool updating)
+{
+    if (m_firmwareUpdating.exchange(updating) != updating)
+        spdlog::info("<VehicleCtrler> vehicle {} {} its firmware update", m_vehicleId, updating ? "starts" : "ends");
 }
 
 void VehicleController::timeOutUnsentReq(const std::shared_ptr<MavCmdRequestMessage>& req)
@@ -318,6 +329,12 @@ void VehicleController::sendControlCommand(uint8_t cmd, int eventType, const QSt
 {
     if (m_type == VehicleControllerType::Remote) {
         emitControlResp(cmd, nullptr, GcsRet::Unsupported);
+        return;
+    }
+    if (m_firmwareUpdating) {
+        spdlog::warn("<VehicleCtrler> vehicle {} is updating its firmware, {} refused", m_vehicleId,
+                     consoleText.toStdString());
+        emitControlResp(cmd, nullptr, GcsRet::FirmwareUpdating);
         return;
     }
     if (eventType > 0) {

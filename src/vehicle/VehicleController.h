@@ -14,6 +14,11 @@
 // call it several times a second) is ignored; releasing the last hold resumes polling when the
 // link is still open.
 //
+// Firmware update: while setFirmwareUpdating(true) holds, the vehicle sits in its bootloader and
+// takes only the firmware exchange (0xA1..0xA4). Every other acknowledged request is refused
+// before it is queued (sendMavPFrameReq false, one warning naming the command); control commands
+// then answer GcsRet::FirmwareUpdating (-2010) instead of waiting for a time-out.
+//
 // retire() ends a vehicle that has left the list (user disconnect, id change, shutdown): polling,
 // the first-position check and the queue worker stop, requests still queued end with a time-out,
 // the flight log is written out and closed, and the vehicle no longer hears its link. A retired
@@ -131,6 +136,8 @@ public:
     // For a request whose send failed (sendMavPFrameReq false) when the caller has no failure
     // path of its own: its time-out arrives later, as from the queue, so an outcome still comes.
     void timeOutUnsentReq(const std::shared_ptr<MavCmdRequestMessage>& req);
+    void setFirmwareUpdating(bool updating);
+    bool firmwareUpdating() const { return m_firmwareUpdating; }
     bool sendMavPFrame(const std::shared_ptr<_MavPFrame_t>& frame) override;
     bool sendMavData(const QByteArray& data);
     bool sendMavData(const unsigned char* data, unsigned short len);
@@ -213,6 +220,7 @@ private:
     int m_vehicleId = -1;
     QString m_address;  // read by sends from the queue worker and the timer thread
     unsigned m_teleReqHolds = 0;
+    std::atomic<bool> m_firmwareUpdating{false};
     bool m_framesRoutedByOwner = false;
     bool m_retired = false;
     mutable std::mutex m_addressMutex;

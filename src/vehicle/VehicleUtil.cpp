@@ -9,6 +9,7 @@ QString VehicleUtil::gcsRetToString(int ret)
 {
     switch (ret) {
     case -2001: return tr("目标长度错误");
+    case -2010: return tr("固件升级中，指令被拒绝");
     case 0: return tr("指令已执行");
     case 1: return tr("指令暂时挂起");
     case 2: return tr("指令永久拒绝");

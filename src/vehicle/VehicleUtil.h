@@ -19,6 +19,7 @@ namespace GcsRet {
 constexpr int Success = 0;
 constexpr int Unsupported = 3;
 constexpr int WrongReplyLength = -2001;
+constexpr int FirmwareUpdating = -2010;  // refused: the vehicle is updating its firmware
 constexpr int Timeout = 5000;
 constexpr int CloudCallFailed = 5001;
 }  // namespace GcsRet

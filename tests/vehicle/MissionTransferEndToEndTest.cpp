@@ -362,3 +362,30 @@ TEST_F(MissionTransfer, RefusedBasicAnswerEndsTheDownloadVisibly)
     EXPECT_EQ(transfer(false), 4);
     EXPECT_EQ(downloading.count(), 2);
 }
+
+// A vehicle in its bootloader takes no transfer and no command; a transfer whose link closes
+// says so (-2102) instead of reading as a vehicle that stopped answering.
+TEST_F(MissionTransfer, FirmwareUpdateAndClosedLinkEndTransfersWithTheirOwnReason)
+{
+    ASSERT_NO_FATAL_FAILURE(startAlive(SimOptions{}));
+    makeRoute(255);
+    auto vehicle = mvm()->activeVehicle();
+    std::vector<int> takeoffs;
+    QObject::connect(vehicle.get(), &VehicleController::takeoffResp, [&](int ret) { takeoffs.push_back(ret); });
+    vehicle->setFirmwareUpdating(true);
+    EXPECT_EQ(missions()->upload(), 6);
+    EXPECT_EQ(missions()->download(), 6);
+    vehicle->takeoff(20, 3);
+    EXPECT_EQ(takeoffs, std::vector<int>{-2010});
+    EXPECT_EQ(vehicle->requestQueue()->pendingCount(), 0);
+    vehicle->setFirmwareUpdating(false);
+
+    std::vector<int> results;
+    QObject::connect(missions(), &MavMissionsController::flightRouteUploadingFinished,
+                     [&](auto, int ret) { results.push_back(ret); });
+    ASSERT_EQ(missions()->upload(), 0);
+    app->ctrl->disconnectFromActiveLinkMgr();
+    ASSERT_TRUE(waitUntil([&] { return !results.empty(); }));
+    testsupport::pumpEvents(300);
+    EXPECT_EQ(results, std::vector<int>{-2102});
+}
