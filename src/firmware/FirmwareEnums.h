@@ -18,14 +18,23 @@ public:
         FailedResetTimeout = 5,
         FailedSendFirmInfo = 6,
         FailedSendFirmInfoAckTimeout = 7,
-        FailedReadFirmwareFile = 8,  // unreadable, or its size changed since the reset ack
+        FailedReadFirmwareFile = 8,  // no longer produced: the image is read before the start
         FailedSendFirmDataAckTimeout = 9,  // also a data ack with an error
         FailedFinalAckTimeout = 10,
         FailedFinalAck = 11,
+        FailedLinkLost = 12,  // the vehicle left the list or its link closed
     };
     Q_ENUM(UpdateResult)
 
-    enum class UpdateStartupResult { Ok = 0, FailedBusy = 1, FailedVehicleNotValid = 2, FailedFirmFileNotValid = 3 };
+    enum class UpdateStartupResult {
+        Ok = 0,
+        FailedBusy = 1,
+        FailedVehicleNotValid = 2,
+        FailedFirmFileNotValid = 3,  // no path, no such file, or an empty one
+        FailedVehicleBusy = 4,       // not alive, no fresh flight status, armed or in flight
+        FailedChecksumMismatch = 5,  // the image's SHA-256 is not the one given
+        FailedReadFirmwareFile = 6,  // exists but cannot be read whole, or over 65535 frames
+    };
     Q_ENUM(UpdateStartupResult)
 
     // The enumerator's name ("UploadingData"), or its number for an unknown value.

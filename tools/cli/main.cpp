@@ -399,8 +399,9 @@ int runHelp(const QString& method, int timeoutMs)
     return 0;
 }
 
-// firmware-update FILE: starts the update, then polls firmware.status until it has ended. On a
-// terminal one line is redrawn; otherwise a line per step and per 10 % of the frames.
+// firmware-update FILE: starts the update, then polls firmware.status with the update's own
+// requestId until it has ended, so a link cycle (the vehicle rejoins as a new object) does not
+// lose it. On a terminal one line is redrawn; otherwise a line per step and per 10 % of the frames.
 int runFirmwareUpdate(const QString& file, json params, int timeoutMs)
 {
     catchInterrupts();
@@ -410,12 +411,17 @@ int runFirmwareUpdate(const QString& file, json params, int timeoutMs)
         printJson(start.envelope);
         return start.outcome == CliIpcClient::Outcome::Answered ? 1 : 2;
     }
-    json selector = json::object();
-    selector["vehicleId"] = start.envelope["data"].value("vehicleId", 0);
+    const json& started = start.envelope["data"];
+    const json requestId = started.value("requestId", json());
+    if (!requestId.is_number_integer())
+        return usageError("the station's answer carries no requestId to follow");
+    std::cout << "image: " << started.value("totalSize", 0) << " bytes, " << started.value("frameCount", 0)
+              << " frames, sha256 " << started.value("sha256", "") << ", requestId " << requestId.get<int64_t>()
+              << std::endl;
+    const json selector = {{"requestId", requestId}};
     const bool terminal = ::isatty(STDOUT_FILENO) == 1;
     std::string lastStep;
     int lastTenth = -1;
-    QElapsedTimer uploadClock;
     while (true) {
         const auto reply = CliIpcClient::send(CliIpcClient::makeRequest("firmware.status", selector), timeoutMs);
         if (!isOk(reply.envelope)) {
@@ -424,15 +430,13 @@ int runFirmwareUpdate(const QString& file, json params, int timeoutMs)
         }
         const json& d = reply.envelope["data"];
         const std::string step = d.value("step", "");
-        const int acked = d.value("framesAcked", 0);
-        const int total = d.value("frameCount", 0);
         const double percent = d.value("percent", 0.0);
-        if (step == "UploadingData" && !uploadClock.isValid())
-            uploadClock.start();
-        const double seconds = uploadClock.isValid() ? std::max<qint64>(1, uploadClock.elapsed()) / 1000.0 : 0.0;
-        char line[160];
-        std::snprintf(line, sizeof line, "%s  %d%%  %d/%d frames  %.1f KiB/s", step.c_str(), int(percent), acked,
-                      total, seconds > 0 ? acked * 0.5 / seconds : 0.0);
+        const json eta = d.value("etaSeconds", json());
+        const std::string etaText = eta.is_number() ? std::to_string(int64_t(eta.get<double>() + 0.5)) + " s" : "-";
+        char line[200];
+        std::snprintf(line, sizeof line, "%s  %d%%  %d/%d frames  %.0f B/s  eta %s", step.c_str(), int(percent),
+                      d.value("framesAcked", 0), d.value("frameCount", 0), d.value("bytesPerSecond", 0.0),
+                      etaText.c_str());
         if (terminal) {
             std::cout << "\r\x1b[K" << line << std::flush;
         } else if (step != lastStep || int(percent) / 10 != lastTenth) {
@@ -440,7 +444,7 @@ int runFirmwareUpdate(const QString& file, json params, int timeoutMs)
         }
         lastStep = step;
         lastTenth = int(percent) / 10;
-        if (!d.value("running", true) && d.contains("result") && !d["result"].is_null()) {
+        if (!d.value("running", true) && d.contains("result") && d["result"].is_string()) {
             if (terminal)
                 std::cout << "\n";
             std::cout << "result: " << d["result"].get<std::string>() << " (" << d.value("resultCode", -1) << ")"

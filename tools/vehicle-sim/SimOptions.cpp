@@ -218,6 +218,8 @@ void SimOptions::declareOptions(QCommandLineParser& parser)
         {"fw-reject-frame", "Answer firmware data frame index K (0xA3) with result 1 and do not store it.", "K"},
         {"fw-no-final-ack", "Never send the firmware final ack."},
         {"fw-corrupt", "Spoil the stored firmware image so that it fails its check (final ack 4)."},
+        {"fw-early-final-ack", "Send the firmware final ack right before the last data frame's ack instead of "
+                               "--fw-final-delay-ms after it."},
         {"loss", "Drop each frame sent and each frame received with probability P (default 0).", "P", "0"},
         {"corrupt", "Flip one bit in the data or check bytes (never the head or length) of each frame sent and "
                     "received with probability P (default 0).", "P", "0"},
@@ -368,6 +370,7 @@ QString SimOptions::readOptions(const QCommandLineParser& parser, SimOptions& op
         return QStringLiteral("--fw-reject-frame needs a frame index from 0 to 65535: ") + parser.value("fw-reject-frame");
     options.fwNoFinalAck = parser.isSet("fw-no-final-ack");
     options.fwCorrupt = parser.isSet("fw-corrupt");
+    options.fwEarlyFinalAck = parser.isSet("fw-early-final-ack");
 
     for (const char* name : {"nfz-reject-zone", "nfz-status-word"}) {
         const bool word = QLatin1String(name) == QLatin1String("nfz-status-word");

@@ -60,6 +60,7 @@ struct SimOptions {
     int fwRejectFrame = -1;  // data frame index answered with 1 (and not stored); -1 none
     bool fwNoFinalAck = false;
     bool fwCorrupt = false;  // one byte of the stored image flips, so it fails its check
+    bool fwEarlyFinalAck = false;  // the final ack leaves right before the last data frame's ack
 
     double loss = 0.0;
     double corrupt = 0.0;

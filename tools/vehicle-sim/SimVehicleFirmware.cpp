@@ -132,10 +132,6 @@ Reply SimVehicleFirmware::handleData(const _MavPFrame_t& frame)
     m_frames[index] = std::move(data);
     if (!m_complete && std::all_of(m_frames.begin(), m_frames.end(), [](const auto& f) { return f.has_value(); }))
         imageComplete();
-    else if (m_complete && index + 1u == m_frames.size() && !m_options.fwNoFinalAck) {
-        m_finalAcksLeft = std::max(m_finalAcksLeft, 1);
-        m_finalAckTimer.start(m_options.fwFinalDelayMs);
-    }
     return Reply{true, 0, echo};
 }
 
@@ -154,7 +150,12 @@ void SimVehicleFirmware::imageComplete()
         spdlog::info("<VehicleSim> vehicle {} sends no final ack", m_vehicle.id());
         return;
     }
-    m_finalAcksLeft = kFinalAckSends;
+    if (m_options.fwEarlyFinalAck) {
+        // The reply to the frame being handled leaves after this, restart or not.
+        spdlog::info("<VehicleSim> vehicle {} sends its final ack before the last data ack", m_vehicle.id());
+        sendFinalAck();
+        return;
+    }
     m_finalAckTimer.start(m_options.fwFinalDelayMs);
 }
 
@@ -163,10 +164,6 @@ void SimVehicleFirmware::sendFinalAck()
     _MavPFrame_t ack;
     P::packFinalAck(ack, m_vehicle.id(), m_verdict);
     m_vehicle.sendFrame(ack);
-    if (--m_finalAcksLeft > 0) {
-        m_finalAckTimer.start(kFinalAckRepeatMs);
-        return;
-    }
     if (m_verdict != 0 || !m_open)
         return;
     m_open = false;

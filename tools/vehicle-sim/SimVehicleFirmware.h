@@ -9,13 +9,15 @@
 // when the count does not fit the size. 0xA3 keeps the frame under its index (a repeat is stored
 // and answered again) and answers 0 and the index; refused with 6 without an open transfer, 8 for
 // an index past the count or a length other than 512 (the last: the remainder). Once every frame
-// is in, the image is checked and the final ack (0xA4, seq 0; 0 verified, else 4) leaves
-// fwFinalDelayMs later and twice more 1 s apart, and again when the last frame repeats. After the
-// last of them a verified image becomes the running version (the basic parameters' version), and
-// the vehicle is silent for rebootMs as it restarts.
+// is in, the image is checked and the final ack (0xA4, seq 0; 0 verified, else 4) leaves once,
+// fwFinalDelayMs later. Then a verified image becomes the running version (the basic parameters'
+// version), and the vehicle is silent for rebootMs as it restarts; a data frame resent after that
+// finds no open transfer.
 //
 // Faults (SimOptions): fwRejectFrame answers that index with 1 and drops it; fwNoFinalAck sends
-// no final ack (and installs nothing); fwCorrupt spoils one stored byte, so the check fails.
+// no final ack (and installs nothing); fwCorrupt spoils one stored byte, so the check fails;
+// fwEarlyFinalAck sends the final ack at once, before the ack of the frame that completed the
+// image (as a vehicle whose last data ack was lost is seen from the station).
 
 #include "SimVehicle.h"
 
@@ -30,8 +32,6 @@ class SimVehicleFirmware {
 public:
     static constexpr uint8_t kResultRejected = 1;
     static constexpr uint8_t kResultBadImage = 4;
-    static constexpr int kFinalAckRepeatMs = 1000;
-    static constexpr int kFinalAckSends = 3;
 
     // Registers the firmware commands, and wraps the basic parameters read so that it reports
     // the running version.
@@ -65,6 +65,5 @@ private:
     QByteArray m_image;
     QString m_imageVersion;
     uint8_t m_verdict = 0;
-    int m_finalAcksLeft = 0;
     QTimer m_finalAckTimer;
 };
