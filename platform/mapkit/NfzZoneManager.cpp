@@ -81,52 +81,118 @@ std::string parseZone(const json& z, NfzRecord& rec)
 
 }  // namespace
 
-bool NfzZoneManager::reloadFromFile(const QString& path)
+namespace {
+
+bool readFile(const QString& path, QByteArray& bytes, QString& error)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return fail(QStringLiteral("cannot open %1: %2").arg(path, file.errorString()));
-    return reloadFromJsonUtf8(file.readAll());
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("cannot open %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    bytes = file.readAll();
+    return true;
+}
+
+}  // namespace
+
+bool NfzZoneManager::reloadFromFile(const QString& path)
+{
+    QByteArray bytes;
+    QString error;
+    Parsed parsed;
+    if (readFile(path, bytes, error) && parse(bytes, parsed, error)) {
+        take(std::move(parsed));
+        return true;
+    }
+    // A cache broken by a crash or a disk fault: the copy kept before its last replacement.
+    const QString backup = path + QStringLiteral(".bak");
+    QString backupError;
+    if (QFile::exists(backup) && readFile(backup, bytes, backupError) && parse(bytes, parsed, backupError)) {
+        spdlog::warn("<NfzZoneManager> {} unusable ({}); loaded {} zones from {}", path.toStdString(),
+                     error.toStdString(), parsed.zones.size(), backup.toStdString());
+        take(std::move(parsed));
+        return true;
+    }
+    return fail(error);
 }
 
 bool NfzZoneManager::reloadFromJsonUtf8(const QByteArray& bytes)
+{
+    Parsed parsed;
+    QString error;
+    if (!parse(bytes, parsed, error))
+        return fail(error);
+    take(std::move(parsed));
+    return true;
+}
+
+std::optional<size_t> NfzZoneManager::checkDocument(const QByteArray& bytes, QString* error)
+{
+    Parsed parsed;
+    QString why;
+    if (!parse(bytes, parsed, why)) {
+        if (error)
+            *error = why;
+        return std::nullopt;
+    }
+    return parsed.zones.size();
+}
+
+bool NfzZoneManager::parse(const QByteArray& bytes, Parsed& out, QString& error)
 {
     json doc;
     try {
         doc = json::parse(bytes.constBegin(), bytes.constEnd());
     } catch (const json::exception& e) {
-        return fail(QStringLiteral("invalid JSON: %1").arg(QString::fromUtf8(e.what())));
+        error = QStringLiteral("invalid JSON: %1").arg(QString::fromUtf8(e.what()));
+        return false;
     }
-    if (!doc.is_array())
-        return fail(QStringLiteral("expected a top-level JSON array"));
+    if (!doc.is_array()) {
+        error = QStringLiteral("expected a top-level JSON array");
+        return false;
+    }
 
     std::vector<NfzRecord> zones(doc.size());
     std::unordered_map<int64_t, size_t> index;
     for (size_t i = 0; i < doc.size(); ++i) {
         const json& z = doc[i];
         const QString where = QStringLiteral("zone[%1]").arg(i);
-        if (!z.is_object())
-            return fail(where + QStringLiteral(": not a JSON object"));
+        if (!z.is_object()) {
+            error = where + QStringLiteral(": not a JSON object");
+            return false;
+        }
         const auto id = z.find("id");
         const bool intId = id != z.end() && id->is_number_integer()
             && !(id->is_number_unsigned() && id->get<uint64_t>() > uint64_t(std::numeric_limits<int64_t>::max()));
-        if (!intId)
-            return fail(where + QStringLiteral(": \"id\" must be a 64-bit integer"));
+        if (!intId) {
+            error = where + QStringLiteral(": \"id\" must be a 64-bit integer");
+            return false;
+        }
         NfzRecord& rec = zones[i];
         rec.id = id->get<int64_t>();
         const QString named = where + QStringLiteral(" (id %1)").arg(rec.id);
-        if (!index.emplace(rec.id, i).second)
-            return fail(named + QStringLiteral(": duplicate id"));
+        if (!index.emplace(rec.id, i).second) {
+            error = named + QStringLiteral(": duplicate id");
+            return false;
+        }
         const std::string err = parseZone(z, rec);
-        if (!err.empty())
-            return fail(named + ": " + QString::fromStdString(err));
+        if (!err.empty()) {
+            error = named + ": " + QString::fromStdString(err);
+            return false;
+        }
     }
+    out.zones = std::move(zones);
+    out.index = std::move(index);
+    return true;
+}
 
-    m_zones = std::move(zones);
-    m_indexById = std::move(index);
+void NfzZoneManager::take(Parsed&& parsed)
+{
+    m_zones = std::move(parsed.zones);
+    m_indexById = std::move(parsed.index);
     m_lastError.clear();
     spdlog::info("<NfzZoneManager> loaded {} zones", m_zones.size());
-    return true;
 }
 
 std::optional<NfzRecord> NfzZoneManager::findById(int64_t id) const

@@ -16,6 +16,9 @@
 //   kept; its bounding box is then not valid (nfzgeo::nfzRecordBboxValid) and users that need
 //   an area refuse the zone themselves.
 // - Each record's bounding box is computed at load time (nfzgeo::bboxFromCircle for circles).
+// - reloadFromFile(path) falls back to "<path>.bak" (the copy the cache writer keeps of the
+//   previous cache) when the file is missing or broken and the backup loads: one warning names
+//   both, and the reload succeeds. Without a usable backup the file's own error stands.
 // - Not thread-safe: use one manager from one thread.
 
 #include "NfzRecord.h"
@@ -33,6 +36,10 @@ public:
     bool reloadFromFile(const QString& path);
     bool reloadFromJsonUtf8(const QByteArray& json);
 
+    // Checks a zone document without loading it or logging: its zone count, or nothing with the
+    // reason in `error`.
+    static std::optional<size_t> checkDocument(const QByteArray& json, QString* error = nullptr);
+
     // Why the last reload failed; empty after a successful one.
     QString lastError() const { return m_lastError; }
 
@@ -43,6 +50,12 @@ public:
     const std::vector<NfzRecord>& zones() const { return m_zones; }
 
 private:
+    struct Parsed {
+        std::vector<NfzRecord> zones;
+        std::unordered_map<int64_t, size_t> index;
+    };
+    static bool parse(const QByteArray& json, Parsed& out, QString& error);
+    void take(Parsed&& parsed);
     bool fail(const QString& error);
 
     std::vector<NfzRecord> m_zones;

@@ -55,10 +55,15 @@ json nfzSync(const Call& call)
     NfzSyncController* sync = nullptr;
     if (auto f = requireNfz(call, &sync, nullptr))
         return refuse(call, *f);
+    bool allowShrink = false;
+    if (call.params) {
+        if (auto f = readBool(*call.params, "allowShrink", allowShrink))
+            return refuse(call, *f);
+    }
     if (sync->isSyncInProgress())
         return refuse(call, *rejected("No-fly-zone sync already in progress"));
-    sync->startFullSync();
-    spdlog::info("<cli-router> nfz.sync started");
+    sync->startFullSync(allowShrink);
+    spdlog::info("<cli-router> nfz.sync started{}", allowShrink ? ", shrinking allowed" : "");
     return GcsCliResponse::makeSuccess({{"accepted", true}});
 }
 
@@ -130,11 +135,8 @@ Failure readZoneIds(const Call& call, const NfzZoneManager& zones, std::vector<i
     if (ids.empty())
         return invalid("zoneIds must not be empty");
     for (const int64_t id : ids) {
-        const auto record = zones.findById(id);
-        if (!record)
+        if (!zones.findById(id))
             return invalid("Unknown zone id: " + std::to_string(id));
-        if (!NfzVehicleController::zoneVertices(*record))
-            return invalid("Invalid zone geometry or more than 65535 vertices");
     }
     return {};
 }
@@ -167,11 +169,14 @@ json nfzUpload(const Call& call)
         return refuse(call, *f);
     switch (ctrl->uploadZonesByIds(ids)) {
     case 0:
-        return startedTransfer(call, vehicle, {{"zoneIds", ids}});
+        return startedTransfer(call, vehicle, {{"zoneIds", ids}, {"enlargedZoneIds", ctrl->enlargedZoneIds()}});
     case 2:
         return refuse(call, *rejected(kTransferRunning));
+    case 4:
     case 5:
-        return refuse(call, *invalid("Invalid zone geometry or more than 65535 vertices"));
+        return refuse(call, *invalid(ctrl->lastRefusal().toStdString()));
+    case 6:
+        return refuse(call, *rejected(ctrl->lastRefusal().toStdString()));
     default:
         return refuse(call, *rejected("The no-fly-zone upload could not be sent"));
     }
@@ -218,6 +223,10 @@ json nfzBindManual(const Call& call)
         return startedTransfer(call, vehicle, json::object());
     case 2:
         return refuse(call, *rejected(kTransferRunning));
+    case 5:
+        return refuse(call, *invalid(ctrl->lastRefusal().toStdString()));
+    case 6:
+        return refuse(call, *rejected(ctrl->lastRefusal().toStdString()));
     default:
         return refuse(call, *rejected("The manual no-fly-zone bind could not be sent"));
     }
@@ -237,7 +246,8 @@ Failure refuseDuringNfzTransfer(const Call& call)
 const std::vector<MethodSpec>& nfzMethods()
 {
     static const std::vector<MethodSpec> table = {
-        {"nfz.sync", nfzSync, "Downloads every no-fly zone from the cloud into the cache; follow with nfz.status.", {}},
+        {"nfz.sync", nfzSync, "Downloads every no-fly zone from the cloud into the cache; follow with nfz.status.",
+         {{"allowShrink", "boolean", false, {}, "take a reply holding fewer than half the known zones"}}},
         {"nfz.import", nfzImport, "Replaces the no-fly-zone cache with a zone document file.",
          {{"path", "string", true, {}, "absolute path of the zone document"}}},
         {"nfz.status", nfzStatus, "Zone set, cache, last sync and last transfer.", {}},

@@ -6,6 +6,8 @@
 #include "vehicle/MultiVehicleManager.h"
 #include "vehicle/VehicleController.h"
 
+#include <string_view>
+
 GcsCliNfzOutcomes::GcsCliNfzOutcomes(QObject* parent) : QObject(parent), m_lastSync(nullptr), m_lastTransfer(nullptr)
 {
 }
@@ -16,9 +18,10 @@ void GcsCliNfzOutcomes::attach(GcsAppController* ctrl)
         return;
     if (auto* sync = ctrl->nfzSyncController().get(); sync && sync != m_sync.data()) {
         m_sync = sync;
-        connect(sync, &NfzSyncController::syncFinished, this, [this](bool ok, int errorCode, int detail) {
+        connect(sync, &NfzSyncController::syncFinished, this, [this, sync](bool ok, int errorCode, int detail) {
             const std::string name = NfzSyncController::errorName(errorCode).toStdString();
-            m_lastSync = {{"ok", ok}, {"errorCode", errorCode}, {"error", name}, {"detail", detail}};
+            m_lastSync = {{"ok", ok},         {"errorCode", errorCode}, {"error", name}, {"detail", detail},
+                          {"message", sync->lastErrorText().toStdString()}};
             m_lastError = ok ? std::string() : name;
         });
     }
@@ -30,9 +33,12 @@ void GcsCliNfzOutcomes::attach(GcsAppController* ctrl)
             const auto active = mvm ? mvm->activeVehicle() : nullptr;
             m_vehicleId = active ? active->vehicleId() : 0;
             m_requestId = 0;
+            m_enlargedIds.clear();
         };
         connect(vehicle, &NfzVehicleController::uploadStarted, this, started);
         connect(vehicle, &NfzVehicleController::manualBindStarted, this, started);
+        connect(vehicle, &NfzVehicleController::zonesEnlarged, this,
+                [this](std::vector<int64_t> ids) { m_enlargedIds = std::move(ids); });
         connect(vehicle, &NfzVehicleController::uploadFinished, this,
                 [this](bool ok, int ret, std::vector<int64_t> ids) { recordTransfer("upload", ok, ret, ids); });
         connect(vehicle, &NfzVehicleController::manualBindFinished, this,
@@ -51,4 +57,6 @@ void GcsCliNfzOutcomes::recordTransfer(const char* kind, bool ok, int ret, const
     m_lastTransfer = {{"kind", kind},       {"ok", ok},
                       {"ret", ret},         {"zoneIds", ids},
                       {"vehicleId", m_vehicleId}, {"requestId", m_requestId ? nlohmann::json(m_requestId) : nullptr}};
+    if (std::string_view(kind) == "upload")
+        m_lastTransfer["enlargedZoneIds"] = m_enlargedIds;
 }

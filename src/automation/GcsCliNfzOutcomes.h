@@ -24,11 +24,13 @@ public:
     // Call when a transfer the CLI started was accepted: its id and vehicle show in lastTransfer.
     void noteTransferStarted(int64_t requestId, int vehicleId);
 
-    // null, or {"ok", "errorCode", "error", "detail"}.
+    // null, or {"ok", "errorCode", "error", "detail", "message"} (message: why it failed, "" on success).
     nlohmann::json lastSync() const { return m_lastSync; }
     // "" after a successful sync, else the last failure's error name.
     std::string lastError() const { return m_lastError; }
-    // null, or {"kind": "upload"/"manualBind", "ok", "ret", "zoneIds", "vehicleId", "requestId"}.
+    // null, or {"kind": "upload"/"manualBind", "ok", "ret", "zoneIds", "vehicleId", "requestId"},
+    // an upload also with "enlargedZoneIds" (the zones sent larger than drawn, see
+    // NfzVehicleController).
     nlohmann::json lastTransfer() const { return m_lastTransfer; }
 
 private:
@@ -41,4 +43,5 @@ private:
     nlohmann::json m_lastTransfer;
     int64_t m_requestId = 0;
     int m_vehicleId = 0;
+    std::vector<int64_t> m_enlargedIds;
 };

@@ -9,17 +9,21 @@
 #include <QFileInfo>
 #include <QMetaEnum>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QSaveFile>
 
 #include <spdlog/spdlog.h>
 
-#include <filesystem>
-#include <fstream>
 #include <thread>
 
-namespace fs = std::filesystem;
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace {
+
+using Error = NfzSyncController::Error;
 
 void stripBom(QByteArray& bytes)
 {
@@ -39,12 +43,112 @@ void postToController(const std::weak_ptr<NfzSyncController>& self, std::functio
     }, Qt::QueuedConnection);
 }
 
+// Temporaries of a writer killed mid-way: the old writer's "<cache>.tmp" and QSaveFile's
+// "<file>.XXXXXX" of the cache and of its backup.
+void removeLeftovers(const QString& cachePath)
+{
+    if (cachePath.isEmpty())
+        return;
+    const QFileInfo cache(cachePath);
+    QDir dir = cache.absoluteDir();
+    const QRegularExpression leftover("^" + QRegularExpression::escape(cache.fileName())
+                                      + R"((\.tmp|(\.bak)?\.[A-Za-z0-9]{6})$)");
+    for (const QString& name : dir.entryList({cache.fileName() + ".*"}, QDir::Files | QDir::Hidden)) {
+        if (!leftover.match(name).hasMatch())
+            continue;
+        if (dir.remove(name))
+            spdlog::info("NfzSyncController: removed leftover temporary {}", dir.filePath(name).toStdString());
+        else
+            spdlog::warn("NfzSyncController: cannot remove leftover temporary {}", dir.filePath(name).toStdString());
+    }
+}
+
+// The file's rename is only durable once its directory entry is on disk.
+bool syncDirectory(const QString& dirPath)
+{
+#ifdef Q_OS_UNIX
+    const int fd = ::open(QFile::encodeName(dirPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+#else
+    Q_UNUSED(dirPath);
+    return true;
+#endif
+}
+
+Error saveDurably(const QString& path, const QByteArray& bytes, QString& why)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        why = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+        return Error::CannotWriteCacheFile;
+    }
+    if (file.write(bytes) != bytes.size()) {
+        why = QStringLiteral("short write to %1: %2").arg(path, file.errorString());
+        file.cancelWriting();
+        return Error::WriteFailed;
+    }
+    if (!file.commit()) {  // syncs the file, then renames it over `path`
+        why = QStringLiteral("cannot replace %1: %2").arg(path, file.errorString());
+        return Error::CannotFinalizeCache;
+    }
+    if (!syncDirectory(QFileInfo(path).absolutePath()))
+        spdlog::warn("NfzSyncController: cannot sync the directory of {}", path.toStdString());
+    return Error::None;
+}
+
+struct CacheFile {
+    QByteArray bytes;
+    std::optional<size_t> zones;  // nothing when missing or broken
+};
+
+CacheFile readCache(const QString& cachePath)
+{
+    CacheFile cache;
+    QFile file(cachePath);
+    if (QFileInfo(cachePath).isFile() && file.open(QIODevice::ReadOnly)) {
+        cache.bytes = file.readAll();
+        cache.zones = NfzZoneManager::checkDocument(cache.bytes);
+    }
+    return cache;
+}
+
+// Leftovers removed, the current cache kept as "<cache>.bak" when it loads, then the new bytes.
+Error replaceCache(const QString& cachePath, const QByteArray& bytes, const CacheFile& old, QString& why)
+{
+    if (cachePath.isEmpty()) {
+        why = QStringLiteral("no cache path");
+        return Error::CannotWriteCacheFile;
+    }
+    const QFileInfo target(cachePath);
+    if (!QDir().mkpath(target.absolutePath())) {
+        why = QStringLiteral("cannot create the directory %1").arg(target.absolutePath());
+        return Error::CannotWriteCacheFile;
+    }
+    removeLeftovers(cachePath);
+    if (target.exists() && !target.isFile()) {
+        why = QStringLiteral("%1 is not a regular file").arg(cachePath);
+        return Error::CannotReplaceCache;
+    }
+    // A broken cache is not worth a backup: the one there may still be good.
+    if (old.zones) {
+        QString backupWhy;
+        if (saveDurably(cachePath + QStringLiteral(".bak"), old.bytes, backupWhy) != Error::None)
+            spdlog::warn("NfzSyncController: previous cache not kept: {}", backupWhy.toStdString());
+    }
+    return saveDurably(cachePath, bytes, why);
+}
+
 }  // namespace
 
 NfzSyncController::NfzSyncController(std::shared_ptr<GcsHttp> http, QString cachePath,
                                      std::shared_ptr<NfzZoneManager> zoneManager, QObject* parent)
     : QObject(parent), m_http(http), m_cachePath(std::move(cachePath)), m_zoneManager(zoneManager)
 {
+    removeLeftovers(m_cachePath);
 }
 
 NfzSyncController::~NfzSyncController()
@@ -58,17 +162,18 @@ QString NfzSyncController::errorName(int error)
     return name ? QString::fromLatin1(name) : QStringLiteral("Unknown");
 }
 
-void NfzSyncController::startFullSync()
+void NfzSyncController::startFullSync(bool allowShrink)
 {
     bool expected = false;
     if (!m_syncInProgress.compare_exchange_strong(expected, true)) {
         spdlog::debug("NfzSyncController: startFullSync ignored, sync already in progress");
         return;
     }
+    m_allowShrink = allowShrink;
     auto http = m_http.lock();
     if (!http) {
         spdlog::warn("NfzSyncController: no HTTP client, sync not started");
-        completeSync(false, Error::HttpUnavailable, 0);
+        completeSync(false, Error::HttpUnavailable, 0, QStringLiteral("no HTTP client"));
         return;
     }
     emit syncProgress(0, int(ProgressPhase::Downloading));
@@ -87,13 +192,14 @@ void NfzSyncController::handleResponse(int httpCode, const std::shared_ptr<nlohm
 {
     if (httpCode != 200) {
         spdlog::warn("NfzSyncController: HTTP business code {}", httpCode);
-        emit syncProgress(100, int(ProgressPhase::Failed));
-        completeSync(false, Error::ServerReturnedError, httpCode);
+        completeSync(false, Error::ServerReturnedError, httpCode,
+                     httpCode == 0 ? QStringLiteral("no answer from the cloud")
+                                   : QStringLiteral("the cloud answered HTTP %1").arg(httpCode));
         return;
     }
     if (!doc || doc->is_null()) {
         spdlog::warn("NfzSyncController: empty zone reply");
-        completeSync(false, Error::EmptyResponse, 0);
+        completeSync(false, Error::EmptyResponse, 0, QStringLiteral("empty zone reply"));
         return;
     }
     std::string text;
@@ -101,51 +207,38 @@ void NfzSyncController::handleResponse(int httpCode, const std::shared_ptr<nlohm
         text = doc->dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
     } catch (const std::exception& e) {
         spdlog::error("NfzSyncController: dump json failed: {}", e.what());
-        completeSync(false, Error::DumpResponseFailed, 0);
+        completeSync(false, Error::DumpResponseFailed, 0, QString::fromUtf8(e.what()));
         return;
     }
     emit syncProgress(40, int(ProgressPhase::Saving));
-    std::thread(&NfzSyncController::writeCache, weak_from_this(), std::move(text), m_cachePath).detach();
+    const auto zones = m_zoneManager.lock();
+    std::thread(&NfzSyncController::writeCache, weak_from_this(), std::move(text), m_cachePath,
+                zones ? zones->zoneCount() : 0, m_allowShrink)
+        .detach();
 }
 
-void NfzSyncController::writeCache(std::weak_ptr<NfzSyncController> self, std::string text, QString cachePath)
+void NfzSyncController::writeCache(std::weak_ptr<NfzSyncController> self, std::string text, QString cachePath,
+                                   size_t knownZones, bool allowShrink)
 {
-    auto fail = [&self](Error error, const char* line) {
-        spdlog::error("NfzSyncController: {}", line);
-        postToController(self, [error](NfzSyncController& c) {
-            if (error == Error::ReloadFromCacheFailed)
-                emit c.syncProgress(100, int(ProgressPhase::Failed));
-            c.completeSync(false, error, 0);
-        });
+    auto fail = [&self](Error error, int detail, const QString& why) {
+        spdlog::warn("NfzSyncController: sync failed ({}): {}", errorName(int(error)).toStdString(),
+                     why.toStdString());
+        postToController(self, [error, detail, why](NfzSyncController& c) { c.completeSync(false, error, detail, why); });
     };
-    if (cachePath.isEmpty())
-        return fail(Error::CannotWriteCacheFile, "no cache path");
-    {
-        // A reply the zone parser rejects must not replace a good cache.
-        NfzZoneManager validator;
-        if (!validator.reloadFromJsonUtf8(QByteArray::fromStdString(text))) {
-            spdlog::warn("NfzSyncController: cloud zones rejected: {}", validator.lastError().toStdString());
-            return fail(Error::ReloadFromCacheFailed, "zone reply not written");
-        }
+    const QByteArray bytes = QByteArray::fromStdString(text);
+    QString why;
+    // A reply the zone parser rejects must not replace a good cache.
+    const auto replyZones = NfzZoneManager::checkDocument(bytes, &why);
+    if (!replyZones)
+        return fail(Error::ReloadFromCacheFailed, 0, QStringLiteral("cloud zones rejected: %1").arg(why));
+    const CacheFile old = readCache(cachePath);
+    const size_t known = std::max(knownZones, old.zones.value_or(0));
+    if (!allowShrink && known > 0 && 2 * *replyZones < known) {
+        return fail(Error::ZoneSetShrank, int(*replyZones),
+                    QStringLiteral("zone set shrank from %1 to %2").arg(known).arg(*replyZones));
     }
-    const fs::path target = fs::path(cachePath.toStdString());
-    const fs::path tmp = fs::path(cachePath.toStdString() + ".tmp");
-    std::error_code ec;
-    fs::create_directories(target.parent_path(), ec);
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out)
-        return fail(Error::CannotWriteCacheFile, "cannot write temp file");
-    out.write(text.data(), std::streamsize(text.size()));
-    out.flush();
-    if (!out)
-        return fail(Error::WriteFailed, "short write");
-    out.close();
-    if (fs::exists(target, ec) && !fs::is_regular_file(target, ec))
-        return fail(Error::CannotReplaceCache, "cannot remove old cache");
-    // One rename over the old file: a crash leaves either the old cache or the new one.
-    fs::rename(tmp, target, ec);
-    if (ec)
-        return fail(Error::CannotFinalizeCache, "rename failed");
+    if (const Error e = replaceCache(cachePath, bytes, old, why); e != Error::None)
+        return fail(e, 0, why);
     postToController(self, [](NfzSyncController& c) { c.reloadFromCache(); });
 }
 
@@ -156,20 +249,20 @@ void NfzSyncController::reloadFromCache()
         spdlog::warn("NfzSyncController: NfzZoneManager expired, cache written but not reloaded");
     } else if (!zones->reloadFromFile(m_cachePath)) {
         spdlog::warn("NfzSyncController: reloadFromFile failed: {}", zones->lastError().toStdString());
-        emit syncProgress(100, int(ProgressPhase::Failed));
-        completeSync(false, Error::ReloadFromCacheFailed, 0);
+        completeSync(false, Error::ReloadFromCacheFailed, 0, zones->lastError());
         return;
     }
     m_cloudUpdateTime = m_pendingCloudUpdateTime;
     spdlog::info("NfzSyncController: sync completed, {} zones, cloud update time {}", zones ? zones->zoneCount() : 0,
                  m_cloudUpdateTime.toStdString());
-    emit syncProgress(100, int(ProgressPhase::Completed));
     completeSync(true, Error::None, 0);
 }
 
-void NfzSyncController::completeSync(bool ok, Error error, int detail)
+void NfzSyncController::completeSync(bool ok, Error error, int detail, QString text)
 {
     m_syncInProgress = false;
+    m_lastErrorText = ok ? QString() : text;
+    emit syncProgress(100, int(ok ? ProgressPhase::Completed : ProgressPhase::Failed));
     emit syncFinished(ok, int(error), detail);
 }
 
@@ -250,22 +343,15 @@ NfzSyncController::LocalImportError NfzSyncController::commitLocalImport(const L
         errorText = QStringLiteral("NfzZoneManager unavailable");
         return LocalImportError::ReloadFromCacheFailed;
     }
-    QDir().mkpath(QFileInfo(m_cachePath).absolutePath());
-    QSaveFile file(m_cachePath);
-    if (!file.open(QIODevice::WriteOnly)) {
-        errorText = file.errorString();
-        spdlog::warn("NfzSyncController: cannot write cache {}: {}", m_cachePath.toStdString(), errorText.toStdString());
+    switch (replaceCache(m_cachePath, bytes, readCache(m_cachePath), errorText)) {
+    case Error::None:
+        break;
+    case Error::CannotWriteCacheFile:
+    case Error::WriteFailed:
+        spdlog::warn("NfzSyncController: {}", errorText.toStdString());
         return LocalImportError::CannotWriteCacheFile;
-    }
-    if (file.write(bytes) != bytes.size()) {
-        errorText = file.errorString();
-        file.cancelWriting();
-        spdlog::warn("NfzSyncController: short write to {}: {}", m_cachePath.toStdString(), errorText.toStdString());
-        return LocalImportError::CannotWriteCacheFile;
-    }
-    if (!file.commit()) {
-        errorText = file.errorString();
-        spdlog::warn("NfzSyncController: cannot replace {}: {}", m_cachePath.toStdString(), errorText.toStdString());
+    default:
+        spdlog::warn("NfzSyncController: {}", errorText.toStdString());
         return LocalImportError::CannotFinalizeCache;
     }
     if (!zones->reloadFromJsonUtf8(bytes)) {

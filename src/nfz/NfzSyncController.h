@@ -3,14 +3,25 @@
 // full sync downloads every zone from the cloud, writes the cache and reloads the zone manager
 // from it; a local import replaces the cache with a file of the user's (prepare, then commit).
 //
-// - The cache is replaced whole: the writer fills "<cache>.tmp" and renames it over the cache
-//   in one step, so a crash leaves the old file or the new one, never neither. A cache path that
-//   is not a regular file cannot be replaced (CannotReplaceCache).
+// - The cache is replaced whole and durably: the new text goes through QSaveFile (a uniquely
+//   named temporary, synced to disk, renamed over the cache), then the directory is synced, so
+//   a crash or power cut leaves the old file or the new one, never neither. The cache being
+//   replaced, when it still loads, is kept first as "<cache>.bak"; the zone manager falls back
+//   to that copy when it finds the cache broken. A cache path that is not a regular file cannot
+//   be replaced (CannotReplaceCache). Temporaries left by a killed writer ("<cache>.tmp",
+//   "<cache>.XXXXXX", "<cache>.bak.XXXXXX") are removed when the controller is built and
+//   before each replacement.
 // - The writer validates the document with a private zone manager before writing: a reply the
 //   zone parser rejects keeps the old cache and the old zone set (ReloadFromCacheFailed).
+// - A cloud reply holding fewer than half the zones known (the larger of the zone set's count
+//   and the cache file's), so also an empty one, is not written: the sync ends with
+//   ZoneSetShrank, detail the reply's count, lastErrorText() "zone set shrank from N to M", old
+//   cache and set kept. startFullSync(true) lets such a reply through. With nothing known
+//   (first start) any reply is taken.
 // - The writer runs on a detached thread and reports back through a weak reference locked on
 //   the main thread, so a controller destroyed meanwhile is simply not called. The controller
-//   must therefore be owned by a std::shared_ptr.
+//   must therefore be owned by a std::shared_ptr. A zone manager gone by the end leaves the
+//   cache written and the sync successful.
 // - The cloud's update time of the last successful sync is kept (cloudUpdateTime()).
 // Main thread only, but for the writer.
 
@@ -40,6 +51,7 @@ public:
         CannotReplaceCache = 7,
         CannotFinalizeCache = 8,
         ReloadFromCacheFailed = 9,
+        ZoneSetShrank = 10,
     };
     Q_ENUM(Error)
     enum class ProgressPhase { Downloading = 0, Saving = 1, Completed = 2, Failed = 3 };
@@ -66,10 +78,13 @@ public:
                       QObject* parent = nullptr);
     ~NfzSyncController() override;
 
-    void startFullSync();
+    // allowShrink: write a reply even when it holds fewer than half the known zones.
+    void startFullSync(bool allowShrink = false);
     bool isSyncInProgress() const { return m_syncInProgress.load(); }
     QString cachePath() const { return m_cachePath; }
     QString cloudUpdateTime() const { return m_cloudUpdateTime; }
+    // Why the last sync failed, for people; empty after a successful one.
+    QString lastErrorText() const { return m_lastErrorText; }
     static QString errorName(int error);
 
     LocalImportError prepareLocalImport(const QString& sourcePath, LocalImportCandidate& out, QString& errorText) const;
@@ -82,9 +97,10 @@ signals:
 private:
     void handleResponse(int httpCode, const std::shared_ptr<nlohmann::json>& doc);
     void reloadFromCache();
-    void completeSync(bool ok, Error error, int detail);
+    void completeSync(bool ok, Error error, int detail, QString text = {});
     // Runs on the writer thread; touches nothing of the controller.
-    static void writeCache(std::weak_ptr<NfzSyncController> self, std::string text, QString cachePath);
+    static void writeCache(std::weak_ptr<NfzSyncController> self, std::string text, QString cachePath,
+                           size_t knownZones, bool allowShrink);
     static LocalImportError validate(QByteArray& utf8, size_t& zoneCount, QString& errorText);
 
     std::weak_ptr<GcsHttp> m_http;
@@ -93,4 +109,6 @@ private:
     std::atomic<bool> m_syncInProgress{false};
     QString m_cloudUpdateTime;
     QString m_pendingCloudUpdateTime;
+    QString m_lastErrorText;
+    bool m_allowShrink = false;
 };

@@ -12,6 +12,10 @@
 
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
+#include <cmath>
+#include <set>
+
 namespace {
 
 bool isUploadCmd(uint8_t cmd)
@@ -30,10 +34,24 @@ std::vector<MavProtoNfzVertex_t> corners(double minLat, double minLon, double ma
     return out;
 }
 
-std::vector<MavProtoNfzVertex_t> boxCorners(const NfzRecord& r)
+std::vector<MavProtoNfzVertex_t> vertices(const nfzgeo::Ring& ring)
 {
-    return corners(r.minLat, r.minLon, r.maxLat, r.maxLon);
+    std::vector<MavProtoNfzVertex_t> out(ring.size());
+    for (size_t i = 0; i < ring.size(); ++i)
+        out[i] = {ring[i].lat, ring[i].lon};
+    return out;
 }
+
+size_t distinctCount(nfzgeo::Ring ring)
+{
+    std::sort(ring.begin(), ring.end(),
+              [](const auto& a, const auto& b) { return a.lat < b.lat || (a.lat == b.lat && a.lon < b.lon); });
+    return size_t(std::unique(ring.begin(), ring.end(),
+                              [](const auto& a, const auto& b) { return a.lat == b.lat && a.lon == b.lon; })
+                  - ring.begin());
+}
+
+constexpr const char* kMeridian = "crosses the 180th meridian; split it there";
 
 }  // namespace
 
@@ -50,33 +68,70 @@ NfzVehicleController::NfzVehicleController(MultiVehicleManager* multiVehicleMgr,
 
 NfzVehicleController::~NfzVehicleController()
 {
-    if (m_holdingActive && m_multiVehicleMgr)
-        m_multiVehicleMgr->setActiveVehicleHold(MultiVehicleManager::NfzSessionActiveHold, false);
+    releaseActiveHold();
     spdlog::debug("NfzVehicleController destroyed ------------");
 }
 
-std::optional<std::vector<MavProtoNfzVertex_t>> NfzVehicleController::zoneVertices(const NfzRecord& r)
+NfzVehicleController::ZoneShape NfzVehicleController::zoneShape(const NfzRecord& r)
 {
-    if (r.type == NfzRecord::Type::Polygon) {
-        if (nfzgeo::isPolylineCirclePolygon(r)) {
-            if (!nfzgeo::nfzRecordBboxValid(r))
-                return std::nullopt;
-            return boxCorners(r);
-        }
-        if (r.points.size() < 3)
-            return std::nullopt;
-        const size_t n = std::min(r.points.size(), MAVPROTO_NFZ_MAX_ZONE_VERTICES);
-        std::vector<MavProtoNfzVertex_t> out(n);
-        for (size_t i = 0; i < n; ++i)
-            out[i] = {r.points[i].lat, r.points[i].lon};
-        return out;
+    ZoneShape shape;
+    if (r.type == NfzRecord::Type::Circle) {
+        double minLat = 0, minLon = 0, maxLat = 0, maxLon = 0;
+        if (!(r.radius > 0) || !nfzgeo::bboxFromCircle(r.center.lat, r.center.lon, r.radius, minLat, minLon, maxLat, maxLon))
+            shape.refusal = "a circle needs a positive radius";
+        else if (nfzgeo::circleCrossesAntimeridian(r.center.lat, r.center.lon, r.radius))
+            shape.refusal = kMeridian;
+        else
+            shape = {corners(minLat, minLon, maxLat, maxLon), true, "bounding box", {}};
+        return shape;
     }
-    if (nfzgeo::nfzRecordBboxValid(r))
-        return boxCorners(r);
-    double minLat = 0, minLon = 0, maxLat = 0, maxLon = 0;
-    if (!(r.radius > 0) || !nfzgeo::bboxFromCircle(r.center.lat, r.center.lon, r.radius, minLat, minLon, maxLat, maxLon))
-        return std::nullopt;
-    return corners(minLat, minLon, maxLat, maxLon);
+    const nfzgeo::Ring ring = nfzgeo::openRing(r.points);
+    if (distinctCount(ring) < 3) {
+        shape.refusal = "fewer than 3 distinct vertices";
+    } else if (nfzgeo::crossesAntimeridian(ring)) {
+        shape.refusal = kMeridian;
+    } else if (!nfzgeo::isSimplePolygon(ring)) {
+        shape.refusal = "self-intersecting polygon";
+    } else if (nfzgeo::isPolylineCirclePolygon(r)) {
+        shape = {corners(r.minLat, r.minLon, r.maxLat, r.maxLon), true, "bounding box", {}};
+    } else if (ring.size() <= MAVPROTO_NFZ_MAX_ZONE_VERTICES) {
+        shape.vertices = vertices(ring);
+    } else if (const auto hull = nfzgeo::convexHull(ring); hull.size() <= MAVPROTO_NFZ_MAX_ZONE_VERTICES) {
+        // Dropping only collinear vertices keeps the area: not an enlargement.
+        const double area = nfzgeo::ringArea(ring);
+        shape = {vertices(hull), nfzgeo::ringArea(hull) > area * (1 + 1e-9), "convex hull", {}};
+    } else {
+        shape = {corners(r.minLat, r.minLon, r.maxLat, r.maxLon), true, "bounding box", {}};
+    }
+    return shape;
+}
+
+std::string NfzVehicleController::checkManualZone(const std::array<MavProtoNfzVertex_t, 4>& v)
+{
+    nfzgeo::Ring ring;
+    for (size_t i = 0; i < v.size(); ++i) {
+        const std::string which = "manual zone: vertex " + std::to_string(i + 1);
+        if (!std::isfinite(v[i].lat) || v[i].lat < -90.0 || v[i].lat > 90.0)
+            return which + " latitude must be a number in [-90, 90]";
+        if (!std::isfinite(v[i].lon) || v[i].lon < -180.0 || v[i].lon > 180.0)
+            return which + " longitude must be a number in [-180, 180]";
+        ring.push_back({v[i].lat, v[i].lon});
+    }
+    if (distinctCount(ring) < 4)
+        return "manual zone: the four vertices must be distinct";
+    if (nfzgeo::crossesAntimeridian(ring))
+        return std::string("manual zone: ") + kMeridian;
+    // Three corners on a line make a triangle, not a quadrilateral.
+    bool straight = false;
+    for (size_t i = 0; i < 4; ++i) {
+        const auto& a = ring[i];
+        const auto& b = ring[(i + 1) % 4];
+        const auto& c = ring[(i + 2) % 4];
+        straight = straight || (b.lon - a.lon) * (c.lat - a.lat) == (b.lat - a.lat) * (c.lon - a.lon);
+    }
+    if (straight || !nfzgeo::isSimplePolygon(ring))
+        return "manual zone: the vertices, in order, must trace a simple quadrilateral";
+    return {};
 }
 
 std::shared_ptr<MavCmdRequestMessage> NfzVehicleController::makeRequest(const MavPFramePtr& frame,
@@ -85,45 +140,66 @@ std::shared_ptr<MavCmdRequestMessage> NfzVehicleController::makeRequest(const Ma
     return MavCmdRequestMessage::create(frame, CheckResult, expectedDataLen, 0, kRequestTimeoutMs, kRequestResends);
 }
 
+int NfzVehicleController::refuse(int code, std::string why)
+{
+    spdlog::warn("NfzVehicleController: refused: {}", why);
+    m_lastRefusal = QString::fromStdString(why);
+    return code;
+}
+
+int NfzVehicleController::checkVehicle(const std::shared_ptr<VehicleController>& vehicle, const char* what)
+{
+    if (!vehicle)
+        return refuse(1, std::string(what) + ": no active vehicle");
+    if (m_transferring)
+        return refuse(2, std::string(what) + ": a no-fly-zone transfer is running");
+    if (vehicle->firmwareUpdating()) {
+        return refuse(6, std::string(what) + ": vehicle " + std::to_string(vehicle->vehicleId())
+                             + " is updating its firmware");
+    }
+    return 0;
+}
+
 int NfzVehicleController::uploadZonesByIds(std::vector<int64_t> ids)
 {
     auto vehicle = m_vehicle.lock();
-    if (!vehicle) {
-        spdlog::warn("NfzVehicleController: upload failed, no active vehicle");
-        return 1;
-    }
-    if (m_transferring) {
-        spdlog::info("NfzVehicleController: upload ignored, transfer in progress");
-        return 2;
-    }
-    if (ids.empty()) {
-        spdlog::warn("NfzVehicleController: upload refused, no zone ids");
-        return 3;
-    }
+    if (const int code = checkVehicle(vehicle, "zone upload"))
+        return code;
+    if (ids.empty())
+        return refuse(3, "zone upload: no zone ids");
     auto zones = m_zoneManager.lock();
-    if (!zones) {
-        spdlog::warn("NfzVehicleController: zone manager unavailable");
-        return 4;
-    }
+    if (!zones)
+        return refuse(4, "zone upload: the zone set is not available");
+    if (ids.size() > kMaxVertexTotal)
+        return refuse(5, "zone upload: " + std::to_string(ids.size()) + " zones, at most 65535 fit");
     std::vector<MavProtoNfzZoneData_t> data;
+    std::vector<int64_t> enlarged;
+    std::string enlargedText;
+    std::set<int64_t> seen;
     size_t total = 0;
     for (size_t i = 0; i < ids.size(); ++i) {
+        const std::string name = "zone " + std::to_string(ids[i]);
+        if (!seen.insert(ids[i]).second)
+            return refuse(5, name + " is listed twice");
         const auto record = zones->findById(ids[i]);
-        if (!record) {
-            spdlog::warn("NfzVehicleController: zone id {} not found in cache", ids[i]);
-            return 4;
+        if (!record)
+            return refuse(4, name + " is not in the zone set");
+        ZoneShape shape = zoneShape(*record);
+        if (!shape.refusal.empty())
+            return refuse(5, name + ": " + shape.refusal);
+        if (shape.enlarged) {
+            enlarged.push_back(ids[i]);
+            const std::string drawn = record->type == NfzRecord::Type::Circle
+                ? std::string("a circle")
+                : std::to_string(record->points.size()) + " vertices";
+            enlargedText += fmt::format("{}{} as its {} ({})", enlargedText.empty() ? "" : "; ", name, shape.how, drawn);
         }
-        auto vertices = zoneVertices(*record);
-        if (!vertices) {
-            spdlog::warn("NfzVehicleController: invalid geometry for zone id {}", ids[i]);
-            return 5;
-        }
-        total += vertices->size();
-        data.push_back({uint16_t(i), std::move(*vertices)});
+        total += shape.vertices.size();
+        data.push_back({uint16_t(i), std::move(shape.vertices)});
     }
-    if (total > 65535 || ids.size() > 65535) {
-        spdlog::warn("NfzVehicleController: total vertex count {} exceeds U16 max", total);
-        return 5;
+    if (total > kMaxVertexTotal) {
+        return refuse(5, fmt::format("zone upload: {} zones hold {} vertices as sent, at most {} fit", ids.size(),
+                                     total, kMaxVertexTotal));
     }
 
     const auto rx = uint8_t(vehicle->vehicleId());
@@ -146,16 +222,24 @@ int NfzVehicleController::uploadZonesByIds(std::vector<int64_t> ids)
     MavProtoNfzProcesser::packNfzUpdateTimeFrame(*timeFrame, rx, vehicle->genSeqId(), time);
     requests.push_back(makeRequest(timeFrame));
 
+    m_lastRefusal.clear();
     m_zoneIds = ids;
+    m_enlargedIds = enlarged;
+    m_zonesTotal = ids.size();
+    m_zonesDone = 0;
     m_remaining = std::move(requests);
     beginSession(UploadSession);
     emit uploadStarted(ids);
+    if (!enlarged.empty()) {
+        // Larger keeps the aircraft out of at least the drawn zone; the operator must still know.
+        spdlog::warn("NfzVehicleController: {} of {} zones sent enlarged: {}", enlarged.size(), ids.size(), enlargedText);
+        emit zonesEnlarged(enlarged);
+    }
     emit transferProgress(0);
     if (!sendNext()) {
         endSession();
         m_zoneIds.clear();
-        spdlog::warn("NfzVehicleController: sendMavPFrameReq failed for NFZ upload");
-        return 1;
+        return refuse(1, "zone upload: the first request could not be sent");
     }
     spdlog::info("NfzVehicleController: started upload of {} NFZ zones, {} total vertices", ids.size(), total);
     return 0;
@@ -164,32 +248,28 @@ int NfzVehicleController::uploadZonesByIds(std::vector<int64_t> ids)
 int NfzVehicleController::bindManualZone(std::array<MavProtoNfzVertex_t, 4> vertices)
 {
     auto vehicle = m_vehicle.lock();
-    if (!vehicle) {
-        spdlog::warn("NfzVehicleController: manual bind failed, no active vehicle");
-        return 1;
-    }
-    if (m_transferring) {
-        spdlog::info("NfzVehicleController: manual bind ignored, transfer in progress");
-        return 2;
-    }
+    if (const int code = checkVehicle(vehicle, "manual zone bind"))
+        return code;
+    if (const std::string why = checkManualZone(vertices); !why.empty())
+        return refuse(5, why);
     MavProtoManualNfzBind_t bind;
     for (size_t i = 0; i < 4; ++i)
         bind.entries[i] = {uint8_t(i + 1), vertices[i]};
     auto f = std::make_shared<_MavPFrame_t>();
     MavProtoNfzProcesser::packManualNfzBindFrame(*f, uint8_t(vehicle->vehicleId()), vehicle->genSeqId(), bind);
+    m_lastRefusal.clear();
     m_remaining = {makeRequest(f)};
     beginSession(ManualBindSession);
     emit manualBindStarted();
     if (!sendNext()) {
         endSession();
-        spdlog::warn("NfzVehicleController: sendMavPFrameReq failed for manual NFZ bind");
-        return 1;
+        return refuse(1, "manual zone bind: the request could not be sent");
     }
     spdlog::info("NfzVehicleController: started manual NFZ bind");
     return 0;
 }
 
-bool NfzVehicleController::beginSession(SessionKind kind)
+void NfzVehicleController::beginSession(SessionKind kind)
 {
     m_transferring = true;
     m_sessionKind = kind;
@@ -197,7 +277,6 @@ bool NfzVehicleController::beginSession(SessionKind kind)
         m_holdingActive = true;
         m_multiVehicleMgr->setActiveVehicleHold(MultiVehicleManager::NfzSessionActiveHold, true);
     }
-    return true;
 }
 
 bool NfzVehicleController::sendNext()
@@ -210,6 +289,14 @@ bool NfzVehicleController::sendNext()
     return vehicle->sendMavPFrameReq(m_current);
 }
 
+void NfzVehicleController::releaseActiveHold()
+{
+    // Cleared before the call: the release may re-enter through activeVehicleChanged.
+    if (!std::exchange(m_holdingActive, false) || !m_multiVehicleMgr)
+        return;
+    m_multiVehicleMgr->setActiveVehicleHold(MultiVehicleManager::NfzSessionActiveHold, false);
+}
+
 void NfzVehicleController::endSession()
 {
     m_transferring = false;
@@ -217,10 +304,7 @@ void NfzVehicleController::endSession()
     m_current.reset();
     m_remaining.clear();
     // Last: releasing the hold may make a waiting vehicle active, which must find no session.
-    if (m_holdingActive && m_multiVehicleMgr) {
-        m_holdingActive = false;
-        m_multiVehicleMgr->setActiveVehicleHold(MultiVehicleManager::NfzSessionActiveHold, false);
-    }
+    releaseActiveHold();
 }
 
 void NfzVehicleController::handleMavPFrameReceived(MavPFramePtr pframe, OstAbstractLink*,
@@ -245,10 +329,16 @@ void NfzVehicleController::handleMavPFrameReceived(MavPFramePtr pframe, OstAbstr
         if (ret != 0) {
             spdlog::warn("NfzVehicleController: NFZ upload failed at cmd 0x{:02X}, ret={}", cmd, ret);
             finishUpload(false, ret);
-        } else if (cmd == MavCmd::NfzUpdateTime) {
+            return;
+        }
+        if (cmd == MavCmd::NfzUpdateTime) {
             spdlog::info("NfzVehicleController: NFZ upload completed");
             finishUpload(true, 0);
-        } else if (!sendNext()) {
+            return;
+        }
+        if (cmd == MavCmd::NfzZone)
+            emit transferProgress(int(++m_zonesDone * 100 / (m_zonesTotal + 1)));
+        if (!sendNext()) {
             spdlog::warn("NfzVehicleController: next NFZ request was not queued");
             finishUpload(false, kResultTimeout);
         }
@@ -268,13 +358,16 @@ void NfzVehicleController::handleMavAckTimeout(std::shared_ptr<MavCmdRequestMess
 {
     if (!m_transferring || !req || req != m_current)
         return;
+    // A retired vehicle's queue ends what it held with time-outs: that is the vehicle leaving.
+    const auto vehicle = m_vehicle.lock();
+    const int ret = vehicle && vehicle->retired() ? kResultVehicleChanged : kResultTimeout;
     const uint8_t cmd = req->childReqs.isEmpty() ? req->cmd : req->childReqs.first()->cmd;
     if (m_sessionKind == UploadSession && isUploadCmd(cmd)) {
-        spdlog::warn("NfzVehicleController: NFZ upload timeout at cmd 0x{:02X}", cmd);
-        finishUpload(false, kResultTimeout);
+        spdlog::warn("NfzVehicleController: NFZ upload ended at cmd 0x{:02X}, ret={}", cmd, ret);
+        finishUpload(false, ret);
     } else if (m_sessionKind == ManualBindSession && cmd == MavCmd::ManualNfzBind) {
-        spdlog::warn("NfzVehicleController: manual NFZ bind timeout");
-        finishManualBind(false, kResultTimeout);
+        spdlog::warn("NfzVehicleController: manual NFZ bind ended, ret={}", ret);
+        finishManualBind(false, ret);
     }
 }
 
@@ -299,8 +392,7 @@ void NfzVehicleController::finishManualBind(bool ok, int ret)
 
 void NfzVehicleController::handleActiveVehicleChanged(std::shared_ptr<VehicleController> vehicle)
 {
-    auto current = m_vehicle.lock();
-    if (vehicle && vehicle == current)
+    if (vehicle && vehicle == m_vehicle.lock())
         return;
     if (m_transferring) {
         spdlog::warn("NfzVehicleController: active vehicle changed during transfer, aborting session");
@@ -308,7 +400,14 @@ void NfzVehicleController::handleActiveVehicleChanged(std::shared_ptr<VehicleCon
             finishUpload(false, kResultVehicleChanged);
         else
             finishManualBind(false, kResultVehicleChanged);
+        // Ending the session released the hold, which may have made a waiting vehicle active
+        // (and run this handler for it): the manager's active vehicle is the one to follow now.
+        if (m_multiVehicleMgr)
+            vehicle = m_multiVehicleMgr->activeVehicle();
     }
+    const auto current = m_vehicle.lock();
+    if (vehicle && vehicle == current)
+        return;
     if (current)
         disconnect(current.get(), nullptr, this, nullptr);
     m_vehicle = vehicle;

@@ -290,7 +290,11 @@ void MultiVehicleManager::addRemoteVehicle(const QString& vehicleCode)
     vehicle->setServices(servicesForVehicles());
     vehicle->setup(toolBox);
     m_vehicles.append(vehicle);
-    setActiveVevhile(vehicle);
+    // Like a local vehicle joining: a session on the active vehicle is not cut short.
+    if (m_activeHolds && m_activeVehicle)
+        m_deferredActive.append(vehicle);
+    else
+        setActiveVevhile(vehicle);
     spdlog::info("<MultiVehicleMgr> remote vehicle added, vehicleCode: {}", vehicleCode.toStdString());
     emit vehicleJoined(vehicle);
 }

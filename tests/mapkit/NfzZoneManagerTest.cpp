@@ -199,4 +199,37 @@ TEST(NfzGeo, BoxesAndCorners)
     }
 }
 
+// Simple-polygon check, hull and the 180th meridian; rings are [lat, lon] as zone files give them.
+TEST(NfzGeo, SimplePolygonsHullsAndTheMeridian)
+{
+    using R = nfzgeo::Ring;
+    const struct {
+        const char* name;
+        R ring;
+        bool simple;
+        size_t hull;
+        bool meridian;
+    } rows[] = {
+        {"square", {{0, 0}, {0, 1}, {1, 1}, {1, 0}}, true, 4, false},
+        {"dented square", {{0, 0}, {0, 1}, {0.5, 0.5}, {1, 1}, {1, 0}}, true, 4, false},
+        {"collinear vertex kept out of the hull", {{0, 0}, {0, 0.5}, {0, 1}, {1, 1}, {1, 0}}, true, 4, false},
+        {"bow tie", {{0, 0}, {1, 1}, {0, 1}, {1, 0}}, false, 4, false},
+        {"spike back along an edge", {{0, 0}, {0, 2}, {0, 1}, {1, 1}}, false, 3, false},
+        {"flat triangle", {{0, 0}, {0, 1}, {0, 2}}, false, 2, false},
+        {"figure eight through one vertex", {{0, 0}, {1, 1}, {2, 0}, {2, 2}, {1, 1}, {0, 2}}, false, 4, false},
+        {"edge touching another's middle", {{0, 0}, {0, 2}, {1, 2}, {0, 1}, {1, 0}}, false, 4, false},
+        {"across 180", {{10, 179.5}, {10, -179.5}, {11, -179.5}, {11, 179.5}}, true, 4, true},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(nfzgeo::isSimplePolygon(r.ring), r.simple) << r.name;
+        EXPECT_EQ(nfzgeo::convexHull(r.ring).size(), r.hull) << r.name;
+        EXPECT_EQ(nfzgeo::crossesAntimeridian(r.ring), r.meridian) << r.name;
+    }
+    EXPECT_EQ(nfzgeo::openRing({{0, 0}, {0, 0}, {0, 1}, {1, 1}, {0, 0}}).size(), 3u) << "repeats and closing copy dropped";
+    // 1113.19 m is 0.01 degree of longitude at the equator.
+    EXPECT_TRUE(nfzgeo::circleCrossesAntimeridian(0, -179.995, 1113.19));
+    EXPECT_FALSE(nfzgeo::circleCrossesAntimeridian(0, 179.985, 1113.19));
+    EXPECT_FALSE(nfzgeo::circleCrossesAntimeridian(89.995, 179.995, 1113.19)) << "around the pole: every longitude";
+}
+
 }  // namespace

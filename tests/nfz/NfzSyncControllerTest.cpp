@@ -4,6 +4,7 @@
 
 #include "CloudSimProcess.h"
 #include "GcsHttp.h"
+#include "LogCapture.h"
 #include "NfzZoneManager.h"
 #include "TestSupport.h"
 
@@ -39,27 +40,42 @@ void writeFile(const QString& path, const QByteArray& bytes)
 
 }  // namespace
 
+// Each outcome's code; a failure keeps cache and set, a success keeps the old cache as .bak for
+// a later load to fall back on; leftover temporaries go either way.
 TEST(NfzSync, EachOutcomeKeepsOrReplacesTheCacheWhole)
 {
     enum Cache { OldFile, FileForDir, DirAtPath };
+    enum Twist { None, Offline, AllowShrink, ZonesGone };
     struct Row {
         const char* name;
         QByteArray served;
         QStringList simArgs;
         Cache cache;
+        Twist twist;
         bool ok;
         int error;
         int detail;
+        const char* message;
     };
     using E = NfzSyncController::Error;
+    const QByteArray kNewCache = R"([{"id":7,"points":[[1,2],[1,3],[2,3]],"type":"polygon"},)"
+                                 R"({"center":[3,4],"id":8,"radius":9,"type":"circle"}])";
     const Row rows[] = {
-        {"success", kNew, {}, OldFile, true, int(E::None), 0},
-        {"401", kNew, {"--fail", "/nfz/zones=401"}, OldFile, false, int(E::ServerReturnedError), 401},
-        {"JSON null", "null", {}, OldFile, false, int(E::EmptyResponse), 0},
-        {"malformed zone", R"([{"id":3,"type":"circle","center":[3,4],"radius":-1}])", {}, OldFile, false,
-         int(E::ReloadFromCacheFailed), 0},
-        {"file in place of the cache directory", kNew, {}, FileForDir, false, int(E::CannotWriteCacheFile), 0},
-        {"directory at the cache path", kNew, {}, DirAtPath, false, int(E::CannotReplaceCache), 0},
+        {"success", kNew, {}, OldFile, None, true, int(E::None), 0, ""},
+        {"401", kNew, {"--fail", "/nfz/zones=401"}, OldFile, None, false, int(E::ServerReturnedError), 401,
+         "the cloud answered HTTP 401"},
+        {"408", kNew, {"--fail", "/nfz/zones=408"}, OldFile, None, false, int(E::ServerReturnedError), 408,
+         "the cloud answered HTTP 408"},
+        {"network error", kNew, {}, OldFile, Offline, false, int(E::ServerReturnedError), 0, "no answer from the cloud"},
+        {"JSON null", "null", {}, OldFile, None, false, int(E::EmptyResponse), 0, "empty zone reply"},
+        {"malformed zone", R"([{"id":3,"type":"circle","center":[3,4],"radius":-1}])", {}, OldFile, None, false,
+         int(E::ReloadFromCacheFailed), 0, nullptr},
+        {"file in place of the cache directory", kNew, {}, FileForDir, None, false, int(E::CannotWriteCacheFile), 0,
+         nullptr},
+        {"directory at the cache path", kNew, {}, DirAtPath, None, false, int(E::CannotReplaceCache), 0, nullptr},
+        {"no zones", "[]", {}, OldFile, None, false, int(E::ZoneSetShrank), 0, "zone set shrank from 1 to 0"},
+        {"no zones, shrinking allowed", "[]", {}, OldFile, AllowShrink, true, int(E::None), 0, ""},
+        {"zone manager gone mid-sync", kNew, {}, OldFile, ZonesGone, true, int(E::None), 0, ""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -67,10 +83,13 @@ TEST(NfzSync, EachOutcomeKeepsOrReplacesTheCacheWhole)
         const QString served = dir + "/served.json";
         writeFile(served, row.served);
         QString cachePath = dir + "/cache/nfz_cache.json";
+        const QStringList leftovers = {cachePath + ".tmp", cachePath + ".Ab3dE9", cachePath + ".bak.x1Y2z3"};
         if (row.cache == FileForDir) {
             writeFile(dir + "/cache", "not a directory");
         } else {
             ASSERT_TRUE(QDir().mkpath(dir + "/cache"));
+            for (const QString& f : leftovers)
+                writeFile(f, "partial");
             if (row.cache == DirAtPath)
                 ASSERT_TRUE(QDir().mkpath(cachePath));
             else
@@ -78,7 +97,7 @@ TEST(NfzSync, EachOutcomeKeepsOrReplacesTheCacheWhole)
         }
         testsupport::CloudSimProcess sim{VELMORA_CLOUD_SIM_BIN};
         ASSERT_TRUE(sim.start(QStringList{"--zones", served} + row.simArgs)) << sim.errorOutput().toStdString();
-        auto http = std::make_shared<GcsHttp>(sim.baseUrl());
+        auto http = std::make_shared<GcsHttp>(row.twist == Offline ? QStringLiteral("http://127.0.0.1:9") : sim.baseUrl());
         http->start();
         auto zones = std::make_shared<NfzZoneManager>();
         ASSERT_TRUE(zones->reloadFromJsonUtf8(kOld));
@@ -86,26 +105,38 @@ TEST(NfzSync, EachOutcomeKeepsOrReplacesTheCacheWhole)
         QSignalSpy finished(sync.get(), &NfzSyncController::syncFinished);
         QSignalSpy progress(sync.get(), &NfzSyncController::syncProgress);
 
-        sync->startFullSync();
+        sync->startFullSync(row.twist == AllowShrink);
         sync->startFullSync();  // ignored while the first runs
+        if (row.twist == ZonesGone)
+            zones.reset();
         ASSERT_TRUE(waitUntil([&] { return finished.count() > 0; }, 10000));
         testsupport::pumpEvents(50);
         ASSERT_EQ(finished.count(), 1);
         EXPECT_EQ(finished.at(0).at(0).toBool(), row.ok);
         EXPECT_EQ(finished.at(0).at(1).toInt(), row.error);
         EXPECT_EQ(finished.at(0).at(2).toInt(), row.detail);
+        if (row.message) {
+            EXPECT_EQ(sync->lastErrorText(), row.message);
+        }
         EXPECT_FALSE(sync->isSyncInProgress());
-        const int lastPhase = progress.last().at(1).toInt();
-        if (row.ok || row.error == int(E::ServerReturnedError) || row.error == int(E::ReloadFromCacheFailed)) {
-            EXPECT_EQ(lastPhase, int(row.ok ? NfzSyncController::ProgressPhase::Completed
-                                            : NfzSyncController::ProgressPhase::Failed));
+        EXPECT_EQ(progress.last().at(1).toInt(), int(row.ok ? NfzSyncController::ProgressPhase::Completed
+                                                            : NfzSyncController::ProgressPhase::Failed));
+        if (zones) {
+            EXPECT_EQ(zones->zoneCount(), !row.ok ? 1u : row.served == "[]" ? 0u : 2u);
         }
-        EXPECT_EQ(zones->zoneCount(), row.ok ? 2u : 1u);
         if (row.cache == OldFile) {
-            EXPECT_EQ(readAll(cachePath), row.ok ? QByteArray(R"([{"id":7,"points":[[1,2],[1,3],[2,3]],"type":"polygon"},)"
-                                                              R"({"center":[3,4],"id":8,"radius":9,"type":"circle"}])")
-                                                 : kOld);
+            EXPECT_EQ(readAll(cachePath), !row.ok ? kOld : row.served == "[]" ? QByteArray("[]") : kNewCache);
+            EXPECT_EQ(readAll(cachePath + ".bak"), row.ok ? kOld : QByteArray());
+            // A cache found broken (a disk fault): the next load takes the backup, with one warning.
+            writeFile(cachePath, "[{\"id\":");
+            NfzZoneManager restarted;
+            testsupport::LogCapture::instance().clear();
+            EXPECT_EQ(restarted.reloadFromFile(cachePath), row.ok);
+            EXPECT_EQ(restarted.zoneCount(), row.ok ? 1u : 0u);
+            EXPECT_EQ(testsupport::LogCapture::instance().countContaining(spdlog::level::warn, ""), 1);
         }
+        for (const QString& f : leftovers)
+            EXPECT_FALSE(QFile::exists(f)) << f.toStdString();
         EXPECT_EQ(sync->cloudUpdateTime().isEmpty(), !row.ok);
     }
 }

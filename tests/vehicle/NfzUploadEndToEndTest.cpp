@@ -6,6 +6,7 @@
 #include "SimVehicle.h"
 #include "SimVehicleNfz.h"
 #include "automation/GcsCliCommandRouter.h"
+#include "cloud/MyVehicleController.h"
 #include "automation/GcsCliNfzOutcomes.h"
 #include "automation/GcsCliOutcomeRecorder.h"
 #include "automation/GcsCliServiceContext.h"
@@ -20,24 +21,40 @@
 
 #include <climits>
 #include <cmath>
+#include <tuple>
 
 using testsupport::waitUntil;
 
 namespace {
 
-// Zone 1: 300 vertices on a jagged ring (not a circle, or it would go as its box); zone 2: a
-// circle; zone 3: a circle of radius 0; zones 10..29: triangles.
+// n vertices alternately 0.02 and 0.01 degree from (lat, lon): simple, not a circle.
+nlohmann::json star(int n, double lat, double lon)
+{
+    nlohmann::json ring = nlohmann::json::array();
+    for (int i = 0; i < n; ++i) {
+        const double a = 2 * M_PI * i / n, r = (i % 2 ? 0.01 : 0.02);
+        ring.push_back({lat + r * std::sin(a), lon + r * std::cos(a)});
+    }
+    return ring;
+}
+
+// Zone 1: a 256-vertex star (its hull: the 128 outer vertices); 2: a circle; 3: radius 0; 4: 300
+// vertices on an ellipse, ten of them dented inwards (hull of 290); 5..8 cannot be sent; 10..29:
+// triangles.
 QByteArray zoneDocument()
 {
     nlohmann::json doc = nlohmann::json::array();
-    nlohmann::json ring = nlohmann::json::array();
-    for (int i = 0; i < 300; ++i) {
-        const double a = 2 * M_PI * i / 300, r = (i % 2 ? 0.01 : 0.02);
-        ring.push_back({22.5 + r * std::sin(a), 113.9 + r * std::cos(a)});
-    }
-    doc.push_back({{"id", 1}, {"type", "polygon"}, {"points", ring}});
+    doc.push_back({{"id", 1}, {"type", "polygon"}, {"points", star(256, 22.5, 113.9)}});
     doc.push_back({{"id", 2}, {"type", "circle"}, {"center", {22.6, 114.0}}, {"radius", 500}});
     doc.push_back({{"id", 3}, {"type", "circle"}, {"center", {22.6, 114.0}}, {"radius", 0}});
+    nlohmann::json ellipse = nlohmann::json::array();
+    for (double i = 0, k = 0.5; i < 300; ++i, k = (int(i) % 30 ? 1.0 : 0.5))
+        ellipse.push_back({22.7 + k * 0.01 * std::sin(2 * M_PI * i / 300), 113.9 + k * 0.02 * std::cos(2 * M_PI * i / 300)});
+    doc.push_back({{"id", 4}, {"type", "polygon"}, {"points", ellipse}});
+    doc.push_back({{"id", 5}, {"type", "polygon"}, {"points", {{1, 2}, {1, 2}, {1, 3}}}});
+    doc.push_back({{"id", 6}, {"type", "polygon"}, {"points", {{1, 2}, {2, 3}, {1, 3}, {2, 2}}}});
+    doc.push_back({{"id", 7}, {"type", "polygon"}, {"points", {{10, 179.5}, {10, -179.5}, {11, -179.5}, {11, 179.5}}}});
+    doc.push_back({{"id", 8}, {"type", "circle"}, {"center", {10, 179.99}}, {"radius", 5000}});
     for (int id = 10; id < 30; ++id)
         doc.push_back({{"id", id}, {"type", "polygon"}, {"points", {{1.0 * id, 2}, {1.0 * id, 3}, {id + 0.5, 3}}}});
     return QByteArray::fromStdString(doc.dump());
@@ -84,26 +101,35 @@ protected:
 TEST_F(NfzUpload, VehicleStoresWhatWasSent)
 {
     ASSERT_NO_FATAL_FAILURE(start());
-    ASSERT_EQ(nfz()->uploadZonesByIds({1, 2}), 0);
+    QSignalSpy enlarged(nfz(), &NfzVehicleController::zonesEnlarged);
+    QSignalSpy progress(nfz(), &NfzVehicleController::transferProgress);
+    ASSERT_EQ(nfz()->uploadZonesByIds({1, 2, 4, 10}), 0);
     ASSERT_EQ(outcome(), 0);
-    ASSERT_EQ(simNfz().zones().size(), 2u);
-    const auto ring = app->ctrl->nfzZoneManager()->findById(1)->points;
-    const auto& sent = simNfz().zones()[0];
-    ASSERT_EQ(sent.size(), 255u) << "the first 255 of 300 vertices";
-    for (size_t i = 0; i < sent.size(); ++i)
-        EXPECT_TRUE(sent[i].lat == ring[i].lat && sent[i].lon == ring[i].lon) << i;
-    double minLat = 0, minLon = 0, maxLat = 0, maxLon = 0;
-    ASSERT_TRUE(nfzgeo::bboxFromCircle(22.6, 114.0, 500, minLat, minLon, maxLat, maxLon));
-    const double corners[4][2] = {{minLat, minLon}, {minLat, maxLon}, {maxLat, maxLon}, {maxLat, minLon}};
-    const auto& circle = simNfz().zones()[1];
-    ASSERT_EQ(circle.size(), 4u) << "a circle goes as the four corners of its box";
-    for (size_t i = 0; i < 4; ++i)
-        EXPECT_TRUE(std::abs(circle[i].lat - corners[i][0]) < 1e-9 && std::abs(circle[i].lon - corners[i][1]) < 1e-9)
-            << i;
-    EXPECT_EQ(simNfz().vertexCount(), 259);
-    EXPECT_FALSE(simNfz().updateTime().isEmpty());
+    ASSERT_EQ(simNfz().zones().size(), 4u);
+    const auto& hull = simNfz().zones()[0];
+    ASSERT_EQ(hull.size(), 128u) << "256 vertices go as their hull";
+    for (const auto& v : hull)
+        EXPECT_NEAR(std::hypot(v.lat - 22.5, v.lon - 113.9), 0.02, 1e-9) << "an outer vertex";
+    const auto ellipse = *app->ctrl->nfzZoneManager()->findById(4);
+    double box[2][4] = {{0, 0, 0, 0}, {ellipse.minLat, ellipse.minLon, ellipse.maxLat, ellipse.maxLon}};
+    ASSERT_TRUE(nfzgeo::bboxFromCircle(22.6, 114.0, 500, box[0][0], box[0][1], box[0][2], box[0][3]));
+    for (size_t z = 0; z < 2; ++z) {  // a circle, and a hull of 290: the corners of their box
+        const auto& got = simNfz().zones()[z + 1];
+        ASSERT_EQ(got.size(), 4u);
+        for (size_t i = 0; i < 4; ++i)
+            EXPECT_TRUE(std::abs(got[i].lat - box[z][i < 2 ? 0 : 2]) < 1e-9
+                        && std::abs(got[i].lon - box[z][i == 1 || i == 2 ? 3 : 1]) < 1e-9) << z << i;
+    }
+    EXPECT_EQ(simNfz().zones()[3].size(), 3u);
+    EXPECT_EQ(simNfz().vertexCount(), 128 + 4 + 4 + 3);
+    ASSERT_EQ(enlarged.count(), 1);
+    EXPECT_EQ(enlarged.at(0).at(0).value<std::vector<int64_t>>(), (std::vector<int64_t>{1, 2, 4}));
+    std::vector<int> steps;
+    for (const auto& p : progress)
+        steps.push_back(p.at(0).toInt());
+    EXPECT_EQ(steps, (std::vector<int>{0, 20, 40, 60, 80, 100})) << "a step per zone, then the update time";
 
-    const std::array<MavProtoNfzVertex_t, 4> drawn{{{1, 2}, {3, 4}, {5, 6}, {7, 8}}};
+    const std::array<MavProtoNfzVertex_t, 4> drawn{{{1, 2}, {1, 3}, {2, 3}, {2, 2}}};
     ASSERT_EQ(nfz()->bindManualZone(drawn), 0);
     ASSERT_EQ(outcome(), 0);
     ASSERT_TRUE(simNfz().manual());
@@ -111,33 +137,91 @@ TEST_F(NfzUpload, VehicleStoresWhatWasSent)
         EXPECT_TRUE((*simNfz().manual())[i].lat == drawn[i].lat && (*simNfz().manual())[i].lon == drawn[i].lon) << i;
 }
 
-// Refused starts send nothing; a second session waits for the first.
-TEST_F(NfzUpload, StartsAreRefusedWithTheirCodes)
+// Zones and corners that cannot be sent are refused by name before anything leaves, as is a
+// vehicle in its bootloader; a second session waits for the first.
+TEST_F(NfzUpload, BadZonesAreRefusedWithTheirReason)
 {
     ASSERT_NO_FATAL_FAILURE(start());
-    EXPECT_EQ(nfz()->uploadZonesByIds({}), 3);
-    EXPECT_EQ(nfz()->uploadZonesByIds({10, 99}), 4) << "one unknown id";
-    EXPECT_EQ(nfz()->uploadZonesByIds({3}), 5) << "a circle of radius 0";
-    EXPECT_FALSE(nfz()->isTransferring());
+    using Corners = std::array<MavProtoNfzVertex_t, 4>;
+    const std::string meridian = ": crosses the 180th meridian; split it there";
+    const struct {
+        std::vector<int64_t> ids;  // empty: a manual bind of `corners`, unless those are empty too
+        Corners corners;
+        int code;
+        std::string why;
+    } rows[] = {
+        {{}, {}, 3, "zone upload: no zone ids"},
+        {{10, 5}, {}, 5, "zone 5: fewer than 3 distinct vertices"},
+        {{6}, {}, 5, "zone 6: self-intersecting polygon"},
+        {{3}, {}, 5, "zone 3: a circle needs a positive radius"},
+        {{7}, {}, 5, "zone 7" + meridian},
+        {{8}, {}, 5, "zone 8" + meridian},
+        {{10, 11, 10}, {}, 5, "zone 10 is listed twice"},
+        {{99}, {}, 4, "zone 99 is not in the zone set"},
+        {{}, {{{1, 2}, {1, 3}, {1, 4}, {2, 2}}}, 5, "manual zone: the vertices, in order, must trace a simple quadrilateral"},
+        {{}, {{{1, 2}, {1, 2}, {2, 3}, {2, 2}}}, 5, "manual zone: the four vertices must be distinct"},
+        {{}, {{{1, 2}, {1, 3}, {91, 3}, {2, 2}}}, 5, "manual zone: vertex 3 latitude must be a number in [-90, 90]"},
+        {{}, {{{1, 179.5}, {1, -179.5}, {2, -179.5}, {2, 179.5}}}, 5, "manual zone" + meridian},
+    };
+    for (const auto& row : rows) {
+        const bool bind = row.ids.empty() && row.corners[0].lat != 0;
+        EXPECT_EQ(bind ? nfz()->bindManualZone(row.corners) : nfz()->uploadZonesByIds(row.ids), row.code) << row.why;
+        EXPECT_EQ(nfz()->lastRefusal().toStdString(), row.why);
+    }
+    mvm()->activeVehicle()->setFirmwareUpdating(true);
+    EXPECT_EQ(nfz()->uploadZonesByIds({10}), 6);
+    EXPECT_EQ(nfz()->bindManualZone({{{1, 2}, {1, 3}, {2, 3}, {2, 2}}}), 6);
+    EXPECT_EQ(nfz()->lastRefusal(), "manual zone bind: vehicle 1 is updating its firmware");
+    mvm()->activeVehicle()->setFirmwareUpdating(false);
     ASSERT_EQ(nfz()->uploadZonesByIds({10}), 0);
-    EXPECT_EQ(nfz()->bindManualZone({}), 2);
+    EXPECT_EQ(nfz()->bindManualZone({{{1, 2}, {1, 3}, {2, 3}, {2, 2}}}), 2);
     EXPECT_EQ(outcome(), 0);
-    EXPECT_EQ(simNfz().zoneFramesReceived(), 1);
+    EXPECT_TRUE(simNfz().zoneFramesReceived() == 1 && !simNfz().manual()) << "only the last upload was sent";
 }
 
-// A zone answered 0 with a non-zero status word ends the upload with that word; no further zone
-// frame leaves and nothing is stored. A zone answered with a result ends it with that result.
-TEST_F(NfzUpload, RefusedZoneStopsTheChain)
+// 257 zones of 255 vertices make 65535, the most an upload can announce; one zone more is refused.
+TEST_F(NfzUpload, VertexTotalStopsAt65535)
 {
-    SimOptions options;
-    options.nfzStatusWords[1] = 0x0203;
-    ASSERT_NO_FATAL_FAILURE(start(options));
+    ASSERT_NO_FATAL_FAILURE(start());
+    nlohmann::json doc = nlohmann::json::array();
+    std::vector<int64_t> ids(258);
+    for (int id = 0; id < 258; ids[id] = id, ++id)
+        doc.push_back({{"id", id}, {"type", "polygon"}, {"points", star(255, 10 + id * 0.1, 100)}});
+    ASSERT_TRUE(app->ctrl->nfzZoneManager()->reloadFromJsonUtf8(QByteArray::fromStdString(doc.dump())));
+    EXPECT_EQ(nfz()->uploadZonesByIds(ids), 5);
+    EXPECT_EQ(nfz()->lastRefusal(), "zone upload: 258 zones hold 65790 vertices as sent, at most 65535 fit");
+    ids.pop_back();
+    ASSERT_EQ(nfz()->uploadZonesByIds(ids), 0);
+    EXPECT_EQ(outcome(), 0);
+    EXPECT_EQ(simNfz().vertexCount(), 65535);
+}
+
+// The vehicle's answer to a zone ends the upload: 0 with a status word (that word), a result
+// byte (that result, once the queue's two resends were refused too), silence (5000 once the
+// resends are spent). No later zone is sent and nothing is stored.
+class VehicleAnswers : public NfzUpload, public ::testing::WithParamInterface<int> {};
+
+TEST_P(VehicleAnswers, EndTheUploadAtTheZone)
+{
+    SimOptions statusWord, result, silent;
+    statusWord.nfzStatusWords[1] = 0x0203;
+    result.nfzRejectZones[1] = 7;
+    silent.noReply = {MavCmd::NfzZone};
+    const struct {
+        SimOptions options;
+        int ret;
+        int zoneFramesHandled;
+    } rows[] = {{statusWord, 0x0203, 2}, {result, 7, 4}, {silent, NfzVehicleController::kResultTimeout, 0}};
+    const auto& row = rows[GetParam()];
+    ASSERT_NO_FATAL_FAILURE(start(row.options));
     ASSERT_EQ(nfz()->uploadZonesByIds(manyZones()), 0);
-    EXPECT_EQ(outcome(), 0x0203);
+    EXPECT_EQ(outcome(), row.ret);
     testsupport::pumpEvents(500);
-    EXPECT_EQ(simNfz().zoneFramesReceived(), 2);
+    EXPECT_EQ(simNfz().zoneFramesReceived(), row.zoneFramesHandled);
     EXPECT_TRUE(simNfz().zones().empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, VehicleAnswers, ::testing::Range(0, 3));
 
 // At 30 % loss each way an upload of 20 zones may fail (a request's resends all lost) but ends
 // with one finish signal; a success leaves the whole set on the vehicle. One upload per seed
@@ -175,11 +259,42 @@ TEST_F(NfzUpload, ActiveVehicleChangesDuringAnUpload)
     EXPECT_EQ(outcome(), 0);
     EXPECT_EQ(simNfz().zones().size(), 20u);
     EXPECT_EQ(mvm()->activeVehicle()->vehicleId(), 7);
+    // So does a remote vehicle whose monitoring starts mid-upload.
+    mvm()->setActiveVevhile(first);
+    ASSERT_EQ(nfz()->uploadZonesByIds(manyZones()), 0);
+    app->ctrl->myVehicleCtrler()->activateRemoteMonitor("RV-1");
+    EXPECT_TRUE(mvm()->vehicleList().size() == 3 && mvm()->activeVehicle() == first);
+    EXPECT_EQ(outcome(), 0);
+    EXPECT_EQ(mvm()->activeVehicle()->vehicleCode(), "RV-1");
     // The active vehicle removed mid-upload ends it with -2102, once.
     mvm()->setActiveVevhile(first);
     ASSERT_EQ(nfz()->uploadZonesByIds(manyZones()), 0);
     mvm()->removeLocalVehicle(first);
     EXPECT_EQ(outcome(), NfzVehicleController::kResultVehicleChanged);
+}
+
+// Ending an upload because its vehicle left releases the hold, which makes the vehicle that
+// joined meanwhile active and re-enters the change handler: the zones then follow the vehicle
+// the manager reports active, and no hold is left.
+TEST_F(NfzUpload, RemovalDuringAnUploadFollowsTheVehicleMadeActive)
+{
+    ASSERT_NO_FATAL_FAILURE(start());
+    auto udp = LinkManagerFactory::getInstance().activeLinkMgr()->udpSocketLink();
+    const QString simAddress = mvm()->activeVehicle()->address();
+    // No events run from here to the rejoin, so the simulator's heartbeats cannot bring it back earlier.
+    mvm()->removeLocalVehicle(mvm()->activeVehicle());
+    mvm()->processMavHeartbeatFrame(7, udp, QStringLiteral("127.0.0.1:9"));
+    mvm()->processMavHeartbeatFrame(8, udp, QStringLiteral("127.0.0.1:9"));
+    const auto uploading = mvm()->activeVehicle();
+    ASSERT_EQ(nfz()->uploadZonesByIds({10}), 0);
+    mvm()->processMavHeartbeatFrame(1, udp, simAddress);
+    mvm()->removeLocalVehicle(uploading);  // 7 becomes active, then the waiting 1
+    EXPECT_EQ(outcome(), NfzVehicleController::kResultVehicleChanged);
+    ASSERT_EQ(mvm()->activeVehicle()->vehicleId(), 1);
+    EXPECT_FALSE(mvm()->activeVehicleHeld());
+    ASSERT_EQ(nfz()->uploadZonesByIds({10, 11}), 0);
+    EXPECT_EQ(outcome(), 0);
+    EXPECT_EQ(simNfz().zones().size(), 2u);
 }
 
 // The CLI methods: bad input gets its text, an accepted upload holds the active vehicle and
@@ -201,6 +316,7 @@ TEST_F(NfzUpload, CliMethodsRefuseBadInputAndReportTransfers)
         {"nfz.upload", {{"zoneIds", {10, 99}}}, "Unknown zone id: 99"},
         {"nfz.bindManual", {{"vertices", {{1, 2}}}}, "vertices must be an array of 4 [lat, lon] pairs"},
         {"nfz.bindManual", {{"vertices", {{1, 2}, {1, 3}, {91, 3}, {2, 2}}}}, "lat must be in [-90, 90] degrees"},
+        {"nfz.upload", {{"zoneIds", {10, 6}}}, "zone 6: self-intersecting polygon"},
         {"nfz.import", {{"path", "zones.json"}}, "path must be absolute"},
     };
     for (const auto& row : rows) {
@@ -208,8 +324,9 @@ TEST_F(NfzUpload, CliMethodsRefuseBadInputAndReportTransfers)
         EXPECT_EQ(r["code"], "InvalidArgs") << r.dump();
         EXPECT_EQ(r["message"], row.message) << r.dump();
     }
-    const auto started = call("nfz.upload", {{"zoneIds", {10, 11}}});
+    const auto started = call("nfz.upload", {{"zoneIds", {1, 10}}});
     ASSERT_EQ(started["ok"], true) << started.dump();
+    EXPECT_EQ(started["data"]["enlargedZoneIds"], nlohmann::json({1}));
     const auto setActive = call("vehicle.setActive", {{"vehicleId", 1}});
     EXPECT_EQ(setActive["message"], "A no-fly-zone transfer is already running") << setActive.dump();
     EXPECT_EQ(call("nfz.bindManual", {{"vertices", square}})["message"], "A no-fly-zone transfer is already running");
@@ -218,8 +335,8 @@ TEST_F(NfzUpload, CliMethodsRefuseBadInputAndReportTransfers)
     const auto status = statusReply["data"];
     ASSERT_EQ(statusReply["ok"], true) << statusReply.dump();
     EXPECT_EQ(status["transferring"], false);
-    EXPECT_EQ(status["zoneCount"], 23);
+    EXPECT_EQ(status["zoneCount"], 28);
     EXPECT_EQ(status["lastTransfer"],
-              nlohmann::json({{"kind", "upload"}, {"ok", true}, {"ret", 0}, {"zoneIds", {10, 11}}, {"vehicleId", 1},
-                              {"requestId", started["data"]["requestId"]}}));
+              nlohmann::json({{"kind", "upload"}, {"ok", true}, {"ret", 0}, {"zoneIds", {1, 10}}, {"vehicleId", 1},
+                              {"requestId", started["data"]["requestId"]}, {"enlargedZoneIds", {1}}}));
 }
