@@ -421,13 +421,18 @@ void FirmwareUpdateController::handleFinalAckTimeout()
 void FirmwareUpdateController::handleFinalAck(const _MavPFrame_t& frame)
 {
     stopFinalAckWait();
+    endWithVerdict(MavProtoHelper::parseMavProtoFrameResult(frame));
+}
+
+// The vehicle's own verdict on the whole image ends the update.
+void FirmwareUpdateController::endWithVerdict(uint8_t verdict)
+{
     setUpdateStep(Step::Finished, 1, 1);
-    const uint8_t ret = MavProtoHelper::parseMavProtoFrameResult(frame);
-    if (ret == 0) {
+    if (verdict == 0) {
         spdlog::info("<UpdateFirmware> update success");
         setUpdateResult(Result::Success);
     } else {
-        spdlog::warn("<UpdateFirmware> update failed, because final ack failed, ret = {}", ret);
+        spdlog::warn("<UpdateFirmware> update failed, because final ack failed, ret = {}", verdict);
         setUpdateResult(Result::FailedFinalAck);
     }
 }
@@ -492,15 +497,7 @@ void FirmwareUpdateController::endLinkLost(const char* why)
 
 void FirmwareUpdateController::endWithEarlyVerdict()
 {
-    const uint8_t verdict = m_earlyVerdict.value_or(0);
-    setUpdateStep(Step::Finished, 1, 1);
-    if (verdict == 0) {
-        spdlog::info("<UpdateFirmware> update success");
-        setUpdateResult(Result::Success);
-    } else {
-        spdlog::warn("<UpdateFirmware> update failed, because final ack failed, ret = {}", verdict);
-        setUpdateResult(Result::FailedFinalAck);
-    }
+    endWithVerdict(m_earlyVerdict.value_or(0));
 }
 
 void FirmwareUpdateController::setUpdateStep(Step step, int done, int total, bool emitSignal)

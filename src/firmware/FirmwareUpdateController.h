@@ -119,6 +119,7 @@ private:
     void endLinkLost(const char* why);
     // Ends with the verdict of a final ack kept while the last data frame was in flight.
     void endWithEarlyVerdict();
+    void endWithVerdict(uint8_t verdict);
     void startFinalAckWait();
     void stopFinalAckWait();
     void setUpdateStep(FirmwareEnums::UpdateStep step, int done, int total, bool emitSignal = true);
