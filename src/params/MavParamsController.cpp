@@ -17,8 +17,11 @@
 #include "MavProtoHelper.h"
 #include "MavProtoParamsProcesser.h"
 
+#include "settings/GcsSettings.h"
+
 #include <spdlog/spdlog.h>
 
+#include <chrono>
 #include <tuple>
 #include <type_traits>
 
@@ -92,6 +95,10 @@ MavParamsController::MavParamsController(const std::shared_ptr<VehicleController
     , m_res(std::make_shared<MavResParamsDataItem>())
     , m_fixedPos(std::make_shared<MavFixedPosCtrlParamsDataItem>())
     , m_fixedStab(std::make_shared<MavFixedStabCtrlParamsDataItem>())
+    , m_nowMs([] {
+        using namespace std::chrono;
+        return int64_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+    })
 {
     // Limits checked before a route flies are the vehicle's only once they were read from it.
     connect(this, &MavParamsController::basicParamsReadResp, this, [this](int ret) { m_basicKnown |= ret == 0; });
@@ -164,6 +171,27 @@ void MavParamsController::readAllParams()
     m_pendingBatchReads = int(std::tuple_size_v<std::decay_t<decltype(groups())>>);
     spdlog::info("<Params> read all params after vehicle alive");
     std::apply([this](const auto&... g) { (sendRead(g.cmd), ...); }, groups());
+}
+
+void MavParamsController::handleVehicleAliveChanged(bool alive)
+{
+    const int64_t now = m_nowMs();
+    if (!alive) {
+        m_silentSinceMs = now;
+        return;
+    }
+    const uint32_t allGroups = std::apply([](const auto&... g) { return ((1u << g.cmd) | ...); }, groups());
+    const int64_t silentMs = m_silentSinceMs < 0 ? 0 : now - m_silentSinceMs;
+    const bool longSilence = m_silentSinceMs >= 0 && silentMs > GcsSettings::getInstance()->paramsRereadAfterSilenceMs();
+    m_silentSinceMs = -1;
+    const bool neverRead = (m_groupsReadOk & allGroups) != allGroups;
+    if (longSilence || neverRead) {
+        readAllParams();
+    } else {
+        spdlog::info("<Params> vehicle back after {} ms of silence, parameters kept", silentMs);
+    }
+    if (longSilence || neverRead || !m_vehicleCodeAnswered)
+        readVehicleCode();
 }
 
 void MavParamsController::notifyBatchReadAttemptFinished()
@@ -244,8 +272,10 @@ void MavParamsController::handleMavPFrameReceived(MavPFramePtr pframe, OstAbstra
         }
         typename std::decay_t<decltype(g)>::Natural record{};
         const bool ok = g.decode(*pframe, record);
-        if (ok)
+        if (ok) {
             (this->*g.item)->updateProtoData(record);
+            m_groupsReadOk |= 1u << g.cmd;
+        }
         emit (this->*g.readResp)(ok ? 0 : GcsRet::WrongReplyLength);
         notifyBatchReadAttemptFinished();
     };

@@ -13,6 +13,12 @@
 //   MavParamsVehicleCode.cpp    vehicle code read and write, cloud activation and replacement
 //
 // A parameter reply without a pending request never reaches here (the queue drops it).
+//
+// A vehicle coming alive (handleVehicleAliveChanged) has its six groups and its code read again
+// only when it was silent longer than the "params/rereadAfterSilenceMs" setting, or when a group
+// was never read successfully (the code: never answered); a lossy link that drops a vehicle for
+// a moment thus does not trigger a burst of reads. An empty vehicle code is logged at info level
+// once per controller: a vehicle without a code is normal.
 
 #include "GcsAccountEnums.h"
 #include "MavParamsEnums.h"
@@ -26,6 +32,7 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <vector>
@@ -73,6 +80,10 @@ public:
     void readFixedStabCtrlParams();
     void readFixedPosCtrlParams();
     void readAllParams();
+    // Called by the vehicle on each change of its alive state; reads again per the rule above.
+    void handleVehicleAliveChanged(bool alive);
+    // Monotonic milliseconds for the silence measure; a test passes a fake clock.
+    void setClock(std::function<int64_t()> nowMs) { m_nowMs = std::move(nowMs); }
 
     void writeBasicParams();
     void writeStabCtrlParams();
@@ -171,4 +182,9 @@ private:
     QMetaObject::Connection m_loginConnection;
     bool m_batchReadingParams = false;
     int m_pendingBatchReads = 0;
+    std::function<int64_t()> m_nowMs;
+    int64_t m_silentSinceMs = -1;  // -1: not silent since the last return
+    uint32_t m_groupsReadOk = 0;   // bit cmd set once that group's read succeeded
+    bool m_vehicleCodeAnswered = false;
+    bool m_emptyCodeLogged = false;
 };

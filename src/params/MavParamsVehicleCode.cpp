@@ -54,8 +54,12 @@ int MavParamsController::handleVehicleCodeReply(const _MavPFrame_t& frame, bool 
         emit vehicleCodeReadResp(GcsRet::WrongReplyLength);
         return 0;
     }
+    m_vehicleCodeAnswered = true;
     if (code.empty()) {
-        spdlog::warn("<Params> handle read vehicleCode, vehicleCode is empty");
+        // Many vehicles have no code; said once so a lossy link does not repeat it.
+        if (!m_emptyCodeLogged)
+            spdlog::info("<Params> handle read vehicleCode, vehicleCode is empty");
+        m_emptyCodeLogged = true;
         return 0;
     }
     spdlog::info("<Params> handle read vehicleCode, vehicleCode={}", code);

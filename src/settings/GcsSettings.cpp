@@ -25,7 +25,10 @@ constexpr const char* kMaxFrameDataLen = "protocol/maxFrameDataLen";
 constexpr const char* kFirmInfoTimeout = "firmware/firmInfoTimeoutMs";
 constexpr const char* kResetCommandTimeout = "firmware/resetCommandTimeoutMs";
 constexpr const char* kLastSelectDir = "firmware/lastSelectDir";
+constexpr const char* kRereadAfterSilence = "params/rereadAfterSilenceMs";
 constexpr int kMinFirmwareTimeoutMs = 1000;
+constexpr int kDefaultRereadAfterSilenceMs = 10000;
+constexpr int kMaxRereadAfterSilenceMs = 3600 * 1000;
 
 QString key(const char* k)
 {
@@ -265,4 +268,17 @@ void GcsSettings::setFirmwareUpdateLastSelectDir(const QString& dir)
 {
     if (!dir.isEmpty())
         m_settings.setValue(key(kLastSelectDir), dir);
+}
+
+int GcsSettings::paramsRereadAfterSilenceMs() const
+{
+    bool ok = false;
+    const int v = m_settings.value(key(kRereadAfterSilence), kDefaultRereadAfterSilenceMs).toInt(&ok);
+    return (ok && v >= 0 && v <= kMaxRereadAfterSilenceMs) ? v : kDefaultRereadAfterSilenceMs;
+}
+
+void GcsSettings::setParamsRereadAfterSilenceMs(int ms)
+{
+    if (ms >= 0 && ms <= kMaxRereadAfterSilenceMs)
+        m_settings.setValue(key(kRereadAfterSilence), ms);
 }

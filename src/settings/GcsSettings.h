@@ -77,6 +77,10 @@ public:
     void setFirmwareUpdateResetCommandTimeoutMs(int ms);
     QString firmwareUpdateLastSelectDir() const;
     void setFirmwareUpdateLastSelectDir(const QString& dir);
+    // A vehicle back from a silence longer than this has its parameter groups read again;
+    // 0..3600000 ms, default 10000.
+    int paramsRereadAfterSilenceMs() const;
+    void setParamsRereadAfterSilenceMs(int ms);
 
 signals:
     void teleReqIntervalChanged(int32_t interval);

@@ -574,10 +574,8 @@ void VehicleController::setAlive(bool alive)
         return;
     m_alive = alive;
     emit vehicleAliveChanged(alive);
-    if (alive && m_paramsCtrler) {
-        m_paramsCtrler->readAllParams();
-        m_paramsCtrler->readVehicleCode();
-    }
+    if (m_paramsCtrler)
+        m_paramsCtrler->handleVehicleAliveChanged(alive);
 }
 
 void VehicleController::handleResParamsFieldsRefreshed()

@@ -240,3 +240,28 @@ TEST_F(ParamsFixture, VehicleCodeRepliesAndWriteAcknowledgement)
     ASSERT_EQ(lines.size(), 1);
     EXPECT_TRUE(lines.first().startsWith("3 ")) << lines.first().toStdString();
 }
+
+TEST_F(ParamsFixture, ReturnReadsAgainOnlyAfterALongSilenceOrWhenNeverRead)
+{
+    GcsSettings::getInstance()->setParamsRereadAfterSilenceMs(10000);
+    GcsSettings::getInstance()->setParamsRereadAfterSilenceMs(-1);  // ignored
+    params->setClock([this] { return nowMs.load(); });
+    LogCapture::instance().clear();
+    // name, silence, reads sent (six groups and the code); every read is answered, the code empty
+    const std::vector<std::tuple<const char*, int, int>> rows = {
+        {"never read", 0, 7}, {"silent 2 s", 2000, 0}, {"silent 10 s", 10000, 0}, {"silent 12 s", 12000, 7}};
+    int seen = 0;
+    for (const auto& [name, silentMs, reads] : rows) {
+        params->handleVehicleAliveChanged(false);
+        nowMs += silentMs;
+        params->handleVehicleAliveChanged(true);
+        peer.waitForDatagrams(seen + std::max(reads, 1), reads ? 3000 : 30);
+        const auto sent = peer.datagrams();
+        ASSERT_EQ(sent.size() - seen, reads) << name;
+        for (; seen < sent.size(); ++seen) {
+            const auto cmd = uint8_t(sent[seen].at(5));
+            reply(uint8_t(sent[seen].at(4)), cmd, std::vector<uint8_t>(MavProtoParamsProcesser::readReplyDataLen(cmd), 0));
+        }
+    }
+    EXPECT_EQ(LogCapture::instance().count(spdlog::level::info, "<Params> handle read vehicleCode, vehicleCode is empty"), 1);
+}
