@@ -8,12 +8,14 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <random>
+#include <utility>
 
 namespace {
 
-// Linear back-off: 1, 2, 3, then every 4 seconds.
-constexpr unsigned kReconnectMinSec = 1;
-constexpr unsigned kReconnectMaxSec = 4;
+// The library's own reconnect must never fire before ours: its wait is made longer than any
+// delay of ours, and every attempt ends its network thread before ours starts a new one.
+constexpr unsigned kLibraryReconnectSec = 3600;
 constexpr int kMinRefusedRetryMs = 100;
 
 void initLibrary()
@@ -24,15 +26,47 @@ void initLibrary()
 
 }  // namespace
 
+OstMqttBackoff::OstMqttBackoff(std::chrono::milliseconds base, std::chrono::milliseconds cap,
+                               std::chrono::milliseconds refusedCap, Random random)
+    : m_base(std::max(base, std::chrono::milliseconds(1)))
+    , m_cap(cap)
+    , m_refusedCap(refusedCap)
+    , m_random(std::move(random))
+{
+    if (!m_random) {
+        auto engine = std::make_shared<std::mt19937_64>(std::random_device{}());
+        m_random = [engine] { return (*engine)(); };
+    }
+}
+
+std::chrono::milliseconds OstMqttBackoff::ceiling(int attempt, bool refused) const
+{
+    const auto cap = std::max(refused ? m_refusedCap : m_cap, std::chrono::milliseconds(0));
+    // Doubling stops at the cap, so neither overflow nor a long loop.
+    auto c = m_base;
+    for (int i = 0; i < attempt && c < cap; ++i)
+        c *= 2;
+    return std::min(c, cap);
+}
+
+std::chrono::milliseconds OstMqttBackoff::next(bool refused)
+{
+    const auto top = std::uint64_t(ceiling(m_attempt, refused).count());
+    if (m_attempt < 1000000)
+        ++m_attempt;
+    return std::chrono::milliseconds(m_random() % (top + 1));
+}
+
 OstMqttClient::OstMqttClient(const std::string& serverUri, const std::string& clientId, QObject* parent)
     : QObject(parent)
     , m_serverUri(serverUri)
     , m_clientId(clientId)
-    , m_refusedRetryTimer(new QTimer(this))
+    , m_backoff(std::chrono::seconds(1), std::chrono::seconds(30), std::chrono::milliseconds(m_refusedRetryMs))
+    , m_retryTimer(new QTimer(this))
 {
     initLibrary();
-    m_refusedRetryTimer->setSingleShot(true);
-    connect(m_refusedRetryTimer, &QTimer::timeout, this, &OstMqttClient::handleRefusedRetry);
+    m_retryTimer->setSingleShot(true);
+    connect(m_retryTimer, &QTimer::timeout, this, &OstMqttClient::handleRetry);
     const QUrl url(QString::fromStdString(serverUri));
     if ((url.scheme() == "tcp" || url.scheme() == "mqtt") && !url.host().isEmpty()) {
         m_host = url.host().toStdString();
@@ -70,6 +104,7 @@ bool OstMqttClient::connectToServer(const std::string& user, const std::string& 
     m_keepAliveSec = keepAliveSec;
     m_refusalLogged = false;
     m_outageLogged = false;
+    m_backoff.reset();
     setState(State::Connecting);
     spdlog::info("<MqttClient> connecting to {}:{} as '{}', user '{}'", m_host, m_port, m_clientId, user);
     if (!startAttempt()) {
@@ -90,28 +125,34 @@ bool OstMqttClient::startAttempt()
         spdlog::error("<MqttClient> cannot create a client for id '{}'", m_clientId);
         return false;
     }
+    ++m_attemptId;  // the last attempt's thread is joined: its callbacks carry the old id
     mosquitto_connect_callback_set(m_mosq, &OstMqttClient::handleConnect);
     mosquitto_disconnect_callback_set(m_mosq, &OstMqttClient::handleDisconnect);
     mosquitto_message_callback_set(m_mosq, &OstMqttClient::handleMessage);
-    mosquitto_reconnect_delay_set(m_mosq, kReconnectMinSec, kReconnectMaxSec, false);
+    mosquitto_reconnect_delay_set(m_mosq, kLibraryReconnectSec, kLibraryReconnectSec, false);
     const std::string user = userName();
     mosquitto_username_pw_set(m_mosq, user.empty() ? nullptr : user.c_str(),
                               m_password.empty() ? nullptr : m_password.c_str());
-    // The network thread first: it waits for the connect and then also retries a broker that is
-    // not reachable yet.
+    // The network thread first: it waits for the connect.
     int rc = mosquitto_loop_start(m_mosq);
     if (rc != MOSQ_ERR_SUCCESS) {
         spdlog::error("<MqttClient> cannot start the network thread: {}", mosquitto_strerror(rc));
         return false;
     }
+    m_loopRunning = true;
     rc = mosquitto_connect_async(m_mosq, m_host.c_str(), m_port, m_keepAliveSec);
-    if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_ERRNO) {
+    if (rc == MOSQ_ERR_ERRNO) {
+        // Not reachable at once (nothing listening): no callback comes, so retry from here.
+        if (m_state != State::Refused)
+            noteOutage(rc);
+        scheduleRetry(m_attemptId, m_state == State::Refused);
+        return true;
+    }
+    if (rc != MOSQ_ERR_SUCCESS) {
         spdlog::error("<MqttClient> cannot connect to {}:{}: {}", m_host, m_port, mosquitto_strerror(rc));
-        mosquitto_disconnect(m_mosq);
-        mosquitto_loop_stop(m_mosq, false);
+        stopLoop();
         return false;
     }
-    m_loopRunning = true;
     return true;
 }
 
@@ -125,7 +166,7 @@ void OstMqttClient::stopLoop()
 
 void OstMqttClient::disconnectFromServer()
 {
-    m_refusedRetryTimer->stop();
+    m_retryTimer->stop();
     m_refusalLogged = false;
     if (m_loopRunning)
         stopLoop();
@@ -216,17 +257,45 @@ std::string OstMqttClient::userName() const
 void OstMqttClient::setRefusedRetryIntervalMs(int ms)
 {
     m_refusedRetryMs = std::max(ms, kMinRefusedRetryMs);
+    m_backoff.setRefusedCap(std::chrono::milliseconds(m_refusedRetryMs));
 }
 
-void OstMqttClient::handleRefusedRetry()
+void OstMqttClient::setBackoff(OstMqttBackoff backoff)
 {
-    if (m_state != State::Refused)
+    m_backoff = std::move(backoff);
+}
+
+void OstMqttClient::scheduleRetry(unsigned attemptId, bool refused)
+{
+    // Called on the client's thread; a late call from an attempt already replaced is dropped.
+    if (attemptId != m_attemptId || !m_loopRunning || m_state == State::Disconnected || m_retryTimer->isActive())
         return;
-    spdlog::debug("<MqttClient> trying {}:{} again after a refusal", m_host, m_port);
+    const auto delay = m_backoff.next(refused);
+    spdlog::debug("<MqttClient> next attempt on {}:{} in {} ms", m_host, m_port, delay.count());
+    m_retryTimer->start(int(delay.count()));
+}
+
+void OstMqttClient::handleRetry()
+{
+    if (m_state == State::Disconnected)
+        return;
+    spdlog::debug("<MqttClient> trying {}:{} again", m_host, m_port);
     if (m_loopRunning)
-        stopLoop();  // the refused attempt's network thread has ended or is ending
-    if (!startAttempt())
-        m_refusedRetryTimer->start(m_refusedRetryMs);
+        stopLoop();  // the last attempt's network thread has ended or is ending
+    if (!startAttempt()) {
+        const auto delay = m_backoff.next(m_state == State::Refused);
+        m_retryTimer->start(int(delay.count()));
+    }
+}
+
+void OstMqttClient::noteOutage(int rc)
+{
+    if (m_outageLogged.exchange(true))
+        spdlog::debug("<MqttClient> {}:{} still not reachable ({})", m_host, m_port, mosquitto_strerror(rc));
+    else if (m_state == State::Connected)
+        spdlog::warn("<MqttClient> connection to {}:{} lost ({}), reconnecting", m_host, m_port, mosquitto_strerror(rc));
+    else
+        spdlog::warn("<MqttClient> broker {}:{} not reachable ({}), retrying", m_host, m_port, mosquitto_strerror(rc));
 }
 
 void OstMqttClient::handleConnect(mosquitto* mosq, void* self, int rc)
@@ -240,15 +309,14 @@ void OstMqttClient::handleConnect(mosquitto* mosq, void* self, int rc)
         client->setState(State::Refused);
         mosquitto_disconnect(mosq);  // ends this network thread; the retry starts a new one
         // The timer lives on the client's thread, which also stops it.
+        const unsigned id = client->m_attemptId;
         QMetaObject::invokeMethod(
-            client,
-            [client] {
-                if (client->m_state == State::Refused && client->m_loopRunning)
-                    client->m_refusedRetryTimer->start(client->m_refusedRetryMs);
-            },
-            Qt::QueuedConnection);
+            client, [client, id] { client->scheduleRetry(id, true); }, Qt::QueuedConnection);
         return;
     }
+    const unsigned id = client->m_attemptId;
+    QMetaObject::invokeMethod(
+        client, [client, id] { if (client->m_attemptId == id) client->m_backoff.reset(); }, Qt::QueuedConnection);
     client->m_refusalLogged = false;
     client->m_outageLogged = false;
     size_t count = 0;
@@ -265,32 +333,68 @@ void OstMqttClient::handleConnect(mosquitto* mosq, void* self, int rc)
         emit client->stateChanged(State::Connected);
 }
 
-void OstMqttClient::handleDisconnect(mosquitto*, void* self, int rc)
+void OstMqttClient::handleDisconnect(mosquitto* mosq, void* self, int rc)
 {
     auto* client = static_cast<OstMqttClient*>(self);
-    if (client->m_state == State::Refused || rc == 0)
+    if (rc == 0)
         return;  // asked for; disconnectFromServer() sets the state
-    if (client->m_outageLogged.exchange(true))
-        spdlog::debug("<MqttClient> {}:{} still not reachable ({})", client->m_host, client->m_port, mosquitto_strerror(rc));
-    else if (client->m_state == State::Connected)
-        spdlog::warn("<MqttClient> connection to {}:{} lost ({}), reconnecting", client->m_host, client->m_port,
-                     mosquitto_strerror(rc));
-    else
-        spdlog::warn("<MqttClient> broker {}:{} not reachable ({}), retrying", client->m_host, client->m_port,
-                     mosquitto_strerror(rc));
-    client->setState(State::Connecting);
+    const bool refused = client->m_state == State::Refused;
+    if (!refused) {
+        client->noteOutage(rc);
+        client->setState(State::Connecting);
+    }
+    mosquitto_disconnect(mosq);  // ends this network thread; the retry starts a new one
+    const unsigned id = client->m_attemptId;
+    QMetaObject::invokeMethod(
+        client, [client, id, refused] { client->scheduleRetry(id, refused); }, Qt::QueuedConnection);
 }
 
 void OstMqttClient::handleMessage(mosquitto*, void* self, const mosquitto_message* msg)
 {
     auto* client = static_cast<OstMqttClient*>(self);
-    const QString topic = QString::fromUtf8(msg->topic);
-    const QByteArray payload(static_cast<const char*>(msg->payload), msg->payloadlen);
-    std::lock_guard lock(client->m_mutex);
-    if (client->m_receivers.empty())
-        spdlog::debug("<MqttClient> message on {} dropped, no receiver", msg->topic);
-    for (const auto& receiver : client->m_receivers)
-        QCoreApplication::postEvent(receiver.get(), new OstMqttMessageReceiver::MessageEvent(topic, payload));
+    if (msg->payloadlen > kMostPayloadBytes) {
+        const auto n = ++client->m_oversized;
+        if (n == 1)
+            spdlog::warn("<MqttClient> payload of {} bytes on {} dropped, over {} bytes", msg->payloadlen, msg->topic,
+                         kMostPayloadBytes);
+        else
+            spdlog::debug("<MqttClient> payload of {} bytes dropped ({} so far)", msg->payloadlen, n);
+        return;
+    }
+    std::pair<QString, QByteArray> item(QString::fromUtf8(msg->topic),
+                                        QByteArray(static_cast<const char*>(msg->payload), msg->payloadlen));
+    bool post = false;
+    {
+        std::lock_guard lock(client->m_inboxMutex);
+        client->m_inbox.push_back(std::move(item));
+        if (client->m_inbox.size() > kMostQueuedMessages) {
+            client->m_inbox.pop_front();
+            const auto n = ++client->m_dropped;
+            if (n == 1)
+                spdlog::warn("<MqttClient> inbox full ({} messages), oldest dropped", kMostQueuedMessages);
+            else
+                spdlog::debug("<MqttClient> inbox full, {} dropped so far", n);
+        }
+        post = !std::exchange(client->m_deliveryPosted, true);
+    }
+    if (post)
+        QMetaObject::invokeMethod(client, [client] { client->deliverInbox(); }, Qt::QueuedConnection);
+}
+
+void OstMqttClient::deliverInbox()
+{
+    std::deque<std::pair<QString, QByteArray>> batch;
+    {
+        std::lock_guard lock(m_inboxMutex);
+        batch.swap(m_inbox);
+        m_deliveryPosted = false;
+    }
+    std::lock_guard lock(m_mutex);
+    if (m_receivers.empty() && !batch.empty())
+        spdlog::debug("<MqttClient> {} messages dropped, no receiver", batch.size());
+    for (const auto& [topic, payload] : batch)
+        for (const auto& receiver : m_receivers)
+            QCoreApplication::postEvent(receiver.get(), new OstMqttMessageReceiver::MessageEvent(topic, payload));
 }
 
 void OstMqttClient::setState(State state)

@@ -5,19 +5,19 @@
 // - Server URI "tcp://host:port" (or "mqtt://"; the port defaults to 1883). MQTT 3.1.1, clean
 //   session.
 // - connectToServer() only starts the attempt; the outcome shows in state() and stateChanged.
-//   A broker that cannot be reached (not running yet, gone away later) is retried by itself
-//   after 1, 2 and 3 seconds, then every 4 seconds: a broker restart is over in seconds, and a
-//   station waiting longer than that for its cloud link looks broken. "Not reachable" and
-//   "lost" are logged once per outage.
+//   The client retries by itself, from a timer on its thread, each time on a fresh handle (the
+//   library's own reconnect is not used: its delays have no jitter). Delays come from
+//   OstMqttBackoff: exponential with full jitter, so that stations cut off by one broker restart
+//   do not all return in the same second. "Not reachable" and "lost" are logged once per outage.
 // - A broker that refuses the CONNECT (wrong user name or password, not authorised, or any
 //   other CONNACK code) puts the client in State::Refused and logs one error line for the whole
 //   streak of refusals, with the reason, the code, the server URI and the user name (never the
-//   password). The client then tries again with the same credentials every
-//   refusedRetryIntervalMs() (30 s unless set), from a timer on the client's thread, quietly:
-//   accounts are often fixed on the broker side while the station keeps running. The state
-//   stays Refused, also while such a retry cannot reach the broker, until a CONNACK accepts
-//   the connection. disconnectFromServer() stops the retries; connectToServer() while Refused
-//   starts again at once, and a new streak logs again.
+//   password). The client then tries again with the same credentials, quietly, with the
+//   back-off's longer cap (5 min, or refusedRetryIntervalMs() when set): accounts are often
+//   fixed on the broker side while the station keeps running. The state stays Refused, also
+//   while such a retry cannot reach the broker, until a CONNACK accepts the connection.
+//   disconnectFromServer() stops the retries; connectToServer() while Refused starts again at
+//   once, and a new streak logs again. A successful CONNACK starts the back-off over.
 // - lastConnackCode() is the return code of the last CONNACK seen on any connect, kept across
 //   disconnects (nothing before the first one).
 // - A call of connectToServer() while connecting or connected changes nothing and returns true
@@ -26,8 +26,13 @@
 //   so they survive broker restarts and disconnectFromServer()/connectToServer(); a subscribe
 //   while not connected is only recorded. unsubscribe() drops a topic from the list.
 // - publish() while not connected returns false and sends nothing later.
-// - Messages reach each registered receiver as an OstMqttMessageReceiver::MessageEvent posted
-//   from the network thread, so they are handled on the receiver's thread. stateChanged is
+// - Messages reach each registered receiver as an OstMqttMessageReceiver::MessageEvent, so they
+//   are handled on the receiver's thread. Broker input is untrusted: a payload over
+//   kMostPayloadBytes is dropped in the network thread before it is copied (oversizedCount()),
+//   and messages wait in an inbox of at most kMostQueuedMessages that the client's thread hands
+//   on; when it is full the oldest message is dropped (droppedCount()), so a flood while the
+//   client's thread is busy costs bounded memory and keeps the newest data. Each kind of drop
+//   logs one warning, then debug lines. stateChanged is
 //   emitted from the network thread too (queued to receivers in other threads).
 // - A subscribe() or unsubscribe() that races the connect is not lost: the switch to Connected
 //   and the subscriptions made for it are one step under the client's lock, and subscribe()
@@ -38,9 +43,15 @@
 
 #include "OstMqttMessageReceiver.h"
 
+#include <QByteArray>
 #include <QObject>
+#include <QString>
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
 #include <optional>
 #include <map>
 #include <memory>
@@ -52,11 +63,38 @@ class QTimer;
 struct mosquitto;
 struct mosquitto_message;
 
+// Reconnect delays, exponential with full jitter: retry n (from 0) waits a uniform draw in
+// [0, min(cap, base * 2^n)]. The random source is injectable so delays can be checked without
+// waiting; by default a generator seeded from std::random_device. Not thread-safe.
+class OstMqttBackoff {
+public:
+    using Random = std::function<std::uint64_t()>;  // uniform over the whole uint64 range
+    explicit OstMqttBackoff(std::chrono::milliseconds base = std::chrono::seconds(1),
+                            std::chrono::milliseconds cap = std::chrono::seconds(30),
+                            std::chrono::milliseconds refusedCap = std::chrono::minutes(5), Random random = {});
+    // The upper bound of retry `attempt`'s delay.
+    std::chrono::milliseconds ceiling(int attempt, bool refused) const;
+    // Draws the next delay and counts the attempt.
+    std::chrono::milliseconds next(bool refused);
+    void reset() { m_attempt = 0; }
+    int attempt() const { return m_attempt; }
+    void setRefusedCap(std::chrono::milliseconds cap) { m_refusedCap = cap; }
+
+private:
+    std::chrono::milliseconds m_base;
+    std::chrono::milliseconds m_cap;
+    std::chrono::milliseconds m_refusedCap;
+    Random m_random;
+    int m_attempt = 0;
+};
+
 class OstMqttClient : public QObject {
     Q_OBJECT
 public:
     enum class State { Disconnected, Connecting, Connected, Refused };
     Q_ENUM(State)
+    static constexpr int kMostPayloadBytes = 16 * 1024;
+    static constexpr size_t kMostQueuedMessages = 256;
 
     OstMqttClient(const std::string& serverUri, const std::string& clientId, QObject* parent = nullptr);
     ~OstMqttClient() override;
@@ -71,13 +109,19 @@ public:
     const std::string& serverUri() const { return m_serverUri; }
     std::string userName() const;
 
-    // Between retries after a refusal; at least 100 ms. Takes effect from the next refusal.
+    // The cap of the delays between retries after a refusal; at least 100 ms.
     void setRefusedRetryIntervalMs(int ms);
     int refusedRetryIntervalMs() const { return m_refusedRetryMs; }
+    // Replaces the reconnect back-off (tests: short delays, a seeded source).
+    void setBackoff(OstMqttBackoff backoff);
 
     bool publish(const std::string& topic, const std::string& payload, int qos);
     bool subscribe(const std::string& topic, int qos);
     bool unsubscribe(const std::string& topic);
+
+    // Messages dropped from a full inbox, and payloads dropped for their size; any thread.
+    std::uint64_t droppedCount() const { return m_dropped; }
+    std::uint64_t oversizedCount() const { return m_oversized; }
 
     void registerMessageReceiver(std::shared_ptr<OstMqttMessageReceiver> receiver);
     void unregisterMessageReceiver(const std::shared_ptr<OstMqttMessageReceiver>& receiver);
@@ -89,7 +133,10 @@ private:
     static void handleConnect(mosquitto* mosq, void* self, int rc);
     static void handleDisconnect(mosquitto* mosq, void* self, int rc);
     static void handleMessage(mosquitto* mosq, void* self, const mosquitto_message* msg);
-    void handleRefusedRetry();
+    void handleRetry();
+    void deliverInbox();
+    void scheduleRetry(unsigned attemptId, bool refused);
+    void noteOutage(int rc);
     bool startAttempt();
     void stopLoop();
     void setState(State state);
@@ -107,8 +154,10 @@ private:
     // Kept for the retries after a refusal; client's thread only.
     std::string m_password;
     int m_keepAliveSec = 60;
-    int m_refusedRetryMs = 30000;
-    QTimer* m_refusedRetryTimer = nullptr;
+    int m_refusedRetryMs = 300000;
+    OstMqttBackoff m_backoff;
+    QTimer* m_retryTimer = nullptr;
+    std::atomic<unsigned> m_attemptId{0};  // written on the client's thread between attempts
 
     // Guards the state changes to and from Connected together with what depends on them (the
     // subscriptions sent), and the members below, shared with the network thread.
@@ -116,4 +165,11 @@ private:
     std::string m_user;
     std::map<std::string, int> m_topics;  // topic -> QoS
     std::vector<std::shared_ptr<OstMqttMessageReceiver>> m_receivers;
+
+    // Messages from the network thread waiting for the client's thread.
+    std::mutex m_inboxMutex;
+    std::deque<std::pair<QString, QByteArray>> m_inbox;
+    bool m_deliveryPosted = false;
+    std::atomic<std::uint64_t> m_dropped{0};
+    std::atomic<std::uint64_t> m_oversized{0};
 };

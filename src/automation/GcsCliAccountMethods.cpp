@@ -58,6 +58,15 @@ Failure readTexts(const Call& call, std::initializer_list<Text> texts, std::opti
     return {};
 }
 
+// The code goes into broker topics: wildcards, '/' or control characters are refused up front.
+Failure checkVehicleCode(const std::string& code)
+{
+    const QString fault = GcsMqttController::vehicleCodeFault(QString::fromStdString(code));
+    if (fault.isEmpty())
+        return {};
+    return invalid(fault.toStdString());
+}
+
 Failure requireAccount(const Call& call, Account& a)
 {
     const auto box = call.ctrl ? call.ctrl->toolBox() : nullptr;
@@ -203,7 +212,8 @@ json vehiclesAdd(const Call& call)
     Account a;
     const std::initializer_list<Text> texts = {
         {"email", &req.email}, {"vehicleCode", &req.vehicleCode}, {"captcha", &req.captcha}, {"name", &req.name, true}};
-    if (auto f = readTexts(call, texts, &req.vehicleLocalId); f || (f = requireSession(call, a)))
+    if (auto f = readTexts(call, texts, &req.vehicleLocalId); f || (f = checkVehicleCode(req.vehicleCode))
+                                                                 || (f = requireSession(call, a)))
         return refuse(call, *f);
     noteStarted(call, Op::VehicleAdd);
     // The controller answers at once, before anything is sent, when the code is not the active vehicle's.
@@ -227,7 +237,7 @@ json vehiclesUpdate(const Call& call)
     std::optional<int> localId;
     Account a;
     if (auto f = readTexts(call, {{"vehicleCode", &code}, {"name", &name, true}}, &localId);
-        f || (f = requireSession(call, a)))
+        f || (f = checkVehicleCode(code)) || (f = requireSession(call, a)))
         return refuse(call, *f);
     noteStarted(call, Op::VehicleUpdate);
     a.vehicles->updateVehicle(QString::fromStdString(code), QString::fromStdString(name), localId);
@@ -238,7 +248,7 @@ json vehiclesRemove(const Call& call)
 {
     std::string code;
     Account a;
-    if (auto f = readTexts(call, {{"vehicleCode", &code}}); f || (f = requireSession(call, a)))
+    if (auto f = readTexts(call, {{"vehicleCode", &code}}); f || (f = checkVehicleCode(code)) || (f = requireSession(call, a)))
         return refuse(call, *f);
     noteStarted(call, Op::VehicleRemove);
     a.vehicles->removeVehicle(QString::fromStdString(code));
@@ -249,7 +259,7 @@ json remoteStart(const Call& call)
 {
     std::string code;
     Account a;
-    if (auto f = readTexts(call, {{"vehicleCode", &code}}); f || (f = requireSession(call, a)))
+    if (auto f = readTexts(call, {{"vehicleCode", &code}}); f || (f = checkVehicleCode(code)) || (f = requireSession(call, a)))
         return refuse(call, *f);
     const QString qcode = QString::fromStdString(code);
     a.vehicles->activateRemoteMonitor(qcode);

@@ -27,6 +27,21 @@ QString GcsMqttController::statusTopic(const QString& vehicleCode)
     return QStringLiteral("gcs/notify/vehicle/") + vehicleCode + QStringLiteral("/status");
 }
 
+QString GcsMqttController::vehicleCodeFault(const QString& vehicleCode)
+{
+    if (vehicleCode.isEmpty())
+        return QStringLiteral("vehicleCode must not be empty");
+    for (const QChar c : vehicleCode) {
+        if (c == '+' || c == '#')
+            return QStringLiteral("vehicleCode must not contain the MQTT wildcard '%1'").arg(c);
+        if (c == '/')
+            return QStringLiteral("vehicleCode must not contain '/'");
+        if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format)
+            return QStringLiteral("vehicleCode must not contain control characters");
+    }
+    return {};
+}
+
 GcsMqttController::GcsMqttController(QObject* parent) : QObject(parent)
 {
     qRegisterMetaType<RemoteVehicleBaseMessagePtr>("RemoteVehicleBaseMessagePtr");
@@ -99,6 +114,13 @@ void GcsMqttController::disconnectFromServer()
 
 void GcsMqttController::subscribeTopic(const QString& topic, const QString& vehicleCode, const char* what)
 {
+    if (const QString fault = vehicleCodeFault(vehicleCode); !fault.isEmpty()) {
+        std::string shown;
+        for (const QChar c : vehicleCode.left(64))
+            shown.push_back(c.unicode() >= 0x20 && c.unicode() < 0x7F ? char(c.unicode()) : '?');
+        spdlog::warn("{} subscribeVehicle{} refused, {}, vehicleCode: {}", kTag, what, fault.toStdString(), shown);
+        return;
+    }
     const auto client = this->client();
     if (!client) {
         spdlog::warn("{} subscribeVehicle{} failed, client is null, vehicleCode: {}", kTag, what, vehicleCode.toStdString());

@@ -8,6 +8,8 @@
 //   change of user name or password reconnects the same client. Either first disconnects a
 //   client that is not Disconnected: a client that is still connecting would otherwise ignore
 //   the new values.
+// - A vehicle code goes into a topic, so one holding '+', '#', '/' or a control character is
+//   refused (logged, nothing subscribed): it would widen or break the subscription.
 // - The password is never logged; every log line starts with "<mqttCtrler> <mqtt>".
 
 #include "common/RemoteVehicleMessages.h"
@@ -31,6 +33,8 @@ public:
     static QString positionTopic(const QString& vehicleCode);
     static QString statusTopic(const QString& vehicleCode);
     static constexpr const char* kReportTopic = "/gcs/monitor/vehicle/report";
+    // Why a vehicle code cannot go into a topic, or empty when it can.
+    static QString vehicleCodeFault(const QString& vehicleCode);
 
     explicit GcsMqttController(QObject* parent = nullptr);
     ~GcsMqttController() override;

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <spdlog/spdlog.h>
 
+#include <cmath>
 #include <stdexcept>
 
 namespace {
@@ -13,6 +14,12 @@ constexpr size_t kMostErrorChars = 256;
 constexpr int kMostDepth = 8;
 // A record is a few dozen bytes; anything far bigger is refused before it costs a parse.
 constexpr int kMostPayloadBytes = 16 * 1024;
+// Degrees, metres and metres per second; far past any aircraft, yet small enough for a float.
+constexpr double kMostLatitude = 90.0;
+constexpr double kMostLongitude = 180.0;
+constexpr double kMostAltitude = 100000.0;
+constexpr double kMostAngle = 360.0;
+constexpr double kMostSpeed = 1000.0;
 
 std::string printableCut(const std::string& text)
 {
@@ -22,14 +29,18 @@ std::string printableCut(const std::string& text)
     return out;
 }
 
-double numberOrZero(const nlohmann::json& doc, const char* key)
+// Out-of-range values are refused here, before any float conversion downstream could overflow.
+double numberOrZero(const nlohmann::json& doc, const char* key, double most)
 {
     const auto it = doc.find(key);
     if (it == doc.end())
         return 0.0;
     if (!it->is_number())
         throw std::invalid_argument(std::string("\"") + key + "\" is not a number");
-    return it->get<double>();
+    const double v = it->get<double>();
+    if (!std::isfinite(v) || std::fabs(v) > most)
+        throw std::out_of_range(std::string("\"") + key + "\" is outside +-" + std::to_string(int(most)));
+    return v;
 }
 
 }  // namespace
@@ -64,16 +75,16 @@ RemoteVehicleBaseMessagePtr GcsMqttReceiver::decode(const QString& topic, const 
             throw std::invalid_argument("payload is not a JSON object");
         if (isPosition) {
             auto msg = std::make_shared<RemoteVehiclePositionMessage>(code);
-            msg->latitude = numberOrZero(doc, "latitude");
-            msg->longitude = numberOrZero(doc, "longitude");
-            msg->altitude = numberOrZero(doc, "altitude");
+            msg->latitude = numberOrZero(doc, "latitude", kMostLatitude);
+            msg->longitude = numberOrZero(doc, "longitude", kMostLongitude);
+            msg->altitude = numberOrZero(doc, "altitude", kMostAltitude);
             return msg;
         }
         auto msg = std::make_shared<RemoteVehicleStatusMessage>(code);
-        msg->roll = numberOrZero(doc, "roll");
-        msg->pitch = numberOrZero(doc, "pitch");
-        msg->yaw = numberOrZero(doc, "yaw");
-        msg->speed = numberOrZero(doc, "speed");
+        msg->roll = numberOrZero(doc, "roll", kMostAngle);
+        msg->pitch = numberOrZero(doc, "pitch", kMostAngle);
+        msg->yaw = numberOrZero(doc, "yaw", kMostAngle);
+        msg->speed = numberOrZero(doc, "speed", kMostSpeed);
         return msg;
     } catch (const std::exception& e) {
         const std::string where = printableCut(topic.toStdString());

@@ -120,4 +120,19 @@ TEST_F(GcsMqttControllerTest, ReportsArePublishedAsOneJsonObject)
     EXPECT_EQ(doc["clientType"], 1);
 }
 
+// A code that would widen or break the topic is refused with a warning before any client use.
+TEST(GcsMqttController, VehicleCodesThatBreakTopicsAreNotSubscribed)
+{
+    GcsMqttController mqtt;
+    const struct { QString code; bool refused; } cases[] = {{"VC-1", false}, {"VC+", true}, {"#", true}, {"VC/1", true},
+        {QString("VC") + QChar(0x1b), true}, {QString("VC") + QChar(0x200e), true}, {"", true}};
+    for (const auto& c : cases) {
+        LogCapture::instance().clear();
+        mqtt.subscribeVehicleStatus(c.code);
+        EXPECT_EQ(LogCapture::instance().countContaining(spdlog::level::warn, "subscribeVehicleStatus refused"),
+                  c.refused ? 1 : 0)
+            << c.code.toStdString();
+    }
+}
+
 }  // namespace

@@ -74,4 +74,21 @@ TEST(GcsMqttReceiver, BadPayloadsGiveOneShortWarningAndNoRecord)
     EXPECT_EQ(LogCapture::instance().countContaining(spdlog::level::warn, "Failed to parse status payload"), 1);
 }
 
+// Values at the limits pass; past them, the record is refused with one warning.
+TEST(GcsMqttReceiver, ValuesOutOfRangeAreRefused)
+{
+    const struct { const char* topic; const char* payload; bool accepted; } cases[] = {
+        {kPos, R"({"latitude":-90,"longitude":180,"altitude":100000})", true}, {kPos, R"({"latitude":90.0001})", false},
+        {kPos, R"({"longitude":-180.5})", false}, {kPos, R"({"altitude":1e6})", false},
+        {kStatus, R"({"roll":-360,"pitch":360,"yaw":359.9,"speed":1000})", true}, {kStatus, R"({"roll":1e300})", false},
+        {kStatus, R"({"pitch":-1e39})", false}, {kStatus, R"({"yaw":361})", false}, {kStatus, R"({"speed":-1000.5})", false},
+    };
+    for (const auto& c : cases) {
+        LogCapture::instance().clear();
+        EXPECT_EQ(bool(GcsMqttReceiver::decode(c.topic, c.payload)), c.accepted) << c.payload;
+        EXPECT_EQ(LogCapture::instance().countContaining(spdlog::level::warn, "is outside"), c.accepted ? 0 : 1)
+            << c.payload;
+    }
+}
+
 }  // namespace

@@ -13,10 +13,14 @@
 
 #include <algorithm>
 #include <map>
+#include <random>
+#include <set>
+#include <tuple>
 
 using testsupport::LogCapture;
 using testsupport::waitUntil;
 using State = OstMqttClient::State;
+using ms = std::chrono::milliseconds;
 
 namespace {
 
@@ -163,6 +167,7 @@ TEST_F(OstMqttClientTest, WaitsForABrokerThatIsNotRunningYet)
         }
     });
     OstMqttClient client(m_broker.uri().toStdString(), "velmora-early");
+    client.setBackoff(OstMqttBackoff(ms(200), ms(1000), ms(1000)));
     OstMqttClient giveUp(m_broker.uri().toStdString(), "velmora-give-up");
     QObject context;
     std::vector<State> states;
@@ -176,8 +181,7 @@ TEST_F(OstMqttClientTest, WaitsForABrokerThatIsNotRunningYet)
     giveUp.disconnectFromServer();
     EXPECT_EQ(giveUp.state(), State::Disconnected);
 
-    // Both clients tried at once, then `client` alone after 1 and 2 more seconds; its next
-    // attempt is at most 4 s away (a back-off growing 1, 4, 9 s would wait 9 s more here).
+    // Both clients tried at once, then `client` alone, again and again.
     ASSERT_TRUE(waitUntil([&] { return attempts >= 4; }, 8000)) << attempts;
     dropper.close();
     startBroker();
@@ -273,12 +277,43 @@ TEST_F(OstMqttClientTest, SubscriptionsChangedWhileConnectingTakeEffect)
         EXPECT_FALSE(r.topic.startsWith("race/dropped/")) << r.topic.toStdString();
 }
 
+// A flood while the client's thread is busy keeps the newest messages; oversized ones never queue.
+TEST_F(OstMqttClientTest, FloodKeepsTheNewestMessagesAndDropsOversizedPayloads)
+{
+    startBroker();
+    const std::string uri = m_broker.uri().toStdString();
+    OstMqttClient pub(uri, "velmora-pub");
+    OstMqttClient sub(uri, "velmora-sub");
+    std::vector<Received> got;
+    sub.registerMessageReceiver(recorder(got));
+    sub.subscribe("flood/#", 1);
+    ASSERT_TRUE(pub.connectToServer("gcsagent", "pw-one", 60));
+    ASSERT_TRUE(sub.connectToServer("watcher", "pw-two", 60));
+    ASSERT_TRUE(waitState(pub, State::Connected) && waitState(sub, State::Connected));
+    ASSERT_TRUE(publishUntilReceived(pub, "flood/warm", "up", got));
+    got.clear();
+    // No event loop: nothing leaves the inbox. The oversized payload, sent last, arrives last.
+    constexpr int kSent = 300;
+    for (int i = 0; i < kSent; ++i)
+        ASSERT_TRUE(pub.publish("flood/m", std::to_string(i), 1));
+    ASSERT_TRUE(pub.publish("flood/big", std::string(OstMqttClient::kMostPayloadBytes + 1, 'x'), 1));
+    for (int i = 0; i < 2000 && sub.oversizedCount() == 0; ++i)
+        QThread::msleep(10);
+    ASSERT_EQ(sub.oversizedCount(), 1u);
+    EXPECT_EQ(sub.droppedCount(), kSent - OstMqttClient::kMostQueuedMessages);
+    ASSERT_TRUE(waitUntil([&] { return got.size() == OstMqttClient::kMostQueuedMessages; }));
+    EXPECT_EQ(got.front().payload, QByteArray::number(int(kSent - OstMqttClient::kMostQueuedMessages)));
+    EXPECT_EQ(got.back().payload, QByteArray::number(kSent - 1));
+}
+
 TEST_F(OstMqttClientTest, ReconnectsAndResubscribesAfterABrokerRestart)
 {
     startBroker();
     const std::string uri = m_broker.uri().toStdString();
     OstMqttClient pub(uri, "velmora-pub");
     OstMqttClient sub(uri, "velmora-sub");
+    pub.setBackoff(OstMqttBackoff(ms(200), ms(1000), ms(1000)));
+    sub.setBackoff(OstMqttBackoff(ms(200), ms(1000), ms(1000)));
     std::vector<Received> got;
     sub.registerMessageReceiver(recorder(got));
     ASSERT_TRUE(sub.connectToServer("watcher", "pw-two", 60));
@@ -299,6 +334,26 @@ TEST_F(OstMqttClientTest, ReconnectsAndResubscribesAfterABrokerRestart)
     ASSERT_TRUE(waitState(sub, State::Connected));
     ASSERT_TRUE(waitState(pub, State::Connected));
     EXPECT_TRUE(publishUntilReceived(pub, "gcs/notify/vehicle/VM7/status", "after", got));
+}
+
+// Retry n waits within [0, min(cap, base * 2^n)] (longer cap after a refusal), spread over it.
+TEST(OstMqttBackoff, DelaysStayUnderTheDoublingCeilingAndSpread)
+{
+    std::mt19937_64 engine(7);
+    const std::tuple<int, bool, ms> cases[] = {{0, false, ms(1000)}, {1, false, ms(2000)},  {5, false, ms(30000)},
+                                               {900, false, ms(30000)}, {8, true, ms(256000)}, {900, true, ms(300000)}};
+    for (const auto& [attempt, refused, top] : cases) {
+        OstMqttBackoff backoff(ms(1000), ms(30000), ms(300000), [&] { return engine(); });
+        for (int i = 0; i < attempt; ++i)
+            backoff.next(refused);
+        std::set<long long> seen;
+        for (int draw = 0; draw < 200; ++draw)
+            seen.insert(OstMqttBackoff(backoff).next(refused).count());
+        EXPECT_TRUE(*seen.begin() >= 0 && *seen.rbegin() <= top.count() && *seen.rbegin() > top.count() / 2
+                    && seen.size() > 150u) << attempt << " " << refused;
+        backoff.reset();
+        EXPECT_LE(backoff.next(refused), ms(1000));
+    }
 }
 
 TEST(OstMqttClient, UnusableServerUriOrKeepAliveIsRefused)
