@@ -14,6 +14,8 @@
 
 #include <csignal>
 
+#include <sys/stat.h>
+
 using testsupport::waitUntil;
 
 namespace {
@@ -120,4 +122,29 @@ TEST(StationProgram, StopsCleanlyWhileTwentyVehiclesArePolled)
     }
     sim.terminate();
     sim.waitForFinished(5000);
+}
+
+TEST(StationProgram, PasswordFileMustBePrivateAndTheLogIs)
+{
+    const QString secret = testsupport::makeTempDir("secret") + "/mqtt-password";
+    // file mode, exit code, what stderr says
+    for (const auto& [mode, exitCode, message] : {std::tuple{0644, 2, "has mode 0644, it must be 0600 or stricter"},
+                                                  std::tuple{0600, 0, ""}}) {
+        QFile file(secret);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write("hunter2\n") == 8);
+        file.close();
+        ASSERT_EQ(::chmod(QFile::encodeName(secret).constData(), mode_t(mode)), 0);
+        const QString dataDir = testsupport::makeTempDir("station");
+        QProcess station;
+        station.start(VELMORA_STATION_BIN, {"--data-dir", dataDir, "--no-cloud", "--mqtt-password-file", secret});
+        if (exitCode == 0 && waitUntil([] { return runCli({"system.ping"}) == 0; }, 10000))
+            ::kill(station.processId(), SIGTERM);
+        ASSERT_TRUE(station.waitForFinished(10000));
+        EXPECT_EQ(station.exitCode(), exitCode);
+        EXPECT_TRUE(QString::fromLocal8Bit(station.readAllStandardError()).contains(message)) << message;
+        struct stat st {};
+        const QByteArray log = QFile::encodeName(dataDir + "/data/logs/station.log");
+        if (exitCode == 0)
+            EXPECT_EQ(::stat(log.constData(), &st) == 0 ? st.st_mode & 0777 : 0u, 0600u) << "a missing log fails too";
+    }
 }

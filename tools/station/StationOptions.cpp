@@ -7,6 +7,48 @@
 #include <QHostAddress>
 #include <QStringList>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The password in path; an error text when the file is not private or cannot be read.
+QString readPasswordFile(const QString& path, QString& password)
+{
+    const int fd = ::open(path.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return QStringLiteral("--mqtt-password-file: cannot open '%1'").arg(path);
+    struct stat st {};
+    QString err;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        err = QStringLiteral("--mqtt-password-file: '%1' is not a regular file").arg(path);
+    } else if ((st.st_mode & 077) != 0) {
+        // Others could read the secret: refused rather than used.
+        err = QStringLiteral("--mqtt-password-file: '%1' has mode %2, it must be 0600 or stricter (chmod 600 '%1')")
+                  .arg(path)
+                  .arg(QString::number(st.st_mode & 0777, 8).rightJustified(4, '0'));
+    } else if (st.st_size > StationOptions::kMostPasswordFileBytes) {
+        err = QStringLiteral("--mqtt-password-file: '%1' is larger than %2 bytes").arg(path).arg(StationOptions::kMostPasswordFileBytes);
+    } else {
+        QByteArray bytes(StationOptions::kMostPasswordFileBytes + 1, '\0');
+        qsizetype got = 0;
+        ssize_t n = 0;
+        while (got < bytes.size() && (n = ::read(fd, bytes.data() + got, size_t(bytes.size() - got))) > 0)
+            got += n;
+        if (n < 0)
+            err = QStringLiteral("--mqtt-password-file: cannot read '%1'").arg(path);
+        bytes.truncate(got);
+        if (bytes.endsWith('\n'))
+            bytes.chop(bytes.endsWith("\r\n") ? 2 : 1);
+        password = QString::fromUtf8(bytes);
+    }
+    ::close(fd);
+    return err;
+}
+
+}  // namespace
+
 QString StationOptions::usage()
 {
     return QStringLiteral(
@@ -20,7 +62,10 @@ QString StationOptions::usage()
         "  --log-files K             log files kept, the current one included (1-1000, default 5)\n"
         "  --cloud-url URL           cloud HTTP API base URL\n"
         "  --mqtt URI                MQTT broker, tcp://host:port\n"
-        "  --mqtt-user USER, --mqtt-password PASSWORD\n"
+        "  --mqtt-user USER\n"
+        "  --mqtt-password-file FILE the broker password, read from FILE (mode 0600 or stricter);\n"
+        "                            or set VELMORA_MQTT_PASSWORD; --mqtt-password PASSWORD is\n"
+        "                            seen by other users until the station has started\n"
         "  --no-cloud                no cloud HTTP and no MQTT (excludes --cloud-url and --mqtt)\n"
         "  --endpoint-dir DIR        put the CLI endpoint socket in DIR (an existing directory)\n"
         "                            instead of $TMPDIR; velmora-cli --endpoint DIR/Tarnwick_CliIpc_v1\n"
@@ -43,6 +88,8 @@ QString StationOptions::parse(int argc, char** argv, StationOptions& out)
         into = args.at(++i);
         return QString();
     };
+    bool passwordGiven = false;
+    QString passwordFile;
     for (int i = 0; i < args.size(); ++i) {
         const QString& a = args.at(i);
         QString v;
@@ -97,6 +144,9 @@ QString StationOptions::parse(int argc, char** argv, StationOptions& out)
             err = value(i, a, out.mqttUser);
         } else if (a == "--mqtt-password") {
             err = value(i, a, out.mqttPassword);
+            passwordGiven = true;
+        } else if (a == "--mqtt-password-file") {
+            err = value(i, a, passwordFile);
         } else if (a == "--no-cloud") {
             out.noCloud = true;
         } else if (a == "--endpoint-dir") {
@@ -144,5 +194,13 @@ QString StationOptions::parse(int argc, char** argv, StationOptions& out)
         return QStringLiteral("--no-cloud excludes --cloud-url and --mqtt");
     if (out.udpLocalPort && !out.serialPath.isEmpty())
         return QStringLiteral("--udp and --serial exclude each other");
+    if (passwordGiven && !passwordFile.isEmpty())
+        return QStringLiteral("--mqtt-password and --mqtt-password-file exclude each other");
+    if (!passwordFile.isEmpty())
+        return readPasswordFile(passwordFile, out.mqttPassword);
+    if (!passwordGiven && qEnvironmentVariableIsSet(kPasswordEnv)) {
+        out.mqttPassword = qEnvironmentVariable(kPasswordEnv);
+        qunsetenv(kPasswordEnv);  // not handed down to anything the station starts
+    }
     return QString();
 }

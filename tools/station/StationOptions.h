@@ -1,5 +1,10 @@
 #pragma once
 // Command line of velmora-station.
+//
+// The broker password comes from --mqtt-password (visible in the process list until parsed),
+// --mqtt-password-file (a regular file of mode 0600 or stricter, one trailing newline dropped)
+// or, when neither is given, the VELMORA_MQTT_PASSWORD environment variable, which is then
+// removed from the environment. The two options exclude each other.
 
 #include <QString>
 
@@ -23,6 +28,8 @@ struct StationOptions {
     QString mqttUri;
     QString mqttUser;
     QString mqttPassword;
+    static constexpr const char* kPasswordEnv = "VELMORA_MQTT_PASSWORD";
+    static constexpr int kMostPasswordFileBytes = 4096;
     bool noCloud = false;  // no cloud URL and no broker: nothing leaves the machine but the link
     QString endpointDir;   // empty: the CLI endpoint below $TMPDIR
     // The fleet page (src/web): off unless --http is given; port 0 picks a free one.

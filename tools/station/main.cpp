@@ -1,6 +1,7 @@
 // velmora-station: the library as a headless station. Settings come first (stores take their
 // paths when they are built), then the application, its controller and the CLI endpoint.
-// SIGINT and SIGTERM run the application's quit path.
+// SIGINT and SIGTERM run the application's quit path. station.log and its rotated files are
+// created 0600: they hold the account e-mail, uid and client id.
 
 #include "StationOptions.h"
 
@@ -32,7 +33,9 @@
 #include <cstring>
 #include <memory>
 #include <vector>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -63,9 +66,21 @@ void setupLogging(const QString& logDir, const StationOptions& options)
     const QString path = logDir + "/station.log";
     std::vector<spdlog::sink_ptr> sinks{std::make_shared<spdlog::sinks::stderr_color_sink_mt>()};
     QString fileError;
+    // The log holds the account e-mail, uid and client id: the current and rotated files are the
+    // user's alone. A new file is created 0600 before spdlog opens it; older ones are narrowed.
+    spdlog::file_event_handlers privateFiles;
+    privateFiles.before_open = [](const spdlog::filename_t& name) {
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        if (fd >= 0)
+            ::close(fd);
+    };
+    privateFiles.after_open = [](const spdlog::filename_t&, std::FILE* file) { ::fchmod(::fileno(file), 0600); };
+    for (int i = 1; i < options.logFiles; ++i)
+        ::chmod(QStringLiteral("%1/station.%2.log").arg(logDir).arg(i).toLocal8Bit().constData(), 0600);
     try {
         sinks.push_back(std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
-            path.toStdString(), size_t(options.logMaxMb) * 1024 * 1024, size_t(options.logFiles - 1)));
+            path.toStdString(), size_t(options.logMaxMb) * 1024 * 1024, size_t(options.logFiles - 1), false,
+            privateFiles));
     } catch (const spdlog::spdlog_ex& e) {
         fileError = QString::fromStdString(e.what());
     }
