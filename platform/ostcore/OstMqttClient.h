@@ -9,6 +9,8 @@
 //   library's own reconnect is not used: its delays have no jitter). Delays come from
 //   OstMqttBackoff: exponential with full jitter, so that stations cut off by one broker restart
 //   do not all return in the same second. "Not reachable" and "lost" are logged once per outage.
+//   A fatal error that ends the library's network thread (protocol, out of memory, payload
+//   size) reaches the disconnect callback like a lost connection and is retried the same way.
 // - A broker that refuses the CONNECT (wrong user name or password, not authorised, or any
 //   other CONNACK code) puts the client in State::Refused and logs one error line for the whole
 //   streak of refusals, with the reason, the code, the server URI and the user name (never the

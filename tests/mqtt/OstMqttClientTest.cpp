@@ -306,6 +306,26 @@ TEST_F(OstMqttClientTest, FloodKeepsTheNewestMessagesAndDropsOversizedPayloads)
     EXPECT_EQ(got.back().payload, QByteArray::number(kSent - 1));
 }
 
+// A protocol error ends the library's network thread; the client still tries again.
+TEST_F(OstMqttClientTest, RetriesAfterAProtocolError)
+{
+    QTcpServer fake;  // answers every CONNECT with a PINGREQ, which no broker sends to a client
+    ASSERT_TRUE(fake.listen(QHostAddress::LocalHost, m_broker.port()));
+    int connections = 0;
+    QObject::connect(&fake, &QTcpServer::newConnection, [&] {
+        while (QTcpSocket* s = fake.nextPendingConnection()) {
+            ++connections;
+            QObject::connect(s, &QTcpSocket::readyRead, s, [s] { s->readAll(), s->write(QByteArray("\xC0\x00", 2)); });
+        }
+    });
+    OstMqttClient client(m_broker.uri().toStdString(), "velmora-protocol");
+    client.setBackoff(OstMqttBackoff(ms(200), ms(1000), ms(1000)));
+    LogCapture::instance().clear();
+    ASSERT_TRUE(client.connectToServer("gcsagent", "pw-one", 60));
+    EXPECT_TRUE(waitUntil([&] { return connections >= 3; }, 10000)) << connections;
+    EXPECT_EQ(LogCapture::instance().countContaining(spdlog::level::warn, "protocol error"), 1);
+}
+
 TEST_F(OstMqttClientTest, ReconnectsAndResubscribesAfterABrokerRestart)
 {
     startBroker();
