@@ -1,9 +1,11 @@
 #include "GcsFleetHttpGuard.h"
 
+#include <QDateTime>
 #include <QTcpSocket>
-#include <QTimer>
 
 #include <spdlog/spdlog.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -40,6 +42,67 @@ std::string peerOf(const QTcpSocket* socket)
 
 }  // namespace
 
+std::string GcsFleetHttpGuard::quoted(const QByteArray& raw)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (const char c : raw) {
+        const auto u = static_cast<unsigned char>(c);
+        const std::string piece = (u >= 0x20 && u < 0x7f) ? std::string(1, c)
+                                                            : std::string{'\\', 'x', digits[u >> 4], digits[u & 15]};
+        if (out.size() + piece.size() > kMaxQuotedChars)
+            break;
+        out += piece;
+    }
+    return out;
+}
+
+qsizetype GcsFleetHttpGuard::headEnd(const QByteArray& buffered, qsizetype scanned)
+{
+    return buffered.indexOf("\r\n\r\n", std::max<qsizetype>(0, scanned - 3));
+}
+
+GcsFleetHttpGuard::RefusalLog::RefusalLog(std::function<qint64()> clockMs)
+    : m_clockMs(std::move(clockMs))
+{
+}
+
+void GcsFleetHttpGuard::RefusalLog::summarize(const std::string& peer, const Window& w) const
+{
+    if (w.suppressed > 0)
+        spdlog::warn("<fleet-web> {} more refusals from {}", w.suppressed, peer);
+}
+
+void GcsFleetHttpGuard::RefusalLog::refused(const std::string& peer, const std::string& line)
+{
+    const qint64 now = m_clockMs();
+    Window& w = m_windows.try_emplace(peer, Window{now}).first->second;
+    if (now - w.startMs >= 1000) {
+        summarize(peer, w);
+        w = Window{now};
+    }
+    if (w.logged < kMaxLoggedRefusalsPerSecond) {
+        ++w.logged;
+        spdlog::warn("{}", line);
+    } else {
+        ++w.suppressed;
+    }
+}
+
+bool GcsFleetHttpGuard::RefusalLog::flush()
+{
+    const qint64 now = m_clockMs();
+    for (auto it = m_windows.begin(); it != m_windows.end();) {
+        if (now - it->second.startMs < 1000) {
+            ++it;
+            continue;
+        }
+        summarize(it->first, it->second);
+        it = m_windows.erase(it);
+    }
+    return !m_windows.empty();
+}
+
 Head GcsFleetHttpGuard::inspect(const QByteArray& buffered, const QList<QByteArray>& hosts)
 {
     const qsizetype end = buffered.indexOf("\r\n\r\n");
@@ -52,7 +115,7 @@ Head GcsFleetHttpGuard::inspect(const QByteArray& buffered, const QList<QByteArr
     const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
     if (requestLine.size() != 3 || !requestLine[2].startsWith("HTTP/1.") || !requestLine[1].startsWith('/'))
         return refused(400, "malformed request line");
-    QByteArray host, upgrade, origin;
+    QByteArray host, upgrade, origin, fetchSite;
     bool hostSeen = false;
     bool body = false;
     for (qsizetype i = 1; i < lines.size(); ++i) {
@@ -75,43 +138,69 @@ Head GcsFleetHttpGuard::inspect(const QByteArray& buffered, const QList<QByteArr
             upgrade = value.toLower();
         } else if (name == "origin") {
             origin = value.toLower();
+        } else if (name == "sec-fetch-site") {
+            fetchSite = value.toLower();
         }
     }
     if (requestLine[0] != "GET")
-        return refused(405, "method " + requestLine[0].left(32).toStdString());
+        return refused(405, "method " + quoted(requestLine[0]));
     if (body)
         return refused(413, "request with a body");
     if (!hosts.contains(host))
-        return refused(421, "Host '" + host.left(100).toStdString() + "' is not this station");
+        return refused(421, "Host '" + quoted(host) + "' is not this station");
 
     Head head;
     const qsizetype query = requestLine[1].indexOf('?');
     head.path = query < 0 ? requestLine[1] : requestLine[1].left(query);
     head.kind = Head::Kind::Http;
-    if (upgrade.isEmpty())
+    if (upgrade.isEmpty()) {
+        // Browsers say so on a fetch from another site's page; the documents are not for it.
+        if (fetchSite == "cross-site" && head.path.startsWith("/api/v1/"))
+            return refused(403, "cross-site request of " + quoted(head.path));
         return head;
+    }
     if (upgrade != "websocket")
-        return refused(400, "upgrade to '" + upgrade.left(32).toStdString() + "'");
+        return refused(400, "upgrade to '" + quoted(upgrade) + "'");
     if (head.path != "/ws")
-        return refused(404, "WebSocket upgrade of " + head.path.left(100).toStdString());
-    if (!origin.isEmpty() && !(origin.startsWith("http://") && hosts.contains(origin.mid(7))))
-        return refused(403, "WebSocket from the page of " + origin.left(100).toStdString());
+        return refused(404, "WebSocket upgrade of " + quoted(head.path));
+    // The page's own origin only: the Host it was loaded from, port included, so neither another
+    // port of this machine nor a sandboxed ("null") or origin-less client gets the stream.
+    const bool hostHasPort = host.lastIndexOf(':') > host.lastIndexOf(']');
+    if (!hostHasPort || origin != "http://" + host)
+        return refused(403, "WebSocket from the page of '" + quoted(origin) + "'");
     head.kind = Head::Kind::WebSocket;
     return head;
 }
 
 GcsFleetHttpGuard::GcsFleetHttpGuard(QObject* parent)
     : QTcpServer(parent)
+    , m_refusals([] { return QDateTime::currentMSecsSinceEpoch(); })
 {
+    m_refusalFlush.setInterval(1000);
+    connect(&m_refusalFlush, &QTimer::timeout, this, [this] {
+        if (!m_refusals.flush())
+            m_refusalFlush.stop();
+    });
+}
+
+void GcsFleetHttpGuard::logRefusal(const QTcpSocket* socket, int status, const std::string& reason)
+{
+    m_refusals.refused(socket->peerAddress().toString().toStdString(),
+                       fmt::format("<fleet-web> refused {} {} from {}: {}", status, statusText(status),
+                                   peerOf(socket), reason));
+    if (!m_refusalFlush.isActive())
+        m_refusalFlush.start();
 }
 
 void GcsFleetHttpGuard::refuse(QTcpSocket* socket, int status, const std::string& reason)
 {
-    spdlog::warn("<fleet-web> refused {} {} from {}: {}", status, statusText(status), peerOf(socket), reason);
+    logRefusal(socket, status, reason);
     const QByteArray text = QByteArray(statusText(status)) + "\n";
     socket->write("HTTP/1.1 " + QByteArray::number(status) + " " + statusText(status) +
                   "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
-                  QByteArray::number(text.size()) + "\r\nConnection: close\r\n\r\n" + text);
+                  QByteArray::number(text.size()) + "\r\nContent-Security-Policy: " + kSecurityPolicy +
+                  "\r\nX-Content-Type-Options: nosniff\r\nReferrer-Policy: no-referrer"
+                  "\r\nConnection: close\r\n\r\n" + text);
     socket->disconnectFromHost();
 }
 
@@ -155,10 +244,18 @@ void GcsFleetHttpGuard::release(QTcpSocket* socket)
 
 void GcsFleetHttpGuard::inspectSocket(QTcpSocket* socket)
 {
-    const Head head = inspect(socket->peek(kMaxHeadBytes + 4), m_hosts);
+    const qint64 size = std::min<qint64>(socket->bytesAvailable(), kMaxHeadBytes + 4);
+    const qsizetype scanned = socket->property("fleetScanned").toLongLong();
+    m_peeked.resize(size);
+    m_peeked.resize(std::max<qint64>(0, socket->peek(m_peeked.data(), size)));
+    if (headEnd(m_peeked, scanned) < 0 && m_peeked.size() <= kMaxHeadBytes) {
+        socket->setProperty("fleetScanned", qint64(m_peeked.size()));
+        return;
+    }
+    const Head head = inspect(m_peeked, m_hosts);
     switch (head.kind) {
     case Head::Kind::Incomplete:
-        return;
+        return;  // not reached: the head is complete or too long
     case Head::Kind::Refused:
         release(socket);
         refuse(socket, head.status, head.reason);

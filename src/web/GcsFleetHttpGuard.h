@@ -15,16 +15,33 @@
 //   a body (Content-Length other than 0, Transfer-Encoding)    413
 //   Host missing or not one of allowedHosts                    421 (DNS rebinding)
 //   Upgrade other than a WebSocket of /ws                      404 (other path), 400 (other protocol)
-//   WebSocket Origin present and not http://<allowed host>     403 (another site's page)
+//   /api/v1/ GET with "Sec-Fetch-Site: cross-site"               403 (another site's page)
+//   WebSocket Origin not exactly "http://" + Host (with port)   403 (another site's page; a
+//                                                               missing or "null" Origin too)
 // A connection that has not sent a complete head within kHeadTimeoutMs is closed (logged), and
 // more than kMaxWaitingHeads such connections at once get 503.
 // Only the first request of a connection is looked at: the HTTP server behind answers with
 // "Connection: close" and closes, so a kept-alive connection never carries an unchecked one.
+//
+// Each readyRead scans only the bytes new since the last one (and 3 before, for a split
+// "\r\n\r\n"), so a head sent a byte at a time costs linear scanning; the head is parsed once,
+// when complete. Peeking still copies the buffered bytes (at most 16 KiB): QIODevice can only
+// peek from the start.
+//
+// Refusal log lines quote request bytes through quoted() (control and non-ASCII bytes as \xHH,
+// at most kMaxQuotedChars), and RefusalLog writes at most kMaxLoggedRefusalsPerSecond of them per
+// peer address in each second, then one "N more refusals from PEER" line when that second ends:
+// a flood of bad requests cannot flood the log. Refusals carry the same security headers as the
+// HTTP server's answers (kSecurityPolicy, nosniff, no-referrer).
 
 #include <QByteArray>
 #include <QList>
 #include <QTcpServer>
 
+#include <QTimer>
+
+#include <functional>
+#include <map>
 #include <string>
 
 class QTcpSocket;
@@ -35,6 +52,35 @@ public:
     static constexpr qint64 kMaxHeadBytes = 16 * 1024;
     static constexpr int kHeadTimeoutMs = 10000;
     static constexpr int kMaxWaitingHeads = 64;
+    static constexpr int kMaxLoggedRefusalsPerSecond = 10;
+    static constexpr size_t kMaxQuotedChars = 256;
+    static constexpr const char* kSecurityPolicy =
+        "default-src 'self'; script-src 'self'; object-src 'none'; frame-ancestors 'none'";
+
+    // Request bytes as a log line may quote them: printable ASCII as is, other bytes as \xHH, cut
+    // to kMaxQuotedChars characters.
+    static std::string quoted(const QByteArray& raw);
+    // Index of the head's "\r\n\r\n" looking only from scanned - 3 on; -1 when not there yet.
+    static qsizetype headEnd(const QByteArray& buffered, qsizetype scanned);
+
+    // Rate limit of refusal log lines per peer; the clock is injectable for tests.
+    class RefusalLog {
+    public:
+        explicit RefusalLog(std::function<qint64()> clockMs);
+        void refused(const std::string& peer, const std::string& line);
+        // Logs the summary of each second that has ended; false when no peer is being watched.
+        bool flush();
+
+    private:
+        struct Window {
+            qint64 startMs = 0;
+            int logged = 0;
+            int suppressed = 0;
+        };
+        void summarize(const std::string& peer, const Window& w) const;
+        std::function<qint64()> m_clockMs;
+        std::map<std::string, Window> m_windows;
+    };
 
     // What a request head asks for, or why it is refused.
     struct Head {
@@ -50,8 +96,10 @@ public:
     explicit GcsFleetHttpGuard(QObject* parent = nullptr);
 
     void setAllowedHosts(const QList<QByteArray>& hosts) { m_hosts = hosts; }
-    // Answers `status` with a short text body, closes and logs why.
-    static void refuse(QTcpSocket* socket, int status, const std::string& reason);
+    // Answers `status` with a short text body, closes and logs why (rate-limited).
+    void refuse(QTcpSocket* socket, int status, const std::string& reason);
+    // One refusal line for the socket's peer, through the rate limit.
+    void logRefusal(const QTcpSocket* socket, int status, const std::string& reason);
 
 signals:
     // A checked WebSocket upgrade of /ws; the socket still holds the handshake, unread. The
@@ -67,4 +115,7 @@ private:
 
     QList<QByteArray> m_hosts;
     int m_waiting = 0;
+    QByteArray m_peeked;  // reused: a head a byte at a time would allocate at each byte
+    RefusalLog m_refusals;
+    QTimer m_refusalFlush;
 };

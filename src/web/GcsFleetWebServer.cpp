@@ -28,6 +28,8 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <unordered_map>
@@ -48,9 +50,12 @@ struct Answer {
 // The HTTP side: one answer per connection, then the connection closes (see the guard's header).
 class FleetHttpServer : public QAbstractHttpServer {
 public:
-    explicit FleetHttpServer(std::function<Answer(const QByteArray& path)> route, QObject* parent)
+    FleetHttpServer(std::function<Answer(const QByteArray& path)> route, QByteArray policy,
+                    GcsFleetHttpGuard* guard, QObject* parent)
         : QAbstractHttpServer(parent)
         , m_route(std::move(route))
+        , m_policy(std::move(policy))
+        , m_guard(guard)
     {
     }
 
@@ -68,15 +73,16 @@ protected:
         else
             answer = {QHttpServerResponder::StatusCode::MethodNotAllowed, answer.type, "Method Not Allowed\n"};
         if (answer.status != QHttpServerResponder::StatusCode::Ok)
-            spdlog::warn("<fleet-web> refused {} from {}: {}", int(answer.status),
-                         socket->peerAddress().toString().toStdString(),
-                         request.url().path(QUrl::FullyEncoded).left(200).toStdString());
+            m_guard->logRefusal(socket, int(answer.status),
+                                GcsFleetHttpGuard::quoted(request.url().path(QUrl::FullyEncoded).toUtf8()));
         {
             auto responder = makeResponder(request, socket);
             responder.write(answer.body,
                             {{"Content-Type", answer.type},
                              {"Cache-Control", "no-store"},
+                             {"Content-Security-Policy", m_policy},
                              {"X-Content-Type-Options", "nosniff"},
+                             {"Referrer-Policy", "no-referrer"},
                              {"Connection", "close"}},
                             answer.status);
         }
@@ -91,7 +97,41 @@ protected:
 
 private:
     std::function<Answer(const QByteArray&)> m_route;
+    QByteArray m_policy;
+    GcsFleetHttpGuard* m_guard;  // this server's child once bound
 };
+
+// The scheme and host of a tile URL template as a CSP source: "{s}." in front becomes "*.", any
+// other placeholder or odd character in the host leaves the scheme alone. A relative template is
+// covered by 'self'.
+QByteArray tileSource(const QString& mapTiles)
+{
+    const QByteArray t = mapTiles.toUtf8();
+    const qsizetype sep = t.indexOf("://");
+    if (sep < 0)
+        return {};
+    const QByteArray scheme = t.left(sep).toLower();
+    if (scheme != "http" && scheme != "https")
+        return {};
+    QByteArray host = t.mid(sep + 3);
+    host = host.left(std::min(host.indexOf('/') < 0 ? host.size() : host.indexOf('/'),
+                              host.indexOf('?') < 0 ? host.size() : host.indexOf('?')));
+    if (host.startsWith('{') && host.indexOf("}.") > 0)
+        host = "*" + host.mid(host.indexOf("}.") + 1);
+    const bool plain = !host.isEmpty() && std::all_of(host.begin(), host.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || std::strchr(".-:[]*", c);
+    }) && host.lastIndexOf('*') <= 0;
+    return plain ? scheme + "://" + host : scheme + ":";
+}
+
+QByteArray securityPolicy(const QString& mapTiles)
+{
+    // data: images: the page's empty favicon (it spares a 404 for /favicon.ico). The one style
+    // attribute allowed is the one dygraphs' legend sets to measure an em.
+    return QByteArray(GcsFleetHttpGuard::kSecurityPolicy) +
+           "; style-src 'self' 'unsafe-hashes' 'sha256-MJyOH6fkfzWPCLv2CfAAYjOtxkqoLBYZsmiMyy1D4sc='" +
+           ("; img-src 'self' data: " + tileSource(mapTiles)).trimmed();
+}
 
 QByteArray mimeOf(const QString& name)
 {
@@ -207,7 +247,7 @@ struct GcsFleetWebServer::Private {
     void handleUpgrade(QTcpSocket* socket)
     {
         if (clients.size() >= kMaxClients) {
-            GcsFleetHttpGuard::refuse(socket, 503, "already " + std::to_string(kMaxClients) + " WebSocket clients");
+            guard->refuse(socket, 503, "already " + std::to_string(kMaxClients) + " WebSocket clients");
             QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             return;
         }
@@ -464,7 +504,8 @@ bool GcsFleetWebServer::start(QString* error)
         return fail(why);
     }
     d->guard->setAllowedHosts(d->allowedHosts(d->guard->serverPort()));
-    d->http = new FleetHttpServer([this](const QByteArray& path) { return d->route(path); }, this);
+    d->http = new FleetHttpServer([this](const QByteArray& path) { return d->route(path); },
+                                  securityPolicy(d->options.mapTiles), d->guard, this);
     d->http->bind(d->guard);  // the guard becomes the HTTP server's child
     d->ws = new QWebSocketServer(QStringLiteral("velmora-station"), QWebSocketServer::NonSecureMode, this);
     connect(d->guard, &GcsFleetHttpGuard::upgradeRequested, this, [this](QTcpSocket* s) { d->handleUpgrade(s); });

@@ -15,6 +15,13 @@
 // - Requests pass GcsFleetHttpGuard first (its header lists the refusals: 16 KiB heads, GET
 //   only, no body, Host and WebSocket Origin checked); QtHttpServer 6.4 offers no hook for
 //   those. Each HTTP answer carries "Connection: close" and the connection is closed after it.
+// - Each HTTP answer carries Content-Security-Policy (GcsFleetHttpGuard::kSecurityPolicy, plus
+//   "img-src 'self' data:" for the page's empty favicon and the tile host when mapTiles is set; a
+//   "{s}." subdomain becomes "*."; style attributes only the one, by hash, that dygraphs sets to
+//   measure an em, so the charts' legend is built from elements),
+//   "X-Content-Type-Options: nosniff" and "Referrer-Policy: no-referrer". The page writes every
+//   text from the station as DOM text (textContent, or an element so built handed to Leaflet),
+//   never as HTML: the policy is the second wall, not the first.
 // - At most kMaxClients WebSocket clients: the next upgrade is answered 503 (and one that slips
 //   in during handshakes is closed with 1013 "try again later").
 // - A client whose unsent output passes kMaxPendingOutputBytes (it stopped reading) is dropped

@@ -23,6 +23,7 @@
     alerts: [],
     alertLevelByVehicle: new Map(),
     route: null,
+    routeLine: null,  // the route's polyline, for its tooltip
     zones: [],
     time: 0,  // the station's clock of the newest message
     ticks: 0,
@@ -46,6 +47,11 @@
     if (text !== undefined)
       node.textContent = text;
     return node;
+  }
+
+  // Station text (route and zone names) reaches Leaflet as an element: a string would be HTML.
+  function textTip(text) {
+    return make('span', '', text);
   }
 
   function num(v) {
@@ -83,6 +89,7 @@
   const routeLayer = L.layerGroup().addTo(map);
   const trailLayer = L.layerGroup().addTo(map);
   let tileLayer = null;
+  let tileNote = null;
 
   const FitControl = L.Control.extend({
     options: { position: 'topleft' },
@@ -158,14 +165,20 @@
     if (tileLayer && tileLayer._url !== template) {
       map.removeLayer(tileLayer);
       tileLayer = null;
+      tileNote.remove();
+      tileNote = null;
     }
     if (template && !tileLayer) {
       let host = template;
       try {
         host = new URL(template.replace(/\{[a-z]\}/g, '0')).host;
       } catch (e) { /* a template that is not a URL still loads relative tiles */ }
-      tileLayer = L.tileLayer(template, { maxZoom: 22, maxNativeZoom: 19, attribution: 'tiles: ' + host });
+      // Leaflet takes attributions as HTML: the tile host goes in a text control of its own.
+      tileLayer = L.tileLayer(template, { maxZoom: 22, maxNativeZoom: 19 });
       tileLayer.addTo(map);
+      tileNote = L.control({ position: 'bottomright' });
+      tileNote.onAdd = () => make('div', 'leaflet-control-attribution leaflet-control', 'tiles: ' + host);
+      tileNote.addTo(map);
     }
     document.body.classList.toggle('with-tiles', !!tileLayer);
     drawGraticule();
@@ -450,6 +463,17 @@
         y: { axisLabelWidth: 44, pixelsPerLabel: 20 },
       },
       interactionModel: {},  // the window follows live time; no drag-zoom that the next redraw would undo
+      // The stock legend is HTML with style attributes, which the page's CSP blocks: built as text.
+      legendFormatter: (data) => {
+        const fragment = document.createDocumentFragment();
+        for (const s of data.series.filter((s) => s.isVisible)) {
+          const span = make('span', '', s.label + (num(s.y) ? ': ' + s.y : ''));
+          span.style.color = s.color;
+          span.style.fontWeight = 'bold';
+          fragment.appendChild(span);
+        }
+        return fragment;
+      },
     };
   }
 
@@ -549,6 +573,7 @@
     const route = doc ? doc.route : null;
     page.route = route || null;
     routeLayer.clearLayers();
+    page.routeLine = null;
     if (!route)
       return;
     const area = Array.isArray(route.area) ? route.area.filter((p) => Array.isArray(p) && p.length >= 2) : [];
@@ -558,9 +583,9 @@
     }
     const waypoints = (route.waypoints || []).filter((wp) => num(wp.lat) && num(wp.lon));
     if (waypoints.length >= 2) {
-      L.polyline(waypoints.map((wp) => [wp.lat, wp.lon]),
+      page.routeLine = L.polyline(waypoints.map((wp) => [wp.lat, wp.lon]),
                  { pane: 'routePane', className: 'route-line', color: '#6741d9', weight: 3, opacity: 0.85 })
-        .bindTooltip(route.name || String(route.id || 'route'), { sticky: true })
+        .bindTooltip(textTip(route.name || String(route.id || 'route')), { sticky: true })
         .addTo(routeLayer);
     }
     waypoints.forEach((wp, i) => {
@@ -591,7 +616,7 @@
         console.warn('zone ' + z.id + ' has no drawable shape');
         continue;
       }
-      shape.bindTooltip('No-fly zone ' + (z.name || z.id), { sticky: true }).addTo(zoneLayer);
+      shape.bindTooltip(textTip('No-fly zone ' + (z.name || z.id)), { sticky: true }).addTo(zoneLayer);
     }
   }
 
@@ -749,6 +774,13 @@
     markerCount: () => [...vehicles.values()].filter((e) => e.onMap).length,
     routeWaypointCount: () => document.querySelectorAll('.waypoint-marker').length,
     routeLineDrawn: () => document.querySelectorAll('path.route-line').length > 0,
+    // Opens the route line's tooltip and gives its text as shown.
+    routeTooltipText: () => {
+      if (!page.routeLine)
+        return null;
+      page.routeLine.openTooltip();
+      return page.routeLine.getTooltip().getElement().textContent;
+    },
     zoneCount: () => document.querySelectorAll('path.zone-shape').length,
     alertCount: () => page.alerts.length,
     wsState: () => page.wsState,

@@ -220,7 +220,9 @@ def run_test(args, chromium):
         cli("nfz.import", {"path": zones_file})
         points = [{"lat": lat + dn, "lon": lon + de, "alt": 25, "vel": 5}
                   for dn, de in ((0.0004, 0), (0.0004, 0.0006), (0.0008, 0.0006), (0.0008, 0))]
-        created = cli("route.create", {"name": "page check", "number": 4, "points": points})[1]["data"]
+        # A name that runs script if the page ever handles it as HTML.
+        route_name = '<img src=x onerror="document.title=\'pwned\'">'
+        created = cli("route.create", {"name": route_name, "number": 4, "points": points})[1]["data"]
         waypoint_count = created["wayPointCount"]
         cli("mission.upload", None, "--wait")
 
@@ -240,6 +242,7 @@ def run_test(args, chromium):
         wait_until("the route's waypoints",
                    lambda: browser.evaluate("fleetPage.routeWaypointCount()") == waypoint_count, 10)
         assert browser.evaluate("fleetPage.routeLineDrawn()"), "the route line is drawn"
+        assert browser.evaluate("fleetPage.routeTooltipText()") == route_name
         wait_until("the zone", lambda: browser.evaluate("fleetPage.zoneCount()") == 1, 10)
         wait_until("three markers", lambda: browser.evaluate("fleetPage.markerCount()") == 3, 10)
         assert browser.evaluate("fleetPage.wsState()") == "open"
@@ -248,6 +251,8 @@ def run_test(args, chromium):
         ticks = browser.evaluate("fleetPage.tickCount()")
         wait_until("ticks", lambda: browser.evaluate("fleetPage.tickCount()") >= ticks + 10, 10)
         browser.screenshot(os.path.join(out_dir, "fleet-page.png"))
+        assert browser.evaluate("document.querySelectorAll('img[src=\"x\"]').length") == 0
+        assert browser.evaluate("document.title") == "Velmora fleet"
         assert not browser.errors, "console errors:\n" + "\n".join(browser.errors)
         print("fleet page: %d rows, %d waypoints, screenshot in %s" % (len(rows()), waypoint_count, out_dir))
         return 0

@@ -9,6 +9,7 @@
 #include "automation/GcsCliCommandRouter.h"
 #include "automation/GcsCliServiceContext.h"
 #include "settings/GcsSettings.h"
+#include "web/GcsFleetHttpGuard.h"
 #include "web/GcsFleetJson.h"
 #include "web/GcsFleetWebServer.h"
 
@@ -64,6 +65,7 @@ const QByteArray kHandshake = "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-
 // snapshot's V's with each tick's entries merged in) after each tick.
 struct Client {
     explicit Client(quint16 port)
+        : socket(QStringLiteral("http://127.0.0.1:%1").arg(port))
     {
         QObject::connect(&socket, &QWebSocket::textMessageReceived, [this](const QString& text) {
             json m = json::parse(text.toStdString());
@@ -110,6 +112,7 @@ protected:
         const Reply r = raw(port, "GET " + path + " HTTP/1.1\r\n" + host + "\r\n\r\n");
         EXPECT_EQ(r.status, 200) << path.toStdString();
         EXPECT_TRUE(r.head.contains("Content-Type: application/json")) << r.head.toStdString();
+        EXPECT_TRUE(r.head.contains("'; img-src 'self' data: https://tiles.test\r\n"));
         return json::parse(r.body.toStdString(), nullptr, false);
     }
     void TearDown() override
@@ -267,6 +270,15 @@ TEST_F(FleetWebTest, RefusesBadRequestsAndLogsEach)
         {"GET /ws HTTP/1.1\r\n" + host + "Upgrade: h2c\r\n\r\n", 400},
         {"GET / HTTP/1.1\r\n" + host + kHandshake + "\r\n", 404},
         {"GET /ws HTTP/1.1\r\n" + host + kHandshake + "Origin: http://rebind.example\r\n\r\n", 403},
+        {"GET /ws HTTP/1.1\r\n" + host + kHandshake + "Origin: http://127.0.0.1\r\n\r\n", 403},
+        {"GET /ws HTTP/1.1\r\n" + host + kHandshake + "Origin: http://localhost:" + QByteArray::number(port) +
+             "\r\n\r\n", 403},
+        {"GET /ws HTTP/1.1\r\nHost: localhost\r\n" + kHandshake + "Origin: http://localhost\r\n\r\n", 403},
+        {"GET /ws HTTP/1.1\r\n" + host + kHandshake + "Origin: null\r\n\r\n", 403},
+        {"GET /ws HTTP/1.1\r\n" + host + kHandshake + "\r\n", 403},
+        {"GET /api/v1/fleet HTTP/1.1\r\n" + host + "Sec-Fetch-Site: cross-site\r\n\r\n", 403},
+        {"GET /api/v1/fleet HTTP/1.1\r\n" + host + "Sec-Fetch-Site: same-origin\r\n\r\n", 200},
+        {"GET / HTTP/1.1\r\n" + host + "Sec-Fetch-Site: cross-site\r\n\r\n", 200},
         {"GET /ws HTTP/1.1\r\n" + host + kHandshake + "Origin: http://127.0.0.1:" + QByteArray::number(port) +
              "\r\n\r\n",
          101},
@@ -274,10 +286,73 @@ TEST_F(FleetWebTest, RefusesBadRequestsAndLogsEach)
     LogCapture::instance().clear();
     int refusals = 0;
     for (const auto& c : cases) {
-        EXPECT_EQ(raw(port, c.request).status, c.status) << c.request.left(120).toStdString();
+        const Reply r = raw(port, c.request);
+        EXPECT_EQ(r.status, c.status) << c.request.left(120).toStdString();
         refusals += c.status >= 400;
+        if (c.status != 101)
+            for (const char* h : {"Content-Security-Policy: default-src 'self'; script-src 'self'; object-src 'none'; "
+                                  "frame-ancestors 'none'", "X-Content-Type-Options: nosniff",
+                                  "Referrer-Policy: no-referrer"})
+                EXPECT_TRUE(r.head.contains(h)) << h << " in " << r.head.toStdString();
     }
-    EXPECT_EQ(LogCapture::instance().countContaining(spdlog::level::warn, "<fleet-web> refused"), refusals);
+    // Past 10 a second the refusals are counted in a summary line instead.
+    auto logged = [] {
+        int n = LogCapture::instance().countContaining(spdlog::level::warn, "<fleet-web> refused");
+        for (const auto& line : LogCapture::instance().lines())
+            if (const auto at = line.text.find(" more refusals from "); at != std::string::npos)
+                n += std::stoi(line.text.substr(line.text.rfind(' ', at - 1) + 1));
+        return n;
+    };
+    EXPECT_TRUE(waitUntil([&] { return logged() == refusals; })) << logged() << " of " << refusals;
+}
+
+TEST(FleetHttpGuard, QuotesRequestBytesPrintableAndShort)
+{
+    const struct {
+        QByteArray raw;
+        std::string quoted;
+    } cases[] = {
+        {"GET /x", "GET /x"},
+        {"a\r\n\x1b[2J\xff", "a\\x0d\\x0a\\x1b[2J\\xff"},
+        {QByteArray(300, 'a'), std::string(256, 'a')},
+        {QByteArray(254, 'a') + "\x01", std::string(254, 'a')},  // an escape is not cut in half
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(GcsFleetHttpGuard::quoted(c.raw), c.quoted);
+}
+
+TEST(FleetHttpGuard, FindsTheHeadEndScanningOnlyNewBytes)
+{
+    const QByteArray heads[] = {"GET / HTTP/1.1\r\nHost: a\r\n\r\nbody", "\r\n\r\n", "GET /\r\n\r\r\n\r\n"};
+    for (const QByteArray& head : heads) {
+        for (qsizetype chunk : {1, 2, 3, 5}) {
+            qsizetype scanned = 0, found = -1;
+            for (qsizetype size = chunk; found < 0 && scanned < head.size(); size += chunk) {
+                found = GcsFleetHttpGuard::headEnd(head.left(size), scanned);
+                scanned = std::min(size, head.size());
+            }
+            EXPECT_EQ(found, head.indexOf("\r\n\r\n")) << head.toStdString() << " by " << chunk;
+        }
+    }
+}
+
+TEST(FleetHttpGuard, RefusalLogLimitsEachPeerToTenASecond)
+{
+    qint64 now = 0;
+    GcsFleetHttpGuard::RefusalLog log([&] { return now; });
+    LogCapture::instance().clear();
+    for (int i = 0; i < 13; ++i, ++now)
+        log.refused("10.0.0.1", "refused A");
+    log.refused("10.0.0.2", "refused B");
+    now = 999;
+    EXPECT_TRUE(log.flush());
+    EXPECT_EQ(LogCapture::instance().lines().size(), 11u);
+    now = 1013;  // both seconds have ended
+    EXPECT_FALSE(log.flush());
+    log.refused("10.0.0.1", "refused A");
+    EXPECT_EQ(LogCapture::instance().countContaining(spdlog::level::warn, "refused A"), 11);
+    EXPECT_EQ(LogCapture::instance().count(spdlog::level::warn, "<fleet-web> 3 more refusals from 10.0.0.1"), 1);
+    EXPECT_EQ(LogCapture::instance().lines().size(), 13u);
 }
 
 TEST_F(FleetWebTest, ClientsComeAndGoWithinTheLimit)
@@ -294,7 +369,9 @@ TEST_F(FleetWebTest, ClientsComeAndGoWithinTheLimit)
     };
     auto full = openAll(GcsFleetWebServer::kMaxClients);
     EXPECT_EQ(server->clientCount(), GcsFleetWebServer::kMaxClients);
-    const QByteArray upgrade = "GET /ws HTTP/1.1\r\nHost: localhost\r\n" + kHandshake + "\r\n";
+    const QByteArray origin = "localhost:" + QByteArray::number(port);
+    const QByteArray upgrade = "GET /ws HTTP/1.1\r\nHost: " + origin + "\r\n" + kHandshake + "Origin: http://" + origin +
+                               "\r\n\r\n";
     EXPECT_EQ(raw(port, upgrade).status, 503);
     full.clear();
     ASSERT_TRUE(waitUntil([&] { return server->clientCount() == 0; }));
@@ -320,7 +397,8 @@ TEST_F(FleetWebTest, ClientThatStopsReadingIsDropped)
     stalled.connectToHost(QHostAddress::LocalHost, port);
     ASSERT_TRUE(stalled.waitForConnected(3000));
     stalled.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
-    stalled.write("GET /ws HTTP/1.1\r\nHost: localhost\r\n" + kHandshake + "\r\n");
+    const QByteArray host = "127.0.0.1:" + QByteArray::number(port);
+    stalled.write("GET /ws HTTP/1.1\r\nHost: " + host + "\r\n" + kHandshake + "Origin: http://" + host + "\r\n\r\n");
     ASSERT_TRUE(waitUntil([&] { return server->clientCount() == 2; }));
 
     LogCapture::instance().clear();
