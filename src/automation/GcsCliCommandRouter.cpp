@@ -749,12 +749,12 @@ json systemMethods(const Call&)
 }
 
 // A misspelled key would otherwise be ignored silently (a wrong selector targets the active vehicle).
-Failure refuseUnknownFields(const MethodSpec& spec, const json* params)
+Failure refuseUnknownFields(const MethodSpec& method, const json* params)
 {
     if (!params)
         return {};
     for (const auto& [key, value] : params->items()) {
-        const bool known = std::any_of(spec.params.begin(), spec.params.end(),
+        const bool known = std::any_of(method.params.begin(), method.params.end(),
                                        [&](const ParamSpec& p) { return key == p.name; });
         if (!known)
             return invalid("Unknown field: " + key);

@@ -325,7 +325,6 @@ int MavMissionsController::upload(bool verify)
         return 5;
     }
     lockTarget(m_activeRoute);
-    m_verifyRequested = verify;
     m_verify = {verify ? VerifyOutcome::Pending : VerifyOutcome::None, 0, 0};
     setIsUploading(true);
     emit flightRouteUploadingStarted(m_activeRoute);
@@ -428,7 +427,7 @@ void MavMissionsController::handleMavPFrameReceived(MavPFramePtr pframe, OstAbst
         }
         m_transferReq.reset();
         const int ret = MavProtoHelper::parseMavProtoFrameResult(*pframe);
-        if (ret == 0 && m_verifyRequested) {
+        if (ret == 0 && m_verify.state == VerifyOutcome::Pending) {
             spdlog::info("<MavMissionsController> route {} uploaded, reading it back to verify",
                          m_target ? m_target->id().toStdString() : std::string());
             startReadBack(ReadBack::Verify, m_target ? m_target->number() : 0);

@@ -196,7 +196,6 @@ private:
     MavProtoDownWayPointBasicParam_t m_downloadBasic;
     uint8_t m_downloadWpNumber = 0;
     std::vector<MavProtoWayPointData_t> m_sentRecords;
-    bool m_verifyRequested = false;
     VerifyOutcome m_verify;
     int m_lastDownloadCount = 0;
     std::shared_ptr<MavFlightRouteDataItem> m_lastNewRoute;

@@ -69,6 +69,14 @@ protected:
 
     void startBroker() { ASSERT_TRUE(m_broker.start()) << m_broker.log().toStdString(); }
 
+    // The publisher as gcsagent and the subscriber as watcher, both connected.
+    static void connectBoth(OstMqttClient& pub, OstMqttClient& sub)
+    {
+        ASSERT_TRUE(pub.connectToServer("gcsagent", "pw-one", 60));
+        ASSERT_TRUE(sub.connectToServer("watcher", "pw-two", 60));
+        ASSERT_TRUE(waitState(pub, State::Connected) && waitState(sub, State::Connected));
+    }
+
     static bool waitState(const OstMqttClient& c, State s, int ms = 15000)
     {
         return waitUntil([&] { return c.state() == s; }, ms);
@@ -88,10 +96,7 @@ TEST_F(OstMqttClientTest, PublishAndSubscribeRoundTrip)
 
     EXPECT_FALSE(pub.publish("gcs/test", "early", 1));  // not connected
     EXPECT_TRUE(sub.subscribe("gcs/notify/vehicle/+/position", 1));  // recorded, made on connect
-    ASSERT_TRUE(pub.connectToServer("gcsagent", "pw-one", 60));
-    ASSERT_TRUE(sub.connectToServer("watcher", "pw-two", 60));
-    ASSERT_TRUE(waitState(pub, State::Connected));
-    ASSERT_TRUE(waitState(sub, State::Connected));
+    ASSERT_NO_FATAL_FAILURE(connectBoth(pub, sub));
     EXPECT_TRUE(pub.connectToServer("gcsagent", "pw-one", 60));  // already connected: nothing changes
     EXPECT_TRUE(pub.isConnected());
 
@@ -287,9 +292,7 @@ TEST_F(OstMqttClientTest, FloodKeepsTheNewestMessagesAndDropsOversizedPayloads)
     std::vector<Received> got;
     sub.registerMessageReceiver(recorder(got));
     sub.subscribe("flood/#", 1);
-    ASSERT_TRUE(pub.connectToServer("gcsagent", "pw-one", 60));
-    ASSERT_TRUE(sub.connectToServer("watcher", "pw-two", 60));
-    ASSERT_TRUE(waitState(pub, State::Connected) && waitState(sub, State::Connected));
+    ASSERT_NO_FATAL_FAILURE(connectBoth(pub, sub));
     ASSERT_TRUE(publishUntilReceived(pub, "flood/warm", "up", got));
     got.clear();
     // No event loop: nothing leaves the inbox. The oversized payload, sent last, arrives last.
