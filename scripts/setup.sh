@@ -4,7 +4,7 @@ PACKAGES=(build-essential cmake ninja-build pkg-config ccache
   qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
   qt6-httpserver-dev qt6-websockets-dev
   libspdlog-dev nlohmann-json3-dev libgtest-dev libbenchmark-dev
-  libmosquitto-dev mosquitto socat tmux zlib1g-dev
+  libmosquitto-dev mosquitto openssl socat tmux zlib1g-dev
   chromium libjs-leaflet libjs-dygraphs python3-websocket fonts-wqy-microhei gdal-bin)
 
 missing=()

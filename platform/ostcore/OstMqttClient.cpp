@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <random>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -17,6 +18,11 @@ namespace {
 // delay of ours, and every attempt ends its network thread before ours starts a new one.
 constexpr unsigned kLibraryReconnectSec = 3600;
 constexpr int kMinRefusedRetryMs = 100;
+// Where Debian and most others keep the system's CA certificates, hashed.
+constexpr const char* kSystemCaPath = "/etc/ssl/certs";
+
+std::mutex g_defaultCaMutex;
+std::string g_defaultCaFile;
 
 void initLibrary()
 {
@@ -25,6 +31,22 @@ void initLibrary()
 }
 
 }  // namespace
+
+// One attempt: a libmosquitto handle and the thread that connects and runs its loop. The thread
+// and the client share it; whoever lets go last frees the handle, so the client never waits
+// for a connect to give up.
+struct OstMqttClient::Link {
+    mosquitto* mosq = nullptr;
+    unsigned id = 0;
+    std::mutex mutex;                 // a callback holds it while it uses the client
+    OstMqttClient* client = nullptr;  // null once the client has let go of this attempt
+    bool looping = false;
+    ~Link()
+    {
+        if (mosq)
+            mosquitto_destroy(mosq);
+    }
+};
 
 OstMqttBackoff::OstMqttBackoff(std::chrono::milliseconds base, std::chrono::milliseconds cap,
                                std::chrono::milliseconds refusedCap, Random random)
@@ -63,24 +85,33 @@ OstMqttClient::OstMqttClient(const std::string& serverUri, const std::string& cl
     , m_clientId(clientId)
     , m_backoff(std::chrono::seconds(1), std::chrono::seconds(30), std::chrono::milliseconds(m_refusedRetryMs))
     , m_retryTimer(new QTimer(this))
+    , m_connectTimer(new QTimer(this))
 {
     initLibrary();
     m_retryTimer->setSingleShot(true);
     connect(m_retryTimer, &QTimer::timeout, this, &OstMqttClient::handleRetry);
+    m_connectTimer->setSingleShot(true);
+    connect(m_connectTimer, &QTimer::timeout, this, &OstMqttClient::handleConnectTimeout);
     const QUrl url(QString::fromStdString(serverUri));
-    if ((url.scheme() == "tcp" || url.scheme() == "mqtt") && !url.host().isEmpty()) {
+    const QString scheme = url.scheme();
+    if ((scheme == "tcp" || scheme == "mqtt" || scheme == "mqtts") && !url.host().isEmpty()) {
+        m_tls = scheme == "mqtts";
         m_host = url.host().toStdString();
-        m_port = url.port(1883);
+        m_port = url.port(m_tls ? 8883 : 1883);
     } else {
-        spdlog::error("<MqttClient> unusable server uri '{}', expected tcp://host:port", serverUri);
+        spdlog::error("<MqttClient> unusable server uri '{}', expected tcp://host:port or mqtts://host:port", serverUri);
     }
 }
 
 OstMqttClient::~OstMqttClient()
 {
     disconnectFromServer();
-    if (m_mosq)
-        mosquitto_destroy(m_mosq);
+}
+
+void OstMqttClient::setDefaultCaFile(const std::string& path)
+{
+    std::lock_guard lock(g_defaultCaMutex);
+    g_defaultCaFile = path;
 }
 
 bool OstMqttClient::connectToServer(const std::string& user, const std::string& password, int keepAliveSec)
@@ -91,7 +122,7 @@ bool OstMqttClient::connectToServer(const std::string& user, const std::string& 
         spdlog::error("<MqttClient> keep-alive of {} s refused, at least 5 s", keepAliveSec);
         return false;
     }
-    if (m_loopRunning && m_state != State::Refused) {
+    if (m_state == State::Connecting || m_state == State::Connected) {
         spdlog::debug("<MqttClient> connect ignored, already {}", m_state == State::Connected ? "connected" : "connecting");
         return true;
     }
@@ -116,61 +147,125 @@ bool OstMqttClient::connectToServer(const std::string& user, const std::string& 
 
 bool OstMqttClient::startAttempt()
 {
-    // A fresh handle per attempt: the network thread of a used one may end before the new
-    // connect is under way.
-    if (m_mosq)
-        mosquitto_destroy(m_mosq);
-    m_mosq = mosquitto_new(m_clientId.empty() ? nullptr : m_clientId.c_str(), true, this);
-    if (!m_mosq) {
+    // A fresh handle per attempt: the last one's thread may still be stuck in its connect.
+    retireLink();
+    auto link = std::make_shared<Link>();
+    link->mosq = mosquitto_new(m_clientId.empty() ? nullptr : m_clientId.c_str(), true, link.get());
+    if (!link->mosq) {
         spdlog::error("<MqttClient> cannot create a client for id '{}'", m_clientId);
         return false;
     }
-    ++m_attemptId;  // the last attempt's thread is joined: its callbacks carry the old id
-    mosquitto_connect_callback_set(m_mosq, &OstMqttClient::handleConnect);
-    mosquitto_disconnect_callback_set(m_mosq, &OstMqttClient::handleDisconnect);
-    mosquitto_message_callback_set(m_mosq, &OstMqttClient::handleMessage);
-    mosquitto_reconnect_delay_set(m_mosq, kLibraryReconnectSec, kLibraryReconnectSec, false);
+    // Our own thread runs the loop: calls from the client's thread then only queue packets.
+    mosquitto_threaded_set(link->mosq, true);
+    mosquitto_connect_callback_set(link->mosq, &OstMqttClient::handleConnect);
+    mosquitto_disconnect_callback_set(link->mosq, &OstMqttClient::handleDisconnect);
+    mosquitto_message_callback_set(link->mosq, &OstMqttClient::handleMessage);
+    mosquitto_reconnect_delay_set(link->mosq, kLibraryReconnectSec, kLibraryReconnectSec, false);
     const std::string user = userName();
-    mosquitto_username_pw_set(m_mosq, user.empty() ? nullptr : user.c_str(),
+    mosquitto_username_pw_set(link->mosq, user.empty() ? nullptr : user.c_str(),
                               m_password.empty() ? nullptr : m_password.c_str());
-    // The network thread first: it waits for the connect.
-    int rc = mosquitto_loop_start(m_mosq);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        spdlog::error("<MqttClient> cannot start the network thread: {}", mosquitto_strerror(rc));
-        return false;
+    if (m_tls) {
+        std::string ca = m_caFile;
+        if (ca.empty()) {
+            std::lock_guard lock(g_defaultCaMutex);
+            ca = g_defaultCaFile;
+        }
+        int rc = MOSQ_ERR_SUCCESS;
+        if (ca.empty()) {
+            rc = mosquitto_tls_set(link->mosq, nullptr, kSystemCaPath, nullptr, nullptr, nullptr);
+            mosquitto_int_option(link->mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        } else {
+            rc = mosquitto_tls_set(link->mosq, ca.c_str(), nullptr, nullptr, nullptr, nullptr);
+        }
+        if (rc != MOSQ_ERR_SUCCESS) {
+            spdlog::error("<MqttClient> cannot set up TLS with CA '{}': {}", ca.empty() ? kSystemCaPath : ca,
+                          mosquitto_strerror(rc));
+            return false;
+        }
     }
-    m_loopRunning = true;
-    rc = mosquitto_connect_async(m_mosq, m_host.c_str(), m_port, m_keepAliveSec);
-    if (rc == MOSQ_ERR_ERRNO) {
-        // Not reachable at once (nothing listening): no callback comes, so retry from here.
-        if (m_state != State::Refused)
-            noteOutage(rc);
-        scheduleRetry(m_attemptId, m_state == State::Refused);
-        return true;
-    }
-    if (rc != MOSQ_ERR_SUCCESS) {
-        spdlog::error("<MqttClient> cannot connect to {}:{}: {}", m_host, m_port, mosquitto_strerror(rc));
-        stopLoop();
-        return false;
-    }
+    link->id = ++m_attemptId;
+    link->client = this;
+    m_link = link;
+    m_connectTimer->start(kConnectTimeoutMs);
+    std::thread(&OstMqttClient::runLink, std::move(link), m_host, m_port, m_keepAliveSec).detach();
     return true;
 }
 
-void OstMqttClient::stopLoop()
+void OstMqttClient::runLink(std::shared_ptr<Link> link, std::string host, int port, int keepAliveSec)
 {
-    // Also ends a back-off wait: the network thread sees the disconnect and stops.
-    mosquitto_disconnect(m_mosq);
-    mosquitto_loop_stop(m_mosq, false);
-    m_loopRunning = false;
+    // The name lookup, the connect and the TLS handshake block here, never on the client's
+    // thread. (The library's asynchronous connect would start a TLS handshake on a socket
+    // still connecting, and can hang in it when the connect fails.)
+    int rc = mosquitto_connect(link->mosq, host.c_str(), port, keepAliveSec);
+    bool looped = false;
+    if (rc == MOSQ_ERR_SUCCESS) {
+        {
+            std::lock_guard lock(link->mutex);
+            looped = link->looping = link->client != nullptr;
+        }
+        if (looped)
+            rc = mosquitto_loop_forever(link->mosq, 1000, 1);
+    }
+    std::lock_guard lock(link->mutex);
+    if (OstMqttClient* client = link->client) {
+        const unsigned id = link->id;
+        QMetaObject::invokeMethod(
+            client, [client, id, rc, looped] { client->attemptEnded(id, rc, looped); }, Qt::QueuedConnection);
+    }
+}
+
+void OstMqttClient::retireLink()
+{
+    m_connectTimer->stop();
+    const std::shared_ptr<Link> link = std::exchange(m_link, nullptr);
+    if (!link)
+        return;
+    bool looping = false;
+    {
+        // Waits only for a callback under way; none starts on this client afterwards.
+        std::lock_guard lock(link->mutex);
+        link->client = nullptr;
+        looping = link->looping;
+    }
+    // The loop ends as soon as its socket lets it; its thread frees the handle.
+    if (looping)
+        mosquitto_disconnect(link->mosq);
+}
+
+void OstMqttClient::attemptEnded(unsigned attemptId, int rc, bool looped)
+{
+    if (attemptId != m_attemptId || m_state == State::Disconnected)
+        return;
+    m_connectTimer->stop();
+    // Without a loop no callback came (lookup failed, nothing listening); a loop that ended on
+    // a fatal error may not have said so either.
+    if (!looped || m_state == State::Connected) {
+        if (m_state != State::Refused) {
+            noteOutage(mosquitto_strerror(rc));
+            setState(State::Connecting);
+        }
+    }
+    scheduleRetry(attemptId, m_state == State::Refused);
+}
+
+void OstMqttClient::handleConnectTimeout()
+{
+    if (m_state == State::Connected || m_state == State::Disconnected || m_retryTimer->isActive())
+        return;
+    const unsigned id = m_attemptId;
+    retireLink();
+    if (m_state != State::Refused)
+        noteOutage("no answer within the connect timeout");
+    scheduleRetry(id, m_state == State::Refused);
 }
 
 void OstMqttClient::disconnectFromServer()
 {
     m_retryTimer->stop();
     m_refusalLogged = false;
-    if (m_loopRunning)
-        stopLoop();
-    else if (m_state == State::Disconnected)
+    const bool attempting = m_link != nullptr;
+    retireLink();
+    if (!attempting && m_state == State::Disconnected)
         return;
     setState(State::Disconnected);
     spdlog::info("<MqttClient> disconnected from {}:{}", m_host, m_port);
@@ -182,11 +277,11 @@ bool OstMqttClient::publish(const std::string& topic, const std::string& payload
         spdlog::warn("<MqttClient> publish refused, topic '{}', qos {}", topic, qos);
         return false;
     }
-    if (!m_mosq || !isConnected()) {
+    if (!m_link || !isConnected()) {
         spdlog::debug("<MqttClient> publish to {} dropped, not connected", topic);
         return false;
     }
-    const int rc = mosquitto_publish(m_mosq, nullptr, topic.c_str(), int(payload.size()), payload.data(), qos, false);
+    const int rc = mosquitto_publish(m_link->mosq, nullptr, topic.c_str(), int(payload.size()), payload.data(), qos, false);
     if (rc != MOSQ_ERR_SUCCESS) {
         spdlog::warn("<MqttClient> publish to {} failed: {}", topic, mosquitto_strerror(rc));
         return false;
@@ -205,9 +300,9 @@ bool OstMqttClient::subscribe(const std::string& topic, int qos)
     // says Connected and it is sent here.
     std::lock_guard lock(m_mutex);
     m_topics[topic] = qos;
-    if (!m_mosq || !isConnected())
+    if (!m_link || !isConnected())
         return true;
-    const int rc = mosquitto_subscribe(m_mosq, nullptr, topic.c_str(), qos);
+    const int rc = mosquitto_subscribe(m_link->mosq, nullptr, topic.c_str(), qos);
     if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
         spdlog::warn("<MqttClient> subscribe to {} failed: {}", topic, mosquitto_strerror(rc));
         return false;
@@ -219,9 +314,9 @@ bool OstMqttClient::unsubscribe(const std::string& topic)
 {
     std::lock_guard lock(m_mutex);
     m_topics.erase(topic);
-    if (!m_mosq || !isConnected())
+    if (!m_link || !isConnected())
         return true;
-    const int rc = mosquitto_unsubscribe(m_mosq, nullptr, topic.c_str());
+    const int rc = mosquitto_unsubscribe(m_link->mosq, nullptr, topic.c_str());
     if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
         spdlog::warn("<MqttClient> unsubscribe from {} failed: {}", topic, mosquitto_strerror(rc));
         return false;
@@ -268,7 +363,7 @@ void OstMqttClient::setBackoff(OstMqttBackoff backoff)
 void OstMqttClient::scheduleRetry(unsigned attemptId, bool refused)
 {
     // Called on the client's thread; a late call from an attempt already replaced is dropped.
-    if (attemptId != m_attemptId || !m_loopRunning || m_state == State::Disconnected || m_retryTimer->isActive())
+    if (attemptId != m_attemptId || m_state == State::Disconnected || m_retryTimer->isActive())
         return;
     const auto delay = m_backoff.next(refused);
     spdlog::debug("<MqttClient> next attempt on {}:{} in {} ms", m_host, m_port, delay.count());
@@ -280,80 +375,103 @@ void OstMqttClient::handleRetry()
     if (m_state == State::Disconnected)
         return;
     spdlog::debug("<MqttClient> trying {}:{} again", m_host, m_port);
-    if (m_loopRunning)
-        stopLoop();  // the last attempt's network thread has ended or is ending
     if (!startAttempt()) {
         const auto delay = m_backoff.next(m_state == State::Refused);
         m_retryTimer->start(int(delay.count()));
     }
 }
 
-void OstMqttClient::noteOutage(int rc)
+void OstMqttClient::noteOutage(const char* why)
 {
     if (m_outageLogged.exchange(true))
-        spdlog::debug("<MqttClient> {}:{} still not reachable ({})", m_host, m_port, mosquitto_strerror(rc));
+        spdlog::debug("<MqttClient> {}:{} still not reachable ({})", m_host, m_port, why);
     else if (m_state == State::Connected)
-        spdlog::warn("<MqttClient> connection to {}:{} lost ({}), reconnecting", m_host, m_port, mosquitto_strerror(rc));
+        spdlog::warn("<MqttClient> connection to {}:{} lost ({}), reconnecting", m_host, m_port, why);
     else
-        spdlog::warn("<MqttClient> broker {}:{} not reachable ({}), retrying", m_host, m_port, mosquitto_strerror(rc));
+        spdlog::warn("<MqttClient> broker {}:{} not reachable ({}), retrying", m_host, m_port, why);
 }
 
-void OstMqttClient::handleConnect(mosquitto* mosq, void* self, int rc)
+// The library's callbacks, on an attempt's thread: they reach the client only while it still
+// holds that attempt, and otherwise just let the thread end.
+void OstMqttClient::handleConnect(mosquitto* mosq, void* obj, int rc)
 {
-    auto* client = static_cast<OstMqttClient*>(self);
-    client->m_lastConnack = rc;
+    auto* link = static_cast<Link*>(obj);
+    std::lock_guard lock(link->mutex);
+    if (link->client)
+        link->client->onConnect(mosq, rc);
+    else
+        mosquitto_disconnect(mosq);
+}
+
+void OstMqttClient::handleDisconnect(mosquitto* mosq, void* obj, int rc)
+{
+    auto* link = static_cast<Link*>(obj);
+    std::lock_guard lock(link->mutex);
+    if (link->client)
+        link->client->onDisconnect(mosq, rc);
+    else if (rc != 0)
+        mosquitto_disconnect(mosq);
+}
+
+void OstMqttClient::handleMessage(mosquitto*, void* obj, const mosquitto_message* msg)
+{
+    auto* link = static_cast<Link*>(obj);
+    std::lock_guard lock(link->mutex);
+    if (link->client)
+        link->client->onMessage(msg);
+}
+
+void OstMqttClient::onConnect(mosquitto* mosq, int rc)
+{
+    m_lastConnack = rc;
     if (rc != 0) {
-        if (!client->m_refusalLogged.exchange(true))
+        if (!m_refusalLogged.exchange(true))
             spdlog::error("<mqtt> broker refused the connection: {}, code: {}, serverUri: {}, username: {}",
-                          mosquitto_connack_string(rc), rc, client->m_serverUri, client->userName());
-        client->setState(State::Refused);
+                          mosquitto_connack_string(rc), rc, m_serverUri, userName());
+        setState(State::Refused);
         mosquitto_disconnect(mosq);  // ends this network thread; the retry starts a new one
         // The timer lives on the client's thread, which also stops it.
-        const unsigned id = client->m_attemptId;
-        QMetaObject::invokeMethod(
-            client, [client, id] { client->scheduleRetry(id, true); }, Qt::QueuedConnection);
+        const unsigned id = m_attemptId;
+        QMetaObject::invokeMethod(this, [this, id] { scheduleRetry(id, true); }, Qt::QueuedConnection);
         return;
     }
-    const unsigned id = client->m_attemptId;
+    const unsigned id = m_attemptId;
     QMetaObject::invokeMethod(
-        client, [client, id] { if (client->m_attemptId == id) client->m_backoff.reset(); }, Qt::QueuedConnection);
-    client->m_refusalLogged = false;
-    client->m_outageLogged = false;
+        this, [this, id] { if (m_attemptId == id) m_backoff.reset(); }, Qt::QueuedConnection);
+    m_refusalLogged = false;
+    m_outageLogged = false;
     size_t count = 0;
     bool changed = false;
     {
-        std::lock_guard lock(client->m_mutex);
-        for (const auto& [topic, qos] : client->m_topics)
+        std::lock_guard lock(m_mutex);
+        for (const auto& [topic, qos] : m_topics)
             mosquitto_subscribe(mosq, nullptr, topic.c_str(), qos);
-        count = client->m_topics.size();
-        changed = client->m_state.exchange(State::Connected) != State::Connected;
+        count = m_topics.size();
+        changed = m_state.exchange(State::Connected) != State::Connected;
     }
-    spdlog::info("<MqttClient> connected to {}:{}, {} subscriptions made", client->m_host, client->m_port, count);
+    spdlog::info("<MqttClient> connected to {}:{}, {} subscriptions made", m_host, m_port, count);
     if (changed)
-        emit client->stateChanged(State::Connected);
+        emit stateChanged(State::Connected);
 }
 
-void OstMqttClient::handleDisconnect(mosquitto* mosq, void* self, int rc)
+void OstMqttClient::onDisconnect(mosquitto* mosq, int rc)
 {
-    auto* client = static_cast<OstMqttClient*>(self);
     if (rc == 0)
-        return;  // asked for; disconnectFromServer() sets the state
-    const bool refused = client->m_state == State::Refused;
+        return;  // asked for, after a refusal
+    const bool refused = m_state == State::Refused;
     if (!refused) {
-        client->noteOutage(rc);
-        client->setState(State::Connecting);
+        noteOutage(mosquitto_strerror(rc));
+        setState(State::Connecting);
     }
     mosquitto_disconnect(mosq);  // ends this network thread; the retry starts a new one
-    const unsigned id = client->m_attemptId;
-    QMetaObject::invokeMethod(
-        client, [client, id, refused] { client->scheduleRetry(id, refused); }, Qt::QueuedConnection);
+    const unsigned id = m_attemptId;
+    QMetaObject::invokeMethod(this, [this, id, refused] { scheduleRetry(id, refused); }, Qt::QueuedConnection);
 }
 
-void OstMqttClient::handleMessage(mosquitto*, void* self, const mosquitto_message* msg)
+void OstMqttClient::onMessage(const mosquitto_message* msg)
 {
-    auto* client = static_cast<OstMqttClient*>(self);
     if (msg->payloadlen > kMostPayloadBytes) {
-        const auto n = ++client->m_oversized;
+        const auto n = ++m_oversized;
         if (n == 1)
             spdlog::warn("<MqttClient> payload of {} bytes on {} dropped, over {} bytes", msg->payloadlen, msg->topic,
                          kMostPayloadBytes);
@@ -365,20 +483,20 @@ void OstMqttClient::handleMessage(mosquitto*, void* self, const mosquitto_messag
                                         QByteArray(static_cast<const char*>(msg->payload), msg->payloadlen));
     bool post = false;
     {
-        std::lock_guard lock(client->m_inboxMutex);
-        client->m_inbox.push_back(std::move(item));
-        if (client->m_inbox.size() > kMostQueuedMessages) {
-            client->m_inbox.pop_front();
-            const auto n = ++client->m_dropped;
+        std::lock_guard lock(m_inboxMutex);
+        m_inbox.push_back(std::move(item));
+        if (m_inbox.size() > kMostQueuedMessages) {
+            m_inbox.pop_front();
+            const auto n = ++m_dropped;
             if (n == 1)
                 spdlog::warn("<MqttClient> inbox full ({} messages), oldest dropped", kMostQueuedMessages);
             else
                 spdlog::debug("<MqttClient> inbox full, {} dropped so far", n);
         }
-        post = !std::exchange(client->m_deliveryPosted, true);
+        post = !std::exchange(m_deliveryPosted, true);
     }
     if (post)
-        QMetaObject::invokeMethod(client, [client] { client->deliverInbox(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, [this] { deliverInbox(); }, Qt::QueuedConnection);
 }
 
 void OstMqttClient::deliverInbox()

@@ -2,8 +2,14 @@
 // MQTT client on libmosquitto, with the library's own network thread.
 //
 // Choices:
-// - Server URI "tcp://host:port" (or "mqtt://"; the port defaults to 1883). MQTT 3.1.1, clean
-//   session.
+// - Server URI "tcp://host:port" (or "mqtt://"; the port defaults to 1883), or "mqtts://host:port"
+//   for TLS (port 8883 by default) checked against the CA file of setCaFile() (or of
+//   setDefaultCaFile()), else the system's CA store. MQTT 3.1.1, clean session.
+// - Nothing blocks the client's thread on the network: each attempt runs on a thread of its
+//   own (name lookup, TCP and TLS connect, then the library's loop). A lookup failure is retried
+//   like any unreachable broker, and an attempt with no CONNACK within kConnectTimeoutMs is
+//   abandoned and retried. Disconnecting or destroying the client hands the attempt's thread its
+//   handle and returns: a thread stuck in a connect ends, and frees the handle, on its own.
 // - connectToServer() only starts the attempt; the outcome shows in state() and stateChanged.
 //   The client retries by itself, from a timer on its thread, each time on a fresh handle (the
 //   library's own reconnect is not used: its delays have no jitter). Delays come from
@@ -97,6 +103,7 @@ public:
     Q_ENUM(State)
     static constexpr int kMostPayloadBytes = 16 * 1024;
     static constexpr size_t kMostQueuedMessages = 256;
+    static constexpr int kConnectTimeoutMs = 20000;
 
     OstMqttClient(const std::string& serverUri, const std::string& clientId, QObject* parent = nullptr);
     ~OstMqttClient() override;
@@ -114,6 +121,12 @@ public:
     // The cap of the delays between retries after a refusal; at least 100 ms.
     void setRefusedRetryIntervalMs(int ms);
     int refusedRetryIntervalMs() const { return m_refusedRetryMs; }
+    // The PEM file of the CAs an mqtts:// broker is checked against, from the next attempt on;
+    // empty: the default below. The default applies to clients that set none (the station's
+    // --mqtt-ca); empty: the system's CA store.
+    void setCaFile(const std::string& path) { m_caFile = path; }
+    static void setDefaultCaFile(const std::string& path);
+    bool usesTls() const { return m_tls; }
     // Replaces the reconnect back-off (tests: short delays, a seeded source).
     void setBackoff(OstMqttBackoff backoff);
 
@@ -132,23 +145,32 @@ signals:
     void stateChanged(OstMqttClient::State state);
 
 private:
-    static void handleConnect(mosquitto* mosq, void* self, int rc);
-    static void handleDisconnect(mosquitto* mosq, void* self, int rc);
-    static void handleMessage(mosquitto* mosq, void* self, const mosquitto_message* msg);
+    struct Link;
+    static void runLink(std::shared_ptr<Link> link, std::string host, int port, int keepAliveSec);
+    static void handleConnect(mosquitto* mosq, void* link, int rc);
+    static void handleDisconnect(mosquitto* mosq, void* link, int rc);
+    static void handleMessage(mosquitto* mosq, void* link, const mosquitto_message* msg);
+    void onConnect(mosquitto* mosq, int rc);
+    void onDisconnect(mosquitto* mosq, int rc);
+    void onMessage(const mosquitto_message* msg);
     void handleRetry();
+    void handleConnectTimeout();
+    void attemptEnded(unsigned attemptId, int rc, bool looped);
     void deliverInbox();
     void scheduleRetry(unsigned attemptId, bool refused);
-    void noteOutage(int rc);
+    void noteOutage(const char* why);
     bool startAttempt();
-    void stopLoop();
+    void retireLink();
     void setState(State state);
 
     const std::string m_serverUri;
     std::string m_host;  // empty when the URI is not usable
     int m_port = 1883;
+    bool m_tls = false;
     std::string m_clientId;
-    mosquitto* m_mosq = nullptr;
-    bool m_loopRunning = false;
+    std::string m_caFile;
+    // The current attempt; its thread holds it too. Client's thread only.
+    std::shared_ptr<Link> m_link;
     std::atomic<State> m_state{State::Disconnected};
     std::atomic<int> m_lastConnack{-1};      // -1: none seen yet
     std::atomic<bool> m_refusalLogged{false};  // this streak of refusals has its log line
@@ -159,6 +181,7 @@ private:
     int m_refusedRetryMs = 300000;
     OstMqttBackoff m_backoff;
     QTimer* m_retryTimer = nullptr;
+    QTimer* m_connectTimer = nullptr;
     std::atomic<unsigned> m_attemptId{0};  // written on the client's thread between attempts
 
     // Guards the state changes to and from Connected together with what depends on them (the

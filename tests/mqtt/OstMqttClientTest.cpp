@@ -5,11 +5,18 @@
 #include "TestSupport.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
 
 #include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -379,6 +386,92 @@ TEST(OstMqttBackoff, DelaysStayUnderTheDoublingCeilingAndSpread)
     }
 }
 
+TEST(OstMqttClient, UnresolvableHostIsRetriedLikeAnUnreachableBroker)
+{
+    OstMqttClient client("tcp://no-such-host.invalid:1883", "velmora-dns");
+    int draws = 0;  // one per retry scheduled
+    client.setBackoff(OstMqttBackoff(ms(50), ms(50), ms(50), [&] { return ++draws, std::uint64_t(50); }));
+    LogCapture::instance().clear();
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_TRUE(client.connectToServer("u", "p", 60));
+    EXPECT_LT(clock.elapsed(), 500);
+    EXPECT_TRUE(waitUntil([&] { return draws >= 3; }, 20000)) << draws;
+    EXPECT_EQ(client.state(), State::Connecting);
+    EXPECT_EQ(LogCapture::instance().countContaining(spdlog::level::warn, "not reachable"), 1);
+}
+
+// A listener whose backlog of one is taken drops further SYNs, so a connect to it hangs like
+// one to a black-holed address, with no network needed.
+TEST(OstMqttClient, DisconnectAndDestructionDoNotWaitForAHangingConnect)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_TRUE(::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 && ::listen(fd, 0) == 0
+                && ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0);
+    QTcpSocket filler;
+    filler.connectToHost(QHostAddress::LocalHost, ntohs(addr.sin_port));
+    ASSERT_TRUE(filler.waitForConnected(2000));
+    const std::string uri = "tcp://127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    for (const bool disconnectFirst : {true, false}) {
+        auto client = std::make_unique<OstMqttClient>(uri, "velmora-hang");
+        ASSERT_TRUE(client->connectToServer("u", "p", 60));
+        QThread::msleep(300);  // the attempt is in its connect
+        QElapsedTimer clock;
+        clock.start();
+        if (disconnectFirst)
+            client->disconnectFromServer();
+        client.reset();
+        EXPECT_LT(clock.elapsed(), 2000) << disconnectFirst;
+    }
+    ::close(fd);
+}
+
+TEST(OstMqttClient, TlsBrokerIsReachedOnlyWithItsCa)
+{
+    if (QStandardPaths::findExecutable("openssl").isEmpty() || QStandardPaths::findExecutable("mosquitto").isEmpty())
+        GTEST_SKIP() << "needs openssl and mosquitto";
+    // A CA, a server certificate for 127.0.0.1 it signed, and an unrelated CA.
+    const QString dir = testsupport::makeTempDir("mqtt-tls");
+    const quint16 port = testsupport::freeTcpPort();
+    ASSERT_EQ(QProcess::execute("sh", {"-ec", QStringLiteral(
+        "cd '%1'; exec 2>/dev/null; k='-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes'\n"
+        "openssl req -x509 $k -days 2 -subj /CN=ca -keyout ca.key -out ca.crt\n"
+        "openssl req -x509 $k -days 2 -subj /CN=other -keyout other.key -out other.crt\n"
+        "openssl req $k -subj /CN=127.0.0.1 -keyout server.key -out server.csr\n"
+        "echo subjectAltName=IP:127.0.0.1 >san.cnf\n"
+        "openssl x509 -req -days 2 -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -extfile san.cnf -out server.crt\n"
+        "printf 'listener %2 127.0.0.1\\nallow_anonymous true\\nuser root\\ncafile ca.crt\\n"
+        "certfile server.crt\\nkeyfile server.key\\n' >tls.conf").arg(dir).arg(port)}), 0);
+    QProcess broker;
+    broker.setWorkingDirectory(dir);
+    broker.start("mosquitto", {"-c", dir + "/tls.conf"});
+    ASSERT_TRUE(broker.waitForStarted(5000));
+
+    const std::string uri = "mqtts://127.0.0.1:" + std::to_string(port);
+    OstMqttClient client(uri, "velmora-tls");
+    client.setCaFile((dir + "/ca.crt").toStdString());
+    client.setBackoff(OstMqttBackoff(ms(100), ms(300), ms(300)));
+    std::vector<Received> got;
+    client.registerMessageReceiver(recorder(got));
+    ASSERT_TRUE(client.subscribe("tls/echo", 1) && client.connectToServer("", "", 60));
+    ASSERT_TRUE(waitUntil([&] { return client.isConnected(); }, 15000));
+    EXPECT_TRUE(publishUntilReceived(client, "tls/echo", "over tls", got));
+    // Another CA, and the system's store, do not vouch for this broker.
+    for (const QString& ca : {dir + "/other.crt", QString()}) {
+        OstMqttClient stranger(uri, "velmora-tls-stranger");
+        stranger.setCaFile(ca.toStdString());
+        ASSERT_TRUE(stranger.connectToServer("", "", 60));
+        EXPECT_FALSE(waitUntil([&] { return stranger.isConnected(); }, 1500)) << ca.toStdString();
+        EXPECT_EQ(stranger.state(), State::Connecting) << ca.toStdString();
+    }
+    broker.terminate();
+    broker.waitForFinished(3000);
+}
+
 TEST(OstMqttClient, UnusableServerUriOrKeepAliveIsRefused)
 {
     for (const char* uri : {"", "127.0.0.1:1883", "http://127.0.0.1:1883", "tcp://"}) {
@@ -389,6 +482,10 @@ TEST(OstMqttClient, UnusableServerUriOrKeepAliveIsRefused)
     OstMqttClient client("tcp://127.0.0.1:1883", "velmora-keepalive");
     EXPECT_FALSE(client.connectToServer("u", "p", 4));
     EXPECT_EQ(client.state(), State::Disconnected);
+    OstMqttClient tls("mqtts://127.0.0.1", "velmora-no-ca");
+    tls.setCaFile("/nonexistent/ca.crt");
+    EXPECT_FALSE(tls.connectToServer("u", "p", 60));
+    EXPECT_EQ(tls.state(), State::Disconnected);
 }
 
 }  // namespace

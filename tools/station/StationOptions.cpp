@@ -3,6 +3,7 @@
 #include "automation/GcsCliIpcServer.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QStringList>
@@ -61,7 +62,9 @@ QString StationOptions::usage()
         "  --log-max-mb N            rotate the log file at N MiB (1-4096, default 20)\n"
         "  --log-files K             log files kept, the current one included (1-1000, default 5)\n"
         "  --cloud-url URL           cloud HTTP API base URL\n"
-        "  --mqtt URI                MQTT broker, tcp://host:port\n"
+        "  --mqtt URI                MQTT broker, tcp://host:port or mqtts://host[:port] (TLS, 8883)\n"
+        "  --mqtt-ca FILE            PEM file of the CAs that vouch for an mqtts:// broker\n"
+        "                            (default: the system's CA store)\n"
         "  --mqtt-user USER\n"
         "  --mqtt-password-file FILE the broker password, read from FILE (mode 0600 or stricter);\n"
         "                            or set VELMORA_MQTT_PASSWORD; --mqtt-password PASSWORD is\n"
@@ -140,6 +143,11 @@ QString StationOptions::parse(int argc, char** argv, StationOptions& out)
             err = value(i, a, out.cloudUrl);
         } else if (a == "--mqtt") {
             err = value(i, a, out.mqttUri);
+        } else if (a == "--mqtt-ca") {
+            err = value(i, a, out.mqttCaFile);
+            QFile ca(out.mqttCaFile);
+            if (err.isEmpty() && (!QFileInfo(ca).isFile() || !ca.open(QIODevice::ReadOnly)))
+                err = QStringLiteral("--mqtt-ca: cannot read the file '%1'").arg(out.mqttCaFile);
         } else if (a == "--mqtt-user") {
             err = value(i, a, out.mqttUser);
         } else if (a == "--mqtt-password") {

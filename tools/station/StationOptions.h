@@ -28,6 +28,7 @@ struct StationOptions {
     QString mqttUri;
     QString mqttUser;
     QString mqttPassword;
+    QString mqttCaFile;  // the CAs of an mqtts:// broker; empty: the system's store
     static constexpr const char* kPasswordEnv = "VELMORA_MQTT_PASSWORD";
     static constexpr int kMostPasswordFileBytes = 4096;
     bool noCloud = false;  // no cloud URL and no broker: nothing leaves the machine but the link

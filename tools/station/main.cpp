@@ -14,6 +14,7 @@
 #include "automation/GcsConsoleHandler.h"
 #include "web/GcsFleetWebServer.h"
 
+#include "OstMqttClient.h"
 #include "OstSerialPortLinkConfig.h"
 #include "OstUdpSocketLinkConfig.h"
 
@@ -144,6 +145,7 @@ int main(int argc, char** argv)
     server->setHttpBaseUrl(options.cloudUrl);
     server->setMqttServerUri(options.mqttUri);
     server->setMqttCredentials(options.mqttUser, options.mqttPassword);
+    OstMqttClient::setDefaultCaFile(options.mqttCaFile.toStdString());
     GcsSettings::getInstance()->init(cacheDir, dataDir);
 
     GcsApplication app(argc, argv);
