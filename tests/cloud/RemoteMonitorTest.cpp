@@ -111,10 +111,20 @@ TEST_F(RemoteMonitor, WatchedVehicleFollowsItsTopicsUntilALocalLinkEndsTheWatch)
     EXPECT_FLOAT_EQ(remote->teleCtrler()->ahrsDataItem()->roll(), 1.5f);
     EXPECT_NEAR(std::hypot(pos->northSpd(), pos->eastSpd()), 4.0, 1e-4);
     EXPECT_NEAR(pos->eastSpd(), 4.0, 1e-4);  // yaw 90: due east
-    // Another code's records change nothing.
-    cloudSide->publish(GcsMqttController::positionTopic("RV-2").toStdString(), R"({"latitude":1})", 1);
+    // Another code's records, subscribed too, reach the station but not the watched vehicle.
     const auto applied = my()->remoteMessagesApplied();
     EXPECT_GE(applied, 2u);
+    QSignalSpy otherCode(mqtt().get(), &GcsMqttController::remoteVehicleMessageReceived);
+    mqtt()->subscribeVehiclePosition("RV-2");
+    ASSERT_TRUE(waitUntil([&] {
+        cloudSide->publish(GcsMqttController::positionTopic("RV-2").toStdString(), R"({"latitude":1})", 1);
+        return !otherCode.isEmpty();
+    }));
+    EXPECT_EQ(otherCode.at(0).at(0).value<RemoteVehicleBaseMessagePtr>()->vehicleCode, "RV-2");
+    QCoreApplication::processEvents();  // the watch's queued handler
+    EXPECT_EQ(my()->remoteMessagesApplied(), applied);
+    EXPECT_DOUBLE_EQ(remote->teleCtrler()->posDataItem()->lat(), 22.125);
+    EXPECT_FALSE(mvm()->findVehicleControllerByCode("RV-2"));
 
     // Switching codes passes through off.
     my()->activateRemoteMonitor("RV-2");
