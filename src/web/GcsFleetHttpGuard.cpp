@@ -214,13 +214,31 @@ void GcsFleetHttpGuard::incomingConnection(qintptr descriptor)
     }
     // Until it is handed on, the connection is this guard's to close and delete.
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    if (m_waiting >= kMaxWaitingHeads) {
-        refuse(socket, 503, "too many connections still sending their request");
+    const QString peer = socket->peerAddress().toString();
+    int& byPeer = m_openByPeer[peer];
+    if (m_open >= kMaxConnections || byPeer >= m_perPeerLimit) {
+        const bool peerFull = byPeer >= m_perPeerLimit;
+        if (byPeer == 0)
+            m_openByPeer.erase(peer);
+        refuse(socket, 503,
+               peerFull ? "already " + std::to_string(m_perPeerLimit) + " connections from this peer"
+                        : "already " + std::to_string(kMaxConnections) + " connections");
+        // A refusal is a few hundred bytes; a peer that does not take them is not waited for.
+        QTimer::singleShot(1000, socket, &QTcpSocket::abort);
         return;
     }
-    ++m_waiting;
+    // A fixed kernel send buffer: a peer that does not read holds 64 KiB of kernel memory, not the
+    // several MiB autotuning grows to, and the rest of its answer waits where the deadline sees it.
+    socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kSendBufferBytes);
+    ++m_open;
+    ++byPeer;
+    socket->setProperty("fleetPeer", peer);
+    connect(socket, &QObject::destroyed, this, [this, peer] {
+        --m_open;
+        if (--m_openByPeer[peer] <= 0)
+            m_openByPeer.erase(peer);
+    });
     socket->setProperty("fleetWaiting", true);
-    connect(socket, &QObject::destroyed, this, [this] { --m_waiting; });
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { inspectSocket(socket); });
     QTimer::singleShot(kHeadTimeoutMs, socket, [this, socket] {
         if (!socket->property("fleetWaiting").toBool())
@@ -231,6 +249,17 @@ void GcsFleetHttpGuard::incomingConnection(qintptr descriptor)
     });
 }
 
+// Hands the socket's place in the budget back now (a WebSocket, counted by the server instead).
+void GcsFleetHttpGuard::leaveBudget(QTcpSocket* socket)
+{
+    if (!disconnect(socket, &QObject::destroyed, this, nullptr))
+        return;
+    --m_open;
+    const QString peer = socket->property("fleetPeer").toString();
+    if (--m_openByPeer[peer] <= 0)
+        m_openByPeer.erase(peer);
+}
+
 // Stops watching the socket (it is answered or handed on); the waiting count drops at once.
 void GcsFleetHttpGuard::release(QTcpSocket* socket)
 {
@@ -238,8 +267,6 @@ void GcsFleetHttpGuard::release(QTcpSocket* socket)
         return;
     socket->setProperty("fleetWaiting", false);
     disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
-    disconnect(socket, &QObject::destroyed, this, nullptr);
-    --m_waiting;
 }
 
 void GcsFleetHttpGuard::inspectSocket(QTcpSocket* socket)
@@ -262,6 +289,7 @@ void GcsFleetHttpGuard::inspectSocket(QTcpSocket* socket)
         return;
     case Head::Kind::WebSocket:
         release(socket);
+        leaveBudget(socket);
         disconnect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         emit upgradeRequested(socket);
         return;
@@ -270,6 +298,12 @@ void GcsFleetHttpGuard::inspectSocket(QTcpSocket* socket)
         disconnect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         // The HTTP server takes pending connections from this server; the bytes are unread,
         // so it is told to read once it has the socket.
+        QTimer::singleShot(m_answerDeadlineMs, socket, [socket, ms = m_answerDeadlineMs] {
+            if (socket->state() == QAbstractSocket::UnconnectedState)
+                return;
+            spdlog::warn("<fleet-web> closed {}: answer not taken within {} ms", peerOf(socket), ms);
+            socket->abort();
+        });
         addPendingConnection(socket);
         emit newConnection();
         QMetaObject::invokeMethod(socket, &QTcpSocket::readyRead, Qt::QueuedConnection);

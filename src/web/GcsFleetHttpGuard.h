@@ -18,8 +18,16 @@
 //   /api/v1/ GET with "Sec-Fetch-Site: cross-site"               403 (another site's page)
 //   WebSocket Origin not exactly "http://" + Host (with port)   403 (another site's page; a
 //                                                               missing or "null" Origin too)
-// A connection that has not sent a complete head within kHeadTimeoutMs is closed (logged), and
-// more than kMaxWaitingHeads such connections at once get 503.
+// A connection that has not sent a complete head within kHeadTimeoutMs is closed (logged).
+//
+// Connection budget: every connection counts from its accept until it closes, against a total
+// (kMaxConnections) and a share per peer address (perPeerLimit(), kMaxConnectionsPerPeer by
+// default); one over either is answered 503 at once. A WebSocket leaves the budget when it is
+// handed on (the server caps its clients itself). An HTTP answer not fully written within
+// kAnswerDeadlineMs (a setting) of the head closes the connection: a peer that asks for a large file and
+// never reads (a tiny receive window) cannot pin an answer and a descriptor for ever. So one peer
+// holds at most 8 descriptors, for at most 20 s each, whatever it opens. Each connection's kernel
+// send buffer is kSendBufferBytes, so unread answers cost bounded kernel memory too.
 // Only the first request of a connection is looked at: the HTTP server behind answers with
 // "Connection: close" and closes, so a kept-alive connection never carries an unchecked one.
 //
@@ -36,9 +44,11 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QString>
 #include <QTcpServer>
-
 #include <QTimer>
+
+#include <algorithm>
 
 #include <functional>
 #include <map>
@@ -51,7 +61,10 @@ class GcsFleetHttpGuard : public QTcpServer {
 public:
     static constexpr qint64 kMaxHeadBytes = 16 * 1024;
     static constexpr int kHeadTimeoutMs = 10000;
-    static constexpr int kMaxWaitingHeads = 64;
+    static constexpr int kMaxConnections = 64;
+    static constexpr int kMaxConnectionsPerPeer = 8;
+    static constexpr int kAnswerDeadlineMs = 10000;
+    static constexpr int kSendBufferBytes = 64 * 1024;
     static constexpr int kMaxLoggedRefusalsPerSecond = 10;
     static constexpr size_t kMaxQuotedChars = 256;
     static constexpr const char* kSecurityPolicy =
@@ -96,6 +109,11 @@ public:
     explicit GcsFleetHttpGuard(QObject* parent = nullptr);
 
     void setAllowedHosts(const QList<QByteArray>& hosts) { m_hosts = hosts; }
+    void setPerPeerLimit(int limit) { m_perPeerLimit = std::max(1, limit); }
+    void setAnswerDeadlineMs(int ms) { m_answerDeadlineMs = std::max(1, ms); }
+    int perPeerLimit() const { return m_perPeerLimit; }
+    // Connections counted in the budget now (all peers).
+    int openConnections() const { return m_open; }
     // Answers `status` with a short text body, closes and logs why (rate-limited).
     void refuse(QTcpSocket* socket, int status, const std::string& reason);
     // One refusal line for the socket's peer, through the rate limit.
@@ -112,9 +130,13 @@ protected:
 private:
     void inspectSocket(QTcpSocket* socket);
     void release(QTcpSocket* socket);
+    void leaveBudget(QTcpSocket* socket);
 
     QList<QByteArray> m_hosts;
-    int m_waiting = 0;
+    int m_perPeerLimit = kMaxConnectionsPerPeer;
+    int m_answerDeadlineMs = kAnswerDeadlineMs;
+    int m_open = 0;
+    std::map<QString, int> m_openByPeer;
     QByteArray m_peeked;  // reused: a head a byte at a time would allocate at each byte
     RefusalLog m_refusals;
     QTimer m_refusalFlush;

@@ -88,6 +88,12 @@ json linkStats(const VehicleController& v)
             {"ackLossRate", s.ackLossRate}};
 }
 
+std::string vehicleKey(const VehicleController& v)
+{
+    return v.vehicleControllerType() == VehicleControllerType::Remote ? "remote:" + v.vehicleCode().toStdString()
+                                                                       : "local:" + std::to_string(v.vehicleId());
+}
+
 json vehicle(const VehicleController& v, bool active)
 {
     json V = vehicleWithoutLinkStats(v, active);
@@ -122,7 +128,8 @@ json vehicleWithoutLinkStats(const VehicleController& v, bool active)
     int worst = 0;
     if (const auto alerts = v.alertCtrler())
         worst = worstAlertLevel(alerts->activeAlerts());
-    return {{"vehicleId", v.vehicleId()},
+    return {{"key", vehicleKey(v)},
+            {"vehicleId", v.vehicleId()},
             {"vehicleCode", v.vehicleCode().toStdString()},
             {"controllerType", v.vehicleControllerType() == VehicleControllerType::Remote ? "Remote" : "Local"},
             {"alive", v.alive()},
@@ -176,6 +183,7 @@ json vehicleAlerts(GcsAppController* ctrl, const VehicleController& v)
         return list;
     const json& data = answer["data"];
     for (json entry : data["alerts"]) {
+        entry["key"] = vehicleKey(v);
         entry["vehicleId"] = data["vehicleId"];
         entry["vehicleCode"] = data["vehicleCode"];
         list.push_back(std::move(entry));

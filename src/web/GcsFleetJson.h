@@ -1,8 +1,8 @@
 #pragma once
 // The documents of the fleet page, built from the app controller on the main thread.
 //
-//   fleet   {"vehicles": [V...], "count", "activeVehicleId", "time"}
-//   alerts  {"alerts": [{"vehicleId", "vehicleCode", ...alert fields}], "count"}
+//   fleet   {"vehicles": [V...], "count", "activeVehicleId", "time"}; V has "key" (vehicleKey)
+//   alerts  {"alerts": [{"key", "vehicleId", "vehicleCode", ...alert fields}], "count"}
 //   route   {"route": null | {"id", "name", "waypointCount", "waypoints", "area"}}
 //   zones   {"zones": [{"id", "name", "shape", "center"+"radius" | "points"}], "count"}
 //   link    the CLI's connection.status data
@@ -29,6 +29,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <string>
 
 class GcsAppController;
 class VehicleController;
@@ -37,6 +38,8 @@ struct VehicleAlert;
 namespace GcsFleetJson {
 
 int64_t nowMs();
+// What the page keys a vehicle by: "local:ID", or "remote:CODE" (remote vehicles all have id -1).
+std::string vehicleKey(const VehicleController& vehicle);
 nlohmann::json vehicle(const VehicleController& vehicle, bool active);
 // V in two parts: without "linkStats", and that object alone (the ticks send its counters, which
 // move at every telemetry request, at most once a second).

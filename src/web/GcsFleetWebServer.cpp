@@ -14,6 +14,7 @@
 #include "NfzZoneManager.h"
 
 #include <QAbstractHttpServer>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QHttpServerRequest>
@@ -30,9 +31,13 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <map>
 #include <unordered_map>
+#include <vector>
+
+#include <zlib.h>
 
 using nlohmann::json;
 
@@ -40,17 +45,85 @@ namespace {
 
 constexpr qint64 kMaxIncomingMessageBytes = 4096;
 constexpr int kSendBufferBytes = 64 * 1024;
+// Documents longer than this go in parts of at most kDocPartBytes, one sent whenever the
+// client's unsent output is below kDocPartBytes: a viewer on a slow link takes a large route
+// at its own pace, between ticks, instead of being dropped as a reader that stopped.
+constexpr size_t kLargeDocBytes = 256 * 1024;
+constexpr size_t kDocPartBytes = 64 * 1024;
+
+// The text cut into pieces of at most `most` bytes, never inside a UTF-8 sequence.
+std::vector<std::string> cutUtf8(const std::string& text, size_t most)
+{
+    std::vector<std::string> pieces;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = std::min(text.size(), at + most);
+        while (end < text.size() && end > at + 1 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+            --end;
+        pieces.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    return pieces;
+}
 
 struct Answer {
     QHttpServerResponder::StatusCode status = QHttpServerResponder::StatusCode::NotFound;
     QByteArray type = "text/plain; charset=utf-8";
     QByteArray body = "Not Found\n";
+    QByteArray etag;  // files only: kept by the browser and revalidated
+    bool gzipped = false;
 };
+
+// What a request asks beyond its path.
+struct Ask {
+    QByteArray path;
+    bool gzip = false;  // Accept-Encoding names gzip
+    QByteArray ifNoneMatch;
+};
+
+// A page file as served: its bytes, gzipped once at start when that saves something, and an
+// entity tag from its content.
+struct StaticFile {
+    QByteArray type;
+    QByteArray body;
+    QByteArray gzipped;  // empty: served as is
+    QByteArray etag;
+};
+
+QByteArray gzip(const QByteArray& in)
+{
+    z_stream z{};
+    // 15 + 16: a gzip wrapper, which every browser takes as Content-Encoding gzip (qCompress
+    // writes a zlib stream behind a length prefix).
+    if (deflateInit2(&z, 9, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return {};
+    QByteArray out(qsizetype(deflateBound(&z, uLong(in.size()))), Qt::Uninitialized);
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+    z.avail_in = uInt(in.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = uInt(out.size());
+    const int rc = deflate(&z, Z_FINISH);
+    out.resize(qsizetype(z.total_out));
+    deflateEnd(&z);
+    return rc == Z_STREAM_END ? out : QByteArray();
+}
+
+bool listsGzip(const QByteArray& acceptEncoding)
+{
+    for (const QByteArray& item : acceptEncoding.split(',')) {
+        const QList<QByteArray> parts = item.split(';');
+        if (parts.first().trimmed().toLower() != "gzip")
+            continue;
+        // "gzip;q=0" refuses it
+        const QByteArray q = parts.size() > 1 ? parts[1].trimmed() : QByteArray("q=1");
+        return !q.startsWith("q=") || q.mid(2).toDouble() > 0.0;
+    }
+    return false;
+}
 
 // The HTTP side: one answer per connection, then the connection closes (see the guard's header).
 class FleetHttpServer : public QAbstractHttpServer {
 public:
-    FleetHttpServer(std::function<Answer(const QByteArray& path)> route, QByteArray policy,
+    FleetHttpServer(std::function<Answer(const Ask&)> route, QByteArray policy,
                     GcsFleetHttpGuard* guard, QObject* parent)
         : QAbstractHttpServer(parent)
         , m_route(std::move(route))
@@ -69,22 +142,37 @@ protected:
         socket->setProperty("fleetAnswered", true);
         Answer answer;
         if (request.method() == QHttpServerRequest::Method::Get)
-            answer = m_route(request.url().path(QUrl::FullyEncoded).toUtf8());
+            answer = m_route({request.url().path(QUrl::FullyEncoded).toUtf8(),
+                              listsGzip(request.value("Accept-Encoding")), request.value("If-None-Match")});
         else
-            answer = {QHttpServerResponder::StatusCode::MethodNotAllowed, answer.type, "Method Not Allowed\n"};
-        if (answer.status != QHttpServerResponder::StatusCode::Ok)
+            answer = {QHttpServerResponder::StatusCode::MethodNotAllowed, answer.type, "Method Not Allowed\n", {}, false};
+        if (answer.status != QHttpServerResponder::StatusCode::Ok &&
+            answer.status != QHttpServerResponder::StatusCode::NotModified)
             m_guard->logRefusal(socket, int(answer.status),
                                 GcsFleetHttpGuard::quoted(request.url().path(QUrl::FullyEncoded).toUtf8()));
         {
+            std::vector<std::pair<QByteArray, QByteArray>> headers{{"Content-Type", answer.type},
+                                                                   {"Content-Security-Policy", m_policy},
+                                                                   {"X-Content-Type-Options", "nosniff"},
+                                                                   {"Referrer-Policy", "no-referrer"},
+                                                                   {"Connection", "close"}};
+            if (answer.etag.isEmpty()) {
+                headers.emplace_back("Cache-Control", "no-store");
+            } else {
+                // Files change only with the station: the browser keeps them and asks again with
+                // the tag, which costs a 304 and no body.
+                headers.emplace_back("Cache-Control", "no-cache");
+                headers.emplace_back("ETag", answer.etag);
+                headers.emplace_back("Vary", "Accept-Encoding");
+            }
+            if (answer.gzipped)
+                headers.emplace_back("Content-Encoding", "gzip");
+            headers.emplace_back("Content-Length", QByteArray::number(answer.body.size()));
             auto responder = makeResponder(request, socket);
-            responder.write(answer.body,
-                            {{"Content-Type", answer.type},
-                             {"Cache-Control", "no-store"},
-                             {"Content-Security-Policy", m_policy},
-                             {"X-Content-Type-Options", "nosniff"},
-                             {"Referrer-Policy", "no-referrer"},
-                             {"Connection", "close"}},
-                            answer.status);
+            responder.writeStatusLine(answer.status);
+            for (const auto& [name, value] : headers)
+                responder.writeHeader(name, value);
+            responder.writeBody(answer.body);
         }
         socket->disconnectFromHost();
         return true;
@@ -96,7 +184,7 @@ protected:
     }
 
 private:
-    std::function<Answer(const QByteArray&)> m_route;
+    std::function<Answer(const Ask&)> m_route;
     QByteArray m_policy;
     GcsFleetHttpGuard* m_guard;  // this server's child once bound
 };
@@ -165,8 +253,11 @@ struct GcsFleetWebServer::Private {
     FleetHttpServer* http = nullptr;
     QWebSocketServer* ws = nullptr;
     QList<QWebSocket*> clients;
+    // Parts of large documents not yet sent to each client: (document key, message).
+    std::unordered_map<QWebSocket*, std::deque<std::pair<std::string, std::string>>> pendingParts;
+    uint64_t docVersion = 0;
     QTimer timer;
-    std::map<QByteArray, QString> staticFiles;  // request path -> resource
+    std::map<QByteArray, StaticFile> staticFiles;  // request path -> file
 
     // Each vehicle as the clients have it after the last tick (or the first client's snapshot).
     struct Sent {
@@ -175,12 +266,12 @@ struct GcsFleetWebServer::Private {
         uint64_t seenTick = 0;
         uint64_t linkSentTick = 0;
     };
-    std::unordered_map<int, Sent> sentVehicles;
+    std::unordered_map<std::string, Sent> sentVehicles;  // by vehicleKey
     struct VehicleAlertsCache {
         QList<VehicleAlert> active;
         json entries = json::array();
     };
-    std::unordered_map<int, VehicleAlertsCache> alertsCache;
+    std::unordered_map<std::string, VehicleAlertsCache> alertsCache;
     std::map<std::string, std::string> sentDocs;  // "alerts", "route", "zones", "link"
     uint64_t tickCount = 0;
     const void* routeSeen = nullptr;
@@ -195,18 +286,36 @@ struct GcsFleetWebServer::Private {
     {
     }
 
-    void collectStaticFiles()
+    void addStaticFile(const QByteArray& path, const QString& resource)
     {
-        staticFiles["/"] = QStringLiteral(":/web/index.html");
-        for (const char* name :
-             {"fleet.js", "fleet.css", "leaflet.js", "leaflet.css", "dygraph.min.js", "dygraph.min.css"})
-            staticFiles[QByteArray("/static/") + name] = QStringLiteral(":/web/") + name;
-        for (const QString& image : QDir(QStringLiteral(":/web/images")).entryList(QDir::Files))
-            staticFiles["/static/images/" + image.toUtf8()] = QStringLiteral(":/web/images/") + image;
+        QFile f(resource);
+        if (!f.open(QIODevice::ReadOnly)) {
+            spdlog::warn("<fleet-web> page file {} is missing", resource.toStdString());
+            return;
+        }
+        StaticFile file{mimeOf(resource), f.readAll(), {}, {}};
+        file.etag = '"' + QCryptographicHash::hash(file.body, QCryptographicHash::Sha256).toHex().left(20) + '"';
+        if (!file.type.startsWith("image/")) {
+            QByteArray packed = gzip(file.body);
+            if (!packed.isEmpty() && packed.size() < file.body.size())
+                file.gzipped = std::move(packed);
+        }
+        staticFiles[path] = std::move(file);
     }
 
-    Answer route(const QByteArray& path)
+    void collectStaticFiles()
     {
+        addStaticFile("/", QStringLiteral(":/web/index.html"));
+        for (const char* name :
+             {"fleet.js", "fleet.css", "leaflet.js", "leaflet.css", "dygraph.min.js", "dygraph.min.css"})
+            addStaticFile(QByteArray("/static/") + name, QStringLiteral(":/web/") + name);
+        for (const QString& image : QDir(QStringLiteral(":/web/images")).entryList(QDir::Files))
+            addStaticFile("/static/images/" + image.toUtf8(), QStringLiteral(":/web/images/") + image);
+    }
+
+    Answer route(const Ask& ask)
+    {
+        const QByteArray& path = ask.path;
         static const std::map<QByteArray, std::function<json(GcsAppController*)>> docs = {
             {"/api/v1/fleet", GcsFleetJson::fleet},
             {"/api/v1/alerts", GcsFleetJson::alerts},
@@ -216,11 +325,14 @@ struct GcsFleetWebServer::Private {
         };
         if (const auto doc = docs.find(path); doc != docs.end())
             return {QHttpServerResponder::StatusCode::Ok, "application/json",
-                    QByteArray::fromStdString(doc->second(ctrl).dump())};
-        if (const auto file = staticFiles.find(path); file != staticFiles.end()) {
-            QFile f(file->second);
-            if (f.open(QIODevice::ReadOnly))
-                return {QHttpServerResponder::StatusCode::Ok, mimeOf(file->second), f.readAll()};
+                    QByteArray::fromStdString(doc->second(ctrl).dump()), {}, false};
+        if (const auto found = staticFiles.find(path); found != staticFiles.end()) {
+            const StaticFile& file = found->second;
+            if (ask.ifNoneMatch == file.etag)
+                return {QHttpServerResponder::StatusCode::NotModified, file.type, {}, file.etag, false};
+            const bool packed = ask.gzip && !file.gzipped.isEmpty();
+            return {QHttpServerResponder::StatusCode::Ok, file.type, packed ? file.gzipped : file.body, file.etag,
+                    packed};
         }
         return {};
     }
@@ -246,8 +358,14 @@ struct GcsFleetWebServer::Private {
 
     void handleUpgrade(QTcpSocket* socket)
     {
-        if (clients.size() >= kMaxClients) {
-            guard->refuse(socket, 503, "already " + std::to_string(kMaxClients) + " WebSocket clients");
+        const QHostAddress peer = socket->peerAddress();
+        const auto fromPeer = std::count_if(clients.begin(), clients.end(),
+                                            [&](const QWebSocket* c) { return c->peerAddress() == peer; });
+        if (clients.size() >= kMaxClients || fromPeer >= options.perPeer) {
+            guard->refuse(socket, 503,
+                          clients.size() >= kMaxClients
+                              ? "already " + std::to_string(kMaxClients) + " WebSocket clients"
+                              : "already " + std::to_string(options.perPeer) + " WebSocket clients from this peer");
             QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             return;
         }
@@ -271,11 +389,15 @@ struct GcsFleetWebServer::Private {
             client->setMaxAllowedIncomingMessageSize(kMaxIncomingMessageBytes);
             client->setMaxAllowedIncomingFrameSize(kMaxIncomingMessageBytes);
             QObject::connect(client, &QWebSocket::disconnected, q, [this, client] { removeClient(client); });
+            QObject::connect(client, &QWebSocket::bytesWritten, q, [this, client] { pumpParts(client); });
             const bool first = clients.isEmpty();
             clients.append(client);
             spdlog::info("<fleet-web> client {} connected, {} now", client->peerAddress().toString().toStdString(),
                          clients.size());
-            client->sendTextMessage(QString::fromStdString(snapshot(first)));
+            std::vector<std::string> large;
+            client->sendTextMessage(QString::fromStdString(snapshot(first, &large)));
+            for (const std::string& key : large)
+                queueParts(client, key, sentDocs[key]);
             if (first)
                 timer.start();
             emit q->clientCountChanged(int(clients.size()));
@@ -286,6 +408,7 @@ struct GcsFleetWebServer::Private {
     {
         if (!clients.removeOne(client))
             return;
+        pendingParts.erase(client);
         client->deleteLater();
         spdlog::info("<fleet-web> client {} left, {} now", client->peerAddress().toString().toStdString(),
                      clients.size());
@@ -294,10 +417,41 @@ struct GcsFleetWebServer::Private {
         emit q->clientCountChanged(int(clients.size()));
     }
 
+    // Queues a large document for one client, in place of unsent parts of its older version
+    // (the page drops a version it has not completed when parts of a newer one come).
+    void queueParts(QWebSocket* client, const std::string& key, const std::string& text)
+    {
+        auto& queue = pendingParts[client];
+        queue.erase(std::remove_if(queue.begin(), queue.end(), [&](const auto& p) { return p.first == key; }),
+                    queue.end());
+        const auto pieces = cutUtf8(text, kDocPartBytes);
+        const uint64_t version = ++docVersion;
+        for (size_t i = 0; i < pieces.size(); ++i)
+            queue.emplace_back(key, json({{"type", "part"}, {"key", key}, {"version", version}, {"index", i},
+                                          {"count", pieces.size()}, {"data", pieces[i]}})
+                                        .dump());
+        pumpParts(client);
+    }
+
+    void pumpParts(QWebSocket* client)
+    {
+        const auto it = pendingParts.find(client);
+        if (it == pendingParts.end())
+            return;
+        while (!it->second.empty() && client->bytesToWrite() < qint64(kDocPartBytes)) {
+            client->sendTextMessage(QString::fromStdString(it->second.front().second));
+            it->second.pop_front();
+        }
+        if (it->second.empty())
+            pendingParts.erase(it);
+    }
+
     void send(const QString& text)
     {
         for (QWebSocket* client : QList<QWebSocket*>(clients)) {
-            if (client->bytesToWrite() > kMaxPendingOutputBytes) {
+            // Tick data only: a document part in the buffer (at most two, with JSON escapes) is
+            // the client's slow link, not a client that stopped reading.
+            if (client->bytesToWrite() > kMaxPendingOutputBytes + 2 * qint64(kDocPartBytes)) {
                 spdlog::warn("<fleet-web> dropped client {}: {} bytes unsent, it stopped reading",
                              client->peerAddress().toString().toStdString(), client->bytesToWrite());
                 client->abort();
@@ -312,7 +466,8 @@ struct GcsFleetWebServer::Private {
 
     // The snapshot. The first client's becomes what later ticks compare with; a later client
     // gets what the others were sent, so that the next tick's changes apply to it as well.
-    std::string snapshot(bool seed)
+    // Keys of the documents too large for it go to *large: they follow in parts.
+    std::string snapshot(bool seed, std::vector<std::string>* large)
     {
         json fleet = GcsFleetJson::fleet(ctrl);
         json docs = {{"alerts", alertsDoc()}, {"route", GcsFleetJson::activeRoute(ctrl)},
@@ -322,22 +477,29 @@ struct GcsFleetWebServer::Private {
             for (json v : fleet["vehicles"]) {
                 json link = std::move(v["linkStats"]);
                 v.erase("linkStats");
-                const int id = v["vehicleId"].get<int>();
-                sentVehicles[id] = {std::move(v), std::move(link), tickCount, tickCount};
+                std::string key = v["key"].get<std::string>();
+                sentVehicles[std::move(key)] = {std::move(v), std::move(link), tickCount, tickCount};
             }
             for (const auto& [key, doc] : docs.items())
                 sentDocs[key] = doc.dump();
-        } else {
+        }
+        if (!seed) {
             // A vehicle that joined since the last tick is not there yet: the next tick has it whole.
             for (json& v : fleet["vehicles"]) {
-                if (const auto sent = sentVehicles.find(v["vehicleId"].get<int>()); sent != sentVehicles.end()) {
+                if (const auto sent = sentVehicles.find(v["key"].get<std::string>()); sent != sentVehicles.end()) {
                     v = sent->second.v;
                     v["linkStats"] = sent->second.linkStats;
                 }
             }
             for (auto& [key, doc] : docs.items()) {
-                if (const auto sent = sentDocs.find(key); sent != sentDocs.end())
+                if (const auto sent = sentDocs.find(key); sent != sentDocs.end() && sent->second.size() <= kLargeDocBytes)
                     doc = json::parse(sent->second);
+            }
+        }
+        for (const auto& [key, text] : sentDocs) {
+            if (text.size() > kLargeDocBytes && docs.contains(key)) {
+                docs.erase(key);
+                large->push_back(key);
             }
         }
         json message = {{"type", "snapshot"}, {"time", GcsFleetJson::nowMs()}, {"fleet", std::move(fleet)},
@@ -354,14 +516,15 @@ struct GcsFleetWebServer::Private {
         auto* mvm = ctrl->multiVehicleMgr();
         if (!mvm)
             return {{"alerts", list}, {"count", 0}};
-        std::unordered_map<int, VehicleAlertsCache> next;
+        std::unordered_map<std::string, VehicleAlertsCache> next;
         for (const auto& v : mvm->vehicleList()) {
             QList<VehicleAlert> active;
             if (const auto alerts = v->alertCtrler())
                 active = alerts->activeAlerts();
             std::sort(active.begin(), active.end(), [](const auto& a, const auto& b) { return a.key < b.key; });
-            auto& entry = next[v->vehicleId()];
-            if (const auto old = alertsCache.find(v->vehicleId());
+            const std::string key = GcsFleetJson::vehicleKey(*v);
+            auto& entry = next[key];
+            if (const auto old = alertsCache.find(key);
                 old != alertsCache.end() && sameAlerts(old->second.active, active))
                 entry = std::move(old->second);
             else
@@ -381,8 +544,13 @@ struct GcsFleetWebServer::Private {
         std::string& sent = sentDocs[key];
         if (text == sent)
             return;
-        message += ",\"" + std::string(key) + "\":" + text;
         sent = std::move(text);
+        if (sent.size() > kLargeDocBytes) {
+            for (QWebSocket* client : clients)
+                queueParts(client, key, sent);
+            return;
+        }
+        message += ",\"" + std::string(key) + "\":" + sent;
     }
 
     void tick()
@@ -397,7 +565,7 @@ struct GcsFleetWebServer::Private {
         for (const auto& v : mvm->vehicleList()) {
             json now = GcsFleetJson::vehicleWithoutLinkStats(*v, v == active);
             json link = GcsFleetJson::linkStats(*v);
-            const auto [it, joined] = sentVehicles.try_emplace(v->vehicleId());
+            const auto [it, joined] = sentVehicles.try_emplace(GcsFleetJson::vehicleKey(*v));
             Sent& sent = it->second;
             sent.seenTick = tickCount;
             json entry = json::object();
@@ -421,6 +589,7 @@ struct GcsFleetWebServer::Private {
                 }
                 if (entry.empty())
                     continue;
+                entry["key"] = it->first;
                 entry["vehicleId"] = v->vehicleId();
             }
             if (!changed.empty())
@@ -433,7 +602,7 @@ struct GcsFleetWebServer::Private {
                 ++it;
                 continue;
             }
-            removed += (removed.empty() ? "" : ",") + std::to_string(it->first);
+            removed += (removed.empty() ? "" : ",") + json(it->first).dump();
             it = sentVehicles.erase(it);
         }
         std::string message = "{\"type\":\"tick\",\"time\":" + std::to_string(GcsFleetJson::nowMs()) +
@@ -491,6 +660,8 @@ bool GcsFleetWebServer::start(QString* error)
             QStringLiteral("rate %1 Hz is outside %2-%3").arg(d->options.rateHz).arg(kMinRateHz).arg(kMaxRateHz));
     if (d->options.address.isNull())
         return fail(QStringLiteral("no bind address"));
+    if (d->options.perPeer < 1 || d->options.answerDeadlineMs < 1)
+        return fail(QStringLiteral("the per-peer share and the answer deadline must be positive"));
 
     d->collectStaticFiles();
     d->guard = new GcsFleetHttpGuard(this);
@@ -504,7 +675,9 @@ bool GcsFleetWebServer::start(QString* error)
         return fail(why);
     }
     d->guard->setAllowedHosts(d->allowedHosts(d->guard->serverPort()));
-    d->http = new FleetHttpServer([this](const QByteArray& path) { return d->route(path); },
+    d->guard->setPerPeerLimit(d->options.perPeer);
+    d->guard->setAnswerDeadlineMs(d->options.answerDeadlineMs);
+    d->http = new FleetHttpServer([this](const Ask& ask) { return d->route(ask); },
                                   securityPolicy(d->options.mapTiles), d->guard, this);
     d->http->bind(d->guard);  // the guard becomes the HTTP server's child
     d->ws = new QWebSocketServer(QStringLiteral("velmora-station"), QWebSocketServer::NonSecureMode, this);

@@ -22,15 +22,24 @@
 //   "X-Content-Type-Options: nosniff" and "Referrer-Policy: no-referrer". The page writes every
 //   text from the station as DOM text (textContent, or an element so built handed to Leaflet),
 //   never as HTML: the policy is the second wall, not the first.
-// - At most kMaxClients WebSocket clients: the next upgrade is answered 503 (and one that slips
-//   in during handshakes is closed with 1013 "try again later").
-// - A client whose unsent output passes kMaxPendingOutputBytes (it stopped reading) is dropped
+// - At most kMaxClients WebSocket clients, and Options::perPeer of them from one peer address:
+//   the next upgrade is answered 503 (and one that slips in during handshakes is closed with
+//   1013 "try again later"). HTTP connections have their budget in the guard.
+// - Static files are kept in memory, gzipped once at start (sent so when Accept-Encoding allows),
+//   with an ETag and "Cache-Control: no-cache": a reload costs a 304. Leaflet is its minified
+//   build. Documents are "no-store".
+// - A client whose unsent tick data passes kMaxPendingOutputBytes (it stopped reading) is dropped
 //   before the next send, so the station's memory stays flat. The socket's own send buffer is
 //   kept at 64 KiB for the same reason.
+// - A document over 256 KiB (a long route, many zones) is not put in a snapshot or tick: it goes
+//   to each client once, as {"type": "part", "key", "version", "index", "count", "data"} messages
+//   of at most 64 KiB of its text, the next one only when the client has read the last (its
+//   unsent output is under 64 KiB again). A newer version replaces unsent parts of the older.
 // - Ticks run only while a client is connected. Each tick builds every vehicle's V once and
 //   compares it key by key with what the clients have: an entry of "vehicles" is
-//   {"vehicleId", the keys whose value changed}, a vehicle new since the last tick goes whole, and
-//   "removed" lists vehicles gone since. Numbers are rounded as their display shows them, so
+//   {"key", "vehicleId", the fields whose value changed}, a vehicle new since the last tick goes
+//   whole, and "removed" lists the keys of vehicles gone since. Vehicles are keyed by
+//   GcsFleetJson::vehicleKey, not by id: every remote vehicle has id -1. Numbers are rounded as their display shows them, so
 //   jitter below that is no change. linkStats goes whole when any of its counters changed, but at
 //   most once a second (they move at every telemetry request). The alerts, link, route and zones
 //   documents go along, whole, only when their text changed; the route and zones documents are
@@ -65,6 +74,10 @@ public:
         quint16 port = 0;  // 0: any free port
         int rateHz = kDefaultRateHz;
         QString mapTiles;  // tile URL template handed to the page; empty: no tiles
+        // Connections and WebSocket clients one peer address may hold (a control room behind
+        // one NAT address may need more).
+        int perPeer = 8;
+        int answerDeadlineMs = 10000;  // an HTTP answer not taken by then closes its connection
     };
 
     GcsFleetWebServer(GcsAppController* ctrl, Options options, QObject* parent = nullptr);

@@ -13,7 +13,8 @@
   const LEVEL_NAMES = ['', 'Info', 'Warning', 'Critical'];
   const ROW_FIELDS = ['id', 'code', 'alt', 'speed', 'battery', 'sats', 'mode', 'state'];
 
-  const vehicles = new Map();  // vehicleId -> entry (see vehicleEntry)
+  // Keyed by the station's stable key, 'local:ID' or 'remote:CODE': remote vehicles share id -1.
+  const vehicles = new Map();  // key -> entry (see vehicleEntry)
   const dirty = new Set();
   const page = {
     selectedId: null,
@@ -35,9 +36,14 @@
     fitted: false,
     flushScheduled: false,
     chartDirty: true,
+    parts: new Map(),  // document key -> {version, count, got, data[]} of a large document
   };
 
   const el = (id) => document.getElementById(id);
+  const keyOf = (v) => (typeof v.key === 'string' ? v.key : 'local:' + v.vehicleId);
+  // Rows: local vehicles by id, then remote ones by code.
+  const orderOf = (v) => (v.vehicleId >= 0 ? [0, v.vehicleId, ''] : [1, 0, String(v.vehicleCode || '')]);
+  const before = (a, b) => a[0] - b[0] || a[1] - b[1] || (a[2] < b[2] ? -1 : a[2] > b[2] ? 1 : 0);
   const rowsBody = el('vehicle-rows');
 
   function make(tag, className, text) {
@@ -206,16 +212,18 @@
   // ---- vehicles -----------------------------------------------------------------------------
 
   function levelOf(v) {
-    const fromAlerts = page.alertLevelByVehicle.get(v.vehicleId) || 0;
+    const fromAlerts = page.alertLevelByVehicle.get(keyOf(v)) || 0;
     const own = num(v.worstAlertLevel) ? v.worstAlertLevel : 0;
     return Math.min(3, Math.max(own, fromAlerts));
   }
 
   function vehicleEntry(v) {
-    const id = v.vehicleId;
+    const id = keyOf(v);
+    const order = orderOf(v);
     const row = make('tr', 'vehicle-row');
     row.id = 'vehicle-row-' + id;
-    row.dataset.vehicleId = id;
+    row.dataset.key = id;
+    row.dataset.vehicleId = v.vehicleId;
     const cells = {};
     for (const field of ROW_FIELDS) {
       const td = make('td', 'col-' + field);
@@ -225,15 +233,16 @@
       cells[field] = td;
     }
     row.addEventListener('click', () => select(id, true));
-    // Rows stay ordered by vehicle id; a newcomer goes before the first larger id.
-    let before = null;
+    // Rows stay ordered; a newcomer goes before the first that sorts after it.
+    let next = null;
     for (const other of rowsBody.rows) {
-      if (Number(other.dataset.vehicleId) > id) {
-        before = other;
+      const o = vehicles.get(other.dataset.key);
+      if (o && before(order, orderOf(o.v)) < 0) {
+        next = other;
         break;
       }
     }
-    rowsBody.insertBefore(row, before);
+    rowsBody.insertBefore(row, next);
 
     const icon = L.divIcon({
       className: 'vehicle-marker',
@@ -260,7 +269,7 @@
 
   function renderVehicle(entry) {
     const v = entry.v;
-    setCell(entry, 'id', String(v.vehicleId));
+    setCell(entry, 'id', v.vehicleId >= 0 ? String(v.vehicleId) : 'remote');
     setCell(entry, 'code', v.vehicleCode || '');
     setCell(entry, 'alt', fixed(v.alt, 1));
     setCell(entry, 'speed', fixed(v.groundSpeed, 1));
@@ -295,7 +304,7 @@
       entry.markerEl = entry.marker.getElement();
       entry.arrowEl = entry.markerEl.querySelector('.arrow');
       entry.labelEl = entry.markerEl.querySelector('.vehicle-label');
-      entry.markerEl.dataset.vehicleId = entry.id;
+      entry.markerEl.dataset.key = entry.id;
       // Leaflet builds the icon's inside afresh on every add.
       entry.markerState = '';
       entry.heading = undefined;
@@ -340,16 +349,17 @@
   function upsertVehicle(v, time, merge) {
     if (!v || !num(v.vehicleId))
       return;
-    let entry = vehicles.get(v.vehicleId);
+    const key = keyOf(v);
+    let entry = vehicles.get(key);
     if (!entry) {
       entry = vehicleEntry(v);
-      vehicles.set(v.vehicleId, entry);
+      vehicles.set(key, entry);
     }
     entry.v = merge ? Object.assign(entry.v, v) : v;
     if (entry.v.active)
-      page.activeId = v.vehicleId;
+      page.activeId = entry.v.vehicleId;
     record(entry, time);
-    dirty.add(v.vehicleId);
+    dirty.add(key);
   }
 
   function removeVehicle(id) {
@@ -436,7 +446,8 @@
     }
     if (previous && previous !== entry)
       styleTrail(previous, false);
-    el('selected-label').textContent = entry ? vehicleLabel(entry.v) + ' (id ' + entry.id + ')'
+    el('selected-label').textContent = entry ? vehicleLabel(entry.v) +
+                                               (entry.v.vehicleId >= 0 ? ' (id ' + entry.v.vehicleId + ')' : ' (remote)')
                                              : 'none (click a row or a marker)';
     page.chartDirty = true;
     scheduleFlush();
@@ -535,7 +546,7 @@
     for (const a of page.alerts) {
       const level = levelIndex(a.level);
       groups.get(level).push(a);
-      byVehicle.set(a.vehicleId, Math.max(byVehicle.get(a.vehicleId) || 0, level));
+      byVehicle.set(keyOf(a), Math.max(byVehicle.get(keyOf(a)) || 0, level));
     }
     const changed = new Set([...page.alertLevelByVehicle.keys(), ...byVehicle.keys()]);
     page.alertLevelByVehicle = byVehicle;
@@ -657,7 +668,7 @@
     const seen = new Set();
     for (const v of (doc && doc.vehicles) || []) {
       upsertVehicle(v, time);
-      seen.add(v.vehicleId);
+      seen.add(keyOf(v));
     }
     for (const id of [...vehicles.keys()]) {
       if (!seen.has(id))
@@ -665,6 +676,37 @@
     }
     if (doc && doc.activeVehicleId !== undefined)
       page.activeId = doc.activeVehicleId;
+  }
+
+  const DOC_APPLY = {
+    alerts: (doc) => applyAlerts(doc),
+    route: (doc) => applyRoute(doc),
+    zones: (doc) => applyZones(doc),
+    link: (doc) => applyLink(doc),
+  };
+
+  // A large document comes in parts; it applies once all parts of one version are in.
+  function applyPart(msg) {
+    const apply = DOC_APPLY[msg.key];
+    if (!apply || !num(msg.count) || !num(msg.index) || msg.index < 0 || msg.index >= msg.count)
+      return;
+    let doc = page.parts.get(msg.key);
+    if (!doc || doc.version !== msg.version) {
+      doc = { version: msg.version, count: msg.count, got: 0, data: new Array(msg.count) };
+      page.parts.set(msg.key, doc);
+    }
+    if (doc.data[msg.index] === undefined) {
+      doc.data[msg.index] = String(msg.data);
+      ++doc.got;
+    }
+    if (doc.got < doc.count)
+      return;
+    page.parts.delete(msg.key);
+    try {
+      apply(JSON.parse(doc.data.join('')));
+    } catch (e) {
+      console.warn('fleet page: the parts of ' + msg.key + ' are not a document');
+    }
   }
 
   function onMessage(event) {
@@ -683,24 +725,24 @@
       page.retryMs = RECONNECT_FIRST_MS;
       setWsState('open', 'live, ' + page.config.rateHz + ' Hz');
       applyFleet(msg.fleet, time);
-      applyAlerts(msg.alerts);
-      applyRoute(msg.route);
-      applyZones(msg.zones);
-      applyLink(msg.link);
+      // A large document is left out and follows in parts; what the page shows stays till then.
+      page.parts.clear();
+      for (const [key, apply] of Object.entries(DOC_APPLY)) {
+        if (key in msg)
+          apply(msg[key]);
+      }
     } else if (msg.type === 'tick') {
       ++page.ticks;
       for (const v of msg.vehicles || [])
         upsertVehicle(v, time, true);
       for (const id of msg.removed || [])
         removeVehicle(id);
-      if ('alerts' in msg)
-        applyAlerts(msg.alerts);
-      if ('route' in msg)
-        applyRoute(msg.route);
-      if ('zones' in msg)
-        applyZones(msg.zones);
-      if ('link' in msg)
-        applyLink(msg.link);
+      for (const [key, apply] of Object.entries(DOC_APPLY)) {
+        if (key in msg)
+          apply(msg[key]);
+      }
+    } else if (msg.type === 'part') {
+      applyPart(msg);
     } else {
       return;
     }
@@ -787,9 +829,11 @@
     tickCount: () => page.ticks,
     rateHz: () => page.config.rateHz,
     link: () => page.link,
-    selectedVehicleId: () => page.selectedId,
+    selectedVehicleId: () => (vehicles.get(page.selectedId) || { v: {} }).v.vehicleId ?? null,
+    vehicleKeys: () => [...vehicles.keys()],
     activeVehicleId: () => page.activeId,
-    select: (id) => select(id, true),
+    // A number picks a local vehicle by id, a string a key.
+    select: (id) => select(typeof id === 'number' ? 'local:' + id : id, true),
   };
 
   setWsState('connecting', 'connecting…');

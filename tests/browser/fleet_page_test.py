@@ -251,6 +251,16 @@ def run_test(args, chromium):
         ticks = browser.evaluate("fleetPage.tickCount()")
         wait_until("ticks", lambda: browser.evaluate("fleetPage.tickCount()") >= ticks + 10, 10)
         browser.screenshot(os.path.join(out_dir, "fleet-page.png"))
+        # About 400 KB of zones: the station sends such a document in parts, which the page
+        # puts together.
+        many = [{"id": 41, "type": "circle", "center": [lat + 0.0012, lon + 0.0008], "radius": 40}]
+        many += [{"id": 1000 + i, "type": "polygon",
+                  "points": [[lat + 0.01 + i * 1e-4, lon], [lat + 0.01 + i * 1e-4, lon + 5e-5],
+                             [lat + 0.01005 + i * 1e-4, lon]]} for i in range(2999)]
+        with open(zones_file, "w") as f:
+            json.dump(many, f)
+        cli("nfz.import", {"path": zones_file})
+        wait_until("3000 zones from the parts", lambda: browser.evaluate("fleetPage.zoneCount()") == 3000, 20)
         assert browser.evaluate("document.querySelectorAll('img[src=\"x\"]').length") == 0
         assert browser.evaluate("document.title") == "Velmora fleet"
         assert not browser.errors, "console errors:\n" + "\n".join(browser.errors)

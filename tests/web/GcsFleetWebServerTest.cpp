@@ -15,10 +15,18 @@
 
 #include "NfzZoneManager.h"
 
+#include <QDir>
+#include <QElapsedTimer>
 #include <QTcpSocket>
 #include <QWebSocket>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <map>
+#include <set>
 
 using nlohmann::json;
 using testsupport::LogCapture;
@@ -41,9 +49,11 @@ struct Reply {
 
 // One request over a fresh connection; the server closes it after its answer (an accepted
 // WebSocket stays open: its head is enough).
-Reply raw(quint16 port, const QByteArray& request)
+Reply raw(quint16 port, const QByteArray& request, const QHostAddress& from = {})
 {
     QTcpSocket s;
+    if (!from.isNull())
+        s.bind(from);
     s.connectToHost(QHostAddress::LocalHost, port);
     EXPECT_TRUE(s.waitForConnected(3000));
     s.write(request);
@@ -68,15 +78,21 @@ struct Client {
         : socket(QStringLiteral("http://127.0.0.1:%1").arg(port))
     {
         QObject::connect(&socket, &QWebSocket::textMessageReceived, [this](const QString& text) {
+            largest = std::max(largest, text.size());
             json m = json::parse(text.toStdString());
             if (m["type"] == "snapshot") {
                 for (const auto& v : m["fleet"]["vehicles"])
-                    fleet[v["vehicleId"]] = v;
+                    fleet[v["key"]] = v;
+            } else if (m["type"] == "part") {
+                std::string& doc = docs[m["key"]];
+                doc = m["index"] == 0 ? "" : doc;
+                doc += m["data"].get<std::string>();
+                partsLeft = m["count"].get<int>() - 1 - m["index"].get<int>();
             } else {
                 for (const auto& v : m["vehicles"])
-                    fleet[v["vehicleId"]].update(v);
-                for (const auto& id : m["removed"])
-                    fleet.erase(id.get<int>());
+                    fleet[v["key"]].update(v);
+                for (const auto& key : m["removed"])
+                    fleet.erase(key.get<std::string>());
                 afterTick[m["time"]] = fleet;
             }
             messages.push_back(std::move(m));
@@ -85,15 +101,18 @@ struct Client {
     }
     QWebSocket socket;
     std::vector<json> messages;
-    std::map<int, json> fleet;
-    std::map<int64_t, std::map<int, json>> afterTick;
+    std::map<std::string, json> fleet;
+    std::map<int64_t, std::map<std::string, json>> afterTick;
+    std::map<std::string, std::string> docs;  // large documents put together from their parts
+    int partsLeft = -1;
+    qsizetype largest = 0;
 };
 
 }  // namespace
 
 class FleetWebTest : public StationWithSim {
 protected:
-    void startAll(int vehicles, int rateHz, SimOptions options = SimOptions())
+    void startAll(int vehicles, int rateHz, SimOptions options = SimOptions(), int perPeer = 8)
     {
         GcsSettings::getInstance()->setTeleReqInterval(100);
         options.count = vehicles;
@@ -101,6 +120,8 @@ protected:
         ASSERT_NO_FATAL_FAILURE(startAlive(options, vehicles));
         GcsFleetWebServer::Options web;
         web.rateHz = rateHz;
+        web.perPeer = perPeer;
+        web.answerDeadlineMs = 1000;
         web.mapTiles = QStringLiteral("https://tiles.test/{z}/{x}/{y}.png");
         server = std::make_unique<GcsFleetWebServer>(app->ctrl, web);
         ASSERT_TRUE(server->start());
@@ -119,6 +140,17 @@ protected:
     {
         server.reset();
         StationWithSim::TearDown();
+    }
+    // 10,000 small polygons: a zones document of about 1.4 MB.
+    void loadManyZones()
+    {
+        json zones = json::array();
+        for (int i = 0; i < 10000; ++i) {
+            const double lat = 20 + i * 0.001;
+            zones.push_back({{"id", i + 1}, {"type", "polygon"},
+                             {"points", {{lat, 113.9}, {lat + 0.0005, 113.9005}, {lat, 113.901}}}});
+        }
+        ASSERT_TRUE(app->ctrl->nfzZoneManager()->reloadFromJsonUtf8(QByteArray::fromStdString(zones.dump())));
     }
     std::unique_ptr<GcsFleetWebServer> server;
     quint16 port = 0;
@@ -161,17 +193,24 @@ TEST_F(FleetWebTest, DocumentsAgreeWithTheCliRouter)
         EXPECT_EQ(v["flightStateText"], snap["display"]["flightStatus"]["flightState"]);
     }
 
-    EXPECT_EQ(get("/api/v1/link"), cli("connection.status"));
-    json alerts = json::array();
-    for (int id : {1, 2}) {
-        const json data = cli("alerts.active", {{"vehicleId", id}});
-        for (json a : data["alerts"]) {
-            a["vehicleId"] = id;
-            a["vehicleCode"] = data["vehicleCode"];
-            alerts.push_back(a);
-        }
+    // The simulator's known state: connected over the local link, battery critical on both.
+    const json linkDoc = get("/api/v1/link");
+    EXPECT_EQ(linkDoc["connectionMode"], "Local");
+    EXPECT_EQ(linkDoc["connected"], true);
+    EXPECT_EQ(linkDoc["activeVehicleId"], fleet["activeVehicleId"]);
+    const json alerts = get("/api/v1/alerts");
+    std::set<int> critical;
+    for (const json& a : alerts["alerts"]) {
+        if (a["id"] != "vehicle.telemetry.battery_state.critical_low")
+            continue;
+        EXPECT_EQ(a["level"], "Critical");
+        EXPECT_EQ(a["sourceField"], "battery_state");
+        EXPECT_EQ(a["currentValue"], "2");
+        EXPECT_EQ(a["key"], "local:" + std::to_string(a["vehicleId"].get<int>()));
+        critical.insert(a["vehicleId"].get<int>());
     }
-    EXPECT_EQ(get("/api/v1/alerts"), json({{"alerts", alerts}, {"count", alerts.size()}}));
+    EXPECT_EQ(critical, (std::set<int>{1, 2}));
+    EXPECT_EQ(alerts["count"], alerts["alerts"].size());
     const json route = cli("route.get", {{"id", created["id"]}})["route"];
     EXPECT_EQ(get("/api/v1/routes/active"),
               json({{"route", {{"id", created["id"]}, {"name", "web"}, {"waypointCount", 2},
@@ -189,6 +228,21 @@ TEST_F(FleetWebTest, DocumentsAgreeWithTheCliRouter)
         EXPECT_EQ(r.status, 200) << file;
         EXPECT_GT(r.body.size(), 100) << file;
     }
+    // Leaflet minified, gzipped when asked, and revalidated by its tag.
+    const QByteArray leaflet = "GET /static/leaflet.js HTTP/1.1\r\nHost: localhost\r\n";
+    const Reply whole = raw(port, leaflet + "\r\n");
+    const Reply packed = raw(port, leaflet + "Accept-Encoding: br, gzip;q=0.8\r\n\r\n");
+    EXPECT_LT(whole.body.size(), 160 * 1024);
+    EXPECT_TRUE(packed.head.contains("Content-Encoding: gzip"));
+    EXPECT_TRUE(packed.body.startsWith("\x1f\x8b")) << "a gzip stream";
+    EXPECT_LT(packed.body.size(), whole.body.size() / 3);
+    EXPECT_FALSE(raw(port, leaflet + "Accept-Encoding: gzip;q=0\r\n\r\n").head.contains("Content-Encoding"));
+    const qsizetype tagAt = whole.head.indexOf("ETag: ");
+    ASSERT_GT(tagAt, 0);
+    const QByteArray tag = whole.head.mid(tagAt + 6, whole.head.indexOf("\r\n", tagAt) - tagAt - 6);
+    const Reply again = raw(port, leaflet + "If-None-Match: " + tag + "\r\n\r\n");
+    EXPECT_EQ(again.status, 304);
+    EXPECT_TRUE(again.body.isEmpty());
 }
 
 TEST_F(FleetWebTest, SnapshotThenTicksCarryTheClimb)
@@ -201,11 +255,12 @@ TEST_F(FleetWebTest, SnapshotThenTicksCarryTheClimb)
     EXPECT_EQ(snapshot["config"], json({{"rateHz", 10}, {"mapTiles", "https://tiles.test/{z}/{x}/{y}.png"}}));
     EXPECT_EQ(snapshot["route"], json({{"route", nullptr}}));
     EXPECT_EQ(snapshot["zones"], json({{"zones", json::array()}, {"count", 0}}));
-    EXPECT_EQ(snapshot["link"], cli("connection.status"));
+    EXPECT_EQ(snapshot["link"]["connectionMode"], "Local");
+    EXPECT_EQ(snapshot["link"]["connected"], true);
     ASSERT_EQ(snapshot["fleet"]["count"], 3);
-    std::map<int, double> ground, latest;
+    std::map<std::string, double> ground, latest;
     for (const auto& v : snapshot["fleet"]["vehicles"])
-        ground[v["vehicleId"]] = latest[v["vehicleId"]] = v["alt"];
+        ground[v["key"]] = latest[v["key"]] = v["alt"];
 
     for (const auto& v : mvm()->vehicleList())
         v->takeoff(30, 5);
@@ -222,7 +277,7 @@ TEST_F(FleetWebTest, SnapshotThenTicksCarryTheClimb)
                     EXPECT_FALSE(v.contains("vehicleCode")) << v.dump();
                     EXPECT_GT(v.size(), 1u) << v.dump();
                     if (v.contains("alt"))
-                        latest[v["vehicleId"]] = v["alt"];
+                        latest[v["key"]] = v["alt"];
                 }
             }
             return std::all_of(ground.begin(), ground.end(),
@@ -289,11 +344,12 @@ TEST_F(FleetWebTest, RefusesBadRequestsAndLogsEach)
         const Reply r = raw(port, c.request);
         EXPECT_EQ(r.status, c.status) << c.request.left(120).toStdString();
         refusals += c.status >= 400;
-        if (c.status != 101)
-            for (const char* h : {"Content-Security-Policy: default-src 'self'; script-src 'self'; object-src 'none'; "
-                                  "frame-ancestors 'none'", "X-Content-Type-Options: nosniff",
-                                  "Referrer-Policy: no-referrer"})
-                EXPECT_TRUE(r.head.contains(h)) << h << " in " << r.head.toStdString();
+        if (c.status == 101)
+            continue;
+        for (const char* h : {"Content-Security-Policy: default-src 'self'; script-src 'self'; object-src 'none'; "
+                              "frame-ancestors 'none'", "X-Content-Type-Options: nosniff",
+                              "Referrer-Policy: no-referrer"})
+            EXPECT_TRUE(r.head.contains(h)) << h << " in " << r.head.toStdString();
     }
     // Past 10 a second the refusals are counted in a summary line instead.
     auto logged = [] {
@@ -357,7 +413,7 @@ TEST(FleetHttpGuard, RefusalLogLimitsEachPeerToTenASecond)
 
 TEST_F(FleetWebTest, ClientsComeAndGoWithinTheLimit)
 {
-    ASSERT_NO_FATAL_FAILURE(startAll(2, 20));
+    ASSERT_NO_FATAL_FAILURE(startAll(2, 20, SimOptions(), GcsFleetWebServer::kMaxClients));
     auto openAll = [&](size_t n) {
         std::vector<std::unique_ptr<Client>> clients;
         for (size_t i = 0; i < n; ++i)
@@ -406,4 +462,111 @@ TEST_F(FleetWebTest, ClientThatStopsReadingIsDropped)
     EXPECT_EQ(LogCapture::instance().countContaining(spdlog::level::warn, "dropped client"), 1);
     const size_t before = reader.messages.size();
     EXPECT_TRUE(waitUntil([&] { return reader.messages.size() > before + 5; })) << "the reading client goes on";
+}
+
+TEST_F(FleetWebTest, RemoteVehiclesKeepEntriesOfTheirOwn)
+{
+    ASSERT_NO_FATAL_FAILURE(startAll(1, 10));
+    mvm()->addRemoteVehicle(QStringLiteral("RV-1"));
+    mvm()->addRemoteVehicle(QStringLiteral("RV-2"));
+    Client client(port);
+    auto keys = [&] {
+        std::set<std::string> k;
+        for (const auto& entry : client.fleet)
+            k.insert(entry.first);
+        return k;
+    };
+    ASSERT_TRUE(waitUntil([&] { return keys() == std::set<std::string>{"local:1", "remote:RV-1", "remote:RV-2"}; }))
+        << json(keys()).dump();
+    // Both have id -1: a tick for one must not land on the other.
+    for (const auto& v : mvm()->vehicleList())
+        if (v->vehicleCode() == QStringLiteral("RV-2"))
+            v->setRemotePosition(10.5, 20.5, 30);
+    ASSERT_TRUE(waitUntil([&] { return client.fleet["remote:RV-2"]["lat"] == 10.5; }));
+    EXPECT_EQ(client.fleet["remote:RV-1"]["lat"], 0.0);
+    mvm()->removeRemoteVehicle(QStringLiteral("RV-1"));
+    EXPECT_TRUE(waitUntil([&] { return keys() == std::set<std::string>{"local:1", "remote:RV-2"}; }));
+}
+
+TEST_F(FleetWebTest, LargeDocumentGoesInPartsAndTheViewerStays)
+{
+    ASSERT_NO_FATAL_FAILURE(startAll(1, GcsFleetWebServer::kMaxRateHz));
+    // About 1.4 MB of zones: as one message it would pass the 1 MiB of unsent output that drops
+    // a client.
+    ASSERT_NO_FATAL_FAILURE(loadManyZones());
+    Client client(port);
+    ASSERT_TRUE(waitUntil([&] { return client.partsLeft == 0; }, 20000));
+    EXPECT_FALSE(client.messages[0].contains("zones")) << "the snapshot leaves it to the parts";
+    EXPECT_EQ(json::parse(client.docs["zones"])["count"], 10000);
+    EXPECT_EQ(json::parse(client.docs["zones"]), GcsFleetJson::zones(app->ctrl));
+    EXPECT_LE(client.largest, 80 * 1024);
+    const size_t seen = client.messages.size();
+    EXPECT_TRUE(waitUntil([&] { return client.messages.size() > seen + 20; }));
+    EXPECT_EQ(server->clientCount(), 1);
+
+    // A small set again goes inline, in a tick.
+    ASSERT_TRUE(app->ctrl->nfzZoneManager()->reloadFromJsonUtf8(
+        R"([{"id": 7, "type": "circle", "center": [22.5, 113.9], "radius": 150}])"));
+    EXPECT_TRUE(waitUntil([&] { return client.messages.back().value("zones", json())["count"] == 1; }));
+}
+
+TEST_F(FleetWebTest, PeerHoldingAnswersUnreadCannotExhaustTheStation)
+{
+    ASSERT_NO_FATAL_FAILURE(startAll(1, 5));
+    const QByteArray host = "127.0.0.1:" + QByteArray::number(port);
+    {
+        std::vector<std::unique_ptr<Client>> viewers;
+        for (int i = 0; i < 8; ++i)
+            viewers.push_back(std::make_unique<Client>(port));
+        ASSERT_TRUE(waitUntil([&] { return server->clientCount() == 8; }));
+        const Reply ninth =
+            raw(port, "GET /ws HTTP/1.1\r\nHost: " + host + "\r\n" + kHandshake + "Origin: http://" + host + "\r\n\r\n");
+        EXPECT_EQ(ninth.status, 503) << "a peer's share of WebSocket clients is 8";
+    }
+    ASSERT_TRUE(waitUntil([&] { return server->clientCount() == 0; }));
+
+    // 200 connections from one peer, each asking for a large document with a tiny receive window
+    // and never reading: more than the kernel's buffers take, so each answer would stay unsent.
+    ASSERT_NO_FATAL_FAILURE(loadManyZones());
+    auto openFds = [] { return int(QDir(QStringLiteral("/proc/self/fd")).count()) - 2; };
+    const int before = openFds();
+    const QByteArray get = "GET /api/v1/zones HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
+    std::vector<int> stalled;
+    for (int i = 0; i < 200; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int small = 1024;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        ::send(fd, get.data(), size_t(get.size()), MSG_NOSIGNAL);
+        stalled.push_back(fd);
+        QCoreApplication::processEvents();
+    }
+    waitUntil([] { return false; }, 300);
+    const int held = openFds() - int(stalled.size()) - before;
+    EXPECT_LE(held, 8) << "the station holds one peer's 8 connections at most";
+
+    // Another peer is served at once.
+    QElapsedTimer took;
+    took.start();
+    const Reply fleet = raw(port, "GET /api/v1/fleet HTTP/1.1\r\nHost: " + host + "\r\n\r\n", QHostAddress("127.0.0.2"));
+    EXPECT_EQ(fleet.status, 200);
+    EXPECT_LT(took.elapsed(), 1000);
+    // Answers not taken within the deadline (1 s here) close their connections.
+    auto served = [&] {
+        QFile tcp(QStringLiteral("/proc/self/net/tcp"));
+        int n = 0;
+        const QByteArray local = ":" + QByteArray::number(port, 16).toUpper().rightJustified(4, '0') + " ";
+        if (tcp.open(QIODevice::ReadOnly))
+            for (const QByteArray& line : tcp.readAll().split('\n'))
+                n += line.simplified().split(' ').value(1).endsWith(local.trimmed()) &&
+                     line.simplified().split(' ').value(3) == "01";  // established
+        return n;
+    };
+    EXPECT_TRUE(waitUntil([&] { return served() == 0; }, 5000)) << served() << " still held";
+    for (const int fd : stalled)
+        ::close(fd);
 }
