@@ -753,7 +753,8 @@ Failure refuseUnknownFields(const MethodSpec& method, const json* params)
 {
     if (!params)
         return {};
-    for (const auto& [key, value] : params->items()) {
+    for (const auto& item : params->items()) {
+        const std::string& key = item.key();
         const bool known = std::any_of(method.params.begin(), method.params.end(),
                                        [&](const ParamSpec& p) { return key == p.name; });
         if (!known)

@@ -49,7 +49,7 @@ class MavResParamsDataItem;
 class MavStabCtrlParamsDataItem;
 class VehicleController;
 struct GenerateVehicleCodeReq;
-struct MavCustomNameField;
+class MavCustomNameField;
 
 class MavParamsController : public QObject {
     Q_OBJECT

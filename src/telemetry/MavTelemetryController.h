@@ -40,7 +40,7 @@ class MavTeleBaseDataItem;
 class MavTeleResDataItem;
 class OstAbstractLink;
 class VehicleController;
-struct MavCustomNameField;
+class MavCustomNameField;
 
 class MavTelemetryController : public QObject {
     Q_OBJECT

@@ -316,8 +316,9 @@ TEST_P(FirmwareLossy, EachUpdateEndsOnceAndSuccessHoldsTheImage)
     ASSERT_NO_FATAL_FAILURE(startAlive(options));
     FirmwareUpdateController ctrl(vehicle(), nullptr, 100);
     const QString path = writeImage(8 * 1024, "V3.0.0", quint32(GetParam() * 10));
-    if (run(ctrl, path, 1000, 50000) == Result::Success)
+    if (run(ctrl, path, 1000, 50000) == Result::Success) {
         EXPECT_EQ(simFirmware().image(), image);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Loss, FirmwareLossy, ::testing::Range(1, 3));
