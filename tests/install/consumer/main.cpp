@@ -1,5 +1,5 @@
-#include "app/GcsAppController.h"
-#include "app/GcsApplication.h"
+#include <velmora/app/GcsAppController.h>
+#include <velmora/app/GcsApplication.h>
 
 #include <cstdio>
 
