@@ -36,7 +36,7 @@ struct Station {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         vehicle = std::make_shared<VehicleController>(7, linkMgr, nullptr);
         vehicle->setAddress(QStringLiteral("127.0.0.1:%1").arg(sink.localPort()));
-        vehicle->setup(nullptr);
+        vehicle->setup();
     }
     ~Station() { linkMgr->closeUdpSocketLink(); }
 

@@ -3,7 +3,7 @@
 #include "GcsApplication.h"
 #include "settings/GcsSettings.h"
 #include "GcsToolBox.h"
-#include "automation/GcsConsoleHandler.h"
+#include "common/GcsConsoleHandler.h"
 #include "automation/RawEb90FrameTranslator.h"
 #include "automation/TelemetryTcpForwardService.h"
 #include "GcsServerConfig.h"
@@ -39,7 +39,7 @@
 
 GcsAppController::GcsAppController(GcsApplication* app) : QObject(app), m_app(app)
 {
-    m_multiVehicleMgr = new MultiVehicleManager(this, this);
+    m_multiVehicleMgr = new MultiVehicleManager(this);
     m_customNameFieldsConfigMgr = std::make_shared<MavCustomNameFieldsConfigManager>();
     m_vehicleClusterCtrler = std::make_shared<VehicleClusterController>(m_multiVehicleMgr, nullptr);
     m_consoleHandler = std::make_shared<GcsConsoleHandler>(nullptr);
@@ -102,11 +102,16 @@ void GcsAppController::init(std::shared_ptr<GcsToolBox> toolBox)
             m_missionsCtrler = std::make_shared<MavMissionsController>(m_multiVehicleMgr, m_flightRouteMgr);
             m_missionsCtrler->setZoneSource(m_nfzZoneManager);
         }
-        m_multiVehicleMgr->setToolBox(toolBox);
         m_myVehicleCtrler->setToolBox(toolBox);
         m_multiVehicleMgr->setLoginManager(m_loginMgr);
-        m_multiVehicleMgr->setVehicleServices(
-            {m_consoleHandler, m_eventReportCtrler, m_customNameFieldsConfigMgr, std::weak_ptr<GcsLoginManager>()});
+        VehicleController::Services services;
+        services.console = m_consoleHandler;
+        services.eventReporter = m_eventReportCtrler;
+        services.customNames = m_customNameFieldsConfigMgr;
+        services.timerTaskMgr = toolBox->timerTaskMgr();
+        services.http = toolBox->http();
+        services.missions = [this] { return m_missionsCtrler; };
+        m_multiVehicleMgr->setVehicleServices(services);
         if (!m_tcpForwardService) {
             m_tcpForwardService = new TelemetryTcpForwardService(this);
             m_frameTranslator = std::make_shared<RawEb90FrameTranslator>();

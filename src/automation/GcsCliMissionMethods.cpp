@@ -173,7 +173,8 @@ Failure readPoint(const json& p, size_t index, PointSpec& out, bool requirePosit
     const double big = 1e9;
     double lat = 0, lon = 0, alt = 0, vel = 0, radius = 0, heading = 0;
     int64_t type = MAVPROTO_WP_PASS, headingDirection = 0, traceMode = 0, heightType = 0, hoverTime = 0, nextWp = -1;
-    for (const auto& [key, value] : p.items()) {
+    for (const auto& item : p.items()) {
+        const std::string& key = item.key();
         static const char* const known[] = {"type", "lat", "lon", "alt", "vel", "radius", "headingDirection", "traceMode",
                                             "heightType", "hoverTime", "nextWp", "heading", "number", "routeNumber"};
         if (std::none_of(std::begin(known), std::end(known), [&](const char* k) { return key == k; }))

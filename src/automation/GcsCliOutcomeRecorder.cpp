@@ -3,7 +3,7 @@
 #include "GcsCliAccountOutcomes.h"
 #include "GcsCliNfzOutcomes.h"
 #include "GcsCliFirmwareOutcomes.h"
-#include "GcsConsoleHandler.h"
+#include "common/GcsConsoleHandler.h"
 #include "app/GcsAppController.h"
 #include "app/GcsApplication.h"
 #include "link/LinkManager.h"

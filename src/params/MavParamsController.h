@@ -38,7 +38,7 @@
 #include <vector>
 
 class GcsLoginManager;
-class GcsToolBox;
+class GcsHttp;
 class IGcsConsole;
 class MavBasicParamsDataItem;
 class MavCmdRequestMessage;
@@ -107,7 +107,8 @@ public:
     void resetVehicleCode(const GenerateVehicleCodeReq& req);
 
     void setGcsConsole(std::shared_ptr<IGcsConsole> console) { m_console = console; }
-    void setToolBox(std::weak_ptr<GcsToolBox> toolBox) { m_toolBox = std::move(toolBox); }
+    // The cloud client the vehicle code is activated through; none: the code stays local.
+    void setHttp(std::weak_ptr<GcsHttp> http) { m_http = std::move(http); }
     void setLoginManager(std::shared_ptr<GcsLoginManager> loginMgr);
     void setResParamsCustomNameFields(const std::vector<std::shared_ptr<MavCustomNameField>>& fields);
     static const QMap<int, QString>& getMavTypeMap();
@@ -177,7 +178,7 @@ private:
     QString m_vehicleCode;
     std::weak_ptr<IGcsConsole> m_console;
     bool m_vehicleCodeIsActive = false;
-    std::weak_ptr<GcsToolBox> m_toolBox;
+    std::weak_ptr<GcsHttp> m_http;
     std::weak_ptr<GcsLoginManager> m_loginMgr;
     QMetaObject::Connection m_loginConnection;
     bool m_batchReadingParams = false;

@@ -3,7 +3,6 @@
 
 #include "MavParamsController.h"
 
-#include "app/GcsToolBox.h"
 #include "vehicle/VehicleController.h"
 #include "vehicle/VehicleUtil.h"
 
@@ -104,8 +103,7 @@ void MavParamsController::handleLoginStateChanged(GcsAccountEnums::LoginState s)
 
 void MavParamsController::requestActivateVehicleCode()
 {
-    auto toolBox = m_toolBox.lock();
-    auto http = toolBox ? toolBox->http() : nullptr;
+    auto http = m_http.lock();
     if (!http)
         return;
     QPointer<MavParamsController> self(this);
@@ -137,8 +135,7 @@ void MavParamsController::resetVehicleCode(const GenerateVehicleCodeReq& req)
         emit vehicleCodeResetResp(-2004, 0);
         return;
     }
-    auto toolBox = m_toolBox.lock();
-    auto http = toolBox ? toolBox->http() : nullptr;
+    auto http = m_http.lock();
     if (!http) {
         emit vehicleCodeResetResp(GcsRet::CloudCallFailed, 0);
         return;

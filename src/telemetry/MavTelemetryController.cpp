@@ -8,10 +8,10 @@
 #include "MavTeleDataElement.h"
 #include "MavTeleResDataItem.h"
 #include "settings/GcsSettings.h"
-#include "app/GcsToolBox.h"
 #include "vehicle/VehicleController.h"
 
 #include "MavProtoHelper.h"
+#include "OstTimerTaskManager.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -24,13 +24,12 @@ constexpr int64_t kStatsLogIntervalMs = 5000;
 }  // namespace
 
 MavTelemetryController::MavTelemetryController(const std::shared_ptr<VehicleController>& vehicle,
-                                               GcsAppController* appController, const std::weak_ptr<GcsToolBox>& toolBox)
+                                               std::weak_ptr<OstTimerTaskManager> timerTaskMgr)
     : QObject(nullptr)
     , m_vehicle(vehicle)
     , m_vehicleRaw(vehicle.get())
     , m_vehicleId(vehicle ? vehicle->vehicleId() : 0)
-    , m_appController(appController)
-    , m_toolBox(toolBox)
+    , m_timerTaskMgr(std::move(timerTaskMgr))
     , m_ahrs(std::make_shared<MavAhrsDataItem>())
     , m_pos(std::make_shared<MavPosDataItem>())
     , m_target(std::make_shared<MavTargetStabilizeDataItem>())
@@ -122,8 +121,7 @@ void MavTelemetryController::updateAllowMaxTeleLostDuration()
 void MavTelemetryController::startTeleReqTimerTask(bool sendNow)
 {
     stopTeleReqTimerTask();
-    auto toolBox = m_toolBox.lock();
-    auto timerMgr = toolBox ? toolBox->timerTaskMgr() : nullptr;
+    auto timerMgr = m_timerTaskMgr.lock();
     if (!timerMgr) {
         spdlog::warn("telemetry: cannot start tele req timer, timer task manager unavailable");
         return;

@@ -29,8 +29,7 @@
 #include <set>
 #include <vector>
 
-class GcsAppController;
-class GcsToolBox;
+class OstTimerTaskManager;
 class MavAhrsDataItem;
 class MavFlightStatusDataItem;
 class MavPosDataItem;
@@ -49,8 +48,9 @@ public:
     static constexpr int kReportLost = 1;
     static constexpr int kReportReceiving = 2;
 
-    MavTelemetryController(const std::shared_ptr<VehicleController>& vehicle, GcsAppController* appController,
-                           const std::weak_ptr<GcsToolBox>& toolBox);
+    // Without a timer task manager nothing is polled.
+    MavTelemetryController(const std::shared_ptr<VehicleController>& vehicle,
+                           std::weak_ptr<OstTimerTaskManager> timerTaskMgr);
     ~MavTelemetryController() override;
 
     void feedTeleDataPFrame(std::shared_ptr<_MavPFrame_t> frame, OstAbstractLink* link);
@@ -103,8 +103,7 @@ private:
     std::weak_ptr<VehicleController> m_vehicle;
     VehicleController* m_vehicleRaw = nullptr;
     int m_vehicleId = 0;
-    GcsAppController* m_appController = nullptr;
-    std::weak_ptr<GcsToolBox> m_toolBox;
+    std::weak_ptr<OstTimerTaskManager> m_timerTaskMgr;
     GcsPeriodicTask m_reqTask;
     std::atomic<bool> m_reqEnabled{false};
     const std::set<uint8_t> m_teleCommands{33, 34, 35, 36, 37, 38, 47};

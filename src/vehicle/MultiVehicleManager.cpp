@@ -12,7 +12,7 @@
 
 #include "OstLinkAbstractConfig.h"
 #include "OstUdpSocketLink.h"
-#include "app/GcsToolBox.h"
+#include "OstTimerTaskManager.h"
 
 #include <QDateTime>
 
@@ -27,8 +27,8 @@ const void* ptr(const std::shared_ptr<VehicleController>& v)
 }
 }  // namespace
 
-MultiVehicleManager::MultiVehicleManager(GcsAppController* appCtrler, QObject* parent)
-    : QObject(parent), m_appCtrler(appCtrler)
+MultiVehicleManager::MultiVehicleManager(QObject* parent)
+    : QObject(parent)
 {
     connect(GcsSettings::getInstance(), &GcsSettings::teleReqIntervalChanged, this,
             &MultiVehicleManager::handleTeleReqIntervalChanged);
@@ -72,12 +72,12 @@ void MultiVehicleManager::processMavHeartbeatFrame(int vehicleId, OstAbstractLin
     // One connection per link for the whole fleet: each frame is looked up once by sender id.
     connect(linkMgr->mavProtoProcesser(), &MavProtocolProcesser::mavPFrameReceived, this,
             &MultiVehicleManager::routeMavPFrame, Qt::UniqueConnection);
-    auto vehicle = std::make_shared<VehicleController>(vehicleId, linkMgr, m_appCtrler, nullptr);
+    auto vehicle = std::make_shared<VehicleController>(vehicleId, linkMgr);
     vehicle->setFramesRoutedByOwner(true);
     // The address first: setup already sends the first telemetry request.
     vehicle->setAddress(address);
     vehicle->setServices(servicesForVehicles());
-    vehicle->setup(m_toolBox.lock());
+    vehicle->setup();
     vehicle->setTeleReqInterval(GcsSettings::getInstance()->getTeleReqInterval());
 
     m_vehicles.append(vehicle);
@@ -132,8 +132,7 @@ void MultiVehicleManager::startReportVehiclesData()
 {
     if (m_reportTask.isRunning())
         return;
-    auto toolBox = m_toolBox.lock();
-    auto timerMgr = toolBox ? toolBox->timerTaskMgr() : nullptr;
+    auto timerMgr = m_vehicleServices.timerTaskMgr.lock();
     m_reportTask.start(timerMgr, 3000, [this] { emit reportVehiclesDataTimerTriggered(); });
 }
 
@@ -254,6 +253,7 @@ VehicleController::Services MultiVehicleManager::servicesForVehicles() const
 {
     auto services = m_vehicleServices;
     services.loginMgr = m_loginMgr;
+    services.fleet = const_cast<MultiVehicleManager*>(this);
     return services;
 }
 
@@ -281,14 +281,9 @@ void MultiVehicleManager::addRemoteVehicle(const QString& vehicleCode)
             return;
         }
     }
-    auto toolBox = m_toolBox.lock();
-    if (!toolBox) {
-        spdlog::warn("<MultiVehicleMgr> addRemoteVehicle failed, toolBox is null");
-        return;
-    }
-    auto vehicle = VehicleController::createRemote(vehicleCode, m_appCtrler, nullptr);
+    auto vehicle = VehicleController::createRemote(vehicleCode);
     vehicle->setServices(servicesForVehicles());
-    vehicle->setup(toolBox);
+    vehicle->setup();
     m_vehicles.append(vehicle);
     // Like a local vehicle joining: a session on the active vehicle is not cut short.
     if (m_activeHolds && m_activeVehicle)

@@ -17,9 +17,7 @@
 #include <memory>
 #include <optional>
 
-class GcsAppController;
 class GcsLoginManager;
-class GcsToolBox;
 class LinkManager;
 class OstAbstractLink;
 class VehicleController;
@@ -27,10 +25,9 @@ class VehicleController;
 class MultiVehicleManager : public QObject {
     Q_OBJECT
 public:
-    MultiVehicleManager(GcsAppController* appCtrler, QObject* parent = nullptr);
+    explicit MultiVehicleManager(QObject* parent = nullptr);
     ~MultiVehicleManager() override;
 
-    void setToolBox(std::weak_ptr<GcsToolBox> toolBox) { m_toolBox = std::move(toolBox); }
     void setLoginManager(std::weak_ptr<GcsLoginManager> loginMgr) { m_loginMgr = std::move(loginMgr); }
     // Where the periodic reports of local vehicles with an active code go (the MQTT controller).
     void setMqttController(std::weak_ptr<GcsVehicleReportPublisher> mqtt) { m_mqttController = std::move(mqtt); }
@@ -96,8 +93,6 @@ private:
     QList<std::shared_ptr<VehicleController>> m_vehicles;
     VehicleFrameRoutes m_frameRoutes;
     std::shared_ptr<VehicleController> m_activeVehicle;
-    GcsAppController* m_appCtrler = nullptr;
-    std::weak_ptr<GcsToolBox> m_toolBox;
     GcsPeriodicTask m_reportTask;
     std::weak_ptr<GcsLoginManager> m_loginMgr;
     std::weak_ptr<GcsVehicleReportPublisher> m_mqttController;

@@ -11,8 +11,6 @@
 #include "protocol/MavFrameHex.h"
 #include "protocol/MavProtocolProcesser.h"
 #include "protocol/MavRequestQueueManager.h"
-#include "app/GcsAppController.h"
-#include "app/GcsToolBox.h"
 #include "firmware/FirmwareUpdateController.h"
 #include "params/MavParamsController.h"
 #include "params/MavCustomNameFieldsConfigManager.h"
@@ -46,32 +44,28 @@ QByteArray toBytes(const std::vector<uint8_t>& v)
 
 }  // namespace
 
-VehicleController::VehicleController(int vehicleId, std::shared_ptr<LinkManager> linkManager,
-                                     GcsAppController* appCtrler, QObject* parent)
+VehicleController::VehicleController(int vehicleId, std::shared_ptr<LinkManager> linkManager, QObject* parent)
     : QObject(parent)
     , m_type(VehicleControllerType::Local)
     , m_vehicleId(vehicleId)
-    , m_appCtrler(appCtrler)
     , m_linkManager(std::move(linkManager))
     , m_linkLossStats(std::make_shared<MavLinkLossStats>())
 {
 }
 
-VehicleController::VehicleController(const QString& vehicleCode, GcsAppController* appCtrler, QObject* parent)
+VehicleController::VehicleController(const QString& vehicleCode, QObject* parent)
     : QObject(parent)
     , m_type(VehicleControllerType::Remote)
     , m_vehicleCode(vehicleCode)
     , m_vehicleId(-1)
-    , m_appCtrler(appCtrler)
     , m_linkLossStats(std::make_shared<MavLinkLossStats>())
     , m_alive(true)
 {
 }
 
-std::shared_ptr<VehicleController> VehicleController::createRemote(const QString& vehicleCode,
-                                                                   GcsAppController* appCtrler, QObject* parent)
+std::shared_ptr<VehicleController> VehicleController::createRemote(const QString& vehicleCode, QObject* parent)
 {
-    return std::shared_ptr<VehicleController>(new VehicleController(vehicleCode, appCtrler, parent));
+    return std::shared_ptr<VehicleController>(new VehicleController(vehicleCode, parent));
 }
 
 VehicleController::~VehicleController()
@@ -86,13 +80,12 @@ VehicleController::~VehicleController()
     spdlog::debug(" VehicleController destroyed ------------");
 }
 
-void VehicleController::setup(std::shared_ptr<GcsToolBox> toolBox)
+void VehicleController::setup()
 {
     if (m_setuped)
         return;
-    m_toolBox = toolBox;
     auto self = shared_from_this();
-    m_teleCtrler = std::make_shared<MavTelemetryController>(self, m_appCtrler, m_toolBox);
+    m_teleCtrler = std::make_shared<MavTelemetryController>(self, m_timerTaskMgr);
     m_alertCtrler = std::make_shared<VehicleAlertController>(self);
     // Nothing else binds them, and without it no alert would ever fire.
     m_alertCtrler->bindTelemetryController(m_teleCtrler);
@@ -100,7 +93,7 @@ void VehicleController::setup(std::shared_ptr<GcsToolBox> toolBox)
     m_paramsCtrler->setGcsConsole(m_console.lock());
     // Without these the vehicle code never reaches the cloud, and names loaded at start-up
     // never reach vehicles that join later.
-    m_paramsCtrler->setToolBox(m_toolBox);
+    m_paramsCtrler->setHttp(m_http);
     m_paramsCtrler->setLoginManager(m_loginMgr.lock());
     if (auto names = m_customNames.lock()) {
         m_paramsCtrler->setResParamsCustomNameFields(names->resParamsFields());
@@ -174,7 +167,7 @@ bool VehicleController::vehicleCodeIsActive() const
 
 MultiVehicleManager* VehicleController::multiVehicleMgr() const
 {
-    return m_appCtrler ? m_appCtrler->multiVehicleMgr() : nullptr;
+    return m_fleet;
 }
 
 void VehicleController::setServices(const Services& services)
@@ -182,6 +175,10 @@ void VehicleController::setServices(const Services& services)
     m_eventReporter = services.eventReporter;
     m_customNames = services.customNames;
     m_loginMgr = services.loginMgr;
+    m_timerTaskMgr = services.timerTaskMgr;
+    m_http = services.http;
+    m_fleet = services.fleet;
+    m_missions = services.missions;
     setGcsConsole(services.console.lock());
 }
 
@@ -513,7 +510,7 @@ void VehicleController::setTeleReqEnable(bool enable)
 
 std::shared_ptr<MavMissionsController> VehicleController::missionsCtrler() const
 {
-    return m_appCtrler ? m_appCtrler->missionsCtrler() : nullptr;
+    return m_missions ? m_missions() : nullptr;
 }
 
 void VehicleController::setTeleReqHold(TeleReqHold hold, bool on)
@@ -602,8 +599,7 @@ void VehicleController::checkVehicleFirstPositionFixedAfterConnected()
         spdlog::warn("Vehicle check vehicle first position fixed after connected task is already running.");
         return;
     }
-    auto toolBox = m_toolBox.lock();
-    auto timerMgr = toolBox ? toolBox->timerTaskMgr() : nullptr;
+    auto timerMgr = m_timerTaskMgr.lock();
     // The destructor removes the task (waiting for a running tick) before this object goes away.
     m_firstPositionTask.start(timerMgr, 500, [this] { emit vehicleFirstPositionFixedAfterConnectedTimerTriggered(); });
 }

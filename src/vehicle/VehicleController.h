@@ -40,11 +40,10 @@
 #include <memory>
 #include <mutex>
 
-class GcsAppController;
 class GcsEventReporter;
+class GcsHttp;
 struct RemoteVehicleBaseMessage;
 class GcsLoginManager;
-class GcsToolBox;
 class MavCustomNameFieldsConfigManager;
 class IGcsConsole;
 class LinkManager;
@@ -55,6 +54,7 @@ class MavParamsController;
 class MavTelemetryController;
 class MultiVehicleManager;
 class OstAbstractLink;
+class OstTimerTaskManager;
 class VehicleAlertController;
 
 enum class VehicleControllerType : uint32_t { Local = 0, Remote = 1 };
@@ -64,31 +64,36 @@ class VehicleController : public QObject,
                           public std::enable_shared_from_this<VehicleController> {
     Q_OBJECT
 public:
-    VehicleController(int vehicleId, std::shared_ptr<LinkManager> linkManager, GcsAppController* appCtrler,
-                      QObject* parent = nullptr);
+    VehicleController(int vehicleId, std::shared_ptr<LinkManager> linkManager, QObject* parent = nullptr);
     ~VehicleController() override;
 
-    static std::shared_ptr<VehicleController> createRemote(const QString& vehicleCode, GcsAppController* appCtrler,
-                                                           QObject* parent = nullptr);
+    static std::shared_ptr<VehicleController> createRemote(const QString& vehicleCode, QObject* parent = nullptr);
 
     // Before setup: an owner that routes received frames by sender id (the multi-vehicle
     // manager) calls deliverMavPFrame itself; otherwise the vehicle listens to its link's
     // processor and drops other vehicles' frames.
     void setFramesRoutedByOwner(bool routed) { m_framesRoutedByOwner = routed; }
     void deliverMavPFrame(const MavPFramePtr& pframe, OstAbstractLink* link);
-    void setup(std::shared_ptr<GcsToolBox> toolBox);
+    // Builds the vehicle's controllers with the services set so far (setServices).
+    void setup();
     // Before setup: the request queue's clock and check period (tests run resends on a fake clock).
     void setRequestQueueTiming(std::function<int64_t()> clock, int checkPeriodMs);
     bool checkSetuped() const;
 
     void setAddress(const QString& address);
     // The station's services a vehicle uses, handed down by its owner before setup (the vehicle
-    // never pulls them from the application controller).
+    // never pulls them from the application). Any may be missing: tests and tools leave out what
+    // they do not need (no timer: no telemetry polling; no HTTP: the vehicle code stays local).
     struct Services {
         std::weak_ptr<IGcsConsole> console;
         std::weak_ptr<GcsEventReporter> eventReporter;
         std::weak_ptr<MavCustomNameFieldsConfigManager> customNames;
         std::weak_ptr<GcsLoginManager> loginMgr;
+        std::weak_ptr<OstTimerTaskManager> timerTaskMgr;
+        std::weak_ptr<GcsHttp> http;
+        MultiVehicleManager* fleet = nullptr;  // the owner of the station's vehicles
+        // The station's one missions controller (above this layer, so asked for, not included).
+        std::function<std::shared_ptr<MavMissionsController>()> missions;
     };
     void setServices(const Services& services);
     void setGcsConsole(std::shared_ptr<IGcsConsole> console);
@@ -201,7 +206,7 @@ protected:
     bool event(QEvent* e) override;
 
 private:
-    VehicleController(const QString& vehicleCode, GcsAppController* appCtrler, QObject* parent);
+    VehicleController(const QString& vehicleCode, QObject* parent);
 
     void initConnect();
     void processMavAckTimeout(const std::shared_ptr<MavCmdRequestMessage>& req);
@@ -224,7 +229,6 @@ private:
     bool m_framesRoutedByOwner = false;
     bool m_retired = false;
     mutable std::mutex m_addressMutex;
-    GcsAppController* m_appCtrler = nullptr;
     std::shared_ptr<LinkManager> m_linkManager;
     bool m_setuped = false;
     std::shared_ptr<MavRequestQueueManager> m_requestQueue;
@@ -238,7 +242,10 @@ private:
     std::shared_ptr<FirmwareUpdateController> m_firmwareUpdateCtrler;
     std::shared_ptr<MavLinkLossStats> m_linkLossStats;
     std::atomic<bool> m_alive{false};  // also read by the telemetry tick
-    std::weak_ptr<GcsToolBox> m_toolBox;
+    std::weak_ptr<OstTimerTaskManager> m_timerTaskMgr;
+    std::weak_ptr<GcsHttp> m_http;
+    MultiVehicleManager* m_fleet = nullptr;
+    std::function<std::shared_ptr<MavMissionsController>()> m_missions;
     std::weak_ptr<GcsEventReporter> m_eventReporter;
     std::weak_ptr<IGcsConsole> m_console;
     std::weak_ptr<MavCustomNameFieldsConfigManager> m_customNames;

@@ -2,7 +2,7 @@
 // plays the vehicle by handing replies to the request queue, whose clock is fake.
 
 #include "settings/GcsSettings.h"
-#include "automation/GcsConsoleHandler.h"
+#include "common/GcsConsoleHandler.h"
 #include "link/LinkManager.h"
 #include "params/MavBasicParamsDataItem.h"
 #include "params/MavParamsController.h"
@@ -41,7 +41,7 @@ protected:
         vehicle = std::make_shared<VehicleController>(4, linkMgr, nullptr);
         vehicle->setAddress(peer.address());
         vehicle->setRequestQueueTiming([this] { return nowMs.load(); }, 3600 * 1000);
-        vehicle->setup(nullptr);
+        vehicle->setup();
         params = vehicle->paramsCtrler();
         console = std::make_shared<GcsConsoleHandler>();
         QObject::connect(console.get(), &GcsConsoleHandler::logOutput,

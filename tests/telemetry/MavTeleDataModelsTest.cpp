@@ -26,7 +26,7 @@ std::shared_ptr<VehicleController> makeVehicle(const QString& code)
 {
     GcsSettings::getInstance()->init(testsupport::makeTempDir("cache"), testsupport::makeTempDir("data"));
     auto vehicle = VehicleController::createRemote(code, nullptr);
-    vehicle->setup(nullptr);
+    vehicle->setup();
     return vehicle;
 }
 

@@ -2,9 +2,7 @@
 // peer. The tool box's timer thread is never started, so the test drives the periodic tick
 // itself, deterministically.
 
-#include "app/GcsServerConfig.h"
 #include "settings/GcsSettings.h"
-#include "app/GcsToolBox.h"
 #include "link/LinkManager.h"
 #include "telemetry/MavAhrsDataItem.h"
 #include "telemetry/MavFlightStatusDataItem.h"
@@ -16,6 +14,7 @@
 #include "LoopbackPeers.h"
 #include "MavProtoHelper.h"
 #include "MavProtoTeleProcesser.h"
+#include "OstTimerTaskManager.h"
 #include "OstUdpSocketLink.h"
 #include "OstUdpSocketLinkConfig.h"
 #include "TestSupport.h"
@@ -38,14 +37,17 @@ protected:
     {
         dataDir = testsupport::makeTempDir("data");
         GcsSettings::getInstance()->init(testsupport::makeTempDir("cache"), dataDir);
-        toolBox = std::make_shared<GcsToolBox>(GcsServerConfig::instance());
+        timers = std::make_shared<OstTimerTaskManager>();
         linkMgr = std::make_shared<LinkManager>();
         QSignalSpy open(linkMgr.get(), &LinkManager::udpLinkOpenResp);
         linkMgr->openUdpSocketLink(std::make_shared<OstUdpSocketLinkConfig>(testsupport::freeUdpPort(), 0));
         ASSERT_TRUE(waitUntil([&] { return open.count() == 1; }));
         vehicle = std::make_shared<VehicleController>(6, linkMgr, nullptr);
         vehicle->setAddress(peer.address());
-        vehicle->setup(toolBox);
+        VehicleController::Services services;
+        services.timerTaskMgr = timers;
+        vehicle->setServices(services);
+        vehicle->setup();
         tele = vehicle->teleCtrler();
         ASSERT_TRUE(tele && tele->teleReqEnabled());
     }
@@ -69,7 +71,7 @@ protected:
 
     QString dataDir;
     testsupport::UdpPeer peer;
-    std::shared_ptr<GcsToolBox> toolBox;
+    std::shared_ptr<OstTimerTaskManager> timers;
     std::shared_ptr<LinkManager> linkMgr;
     std::shared_ptr<VehicleController> vehicle;
     std::shared_ptr<MavTelemetryController> tele;

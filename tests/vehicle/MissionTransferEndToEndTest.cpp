@@ -199,10 +199,12 @@ TEST_P(LossyMissionTransfer, EveryTransferEndsOnce)
     sim->vehicle(1)->mission().setRoute(basic, sent);
     const int ret = transfer(c.upload, 100000);
     EXPECT_NE(ret, INT_MIN);
-    if (c.expected != INT_MIN)
+    if (c.expected != INT_MIN) {
         EXPECT_EQ(ret, c.expected);
-    if (ret == 0)
+    }
+    if (ret == 0) {
         EXPECT_TRUE(sameBytes(c.upload ? simRoute().wayPoints() : records(*route), sent));
+    }
 }
 
 auto lossName = [](const auto& info) {

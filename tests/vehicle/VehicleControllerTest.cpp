@@ -42,7 +42,7 @@ TEST(VehicleController, SequenceNumbersSkipZeroAnd255)
 TEST(VehicleController, RemoteVehicleRefusesEveryControlCommand)
 {
     auto v = VehicleController::createRemote("VC-001", nullptr);
-    v->setup(nullptr);
+    v->setup();
     EXPECT_TRUE(v->alive());
     EXPECT_EQ(v->vehicleId(), -1);
     // Every command shares one refusal; the rows cover the answer signals that the station's

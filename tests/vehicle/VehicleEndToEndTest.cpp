@@ -7,7 +7,7 @@
 #include "LogCapture.h"
 #include "LoopbackPeers.h"
 #include "VehicleSimulator.h"
-#include "automation/GcsConsoleHandler.h"
+#include "common/GcsConsoleHandler.h"
 #include "vehicle/MultiVehicleManager.h"
 #include "vehicle/VehicleController.h"
 

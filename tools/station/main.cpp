@@ -11,7 +11,7 @@
 #include "app/GcsServerConfig.h"
 #include "settings/GcsSettings.h"
 #include "automation/GcsCliIpcServer.h"
-#include "automation/GcsConsoleHandler.h"
+#include "common/GcsConsoleHandler.h"
 #include "web/GcsFleetWebServer.h"
 
 #include "OstMqttClient.h"
