@@ -401,6 +401,11 @@ bool GcsAppController::isConnected() const
     return linkMgr && linkMgr->linkIsOpen();
 }
 
+FleetReadModel::Sources GcsAppController::fleetSources() const
+{
+    return {m_multiVehicleMgr, m_missionsCtrler, m_nfzZoneManager, [this] { return gcsCliConnectionStatusData(); }};
+}
+
 nlohmann::json GcsAppController::gcsCliConnectionStatusData() const
 {
     static const char* names[] = {"None", "Local", "RemoteMonitor"};

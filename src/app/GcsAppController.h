@@ -10,6 +10,7 @@
 // processer for a moment.
 
 #include "GcsAccountEnums.h"
+#include "fleet/FleetReadModel.h"
 #include "settings/GcsSettingsEnums.h"
 #include "OstLinkAbstractConfig.h"
 
@@ -79,6 +80,8 @@ public:
     void disconnectFromActiveLinkMgr();
     bool isConnected() const;
     nlohmann::json gcsCliConnectionStatusData() const;
+    // The fleet's objects for its read model (the CLI's vehicle answers, the fleet page).
+    FleetReadModel::Sources fleetSources() const;
 
     GcsControlDisplayMode controlDisplayMode() const;
     void setControlDisplayMode(GcsControlDisplayMode mode);

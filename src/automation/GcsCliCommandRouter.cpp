@@ -11,6 +11,7 @@
 #include "GcsCliServiceContext.h"
 #include "app/GcsAppController.h"
 #include "app/GcsApplication.h"
+#include "fleet/FleetReadModel.h"
 #include "link/LinkManager.h"
 #include "params/MavParamsController.h"
 #include "telemetry/MavAhrsDataItem.h"
@@ -45,20 +46,7 @@ using namespace gcscli;
 
 json vehicleIdentity(const VehicleController& v)
 {
-    return {{"vehicleId", v.vehicleId()}, {"vehicleCode", v.vehicleCode().toStdString()}};
-}
-
-json optionalAge(std::optional<int64_t> age)
-{
-    return age ? json(*age) : json(nullptr);
-}
-
-// How long ago the vehicle was last heard; null for never (or when nothing records it).
-void addLinkAges(const Call& call, const VehicleController& v, json& entry)
-{
-    const auto* o = call.outcomes;
-    entry["lastTelemetryAgeMs"] = optionalAge(o ? o->telemetryAgeMs(v.vehicleId()) : std::nullopt);
-    entry["lastHeartbeatAgeMs"] = optionalAge(o ? o->heartbeatAgeMs(v.vehicleId()) : std::nullopt);
+    return FleetReadModel::identity(v);
 }
 
 // ---- methods ----
@@ -141,97 +129,11 @@ json vehicleList(const Call& call)
     if (auto f = requireMultiVehicleMgr(call))
         return refuse(call, *f);
     json vehicles = json::array();
-    for (const auto& v : call.ctrl->multiVehicleMgr()->vehicleList()) {
-        json entry = vehicleIdentity(*v);
-        entry["controllerType"] = v->vehicleControllerType() == VehicleControllerType::Remote ? "Remote" : "Local";
-        entry["alive"] = v->alive();
-        entry["address"] = v->address().toStdString();
-        addLinkAges(call, *v, entry);
-        vehicles.push_back(std::move(entry));
-    }
+    for (const auto& v : call.ctrl->multiVehicleMgr()->vehicleList())
+        vehicles.push_back(FleetReadModel::listEntry(*v));
     const auto count = vehicles.size();
     return GcsCliResponse::makeSuccess(
         {{"vehicles", std::move(vehicles)}, {"count", count}, {"linkConnected", call.ctrl->isConnected()}});
-}
-
-// Which display element of its item presents each snapshot field.
-struct DisplayField {
-    const char* key;
-    MavTeleDataElement::TeleElementId id;
-};
-using E = MavTeleDataElement;
-const std::vector<DisplayField> kAhrsDisplay = {{"roll", E::AhrsRoll}, {"pitch", E::AhrsPitch}, {"yaw", E::AhrsYaw},
-                                                {"gx", E::AhrsGx},     {"gy", E::AhrsGy},       {"gz", E::AhrsGz}};
-const std::vector<DisplayField> kPositionDisplay = {
-    {"lat", E::PosLat},           {"lon", E::PosLon},         {"alt", E::PosAlt},
-    {"northSpd", E::PosNorthSpd}, {"eastSpd", E::PosEastSpd}, {"upSpd", E::PosUpSpd},
-    {"homeLat", E::PosHomeLat},   {"homeLon", E::PosHomeLon}, {"posSatNum", E::PosSatNum}};
-const std::vector<DisplayField> kStatusDisplay = {
-    {"flightMode", E::FlightMode},
-    {"flightState", E::FlightState},
-    {"armedState", E::FlightArmedState},
-    {"positionState", E::FlightPositionState},
-    {"fcuVol", E::FlightFcuVol},
-    {"rcState", E::FlightRcState},
-    {"gnssHdop", E::FlightGnssHdop},
-    {"gnssVdop", E::FlightGnssVdop},
-    {"workState", E::FlightWorkState},
-    {"emergencyProtect", E::FlightEmergencyProtect},
-    {"headingState", E::FlightHeadingState},
-    {"batteryState", E::FlightBatteryState},
-    {"linkState", E::FlightLinkState},
-    {"imuSensorState", E::FlightImuSensorState},
-    {"headingSensorState", E::FlightHeadingSensorState},
-    {"gnssPositionState", E::FlightGnssPositionState},
-    {"integratedNavigationState", E::FlightIntegratedNavigationState},
-    {"totalFlightTime", E::FlightTotalFlightTime},
-    {"currentFlightTime", E::FlightCurrentFlightTime},
-    {"surplusFlightTime", E::FlightSurplusFlightTime},
-    {"takeoffCheck", E::FlightTakeoffCheck}};
-
-// The element's text as a number when it is one (HDOP "0.8"), else as text (a mode's name).
-json displayValue(const MavTeleDataElement& element)
-{
-    const QString text = element.displayValue();
-    bool number = false;
-    if (const qlonglong whole = text.toLongLong(&number); number)
-        return int64_t(whole);
-    const double value = text.toDouble(&number);
-    return number ? json(value) : json(text.toStdString());
-}
-
-// Rounds a raw float to the decimals its element shows, so that answers carry no float noise.
-void roundLikeElement(json& raw, const MavTeleDataElement& element)
-{
-    const QString text = element.value();
-    bool number = false;
-    text.toDouble(&number);
-    if (!raw.is_number_float() || !number)
-        return;
-    const qsizetype dot = text.indexOf('.');
-    const double scale = std::pow(10.0, dot < 0 ? 0 : double(text.size() - dot - 1));
-    raw = std::round(raw.get<double>() * scale) / scale;
-}
-
-// Fills display (and units) for the fields of one item and rounds its raw values in place.
-void presentItem(const MavTeleBaseDataItem* item, const std::vector<DisplayField>& fields, json& raw, json& display,
-                 json& units)
-{
-    display = json::object();
-    units = json::object();
-    if (!item)
-        return;
-    const auto elements = item->dataElementList();
-    for (const auto& f : fields) {
-        const auto el = std::find_if(elements.begin(), elements.end(), [&](const auto& e) { return e->id() == f.id; });
-        if (el == elements.end())
-            continue;
-        display[f.key] = displayValue(**el);
-        if (!(*el)->unit().isEmpty())
-            units[f.key] = (*el)->unit().toStdString();
-        if (raw.contains(f.key))
-            roundLikeElement(raw[f.key], **el);
-    }
 }
 
 json telemetrySnapshot(const Call& call)
@@ -239,73 +141,9 @@ json telemetrySnapshot(const Call& call)
     VehicleControllerPtr vehicle;
     if (auto f = resolveTarget(call, vehicle))
         return refuse(call, *f);
-    json ahrs = json::object();
-    json position = json::object();
-    json status = json::object();
-    json display = {{"ahrs", json::object()}, {"position", json::object()}, {"flightStatus", json::object()}};
-    json units = display;
-    if (const auto tele = vehicle->teleCtrler()) {
-        if (const auto a = tele->ahrsDataItem()) {
-            ahrs = {{"roll", a->roll()}, {"pitch", a->pitch()}, {"yaw", a->yaw()},
-                    {"gx", a->gx()},     {"gy", a->gy()},       {"gz", a->gz()}};
-            presentItem(a.get(), kAhrsDisplay, ahrs, display["ahrs"], units["ahrs"]);
-        }
-        if (const auto p = tele->posDataItem()) {
-            position = {{"lat", p->lat()},           {"lon", p->lon()},         {"alt", p->alt()},
-                        {"northSpd", p->northSpd()}, {"eastSpd", p->eastSpd()}, {"upSpd", p->upSpd()},
-                        {"homeLat", p->homeLat()},   {"homeLon", p->homeLon()}, {"posSatNum", p->posSatNum()}};
-            presentItem(p.get(), kPositionDisplay, position, display["position"], units["position"]);
-        }
-        if (const auto s = tele->flightStatusDataItem()) {
-            status = {{"flightMode", s->flightMode()},
-                      {"flightState", s->flightState()},
-                      {"armedState", s->armedState()},
-                      {"positionState", s->positionState()},
-                      {"fcuVol", s->fcuVol()},
-                      {"rcState", s->rcState()},
-                      {"gnssHdop", s->gnssHdop()},
-                      {"gnssVdop", s->gnssVdop()},
-                      {"workState", s->workState()},
-                      {"emergencyProtect", s->emergencyProtect()},
-                      {"headingState", s->headingState()},
-                      {"batteryState", s->batteryState()},
-                      {"linkState", s->linkState()},
-                      {"imuSensorState", s->imuSensorState()},
-                      {"headingSensorState", s->headingSensorState()},
-                      {"gnssPositionState", s->gnssPositionState()},
-                      {"integratedNavigationState", s->integratedNavigationState()},
-                      {"totalFlightTime", s->totalFlightTime()},
-                      {"currentFlightTime", s->currentFlightTime()},
-                      {"surplusFlightTime", s->surplusFlightTime()},
-                      {"takeoffCheck", s->takeoffCheck()}};
-            presentItem(s.get(), kStatusDisplay, status, display["flightStatus"], units["flightStatus"]);
-        }
-    }
-    json data = vehicleIdentity(*vehicle);
-    data["ahrs"] = std::move(ahrs);
-    data["position"] = std::move(position);
-    data["flightStatus"] = std::move(status);
-    display["units"] = std::move(units);
-    data["display"] = std::move(display);
-    addLinkAges(call, *vehicle, data);
+    json data = FleetReadModel::telemetrySnapshot(*vehicle);
     data["linkConnected"] = call.ctrl->isConnected();
     return GcsCliResponse::makeSuccess(std::move(data));
-}
-
-// The protection and take-off alerts carry their text in currentValue; the others say which
-// value they saw against their threshold or the value expected.
-std::string alertMessage(const VehicleAlert& a)
-{
-    bool numeric = false;
-    a.currentValue.toDouble(&numeric);
-    if (!numeric && !a.currentValue.isEmpty())
-        return a.currentValue.toStdString();
-    std::string text = a.sourceField.toStdString() + " " + a.currentValue.toStdString();
-    if (!a.thresholdValue.isEmpty())
-        return text + " above " + a.thresholdValue.toStdString();
-    if (!a.expectedValue.isEmpty())
-        return text + ", expected " + a.expectedValue.toStdString();
-    return text;
 }
 
 json alertsActive(const Call& call)
@@ -313,21 +151,7 @@ json alertsActive(const Call& call)
     VehicleControllerPtr vehicle;
     if (auto f = resolveTarget(call, vehicle))
         return refuse(call, *f);
-    QList<VehicleAlert> active;
-    if (const auto alerts = vehicle->alertCtrler())
-        active = alerts->activeAlerts();
-    std::sort(active.begin(), active.end(), [](const VehicleAlert& a, const VehicleAlert& b) { return a.key < b.key; });
-    json list = json::array();
-    for (const auto& a : active) {
-        list.push_back({{"id", a.key.toStdString()},
-                        {"sourceField", a.sourceField.toStdString()},
-                        {"level", VehicleAlert::levelText(a.level).toStdString()},
-                        {"currentValue", a.currentValue.toStdString()},
-                        {"expectedValue", a.expectedValue.toStdString()},
-                        {"thresholdValue", a.thresholdValue.toStdString()},
-                        {"timestampMs", a.timestampMs},
-                        {"message", alertMessage(a)}});
-    }
+    json list = FleetReadModel::alertRecords(*vehicle);
     json data = vehicleIdentity(*vehicle);
     data["count"] = list.size();
     data["alerts"] = std::move(list);
@@ -339,16 +163,8 @@ json vehicleLinkStats(const Call& call)
     VehicleControllerPtr vehicle;
     if (auto f = resolveTarget(call, vehicle))
         return refuse(call, *f);
-    const auto s = vehicle->linkLossStats();
     json data = vehicleIdentity(*vehicle);
-    data["linkStats"] = {{"telemetryWindowCount", s.telemetryWindowCount},
-                         {"telemetryActiveWindowCount", s.telemetryActiveWindowCount},
-                         {"telemetrySilentWindowCount", s.telemetrySilentWindowCount},
-                         {"telemetrySilentRate", s.telemetrySilentRate},
-                         {"ackExpectedCount", s.ackExpectedCount},
-                         {"ackRecvCount", s.ackRecvCount},
-                         {"ackLostCount", s.ackLostCount},
-                         {"ackLossRate", s.ackLossRate}};
+    data["linkStats"] = FleetReadModel::linkStats(*vehicle);
     return GcsCliResponse::makeSuccess(std::move(data));
 }
 

@@ -84,19 +84,6 @@ const char* levelName(OstLogLevel level)
     return "info";
 }
 
-bool isTelemetryCmd(uint8_t cmd)
-{
-    return cmd >= MavCmd::TeleAhrs && cmd <= MavCmd::TeleReserved;
-}
-
-std::optional<int64_t> ageOf(const std::map<int, int64_t>& seen, int vehicleId, int64_t now)
-{
-    const auto it = seen.find(vehicleId);
-    if (it == seen.end())
-        return std::nullopt;
-    return now - it->second;
-}
-
 }  // namespace
 
 GcsCliOutcomeRecorder::GcsCliOutcomeRecorder(GcsApplication* app, QObject* parent) : QObject(parent), m_app(app)
@@ -105,8 +92,6 @@ GcsCliOutcomeRecorder::GcsCliOutcomeRecorder(GcsApplication* app, QObject* paren
     m_nfz = new GcsCliNfzOutcomes(this);
     m_firmware = new GcsCliFirmwareOutcomes(this);
     m_account = new GcsCliAccountOutcomes(this);
-    connect(&LinkManagerFactory::getInstance(), &LinkManagerFactory::acvtiveLinkManagerChanged, this,
-            &GcsCliOutcomeRecorder::bindLinkManager);
     attach();
 }
 
@@ -126,9 +111,6 @@ void GcsCliOutcomeRecorder::attach()
             m_consoleConnection = connect(console, &GcsConsoleHandler::logOutput, this,
                                           &GcsCliOutcomeRecorder::appendConsoleLine);
     }
-    const auto active = LinkManagerFactory::getInstance().activeLinkMgr();
-    if (active && active->mavProtoProcesser() != m_processer.data())
-        bindLinkManager(active);
     if (ctrl)
         bindMissions(ctrl->missionsCtrler().get());
     m_nfz->attach(ctrl);
@@ -286,26 +268,6 @@ bool GcsCliOutcomeRecorder::paramsBusy(const VehicleController* vehicle)
     return busy;
 }
 
-void GcsCliOutcomeRecorder::bindLinkManager(const std::shared_ptr<LinkManager>& linkMgr)
-{
-    MavProtocolProcesser* processer = linkMgr ? linkMgr->mavProtoProcesser() : nullptr;
-    if (!processer || processer == m_processer.data())
-        return;
-    for (const auto& c : m_linkConnections)
-        disconnect(c);
-    m_linkConnections.clear();
-    m_processer = processer;
-    m_linkConnections.push_back(connect(processer, &MavProtocolProcesser::mavPFrameReceived, this,
-                                        [this](MavPFramePtr frame, OstAbstractLink*) {
-                                            if (frame && isTelemetryCmd(frame->cmd))
-                                                m_lastTelemetryMs[frame->tx_id] = m_clock.elapsed();
-                                        }));
-    m_linkConnections.push_back(connect(processer, &MavProtocolProcesser::mavHeartbeatFrameReceived, this,
-                                        [this](int vehicleId, OstAbstractLink*, const QString&) {
-                                            m_lastHeartbeatMs[vehicleId] = m_clock.elapsed();
-                                        }));
-}
-
 void GcsCliOutcomeRecorder::appendConsoleLine(OstLogLevel level, const QString& text)
 {
     m_lines.push_back({m_nextSeq++, QDateTime::currentMSecsSinceEpoch(), level, text});
@@ -406,12 +368,3 @@ std::optional<json> GcsCliOutcomeRecorder::commandStatus(int64_t requestId) cons
                 {"results", std::move(results)}};
 }
 
-std::optional<int64_t> GcsCliOutcomeRecorder::telemetryAgeMs(int vehicleId) const
-{
-    return ageOf(m_lastTelemetryMs, vehicleId, m_clock.elapsed());
-}
-
-std::optional<int64_t> GcsCliOutcomeRecorder::heartbeatAgeMs(int vehicleId) const
-{
-    return ageOf(m_lastHeartbeatMs, vehicleId, m_clock.elapsed());
-}

@@ -78,8 +78,6 @@ public:
     nlohmann::json consoleTail(std::optional<int64_t> since, size_t limit) const;
 
     // Milliseconds since the vehicle's last telemetry frame / heartbeat; nothing if never.
-    std::optional<int64_t> telemetryAgeMs(int vehicleId) const;
-    std::optional<int64_t> heartbeatAgeMs(int vehicleId) const;
 
     struct ParamsReadState {
         bool readSinceAlive = false;
@@ -111,7 +109,6 @@ private:
     using WaitKey = std::pair<VehicleController*, std::string>;
 
     void appendConsoleLine(OstLogLevel level, const QString& text);
-    void bindLinkManager(const std::shared_ptr<LinkManager>& linkMgr);
     void resolveOldest(const WaitKey& key, int vehicleId, int result);
     void forgetVehicle(VehicleController* vehicle);
     void bindVehicle(const std::shared_ptr<VehicleController>& vehicle);
@@ -156,6 +153,4 @@ private:
     QPointer<QObject> m_missions;
 
     QElapsedTimer m_clock;
-    std::map<int, int64_t> m_lastTelemetryMs;
-    std::map<int, int64_t> m_lastHeartbeatMs;
 };

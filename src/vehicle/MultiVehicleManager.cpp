@@ -45,6 +45,7 @@ MultiVehicleManager::~MultiVehicleManager()
 void MultiVehicleManager::processMavHeartbeatFrame(int vehicleId, OstAbstractLink* link, QString address)
 {
     if (auto known = findVehicleControllerById(vehicleId)) {
+        known->noteHeartbeat();
         const qint64 now = QDateTime::currentMSecsSinceEpoch();
         auto& last = m_heartbeatLogTimes[vehicleId];
         if (now - last >= kHeartbeatLogThrottleMs) {
@@ -78,6 +79,7 @@ void MultiVehicleManager::processMavHeartbeatFrame(int vehicleId, OstAbstractLin
     vehicle->setAddress(address);
     vehicle->setServices(servicesForVehicles());
     vehicle->setup();
+    vehicle->noteHeartbeat();
     vehicle->setTeleReqInterval(GcsSettings::getInstance()->getTeleReqInterval());
 
     m_vehicles.append(vehicle);

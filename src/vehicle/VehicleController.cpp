@@ -23,6 +23,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 
+#include <chrono>
 #include <cmath>
 
 #include <spdlog/spdlog.h>
@@ -40,6 +41,12 @@ bool isControlCmd(uint8_t cmd)
 QByteArray toBytes(const std::vector<uint8_t>& v)
 {
     return QByteArray(reinterpret_cast<const char*>(v.data()), qsizetype(v.size()));
+}
+
+int64_t steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 }  // namespace
@@ -132,10 +139,29 @@ void VehicleController::deliverMavPFrame(const MavPFramePtr& pframe, OstAbstract
 {
     if (m_retired || !pframe || pframe->tx_id != uint8_t(m_vehicleId & 0xFF))
         return;
+    if (pframe->cmd >= MavCmd::TeleAhrs && pframe->cmd <= MavCmd::TeleReserved)
+        m_lastTelemetryAt = steadyMs();
     if (m_requestQueue)
         m_requestQueue->handleMavPFrame(pframe, link);
     if (m_teleCtrler)
         m_teleCtrler->feedTeleDataPFrame(pframe, link);
+}
+
+std::optional<int64_t> VehicleController::telemetryAgeMs() const
+{
+    const int64_t at = m_lastTelemetryAt;
+    return at < 0 ? std::nullopt : std::optional<int64_t>(steadyMs() - at);
+}
+
+std::optional<int64_t> VehicleController::heartbeatAgeMs() const
+{
+    const int64_t at = m_lastHeartbeatAt;
+    return at < 0 ? std::nullopt : std::optional<int64_t>(steadyMs() - at);
+}
+
+void VehicleController::noteHeartbeat()
+{
+    m_lastHeartbeatAt = steadyMs();
 }
 
 void VehicleController::setRequestQueueTiming(std::function<int64_t()> clock, int checkPeriodMs)

@@ -39,6 +39,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 class GcsEventReporter;
 class GcsHttp;
@@ -104,6 +105,11 @@ public:
     bool vehicleCodeIsActive() const;
     QString address() const;
     bool alive() const { return m_alive; }
+    // How long ago a telemetry frame or a heartbeat of this vehicle came in; none before the
+    // first. A library user sees a link go quiet here without the CLI.
+    std::optional<int64_t> telemetryAgeMs() const;
+    std::optional<int64_t> heartbeatAgeMs() const;
+    void noteHeartbeat();
     VehicleControllerType vehicleControllerType() const { return m_type; }
     bool isLocal() const { return m_type == VehicleControllerType::Local; }
     std::shared_ptr<LinkManager> linkManager() const { return m_linkManager; }
@@ -242,6 +248,8 @@ private:
     std::shared_ptr<FirmwareUpdateController> m_firmwareUpdateCtrler;
     std::shared_ptr<MavLinkLossStats> m_linkLossStats;
     std::atomic<bool> m_alive{false};  // also read by the telemetry tick
+    std::atomic<int64_t> m_lastTelemetryAt{-1};  // steady clock, ms; -1: never
+    std::atomic<int64_t> m_lastHeartbeatAt{-1};
     std::weak_ptr<OstTimerTaskManager> m_timerTaskMgr;
     std::weak_ptr<GcsHttp> m_http;
     MultiVehicleManager* m_fleet = nullptr;

@@ -1,9 +1,9 @@
 #include "GcsFleetWebServer.h"
 
 #include "GcsFleetHttpGuard.h"
-#include "GcsFleetJson.h"
 
 #include "app/GcsAppController.h"
+#include "fleet/FleetReadModel.h"
 #include "mission/MavFlightRouteDataItem.h"
 #include "mission/MavMissionsController.h"
 #include "telemetry/VehicleAlert.h"
@@ -316,16 +316,16 @@ struct GcsFleetWebServer::Private {
     Answer route(const Ask& ask)
     {
         const QByteArray& path = ask.path;
-        static const std::map<QByteArray, std::function<json(GcsAppController*)>> docs = {
-            {"/api/v1/fleet", GcsFleetJson::fleet},
-            {"/api/v1/alerts", GcsFleetJson::alerts},
-            {"/api/v1/routes/active", GcsFleetJson::activeRoute},
-            {"/api/v1/zones", GcsFleetJson::zones},
-            {"/api/v1/link", GcsFleetJson::link},
+        static const std::map<QByteArray, std::function<json(const FleetReadModel::Sources&)>> docs = {
+            {"/api/v1/fleet", FleetReadModel::fleet},
+            {"/api/v1/alerts", FleetReadModel::alerts},
+            {"/api/v1/routes/active", FleetReadModel::activeRoute},
+            {"/api/v1/zones", FleetReadModel::zones},
+            {"/api/v1/link", FleetReadModel::link},
         };
         if (const auto doc = docs.find(path); doc != docs.end())
             return {QHttpServerResponder::StatusCode::Ok, "application/json",
-                    QByteArray::fromStdString(doc->second(ctrl).dump()), {}, false};
+                    QByteArray::fromStdString(doc->second(ctrl->fleetSources()).dump()), {}, false};
         if (const auto found = staticFiles.find(path); found != staticFiles.end()) {
             const StaticFile& file = found->second;
             if (ask.ifNoneMatch == file.etag)
@@ -469,9 +469,9 @@ struct GcsFleetWebServer::Private {
     // Keys of the documents too large for it go to *large: they follow in parts.
     std::string snapshot(bool seed, std::vector<std::string>* large)
     {
-        json fleet = GcsFleetJson::fleet(ctrl);
-        json docs = {{"alerts", alertsDoc()}, {"route", GcsFleetJson::activeRoute(ctrl)},
-                     {"zones", GcsFleetJson::zones(ctrl)}, {"link", GcsFleetJson::link(ctrl)}};
+        json fleet = FleetReadModel::fleet(ctrl->fleetSources());
+        json docs = {{"alerts", alertsDoc()}, {"route", FleetReadModel::activeRoute(ctrl->fleetSources())},
+                     {"zones", FleetReadModel::zones(ctrl->fleetSources())}, {"link", FleetReadModel::link(ctrl->fleetSources())}};
         if (seed) {
             sentVehicles.clear();
             for (json v : fleet["vehicles"]) {
@@ -502,7 +502,7 @@ struct GcsFleetWebServer::Private {
                 large->push_back(key);
             }
         }
-        json message = {{"type", "snapshot"}, {"time", GcsFleetJson::nowMs()}, {"fleet", std::move(fleet)},
+        json message = {{"type", "snapshot"}, {"time", FleetReadModel::nowMs()}, {"fleet", std::move(fleet)},
                         {"config", {{"rateHz", options.rateHz}, {"mapTiles", options.mapTiles.toStdString()}}}};
         message.update(docs);
         return message.dump();
@@ -522,13 +522,13 @@ struct GcsFleetWebServer::Private {
             if (const auto alerts = v->alertCtrler())
                 active = alerts->activeAlerts();
             std::sort(active.begin(), active.end(), [](const auto& a, const auto& b) { return a.key < b.key; });
-            const std::string key = GcsFleetJson::vehicleKey(*v);
+            const std::string key = FleetReadModel::vehicleKey(*v);
             auto& entry = next[key];
             if (const auto old = alertsCache.find(key);
                 old != alertsCache.end() && sameAlerts(old->second.active, active))
                 entry = std::move(old->second);
             else
-                entry = {active, GcsFleetJson::vehicleAlerts(ctrl, *v)};
+                entry = {active, FleetReadModel::vehicleAlerts(*v)};
             for (const auto& a : entry.entries)
                 list.push_back(a);
         }
@@ -563,9 +563,9 @@ struct GcsFleetWebServer::Private {
         std::string changed;
         const uint64_t second = uint64_t(options.rateHz);
         for (const auto& v : mvm->vehicleList()) {
-            json now = GcsFleetJson::vehicleWithoutLinkStats(*v, v == active);
-            json link = GcsFleetJson::linkStats(*v);
-            const auto [it, joined] = sentVehicles.try_emplace(GcsFleetJson::vehicleKey(*v));
+            json now = FleetReadModel::vehicleWithoutLinkStats(*v, v == active);
+            json link = FleetReadModel::linkStats(*v);
+            const auto [it, joined] = sentVehicles.try_emplace(FleetReadModel::vehicleKey(*v));
             Sent& sent = it->second;
             sent.seenTick = tickCount;
             json entry = json::object();
@@ -605,10 +605,10 @@ struct GcsFleetWebServer::Private {
             removed += (removed.empty() ? "" : ",") + json(it->first).dump();
             it = sentVehicles.erase(it);
         }
-        std::string message = "{\"type\":\"tick\",\"time\":" + std::to_string(GcsFleetJson::nowMs()) +
+        std::string message = "{\"type\":\"tick\",\"time\":" + std::to_string(FleetReadModel::nowMs()) +
                               ",\"vehicles\":[" + changed + "],\"removed\":[" + removed + "]";
         addIfChanged(message, "alerts", alertsDoc());
-        addIfChanged(message, "link", GcsFleetJson::link(ctrl));
+        addIfChanged(message, "link", FleetReadModel::link(ctrl->fleetSources()));
         // Route and zone sets can be large: rebuilt when replaced, else once a second.
         const bool everySecond = tickCount % second == 0;
         const auto missions = ctrl->missionsCtrler();
@@ -617,7 +617,7 @@ struct GcsFleetWebServer::Private {
         if (everySecond || routePtr.get() != routeSeen || routeCount != routeCountSeen) {
             routeSeen = routePtr.get();
             routeCountSeen = routeCount;
-            addIfChanged(message, "route", GcsFleetJson::activeRoute(ctrl));
+            addIfChanged(message, "route", FleetReadModel::activeRoute(ctrl->fleetSources()));
         }
         const auto zoneMgr = ctrl->nfzZoneManager();
         const void* zones = zoneMgr ? zoneMgr->zones().data() : nullptr;
@@ -625,7 +625,7 @@ struct GcsFleetWebServer::Private {
         if (everySecond || zones != zonesSeen || zoneCount != zoneCountSeen) {
             zonesSeen = zones;
             zoneCountSeen = zoneCount;
-            addIfChanged(message, "zones", GcsFleetJson::zones(ctrl));
+            addIfChanged(message, "zones", FleetReadModel::zones(ctrl->fleetSources()));
         }
         message += '}';
         send(QString::fromStdString(message));

@@ -1,6 +1,6 @@
 #pragma once
 // The station's read-only fleet page: a small HTTP server for the page's files and JSON
-// documents (GcsFleetJson.h) and a WebSocket (/ws) that pushes a snapshot on connect, then a
+// documents (fleet/FleetReadModel.h) and a WebSocket (/ws) that pushes a snapshot on connect, then a
 // tick at the configured rate with what changed in each vehicle. Nothing it serves changes state.
 // Main thread only; it reads the app controller's objects directly.
 //
@@ -39,7 +39,7 @@
 //   compares it key by key with what the clients have: an entry of "vehicles" is
 //   {"key", "vehicleId", the fields whose value changed}, a vehicle new since the last tick goes
 //   whole, and "removed" lists the keys of vehicles gone since. Vehicles are keyed by
-//   GcsFleetJson::vehicleKey, not by id: every remote vehicle has id -1. Numbers are rounded as their display shows them, so
+//   FleetReadModel::vehicleKey, not by id: every remote vehicle has id -1. Numbers are rounded as their display shows them, so
 //   jitter below that is no change. linkStats goes whole when any of its counters changed, but at
 //   most once a second (they move at every telemetry request). The alerts, link, route and zones
 //   documents go along, whole, only when their text changed; the route and zones documents are

@@ -10,7 +10,7 @@
 #include "automation/GcsCliServiceContext.h"
 #include "settings/GcsSettings.h"
 #include "web/GcsFleetHttpGuard.h"
-#include "web/GcsFleetJson.h"
+#include "fleet/FleetReadModel.h"
 #include "web/GcsFleetWebServer.h"
 
 #include "NfzZoneManager.h"
@@ -169,7 +169,7 @@ TEST_F(FleetWebTest, DocumentsAgreeWithTheCliRouter)
             {"id": 8, "type": "polygon", "points": [[22.6, 113.9], [22.61, 113.91], [22.6, 113.92]]}])"));
 
     // The builder and the router read the same values in one turn of the event loop.
-    const json fleet = GcsFleetJson::fleet(app->ctrl);
+    const json fleet = FleetReadModel::fleet(app->ctrl->fleetSources());
     const json link = cli("connection.status");
     ASSERT_EQ(fleet["count"], 2);
     EXPECT_EQ(fleet["activeVehicleId"], link["activeVehicleId"]);
@@ -498,7 +498,7 @@ TEST_F(FleetWebTest, LargeDocumentGoesInPartsAndTheViewerStays)
     ASSERT_TRUE(waitUntil([&] { return client.partsLeft == 0; }, 20000));
     EXPECT_FALSE(client.messages[0].contains("zones")) << "the snapshot leaves it to the parts";
     EXPECT_EQ(json::parse(client.docs["zones"])["count"], 10000);
-    EXPECT_EQ(json::parse(client.docs["zones"]), GcsFleetJson::zones(app->ctrl));
+    EXPECT_EQ(json::parse(client.docs["zones"]), FleetReadModel::zones(app->ctrl->fleetSources()));
     EXPECT_LE(client.largest, 80 * 1024);
     const size_t seen = client.messages.size();
     EXPECT_TRUE(waitUntil([&] { return client.messages.size() > seen + 20; }));
