@@ -4,7 +4,7 @@ PACKAGES=(build-essential cmake ninja-build pkg-config ccache
   qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
   qt6-httpserver-dev qt6-websockets-dev
   libspdlog-dev nlohmann-json3-dev libgtest-dev libbenchmark-dev
-  libmosquitto-dev mosquitto openssl socat tmux zlib1g-dev
+  libmosquitto-dev mosquitto openssl socat tmux zlib1g-dev clang-format
   chromium libjs-leaflet libjs-dygraphs python3-websocket fonts-wqy-microhei gdal-bin)
 
 missing=()
@@ -26,6 +26,7 @@ export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
 BUILD_DIR="${BUILD_DIR:-build}"
 
 velmora_build() {
-  cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  # VELMORA_WERROR=ON (CI): warnings fail the build.
+  cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_WERROR="${VELMORA_WERROR:-OFF}" >/dev/null
   cmake --build "$BUILD_DIR" -j2 "$@"
 }
