@@ -76,7 +76,8 @@ int main(int argc, char** argv)
 
     QProcess sim;
     sim.setStandardErrorFile(QProcess::nullDevice());
-    sim.start(VELMORA_VEHICLE_SIM_BIN, {"--udp", QStringLiteral("127.0.0.1:%1").arg(stationPort), "--fix-after-s", "0"});
+    sim.start(VELMORA_VEHICLE_SIM_BIN,
+              {"--udp", QStringLiteral("127.0.0.1:%1").arg(stationPort), "--fix-after-s", "0"});
     sim.waitForReadyRead(5000);
     const int simPort = sim.readLine().trimmed().toInt();
 
@@ -147,8 +148,8 @@ int main(int argc, char** argv)
     auto pct = [&](double p) { return latencies.empty() ? 0.0 : latencies[size_t(p * double(latencies.size() - 1))]; };
     std::printf("clients %d, %.1f s: %ld answered, %ld unanswered, %ld unexpected envelopes\n", clients, elapsed,
                 answered.load(), lost.load(), undeserved.load());
-    std::printf("requests/s %.0f   latency ms p50 %.2f  p99 %.2f  max %.2f\n", double(answered.load()) / elapsed, pct(0.5),
-                pct(0.99), latencies.empty() ? 0.0 : latencies.back());
+    std::printf("requests/s %.0f   latency ms p50 %.2f  p99 %.2f  max %.2f\n", double(answered.load()) / elapsed,
+                pct(0.5), pct(0.99), latencies.empty() ? 0.0 : latencies.back());
     station.terminate();
     station.waitForFinished(5000);
     sim.terminate();

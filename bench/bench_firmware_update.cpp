@@ -98,9 +98,9 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "socat did not start\n");
             return 1;
         }
-        sim.start(VELMORA_VEHICLE_SIM_BIN,
-                  QStringList{"--serial", b, "--baud", QString::number(lineRate), "--line-rate", QString::number(lineRate)} +
-                      simArgs);
+        sim.start(VELMORA_VEHICLE_SIM_BIN, QStringList{"--serial", b, "--baud", QString::number(lineRate),
+                                                       "--line-rate", QString::number(lineRate)} +
+                                               simArgs);
         if (!sim.waitForStarted(5000)) {
             std::fprintf(stderr, "the simulator did not start\n");
             return 1;
@@ -111,7 +111,8 @@ int main(int argc, char** argv)
         probe.bind(QHostAddress::LocalHost, 0);
         const quint16 stationPort = probe.localPort();
         probe.close();
-        sim.start(VELMORA_VEHICLE_SIM_BIN, QStringList{"--udp", QStringLiteral("127.0.0.1:%1").arg(stationPort)} + simArgs);
+        sim.start(VELMORA_VEHICLE_SIM_BIN,
+                  QStringList{"--udp", QStringLiteral("127.0.0.1:%1").arg(stationPort)} + simArgs);
         if (!sim.waitForStarted(5000) || !sim.waitForReadyRead(5000)) {
             std::fprintf(stderr, "the simulator did not start\n");
             return 1;
@@ -151,8 +152,9 @@ int main(int argc, char** argv)
                     "in the whole\n",
                     kib, lineRate, lineRate / 10, FirmwareUpdateController::kResetDelayMs);
     else
-        std::printf("%.0f KiB image over loopback UDP, reset delay %d ms and final ack delay 0 ms included in the whole\n",
-                    kib, FirmwareUpdateController::kResetDelayMs);
+        std::printf(
+            "%.0f KiB image over loopback UDP, reset delay %d ms and final ack delay 0 ms included in the whole\n", kib,
+            FirmwareUpdateController::kResetDelayMs);
     for (int run = 0; run < runs; ++run) {
         pumpUntil([&] { return mvm->activeVehicle() && mvm->activeVehicle()->alive(); }, 15000);
         result.reset();

@@ -72,15 +72,16 @@ void cut(benchmark::State& state, double garbageShare, bool shortFrames = false)
     int64_t bytes = 0;
     for (auto _ : state) {
         for (qsizetype at = 0; at < limit; at += chunk) {
-            processer.handleUdpLinkData(QString(), QByteArray::fromRawData(stream.constData() + at, std::min(chunk, limit - at)), nullptr);
+            processer.handleUdpLinkData(
+                QString(), QByteArray::fromRawData(stream.constData() + at, std::min(chunk, limit - at)), nullptr);
         }
         bytes += limit;
     }
     benchmark::DoNotOptimize(originBytes);
     state.SetBytesProcessed(bytes);
     state.counters["frames/s"] = benchmark::Counter(double(frames), benchmark::Counter::kIsRate);
-    state.counters["ns/byte"] = benchmark::Counter(double(bytes), benchmark::Counter::kIsRate | benchmark::Counter::kInvert,
-                                                   benchmark::Counter::kIs1000);
+    state.counters["ns/byte"] = benchmark::Counter(
+        double(bytes), benchmark::Counter::kIsRate | benchmark::Counter::kInvert, benchmark::Counter::kIs1000);
     spdlog::set_level(oldLevel);
 }
 

@@ -88,7 +88,8 @@ int main(int argc, char** argv)
     probe.close();
     QProcess sim;
     sim.setStandardErrorFile(QProcess::nullDevice());
-    sim.start(VELMORA_VEHICLE_SIM_BIN, {"--udp", QStringLiteral("127.0.0.1:%1").arg(stationPort), "--fix-after-s", "0"});
+    sim.start(VELMORA_VEHICLE_SIM_BIN,
+              {"--udp", QStringLiteral("127.0.0.1:%1").arg(stationPort), "--fix-after-s", "0"});
     if (!sim.waitForStarted(5000) || !sim.waitForReadyRead(5000)) {
         std::fprintf(stderr, "the simulator did not start\n");
         return 1;

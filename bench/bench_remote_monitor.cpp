@@ -90,8 +90,14 @@ bool waitFor(const std::function<bool()>& cond, int ms)
 // Malformed payloads the bench mixes into its own stream.
 const std::vector<QByteArray>& badPayloads()
 {
-    static const std::vector<QByteArray> bad = {"not json", "", "[1]", "42", R"({"latitude":"x"})", R"({"latitude":1e999})",
-                                                QByteArray(200000, '['), "{\"latitude\":\"" + QByteArray(1 << 20, 'a'),
+    static const std::vector<QByteArray> bad = {"not json",
+                                                "",
+                                                "[1]",
+                                                "42",
+                                                R"({"latitude":"x"})",
+                                                R"({"latitude":1e999})",
+                                                QByteArray(200000, '['),
+                                                "{\"latitude\":\"" + QByteArray(1 << 20, 'a'),
                                                 "\xC3\x28\xFF"};
     return bad;
 }
@@ -103,7 +109,8 @@ int main(int argc, char** argv)
     QTemporaryDir dir;
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path() + "/config");
     // Warnings are formatted as in the station, but go nowhere.
-    spdlog::set_default_logger(std::make_shared<spdlog::logger>("bench", std::make_shared<spdlog::sinks::null_sink_mt>()));
+    spdlog::set_default_logger(
+        std::make_shared<spdlog::logger>("bench", std::make_shared<spdlog::sinks::null_sink_mt>()));
     spdlog::set_level(spdlog::level::info);
     QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
     GcsServerConfig::instance()->setHttpBaseUrl("http://127.0.0.1:9");
@@ -150,8 +157,12 @@ int main(int argc, char** argv)
     QProcess sim;
     sim.setStandardOutputFile(QProcess::nullDevice());
     sim.setStandardErrorFile(QProcess::nullDevice());
-    QStringList simArgs = {"--mqtt", uri, "--mqtt-user", "bench", "--mqtt-password", "bench", "--vehicle-code", "BM",
-                           "--count", QString::number(kSimCodes), "--mqtt-rate-hz", QString::number(kRateHz)};
+    QStringList simArgs = {"--mqtt",          uri,
+                           "--mqtt-user",     "bench",
+                           "--mqtt-password", "bench",
+                           "--vehicle-code",  "BM",
+                           "--count",         QString::number(kSimCodes),
+                           "--mqtt-rate-hz",  QString::number(kRateHz)};
     if (corrupt > 0)
         simArgs << "--mqtt-corrupt" << QString::number(corrupt);
     sim.start(VELMORA_VEHICLE_SIM_BIN, simArgs);

@@ -131,8 +131,8 @@ int runOne(int argc, char** argv, int vehicles, int seconds)
         return alive;
     };
     QDeadlineTimer joinDeadline(kJoinDeadlineMs);
-    while ((ctrl->multiVehicleMgr()->vehicleList().size() < vehicles || aliveCount() < vehicles)
-           && !joinDeadline.hasExpired())
+    while ((ctrl->multiVehicleMgr()->vehicleList().size() < vehicles || aliveCount() < vehicles) &&
+           !joinDeadline.hasExpired())
         pump(50);
     if (ctrl->multiVehicleMgr()->vehicleList().size() < vehicles || aliveCount() < vehicles) {
         std::fprintf(stderr, "fleet %d: only %lld vehicles joined and %d alive after %d s; not measured\n", vehicles,
@@ -151,8 +151,9 @@ int runOne(int argc, char** argv, int vehicles, int seconds)
     std::vector<QMetaObject::Connection> answers;
     for (const auto& v : fleet) {
         const int id = v->vehicleId();
-        answers.push_back(QObject::connect(v.get(), &VehicleController::takeoffResp, v.get(),
-                         [&takeoffs, id](int result) { takeoffs.markAnswered(id, result); }, Qt::DirectConnection));
+        answers.push_back(QObject::connect(
+            v.get(), &VehicleController::takeoffResp, v.get(),
+            [&takeoffs, id](int result) { takeoffs.markAnswered(id, result); }, Qt::DirectConnection));
         v->resetLinkLossStats();
     }
 
@@ -212,8 +213,8 @@ int runOne(int argc, char** argv, int vehicles, int seconds)
     const double cpuPerWall = cpu / wallSeconds;
     std::printf("%8d %8d %9.3f %12.6f %9.1f %12.1f %8.3f %9.2f %9.2f %5zu/%d\n", vehicles, seconds, cpuPerWall,
                 cpuPerWall / double(vehicles), double(rssPeak) / 1024.0, double(rssPeak - rssBefore) / double(vehicles),
-                windows ? 100.0 * double(silent) / double(windows) : 0.0, bench::percentile(lat, 0.50), bench::percentile(lat, 0.99),
-                lat.size(), takeoffs.sent);
+                windows ? 100.0 * double(silent) / double(windows) : 0.0, bench::percentile(lat, 0.50),
+                bench::percentile(lat, 0.99), lat.size(), takeoffs.sent);
     std::fflush(stdout);
     if (failed > 0 || unanswered > 0)
         std::fprintf(stderr, "fleet %d: %d take-offs answered with an error, %d unanswered\n", vehicles, failed,

@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                      [](std::shared_ptr<QByteArray> raw, OstAbstractLink*) {
                          _MavPFrame_t f;
                          const auto* p = reinterpret_cast<const unsigned char*>(raw->constData());
-                         if (MavProtoHelper::parseMavProtoFrame(p, unsigned(raw->size()), f) != MAVPROTO_PARSE_RESULT_OK)
+                         if (MavProtoHelper::parseMavProtoFrame(p, unsigned(raw->size()), f) !=
+                             MAVPROTO_PARSE_RESULT_OK)
                              std::abort();
                          std::vector<uint8_t> again;
                          MavProtoHelper::mavPFrameToSendBytes(again, f);

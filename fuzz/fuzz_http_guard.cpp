@@ -28,8 +28,7 @@ void check(const Head& head)
         if (!head.path.startsWith('/') || head.path.contains('?'))
             std::abort();
         break;
-    case Head::Kind::Incomplete:
-        break;
+    case Head::Kind::Incomplete: break;
     }
 }
 
@@ -54,8 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const qsizetype end = bytes.indexOf("\r\n\r\n");
     if (end >= 0 && end + 4 <= GcsFleetHttpGuard::kMaxHeadBytes) {
         const Head head = GcsFleetHttpGuard::inspect(bytes.left(end + 4), hosts);
-        if (head.kind != whole.kind || head.status != whole.status || head.path != whole.path
-            || head.reason != whole.reason)
+        if (head.kind != whole.kind || head.status != whole.status || head.path != whole.path ||
+            head.reason != whole.reason)
             std::abort();
     }
     return 0;

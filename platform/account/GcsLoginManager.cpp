@@ -117,8 +117,8 @@ void GcsLoginManager::handleSessionReply(Kind kind, int code, const GcsHttp::Jso
 {
     int resp = code;
     if (code == 200 && doc) {
-        m_session = {stringOf(*doc, "email"), stringOf(*doc, "uid"), stringOf(*doc, "token"), stringOf(*doc, "teamCode"),
-                     stringOf(*doc, "mqttClientId")};
+        m_session = {stringOf(*doc, "email"), stringOf(*doc, "uid"), stringOf(*doc, "token"),
+                     stringOf(*doc, "teamCode"), stringOf(*doc, "mqttClientId")};
         if (m_session.email.isEmpty() && kind == Kind::Auto)
             m_session.email = readCache().email;
         writeCache();
@@ -137,15 +137,9 @@ void GcsLoginManager::handleSessionReply(Kind kind, int code, const GcsHttp::Jso
         }
     }
     switch (kind) {
-    case Kind::Register:
-        emit emailRegisterResp(resp);
-        break;
-    case Kind::Password:
-        emit passwordLoginResp(resp);
-        break;
-    case Kind::Auto:
-        emit autoLoginResp(resp);
-        break;
+    case Kind::Register: emit emailRegisterResp(resp); break;
+    case Kind::Password: emit passwordLoginResp(resp); break;
+    case Kind::Auto: emit autoLoginResp(resp); break;
     }
 }
 
@@ -187,8 +181,8 @@ void GcsLoginManager::writeCache() const
     // The token opens the account: the file is narrowed to its owner before the first byte goes
     // in, whatever the umask or an older copy allowed. Unbuffered, so that a short write fails
     // here instead of committing a cut file.
-    bool ok = file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)
-        && file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    bool ok = file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
+              file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     for (qint64 done = 0; ok && done < bytes.size();) {
         const qint64 n = file.write(bytes.constData() + done, bytes.size() - done);
         ok = n > 0;

@@ -27,8 +27,8 @@ bool isNonEmptyString(const json& obj, const char* key)
 
 bool isVehicle(const json& v)
 {
-    return v.is_object() && v.contains("vehicleCode") && v["vehicleCode"].is_string() && v.contains("name")
-        && v["name"].is_string() && v.contains("vehicleLocalId") && v["vehicleLocalId"].is_number_integer();
+    return v.is_object() && v.contains("vehicleCode") && v["vehicleCode"].is_string() && v.contains("name") &&
+           v["name"].is_string() && v.contains("vehicleLocalId") && v["vehicleLocalId"].is_number_integer();
 }
 
 void runCallback(const char* name, const GcsHttp::Callback& cb, int code, GcsHttp::JsonPtr doc)
@@ -48,7 +48,10 @@ void runCallback(const char* name, const GcsHttp::Callback& cb, int code, GcsHtt
 // callback; the answer runs there and the object goes with it.
 class CallingThreadHome : public QObject {
 public:
-    explicit CallingThreadHome(GcsHttp::Callback cb) : cb(std::move(cb)) {}
+    explicit CallingThreadHome(GcsHttp::Callback cb)
+        : cb(std::move(cb))
+    {
+    }
     GcsHttp::Callback cb;
 };
 
@@ -107,7 +110,8 @@ void GcsHttp::start()
 void GcsHttp::stop()
 {
     if (QThread::currentThread() != thread()) {
-        QMetaObject::invokeMethod(this, [this] { dropRequests(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { dropRequests(); }, Qt::QueuedConnection);
         return;
     }
     dropRequests();
@@ -175,8 +179,9 @@ void GcsHttp::reportUavEvent(int eventType, int64_t timeMs, const std::string& c
 
 void GcsHttp::getUserVehicleList(const UserVehicleListReq& req, Callback cb)
 {
-    submit({"getUserVehicleList", "GET", QStringLiteral("/user/vehicles?page=%1&pageSize=%2").arg(req.page).arg(req.pageSize),
-            std::nullopt, Shape::VehicleList, std::move(cb)});
+    submit({"getUserVehicleList", "GET",
+            QStringLiteral("/user/vehicles?page=%1&pageSize=%2").arg(req.page).arg(req.pageSize), std::nullopt,
+            Shape::VehicleList, std::move(cb)});
 }
 
 void GcsHttp::addUserVehicle(const AddUserVehicleReq& req, Callback cb)
@@ -325,24 +330,19 @@ void GcsHttp::finish(QNetworkReply* reply, const Call& call)
 bool GcsHttp::hasShape(const json& doc, Shape shape)
 {
     switch (shape) {
-    case Shape::Any:
-        return true;
-    case Shape::Array:
-        return doc.is_array();
-    case Shape::Object:
-        return doc.is_object();
-    case Shape::VehicleCode:
-        return doc.is_object() && isNonEmptyString(doc, "code");
-    case Shape::Vehicle:
-        return isVehicle(doc);
+    case Shape::Any: return true;
+    case Shape::Array: return doc.is_array();
+    case Shape::Object: return doc.is_object();
+    case Shape::VehicleCode: return doc.is_object() && isNonEmptyString(doc, "code");
+    case Shape::Vehicle: return isVehicle(doc);
     case Shape::VehicleList: {
         const auto items = doc.find("items");
-        return doc.is_object() && items != doc.end() && items->is_array()
-            && std::all_of(items->begin(), items->end(), isVehicle);
+        return doc.is_object() && items != doc.end() && items->is_array() &&
+               std::all_of(items->begin(), items->end(), isVehicle);
     }
     case Shape::Session:
-        return doc.is_object() && isNonEmptyString(doc, "uid") && isNonEmptyString(doc, "token")
-            && isNonEmptyString(doc, "mqttClientId") && doc.contains("teamCode") && doc["teamCode"].is_string();
+        return doc.is_object() && isNonEmptyString(doc, "uid") && isNonEmptyString(doc, "token") &&
+               isNonEmptyString(doc, "mqttClientId") && doc.contains("teamCode") && doc["teamCode"].is_string();
     }
     return false;
 }

@@ -7,7 +7,7 @@
 // Asks the cloud for a new, unused vehicle code that replaces the vehicle's current one.
 struct GenerateVehicleCodeReq {
     std::string oldVehicleCode;  // may be empty
-    int vehicleType = 0;         // airframe kind as the vehicle reports it
+    int vehicleType = 0;  // airframe kind as the vehicle reports it
 };
 
 struct UserVehicleListReq {

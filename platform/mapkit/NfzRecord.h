@@ -16,8 +16,8 @@ struct NfzRecord {
     int64_t id = 0;
     Type type = Type::Polygon;
     std::vector<Point> points;  // polygon vertices in document order
-    Point center;               // circle
-    double radius = 0.0;        // circle, metres
+    Point center;  // circle
+    double radius = 0.0;  // circle, metres
 
     // Bounding box in this order: south-west corner, then north-east corner. Filled by the zone
     // manager; degenerate (min == max) for a zero-radius circle or a polygon with one point.

@@ -47,10 +47,10 @@ std::string parseZone(const json& z, NfzRecord& rec)
             if (!err.empty())
                 return "points[" + std::to_string(i) + "] " + err;
         }
-        const auto [latLo, latHi] = std::minmax_element(rec.points.begin(), rec.points.end(),
-                                                         [](auto& a, auto& b) { return a.lat < b.lat; });
-        const auto [lonLo, lonHi] = std::minmax_element(rec.points.begin(), rec.points.end(),
-                                                         [](auto& a, auto& b) { return a.lon < b.lon; });
+        const auto [latLo, latHi] =
+            std::minmax_element(rec.points.begin(), rec.points.end(), [](auto& a, auto& b) { return a.lat < b.lat; });
+        const auto [lonLo, lonHi] =
+            std::minmax_element(rec.points.begin(), rec.points.end(), [](auto& a, auto& b) { return a.lon < b.lon; });
         rec.minLat = latLo->lat;
         rec.maxLat = latHi->lat;
         rec.minLon = lonLo->lon;
@@ -66,8 +66,8 @@ std::string parseZone(const json& z, NfzRecord& rec)
         if (!err.empty())
             return "\"center\" " + err;
         const auto radius = z.find("radius");
-        if (radius == z.end() || !radius->is_number() || !std::isfinite(radius->get<double>())
-            || radius->get<double>() < 0.0)
+        if (radius == z.end() || !radius->is_number() || !std::isfinite(radius->get<double>()) ||
+            radius->get<double>() < 0.0)
             return R"("radius" must be a finite number >= 0)";
         rec.radius = radius->get<double>();
         rec.minLat = rec.maxLat = rec.center.lat;
@@ -163,8 +163,9 @@ bool NfzZoneManager::parse(const QByteArray& bytes, Parsed& out, QString& error)
             return false;
         }
         const auto id = z.find("id");
-        const bool intId = id != z.end() && id->is_number_integer()
-            && !(id->is_number_unsigned() && id->get<uint64_t>() > uint64_t(std::numeric_limits<int64_t>::max()));
+        const bool intId =
+            id != z.end() && id->is_number_integer() &&
+            !(id->is_number_unsigned() && id->get<uint64_t>() > uint64_t(std::numeric_limits<int64_t>::max()));
         if (!intId) {
             error = where + QStringLiteral(": \"id\" must be a 64-bit integer");
             return false;
@@ -215,7 +216,6 @@ std::vector<int64_t> NfzZoneManager::zoneIds() const
 bool NfzZoneManager::fail(const QString& error)
 {
     m_lastError = error;
-    spdlog::warn("<NfzZoneManager> zone document rejected, keeping {} zones: {}", m_zones.size(),
-                 error.toStdString());
+    spdlog::warn("<NfzZoneManager> zone document rejected, keeping {} zones: {}", m_zones.size(), error.toStdString());
     return false;
 }

@@ -34,8 +34,8 @@ bool same(const Point& a, const Point& b)
 // r, collinear with p and q, lies on the segment pq.
 bool onSegment(const Point& p, const Point& q, const Point& r)
 {
-    return std::min(p.lon, q.lon) <= r.lon && r.lon <= std::max(p.lon, q.lon) && std::min(p.lat, q.lat) <= r.lat
-        && r.lat <= std::max(p.lat, q.lat);
+    return std::min(p.lon, q.lon) <= r.lon && r.lon <= std::max(p.lon, q.lon) && std::min(p.lat, q.lat) <= r.lat &&
+           r.lat <= std::max(p.lat, q.lat);
 }
 
 // Closed segments ab and cd share at least one point.
@@ -47,14 +47,13 @@ bool segmentsMeet(const Point& a, const Point& b, const Point& c, const Point& d
     const int d4 = sign(cross(c, d, b));
     if (d1 * d2 < 0 && d3 * d4 < 0)
         return true;
-    return (d1 == 0 && onSegment(a, b, c)) || (d2 == 0 && onSegment(a, b, d)) || (d3 == 0 && onSegment(c, d, a))
-        || (d4 == 0 && onSegment(c, d, b));
+    return (d1 == 0 && onSegment(a, b, c)) || (d2 == 0 && onSegment(a, b, d)) || (d3 == 0 && onSegment(c, d, a)) ||
+           (d4 == 0 && onSegment(c, d, b));
 }
 
 bool validLatLon(double lat, double lon)
 {
-    return std::isfinite(lat) && std::isfinite(lon) && lat >= -90.0 && lat <= 90.0 && lon >= -180.0
-        && lon <= 180.0;
+    return std::isfinite(lat) && std::isfinite(lon) && lat >= -90.0 && lat <= 90.0 && lon >= -180.0 && lon <= 180.0;
 }
 
 }  // namespace
@@ -97,12 +96,12 @@ bool isPolylineCirclePolygon(const NfzRecord& record)
 
 bool nfzRecordBboxValid(const NfzRecord& r)
 {
-    return validLatLon(r.minLat, r.minLon) && validLatLon(r.maxLat, r.maxLon) && r.minLat < r.maxLat
-        && r.minLon < r.maxLon;
+    return validLatLon(r.minLat, r.minLon) && validLatLon(r.maxLat, r.maxLon) && r.minLat < r.maxLat &&
+           r.minLon < r.maxLon;
 }
 
-bool bboxFromCircle(double centerLat, double centerLon, double radiusM,
-                    double& minLat, double& minLon, double& maxLat, double& maxLon)
+bool bboxFromCircle(double centerLat, double centerLon, double radiusM, double& minLat, double& minLon, double& maxLat,
+                    double& maxLon)
 {
     if (!validLatLon(centerLat, centerLon) || !std::isfinite(radiusM) || radiusM <= 0.0)
         return false;
@@ -121,8 +120,8 @@ bool bboxFromCircle(double centerLat, double centerLon, double radiusM,
     return true;
 }
 
-void bboxToFourVertices(double minLat, double maxLat, double minLon, double maxLon,
-                        std::array<double, 4>& lats, std::array<double, 4>& lons)
+void bboxToFourVertices(double minLat, double maxLat, double minLon, double maxLon, std::array<double, 4>& lats,
+                        std::array<double, 4>& lons)
 {
     lats = {minLat, minLat, maxLat, maxLat};
     lons = {minLon, maxLon, maxLon, minLon};

@@ -28,13 +28,13 @@ bool nfzRecordBboxValid(const NfzRecord& record);
 // [-90, 90] x [-180, 180] (a circle across the antimeridian is cut there, so whoever must not
 // shrink a zone checks circleCrossesAntimeridian first); a circle reaching a pole spans every
 // longitude.
-bool bboxFromCircle(double centerLat, double centerLon, double radiusM,
-                    double& minLat, double& minLon, double& maxLat, double& maxLon);
+bool bboxFromCircle(double centerLat, double centerLon, double radiusM, double& minLat, double& minLon, double& maxLat,
+                    double& maxLon);
 
 // The four corners of a box given as (minLat, maxLat, minLon, maxLon), counter-clockwise from
 // the south-west corner: SW, SE, NE, NW. Corner i is (lats[i], lons[i]).
-void bboxToFourVertices(double minLat, double maxLat, double minLon, double maxLon,
-                        std::array<double, 4>& lats, std::array<double, 4>& lons);
+void bboxToFourVertices(double minLat, double maxLat, double minLon, double maxLon, std::array<double, 4>& lats,
+                        std::array<double, 4>& lons);
 
 using Ring = std::vector<NfzRecord::Point>;
 

@@ -39,9 +39,9 @@ using MavPFrame_t = _MavPFrame_t;
 using MavPFramePtr = std::shared_ptr<_MavPFrame_t>;
 
 enum MavProtoParseResult : uint16_t {
-    MAVPROTO_PARSE_RESULT_OK = 0,             // a whole, checked frame starts at the first byte
+    MAVPROTO_PARSE_RESULT_OK = 0,  // a whole, checked frame starts at the first byte
     MAVPROTO_PARSE_RESULT_MOH_NOT_MATCH = 1,  // the first bytes are not the head
-    MAVPROTO_PARSE_RESULT_INCOMPLETE = 2,     // more bytes are needed
+    MAVPROTO_PARSE_RESULT_INCOMPLETE = 2,  // more bytes are needed
     MAVPROTO_PARSE_RESULT_CRC_CHECK_ERR = 3,  // complete, but the check does not match
 };
 
@@ -82,7 +82,7 @@ constexpr uint8_t Return = 0x85;
 constexpr uint8_t StartMission = 0x86;
 constexpr uint8_t Formation = 0x87;
 constexpr uint8_t IdleMotorDetect = 0x89;
-constexpr uint8_t FirmwareReset = 0xA1;     // reset command: the vehicle prepares for an image
+constexpr uint8_t FirmwareReset = 0xA1;  // reset command: the vehicle prepares for an image
 constexpr uint8_t FirmwareInfo = 0xA2;
 constexpr uint8_t FirmwareData = 0xA3;
 constexpr uint8_t FirmwareFinalAck = 0xA4;  // the vehicle's verdict on a complete image

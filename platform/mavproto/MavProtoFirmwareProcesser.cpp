@@ -81,8 +81,8 @@ bool MavProtoFirmwareProcesser::parseFirmDataReq(const _MavPFrame_t& frame, uint
     return true;
 }
 
-uint16_t MavProtoFirmwareProcesser::packFirmDataAck(_MavPFrame_t& frame, uint8_t vehicleId, uint8_t seq,
-                                                    uint8_t result, uint16_t frameIndex)
+uint16_t MavProtoFirmwareProcesser::packFirmDataAck(_MavPFrame_t& frame, uint8_t vehicleId, uint8_t seq, uint8_t result,
+                                                    uint16_t frameIndex)
 {
     std::vector<uint8_t> data{result};
     putU16(data, frameIndex);

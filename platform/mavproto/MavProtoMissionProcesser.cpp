@@ -70,7 +70,8 @@ uint16_t MavProtoMissionProcesser::packDownWayPointBasicParamsFrame(_MavPFrame_t
 uint16_t MavProtoMissionProcesser::packDownWayPointDataReqFrame(_MavPFrame_t& frame, uint8_t rxId, uint8_t seq,
                                                                 const MavProtoDownWayPointDataReq_t& req)
 {
-    return packFrom(frame, MAVPROTO_GCS_ID, rxId, seq, MavCmd::RouteDownloadWaypoints, MavProtoHelper::recordBytes(req));
+    return packFrom(frame, MAVPROTO_GCS_ID, rxId, seq, MavCmd::RouteDownloadWaypoints,
+                    MavProtoHelper::recordBytes(req));
 }
 
 int MavProtoMissionProcesser::parseDownWayPointBasicParamsAck(const _MavPFrame_t& frame,

@@ -42,7 +42,7 @@ struct MavProtoWayPointData_t {
     double lon = 0;  // degrees
     double lat = 0;  // degrees
     double alt = 0;  // m
-    float vel = 0;     // m/s
+    float vel = 0;  // m/s
     float radius = 0;  // m
     // bits 0-1 heading direction, bit 2 trace mode, bits 3-4 height type, bits 5-7 zero
     uint8_t flags = 0;

@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr size_t kZoneHeader = 3;                       // u16 index, u8 count
+constexpr size_t kZoneHeader = 3;  // u16 index, u8 count
 constexpr size_t kBindEntry = 1 + 2 * sizeof(double);  // number, lon, lat
 constexpr size_t kBindSize = 1 + 4 * kBindEntry;
 

@@ -18,7 +18,7 @@ constexpr std::array<double, kGainCount> kAttitudeGainScale = {
     1e3, 1e3, 1e3,  // angle P
     1e3, 1e3, 1e3,  // angle I
     1e4, 1e4, 1e4,  // angle D
-    1e4, 1e4,       // feed-forward
+    1e4, 1e4,  // feed-forward
     1e4, 1e4, 1e4,  // rate P
     1e4, 1e4, 1e4,  // rate I
     1e5, 1e5, 1e5,  // rate D
@@ -27,7 +27,7 @@ constexpr std::array<double, kGainCount> kPositionGainScale = {
     1e3, 1e3, 1e3,  // position P
     1e3, 1e3, 1e3,  // position I
     1e4, 1e4, 1e4,  // position D
-    1e4, 1e4,       // feed-forward
+    1e4, 1e4,  // feed-forward
     1e3, 1e3, 1e3,  // velocity P
     1e3, 1e3, 1e3,  // velocity I
     1e4, 1e4, 1e4,  // velocity D
@@ -143,18 +143,18 @@ uint16_t packGcs(_MavPFrame_t& frame, uint8_t rxId, uint8_t seq, uint8_t cmd, co
     return packFrom(frame, MAVPROTO_GCS_ID, rxId, seq, cmd, data);
 }
 
-uint16_t packVehicle(_MavPFrame_t& frame, uint8_t vehicleId, uint8_t seq, uint8_t cmd,
-                     const std::vector<uint8_t>& data)
+uint16_t packVehicle(_MavPFrame_t& frame, uint8_t vehicleId, uint8_t seq, uint8_t cmd, const std::vector<uint8_t>& data)
 {
     return packFrom(frame, vehicleId, MAVPROTO_GCS_ID, seq, cmd, data);
 }
 
 // The wire record each group's command carries (the fixed-wing gains share the multirotor forms).
 template <uint8_t Cmd>
-using GroupWire = std::conditional_t<Cmd == MavCmd::BasicParams, MavProtoBasicParamsWire_t,
-                  std::conditional_t<Cmd == MavCmd::ResParams, MavProtoResParamsWire_t,
-                  std::conditional_t<Cmd == MavCmd::AttitudeParams || Cmd == MavCmd::FixedAttitudeParams,
-                                     MavProtoAttitudeGainWire_t, MavProtoPositionGainWire_t>>>;
+using GroupWire = std::conditional_t<
+    Cmd == MavCmd::BasicParams, MavProtoBasicParamsWire_t,
+    std::conditional_t<Cmd == MavCmd::ResParams, MavProtoResParamsWire_t,
+                       std::conditional_t<Cmd == MavCmd::AttitudeParams || Cmd == MavCmd::FixedAttitudeParams,
+                                          MavProtoAttitudeGainWire_t, MavProtoPositionGainWire_t>>>;
 
 // Record -> wire -> frame of Cmd, or 0 when a natural record does not convert; a wire record
 // goes as it is. The station's writes and the vehicle's read replies differ only in who sends.
@@ -333,20 +333,14 @@ void MavProtoParamsProcesser::fromWire(const MavProtoResParamsWire_t& wire, MavP
 uint16_t MavProtoParamsProcesser::readReplyDataLen(uint8_t cmd)
 {
     switch (cmd) {
-    case MavCmd::BasicParams:
-        return sizeof(MavProtoBasicParamsWire_t);
+    case MavCmd::BasicParams: return sizeof(MavProtoBasicParamsWire_t);
     case MavCmd::AttitudeParams:
-    case MavCmd::FixedAttitudeParams:
-        return sizeof(MavProtoAttitudeGainWire_t);
+    case MavCmd::FixedAttitudeParams: return sizeof(MavProtoAttitudeGainWire_t);
     case MavCmd::PositionParams:
-    case MavCmd::FixedPositionParams:
-        return sizeof(MavProtoPositionGainWire_t);
-    case MavCmd::ResParams:
-        return sizeof(MavProtoResParamsWire_t);
-    case MavCmd::VehicleCode:
-        return MAVPROTO_VEHICLE_CODE_LEN;
-    default:
-        return 0;
+    case MavCmd::FixedPositionParams: return sizeof(MavProtoPositionGainWire_t);
+    case MavCmd::ResParams: return sizeof(MavProtoResParamsWire_t);
+    case MavCmd::VehicleCode: return MAVPROTO_VEHICLE_CODE_LEN;
+    default: return 0;
     }
 }
 
@@ -367,8 +361,7 @@ uint16_t MavProtoParamsProcesser::packReadPosCtrlParamsFrame(_MavPFrame_t& frame
     return packGcs(frame, rxId, seq, MavCmd::PositionParams);
 }
 
-uint16_t MavProtoParamsProcesser::packReadFixedStabilizeCtrlParamsFrame(_MavPFrame_t& frame, uint8_t rxId,
-                                                                        uint8_t seq)
+uint16_t MavProtoParamsProcesser::packReadFixedStabilizeCtrlParamsFrame(_MavPFrame_t& frame, uint8_t rxId, uint8_t seq)
 {
     return packGcs(frame, rxId, seq, MavCmd::FixedAttitudeParams);
 }
@@ -433,8 +426,9 @@ uint16_t MavProtoParamsProcesser::packWritePosCtrlParamsFrame(_MavPFrame_t& fram
     return packGroup<MavCmd::PositionParams>(frame, MAVPROTO_GCS_ID, rxId, seq, wire);
 }
 
-uint16_t MavProtoParamsProcesser::packWriteFixedStabilizeCtrlParamsFrame(
-    _MavPFrame_t& frame, uint8_t rxId, uint8_t seq, const MavProtoFixedStabilizeCtrlParams_t& params)
+uint16_t
+MavProtoParamsProcesser::packWriteFixedStabilizeCtrlParamsFrame(_MavPFrame_t& frame, uint8_t rxId, uint8_t seq,
+                                                                const MavProtoFixedStabilizeCtrlParams_t& params)
 {
     return packGroup<MavCmd::FixedAttitudeParams>(frame, MAVPROTO_GCS_ID, rxId, seq, params);
 }

@@ -91,8 +91,7 @@ public:
     static uint16_t packWriteResParamsFrame(_MavPFrame_t& frame, uint8_t rxId, uint8_t seq,
                                             const MavProtoResParamsWire_t& wire);
     // Refuses an empty code, one longer than 20 characters or one with a byte outside 0x20..0x7E.
-    static uint16_t packWriteVehicleCodeFrame(_MavPFrame_t& frame, uint8_t rxId, uint8_t seq,
-                                              const std::string& code);
+    static uint16_t packWriteVehicleCodeFrame(_MavPFrame_t& frame, uint8_t rxId, uint8_t seq, const std::string& code);
     static uint16_t packAccMeterCaliActionFrame(_MavPFrame_t& frame, uint8_t rxId, uint8_t seq,
                                                 MavProtoAccMeterCalibrateStep step);
     static uint16_t packMagCompassCaliActionFrame(_MavPFrame_t& frame, uint8_t rxId, uint8_t seq,

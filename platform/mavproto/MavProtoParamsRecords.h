@@ -29,10 +29,10 @@ struct MavProtoBasicParams_t {
     uint8_t mavType = 0;  // airframe type code
     char version[6] = {0, 0, 0, 0, 0, 0};  // firmware version, Latin-1, no terminator
     uint8_t lowPowerProteStrategy = 0;
-    uint16_t maxFlyAlt = 0;       // m
+    uint16_t maxFlyAlt = 0;  // m
     uint16_t maxHorDistance = 0;  // m
-    float maxHorSpeed = 0;        // m/s
-    float maxVerSpeed = 0;        // m/s
+    float maxHorSpeed = 0;  // m/s
+    float maxVerSpeed = 0;  // m/s
     uint8_t workMode = 0;
     uint8_t protocolType = 0;
     float circleRadius = 0;  // m

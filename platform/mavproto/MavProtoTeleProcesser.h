@@ -259,8 +259,7 @@ public:
                                       const MavProtoPosData_t& data);
     static uint16_t packTargetStabilizeDataPFrame(_MavPFrame_t& frame, uint8_t vehicleId, uint8_t seq,
                                                   const MavProtoTargetStabilizeData_t& data);
-    static uint16_t packRCDataPFrame(_MavPFrame_t& frame, uint8_t vehicleId, uint8_t seq,
-                                     const MavProtoRCData_t& data);
+    static uint16_t packRCDataPFrame(_MavPFrame_t& frame, uint8_t vehicleId, uint8_t seq, const MavProtoRCData_t& data);
     static uint16_t packFlightStatusDataPFrame(_MavPFrame_t& frame, uint8_t vehicleId, uint8_t seq,
                                                const _MavProtoFlightStatusData_t& data);
     static uint16_t packResDataPFrame(_MavPFrame_t& frame, uint8_t vehicleId, uint8_t seq,

@@ -4,7 +4,10 @@
 
 #include <spdlog/spdlog.h>
 
-OstAbstractLink::OstAbstractLink(QObject* parent) : QObject(parent) {}
+OstAbstractLink::OstAbstractLink(QObject* parent)
+    : QObject(parent)
+{
+}
 
 OstAbstractLink::~OstAbstractLink() = default;
 
@@ -20,7 +23,9 @@ void OstAbstractLink::setLinkConfig(std::shared_ptr<OstLinkAbstractConfig> confi
     m_config = std::move(config);
 }
 
-void OstAbstractLink::start() {}
+void OstAbstractLink::start()
+{
+}
 
 void OstAbstractLink::open(std::shared_ptr<OstLinkAbstractConfig> config)
 {
@@ -47,7 +52,8 @@ void OstAbstractLink::open()
 void OstAbstractLink::close()
 {
     if (!onLinkThread()) {
-        QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { close(); }, Qt::QueuedConnection);
         return;
     }
     if (!isOpen())

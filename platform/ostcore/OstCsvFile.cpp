@@ -2,7 +2,10 @@
 
 #include <spdlog/spdlog.h>
 
-OstCsvFile::OstCsvFile(const QString& filePath) : m_filePath(filePath) {}
+OstCsvFile::OstCsvFile(const QString& filePath)
+    : m_filePath(filePath)
+{
+}
 
 OstCsvFile::~OstCsvFile()
 {
@@ -23,8 +26,8 @@ bool OstCsvFile::open(OpenMode mode)
         return false;
     }
     m_file.setFileName(m_filePath);
-    const auto flags = mode == CreateNew ? QIODevice::WriteOnly | QIODevice::NewOnly
-                                         : QIODevice::WriteOnly | QIODevice::Truncate;
+    const auto flags =
+        mode == CreateNew ? QIODevice::WriteOnly | QIODevice::NewOnly : QIODevice::WriteOnly | QIODevice::Truncate;
     if (!m_file.open(flags)) {
         if (mode == CreateNew && m_file.exists())
             return false;  // the caller picks another name

@@ -10,7 +10,10 @@ public:
     enum LinkType { Invalid = 0, Serial = 1, Udp = 3 };
     Q_ENUM(LinkType)
 
-    explicit OstLinkAbstractConfig(QObject* parent = nullptr) : QObject(parent) {}
+    explicit OstLinkAbstractConfig(QObject* parent = nullptr)
+        : QObject(parent)
+    {
+    }
 
     virtual LinkType linkType() const = 0;
     // A text that names the endpoint, e.g. "serial:/dev/ttyUSB0" or "udp:14550".

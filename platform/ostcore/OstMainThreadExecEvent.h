@@ -12,7 +12,8 @@ public:
     static inline const QEvent::Type MainThreadExecEvent = QEvent::Type(QEvent::registerEventType());
 
     explicit OstMainThreadExecEvent(std::function<void()> func)
-        : QEvent(MainThreadExecEvent), m_func(std::move(func))
+        : QEvent(MainThreadExecEvent)
+        , m_func(std::move(func))
     {
     }
 

@@ -38,7 +38,7 @@ void initLibrary()
 struct OstMqttClient::Link {
     mosquitto* mosq = nullptr;
     unsigned id = 0;
-    std::mutex mutex;                 // a callback holds it while it uses the client
+    std::mutex mutex;  // a callback holds it while it uses the client
     OstMqttClient* client = nullptr;  // null once the client has let go of this attempt
     bool looping = false;
     ~Link()
@@ -99,7 +99,8 @@ OstMqttClient::OstMqttClient(const std::string& serverUri, const std::string& cl
         m_host = url.host().toStdString();
         m_port = url.port(m_tls ? 8883 : 1883);
     } else {
-        spdlog::error("<MqttClient> unusable server uri '{}', expected tcp://host:port or mqtts://host:port", serverUri);
+        spdlog::error("<MqttClient> unusable server uri '{}', expected tcp://host:port or mqtts://host:port",
+                      serverUri);
     }
 }
 
@@ -123,7 +124,8 @@ bool OstMqttClient::connectToServer(const std::string& user, const std::string& 
         return false;
     }
     if (m_state == State::Connecting || m_state == State::Connected) {
-        spdlog::debug("<MqttClient> connect ignored, already {}", m_state == State::Connected ? "connected" : "connecting");
+        spdlog::debug("<MqttClient> connect ignored, already {}",
+                      m_state == State::Connected ? "connected" : "connecting");
         return true;
     }
     disconnectFromServer();
@@ -281,7 +283,8 @@ bool OstMqttClient::publish(const std::string& topic, const std::string& payload
         spdlog::debug("<MqttClient> publish to {} dropped, not connected", topic);
         return false;
     }
-    const int rc = mosquitto_publish(m_link->mosq, nullptr, topic.c_str(), int(payload.size()), payload.data(), qos, false);
+    const int rc =
+        mosquitto_publish(m_link->mosq, nullptr, topic.c_str(), int(payload.size()), payload.data(), qos, false);
     if (rc != MOSQ_ERR_SUCCESS) {
         spdlog::warn("<MqttClient> publish to {} failed: {}", topic, mosquitto_strerror(rc));
         return false;
@@ -432,12 +435,18 @@ void OstMqttClient::onConnect(mosquitto* mosq, int rc)
         mosquitto_disconnect(mosq);  // ends this network thread; the retry starts a new one
         // The timer lives on the client's thread, which also stops it.
         const unsigned id = m_attemptId;
-        QMetaObject::invokeMethod(this, [this, id] { scheduleRetry(id, true); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, id] { scheduleRetry(id, true); }, Qt::QueuedConnection);
         return;
     }
     const unsigned id = m_attemptId;
     QMetaObject::invokeMethod(
-        this, [this, id] { if (m_attemptId == id) m_backoff.reset(); }, Qt::QueuedConnection);
+        this,
+        [this, id] {
+            if (m_attemptId == id)
+                m_backoff.reset();
+        },
+        Qt::QueuedConnection);
     m_refusalLogged = false;
     m_outageLogged = false;
     size_t count = 0;
@@ -465,7 +474,8 @@ void OstMqttClient::onDisconnect(mosquitto* mosq, int rc)
     }
     mosquitto_disconnect(mosq);  // ends this network thread; the retry starts a new one
     const unsigned id = m_attemptId;
-    QMetaObject::invokeMethod(this, [this, id, refused] { scheduleRetry(id, refused); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, id, refused] { scheduleRetry(id, refused); }, Qt::QueuedConnection);
 }
 
 void OstMqttClient::onMessage(const mosquitto_message* msg)
@@ -496,7 +506,8 @@ void OstMqttClient::onMessage(const mosquitto_message* msg)
         post = !std::exchange(m_deliveryPosted, true);
     }
     if (post)
-        QMetaObject::invokeMethod(this, [this] { deliverInbox(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { deliverInbox(); }, Qt::QueuedConnection);
 }
 
 void OstMqttClient::deliverInbox()

@@ -172,9 +172,9 @@ private:
     // The current attempt; its thread holds it too. Client's thread only.
     std::shared_ptr<Link> m_link;
     std::atomic<State> m_state{State::Disconnected};
-    std::atomic<int> m_lastConnack{-1};      // -1: none seen yet
+    std::atomic<int> m_lastConnack{-1};  // -1: none seen yet
     std::atomic<bool> m_refusalLogged{false};  // this streak of refusals has its log line
-    std::atomic<bool> m_outageLogged{false};   // this outage has its log line
+    std::atomic<bool> m_outageLogged{false};  // this outage has its log line
     // Kept for the retries after a refusal; client's thread only.
     std::string m_password;
     int m_keepAliveSec = 60;

@@ -16,7 +16,9 @@ public:
         static inline const QEvent::Type Type = QEvent::Type(QEvent::registerEventType());
 
         MessageEvent(QString topic, QByteArray payload)
-            : QEvent(Type), m_topic(std::move(topic)), m_payload(std::move(payload))
+            : QEvent(Type)
+            , m_topic(std::move(topic))
+            , m_payload(std::move(payload))
         {
         }
         const QString& topic() const { return m_topic; }

@@ -6,7 +6,8 @@
 
 #include <spdlog/spdlog.h>
 
-OstSerialPortLink::OstSerialPortLink(QObject* parent) : OstAbstractLink(parent)
+OstSerialPortLink::OstSerialPortLink(QObject* parent)
+    : OstAbstractLink(parent)
 {
     m_port = new QSerialPort(this);
     connect(m_port, &QSerialPort::readyRead, this, &OstSerialPortLink::handleReadyRead);

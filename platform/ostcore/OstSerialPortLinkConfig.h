@@ -6,9 +6,14 @@
 class OstSerialPortLinkConfig : public OstLinkAbstractConfig {
     Q_OBJECT
 public:
-    explicit OstSerialPortLinkConfig(QObject* parent = nullptr) : OstLinkAbstractConfig(parent) {}
+    explicit OstSerialPortLinkConfig(QObject* parent = nullptr)
+        : OstLinkAbstractConfig(parent)
+    {
+    }
     OstSerialPortLinkConfig(const QString& portName, int baudrate, QObject* parent = nullptr)
-        : OstLinkAbstractConfig(parent), m_portName(portName), m_baudrate(baudrate)
+        : OstLinkAbstractConfig(parent)
+        , m_portName(portName)
+        , m_baudrate(baudrate)
     {
     }
 

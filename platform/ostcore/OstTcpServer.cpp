@@ -15,7 +15,9 @@ std::string peerText(const QTcpSocket* socket)
 
 }  // namespace
 
-OstTcpServer::OstTcpServer(QObject* parent) : QObject(parent), m_server(new QTcpServer(this))
+OstTcpServer::OstTcpServer(QObject* parent)
+    : QObject(parent)
+    , m_server(new QTcpServer(this))
 {
     connect(m_server, &QTcpServer::newConnection, this, &OstTcpServer::handleNewConnection);
 }
@@ -68,7 +70,8 @@ quint16 OstTcpServer::serverPort() const
 void OstTcpServer::broadcastData(const QByteArray& data)
 {
     if (QThread::currentThread() != thread()) {
-        QMetaObject::invokeMethod(this, [this, data] { sendToClients(data); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, data] { sendToClients(data); }, Qt::QueuedConnection);
         return;
     }
     sendToClients(data);

@@ -15,7 +15,10 @@ namespace {
 std::atomic<quint64> g_nextTaskId{1};
 }  // namespace
 
-OstTimerTaskManager::OstTimerTaskManager(QObject* parent) : QThread(parent) {}
+OstTimerTaskManager::OstTimerTaskManager(QObject* parent)
+    : QThread(parent)
+{
+}
 
 OstTimerTaskManager::~OstTimerTaskManager()
 {
@@ -33,8 +36,8 @@ OstTimerTaskHandlePtr OstTimerTaskManager::addTask(std::function<void()> func, O
         return nullptr;
     }
     if (trigger.intervalMs < 1 || trigger.firstDelayMs < 0 || trigger.runCount == 0 || trigger.runCount < -1) {
-        spdlog::warn("<TimerTask> addTask refused: interval {} ms, first delay {} ms, run count {}",
-                     trigger.intervalMs, trigger.firstDelayMs, trigger.runCount);
+        spdlog::warn("<TimerTask> addTask refused: interval {} ms, first delay {} ms, run count {}", trigger.intervalMs,
+                     trigger.firstDelayMs, trigger.runCount);
         return nullptr;
     }
     auto task = std::make_shared<Task>(Task{std::move(func), trigger, trigger.runCount});
@@ -130,13 +133,15 @@ void OstTimerTaskManager::run()
 void OstTimerTaskManager::scheduleStartLocked(quint64 taskId)
 {
     if (m_context)
-        QMetaObject::invokeMethod(m_context, [this, taskId] { armTimer(taskId); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            m_context, [this, taskId] { armTimer(taskId); }, Qt::QueuedConnection);
 }
 
 void OstTimerTaskManager::scheduleStopLocked(quint64 taskId)
 {
     if (m_context)
-        QMetaObject::invokeMethod(m_context, [this, taskId] { disarmTimer(taskId); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            m_context, [this, taskId] { disarmTimer(taskId); }, Qt::QueuedConnection);
 }
 
 void OstTimerTaskManager::armTimer(quint64 taskId)

@@ -28,9 +28,9 @@ class QTimer;
 
 struct OstTimerTaskTrigger_t {
     int32_t intervalMs = 1000;  // period, > 0
-    int32_t firstDelayMs = 0;   // extra delay before the first run (first run at firstDelayMs + intervalMs)
-    int32_t runCount = -1;      // runs before the task removes itself; -1 = until removed
-    int32_t precision = 1;      // 1 = precise timer; 0 = coarse (may drift by ~5% to save wake-ups)
+    int32_t firstDelayMs = 0;  // extra delay before the first run (first run at firstDelayMs + intervalMs)
+    int32_t runCount = -1;  // runs before the task removes itself; -1 = until removed
+    int32_t precision = 1;  // 1 = precise timer; 0 = coarse (may drift by ~5% to save wake-ups)
 };
 
 // Identifies one task of a manager; only the manager creates it.
@@ -40,7 +40,10 @@ public:
 
 private:
     friend class OstTimerTaskManager;
-    explicit OstTimerTaskHandle(quint64 taskId) : m_taskId(taskId) {}
+    explicit OstTimerTaskHandle(quint64 taskId)
+        : m_taskId(taskId)
+    {
+    }
     quint64 m_taskId;
 };
 using OstTimerTaskHandlePtr = std::shared_ptr<OstTimerTaskHandle>;
@@ -87,7 +90,7 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_idle;
     std::unordered_map<quint64, TaskPtr> m_tasks;
-    quint64 m_runningTaskId = 0;   // 0 = no callback running
+    quint64 m_runningTaskId = 0;  // 0 = no callback running
     QObject* m_context = nullptr;  // lives in the manager's thread while run() executes
 
     QHash<quint64, QTimer*> m_timers;  // manager's thread only

@@ -11,9 +11,10 @@
 namespace {
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 constexpr qint64 kPassingWarningIntervalMs = 10000;
-}
+}  // namespace
 
-OstUdpSocketLink::OstUdpSocketLink(QObject* parent) : OstAbstractLink(parent)
+OstUdpSocketLink::OstUdpSocketLink(QObject* parent)
+    : OstAbstractLink(parent)
 {
     m_socket = new QUdpSocket(this);
     connect(m_socket, &QUdpSocket::readyRead, this, &OstUdpSocketLink::handleReadyRead);
@@ -60,7 +61,8 @@ bool OstUdpSocketLink::doOpen()
     const auto bindMode = multicast ? (QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint)
                                     : QAbstractSocket::DontShareAddress;
     if (!m_socket->bind(QHostAddress::AnyIPv4, config->recvPort(), bindMode)) {
-        spdlog::error("<Link> UDP bind failed on port {}: {}", config->recvPort(), m_socket->errorString().toStdString());
+        spdlog::error("<Link> UDP bind failed on port {}: {}", config->recvPort(),
+                      m_socket->errorString().toStdString());
         m_socket->close();
         return false;
     }
@@ -196,8 +198,8 @@ void OstUdpSocketLink::handleSocketError(QAbstractSocket::SocketError error)
         return;
     // Qt leaves a UDP socket bound after most errors; asking the descriptor for an option shows
     // whether the system still has a socket behind it.
-    const bool usable = m_socket->state() == QAbstractSocket::BoundState
-        && m_socket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).isValid();
+    const bool usable = m_socket->state() == QAbstractSocket::BoundState &&
+                        m_socket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).isValid();
     if (!usable) {
         closeAfterFailure(QStringLiteral("UDP socket on port %1 unusable (error %2): %3")
                               .arg(m_socket->localPort())

@@ -16,7 +16,9 @@ public:
     Q_ENUM(UdpLinkMode)
 
     OstUdpSocketLinkConfig(quint16 recvPort = 0, quint16 deviceRecvPort = 0, QObject* parent = nullptr)
-        : OstLinkAbstractConfig(parent), m_recvPort(recvPort), m_deviceRecvPort(deviceRecvPort)
+        : OstLinkAbstractConfig(parent)
+        , m_recvPort(recvPort)
+        , m_deviceRecvPort(deviceRecvPort)
     {
     }
 

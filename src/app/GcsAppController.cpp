@@ -37,7 +37,9 @@
 
 #include <spdlog/spdlog.h>
 
-GcsAppController::GcsAppController(GcsApplication* app) : QObject(app), m_app(app)
+GcsAppController::GcsAppController(GcsApplication* app)
+    : QObject(app)
+    , m_app(app)
 {
     m_multiVehicleMgr = new MultiVehicleManager(this);
     m_customNameFieldsConfigMgr = std::make_shared<MavCustomNameFieldsConfigManager>();
@@ -67,11 +69,13 @@ void GcsAppController::init(std::shared_ptr<GcsToolBox> toolBox)
     if (toolBox) {
         m_toolBox = toolBox;
         if (!m_loginMgr) {
-            m_loginMgr = std::make_shared<GcsLoginManager>(toolBox->http(), GcsSettings::getInstance()->appCachePath(), nullptr);
+            m_loginMgr =
+                std::make_shared<GcsLoginManager>(toolBox->http(), GcsSettings::getInstance()->appCachePath(), nullptr);
             connect(m_loginMgr.get(), &GcsLoginManager::emailRegisterResp, this, &GcsAppController::handleLoginResp);
             connect(m_loginMgr.get(), &GcsLoginManager::passwordLoginResp, this, &GcsAppController::handleLoginResp);
             connect(m_loginMgr.get(), &GcsLoginManager::autoLoginResp, this, &GcsAppController::handleLoginResp);
-            connect(m_loginMgr.get(), &GcsLoginManager::loginStateChanged, this, &GcsAppController::handleLoginStateChanged);
+            connect(m_loginMgr.get(), &GcsLoginManager::loginStateChanged, this,
+                    &GcsAppController::handleLoginStateChanged);
         }
         if (!m_eventReportCtrler)
             m_eventReportCtrler = std::make_shared<GcsEventReportController>(toolBox->http(), nullptr);
@@ -206,9 +210,7 @@ void GcsAppController::openLink(const std::shared_ptr<LinkManager>& linkMgr,
         linkMgr->setUdpSocketLinkConfig(std::dynamic_pointer_cast<OstUdpSocketLinkConfig>(config));
         linkMgr->openUdpSocketLink(config);
         break;
-    default:
-        spdlog::warn("<app> connectToLink: unsupported link type {}", int(config->linkType()));
-        break;
+    default: spdlog::warn("<app> connectToLink: unsupported link type {}", int(config->linkType())); break;
     }
 }
 
@@ -272,7 +274,8 @@ QString GcsAppController::connectToLinkFromCliParams(const nlohmann::json& param
             return QStringLiteral("sendPort must be in range 1-65535");
         if (!inRange(*recv))
             return QStringLiteral("recvPort must be in range 1-65535");
-        auto config = std::make_shared<OstUdpSocketLinkConfig>(quint16(send->get<int64_t>()), quint16(recv->get<int64_t>()));
+        auto config =
+            std::make_shared<OstUdpSocketLinkConfig>(quint16(send->get<int64_t>()), quint16(recv->get<int64_t>()));
         const auto broadcast = params.find("broadcastAddr");
         if (broadcast != params.end() && broadcast->is_string())
             config->setBroadcastAddress(QString::fromStdString(broadcast->get<std::string>()));
@@ -415,7 +418,8 @@ nlohmann::json GcsAppController::gcsCliConnectionStatusData() const
     if (m_multiVehicleMgr) {
         auto active = m_multiVehicleMgr->activeVehicle();
         data["activeVehicleId"] = active ? nlohmann::json(active->vehicleId()) : nlohmann::json(nullptr);
-        data["activeVehicleCode"] = active ? nlohmann::json(active->vehicleCode().toStdString()) : nlohmann::json(nullptr);
+        data["activeVehicleCode"] =
+            active ? nlohmann::json(active->vehicleCode().toStdString()) : nlohmann::json(nullptr);
     }
     return data;
 }
@@ -485,8 +489,7 @@ void GcsAppController::handleLoginStateChanged(GcsAccountEnums::LoginState s)
         m_myVehicleCtrler->deactivateRemoteMonitor();
         m_mqttController->disconnectFromServer();
         break;
-    default:
-        break;
+    default: break;
     }
 }
 

@@ -60,7 +60,10 @@ public:
     std::shared_ptr<NfzZoneManager> nfzZoneManager() const { return m_nfzZoneManager; }
     std::shared_ptr<NfzSyncController> nfzSyncController() const { return m_nfzSyncController; }
     std::shared_ptr<NfzVehicleController> nfzVehicleController() const { return m_nfzVehicleController; }
-    std::shared_ptr<MavCustomNameFieldsConfigManager> customNameFieldsConfigMgr() const { return m_customNameFieldsConfigMgr; }
+    std::shared_ptr<MavCustomNameFieldsConfigManager> customNameFieldsConfigMgr() const
+    {
+        return m_customNameFieldsConfigMgr;
+    }
     std::shared_ptr<VehicleClusterController> vehicleClusterCtrler() const { return m_vehicleClusterCtrler; }
     std::shared_ptr<GcsToolBox> toolBox() const { return m_toolBox; }
     // Created by init (the route store reads the cache path of the initialised settings).
@@ -106,7 +109,8 @@ private:
     void setConnectionMode(GcsConnectionMode mode);
     void handleRemoteMonitorStateChanged(const QString& vehicleCode, bool active);
     void openLink(const std::shared_ptr<LinkManager>& linkMgr, const std::shared_ptr<OstLinkAbstractConfig>& config);
-    void saveLastSuccessfulConnectSettings(const std::shared_ptr<LinkManager>& linkMgr, OstLinkAbstractConfig::LinkType type);
+    void saveLastSuccessfulConnectSettings(const std::shared_ptr<LinkManager>& linkMgr,
+                                           OstLinkAbstractConfig::LinkType type);
     void reportSoftDevice();
     void emitDateTime();
 
@@ -128,7 +132,7 @@ private:
     std::shared_ptr<GcsMqttController> m_mqttController;
     std::shared_ptr<MyVehicleController> m_myVehicleCtrler;
     GcsConnectionMode m_connectionMode = None;
-    std::shared_ptr<OstLinkAbstractConfig> m_openingConfig;   // the link being opened
+    std::shared_ptr<OstLinkAbstractConfig> m_openingConfig;  // the link being opened
     std::shared_ptr<OstLinkAbstractConfig> m_previousConfig;  // the link it replaced, reopened if it fails
     QString m_lastLinkOpenError;
     QTimer m_dateTimeTimer;

@@ -20,7 +20,8 @@ GcsApplication* gcsApp()
     return g_app;
 }
 
-GcsApplication::GcsApplication(int& argc, char** argv) : QApplication(argc, argv)
+GcsApplication::GcsApplication(int& argc, char** argv)
+    : QApplication(argc, argv)
 {
     setOrganizationName(QStringLiteral("Halvorn"));
     setApplicationName(QStringLiteral("Gcs"));

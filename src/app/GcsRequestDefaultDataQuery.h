@@ -14,7 +14,8 @@ class GcsRequestDefaultDataQuery : public QObject, public GcsAbstractRequestDefa
     Q_OBJECT
 public:
     explicit GcsRequestDefaultDataQuery(std::weak_ptr<GcsLoginManager> loginMgr, QObject* parent = nullptr)
-        : QObject(parent), m_loginMgr(std::move(loginMgr))
+        : QObject(parent)
+        , m_loginMgr(std::move(loginMgr))
     {
     }
 

@@ -2,9 +2,9 @@
 // Cloud-side server settings: HTTP API base URL and MQTT broker connection.
 //
 // The values are built in; they point at this machine (a local cloud service and broker), so a
-// station that was not told where its cloud is never sends anything off the machine. A process may override them (tests, the headless station pointing at
-// a local cloud service and broker) with the setters, which must run before the application
-// controller is set up: the tool box reads the base URL once when it creates the HTTP client.
+// station that was not told where its cloud is never sends anything off the machine. A process may override them
+// (tests, the headless station pointing at a local cloud service and broker) with the setters, which must run before
+// the application controller is set up: the tool box reads the base URL once when it creates the HTTP client.
 
 #include <QObject>
 #include <QString>

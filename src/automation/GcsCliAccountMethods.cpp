@@ -111,12 +111,9 @@ json accountLogin(const Call& call)
     if (call.outcomes)
         call.outcomes->account().noteRefused(Op::Login);
     switch (ret) {
-    case GcsAccountEnums::Busy:
-        return refuse(call, *rejected("A login is already in progress"));
-    case GcsAccountEnums::AlreadyLoggedIn:
-        return refuse(call, *rejected("Already logged in"));
-    default:
-        return refuse(call, *rejected("Account services are not available"));
+    case GcsAccountEnums::Busy: return refuse(call, *rejected("A login is already in progress"));
+    case GcsAccountEnums::AlreadyLoggedIn: return refuse(call, *rejected("Already logged in"));
+    default: return refuse(call, *rejected("Account services are not available"));
     }
 }
 
@@ -212,8 +209,8 @@ json vehiclesAdd(const Call& call)
     Account a;
     const std::initializer_list<Text> texts = {
         {"email", &req.email}, {"vehicleCode", &req.vehicleCode}, {"captcha", &req.captcha}, {"name", &req.name, true}};
-    if (auto f = readTexts(call, texts, &req.vehicleLocalId); f || (f = checkVehicleCode(req.vehicleCode))
-                                                                 || (f = requireSession(call, a)))
+    if (auto f = readTexts(call, texts, &req.vehicleLocalId);
+        f || (f = checkVehicleCode(req.vehicleCode)) || (f = requireSession(call, a)))
         return refuse(call, *f);
     noteStarted(call, Op::VehicleAdd);
     // The controller answers at once, before anything is sent, when the code is not the active vehicle's.
@@ -248,7 +245,8 @@ json vehiclesRemove(const Call& call)
 {
     std::string code;
     Account a;
-    if (auto f = readTexts(call, {{"vehicleCode", &code}}); f || (f = checkVehicleCode(code)) || (f = requireSession(call, a)))
+    if (auto f = readTexts(call, {{"vehicleCode", &code}});
+        f || (f = checkVehicleCode(code)) || (f = requireSession(call, a)))
         return refuse(call, *f);
     noteStarted(call, Op::VehicleRemove);
     a.vehicles->removeVehicle(QString::fromStdString(code));
@@ -259,7 +257,8 @@ json remoteStart(const Call& call)
 {
     std::string code;
     Account a;
-    if (auto f = readTexts(call, {{"vehicleCode", &code}}); f || (f = checkVehicleCode(code)) || (f = requireSession(call, a)))
+    if (auto f = readTexts(call, {{"vehicleCode", &code}});
+        f || (f = checkVehicleCode(code)) || (f = requireSession(call, a)))
         return refuse(call, *f);
     const QString qcode = QString::fromStdString(code);
     a.vehicles->activateRemoteMonitor(qcode);
@@ -294,24 +293,40 @@ const ParamSpec kLocalIdParam{"vehicleLocalId", "integer", false, {}, "the vehic
 const std::vector<MethodSpec>& accountMethods()
 {
     static const std::vector<MethodSpec> table = {
-        {"account.login", accountLogin, "Logs in to the cloud account; follow with account.status.",
+        {"account.login",
+         accountLogin,
+         "Logs in to the cloud account; follow with account.status.",
          {{"email", "string", true, {}, "the account's e-mail"}, {"password", "string", true, {}, "its password"}}},
         {"account.logout", accountLogout, "Ends remote monitoring and the account session.", {}},
-        {"account.status", accountStatus, "Login state, broker connection, remote monitoring and account operations.",
+        {"account.status",
+         accountStatus,
+         "Login state, broker connection, remote monitoring and account operations.",
          {}},
-        {"account.vehicles.refresh", vehiclesRefresh, "Fetches the account's vehicle list; follow with account.status.",
+        {"account.vehicles.refresh",
+         vehiclesRefresh,
+         "Fetches the account's vehicle list; follow with account.status.",
          {}},
         {"account.vehicles.list", vehiclesList, "The account's vehicles as last refreshed.", {}},
-        {"account.vehicles.captcha", vehiclesCaptcha, "Has the cloud e-mail a captcha for adding a vehicle.",
+        {"account.vehicles.captcha",
+         vehiclesCaptcha,
+         "Has the cloud e-mail a captcha for adding a vehicle.",
          {{"email", "string", true, {}, "where the captcha goes"}}},
-        {"account.vehicles.add", vehiclesAdd, "Adds the active vehicle to the account.",
-         {kCodeParam, kNameParam, kLocalIdParam,
+        {"account.vehicles.add",
+         vehiclesAdd,
+         "Adds the active vehicle to the account.",
+         {kCodeParam,
+          kNameParam,
+          kLocalIdParam,
           {"email", "string", true, {}, "the e-mail the captcha went to"},
           {"captcha", "string", true, {}, "the latest captcha sent to that e-mail"}}},
-        {"account.vehicles.update", vehiclesUpdate, "Renames a vehicle of the account.",
+        {"account.vehicles.update",
+         vehiclesUpdate,
+         "Renames a vehicle of the account.",
          {kCodeParam, kNameParam, kLocalIdParam}},
         {"account.vehicles.remove", vehiclesRemove, "Removes a vehicle from the account.", {kCodeParam}},
-        {"remote.start", remoteStart, "Watches a vehicle through the cloud broker instead of a local link.",
+        {"remote.start",
+         remoteStart,
+         "Watches a vehicle through the cloud broker instead of a local link.",
          {kCodeParam}},
         {"remote.stop", remoteStop, "Ends remote monitoring.", {}},
     };

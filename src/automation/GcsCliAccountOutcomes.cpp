@@ -10,13 +10,16 @@
 
 namespace {
 
-constexpr const char* kNames[] = {"login", "vehiclesRefresh", "vehicleCaptcha", "vehicleAdd", "vehicleRemove",
-                                  "vehicleUpdate"};
+constexpr const char* kNames[] = {"login",      "vehiclesRefresh", "vehicleCaptcha",
+                                  "vehicleAdd", "vehicleRemove",   "vehicleUpdate"};
 static_assert(std::size(kNames) == size_t(GcsCliAccountOutcomes::kCount));
 
 }  // namespace
 
-GcsCliAccountOutcomes::GcsCliAccountOutcomes(QObject* parent) : QObject(parent) {}
+GcsCliAccountOutcomes::GcsCliAccountOutcomes(QObject* parent)
+    : QObject(parent)
+{
+}
 
 void GcsCliAccountOutcomes::attach(GcsAppController* ctrl)
 {

@@ -79,14 +79,15 @@ json connectionConnect(const Call& call)
     QTimer deadline;
     deadline.setSingleShot(true);
     QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-    const auto respConnection = QObject::connect(call.ctrl, &GcsAppController::linkConnectResp, &loop,
-                                                 [&](std::shared_ptr<LinkManager>, bool ok, OstLinkAbstractConfig::LinkType) {
-                                                     if (!opened) {
-                                                         opened = ok;
-                                                         openError = call.ctrl->lastLinkOpenError();
-                                                     }
-                                                     loop.quit();
-                                                 });
+    const auto respConnection =
+        QObject::connect(call.ctrl, &GcsAppController::linkConnectResp, &loop,
+                         [&](std::shared_ptr<LinkManager>, bool ok, OstLinkAbstractConfig::LinkType) {
+                             if (!opened) {
+                                 opened = ok;
+                                 openError = call.ctrl->lastLinkOpenError();
+                             }
+                             loop.quit();
+                         });
     const QString error = call.ctrl->connectToLinkFromCliParams(*call.params);
     if (!error.isEmpty()) {
         QObject::disconnect(respConnection);
@@ -254,8 +255,8 @@ json paramsRead(const Call& call)
 json paramsWrite(const Call& call)
 {
     ParamsTarget target;
-    if (auto f = readParamsGroup(call, target); f || (f = resolveParamsTarget(call, target)) ||
-                                                (f = checkWritable(call, target)))
+    if (auto f = readParamsGroup(call, target);
+        f || (f = resolveParamsTarget(call, target)) || (f = checkWritable(call, target)))
         return refuse(call, *f);
     return sendParamsOperation(call, target, true, "params.write");
 }
@@ -333,7 +334,8 @@ Failure readReturnHome(const json& params, double& lat, double& lon, double& alt
     if (lon < -180.0 || lon > 180.0)
         return invalid("lon must be in [-180, 180] degrees");
     if (alt < -3276.8 || alt > 3276.7)
-        return invalid("alt must fit int16 scaled by 10 in MAV return-home payload (approximately -3276.8 to 3276.7 meters)");
+        return invalid(
+            "alt must fit int16 scaled by 10 in MAV return-home payload (approximately -3276.8 to 3276.7 meters)");
     return {};
 }
 
@@ -450,8 +452,8 @@ json consoleTail(const Call& call)
             if (auto f = readInt64(*call.params, "limit", limit))
                 return refuse(call, *f);
             if (limit < 1 || limit > int64_t(GcsCliOutcomeRecorder::kMaxConsoleLines))
-                return refuse(call, *invalid("limit must be in 1.." +
-                                             std::to_string(GcsCliOutcomeRecorder::kMaxConsoleLines)));
+                return refuse(
+                    call, *invalid("limit must be in 1.." + std::to_string(GcsCliOutcomeRecorder::kMaxConsoleLines)));
         }
     }
     if (auto f = requireOutcomes(call))
@@ -462,7 +464,8 @@ json consoleTail(const Call& call)
 json vehicleSetActive(const Call& call)
 {
     VehicleControllerPtr vehicle;
-    if (auto f = resolveTarget(call, vehicle); f || (f = refuseDuringTransfer(call)) || (f = refuseDuringNfzTransfer(call)))
+    if (auto f = resolveTarget(call, vehicle);
+        f || (f = refuseDuringTransfer(call)) || (f = refuseDuringNfzTransfer(call)))
         return refuse(call, *f);
     call.ctrl->multiVehicleMgr()->setActiveVevhile(vehicle);
     spdlog::info("<cli-router> active vehicle set to {}", vehicle->vehicleId());
@@ -498,23 +501,39 @@ const std::vector<MethodSpec>& methodTable()
           {"recvPort", "integer", false, {}, "udp: the vehicles' port"},
           {"broadcastAddr", "string", false, {}, "udp: address to send to"}}},
         {"connection.disconnect", connectionDisconnect, "Closes the active link.", {}},
-        {"vehicle.resolveTarget", vehicleResolveTarget, "Which vehicle a selector names.",
+        {"vehicle.resolveTarget",
+         vehicleResolveTarget,
+         "Which vehicle a selector names.",
          {kVehicleIdParam, kVehicleCodeParam}},
         {"vehicle.list", vehicleList, "Every known vehicle with its link ages.", {}},
-        {"vehicle.setActive", vehicleSetActive, "Makes a vehicle the default target.",
+        {"vehicle.setActive",
+         vehicleSetActive,
+         "Makes a vehicle the default target.",
          {kVehicleIdParam, kVehicleCodeParam}},
-        {"telemetry.snapshot", telemetrySnapshot, "Latest attitude, position and flight status of a vehicle.",
+        {"telemetry.snapshot",
+         telemetrySnapshot,
+         "Latest attitude, position and flight status of a vehicle.",
          {kVehicleIdParam, kVehicleCodeParam}},
         {"alerts.active", alertsActive, "Active alerts of a vehicle.", {kVehicleIdParam, kVehicleCodeParam}},
-        {"vehicle.linkStats", vehicleLinkStats, "Telemetry and acknowledgement loss of a vehicle.",
+        {"vehicle.linkStats",
+         vehicleLinkStats,
+         "Telemetry and acknowledgement loss of a vehicle.",
          {kVehicleIdParam, kVehicleCodeParam}},
-        {"params.read", paramsRead, "Reads a parameter group from a vehicle.",
+        {"params.read",
+         paramsRead,
+         "Reads a parameter group from a vehicle.",
          {{"group", "string", true, paramsGroupNames(), "parameter group"}, kVehicleIdParam, kVehicleCodeParam}},
-        {"params.write", paramsWrite, "Writes a parameter group, as last read, back to a vehicle.",
+        {"params.write",
+         paramsWrite,
+         "Writes a parameter group, as last read, back to a vehicle.",
          {{"group", "string", true, paramsGroupNames(), "parameter group"}, kVehicleIdParam, kVehicleCodeParam}},
-        {"params.get", paramsGet, "A parameter group's values as last read, in natural units.",
+        {"params.get",
+         paramsGet,
+         "A parameter group's values as last read, in natural units.",
          {{"group", "string", true, paramsGroupNames(), "parameter group"}, kVehicleIdParam, kVehicleCodeParam}},
-        {"params.set", paramsSet, "Changes the named parameters of a read group and writes the group.",
+        {"params.set",
+         paramsSet,
+         "Changes the named parameters of a read group and writes the group.",
          {{"group", "string", true, paramsGroupNames(), "parameter group"},
           {"values", "object", true, {}, "field name -> number, e.g. {\"rollP\": 4.5}"},
           kVehicleIdParam,
@@ -530,9 +549,13 @@ const std::vector<MethodSpec>& methodTable()
           {"force", "boolean", false, {}, "takeoff: send despite an active critical alert"},
           kVehicleIdParam,
           kVehicleCodeParam}},
-        {"command.status", commandStatus, "Outcome of a control command: pending, done or timedOut.",
+        {"command.status",
+         commandStatus,
+         "Outcome of a control command: pending, done or timedOut.",
          {{"requestId", "integer", true, {}, "the id control.command answered"}}},
-        {"console.tail", consoleTail, "Operator console lines, oldest first.",
+        {"console.tail",
+         consoleTail,
+         "Operator console lines, oldest first.",
          {{"since", "integer", false, {}, "first sequence number wanted (default: the last lines)"},
           {"limit", "integer", false, {}, "most lines to return, 1..1000 (default 100)"}}},
     };
@@ -571,8 +594,8 @@ Failure refuseUnknownFields(const MethodSpec& method, const json* params)
         return {};
     for (const auto& item : params->items()) {
         const std::string& key = item.key();
-        const bool known = std::any_of(method.params.begin(), method.params.end(),
-                                       [&](const ParamSpec& p) { return key == p.name; });
+        const bool known =
+            std::any_of(method.params.begin(), method.params.end(), [&](const ParamSpec& p) { return key == p.name; });
         if (!known)
             return invalid("Unknown field: " + key);
     }
@@ -602,8 +625,7 @@ nlohmann::json GcsCliCommandRouter::dispatch(const GcsCliServiceContext& context
         params = &*it;
     }
     const auto& table = methodTable();
-    const auto entry =
-        std::find_if(table.begin(), table.end(), [&](const MethodSpec& m) { return method == m.name; });
+    const auto entry = std::find_if(table.begin(), table.end(), [&](const MethodSpec& m) { return method == m.name; });
     if (entry == table.end())
         return refuse(method, *rejected("Unknown method"));
     if (auto f = refuseUnknownFields(*entry, params))

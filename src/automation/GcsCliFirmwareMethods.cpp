@@ -40,7 +40,8 @@ Failure readSha256(const json& params, std::string& out)
         return {};
     if (auto f = readString(params, "sha256", out))
         return f;
-    const bool hex = std::all_of(out.begin(), out.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
+    const bool hex =
+        std::all_of(out.begin(), out.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
     if (out.size() != 64 || !hex)
         return invalid("sha256 must be 64 hexadecimal digits");
     return {};
@@ -51,18 +52,14 @@ Refusal startRefusal(Startup ret, const FirmwareUpdateController& ctrl, const st
 {
     const std::string why = ctrl.refusalText().toStdString();
     switch (ret) {
-    case Startup::FailedBusy:
-        return *rejected("Firmware update already running on this vehicle");
-    case Startup::FailedFirmFileNotValid:
-        return *invalid("Firmware file does not exist or is empty: " + path);
+    case Startup::FailedBusy: return *rejected("Firmware update already running on this vehicle");
+    case Startup::FailedFirmFileNotValid: return *invalid("Firmware file does not exist or is empty: " + path);
     case Startup::FailedReadFirmwareFile:
-    case Startup::FailedChecksumMismatch:
-        return *invalid("Firmware image refused: " + why);
+    case Startup::FailedChecksumMismatch: return *invalid("Firmware image refused: " + why);
     case Startup::FailedVehicleBusy:
         return *rejected("Firmware update refused: " + why +
                          "; the vehicle must be alive, landed and disarmed (force is for a bench or simulator only)");
-    default:
-        return Refusal{ErrorCode::NoActiveVehicle, "No matching vehicle or no active vehicle"};
+    default: return Refusal{ErrorCode::NoActiveVehicle, "No matching vehicle or no active vehicle"};
     }
 }
 
@@ -73,8 +70,8 @@ json firmwareUpdate(const Call& call)
     std::string path;
     std::string sha256;
     bool force = false;
-    if (auto f = readString(*call.params, "path", path); f || (f = readSha256(*call.params, sha256)) ||
-                                                         (f = readBool(*call.params, "force", force)))
+    if (auto f = readString(*call.params, "path", path);
+        f || (f = readSha256(*call.params, sha256)) || (f = readBool(*call.params, "force", force)))
         return refuse(call, *f);
     if (!QDir::isAbsolutePath(QString::fromStdString(path)))
         return refuse(call, *invalid("path must be absolute"));

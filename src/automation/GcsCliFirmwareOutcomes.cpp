@@ -14,7 +14,8 @@ using nlohmann::json;
 using Step = FirmwareEnums::UpdateStep;
 using Result = FirmwareEnums::UpdateResult;
 
-GcsCliFirmwareOutcomes::GcsCliFirmwareOutcomes(QObject* parent) : QObject(parent)
+GcsCliFirmwareOutcomes::GcsCliFirmwareOutcomes(QObject* parent)
+    : QObject(parent)
 {
     m_clock.start();
 }
@@ -147,8 +148,8 @@ json GcsCliFirmwareOutcomes::describe(const Update& u) const
     QString version = basic ? basic->version() : QString();
     version.remove(QChar(0));
 
-    const int64_t bytes = std::min<int64_t>(int64_t(u.framesAcked) * MavProtoFirmwareProcesser::kMaxFrameData,
-                                            u.totalSize);
+    const int64_t bytes =
+        std::min<int64_t>(int64_t(u.framesAcked) * MavProtoFirmwareProcesser::kMaxFrameData, u.totalSize);
     // The rate of the data phase alone: the final-ack wait moves no bytes.
     const double seconds = u.uploadStartMs >= 0 ? double(u.lastProgressMs - u.uploadStartMs) / 1000.0 : 0.0;
     const double bytesPerSecond = seconds > 0 ? double(bytes) / seconds : 0.0;

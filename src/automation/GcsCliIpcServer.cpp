@@ -45,7 +45,9 @@ QString GcsCliIpcServer::endpointName()
 }
 
 GcsCliIpcServer::GcsCliIpcServer(const GcsCliServiceContext& context, QObject* parent, int readDeadlineMs)
-    : QObject(parent), m_context(context), m_readDeadlineMs(readDeadlineMs)
+    : QObject(parent)
+    , m_context(context)
+    , m_readDeadlineMs(readDeadlineMs)
 {
     // Records from now on, whether or not listening succeeds; a caller's own recorder wins.
     if (!m_context.outcomes) {
@@ -89,8 +91,8 @@ bool GcsCliIpcServer::start(QString* errorText)
         if (active) {
             spdlog::error("<cli-ipc> active listener detected on '{}', aborting start (will not steal endpoint)",
                           nameUtf8);
-            error = QStringLiteral(
-                "Another process is already listening on this CLI IPC endpoint; refusing to remove it.");
+            error =
+                QStringLiteral("Another process is already listening on this CLI IPC endpoint; refusing to remove it.");
         } else {
             spdlog::warn("<cli-ipc> no active listener on '{}', assuming stale endpoint and calling removeServer once",
                          nameUtf8);
@@ -187,9 +189,9 @@ void GcsCliIpcServer::onReadTimeout(QLocalSocket* socket)
         return;
     dropReadTimer(socket);
     spdlog::warn("<cli-ipc> read deadline exceeded before a full request frame");
-    answerAndFinish(socket, GcsCliResponse::makeError(ErrorCode::Timeout,
-                                                      "Incomplete request frame within read deadline",
-                                                      ErrorDomain::Transport));
+    answerAndFinish(socket,
+                    GcsCliResponse::makeError(ErrorCode::Timeout, "Incomplete request frame within read deadline",
+                                              ErrorDomain::Transport));
 }
 
 void GcsCliIpcServer::processBufferedFrames(QLocalSocket* socket)
@@ -200,8 +202,8 @@ void GcsCliIpcServer::processBufferedFrames(QLocalSocket* socket)
     const quint32 length = qFromLittleEndian<quint32>(it->buffer.constData());
     if (length > kMaxFramePayload) {
         spdlog::warn("<cli-ipc> frame too large: {} bytes (max {})", length, kMaxFramePayload);
-        answerAndFinish(socket, GcsCliResponse::makeError(ErrorCode::InvalidArgs,
-                                                          "Request frame exceeds maximum allowed size"));
+        answerAndFinish(
+            socket, GcsCliResponse::makeError(ErrorCode::InvalidArgs, "Request frame exceeds maximum allowed size"));
         return;
     }
     if (it->buffer.size() < qsizetype(length) + 4)

@@ -175,8 +175,9 @@ Failure readPoint(const json& p, size_t index, PointSpec& out, bool requirePosit
     int64_t type = MAVPROTO_WP_PASS, headingDirection = 0, traceMode = 0, heightType = 0, hoverTime = 0, nextWp = -1;
     for (const auto& item : p.items()) {
         const std::string& key = item.key();
-        static const char* const known[] = {"type", "lat", "lon", "alt", "vel", "radius", "headingDirection", "traceMode",
-                                            "heightType", "hoverTime", "nextWp", "heading", "number", "routeNumber"};
+        static const char* const known[] = {
+            "type",      "lat",        "lon",       "alt",    "vel",     "radius", "headingDirection",
+            "traceMode", "heightType", "hoverTime", "nextWp", "heading", "number", "routeNumber"};
         if (std::none_of(std::begin(known), std::end(known), [&](const char* k) { return key == k; }))
             return invalid(where + key);
     }
@@ -191,8 +192,10 @@ Failure readPoint(const json& p, size_t index, PointSpec& out, bool requirePosit
         return f;
     if (MavWayPointDataItem::typeToText(MavProtoWayPointType(type)).isEmpty())
         return invalid(where + "type");
-    for (auto [key, v, hi] : {std::tuple{"headingDirection", &headingDirection, 2}, {"traceMode", &traceMode, 1},
-                              {"heightType", &heightType, 2}, {"hoverTime", &hoverTime, 65535}})
+    for (auto [key, v, hi] : {std::tuple{"headingDirection", &headingDirection, 2},
+                              {"traceMode", &traceMode, 1},
+                              {"heightType", &heightType, 2},
+                              {"hoverTime", &hoverTime, 65535}})
         if (auto f = integer(key, 0, hi, *v))
             return f;
     if (auto f = integer("nextWp", -1, 255, nextWp))
@@ -245,13 +248,14 @@ Failure readArea(const json& params, AreaSpec& area)
         const auto lat = v.is_object() ? v.find("lat") : v.end();
         const auto lon = v.is_object() ? v.find("lon") : v.end();
         if (!v.is_object() || lat == v.end() || lon == v.end() || !lat->is_number() || !lon->is_number() ||
-            !std::isfinite(lat->get<double>()) || !std::isfinite(lon->get<double>()) || std::abs(lat->get<double>()) > 90 ||
-            std::abs(lon->get<double>()) > 180)
+            !std::isfinite(lat->get<double>()) || !std::isfinite(lon->get<double>()) ||
+            std::abs(lat->get<double>()) > 90 || std::abs(lon->get<double>()) > 180)
             return invalid("Invalid polygon vertex at index " + std::to_string(i));
         area.polygon.append({lat->get<double>(), lon->get<double>()});
     }
     const auto spacing = a.find("lineSpacing");
-    if (spacing == a.end() || !spacing->is_number() || !std::isfinite(spacing->get<double>()) || spacing->get<double>() <= 0)
+    if (spacing == a.end() || !spacing->is_number() || !std::isfinite(spacing->get<double>()) ||
+        spacing->get<double>() <= 0)
         return invalid("area.lineSpacing must be a positive number");
     area.lineSpacing = spacing->get<double>();
     if (const auto angle = a.find("angle"); angle != a.end()) {
@@ -312,7 +316,8 @@ json routeGet(const Call& call)
     if (auto f = requireRoute(call, missions, store, route))
         return refuse(call, *f);
     const auto active = missions->activeFlightRoute();
-    return GcsCliResponse::makeSuccess({{"route", *route->toJson()}, {"active", active && active->id() == route->id()}});
+    return GcsCliResponse::makeSuccess(
+        {{"route", *route->toJson()}, {"active", active && active->id() == route->id()}});
 }
 
 json routeCreate(const Call& call)
@@ -435,12 +440,9 @@ Failure makeActive(MavMissionsController& missions, const RoutePtr& route)
     if (route != missions.activeFlightRoute() && missions.isTransferring())
         return rejected("A mission transfer is in progress");
     switch (missions.setActiveFlightRoute(route)) {
-    case SetActRouteRefusedEditing:
-        return rejected("Active flight route is being edited");
-    case SetActRouteRefusedUploading:
-        return rejected("A mission transfer is in progress");
-    default:
-        return {};
+    case SetActRouteRefusedEditing: return rejected("Active flight route is being edited");
+    case SetActRouteRefusedUploading: return rejected("A mission transfer is in progress");
+    default: return {};
     }
 }
 
@@ -504,14 +506,15 @@ json routeFolderTransfer(const Call& call, bool exporting, const std::string& di
     json data = fileReport(report, exporting ? "written" : "imported");
     data["dir"] = dir;
     if (report.ret != 0 && report.done.empty()) {
-        const std::string why = report.skipped.empty() ? std::string("nothing to copy")
-                                                       : report.skipped.front().second.toStdString();
+        const std::string why =
+            report.skipped.empty() ? std::string("nothing to copy") : report.skipped.front().second.toStdString();
         spdlog::warn("<cli-router> {} of {} failed: {}", call.method, dir, why);
         return GcsCliResponse::makeError(ErrorCode::CommandRejected,
                                          std::string(exporting ? "Export" : "Import") + " failed: " + why,
                                          GcsCliResponse::ErrorDomain::Business, std::move(data));
     }
-    spdlog::info("<cli-router> {} {}: {} routes, {} skipped", call.method, dir, report.done.size(), report.skipped.size());
+    spdlog::info("<cli-router> {} {}: {} routes, {} skipped", call.method, dir, report.done.size(),
+                 report.skipped.size());
     return GcsCliResponse::makeSuccess(std::move(data));
 }
 
@@ -561,9 +564,11 @@ json routeExport(const Call& call)
         !file.commit())
         return refuse(call, *rejected("Can not write " + path + ": " + file.errorString().toStdString()));
     spdlog::info("<cli-router> route {} exported as GeoJSON to {}", id, path);
-    return GcsCliResponse::makeSuccess(
-        {{"result", 0}, {"written", json::array({path})}, {"skipped", json::array()}, {"format", "geojson"},
-         {"wayPointCount", route->wayPointCount()}});
+    return GcsCliResponse::makeSuccess({{"result", 0},
+                                        {"written", json::array({path})},
+                                        {"skipped", json::array()},
+                                        {"format", "geojson"},
+                                        {"wayPointCount", route->wayPointCount()}});
 }
 
 json findingsJson(const std::vector<MavRouteFinding>& findings)
@@ -597,11 +602,11 @@ json routeImportGeoJson(const Call& call, const std::string& path)
     const QByteArray bytes = file.readAll();
     const json doc = json::parse(bytes.constBegin(), bytes.constEnd(), nullptr, false);
     QString error;
-    const auto route = doc.is_discarded() ? nullptr
-                                          : MavRouteGeoJson::fromGeoJson(doc, QString::fromStdString(name), number, error);
+    const auto route =
+        doc.is_discarded() ? nullptr : MavRouteGeoJson::fromGeoJson(doc, QString::fromStdString(name), number, error);
     if (!route)
-        return refuse(call, *rejected("Not imported: " + (doc.is_discarded() ? std::string("not valid JSON")
-                                                                             : error.toStdString())));
+        return refuse(call, *rejected("Not imported: " +
+                                      (doc.is_discarded() ? std::string("not valid JSON") : error.toStdString())));
     MavMissionsController* missions = nullptr;
     MavFlightRouteManager* store = nullptr;
     if (auto f = requireMissionsIdle(call, missions, store))
@@ -665,9 +670,8 @@ json missionCheck(const Call& call)
     if (auto f = requireMissions(call, missions, store); f || (f = routeOrActive(call, *missions, *store, route)))
         return refuse(call, *f);
     const auto findings = missions->checkRoute(route);
-    return GcsCliResponse::makeSuccess({{"routeId", route->id().toStdString()},
-                                        {"passed", findings.empty()},
-                                        {"findings", findingsJson(findings)}});
+    return GcsCliResponse::makeSuccess(
+        {{"routeId", route->id().toStdString()}, {"passed", findings.empty()}, {"findings", findingsJson(findings)}});
 }
 
 // A transfer goes to the active vehicle: a locally linked one, over an open link.
@@ -717,11 +721,13 @@ json missionTransfer(const Call& call, bool upload)
             if (!found.empty() && !force) {
                 spdlog::warn("<cli-router> mission.upload of route {} refused: {} check findings, first: {}",
                              route->id().toStdString(), found.size(), found.front().text.toStdString());
-                return GcsCliResponse::makeError(
-                    ErrorCode::CommandRejected,
-                    "Route check failed (" + std::to_string(found.size()) + " findings; see data.findings or "
-                    "mission.check, or upload with \"force\": true): " + found.front().text.toStdString(),
-                    GcsCliResponse::ErrorDomain::Business, {{"routeId", route->id().toStdString()}, {"findings", findings}});
+                return GcsCliResponse::makeError(ErrorCode::CommandRejected,
+                                                 "Route check failed (" + std::to_string(found.size()) +
+                                                     " findings; see data.findings or "
+                                                     "mission.check, or upload with \"force\": true): " +
+                                                     found.front().text.toStdString(),
+                                                 GcsCliResponse::ErrorDomain::Business,
+                                                 {{"routeId", route->id().toStdString()}, {"findings", findings}});
             }
             if (!found.empty())
                 spdlog::warn("<cli-router> mission.upload of route {} forced past {} check findings",
@@ -729,9 +735,14 @@ json missionTransfer(const Call& call, bool upload)
         }
     }
     const int ret = upload ? missions->upload(verify) : missions->download(intoNewRoute);
-    static const char* const texts[] = {"", "", "No active flight route", "Active flight route is being edited",
-                                        "A route upload is in progress", "A route download is in progress",
-                                        "Vehicle is updating its firmware; mission transfers are refused until it ends"};
+    static const char* const texts[] = {
+        "",
+        "",
+        "No active flight route",
+        "Active flight route is being edited",
+        "A route upload is in progress",
+        "A route download is in progress",
+        "Vehicle is updating its firmware; mission transfers are refused until it ends"};
     if (ret == 1)
         return refuse(call, Refusal{ErrorCode::NoActiveVehicle, "No matching vehicle or no active vehicle"});
     if (ret != 0)
@@ -837,32 +848,42 @@ const std::vector<MethodSpec>& missionMethods()
         {"route.update", routeUpdate, "Changes a route's name, number, repeat count or points.", withId(routeFields)},
         {"route.delete", routeDelete, "Deletes a route.", {kRouteIdParam}},
         {"route.setActive", routeSetActive, "Makes a route the one transfers use.", {kRouteIdParam}},
-        {"route.defaultWayPoint", routeDefaultWayPoint, "The template of generated waypoints; sets it when given.",
+        {"route.defaultWayPoint",
+         routeDefaultWayPoint,
+         "The template of generated waypoints; sets it when given.",
          {{"wayPoint", "object", false, {}, "waypoint fields"}}},
-        {"route.export", routeExport,
+        {"route.export",
+         routeExport,
          "Copies every route file into a directory, or writes one route as GeoJSON (format geojson).",
          {{"dir", "string", false, {}, "target directory (route files)"},
           {"format", "string", false, {"routes", "geojson"}, "routes (default) or geojson"},
           {"routeId", "string", false, {}, "the route to write (geojson)"},
           {"path", "string", false, {}, "the file to write (geojson)"}}},
-        {"route.import", routeImport,
+        {"route.import",
+         routeImport,
          "Copies the valid routes of a directory into the store, or reads a GeoJSON file into a new route.",
          {{"dir", "string", false, {}, "source directory (route files)"},
           {"format", "string", false, {"routes", "geojson"}, "routes (default) or geojson"},
           {"path", "string", false, {}, "the file to read (geojson)"},
           {"name", "string", false, {}, "name of the new route (geojson; default: the file name)"},
           {"number", "integer", false, {}, "route number 0..255 of the new route (geojson; default 0)"}}},
-        {"mission.check", missionCheck,
+        {"mission.check",
+         missionCheck,
          "Checks a route before it flies: numbering, positions, the vehicle's limits, no-fly zones.",
          {{"routeId", "string", false, {}, "route to check (default: the active route)"}}},
-        {"mission.upload", missionUpload,
+        {"mission.upload",
+         missionUpload,
          "Uploads the active route to the active vehicle; refused when mission.check finds anything.",
          {routeIdOptional,
           {"force", "boolean", false, {}, "upload despite check findings"},
           {"verify", "boolean", false, {}, "read the route back and compare it with what was sent"}}},
-        {"mission.download", missionDownload, "Downloads the active vehicle's route into the active route.",
+        {"mission.download",
+         missionDownload,
+         "Downloads the active vehicle's route into the active route.",
          {routeIdOptional, {"intoNewRoute", "boolean", false, {}, "into a new route; the active route stays"}}},
-        {"mission.start", missionStart, "Starts the uploaded mission; follow it with command.status.",
+        {"mission.start",
+         missionStart,
+         "Starts the uploaded mission; follow it with command.status.",
          {kVehicleIdParam, kVehicleCodeParam}},
         {"mission.status", missionStatus, "Transfer flags and the counts of started and finished transfers.", {}},
     };

@@ -107,8 +107,8 @@ json nfzStatus(const Call& call)
     return GcsCliResponse::makeSuccess({
         {"zoneCount", zones ? zones->zoneCount() : 0},
         {"cacheFile", sync->cachePath().toStdString()},
-        {"cacheTime", cache.isFile() ? json(cache.lastModified().toUTC().toString(Qt::ISODate).toStdString())
-                                     : json(nullptr)},
+        {"cacheTime",
+         cache.isFile() ? json(cache.lastModified().toUTC().toString(Qt::ISODate).toStdString()) : json(nullptr)},
         {"cloudUpdateTime", cloudTime.isEmpty() ? json(nullptr) : json(cloudTime.toStdString())},
         {"syncInProgress", sync->isSyncInProgress()},
         {"lastSync", outcomes.lastSync()},
@@ -168,17 +168,12 @@ json nfzUpload(const Call& call)
     if (auto f = readZoneIds(call, *zones, ids))
         return refuse(call, *f);
     switch (ctrl->uploadZonesByIds(ids)) {
-    case 0:
-        return startedTransfer(call, vehicle, {{"zoneIds", ids}, {"enlargedZoneIds", ctrl->enlargedZoneIds()}});
-    case 2:
-        return refuse(call, *rejected(kTransferRunning));
+    case 0: return startedTransfer(call, vehicle, {{"zoneIds", ids}, {"enlargedZoneIds", ctrl->enlargedZoneIds()}});
+    case 2: return refuse(call, *rejected(kTransferRunning));
     case 4:
-    case 5:
-        return refuse(call, *invalid(ctrl->lastRefusal().toStdString()));
-    case 6:
-        return refuse(call, *rejected(ctrl->lastRefusal().toStdString()));
-    default:
-        return refuse(call, *rejected("The no-fly-zone upload could not be sent"));
+    case 5: return refuse(call, *invalid(ctrl->lastRefusal().toStdString()));
+    case 6: return refuse(call, *rejected(ctrl->lastRefusal().toStdString()));
+    default: return refuse(call, *rejected("The no-fly-zone upload could not be sent"));
     }
 }
 
@@ -219,16 +214,11 @@ json nfzBindManual(const Call& call)
     if (ctrl->isTransferring())
         return refuse(call, *rejected(kTransferRunning));
     switch (ctrl->bindManualZone(corners)) {
-    case 0:
-        return startedTransfer(call, vehicle, json::object());
-    case 2:
-        return refuse(call, *rejected(kTransferRunning));
-    case 5:
-        return refuse(call, *invalid(ctrl->lastRefusal().toStdString()));
-    case 6:
-        return refuse(call, *rejected(ctrl->lastRefusal().toStdString()));
-    default:
-        return refuse(call, *rejected("The manual no-fly-zone bind could not be sent"));
+    case 0: return startedTransfer(call, vehicle, json::object());
+    case 2: return refuse(call, *rejected(kTransferRunning));
+    case 5: return refuse(call, *invalid(ctrl->lastRefusal().toStdString()));
+    case 6: return refuse(call, *rejected(ctrl->lastRefusal().toStdString()));
+    default: return refuse(call, *rejected("The manual no-fly-zone bind could not be sent"));
     }
 }
 
@@ -246,14 +236,22 @@ Failure refuseDuringNfzTransfer(const Call& call)
 const std::vector<MethodSpec>& nfzMethods()
 {
     static const std::vector<MethodSpec> table = {
-        {"nfz.sync", nfzSync, "Downloads every no-fly zone from the cloud into the cache; follow with nfz.status.",
+        {"nfz.sync",
+         nfzSync,
+         "Downloads every no-fly zone from the cloud into the cache; follow with nfz.status.",
          {{"allowShrink", "boolean", false, {}, "take a reply holding fewer than half the known zones"}}},
-        {"nfz.import", nfzImport, "Replaces the no-fly-zone cache with a zone document file.",
+        {"nfz.import",
+         nfzImport,
+         "Replaces the no-fly-zone cache with a zone document file.",
          {{"path", "string", true, {}, "absolute path of the zone document"}}},
         {"nfz.status", nfzStatus, "Zone set, cache, last sync and last transfer.", {}},
-        {"nfz.upload", nfzUpload, "Uploads no-fly zones to the active vehicle.",
+        {"nfz.upload",
+         nfzUpload,
+         "Uploads no-fly zones to the active vehicle.",
          {{"zoneIds", "array", false, {}, "ids of the zones to send (default: every zone)"}}},
-        {"nfz.bindManual", nfzBindManual, "Binds one four-corner no-fly zone to the active vehicle.",
+        {"nfz.bindManual",
+         nfzBindManual,
+         "Binds one four-corner no-fly zone to the active vehicle.",
          {{"vertices", "array", true, {}, "four [lat, lon] pairs, vertex 1 to 4"}}},
     };
     return table;

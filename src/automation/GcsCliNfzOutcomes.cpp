@@ -8,7 +8,10 @@
 
 #include <string_view>
 
-GcsCliNfzOutcomes::GcsCliNfzOutcomes(QObject* parent) : QObject(parent), m_lastSync(nullptr), m_lastTransfer(nullptr)
+GcsCliNfzOutcomes::GcsCliNfzOutcomes(QObject* parent)
+    : QObject(parent)
+    , m_lastSync(nullptr)
+    , m_lastTransfer(nullptr)
 {
 }
 
@@ -20,7 +23,10 @@ void GcsCliNfzOutcomes::attach(GcsAppController* ctrl)
         m_sync = sync;
         connect(sync, &NfzSyncController::syncFinished, this, [this, sync](bool ok, int errorCode, int detail) {
             const std::string name = NfzSyncController::errorName(errorCode).toStdString();
-            m_lastSync = {{"ok", ok},         {"errorCode", errorCode}, {"error", name}, {"detail", detail},
+            m_lastSync = {{"ok", ok},
+                          {"errorCode", errorCode},
+                          {"error", name},
+                          {"detail", detail},
                           {"message", sync->lastErrorText().toStdString()}};
             m_lastError = ok ? std::string() : name;
         });
@@ -54,9 +60,12 @@ void GcsCliNfzOutcomes::noteTransferStarted(int64_t requestId, int vehicleId)
 
 void GcsCliNfzOutcomes::recordTransfer(const char* kind, bool ok, int ret, const std::vector<int64_t>& ids)
 {
-    m_lastTransfer = {{"kind", kind},       {"ok", ok},
-                      {"ret", ret},         {"zoneIds", ids},
-                      {"vehicleId", m_vehicleId}, {"requestId", m_requestId ? nlohmann::json(m_requestId) : nullptr}};
+    m_lastTransfer = {{"kind", kind},
+                      {"ok", ok},
+                      {"ret", ret},
+                      {"zoneIds", ids},
+                      {"vehicleId", m_vehicleId},
+                      {"requestId", m_requestId ? nlohmann::json(m_requestId) : nullptr}};
     if (std::string_view(kind) == "upload")
         m_lastTransfer["enlargedZoneIds"] = m_enlargedIds;
 }

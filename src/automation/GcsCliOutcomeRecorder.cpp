@@ -39,7 +39,7 @@ struct TrackedAction {
 constexpr TrackedAction kTrackedActions[] = {
     {"takeoff", &VehicleController::takeoffResp}, {"returnHome", &VehicleController::returnHomeResp},
     {"suspend", &VehicleController::suspendResp}, {"resume", &VehicleController::resumeResp},
-    {"land", &VehicleController::landResp}, {"runMission", &VehicleController::missionRunningResp},
+    {"land", &VehicleController::landResp},       {"runMission", &VehicleController::missionRunningResp},
 };
 
 const TrackedAction* findAction(const std::string& action)
@@ -86,7 +86,9 @@ const char* levelName(OstLogLevel level)
 
 }  // namespace
 
-GcsCliOutcomeRecorder::GcsCliOutcomeRecorder(GcsApplication* app, QObject* parent) : QObject(parent), m_app(app)
+GcsCliOutcomeRecorder::GcsCliOutcomeRecorder(GcsApplication* app, QObject* parent)
+    : QObject(parent)
+    , m_app(app)
 {
     m_clock.start();
     m_nfz = new GcsCliNfzOutcomes(this);
@@ -108,8 +110,8 @@ void GcsCliOutcomeRecorder::attach()
         disconnect(m_consoleConnection);
         m_console = console;
         if (console)
-            m_consoleConnection = connect(console, &GcsConsoleHandler::logOutput, this,
-                                          &GcsCliOutcomeRecorder::appendConsoleLine);
+            m_consoleConnection =
+                connect(console, &GcsConsoleHandler::logOutput, this, &GcsCliOutcomeRecorder::appendConsoleLine);
     }
     if (ctrl)
         bindMissions(ctrl->missionsCtrler().get());
@@ -165,9 +167,9 @@ void GcsCliOutcomeRecorder::bindMissions(MavMissionsController* missions)
                 m_downloads.lastResult = ret;
                 m_downloads.lastRouteId = routeId(route);
                 // 0 with a result of 0: the vehicle holds no route, nothing was written.
-                m_downloads.detail = {{"wayPointCount", missions->lastDownloadWayPointCount()},
-                                      {"newRouteId", missions->lastNewRoute() ? json(routeId(missions->lastNewRoute()))
-                                                                              : json(nullptr)}};
+                m_downloads.detail = {
+                    {"wayPointCount", missions->lastDownloadWayPointCount()},
+                    {"newRouteId", missions->lastNewRoute() ? json(routeId(missions->lastNewRoute())) : json(nullptr)}};
             });
 }
 
@@ -314,8 +316,9 @@ void GcsCliOutcomeRecorder::trackCommand(int64_t requestId, const std::string& a
         const WaitKey key{raw, action};
         m_waiting[key].push_back(requestId);
         if (!m_respConnections.count(key)) {
-            m_respConnections[key] = connect(raw, tracked->resp, this,
-                                             [this, key, vehicleId](int result) { resolveOldest(key, vehicleId, result); });
+            m_respConnections[key] = connect(raw, tracked->resp, this, [this, key, vehicleId](int result) {
+                resolveOldest(key, vehicleId, result);
+            });
             connect(raw, &QObject::destroyed, this, [this, raw] { forgetVehicle(raw); });
         }
     }
@@ -367,4 +370,3 @@ std::optional<json> GcsCliOutcomeRecorder::commandStatus(int64_t requestId) cons
                 {"state", state},
                 {"results", std::move(results)}};
 }
-

@@ -31,48 +31,64 @@ struct Field {
     void (*set)(R&, double);
 };
 
-#define VELMORA_FIELD(R, f, unit, step, lo, hi)                                                        \
-    Field<R>                                                                                          \
-    {                                                                                                 \
-        #f, unit, step, double(lo), double(hi), [](const R& r) { return double(r.f); },               \
-            [](R& r, double v) { r.f = decltype(R::f)(v); }                                           \
+#define VELMORA_FIELD(R, f, unit, step, lo, hi)                                                                        \
+    Field<R>                                                                                                           \
+    {                                                                                                                  \
+#f, unit, step, double(lo), double(hi),                                                                        \
+            [](const R& r) { return double(r.f); }, [](R & r, double v) { r.f = decltype(R::f)(v); }                   \
     }
 
 constexpr int kU8 = 255, kU16 = 65535, kI16Min = -32768, kI16Max = 32767;
 
 #define B(f, unit, step, lo, hi) VELMORA_FIELD(MavProtoBasicParams_t, f, unit, step, lo, hi)
 const std::vector<Field<MavProtoBasicParams_t>> kBasic = {
-    B(ahrsX, "m", 0.01, -128, 127), B(ahrsY, "m", 0.01, -128, 127), B(ahrsZ, "m", 0.01, -128, 127),
-    B(gpsX, "m", 0.001, kI16Min, kI16Max), B(gpsY, "m", 0.001, kI16Min, kI16Max), B(gpsZ, "m", 0.001, kI16Min, kI16Max),
-    B(vol1, "V", 0.01, 0, kU16), B(vol2, "V", 0.01, 0, kU16),
-    B(mavType, "", 1, 0, kU8), B(lowPowerProteStrategy, "", 1, 0, kU8),
-    B(maxFlyAlt, "m", 1, 0, kU16), B(maxHorDistance, "m", 1, 0, kU16),
-    B(maxHorSpeed, "m/s", 0.5, 0, kU8), B(maxVerSpeed, "m/s", 0.1, 0, kU8),
-    B(workMode, "", 1, 0, kU8), B(protocolType, "", 1, 0, kU8), B(circleRadius, "m", 0.1, 0, kU16),
-    B(linkProteStrategy, "", 1, 0, kU8), B(lowPowerProteStrategy2, "", 1, 0, kU8), B(vehicleId, "", 1, 0, kU8),
-    B(accelCutoffFreqHz, "Hz", 1, 0, kU8), B(angularRateCutoffFreqHz, "Hz", 1, 0, kU8),
-    B(dualAntennaInstallAngleDeg, "deg", 0.01, kI16Min, kI16Max), B(lithiumBatteryCellCount, "", 1, 0, kU8),
-    B(returnAltitudeM, "m", 0.1, 0, kU16), B(rcSignalAbnormalProtect, "", 1, 0, kU8),
-    B(yawRateLimitDegS, "deg/s", 1, kI16Min, kI16Max), B(pitchRollMaxAngleLimitDeg, "deg", 1, kI16Min, kI16Max),
+    B(ahrsX, "m", 0.01, -128, 127),
+    B(ahrsY, "m", 0.01, -128, 127),
+    B(ahrsZ, "m", 0.01, -128, 127),
+    B(gpsX, "m", 0.001, kI16Min, kI16Max),
+    B(gpsY, "m", 0.001, kI16Min, kI16Max),
+    B(gpsZ, "m", 0.001, kI16Min, kI16Max),
+    B(vol1, "V", 0.01, 0, kU16),
+    B(vol2, "V", 0.01, 0, kU16),
+    B(mavType, "", 1, 0, kU8),
+    B(lowPowerProteStrategy, "", 1, 0, kU8),
+    B(maxFlyAlt, "m", 1, 0, kU16),
+    B(maxHorDistance, "m", 1, 0, kU16),
+    B(maxHorSpeed, "m/s", 0.5, 0, kU8),
+    B(maxVerSpeed, "m/s", 0.1, 0, kU8),
+    B(workMode, "", 1, 0, kU8),
+    B(protocolType, "", 1, 0, kU8),
+    B(circleRadius, "m", 0.1, 0, kU16),
+    B(linkProteStrategy, "", 1, 0, kU8),
+    B(lowPowerProteStrategy2, "", 1, 0, kU8),
+    B(vehicleId, "", 1, 0, kU8),
+    B(accelCutoffFreqHz, "Hz", 1, 0, kU8),
+    B(angularRateCutoffFreqHz, "Hz", 1, 0, kU8),
+    B(dualAntennaInstallAngleDeg, "deg", 0.01, kI16Min, kI16Max),
+    B(lithiumBatteryCellCount, "", 1, 0, kU8),
+    B(returnAltitudeM, "m", 0.1, 0, kU16),
+    B(rcSignalAbnormalProtect, "", 1, 0, kU8),
+    B(yawRateLimitDegS, "deg/s", 1, kI16Min, kI16Max),
+    B(pitchRollMaxAngleLimitDeg, "deg", 1, kI16Min, kI16Max),
     B(reservedParam3, "", 1, kI16Min, kI16Max),
 };
 #undef B
 
 #define A(f, step) VELMORA_FIELD(MavProtoStabilizeCtrlParams_t, f, "", step, 0, kU16)
 const std::vector<Field<MavProtoStabilizeCtrlParams_t>> kAttitude = {
-    A(rollP, 0.001), A(pitchP, 0.001), A(yawP, 0.001), A(rollI, 0.001), A(pitchI, 0.001), A(yawI, 0.001),
-    A(rollD, 1e-4), A(pitchD, 1e-4), A(yawD, 1e-4), A(rpKf, 1e-4), A(yawKf, 1e-4),
-    A(rollRateP, 1e-4), A(pitchRateP, 1e-4), A(yawRateP, 1e-4), A(rollRateI, 1e-4), A(pitchRateI, 1e-4),
-    A(yawRateI, 1e-4), A(rollRateD, 1e-5), A(pitchRateD, 1e-5), A(yawRateD, 1e-5),
+    A(rollP, 0.001),     A(pitchP, 0.001),   A(yawP, 0.001),      A(rollI, 0.001),     A(pitchI, 0.001),
+    A(yawI, 0.001),      A(rollD, 1e-4),     A(pitchD, 1e-4),     A(yawD, 1e-4),       A(rpKf, 1e-4),
+    A(yawKf, 1e-4),      A(rollRateP, 1e-4), A(pitchRateP, 1e-4), A(yawRateP, 1e-4),   A(rollRateI, 1e-4),
+    A(pitchRateI, 1e-4), A(yawRateI, 1e-4),  A(rollRateD, 1e-5),  A(pitchRateD, 1e-5), A(yawRateD, 1e-5),
 };
 #undef A
 
 #define P(f, step) VELMORA_FIELD(MavProtoPosCtrlParams_t, f, "", step, 0, kU16)
 const std::vector<Field<MavProtoPosCtrlParams_t>> kPosition = {
-    P(posXP, 0.001), P(posYP, 0.001), P(posZP, 0.001), P(posXI, 0.001), P(posYI, 0.001), P(posZI, 0.001),
-    P(posXD, 1e-4), P(posYD, 1e-4), P(posZD, 1e-4), P(posHKf, 1e-4), P(posVKf, 1e-4),
-    P(velXP, 0.001), P(velYP, 0.001), P(velZP, 0.001), P(velXI, 0.001), P(velYI, 0.001), P(velZI, 0.001),
-    P(velXD, 1e-4), P(velYD, 1e-4), P(velZD, 1e-4),
+    P(posXP, 0.001), P(posYP, 0.001), P(posZP, 0.001), P(posXI, 0.001), P(posYI, 0.001),
+    P(posZI, 0.001), P(posXD, 1e-4),  P(posYD, 1e-4),  P(posZD, 1e-4),  P(posHKf, 1e-4),
+    P(posVKf, 1e-4), P(velXP, 0.001), P(velYP, 0.001), P(velZP, 0.001), P(velXI, 0.001),
+    P(velYI, 0.001), P(velZI, 0.001), P(velXD, 1e-4),  P(velYD, 1e-4),  P(velZD, 1e-4),
 };
 #undef P
 

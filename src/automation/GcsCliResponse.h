@@ -45,15 +45,16 @@ inline const char* domainName(int domain)
 
 inline nlohmann::json makeSuccess(nlohmann::json data)
 {
-    return {{"apiVersion", "1"}, {"code", nullptr}, {"data", std::move(data)},
+    return {{"apiVersion", "1"},    {"code", nullptr}, {"data", std::move(data)},
             {"domain", "business"}, {"message", "OK"}, {"ok", true}};
 }
 
 inline nlohmann::json makeError(ErrorCode code, const std::string& message, ErrorDomain domain = ErrorDomain::Business,
                                 nlohmann::json data = nlohmann::json::object())
 {
-    return {{"apiVersion", "1"}, {"code", codeName(int(code))}, {"data", std::move(data)},
-            {"domain", domainName(int(domain))}, {"message", message}, {"ok", false}};
+    return {{"apiVersion", "1"},       {"code", codeName(int(code))},
+            {"data", std::move(data)}, {"domain", domainName(int(domain))},
+            {"message", message},      {"ok", false}};
 }
 
 }  // namespace GcsCliResponse

@@ -22,7 +22,6 @@ Failure rejected(std::string message)
     return Refusal{ErrorCode::CommandRejected, std::move(message)};
 }
 
-
 json refuse(const std::string& method, const Refusal& r)
 {
     spdlog::warn("<cli-router> {} refused, {}: {}", method.empty() ? std::string("request") : method,

@@ -18,8 +18,8 @@ class VehicleController;
 
 namespace gcscli {
 
-using nlohmann::json;
 using GcsCliResponse::ErrorCode;
+using nlohmann::json;
 using VehicleControllerPtr = std::shared_ptr<VehicleController>;
 
 // Why a step refused the request; the step's caller turns it into the error envelope.
@@ -32,7 +32,7 @@ using Failure = std::optional<Refusal>;
 struct Call {
     const std::string& method;
     GcsAppController* ctrl;
-    const json* params;               // null when the request carries none
+    const json* params;  // null when the request carries none
     GcsCliOutcomeRecorder* outcomes;  // null when the caller keeps no memory between requests
 };
 

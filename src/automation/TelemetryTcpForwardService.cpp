@@ -10,7 +10,8 @@
 
 #include <spdlog/spdlog.h>
 
-TelemetryTcpForwardService::TelemetryTcpForwardService(QObject* parent) : QObject(parent)
+TelemetryTcpForwardService::TelemetryTcpForwardService(QObject* parent)
+    : QObject(parent)
 {
     m_server = new OstTcpServer(this);
 }

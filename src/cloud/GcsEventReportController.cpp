@@ -5,7 +5,8 @@
 #include <spdlog/spdlog.h>
 
 GcsEventReportController::GcsEventReportController(std::shared_ptr<GcsHttp> http, QObject* parent)
-    : QObject(parent), m_http(std::move(http))
+    : QObject(parent)
+    , m_http(std::move(http))
 {
 }
 

@@ -42,7 +42,8 @@ QString GcsMqttController::vehicleCodeFault(const QString& vehicleCode)
     return {};
 }
 
-GcsMqttController::GcsMqttController(QObject* parent) : QObject(parent)
+GcsMqttController::GcsMqttController(QObject* parent)
+    : QObject(parent)
 {
     qRegisterMetaType<RemoteVehicleBaseMessagePtr>("RemoteVehicleBaseMessagePtr");
 }
@@ -123,11 +124,13 @@ void GcsMqttController::subscribeTopic(const QString& topic, const QString& vehi
     }
     const auto client = this->client();
     if (!client) {
-        spdlog::warn("{} subscribeVehicle{} failed, client is null, vehicleCode: {}", kTag, what, vehicleCode.toStdString());
+        spdlog::warn("{} subscribeVehicle{} failed, client is null, vehicleCode: {}", kTag, what,
+                     vehicleCode.toStdString());
         return;
     }
     client->subscribe(topic.toStdString(), 1);
-    spdlog::info("{} subscribed vehicle {}, topic: {}", kTag, QString(what).toLower().toStdString(), topic.toStdString());
+    spdlog::info("{} subscribed vehicle {}, topic: {}", kTag, QString(what).toLower().toStdString(),
+                 topic.toStdString());
 }
 
 void GcsMqttController::unsubscribeTopic(const QString& topic, const QString& vehicleCode, const char* what)
@@ -139,7 +142,8 @@ void GcsMqttController::unsubscribeTopic(const QString& topic, const QString& ve
         return;
     }
     client->unsubscribe(topic.toStdString());
-    spdlog::info("{} unsubscribed vehicle {}, topic: {}", kTag, QString(what).toLower().toStdString(), topic.toStdString());
+    spdlog::info("{} unsubscribed vehicle {}, topic: {}", kTag, QString(what).toLower().toStdString(),
+                 topic.toStdString());
 }
 
 void GcsMqttController::subscribeVehiclePosition(const QString& vehicleCode)

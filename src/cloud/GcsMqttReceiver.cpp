@@ -45,7 +45,8 @@ double numberOrZero(const nlohmann::json& doc, const char* key, double most)
 
 }  // namespace
 
-GcsMqttReceiver::GcsMqttReceiver(QObject* parent) : OstMqttMessageReceiver(parent)
+GcsMqttReceiver::GcsMqttReceiver(QObject* parent)
+    : OstMqttMessageReceiver(parent)
 {
     qRegisterMetaType<RemoteVehicleBaseMessagePtr>("RemoteVehicleBaseMessagePtr");
 }
@@ -65,8 +66,8 @@ RemoteVehicleBaseMessagePtr GcsMqttReceiver::decode(const QString& topic, const 
         return nullptr;
     try {
         if (payload.size() > kMostPayloadBytes)
-            throw std::length_error("payload of " + std::to_string(payload.size()) + " bytes is over the limit of "
-                                    + std::to_string(kMostPayloadBytes));
+            throw std::length_error("payload of " + std::to_string(payload.size()) + " bytes is over the limit of " +
+                                    std::to_string(kMostPayloadBytes));
         const auto limitDepth = [](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
             return depth <= kMostDepth;
         };

@@ -28,7 +28,8 @@ std::shared_ptr<VehicleDataItem> itemFromJson(const nlohmann::json& v)
 }  // namespace
 
 MyVehicleController::MyVehicleController(MultiVehicleManager* multiVehicleMgr, QObject* parent)
-    : QObject(parent), m_multiVehicleMgr(multiVehicleMgr)
+    : QObject(parent)
+    , m_multiVehicleMgr(multiVehicleMgr)
 {
     if (!m_multiVehicleMgr)
         spdlog::error("<MyVehicle> multiVehicleMgr is null, cannot create MyVehicleController");
@@ -77,7 +78,8 @@ void MyVehicleController::addVehicle(const AddUserVehicleReq& req)
         return;
     }
     if (active->vehicleCode().toStdString() != req.vehicleCode) {
-        spdlog::warn("<MyVehicle> current active vehicle's vehicleCode is not the same as the vehicleCode to add, cannot add vehicle");
+        spdlog::warn("<MyVehicle> current active vehicle's vehicleCode is not the same as the vehicleCode to add, "
+                     "cannot add vehicle");
         emit addVehicleResp(kNotActiveVehicle);
         return;
     }
@@ -87,8 +89,9 @@ void MyVehicleController::addVehicle(const AddUserVehicleReq& req)
             return;
         emit self->addVehicleResp(code);
         if (code == 200) {
-            auto item = doc && doc->is_object() ? itemFromJson(*doc)
-                                                : std::make_shared<VehicleDataItem>(QString::fromStdString(req.vehicleCode));
+            auto item = doc && doc->is_object()
+                            ? itemFromJson(*doc)
+                            : std::make_shared<VehicleDataItem>(QString::fromStdString(req.vehicleCode));
             emit self->vehicleAdded(item);
         }
     });
@@ -101,13 +104,15 @@ void MyVehicleController::removeVehicle(const QString& vehicleCode)
         return;
     }
     QPointer<MyVehicleController> self(this);
-    m_toolBox.lock()->http()->deleteUserVehicle({vehicleCode.toStdString()}, [self, vehicleCode](int code, GcsHttp::JsonPtr) {
-        if (self)
-            emit self->removeVehicleResp(code, vehicleCode);
-    });
+    m_toolBox.lock()->http()->deleteUserVehicle({vehicleCode.toStdString()},
+                                                [self, vehicleCode](int code, GcsHttp::JsonPtr) {
+                                                    if (self)
+                                                        emit self->removeVehicleResp(code, vehicleCode);
+                                                });
 }
 
-void MyVehicleController::updateVehicle(const QString& vehicleCode, const QString& name, std::optional<int> vehicleLocalId)
+void MyVehicleController::updateVehicle(const QString& vehicleCode, const QString& name,
+                                        std::optional<int> vehicleLocalId)
 {
     if (!hasHttp("update vehicle")) {
         emit updateVehicleResp(kNoHttp, nullptr);
@@ -137,10 +142,11 @@ void MyVehicleController::requestAssociatedVehicleEmailCaptcha(const QString& em
         return;
     }
     QPointer<MyVehicleController> self(this);
-    m_toolBox.lock()->http()->requestEmailCaptcha(email.toStdString(), "associate-vehicle", [self](int code, GcsHttp::JsonPtr) {
-        if (self)
-            emit self->associatedVehicleEmailCaptchaResp(code);
-    });
+    m_toolBox.lock()->http()->requestEmailCaptcha(email.toStdString(), "associate-vehicle",
+                                                  [self](int code, GcsHttp::JsonPtr) {
+                                                      if (self)
+                                                          emit self->associatedVehicleEmailCaptchaResp(code);
+                                                  });
 }
 
 void MyVehicleController::activateRemoteMonitor(const QString& vehicleCode)

@@ -14,7 +14,9 @@ class MavCustomNameField {
 public:
     MavCustomNameField() = default;
     MavCustomNameField(const QString& eid, const QString& name, const QString& customName)
-        : eid(eid), name(name), customName(customName)
+        : eid(eid)
+        , name(name)
+        , customName(customName)
     {
     }
 
@@ -28,7 +30,8 @@ using MavCustomNameFieldPtr = std::shared_ptr<MavCustomNameField>;
 // Gives every element whose id a field names (decimal text) that field's custom name. A key that
 // is not a number is skipped with a warning under `tag`. True when any element was relabelled.
 template <typename ElementList>
-bool applyCustomNameFields(const std::vector<MavCustomNameFieldPtr>& fields, const ElementList& elements, const char* tag)
+bool applyCustomNameFields(const std::vector<MavCustomNameFieldPtr>& fields, const ElementList& elements,
+                           const char* tag)
 {
     bool changed = false;
     for (const auto& field : fields) {

@@ -10,7 +10,11 @@
 struct RemoteVehicleBaseMessage {
     enum Type { Position = 0, Status = 1 };
 
-    RemoteVehicleBaseMessage(Type t, QString code) : type(t), vehicleCode(std::move(code)) {}
+    RemoteVehicleBaseMessage(Type t, QString code)
+        : type(t)
+        , vehicleCode(std::move(code))
+    {
+    }
     virtual ~RemoteVehicleBaseMessage() = default;
 
     Type type;
@@ -18,14 +22,20 @@ struct RemoteVehicleBaseMessage {
 };
 
 struct RemoteVehiclePositionMessage final : RemoteVehicleBaseMessage {
-    explicit RemoteVehiclePositionMessage(QString code) : RemoteVehicleBaseMessage(Position, std::move(code)) {}
+    explicit RemoteVehiclePositionMessage(QString code)
+        : RemoteVehicleBaseMessage(Position, std::move(code))
+    {
+    }
     double latitude = 0;
     double longitude = 0;
     double altitude = 0;
 };
 
 struct RemoteVehicleStatusMessage final : RemoteVehicleBaseMessage {
-    explicit RemoteVehicleStatusMessage(QString code) : RemoteVehicleBaseMessage(Status, std::move(code)) {}
+    explicit RemoteVehicleStatusMessage(QString code)
+        : RemoteVehicleBaseMessage(Status, std::move(code))
+    {
+    }
     double roll = 0;
     double pitch = 0;
     double yaw = 0;

@@ -20,10 +20,14 @@ struct VehicleMessage {
 
     nlohmann::json toJson() const
     {
-        return {{"clientId", clientId.toStdString()}, {"clientType", clientType},
-                {"vehicleId", vehicleId.toStdString()}, {"uid", uid.toStdString()},
-                {"token", token.toStdString()},       {"messageType", messageType.toStdString()},
-                {"timestamp", timestamp},               {"payload", payload}};
+        return {{"clientId", clientId.toStdString()},
+                {"clientType", clientType},
+                {"vehicleId", vehicleId.toStdString()},
+                {"uid", uid.toStdString()},
+                {"token", token.toStdString()},
+                {"messageType", messageType.toStdString()},
+                {"timestamp", timestamp},
+                {"payload", payload}};
     }
 };
 

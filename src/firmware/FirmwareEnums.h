@@ -6,14 +6,21 @@
 class FirmwareEnums : public QObject {
     Q_OBJECT
 public:
-    enum class UpdateStep { Idle = 0, Reset = 1, PrepareData = 2, UploadingData = 3, WaitingFinalAck = 4, Finished = 5 };
+    enum class UpdateStep {
+        Idle = 0,
+        Reset = 1,
+        PrepareData = 2,
+        UploadingData = 3,
+        WaitingFinalAck = 4,
+        Finished = 5
+    };
     Q_ENUM(UpdateStep)
 
     enum class UpdateResult {
         Success = 0,
-        FailedInnerErr = 1,     // a data frame was due outside UploadingData
-        FailedBadVehicle = 2,   // the vehicle was gone when a frame was due
-        FailedBusy = 3,         // not produced by the controller
+        FailedInnerErr = 1,  // a data frame was due outside UploadingData
+        FailedBadVehicle = 2,  // the vehicle was gone when a frame was due
+        FailedBusy = 3,  // not produced by the controller
         FailedReset = 4,
         FailedResetTimeout = 5,
         FailedSendFirmInfo = 6,
@@ -31,7 +38,7 @@ public:
         FailedBusy = 1,
         FailedVehicleNotValid = 2,
         FailedFirmFileNotValid = 3,  // no path, no such file, or an empty one
-        FailedVehicleBusy = 4,       // not alive, no fresh flight status, armed or in flight
+        FailedVehicleBusy = 4,  // not alive, no fresh flight status, armed or in flight
         FailedChecksumMismatch = 5,  // the image's SHA-256 is not the one given
         FailedReadFirmwareFile = 6,  // exists but cannot be read whole, or over 65535 frames
     };
@@ -42,7 +49,10 @@ public:
     static QString name(E value);
 
 private:
-    explicit FirmwareEnums(QObject* parent = nullptr) : QObject(parent) {}
+    explicit FirmwareEnums(QObject* parent = nullptr)
+        : QObject(parent)
+    {
+    }
 };
 
 #include <QMetaEnum>

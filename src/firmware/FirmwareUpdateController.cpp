@@ -44,7 +44,10 @@ qint64 steadyMs()
 
 FirmwareUpdateController::FirmwareUpdateController(const std::shared_ptr<VehicleController>& vehicle, QObject* parent,
                                                    int finalAckTickMs)
-    : QObject(parent), m_vehicle(vehicle), m_vehicleRaw(vehicle.get()), m_clock(steadyMs)
+    : QObject(parent)
+    , m_vehicle(vehicle)
+    , m_vehicleRaw(vehicle.get())
+    , m_clock(steadyMs)
 {
     m_finalAckTimer.setInterval(finalAckTickMs > 0 ? finalAckTickMs : kDefaultFinalAckTickMs);
     connect(&m_finalAckTimer, &QTimer::timeout, this, &FirmwareUpdateController::handleFinalAckTimeout);
@@ -114,7 +117,9 @@ QString FirmwareUpdateController::flightRefusal(const VehicleController& vehicle
             .arg(age)
             .arg(kFlightStatusMaxAgeMs);
     if (item->flightState() != 0)
-        return QStringLiteral("vehicle %1 is in flight (flight state %2)").arg(vehicle.vehicleId()).arg(item->flightState());
+        return QStringLiteral("vehicle %1 is in flight (flight state %2)")
+            .arg(vehicle.vehicleId())
+            .arg(item->flightState());
     if (item->armedState() != 0)
         return QStringLiteral("vehicle %1 is armed").arg(vehicle.vehicleId());
     return {};
@@ -287,8 +292,8 @@ void FirmwareUpdateController::handleResetAck(const _MavPFrame_t& frame)
         setUpdateResult(Result::FailedReset);
         return;
     }
-    spdlog::warn("<UpdateFirmware> send firmware info, totalSize = {}, totalFrameCount = {}, filePath = {}", m_totalSize,
-                 m_totalFrameCount, str(m_filePath));
+    spdlog::warn("<UpdateFirmware> send firmware info, totalSize = {}, totalFrameCount = {}, filePath = {}",
+                 m_totalSize, m_totalFrameCount, str(m_filePath));
     auto vehicle = m_vehicle.lock();
     if (!VehicleUtil::checkVehicleValid(vehicle)) {
         spdlog::warn("<UpdateFirmware> send firmware info failed, vehicle is not valid");
@@ -467,9 +472,7 @@ void FirmwareUpdateController::handleMavAckTimeout(std::shared_ptr<MavCmdRequest
         spdlog::warn("<UpdateFirmware> update failed, because firmData ack timeout");
         result = Result::FailedSendFirmDataAckTimeout;
         break;
-    default:
-        spdlog::warn("<UpdateFirmware> update failed, because final ack timeout");
-        break;
+    default: spdlog::warn("<UpdateFirmware> update failed, because final ack timeout"); break;
     }
     setUpdateStep(Step::Finished, 1, 1);
     setUpdateResult(result);

@@ -16,7 +16,6 @@
 
 #include <QDateTime>
 
-
 #include <algorithm>
 #include <optional>
 #include <cmath>
@@ -66,28 +65,27 @@ const std::vector<DisplayField> kPositionDisplay = {
     {"lat", E::PosLat},           {"lon", E::PosLon},         {"alt", E::PosAlt},
     {"northSpd", E::PosNorthSpd}, {"eastSpd", E::PosEastSpd}, {"upSpd", E::PosUpSpd},
     {"homeLat", E::PosHomeLat},   {"homeLon", E::PosHomeLon}, {"posSatNum", E::PosSatNum}};
-const std::vector<DisplayField> kStatusDisplay = {
-    {"flightMode", E::FlightMode},
-    {"flightState", E::FlightState},
-    {"armedState", E::FlightArmedState},
-    {"positionState", E::FlightPositionState},
-    {"fcuVol", E::FlightFcuVol},
-    {"rcState", E::FlightRcState},
-    {"gnssHdop", E::FlightGnssHdop},
-    {"gnssVdop", E::FlightGnssVdop},
-    {"workState", E::FlightWorkState},
-    {"emergencyProtect", E::FlightEmergencyProtect},
-    {"headingState", E::FlightHeadingState},
-    {"batteryState", E::FlightBatteryState},
-    {"linkState", E::FlightLinkState},
-    {"imuSensorState", E::FlightImuSensorState},
-    {"headingSensorState", E::FlightHeadingSensorState},
-    {"gnssPositionState", E::FlightGnssPositionState},
-    {"integratedNavigationState", E::FlightIntegratedNavigationState},
-    {"totalFlightTime", E::FlightTotalFlightTime},
-    {"currentFlightTime", E::FlightCurrentFlightTime},
-    {"surplusFlightTime", E::FlightSurplusFlightTime},
-    {"takeoffCheck", E::FlightTakeoffCheck}};
+const std::vector<DisplayField> kStatusDisplay = {{"flightMode", E::FlightMode},
+                                                  {"flightState", E::FlightState},
+                                                  {"armedState", E::FlightArmedState},
+                                                  {"positionState", E::FlightPositionState},
+                                                  {"fcuVol", E::FlightFcuVol},
+                                                  {"rcState", E::FlightRcState},
+                                                  {"gnssHdop", E::FlightGnssHdop},
+                                                  {"gnssVdop", E::FlightGnssVdop},
+                                                  {"workState", E::FlightWorkState},
+                                                  {"emergencyProtect", E::FlightEmergencyProtect},
+                                                  {"headingState", E::FlightHeadingState},
+                                                  {"batteryState", E::FlightBatteryState},
+                                                  {"linkState", E::FlightLinkState},
+                                                  {"imuSensorState", E::FlightImuSensorState},
+                                                  {"headingSensorState", E::FlightHeadingSensorState},
+                                                  {"gnssPositionState", E::FlightGnssPositionState},
+                                                  {"integratedNavigationState", E::FlightIntegratedNavigationState},
+                                                  {"totalFlightTime", E::FlightTotalFlightTime},
+                                                  {"currentFlightTime", E::FlightCurrentFlightTime},
+                                                  {"surplusFlightTime", E::FlightSurplusFlightTime},
+                                                  {"takeoffCheck", E::FlightTakeoffCheck}};
 
 // The element's text as a number when it is one (HDOP "0.8"), else as text (a mode's name).
 json displayValue(const MavTeleDataElement& element)
@@ -243,7 +241,6 @@ json alertRecords(const VehicleController& v)
     return list;
 }
 
-
 int64_t nowMs()
 {
     return QDateTime::currentMSecsSinceEpoch();
@@ -273,7 +270,7 @@ json linkStats(const VehicleController& v)
 std::string vehicleKey(const VehicleController& v)
 {
     return v.vehicleControllerType() == VehicleControllerType::Remote ? "remote:" + v.vehicleCode().toStdString()
-                                                                       : "local:" + std::to_string(v.vehicleId());
+                                                                      : "local:" + std::to_string(v.vehicleId());
 }
 
 json vehicle(const VehicleController& v, bool active)

@@ -7,7 +7,8 @@
 
 #include <spdlog/spdlog.h>
 
-LinkManager::LinkManager(QObject* parent) : QObject(parent)
+LinkManager::LinkManager(QObject* parent)
+    : QObject(parent)
 {
     m_sink = GcsLinkDataSink::create(this);
     if (!m_sink)
@@ -25,7 +26,8 @@ LinkManager::LinkManager(QObject* parent) : QObject(parent)
     if (!sink)
         return;
     OstSerialPortLink* serial = m_serialLink;
-    m_serialLink->registerRecvdDataHandleFunc([sink, serial](QByteArray data) { sink->handleSerialLinkData(data, serial); });
+    m_serialLink->registerRecvdDataHandleFunc(
+        [sink, serial](QByteArray data) { sink->handleSerialLinkData(data, serial); });
     OstUdpSocketLink* udp = m_udpLink;
     m_udpLink->registerRecvdDatagramHandleFunc(
         [sink, udp](QString address, QByteArray data) { sink->handleUdpLinkData(address, data, udp); });

@@ -4,7 +4,10 @@
 
 #include <spdlog/spdlog.h>
 
-LinkManagerFactory::LinkManagerFactory() : QObject(nullptr) {}
+LinkManagerFactory::LinkManagerFactory()
+    : QObject(nullptr)
+{
+}
 
 LinkManagerFactory::~LinkManagerFactory()
 {

@@ -32,7 +32,8 @@ MavAreaRouteGenerator::LocalPoint MavAreaRouteGenerator::toLocal(double lat, dou
 
 std::pair<double, double> MavAreaRouteGenerator::fromLocal(double x, double y, double refLat, double refLon)
 {
-    return {y / kEarthRadius * kRadToDeg + refLat, x / kEarthRadius * kRadToDeg / std::cos(refLat * kDegToRad) + refLon};
+    return {y / kEarthRadius * kRadToDeg + refLat,
+            x / kEarthRadius * kRadToDeg / std::cos(refLat * kDegToRad) + refLon};
 }
 
 MavAreaRouteGenerator::LocalPoint MavAreaRouteGenerator::rotatePoint(const LocalPoint& p, double c, double s)
@@ -99,7 +100,8 @@ QList<std::pair<double, double>> MavAreaRouteGenerator::generate(const MavAreaRo
     double maxY = 0;
     for (qsizetype i = 0; i < n; ++i) {
         const auto& [lat, lon] = vertices[i];
-        const LocalPoint local{refCos * (lon - refLon) * kDegToRad * kEarthRadius, (lat - refLat) * kDegToRad * kEarthRadius};
+        const LocalPoint local{refCos * (lon - refLon) * kDegToRad * kEarthRadius,
+                               (lat - refLat) * kDegToRad * kEarthRadius};
         const LocalPoint r = rotatePoint(local, toC, toS);
         if (!std::isfinite(r.x) || !std::isfinite(r.y)) {
             spdlog::warn("<AreaRouteGenerator> polygon or angle gives non-finite coordinates");

@@ -3,7 +3,8 @@
 #include "OstFunctions.h"
 
 MavFlightRouteAbstractConfig::MavFlightRouteAbstractConfig(const QString& id, QObject* parent)
-    : QObject(parent), m_id(id)
+    : QObject(parent)
+    , m_id(id)
 {
 }
 

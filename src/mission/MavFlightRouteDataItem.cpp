@@ -9,7 +9,8 @@
 
 MavFlightRouteDataItem::MavFlightRouteDataItem(const std::shared_ptr<MavFlightRouteAbstractConfig>& config,
                                                QObject* parent)
-    : QObject(parent), m_config(config)
+    : QObject(parent)
+    , m_config(config)
 {
     connect(m_config.get(), &MavFlightRouteAbstractConfig::nameChanged, this, &MavFlightRouteDataItem::nameChanged);
     connect(m_config.get(), &MavFlightRouteAbstractConfig::numberChanged, this, &MavFlightRouteDataItem::numberChanged);
@@ -38,10 +39,11 @@ void MavFlightRouteDataItem::handleWayPointLatLonChanged()
         emit wayPointPosChanged(wp->selfPointer());
 }
 
-std::shared_ptr<MavWayPointDataItem> MavFlightRouteDataItem::addWayPoint(
-    MavProtoWayPointType type, double lon, double lat, double alt, float vel, float radius,
-    MavProtoHeadingDirection headingDirection, MavProtoTraceMode traceMode, MavProtoWayPointHeightType heightType,
-    uint16_t hoverTime, int16_t nextWp, float heading)
+std::shared_ptr<MavWayPointDataItem>
+MavFlightRouteDataItem::addWayPoint(MavProtoWayPointType type, double lon, double lat, double alt, float vel,
+                                    float radius, MavProtoHeadingDirection headingDirection,
+                                    MavProtoTraceMode traceMode, MavProtoWayPointHeightType heightType,
+                                    uint16_t hoverTime, int16_t nextWp, float heading)
 {
     auto wp = std::make_shared<MavWayPointDataItem>(shared_from_this());
     const uint8_t number = m_wayPoints.empty() ? 1 : uint8_t(m_wayPoints.back()->number() + 1);

@@ -6,10 +6,10 @@
 // Waypoint numbers are kept by addWayPoint/removeWayPoint (1, 2, 3, ... in 8 bits). A removal
 // renumbers nextWp references like the numbers (a nextWp past the removed number drops by one),
 // so "the following waypoint" and the route's end stay what they were; without it every later
-// waypoint would skip one. A waypoint JSON without "routeNumber" takes the route's number. fromJson returns null for a value that is not an
-// object or a "type" other than 1 or 2, and lets the JSON library's exceptions through for
-// members of the wrong kind (the route store catches them and skips the file).
-// Main thread only; must be owned by a shared pointer.
+// waypoint would skip one. A waypoint JSON without "routeNumber" takes the route's number. fromJson returns null for a
+// value that is not an object or a "type" other than 1 or 2, and lets the JSON library's exceptions through for members
+// of the wrong kind (the route store catches them and skips the file). Main thread only; must be owned by a shared
+// pointer.
 
 #include "mission/MavFlightRouteAbstractConfig.h"
 #include "mission/MavWayPointDataItem.h"
@@ -46,9 +46,8 @@ public:
     // nextWp -1 means "the following waypoint": number + 1, or 0 after 255.
     std::shared_ptr<MavWayPointDataItem> addWayPoint(MavProtoWayPointType type, double lon, double lat, double alt,
                                                      float vel, float radius, MavProtoHeadingDirection headingDirection,
-                                                     MavProtoTraceMode traceMode,
-                                                     MavProtoWayPointHeightType heightType, uint16_t hoverTime,
-                                                     int16_t nextWp, float heading);
+                                                     MavProtoTraceMode traceMode, MavProtoWayPointHeightType heightType,
+                                                     uint16_t hoverTime, int16_t nextWp, float heading);
     // Appends as it is (no renumbering); null is ignored.
     void addWayPoint(const std::shared_ptr<MavWayPointDataItem>& wp);
     void removeWayPoint(const std::shared_ptr<MavWayPointDataItem>& wp);

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 
-MavFlightRouteListModel::MavFlightRouteListModel(QObject* parent) : QAbstractListModel(parent) {}
+MavFlightRouteListModel::MavFlightRouteListModel(QObject* parent)
+    : QAbstractListModel(parent)
+{
+}
 
 void MavFlightRouteListModel::setFlightRouteMgr(const std::shared_ptr<MavFlightRouteManager>& mgr)
 {
@@ -12,12 +15,14 @@ void MavFlightRouteListModel::setFlightRouteMgr(const std::shared_ptr<MavFlightR
     resetRows(mgr ? mgr->flightRoutes() : std::vector<std::shared_ptr<MavFlightRouteDataItem>>());
     if (!mgr)
         return;
-    connect(mgr.get(), &MavFlightRouteManager::flightRouteAdded, this, &MavFlightRouteListModel::handleFlightRouteAdded);
+    connect(mgr.get(), &MavFlightRouteManager::flightRouteAdded, this,
+            &MavFlightRouteListModel::handleFlightRouteAdded);
     connect(mgr.get(), &MavFlightRouteManager::flightRouteWillRemoved, this,
             &MavFlightRouteListModel::handleFlightRouteWillRemoved);
     connect(mgr.get(), &MavFlightRouteManager::flightRoutesWillBeReset, this,
             &MavFlightRouteListModel::handleFlightRoutesWillBeReset);
-    connect(mgr.get(), &MavFlightRouteManager::flightRoutesReset, this, &MavFlightRouteListModel::handleFlightRoutesReset);
+    connect(mgr.get(), &MavFlightRouteManager::flightRoutesReset, this,
+            &MavFlightRouteListModel::handleFlightRoutesReset);
 }
 
 void MavFlightRouteListModel::watchRoute(MavFlightRouteDataItem* route)
@@ -78,8 +83,8 @@ void MavFlightRouteListModel::handleFlightRoutesReset()
 void MavFlightRouteListModel::handleRouteRowLabelNeedsRefresh()
 {
     const auto* route = qobject_cast<MavFlightRouteDataItem*>(sender());
-    const auto it = std::find_if(m_flightRoutes.begin(), m_flightRoutes.end(),
-                                 [&](const auto& r) { return r.get() == route; });
+    const auto it =
+        std::find_if(m_flightRoutes.begin(), m_flightRoutes.end(), [&](const auto& r) { return r.get() == route; });
     if (it == m_flightRoutes.end())
         return;
     const QModelIndex cell = index(int(it - m_flightRoutes.begin()));
@@ -88,7 +93,8 @@ void MavFlightRouteListModel::handleRouteRowLabelNeedsRefresh()
 
 std::shared_ptr<MavFlightRouteDataItem> MavFlightRouteListModel::indexToFlightRoute(const QModelIndex& index) const
 {
-    if (!index.isValid() || index.model() != this || index.parent().isValid() || index.row() >= int(m_flightRoutes.size()))
+    if (!index.isValid() || index.model() != this || index.parent().isValid() ||
+        index.row() >= int(m_flightRoutes.size()))
         return nullptr;
     return m_flightRoutes[size_t(index.row())];
 }

@@ -103,7 +103,8 @@ MavFlightRouteManager::MavFlightRouteManager(QObject* parent)
 }
 
 MavFlightRouteManager::MavFlightRouteManager(const QString& cachePath, QObject* parent)
-    : QObject(parent), m_cachePath(cachePath)
+    : QObject(parent)
+    , m_cachePath(cachePath)
 {
     qRegisterMetaType<std::shared_ptr<nlohmann::json>>("std::shared_ptr<nlohmann::json>");
     connect(this, &MavFlightRouteManager::flightRoutesAboutToBeRefreshedFromLocalPrivate, this,
@@ -186,7 +187,8 @@ void MavFlightRouteManager::refreshWork()
     {
         std::lock_guard lock(m_mutex);
         // Temporaries of replaced files that a crash left behind.
-        static const QRegularExpression temporary(QStringLiteral("^(index\\.fridx|[0-9A-Fa-f-]{36}\\.frd)\\.[A-Za-z0-9]{6}$"));
+        static const QRegularExpression temporary(
+            QStringLiteral("^(index\\.fridx|[0-9A-Fa-f-]{36}\\.frd)\\.[A-Za-z0-9]{6}$"));
         const QDir dir(m_cachePath);
         for (const QString& name : dir.entryList(QDir::Files | QDir::Hidden)) {
             if (temporary.match(name).hasMatch())
@@ -254,7 +256,8 @@ std::vector<QString> MavFlightRouteManager::readIndex(const QString& dir, bool& 
     for (const auto& entry : json) {
         const QString id = entry.is_string() ? QString::fromStdString(entry.get<std::string>()) : QString();
         if (!isRouteId(id)) {
-            spdlog::warn("<FlightRouteMgr> {} lists {}, which is not a route id; skipped", str(path), dumpJson(entry, -1));
+            spdlog::warn("<FlightRouteMgr> {} lists {}, which is not a route id; skipped", str(path),
+                         dumpJson(entry, -1));
             continue;
         }
         if (std::find(ids.begin(), ids.end(), id) == ids.end())
@@ -268,8 +271,8 @@ std::vector<QString> MavFlightRouteManager::routeIdsOnDisk(const QString& dir) c
     std::vector<QString> ids;
     const QDir folder(dir);
     // Oldest first: the order routes were first saved, as far as the files still tell.
-    for (const QFileInfo& info : folder.entryInfoList({QStringLiteral("*.") + kRouteSuffix}, QDir::Files,
-                                                      QDir::Time | QDir::Reversed)) {
+    for (const QFileInfo& info :
+         folder.entryInfoList({QStringLiteral("*.") + kRouteSuffix}, QDir::Files, QDir::Time | QDir::Reversed)) {
         const QString id = info.completeBaseName();
         QByteArray bytes;
         if (isRouteId(id) && readWhole(info.filePath(), bytes) && routeFileProblem(bytes, id).isEmpty())
@@ -318,7 +321,8 @@ void MavFlightRouteManager::handleFlightRouteCreatedFromLocal(std::shared_ptr<nl
         return;
     }
     if (!route) {
-        spdlog::warn("<FlightRouteMgr> route {} is of no known type, not loaded", routeData->value("id", std::string()));
+        spdlog::warn("<FlightRouteMgr> route {} is of no known type, not loaded",
+                     routeData->value("id", std::string()));
         return;
     }
     m_flightRoutes.push_back(route);
@@ -335,8 +339,9 @@ void MavFlightRouteManager::handleFlightRouteRefreshedFromLocal(int count)
 
 // ---- save and remove
 
-std::shared_ptr<MavFlightRouteDataItem> MavFlightRouteManager::addFlightRoute(
-    const std::shared_ptr<MavFlightRouteAbstractConfig>& config, const std::shared_ptr<MavWayPointDataItem>& defaultWp)
+std::shared_ptr<MavFlightRouteDataItem>
+MavFlightRouteManager::addFlightRoute(const std::shared_ptr<MavFlightRouteAbstractConfig>& config,
+                                      const std::shared_ptr<MavWayPointDataItem>& defaultWp)
 {
     if (!config)
         return nullptr;
@@ -418,7 +423,8 @@ bool MavFlightRouteManager::saveFlightRouteLocal(const std::shared_ptr<MavFlight
     if (!route)
         return false;
     if (m_loadRunning) {
-        spdlog::warn("<FlightRouteMgr> load thread already running, save flight route failed, routeId:{}", str(route->id()));
+        spdlog::warn("<FlightRouteMgr> load thread already running, save flight route failed, routeId:{}",
+                     str(route->id()));
         noteSaveResult(route->id(), QStringLiteral("Route store is busy"), nextSaveTicket(route->id()));
         return false;
     }
@@ -427,11 +433,13 @@ bool MavFlightRouteManager::saveFlightRouteLocal(const std::shared_ptr<MavFlight
         return false;
     }
     if (m_cachePath.isEmpty()) {
-        spdlog::warn("<FlightRouteMgr> no flight route cache directory, route {} is kept in memory only", str(route->id()));
+        spdlog::warn("<FlightRouteMgr> no flight route cache directory, route {} is kept in memory only",
+                     str(route->id()));
         return true;
     }
     if (!beginLoad()) {
-        spdlog::warn("<FlightRouteMgr> load thread already running, save flight route failed, routeId:{}", str(route->id()));
+        spdlog::warn("<FlightRouteMgr> load thread already running, save flight route failed, routeId:{}",
+                     str(route->id()));
         noteSaveResult(route->id(), QStringLiteral("Route store is busy"), nextSaveTicket(route->id()));
         return false;
     }
@@ -466,7 +474,8 @@ bool MavFlightRouteManager::removeFlightRoute(const std::shared_ptr<MavFlightRou
 bool MavFlightRouteManager::removeFlightRouteLocal(const QString& routeId)
 {
     if (m_loadRunning) {
-        spdlog::warn("<FlightRouteMgr> load thread already running, remove flight route failed, routeId:{}", str(routeId));
+        spdlog::warn("<FlightRouteMgr> load thread already running, remove flight route failed, routeId:{}",
+                     str(routeId));
         return false;
     }
     if (m_cachePath.isEmpty() || !isRouteId(routeId)) {
@@ -474,7 +483,8 @@ bool MavFlightRouteManager::removeFlightRouteLocal(const QString& routeId)
         return true;
     }
     if (!beginLoad()) {
-        spdlog::warn("<FlightRouteMgr> load thread already running, remove flight route failed, routeId:{}", str(routeId));
+        spdlog::warn("<FlightRouteMgr> load thread already running, remove flight route failed, routeId:{}",
+                     str(routeId));
         return false;
     }
     {
@@ -518,7 +528,8 @@ void MavFlightRouteManager::pendingWork()
         }
         m_pending.clear();
         // A route whose file is written but not listed is lost at the next start: that save failed too.
-        if (const QString reason = writeIndex(QStringLiteral("<FlightRouteMgr> open {} failed, can not save index file"));
+        if (const QString reason =
+                writeIndex(QStringLiteral("<FlightRouteMgr> open {} failed, can not save index file"));
             !reason.isEmpty()) {
             for (auto& result : results)
                 if (result.failure.isEmpty())
@@ -667,7 +678,8 @@ void MavFlightRouteManager::importWork()
     {
         std::lock_guard lock(m_mutex);
         ensureIdListLoaded();
-        if (!writeIndex(QStringLiteral("<FlightRouteMgr> open {} failed, can not save index file when import")).isEmpty())
+        if (!writeIndex(QStringLiteral("<FlightRouteMgr> open {} failed, can not save index file when import"))
+                 .isEmpty())
             report.ret = -1;
         if (report.done.empty() && !report.skipped.empty())
             report.ret = -1;

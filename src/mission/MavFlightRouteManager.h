@@ -58,7 +58,7 @@ struct MavRouteFileReport {
 struct MavFlightRouteDataExportInfo_t {
     QString routeId;
     std::shared_ptr<nlohmann::json> routeData;  // null: remove the route's file
-    uint64_t saveTicket = 0;                    // which save of the route this is
+    uint64_t saveTicket = 0;  // which save of the route this is
 };
 
 class MavFlightRouteManager : public QObject {
@@ -175,8 +175,8 @@ private:
     std::shared_ptr<MavWayPointDataItem> m_defaultWpData;
     std::map<QString, QString> m_saveErrors;  // under m_mutex
     std::map<QString, uint64_t> m_saveTickets;  // latest save asked per route, under m_mutex
-    MavRouteFileReport m_fileReport;          // under m_mutex
-    QHash<QString, QString> m_locks;          // main thread
+    MavRouteFileReport m_fileReport;  // under m_mutex
+    QHash<QString, QString> m_locks;  // main thread
 };
 
 using MavFlightRouteManagerPtr = std::shared_ptr<MavFlightRouteManager>;

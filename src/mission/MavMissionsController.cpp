@@ -33,7 +33,9 @@ bool isDownloadCmd(uint8_t cmd)
 
 MavMissionsController::MavMissionsController(MultiVehicleManager* multiVehicleMgr,
                                              std::shared_ptr<MavFlightRouteManager> routeMgr, QObject* parent)
-    : QObject(parent), m_multiVehicleMgr(multiVehicleMgr), m_routeMgr(std::move(routeMgr))
+    : QObject(parent)
+    , m_multiVehicleMgr(multiVehicleMgr)
+    , m_routeMgr(std::move(routeMgr))
 {
     if (m_routeMgr) {
         connect(m_routeMgr.get(), &MavFlightRouteManager::flightRouteAdded, this,
@@ -64,7 +66,8 @@ bool MavMissionsController::isEditing() const
     return m_activeRoute && m_activeRoute->isEditing();
 }
 
-SetMissionsActRouteResult MavMissionsController::setActiveFlightRoute(const std::shared_ptr<MavFlightRouteDataItem>& route)
+SetMissionsActRouteResult
+MavMissionsController::setActiveFlightRoute(const std::shared_ptr<MavFlightRouteDataItem>& route)
 {
     if (isEditing())
         return SetActRouteRefusedEditing;
@@ -111,7 +114,8 @@ void MavMissionsController::setActiveVehicleCtrler(const std::shared_ptr<Vehicle
     m_vehicle = vehicle;
     if (!vehicle)
         return;
-    connect(vehicle.get(), &VehicleController::mavPFrameReceived, this, &MavMissionsController::handleMavPFrameReceived);
+    connect(vehicle.get(), &VehicleController::mavPFrameReceived, this,
+            &MavMissionsController::handleMavPFrameReceived);
     connect(vehicle.get(), &VehicleController::mavAckTimeout, this, &MavMissionsController::handleMavAckTimeout);
 }
 
@@ -150,10 +154,11 @@ void MavMissionsController::setIsEditing(bool editing)
     m_activeRoute->setIsEditing(editing);
 }
 
-std::shared_ptr<MavWayPointDataItem> MavMissionsController::addWayPoint(
-    MavProtoWayPointType type, double lon, double lat, double alt, float vel, float radius,
-    MavProtoHeadingDirection headingDirection, MavProtoTraceMode traceMode, MavProtoWayPointHeightType heightType,
-    uint16_t hoverTime, int16_t nextWp, float heading)
+std::shared_ptr<MavWayPointDataItem>
+MavMissionsController::addWayPoint(MavProtoWayPointType type, double lon, double lat, double alt, float vel,
+                                   float radius, MavProtoHeadingDirection headingDirection, MavProtoTraceMode traceMode,
+                                   MavProtoWayPointHeightType heightType, uint16_t hoverTime, int16_t nextWp,
+                                   float heading)
 {
     if (!m_activeRoute)
         return nullptr;
@@ -182,7 +187,8 @@ std::list<std::shared_ptr<MavWayPointDataItem>> MavMissionsController::wayPointL
     return m_activeRoute ? m_activeRoute->wayPointList() : std::list<std::shared_ptr<MavWayPointDataItem>>{};
 }
 
-std::vector<MavRouteFinding> MavMissionsController::checkRoute(const std::shared_ptr<MavFlightRouteDataItem>& route) const
+std::vector<MavRouteFinding>
+MavMissionsController::checkRoute(const std::shared_ptr<MavFlightRouteDataItem>& route) const
 {
     if (!route)
         return {{0, QStringLiteral("route"), QStringLiteral("no route to check"), 0}};
@@ -317,7 +323,8 @@ int MavMissionsController::upload(bool verify)
         return 4;
     }
     if (vehicle->firmwareUpdating()) {
-        spdlog::warn("<MavMissionsController> can not upload, vehicle {} is updating its firmware", vehicle->vehicleId());
+        spdlog::warn("<MavMissionsController> can not upload, vehicle {} is updating its firmware",
+                     vehicle->vehicleId());
         return 6;
     }
     if (m_isDownloading) {
@@ -335,7 +342,8 @@ int MavMissionsController::upload(bool verify)
     basic.routeNumber = m_activeRoute->number();
     auto packBasic = [&] {
         auto frame = std::make_shared<_MavPFrame_t>();
-        MavProtoMissionProcesser::packWayPointBasicParamsFrame(*frame, uint8_t(vehicle->vehicleId()), vehicle->genSeqId(), basic);
+        MavProtoMissionProcesser::packWayPointBasicParamsFrame(*frame, uint8_t(vehicle->vehicleId()),
+                                                               vehicle->genSeqId(), basic);
         return frame;
     };
     // The queue sends the children in turn and never the parent's own frame.
@@ -348,7 +356,8 @@ int MavMissionsController::upload(bool verify)
         record.routeNumber = basic.routeNumber;
         m_sentRecords.push_back(record);
         auto frame = std::make_shared<_MavPFrame_t>();
-        MavProtoMissionProcesser::packWayPointDataFrame(*frame, uint8_t(vehicle->vehicleId()), vehicle->genSeqId(), record);
+        MavProtoMissionProcesser::packWayPointDataFrame(*frame, uint8_t(vehicle->vehicleId()), vehicle->genSeqId(),
+                                                        record);
         parent->appendChildReq(missionRequest(frame));
     }
     if (!sendTransferRequest(parent)) {
@@ -406,8 +415,8 @@ void MavMissionsController::startReadBack(ReadBack mode, uint8_t routeNumber)
     m_downloadBasic = {};
     m_downloadWpNumber = 0;
     auto frame = std::make_shared<_MavPFrame_t>();
-    MavProtoMissionProcesser::packDownWayPointBasicParamsFrame(*frame, uint8_t(vehicle->vehicleId()), vehicle->genSeqId(),
-                                                               routeNumber);
+    MavProtoMissionProcesser::packDownWayPointBasicParamsFrame(*frame, uint8_t(vehicle->vehicleId()),
+                                                               vehicle->genSeqId(), routeNumber);
     if (!sendTransferRequest(missionRequest(frame))) {
         spdlog::warn("download flight route failed, the request was not queued");
         markDownloadFlightRouteFailed(kResultTimeout);
@@ -488,7 +497,8 @@ void MavMissionsController::requestDownloadWayPoint(uint8_t number)
     req.number = number;
     req.routeNumber = m_downloadRoute->number();
     auto frame = std::make_shared<_MavPFrame_t>();
-    MavProtoMissionProcesser::packDownWayPointDataReqFrame(*frame, uint8_t(vehicle->vehicleId()), vehicle->genSeqId(), req);
+    MavProtoMissionProcesser::packDownWayPointDataReqFrame(*frame, uint8_t(vehicle->vehicleId()), vehicle->genSeqId(),
+                                                           req);
     if (!sendTransferRequest(missionRequest(frame))) {
         spdlog::warn("<DownloadFlightRoute> waypoint {} request was not queued", number);
         markDownloadFlightRouteFailed(kResultTimeout);
@@ -503,7 +513,8 @@ void MavMissionsController::handleDownloadFlightRouteWayPointsDataAck(const _Mav
     MavProtoWayPointData_t record;  // number 1, type 34, all else 0
     const int ret = MavProtoMissionProcesser::parseDownWayPointDataAck(frame, record);
     if (ret != 0) {
-        spdlog::warn("<DownloadFlightRoute> download flight route waypoint failed, ret:{}, wpNo:{}", ret, m_downloadWpNumber);
+        spdlog::warn("<DownloadFlightRoute> download flight route waypoint failed, ret:{}, wpNo:{}", ret,
+                     m_downloadWpNumber);
         markDownloadFlightRouteFailed(ret);
         return;
     }
@@ -512,17 +523,17 @@ void MavMissionsController::handleDownloadFlightRouteWayPointsDataAck(const _Mav
         m_adoptRouteNumber = false;
     }
     if (record.routeNumber != m_downloadRoute->number()) {
-        spdlog::warn(
-            "<DownloadFlightRoute> downloading routeid not equal ack routeid, stop download, downloading routeid:{}, ack "
-            "routeid:{}",
-            m_downloadRoute->number(), record.routeNumber);
+        spdlog::warn("<DownloadFlightRoute> downloading routeid not equal ack routeid, stop download, downloading "
+                     "routeid:{}, ack "
+                     "routeid:{}",
+                     m_downloadRoute->number(), record.routeNumber);
         markDownloadFlightRouteFailed(kResultWrongRoute);
         return;
     }
     if (record.number != m_downloadWpNumber) {
-        spdlog::warn(
-            "<DownloadFlightRoute> downloading wp no not equal ack no, stop download, downloading wp no:{}, ack wp no:{}",
-            m_downloadWpNumber, record.number);
+        spdlog::warn("<DownloadFlightRoute> downloading wp no not equal ack no, stop download, downloading wp no:{}, "
+                     "ack wp no:{}",
+                     m_downloadWpNumber, record.number);
         markDownloadFlightRouteFailed(kResultWrongNumber);
         return;
     }
@@ -557,8 +568,9 @@ void MavMissionsController::completeReadBack()
         if (same)
             spdlog::info("<MavMissionsController> upload verified: the vehicle holds the {} waypoints sent", i);
         else
-            spdlog::warn("<MavMissionsController> upload differs from the vehicle's copy at waypoint {} ({} sent, {} read)",
-                         i + 1, m_sentRecords.size(), records.size());
+            spdlog::warn(
+                "<MavMissionsController> upload differs from the vehicle's copy at waypoint {} ({} sent, {} read)",
+                i + 1, m_sentRecords.size(), records.size());
         finishUpload(same ? 0 : kResultVerifyMismatch);
         return;
     }
@@ -614,7 +626,8 @@ void MavMissionsController::handleMavAckTimeout(std::shared_ptr<MavCmdRequestMes
         m_transferReq.reset();
         finishUpload(ret);
     } else if (isDownloadCmd(req->cmd) && m_readBack != ReadBack::None) {
-        spdlog::warn("download flight route failed, because {}", ret == kResultLinkLost ? "the link closed" : "timeout");
+        spdlog::warn("download flight route failed, because {}",
+                     ret == kResultLinkLost ? "the link closed" : "timeout");
         m_transferReq.reset();
         markDownloadFlightRouteFailed(ret);
     }

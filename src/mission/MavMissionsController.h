@@ -83,7 +83,7 @@ public:
         enum State { None, Pending, Verified, Differs, Unverified };
         State state = None;
         int firstDifferentWayPoint = 0;  // 1-based list position, with Differs
-        int readBackResult = 0;          // the read-back download's result, with Unverified
+        int readBackResult = 0;  // the read-back download's result, with Unverified
     };
 
     MavMissionsController(MultiVehicleManager* multiVehicleMgr, std::shared_ptr<MavFlightRouteManager> routeMgr,

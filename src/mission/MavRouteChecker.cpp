@@ -21,11 +21,26 @@ const double kCosLegCap = std::cos(85.0 * kDegToRad);
 struct Vec3 {
     double x, y, z;
 };
-Vec3 operator+(Vec3 a, Vec3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-Vec3 operator*(Vec3 a, double k) { return {a.x * k, a.y * k, a.z * k}; }
-double dot(Vec3 a, Vec3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-Vec3 cross(Vec3 a, Vec3 b) { return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x}; }
-double norm(Vec3 a) { return std::sqrt(dot(a, a)); }
+Vec3 operator+(Vec3 a, Vec3 b)
+{
+    return {a.x + b.x, a.y + b.y, a.z + b.z};
+}
+Vec3 operator*(Vec3 a, double k)
+{
+    return {a.x * k, a.y * k, a.z * k};
+}
+double dot(Vec3 a, Vec3 b)
+{
+    return a.x * b.x + a.y * b.y + a.z * b.z;
+}
+Vec3 cross(Vec3 a, Vec3 b)
+{
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+double norm(Vec3 a)
+{
+    return std::sqrt(dot(a, a));
+}
 Vec3 unitVector(double lat, double lon)
 {
     const double la = lat * kDegToRad, lo = lon * kDegToRad;
@@ -35,19 +50,22 @@ Vec3 unitVector(double lat, double lon)
 struct Pt {
     double x, y;
 };
-double orient(Pt a, Pt b, Pt c) { return (b.x - a.x) * (c.y - a.y) - (b.y - a.y) * (c.x - a.x); }
+double orient(Pt a, Pt b, Pt c)
+{
+    return (b.x - a.x) * (c.y - a.y) - (b.y - a.y) * (c.x - a.x);
+}
 bool within(Pt a, Pt b, Pt c)  // c on the line ab: is it between a and b?
 {
-    return std::min(a.x, b.x) <= c.x && c.x <= std::max(a.x, b.x) && std::min(a.y, b.y) <= c.y
-        && c.y <= std::max(a.y, b.y);
+    return std::min(a.x, b.x) <= c.x && c.x <= std::max(a.x, b.x) && std::min(a.y, b.y) <= c.y &&
+           c.y <= std::max(a.y, b.y);
 }
 bool segmentsMeet(Pt a, Pt b, Pt c, Pt d)
 {
     const double o1 = orient(a, b, c), o2 = orient(a, b, d), o3 = orient(c, d, a), o4 = orient(c, d, b);
     if (((o1 > 0 && o2 < 0) || (o1 < 0 && o2 > 0)) && ((o3 > 0 && o4 < 0) || (o3 < 0 && o4 > 0)))
         return true;
-    return (o1 == 0 && within(a, b, c)) || (o2 == 0 && within(a, b, d)) || (o3 == 0 && within(c, d, a))
-        || (o4 == 0 && within(c, d, b));
+    return (o1 == 0 && within(a, b, c)) || (o2 == 0 && within(a, b, d)) || (o3 == 0 && within(c, d, a)) ||
+           (o4 == 0 && within(c, d, b));
 }
 double distanceToOrigin(Pt a, Pt b)
 {
@@ -80,8 +98,8 @@ struct ZoneView {
             return std::hypot(p.x, p.y) <= planeRadius;
         bool in = false;  // even-odd
         for (size_t i = 0, j = ring.size() - 1; i < ring.size(); j = i++) {
-            if ((ring[i].y > p.y) != (ring[j].y > p.y)
-                && p.x < (ring[j].x - ring[i].x) * (p.y - ring[i].y) / (ring[j].y - ring[i].y) + ring[i].x)
+            if ((ring[i].y > p.y) != (ring[j].y > p.y) &&
+                p.x < (ring[j].x - ring[i].x) * (p.y - ring[i].y) / (ring[j].y - ring[i].y) + ring[i].x)
                 in = !in;
         }
         return in;
@@ -184,12 +202,15 @@ bool legInView(Vec3 a, Vec3 b, const ZoneView& z, Pt& from, Pt& to)
     return false;
 }
 
-QString num(double v) { return QString::number(v, 'g', 10); }
+QString num(double v)
+{
+    return QString::number(v, 'g', 10);
+}
 
 }  // namespace
 
 std::vector<MavRouteFinding> MavRouteChecker::check(const MavFlightRouteDataItem& route, const MavRouteLimits& limits,
-                                                     const std::vector<NfzRecord>& zones)
+                                                    const std::vector<NfzRecord>& zones)
 {
     std::vector<MavRouteFinding> out;
     const auto add = [&out](int wp, const char* rule, const QString& text, int64_t zoneId = 0) {
@@ -205,15 +226,18 @@ std::vector<MavRouteFinding> MavRouteChecker::check(const MavFlightRouteDataItem
     if (n == 0)
         add(0, "count", QStringLiteral("The route has no waypoints."));
     else if (n > kMaxWayPoints)
-        add(0, "count", QStringLiteral("The route has %1 waypoints; at most %2 fit in a mission.").arg(n).arg(kMaxWayPoints));
+        add(0, "count",
+            QStringLiteral("The route has %1 waypoints; at most %2 fit in a mission.").arg(n).arg(kMaxWayPoints));
 
     const auto usableLimit = [&](const std::optional<double>& limit, const char* rule, const char* what) {
         if (!limit)
             return false;
         if (std::isfinite(*limit) && *limit > 0)
             return true;
-        add(0, rule, QStringLiteral("The vehicle's %1 limit (%2) is not a positive number; the route was not checked against it.")
-                         .arg(QLatin1String(what), num(*limit)));
+        add(0, rule,
+            QStringLiteral(
+                "The vehicle's %1 limit (%2) is not a positive number; the route was not checked against it.")
+                .arg(QLatin1String(what), num(*limit)));
         return false;
     };
     const bool altLimit = usableLimit(limits.maxAltM, "altitude", "altitude");
@@ -226,34 +250,49 @@ std::vector<MavRouteFinding> MavRouteChecker::check(const MavFlightRouteDataItem
         const int place = i + 1;
         if (n <= kMaxWayPoints) {
             if (wp.number() != place)
-                add(place, "number", QStringLiteral("Waypoint %1 is numbered %2; the waypoints must be numbered 1 to %3 in order.")
-                                         .arg(place).arg(wp.number()).arg(n));
+                add(place, "number",
+                    QStringLiteral("Waypoint %1 is numbered %2; the waypoints must be numbered 1 to %3 in order.")
+                        .arg(place)
+                        .arg(wp.number())
+                        .arg(n));
             const int next = wp.nextWp();
             const bool ends = place == n && (next == 0 || next == n + 1);
             if (!ends && (next < 1 || next > n))
-                add(place, "nextWp", QStringLiteral("Waypoint %1 names %2 as its next waypoint, but the route has waypoints 1 to %3%4.")
-                                         .arg(place).arg(next).arg(n)
-                                         .arg(place == n ? QStringLiteral(" (or %1 or 0 to end there)").arg(n + 1) : QString()));
+                add(place, "nextWp",
+                    QStringLiteral("Waypoint %1 names %2 as its next waypoint, but the route has waypoints 1 to %3%4.")
+                        .arg(place)
+                        .arg(next)
+                        .arg(n)
+                        .arg(place == n ? QStringLiteral(" (or %1 or 0 to end there)").arg(n + 1) : QString()));
         }
         if (validLatLon(wp.lat(), wp.lon())) {
             placed[size_t(i)] = true;
             where[size_t(i)] = unitVector(wp.lat(), wp.lon());
         } else {
-            add(place, "position", QStringLiteral("Waypoint %1 has latitude %2 and longitude %3; they must be finite and "
-                                                  "within -90 to 90 and -180 to 180.")
-                                       .arg(place).arg(num(wp.lat()), num(wp.lon())));
+            add(place, "position",
+                QStringLiteral("Waypoint %1 has latitude %2 and longitude %3; they must be finite and "
+                               "within -90 to 90 and -180 to 180.")
+                    .arg(place)
+                    .arg(num(wp.lat()), num(wp.lon())));
         }
         if (!(std::isfinite(wp.alt()) && wp.alt() > 0))
-            add(place, "altitude", QStringLiteral("Waypoint %1 has altitude %2 m; it must be above 0 m.").arg(place).arg(num(wp.alt())));
+            add(place, "altitude",
+                QStringLiteral("Waypoint %1 has altitude %2 m; it must be above 0 m.").arg(place).arg(num(wp.alt())));
         else if (altLimit && wp.alt() > *limits.maxAltM)
-            add(place, "altitude", QStringLiteral("Waypoint %1 has altitude %2 m, above the vehicle's limit of %3 m.")
-                                       .arg(place).arg(num(wp.alt()), num(*limits.maxAltM)));
+            add(place, "altitude",
+                QStringLiteral("Waypoint %1 has altitude %2 m, above the vehicle's limit of %3 m.")
+                    .arg(place)
+                    .arg(num(wp.alt()), num(*limits.maxAltM)));
         if (!(std::isfinite(wp.vel()) && wp.vel() >= 0))
-            add(place, "speed", QStringLiteral("Waypoint %1 has speed %2 m/s; it must be 0 (the vehicle's default) or more.")
-                                    .arg(place).arg(num(wp.vel())));
+            add(place, "speed",
+                QStringLiteral("Waypoint %1 has speed %2 m/s; it must be 0 (the vehicle's default) or more.")
+                    .arg(place)
+                    .arg(num(wp.vel())));
         else if (speedLimit && wp.vel() > *limits.maxHorSpeedMps)
-            add(place, "speed", QStringLiteral("Waypoint %1 has speed %2 m/s, above the vehicle's limit of %3 m/s.")
-                                    .arg(place).arg(num(wp.vel()), num(*limits.maxHorSpeedMps)));
+            add(place, "speed",
+                QStringLiteral("Waypoint %1 has speed %2 m/s, above the vehicle's limit of %3 m/s.")
+                    .arg(place)
+                    .arg(num(wp.vel()), num(*limits.maxHorSpeedMps)));
     }
 
     for (const auto& zone : zones) {
@@ -262,8 +301,10 @@ std::vector<MavRouteFinding> MavRouteChecker::check(const MavFlightRouteDataItem
         if (kind == ZoneKind::NoArea)
             continue;
         if (kind == ZoneKind::Unusable) {
-            add(0, "zone", QStringLiteral("No-fly zone %1 has coordinates out of range or reaches more than 80° from its centre; "
-                                          "the route was not checked against it.").arg(zone.id),
+            add(0, "zone",
+                QStringLiteral("No-fly zone %1 has coordinates out of range or reaches more than 80° from its centre; "
+                               "the route was not checked against it.")
+                    .arg(zone.id),
                 zone.id);
             continue;
         }
@@ -271,14 +312,16 @@ std::vector<MavRouteFinding> MavRouteChecker::check(const MavFlightRouteDataItem
         for (int i = 0; i < n; ++i) {
             inside[size_t(i)] = placed[size_t(i)] && view.containsPoint(where[size_t(i)]);
             if (inside[size_t(i)])
-                add(i + 1, "zone", QStringLiteral("Waypoint %1 is inside no-fly zone %2.").arg(i + 1).arg(zone.id), zone.id);
+                add(i + 1, "zone", QStringLiteral("Waypoint %1 is inside no-fly zone %2.").arg(i + 1).arg(zone.id),
+                    zone.id);
         }
         for (int i = 0; i + 1 < n; ++i) {
             if (!placed[size_t(i)] || !placed[size_t(i) + 1] || inside[size_t(i)] || inside[size_t(i) + 1])
                 continue;
             Pt from{}, to{};
             if (legInView(where[size_t(i)], where[size_t(i) + 1], view, from, to) && view.segmentEnters(from, to))
-                add(i + 1, "zone", QStringLiteral("The route's leg %1-%2 enters no-fly zone %3.").arg(i + 1).arg(i + 2).arg(zone.id),
+                add(i + 1, "zone",
+                    QStringLiteral("The route's leg %1-%2 enters no-fly zone %3.").arg(i + 1).arg(i + 2).arg(zone.id),
                     zone.id);
         }
     }

@@ -65,7 +65,7 @@ std::string typeOf(const json& j)
 
 struct Source {
     const json* position;
-    const json* props;   // the point's, or the LineString Feature's
+    const json* props;  // the point's, or the LineString Feature's
     std::optional<int> number;
 };
 
@@ -88,8 +88,8 @@ std::shared_ptr<MavFlightRouteDataItem> build(const json& doc, const QString& na
             features.push_back(&f);
     } else if (docType == "Feature") {
         features.push_back(&doc);
-    } else if (docType == "Point" || docType == "LineString" || docType == "MultiPoint" || docType == "Polygon"
-               || docType == "MultiLineString" || docType == "MultiPolygon" || docType == "GeometryCollection") {
+    } else if (docType == "Point" || docType == "LineString" || docType == "MultiPoint" || docType == "Polygon" ||
+               docType == "MultiLineString" || docType == "MultiPolygon" || docType == "GeometryCollection") {
         wrapped = json{{"type", "Feature"}, {"geometry", doc}, {"properties", nullptr}};
         features.push_back(&wrapped);
     } else {
@@ -117,7 +117,8 @@ std::shared_ptr<MavFlightRouteDataItem> build(const json& doc, const QString& na
     if (!points.empty()) {
         // Our own export numbers every point; another tool's file is taken in file order.
         if (std::all_of(points.begin(), points.end(), [](const Source& s) { return s.number.has_value(); }))
-            std::stable_sort(points.begin(), points.end(), [](const Source& a, const Source& b) { return *a.number < *b.number; });
+            std::stable_sort(points.begin(), points.end(),
+                             [](const Source& a, const Source& b) { return *a.number < *b.number; });
     } else if (line && line->is_array()) {
         for (const auto& position : *line)
             points.push_back({&position, lineProps, std::nullopt});
@@ -127,7 +128,9 @@ std::shared_ptr<MavFlightRouteDataItem> build(const json& doc, const QString& na
         return nullptr;
     }
     if (points.size() > size_t(kMaxWayPoints)) {
-        error = QStringLiteral("The GeoJSON has %1 points; a route holds at most %2.").arg(points.size()).arg(kMaxWayPoints);
+        error = QStringLiteral("The GeoJSON has %1 points; a route holds at most %2.")
+                    .arg(points.size())
+                    .arg(kMaxWayPoints);
         return nullptr;
     }
 
@@ -147,8 +150,12 @@ std::shared_ptr<MavFlightRouteDataItem> build(const json& doc, const QString& na
         }
         const double lon = pos[0].get<double>(), lat = pos[1].get<double>();
         if (!std::isfinite(lon) || !std::isfinite(lat) || lon < -180 || lon > 180 || lat < -90 || lat > 90) {
-            error = QStringLiteral("Point %1 has longitude %2 and latitude %3; they must be finite and within -180 to 180 "
-                                   "and -90 to 90.").arg(place).arg(lon, 0, 'g', 10).arg(lat, 0, 'g', 10);
+            error =
+                QStringLiteral("Point %1 has longitude %2 and latitude %3; they must be finite and within -180 to 180 "
+                               "and -90 to 90.")
+                    .arg(place)
+                    .arg(lon, 0, 'g', 10)
+                    .arg(lat, 0, 'g', 10);
             return nullptr;
         }
         std::optional<double> alt;
@@ -157,7 +164,9 @@ std::shared_ptr<MavFlightRouteDataItem> build(const json& doc, const QString& na
         else if (props && props->contains("alt") && props->at("alt").is_number())
             alt = props->at("alt").get<double>();
         if (!alt) {
-            error = QStringLiteral("Point %1 has no altitude; give each point a third coordinate or an \"alt\" property.").arg(place);
+            error =
+                QStringLiteral("Point %1 has no altitude; give each point a third coordinate or an \"alt\" property.")
+                    .arg(place);
             return nullptr;
         }
         if (!std::isfinite(*alt)) {
@@ -221,8 +230,8 @@ json MavRouteGeoJson::toGeoJson(const MavFlightRouteDataItem& route)
     return {{"type", "FeatureCollection"}, {"features", std::move(features)}};
 }
 
-std::shared_ptr<MavFlightRouteDataItem> MavRouteGeoJson::fromGeoJson(const json& doc, const QString& name, uint8_t number,
-                                                                     QString& error)
+std::shared_ptr<MavFlightRouteDataItem> MavRouteGeoJson::fromGeoJson(const json& doc, const QString& name,
+                                                                     uint8_t number, QString& error)
 {
     error.clear();
     std::shared_ptr<MavFlightRouteDataItem> route;

@@ -36,14 +36,17 @@ bool store(T& field, T value)
 }  // namespace
 
 MavWayPointDataItem::MavWayPointDataItem(const std::shared_ptr<MavFlightRouteDataItem>& route, QObject* parent)
-    : QObject(parent), m_flightRoute(route)
+    : QObject(parent)
+    , m_flightRoute(route)
 {
     followRoute(route);
 }
 
 MavWayPointDataItem::MavWayPointDataItem(const std::shared_ptr<MavFlightRouteDataItem>& route,
                                          const MavProtoWayPointData_t& data, QObject* parent)
-    : QObject(parent), m_flightRoute(route), m_data(data)
+    : QObject(parent)
+    , m_flightRoute(route)
+    , m_data(data)
 {
     followRoute(route);
 }
@@ -57,8 +60,9 @@ void MavWayPointDataItem::followRoute(const std::shared_ptr<MavFlightRouteDataIt
     connect(r, &MavFlightRouteDataItem::numberChanged, this, [this, r] { setRouteNumber(r->number()); });
 }
 
-std::shared_ptr<MavWayPointDataItem> MavWayPointDataItem::fromProtoData(
-    const std::shared_ptr<MavFlightRouteDataItem>& route, const MavProtoWayPointData_t& data)
+std::shared_ptr<MavWayPointDataItem>
+MavWayPointDataItem::fromProtoData(const std::shared_ptr<MavFlightRouteDataItem>& route,
+                                   const MavProtoWayPointData_t& data)
 {
     return std::make_shared<MavWayPointDataItem>(route, data);
 }

@@ -4,7 +4,10 @@
 
 #include <algorithm>
 
-MavWayPointsTableModel::MavWayPointsTableModel(QObject* parent) : QAbstractTableModel(parent) {}
+MavWayPointsTableModel::MavWayPointsTableModel(QObject* parent)
+    : QAbstractTableModel(parent)
+{
+}
 
 void MavWayPointsTableModel::setMissionsCtrler(const std::shared_ptr<MavMissionsController>& ctrler)
 {
@@ -12,7 +15,8 @@ void MavWayPointsTableModel::setMissionsCtrler(const std::shared_ptr<MavMissions
         disconnect(m_missionsCtrler.get(), nullptr, this, nullptr);
     m_missionsCtrler = ctrler;
     if (ctrler) {
-        connect(ctrler.get(), &MavMissionsController::wayPointAdded, this, &MavWayPointsTableModel::handleWayPointAdded);
+        connect(ctrler.get(), &MavMissionsController::wayPointAdded, this,
+                &MavWayPointsTableModel::handleWayPointAdded);
         connect(ctrler.get(), &MavMissionsController::wayPointWillRemoved, this,
                 &MavWayPointsTableModel::handleWayPointWillRemoved);
         connect(ctrler.get(), &MavMissionsController::activeFlightRouteChanged, this,
@@ -73,12 +77,18 @@ void MavWayPointsTableModel::watchWayPoint(MavWayPointDataItem* wp)
 {
     using W = MavWayPointDataItem;
     const std::pair<void (W::*)(), int> cells[] = {
-        {&W::numberChanged, ColNumber},     {&W::typeChanged, ColType},
-        {&W::lonChanged, ColLon},           {&W::latChanged, ColLat},
-        {&W::altChanged, ColAlt},           {&W::velChanged, ColVel},
-        {&W::radiusChanged, ColRadius},     {&W::headingDirectionChanged, ColHeadingDirection},
-        {&W::traceModeChanged, ColTraceMode}, {&W::hoverTimeChanged, ColHoverTime},
-        {&W::nextWpChanged, ColNextWp},     {&W::headingChanged, ColHeading},
+        {&W::numberChanged, ColNumber},
+        {&W::typeChanged, ColType},
+        {&W::lonChanged, ColLon},
+        {&W::latChanged, ColLat},
+        {&W::altChanged, ColAlt},
+        {&W::velChanged, ColVel},
+        {&W::radiusChanged, ColRadius},
+        {&W::headingDirectionChanged, ColHeadingDirection},
+        {&W::traceModeChanged, ColTraceMode},
+        {&W::hoverTimeChanged, ColHoverTime},
+        {&W::nextWpChanged, ColNextWp},
+        {&W::headingChanged, ColHeading},
     };
     for (const auto& [signal, column] : cells)
         connect(wp, signal, this, [this, wp, column = column] { cellChanged(wp, column); });

@@ -37,10 +37,13 @@ void postToController(const std::weak_ptr<NfzSyncController>& self, std::functio
     QObject* home = QCoreApplication::instance();
     if (!home)
         return;
-    QMetaObject::invokeMethod(home, [self, fn = std::move(fn)] {
-        if (auto c = self.lock())
-            fn(*c);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        home,
+        [self, fn = std::move(fn)] {
+            if (auto c = self.lock())
+                fn(*c);
+        },
+        Qt::QueuedConnection);
 }
 
 // Temporaries of a writer killed mid-way: the old writer's "<cache>.tmp" and QSaveFile's
@@ -51,8 +54,8 @@ void removeLeftovers(const QString& cachePath)
         return;
     const QFileInfo cache(cachePath);
     QDir dir = cache.absoluteDir();
-    const QRegularExpression leftover("^" + QRegularExpression::escape(cache.fileName())
-                                      + R"((\.tmp|(\.bak)?\.[A-Za-z0-9]{6})$)");
+    const QRegularExpression leftover("^" + QRegularExpression::escape(cache.fileName()) +
+                                      R"((\.tmp|(\.bak)?\.[A-Za-z0-9]{6})$)");
     for (const QString& name : dir.entryList({cache.fileName() + ".*"}, QDir::Files | QDir::Hidden)) {
         if (!leftover.match(name).hasMatch())
             continue;
@@ -146,7 +149,10 @@ Error replaceCache(const QString& cachePath, const QByteArray& bytes, const Cach
 
 NfzSyncController::NfzSyncController(std::shared_ptr<GcsHttp> http, QString cachePath,
                                      std::shared_ptr<NfzZoneManager> zoneManager, QObject* parent)
-    : QObject(parent), m_http(http), m_cachePath(std::move(cachePath)), m_zoneManager(zoneManager)
+    : QObject(parent)
+    , m_http(http)
+    , m_cachePath(std::move(cachePath))
+    , m_zoneManager(zoneManager)
 {
     removeLeftovers(m_cachePath);
 }
@@ -221,9 +227,9 @@ void NfzSyncController::writeCache(std::weak_ptr<NfzSyncController> self, std::s
                                    size_t knownZones, bool allowShrink)
 {
     auto fail = [&self](Error error, int detail, const QString& why) {
-        spdlog::warn("NfzSyncController: sync failed ({}): {}", errorName(int(error)).toStdString(),
-                     why.toStdString());
-        postToController(self, [error, detail, why](NfzSyncController& c) { c.completeSync(false, error, detail, why); });
+        spdlog::warn("NfzSyncController: sync failed ({}): {}", errorName(int(error)).toStdString(), why.toStdString());
+        postToController(self,
+                         [error, detail, why](NfzSyncController& c) { c.completeSync(false, error, detail, why); });
     };
     const QByteArray bytes = QByteArray::fromStdString(text);
     QString why;
@@ -266,8 +272,7 @@ void NfzSyncController::completeSync(bool ok, Error error, int detail, QString t
     emit syncFinished(ok, int(error), detail);
 }
 
-NfzSyncController::LocalImportError NfzSyncController::validate(QByteArray& utf8, size_t& zoneCount,
-                                                                QString& errorText)
+NfzSyncController::LocalImportError NfzSyncController::validate(QByteArray& utf8, size_t& zoneCount, QString& errorText)
 {
     stripBom(utf8);
     if (utf8.trimmed().isEmpty()) {
@@ -296,9 +301,8 @@ NfzSyncController::LocalImportError NfzSyncController::validate(QByteArray& utf8
     return LocalImportError::None;
 }
 
-NfzSyncController::LocalImportError NfzSyncController::prepareLocalImport(const QString& sourcePath,
-                                                                          LocalImportCandidate& out,
-                                                                          QString& errorText) const
+NfzSyncController::LocalImportError
+NfzSyncController::prepareLocalImport(const QString& sourcePath, LocalImportCandidate& out, QString& errorText) const
 {
     out = {};
     errorText.clear();
@@ -313,7 +317,8 @@ NfzSyncController::LocalImportError NfzSyncController::prepareLocalImport(const 
     size_t count = 0;
     const LocalImportError result = validate(bytes, count, errorText);
     if (result != LocalImportError::None) {
-        spdlog::warn("NfzSyncController: import file {} refused: {}", sourcePath.toStdString(), errorText.toStdString());
+        spdlog::warn("NfzSyncController: import file {} refused: {}", sourcePath.toStdString(),
+                     errorText.toStdString());
         return result;
     }
     out.utf8 = std::move(bytes);
@@ -344,8 +349,7 @@ NfzSyncController::LocalImportError NfzSyncController::commitLocalImport(const L
         return LocalImportError::ReloadFromCacheFailed;
     }
     switch (replaceCache(m_cachePath, bytes, readCache(m_cachePath), errorText)) {
-    case Error::None:
-        break;
+    case Error::None: break;
     case Error::CannotWriteCacheFile:
     case Error::WriteFailed:
         spdlog::warn("NfzSyncController: {}", errorText.toStdString());

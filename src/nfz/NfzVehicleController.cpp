@@ -47,8 +47,8 @@ size_t distinctCount(nfzgeo::Ring ring)
     std::sort(ring.begin(), ring.end(),
               [](const auto& a, const auto& b) { return a.lat < b.lat || (a.lat == b.lat && a.lon < b.lon); });
     return size_t(std::unique(ring.begin(), ring.end(),
-                              [](const auto& a, const auto& b) { return a.lat == b.lat && a.lon == b.lon; })
-                  - ring.begin());
+                              [](const auto& a, const auto& b) { return a.lat == b.lat && a.lon == b.lon; }) -
+                  ring.begin());
 }
 
 constexpr const char* kMeridian = "crosses the 180th meridian; split it there";
@@ -57,7 +57,9 @@ constexpr const char* kMeridian = "crosses the 180th meridian; split it there";
 
 NfzVehicleController::NfzVehicleController(MultiVehicleManager* multiVehicleMgr,
                                            std::shared_ptr<NfzZoneManager> zoneManager, QObject* parent)
-    : QObject(parent), m_multiVehicleMgr(multiVehicleMgr), m_zoneManager(zoneManager)
+    : QObject(parent)
+    , m_multiVehicleMgr(multiVehicleMgr)
+    , m_zoneManager(zoneManager)
 {
     if (m_multiVehicleMgr) {
         connect(m_multiVehicleMgr, &MultiVehicleManager::activeVehicleChanged, this,
@@ -77,7 +79,8 @@ NfzVehicleController::ZoneShape NfzVehicleController::zoneShape(const NfzRecord&
     ZoneShape shape;
     if (r.type == NfzRecord::Type::Circle) {
         double minLat = 0, minLon = 0, maxLat = 0, maxLon = 0;
-        if (!(r.radius > 0) || !nfzgeo::bboxFromCircle(r.center.lat, r.center.lon, r.radius, minLat, minLon, maxLat, maxLon))
+        if (!(r.radius > 0) ||
+            !nfzgeo::bboxFromCircle(r.center.lat, r.center.lon, r.radius, minLat, minLon, maxLat, maxLon))
             shape.refusal = "a circle needs a positive radius";
         else if (nfzgeo::circleCrossesAntimeridian(r.center.lat, r.center.lon, r.radius))
             shape.refusal = kMeridian;
@@ -154,8 +157,8 @@ int NfzVehicleController::checkVehicle(const std::shared_ptr<VehicleController>&
     if (m_transferring)
         return refuse(2, std::string(what) + ": a no-fly-zone transfer is running");
     if (vehicle->firmwareUpdating()) {
-        return refuse(6, std::string(what) + ": vehicle " + std::to_string(vehicle->vehicleId())
-                             + " is updating its firmware");
+        return refuse(6, std::string(what) + ": vehicle " + std::to_string(vehicle->vehicleId()) +
+                             " is updating its firmware");
     }
     return 0;
 }
@@ -190,9 +193,10 @@ int NfzVehicleController::uploadZonesByIds(std::vector<int64_t> ids)
         if (shape.enlarged) {
             enlarged.push_back(ids[i]);
             const std::string drawn = record->type == NfzRecord::Type::Circle
-                ? std::string("a circle")
-                : std::to_string(record->points.size()) + " vertices";
-            enlargedText += fmt::format("{}{} as its {} ({})", enlargedText.empty() ? "" : "; ", name, shape.how, drawn);
+                                          ? std::string("a circle")
+                                          : std::to_string(record->points.size()) + " vertices";
+            enlargedText +=
+                fmt::format("{}{} as its {} ({})", enlargedText.empty() ? "" : "; ", name, shape.how, drawn);
         }
         total += shape.vertices.size();
         data.push_back({uint16_t(i), std::move(shape.vertices)});
@@ -215,8 +219,8 @@ int NfzVehicleController::uploadZonesByIds(std::vector<int64_t> ids)
         requests.push_back(makeRequest(f, 3));
     }
     const QDateTime now = QDateTime::currentDateTime();
-    const MavProtoNfzUpdateTime_t time{uint16_t(now.date().year()), uint8_t(now.date().month()),
-                                       uint8_t(now.date().day()),   uint8_t(now.time().hour()),
+    const MavProtoNfzUpdateTime_t time{uint16_t(now.date().year()),  uint8_t(now.date().month()),
+                                       uint8_t(now.date().day()),    uint8_t(now.time().hour()),
                                        uint8_t(now.time().minute()), uint8_t(now.time().second())};
     auto timeFrame = frame();
     MavProtoNfzProcesser::packNfzUpdateTimeFrame(*timeFrame, rx, vehicle->genSeqId(), time);
@@ -232,7 +236,8 @@ int NfzVehicleController::uploadZonesByIds(std::vector<int64_t> ids)
     emit uploadStarted(ids);
     if (!enlarged.empty()) {
         // Larger keeps the aircraft out of at least the drawn zone; the operator must still know.
-        spdlog::warn("NfzVehicleController: {} of {} zones sent enlarged: {}", enlarged.size(), ids.size(), enlargedText);
+        spdlog::warn("NfzVehicleController: {} of {} zones sent enlarged: {}", enlarged.size(), ids.size(),
+                     enlargedText);
         emit zonesEnlarged(enlarged);
     }
     emit transferProgress(0);

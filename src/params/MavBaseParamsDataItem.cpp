@@ -2,7 +2,10 @@
 
 #include <spdlog/spdlog.h>
 
-MavBaseParamsDataItem::MavBaseParamsDataItem(QObject* parent) : QObject(parent) {}
+MavBaseParamsDataItem::MavBaseParamsDataItem(QObject* parent)
+    : QObject(parent)
+{
+}
 
 void MavBaseParamsDataItem::setCustomNameFields(const std::vector<MavCustomNameFieldPtr>& fields)
 {

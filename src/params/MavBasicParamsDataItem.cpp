@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
-MavBasicParamsDataItem::MavBasicParamsDataItem(QObject* parent) : QObject(parent) {}
+MavBasicParamsDataItem::MavBasicParamsDataItem(QObject* parent)
+    : QObject(parent)
+{
+}
 
 void MavBasicParamsDataItem::setVersion(const QString& text)
 {

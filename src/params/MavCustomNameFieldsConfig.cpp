@@ -68,8 +68,8 @@ bool MavCustomNameFieldsConfig::loadFromData(const QByteArray& bytes)
         return false;
     }
     for (const auto& entry : *fields) {
-        const bool usable = entry.is_object() && entry.contains("eid") && entry["eid"].is_string()
-                            && entry.contains("customName") && entry["customName"].is_string();
+        const bool usable = entry.is_object() && entry.contains("eid") && entry["eid"].is_string() &&
+                            entry.contains("customName") && entry["customName"].is_string();
         if (!usable) {
             spdlog::warn("<CustomFields> lost eid or customName of customField, ignore the field");
             continue;

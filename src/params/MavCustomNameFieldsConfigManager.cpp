@@ -61,10 +61,10 @@ std::string str(const QString& s)
 }  // namespace
 
 MavCustomNameFieldsConfigManager::MavCustomNameFieldsConfigManager(QObject* parent)
-    : QObject(parent),
-      m_resParams{defaultsOf<MavResParamsDataItem>(), "MavResParams.gfn", "ResParams", "resParams",
-                  &MavCustomNameFieldsConfigManager::resParamsFieldsRefreshed},
-      m_resTele{defaultsOf<MavTeleResDataItem>(), "MavResTele.gfn", "ResTele", "resTele",
+    : QObject(parent)
+    , m_resParams{defaultsOf<MavResParamsDataItem>(), "MavResParams.gfn", "ResParams", "resParams",
+                  &MavCustomNameFieldsConfigManager::resParamsFieldsRefreshed}
+    , m_resTele{defaultsOf<MavTeleResDataItem>(), "MavResTele.gfn", "ResTele", "resTele",
                 &MavCustomNameFieldsConfigManager::resTeleFieldsRefreshed}
 {
 }
@@ -105,14 +105,14 @@ void MavCustomNameFieldsConfigManager::loadFromCache(const NameSet& set)
     emit(this->*set.refreshed)();
 }
 
-E::LoadCustomNameResult MavCustomNameFieldsConfigManager::loadResParamsData(
-    const std::vector<MavCustomNameFieldPtr>& fields)
+E::LoadCustomNameResult
+MavCustomNameFieldsConfigManager::loadResParamsData(const std::vector<MavCustomNameFieldPtr>& fields)
 {
     return loadData(m_resParams, fields);
 }
 
-E::LoadCustomNameResult MavCustomNameFieldsConfigManager::loadResTeleData(
-    const std::vector<MavCustomNameFieldPtr>& fields)
+E::LoadCustomNameResult
+MavCustomNameFieldsConfigManager::loadResTeleData(const std::vector<MavCustomNameFieldPtr>& fields)
 {
     return loadData(m_resTele, fields);
 }
@@ -150,8 +150,7 @@ E::LoadCustomNameResult MavCustomNameFieldsConfigManager::loadResTeleDataFromFil
     return loadDataFromFile(m_resTele, filePath);
 }
 
-E::LoadCustomNameResult MavCustomNameFieldsConfigManager::loadDataFromFile(const NameSet& set,
-                                                                           const QString& filePath)
+E::LoadCustomNameResult MavCustomNameFieldsConfigManager::loadDataFromFile(const NameSet& set, const QString& filePath)
 {
     QFile file(filePath);
     if (!file.exists()) {
@@ -192,8 +191,7 @@ E::SaveCustomNameResult MavCustomNameFieldsConfigManager::saveAsResTeleDataToFil
     return saveAsDataToFile(m_resTele, filePath);
 }
 
-E::SaveCustomNameResult MavCustomNameFieldsConfigManager::saveAsDataToFile(const NameSet& set,
-                                                                           const QString& filePath)
+E::SaveCustomNameResult MavCustomNameFieldsConfigManager::saveAsDataToFile(const NameSet& set, const QString& filePath)
 {
     QByteArray bytes;
     if (!set.config->saveToData(bytes)) {

@@ -53,8 +53,8 @@ private:
     // What tells the two sets apart: their config, cache file, log names and signal.
     struct NameSet {
         MavCustomNameFieldsConfigPtr config;
-        const char* fileName;   // in the cache directory
-        const char* kind;       // "ResParams" / "ResTele", as the log lines spell it
+        const char* fileName;  // in the cache directory
+        const char* kind;  // "ResParams" / "ResTele", as the log lines spell it
         const char* lowerKind;  // "resParams" / "resTele"
         void (MavCustomNameFieldsConfigManager::*refreshed)();
     };

@@ -7,5 +7,8 @@
 class MavFixedPosCtrlParamsDataItem : public MavPosCtrlParamsDataItem {
     Q_OBJECT
 public:
-    explicit MavFixedPosCtrlParamsDataItem(QObject* parent = nullptr) : MavPosCtrlParamsDataItem(parent) {}
+    explicit MavFixedPosCtrlParamsDataItem(QObject* parent = nullptr)
+        : MavPosCtrlParamsDataItem(parent)
+    {
+    }
 };

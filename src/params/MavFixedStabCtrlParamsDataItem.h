@@ -7,5 +7,8 @@
 class MavFixedStabCtrlParamsDataItem : public MavStabCtrlParamsDataItem {
     Q_OBJECT
 public:
-    explicit MavFixedStabCtrlParamsDataItem(QObject* parent = nullptr) : MavStabCtrlParamsDataItem(parent) {}
+    explicit MavFixedStabCtrlParamsDataItem(QObject* parent = nullptr)
+        : MavStabCtrlParamsDataItem(parent)
+    {
+    }
 };

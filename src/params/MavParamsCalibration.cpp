@@ -37,7 +37,8 @@ MavParamsEnums::CaliAccMeterOpRet MavParamsController::calibrateAccMeter(MavProt
     m_accMeterCaliStep = step;
     spdlog::info("<Params> <AccMeterCali> cali accMeter, step = {}", int(step));
     auto frame = std::make_shared<_MavPFrame_t>();
-    MavProtoParamsProcesser::packAccMeterCaliActionFrame(*frame, uint8_t(vehicle->vehicleId()), vehicle->genSeqId(), step);
+    MavProtoParamsProcesser::packAccMeterCaliActionFrame(*frame, uint8_t(vehicle->vehicleId()), vehicle->genSeqId(),
+                                                         step);
     sendReq(vehicle, frame, CheckResult, 2, kCaliTimeoutMs, VehicleUtil::cmdToText(MavCmd::AccCalibration));
     return MavParamsEnums::AccCaliRequestSent;
 }
@@ -63,7 +64,8 @@ MavParamsEnums::CaliMagComOpRet MavParamsController::calibrateMagCompass(MavProt
     m_magComCaliStep = step;
     spdlog::info("<Params> <MagComCali> cali magCom, step = {}", int(step));
     auto frame = std::make_shared<_MavPFrame_t>();
-    MavProtoParamsProcesser::packMagCompassCaliActionFrame(*frame, uint8_t(vehicle->vehicleId()), vehicle->genSeqId(), step);
+    MavProtoParamsProcesser::packMagCompassCaliActionFrame(*frame, uint8_t(vehicle->vehicleId()), vehicle->genSeqId(),
+                                                           step);
     sendReq(vehicle, frame, CheckResult, 2, kCaliTimeoutMs, VehicleUtil::cmdToText(MavCmd::MagCalibration));
     return MavParamsEnums::MagCaliRequestSent;
 }

@@ -59,23 +59,23 @@ const auto& MavParamsController::groups()
     using C = MavParamsController;
     using P = MavProtoParamsProcesser;
     static const auto table = std::make_tuple(
-        Group<MavBasicParamsDataItem, MavProtoBasicParamsWire_t>{MavCmd::BasicParams, "basic", &C::m_basic,
-            P::packWriteBasicParamsFrame, P::parseReadBasicParamsAck, &C::basicParamsReadResp,
-            &C::basicParamsWriteResp},
-        Group<MavStabCtrlParamsDataItem, MavProtoAttitudeGainWire_t>{MavCmd::AttitudeParams, "stabilize", &C::m_stab,
-            P::packWriteStabilizeCtrlParamsFrame, P::parseReadStabilizeCtrlParamsAck, &C::stabCtrlParamsReadResp,
-            &C::stabCtrlParamsWriteResp},
-        Group<MavPosCtrlParamsDataItem, MavProtoPositionGainWire_t>{MavCmd::PositionParams, "position", &C::m_pos,
-            P::packWritePosCtrlParamsFrame, P::parseReadPosCtrlParamsAck, &C::posCtrlParamsReadResp,
-            &C::posCtrlParamsWriteResp},
+        Group<MavBasicParamsDataItem, MavProtoBasicParamsWire_t>{
+            MavCmd::BasicParams, "basic", &C::m_basic, P::packWriteBasicParamsFrame, P::parseReadBasicParamsAck,
+            &C::basicParamsReadResp, &C::basicParamsWriteResp},
+        Group<MavStabCtrlParamsDataItem, MavProtoAttitudeGainWire_t>{
+            MavCmd::AttitudeParams, "stabilize", &C::m_stab, P::packWriteStabilizeCtrlParamsFrame,
+            P::parseReadStabilizeCtrlParamsAck, &C::stabCtrlParamsReadResp, &C::stabCtrlParamsWriteResp},
+        Group<MavPosCtrlParamsDataItem, MavProtoPositionGainWire_t>{
+            MavCmd::PositionParams, "position", &C::m_pos, P::packWritePosCtrlParamsFrame, P::parseReadPosCtrlParamsAck,
+            &C::posCtrlParamsReadResp, &C::posCtrlParamsWriteResp},
         Group<MavResParamsDataItem, MavProtoResParamsWire_t>{MavCmd::ResParams, "reserved", &C::m_res,
-            P::packWriteResParamsFrame, P::parseReadResParamsAck, &C::resParamsReadResp, &C::resParamsWriteResp},
-        Group<MavFixedStabCtrlParamsDataItem, MavProtoAttitudeGainWire_t>{MavCmd::FixedAttitudeParams,
-            "fixed stabilize", &C::m_fixedStab, P::packWriteFixedStabilizeCtrlParamsFrame,
-            P::parseReadFixedStabilizeCtrlParamsAck, &C::fixedStabCtrlParamsReadResp,
-            &C::fixedStabCtrlParamsWriteResp},
-        Group<MavFixedPosCtrlParamsDataItem, MavProtoPositionGainWire_t>{MavCmd::FixedPositionParams,
-            "fixed position", &C::m_fixedPos, P::packWriteFixedPosCtrlParamsFrame,
+                                                             P::packWriteResParamsFrame, P::parseReadResParamsAck,
+                                                             &C::resParamsReadResp, &C::resParamsWriteResp},
+        Group<MavFixedStabCtrlParamsDataItem, MavProtoAttitudeGainWire_t>{
+            MavCmd::FixedAttitudeParams, "fixed stabilize", &C::m_fixedStab, P::packWriteFixedStabilizeCtrlParamsFrame,
+            P::parseReadFixedStabilizeCtrlParamsAck, &C::fixedStabCtrlParamsReadResp, &C::fixedStabCtrlParamsWriteResp},
+        Group<MavFixedPosCtrlParamsDataItem, MavProtoPositionGainWire_t>{
+            MavCmd::FixedPositionParams, "fixed position", &C::m_fixedPos, P::packWriteFixedPosCtrlParamsFrame,
             P::parseReadFixedPosCtrlParamsAck, &C::fixedPosCtrlParamsReadResp, &C::fixedPosCtrlParamsWriteResp});
     return table;
 }
@@ -103,7 +103,8 @@ MavParamsController::MavParamsController(const std::shared_ptr<VehicleController
     // Limits checked before a route flies are the vehicle's only once they were read from it.
     connect(this, &MavParamsController::basicParamsReadResp, this, [this](int ret) { m_basicKnown |= ret == 0; });
     if (vehicle) {
-        connect(vehicle.get(), &VehicleController::mavPFrameReceived, this, &MavParamsController::handleMavPFrameReceived);
+        connect(vehicle.get(), &VehicleController::mavPFrameReceived, this,
+                &MavParamsController::handleMavPFrameReceived);
         connect(vehicle.get(), &VehicleController::mavAckTimeout, this, &MavParamsController::handleMavAckTimeout);
     }
 }
@@ -127,9 +128,11 @@ void MavParamsController::echo(OstLogLevel level, const QString& text)
 }
 
 void MavParamsController::sendReq(const std::shared_ptr<VehicleController>& vehicle, const MavPFramePtr& frame,
-                                  int checkType, uint8_t expectedDataLen, uint32_t timeoutMs, const QString& consoleText)
+                                  int checkType, uint8_t expectedDataLen, uint32_t timeoutMs,
+                                  const QString& consoleText)
 {
-    auto req = MavCmdRequestMessage::create(frame, MavCmdAckCheckType(checkType), expectedDataLen, 0, timeoutMs, kResends);
+    auto req =
+        MavCmdRequestMessage::create(frame, MavCmdAckCheckType(checkType), expectedDataLen, 0, timeoutMs, kResends);
     if (!consoleText.isEmpty())
         echo(OstLogLevel::Info, consoleText);
     if (!vehicle->sendMavPFrameReq(req))
@@ -144,8 +147,10 @@ void MavParamsController::sendRead(uint8_t cmd, const char* goneLog)
         return;
     }
     auto frame = std::make_shared<_MavPFrame_t>();
-    MavProtoHelper::packMavProtoFrame(*frame, MAVPROTO_GCS_ID, uint8_t(vehicle->vehicleId()), vehicle->genSeqId(), cmd, {});
-    sendReq(vehicle, frame, CheckDataLen, uint8_t(readLen(cmd)), kParamsTimeoutMs, tr("读取") + VehicleUtil::cmdToText(cmd));
+    MavProtoHelper::packMavProtoFrame(*frame, MAVPROTO_GCS_ID, uint8_t(vehicle->vehicleId()), vehicle->genSeqId(), cmd,
+                                      {});
+    sendReq(vehicle, frame, CheckDataLen, uint8_t(readLen(cmd)), kParamsTimeoutMs,
+            tr("读取") + VehicleUtil::cmdToText(cmd));
 }
 
 void MavParamsController::sendWriteReq(const std::shared_ptr<VehicleController>& vehicle, const MavPFramePtr& frame,
@@ -154,12 +159,30 @@ void MavParamsController::sendWriteReq(const std::shared_ptr<VehicleController>&
     sendReq(vehicle, frame, CheckDataLen, kWriteAckLen, kParamsTimeoutMs, tr("写入") + VehicleUtil::cmdToText(cmd));
 }
 
-void MavParamsController::readBasicParams() { sendRead(MavCmd::BasicParams); }
-void MavParamsController::readStabCtrlParams() { sendRead(MavCmd::AttitudeParams); }
-void MavParamsController::readPosCtrlParams() { sendRead(MavCmd::PositionParams); }
-void MavParamsController::readResParams() { sendRead(MavCmd::ResParams); }
-void MavParamsController::readFixedStabCtrlParams() { sendRead(MavCmd::FixedAttitudeParams); }
-void MavParamsController::readFixedPosCtrlParams() { sendRead(MavCmd::FixedPositionParams); }
+void MavParamsController::readBasicParams()
+{
+    sendRead(MavCmd::BasicParams);
+}
+void MavParamsController::readStabCtrlParams()
+{
+    sendRead(MavCmd::AttitudeParams);
+}
+void MavParamsController::readPosCtrlParams()
+{
+    sendRead(MavCmd::PositionParams);
+}
+void MavParamsController::readResParams()
+{
+    sendRead(MavCmd::ResParams);
+}
+void MavParamsController::readFixedStabCtrlParams()
+{
+    sendRead(MavCmd::FixedAttitudeParams);
+}
+void MavParamsController::readFixedPosCtrlParams()
+{
+    sendRead(MavCmd::FixedPositionParams);
+}
 
 void MavParamsController::readAllParams()
 {
@@ -182,7 +205,8 @@ void MavParamsController::handleVehicleAliveChanged(bool alive)
     }
     const uint32_t allGroups = std::apply([](const auto&... g) { return ((1u << g.cmd) | ...); }, groups());
     const int64_t silentMs = m_silentSinceMs < 0 ? 0 : now - m_silentSinceMs;
-    const bool longSilence = m_silentSinceMs >= 0 && silentMs > GcsSettings::getInstance()->paramsRereadAfterSilenceMs();
+    const bool longSilence =
+        m_silentSinceMs >= 0 && silentMs > GcsSettings::getInstance()->paramsRereadAfterSilenceMs();
     m_silentSinceMs = -1;
     const bool neverRead = (m_groupsReadOk & allGroups) != allGroups;
     if (longSilence || neverRead) {
@@ -228,18 +252,54 @@ void MavParamsController::writeGroup(uint8_t cmd, WirePtr wire)
     });
 }
 
-void MavParamsController::writeBasicParams() { writeGroup(MavCmd::BasicParams, nullptr); }
-void MavParamsController::writeStabCtrlParams() { writeGroup(MavCmd::AttitudeParams, nullptr); }
-void MavParamsController::writePosCtrlParams() { writeGroup(MavCmd::PositionParams, nullptr); }
-void MavParamsController::writeResParams() { writeGroup(MavCmd::ResParams, nullptr); }
-void MavParamsController::writeFixedStabCtrlParams() { writeGroup(MavCmd::FixedAttitudeParams, nullptr); }
-void MavParamsController::writeFixedPosCtrlParams() { writeGroup(MavCmd::FixedPositionParams, nullptr); }
-void MavParamsController::writeBasicParams(const MavProtoBasicParamsWire_t& wire) { writeGroup(MavCmd::BasicParams, &wire); }
-void MavParamsController::writeStabCtrlParams(const MavProtoAttitudeGainWire_t& wire) { writeGroup(MavCmd::AttitudeParams, &wire); }
-void MavParamsController::writePosCtrlParams(const MavProtoPositionGainWire_t& wire) { writeGroup(MavCmd::PositionParams, &wire); }
-void MavParamsController::writeResParams(const MavProtoResParamsWire_t& wire) { writeGroup(MavCmd::ResParams, &wire); }
-void MavParamsController::writeFixedStabCtrlParams(const MavProtoAttitudeGainWire_t& wire) { writeGroup(MavCmd::FixedAttitudeParams, &wire); }
-void MavParamsController::writeFixedPosCtrlParams(const MavProtoPositionGainWire_t& wire) { writeGroup(MavCmd::FixedPositionParams, &wire); }
+void MavParamsController::writeBasicParams()
+{
+    writeGroup(MavCmd::BasicParams, nullptr);
+}
+void MavParamsController::writeStabCtrlParams()
+{
+    writeGroup(MavCmd::AttitudeParams, nullptr);
+}
+void MavParamsController::writePosCtrlParams()
+{
+    writeGroup(MavCmd::PositionParams, nullptr);
+}
+void MavParamsController::writeResParams()
+{
+    writeGroup(MavCmd::ResParams, nullptr);
+}
+void MavParamsController::writeFixedStabCtrlParams()
+{
+    writeGroup(MavCmd::FixedAttitudeParams, nullptr);
+}
+void MavParamsController::writeFixedPosCtrlParams()
+{
+    writeGroup(MavCmd::FixedPositionParams, nullptr);
+}
+void MavParamsController::writeBasicParams(const MavProtoBasicParamsWire_t& wire)
+{
+    writeGroup(MavCmd::BasicParams, &wire);
+}
+void MavParamsController::writeStabCtrlParams(const MavProtoAttitudeGainWire_t& wire)
+{
+    writeGroup(MavCmd::AttitudeParams, &wire);
+}
+void MavParamsController::writePosCtrlParams(const MavProtoPositionGainWire_t& wire)
+{
+    writeGroup(MavCmd::PositionParams, &wire);
+}
+void MavParamsController::writeResParams(const MavProtoResParamsWire_t& wire)
+{
+    writeGroup(MavCmd::ResParams, &wire);
+}
+void MavParamsController::writeFixedStabCtrlParams(const MavProtoAttitudeGainWire_t& wire)
+{
+    writeGroup(MavCmd::FixedAttitudeParams, &wire);
+}
+void MavParamsController::writeFixedPosCtrlParams(const MavProtoPositionGainWire_t& wire)
+{
+    writeGroup(MavCmd::FixedPositionParams, &wire);
+}
 
 void MavParamsController::resetAllParams()
 {
@@ -264,8 +324,9 @@ void MavParamsController::handleMavPFrameReceived(MavPFramePtr pframe, OstAbstra
     int ret = 0;  // a refused write or reset is echoed as an error; a bad read reply is not
     const auto groupReply = [&](const auto& g) {
         if (!read) {
-            ret = pframe->data.size() != 1 ? GcsRet::WrongReplyLength : MavProtoHelper::parseMavProtoFrameResult(*pframe);
-            emit (this->*g.writeResp)(ret);
+            ret =
+                pframe->data.size() != 1 ? GcsRet::WrongReplyLength : MavProtoHelper::parseMavProtoFrameResult(*pframe);
+            emit(this->*g.writeResp)(ret);
             if (cmd == MavCmd::BasicParams)
                 migrateVehicleIdAfterBasicWrite(*pframe);
             return;
@@ -276,7 +337,7 @@ void MavParamsController::handleMavPFrameReceived(MavPFramePtr pframe, OstAbstra
             (this->*g.item)->updateProtoData(record);
             m_groupsReadOk |= 1u << g.cmd;
         }
-        emit (this->*g.readResp)(ok ? 0 : GcsRet::WrongReplyLength);
+        emit(this->*g.readResp)(ok ? 0 : GcsRet::WrongReplyLength);
         notifyBatchReadAttemptFinished();
     };
     // The console tells a read from a write for replies to group and code requests.
@@ -300,7 +361,7 @@ void MavParamsController::handleMavAckTimeout(std::shared_ptr<MavCmdRequestMessa
 {
     if (!req || !req->pframe || req->expectedDataLen != readLen(req->pframe->cmd))
         return;
-    if (forGroup(req->pframe->cmd, [this](const auto& g) { emit (this->*g.readResp)(GcsRet::Timeout); }))
+    if (forGroup(req->pframe->cmd, [this](const auto& g) { emit(this->*g.readResp)(GcsRet::Timeout); }))
         notifyBatchReadAttemptFinished();
 }
 
@@ -313,18 +374,18 @@ void MavParamsController::migrateVehicleIdAfterBasicWrite(const _MavPFrame_t& fr
     }
     const int ret = MavProtoHelper::parseMavProtoFrameResult(frame);
     if (ret != 0) {
-        spdlog::warn(
-            "<Params> basic write ack: result not accepted, ret={}, pframe tx_id={} rx_id={} seq={} (vehicle_id migration "
-            "skipped)",
-            ret, frame.tx_id, frame.rx_id, frame.seq);
+        spdlog::warn("<Params> basic write ack: result not accepted, ret={}, pframe tx_id={} rx_id={} seq={} "
+                     "(vehicle_id migration "
+                     "skipped)",
+                     ret, frame.tx_id, frame.rx_id, frame.seq);
         return;
     }
     auto vehicle = m_vehicle.lock();
     const int newId = m_basic->vehicleId();
-    spdlog::info(
-        "<Params> basic write ack: ret=accepted, pframe tx_id={} rx_id={} seq={}, ctrl_vehicle_id={}, "
-        "basic_data_vehicle_id={}, is_local={}",
-        frame.tx_id, frame.rx_id, frame.seq, vehicle ? vehicle->vehicleId() : -1, newId, vehicle && vehicle->isLocal());
+    spdlog::info("<Params> basic write ack: ret=accepted, pframe tx_id={} rx_id={} seq={}, ctrl_vehicle_id={}, "
+                 "basic_data_vehicle_id={}, is_local={}",
+                 frame.tx_id, frame.rx_id, frame.seq, vehicle ? vehicle->vehicleId() : -1, newId,
+                 vehicle && vehicle->isLocal());
     if (!vehicle) {
         spdlog::warn("<Params> basic write ack ok but m_vehicleCtrler lock failed");
         return;
@@ -341,9 +402,9 @@ void MavParamsController::migrateVehicleIdAfterBasicWrite(const _MavPFrame_t& fr
     spdlog::info("<Params> vehicle_id migration: old_id={}, new_id={}, checking MultiVehicleManager", oldId, newId);
     MultiVehicleManager* mvm = vehicle->multiVehicleMgr();
     if (!mvm) {
-        spdlog::warn(
-            "<Params> multiVehicleMgr is null, cannot removeLocalVehicle for vehicle_id migration (old_id={}, new_id={})",
-            oldId, newId);
+        spdlog::warn("<Params> multiVehicleMgr is null, cannot removeLocalVehicle for vehicle_id migration (old_id={}, "
+                     "new_id={})",
+                     oldId, newId);
         return;
     }
     auto holder = mvm->findVehicleControllerById(newId);
@@ -352,7 +413,8 @@ void MavParamsController::migrateVehicleIdAfterBasicWrite(const _MavPFrame_t& fr
                      newId);
         mvm->removeLocalVehicle(vehicle);
     } else if (holder != vehicle) {
-        spdlog::warn("<Params> skip removeLocalVehicle: new_id={} already used by another VehicleController (ptr conflict)",
-                     newId);
+        spdlog::warn(
+            "<Params> skip removeLocalVehicle: new_id={} already used by another VehicleController (ptr conflict)",
+            newId);
     }
 }

@@ -185,7 +185,7 @@ private:
     int m_pendingBatchReads = 0;
     std::function<int64_t()> m_nowMs;
     int64_t m_silentSinceMs = -1;  // -1: not silent since the last return
-    uint32_t m_groupsReadOk = 0;   // bit cmd set once that group's read succeeded
+    uint32_t m_groupsReadOk = 0;  // bit cmd set once that group's read succeeded
     bool m_vehicleCodeAnswered = false;
     bool m_emptyCodeLogged = false;
 };

@@ -2,6 +2,9 @@
 
 MavParamsDataElement::MavParamsDataElement(ParamsElementId id, const QString& name, const QString& value,
                                            const QString& unit)
-    : m_id(id), m_name(name), m_value(value), m_unit(unit)
+    : m_id(id)
+    , m_name(name)
+    , m_value(value)
+    , m_unit(unit)
 {
 }

@@ -23,5 +23,8 @@ public:
     Q_ENUM(CaliMagComOpRet)
 
 private:
-    explicit MavParamsEnums(QObject* parent = nullptr) : QObject(parent) {}
+    explicit MavParamsEnums(QObject* parent = nullptr)
+        : QObject(parent)
+    {
+    }
 };

@@ -25,7 +25,10 @@ void MavParamsController::setLoginManager(std::shared_ptr<GcsLoginManager> login
                                     &MavParamsController::handleLoginStateChanged);
 }
 
-void MavParamsController::readVehicleCode() { sendRead(MavCmd::VehicleCode, "readVehicleCode failed, vehicleCtrler is null"); }
+void MavParamsController::readVehicleCode()
+{
+    sendRead(MavCmd::VehicleCode, "readVehicleCode failed, vehicleCtrler is null");
+}
 
 int MavParamsController::handleVehicleCodeReply(const _MavPFrame_t& frame, bool read)
 {
@@ -49,7 +52,8 @@ int MavParamsController::handleVehicleCodeReply(const _MavPFrame_t& frame, bool 
         return 0;
     }
     std::string code;
-    if (frame.data.size() != MAVPROTO_VEHICLE_CODE_LEN || !MavProtoParamsProcesser::parseReadVehicleCodeParamsAck(frame, code)) {
+    if (frame.data.size() != MAVPROTO_VEHICLE_CODE_LEN ||
+        !MavProtoParamsProcesser::parseReadVehicleCodeParamsAck(frame, code)) {
         emit vehicleCodeReadResp(GcsRet::WrongReplyLength);
         return 0;
     }
@@ -117,8 +121,9 @@ void MavParamsController::requestActivateVehicleCode()
             const int code = doc && doc->is_object() && doc->contains("code") && (*doc)["code"].is_number_integer()
                                  ? (*doc)["code"].get<int>()
                                  : -1;
-            spdlog::warn("<Params> <VehicleCode> activate vehicle mqtt failed, code = {}, statusCode = {}, libCode = {}",
-                         code, status, status == 0 ? "network" : "http");
+            spdlog::warn(
+                "<Params> <VehicleCode> activate vehicle mqtt failed, code = {}, statusCode = {}, libCode = {}", code,
+                status, status == 0 ? "network" : "http");
         }
     });
 }
@@ -160,8 +165,8 @@ void MavParamsController::resetVehicleCode(const GenerateVehicleCodeReq& req)
         self->m_vehicleCode = QString::fromStdString((*doc)["code"].get<std::string>());
         spdlog::info("<Params> reset vehicleCode, code = {}", self->m_vehicleCode.toStdString());
         auto frame = std::make_shared<_MavPFrame_t>();
-        if (MavProtoParamsProcesser::packWriteVehicleCodeFrame(*frame, uint8_t(vehicle->vehicleId()), vehicle->genSeqId(),
-                                                               self->m_vehicleCode.toStdString()) == 0) {
+        if (MavProtoParamsProcesser::packWriteVehicleCodeFrame(
+                *frame, uint8_t(vehicle->vehicleId()), vehicle->genSeqId(), self->m_vehicleCode.toStdString()) == 0) {
             spdlog::warn("<Params> reset vehicleCode: the cloud's code cannot be written to the vehicle: {}",
                          self->m_vehicleCode.toStdString());
             emit self->vehicleCodeResetResp(GcsRet::CloudCallFailed, status);

@@ -1,3 +1,6 @@
 #include "MavPosCtrlParamsDataItem.h"
 
-MavPosCtrlParamsDataItem::MavPosCtrlParamsDataItem(QObject* parent) : QObject(parent) {}
+MavPosCtrlParamsDataItem::MavPosCtrlParamsDataItem(QObject* parent)
+    : QObject(parent)
+{
+}

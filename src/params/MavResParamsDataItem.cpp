@@ -6,11 +6,11 @@ namespace {
 
 // One source text per parameter so each can be translated on its own.
 const char* const kResNames[MavResParamsDataItem::ValueCount] = {
-    QT_TRANSLATE_NOOP("MavResParamsDataItem", "res0"), QT_TRANSLATE_NOOP("MavResParamsDataItem", "res1"),
-    QT_TRANSLATE_NOOP("MavResParamsDataItem", "res2"), QT_TRANSLATE_NOOP("MavResParamsDataItem", "res3"),
-    QT_TRANSLATE_NOOP("MavResParamsDataItem", "res4"), QT_TRANSLATE_NOOP("MavResParamsDataItem", "res5"),
-    QT_TRANSLATE_NOOP("MavResParamsDataItem", "res6"), QT_TRANSLATE_NOOP("MavResParamsDataItem", "res7"),
-    QT_TRANSLATE_NOOP("MavResParamsDataItem", "res8"), QT_TRANSLATE_NOOP("MavResParamsDataItem", "res9"),
+    QT_TRANSLATE_NOOP("MavResParamsDataItem", "res0"),  QT_TRANSLATE_NOOP("MavResParamsDataItem", "res1"),
+    QT_TRANSLATE_NOOP("MavResParamsDataItem", "res2"),  QT_TRANSLATE_NOOP("MavResParamsDataItem", "res3"),
+    QT_TRANSLATE_NOOP("MavResParamsDataItem", "res4"),  QT_TRANSLATE_NOOP("MavResParamsDataItem", "res5"),
+    QT_TRANSLATE_NOOP("MavResParamsDataItem", "res6"),  QT_TRANSLATE_NOOP("MavResParamsDataItem", "res7"),
+    QT_TRANSLATE_NOOP("MavResParamsDataItem", "res8"),  QT_TRANSLATE_NOOP("MavResParamsDataItem", "res9"),
     QT_TRANSLATE_NOOP("MavResParamsDataItem", "res10"), QT_TRANSLATE_NOOP("MavResParamsDataItem", "res11"),
     QT_TRANSLATE_NOOP("MavResParamsDataItem", "res12"), QT_TRANSLATE_NOOP("MavResParamsDataItem", "res13"),
     QT_TRANSLATE_NOOP("MavResParamsDataItem", "res14"), QT_TRANSLATE_NOOP("MavResParamsDataItem", "res15"),
@@ -33,14 +33,14 @@ double resValueAt(const MavProtoResParams_t& data, int index)
         return value;
     }
     double value;
-    std::memcpy(&value, base + offsetof(MavProtoResParams_t, res20) + size_t(index - 20) * sizeof value,
-                sizeof value);
+    std::memcpy(&value, base + offsetof(MavProtoResParams_t, res20) + size_t(index - 20) * sizeof value, sizeof value);
     return value;
 }
 
 }  // namespace
 
-MavResParamsDataItem::MavResParamsDataItem(QObject* parent) : MavBaseParamsDataItem(parent)
+MavResParamsDataItem::MavResParamsDataItem(QObject* parent)
+    : MavBaseParamsDataItem(parent)
 {
     for (int n = 0; n < ValueCount; ++n) {
         auto element = std::make_shared<MavParamsDataElement>(MavParamsDataElement::ParamsElementId(n),

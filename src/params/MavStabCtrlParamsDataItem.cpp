@@ -1,3 +1,6 @@
 #include "MavStabCtrlParamsDataItem.h"
 
-MavStabCtrlParamsDataItem::MavStabCtrlParamsDataItem(QObject* parent) : QObject(parent) {}
+MavStabCtrlParamsDataItem::MavStabCtrlParamsDataItem(QObject* parent)
+    : QObject(parent)
+{
+}

@@ -10,9 +10,9 @@
 #include <memory>
 
 enum MavCmdAckCheckType : uint32_t {
-    NoCheck = 0,       // every matching acknowledgement is accepted
+    NoCheck = 0,  // every matching acknowledgement is accepted
     CheckDataLen = 1,  // accepted when its data length equals the top-level expectedDataLen
-    CheckResult = 2,   // accepted when its first data byte equals the current expectedResult
+    CheckResult = 2,  // accepted when its first data byte equals the current expectedResult
 };
 
 class MavCmdRequestMessage {

@@ -13,7 +13,11 @@ public:
         return type;
     }
 
-    explicit MavCmdTimeoutEvent(MavCmdRequestMessagePtr req) : QEvent(eventType()), m_req(std::move(req)) {}
+    explicit MavCmdTimeoutEvent(MavCmdRequestMessagePtr req)
+        : QEvent(eventType())
+        , m_req(std::move(req))
+    {
+    }
 
     MavCmdRequestMessagePtr request() const { return m_req; }
 

@@ -45,7 +45,8 @@ const bool g_sinkFactoryRegistered = [] {
 }();
 }
 
-MavProtocolProcesser::MavProtocolProcesser(QObject* parent) : QObject(parent)
+MavProtocolProcesser::MavProtocolProcesser(QObject* parent)
+    : QObject(parent)
 {
     // Before GcsSettings::init the getter still holds the default.
     setMaxFrameDataLen(GcsSettings::getInstance()->maxFrameDataLen());
@@ -181,10 +182,11 @@ void MavProtocolProcesser::cutFrames(CutBuffer& buf, const QByteArray& chunk, Os
             m_scratch = _MavPFrame_t();
             const bool forUs = frame->rx_id == MAVPROTO_GCS_ID;
             // The raw copy is two allocations per frame: only for a listener.
-            static const QMetaMethod rawSignal = QMetaMethod::fromSignal(&MavProtocolProcesser::originPFrameDataReceived);
+            static const QMetaMethod rawSignal =
+                QMetaMethod::fromSignal(&MavProtocolProcesser::originPFrameDataReceived);
             if (forUs && isSignalConnected(rawSignal))
-                emit originPFrameDataReceived(std::make_shared<QByteArray>(reinterpret_cast<const char*>(base + pos), n),
-                                              link);
+                emit originPFrameDataReceived(
+                    std::make_shared<QByteArray>(reinterpret_cast<const char*>(base + pos), n), link);
             pos += n;
             if (forUs) {
                 if (frame->cmd == MavCmd::Heartbeat)

@@ -15,8 +15,8 @@ namespace {
 constexpr int kTimeoutEventPriority = 101;
 }
 
-MavRequestQueueManager::MavRequestQueueManager(std::weak_ptr<MavRequestQueueOwner> vehicle, QObject* parent, Clock clock,
-                                               int checkPeriodMs)
+MavRequestQueueManager::MavRequestQueueManager(std::weak_ptr<MavRequestQueueOwner> vehicle, QObject* parent,
+                                               Clock clock, int checkPeriodMs)
     : QObject(parent)
     , m_vehicle(std::move(vehicle))
     , m_vehicleRaw(m_vehicle.lock().get())
@@ -145,12 +145,9 @@ bool MavRequestQueueManager::ackAccepted(const MavCmdQueueItem* item, const _Mav
 {
     const auto& current = currentReq(item);
     switch (current->ackCheckType) {
-    case NoCheck:
-        return true;
-    case CheckDataLen:
-        return ack.data.size() == item->req->expectedDataLen;
-    case CheckResult:
-        return !ack.data.empty() && ack.data[0] == current->expectedResult;
+    case NoCheck: return true;
+    case CheckDataLen: return ack.data.size() == item->req->expectedDataLen;
+    case CheckResult: return !ack.data.empty() && ack.data[0] == current->expectedResult;
     }
     return false;
 }

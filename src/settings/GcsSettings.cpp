@@ -36,7 +36,11 @@ QString key(const char* k)
 }
 }  // namespace
 
-GcsSettings::GcsSettings() : QObject(nullptr), m_settings(QStringLiteral("Brel"), QStringLiteral("Velmora")) {}
+GcsSettings::GcsSettings()
+    : QObject(nullptr)
+    , m_settings(QStringLiteral("Brel"), QStringLiteral("Velmora"))
+{
+}
 
 GcsSettings* GcsSettings::getInstance()
 {

@@ -23,7 +23,7 @@ public:
         LoadCustomNameSuccess = 0,
         LoadCustomNameFileNotExist = 1,
         LoadCustomNameFileOpenFailed = 2,  // the given file, or the cache file when loading given fields
-        LoadCustomNameParseFailed = 3,     // unparsable file, or fields that could not be packed
+        LoadCustomNameParseFailed = 3,  // unparsable file, or fields that could not be packed
     };
     Q_ENUM(LoadCustomNameResult)
 

@@ -7,7 +7,10 @@
 
 #include <spdlog/spdlog.h>
 
-CustomTeleDataListModel::CustomTeleDataListModel(QObject* parent) : QAbstractListModel(parent) {}
+CustomTeleDataListModel::CustomTeleDataListModel(QObject* parent)
+    : QAbstractListModel(parent)
+{
+}
 
 int CustomTeleDataListModel::rowCount(const QModelIndex& parent) const
 {
@@ -57,7 +60,8 @@ void CustomTeleDataListModel::setActiveVehicleCtrler(const std::shared_ptr<Vehic
             m_teleConnection = connect(tele.get(), &MavTelemetryController::teleDataChanged, this,
                                        &CustomTeleDataListModel::handleTeleDataChanged);
         } else {
-            spdlog::warn("<TeleList> vehicle {} has no telemetry controller, its list stays empty", vehicle->vehicleId());
+            spdlog::warn("<TeleList> vehicle {} has no telemetry controller, its list stays empty",
+                         vehicle->vehicleId());
         }
     }
     rebuild();

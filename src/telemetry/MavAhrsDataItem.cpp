@@ -2,7 +2,8 @@
 
 using E = MavTeleDataElement;
 
-MavAhrsDataItem::MavAhrsDataItem(QObject* parent) : MavTeleBaseDataItem(parent)
+MavAhrsDataItem::MavAhrsDataItem(QObject* parent)
+    : MavTeleBaseDataItem(parent)
 {
     const QString rate = QStringLiteral("deg/s");
     const QString acc = QStringLiteral("m/s^2");

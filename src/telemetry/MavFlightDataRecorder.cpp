@@ -80,9 +80,9 @@ void MavFlightDataRecorder::writeLoop(QString dir, int vehicleId)
     }
     // A vehicle re-created within the same second (reconnect, id change) must not overwrite the
     // log just closed.
-    const QString stem = dir + QStringLiteral("/Flight_%1_%2")
-                                   .arg(vehicleId)
-                                   .arg(QDateTime::currentDateTime().toString("yyyyMMdd_hhmmss"));
+    const QString stem =
+        dir +
+        QStringLiteral("/Flight_%1_%2").arg(vehicleId).arg(QDateTime::currentDateTime().toString("yyyyMMdd_hhmmss"));
     OstCsvFile file;
     for (int n = 1; n <= kMaxLogNameTries && !file.isOpen(); ++n) {
         file.setFilePath(n == 1 ? stem + ".xlsx" : QStringLiteral("%1_%2.xlsx").arg(stem).arg(n));

@@ -21,7 +21,8 @@ void showNumber(const MavTeleDataElementPtr& element, double value, int decimals
 
 }  // namespace
 
-MavFlightStatusDataItem::MavFlightStatusDataItem(QObject* parent) : MavTeleBaseDataItem(parent)
+MavFlightStatusDataItem::MavFlightStatusDataItem(QObject* parent)
+    : MavTeleBaseDataItem(parent)
 {
     m_flightModeElement = addElement(E::FlightMode, tr("飞行模式"));
     m_flightStateElement = addElement(E::FlightState, tr("飞行状态"));

@@ -2,7 +2,8 @@
 
 using E = MavTeleDataElement;
 
-MavPosDataItem::MavPosDataItem(QObject* parent) : MavTeleBaseDataItem(parent)
+MavPosDataItem::MavPosDataItem(QObject* parent)
+    : MavTeleBaseDataItem(parent)
 {
     const QString deg = QStringLiteral("°");
     const QString m = QStringLiteral("m");

@@ -2,7 +2,8 @@
 
 using E = MavTeleDataElement;
 
-MavRcDataItem::MavRcDataItem(QObject* parent) : MavTeleBaseDataItem(parent)
+MavRcDataItem::MavRcDataItem(QObject* parent)
+    : MavTeleBaseDataItem(parent)
 {
     m_rcAilElement = addElement(E::RcAil, tr("副翼"));
     m_rcEleElement = addElement(E::RcEle, tr("升降舵"));

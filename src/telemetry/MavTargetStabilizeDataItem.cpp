@@ -2,7 +2,8 @@
 
 using E = MavTeleDataElement;
 
-MavTargetStabilizeDataItem::MavTargetStabilizeDataItem(QObject* parent) : MavTeleBaseDataItem(parent)
+MavTargetStabilizeDataItem::MavTargetStabilizeDataItem(QObject* parent)
+    : MavTeleBaseDataItem(parent)
 {
     const QString m = QStringLiteral("m");
     const QString mps = QStringLiteral("m/s");

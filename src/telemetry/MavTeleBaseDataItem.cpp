@@ -2,7 +2,10 @@
 
 #include <spdlog/spdlog.h>
 
-MavTeleBaseDataItem::MavTeleBaseDataItem(QObject* parent) : QObject(parent) {}
+MavTeleBaseDataItem::MavTeleBaseDataItem(QObject* parent)
+    : QObject(parent)
+{
+}
 
 MavTeleDataElementPtr MavTeleBaseDataItem::addElement(MavTeleDataElement::TeleElementId id, const QString& name,
                                                       const QString& unit)

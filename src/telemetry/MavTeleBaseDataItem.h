@@ -23,7 +23,7 @@ public:
 
     QList<MavTeleDataElementPtr> dataElementList() const { return m_dataElementList; }
 
-    virtual void initDataElements() {}
+    virtual void initDataElements() { }
     virtual int dataCommand() const = 0;
     virtual std::shared_ptr<MavTeleBaseDataItem> selfPointer() = 0;
 

@@ -10,13 +10,16 @@
 
 #include <spdlog/spdlog.h>
 
-MavTeleDataItemBox::MavTeleDataItemBox(QObject* parent) : QObject(parent) {}
+MavTeleDataItemBox::MavTeleDataItemBox(QObject* parent)
+    : QObject(parent)
+{
+}
 
 const QList<int>& MavTeleDataItemBox::dataCommands()
 {
-    static const QList<int> commands = {MavAhrsDataItem::Command,          MavPosDataItem::Command,
-                                        MavTargetStabilizeDataItem::Command, MavRcDataItem::Command,
-                                        MavFlightStatusDataItem::Command,  MavTeleResDataItem::Command};
+    static const QList<int> commands = {
+        MavAhrsDataItem::Command, MavPosDataItem::Command,          MavTargetStabilizeDataItem::Command,
+        MavRcDataItem::Command,   MavFlightStatusDataItem::Command, MavTeleResDataItem::Command};
     return commands;
 }
 
@@ -59,8 +62,7 @@ std::shared_ptr<MavTeleDataElement> MavTeleDataItemBox::getDataElement(int eleme
     return m_dataElements.value(elementId);
 }
 
-void MavTeleDataItemBox::setCustomNameFieldsConfigManager(
-    const std::shared_ptr<MavCustomNameFieldsConfigManager>& mgr)
+void MavTeleDataItemBox::setCustomNameFieldsConfigManager(const std::shared_ptr<MavCustomNameFieldsConfigManager>& mgr)
 {
     if (auto old = m_customNameFieldsConfigMgr.lock())
         disconnect(old.get(), nullptr, this, nullptr);

@@ -9,7 +9,10 @@ namespace {
 constexpr int kFontPixelSize = 14;
 }  // namespace
 
-MavTeleDataTableModel::MavTeleDataTableModel(QObject* parent) : QAbstractTableModel(parent) {}
+MavTeleDataTableModel::MavTeleDataTableModel(QObject* parent)
+    : QAbstractTableModel(parent)
+{
+}
 
 int MavTeleDataTableModel::rowCount(const QModelIndex& parent) const
 {

@@ -2,7 +2,8 @@
 
 using E = MavTeleDataElement;
 
-MavTeleResDataItem::MavTeleResDataItem(QObject* parent) : MavTeleBaseDataItem(parent)
+MavTeleResDataItem::MavTeleResDataItem(QObject* parent)
+    : MavTeleBaseDataItem(parent)
 {
     for (int k = 0; k < ValueCount; ++k)
         m_resElements[size_t(k)] = addElement(E::TeleElementId(E::Res0 + k), tr("res%1").arg(k));

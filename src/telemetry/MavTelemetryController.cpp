@@ -141,7 +141,8 @@ bool MavTelemetryController::sendAllTeleDataRequest()
     if (m_vehicle.expired() || !m_vehicleRaw)
         return false;
     auto frame = std::make_shared<_MavPFrame_t>();
-    MavProtoHelper::packMavProtoFrame(*frame, MAVPROTO_GCS_ID, uint8_t(m_vehicleId & 0xFF), 0, MavCmd::RequestAllTele, {});
+    MavProtoHelper::packMavProtoFrame(*frame, MAVPROTO_GCS_ID, uint8_t(m_vehicleId & 0xFF), 0, MavCmd::RequestAllTele,
+                                      {});
     return m_vehicleRaw->sendMavPFrame(frame);
 }
 
@@ -281,7 +282,6 @@ void MavTelemetryController::feedTeleDataPFrame(std::shared_ptr<_MavPFrame_t> fr
         m_res->updateProtoData(r);
         break;
     }
-    default:
-        break;
+    default: break;
     }
 }

@@ -16,7 +16,8 @@ QString num(qint64 v)
 }  // namespace
 
 VehicleAlertController::VehicleAlertController(const std::shared_ptr<VehicleController>& vehicle, QObject* parent)
-    : QObject(parent), m_vehicle(vehicle)
+    : QObject(parent)
+    , m_vehicle(vehicle)
 {
     qRegisterMetaType<VehicleAlert>("VehicleAlert");
 }
@@ -42,13 +43,14 @@ void VehicleAlertController::handleTeleDataChanged(std::shared_ptr<MavTeleBaseDa
 void VehicleAlertController::evaluateFlightStatus(const MavFlightStatusDataItem& s)
 {
     using L = VehicleAlertLevel;
-    evaluateAlert("vehicle.telemetry.rc_state.lost", "rc_state", L::Critical, s.rcState() == 0, num(s.rcState()), "1", {});
+    evaluateAlert("vehicle.telemetry.rc_state.lost", "rc_state", L::Critical, s.rcState() == 0, num(s.rcState()), "1",
+                  {});
     evaluateAlert("vehicle.telemetry.position_state.lost", "position_state", L::Critical, s.positionState() == 0,
                   num(s.positionState()), "3", {});
     evaluateAlert("vehicle.telemetry.heading_state.lost", "heading_state", L::Critical, s.headingState() == 0,
                   num(s.headingState()), "1", {});
-    evaluateAlert("vehicle.telemetry.link_state.lost", "link_state", L::Critical, s.linkState() == 0, num(s.linkState()),
-                  "1", {});
+    evaluateAlert("vehicle.telemetry.link_state.lost", "link_state", L::Critical, s.linkState() == 0,
+                  num(s.linkState()), "1", {});
     evaluateAlert("vehicle.telemetry.battery_state.low", "battery_state", L::Warning, s.batteryState() == 1,
                   num(s.batteryState()), "0", {});
     evaluateAlert("vehicle.telemetry.battery_state.critical_low", "battery_state", L::Critical, s.batteryState() == 2,
@@ -82,9 +84,10 @@ void VehicleAlertController::evaluateFlightStatus(const MavFlightStatusDataItem&
     evaluateAlert("vehicle.telemetry.gnss_vdop.high", "gnss_vdop", L::Warning, vdop > m_gnssVdopThreshold,
                   QString::number(vdop, 'f', 1), {}, QString::number(m_gnssVdopThreshold, 'f', 1));
     evaluateAlert("vehicle.telemetry.emergency_protect.active", "emergency_protect", L::Critical,
-                  hasEmergencyProtectAction(s.emergencyProtect()), emergencyProtectMessage(s.emergencyProtect()), "0", {});
-    evaluateAlert("vehicle.telemetry.takeoff_check.forbidden", "takeoff_check", L::Critical, (s.takeoffCheck() & 1) != 0,
-                  takeoffCheckForbiddenMessage(s.takeoffCheck()), "0", {});
+                  hasEmergencyProtectAction(s.emergencyProtect()), emergencyProtectMessage(s.emergencyProtect()), "0",
+                  {});
+    evaluateAlert("vehicle.telemetry.takeoff_check.forbidden", "takeoff_check", L::Critical,
+                  (s.takeoffCheck() & 1) != 0, takeoffCheckForbiddenMessage(s.takeoffCheck()), "0", {});
 }
 
 void VehicleAlertController::evaluateAlert(const QString& key, const QString& sourceField, VehicleAlertLevel level,
@@ -97,8 +100,8 @@ void VehicleAlertController::evaluateAlert(const QString& key, const QString& so
             it->currentValue == currentValue && it->expectedValue == expectedValue &&
             it->thresholdValue == thresholdValue)
             return;
-        const VehicleAlert alert = makeAlert(key, sourceField, level, VehicleAlertState::Active, currentValue,
-                                             expectedValue, thresholdValue);
+        const VehicleAlert alert =
+            makeAlert(key, sourceField, level, VehicleAlertState::Active, currentValue, expectedValue, thresholdValue);
         m_alerts.insert(key, alert);
         emit alertChanged(alert);
         return;
@@ -158,7 +161,7 @@ QString VehicleAlertController::takeoffCheckForbiddenMessage(quint16 bits)
 {
     if ((bits & 1) == 0)
         return QString();
-    static const char* faults[] = {QT_TR_NOOP("IMU异常"), QT_TR_NOOP("方向角异常"), QT_TR_NOOP("遥控器丢失"),
+    static const char* faults[] = {QT_TR_NOOP("IMU异常"),  QT_TR_NOOP("方向角异常"),   QT_TR_NOOP("遥控器丢失"),
                                    QT_TR_NOOP("GNSS丢失"), QT_TR_NOOP("定向信号丢失"), QT_TR_NOOP("电池异常")};
     QStringList found;
     for (int bit = 1; bit <= 6; ++bit) {

@@ -50,8 +50,8 @@ void MultiVehicleManager::processMavHeartbeatFrame(int vehicleId, OstAbstractLin
         auto& last = m_heartbeatLogTimes[vehicleId];
         if (now - last >= kHeartbeatLogThrottleMs) {
             last = now;
-            spdlog::debug("<MultiVehicleMgr> heartbeat: existing vehicleId={}, list_size={} (throttled {} ms)", vehicleId,
-                          m_vehicles.size(), kHeartbeatLogThrottleMs);
+            spdlog::debug("<MultiVehicleMgr> heartbeat: existing vehicleId={}, list_size={} (throttled {} ms)",
+                          vehicleId, m_vehicles.size(), kHeartbeatLogThrottleMs);
         }
         auto config = link ? link->linkConfig() : nullptr;
         if (config && config->linkType() == OstLinkAbstractConfig::Udp) {
@@ -96,8 +96,8 @@ void MultiVehicleManager::processMavHeartbeatFrame(int vehicleId, OstAbstractLin
 
     if (m_vehicles.size() == 1) {
         if (vehicle->alive()) {
-            spdlog::info(
-                "<MultiVehicleMgr> first vehicle connected and alive, start check vehicle first position fixed after connected");
+            spdlog::info("<MultiVehicleMgr> first vehicle connected and alive, start check vehicle first position "
+                         "fixed after connected");
             vehicle->checkVehicleFirstPositionFixedAfterConnected();
         } else {
             connect(vehicle.get(), &VehicleController::vehicleAliveChanged, this,
@@ -114,8 +114,8 @@ void MultiVehicleManager::handleVechileAliveChanged(bool alive)
     if (!alive)
         return;
     if (m_vehicles.size() == 1) {
-        spdlog::info(
-            "<MultiVehicleMgr> first vehicle alive changed to true, start check vehicle first position fixed after connected");
+        spdlog::info("<MultiVehicleMgr> first vehicle alive changed to true, start check vehicle first position fixed "
+                     "after connected");
         m_vehicles.first()->checkVehicleFirstPositionFixedAfterConnected();
     } else {
         spdlog::info("<MultiVehicleMgr> vehicle alive changed to true, but more than one vehicle, do nothing");
@@ -207,13 +207,15 @@ void MultiVehicleManager::chooseActiveAfterRemoval()
 
 void MultiVehicleManager::removeLocalVehicle(const std::shared_ptr<VehicleController>& ctrl)
 {
-    spdlog::info("<MultiVehicleMgr> removeLocalVehicle: entry, list_size={}, ctrl_ptr={}", m_vehicles.size(), ptr(ctrl));
+    spdlog::info("<MultiVehicleMgr> removeLocalVehicle: entry, list_size={}, ctrl_ptr={}", m_vehicles.size(),
+                 ptr(ctrl));
     if (!ctrl || !ctrl->isLocal()) {
         spdlog::info("<MultiVehicleMgr> removeLocalVehicle ignored: invalid or not Local");
         return;
     }
     const bool wasActive = ctrl == m_activeVehicle;
-    spdlog::info("<MultiVehicleMgr> removeLocalVehicle: target vehicle_id={}, was_active={}", ctrl->vehicleId(), wasActive);
+    spdlog::info("<MultiVehicleMgr> removeLocalVehicle: target vehicle_id={}, was_active={}", ctrl->vehicleId(),
+                 wasActive);
     if (!m_vehicles.contains(ctrl)) {
         spdlog::warn("<MultiVehicleMgr> removeLocalVehicle: controller not in list (vehicle_id={})", ctrl->vehicleId());
         return;
@@ -226,10 +228,9 @@ void MultiVehicleManager::removeLocalVehicle(const std::shared_ptr<VehicleContro
     if (wasActive)
         chooseActiveAfterRemoval();
     m_heartbeatLogTimes.erase(keep->vehicleId());
-    spdlog::info(
-        "<MultiVehicleMgr> removeLocalVehicle: done, removed_id={}, was_active={}, new_active_vehicle_id={}, "
-        "remaining_list_size={}",
-        keep->vehicleId(), wasActive, m_activeVehicle ? m_activeVehicle->vehicleId() : -1, m_vehicles.size());
+    spdlog::info("<MultiVehicleMgr> removeLocalVehicle: done, removed_id={}, was_active={}, new_active_vehicle_id={}, "
+                 "remaining_list_size={}",
+                 keep->vehicleId(), wasActive, m_activeVehicle ? m_activeVehicle->vehicleId() : -1, m_vehicles.size());
 }
 
 void MultiVehicleManager::removeAllLocalVehicles()

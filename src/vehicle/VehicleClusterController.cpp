@@ -8,7 +8,8 @@
 #include <spdlog/spdlog.h>
 
 VehicleClusterController::VehicleClusterController(MultiVehicleManager* multiVehicleMgr, QObject* parent)
-    : QObject(parent), m_multiVehicleMgr(multiVehicleMgr)
+    : QObject(parent)
+    , m_multiVehicleMgr(multiVehicleMgr)
 {
     if (multiVehicleMgr) {
         connect(multiVehicleMgr, &MultiVehicleManager::vehicleJoined, this,
@@ -58,7 +59,8 @@ void VehicleClusterController::bindVehicle(const std::shared_ptr<VehicleControll
 {
     const int id = vehicle->vehicleId();
     if (id < 0) {
-        spdlog::debug("<VehicleCluster> vehicle without id, code {}, gets no slot", vehicle->vehicleCode().toStdString());
+        spdlog::debug("<VehicleCluster> vehicle without id, code {}, gets no slot",
+                      vehicle->vehicleCode().toStdString());
         return;
     }
     auto it = m_items.find(id);

@@ -7,7 +7,8 @@
 #include "vehicle/VehicleController.h"
 
 VehicleClusterListDataItem::VehicleClusterListDataItem(int vehicleId, QObject* parent)
-    : QObject(parent), m_vehicleId(vehicleId)
+    : QObject(parent)
+    , m_vehicleId(vehicleId)
 {
 }
 
@@ -31,9 +32,11 @@ void VehicleClusterListDataItem::setVehicleController(std::shared_ptr<VehicleCon
                 &VehicleClusterListDataItem::handleVehicleAliveChanged);
     }
     if (m_ahrs)
-        connect(m_ahrs.get(), &MavTeleBaseDataItem::dataChanged, this, &VehicleClusterListDataItem::handleAhrsDataChanged);
+        connect(m_ahrs.get(), &MavTeleBaseDataItem::dataChanged, this,
+                &VehicleClusterListDataItem::handleAhrsDataChanged);
     if (m_pos)
-        connect(m_pos.get(), &MavTeleBaseDataItem::dataChanged, this, &VehicleClusterListDataItem::handlePosDataChanged);
+        connect(m_pos.get(), &MavTeleBaseDataItem::dataChanged, this,
+                &VehicleClusterListDataItem::handlePosDataChanged);
     emit dataChanged();
     if (isConnected() != wasConnected)
         emit connectionStatusChanged();

@@ -2,7 +2,10 @@
 
 #include "vehicle/VehicleClusterListDataItem.h"
 
-VehicleClusterListModel::VehicleClusterListModel(QObject* parent) : QAbstractListModel(parent) {}
+VehicleClusterListModel::VehicleClusterListModel(QObject* parent)
+    : QAbstractListModel(parent)
+{
+}
 
 void VehicleClusterListModel::addVehicle(const std::shared_ptr<VehicleClusterListDataItem>& item)
 {

@@ -110,7 +110,8 @@ void VehicleController::setup()
         connect(names.get(), &MavCustomNameFieldsConfigManager::resTeleFieldsRefreshed, this,
                 &VehicleController::handleResTeleFieldsRefreshed);
     }
-    connect(m_paramsCtrler.get(), &MavParamsController::vehicleCodeReadResp, this, &VehicleController::vehicleCodeReadResp);
+    connect(m_paramsCtrler.get(), &MavParamsController::vehicleCodeReadResp, this,
+            &VehicleController::vehicleCodeReadResp);
     if (isLocal()) {
         m_requestQueue =
             std::make_shared<MavRequestQueueManager>(weak_from_this(), nullptr, m_queueClock, m_queueCheckPeriodMs);
@@ -128,7 +129,8 @@ void VehicleController::initConnect()
         connect(m_linkManager->mavProtoProcesser(), &MavProtocolProcesser::mavPFrameReceived, this,
                 &VehicleController::deliverMavPFrame);
     }
-    connect(m_requestQueue.get(), &MavRequestQueueManager::mavPFrameReceived, this, &VehicleController::processMavPFrame);
+    connect(m_requestQueue.get(), &MavRequestQueueManager::mavPFrameReceived, this,
+            &VehicleController::processMavPFrame);
     connect(m_teleCtrler.get(), &MavTelemetryController::teleDataReportStateChanged, this,
             &VehicleController::handleTeleDataReportStateChanged);
     connect(this, &VehicleController::vehicleFirstPositionFixedAfterConnectedTimerTriggered, this,
@@ -375,31 +377,36 @@ void VehicleController::sendControlCommand(uint8_t cmd, int eventType, const QSt
 
 void VehicleController::takeoff(quint16 alt, quint8 vel)
 {
-    sendControlCommand(MavCmd::TakeOff, 1, VehicleUtil::cmdToText(MavCmd::TakeOff), [&](_MavPFrame_t& f, uint8_t rx, uint8_t seq) {
-        MavProtoCtrlCmdProcesser::packTakeOffPFrame(f, rx, seq, MavProtoTakeOffParams_t{alt, vel});
-    });
+    sendControlCommand(MavCmd::TakeOff, 1, VehicleUtil::cmdToText(MavCmd::TakeOff),
+                       [&](_MavPFrame_t& f, uint8_t rx, uint8_t seq) {
+                           MavProtoCtrlCmdProcesser::packTakeOffPFrame(f, rx, seq, MavProtoTakeOffParams_t{alt, vel});
+                       });
 }
 
 void VehicleController::suspend()
 {
-    sendControlCommand(MavCmd::Suspend, 2, VehicleUtil::cmdToText(MavCmd::Suspend), &MavProtoCtrlCmdProcesser::packSuspendPFrame);
+    sendControlCommand(MavCmd::Suspend, 2, VehicleUtil::cmdToText(MavCmd::Suspend),
+                       &MavProtoCtrlCmdProcesser::packSuspendPFrame);
 }
 
 void VehicleController::resume()
 {
-    sendControlCommand(MavCmd::Resume, 3, VehicleUtil::cmdToText(MavCmd::Resume), &MavProtoCtrlCmdProcesser::packResumePFrame);
+    sendControlCommand(MavCmd::Resume, 3, VehicleUtil::cmdToText(MavCmd::Resume),
+                       &MavProtoCtrlCmdProcesser::packResumePFrame);
 }
 
 void VehicleController::land()
 {
-    sendControlCommand(MavCmd::Land, 4, VehicleUtil::cmdToText(MavCmd::Land), &MavProtoCtrlCmdProcesser::packLandPFrame);
+    sendControlCommand(MavCmd::Land, 4, VehicleUtil::cmdToText(MavCmd::Land),
+                       &MavProtoCtrlCmdProcesser::packLandPFrame);
 }
 
 void VehicleController::returnHome(double lat, double lon, float alt)
 {
-    sendControlCommand(MavCmd::Return, 5, VehicleUtil::cmdToText(MavCmd::Return), [&](_MavPFrame_t& f, uint8_t rx, uint8_t seq) {
-        MavProtoCtrlCmdProcesser::packReturnPFrame(f, rx, seq, MavProtoReturnParams_t{lat, lon, alt});
-    });
+    sendControlCommand(
+        MavCmd::Return, 5, VehicleUtil::cmdToText(MavCmd::Return), [&](_MavPFrame_t& f, uint8_t rx, uint8_t seq) {
+            MavProtoCtrlCmdProcesser::packReturnPFrame(f, rx, seq, MavProtoReturnParams_t{lat, lon, alt});
+        });
 }
 
 void VehicleController::runMission()
@@ -646,7 +653,8 @@ void VehicleController::handleCheckVehicleFirstPositionFixedAfterConnectedTimerT
         m_firstPositionCount = 0;
         stopFirstPositionCheck();
         if (fixed) {
-            spdlog::info("Vehicle first position fixed after connected, emit vehicleFirstPositionFixedAfterConnected signal");
+            spdlog::info(
+                "Vehicle first position fixed after connected, emit vehicleFirstPositionFixedAfterConnected signal");
             emit vehicleFirstPositionFixedAfterConnected();
         }
     }

@@ -9,7 +9,10 @@ class VehicleDataItem : public QObject {
 public:
     VehicleDataItem(const QString& vehicleCode = QString(), const QString& name = QString(), int localId = 0,
                     QObject* parent = nullptr)
-        : QObject(parent), m_vehicleCode(vehicleCode), m_name(name), m_vehicleLocalId(localId)
+        : QObject(parent)
+        , m_vehicleCode(vehicleCode)
+        , m_name(name)
+        , m_vehicleLocalId(localId)
     {
     }
 

@@ -48,8 +48,8 @@ std::string GcsFleetHttpGuard::quoted(const QByteArray& raw)
     std::string out;
     for (const char c : raw) {
         const auto u = static_cast<unsigned char>(c);
-        const std::string piece = (u >= 0x20 && u < 0x7f) ? std::string(1, c)
-                                                            : std::string{'\\', 'x', digits[u >> 4], digits[u & 15]};
+        const std::string piece =
+            (u >= 0x20 && u < 0x7f) ? std::string(1, c) : std::string{'\\', 'x', digits[u >> 4], digits[u & 15]};
         if (out.size() + piece.size() > kMaxQuotedChars)
             break;
         out += piece;
@@ -185,9 +185,9 @@ GcsFleetHttpGuard::GcsFleetHttpGuard(QObject* parent)
 
 void GcsFleetHttpGuard::logRefusal(const QTcpSocket* socket, int status, const std::string& reason)
 {
-    m_refusals.refused(socket->peerAddress().toString().toStdString(),
-                       fmt::format("<fleet-web> refused {} {} from {}: {}", status, statusText(status),
-                                   peerOf(socket), reason));
+    m_refusals.refused(
+        socket->peerAddress().toString().toStdString(),
+        fmt::format("<fleet-web> refused {} {} from {}: {}", status, statusText(status), peerOf(socket), reason));
     if (!m_refusalFlush.isActive())
         m_refusalFlush.start();
 }
@@ -197,10 +197,11 @@ void GcsFleetHttpGuard::refuse(QTcpSocket* socket, int status, const std::string
     logRefusal(socket, status, reason);
     const QByteArray text = QByteArray(statusText(status)) + "\n";
     socket->write("HTTP/1.1 " + QByteArray::number(status) + " " + statusText(status) +
-                  "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
-                  QByteArray::number(text.size()) + "\r\nContent-Security-Policy: " + kSecurityPolicy +
+                  "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " + QByteArray::number(text.size()) +
+                  "\r\nContent-Security-Policy: " + kSecurityPolicy +
                   "\r\nX-Content-Type-Options: nosniff\r\nReferrer-Policy: no-referrer"
-                  "\r\nConnection: close\r\n\r\n" + text);
+                  "\r\nConnection: close\r\n\r\n" +
+                  text);
     socket->disconnectFromHost();
 }
 
@@ -281,8 +282,7 @@ void GcsFleetHttpGuard::inspectSocket(QTcpSocket* socket)
     }
     const Head head = inspect(m_peeked, m_hosts);
     switch (head.kind) {
-    case Head::Kind::Incomplete:
-        return;  // not reached: the head is complete or too long
+    case Head::Kind::Incomplete: return;  // not reached: the head is complete or too long
     case Head::Kind::Refused:
         release(socket);
         refuse(socket, head.status, head.reason);

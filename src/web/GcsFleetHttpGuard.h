@@ -99,9 +99,9 @@ public:
     struct Head {
         enum class Kind { Incomplete, Http, WebSocket, Refused };
         Kind kind = Kind::Incomplete;
-        int status = 0;      // Refused
+        int status = 0;  // Refused
         std::string reason;  // Refused
-        QByteArray path;     // without the query
+        QByteArray path;  // without the query
     };
     // hosts: lower-case Host values accepted, each with and without ":port".
     static Head inspect(const QByteArray& buffered, const QList<QByteArray>& hosts);

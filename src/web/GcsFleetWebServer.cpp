@@ -123,8 +123,8 @@ bool listsGzip(const QByteArray& acceptEncoding)
 // The HTTP side: one answer per connection, then the connection closes (see the guard's header).
 class FleetHttpServer : public QAbstractHttpServer {
 public:
-    FleetHttpServer(std::function<Answer(const Ask&)> route, QByteArray policy,
-                    GcsFleetHttpGuard* guard, QObject* parent)
+    FleetHttpServer(std::function<Answer(const Ask&)> route, QByteArray policy, GcsFleetHttpGuard* guard,
+                    QObject* parent)
         : QAbstractHttpServer(parent)
         , m_route(std::move(route))
         , m_policy(std::move(policy))
@@ -145,7 +145,8 @@ protected:
             answer = m_route({request.url().path(QUrl::FullyEncoded).toUtf8(),
                               listsGzip(request.value("Accept-Encoding")), request.value("If-None-Match")});
         else
-            answer = {QHttpServerResponder::StatusCode::MethodNotAllowed, answer.type, "Method Not Allowed\n", {}, false};
+            answer = {
+                QHttpServerResponder::StatusCode::MethodNotAllowed, answer.type, "Method Not Allowed\n", {}, false};
         if (answer.status != QHttpServerResponder::StatusCode::Ok &&
             answer.status != QHttpServerResponder::StatusCode::NotModified)
             m_guard->logRefusal(socket, int(answer.status),
@@ -178,10 +179,7 @@ protected:
         return true;
     }
 
-    void missingHandler(const QHttpServerRequest&, QTcpSocket* socket) override
-    {
-        socket->abort();
-    }
+    void missingHandler(const QHttpServerRequest&, QTcpSocket* socket) override { socket->abort(); }
 
 private:
     std::function<Answer(const Ask&)> m_route;
@@ -261,7 +259,7 @@ struct GcsFleetWebServer::Private {
 
     // Each vehicle as the clients have it after the last tick (or the first client's snapshot).
     struct Sent {
-        json v;          // V without linkStats
+        json v;  // V without linkStats
         json linkStats;  // as last sent
         uint64_t seenTick = 0;
         uint64_t linkSentTick = 0;
@@ -324,8 +322,11 @@ struct GcsFleetWebServer::Private {
             {"/api/v1/link", FleetReadModel::link},
         };
         if (const auto doc = docs.find(path); doc != docs.end())
-            return {QHttpServerResponder::StatusCode::Ok, "application/json",
-                    QByteArray::fromStdString(doc->second(ctrl->fleetSources()).dump()), {}, false};
+            return {QHttpServerResponder::StatusCode::Ok,
+                    "application/json",
+                    QByteArray::fromStdString(doc->second(ctrl->fleetSources()).dump()),
+                    {},
+                    false};
         if (const auto found = staticFiles.find(path); found != staticFiles.end()) {
             const StaticFile& file = found->second;
             if (ask.ifNoneMatch == file.etag)
@@ -427,8 +428,12 @@ struct GcsFleetWebServer::Private {
         const auto pieces = cutUtf8(text, kDocPartBytes);
         const uint64_t version = ++docVersion;
         for (size_t i = 0; i < pieces.size(); ++i)
-            queue.emplace_back(key, json({{"type", "part"}, {"key", key}, {"version", version}, {"index", i},
-                                          {"count", pieces.size()}, {"data", pieces[i]}})
+            queue.emplace_back(key, json({{"type", "part"},
+                                          {"key", key},
+                                          {"version", version},
+                                          {"index", i},
+                                          {"count", pieces.size()},
+                                          {"data", pieces[i]}})
                                         .dump());
         pumpParts(client);
     }
@@ -470,8 +475,10 @@ struct GcsFleetWebServer::Private {
     std::string snapshot(bool seed, std::vector<std::string>* large)
     {
         json fleet = FleetReadModel::fleet(ctrl->fleetSources());
-        json docs = {{"alerts", alertsDoc()}, {"route", FleetReadModel::activeRoute(ctrl->fleetSources())},
-                     {"zones", FleetReadModel::zones(ctrl->fleetSources())}, {"link", FleetReadModel::link(ctrl->fleetSources())}};
+        json docs = {{"alerts", alertsDoc()},
+                     {"route", FleetReadModel::activeRoute(ctrl->fleetSources())},
+                     {"zones", FleetReadModel::zones(ctrl->fleetSources())},
+                     {"link", FleetReadModel::link(ctrl->fleetSources())}};
         if (seed) {
             sentVehicles.clear();
             for (json v : fleet["vehicles"]) {
@@ -492,7 +499,8 @@ struct GcsFleetWebServer::Private {
                 }
             }
             for (auto& [key, doc] : docs.items()) {
-                if (const auto sent = sentDocs.find(key); sent != sentDocs.end() && sent->second.size() <= kLargeDocBytes)
+                if (const auto sent = sentDocs.find(key);
+                    sent != sentDocs.end() && sent->second.size() <= kLargeDocBytes)
                     doc = json::parse(sent->second);
             }
         }
@@ -502,7 +510,9 @@ struct GcsFleetWebServer::Private {
                 large->push_back(key);
             }
         }
-        json message = {{"type", "snapshot"}, {"time", FleetReadModel::nowMs()}, {"fleet", std::move(fleet)},
+        json message = {{"type", "snapshot"},
+                        {"time", FleetReadModel::nowMs()},
+                        {"fleet", std::move(fleet)},
                         {"config", {{"rateHz", options.rateHz}, {"mapTiles", options.mapTiles.toStdString()}}}};
         message.update(docs);
         return message.dump();
@@ -677,8 +687,8 @@ bool GcsFleetWebServer::start(QString* error)
     d->guard->setAllowedHosts(d->allowedHosts(d->guard->serverPort()));
     d->guard->setPerPeerLimit(d->options.perPeer);
     d->guard->setAnswerDeadlineMs(d->options.answerDeadlineMs);
-    d->http = new FleetHttpServer([this](const Ask& ask) { return d->route(ask); },
-                                  securityPolicy(d->options.mapTiles), d->guard, this);
+    d->http = new FleetHttpServer([this](const Ask& ask) { return d->route(ask); }, securityPolicy(d->options.mapTiles),
+                                  d->guard, this);
     d->http->bind(d->guard);  // the guard becomes the HTTP server's child
     d->ws = new QWebSocketServer(QStringLiteral("velmora-station"), QWebSocketServer::NonSecureMode, this);
     connect(d->guard, &GcsFleetHttpGuard::upgradeRequested, this, [this](QTcpSocket* s) { d->handleUpgrade(s); });

@@ -39,12 +39,12 @@
 //   compares it key by key with what the clients have: an entry of "vehicles" is
 //   {"key", "vehicleId", the fields whose value changed}, a vehicle new since the last tick goes
 //   whole, and "removed" lists the keys of vehicles gone since. Vehicles are keyed by
-//   FleetReadModel::vehicleKey, not by id: every remote vehicle has id -1. Numbers are rounded as their display shows them, so
-//   jitter below that is no change. linkStats goes whole when any of its counters changed, but at
-//   most once a second (they move at every telemetry request). The alerts, link, route and zones
-//   documents go along, whole, only when their text changed; the route and zones documents are
-//   rebuilt when the active route or zone set is replaced, and at least once a second (an edit
-//   inside a route shows within a second). The snapshot and /api/v1/ documents are always whole.
+//   FleetReadModel::vehicleKey, not by id: every remote vehicle has id -1. Numbers are rounded as their display shows
+//   them, so jitter below that is no change. linkStats goes whole when any of its counters changed, but at most once a
+//   second (they move at every telemetry request). The alerts, link, route and zones documents go along, whole, only
+//   when their text changed; the route and zones documents are rebuilt when the active route or zone set is replaced,
+//   and at least once a second (an edit inside a route shows within a second). The snapshot and /api/v1/ documents are
+//   always whole.
 // - Clients get one shared stream: the snapshot of a client that joins while others are connected
 //   carries what they were sent (at most a tick old; a vehicle new since then comes whole in the
 //   next tick), so each tick's changes apply to every client alike.

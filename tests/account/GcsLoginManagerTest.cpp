@@ -80,7 +80,7 @@ TEST_F(GcsLoginManagerTest, PasswordLoginCachesASessionThatTheNextStartResumes)
     EXPECT_EQ(cached["token"], first.token().toStdString());
     EXPECT_FALSE(cacheBytes(first).contains("secret"));
     const auto mode = [&] {
-        struct stat st {};
+        struct stat st { };
         return ::stat(qPrintable(first.cacheFilePath()), &st) == 0 ? st.st_mode & 0777 : 0;
     };
     EXPECT_EQ(mode(), 0600u) << "the token is for its owner only";

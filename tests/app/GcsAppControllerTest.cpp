@@ -23,11 +23,14 @@ TEST(GcsAppController, CliConnectParametersAreCheckedInOrder)
     const std::vector<Case> cases = {
         {R"([1,2])", "params must be a JSON object"},
         {R"({})", "Missing required field: type (\"serial\" or \"udp\")"},
-        {R"({"type": "UDP", "sendPort": 1, "recvPort": 2})", "Unsupported link type: only \"serial\" and \"udp\" are supported"},
+        {R"({"type": "UDP", "sendPort": 1, "recvPort": 2})",
+         "Unsupported link type: only \"serial\" and \"udp\" are supported"},
         {R"({"type": "serial", "port": 5, "baudrate": 9600})", "serial connect requires string field: port"},
         {R"({"type": "serial", "port": "  ", "baudrate": 115200})", "serial port name must not be empty"},
-        {R"({"type": "serial", "port": "/dev/ttyS9", "baudrate": 9600.0})", "serial connect requires integer field: baudrate"},
-        {R"({"type": "serial", "port": "/dev/ttyS9", "baudrate": "9600"})", "serial connect requires integer field: baudrate"},
+        {R"({"type": "serial", "port": "/dev/ttyS9", "baudrate": 9600.0})",
+         "serial connect requires integer field: baudrate"},
+        {R"({"type": "serial", "port": "/dev/ttyS9", "baudrate": "9600"})",
+         "serial connect requires integer field: baudrate"},
         {R"({"type": "serial", "port": "/dev/ttyS9", "baudrate": 0})", "baudrate must be a positive integer"},
         {R"({"type": "udp", "sendPort": 1.5, "recvPort": 2})", "udp connect requires integer field: sendPort"},
         {R"({"type": "udp", "sendPort": 0})", "udp connect requires integer field: recvPort"},
@@ -36,7 +39,8 @@ TEST(GcsAppController, CliConnectParametersAreCheckedInOrder)
         {R"({"type": "udp", "sendPort": 14550, "recvPort": 99999999999})", "recvPort must be in range 1-65535"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(app.ctrl->connectToLinkFromCliParams(nlohmann::json::parse(c.params)).toStdString(), c.error) << c.params;
+        EXPECT_EQ(app.ctrl->connectToLinkFromCliParams(nlohmann::json::parse(c.params)).toStdString(), c.error)
+            << c.params;
     }
     EXPECT_TRUE(LinkManagerFactory::getInstance().allLinkManagers().isEmpty()) << "nothing was connected";
     app.ctrl->disconnectFromActiveLinkMgr();  // no link manager: harmless

@@ -71,18 +71,36 @@ TEST(GcsSettings, SettersCheckRangesWriteChangesAndSignalOnce)
         std::vector<std::pair<int, bool>> values;
     };
     const std::vector<Case> cases = {
-        {"tele/teleReqInterval", [&](int v) { s->setTeleReqInterval(v); }, [&] { return s->getTeleReqInterval(); },
-         &intervalSpy, {{49, false}, {1001, false}, {50, true}, {1000, true}}},
-        {"track/refreshInterval", [&](int v) { s->setTrackRefreshInterval(v); }, [&] { return s->getTrackRefreshInterval(); },
-         &trackSpy, {{199, false}, {100000, true}}},
-        {"cluster/maxClusterCount", [&](int v) { s->setMaxClusterCount(v); }, [&] { return s->maxClusterCount(); },
-         &clusterSpy, {{0, false}, {256, false}, {255, true}}},
-        {"telemetryTcpForward/port", [&](int v) { s->setTelemetryTcpForwardPort(v); }, [&] { return s->telemetryTcpForwardPort(); },
-         nullptr, {{1023, false}, {1024, true}, {65535, true}, {65536, false}}},
-        {"telemetryTcpForward/maxClients", [&](int v) { s->setTelemetryTcpForwardMaxClients(v); },
-         [&] { return s->telemetryTcpForwardMaxClients(); }, nullptr, {{101, false}, {0, false}, {100, true}}},
-        {"protocol/maxFrameDataLen", [&](int v) { s->setMaxFrameDataLen(v); }, [&] { return s->maxFrameDataLen(); },
-         nullptr, {{0, false}, {65536, false}, {1, true}, {65535, true}}},
+        {"tele/teleReqInterval",
+         [&](int v) { s->setTeleReqInterval(v); },
+         [&] { return s->getTeleReqInterval(); },
+         &intervalSpy,
+         {{49, false}, {1001, false}, {50, true}, {1000, true}}},
+        {"track/refreshInterval",
+         [&](int v) { s->setTrackRefreshInterval(v); },
+         [&] { return s->getTrackRefreshInterval(); },
+         &trackSpy,
+         {{199, false}, {100000, true}}},
+        {"cluster/maxClusterCount",
+         [&](int v) { s->setMaxClusterCount(v); },
+         [&] { return s->maxClusterCount(); },
+         &clusterSpy,
+         {{0, false}, {256, false}, {255, true}}},
+        {"telemetryTcpForward/port",
+         [&](int v) { s->setTelemetryTcpForwardPort(v); },
+         [&] { return s->telemetryTcpForwardPort(); },
+         nullptr,
+         {{1023, false}, {1024, true}, {65535, true}, {65536, false}}},
+        {"telemetryTcpForward/maxClients",
+         [&](int v) { s->setTelemetryTcpForwardMaxClients(v); },
+         [&] { return s->telemetryTcpForwardMaxClients(); },
+         nullptr,
+         {{101, false}, {0, false}, {100, true}}},
+        {"protocol/maxFrameDataLen",
+         [&](int v) { s->setMaxFrameDataLen(v); },
+         [&] { return s->maxFrameDataLen(); },
+         nullptr,
+         {{0, false}, {65536, false}, {1, true}, {65535, true}}},
     };
     for (const auto& c : cases) {
         for (const auto& [value, accepted] : c.values) {
@@ -118,7 +136,8 @@ TEST(GcsSettings, UncachedFirmwareSettingsFallBackOnBadValues)
         QVariant stored;
         int expected;
     };
-    for (const auto& c : std::vector<Case>{{QVariant(), 10000}, {999, 10000}, {"abc", 10000}, {1000, 1000}, {45000, 45000}}) {
+    for (const auto& c :
+         std::vector<Case>{{QVariant(), 10000}, {999, 10000}, {"abc", 10000}, {1000, 1000}, {45000, 45000}}) {
         if (c.stored.isValid())
             s->setValue("firmware/firmInfoTimeoutMs", c.stored);
         EXPECT_EQ(s->firmwareUpdateFirmInfoTimeoutMs(), c.expected) << c.stored.toString().toStdString();
@@ -151,7 +170,8 @@ TEST(GcsSettings, DeviceUniqueIdIsUnbracedAndStable)
     appStore.remove("devUniqueId");
     appStore.sync();
     const QString fresh = GcsSettings::getDeviceUniqueId();
-    EXPECT_TRUE(QRegularExpression("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$").match(fresh).hasMatch())
+    EXPECT_TRUE(
+        QRegularExpression("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$").match(fresh).hasMatch())
         << fresh.toStdString();
     EXPECT_EQ(GcsSettings::getDeviceUniqueId(), fresh);
 

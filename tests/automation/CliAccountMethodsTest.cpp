@@ -120,8 +120,9 @@ TEST_F(CliAccountRouter, LogsInManagesVehiclesAndWatchesOneRemotely)
     EXPECT_EQ(data("remote.start", {{"vehicleCode", "VC-CLOUD-1"}}),
               json({{"accepted", true}, {"vehicleCode", "VC-CLOUD-1"}, {"inAccountList", false}}));
     EXPECT_EQ(data("remote.start", {{"vehicleCode", "VC-SIM-7"}})["inAccountList"], true);
-    EXPECT_EQ(data("account.status")["remoteMonitor"], json({{"active", true}, {"vehicleCode", "VC-SIM-7"},
-                                                            {"messagesReceived", 0}, {"lastMessageAgeMs", nullptr}}));
+    EXPECT_EQ(
+        data("account.status")["remoteMonitor"],
+        json({{"active", true}, {"vehicleCode", "VC-SIM-7"}, {"messagesReceived", 0}, {"lastMessageAgeMs", nullptr}}));
     EXPECT_EQ(data("remote.stop"), json({{"accepted", true}, {"vehicleCode", "VC-SIM-7"}}));
     EXPECT_EQ(call("remote.stop")["message"], "Remote monitoring is not active");
 
@@ -144,7 +145,11 @@ TEST_F(CliAccountRouter, RefusesBadInputAndKeepsSecretsOutOfLogsAndReplies)
         base.merge_patch(patch);
         return base;
     };
-    const struct { std::string method; json params; std::string code, message; } cases[] = {
+    const struct {
+        std::string method;
+        json params;
+        std::string code, message;
+    } cases[] = {
         {"account.login", nullptr, IA, "Missing params object"},
         {"account.login", {{"email", kEmail}}, IA, "Missing required field: password"},
         {"account.login", with(login, {{"password", 7}}), IA, "Field must be a string: password"},
@@ -153,15 +158,22 @@ TEST_F(CliAccountRouter, RefusesBadInputAndKeepsSecretsOutOfLogsAndReplies)
         {"account.vehicles.add", with(add, {{"captcha", ""}}), IA, "captcha must not be empty"},
         {"account.vehicles.add", with(add, {{"vehicleLocalId", 1.5}}), IA,
          "Field must be an integer, not a floating-point number: vehicleLocalId"},
-        {"account.vehicles.update", {{"vehicleCode", ""}, {"name", "n"}, {"vehicleLocalId", 1LL << 31}}, IA,
+        {"account.vehicles.update",
+         {{"vehicleCode", ""}, {"name", "n"}, {"vehicleLocalId", 1LL << 31}},
+         IA,
          "vehicleCode must not be empty"},
-        {"account.vehicles.update", {{"vehicleCode", "V"}, {"name", "n"}, {"vehicleLocalId", 1LL << 31}}, IA,
+        {"account.vehicles.update",
+         {{"vehicleCode", "V"}, {"name", "n"}, {"vehicleLocalId", 1LL << 31}},
+         IA,
          "vehicleLocalId is out of int range"},
         {"remote.start", {{"vehicleCode", "VC/+"}}, IA, "vehicleCode must not contain '/'"},
         {"remote.start", {{"vehicleCode", "VC-#"}}, IA, "vehicleCode must not contain the MQTT wildcard '#'"},
         {"account.vehicles.remove", {{"vehicleCode", "+"}}, IA, "vehicleCode must not contain the MQTT wildcard '+'"},
-        {"account.vehicles.add", with(add, {{"vehicleCode", "VC\n1"}}), IA, "vehicleCode must not contain control characters"},
-        {"account.vehicles.update", {{"vehicleCode", "VC\x7f"}, {"name", "n"}}, IA,
+        {"account.vehicles.add", with(add, {{"vehicleCode", "VC\n1"}}), IA,
+         "vehicleCode must not contain control characters"},
+        {"account.vehicles.update",
+         {{"vehicleCode", "VC\x7f"}, {"name", "n"}},
+         IA,
          "vehicleCode must not contain control characters"},
         {"account.logout", nullptr, CR, "Not logged in"},
         {"account.vehicles.refresh", nullptr, CR, "Not logged in"},

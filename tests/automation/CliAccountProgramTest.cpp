@@ -49,9 +49,9 @@ TEST(CliAccountProgram, LogsInListsVehiclesWatchesAndLogsOut)
                              "pilot@example.com:VC-CLOUD-1:Cloud one:4"}));
     const QString dataDir = testsupport::makeTempDir("station");
     QProcess station;
-    station.start(VELMORA_STATION_BIN, {"--data-dir", dataDir, "--cloud-url", cloud.baseUrl(), "--mqtt",
-                                        QStringLiteral("tcp://127.0.0.1:%1").arg(testsupport::freeTcpPort()),
-                                        "--log-level", "debug"});
+    station.start(VELMORA_STATION_BIN,
+                  {"--data-dir", dataDir, "--cloud-url", cloud.baseUrl(), "--mqtt",
+                   QStringLiteral("tcp://127.0.0.1:%1").arg(testsupport::freeTcpPort()), "--log-level", "debug"});
     ASSERT_TRUE(station.waitForStarted(5000));
     QByteArray out;
     ASSERT_TRUE(waitUntil([&] { return runCli({"account.status"}, &out) == 0; }, 15000));

@@ -39,7 +39,8 @@ bool vehicleListed()
 }
 
 // The simulator (listening on simPort) and a station linked to it over UDP.
-void startStation(QProcess& sim, QProcess& station, quint16 stationPort, quint16 simPort, const QStringList& simExtra = {})
+void startStation(QProcess& sim, QProcess& station, quint16 stationPort, quint16 simPort,
+                  const QStringList& simExtra = {})
 {
     sim.start(VELMORA_SIM_BIN, QStringList{"--udp", QStringLiteral("127.0.0.1:%1").arg(stationPort), "--listen",
                                            QString::number(simPort), "--heartbeat-ms", "200", "--fix-after-s", "0"} +
@@ -68,8 +69,8 @@ TEST(CliFirmwareProgram, ExitCodesFollowTheResult)
     EXPECT_EQ(runCli({"firmware.update", start}, &out), 0) << out.toStdString();
     EXPECT_EQ(runCli({"firmware.update", start}, &out), 1);
     EXPECT_TRUE(out.contains("Firmware update already running on this vehicle")) << out.toStdString();
-    ASSERT_TRUE(waitUntil([&] { return runCli({"firmware.status"}, &out) == 0 && out.contains("\"running\": false"); },
-                          15000));
+    ASSERT_TRUE(
+        waitUntil([&] { return runCli({"firmware.status"}, &out) == 0 && out.contains("\"running\": false"); }, 15000));
     const auto status = nlohmann::json::parse(out.toStdString())["data"];
     EXPECT_EQ(status["result"], "FailedFinalAck");
     EXPECT_EQ(status["frameCount"], 6);
@@ -84,7 +85,8 @@ TEST(CliFirmwareProgram, ExitCodesFollowTheResult)
     };
     const Row rows[] = {
         {{"firmware-update", dir + "/missing.bin"}, 1, "Firmware file does not exist or is empty"},
-        {{"firmware.update", R"({"path": ")" + good + R"(", "sha256": ")" + QString(64, '0') + R"("})"}, 1,
+        {{"firmware.update", R"({"path": ")" + good + R"(", "sha256": ")" + QString(64, '0') + R"("})"},
+         1,
          "Firmware image refused: firmware image sha256"},
         {{"firmware-update", bad, "--vehicle-id", "1"}, 1, "result: FailedFinalAck (11)"},
         {{"firmware-update", good}, 0, "result: Success (0)"},
@@ -116,10 +118,11 @@ TEST(CliFirmwareProgram, FollowsItsRequestThroughALinkCycle)
     QProcess cli;
     cli.start(VELMORA_CLI_BIN, {"firmware-update", image});
     QByteArray out;
-    ASSERT_TRUE(waitUntil([&] { return runCli({"firmware.status"}, &out) == 0 && out.contains("UploadingData"); },
-                          15000));
+    ASSERT_TRUE(
+        waitUntil([&] { return runCli({"firmware.status"}, &out) == 0 && out.contains("UploadingData"); }, 15000));
     EXPECT_EQ(runCli({"connection.disconnect"}), 0);
-    const QString link = QStringLiteral(R"({"type": "udp", "sendPort": %1, "recvPort": %2})").arg(stationPort).arg(simPort);
+    const QString link =
+        QStringLiteral(R"({"type": "udp", "sendPort": %1, "recvPort": %2})").arg(stationPort).arg(simPort);
     EXPECT_EQ(runCli({"connection.connect", link}), 0);
     ASSERT_TRUE(cli.waitForFinished(30000));
     const QByteArray printed = cli.readAllStandardOutput();

@@ -68,9 +68,10 @@ TEST(CliMissionProgram, CreatesUploadsDownloadsAndFliesARoute)
     ASSERT_EQ(runCli({"telemetry.snapshot"}, &reply), 0);
     const json startPosition = reply["data"]["position"];
     ASSERT_EQ(runCli({"mission.start"}, &reply), 0) << reply.dump();
-    EXPECT_TRUE(waitUntil([&] {
-        return runCli({"telemetry.snapshot"}, &reply) == 0 && reply["data"]["position"] != startPosition;
-    }, 15000)) << "the vehicle flies the route";
+    EXPECT_TRUE(waitUntil(
+        [&] { return runCli({"telemetry.snapshot"}, &reply) == 0 && reply["data"]["position"] != startPosition; },
+        15000))
+        << "the vehicle flies the route";
 
     station.terminate();
     sim.terminate();

@@ -43,11 +43,13 @@ TEST(CliWaitProgram, WaitExitsWithTheVehiclesAnswer)
     const QString dataDir = testsupport::makeTempDir("station");
     station.start(VELMORA_STATION_BIN, {"--data-dir", dataDir, "--udp", QString::number(stationPort)});
     ASSERT_TRUE(station.waitForStarted(5000));
-    ASSERT_TRUE(waitUntil([] {
-        QByteArray out;
-        const json list = runCli({"vehicle.list"}, &out) == 0 ? json::parse(out.toStdString()) : json();
-        return !list.is_null() && list["data"]["count"] == 1 && list["data"]["vehicles"][0]["alive"] == true;
-    }, 15000));
+    ASSERT_TRUE(waitUntil(
+        [] {
+            QByteArray out;
+            const json list = runCli({"vehicle.list"}, &out) == 0 ? json::parse(out.toStdString()) : json();
+            return !list.is_null() && list["data"]["count"] == 1 && list["data"]["vehicles"][0]["alive"] == true;
+        },
+        15000));
 
     const struct {
         QStringList args;
@@ -79,10 +81,13 @@ TEST(CliWaitProgram, WaitExitsWithTheVehiclesAnswer)
     QProcess watch;
     watch.start(VELMORA_CLI_BIN, {"watch", "--interval-ms", "200"});
     QByteArray screen;
-    EXPECT_TRUE(waitUntil([&] {
-        screen += watch.readAllStandardOutput();
-        return screen.contains("hdop 0.8   vdop");
-    }, 10000)) << screen.toStdString();
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            screen += watch.readAllStandardOutput();
+            return screen.contains("hdop 0.8   vdop");
+        },
+        10000))
+        << screen.toStdString();
     watch.terminate();
     EXPECT_TRUE(watch.waitForFinished(5000));
 

@@ -56,8 +56,12 @@ TEST(CliWatchLinkLostProgram, WatchShowsLinkLostWhenTheSerialDeviceGoes)
     station.start(VELMORA_STATION_BIN, {"--data-dir", testsupport::makeTempDir("station"), "--no-cloud", "--serial",
                                         pty.endA() + ":115200"});
     ASSERT_TRUE(station.waitForStarted(5000));
-    ASSERT_TRUE(waitUntil([] { return cliData({"vehicle.list"}).value("vehicles", json::array()).dump().find(
-                                          "\"alive\":true") != std::string::npos; }, 15000));
+    ASSERT_TRUE(waitUntil(
+        [] {
+            return cliData({"vehicle.list"}).value("vehicles", json::array()).dump().find("\"alive\":true") !=
+                   std::string::npos;
+        },
+        15000));
 
     Tmux tmux;
     const QString endpoint = QDir(QDir::tempPath()).absoluteFilePath("Tarnwick_CliIpc_v1");
@@ -66,8 +70,11 @@ TEST(CliWatchLinkLostProgram, WatchShowsLinkLostWhenTheSerialDeviceGoes)
               0);
     QByteArray screen;
     auto screenShows = [&](const char* text) {
-        return waitUntil([&] { return tmux.run({"capture-pane", "-p", "-t", "watch"}, &screen) == 0 &&
-                                      screen.contains(text); }, 10000);
+        return waitUntil(
+            [&] {
+                return tmux.run({"capture-pane", "-p", "-t", "watch"}, &screen) == 0 && screen.contains(text);
+            },
+            10000);
     };
     ASSERT_TRUE(screenShows("link       connected")) << screen.toStdString();
     EXPECT_FALSE(screen.contains("LINK LOST")) << screen.toStdString();

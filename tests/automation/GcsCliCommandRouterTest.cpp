@@ -65,10 +65,12 @@ protected:
     json settledStatus(const json& accepted, int timeoutMs = 5000)
     {
         json status;
-        waitUntil([&] {
-            status = okData("command.status", {{"requestId", accepted["requestId"]}});
-            return status["state"] != "pending";
-        }, timeoutMs);
+        waitUntil(
+            [&] {
+                status = okData("command.status", {{"requestId", accepted["requestId"]}});
+                return status["state"] != "pending";
+            },
+            timeoutMs);
         return status;
     }
 
@@ -102,7 +104,11 @@ TEST_F(CliRouterWithSim, RefusesBadRequestsWithTheirCodeAndText)
         h.merge_patch(patch);
         return request("control.command", h);
     };
-    const struct { json req; std::string code; std::string message; } cases[] = {
+    const struct {
+        json req;
+        std::string code;
+        std::string message;
+    } cases[] = {
         {json::array({1}), IA, "JSON root must be an object"},
         {json::object(), IA, "Missing required field: method"},
         {{{"method", 5}}, IA, "Field must be a string: method"},
@@ -119,7 +125,8 @@ TEST_F(CliRouterWithSim, RefusesBadRequestsWithTheirCodeAndText)
         {target({{"vehicleId", -3000000000LL}}), IA, "vehicleId is out of int range"},
         {target({{"vehicleId", 1.5}}), IA, floatText + "vehicleId"},
         {target({{"vehicleId", "1"}}), IA, "Field must be an integer: vehicleId"},
-        {target({{"vehicleId", std::numeric_limits<uint64_t>::max()}}), IA, "Field vehicleId integer out of int64 range"},
+        {target({{"vehicleId", std::numeric_limits<uint64_t>::max()}}), IA,
+         "Field vehicleId integer out of int64 range"},
         {target({{"vehicleId", 99}}), NA, noVehicle},
         {request("telemetry.snapshot", {{"vehicleCode", "nobody"}}), NA, noVehicle},
         {request("params.read"), IA, "Missing params object"},
@@ -155,8 +162,12 @@ TEST_F(CliRouterWithSim, RefusesBadRequestsWithTheirCodeAndText)
     };
     for (const auto& c : cases) {
         const json r = dispatch(c.req);
-        EXPECT_EQ(r, json({{"apiVersion", "1"}, {"code", c.code}, {"data", json::object()}, {"domain", "business"},
-                           {"message", c.message}, {"ok", false}}))
+        EXPECT_EQ(r, json({{"apiVersion", "1"},
+                           {"code", c.code},
+                           {"data", json::object()},
+                           {"domain", "business"},
+                           {"message", c.message},
+                           {"ok", false}}))
             << c.req.dump();
     }
     // No refusal used up a request id.
@@ -164,9 +175,12 @@ TEST_F(CliRouterWithSim, RefusesBadRequestsWithTheirCodeAndText)
 
     // Without an application only the methods that need none answer; unknown keys are not echoed.
     const GcsCliServiceContext none;
-    EXPECT_EQ(dispatch({{"method", "system.ping"}, {"id", 7}}, none),
-              json({{"apiVersion", "1"}, {"code", nullptr}, {"data", {{"pong", true}}}, {"domain", "business"},
-                    {"message", "OK"}, {"ok", true}}));
+    EXPECT_EQ(dispatch({{"method", "system.ping"}, {"id", 7}}, none), json({{"apiVersion", "1"},
+                                                                            {"code", nullptr},
+                                                                            {"data", {{"pong", true}}},
+                                                                            {"domain", "business"},
+                                                                            {"message", "OK"},
+                                                                            {"ok", true}}));
     EXPECT_EQ(dispatch(request("system.halt"), none)["message"], "Unknown method");
     for (const char* m : {"connection.status", "connection.disconnect", "vehicle.list", "alerts.active"})
         EXPECT_EQ(dispatch(request(m), none)["message"], "Application controller is not available") << m;
@@ -179,8 +193,10 @@ TEST_F(CliRouterWithSim, ConnectsAndRefusesControlUntilAliveAndWhenTheLinkIsClos
     SimOptions options;
     options.silentAfterMs = 0;  // never alive, so it reads no parameters on its own
     startSim(options);
-    EXPECT_EQ(okData("connection.status"), json({{"connectionMode", "None"}, {"connected", false},
-                                                 {"activeVehicleId", nullptr}, {"activeVehicleCode", nullptr}}));
+    EXPECT_EQ(okData("connection.status"), json({{"connectionMode", "None"},
+                                                 {"connected", false},
+                                                 {"activeVehicleId", nullptr},
+                                                 {"activeVehicleCode", nullptr}}));
     const json params = {{"type", "udp"}, {"sendPort", stationPort}, {"recvPort", sim->listenPort()}};
     EXPECT_EQ(okData("connection.connect", params),
               json({{"accepted", true}, {"type", "udp"}, {"linkOpen", true}, {"error", ""}}));
@@ -222,10 +238,13 @@ TEST_F(CliRouterWithSim, TakeoffAcceptedAndSeenInTheSnapshotAlertsAndLinkStats)
     ASSERT_TRUE(waitUntil([&] { return takeoff.count() == 1; }));
     EXPECT_EQ(takeoff.at(0).at(0).toInt(), 0);
     double alt = 0;
-    EXPECT_TRUE(waitUntil([&] {
-        alt = okData("telemetry.snapshot", {{"vehicleId", 1}})["position"]["alt"];
-        return alt > 3.0;
-    }, 4000)) << "altitude " << alt;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            alt = okData("telemetry.snapshot", {{"vehicleId", 1}})["position"]["alt"];
+            return alt > 3.0;
+        },
+        4000))
+        << "altitude " << alt;
 
     const json snap = okData("telemetry.snapshot");
     EXPECT_NE(snap["flightStatus"]["flightState"], 0);
@@ -249,8 +268,12 @@ TEST_F(CliRouterWithSim, TakeoffAcceptedAndSeenInTheSnapshotAlertsAndLinkStats)
     }));
     EXPECT_GT(hdop["timestampMs"], 0);
     hdop.erase("timestampMs");
-    EXPECT_EQ(hdop, json({{"id", "vehicle.telemetry.gnss_hdop.high"}, {"sourceField", "gnss_hdop"}, {"level", "Warning"},
-                          {"currentValue", "4.5"}, {"expectedValue", ""}, {"thresholdValue", "3.0"},
+    EXPECT_EQ(hdop, json({{"id", "vehicle.telemetry.gnss_hdop.high"},
+                          {"sourceField", "gnss_hdop"},
+                          {"level", "Warning"},
+                          {"currentValue", "4.5"},
+                          {"expectedValue", ""},
+                          {"thresholdValue", "3.0"},
                           {"message", "gnss_hdop 4.5 above 3.0"}}));
 
     // The range checks are inclusive at the poles and the date line.
@@ -276,10 +299,10 @@ TEST_F(CliRouterWithSim, ListsTwoSimulatedVehiclesAndARemoteOne)
         entry.erase("lastTelemetryAgeMs");
         entry.erase("lastHeartbeatAgeMs");
         EXPECT_EQ(entry, json({{"vehicleId", v->vehicleId()},
-                                             {"vehicleCode", v->vehicleCode().toStdString()},
-                                             {"controllerType", "Local"},
-                                             {"alive", true},
-                                             {"address", "127.0.0.1:" + std::to_string(sim->listenPort())}}));
+                               {"vehicleCode", v->vehicleCode().toStdString()},
+                               {"controllerType", "Local"},
+                               {"alive", true},
+                               {"address", "127.0.0.1:" + std::to_string(sim->listenPort())}}));
     }
     EXPECT_EQ(okData("vehicle.resolveTarget", {{"vehicleCode", ""}, {"vehicleId", 11}})["vehicleId"], 11);
     EXPECT_EQ(okData("vehicle.resolveTarget")["vehicleId"], mvm()->activeVehicle()->vehicleId());
@@ -305,17 +328,19 @@ TEST_F(CliRouterWithSim, ListsTwoSimulatedVehiclesAndARemoteOne)
 TEST_F(CliRouterWithSim, ReportsARefusedAndASilentCommandWithTheirConsoleLines)
 {
     SimOptions options;
-    options.fixAfterMs = 0;            // no critical position alert to hold the take-off back
+    options.fixAfterMs = 0;  // no critical position alert to hold the take-off back
     options.ackResults = {{0x81, 2}};  // take-off refused
-    options.noReply = {0x84};          // land never answered
+    options.noReply = {0x84};  // land never answered
     startAlive(options);
     const int64_t firstSeq = okData("console.tail")["nextSeq"];
     const json takeoff = okData("control.command", kTakeoff);
     EXPECT_EQ(takeoff["vehicleIds"], json::array({1}));
     const std::string refusedText = VehicleUtil::gcsRetToString(2).toStdString();
     const json result = {{"vehicleId", 1}, {"code", 2}, {"text", refusedText}};
-    EXPECT_EQ(settledStatus(takeoff), json({{"requestId", takeoff["requestId"]}, {"vehicleIds", json::array({1})},
-                                            {"action", "takeoff"}, {"state", "done"},
+    EXPECT_EQ(settledStatus(takeoff), json({{"requestId", takeoff["requestId"]},
+                                            {"vehicleIds", json::array({1})},
+                                            {"action", "takeoff"},
+                                            {"state", "done"},
                                             {"results", json::array({result})}}));
     const json tail = okData("console.tail", {{"since", firstSeq}});
     bool answerLine = false;
@@ -404,9 +429,11 @@ TEST_F(CliRouterWithSim, ParamsSetChangesOnlyTheNamedFieldsOfARead)
 TEST_F(CliRouterWithSim, AConnectThatCannotOpenKeepsTheWorkingLink)
 {
     startAlive(SimOptions());
-    const json failed = okData("connection.connect", {{"type", "serial"}, {"port", "/dev/ttyVelmoraMissing"},
-                                                      {"baudrate", 115200}});
-    EXPECT_EQ(failed, json({{"accepted", true}, {"type", "serial"}, {"linkOpen", false},
+    const json failed =
+        okData("connection.connect", {{"type", "serial"}, {"port", "/dev/ttyVelmoraMissing"}, {"baudrate", 115200}});
+    EXPECT_EQ(failed, json({{"accepted", true},
+                            {"type", "serial"},
+                            {"linkOpen", false},
                             {"error", "Cannot open serial port /dev/ttyVelmoraMissing: no such device"}}));
     ASSERT_TRUE(waitUntil([&] { return okData("connection.status")["connected"] == true; }));
     EXPECT_EQ(settledStatus(okData("params.read", {{"group", "basic"}}))["results"][0]["code"], 0)
@@ -438,21 +465,55 @@ TEST_F(CliRouterWithSim, SystemMethodsListsExactlyTheServedMethods)
         EXPECT_FALSE(m["description"].get<std::string>().empty());
         EXPECT_NE(dispatch(request(m["name"]))["message"], "Unknown method") << m["name"];
     }
-    EXPECT_EQ(names, (std::set<std::string>{"system.ping", "system.methods", "connection.status",
-                                            "connection.connect", "connection.disconnect", "vehicle.resolveTarget",
-                                            "vehicle.list", "vehicle.setActive", "telemetry.snapshot",
-                                            "alerts.active", "vehicle.linkStats", "params.read", "params.write",
-                                            "params.get", "params.set",
-                                            "control.command", "command.status", "console.tail", "route.list",
-                                            "route.get", "route.create", "route.update", "route.delete",
-                                            "route.setActive", "route.defaultWayPoint", "route.export",
-                                            "route.import", "mission.check", "mission.upload", "mission.download", "mission.start",
-                                            "mission.status", "firmware.update", "firmware.status", "nfz.sync",
-                                            "nfz.import", "nfz.status", "nfz.upload", "nfz.bindManual",
-                                            "account.login", "account.logout", "account.status",
-                                            "account.vehicles.refresh", "account.vehicles.list",
-                                            "account.vehicles.captcha", "account.vehicles.add",
-                                            "account.vehicles.update", "account.vehicles.remove", "remote.start",
+    EXPECT_EQ(names, (std::set<std::string>{"system.ping",
+                                            "system.methods",
+                                            "connection.status",
+                                            "connection.connect",
+                                            "connection.disconnect",
+                                            "vehicle.resolveTarget",
+                                            "vehicle.list",
+                                            "vehicle.setActive",
+                                            "telemetry.snapshot",
+                                            "alerts.active",
+                                            "vehicle.linkStats",
+                                            "params.read",
+                                            "params.write",
+                                            "params.get",
+                                            "params.set",
+                                            "control.command",
+                                            "command.status",
+                                            "console.tail",
+                                            "route.list",
+                                            "route.get",
+                                            "route.create",
+                                            "route.update",
+                                            "route.delete",
+                                            "route.setActive",
+                                            "route.defaultWayPoint",
+                                            "route.export",
+                                            "route.import",
+                                            "mission.check",
+                                            "mission.upload",
+                                            "mission.download",
+                                            "mission.start",
+                                            "mission.status",
+                                            "firmware.update",
+                                            "firmware.status",
+                                            "nfz.sync",
+                                            "nfz.import",
+                                            "nfz.status",
+                                            "nfz.upload",
+                                            "nfz.bindManual",
+                                            "account.login",
+                                            "account.logout",
+                                            "account.status",
+                                            "account.vehicles.refresh",
+                                            "account.vehicles.list",
+                                            "account.vehicles.captcha",
+                                            "account.vehicles.add",
+                                            "account.vehicles.update",
+                                            "account.vehicles.remove",
+                                            "remote.start",
                                             "remote.stop"}));
 }
 
@@ -465,7 +526,8 @@ TEST_F(CliRouterWithSim, RouteMethodsRefuseBadInput)
         p.merge_patch(patch);
         return request("route.create", p);
     };
-    const json square = {{"polygon", json::array({{{"lat", 22.5}, {"lon", 113.9}}, {{"lat", 22.5}, {"lon", 113.901}},
+    const json square = {{"polygon", json::array({{{"lat", 22.5}, {"lon", 113.9}},
+                                                  {{"lat", 22.5}, {"lon", 113.901}},
                                                   {{"lat", 22.501}, {"lon", 113.901}}})},
                          {"lineSpacing", 20}};
     auto area = [&](const json& patch) {
@@ -478,7 +540,11 @@ TEST_F(CliRouterWithSim, RouteMethodsRefuseBadInput)
         p.merge_patch(patch);
         return create({{"points", json::array({p})}});
     };
-    const struct { json req; std::string code; std::string message; } cases[] = {
+    const struct {
+        json req;
+        std::string code;
+        std::string message;
+    } cases[] = {
         {request("route.create"), IA, "Missing params object"},
         {create({{"number", 256}}), IA, "number must be in 0..255"},
         {create({{"repeatTimes", -1}}), IA, "repeatTimes must be in 0..255"},
@@ -491,10 +557,13 @@ TEST_F(CliRouterWithSim, RouteMethodsRefuseBadInput)
         {point({{"vel", std::nan("")}}), IA, "Invalid waypoint at index 0: vel"},
         {point({{"type", 99}}), IA, "Invalid waypoint at index 0: type"},
         {point({{"hoverTime", 1.5}}), IA, "Invalid waypoint at index 0: hoverTime"},
-        {create({{"points", json(std::vector<json>(256, json::object()))}}), IA, "points may hold at most 255 waypoints"},
-        {area({{"polygon", {{{"lat", 1}, {"lon", 179.9}}, {{"lat", 1}, {"lon", -179.9}}, {{"lat", 1.1}, {"lon", -179.9}}}}}),
+        {create({{"points", json(std::vector<json>(256, json::object()))}}), IA,
+         "points may hold at most 255 waypoints"},
+        {area({{"polygon",
+                {{{"lat", 1}, {"lon", 179.9}}, {{"lat", 1}, {"lon", -179.9}}, {{"lat", 1.1}, {"lon", -179.9}}}}}),
          IA, "area.polygon crosses the 180° meridian; split the area at it"},
-        {area({{"polygon", json::array({{{"lat", 1}, {"lon", 2}}})}}), IA, "area.polygon must hold at least 3 vertices"},
+        {area({{"polygon", json::array({{{"lat", 1}, {"lon", 2}}})}}), IA,
+         "area.polygon must hold at least 3 vertices"},
         {area({{"polygon", {{{"lat", 1}, {"lon", 2}}, {{"lat", 1}}, {{"lat", 1}, {"lon", 3}}}}}), IA,
          "Invalid polygon vertex at index 1"},
         {area({{"lineSpacing", 0}}), IA, "area.lineSpacing must be a positive number"},
@@ -522,18 +591,22 @@ TEST_F(CliRouterWithSim, RouteMethodsRefuseBadInput)
 TEST_F(CliRouterWithSim, RoutesCreatedTransferredAndFlown)
 {
     startAlive(SimOptions());
-    const json points = {{"name", "inspection"}, {"number", 4}, {"repeatTimes", 1},
+    const json points = {{"name", "inspection"},
+                         {"number", 4},
+                         {"repeatTimes", 1},
                          {"points", json::array({{{"lat", 22.5}, {"lon", 113.9}, {"alt", 15}, {"vel", 20}},
                                                  {{"lat", 22.5002}, {"lon", 113.9}, {"alt", 25}, {"vel", 20}}})}};
     const json created = okData("route.create", points);
     EXPECT_EQ(created["wayPointCount"], 2);
     EXPECT_EQ(created["active"], true);
-    const json survey = okData("route.create", {{"name", "survey"}, {"number", 5},
-                                                {"area", {{"polygon", json::array({{{"lat", 22.5}, {"lon", 113.9}},
-                                                                                   {{"lat", 22.5}, {"lon", 113.901}},
-                                                                                   {{"lat", 22.501}, {"lon", 113.901}},
-                                                                                   {{"lat", 22.501}, {"lon", 113.9}}})},
-                                                          {"lineSpacing", 25}}}});
+    const json survey = okData("route.create", {{"name", "survey"},
+                                                {"number", 5},
+                                                {"area",
+                                                 {{"polygon", json::array({{{"lat", 22.5}, {"lon", 113.9}},
+                                                                           {{"lat", 22.5}, {"lon", 113.901}},
+                                                                           {{"lat", 22.501}, {"lon", 113.901}},
+                                                                           {{"lat", 22.501}, {"lon", 113.9}}})},
+                                                  {"lineSpacing", 25}}}});
     EXPECT_EQ(survey["type"], 2);
     EXPECT_GE(survey["wayPointCount"].get<int>(), 4);
     const json list = okData("route.list");
@@ -547,12 +620,17 @@ TEST_F(CliRouterWithSim, RoutesCreatedTransferredAndFlown)
     EXPECT_EQ(before["upload"]["lastResult"], nullptr);
     const json accepted = okData("mission.upload", {{"routeId", created["id"]}});
     EXPECT_EQ(accepted["wayPointCount"], 2);
-    EXPECT_EQ(dispatch(request("vehicle.setActive", {{"vehicleId", 1}}))["message"], "A mission transfer is in progress");
-    EXPECT_EQ(dispatch(request("route.setActive", {{"id", survey["id"]}}))["message"], "A mission transfer is in progress");
+    EXPECT_EQ(dispatch(request("vehicle.setActive", {{"vehicleId", 1}}))["message"],
+              "A mission transfer is in progress");
+    EXPECT_EQ(dispatch(request("route.setActive", {{"id", survey["id"]}}))["message"],
+              "A mission transfer is in progress");
     EXPECT_EQ(dispatch(request("mission.upload"))["message"], "A route upload is in progress");
     json status;
     ASSERT_TRUE(waitUntil([&] { return (status = okData("mission.status"))["upload"]["finished"] == 1; }));
-    EXPECT_EQ(status["upload"], json({{"started", 1}, {"finished", 1}, {"lastResult", 0}, {"lastRouteId", created["id"]},
+    EXPECT_EQ(status["upload"], json({{"started", 1},
+                                      {"finished", 1},
+                                      {"lastResult", 0},
+                                      {"lastRouteId", created["id"]},
                                       {"verify", {{"state", "none"}}}}));
     EXPECT_EQ(sim->vehicle(1)->mission().wayPoints().size(), 2u);
 
@@ -587,7 +665,8 @@ TEST_F(CliRouterWithSim, RoutesCheckedVerifiedExportedAndImported)
     json status;
     ASSERT_TRUE(waitUntil([&] { return (status = okData("mission.status"))["upload"]["finished"] == 1; }));
 
-    json points = json::array({{{"lat", 22.5}, {"lon", 113.9}, {"alt", 30}}, {{"lat", 22.5003}, {"lon", 113.9}, {"alt", 30}},
+    json points = json::array({{{"lat", 22.5}, {"lon", 113.9}, {"alt", 30}},
+                               {{"lat", 22.5003}, {"lon", 113.9}, {"alt", 30}},
                                {{"lat", 22.5006}, {"lon", 113.9}, {"alt", 30}}});
     EXPECT_EQ(okData("route.update", {{"id", id}, {"points", points}})["wayPointCount"], 3);
     EXPECT_EQ(okData("mission.check")["passed"], true);

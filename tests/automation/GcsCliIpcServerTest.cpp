@@ -224,9 +224,11 @@ TEST_F(CliIpcServerTest, StaleEndpointIsReplacedButALiveOneIsNeverTaken)
         QString error;
         const bool stale = holder == Holder::KilledProcess;
         EXPECT_EQ(server.start(&error), stale);
-        EXPECT_EQ(error, stale ? ""
-                               : "Another process is already listening on this CLI IPC endpoint; refusing to remove it.");
-        EXPECT_EQ(LogCapture::instance().countContaining(stale ? warn : err, stale ? "assuming stale endpoint" : "will not steal"), 1);
+        EXPECT_EQ(error,
+                  stale ? "" : "Another process is already listening on this CLI IPC endpoint; refusing to remove it.");
+        EXPECT_EQ(LogCapture::instance().countContaining(stale ? warn : err,
+                                                         stale ? "assuming stale endpoint" : "will not steal"),
+                  1);
 
         // Whoever holds the endpoint now serves it: socat echoes, a server answers.
         RawClient client;

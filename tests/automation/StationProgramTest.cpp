@@ -65,15 +65,14 @@ TEST(StationProgram, ServesRefusesASecondStationAndStopsInOrder)
 
 TEST(StationProgram, BadArgumentsExitWithStatus2)
 {
-    for (const QStringList& args : {QStringList{"--udp", "14550:99999"},
-                                    QStringList{"--serial", "/dev/ttyS0"}, QStringList{"--log-level", "loud"},
-                                    QStringList{"--udp", "14550", "--serial", "/dev/ttyS0:9600"},
-                                    QStringList{"--frobnicate"}, QStringList{"--data-dir"},
-                                    QStringList{"--log-files", "0"}, QStringList{"--log-max-mb", "abc"},
-                                    QStringList{"--endpoint-dir", "/no/such/dir"},
-                                    QStringList{"--no-cloud", "--cloud-url", "http://127.0.0.1:9"},
-                                    QStringList{"--mqtt", "tcp://127.0.0.1:9", "--no-cloud"},
-                                    QStringList{"--endpoint-dir", testsupport::makeTempDir(QString(80, 'd'))}}) {
+    for (const QStringList& args :
+         {QStringList{"--udp", "14550:99999"}, QStringList{"--serial", "/dev/ttyS0"},
+          QStringList{"--log-level", "loud"}, QStringList{"--udp", "14550", "--serial", "/dev/ttyS0:9600"},
+          QStringList{"--frobnicate"}, QStringList{"--data-dir"}, QStringList{"--log-files", "0"},
+          QStringList{"--log-max-mb", "abc"}, QStringList{"--endpoint-dir", "/no/such/dir"},
+          QStringList{"--no-cloud", "--cloud-url", "http://127.0.0.1:9"},
+          QStringList{"--mqtt", "tcp://127.0.0.1:9", "--no-cloud"},
+          QStringList{"--endpoint-dir", testsupport::makeTempDir(QString(80, 'd'))}}) {
         QProcess station;
         station.start(VELMORA_STATION_BIN, args);
         ASSERT_TRUE(station.waitForFinished(10000)) << args.join(' ').toStdString();
@@ -86,8 +85,8 @@ TEST(StationProgram, EndpointInAChosenDirectory)
     QTemporaryDir shortDir("/tmp/vmep-XXXXXX");  // the test's own temporary root is too deep for a socket
     const QString endpointDir = shortDir.path();
     QProcess station;
-    station.start(VELMORA_STATION_BIN, {"--data-dir", testsupport::makeTempDir("station"), "--no-cloud",
-                                        "--endpoint-dir", endpointDir});
+    station.start(VELMORA_STATION_BIN,
+                  {"--data-dir", testsupport::makeTempDir("station"), "--no-cloud", "--endpoint-dir", endpointDir});
     ASSERT_TRUE(station.waitForStarted(5000));
     const QStringList ping = {"--endpoint", endpointDir + "/Tarnwick_CliIpc_v1", "system.ping"};
     EXPECT_TRUE(waitUntil([&] { return runCli(ping) == 0; }, 10000));
@@ -100,8 +99,8 @@ TEST(StationProgram, StopsCleanlyWhileTwentyVehiclesArePolled)
 {
     const quint16 stationPort = testsupport::freeUdpPort();
     QProcess sim;
-    sim.start(VELMORA_SIM_BIN, {"--udp", QStringLiteral("127.0.0.1:%1").arg(stationPort), "--count", "20",
-                                "--heartbeat-ms", "200"});
+    sim.start(VELMORA_SIM_BIN,
+              {"--udp", QStringLiteral("127.0.0.1:%1").arg(stationPort), "--count", "20", "--heartbeat-ms", "200"});
     ASSERT_TRUE(sim.waitForReadyRead(10000)) << "the simulator prints its port";
     const QString dataDir = testsupport::makeTempDir("station");
     for (int run = 0; run < 20; ++run) {
@@ -109,12 +108,15 @@ TEST(StationProgram, StopsCleanlyWhileTwentyVehiclesArePolled)
         station.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         station.start(VELMORA_STATION_BIN, {"--data-dir", dataDir, "--udp", QString::number(stationPort)});
         ASSERT_TRUE(station.waitForStarted(5000));
-        ASSERT_TRUE(waitUntil([] {
-            QByteArray out;
-            return runCli({"vehicle.list"}, &out) == 0 && nlohmann::json::parse(out.toStdString(), nullptr, false)
-                                                                  .value("data", nlohmann::json::object())
-                                                                  .value("count", 0) == 20;
-        }, 15000)) << "run " << run;
+        ASSERT_TRUE(waitUntil(
+            [] {
+                QByteArray out;
+                return runCli({"vehicle.list"}, &out) == 0 && nlohmann::json::parse(out.toStdString(), nullptr, false)
+                                                                      .value("data", nlohmann::json::object())
+                                                                      .value("count", 0) == 20;
+            },
+            15000))
+            << "run " << run;
         ::kill(station.processId(), SIGTERM);
         ASSERT_TRUE(station.waitForFinished(10000)) << "run " << run;
         EXPECT_EQ(station.exitStatus(), QProcess::NormalExit) << "run " << run;
@@ -128,8 +130,8 @@ TEST(StationProgram, PasswordFileMustBePrivateAndTheLogIs)
 {
     const QString secret = testsupport::makeTempDir("secret") + "/mqtt-password";
     // file mode, exit code, what stderr says
-    for (const auto& [mode, exitCode, message] : {std::tuple{0644, 2, "has mode 0644, it must be 0600 or stricter"},
-                                                  std::tuple{0600, 0, ""}}) {
+    for (const auto& [mode, exitCode, message] :
+         {std::tuple{0644, 2, "has mode 0644, it must be 0600 or stricter"}, std::tuple{0600, 0, ""}}) {
         QFile file(secret);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write("hunter2\n") == 8);
         file.close();
@@ -142,7 +144,7 @@ TEST(StationProgram, PasswordFileMustBePrivateAndTheLogIs)
         ASSERT_TRUE(station.waitForFinished(10000));
         EXPECT_EQ(station.exitCode(), exitCode);
         EXPECT_TRUE(QString::fromLocal8Bit(station.readAllStandardError()).contains(message)) << message;
-        struct stat st {};
+        struct stat st { };
         const QByteArray log = QFile::encodeName(dataDir + "/data/logs/station.log");
         if (exitCode == 0)
             EXPECT_EQ(::stat(log.constData(), &st) == 0 ? st.st_mode & 0777 : 0u, 0600u) << "a missing log fails too";

@@ -65,13 +65,16 @@ TEST_F(ForwardFixture, TwoClientsReceiveEveryTelemetryFrameInOrderAndNothingElse
     for (int i = 0; i < 200; ++i) {
         // Telemetry commands 0x21..0x25 and 0x2F pass unchanged; heartbeats, parameter and route
         // replies, and frames for another receiver do not.
-        const QByteArray tele = wire(uint8_t(i % 6 == 5 ? 0x2F : 0x21 + i % 6), std::vector<uint8_t>(20 + i % 50, uint8_t(i)), 0x81, uint8_t(i));
-        stream += wire(0x00, {}) + tele + wire(0x01, std::vector<uint8_t>(48, 2)) + wire(0x40, {0}) + wire(0x22, {9}, 0x05);
+        const QByteArray tele = wire(uint8_t(i % 6 == 5 ? 0x2F : 0x21 + i % 6),
+                                     std::vector<uint8_t>(20 + i % 50, uint8_t(i)), 0x81, uint8_t(i));
+        stream +=
+            wire(0x00, {}) + tele + wire(0x01, std::vector<uint8_t>(48, 2)) + wire(0x40, {0}) + wire(0x22, {9}, 0x05);
         expected += tele;
     }
     for (qsizetype at = 0; at < stream.size(); at += 700)
         processer.handleUdpLinkData("127.0.0.1:1", stream.mid(at, 700), nullptr);
-    ASSERT_TRUE(waitUntil([&] { return a.received.size() >= expected.size() && b.received.size() >= expected.size(); }));
+    ASSERT_TRUE(
+        waitUntil([&] { return a.received.size() >= expected.size() && b.received.size() >= expected.size(); }));
     testsupport::pumpEvents(50);
     EXPECT_EQ(a.received, expected);
     EXPECT_EQ(b.received, expected);

@@ -124,8 +124,16 @@ TEST_F(GcsMqttControllerTest, ReportsArePublishedAsOneJsonObject)
 TEST(GcsMqttController, VehicleCodesThatBreakTopicsAreNotSubscribed)
 {
     GcsMqttController mqtt;
-    const struct { QString code; bool refused; } cases[] = {{"VC-1", false}, {"VC+", true}, {"#", true}, {"VC/1", true},
-        {QString("VC") + QChar(0x1b), true}, {QString("VC") + QChar(0x200e), true}, {"", true}};
+    const struct {
+        QString code;
+        bool refused;
+    } cases[] = {{"VC-1", false},
+                 {"VC+", true},
+                 {"#", true},
+                 {"VC/1", true},
+                 {QString("VC") + QChar(0x1b), true},
+                 {QString("VC") + QChar(0x200e), true},
+                 {"", true}};
     for (const auto& c : cases) {
         LogCapture::instance().clear();
         mqtt.subscribeVehicleStatus(c.code);

@@ -62,12 +62,14 @@ TEST(GcsMqttReceiver, BadPayloadsGiveOneShortWarningAndNoRecord)
         const auto lines = LogCapture::instance().lines();
         ASSERT_EQ(lines.size(), 1u) << name;
         EXPECT_EQ(lines[0].level, spdlog::level::warn) << name;
-        EXPECT_NE(lines[0].text.find("Failed to parse position payload, topic: gcs/notify/vehicle/VC-1/position, error: "),
-                  std::string::npos)
+        EXPECT_NE(
+            lines[0].text.find("Failed to parse position payload, topic: gcs/notify/vehicle/VC-1/position, error: "),
+            std::string::npos)
             << name;
         EXPECT_LT(lines[0].text.size(), 400u) << name;
-        EXPECT_TRUE(std::all_of(lines[0].text.begin(), lines[0].text.end(), [](char c) { return c >= 0x20 && c < 0x7F; }))
-            << name;
+        EXPECT_TRUE(std::all_of(lines[0].text.begin(), lines[0].text.end(), [](char c) {
+            return c >= 0x20 && c < 0x7F;
+        })) << name;
     }
     LogCapture::instance().clear();
     EXPECT_FALSE(GcsMqttReceiver::decode(kStatus, R"({"roll":[1]})"));
@@ -77,11 +79,20 @@ TEST(GcsMqttReceiver, BadPayloadsGiveOneShortWarningAndNoRecord)
 // Values at the limits pass; past them, the record is refused with one warning.
 TEST(GcsMqttReceiver, ValuesOutOfRangeAreRefused)
 {
-    const struct { const char* topic; const char* payload; bool accepted; } cases[] = {
-        {kPos, R"({"latitude":-90,"longitude":180,"altitude":100000})", true}, {kPos, R"({"latitude":90.0001})", false},
-        {kPos, R"({"longitude":-180.5})", false}, {kPos, R"({"altitude":1e6})", false},
-        {kStatus, R"({"roll":-360,"pitch":360,"yaw":359.9,"speed":1000})", true}, {kStatus, R"({"roll":1e300})", false},
-        {kStatus, R"({"pitch":-1e39})", false}, {kStatus, R"({"yaw":361})", false}, {kStatus, R"({"speed":-1000.5})", false},
+    const struct {
+        const char* topic;
+        const char* payload;
+        bool accepted;
+    } cases[] = {
+        {kPos, R"({"latitude":-90,"longitude":180,"altitude":100000})", true},
+        {kPos, R"({"latitude":90.0001})", false},
+        {kPos, R"({"longitude":-180.5})", false},
+        {kPos, R"({"altitude":1e6})", false},
+        {kStatus, R"({"roll":-360,"pitch":360,"yaw":359.9,"speed":1000})", true},
+        {kStatus, R"({"roll":1e300})", false},
+        {kStatus, R"({"pitch":-1e39})", false},
+        {kStatus, R"({"yaw":361})", false},
+        {kStatus, R"({"speed":-1000.5})", false},
     };
     for (const auto& c : cases) {
         LogCapture::instance().clear();

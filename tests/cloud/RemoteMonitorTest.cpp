@@ -38,7 +38,9 @@ protected:
         cloudSide = std::make_unique<OstMqttClient>(broker.uri().toStdString(), "cloud-side");
         auto receiver = std::make_shared<OstMqttMessageReceiver>();
         QObject::connect(receiver.get(), &OstMqttMessageReceiver::messageReceived,
-                         [this](const QString& topic, const QByteArray& payload) { heard.push_back({topic, payload}); });
+                         [this](const QString& topic, const QByteArray& payload) {
+                             heard.push_back({topic, payload});
+                         });
         cloudSide->registerMessageReceiver(receiver);
         m_receiver = receiver;
         ASSERT_TRUE(cloudSide->connectToServer("cloud", "c1oud", 60));
@@ -105,7 +107,7 @@ TEST_F(RemoteMonitor, WatchedVehicleFollowsItsTopicsUntilALocalLinkEndsTheWatch)
     ASSERT_TRUE(publishPositionUntilShown("RV-1", 22.125));
     EXPECT_DOUBLE_EQ(remote->teleCtrler()->posDataItem()->alt(), 42.5);
     cloudSide->publish(GcsMqttController::statusTopic("RV-1").toStdString(),
-                      R"({"roll":1.5,"pitch":-2.5,"yaw":90,"speed":4})", 1);
+                       R"({"roll":1.5,"pitch":-2.5,"yaw":90,"speed":4})", 1);
     auto* pos = remote->teleCtrler()->posDataItem().get();
     ASSERT_TRUE(waitUntil([&] { return remote->teleCtrler()->ahrsDataItem()->yaw() == 90.0f; }));
     EXPECT_FLOAT_EQ(remote->teleCtrler()->ahrsDataItem()->roll(), 1.5f);

@@ -19,8 +19,10 @@ TEST(CloudSim, RefusesBadArgumentsWithAReason)
         {{"--fail", "/nfz/zones=42"}, "--fail needs PATH=CODE"},
         {{"--account", "pilot@example.com"}, "--account needs EMAIL:PASSWORD"},
         {{"--account", "pilot@example.com:"}, "--account needs EMAIL:PASSWORD"},
-        {{"--account", "a@b.c:pw", "--account-vehicle", "a@b.c:VM1"}, "--account-vehicle needs EMAIL:CODE:NAME[:LOCALID]"},
-        {{"--account", "a@b.c:pw", "--account-vehicle", "a@b.c:VM1:One:x"}, "--account-vehicle needs EMAIL:CODE:NAME[:LOCALID]"},
+        {{"--account", "a@b.c:pw", "--account-vehicle", "a@b.c:VM1"},
+         "--account-vehicle needs EMAIL:CODE:NAME[:LOCALID]"},
+        {{"--account", "a@b.c:pw", "--account-vehicle", "a@b.c:VM1:One:x"},
+         "--account-vehicle needs EMAIL:CODE:NAME[:LOCALID]"},
         {{"--account-vehicle", "x@b.c:VM1:One"}, "--account-vehicle names an e-mail without --account"},
         {{"stray"}, "unexpected argument stray"},
     };

@@ -35,7 +35,10 @@ struct Answer {
             done = true;
         };
     }
-    bool wait(int ms = 5000) { return waitUntil([this] { return done.load(); }, ms); }
+    bool wait(int ms = 5000)
+    {
+        return waitUntil([this] { return done.load(); }, ms);
+    }
 };
 
 struct Result {
@@ -66,9 +69,12 @@ protected:
 
     void startSim(QStringList args = {})
     {
-        args << "--zones" << m_zonesPath << "--account" << "pilot@example.com:secret"
-             << "--account-vehicle" << "pilot@example.com:VM0001:First:1"
-             << "--account-vehicle" << "pilot@example.com:VM0003:Third";
+        args << "--zones" << m_zonesPath << "--account"
+             << "pilot@example.com:secret"
+             << "--account-vehicle"
+             << "pilot@example.com:VM0001:First:1"
+             << "--account-vehicle"
+             << "pilot@example.com:VM0003:Third";
         ASSERT_TRUE(m_sim.start(args)) << m_sim.errorOutput().toStdString();
         m_http = std::make_unique<GcsHttp>(m_sim.baseUrl() + "/");
         m_http->setRequestDefaultDataQuery(m_query);
@@ -108,8 +114,8 @@ TEST_F(GcsHttpTest, OperationsDeliverTheirDocuments)
     {
         QFile f(m_zonesPath);
         ASSERT_TRUE(f.open(QIODevice::ReadWrite));
-        ASSERT_TRUE(f.setFileTime(QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5), Qt::UTC),
-                                  QFileDevice::FileModificationTime));
+        ASSERT_TRUE(
+            f.setFileTime(QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5), Qt::UTC), QFileDevice::FileModificationTime));
     }
     const Result zones = call([](GcsHttp& h, auto cb) { h.fetchAllNoFlyZones(cb); });
     EXPECT_EQ(zones.code, 200);
@@ -123,13 +129,17 @@ TEST_F(GcsHttpTest, OperationsDeliverTheirDocuments)
     EXPECT_EQ(call([](GcsHttp& h, auto cb) { h.activateVehicleMqtt("VM0001", cb); }).code, 200);
 
     // Bind a second vehicle with an e-mailed captcha, rename it, then remove it again.
-    EXPECT_EQ(call([](GcsHttp& h, auto cb) { h.requestEmailCaptcha("pilot@example.com", "associate-vehicle", cb); }).code, 200);
+    EXPECT_EQ(
+        call([](GcsHttp& h, auto cb) { h.requestEmailCaptcha("pilot@example.com", "associate-vehicle", cb); }).code,
+        200);
     const std::string captcha = received()["captchas"].back()["code"];
     AddUserVehicleReq add{"VM0002", "Second", 5, "pilot@example.com", captcha};
     const Result added = call([&](GcsHttp& h, auto cb) { h.addUserVehicle(add, cb); });
     ASSERT_EQ(added.code, 200);
     EXPECT_EQ(*added.doc, json::parse(R"({"vehicleCode":"VM0002","name":"Second","vehicleLocalId":5})"));
-    const Result updated = call([](GcsHttp& h, auto cb) { h.updateUserVehicle({"VM0002", "Renamed", std::nullopt}, cb); });
+    const Result updated = call([](GcsHttp& h, auto cb) {
+        h.updateUserVehicle({"VM0002", "Renamed", std::nullopt}, cb);
+    });
     ASSERT_EQ(updated.code, 200);
     EXPECT_EQ((*updated.doc)["name"], "Renamed");
     EXPECT_EQ((*updated.doc)["vehicleLocalId"], 5);
@@ -148,8 +158,11 @@ TEST_F(GcsHttpTest, OperationsDeliverTheirDocuments)
     EXPECT_EQ(call([](GcsHttp& h, auto cb) { h.reportUavEvent(12, 1700000000123, "", cb); }).code, 200);
     EXPECT_EQ(call([](GcsHttp& h, auto cb) { h.reportSoftDevice("dev-42", "Debian GNU/Linux 12", cb); }).code, 200);
     const json got = received();
-    const json headers = {{"uid", "u-test"}, {"token", m_query->tokenValue.toStdString()},
-                          {"device-id", "dev-42"}, {"system-type", "1"}, {"team-code", "team-x"}};
+    const json headers = {{"uid", "u-test"},
+                          {"token", m_query->tokenValue.toStdString()},
+                          {"device-id", "dev-42"},
+                          {"system-type", "1"},
+                          {"team-code", "team-x"}};
     ASSERT_EQ(got["events"].size(), 1u);
     EXPECT_EQ(got["events"][0]["eventType"], 12);
     EXPECT_EQ(got["events"][0]["timeMs"], 1700000000123);
@@ -192,11 +205,8 @@ TEST_F(GcsHttpTest, UnusableBodiesGiveANullDocument)
         const char* warning;  // empty: the document is delivered
     };
     const Case cases[] = {
-        {"this is not json", "not JSON"},
-        {"", "not JSON"},
-        {R"({"zones": []})", "unexpected shape (object)"},
-        {"null", "unexpected shape (null)"},
-        {"[]", ""},
+        {"this is not json", "not JSON"},    {"", "not JSON"}, {R"({"zones": []})", "unexpected shape (object)"},
+        {"null", "unexpected shape (null)"}, {"[]", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.body);
@@ -240,7 +250,8 @@ TEST_F(GcsHttpTest, NoAnswerGivesNetworkErrorOrTimeout)
     ASSERT_TRUE(late.wait());
     EXPECT_EQ(late.code, GcsHttp::kTimeout);
     EXPECT_FALSE(late.doc);
-    EXPECT_EQ(LogCapture::instance().count(spdlog::level::warn, "<GcsHttp> generateVehicleCode: no answer within 300 ms"), 1);
+    EXPECT_EQ(
+        LogCapture::instance().count(spdlog::level::warn, "<GcsHttp> generateVehicleCode: no answer within 300 ms"), 1);
 }
 
 TEST_F(GcsHttpTest, StopFromAnotherThreadAnswersEveryCallOnce)

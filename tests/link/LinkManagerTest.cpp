@@ -27,7 +27,7 @@ using testsupport::wire;
 namespace {
 
 struct FrameLog {
-    QStringList frames;      // "tx/seq/cmd"
+    QStringList frames;  // "tx/seq/cmd"
     QStringList heartbeats;  // "id@address"
     explicit FrameLog(LinkManager& mgr)
     {
@@ -56,7 +56,9 @@ TEST(LinkManagerFactory, RegistryAndActiveManager)
 
     LogCapture::instance().clear();
     EXPECT_EQ(factory.createLinkManager(""), nullptr);
-    EXPECT_EQ(LogCapture::instance().count(spdlog::level::warn, "<LinkMgrFactory> createLinkManager: linkMgrKey is empty"), 1);
+    EXPECT_EQ(
+        LogCapture::instance().count(spdlog::level::warn, "<LinkMgrFactory> createLinkManager: linkMgrKey is empty"),
+        1);
     EXPECT_TRUE(factory.allLinkManagers().isEmpty() && activeSpy.isEmpty());
 
     auto local = factory.createLinkManager(LinkManagerFactory::mavLocalLinkMgrKey());

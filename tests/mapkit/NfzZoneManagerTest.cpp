@@ -31,7 +31,8 @@ TEST(NfzZoneManager, LoadsPolygonsAndCirclesInDocumentOrder)
     EXPECT_EQ(poly->type, NfzRecord::Type::Polygon);
     ASSERT_EQ(poly->points.size(), 3u);
     EXPECT_DOUBLE_EQ(poly->points[1].lon, 120.2);
-    EXPECT_EQ(std::make_tuple(poly->minLat, poly->minLon, poly->maxLat, poly->maxLon), std::make_tuple(30.0, 120.0, 30.5, 120.6));
+    EXPECT_EQ(std::make_tuple(poly->minLat, poly->minLon, poly->maxLat, poly->maxLon),
+              std::make_tuple(30.0, 120.0, 30.5, 120.6));
 
     // 1113.19 m is 0.01 degree of latitude on the 6378137 m sphere, and of longitude at the equator.
     const auto circle = mgr.findById(-7);
@@ -92,7 +93,8 @@ TEST(NfzZoneManager, MalformedDocumentKeepsOldSetAndNamesTheFault)
         EXPECT_FALSE(mgr.reloadFromJsonUtf8(c.doc));
         EXPECT_TRUE(mgr.lastError().startsWith(QString::fromUtf8(c.error))) << mgr.lastError().toStdString();
         EXPECT_EQ(mgr.zoneIds(), (std::vector<int64_t>{42, -7}));
-        EXPECT_EQ(testsupport::LogCapture::instance().countContaining(spdlog::level::warn, "zone document rejected"), 1);
+        EXPECT_EQ(testsupport::LogCapture::instance().countContaining(spdlog::level::warn, "zone document rejected"),
+                  1);
     }
     ASSERT_TRUE(mgr.reloadFromJsonUtf8(kTwoZones));
     EXPECT_TRUE(mgr.lastError().isEmpty());
@@ -117,7 +119,8 @@ NfzRecord ring(int n, double radiusDeg, double jitter = 0.0)
         const double a = 2 * std::numbers::pi * i / n;
         const double k = 1.0 + ((i % 2) ? jitter : -jitter);
         // Longitude spread by 1/cos(lat) so the ring is round on the ground at 45 degrees.
-        r.points.push_back({45.0 + k * radiusDeg * std::sin(a), 7.0 + k * radiusDeg * std::cos(a) / std::cos(std::numbers::pi / 4)});
+        r.points.push_back(
+            {45.0 + k * radiusDeg * std::sin(a), 7.0 + k * radiusDeg * std::cos(a) / std::cos(std::numbers::pi / 4)});
     }
     return r;
 }
@@ -190,12 +193,13 @@ TEST(NfzGeo, BoxesAndCorners)
         double minLat, minLon, maxLat, maxLon;
         bool valid;
     } boxes[] = {
-        {1, 10, 2, 20, true},   {1, 10, 1, 20, false},  {1, 10, 2, 10, false},     {2, 10, 1, 20, false},
-        {-91, 10, 2, 20, false}, {1, 10, 2, 181, false}, {1, NAN, 2, 20, false},   {-90, -180, 90, 180, true},
+        {1, 10, 2, 20, true},    {1, 10, 1, 20, false},  {1, 10, 2, 10, false},  {2, 10, 1, 20, false},
+        {-91, 10, 2, 20, false}, {1, 10, 2, 181, false}, {1, NAN, 2, 20, false}, {-90, -180, 90, 180, true},
     };
     for (const auto& b : boxes) {
         r.minLat = b.minLat, r.minLon = b.minLon, r.maxLat = b.maxLat, r.maxLon = b.maxLon;
-        EXPECT_EQ(nfzgeo::nfzRecordBboxValid(r), b.valid) << b.minLat << " " << b.minLon << " " << b.maxLat << " " << b.maxLon;
+        EXPECT_EQ(nfzgeo::nfzRecordBboxValid(r), b.valid)
+            << b.minLat << " " << b.minLon << " " << b.maxLat << " " << b.maxLon;
     }
 }
 
@@ -225,7 +229,8 @@ TEST(NfzGeo, SimplePolygonsHullsAndTheMeridian)
         EXPECT_EQ(nfzgeo::convexHull(r.ring).size(), r.hull) << r.name;
         EXPECT_EQ(nfzgeo::crossesAntimeridian(r.ring), r.meridian) << r.name;
     }
-    EXPECT_EQ(nfzgeo::openRing({{0, 0}, {0, 0}, {0, 1}, {1, 1}, {0, 0}}).size(), 3u) << "repeats and closing copy dropped";
+    EXPECT_EQ(nfzgeo::openRing({{0, 0}, {0, 0}, {0, 1}, {1, 1}, {0, 0}}).size(), 3u)
+        << "repeats and closing copy dropped";
     // 1113.19 m is 0.01 degree of longitude at the equator.
     EXPECT_TRUE(nfzgeo::circleCrossesAntimeridian(0, -179.995, 1113.19));
     EXPECT_FALSE(nfzgeo::circleCrossesAntimeridian(0, 179.985, 1113.19));

@@ -29,12 +29,15 @@ TEST(MavProtoFirmwareProcesser, FramesCarryTheirPayloadLittleEndian)
     };
     const std::vector<Row> rows = {
         {"reset", [](auto& f) { return P::packResetCommandPFrame(f, 5, 9); }, 0xA1, 0x81, 9, {}},
-        {"info", [](auto& f) { return P::packFirmInfoPFrame(f, 5, 9, 0x0201, 0x04030201); }, 0xA2, 0x81, 9,
+        {"info",
+         [](auto& f) { return P::packFirmInfoPFrame(f, 5, 9, 0x0201, 0x04030201); },
+         0xA2,
+         0x81,
+         9,
          {0x01, 0x02, 0x01, 0x02, 0x03, 0x04}},
         {"data ack", [](auto& f) { return P::packFirmDataAck(f, 5, 9, 1, 0x0302); }, 0xA3, 5, 9, {1, 0x02, 0x03}},
         {"final ack", [](auto& f) { return P::packFinalAck(f, 5, 4); }, 0xA4, 5, 0, {4}},
-        {"data", [&](auto& f) { return P::packFirmDataPFrame(f, 5, 9, 0x0102, image.data(), 512); }, 0xA3, 0x81, 9,
-         {}},
+        {"data", [&](auto& f) { return P::packFirmDataPFrame(f, 5, 9, 0x0102, image.data(), 512); }, 0xA3, 0x81, 9, {}},
     };
     for (const auto& r : rows) {
         _MavPFrame_t sent;

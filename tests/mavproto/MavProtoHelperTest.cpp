@@ -63,7 +63,8 @@ TEST(MavProtoHelper, ParseResultsForEveryKindOfInput)
     for (const auto& c : cases) {
         _MavPFrame_t f;
         f.cmd = 0x77;
-        EXPECT_EQ(MavProtoHelper::parseMavProtoFrame(c.bytes.data(), unsigned(c.bytes.size()), f), c.expected) << c.name;
+        EXPECT_EQ(MavProtoHelper::parseMavProtoFrame(c.bytes.data(), unsigned(c.bytes.size()), f), c.expected)
+            << c.name;
         if (c.expected != MAVPROTO_PARSE_RESULT_OK) {
             EXPECT_EQ(f.cmd, 0x77) << c.name << ": frame must stay untouched";
         }
@@ -73,7 +74,8 @@ TEST(MavProtoHelper, ParseResultsForEveryKindOfInput)
     auto withTail = good;
     withTail.insert(withTail.end(), {0xEB, 0x90, 1});
     _MavPFrame_t f;
-    ASSERT_EQ(MavProtoHelper::parseMavProtoFrame(withTail.data(), unsigned(withTail.size()), f), MAVPROTO_PARSE_RESULT_OK);
+    ASSERT_EQ(MavProtoHelper::parseMavProtoFrame(withTail.data(), unsigned(withTail.size()), f),
+              MAVPROTO_PARSE_RESULT_OK);
     EXPECT_EQ(f.tx_id, 3);
     EXPECT_EQ(f.rx_id, 0x81);
     EXPECT_EQ(f.seq, 9);

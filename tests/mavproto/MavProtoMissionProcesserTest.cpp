@@ -19,8 +19,17 @@ using P = MavProtoMissionProcesser;
 // Every field set, the flag bits included, so that a byte out of place shows.
 MavProtoWayPointData_t sampleWayPoint()
 {
-    return {.number = 7, .type = MAVPROTO_WP_HOVER, .lon = 113.9468123, .lat = -22.5431987, .alt = 35.25,
-            .vel = 6.5f, .radius = 2.0f, .flags = 0x16, .hoverTime = 300, .nextWp = 8, .heading = 271.5f,
+    return {.number = 7,
+            .type = MAVPROTO_WP_HOVER,
+            .lon = 113.9468123,
+            .lat = -22.5431987,
+            .alt = 35.25,
+            .vel = 6.5f,
+            .radius = 2.0f,
+            .flags = 0x16,
+            .hoverTime = 300,
+            .nextWp = 8,
+            .heading = 271.5f,
             .routeNumber = 4};
 }
 
@@ -99,12 +108,9 @@ TEST(MavProtoMission, ShortOrRefusedAnswersKeepTheRecord)
         int basic, wayPoint;
     };
     const std::vector<Row> rows = {
-        {{}, -2001, -2001},
-        {{8}, 8, 8},
-        {{8, 1, 2, 3, 4}, 8, 8},
-        {{0}, -2001, -2001},
-        {{0, 1, 2, 3}, -2001, -2001},
-        {std::vector<uint8_t>(56, 0), 0, -2001},  // result and 55 bytes of a waypoint
+        {{}, -2001, -2001},           {{8}, 8, 8},
+        {{8, 1, 2, 3, 4}, 8, 8},      {{0}, -2001, -2001},
+        {{0, 1, 2, 3}, -2001, -2001}, {std::vector<uint8_t>(56, 0), 0, -2001},  // result and 55 bytes of a waypoint
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << row.data.size() << " bytes");
@@ -123,22 +129,31 @@ TEST(MavProtoMission, ShortOrRefusedAnswersKeepTheRecord)
 // moved, resized or reordered in the record shows here even when pack and parse agree.
 TEST(MavProtoMission, PayloadsHaveTheirFixedLayout)
 {
-    const MavProtoWayPointData_t wp{.number = 7, .type = MAVPROTO_WP_HOVER, .lon = 113.5, .lat = -22.25, .alt = 35.25,
-                                    .vel = 6.5f, .radius = 2.0f, .flags = 0x16, .hoverTime = 300, .nextWp = 8,
-                                    .heading = 271.5f, .routeNumber = 4};
+    const MavProtoWayPointData_t wp{.number = 7,
+                                    .type = MAVPROTO_WP_HOVER,
+                                    .lon = 113.5,
+                                    .lat = -22.25,
+                                    .alt = 35.25,
+                                    .vel = 6.5f,
+                                    .radius = 2.0f,
+                                    .flags = 0x16,
+                                    .hoverTime = 300,
+                                    .nextWp = 8,
+                                    .heading = 271.5f,
+                                    .routeNumber = 4};
     const std::vector<uint8_t> wayPointBytes = {
-        0x07, 0, 0, 0,                                    // 0 number, 3 bytes padding
-        0x23, 0x00, 0x00, 0x00,                           // 4 type 35, 32 bits
-        0x00, 0x00, 0x00, 0x00, 0x00, 0x60, 0x5C, 0x40,   // 8 lon 113.5
-        0x00, 0x00, 0x00, 0x00, 0x00, 0x40, 0x36, 0xC0,   // 16 lat -22.25
-        0x00, 0x00, 0x00, 0x00, 0x00, 0xA0, 0x41, 0x40,   // 24 alt 35.25
-        0x00, 0x00, 0xD0, 0x40,                           // 32 vel 6.5
-        0x00, 0x00, 0x00, 0x40,                           // 36 radius 2
-        0x16, 0x00,                                       // 40 flags, padding
-        0x2C, 0x01,                                       // 42 hover time 300
-        0x08, 0, 0, 0,                                    // 44 nextWp, padding
-        0x00, 0xC0, 0x87, 0x43,                           // 48 heading 271.5
-        0x04, 0, 0, 0,                                    // 52 route number, padding
+        0x07, 0,    0,    0,  // 0 number, 3 bytes padding
+        0x23, 0x00, 0x00, 0x00,  // 4 type 35, 32 bits
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x60, 0x5C, 0x40,  // 8 lon 113.5
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x40, 0x36, 0xC0,  // 16 lat -22.25
+        0x00, 0x00, 0x00, 0x00, 0x00, 0xA0, 0x41, 0x40,  // 24 alt 35.25
+        0x00, 0x00, 0xD0, 0x40,  // 32 vel 6.5
+        0x00, 0x00, 0x00, 0x40,  // 36 radius 2
+        0x16, 0x00,  // 40 flags, padding
+        0x2C, 0x01,  // 42 hover time 300
+        0x08, 0,    0,    0,  // 44 nextWp, padding
+        0x00, 0xC0, 0x87, 0x43,  // 48 heading 271.5
+        0x04, 0,    0,    0,  // 52 route number, padding
     };
     struct Row {
         const char* name;
@@ -147,9 +162,17 @@ TEST(MavProtoMission, PayloadsHaveTheirFixedLayout)
     };
     const std::vector<Row> rows = {
         {"upload waypoint", [&](auto& f) { return P::packWayPointDataFrame(f, 5, 33, wp); }, wayPointBytes},
-        {"upload basic", [](auto& f) { return P::packWayPointBasicParamsFrame(f, 5, 33, {3, 12, 15, 4}); }, {3, 12, 15, 4}},
+        {"upload basic",
+         [](auto& f) {
+             return P::packWayPointBasicParamsFrame(f, 5, 33, {3, 12, 15, 4});
+         },
+         {3, 12, 15, 4}},
         {"download basic", [](auto& f) { return P::packDownWayPointBasicParamsFrame(f, 5, 33, 4); }, {4}},
-        {"download waypoint", [](auto& f) { return P::packDownWayPointDataReqFrame(f, 5, 33, {9, 4}); }, {9, 4}},
+        {"download waypoint",
+         [](auto& f) {
+             return P::packDownWayPointDataReqFrame(f, 5, 33, {9, 4});
+         },
+         {9, 4}},
     };
     for (const Row& row : rows) {
         _MavPFrame_t sent;

@@ -50,7 +50,9 @@ TEST(MavProtoNfz, RequestsCarryTheirPayloadAndDecodeFromIt)
         std::function<bool(const _MavPFrame_t&)> decodes;  // to the record packed
     };
     const std::vector<Row> rows = {
-        {"totals", MavCmd::NfzCount, [&](auto& f) { return P::packNfzTotalCountFrame(f, 1, 9, totals); },
+        {"totals",
+         MavCmd::NfzCount,
+         [&](auto& f) { return P::packNfzTotalCountFrame(f, 1, 9, totals); },
          {0x03, 0x00, 0x2C, 0x01},
          [&](const auto& f) {
              MavProtoNfzTotalCount_t out;
@@ -60,10 +62,12 @@ TEST(MavProtoNfz, RequestsCarryTheirPayloadAndDecodeFromIt)
          cat({{0x02, 0x01, 0x02}, one, minus2p5, d22p5, half}),
          [&](const auto& f) {
              MavProtoNfzZoneData_t out;
-             return P::parseNfzZoneDataReq(f, out) && out.zoneIndex == 0x0102 && out.vertices.size() == 2
-                 && std::memcmp(out.vertices.data(), zone.vertices.data(), 32) == 0;
+             return P::parseNfzZoneDataReq(f, out) && out.zoneIndex == 0x0102 && out.vertices.size() == 2 &&
+                    std::memcmp(out.vertices.data(), zone.vertices.data(), 32) == 0;
          }},
-        {"update time", MavCmd::NfzUpdateTime, [&](auto& f) { return P::packNfzUpdateTimeFrame(f, 1, 9, time); },
+        {"update time",
+         MavCmd::NfzUpdateTime,
+         [&](auto& f) { return P::packNfzUpdateTimeFrame(f, 1, 9, time); },
          {0xEA, 0x07, 1, 2, 3, 4, 5},
          [&](const auto& f) {
              MavProtoNfzUpdateTime_t out;
@@ -76,7 +80,8 @@ TEST(MavProtoNfz, RequestsCarryTheirPayloadAndDecodeFromIt)
              MavProtoManualNfzBind_t out;
              bool same = P::parseManualNfzBindReq(f, out) && out.lead == 1;
              for (size_t i = 0; i < 4; ++i)
-                 same = same && out.entries[i].number == i + 1 && sameBytes(out.entries[i].vertex, bind.entries[i].vertex);
+                 same =
+                     same && out.entries[i].number == i + 1 && sameBytes(out.entries[i].vertex, bind.entries[i].vertex);
              return same;
          }},
     };
@@ -96,7 +101,8 @@ TEST(MavProtoNfz, RequestsCarryTheirPayloadAndDecodeFromIt)
     EXPECT_EQ(P::packNfzZoneDataFrame(untouched, 1, 9, {0, {}}), 0) << "a zone without vertices";
     EXPECT_EQ(P::packNfzZoneDataFrame(untouched, 1, 9, {0, std::vector<MavProtoNfzVertex_t>(255)}),
               3 + 255 * 16 + MAVPROTO_FRAME_OVERHEAD);
-    EXPECT_EQ(P::packNfzZoneDataFrame(untouched, 1, 9, {0, std::vector<MavProtoNfzVertex_t>(256)}), 0) << "256 vertices";
+    EXPECT_EQ(P::packNfzZoneDataFrame(untouched, 1, 9, {0, std::vector<MavProtoNfzVertex_t>(256)}), 0)
+        << "256 vertices";
 }
 
 // Answers: the result byte, and for a zone the status word after it.

@@ -24,16 +24,12 @@ struct Groups {
     unsigned char* of(uint8_t cmd)
     {
         switch (cmd) {
-        case MavCmd::BasicParams:
-            return reinterpret_cast<unsigned char*>(&basic);
+        case MavCmd::BasicParams: return reinterpret_cast<unsigned char*>(&basic);
         case MavCmd::AttitudeParams:
-        case MavCmd::FixedAttitudeParams:
-            return reinterpret_cast<unsigned char*>(&stab);
+        case MavCmd::FixedAttitudeParams: return reinterpret_cast<unsigned char*>(&stab);
         case MavCmd::PositionParams:
-        case MavCmd::FixedPositionParams:
-            return reinterpret_cast<unsigned char*>(&pos);
-        default:
-            return reinterpret_cast<unsigned char*>(&res);
+        case MavCmd::FixedPositionParams: return reinterpret_cast<unsigned char*>(&pos);
+        default: return reinterpret_cast<unsigned char*>(&res);
         }
     }
 };
@@ -357,7 +353,8 @@ TEST(MavProtoParamsProcesser, CalibrationStepsAndAcknowledgements)
     using AckFn = uint16_t (*)(_MavPFrame_t&, uint8_t, uint8_t, uint8_t, uint8_t);
     const std::vector<std::tuple<uint8_t, ParseFn<uint8_t>, AckFn, ParseFn<MavProtoCaliAck_t>>> cases = {
         {MavCmd::AccCalibration, P::parseAccMeterCaliActionFrame, P::packAccMeterCaliAck, P::parseAccMeterCaliAck},
-        {MavCmd::MagCalibration, P::parseMagCompassCaliActionFrame, P::packMagCompassCaliAck, P::parseMagCompassCaliAck},
+        {MavCmd::MagCalibration, P::parseMagCompassCaliActionFrame, P::packMagCompassCaliAck,
+         P::parseMagCompassCaliAck},
     };
     for (const auto& [cmd, parseStep, packAck, parseAck] : cases) {
         _MavPFrame_t step, ack;

@@ -47,9 +47,9 @@ std::vector<RecordKind> allKinds()
             "target stabilise", 0x23),
         kind<MavProtoRCData_t, P::packRCDataPFrame, P::parseRCData>("rc", 0x24),
         kind<MavProtoFlightStatusData_t, P::packFlightStatusDataPFrame, P::parseFlightStatusData>("flight status",
-                                                                                                    0x25),
+                                                                                                  0x25),
         kind<MavProtoComprehensiveData_t, P::packComprehensiveDataPFrame, P::parseComprehensiveData>("comprehensive",
-                                                                                                       0x26),
+                                                                                                     0x26),
         kind<MavProtoResData_t, P::packResDataPFrame, P::parseResData>("reserved", 0x2F),
     };
 }
@@ -118,15 +118,10 @@ TEST(MavProtoTeleProcesser, StateByteEncodesEachStateInItsBits)
         uint8_t expected;
     };
     const std::vector<Case> cases = {
-        {{0, 0, 0, 0, 0, 0}, 0x00},
-        {{1, 0, 0, 0, 0, 0}, 0x01},
-        {{0, 3, 0, 0, 0, 0}, 0x02},  // any fix counts as positioned
-        {{0, 0, 1, 0, 0, 0}, 0x04},
-        {{0, 0, 0, 1, 0, 0}, 0x08},
-        {{0, 0, 0, 0, 1, 0}, 0x10},
-        {{0, 0, 0, 0, 0, 1}, 0x20},
-        {{0, 0, 0, 0, 0, 2}, 0x40},
-        {{0, 0, 0, 0, 0, 9}, 0x60},  // unknown battery codes saturate and never reach bit 7
+        {{0, 0, 0, 0, 0, 0}, 0x00}, {{1, 0, 0, 0, 0, 0}, 0x01}, {{0, 3, 0, 0, 0, 0}, 0x02},  // any fix counts as
+                                                                                             // positioned
+        {{0, 0, 1, 0, 0, 0}, 0x04}, {{0, 0, 0, 1, 0, 0}, 0x08}, {{0, 0, 0, 0, 1, 0}, 0x10}, {{0, 0, 0, 0, 0, 1}, 0x20},
+        {{0, 0, 0, 0, 0, 2}, 0x40}, {{0, 0, 0, 0, 0, 9}, 0x60},  // unknown battery codes saturate and never reach bit 7
         {{1, 1, 1, 1, 1, 2}, 0x5F},
     };
     for (const auto& c : cases) {

@@ -78,19 +78,20 @@ QList<LatLon> plainScan(const QList<LatLon>& vertices, double spacing, double an
 TEST(MavAreaRouteGenerator, EdgeCases)
 {
     const std::vector<G::LocalPoint> square = {{-50, -50}, {50, -50}, {50, 50}, {-50, 50}};
-    const std::vector<G::LocalPoint> uShape = {{-60, -50}, {60, -50}, {60, 50}, {20, 50},
-                                               {20, -10}, {-20, -10}, {-20, 50}, {-60, 50}};
+    const std::vector<G::LocalPoint> uShape = {{-60, -50}, {60, -50},  {60, 50},  {20, 50},
+                                               {20, -10},  {-20, -10}, {-20, 50}, {-60, 50}};
     const std::vector<G::LocalPoint> diamond = {{0, -50}, {50, 0}, {0, 50}, {-50, 0}};
     const double throughMiddle = -2 * G::toLocal(fromLocal({diamond[0]})[0].first, 0, 0, 0).y;
-    const std::string tooMany = "<AreaRouteGenerator> waypoint count would exceed 255, aborting. Increase line spacing or reduce area.";
+    const std::string tooMany =
+        "<AreaRouteGenerator> waypoint count would exceed 255, aborting. Increase line spacing or reduce area.";
     struct Case {
         const char* what;
         std::vector<G::LocalPoint> polygon;
         double spacing;
         double angle;
         std::vector<G::LocalPoint> expected;  // local metres around (kRefLat, kRefLon); empty: none
-        std::string warning;                  // expected warning, if any
-        int count = -1;                       // expected count where the points are not listed
+        std::string warning;  // expected warning, if any
+        int count = -1;  // expected count where the points are not listed
     };
     const std::vector<Case> cases = {
         {"2 vertices", {{0, 0}, {10, 10}}, 50, 0, {}, "<AreaRouteGenerator> polygon has fewer than 3 vertices"},
@@ -99,11 +100,19 @@ TEST(MavAreaRouteGenerator, EdgeCases)
         {"square east-west", square, 50, 0, {{-50, -25}, {50, -25}, {50, 25}, {-50, 25}}, ""},
         {"square north-south", square, 50, 90, {{25, -50}, {25, 50}, {-25, 50}, {-25, -50}}, ""},
         {"line through two vertices: each counted once", diamond, throughMiddle, 0, {{-50, 0}, {50, 0}}, ""},
-        {"U: two segments, each reversed on the way back", uShape, 45, 0,
-         {{-60, -27.5}, {60, -27.5}, {-20, 17.5}, {-60, 17.5}, {60, 17.5}, {20, 17.5}}, ""},
+        {"U: two segments, each reversed on the way back",
+         uShape,
+         45,
+         0,
+         {{-60, -27.5}, {60, -27.5}, {-20, 17.5}, {-60, 17.5}, {60, 17.5}, {20, 17.5}},
+         ""},
         {"127 lines: 254 accepted", {{0, 0}, {100, 0}, {100, 1270}, {0, 1270}}, 10, 0, {}, "", 254},
         {"128 lines: aborted", {{0, 0}, {100, 0}, {100, 1280}, {0, 1280}}, 10, 0, {}, tooMany},
-        {"thinner than half the spacing", {{0, 0}, {100, 0}, {100, 20}, {0, 20}}, 50, 0, {},
+        {"thinner than half the spacing",
+         {{0, 0}, {100, 0}, {100, 20}, {0, 20}},
+         50,
+         0,
+         {},
          "<AreaRouteGenerator> no waypoints generated, check polygon and spacing"},
     };
     auto& log = testsupport::LogCapture::instance();

@@ -35,8 +35,8 @@ MavFlightRouteDataItemPtr savedRoute(Mgr& m, const QString& name, int wayPoints)
     auto route = m.addFlightRoute(config, nullptr);
     EXPECT_TRUE(idle(m));
     for (int i = 0; i < wayPoints; ++i)
-        route->addWayPoint(MAVPROTO_WP_PASS, 113 + i, 22, 50, 5, 2, MAVPROTO_HEADING_KEEP,
-                           MAVPROTO_TRACE_STOP_AND_TURN, MAVPROTO_HEIGHT_RELATIVE, 0, -1, 0);
+        route->addWayPoint(MAVPROTO_WP_PASS, 113 + i, 22, 50, 5, 2, MAVPROTO_HEADING_KEEP, MAVPROTO_TRACE_STOP_AND_TURN,
+                           MAVPROTO_HEIGHT_RELATIVE, 0, -1, 0);
     EXPECT_TRUE(m.updateFlightRoute(route));
     EXPECT_TRUE(idle(m));
     return route;
@@ -79,8 +79,8 @@ TEST(MavFlightRouteManager, SaveRefreshExportImportRemove)
     EXPECT_TRUE(store.updateFlightRoute(route));
     EXPECT_FALSE(store.updateFlightRoute(route)) << "the first save is still running";
     EXPECT_TRUE(testsupport::LogCapture::instance().contains(
-        spdlog::level::warn,
-        "<FlightRouteMgr> load thread already running, save flight route failed, routeId:" + route->id().toStdString()));
+        spdlog::level::warn, "<FlightRouteMgr> load thread already running, save flight route failed, routeId:" +
+                                 route->id().toStdString()));
     ASSERT_TRUE(idle(store));
 
     Mgr other(dir);
@@ -132,7 +132,8 @@ TEST(MavFlightRouteManager, BrokenIndexEntriesAndRouteFilesAreSkipped)
 
     Mgr other(dir);
     EXPECT_EQ(refreshed(other), (std::vector<std::string>{good1, good2}));
-    EXPECT_EQ(testsupport::LogCapture::instance().countContaining(spdlog::level::warn, "can not load " + bad[0].first), 1);
+    EXPECT_EQ(testsupport::LogCapture::instance().countContaining(spdlog::level::warn, "can not load " + bad[0].first),
+              1);
     // A broken or missing index is rebuilt from the valid route files; a save before any refresh
     // then keeps every route instead of writing an index of one.
     for (const char* text : {"{\"a\": 1}", "not json"}) {
@@ -143,7 +144,8 @@ TEST(MavFlightRouteManager, BrokenIndexEntriesAndRouteFilesAreSkipped)
     Mgr third(dir);
     savedRoute(third, "three", 0);
     EXPECT_EQ(refreshed(other).size(), 3u);
-    EXPECT_EQ(readFile(dir + "/" + QString::fromStdString(bad[2].first) + ".frd").size() > 0, true) << "nothing deleted";
+    EXPECT_EQ(readFile(dir + "/" + QString::fromStdString(bad[2].first) + ".frd").size() > 0, true)
+        << "nothing deleted";
 }
 
 TEST(MavFlightRouteManager, ImportCopiesOnlyValidFilesAndNoSaveIsSilent)
@@ -164,7 +166,9 @@ TEST(MavFlightRouteManager, ImportCopiesOnlyValidFilesAndNoSaveIsSilent)
     writeFile(out + "/" + a->id() + ".frd", "{\"id\": ");
     writeFile(out + "/" + b->id() + ".frd", readFile(dir + "/" + a->id() + ".frd"));
     writeFile(out + "/" + c + ".frd", QByteArray::fromStdString(cJson.dump()));
-    writeFile(out + "/index.fridx", QByteArray::fromStdString(nlohmann::json({a->id().toStdString(), b->id().toStdString(), c.toStdString()}).dump()));
+    writeFile(out + "/index.fridx",
+              QByteArray::fromStdString(
+                  nlohmann::json({a->id().toStdString(), b->id().toStdString(), c.toStdString()}).dump()));
     const QByteArray localA = readFile(dir + "/" + a->id() + ".frd"), localB = readFile(dir + "/" + b->id() + ".frd");
     store.importAllFromLocal(out);
     ASSERT_TRUE(waitUntil([&] { return !store.isImporting() && !store.isLoadRunning() && !store.isRefreshing(); }));
@@ -251,9 +255,11 @@ TEST(MavFlightRouteManager, KilledWriterLeavesWholeFiles)
         if (!QFile::exists(dir + "/index.fridx"))
             return -1;
         const auto index = nlohmann::json::parse(readFile(dir + "/index.fridx").toStdString(), nullptr, false);
-        const auto route = index.is_array() && index.size() == 1 && index[0].is_string()
-            ? nlohmann::json::parse(readFile(dir + "/" + QString::fromStdString(index[0]) + ".frd").toStdString(), nullptr, false)
-            : nlohmann::json();
+        const auto route =
+            index.is_array() && index.size() == 1 && index[0].is_string()
+                ? nlohmann::json::parse(readFile(dir + "/" + QString::fromStdString(index[0]) + ".frd").toStdString(),
+                                        nullptr, false)
+                : nlohmann::json();
         if (!route.is_object() || !route.contains("points")) {
             ADD_FAILURE() << "torn index or route file";
             return -2;
@@ -271,9 +277,10 @@ TEST(MavFlightRouteManager, KilledWriterLeavesWholeFiles)
     for (int round = 0; round < 20 && !testing::Test::HasFailure(); ++round) {
         QProcess child;
         child.setProcessEnvironment(env);
-        child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=MavFlightRouteManager.DISABLED_KillChild",
-                                                              "--gtest_also_run_disabled_tests"});
-        ASSERT_TRUE(waitUntil([&] { return version() > last || HasFailure(); }, 20000) && !HasFailure()) << "round " << round;
+        child.start(QCoreApplication::applicationFilePath(),
+                    {"--gtest_filter=MavFlightRouteManager.DISABLED_KillChild", "--gtest_also_run_disabled_tests"});
+        ASSERT_TRUE(waitUntil([&] { return version() > last || HasFailure(); }, 20000) && !HasFailure())
+            << "round " << round;
         testsupport::pumpEvents(int(rng() % 40));
         child.kill();
         ASSERT_TRUE(child.waitForFinished(5000));

@@ -124,13 +124,15 @@ TEST(MavFlightRouteModel, JsonRoundTripAndDefaults)
     const auto fixed = MavFlightRouteDataItem::fromJson(nlohmann::json::parse(
         "{\n\"id\": \"6f1c1c5e-2b1a-4e8e-9d7a-0b7d1d2c3e4f\",\n\"name\": \"dock\",\n\"number\": 4,\n\"points\": [\n"
         "{\n\"alt\": 30.5,\n\"hoverTime\": 5,\n\"lat\": 22.54,\n\"lon\": 113.95,\n\"nextWp\": 2,\n\"number\": 1,\n"
-        "\"routeNumber\": 4,\n\"type\": 35,\n\"vel\": 6.0\n},\n{\n\"lat\": 22.55,\n\"lon\": 113.96,\n\"number\": 2\n}\n],\n"
+        "\"routeNumber\": 4,\n\"type\": 35,\n\"vel\": 6.0\n},\n{\n\"lat\": 22.55,\n\"lon\": 113.96,\n\"number\": "
+        "2\n}\n],\n"
         "\"repeatTimes\": 1,\n\"type\": 1\n}"));
     ASSERT_NE(fixed, nullptr);
     EXPECT_EQ(fixed->name(), QStringLiteral("dock"));
     ASSERT_EQ(fixed->wayPointCount(), 2);
     const auto first = fixed->getWayPointByIndex(0)->protoData();
-    EXPECT_EQ(std::tuple(first.number, int(first.type), first.lat, first.lon, first.alt, first.vel, first.hoverTime, first.nextWp),
+    EXPECT_EQ(std::tuple(first.number, int(first.type), first.lat, first.lon, first.alt, first.vel, first.hoverTime,
+                         first.nextWp),
               std::tuple(uint8_t(1), 35, 22.54, 113.95, 30.5, 6.0f, uint16_t(5), uint8_t(2)));
     EXPECT_EQ(fixed->getWayPointByIndex(1)->routeNumber(), 4);
     for (const char* text : {"[]", "\"route\"", R"({"type": 3})"})

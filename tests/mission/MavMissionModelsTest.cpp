@@ -64,8 +64,8 @@ MavFlightRouteDataItemPtr routeOf(int wayPoints)
 {
     auto route = std::make_shared<MavFlightRouteDataItem>(std::make_shared<MavMultiPointRouteConfig>());
     for (int i = 0; i < wayPoints; ++i)
-        route->addWayPoint(MAVPROTO_WP_PASS, 113.1, 22.5, 50, 5, 2, MAVPROTO_HEADING_KEEP,
-                           MAVPROTO_TRACE_STOP_AND_TURN, MAVPROTO_HEIGHT_RELATIVE, 0, -1, 0);
+        route->addWayPoint(MAVPROTO_WP_PASS, 113.1, 22.5, 50, 5, 2, MAVPROTO_HEADING_KEEP, MAVPROTO_TRACE_STOP_AND_TURN,
+                           MAVPROTO_HEIGHT_RELATIVE, 0, -1, 0);
     return route;
 }
 

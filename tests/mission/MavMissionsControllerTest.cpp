@@ -34,8 +34,9 @@ TEST(MavMissionsController, AreaWayPointDefaultsAndRemovalWhileEditing)
     for (const auto& wp : route->wayPointList()) {
         ++n;
         const auto d = wp->protoData();
-        EXPECT_EQ(std::tuple(int(d.number), int(d.type), d.alt, d.vel, d.radius, int(d.headingDirection()), int(d.nextWp)),
-                  std::tuple(n, 34, 20.0, 8.0f, 0.5f, 1, n + 1))
+        EXPECT_EQ(
+            std::tuple(int(d.number), int(d.type), d.alt, d.vel, d.radius, int(d.headingDirection()), int(d.nextWp)),
+            std::tuple(n, 34, 20.0, 8.0f, 0.5f, 1, n + 1))
             << n;
     }
 

@@ -47,11 +47,12 @@ std::string run(const MavFlightRouteDataItem& route, const MavRouteLimits& limit
 {
     testsupport::LogCapture::instance().clear();
     const auto findings = MavRouteChecker::check(route, limits, zones);
-    EXPECT_EQ(testsupport::LogCapture::instance().countContaining(spdlog::level::warn, "<RouteCheck>"), int(findings.size()));
+    EXPECT_EQ(testsupport::LogCapture::instance().countContaining(spdlog::level::warn, "<RouteCheck>"),
+              int(findings.size()));
     std::string out;
     for (const auto& f : findings)
-        out += (out.empty() ? "" : " ") + f.rule.toStdString() + "@" + std::to_string(f.wayPoint)
-            + (f.rule == "zone" ? "/" + std::to_string(f.zoneId) : "") + (f.text.isEmpty() ? " (no text)" : "");
+        out += (out.empty() ? "" : " ") + f.rule.toStdString() + "@" + std::to_string(f.wayPoint) +
+               (f.rule == "zone" ? "/" + std::to_string(f.zoneId) : "") + (f.text.isEmpty() ? " (no text)" : "");
     return out;
 }
 
@@ -71,7 +72,10 @@ TEST(MavRouteChecker, RulesOneFaultPerRow)
         {"no ceiling known yet", second([](Wp& w) { w.setAlt(900); }), {}, ""},
         {"no waypoints", [](auto& r) { r.resetWayPoints({}); }, known, "count@0"},
         {"256 waypoints: numbers wrap, only the count is told",
-         [](auto& r) { r.resetWayPoints(makeRoute(std::vector<Pos>(256, {22.54, 113.95}))->wayPointList()); }, known, "count@0"},
+         [](auto& r) {
+             r.resetWayPoints(makeRoute(std::vector<Pos>(256, {22.54, 113.95}))->wayPointList());
+         },
+         known, "count@0"},
         {"renumbered", second([](Wp& w) { w.setNumber(5); }), known, "number@2"},
         {"next is missing", second([](Wp& w) { w.setNextWp(4); }), known, "nextWp@2"},
         {"0 before the end", second([](Wp& w) { w.setNextWp(0); }), known, "nextWp@2"},
@@ -94,22 +98,33 @@ TEST(MavRouteChecker, RulesOneFaultPerRow)
 TEST(MavRouteChecker, ZoneGeometry)
 {
     const double lat = 22.54, lon = 113.95, dLat = 180 / (6378137.0 * M_PI);  // one metre north
-    const double dLon = dLat / std::cos(lat * M_PI / 180);                   // one metre east
+    const double dLon = dLat / std::cos(lat * M_PI / 180);  // one metre east
     const Pos west{lat, lon - 1000 * dLon}, east{lat, lon + 1000 * dLon};
     // The great circle from (60, 0) to (60, 90) tops out near 67.8° north at 45° east.
     const double topLat = std::atan(std::tan(M_PI / 3) / std::cos(M_PI / 4)) * 180 / M_PI;
     const std::vector<std::tuple<const char*, std::vector<Pos>, NfzRecord, std::string>> cases = {
         {"through a 50 m circle, both ends 1 km out", {west, east}, circle(17, lat, lon, 50), "zone@1/17"},
         {"60 m beside a 50 m circle", {west, east}, circle(17, lat + 60 * dLat, lon, 50), ""},
-        {"across a box 2 m thin", {west, east}, box(5, lat - 100 * dLat, lon, lat + 100 * dLat, lon + 2 * dLon), "zone@1/5"},
-        {"5 m beside a box", {west, east}, box(5, lat + 5 * dLat, lon - 90 * dLon, lat + 90 * dLat, lon + 90 * dLon), ""},
-        {"waypoint inside a box: its legs not again", {west, {lat, lon}, east},
-         box(5, lat - 9 * dLat, lon - 9 * dLon, lat + 9 * dLat, lon + 9 * dLon), "zone@2/5"},
+        {"across a box 2 m thin",
+         {west, east},
+         box(5, lat - 100 * dLat, lon, lat + 100 * dLat, lon + 2 * dLon),
+         "zone@1/5"},
+        {"5 m beside a box",
+         {west, east},
+         box(5, lat + 5 * dLat, lon - 90 * dLon, lat + 90 * dLat, lon + 90 * dLon),
+         ""},
+        {"waypoint inside a box: its legs not again",
+         {west, {lat, lon}, east},
+         box(5, lat - 9 * dLat, lon - 9 * dLon, lat + 9 * dLat, lon + 9 * dLon),
+         "zone@2/5"},
         {"great circle over a zone off the parallel", {{60, 0}, {60, 90}}, circle(4, topLat, 45, 1000), "zone@1/4"},
         {"parallel's midpoint is off the great circle", {{60, 0}, {60, 90}}, circle(4, 60, 45, 1000), ""},
         {"160° leg through a small circle", {{0, -60}, {0, 100}}, circle(1, 0, 80, 50), "zone@1/1"},
         {"across 180° through a circle on it", {{10, 179.99}, {10, -179.99}}, circle(9, 10, 180, 100), "zone@1/9"},
-        {"across 180° through a box on it", {{10, 179.99}, {10, -179.99}}, box(3, 9.999, 179.999, 10.001, -179.999), "zone@1/3"},
+        {"across 180° through a box on it",
+         {{10, 179.99}, {10, -179.99}},
+         box(3, 9.999, 179.999, 10.001, -179.999),
+         "zone@1/3"},
         {"across 180°, not around the world", {{10, 179.99}, {10, -179.99}}, circle(9, 10, 0, 1000), ""},
         {"zone without area", {west, east}, box(8, lat, lon - 5 * dLon, lat, lon + 5 * dLon), ""},
         {"zone reaching past 80° from its centre", {west, east}, box(8, -80, 0, 80, 100), "zone@0/8"},

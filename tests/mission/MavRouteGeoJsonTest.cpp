@@ -62,10 +62,12 @@ TEST(MavRouteGeoJson, ExportReadBackByUsPythonAndGdal)
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(QByteArray::fromStdString(doc.dump(2))) > 0);
     file.close();
-    const QString python = run("python3", {"-c", "import json,sys; d=json.load(open(sys.argv[1])); "
-                                                 "p=[f for f in d['features'] if (f['geometry'] or {}).get('type')=='Point']; "
-                                                 "print(len(d['features']), p[0]['geometry']['coordinates'], p[0]['properties']['action'])",
-                                           path});
+    const QString python =
+        run("python3", {"-c",
+                        "import json,sys; d=json.load(open(sys.argv[1])); "
+                        "p=[f for f in d['features'] if (f['geometry'] or {}).get('type')=='Point']; "
+                        "print(len(d['features']), p[0]['geometry']['coordinates'], p[0]['properties']['action'])",
+                        path});
     EXPECT_EQ(python.trimmed(), "4 [113.95, 22.54, 30.5] takeoff");
 
     if (QStandardPaths::findExecutable("ogrinfo").isEmpty())
@@ -87,12 +89,14 @@ TEST(MavRouteGeoJson, ForeignLineStringAndRefusals)
     ASSERT_TRUE(route) << error.toStdString();
     ASSERT_EQ(route->wayPointCount(), 2);
     const auto wp = route->getWayPointByIndex(1);
-    EXPECT_EQ(std::vector({double(wp->number()), double(wp->nextWp()), double(wp->type()), wp->lon(), wp->lat(), wp->alt(),
-                           double(wp->vel()), double(wp->routeNumber())}),
+    EXPECT_EQ(std::vector({double(wp->number()), double(wp->nextWp()), double(wp->type()), wp->lon(), wp->lat(),
+                           wp->alt(), double(wp->vel()), double(wp->routeNumber())}),
               std::vector({2.0, 3.0, 34.0, 8.51, 47.31, 60.0, 7.0, 9.0}));
 
     const auto point = [](json coordinates) {
-        return json{{"type", "Feature"}, {"geometry", {{"type", "Point"}, {"coordinates", coordinates}}}, {"properties", nullptr}};
+        return json{{"type", "Feature"},
+                    {"geometry", {{"type", "Point"}, {"coordinates", coordinates}}},
+                    {"properties", nullptr}};
     };
     json tooMany = {{"type", "FeatureCollection"}, {"features", json::array()}};
     for (int i = 0; i < 256; ++i)
@@ -113,6 +117,8 @@ TEST(MavRouteGeoJson, ForeignLineStringAndRefusals)
         testsupport::LogCapture::instance().clear();
         EXPECT_FALSE(MavRouteGeoJson::fromGeoJson(doc, "bad", 1, error)) << expected;
         EXPECT_TRUE(error.contains(expected)) << error.toStdString();
-        EXPECT_EQ(testsupport::LogCapture::instance().countContaining(spdlog::level::warn, "<RouteGeoJson> route \"bad\" not imported: "), 1);
+        EXPECT_EQ(testsupport::LogCapture::instance().countContaining(spdlog::level::warn,
+                                                                      "<RouteGeoJson> route \"bad\" not imported: "),
+                  1);
     }
 }

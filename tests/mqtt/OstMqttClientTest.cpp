@@ -50,7 +50,8 @@ std::shared_ptr<OstMqttMessageReceiver> recorder(std::vector<Received>& out)
 
 bool contains(const std::vector<Received>& got, const QString& topic, const QByteArray& payload)
 {
-    return std::any_of(got.begin(), got.end(), [&](const Received& r) { return r.topic == topic && r.payload == payload; });
+    return std::any_of(got.begin(), got.end(),
+                       [&](const Received& r) { return r.topic == topic && r.payload == payload; });
 }
 
 // The broker acknowledges a subscription shortly after the connect that makes it, so the first
@@ -60,7 +61,8 @@ bool publishUntilReceived(OstMqttClient& pub, const std::string& topic, const st
 {
     for (int i = 0; i < attempts; ++i) {
         pub.publish(topic, payload, 1);
-        if (waitUntil([&] { return contains(got, QString::fromStdString(topic), QByteArray::fromStdString(payload)); }, 300))
+        if (waitUntil([&] { return contains(got, QString::fromStdString(topic), QByteArray::fromStdString(payload)); },
+                      300))
             return true;
     }
     return false;
@@ -221,8 +223,9 @@ TEST_F(OstMqttClientTest, RefusedClientRetriesQuietlyUntilTheBrokerAdmitsIt)
     ASSERT_TRUE(waitUntil([&] { return m_broker.log().count("not authorised") >= 4; }, 10000))
         << m_broker.log().toStdString();
     EXPECT_EQ(client.state(), State::Refused);
-    const std::string line = "<mqtt> broker refused the connection: " + reasons.at(code) + ", code: "
-        + std::to_string(code) + ", serverUri: " + m_broker.uri().toStdString() + ", username: late";
+    const std::string line = "<mqtt> broker refused the connection: " + reasons.at(code) +
+                             ", code: " + std::to_string(code) + ", serverUri: " + m_broker.uri().toStdString() +
+                             ", username: late";
     EXPECT_EQ(LogCapture::instance().count(spdlog::level::err, line), 1);
     EXPECT_EQ(LogCapture::instance().countContaining(spdlog::level::err, "refused"), 1);
 
@@ -281,7 +284,8 @@ TEST_F(OstMqttClientTest, SubscriptionsChangedWhileConnectingTakeEffect)
     }
     pub.publish("race/end", "all sent", 1);
     const auto keptCount = [&] {
-        return std::count_if(got.begin(), got.end(), [](const Received& r) { return r.topic.startsWith("race/kept/"); });
+        return std::count_if(got.begin(), got.end(),
+                             [](const Received& r) { return r.topic.startsWith("race/kept/"); });
     };
     EXPECT_TRUE(waitUntil([&] { return contains(got, "race/end", "all sent") && keptCount() == n - first; }, 10000))
         << keptCount() << " of " << n - first << " kept topics received";
@@ -370,7 +374,7 @@ TEST_F(OstMqttClientTest, ReconnectsAndResubscribesAfterABrokerRestart)
 TEST(OstMqttBackoff, DelaysStayUnderTheDoublingCeilingAndSpread)
 {
     std::mt19937_64 engine(7);
-    const std::tuple<int, bool, ms> cases[] = {{0, false, ms(1000)}, {1, false, ms(2000)},  {5, false, ms(30000)},
+    const std::tuple<int, bool, ms> cases[] = {{0, false, ms(1000)},    {1, false, ms(2000)},  {5, false, ms(30000)},
                                                {900, false, ms(30000)}, {8, true, ms(256000)}, {900, true, ms(300000)}};
     for (const auto& [attempt, refused, top] : cases) {
         OstMqttBackoff backoff(ms(1000), ms(30000), ms(300000), [&] { return engine(); });
@@ -379,8 +383,9 @@ TEST(OstMqttBackoff, DelaysStayUnderTheDoublingCeilingAndSpread)
         std::set<long long> seen;
         for (int draw = 0; draw < 200; ++draw)
             seen.insert(OstMqttBackoff(backoff).next(refused).count());
-        EXPECT_TRUE(*seen.begin() >= 0 && *seen.rbegin() <= top.count() && *seen.rbegin() > top.count() / 2
-                    && seen.size() > 150u) << attempt << " " << refused;
+        EXPECT_TRUE(*seen.begin() >= 0 && *seen.rbegin() <= top.count() && *seen.rbegin() > top.count() / 2 &&
+                    seen.size() > 150u)
+            << attempt << " " << refused;
         backoff.reset();
         EXPECT_LE(backoff.next(refused), ms(1000));
     }
@@ -410,8 +415,8 @@ TEST(OstMqttClient, DisconnectAndDestructionDoNotWaitForAHangingConnect)
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
-    ASSERT_TRUE(::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 && ::listen(fd, 0) == 0
-                && ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0);
+    ASSERT_TRUE(::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 && ::listen(fd, 0) == 0 &&
+                ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0);
     QTcpSocket filler;
     filler.connectToHost(QHostAddress::LocalHost, ntohs(addr.sin_port));
     ASSERT_TRUE(filler.waitForConnected(2000));
@@ -437,15 +442,21 @@ TEST(OstMqttClient, TlsBrokerIsReachedOnlyWithItsCa)
     // A CA, a server certificate for 127.0.0.1 it signed, and an unrelated CA.
     const QString dir = testsupport::makeTempDir("mqtt-tls");
     const quint16 port = testsupport::freeTcpPort();
-    ASSERT_EQ(QProcess::execute("sh", {"-ec", QStringLiteral(
-        "cd '%1'; exec 2>/dev/null; k='-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes'\n"
-        "openssl req -x509 $k -days 2 -subj /CN=ca -keyout ca.key -out ca.crt\n"
-        "openssl req -x509 $k -days 2 -subj /CN=other -keyout other.key -out other.crt\n"
-        "openssl req $k -subj /CN=127.0.0.1 -keyout server.key -out server.csr\n"
-        "echo subjectAltName=IP:127.0.0.1 >san.cnf\n"
-        "openssl x509 -req -days 2 -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -extfile san.cnf -out server.crt\n"
-        "printf 'listener %2 127.0.0.1\\nallow_anonymous true\\nuser root\\ncafile ca.crt\\n"
-        "certfile server.crt\\nkeyfile server.key\\n' >tls.conf").arg(dir).arg(port)}), 0);
+    ASSERT_EQ(
+        QProcess::execute(
+            "sh", {"-ec", QStringLiteral(
+                              "cd '%1'; exec 2>/dev/null; k='-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes'\n"
+                              "openssl req -x509 $k -days 2 -subj /CN=ca -keyout ca.key -out ca.crt\n"
+                              "openssl req -x509 $k -days 2 -subj /CN=other -keyout other.key -out other.crt\n"
+                              "openssl req $k -subj /CN=127.0.0.1 -keyout server.key -out server.csr\n"
+                              "echo subjectAltName=IP:127.0.0.1 >san.cnf\n"
+                              "openssl x509 -req -days 2 -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial "
+                              "-extfile san.cnf -out server.crt\n"
+                              "printf 'listener %2 127.0.0.1\\nallow_anonymous true\\nuser root\\ncafile ca.crt\\n"
+                              "certfile server.crt\\nkeyfile server.key\\n' >tls.conf")
+                              .arg(dir)
+                              .arg(port)}),
+        0);
     QProcess broker;
     broker.setWorkingDirectory(dir);
     broker.start("mosquitto", {"-c", dir + "/tls.conf"});

@@ -62,15 +62,51 @@ TEST(NfzSync, EachOutcomeKeepsOrReplacesTheCacheWhole)
                                  R"({"center":[3,4],"id":8,"radius":9,"type":"circle"}])";
     const Row rows[] = {
         {"success", kNew, {}, OldFile, None, true, int(E::None), 0, ""},
-        {"401", kNew, {"--fail", "/nfz/zones=401"}, OldFile, None, false, int(E::ServerReturnedError), 401,
+        {"401",
+         kNew,
+         {"--fail", "/nfz/zones=401"},
+         OldFile,
+         None,
+         false,
+         int(E::ServerReturnedError),
+         401,
          "the cloud answered HTTP 401"},
-        {"408", kNew, {"--fail", "/nfz/zones=408"}, OldFile, None, false, int(E::ServerReturnedError), 408,
+        {"408",
+         kNew,
+         {"--fail", "/nfz/zones=408"},
+         OldFile,
+         None,
+         false,
+         int(E::ServerReturnedError),
+         408,
          "the cloud answered HTTP 408"},
-        {"network error", kNew, {}, OldFile, Offline, false, int(E::ServerReturnedError), 0, "no answer from the cloud"},
+        {"network error",
+         kNew,
+         {},
+         OldFile,
+         Offline,
+         false,
+         int(E::ServerReturnedError),
+         0,
+         "no answer from the cloud"},
         {"JSON null", "null", {}, OldFile, None, false, int(E::EmptyResponse), 0, "empty zone reply"},
-        {"malformed zone", R"([{"id":3,"type":"circle","center":[3,4],"radius":-1}])", {}, OldFile, None, false,
-         int(E::ReloadFromCacheFailed), 0, nullptr},
-        {"file in place of the cache directory", kNew, {}, FileForDir, None, false, int(E::CannotWriteCacheFile), 0,
+        {"malformed zone",
+         R"([{"id":3,"type":"circle","center":[3,4],"radius":-1}])",
+         {},
+         OldFile,
+         None,
+         false,
+         int(E::ReloadFromCacheFailed),
+         0,
+         nullptr},
+        {"file in place of the cache directory",
+         kNew,
+         {},
+         FileForDir,
+         None,
+         false,
+         int(E::CannotWriteCacheFile),
+         0,
          nullptr},
         {"directory at the cache path", kNew, {}, DirAtPath, None, false, int(E::CannotReplaceCache), 0, nullptr},
         {"no zones", "[]", {}, OldFile, None, false, int(E::ZoneSetShrank), 0, "zone set shrank from 1 to 0"},
@@ -97,7 +133,8 @@ TEST(NfzSync, EachOutcomeKeepsOrReplacesTheCacheWhole)
         }
         testsupport::CloudSimProcess sim{VELMORA_CLOUD_SIM_BIN};
         ASSERT_TRUE(sim.start(QStringList{"--zones", served} + row.simArgs)) << sim.errorOutput().toStdString();
-        auto http = std::make_shared<GcsHttp>(row.twist == Offline ? QStringLiteral("http://127.0.0.1:9") : sim.baseUrl());
+        auto http =
+            std::make_shared<GcsHttp>(row.twist == Offline ? QStringLiteral("http://127.0.0.1:9") : sim.baseUrl());
         http->start();
         auto zones = std::make_shared<NfzZoneManager>();
         ASSERT_TRUE(zones->reloadFromJsonUtf8(kOld));
@@ -119,8 +156,8 @@ TEST(NfzSync, EachOutcomeKeepsOrReplacesTheCacheWhole)
             EXPECT_EQ(sync->lastErrorText(), row.message);
         }
         EXPECT_FALSE(sync->isSyncInProgress());
-        EXPECT_EQ(progress.last().at(1).toInt(), int(row.ok ? NfzSyncController::ProgressPhase::Completed
-                                                            : NfzSyncController::ProgressPhase::Failed));
+        EXPECT_EQ(progress.last().at(1).toInt(),
+                  int(row.ok ? NfzSyncController::ProgressPhase::Completed : NfzSyncController::ProgressPhase::Failed));
         if (zones) {
             EXPECT_EQ(zones->zoneCount(), !row.ok ? 1u : row.served == "[]" ? 0u : 2u);
         }
@@ -192,9 +229,8 @@ TEST(NfzSync, ChildKeepsSyncing)
     http->start();
     auto sync = std::make_shared<NfzSyncController>(http, QString::fromUtf8(qgetenv("NFZ_SYNC_CHILD_CACHE")),
                                                     std::make_shared<NfzZoneManager>());
-    QObject::connect(sync.get(), &NfzSyncController::syncFinished, [&] {
-        QTimer::singleShot(0, [&] { sync->startFullSync(); });
-    });
+    QObject::connect(sync.get(), &NfzSyncController::syncFinished,
+                     [&] { QTimer::singleShot(0, [&] { sync->startFullSync(); }); });
     sync->startFullSync();
     testsupport::pumpEvents(60000);
 }

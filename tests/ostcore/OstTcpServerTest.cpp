@@ -62,7 +62,8 @@ TEST(OstTcpServerTest, EveryClientReceivesEveryBroadcastInOrder)
     feeder.join();
     for (int i = 50; i < 100; ++i)
         expected += message(i);
-    ASSERT_TRUE(waitUntil([&] { return a.received.size() >= expected.size() && b.received.size() >= expected.size(); }));
+    ASSERT_TRUE(
+        waitUntil([&] { return a.received.size() >= expected.size() && b.received.size() >= expected.size(); }));
     EXPECT_EQ(a.received, expected);
     EXPECT_EQ(b.received, expected);
 

@@ -40,7 +40,8 @@ TEST(OstUdpSocketLink, ReceivesWithSenderAndAnswersTheRightPeer)
     OstUdpSocketLink link;
     QStringList senders;
     QList<QByteArray> datagrams;
-    link.registerRecvdDatagramHandleFunc([&](QString sender, QByteArray data) { senders << sender, datagrams << data; });
+    link.registerRecvdDatagramHandleFunc(
+        [&](QString sender, QByteArray data) { senders << sender, datagrams << data; });
     const quint16 port = testsupport::freeUdpPort();
     ASSERT_TRUE(openLink(link, std::make_shared<OstUdpSocketLinkConfig>(port, 0)));
     EXPECT_TRUE(link.isOpen());
@@ -115,8 +116,10 @@ TEST(OstUdpSocketLink, OpenFailuresAnswerFalseWithAnErrorLine)
     multicastBadGroup->setLinkMode(OstUdpSocketLinkConfig::Multicast);
     multicastBadGroup->setMulticastGroupAddress("10.1.2.3");
     const std::vector<Case> cases = {
-        {"port in use", std::make_shared<OstUdpSocketLinkConfig>(holder.localPort(), 0), "<Link> UDP bind failed on port"},
-        {"serial config", std::make_shared<OstSerialPortLinkConfig>("/dev/null", 9600), "<Link> UDP open failed: no UDP socket config"},
+        {"port in use", std::make_shared<OstUdpSocketLinkConfig>(holder.localPort(), 0),
+         "<Link> UDP bind failed on port"},
+        {"serial config", std::make_shared<OstSerialPortLinkConfig>("/dev/null", 9600),
+         "<Link> UDP open failed: no UDP socket config"},
         {"no config", nullptr, "<Link> UDP open failed: no UDP socket config"},
         {"group is not multicast", multicastBadGroup, "<Link> UDP join of multicast group '10.1.2.3' failed"},
     };

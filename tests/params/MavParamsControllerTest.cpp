@@ -44,8 +44,9 @@ protected:
         vehicle->setup();
         params = vehicle->paramsCtrler();
         console = std::make_shared<GcsConsoleHandler>();
-        QObject::connect(console.get(), &GcsConsoleHandler::logOutput,
-                         [this](OstLogLevel level, QString text) { lines << QString::number(int(level)) + " " + text; });
+        QObject::connect(console.get(), &GcsConsoleHandler::logOutput, [this](OstLogLevel level, QString text) {
+            lines << QString::number(int(level)) + " " + text;
+        });
         vehicle->setGcsConsole(console);
     }
 
@@ -55,7 +56,8 @@ protected:
         EXPECT_TRUE(peer.waitForDatagrams(count));
         _MavPFrame_t f;
         const QByteArray d = peer.datagrams().last();
-        MavProtoHelper::parseMavProtoFrame(reinterpret_cast<const unsigned char*>(d.constData()), unsigned(d.size()), f);
+        MavProtoHelper::parseMavProtoFrame(reinterpret_cast<const unsigned char*>(d.constData()), unsigned(d.size()),
+                                           f);
         return f;
     }
 
@@ -147,12 +149,14 @@ TEST_F(ParamsFixture, WritesThatDoNotFitTheWireAreAbortedBeforeSending)
     testsupport::pumpEvents(50);
     EXPECT_EQ(peer.datagrams().size(), 0);
     EXPECT_EQ(write.count() + resWrite.count(), 0);
-    EXPECT_EQ(LogCapture::instance().count(spdlog::level::warn,
-                                           "<Params> abort basic params write because a value exceeds the wire integer type"),
-              1);
-    EXPECT_EQ(LogCapture::instance().count(spdlog::level::warn,
-                                           "<Params> abort reserved params write because a value exceeds the wire integer type"),
-              1);
+    EXPECT_EQ(
+        LogCapture::instance().count(spdlog::level::warn,
+                                     "<Params> abort basic params write because a value exceeds the wire integer type"),
+        1);
+    EXPECT_EQ(
+        LogCapture::instance().count(
+            spdlog::level::warn, "<Params> abort reserved params write because a value exceeds the wire integer type"),
+        1);
 
     // A fitting write goes out, and its acknowledgement is judged by length.
     params->resParamsDataItem()->setRes0(1.5f);
@@ -177,8 +181,10 @@ TEST_F(ParamsFixture, CalibrationsExcludeEachOtherAndPausePolling)
     const std::vector<Step> steps = {
         {"compass start", [&] { return int(params->calibrateMagCompass(MAVPROTO_MAG_CALI_STEP_START)); }, 0},
         {"compass step 2", [&] { return int(params->calibrateMagCompass(MavProtoMagCompassCalibrateStep(2))); }, 0},
-        {"accelerometer blocked by compass", [&] { return int(params->calibrateAccMeter(MAVPROTO_ACC_CALI_STEP_START)); }, 2},
-        {"compass step 3 is not guarded", [&] { return int(params->calibrateMagCompass(MavProtoMagCompassCalibrateStep(3))); }, 0},
+        {"accelerometer blocked by compass",
+         [&] { return int(params->calibrateAccMeter(MAVPROTO_ACC_CALI_STEP_START)); }, 2},
+        {"compass step 3 is not guarded",
+         [&] { return int(params->calibrateMagCompass(MavProtoMagCompassCalibrateStep(3))); }, 0},
     };
     for (const auto& s : steps)
         EXPECT_EQ(s.call(), s.expected) << s.name;
@@ -260,8 +266,10 @@ TEST_F(ParamsFixture, ReturnReadsAgainOnlyAfterALongSilenceOrWhenNeverRead)
         ASSERT_EQ(sent.size() - seen, reads) << name;
         for (; seen < sent.size(); ++seen) {
             const auto cmd = uint8_t(sent[seen].at(5));
-            reply(uint8_t(sent[seen].at(4)), cmd, std::vector<uint8_t>(MavProtoParamsProcesser::readReplyDataLen(cmd), 0));
+            reply(uint8_t(sent[seen].at(4)), cmd,
+                  std::vector<uint8_t>(MavProtoParamsProcesser::readReplyDataLen(cmd), 0));
         }
     }
-    EXPECT_EQ(LogCapture::instance().count(spdlog::level::info, "<Params> handle read vehicleCode, vehicleCode is empty"), 1);
+    EXPECT_EQ(
+        LogCapture::instance().count(spdlog::level::info, "<Params> handle read vehicleCode, vehicleCode is empty"), 1);
 }

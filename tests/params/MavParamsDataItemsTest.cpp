@@ -81,10 +81,15 @@ TEST(MavParamsDataItems, VersionOverwritesOnlyTheGivenCharacters)
 
     // Embedded NULs are part of the text, and the field never runs into its neighbours.
     MavProtoBasicParams_t record;
-    std::memcpy(record.version, "1\0" "2345", 6);
+    std::memcpy(record.version,
+                "1\0"
+                "2345",
+                6);
     record.lowPowerProteStrategy = 7;
     item.updateProtoData(record);
-    EXPECT_EQ(item.version(), QString::fromLatin1("1\0" "2345", 6));
+    EXPECT_EQ(item.version(), QString::fromLatin1("1\0"
+                                                  "2345",
+                                                  6));
     item.setVersion("ABCDEFGH");
     EXPECT_EQ(item.mavType(), 0);
     EXPECT_EQ(item.lowPowerProteStrategy(), 7);

@@ -30,9 +30,10 @@ struct Recorder {
 
     explicit Recorder(MavProtocolProcesser& p)
     {
-        QObject::connect(&p, &MavProtocolProcesser::dataReceived, [this](std::shared_ptr<QByteArray> d, OstAbstractLink*) {
-            events.push_back("data " + std::to_string(d->size()));
-        });
+        QObject::connect(&p, &MavProtocolProcesser::dataReceived,
+                         [this](std::shared_ptr<QByteArray> d, OstAbstractLink*) {
+                             events.push_back("data " + std::to_string(d->size()));
+                         });
         QObject::connect(&p, &MavProtocolProcesser::originPFrameDataReceived,
                          [this](std::shared_ptr<QByteArray> d, OstAbstractLink* link) {
                              EXPECT_EQ(link, kLink);
@@ -88,8 +89,10 @@ TEST(MavProtocolProcesser, SignalsForSingleChunks)
     };
     const std::vector<Case> cases = {
         {"nine bytes wait", tele.left(9), {"data 9"}, 9},
-        {"two frames in wire order", tele + wire(3, 0x81, 8, 0x21, {5}),
-         {"data 41", "origin 30", "frame 3/7/37/20", "origin 11", "frame 3/8/33/1"}, 0},
+        {"two frames in wire order",
+         tele + wire(3, 0x81, 8, 0x21, {5}),
+         {"data 41", "origin 30", "frame 3/7/37/20", "origin 11", "frame 3/8/33/1"},
+         0},
         {"heartbeat", heartbeat, {"data 10", "origin 10", "heartbeat 4 10.0.0.9:14550", "frame 4/0/0/0"}, 0},
         {"frame for another receiver", foreign, {"data 11"}, 0},
     };
@@ -125,11 +128,8 @@ TEST(MavProtocolProcesser, EachSenderHasItsOwnBufferUntilSilentForAMinute)
         qsizetype buffered;
     };
     const std::vector<Step> steps = {
-        {0, a, stray, {}, 8},
-        {0, nullptr, stray, {}, 16},  // the serial link
-        {0, b, hb, beat(b), 16},
-        {0, b, hb.left(5), {}, 21},
-        {1000, b, hb.mid(5), beat(b), 16},
+        {0, a, stray, {}, 8},       {0, nullptr, stray, {}, 16},  // the serial link
+        {0, b, hb, beat(b), 16},    {0, b, hb.left(5), {}, 21},  {1000, b, hb.mid(5), beat(b), 16},
         {60000, b, {}, {}, 8},  // a silent for 60 s: its 8 bytes go; b (59 s) and serial stay
         {60000, a, hb, beat(a), 8},
     };
@@ -177,9 +177,9 @@ TEST(MavProtocolProcesser, LengthAboveTheLimitMakesAFalseHead)
         qsizetype heldBack;
     };
     const std::vector<Case> cases = {
-        {4096, 0xFF14, 44},   // skipped at once; the first heartbeat ends at 30 + 14
+        {4096, 0xFF14, 44},  // skipped at once; the first heartbeat ends at 30 + 14
         {4096, 4097, 44},
-        {4096, 4096, 4106},   // plausible: waited for, then refused by its checksum
+        {4096, 4096, 4106},  // plausible: waited for, then refused by its checksum
         {65535, 0xFF14, 65310},
     };
     QByteArray stream = wire(2, 0x81, 1, 0x22, std::vector<uint8_t>(20, 0x55));
@@ -266,8 +266,9 @@ TEST(MavProtocolProcesser, MatchesReferenceCutterForRandomStreamsAndChunking)
     while (buf.size() >= 10) {
         _MavPFrame_t f;
         const auto* at = reinterpret_cast<const unsigned char*>(buf.constData());
-        const uint16_t res = (at[6] | at[7] << 8) > 4096 ? uint16_t(MAVPROTO_PARSE_RESULT_MOH_NOT_MATCH)
-                                                         : MavProtoHelper::parseMavProtoFrame(at, unsigned(buf.size()), f);
+        const uint16_t res = (at[6] | at[7] << 8) > 4096
+                                 ? uint16_t(MAVPROTO_PARSE_RESULT_MOH_NOT_MATCH)
+                                 : MavProtoHelper::parseMavProtoFrame(at, unsigned(buf.size()), f);
         if (res == MAVPROTO_PARSE_RESULT_OK) {
             if (f.rx_id == 0x81) {
                 expected.push_back("origin " + std::to_string(f.data.size() + 10));

@@ -23,7 +23,10 @@ struct Record {
 
 class FakeVehicle : public MavRequestQueueOwner {
 public:
-    explicit FakeVehicle(Record& r) : m_r(r) {}
+    explicit FakeVehicle(Record& r)
+        : m_r(r)
+    {
+    }
     int vehicleId() const override { return 5; }
     bool sendMavPFrame(const MavPFramePtr& frame) override
     {
@@ -82,7 +85,8 @@ MavCmdRequestMessagePtr makeRequest(Req kind)
     }
     auto parent = MavCmdRequestMessage::create(nullptr, CheckResult, 0, 0, 2000, 2);
     for (uint8_t i = 0; i < 3; ++i)
-        parent->appendChildReq(MavCmdRequestMessage::create(frame(0x81, 5, 20 + i, 0x43, {i}), CheckResult, 0, 0, 2000, 1));
+        parent->appendChildReq(
+            MavCmdRequestMessage::create(frame(0x81, 5, 20 + i, 0x43, {i}), CheckResult, 0, 0, 2000, 1));
     return parent;
 }
 
@@ -121,12 +125,30 @@ TEST(MavRequestQueue, FaultsAndOutcomes)
         {"cancelled, answered late", Req::Land, {cancel, wait, wait, wait, ack0}, Outcome::Cancelled, "0", 0, 0, 0},
         {"cancelled by cmd and seq", Req::Land, {cancelSeq, wait, wait, wait, ack0}, Outcome::Cancelled, "0", 0, 0, 0},
         {"chain cancelled", Req::Chain, {ack0, cancel, wait, wait, wait, ack0}, Outcome::Cancelled, "01", 1, 1, 0},
-        {"chain cancelled by its current child", Req::Chain, {ack0, cancelSeq, wait, wait, wait, ack0},
-         Outcome::Cancelled, "01", 1, 1, 0},
-        {"cancel of another request", Req::Land, {{Cancel, {}, 0, 5, 0, 0, false}, wait, wait, wait},
-         Outcome::TimedOut, "000", 0, 0, 1},
-        {"cancel by an answered child", Req::Chain, {ack0, {CancelSeq, {}, -1, 5, 0, 0, false}, wait, wait, wait},
-         Outcome::TimedOut, "0111", 1, 1, 1},
+        {"chain cancelled by its current child",
+         Req::Chain,
+         {ack0, cancelSeq, wait, wait, wait, ack0},
+         Outcome::Cancelled,
+         "01",
+         1,
+         1,
+         0},
+        {"cancel of another request",
+         Req::Land,
+         {{Cancel, {}, 0, 5, 0, 0, false}, wait, wait, wait},
+         Outcome::TimedOut,
+         "000",
+         0,
+         0,
+         1},
+        {"cancel by an answered child",
+         Req::Chain,
+         {ack0, {CancelSeq, {}, -1, 5, 0, 0, false}, wait, wait, wait},
+         Outcome::TimedOut,
+         "0111",
+         1,
+         1,
+         1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -134,7 +156,8 @@ TEST(MavRequestQueue, FaultsAndOutcomes)
         auto vehicle = std::make_shared<FakeVehicle>(rec);
         int64_t nowMs = 1'000'000;
         TimeoutSink sink;
-        MavRequestQueueManager queue(vehicle, nullptr, [&] { return nowMs; }, 3'600'000);
+        MavRequestQueueManager queue(
+            vehicle, nullptr, [&] { return nowMs; }, 3'600'000);
         std::vector<MavCmdRequestMessagePtr> results;
         QObject::connect(&queue, &MavRequestQueueManager::mavPFrameReceived,
                          [&](MavPFramePtr, OstAbstractLink*, MavCmdRequestMessagePtr r) { results.push_back(r); });
@@ -152,8 +175,9 @@ TEST(MavRequestQueue, FaultsAndOutcomes)
         vehicle->sendMavPFrame(current()->pframe);
         for (const auto& s : c.steps) {
             if (s.kind == Ack)
-                queue.handleMavPFrame(frame(s.from, 0x81, uint8_t(current()->seq + s.seqShift),
-                                            s.cmd ? s.cmd : current()->cmd, s.data), nullptr);
+                queue.handleMavPFrame(
+                    frame(s.from, 0x81, uint8_t(current()->seq + s.seqShift), s.cmd ? s.cmd : current()->cmd, s.data),
+                    nullptr);
             else if (s.kind == Wait) {
                 nowMs += s.waitMs;
                 queue.runTimeoutCheck();

@@ -21,9 +21,10 @@ bool CloudSimProcess::start(const QStringList& args, int timeoutMs)
 {
     stop();
     m_process = std::make_unique<QProcess>();
-    m_process->start(m_program, QStringList(args) << "--port" << "0");
-    const bool ready = waitUntil([&] { return m_process->canReadLine() || m_process->state() == QProcess::NotRunning; },
-                                 timeoutMs);
+    m_process->start(m_program, QStringList(args) << "--port"
+                                                  << "0");
+    const bool ready =
+        waitUntil([&] { return m_process->canReadLine() || m_process->state() == QProcess::NotRunning; }, timeoutMs);
     m_errors = QString::fromUtf8(m_process->readAllStandardError());
     if (!ready || !m_process->canReadLine())
         return false;

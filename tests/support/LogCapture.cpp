@@ -16,7 +16,7 @@ protected:
     {
         LogCapture::instance().append(msg.level, std::string(msg.payload.data(), msg.payload.size()));
     }
-    void flush_() override {}
+    void flush_() override { }
 };
 
 }  // namespace

@@ -13,8 +13,12 @@ bool tcpConnects(quint16 port)
 {
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, port);
-    waitUntil([&] { return socket.state() == QAbstractSocket::ConnectedState || socket.state() == QAbstractSocket::UnconnectedState; },
-              1000);
+    waitUntil(
+        [&] {
+            return socket.state() == QAbstractSocket::ConnectedState ||
+                   socket.state() == QAbstractSocket::UnconnectedState;
+        },
+        1000);
     return socket.state() == QAbstractSocket::ConnectedState;
 }
 
@@ -68,8 +72,8 @@ bool MosquittoBroker::start(int timeoutMs)
     m_process->start("mosquitto", {"-c", conf.fileName()});
     if (!m_process->waitForStarted(timeoutMs))
         return false;
-    return waitUntil([&] { return m_process->state() == QProcess::NotRunning || tcpConnects(m_port); }, timeoutMs)
-        && isRunning();
+    return waitUntil([&] { return m_process->state() == QProcess::NotRunning || tcpConnects(m_port); }, timeoutMs) &&
+           isRunning();
 }
 
 void MosquittoBroker::stop()

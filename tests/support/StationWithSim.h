@@ -92,4 +92,3 @@ protected:
     std::unique_ptr<testsupport::AppHarness> app;
     std::unique_ptr<VehicleSimulator> sim;
 };
-

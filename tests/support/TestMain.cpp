@@ -56,7 +56,7 @@ int main(int argc, char** argv)
     int rc = 0;
     {
         std::unique_ptr<QApplication> app(velmoraTestCreateApplication ? velmoraTestCreateApplication(argc, argv)
-                                                                        : new TestApplication(argc, argv));
+                                                                       : new TestApplication(argc, argv));
         rc = RUN_ALL_TESTS();
     }
     if (qEnvironmentVariableIsEmpty("VELMORA_TEST_ROOT"))

@@ -22,7 +22,6 @@ QString makeTempDir(const QString& name);
 quint16 freeUdpPort();
 quint16 freeTcpPort();
 
-
 }  // namespace testsupport
 
 #include <ostream>

@@ -97,8 +97,10 @@ TEST(FlightDataRecorder, WithoutADirectoryRecordsNothing)
         for (int i = 0; i < 6; ++i)
             recorder.appendRow();
         EXPECT_TRUE(waitUntil([&] {
-            return dir.isEmpty() ? LogCapture::instance().countContaining(spdlog::level::err, "flight data of vehicle 6 is not recorded") == 1
-                                 : LogCapture::instance().countContaining(spdlog::level::warn, "flightData filePath dir is not exist") == 1;
+            return dir.isEmpty() ? LogCapture::instance().countContaining(
+                                       spdlog::level::err, "flight data of vehicle 6 is not recorded") == 1
+                                 : LogCapture::instance().countContaining(spdlog::level::warn,
+                                                                          "flightData filePath dir is not exist") == 1;
         })) << dir.toStdString();
     }
     EXPECT_FALSE(QDir("/flightData").exists());

@@ -168,7 +168,7 @@ TEST(MavTeleDataItems, ComprehensiveUpdateTouchesOnlyItsOwnFields)
 
     std::vector<std::unique_ptr<QSignalSpy>> spies;
     for (QObject* o : std::initializer_list<QObject*>{it.ahrs.get(), it.pos.get(), it.ts.get(), it.rc.get(),
-                                                     it.fs.get(), freshFs.get(), freshAhrs.get()})
+                                                      it.fs.get(), freshFs.get(), freshAhrs.get()})
         spies.push_back(std::make_unique<QSignalSpy>(o, SIGNAL(dataChanged(int))));
     it.ahrs->updateFromComprehensiveData(c);
     it.pos->updateFromComprehensiveData(c);

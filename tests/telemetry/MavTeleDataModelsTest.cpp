@@ -144,7 +144,7 @@ TEST(MavTeleDataTableModel, CellsHeadersAndColumnRefreshes)
         QVariant expected;
     };
     const std::vector<Cell> cells = {
-        {11, 0, Qt::DisplayRole, "航向角"}, {11, 1, Qt::DisplayRole, "12.3"},   {11, 2, Qt::DisplayRole, "°"},
+        {11, 0, Qt::DisplayRole, "航向角"}, {11, 1, Qt::DisplayRole, "12.3"}, {11, 2, Qt::DisplayRole, "°"},
         {9, 1, Qt::EditRole, "-3.00"},      {0, 0, Qt::TextAlignmentRole, 1}, {0, 0, Qt::ToolTipRole, QVariant()},
     };
     for (const auto& c : cells)
@@ -171,7 +171,8 @@ TEST(MavTeleDataTableModel, CellsHeadersAndColumnRefreshes)
         if (r.column < 0)
             continue;
         const auto from = changed.at(0).at(0).value<QModelIndex>(), to = changed.at(0).at(1).value<QModelIndex>();
-        EXPECT_EQ(std::make_tuple(from.row(), from.column(), to.row(), to.column()), std::make_tuple(0, r.column, 29, r.column));
+        EXPECT_EQ(std::make_tuple(from.row(), from.column(), to.row(), to.column()),
+                  std::make_tuple(0, r.column, 29, r.column));
     }
 }
 
@@ -237,11 +238,38 @@ TEST(MavTelePlotsManager, MembershipRestsOnThePlottedList)
     };
     const std::vector<Step> steps = {
         {[&] { plots.addPlot(Eid(10)); }, {Eid(10)}, 1, 0, 0},
-        {[&] { batch(); plots.addPlot(Eid(10)); }, {Eid(10)}, 1, 0, 0},
-        {[&] { batch(); plots.removePlot(Eid(10)); }, {}, 1, 1, 0},
+        {[&] {
+             batch();
+             plots.addPlot(Eid(10));
+         },
+         {Eid(10)},
+         1,
+         0,
+         0},
+        {[&] {
+             batch();
+             plots.removePlot(Eid(10));
+         },
+         {},
+         1,
+         1,
+         0},
         {[&] { plots.removePlot(Eid(10)); }, {}, 1, 1, 0},
-        {[&] { plots.setPlots({Eid(11), Eid(12), Eid(11)}); }, {Eid(11), Eid(12)}, 3, 1, 0},
-        {[&] { batch(); plots.setPlots({Eid(12), Eid(13)}); }, {Eid(12), Eid(13)}, 4, 2, 0},
+        {[&] {
+             plots.setPlots({Eid(11), Eid(12), Eid(11)});
+         },
+         {Eid(11), Eid(12)},
+         3,
+         1,
+         0},
+        {[&] {
+             batch();
+             plots.setPlots({Eid(12), Eid(13)});
+         },
+         {Eid(12), Eid(13)},
+         4,
+         2,
+         0},
         {[&] { plots.clearPlots(); }, {}, 4, 2, 1},
     };
     for (size_t i = 0; i < steps.size(); ++i) {

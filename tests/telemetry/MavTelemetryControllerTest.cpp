@@ -164,7 +164,8 @@ TEST_F(TeleFixture, IntervalLimitsAndSendFailureWarnings)
     linkMgr->closeUdpSocketLink();
     ASSERT_TRUE(waitUntil([&] { return !linkMgr->linkIsOpen(); }));
     LogCapture::instance().clear();
-    const std::string warning = "telemetry loss stats: tele request send failed repeatedly, window denominator will not grow";
+    const std::string warning =
+        "telemetry loss stats: tele request send failed repeatedly, window denominator will not grow";
     for (int i = 0; i < 24; ++i)
         tele->onTeleReqPeriodicTick();
     EXPECT_EQ(LogCapture::instance().count(spdlog::level::warn, warning), 0);

@@ -62,16 +62,15 @@ protected:
                uint resetTimeoutMs = 1000, bool force = false)
     {
         std::vector<Result> results;
-        auto finished = QObject::connect(&ctrl, &FirmwareUpdateController::updateFinished,
-                                         [&](Result r) { results.push_back(r); });
-        auto progress = QObject::connect(&ctrl, &FirmwareUpdateController::updateStepAndProgressChanged,
-                                         [&](Step step, int done, int) {
-                                             if (step != Step::UploadingData)
-                                                 return;
-                                             lastAcked = done;
-                                             heldDuring = heldDuring && vehicle()->teleReqHolds() != 0 &&
-                                                          !vehicle()->teleCtrler()->teleReqEnabled();
-                                         });
+        auto finished =
+            QObject::connect(&ctrl, &FirmwareUpdateController::updateFinished, [&](Result r) { results.push_back(r); });
+        auto progress = QObject::connect(
+            &ctrl, &FirmwareUpdateController::updateStepAndProgressChanged, [&](Step step, int done, int) {
+                if (step != Step::UploadingData)
+                    return;
+                lastAcked = done;
+                heldDuring = heldDuring && vehicle()->teleReqHolds() != 0 && !vehicle()->teleCtrler()->teleReqEnabled();
+            });
         lastAcked = -1;
         heldDuring = true;
         awaitFlightStatus();
@@ -131,7 +130,7 @@ struct FaultRow {
     uint resetTimeoutMs = 1000;
 };
 
-class FirmwareFault : public FirmwareUpdate, public ::testing::WithParamInterface<FaultRow> {};
+class FirmwareFault : public FirmwareUpdate, public ::testing::WithParamInterface<FaultRow> { };
 
 }  // namespace
 
@@ -150,20 +149,19 @@ TEST_P(FirmwareFault, EndsWithItsResult)
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, FirmwareFault,
-    ::testing::Values(FaultRow{"RejectFrame3", [](SimOptions& o) { o.fwRejectFrame = 3; },
-                               Result::FailedSendFirmDataAckTimeout, 3},
-                      FaultRow{"NoFinalAck", [](SimOptions& o) { o.fwNoFinalAck = true; },
-                               Result::FailedFinalAckTimeout, 8},
-                      FaultRow{"Corrupt", [](SimOptions& o) { o.fwCorrupt = true; }, Result::FailedFinalAck, 8},
-                      FaultRow{"ResetRefused", [](SimOptions& o) { o.ackResults[0xA1] = 4; }, Result::FailedReset, -1},
-                      FaultRow{"InfoUnanswered", [](SimOptions& o) { o.noReply.insert(0xA2); },
-                               Result::FailedSendFirmInfoAckTimeout, -1},
-                      // A time-out of 0 would never expire; it is raised to 1000 ms.
-                      FaultRow{"ResetUnansweredWithTimeout0", [](SimOptions& o) { o.noReply.insert(0xA1); },
-                               Result::FailedResetTimeout, -1, 0},
-                      FaultRow{"DataUnanswered", [](SimOptions& o) { o.noReply.insert(0xA3); },
-                               Result::FailedSendFirmDataAckTimeout, 0},
-                      FaultRow{"EarlyFinalAck", [](SimOptions& o) { o.fwEarlyFinalAck = true; }, Result::Success, 8}),
+    ::testing::Values(
+        FaultRow{"RejectFrame3", [](SimOptions& o) { o.fwRejectFrame = 3; }, Result::FailedSendFirmDataAckTimeout, 3},
+        FaultRow{"NoFinalAck", [](SimOptions& o) { o.fwNoFinalAck = true; }, Result::FailedFinalAckTimeout, 8},
+        FaultRow{"Corrupt", [](SimOptions& o) { o.fwCorrupt = true; }, Result::FailedFinalAck, 8},
+        FaultRow{"ResetRefused", [](SimOptions& o) { o.ackResults[0xA1] = 4; }, Result::FailedReset, -1},
+        FaultRow{"InfoUnanswered", [](SimOptions& o) { o.noReply.insert(0xA2); }, Result::FailedSendFirmInfoAckTimeout,
+                 -1},
+        // A time-out of 0 would never expire; it is raised to 1000 ms.
+        FaultRow{"ResetUnansweredWithTimeout0", [](SimOptions& o) { o.noReply.insert(0xA1); },
+                 Result::FailedResetTimeout, -1, 0},
+        FaultRow{"DataUnanswered", [](SimOptions& o) { o.noReply.insert(0xA3); }, Result::FailedSendFirmDataAckTimeout,
+                 0},
+        FaultRow{"EarlyFinalAck", [](SimOptions& o) { o.fwEarlyFinalAck = true; }, Result::Success, 8}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FirmwareUpdate, RefusesBadStartsAndIgnoresStrayFinalAcks)
@@ -264,7 +262,7 @@ struct CutRow {
     std::function<void(MultiVehicleManager*, const VehicleControllerPtr&, GcsAppController*)> cut;
 };
 
-class FirmwareLinkCut : public FirmwareUpdate, public ::testing::WithParamInterface<CutRow> {};
+class FirmwareLinkCut : public FirmwareUpdate, public ::testing::WithParamInterface<CutRow> { };
 
 }  // namespace
 
@@ -291,17 +289,16 @@ TEST_P(FirmwareLinkCut, EndsWithLinkLost)
 
 INSTANTIATE_TEST_SUITE_P(
     Cuts, FirmwareLinkCut,
-    ::testing::Values(CutRow{"Disconnect", [](auto*, const auto&, GcsAppController* app) { app->disconnectFromActiveLinkMgr(); }},
-                      CutRow{"VehicleRemoved", [](MultiVehicleManager* m, const auto& v, auto*) { m->removeLocalVehicle(v); }},
-                      // Closed without the vehicle leaving: the data frame's time-out finds it.
-                      CutRow{"LinkClosed",
-                             [](auto*, const auto&, auto*) {
-                                 LinkManagerFactory::getInstance().activeLinkMgr()->closeUdpSocketLink();
-                             }}),
+    ::testing::Values(
+        CutRow{"Disconnect", [](auto*, const auto&, GcsAppController* app) { app->disconnectFromActiveLinkMgr(); }},
+        CutRow{"VehicleRemoved", [](MultiVehicleManager* m, const auto& v, auto*) { m->removeLocalVehicle(v); }},
+        // Closed without the vehicle leaving: the data frame's time-out finds it.
+        CutRow{"LinkClosed", [](auto*, const auto&,
+                                auto*) { LinkManagerFactory::getInstance().activeLinkMgr()->closeUdpSocketLink(); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 namespace {
-class FirmwareLossy : public FirmwareUpdate, public ::testing::WithParamInterface<int> {};
+class FirmwareLossy : public FirmwareUpdate, public ::testing::WithParamInterface<int> { };
 }  // namespace
 
 // At 30 % loss each way most updates fail; each ends once, and a success means the vehicle

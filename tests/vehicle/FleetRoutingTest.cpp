@@ -27,7 +27,7 @@ TEST(VehicleFrameRoutes, JoinLeaveIdChangeAndRejoin)
     routes.join(7, a);
     EXPECT_EQ(routes.find(1), nullptr);
     EXPECT_EQ(routes.find(7), a);
-    routes.join(7, b);   // a newer vehicle under the same id takes the slot...
+    routes.join(7, b);  // a newer vehicle under the same id takes the slot...
     routes.leave(7, a);  // ...and the old one leaving does not clear it
     EXPECT_EQ(routes.find(7), b);
     routes.join(-1, a);  // remote vehicles have no id

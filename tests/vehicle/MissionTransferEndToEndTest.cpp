@@ -48,7 +48,10 @@ protected:
     MavMissionsController* missions() const { return app->ctrl->missionsCtrler().get(); }
     MavFlightRouteManager* store() const { return app->ctrl->flightRouteMgr().get(); }
 
-    void waitForStore() { ASSERT_TRUE(waitUntil([&] { return !store()->isLoadRunning(); })); }
+    void waitForStore()
+    {
+        ASSERT_TRUE(waitUntil([&] { return !store()->isLoadRunning(); }));
+    }
 
     // A saved, active route of n waypoints with distinct values in every field.
     std::shared_ptr<MavFlightRouteDataItem> makeRoute(int n, uint8_t number = 3)
@@ -170,12 +173,12 @@ TEST_F(MissionTransfer, FaultsEndTransfersWithTheirResult)
 // their outcomes; the other seeds, and a 2 % round trip of a whole route, are soak cases.
 struct LossCase {
     double loss;
-    bool upload;     // 0.3: the direction of the one transfer
+    bool upload;  // 0.3: the direction of the one transfer
     quint64 seed;
-    int expected;    // INT_MIN: any one outcome
+    int expected;  // INT_MIN: any one outcome
 };
 
-class LossyMissionTransfer : public MissionTransfer, public ::testing::WithParamInterface<LossCase> {};
+class LossyMissionTransfer : public MissionTransfer, public ::testing::WithParamInterface<LossCase> { };
 
 TEST_P(LossyMissionTransfer, EveryTransferEndsOnce)
 {
@@ -209,7 +212,8 @@ TEST_P(LossyMissionTransfer, EveryTransferEndsOnce)
 
 auto lossName = [](const auto& info) {
     const LossCase& c = info.param;
-    return std::string(c.loss > 0.1 ? (c.upload ? "Upload" : "Download") : "RoundTrip") + "Seed" + std::to_string(c.seed);
+    return std::string(c.loss > 0.1 ? (c.upload ? "Upload" : "Download") : "RoundTrip") + "Seed" +
+           std::to_string(c.seed);
 };
 INSTANTIATE_TEST_SUITE_P(Loss, LossyMissionTransfer,
                          ::testing::Values(LossCase{0.3, true, 1, 5000}, LossCase{0.3, false, 1, 5000}), lossName);

@@ -49,7 +49,8 @@ QByteArray zoneDocument()
     doc.push_back({{"id", 3}, {"type", "circle"}, {"center", {22.6, 114.0}}, {"radius", 0}});
     nlohmann::json ellipse = nlohmann::json::array();
     for (double i = 0, k = 0.5; i < 300; ++i, k = (int(i) % 30 ? 1.0 : 0.5))
-        ellipse.push_back({22.7 + k * 0.01 * std::sin(2 * M_PI * i / 300), 113.9 + k * 0.02 * std::cos(2 * M_PI * i / 300)});
+        ellipse.push_back(
+            {22.7 + k * 0.01 * std::sin(2 * M_PI * i / 300), 113.9 + k * 0.02 * std::cos(2 * M_PI * i / 300)});
     doc.push_back({{"id", 4}, {"type", "polygon"}, {"points", ellipse}});
     doc.push_back({{"id", 5}, {"type", "polygon"}, {"points", {{1, 2}, {1, 2}, {1, 3}}}});
     doc.push_back({{"id", 6}, {"type", "polygon"}, {"points", {{1, 2}, {2, 3}, {1, 3}, {2, 2}}}});
@@ -117,8 +118,9 @@ TEST_F(NfzUpload, VehicleStoresWhatWasSent)
         const auto& got = simNfz().zones()[z + 1];
         ASSERT_EQ(got.size(), 4u);
         for (size_t i = 0; i < 4; ++i)
-            EXPECT_TRUE(std::abs(got[i].lat - box[z][i < 2 ? 0 : 2]) < 1e-9
-                        && std::abs(got[i].lon - box[z][i == 1 || i == 2 ? 3 : 1]) < 1e-9) << z << i;
+            EXPECT_TRUE(std::abs(got[i].lat - box[z][i < 2 ? 0 : 2]) < 1e-9 &&
+                        std::abs(got[i].lon - box[z][i == 1 || i == 2 ? 3 : 1]) < 1e-9)
+                << z << i;
     }
     EXPECT_EQ(simNfz().zones()[3].size(), 3u);
     EXPECT_EQ(simNfz().vertexCount(), 128 + 4 + 4 + 3);
@@ -158,7 +160,10 @@ TEST_F(NfzUpload, BadZonesAreRefusedWithTheirReason)
         {{8}, {}, 5, "zone 8" + meridian},
         {{10, 11, 10}, {}, 5, "zone 10 is listed twice"},
         {{99}, {}, 4, "zone 99 is not in the zone set"},
-        {{}, {{{1, 2}, {1, 3}, {1, 4}, {2, 2}}}, 5, "manual zone: the vertices, in order, must trace a simple quadrilateral"},
+        {{},
+         {{{1, 2}, {1, 3}, {1, 4}, {2, 2}}},
+         5,
+         "manual zone: the vertices, in order, must trace a simple quadrilateral"},
         {{}, {{{1, 2}, {1, 2}, {2, 3}, {2, 2}}}, 5, "manual zone: the four vertices must be distinct"},
         {{}, {{{1, 2}, {1, 3}, {91, 3}, {2, 2}}}, 5, "manual zone: vertex 3 latitude must be a number in [-90, 90]"},
         {{}, {{{1, 179.5}, {1, -179.5}, {2, -179.5}, {2, 179.5}}}, 5, "manual zone" + meridian},
@@ -199,7 +204,7 @@ TEST_F(NfzUpload, VertexTotalStopsAt65535)
 // The vehicle's answer to a zone ends the upload: 0 with a status word (that word), a result
 // byte (that result, once the queue's two resends were refused too), silence (5000 once the
 // resends are spent). No later zone is sent and nothing is stored.
-class VehicleAnswers : public NfzUpload, public ::testing::WithParamInterface<int> {};
+class VehicleAnswers : public NfzUpload, public ::testing::WithParamInterface<int> { };
 
 TEST_P(VehicleAnswers, EndTheUploadAtTheZone)
 {
@@ -231,7 +236,7 @@ struct NfzLossCase {
     size_t zones;
 };
 
-class LossyNfzUpload : public NfzUpload, public ::testing::WithParamInterface<NfzLossCase> {};
+class LossyNfzUpload : public NfzUpload, public ::testing::WithParamInterface<NfzLossCase> { };
 
 TEST_P(LossyNfzUpload, EveryUploadEndsOnce)
 {
@@ -350,7 +355,11 @@ TEST_F(NfzUpload, CliMethodsRefuseBadInputAndReportTransfers)
     ASSERT_EQ(statusReply["ok"], true) << statusReply.dump();
     EXPECT_EQ(status["transferring"], false);
     EXPECT_EQ(status["zoneCount"], 28);
-    EXPECT_EQ(status["lastTransfer"],
-              nlohmann::json({{"kind", "upload"}, {"ok", true}, {"ret", 0}, {"zoneIds", {1, 10}}, {"vehicleId", 1},
-                              {"requestId", started["data"]["requestId"]}, {"enlargedZoneIds", {1}}}));
+    EXPECT_EQ(status["lastTransfer"], nlohmann::json({{"kind", "upload"},
+                                                      {"ok", true},
+                                                      {"ret", 0},
+                                                      {"zoneIds", {1, 10}},
+                                                      {"vehicleId", 1},
+                                                      {"requestId", started["data"]["requestId"]},
+                                                      {"enlargedZoneIds", {1}}}));
 }

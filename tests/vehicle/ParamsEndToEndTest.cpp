@@ -93,7 +93,9 @@ TEST_F(StationWithSim, NewVehicleIdMovesTheVehicleUnlessTheIdIsTaken)
     v1->paramsCtrler()->writeBasicParams();
     ASSERT_TRUE(waitUntil([&] { return written.count() == 1; }));
     EXPECT_EQ(written.at(0).at(0).toInt(), 0);
-    EXPECT_EQ(testsupport::LogCapture::instance().countContaining(spdlog::level::warn, "already used by another VehicleController"), 1);
+    EXPECT_EQ(testsupport::LogCapture::instance().countContaining(spdlog::level::warn,
+                                                                  "already used by another VehicleController"),
+              1);
     EXPECT_EQ(mvm()->vehicleList().size(), 2);
     other.stop();
     sim->stop();
@@ -131,8 +133,12 @@ TEST_F(StationWithSim, CustomNamesFromAFileRenameReservedParametersAndTelemetry)
         return f.fileName();
     };
     auto* names = app->ctrl->customNameFieldsConfigMgr().get();
-    EXPECT_EQ(names->loadResParamsDataFromFile(write("p.gfn", R"({"name":"pump","fields":[{"eid":"3","customName":"流量"}]})")), 0);
-    EXPECT_EQ(names->loadResTeleDataFromFile(write("t.gfn", R"({"name":"pump","fields":[{"eid":"505","customName":"压力"}]})")), 0);
+    EXPECT_EQ(names->loadResParamsDataFromFile(
+                  write("p.gfn", R"({"name":"pump","fields":[{"eid":"3","customName":"流量"}]})")),
+              0);
+    EXPECT_EQ(names->loadResTeleDataFromFile(
+                  write("t.gfn", R"({"name":"pump","fields":[{"eid":"505","customName":"压力"}]})")),
+              0);
     EXPECT_EQ(vehicle->paramsCtrler()->resParamsDataItem()->res3Element()->displayName(), "流量");
     EXPECT_EQ(vehicle->teleCtrler()->resDataItem()->resElement(5)->displayName(), "压力");
 
@@ -152,7 +158,8 @@ TEST(StationCloud, VehicleCodeResetThroughTheCloudAndItsErrorMode)
         testsupport::CloudSimProcess cloud(VELMORA_CLOUD_SIM_BIN);
         QStringList args;
         if (failing)
-            args << "--fail" << "/vehicle/code/generate=500";
+            args << "--fail"
+                 << "/vehicle/code/generate=500";
         ASSERT_TRUE(cloud.start(args)) << cloud.errorOutput().toStdString();
         testsupport::AppHarness app(cloud.baseUrl());
         const quint16 stationPort = testsupport::freeUdpPort();
@@ -163,7 +170,8 @@ TEST(StationCloud, VehicleCodeResetThroughTheCloudAndItsErrorMode)
         options.code = "VC-OLD-0001";
         VehicleSimulator sim(options);
         ASSERT_TRUE(sim.start());
-        app.ctrl->connectToLinkFromCliParams({{"type", "udp"}, {"sendPort", stationPort}, {"recvPort", sim.listenPort()}});
+        app.ctrl->connectToLinkFromCliParams(
+            {{"type", "udp"}, {"sendPort", stationPort}, {"recvPort", sim.listenPort()}});
         auto* mvm = app.ctrl->multiVehicleMgr();
         ASSERT_TRUE(waitUntil([&] { return mvm->activeVehicle() && paramsSettled(mvm->activeVehicle()); }, 8000));
         auto params = mvm->activeVehicle()->paramsCtrler();

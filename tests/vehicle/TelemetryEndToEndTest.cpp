@@ -7,7 +7,6 @@
 #include "telemetry/MavTelemetryController.h"
 #include "telemetry/VehicleAlertController.h"
 
-
 using testsupport::waitUntil;
 
 namespace {

@@ -82,7 +82,8 @@ TEST_F(VehicleClusterControllerTest, JoiningVehiclesBindTheirSlotOrAppendOne)
     MavProtoPosData_t pos{};
     pos.lat = 31.25, pos.lon = 121.5, pos.alt = 48.75, pos.upSpd = 1.5f;
     vehicle->teleCtrler()->posDataItem()->updateProtoData(pos);
-    vehicle->teleCtrler()->ahrsDataItem()->setCustomNameFields({std::make_shared<MavCustomNameField>("10", "", "横滚")});
+    vehicle->teleCtrler()->ahrsDataItem()->setCustomNameFields(
+        {std::make_shared<MavCustomNameField>("10", "", "横滚")});
     EXPECT_EQ(data.count(), 2) << "values only, relabelling changes none";
     const std::vector<std::pair<int, double>> roles = {{259, 181.5}, {260, 5.5},   {261, -2.25}, {262, 121.5},
                                                        {263, 31.25}, {264, 48.75}, {265, 1.5}};

@@ -112,7 +112,8 @@ TEST(VehicleController, FormationTimeoutsReachTheSignalOfTheirRequest)
     VehicleController v(4, nullptr, nullptr);
     QSignalSpy start(&v, &VehicleController::formationStartResp);
     QSignalSpy cancel(&v, &VehicleController::formationCancelResp);
-    for (auto pack : {&MavProtoCtrlCmdProcesser::packFormationCancelPFrame, &MavProtoCtrlCmdProcesser::packFormationStartPFrame}) {
+    for (auto pack :
+         {&MavProtoCtrlCmdProcesser::packFormationCancelPFrame, &MavProtoCtrlCmdProcesser::packFormationStartPFrame}) {
         auto frame = std::make_shared<_MavPFrame_t>();
         pack(*frame, 4, 9);
         QCoreApplication::postEvent(&v, new MavCmdTimeoutEvent(MavCmdRequestMessage::create(frame, CheckResult)));
@@ -138,7 +139,8 @@ TEST(MultiVehicleManager, HeartbeatsCreateVehiclesAndRemovalRechoosesActive)
     OstUdpSocketLink stray;
     mvm->processMavHeartbeatFrame(9, &stray, "1.2.3.4:5");
     EXPECT_EQ(testsupport::LogCapture::instance().count(
-                  spdlog::level::warn, "<MultiVehicleMgr> heartbeat: no LinkManager for link, vehicleId=9, address=1.2.3.4:5"),
+                  spdlog::level::warn,
+                  "<MultiVehicleMgr> heartbeat: no LinkManager for link, vehicleId=9, address=1.2.3.4:5"),
               1);
     EXPECT_EQ(joined.count(), 0);
 
@@ -151,7 +153,8 @@ TEST(MultiVehicleManager, HeartbeatsCreateVehiclesAndRemovalRechoosesActive)
     EXPECT_EQ(mvm->activeVehicle()->vehicleId(), 2) << "the last joined is active";
     EXPECT_EQ(mvm->findVehicleControllerById(1)->address(), "127.0.0.1:2001") << "UDP heartbeats refresh the address";
     EXPECT_EQ(mvm->findVehicleControllerById(2)->address(), "127.0.0.1:1002") << "a serial heartbeat changes nothing";
-    EXPECT_EQ(testsupport::LogCapture::instance().countContaining(spdlog::level::debug, "heartbeat: existing vehicleId="), 2)
+    EXPECT_EQ(
+        testsupport::LogCapture::instance().countContaining(spdlog::level::debug, "heartbeat: existing vehicleId="), 2)
         << "one throttled line per known vehicle";
     EXPECT_EQ(mvm->findVehicleControllerById(2)->linkManager(), mgr);
 

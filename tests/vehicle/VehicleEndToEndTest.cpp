@@ -20,9 +20,9 @@ using testsupport::waitUntil;
 TEST_F(StationWithSim, CommandOutcomesAcknowledgedRefusedAndSilent)
 {
     SimOptions options;
-    options.ackResults[0x82] = 4;      // suspend refused every time
-    options.noReply.insert(0x84);      // land never answered
-    options.silentAfterMs = 0;         // no telemetry: the vehicle never comes alive and reads no parameters
+    options.ackResults[0x82] = 4;  // suspend refused every time
+    options.noReply.insert(0x84);  // land never answered
+    options.silentAfterMs = 0;  // no telemetry: the vehicle never comes alive and reads no parameters
     ASSERT_NO_FATAL_FAILURE(startAlive(options));
     auto vehicle = mvm()->activeVehicle();
     const auto statsBefore = vehicle->linkLossStats();
@@ -143,7 +143,8 @@ TEST(StationEvents, ControlCommandsAreReportedToTheCloud)
     options.heartbeatMs = 200;
     VehicleSimulator sim(options);
     ASSERT_TRUE(sim.start());
-    ASSERT_EQ(app.ctrl->connectToLinkFromCliParams({{"type", "udp"}, {"sendPort", stationPort}, {"recvPort", sim.listenPort()}}),
+    ASSERT_EQ(app.ctrl->connectToLinkFromCliParams(
+                  {{"type", "udp"}, {"sendPort", stationPort}, {"recvPort", sim.listenPort()}}),
               QString());
     auto* mvm = app.ctrl->multiVehicleMgr();
     ASSERT_TRUE(waitUntil([&] { return mvm->activeVehicle() != nullptr; }));

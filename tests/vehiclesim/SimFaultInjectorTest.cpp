@@ -2,8 +2,8 @@
 
 #include "SimFaultInjector.h"
 
-using testsupport::wire;
 using simtest::takeOff;
+using testsupport::wire;
 
 namespace {
 

@@ -24,12 +24,18 @@ MavProtoWayPointData_t wayPoint(uint8_t n, double north, double east, double alt
 {
     const SimOptions o;
     const double perDegreeLon = 111320.0 * std::cos(o.homeLat * std::numbers::pi / 180.0);
-    return {.number = n, .lon = o.homeLon + east / perDegreeLon, .lat = o.homeLat + north / 111320.0, .alt = alt,
-            .vel = 100.0f, .hoverTime = hover, .nextWp = next, .routeNumber = 4};
+    return {.number = n,
+            .lon = o.homeLon + east / perDegreeLon,
+            .lat = o.homeLat + north / 111320.0,
+            .alt = alt,
+            .vel = 100.0f,
+            .hoverTime = hover,
+            .nextWp = next,
+            .routeNumber = 4};
 }
 
 const std::vector<MavProtoWayPointData_t> kRoute = {wayPoint(1, 20, 0, 10, 0, 2), wayPoint(2, 20, 15, 15, 1, 3),
-                                                     wayPoint(3, 0, 15, 5)};
+                                                    wayPoint(3, 0, 15, 5)};
 
 // A request to vehicle 1 (exchange numbers it).
 template <typename... A>
@@ -80,8 +86,8 @@ TEST(SimMission, UploadedRouteDownloadsByteForByte)
     MavProtoWayPointData_t other = kRoute[0];
     other.alt += 1;
     EXPECT_EQ(exchange(st, {up(kRoute[0]), kUpBasic, up(kRoute[2]), up(kRoute[1]), up(wayPoint(4, 0, 0, 1)), cut,
-                            up(kRoute[0]), up(kRoute[0]), up(other), kUpBasic, up(kRoute[0]), up(other),
-                            up(kRoute[1]), up(kRoute[0])}),
+                            up(kRoute[0]), up(kRoute[0]), up(other), kUpBasic, up(kRoute[0]), up(other), up(kRoute[1]),
+                            up(kRoute[0])}),
               (std::vector<Bytes>{{8}, {0}, {0}, {0}, {8}, {8}, {0}, {0}, {8}, {0}, {0}, {8}, {0}, {0}}));
 
     std::vector<_MavPFrame_t> asks = {req(&P::packDownWayPointBasicParamsFrame, 9)};
@@ -111,13 +117,15 @@ TEST(SimMission, RunMissionFliesTheStoredRoute)
     using Position = std::array<double, 3>;
     const auto position = [&] { return Position{model.northM(), model.eastM(), model.altitude()}; };
     std::optional<Position> atSecond;
-    ASSERT_TRUE(waitUntil([&] {
-        if (model.missionReached() == 2 && !atSecond)
-            atSecond = position();
-        return model.missionReached() == 3 && model.activity() == SimFlightModel::Activity::Hold;
-    }, 15000));
-    for (const auto& [at, want] : {std::pair{atSecond.value_or(Position{}), Position{20, 15, 15}},
-                                   std::pair{position(), Position{0, 15, 5}}}) {
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            if (model.missionReached() == 2 && !atSecond)
+                atSecond = position();
+            return model.missionReached() == 3 && model.activity() == SimFlightModel::Activity::Hold;
+        },
+        15000));
+    for (const auto& [at, want] :
+         {std::pair{atSecond.value_or(Position{}), Position{20, 15, 15}}, std::pair{position(), Position{0, 15, 5}}}) {
         for (int i = 0; i < 3; ++i)
             EXPECT_NEAR(at[i], want[i], 1e-6) << "axis " << i;
     }

@@ -126,7 +126,8 @@ TEST(SimParams, MalformedParamsFilesStopTheStartAndStayUntouched)
         {"bad vehicle key", R"({"vehicles": {"one": {}}})", "vehicle key \"one\" is not an id"},
         {"entry not an object", R"({"vehicles": {"1": 5}})", "vehicle 1 is not an object"},
         {"unknown field", R"({"vehicles": {"1": {"pos": {"posWP": 1}}}})", "unknown member pos.posWP"},
-        {"value of the wrong type", R"({"vehicles": {"1": {"stab": {"rollP": "high"}}}})", "stab.rollP is not a number"},
+        {"value of the wrong type", R"({"vehicles": {"1": {"stab": {"rollP": "high"}}}})",
+         "stab.rollP is not a number"},
         {"value outside the limits", R"({"vehicles": {"1": {"basic": {"maxFlyAlt": 6000}}}})",
          "basic.maxFlyAlt 6000 outside 10..5000"},
         {"fractional integer", R"({"vehicles": {"1": {"basic": {"mavType": 1.5}}}})", "basic.mavType 1.5"},
@@ -138,8 +139,8 @@ TEST(SimParams, MalformedParamsFilesStopTheStartAndStayUntouched)
     int n = 0;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        const QString path = row.content.isEmpty() ? dir + "/missing/params.json"
-                                                   : dir + QStringLiteral("/params-%1.json").arg(++n);
+        const QString path =
+            row.content.isEmpty() ? dir + "/missing/params.json" : dir + QStringLiteral("/params-%1.json").arg(++n);
         if (!row.content.isEmpty()) {
             ASSERT_TRUE(writeFile(path, row.content));
         }

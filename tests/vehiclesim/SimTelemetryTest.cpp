@@ -25,9 +25,9 @@ std::optional<QList<_MavPFrame_t>> decode(const QByteArray& d)
     QList<_MavPFrame_t> frames;
     qsizetype at = 0;
     while (at < d.size()) {
-        const qsizetype n = at + 8 <= d.size()
-                                ? (qsizetype(quint8(d[at + 6])) | qsizetype(quint8(d[at + 7])) << 8) + MAVPROTO_FRAME_OVERHEAD
-                                : d.size() - at;
+        const qsizetype n = at + 8 <= d.size() ? (qsizetype(quint8(d[at + 6])) | qsizetype(quint8(d[at + 7])) << 8) +
+                                                     MAVPROTO_FRAME_OVERHEAD
+                                               : d.size() - at;
         const auto f = simtest::parse(d.mid(at, n));
         if (!f || toWire(*f) != d.mid(at, n))
             return std::nullopt;
@@ -58,7 +58,9 @@ TEST(SimTelemetry, OneDatagramHoldsTheWholeAnswerOfTheRequestedVehicle)
           {MavCmd::TeleRc, sizeof(MavProtoRCData_t)},
           {MavCmd::TeleFlightStatus, sizeof(_MavProtoFlightStatusData_t)},
           {MavCmd::TeleReserved, sizeof(MavProtoResData_t)}}},
-        {"comprehensive", SimOptions::Telemetry::Comprehensive, 6,
+        {"comprehensive",
+         SimOptions::Telemetry::Comprehensive,
+         6,
          {{MavCmd::TeleComprehensive, sizeof(MavProtoComprehensiveData_t)}}},
         {"id not simulated", SimOptions::Telemetry::Full, 9, {}},
     };

@@ -28,7 +28,8 @@ bool isValid(const QByteArray& payload, const QStringList& keys)
     if (error.error != QJsonParseError::NoError || !doc.isObject() || doc.object().keys() != keys)
         return false;
     const QJsonObject o = doc.object();
-    return std::all_of(o.begin(), o.end(), [](const QJsonValue& v) { return v.isDouble() && std::isfinite(v.toDouble()); });
+    return std::all_of(o.begin(), o.end(),
+                       [](const QJsonValue& v) { return v.isDouble() && std::isfinite(v.toDouble()); });
 }
 
 const QStringList kPositionKeys = {"altitude", "latitude", "longitude"};
@@ -36,7 +37,7 @@ const QStringList kStatusKeys = {"pitch", "roll", "speed", "yaw"};
 
 struct PerCode {
     QList<QByteArray> positions;  // valid ones, in arrival order
-    int statuses = 0;             // valid ones
+    int statuses = 0;  // valid ones
     int malformed = 0;
 };
 
@@ -79,16 +80,17 @@ TEST(VehicleSimMqtt, PublishesEachVehicleAndRunsOnWhenRefused)
     OstMqttClient watcher(broker.uri().toStdString(), "velmora-sim-watcher");
     std::map<QString, PerCode> got;
     auto receiver = std::make_shared<OstMqttMessageReceiver>();
-    QObject::connect(receiver.get(), &OstMqttMessageReceiver::messageReceived, [&](const QString& topic, const QByteArray& payload) {
-        const QStringList parts = topic.split('/');  // gcs/notify/vehicle/CODE/kind
-        PerCode& c = got[parts.value(3)];
-        if (parts.value(4) == "position" && isValid(payload, kPositionKeys))
-            c.positions << payload;
-        else if (parts.value(4) == "status" && isValid(payload, kStatusKeys))
-            ++c.statuses;
-        else
-            ++c.malformed;
-    });
+    QObject::connect(receiver.get(), &OstMqttMessageReceiver::messageReceived,
+                     [&](const QString& topic, const QByteArray& payload) {
+                         const QStringList parts = topic.split('/');  // gcs/notify/vehicle/CODE/kind
+                         PerCode& c = got[parts.value(3)];
+                         if (parts.value(4) == "position" && isValid(payload, kPositionKeys))
+                             c.positions << payload;
+                         else if (parts.value(4) == "status" && isValid(payload, kStatusKeys))
+                             ++c.statuses;
+                         else
+                             ++c.malformed;
+                     });
     watcher.registerMessageReceiver(receiver);
     ASSERT_TRUE(watcher.subscribe("gcs/notify/vehicle/#", 1));
     ASSERT_TRUE(watcher.connectToServer("watcher", "pw-watch", 30));
@@ -101,10 +103,13 @@ TEST(VehicleSimMqtt, PublishesEachVehicleAndRunsOnWhenRefused)
     QProcess refused;
     refused.start(VELMORA_VEHICLE_SIM_BIN, common + QStringList{"--mqtt-password", "pw-bad", "--code", "VX"});
     QByteArray refusedErr;
-    ASSERT_TRUE(waitUntil([&] {
-        refusedErr += refused.readAllStandardError();
-        return refusedErr.contains("<mqtt> broker refused the connection");
-    }, 10000)) << refusedErr.toStdString();
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            refusedErr += refused.readAllStandardError();
+            return refusedErr.contains("<mqtt> broker refused the connection");
+        },
+        10000))
+        << refusedErr.toStdString();
     EXPECT_TRUE(refusedErr.contains(("serverUri: " + broker.uri() + ", username: sim").toUtf8()));
 
     const auto enough = [&](const QString& code) {
@@ -134,12 +139,15 @@ TEST(VehicleSimMqtt, PublishesEachVehicleAndRunsOnWhenRefused)
     EXPECT_FALSE(goodErr.contains("pw-sim") || goodOut.contains("pw-sim") || refusedErr.contains("pw-bad"));
 
     // The last line counts what was handed to the broker: at least what arrived.
-    const QRegularExpression line(R"(mqtt VM-1 valid (\d+) corrupt (\d+), VM-2 valid (\d+) corrupt (\d+), dropped \d+)");
+    const QRegularExpression line(
+        R"(mqtt VM-1 valid (\d+) corrupt (\d+), VM-2 valid (\d+) corrupt (\d+), dropped \d+)");
     const auto m = line.match(goodOut);
     ASSERT_TRUE(m.hasMatch()) << goodOut.toStdString();
     EXPECT_GE(m.captured(1).toInt(), got["VM-1"].positions.size() + got["VM-1"].statuses);
     EXPECT_GE(m.captured(2).toInt(), got["VM-1"].malformed);
     EXPECT_GE(m.captured(3).toInt(), got["VM-2"].positions.size() + got["VM-2"].statuses);
     EXPECT_GE(m.captured(4).toInt(), got["VM-2"].malformed);
-    EXPECT_TRUE(QRegularExpression(R"(mqtt dropped [1-9]\d*)").match(QString::fromUtf8(refused.readAllStandardOutput())).hasMatch());
+    EXPECT_TRUE(QRegularExpression(R"(mqtt dropped [1-9]\d*)")
+                    .match(QString::fromUtf8(refused.readAllStandardOutput()))
+                    .hasMatch());
 }

@@ -101,10 +101,31 @@ TEST(VehicleSimProgram, TelemetryAndRouteFlagsFillTheOptions)
 {
     QCommandLineParser parser;
     SimOptions::declareOptions(parser);
-    ASSERT_TRUE(parser.parse({"velmora-vehicle-sim", "--udp", "127.0.0.1:14550", "--telemetry", "Comprehensive",
-                              "--home", "-33.5, 151.25", "--fix-after-s", "0.25", "--rc-lost-after", "2",
-                              "--battery", "critical", "--emergency", "0x25", "--vdop", "0x23", "--wp-no-ack", "3",
-                              "--wp-no-ack", "0x05", "--wp-result", "2=7", "--dl-wrong-number", "255"}));
+    ASSERT_TRUE(parser.parse({"velmora-vehicle-sim",
+                              "--udp",
+                              "127.0.0.1:14550",
+                              "--telemetry",
+                              "Comprehensive",
+                              "--home",
+                              "-33.5, 151.25",
+                              "--fix-after-s",
+                              "0.25",
+                              "--rc-lost-after",
+                              "2",
+                              "--battery",
+                              "critical",
+                              "--emergency",
+                              "0x25",
+                              "--vdop",
+                              "0x23",
+                              "--wp-no-ack",
+                              "3",
+                              "--wp-no-ack",
+                              "0x05",
+                              "--wp-result",
+                              "2=7",
+                              "--dl-wrong-number",
+                              "255"}));
     SimOptions o;
     ASSERT_EQ(SimOptions::readOptions(parser, o), QString());
     EXPECT_EQ(o.telemetry, SimOptions::Telemetry::Comprehensive);

@@ -24,7 +24,8 @@ TEST(VehicleSimulator, FaultsOnTheLinkMatchTheCountersAndSpareHeadAndLength)
         ASSERT_TRUE(st.start(o));
         for (int i = 0; i < 20; ++i)
             ASSERT_TRUE(st.send(takeOff(1, uint8_t(i))));
-        ASSERT_TRUE(waitUntil([&] { return st.sim->counters().in.frames == 20 && st.sim->counters().out.frames >= 40; }));
+        ASSERT_TRUE(
+            waitUntil([&] { return st.sim->counters().in.frames == 20 && st.sim->counters().out.frames >= 40; }));
         st.sim->stop();
         const SimCounters c = st.sim->counters();
         EXPECT_EQ(c.commands, 20 - c.in.dropped - c.in.corrupted);

@@ -147,7 +147,8 @@ protected:
         json zones = json::array();
         for (int i = 0; i < 10000; ++i) {
             const double lat = 20 + i * 0.001;
-            zones.push_back({{"id", i + 1}, {"type", "polygon"},
+            zones.push_back({{"id", i + 1},
+                             {"type", "polygon"},
                              {"points", {{lat, 113.9}, {lat + 0.0005, 113.9005}, {lat, 113.901}}}});
         }
         ASSERT_TRUE(app->ctrl->nfzZoneManager()->reloadFromJsonUtf8(QByteArray::fromStdString(zones.dump())));
@@ -178,13 +179,22 @@ TEST_F(FleetWebTest, DocumentsAgreeWithTheCliRouter)
         const json snap = cli("telemetry.snapshot", id);
         const json& pos = snap["position"];
         const json& status = snap["flightStatus"];
-        const json expected = {{"lat", pos["lat"]}, {"lon", pos["lon"]}, {"alt", pos["alt"]},
-                               {"northSpd", pos["northSpd"]}, {"eastSpd", pos["eastSpd"]}, {"upSpd", pos["upSpd"]},
-                               {"posSatNum", pos["posSatNum"]}, {"heading", snap["ahrs"]["yaw"]},
-                               {"fcuVol", status["fcuVol"]}, {"batteryState", status["batteryState"]},
-                               {"flightMode", status["flightMode"]}, {"flightState", status["flightState"]},
-                               {"vehicleCode", snap["vehicleCode"]}, {"alive", true},
-                               {"controllerType", "Local"}, {"worstAlertLevel", 3},
+        const json expected = {{"lat", pos["lat"]},
+                               {"lon", pos["lon"]},
+                               {"alt", pos["alt"]},
+                               {"northSpd", pos["northSpd"]},
+                               {"eastSpd", pos["eastSpd"]},
+                               {"upSpd", pos["upSpd"]},
+                               {"posSatNum", pos["posSatNum"]},
+                               {"heading", snap["ahrs"]["yaw"]},
+                               {"fcuVol", status["fcuVol"]},
+                               {"batteryState", status["batteryState"]},
+                               {"flightMode", status["flightMode"]},
+                               {"flightState", status["flightState"]},
+                               {"vehicleCode", snap["vehicleCode"]},
+                               {"alive", true},
+                               {"controllerType", "Local"},
+                               {"worstAlertLevel", 3},
                                {"active", v["vehicleId"] == link["activeVehicleId"]},
                                {"linkStats", cli("vehicle.linkStats", id)["linkStats"]}};
         for (const auto& [key, value] : expected.items())
@@ -212,11 +222,13 @@ TEST_F(FleetWebTest, DocumentsAgreeWithTheCliRouter)
     EXPECT_EQ(critical, (std::set<int>{1, 2}));
     EXPECT_EQ(alerts["count"], alerts["alerts"].size());
     const json route = cli("route.get", {{"id", created["id"]}})["route"];
-    EXPECT_EQ(get("/api/v1/routes/active"),
-              json({{"route", {{"id", created["id"]}, {"name", "web"}, {"waypointCount", 2},
-                               {"waypoints", route["points"]}, {"area", nullptr}}}}));
-    EXPECT_EQ(get("/api/v1/zones"),
-              json::parse(R"({"count": 2, "zones": [
+    EXPECT_EQ(get("/api/v1/routes/active"), json({{"route",
+                                                   {{"id", created["id"]},
+                                                    {"name", "web"},
+                                                    {"waypointCount", 2},
+                                                    {"waypoints", route["points"]},
+                                                    {"area", nullptr}}}}));
+    EXPECT_EQ(get("/api/v1/zones"), json::parse(R"({"count": 2, "zones": [
                   {"id": "7", "name": "Zone 7", "shape": "circle", "center": [22.5, 113.9], "radius": 150.0},
                   {"id": "8", "name": "Zone 8", "shape": "polygon",
                    "points": [[22.6, 113.9], [22.61, 113.91], [22.6, 113.92]]}]})"));
@@ -327,7 +339,8 @@ TEST_F(FleetWebTest, RefusesBadRequestsAndLogsEach)
         {"GET /ws HTTP/1.1\r\n" + host + kHandshake + "Origin: http://rebind.example\r\n\r\n", 403},
         {"GET /ws HTTP/1.1\r\n" + host + kHandshake + "Origin: http://127.0.0.1\r\n\r\n", 403},
         {"GET /ws HTTP/1.1\r\n" + host + kHandshake + "Origin: http://localhost:" + QByteArray::number(port) +
-             "\r\n\r\n", 403},
+             "\r\n\r\n",
+         403},
         {"GET /ws HTTP/1.1\r\nHost: localhost\r\n" + kHandshake + "Origin: http://localhost\r\n\r\n", 403},
         {"GET /ws HTTP/1.1\r\n" + host + kHandshake + "Origin: null\r\n\r\n", 403},
         {"GET /ws HTTP/1.1\r\n" + host + kHandshake + "\r\n", 403},
@@ -347,8 +360,8 @@ TEST_F(FleetWebTest, RefusesBadRequestsAndLogsEach)
         if (c.status == 101)
             continue;
         for (const char* h : {"Content-Security-Policy: default-src 'self'; script-src 'self'; object-src 'none'; "
-                              "frame-ancestors 'none'", "X-Content-Type-Options: nosniff",
-                              "Referrer-Policy: no-referrer"})
+                              "frame-ancestors 'none'",
+                              "X-Content-Type-Options: nosniff", "Referrer-Policy: no-referrer"})
             EXPECT_TRUE(r.head.contains(h)) << h << " in " << r.head.toStdString();
     }
     // Past 10 a second the refusals are counted in a summary line instead.
@@ -426,8 +439,8 @@ TEST_F(FleetWebTest, ClientsComeAndGoWithinTheLimit)
     auto full = openAll(GcsFleetWebServer::kMaxClients);
     EXPECT_EQ(server->clientCount(), GcsFleetWebServer::kMaxClients);
     const QByteArray origin = "localhost:" + QByteArray::number(port);
-    const QByteArray upgrade = "GET /ws HTTP/1.1\r\nHost: " + origin + "\r\n" + kHandshake + "Origin: http://" + origin +
-                               "\r\n\r\n";
+    const QByteArray upgrade =
+        "GET /ws HTTP/1.1\r\nHost: " + origin + "\r\n" + kHandshake + "Origin: http://" + origin + "\r\n\r\n";
     EXPECT_EQ(raw(port, upgrade).status, 503);
     full.clear();
     ASSERT_TRUE(waitUntil([&] { return server->clientCount() == 0; }));
@@ -476,8 +489,9 @@ TEST_F(FleetWebTest, RemoteVehiclesKeepEntriesOfTheirOwn)
             k.insert(entry.first);
         return k;
     };
-    ASSERT_TRUE(waitUntil([&] { return keys() == std::set<std::string>{"local:1", "remote:RV-1", "remote:RV-2"}; }))
-        << json(keys()).dump();
+    ASSERT_TRUE(waitUntil([&] {
+        return keys() == std::set<std::string>{"local:1", "remote:RV-1", "remote:RV-2"};
+    })) << json(keys()).dump();
     // Both have id -1: a tick for one must not land on the other.
     for (const auto& v : mvm()->vehicleList())
         if (v->vehicleCode() == QStringLiteral("RV-2"))
@@ -519,8 +533,8 @@ TEST_F(FleetWebTest, PeerHoldingAnswersUnreadCannotExhaustTheStation)
         for (int i = 0; i < 8; ++i)
             viewers.push_back(std::make_unique<Client>(port));
         ASSERT_TRUE(waitUntil([&] { return server->clientCount() == 8; }));
-        const Reply ninth =
-            raw(port, "GET /ws HTTP/1.1\r\nHost: " + host + "\r\n" + kHandshake + "Origin: http://" + host + "\r\n\r\n");
+        const Reply ninth = raw(port, "GET /ws HTTP/1.1\r\nHost: " + host + "\r\n" + kHandshake + "Origin: http://" +
+                                          host + "\r\n\r\n");
         EXPECT_EQ(ninth.status, 503) << "a peer's share of WebSocket clients is 8";
     }
     ASSERT_TRUE(waitUntil([&] { return server->clientCount() == 0; }));
@@ -552,7 +566,8 @@ TEST_F(FleetWebTest, PeerHoldingAnswersUnreadCannotExhaustTheStation)
     // Another peer is served at once.
     QElapsedTimer took;
     took.start();
-    const Reply fleet = raw(port, "GET /api/v1/fleet HTTP/1.1\r\nHost: " + host + "\r\n\r\n", QHostAddress("127.0.0.2"));
+    const Reply fleet =
+        raw(port, "GET /api/v1/fleet HTTP/1.1\r\nHost: " + host + "\r\n\r\n", QHostAddress("127.0.0.2"));
     EXPECT_EQ(fleet.status, 200);
     EXPECT_LT(took.elapsed(), 1000);
     // Answers not taken within the deadline (1 s here) close their connections.

@@ -83,7 +83,7 @@ std::string readPassword()
         std::getline(std::cin, line);
     } else {
         std::cerr << "Password: " << std::flush;
-        termios saved {};
+        termios saved{};
         const bool quiet = ::tcgetattr(STDIN_FILENO, &saved) == 0;
         if (quiet) {
             termios silent = saved;
@@ -108,8 +108,8 @@ int login(const QStringList& args, int timeoutMs)
     if (password.empty())
         return usageError("login needs a password on standard input or in VELMORA_PASSWORD");
     json data;
-    if (const int code = send("account.login", {{"email", args.first().toStdString()}, {"password", password}},
-                              timeoutMs, data))
+    if (const int code =
+            send("account.login", {{"email", args.first().toStdString()}, {"password", password}}, timeoutMs, data))
         return code;
     json last;
     const int code = followStatus([](const json& d) { return idle(d, "login"); }, timeoutMs, last);
@@ -134,7 +134,8 @@ void printVehicles(const json& vehicles)
         codeWidth = std::max(codeWidth, v.value("vehicleCode", "").size());
         nameWidth = std::max(nameWidth, v.value("name", "").size());
     }
-    std::cout << std::left << std::setw(int(codeWidth)) << "CODE" << "  " << std::setw(int(nameWidth)) << "NAME"
+    std::cout << std::left << std::setw(int(codeWidth)) << "CODE"
+              << "  " << std::setw(int(nameWidth)) << "NAME"
               << "  LOCAL ID\n";
     for (const json& v : vehicles)
         std::cout << std::setw(int(codeWidth)) << v.value("vehicleCode", "") << "  " << std::setw(int(nameWidth))

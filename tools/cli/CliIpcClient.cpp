@@ -33,15 +33,11 @@ std::string noServerMessage(const QLocalSocket& socket)
     const QString where = QDir(QDir::tempPath()).absoluteFilePath(g_endpoint);
     std::string reason;
     switch (socket.error()) {
-    case QLocalSocket::ServerNotFoundError:
-        reason = "the endpoint does not exist (is velmora-station running?)";
-        break;
+    case QLocalSocket::ServerNotFoundError: reason = "the endpoint does not exist (is velmora-station running?)"; break;
     case QLocalSocket::ConnectionRefusedError:
         reason = "connection refused (endpoint left by a stopped station?)";
         break;
-    default:
-        reason = socket.errorString().toStdString();
-        break;
+    default: reason = socket.errorString().toStdString(); break;
     }
     return "No station is listening on '" + where.toStdString() + "': " + reason;
 }

@@ -92,15 +92,14 @@ std::string CliWatchView::render(const json& snapshotEnvelope, const json& alert
             << v("ahrs", "yaw") << "\n"
             << "  position   lat " << v("position", "lat") << "   lon " << v("position", "lon") << "   alt "
             << v("position", "alt") << "   sats " << v("position", "posSatNum") << "\n"
-            << "  speed      north " << v("position", "northSpd") << "   east " << v("position", "eastSpd")
-            << "   up " << v("position", "upSpd") << "\n"
+            << "  speed      north " << v("position", "northSpd") << "   east " << v("position", "eastSpd") << "   up "
+            << v("position", "upSpd") << "\n"
             << "  status     mode " << v("flightStatus", "flightMode") << "   state "
             << v("flightStatus", "flightState") << "   armed " << v("flightStatus", "armedState") << "\n"
             << "             fcuVol " << v("flightStatus", "fcuVol") << "   hdop " << v("flightStatus", "gnssHdop")
             << "   vdop " << v("flightStatus", "gnssVdop") << "\n"
             << "  flight     current " << v("flightStatus", "currentFlightTime") << "   total "
-            << v("flightStatus", "totalFlightTime") << "   surplus " << v("flightStatus", "surplusFlightTime")
-            << "\n";
+            << v("flightStatus", "totalFlightTime") << "   surplus " << v("flightStatus", "surplusFlightTime") << "\n";
         if (lost)
             out << kReset;
     }

@@ -326,8 +326,8 @@ int runParams(const std::string& group, const QStringList& assignments, json sel
     const json units = data.value("units", json::object());
     for (const auto& [name, value] : data["values"].items()) {
         const std::string text = value.is_string() ? value.get<std::string>() : value.dump();
-        std::cout << std::left << std::setw(28) << name << " " << std::setw(14) << text << " "
-                  << units.value(name, "") << "\n";
+        std::cout << std::left << std::setw(28) << name << " " << std::setw(14) << text << " " << units.value(name, "")
+                  << "\n";
     }
     std::cout << std::flush;
     return 0;
@@ -619,7 +619,8 @@ int main(int argc, char** argv)
 
     // The station resolves nothing against the caller's directory.
     if (method == "firmware.update" && params.contains("path") && params["path"].is_string())
-        params["path"] = QFileInfo(QString::fromStdString(params["path"].get<std::string>())).absoluteFilePath().toStdString();
+        params["path"] =
+            QFileInfo(QString::fromStdString(params["path"].get<std::string>())).absoluteFilePath().toStdString();
     const json request = CliIpcClient::makeRequest(method.toStdString(), std::move(params));
     const auto result = CliIpcClient::send(request, timeoutMs);
     const json& envelope = result.envelope;

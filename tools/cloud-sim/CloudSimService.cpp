@@ -41,16 +41,11 @@ std::optional<int> intMember(const json& body, const char* key, bool& bad)
 QString methodName(QHttpServerRequest::Method m)
 {
     switch (m) {
-    case QHttpServerRequest::Method::Get:
-        return QStringLiteral("GET");
-    case QHttpServerRequest::Method::Post:
-        return QStringLiteral("POST");
-    case QHttpServerRequest::Method::Put:
-        return QStringLiteral("PUT");
-    case QHttpServerRequest::Method::Delete:
-        return QStringLiteral("DELETE");
-    default:
-        return QStringLiteral("OTHER");
+    case QHttpServerRequest::Method::Get: return QStringLiteral("GET");
+    case QHttpServerRequest::Method::Post: return QStringLiteral("POST");
+    case QHttpServerRequest::Method::Put: return QStringLiteral("PUT");
+    case QHttpServerRequest::Method::Delete: return QStringLiteral("DELETE");
+    default: return QStringLiteral("OTHER");
     }
 }
 
@@ -214,8 +209,8 @@ CloudSimService::Reply CloudSimService::eventReport(const Request& req)
     const auto type = req.body.find("eventType");
     const auto time = req.body.find("timeMs");
     const auto content = req.body.find("content");
-    if (type == req.body.end() || !type->is_number_integer() || time == req.body.end() || !time->is_number_integer()
-        || content == req.body.end() || !content->is_string())
+    if (type == req.body.end() || !type->is_number_integer() || time == req.body.end() || !time->is_number_integer() ||
+        content == req.body.end() || !content->is_string())
         return error(400, "eventType and timeMs must be integers, content a string");
     m_events.push_back({{"eventType", *type}, {"timeMs", *time}, {"content", *content}, {"headers", req.headers}});
     return ok(json::object());
@@ -301,7 +296,8 @@ CloudSimService::Reply CloudSimService::captcha(const Request& req)
     const std::string purpose = stringMember(req.body, "purpose");
     if (email.empty() || (purpose != "register" && purpose != "associate-vehicle"))
         return error(400, R"(email must be non-empty, purpose "register" or "associate-vehicle")");
-    const std::string code = QStringLiteral("%1").arg(QRandomGenerator::global()->bounded(1000000), 6, 10, QLatin1Char('0')).toStdString();
+    const std::string code =
+        QStringLiteral("%1").arg(QRandomGenerator::global()->bounded(1000000), 6, 10, QLatin1Char('0')).toStdString();
     m_captchas[{email, purpose}] = code;
     m_captchaLog.push_back({{"email", email}, {"purpose", purpose}, {"code", code}});
     return ok(json::object());
@@ -313,7 +309,8 @@ CloudSimService::Reply CloudSimService::registerAccount(const Request& req)
     const std::string password = stringMember(req.body, "password");
     if (email.empty() || password.empty())
         return error(400, "email and password must be non-empty strings");
-    const bool known = std::any_of(m_accounts.begin(), m_accounts.end(), [&](const Account& a) { return a.email == email; });
+    const bool known =
+        std::any_of(m_accounts.begin(), m_accounts.end(), [&](const Account& a) { return a.email == email; });
     if (known)
         return error(409, "e-mail already registered");
     if (!takeCaptcha(email, "register", stringMember(req.body, "captcha")))

@@ -72,7 +72,8 @@ private:
         QByteArray nfzUpdateTime;  // sent as X-Nfz-Update-Time when not empty
     };
 
-    static void writeReply(QHttpServerResponder& responder, const Reply& reply, QHttpServerResponder::StatusCode status);
+    static void writeReply(QHttpServerResponder& responder, const Reply& reply,
+                           QHttpServerResponder::StatusCode status);
     Reply dispatch(const Request& req);
     Reply zones() const;
     Reply activate(const Request& req);
@@ -101,8 +102,8 @@ private:
 
     Options m_options;
     QHttpServer m_server;
-    std::vector<Account> m_accounts;            // stable indexes: accounts are never removed
-    std::map<std::string, size_t> m_sessions;   // token -> account index
+    std::vector<Account> m_accounts;  // stable indexes: accounts are never removed
+    std::map<std::string, size_t> m_sessions;  // token -> account index
     std::map<std::pair<std::string, std::string>, std::string> m_captchas;  // (email, purpose) -> code
     int m_loginCount = 0;
     int m_codeCount = 0;

@@ -77,7 +77,8 @@ int main(int argc, char** argv)
     });
     parser.process(app);
     if (!parser.positionalArguments().isEmpty()) {
-        std::fprintf(stderr, "velmora-cloud-sim: unexpected argument %s\n", qPrintable(parser.positionalArguments().first()));
+        std::fprintf(stderr, "velmora-cloud-sim: unexpected argument %s\n",
+                     qPrintable(parser.positionalArguments().first()));
         return 2;
     }
     if (parser.isSet("verbose"))

@@ -20,7 +20,7 @@ QString readPasswordFile(const QString& path, QString& password)
     const int fd = ::open(path.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return QStringLiteral("--mqtt-password-file: cannot open '%1'").arg(path);
-    struct stat st {};
+    struct stat st { };
     QString err;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         err = QStringLiteral("--mqtt-password-file: '%1' is not a regular file").arg(path);
@@ -30,7 +30,9 @@ QString readPasswordFile(const QString& path, QString& password)
                   .arg(path)
                   .arg(QString::number(st.st_mode & 0777, 8).rightJustified(4, '0'));
     } else if (st.st_size > StationOptions::kMostPasswordFileBytes) {
-        err = QStringLiteral("--mqtt-password-file: '%1' is larger than %2 bytes").arg(path).arg(StationOptions::kMostPasswordFileBytes);
+        err = QStringLiteral("--mqtt-password-file: '%1' is larger than %2 bytes")
+                  .arg(path)
+                  .arg(StationOptions::kMostPasswordFileBytes);
     } else {
         QByteArray bytes(StationOptions::kMostPasswordFileBytes + 1, '\0');
         qsizetype got = 0;

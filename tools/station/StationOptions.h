@@ -14,7 +14,7 @@ struct StationOptions {
     QString dataDir;  // empty: the platform's standard locations
     QString logLevel = QStringLiteral("info");
     int logMaxMb = 20;  // rotate the log file at this size
-    int logFiles = 5;   // log files kept, the current one included
+    int logFiles = 5;  // log files kept, the current one included
     static constexpr int kMostLogMb = 4096;
     static constexpr int kMostLogFiles = 1000;
     static constexpr int kMostSocketPathBytes = 107;
@@ -32,7 +32,7 @@ struct StationOptions {
     static constexpr const char* kPasswordEnv = "VELMORA_MQTT_PASSWORD";
     static constexpr int kMostPasswordFileBytes = 4096;
     bool noCloud = false;  // no cloud URL and no broker: nothing leaves the machine but the link
-    QString endpointDir;   // empty: the CLI endpoint below $TMPDIR
+    QString endpointDir;  // empty: the CLI endpoint below $TMPDIR
     // The fleet page (src/web): off unless --http is given; port 0 picks a free one.
     std::optional<quint16> httpPort;
     QString httpBind = QStringLiteral("127.0.0.1");

@@ -211,7 +211,8 @@ int main(int argc, char** argv)
         auto config = std::make_shared<OstUdpSocketLinkConfig>(*options.udpLocalPort, options.udpDevicePort);
         ctrl->connectToLink(config, QString());
     } else if (!options.serialPath.isEmpty()) {
-        ctrl->connectToLink(std::make_shared<OstSerialPortLinkConfig>(options.serialPath, options.serialBaud), QString());
+        ctrl->connectToLink(std::make_shared<OstSerialPortLinkConfig>(options.serialPath, options.serialBaud),
+                            QString());
     }
     QObject::connect(ctrl, &GcsAppController::linkConnectResp, [](auto, bool ok, OstLinkAbstractConfig::LinkType type) {
         spdlog::info("<station> {} link {}", type == OstLinkAbstractConfig::Serial ? "serial" : "UDP",

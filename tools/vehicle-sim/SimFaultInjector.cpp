@@ -24,12 +24,12 @@ bool makesHead(const QByteArray& frame, qsizetype at, char value, qsizetype end)
 }  // namespace
 
 SimFaultInjector::SimFaultInjector(double loss, double corrupt, int latencyMs, quint64 seed, QObject* parent)
-    : QObject(parent),
-      m_loss(loss),
-      m_corrupt(corrupt),
-      m_latencyMs(latencyMs),
-      m_rngIn(seed),
-      m_rngOut(seed ^ 0x9E3779B97F4A7C15ULL)
+    : QObject(parent)
+    , m_loss(loss)
+    , m_corrupt(corrupt)
+    , m_latencyMs(latencyMs)
+    , m_rngIn(seed)
+    , m_rngOut(seed ^ 0x9E3779B97F4A7C15ULL)
 {
     m_clock.start();
     m_timer.setSingleShot(true);
@@ -75,8 +75,8 @@ bool SimFaultInjector::applyOutgoingFate(QByteArray& frame)
     ++m_out.frames;
     if (fate.drop) {
         ++m_out.dropped;
-        spdlog::debug("<VehicleSim> fault: dropped outgoing frame cmd=0x{:02x} seq={}", frame.size() > 5 ? quint8(frame[5]) : 0,
-                      frame.size() > 4 ? quint8(frame[4]) : 0);
+        spdlog::debug("<VehicleSim> fault: dropped outgoing frame cmd=0x{:02x} seq={}",
+                      frame.size() > 5 ? quint8(frame[5]) : 0, frame.size() > 4 ? quint8(frame[4]) : 0);
         return false;
     }
     if (fate.corrupt) {

@@ -20,7 +20,7 @@ constexpr float kFullVolt = 25.2f;
 constexpr float kEmptyVolt = 21.0f;
 constexpr qint64 kEnduranceMs = 30 * 60 * 1000;
 constexpr int kMotorCount = 4;
-constexpr uint8_t kImuHealthy = 0x27;            // units 1 to 3 and the overall state
+constexpr uint8_t kImuHealthy = 0x27;  // units 1 to 3 and the overall state
 constexpr uint8_t kHeadingSensorHealthy = 0x85;  // magnetometer, dual antenna, overall
 
 // splitmix64: spreads seed and id over all bits.
@@ -39,13 +39,15 @@ double metresPerDegreeLon(double lat)
 
 bool usableCoordinate(double lat, double lon)
 {
-    return std::isfinite(lat) && std::isfinite(lon) && std::abs(lat) <= 90.0 && std::abs(lon) <= 180.0
-        && !(lat == 0.0 && lon == 0.0);
+    return std::isfinite(lat) && std::isfinite(lon) && std::abs(lat) <= 90.0 && std::abs(lon) <= 180.0 &&
+           !(lat == 0.0 && lon == 0.0);
 }
 
 }  // namespace
 
-SimFlightModel::SimFlightModel(uint8_t vehicleId, const SimOptions& options) : m_id(vehicleId), m_options(options)
+SimFlightModel::SimFlightModel(uint8_t vehicleId, const SimOptions& options)
+    : m_id(vehicleId)
+    , m_options(options)
 {
     const int index = std::max(0, int(vehicleId) - options.firstId);
     m_homeLat = options.homeLat + (index / kHomesPerRow) * kHomeSpacingM / kMetresPerDegree;

@@ -127,24 +127,15 @@ int SimMqttPublisher::malformedKinds()
 QByteArray SimMqttPublisher::malformed(int kind, const QByteArray& valid)
 {
     switch (kind) {
-    case 0:
-        return "latitude=22.5;longitude=113.9";
-    case 1:
-        return {};
-    case 2:
-        return "[22.5,113.9,50]";
-    case 3:
-        return "42";
-    case 4:
-        return "\"position\"";
-    case 5:
-        return withValue(valid, [](const QByteArray& old) { return '"' + old + '"'; });
-    case 6:
-        return "null";
-    case 7:
-        return "true";
-    case 8:
-        return withValue(valid, [](const QByteArray&) { return QByteArray("1e999"); });
+    case 0: return "latitude=22.5;longitude=113.9";
+    case 1: return {};
+    case 2: return "[22.5,113.9,50]";
+    case 3: return "42";
+    case 4: return "\"position\"";
+    case 5: return withValue(valid, [](const QByteArray& old) { return '"' + old + '"'; });
+    case 6: return "null";
+    case 7: return "true";
+    case 8: return withValue(valid, [](const QByteArray&) { return QByteArray("1e999"); });
     case 9: {
         static const QByteArray unterminated = "{\"latitude\":\"" + QByteArray(1024 * 1024, 'x');
         return unterminated;
@@ -153,8 +144,7 @@ QByteArray SimMqttPublisher::malformed(int kind, const QByteArray& valid)
         static const QByteArray nested(200000, '[');
         return nested;
     }
-    default:
-        return withValue(valid, [](const QByteArray&) { return QByteArray("\"\xff\xfe\xc0\xaf\xed\xa0\x80\""); });
+    default: return withValue(valid, [](const QByteArray&) { return QByteArray("\"\xff\xfe\xc0\xaf\xed\xa0\x80\""); });
     }
 }
 
@@ -162,8 +152,8 @@ void SimMqttPublisher::handlePublishTimeout()
 {
     for (const Sample& s : m_sampler()) {
         // A code from a params file, or set over the link, may not fit a topic level.
-        if (s.code.isEmpty() || s.code.contains(QLatin1Char('/')) || s.code.contains(QLatin1Char('+'))
-            || s.code.contains(QLatin1Char('#'))) {
+        if (s.code.isEmpty() || s.code.contains(QLatin1Char('/')) || s.code.contains(QLatin1Char('+')) ||
+            s.code.contains(QLatin1Char('#'))) {
             if (m_unusableCodes.insert(s.code).second)
                 spdlog::warn("<VehicleSim> vehicle code '{}' cannot be an MQTT topic level; not published",
                              s.code.toStdString());
@@ -181,11 +171,10 @@ void SimMqttPublisher::publish(const QString& code, const std::string& topic, co
         ++m_dropped;
         return;
     }
-    const bool corrupt =
-        m_options.mqttCorrupt > 0.0 && std::uniform_real_distribution<double>(0.0, 1.0)(m_random) < m_options.mqttCorrupt;
-    const QByteArray sent = corrupt
-        ? malformed(std::uniform_int_distribution<int>(0, malformedKinds() - 1)(m_random), payload)
-        : payload;
+    const bool corrupt = m_options.mqttCorrupt > 0.0 &&
+                         std::uniform_real_distribution<double>(0.0, 1.0)(m_random) < m_options.mqttCorrupt;
+    const QByteArray sent =
+        corrupt ? malformed(std::uniform_int_distribution<int>(0, malformedKinds() - 1)(m_random), payload) : payload;
     if (!m_client->publish(topic, sent.toStdString(), kQos)) {
         ++m_dropped;
         return;

@@ -156,12 +156,12 @@ QString SimOptions::validate() const
         return QStringLiteral("--code with --count %1 needs CODE-%1 to fit 20 characters").arg(count);
     if (!mqttUri.isEmpty()) {
         const QUrl url(mqttUri);
-        if ((url.scheme() != QLatin1String("tcp") && url.scheme() != QLatin1String("mqtt")) || url.host().isEmpty()
-            || url.port() < 1)
+        if ((url.scheme() != QLatin1String("tcp") && url.scheme() != QLatin1String("mqtt")) || url.host().isEmpty() ||
+            url.port() < 1)
             return QStringLiteral("--mqtt needs tcp://HOST:PORT");
         // The code is a level of the topics: no wildcards, no separator.
-        if (code.isEmpty() || code.contains(QLatin1Char('/')) || code.contains(QLatin1Char('+'))
-            || code.contains(QLatin1Char('#')))
+        if (code.isEmpty() || code.contains(QLatin1Char('/')) || code.contains(QLatin1Char('+')) ||
+            code.contains(QLatin1Char('#')))
             return QStringLiteral("--mqtt needs a --vehicle-code without '/', '+' or '#'");
         if (!(mqttRateHz >= 0.1 && mqttRateHz <= 100.0))
             return QStringLiteral("--mqtt-rate-hz needs a rate from 0.1 to 100");
@@ -171,7 +171,8 @@ QString SimOptions::validate() const
     if (wpNoAck.count(0) || wpResults.count(0) || dlWrongRoute.count(0) || dlWrongNumber.count(0))
         return QStringLiteral("waypoint numbers of --wp-no-ack, --wp-result, --dl-wrong-route and --dl-wrong-number "
                               "run from 1 to 255");
-    if (fwVersion.size() != 6 || std::any_of(fwVersion.begin(), fwVersion.end(), [](QChar c) { return c.unicode() > 0xFF; }))
+    if (fwVersion.size() != 6 ||
+        std::any_of(fwVersion.begin(), fwVersion.end(), [](QChar c) { return c.unicode() > 0xFF; }))
         return QStringLiteral("--fw-version needs 6 Latin-1 characters");
     if (fwFinalDelayMs < 0 || rebootMs < 0 || fwRejectFrame > 0xFFFF)
         return QStringLiteral("--fw-final-delay-ms and --reboot-ms need non-negative milliseconds, "
@@ -183,34 +184,54 @@ void SimOptions::declareOptions(QCommandLineParser& parser)
 {
     parser.addOptions({
         {"udp", "Station's UDP address; heartbeats and answers go there.", "HOST:PORT"},
-        {"listen", "Own UDP port (heartbeats leave from it, frames arrive on it); 0 picks a free one, printed "
-                   "as the first output line.", "PORT", "0"},
-        {"recv-port", "A second UDP port that also receives frames (for a station sending to a fixed device "
-                      "port).", "PORT"},
+        {"listen",
+         "Own UDP port (heartbeats leave from it, frames arrive on it); 0 picks a free one, printed "
+         "as the first output line.",
+         "PORT", "0"},
+        {"recv-port",
+         "A second UDP port that also receives frames (for a station sending to a fixed device "
+         "port).",
+         "PORT"},
         {"serial", "Serial device instead of UDP.", "PATH"},
         {"baud", "Serial baud rate (default 115200).", "RATE", "115200"},
-        {"line-rate", "Serial: pace the bytes each way as a line of RATE bit/s would (10 bits a byte; default 0, unpaced).",
-         "RATE", "0"},
-        {"count", "Number of vehicles sharing the link (default 1); their ids run up from --first-id and skip 129, the station's (--count 253 gives 1..128 and 130..254).", "N", "1"},
+        {"line-rate",
+         "Serial: pace the bytes each way as a line of RATE bit/s would (10 bits a byte; default 0, unpaced).", "RATE",
+         "0"},
+        {"count",
+         "Number of vehicles sharing the link (default 1); their ids run up from --first-id and skip 129, the "
+         "station's (--count 253 gives 1..128 and 130..254).",
+         "N", "1"},
         {"first-id", "Id of the first vehicle, the others follow (default 1); 129 is the station's.", "ID", "1"},
         {"heartbeat-ms", "Heartbeat period of each vehicle (default 1000).", "MS", "1000"},
         {"ack-result", "Answer command CMD (0x81 or 129) with result R (repeatable).", "CMD=R"},
         {"no-reply", "Never answer command CMD (repeatable).", "CMD"},
         {"wp-no-ack", "Never answer the upload (0x43) of waypoint number K, resends included (repeatable).", "K"},
-        {"wp-result", "Answer the upload (0x43) of waypoint number K with result R and do not store it "
-                      "(repeatable).", "K=R"},
-        {"dl-wrong-route", "The download answer (0x41) of waypoint number K carries the route number + 1 "
-                           "(repeatable).", "K"},
-        {"dl-wrong-number", "The download answer (0x41) of waypoint number K carries the waypoint number + 1 "
-                            "(repeatable).", "K"},
-        {"nfz-reject-zone", "Answer no-fly zone index K (0x11, from 0) with result R and do not store it "
-                            "(repeatable).", "K=R"},
-        {"nfz-status-word", "Answer no-fly zone index K (0x11, from 0) with result 0 and status word W (1 to 65535) "
-                            "and do not store it (repeatable).", "K=W"},
-        {"nfz-dump", "Write each vehicle's stored no-fly zones and manual zone to this JSON file, replaced after "
-                     "every stored upload or bind.", "FILE"},
-        {"fw-version", "Firmware version the vehicles run (6 characters, default V2.1.0); an update replaces it.",
-         "V", "V2.1.0"},
+        {"wp-result",
+         "Answer the upload (0x43) of waypoint number K with result R and do not store it "
+         "(repeatable).",
+         "K=R"},
+        {"dl-wrong-route",
+         "The download answer (0x41) of waypoint number K carries the route number + 1 "
+         "(repeatable).",
+         "K"},
+        {"dl-wrong-number",
+         "The download answer (0x41) of waypoint number K carries the waypoint number + 1 "
+         "(repeatable).",
+         "K"},
+        {"nfz-reject-zone",
+         "Answer no-fly zone index K (0x11, from 0) with result R and do not store it "
+         "(repeatable).",
+         "K=R"},
+        {"nfz-status-word",
+         "Answer no-fly zone index K (0x11, from 0) with result 0 and status word W (1 to 65535) "
+         "and do not store it (repeatable).",
+         "K=W"},
+        {"nfz-dump",
+         "Write each vehicle's stored no-fly zones and manual zone to this JSON file, replaced after "
+         "every stored upload or bind.",
+         "FILE"},
+        {"fw-version", "Firmware version the vehicles run (6 characters, default V2.1.0); an update replaces it.", "V",
+         "V2.1.0"},
         {"fw-final-delay-ms", "Send the firmware final ack (0xA4) N ms after the image completes (default 500).", "N",
          "500"},
         {"reboot-ms", "After a firmware update stay silent (no heartbeats, no answers) for N ms (default 2000).", "N",
@@ -221,16 +242,23 @@ void SimOptions::declareOptions(QCommandLineParser& parser)
         {"fw-early-final-ack", "Send the firmware final ack right before the last data frame's ack instead of "
                                "--fw-final-delay-ms after it."},
         {"loss", "Drop each frame sent and each frame received with probability P (default 0).", "P", "0"},
-        {"corrupt", "Flip one bit in the data or check bytes (never the head or length) of each frame sent and "
-                    "received with probability P (default 0).", "P", "0"},
+        {"corrupt",
+         "Flip one bit in the data or check bytes (never the head or length) of each frame sent and "
+         "received with probability P (default 0).",
+         "P", "0"},
         {"latency-ms", "Delay every frame sent by N ms, order kept (default 0).", "N", "0"},
-        {"seed", "Seed of the fault injector's random numbers and of the attitude wobble (default "
-                     + QString::number(SimOptions().seed) + ").",
+        {"seed",
+         "Seed of the fault injector's random numbers and of the attitude wobble (default " +
+             QString::number(SimOptions().seed) + ").",
          "SEED", QString::number(SimOptions().seed)},
-        {"telemetry", "Answer to a telemetry request: full (the six record frames in one datagram, the default) or "
-                      "comprehensive (the one comprehensive frame).", "full|comprehensive", "full"},
-        {"home", "Home of the first vehicle in decimal degrees (default " + QString::number(SimOptions().homeLat, 'f', 4) + ","
-                 + QString::number(SimOptions().homeLon, 'f', 4) + "); the others stand 5 m apart.", "LAT,LON"},
+        {"telemetry",
+         "Answer to a telemetry request: full (the six record frames in one datagram, the default) or "
+         "comprehensive (the one comprehensive frame).",
+         "full|comprehensive", "full"},
+        {"home",
+         "Home of the first vehicle in decimal degrees (default " + QString::number(SimOptions().homeLat, 'f', 4) +
+             "," + QString::number(SimOptions().homeLon, 'f', 4) + "); the others stand 5 m apart.",
+         "LAT,LON"},
         {"step-ms", "Step of the flight model (default 50).", "MS", "50"},
         {"fix-after-s", "The position fixes S seconds after start (default 3).", "S", "3"},
         {"rc-lost-after", "Report the remote control lost from S seconds after start.", "S"},
@@ -240,20 +268,29 @@ void SimOptions::declareOptions(QCommandLineParser& parser)
          "0x7E"},
         {"hdop", "GNSS HDOP to report, in tenths (default 8).", "TENTHS", "8"},
         {"vdop", "GNSS VDOP to report, in tenths (default 8).", "TENTHS", "8"},
-        {"silent-after", "Stop answering telemetry requests S seconds after start; heartbeats and acknowledgements "
-                         "go on.", "S"},
-        {"params-file", "Keep every vehicle's parameter groups and vehicle code in this JSON file: read at start "
-                        "when it exists, rewritten after every accepted parameter write or reset.", "FILE"},
-        {{"code", "vehicle-code"}, "Vehicle code (serial number) of vehicles without a stored one: at most 20 "
-                 "printable ASCII characters (default none); with --count N above 1 the vehicles get CODE-1 to CODE-N.",
+        {"silent-after",
+         "Stop answering telemetry requests S seconds after start; heartbeats and acknowledgements "
+         "go on.",
+         "S"},
+        {"params-file",
+         "Keep every vehicle's parameter groups and vehicle code in this JSON file: read at start "
+         "when it exists, rewritten after every accepted parameter write or reset.",
+         "FILE"},
+        {{"code", "vehicle-code"},
+         "Vehicle code (serial number) of vehicles without a stored one: at most 20 "
+         "printable ASCII characters (default none); with --count N above 1 the vehicles get CODE-1 to CODE-N.",
          "CODE"},
-        {"mqtt", "Publish each vehicle's position and status to this MQTT broker, with or without a link "
-                 "(needs --vehicle-code).", "tcp://HOST:PORT"},
+        {"mqtt",
+         "Publish each vehicle's position and status to this MQTT broker, with or without a link "
+         "(needs --vehicle-code).",
+         "tcp://HOST:PORT"},
         {"mqtt-user", "MQTT user name.", "USER"},
         {"mqtt-password", "MQTT password (never logged).", "PASSWORD"},
         {"mqtt-rate-hz", "Messages per second on each topic (0.1 to 100, default 5).", "HZ", "5"},
-        {"mqtt-corrupt", "Replace each MQTT message by a malformed one with probability P (default 0; --seed "
-                         "applies).", "P", "0"},
+        {"mqtt-corrupt",
+         "Replace each MQTT message by a malformed one with probability P (default 0; --seed "
+         "applies).",
+         "P", "0"},
         {"verbose", "Log every frame in and out, with its bytes."},
     });
 }
@@ -343,8 +380,8 @@ QString SimOptions::readOptions(const QCommandLineParser& parser, SimOptions& op
         uint8_t result = 0;
         if (eq <= 0 || !parseWayPointNumber(item.left(eq), k) || !parseByteNumber(item.mid(eq + 1), result))
             return QStringLiteral("--wp-result needs K=R with K a waypoint number from 1 to 255 and R a result from 0 "
-                                  "to 255: ")
-                + item;
+                                  "to 255: ") +
+                   item;
         options.wpResults[k] = result;
     }
     const std::pair<const char*, std::set<uint8_t>*> numberFlags[] = {
@@ -363,11 +400,13 @@ QString SimOptions::readOptions(const QCommandLineParser& parser, SimOptions& op
 
     options.fwVersion = parser.value("fw-version");
     if (!parseInt(parser.value("fw-final-delay-ms"), 0, 600000, options.fwFinalDelayMs))
-        return QStringLiteral("--fw-final-delay-ms needs a number from 0 to 600000: ") + parser.value("fw-final-delay-ms");
+        return QStringLiteral("--fw-final-delay-ms needs a number from 0 to 600000: ") +
+               parser.value("fw-final-delay-ms");
     if (!parseInt(parser.value("reboot-ms"), 0, 600000, options.rebootMs))
         return QStringLiteral("--reboot-ms needs a number from 0 to 600000: ") + parser.value("reboot-ms");
     if (parser.isSet("fw-reject-frame") && !parseInt(parser.value("fw-reject-frame"), 0, 65535, options.fwRejectFrame))
-        return QStringLiteral("--fw-reject-frame needs a frame index from 0 to 65535: ") + parser.value("fw-reject-frame");
+        return QStringLiteral("--fw-reject-frame needs a frame index from 0 to 65535: ") +
+               parser.value("fw-reject-frame");
     options.fwNoFinalAck = parser.isSet("fw-no-final-ack");
     options.fwCorrupt = parser.isSet("fw-corrupt");
     options.fwEarlyFinalAck = parser.isSet("fw-early-final-ack");
@@ -427,8 +466,8 @@ QString SimOptions::readOptions(const QCommandLineParser& parser, SimOptions& op
         return QStringLiteral("--emergency needs a byte from 0 to 255 (0x.. for hex): ") + parser.value("emergency");
     uint bits = 0;
     if (!parseUnsigned(parser.value("takeoff-check"), 0xFFFF, bits))
-        return QStringLiteral("--takeoff-check needs a number from 0 to 65535 (0x.. for hex): ")
-            + parser.value("takeoff-check");
+        return QStringLiteral("--takeoff-check needs a number from 0 to 65535 (0x.. for hex): ") +
+               parser.value("takeoff-check");
     options.takeoffCheck = quint16(bits);
     if (!parseByteNumber(parser.value("hdop"), options.hdop))
         return QStringLiteral("--hdop needs tenths from 0 to 255: ") + parser.value("hdop");

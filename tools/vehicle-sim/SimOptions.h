@@ -25,7 +25,7 @@ struct SimOptions {
     QString stationHost = QStringLiteral("127.0.0.1");
     quint16 stationPort = 0;
     quint16 listenPort = 0;  // 0 = ephemeral
-    quint16 recvPort = 0;    // 0 = no second port
+    quint16 recvPort = 0;  // 0 = no second port
 
     QString serialPath;
     qint32 baud = 115200;
@@ -42,13 +42,13 @@ struct SimOptions {
     std::set<uint8_t> noReply;
 
     // Route transfer faults, keyed by waypoint number (see SimVehicleMission).
-    std::set<uint8_t> wpNoAck;                // its upload is never answered
-    std::map<uint8_t, uint8_t> wpResults;     // its upload is answered with this result, not stored
-    std::set<uint8_t> dlWrongRoute;           // its download answer carries route number + 1
-    std::set<uint8_t> dlWrongNumber;          // its download answer carries number + 1
+    std::set<uint8_t> wpNoAck;  // its upload is never answered
+    std::map<uint8_t, uint8_t> wpResults;  // its upload is answered with this result, not stored
+    std::set<uint8_t> dlWrongRoute;  // its download answer carries route number + 1
+    std::set<uint8_t> dlWrongNumber;  // its download answer carries number + 1
 
     // No-fly-zone faults, keyed by 0-based zone index (see SimVehicleNfz), and the dump file.
-    std::map<uint16_t, uint8_t> nfzRejectZones;   // the zone is answered with this result, not stored
+    std::map<uint16_t, uint8_t> nfzRejectZones;  // the zone is answered with this result, not stored
     std::map<uint16_t, uint16_t> nfzStatusWords;  // the zone is answered 0 with this status word, not stored
     QString nfzDump;
 
@@ -81,7 +81,7 @@ struct SimOptions {
     quint8 batteryState = 0;  // 0 normal, 1 low, 2 critical
     quint8 emergencyProtect = 0;
     quint16 takeoffCheck = 0x7E;  // take-off allowed, every subsystem healthy
-    quint8 hdop = 8;              // tenths
+    quint8 hdop = 8;  // tenths
     quint8 vdop = 8;
 
     // Parameters: the file that keeps every vehicle's groups and code across runs (none when

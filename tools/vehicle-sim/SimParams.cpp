@@ -76,8 +76,7 @@ double basicValue(const MavProtoBasicParams_t& p, const BasicField& f)
         std::memcpy(&v, at, sizeof(v));
         return v;
     }
-    case Kind::U8:
-        return *at;
+    case Kind::U8: return *at;
     case Kind::U16: {
         uint16_t v;
         std::memcpy(&v, at, sizeof(v));
@@ -102,9 +101,7 @@ void setBasicValue(MavProtoBasicParams_t& p, const BasicField& f, double value)
         std::memcpy(at, &v, sizeof(v));
         break;
     }
-    case Kind::U8:
-        *at = uint8_t(value);
-        break;
+    case Kind::U8: *at = uint8_t(value); break;
     case Kind::U16: {
         const uint16_t v = uint16_t(value);
         std::memcpy(at, &v, sizeof(v));
@@ -122,15 +119,15 @@ constexpr size_t kGainCount = 20;
 using GainNames = std::array<const char*, kGainCount>;
 using GainLimits = std::array<double, kGainCount>;
 
-const GainNames kAttitudeNames = {"rollP",      "pitchP",     "yawP",      "rollI",      "pitchI",
-                                  "yawI",       "rollD",      "pitchD",    "yawD",       "rpKf",
-                                  "yawKf",      "rollRateP",  "pitchRateP", "yawRateP",  "rollRateI",
-                                  "pitchRateI", "yawRateI",   "rollRateD", "pitchRateD", "yawRateD"};
+const GainNames kAttitudeNames = {"rollP",      "pitchP",    "yawP",       "rollI",      "pitchI",
+                                  "yawI",       "rollD",     "pitchD",     "yawD",       "rpKf",
+                                  "yawKf",      "rollRateP", "pitchRateP", "yawRateP",   "rollRateI",
+                                  "pitchRateI", "yawRateI",  "rollRateD",  "pitchRateD", "yawRateD"};
 const GainLimits kAttitudeMax = {20, 20, 20, 10, 10, 10, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 0.5, 0.5, 0.5};
 
-const GainNames kPositionNames = {"posXP", "posYP", "posZP", "posXI", "posYI", "posZI", "posXD",
+const GainNames kPositionNames = {"posXP", "posYP", "posZP",  "posXI",  "posYI", "posZI", "posXD",
                                   "posYD", "posZD", "posHKf", "posVKf", "velXP", "velYP", "velZP",
-                                  "velXI", "velYI", "velZI", "velXD", "velYD", "velZD"};
+                                  "velXI", "velYI", "velZI",  "velXD",  "velYD", "velZD"};
 const GainLimits kPositionMax = {20, 20, 20, 10, 10, 10, 2, 2, 2, 2, 2, 20, 20, 20, 10, 10, 10, 2, 2, 2};
 
 template <typename Gains>
@@ -216,12 +213,12 @@ bool quantize(Natural& params)
 
 bool quantizeAll(SimParams& p)
 {
-    return quantize<MavProtoBasicParams_t, MavProtoBasicParamsWire_t>(p.basic)
-        && quantize<MavProtoStabilizeCtrlParams_t, MavProtoAttitudeGainWire_t>(p.stab)
-        && quantize<MavProtoPosCtrlParams_t, MavProtoPositionGainWire_t>(p.pos)
-        && quantize<MavProtoStabilizeCtrlParams_t, MavProtoAttitudeGainWire_t>(p.fixedStab)
-        && quantize<MavProtoPosCtrlParams_t, MavProtoPositionGainWire_t>(p.fixedPos)
-        && quantize<MavProtoResParams_t, MavProtoResParamsWire_t>(p.res);
+    return quantize<MavProtoBasicParams_t, MavProtoBasicParamsWire_t>(p.basic) &&
+           quantize<MavProtoStabilizeCtrlParams_t, MavProtoAttitudeGainWire_t>(p.stab) &&
+           quantize<MavProtoPosCtrlParams_t, MavProtoPositionGainWire_t>(p.pos) &&
+           quantize<MavProtoStabilizeCtrlParams_t, MavProtoAttitudeGainWire_t>(p.fixedStab) &&
+           quantize<MavProtoPosCtrlParams_t, MavProtoPositionGainWire_t>(p.fixedPos) &&
+           quantize<MavProtoResParams_t, MavProtoResParamsWire_t>(p.res);
 }
 
 template <typename Gains>
@@ -270,8 +267,8 @@ bool gainsFromJson(const QJsonValue& value, const QString& where, const GainName
     }
     const QJsonObject o = value.toObject();
     const auto isName = [&](const QString& key) {
-        return std::find_if(names.begin(), names.end(), [&](const char* n) { return key == QLatin1String(n); })
-            != names.end();
+        return std::find_if(names.begin(), names.end(), [&](const char* n) { return key == QLatin1String(n); }) !=
+               names.end();
     };
     if (unknownMember(o, isName, where, error))
         return false;
@@ -298,8 +295,8 @@ bool basicFromJson(const QJsonValue& value, MavProtoBasicParams_t& p, QString& e
     }
     const QJsonObject o = value.toObject();
     const auto isName = [](const QString& key) {
-        return key == QLatin1String(kVersionName)
-            || std::any_of(std::begin(kBasicFields), std::end(kBasicFields),
+        return key == QLatin1String(kVersionName) ||
+               std::any_of(std::begin(kBasicFields), std::end(kBasicFields),
                            [&](const BasicField& f) { return key == QLatin1String(f.name); });
     };
     if (unknownMember(o, isName, where, error))
@@ -318,7 +315,11 @@ bool basicFromJson(const QJsonValue& value, MavProtoBasicParams_t& p, QString& e
             return false;
         }
         if (f.kind != Kind::F32 && (d < f.min || d > f.max)) {
-            error = QStringLiteral("%1.%2 %3 outside %4..%5").arg(where, QLatin1String(f.name)).arg(d).arg(f.min).arg(f.max);
+            error = QStringLiteral("%1.%2 %3 outside %4..%5")
+                        .arg(where, QLatin1String(f.name))
+                        .arg(d)
+                        .arg(f.min)
+                        .arg(f.max);
             return false;
         }
         setBasicValue(p, f, d);
@@ -392,14 +393,14 @@ SimParams SimParams::defaults(uint8_t vehicleId, const std::string& code)
     b.returnAltitudeM = 50.0f;
     b.rcSignalAbnormalProtect = 1;
 
-    p.stab = {4.5f, 4.5f, 2.8f, 0.05f, 0.05f, 0.02f, 0.0015f, 0.0015f, 0.0f, 0.8f,
-              0.5f, 0.15f, 0.15f, 0.25f, 0.1f,  0.1f,  0.03f,  0.0035f, 0.0035f, 0.0f};
-    p.pos = {1.0f, 1.0f, 1.5f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.5f,
+    p.stab = {4.5f, 4.5f,  2.8f,  0.05f, 0.05f, 0.02f, 0.0015f, 0.0015f, 0.0f,    0.8f,
+              0.5f, 0.15f, 0.15f, 0.25f, 0.1f,  0.1f,  0.03f,   0.0035f, 0.0035f, 0.0f};
+    p.pos = {1.0f, 1.0f, 1.5f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f,  0.0f,  0.5f,
              0.5f, 2.0f, 2.0f, 4.0f, 0.4f, 0.4f, 1.0f, 0.01f, 0.01f, 0.0f};
-    p.fixedStab = {1.2f, 1.0f, 0.5f, 0.1f, 0.1f, 0.0f, 0.05f, 0.05f, 0.0f, 0.3f,
+    p.fixedStab = {1.2f, 1.0f, 0.5f, 0.1f, 0.1f, 0.0f, 0.05f, 0.05f, 0.0f,  0.3f,
                    0.1f, 0.8f, 0.9f, 0.4f, 0.2f, 0.2f, 0.05f, 0.01f, 0.01f, 0.0f};
     p.fixedPos = {0.8f, 0.8f, 1.0f, 0.05f, 0.05f, 0.1f, 0.0f, 0.0f, 0.0f, 0.2f,
-                  0.3f, 1.5f, 1.5f, 2.0f, 0.2f, 0.2f, 0.5f, 0.0f, 0.0f, 0.0f};
+                  0.3f, 1.5f, 1.5f, 2.0f,  0.2f,  0.2f, 0.5f, 0.0f, 0.0f, 0.0f};
     p.code = code;
     quantizeAll(p);
     return p;
@@ -459,8 +460,8 @@ QString SimParams::check(const MavProtoResParams_t& res)
 
 bool SimParams::validCode(const std::string& code)
 {
-    return code.size() <= MAVPROTO_VEHICLE_CODE_LEN
-        && std::all_of(code.begin(), code.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
+    return code.size() <= MAVPROTO_VEHICLE_CODE_LEN &&
+           std::all_of(code.begin(), code.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
 }
 
 QJsonObject SimParams::toJson() const
@@ -492,17 +493,17 @@ bool SimParams::readJson(const QJsonObject& entry, QString& error)
 {
     error.clear();
     const QStringList members = {"basic", "stab", "pos", "fixedStab", "fixedPos", "res", "code"};
-    if (unknownMember(entry, [&](const QString& key) { return members.contains(key); }, QStringLiteral("entry"),
-                      error))
+    if (unknownMember(
+            entry, [&](const QString& key) { return members.contains(key); }, QStringLiteral("entry"), error))
         return false;
 
     SimParams p = *this;
-    if (!basicFromJson(entry.value("basic"), p.basic, error)
-        || !gainsFromJson(entry.value("stab"), QStringLiteral("stab"), kAttitudeNames, p.stab, error)
-        || !gainsFromJson(entry.value("pos"), QStringLiteral("pos"), kPositionNames, p.pos, error)
-        || !gainsFromJson(entry.value("fixedStab"), QStringLiteral("fixedStab"), kAttitudeNames, p.fixedStab, error)
-        || !gainsFromJson(entry.value("fixedPos"), QStringLiteral("fixedPos"), kPositionNames, p.fixedPos, error)
-        || !resFromJson(entry.value("res"), p.res, error))
+    if (!basicFromJson(entry.value("basic"), p.basic, error) ||
+        !gainsFromJson(entry.value("stab"), QStringLiteral("stab"), kAttitudeNames, p.stab, error) ||
+        !gainsFromJson(entry.value("pos"), QStringLiteral("pos"), kPositionNames, p.pos, error) ||
+        !gainsFromJson(entry.value("fixedStab"), QStringLiteral("fixedStab"), kAttitudeNames, p.fixedStab, error) ||
+        !gainsFromJson(entry.value("fixedPos"), QStringLiteral("fixedPos"), kPositionNames, p.fixedPos, error) ||
+        !resFromJson(entry.value("res"), p.res, error))
         return false;
     if (entry.contains("code")) {
         const QJsonValue v = entry.value("code");
@@ -515,7 +516,7 @@ bool SimParams::readJson(const QJsonObject& entry, QString& error)
     }
 
     const std::pair<const char*, QString> checks[] = {
-        {"basic", check(p.basic)},   {"stab", check(p.stab)},         {"pos", check(p.pos)},
+        {"basic", check(p.basic)},         {"stab", check(p.stab)},         {"pos", check(p.pos)},
         {"fixedStab", check(p.fixedStab)}, {"fixedPos", check(p.fixedPos)}, {"res", check(p.res)},
     };
     for (const auto& [group, reason] : checks) {
@@ -534,8 +535,9 @@ bool SimParams::readJson(const QJsonObject& entry, QString& error)
 
 bool SimParams::operator==(const SimParams& o) const
 {
-    return std::memcmp(&basic, &o.basic, sizeof(basic)) == 0 && std::memcmp(&stab, &o.stab, sizeof(stab)) == 0
-        && std::memcmp(&pos, &o.pos, sizeof(pos)) == 0 && std::memcmp(&fixedStab, &o.fixedStab, sizeof(fixedStab)) == 0
-        && std::memcmp(&fixedPos, &o.fixedPos, sizeof(fixedPos)) == 0 && std::memcmp(&res, &o.res, sizeof(res)) == 0
-        && code == o.code;
+    return std::memcmp(&basic, &o.basic, sizeof(basic)) == 0 && std::memcmp(&stab, &o.stab, sizeof(stab)) == 0 &&
+           std::memcmp(&pos, &o.pos, sizeof(pos)) == 0 &&
+           std::memcmp(&fixedStab, &o.fixedStab, sizeof(fixedStab)) == 0 &&
+           std::memcmp(&fixedPos, &o.fixedPos, sizeof(fixedPos)) == 0 && std::memcmp(&res, &o.res, sizeof(res)) == 0 &&
+           code == o.code;
 }

@@ -50,7 +50,8 @@ bool SimParamsStore::load(const std::string& defaultCode, QString& error)
         bool ok = false;
         const int slot = it.key().toInt(&ok, 10);
         if (!ok || slot < 1 || slot > 255 || QString::number(slot) != it.key()) {
-            error = QStringLiteral("params file %1: vehicle key \"%2\" is not an id from 1 to 255").arg(m_path, it.key());
+            error =
+                QStringLiteral("params file %1: vehicle key \"%2\" is not an id from 1 to 255").arg(m_path, it.key());
             return false;
         }
         if (!it.value().isObject()) {

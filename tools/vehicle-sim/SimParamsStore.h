@@ -20,7 +20,10 @@
 
 class SimParamsStore {
 public:
-    explicit SimParamsStore(QString path) : m_path(std::move(path)) {}
+    explicit SimParamsStore(QString path)
+        : m_path(std::move(path))
+    {
+    }
 
     const QString& path() const { return m_path; }
 

@@ -3,7 +3,10 @@
 #include <spdlog/spdlog.h>
 
 SimSerialTransport::SimSerialTransport(QString path, qint32 baud, int lineRate, QObject* parent)
-    : SimTransport(parent), m_path(std::move(path)), m_lineRate(lineRate), m_baud(baud)
+    : SimTransport(parent)
+    , m_path(std::move(path))
+    , m_lineRate(lineRate)
+    , m_baud(baud)
 {
     m_paceTimer.setInterval(2);
     m_paceTimer.setTimerType(Qt::PreciseTimer);
@@ -20,8 +23,9 @@ bool SimSerialTransport::open(QString& error)
         return false;
     }
     // Pseudo-terminals refuse some line settings; the bytes still flow, so only warn.
-    if (!m_port.setBaudRate(m_baud) || !m_port.setDataBits(QSerialPort::Data8) || !m_port.setParity(QSerialPort::NoParity)
-        || !m_port.setStopBits(QSerialPort::OneStop) || !m_port.setFlowControl(QSerialPort::NoFlowControl))
+    if (!m_port.setBaudRate(m_baud) || !m_port.setDataBits(QSerialPort::Data8) ||
+        !m_port.setParity(QSerialPort::NoParity) || !m_port.setStopBits(QSerialPort::OneStop) ||
+        !m_port.setFlowControl(QSerialPort::NoFlowControl))
         spdlog::warn("<VehicleSim> serial device {} refused a line setting: {}", m_path.toStdString(),
                      m_port.errorString().toStdString());
     m_port.clearError();
@@ -45,7 +49,8 @@ bool SimSerialTransport::write(const QByteArray& bytes)
     }
     if (m_port.write(bytes) == bytes.size())
         return true;
-    spdlog::error("<VehicleSim> serial write to {} failed: {}", m_path.toStdString(), m_port.errorString().toStdString());
+    spdlog::error("<VehicleSim> serial write to {} failed: {}", m_path.toStdString(),
+                  m_port.errorString().toStdString());
     return false;
 }
 
@@ -90,7 +95,8 @@ void SimSerialTransport::pace()
     if (const QByteArray in = takeAllowed(m_in); !in.isEmpty())
         emit bytesReceived(in, 0);
     if (const QByteArray out = takeAllowed(m_out); !out.isEmpty() && m_port.isOpen() && m_port.write(out) != out.size())
-        spdlog::error("<VehicleSim> serial write to {} failed: {}", m_path.toStdString(), m_port.errorString().toStdString());
+        spdlog::error("<VehicleSim> serial write to {} failed: {}", m_path.toStdString(),
+                      m_port.errorString().toStdString());
     const bool pending = !m_in.bytes.isEmpty() || !m_out.bytes.isEmpty();
     if (pending && !m_paceTimer.isActive())
         m_paceTimer.start();

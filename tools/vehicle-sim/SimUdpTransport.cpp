@@ -9,11 +9,11 @@
 
 SimUdpTransport::SimUdpTransport(QString stationHost, quint16 stationPort, quint16 listenPort, quint16 recvPort,
                                  QObject* parent)
-    : SimTransport(parent),
-      m_stationHost(std::move(stationHost)),
-      m_stationPort(stationPort),
-      m_listenPort(listenPort),
-      m_recvPort(recvPort)
+    : SimTransport(parent)
+    , m_stationHost(std::move(stationHost))
+    , m_stationPort(stationPort)
+    , m_listenPort(listenPort)
+    , m_recvPort(recvPort)
 {
     connect(&m_socket, &QUdpSocket::readyRead, this, &SimUdpTransport::handleReadyRead);
     connect(&m_recvSocket, &QUdpSocket::readyRead, this, &SimUdpTransport::handleRecvReadyRead);
@@ -35,8 +35,9 @@ bool SimUdpTransport::open(QString& error)
         }
         m_station = *it;
     }
-    const QHostAddress any =
-        m_station.protocol() == QAbstractSocket::IPv6Protocol ? QHostAddress(QHostAddress::AnyIPv6) : QHostAddress(QHostAddress::AnyIPv4);
+    const QHostAddress any = m_station.protocol() == QAbstractSocket::IPv6Protocol
+                                 ? QHostAddress(QHostAddress::AnyIPv6)
+                                 : QHostAddress(QHostAddress::AnyIPv4);
     if (!m_socket.bind(any, m_listenPort)) {
         error = QStringLiteral("cannot bind UDP port %1: %2").arg(m_listenPort).arg(m_socket.errorString());
         return false;

@@ -17,14 +17,13 @@ SimVehicle::SimVehicle(uint8_t id, const SimOptions& options, FrameSender sender
 {
 }
 
-SimVehicle::SimVehicle(uint8_t slotId, SimParams params, const SimOptions& options, FrameSender sender,
-                       QObject* parent)
-    : QObject(parent),
-      m_id(params.basic.vehicleId),
-      m_slotId(slotId),
-      m_options(options),
-      m_sender(std::move(sender)),
-      m_model(slotId, options)
+SimVehicle::SimVehicle(uint8_t slotId, SimParams params, const SimOptions& options, FrameSender sender, QObject* parent)
+    : QObject(parent)
+    , m_id(params.basic.vehicleId)
+    , m_slotId(slotId)
+    , m_options(options)
+    , m_sender(std::move(sender))
+    , m_model(slotId, options)
 {
     m_model.setVehicleId(m_id);
     registerControlCommands();
@@ -103,7 +102,8 @@ SimVehicle::Reply SimVehicle::handleReturn(const _MavPFrame_t& frame)
     m_state.returnLon = params.lon;
     m_state.returnAlt = params.alt;
     m_model.returnTo(params.lat, params.lon);
-    spdlog::info("<VehicleSim> vehicle {} returns to {:.7f}, {:.7f} at {:.1f} m", m_id, params.lat, params.lon, params.alt);
+    spdlog::info("<VehicleSim> vehicle {} returns to {:.7f}, {:.7f} at {:.1f} m", m_id, params.lat, params.lon,
+                 params.alt);
     return Reply{};
 }
 
@@ -144,8 +144,8 @@ SimVehicle::Reply SimVehicle::handleIdleMotorDetect(const _MavPFrame_t& frame)
     m_state.idleMotorTest = params.mode == 0x11;
     m_state.idleMotorValue = params.value;
     m_model.setIdleMotorTest(m_state.idleMotorTest, params.value);
-    spdlog::info("<VehicleSim> vehicle {} idle-motor test {} (value {})", m_id, m_state.idleMotorTest ? "started" : "stopped",
-                 params.value);
+    spdlog::info("<VehicleSim> vehicle {} idle-motor test {} (value {})", m_id,
+                 m_state.idleMotorTest ? "started" : "stopped", params.value);
     return Reply{};
 }
 

@@ -63,7 +63,7 @@ public:
         bool formation = false;
         bool idleMotorTest = false;
         quint16 takeoffAltitude = 0;  // m
-        quint8 climbSpeed = 0;        // m/s
+        quint8 climbSpeed = 0;  // m/s
         double returnLat = 0.0;
         double returnLon = 0.0;
         float returnAlt = 0.0f;
@@ -71,13 +71,15 @@ public:
     };
 
     // Results this simulator gives when it refuses a command itself.
-    static constexpr uint8_t kResultRefused = 6;     // not now, or not this way
+    static constexpr uint8_t kResultRefused = 6;  // not now, or not this way
     static constexpr uint8_t kResultOutOfRange = 8;  // a malformed payload or a value outside the limits
 
     struct Reply {
         Reply() = default;
         Reply(bool answer, uint8_t result, std::vector<uint8_t> extra = {})
-            : answer(answer), result(result), extra(std::move(extra))
+            : answer(answer)
+            , result(result)
+            , extra(std::move(extra))
         {
         }
         bool answer = true;

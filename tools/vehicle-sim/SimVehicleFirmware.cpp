@@ -25,7 +25,9 @@ uint32_t crcOf(const char* data, qsizetype len)
 }  // namespace
 
 SimVehicleFirmware::SimVehicleFirmware(SimVehicle& vehicle, const SimOptions& options)
-    : m_vehicle(vehicle), m_options(options), m_version(options.fwVersion)
+    : m_vehicle(vehicle)
+    , m_options(options)
+    , m_version(options.fwVersion)
 {
     m_finalAckTimer.setSingleShot(true);
     QObject::connect(&m_finalAckTimer, &QTimer::timeout, &m_vehicle, [this] { sendFinalAck(); });
@@ -42,7 +44,7 @@ SimVehicleFirmware::SimVehicleFirmware(SimVehicle& vehicle, const SimOptions& op
         if (!reply.pack || (!m_versionChanged && m_version == QLatin1String(SimParams::kVersion)))
             return reply;
         reply.pack = [pack = reply.pack, version = m_version.toLatin1()](_MavPFrame_t& out, uint8_t id, uint8_t seq,
-                                                                          uint8_t result) {
+                                                                         uint8_t result) {
             const uint16_t len = pack(out, id, seq, result);
             constexpr size_t at = offsetof(MavProtoBasicParamsWire_t, version);
             if (len != 0 && out.data.size() >= at + 6)

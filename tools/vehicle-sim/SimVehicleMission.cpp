@@ -11,7 +11,8 @@ using P = MavProtoMissionProcesser;
 using Reply = SimVehicle::Reply;
 
 SimVehicleMission::SimVehicleMission(SimVehicle& vehicle, const SimOptions& options)
-    : m_vehicle(vehicle), m_options(options)
+    : m_vehicle(vehicle)
+    , m_options(options)
 {
     m_vehicle.registerCommand(MavCmd::RouteUploadBasic, [this](const _MavPFrame_t& f) { return handleUploadBasic(f); });
     m_vehicle.registerCommand(MavCmd::RouteUploadWaypoints,

@@ -13,7 +13,9 @@ namespace {
 constexpr uint8_t kIncomplete = 4;
 }
 
-SimVehicleNfz::SimVehicleNfz(SimVehicle& vehicle, const SimOptions& options) : m_vehicle(vehicle), m_options(options)
+SimVehicleNfz::SimVehicleNfz(SimVehicle& vehicle, const SimOptions& options)
+    : m_vehicle(vehicle)
+    , m_options(options)
 {
     m_vehicle.registerCommand(MavCmd::NfzCount, [this](const _MavPFrame_t& f) { return handleTotals(f); });
     m_vehicle.registerCommand(MavCmd::NfzZone, [this](const _MavPFrame_t& f) { return handleZone(f); });
@@ -82,7 +84,8 @@ Reply SimVehicleNfz::handleUpdateTime(const _MavPFrame_t& frame)
     for (const auto& [k, zone] : m_received)
         m_zones.push_back(zone);
     m_vertexCount = vertices;
-    m_updateTime = QString::asprintf("%04u-%02u-%02u %02u:%02u:%02u", t.year, t.month, t.day, t.hour, t.minute, t.second);
+    m_updateTime =
+        QString::asprintf("%04u-%02u-%02u %02u:%02u:%02u", t.year, t.month, t.day, t.hour, t.minute, t.second);
     spdlog::info("<VehicleSim> vehicle {} stored {} no-fly zones, {} vertices, updated {}", m_vehicle.id(),
                  m_zones.size(), vertices, m_updateTime.toStdString());
     dump();
@@ -138,8 +141,10 @@ void SimVehicleNfz::dump() const
         for (const auto& v : *m_manual)
             manual.push_back(point(v));
     }
-    all[std::to_string(m_vehicle.id())] = {
-        {"zones", zones}, {"vertexCount", m_vertexCount}, {"updateTime", m_updateTime.toStdString()}, {"manual", manual}};
+    all[std::to_string(m_vehicle.id())] = {{"zones", zones},
+                                           {"vertexCount", m_vertexCount},
+                                           {"updateTime", m_updateTime.toStdString()},
+                                           {"manual", manual}};
     QSaveFile out(m_options.nfzDump);
     const QByteArray text = QByteArray::fromStdString(all.dump(1));
     if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit())

@@ -25,10 +25,10 @@ Reply resultAck(uint8_t cmd, uint8_t result)
 }  // namespace
 
 SimVehicleParams::SimVehicleParams(SimVehicle& vehicle, SimParams params)
-    : m_vehicle(vehicle),
-      m_params(std::move(params)),
-      m_acc{"accelerometer", MAVPROTO_ACC_CALI_STEP_FINAL, &P::packAccMeterCaliAck},
-      m_mag{"compass", MAVPROTO_MAG_CALI_STEP_FINAL, &P::packMagCompassCaliAck}
+    : m_vehicle(vehicle)
+    , m_params(std::move(params))
+    , m_acc{"accelerometer", MAVPROTO_ACC_CALI_STEP_FINAL, &P::packAccMeterCaliAck}
+    , m_mag{"compass", MAVPROTO_MAG_CALI_STEP_FINAL, &P::packMagCompassCaliAck}
 {
     m_vehicle.registerCommand(MavCmd::BasicParams, [this](const _MavPFrame_t& f) {
         return handleGroup(f, &SimParams::basic, "basic", &P::packReadBasicParamsAck, &P::parseWriteBasicParamsFrame);
@@ -116,7 +116,7 @@ Reply SimVehicleParams::handleCalibration(const _MavPFrame_t& frame, Calibration
     const auto answer = [&own](uint8_t result) {
         Reply reply(true, result);
         reply.pack = [packAck = own.packAck, step = own.step](_MavPFrame_t& out, uint8_t id, uint8_t seq,
-                                                                uint8_t finalResult) {
+                                                              uint8_t finalResult) {
             return packAck(out, id, seq, finalResult, step);
         };
         return reply;
@@ -132,12 +132,15 @@ Reply SimVehicleParams::handleCalibration(const _MavPFrame_t& frame, Calibration
     const bool parsed = frame.cmd == MavCmd::AccCalibration ? P::parseAccMeterCaliActionFrame(frame, step)
                                                             : P::parseMagCompassCaliActionFrame(frame, step);
     if (!parsed)
-        return refuse(SimVehicle::kResultOutOfRange, QStringLiteral("payload of %1 bytes, expected 1").arg(frame.data.size()));
+        return refuse(SimVehicle::kResultOutOfRange,
+                      QStringLiteral("payload of %1 bytes, expected 1").arg(frame.data.size()));
     if (step < 1 || step > own.finalStep)
-        return refuse(SimVehicle::kResultOutOfRange, QStringLiteral("step %1 outside 1..%2").arg(step).arg(own.finalStep));
+        return refuse(SimVehicle::kResultOutOfRange,
+                      QStringLiteral("step %1 outside 1..%2").arg(step).arg(own.finalStep));
     if (other.running())
-        return refuse(SimVehicle::kResultRefused,
-                      QStringLiteral("the %1 calibration is at step %2").arg(QLatin1String(other.name)).arg(other.step));
+        return refuse(
+            SimVehicle::kResultRefused,
+            QStringLiteral("the %1 calibration is at step %2").arg(QLatin1String(other.name)).arg(other.step));
     if (step != 1 && (own.step == 0 || step < own.step || step > own.step + 1))
         return refuse(SimVehicle::kResultRefused,
                       QStringLiteral("step %1 does not follow step %2").arg(step).arg(own.step));

@@ -31,8 +31,8 @@
 class SimVehicleParams {
 public:
     struct Counters {
-        quint64 reads = 0;     // group and code reads answered
-        quint64 writes = 0;    // group and code writes accepted, resets
+        quint64 reads = 0;  // group and code reads answered
+        quint64 writes = 0;  // group and code writes accepted, resets
         quint64 refusals = 0;  // writes, resets and calibration steps refused
     };
 

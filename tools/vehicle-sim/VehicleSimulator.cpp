@@ -9,7 +9,9 @@
 
 #include <cmath>
 
-VehicleSimulator::VehicleSimulator(SimOptions options, QObject* parent) : QObject(parent), m_options(std::move(options))
+VehicleSimulator::VehicleSimulator(SimOptions options, QObject* parent)
+    : QObject(parent)
+    , m_options(std::move(options))
 {
     connect(&m_heartbeatTimer, &QTimer::timeout, this, &VehicleSimulator::handleHeartbeatTimeout);
     m_stepTimer.setTimerType(Qt::PreciseTimer);
@@ -57,7 +59,8 @@ bool VehicleSimulator::start(QString* error)
     }
     if (!m_options.mqttUri.isEmpty()) {
         if (!m_mqtt)
-            m_mqtt = new SimMqttPublisher(m_options, [this] { return mqttSamples(); }, this);
+            m_mqtt = new SimMqttPublisher(
+                m_options, [this] { return mqttSamples(); }, this);
         QString mqttError;
         if (!m_mqtt->start(mqttError)) {
             if (m_transport)
@@ -120,8 +123,8 @@ bool VehicleSimulator::createVehicles(QString& error)
     }
 
     for (auto& [slot, params] : bySlot) {
-        auto* v = new SimVehicle(uint8_t(slot), params, m_options,
-                                 [this](const std::vector<_MavPFrame_t>& f) { sendFrames(f); }, this);
+        auto* v = new SimVehicle(
+            uint8_t(slot), params, m_options, [this](const std::vector<_MavPFrame_t>& f) { sendFrames(f); }, this);
         v->setIdClaim([this](uint8_t newId) { return m_vehicles.count(newId) == 0; });
         connect(v, &SimVehicle::idChanged, this,
                 [this, v](int oldId, int newId) { handleVehicleIdChanged(v, oldId, newId); });
@@ -233,14 +236,15 @@ void VehicleSimulator::handleBytesReceived(const QByteArray& bytes, int channel)
 {
     if (!m_running)
         return;
-    m_cutters[channel].feed(bytes, [this](const QByteArray& wire, const _MavPFrame_t& frame) { handleWireFrame(wire, frame); });
+    m_cutters[channel].feed(
+        bytes, [this](const QByteArray& wire, const _MavPFrame_t& frame) { handleWireFrame(wire, frame); });
 }
 
 void VehicleSimulator::handleWireFrame(QByteArray wire, _MavPFrame_t frame)
 {
     if (logFrames())
-        spdlog::debug("<VehicleSim> in  tx={} rx={} seq={} cmd=0x{:02x} len={}: {}", frame.tx_id, frame.rx_id, frame.seq,
-                      frame.cmd, frame.data_len, wire.toHex(' ').toStdString());
+        spdlog::debug("<VehicleSim> in  tx={} rx={} seq={} cmd=0x{:02x} len={}: {}", frame.tx_id, frame.rx_id,
+                      frame.seq, frame.cmd, frame.data_len, wire.toHex(' ').toStdString());
 
     const QByteArray original = wire;
     if (!m_faults->receiveFrame(wire))
