@@ -2,7 +2,7 @@
 # font draws the flight modes and states on the fleet page's screenshots).
 PACKAGES=(build-essential cmake ninja-build pkg-config ccache
   qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
-  qt6-httpserver-dev qt6-websockets-dev
+  qt6-httpserver-dev qt6-websockets-dev qt6-charts-dev
   libspdlog-dev nlohmann-json3-dev libgtest-dev libbenchmark-dev
   libmosquitto-dev mosquitto openssl socat tmux zlib1g-dev clang-format
   chromium libjs-leaflet libjs-dygraphs python3-websocket fonts-wqy-microhei gdal-bin)

@@ -13,9 +13,20 @@ namespace {
 constexpr int kMaxLogNameTries = 1000;
 }
 
-MavFlightDataRecorder::MavFlightDataRecorder(const QString& dir, int vehicleId,
-                                             QList<std::shared_ptr<MavTeleDataElement>> elements)
+QString MavFlightDataRecorder::fileTag(int vehicleId, bool remote, const QString& vehicleCode)
+{
+    if (!remote)
+        return QString::number(vehicleId);
+    QString tag;
+    for (const QChar c : vehicleCode)
+        tag += (c.isLetterOrNumber() && c.unicode() < 128) || c == '_' || c == '-' ? c : QChar('_');
+    return tag.isEmpty() ? QStringLiteral("remote") : tag;
+}
+
+MavFlightDataRecorder::MavFlightDataRecorder(const QString& dir, const QString& fileTag,
+                                             QList<std::shared_ptr<MavTeleDataElement>> elements, int idleRowIntervalMs)
     : m_elements(std::move(elements))
+    , m_idleRowIntervalMs(idleRowIntervalMs)
 {
     QStringList names{QCoreApplication::translate("MavTelemetryController", "时间")};
     for (const auto& element : m_elements)
@@ -24,13 +35,14 @@ MavFlightDataRecorder::MavFlightDataRecorder(const QString& dir, int vehicleId,
 
     // Without a directory the path would hang off the filesystem root.
     if (dir.isEmpty()) {
-        spdlog::error("flightData: no user data directory, flight data of vehicle {} is not recorded", vehicleId);
+        spdlog::error("flightData: no user data directory, flight data of vehicle {} is not recorded",
+                      fileTag.toStdString());
         m_running = false;
         return;
     }
     if (!QDir(dir).exists())
         QDir().mkpath(dir);
-    m_writer = std::thread([this, dir, vehicleId] { writeLoop(dir, vehicleId); });
+    m_writer = std::thread([this, dir, fileTag] { writeLoop(dir, fileTag); });
 }
 
 MavFlightDataRecorder::~MavFlightDataRecorder()
@@ -52,12 +64,17 @@ void MavFlightDataRecorder::finish()
         m_writer.join();
 }
 
-void MavFlightDataRecorder::appendRow()
+void MavFlightDataRecorder::appendRow(bool idle)
 {
     if (!m_running.load())
         return;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    // A little slack: samples come on a poll tick that jitters by a few milliseconds.
+    if (idle && m_idleRowIntervalMs > 0 && m_lastRowMs > 0 && now - m_lastRowMs < m_idleRowIntervalMs - 50)
+        return;
+    m_lastRowMs = now;
     Row row;
-    row.msecsSinceEpoch = QDateTime::currentMSecsSinceEpoch();
+    row.msecsSinceEpoch = now;
     row.cells.reserve(size_t(m_elements.size()));
     for (const auto& element : m_elements)
         row.cells.push_back(element->displayCell());
@@ -72,7 +89,7 @@ void MavFlightDataRecorder::appendRow()
     }
 }
 
-void MavFlightDataRecorder::writeLoop(QString dir, int vehicleId)
+void MavFlightDataRecorder::writeLoop(QString dir, QString fileTag)
 {
     if (!QDir(dir).exists()) {
         spdlog::warn("flightData filePath dir is not exist: {}", dir.toStdString());
@@ -82,7 +99,7 @@ void MavFlightDataRecorder::writeLoop(QString dir, int vehicleId)
     // log just closed.
     const QString stem =
         dir +
-        QStringLiteral("/Flight_%1_%2").arg(vehicleId).arg(QDateTime::currentDateTime().toString("yyyyMMdd_hhmmss"));
+        QStringLiteral("/Flight_%1_%2").arg(fileTag).arg(QDateTime::currentDateTime().toString("yyyyMMdd_hhmmss"));
     OstCsvFile file;
     for (int n = 1; n <= kMaxLogNameTries && !file.isOpen(); ++n) {
         file.setFilePath(n == 1 ? stem + ".xlsx" : QStringLiteral("%1_%2.xlsx").arg(stem).arg(n));
@@ -90,7 +107,7 @@ void MavFlightDataRecorder::writeLoop(QString dir, int vehicleId)
             break;  // a real failure, logged by the file
     }
     if (!file.isOpen())
-        spdlog::warn("flightData: no flight log for vehicle {}, rows are dropped", vehicleId);
+        spdlog::warn("flightData: no flight log for vehicle {}, rows are dropped", fileTag.toStdString());
     file.writeRow(m_title, ",");
     for (;;) {
         QList<Row> rows;

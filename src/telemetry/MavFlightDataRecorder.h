@@ -2,9 +2,14 @@
 // Records one vehicle's flight data: one row per flight status sample, holding the time and the
 // current value of every telemetry element, written by a thread of its own.
 //
-// File: "Flight_<id>_<yyyyMMdd_hhmmss>.xlsx" in the directory given at construction, never an
+// File: "Flight_<tag>_<yyyyMMdd_hhmmss>.xlsx" in the directory given at construction, never an
 // existing file (a second log in the same second gets "_2", "_3"... before the extension). The
+// tag is the vehicle id of a local vehicle and the vehicle code of a remote one (fileTag()). The
 // first row is the title: "时间" and each element's name, tab-separated.
+//
+// A row appended as "idle" (on the ground, disarmed) is kept only when the last kept row is at
+// least idleRowIntervalMs old, so a vehicle waiting on the ground does not fill the disk at the
+// telemetry rate; 0 keeps every row.
 //
 // Rows are taken on the owner's thread as cell snapshots (cheap) and handed to the writer five
 // at a time; formatting and joining happen on the writer. finish() (also run by the destructor)
@@ -27,12 +32,22 @@ class MavFlightDataRecorder {
 public:
     static constexpr int kRowsPerBatch = 5;
 
-    MavFlightDataRecorder(const QString& dir, int vehicleId, QList<std::shared_ptr<MavTeleDataElement>> elements);
+    static constexpr int kIdleRowIntervalMs = 1000;
+
+    MavFlightDataRecorder(const QString& dir, const QString& fileTag,
+                          QList<std::shared_ptr<MavTeleDataElement>> elements, int idleRowIntervalMs = 0);
+    MavFlightDataRecorder(const QString& dir, int vehicleId, QList<std::shared_ptr<MavTeleDataElement>> elements)
+        : MavFlightDataRecorder(dir, QString::number(vehicleId), std::move(elements))
+    {
+    }
     ~MavFlightDataRecorder();
     MavFlightDataRecorder(const MavFlightDataRecorder&) = delete;
     MavFlightDataRecorder& operator=(const MavFlightDataRecorder&) = delete;
 
-    void appendRow();
+    // "-1" would tell nothing: a remote vehicle is named by its code, reduced to [A-Za-z0-9_-].
+    static QString fileTag(int vehicleId, bool remote, const QString& vehicleCode);
+
+    void appendRow(bool idle = false);
     void finish();
 
     QString title() const { return m_title; }
@@ -43,7 +58,7 @@ private:
         qint64 msecsSinceEpoch = 0;
         std::vector<MavTeleDataElement::Cell> cells;
     };
-    void writeLoop(QString dir, int vehicleId);
+    void writeLoop(QString dir, QString fileTag);
 
     QList<std::shared_ptr<MavTeleDataElement>> m_elements;
     QString m_title;
@@ -53,4 +68,6 @@ private:
     std::condition_variable m_wake;
     std::thread m_writer;
     std::atomic<bool> m_running{true};
+    int m_idleRowIntervalMs = 0;
+    qint64 m_lastRowMs = 0;
 };

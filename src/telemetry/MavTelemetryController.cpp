@@ -53,8 +53,14 @@ MavTelemetryController::MavTelemetryController(const std::shared_ptr<VehicleCont
     // Without a user data directory the path would hang off the filesystem root: the recorder
     // then records nothing.
     const QString base = GcsSettings::getInstance()->userDataPath();
-    m_recorder = std::make_unique<MavFlightDataRecorder>(base.isEmpty() ? QString() : base + "/flightData", m_vehicleId,
-                                                         m_allElements);
+    const bool remote = vehicle && !vehicle->isLocal();
+    const QString tag =
+        MavFlightDataRecorder::fileTag(m_vehicleId, remote, remote ? vehicle->vehicleCode() : QString());
+    const bool thinOnGround =
+        GcsSettings::getInstance()->getValue(QStringLiteral("flightData/thinOnGround"), true).toBool();
+    m_recorder =
+        std::make_unique<MavFlightDataRecorder>(base.isEmpty() ? QString() : base + "/flightData", tag, m_allElements,
+                                                thinOnGround ? MavFlightDataRecorder::kIdleRowIntervalMs : 0);
 }
 
 MavTelemetryController::~MavTelemetryController()
@@ -263,7 +269,7 @@ void MavTelemetryController::feedTeleDataPFrame(std::shared_ptr<_MavPFrame_t> fr
         _MavProtoFlightStatusData_t r;
         MavProtoTeleProcesser::parseFlightStatusData(*frame, r);
         m_flightStatus->updateProtoData(r);
-        m_recorder->appendRow();
+        m_recorder->appendRow(r.armedState == 0 && (r.flightState == 0 || r.flightState == 5));
         break;
     }
     case MavCmd::TeleComprehensive: {
