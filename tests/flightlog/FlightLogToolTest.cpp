@@ -12,9 +12,6 @@
 #include "telemetry/MavTeleResDataItem.h"
 #include "telemetry/MavTelemetryController.h"
 
-#include "MavProtoHelper.h"
-#include "MavProtoTeleProcesser.h"
-
 #include <QDir>
 #include <QImage>
 #include <QProcess>
@@ -95,42 +92,16 @@ TEST_F(StationWithSim, ARecordedTakeOffBecomesCsvSummaryPlotAndReplay)
             drawn += png.pixel(x, y) != qRgb(255, 255, 255);
     EXPECT_GT(drawn, 640 * 480 / 4 / 50);
 
-    // Replay to a plain UDP peer: heartbeats, and a telemetry answer to a request.
-    testsupport::UdpPeer station;
+    // The station shows the replayed flight: the simulator gives way to the replay on its port.
+    const quint16 simPort = sim->listenPort();
+    sim->stop();
     QProcess replay;
-    replay.start(VELMORA_FLIGHTLOG_BIN, {log, "--replay", "--udp", station.address(), "--rate", "1"});
-    ASSERT_TRUE(replay.waitForReadyRead(5000));
-    const auto started = QString(replay.readAllStandardOutput()).split(' ');
-    const quint16 replayPort = quint16(started.value(started.indexOf("port") + 1).toUInt());
-    ASSERT_TRUE(station.waitForDatagrams(1));
-    _MavPFrame_t frame;
-    const auto first = station.datagrams().first();
-    ASSERT_EQ(
-        MavProtoHelper::parseMavProtoFrame(reinterpret_cast<const uchar*>(first.data()), uint(first.size()), frame),
-        MAVPROTO_PARSE_RESULT_OK);
-    EXPECT_EQ(frame.cmd, MavCmd::Heartbeat);
-    MavProtoTeleProcesser::packRequestAllTelePFrame(frame, 1);
-    std::vector<uint8_t> request;
-    MavProtoHelper::mavPFrameToSendBytes(request, frame);
-    ASSERT_TRUE(station.sendTo(QByteArray(reinterpret_cast<const char*>(request.data()), qsizetype(request.size())),
-                               replayPort));
-    QByteArray answer;
-    ASSERT_TRUE(waitUntil([&] {
-        for (const auto& d : station.datagrams())
-            if (d.size() > 400)
-                answer = d;
-        return !answer.isEmpty();
-    }));
-    // The second frame is the position record, from the log's row.
-    const auto* bytes = reinterpret_cast<const uchar*>(answer.data());
-    ASSERT_EQ(MavProtoHelper::parseMavProtoFrame(bytes, uint(answer.size()), frame), MAVPROTO_PARSE_RESULT_OK);
-    const uint second = MAVPROTO_FRAME_OVERHEAD + frame.data_len;
-    ASSERT_EQ(MavProtoHelper::parseMavProtoFrame(bytes + second, uint(answer.size()) - second, frame),
-              MAVPROTO_PARSE_RESULT_OK);
-    MavProtoPosData_t pos;
-    ASSERT_TRUE(MavProtoTeleProcesser::parsePosData(frame, pos));
-    EXPECT_EQ(frame.cmd, MavCmd::TelePosition);
-    EXPECT_NEAR(pos.lat, options.homeLat, 1e-4);
+    replay.start(VELMORA_FLIGHTLOG_BIN, {log, "--replay", "--udp", QStringLiteral("127.0.0.1:%1").arg(stationPort),
+                                         "--listen", QString::number(simPort), "--id", "9"});
+    ASSERT_TRUE(waitUntil([&] { return mvm()->hasVehicle(9) && mvm()->findVehicleControllerById(9)->alive(); }));
+    const auto replayed = mvm()->findVehicleControllerById(9)->teleCtrler();
+    ASSERT_TRUE(waitUntil([&] { return replayed->posDataItem()->protoData().lat != 0; }));
+    EXPECT_NEAR(replayed->posDataItem()->protoData().lat, options.homeLat, 1e-4);
     replay.kill();
     replay.waitForFinished();
 }

@@ -46,7 +46,6 @@ private:
     QUdpSocket m_socket;
     QTimer m_heartbeat;
     QElapsedTimer m_clock;
-    std::vector<int> m_col;  // column of each key used, see the .cpp
     uint8_t m_heartbeatSeq = 0;
     uint8_t m_teleSeq = 0;
 };
