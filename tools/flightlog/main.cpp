@@ -65,6 +65,8 @@ QString helpText()
         .arg(keys.trimmed());
 }
 
+#ifdef VELMORA_FLIGHTLOG_CHARTS
+// Only a plot needs a QApplication (Qt Charts draws with widgets); the rest runs on Qt Core.
 bool wantsPlot(int argc, char** argv)
 {
     for (int i = 1; i < argc; ++i)
@@ -72,6 +74,7 @@ bool wantsPlot(int argc, char** argv)
             return true;
     return false;
 }
+#endif
 
 }  // namespace
 
