@@ -29,23 +29,40 @@ bool digits(std::string_view s, size_t at, size_t n, int& out)
     return true;
 }
 
-// Local time as the recorder wrote it; the epoch time and the zone offset of that moment.
-bool parseTime(std::string_view s, qint64& ms, int& offsetS)
-{
-    int y, mo, d, h, mi, se, z;
-    if (s.size() != kTimeLength || s[4] != '-' || s[7] != '-' || s[10] != '_' || s[13] != ':' || s[16] != ':' ||
-        s[19] != '.' || !digits(s, 0, 4, y) || !digits(s, 5, 2, mo) || !digits(s, 8, 2, d) || !digits(s, 11, 2, h) ||
-        !digits(s, 14, 2, mi) || !digits(s, 17, 2, se) || !digits(s, 20, 3, z))
-        return false;
-    const QDate date(y, mo, d);
-    const QTime time(h, mi, se, z);
-    if (!date.isValid() || !time.isValid())
-        return false;
-    const QDateTime local(date, time);
-    ms = local.toMSecsSinceEpoch();
-    offsetS = local.offsetFromUtc();
-    return true;
-}
+// Local time as the recorder wrote it, as epoch milliseconds and the zone offset of that moment.
+// Asking the zone for every row costs more than the rest of the parsing (the C library looks at
+// the zone file each time), and offsets change on the hour: one question per hour of the log.
+class LocalTimeParser {
+public:
+    bool parse(std::string_view s, qint64& ms, int& offsetS)
+    {
+        int y, mo, d, h, mi, se, z;
+        if (s.size() != kTimeLength || s[4] != '-' || s[7] != '-' || s[10] != '_' || s[13] != ':' || s[16] != ':' ||
+            s[19] != '.' || !digits(s, 0, 4, y) || !digits(s, 5, 2, mo) || !digits(s, 8, 2, d) ||
+            !digits(s, 11, 2, h) || !digits(s, 14, 2, mi) || !digits(s, 17, 2, se) || !digits(s, 20, 3, z))
+            return false;
+        if (mi > 59 || se > 59)
+            return false;
+        const qint64 hourKey = ((qint64(y) * 100 + mo) * 100 + d) * 100 + h;
+        if (hourKey != m_hourKey) {
+            const QDate date(y, mo, d);
+            if (!date.isValid() || h > 23)
+                return false;
+            m_hourKey = hourKey;
+            m_hourLocalMs = (date.toJulianDay() - kEpochJulianDay) * 86400000 + qint64(h) * 3600000;
+            m_offsetS = QDateTime(date, QTime(h, 0)).offsetFromUtc();
+        }
+        offsetS = m_offsetS;
+        ms = m_hourLocalMs + qint64(mi) * 60000 + se * 1000 + z - qint64(m_offsetS) * 1000;
+        return true;
+    }
+
+private:
+    static constexpr qint64 kEpochJulianDay = 2440588;
+    qint64 m_hourKey = -1;
+    qint64 m_hourLocalMs = 0;
+    int m_offsetS = 0;
+};
 
 bool parseDuration(std::string_view s, double& seconds)
 {
@@ -104,6 +121,7 @@ bool FlightLog::read(const QString& path, QString* error)
 
     const auto& table = columns();
     std::vector<int> fieldColumn;  // field index after the time -> column
+    LocalTimeParser times;
     size_t pos = 0;
     int line = 0;
     while (pos < all.size()) {
@@ -158,7 +176,7 @@ bool FlightLog::read(const QString& path, QString* error)
             if (field == 0) {
                 qint64 ms = 0;
                 int offset = 0;
-                if (!parseTime(cell, ms, offset))
+                if (!times.parse(cell, ms, offset))
                     return fail(lineError(line, QStringLiteral("bad time %1").arg(quoted(cell))));
                 m_timeMs.push_back(ms);
                 m_offsetS.push_back(offset);
