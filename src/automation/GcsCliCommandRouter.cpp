@@ -14,6 +14,7 @@
 #include "fleet/FleetReadModel.h"
 #include "link/LinkManager.h"
 #include "params/MavParamsController.h"
+#include "settings/GcsSettings.h"
 #include "telemetry/MavAhrsDataItem.h"
 #include "telemetry/MavFlightStatusDataItem.h"
 #include "telemetry/MavPosDataItem.h"
@@ -24,6 +25,7 @@
 #include "vehicle/VehicleController.h"
 #include "vehicle/VehicleUtil.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QStringList>
 #include <QTimer>
@@ -54,6 +56,18 @@ json vehicleIdentity(const VehicleController& v)
 json systemPing(const Call&)
 {
     return GcsCliResponse::makeSuccess({{"pong", true}});
+}
+
+// The language is asked of the installed catalogue itself, so the answer is the language the
+// texts really come out in: without a translator the sources, which are Chinese.
+json systemInfo(const Call&)
+{
+    const QString language =
+        QCoreApplication::translate("GcsCliCommandRouter", "zh_CN", "language of the installed catalogue");
+    return GcsCliResponse::makeSuccess({{"language", language.toStdString()},
+                                        {"version", QCoreApplication::applicationVersion().toStdString()},
+                                        {"protocolVersion", GcsApplication::commProtocolVersion().toStdString()},
+                                        {"dataDir", GcsSettings::getInstance()->userDataPath().toStdString()}});
 }
 
 json connectionStatus(const Call& call)
@@ -490,6 +504,7 @@ const std::vector<MethodSpec>& methodTable()
     static const std::vector<MethodSpec> base = {
         {"system.ping", systemPing, "Checks that the station answers.", {}},
         {"system.methods", systemMethods, "Lists every method with its parameters.", {}},
+        {"system.info", systemInfo, "Station language, version, wire protocol version and data directory.", {}},
         {"connection.status", connectionStatus, "Connection mode, link state and active vehicle.", {}},
         {"connection.connect",
          connectionConnect,

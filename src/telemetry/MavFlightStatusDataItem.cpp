@@ -223,5 +223,5 @@ QString MavFlightStatusDataItem::takeoffCheckText(uint16_t bits)
     parts << ((bits & 0x10) ? tr("GNSS正常") : tr("GNSS丢失"));
     parts << ((bits & 0x20) ? tr("定向信号正常") : tr("定向信号丢失"));
     parts << ((bits & 0x40) ? tr("电池正常") : tr("电池异常"));
-    return parts.join(QStringLiteral("；"));
+    return parts.join(tr("；", "list separator"));
 }

@@ -153,7 +153,7 @@ QString VehicleAlertController::emergencyProtectMessage(quint8 code)
     default: actionText = QString::number(action); break;
     }
     if (!found.isEmpty())
-        return tr("触发应急保护-%1-%2").arg(found.join(QStringLiteral("、")), actionText);
+        return tr("触发应急保护-%1-%2").arg(found.join(tr("、", "list separator")), actionText);
     return tr("触发应急保护-%1").arg(actionText);
 }
 
@@ -169,6 +169,6 @@ QString VehicleAlertController::takeoffCheckForbiddenMessage(quint16 bits)
             found << tr(faults[bit - 1]);
     }
     if (!found.isEmpty())
-        return tr("禁止起飞，%1").arg(found.join(QStringLiteral("、")));
+        return tr("禁止起飞，%1").arg(found.join(tr("、", "list separator")));
     return tr("禁止起飞");
 }

@@ -467,6 +467,7 @@ TEST_F(CliRouterWithSim, SystemMethodsListsExactlyTheServedMethods)
     }
     EXPECT_EQ(names, (std::set<std::string>{"system.ping",
                                             "system.methods",
+                                            "system.info",
                                             "connection.status",
                                             "connection.connect",
                                             "connection.disconnect",

@@ -52,6 +52,12 @@ QString readPasswordFile(const QString& path, QString& password)
 
 }  // namespace
 
+const QStringList& StationOptions::languages()
+{
+    static const QStringList names{QStringLiteral("en"), QStringLiteral("zh_CN")};
+    return names;
+}
+
 QString StationOptions::usage()
 {
     return QStringLiteral(
@@ -79,6 +85,8 @@ QString StationOptions::usage()
         "                            page has no login: another address is reachable by anyone)\n"
         "  --http-rate-hz N          fleet page updates per second (1-50, default 5)\n"
         "  --map-tiles URL_TEMPLATE  map tiles for the fleet page, e.g. https://tile.example/{z}/{x}/{y}.png\n"
+        "  --lang LANG               en or zh_CN: the language of console lines, alerts and telemetry\n"
+        "                            texts (default: the system locale's, English if it has none)\n"
         "  -h, --help\n");
 }
 
@@ -194,6 +202,10 @@ QString StationOptions::parse(int argc, char** argv, StationOptions& out)
                           .arg(v);
         } else if (a == "--map-tiles") {
             err = value(i, a, out.mapTiles);
+        } else if (a == "--lang") {
+            err = value(i, a, out.language);
+            if (err.isEmpty() && !languages().contains(out.language))
+                err = QStringLiteral("--lang takes one of %1, got '%2'").arg(languages().join(", "), out.language);
         } else {
             err = QStringLiteral("unknown argument '%1'").arg(a);
         }

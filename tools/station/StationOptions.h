@@ -7,6 +7,7 @@
 // removed from the environment. The two options exclude each other.
 
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -38,6 +39,9 @@ struct StationOptions {
     QString httpBind = QStringLiteral("127.0.0.1");
     int httpRateHz = 5;
     QString mapTiles;  // tile URL template for the page's map; empty: no tiles
+    // The catalogue from :/i18n; empty: the system locale's, English where it has none.
+    QString language;
+    static const QStringList& languages();
 
     // Parses argv; on failure returns the error text (the caller prints it and exits 2).
     static QString parse(int argc, char** argv, StationOptions& out);

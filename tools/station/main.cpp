@@ -20,10 +20,12 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QLocale>
 #include <QSettings>
 #include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QTimer>
+#include <QTranslator>
 
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/sinks/stdout_color_sinks.h>
@@ -97,6 +99,30 @@ void setupLogging(const QString& logDir, const StationOptions& options)
         spdlog::error("<station> no log file at {}: {}", path.toStdString(), fileError.toStdString());
 }
 
+// The catalogue named by --lang, else the first of the system's languages that has one, else
+// English. zh_CN is the source language: its catalogue may hold nothing, and none is needed.
+QString installCatalogue(QTranslator& translator, QString language)
+{
+    if (language.isEmpty()) {
+        language = QStringLiteral("en");
+        const QStringList& known = StationOptions::languages();
+        for (QString name : QLocale::system().uiLanguages()) {
+            name.replace('-', '_');
+            if (!known.contains(name))
+                name = name.section('_', 0, 0);  // en_GB has the catalogue of en
+            if (known.contains(name)) {
+                language = name;
+                break;
+            }
+        }
+    }
+    if (translator.load(QStringLiteral(":/i18n/VelmoraCore_%1.qm").arg(language)))
+        QCoreApplication::installTranslator(&translator);
+    else if (language != QLatin1String("zh_CN"))
+        spdlog::error("<station> no catalogue for language {}", language.toStdString());
+    return language;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -149,6 +175,10 @@ int main(int argc, char** argv)
     GcsSettings::getInstance()->init(cacheDir, dataDir);
 
     GcsApplication app(argc, argv);
+    // Before anything is built: telemetry element names are translated when their items are made.
+    QTranslator translator;
+    const QString language = installCatalogue(translator, options.language);
+    spdlog::info("<station> language {}", language.toStdString());
     app.init();
     auto* ctrl = new GcsAppController(&app);
     // The operator console has no screen here: its lines go to the log.
