@@ -57,9 +57,10 @@ TEST(CliAccountProgram, LogsInListsVehiclesWatchesAndLogsOut)
     ASSERT_TRUE(waitUntil([&] { return runCli({"account.status"}, &out) == 0; }, 15000));
 
     EXPECT_EQ(runCli({"login"}, &out, kPassword.toUtf8()), 2);
-    EXPECT_EQ(runCli({"login", "pilot@example.com"}, &out, {}, "wrong"), 1);
+    EXPECT_EQ(runCli({"--json", "login", "pilot@example.com"}, &out, {}, "wrong"), 1);
     EXPECT_EQ(parsed(out)["data"]["operations"]["login"]["lastCode"], 401) << out.toStdString();
-    ASSERT_EQ(runCli({"login", "pilot@example.com"}, &out, kPassword.toUtf8() + "\n"), 0) << out.toStdString();
+    ASSERT_EQ(runCli({"login", "pilot@example.com", "--json"}, &out, kPassword.toUtf8() + "\n"), 0)
+        << out.toStdString();
     EXPECT_EQ(parsed(out)["data"]["loginState"], "LoggedIn");
 
     ASSERT_EQ(runCli({"vehicles"}, &out), 0) << out.toStdString();
@@ -71,7 +72,7 @@ TEST(CliAccountProgram, LogsInListsVehiclesWatchesAndLogsOut)
     EXPECT_EQ(runCli({"remote", "--stop"}), 1);
 
     EXPECT_EQ(runCli({"logout"}, &out), 0) << out.toStdString();
-    EXPECT_EQ(runCli({"vehicles"}, &out), 1);
+    EXPECT_EQ(runCli({"vehicles", "--json"}, &out), 1);
     EXPECT_EQ(parsed(out)["message"], "Not logged in");
 
     station.terminate();

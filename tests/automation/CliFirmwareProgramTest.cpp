@@ -18,7 +18,7 @@ namespace {
 int runCli(const QStringList& args, QByteArray* out = nullptr)
 {
     QProcess cli;
-    cli.start(VELMORA_CLI_BIN, args);
+    cli.start(VELMORA_CLI_BIN, QStringList{"--json"} + args);
     cli.waitForFinished(60000);
     if (out)
         *out = cli.readAllStandardOutput();

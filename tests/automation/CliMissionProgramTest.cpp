@@ -17,7 +17,7 @@ namespace {
 int runCli(const QStringList& args, json* out = nullptr)
 {
     QProcess cli;
-    cli.start(VELMORA_CLI_BIN, args);
+    cli.start(VELMORA_CLI_BIN, QStringList{"--json"} + args);
     cli.waitForFinished(60000);
     const QByteArray text = cli.readAllStandardOutput();
     if (out)

@@ -46,7 +46,7 @@ TEST(CliWaitProgram, WaitExitsWithTheVehiclesAnswer)
     ASSERT_TRUE(waitUntil(
         [] {
             QByteArray out;
-            const json list = runCli({"vehicle.list"}, &out) == 0 ? json::parse(out.toStdString()) : json();
+            const json list = runCli({"--json", "vehicle.list"}, &out) == 0 ? json::parse(out.toStdString()) : json();
             return !list.is_null() && list["data"]["count"] == 1 && list["data"]["vehicles"][0]["alive"] == true;
         },
         15000));
@@ -56,8 +56,10 @@ TEST(CliWaitProgram, WaitExitsWithTheVehiclesAnswer)
         int exitCode;
         const char* output;
     } cases[] = {
-        {{"control.command", R"({"action": "takeoff", "alt": 20, "vel": 5})", "--wait"}, 1, "\"code\": 2"},
-        {{"control.command", R"({"action": "land"})", "--wait", "--timeout-s", "10"}, 0, "\"state\": \"done\""},
+        {{"control.command", R"({"action": "takeoff", "alt": 20, "vel": 5})", "--wait", "--json"}, 1, "\"code\": 2"},
+        {{"control.command", R"({"action": "land"})", "--json", "--wait", "--timeout-s", "10"},
+         0,
+         "\"state\": \"done\""},
         {{"help", "control.command"}, 0, "force (boolean): "},
         {{"help", "no.such.method"}, 1, ""},
         {{"--version"}, 0, "velmora-cli "},

@@ -22,7 +22,7 @@ namespace {
 json cliData(const QStringList& args)
 {
     QProcess cli;
-    cli.start(VELMORA_CLI_BIN, args);
+    cli.start(VELMORA_CLI_BIN, QStringList{"--json"} + args);
     cli.waitForFinished(15000);
     const json reply = json::parse(cli.readAllStandardOutput().toStdString(), nullptr, false);
     return reply.is_object() ? reply.value("data", json::object()) : json::object();
@@ -65,9 +65,10 @@ TEST(CliWatchLinkLostProgram, WatchShowsLinkLostWhenTheSerialDeviceGoes)
 
     Tmux tmux;
     const QString endpoint = QDir(QDir::tempPath()).absoluteFilePath("Tarnwick_CliIpc_v1");
-    ASSERT_EQ(tmux.run({"new-session", "-d", "-s", "watch", "-x", "120", "-y", "30",
-                        QStringLiteral("%1 --endpoint %2 watch --interval-ms 200").arg(VELMORA_CLI_BIN, endpoint)}),
-              0);
+    ASSERT_EQ(
+        tmux.run({"new-session", "-d", "-s", "watch", "-x", "120", "-y", "30",
+                  QStringLiteral("%1 --endpoint %2 watch --json --interval-ms 200").arg(VELMORA_CLI_BIN, endpoint)}),
+        0);
     QByteArray screen;
     auto screenShows = [&](const char* text) {
         return waitUntil(

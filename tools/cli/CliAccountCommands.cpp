@@ -1,6 +1,7 @@
 #include "CliAccountCommands.h"
 
 #include "CliIpcClient.h"
+#include "CliReadable.h"
 
 #include <QDeadlineTimer>
 #include <QThread>
@@ -28,9 +29,26 @@ int usageError(const std::string& text)
     return 2;
 }
 
-void printJson(const json& value)
+// The account's state in a line: what the command changed. The whole status with --json.
+void printStatus(const json& last, int timeoutMs)
 {
-    std::cout << value.dump(2, ' ', false, json::error_handler_t::replace) << std::endl;
+    if (CliReadable::jsonMode() || !last.is_object() || last.value("ok", false) != true || !last.contains("data")) {
+        CliReadable::print("account.status", last, timeoutMs);
+        return;
+    }
+    const json& d = last["data"];
+    const json watch = d.value("remoteMonitor", json::object());
+    auto text = [](const json& v) { return v.is_string() ? v.get<std::string>() : std::string("-"); };
+    std::string line = d.value("loggedIn", false) ? "logged in, user " + text(d.value("uid", json())) + ", team " +
+                                                        text(d.value("teamCode", json()))
+                                                  : "logged out";
+    const json login = d.value("operations", json::object()).value("login", json::object()).value("lastCode", json());
+    if (!d.value("loggedIn", false) && login.is_number() && login != 200)
+        line += " (last login answered " + login.dump() + ")";
+    if (watch.value("active", false))
+        line += ", watching " + text(watch.value("vehicleCode", json())) + " (" +
+                std::to_string(watch.value("messagesReceived", 0)) + " messages)";
+    std::cout << line << std::endl;
 }
 
 bool isOk(const json& envelope)
@@ -46,7 +64,7 @@ int send(const std::string& method, const json& params, int timeoutMs, json& dat
         data = reply.envelope["data"];
         return 0;
     }
-    printJson(reply.envelope);
+    CliReadable::print(method, reply.envelope, timeoutMs);
     return reply.outcome == CliIpcClient::Outcome::Answered ? 1 : 2;
 }
 
@@ -113,7 +131,7 @@ int login(const QStringList& args, int timeoutMs)
         return code;
     json last;
     const int code = followStatus([](const json& d) { return idle(d, "login"); }, timeoutMs, last);
-    printJson(last);
+    printStatus(last, timeoutMs);
     return code != 0 ? code : last["data"].value("loggedIn", false) ? 0 : 1;
 }
 
@@ -123,7 +141,7 @@ int logout(int timeoutMs)
     if (const int code = send("account.logout", json::object(), timeoutMs, data))
         return code;
     const int code = followStatus([](const json& d) { return !d.value("loggedIn", true); }, timeoutMs, last);
-    printJson(last);
+    printStatus(last, timeoutMs);
     return code;
 }
 
@@ -149,12 +167,12 @@ int vehicles(int timeoutMs)
     if (const int code = send("account.vehicles.refresh", json::object(), timeoutMs, data))
         return code;
     if (const int code = followStatus([](const json& d) { return idle(d, "vehiclesRefresh"); }, timeoutMs, last)) {
-        printJson(last);
+        printStatus(last, timeoutMs);
         return code;
     }
     const json answer = last["data"]["operations"]["vehiclesRefresh"]["lastCode"];
     if (answer != 200) {
-        printJson(last);
+        printStatus(last, timeoutMs);
         std::cerr << "velmora-cli: the vehicle list was not refreshed (code " << answer.dump() << ")\n";
         return 1;
     }
@@ -183,7 +201,7 @@ int remote(const QStringList& args, int timeoutMs)
                         : watch.value("active", false) && watch.value("vehicleCode", json()) == code;
         },
         timeoutMs, last);
-    printJson(last);
+    printStatus(last, timeoutMs);
     return result;
 }
 

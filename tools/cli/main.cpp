@@ -9,6 +9,7 @@
 
 #include "CliAccountCommands.h"
 #include "CliIpcClient.h"
+#include "CliReadable.h"
 #include "CliWatchView.h"
 
 #include <QCoreApplication>
@@ -33,7 +34,7 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage:\n"
-    "  velmora-cli [--timeout-ms N] [--endpoint PATH] METHOD [PARAMS_JSON]\n"
+    "  velmora-cli [--timeout-ms N] [--endpoint PATH] [--json] METHOD [PARAMS_JSON]\n"
     "  velmora-cli [--timeout-ms N] control.command PARAMS_JSON --wait [--timeout-s N]\n"
     "  velmora-cli [--timeout-ms N] mission.upload|mission.download [PARAMS_JSON] [--verify] --wait [--timeout-s N]\n"
     "  velmora-cli [--timeout-ms N] watch [--interval-ms N] [--vehicle-id N]\n"
@@ -46,8 +47,10 @@ constexpr const char* kUsage =
     "  velmora-cli --version\n"
     "\n"
     "Sends {\"method\": METHOD, \"apiVersion\": \"1\", \"params\": PARAMS_JSON} to the running\n"
-    "velmora-station (local endpoint \"Tarnwick_CliIpc_v1\" below $TMPDIR) and prints the\n"
-    "response envelope as indented JSON. PARAMS_JSON must be a JSON object (default {}).\n"
+    "velmora-station (local endpoint \"Tarnwick_CliIpc_v1\" below $TMPDIR) and prints a short\n"
+    "answer: a line or a table, errors on stderr as \"error CODE: message\". With --json it\n"
+    "prints the response envelope as indented JSON instead. PARAMS_JSON must be a JSON object\n"
+    "(default {}).\n"
     "'watch' redraws a vehicle's telemetry, link state and active alerts until Ctrl+C.\n"
     "'console' prints the station's operator console lines; --follow keeps printing new ones.\n"
     "'params' reads a parameter group (waiting up to 10 s) and prints name, value and unit per\n"
@@ -70,6 +73,7 @@ constexpr const char* kUsage =
     "  --endpoint PATH   the station's endpoint socket (default: Tarnwick_CliIpc_v1 below\n"
     "                    $TMPDIR; a station started with --endpoint-dir DIR listens on\n"
     "                    DIR/Tarnwick_CliIpc_v1)\n"
+    "  --json            print every answer as the response envelope (JSON), anywhere on the line\n"
     "  --interval-ms N   watch refresh interval, at least 100 (default 1000)\n"
     "  --vehicle-id N    watch this vehicle instead of the active one\n"
     "  --timeout-s N     --wait gives up after N seconds (default 30)\n"
@@ -120,9 +124,13 @@ bool isOk(const json& envelope)
     return envelope.is_object() && envelope.value("ok", false) == true && envelope.contains("data");
 }
 
-void printJson(const json& value)
+// The last mission.status of a transfer: the outcome of `kind` in a line, or the envelope.
+void printTransfer(const std::string& kind, const json& last, int timeoutMs)
 {
-    std::cout << value.dump(2, ' ', false, json::error_handler_t::replace) << std::endl;
+    if (CliReadable::jsonMode() || !isOk(last))
+        CliReadable::print("mission.status", last, timeoutMs);
+    else
+        std::cout << CliReadable::transferOutcome(kind, last["data"][kind]) << std::flush;
 }
 
 // After an "Unsupported ..." refusal: the values the station allows for the method's parameters
@@ -237,11 +245,11 @@ int followTransfer(const std::string& kind, int64_t before, int waitSeconds, int
     while (true) {
         const int64_t finished = transfersFinished(kind, timeoutMs, &last);
         if (finished < 0) {
-            printJson(last);
+            printTransfer(kind, last, timeoutMs);
             return 2;
         }
         if (finished > before) {
-            printJson(last);
+            printTransfer(kind, last, timeoutMs);
             const json& outcome = last["data"][kind];
             if (outcome.value("lastResult", json()) != 0) {
                 if (outcome.contains("verify") && outcome["verify"].value("state", "") == "differs")
@@ -256,7 +264,8 @@ int followTransfer(const std::string& kind, int64_t before, int waitSeconds, int
             return 0;
         }
         if (deadline.hasExpired() || g_interrupted) {
-            printJson(last);
+            if (CliReadable::jsonMode())
+                printTransfer(kind, last, timeoutMs);
             std::cerr << "velmora-cli: route " << kind << " still running after " << waitSeconds << " s\n";
             return 2;
         }
@@ -269,7 +278,7 @@ int waitForOutcome(int64_t requestId, int waitSeconds, int timeoutMs)
 {
     json last;
     const int code = followRequest(requestId, waitSeconds, timeoutMs, last);
-    printJson(last);
+    CliReadable::print("command.status", last, timeoutMs);
     return code;
 }
 
@@ -278,7 +287,7 @@ int sendAndFollow(const std::string& method, const json& params, int waitSeconds
 {
     const auto reply = CliIpcClient::send(CliIpcClient::makeRequest(method, params), timeoutMs);
     if (!isOk(reply.envelope)) {
-        printJson(reply.envelope);
+        CliReadable::print(method, reply.envelope, timeoutMs);
         if (reply.outcome != CliIpcClient::Outcome::Answered)
             return 2;
         printAllowedValues(method, reply.envelope, timeoutMs);
@@ -287,7 +296,7 @@ int sendAndFollow(const std::string& method, const json& params, int waitSeconds
     json last;
     const int code = followRequest(reply.envelope["data"].value("requestId", int64_t(0)), waitSeconds, timeoutMs, last);
     if (code != 0)
-        printJson(last);
+        CliReadable::print("command.status", last, timeoutMs);
     return code;
 }
 
@@ -319,7 +328,7 @@ int runParams(const std::string& group, const QStringList& assignments, json sel
         return code;
     const auto reply = CliIpcClient::send(CliIpcClient::makeRequest("params.get", selector), timeoutMs);
     if (!isOk(reply.envelope)) {
-        printJson(reply.envelope);
+        CliReadable::print("params.get", reply.envelope, timeoutMs);
         return reply.outcome == CliIpcClient::Outcome::Answered ? 1 : 2;
     }
     const json& data = reply.envelope["data"];
@@ -349,7 +358,7 @@ int runConsole(bool follow, int timeoutMs)
     while (true) {
         const auto tail = CliIpcClient::send(CliIpcClient::makeRequest("console.tail", params), timeoutMs);
         if (!isOk(tail.envelope)) {
-            printJson(tail.envelope);
+            CliReadable::print("console.tail", tail.envelope, timeoutMs);
             return tail.outcome == CliIpcClient::Outcome::Answered ? 1 : 2;
         }
         printConsoleLines(tail.envelope["data"]);
@@ -379,7 +388,7 @@ int runHelp(const QString& method, int timeoutMs)
 {
     const auto reply = CliIpcClient::send(CliIpcClient::makeRequest("system.methods", json::object()), timeoutMs);
     if (!isOk(reply.envelope)) {
-        printJson(reply.envelope);
+        CliReadable::print("system.methods", reply.envelope, timeoutMs);
         return reply.outcome == CliIpcClient::Outcome::Answered ? 1 : 2;
     }
     bool found = false;
@@ -408,7 +417,7 @@ int runFirmwareUpdate(const QString& file, json params, int timeoutMs)
     params["path"] = QFileInfo(file).absoluteFilePath().toStdString();
     const auto start = CliIpcClient::send(CliIpcClient::makeRequest("firmware.update", params), timeoutMs);
     if (!isOk(start.envelope)) {
-        printJson(start.envelope);
+        CliReadable::print("firmware.update", start.envelope, timeoutMs);
         return start.outcome == CliIpcClient::Outcome::Answered ? 1 : 2;
     }
     const json& started = start.envelope["data"];
@@ -425,7 +434,7 @@ int runFirmwareUpdate(const QString& file, json params, int timeoutMs)
     while (true) {
         const auto reply = CliIpcClient::send(CliIpcClient::makeRequest("firmware.status", selector), timeoutMs);
         if (!isOk(reply.envelope)) {
-            printJson(reply.envelope);
+            CliReadable::print("firmware.status", reply.envelope, timeoutMs);
             return reply.outcome == CliIpcClient::Outcome::Answered ? 1 : 2;
         }
         const json& d = reply.envelope["data"];
@@ -465,6 +474,8 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
+    // Anywhere, so that it can be added to any command line; watch keeps its own view.
+    CliReadable::setJsonMode(args.removeAll("--json") > 0);
 
     int timeoutMs = 10000;
     while (!args.isEmpty() && args.first().startsWith("-")) {
@@ -627,7 +638,7 @@ int main(int argc, char** argv)
     const bool ok = envelope.is_object() && envelope.contains("ok") && envelope["ok"] == true;
     // With --wait only the final command.status answer is printed, so scripts read one document.
     if (!wait || !ok)
-        printJson(envelope);
+        CliReadable::print(method.toStdString(), envelope, timeoutMs);
     if (!ok && result.outcome == CliIpcClient::Outcome::Answered)
         printAllowedValues(method.toStdString(), envelope, timeoutMs);
     if (result.outcome != CliIpcClient::Outcome::Answered)
