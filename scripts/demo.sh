@@ -34,6 +34,8 @@ trap cleanup EXIT
 
 step() { printf '\n== %s\n' "$*"; }
 cli() { "$CLI" "$@"; }
+# The loops below read the envelope (--json); what the demo shows is the CLI's readable answer.
+json_cli() { "$CLI" --json "$@"; }
 quiet_cli() { "$CLI" "$@" >/dev/null 2>&1; }
 
 step "starting 3 simulated vehicles (station at 127.0.0.1:$STATION_PORT)"
@@ -77,29 +79,31 @@ echo "fleet page: ${PAGE_URL:-(not served, see $DEMO_DIR/station.err)}"
 step "connecting over UDP"
 cli connection.connect "{\"type\": \"udp\", \"sendPort\": $STATION_PORT, \"recvPort\": $SIM_PORT}"
 for _ in $(seq 50); do
-  [ "$("$CLI" vehicle.list 2>/dev/null | grep -c '"vehicleId"')" -ge 3 ] && break
+  [ "$(json_cli vehicle.list 2>/dev/null | grep -c '"vehicleId"')" -ge 3 ] && break
   sleep 0.2
 done
 step "vehicles"
 cli vehicle.list
 
 step "waiting for the active vehicle to come alive"
-for _ in $(seq 50); do "$CLI" vehicle.list | grep -q '"alive": true' && break; sleep 0.2; done
+for _ in $(seq 50); do json_cli vehicle.list | grep -q '"alive": true' && break; sleep 0.2; done
 cli connection.status
 
 step "waiting for a position fix (the station refuses a take-off during a critical alert)"
-for _ in $(seq 50); do "$CLI" alerts.active | grep -q '"Critical"' || break; sleep 0.2; done
+for _ in $(seq 50); do json_cli alerts.active | grep -q '"Critical"' || break; sleep 0.2; done
 
 step "take-off to 30 m at 3 m/s"
-cli control.command '{"action": "takeoff", "alt": 30, "vel": 3}'
-altitude() { "$CLI" telemetry.snapshot | grep -m1 '"alt"' | sed -E 's/.*: *([-0-9.e+]+).*/\1/'; }
+cli control.command '{"action": "takeoff", "alt": 30, "vel": 3}' --wait
+# The snapshot's readable form is a field a line: name, value, unit.
+field() { awk -v f="$1" '$1 == f { print $2; exit }'; }
+altitude() { "$CLI" telemetry.snapshot | field alt; }
 for i in $(seq 8); do
   sleep 1
   printf 't+%ss  altitude %5.1f m\n' "$i" "$(altitude)"
 done
 
 step "landing"
-cli control.command '{"action": "land"}'
+cli control.command '{"action": "land"}' --wait
 for i in $(seq 3); do
   sleep 1
   printf 't+%ss  altitude %5.1f m\n' "$i" "$(altitude)"
@@ -132,13 +136,13 @@ cli route.create '{"name": "survey", "number": 1, "area": {"polygon": [{"lat": 2
 cli mission.check
 cli mission.upload --verify --wait
 cli mission.download --wait
-SURVEY_ID=$("$CLI" route.list | "$PYTHON_FOR_PORT" -c 'import json,sys; print(json.load(sys.stdin)["data"]["activeRouteId"])')
+SURVEY_ID=$(json_cli route.list | "$PYTHON_FOR_PORT" -c 'import json,sys; print(json.load(sys.stdin)["data"]["activeRouteId"])')
 cli route.export "{\"routeId\": \"$SURVEY_ID\", \"path\": \"$DEMO_DIR/survey.geojson\", \"format\": \"geojson\"}"
 cli mission.start '{"vehicleId": 2}'
-position() { "$CLI" telemetry.snapshot '{"vehicleId": 2}' | grep -m3 -E '"(lat|lon|alt)"' | sed -E 's/.*: *([-0-9.e+]+).*/\1/' | paste -sd' '; }
+position() { "$CLI" telemetry.snapshot "$@" | awk '$1 == "alt" || $1 == "lat" || $1 == "lon" { printf "%s ", $2 }'; }
 for i in $(seq 6); do
   sleep 1
-  printf 't+%ss  vehicle 2 (alt m, lat, lon) %s\n' "$i" "$(position)"
+  printf 't+%ss  vehicle 2 (alt m, lat, lon) %s\n' "$i" "$(position '{"vehicleId": 2}')"
 done
 if [ -n "$shot_pid" ]; then
   step "the fleet page while the survey is flown"
@@ -156,12 +160,11 @@ pids+=($!)
 VELMORA_PASSWORD=demo-pass cli login demo@example.com
 cli vehicles
 cli remote DEMO-R
-remote_position() { "$CLI" telemetry.snapshot '{"vehicleCode": "DEMO-R"}' | grep -m3 -E '"(lat|lon|alt)"' | sed -E 's/.*: *([-0-9.e+]+).*/\1/' | paste -sd' '; }
 for i in $(seq 4); do
   sleep 1
-  printf 't+%ss  DEMO-R (alt m, lat, lon) %s\n' "$i" "$(remote_position)"
+  printf 't+%ss  DEMO-R (alt m, lat, lon) %s\n' "$i" "$(position '{"vehicleCode": "DEMO-R"}')"
 done
-cli account.status
+cli vehicle.list
 cli remote --stop
 cli logout
 

@@ -30,7 +30,7 @@ int usageError(const std::string& text)
 }
 
 // The account's state in a line: what the command changed. The whole status with --json.
-void printStatus(const json& last, int timeoutMs)
+void printStatus(const json& last, int timeoutMs, bool remote = false)
 {
     if (CliReadable::jsonMode() || !last.is_object() || last.value("ok", false) != true || !last.contains("data")) {
         CliReadable::print("account.status", last, timeoutMs);
@@ -48,6 +48,8 @@ void printStatus(const json& last, int timeoutMs)
     if (watch.value("active", false))
         line += ", watching " + text(watch.value("vehicleCode", json())) + " (" +
                 std::to_string(watch.value("messagesReceived", 0)) + " messages)";
+    else if (remote)
+        line += ", watching no vehicle";
     std::cout << line << std::endl;
 }
 
@@ -201,7 +203,7 @@ int remote(const QStringList& args, int timeoutMs)
                         : watch.value("active", false) && watch.value("vehicleCode", json()) == code;
         },
         timeoutMs, last);
-    printStatus(last, timeoutMs);
+    printStatus(last, timeoutMs, true);
     return result;
 }
 

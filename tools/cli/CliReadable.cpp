@@ -296,12 +296,14 @@ std::string vehicleTable(const nlohmann::json& list, const nlohmann::json& snaps
     std::vector<std::vector<std::string>> table{{"ID", "CODE", "ALIVE", "LINK", "MODE", "STATE"}};
     for (const nlohmann::json& v : list.value("vehicles", nlohmann::json::array())) {
         const bool remote = v.value("controllerType", "") == "Remote";
+        // A vehicle watched through the broker has no link of its own to age.
+        const nlohmann::json age = v.value("lastTelemetryAgeMs", nlohmann::json());
         const std::string key = remote ? v.value("vehicleCode", "") : scalar(v.value("vehicleId", nlohmann::json()));
         const nlohmann::json status = snapshots.value(key, nlohmann::json::object())
                                           .value("display", nlohmann::json::object())
                                           .value("flightStatus", nlohmann::json::object());
         table.push_back({scalar(v.value("vehicleId", nlohmann::json())), scalar(v.value("vehicleCode", "")),
-                         scalar(v.value("alive", false)), ageText(v.value("lastTelemetryAgeMs", nlohmann::json())),
+                         scalar(v.value("alive", false)), remote && !age.is_number() ? "broker" : ageText(age),
                          cell(status.value("flightMode", nlohmann::json())),
                          cell(status.value("flightState", nlohmann::json()))});
     }
