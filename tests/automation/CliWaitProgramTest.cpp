@@ -41,7 +41,8 @@ TEST(CliWaitProgram, WaitExitsWithTheVehiclesAnswer)
     ASSERT_TRUE(sim.waitForReadyRead(10000)) << "the simulator prints its port";
     QProcess station;
     const QString dataDir = testsupport::makeTempDir("station");
-    station.start(VELMORA_STATION_BIN, {"--data-dir", dataDir, "--udp", QString::number(stationPort)});
+    station.start(VELMORA_STATION_BIN,
+                  {"--data-dir", dataDir, "--udp", QString::number(stationPort), "--lang", "zh_CN"});
     ASSERT_TRUE(station.waitForStarted(5000));
     ASSERT_TRUE(waitUntil(
         [] {
@@ -63,6 +64,7 @@ TEST(CliWaitProgram, WaitExitsWithTheVehiclesAnswer)
         {{"help", "control.command"}, 0, "force (boolean): "},
         {{"help", "no.such.method"}, 1, ""},
         {{"--version"}, 0, "velmora-cli "},
+        {{"--json", "system.info"}, 0, "\"language\": \"zh_CN\""},
         {{"params", "basic", "maxHorSpeed=3.3", "--vehicle-id", "1"}, 0, "written"},
         {{"params", "basic", "maxHorSpeed=3.3x"}, 2, "expected NAME=NUMBER"},
         {{"params", "Basic"}, 1, "hint: group is one of: basic, stab, pos, res, fixedStab, fixedPos"},
