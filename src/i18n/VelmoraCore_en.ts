@@ -486,11 +486,11 @@
     </message>
     <message>
         <source>北向相对距离</source>
-        <translation>North offset</translation>
+        <translation>RTK north offset</translation>
     </message>
     <message>
         <source>东向相对距离</source>
-        <translation>East offset</translation>
+        <translation>RTK east offset</translation>
     </message>
     <message>
         <source>相对高度</source>
