@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QImage>
 #include <QProcess>
+#include <QTranslator>
 
 #include <nlohmann/json.hpp>
 
@@ -104,6 +105,31 @@ TEST_F(StationWithSim, ARecordedTakeOffBecomesCsvSummaryPlotAndReplay)
     EXPECT_NEAR(replayed->posDataItem()->protoData().lat, options.homeLat, 1e-4);
     replay.kill();
     replay.waitForFinished();
+}
+
+// A station running in English records English titles and states; the tool reads them alike.
+TEST_F(StationWithSim, ALogRecordedInEnglishReadsAlike)
+{
+    QTranslator english;
+    ASSERT_TRUE(english.load(QStringLiteral(":/i18n/VelmoraCore_en.qm")));
+    QCoreApplication::installTranslator(&english);
+    SimOptions options;
+    options.fixAfterMs = 0;
+    ASSERT_NO_FATAL_FAILURE(startAlive(options));
+    testsupport::pumpEvents(1200);
+    mvm()->activeVehicle()->teleCtrler()->finishFlightData();
+    QCoreApplication::removeTranslator(&english);
+    const QString dir = GcsSettings::getInstance()->userDataPath() + "/flightData/";
+    const QString log = dir + QDir(dir).entryList({"Flight_1_*.xlsx"}, QDir::Files).value(0);
+    ASSERT_TRUE(csvLines(log).value(0).startsWith("Time\t"));
+    const QString out = testsupport::makeTempDir("out");
+    const ToolRun run = runTool({log, "--csv", out + "/log.csv"});
+    ASSERT_EQ(run.code, 0) << run.err.data();
+    const auto lines = csvLines(out + "/log.csv");
+    const auto keys = lines.first().trimmed().split(',');
+    const auto cells = lines[1].trimmed().split(',');
+    EXPECT_EQ(cells[keys.indexOf("armed_state_text")], "disarmed");
+    EXPECT_NEAR(cells[keys.indexOf("lat")].toDouble(), options.homeLat, 1e-4);
 }
 
 // Every refusal names the line, exits 1 and leaves no output file.

@@ -63,6 +63,7 @@ protected:
     {
         _MavProtoFlightStatusData_t r{};
         r.flightMode = flightMode;
+        r.armedState = 1;  // armed: every sample is a row (disarmed on the ground writes one a second)
         r.totalFlightTime = 3725;
         auto f = std::make_shared<_MavPFrame_t>();
         MavProtoTeleProcesser::packFlightStatusDataPFrame(*f, 6, 0, r);

@@ -135,7 +135,7 @@ bool FlightLog::read(const QString& path, QString* error)
 
         if (line == 1) {
             const auto tab = text.find('\t');
-            if (text.substr(0, tab) != kTimeTitle)
+            if (text.substr(0, tab) != kTimeTitle && sourceText(text.substr(0, tab)) != kTimeTitle)
                 return fail(lineError(1, QStringLiteral("not a flight log: the first title is not 时间")));
             std::vector<bool> seen(table.size(), false);
             size_t at = tab;

@@ -1,5 +1,9 @@
 #include "FlightLogColumns.h"
 
+#include <QFile>
+#include <QXmlStreamReader>
+
+#include <algorithm>
 #include <charconv>
 #include <unordered_map>
 
@@ -210,6 +214,42 @@ int columnByKey(std::string_view key)
     return -1;
 }
 
+std::string sourceText(std::string_view english)
+{
+    // Translation -> source, from the catalogue built into this program; the first source wins
+    // when two share a translation.
+    static const auto index = [] {
+        std::unordered_map<std::string, std::string> m;
+        QFile file(QStringLiteral(":/flightlog/VelmoraCore_en.ts"));
+        if (!file.open(QIODevice::ReadOnly))
+            return m;
+        QXmlStreamReader xml(&file);
+        QString source;
+        while (!xml.atEnd()) {
+            if (xml.readNext() != QXmlStreamReader::StartElement)
+                continue;
+            if (xml.name() == QLatin1String("source"))
+                source = xml.readElementText();
+            else if (xml.name() == QLatin1String("translation"))
+                m.emplace(xml.readElementText().trimmed().toStdString(), source.toStdString());
+        }
+        return m;
+    }();
+    if (const auto it = index.find(std::string(english)); it != index.end())
+        return it->second;
+    // Numbered texts ("Motor 3") come from one source with "%1" in it.
+    const size_t digit = english.find_first_of("0123456789");
+    if (digit == std::string_view::npos)
+        return {};
+    const size_t end = std::min(english.find_first_not_of("0123456789", digit), english.size());
+    const std::string number(english.substr(digit, end - digit));
+    const auto it = index.find(std::string(english.substr(0, digit)) + "%1" + std::string(english.substr(end)));
+    if (it == index.end() || it->second.find("%1") == std::string::npos)
+        return {};
+    std::string source = it->second;
+    return source.replace(source.find("%1"), 2, number);
+}
+
 int columnByTitle(std::string_view title)
 {
     static const auto index = [] {
@@ -219,7 +259,10 @@ int columnByTitle(std::string_view title)
             m.emplace(c[i].title, int(i));
         return m;
     }();
-    const auto it = index.find(title);
+    if (const auto it = index.find(title); it != index.end())
+        return it->second;
+    const std::string source = sourceText(title);
+    const auto it = source.empty() ? index.end() : index.find(source);
     return it == index.end() ? -1 : it->second;
 }
 
@@ -232,7 +275,10 @@ bool stateCode(StateSet set, std::string_view cell, double& code)
             return true;
         }
     }
-    return wholeNumber(cell, code);
+    if (wholeNumber(cell, code))
+        return true;
+    const std::string source = sourceText(cell);
+    return !source.empty() && source != cell && stateCode(set, source, code);
 }
 
 std::string stateText(StateSet set, int code)
@@ -243,8 +289,21 @@ std::string stateText(StateSet set, int code)
 
 bool takeoffCheckBits(std::string_view cell, double& bits)
 {
-    if (cell.find("允许起飞") == std::string_view::npos && cell.find("禁止起飞") == std::string_view::npos)
-        return wholeNumber(cell, bits);
+    if (cell.find("允许起飞") == std::string_view::npos && cell.find("禁止起飞") == std::string_view::npos) {
+        if (wholeNumber(cell, bits))
+            return true;
+        // English parts joined by "; ": each back to its source text.
+        std::string source;
+        for (size_t at = 0; at <= cell.size();) {
+            const size_t end = std::min(cell.find("; ", at), cell.size());
+            const std::string part = sourceText(cell.substr(at, end - at));
+            if (part.empty())
+                return false;
+            source += part + "；";
+            at = end + 2;
+        }
+        return source.find("起飞") != std::string::npos && takeoffCheckBits(source, bits);
+    }
     int value = 0;
     for (const auto& b : kCheckBits)
         if (cell.find(b.ok) != std::string_view::npos)

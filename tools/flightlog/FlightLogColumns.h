@@ -31,6 +31,11 @@ const std::vector<Column>& columns();
 int columnByKey(std::string_view key);
 int columnByTitle(std::string_view title);
 
+// The source text of a text the station showed in English (a title, a state), through the
+// library's English catalogue; empty when the catalogue does not know it. A station running in
+// English records English titles and states; the tables below hold the source texts.
+std::string sourceText(std::string_view english);
+
 // A recorded state text (or a plain code) as its code; false when it is neither.
 bool stateCode(StateSet set, std::string_view cell, double& code);
 // The English text of a code; "" for a code without one.
