@@ -8,7 +8,7 @@ _velmora_cli_methods()
     if [[ -n $listed ]]; then
         echo "$listed"
     else
-        echo "system.ping system.methods connection.status connection.connect connection.disconnect
+        echo "system.ping system.info system.methods connection.status connection.connect connection.disconnect
               vehicle.resolveTarget vehicle.list vehicle.setActive telemetry.snapshot alerts.active
               vehicle.linkStats params.read params.write params.get params.set control.command
               command.status console.tail account.status account.login account.logout
@@ -40,7 +40,7 @@ _velmora_cli()
     case $command in
         "")
             if [[ $cur == -* ]]; then
-                COMPREPLY=($(compgen -W "--timeout-ms --endpoint --version --help" -- "$cur"))
+                COMPREPLY=($(compgen -W "--json --timeout-ms --endpoint --version --help" -- "$cur"))
             else
                 COMPREPLY=($(compgen -W "watch console params help firmware-update login logout vehicles remote
                                            $(_velmora_cli_methods)" -- "$cur"))

@@ -271,7 +271,7 @@ TEST_F(CliIpcServerTest, CliClientExitStatusFollowsTheEnvelope)
         ASSERT_TRUE(c.peer != Peer::Station || server.start());
         ASSERT_TRUE(c.peer != Peer::Silent || silentServer.listen(kEndpoint));
         QProcess cli;
-        cli.start(VELMORA_CLI_BIN, c.args);
+        cli.start(VELMORA_CLI_BIN, QStringList{"--json"} + c.args);
         ASSERT_TRUE(waitUntil([&] { return cli.state() == QProcess::NotRunning; }, 20000));
         const QByteArray out = cli.readAllStandardOutput();
         const QByteArray errText = cli.readAllStandardError();

@@ -111,9 +111,10 @@ TEST(StationProgram, StopsCleanlyWhileTwentyVehiclesArePolled)
         ASSERT_TRUE(waitUntil(
             [] {
                 QByteArray out;
-                return runCli({"vehicle.list"}, &out) == 0 && nlohmann::json::parse(out.toStdString(), nullptr, false)
-                                                                      .value("data", nlohmann::json::object())
-                                                                      .value("count", 0) == 20;
+                return runCli({"--json", "vehicle.list"}, &out) == 0 &&
+                       nlohmann::json::parse(out.toStdString(), nullptr, false)
+                               .value("data", nlohmann::json::object())
+                               .value("count", 0) == 20;
             },
             15000))
             << "run " << run;

@@ -160,7 +160,7 @@ def find_chromium():
 
 class Cli:
     def __init__(self, binary, endpoint):
-        self.args = [binary, "--endpoint", endpoint]
+        self.args = [binary, "--json", "--endpoint", endpoint]
 
     def __call__(self, method, params=None, *options, expect_ok=True):
         args = self.args + [method] + ([json.dumps(params)] if params is not None else []) + list(options)

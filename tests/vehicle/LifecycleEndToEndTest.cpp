@@ -17,6 +17,8 @@ using testsupport::waitUntil;
 TEST_F(StationWithSim, DisconnectRetiresVehiclesAndAReconnectLeavesTheOldOnesSilent)
 {
     GcsSettings::getInstance()->setTeleReqInterval(100);
+    // Every sample a row, also on the ground (the count below is of samples).
+    GcsSettings::getInstance()->setValue(QStringLiteral("flightData/thinOnGround"), false);
     startSim(SimOptions());
     QSignalSpy opened(app->ctrl, &GcsAppController::linkConnectResp);
     ASSERT_EQ(app->ctrl->connectToLinkFromCliParams(
