@@ -117,12 +117,11 @@ TEST(MavProtoTeleProcesser, StateByteEncodesEachStateInItsBits)
         MavProtoComprehensiveStateBits_t states;
         uint8_t expected;
     };
+    // Any fix counts as positioned; unknown battery codes saturate and never reach bit 7.
     const std::vector<Case> cases = {
-        {{0, 0, 0, 0, 0, 0}, 0x00}, {{1, 0, 0, 0, 0, 0}, 0x01}, {{0, 3, 0, 0, 0, 0}, 0x02},  // any fix counts as
-                                                                                             // positioned
-        {{0, 0, 1, 0, 0, 0}, 0x04}, {{0, 0, 0, 1, 0, 0}, 0x08}, {{0, 0, 0, 0, 1, 0}, 0x10}, {{0, 0, 0, 0, 0, 1}, 0x20},
-        {{0, 0, 0, 0, 0, 2}, 0x40}, {{0, 0, 0, 0, 0, 9}, 0x60},  // unknown battery codes saturate and never reach bit 7
-        {{1, 1, 1, 1, 1, 2}, 0x5F},
+        {{0, 0, 0, 0, 0, 0}, 0x00}, {{1, 0, 0, 0, 0, 0}, 0x01}, {{0, 3, 0, 0, 0, 0}, 0x02}, {{0, 0, 1, 0, 0, 0}, 0x04},
+        {{0, 0, 0, 1, 0, 0}, 0x08}, {{0, 0, 0, 0, 1, 0}, 0x10}, {{0, 0, 0, 0, 0, 1}, 0x20}, {{0, 0, 0, 0, 0, 2}, 0x40},
+        {{0, 0, 0, 0, 0, 9}, 0x60}, {{1, 1, 1, 1, 1, 2}, 0x5F},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(MavProtoTeleProcesser::encodeComprehensiveStateByte(c.states), c.expected)
