@@ -7,13 +7,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
-velmora_build --target velmora-station velmora-vehicle-sim velmora-cli velmora-cloud-sim
+velmora_build --target velmora-station velmora-vehicle-sim velmora-cli velmora-cloud-sim velmora-flightlog
 
 BIN="$BUILD_DIR/tools"
 STATION="$BIN/station/velmora-station"
 SIM="$BIN/vehicle-sim/velmora-vehicle-sim"
 CLI="$BIN/cli/velmora-cli"
 CLOUD="$BIN/cloud-sim/velmora-cloud-sim"
+FLIGHTLOG="$BIN/flightlog/velmora-flightlog"
 STATION_PORT="${STATION_PORT:-14550}"
 PYTHON_FOR_PORT=/usr/bin/python3
 [ -x "$PYTHON_FOR_PORT" ] || PYTHON_FOR_PORT=python3
@@ -69,7 +70,8 @@ echo "cloud service on http://127.0.0.1:$CLOUD_PORT"
 step "starting velmora-station (data in $DEMO_DIR/station)"
 "$STATION" --data-dir "$DEMO_DIR/station" --log-level warn --cloud-url "http://127.0.0.1:$CLOUD_PORT" \
   --mqtt "$MQTT_URI" --mqtt-user demo-station --mqtt-password station-pw --http 0 >"$DEMO_DIR/station.out" 2>"$DEMO_DIR/station.err" &
-pids+=($!)
+STATION_PID=$!
+pids+=($STATION_PID)
 for _ in $(seq 100); do quiet_cli system.ping && break; sleep 0.1; done
 cli system.ping
 for _ in $(seq 50); do grep -qs 'fleet page:' "$DEMO_DIR/station.out" && break; sleep 0.1; done
@@ -93,6 +95,7 @@ step "waiting for a position fix (the station refuses a take-off during a critic
 for _ in $(seq 50); do json_cli alerts.active | grep -q '"Critical"' || break; sleep 0.2; done
 
 step "take-off to 30 m at 3 m/s"
+TAKEOFF_ID=$(json_cli connection.status | "$PYTHON_FOR_PORT" -c 'import json, sys; print(json.load(sys.stdin)["data"]["activeVehicleId"])')
 cli control.command '{"action": "takeoff", "alt": 30, "vel": 3}' --wait
 # The snapshot's readable form is a field a line: name, value, unit.
 field() { awk -v f="$1" '$1 == f { print $2; exit }'; }
@@ -168,4 +171,18 @@ cli vehicle.list
 cli remote --stop
 cli logout
 
-step "done: stopping the station and the simulator"
+step "the flight log of vehicle $TAKEOFF_ID: its take-off and landing"
+# The station closes its flight logs when it stops.
+kill -TERM "$STATION_PID" 2>/dev/null || true
+wait "$STATION_PID" 2>/dev/null || true
+FLIGHT_LOG=$(find "$DEMO_DIR/station" -name "Flight_${TAKEOFF_ID}_*.xlsx" | sort | head -n1)
+if [ -n "$FLIGHT_LOG" ]; then
+  "$FLIGHTLOG" "$FLIGHT_LOG" --summary
+  if "$FLIGHTLOG" "$FLIGHT_LOG" --plot alt,up_spd -o "$DEMO_DIR/flight.png" --size 1000x560; then
+    echo "plot of altitude and vertical speed: $DEMO_DIR/flight.png"
+  fi
+else
+  echo "no flight log of vehicle $TAKEOFF_ID in $DEMO_DIR/station"
+fi
+
+step "done: stopping the simulators"
