@@ -20,8 +20,10 @@ uint16_t packFrom(_MavPFrame_t& frame, uint8_t rxId, uint8_t seq, uint8_t cmd, c
 template <typename T>
 void put(std::vector<uint8_t>& out, const T value)
 {
-    const auto* p = reinterpret_cast<const uint8_t*>(&value);
-    out.insert(out.end(), p, p + sizeof(T));
+    // resize + memcpy: g++ 12 at -O2 takes an insert into an empty vector for an overflow.
+    const size_t at = out.size();
+    out.resize(at + sizeof(T));
+    std::memcpy(out.data() + at, &value, sizeof(T));
 }
 
 template <typename T>
