@@ -147,7 +147,8 @@ TEST(StationProgram, PasswordFileMustBePrivateAndTheLogIs)
         EXPECT_TRUE(QString::fromLocal8Bit(station.readAllStandardError()).contains(message)) << message;
         struct stat st { };
         const QByteArray log = QFile::encodeName(dataDir + "/data/logs/station.log");
-        if (exitCode == 0)
+        if (exitCode == 0) {
             EXPECT_EQ(::stat(log.constData(), &st) == 0 ? st.st_mode & 0777 : 0u, 0600u) << "a missing log fails too";
+        }
     }
 }

@@ -129,8 +129,9 @@ TEST(MavAreaRouteGenerator, EdgeCases)
             EXPECT_NEAR(p.x, c.expected[i].x, 0.01) << c.what << " #" << i;
             EXPECT_NEAR(p.y, c.expected[i].y, 0.01) << c.what << " #" << i;
         }
-        if (!c.warning.empty())
+        if (!c.warning.empty()) {
             EXPECT_EQ(log.count(spdlog::level::warn, c.warning), 1) << c.what;
+        }
     }
     EXPECT_EQ(G::generate(nullptr).size(), 0);
 }
