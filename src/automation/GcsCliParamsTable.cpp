@@ -142,7 +142,9 @@ template <typename R>
 std::string applyTo(R* record, const std::vector<Field<R>>& fields, const json& values)
 {
     R changed = record ? *record : R{};
-    for (const auto& [name, value] : values.items()) {
+    for (const auto& item : values.items()) {
+        const std::string& name = item.key();
+        const auto& value = item.value();
         const auto f = std::find_if(fields.begin(), fields.end(), [&](const auto& x) { return name == x.name; });
         if (f == fields.end())
             return name == "version" ? "Parameter version belongs to the firmware and cannot be set"
