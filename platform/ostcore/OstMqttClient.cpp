@@ -162,6 +162,15 @@ bool OstMqttClient::startAttempt()
     mosquitto_connect_callback_set(link->mosq, &OstMqttClient::handleConnect);
     mosquitto_disconnect_callback_set(link->mosq, &OstMqttClient::handleDisconnect);
     mosquitto_message_callback_set(link->mosq, &OstMqttClient::handleMessage);
+    mosquitto_publish_callback_set(link->mosq, &OstMqttClient::handlePublish);
+    if (m_will) {
+        const int rc = mosquitto_will_set(link->mosq, m_will->topic.c_str(), int(m_will->payload.size()),
+                                          m_will->payload.data(), m_will->qos, m_will->retain);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            spdlog::error("<MqttClient> last will on {} refused: {}", m_will->topic, mosquitto_strerror(rc));
+            return false;
+        }
+    }
     mosquitto_reconnect_delay_set(link->mosq, kLibraryReconnectSec, kLibraryReconnectSec, false);
     const std::string user = userName();
     mosquitto_username_pw_set(link->mosq, user.empty() ? nullptr : user.c_str(),
@@ -187,6 +196,7 @@ bool OstMqttClient::startAttempt()
     }
     link->id = ++m_attemptId;
     link->client = this;
+    m_pendingPublishes = 0;  // what the last handle held went with it
     m_link = link;
     m_connectTimer->start(kConnectTimeoutMs);
     std::thread(&OstMqttClient::runLink, std::move(link), m_host, m_port, m_keepAliveSec).detach();
@@ -273,7 +283,12 @@ void OstMqttClient::disconnectFromServer()
     spdlog::info("<MqttClient> disconnected from {}:{}", m_host, m_port);
 }
 
-bool OstMqttClient::publish(const std::string& topic, const std::string& payload, int qos)
+void OstMqttClient::setWill(const std::string& topic, const std::string& payload, int qos, bool retain)
+{
+    m_will = Will{topic, payload, qos, retain};
+}
+
+bool OstMqttClient::publish(const std::string& topic, const std::string& payload, int qos, bool retain)
 {
     if (topic.empty() || qos < 0 || qos > 2 || mosquitto_pub_topic_check(topic.c_str()) != MOSQ_ERR_SUCCESS) {
         spdlog::warn("<MqttClient> publish refused, topic '{}', qos {}", topic, qos);
@@ -283,9 +298,11 @@ bool OstMqttClient::publish(const std::string& topic, const std::string& payload
         spdlog::debug("<MqttClient> publish to {} dropped, not connected", topic);
         return false;
     }
+    ++m_pendingPublishes;
     const int rc =
-        mosquitto_publish(m_link->mosq, nullptr, topic.c_str(), int(payload.size()), payload.data(), qos, false);
+        mosquitto_publish(m_link->mosq, nullptr, topic.c_str(), int(payload.size()), payload.data(), qos, retain);
     if (rc != MOSQ_ERR_SUCCESS) {
+        --m_pendingPublishes;
         spdlog::warn("<MqttClient> publish to {} failed: {}", topic, mosquitto_strerror(rc));
         return false;
     }
@@ -424,6 +441,14 @@ void OstMqttClient::handleMessage(mosquitto*, void* obj, const mosquitto_message
         link->client->onMessage(msg);
 }
 
+void OstMqttClient::handlePublish(mosquitto*, void* obj, int)
+{
+    auto* link = static_cast<Link*>(obj);
+    std::lock_guard lock(link->mutex);
+    if (link->client && link->client->m_pendingPublishes > 0)
+        --link->client->m_pendingPublishes;
+}
+
 void OstMqttClient::onConnect(mosquitto* mosq, int rc)
 {
     m_lastConnack = rc;
@@ -495,11 +520,11 @@ void OstMqttClient::onMessage(const mosquitto_message* msg)
     {
         std::lock_guard lock(m_inboxMutex);
         m_inbox.push_back(std::move(item));
-        if (m_inbox.size() > kMostQueuedMessages) {
+        if (m_inbox.size() > m_inboxLimit) {
             m_inbox.pop_front();
             const auto n = ++m_dropped;
             if (n == 1)
-                spdlog::warn("<MqttClient> inbox full ({} messages), oldest dropped", kMostQueuedMessages);
+                spdlog::warn("<MqttClient> inbox full ({} messages), oldest dropped", size_t(m_inboxLimit));
             else
                 spdlog::debug("<MqttClient> inbox full, {} dropped so far", n);
         }

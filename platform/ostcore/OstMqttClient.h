@@ -33,7 +33,14 @@
 // - The client keeps the list of its subscriptions and makes them again after every connect,
 //   so they survive broker restarts and disconnectFromServer()/connectToServer(); a subscribe
 //   while not connected is only recorded. unsubscribe() drops a topic from the list.
-// - publish() while not connected returns false and sends nothing later.
+// - publish() while not connected returns false and sends nothing later. pendingPublishCount()
+//   is what the library still holds of this connection's publishes (not yet written, or QoS 1/2
+//   not yet acknowledged): a publisher that must not grow memory while the broker is slow
+//   checks it, since the library's own queue has no bound.
+// - setWill() is sent with every connect from the next attempt on: the broker publishes it when
+//   the connection ends without a DISCONNECT (a crash, a network loss, a missed keep-alive).
+// - setInboxLimit() raises the inbox bound for a client that subscribes to many retained
+//   topics, whose whole set arrives at once after each connect.
 // - Messages reach each registered receiver as an OstMqttMessageReceiver::MessageEvent, so they
 //   are handled on the receiver's thread. Broker input is untrusted: a payload over
 //   kMostPayloadBytes is dropped in the network thread before it is copied (oversizedCount()),
@@ -55,6 +62,7 @@
 #include <QObject>
 #include <QString>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -130,7 +138,10 @@ public:
     // Replaces the reconnect back-off (tests: short delays, a seeded source).
     void setBackoff(OstMqttBackoff backoff);
 
-    bool publish(const std::string& topic, const std::string& payload, int qos);
+    bool publish(const std::string& topic, const std::string& payload, int qos, bool retain = false);
+    int pendingPublishCount() const { return m_pendingPublishes; }
+    void setWill(const std::string& topic, const std::string& payload, int qos, bool retain);
+    void setInboxLimit(size_t messages) { m_inboxLimit = std::max<size_t>(messages, 1); }
     bool subscribe(const std::string& topic, int qos);
     bool unsubscribe(const std::string& topic);
 
@@ -150,6 +161,7 @@ private:
     static void handleConnect(mosquitto* mosq, void* link, int rc);
     static void handleDisconnect(mosquitto* mosq, void* link, int rc);
     static void handleMessage(mosquitto* mosq, void* link, const mosquitto_message* msg);
+    static void handlePublish(mosquitto* mosq, void* link, int mid);
     void onConnect(mosquitto* mosq, int rc);
     void onDisconnect(mosquitto* mosq, int rc);
     void onMessage(const mosquitto_message* msg);
@@ -197,4 +209,13 @@ private:
     bool m_deliveryPosted = false;
     std::atomic<std::uint64_t> m_dropped{0};
     std::atomic<std::uint64_t> m_oversized{0};
+    std::atomic<size_t> m_inboxLimit{kMostQueuedMessages};
+    std::atomic<int> m_pendingPublishes{0};
+    struct Will {
+        std::string topic;
+        std::string payload;
+        int qos = 0;
+        bool retain = false;
+    };
+    std::optional<Will> m_will;  // client's thread only
 };

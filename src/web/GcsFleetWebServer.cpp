@@ -4,14 +4,7 @@
 
 #include "app/GcsAppController.h"
 #include "fleet/FleetReadModel.h"
-#include "mission/MavFlightRouteDataItem.h"
-#include "mission/MavMissionsController.h"
-#include "telemetry/VehicleAlert.h"
-#include "telemetry/VehicleAlertController.h"
-#include "vehicle/MultiVehicleManager.h"
-#include "vehicle/VehicleController.h"
-
-#include "NfzZoneManager.h"
+#include "fleet/StationFleetSource.h"
 
 #include <QAbstractHttpServer>
 #include <QCryptographicHash>
@@ -232,20 +225,11 @@ QByteArray mimeOf(const QString& name)
     return "application/octet-stream";
 }
 
-bool sameAlerts(const QList<VehicleAlert>& a, const QList<VehicleAlert>& b)
-{
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const VehicleAlert& x, const VehicleAlert& y) {
-        return x.key == y.key && x.level == y.level && x.sourceField == y.sourceField &&
-               x.currentValue == y.currentValue && x.expectedValue == y.expectedValue &&
-               x.thresholdValue == y.thresholdValue && x.timestampMs == y.timestampMs;
-    });
-}
-
 }  // namespace
 
 struct GcsFleetWebServer::Private {
     GcsFleetWebServer* q;
-    GcsAppController* ctrl;
+    std::shared_ptr<FleetPageSource> source;
     Options options;
     GcsFleetHttpGuard* guard = nullptr;
     FleetHttpServer* http = nullptr;
@@ -265,21 +249,15 @@ struct GcsFleetWebServer::Private {
         uint64_t linkSentTick = 0;
     };
     std::unordered_map<std::string, Sent> sentVehicles;  // by vehicleKey
-    struct VehicleAlertsCache {
-        QList<VehicleAlert> active;
-        json entries = json::array();
-    };
-    std::unordered_map<std::string, VehicleAlertsCache> alertsCache;
-    std::map<std::string, std::string> sentDocs;  // "alerts", "route", "zones", "link"
+    std::map<std::string, std::string> sentDocs;  // "alerts", "route", "zones", "link", "stations"
     uint64_t tickCount = 0;
-    const void* routeSeen = nullptr;
-    int routeCountSeen = -1;
-    const void* zonesSeen = nullptr;
-    size_t zoneCountSeen = 0;
+    uint64_t routeSeen = 0;
+    uint64_t zonesSeen = 0;
+    bool stampsSeen = false;
 
-    Private(GcsFleetWebServer* owner, GcsAppController* c, Options o)
+    Private(GcsFleetWebServer* owner, std::shared_ptr<FleetPageSource> s, Options o)
         : q(owner)
-        , ctrl(c)
+        , source(std::move(s))
         , options(std::move(o))
     {
     }
@@ -314,19 +292,24 @@ struct GcsFleetWebServer::Private {
     Answer route(const Ask& ask)
     {
         const QByteArray& path = ask.path;
-        static const std::map<QByteArray, std::function<json(const FleetReadModel::Sources&)>> docs = {
-            {"/api/v1/fleet", FleetReadModel::fleet},
-            {"/api/v1/alerts", FleetReadModel::alerts},
-            {"/api/v1/routes/active", FleetReadModel::activeRoute},
-            {"/api/v1/zones", FleetReadModel::zones},
-            {"/api/v1/link", FleetReadModel::link},
+        static const std::map<QByteArray, json (FleetPageSource::*)()> docs = {
+            {"/api/v1/fleet", &FleetPageSource::fleet},
+            {"/api/v1/alerts", &FleetPageSource::alerts},
+            {"/api/v1/routes/active", &FleetPageSource::activeRoute},
+            {"/api/v1/zones", &FleetPageSource::zones},
+            {"/api/v1/link", &FleetPageSource::link},
+            {"/api/v1/stations", &FleetPageSource::stations},
         };
-        if (const auto doc = docs.find(path); doc != docs.end())
-            return {QHttpServerResponder::StatusCode::Ok,
-                    "application/json",
-                    QByteArray::fromStdString(doc->second(ctrl->fleetSources()).dump()),
-                    {},
-                    false};
+        if (const auto doc = docs.find(path); doc != docs.end()) {
+            json body = (source.get()->*doc->second)();
+            // A station has no station list: that path is as unknown as any other there.
+            if (!body.is_null())
+                return {QHttpServerResponder::StatusCode::Ok,
+                        "application/json",
+                        QByteArray::fromStdString(body.dump()),
+                        {},
+                        false};
+        }
         if (const auto found = staticFiles.find(path); found != staticFiles.end()) {
             const StaticFile& file = found->second;
             if (ask.ifNoneMatch == file.etag)
@@ -474,11 +457,13 @@ struct GcsFleetWebServer::Private {
     // Keys of the documents too large for it go to *large: they follow in parts.
     std::string snapshot(bool seed, std::vector<std::string>* large)
     {
-        json fleet = FleetReadModel::fleet(ctrl->fleetSources());
-        json docs = {{"alerts", alertsDoc()},
-                     {"route", FleetReadModel::activeRoute(ctrl->fleetSources())},
-                     {"zones", FleetReadModel::zones(ctrl->fleetSources())},
-                     {"link", FleetReadModel::link(ctrl->fleetSources())}};
+        json fleet = source->fleet();
+        json docs = {{"alerts", source->alerts()},
+                     {"route", source->activeRoute()},
+                     {"zones", source->zones()},
+                     {"link", source->link()}};
+        if (json stations = source->stations(); !stations.is_null())
+            docs["stations"] = std::move(stations);
         if (seed) {
             sentVehicles.clear();
             for (json v : fleet["vehicles"]) {
@@ -518,35 +503,6 @@ struct GcsFleetWebServer::Private {
         return message.dump();
     }
 
-    // The alerts document from each vehicle's records, asking the router only for a vehicle
-    // whose alerts changed.
-    json alertsDoc()
-    {
-        json list = json::array();
-        auto* mvm = ctrl->multiVehicleMgr();
-        if (!mvm)
-            return {{"alerts", list}, {"count", 0}};
-        std::unordered_map<std::string, VehicleAlertsCache> next;
-        for (const auto& v : mvm->vehicleList()) {
-            QList<VehicleAlert> active;
-            if (const auto alerts = v->alertCtrler())
-                active = alerts->activeAlerts();
-            std::sort(active.begin(), active.end(), [](const auto& a, const auto& b) { return a.key < b.key; });
-            const std::string key = FleetReadModel::vehicleKey(*v);
-            auto& entry = next[key];
-            if (const auto old = alertsCache.find(key);
-                old != alertsCache.end() && sameAlerts(old->second.active, active))
-                entry = std::move(old->second);
-            else
-                entry = {active, FleetReadModel::vehicleAlerts(*v)};
-            for (const auto& a : entry.entries)
-                list.push_back(a);
-        }
-        alertsCache = std::move(next);
-        const auto count = list.size();
-        return {{"alerts", std::move(list)}, {"count", count}};
-    }
-
     // Appends ,"key":doc when the document's text changed since it was last sent.
     void addIfChanged(std::string& message, const char* key, const json& doc)
     {
@@ -565,17 +521,13 @@ struct GcsFleetWebServer::Private {
 
     void tick()
     {
-        auto* mvm = ctrl->multiVehicleMgr();
-        if (clients.isEmpty() || !mvm)
+        if (clients.isEmpty())
             return;
         ++tickCount;
-        const auto active = mvm->activeVehicle();
         std::string changed;
         const uint64_t second = uint64_t(options.rateHz);
-        for (const auto& v : mvm->vehicleList()) {
-            json now = FleetReadModel::vehicleWithoutLinkStats(*v, v == active);
-            json link = FleetReadModel::linkStats(*v);
-            const auto [it, joined] = sentVehicles.try_emplace(FleetReadModel::vehicleKey(*v));
+        for (auto& [vehicleKey, now, link] : source->vehicles()) {
+            const auto [it, joined] = sentVehicles.try_emplace(vehicleKey);
             Sent& sent = it->second;
             sent.seenTick = tickCount;
             json entry = json::object();
@@ -600,7 +552,7 @@ struct GcsFleetWebServer::Private {
                 if (entry.empty())
                     continue;
                 entry["key"] = it->first;
-                entry["vehicleId"] = v->vehicleId();
+                entry["vehicleId"] = sent.v["vehicleId"];
             }
             if (!changed.empty())
                 changed += ',';
@@ -617,34 +569,38 @@ struct GcsFleetWebServer::Private {
         }
         std::string message = "{\"type\":\"tick\",\"time\":" + std::to_string(FleetReadModel::nowMs()) +
                               ",\"vehicles\":[" + changed + "],\"removed\":[" + removed + "]";
-        addIfChanged(message, "alerts", alertsDoc());
-        addIfChanged(message, "link", FleetReadModel::link(ctrl->fleetSources()));
+        addIfChanged(message, "alerts", source->alerts());
+        addIfChanged(message, "link", source->link());
+        if (json stations = source->stations(); !stations.is_null())
+            addIfChanged(message, "stations", stations);
         // Route and zone sets can be large: rebuilt when replaced, else once a second.
         const bool everySecond = tickCount % second == 0;
-        const auto missions = ctrl->missionsCtrler();
-        const auto routePtr = missions ? missions->activeFlightRoute() : nullptr;
-        const int routeCount = routePtr ? routePtr->wayPointCount() : -1;
-        if (everySecond || routePtr.get() != routeSeen || routeCount != routeCountSeen) {
-            routeSeen = routePtr.get();
-            routeCountSeen = routeCount;
-            addIfChanged(message, "route", FleetReadModel::activeRoute(ctrl->fleetSources()));
+        const uint64_t route = source->routeStamp();
+        if (everySecond || !stampsSeen || route != routeSeen) {
+            routeSeen = route;
+            addIfChanged(message, "route", source->activeRoute());
         }
-        const auto zoneMgr = ctrl->nfzZoneManager();
-        const void* zones = zoneMgr ? zoneMgr->zones().data() : nullptr;
-        const size_t zoneCount = zoneMgr ? zoneMgr->zoneCount() : 0;
-        if (everySecond || zones != zonesSeen || zoneCount != zoneCountSeen) {
+        const uint64_t zones = source->zonesStamp();
+        if (everySecond || !stampsSeen || zones != zonesSeen) {
             zonesSeen = zones;
-            zoneCountSeen = zoneCount;
-            addIfChanged(message, "zones", FleetReadModel::zones(ctrl->fleetSources()));
+            addIfChanged(message, "zones", source->zones());
         }
+        stampsSeen = true;
         message += '}';
         send(QString::fromStdString(message));
     }
 };
 
 GcsFleetWebServer::GcsFleetWebServer(GcsAppController* ctrl, Options options, QObject* parent)
+    : GcsFleetWebServer(ctrl ? std::make_shared<StationFleetSource>([ctrl] { return ctrl->fleetSources(); })
+                             : std::shared_ptr<FleetPageSource>(),
+                        std::move(options), parent)
+{
+}
+
+GcsFleetWebServer::GcsFleetWebServer(std::shared_ptr<FleetPageSource> source, Options options, QObject* parent)
     : QObject(parent)
-    , d(std::make_unique<Private>(this, ctrl, std::move(options)))
+    , d(std::make_unique<Private>(this, std::move(source), std::move(options)))
 {
 }
 
@@ -663,8 +619,8 @@ bool GcsFleetWebServer::start(QString* error)
     };
     if (isListening())
         return true;
-    if (!d->ctrl)
-        return fail(QStringLiteral("no app controller"));
+    if (!d->source)
+        return fail(QStringLiteral("no fleet to serve"));
     if (d->options.rateHz < kMinRateHz || d->options.rateHz > kMaxRateHz)
         return fail(
             QStringLiteral("rate %1 Hz is outside %2-%3").arg(d->options.rateHz).arg(kMinRateHz).arg(kMaxRateHz));
@@ -726,7 +682,7 @@ void GcsFleetWebServer::stop()
     d->ws = nullptr;
     d->sentVehicles.clear();
     d->sentDocs.clear();
-    d->alertsCache.clear();
+    d->stampsSeen = false;
     spdlog::info("<fleet-web> stopped");
 }
 

@@ -2,12 +2,15 @@
 // The station's read-only fleet page: a small HTTP server for the page's files and JSON
 // documents (fleet/FleetReadModel.h) and a WebSocket (/ws) that pushes a snapshot on connect, then a
 // tick at the configured rate with what changed in each vehicle. Nothing it serves changes state.
-// Main thread only; it reads the app controller's objects directly.
+// Main thread only. It reads a FleetPageSource: the station's own vehicles, or what a viewer
+// hears from the stations on a broker (then the page also gets a "stations" document, also at
+// GET /api/v1/stations).
 //
 //   GET /                     the page (index.html)
 //   GET /static/NAME          fleet.js, fleet.css, leaflet.js, leaflet.css, dygraph.min.js,
 //                             dygraph.min.css, and images/*.png that leaflet.css names
 //   GET /api/v1/fleet, /api/v1/alerts, /api/v1/routes/active, /api/v1/zones, /api/v1/link
+//   GET /api/v1/stations      a viewer's only (404 on a station)
 //   GET /ws                   WebSocket
 // Every other path is 404, matched exactly (no decoding, so no "..").
 //
@@ -58,6 +61,7 @@
 
 #include <memory>
 
+class FleetPageSource;
 class GcsAppController;
 
 class GcsFleetWebServer : public QObject {
@@ -80,7 +84,9 @@ public:
         int answerDeadlineMs = 10000;  // an HTTP answer not taken by then closes its connection
     };
 
+    // The station's own fleet.
     GcsFleetWebServer(GcsAppController* ctrl, Options options, QObject* parent = nullptr);
+    GcsFleetWebServer(std::shared_ptr<FleetPageSource> source, Options options, QObject* parent = nullptr);
     ~GcsFleetWebServer() override;
 
     // Listens; false (and why in *error, logged) when the options are bad or the port is taken.

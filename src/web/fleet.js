@@ -11,7 +11,7 @@
   const RECONNECT_FIRST_MS = 500;
   const RECONNECT_MOST_MS = 15000;
   const LEVEL_NAMES = ['', 'Info', 'Warning', 'Critical'];
-  const ROW_FIELDS = ['id', 'code', 'alt', 'speed', 'battery', 'sats', 'mode', 'state'];
+  const ROW_FIELDS = ['station', 'id', 'code', 'alt', 'speed', 'battery', 'sats', 'mode', 'state'];
 
   // Keyed by the station's stable key, 'local:ID' or 'remote:CODE': remote vehicles share id -1.
   const vehicles = new Map();  // key -> entry (see vehicleEntry)
@@ -22,6 +22,7 @@
     config: { rateHz: 5, mapTiles: '' },
     link: null,
     alerts: [],
+    stations: null,  // a fleet viewer's station list; null on a station's own page
     alertLevelByVehicle: new Map(),
     route: null,
     routeLine: null,  // the route's polyline, for its tooltip
@@ -41,9 +42,16 @@
 
   const el = (id) => document.getElementById(id);
   const keyOf = (v) => (typeof v.key === 'string' ? v.key : 'local:' + v.vehicleId);
-  // Rows: local vehicles by id, then remote ones by code.
-  const orderOf = (v) => (v.vehicleId >= 0 ? [0, v.vehicleId, ''] : [1, 0, String(v.vehicleCode || '')]);
-  const before = (a, b) => a[0] - b[0] || a[1] - b[1] || (a[2] < b[2] ? -1 : a[2] > b[2] ? 1 : 0);
+  // Rows: by station (a viewer's), then local vehicles by id, then remote ones by code.
+  const orderOf = (v) => [String(v.station || ''), v.vehicleId >= 0 ? 0 : 1, v.vehicleId >= 0 ? v.vehicleId : 0,
+                          String(v.vehicleCode || '')];
+  const before = (a, b) => {
+    for (let i = 0; i < a.length; ++i) {
+      if (a[i] !== b[i])
+        return a[i] < b[i] ? -1 : 1;
+    }
+    return 0;
+  };
   const rowsBody = el('vehicle-rows');
 
   function make(tag, className, text) {
@@ -74,7 +82,8 @@
   }
 
   function vehicleLabel(v) {
-    return v.vehicleCode ? String(v.vehicleCode) : '#' + v.vehicleId;
+    const own = v.vehicleCode ? String(v.vehicleCode) : '#' + v.vehicleId;
+    return v.station ? String(v.station) + '/' + own : own;
   }
 
   // ---- map ----------------------------------------------------------------------------------
@@ -227,7 +236,7 @@
     const cells = {};
     for (const field of ROW_FIELDS) {
       const td = make('td', 'col-' + field);
-      if (!['code', 'mode', 'state'].includes(field))
+      if (!['station', 'code', 'mode', 'state'].includes(field))
         td.classList.add('num');
       row.appendChild(td);
       cells[field] = td;
@@ -269,6 +278,7 @@
 
   function renderVehicle(entry) {
     const v = entry.v;
+    setCell(entry, 'station', v.station ? String(v.station) : '');
     setCell(entry, 'id', v.vehicleId >= 0 ? String(v.vehicleId) : 'remote');
     setCell(entry, 'code', v.vehicleCode || '');
     setCell(entry, 'alt', fixed(v.alt, 1));
@@ -286,7 +296,8 @@
       entry.row.classList.toggle('active-vehicle', !!v.active);
       entry.row.classList.toggle('selected', entry.id === page.selectedId);
       entry.row.dataset.level = level;
-      entry.row.title = v.alive ? (level ? LEVEL_NAMES[level] + ' alert' : '') : 'no heartbeat';
+      entry.row.title = v.alive ? (level ? LEVEL_NAMES[level] + ' alert' : '')
+                                : v.stationOnline === false ? 'station offline' : 'no heartbeat';
     }
 
     if (!hasPosition(v)) {
@@ -566,7 +577,10 @@
       const ul = make('ul');
       for (const a of list) {
         const li = make('li', 'alert');
-        li.appendChild(make('span', 'alert-vehicle', a.vehicleCode || '#' + a.vehicleId));
+        const who = a.vehicleCode || '#' + a.vehicleId;
+        li.appendChild(make('span', 'alert-vehicle', a.station ? a.station + '/' + who : who));
+        if (a.stationOnline === false)
+          li.classList.add('stale');
         li.appendChild(make('span', 'alert-text', a.message || a.id || ''));
         li.title = a.id || '';
         ul.appendChild(li);
@@ -631,6 +645,29 @@
     }
   }
 
+  // A fleet viewer's stations: name, online or offline, vehicles (alive of all), version.
+  function applyStations(doc) {
+    page.stations = (doc && Array.isArray(doc.stations)) ? doc.stations : null;
+    const panel = el('stations-panel');
+    document.body.classList.toggle('fleet-view', page.stations !== null);
+    panel.hidden = page.stations === null;
+    const list = el('station-list');
+    list.replaceChildren();
+    for (const s of page.stations || []) {
+      const li = make('li', s.online ? 'online' : 'offline');
+      li.dataset.station = String(s.id);
+      li.appendChild(make('span', 'station-name', String(s.id)));
+      li.appendChild(make('span', 'station-state', s.online ? 'online' : 'offline'));
+      li.appendChild(make('span', 'station-vehicles',
+                          (num(s.aliveVehicles) ? s.aliveVehicles + ' of ' : '') + (num(s.vehicles) ? s.vehicles : 0) +
+                          ' vehicles'));
+      li.appendChild(make('span', 'station-version', s.version ? 'v' + s.version : ''));
+      li.title = s.startedAt ? 'started ' + s.startedAt : '';
+      list.appendChild(li);
+    }
+    el('station-count').textContent = String((page.stations || []).length);
+  }
+
   function applyLink(doc) {
     page.link = doc || null;
     const box = el('link-state');
@@ -683,6 +720,7 @@
     route: (doc) => applyRoute(doc),
     zones: (doc) => applyZones(doc),
     link: (doc) => applyLink(doc),
+    stations: (doc) => applyStations(doc),
   };
 
   // A large document comes in parts; it applies once all parts of one version are in.
@@ -809,6 +847,7 @@
           vehicleId: Number(tr.dataset.vehicleId), code: text('code'), alt: parseFloat(text('alt')),
           speed: parseFloat(text('speed')), battery: parseFloat(text('battery')), sats: parseInt(text('sats'), 10),
           mode: text('mode'), state: text('state'), alive: !tr.classList.contains('dead'),
+          station: text('station'), key: tr.dataset.key,
           level: Number(tr.dataset.level || 0),
         };
       });
@@ -825,6 +864,7 @@
     },
     zoneCount: () => document.querySelectorAll('path.zone-shape').length,
     alertCount: () => page.alerts.length,
+    stations: () => page.stations,
     wsState: () => page.wsState,
     tickCount: () => page.ticks,
     rateHz: () => page.config.rateHz,

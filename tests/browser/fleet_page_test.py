@@ -310,9 +310,11 @@ def main():
             browser = Browser(chromium, profile)
             browser.navigate(args.shot)
             wait_until("the page's first ticks", lambda: browser.evaluate("fleetPage.tickCount()") >= 1, 20)
-            # The station's active vehicle is the one shown in the charts.
+            # The station's active vehicle is the one shown in the charts (a viewer's first row).
             browser.evaluate("fleetPage.select(fleetPage.activeVehicleId() ?? "
-                             "(fleetPage.vehicleRows()[0] || {}).vehicleId ?? null)")
+                             "(fleetPage.vehicleRows()[0] || {}).key ?? null)")
+            # A viewer's page shows every station's vehicles, not the selected one's surroundings.
+            browser.evaluate("fleetPage.stations() && document.getElementById('fit-button').click()")
             rate = browser.evaluate("fleetPage.rateHz()")
             wanted = 2 + args.shot_after_s * rate
             wait_until("the page's ticks", lambda: browser.evaluate("fleetPage.tickCount()") >= wanted,

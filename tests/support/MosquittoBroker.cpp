@@ -52,6 +52,13 @@ bool MosquittoBroker::start(int timeoutMs)
         if (QProcess::execute("mosquitto_passwd", args << passwd << user << password) != 0)
             return false;
     }
+    QString aclLine;
+    if (!m_acl.isEmpty()) {
+        QFile acl(m_dir + "/acl");
+        if (!acl.open(QIODevice::WriteOnly | QIODevice::Truncate) || acl.write(m_acl.toUtf8()) < 0)
+            return false;
+        aclLine = "acl_file " + acl.fileName() + "\n";
+    }
     QFile conf(m_dir + "/mosquitto.conf");
     if (!conf.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
@@ -64,7 +71,8 @@ bool MosquittoBroker::start(int timeoutMs)
                               "log_dest file %3/mosquitto.log\n")
                    .arg(m_port)
                    .arg(passwd, m_dir)
-                   .toUtf8());
+                   .toUtf8() +
+               aclLine.toUtf8());
     conf.close();
 
     m_process = std::make_unique<QProcess>();

@@ -18,6 +18,8 @@ public:
 
     // Takes effect at the next start(). User names must not contain ':'.
     void addUser(const QString& user, const QString& password);
+    // The broker's ACL file (mosquitto's acl_file syntax); empty: every user may do anything.
+    void setAcl(const QString& acl) { m_acl = acl; }
 
     // Writes the configuration and password file, starts mosquitto and waits until a TCP
     // connection to its port succeeds.
@@ -34,6 +36,7 @@ private:
     QString m_dir;
     quint16 m_port;
     QList<QPair<QString, QString>> m_users;
+    QString m_acl;
     std::unique_ptr<QProcess> m_process;
 };
 

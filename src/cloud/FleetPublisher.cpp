@@ -1,0 +1,282 @@
+#include "FleetPublisher.h"
+
+#include "fleet/FleetReadModel.h"
+#include "vehicle/MultiVehicleManager.h"
+#include "vehicle/VehicleController.h"
+
+#include "OstMqttClient.h"
+
+#include <QDateTime>
+#include <QRegularExpression>
+#include <QTranslator>
+#include <QUrl>
+
+#include <spdlog/spdlog.h>
+
+using nlohmann::json;
+
+namespace {
+
+constexpr const char* kRoot = "velmora/fleet/";
+
+// The broker keeps ages whole seconds so that a steady link is no change (see the header).
+json wholeSeconds(const json& ageMs)
+{
+    return ageMs.is_number_integer() ? json(ageMs.get<int64_t>() / 1000 * 1000) : json(nullptr);
+}
+
+const char* stateName(OstMqttClient::State s)
+{
+    switch (s) {
+    case OstMqttClient::State::Disconnected: return "disconnected";
+    case OstMqttClient::State::Connecting: return "connecting";
+    case OstMqttClient::State::Connected: return "connected";
+    case OstMqttClient::State::Refused: return "refused";
+    }
+    return "unknown";
+}
+
+}  // namespace
+
+FleetPublisher::FleetPublisher(MultiVehicleManager* vehicles, Options options, QObject* parent)
+    : QObject(parent)
+    , m_vehicles(vehicles)
+    , m_options(std::move(options))
+    , m_english(std::make_unique<QTranslator>())
+{
+    if (!m_english->load(QStringLiteral(":/i18n/VelmoraCore_en.qm")))
+        spdlog::warn("<fleet-pub> no English catalogue: texts go in the station's language");
+    m_timer.setInterval(1000 / kRateHz);
+    connect(&m_timer, &QTimer::timeout, this, &FleetPublisher::tick);
+}
+
+FleetPublisher::~FleetPublisher()
+{
+    stop();
+}
+
+QString FleetPublisher::checkStationId(const QString& id)
+{
+    static const QRegularExpression valid(QStringLiteral("^[A-Za-z0-9_.-]{1,64}$"));
+    if (!valid.match(id).hasMatch())
+        return QStringLiteral("station id '%1' must be 1-64 letters, digits, '_', '.' or '-'").arg(id.left(80));
+    return {};
+}
+
+QString FleetPublisher::checkBrokerUri(const QString& uri)
+{
+    const QUrl url(uri, QUrl::StrictMode);
+    if (!url.isValid() || (url.scheme() != "mqtt" && url.scheme() != "mqtts") || url.host().isEmpty() ||
+        !url.path().isEmpty() || !url.userInfo().isEmpty())
+        return QStringLiteral("broker '%1' must be mqtt://HOST:PORT or mqtts://HOST:PORT").arg(uri.left(200));
+    return {};
+}
+
+bool FleetPublisher::start(QString* error)
+{
+    QString why = checkStationId(m_options.stationId);
+    if (why.isEmpty())
+        why = checkBrokerUri(m_options.brokerUri);
+    if (why.isEmpty() && !m_vehicles)
+        why = QStringLiteral("no fleet to publish");
+    if (!why.isEmpty()) {
+        spdlog::error("<fleet-pub> not started: {}", why.toStdString());
+        if (error)
+            *error = why;
+        return false;
+    }
+    m_startedAt = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toStdString();
+    m_client = std::make_unique<OstMqttClient>(m_options.brokerUri.toStdString(),
+                                               "velmora-station-" + m_options.stationId.toStdString());
+    m_client->setWill(topic("status"), json({{"online", false}}).dump(), 1, true);
+    connect(m_client.get(), &OstMqttClient::stateChanged, this, [this](OstMqttClient::State s) {
+        if (s == OstMqttClient::State::Connected)
+            onConnected();
+    });
+    if (!m_client->connectToServer(m_options.user.toStdString(), m_options.password.toStdString(), kKeepAliveSec)) {
+        if (error)
+            *error = QStringLiteral("cannot connect to %1").arg(m_options.brokerUri);
+        m_client.reset();
+        return false;
+    }
+    m_timer.start();
+    spdlog::info("<fleet-pub> publishing station '{}' to {}", m_options.stationId.toStdString(),
+                 m_options.brokerUri.toStdString());
+    return true;
+}
+
+void FleetPublisher::stop()
+{
+    m_timer.stop();
+    if (!m_client)
+        return;
+    if (m_client->isConnected())
+        publish("status", json({{"online", false}}).dump(), true);
+    m_client->disconnectFromServer();
+    m_client.reset();
+    spdlog::info("<fleet-pub> stopped: {} published, {} dropped", m_published, m_dropped);
+}
+
+std::string FleetPublisher::topic(const std::string& leaf) const
+{
+    return kRoot + m_options.stationId.toStdString() + "/" + leaf;
+}
+
+bool FleetPublisher::publish(const std::string& leaf, const std::string& payload, bool retain)
+{
+    if (!m_client->publish(topic(leaf), payload, 1, retain)) {
+        ++m_failed;
+        return false;
+    }
+    ++m_published;
+    return true;
+}
+
+void FleetPublisher::onConnected()
+{
+    m_fresh = true;
+    // Queued: the stateChanged signal may come from the network thread's callback.
+    QMetaObject::invokeMethod(this, &FleetPublisher::tick, Qt::QueuedConnection);
+}
+
+void FleetPublisher::publishStatus()
+{
+    const auto count = int64_t(m_sent.size());
+    if (publish("status",
+                json({{"online", true},
+                      {"version", m_options.version.toStdString()},
+                      {"vehicles", count},
+                      {"startedAt", m_startedAt}})
+                    .dump(),
+                true))
+        m_statusVehicles = count;
+}
+
+QString FleetPublisher::english(const char* context, const QString& text) const
+{
+    const QString translated = m_english->translate(context, text.toUtf8().constData());
+    return translated.isEmpty() ? text : translated;
+}
+
+json FleetPublisher::vehicleDocument(const VehicleController& vehicle) const
+{
+    const json v = FleetReadModel::vehicleWithoutLinkStats(vehicle, false);
+    const json entry = FleetReadModel::listEntry(vehicle);
+    json alerts = json::array();
+    for (const json& a : FleetReadModel::alertRecords(vehicle))
+        alerts.push_back({{"id", a["id"]},
+                          {"level", a["level"]},
+                          {"message", a["message"]},
+                          {"sourceField", a["sourceField"]},
+                          {"timestampMs", a["timestampMs"]}});
+    json doc = {{"id", vehicle.vehicleId()}, {"code", v["vehicleCode"]}, {"alive", v["alive"]}};
+    for (const char* key : {"lat", "lon", "alt", "heading", "northSpd", "eastSpd", "upSpd", "groundSpeed", "fcuVol",
+                            "batteryState", "posSatNum", "flightMode", "flightState"})
+        doc[key] = v[key];
+    for (const char* key : {"batteryStateText", "flightModeText", "flightStateText"})
+        doc[key] = english("MavFlightStatusDataItem", QString::fromStdString(v[key].get<std::string>())).toStdString();
+    doc["lastTelemetryAgeMs"] = wholeSeconds(entry["lastTelemetryAgeMs"]);
+    doc["lastHeartbeatAgeMs"] = wholeSeconds(entry["lastHeartbeatAgeMs"]);
+    doc["alerts"] = std::move(alerts);
+    return doc;
+}
+
+void FleetPublisher::collectAlerts(const VehicleController& vehicle, const json& alerts)
+{
+    auto& known = m_activeAlerts[vehicle.vehicleId()];
+    std::map<std::string, json> now;
+    for (const json& a : alerts)
+        now[a["id"].get<std::string>()] = a;
+    auto event = [&](const json& a, bool raised) {
+        json e = {{"vehicleId", vehicle.vehicleId()},
+                  {"vehicleCode", vehicle.vehicleCode().toStdString()},
+                  {"raised", raised}};
+        e.update(a);
+        m_alertQueue.push_back(e.dump());
+        if (m_alertQueue.size() > kMostQueuedAlerts) {
+            m_alertQueue.pop_front();
+            if (++m_dropped == 1)
+                spdlog::warn("<fleet-pub> alert queue full ({}), oldest dropped", kMostQueuedAlerts);
+        }
+    };
+    for (const auto& [id, a] : now)
+        if (const auto old = known.find(id); old == known.end() || old->second["level"] != a["level"])
+            event(a, true);
+    for (const auto& [id, a] : known)
+        if (!now.count(id))
+            event(a, false);
+    known = std::move(now);
+}
+
+void FleetPublisher::tick()
+{
+    if (!m_client || !m_vehicles)
+        return;
+    const bool connected = m_client->isConnected();
+    if (connected && m_fresh) {
+        m_fresh = false;
+        m_sent.clear();
+        m_statusVehicles = -1;
+    }
+    QSet<int> present;
+    for (const auto& v : m_vehicles->vehicleList()) {
+        if (v->vehicleControllerType() == VehicleControllerType::Remote || v->vehicleId() < 1)
+            continue;
+        const int id = v->vehicleId();
+        present.insert(id);
+        json doc = vehicleDocument(*v);
+        collectAlerts(*v, doc["alerts"]);
+        const auto sent = m_sent.find(id);
+        if (sent != m_sent.end() && sent->second == doc)
+            continue;
+        if (!connected || m_client->pendingPublishCount() > kMostPending) {
+            ++m_deferred;
+            continue;
+        }
+        json payload = doc;
+        payload["time"] = FleetReadModel::nowMs();
+        if (publish("vehicle/" + std::to_string(id), payload.dump(), true)) {
+            m_sent[id] = std::move(doc);
+            m_retained.insert(id);
+        }
+    }
+    for (auto it = m_activeAlerts.begin(); it != m_activeAlerts.end();)
+        it = present.contains(it->first) ? std::next(it) : m_activeAlerts.erase(it);
+    if (!connected)
+        return;
+    // Vehicles that left: their retained state is cleared, so a viewer forgets them.
+    for (const int id : QSet<int>(m_retained)) {
+        if (present.contains(id))
+            continue;
+        if (publish("vehicle/" + std::to_string(id), std::string(), true)) {
+            m_retained.remove(id);
+            m_sent.erase(id);
+        }
+    }
+    if (m_statusVehicles != int64_t(m_sent.size()))
+        publishStatus();
+    while (!m_alertQueue.empty() && m_client->pendingPublishCount() <= kMostPending &&
+           publish("alert", m_alertQueue.front(), false))
+        m_alertQueue.pop_front();
+}
+
+json FleetPublisher::status() const
+{
+    json s = {{"enabled", true},
+              {"stationId", m_options.stationId.toStdString()},
+              {"broker", m_options.brokerUri.toStdString()},
+              {"user", m_options.user.toStdString()},
+              {"state", m_client ? stateName(m_client->state()) : "stopped"},
+              {"lastConnackCode", nullptr},
+              {"published", m_published},
+              {"dropped", m_dropped},
+              {"deferred", m_deferred},
+              {"failed", m_failed},
+              {"queuedAlerts", m_alertQueue.size()},
+              {"pending", m_client ? m_client->pendingPublishCount() : 0},
+              {"vehicles", m_sent.size()},
+              {"startedAt", m_startedAt}};
+    if (m_client && m_client->lastConnackCode())
+        s["lastConnackCode"] = *m_client->lastConnackCode();
+    return s;
+}

@@ -1,0 +1,422 @@
+#include "BrokerFleetModel.h"
+
+#include <QDateTime>
+
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+
+using nlohmann::json;
+
+namespace {
+
+enum class Kind { Number, Int, Text, Flag, Age, Latitude, Longitude, Alerts };
+
+struct Field {
+    const char* name;
+    Kind kind;
+};
+
+// What a vehicle message may carry; anything else is an unknown field.
+const Field kVehicleFields[] = {
+    {"id", Kind::Int},
+    {"code", Kind::Text},
+    {"alive", Kind::Flag},
+    {"lat", Kind::Latitude},
+    {"lon", Kind::Longitude},
+    {"alt", Kind::Number},
+    {"heading", Kind::Number},
+    {"northSpd", Kind::Number},
+    {"eastSpd", Kind::Number},
+    {"upSpd", Kind::Number},
+    {"groundSpeed", Kind::Number},
+    {"fcuVol", Kind::Number},
+    {"batteryState", Kind::Int},
+    {"batteryStateText", Kind::Text},
+    {"posSatNum", Kind::Int},
+    {"flightMode", Kind::Int},
+    {"flightModeText", Kind::Text},
+    {"flightState", Kind::Int},
+    {"flightStateText", Kind::Text},
+    {"lastTelemetryAgeMs", Kind::Age},
+    {"lastHeartbeatAgeMs", Kind::Age},
+    {"alerts", Kind::Alerts},
+    {"time", Kind::Int},
+};
+const Field kAlertFields[] = {{"id", Kind::Text},
+                              {"level", Kind::Text},
+                              {"message", Kind::Text},
+                              {"sourceField", Kind::Text},
+                              {"timestampMs", Kind::Int}};
+const Field kAlertEventFields[] = {{"vehicleId", Kind::Int},    {"vehicleCode", Kind::Text}, {"raised", Kind::Flag},
+                                   {"id", Kind::Text},          {"level", Kind::Text},       {"message", Kind::Text},
+                                   {"sourceField", Kind::Text}, {"timestampMs", Kind::Int}};
+const Field kStatusFields[] = {
+    {"online", Kind::Flag}, {"version", Kind::Text}, {"vehicles", Kind::Int}, {"startedAt", Kind::Text}};
+constexpr size_t kMostTextBytes = 256;
+constexpr size_t kMostAlertsPerVehicle = 64;
+const char* const kLevels[] = {"Info", "Warning", "Critical"};
+
+bool validStationId(std::string_view id)
+{
+    return !id.empty() && id.size() <= 64 && std::all_of(id.begin(), id.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.';
+    });
+}
+
+int vehicleId(std::string_view text)
+{
+    int id = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), id);
+    const bool whole = ec == std::errc() && end == text.data() + text.size() && text.size() <= 3 && text[0] != '0';
+    return whole && id >= 1 && id <= 255 ? id : 0;
+}
+
+template <size_t N>
+const Field* findField(const Field (&fields)[N], const std::string& name)
+{
+    for (const Field& f : fields)
+        if (name == f.name)
+            return &f;
+    return nullptr;
+}
+
+// Checks one field's value; an empty text when it fits its kind, else why not.
+std::string check(const Field& f, const json& value)
+{
+    switch (f.kind) {
+    case Kind::Number: return value.is_number() ? "" : "is not a number";
+    case Kind::Int: return value.is_number_integer() ? "" : "is not an integer";
+    case Kind::Text:
+        return !value.is_string()                                            ? "is not a text"
+               : value.get_ref<const std::string&>().size() > kMostTextBytes ? "is too long"
+                                                                             : "";
+    case Kind::Flag: return value.is_boolean() ? "" : "is not true or false";
+    case Kind::Age: return value.is_null() || (value.is_number_integer() && value >= 0) ? "" : "is not an age";
+    case Kind::Latitude: return value.is_number() && std::abs(value.get<double>()) <= 90.0 ? "" : "is not a latitude";
+    case Kind::Longitude:
+        return value.is_number() && std::abs(value.get<double>()) <= 180.0 ? "" : "is not a longitude";
+    case Kind::Alerts: return value.is_array() && value.size() <= kMostAlertsPerVehicle ? "" : "is not an alert list";
+    }
+    return "is unknown";
+}
+
+// Keeps the known fields of a checked object; counts the unknown ones. An empty text when
+// every known field fits, else which one does not.
+template <size_t N>
+std::string checkObject(const Field (&fields)[N], json& object, uint64_t& unknown)
+{
+    for (auto it = object.begin(); it != object.end();) {
+        const Field* f = findField(fields, it.key());
+        if (!f) {
+            ++unknown;
+            it = object.erase(it);
+            continue;
+        }
+        if (std::string why = check(*f, *it); !why.empty())
+            return "field \"" + it.key() + "\" " + why;
+        ++it;
+    }
+    return {};
+}
+
+int levelOf(const json& alert)
+{
+    const std::string level = alert.value("level", std::string());
+    for (int i = 0; i < 3; ++i)
+        if (level == kLevels[i])
+            return i + 1;
+    return 1;
+}
+
+}  // namespace
+
+BrokerFleetModel::BrokerFleetModel(std::function<json()> linkState)
+    : m_linkState(std::move(linkState))
+{
+}
+
+bool BrokerFleetModel::drop(uint64_t Counters::*counter, const char* reason, std::string_view topic, std::string* error,
+                            const std::string& detail)
+{
+    ++(m_counters.*counter);
+    const std::string why = std::string(reason) + (detail.empty() ? "" : ": " + detail);
+    if (error)
+        *error = why;
+    // One line a second per reason: a flood of bad messages must not flood the log.
+    const int64_t now = QDateTime::currentMSecsSinceEpoch();
+    int64_t& last = m_lastLogMs[reason];
+    uint64_t& quiet = m_quietDrops[reason];
+    if (now - last >= 1000) {
+        spdlog::warn("<fleet-view> dropped a message on '{}': {}{}", std::string(topic.substr(0, 200)), why,
+                     quiet ? fmt::format(" ({} more of this kind since the last line)", quiet) : "");
+        last = now;
+        quiet = 0;
+    } else {
+        ++quiet;
+    }
+    return false;
+}
+
+bool BrokerFleetModel::handleMessage(std::string_view topic, std::string_view payload, std::string* error)
+{
+    ++m_counters.received;
+    if (payload.size() > kMostPayloadBytes)
+        return drop(&Counters::oversized, "payload too large", topic, error, std::to_string(payload.size()) + " bytes");
+    const std::string_view root(kTopicRoot);
+    if (topic.substr(0, root.size()) != root)
+        return drop(&Counters::outsideLayout, "topic outside velmora/fleet/", topic, error);
+    std::vector<std::string_view> parts;
+    for (std::string_view rest = topic.substr(root.size());;) {
+        const size_t slash = rest.find('/');
+        parts.push_back(rest.substr(0, slash));
+        if (slash == std::string_view::npos)
+            break;
+        rest.remove_prefix(slash + 1);
+    }
+    if (parts.empty() || !validStationId(parts[0]))
+        return drop(&Counters::outsideLayout, "not a station id", topic, error);
+    const std::string stationId(parts[0]);
+    bool ok = false;
+    if (parts.size() == 2 && parts[1] == "status")
+        ok = applyStatus(stationId, topic, payload, error);
+    else if (parts.size() == 2 && parts[1] == "alert")
+        ok = applyAlert(stationId, topic, payload, error);
+    else if (parts.size() == 3 && parts[1] == "vehicle" && vehicleId(parts[2]))
+        ok = applyVehicle(stationId, vehicleId(parts[2]), topic, payload, error);
+    else
+        return drop(&Counters::outsideLayout, "topic outside the fleet layout", topic, error);
+    if (ok)
+        ++m_counters.accepted;
+    return ok;
+}
+
+BrokerFleetModel::Station* BrokerFleetModel::station(const std::string& id, std::string_view topic, std::string* error)
+{
+    if (const auto it = m_stations.find(id); it != m_stations.end())
+        return &it->second;
+    if (m_stations.size() >= kMostStations) {
+        drop(&Counters::overLimit, "too many stations", topic, error, std::to_string(kMostStations) + " known");
+        return nullptr;
+    }
+    return &m_stations[id];
+}
+
+bool BrokerFleetModel::applyStatus(const std::string& id, std::string_view topic, std::string_view payload,
+                                   std::string* error)
+{
+    if (payload.empty()) {
+        // The retained status was cleared: the station is gone, or not yet back.
+        if (const auto it = m_stations.find(id); it != m_stations.end()) {
+            it->second.online = false;
+            m_alertsDirty = true;
+        }
+        return true;
+    }
+    json doc = json::parse(payload, nullptr, false);
+    if (!doc.is_object())
+        return drop(&Counters::malformed, "status is not a JSON object", topic, error);
+    if (std::string why = checkObject(kStatusFields, doc, m_counters.unknownFields); !why.empty())
+        return drop(&Counters::malformed, "bad status", topic, error, why);
+    if (!doc.contains("online"))
+        return drop(&Counters::malformed, "bad status", topic, error, "no \"online\"");
+    Station* s = station(id, topic, error);
+    if (!s)
+        return false;
+    s->online = doc["online"].get<bool>();
+    s->version = doc.value("version", s->version);
+    s->startedAt = doc.value("startedAt", s->startedAt);
+    s->announcedVehicles = doc.value("vehicles", s->online ? s->announcedVehicles : 0);
+    m_alertsDirty = true;
+    return true;
+}
+
+bool BrokerFleetModel::applyVehicle(const std::string& id, int vehicle, std::string_view topic,
+                                    std::string_view payload, std::string* error)
+{
+    if (payload.empty()) {
+        if (const auto it = m_stations.find(id); it != m_stations.end())
+            m_alertsDirty |= it->second.vehicles.erase(vehicle) > 0;
+        return true;
+    }
+    json doc = json::parse(payload, nullptr, false);
+    if (!doc.is_object())
+        return drop(&Counters::malformed, "vehicle is not a JSON object", topic, error);
+    if (std::string why = checkObject(kVehicleFields, doc, m_counters.unknownFields); !why.empty())
+        return drop(&Counters::malformed, "bad vehicle", topic, error, why);
+    if (doc.contains("id") && doc["id"] != vehicle)
+        return drop(&Counters::malformed, "bad vehicle", topic, error, "its id is not the topic's");
+    json alerts = json::array();
+    for (json& a : doc.contains("alerts") ? doc["alerts"] : alerts) {
+        if (!a.is_object())
+            return drop(&Counters::malformed, "bad vehicle", topic, error, "an alert is not an object");
+        if (std::string why = checkObject(kAlertFields, a, m_counters.unknownFields); !why.empty())
+            return drop(&Counters::malformed, "bad vehicle", topic, error, "alert " + why);
+    }
+    Station* s = station(id, topic, error);
+    if (!s)
+        return false;
+    VehicleState& state = s->vehicles[vehicle];
+    const std::string key = id + "/" + std::to_string(vehicle);
+    if (doc.contains("alerts"))
+        alerts = std::move(doc["alerts"]);
+    int worst = 0;
+    for (json& a : alerts) {
+        worst = std::max(worst, levelOf(a));
+        a["key"] = key;
+        a["station"] = id;
+        a["vehicleId"] = vehicle;
+        a["vehicleCode"] = doc.value("code", std::string());
+    }
+    if (alerts != state.alerts) {
+        state.alerts = std::move(alerts);
+        m_alertsDirty = true;
+    }
+    state.alive = doc.value("alive", false);
+    json v = {{"key", key},
+              {"station", id},
+              {"vehicleId", vehicle},
+              {"vehicleCode", doc.value("code", std::string())},
+              {"controllerType", "Local"},
+              {"active", false},
+              {"worstAlertLevel", worst}};
+    for (const Field& f : kVehicleFields) {
+        if (f.kind == Kind::Alerts || f.kind == Kind::Flag || std::string_view(f.name) == "id" ||
+            std::string_view(f.name) == "code")
+            continue;
+        const auto it = doc.find(f.name);
+        if (it != doc.end())
+            v[f.name] = std::move(*it);
+        else
+            v[f.name] = f.kind == Kind::Text ? json("") : f.kind == Kind::Age ? json(nullptr) : json(0);
+    }
+    state.v = std::move(v);
+    return true;
+}
+
+bool BrokerFleetModel::applyAlert(const std::string& id, std::string_view topic, std::string_view payload,
+                                  std::string* error)
+{
+    json doc = json::parse(payload, nullptr, false);
+    if (!doc.is_object())
+        return drop(&Counters::malformed, "alert is not a JSON object", topic, error);
+    if (std::string why = checkObject(kAlertEventFields, doc, m_counters.unknownFields); !why.empty())
+        return drop(&Counters::malformed, "bad alert", topic, error, why);
+    Station* s = station(id, topic, error);
+    if (!s)
+        return false;
+    ++s->alertEvents;
+    ++m_counters.alertEvents;
+    return true;
+}
+
+void BrokerFleetModel::setBrokerConnected(bool connected)
+{
+    m_brokerConnected = connected;
+    m_alertsDirty = true;
+}
+
+json BrokerFleetModel::countersJson() const
+{
+    return {{"received", m_counters.received},           {"accepted", m_counters.accepted},
+            {"malformed", m_counters.malformed},         {"oversized", m_counters.oversized},
+            {"outsideLayout", m_counters.outsideLayout}, {"unknownFields", m_counters.unknownFields},
+            {"overLimit", m_counters.overLimit},         {"alertEvents", m_counters.alertEvents}};
+}
+
+size_t BrokerFleetModel::vehicleCount() const
+{
+    size_t n = 0;
+    for (const auto& [id, s] : m_stations)
+        n += s.vehicles.size();
+    return n;
+}
+
+json BrokerFleetModel::shown(const std::string&, const Station& s, const VehicleState& vehicle) const
+{
+    json v = vehicle.v;
+    v["alive"] = vehicle.alive && s.online && m_brokerConnected;
+    v["stationOnline"] = s.online && m_brokerConnected;
+    return v;
+}
+
+std::vector<FleetPageSource::Vehicle> BrokerFleetModel::vehicles()
+{
+    std::vector<Vehicle> list;
+    list.reserve(vehicleCount());
+    for (const auto& [id, s] : m_stations)
+        for (const auto& [vehicle, state] : s.vehicles)
+            list.push_back({state.v["key"].get<std::string>(), shown(id, s, state), json::object()});
+    return list;
+}
+
+json BrokerFleetModel::fleet()
+{
+    json list = json::array();
+    for (auto& [key, v, linkStats] : vehicles()) {
+        v["linkStats"] = std::move(linkStats);
+        list.push_back(std::move(v));
+    }
+    const auto count = list.size();
+    return {{"vehicles", std::move(list)},
+            {"count", count},
+            {"activeVehicleId", nullptr},
+            {"time", QDateTime::currentMSecsSinceEpoch()}};
+}
+
+json BrokerFleetModel::alerts()
+{
+    if (m_alertsDirty) {
+        // By station, then vehicle: the page lists them in this order within each level.
+        json list = json::array();
+        for (const auto& [id, s] : m_stations)
+            for (const auto& [vehicle, state] : s.vehicles)
+                for (json a : state.alerts) {
+                    a["stationOnline"] = s.online && m_brokerConnected;
+                    list.push_back(std::move(a));
+                }
+        const auto count = list.size();
+        m_alertsDoc = {{"alerts", std::move(list)}, {"count", count}};
+        m_alertsDirty = false;
+    }
+    return m_alertsDoc;
+}
+
+json BrokerFleetModel::activeRoute()
+{
+    return {{"route", nullptr}};
+}
+
+json BrokerFleetModel::zones()
+{
+    return {{"zones", json::array()}, {"count", 0}};
+}
+
+json BrokerFleetModel::link()
+{
+    json doc = m_linkState ? m_linkState() : json::object();
+    doc["messages"] = countersJson();
+    return doc;
+}
+
+json BrokerFleetModel::stations()
+{
+    json list = json::array();
+    for (const auto& [id, s] : m_stations) {
+        size_t alive = 0;
+        for (const auto& [vehicle, state] : s.vehicles)
+            alive += state.alive && s.online && m_brokerConnected;
+        list.push_back({{"id", id},
+                        {"online", s.online && m_brokerConnected},
+                        {"version", s.version},
+                        {"startedAt", s.startedAt},
+                        {"vehicles", s.vehicles.size()},
+                        {"aliveVehicles", alive},
+                        {"alertEvents", s.alertEvents}});
+    }
+    const auto count = list.size();
+    return {{"stations", std::move(list)}, {"count", count}};
+}

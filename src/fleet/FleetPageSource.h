@@ -1,0 +1,37 @@
+#pragma once
+// What the fleet page server reads: the documents of FleetReadModel.h and, for its ticks, each
+// vehicle's V split from its linkStats. A station reads its own vehicles (StationFleetSource);
+// the fleet viewer reads what stations published to a broker (BrokerFleetModel). One page
+// server serves either, with the same rules and limits. Main thread only.
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class FleetPageSource {
+public:
+    virtual ~FleetPageSource() = default;
+
+    struct Vehicle {
+        std::string key;
+        nlohmann::json v;  // V without "linkStats"
+        nlohmann::json linkStats;
+    };
+    // Every vehicle now, in list order.
+    virtual std::vector<Vehicle> vehicles() = 0;
+    // The whole fleet document (/api/v1/fleet).
+    virtual nlohmann::json fleet() = 0;
+    virtual nlohmann::json alerts() = 0;
+    virtual nlohmann::json activeRoute() = 0;
+    virtual nlohmann::json zones() = 0;
+    virtual nlohmann::json link() = 0;
+    // The stations a viewer hears ({"stations": [...], "count"}); null for a station itself,
+    // whose page then has no station list.
+    virtual nlohmann::json stations() { return nullptr; }
+    // Change when the active route or the zone set may have been replaced: the page rebuilds
+    // those (possibly large) documents then, and otherwise once a second.
+    virtual uint64_t routeStamp() { return 0; }
+    virtual uint64_t zonesStamp() { return 0; }
+};
