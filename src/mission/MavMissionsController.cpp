@@ -369,6 +369,17 @@ int MavMissionsController::upload(bool verify)
 
 int MavMissionsController::download(bool intoNewRoute)
 {
+    return startDownload(intoNewRoute ? ReadBack::IntoNewRoute : ReadBack::IntoRoute);
+}
+
+int MavMissionsController::downloadToScratch()
+{
+    return startDownload(ReadBack::Scratch);
+}
+
+int MavMissionsController::startDownload(ReadBack mode)
+{
+    const bool intoNewRoute = mode != ReadBack::IntoRoute;
     auto vehicle = m_vehicle.lock();
     if (!vehicle) {
         spdlog::warn("vehicle is null");
@@ -397,9 +408,10 @@ int MavMissionsController::download(bool intoNewRoute)
     }
     lockTarget(intoNewRoute ? nullptr : m_activeRoute);
     m_lastNewRoute.reset();
+    if (mode == ReadBack::Scratch)
+        m_lastScratchRoute.reset();
     setIsDownloading(true);
-    startReadBack(intoNewRoute ? ReadBack::IntoNewRoute : ReadBack::IntoRoute,
-                  m_activeRoute ? m_activeRoute->number() : 0);
+    startReadBack(mode, m_activeRoute ? m_activeRoute->number() : 0);
     return 0;
 }
 
@@ -408,7 +420,7 @@ void MavMissionsController::startReadBack(ReadBack mode, uint8_t routeNumber)
     auto vehicle = m_vehicle.lock();
     m_readBack = mode;
     // A new route takes whatever number the vehicle's waypoints carry.
-    m_adoptRouteNumber = mode == ReadBack::IntoNewRoute;
+    m_adoptRouteNumber = mode == ReadBack::IntoNewRoute || mode == ReadBack::Scratch;
     auto config = std::make_shared<MavMultiPointRouteConfig>(m_target ? m_target->id() : QString());
     config->setNumber(routeNumber);
     m_downloadRoute = std::make_shared<MavFlightRouteDataItem>(config);
@@ -460,7 +472,8 @@ bool MavMissionsController::checkDownloadPreconditions(const char* handler) cons
         spdlog::warn("{} failed, because not downloading", handler);
         return false;
     }
-    if (!m_downloadRoute || (m_readBack != ReadBack::IntoNewRoute && !m_target)) {
+    const bool needsTarget = m_readBack != ReadBack::IntoNewRoute && m_readBack != ReadBack::Scratch;
+    if (!m_downloadRoute || (needsTarget && !m_target)) {
         spdlog::warn("{} failed, because flight route item data is null", handler);
         return false;
     }
@@ -579,6 +592,20 @@ void MavMissionsController::completeReadBack()
     unlockTarget();
     m_target.reset();
     m_transferReq.reset();
+    if (mode == ReadBack::Scratch) {
+        auto config = std::make_shared<MavMultiPointRouteConfig>();
+        config->setNumber(routeNumber);
+        config->setRepeatTimes(m_downloadBasic.repeatTimes);
+        auto scratch = std::make_shared<MavFlightRouteDataItem>(config);
+        std::list<std::shared_ptr<MavWayPointDataItem>> wayPoints;
+        for (const auto& record : records)
+            wayPoints.push_back(MavWayPointDataItem::fromProtoData(scratch, record));
+        scratch->resetWayPoints(std::move(wayPoints));
+        m_lastScratchRoute = scratch;
+        setIsDownloading(false);
+        emit flightRouteDownloadingFinished(scratch, 0);
+        return;
+    }
     if (records.empty()) {
         // The vehicle holds no route: nothing to write, and no route is made of it.
         setIsDownloading(false);

@@ -124,12 +124,17 @@ public:
     // runs; 5 a download runs; 6 the vehicle is updating its firmware.
     int upload(bool verify = false);
     int download(bool intoNewRoute = false);
+    // Reads the vehicle's route into a new route that is not stored (lastScratchRoute()), for
+    // readers outside the station; same results and signals as download().
+    int downloadToScratch();
     bool generateAreaRouteWayPoints(const MavAreaRouteConfig* config);
 
     // The waypoint count the vehicle reported in the last download (0: it holds no route).
     int lastDownloadWayPointCount() const { return m_lastDownloadCount; }
     // The route the last download into a new route created (null otherwise).
     std::shared_ptr<MavFlightRouteDataItem> lastNewRoute() const { return m_lastNewRoute; }
+    // The route the last scratch download read (empty when the vehicle holds none).
+    std::shared_ptr<MavFlightRouteDataItem> lastScratchRoute() const { return m_lastScratchRoute; }
     const VerifyOutcome& lastVerify() const { return m_verify; }
 
 signals:
@@ -159,7 +164,8 @@ private slots:
     void handleActiveVehicleChanged(std::shared_ptr<VehicleController> vehicle);
 
 private:
-    enum class ReadBack { None, IntoRoute, IntoNewRoute, Verify };
+    enum class ReadBack { None, IntoRoute, IntoNewRoute, Verify, Scratch };
+    int startDownload(ReadBack mode);
 
     void setIsUploading(bool uploading);
     void setIsDownloading(bool downloading);
@@ -198,6 +204,7 @@ private:
     std::vector<MavProtoWayPointData_t> m_sentRecords;
     VerifyOutcome m_verify;
     int m_lastDownloadCount = 0;
+    std::shared_ptr<MavFlightRouteDataItem> m_lastScratchRoute;
     std::shared_ptr<MavFlightRouteDataItem> m_lastNewRoute;
     bool m_addingOwnRoute = false;
     // The vehicle whose polling this controller paused, and whether the active role is held.

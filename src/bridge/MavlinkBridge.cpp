@@ -1,0 +1,675 @@
+#include "MavlinkBridge.h"
+
+#include "bridge/MavlinkMissionServer.h"
+
+#include "app/GcsAppController.h"
+#include "automation/GcsCliCommandRouter.h"
+#include "fleet/FleetReadModel.h"
+#include "fleet/FleetVehicleState.h"
+#include "telemetry/VehicleAlert.h"
+#include "telemetry/VehicleAlertController.h"
+#include "vehicle/MultiVehicleManager.h"
+#include "vehicle/VehicleController.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+using nlohmann::json;
+using namespace mavlink;
+
+namespace {
+
+constexpr double kDegToRad = std::numbers::pi / 180.0;
+constexpr int64_t kProgressAfterMs = 1000;
+constexpr int64_t kCommandGiveUpMs = 30000;
+constexpr float kTakeoffSpeed = 3.0f;
+constexpr double kMinReturnAltitude = 30.0;
+
+uint8_t mavType(int airframe)
+{
+    if (airframe < 0)
+        return mav::kTypeGeneric;
+    switch (airframe) {
+    case 0x01:
+    case 0x04:
+    case 0x05: return mav::kTypeQuadrotor;
+    case 0x02:
+    case 0x06:
+    case 0x07: return mav::kTypeHexarotor;
+    case 0x03:
+    case 0x08:
+    case 0x09: return mav::kTypeOctorotor;
+    case 0x21: return mav::kTypeCoaxial;
+    case 0x20:
+    case 0x22: return mav::kTypeHelicopter;
+    case 0x30: return mav::kTypeFixedWing;
+    case 0x40:
+    case 0x41:
+    case 0x42: return mav::kTypeVtolFixedrotor;
+    case 0x50: return mav::kTypeVtolTiltrotor;
+    case 0x51: return mav::kTypeVtolTailsitter;
+    }
+    return mav::kTypeGeneric;
+}
+
+bool inAir(const FleetReadModel::VehicleState& s)
+{
+    return s.flightState != 0 && s.flightState != 5;
+}
+
+float wrapPi(float rad)
+{
+    return float(std::remainder(double(rad), 2 * std::numbers::pi));
+}
+
+double wrap360(double deg)
+{
+    const double d = std::fmod(deg, 360.0);
+    return d < 0 ? d + 360.0 : d;
+}
+
+const char* commandResultName(uint8_t r)
+{
+    switch (r) {
+    case mav::kResultAccepted: return "ACCEPTED";
+    case mav::kResultDenied: return "DENIED";
+    case mav::kResultUnsupported: return "UNSUPPORTED";
+    case mav::kResultFailed: return "FAILED";
+    case mav::kResultInProgress: return "IN_PROGRESS";
+    }
+    return "OTHER";
+}
+
+// Cut to at most n bytes without splitting a UTF-8 sequence.
+size_t utf8Prefix(const std::string& s, size_t n)
+{
+    if (s.size() <= n)
+        return s.size();
+    while (n > 0 && (uint8_t(s[n]) & 0xC0) == 0x80)
+        --n;
+    return n;
+}
+
+bool isVehicleCommand(uint16_t c)
+{
+    return c == mav::kCmdNavTakeoff || c == mav::kCmdNavLand || c == mav::kCmdNavReturnToLaunch ||
+           c == mav::kCmdMissionStart || c == mav::kCmdDoPauseContinue;
+}
+
+bool isStreamCommand(uint16_t c)
+{
+    return c == mav::kCmdSetMessageInterval || c == mav::kCmdRequestMessage || c == mav::kCmdGetHomePosition ||
+           c == mav::kCmdRequestAutopilotCapabilities;
+}
+
+}  // namespace
+
+MavlinkBridge::MavlinkBridge(GcsAppController* ctrl, GcsCliServiceContext cli, Options options, QObject* parent)
+    : QObject(parent)
+    , m_ctrl(ctrl)
+    , m_cli(cli)
+    , m_options(std::move(options))
+{
+    m_links.setSigningKey(m_options.signingKey);
+    m_links.setHandler([this](const Frame& frame, const MavlinkPeer& peer) { handleFrame(frame, peer); });
+    m_timer.setTimerType(Qt::PreciseTimer);
+    m_timer.setInterval(kTickMs);
+    connect(&m_timer, &QTimer::timeout, this, &MavlinkBridge::tick);
+}
+
+MavlinkBridge::~MavlinkBridge()
+{
+    stop();
+}
+
+std::optional<SigningKey> MavlinkBridge::readKeyFile(const QString& path, QString* error)
+{
+    auto fail = [&](const QString& why) -> std::optional<SigningKey> {
+        if (error)
+            *error = QStringLiteral("--mavlink-signing-key %1: %2").arg(path, why);
+        return std::nullopt;
+    };
+    QFileInfo info(path);
+    if (!info.isFile())
+        return fail(QStringLiteral("not a regular file"));
+    const auto others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup |
+                        QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
+    if (info.permissions() & others)
+        return fail(QStringLiteral("readable by others; make it mode 0600"));
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(file.errorString());
+    const QByteArray bytes = file.read(33);
+    if (bytes.size() != 32)
+        return fail(QStringLiteral("a key is exactly 32 bytes"));
+    SigningKey key{};
+    std::memcpy(key.data(), bytes.constData(), key.size());
+    return key;
+}
+
+bool MavlinkBridge::start(QString* error)
+{
+    if (!m_links.open(m_options.endpoints, error)) {
+        spdlog::error("<mavlink> {}", error ? error->toStdString() : std::string("a link could not be opened"));
+        return false;
+    }
+    m_clock.start();
+    m_missions = std::make_unique<MavlinkMissionServer>(*this);
+    if (auto* mvm = m_ctrl->multiVehicleMgr()) {
+        m_connections.push_back(connect(mvm, &MultiVehicleManager::vehicleJoined, this, [this] { syncVehicles(); }));
+        m_connections.push_back(connect(mvm, &MultiVehicleManager::vehicleLeft, this, [this] { syncVehicles(); }));
+    }
+    syncVehicles();
+    m_timer.start();
+    spdlog::info("<mavlink> bridge started: {} link(s), {}, {}", m_options.endpoints.size(),
+                 m_options.control ? "commands allowed" : "read-only", m_options.signingKey ? "signed" : "unsigned");
+    return true;
+}
+
+void MavlinkBridge::stop()
+{
+    m_timer.stop();
+    for (auto& c : m_connections)
+        disconnect(c);
+    m_connections.clear();
+    m_missions.reset();
+    m_vehicles.clear();
+    m_links.close();
+}
+
+void MavlinkBridge::syncVehicles()
+{
+    auto* mvm = m_ctrl->multiVehicleMgr();
+    std::set<uint8_t> present;
+    if (mvm) {
+        for (const auto& v : mvm->vehicleList()) {
+            if (!v->isLocal() || v->vehicleId() < 1 || v->vehicleId() > 254)
+                continue;
+            present.insert(uint8_t(v->vehicleId()));
+            auto it = m_vehicles.find(uint8_t(v->vehicleId()));
+            if (it == m_vehicles.end() || it->second.vehicle.lock() != v)
+                addVehicle(v);
+        }
+    }
+    for (auto it = m_vehicles.begin(); it != m_vehicles.end();) {
+        if (present.count(it->first)) {
+            ++it;
+            continue;
+        }
+        spdlog::info("<mavlink> vehicle {} left: system {} no longer sent", it->first, it->first);
+        if (m_missions)
+            m_missions->vehicleLeft(it->first);
+        it = m_vehicles.erase(it);
+    }
+}
+
+void MavlinkBridge::addVehicle(const std::shared_ptr<VehicleController>& vehicle)
+{
+    const auto sysid = uint8_t(vehicle->vehicleId());
+    VehicleEntry& e = m_vehicles[sysid];
+    e = VehicleEntry{};
+    e.vehicle = vehicle;
+    e.sysid = sysid;
+    const int64_t now = m_clock.elapsed();
+    for (int s = 0; s < kStreamCount; ++s) {
+        e.intervalMs[s] = defaultIntervalMs(Stream(s));
+        // Spread the vehicles over the interval, so the ticks carry an even load.
+        e.due[s] = now + (int64_t(sysid) * 37) % e.intervalMs[s];
+    }
+    if (const auto alerts = vehicle->alertCtrler()) {
+        for (const auto& a : alerts->activeAlerts())
+            e.activeAlerts.insert(a.key);
+        m_connections.push_back(
+            connect(alerts.get(), &VehicleAlertController::alertChanged, this, [this, sysid](const VehicleAlert& a) {
+                auto it = m_vehicles.find(sysid);
+                if (it != m_vehicles.end())
+                    sendAlert(it->second, a);
+            }));
+    }
+    spdlog::info("<mavlink> vehicle {} bridged as system {}", vehicle->vehicleId(), sysid);
+}
+
+int MavlinkBridge::defaultIntervalMs(Stream s)
+{
+    switch (s) {
+    case Heartbeat: return 1000;
+    case SysStatus: return 1000;
+    case GpsRaw: return 500;
+    case GlobalPosition: return 250;
+    case Attitude: return 250;
+    case VfrHud: return 500;
+    case Home: return 5000;
+    case kStreamCount: break;
+    }
+    return 1000;
+}
+
+MavlinkBridge::Stream MavlinkBridge::streamOf(uint32_t msgid, bool& known)
+{
+    known = true;
+    switch (msgid) {
+    case kHeartbeat: return Heartbeat;
+    case kSysStatus: return SysStatus;
+    case kGpsRawInt: return GpsRaw;
+    case kGlobalPositionInt: return GlobalPosition;
+    case kAttitude: return Attitude;
+    case kVfrHud: return VfrHud;
+    case kHomePosition: return Home;
+    }
+    known = false;
+    return kStreamCount;
+}
+
+void MavlinkBridge::tick()
+{
+    const int64_t now = m_clock.elapsed();
+    for (auto& [sysid, e] : m_vehicles) {
+        const auto vehicle = e.vehicle.lock();
+        if (!vehicle || !vehicle->alive())
+            continue;
+        for (int s = 0; s < kStreamCount; ++s) {
+            if (e.intervalMs[s] <= 0 || now < e.due[s])
+                continue;
+            sendStream(e, Stream(s), *vehicle);
+            e.due[s] += e.intervalMs[s];
+            if (e.due[s] <= now)
+                e.due[s] = now + e.intervalMs[s];
+        }
+    }
+    pollCommands();
+    if (m_missions)
+        m_missions->tick(now);
+}
+
+void MavlinkBridge::sendStream(VehicleEntry& e, Stream stream, const VehicleController& vehicle)
+{
+    const auto s = FleetReadModel::vehicleState(vehicle);
+    const auto bootMs = uint32_t(m_clock.elapsed());
+    const double groundSpeed = std::hypot(double(s.northSpd), double(s.eastSpd));
+    switch (stream) {
+    case Heartbeat: {
+        mavlink::Heartbeat m;
+        m.type = mavType(s.airframe);
+        m.autopilot = mav::kAutopilotGeneric;
+        m.baseMode = mav::kModeFlagCustomModeEnabled | (s.armed ? mav::kModeFlagSafetyArmed : 0);
+        m.customMode = uint32_t(s.flightMode);
+        m.systemStatus = s.worstAlertLevel == 3 ? mav::kStateCritical
+                         : inAir(s)             ? mav::kStateActive
+                                                : mav::kStateStandby;
+        m_links.broadcast(m, e.sysid, 1);
+        break;
+    }
+    case SysStatus: {
+        mavlink::SysStatus m;
+        if (s.telemetryKnown)
+            m.voltageBattery = uint16_t(std::clamp(double(s.fcuVol) * 1000.0, 0.0, 65534.0));
+        m_links.broadcast(m, e.sysid, 1);
+        break;
+    }
+    case GpsRaw: {
+        GpsRawInt m;
+        m.timeUsec = uint64_t(bootMs) * 1000;
+        m.lat = int32_t(std::llround(s.lat * 1e7));
+        m.lon = int32_t(std::llround(s.lon * 1e7));
+        m.alt = int32_t(std::llround(s.alt * 1000));
+        if (s.hdop >= 0)
+            m.eph = uint16_t(std::clamp(double(s.hdop) * 100.0, 0.0, 65534.0));
+        m.vel = uint16_t(std::clamp(groundSpeed * 100.0, 0.0, 65534.0));
+        if (groundSpeed > 0.2)
+            m.cog = uint16_t(std::lround(wrap360(std::atan2(s.eastSpd, s.northSpd) / kDegToRad) * 100) % 36000);
+        static const uint8_t fix[] = {mav::kFixNone, mav::kFix3d, mav::kFixDgps, mav::kFixRtkFixed};
+        m.fixType = s.positionState >= 0 && s.positionState <= 3 ? fix[s.positionState] : mav::kFix3d;
+        m.satellitesVisible = uint8_t(std::clamp(s.satellites, 0, 254));
+        m_links.broadcast(m, e.sysid, 1);
+        break;
+    }
+    case GlobalPosition: {
+        GlobalPositionInt m;
+        m.timeBootMs = bootMs;
+        m.lat = int32_t(std::llround(s.lat * 1e7));
+        m.lon = int32_t(std::llround(s.lon * 1e7));
+        m.alt = int32_t(std::llround(s.alt * 1000));
+        m.relativeAlt = m.alt;
+        m.vx = int16_t(std::clamp(std::lround(s.northSpd * 100.0), -32767L, 32767L));
+        m.vy = int16_t(std::clamp(std::lround(s.eastSpd * 100.0), -32767L, 32767L));
+        m.vz = int16_t(std::clamp(std::lround(-s.upSpd * 100.0), -32767L, 32767L));
+        m.hdg = uint16_t(std::lround(wrap360(s.yaw) * 100) % 36000);
+        m_links.broadcast(m, e.sysid, 1);
+        break;
+    }
+    case Attitude: {
+        mavlink::Attitude m;
+        m.timeBootMs = bootMs;
+        m.roll = float(s.roll * kDegToRad);
+        m.pitch = float(s.pitch * kDegToRad);
+        m.yaw = wrapPi(float(s.yaw * kDegToRad));
+        m.rollSpeed = float(s.rollRate * kDegToRad);
+        m.pitchSpeed = float(s.pitchRate * kDegToRad);
+        m.yawSpeed = float(s.yawRate * kDegToRad);
+        m_links.broadcast(m, e.sysid, 1);
+        break;
+    }
+    case VfrHud: {
+        mavlink::VfrHud m;
+        m.groundspeed = float(groundSpeed);
+        m.alt = float(s.alt);
+        m.climb = s.upSpd;
+        m.heading = int16_t(std::lround(wrap360(s.yaw)) % 360);
+        m_links.broadcast(m, e.sysid, 1);
+        break;
+    }
+    case Home: {
+        HomePosition m;
+        m.latitude = int32_t(std::llround(s.homeLat * 1e7));
+        m.longitude = int32_t(std::llround(s.homeLon * 1e7));
+        m.timeUsec = uint64_t(bootMs) * 1000;
+        m_links.broadcast(m, e.sysid, 1);
+        break;
+    }
+    case kStreamCount: break;
+    }
+}
+
+void MavlinkBridge::sendAlert(VehicleEntry& e, const VehicleAlert& alert)
+{
+    if (alert.state != VehicleAlertState::Active) {
+        e.activeAlerts.erase(alert.key);
+        return;
+    }
+    if (!e.activeAlerts.insert(alert.key).second)
+        return;  // still the same alert, with a new value
+    StatusText m;
+    m.severity = alert.level == VehicleAlertLevel::Critical  ? mav::kSeverityCritical
+                 : alert.level == VehicleAlertLevel::Warning ? mav::kSeverityWarning
+                                                             : mav::kSeverityInfo;
+    const std::string text = FleetReadModel::alertMessage(alert);
+    std::memcpy(m.text, text.data(), utf8Prefix(text, sizeof(m.text)));
+    m_links.broadcast(m, e.sysid, 1);
+}
+
+MavlinkBridge::VehicleEntry* MavlinkBridge::entryFor(uint8_t sysid)
+{
+    auto it = m_vehicles.find(sysid);
+    return it == m_vehicles.end() ? nullptr : &it->second;
+}
+
+void MavlinkBridge::countUnknownTarget(const Frame& frame)
+{
+    ++m_droppedUnknownTarget;
+    spdlog::debug("<mavlink> message {} from system {} for an unknown system dropped", frame.msgid, frame.sysid);
+}
+
+json MavlinkBridge::cli(const std::string& method, const json& params) const
+{
+    return GcsCliCommandRouter::dispatch(m_cli, {{"method", method}, {"params", params}});
+}
+
+void MavlinkBridge::handleFrame(const Frame& frame, const MavlinkPeer& peer)
+{
+    GroundStation& gcs = m_groundStations[{frame.sysid, peer.address.toString() + ':' + QString::number(peer.port)}];
+    gcs.address = peer.address.toString() + ':' + QString::number(peer.port);
+    ++gcs.messages;
+    if (frame.msgid == kHeartbeat) {
+        gcs.lastHeartbeatMs = QDateTime::currentMSecsSinceEpoch();
+        return;
+    }
+    if (frame.msgid == kCommandLong) {
+        const auto m = frame.as<CommandLong>();
+        handleCommand(frame, peer, m.command, m.param, m.confirmation, m.targetSystem);
+        return;
+    }
+    if (frame.msgid == kCommandInt) {
+        const auto m = frame.as<CommandInt>();
+        const float params[7] = {m.param1, m.param2, m.param3, m.param4, float(m.x), float(m.y), m.z};
+        // COMMAND_INT has no confirmation: a repeat of a pending one is taken as a resend.
+        handleCommand(frame, peer, m.command, params, 1, m.targetSystem);
+        return;
+    }
+    if (m_missions)
+        m_missions->handle(frame, peer);
+}
+
+void MavlinkBridge::ackCommand(const MavlinkPeer& peer, uint8_t sysid, uint16_t command, uint8_t result, int32_t param2,
+                               uint8_t gcsSystem, uint8_t gcsComponent)
+{
+    CommandAck a;
+    a.command = command;
+    a.result = result;
+    a.resultParam2 = param2;
+    a.targetSystem = gcsSystem;
+    a.targetComponent = gcsComponent;
+    m_links.reply(peer, a, sysid, 1);
+    if (result != mav::kResultInProgress)
+        ++m_commandResults[commandResultName(result)];
+}
+
+void MavlinkBridge::handleCommand(const Frame& frame, const MavlinkPeer& peer, uint16_t command, const float* params,
+                                  uint8_t confirmation, uint8_t targetSystem)
+{
+    VehicleEntry* e = entryFor(targetSystem);
+    if (!e) {
+        countUnknownTarget(frame);
+        return;
+    }
+    auto ack = [&](uint8_t result, int32_t param2 = 0) {
+        ackCommand(peer, targetSystem, command, result, param2, frame.sysid, frame.compid);
+    };
+    if (isStreamCommand(command)) {
+        ack(*requestStream(*e, command, params));
+        return;
+    }
+    if (!isVehicleCommand(command)) {
+        spdlog::info("<mavlink> vehicle {}: command {} from system {} is not supported", targetSystem, command,
+                     frame.sysid);
+        ack(mav::kResultUnsupported);
+        return;
+    }
+    for (const auto& p : m_pending)
+        if (p.sysid == targetSystem && p.command == command && confirmation > 0) {
+            spdlog::debug("<mavlink> vehicle {}: command {} repeated while pending, not sent again", targetSystem,
+                          command);
+            return;
+        }
+    if (!m_options.control) {
+        spdlog::info("<mavlink> vehicle {}: command {} from system {} denied: the bridge is read-only", targetSystem,
+                     command, frame.sysid);
+        ack(mav::kResultDenied);
+        return;
+    }
+    uint8_t refusal = mav::kResultDenied;
+    const auto request = controlRequest(*e, command, params, refusal);
+    if (!request) {
+        ack(refusal);
+        return;
+    }
+    const json resp = cli((*request)["method"], (*request)["params"]);
+    if (!resp.value("ok", false)) {
+        spdlog::warn("<mavlink> vehicle {}: command {} refused by the station: {}", targetSystem, command,
+                     resp.value("message", std::string()));
+        ack(mav::kResultDenied);
+        return;
+    }
+    PendingCommand p;
+    p.sysid = targetSystem;
+    p.command = command;
+    p.requestId = resp["data"].value("requestId", int64_t(0));
+    p.peer = peer;
+    p.gcsSystem = frame.sysid;
+    p.gcsComponent = frame.compid;
+    p.age.start();
+    m_pending.push_back(p);
+    spdlog::info("<mavlink> vehicle {}: command {} from system {} sent, requestId {}", targetSystem, command,
+                 frame.sysid, p.requestId);
+}
+
+std::optional<uint8_t> MavlinkBridge::requestStream(VehicleEntry& e, uint16_t command, const float* params)
+{
+    const auto vehicle = e.vehicle.lock();
+    if (!vehicle)
+        return mav::kResultFailed;
+    auto sendNow = [&](uint32_t msgid) -> uint8_t {
+        if (msgid == kAutopilotVersion) {
+            AutopilotVersion m;
+            m.capabilities = mav::kCapMissionInt | mav::kCapCommandInt | mav::kCapMavlink2 | mav::kCapMissionFence;
+            m.uid = e.sysid;
+            m_links.broadcast(m, e.sysid, 1);
+            return mav::kResultAccepted;
+        }
+        bool known = false;
+        const Stream s = streamOf(msgid, known);
+        if (!known)
+            return mav::kResultUnsupported;
+        sendStream(e, s, *vehicle);
+        return mav::kResultAccepted;
+    };
+    switch (command) {
+    case mav::kCmdRequestAutopilotCapabilities: return sendNow(kAutopilotVersion);
+    case mav::kCmdGetHomePosition: return sendNow(kHomePosition);
+    case mav::kCmdRequestMessage:
+        if (!std::isfinite(params[0]) || params[0] < 0)
+            return mav::kResultDenied;
+        return sendNow(uint32_t(params[0]));
+    case mav::kCmdSetMessageInterval: {
+        bool known = false;
+        const Stream s = std::isfinite(params[0]) ? streamOf(uint32_t(params[0]), known) : kStreamCount;
+        if (!known)
+            return mav::kResultUnsupported;
+        const float us = params[1];
+        if (!std::isfinite(us))
+            return mav::kResultDenied;
+        e.intervalMs[s] = us < 0 ? 0 : us == 0 ? defaultIntervalMs(s) : std::max(kTickMs, int(us / 1000));
+        e.due[s] = m_clock.elapsed() + e.intervalMs[s];
+        return mav::kResultAccepted;
+    }
+    }
+    return mav::kResultUnsupported;
+}
+
+std::optional<json> MavlinkBridge::controlRequest(VehicleEntry& e, uint16_t command, const float* params,
+                                                  uint8_t& refusal)
+{
+    const auto vehicle = e.vehicle.lock();
+    if (!vehicle)
+        return std::nullopt;
+    const auto s = FleetReadModel::vehicleState(*vehicle);
+    json p = {{"vehicleId", int(e.sysid)}};
+    switch (command) {
+    case mav::kCmdNavTakeoff: {
+        const float alt = params[6];
+        if (!std::isfinite(alt) || alt < 0 || alt > 65535) {
+            spdlog::warn("<mavlink> vehicle {}: take-off altitude {} is not a height in m", e.sysid, alt);
+            return std::nullopt;
+        }
+        float speed = kTakeoffSpeed;
+        if (s.maxVerSpeed > 0)
+            speed = std::min(speed, s.maxVerSpeed);
+        p["action"] = "takeoff";
+        p["alt"] = int(std::lround(alt));
+        p["vel"] = std::max(1, int(std::lround(speed)));
+        return json{{"method", "control.command"}, {"params", p}};
+    }
+    case mav::kCmdNavLand: p["action"] = "land"; return json{{"method", "control.command"}, {"params", p}};
+    case mav::kCmdNavReturnToLaunch: {
+        if (s.homeLat == 0 && s.homeLon == 0) {
+            spdlog::warn("<mavlink> vehicle {}: return to launch denied, its home position is not known", e.sysid);
+            return std::nullopt;
+        }
+        double alt = s.returnAltitude > 0 ? double(s.returnAltitude) : std::max(s.alt, kMinReturnAltitude);
+        p["action"] = "returnHome";
+        p["lat"] = s.homeLat;
+        p["lon"] = s.homeLon;
+        p["alt"] = alt;
+        return json{{"method", "control.command"}, {"params", p}};
+    }
+    case mav::kCmdMissionStart: return json{{"method", "mission.start"}, {"params", p}};
+    case mav::kCmdDoPauseContinue:
+        if (params[0] == 0)
+            p["action"] = "suspend";
+        else if (params[0] == 1)
+            p["action"] = "resume";
+        else {
+            refusal = mav::kResultDenied;
+            return std::nullopt;
+        }
+        return json{{"method", "control.command"}, {"params", p}};
+    }
+    refusal = mav::kResultUnsupported;
+    return std::nullopt;
+}
+
+void MavlinkBridge::pollCommands()
+{
+    for (auto it = m_pending.begin(); it != m_pending.end();) {
+        PendingCommand& p = *it;
+        const json status = cli("command.status", {{"requestId", p.requestId}});
+        const json data = status.value("data", json::object());
+        const std::string state = data.value("state", std::string("pending"));
+        uint8_t result = 0;
+        int32_t param2 = 0;
+        bool done = true;
+        if (!status.value("ok", false) || state == "timedOut" || p.age.elapsed() > kCommandGiveUpMs) {
+            result = mav::kResultFailed;
+        } else if (state == "done") {
+            const json results = data.value("results", json::array());
+            const int code = results.empty() ? 0 : results[0].value("code", 0);
+            result = code == 0 ? mav::kResultAccepted : mav::kResultDenied;
+            param2 = code;
+        } else {
+            done = false;
+            if (!p.progressSent && p.age.elapsed() > kProgressAfterMs) {
+                ackCommand(p.peer, p.sysid, p.command, mav::kResultInProgress, 0, p.gcsSystem, p.gcsComponent);
+                p.progressSent = true;
+            }
+        }
+        if (!done) {
+            ++it;
+            continue;
+        }
+        spdlog::info("<mavlink> vehicle {}: command {} {} ({})", p.sysid, p.command, commandResultName(result), param2);
+        ackCommand(p.peer, p.sysid, p.command, result, param2, p.gcsSystem, p.gcsComponent);
+        it = m_pending.erase(it);
+    }
+}
+
+json MavlinkBridge::status() const
+{
+    const auto& c = m_links.counters();
+    json stations = json::array();
+    for (const auto& [key, g] : m_groundStations)
+        stations.push_back(
+            {{"systemId", key.first},
+             {"address", g.address.toStdString()},
+             {"lastHeartbeat",
+              g.lastHeartbeatMs
+                  ? json(QDateTime::fromMSecsSinceEpoch(g.lastHeartbeatMs).toString(Qt::ISODateWithMs).toStdString())
+                  : json(nullptr)},
+             {"messages", g.messages}});
+    json commands = json::object();
+    for (const auto& [name, n] : m_commandResults)
+        commands[name] = n;
+    json vehicles = json::array();
+    for (const auto& [sysid, e] : m_vehicles)
+        vehicles.push_back(sysid);
+    return {{"links", m_links.linksJson()},
+            {"control", m_options.control},
+            {"signing", m_options.signingKey.has_value()},
+            {"vehicles", vehicles},
+            {"groundStations", stations},
+            {"messagesIn", c.messagesIn},
+            {"messagesOut", c.messagesOut},
+            {"dropped",
+             {{"crc", c.droppedCrc},
+              {"signing", c.droppedSigning},
+              {"unknownTarget", m_droppedUnknownTarget},
+              {"unknownMessage", c.unknownMessages},
+              {"mavlink1", c.mavlink1},
+              {"output", c.droppedOutput}}},
+            {"commands", commands},
+            {"missions", m_missions ? m_missions->status() : json::object()}};
+}

@@ -1,0 +1,144 @@
+#pragma once
+// Every locally linked vehicle of the station as a MAVLink 2 system (system id = vehicle id,
+// component 1), for any MAVLink ground station on the links (MavlinkLinks.h).
+//
+// Reads the fleet through the read model (FleetReadModel::vehicleState) and commands it only
+// through the CLI router, as velmora-cli would: control.command, mission.start, route.create,
+// mission.upload, vehicle.setActive. The route download for a ground station reads the vehicle's
+// route into a scratch route of the missions controller, so no stored route changes.
+//
+// Streams, per vehicle while it is alive (a vehicle that is not alive sends nothing, so ground
+// stations show it lost): HEARTBEAT 1 Hz, SYS_STATUS 1 Hz, GPS_RAW_INT 2 Hz,
+// GLOBAL_POSITION_INT 4 Hz, ATTITUDE 4 Hz, VFR_HUD 2 Hz, HOME_POSITION 0.2 Hz; STATUSTEXT when
+// an alert becomes active; AUTOPILOT_VERSION on request. SET_MESSAGE_INTERVAL (-1 off, 0
+// default) and REQUEST_MESSAGE work for these, per vehicle.
+//
+// Commands (COMMAND_LONG, COMMAND_INT): NAV_TAKEOFF, NAV_LAND, NAV_RETURN_TO_LAUNCH,
+// MISSION_START, DO_PAUSE_CONTINUE. One COMMAND_ACK each: ACCEPTED when the vehicle answered 0,
+// DENIED when the station refused (Critical alert, link down, ...) or the vehicle did (its result
+// in result_param2), FAILED on the station's time-out; IN_PROGRESS first when the answer takes
+// over a second. A repeat of a command still pending is not sent again.
+//
+// Choices:
+// - Without control, vehicle commands are DENIED and uploads MAV_MISSION_DENIED, but stream
+//   requests (SET_MESSAGE_INTERVAL, REQUEST_MESSAGE, GET_HOME_POSITION, autopilot capabilities)
+//   are still answered: a read-only ground station needs them to show the vehicle.
+// - Only local vehicles with ids 1..254 become systems: remote vehicles have no id of their own
+//   and 0 and 255 are broadcast and ground-station ids in MAVLink.
+// - Altitudes: the station knows the height above home only, so "above sea level" fields carry
+//   the same value (home at 0 m); HOME_POSITION altitude is 0.
+// - Take-off speed: 3 m/s, or the vehicle's maximum vertical speed when it is lower. Return to
+//   launch flies to the home position at the vehicle's return altitude, or, when its parameters
+//   were not read, at its current height but at least 30 m.
+// - Mission transfers run one at a time in the station (its missions controller has one active
+//   vehicle); a ground station's request waits its turn. The operator's active vehicle is made
+//   the transfer's for its duration and restored afterwards.
+// - Messages addressed to a system that is not a bridged vehicle are counted and dropped.
+
+#include "bridge/MavlinkLinks.h"
+
+#include "automation/GcsCliServiceContext.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+
+#include <nlohmann/json.hpp>
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+
+class GcsAppController;
+class MavlinkMissionServer;
+class VehicleController;
+struct VehicleAlert;
+
+class MavlinkBridge : public QObject {
+    Q_OBJECT
+public:
+    struct Options {
+        std::vector<MavlinkEndpoint> endpoints;
+        bool control = false;
+        std::optional<mavlink::SigningKey> signingKey;
+    };
+
+    enum Stream { Heartbeat, SysStatus, GpsRaw, GlobalPosition, Attitude, VfrHud, Home, kStreamCount };
+    static constexpr int kTickMs = 20;
+
+    MavlinkBridge(GcsAppController* ctrl, GcsCliServiceContext cli, Options options, QObject* parent = nullptr);
+    ~MavlinkBridge() override;
+
+    bool start(QString* error = nullptr);
+    void stop();
+
+    // bridge.status: links, ground stations heard, counters, commands by result.
+    nlohmann::json status() const;
+    quint16 localPort(int link) const { return m_links.localPort(link); }
+
+    // Reads a signing key file: exactly 32 bytes, mode 0600 or stricter.
+    static std::optional<mavlink::SigningKey> readKeyFile(const QString& path, QString* error);
+
+private:
+    friend class MavlinkMissionServer;
+
+    struct VehicleEntry {
+        std::weak_ptr<VehicleController> vehicle;
+        uint8_t sysid = 0;
+        int64_t due[kStreamCount] = {};
+        int intervalMs[kStreamCount] = {};
+        std::set<QString> activeAlerts;
+    };
+    struct PendingCommand {
+        uint8_t sysid = 0;
+        uint16_t command = 0;
+        int64_t requestId = 0;
+        MavlinkPeer peer;
+        uint8_t gcsSystem = 0, gcsComponent = 0;
+        QElapsedTimer age;
+        bool progressSent = false;
+    };
+    struct GroundStation {
+        QString address;
+        int64_t lastHeartbeatMs = 0;
+        uint64_t messages = 0;
+    };
+
+    void tick();
+    void syncVehicles();
+    void addVehicle(const std::shared_ptr<VehicleController>& vehicle);
+    void sendStream(VehicleEntry& entry, Stream stream, const VehicleController& vehicle);
+    void sendAlert(VehicleEntry& entry, const VehicleAlert& alert);
+    void handleFrame(const mavlink::Frame& frame, const MavlinkPeer& peer);
+    void handleCommand(const mavlink::Frame& frame, const MavlinkPeer& peer, uint16_t command, const float* params,
+                       uint8_t confirmation, uint8_t targetSystem);
+    std::optional<uint8_t> requestStream(VehicleEntry& entry, uint16_t command, const float* params);
+    std::optional<nlohmann::json> controlRequest(VehicleEntry& entry, uint16_t command, const float* params,
+                                                 uint8_t& refusal);
+    void pollCommands();
+    void ackCommand(const MavlinkPeer& peer, uint8_t sysid, uint16_t command, uint8_t result, int32_t param2,
+                    uint8_t gcsSystem, uint8_t gcsComponent);
+    // One CLI request through the router, as velmora-cli would send it.
+    nlohmann::json cli(const std::string& method, const nlohmann::json& params) const;
+    VehicleEntry* entryFor(uint8_t sysid);
+    void countUnknownTarget(const mavlink::Frame& frame);
+    static Stream streamOf(uint32_t msgid, bool& known);
+    static int defaultIntervalMs(Stream s);
+
+    GcsAppController* m_ctrl = nullptr;
+    GcsCliServiceContext m_cli;
+    Options m_options;
+    MavlinkLinks m_links;
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    std::map<uint8_t, VehicleEntry> m_vehicles;
+    std::vector<PendingCommand> m_pending;
+    std::map<std::pair<uint8_t, QString>, GroundStation> m_groundStations;
+    std::map<std::string, uint64_t> m_commandResults;
+    uint64_t m_droppedUnknownTarget = 0;
+    std::unique_ptr<MavlinkMissionServer> m_missions;
+    std::vector<QMetaObject::Connection> m_connections;
+};

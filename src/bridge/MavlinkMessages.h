@@ -1,0 +1,374 @@
+#pragma once
+// The MAVLink 2 messages the bridge speaks, each as its payload in wire order (fields sorted by
+// size, extensions last, as the protocol lays them out), with its id, full payload length and
+// CRC_EXTRA. The structs are packed and the host is little-endian (as the wire), so a payload is
+// the struct's bytes: a shorter received payload is zero-extended, and a sent one loses its
+// trailing zero bytes in the frame (MavlinkCodec does both).
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+static_assert(std::endian::native == std::endian::little, "MAVLink payloads are copied as host structs");
+
+namespace mavlink {
+
+// Message ids.
+enum MsgId : uint32_t {
+    kHeartbeat = 0,
+    kSysStatus = 1,
+    kGpsRawInt = 24,
+    kAttitude = 30,
+    kGlobalPositionInt = 33,
+    kMissionRequest = 40,
+    kMissionRequestList = 43,
+    kMissionCount = 44,
+    kMissionClearAll = 45,
+    kMissionAck = 47,
+    kMissionRequestInt = 51,
+    kMissionItemInt = 73,
+    kVfrHud = 74,
+    kCommandInt = 75,
+    kCommandLong = 76,
+    kCommandAck = 77,
+    kAutopilotVersion = 148,
+    kHomePosition = 242,
+    kMessageInterval = 244,
+    kStatusText = 253,
+};
+
+#pragma pack(push, 1)
+struct Heartbeat {
+    static constexpr uint32_t kId = kHeartbeat;
+    static constexpr uint8_t kCrcExtra = 50;
+    uint32_t customMode = 0;
+    uint8_t type = 0;
+    uint8_t autopilot = 0;
+    uint8_t baseMode = 0;
+    uint8_t systemStatus = 0;
+    uint8_t mavlinkVersion = 3;
+};
+static_assert(sizeof(Heartbeat) == 9);
+
+struct SysStatus {
+    static constexpr uint32_t kId = kSysStatus;
+    static constexpr uint8_t kCrcExtra = 124;
+    uint32_t sensorsPresent = 0;
+    uint32_t sensorsEnabled = 0;
+    uint32_t sensorsHealth = 0;
+    uint16_t load = 0;
+    uint16_t voltageBattery = UINT16_MAX;  // mV; UINT16_MAX: unknown
+    int16_t currentBattery = -1;  // cA; -1: unknown
+    uint16_t dropRateComm = 0;
+    uint16_t errorsComm = 0;
+    uint16_t errorsCount[4] = {0, 0, 0, 0};
+    int8_t batteryRemaining = -1;
+    uint32_t sensorsPresentExtended = 0;
+    uint32_t sensorsEnabledExtended = 0;
+    uint32_t sensorsHealthExtended = 0;
+};
+static_assert(sizeof(SysStatus) == 43);
+
+struct GpsRawInt {
+    static constexpr uint32_t kId = kGpsRawInt;
+    static constexpr uint8_t kCrcExtra = 24;
+    uint64_t timeUsec = 0;
+    int32_t lat = 0;  // degE7
+    int32_t lon = 0;
+    int32_t alt = 0;  // mm above sea level
+    uint16_t eph = UINT16_MAX;  // HDOP x 100
+    uint16_t epv = UINT16_MAX;
+    uint16_t vel = UINT16_MAX;  // cm/s
+    uint16_t cog = UINT16_MAX;  // cdeg
+    uint8_t fixType = 0;
+    uint8_t satellitesVisible = UINT8_MAX;
+    int32_t altEllipsoid = 0;
+    uint32_t hAcc = 0;
+    uint32_t vAcc = 0;
+    uint32_t velAcc = 0;
+    uint32_t hdgAcc = 0;
+    uint16_t yaw = 0;
+};
+static_assert(sizeof(GpsRawInt) == 52);
+
+struct Attitude {
+    static constexpr uint32_t kId = kAttitude;
+    static constexpr uint8_t kCrcExtra = 39;
+    uint32_t timeBootMs = 0;
+    float roll = 0;  // rad
+    float pitch = 0;
+    float yaw = 0;
+    float rollSpeed = 0;  // rad/s
+    float pitchSpeed = 0;
+    float yawSpeed = 0;
+};
+static_assert(sizeof(Attitude) == 28);
+
+struct GlobalPositionInt {
+    static constexpr uint32_t kId = kGlobalPositionInt;
+    static constexpr uint8_t kCrcExtra = 104;
+    uint32_t timeBootMs = 0;
+    int32_t lat = 0;  // degE7
+    int32_t lon = 0;
+    int32_t alt = 0;  // mm above sea level
+    int32_t relativeAlt = 0;  // mm above home
+    int16_t vx = 0;  // cm/s north
+    int16_t vy = 0;  // east
+    int16_t vz = 0;  // down
+    uint16_t hdg = UINT16_MAX;  // cdeg
+};
+static_assert(sizeof(GlobalPositionInt) == 28);
+
+struct MissionRequest {  // also MISSION_REQUEST_INT, same layout
+    static constexpr uint32_t kId = kMissionRequest;
+    static constexpr uint8_t kCrcExtra = 230;
+    uint16_t seq = 0;
+    uint8_t targetSystem = 0;
+    uint8_t targetComponent = 0;
+    uint8_t missionType = 0;
+};
+static_assert(sizeof(MissionRequest) == 5);
+
+struct MissionRequestInt : MissionRequest {
+    static constexpr uint32_t kId = kMissionRequestInt;
+    static constexpr uint8_t kCrcExtra = 196;
+};
+static_assert(sizeof(MissionRequestInt) == 5);
+
+struct MissionRequestList {
+    static constexpr uint32_t kId = kMissionRequestList;
+    static constexpr uint8_t kCrcExtra = 132;
+    uint8_t targetSystem = 0;
+    uint8_t targetComponent = 0;
+    uint8_t missionType = 0;
+};
+static_assert(sizeof(MissionRequestList) == 3);
+
+struct MissionClearAll : MissionRequestList {
+    static constexpr uint32_t kId = kMissionClearAll;
+    static constexpr uint8_t kCrcExtra = 232;
+};
+
+struct MissionCount {
+    static constexpr uint32_t kId = kMissionCount;
+    static constexpr uint8_t kCrcExtra = 221;
+    uint16_t count = 0;
+    uint8_t targetSystem = 0;
+    uint8_t targetComponent = 0;
+    uint8_t missionType = 0;
+    uint32_t opaqueId = 0;
+};
+static_assert(sizeof(MissionCount) == 9);
+
+struct MissionAck {
+    static constexpr uint32_t kId = kMissionAck;
+    static constexpr uint8_t kCrcExtra = 153;
+    uint8_t targetSystem = 0;
+    uint8_t targetComponent = 0;
+    uint8_t type = 0;
+    uint8_t missionType = 0;
+    uint32_t opaqueId = 0;
+};
+static_assert(sizeof(MissionAck) == 8);
+
+struct MissionItemInt {
+    static constexpr uint32_t kId = kMissionItemInt;
+    static constexpr uint8_t kCrcExtra = 38;
+    float param1 = 0;
+    float param2 = 0;
+    float param3 = 0;
+    float param4 = 0;
+    int32_t x = 0;  // degE7
+    int32_t y = 0;
+    float z = 0;  // m
+    uint16_t seq = 0;
+    uint16_t command = 0;
+    uint8_t targetSystem = 0;
+    uint8_t targetComponent = 0;
+    uint8_t frame = 0;
+    uint8_t current = 0;
+    uint8_t autocontinue = 1;
+    uint8_t missionType = 0;
+};
+static_assert(sizeof(MissionItemInt) == 38);
+
+struct VfrHud {
+    static constexpr uint32_t kId = kVfrHud;
+    static constexpr uint8_t kCrcExtra = 20;
+    float airspeed = 0;
+    float groundspeed = 0;
+    float alt = 0;  // m above sea level
+    float climb = 0;
+    int16_t heading = 0;  // deg 0..360
+    uint16_t throttle = 0;
+};
+static_assert(sizeof(VfrHud) == 20);
+
+struct CommandInt {
+    static constexpr uint32_t kId = kCommandInt;
+    static constexpr uint8_t kCrcExtra = 158;
+    float param1 = 0;
+    float param2 = 0;
+    float param3 = 0;
+    float param4 = 0;
+    int32_t x = 0;
+    int32_t y = 0;
+    float z = 0;
+    uint16_t command = 0;
+    uint8_t targetSystem = 0;
+    uint8_t targetComponent = 0;
+    uint8_t frame = 0;
+    uint8_t current = 0;
+    uint8_t autocontinue = 0;
+};
+static_assert(sizeof(CommandInt) == 35);
+
+struct CommandLong {
+    static constexpr uint32_t kId = kCommandLong;
+    static constexpr uint8_t kCrcExtra = 152;
+    float param[7] = {0, 0, 0, 0, 0, 0, 0};
+    uint16_t command = 0;
+    uint8_t targetSystem = 0;
+    uint8_t targetComponent = 0;
+    uint8_t confirmation = 0;
+};
+static_assert(sizeof(CommandLong) == 33);
+
+struct CommandAck {
+    static constexpr uint32_t kId = kCommandAck;
+    static constexpr uint8_t kCrcExtra = 143;
+    uint16_t command = 0;
+    uint8_t result = 0;
+    uint8_t progress = 0;
+    int32_t resultParam2 = 0;
+    uint8_t targetSystem = 0;
+    uint8_t targetComponent = 0;
+};
+static_assert(sizeof(CommandAck) == 10);
+
+struct AutopilotVersion {
+    static constexpr uint32_t kId = kAutopilotVersion;
+    static constexpr uint8_t kCrcExtra = 178;
+    uint64_t capabilities = 0;
+    uint64_t uid = 0;
+    uint32_t flightSwVersion = 0;
+    uint32_t middlewareSwVersion = 0;
+    uint32_t osSwVersion = 0;
+    uint32_t boardVersion = 0;
+    uint16_t vendorId = 0;
+    uint16_t productId = 0;
+    uint8_t flightCustomVersion[8] = {};
+    uint8_t middlewareCustomVersion[8] = {};
+    uint8_t osCustomVersion[8] = {};
+    uint8_t uid2[18] = {};
+};
+static_assert(sizeof(AutopilotVersion) == 78);
+
+struct HomePosition {
+    static constexpr uint32_t kId = kHomePosition;
+    static constexpr uint8_t kCrcExtra = 104;
+    int32_t latitude = 0;  // degE7
+    int32_t longitude = 0;
+    int32_t altitude = 0;  // mm above sea level
+    float x = 0;
+    float y = 0;
+    float z = 0;
+    float q[4] = {1, 0, 0, 0};
+    float approachX = 0;
+    float approachY = 0;
+    float approachZ = 0;
+    uint64_t timeUsec = 0;
+};
+static_assert(sizeof(HomePosition) == 60);
+
+struct MessageInterval {
+    static constexpr uint32_t kId = kMessageInterval;
+    static constexpr uint8_t kCrcExtra = 95;
+    int32_t intervalUs = 0;
+    uint16_t messageId = 0;
+};
+static_assert(sizeof(MessageInterval) == 6);
+
+struct StatusText {
+    static constexpr uint32_t kId = kStatusText;
+    static constexpr uint8_t kCrcExtra = 83;
+    uint8_t severity = 0;
+    char text[50] = {};
+    uint16_t id = 0;
+    uint8_t chunkSeq = 0;
+};
+static_assert(sizeof(StatusText) == 54);
+#pragma pack(pop)
+
+// What the codec needs of a message id: its full payload length and CRC_EXTRA.
+struct MsgInfo {
+    uint32_t id;
+    uint8_t length;
+    uint8_t crcExtra;
+};
+
+template <typename M>
+constexpr MsgInfo infoOf()
+{
+    return {M::kId, uint8_t(sizeof(M)), M::kCrcExtra};
+}
+
+inline constexpr MsgInfo kMessages[] = {
+    infoOf<Heartbeat>(),
+    infoOf<SysStatus>(),
+    infoOf<GpsRawInt>(),
+    infoOf<Attitude>(),
+    infoOf<GlobalPositionInt>(),
+    infoOf<MissionRequest>(),
+    infoOf<MissionRequestList>(),
+    infoOf<MissionCount>(),
+    infoOf<MissionClearAll>(),
+    infoOf<MissionAck>(),
+    infoOf<MissionRequestInt>(),
+    infoOf<MissionItemInt>(),
+    infoOf<VfrHud>(),
+    infoOf<CommandInt>(),
+    infoOf<CommandLong>(),
+    infoOf<CommandAck>(),
+    infoOf<AutopilotVersion>(),
+    infoOf<HomePosition>(),
+    infoOf<MessageInterval>(),
+    infoOf<StatusText>(),
+};
+
+constexpr const MsgInfo* findMessage(uint32_t id)
+{
+    for (const auto& m : kMessages)
+        if (m.id == id)
+            return &m;
+    return nullptr;
+}
+
+// Enumerations used here (values of the common message set).
+namespace mav {
+constexpr uint8_t kTypeGeneric = 0, kTypeFixedWing = 1, kTypeQuadrotor = 2, kTypeCoaxial = 3, kTypeHelicopter = 4,
+                  kTypeGcs = 6, kTypeHexarotor = 13, kTypeOctorotor = 14, kTypeVtolTiltrotor = 21,
+                  kTypeVtolFixedrotor = 22, kTypeVtolTailsitter = 23;
+constexpr uint8_t kAutopilotGeneric = 0, kAutopilotInvalid = 8;
+constexpr uint8_t kModeFlagCustomModeEnabled = 1, kModeFlagSafetyArmed = 128;
+constexpr uint8_t kStateStandby = 3, kStateActive = 4, kStateCritical = 5;
+constexpr uint8_t kSeverityCritical = 2, kSeverityWarning = 4, kSeverityInfo = 6;
+constexpr uint8_t kFixNone = 1, kFix3d = 3, kFixDgps = 4, kFixRtkFixed = 6;
+constexpr uint8_t kResultAccepted = 0, kResultDenied = 2, kResultUnsupported = 3, kResultFailed = 4,
+                  kResultInProgress = 5;
+constexpr uint8_t kMissionAccepted = 0, kMissionError = 1, kMissionUnsupportedFrame = 2, kMissionUnsupported = 3,
+                  kMissionNoSpace = 4, kMissionInvalidParam2 = 7, kMissionInvalidParam5X = 10,
+                  kMissionInvalidParam7 = 12, kMissionInvalidSequence = 13, kMissionDenied = 14,
+                  kMissionOperationCancelled = 15;
+constexpr uint8_t kMissionTypeMission = 0, kMissionTypeFence = 1, kMissionTypeRally = 2, kMissionTypeAll = 255;
+constexpr uint8_t kFrameGlobal = 0, kFrameMission = 2, kFrameGlobalRelativeAlt = 3, kFrameGlobalInt = 5,
+                  kFrameGlobalRelativeAltInt = 6;
+constexpr uint16_t kCmdNavWaypoint = 16, kCmdNavReturnToLaunch = 20, kCmdNavLand = 21, kCmdNavTakeoff = 22,
+                   kCmdDoChangeSpeed = 178, kCmdDoPauseContinue = 193, kCmdMissionStart = 300,
+                   kCmdGetHomePosition = 410, kCmdSetMessageInterval = 511, kCmdRequestMessage = 512,
+                   kCmdRequestAutopilotCapabilities = 520, kCmdFencePolygonVertexExclusion = 5002,
+                   kCmdFenceCircleExclusion = 5004;
+constexpr uint64_t kCapMissionInt = 4, kCapCommandInt = 8, kCapMavlink2 = 8192, kCapMissionFence = 16384;
+}  // namespace mav
+
+}  // namespace mavlink

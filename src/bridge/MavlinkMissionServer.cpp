@@ -1,0 +1,660 @@
+#include "MavlinkMissionServer.h"
+
+#include "bridge/MavlinkBridge.h"
+
+#include "app/GcsAppController.h"
+#include "fleet/FleetReadModel.h"
+#include "fleet/FleetVehicleState.h"
+#include "mission/MavFlightRouteDataItem.h"
+#include "mission/MavMissionsController.h"
+#include "mission/MavWayPointDataItem.h"
+#include "vehicle/MultiVehicleManager.h"
+#include "vehicle/VehicleController.h"
+
+#include <QDateTime>
+
+#include <spdlog/spdlog.h>
+
+#include <cmath>
+#include <limits>
+
+using nlohmann::json;
+using namespace mavlink;
+
+namespace {
+
+constexpr int64_t kItemTimeoutMs = 1500;
+constexpr int kItemRetries = 5;
+constexpr int64_t kServeQuietMs = 5000;
+constexpr int64_t kOutcomeKeptMs = 10000;
+constexpr uint16_t kMaxItems = 512;  // a route of 255 waypoints with a speed change before each
+
+int32_t degE7(double deg)
+{
+    return int32_t(std::llround(deg * 1e7));
+}
+
+bool isGlobalRelative(uint8_t frame)
+{
+    return frame == mav::kFrameGlobalRelativeAltInt || frame == mav::kFrameGlobalRelativeAlt;
+}
+
+bool isGlobalAbsolute(uint8_t frame)
+{
+    return frame == mav::kFrameGlobalInt || frame == mav::kFrameGlobal;
+}
+
+const char* resultName(uint8_t r)
+{
+    switch (r) {
+    case mav::kMissionAccepted: return "ACCEPTED";
+    case mav::kMissionError: return "ERROR";
+    case mav::kMissionUnsupportedFrame: return "UNSUPPORTED_FRAME";
+    case mav::kMissionUnsupported: return "UNSUPPORTED";
+    case mav::kMissionNoSpace: return "NO_SPACE";
+    case mav::kMissionInvalidSequence: return "INVALID_SEQUENCE";
+    case mav::kMissionDenied: return "DENIED";
+    case mav::kMissionOperationCancelled: return "OPERATION_CANCELLED";
+    }
+    return "OTHER";
+}
+
+}  // namespace
+
+namespace mavlinkmission {
+
+std::vector<MissionItemInt> itemsFromRoute(const std::vector<MavProtoWayPointData_t>& route)
+{
+    std::vector<MissionItemInt> items;
+    float speed = -1;
+    for (const auto& wp : route) {
+        const bool nav = wp.type != MAVPROTO_WP_RETURN && wp.type != MAVPROTO_WP_LAND;
+        if (nav && wp.vel > 0 && wp.vel != speed) {
+            MissionItemInt s;
+            s.command = mav::kCmdDoChangeSpeed;
+            s.frame = mav::kFrameMission;
+            s.param1 = 1;  // ground speed
+            s.param2 = wp.vel;
+            s.param3 = -1;  // throttle unchanged
+            items.push_back(s);
+            speed = wp.vel;
+        }
+        MissionItemInt it;
+        it.frame = wp.heightType() == MAVPROTO_HEIGHT_RELATIVE ? mav::kFrameGlobalRelativeAltInt : mav::kFrameGlobalInt;
+        it.x = degE7(wp.lat);
+        it.y = degE7(wp.lon);
+        it.z = float(wp.alt);
+        it.param4 =
+            wp.headingDirection() == MAVPROTO_HEADING_FIXED ? wp.heading : std::numeric_limits<float>::quiet_NaN();
+        switch (wp.type) {
+        case MAVPROTO_WP_TAKEOFF: it.command = mav::kCmdNavTakeoff; break;
+        case MAVPROTO_WP_RETURN: it.command = mav::kCmdNavReturnToLaunch; break;
+        case MAVPROTO_WP_LAND: it.command = mav::kCmdNavLand; break;
+        default:
+            it.command = mav::kCmdNavWaypoint;
+            it.param1 = wp.hoverTime;
+            it.param2 = wp.radius;
+            break;
+        }
+        items.push_back(it);
+    }
+    for (size_t i = 0; i < items.size(); ++i) {
+        items[i].seq = uint16_t(i);
+        items[i].current = i == 0;
+    }
+    return items;
+}
+
+Mapped pointsFromItems(const std::vector<MissionItemInt>& items, const FleetReadModel::VehicleState& vehicle,
+                       float speed)
+{
+    Mapped out;
+    auto fail = [&](uint8_t error, size_t seq) {
+        out.error = error;
+        out.badSeq = int(seq);
+        out.points = json::array();
+        return out;
+    };
+    double lastLat = vehicle.lat, lastLon = vehicle.lon;
+    size_t lastNav = items.size();
+    for (size_t i = items.size(); i-- > 0;)
+        if (items[i].command != mav::kCmdDoChangeSpeed) {
+            lastNav = i;
+            break;
+        }
+    bool firstNav = true;
+    for (size_t i = 0; i < items.size(); ++i) {
+        const auto& it = items[i];
+        if (it.command == mav::kCmdDoChangeSpeed) {
+            if (!std::isfinite(it.param2))
+                return fail(mav::kMissionInvalidParam2, i);
+            if (it.param2 > 0)
+                speed = it.param2;
+            continue;
+        }
+        const bool takeoff = it.command == mav::kCmdNavTakeoff && firstNav;
+        const bool finalItem = i == lastNav;
+        const bool rtl = it.command == mav::kCmdNavReturnToLaunch && finalItem;
+        const bool land = it.command == mav::kCmdNavLand && finalItem;
+        if (it.command != mav::kCmdNavWaypoint && !takeoff && !rtl && !land)
+            return fail(mav::kMissionUnsupported, i);
+        firstNav = false;
+        int heightType = 0;
+        if (!rtl) {
+            if (isGlobalAbsolute(it.frame))
+                heightType = 1;
+            else if (!isGlobalRelative(it.frame))
+                return fail(mav::kMissionUnsupportedFrame, i);
+        }
+        double lat = it.x * 1e-7, lon = it.y * 1e-7;
+        const bool noPosition = it.x == 0 && it.y == 0;
+        if (noPosition && it.command == mav::kCmdNavWaypoint)
+            return fail(mav::kMissionInvalidParam5X, i);
+        json p = {{"vel", speed}, {"heightType", heightType}};
+        if (takeoff) {
+            if (noPosition)
+                lat = vehicle.lat, lon = vehicle.lon;
+            p["type"] = int(MAVPROTO_WP_TAKEOFF);
+            p["alt"] = std::isfinite(it.z) ? it.z : 0.0f;
+        } else if (rtl) {
+            lat = vehicle.homeLat, lon = vehicle.homeLon;
+            p["type"] = int(MAVPROTO_WP_RETURN);
+            double alt = it.z > 0 ? double(it.z) : double(vehicle.returnAltitude);
+            if (!(alt > 0))
+                alt = std::max(vehicle.alt, 30.0);
+            p["alt"] = alt;
+            p["heightType"] = 0;
+        } else if (land) {
+            if (noPosition)
+                lat = lastLat, lon = lastLon;
+            p["type"] = int(MAVPROTO_WP_LAND);
+            p["alt"] = 0.0;
+        } else {
+            if (!std::isfinite(it.z))
+                return fail(mav::kMissionInvalidParam7, i);
+            const double hold = std::isfinite(it.param1) ? std::clamp(double(it.param1), 0.0, 65535.0) : 0.0;
+            p["type"] = int(hold > 0 ? MAVPROTO_WP_HOVER : MAVPROTO_WP_PASS);
+            p["alt"] = it.z;
+            p["hoverTime"] = int(std::lround(hold));
+            if (std::isfinite(it.param2) && it.param2 > 0)
+                p["radius"] = it.param2;
+            if (std::isfinite(it.param4)) {
+                p["heading"] = it.param4;
+                p["headingDirection"] = int(MAVPROTO_HEADING_FIXED);
+            }
+        }
+        p["lat"] = lat;
+        p["lon"] = lon;
+        lastLat = lat;
+        lastLon = lon;
+        out.points.push_back(std::move(p));
+    }
+    if (out.points.empty())
+        return fail(mav::kMissionDenied, 0);
+    return out;
+}
+
+std::vector<MissionItemInt> fenceItems(const json& zones)
+{
+    std::vector<MissionItemInt> items;
+    for (const auto& z : zones.value("zones", json::array())) {
+        if (z.value("shape", "") == "circle") {
+            MissionItemInt it;
+            it.command = mav::kCmdFenceCircleExclusion;
+            it.frame = mav::kFrameGlobalInt;
+            it.param1 = z.value("radius", 0.0f);
+            it.x = degE7(z["center"][0].get<double>());
+            it.y = degE7(z["center"][1].get<double>());
+            items.push_back(it);
+            continue;
+        }
+        const auto& points = z["points"];
+        for (const auto& p : points) {
+            MissionItemInt it;
+            it.command = mav::kCmdFencePolygonVertexExclusion;
+            it.frame = mav::kFrameGlobalInt;
+            it.param1 = float(points.size());
+            it.x = degE7(p[0].get<double>());
+            it.y = degE7(p[1].get<double>());
+            items.push_back(it);
+        }
+    }
+    for (size_t i = 0; i < items.size(); ++i) {
+        items[i].seq = uint16_t(i);
+        items[i].missionType = mav::kMissionTypeFence;
+    }
+    return items;
+}
+
+}  // namespace mavlinkmission
+
+MavlinkMissionServer::MavlinkMissionServer(MavlinkBridge& bridge)
+    : m_bridge(bridge)
+{
+    if (auto missions = m_bridge.m_ctrl->missionsCtrler()) {
+        m_connections.push_back(QObject::connect(missions.get(), &MavMissionsController::flightRouteDownloadingFinished,
+                                                 &m_bridge, [this](auto route, int ret) { onDownloaded(route, ret); }));
+        m_connections.push_back(QObject::connect(missions.get(), &MavMissionsController::flightRouteUploadingFinished,
+                                                 &m_bridge, [this](auto route, int ret) { onUploaded(route, ret); }));
+    }
+}
+
+MavlinkMissionServer::~MavlinkMissionServer()
+{
+    for (auto& c : m_connections)
+        QObject::disconnect(c);
+}
+
+bool MavlinkMissionServer::handle(const Frame& frame, const MavlinkPeer& peer)
+{
+    switch (frame.msgid) {
+    case kMissionRequestList: {
+        const auto m = frame.as<MissionRequestList>();
+        requestList(frame, peer, m.targetSystem, m.missionType);
+        return true;
+    }
+    case kMissionCount: count(frame, peer, frame.as<MissionCount>()); return true;
+    case kMissionRequestInt:
+    case kMissionRequest: {
+        const auto m = frame.as<MissionRequest>();
+        itemRequested(frame, peer, m.targetSystem, m.seq, m.missionType);
+        return true;
+    }
+    case kMissionItemInt: item(frame, peer, frame.as<MissionItemInt>()); return true;
+    case kMissionAck: {
+        const auto m = frame.as<MissionAck>();
+        auto it = m_transfers.find(m.targetSystem);
+        if (it != m_transfers.end() && it->second.kind == Transfer::Kind::Download &&
+            it->second.phase == Transfer::Phase::Serving) {
+            spdlog::info("<mavlink> vehicle {}: ground station {} read the {} items ({})", m.targetSystem, frame.sysid,
+                         it->second.count, resultName(m.type));
+            m_transfers.erase(it);
+        }
+        return true;
+    }
+    case kMissionClearAll: {
+        const auto m = frame.as<MissionClearAll>();
+        if (!m_bridge.entryFor(m.targetSystem)) {
+            m_bridge.countUnknownTarget(frame);
+            return true;
+        }
+        ack(m.targetSystem, peer, frame.sysid, frame.compid, m.missionType,
+            m_bridge.m_options.control ? mav::kMissionUnsupported : mav::kMissionDenied);
+        return true;
+    }
+    default: return false;
+    }
+}
+
+void MavlinkMissionServer::ack(uint8_t sysid, const MavlinkPeer& peer, uint8_t gcsSystem, uint8_t gcsComponent,
+                               uint8_t type, uint8_t result)
+{
+    MissionAck a;
+    a.targetSystem = gcsSystem;
+    a.targetComponent = gcsComponent;
+    a.type = result;
+    a.missionType = type;
+    m_bridge.m_links.reply(peer, a, sysid, 1);
+}
+
+void MavlinkMissionServer::requestList(const Frame& frame, const MavlinkPeer& peer, uint8_t target, uint8_t type)
+{
+    if (!m_bridge.entryFor(target)) {
+        m_bridge.countUnknownTarget(frame);
+        return;
+    }
+    auto existing = m_transfers.find(target);
+    if (existing != m_transfers.end()) {
+        Transfer& t = existing->second;
+        if (t.kind == Transfer::Kind::Download && t.missionType == type) {
+            // The ground station missed the count, or is still waiting for the station.
+            if (t.phase == Transfer::Phase::Serving) {
+                t.peer = peer;
+                sendCount(target, t);
+            }
+            return;
+        }
+        ack(target, peer, frame.sysid, frame.compid, type, mav::kMissionDenied);
+        return;
+    }
+    Transfer t;
+    t.kind = Transfer::Kind::Download;
+    t.missionType = type;
+    t.peer = peer;
+    t.gcsSystem = frame.sysid;
+    t.gcsComponent = frame.compid;
+    if (type == mav::kMissionTypeFence || type == mav::kMissionTypeRally) {
+        if (type == mav::kMissionTypeFence)
+            t.items = mavlinkmission::fenceItems(FleetReadModel::zones(m_bridge.m_ctrl->fleetSources()));
+        t.phase = Transfer::Phase::Serving;
+        auto& stored = m_transfers[target] = std::move(t);
+        sendCount(target, stored);
+        return;
+    }
+    if (type != mav::kMissionTypeMission) {
+        ack(target, peer, frame.sysid, frame.compid, type, mav::kMissionUnsupported);
+        return;
+    }
+    spdlog::info("<mavlink> vehicle {}: ground station {} asks for its route", target, frame.sysid);
+    m_transfers[target] = std::move(t);
+    queue(target);
+}
+
+void MavlinkMissionServer::sendCount(uint8_t sysid, Transfer& t)
+{
+    t.count = uint16_t(t.items.size());
+    MissionCount c;
+    c.count = t.count;
+    c.targetSystem = t.gcsSystem;
+    c.targetComponent = t.gcsComponent;
+    c.missionType = t.missionType;
+    m_bridge.m_links.reply(t.peer, c, sysid, 1);
+    t.deadline = m_now + kServeQuietMs;
+    if (t.count == 0)
+        m_transfers.erase(sysid);  // nothing to ask for: the count is the whole answer
+}
+
+void MavlinkMissionServer::itemRequested(const Frame& frame, const MavlinkPeer& peer, uint8_t target, uint16_t seq,
+                                         uint8_t type)
+{
+    auto it = m_transfers.find(target);
+    if (it == m_transfers.end()) {
+        if (!m_bridge.entryFor(target))
+            m_bridge.countUnknownTarget(frame);
+        return;
+    }
+    Transfer& t = it->second;
+    if (t.kind != Transfer::Kind::Download || t.phase != Transfer::Phase::Serving || t.missionType != type)
+        return;
+    if (seq >= t.items.size()) {
+        ack(target, peer, frame.sysid, frame.compid, type, mav::kMissionInvalidSequence);
+        m_transfers.erase(it);
+        return;
+    }
+    MissionItemInt item = t.items[seq];
+    item.targetSystem = frame.sysid;
+    item.targetComponent = frame.compid;
+    item.missionType = type;
+    m_bridge.m_links.reply(peer, item, target, 1);
+    t.deadline = m_now + kServeQuietMs;
+}
+
+void MavlinkMissionServer::count(const Frame& frame, const MavlinkPeer& peer, const MissionCount& m)
+{
+    const uint8_t target = m.targetSystem;
+    if (!m_bridge.entryFor(target)) {
+        m_bridge.countUnknownTarget(frame);
+        return;
+    }
+    auto refuse = [&](uint8_t result, const char* why) {
+        spdlog::warn("<mavlink> vehicle {}: upload of {} items from ground station {} refused: {}", target, m.count,
+                     frame.sysid, why);
+        ++m_results[resultName(result)];
+        ack(target, peer, frame.sysid, frame.compid, m.missionType, result);
+    };
+    if (!m_bridge.m_options.control)
+        return refuse(mav::kMissionDenied, "the bridge is read-only (no --mavlink-control)");
+    if (m.missionType == mav::kMissionTypeFence)
+        return refuse(mav::kMissionDenied, "no-fly zones come from the cloud, not from ground stations");
+    if (m.missionType != mav::kMissionTypeMission)
+        return refuse(mav::kMissionUnsupported, "only routes can be uploaded");
+    auto existing = m_transfers.find(target);
+    if (existing != m_transfers.end()) {
+        Transfer& t = existing->second;
+        if (t.kind == Transfer::Kind::Upload && t.phase == Transfer::Phase::Receiving && t.count == m.count &&
+            t.nextSeq == 0) {
+            requestNext(target, t);  // our first request was lost
+            return;
+        }
+        return refuse(mav::kMissionDenied, "a transfer with this vehicle is in progress");
+    }
+    if (m.count == 0)
+        return refuse(mav::kMissionDenied, "an empty route is not uploaded");
+    if (m.count > kMaxItems)
+        return refuse(mav::kMissionNoSpace, "more items than a route of 255 waypoints needs");
+    m_outcomes.erase(target);
+    Transfer t;
+    t.kind = Transfer::Kind::Upload;
+    t.phase = Transfer::Phase::Receiving;
+    t.missionType = m.missionType;
+    t.peer = peer;
+    t.gcsSystem = frame.sysid;
+    t.gcsComponent = frame.compid;
+    t.count = m.count;
+    t.items.reserve(m.count);
+    spdlog::info("<mavlink> vehicle {}: ground station {} uploads {} items", target, frame.sysid, m.count);
+    requestNext(target, m_transfers[target] = std::move(t));
+}
+
+void MavlinkMissionServer::requestNext(uint8_t sysid, Transfer& t)
+{
+    MissionRequestInt r;
+    r.seq = t.nextSeq;
+    r.targetSystem = t.gcsSystem;
+    r.targetComponent = t.gcsComponent;
+    r.missionType = t.missionType;
+    m_bridge.m_links.reply(t.peer, r, sysid, 1);
+    t.deadline = m_now + kItemTimeoutMs;
+}
+
+void MavlinkMissionServer::item(const Frame& frame, const MavlinkPeer& peer, const MissionItemInt& m)
+{
+    const uint8_t target = m.targetSystem;
+    auto it = m_transfers.find(target);
+    if (it == m_transfers.end()) {
+        if (!m_bridge.entryFor(target)) {
+            m_bridge.countUnknownTarget(frame);
+            return;
+        }
+        // The last item again: the ground station did not get our ack.
+        auto done = m_outcomes.find(target);
+        if (done != m_outcomes.end() && done->second.lastSeq == m.seq && m_now < done->second.until)
+            ack(target, peer, frame.sysid, frame.compid, m.missionType, done->second.result);
+        return;
+    }
+    Transfer& t = it->second;
+    if (t.kind != Transfer::Kind::Upload || t.phase != Transfer::Phase::Receiving)
+        return;  // a repeat while the station uploads; the ack follows
+    if (m.seq != t.nextSeq || m.missionType != t.missionType) {
+        if (m.seq + 1 == t.nextSeq)
+            requestNext(target, t);  // our request crossed its repeat: ask again
+        return;
+    }
+    t.items.push_back(m);
+    t.retries = 0;
+    if (++t.nextSeq < t.count) {
+        requestNext(target, t);
+        return;
+    }
+    const auto vehicle = m_bridge.entryFor(target)->vehicle.lock();
+    const auto state = vehicle ? FleetReadModel::vehicleState(*vehicle) : FleetReadModel::VehicleState{};
+    float speed = 5;
+    const json tmpl = m_bridge.cli("route.defaultWayPoint", json::object());
+    if (tmpl.value("ok", false) && tmpl["data"]["defaultWayPoint"].is_object())
+        speed = tmpl["data"]["defaultWayPoint"].value("vel", speed);
+    if (!(speed > 0))
+        speed = 5;
+    auto mapped = mavlinkmission::pointsFromItems(t.items, state, speed);
+    if (mapped.error) {
+        spdlog::warn("<mavlink> vehicle {}: upload item {} cannot be flown by the station ({})", target, mapped.badSeq,
+                     resultName(mapped.error));
+        finish(target, mapped.error, "item not mapped");
+        return;
+    }
+    t.items.clear();
+    t.phase = Transfer::Phase::Queued;
+    t.deadline = 0;
+    t.points = std::move(mapped.points);
+    queue(target);
+}
+
+void MavlinkMissionServer::finish(uint8_t sysid, uint8_t result, const char* why)
+{
+    auto it = m_transfers.find(sysid);
+    if (it == m_transfers.end())
+        return;
+    Transfer& t = it->second;
+    ack(sysid, t.peer, t.gcsSystem, t.gcsComponent, t.missionType, result);
+    ++m_results[resultName(result)];
+    if (t.kind == Transfer::Kind::Upload)
+        m_outcomes[sysid] = {result, uint16_t(t.count - 1), m_now + kOutcomeKeptMs};
+    spdlog::log(result == mav::kMissionAccepted ? spdlog::level::info : spdlog::level::warn,
+                "<mavlink> vehicle {}: {} {} ({})", sysid, t.kind == Transfer::Kind::Upload ? "upload" : "download",
+                resultName(result), why);
+    m_transfers.erase(it);
+}
+
+void MavlinkMissionServer::queue(uint8_t sysid)
+{
+    m_queue.push_back(sysid);
+    startNext();
+}
+
+void MavlinkMissionServer::startNext()
+{
+    while (!m_station && !m_queue.empty()) {
+        const uint8_t sysid = m_queue.front();
+        m_queue.pop_front();
+        auto it = m_transfers.find(sysid);
+        if (it == m_transfers.end() || it->second.phase != Transfer::Phase::Queued)
+            continue;
+        startStation(sysid, it->second);
+    }
+}
+
+void MavlinkMissionServer::startStation(uint8_t sysid, Transfer& t)
+{
+    auto* mvm = m_bridge.m_ctrl->multiVehicleMgr();
+    auto missions = m_bridge.m_ctrl->missionsCtrler();
+    if (!mvm || !missions) {
+        finish(sysid, mav::kMissionError, "the station has no missions controller");
+        return;
+    }
+    const auto active = mvm->activeVehicle();
+    m_restoreActive = active ? std::optional<int>(active->vehicleId()) : std::nullopt;
+    m_station = sysid;
+    t.phase = Transfer::Phase::Station;
+    auto fail = [&](uint8_t result, const std::string& why) {
+        finish(sysid, result, why.c_str());
+        stationDone(sysid);
+    };
+    const json setActive = m_bridge.cli("vehicle.setActive", {{"vehicleId", sysid}});
+    if (!setActive.value("ok", false))
+        return fail(mav::kMissionError, setActive.value("message", std::string("vehicle.setActive refused")));
+    if (t.kind == Transfer::Kind::Download) {
+        const int ret = missions->downloadToScratch();
+        if (ret != 0)
+            fail(mav::kMissionError, "the station refused the download (" + std::to_string(ret) + ")");
+        return;
+    }
+    const json points = std::move(t.points);
+    const QString name = QStringLiteral("mavlink %1").arg(QDateTime::currentDateTime().toString(Qt::ISODate));
+    const json created =
+        m_bridge.cli("route.create", {{"name", name.toStdString()}, {"number", 1}, {"points", points}});
+    if (!created.value("ok", false))
+        return fail(mav::kMissionDenied, created.value("message", std::string("route.create refused")));
+    t.routeId = QString::fromStdString(created["data"].value("id", std::string()));
+    const json upload = m_bridge.cli("mission.upload", {{"routeId", t.routeId.toStdString()}});
+    if (!upload.value("ok", false))
+        return fail(mav::kMissionDenied, upload.value("message", std::string("mission.upload refused")));
+    spdlog::info("<mavlink> vehicle {}: route {} ({} waypoints) uploading", sysid, t.routeId.toStdString(),
+                 points.size());
+}
+
+void MavlinkMissionServer::stationDone(uint8_t sysid)
+{
+    if (m_station != sysid)
+        return;
+    m_station.reset();
+    if (m_restoreActive && *m_restoreActive != sysid) {
+        auto* mvm = m_bridge.m_ctrl->multiVehicleMgr();
+        if (mvm && mvm->findVehicleControllerById(*m_restoreActive))
+            m_bridge.cli("vehicle.setActive", {{"vehicleId", *m_restoreActive}});
+    }
+    m_restoreActive.reset();
+    startNext();
+}
+
+void MavlinkMissionServer::onDownloaded(const std::shared_ptr<MavFlightRouteDataItem>& route, int ret)
+{
+    if (!m_station)
+        return;
+    const uint8_t sysid = *m_station;
+    auto it = m_transfers.find(sysid);
+    if (it == m_transfers.end() || it->second.kind != Transfer::Kind::Download ||
+        it->second.phase != Transfer::Phase::Station)
+        return;
+    auto missions = m_bridge.m_ctrl->missionsCtrler();
+    if (ret != 0 || !missions || missions->lastScratchRoute() != route) {
+        finish(sysid, mav::kMissionError, ret != 0 ? "the vehicle did not give its route" : "no route read");
+        stationDone(sysid);
+        return;
+    }
+    std::vector<MavProtoWayPointData_t> records;
+    for (const auto& wp : route->wayPointList())
+        records.push_back(wp->protoData());
+    Transfer& t = it->second;
+    t.items = mavlinkmission::itemsFromRoute(records);
+    t.phase = Transfer::Phase::Serving;
+    spdlog::info("<mavlink> vehicle {}: route of {} waypoints read, offering {} items", sysid, records.size(),
+                 t.items.size());
+    stationDone(sysid);
+    ++m_results["downloads"];
+    sendCount(sysid, t);
+}
+
+void MavlinkMissionServer::onUploaded(const std::shared_ptr<MavFlightRouteDataItem>& route, int ret)
+{
+    if (!m_station)
+        return;
+    const uint8_t sysid = *m_station;
+    auto it = m_transfers.find(sysid);
+    if (it == m_transfers.end() || it->second.kind != Transfer::Kind::Upload ||
+        it->second.phase != Transfer::Phase::Station || !route || route->id() != it->second.routeId)
+        return;
+    finish(sysid, ret == 0 ? mav::kMissionAccepted : mav::kMissionError,
+           ret == 0 ? "the vehicle took the last waypoint" : "the vehicle refused or did not answer");
+    stationDone(sysid);
+}
+
+void MavlinkMissionServer::tick(int64_t nowMs)
+{
+    m_now = nowMs;
+    std::vector<uint8_t> expired;
+    for (auto& [sysid, t] : m_transfers)
+        if (t.deadline && nowMs >= t.deadline)
+            expired.push_back(sysid);
+    for (uint8_t sysid : expired) {
+        Transfer& t = m_transfers[sysid];
+        if (t.phase == Transfer::Phase::Receiving) {
+            if (++t.retries <= kItemRetries) {
+                requestNext(sysid, t);
+                continue;
+            }
+            finish(sysid, mav::kMissionOperationCancelled, "the ground station stopped sending items");
+            continue;
+        }
+        spdlog::info("<mavlink> vehicle {}: ground station went quiet during the download", sysid);
+        m_transfers.erase(sysid);
+    }
+    for (auto it = m_outcomes.begin(); it != m_outcomes.end();)
+        it = nowMs >= it->second.until ? m_outcomes.erase(it) : std::next(it);
+}
+
+void MavlinkMissionServer::vehicleLeft(uint8_t sysid)
+{
+    auto it = m_transfers.find(sysid);
+    if (it == m_transfers.end())
+        return;
+    // A transfer the station runs ends through the missions controller's own signal.
+    if (it->second.phase != Transfer::Phase::Station)
+        finish(sysid, mav::kMissionOperationCancelled, "the vehicle left the station");
+}
+
+json MavlinkMissionServer::status() const
+{
+    json results = json::object();
+    for (const auto& [name, n] : m_results)
+        results[name] = n;
+    return {{"active", m_transfers.size()}, {"waiting", m_queue.size()}, {"results", results}};
+}

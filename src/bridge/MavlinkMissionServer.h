@@ -1,0 +1,129 @@
+#pragma once
+// The MAVLink mission protocol on the vehicle's side, for the bridge (MISSION_ITEM_INT only).
+//
+// Download (MISSION_REQUEST_LIST): the vehicle's route is read through the station into a
+// scratch route, then offered as MISSION_COUNT and MISSION_ITEM_INT: NAV_TAKEOFF, NAV_WAYPOINT
+// (hold time in param1, acceptance radius in param2), NAV_RETURN_TO_LAUNCH and NAV_LAND by the
+// waypoint's type, each in GLOBAL_RELATIVE_ALT_INT (GLOBAL_INT for heights above sea level),
+// and a DO_CHANGE_SPEED before each waypoint whose speed differs from the last. A repeated
+// request list while the count is out answers the count again; the transfer ends with the ground
+// station's MISSION_ACK or after 5 s without a request.
+//
+// Upload (MISSION_COUNT, control only): each item asked for with MISSION_REQUEST_INT, resent
+// after 1.5 s up to 5 times; then a stored route "mavlink <time>" is created and the station's
+// check and upload run through the CLI router; MISSION_ACK ACCEPTED only when the vehicle took the
+// last waypoint, MAV_MISSION_DENIED when the station refused it (check findings), ERROR when the
+// vehicle refused or timed out. An item that cannot be mapped ends the upload at once with
+// UNSUPPORTED (a command other than NAV_WAYPOINT, DO_CHANGE_SPEED, NAV_TAKEOFF first,
+// NAV_RETURN_TO_LAUNCH or NAV_LAND last) or UNSUPPORTED_FRAME. A repeated last item after the
+// outcome (the ground station missed the ack) gets the same ack again, for 10 s.
+//
+// Fence download answers the cached no-fly zones as exclusion polygons and circles; fence
+// uploads are DENIED, rally points are empty and their uploads UNSUPPORTED.
+//
+// Choices: a NAV_TAKEOFF or NAV_LAND without a position (0, 0) takes the vehicle's position or
+// the previous waypoint's; NAV_RETURN_TO_LAUNCH flies to home at its own altitude if given, else
+// at the vehicle's return altitude. Waypoints before any DO_CHANGE_SPEED fly at the route
+// template's speed.
+
+#include "bridge/MavlinkMessages.h"
+#include "bridge/MavlinkLinks.h"
+
+#include "MavProtoMissionRecords.h"
+
+#include <nlohmann/json.hpp>
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <vector>
+
+class MavlinkBridge;
+class MavFlightRouteDataItem;
+
+namespace FleetReadModel {
+struct VehicleState;
+}
+
+namespace mavlinkmission {
+
+// The route's waypoints as mission items (seq, targets and mission type left for the caller).
+std::vector<mavlink::MissionItemInt> itemsFromRoute(const std::vector<MavProtoWayPointData_t>& route);
+
+struct Mapped {
+    nlohmann::json points = nlohmann::json::array();  // route.create's points
+    uint8_t error = 0;  // a MAV_MISSION_RESULT, 0 when mapped
+    int badSeq = -1;
+};
+// Mission items to route points; speed: until the first DO_CHANGE_SPEED.
+Mapped pointsFromItems(const std::vector<mavlink::MissionItemInt>& items, const FleetReadModel::VehicleState& vehicle,
+                       float speed);
+
+// The zones document's zones as fence items.
+std::vector<mavlink::MissionItemInt> fenceItems(const nlohmann::json& zones);
+
+}  // namespace mavlinkmission
+
+class MavlinkMissionServer {
+public:
+    explicit MavlinkMissionServer(MavlinkBridge& bridge);
+    ~MavlinkMissionServer();
+
+    // Mission messages; false when the message is not one of them.
+    bool handle(const mavlink::Frame& frame, const MavlinkPeer& peer);
+    void tick(int64_t nowMs);
+    void vehicleLeft(uint8_t sysid);
+    nlohmann::json status() const;
+
+private:
+    struct Transfer {
+        enum class Kind { Download, Upload };
+        enum class Phase { Queued, Station, Serving, Receiving };
+        Kind kind = Kind::Download;
+        Phase phase = Phase::Queued;
+        uint8_t missionType = 0;
+        MavlinkPeer peer;
+        uint8_t gcsSystem = 0, gcsComponent = 0;
+        std::vector<mavlink::MissionItemInt> items;
+        uint16_t count = 0;
+        uint16_t nextSeq = 0;
+        int64_t deadline = 0;
+        int retries = 0;
+        nlohmann::json points;  // an upload's route, until the station takes it
+        QString routeId;
+    };
+    struct Outcome {
+        uint8_t result = 0;
+        uint16_t lastSeq = 0;
+        int64_t until = 0;
+    };
+
+    void requestList(const mavlink::Frame& frame, const MavlinkPeer& peer, uint8_t target, uint8_t type);
+    void count(const mavlink::Frame& frame, const MavlinkPeer& peer, const mavlink::MissionCount& m);
+    void itemRequested(const mavlink::Frame& frame, const MavlinkPeer& peer, uint8_t target, uint16_t seq,
+                       uint8_t type);
+    void item(const mavlink::Frame& frame, const MavlinkPeer& peer, const mavlink::MissionItemInt& m);
+    void ack(uint8_t sysid, const MavlinkPeer& peer, uint8_t gcsSystem, uint8_t gcsComponent, uint8_t type,
+             uint8_t result);
+    void requestNext(uint8_t sysid, Transfer& t);
+    void sendCount(uint8_t sysid, Transfer& t);
+    void finish(uint8_t sysid, uint8_t result, const char* why);
+    // The station's one transfer at a time.
+    void queue(uint8_t sysid);
+    void startNext();
+    void startStation(uint8_t sysid, Transfer& t);
+    void stationDone(uint8_t sysid);
+    void onDownloaded(const std::shared_ptr<MavFlightRouteDataItem>& route, int ret);
+    void onUploaded(const std::shared_ptr<MavFlightRouteDataItem>& route, int ret);
+
+    MavlinkBridge& m_bridge;
+    std::map<uint8_t, Transfer> m_transfers;
+    std::map<uint8_t, Outcome> m_outcomes;
+    std::deque<uint8_t> m_queue;
+    std::optional<uint8_t> m_station;  // the vehicle whose transfer the station runs
+    std::optional<int> m_restoreActive;  // the operator's active vehicle before it
+    int64_t m_now = 0;
+    std::map<std::string, uint64_t> m_results;
+    std::vector<QMetaObject::Connection> m_connections;
+};
