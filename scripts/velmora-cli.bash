@@ -8,7 +8,7 @@ _velmora_cli_methods()
     if [[ -n $listed ]]; then
         echo "$listed"
     else
-        echo "system.ping system.info system.methods connection.status connection.connect connection.disconnect
+        echo "system.ping system.info system.methods connection.status connection.connect connection.disconnect fleet.status
               vehicle.resolveTarget vehicle.list vehicle.setActive telemetry.snapshot alerts.active
               vehicle.linkStats params.read params.write params.get params.set control.command
               command.status console.tail account.status account.login account.logout

@@ -28,6 +28,7 @@ class GcsApplication;
 class GcsConsoleHandler;
 class GcsEventReportController;
 class GcsMqttController;
+class FleetPublisher;
 class MyVehicleController;
 class GcsLoginManager;
 class GcsToolBox;
@@ -72,6 +73,9 @@ public:
     std::shared_ptr<GcsMqttController> mqttController() const { return m_mqttController; }
     std::shared_ptr<MyVehicleController> myVehicleCtrler() const { return m_myVehicleCtrler; }
     GcsConnectionMode connectionMode() const { return m_connectionMode; }
+    // Publishing the fleet to a broker for a fleet viewer; set by the program that wants it.
+    std::shared_ptr<FleetPublisher> fleetPublisher() const { return m_fleetPublisher; }
+    void setFleetPublisher(std::shared_ptr<FleetPublisher> publisher) { m_fleetPublisher = std::move(publisher); }
     TelemetryTcpForwardService* telemetryTcpForwardService() const { return m_tcpForwardService; }
     void applyTelemetryTcpForwardFromSettings();
 
@@ -131,6 +135,7 @@ private:
     std::shared_ptr<RawEb90FrameTranslator> m_frameTranslator;
     std::shared_ptr<GcsMqttController> m_mqttController;
     std::shared_ptr<MyVehicleController> m_myVehicleCtrler;
+    std::shared_ptr<FleetPublisher> m_fleetPublisher;
     GcsConnectionMode m_connectionMode = None;
     std::shared_ptr<OstLinkAbstractConfig> m_openingConfig;  // the link being opened
     std::shared_ptr<OstLinkAbstractConfig> m_previousConfig;  // the link it replaced, reopened if it fails

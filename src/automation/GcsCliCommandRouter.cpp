@@ -11,6 +11,7 @@
 #include "GcsCliServiceContext.h"
 #include "app/GcsAppController.h"
 #include "app/GcsApplication.h"
+#include "cloud/FleetPublisher.h"
 #include "fleet/FleetReadModel.h"
 #include "link/LinkManager.h"
 #include "params/MavParamsController.h"
@@ -75,6 +76,15 @@ json connectionStatus(const Call& call)
     if (auto f = requireCtrl(call))
         return refuse(call, *f);
     return GcsCliResponse::makeSuccess(call.ctrl->gcsCliConnectionStatusData());
+}
+
+// The fleet broker link of --fleet-broker; {"enabled": false} without one.
+json fleetStatus(const Call& call)
+{
+    if (auto f = requireCtrl(call))
+        return refuse(call, *f);
+    const auto publisher = call.ctrl->fleetPublisher();
+    return GcsCliResponse::makeSuccess(publisher ? publisher->status() : json({{"enabled", false}}));
 }
 
 constexpr int kConnectWaitMs = 2000;
@@ -516,6 +526,7 @@ const std::vector<MethodSpec>& methodTable()
           {"recvPort", "integer", false, {}, "udp: the vehicles' port"},
           {"broadcastAddr", "string", false, {}, "udp: address to send to"}}},
         {"connection.disconnect", connectionDisconnect, "Closes the active link.", {}},
+        {"fleet.status", fleetStatus, "The fleet broker link: state, messages published, dropped and deferred.", {}},
         {"vehicle.resolveTarget",
          vehicleResolveTarget,
          "Which vehicle a selector names.",

@@ -471,6 +471,7 @@ TEST_F(CliRouterWithSim, SystemMethodsListsExactlyTheServedMethods)
                                             "connection.status",
                                             "connection.connect",
                                             "connection.disconnect",
+                                            "fleet.status",
                                             "vehicle.resolveTarget",
                                             "vehicle.list",
                                             "vehicle.setActive",

@@ -1,6 +1,7 @@
 #include "StationOptions.h"
 
 #include "automation/GcsCliIpcServer.h"
+#include "cloud/FleetPublisher.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,23 +16,22 @@
 namespace {
 
 // The password in path; an error text when the file is not private or cannot be read.
-QString readPasswordFile(const QString& path, QString& password)
+QString readPasswordFile(const QString& path, QString& password, const QString& option = "--mqtt-password-file")
 {
     const int fd = ::open(path.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        return QStringLiteral("--mqtt-password-file: cannot open '%1'").arg(path);
+        return QStringLiteral("%1: cannot open '%2'").arg(option, path);
     struct stat st { };
     QString err;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        err = QStringLiteral("--mqtt-password-file: '%1' is not a regular file").arg(path);
+        err = QStringLiteral("%1: '%2' is not a regular file").arg(option, path);
     } else if ((st.st_mode & 077) != 0) {
         // Others could read the secret: refused rather than used.
-        err = QStringLiteral("--mqtt-password-file: '%1' has mode %2, it must be 0600 or stricter (chmod 600 '%1')")
-                  .arg(path)
-                  .arg(QString::number(st.st_mode & 0777, 8).rightJustified(4, '0'));
+        err = QStringLiteral("%1: '%2' has mode %3, it must be 0600 or stricter (chmod 600 '%2')")
+                  .arg(option, path, QString::number(st.st_mode & 0777, 8).rightJustified(4, '0'));
     } else if (st.st_size > StationOptions::kMostPasswordFileBytes) {
-        err = QStringLiteral("--mqtt-password-file: '%1' is larger than %2 bytes")
-                  .arg(path)
+        err = QStringLiteral("%1: '%2' is larger than %3 bytes")
+                  .arg(option, path)
                   .arg(StationOptions::kMostPasswordFileBytes);
     } else {
         QByteArray bytes(StationOptions::kMostPasswordFileBytes + 1, '\0');
@@ -40,7 +40,7 @@ QString readPasswordFile(const QString& path, QString& password)
         while (got < bytes.size() && (n = ::read(fd, bytes.data() + got, size_t(bytes.size() - got))) > 0)
             got += n;
         if (n < 0)
-            err = QStringLiteral("--mqtt-password-file: cannot read '%1'").arg(path);
+            err = QStringLiteral("%1: cannot read '%2'").arg(option, path);
         bytes.truncate(got);
         if (bytes.endsWith('\n'))
             bytes.chop(bytes.endsWith("\r\n") ? 2 : 1);
@@ -51,6 +51,21 @@ QString readPasswordFile(const QString& path, QString& password)
 }
 
 }  // namespace
+
+QString StationOptions::checkFleetOptions(const StationOptions& o)
+{
+    if (o.fleetBroker.isEmpty())
+        return o.stationId.isEmpty() && o.fleetUser.isEmpty()
+                   ? QString()
+                   : QStringLiteral("--station-id and --fleet-user go with --fleet-broker");
+    if (o.stationId.isEmpty())
+        return QStringLiteral("--fleet-broker needs --station-id NAME");
+    if (const QString why = FleetPublisher::checkBrokerUri(o.fleetBroker); !why.isEmpty())
+        return "--fleet-broker: " + why;
+    if (const QString why = FleetPublisher::checkStationId(o.stationId); !why.isEmpty())
+        return "--station-id: " + why;
+    return {};
+}
 
 const QStringList& StationOptions::languages()
 {
@@ -85,6 +100,13 @@ QString StationOptions::usage()
         "                            page has no login: another address is reachable by anyone)\n"
         "  --http-rate-hz N          fleet page updates per second (1-50, default 5)\n"
         "  --map-tiles URL_TEMPLATE  map tiles for the fleet page, e.g. https://tile.example/{z}/{x}/{y}.png\n"
+        "  --fleet-broker URL        publish this station's fleet to mqtt://HOST:PORT or\n"
+        "                            mqtts://HOST:PORT (TLS, checked like --mqtt-ca says)\n"
+        "  --station-id NAME         this station's name under velmora/fleet/ (needed with\n"
+        "                            --fleet-broker; 1-64 of A-Z a-z 0-9 _ . -)\n"
+        "  --fleet-user USER         the fleet broker's user name\n"
+        "  --fleet-password-file FILE  its password, read from FILE (mode 0600 or stricter);\n"
+        "                            or set VELMORA_FLEET_PASSWORD\n"
         "  --lang LANG               en or zh_CN: the language of console lines, alerts and telemetry\n"
         "                            texts (default: the system locale's, English if it has none)\n"
         "  -h, --help\n");
@@ -103,6 +125,7 @@ QString StationOptions::parse(int argc, char** argv, StationOptions& out)
     };
     bool passwordGiven = false;
     QString passwordFile;
+    QString fleetPasswordFile;
     for (int i = 0; i < args.size(); ++i) {
         const QString& a = args.at(i);
         QString v;
@@ -202,6 +225,14 @@ QString StationOptions::parse(int argc, char** argv, StationOptions& out)
                           .arg(v);
         } else if (a == "--map-tiles") {
             err = value(i, a, out.mapTiles);
+        } else if (a == "--fleet-broker") {
+            err = value(i, a, out.fleetBroker);
+        } else if (a == "--station-id") {
+            err = value(i, a, out.stationId);
+        } else if (a == "--fleet-user") {
+            err = value(i, a, out.fleetUser);
+        } else if (a == "--fleet-password-file") {
+            err = value(i, a, fleetPasswordFile);
         } else if (a == "--lang") {
             err = value(i, a, out.language);
             if (err.isEmpty() && !languages().contains(out.language))
@@ -216,6 +247,16 @@ QString StationOptions::parse(int argc, char** argv, StationOptions& out)
         return QStringLiteral("--no-cloud excludes --cloud-url and --mqtt");
     if (out.udpLocalPort && !out.serialPath.isEmpty())
         return QStringLiteral("--udp and --serial exclude each other");
+    if (const QString fleet = checkFleetOptions(out); !fleet.isEmpty())
+        return fleet;
+    if (!fleetPasswordFile.isEmpty()) {
+        if (const QString fleet = readPasswordFile(fleetPasswordFile, out.fleetPassword, "--fleet-password-file");
+            !fleet.isEmpty())
+            return fleet;
+    } else if (qEnvironmentVariableIsSet(kFleetPasswordEnv)) {
+        out.fleetPassword = qEnvironmentVariable(kFleetPasswordEnv);
+        qunsetenv(kFleetPasswordEnv);
+    }
     if (passwordGiven && !passwordFile.isEmpty())
         return QStringLiteral("--mqtt-password and --mqtt-password-file exclude each other");
     if (!passwordFile.isEmpty())

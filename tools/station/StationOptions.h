@@ -39,6 +39,16 @@ struct StationOptions {
     QString httpBind = QStringLiteral("127.0.0.1");
     int httpRateHz = 5;
     QString mapTiles;  // tile URL template for the page's map; empty: no tiles
+    // Publishing the fleet to a broker for velmora-fleetview (cloud/FleetPublisher.h); off
+    // without --fleet-broker. The password from --fleet-password-file or VELMORA_FLEET_PASSWORD
+    // (then removed from the environment), as for --mqtt. It is not the cloud: --no-cloud
+    // leaves it on.
+    QString fleetBroker;
+    QString stationId;
+    QString fleetUser;
+    QString fleetPassword;
+    static constexpr const char* kFleetPasswordEnv = "VELMORA_FLEET_PASSWORD";
+    static QString checkFleetOptions(const StationOptions& options);
     // The catalogue from :/i18n; empty: the system locale's, English where it has none.
     QString language;
     static const QStringList& languages();

@@ -11,6 +11,7 @@
 #include "app/GcsServerConfig.h"
 #include "settings/GcsSettings.h"
 #include "automation/GcsCliIpcServer.h"
+#include "cloud/FleetPublisher.h"
 #include "common/GcsConsoleHandler.h"
 #include "web/GcsFleetWebServer.h"
 
@@ -213,6 +214,24 @@ int main(int argc, char** argv)
         app.exec();
         spdlog::default_logger()->flush();
         return 1;
+    }
+
+    // The fleet on the broker, for velmora-fleetview. It says goodbye at quit, while the
+    // vehicles are still there.
+    if (!options.fleetBroker.isEmpty()) {
+        auto publisher = std::make_shared<FleetPublisher>(
+            ctrl->multiVehicleMgr(),
+            FleetPublisher::Options{options.fleetBroker, options.stationId, options.fleetUser, options.fleetPassword,
+                                    QCoreApplication::applicationVersion()});
+        if (!publisher->start()) {
+            QTimer::singleShot(0, &app, &QCoreApplication::quit);
+            app.exec();
+            spdlog::default_logger()->flush();
+            return 1;
+        }
+        ctrl->setFleetPublisher(publisher);
+        QObject::connect(&app, &QCoreApplication::aboutToQuit, publisher.get(), &FleetPublisher::stop,
+                         Qt::DirectConnection);
     }
 
     // The fleet page; it stops at quit (after the application has released its services, which
