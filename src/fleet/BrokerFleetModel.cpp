@@ -229,6 +229,8 @@ bool BrokerFleetModel::applyStatus(const std::string& id, std::string_view topic
     s->online = doc["online"].get<bool>();
     s->version = doc.value("version", s->version);
     s->startedAt = doc.value("startedAt", s->startedAt);
+    const QDateTime started = QDateTime::fromString(QString::fromStdString(s->startedAt), Qt::ISODateWithMs);
+    s->startedAtMs = started.isValid() ? started.toMSecsSinceEpoch() : 0;
     s->announcedVehicles = doc.value("vehicles", s->online ? s->announcedVehicles : 0);
     m_alertsDirty = true;
     return true;
@@ -276,6 +278,7 @@ bool BrokerFleetModel::applyVehicle(const std::string& id, int vehicle, std::str
         m_alertsDirty = true;
     }
     state.alive = doc.value("alive", false);
+    state.timeMs = doc.value("time", int64_t(0));
     json v = {{"key", key},
               {"station", id},
               {"vehicleId", vehicle},
@@ -335,10 +338,15 @@ size_t BrokerFleetModel::vehicleCount() const
     return n;
 }
 
+bool BrokerFleetModel::current(const Station& s, const VehicleState& vehicle) const
+{
+    return vehicle.alive && s.online && m_brokerConnected && vehicle.timeMs >= s.startedAtMs;
+}
+
 json BrokerFleetModel::shown(const std::string&, const Station& s, const VehicleState& vehicle) const
 {
     json v = vehicle.v;
-    v["alive"] = vehicle.alive && s.online && m_brokerConnected;
+    v["alive"] = current(s, vehicle);
     v["stationOnline"] = s.online && m_brokerConnected;
     return v;
 }
@@ -408,7 +416,7 @@ json BrokerFleetModel::stations()
     for (const auto& [id, s] : m_stations) {
         size_t alive = 0;
         for (const auto& [vehicle, state] : s.vehicles)
-            alive += state.alive && s.online && m_brokerConnected;
+            alive += current(s, state);
         list.push_back({{"id", id},
                         {"online", s.online && m_brokerConnected},
                         {"version", s.version},

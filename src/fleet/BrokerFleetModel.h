@@ -11,7 +11,9 @@
 // - A vehicle is keyed "<station>/<id>" and carries "station" and "key"; its "alive" is what its
 //   station said AND that station is online, so the vehicles of a station whose status turns
 //   offline (its last will, or its own goodbye) grey out at once and keep their last position.
-//   The same holds for every station while the viewer itself has lost the broker.
+//   The same holds for every station while the viewer itself has lost the broker, and for a
+//   vehicle whose retained state is older than its station's startedAt: a restarted station
+//   shows its vehicles alive only once it has heard them itself.
 // - Broker input is untrusted. A payload over kMostPayloadBytes, one that is not a JSON object,
 //   a known field of the wrong type (or a position out of range), a topic outside the layout
 //   above (a station id is 1-64 of [A-Za-z0-9_.-], a vehicle id 1-255), and a new station past
@@ -73,11 +75,13 @@ private:
         nlohmann::json v;  // as published, checked, with the viewer's keys
         nlohmann::json alerts = nlohmann::json::array();
         bool alive = false;  // as the station said
+        int64_t timeMs = 0;  // the station's clock when it said so
     };
     struct Station {
         bool online = false;
         std::string version;
         std::string startedAt;
+        int64_t startedAtMs = 0;
         int64_t announcedVehicles = 0;
         uint64_t alertEvents = 0;
         std::map<int, VehicleState> vehicles;
@@ -89,6 +93,7 @@ private:
                       std::string* error);
     bool applyAlert(const std::string& station, std::string_view topic, std::string_view payload, std::string* error);
     Station* station(const std::string& id, std::string_view topic, std::string* error);
+    bool current(const Station& s, const VehicleState& vehicle) const;
     nlohmann::json shown(const std::string& station, const Station& s, const VehicleState& vehicle) const;
 
     std::function<nlohmann::json()> m_linkState;

@@ -71,7 +71,10 @@ TEST(StationProgram, BadArgumentsExitWithStatus2)
           QStringList{"--frobnicate"}, QStringList{"--data-dir"}, QStringList{"--log-files", "0"},
           QStringList{"--log-max-mb", "abc"}, QStringList{"--endpoint-dir", "/no/such/dir"},
           QStringList{"--no-cloud", "--cloud-url", "http://127.0.0.1:9"},
-          QStringList{"--mqtt", "tcp://127.0.0.1:9", "--no-cloud"},
+          QStringList{"--mqtt", "tcp://127.0.0.1:9", "--no-cloud"}, QStringList{"--fleet-broker", "mqtt://127.0.0.1:9"},
+          QStringList{"--station-id", "north"},
+          QStringList{"--fleet-broker", "tcp://127.0.0.1:9", "--station-id", "north"},
+          QStringList{"--fleet-broker", "mqtt://127.0.0.1:9", "--station-id", "north/+"},
           QStringList{"--endpoint-dir", testsupport::makeTempDir(QString(80, 'd'))}}) {
         QProcess station;
         station.start(VELMORA_STATION_BIN, args);
