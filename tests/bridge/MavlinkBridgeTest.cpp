@@ -1,0 +1,267 @@
+#define VELMORA_TEST_GCS_APPLICATION
+// The bridge in the station against the simulator, with node-mavlink as the ground station
+// (tests/mavlink-peer/gcs_check.cjs, installed by scripts/setup.sh).
+
+#include "StationWithSim.h"
+
+#include "automation/GcsCliCommandRouter.h"
+#include "automation/GcsCliOutcomeRecorder.h"
+#include "bridge/MavlinkBridge.h"
+#include "bridge/MavlinkMissionServer.h"
+#include "fleet/FleetVehicleState.h"
+#include "mission/MavFlightRouteManager.h"
+
+#include "SimFlightModel.h"
+#include "SimVehicle.h"
+
+#include <QProcess>
+#include <QUdpSocket>
+
+#include <cmath>
+
+using nlohmann::json;
+using testsupport::waitUntil;
+
+namespace {
+
+quint16 freeUdpPort()
+{
+    QUdpSocket probe;
+    probe.bind(QHostAddress::LocalHost, 0);
+    return probe.localPort();
+}
+
+}  // namespace
+
+class MavlinkBridgeTest : public StationWithSim {
+protected:
+    void startBridge(bool control, std::optional<mavlink::SigningKey> key = std::nullopt)
+    {
+        port = freeUdpPort();
+        outcomes = std::make_unique<GcsCliOutcomeRecorder>(gcsApp());
+        const auto endpoint = MavlinkEndpoint::parse(QStringLiteral("udp:127.0.0.1:%1").arg(port), nullptr);
+        bridge = std::make_unique<MavlinkBridge>(app->ctrl, GcsCliServiceContext{gcsApp(), outcomes.get()},
+                                                 MavlinkBridge::Options{{*endpoint}, control, key});
+        ASSERT_TRUE(bridge->start());
+    }
+
+    // Runs the ground station to its end; its JSON lines by step.
+    std::map<std::string, json> runPeer(const QString& steps, QStringList extra = {})
+    {
+        QProcess node;
+        node.setWorkingDirectory(QStringLiteral(VELMORA_MAVLINK_PEER_DIR));
+        node.start(QStringLiteral("node"), QStringList{"gcs_check.cjs", "--port", QString::number(port), "--vehicles",
+                                                       "1,2,3", "--steps", steps} +
+                                               extra);
+        EXPECT_TRUE(node.waitForStarted(5000));
+        EXPECT_TRUE(waitUntil([&] { return node.state() == QProcess::NotRunning; }, 100000));
+        const QString out = QString::fromUtf8(node.readAllStandardOutput());
+        EXPECT_EQ(node.exitCode(), 0) << out.toStdString() << node.readAllStandardError().toStdString();
+        std::map<std::string, json> byStep;
+        for (const auto& line : out.split('\n', Qt::SkipEmptyParts)) {
+            json j = json::parse(line.toStdString());
+            byStep[j.value("step", "")] = j;
+        }
+        return byStep;
+    }
+
+    json status() const { return bridge->status(); }
+
+    void TearDown() override
+    {
+        bridge.reset();
+        outcomes.reset();
+        StationWithSim::TearDown();
+    }
+
+    quint16 port = 0;
+    std::unique_ptr<GcsCliOutcomeRecorder> outcomes;
+    std::unique_ptr<MavlinkBridge> bridge;
+};
+
+TEST_F(MavlinkBridgeTest, AnIndependentGroundStationSeesFliesAndPlansEveryVehicle)
+{
+    SimOptions options;
+    options.count = 3;
+    options.fixAfterMs = 0;
+    ASSERT_NO_FATAL_FAILURE(startAlive(options, 3));
+    ASSERT_TRUE(waitUntil([&] {
+        for (const auto& v : mvm()->vehicleList())
+            if (FleetReadModel::vehicleState(*v).lat == 0)
+                return false;
+        return true;
+    }));
+    ASSERT_NO_FATAL_FAILURE(startBridge(true));
+    const auto routesBefore = app->ctrl->flightRouteMgr()->flightRoutes().size();
+
+    auto r = runPeer("listen,unsupported,unknownTarget,garbage,takeoff,upload,download,fence");
+
+    // Every vehicle heard, at the simulator's position.
+    for (int id : {1, 2, 3}) {
+        const auto& pos = r["listen"]["positions"][std::to_string(id)];
+        ASSERT_TRUE(pos.is_object()) << id;
+        const auto& model = sim->vehicle(id)->flightModel();
+        EXPECT_NEAR(pos["lat"].get<double>(), model.latitude() * 1e7, 1.5) << id;
+        EXPECT_NEAR(pos["lon"].get<double>(), model.longitude() * 1e7, 1.5) << id;
+        for (const char* name : {"HEARTBEAT", "SYS_STATUS", "GPS_RAW_INT", "ATTITUDE", "VFR_HUD"})
+            EXPECT_GT(r["listen"]["heard"][std::to_string(id)].value(name, 0), 0) << id << name;
+    }
+    EXPECT_EQ(r["unsupported"]["result"], 3);
+    EXPECT_TRUE(r["unknownTarget"]["ack"].is_null());
+    EXPECT_GE(status()["dropped"]["unknownTarget"].get<int>(), 1);
+    // Take-off: accepted by the vehicle, then a climb.
+    EXPECT_EQ(r["takeoff"]["result"], 0) << r["takeoff"].dump();
+    EXPECT_TRUE(r["takeoff"]["climbed"].get<bool>());
+
+    // The upload made one stored route and one upload; the download reads it back.
+    EXPECT_EQ(r["upload"]["result"], 0) << r["upload"].dump();
+    EXPECT_EQ(app->ctrl->flightRouteMgr()->flightRoutes().size(), routesBefore + 1);
+    EXPECT_EQ(outcomes->missionTransfers()["upload"]["finished"], 1);
+    json nav = json::array();
+    for (const auto& item : r["download"]["items"])
+        if (item[0] != 178)
+            nav.push_back({item[0], item[1], item[2], item[3]});
+    ASSERT_EQ(nav.size(), 20u) << r["download"].dump();
+    for (size_t i = 0; i < 20; ++i) {
+        EXPECT_EQ(nav[i][0], r["upload"]["sent"][i][0]) << i;
+        EXPECT_NEAR(nav[i][1].get<double>(), r["upload"]["sent"][i][1].get<double>(), 1.5) << i;
+        EXPECT_NEAR(nav[i][2].get<double>(), r["upload"]["sent"][i][2].get<double>(), 1.5) << i;
+        EXPECT_NEAR(nav[i][3].get<double>(), r["upload"]["sent"][i][3].get<double>(), 0.01) << i;
+    }
+    // The scratch download stored nothing.
+    EXPECT_EQ(app->ctrl->flightRouteMgr()->flightRoutes().size(), routesBefore + 1);
+    EXPECT_TRUE(r["fence"]["items"].is_array());
+    const json s = status();
+    EXPECT_EQ(s["commands"]["ACCEPTED"], 1) << s.dump();
+    EXPECT_EQ(s["missions"]["results"]["ACCEPTED"], 1) << s.dump();
+    EXPECT_EQ(s["groundStations"][0]["systemId"], 255);
+}
+
+TEST_F(MavlinkBridgeTest, SignedReadOnlyBridgeDropsUnsignedAndDeniesCommands)
+{
+    SimOptions options;
+    options.count = 3;
+    ASSERT_NO_FATAL_FAILURE(startAlive(options, 3));
+    mavlink::SigningKey key{};
+    for (size_t i = 0; i < key.size(); ++i)
+        key[i] = uint8_t(0xA0 + i);
+    ASSERT_NO_FATAL_FAILURE(startBridge(false, key));
+    QByteArray hex = QByteArray(reinterpret_cast<const char*>(key.data()), int(key.size())).toHex();
+
+    // The peer checks that every frame it hears carries a good signature.
+    auto r = runPeer("hear,unsigned,deniedTakeoff,deniedUpload", {"--key", QString::fromLatin1(hex)});
+    EXPECT_TRUE(r["unsigned"]["ack"].is_null());
+    EXPECT_GE(status()["dropped"]["signing"].get<int>(), 1);
+    EXPECT_EQ(r["deniedTakeoff"]["result"], 2);
+    EXPECT_EQ(r["deniedUpload"]["result"], 14);
+    for (const auto& v : mvm()->vehicleList())
+        EXPECT_FALSE(FleetReadModel::vehicleState(*v).armed) << v->vehicleId();
+}
+
+TEST_F(MavlinkBridgeTest, LossyGroundStationSoak)
+{
+    SimOptions options;
+    options.count = 3;
+    options.fixAfterMs = 0;
+    ASSERT_NO_FATAL_FAILURE(startAlive(options, 3));
+    ASSERT_NO_FATAL_FAILURE(startBridge(true));
+    auto r = runPeer("hear,upload,download", {"--loss", "0.3"});
+    EXPECT_EQ(r["upload"]["result"], 0) << r["upload"].dump();
+    EXPECT_EQ(outcomes->missionTransfers()["upload"]["finished"], 1);
+    EXPECT_EQ(status()["missions"]["results"]["ACCEPTED"], 1);
+    int nav = 0;
+    for (const auto& item : r["download"]["items"])
+        nav += item[0] != 178;
+    EXPECT_EQ(nav, 20) << r["download"].dump();
+}
+
+// The mapping between route waypoints and mission items, both ways, and what cannot be mapped.
+TEST(MavlinkMissionMapping, RoutesAndItemsMapBothWaysAndTheRestIsRefused)
+{
+    using namespace mavlink;
+    auto wp = [](MavProtoWayPointType type, double lat, double lon, double alt, float vel, uint16_t hover) {
+        MavProtoWayPointData_t w;
+        w.type = type;
+        w.lat = lat;
+        w.lon = lon;
+        w.alt = alt;
+        w.vel = vel;
+        w.hoverTime = hover;
+        return w;
+    };
+    const std::vector<MavProtoWayPointData_t> route = {
+        wp(MAVPROTO_WP_TAKEOFF, 22.5, 113.9, 20, 3, 0), wp(MAVPROTO_WP_PASS, 22.501, 113.9, 30, 3, 0),
+        wp(MAVPROTO_WP_HOVER, 22.502, 113.901, 30, 6, 12), wp(MAVPROTO_WP_LAND, 22.502, 113.901, 0, 6, 0)};
+    const auto items = mavlinkmission::itemsFromRoute(route);
+    std::vector<uint16_t> commands;
+    for (const auto& it : items)
+        commands.push_back(it.command);
+    EXPECT_EQ(commands, (std::vector<uint16_t>{178, 22, 16, 178, 16, 21}));
+    EXPECT_EQ(items[4].param1, 12.0f);
+    EXPECT_EQ(items[3].param2, 6.0f);
+
+    FleetReadModel::VehicleState vehicle;
+    vehicle.lat = 22.4;
+    vehicle.lon = 113.8;
+    vehicle.homeLat = 22.3;
+    vehicle.homeLon = 113.7;
+    vehicle.returnAltitude = 50;
+    const auto back = mavlinkmission::pointsFromItems(items, vehicle, 5);
+    ASSERT_EQ(back.error, 0);
+    ASSERT_EQ(back.points.size(), 4u);
+    for (size_t i = 0; i < route.size(); ++i) {
+        EXPECT_EQ(back.points[i]["type"], int(route[i].type)) << i;
+        EXPECT_NEAR(back.points[i]["lat"].get<double>(), route[i].lat, 1e-7) << i;
+        EXPECT_EQ(back.points[i]["vel"].get<float>(), route[i].vel) << i;
+        EXPECT_EQ(back.points[i].value("hoverTime", 0), route[i].hoverTime) << i;
+    }
+
+    // A position of 0 puts the item at (0, 0): no position.
+    auto item = [](uint16_t command, uint8_t frame = mav::kFrameGlobalRelativeAltInt, int32_t position = 1,
+                   float z = 30) {
+        MissionItemInt it;
+        it.command = command;
+        it.frame = frame;
+        it.x = position ? 225000000 : 0;
+        it.y = position ? 1139000000 : 0;
+        it.z = z;
+        return it;
+    };
+    struct Case {
+        const char* what;
+        std::vector<MissionItemInt> items;
+        uint8_t error;
+        int badSeq;
+    };
+    const std::vector<Case> cases = {
+        {"take-off not first", {item(16), item(22)}, mav::kMissionUnsupported, 1},
+        {"land not last", {item(21), item(16)}, mav::kMissionUnsupported, 0},
+        {"loiter", {item(16), item(17)}, mav::kMissionUnsupported, 1},
+        {"local frame", {item(16, 1)}, mav::kMissionUnsupportedFrame, 0},
+        {"waypoint without position", {item(16, 6, 0)}, mav::kMissionInvalidParam5X, 0},
+        {"speed only", {item(178)}, mav::kMissionDenied, 0},
+    };
+    for (const auto& c : cases) {
+        const auto m = mavlinkmission::pointsFromItems(c.items, vehicle, 5);
+        EXPECT_EQ(m.error, c.error) << c.what;
+        EXPECT_EQ(m.badSeq, c.badSeq) << c.what;
+    }
+    // Return to launch goes home at the vehicle's return altitude; a take-off without a position
+    // starts where the vehicle stands.
+    const auto rtl = mavlinkmission::pointsFromItems({item(22, 6, 0), item(16), item(20, 2, 0, 0)}, vehicle, 5);
+    ASSERT_EQ(rtl.points.size(), 3u);
+    EXPECT_EQ(rtl.points[0]["lat"], 22.4);
+    EXPECT_EQ(rtl.points[2]["lat"], 22.3);
+    EXPECT_EQ(rtl.points[2]["alt"], 50.0);
+
+    const json zones = {{"zones",
+                         {{{"shape", "circle"}, {"center", {22.5, 113.9}}, {"radius", 200}},
+                          {{"shape", "polygon"}, {"points", {{22.6, 113.9}, {22.6, 114.0}, {22.7, 114.0}}}}}}};
+    const auto fence = mavlinkmission::fenceItems(zones);
+    ASSERT_EQ(fence.size(), 4u);
+    EXPECT_EQ(fence[0].command, mav::kCmdFenceCircleExclusion);
+    EXPECT_EQ(fence[0].param1, 200.0f);
+    EXPECT_EQ(fence[3].command, mav::kCmdFencePolygonVertexExclusion);
+    EXPECT_EQ(fence[3].param1, 3.0f);
+    EXPECT_EQ(fence[3].seq, 3);
+}

@@ -1,0 +1,201 @@
+// A ground station built on node-mavlink, an implementation independent of the bridge's codec.
+// It listens where the bridge sends, runs the steps asked for and prints one JSON line a step;
+// a check it can make alone fails the run (exit 1), the rest is for the calling test.
+//
+//   node gcs_check.cjs --port P --vehicles 1,2,3 --steps listen,takeoff,... [--loss 0.3] [--key HEX]
+'use strict';
+const dgram = require('dgram');
+const { MavLinkPacketSplitter, MavLinkPacketParser, MavLinkProtocolV2, minimal, common, standard } =
+  require('node-mavlink');
+
+const args = Object.fromEntries(process.argv.slice(2).reduce((acc, a, i, all) => {
+  if (a.startsWith('--')) acc.push([a.slice(2), all[i + 1]]);
+  return acc;
+}, []));
+const vehicles = args.vehicles.split(',').map(Number);
+const loss = Number(args.loss || 0);
+const key = args.key ? Buffer.from(args.key, 'hex') : null;
+const REGISTRY = { ...minimal.REGISTRY, ...common.REGISTRY, ...standard.REGISTRY };
+const GCS_SYS = 255, GCS_COMP = 190;
+const protocol = new MavLinkProtocolV2(GCS_SYS, GCS_COMP, key ? MavLinkProtocolV2.IFLAG_SIGNED : 0);
+let seq = 0, bridge = null, crcErrors = 0, badSignatures = 0, frames = 0;
+const heard = {}, positions = {}, waiters = [];
+
+const sock = dgram.createSocket('udp4');
+function emit(step, data) { console.log(JSON.stringify({ step, t: Date.now(), ...data })); }
+function fail(why) { emit('fail', { why }); process.exit(1); }
+
+sock.on('message', (buf, rinfo) => {
+  if (Math.random() < loss) return;
+  bridge = bridge || rinfo;
+  const splitter = new MavLinkPacketSplitter({}, { onCrcError: () => { crcErrors++; } });
+  const parser = splitter.pipe(new MavLinkPacketParser());
+  parser.on('data', packet => {
+    frames++;
+    if (key && !(packet.signature && packet.signature.matches(key))) { badSignatures++; return; }
+    const clazz = REGISTRY[packet.header.msgid];
+    if (!clazz) return;
+    const msg = packet.protocol.data(packet.payload, clazz);
+    const sys = packet.header.sysid;
+    heard[sys] = heard[sys] || {};
+    heard[sys][clazz.MSG_NAME] = (heard[sys][clazz.MSG_NAME] || 0) + 1;
+    if (clazz.MSG_NAME === 'GLOBAL_POSITION_INT') positions[sys] = msg;
+    for (const w of waiters.slice()) if (w.match(sys, clazz.MSG_NAME, msg)) { waiters.splice(waiters.indexOf(w), 1); w.resolve(msg); }
+  });
+  splitter.end(buf);
+});
+
+function send(msg, raw) {
+  if (Math.random() < loss) return;
+  let buf = raw || protocol.serialize(msg, seq++ & 255);
+  if (key && !raw) buf = protocol.sign(buf, 0, key);
+  sock.send(buf, bridge.port, bridge.address);
+}
+function sendUnsigned(msg) { send(null, new MavLinkProtocolV2(GCS_SYS, GCS_COMP).serialize(msg, seq++ & 255)); }
+function wait(match, ms) {
+  return new Promise(resolve => {
+    const w = { match, resolve };
+    waiters.push(w);
+    setTimeout(() => { const i = waiters.indexOf(w); if (i >= 0) { waiters.splice(i, 1); resolve(null); } }, ms);
+  });
+}
+const sleep = ms => new Promise(r => setTimeout(r, ms));
+
+function commandLong(target, command, params, confirmation = 0) {
+  const m = new common.CommandLong();
+  Object.assign(m, { command, targetSystem: target, targetComponent: 1, confirmation });
+  params.forEach((p, i) => { m[`_param${i + 1}`] = p; });
+  return m;
+}
+async function command(target, cmd, params, send_ = send) {
+  const acks = [];
+  send_(commandLong(target, cmd, params));
+  for (;;) {
+    const ack = await wait((s, n, m) => s === target && n === 'COMMAND_ACK' && m.command === cmd, 10000);
+    if (!ack) return { acks, result: null };
+    acks.push(ack.result);
+    if (ack.result !== 5) return { acks, result: ack.result, param2: ack.resultParam2 };
+  }
+}
+
+// Sends `msg` and waits for a reply, resending on silence (the mission protocol's time-out).
+async function exchange(msg, match, tries = 12, ms = 700) {
+  for (let i = 0; i < tries; i++) {
+    send(msg);
+    const r = await wait(match, ms);
+    if (r) return r;
+  }
+  return null;
+}
+
+async function upload(target, items) {
+  const count = new common.MissionCount();
+  Object.assign(count, { count: items.length, targetSystem: target, targetComponent: 1, missionType: 0 });
+  const isRequest = (s, n) => s === target && (n === 'MISSION_REQUEST_INT' || n === 'MISSION_ACK');
+  let reply = await exchange(count, isRequest);
+  while (reply && reply.seq !== undefined && reply.type === undefined) {
+    const it = items[reply.seq];
+    const m = new common.MissionItemInt();
+    Object.assign(m, it, { seq: reply.seq, targetSystem: target, targetComponent: 1, missionType: 0, autocontinue: 1 });
+    const next = reply.seq + 1 === items.length ? 30 : 12;
+    reply = await exchange(m, (s, n, r) => isRequest(s, n) && (n === 'MISSION_ACK' || r.seq !== m.seq), next, 700);
+  }
+  return reply ? reply.type : null;
+}
+
+async function download(target, type = 0) {
+  const list = new common.MissionRequestList();
+  Object.assign(list, { targetSystem: target, targetComponent: 1, missionType: type });
+  const count = await exchange(list, (s, n) => s === target && (n === 'MISSION_COUNT' || n === 'MISSION_ACK'), 20, 1000);
+  if (!count || count.count === undefined) return null;
+  const items = [];
+  for (let i = 0; i < count.count; i++) {
+    const req = new common.MissionRequestInt();
+    Object.assign(req, { seq: i, targetSystem: target, targetComponent: 1, missionType: type });
+    const item = await exchange(req, (s, n, m) => s === target && n === 'MISSION_ITEM_INT' && m.seq === i);
+    if (!item) return null;
+    items.push(item);
+  }
+  const ack = new common.MissionAck();
+  Object.assign(ack, { targetSystem: target, targetComponent: 1, type: 0, missionType: type });
+  send(ack);
+  return items;
+}
+
+const steps = {
+  async listen() {
+    await sleep(5000);
+    const missing = vehicles.filter(v => !(heard[v] && heard[v].HEARTBEAT));
+    if (crcErrors) fail(`${crcErrors} frames failed their CRC`);
+    if (missing.length) fail(`no heartbeat from ${missing}`);
+    const pos = {};
+    for (const v of vehicles) pos[v] = positions[v] && { lat: positions[v].lat, lon: positions[v].lon, alt: positions[v].relativeAlt };
+    emit('listen', { frames, heard, positions: pos });
+  },
+  async takeoff() {
+    const before = positions[vehicles[0]].relativeAlt;
+    const r = await command(vehicles[0], 22, [0, 0, 0, 0, 0, 0, 10]);
+    const climbed = await wait((s, n, m) => s === vehicles[0] && n === 'GLOBAL_POSITION_INT' && m.relativeAlt > before + 1000, 10000);
+    emit('takeoff', { ...r, climbed: !!climbed });
+  },
+  async hear() {
+    // Until every vehicle was heard with a position (5 s at most).
+    for (let i = 0; i < 50 && vehicles.some(v => !(heard[v] && heard[v].HEARTBEAT && positions[v])); i++) await sleep(100);
+    const missing = vehicles.filter(v => !(heard[v] && heard[v].HEARTBEAT));
+    if (missing.length) fail(`no heartbeat from ${missing}`);
+    emit('hear', { frames });
+  },
+  async deniedTakeoff() { emit('deniedTakeoff', await command(vehicles[0], 22, [0, 0, 0, 0, 0, 0, 10])); },
+  async deniedUpload() {
+    const count = new common.MissionCount();
+    Object.assign(count, { count: 3, targetSystem: vehicles[0], targetComponent: 1, missionType: 0 });
+    const ack = await exchange(count, (s, n) => s === vehicles[0] && n === 'MISSION_ACK', 3, 1000);
+    emit('deniedUpload', { result: ack && ack.type });
+  },
+  async unsupported() { emit('unsupported', await command(vehicles[0], 400, [1])); },
+  async unknownTarget() {
+    send(commandLong(77, 22, [0, 0, 0, 0, 0, 0, 10]));
+    emit('unknownTarget', { ack: await wait((s, n) => s === 77 && n === 'COMMAND_ACK', 1000) });
+  },
+  async garbage() {
+    const hb = protocol.serialize(new minimal.Heartbeat(), seq++ & 255);
+    for (const raw of [Buffer.from([0xfd, 0xff, 0, 0]), hb.subarray(0, 7), Buffer.alloc(300, 0xfd), Buffer.from('not mavlink')])
+      sock.send(raw, bridge.port, bridge.address);
+    await sleep(300);
+    emit('garbage', {});
+  },
+  async upload() {
+    const base = positions[vehicles[1]];
+    const items = [];
+    for (let i = 0; i < 20; i++) {
+      if (i === 0) items.push({ command: 22, frame: 6, x: base.lat, y: base.lon, z: 20, param1: 0, param2: 0, param3: 0, param4: 0 });
+      else items.push({ command: 16, frame: 6, x: base.lat + i * 200, y: base.lon + (i % 2) * 300, z: 20 + i, param1: i % 3, param2: 0, param3: 0, param4: 0 });
+    }
+    emit('upload', { result: await upload(vehicles[1], items), sent: items.map(i => [i.command, i.x, i.y, i.z]) });
+  },
+  async download() {
+    const items = await download(vehicles[1]);
+    emit('download', { items: items && items.map(i => [i.command, i.x, i.y, i.z, i.frame, i.param1, i.param2]) });
+  },
+  async fence() {
+    const items = await download(vehicles[0], 1);
+    emit('fence', { items: items && items.map(i => [i.command, i.x, i.y, i.param1]) });
+  },
+  async unsigned() {
+    sendUnsigned(commandLong(vehicles[0], 22, [0, 0, 0, 0, 0, 0, 10]));
+    emit('unsigned', { ack: await wait((s, n) => n === 'COMMAND_ACK', 2000) });
+  },
+};
+
+sock.bind(Number(args.port), '127.0.0.1', async () => {
+  const t0 = Date.now();
+  while (!bridge && Date.now() - t0 < 10000) await sleep(50);
+  if (!bridge) fail('nothing from the bridge');
+  for (const name of args.steps.split(',')) {
+    if (!steps[name]) fail(`unknown step ${name}`);
+    await steps[name]();
+  }
+  if (key && badSignatures) fail(`${badSignatures} frames not signed with the key`);
+  sock.close();
+  process.exit(0);  // pending time-outs would keep node alive
+});
