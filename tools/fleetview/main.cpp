@@ -94,7 +94,9 @@ int main(int argc, char** argv)
                                {"connected", client.isConnected()},
                                {"broker", uri},
                                {"state", stateName(client.state())},
-                               {"lastConnackCode", nullptr}};
+                               {"lastConnackCode", nullptr},
+                               {"inboxDropped", client.droppedCount()},
+                               {"oversizedDropped", client.oversizedCount()}};
         if (const auto code = client.lastConnackCode())
             link["lastConnackCode"] = *code;
         return link;
