@@ -1,27 +1,31 @@
 #!/usr/bin/env bash
 # Checks that includes flow one way through src/ (top to bottom):
-#   app -> automation, web, cloud -> fleet -> mission, nfz -> vehicle, firmware
+#   bridge -> app -> automation, web, cloud -> fleet -> mission, nfz -> vehicle, firmware
 #       -> telemetry, params -> protocol -> link -> common, settings
 # A folder may include its own layer and those below it, never one above. web/ and cloud/ may
-# include app/ (they serve it), but web/ never the CLI's automation/. Prints each offending
+# include app/ (they serve it), but web/ never the CLI's automation/. bridge/ (the MAVLink bridge)
+# sits on top: it commands through the CLI router and nothing includes it. Prints each offending
 # include and exits 1 if there is one.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 # folder: folders it must not include
 rules=(
-  "common:link protocol vehicle firmware telemetry params mission nfz fleet cloud automation web app"
-  "settings:link protocol vehicle firmware telemetry params mission nfz fleet cloud automation web app"
-  "link:protocol vehicle firmware telemetry params mission nfz fleet cloud automation web app"
-  "protocol:vehicle firmware telemetry params mission nfz fleet cloud automation web app"
-  "telemetry:mission nfz fleet cloud automation web app"
-  "params:mission nfz fleet cloud automation web app"
-  "vehicle:mission nfz fleet cloud automation web app"
-  "firmware:mission nfz fleet cloud automation web app"
-  "mission:fleet cloud automation web app"
-  "nfz:fleet cloud automation web app"
-  "fleet:cloud automation web app"
-  "web:automation"
+  "common:link protocol vehicle firmware telemetry params mission nfz fleet cloud automation web app bridge"
+  "settings:link protocol vehicle firmware telemetry params mission nfz fleet cloud automation web app bridge"
+  "link:protocol vehicle firmware telemetry params mission nfz fleet cloud automation web app bridge"
+  "protocol:vehicle firmware telemetry params mission nfz fleet cloud automation web app bridge"
+  "telemetry:mission nfz fleet cloud automation web app bridge"
+  "params:mission nfz fleet cloud automation web app bridge"
+  "vehicle:mission nfz fleet cloud automation web app bridge"
+  "firmware:mission nfz fleet cloud automation web app bridge"
+  "mission:fleet cloud automation web app bridge"
+  "nfz:fleet cloud automation web app bridge"
+  "fleet:cloud automation web app bridge"
+  "web:automation bridge"
+  "automation:bridge"
+  "cloud:bridge"
+  "app:bridge"
 )
 bad=0
 for rule in "${rules[@]}"; do

@@ -19,6 +19,21 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 
+# The MAVLink bridge's tests talk to an independent MAVLink implementation, node-mavlink, pinned
+# by tests/mavlink-peer/package-lock.json (test-only; node_modules is ignored by git).
+# A machine whose Node.js comes with its own npm (not Debian's) keeps it.
+VELMORA_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq nodejs npm
+fi
+if [ ! -d "$VELMORA_ROOT/tests/mavlink-peer/node_modules/node-mavlink" ]; then
+  (cd "$VELMORA_ROOT/tests/mavlink-peer" && npm ci --no-audit --no-fund --loglevel=error) ||
+    echo "setup: npm ci in tests/mavlink-peer failed; the MAVLink bridge tests will fail" >&2
+fi
+
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/ccache}"
 # Paths relative to the project root, so build folders side by side share the cache.
 export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}"

@@ -20,6 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
 #include <memory>
 
 class MavFlightRouteManager;
@@ -76,6 +77,9 @@ public:
     // Publishing the fleet to a broker for a fleet viewer; set by the program that wants it.
     std::shared_ptr<FleetPublisher> fleetPublisher() const { return m_fleetPublisher; }
     void setFleetPublisher(std::shared_ptr<FleetPublisher> publisher) { m_fleetPublisher = std::move(publisher); }
+    // The MAVLink bridge's status (bridge.status), set by whoever runs one; empty without.
+    std::function<nlohmann::json()> bridgeStatus() const { return m_bridgeStatus; }
+    void setBridgeStatus(std::function<nlohmann::json()> status) { m_bridgeStatus = std::move(status); }
     TelemetryTcpForwardService* telemetryTcpForwardService() const { return m_tcpForwardService; }
     void applyTelemetryTcpForwardFromSettings();
 
@@ -136,6 +140,7 @@ private:
     std::shared_ptr<GcsMqttController> m_mqttController;
     std::shared_ptr<MyVehicleController> m_myVehicleCtrler;
     std::shared_ptr<FleetPublisher> m_fleetPublisher;
+    std::function<nlohmann::json()> m_bridgeStatus;
     GcsConnectionMode m_connectionMode = None;
     std::shared_ptr<OstLinkAbstractConfig> m_openingConfig;  // the link being opened
     std::shared_ptr<OstLinkAbstractConfig> m_previousConfig;  // the link it replaced, reopened if it fails

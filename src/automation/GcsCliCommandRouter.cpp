@@ -87,6 +87,19 @@ json fleetStatus(const Call& call)
     return GcsCliResponse::makeSuccess(publisher ? publisher->status() : json({{"enabled", false}}));
 }
 
+// The MAVLink bridge of --mavlink; {"enabled": false} without one.
+json bridgeStatus(const Call& call)
+{
+    if (auto f = requireCtrl(call))
+        return refuse(call, *f);
+    const auto status = call.ctrl->bridgeStatus();
+    if (!status)
+        return GcsCliResponse::makeSuccess({{"enabled", false}});
+    json data = status();
+    data["enabled"] = true;
+    return GcsCliResponse::makeSuccess(std::move(data));
+}
+
 constexpr int kConnectWaitMs = 2000;
 
 json connectionConnect(const Call& call)
@@ -526,6 +539,10 @@ const std::vector<MethodSpec>& methodTable()
           {"recvPort", "integer", false, {}, "udp: the vehicles' port"},
           {"broadcastAddr", "string", false, {}, "udp: address to send to"}}},
         {"connection.disconnect", connectionDisconnect, "Closes the active link.", {}},
+        {"bridge.status",
+         bridgeStatus,
+         "The MAVLink bridge: links, ground stations heard, messages in and out, dropped, command results.",
+         {}},
         {"fleet.status", fleetStatus, "The fleet broker link: state, messages published, dropped and deferred.", {}},
         {"vehicle.resolveTarget",
          vehicleResolveTarget,

@@ -1,6 +1,7 @@
 #include "StationOptions.h"
 
 #include "automation/GcsCliIpcServer.h"
+#include "bridge/MavlinkBridge.h"
 #include "cloud/FleetPublisher.h"
 
 #include <QDir>
@@ -107,6 +108,12 @@ QString StationOptions::usage()
         "  --fleet-user USER         the fleet broker's user name\n"
         "  --fleet-password-file FILE  its password, read from FILE (mode 0600 or stricter);\n"
         "                            or set VELMORA_FLEET_PASSWORD\n"
+        "  --mavlink udp:HOST:PORT   bridge every vehicle to a MAVLink ground station at HOST:PORT\n"
+        "  --mavlink tcpin:PORT      ... or to ground stations connecting to TCP PORT (both may repeat)\n"
+        "  --mavlink-control         let ground stations command vehicles and upload routes\n"
+        "                            (without it the bridge is read-only)\n"
+        "  --mavlink-signing-key FILE  sign and check every MAVLink frame with the 32-byte key in\n"
+        "                            FILE (mode 0600 or stricter)\n"
         "  --lang LANG               en or zh_CN: the language of console lines, alerts and telemetry\n"
         "                            texts (default: the system locale's, English if it has none)\n"
         "  -h, --help\n");
@@ -233,6 +240,18 @@ QString StationOptions::parse(int argc, char** argv, StationOptions& out)
             err = value(i, a, out.fleetUser);
         } else if (a == "--fleet-password-file") {
             err = value(i, a, fleetPasswordFile);
+        } else if (a == "--mavlink") {
+            err = value(i, a, v);
+            if (err.isEmpty()) {
+                if (auto e = MavlinkEndpoint::parse(v, &err))
+                    out.mavlink.push_back(*e);
+            }
+        } else if (a == "--mavlink-control") {
+            out.mavlinkControl = true;
+        } else if (a == "--mavlink-signing-key") {
+            err = value(i, a, v);
+            if (err.isEmpty())
+                out.mavlinkKey = MavlinkBridge::readKeyFile(v, &err);
         } else if (a == "--lang") {
             err = value(i, a, out.language);
             if (err.isEmpty() && !languages().contains(out.language))
@@ -247,6 +266,8 @@ QString StationOptions::parse(int argc, char** argv, StationOptions& out)
         return QStringLiteral("--no-cloud excludes --cloud-url and --mqtt");
     if (out.udpLocalPort && !out.serialPath.isEmpty())
         return QStringLiteral("--udp and --serial exclude each other");
+    if (out.mavlink.empty() && (out.mavlinkControl || out.mavlinkKey))
+        return QStringLiteral("--mavlink-control and --mavlink-signing-key go with --mavlink");
     if (const QString fleet = checkFleetOptions(out); !fleet.isEmpty())
         return fleet;
     if (!fleetPasswordFile.isEmpty()) {

@@ -9,7 +9,10 @@
 #include <QString>
 #include <QStringList>
 
+#include "bridge/MavlinkLinks.h"
+
 #include <optional>
+#include <vector>
 
 struct StationOptions {
     QString dataDir;  // empty: the platform's standard locations
@@ -49,6 +52,10 @@ struct StationOptions {
     QString fleetPassword;
     static constexpr const char* kFleetPasswordEnv = "VELMORA_FLEET_PASSWORD";
     static QString checkFleetOptions(const StationOptions& options);
+    // The MAVLink bridge (src/bridge): off without --mavlink.
+    std::vector<MavlinkEndpoint> mavlink;
+    bool mavlinkControl = false;
+    std::optional<mavlink::SigningKey> mavlinkKey;
     // The catalogue from :/i18n; empty: the system locale's, English where it has none.
     QString language;
     static const QStringList& languages();

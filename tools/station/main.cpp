@@ -11,6 +11,7 @@
 #include "app/GcsServerConfig.h"
 #include "settings/GcsSettings.h"
 #include "automation/GcsCliIpcServer.h"
+#include "bridge/MavlinkBridge.h"
 #include "cloud/FleetPublisher.h"
 #include "common/GcsConsoleHandler.h"
 #include "web/GcsFleetWebServer.h"
@@ -253,6 +254,35 @@ int main(int argc, char** argv)
         QObject::connect(&app, &QCoreApplication::aboutToQuit, fleetPage.get(), &GcsFleetWebServer::stop,
                          Qt::DirectConnection);
         std::printf("fleet page: %s\n", qPrintable(fleetPage->pageUrl()));
+        std::fflush(stdout);
+    }
+
+    // The MAVLink bridge commands through the CLI router, so it shares the endpoint's memory of
+    // command outcomes; it stops at quit, before the services it reads are released.
+    std::unique_ptr<MavlinkBridge> bridge;
+    if (!options.mavlink.empty()) {
+        MavlinkBridge::Options bridgeOptions{options.mavlink, options.mavlinkControl, options.mavlinkKey};
+        bridge = std::make_unique<MavlinkBridge>(ctrl, GcsCliServiceContext{&app, app.cliIpcServer()->outcomes()},
+                                                 bridgeOptions);
+        QString error;
+        if (!bridge->start(&error)) {
+            std::fprintf(stderr, "velmora-station: %s\n", qPrintable(error));
+            QTimer::singleShot(0, &app, &QCoreApplication::quit);
+            app.exec();
+            spdlog::default_logger()->flush();
+            return 1;
+        }
+        ctrl->setBridgeStatus([b = bridge.get()] { return b->status(); });
+        QObject::connect(
+            &app, &QCoreApplication::aboutToQuit, bridge.get(),
+            [ctrl, b = bridge.get()] {
+                ctrl->setBridgeStatus({});
+                b->stop();
+            },
+            Qt::DirectConnection);
+        for (size_t i = 0; i < options.mavlink.size(); ++i)
+            std::printf("mavlink: %s (local port %u)\n", qPrintable(options.mavlink[i].text()),
+                        unsigned(bridge->localPort(int(i))));
         std::fflush(stdout);
     }
 
