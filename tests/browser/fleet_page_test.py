@@ -8,6 +8,7 @@ without errors. Leaves a screenshot in the output folder.
 
   fleet_page_test.py --station BIN --sim BIN --cli BIN --out DIR   the test (exit 77: no chromium)
   fleet_page_test.py --shot URL --out FILE.png [--shot-after-s S]   a screenshot of a running page
+      [--expect-rows N --expect-stations K]   ... that fails unless it shows N rows and K stations online
 """
 import argparse
 import base64
@@ -296,6 +297,8 @@ def main():
         parser.add_argument("--" + program, help="the velmora-%s program" % program)
     parser.add_argument("--out", required=True, help="output folder (test) or PNG file (--shot)")
     parser.add_argument("--shot", metavar="URL", help="only take a screenshot of a running page")
+    parser.add_argument("--expect-rows", type=int, help="--shot: the vehicle rows the page must show")
+    parser.add_argument("--expect-stations", type=int, help="--shot: the stations it must list online")
     parser.add_argument("--shot-after-s", type=float, default=4,
                         help="follow the page this long first, so its trails and charts have a history")
     args = parser.parse_args()
@@ -322,7 +325,12 @@ def main():
             browser.screenshot(args.out)
             for e in browser.errors:
                 print(e, file=sys.stderr)
-            return 0
+            rows = browser.evaluate("fleetPage.vehicleRows().filter((r) => r.alive).length")
+            online = browser.evaluate("(fleetPage.stations() || []).filter((s) => s.online).length")
+            if args.expect_rows is not None and (rows, online) != (args.expect_rows, args.expect_stations):
+                print("the page shows %d live rows and %d stations online" % (rows, online), file=sys.stderr)
+                return 1
+            return 1 if browser.errors else 0
         finally:
             if browser:
                 browser.close()

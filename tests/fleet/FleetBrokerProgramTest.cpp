@@ -167,6 +167,15 @@ TEST_F(FleetBroker, ViewerFollowsFourStationsThroughAKillAndARestart)
         EXPECT_EQ(v["flightModeText"], "Position hold mode") << "English whatever the station's language";
     }
     EXPECT_EQ(get("/api/v1/stations")["count"], kStations);
+    // The page as a browser shows it (exit 77: no chromium here).
+    QProcess shot;
+    shot.setProcessChannelMode(QProcess::ForwardedChannels);
+    shot.start("/usr/bin/python3",
+               {VELMORA_BROWSER_TEST, "--shot", QStringLiteral("http://127.0.0.1:%1/").arg(viewerPort),
+                "--shot-after-s", "1", "--out", VELMORA_SHOT_DIR "/fleet-view-4-stations.png", "--expect-rows", "240",
+                "--expect-stations", "4"});
+    ASSERT_TRUE(shot.waitForFinished(60000));
+    EXPECT_TRUE(shot.exitCode() == 0 || shot.exitCode() == 77) << shot.exitCode();
 
     // The broker publishes the killed station's last will: its vehicles grey out, in place.
     ::kill(sites[1].station->processId(), SIGKILL);
