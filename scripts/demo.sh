@@ -3,11 +3,13 @@
 # velmora-vehicle-sim and velmora-station (with its fleet page), connects over UDP through
 # velmora-cli, lists the vehicles, takes off, shows the altitude rising, lands, flies a survey,
 # saves a screenshot of the fleet page, logs in to the local cloud service and watches a vehicle
-# that reports only through the MQTT broker, and stops everything it started.
+# that reports only through the MQTT broker, starts a second station with vehicles of its own and
+# shows both stations in velmora-fleetview, and stops everything it started.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
-velmora_build --target velmora-station velmora-vehicle-sim velmora-cli velmora-cloud-sim velmora-flightlog
+velmora_build --target velmora-station velmora-vehicle-sim velmora-cli velmora-cloud-sim velmora-flightlog \
+  velmora-fleetview
 
 BIN="$BUILD_DIR/tools"
 STATION="$BIN/station/velmora-station"
@@ -15,6 +17,7 @@ SIM="$BIN/vehicle-sim/velmora-vehicle-sim"
 CLI="$BIN/cli/velmora-cli"
 CLOUD="$BIN/cloud-sim/velmora-cloud-sim"
 FLIGHTLOG="$BIN/flightlog/velmora-flightlog"
+FLEETVIEW="$BIN/fleetview/velmora-fleetview"
 STATION_PORT="${STATION_PORT:-14550}"
 PYTHON_FOR_PORT=/usr/bin/python3
 [ -x "$PYTHON_FOR_PORT" ] || PYTHON_FOR_PORT=python3
@@ -59,6 +62,21 @@ pids+=($!)
 MQTT_URI="tcp://127.0.0.1:$MQTT_PORT"
 echo "broker on $MQTT_URI"
 
+step "starting the fleet broker: a mosquitto where each station writes only its own prefix"
+FLEET_PORT=$("$PYTHON_FOR_PORT" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+FLEET_DIR="$DEMO_DIR/fleet-broker"
+mkdir -p "$FLEET_DIR"
+mosquitto_passwd -b -c "$FLEET_DIR/passwd" site-a "site-a-pw" >/dev/null
+mosquitto_passwd -b "$FLEET_DIR/passwd" site-b "site-b-pw" >/dev/null
+mosquitto_passwd -b "$FLEET_DIR/passwd" fleetview "view-pw" >/dev/null
+printf 'pattern write velmora/fleet/%%u/#\nuser fleetview\ntopic read velmora/fleet/#\n' >"$FLEET_DIR/acl"
+printf 'listener %s 127.0.0.1\nallow_anonymous false\npassword_file %s\nacl_file %s\nuser %s\n' "$FLEET_PORT" \
+  "$FLEET_DIR/passwd" "$FLEET_DIR/acl" "$(id -un)" >"$FLEET_DIR/mosquitto.conf"
+mosquitto -c "$FLEET_DIR/mosquitto.conf" >"$FLEET_DIR/broker.log" 2>&1 &
+pids+=($!)
+FLEET_URI="mqtt://127.0.0.1:$FLEET_PORT"
+echo "fleet broker on $FLEET_URI"
+
 step "starting the local cloud service (account demo@example.com owns vehicle DEMO-R)"
 "$CLOUD" --port 0 --account demo@example.com:demo-pass --account-vehicle demo@example.com:DEMO-R:Watched \
   >"$DEMO_DIR/cloud.out" 2>"$DEMO_DIR/cloud.log" &
@@ -67,9 +85,11 @@ for _ in $(seq 50); do [ -s "$DEMO_DIR/cloud.out" ] && break; sleep 0.1; done
 CLOUD_PORT=$(head -n1 "$DEMO_DIR/cloud.out" | grep -o '[0-9]*$')
 echo "cloud service on http://127.0.0.1:$CLOUD_PORT"
 
-step "starting velmora-station (data in $DEMO_DIR/station)"
-"$STATION" --data-dir "$DEMO_DIR/station" --log-level warn --cloud-url "http://127.0.0.1:$CLOUD_PORT" \
-  --mqtt "$MQTT_URI" --mqtt-user demo-station --mqtt-password station-pw --http 0 >"$DEMO_DIR/station.out" 2>"$DEMO_DIR/station.err" &
+step "starting velmora-station site-a (data in $DEMO_DIR/station)"
+VELMORA_FLEET_PASSWORD=site-a-pw "$STATION" --data-dir "$DEMO_DIR/station" --log-level warn \
+  --cloud-url "http://127.0.0.1:$CLOUD_PORT" --mqtt "$MQTT_URI" --mqtt-user demo-station --mqtt-password station-pw \
+  --http 0 --fleet-broker "$FLEET_URI" --station-id site-a --fleet-user site-a \
+  >"$DEMO_DIR/station.out" 2>"$DEMO_DIR/station.err" &
 STATION_PID=$!
 pids+=($STATION_PID)
 for _ in $(seq 100); do quiet_cli system.ping && break; sleep 0.1; done
@@ -170,6 +190,49 @@ done
 cli vehicle.list
 cli remote --stop
 cli logout
+
+step "several stations: site-b with 4 vehicles of its own, and velmora-fleetview showing both"
+SITE_B_PORT=$("$PYTHON_FOR_PORT" -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+mkdir -p "$DEMO_DIR/site-b"
+"$SIM" --udp "127.0.0.1:$SITE_B_PORT" --listen 0 --count 4 --first-id 11 --fix-after-s 1 --home 22.5445,113.9490 \
+  >"$DEMO_DIR/sim-b.out" 2>"$DEMO_DIR/sim-b.log" &
+pids+=($!)
+VELMORA_FLEET_PASSWORD=site-b-pw "$STATION" --data-dir "$DEMO_DIR/site-b" --endpoint-dir "$DEMO_DIR/site-b" --no-cloud \
+  --log-level warn --udp "$SITE_B_PORT" --fleet-broker "$FLEET_URI" --station-id site-b --fleet-user site-b \
+  >"$DEMO_DIR/site-b.out" 2>"$DEMO_DIR/site-b.err" &
+pids+=($!)
+printf 'view-pw\n' >"$FLEET_DIR/view-password"
+chmod 600 "$FLEET_DIR/view-password"
+"$FLEETVIEW" --broker "$FLEET_URI" --user fleetview --password-file "$FLEET_DIR/view-password" --http 0 \
+  >"$DEMO_DIR/fleetview.out" 2>"$DEMO_DIR/fleetview.err" &
+pids+=($!)
+for _ in $(seq 50); do grep -qs 'fleet page:' "$DEMO_DIR/fleetview.out" && break; sleep 0.1; done
+VIEW_URL=$(grep -o 'http://[^ ]*' "$DEMO_DIR/fleetview.out" | head -n1)
+echo "fleet viewer: $VIEW_URL"
+fleet_rows() {
+  "$PYTHON_FOR_PORT" -c '
+import json, sys, urllib.request
+for v in json.load(urllib.request.urlopen(sys.argv[1] + "api/v1/fleet"))["vehicles"]:
+    print("%-8s %-4s %-6s %10.6f %11.6f %6.1f  %s" % (v["station"], v["vehicleId"], "alive" if v["alive"] else "grey",
+                                                  v["lat"], v["lon"], v["alt"], v["flightModeText"]))' "$VIEW_URL"
+}
+for _ in $(seq 50); do [ "$(fleet_rows 2>/dev/null | grep -c alive)" -ge 7 ] && break; sleep 0.2; done
+echo "STATION  ID   LINK          LAT         LON    ALT  MODE"
+fleet_rows
+"$PYTHON_FOR_PORT" -c '
+import json, sys, urllib.request
+for s in json.load(urllib.request.urlopen(sys.argv[1] + "api/v1/stations"))["stations"]:
+    print("station %-8s %-8s %d vehicles, started %s" % (s["id"], "online" if s["online"] else "offline", s["vehicles"],
+                                                       s["startedAt"]))' "$VIEW_URL"
+cli fleet.status
+if [ -n "$VIEW_URL" ] && command -v chromium >/dev/null; then
+  if "$PYTHON_FOR_PORT" tests/browser/fleet_page_test.py --shot "$VIEW_URL" --shot-after-s 3 --out "$DEMO_DIR/fleet-view.png" \
+    >"$DEMO_DIR/fleet-view-shot.log" 2>&1; then
+    echo "screenshot of the fleet viewer: $DEMO_DIR/fleet-view.png"
+  else
+    echo "the viewer's screenshot failed (see $DEMO_DIR/fleet-view-shot.log)"
+  fi
+fi
 
 step "the flight log of vehicle $TAKEOFF_ID: its take-off and landing"
 # The station closes its flight logs when it stops.
