@@ -472,6 +472,7 @@ TEST_F(CliRouterWithSim, SystemMethodsListsExactlyTheServedMethods)
                                             "connection.connect",
                                             "connection.disconnect",
                                             "fleet.status",
+                                            "bridge.status",
                                             "vehicle.resolveTarget",
                                             "vehicle.list",
                                             "vehicle.setActive",

@@ -65,17 +65,40 @@ TEST(StationProgram, ServesRefusesASecondStationAndStopsInOrder)
 
 TEST(StationProgram, BadArgumentsExitWithStatus2)
 {
+    // A signing key others may read, and one of the wrong size.
+    const QString keys = testsupport::makeTempDir("keys");
+    QFile open(keys + "/open.key"), shortKey(keys + "/short.key");
+    open.open(QIODevice::WriteOnly);
+    open.write(QByteArray(32, 'k'));
+    open.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther);
+    shortKey.open(QIODevice::WriteOnly);
+    shortKey.write(QByteArray(31, 'k'));
+    shortKey.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    open.close();
+    shortKey.close();
     for (const QStringList& args :
-         {QStringList{"--udp", "14550:99999"}, QStringList{"--serial", "/dev/ttyS0"},
-          QStringList{"--log-level", "loud"}, QStringList{"--udp", "14550", "--serial", "/dev/ttyS0:9600"},
-          QStringList{"--frobnicate"}, QStringList{"--data-dir"}, QStringList{"--log-files", "0"},
-          QStringList{"--log-max-mb", "abc"}, QStringList{"--endpoint-dir", "/no/such/dir"},
+         {QStringList{"--udp", "14550:99999"},
+          QStringList{"--serial", "/dev/ttyS0"},
+          QStringList{"--log-level", "loud"},
+          QStringList{"--udp", "14550", "--serial", "/dev/ttyS0:9600"},
+          QStringList{"--frobnicate"},
+          QStringList{"--data-dir"},
+          QStringList{"--log-files", "0"},
+          QStringList{"--log-max-mb", "abc"},
+          QStringList{"--endpoint-dir", "/no/such/dir"},
           QStringList{"--no-cloud", "--cloud-url", "http://127.0.0.1:9"},
-          QStringList{"--mqtt", "tcp://127.0.0.1:9", "--no-cloud"}, QStringList{"--fleet-broker", "mqtt://127.0.0.1:9"},
+          QStringList{"--mqtt", "tcp://127.0.0.1:9", "--no-cloud"},
+          QStringList{"--fleet-broker", "mqtt://127.0.0.1:9"},
           QStringList{"--station-id", "north"},
           QStringList{"--fleet-broker", "tcp://127.0.0.1:9", "--station-id", "north"},
           QStringList{"--fleet-broker", "mqtt://127.0.0.1:9", "--station-id", "north/+"},
-          QStringList{"--endpoint-dir", testsupport::makeTempDir(QString(80, 'd'))}}) {
+          QStringList{"--endpoint-dir", testsupport::makeTempDir(QString(80, 'd'))},
+          QStringList{"--mavlink", "udp:127.0.0.1"},
+          QStringList{"--mavlink", "tcpin:0"},
+          QStringList{"--mavlink", "serial:/dev/ttyS0"},
+          QStringList{"--mavlink-control"},
+          QStringList{"--mavlink", "tcpin:15999", "--mavlink-signing-key", open.fileName()},
+          QStringList{"--mavlink", "tcpin:15999", "--mavlink-signing-key", shortKey.fileName()}}) {
         QProcess station;
         station.start(VELMORA_STATION_BIN, args);
         ASSERT_TRUE(station.waitForFinished(10000)) << args.join(' ').toStdString();
