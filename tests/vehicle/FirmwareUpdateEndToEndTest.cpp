@@ -318,5 +318,6 @@ TEST_P(FirmwareLossy, EachUpdateEndsOnceAndSuccessHoldsTheImage)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Loss, FirmwareLossy, ::testing::Range(1, 3));
-INSTANTIATE_TEST_SUITE_P(SoakLoss, FirmwareLossy, ::testing::Range(3, 11));
+// Seed 1 in the default run; the rest with the soak runs.
+INSTANTIATE_TEST_SUITE_P(Loss, FirmwareLossy, ::testing::Range(1, 2));
+INSTANTIATE_TEST_SUITE_P(SoakLoss, FirmwareLossy, ::testing::Range(2, 11));
