@@ -16,7 +16,7 @@ FUZZ_DIR=${FUZZ_DIR:-build-fuzz}
 CC=clang CXX=clang++ cmake -S . -B "$FUZZ_DIR" -G Ninja -DCMAKE_BUILD_TYPE="${FUZZ_BUILD_TYPE:-RelWithDebInfo}" \
   -DVELMORA_FUZZ=ON -DVELMORA_BUILD_TESTS=OFF -DVELMORA_BUILD_BENCH=OFF \
   -DVELMORA_SKIP_FOLDERS="cloud-sim;vehicle-sim;station;cli" >/dev/null
-targets=(fuzz_frame_cutter fuzz_http_guard fuzz_mqtt_decode)
+targets=(fuzz_frame_cutter fuzz_http_guard fuzz_mqtt_decode fuzz_fleet_view)
 [ -f src/automation/GcsCliIpcServer.h ] && targets+=(fuzz_cli_payload)
 mkdir -p "$FUZZ_DIR/corpus"
 failed=0
