@@ -3,7 +3,10 @@
 // For each fleet size (each in a fresh child process) it prints the station's CPU time per
 // second of wall time (and per vehicle), its peak resident memory and growth per vehicle, the
 // telemetry silent-window rate, and the take-off acknowledgement latency of 200 take-off
-// commands sent round-robin while the fleet is polled.
+// commands sent round-robin while the fleet is polled. The last three columns set the station's
+// CPU against the network's own: floor_us is what sending and receiving one datagram over
+// loopback costs (a plain sendto/recv loop, this process), us/datagram the station's CPU per
+// datagram it exchanged (requests, answers, heartbeats, commands), floor_ratio their ratio.
 //
 //   cmake --build build --target bench_station velmora-vehicle-sim && build/bench/bench_station
 //   build/bench/bench_station --fleet 10,253 --seconds 10
@@ -30,7 +33,11 @@
 
 #include <spdlog/spdlog.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -46,6 +53,33 @@ using bench::peakRssKiB;
 using bench::pump;
 
 namespace {
+
+// The network's own cost: CPU microseconds to send one datagram over loopback and receive it
+// (a plain sendto/recv loop), for the sizes the station exchanges (a request of ~16 bytes, an
+// answer of ~100), measured in this process.
+double loopbackFloorUs()
+{
+    const int rx = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const int tx = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    ::bind(rx, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    ::getsockname(rx, reinterpret_cast<sockaddr*>(&addr), &len);
+    constexpr int kRounds = 200000;
+    char buf[256] = {};
+    const double start = cpuSeconds();
+    for (int i = 0; i < kRounds; ++i) {
+        const size_t size = (i & 1) ? 100 : 16;
+        ::sendto(tx, buf, size, 0, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+        ::recv(rx, buf, sizeof(buf), 0);
+    }
+    const double us = (cpuSeconds() - start) * 1e6 / kRounds;
+    ::close(rx);
+    ::close(tx);
+    return us;
+}
 
 constexpr int kTakeoffCommands = 200;
 constexpr int kMaxFleet = 253;  // every id the protocol can address but the station's own
@@ -184,11 +218,18 @@ int runOne(int argc, char** argv, int vehicles, int seconds)
 
     uint64_t windows = 0;
     uint64_t silent = 0;
+    // Datagrams: a request a telemetry window and an answer (one datagram, whatever the frames in
+    // it) an answered one, a datagram each way a command, and each vehicle's heartbeat a second.
+    double datagrams = double(vehicles) * wallSeconds;
     for (const auto& v : fleet) {
         const auto s = v->linkLossStats();
         windows += s.telemetryWindowCount;
         silent += s.telemetrySilentWindowCount;
+        datagrams +=
+            double(s.telemetryWindowCount + s.telemetryActiveWindowCount + s.ackExpectedCount + s.ackRecvCount);
     }
+    const double floorUs = loopbackFloorUs();
+    const double usPerDatagram = datagrams > 0 ? cpu * 1e6 / datagrams : 0.0;
 
     // Commands still unanswered (or unsent, if the timer fell behind) get their answers outside
     // the measured window.
@@ -211,10 +252,12 @@ int runOne(int argc, char** argv, int vehicles, int seconds)
     std::sort(lat.begin(), lat.end());
 
     const double cpuPerWall = cpu / wallSeconds;
-    std::printf("%8d %8d %9.3f %12.6f %9.1f %12.1f %8.3f %9.2f %9.2f %5zu/%d\n", vehicles, seconds, cpuPerWall,
+    std::printf("%8d %8d %9.3f %12.6f %9.1f %12.1f %8.3f %9.2f %9.2f %5zu/%d %9.2f %12.2f %11.1f\n", vehicles, seconds,
+                cpuPerWall,
                 cpuPerWall / double(vehicles), double(rssPeak) / 1024.0, double(rssPeak - rssBefore) / double(vehicles),
                 windows ? 100.0 * double(silent) / double(windows) : 0.0, bench::percentile(lat, 0.50),
-                bench::percentile(lat, 0.99), lat.size(), takeoffs.sent);
+                bench::percentile(lat, 0.99), lat.size(), takeoffs.sent, floorUs, usPerDatagram,
+                floorUs > 0 ? usPerDatagram / floorUs : 0.0);
     std::fflush(stdout);
     if (failed > 0 || unanswered > 0)
         std::fprintf(stderr, "fleet %d: %d take-offs answered with an error, %d unanswered\n", vehicles, failed,
@@ -289,8 +332,9 @@ int main(int argc, char** argv)
         return runOne(appArgc, argv, vehicles, seconds);
     }
 
-    std::printf("%8s %8s %9s %12s %9s %12s %8s %9s %9s %9s\n", "vehicles", "seconds", "cpu/wall", "cpu/vehicle",
-                "rss_MiB", "KiB/vehicle", "silent%", "p50_ms", "p99_ms", "takeoffs");
+    std::printf("%8s %8s %9s %12s %9s %12s %8s %9s %9s %9s %9s %12s %11s\n", "vehicles", "seconds", "cpu/wall",
+                "cpu/vehicle", "rss_MiB", "KiB/vehicle", "silent%", "p50_ms", "p99_ms", "takeoffs", "floor_us",
+                "us/datagram", "floor_ratio");
     std::fflush(stdout);
     std::map<int, double> cpuPerVehicle;
     int status = 0;

@@ -8,6 +8,8 @@
 
 #include <spdlog/spdlog.h>
 
+#include <utility>
+
 namespace {
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 constexpr qint64 kPassingWarningIntervalMs = 10000;
@@ -110,16 +112,30 @@ bool OstUdpSocketLink::broadcastData(const QByteArray& data, const QString& addr
     if (!isOpen())
         return false;
     if (!onLinkThread()) {
-        QMetaObject::invokeMethod(
-            this,
-            [this, data, address] {
-                if (isOpen())
-                    sendTo(data, address);
-            },
-            Qt::QueuedConnection);
+        bool post = false;
+        {
+            QMutexLocker lock(&m_outboxMutex);
+            m_outbox.push_back({data, address});
+            post = !std::exchange(m_flushPosted, true);
+        }
+        if (post)
+            QMetaObject::invokeMethod(this, &OstUdpSocketLink::flushOutbox, Qt::QueuedConnection);
         return true;
     }
     return sendTo(data, address);
+}
+
+void OstUdpSocketLink::flushOutbox()
+{
+    std::vector<Outgoing> batch;
+    {
+        QMutexLocker lock(&m_outboxMutex);
+        batch.swap(m_outbox);
+        m_flushPosted = false;
+    }
+    for (const auto& out : batch)
+        if (isOpen())
+            sendTo(out.data, out.address);
 }
 
 bool OstUdpSocketLink::resolve(const QString& address, QHostAddress& host, quint16& port) const

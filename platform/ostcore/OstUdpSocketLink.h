@@ -7,6 +7,7 @@
 // - Asks for a 4 MiB receive buffer: many vehicles answering at once overflow the default.
 // - Each datagram goes to the datagram handler with its sender as "host:port" (or to the data
 //   handler when no datagram handler is registered).
+// - Sends from another thread join an outbox that one posted event writes out, in order.
 // - broadcastData(data, address) sends to "host:port"; with an empty address it sends to the
 //   config's broadcast address, else to the last peer heard; without any it sends nothing.
 // - A socket error closes the link (linkClosed) only when it leaves the socket unusable: no
@@ -20,6 +21,9 @@
 #include <QAbstractSocket>
 #include <QElapsedTimer>
 #include <QHostAddress>
+#include <QMutex>
+
+#include <vector>
 
 class QUdpSocket;
 
@@ -48,6 +52,7 @@ private:
     void handleSocketError(QAbstractSocket::SocketError error);
     void logPassingFailure(const std::string& text);
     bool sendTo(const QByteArray& data, const QString& address);
+    void flushOutbox();
     bool resolve(const QString& address, QHostAddress& host, quint16& port) const;
 
     QUdpSocket* m_socket = nullptr;
@@ -58,4 +63,13 @@ private:
     QHostAddress m_joinedGroup;
     bool m_bound = false;  // errors during an open attempt are doOpen's to report
     QElapsedTimer m_lastPassingWarning;
+    // Sends from other threads, written in order by one posted flush: a burst of sends (a
+    // polling tick over many vehicles) wakes the link's thread once, not once a datagram.
+    struct Outgoing {
+        QByteArray data;
+        QString address;
+    };
+    QMutex m_outboxMutex;
+    std::vector<Outgoing> m_outbox;
+    bool m_flushPosted = false;
 };

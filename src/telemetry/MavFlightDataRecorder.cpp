@@ -109,6 +109,10 @@ void MavFlightDataRecorder::writeLoop(QString dir, QString fileTag)
     if (!file.isOpen())
         spdlog::warn("flightData: no flight log for vehicle {}, rows are dropped", fileTag.toStdString());
     file.writeRow(m_title, ",");
+    // Local time from the zone's offset, looked up once a minute: a local conversion per row
+    // asks the C library for the zone file each time.
+    qint64 offsetMinute = -1;
+    qint64 offsetMs = 0;
     for (;;) {
         QList<Row> rows;
         bool running = true;
@@ -119,7 +123,12 @@ void MavFlightDataRecorder::writeLoop(QString dir, QString fileTag)
             running = m_running.load();
         }
         for (const auto& row : rows) {
-            QString line = QDateTime::fromMSecsSinceEpoch(row.msecsSinceEpoch).toString("yyyy-MM-dd_hh:mm:ss.zzz");
+            if (row.msecsSinceEpoch / 60000 != offsetMinute) {
+                offsetMinute = row.msecsSinceEpoch / 60000;
+                offsetMs = qint64(QDateTime::fromMSecsSinceEpoch(row.msecsSinceEpoch).offsetFromUtc()) * 1000;
+            }
+            QString line = QDateTime::fromMSecsSinceEpoch(row.msecsSinceEpoch + offsetMs, Qt::UTC)
+                               .toString("yyyy-MM-dd_hh:mm:ss.zzz");
             line.reserve(line.size() + qsizetype(row.cells.size()) * 8);
             for (const auto& cell : row.cells) {
                 line += '\t';
