@@ -6,6 +6,7 @@
 #include "automation/GcsCliCommandRouter.h"
 #include "fleet/FleetReadModel.h"
 #include "fleet/FleetVehicleState.h"
+#include "params/MavParamsController.h"
 #include "telemetry/VehicleAlert.h"
 #include "telemetry/VehicleAlertController.h"
 #include "vehicle/MultiVehicleManager.h"
@@ -30,6 +31,7 @@ constexpr int64_t kProgressAfterMs = 1000;
 constexpr int64_t kCommandGiveUpMs = 30000;
 constexpr float kTakeoffSpeed = 3.0f;
 constexpr double kMinReturnAltitude = 30.0;
+constexpr int kAirframeReadsPerTick = 5;
 
 uint8_t mavType(int airframe)
 {
@@ -269,10 +271,18 @@ MavlinkBridge::Stream MavlinkBridge::streamOf(uint32_t msgid, bool& known)
 void MavlinkBridge::tick()
 {
     const int64_t now = m_clock.elapsed();
+    int airframeReads = 0;
     for (auto& [sysid, e] : m_vehicles) {
         const auto vehicle = e.vehicle.lock();
         if (!vehicle || !vehicle->alive())
             continue;
+        if (!e.airframeAsked && airframeReads < kAirframeReadsPerTick) {
+            e.airframeAsked = true;
+            ++airframeReads;
+            const auto params = vehicle->paramsCtrler();
+            if (params && !params->basicParamsKnown())
+                cli("params.read", {{"group", "basic"}, {"vehicleId", int(sysid)}});
+        }
         for (int s = 0; s < kStreamCount; ++s) {
             if (e.intervalMs[s] <= 0 || now < e.due[s])
                 continue;

@@ -33,6 +33,9 @@
 // - Mission transfers run one at a time in the station (its missions controller has one active
 //   vehicle); a ground station's request waits its turn. The operator's active vehicle is made
 //   the transfer's for its duration and restored afterwards.
+// - The heartbeat's type comes from the airframe in the vehicle's basic parameters: the bridge
+//   reads them once (params.read) for a vehicle that is alive and has not had them read, a few
+//   vehicles a tick; until then the type is GENERIC.
 // - Messages addressed to a system that is not a bridged vehicle are counted and dropped.
 
 #include "bridge/MavlinkLinks.h"
@@ -91,6 +94,7 @@ private:
         int64_t due[kStreamCount] = {};
         int intervalMs[kStreamCount] = {};
         std::set<QString> activeAlerts;
+        bool airframeAsked = false;
     };
     struct PendingCommand {
         uint8_t sysid = 0;

@@ -103,6 +103,8 @@ TEST_F(MavlinkBridgeTest, AnIndependentGroundStationSeesFliesAndPlansEveryVehicl
         const auto& model = sim->vehicle(id)->flightModel();
         EXPECT_NEAR(pos["lat"].get<double>(), model.latitude() * 1e7, 1.5) << id;
         EXPECT_NEAR(pos["lon"].get<double>(), model.longitude() * 1e7, 1.5) << id;
+        // The simulator's airframe (a quadrotor), read from its parameters.
+        EXPECT_EQ(r["listen"]["types"][std::to_string(id)], 2) << id;
         for (const char* name : {"HEARTBEAT", "SYS_STATUS", "GPS_RAW_INT", "ATTITUDE", "VFR_HUD"})
             EXPECT_GT(r["listen"]["heard"][std::to_string(id)].value(name, 0), 0) << id << name;
     }

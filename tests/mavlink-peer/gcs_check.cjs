@@ -19,7 +19,7 @@ const REGISTRY = { ...minimal.REGISTRY, ...common.REGISTRY, ...standard.REGISTRY
 const GCS_SYS = 255, GCS_COMP = 190;
 const protocol = new MavLinkProtocolV2(GCS_SYS, GCS_COMP, key ? MavLinkProtocolV2.IFLAG_SIGNED : 0);
 let seq = 0, bridge = null, crcErrors = 0, badSignatures = 0, frames = 0;
-const heard = {}, positions = {}, waiters = [];
+const heard = {}, positions = {}, types = {}, waiters = [];
 
 const sock = dgram.createSocket('udp4');
 function emit(step, data) { console.log(JSON.stringify({ step, t: Date.now(), ...data })); }
@@ -40,6 +40,7 @@ sock.on('message', (buf, rinfo) => {
     heard[sys] = heard[sys] || {};
     heard[sys][clazz.MSG_NAME] = (heard[sys][clazz.MSG_NAME] || 0) + 1;
     if (clazz.MSG_NAME === 'GLOBAL_POSITION_INT') positions[sys] = msg;
+    if (clazz.MSG_NAME === 'HEARTBEAT') types[sys] = msg.type;
     for (const w of waiters.slice()) if (w.match(sys, clazz.MSG_NAME, msg)) { waiters.splice(waiters.indexOf(w), 1); w.resolve(msg); }
   });
   splitter.end(buf);
@@ -130,7 +131,7 @@ const steps = {
     if (missing.length) fail(`no heartbeat from ${missing}`);
     const pos = {};
     for (const v of vehicles) pos[v] = positions[v] && { lat: positions[v].lat, lon: positions[v].lon, alt: positions[v].relativeAlt };
-    emit('listen', { frames, heard, positions: pos });
+    emit('listen', { frames, heard, positions: pos, types });
   },
   async takeoff() {
     const before = positions[vehicles[0]].relativeAlt;
