@@ -80,6 +80,7 @@ int runGroundStation(int argc, char** argv, quint16 port, int seconds)
 
 int main(int argc, char** argv)
 {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
     int vehicles = 253;
     int seconds = 15;
     for (int i = 1; i + 1 < argc; ++i) {
