@@ -13,6 +13,9 @@
 
 #include <spdlog/spdlog.h>
 
+#include <chrono>
+#include <thread>
+
 using nlohmann::json;
 
 namespace {
@@ -110,8 +113,12 @@ void FleetPublisher::stop()
     m_timer.stop();
     if (!m_client)
         return;
-    if (m_client->isConnected())
-        publish("status", json({{"online", false}}).dump(), true);
+    if (m_client->isConnected() && publish("status", json({{"online", false}}).dump(), true)) {
+        // A clean disconnect discards the will: the goodbye must be in the broker's hands first
+        // (its acknowledgement, 1 s at most: quitting never waits on a dead broker for long).
+        for (int i = 0; i < 100 && m_client->pendingPublishCount() > 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     m_client->disconnectFromServer();
     m_client.reset();
     spdlog::info("<fleet-pub> stopped: {} published, {} dropped", m_published, m_dropped);

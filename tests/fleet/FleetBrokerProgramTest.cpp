@@ -190,6 +190,7 @@ TEST_F(FleetBroker, ViewerFollowsFourStationsThroughAKillAndARestart)
 
 TEST_F(FleetBroker, BrokerRefusesAStationWritingAnotherStationsPrefix)
 {
+    sites.reserve(2);
     Site& honest = sites.emplace_back();
     honest.id = "site-1";
     ASSERT_NO_FATAL_FAILURE(startStation(honest, "site-1", "pw-1"));
@@ -215,4 +216,9 @@ TEST_F(FleetBroker, BrokerRefusesAStationWritingAnotherStationsPrefix)
     stations = get("/api/v1/stations");
     ASSERT_EQ(stations["count"], 1) << stations.dump();
     EXPECT_EQ(stations["stations"][0]["id"], "site-1");
+
+    // A station that stops cleanly says so itself (a clean disconnect has no will).
+    honest.station->terminate();
+    ASSERT_TRUE(honest.station->waitForFinished(10000));
+    EXPECT_TRUE(waitUntil([&] { return get("/api/v1/stations")["stations"][0]["online"] == false; }, 3000));
 }
