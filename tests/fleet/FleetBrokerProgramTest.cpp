@@ -151,7 +151,7 @@ protected:
 
 }  // namespace
 
-TEST_F(FleetBroker, ViewerFollowsFourStationsThroughAKillAndARestart)
+TEST_F(FleetBroker, ViewerFollowsFourStationsThroughAStationKillAndABrokerRestart)
 {
     sites.reserve(kStations);
     for (int i = 1; i <= kStations; ++i)
@@ -186,6 +186,13 @@ TEST_F(FleetBroker, ViewerFollowsFourStationsThroughAKillAndARestart)
 
     ASSERT_NO_FATAL_FAILURE(startStation(sites[1], "site-2", "pw-2"));
     EXPECT_TRUE(waitUntil([&] { return count(fleet = get("/api/v1/fleet"), alive) == full; }, 15000));
+
+    // A broker restarted without persistence has forgotten every retained state: the stations
+    // publish all of it again once they are back, and the viewer shows nothing live meanwhile.
+    broker.stop();
+    EXPECT_TRUE(waitUntil([&] { return count(fleet = get("/api/v1/fleet"), alive).empty(); }, 5000));
+    ASSERT_TRUE(broker.start()) << broker.log().toStdString();
+    EXPECT_TRUE(waitUntil([&] { return count(fleet = get("/api/v1/fleet"), alive) == full; }, 20000));
 }
 
 TEST_F(FleetBroker, BrokerRefusesAStationWritingAnotherStationsPrefix)
