@@ -3,7 +3,9 @@
 // while, and percentiles.
 
 #include <QEventLoop>
+#include <QProcess>
 #include <QTimer>
+#include <QUdpSocket>
 
 #include <sys/resource.h>
 
@@ -43,6 +45,25 @@ inline double percentile(const std::vector<double>& sorted, double p)
         return std::nan("");
     const size_t rank = size_t(std::ceil(p * double(sorted.size())));
     return sorted[std::clamp<size_t>(rank, 1, sorted.size()) - 1];
+}
+
+// A loopback UDP port free a moment ago.
+inline quint16 freeUdpPort()
+{
+    QUdpSocket probe;
+    probe.bind(QHostAddress::LocalHost, 0);
+    return probe.localPort();
+}
+
+// Starts the simulator `bin` towards 127.0.0.1:stationPort with `args` added; the UDP port it
+// listens on, or 0 when it did not start.
+inline quint16 startSimulator(QProcess& sim, const QString& bin, quint16 stationPort, const QStringList& args)
+{
+    sim.setStandardErrorFile(QProcess::nullDevice());
+    sim.start(bin, QStringList{"--udp", QStringLiteral("127.0.0.1:%1").arg(stationPort)} + args);
+    if (!sim.waitForStarted(5000) || !sim.waitForReadyRead(5000))
+        return 0;
+    return quint16(sim.readLine().trimmed().toUInt());
 }
 
 }  // namespace bench

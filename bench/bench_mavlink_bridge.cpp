@@ -103,24 +103,15 @@ int main(int argc, char** argv)
     auto* ctrl = new GcsAppController(&app);
     app.setAppCtrler(ctrl);
 
-    QUdpSocket probe;
-    probe.bind(QHostAddress::LocalHost, 0);
-    const quint16 stationPort = probe.localPort();
-    probe.close();
-    QUdpSocket gcsProbe;
-    gcsProbe.bind(QHostAddress::LocalHost, 0);
-    const quint16 gcsPort = gcsProbe.localPort();
-    gcsProbe.close();
-
+    const quint16 stationPort = bench::freeUdpPort();
+    const quint16 gcsPort = bench::freeUdpPort();
     QProcess sim;
-    sim.setStandardErrorFile(QProcess::nullDevice());
-    sim.start(VELMORA_VEHICLE_SIM_BIN, {"--udp", QStringLiteral("127.0.0.1:%1").arg(stationPort), "--count",
-                                        QString::number(vehicles), "--fix-after-s", "0"});
-    if (!sim.waitForStarted(5000) || !sim.waitForReadyRead(5000)) {
+    const quint16 simPort = bench::startSimulator(sim, VELMORA_VEHICLE_SIM_BIN, stationPort,
+                                                  {"--count", QString::number(vehicles), "--fix-after-s", "0"});
+    if (simPort == 0) {
         std::fprintf(stderr, "simulator did not start\n");
         return 1;
     }
-    const int simPort = sim.readLine().trimmed().toInt();
     ctrl->connectToLinkFromCliParams({{"type", "udp"}, {"sendPort", stationPort}, {"recvPort", simPort}});
     const auto alive = [&] {
         int n = 0;

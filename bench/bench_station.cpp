@@ -142,20 +142,14 @@ int runOne(int argc, char** argv, int vehicles, int seconds)
     app.setAppCtrler(ctrl);
     const long rssBefore = peakRssKiB();
 
-    QUdpSocket probe;
-    probe.bind(QHostAddress::LocalHost, 0);
-    const quint16 stationPort = probe.localPort();
-    probe.close();
-
+    const quint16 stationPort = bench::freeUdpPort();
     QProcess sim;
-    sim.setStandardErrorFile(QProcess::nullDevice());
-    sim.start(VELMORA_VEHICLE_SIM_BIN, {"--udp", QStringLiteral("127.0.0.1:%1").arg(stationPort), "--count",
-                                        QString::number(vehicles), "--fix-after-s", "0"});
-    if (!sim.waitForStarted(5000) || !sim.waitForReadyRead(5000)) {
+    const quint16 simPort = bench::startSimulator(sim, VELMORA_VEHICLE_SIM_BIN, stationPort,
+                                                  {"--count", QString::number(vehicles), "--fix-after-s", "0"});
+    if (simPort == 0) {
         std::fprintf(stderr, "fleet %d: simulator did not start\n", vehicles);
         return 1;
     }
-    const int simPort = sim.readLine().trimmed().toInt();
     ctrl->connectToLinkFromCliParams({{"type", "udp"}, {"sendPort", stationPort}, {"recvPort", simPort}});
 
     const auto aliveCount = [&] {
@@ -253,8 +247,8 @@ int runOne(int argc, char** argv, int vehicles, int seconds)
 
     const double cpuPerWall = cpu / wallSeconds;
     std::printf("%8d %8d %9.3f %12.6f %9.1f %12.1f %8.3f %9.2f %9.2f %5zu/%d %9.2f %12.2f %11.1f\n", vehicles, seconds,
-                cpuPerWall,
-                cpuPerWall / double(vehicles), double(rssPeak) / 1024.0, double(rssPeak - rssBefore) / double(vehicles),
+                cpuPerWall, cpuPerWall / double(vehicles), double(rssPeak) / 1024.0,
+                double(rssPeak - rssBefore) / double(vehicles),
                 windows ? 100.0 * double(silent) / double(windows) : 0.0, bench::percentile(lat, 0.50),
                 bench::percentile(lat, 0.99), lat.size(), takeoffs.sent, floorUs, usPerDatagram,
                 floorUs > 0 ? usPerDatagram / floorUs : 0.0);

@@ -283,10 +283,14 @@ void MavlinkBridge::tick()
             if (params && !params->basicParamsKnown())
                 cli("params.read", {{"group", "basic"}, {"vehicleId", int(sysid)}});
         }
+        // Read once a tick, whatever number of streams fall due.
+        std::optional<FleetReadModel::VehicleState> state;
         for (int s = 0; s < kStreamCount; ++s) {
             if (e.intervalMs[s] <= 0 || now < e.due[s])
                 continue;
-            sendStream(e, Stream(s), *vehicle);
+            if (!state)
+                state = FleetReadModel::vehicleState(*vehicle);
+            sendStream(e, Stream(s), *state);
             e.due[s] += e.intervalMs[s];
             if (e.due[s] <= now)
                 e.due[s] = now + e.intervalMs[s];
@@ -297,9 +301,8 @@ void MavlinkBridge::tick()
         m_missions->tick(now);
 }
 
-void MavlinkBridge::sendStream(VehicleEntry& e, Stream stream, const VehicleController& vehicle)
+void MavlinkBridge::sendStream(VehicleEntry& e, Stream stream, const FleetReadModel::VehicleState& s)
 {
-    const auto s = FleetReadModel::vehicleState(vehicle);
     const auto bootMs = uint32_t(m_clock.elapsed());
     const double groundSpeed = std::hypot(double(s.northSpd), double(s.eastSpd));
     switch (stream) {
@@ -535,7 +538,7 @@ std::optional<uint8_t> MavlinkBridge::requestStream(VehicleEntry& e, uint16_t co
         const Stream s = streamOf(msgid, known);
         if (!known)
             return mav::kResultUnsupported;
-        sendStream(e, s, *vehicle);
+        sendStream(e, s, FleetReadModel::vehicleState(*vehicle));
         return mav::kResultAccepted;
     };
     switch (command) {

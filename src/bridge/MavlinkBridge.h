@@ -60,6 +60,10 @@ class MavlinkMissionServer;
 class VehicleController;
 struct VehicleAlert;
 
+namespace FleetReadModel {
+struct VehicleState;
+}
+
 class MavlinkBridge : public QObject {
     Q_OBJECT
 public:
@@ -114,7 +118,7 @@ private:
     void tick();
     void syncVehicles();
     void addVehicle(const std::shared_ptr<VehicleController>& vehicle);
-    void sendStream(VehicleEntry& entry, Stream stream, const VehicleController& vehicle);
+    void sendStream(VehicleEntry& entry, Stream stream, const FleetReadModel::VehicleState& state);
     void sendAlert(VehicleEntry& entry, const VehicleAlert& alert);
     void handleFrame(const mavlink::Frame& frame, const MavlinkPeer& peer);
     void handleCommand(const mavlink::Frame& frame, const MavlinkPeer& peer, uint16_t command, const float* params,

@@ -194,7 +194,6 @@ void MavlinkLinks::deliver(mavlink::FrameCutter& cutter, const uint8_t* data, si
                            mavlink::ReplayGuard& guard)
 {
     const auto before = cutter.counters();
-    cutter.setKey(m_key ? &*m_key : nullptr);
     cutter.feed(data, n, [&](const mavlink::Frame& frame, mavlink::FrameCutter::Signature sig) {
         if (m_key) {
             if (sig != mavlink::FrameCutter::Signature::Valid || !guard.accept(frame)) {
@@ -231,6 +230,7 @@ void MavlinkLinks::readUdp(int index)
             if (link.senders.size() >= size_t(kMaxUdpSenders))
                 link.senders.erase(link.senders.begin());
             it = link.senders.emplace(key, std::make_pair(mavlink::FrameCutter(), mavlink::ReplayGuard())).first;
+            it->second.first.setKey(m_key ? &*m_key : nullptr);
         }
         const QByteArray bytes = datagram.data();
         const MavlinkPeer peer{index, datagram.senderAddress(), quint16(datagram.senderPort()), nullptr};
@@ -253,7 +253,7 @@ void MavlinkLinks::acceptTcp(int index)
             continue;
         }
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        link.clients.emplace(socket, Link::Client{});
+        link.clients.emplace(socket, Link::Client{}).first->second.cutter.setKey(m_key ? &*m_key : nullptr);
         spdlog::info("<mavlink> {}: ground station connected from {}:{}", link.endpoint.text().toStdString(),
                      socket->peerAddress().toString().toStdString(), socket->peerPort());
         connect(socket, &QTcpSocket::readyRead, this, [this, index, socket] {

@@ -15,29 +15,17 @@
 #include "SimVehicle.h"
 
 #include <QProcess>
-#include <QUdpSocket>
 
 #include <cmath>
 
 using nlohmann::json;
 using testsupport::waitUntil;
 
-namespace {
-
-quint16 freeUdpPort()
-{
-    QUdpSocket probe;
-    probe.bind(QHostAddress::LocalHost, 0);
-    return probe.localPort();
-}
-
-}  // namespace
-
 class MavlinkBridgeTest : public StationWithSim {
 protected:
     void startBridge(bool control, std::optional<mavlink::SigningKey> key = std::nullopt)
     {
-        port = freeUdpPort();
+        port = testsupport::freeUdpPort();
         outcomes = std::make_unique<GcsCliOutcomeRecorder>(gcsApp());
         const auto endpoint = MavlinkEndpoint::parse(QStringLiteral("udp:127.0.0.1:%1").arg(port), nullptr);
         bridge = std::make_unique<MavlinkBridge>(app->ctrl, GcsCliServiceContext{gcsApp(), outcomes.get()},
