@@ -143,9 +143,8 @@ int main(int argc, char** argv)
               {"--gcs", QString::number(gcsPort), "--seconds", QString::number(seconds + 2)});
     gcs.waitForStarted(5000);
     pump(300);
-    GcsCliOutcomeRecorder outcomes(&app);
     MavlinkBridge bridge(
-        ctrl, GcsCliServiceContext{&app, &outcomes},
+        ctrl,
         MavlinkBridge::Options{
             {*MavlinkEndpoint::parse(QStringLiteral("udp:127.0.0.1:%1").arg(gcsPort), nullptr)}, false, std::nullopt});
     bridge.start();

@@ -33,7 +33,7 @@ GcsCliIpcServer* server()
         auto* app = new GcsApplication(argc, argv);
         app->init();
         app->setAppCtrler(new GcsAppController(app));
-        return new GcsCliIpcServer(GcsCliServiceContext{app}, nullptr);
+        return new GcsCliIpcServer(GcsCliServiceContext{app->appCtrler()}, nullptr);
     }();
     return instance;
 }

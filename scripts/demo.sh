@@ -43,7 +43,9 @@ json_cli() { "$CLI" --json "$@"; }
 quiet_cli() { "$CLI" "$@" >/dev/null 2>&1; }
 
 step "starting 3 simulated vehicles (station at 127.0.0.1:$STATION_PORT)"
-"$SIM" --udp "127.0.0.1:$STATION_PORT" --listen 0 --count 3 --fix-after-s 1 >"$DEMO_DIR/sim.out" 2>"$DEMO_DIR/sim.log" &
+# Waypoint 30 is never acknowledged: a long route's upload fails, for the refused start below.
+"$SIM" --udp "127.0.0.1:$STATION_PORT" --listen 0 --count 3 --fix-after-s 1 --wp-no-ack 30 \
+  >"$DEMO_DIR/sim.out" 2>"$DEMO_DIR/sim.log" &
 pids+=($!)
 for _ in $(seq 50); do [ -s "$DEMO_DIR/sim.out" ] && break; sleep 0.1; done
 SIM_PORT=$(head -n1 "$DEMO_DIR/sim.out")
@@ -175,6 +177,14 @@ if [ -n "$shot_pid" ]; then
     echo "the screenshot failed (see $DEMO_DIR/screenshot.log); the page was at $PAGE_URL"
   fi
 fi
+
+step "an upload that fails: vehicle 3 never acknowledges waypoint 30, so it does not fly the route"
+LINE_POINTS=$("$PYTHON_FOR_PORT" -c 'import json; print(json.dumps([{"lat": 22.5431 + i * 1e-5, "lon": 113.9466, "alt": 25} for i in range(32)]))')
+LINE_ID=$(json_cli route.create "{\"name\": \"long line\", \"number\": 3, \"points\": $LINE_POINTS}" |
+  "$PYTHON_FOR_PORT" -c 'import json,sys; print(json.load(sys.stdin)["data"]["id"])')
+cli mission.upload "{\"routeId\": \"$LINE_ID\", \"vehicleId\": 3}" --wait || echo "(the upload failed, as injected)"
+cli mission.start '{"vehicleId": 3}' || echo "(the start was refused: the vehicle did not take the route)"
+cli mission.status '{"vehicleId": 3}'
 
 step "remote monitoring: vehicle DEMO-R reports through the broker only (no link)"
 "$SIM" --mqtt "$MQTT_URI" --mqtt-user demo-vehicle --mqtt-password vehicle-pw --vehicle-code DEMO-R \

@@ -1,5 +1,9 @@
 #include "GcsAppController.h"
 
+#include "automation/GcsCliRouterSupport.h"
+#include "fleet/StationFleetSource.h"
+#include "services/VehicleServices.h"
+
 #include "GcsApplication.h"
 #include "settings/GcsSettings.h"
 #include "GcsToolBox.h"
@@ -106,7 +110,7 @@ void GcsAppController::init(std::shared_ptr<GcsToolBox> toolBox)
             m_missionsCtrler = std::make_shared<MavMissionsController>(m_multiVehicleMgr, m_flightRouteMgr);
             m_missionsCtrler->setZoneSource(m_nfzZoneManager);
         }
-        m_myVehicleCtrler->setToolBox(toolBox);
+        m_myVehicleCtrler->setHttp(toolBox->http());
         m_multiVehicleMgr->setLoginManager(m_loginMgr);
         VehicleController::Services services;
         services.console = m_consoleHandler;
@@ -116,6 +120,17 @@ void GcsAppController::init(std::shared_ptr<GcsToolBox> toolBox)
         services.http = toolBox->http();
         services.missions = [this] { return m_missionsCtrler; };
         m_multiVehicleMgr->setVehicleServices(services);
+        if (!m_services) {
+            svc::Deps deps;
+            deps.vehicles = m_multiVehicleMgr;
+            deps.missions = m_missionsCtrler;
+            deps.routes = m_flightRouteMgr;
+            deps.zoneTransfers = m_nfzVehicleController;
+            deps.zones = m_nfzZoneManager;
+            deps.console = m_consoleHandler;
+            deps.linkConnected = [this] { return isConnected(); };
+            m_services = new svc::VehicleServices(std::move(deps), this);
+        }
         if (!m_tcpForwardService) {
             m_tcpForwardService = new TelemetryTcpForwardService(this);
             m_frameTranslator = std::make_shared<RawEb90FrameTranslator>();
@@ -234,55 +249,41 @@ QString openFailureText(const std::shared_ptr<OstLinkAbstractConfig>& config)
 
 QString GcsAppController::connectToLinkFromCliParams(const nlohmann::json& params)
 {
-    if (!params.is_object())
-        return QStringLiteral("params must be a JSON object");
-    const auto type = params.find("type");
-    if (type == params.end() || !type->is_string())
-        return QStringLiteral("Missing required field: type (\"serial\" or \"udp\")");
-    const std::string t = type->get<std::string>();
-    if (t == "serial") {
-        const auto port = params.find("port");
-        if (port == params.end() || !port->is_string())
-            return QStringLiteral("serial connect requires string field: port");
-        const QString portName = QString::fromStdString(port->get<std::string>());
-        if (portName.trimmed().isEmpty())
-            return QStringLiteral("serial port name must not be empty");
-        const auto baud = params.find("baudrate");
-        if (baud == params.end() || !baud->is_number_integer())
-            return QStringLiteral("serial connect requires integer field: baudrate");
-        const bool positive = baud->is_number_unsigned() ? baud->get<uint64_t>() > 0 : baud->get<int64_t>() > 0;
-        if (!positive)
-            return QStringLiteral("baudrate must be a positive integer");
-        const int64_t rate = baud->is_number_unsigned() ? int64_t(std::min<uint64_t>(baud->get<uint64_t>(), INT32_MAX))
-                                                        : std::min<int64_t>(baud->get<int64_t>(), INT32_MAX);
-        connectToLink(std::make_shared<OstSerialPortLinkConfig>(portName, int(rate)), QString());
+    svc::LinkRequest request;
+    if (auto f = gcscli::readLinkRequest(params, request))
+        return QString::fromStdString(f->message);
+    return connectLink(request);
+}
+
+QString GcsAppController::connectLink(const svc::LinkRequest& request)
+{
+    if (request.type == svc::LinkRequest::Type::Serial) {
+        connectToLink(std::make_shared<OstSerialPortLinkConfig>(request.serialPort, request.baudrate), QString());
         return QString();
     }
-    if (t == "udp") {
-        const auto send = params.find("sendPort");
-        if (send == params.end() || !send->is_number_integer())
-            return QStringLiteral("udp connect requires integer field: sendPort");
-        const auto recv = params.find("recvPort");
-        if (recv == params.end() || !recv->is_number_integer())
-            return QStringLiteral("udp connect requires integer field: recvPort");
-        auto inRange = [](const nlohmann::json& v) {
-            if (v.is_number_unsigned())
-                return v.get<uint64_t>() >= 1 && v.get<uint64_t>() <= 65535;
-            return v.get<int64_t>() >= 1 && v.get<int64_t>() <= 65535;
-        };
-        if (!inRange(*send))
-            return QStringLiteral("sendPort must be in range 1-65535");
-        if (!inRange(*recv))
-            return QStringLiteral("recvPort must be in range 1-65535");
-        auto config =
-            std::make_shared<OstUdpSocketLinkConfig>(quint16(send->get<int64_t>()), quint16(recv->get<int64_t>()));
-        const auto broadcast = params.find("broadcastAddr");
-        if (broadcast != params.end() && broadcast->is_string())
-            config->setBroadcastAddress(QString::fromStdString(broadcast->get<std::string>()));
-        connectToLink(config, QString());
-        return QString();
-    }
-    return QStringLiteral("Unsupported link type: only \"serial\" and \"udp\" are supported");
+    auto config = std::make_shared<OstUdpSocketLinkConfig>(request.localPort, request.vehiclePort);
+    if (!request.broadcastAddress.isEmpty())
+        config->setBroadcastAddress(request.broadcastAddress);
+    connectToLink(config, QString());
+    return QString();
+}
+
+QMetaObject::Connection GcsAppController::onLinkOpened(QObject* context, std::function<void(bool, QString)> fn)
+{
+    return connect(this, &GcsAppController::linkConnectResp, context,
+                   [this, fn = std::move(fn)](std::shared_ptr<LinkManager>, bool ok, OstLinkAbstractConfig::LinkType) {
+                       fn(ok, m_lastLinkOpenError);
+                   });
+}
+
+QString GcsAppController::protocolVersion() const
+{
+    return GcsApplication::commProtocolVersion();
+}
+
+std::shared_ptr<GcsLoginManager> GcsAppController::account() const
+{
+    return m_toolBox && m_toolBox->http() ? m_loginMgr : nullptr;
 }
 
 void GcsAppController::handleLinkManagerConnResp(std::shared_ptr<LinkManager> linkMgr, bool ok,
@@ -409,19 +410,27 @@ FleetReadModel::Sources GcsAppController::fleetSources() const
     return {m_multiVehicleMgr, m_missionsCtrler, m_nfzZoneManager, [this] { return gcsCliConnectionStatusData(); }};
 }
 
-nlohmann::json GcsAppController::gcsCliConnectionStatusData() const
+std::shared_ptr<FleetPageSource> GcsAppController::fleetPageSource()
+{
+    return std::make_shared<StationFleetSource>([this] { return fleetSources(); });
+}
+
+svc::ConnectionState GcsAppController::connectionState() const
 {
     static const char* names[] = {"None", "Local", "RemoteMonitor"};
-    nlohmann::json data = nlohmann::json::object();
-    data["connectionMode"] = names[int(m_connectionMode)];
-    data["connected"] = isConnected();
-    if (m_multiVehicleMgr) {
-        auto active = m_multiVehicleMgr->activeVehicle();
-        data["activeVehicleId"] = active ? nlohmann::json(active->vehicleId()) : nlohmann::json(nullptr);
-        data["activeVehicleCode"] =
-            active ? nlohmann::json(active->vehicleCode().toStdString()) : nlohmann::json(nullptr);
+    svc::ConnectionState state;
+    state.mode = names[int(m_connectionMode)];
+    state.connected = isConnected();
+    if (const auto active = m_multiVehicleMgr ? m_multiVehicleMgr->activeVehicle() : nullptr) {
+        state.activeVehicleId = active->vehicleId();
+        state.activeVehicleCode = active->vehicleCode().toStdString();
     }
-    return data;
+    return state;
+}
+
+nlohmann::json GcsAppController::gcsCliConnectionStatusData() const
+{
+    return gcscli::connectionJson(connectionState());
 }
 
 void GcsAppController::applyTelemetryTcpForwardFromSettings()

@@ -10,6 +10,7 @@
 // processer for a moment.
 
 #include "GcsAccountEnums.h"
+#include "services/StationPort.h"
 #include "fleet/FleetReadModel.h"
 #include "settings/GcsSettingsEnums.h"
 #include "OstLinkAbstractConfig.h"
@@ -29,6 +30,7 @@ class GcsApplication;
 class GcsConsoleHandler;
 class GcsEventReportController;
 class GcsMqttController;
+class FleetPageSource;
 class FleetPublisher;
 class MyVehicleController;
 class GcsLoginManager;
@@ -42,8 +44,11 @@ class NfzZoneManager;
 class RawEb90FrameTranslator;
 class TelemetryTcpForwardService;
 class VehicleClusterController;
+namespace svc {
+class VehicleServices;
+}
 
-class GcsAppController : public QObject {
+class GcsAppController : public QObject, public svc::StationPort {
     Q_OBJECT
 public:
     enum GcsConnectionMode { None = 0, Local = 1, RemoteMonitor = 2 };
@@ -71,20 +76,38 @@ public:
     // Created by init (the route store reads the cache path of the initialised settings).
     std::shared_ptr<MavFlightRouteManager> flightRouteMgr() const { return m_flightRouteMgr; }
     std::shared_ptr<MavMissionsController> missionsCtrler() const { return m_missionsCtrler; }
+    // The vehicle-addressed operations every front end calls; created by init.
+    svc::VehicleServices* services() const override { return m_services; }
+
+    // StationPort: what front ends reach beside the vehicle services.
+    QString connectLink(const svc::LinkRequest& request) override;
+    void disconnectLink() override { disconnectFromActiveLinkMgr(); }
+    svc::ConnectionState connectionState() const override;
+    QMetaObject::Connection onLinkOpened(QObject* context, std::function<void(bool, QString)> fn) override;
+    QString protocolVersion() const override;
+    std::shared_ptr<NfzZoneManager> zoneSet() const override { return m_nfzZoneManager; }
+    std::shared_ptr<NfzSyncController> zoneSync() const override { return m_nfzSyncController; }
+    std::shared_ptr<NfzVehicleController> zoneTransfers() const override { return m_nfzVehicleController; }
+    MultiVehicleManager* vehicles() const override { return m_multiVehicleMgr; }
+    std::shared_ptr<GcsConsoleHandler> console() const override { return m_consoleHandler; }
+    std::shared_ptr<GcsLoginManager> account() const override;
+    std::shared_ptr<MyVehicleController> accountVehicles() const override { return m_myVehicleCtrler; }
+    std::shared_ptr<GcsMqttController> remoteMonitor() const override { return m_mqttController; }
     std::shared_ptr<GcsMqttController> mqttController() const { return m_mqttController; }
     std::shared_ptr<MyVehicleController> myVehicleCtrler() const { return m_myVehicleCtrler; }
     GcsConnectionMode connectionMode() const { return m_connectionMode; }
     // Publishing the fleet to a broker for a fleet viewer; set by the program that wants it.
-    std::shared_ptr<FleetPublisher> fleetPublisher() const { return m_fleetPublisher; }
+    std::shared_ptr<FleetPublisher> fleetPublisher() const override { return m_fleetPublisher; }
     void setFleetPublisher(std::shared_ptr<FleetPublisher> publisher) { m_fleetPublisher = std::move(publisher); }
     // The MAVLink bridge's status (bridge.status), set by whoever runs one; empty without.
-    std::function<nlohmann::json()> bridgeStatus() const { return m_bridgeStatus; }
+    std::function<nlohmann::json()> bridgeStatus() const override { return m_bridgeStatus; }
     void setBridgeStatus(std::function<nlohmann::json()> status) { m_bridgeStatus = std::move(status); }
     TelemetryTcpForwardService* telemetryTcpForwardService() const { return m_tcpForwardService; }
     void applyTelemetryTcpForwardFromSettings();
 
     void connectToLink(std::shared_ptr<OstLinkAbstractConfig> config, QString mapKey = QString());
-    // The empty string when the connect was started, else why not.
+    // The empty string when the connect was started, else why not (the CLI's connection.connect
+    // fields, for programs and tests that start a link from JSON).
     QString connectToLinkFromCliParams(const nlohmann::json& params);
     // Why the last link open failed ("" after a successful one); set before linkConnectResp.
     QString lastLinkOpenError() const { return m_lastLinkOpenError; }
@@ -92,7 +115,9 @@ public:
     bool isConnected() const;
     nlohmann::json gcsCliConnectionStatusData() const;
     // The fleet's objects for its read model (the CLI's vehicle answers, the fleet page).
-    FleetReadModel::Sources fleetSources() const;
+    FleetReadModel::Sources fleetSources() const override;
+    // The station's fleet as the page server reads it.
+    std::shared_ptr<FleetPageSource> fleetPageSource();
 
     GcsControlDisplayMode controlDisplayMode() const;
     void setControlDisplayMode(GcsControlDisplayMode mode);
@@ -135,6 +160,7 @@ private:
     std::shared_ptr<VehicleClusterController> m_vehicleClusterCtrler;
     std::shared_ptr<MavFlightRouteManager> m_flightRouteMgr;
     std::shared_ptr<MavMissionsController> m_missionsCtrler;
+    svc::VehicleServices* m_services = nullptr;  // a child
     TelemetryTcpForwardService* m_tcpForwardService = nullptr;
     std::shared_ptr<RawEb90FrameTranslator> m_frameTranslator;
     std::shared_ptr<GcsMqttController> m_mqttController;

@@ -68,7 +68,7 @@ void GcsApplication::startCliIpcServer()
         spdlog::debug("<app> CLI IPC server start skipped (already running)");
         return;
     }
-    auto server = std::make_unique<GcsCliIpcServer>(GcsCliServiceContext{this}, this);
+    auto server = std::make_unique<GcsCliIpcServer>(GcsCliServiceContext{m_appCtrler}, this);
     QString error;
     if (!server->start(&error)) {
         spdlog::error("<app> CLI IPC server failed to start: {}", error.toStdString());

@@ -2,8 +2,6 @@
 
 #include "GcsCliAccountOutcomes.h"
 #include "GcsCliOutcomeRecorder.h"
-#include "app/GcsAppController.h"
-#include "app/GcsToolBox.h"
 #include "cloud/GcsMqttController.h"
 #include "cloud/MyVehicleController.h"
 #include "vehicle/VehicleDataItem.h"
@@ -69,9 +67,8 @@ Failure checkVehicleCode(const std::string& code)
 
 Failure requireAccount(const Call& call, Account& a)
 {
-    const auto box = call.ctrl ? call.ctrl->toolBox() : nullptr;
-    if (!box || !box->http() || !(a.login = call.ctrl->loginMgr().get()) ||
-        !(a.vehicles = call.ctrl->myVehicleCtrler().get()) || !(a.mqtt = call.ctrl->mqttController().get()))
+    if (!call.station || !(a.login = call.station->account().get()) ||
+        !(a.vehicles = call.station->accountVehicles().get()) || !(a.mqtt = call.station->remoteMonitor().get()))
         return rejected("Account services are not available");
     return {};
 }

@@ -1,6 +1,6 @@
 #include "GcsCliAccountOutcomes.h"
 
-#include "app/GcsAppController.h"
+#include "services/StationPort.h"
 #include "cloud/MyVehicleController.h"
 #include "vehicle/VehicleDataItem.h"
 
@@ -21,11 +21,11 @@ GcsCliAccountOutcomes::GcsCliAccountOutcomes(QObject* parent)
 {
 }
 
-void GcsCliAccountOutcomes::attach(GcsAppController* ctrl)
+void GcsCliAccountOutcomes::attach(svc::StationPort* station)
 {
-    if (!ctrl)
+    if (!station)
         return;
-    if (auto* login = ctrl->loginMgr().get(); login && login != m_login.data()) {
+    if (auto* login = station->account().get(); login && login != m_login.data()) {
         m_login = login;
         connect(login, &GcsLoginManager::passwordLoginResp, this, [this](int code) { answered(Login, code); });
         connect(login, &GcsLoginManager::loginStateChanged, this, [this](GcsAccountEnums::LoginState state) {
@@ -33,7 +33,7 @@ void GcsCliAccountOutcomes::attach(GcsAppController* ctrl)
                 m_ops[Login].outstanding = 0;
         });
     }
-    if (auto* vehicles = ctrl->myVehicleCtrler().get(); vehicles && vehicles != m_vehicles.data()) {
+    if (auto* vehicles = station->accountVehicles().get(); vehicles && vehicles != m_vehicles.data()) {
         m_vehicles = vehicles;
         connect(vehicles, &MyVehicleController::refreshVehicleListResp, this,
                 [this](int code) { answered(VehiclesRefresh, code); });

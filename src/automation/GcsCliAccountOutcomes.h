@@ -20,7 +20,9 @@
 #include <cstdint>
 #include <optional>
 
-class GcsAppController;
+namespace svc {
+class StationPort;
+}
 
 class GcsCliAccountOutcomes : public QObject {
     Q_OBJECT
@@ -30,7 +32,7 @@ public:
     explicit GcsCliAccountOutcomes(QObject* parent = nullptr);
 
     // Binds to the controller's login manager and account vehicle controller; repeat-safe.
-    void attach(GcsAppController* ctrl);
+    void attach(svc::StationPort* station);
 
     // Call before starting the operation: its answer may come before the call returns.
     void noteStarted(Operation op);

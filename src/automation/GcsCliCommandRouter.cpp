@@ -5,40 +5,31 @@
 #include "GcsCliMissionMethods.h"
 #include "GcsCliNfzMethods.h"
 #include "GcsCliOutcomeRecorder.h"
-#include "GcsCliParamsTable.h"
 #include "GcsCliResponse.h"
 #include "GcsCliRouterSupport.h"
 #include "GcsCliServiceContext.h"
-#include "app/GcsAppController.h"
-#include "app/GcsApplication.h"
 #include "cloud/FleetPublisher.h"
 #include "fleet/FleetReadModel.h"
-#include "link/LinkManager.h"
-#include "params/MavParamsController.h"
+#include "services/CommandService.h"
+#include "services/OutcomeRecorder.h"
+#include "services/ParamService.h"
+#include "services/VehicleDirectory.h"
+#include "services/VehicleServices.h"
 #include "settings/GcsSettings.h"
-#include "telemetry/MavAhrsDataItem.h"
-#include "telemetry/MavFlightStatusDataItem.h"
-#include "telemetry/MavPosDataItem.h"
-#include "telemetry/MavTeleDataElement.h"
-#include "telemetry/MavTelemetryController.h"
-#include "telemetry/VehicleAlertController.h"
 #include "vehicle/MultiVehicleManager.h"
 #include "vehicle/VehicleController.h"
 #include "vehicle/VehicleUtil.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QEventLoop>
-#include <QStringList>
 #include <QTimer>
 
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdint>
-#include <functional>
-#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -61,38 +52,39 @@ json systemPing(const Call&)
 
 // The language is asked of the installed catalogue itself, so the answer is the language the
 // texts really come out in: without a translator the sources, which are Chinese.
-json systemInfo(const Call&)
+json systemInfo(const Call& call)
 {
     const QString language =
         QCoreApplication::translate("GcsCliCommandRouter", "zh_CN", "language of the installed catalogue");
-    return GcsCliResponse::makeSuccess({{"language", language.toStdString()},
-                                        {"version", QCoreApplication::applicationVersion().toStdString()},
-                                        {"protocolVersion", GcsApplication::commProtocolVersion().toStdString()},
-                                        {"dataDir", GcsSettings::getInstance()->userDataPath().toStdString()}});
+    return GcsCliResponse::makeSuccess(
+        {{"language", language.toStdString()},
+         {"version", QCoreApplication::applicationVersion().toStdString()},
+         {"protocolVersion", call.station ? json(call.station->protocolVersion().toStdString()) : json(nullptr)},
+         {"dataDir", GcsSettings::getInstance()->userDataPath().toStdString()}});
 }
 
 json connectionStatus(const Call& call)
 {
-    if (auto f = requireCtrl(call))
+    if (auto f = requireStation(call))
         return refuse(call, *f);
-    return GcsCliResponse::makeSuccess(call.ctrl->gcsCliConnectionStatusData());
+    return GcsCliResponse::makeSuccess(connectionJson(call.station->connectionState()));
 }
 
 // The fleet broker link of --fleet-broker; {"enabled": false} without one.
 json fleetStatus(const Call& call)
 {
-    if (auto f = requireCtrl(call))
+    if (auto f = requireStation(call))
         return refuse(call, *f);
-    const auto publisher = call.ctrl->fleetPublisher();
+    const auto publisher = call.station->fleetPublisher();
     return GcsCliResponse::makeSuccess(publisher ? publisher->status() : json({{"enabled", false}}));
 }
 
 // The MAVLink bridge of --mavlink; {"enabled": false} without one.
 json bridgeStatus(const Call& call)
 {
-    if (auto f = requireCtrl(call))
+    if (auto f = requireStation(call))
         return refuse(call, *f);
-    const auto status = call.ctrl->bridgeStatus();
+    const auto status = call.station->bridgeStatus();
     if (!status)
         return GcsCliResponse::makeSuccess({{"enabled", false}});
     json data = status();
@@ -104,10 +96,13 @@ constexpr int kConnectWaitMs = 2000;
 
 json connectionConnect(const Call& call)
 {
-    if (auto f = requireCtrl(call))
+    if (auto f = requireStation(call))
         return refuse(call, *f);
     if (!call.params)
         return refuse(call, *invalid("Missing params object for connection.connect"));
+    svc::LinkRequest request;
+    if (auto f = readLinkRequest(*call.params, request))
+        return refuse(call, *f);
     // The open answers asynchronously; a short nested wait lets the caller see a failed open
     // (a mistyped serial port) in this answer instead of in a later status call.
     std::optional<bool> opened;
@@ -116,16 +111,14 @@ json connectionConnect(const Call& call)
     QTimer deadline;
     deadline.setSingleShot(true);
     QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-    const auto respConnection =
-        QObject::connect(call.ctrl, &GcsAppController::linkConnectResp, &loop,
-                         [&](std::shared_ptr<LinkManager>, bool ok, OstLinkAbstractConfig::LinkType) {
-                             if (!opened) {
-                                 opened = ok;
-                                 openError = call.ctrl->lastLinkOpenError();
-                             }
-                             loop.quit();
-                         });
-    const QString error = call.ctrl->connectToLinkFromCliParams(*call.params);
+    const auto respConnection = call.station->onLinkOpened(&loop, [&](bool ok, QString why) {
+        if (!opened) {
+            opened = ok;
+            openError = why;
+        }
+        loop.quit();
+    });
+    const QString error = call.station->connectLink(request);
     if (!error.isEmpty()) {
         QObject::disconnect(respConnection);
         return refuse(call, *invalid(error.toStdString()));
@@ -136,8 +129,7 @@ json connectionConnect(const Call& call)
     }
     QObject::disconnect(respConnection);
     json data = {{"accepted", true}};
-    if (auto it = call.params->find("type"); it != call.params->end() && it->is_string())
-        data["type"] = *it;
+    data["type"] = call.params->at("type");
     data["linkOpen"] = opened.value_or(false);
     data["error"] = opened ? openError.toStdString() : std::string("The link did not answer within 2 s");
     spdlog::info("<cli-router> connection.connect type {}: {}", data.value("type", std::string()),
@@ -147,10 +139,10 @@ json connectionConnect(const Call& call)
 
 json connectionDisconnect(const Call& call)
 {
-    if (auto f = requireCtrl(call))
+    if (auto f = requireStation(call))
         return refuse(call, *f);
     spdlog::info("<cli-router> connection.disconnect");
-    call.ctrl->disconnectFromActiveLinkMgr();
+    call.station->disconnectLink();
     return GcsCliResponse::makeSuccess({{"accepted", true}});
 }
 
@@ -164,14 +156,15 @@ json vehicleResolveTarget(const Call& call)
 
 json vehicleList(const Call& call)
 {
-    if (auto f = requireMultiVehicleMgr(call))
+    if (auto f = requireStation(call))
         return refuse(call, *f);
     json vehicles = json::array();
-    for (const auto& v : call.ctrl->multiVehicleMgr()->vehicleList())
+    for (const auto& v : services(call).directory().all())
         vehicles.push_back(FleetReadModel::listEntry(*v));
     const auto count = vehicles.size();
-    return GcsCliResponse::makeSuccess(
-        {{"vehicles", std::move(vehicles)}, {"count", count}, {"linkConnected", call.ctrl->isConnected()}});
+    return GcsCliResponse::makeSuccess({{"vehicles", std::move(vehicles)},
+                                        {"count", count},
+                                        {"linkConnected", services(call).directory().linkConnected()}});
 }
 
 json telemetrySnapshot(const Call& call)
@@ -180,7 +173,7 @@ json telemetrySnapshot(const Call& call)
     if (auto f = resolveTarget(call, vehicle))
         return refuse(call, *f);
     json data = FleetReadModel::telemetrySnapshot(*vehicle);
-    data["linkConnected"] = call.ctrl->isConnected();
+    data["linkConnected"] = services(call).directory().linkConnected();
     return GcsCliResponse::makeSuccess(std::move(data));
 }
 
@@ -206,191 +199,131 @@ json vehicleLinkStats(const Call& call)
     return GcsCliResponse::makeSuccess(std::move(data));
 }
 
-struct ParamsGroup {
-    const char* name;
-    void (MavParamsController::*read)();
-    void (MavParamsController::*write)();
-};
-
-constexpr ParamsGroup kParamsGroups[] = {
-    {"basic", &MavParamsController::readBasicParams, &MavParamsController::writeBasicParams},
-    {"stab", &MavParamsController::readStabCtrlParams, &MavParamsController::writeStabCtrlParams},
-    {"pos", &MavParamsController::readPosCtrlParams, &MavParamsController::writePosCtrlParams},
-    {"res", &MavParamsController::readResParams, &MavParamsController::writeResParams},
-    {"fixedStab", &MavParamsController::readFixedStabCtrlParams, &MavParamsController::writeFixedStabCtrlParams},
-    {"fixedPos", &MavParamsController::readFixedPosCtrlParams, &MavParamsController::writeFixedPosCtrlParams},
-};
-
-// The group named in params, its vehicle and that vehicle's parameters controller.
-struct ParamsTarget {
-    const ParamsGroup* group = nullptr;
-    std::string groupName;
-    VehicleControllerPtr vehicle;
-    std::shared_ptr<MavParamsController> params;
-};
-
-Failure readParamsGroup(const Call& call, ParamsTarget& target)
+Failure readParamsGroup(const Call& call, std::string& group)
 {
     if (!call.params)
         return invalid("Missing params object");
-    if (auto f = readString(*call.params, "group", target.groupName))
+    if (auto f = readString(*call.params, "group", group))
         return f;
-    const auto group = std::find_if(std::begin(kParamsGroups), std::end(kParamsGroups),
-                                    [&](const ParamsGroup& g) { return target.groupName == g.name; });
-    if (group == std::end(kParamsGroups))
-        return invalid("Unsupported params.group");
-    target.group = group;
-    return {};
+    return failed(svc::ParamService::checkGroup(group));
 }
 
-Failure resolveParamsTarget(const Call& call, ParamsTarget& target)
+json paramsTicket(const svc::ParamTicket& t, bool withOperation)
 {
-    if (auto f = resolveTarget(call, target.vehicle))
-        return f;
-    target.params = VehicleUtil::getParamsCtrler(target.vehicle);
-    if (!target.params)
-        return rejected("Params controller is not available");
-    return {};
-}
-
-// A write sends the whole group: values never read from this vehicle would overwrite its own.
-Failure checkWritable(const Call& call, const ParamsTarget& target)
-{
-    if (auto f = requireOutcomes(call))
-        return f;
-    if (!call.outcomes->paramsReadState(target.vehicle.get(), target.groupName).readSinceAlive)
-        return rejected("Parameter group not read from the vehicle yet; read it first");
-    if (target.params->batchReadingParams() || call.outcomes->paramsBusy(target.vehicle.get()))
-        return rejected("A parameter operation is in progress");
-    return {};
-}
-
-// Sends the read or write and answers with the request id its outcome is followed under.
-json sendParamsOperation(const Call& call, const ParamsTarget& target, bool write, const char* action)
-{
-    if (auto f = refuseWhileUpdatingFirmware(*target.vehicle))
-        return refuse(call, *f);
-    const int64_t requestId = nextRequestId();
-    if (call.outcomes)
-        call.outcomes->trackParams(requestId, action, target.vehicle, target.groupName, write);
-    const char* operation = write ? "write" : "read";
-    spdlog::info("<cli-router> params {} of group {} for vehicle {}, requestId {}", operation, target.groupName,
-                 target.vehicle->vehicleId(), requestId);
-    ((*target.params).*(write ? target.group->write : target.group->read))();
-    return GcsCliResponse::makeSuccess(
-        {{"accepted", true}, {"operation", operation}, {"group", target.groupName}, {"requestId", requestId}});
+    json data = {{"accepted", true}, {"group", t.group}, {"requestId", t.requestId}};
+    if (withOperation)
+        data["operation"] = t.write ? "write" : "read";
+    return GcsCliResponse::makeSuccess(std::move(data));
 }
 
 json paramsRead(const Call& call)
 {
-    ParamsTarget target;
-    if (auto f = readParamsGroup(call, target); f || (f = resolveParamsTarget(call, target)))
+    std::string group;
+    VehicleControllerPtr vehicle;
+    if (auto f = readParamsGroup(call, group); f || (f = resolveTarget(call, vehicle)))
         return refuse(call, *f);
-    return sendParamsOperation(call, target, false, "params.read");
+    const auto t = services(call).params().read(vehicle, group);
+    return t.ok() ? paramsTicket(t.value, true) : refuse(call, t.status);
 }
 
 json paramsWrite(const Call& call)
 {
-    ParamsTarget target;
-    if (auto f = readParamsGroup(call, target);
-        f || (f = resolveParamsTarget(call, target)) || (f = checkWritable(call, target)))
+    std::string group;
+    VehicleControllerPtr vehicle;
+    if (auto f = readParamsGroup(call, group); f || (f = resolveTarget(call, vehicle)))
         return refuse(call, *f);
-    return sendParamsOperation(call, target, true, "params.write");
+    const auto t = services(call).params().write(vehicle, group);
+    return t.ok() ? paramsTicket(t.value, true) : refuse(call, t.status);
+}
+
+// A parameter's value as the CLI shows it: whole numbers as integers.
+json paramValue(const ParamTable::Field& f)
+{
+    return f.step >= 1 ? json(int64_t(std::llround(f.value))) : json(f.value);
 }
 
 json paramsGet(const Call& call)
 {
-    ParamsTarget target;
-    if (auto f = readParamsGroup(call, target); f || (f = resolveParamsTarget(call, target)))
+    std::string group;
+    VehicleControllerPtr vehicle;
+    if (auto f = readParamsGroup(call, group); f || (f = resolveTarget(call, vehicle)))
         return refuse(call, *f);
-    json lastRead = nullptr;
-    bool readSinceAlive = false;
-    if (call.outcomes) {
-        const auto state = call.outcomes->paramsReadState(target.vehicle.get(), target.groupName);
-        readSinceAlive = state.readSinceAlive;
-        if (state.lastCode)
-            lastRead = {{"ok", *state.lastCode == GcsRet::Success}, {"code", *state.lastCode}};
+    const auto v = services(call).params().values(vehicle, group);
+    if (!v.ok())
+        return refuse(call, v.status);
+    json values = json::object();
+    json units = json::object();
+    for (const auto& f : v.value.fields) {
+        values[f.name] = paramValue(f);
+        units[f.name] = f.unit;
     }
-    return GcsCliResponse::makeSuccess({{"vehicleId", target.vehicle->vehicleId()},
-                                        {"group", target.groupName},
-                                        {"readSinceAlive", readSinceAlive},
+    if (v.value.firmwareVersion) {
+        values["version"] = *v.value.firmwareVersion;
+        units["version"] = "";
+    }
+    json lastRead = nullptr;
+    if (v.value.lastReadCode)
+        lastRead = {{"ok", *v.value.lastReadCode == GcsRet::Success}, {"code", *v.value.lastReadCode}};
+    return GcsCliResponse::makeSuccess({{"vehicleId", v.value.vehicleId},
+                                        {"group", group},
+                                        {"readSinceAlive", v.value.readSinceAlive},
                                         {"lastRead", std::move(lastRead)},
-                                        {"values", GcsCliParamsTable::values(*target.params, target.groupName)},
-                                        {"units", GcsCliParamsTable::units(target.groupName)}});
+                                        {"values", std::move(values)},
+                                        {"units", std::move(units)}});
 }
 
 json paramsSet(const Call& call)
 {
-    ParamsTarget target;
-    if (auto f = readParamsGroup(call, target))
+    std::string group;
+    if (auto f = readParamsGroup(call, group))
         return refuse(call, *f);
     const auto values = call.params->find("values");
     if (values == call.params->end())
         return refuse(call, *invalid("Missing required field: values"));
+    if (!values->is_object() || values->empty())
+        return refuse(call, *invalid("values must be a non-empty object"));
+    ParamTable::Values typed;
+    for (const auto& item : values->items()) {
+        if (item.key() != "version" && !item.value().is_number())
+            return refuse(call, *invalid("Parameter " + item.key() + " must be a number"));
+        typed.emplace_back(item.key(), item.value().is_number() ? item.value().get<double>() : 0.0);
+    }
     // Checked before the vehicle so that a typo is reported as such, whichever vehicle is meant.
-    if (auto refusal = GcsCliParamsTable::apply(nullptr, target.groupName, *values); !refusal.empty())
-        return refuse(call, *invalid(refusal));
-    if (auto f = resolveParamsTarget(call, target); f || (f = checkWritable(call, target)))
+    if (auto s = svc::ParamService::checkValues(group, typed))
+        return refuse(call, s);
+    VehicleControllerPtr vehicle;
+    if (auto f = resolveTarget(call, vehicle))
         return refuse(call, *f);
-    GcsCliParamsTable::apply(target.params.get(), target.groupName, *values);
-    json answer = sendParamsOperation(call, target, true, "params.set");
-    answer["data"].erase("operation");
-    return answer;
+    const auto t = services(call).params().set(vehicle, group, typed);
+    return t.ok() ? paramsTicket(t.value, false) : refuse(call, t.status);
 }
 
-// The take-off fields: alt fits the 16-bit altitude, vel the 8-bit climb speed.
-Failure readTakeoff(const json& params, quint16& alt, quint8& vel)
+// The flight command's fields: alt fits the 16-bit altitude, vel the 8-bit climb speed; the
+// return-home fields are checked for range by the service.
+Failure readFlightCommand(const json& params, const std::string& action, svc::FlightCommand& c)
 {
-    int64_t v = 0;
-    if (auto f = readInt64(params, "alt", v))
-        return f;
-    if (v < 0 || v > 65535)
-        return invalid("alt must be a uint16 range integer");
-    alt = quint16(v);
-    if (auto f = readInt64(params, "vel", v))
-        return f;
-    if (v < 0 || v > 255)
-        return invalid("vel must be in 0..255");
-    vel = quint8(v);
-    return {};
-}
-
-// The return-home fields; alt travels as an int16 in decimetres.
-Failure readReturnHome(const json& params, double& lat, double& lon, double& alt)
-{
-    if (auto f = readNumber(params, "lat", lat))
-        return f;
-    if (auto f = readNumber(params, "lon", lon))
-        return f;
-    if (auto f = readNumber(params, "alt", alt))
-        return f;
-    if (!std::isfinite(lat) || !std::isfinite(lon) || !std::isfinite(alt))
-        return invalid("lat, lon, alt must be finite numbers (NaN and Inf are not allowed)");
-    if (lat < -90.0 || lat > 90.0)
-        return invalid("lat must be in [-90, 90] degrees");
-    if (lon < -180.0 || lon > 180.0)
-        return invalid("lon must be in [-180, 180] degrees");
-    if (alt < -3276.8 || alt > 3276.7)
-        return invalid(
-            "alt must fit int16 scaled by 10 in MAV return-home payload (approximately -3276.8 to 3276.7 meters)");
-    return {};
-}
-
-// Take-off into a known critical condition needs the operator's explicit "force".
-Failure checkCriticalAlerts(const VehicleController& vehicle)
-{
-    const auto alerts = vehicle.alertCtrler();
-    if (!alerts)
-        return {};
-    QStringList keys;
-    for (const auto& a : alerts->activeAlerts())
-        if (a.level == VehicleAlertLevel::Critical)
-            keys << a.key;
-    if (keys.isEmpty())
-        return {};
-    keys.sort();
-    return rejected("Critical alert active on vehicle " + std::to_string(vehicle.vehicleId()) + ": " +
-                    keys.join(", ").toStdString() + "; add \"force\": true to override");
+    const auto known = svc::actionByName(action);
+    if (!known)
+        return rejected("Unsupported params.action");
+    c.action = *known;
+    if (c.action == svc::FlightAction::Takeoff) {
+        int64_t v = 0;
+        if (auto f = readInt64(params, "alt", v))
+            return f;
+        if (v < 0 || v > 65535)
+            return invalid("alt must be a uint16 range integer");
+        c.takeoffAltM = uint16_t(v);
+        if (auto f = readInt64(params, "vel", v))
+            return f;
+        if (v < 0 || v > 255)
+            return invalid("vel must be in 0..255");
+        c.climbSpeedMps = uint8_t(v);
+    } else if (c.action == svc::FlightAction::ReturnHome) {
+        if (auto f = readNumber(params, "lat", c.lat); f || (f = readNumber(params, "lon", c.lon)) ||
+                                                       (f = readNumber(params, "alt", c.altM)))
+            return f;
+    }
+    return failed(svc::CommandService::checkValues(c));
 }
 
 json controlCommand(const Call& call)
@@ -401,58 +334,24 @@ json controlCommand(const Call& call)
     std::string action;
     if (auto f = readString(params, "action", action))
         return refuse(call, *f);
-    bool force = false;
-    if (auto f = readBool(params, "force", force))
+    svc::FlightCommand command;
+    if (auto f = readBool(params, "force", command.force))
         return refuse(call, *f);
     VehicleControllerPtr vehicle;
     if (auto f = resolveTarget(call, vehicle))
         return refuse(call, *f);
-    if (!vehicle->isLocal())
-        return refuse(call, *rejected("control.command requires a locally controllable vehicle; Remote monitoring "
-                                      "targets are not supported"));
-    if (!call.ctrl->isConnected())
-        return refuse(call, *rejected("GCS link is not connected; control commands are blocked"));
-    if (!vehicle->alive())
-        return refuse(call, *rejected("Target vehicle is not alive; control commands are blocked"));
-    if (auto f = refuseWhileUpdatingFirmware(*vehicle))
+    // The vehicle first: a command to a vehicle that cannot take any is refused as such.
+    if (auto s = services(call).commands().commandable(*vehicle, "control commands"))
+        return refuse(call, s);
+    if (auto f = readFlightCommand(params, action, command))
         return refuse(call, *f);
-
-    std::function<void()> send;
-    if (action == "takeoff") {
-        quint16 alt = 0;
-        quint8 vel = 0;
-        if (auto f = readTakeoff(params, alt, vel))
-            return refuse(call, *f);
-        if (!force) {
-            if (auto f = checkCriticalAlerts(*vehicle))
-                return refuse(call, *f);
-        }
-        send = [vehicle, alt, vel] { vehicle->takeoff(alt, vel); };
-    } else if (action == "returnHome") {
-        double lat = 0, lon = 0, alt = 0;
-        if (auto f = readReturnHome(params, lat, lon, alt))
-            return refuse(call, *f);
-        send = [vehicle, lat, lon, alt] { vehicle->returnHome(lat, lon, float(alt)); };
-    } else if (action == "suspend") {
-        send = [vehicle] { vehicle->suspend(); };
-    } else if (action == "resume") {
-        send = [vehicle] { vehicle->resume(); };
-    } else if (action == "land") {
-        send = [vehicle] { vehicle->land(); };
-    } else {
-        return refuse(call, *rejected("Unsupported params.action"));
-    }
-    const int64_t requestId = nextRequestId();
-    // Followed before the send: a command the vehicle cannot take is answered at once.
-    if (call.outcomes)
-        call.outcomes->trackCommand(requestId, action, {vehicle});
-    send();
-    spdlog::info("<cli-router> control.command {} sent to vehicle {}{}, requestId {}", action, vehicle->vehicleId(),
-                 force ? " (forced)" : "", requestId);
+    const auto t = services(call).commands().send(vehicle, command);
+    if (!t.ok())
+        return refuse(call, t.status);
     return GcsCliResponse::makeSuccess({{"accepted", true},
-                                        {"requestId", requestId},
+                                        {"requestId", t.value.requestId},
                                         {"action", action},
-                                        {"vehicleIds", json::array({vehicle->vehicleId()})}});
+                                        {"vehicleIds", json::array({t.value.vehicleId})}});
 }
 
 json commandStatus(const Call& call)
@@ -462,15 +361,33 @@ json commandStatus(const Call& call)
     int64_t requestId = 0;
     if (auto f = readInt64(*call.params, "requestId", requestId))
         return refuse(call, *f);
-    if (auto f = requireOutcomes(call))
+    if (auto f = requireStation(call))
         return refuse(call, *f);
-    auto status = call.outcomes->commandStatus(requestId);
-    if (!status)
+    const auto outcome = services(call).commands().outcome(requestId);
+    if (!outcome)
         return refuse(call, *invalid("Unknown requestId"));
-    return GcsCliResponse::makeSuccess(std::move(*status));
+    json results = json::array();
+    for (const auto& r : outcome->results)
+        results.push_back({{"vehicleId", r.vehicleId}, {"code", r.code}, {"text", r.text}});
+    return GcsCliResponse::makeSuccess({{"requestId", requestId},
+                                        {"vehicleIds", outcome->vehicleIds},
+                                        {"action", outcome->action},
+                                        {"state", svc::stateName(outcome->state)},
+                                        {"results", std::move(results)}});
 }
 
 constexpr int64_t kDefaultTailLines = 100;
+
+const char* levelName(OstLogLevel level)
+{
+    switch (level) {
+    case OstLogLevel::Debug: return "debug";
+    case OstLogLevel::Info: return "info";
+    case OstLogLevel::Warning: return "warning";
+    case OstLogLevel::Error: return "error";
+    }
+    return "info";
+}
 
 json consoleTail(const Call& call)
 {
@@ -488,24 +405,31 @@ json consoleTail(const Call& call)
         if (call.params->contains("limit")) {
             if (auto f = readInt64(*call.params, "limit", limit))
                 return refuse(call, *f);
-            if (limit < 1 || limit > int64_t(GcsCliOutcomeRecorder::kMaxConsoleLines))
+            if (limit < 1 || limit > int64_t(svc::OutcomeRecorder::kMaxConsoleLines))
                 return refuse(
-                    call, *invalid("limit must be in 1.." + std::to_string(GcsCliOutcomeRecorder::kMaxConsoleLines)));
+                    call, *invalid("limit must be in 1.." + std::to_string(svc::OutcomeRecorder::kMaxConsoleLines)));
         }
     }
-    if (auto f = requireOutcomes(call))
+    if (auto f = requireStation(call))
         return refuse(call, *f);
-    return GcsCliResponse::makeSuccess(call.outcomes->consoleTail(since, size_t(limit)));
+    const auto tail = services(call).outcomes().consoleTail(since, size_t(limit));
+    json lines = json::array();
+    for (const auto& l : tail.lines)
+        lines.push_back({{"seq", l.seq},
+                         {"time", QDateTime::fromMSecsSinceEpoch(l.timeMs).toString(Qt::ISODateWithMs).toStdString()},
+                         {"level", levelName(l.level)},
+                         {"text", l.text.toStdString()}});
+    return GcsCliResponse::makeSuccess({{"lines", std::move(lines)}, {"nextSeq", tail.nextSeq}});
 }
 
+// The operator's selection: the one method that moves the active vehicle.
 json vehicleSetActive(const Call& call)
 {
     VehicleControllerPtr vehicle;
-    if (auto f = resolveTarget(call, vehicle);
-        f || (f = refuseDuringTransfer(call)) || (f = refuseDuringNfzTransfer(call)))
+    if (auto f = resolveTarget(call, vehicle))
         return refuse(call, *f);
-    call.ctrl->multiVehicleMgr()->setActiveVevhile(vehicle);
-    spdlog::info("<cli-router> active vehicle set to {}", vehicle->vehicleId());
+    if (auto s = services(call).setActiveVehicle(vehicle))
+        return refuse(call, s);
     return GcsCliResponse::makeSuccess(
         {{"activeVehicleId", vehicle->vehicleId()}, {"activeVehicleCode", vehicle->vehicleCode().toStdString()}});
 }
@@ -514,10 +438,7 @@ json vehicleSetActive(const Call& call)
 
 std::vector<std::string> paramsGroupNames()
 {
-    std::vector<std::string> names;
-    for (const auto& g : kParamsGroups)
-        names.emplace_back(g.name);
-    return names;
+    return ParamTable::groupNames();
 }
 
 json systemMethods(const Call& call);
@@ -676,7 +597,7 @@ nlohmann::json GcsCliCommandRouter::dispatch(const GcsCliServiceContext& context
 
     if (context.outcomes)
         context.outcomes->attach();
-    const Call call{method, context.app ? context.app->appCtrler() : nullptr, params, context.outcomes};
+    const Call call{method, context.station, params, context.outcomes};
     spdlog::debug("<cli-router> {}", method);
     try {
         return entry->run(call);

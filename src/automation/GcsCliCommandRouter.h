@@ -1,9 +1,10 @@
 #pragma once
 // Turns one parsed CLI request {"method", "apiVersion"?, "params"?} into one response envelope
-// (GcsCliResponse). Runs on the main thread and calls the controllers directly; methods that
-// start a vehicle action only report that it was accepted and sent, its outcome is observed
-// through other methods ("command.status", "telemetry.snapshot"). What must outlive a request
-// (console lines, command outcomes, link ages) is kept by the context's GcsCliOutcomeRecorder.
+// (GcsCliResponse). Runs on the main thread. It is an adapter: it parses a request, calls the
+// vehicle services (svc::VehicleServices) or the station (svc::StationPort), and writes the
+// answer; the rules of what is refused and why are the services'. Methods that start a vehicle
+// action only report that it was accepted and sent, its outcome is observed through other
+// methods ("command.status", "telemetry.snapshot").
 //
 // Methods: system.ping, system.methods, connection.status, connection.connect,
 // connection.disconnect, vehicle.resolveTarget, vehicle.list, vehicle.setActive,
@@ -15,8 +16,8 @@
 //
 // Choices where the contract is open:
 // - Methods that act on one vehicle validate their input (params, group, action, target
-//   selector) before they look for the app controller; the other methods that need it look
-//   first. system.ping and an unknown method never need it.
+//   selector) before they look for the station; the other methods that need it look first.
+//   system.ping and an unknown method never need it.
 // - A present "vehicleId" of null is "Field must be an integer: vehicleId".
 // - "alerts.active" lists the alerts sorted by id, so that repeated calls compare equal.
 // - JSON library errors propagate to the caller (the endpoint answers "Invalid JSON: ...");

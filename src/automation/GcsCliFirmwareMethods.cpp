@@ -1,37 +1,17 @@
 #include "GcsCliFirmwareMethods.h"
 
-#include "GcsCliFirmwareOutcomes.h"
-#include "GcsCliOutcomeRecorder.h"
-#include "app/GcsAppController.h"
-#include "firmware/FirmwareUpdateController.h"
+#include "services/FirmwareService.h"
+#include "services/VehicleServices.h"
 #include "settings/GcsSettings.h"
 #include "vehicle/VehicleController.h"
 
 #include <QDir>
-
-#include <spdlog/spdlog.h>
 
 #include <algorithm>
 #include <cctype>
 
 namespace gcscli {
 namespace {
-
-using Startup = FirmwareEnums::UpdateStartupResult;
-
-// The vehicle must take commands now: local, over an open link, alive. A forced start leaves
-// aliveness to the controller, which skips it too.
-Failure checkReachable(const Call& call, const VehicleController& vehicle, bool force)
-{
-    if (!vehicle.isLocal())
-        return rejected("firmware.update requires a locally controllable vehicle; Remote monitoring targets are not "
-                        "supported");
-    if (!call.ctrl->isConnected())
-        return rejected("GCS link is not connected; firmware update is blocked");
-    if (!force && !vehicle.alive())
-        return rejected("Target vehicle is not alive; firmware update is blocked");
-    return {};
-}
 
 // Optional: 64 hex digits, either case.
 Failure readSha256(const json& params, std::string& out)
@@ -47,80 +27,71 @@ Failure readSha256(const json& params, std::string& out)
     return {};
 }
 
-// The controller's refusal as the answer; its text says why.
-Refusal startRefusal(Startup ret, const FirmwareUpdateController& ctrl, const std::string& path)
-{
-    const std::string why = ctrl.refusalText().toStdString();
-    switch (ret) {
-    case Startup::FailedBusy: return *rejected("Firmware update already running on this vehicle");
-    case Startup::FailedFirmFileNotValid: return *invalid("Firmware file does not exist or is empty: " + path);
-    case Startup::FailedReadFirmwareFile:
-    case Startup::FailedChecksumMismatch: return *invalid("Firmware image refused: " + why);
-    case Startup::FailedVehicleBusy:
-        return *rejected("Firmware update refused: " + why +
-                         "; the vehicle must be alive, landed and disarmed (force is for a bench or simulator only)");
-    default: return Refusal{ErrorCode::NoActiveVehicle, "No matching vehicle or no active vehicle"};
-    }
-}
-
 json firmwareUpdate(const Call& call)
 {
     if (!call.params)
         return refuse(call, *invalid("Missing params object"));
-    std::string path;
-    std::string sha256;
-    bool force = false;
-    if (auto f = readString(*call.params, "path", path);
-        f || (f = readSha256(*call.params, sha256)) || (f = readBool(*call.params, "force", force)))
+    svc::FirmwareRequest request;
+    if (auto f = readString(*call.params, "path", request.path);
+        f || (f = readSha256(*call.params, request.sha256)) || (f = readBool(*call.params, "force", request.force)))
         return refuse(call, *f);
-    if (!QDir::isAbsolutePath(QString::fromStdString(path)))
+    if (!QDir::isAbsolutePath(QString::fromStdString(request.path)))
         return refuse(call, *invalid("path must be absolute"));
     VehicleControllerPtr vehicle;
-    if (auto f = resolveTarget(call, vehicle); f || (f = checkReachable(call, *vehicle, force)))
+    if (auto f = resolveTarget(call, vehicle))
         return refuse(call, *f);
-    const auto ctrl = vehicle->firmwareUpdateCtrler();
-    if (!ctrl)
-        return refuse(call, *rejected("Firmware update is not available for this vehicle"));
-    if (ctrl->isRunning())
-        return refuse(call, *rejected("Firmware update already running on this vehicle"));
     auto* settings = GcsSettings::getInstance();
-    const Startup ret = ctrl->updateFirmware(
-        QString::fromStdString(path), uint(settings->firmwareUpdateFirmInfoTimeoutMs()),
-        uint(settings->firmwareUpdateResetCommandTimeoutMs()), force, QString::fromStdString(sha256));
-    if (ret != Startup::Ok)
-        return refuse(call, startRefusal(ret, *ctrl, path));
-    const int64_t requestId = nextRequestId();
-    if (call.outcomes)
-        call.outcomes->firmware().adopt(requestId, vehicle);
-    spdlog::info("<cli-router> firmware.update of vehicle {} from {} started{}, requestId {}", vehicle->vehicleId(),
-                 path, force ? " (forced)" : "", requestId);
+    request.firmInfoTimeoutMs = uint32_t(settings->firmwareUpdateFirmInfoTimeoutMs());
+    request.resetTimeoutMs = uint32_t(settings->firmwareUpdateResetCommandTimeoutMs());
+    const auto t = services(call).firmware().update(vehicle, request);
+    if (!t.ok())
+        return refuse(call, t.status);
     return GcsCliResponse::makeSuccess({{"accepted", true},
-                                        {"requestId", requestId},
-                                        {"vehicleId", vehicle->vehicleId()},
-                                        {"path", path},
-                                        {"sha256", ctrl->imageSha256().toStdString()},
-                                        {"totalSize", ctrl->imageSize()},
-                                        {"frameCount", ctrl->imageFrameCount()},
-                                        {"forced", force}});
+                                        {"requestId", t.value.requestId},
+                                        {"vehicleId", t.value.vehicleId},
+                                        {"path", t.value.path},
+                                        {"sha256", t.value.sha256},
+                                        {"totalSize", t.value.totalSize},
+                                        {"frameCount", t.value.frameCount},
+                                        {"forced", t.value.forced}});
+}
+
+json statusJson(const svc::FirmwareStatus& s)
+{
+    return {{"requestId", s.requestId > 0 ? json(s.requestId) : json(nullptr)},
+            {"vehicleId", s.vehicleId},
+            {"running", s.running},
+            {"step", s.step},
+            {"framesAcked", s.framesAcked},
+            {"frameCount", s.frameCount},
+            {"percent", s.percent},
+            {"result", s.result ? json(*s.result) : json(nullptr)},
+            {"resultCode", s.resultCode ? json(*s.resultCode) : json(nullptr)},
+            {"path", s.path},
+            {"sha256", s.sha256},
+            {"totalSize", s.totalSize},
+            {"bytesPerSecond", s.bytesPerSecond},
+            {"etaSeconds", s.etaSeconds ? json(*s.etaSeconds) : json(nullptr)},
+            {"vehicleVersion", s.vehicleVersion}};
 }
 
 json firmwareStatus(const Call& call)
 {
-    if (auto f = requireOutcomes(call))
+    if (auto f = requireStation(call))
         return refuse(call, *f);
     if (call.params && call.params->is_object() && call.params->contains("requestId")) {
         int64_t requestId = 0;
         if (auto f = readInt64(*call.params, "requestId", requestId))
             return refuse(call, *f);
-        const auto status = call.outcomes->firmware().statusOfRequest(requestId);
+        const auto status = services(call).firmware().statusOfRequest(requestId);
         if (!status)
             return refuse(call, *invalid("Unknown firmware update requestId: " + std::to_string(requestId)));
-        return GcsCliResponse::makeSuccess(*status);
+        return GcsCliResponse::makeSuccess(statusJson(*status));
     }
     VehicleControllerPtr vehicle;
     if (auto f = resolveTarget(call, vehicle))
         return refuse(call, *f);
-    return GcsCliResponse::makeSuccess(call.outcomes->firmware().statusOfVehicle(vehicle->vehicleId()));
+    return GcsCliResponse::makeSuccess(statusJson(services(call).firmware().statusOfVehicle(vehicle->vehicleId())));
 }
 
 }  // namespace

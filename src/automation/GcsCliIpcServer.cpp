@@ -51,7 +51,7 @@ GcsCliIpcServer::GcsCliIpcServer(const GcsCliServiceContext& context, QObject* p
 {
     // Records from now on, whether or not listening succeeds; a caller's own recorder wins.
     if (!m_context.outcomes) {
-        m_outcomes = new GcsCliOutcomeRecorder(m_context.app, this);
+        m_outcomes = new GcsCliOutcomeRecorder(m_context.station, this);
         m_context.outcomes = m_outcomes;
     } else {
         m_outcomes = m_context.outcomes;

@@ -63,7 +63,7 @@ public:
     // One request payload (the frame's JSON text) to its response envelope. Never throws.
     nlohmann::json handleRequestPayload(const QByteArray& payload) const;
 
-    // Console lines, command outcomes and link ages that the router answers from.
+    // The zone and account outcomes the router answers from.
     GcsCliOutcomeRecorder* outcomes() const { return m_outcomes; }
 
 private slots:

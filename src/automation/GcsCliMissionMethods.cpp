@@ -1,126 +1,56 @@
 #include "GcsCliMissionMethods.h"
 
-#include "GcsCliOutcomeRecorder.h"
-#include "app/GcsAppController.h"
-#include "mission/MavAreaRouteConfig.h"
-#include "mission/MavAreaRouteGenerator.h"
 #include "mission/MavFlightRouteDataItem.h"
-#include "mission/MavFlightRouteManager.h"
-#include "mission/MavMissionsController.h"
-#include "mission/MavMultiPointRouteConfig.h"
-#include "mission/MavRouteGeoJson.h"
 #include "mission/MavWayPointDataItem.h"
-#include "vehicle/MultiVehicleManager.h"
+#include "services/MissionService.h"
+#include "services/RouteService.h"
+#include "services/VehicleDirectory.h"
+#include "services/VehicleServices.h"
 #include "vehicle/VehicleController.h"
 
-#include "OstFunctions.h"
-
-#include <QFile>
+#include <QDateTime>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <spdlog/spdlog.h>
 
-#include <chrono>
 #include <cmath>
-#include <thread>
 
 namespace gcscli {
 namespace {
 
-using RoutePtr = std::shared_ptr<MavFlightRouteDataItem>;
-constexpr int kStoreWaitMs = 2000;
-constexpr int kMaxWayPoints = 255;
-constexpr int kFileWaitMs = 15000;
-constexpr qint64 kMaxGeoJsonBytes = 16 * 1024 * 1024;
+using RoutePtr = svc::RoutePtr;
 
-Failure requireMissions(const Call& call, MavMissionsController*& missions, MavFlightRouteManager*& store)
+svc::RouteService& routes(const Call& call)
 {
-    if (auto f = requireCtrl(call))
-        return f;
-    missions = call.ctrl->missionsCtrler().get();
-    store = call.ctrl->flightRouteMgr().get();
-    if (!missions || !store)
-        return rejected("Mission services are not available");
-    return {};
+    return services(call).routes();
 }
 
-// A new route becomes active: not while the active one is edited or a transfer runs.
-Failure requireMissionsIdle(const Call& call, MavMissionsController*& missions, MavFlightRouteManager*& store)
+svc::MissionService& missions(const Call& call)
 {
-    if (auto f = requireMissions(call, missions, store))
-        return f;
-    if (missions->isEditing())
-        return rejected("Active flight route is being edited");
-    if (missions->isTransferring())
-        return rejected("A mission transfer is in progress");
-    return {};
+    return services(call).missions();
 }
 
-// The worker clears its flag on its own thread; a nested event loop here would run other CLI
-// requests in the middle of this one.
-Failure waitForStore(const MavFlightRouteManager& store, int waitMs = kStoreWaitMs)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    while (store.isLoadRunning()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return rejected("Route store is busy");
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    // A refresh or import ends on the main thread, which this request holds: no waiting for it.
-    if (store.isRefreshing() || store.isImporting())
-        return rejected("Route store is busy");
-    return {};
-}
-
-Failure findRoute(const Call& call, const MavFlightRouteManager& store, RoutePtr& route)
+// The route a method names by `key`.
+Failure findRoute(const Call& call, const json& params, const char* key, RoutePtr& route)
 {
     std::string id;
-    if (auto f = readString(*call.params, "id", id))
+    if (auto f = readString(params, key, id))
         return f;
-    for (const auto& r : store.flightRoutes()) {
-        if (r->id().toStdString() == id) {
-            route = r;
-            return {};
-        }
-    }
-    return invalid("Unknown route id");
+    auto found = routes(call).find(id);
+    if (!found.ok())
+        return failed(found.status);
+    route = found.value;
+    return {};
 }
 
 // The preamble of the methods that name a route by "id".
-Failure requireRoute(const Call& call, MavMissionsController*& missions, MavFlightRouteManager*& store, RoutePtr& route)
+Failure requireRoute(const Call& call, RoutePtr& route)
 {
     if (!call.params)
         return invalid("Missing params object");
-    if (auto f = requireMissions(call, missions, store))
+    if (auto f = requireStation(call))
         return f;
-    return findRoute(call, *store, route);
-}
-
-// The outcome of the save just started for `route`, once the worker is through.
-Failure checkSaved(const MavFlightRouteManager& store, const RoutePtr& route)
-{
-    if (auto f = waitForStore(store))
-        return f;
-    if (const QString reason = store.lastSaveError(route->id()); !reason.isEmpty())
-        return rejected("Route not saved: " + reason.toStdString());
-    return {};
-}
-
-// Touching a route: refused while a transfer holds it, or while the active route is edited or
-// transferred.
-Failure checkActiveRouteFree(const MavMissionsController& missions, const MavFlightRouteManager& store,
-                             const RoutePtr& route)
-{
-    if (const QString reason = store.routeLockReason(route->id()); !reason.isEmpty())
-        return rejected(reason.toStdString());
-    if (!missions.activeFlightRoute() || route->id() != missions.activeFlightRoute()->id())
-        return {};
-    if (missions.isEditing())
-        return rejected("Active flight route is being edited");
-    if (missions.isTransferring())
-        return rejected("A mission transfer is in progress");
-    return {};
+    return findRoute(call, *call.params, "id", route);
 }
 
 Failure readUint8(const json& params, const char* name, uint8_t& out)
@@ -136,14 +66,9 @@ Failure readUint8(const json& params, const char* name, uint8_t& out)
     return {};
 }
 
-struct PointSpec {
-    MavProtoWayPointData_t data;
-    int16_t nextWp = -1;
-};
-
 // One point of "points": the waypoint keys of the right kind and finite. A route's points must
 // give their position and altitude: a forgotten key would otherwise fly to (0, 0) at 0 m.
-Failure readPoint(const json& p, size_t index, PointSpec& out, bool requirePosition = true)
+Failure readPoint(const json& p, size_t index, svc::WayPointSpec& out, bool requirePosition = true)
 {
     const std::string where = "Invalid waypoint at index " + std::to_string(index) + ": ";
     if (!p.is_object())
@@ -215,12 +140,12 @@ Failure readPoint(const json& p, size_t index, PointSpec& out, bool requirePosit
     return {};
 }
 
-Failure readPoints(const json& params, std::vector<PointSpec>& points)
+Failure readPoints(const json& params, std::vector<svc::WayPointSpec>& points)
 {
     const auto& list = params.at("points");
     if (!list.is_array())
         return invalid("Field must be an array: points");
-    if (list.size() > size_t(kMaxWayPoints))
+    if (list.size() > size_t(svc::RouteService::kMaxWayPoints))
         return invalid("points may hold at most 255 waypoints");
     points.resize(list.size());
     for (size_t i = 0; i < list.size(); ++i)
@@ -229,13 +154,7 @@ Failure readPoints(const json& params, std::vector<PointSpec>& points)
     return {};
 }
 
-struct AreaSpec {
-    QList<std::pair<double, double>> polygon;
-    double lineSpacing = 0;
-    double angle = 0;
-};
-
-Failure readArea(const json& params, AreaSpec& area)
+Failure readArea(const json& params, svc::AreaSpec& area)
 {
     const auto& a = params.at("area");
     if (!a.is_object())
@@ -266,58 +185,43 @@ Failure readArea(const json& params, AreaSpec& area)
     return {};
 }
 
-void addPoints(MavFlightRouteDataItem& route, const std::vector<PointSpec>& points)
-{
-    for (const auto& p : points) {
-        const auto& d = p.data;
-        route.addWayPoint(d.type, d.lon, d.lat, d.alt, d.vel, d.radius, d.headingDirection(), d.traceMode(),
-                          d.heightType(), d.hoverTime, p.nextWp, d.heading);
-    }
-}
-
-json routeSummary(const MavFlightRouteDataItem& route, const MavMissionsController& missions)
+json routeSummary(const Call& call, const MavFlightRouteDataItem& route)
 {
     return {{"id", route.id().toStdString()},
             {"type", int(route.config()->type())},
             {"wayPointCount", route.wayPointCount()},
-            {"active", missions.activeFlightRoute() && missions.activeFlightRoute()->id() == route.id()}};
+            {"active", routes(call).isActive(route)}};
 }
 
 json routeList(const Call& call)
 {
-    MavMissionsController* missions = nullptr;
-    MavFlightRouteManager* store = nullptr;
-    if (auto f = requireMissions(call, missions, store))
+    if (auto f = requireStation(call))
         return refuse(call, *f);
-    json routes = json::array();
-    const auto active = missions->activeFlightRoute();
-    for (const auto& r : store->flightRoutes()) {
-        const QString saveError = store->lastSaveError(r->id());
-        routes.push_back({{"id", r->id().toStdString()},
-                          {"name", r->name().toStdString()},
-                          {"type", int(r->config()->type())},
-                          {"number", r->number()},
-                          {"repeatTimes", r->repeatTimes()},
-                          {"wayPointCount", r->wayPointCount()},
-                          {"active", active && r->id() == active->id()},
-                          {"saveError", saveError.isEmpty() ? json(nullptr) : json(saveError.toStdString())}});
+    json list = json::array();
+    for (const auto& r : routes(call).list()) {
+        const std::string saveError = routes(call).saveError(r->id().toStdString());
+        list.push_back({{"id", r->id().toStdString()},
+                        {"name", r->name().toStdString()},
+                        {"type", int(r->config()->type())},
+                        {"number", r->number()},
+                        {"repeatTimes", r->repeatTimes()},
+                        {"wayPointCount", r->wayPointCount()},
+                        {"active", routes(call).isActive(*r)},
+                        {"saveError", saveError.empty() ? json(nullptr) : json(saveError)}});
     }
-    const auto count = routes.size();
-    return GcsCliResponse::makeSuccess({{"routes", std::move(routes)},
+    const auto count = list.size();
+    const auto active = routes(call).active();
+    return GcsCliResponse::makeSuccess({{"routes", std::move(list)},
                                         {"count", count},
                                         {"activeRouteId", active ? json(active->id().toStdString()) : json(nullptr)}});
 }
 
 json routeGet(const Call& call)
 {
-    MavMissionsController* missions = nullptr;
-    MavFlightRouteManager* store = nullptr;
     RoutePtr route;
-    if (auto f = requireRoute(call, missions, store, route))
+    if (auto f = requireRoute(call, route))
         return refuse(call, *f);
-    const auto active = missions->activeFlightRoute();
-    return GcsCliResponse::makeSuccess(
-        {{"route", *route->toJson()}, {"active", active && active->id() == route->id()}});
+    return GcsCliResponse::makeSuccess({{"route", *route->toJson()}, {"active", routes(call).isActive(*route)}});
 }
 
 json routeCreate(const Call& call)
@@ -325,196 +229,108 @@ json routeCreate(const Call& call)
     if (!call.params)
         return refuse(call, *invalid("Missing params object"));
     const json& params = *call.params;
-    std::string name;
-    if (auto f = readString(params, "name", name))
+    svc::RouteSpec spec;
+    if (auto f = readString(params, "name", spec.name))
         return refuse(call, *f);
-    uint8_t number = 0, repeatTimes = 0;
     if (!params.contains("number"))
         return refuse(call, *invalid("Missing required field: number"));
-    if (auto f = readUint8(params, "number", number); f || (f = readUint8(params, "repeatTimes", repeatTimes)))
+    if (auto f = readUint8(params, "number", spec.number); f || (f = readUint8(params, "repeatTimes", spec.repeatTimes)))
         return refuse(call, *f);
     if (params.contains("points") == params.contains("area"))
         return refuse(call, *invalid("Exactly one of points or area is required"));
-    std::vector<PointSpec> points;
-    AreaSpec area;
-    if (auto f = params.contains("points") ? readPoints(params, points) : readArea(params, area))
-        return refuse(call, *f);
-
-    MavMissionsController* missions = nullptr;
-    MavFlightRouteManager* store = nullptr;
-    if (auto f = requireMissionsIdle(call, missions, store))
-        return refuse(call, *f);
-
-    std::shared_ptr<MavFlightRouteAbstractConfig> config;
-    const QString id = OstFunctions::createUuid(true);
-    if (params.contains("area")) {
-        auto areaConfig = std::make_shared<MavAreaRouteConfig>(id);
-        areaConfig->setPolygonVertices(area.polygon);
-        areaConfig->setLineSpacing(area.lineSpacing);
-        areaConfig->setAngle(area.angle);
-        if (MavAreaRouteGenerator::crossesAntimeridian(area.polygon))
-            return refuse(call, *invalid("area.polygon crosses the 180° meridian; split the area at it"));
-        if (MavAreaRouteGenerator::generate(areaConfig.get()).isEmpty())
-            return refuse(call, *rejected("Area generator produced no waypoints"));
-        config = areaConfig;
+    if (params.contains("points")) {
+        spec.points.emplace();
+        if (auto f = readPoints(params, *spec.points))
+            return refuse(call, *f);
     } else {
-        config = std::make_shared<MavMultiPointRouteConfig>(id);
+        spec.area.emplace();
+        if (auto f = readArea(params, *spec.area))
+            return refuse(call, *f);
     }
-    config->setName(QString::fromStdString(name));
-    config->setNumber(number);
-    config->setRepeatTimes(repeatTimes);
-
-    if (auto f = waitForStore(*store))
+    if (auto f = requireStation(call))
         return refuse(call, *f);
-    const RoutePtr route = store->addFlightRoute(config, nullptr);
-    if (!route || missions->activeFlightRoute() != route)
-        return refuse(call, *rejected("Route store is busy"));
-    if (auto* areaConfig = dynamic_cast<MavAreaRouteConfig*>(config.get()))
-        missions->generateAreaRouteWayPoints(areaConfig);
-    else
-        addPoints(*route, points);
-    if (auto f = waitForStore(*store)) {
-        missions->setIsEditing(false);
-        return refuse(call, *f);
-    }
-    missions->stopEditing();
-    if (auto f = checkSaved(*store, route))
-        return refuse(call, *f);
-    spdlog::info("<cli-router> route {} created with {} waypoints", route->id().toStdString(), route->wayPointCount());
-    return GcsCliResponse::makeSuccess(routeSummary(*route, *missions));
+    const auto created = routes(call).create(spec);
+    if (!created.ok())
+        return refuse(call, created.status);
+    return GcsCliResponse::makeSuccess(routeSummary(call, *created.value));
 }
 
 json routeUpdate(const Call& call)
 {
-    MavMissionsController* missions = nullptr;
-    MavFlightRouteManager* store = nullptr;
     RoutePtr route;
-    if (auto f = requireRoute(call, missions, store, route))
+    if (auto f = requireRoute(call, route))
         return refuse(call, *f);
     const json& params = *call.params;
-    std::string name;
-    if (params.contains("name"))
-        if (auto f = readString(params, "name", name))
+    svc::RouteChange change;
+    if (params.contains("name")) {
+        change.name.emplace();
+        if (auto f = readString(params, "name", *change.name))
             return refuse(call, *f);
+    }
     uint8_t number = route->number(), repeatTimes = route->repeatTimes();
     if (auto f = readUint8(params, "number", number); f || (f = readUint8(params, "repeatTimes", repeatTimes)))
         return refuse(call, *f);
-    std::vector<PointSpec> points;
-    if (params.contains("points"))
-        if (auto f = readPoints(params, points))
-            return refuse(call, *f);
-    if (auto f = checkActiveRouteFree(*missions, *store, route); f || (f = waitForStore(*store)))
-        return refuse(call, *f);
-
-    if (params.contains("name"))
-        route->setName(QString::fromStdString(name));
-    route->setNumber(number);
-    route->setRepeatTimes(repeatTimes);
+    change.number = number;
+    change.repeatTimes = repeatTimes;
     if (params.contains("points")) {
-        route->resetWayPoints(std::list<std::shared_ptr<MavWayPointDataItem>>{});
-        addPoints(*route, points);
+        change.points.emplace();
+        if (auto f = readPoints(params, *change.points))
+            return refuse(call, *f);
     }
-    if (!store->updateFlightRoute(route))
-        return refuse(call, *rejected("Route store is busy"));
-    if (auto f = checkSaved(*store, route))
-        return refuse(call, *f);
-    return GcsCliResponse::makeSuccess(routeSummary(*route, *missions));
+    const auto updated = routes(call).update(route->id().toStdString(), change);
+    if (!updated.ok())
+        return refuse(call, updated.status);
+    return GcsCliResponse::makeSuccess(routeSummary(call, *updated.value));
 }
 
 json routeDelete(const Call& call)
 {
-    MavMissionsController* missions = nullptr;
-    MavFlightRouteManager* store = nullptr;
     RoutePtr route;
-    if (auto f = requireRoute(call, missions, store, route))
+    if (auto f = requireRoute(call, route))
         return refuse(call, *f);
-    if (auto f = checkActiveRouteFree(*missions, *store, route); f || (f = waitForStore(*store)))
-        return refuse(call, *f);
-    if (!store->removeFlightRoute(route))
-        return refuse(call, *rejected("Route store is busy"));
+    if (auto s = routes(call).remove(route->id().toStdString()))
+        return refuse(call, s);
     return GcsCliResponse::makeSuccess({{"deleted", true}, {"id", route->id().toStdString()}});
-}
-
-Failure makeActive(MavMissionsController& missions, const RoutePtr& route)
-{
-    if (route != missions.activeFlightRoute() && missions.isTransferring())
-        return rejected("A mission transfer is in progress");
-    switch (missions.setActiveFlightRoute(route)) {
-    case SetActRouteRefusedEditing: return rejected("Active flight route is being edited");
-    case SetActRouteRefusedUploading: return rejected("A mission transfer is in progress");
-    default: return {};
-    }
 }
 
 json routeSetActive(const Call& call)
 {
-    MavMissionsController* missions = nullptr;
-    MavFlightRouteManager* store = nullptr;
     RoutePtr route;
-    if (auto f = requireRoute(call, missions, store, route); f || (f = makeActive(*missions, route)))
+    if (auto f = requireRoute(call, route))
         return refuse(call, *f);
+    if (auto s = routes(call).setActive(route))
+        return refuse(call, s);
     return GcsCliResponse::makeSuccess({{"activeRouteId", route->id().toStdString()}});
 }
 
 json routeDefaultWayPoint(const Call& call)
 {
-    MavMissionsController* missions = nullptr;
-    MavFlightRouteManager* store = nullptr;
-    if (auto f = requireMissions(call, missions, store))
+    if (auto f = requireStation(call))
         return refuse(call, *f);
     if (call.params && call.params->contains("wayPoint")) {
-        PointSpec point;
+        svc::WayPointSpec point;
         if (auto f = readPoint(call.params->at("wayPoint"), 0, point, false))
             return refuse(call, *f);
-        auto wp = std::make_shared<MavWayPointDataItem>(nullptr, point.data);
-        wp->setNextWp(point.nextWp < 0 ? 0 : uint8_t(point.nextWp));
-        store->setDefaultWayPointData(wp);
+        routes(call).setDefaultWayPoint(point);
     }
-    const auto wp = store->defaultWayPointData();
+    const auto wp = routes(call).defaultWayPoint();
     return GcsCliResponse::makeSuccess({{"defaultWayPoint", wp ? *wp->toJson() : json(nullptr)}});
 }
 
-json fileReport(const MavRouteFileReport& report, const char* doneKey)
+json fileReport(const svc::FileReport& report, const char* doneKey)
 {
-    json done = json::array();
-    for (const QString& id : report.done)
-        done.push_back(id.toStdString());
     json skipped = json::array();
     for (const auto& [id, reason] : report.skipped)
-        skipped.push_back({{"id", id.toStdString()}, {"reason", reason.toStdString()}});
-    return {{"result", report.ret}, {doneKey, std::move(done)}, {"skipped", std::move(skipped)}};
+        skipped.push_back({{"id", id}, {"reason", reason}});
+    return {{"result", report.result}, {doneKey, report.done}, {"skipped", std::move(skipped)}};
 }
 
-// Whole-store copies between the cache and a folder; the answer is what the worker did.
-json routeFolderTransfer(const Call& call, bool exporting, const std::string& dir)
+json folderAnswer(const Call& call, const svc::Result<svc::FileReport>& r, bool exporting, const std::string& dir)
 {
-    MavMissionsController* missions = nullptr;
-    MavFlightRouteManager* store = nullptr;
-    if (auto f = requireMissions(call, missions, store); f || (f = waitForStore(*store)))
-        return refuse(call, *f);
-    if (!exporting && missions->isTransferring())
-        return refuse(call, *rejected("A mission transfer is in progress"));
-    if (!exporting && missions->isEditing())
-        return refuse(call, *rejected("Active flight route is being edited"));
-    if (exporting)
-        store->exportAllToLocal(QString::fromStdString(dir));
-    else
-        store->importAllFromLocal(QString::fromStdString(dir));
-    if (auto f = waitForStore(*store, kFileWaitMs); f && store->isLoadRunning())
-        return refuse(call, Refusal{ErrorCode::Timeout, "Route files are still being copied"});
-    const MavRouteFileReport report = store->lastFileReport();
-    json data = fileReport(report, exporting ? "written" : "imported");
+    json data = fileReport(r.value, exporting ? "written" : "imported");
     data["dir"] = dir;
-    if (report.ret != 0 && report.done.empty()) {
-        const std::string why =
-            report.skipped.empty() ? std::string("nothing to copy") : report.skipped.front().second.toStdString();
-        spdlog::warn("<cli-router> {} of {} failed: {}", call.method, dir, why);
-        return GcsCliResponse::makeError(ErrorCode::CommandRejected,
-                                         std::string(exporting ? "Export" : "Import") + " failed: " + why,
-                                         GcsCliResponse::ErrorDomain::Business, std::move(data));
-    }
-    spdlog::info("<cli-router> {} {}: {} routes, {} skipped", call.method, dir, report.done.size(),
-                 report.skipped.size());
+    if (!r.ok())
+        return refuse(call, r.status, r.status.kind == svc::Kind::Refused ? std::move(data) : json::object());
     return GcsCliResponse::makeSuccess(std::move(data));
 }
 
@@ -546,29 +362,23 @@ json routeExport(const Call& call)
             return refuse(call, *f);
         if (dir.empty())
             return refuse(call, *invalid("dir must not be empty"));
-        return routeFolderTransfer(call, true, dir);
+        if (auto f = requireStation(call))
+            return refuse(call, *f);
+        return folderAnswer(call, routes(call).exportFolder(dir), true, dir);
     }
     std::string id, path;
     if (auto f = readString(params, "routeId", id); f || (f = readString(params, "path", path)))
         return refuse(call, *f);
-    MavMissionsController* missions = nullptr;
-    MavFlightRouteManager* store = nullptr;
-    RoutePtr route;
-    const json byId = {{"id", id}};
-    const Call lookup{call.method, call.ctrl, &byId, call.outcomes};
-    if (auto f = requireMissions(call, missions, store); f || (f = findRoute(lookup, *store, route)))
+    if (auto f = requireStation(call))
         return refuse(call, *f);
-    QSaveFile file(QString::fromStdString(path));
-    const std::string text = MavRouteGeoJson::toGeoJson(*route).dump(2);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text.data(), qint64(text.size())) != qint64(text.size()) ||
-        !file.commit())
-        return refuse(call, *rejected("Can not write " + path + ": " + file.errorString().toStdString()));
-    spdlog::info("<cli-router> route {} exported as GeoJSON to {}", id, path);
-    return GcsCliResponse::makeSuccess({{"result", 0},
-                                        {"written", json::array({path})},
-                                        {"skipped", json::array()},
-                                        {"format", "geojson"},
-                                        {"wayPointCount", route->wayPointCount()}});
+    const auto found = routes(call).find(id);
+    const auto written = found.ok() ? routes(call).exportGeoJson(id, path) : svc::Result<svc::FileReport>(found.status);
+    if (!written.ok())
+        return refuse(call, written.status);
+    json data = fileReport(written.value, "written");
+    data["format"] = "geojson";
+    data["wayPointCount"] = found.value->wayPointCount();
+    return GcsCliResponse::makeSuccess(std::move(data));
 }
 
 json findingsJson(const std::vector<MavRouteFinding>& findings)
@@ -583,243 +393,249 @@ json findingsJson(const std::vector<MavRouteFinding>& findings)
     return out;
 }
 
-// One route from a GeoJSON file (ours or another tool's) into a new route that becomes active.
-json routeImportGeoJson(const Call& call, const std::string& path)
-{
-    const json& params = *call.params;
-    std::string name = QFileInfo(QString::fromStdString(path)).completeBaseName().toStdString();
-    if (params.contains("name"))
-        if (auto f = readString(params, "name", name))
-            return refuse(call, *f);
-    uint8_t number = 0;
-    if (auto f = readUint8(params, "number", number))
-        return refuse(call, *f);
-    QFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::ReadOnly))
-        return refuse(call, *rejected("Can not read " + path + ": " + file.errorString().toStdString()));
-    if (file.size() > kMaxGeoJsonBytes)
-        return refuse(call, *rejected("File is larger than 16 MiB: " + path));
-    const QByteArray bytes = file.readAll();
-    const json doc = json::parse(bytes.constBegin(), bytes.constEnd(), nullptr, false);
-    QString error;
-    const auto route =
-        doc.is_discarded() ? nullptr : MavRouteGeoJson::fromGeoJson(doc, QString::fromStdString(name), number, error);
-    if (!route)
-        return refuse(call, *rejected("Not imported: " +
-                                      (doc.is_discarded() ? std::string("not valid JSON") : error.toStdString())));
-    MavMissionsController* missions = nullptr;
-    MavFlightRouteManager* store = nullptr;
-    if (auto f = requireMissionsIdle(call, missions, store))
-        return refuse(call, *f);
-    if (auto f = waitForStore(*store))
-        return refuse(call, *f);
-    if (!store->addFlightRoute(route))
-        return refuse(call, *rejected("Route store is busy"));
-    // A new route opens for editing; this one is complete and already saved.
-    missions->setIsEditing(false);
-    if (auto f = checkSaved(*store, route))
-        return refuse(call, *f);
-    spdlog::info("<cli-router> route {} imported from {} with {} waypoints", route->id().toStdString(), path,
-                 route->wayPointCount());
-    return GcsCliResponse::makeSuccess({{"result", 0},
-                                        {"imported", json::array({route->id().toStdString()})},
-                                        {"skipped", json::array()},
-                                        {"id", route->id().toStdString()},
-                                        {"wayPointCount", route->wayPointCount()},
-                                        {"findings", findingsJson(missions->checkRoute(route))}});
-}
-
 json routeImport(const Call& call)
 {
     if (!call.params)
         return refuse(call, *invalid("Missing params object"));
+    const json& params = *call.params;
     bool geojson = false;
-    if (auto f = readFormat(*call.params, geojson))
+    if (auto f = readFormat(params, geojson))
         return refuse(call, *f);
     std::string where;
-    if (auto f = readString(*call.params, geojson ? "path" : "dir", where))
+    if (auto f = readString(params, geojson ? "path" : "dir", where))
         return refuse(call, *f);
     if (where.empty())
         return refuse(call, *invalid(geojson ? "path must not be empty" : "dir must not be empty"));
-    return geojson ? routeImportGeoJson(call, where) : routeFolderTransfer(call, false, where);
+    if (!geojson) {
+        if (auto f = requireStation(call))
+            return refuse(call, *f);
+        return folderAnswer(call, routes(call).importFolder(where), false, where);
+    }
+    std::string name = QFileInfo(QString::fromStdString(where)).completeBaseName().toStdString();
+    if (params.contains("name"))
+        if (auto f = readString(params, "name", name))
+            return refuse(call, *f);
+    uint8_t number = 0;
+    if (auto f = readUint8(params, "number", number); f || (f = requireStation(call)))
+        return refuse(call, *f);
+    const auto imported = routes(call).importGeoJson(where, name, number);
+    if (!imported.ok())
+        return refuse(call, imported.status);
+    const auto& route = imported.value;
+    return GcsCliResponse::makeSuccess(
+        {{"result", 0},
+         {"imported", json::array({route->id().toStdString()})},
+         {"skipped", json::array()},
+         {"id", route->id().toStdString()},
+         {"wayPointCount", route->wayPointCount()},
+         {"findings", findingsJson(missions(call).check(services(call).directory().resolve({}).value, route).findings)}});
 }
 
 // The route a mission method names by "routeId", or the active one.
-Failure routeOrActive(const Call& call, MavMissionsController& missions, const MavFlightRouteManager& store,
-                      RoutePtr& route)
+Failure routeOrActive(const Call& call, RoutePtr& route)
 {
-    if (call.params && call.params->contains("routeId")) {
-        std::string id;
-        if (auto f = readString(*call.params, "routeId", id))
-            return f;
-        const json byId = {{"id", id}};
-        const Call lookup{call.method, call.ctrl, &byId, call.outcomes};
-        return findRoute(lookup, store, route);
-    }
-    route = missions.activeFlightRoute();
+    if (call.params && call.params->contains("routeId"))
+        return findRoute(call, *call.params, "routeId", route);
+    route = routes(call).active();
     if (!route)
         return rejected("No active flight route");
     return {};
 }
 
+// A mission method's vehicle: the one named, else the active one; for checks it may be none.
+Failure missionVehicle(const Call& call, VehicleControllerPtr& vehicle, bool optional)
+{
+    const bool named = call.params && (call.params->contains("vehicleId") || call.params->contains("vehicleCode"));
+    const auto f = resolveTarget(call, vehicle);
+    if (f && optional && !named && f->code == ErrorCode::NoActiveVehicle)
+        return {};
+    return f;
+}
+
 json missionCheck(const Call& call)
 {
-    MavMissionsController* missions = nullptr;
-    MavFlightRouteManager* store = nullptr;
     RoutePtr route;
-    if (auto f = requireMissions(call, missions, store); f || (f = routeOrActive(call, *missions, *store, route)))
+    VehicleControllerPtr vehicle;
+    if (auto f = requireStation(call); f || (f = routeOrActive(call, route)) || (f = missionVehicle(call, vehicle, true)))
         return refuse(call, *f);
-    const auto findings = missions->checkRoute(route);
-    return GcsCliResponse::makeSuccess(
-        {{"routeId", route->id().toStdString()}, {"passed", findings.empty()}, {"findings", findingsJson(findings)}});
+    const auto check = missions(call).check(vehicle, route);
+    return GcsCliResponse::makeSuccess({{"routeId", check.routeId},
+                                        {"vehicleId", vehicle ? json(vehicle->vehicleId()) : json(nullptr)},
+                                        {"passed", check.passed()},
+                                        {"findings", findingsJson(check.findings)}});
 }
 
-// A transfer goes to the active vehicle: a locally linked one, over an open link.
-Failure checkTransferVehicle(const Call& call)
+json ticketJson(const svc::TransferTicket& t)
 {
-    auto* mvm = call.ctrl->multiVehicleMgr();
-    const auto vehicle = mvm ? mvm->activeVehicle() : nullptr;
-    if (!vehicle)
-        return Refusal{ErrorCode::NoActiveVehicle, "No matching vehicle or no active vehicle"};
-    if (!vehicle->isLocal())
-        return rejected("Mission transfer requires a locally linked vehicle");
-    if (!call.ctrl->isConnected())
-        return rejected("GCS link is not connected; mission transfer is blocked");
-    return refuseWhileUpdatingFirmware(*vehicle);
-}
-
-json missionTransfer(const Call& call, bool upload)
-{
-    MavMissionsController* missions = nullptr;
-    MavFlightRouteManager* store = nullptr;
-    if (auto f = requireMissions(call, missions, store); f || (f = checkTransferVehicle(call)))
-        return refuse(call, *f);
-    bool force = false, verify = false, intoNewRoute = false;
-    if (call.params) {
-        if (auto f = readBool(*call.params, upload ? "force" : "intoNewRoute", upload ? force : intoNewRoute))
-            return refuse(call, *f);
-        if (upload)
-            if (auto f = readBool(*call.params, "verify", verify))
-                return refuse(call, *f);
-        if (intoNewRoute && call.params->contains("routeId"))
-            return refuse(call, *invalid("intoNewRoute takes no routeId: the vehicle's route goes into a new route"));
-    }
-    if (call.params && call.params->contains("routeId")) {
-        RoutePtr route;
-        if (auto f = routeOrActive(call, *missions, *store, route); f || (f = makeActive(*missions, route)))
-            return refuse(call, *f);
-    }
-    json findings = json::array();
-    if (upload) {
-        const auto route = missions->activeFlightRoute();
-        // A count past 255 cannot be sent at all: the record has one byte for it.
-        if (route && route->wayPointCount() > kMaxWayPoints)
-            return refuse(call, *rejected("Route has more than 255 waypoints"));
-        if (route) {
-            const auto found = missions->checkRoute(route);
-            findings = findingsJson(found);
-            if (!found.empty() && !force) {
-                spdlog::warn("<cli-router> mission.upload of route {} refused: {} check findings, first: {}",
-                             route->id().toStdString(), found.size(), found.front().text.toStdString());
-                return GcsCliResponse::makeError(ErrorCode::CommandRejected,
-                                                 "Route check failed (" + std::to_string(found.size()) +
-                                                     " findings; see data.findings or "
-                                                     "mission.check, or upload with \"force\": true): " +
-                                                     found.front().text.toStdString(),
-                                                 GcsCliResponse::ErrorDomain::Business,
-                                                 {{"routeId", route->id().toStdString()}, {"findings", findings}});
-            }
-            if (!found.empty())
-                spdlog::warn("<cli-router> mission.upload of route {} forced past {} check findings",
-                             route->id().toStdString(), found.size());
-        }
-    }
-    const int ret = upload ? missions->upload(verify) : missions->download(intoNewRoute);
-    static const char* const texts[] = {
-        "",
-        "",
-        "No active flight route",
-        "Active flight route is being edited",
-        "A route upload is in progress",
-        "A route download is in progress",
-        "Vehicle is updating its firmware; mission transfers are refused until it ends"};
-    if (ret == 1)
-        return refuse(call, Refusal{ErrorCode::NoActiveVehicle, "No matching vehicle or no active vehicle"});
-    if (ret != 0)
-        return refuse(call, *rejected(ret >= 2 && ret <= 6 ? texts[ret] : "Mission transfer refused"));
-    const auto route = missions->activeFlightRoute();
-    if (intoNewRoute) {
-        spdlog::info("<cli-router> mission.download into a new route started");
-        return GcsCliResponse::makeSuccess({{"accepted", true}, {"intoNewRoute", true}});
-    }
-    spdlog::info("<cli-router> {} of route {} started", call.method, route->id().toStdString());
-    json data = {{"accepted", true}, {"routeId", route->id().toStdString()}, {"wayPointCount", route->wayPointCount()}};
-    if (upload) {
-        data["verify"] = verify;
-        data["findings"] = std::move(findings);
-    }
-    return GcsCliResponse::makeSuccess(std::move(data));
+    json data = {{"accepted", true}, {"requestId", t.requestId}, {"vehicleId", t.vehicleId}};
+    if (t.queuePosition > 0)
+        data["queuePosition"] = t.queuePosition;
+    return data;
 }
 
 json missionUpload(const Call& call)
 {
-    return missionTransfer(call, true);
+    svc::UploadOptions options;
+    if (call.params)
+        if (auto f = readBool(*call.params, "force", options.force); f || (f = readBool(*call.params, "verify", options.verify)))
+            return refuse(call, *f);
+    RoutePtr route;
+    VehicleControllerPtr vehicle;
+    if (auto f = requireStation(call); f || (f = missionVehicle(call, vehicle, false)) || (f = routeOrActive(call, route)))
+        return refuse(call, *f);
+    const auto t = missions(call).upload(vehicle, route, options);
+    if (!t.ok()) {
+        json data = json::object();
+        if (!t.value.findings.empty())
+            data = {{"routeId", t.value.routeId}, {"findings", findingsJson(t.value.findings)}};
+        return refuse(call, t.status, std::move(data));
+    }
+    spdlog::info("<cli-router> mission.upload of route {} to vehicle {} accepted, requestId {}", t.value.routeId,
+                 t.value.vehicleId, t.value.requestId);
+    json data = ticketJson(t.value);
+    data["routeId"] = t.value.routeId;
+    data["wayPointCount"] = t.value.wayPointCount;
+    data["verify"] = options.verify;
+    data["findings"] = findingsJson(t.value.findings);
+    return GcsCliResponse::makeSuccess(std::move(data));
 }
 
 json missionDownload(const Call& call)
 {
-    return missionTransfer(call, false);
+    bool intoNewRoute = false;
+    if (call.params) {
+        if (auto f = readBool(*call.params, "intoNewRoute", intoNewRoute))
+            return refuse(call, *f);
+        if (intoNewRoute && call.params->contains("routeId"))
+            return refuse(call, *invalid("intoNewRoute takes no routeId: the vehicle's route goes into a new route"));
+    }
+    RoutePtr route;
+    VehicleControllerPtr vehicle;
+    if (auto f = requireStation(call); f || (f = missionVehicle(call, vehicle, false)))
+        return refuse(call, *f);
+    if (!intoNewRoute)
+        if (auto f = routeOrActive(call, route))
+            return refuse(call, *f);
+    const auto t = missions(call).download(
+        vehicle, intoNewRoute ? svc::TransferKind::DownloadNewRoute : svc::TransferKind::Download, route);
+    if (!t.ok())
+        return refuse(call, t.status);
+    json data = ticketJson(t.value);
+    if (intoNewRoute) {
+        data["intoNewRoute"] = true;
+    } else {
+        data["routeId"] = t.value.routeId;
+        data["wayPointCount"] = t.value.wayPointCount;
+    }
+    return GcsCliResponse::makeSuccess(std::move(data));
 }
 
 json missionStart(const Call& call)
 {
+    bool force = false;
+    if (call.params)
+        if (auto f = readBool(*call.params, "force", force))
+            return refuse(call, *f);
     VehicleControllerPtr vehicle;
     if (auto f = resolveTarget(call, vehicle))
         return refuse(call, *f);
-    if (!vehicle->isLocal())
-        return refuse(call, *rejected("mission.start requires a locally controllable vehicle"));
-    if (!call.ctrl->isConnected())
-        return refuse(call, *rejected("GCS link is not connected; control commands are blocked"));
-    if (!vehicle->alive())
-        return refuse(call, *rejected("Target vehicle is not alive; control commands are blocked"));
-    if (auto f = refuseWhileUpdatingFirmware(*vehicle))
-        return refuse(call, *f);
-    if (auto missions = call.ctrl->missionsCtrler(); missions && missions->isTransferring())
-        return refuse(call, *rejected("A mission transfer is in progress"));
-    const int64_t requestId = nextRequestId();
-    if (call.outcomes)
-        call.outcomes->trackCommand(requestId, "runMission", {vehicle});
-    vehicle->runMission();
-    spdlog::info("<cli-router> mission.start sent to vehicle {}, requestId {}", vehicle->vehicleId(), requestId);
-    return GcsCliResponse::makeSuccess({{"accepted", true}, {"requestId", requestId}, {"action", "runMission"}});
+    const auto t = missions(call).start(vehicle, force);
+    if (!t.ok())
+        return refuse(call, t.status);
+    return GcsCliResponse::makeSuccess(
+        {{"accepted", true}, {"requestId", t.value.requestId}, {"action", "runMission"}, {"vehicleId", t.value.vehicleId}});
+}
+
+json verifyJson(const MavMissionsController::VerifyOutcome& v)
+{
+    static const char* const states[] = {"none", "pending", "verified", "differs", "unverified"};
+    json verify = {{"state", states[v.state]}};
+    if (v.state == MavMissionsController::VerifyOutcome::Differs)
+        verify["firstDifferentWayPoint"] = v.firstDifferentWayPoint;
+    if (v.state == MavMissionsController::VerifyOutcome::Unverified)
+        verify["readBackResult"] = v.readBackResult;
+    return verify;
+}
+
+json transferJson(const svc::TransferRecord& r)
+{
+    static const char* const states[] = {"queued", "running", "done"};
+    json out = {{"requestId", r.requestId},
+                {"kind", svc::kindName(r.kind)},
+                {"vehicleId", r.vehicleId},
+                {"routeId", r.routeId.empty() ? json(nullptr) : json(r.routeId)},
+                {"state", states[int(r.state)]}};
+    if (r.state == svc::TransferRecord::State::Done) {
+        out["result"] = r.result;
+        out["message"] = r.message;
+        if (r.kind == svc::TransferKind::Upload)
+            out["verify"] = verifyJson(r.verify);
+        else
+            out["wayPointCount"] = r.wayPointCount;
+        if (!r.newRouteId.empty())
+            out["newRouteId"] = r.newRouteId;
+    }
+    return out;
+}
+
+json countsJson(const svc::TransferCounts& c, const std::optional<svc::TransferRecord>& last)
+{
+    json out = {{"started", c.started},
+                {"finished", c.finished},
+                {"lastResult", c.lastResult ? json(*c.lastResult) : json(nullptr)},
+                {"lastRouteId", c.lastRouteId.empty() ? json(nullptr) : json(c.lastRouteId)}};
+    if (last && last->kind == svc::TransferKind::Upload) {
+        out["verify"] = verifyJson(last->verify);
+    } else if (last) {
+        out["wayPointCount"] = last->wayPointCount;
+        out["newRouteId"] = last->newRouteId.empty() ? json(nullptr) : json(last->newRouteId);
+    }
+    return out;
 }
 
 json missionStatus(const Call& call)
 {
-    MavMissionsController* missions = nullptr;
-    MavFlightRouteManager* store = nullptr;
-    if (auto f = requireMissions(call, missions, store); f || (f = requireOutcomes(call)))
+    VehicleControllerPtr vehicle;
+    if (auto f = requireStation(call); f || (f = missionVehicle(call, vehicle, true)))
         return refuse(call, *f);
-    const auto active = missions->activeFlightRoute();
-    json data = call.outcomes->missionTransfers();
-    data["activeRouteId"] = active ? json(active->id().toStdString()) : json(nullptr);
-    data["isUploading"] = missions->isUploading();
-    data["isDownloading"] = missions->isDownloading();
-    return GcsCliResponse::makeSuccess(std::move(data));
+    auto& m = missions(call);
+    // The last finished transfer of each direction, for its details.
+    std::optional<svc::TransferRecord> lastUp, lastDown;
+    json transfers = json::array();
+    if (vehicle) {
+        for (const auto& r : m.transfersOf(vehicle->vehicleId())) {
+            transfers.push_back(transferJson(r));
+            auto& last = r.kind == svc::TransferKind::Upload ? lastUp : lastDown;
+            if (!last && r.state == svc::TransferRecord::State::Done)
+                last = r;
+        }
+    }
+    json lastUpload = nullptr;
+    if (const auto u = vehicle ? m.lastUpload(vehicle->vehicleId()) : std::nullopt) {
+        static const char* const verifyStates[] = {"none", "pending", "verified", "differs", "unverified"};
+        lastUpload = {{"requestId", u->requestId},
+                      {"routeId", u->routeId},
+                      {"contentHash", u->contentHash},
+                      {"wayPointCount", u->wayPointCount},
+                      {"result", u->result ? json(*u->result) : json(nullptr)},
+                      {"verify", verifyStates[u->verify]},
+                      {"time", QDateTime::fromMSecsSinceEpoch(u->timeMs).toString(Qt::ISODateWithMs).toStdString()}};
+    }
+    const auto active = routes(call).active();
+    return GcsCliResponse::makeSuccess({{"vehicleId", vehicle ? json(vehicle->vehicleId()) : json(nullptr)},
+                                        {"upload", countsJson(m.uploads(), lastUp)},
+                                        {"download", countsJson(m.downloads(), lastDown)},
+                                        {"lastUpload", std::move(lastUpload)},
+                                        {"transfers", std::move(transfers)},
+                                        {"queued", m.queued()},
+                                        {"activeRouteId", active ? json(active->id().toStdString()) : json(nullptr)},
+                                        {"isUploading", m.isUploading()},
+                                        {"isDownloading", m.isDownloading()}});
 }
 
 const ParamSpec kRouteIdParam{"id", "string", true, {}, "route id (see route.list)"};
 
 }  // namespace
-
-Failure refuseDuringTransfer(const Call& call)
-{
-    if (!call.ctrl)
-        return {};
-    if (auto missions = call.ctrl->missionsCtrler(); missions && missions->isTransferring())
-        return rejected("A mission transfer is in progress");
-    return {};
-}
 
 const std::vector<MethodSpec>& missionMethods()
 {
@@ -839,7 +655,6 @@ const std::vector<MethodSpec>& missionMethods()
         fields.push_back({"area", "object", false, {}, "{polygon: [{lat, lon}], lineSpacing, angle}: a survey"});
         return fields;
     };
-    const ParamSpec routeIdOptional{"routeId", "string", false, {}, "route to make active first"};
     static const std::vector<MethodSpec> table = {
         {"route.list", routeList, "Every stored route and the active one.", {}},
         {"route.get", routeGet, "One route with its waypoints.", {kRouteIdParam}},
@@ -870,22 +685,35 @@ const std::vector<MethodSpec>& missionMethods()
         {"mission.check",
          missionCheck,
          "Checks a route before it flies: numbering, positions, the vehicle's limits, no-fly zones.",
-         {{"routeId", "string", false, {}, "route to check (default: the active route)"}}},
+         {{"routeId", "string", false, {}, "route to check (default: the active route)"},
+          kVehicleIdParam,
+          kVehicleCodeParam}},
         {"mission.upload",
          missionUpload,
-         "Uploads the active route to the active vehicle; refused when mission.check finds anything.",
-         {routeIdOptional,
+         "Uploads a route (default: the active one) to a vehicle (default: the active one); refused when "
+         "mission.check finds anything. Neither the active vehicle nor the active route changes.",
+         {{"routeId", "string", false, {}, "route to upload (default: the active route)"},
           {"force", "boolean", false, {}, "upload despite check findings"},
-          {"verify", "boolean", false, {}, "read the route back and compare it with what was sent"}}},
+          {"verify", "boolean", false, {}, "read the route back and compare it with what was sent"},
+          kVehicleIdParam,
+          kVehicleCodeParam}},
         {"mission.download",
          missionDownload,
-         "Downloads the active vehicle's route into the active route.",
-         {routeIdOptional, {"intoNewRoute", "boolean", false, {}, "into a new route; the active route stays"}}},
+         "Downloads a vehicle's route into a route (default: the active one) or a new route.",
+         {{"routeId", "string", false, {}, "route to download into (default: the active route)"},
+          {"intoNewRoute", "boolean", false, {}, "into a new route; the active route stays"},
+          kVehicleIdParam,
+          kVehicleCodeParam}},
         {"mission.start",
          missionStart,
-         "Starts the uploaded mission; follow it with command.status.",
+         "Starts the route last uploaded from this station; refused when that upload failed, was never made, or the "
+         "route changed or no longer passes its check. Follow it with command.status.",
+         {{"force", "boolean", false, {}, "start whatever the vehicle holds"}, kVehicleIdParam, kVehicleCodeParam}},
+        {"mission.status",
+         missionStatus,
+         "Transfer counts, and for a vehicle (default: the active one) its transfers by requestId and what this "
+         "station last uploaded to it.",
          {kVehicleIdParam, kVehicleCodeParam}},
-        {"mission.status", missionStatus, "Transfer flags and the counts of started and finished transfers.", {}},
     };
     return table;
 }

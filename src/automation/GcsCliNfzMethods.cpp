@@ -2,7 +2,10 @@
 
 #include "GcsCliNfzOutcomes.h"
 #include "GcsCliOutcomeRecorder.h"
-#include "app/GcsAppController.h"
+#include "services/OperationGate.h"
+#include "services/OutcomeRecorder.h"
+#include "services/VehicleDirectory.h"
+#include "services/VehicleServices.h"
 #include "nfz/NfzSyncController.h"
 #include "nfz/NfzVehicleController.h"
 #include "vehicle/MultiVehicleManager.h"
@@ -24,30 +27,26 @@ constexpr const char* kTransferRunning = "A no-fly-zone transfer is already runn
 
 Failure requireNfz(const Call& call, NfzSyncController** sync, NfzVehicleController** vehicle)
 {
-    if (auto f = requireCtrl(call))
+    if (auto f = requireStation(call))
         return f;
-    if (sync && !(*sync = call.ctrl->nfzSyncController().get()))
+    if (sync && !(*sync = call.station->zoneSync().get()))
         return rejected("No-fly-zone services are not available");
-    if (vehicle && !(*vehicle = call.ctrl->nfzVehicleController().get()))
+    if (vehicle && !(*vehicle = call.station->zoneTransfers().get()))
         return rejected("No-fly-zone services are not available");
     return {};
 }
 
-// Uploads and binds go to the active vehicle: locally linked, over an open link, alive.
+// Uploads and binds go to the active vehicle: locally linked, over an open link, alive, and not
+// busy with another operation.
 Failure checkActiveVehicle(const Call& call, VehicleControllerPtr& vehicle)
 {
-    auto* mvm = call.ctrl->multiVehicleMgr();
-    vehicle = mvm ? mvm->activeVehicle() : nullptr;
-    if (!vehicle)
-        return Refusal{ErrorCode::NoActiveVehicle, "No matching vehicle or no active vehicle"};
-    if (!vehicle->isLocal())
-        return rejected(call.method + " requires a locally controllable vehicle; Remote monitoring targets are not "
-                                      "supported");
-    if (!call.ctrl->isConnected())
-        return rejected("GCS link is not connected; no-fly-zone transfers are blocked");
-    if (!vehicle->alive())
-        return rejected("Target vehicle is not alive; no-fly-zone transfers are blocked");
-    return {};
+    auto found = services(call).directory().resolve({});
+    if (!found.ok())
+        return fromStatus(found.status);
+    vehicle = found.value;
+    if (auto s = services(call).directory().reachable(*vehicle, "no-fly-zone transfers"))
+        return fromStatus(s);
+    return failed(services(call).gate().check(*vehicle, svc::Operation::ZoneTransfer));
 }
 
 json nfzSync(const Call& call)
@@ -100,7 +99,7 @@ json nfzStatus(const Call& call)
     NfzVehicleController* vehicle = nullptr;
     if (auto f = requireNfz(call, &sync, &vehicle); f || (f = requireOutcomes(call)))
         return refuse(call, *f);
-    const auto zones = call.ctrl->nfzZoneManager();
+    const auto zones = call.station->zoneSet();
     const QFileInfo cache(sync->cachePath());
     const GcsCliNfzOutcomes& outcomes = call.outcomes->nfz();
     const QString cloudTime = sync->cloudUpdateTime();
@@ -143,7 +142,7 @@ Failure readZoneIds(const Call& call, const NfzZoneManager& zones, std::vector<i
 
 json startedTransfer(const Call& call, const VehicleControllerPtr& vehicle, json data)
 {
-    const int64_t requestId = nextRequestId();
+    const int64_t requestId = svc::nextRequestId();
     if (call.outcomes)
         call.outcomes->nfz().noteTransferStarted(requestId, vehicle->vehicleId());
     spdlog::info("<cli-router> {} started on vehicle {}, requestId {}", call.method, vehicle->vehicleId(), requestId);
@@ -157,11 +156,14 @@ json nfzUpload(const Call& call)
 {
     NfzVehicleController* ctrl = nullptr;
     VehicleControllerPtr vehicle;
-    if (auto f = requireNfz(call, nullptr, &ctrl); f || (f = checkActiveVehicle(call, vehicle)))
+    if (auto f = requireNfz(call, nullptr, &ctrl))
         return refuse(call, *f);
+    // One zone session at a time on the station, whichever vehicle it went to.
     if (ctrl->isTransferring())
         return refuse(call, *rejected(kTransferRunning));
-    const auto zones = call.ctrl->nfzZoneManager();
+    if (auto f = checkActiveVehicle(call, vehicle))
+        return refuse(call, *f);
+    const auto zones = call.station->zoneSet();
     if (!zones)
         return refuse(call, *rejected("No-fly-zone services are not available"));
     std::vector<int64_t> ids;
@@ -209,10 +211,13 @@ json nfzBindManual(const Call& call)
     std::array<MavProtoNfzVertex_t, 4> corners;
     if (auto f = readCorners(*call.params, corners))
         return refuse(call, *f);
-    if (auto f = requireNfz(call, nullptr, &ctrl); f || (f = checkActiveVehicle(call, vehicle)))
+    if (auto f = requireNfz(call, nullptr, &ctrl))
         return refuse(call, *f);
+    // One zone session at a time on the station, whichever vehicle it went to.
     if (ctrl->isTransferring())
         return refuse(call, *rejected(kTransferRunning));
+    if (auto f = checkActiveVehicle(call, vehicle))
+        return refuse(call, *f);
     switch (ctrl->bindManualZone(corners)) {
     case 0: return startedTransfer(call, vehicle, json::object());
     case 2: return refuse(call, *rejected(kTransferRunning));
@@ -223,15 +228,6 @@ json nfzBindManual(const Call& call)
 }
 
 }  // namespace
-
-Failure refuseDuringNfzTransfer(const Call& call)
-{
-    if (!call.ctrl)
-        return {};
-    if (auto nfz = call.ctrl->nfzVehicleController(); nfz && nfz->isTransferring())
-        return rejected(kTransferRunning);
-    return {};
-}
 
 const std::vector<MethodSpec>& nfzMethods()
 {

@@ -21,7 +21,4 @@ namespace gcscli {
 
 const std::vector<MethodSpec>& nfzMethods();
 
-// vehicle.setActive while an upload or bind runs.
-Failure refuseDuringNfzTransfer(const Call& call);
-
 }  // namespace gcscli

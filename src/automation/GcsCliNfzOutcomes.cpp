@@ -1,6 +1,6 @@
 #include "GcsCliNfzOutcomes.h"
 
-#include "app/GcsAppController.h"
+#include "services/StationPort.h"
 #include "nfz/NfzSyncController.h"
 #include "nfz/NfzVehicleController.h"
 #include "vehicle/MultiVehicleManager.h"
@@ -15,11 +15,11 @@ GcsCliNfzOutcomes::GcsCliNfzOutcomes(QObject* parent)
 {
 }
 
-void GcsCliNfzOutcomes::attach(GcsAppController* ctrl)
+void GcsCliNfzOutcomes::attach(svc::StationPort* station)
 {
-    if (!ctrl)
+    if (!station)
         return;
-    if (auto* sync = ctrl->nfzSyncController().get(); sync && sync != m_sync.data()) {
+    if (auto* sync = station->zoneSync().get(); sync && sync != m_sync.data()) {
         m_sync = sync;
         connect(sync, &NfzSyncController::syncFinished, this, [this, sync](bool ok, int errorCode, int detail) {
             const std::string name = NfzSyncController::errorName(errorCode).toStdString();
@@ -31,11 +31,11 @@ void GcsCliNfzOutcomes::attach(GcsAppController* ctrl)
             m_lastError = ok ? std::string() : name;
         });
     }
-    if (auto* vehicle = ctrl->nfzVehicleController().get(); vehicle && vehicle != m_vehicle.data()) {
+    if (auto* vehicle = station->zoneTransfers().get(); vehicle && vehicle != m_vehicle.data()) {
         m_vehicle = vehicle;
         // A session started elsewhere (not through the CLI) still names its vehicle.
-        auto started = [this, ctrl] {
-            auto* mvm = ctrl->multiVehicleMgr();
+        auto started = [this, station] {
+            auto* mvm = station->vehicles();
             const auto active = mvm ? mvm->activeVehicle() : nullptr;
             m_vehicleId = active ? active->vehicleId() : 0;
             m_requestId = 0;

@@ -1,7 +1,7 @@
 #pragma once
 // What the CLI endpoint remembers of no-fly-zone work between requests: the last sync's
 // outcome and the last upload or manual bind, with the vehicle it went to. Owned by
-// GcsCliOutcomeRecorder; bound to the app controller's zone controllers. Main thread only.
+// GcsCliOutcomeRecorder; bound to the station's zone controllers. Main thread only.
 
 #include <QObject>
 #include <QPointer>
@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
-class GcsAppController;
+namespace svc {
+class StationPort;
+}
 
 class GcsCliNfzOutcomes : public QObject {
     Q_OBJECT
@@ -20,7 +22,7 @@ public:
     explicit GcsCliNfzOutcomes(QObject* parent = nullptr);
 
     // Binds to the controller's zone controllers once they exist; repeat-safe.
-    void attach(GcsAppController* ctrl);
+    void attach(svc::StationPort* station);
     // Call when a transfer the CLI started was accepted: its id and vehicle show in lastTransfer.
     void noteTransferStarted(int64_t requestId, int vehicleId);
 

@@ -1,13 +1,13 @@
 #include "GcsCliRouterSupport.h"
 
 #include "GcsCliOutcomeRecorder.h"
-#include "app/GcsAppController.h"
-#include "vehicle/MultiVehicleManager.h"
+#include "services/VehicleDirectory.h"
+#include "services/VehicleServices.h"
 #include "vehicle/VehicleController.h"
 
 #include <spdlog/spdlog.h>
 
-#include <atomic>
+#include <algorithm>
 #include <limits>
 
 namespace gcscli {
@@ -88,29 +88,49 @@ Failure readNumber(const json& obj, const std::string& name, double& out)
     return {};
 }
 
-// ---- vehicles ----
+// ---- services ----
 
-Failure requireCtrl(const Call& call)
+Refusal fromStatus(const svc::Status& status)
 {
-    if (!call.ctrl)
-        return rejected("Application controller is not available");
+    switch (status.kind) {
+    case svc::Kind::NoVehicle: return {ErrorCode::NoActiveVehicle, status.message};
+    case svc::Kind::Invalid:
+    case svc::Kind::NotFound: return {ErrorCode::InvalidArgs, status.message};
+    case svc::Kind::Timeout: return {ErrorCode::Timeout, status.message};
+    default: return {ErrorCode::CommandRejected, status.message};
+    }
+}
+
+Failure failed(const svc::Status& status)
+{
+    if (status.ok())
+        return {};
+    return fromStatus(status);
+}
+
+json refuse(const Call& call, const svc::Status& status, json data)
+{
+    const Refusal r = fromStatus(status);
+    spdlog::warn("<cli-router> {} refused, {}: {}", call.method, GcsCliResponse::codeName(int(r.code)), r.message);
+    return GcsCliResponse::makeError(r.code, r.message, GcsCliResponse::ErrorDomain::Business, std::move(data));
+}
+
+Failure requireStation(const Call& call)
+{
+    if (!call.station || !call.station->services())
+        return rejected("Station services are not available");
     return {};
 }
 
-Failure requireMultiVehicleMgr(const Call& call)
+svc::VehicleServices& services(const Call& call)
 {
-    if (auto f = requireCtrl(call))
-        return f;
-    if (!call.ctrl->multiVehicleMgr())
-        return rejected("Multi-vehicle manager is not available");
-    return {};
+    return *call.station->services();
 }
 
 // Reads the optional "vehicleCode" / "vehicleId" selector from params and resolves the vehicle.
 Failure resolveTarget(const Call& call, VehicleControllerPtr& vehicle)
 {
-    std::optional<QString> code;
-    std::optional<int> id;
+    svc::VehicleSelector selector;
     if (call.params) {
         const json& p = *call.params;
         if (!p.is_object())
@@ -120,7 +140,7 @@ Failure resolveTarget(const Call& call, VehicleControllerPtr& vehicle)
                 return invalid("vehicleCode cannot be null");
             if (!it->is_string())
                 return invalid("vehicleCode must be a string");
-            code = QString::fromStdString(it->get<std::string>());
+            selector.code = QString::fromStdString(it->get<std::string>());
         }
         if (p.contains("vehicleId")) {
             int64_t v = 0;
@@ -128,23 +148,77 @@ Failure resolveTarget(const Call& call, VehicleControllerPtr& vehicle)
                 return f;
             if (v < std::numeric_limits<int>::min() || v > std::numeric_limits<int>::max())
                 return invalid("vehicleId is out of int range");
-            id = int(v);
+            selector.id = int(v);
         }
     }
-    if (auto f = requireMultiVehicleMgr(call))
+    if (auto f = requireStation(call))
         return f;
-    vehicle = call.ctrl->multiVehicleMgr()->resolveVehicleTargetForCli(code, id);
-    if (!vehicle)
-        return Refusal{ErrorCode::NoActiveVehicle, "No matching vehicle or no active vehicle"};
+    auto found = services(call).directory().resolve(selector);
+    if (!found.ok())
+        return fromStatus(found.status);
+    vehicle = found.value;
     return {};
 }
 
-Failure refuseWhileUpdatingFirmware(const VehicleController& vehicle)
+Failure readLinkRequest(const json& params, svc::LinkRequest& out)
 {
-    if (!vehicle.firmwareUpdating())
+    if (!params.is_object())
+        return invalid("params must be a JSON object");
+    const auto type = params.find("type");
+    if (type == params.end() || !type->is_string())
+        return invalid("Missing required field: type (\"serial\" or \"udp\")");
+    const std::string t = type->get<std::string>();
+    if (t == "serial") {
+        const auto port = params.find("port");
+        if (port == params.end() || !port->is_string())
+            return invalid("serial connect requires string field: port");
+        out.type = svc::LinkRequest::Type::Serial;
+        out.serialPort = QString::fromStdString(port->get<std::string>());
+        if (out.serialPort.trimmed().isEmpty())
+            return invalid("serial port name must not be empty");
+        const auto baud = params.find("baudrate");
+        if (baud == params.end() || !baud->is_number_integer())
+            return invalid("serial connect requires integer field: baudrate");
+        const bool positive = baud->is_number_unsigned() ? baud->get<uint64_t>() > 0 : baud->get<int64_t>() > 0;
+        if (!positive)
+            return invalid("baudrate must be a positive integer");
+        out.baudrate = int(baud->is_number_unsigned() ? int64_t(std::min<uint64_t>(baud->get<uint64_t>(), INT32_MAX))
+                                                      : std::min<int64_t>(baud->get<int64_t>(), INT32_MAX));
         return {};
-    return rejected("Vehicle " + std::to_string(vehicle.vehicleId()) +
-                    " is updating its firmware; commands are refused until the update ends");
+    }
+    if (t == "udp") {
+        const auto send = params.find("sendPort");
+        if (send == params.end() || !send->is_number_integer())
+            return invalid("udp connect requires integer field: sendPort");
+        const auto recv = params.find("recvPort");
+        if (recv == params.end() || !recv->is_number_integer())
+            return invalid("udp connect requires integer field: recvPort");
+        auto inRange = [](const json& v) {
+            if (v.is_number_unsigned())
+                return v.get<uint64_t>() >= 1 && v.get<uint64_t>() <= 65535;
+            return v.get<int64_t>() >= 1 && v.get<int64_t>() <= 65535;
+        };
+        if (!inRange(*send))
+            return invalid("sendPort must be in range 1-65535");
+        if (!inRange(*recv))
+            return invalid("recvPort must be in range 1-65535");
+        out.type = svc::LinkRequest::Type::Udp;
+        out.localPort = quint16(send->get<int64_t>());
+        out.vehiclePort = quint16(recv->get<int64_t>());
+        const auto broadcast = params.find("broadcastAddr");
+        if (broadcast != params.end() && broadcast->is_string())
+            out.broadcastAddress = QString::fromStdString(broadcast->get<std::string>());
+        return {};
+    }
+    return invalid("Unsupported link type: only \"serial\" and \"udp\" are supported");
+}
+
+json connectionJson(const svc::ConnectionState& state)
+{
+    return {{"connectionMode", state.mode},
+            {"connected", state.connected},
+            {"activeVehicleId", state.activeVehicleId ? json(*state.activeVehicleId) : json(nullptr)},
+            {"activeVehicleCode", state.activeVehicleCode ? json(*state.activeVehicleCode) : json(nullptr)}};
 }
 
 Failure requireOutcomes(const Call& call)
@@ -163,12 +237,6 @@ Failure readBool(const json& obj, const std::string& name, bool& out)
         return invalid("Field must be a boolean: " + name);
     out = it->get<bool>();
     return {};
-}
-
-int64_t nextRequestId()
-{
-    static std::atomic<int64_t> next{1};
-    return next.fetch_add(1);
 }
 
 const ParamSpec kVehicleIdParam{"vehicleId", "integer", false, {}, "target vehicle id (default: the active vehicle)"};

@@ -3,6 +3,8 @@
 // typed readers of request fields, target resolution and the method table's entry type.
 
 #include "GcsCliResponse.h"
+#include "services/ServiceResult.h"
+#include "services/StationPort.h"
 
 #include <nlohmann/json.hpp>
 
@@ -12,9 +14,11 @@
 #include <string>
 #include <vector>
 
-class GcsAppController;
 class GcsCliOutcomeRecorder;
 class VehicleController;
+namespace svc {
+class VehicleServices;
+}
 
 namespace gcscli {
 
@@ -31,9 +35,9 @@ using Failure = std::optional<Refusal>;
 
 struct Call {
     const std::string& method;
-    GcsAppController* ctrl;
+    svc::StationPort* station;  // null without a station (then only system.ping and friends answer)
     const json* params;  // null when the request carries none
-    GcsCliOutcomeRecorder* outcomes;  // null when the caller keeps no memory between requests
+    GcsCliOutcomeRecorder* outcomes;  // the endpoint's memory of zone and account work; may be null
 };
 
 Failure invalid(std::string message);
@@ -44,16 +48,19 @@ Failure findField(const json& obj, const std::string& name, json::const_iterator
 Failure readString(const json& obj, const std::string& name, std::string& out);
 Failure readInt64(const json& obj, const std::string& name, int64_t& out);
 Failure readNumber(const json& obj, const std::string& name, double& out);
-Failure requireCtrl(const Call& call);
-Failure requireMultiVehicleMgr(const Call& call);
+// The service's refusal as the CLI's: NoVehicle -> NoActiveVehicle, Invalid and NotFound ->
+// InvalidArgs, Timeout -> Timeout, the rest -> CommandRejected.
+Refusal fromStatus(const svc::Status& status);
+Failure failed(const svc::Status& status);
+json refuse(const Call& call, const svc::Status& status, json data = json::object());
+Failure requireStation(const Call& call);
+svc::VehicleServices& services(const Call& call);  // after requireStation
 Failure resolveTarget(const Call& call, VehicleControllerPtr& vehicle);
 Failure requireOutcomes(const Call& call);
-// A vehicle in its bootloader takes nothing but the firmware exchange.
-Failure refuseWhileUpdatingFirmware(const VehicleController& vehicle);
 Failure readBool(const json& obj, const std::string& name, bool& out);
-
-// Request ids of vehicle actions; they keep rising across connections and servers.
-int64_t nextRequestId();
+// The connection.connect fields as a link request (also GcsAppController::connectToLinkFromCliParams).
+Failure readLinkRequest(const json& params, svc::LinkRequest& out);
+json connectionJson(const svc::ConnectionState& state);
 
 struct ParamSpec {
     const char* name;

@@ -1,11 +1,14 @@
 #pragma once
-// What the CLI endpoint hands to the command router: the application, from which the router
-// reaches the app controller, and the endpoint's memory of earlier requests (may be absent).
+// What the CLI endpoint hands to the command router: the station (its vehicle services and the
+// station-wide controllers, see svc::StationPort) and the endpoint's memory of zone and account
+// work (may be absent).
 
-class GcsApplication;
 class GcsCliOutcomeRecorder;
+namespace svc {
+class StationPort;
+}
 
 struct GcsCliServiceContext {
-    GcsApplication* app = nullptr;
+    svc::StationPort* station = nullptr;
     GcsCliOutcomeRecorder* outcomes = nullptr;
 };

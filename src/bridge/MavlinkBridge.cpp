@@ -2,8 +2,11 @@
 
 #include "bridge/MavlinkMissionServer.h"
 
-#include "app/GcsAppController.h"
-#include "automation/GcsCliCommandRouter.h"
+#include "services/CommandService.h"
+#include "services/MissionService.h"
+#include "services/ParamService.h"
+#include "services/StationPort.h"
+#include "services/VehicleServices.h"
 #include "fleet/FleetReadModel.h"
 #include "fleet/FleetVehicleState.h"
 #include "params/MavParamsController.h"
@@ -112,10 +115,9 @@ bool isStreamCommand(uint16_t c)
 
 }  // namespace
 
-MavlinkBridge::MavlinkBridge(GcsAppController* ctrl, GcsCliServiceContext cli, Options options, QObject* parent)
+MavlinkBridge::MavlinkBridge(svc::StationPort* station, Options options, QObject* parent)
     : QObject(parent)
-    , m_ctrl(ctrl)
-    , m_cli(cli)
+    , m_station(station)
     , m_options(std::move(options))
 {
     m_links.setSigningKey(m_options.signingKey);
@@ -163,7 +165,7 @@ bool MavlinkBridge::start(QString* error)
     }
     m_clock.start();
     m_missions = std::make_unique<MavlinkMissionServer>(*this);
-    if (auto* mvm = m_ctrl->multiVehicleMgr()) {
+    if (auto* mvm = m_station->vehicles()) {
         m_connections.push_back(connect(mvm, &MultiVehicleManager::vehicleJoined, this, [this] { syncVehicles(); }));
         m_connections.push_back(connect(mvm, &MultiVehicleManager::vehicleLeft, this, [this] { syncVehicles(); }));
     }
@@ -187,7 +189,7 @@ void MavlinkBridge::stop()
 
 void MavlinkBridge::syncVehicles()
 {
-    auto* mvm = m_ctrl->multiVehicleMgr();
+    auto* mvm = m_station->vehicles();
     std::set<uint8_t> present;
     if (mvm) {
         for (const auto& v : mvm->vehicleList()) {
@@ -281,7 +283,8 @@ void MavlinkBridge::tick()
             ++airframeReads;
             const auto params = vehicle->paramsCtrler();
             if (params && !params->basicParamsKnown())
-                cli("params.read", {{"group", "basic"}, {"vehicleId", int(sysid)}});
+                if (const auto read = services().params().read(vehicle, "basic", "mavlink.airframe"); !read.ok())
+                    spdlog::debug("<mavlink> vehicle {}: airframe not read: {}", sysid, read.status.message);
         }
         // Read once a tick, whatever number of streams fall due.
         std::optional<FleetReadModel::VehicleState> state;
@@ -418,9 +421,9 @@ void MavlinkBridge::countUnknownTarget(const Frame& frame)
     spdlog::debug("<mavlink> message {} from system {} for an unknown system dropped", frame.msgid, frame.sysid);
 }
 
-json MavlinkBridge::cli(const std::string& method, const json& params) const
+svc::VehicleServices& MavlinkBridge::services() const
 {
-    return GcsCliCommandRouter::dispatch(m_cli, {{"method", method}, {"params", params}});
+    return *m_station->services();
 }
 
 void MavlinkBridge::handleFrame(const Frame& frame, const MavlinkPeer& peer)
@@ -496,22 +499,15 @@ void MavlinkBridge::handleCommand(const Frame& frame, const MavlinkPeer& peer, u
         return;
     }
     uint8_t refusal = mav::kResultDenied;
-    const auto request = controlRequest(*e, command, params, refusal);
-    if (!request) {
+    const auto requestId = sendControl(*e, command, params, refusal);
+    if (!requestId) {
         ack(refusal);
-        return;
-    }
-    const json resp = cli((*request)["method"], (*request)["params"]);
-    if (!resp.value("ok", false)) {
-        spdlog::warn("<mavlink> vehicle {}: command {} refused by the station: {}", targetSystem, command,
-                     resp.value("message", std::string()));
-        ack(mav::kResultDenied);
         return;
     }
     PendingCommand p;
     p.sysid = targetSystem;
     p.command = command;
-    p.requestId = resp["data"].value("requestId", int64_t(0));
+    p.requestId = *requestId;
     p.peer = peer;
     p.gcsSystem = frame.sysid;
     p.gcsComponent = frame.compid;
@@ -564,14 +560,14 @@ std::optional<uint8_t> MavlinkBridge::requestStream(VehicleEntry& e, uint16_t co
     return mav::kResultUnsupported;
 }
 
-std::optional<json> MavlinkBridge::controlRequest(VehicleEntry& e, uint16_t command, const float* params,
+std::optional<int64_t> MavlinkBridge::sendControl(VehicleEntry& e, uint16_t command, const float* params,
                                                   uint8_t& refusal)
 {
     const auto vehicle = e.vehicle.lock();
     if (!vehicle)
         return std::nullopt;
     const auto s = FleetReadModel::vehicleState(*vehicle);
-    json p = {{"vehicleId", int(e.sysid)}};
+    svc::FlightCommand c;
     switch (command) {
     case mav::kCmdNavTakeoff: {
         const float alt = params[6];
@@ -582,55 +578,63 @@ std::optional<json> MavlinkBridge::controlRequest(VehicleEntry& e, uint16_t comm
         float speed = kTakeoffSpeed;
         if (s.maxVerSpeed > 0)
             speed = std::min(speed, s.maxVerSpeed);
-        p["action"] = "takeoff";
-        p["alt"] = int(std::lround(alt));
-        p["vel"] = std::max(1, int(std::lround(speed)));
-        return json{{"method", "control.command"}, {"params", p}};
+        c.action = svc::FlightAction::Takeoff;
+        c.takeoffAltM = uint16_t(std::lround(alt));
+        c.climbSpeedMps = uint8_t(std::max(1, int(std::lround(speed))));
+        break;
     }
-    case mav::kCmdNavLand: p["action"] = "land"; return json{{"method", "control.command"}, {"params", p}};
-    case mav::kCmdNavReturnToLaunch: {
+    case mav::kCmdNavLand: c.action = svc::FlightAction::Land; break;
+    case mav::kCmdNavReturnToLaunch:
         if (s.homeLat == 0 && s.homeLon == 0) {
             spdlog::warn("<mavlink> vehicle {}: return to launch denied, its home position is not known", e.sysid);
             return std::nullopt;
         }
-        double alt = s.returnAltitude > 0 ? double(s.returnAltitude) : std::max(s.alt, kMinReturnAltitude);
-        p["action"] = "returnHome";
-        p["lat"] = s.homeLat;
-        p["lon"] = s.homeLon;
-        p["alt"] = alt;
-        return json{{"method", "control.command"}, {"params", p}};
-    }
-    case mav::kCmdMissionStart: return json{{"method", "mission.start"}, {"params", p}};
-    case mav::kCmdDoPauseContinue:
-        if (params[0] == 0)
-            p["action"] = "suspend";
-        else if (params[0] == 1)
-            p["action"] = "resume";
-        else {
-            refusal = mav::kResultDenied;
+        c.action = svc::FlightAction::ReturnHome;
+        c.lat = s.homeLat;
+        c.lon = s.homeLon;
+        c.altM = s.returnAltitude > 0 ? double(s.returnAltitude) : std::max(s.alt, kMinReturnAltitude);
+        break;
+    case mav::kCmdMissionStart: {
+        const auto started = services().missions().start(vehicle);
+        if (!started.ok()) {
+            spdlog::warn("<mavlink> vehicle {}: mission start refused by the station: {}", e.sysid,
+                         started.status.message);
             return std::nullopt;
         }
-        return json{{"method", "control.command"}, {"params", p}};
+        return started.value.requestId;
     }
-    refusal = mav::kResultUnsupported;
-    return std::nullopt;
+    case mav::kCmdDoPauseContinue:
+        if (params[0] == 0)
+            c.action = svc::FlightAction::Suspend;
+        else if (params[0] == 1)
+            c.action = svc::FlightAction::Resume;
+        else
+            return std::nullopt;
+        break;
+    default: refusal = mav::kResultUnsupported; return std::nullopt;
+    }
+    const auto sent = services().commands().send(vehicle, c);
+    if (!sent.ok()) {
+        spdlog::warn("<mavlink> vehicle {}: command {} refused by the station: {}", e.sysid, command,
+                     sent.status.message);
+        return std::nullopt;
+    }
+    return sent.value.requestId;
 }
 
 void MavlinkBridge::pollCommands()
 {
     for (auto it = m_pending.begin(); it != m_pending.end();) {
         PendingCommand& p = *it;
-        const json status = cli("command.status", {{"requestId", p.requestId}});
-        const json data = status.value("data", json::object());
-        const std::string state = data.value("state", std::string("pending"));
+        const auto outcome = services().commands().outcome(p.requestId);
+        using State = svc::CommandOutcome::State;
         uint8_t result = 0;
         int32_t param2 = 0;
         bool done = true;
-        if (!status.value("ok", false) || state == "timedOut" || p.age.elapsed() > kCommandGiveUpMs) {
+        if (!outcome || outcome->state == State::TimedOut || p.age.elapsed() > kCommandGiveUpMs) {
             result = mav::kResultFailed;
-        } else if (state == "done") {
-            const json results = data.value("results", json::array());
-            const int code = results.empty() ? 0 : results[0].value("code", 0);
+        } else if (outcome->state == State::Done) {
+            const int code = outcome->results.empty() ? 0 : outcome->results[0].code;
             result = code == 0 ? mav::kResultAccepted : mav::kResultDenied;
             param2 = code;
         } else {

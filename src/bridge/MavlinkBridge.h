@@ -2,10 +2,11 @@
 // Every locally linked vehicle of the station as a MAVLink 2 system (system id = vehicle id,
 // component 1), for any MAVLink ground station on the links (MavlinkLinks.h).
 //
-// Reads the fleet through the read model (FleetReadModel::vehicleState) and commands it only
-// through the CLI router, as velmora-cli would: control.command, mission.start, route.create,
-// mission.upload, vehicle.setActive. The route download for a ground station reads the vehicle's
-// route into a scratch route of the missions controller, so no stored route changes.
+// Reads the fleet through the read model (FleetReadModel::vehicleState) and commands it through
+// the station's vehicle services (svc::VehicleServices), addressed by vehicle: flight commands,
+// mission start, route creation and upload, parameter reads. Nothing a ground station sends
+// moves the operator's active vehicle or active route. The route download for a ground station
+// reads the vehicle's route into a scratch route, so no stored route changes.
 //
 // Streams, per vehicle while it is alive (a vehicle that is not alive sends nothing, so ground
 // stations show it lost): HEARTBEAT 1 Hz, SYS_STATUS 1 Hz, GPS_RAW_INT 2 Hz,
@@ -30,17 +31,15 @@
 // - Take-off speed: 3 m/s, or the vehicle's maximum vertical speed when it is lower. Return to
 //   launch flies to the home position at the vehicle's return altitude, or, when its parameters
 //   were not read, at its current height but at least 30 m.
-// - Mission transfers run one at a time in the station (its missions controller has one active
-//   vehicle); a ground station's request waits its turn. The operator's active vehicle is made
-//   the transfer's for its duration and restored afterwards.
+// - Mission transfers run one at a time in the station; the mission service queues a ground
+//   station's request behind a running one, and the ground station waits for the outcome.
 // - The heartbeat's type comes from the airframe in the vehicle's basic parameters: the bridge
-//   reads them once (params.read) for a vehicle that is alive and has not had them read, a few
-//   vehicles a tick; until then the type is GENERIC.
+//   reads them once for a vehicle that is alive and has not had them read, a few vehicles a
+//   tick; until then the type is GENERIC.
 // - Messages addressed to a system that is not a bridged vehicle are counted and dropped.
 
 #include "bridge/MavlinkLinks.h"
 
-#include "automation/GcsCliServiceContext.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -55,13 +54,17 @@
 #include <optional>
 #include <set>
 
-class GcsAppController;
 class MavlinkMissionServer;
 class VehicleController;
 struct VehicleAlert;
 
 namespace FleetReadModel {
 struct VehicleState;
+}
+namespace svc {
+class StationPort;
+class VehicleServices;
+struct FlightCommand;
 }
 
 class MavlinkBridge : public QObject {
@@ -76,7 +79,8 @@ public:
     enum Stream { Heartbeat, SysStatus, GpsRaw, GlobalPosition, Attitude, VfrHud, Home, kStreamCount };
     static constexpr int kTickMs = 20;
 
-    MavlinkBridge(GcsAppController* ctrl, GcsCliServiceContext cli, Options options, QObject* parent = nullptr);
+    // `station` outlives the bridge and has its services.
+    MavlinkBridge(svc::StationPort* station, Options options, QObject* parent = nullptr);
     ~MavlinkBridge() override;
 
     bool start(QString* error = nullptr);
@@ -124,20 +128,18 @@ private:
     void handleCommand(const mavlink::Frame& frame, const MavlinkPeer& peer, uint16_t command, const float* params,
                        uint8_t confirmation, uint8_t targetSystem);
     std::optional<uint8_t> requestStream(VehicleEntry& entry, uint16_t command, const float* params);
-    std::optional<nlohmann::json> controlRequest(VehicleEntry& entry, uint16_t command, const float* params,
-                                                 uint8_t& refusal);
+    // Sends the command through the services; its request id, or nothing with `refusal` set.
+    std::optional<int64_t> sendControl(VehicleEntry& entry, uint16_t command, const float* params, uint8_t& refusal);
     void pollCommands();
     void ackCommand(const MavlinkPeer& peer, uint8_t sysid, uint16_t command, uint8_t result, int32_t param2,
                     uint8_t gcsSystem, uint8_t gcsComponent);
-    // One CLI request through the router, as velmora-cli would send it.
-    nlohmann::json cli(const std::string& method, const nlohmann::json& params) const;
+    svc::VehicleServices& services() const;
     VehicleEntry* entryFor(uint8_t sysid);
     void countUnknownTarget(const mavlink::Frame& frame);
     static Stream streamOf(uint32_t msgid, bool& known);
     static int defaultIntervalMs(Stream s);
 
-    GcsAppController* m_ctrl = nullptr;
-    GcsCliServiceContext m_cli;
+    svc::StationPort* m_station = nullptr;
     Options m_options;
     MavlinkLinks m_links;
     QTimer m_timer;

@@ -2,13 +2,15 @@
 
 #include "bridge/MavlinkBridge.h"
 
-#include "app/GcsAppController.h"
 #include "fleet/FleetReadModel.h"
 #include "fleet/FleetVehicleState.h"
 #include "mission/MavFlightRouteDataItem.h"
-#include "mission/MavMissionsController.h"
 #include "mission/MavWayPointDataItem.h"
-#include "vehicle/MultiVehicleManager.h"
+#include "services/MissionService.h"
+#include "services/RouteService.h"
+#include "services/StationPort.h"
+#include "services/VehicleDirectory.h"
+#include "services/VehicleServices.h"
 #include "vehicle/VehicleController.h"
 
 #include <QDateTime>
@@ -112,7 +114,7 @@ Mapped pointsFromItems(const std::vector<MissionItemInt>& items, const FleetRead
     auto fail = [&](uint8_t error, size_t seq) {
         out.error = error;
         out.badSeq = int(seq);
-        out.points = json::array();
+        out.points.clear();
         return out;
     };
     double lastLat = vehicle.lat, lastLon = vehicle.lon;
@@ -124,7 +126,8 @@ Mapped pointsFromItems(const std::vector<MissionItemInt>& items, const FleetRead
         }
     bool firstNav = true;
     for (size_t i = 0; i < items.size(); ++i) {
-        const auto& it = items[i];
+        // Copies: the packed item's fields are not aligned for a reference.
+        const MissionItemInt it = items[i];
         if (it.command == mav::kCmdDoChangeSpeed) {
             if (!std::isfinite(it.param2))
                 return fail(mav::kMissionInvalidParam2, i);
@@ -139,7 +142,7 @@ Mapped pointsFromItems(const std::vector<MissionItemInt>& items, const FleetRead
         if (it.command != mav::kCmdNavWaypoint && !takeoff && !rtl && !land)
             return fail(mav::kMissionUnsupported, i);
         firstNav = false;
-        int heightType = 0;
+        uint8_t heightType = 0;
         if (!rtl) {
             if (isGlobalAbsolute(it.frame))
                 heightType = 1;
@@ -150,44 +153,45 @@ Mapped pointsFromItems(const std::vector<MissionItemInt>& items, const FleetRead
         const bool noPosition = it.x == 0 && it.y == 0;
         if (noPosition && it.command == mav::kCmdNavWaypoint)
             return fail(mav::kMissionInvalidParam5X, i);
-        json p = {{"vel", speed}, {"heightType", heightType}};
+        svc::WayPointSpec p;
+        p.data.vel = speed;
         if (takeoff) {
             if (noPosition)
                 lat = vehicle.lat, lon = vehicle.lon;
-            p["type"] = int(MAVPROTO_WP_TAKEOFF);
-            p["alt"] = std::isfinite(it.z) ? it.z : 0.0f;
+            p.data.type = MAVPROTO_WP_TAKEOFF;
+            p.data.alt = std::isfinite(it.z) ? it.z : 0.0f;
         } else if (rtl) {
             lat = vehicle.homeLat, lon = vehicle.homeLon;
-            p["type"] = int(MAVPROTO_WP_RETURN);
+            p.data.type = MAVPROTO_WP_RETURN;
             double alt = it.z > 0 ? double(it.z) : double(vehicle.returnAltitude);
             if (!(alt > 0))
                 alt = std::max(vehicle.alt, 30.0);
-            p["alt"] = alt;
-            p["heightType"] = 0;
+            p.data.alt = alt;
         } else if (land) {
             if (noPosition)
                 lat = lastLat, lon = lastLon;
-            p["type"] = int(MAVPROTO_WP_LAND);
-            p["alt"] = 0.0;
+            p.data.type = MAVPROTO_WP_LAND;
+            p.data.alt = 0.0;
         } else {
             if (!std::isfinite(it.z))
                 return fail(mav::kMissionInvalidParam7, i);
             const double hold = std::isfinite(it.param1) ? std::clamp(double(it.param1), 0.0, 65535.0) : 0.0;
-            p["type"] = int(hold > 0 ? MAVPROTO_WP_HOVER : MAVPROTO_WP_PASS);
-            p["alt"] = it.z;
-            p["hoverTime"] = int(std::lround(hold));
+            p.data.type = hold > 0 ? MAVPROTO_WP_HOVER : MAVPROTO_WP_PASS;
+            p.data.alt = it.z;
+            p.data.hoverTime = uint16_t(std::lround(hold));
             if (std::isfinite(it.param2) && it.param2 > 0)
-                p["radius"] = it.param2;
+                p.data.radius = it.param2;
             if (std::isfinite(it.param4)) {
-                p["heading"] = it.param4;
-                p["headingDirection"] = int(MAVPROTO_HEADING_FIXED);
+                p.data.heading = it.param4;
+                p.data.setHeadingDirection(MAVPROTO_HEADING_FIXED);
             }
         }
-        p["lat"] = lat;
-        p["lon"] = lon;
+        p.data.setHeightType(rtl ? 0 : heightType);
+        p.data.lat = lat;
+        p.data.lon = lon;
         lastLat = lat;
         lastLon = lon;
-        out.points.push_back(std::move(p));
+        out.points.push_back(p);
     }
     if (out.points.empty())
         return fail(mav::kMissionDenied, 0);
@@ -231,12 +235,9 @@ std::vector<MissionItemInt> fenceItems(const json& zones)
 MavlinkMissionServer::MavlinkMissionServer(MavlinkBridge& bridge)
     : m_bridge(bridge)
 {
-    if (auto missions = m_bridge.m_ctrl->missionsCtrler()) {
-        m_connections.push_back(QObject::connect(missions.get(), &MavMissionsController::flightRouteDownloadingFinished,
-                                                 &m_bridge, [this](auto route, int ret) { onDownloaded(route, ret); }));
-        m_connections.push_back(QObject::connect(missions.get(), &MavMissionsController::flightRouteUploadingFinished,
-                                                 &m_bridge, [this](auto route, int ret) { onUploaded(route, ret); }));
-    }
+    m_connections.push_back(QObject::connect(&m_bridge.services().missions(), &svc::MissionService::transferFinished,
+                                             &m_bridge,
+                                             [this](const svc::TransferRecord& r) { onStationTransfer(r); }));
 }
 
 MavlinkMissionServer::~MavlinkMissionServer()
@@ -325,7 +326,7 @@ void MavlinkMissionServer::requestList(const Frame& frame, const MavlinkPeer& pe
     t.gcsComponent = frame.compid;
     if (type == mav::kMissionTypeFence || type == mav::kMissionTypeRally) {
         if (type == mav::kMissionTypeFence)
-            t.items = mavlinkmission::fenceItems(FleetReadModel::zones(m_bridge.m_ctrl->fleetSources()));
+            t.items = mavlinkmission::fenceItems(FleetReadModel::zones(m_bridge.m_station->fleetSources()));
         t.phase = Transfer::Phase::Serving;
         auto& stored = m_transfers[target] = std::move(t);
         sendCount(target, stored);
@@ -336,8 +337,7 @@ void MavlinkMissionServer::requestList(const Frame& frame, const MavlinkPeer& pe
         return;
     }
     spdlog::info("<mavlink> vehicle {}: ground station {} asks for its route", target, frame.sysid);
-    m_transfers[target] = std::move(t);
-    queue(target);
+    startStation(target, m_transfers[target] = std::move(t));
 }
 
 void MavlinkMissionServer::sendCount(uint8_t sysid, Transfer& t)
@@ -469,9 +469,8 @@ void MavlinkMissionServer::item(const Frame& frame, const MavlinkPeer& peer, con
     const auto vehicle = m_bridge.entryFor(target)->vehicle.lock();
     const auto state = vehicle ? FleetReadModel::vehicleState(*vehicle) : FleetReadModel::VehicleState{};
     float speed = 5;
-    const json tmpl = m_bridge.cli("route.defaultWayPoint", json::object());
-    if (tmpl.value("ok", false) && tmpl["data"]["defaultWayPoint"].is_object())
-        speed = tmpl["data"]["defaultWayPoint"].value("vel", speed);
+    if (const auto tmpl = m_bridge.services().routes().defaultWayPoint())
+        speed = tmpl->protoData().vel;
     if (!(speed > 0))
         speed = 5;
     auto mapped = mavlinkmission::pointsFromItems(t.items, state, speed);
@@ -482,10 +481,9 @@ void MavlinkMissionServer::item(const Frame& frame, const MavlinkPeer& peer, con
         return;
     }
     t.items.clear();
-    t.phase = Transfer::Phase::Queued;
     t.deadline = 0;
     t.points = std::move(mapped.points);
-    queue(target);
+    startStation(target, t);
 }
 
 void MavlinkMissionServer::finish(uint8_t sysid, uint8_t result, const char* why)
@@ -504,117 +502,75 @@ void MavlinkMissionServer::finish(uint8_t sysid, uint8_t result, const char* why
     m_transfers.erase(it);
 }
 
-void MavlinkMissionServer::queue(uint8_t sysid)
-{
-    m_queue.push_back(sysid);
-    startNext();
-}
-
-void MavlinkMissionServer::startNext()
-{
-    while (!m_station && !m_queue.empty()) {
-        const uint8_t sysid = m_queue.front();
-        m_queue.pop_front();
-        auto it = m_transfers.find(sysid);
-        if (it == m_transfers.end() || it->second.phase != Transfer::Phase::Queued)
-            continue;
-        startStation(sysid, it->second);
-    }
-}
-
+// The station's services queue the transfer when another runs; the ground station waits for
+// the outcome either way, and the operator's active vehicle and route stay as they are.
 void MavlinkMissionServer::startStation(uint8_t sysid, Transfer& t)
 {
-    auto* mvm = m_bridge.m_ctrl->multiVehicleMgr();
-    auto missions = m_bridge.m_ctrl->missionsCtrler();
-    if (!mvm || !missions) {
-        finish(sysid, mav::kMissionError, "the station has no missions controller");
+    auto& services = m_bridge.services();
+    const auto vehicle = services.directory().byId(sysid);
+    if (!vehicle.ok()) {
+        finish(sysid, mav::kMissionError, vehicle.status.message.c_str());
         return;
     }
-    const auto active = mvm->activeVehicle();
-    m_restoreActive = active ? std::optional<int>(active->vehicleId()) : std::nullopt;
-    m_station = sysid;
     t.phase = Transfer::Phase::Station;
-    auto fail = [&](uint8_t result, const std::string& why) {
-        finish(sysid, result, why.c_str());
-        stationDone(sysid);
-    };
-    const json setActive = m_bridge.cli("vehicle.setActive", {{"vehicleId", sysid}});
-    if (!setActive.value("ok", false))
-        return fail(mav::kMissionError, setActive.value("message", std::string("vehicle.setActive refused")));
     if (t.kind == Transfer::Kind::Download) {
-        const int ret = missions->downloadToScratch();
-        if (ret != 0)
-            fail(mav::kMissionError, "the station refused the download (" + std::to_string(ret) + ")");
+        const auto ticket = services.missions().download(vehicle.value, svc::TransferKind::DownloadScratch);
+        if (!ticket.ok()) {
+            finish(sysid, mav::kMissionError, ticket.status.message.c_str());
+            return;
+        }
+        t.requestId = ticket.value.requestId;
         return;
     }
-    const json points = std::move(t.points);
-    const QString name = QStringLiteral("mavlink %1").arg(QDateTime::currentDateTime().toString(Qt::ISODate));
-    const json created =
-        m_bridge.cli("route.create", {{"name", name.toStdString()}, {"number", 1}, {"points", points}});
-    if (!created.value("ok", false))
-        return fail(mav::kMissionDenied, created.value("message", std::string("route.create refused")));
-    t.routeId = QString::fromStdString(created["data"].value("id", std::string()));
-    const json upload = m_bridge.cli("mission.upload", {{"routeId", t.routeId.toStdString()}});
-    if (!upload.value("ok", false))
-        return fail(mav::kMissionDenied, upload.value("message", std::string("mission.upload refused")));
-    spdlog::info("<mavlink> vehicle {}: route {} ({} waypoints) uploading", sysid, t.routeId.toStdString(),
-                 points.size());
-}
-
-void MavlinkMissionServer::stationDone(uint8_t sysid)
-{
-    if (m_station != sysid)
+    svc::RouteSpec spec;
+    spec.name = QStringLiteral("mavlink %1").arg(QDateTime::currentDateTime().toString(Qt::ISODate)).toStdString();
+    spec.number = 1;
+    spec.points = std::move(t.points);
+    const size_t count = spec.points->size();
+    const auto created = services.routes().create(spec, svc::RouteService::Activation::Keep);
+    if (!created.ok()) {
+        finish(sysid, mav::kMissionDenied, created.status.message.c_str());
         return;
-    m_station.reset();
-    if (m_restoreActive && *m_restoreActive != sysid) {
-        auto* mvm = m_bridge.m_ctrl->multiVehicleMgr();
-        if (mvm && mvm->findVehicleControllerById(*m_restoreActive))
-            m_bridge.cli("vehicle.setActive", {{"vehicleId", *m_restoreActive}});
     }
-    m_restoreActive.reset();
-    startNext();
+    t.routeId = created.value->id();
+    const auto ticket = services.missions().upload(vehicle.value, created.value);
+    if (!ticket.ok()) {
+        finish(sysid, mav::kMissionDenied, ticket.status.message.c_str());
+        return;
+    }
+    t.requestId = ticket.value.requestId;
+    spdlog::info("<mavlink> vehicle {}: route {} ({} waypoints) uploading, requestId {}{}", sysid,
+                 t.routeId.toStdString(), count, t.requestId,
+                 ticket.value.queuePosition ? " (queued at place " + std::to_string(ticket.value.queuePosition) + ")"
+                                            : std::string());
 }
 
-void MavlinkMissionServer::onDownloaded(const std::shared_ptr<MavFlightRouteDataItem>& route, int ret)
+void MavlinkMissionServer::onStationTransfer(const svc::TransferRecord& r)
 {
-    if (!m_station)
+    const auto it = std::find_if(m_transfers.begin(), m_transfers.end(), [&](const auto& entry) {
+        return entry.second.phase == Transfer::Phase::Station && entry.second.requestId == r.requestId;
+    });
+    if (it == m_transfers.end())
         return;
-    const uint8_t sysid = *m_station;
-    auto it = m_transfers.find(sysid);
-    if (it == m_transfers.end() || it->second.kind != Transfer::Kind::Download ||
-        it->second.phase != Transfer::Phase::Station)
+    const uint8_t sysid = it->first;
+    Transfer& t = it->second;
+    if (t.kind == Transfer::Kind::Upload) {
+        finish(sysid, r.result == 0 ? mav::kMissionAccepted : mav::kMissionError, r.message.c_str());
         return;
-    auto missions = m_bridge.m_ctrl->missionsCtrler();
-    if (ret != 0 || !missions || missions->lastScratchRoute() != route) {
-        finish(sysid, mav::kMissionError, ret != 0 ? "the vehicle did not give its route" : "no route read");
-        stationDone(sysid);
+    }
+    if (r.result != 0 || !r.scratch) {
+        finish(sysid, mav::kMissionError, r.result != 0 ? r.message.c_str() : "no route read");
         return;
     }
     std::vector<MavProtoWayPointData_t> records;
-    for (const auto& wp : route->wayPointList())
+    for (const auto& wp : r.scratch->wayPointList())
         records.push_back(wp->protoData());
-    Transfer& t = it->second;
     t.items = mavlinkmission::itemsFromRoute(records);
     t.phase = Transfer::Phase::Serving;
     spdlog::info("<mavlink> vehicle {}: route of {} waypoints read, offering {} items", sysid, records.size(),
                  t.items.size());
-    stationDone(sysid);
     ++m_results["downloads"];
     sendCount(sysid, t);
-}
-
-void MavlinkMissionServer::onUploaded(const std::shared_ptr<MavFlightRouteDataItem>& route, int ret)
-{
-    if (!m_station)
-        return;
-    const uint8_t sysid = *m_station;
-    auto it = m_transfers.find(sysid);
-    if (it == m_transfers.end() || it->second.kind != Transfer::Kind::Upload ||
-        it->second.phase != Transfer::Phase::Station || !route || route->id() != it->second.routeId)
-        return;
-    finish(sysid, ret == 0 ? mav::kMissionAccepted : mav::kMissionError,
-           ret == 0 ? "the vehicle took the last waypoint" : "the vehicle refused or did not answer");
-    stationDone(sysid);
 }
 
 void MavlinkMissionServer::tick(int64_t nowMs)
@@ -656,5 +612,11 @@ json MavlinkMissionServer::status() const
     json results = json::object();
     for (const auto& [name, n] : m_results)
         results[name] = n;
-    return {{"active", m_transfers.size()}, {"waiting", m_queue.size()}, {"results", results}};
+    size_t waiting = 0;
+    for (const auto& [sysid, t] : m_transfers)
+        if (t.phase == Transfer::Phase::Station && t.requestId)
+            if (const auto r = m_bridge.services().missions().transfer(t.requestId);
+                r && r->state == svc::TransferRecord::State::Queued)
+                ++waiting;
+    return {{"active", m_transfers.size()}, {"waiting", waiting}, {"results", results}};
 }

@@ -10,8 +10,9 @@
 // station's MISSION_ACK or after 5 s without a request.
 //
 // Upload (MISSION_COUNT, control only): each item asked for with MISSION_REQUEST_INT, resent
-// after 1.5 s up to 5 times; then a stored route "mavlink <time>" is created and the station's
-// check and upload run through the CLI router; MISSION_ACK ACCEPTED only when the vehicle took the
+// after 1.5 s up to 5 times; then a stored route "mavlink <time>" is created (it does not become
+// the operator's active route) and the station's mission service checks and uploads it to that
+// vehicle (the operator's active vehicle stays); MISSION_ACK ACCEPTED only when the vehicle took the
 // last waypoint, MAV_MISSION_DENIED when the station refused it (check findings), ERROR when the
 // vehicle refused or timed out. An item that cannot be mapped ends the upload at once with
 // UNSUPPORTED (a command other than NAV_WAYPOINT, DO_CHANGE_SPEED, NAV_TAKEOFF first,
@@ -29,6 +30,8 @@
 #include "bridge/MavlinkMessages.h"
 #include "bridge/MavlinkLinks.h"
 
+#include "services/RouteService.h"
+
 #include "MavProtoMissionRecords.h"
 
 #include <nlohmann/json.hpp>
@@ -41,6 +44,9 @@
 
 class MavlinkBridge;
 class MavFlightRouteDataItem;
+namespace svc {
+struct TransferRecord;
+}
 
 namespace FleetReadModel {
 struct VehicleState;
@@ -52,7 +58,7 @@ namespace mavlinkmission {
 std::vector<mavlink::MissionItemInt> itemsFromRoute(const std::vector<MavProtoWayPointData_t>& route);
 
 struct Mapped {
-    nlohmann::json points = nlohmann::json::array();  // route.create's points
+    std::vector<svc::WayPointSpec> points;  // the route's waypoints
     uint8_t error = 0;  // a MAV_MISSION_RESULT, 0 when mapped
     int badSeq = -1;
 };
@@ -79,9 +85,9 @@ public:
 private:
     struct Transfer {
         enum class Kind { Download, Upload };
-        enum class Phase { Queued, Station, Serving, Receiving };
+        enum class Phase { Station, Serving, Receiving };
         Kind kind = Kind::Download;
-        Phase phase = Phase::Queued;
+        Phase phase = Phase::Station;
         uint8_t missionType = 0;
         MavlinkPeer peer;
         uint8_t gcsSystem = 0, gcsComponent = 0;
@@ -90,8 +96,9 @@ private:
         uint16_t nextSeq = 0;
         int64_t deadline = 0;
         int retries = 0;
-        nlohmann::json points;  // an upload's route, until the station takes it
+        std::vector<svc::WayPointSpec> points;  // an upload's route, until the station takes it
         QString routeId;
+        int64_t requestId = 0;  // the station's transfer, while the phase is Station
     };
     struct Outcome {
         uint8_t result = 0;
@@ -109,20 +116,13 @@ private:
     void requestNext(uint8_t sysid, Transfer& t);
     void sendCount(uint8_t sysid, Transfer& t);
     void finish(uint8_t sysid, uint8_t result, const char* why);
-    // The station's one transfer at a time.
-    void queue(uint8_t sysid);
-    void startNext();
+    // Hands the transfer to the station's mission service (which may queue it).
     void startStation(uint8_t sysid, Transfer& t);
-    void stationDone(uint8_t sysid);
-    void onDownloaded(const std::shared_ptr<MavFlightRouteDataItem>& route, int ret);
-    void onUploaded(const std::shared_ptr<MavFlightRouteDataItem>& route, int ret);
+    void onStationTransfer(const svc::TransferRecord& record);
 
     MavlinkBridge& m_bridge;
     std::map<uint8_t, Transfer> m_transfers;
     std::map<uint8_t, Outcome> m_outcomes;
-    std::deque<uint8_t> m_queue;
-    std::optional<uint8_t> m_station;  // the vehicle whose transfer the station runs
-    std::optional<int> m_restoreActive;  // the operator's active vehicle before it
     int64_t m_now = 0;
     std::map<std::string, uint64_t> m_results;
     std::vector<QMetaObject::Connection> m_connections;

@@ -1,7 +1,6 @@
 #include "MyVehicleController.h"
 
 #include "GcsMqttController.h"
-#include "app/GcsToolBox.h"
 #include "vehicle/MultiVehicleManager.h"
 #include "vehicle/VehicleController.h"
 #include "vehicle/VehicleDataItem.h"
@@ -39,10 +38,9 @@ MyVehicleController::~MyVehicleController() = default;
 
 bool MyVehicleController::hasHttp(const char* what) const
 {
-    const auto box = m_toolBox.lock();
-    if (box && box->http())
+    if (m_http.lock())
         return true;
-    spdlog::warn("<MyVehicle> toolBox or http is null, cannot {}", what);
+    spdlog::warn("<MyVehicle> no cloud client, cannot {}", what);
     return false;
 }
 
@@ -51,7 +49,7 @@ void MyVehicleController::refreshVehicleList()
     if (!hasHttp("refresh vehicle list"))
         return;
     QPointer<MyVehicleController> self(this);
-    m_toolBox.lock()->http()->getUserVehicleList(UserVehicleListReq{}, [self](int code, GcsHttp::JsonPtr doc) {
+    m_http.lock()->getUserVehicleList(UserVehicleListReq{}, [self](int code, GcsHttp::JsonPtr doc) {
         if (!self)
             return;
         if (doc && doc->is_object() && doc->contains("items") && (*doc)["items"].is_array()) {
@@ -84,7 +82,7 @@ void MyVehicleController::addVehicle(const AddUserVehicleReq& req)
         return;
     }
     QPointer<MyVehicleController> self(this);
-    m_toolBox.lock()->http()->addUserVehicle(req, [self, req](int code, GcsHttp::JsonPtr doc) {
+    m_http.lock()->addUserVehicle(req, [self, req](int code, GcsHttp::JsonPtr doc) {
         if (!self)
             return;
         emit self->addVehicleResp(code);
@@ -104,7 +102,7 @@ void MyVehicleController::removeVehicle(const QString& vehicleCode)
         return;
     }
     QPointer<MyVehicleController> self(this);
-    m_toolBox.lock()->http()->deleteUserVehicle({vehicleCode.toStdString()},
+    m_http.lock()->deleteUserVehicle({vehicleCode.toStdString()},
                                                 [self, vehicleCode](int code, GcsHttp::JsonPtr) {
                                                     if (self)
                                                         emit self->removeVehicleResp(code, vehicleCode);
@@ -123,7 +121,7 @@ void MyVehicleController::updateVehicle(const QString& vehicleCode, const QStrin
     req.name = name.toStdString();
     req.vehicleLocalId = vehicleLocalId;
     QPointer<MyVehicleController> self(this);
-    m_toolBox.lock()->http()->updateUserVehicle(req, [self](int code, GcsHttp::JsonPtr doc) {
+    m_http.lock()->updateUserVehicle(req, [self](int code, GcsHttp::JsonPtr doc) {
         if (self)
             emit self->updateVehicleResp(code, doc && doc->is_object() ? itemFromJson(*doc) : nullptr);
     });
@@ -142,7 +140,7 @@ void MyVehicleController::requestAssociatedVehicleEmailCaptcha(const QString& em
         return;
     }
     QPointer<MyVehicleController> self(this);
-    m_toolBox.lock()->http()->requestEmailCaptcha(email.toStdString(), "associate-vehicle",
+    m_http.lock()->requestEmailCaptcha(email.toStdString(), "associate-vehicle",
                                                   [self](int code, GcsHttp::JsonPtr) {
                                                       if (self)
                                                           emit self->associatedVehicleEmailCaptchaResp(code);

@@ -24,7 +24,7 @@
 #include <vector>
 
 class GcsMqttController;
-class GcsToolBox;
+class GcsHttp;
 class MultiVehicleManager;
 class VehicleDataItem;
 
@@ -37,7 +37,7 @@ public:
     explicit MyVehicleController(MultiVehicleManager* multiVehicleMgr, QObject* parent = nullptr);
     ~MyVehicleController() override;
 
-    void setToolBox(std::weak_ptr<GcsToolBox> toolBox) { m_toolBox = std::move(toolBox); }
+    void setHttp(std::weak_ptr<GcsHttp> http) { m_http = std::move(http); }
     void setMqttController(std::weak_ptr<GcsMqttController> mqtt) { m_mqttController = std::move(mqtt); }
     std::shared_ptr<GcsMqttController> mqttController() const { return m_mqttController.lock(); }
 
@@ -75,7 +75,7 @@ private:
     bool hasHttp(const char* what) const;
 
     MultiVehicleManager* m_multiVehicleMgr = nullptr;
-    std::weak_ptr<GcsToolBox> m_toolBox;
+    std::weak_ptr<GcsHttp> m_http;
     std::vector<std::shared_ptr<VehicleDataItem>> m_vehicleList;
     std::weak_ptr<GcsMqttController> m_mqttController;
     QString m_remoteMonitorVehicleCode;

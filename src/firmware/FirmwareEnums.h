@@ -30,6 +30,8 @@ public:
         FailedFinalAckTimeout = 10,
         FailedFinalAck = 11,
         FailedLinkLost = 12,  // the vehicle left the list or its link closed
+        // Right before the reset, its fresh flight status said flying or armed (or none came).
+        FailedNotLandedAtReset = 13,
     };
     Q_ENUM(UpdateResult)
 

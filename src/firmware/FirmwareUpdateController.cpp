@@ -77,9 +77,16 @@ FirmwareUpdateController::FirmwareUpdateController(const std::shared_ptr<Vehicle
     }
     const auto tele = vehicle->teleCtrler();
     if (const auto item = tele ? tele->flightStatusDataItem() : nullptr) {
-        connect(item.get(), &MavTeleBaseDataItem::dataChanged, this, [this](int role) {
-            if (role == MavTeleBaseDataItem::ValuesUpdated)
-                m_flightStatusAtMs = m_clock();
+        connect(item.get(), &MavTeleBaseDataItem::dataChanged, this, [this, raw = item.get()](int role) {
+            if (role != MavTeleBaseDataItem::ValuesUpdated)
+                return;
+            m_flightStatusAtMs = m_clock();
+            // Any record between the start and the reset that says off the ground or armed stops it.
+            if (m_running && !m_forced && m_step == Step::Reset && m_airborneBeforeReset.isEmpty() &&
+                (raw->flightState() != 0 || raw->armedState() != 0))
+                m_airborneBeforeReset = raw->flightState() != 0
+                                            ? QStringLiteral("it reported flight state %1").arg(raw->flightState())
+                                            : QStringLiteral("it reported armed");
         });
     }
 }
@@ -197,9 +204,12 @@ Startup FirmwareUpdateController::updateFirmware(const QString& firmPath, uint f
                  str(firmPath), m_firmInfoTimeoutMs, m_resetCommandTimeoutMs, m_totalFrameCount);
     // The path first: listeners of the step change read it.
     m_filePath = firmPath;
-    vehicle->setTeleReqHold(VehicleController::FirmwareUpdateHold, true);
+    // Polling goes on until the reset: the check before it needs a flight status newer than now.
     vehicle->setFirmwareUpdating(true);
     m_heldVehicle = vehicle;
+    m_forced = force;
+    m_startedAtMs = m_clock();
+    m_airborneBeforeReset.clear();
     m_awaitingCmd = 0;
     setUpdateStep(Step::Reset, 0, 1);
     const quint64 generation = ++m_generation;
@@ -244,6 +254,26 @@ void FirmwareUpdateController::sendResetCommand()
         setUpdateResult(Result::FailedBadVehicle);
         return;
     }
+    // The flight state may have changed since the start was accepted: the reset goes out only on
+    // a flight status received since then that says landed and disarmed.
+    if (!m_forced) {
+        QString why = m_airborneBeforeReset.isEmpty()
+                          ? flightRefusal(*vehicle)
+                          : QStringLiteral("vehicle %1 left the ground or armed after the start: %2")
+                                .arg(vehicle->vehicleId())
+                                .arg(m_airborneBeforeReset);
+        if (why.isEmpty() && (!m_flightStatusAtMs || *m_flightStatusAtMs < m_startedAtMs))
+            why = QStringLiteral("vehicle %1 sent no flight status since the update was started").arg(vehicle->vehicleId());
+        if (!why.isEmpty()) {
+            m_refusal = why;
+            spdlog::warn("<UpdateFirmware> update of vehicle {} stopped before the reset: {}", vehicle->vehicleId(),
+                         str(why));
+            setUpdateStep(Step::Finished, 1, 1);
+            setUpdateResult(Result::FailedNotLandedAtReset);
+            return;
+        }
+    }
+    vehicle->setTeleReqHold(VehicleController::FirmwareUpdateHold, true);
     auto frame = std::make_shared<_MavPFrame_t>();
     P::packResetCommandPFrame(*frame, uint8_t(vehicle->vehicleId()), vehicle->genSeqId());
     sendRequest(frame, uint32_t(m_resetCommandTimeoutMs), Result::FailedResetTimeout);

@@ -15,9 +15,15 @@
 // vehicle verifies what it got. Every refusal is logged with its reason and kept in
 // refusalText().
 //
-// Telemetry polling of the vehicle is held (VehicleController::FirmwareUpdateHold) and the
-// vehicle is marked updating (setFirmwareUpdating) from the start to the end, so heartbeats
-// cannot restart polling and other requests do not reach a vehicle in its bootloader. Every end
+// The flight state can change in the kResetDelayMs between the start and the reset: unless
+// forced, the reset goes out only when a flight status received since the start says landed
+// and disarmed and none since the start said otherwise; otherwise the update ends FailedNotLandedAtReset with the reason in
+// refusalText(), before anything reached the vehicle.
+//
+// The vehicle is marked updating (setFirmwareUpdating) from the start to the end, so other
+// requests do not reach a vehicle in its bootloader; its telemetry polling is held
+// (VehicleController::FirmwareUpdateHold) from the reset to the end, so heartbeats cannot
+// restart polling. Every end
 // goes through one place that releases both and emits updateFinished once; destroying the
 // controller mid-update ends it too (FailedLinkLost).
 //
@@ -155,4 +161,7 @@ private:
     quint64 m_generation = 0;
     std::function<qint64()> m_clock;
     std::optional<qint64> m_flightStatusAtMs;
+    bool m_forced = false;
+    qint64 m_startedAtMs = 0;
+    QString m_airborneBeforeReset;  // why the reset must not go out, from a record since the start
 };

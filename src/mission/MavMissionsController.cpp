@@ -48,6 +48,10 @@ MavMissionsController::MavMissionsController(MultiVehicleManager* multiVehicleMg
     if (m_multiVehicleMgr) {
         connect(m_multiVehicleMgr, &MultiVehicleManager::activeVehicleChanged, this,
                 &MavMissionsController::handleActiveVehicleChanged);
+        // Queued: the manager retires a vehicle after announcing it left, and a retired one
+        // means its link closed (-2102).
+        connect(m_multiVehicleMgr, &MultiVehicleManager::vehicleLeft, this,
+                &MavMissionsController::handleVehicleLeft, Qt::QueuedConnection);
         setActiveVehicleCtrler(m_multiVehicleMgr->activeVehicle());
     }
 }
@@ -99,24 +103,39 @@ void MavMissionsController::attachActiveRoute(const std::shared_ptr<MavFlightRou
 
 void MavMissionsController::setActiveVehicleCtrler(const std::shared_ptr<VehicleController>& vehicle)
 {
-    auto current = m_vehicle.lock();
-    if (vehicle == current)
-        return;
-    if (current)
-        disconnect(current.get(), nullptr, this, nullptr);
-    // The transfer's frames would now go to another vehicle: end it, once.
-    if (isTransferring()) {
-        if (current && current->retired())
-            abortTransfer(kResultLinkLost, "its vehicle left (link closed)");
-        else
-            abortTransfer(kResultTimeout, "active vehicle changed");
-    }
+    // The active vehicle is the operator's default target only: a transfer keeps to its own
+    // vehicle whatever the operator selects meanwhile.
     m_vehicle = vehicle;
+}
+
+// A transfer's frames reach this controller only from its own vehicle, only while it runs.
+void MavMissionsController::bindTransferVehicle(const std::shared_ptr<VehicleController>& vehicle)
+{
+    if (auto previous = m_transferVehicle.lock(); previous && previous != vehicle)
+        disconnect(previous.get(), nullptr, this, nullptr);
+    m_transferVehicle = vehicle;
     if (!vehicle)
         return;
     connect(vehicle.get(), &VehicleController::mavPFrameReceived, this,
-            &MavMissionsController::handleMavPFrameReceived);
-    connect(vehicle.get(), &VehicleController::mavAckTimeout, this, &MavMissionsController::handleMavAckTimeout);
+            &MavMissionsController::handleMavPFrameReceived, Qt::UniqueConnection);
+    connect(vehicle.get(), &VehicleController::mavAckTimeout, this, &MavMissionsController::handleMavAckTimeout,
+            Qt::UniqueConnection);
+}
+
+void MavMissionsController::releaseTransferVehicle()
+{
+    if (auto vehicle = m_transferVehicle.lock())
+        disconnect(vehicle.get(), nullptr, this, nullptr);
+}
+
+void MavMissionsController::handleVehicleLeft(std::shared_ptr<VehicleController> vehicle)
+{
+    if (!isTransferring() || !vehicle || vehicle != m_transferVehicle.lock())
+        return;
+    if (vehicle->retired())
+        abortTransfer(kResultLinkLost, "its vehicle left (link closed)");
+    else
+        abortTransfer(kResultTimeout, "its vehicle left");
 }
 
 void MavMissionsController::handleActiveVehicleChanged(std::shared_ptr<VehicleController> vehicle)
@@ -190,10 +209,15 @@ std::list<std::shared_ptr<MavWayPointDataItem>> MavMissionsController::wayPointL
 std::vector<MavRouteFinding>
 MavMissionsController::checkRoute(const std::shared_ptr<MavFlightRouteDataItem>& route) const
 {
+    return checkRoute(route, m_vehicle.lock());
+}
+
+std::vector<MavRouteFinding> MavMissionsController::checkRoute(const std::shared_ptr<MavFlightRouteDataItem>& route,
+                                                               const std::shared_ptr<VehicleController>& vehicle) const
+{
     if (!route)
         return {{0, QStringLiteral("route"), QStringLiteral("no route to check"), 0}};
     MavRouteLimits limits;
-    const auto vehicle = m_vehicle.lock();
     const auto params = vehicle ? vehicle->paramsCtrler() : nullptr;
     if (params && params->basicParamsKnown()) {
         const auto basic = params->basicParamsDataItem();
@@ -281,9 +305,8 @@ std::shared_ptr<MavCmdRequestMessage> MavMissionsController::missionRequest(cons
 
 bool MavMissionsController::sendTransferRequest(const std::shared_ptr<MavCmdRequestMessage>& req)
 {
-    auto vehicle = m_vehicle.lock();
+    auto vehicle = m_transferVehicle.lock();
     m_transferReq = req;
-    m_transferVehicle = vehicle;
     if (vehicle && vehicle->sendMavPFrameReq(req))
         return true;
     m_transferReq.reset();
@@ -305,16 +328,21 @@ void MavMissionsController::unlockTarget()
 
 int MavMissionsController::upload(bool verify)
 {
-    auto vehicle = m_vehicle.lock();
+    return uploadTo(m_vehicle.lock(), m_activeRoute, verify);
+}
+
+int MavMissionsController::uploadTo(const std::shared_ptr<VehicleController>& vehicle,
+                                    const std::shared_ptr<MavFlightRouteDataItem>& route, bool verify)
+{
     if (!vehicle) {
         spdlog::warn("vehicle is null");
         return 1;
     }
-    if (!m_activeRoute) {
+    if (!route) {
         spdlog::warn("active flight route is nullptr when upload");
         return 2;
     }
-    if (m_activeRoute->isEditing()) {
+    if (route->isEditing()) {
         spdlog::info("can not upload, because flight route is Editing");
         return 3;
     }
@@ -331,15 +359,16 @@ int MavMissionsController::upload(bool verify)
         spdlog::info("can not upload, because one downloading now");
         return 5;
     }
-    lockTarget(m_activeRoute);
+    lockTarget(route);
+    bindTransferVehicle(vehicle);
     m_verify = {verify ? VerifyOutcome::Pending : VerifyOutcome::None, 0, 0};
     setIsUploading(true);
-    emit flightRouteUploadingStarted(m_activeRoute);
+    emit flightRouteUploadingStarted(route);
 
     MavProtoUpWayPointBasicParam_t basic;
-    basic.repeatTimes = m_activeRoute->repeatTimes();
-    basic.wayPointCount = uint8_t(m_activeRoute->wayPointCount());
-    basic.routeNumber = m_activeRoute->number();
+    basic.repeatTimes = route->repeatTimes();
+    basic.wayPointCount = uint8_t(route->wayPointCount());
+    basic.routeNumber = route->number();
     auto packBasic = [&] {
         auto frame = std::make_shared<_MavPFrame_t>();
         MavProtoMissionProcesser::packWayPointBasicParamsFrame(*frame, uint8_t(vehicle->vehicleId()),
@@ -350,7 +379,7 @@ int MavMissionsController::upload(bool verify)
     auto parent = missionRequest(packBasic());
     parent->appendChildReq(missionRequest(packBasic()));
     m_sentRecords.clear();
-    for (const auto& wp : m_activeRoute->wayPointList()) {
+    for (const auto& wp : route->wayPointList()) {
         // The vehicle files each waypoint under the route number it carries: always this route's.
         MavProtoWayPointData_t record = wp->protoData();
         record.routeNumber = basic.routeNumber;
@@ -369,27 +398,39 @@ int MavMissionsController::upload(bool verify)
 
 int MavMissionsController::download(bool intoNewRoute)
 {
-    return startDownload(intoNewRoute ? ReadBack::IntoNewRoute : ReadBack::IntoRoute);
+    return intoNewRoute ? startDownload(m_vehicle.lock(), ReadBack::IntoNewRoute, nullptr)
+                        : startDownload(m_vehicle.lock(), ReadBack::IntoRoute, m_activeRoute);
 }
 
 int MavMissionsController::downloadToScratch()
 {
-    return startDownload(ReadBack::Scratch);
+    return startDownload(m_vehicle.lock(), ReadBack::Scratch, nullptr);
 }
 
-int MavMissionsController::startDownload(ReadBack mode)
+int MavMissionsController::downloadFrom(const std::shared_ptr<VehicleController>& vehicle, DownloadInto into,
+                                        const std::shared_ptr<MavFlightRouteDataItem>& route)
+{
+    switch (into) {
+    case DownloadInto::Route: return startDownload(vehicle, ReadBack::IntoRoute, route);
+    case DownloadInto::NewRoute: return startDownload(vehicle, ReadBack::IntoNewRoute, nullptr);
+    case DownloadInto::Scratch: break;
+    }
+    return startDownload(vehicle, ReadBack::Scratch, nullptr);
+}
+
+int MavMissionsController::startDownload(const std::shared_ptr<VehicleController>& vehicle, ReadBack mode,
+                                         const std::shared_ptr<MavFlightRouteDataItem>& route)
 {
     const bool intoNewRoute = mode != ReadBack::IntoRoute;
-    auto vehicle = m_vehicle.lock();
     if (!vehicle) {
         spdlog::warn("vehicle is null");
         return 1;
     }
-    if (!intoNewRoute && !m_activeRoute) {
+    if (!intoNewRoute && !route) {
         spdlog::warn("active flight route is nullptr when download");
         return 2;
     }
-    if (!intoNewRoute && m_activeRoute->isEditing()) {
+    if (!intoNewRoute && route->isEditing()) {
         spdlog::info("can not download, because flight route is Editing");
         return 3;
     }
@@ -406,18 +447,19 @@ int MavMissionsController::startDownload(ReadBack mode)
                      vehicle->vehicleId());
         return 6;
     }
-    lockTarget(intoNewRoute ? nullptr : m_activeRoute);
+    lockTarget(intoNewRoute ? nullptr : route);
+    bindTransferVehicle(vehicle);
     m_lastNewRoute.reset();
     if (mode == ReadBack::Scratch)
         m_lastScratchRoute.reset();
     setIsDownloading(true);
-    startReadBack(mode, m_activeRoute ? m_activeRoute->number() : 0);
+    startReadBack(mode, route ? route->number() : (m_activeRoute ? m_activeRoute->number() : 0));
     return 0;
 }
 
 void MavMissionsController::startReadBack(ReadBack mode, uint8_t routeNumber)
 {
-    auto vehicle = m_vehicle.lock();
+    auto vehicle = m_transferVehicle.lock();
     m_readBack = mode;
     // A new route takes whatever number the vehicle's waypoints carry.
     m_adoptRouteNumber = mode == ReadBack::IntoNewRoute || mode == ReadBack::Scratch;
@@ -464,7 +506,7 @@ void MavMissionsController::handleMavPFrameReceived(MavPFramePtr pframe, OstAbst
 
 bool MavMissionsController::checkDownloadPreconditions(const char* handler) const
 {
-    if (!m_vehicle.lock()) {
+    if (!m_transferVehicle.lock()) {
         spdlog::warn("{} failed, vehicle is null", handler);
         return false;
     }
@@ -504,7 +546,7 @@ void MavMissionsController::handleDownloadFlightRouteBasicParamsAck(const _MavPF
 
 void MavMissionsController::requestDownloadWayPoint(uint8_t number)
 {
-    auto vehicle = m_vehicle.lock();
+    auto vehicle = m_transferVehicle.lock();
     m_downloadWpNumber = number;
     MavProtoDownWayPointDataReq_t req;
     req.number = number;
@@ -614,7 +656,7 @@ void MavMissionsController::completeReadBack()
     }
     if (mode == ReadBack::IntoNewRoute) {
         auto config = std::make_shared<MavMultiPointRouteConfig>();
-        const auto vehicle = m_vehicle.lock();
+        const auto vehicle = m_transferVehicle.lock();
         config->setName(QStringLiteral("vehicle %1 route %2").arg(vehicle ? vehicle->vehicleId() : 0).arg(routeNumber));
         config->setNumber(routeNumber);
         config->setRepeatTimes(m_downloadBasic.repeatTimes);
@@ -732,7 +774,7 @@ void MavMissionsController::updateTransferHolds()
 {
     const bool transferring = isTransferring();
     if (transferring && !m_heldVehicle.lock()) {
-        if (auto vehicle = m_vehicle.lock()) {
+        if (auto vehicle = m_transferVehicle.lock()) {
             vehicle->setTeleReqHold(VehicleController::MissionTransferHold, true);
             m_heldVehicle = vehicle;
         }
@@ -740,6 +782,7 @@ void MavMissionsController::updateTransferHolds()
         if (auto held = m_heldVehicle.lock())
             held->setTeleReqHold(VehicleController::MissionTransferHold, false);
         m_heldVehicle.reset();
+        releaseTransferVehicle();
     }
     if (m_multiVehicleMgr && transferring != m_holdingActive) {
         m_holdingActive = transferring;
@@ -757,23 +800,29 @@ bool MavMissionsController::generateAreaRouteWayPoints(const MavAreaRouteConfig*
         spdlog::warn("<MavMissionsController> generateAreaRouteWayPoints: config is null");
         return false;
     }
-    const auto positions = MavAreaRouteGenerator::generate(config);
+    return fillAreaRoute(*m_activeRoute, config, m_routeMgr ? m_routeMgr->defaultWayPointData().get() : nullptr);
+}
+
+bool MavMissionsController::fillAreaRoute(MavFlightRouteDataItem& route, const MavAreaRouteConfig* config,
+                                          const MavWayPointDataItem* tmpl)
+{
+    const auto positions = config ? MavAreaRouteGenerator::generate(config) : QList<std::pair<double, double>>{};
     if (positions.isEmpty()) {
-        spdlog::warn("<MavMissionsController> generateAreaRouteWayPoints: generator returned empty list");
+        spdlog::warn("<MavMissionsController> area route: the generator returned no waypoint");
         return false;
     }
-    m_activeRoute->resetWayPoints(std::list<std::shared_ptr<MavWayPointDataItem>>{});
+    route.resetWayPoints(std::list<std::shared_ptr<MavWayPointDataItem>>{});
 
     MavProtoWayPointData_t t;
     t.alt = 20.0;
     t.vel = 8.0f;
     t.radius = 0.5f;
     t.setHeadingDirection(MAVPROTO_HEADING_TO_NEXT_WP);
-    if (auto defaultWp = m_routeMgr ? m_routeMgr->defaultWayPointData() : nullptr)
-        t = defaultWp->protoData();
+    if (tmpl)
+        t = tmpl->protoData();
     for (const auto& [lat, lon] : positions)
-        m_activeRoute->addWayPoint(MAVPROTO_WP_PASS, lon, lat, t.alt, t.vel, t.radius, t.headingDirection(),
-                                   t.traceMode(), t.heightType(), t.hoverTime, -1, t.heading);
+        route.addWayPoint(MAVPROTO_WP_PASS, lon, lat, t.alt, t.vel, t.radius, t.headingDirection(), t.traceMode(),
+                          t.heightType(), t.hoverTime, -1, t.heading);
     spdlog::info("<MavMissionsController> area route waypoints generated: {} points", positions.size());
     return true;
 }

@@ -34,11 +34,13 @@
 //     paused, so heartbeats cannot restart polling mid-transfer;
 //   - the multi-vehicle manager keeps the active vehicle: one that joins meanwhile takes the
 //     active role when the transfer ends;
-//   - an active-vehicle change that still happens (the vehicle removed, or the user's choice)
-//     ends the transfer with 5000 and a warning, and cancels its request chain in the old
-//     vehicle's queue: exactly one finished signal per transfer;
-//   - a transfer whose vehicle was retired (link closed, vehicle gone) ends with -2102, so an
-//     operator can tell a dropped link from a vehicle that stopped answering.
+//   - a transfer is addressed: it talks to its own vehicle (uploadTo, downloadFrom; upload() and
+//     download() address the active vehicle and route), and the operator may select another
+//     vehicle meanwhile without ending it;
+//   - the transfer's vehicle leaving ends it with 5000 and a warning and cancels its request
+//     chain: exactly one finished signal per transfer; a vehicle retired because its link
+//     closed ends it with -2102, so an operator can tell a dropped link from a vehicle that
+//     stopped answering.
 // A vehicle that is updating its firmware takes no transfer: upload() and download() return 6.
 //
 // Main thread only.
@@ -119,6 +121,8 @@ public:
     // What stands against flying `route` with the active vehicle: counts, numbering, positions,
     // the vehicle's limits once its basic parameters were read, and the cached no-fly zones.
     std::vector<MavRouteFinding> checkRoute(const std::shared_ptr<MavFlightRouteDataItem>& route) const;
+    std::vector<MavRouteFinding> checkRoute(const std::shared_ptr<MavFlightRouteDataItem>& route,
+                                            const std::shared_ptr<VehicleController>& vehicle) const;
 
     // 0 started; 1 no valid active vehicle; 2 no active route; 3 route being edited; 4 an upload
     // runs; 5 a download runs; 6 the vehicle is updating its firmware.
@@ -127,7 +131,26 @@ public:
     // Reads the vehicle's route into a new route that is not stored (lastScratchRoute()), for
     // readers outside the station; same results and signals as download().
     int downloadToScratch();
+    // The same, addressed: `route` to `vehicle`, whichever are active. Results as upload().
+    int uploadTo(const std::shared_ptr<VehicleController>& vehicle,
+                 const std::shared_ptr<MavFlightRouteDataItem>& route, bool verify = false);
+    enum class DownloadInto { Route, NewRoute, Scratch };
+    // `route` is the target with DownloadInto::Route and ignored otherwise.
+    int downloadFrom(const std::shared_ptr<VehicleController>& vehicle, DownloadInto into,
+                     const std::shared_ptr<MavFlightRouteDataItem>& route = nullptr);
+    // The vehicle the running transfer talks to (null when none runs).
+    std::shared_ptr<VehicleController> transferVehicle() const
+    {
+        return isTransferring() ? m_transferVehicle.lock() : nullptr;
+    }
     bool generateAreaRouteWayPoints(const MavAreaRouteConfig* config);
+    // Replaces `route`'s waypoints with the survey of `config`, each from the template `tmpl`
+    // (built-in defaults without one). False when the area gives no waypoint.
+    static bool fillAreaRoute(MavFlightRouteDataItem& route, const MavAreaRouteConfig* config,
+                              const MavWayPointDataItem* tmpl);
+    // While false, a route added to the store does not become the active one (a route a
+    // ground station uploads is not the operator's).
+    void setActivateAddedRoutes(bool on) { m_addingOwnRoute = !on; }
 
     // The waypoint count the vehicle reported in the last download (0: it holds no route).
     int lastDownloadWayPointCount() const { return m_lastDownloadCount; }
@@ -162,10 +185,14 @@ private slots:
     void handleDownloadFlightRouteWayPointsDataAck(const _MavPFrame_t& frame);
     void handleMavAckTimeout(std::shared_ptr<MavCmdRequestMessage> req);
     void handleActiveVehicleChanged(std::shared_ptr<VehicleController> vehicle);
+    void handleVehicleLeft(std::shared_ptr<VehicleController> vehicle);
 
 private:
     enum class ReadBack { None, IntoRoute, IntoNewRoute, Verify, Scratch };
-    int startDownload(ReadBack mode);
+    int startDownload(const std::shared_ptr<VehicleController>& vehicle, ReadBack mode,
+                      const std::shared_ptr<MavFlightRouteDataItem>& route);
+    void bindTransferVehicle(const std::shared_ptr<VehicleController>& vehicle);
+    void releaseTransferVehicle();
 
     void setIsUploading(bool uploading);
     void setIsDownloading(bool downloading);

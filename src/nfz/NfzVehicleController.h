@@ -71,6 +71,11 @@ public:
     // 0 started; 1 no active vehicle or not sent; 2 a session runs; 5 bad corners; 6 firmware.
     int bindManualZone(std::array<MavProtoNfzVertex_t, 4> vertices);
     bool isTransferring() const { return m_transferring; }
+    // The vehicle the running session talks to (null when none runs).
+    std::shared_ptr<VehicleController> sessionVehicle() const
+    {
+        return m_transferring ? m_vehicle.lock() : nullptr;
+    }
     int sessionKind() const { return m_sessionKind; }
     // Why the last refused start was refused (naming the zone); empty after a start.
     QString lastRefusal() const { return m_lastRefusal; }

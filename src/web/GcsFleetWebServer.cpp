@@ -2,7 +2,6 @@
 
 #include "GcsFleetHttpGuard.h"
 
-#include "app/GcsAppController.h"
 #include "fleet/FleetReadModel.h"
 #include "fleet/StationFleetSource.h"
 
@@ -590,13 +589,6 @@ struct GcsFleetWebServer::Private {
         send(QString::fromStdString(message));
     }
 };
-
-GcsFleetWebServer::GcsFleetWebServer(GcsAppController* ctrl, Options options, QObject* parent)
-    : GcsFleetWebServer(ctrl ? std::make_shared<StationFleetSource>([ctrl] { return ctrl->fleetSources(); })
-                             : std::shared_ptr<FleetPageSource>(),
-                        std::move(options), parent)
-{
-}
 
 GcsFleetWebServer::GcsFleetWebServer(std::shared_ptr<FleetPageSource> source, Options options, QObject* parent)
     : QObject(parent)

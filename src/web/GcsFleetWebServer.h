@@ -62,7 +62,6 @@
 #include <memory>
 
 class FleetPageSource;
-class GcsAppController;
 
 class GcsFleetWebServer : public QObject {
     Q_OBJECT
@@ -84,8 +83,7 @@ public:
         int answerDeadlineMs = 10000;  // an HTTP answer not taken by then closes its connection
     };
 
-    // The station's own fleet.
-    GcsFleetWebServer(GcsAppController* ctrl, Options options, QObject* parent = nullptr);
+    // `source` is the station's own fleet (StationFleetSource) or the broker's (BrokerFleetModel).
     GcsFleetWebServer(std::shared_ptr<FleetPageSource> source, Options options, QObject* parent = nullptr);
     ~GcsFleetWebServer() override;
 

@@ -34,7 +34,7 @@ protected:
         GcsServerConfig::instance()->setMqttServerUri(QStringLiteral("tcp://127.0.0.1:%1").arg(noBroker));
         GcsServerConfig::instance()->setMqttCredentials("station", kBrokerPassword);
         app = std::make_unique<testsupport::AppHarness>(cloud.baseUrl());
-        outcomes = std::make_unique<GcsCliOutcomeRecorder>(gcsApp());
+        outcomes = std::make_unique<GcsCliOutcomeRecorder>(app->ctrl);
         LogCapture::instance().clear();
     }
     void TearDown() override
@@ -48,7 +48,7 @@ protected:
         json r = {{"method", method}};
         if (!params.is_null())
             r["params"] = std::move(params);
-        return GcsCliCommandRouter::dispatch(context ? *context : GcsCliServiceContext{gcsApp(), outcomes.get()}, r);
+        return GcsCliCommandRouter::dispatch(context ? *context : GcsCliServiceContext{app->ctrl, outcomes.get()}, r);
     }
     json data(const std::string& method, json params = nullptr)
     {
@@ -194,7 +194,7 @@ TEST_F(CliAccountRouter, RefusesBadInputAndKeepsSecretsOutOfLogsAndReplies)
     EXPECT_EQ(call("account.login", login, &none)["message"], "Account services are not available");
 
     // A request cut inside the password, through the endpoint; then a login that succeeds.
-    GcsCliIpcServer server{GcsCliServiceContext{gcsApp(), outcomes.get()}};
+    GcsCliIpcServer server{GcsCliServiceContext{app->ctrl, outcomes.get()}};
     ASSERT_TRUE(server.start());
     const std::string secret = kPassword.substr(0, 6);
     const QByteArray cut = QByteArray::fromStdString(R"({"method":"account.login","params":{"password":")" + secret);

@@ -29,7 +29,7 @@ json request(const std::string& method, json params = nullptr)
     return r;
 }
 
-json dispatch(const json& req, GcsCliServiceContext context = {gcsApp(), g_outcomes})
+json dispatch(const json& req, GcsCliServiceContext context = {gcsApp()->appCtrler(), g_outcomes})
 {
     return GcsCliCommandRouter::dispatch(context, req);
 }
@@ -51,7 +51,7 @@ protected:
     void SetUp() override
     {
         StationWithSim::SetUp();
-        outcomes = std::make_unique<GcsCliOutcomeRecorder>(gcsApp());
+        outcomes = std::make_unique<GcsCliOutcomeRecorder>(app->ctrl);
         g_outcomes = outcomes.get();
     }
     void TearDown() override
@@ -87,7 +87,7 @@ TEST_F(CliRouterWithSim, RefusesBadRequestsWithTheirCodeAndText)
     startAlive(SimOptions());
     const int64_t before = okData("control.command", {{"action", "suspend"}})["requestId"];
     const std::string IA = "InvalidArgs", NA = "NoActiveVehicle", CR = "CommandRejected";
-    const std::string noVehicle = "No matching vehicle or no active vehicle";
+    const std::string noVehicle = "No vehicle 99; known: 1";
     const std::string floatText = "Field must be an integer, not a floating-point number: ";
     const std::string rhAlt = "alt must fit int16 scaled by 10 in MAV return-home payload (approximately -3276.8 "
                               "to 3276.7 meters)";
@@ -128,7 +128,7 @@ TEST_F(CliRouterWithSim, RefusesBadRequestsWithTheirCodeAndText)
         {target({{"vehicleId", std::numeric_limits<uint64_t>::max()}}), IA,
          "Field vehicleId integer out of int64 range"},
         {target({{"vehicleId", 99}}), NA, noVehicle},
-        {request("telemetry.snapshot", {{"vehicleCode", "nobody"}}), NA, noVehicle},
+        {request("telemetry.snapshot", {{"vehicleCode", "nobody"}}), NA, "No vehicle with code nobody; known: 1"},
         {request("params.read"), IA, "Missing params object"},
         {request("params.read", json::object()), IA, "Missing required field: group"},
         {request("params.write", {{"group", 1}}), IA, "Field must be a string: group"},
@@ -183,9 +183,8 @@ TEST_F(CliRouterWithSim, RefusesBadRequestsWithTheirCodeAndText)
                                                                             {"ok", true}}));
     EXPECT_EQ(dispatch(request("system.halt"), none)["message"], "Unknown method");
     for (const char* m : {"connection.status", "connection.disconnect", "vehicle.list", "alerts.active"})
-        EXPECT_EQ(dispatch(request(m), none)["message"], "Application controller is not available") << m;
+        EXPECT_EQ(dispatch(request(m), none)["message"], "Station services are not available") << m;
     EXPECT_EQ(dispatch(request("control.command", kTakeoff), none)["code"], "CommandRejected");
-    EXPECT_EQ(dispatch(request("console.tail"), {gcsApp()})["message"], "Command outcomes are not recorded here");
 }
 
 TEST_F(CliRouterWithSim, ConnectsAndRefusesControlUntilAliveAndWhenTheLinkIsClosed)
@@ -205,7 +204,7 @@ TEST_F(CliRouterWithSim, ConnectsAndRefusesControlUntilAliveAndWhenTheLinkIsClos
     EXPECT_EQ(okData("vehicle.resolveTarget"),
               json({{"vehicleId", 1}, {"vehicleCode", mvm()->activeVehicle()->vehicleCode().toStdString()}}));
     EXPECT_EQ(dispatch(request("control.command", kTakeoff))["message"],
-              "Target vehicle is not alive; control commands are blocked");
+              "Vehicle 1 is not alive; control commands are blocked");
 
     const quint64 before = sim->counters().commands;
     json read = okData("params.read", {{"group", "basic"}, {"vehicleId", 1}});
@@ -322,7 +321,7 @@ TEST_F(CliRouterWithSim, ListsTwoSimulatedVehiclesAndARemoteOne)
     EXPECT_TRUE(remote["lastTelemetryAgeMs"].is_null() && remote["lastHeartbeatAgeMs"].is_null()) << remote;
     EXPECT_EQ(okData("vehicle.resolveTarget", {{"vehicleCode", "RMT-7"}, {"vehicleId", 11}})["vehicleCode"], "RMT-7");
     EXPECT_EQ(dispatch(request("control.command", {{"action", "land"}, {"vehicleCode", "RMT-7"}}))["message"],
-              "control.command requires a locally controllable vehicle; Remote monitoring targets are not supported");
+              "Vehicle RMT-7 is watched remotely; control commands go only to locally linked vehicles");
 }
 
 TEST_F(CliRouterWithSim, ReportsARefusedAndASilentCommandWithTheirConsoleLines)
@@ -395,8 +394,6 @@ TEST_F(CliRouterWithSim, ParamsSetChangesOnlyTheNamedFieldsOfARead)
         {set("basic", {{"maxFlyAlt", 100}}), CR, notRead},
         {request("params.write", {{"group", "basic"}}), CR, notRead},
     });
-    EXPECT_EQ(dispatch(set("basic", {{"maxFlyAlt", 100}}), {gcsApp()})["message"],
-              "Command outcomes are not recorded here");
     const json unread = okData("params.get", {{"group", "pos"}});
     EXPECT_EQ(std::make_pair(unread["readSinceAlive"], unread["lastRead"]), std::make_pair(json(false), json(nullptr)));
 
@@ -597,8 +594,8 @@ TEST_F(CliRouterWithSim, RoutesCreatedTransferredAndFlown)
     const json points = {{"name", "inspection"},
                          {"number", 4},
                          {"repeatTimes", 1},
-                         {"points", json::array({{{"lat", 22.5}, {"lon", 113.9}, {"alt", 15}, {"vel", 20}},
-                                                 {{"lat", 22.5002}, {"lon", 113.9}, {"alt", 25}, {"vel", 20}}})}};
+                         {"points", json::array({{{"lat", 22.5}, {"lon", 113.9}, {"alt", 15}, {"vel", 10}},
+                                                 {{"lat", 22.5002}, {"lon", 113.9}, {"alt", 25}, {"vel", 10}}})}};
     const json created = okData("route.create", points);
     EXPECT_EQ(created["wayPointCount"], 2);
     EXPECT_EQ(created["active"], true);
@@ -623,11 +620,13 @@ TEST_F(CliRouterWithSim, RoutesCreatedTransferredAndFlown)
     EXPECT_EQ(before["upload"]["lastResult"], nullptr);
     const json accepted = okData("mission.upload", {{"routeId", created["id"]}});
     EXPECT_EQ(accepted["wayPointCount"], 2);
-    EXPECT_EQ(dispatch(request("vehicle.setActive", {{"vehicleId", 1}}))["message"],
+    EXPECT_EQ(okData("route.list")["activeRouteId"], survey["id"]) << "an upload by id leaves the active route";
+    EXPECT_EQ(okData("vehicle.setActive", {{"vehicleId", 1}})["activeVehicleId"], 1)
+        << "the transfer keeps to its own vehicle";
+    EXPECT_EQ(dispatch(request("route.setActive", {{"id", created["id"]}}))["message"],
               "A mission transfer is in progress");
-    EXPECT_EQ(dispatch(request("route.setActive", {{"id", survey["id"]}}))["message"],
-              "A mission transfer is in progress");
-    EXPECT_EQ(dispatch(request("mission.upload"))["message"], "A route upload is in progress");
+    EXPECT_EQ(dispatch(request("mission.upload"))["message"],
+              "Vehicle 1 is busy with a route upload; a route upload is refused until it ends");
     json status;
     ASSERT_TRUE(waitUntil([&] { return (status = okData("mission.status"))["upload"]["finished"] == 1; }));
     EXPECT_EQ(status["upload"], json({{"started", 1},
@@ -637,7 +636,7 @@ TEST_F(CliRouterWithSim, RoutesCreatedTransferredAndFlown)
                                       {"verify", {{"state", "none"}}}}));
     EXPECT_EQ(sim->vehicle(1)->mission().wayPoints().size(), 2u);
 
-    okData("mission.download");
+    okData("mission.download", {{"routeId", created["id"]}});
     ASSERT_TRUE(waitUntil([&] { return (status = okData("mission.status"))["download"]["finished"] == 1; }));
     EXPECT_EQ(status["download"]["lastResult"], 0);
     EXPECT_EQ(status["download"]["started"], 1);

@@ -130,7 +130,7 @@ protected:
     }
 
     // A long deadline, so that no answer can come from it where it is not the subject.
-    GcsCliIpcServer server{GcsCliServiceContext{gcsApp()}, nullptr, 60000};
+    GcsCliIpcServer server{GcsCliServiceContext{}, nullptr, 60000};
 };
 
 }  // namespace
@@ -214,7 +214,7 @@ TEST_F(CliIpcServerTest, StaleEndpointIsReplacedButALiveOneIsNeverTaken)
         SCOPED_TRACE(int(holder));
         QLocalServer::removeServer(kEndpoint);
         auto socat = std::make_unique<SocatListener>();
-        GcsCliIpcServer first(GcsCliServiceContext{gcsApp()});
+        GcsCliIpcServer first(GcsCliServiceContext{});
         ASSERT_TRUE(holder == Holder::ServerHere ? first.start() : socat->start()) << "socat is needed";
         if (holder == Holder::KilledProcess)
             socat.reset();

@@ -5,7 +5,11 @@
 #include "StationWithSim.h"
 
 #include "automation/GcsCliCommandRouter.h"
-#include "automation/GcsCliOutcomeRecorder.h"
+#include "mission/MavFlightRouteManager.h"
+#include "mission/MavMissionsController.h"
+#include "mission/MavMultiPointRouteConfig.h"
+#include "services/MissionService.h"
+#include "services/VehicleServices.h"
 #include "bridge/MavlinkBridge.h"
 #include "bridge/MavlinkMissionServer.h"
 #include "fleet/FleetVehicleState.h"
@@ -13,6 +17,7 @@
 
 #include "SimFlightModel.h"
 #include "SimVehicle.h"
+#include "SimVehicleMission.h"
 
 #include <QProcess>
 
@@ -26,10 +31,8 @@ protected:
     void startBridge(bool control, std::optional<mavlink::SigningKey> key = std::nullopt)
     {
         port = testsupport::freeUdpPort();
-        outcomes = std::make_unique<GcsCliOutcomeRecorder>(gcsApp());
         const auto endpoint = MavlinkEndpoint::parse(QStringLiteral("udp:127.0.0.1:%1").arg(port), nullptr);
-        bridge = std::make_unique<MavlinkBridge>(app->ctrl, GcsCliServiceContext{gcsApp(), outcomes.get()},
-                                                 MavlinkBridge::Options{{*endpoint}, control, key});
+        bridge = std::make_unique<MavlinkBridge>(app->ctrl, MavlinkBridge::Options{{*endpoint}, control, key});
         ASSERT_TRUE(bridge->start());
     }
 
@@ -58,12 +61,10 @@ protected:
     void TearDown() override
     {
         bridge.reset();
-        outcomes.reset();
         StationWithSim::TearDown();
     }
 
     quint16 port = 0;
-    std::unique_ptr<GcsCliOutcomeRecorder> outcomes;
     std::unique_ptr<MavlinkBridge> bridge;
 };
 
@@ -81,6 +82,15 @@ TEST_F(MavlinkBridgeTest, AnIndependentGroundStationSeesFliesAndPlansEveryVehicl
     }));
     ASSERT_NO_FATAL_FAILURE(startBridge(true));
     const auto routesBefore = app->ctrl->flightRouteMgr()->flightRoutes().size();
+    // The operator works on vehicle 3 with a route of their own; the ground station plans vehicle 2.
+    mvm()->setActiveVevhile(mvm()->findVehicleControllerById(3));
+    auto* routes = app->ctrl->missionsCtrler().get();
+    auto operatorRoute = std::make_shared<MavMultiPointRouteConfig>();
+    operatorRoute->setName("operator's");
+    ASSERT_TRUE(app->ctrl->flightRouteMgr()->addFlightRoute(operatorRoute, nullptr));
+    routes->stopEditing();
+    const auto activeRoute = routes->activeFlightRoute();
+    ASSERT_TRUE(activeRoute);
 
     auto r = runPeer("listen,unsupported,unknownTarget,garbage,takeoff,upload,download,fence");
 
@@ -105,8 +115,11 @@ TEST_F(MavlinkBridgeTest, AnIndependentGroundStationSeesFliesAndPlansEveryVehicl
 
     // The upload made one stored route and one upload; the download reads it back.
     EXPECT_EQ(r["upload"]["result"], 0) << r["upload"].dump();
-    EXPECT_EQ(app->ctrl->flightRouteMgr()->flightRoutes().size(), routesBefore + 1);
-    EXPECT_EQ(outcomes->missionTransfers()["upload"]["finished"], 1);
+    EXPECT_EQ(app->ctrl->flightRouteMgr()->flightRoutes().size(), routesBefore + 2);
+    EXPECT_EQ(app->ctrl->services()->missions().uploads().finished, 1);
+    EXPECT_EQ(sim->vehicle(2)->mission().wayPoints().size(), 20u);
+    EXPECT_EQ(mvm()->activeVehicle()->vehicleId(), 3) << "the operator's selection stays";
+    EXPECT_EQ(routes->activeFlightRoute(), activeRoute) << "and so does the operator's route";
     json nav = json::array();
     for (const auto& item : r["download"]["items"])
         if (item[0] != 178)
@@ -119,7 +132,7 @@ TEST_F(MavlinkBridgeTest, AnIndependentGroundStationSeesFliesAndPlansEveryVehicl
         EXPECT_NEAR(nav[i][3].get<double>(), r["upload"]["sent"][i][3].get<double>(), 0.01) << i;
     }
     // The scratch download stored nothing.
-    EXPECT_EQ(app->ctrl->flightRouteMgr()->flightRoutes().size(), routesBefore + 1);
+    EXPECT_EQ(app->ctrl->flightRouteMgr()->flightRoutes().size(), routesBefore + 2);
     EXPECT_TRUE(r["fence"]["items"].is_array());
     const json s = status();
     EXPECT_EQ(s["commands"]["ACCEPTED"], 1) << s.dump();
@@ -157,7 +170,7 @@ TEST_F(MavlinkBridgeTest, LossyGroundStationSoak)
     ASSERT_NO_FATAL_FAILURE(startBridge(true));
     auto r = runPeer("hear,upload,download", {"--loss", "0.3"});
     EXPECT_EQ(r["upload"]["result"], 0) << r["upload"].dump();
-    EXPECT_EQ(outcomes->missionTransfers()["upload"]["finished"], 1);
+    EXPECT_EQ(app->ctrl->services()->missions().uploads().finished, 1);
     EXPECT_EQ(status()["missions"]["results"]["ACCEPTED"], 1);
     int nav = 0;
     for (const auto& item : r["download"]["items"])
@@ -200,10 +213,11 @@ TEST(MavlinkMissionMapping, RoutesAndItemsMapBothWaysAndTheRestIsRefused)
     ASSERT_EQ(back.error, 0);
     ASSERT_EQ(back.points.size(), 4u);
     for (size_t i = 0; i < route.size(); ++i) {
-        EXPECT_EQ(back.points[i]["type"], int(route[i].type)) << i;
-        EXPECT_NEAR(back.points[i]["lat"].get<double>(), route[i].lat, 1e-7) << i;
-        EXPECT_EQ(back.points[i]["vel"].get<float>(), route[i].vel) << i;
-        EXPECT_EQ(back.points[i].value("hoverTime", 0), route[i].hoverTime) << i;
+        const auto p = back.points[i].data;
+        EXPECT_EQ(p.type, route[i].type) << i;
+        EXPECT_NEAR(p.lat, route[i].lat, 1e-7) << i;
+        EXPECT_EQ(p.vel, route[i].vel) << i;
+        EXPECT_EQ(p.hoverTime, route[i].hoverTime) << i;
     }
 
     // A position of 0 puts the item at (0, 0): no position.
@@ -240,9 +254,9 @@ TEST(MavlinkMissionMapping, RoutesAndItemsMapBothWaysAndTheRestIsRefused)
     // starts where the vehicle stands.
     const auto rtl = mavlinkmission::pointsFromItems({item(22, 6, 0), item(16), item(20, 2, 0, 0)}, vehicle, 5);
     ASSERT_EQ(rtl.points.size(), 3u);
-    EXPECT_EQ(rtl.points[0]["lat"], 22.4);
-    EXPECT_EQ(rtl.points[2]["lat"], 22.3);
-    EXPECT_EQ(rtl.points[2]["alt"], 50.0);
+    EXPECT_EQ(double(rtl.points[0].data.lat), 22.4);
+    EXPECT_EQ(double(rtl.points[2].data.lat), 22.3);
+    EXPECT_EQ(double(rtl.points[2].data.alt), 50.0);
 
     const json zones = {{"zones",
                          {{{"shape", "circle"}, {"center", {22.5, 113.9}}, {"radius", 200}},

@@ -321,3 +321,26 @@ TEST_P(FirmwareLossy, EachUpdateEndsOnceAndSuccessHoldsTheImage)
 // Seed 1 in the default run; the rest with the soak runs.
 INSTANTIATE_TEST_SUITE_P(Loss, FirmwareLossy, ::testing::Range(1, 2));
 INSTANTIATE_TEST_SUITE_P(SoakLoss, FirmwareLossy, ::testing::Range(2, 11));
+
+// The flight state read at the start can be stale by the reset: a record in between that says
+// airborne stops the update before anything reaches the vehicle.
+TEST_F(FirmwareUpdate, StopsBeforeTheResetWhenTheVehicleLeavesTheGround)
+{
+    ASSERT_NO_FATAL_FAILURE(startAlive(SimOptions{}));
+    FirmwareUpdateController ctrl(vehicle(), nullptr, 100);
+    const QString path = writeImage(1024);
+    awaitFlightStatus();
+    std::vector<Result> results;
+    QObject::connect(&ctrl, &FirmwareUpdateController::updateFinished, [&](Result r) { results.push_back(r); });
+    ASSERT_EQ(ctrl.updateFirmware(path, 1000, 1000), Startup::Ok);
+    const auto item = vehicle()->teleCtrler()->flightStatusDataItem();
+    auto record = item->protoData();
+    record.flightState = 3;
+    item->updateProtoData(record);
+    ASSERT_TRUE(waitUntil([&] { return !results.empty(); }, 5000));
+    EXPECT_EQ(results, std::vector<Result>{Result::FailedNotLandedAtReset});
+    EXPECT_TRUE(ctrl.refusalText().contains("left the ground or armed")) << ctrl.refusalText().toStdString();
+    EXPECT_EQ(simFirmware().image(), QByteArray()) << "no reset reached the vehicle";
+    EXPECT_FALSE(vehicle()->firmwareUpdating());
+    EXPECT_EQ(vehicle()->teleReqHolds(), 0u);
+}

@@ -243,14 +243,14 @@ TEST_F(MissionTransfer, ActiveVehicleIsHeldDuringATransfer)
     EXPECT_EQ(results.front(), 0);
     EXPECT_EQ(mvm()->activeVehicle()->vehicleId(), 7);
 
-    // The user's choice mid-transfer ends it with 5000, once.
+    // The operator's choice mid-transfer does not touch it: the transfer keeps to its vehicle.
     mvm()->setActiveVevhile(first);
     ASSERT_EQ(missions()->upload(), 0);
     mvm()->setActiveVevhile(mvm()->findVehicleControllerById(7));
-    EXPECT_EQ(first->requestQueue()->pendingCount(), 0) << "the old vehicle's chain is cancelled, not resent";
-    testsupport::pumpEvents(3000);
-    ASSERT_EQ(results.size(), 2u);
-    EXPECT_EQ(results.back(), 5000);
+    EXPECT_EQ(missions()->transferVehicle(), first);
+    ASSERT_TRUE(waitUntil([&] { return results.size() == 2; }, 30000));
+    EXPECT_EQ(results.back(), 0);
+    EXPECT_EQ(sim->vehicle(1)->mission().wayPoints().size(), 255u);
     EXPECT_FALSE(missions()->isTransferring());
 }
 

@@ -323,9 +323,9 @@ TEST_F(NfzUpload, RemovalDuringAnUploadFollowsTheVehicleMadeActive)
 TEST_F(NfzUpload, CliMethodsRefuseBadInputAndReportTransfers)
 {
     ASSERT_NO_FATAL_FAILURE(start());
-    GcsCliOutcomeRecorder outcomes(gcsApp());
+    GcsCliOutcomeRecorder outcomes(app->ctrl);
     auto call = [&](const std::string& method, nlohmann::json params) {
-        return GcsCliCommandRouter::dispatch({gcsApp(), &outcomes}, {{"method", method}, {"params", params}});
+        return GcsCliCommandRouter::dispatch(GcsCliServiceContext{app->ctrl, &outcomes}, {{"method", method}, {"params", params}});
     };
     const nlohmann::json square = {{1, 2}, {1, 3}, {2, 3}, {2, 2}};
     const struct {

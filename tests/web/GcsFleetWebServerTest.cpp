@@ -123,7 +123,7 @@ protected:
         web.perPeer = perPeer;
         web.answerDeadlineMs = 1000;
         web.mapTiles = QStringLiteral("https://tiles.test/{z}/{x}/{y}.png");
-        server = std::make_unique<GcsFleetWebServer>(app->ctrl, web);
+        server = std::make_unique<GcsFleetWebServer>(app->ctrl->fleetPageSource(), web);
         ASSERT_TRUE(server->start());
         port = server->port();
     }

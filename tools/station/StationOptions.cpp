@@ -94,6 +94,7 @@ QString StationOptions::usage()
         "                            or set VELMORA_MQTT_PASSWORD; --mqtt-password PASSWORD is\n"
         "                            seen by other users until the station has started\n"
         "  --no-cloud                no cloud HTTP and no MQTT (excludes --cloud-url and --mqtt)\n"
+        "  --allow-forced-firmware   accept firmware.update with \"force\" (benches and simulators only)\n"
         "  --endpoint-dir DIR        put the CLI endpoint socket in DIR (an existing directory)\n"
         "                            instead of $TMPDIR; velmora-cli --endpoint DIR/Tarnwick_CliIpc_v1\n"
         "  --http PORT               serve the fleet page on PORT (0: a free port); off without it\n"
@@ -197,6 +198,8 @@ QString StationOptions::parse(int argc, char** argv, StationOptions& out)
             err = value(i, a, passwordFile);
         } else if (a == "--no-cloud") {
             out.noCloud = true;
+        } else if (a == "--allow-forced-firmware") {
+            out.allowForcedFirmware = true;
         } else if (a == "--endpoint-dir") {
             err = value(i, a, out.endpointDir);
             // A Unix socket path holds at most 107 bytes.

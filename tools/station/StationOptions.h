@@ -35,7 +35,9 @@ struct StationOptions {
     QString mqttCaFile;  // the CAs of an mqtts:// broker; empty: the system's store
     static constexpr const char* kPasswordEnv = "VELMORA_MQTT_PASSWORD";
     static constexpr int kMostPasswordFileBytes = 4096;
-    bool noCloud = false;  // no cloud URL and no broker: nothing leaves the machine but the link
+    bool noCloud = false;
+    // A forced firmware update skips the landed-and-disarmed check: only where no aircraft flies.
+    bool allowForcedFirmware = false;  // no cloud URL and no broker: nothing leaves the machine but the link
     QString endpointDir;  // empty: the CLI endpoint below $TMPDIR
     // The fleet page (src/web): off unless --http is given; port 0 picks a free one.
     std::optional<quint16> httpPort;

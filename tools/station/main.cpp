@@ -12,6 +12,8 @@
 #include "settings/GcsSettings.h"
 #include "automation/GcsCliIpcServer.h"
 #include "bridge/MavlinkBridge.h"
+#include "services/FirmwareService.h"
+#include "services/VehicleServices.h"
 #include "cloud/FleetPublisher.h"
 #include "common/GcsConsoleHandler.h"
 #include "web/GcsFleetWebServer.h"
@@ -207,6 +209,7 @@ int main(int argc, char** argv)
 
     if (!options.endpointDir.isEmpty())
         GcsCliIpcServer::setEndpointDir(options.endpointDir);
+    ctrl->services()->firmware().setAllowForced(options.allowForcedFirmware);
     app.startCliIpcServer();
     if (!app.cliIpcServer()) {
         spdlog::error("<station> the CLI endpoint could not be started; is another station running?");
@@ -244,7 +247,7 @@ int main(int argc, char** argv)
         web.port = *options.httpPort;
         web.rateHz = options.httpRateHz;
         web.mapTiles = options.mapTiles;
-        fleetPage = std::make_unique<GcsFleetWebServer>(ctrl, web);
+        fleetPage = std::make_unique<GcsFleetWebServer>(ctrl->fleetPageSource(), web);
         if (!fleetPage->start()) {
             QTimer::singleShot(0, &app, &QCoreApplication::quit);
             app.exec();
@@ -257,13 +260,12 @@ int main(int argc, char** argv)
         std::fflush(stdout);
     }
 
-    // The MAVLink bridge commands through the CLI router, so it shares the endpoint's memory of
-    // command outcomes; it stops at quit, before the services it reads are released.
+    // The MAVLink bridge commands through the station's services, as the CLI does; it stops at
+    // quit, before the services it reads are released.
     std::unique_ptr<MavlinkBridge> bridge;
     if (!options.mavlink.empty()) {
         MavlinkBridge::Options bridgeOptions{options.mavlink, options.mavlinkControl, options.mavlinkKey};
-        bridge = std::make_unique<MavlinkBridge>(ctrl, GcsCliServiceContext{&app, app.cliIpcServer()->outcomes()},
-                                                 bridgeOptions);
+        bridge = std::make_unique<MavlinkBridge>(ctrl, bridgeOptions);
         QString error;
         if (!bridge->start(&error)) {
             std::fprintf(stderr, "velmora-station: %s\n", qPrintable(error));

@@ -1,4 +1,4 @@
-#include "GcsCliParamsTable.h"
+#include "ParamTable.h"
 
 #include "params/MavBasicParamsDataItem.h"
 #include "params/MavFixedPosCtrlParamsDataItem.h"
@@ -14,8 +14,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-
-using nlohmann::json;
 
 namespace {
 
@@ -104,10 +102,10 @@ const std::vector<Field<MavProtoResParams_t>> kRes = {
 #undef VELMORA_FIELD
 
 // The record value as the wire carries it, without the float's binary noise.
-json present(double value, double step)
+double present(double value, double step)
 {
     if (step >= 1)
-        return int64_t(std::llround(value));
+        return double(std::llround(value));
     const int decimals = int(std::ceil(-std::log10(step) - 1e-9));
     const double scale = std::pow(10.0, decimals);
     return std::round(std::round(value / step) * step * scale) / scale;
@@ -121,37 +119,24 @@ std::string trimmedVersion(const MavBasicParamsDataItem& item)
 }
 
 template <typename R>
-json valuesOf(const R& record, const std::vector<Field<R>>& fields)
+std::vector<ParamTable::Field> fieldsOf(const R* record, const std::vector<Field<R>>& fields)
 {
-    json out = json::object();
+    std::vector<ParamTable::Field> out;
     for (const auto& f : fields)
-        out[f.name] = present(f.get(record), f.step);
+        out.push_back({f.name, f.unit, f.step, record ? present(f.get(*record), f.step) : 0.0});
     return out;
 }
 
 template <typename R>
-json unitsOf(const std::vector<Field<R>>& fields)
-{
-    json out = json::object();
-    for (const auto& f : fields)
-        out[f.name] = f.unit;
-    return out;
-}
-
-template <typename R>
-std::string applyTo(R* record, const std::vector<Field<R>>& fields, const json& values)
+std::string applyTo(R* record, const std::vector<Field<R>>& fields, const ParamTable::Values& values)
 {
     R changed = record ? *record : R{};
-    for (const auto& item : values.items()) {
-        const std::string& name = item.key();
-        const auto& value = item.value();
+    for (const auto& [name, value] : values) {
         const auto f = std::find_if(fields.begin(), fields.end(), [&](const auto& x) { return name == x.name; });
         if (f == fields.end())
             return name == "version" ? "Parameter version belongs to the firmware and cannot be set"
                                      : "Unknown parameter: " + name;
-        if (!value.is_number())
-            return "Parameter " + name + " must be a number";
-        const double count = std::round(value.template get<double>() / f->step);
+        const double count = std::round(value / f->step);
         if (!std::isfinite(count) || count < f->minCount || count > f->maxCount)
             return "Parameter " + name + " out of range";
         // The station's own id would make the vehicle indistinguishable from it.
@@ -184,7 +169,7 @@ auto withGroup(MavParamsController* params, const std::string& group, Fn&& fn)
 
 }  // namespace
 
-namespace GcsCliParamsTable {
+namespace ParamTable {
 
 const std::vector<std::string>& groupNames()
 {
@@ -198,27 +183,26 @@ bool hasGroup(const std::string& group)
     return std::find(names.begin(), names.end(), group) != names.end();
 }
 
-json values(MavParamsController& params, const std::string& group)
+std::vector<Field> fields(MavParamsController* params, const std::string& group)
 {
-    return withGroup(&params, group, [&](auto* item, const auto& fields) {
-        json out = valuesOf(item->protoData(), fields);
-        if constexpr (std::is_same_v<std::decay_t<decltype(*item)>, MavBasicParamsDataItem>)
-            out["version"] = trimmedVersion(*item);
-        return out;
+    return withGroup(params, group, [&](auto* item, const auto& fields) {
+        if (!item)
+            return fieldsOf<std::decay_t<decltype(item->protoData())>>(nullptr, fields);
+        const auto record = item->protoData();
+        return fieldsOf(&record, fields);
     });
 }
 
-json units(const std::string& group)
+std::optional<std::string> firmwareVersion(MavParamsController& params, const std::string& group)
 {
-    json out = withGroup(nullptr, group, [](auto*, const auto& fields) { return unitsOf(fields); });
-    if (group == "basic")
-        out["version"] = "";
-    return out;
+    if (group != "basic" || !params.basicParamsDataItem())
+        return std::nullopt;
+    return trimmedVersion(*params.basicParamsDataItem());
 }
 
-std::string apply(MavParamsController* params, const std::string& group, const json& values)
+std::string apply(MavParamsController* params, const std::string& group, const Values& values)
 {
-    if (!values.is_object() || values.empty())
+    if (values.empty())
         return "values must be a non-empty object";
     return withGroup(params, group, [&](auto* item, const auto& fields) {
         if (!item)
@@ -231,4 +215,4 @@ std::string apply(MavParamsController* params, const std::string& group, const j
     });
 }
 
-}  // namespace GcsCliParamsTable
+}  // namespace ParamTable
