@@ -148,8 +148,10 @@ void GcsCliOutcomeRecorder::bindMissions(MavMissionsController* missions)
                 static const char* const states[] = {"none", "pending", "verified", "differs", "unverified"};
                 const auto& v = missions->lastVerify();
                 json verify = {{"state", states[v.state]}};
-                if (v.state == MavMissionsController::VerifyOutcome::Differs)
+                if (v.state == MavMissionsController::VerifyOutcome::Differs) {
                     verify["firstDifferentWayPoint"] = v.firstDifferentWayPoint;
+                    verify["difference"] = v.difference.toStdString();
+                }
                 if (v.state == MavMissionsController::VerifyOutcome::Unverified)
                     verify["readBackResult"] = v.readBackResult;
                 m_uploads.detail = {{"verify", std::move(verify)}};

@@ -332,7 +332,7 @@ int MavMissionsController::upload(bool verify)
         return 5;
     }
     lockTarget(m_activeRoute);
-    m_verify = {verify ? VerifyOutcome::Pending : VerifyOutcome::None, 0, 0};
+    m_verify = {verify ? VerifyOutcome::Pending : VerifyOutcome::None, 0, 0, {}};
     setIsUploading(true);
     emit flightRouteUploadingStarted(m_activeRoute);
 
@@ -340,6 +340,7 @@ int MavMissionsController::upload(bool verify)
     basic.repeatTimes = m_activeRoute->repeatTimes();
     basic.wayPointCount = uint8_t(m_activeRoute->wayPointCount());
     basic.routeNumber = m_activeRoute->number();
+    m_sentBasic = basic;
     auto packBasic = [&] {
         auto frame = std::make_shared<_MavPFrame_t>();
         MavProtoMissionProcesser::packWayPointBasicParamsFrame(*frame, uint8_t(vehicle->vehicleId()),
@@ -572,18 +573,42 @@ void MavMissionsController::completeReadBack()
     m_downloadWpNumber = 0;
 
     if (mode == ReadBack::Verify) {
-        size_t i = 0;
-        while (i < records.size() && i < m_sentRecords.size() &&
-               std::memcmp(&records[i], &m_sentRecords[i], sizeof(MavProtoWayPointData_t)) == 0)
-            ++i;
-        const bool same = i == records.size() && i == m_sentRecords.size();
-        m_verify = {same ? VerifyOutcome::Verified : VerifyOutcome::Differs, same ? 0 : int(i) + 1, 0};
+        // The basic record first: a count, repeat count or route number of its own would make the
+        // vehicle fly another route than the waypoints say, however equal they are.
+        const struct {
+            const char* name;
+            int sent, read;
+        } basics[] = {{"waypoint count", m_sentBasic.wayPointCount, m_downloadBasic.wayPointCount},
+                      {"repeat count", m_sentBasic.repeatTimes, m_downloadBasic.repeatTimes},
+                      {"route number", m_sentBasic.routeNumber, m_downloadBasic.reserved1}};
+        QString difference;
+        int wayPoint = 0;
+        for (const auto& b : basics) {
+            if (difference.isEmpty() && b.sent != b.read)
+                difference =
+                    QStringLiteral("the %1 is %2, %3 was sent").arg(QLatin1String(b.name)).arg(b.read).arg(b.sent);
+        }
+        if (difference.isEmpty()) {
+            size_t i = 0;
+            while (i < records.size() && i < m_sentRecords.size() &&
+                   std::memcmp(&records[i], &m_sentRecords[i], sizeof(MavProtoWayPointData_t)) == 0)
+                ++i;
+            if (i != records.size() || i != m_sentRecords.size()) {
+                wayPoint = int(i) + 1;
+                difference = QStringLiteral("waypoint %1 differs (%2 sent, %3 read)")
+                                 .arg(wayPoint)
+                                 .arg(m_sentRecords.size())
+                                 .arg(records.size());
+            }
+        }
+        const bool same = difference.isEmpty();
+        m_verify = {same ? VerifyOutcome::Verified : VerifyOutcome::Differs, wayPoint, 0, difference};
         if (same)
-            spdlog::info("<MavMissionsController> upload verified: the vehicle holds the {} waypoints sent", i);
+            spdlog::info("<MavMissionsController> upload verified: the vehicle holds the {} waypoints sent",
+                         records.size());
         else
-            spdlog::warn(
-                "<MavMissionsController> upload differs from the vehicle's copy at waypoint {} ({} sent, {} read)",
-                i + 1, m_sentRecords.size(), records.size());
+            spdlog::warn("<MavMissionsController> upload differs from the vehicle's copy: {}",
+                         difference.toStdString());
         finishUpload(same ? 0 : kResultVerifyMismatch);
         return;
     }
@@ -680,7 +705,7 @@ void MavMissionsController::finishUpload(int ret)
         m_downloadWpNumber = 0;
     }
     if (m_verify.state == VerifyOutcome::Pending)
-        m_verify = {VerifyOutcome::Unverified, 0, ret};
+        m_verify = {VerifyOutcome::Unverified, 0, ret, {}};
     auto route = m_target ? m_target : m_activeRoute;
     unlockTarget();
     m_target.reset();
@@ -694,7 +719,7 @@ void MavMissionsController::markDownloadFlightRouteFailed(int ret)
 {
     if (m_readBack == ReadBack::Verify) {
         // The upload went through; only its read-back failed.
-        m_verify = {VerifyOutcome::Unverified, 0, ret};
+        m_verify = {VerifyOutcome::Unverified, 0, ret, {}};
         spdlog::warn("<MavMissionsController> uploaded route could not be read back to verify: {}", ret);
         finishUpload(ret);
         return;

@@ -24,9 +24,11 @@
 // lastDownloadWayPointCount() says 0, so callers can tell it from a real download.
 //
 // Upload with verify: after the vehicle accepted the upload, its route is downloaded into a
-// scratch route and compared record by record with what was sent; the upload ends only then,
-// with 0 when they match, -2006 naming the first differing waypoint (lastVerify()), or the
-// read-back's own failure.
+// scratch route and compared with what was sent: first the basic record (waypoint count, repeat
+// count, and the route number, which the vehicle answers in the basic record's last byte), then
+// record by record; the upload ends only then, with 0 when they match, -2006 naming the first
+// difference (lastVerify(): the waypoint, or 0 and the basic field), or the read-back's own
+// failure.
 //
 // While a transfer runs:
 //   - the vehicle's telemetry polling is held (VehicleController::MissionTransferHold), set
@@ -82,8 +84,9 @@ public:
     struct VerifyOutcome {
         enum State { None, Pending, Verified, Differs, Unverified };
         State state = None;
-        int firstDifferentWayPoint = 0;  // 1-based list position, with Differs
+        int firstDifferentWayPoint = 0;  // 1-based list position, with Differs; 0 when the basic record differs
         int readBackResult = 0;  // the read-back download's result, with Unverified
+        QString difference;  // with Differs: the first difference in words
     };
 
     MavMissionsController(MultiVehicleManager* multiVehicleMgr, std::shared_ptr<MavFlightRouteManager> routeMgr,
@@ -201,6 +204,7 @@ private:
     std::shared_ptr<MavFlightRouteDataItem> m_downloadRoute;
     MavProtoDownWayPointBasicParam_t m_downloadBasic;
     uint8_t m_downloadWpNumber = 0;
+    MavProtoUpWayPointBasicParam_t m_sentBasic;
     std::vector<MavProtoWayPointData_t> m_sentRecords;
     VerifyOutcome m_verify;
     int m_lastDownloadCount = 0;
