@@ -575,12 +575,31 @@ json findingsJson(const std::vector<MavRouteFinding>& findings)
 {
     json out = json::array();
     for (const auto& f : findings) {
-        json item = {{"wayPoint", f.wayPoint}, {"rule", f.rule.toStdString()}, {"text", f.text.toStdString()}};
+        json item = {{"wayPoint", f.wayPoint},
+                     {"rule", f.rule.toStdString()},
+                     {"kind", f.kind == MavRouteFinding::Kind::Unchecked ? "unchecked" : "violation"},
+                     {"text", f.text.toStdString()}};
         if (f.zoneId != 0)
             item["zoneId"] = f.zoneId;
         out.push_back(std::move(item));
     }
     return out;
+}
+
+// What a route check looked at: the zone set, the vehicle's limits, where the flight starts.
+json toJson(const MavRouteCheckReport& r)
+{
+    const auto opt = [](const std::optional<double>& v) { return v ? json(*v) : json(nullptr); };
+    return {{"zoneSet",
+             {{"loaded", r.zonesLoaded},
+              {"count", r.zoneCount},
+              {"source", r.zoneSource.toStdString()},
+              {"time", r.zoneTime.isValid() ? json(r.zoneTime.toString(Qt::ISODate).toStdString()) : json(nullptr)}}},
+            {"limits",
+             {{"read", r.limitsRead},
+              {"maxAltM", opt(r.limits.maxAltM)},
+              {"maxHorSpeedMps", opt(r.limits.maxHorSpeedMps)}}},
+            {"start", r.start.toStdString()}};
 }
 
 // One route from a GeoJSON file (ours or another tool's) into a new route that becomes active.
@@ -669,9 +688,11 @@ json missionCheck(const Call& call)
     RoutePtr route;
     if (auto f = requireMissions(call, missions, store); f || (f = routeOrActive(call, *missions, *store, route)))
         return refuse(call, *f);
-    const auto findings = missions->checkRoute(route);
-    return GcsCliResponse::makeSuccess(
-        {{"routeId", route->id().toStdString()}, {"passed", findings.empty()}, {"findings", findingsJson(findings)}});
+    const auto report = missions->checkRouteReport(route);
+    return GcsCliResponse::makeSuccess({{"routeId", route->id().toStdString()},
+                                        {"passed", report.passed()},
+                                        {"findings", findingsJson(report.findings)},
+                                        {"checked", toJson(report)}});
 }
 
 // A transfer goes to the active vehicle: a locally linked one, over an open link.
@@ -710,24 +731,28 @@ json missionTransfer(const Call& call, bool upload)
             return refuse(call, *f);
     }
     json findings = json::array();
+    json checked = nullptr;
     if (upload) {
         const auto route = missions->activeFlightRoute();
         // A count past 255 cannot be sent at all: the record has one byte for it.
         if (route && route->wayPointCount() > kMaxWayPoints)
             return refuse(call, *rejected("Route has more than 255 waypoints"));
         if (route) {
-            const auto found = missions->checkRoute(route);
-            findings = findingsJson(found);
+            const auto report = missions->checkRouteReport(route);
+            const auto found = report.violations();
+            findings = findingsJson(report.findings);
+            checked = toJson(report);
             if (!found.empty() && !force) {
                 spdlog::warn("<cli-router> mission.upload of route {} refused: {} check findings, first: {}",
                              route->id().toStdString(), found.size(), found.front().text.toStdString());
-                return GcsCliResponse::makeError(ErrorCode::CommandRejected,
-                                                 "Route check failed (" + std::to_string(found.size()) +
-                                                     " findings; see data.findings or "
-                                                     "mission.check, or upload with \"force\": true): " +
-                                                     found.front().text.toStdString(),
-                                                 GcsCliResponse::ErrorDomain::Business,
-                                                 {{"routeId", route->id().toStdString()}, {"findings", findings}});
+                return GcsCliResponse::makeError(
+                    ErrorCode::CommandRejected,
+                    "Route check failed (" + std::to_string(found.size()) +
+                        " findings; see data.findings or "
+                        "mission.check, or upload with \"force\": true): " +
+                        found.front().text.toStdString(),
+                    GcsCliResponse::ErrorDomain::Business,
+                    {{"routeId", route->id().toStdString()}, {"findings", findings}, {"checked", checked}});
             }
             if (!found.empty())
                 spdlog::warn("<cli-router> mission.upload of route {} forced past {} check findings",
@@ -757,6 +782,7 @@ json missionTransfer(const Call& call, bool upload)
     if (upload) {
         data["verify"] = verify;
         data["findings"] = std::move(findings);
+        data["checked"] = std::move(checked);
     }
     return GcsCliResponse::makeSuccess(std::move(data));
 }

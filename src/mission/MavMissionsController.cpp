@@ -9,6 +9,8 @@
 #include "params/MavBasicParamsDataItem.h"
 #include "params/MavParamsController.h"
 #include "protocol/MavCmdRequestMessage.h"
+#include "telemetry/MavPosDataItem.h"
+#include "telemetry/MavTelemetryController.h"
 #include "vehicle/MultiVehicleManager.h"
 #include "vehicle/VehicleController.h"
 
@@ -190,21 +192,76 @@ std::list<std::shared_ptr<MavWayPointDataItem>> MavMissionsController::wayPointL
 std::vector<MavRouteFinding>
 MavMissionsController::checkRoute(const std::shared_ptr<MavFlightRouteDataItem>& route) const
 {
-    if (!route)
-        return {{0, QStringLiteral("route"), QStringLiteral("no route to check"), 0}};
-    MavRouteLimits limits;
-    const auto vehicle = m_vehicle.lock();
+    return checkRouteReport(route).violations();
+}
+
+MavRouteCheckReport MavMissionsController::checkRouteReport(const std::shared_ptr<MavFlightRouteDataItem>& route) const
+{
+    if (!route) {
+        MavRouteCheckReport report;
+        report.findings = {{0, QStringLiteral("route"), QStringLiteral("no route to check"), 0}};
+        return report;
+    }
+    return checkRouteForVehicle(*route, m_vehicle.lock());
+}
+
+MavRouteCheckReport MavMissionsController::checkRouteForVehicle(const MavFlightRouteDataItem& route,
+                                                                const std::shared_ptr<VehicleController>& vehicle) const
+{
+    MavRouteCheckReport report;
     const auto params = vehicle ? vehicle->paramsCtrler() : nullptr;
     if (params && params->basicParamsKnown()) {
+        report.limitsRead = true;
         const auto basic = params->basicParamsDataItem();
         if (basic->maxFlyAlt() > 0)
-            limits.maxAltM = basic->maxFlyAlt();
+            report.limits.maxAltM = basic->maxFlyAlt();
         if (basic->maxHorSpeed() > 0)
-            limits.maxHorSpeedMps = basic->maxHorSpeed();
+            report.limits.maxHorSpeedMps = basic->maxHorSpeed();
+    }
+    MavRoutePlaces places;
+    places.given = true;
+    const auto tele = vehicle ? vehicle->teleCtrler() : nullptr;
+    if (const auto pos = tele ? tele->posDataItem() : nullptr) {
+        // 0/0 is what a vehicle without a fix reports, not a place.
+        if (pos->homeLat() != 0 || pos->homeLon() != 0)
+            places.home = NfzRecord::Point{pos->homeLat(), pos->homeLon()};
+        if (vehicle->alive() && (pos->lat() != 0 || pos->lon() != 0)) {
+            places.start = NfzRecord::Point{pos->lat(), pos->lon()};
+            report.start = QStringLiteral("vehicle");
+        } else if (places.home) {
+            places.start = places.home;
+            places.startIsHome = true;
+            report.start = QStringLiteral("home");
+        }
     }
     static const std::vector<NfzRecord> kNoZones;
     const auto zones = m_zones.lock();
-    return MavRouteChecker::check(*route, limits, zones ? zones->zones() : kNoZones);
+    if (zones) {
+        const auto& origin = zones->origin();
+        report.zonesLoaded = origin.source != NfzZoneManager::Source::None;
+        report.zoneCount = zones->zoneCount();
+        report.zoneSource = QString::fromLatin1(NfzZoneManager::sourceName(origin.source));
+        report.zoneTime = origin.fileTime;
+    } else {
+        report.zoneSource = QStringLiteral("none");
+    }
+    report.findings = MavRouteChecker::check(route, report.limits, zones ? zones->zones() : kNoZones, places);
+    const auto unchecked = [&](const char* rule, const QString& text) {
+        spdlog::warn("<RouteCheck> route \"{}\": {}", route.name().toStdString(), text.toStdString());
+        report.findings.push_back({0, QString::fromLatin1(rule), text, 0, MavRouteFinding::Kind::Unchecked});
+    };
+    if (!report.zonesLoaded || report.zoneCount == 0)
+        unchecked("zone", report.zonesLoaded ? QStringLiteral("The zone set holds no zone: no leg was checked "
+                                                              "against no-fly zones.")
+                                             : QStringLiteral("No zone set is loaded: no leg was checked "
+                                                              "against no-fly zones."));
+    if (!report.limitsRead)
+        unchecked("limits", vehicle ? QStringLiteral("Vehicle %1's limits were not read: altitudes and speeds "
+                                                     "were not checked against them.")
+                                          .arg(vehicle->vehicleId())
+                                    : QStringLiteral("No vehicle: altitudes and speeds were not checked "
+                                                     "against its limits."));
+    return report;
 }
 
 std::shared_ptr<MavFlightRouteDataItem> MavMissionsController::storedRoute(const QString& id) const

@@ -119,9 +119,17 @@ public:
     std::shared_ptr<MavWayPointDataItem> getWayPointByNum(int number) const;
     std::list<std::shared_ptr<MavWayPointDataItem>> wayPointList() const;
 
-    // What stands against flying `route` with the active vehicle: counts, numbering, positions,
-    // the vehicle's limits once its basic parameters were read, and the cached no-fly zones.
+    // What stands against flying `route` with the active vehicle: counts, numbering, the flown
+    // path, positions, the vehicle's limits once its basic parameters were read, and the cached
+    // no-fly zones along the path from where the vehicle is (its position while alive with a fix,
+    // else its home). The violations only; checkRouteReport() adds what could not be checked.
     std::vector<MavRouteFinding> checkRoute(const std::shared_ptr<MavFlightRouteDataItem>& route) const;
+    MavRouteCheckReport checkRouteReport(const std::shared_ptr<MavFlightRouteDataItem>& route) const;
+    // The same check for a given vehicle against the zones and limits of this moment: what a
+    // mission start runs again on the route that vehicle holds. A null vehicle checks without
+    // limits and start (both "unchecked").
+    MavRouteCheckReport checkRouteForVehicle(const MavFlightRouteDataItem& route,
+                                             const std::shared_ptr<VehicleController>& vehicle) const;
 
     // 0 started; 1 no valid active vehicle; 2 no active route; 3 route being edited; 4 an upload
     // runs; 5 a download runs; 6 the vehicle is updating its firmware.
