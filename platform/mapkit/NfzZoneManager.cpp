@@ -3,6 +3,7 @@
 #include "nfzgeo.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <nlohmann/json.hpp>
 #include <spdlog/spdlog.h>
@@ -96,22 +97,45 @@ bool readFile(const QString& path, QByteArray& bytes, QString& error)
 
 }  // namespace
 
+const char* NfzZoneManager::sourceName(Source source)
+{
+    switch (source) {
+    case Source::None: return "none";
+    case Source::Cache: return "cache";
+    case Source::Backup: return "backup";
+    case Source::Document: return "document";
+    }
+    return "none";
+}
+
+namespace {
+
+QDateTime modified(const QString& path)
+{
+    return QFileInfo(path).lastModified().toUTC();
+}
+
+}  // namespace
+
 bool NfzZoneManager::reloadFromFile(const QString& path)
 {
     QByteArray bytes;
     QString error;
     Parsed parsed;
     if (readFile(path, bytes, error) && parse(bytes, parsed, error)) {
-        take(std::move(parsed));
+        take(std::move(parsed), {Source::Cache, path, modified(path), {}});
         return true;
     }
     // A cache broken by a crash or a disk fault: the copy kept before its last replacement.
     const QString backup = path + QStringLiteral(".bak");
     QString backupError;
     if (QFile::exists(backup) && readFile(backup, bytes, backupError) && parse(bytes, parsed, backupError)) {
+        const QDateTime when = modified(backup);
         spdlog::warn("<NfzZoneManager> {} unusable ({}); loaded {} zones from {}", path.toStdString(),
                      error.toStdString(), parsed.zones.size(), backup.toStdString());
-        take(std::move(parsed));
+        const QString warning = QStringLiteral("the zone cache %1 is unusable (%2); the zones are its backup of %3")
+                                    .arg(path, error, when.toString(Qt::ISODate));
+        take(std::move(parsed), {Source::Backup, backup, when, warning});
         return true;
     }
     return fail(error);
@@ -123,7 +147,7 @@ bool NfzZoneManager::reloadFromJsonUtf8(const QByteArray& bytes)
     QString error;
     if (!parse(bytes, parsed, error))
         return fail(error);
-    take(std::move(parsed));
+    take(std::move(parsed), {Source::Document, {}, {}, {}});
     return true;
 }
 
@@ -137,6 +161,18 @@ std::optional<size_t> NfzZoneManager::checkDocument(const QByteArray& bytes, QSt
         return std::nullopt;
     }
     return parsed.zones.size();
+}
+
+std::optional<std::vector<NfzRecord>> NfzZoneManager::readDocument(const QByteArray& bytes, QString* error)
+{
+    Parsed parsed;
+    QString why;
+    if (!parse(bytes, parsed, why)) {
+        if (error)
+            *error = why;
+        return std::nullopt;
+    }
+    return std::move(parsed.zones);
 }
 
 bool NfzZoneManager::parse(const QByteArray& bytes, Parsed& out, QString& error)
@@ -188,8 +224,9 @@ bool NfzZoneManager::parse(const QByteArray& bytes, Parsed& out, QString& error)
     return true;
 }
 
-void NfzZoneManager::take(Parsed&& parsed)
+void NfzZoneManager::take(Parsed&& parsed, Origin origin)
 {
+    m_origin = std::move(origin);
     m_zones = std::move(parsed.zones);
     m_indexById = std::move(parsed.index);
     m_lastError.clear();

@@ -19,11 +19,16 @@
 // - reloadFromFile(path) falls back to "<path>.bak" (the copy the cache writer keeps of the
 //   previous cache) when the file is missing or broken and the backup loads: one warning names
 //   both, and the reload succeeds. Without a usable backup the file's own error stands.
+// - origin() says where the zones held came from: the file asked for (Cache), its backup (with
+//   a warning saying why the file was not used), a document handed over in memory, or nothing
+//   yet; with the file's path and modification time. A failed reload keeps the previous origin
+//   along with the previous zones.
 // - Not thread-safe: use one manager from one thread.
 
 #include "NfzRecord.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 
 #include <cstddef>
@@ -33,12 +38,26 @@
 
 class NfzZoneManager {
 public:
+    enum class Source { None, Cache, Backup, Document };
+    struct Origin {
+        Source source = Source::None;
+        QString file;  // the file read; empty for None and Document
+        QDateTime fileTime;  // its modification time, UTC; invalid without a file
+        QString warning;  // Backup: why the file asked for was not used
+    };
+    // "none", "cache", "backup", "document".
+    static const char* sourceName(Source source);
+
     bool reloadFromFile(const QString& path);
     bool reloadFromJsonUtf8(const QByteArray& json);
 
     // Checks a zone document without loading it or logging: its zone count, or nothing with the
     // reason in `error`.
     static std::optional<size_t> checkDocument(const QByteArray& json, QString* error = nullptr);
+    // The zones of a document without loading it or logging, or nothing with the reason in `error`.
+    static std::optional<std::vector<NfzRecord>> readDocument(const QByteArray& json, QString* error = nullptr);
+
+    const Origin& origin() const { return m_origin; }
 
     // Why the last reload failed; empty after a successful one.
     QString lastError() const { return m_lastError; }
@@ -55,10 +74,11 @@ private:
         std::unordered_map<int64_t, size_t> index;
     };
     static bool parse(const QByteArray& json, Parsed& out, QString& error);
-    void take(Parsed&& parsed);
+    void take(Parsed&& parsed, Origin origin);
     bool fail(const QString& error);
 
     std::vector<NfzRecord> m_zones;
     std::unordered_map<int64_t, size_t> m_indexById;
     QString m_lastError;
+    Origin m_origin;
 };

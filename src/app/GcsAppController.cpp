@@ -97,8 +97,9 @@ void GcsAppController::init(std::shared_ptr<GcsToolBox> toolBox)
         QTimer::singleShot(0, this, [zones = std::weak_ptr<NfzZoneManager>(m_nfzZoneManager), nfzCachePath] {
             if (nfzCachePath.isEmpty())
                 return;
-            // No cache yet is the normal first start, not a fault worth a warning.
-            if (!QFileInfo::exists(nfzCachePath)) {
+            // No cache yet is the normal first start, not a fault worth a warning. A cache gone
+            // while its backup is there is a fault: the load falls back to the backup and says so.
+            if (!QFileInfo::exists(nfzCachePath) && !QFileInfo::exists(nfzCachePath + ".bak")) {
                 spdlog::debug("<app> no no-fly-zone cache yet at {}", nfzCachePath.toStdString());
                 return;
             }

@@ -385,12 +385,31 @@ json findingsJson(const std::vector<MavRouteFinding>& findings)
 {
     json out = json::array();
     for (const auto& f : findings) {
-        json item = {{"wayPoint", f.wayPoint}, {"rule", f.rule.toStdString()}, {"text", f.text.toStdString()}};
+        json item = {{"wayPoint", f.wayPoint},
+                     {"rule", f.rule.toStdString()},
+                     {"kind", f.kind == MavRouteFinding::Kind::Unchecked ? "unchecked" : "violation"},
+                     {"text", f.text.toStdString()}};
         if (f.zoneId != 0)
             item["zoneId"] = f.zoneId;
         out.push_back(std::move(item));
     }
     return out;
+}
+
+// What a route check looked at: the zone set, the vehicle's limits, where the flight starts.
+json toJson(const MavRouteCheckReport& r)
+{
+    const auto opt = [](const std::optional<double>& v) { return v ? json(*v) : json(nullptr); };
+    return {{"zoneSet",
+             {{"loaded", r.zonesLoaded},
+              {"count", r.zoneCount},
+              {"source", r.zoneSource.toStdString()},
+              {"time", r.zoneTime.isValid() ? json(r.zoneTime.toString(Qt::ISODate).toStdString()) : json(nullptr)}}},
+            {"limits",
+             {{"read", r.limitsRead},
+              {"maxAltM", opt(r.limits.maxAltM)},
+              {"maxHorSpeedMps", opt(r.limits.maxHorSpeedMps)}}},
+            {"start", r.start.toStdString()}};
 }
 
 json routeImport(const Call& call)
@@ -428,7 +447,8 @@ json routeImport(const Call& call)
          {"skipped", json::array()},
          {"id", route->id().toStdString()},
          {"wayPointCount", route->wayPointCount()},
-         {"findings", findingsJson(missions(call).check(services(call).directory().resolve({}).value, route).findings)}});
+         {"findings",
+          findingsJson(missions(call).check(services(call).directory().resolve({}).value, route).report.findings)}});
 }
 
 // The route a mission method names by "routeId", or the active one.
@@ -462,7 +482,8 @@ json missionCheck(const Call& call)
     return GcsCliResponse::makeSuccess({{"routeId", check.routeId},
                                         {"vehicleId", vehicle ? json(vehicle->vehicleId()) : json(nullptr)},
                                         {"passed", check.passed()},
-                                        {"findings", findingsJson(check.findings)}});
+                                        {"findings", findingsJson(check.report.findings)},
+                                        {"checked", toJson(check.report)}});
 }
 
 json ticketJson(const svc::TransferTicket& t)
@@ -487,7 +508,9 @@ json missionUpload(const Call& call)
     if (!t.ok()) {
         json data = json::object();
         if (!t.value.findings.empty())
-            data = {{"routeId", t.value.routeId}, {"findings", findingsJson(t.value.findings)}};
+            data = {{"routeId", t.value.routeId},
+                    {"findings", findingsJson(t.value.findings)},
+                    {"checked", toJson(t.value.checked)}};
         return refuse(call, t.status, std::move(data));
     }
     spdlog::info("<cli-router> mission.upload of route {} to vehicle {} accepted, requestId {}", t.value.routeId,
@@ -497,6 +520,7 @@ json missionUpload(const Call& call)
     data["wayPointCount"] = t.value.wayPointCount;
     data["verify"] = options.verify;
     data["findings"] = findingsJson(t.value.findings);
+    data["checked"] = toJson(t.value.checked);
     return GcsCliResponse::makeSuccess(std::move(data));
 }
 
@@ -550,8 +574,10 @@ json verifyJson(const MavMissionsController::VerifyOutcome& v)
 {
     static const char* const states[] = {"none", "pending", "verified", "differs", "unverified"};
     json verify = {{"state", states[v.state]}};
-    if (v.state == MavMissionsController::VerifyOutcome::Differs)
+    if (v.state == MavMissionsController::VerifyOutcome::Differs) {
         verify["firstDifferentWayPoint"] = v.firstDifferentWayPoint;
+        verify["difference"] = v.difference.toStdString();
+    }
     if (v.state == MavMissionsController::VerifyOutcome::Unverified)
         verify["readBackResult"] = v.readBackResult;
     return verify;

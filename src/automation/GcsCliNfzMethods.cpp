@@ -49,6 +49,37 @@ Failure checkActiveVehicle(const Call& call, VehicleControllerPtr& vehicle)
     return failed(services(call).gate().check(*vehicle, svc::Operation::ZoneTransfer));
 }
 
+// The zone set's origin and the zones a sync or import would take away, as answered.
+json toJson(const NfzZoneManager::Origin& o)
+{
+    const bool file = !o.file.isEmpty();
+    return {{"source", NfzZoneManager::sourceName(o.source)},
+            {"file", file ? json(o.file.toStdString()) : json(nullptr)},
+            {"time", o.fileTime.isValid() ? json(o.fileTime.toString(Qt::ISODate).toStdString()) : json(nullptr)},
+            {"warning", o.warning.isEmpty() ? json(nullptr) : json(o.warning.toStdString())}};
+}
+
+json toJson(const NfzZoneShrink& shrink)
+{
+    json smaller = json::array();
+    for (const auto& z : shrink.smaller)
+        smaller.push_back({{"id", z.id}, {"areaBeforeM2", z.areaBeforeM2}, {"areaAfterM2", z.areaAfterM2}});
+    return {{"removedZoneIds", shrink.removed},
+            {"smallerZones", std::move(smaller)},
+            {"text", shrink.text().toStdString()}};
+}
+
+json toJson(const std::optional<NfzSyncController::ShrinkRecord>& r)
+{
+    if (!r)
+        return nullptr;
+    json out = toJson(r->shrink);
+    out["operation"] = r->operation.toStdString();
+    out["applied"] = r->applied;
+    out["time"] = r->time.toString(Qt::ISODate).toStdString();
+    return out;
+}
+
 json nfzSync(const Call& call)
 {
     NfzSyncController* sync = nullptr;
@@ -76,6 +107,9 @@ json nfzImport(const Call& call)
         return refuse(call, *invalid("Missing params object"));
     if (auto f = readString(*call.params, "path", path))
         return refuse(call, *f);
+    bool allowShrink = false;
+    if (auto f = readBool(*call.params, "allowShrink", allowShrink))
+        return refuse(call, *f);
     const QString qpath = QString::fromStdString(path);
     if (!QDir::isAbsolutePath(qpath))
         return refuse(call, *invalid("path must be absolute"));
@@ -84,7 +118,10 @@ json nfzImport(const Call& call)
     using E = NfzSyncController::LocalImportError;
     if (const E r = sync->prepareLocalImport(qpath, candidate, error); r != E::None)
         return refuse(call, *invalid("Cannot import " + path + ": " + error.toStdString()));
-    const E r = sync->commitLocalImport(candidate, error);
+    const E r = sync->commitLocalImport(candidate, error, allowShrink);
+    if (r == E::ZoneSetShrank)
+        return GcsCliResponse::makeError(ErrorCode::CommandRejected, "Not imported: " + error.toStdString(),
+                                         GcsCliResponse::ErrorDomain::Business, toJson(sync->lastShrink()->shrink));
     if (r == E::Busy)
         return refuse(call, *rejected("No-fly-zone sync already in progress"));
     if (r != E::None)
@@ -114,6 +151,8 @@ json nfzStatus(const Call& call)
         {"lastError", outcomes.lastError()},
         {"transferring", vehicle->isTransferring()},
         {"lastTransfer", outcomes.lastTransfer()},
+        {"zoneSet", zones ? toJson(zones->origin()) : json(nullptr)},
+        {"lastShrink", toJson(sync->lastShrink())},
     });
 }
 
@@ -235,11 +274,12 @@ const std::vector<MethodSpec>& nfzMethods()
         {"nfz.sync",
          nfzSync,
          "Downloads every no-fly zone from the cloud into the cache; follow with nfz.status.",
-         {{"allowShrink", "boolean", false, {}, "take a reply holding fewer than half the known zones"}}},
+         {{"allowShrink", "boolean", false, {}, "take a reply that removes or shrinks known zones"}}},
         {"nfz.import",
          nfzImport,
          "Replaces the no-fly-zone cache with a zone document file.",
-         {{"path", "string", true, {}, "absolute path of the zone document"}}},
+         {{"path", "string", true, {}, "absolute path of the zone document"},
+          {"allowShrink", "boolean", false, {}, "take a document that removes or shrinks known zones"}}},
         {"nfz.status", nfzStatus, "Zone set, cache, last sync and last transfer.", {}},
         {"nfz.upload",
          nfzUpload,

@@ -209,16 +209,7 @@ json telemetrySnapshot(const VehicleController& vehicle)
 // value they saw against their threshold or the value expected.
 std::string alertMessage(const VehicleAlert& a)
 {
-    bool numeric = false;
-    a.currentValue.toDouble(&numeric);
-    if (!numeric && !a.currentValue.isEmpty())
-        return a.currentValue.toStdString();
-    std::string text = a.sourceField.toStdString() + " " + a.currentValue.toStdString();
-    if (!a.thresholdValue.isEmpty())
-        return text + " above " + a.thresholdValue.toStdString();
-    if (!a.expectedValue.isEmpty())
-        return text + ", expected " + a.expectedValue.toStdString();
-    return text;
+    return VehicleAlertController::messageOf(a, QDateTime::currentMSecsSinceEpoch()).toStdString();
 }
 
 json alertRecords(const VehicleController& v)

@@ -1008,6 +1008,38 @@
         <comment>list separator</comment>
         <translation>, </translation>
     </message>
+    <message>
+        <source>链路恢复，失联 %1 秒</source>
+        <translation>link back after %1 s silent</translation>
+    </message>
+    <message>
+        <source>未知</source>
+        <translation>unknown</translation>
+    </message>
+    <message>
+        <source>链路中断，飞行状态未知：最后位置 %1，高度 %2</source>
+        <translation>link lost, flight state unknown: last position %1, height %2</translation>
+    </message>
+    <message>
+        <source>链路中断（已降落、未解锁）：最后位置 %1，高度 %2</source>
+        <translation>link lost while landed and disarmed: last position %1, height %2</translation>
+    </message>
+    <message>
+        <source>飞行中链路中断：最后位置 %1，高度 %2</source>
+        <translation>link lost while flying: last position %1, height %2</translation>
+    </message>
+    <message>
+        <source>，已失联 %1 秒</source>
+        <translation>, silent for %1 s</translation>
+    </message>
+    <message>
+        <source>车辆 %1 %2 告警：%3</source>
+        <translation>Vehicle %1 %2 alert: %3</translation>
+    </message>
+    <message>
+        <source>车辆 %1 告警解除：%2</source>
+        <translation>Vehicle %1 alert cleared: %2</translation>
+    </message>
 </context>
 <context>
     <name>VehicleController</name>

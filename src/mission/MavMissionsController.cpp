@@ -9,6 +9,8 @@
 #include "params/MavBasicParamsDataItem.h"
 #include "params/MavParamsController.h"
 #include "protocol/MavCmdRequestMessage.h"
+#include "telemetry/MavPosDataItem.h"
+#include "telemetry/MavTelemetryController.h"
 #include "vehicle/MultiVehicleManager.h"
 #include "vehicle/VehicleController.h"
 
@@ -209,7 +211,7 @@ std::list<std::shared_ptr<MavWayPointDataItem>> MavMissionsController::wayPointL
 std::vector<MavRouteFinding>
 MavMissionsController::checkRoute(const std::shared_ptr<MavFlightRouteDataItem>& route) const
 {
-    return checkRoute(route, m_vehicle.lock());
+    return checkRouteReport(route).violations();
 }
 
 std::vector<MavRouteFinding> MavMissionsController::checkRoute(const std::shared_ptr<MavFlightRouteDataItem>& route,
@@ -217,18 +219,76 @@ std::vector<MavRouteFinding> MavMissionsController::checkRoute(const std::shared
 {
     if (!route)
         return {{0, QStringLiteral("route"), QStringLiteral("no route to check"), 0}};
-    MavRouteLimits limits;
+    return checkRouteForVehicle(*route, vehicle).violations();
+}
+
+MavRouteCheckReport MavMissionsController::checkRouteReport(const std::shared_ptr<MavFlightRouteDataItem>& route) const
+{
+    if (!route) {
+        MavRouteCheckReport report;
+        report.findings = {{0, QStringLiteral("route"), QStringLiteral("no route to check"), 0}};
+        return report;
+    }
+    return checkRouteForVehicle(*route, m_vehicle.lock());
+}
+
+MavRouteCheckReport MavMissionsController::checkRouteForVehicle(const MavFlightRouteDataItem& route,
+                                                                const std::shared_ptr<VehicleController>& vehicle) const
+{
+    MavRouteCheckReport report;
     const auto params = vehicle ? vehicle->paramsCtrler() : nullptr;
     if (params && params->basicParamsKnown()) {
+        report.limitsRead = true;
         const auto basic = params->basicParamsDataItem();
         if (basic->maxFlyAlt() > 0)
-            limits.maxAltM = basic->maxFlyAlt();
+            report.limits.maxAltM = basic->maxFlyAlt();
         if (basic->maxHorSpeed() > 0)
-            limits.maxHorSpeedMps = basic->maxHorSpeed();
+            report.limits.maxHorSpeedMps = basic->maxHorSpeed();
+    }
+    MavRoutePlaces places;
+    places.given = true;
+    const auto tele = vehicle ? vehicle->teleCtrler() : nullptr;
+    if (const auto pos = tele ? tele->posDataItem() : nullptr) {
+        // 0/0 is what a vehicle without a fix reports, not a place.
+        if (pos->homeLat() != 0 || pos->homeLon() != 0)
+            places.home = NfzRecord::Point{pos->homeLat(), pos->homeLon()};
+        if (vehicle->alive() && (pos->lat() != 0 || pos->lon() != 0)) {
+            places.start = NfzRecord::Point{pos->lat(), pos->lon()};
+            report.start = QStringLiteral("vehicle");
+        } else if (places.home) {
+            places.start = places.home;
+            places.startIsHome = true;
+            report.start = QStringLiteral("home");
+        }
     }
     static const std::vector<NfzRecord> kNoZones;
     const auto zones = m_zones.lock();
-    return MavRouteChecker::check(*route, limits, zones ? zones->zones() : kNoZones);
+    if (zones) {
+        const auto& origin = zones->origin();
+        report.zonesLoaded = origin.source != NfzZoneManager::Source::None;
+        report.zoneCount = zones->zoneCount();
+        report.zoneSource = QString::fromLatin1(NfzZoneManager::sourceName(origin.source));
+        report.zoneTime = origin.fileTime;
+    } else {
+        report.zoneSource = QStringLiteral("none");
+    }
+    report.findings = MavRouteChecker::check(route, report.limits, zones ? zones->zones() : kNoZones, places);
+    const auto unchecked = [&](const char* rule, const QString& text) {
+        spdlog::warn("<RouteCheck> route \"{}\": {}", route.name().toStdString(), text.toStdString());
+        report.findings.push_back({0, QString::fromLatin1(rule), text, 0, MavRouteFinding::Kind::Unchecked});
+    };
+    if (!report.zonesLoaded || report.zoneCount == 0)
+        unchecked("zone", report.zonesLoaded ? QStringLiteral("The zone set holds no zone: no leg was checked "
+                                                              "against no-fly zones.")
+                                             : QStringLiteral("No zone set is loaded: no leg was checked "
+                                                              "against no-fly zones."));
+    if (!report.limitsRead)
+        unchecked("limits", vehicle ? QStringLiteral("Vehicle %1's limits were not read: altitudes and speeds "
+                                                     "were not checked against them.")
+                                          .arg(vehicle->vehicleId())
+                                    : QStringLiteral("No vehicle: altitudes and speeds were not checked "
+                                                     "against its limits."));
+    return report;
 }
 
 std::shared_ptr<MavFlightRouteDataItem> MavMissionsController::storedRoute(const QString& id) const
@@ -361,7 +421,7 @@ int MavMissionsController::uploadTo(const std::shared_ptr<VehicleController>& ve
     }
     lockTarget(route);
     bindTransferVehicle(vehicle);
-    m_verify = {verify ? VerifyOutcome::Pending : VerifyOutcome::None, 0, 0};
+    m_verify = {verify ? VerifyOutcome::Pending : VerifyOutcome::None, 0, 0, {}};
     setIsUploading(true);
     emit flightRouteUploadingStarted(route);
 
@@ -369,6 +429,7 @@ int MavMissionsController::uploadTo(const std::shared_ptr<VehicleController>& ve
     basic.repeatTimes = route->repeatTimes();
     basic.wayPointCount = uint8_t(route->wayPointCount());
     basic.routeNumber = route->number();
+    m_sentBasic = basic;
     auto packBasic = [&] {
         auto frame = std::make_shared<_MavPFrame_t>();
         MavProtoMissionProcesser::packWayPointBasicParamsFrame(*frame, uint8_t(vehicle->vehicleId()),
@@ -614,18 +675,42 @@ void MavMissionsController::completeReadBack()
     m_downloadWpNumber = 0;
 
     if (mode == ReadBack::Verify) {
-        size_t i = 0;
-        while (i < records.size() && i < m_sentRecords.size() &&
-               std::memcmp(&records[i], &m_sentRecords[i], sizeof(MavProtoWayPointData_t)) == 0)
-            ++i;
-        const bool same = i == records.size() && i == m_sentRecords.size();
-        m_verify = {same ? VerifyOutcome::Verified : VerifyOutcome::Differs, same ? 0 : int(i) + 1, 0};
+        // The basic record first: a count, repeat count or route number of its own would make the
+        // vehicle fly another route than the waypoints say, however equal they are.
+        const struct {
+            const char* name;
+            int sent, read;
+        } basics[] = {{"waypoint count", m_sentBasic.wayPointCount, m_downloadBasic.wayPointCount},
+                      {"repeat count", m_sentBasic.repeatTimes, m_downloadBasic.repeatTimes},
+                      {"route number", m_sentBasic.routeNumber, m_downloadBasic.reserved1}};
+        QString difference;
+        int wayPoint = 0;
+        for (const auto& b : basics) {
+            if (difference.isEmpty() && b.sent != b.read)
+                difference =
+                    QStringLiteral("the %1 is %2, %3 was sent").arg(QLatin1String(b.name)).arg(b.read).arg(b.sent);
+        }
+        if (difference.isEmpty()) {
+            size_t i = 0;
+            while (i < records.size() && i < m_sentRecords.size() &&
+                   std::memcmp(&records[i], &m_sentRecords[i], sizeof(MavProtoWayPointData_t)) == 0)
+                ++i;
+            if (i != records.size() || i != m_sentRecords.size()) {
+                wayPoint = int(i) + 1;
+                difference = QStringLiteral("waypoint %1 differs (%2 sent, %3 read)")
+                                 .arg(wayPoint)
+                                 .arg(m_sentRecords.size())
+                                 .arg(records.size());
+            }
+        }
+        const bool same = difference.isEmpty();
+        m_verify = {same ? VerifyOutcome::Verified : VerifyOutcome::Differs, wayPoint, 0, difference};
         if (same)
-            spdlog::info("<MavMissionsController> upload verified: the vehicle holds the {} waypoints sent", i);
+            spdlog::info("<MavMissionsController> upload verified: the vehicle holds the {} waypoints sent",
+                         records.size());
         else
-            spdlog::warn(
-                "<MavMissionsController> upload differs from the vehicle's copy at waypoint {} ({} sent, {} read)",
-                i + 1, m_sentRecords.size(), records.size());
+            spdlog::warn("<MavMissionsController> upload differs from the vehicle's copy: {}",
+                         difference.toStdString());
         finishUpload(same ? 0 : kResultVerifyMismatch);
         return;
     }
@@ -722,7 +807,7 @@ void MavMissionsController::finishUpload(int ret)
         m_downloadWpNumber = 0;
     }
     if (m_verify.state == VerifyOutcome::Pending)
-        m_verify = {VerifyOutcome::Unverified, 0, ret};
+        m_verify = {VerifyOutcome::Unverified, 0, ret, {}};
     auto route = m_target ? m_target : m_activeRoute;
     unlockTarget();
     m_target.reset();
@@ -736,7 +821,7 @@ void MavMissionsController::markDownloadFlightRouteFailed(int ret)
 {
     if (m_readBack == ReadBack::Verify) {
         // The upload went through; only its read-back failed.
-        m_verify = {VerifyOutcome::Unverified, 0, ret};
+        m_verify = {VerifyOutcome::Unverified, 0, ret, {}};
         spdlog::warn("<MavMissionsController> uploaded route could not be read back to verify: {}", ret);
         finishUpload(ret);
         return;

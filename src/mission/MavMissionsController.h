@@ -24,9 +24,11 @@
 // lastDownloadWayPointCount() says 0, so callers can tell it from a real download.
 //
 // Upload with verify: after the vehicle accepted the upload, its route is downloaded into a
-// scratch route and compared record by record with what was sent; the upload ends only then,
-// with 0 when they match, -2006 naming the first differing waypoint (lastVerify()), or the
-// read-back's own failure.
+// scratch route and compared with what was sent: first the basic record (waypoint count, repeat
+// count, and the route number, which the vehicle answers in the basic record's last byte), then
+// record by record; the upload ends only then, with 0 when they match, -2006 naming the first
+// difference (lastVerify(): the waypoint, or 0 and the basic field), or the read-back's own
+// failure.
 //
 // While a transfer runs:
 //   - the vehicle's telemetry polling is held (VehicleController::MissionTransferHold), set
@@ -84,8 +86,9 @@ public:
     struct VerifyOutcome {
         enum State { None, Pending, Verified, Differs, Unverified };
         State state = None;
-        int firstDifferentWayPoint = 0;  // 1-based list position, with Differs
+        int firstDifferentWayPoint = 0;  // 1-based list position, with Differs; 0 when the basic record differs
         int readBackResult = 0;  // the read-back download's result, with Unverified
+        QString difference;  // with Differs: the first difference in words
     };
 
     MavMissionsController(MultiVehicleManager* multiVehicleMgr, std::shared_ptr<MavFlightRouteManager> routeMgr,
@@ -118,11 +121,19 @@ public:
     std::shared_ptr<MavWayPointDataItem> getWayPointByNum(int number) const;
     std::list<std::shared_ptr<MavWayPointDataItem>> wayPointList() const;
 
-    // What stands against flying `route` with the active vehicle: counts, numbering, positions,
-    // the vehicle's limits once its basic parameters were read, and the cached no-fly zones.
+    // What stands against flying `route` with the active vehicle: counts, numbering, the flown
+    // path, positions, the vehicle's limits once its basic parameters were read, and the cached
+    // no-fly zones along the path from where the vehicle is (its position while alive with a fix,
+    // else its home). The violations only; checkRouteReport() adds what could not be checked.
     std::vector<MavRouteFinding> checkRoute(const std::shared_ptr<MavFlightRouteDataItem>& route) const;
     std::vector<MavRouteFinding> checkRoute(const std::shared_ptr<MavFlightRouteDataItem>& route,
                                             const std::shared_ptr<VehicleController>& vehicle) const;
+    MavRouteCheckReport checkRouteReport(const std::shared_ptr<MavFlightRouteDataItem>& route) const;
+    // The same check for a given vehicle against the zones and limits of this moment: what a
+    // mission start runs again on the route that vehicle holds. A null vehicle checks without
+    // limits and start (both "unchecked").
+    MavRouteCheckReport checkRouteForVehicle(const MavFlightRouteDataItem& route,
+                                             const std::shared_ptr<VehicleController>& vehicle) const;
 
     // 0 started; 1 no valid active vehicle; 2 no active route; 3 route being edited; 4 an upload
     // runs; 5 a download runs; 6 the vehicle is updating its firmware.
@@ -228,6 +239,7 @@ private:
     std::shared_ptr<MavFlightRouteDataItem> m_downloadRoute;
     MavProtoDownWayPointBasicParam_t m_downloadBasic;
     uint8_t m_downloadWpNumber = 0;
+    MavProtoUpWayPointBasicParam_t m_sentBasic;
     std::vector<MavProtoWayPointData_t> m_sentRecords;
     VerifyOutcome m_verify;
     int m_lastDownloadCount = 0;

@@ -4,9 +4,12 @@
 
 #include <spdlog/spdlog.h>
 
+#include <QStringList>
+
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <set>
 
 namespace {
 
@@ -210,11 +213,11 @@ QString num(double v)
 }  // namespace
 
 std::vector<MavRouteFinding> MavRouteChecker::check(const MavFlightRouteDataItem& route, const MavRouteLimits& limits,
-                                                    const std::vector<NfzRecord>& zones)
+                                                    const std::vector<NfzRecord>& zones, const MavRoutePlaces& places)
 {
     std::vector<MavRouteFinding> out;
     const auto add = [&out](int wp, const char* rule, const QString& text, int64_t zoneId = 0) {
-        out.push_back({wp, QString::fromLatin1(rule), text, zoneId});
+        out.push_back({wp, QString::fromLatin1(rule), text, zoneId, MavRouteFinding::Kind::Violation});
     };
 
     std::vector<std::shared_ptr<MavWayPointDataItem>> wps;
@@ -295,6 +298,105 @@ std::vector<MavRouteFinding> MavRouteChecker::check(const MavFlightRouteDataItem
                     .arg(num(wp.vel()), num(*limits.maxHorSpeedMps)));
     }
 
+    // The path the vehicle flies: from waypoint 1 along nextWp until it ends or comes back.
+    std::vector<int> order;  // places, in flown order
+    int loopTo = 0;  // the place the last one leads back to; 0: the route ends
+    if (n >= 1 && n <= kMaxWayPoints) {
+        std::vector<bool> seen(size_t(n) + 1, false);
+        for (int cur = 1;;) {
+            seen[size_t(cur)] = true;
+            order.push_back(cur);
+            const int next = wps[size_t(cur) - 1]->nextWp();
+            if (next < 1 || next > n)
+                break;
+            if (seen[size_t(next)]) {
+                loopTo = next;
+                break;
+            }
+            cur = next;
+        }
+        if (loopTo != 0) {
+            QStringList loop;
+            for (auto it = std::find(order.begin(), order.end(), loopTo); it != order.end(); ++it)
+                loop << QString::number(*it);
+            add(order.back(), "nextWp",
+                QStringLiteral("Waypoint %1 leads back to waypoint %2 and nothing leaves the loop %3: the vehicle "
+                               "flies it until it gives up, then hovers where it is.")
+                    .arg(order.back())
+                    .arg(loopTo)
+                    .arg(loop.join(QStringLiteral("-")) + QStringLiteral("-") + QString::number(loopTo)));
+        }
+        for (int place = 1; place <= n; ++place) {
+            if (!seen[size_t(place)])
+                add(place, "unreachable",
+                    QStringLiteral("Waypoint %1 is never flown: following nextWp from waypoint 1 does not reach it.")
+                        .arg(place));
+        }
+    }
+
+    // Its legs, each once whatever its direction: between waypoints in flown order, back into a
+    // loop, back to the start for a repeat, from where the vehicle is, and home from a final return.
+    struct Leg {
+        Vec3 a{}, b{};
+        int from = 0, to = 0;  // places; 0 for a point that is not a waypoint
+        int reportAt = 0;
+        QString name;  // "%1" is the zone
+    };
+    std::vector<Leg> legs;
+    std::set<std::pair<int, int>> legsTaken;
+    const auto wayPointLeg = [&](int from, int to, const QString& name) {
+        if (from == to || !placed[size_t(from) - 1] || !placed[size_t(to) - 1] ||
+            !legsTaken.insert({std::min(from, to), std::max(from, to)}).second)
+            return;
+        legs.push_back({where[size_t(from) - 1], where[size_t(to) - 1], from, to, from, name});
+    };
+    for (size_t k = 0; k + 1 < order.size(); ++k)
+        wayPointLeg(order[k], order[k + 1],
+                    QStringLiteral("The route's leg %1-%2 enters no-fly zone %3.").arg(order[k]).arg(order[k + 1]));
+    if (loopTo != 0)
+        wayPointLeg(order.back(), loopTo,
+                    QStringLiteral("The route's leg %1-%2 enters no-fly zone %3.").arg(order.back()).arg(loopTo));
+    else if (route.repeatTimes() > 0 && order.size() > 1)
+        wayPointLeg(order.back(), order.front(),
+                    QStringLiteral("The route's repeat leg %1-%2 (it is flown %3 more times) enters no-fly zone %4.")
+                        .arg(order.back())
+                        .arg(order.front())
+                        .arg(route.repeatTimes()));
+    const auto pointOk = [](const std::optional<NfzRecord::Point>& p) { return p && validLatLon(p->lat, p->lon); };
+    if (!order.empty()) {
+        const int first = order.front();
+        const QString from = places.startIsHome ? QStringLiteral("home") : QStringLiteral("the vehicle's position");
+        if (pointOk(places.start)) {
+            if (placed[size_t(first) - 1])
+                legs.push_back(
+                    {unitVector(places.start->lat, places.start->lon), where[size_t(first) - 1], 0, first, first,
+                     QStringLiteral("The leg from %1 to waypoint %2 enters no-fly zone %3.").arg(from).arg(first)});
+        } else if (places.given) {
+            out.push_back({first, QStringLiteral("zone"),
+                           QStringLiteral("The leg to waypoint %1 was not checked against no-fly zones: neither the "
+                                          "vehicle's position nor its home is known.")
+                               .arg(first),
+                           0, MavRouteFinding::Kind::Unchecked});
+        }
+        // A route that ends in a return waypoint goes on home from there.
+        const int last = order.back();
+        if (loopTo == 0 && wps[size_t(last) - 1]->type() == MAVPROTO_WP_RETURN) {
+            int fromPlace = 0;
+            for (auto it = order.rbegin(); it != order.rend() && !fromPlace; ++it)
+                fromPlace = placed[size_t(*it) - 1] ? *it : 0;
+            if (pointOk(places.home) && fromPlace)
+                legs.push_back(
+                    {where[size_t(fromPlace) - 1], unitVector(places.home->lat, places.home->lon), fromPlace, 0, last,
+                     QStringLiteral("The return from waypoint %1 to home enters no-fly zone %2.").arg(fromPlace)});
+            else if (places.given && !pointOk(places.home))
+                out.push_back({last, QStringLiteral("zone"),
+                               QStringLiteral("The return from waypoint %1 to home was not checked against no-fly "
+                                              "zones: the vehicle's home is not known.")
+                                   .arg(last),
+                               0, MavRouteFinding::Kind::Unchecked});
+        }
+    }
+
     for (const auto& zone : zones) {
         ZoneView view;
         const ZoneKind kind = makeView(zone, view);
@@ -308,26 +410,33 @@ std::vector<MavRouteFinding> MavRouteChecker::check(const MavFlightRouteDataItem
                 zone.id);
             continue;
         }
-        std::vector<bool> inside(size_t(n), false);
+        std::vector<bool> inside(size_t(n) + 1, false);  // by place
         for (int i = 0; i < n; ++i) {
-            inside[size_t(i)] = placed[size_t(i)] && view.containsPoint(where[size_t(i)]);
-            if (inside[size_t(i)])
+            inside[size_t(i) + 1] = placed[size_t(i)] && view.containsPoint(where[size_t(i)]);
+            if (inside[size_t(i) + 1])
                 add(i + 1, "zone", QStringLiteral("Waypoint %1 is inside no-fly zone %2.").arg(i + 1).arg(zone.id),
                     zone.id);
         }
-        for (int i = 0; i + 1 < n; ++i) {
-            if (!placed[size_t(i)] || !placed[size_t(i) + 1] || inside[size_t(i)] || inside[size_t(i) + 1])
+        for (const auto& leg : legs) {
+            if (inside[size_t(leg.from)] || inside[size_t(leg.to)])  // place 0 is never "inside"
                 continue;
             Pt from{}, to{};
-            if (legInView(where[size_t(i)], where[size_t(i) + 1], view, from, to) && view.segmentEnters(from, to))
-                add(i + 1, "zone",
-                    QStringLiteral("The route's leg %1-%2 enters no-fly zone %3.").arg(i + 1).arg(i + 2).arg(zone.id),
-                    zone.id);
+            if (legInView(leg.a, leg.b, view, from, to) && view.segmentEnters(from, to))
+                add(leg.reportAt, "zone", leg.name.arg(zone.id), zone.id);
         }
     }
 
     std::stable_sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.wayPoint < b.wayPoint; });
     for (const auto& f : out)
         spdlog::warn("<RouteCheck> route \"{}\": {}", route.name().toStdString(), f.text.toStdString());
+    return out;
+}
+
+std::vector<MavRouteFinding> MavRouteCheckReport::violations() const
+{
+    std::vector<MavRouteFinding> out;
+    for (const auto& f : findings)
+        if (f.kind == MavRouteFinding::Kind::Violation)
+            out.push_back(f);
     return out;
 }

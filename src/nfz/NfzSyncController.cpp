@@ -14,6 +14,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include <set>
 #include <thread>
 
 #ifdef Q_OS_UNIX
@@ -105,7 +106,7 @@ Error saveDurably(const QString& path, const QByteArray& bytes, QString& why)
 
 struct CacheFile {
     QByteArray bytes;
-    std::optional<size_t> zones;  // nothing when missing or broken
+    std::optional<std::vector<NfzRecord>> zones;  // nothing when missing or broken
 };
 
 CacheFile readCache(const QString& cachePath)
@@ -114,9 +115,29 @@ CacheFile readCache(const QString& cachePath)
     QFile file(cachePath);
     if (QFileInfo(cachePath).isFile() && file.open(QIODevice::ReadOnly)) {
         cache.bytes = file.readAll();
-        cache.zones = NfzZoneManager::checkDocument(cache.bytes);
+        cache.zones = NfzZoneManager::readDocument(cache.bytes);
     }
     return cache;
+}
+
+// What a new set is compared with: the zones held, and the cache file's that the set lacks (a
+// set loaded from the backup, or none loaded at all, must not hide the cache's zones).
+std::vector<NfzRecord> knownZones(std::vector<NfzRecord> held, const CacheFile& cache)
+{
+    if (!cache.zones)
+        return held;
+    std::set<int64_t> ids;
+    for (const auto& z : held)
+        ids.insert(z.id);
+    for (const auto& z : *cache.zones)
+        if (!ids.count(z.id))
+            held.push_back(z);
+    return held;
+}
+
+QString shrinkRefusal(const NfzZoneShrink& shrink)
+{
+    return QStringLiteral("the new zone set takes zones away: %1 (allowShrink accepts it)").arg(shrink.text());
 }
 
 // Leftovers removed, the current cache kept as "<cache>.bak" when it loads, then the new bytes.
@@ -219,12 +240,12 @@ void NfzSyncController::handleResponse(int httpCode, const std::shared_ptr<nlohm
     emit syncProgress(40, int(ProgressPhase::Saving));
     const auto zones = m_zoneManager.lock();
     std::thread(&NfzSyncController::writeCache, weak_from_this(), std::move(text), m_cachePath,
-                zones ? zones->zoneCount() : 0, m_allowShrink)
+                zones ? zones->zones() : std::vector<NfzRecord>{}, m_allowShrink)
         .detach();
 }
 
 void NfzSyncController::writeCache(std::weak_ptr<NfzSyncController> self, std::string text, QString cachePath,
-                                   size_t knownZones, bool allowShrink)
+                                   std::vector<NfzRecord> held, bool allowShrink)
 {
     auto fail = [&self](Error error, int detail, const QString& why) {
         spdlog::warn("NfzSyncController: sync failed ({}): {}", errorName(int(error)).toStdString(), why.toStdString());
@@ -234,14 +255,16 @@ void NfzSyncController::writeCache(std::weak_ptr<NfzSyncController> self, std::s
     const QByteArray bytes = QByteArray::fromStdString(text);
     QString why;
     // A reply the zone parser rejects must not replace a good cache.
-    const auto replyZones = NfzZoneManager::checkDocument(bytes, &why);
-    if (!replyZones)
+    const auto reply = NfzZoneManager::readDocument(bytes, &why);
+    if (!reply)
         return fail(Error::ReloadFromCacheFailed, 0, QStringLiteral("cloud zones rejected: %1").arg(why));
     const CacheFile old = readCache(cachePath);
-    const size_t known = std::max(knownZones, old.zones.value_or(0));
-    if (!allowShrink && known > 0 && 2 * *replyZones < known) {
-        return fail(Error::ZoneSetShrank, int(*replyZones),
-                    QStringLiteral("zone set shrank from %1 to %2").arg(known).arg(*replyZones));
+    const NfzZoneShrink shrink = NfzZoneShrink::compare(knownZones(std::move(held), old), *reply);
+    if (!shrink.empty()) {
+        postToController(self,
+                         [allowShrink, shrink](NfzSyncController& c) { c.noteShrink("sync", allowShrink, shrink); });
+        if (!allowShrink)
+            return fail(Error::ZoneSetShrank, int(reply->size()), shrinkRefusal(shrink));
     }
     if (const Error e = replaceCache(cachePath, bytes, old, why); e != Error::None)
         return fail(e, 0, why);
@@ -262,6 +285,13 @@ void NfzSyncController::reloadFromCache()
     spdlog::info("NfzSyncController: sync completed, {} zones, cloud update time {}", zones ? zones->zoneCount() : 0,
                  m_cloudUpdateTime.toStdString());
     completeSync(true, Error::None, 0);
+}
+
+void NfzSyncController::noteShrink(const char* operation, bool applied, const NfzZoneShrink& shrink)
+{
+    spdlog::warn("NfzSyncController: {} {} zones away: {}", operation,
+                 applied ? "takes (allowed)" : "refused, it takes", shrink.text().toStdString());
+    m_lastShrink = ShrinkRecord{QString::fromLatin1(operation), applied, QDateTime::currentDateTimeUtc(), shrink};
 }
 
 void NfzSyncController::completeSync(bool ok, Error error, int detail, QString text)
@@ -327,7 +357,7 @@ NfzSyncController::prepareLocalImport(const QString& sourcePath, LocalImportCand
 }
 
 NfzSyncController::LocalImportError NfzSyncController::commitLocalImport(const LocalImportCandidate& candidate,
-                                                                         QString& errorText)
+                                                                         QString& errorText, bool allowShrink)
 {
     bool expected = false;
     if (!m_syncInProgress.compare_exchange_strong(expected, true)) {
@@ -348,7 +378,18 @@ NfzSyncController::LocalImportError NfzSyncController::commitLocalImport(const L
         errorText = QStringLiteral("NfzZoneManager unavailable");
         return LocalImportError::ReloadFromCacheFailed;
     }
-    switch (replaceCache(m_cachePath, bytes, readCache(m_cachePath), errorText)) {
+    const CacheFile old = readCache(m_cachePath);
+    const auto incoming = NfzZoneManager::readDocument(bytes);
+    const NfzZoneShrink shrink =
+        NfzZoneShrink::compare(knownZones(zones->zones(), old), incoming.value_or(std::vector<NfzRecord>{}));
+    if (!shrink.empty()) {
+        noteShrink("import", allowShrink, shrink);
+        if (!allowShrink) {
+            errorText = shrinkRefusal(shrink);
+            return LocalImportError::ZoneSetShrank;
+        }
+    }
+    switch (replaceCache(m_cachePath, bytes, old, errorText)) {
     case Error::None: break;
     case Error::CannotWriteCacheFile:
     case Error::WriteFailed:
@@ -358,8 +399,9 @@ NfzSyncController::LocalImportError NfzSyncController::commitLocalImport(const L
         spdlog::warn("NfzSyncController: {}", errorText.toStdString());
         return LocalImportError::CannotFinalizeCache;
     }
-    if (!zones->reloadFromJsonUtf8(bytes)) {
-        errorText = zones->lastError();
+    // From the file just written, so the set's origin is the cache.
+    if (!zones->reloadFromFile(m_cachePath) || zones->origin().source != NfzZoneManager::Source::Cache) {
+        errorText = zones->lastError().isEmpty() ? zones->origin().warning : zones->lastError();
         return LocalImportError::ReloadFromCacheFailed;
     }
     spdlog::info("NfzSyncController: imported {} zones into {}", count, m_cachePath.toStdString());

@@ -13,11 +13,12 @@
 //   before each replacement.
 // - The writer validates the document with a private zone manager before writing: a reply the
 //   zone parser rejects keeps the old cache and the old zone set (ReloadFromCacheFailed).
-// - A cloud reply holding fewer than half the zones known (the larger of the zone set's count
-//   and the cache file's), so also an empty one, is not written: the sync ends with
-//   ZoneSetShrank, detail the reply's count, lastErrorText() "zone set shrank from N to M", old
-//   cache and set kept. startFullSync(true) lets such a reply through. With nothing known
-//   (first start) any reply is taken.
+// - A cloud reply or an import that takes zones away from those known (the zone set held and
+//   the cache file's, by id: a zone removed, or kept smaller; see NfzZoneShrink) is not written:
+//   the sync ends with ZoneSetShrank (detail the reply's count; lastErrorText() lists the zones),
+//   an import with LocalImportError::ZoneSetShrank; old cache and set kept. allowShrink lets it
+//   through. Either way the list is logged as a warning and kept as lastShrink(). With nothing
+//   known (first start) any reply is taken.
 // - The writer runs on a detached thread and reports back through a weak reference locked on
 //   the main thread, so a controller destroyed meanwhile is simply not called. The controller
 //   must therefore be owned by a std::shared_ptr. A zone manager gone by the end leaves the
@@ -25,7 +26,10 @@
 // - The cloud's update time of the last successful sync is kept (cloudUpdateTime()).
 // Main thread only, but for the writer.
 
+#include "nfz/NfzZoneShrink.h"
+
 #include <QByteArray>
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 
@@ -33,6 +37,8 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
+#include <vector>
 
 class GcsHttp;
 class NfzZoneManager;
@@ -66,8 +72,17 @@ public:
         CannotWriteCacheFile = 6,
         CannotFinalizeCache = 7,
         ReloadFromCacheFailed = 8,
+        ZoneSetShrank = 9,
     };
     Q_ENUM(LocalImportError)
+
+    // The last sync or import that would take zones away, refused or let through.
+    struct ShrinkRecord {
+        QString operation;  // "sync" or "import"
+        bool applied = false;  // allowShrink let it through
+        QDateTime time;  // UTC
+        NfzZoneShrink shrink;
+    };
 
     struct LocalImportCandidate {
         QByteArray utf8;  // without a byte-order mark
@@ -78,7 +93,7 @@ public:
                       QObject* parent = nullptr);
     ~NfzSyncController() override;
 
-    // allowShrink: write a reply even when it holds fewer than half the known zones.
+    // allowShrink: write a reply even when it removes or shrinks known zones.
     void startFullSync(bool allowShrink = false);
     bool isSyncInProgress() const { return m_syncInProgress.load(); }
     QString cachePath() const { return m_cachePath; }
@@ -86,9 +101,11 @@ public:
     // Why the last sync failed, for people; empty after a successful one.
     QString lastErrorText() const { return m_lastErrorText; }
     static QString errorName(int error);
+    const std::optional<ShrinkRecord>& lastShrink() const { return m_lastShrink; }
 
     LocalImportError prepareLocalImport(const QString& sourcePath, LocalImportCandidate& out, QString& errorText) const;
-    LocalImportError commitLocalImport(const LocalImportCandidate& candidate, QString& errorText);
+    LocalImportError commitLocalImport(const LocalImportCandidate& candidate, QString& errorText,
+                                       bool allowShrink = false);
 
 signals:
     void syncFinished(bool ok, int errorCode, int detail);
@@ -100,7 +117,8 @@ private:
     void completeSync(bool ok, Error error, int detail, QString text = {});
     // Runs on the writer thread; touches nothing of the controller.
     static void writeCache(std::weak_ptr<NfzSyncController> self, std::string text, QString cachePath,
-                           size_t knownZones, bool allowShrink);
+                           std::vector<NfzRecord> held, bool allowShrink);
+    void noteShrink(const char* operation, bool applied, const NfzZoneShrink& shrink);
     static LocalImportError validate(QByteArray& utf8, size_t& zoneCount, QString& errorText);
 
     std::weak_ptr<GcsHttp> m_http;
@@ -111,4 +129,5 @@ private:
     QString m_pendingCloudUpdateTime;
     QString m_lastErrorText;
     bool m_allowShrink = false;
+    std::optional<ShrinkRecord> m_lastShrink;
 };

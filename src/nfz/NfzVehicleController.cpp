@@ -70,6 +70,7 @@ NfzVehicleController::NfzVehicleController(MultiVehicleManager* multiVehicleMgr,
 
 NfzVehicleController::~NfzVehicleController()
 {
+    cancelQueued();
     releaseActiveHold();
     spdlog::debug("NfzVehicleController destroyed ------------");
 }
@@ -242,6 +243,7 @@ int NfzVehicleController::uploadZonesByIds(std::vector<int64_t> ids)
     }
     emit transferProgress(0);
     if (!sendNext()) {
+        cancelQueued();
         endSession();
         m_zoneIds.clear();
         return refuse(1, "zone upload: the first request could not be sent");
@@ -267,6 +269,7 @@ int NfzVehicleController::bindManualZone(std::array<MavProtoNfzVertex_t, 4> vert
     beginSession(ManualBindSession);
     emit manualBindStarted();
     if (!sendNext()) {
+        cancelQueued();
         endSession();
         return refuse(1, "manual zone bind: the request could not be sent");
     }
@@ -300,6 +303,16 @@ void NfzVehicleController::releaseActiveHold()
     if (!std::exchange(m_holdingActive, false) || !m_multiVehicleMgr)
         return;
     m_multiVehicleMgr->setActiveVehicleHold(MultiVehicleManager::NfzSessionActiveHold, false);
+}
+
+void NfzVehicleController::cancelQueued()
+{
+    // Only the request in flight sits in the vehicle's queue; the rest were never handed to it.
+    if (!m_current)
+        return;
+    if (auto vehicle = m_vehicle.lock())
+        vehicle->cancelMavPFrameReq(m_current);
+    m_current.reset();
 }
 
 void NfzVehicleController::endSession()
@@ -345,6 +358,7 @@ void NfzVehicleController::handleMavPFrameReceived(MavPFramePtr pframe, OstAbstr
             emit transferProgress(int(++m_zonesDone * 100 / (m_zonesTotal + 1)));
         if (!sendNext()) {
             spdlog::warn("NfzVehicleController: next NFZ request was not queued");
+            cancelQueued();
             finishUpload(false, kResultTimeout);
         }
     } else if (m_sessionKind == ManualBindSession && cmd == MavCmd::ManualNfzBind) {
@@ -401,6 +415,8 @@ void NfzVehicleController::handleActiveVehicleChanged(std::shared_ptr<VehicleCon
         return;
     if (m_transferring) {
         spdlog::warn("NfzVehicleController: active vehicle changed during transfer, aborting session");
+        // Nothing more may reach the old vehicle once the failure is reported, its commit least of all.
+        cancelQueued();
         if (m_sessionKind == UploadSession)
             finishUpload(false, kResultVehicleChanged);
         else

@@ -27,6 +27,10 @@
 // simple quadrilateral that does not cross the 180th meridian.
 // A vehicle updating its firmware takes neither (6, one warning).
 //
+// A session that ends early (active vehicle changed, a request not queued, the controller
+// destroyed) first takes its request in flight out of the vehicle's queue, so no resend, and no
+// commit frame, reaches that vehicle after the failure was reported.
+//
 // While a session runs the multi-vehicle manager holds the active vehicle: one that joins
 // meanwhile becomes active after the session. Main thread only.
 
@@ -114,6 +118,8 @@ private:
     bool sendNext();
     void finishUpload(bool ok, int ret);
     void finishManualBind(bool ok, int ret);
+    // Takes the request in flight out of the session vehicle's queue (early ends).
+    void cancelQueued();
     void endSession();
     void releaseActiveHold();
 

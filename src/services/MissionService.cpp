@@ -115,8 +115,10 @@ RouteCheck MissionService::check(const std::shared_ptr<VehicleController>& vehic
 {
     RouteCheck out;
     out.routeId = route ? route->id().toStdString() : std::string();
-    if (m_missions)
-        out.findings = m_missions->checkRoute(route, vehicle);
+    if (!route)
+        out.report.findings = {{0, QStringLiteral("route"), QStringLiteral("no route to check"), 0}};
+    else if (m_missions)
+        out.report = m_missions->checkRouteForVehicle(*route, vehicle);
     return out;
 }
 
@@ -144,8 +146,10 @@ Status MissionService::transferChecks(const VehicleController& vehicle, Transfer
     return {};
 }
 
+// Violations refuse an upload unless forced; findings of what could not be checked (no zone
+// set, limits not read) are answered but refuse nothing.
 Status MissionService::uploadChecks(const std::shared_ptr<VehicleController>& vehicle, const RoutePtr& route,
-                                    const UploadOptions& options, std::vector<MavRouteFinding>& findings) const
+                                    const UploadOptions& options, MavRouteCheckReport& checked) const
 {
     if (!route)
         return Status::refused("No active flight route");
@@ -154,7 +158,8 @@ Status MissionService::uploadChecks(const std::shared_ptr<VehicleController>& ve
         return Status::refused("Route has more than 255 waypoints");
     if (route->isEditing())
         return Status::busy("Active flight route is being edited");
-    findings = check(vehicle, route).findings;
+    checked = check(vehicle, route).report;
+    const auto findings = checked.violations();
     if (!findings.empty() && !options.force) {
         spdlog::warn("<services> upload of route {} to vehicle {} refused: {} check findings, first: {}",
                      route->id().toStdString(), vehicle->vehicleId(), findings.size(),
@@ -178,10 +183,11 @@ Result<TransferTicket> MissionService::upload(const std::shared_ptr<VehicleContr
         return Status::refused("Mission services are not available");
     if (auto s = transferChecks(*vehicle, TransferKind::Upload))
         return s;
-    std::vector<MavRouteFinding> findings;
-    if (auto s = uploadChecks(vehicle, route, options, findings)) {
+    MavRouteCheckReport checked;
+    if (auto s = uploadChecks(vehicle, route, options, checked)) {
         Result<TransferTicket> refused(s);
-        refused.value.findings = std::move(findings);
+        refused.value.findings = checked.findings;
+        refused.value.checked = std::move(checked);
         if (route)
             refused.value.routeId = route->id().toStdString();
         return refused;
@@ -192,8 +198,10 @@ Result<TransferTicket> MissionService::upload(const std::shared_ptr<VehicleContr
     r.verifyRequested = options.verify;
     r.force = options.force;
     auto ticket = enqueue(std::move(r), vehicle, route);
-    if (ticket.ok())
-        ticket.value.findings = std::move(findings);
+    if (ticket.ok()) {
+        ticket.value.findings = checked.findings;
+        ticket.value.checked = std::move(checked);
+    }
     return ticket;
 }
 
@@ -300,13 +308,13 @@ void MissionService::startNext()
         const auto vehicle = next.vehicle.lock();
         // The checks again: the vehicle, the route and the zones may have changed while it waited.
         Status s;
-        std::vector<MavRouteFinding> findings;
+        MavRouteCheckReport checked;
         if (!vehicle || vehicle->retired())
             s = Status::refused("Vehicle " + std::to_string(record->vehicleId) + " left before its turn");
         else if (auto gate = m_gate.check(*vehicle, Operation::RouteUpload))
             s = gate;
         else if (record->kind == TransferKind::Upload)
-            s = uploadChecks(vehicle, next.route, next.options, findings);
+            s = uploadChecks(vehicle, next.route, next.options, checked);
         if (s) {
             finish(next.requestId, kResultRefused, s.message);
             continue;
@@ -425,6 +433,7 @@ Status MissionService::startChecks(const VehicleController& vehicle) const
     if (contentHash(*route.value) != last->contentHash)
         return Status::refused("Route " + last->routeId + " changed since it was uploaded to " + vehicleText(id) +
                                "; upload it again" + force);
+    // Against the zones and limits of this moment, along the path from where the vehicle is now.
     const auto findings = m_missions->checkRoute(route.value, m_directory.byId(id).value);
     if (!findings.empty())
         return Status::refused("Route " + last->routeId + " no longer passes the route check (" +

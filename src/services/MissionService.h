@@ -48,10 +48,11 @@ class VehicleDirectory;
 enum class TransferKind { Upload, Download, DownloadNewRoute, DownloadScratch };
 const char* kindName(TransferKind kind);
 
+// The check's findings (violations, and what could not be checked) and what it looked at.
 struct RouteCheck {
     std::string routeId;
-    std::vector<MavRouteFinding> findings;
-    bool passed() const { return findings.empty(); }
+    MavRouteCheckReport report;
+    bool passed() const { return report.passed(); }
 };
 
 struct UploadOptions {
@@ -66,7 +67,8 @@ struct TransferTicket {
     std::string routeId;  // empty for a download into a new or scratch route
     int wayPointCount = 0;
     int queuePosition = 0;  // 0: started now; n: n-th in line
-    std::vector<MavRouteFinding> findings;  // of an upload forced past its check
+    std::vector<MavRouteFinding> findings;  // of the check before an upload (forced, or unchecked only)
+    MavRouteCheckReport checked;  // what that check looked at
 };
 
 struct TransferRecord {
@@ -144,7 +146,7 @@ signals:
 private:
     Status transferChecks(const VehicleController& vehicle, TransferKind kind) const;
     Status uploadChecks(const std::shared_ptr<VehicleController>& vehicle, const RoutePtr& route,
-                        const UploadOptions& options, std::vector<MavRouteFinding>& findings) const;
+                        const UploadOptions& options, MavRouteCheckReport& checked) const;
     Result<TransferTicket> enqueue(TransferRecord record, const std::shared_ptr<VehicleController>& vehicle,
                                    const RoutePtr& route);
     // Starts `record` now; false with its record finished when the controller refused.

@@ -21,6 +21,9 @@ struct VehicleAlert {
     int64_t timestampMs = 0;
     int vehicleId = 0;
     QString vehicleCode;
+    // The link alert: when the vehicle was last heard (ms since the epoch), so its message can
+    // say how long it has been silent at the moment it is read; 0 for the other rules.
+    int64_t silentSinceMs = 0;
 
     static QString levelText(VehicleAlertLevel level)
     {

@@ -1,8 +1,14 @@
 #include "VehicleAlertController.h"
 
 #include "MavFlightStatusDataItem.h"
+#include "MavPosDataItem.h"
 #include "MavTelemetryController.h"
+#include "common/IGcsConsole.h"
 #include "vehicle/VehicleController.h"
+
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -15,11 +21,18 @@ QString num(qint64 v)
 }
 }  // namespace
 
+namespace {
+const QString kLinkLost = QStringLiteral("vehicle.link.lost");
+}  // namespace
+
 VehicleAlertController::VehicleAlertController(const std::shared_ptr<VehicleController>& vehicle, QObject* parent)
     : QObject(parent)
     , m_vehicle(vehicle)
 {
     qRegisterMetaType<VehicleAlert>("VehicleAlert");
+    if (vehicle)
+        connect(vehicle.get(), &VehicleController::vehicleAliveChanged, this,
+                &VehicleAlertController::handleVehicleAliveChanged);
 }
 
 void VehicleAlertController::bindTelemetryController(const std::shared_ptr<MavTelemetryController>& tele)
@@ -36,8 +49,94 @@ void VehicleAlertController::handleTeleDataChanged(std::shared_ptr<MavTeleBaseDa
 {
     if (dataRole != 0 || !item)
         return;
-    if (auto* status = dynamic_cast<MavFlightStatusDataItem*>(item.get()))
+    m_lastHeardMs = QDateTime::currentMSecsSinceEpoch();
+    if (auto* status = dynamic_cast<MavFlightStatusDataItem*>(item.get())) {
+        m_lastFlying = status->flightState() != 0 || status->armedState() == 1;
         evaluateFlightStatus(*status);
+    } else if (auto* pos = dynamic_cast<MavPosDataItem*>(item.get())) {
+        // 0/0 is what a vehicle without a fix reports: no position, not a place off Africa.
+        if (pos->lat() != 0 || pos->lon() != 0) {
+            m_lastLat = pos->lat();
+            m_lastLon = pos->lon();
+        }
+        m_lastAlt = pos->alt();
+    }
+}
+
+void VehicleAlertController::handleVehicleAliveChanged(bool alive)
+{
+    const int64_t now = QDateTime::currentMSecsSinceEpoch();
+    const auto it = m_alerts.find(kLinkLost);
+    if (alive) {
+        if (it == m_alerts.end())
+            return;
+        VehicleAlert cleared = *it;
+        cleared.state = VehicleAlertState::Cleared;
+        cleared.currentValue = tr("链路恢复，失联 %1 秒").arg((now - it->silentSinceMs + 500) / 1000);
+        cleared.silentSinceMs = 0;
+        cleared.timestampMs = now;
+        m_alerts.erase(it);
+        emit alertChanged(cleared);
+        announce(cleared);
+        return;
+    }
+    if (it != m_alerts.end())
+        return;
+    const bool landed = m_lastFlying.has_value() && !*m_lastFlying;
+    const QString where =
+        m_lastLat ? QStringLiteral("%1, %2").arg(*m_lastLat, 0, 'f', 7).arg(*m_lastLon, 0, 'f', 7) : tr("未知");
+    const QString height = m_lastAlt ? QStringLiteral("%1 m").arg(*m_lastAlt, 0, 'f', 1) : tr("未知");
+    const QString text = !m_lastFlying ? tr("链路中断，飞行状态未知：最后位置 %1，高度 %2").arg(where, height)
+                         : landed ? tr("链路中断（已降落、未解锁）：最后位置 %1，高度 %2").arg(where, height)
+                                  : tr("飞行中链路中断：最后位置 %1，高度 %2").arg(where, height);
+    VehicleAlert alert =
+        makeAlert(kLinkLost, QStringLiteral("link"), landed ? VehicleAlertLevel::Warning : VehicleAlertLevel::Critical,
+                  VehicleAlertState::Active, text, {}, {});
+    alert.silentSinceMs = m_lastHeardMs ? m_lastHeardMs : now;
+    m_alerts.insert(kLinkLost, alert);
+    emit alertChanged(alert);
+    announce(alert);
+}
+
+QString VehicleAlertController::messageOf(const VehicleAlert& a, int64_t nowMs)
+{
+    bool numeric = false;
+    a.currentValue.toDouble(&numeric);
+    QString text;
+    if (!numeric && !a.currentValue.isEmpty())
+        text = a.currentValue;
+    else if (!a.thresholdValue.isEmpty())
+        text = a.sourceField + " " + a.currentValue + " above " + a.thresholdValue;
+    else if (!a.expectedValue.isEmpty())
+        text = a.sourceField + " " + a.currentValue + ", expected " + a.expectedValue;
+    else
+        text = a.sourceField + " " + a.currentValue;
+    if (a.silentSinceMs > 0 && a.state == VehicleAlertState::Active)
+        text += tr("，已失联 %1 秒").arg(std::max<int64_t>(0, (nowMs - a.silentSinceMs + 500) / 1000));
+    return text;
+}
+
+void VehicleAlertController::announce(const VehicleAlert& a) const
+{
+    const QString text = messageOf(a, QDateTime::currentMSecsSinceEpoch());
+    const bool raised = a.state == VehicleAlertState::Active;
+    if (raised && a.level != VehicleAlertLevel::Info)
+        spdlog::warn("<alerts> vehicle {} {} alert {}: {}", a.vehicleId, VehicleAlert::levelText(a.level).toStdString(),
+                     a.key.toStdString(), text.toStdString());
+    else
+        spdlog::info("<alerts> vehicle {} alert {} {}: {}", a.vehicleId, a.key.toStdString(),
+                     raised ? "raised" : "cleared", text.toStdString());
+    const auto vehicle = m_vehicle.lock();
+    const auto console = vehicle ? vehicle->gcsConsole() : nullptr;
+    if (!console)
+        return;
+    if (raised)
+        console->output(a.level == VehicleAlertLevel::Critical  ? OstLogLevel::Error
+                        : a.level == VehicleAlertLevel::Warning ? OstLogLevel::Warning
+                                                                : OstLogLevel::Info,
+                        tr("车辆 %1 %2 告警：%3").arg(a.vehicleId).arg(VehicleAlert::levelText(a.level), text));
+    else
+        console->output(OstLogLevel::Info, tr("车辆 %1 告警解除：%2").arg(a.vehicleId).arg(text));
 }
 
 void VehicleAlertController::evaluateFlightStatus(const MavFlightStatusDataItem& s)
@@ -100,10 +199,13 @@ void VehicleAlertController::evaluateAlert(const QString& key, const QString& so
             it->currentValue == currentValue && it->expectedValue == expectedValue &&
             it->thresholdValue == thresholdValue)
             return;
+        const bool raised = it == m_alerts.end() || it->level != level;
         const VehicleAlert alert =
             makeAlert(key, sourceField, level, VehicleAlertState::Active, currentValue, expectedValue, thresholdValue);
         m_alerts.insert(key, alert);
         emit alertChanged(alert);
+        if (raised)
+            announce(alert);
         return;
     }
     if (it == m_alerts.end())
@@ -112,6 +214,7 @@ void VehicleAlertController::evaluateAlert(const QString& key, const QString& so
         makeAlert(key, sourceField, level, VehicleAlertState::Cleared, currentValue, expectedValue, thresholdValue);
     m_alerts.erase(it);
     emit alertChanged(alert);
+    announce(alert);
 }
 
 VehicleAlert VehicleAlertController::makeAlert(const QString& key, const QString& sourceField, VehicleAlertLevel level,

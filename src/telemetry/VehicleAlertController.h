@@ -1,6 +1,16 @@
 #pragma once
 // Watches a vehicle's flight status telemetry and keeps one active alert per rule; every raise,
-// change or clear is one alertChanged with the full record.
+// change or clear is one alertChanged with the full record. Each raise and each clear is also
+// one console line and one log line (a raise of a Warning or Critical alert at warning level),
+// so an operator who watches only the console or the log still sees it.
+//
+// The link rule ("vehicle.link.lost"): the vehicle stops answering (it turns not alive, the
+// rule the vehicle list uses). Its last flight status decides the level: flying or armed, or
+// never reported, is Critical ("link lost while flying", or "flight state unknown"); landed and
+// disarmed is a Warning. The record carries the last position and height (unknown when the
+// vehicle never reported a fix; 0/0 is no fix) and silentSinceMs, the last time it was heard,
+// so messageOf() tells how long it has been silent whenever it is read. When the vehicle answers
+// again the alert clears with a note of how long it was silent.
 
 #include "VehicleAlert.h"
 
@@ -10,6 +20,7 @@
 #include <QObject>
 
 #include <memory>
+#include <optional>
 
 class MavFlightStatusDataItem;
 class MavTeleBaseDataItem;
@@ -38,14 +49,21 @@ public:
     static QString emergencyProtectMessage(quint8 code);
     static QString takeoffCheckForbiddenMessage(quint16 bits);
 
+    // The text of an alert as the operator reads it at nowMs (console, page, fleet broker,
+    // MAVLink STATUSTEXT): the message of the protection, take-off and link rules, else which value
+    // was seen against its threshold or the value expected.
+    static QString messageOf(const VehicleAlert& alert, int64_t nowMs);
+
 public slots:
     void handleTeleDataChanged(std::shared_ptr<MavTeleBaseDataItem> item, int dataRole);
+    void handleVehicleAliveChanged(bool alive);
 
 signals:
     void alertChanged(const VehicleAlert& alert);
 
 private:
     void evaluateFlightStatus(const MavFlightStatusDataItem& item);
+    void announce(const VehicleAlert& alert) const;
     void evaluateAlert(const QString& key, const QString& sourceField, VehicleAlertLevel level, bool active,
                        const QString& currentValue, const QString& expectedValue, const QString& thresholdValue);
     VehicleAlert makeAlert(const QString& key, const QString& sourceField, VehicleAlertLevel level,
@@ -58,4 +76,8 @@ private:
     QHash<QString, VehicleAlert> m_alerts;
     float m_gnssHdopThreshold = 3.0f;
     float m_gnssVdopThreshold = 3.0f;
+    // What the vehicle last said: flying or armed (unknown before its first flight status), where.
+    std::optional<bool> m_lastFlying;
+    std::optional<double> m_lastLat, m_lastLon, m_lastAlt;
+    int64_t m_lastHeardMs = 0;
 };

@@ -98,6 +98,7 @@ public:
     };
     void setServices(const Services& services);
     void setGcsConsole(std::shared_ptr<IGcsConsole> console);
+    std::shared_ptr<IGcsConsole> gcsConsole() const { return m_console.lock(); }
     void setEventReporter(std::shared_ptr<GcsEventReporter> reporter) { m_eventReporter = reporter; }
 
     int vehicleId() const override { return m_vehicleId; }

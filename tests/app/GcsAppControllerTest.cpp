@@ -2,8 +2,14 @@
 #include "AppHarness.h"
 
 #include "LogCapture.h"
+#include "NfzZoneManager.h"
 #include "OstUdpSocketLinkConfig.h"
+#include "automation/GcsCliCommandRouter.h"
+#include "automation/GcsCliOutcomeRecorder.h"
+#include "automation/GcsCliServiceContext.h"
 #include "vehicle/MultiVehicleManager.h"
+
+#include <QFile>
 
 #include <QSignalSpy>
 #include <QUdpSocket>
@@ -100,4 +106,96 @@ TEST(GcsAppController, FailedOpenKeepsModeAndWritesNothing)
     EXPECT_FALSE(resp.at(0).at(1).toBool());
     EXPECT_EQ(app.ctrl->connectionMode(), GcsAppController::None);
     EXPECT_FALSE(GcsSettings::getInstance()->getValue("connect/type").isValid());
+}
+
+namespace {
+
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+
+QByteArray zones(std::initializer_list<std::pair<int, double>> circles)
+{
+    nlohmann::json doc = nlohmann::json::array();
+    for (const auto& [id, radius] : circles)
+        doc.push_back({{"id", id}, {"type", "circle"}, {"center", {22.5 + id * 0.01, 113.9}}, {"radius", radius}});
+    return QByteArray::fromStdString(doc.dump());
+}
+
+}  // namespace
+
+// At start the zone set comes from the cache, or from its backup when the cache is broken or
+// gone; nfz.status says which, when it was written, and warns when it is the backup.
+TEST(GcsAppController, StartLoadsTheBackupOfABrokenOrMissingZoneCacheAndSaysSo)
+{
+    enum Cache { Good, Broken, Missing };
+    for (const Cache cache : {Good, Broken, Missing}) {
+        SCOPED_TRACE(int(cache));
+        AppHarness app;
+        GcsCliOutcomeRecorder outcomes(gcsApp());
+        const QString path = GcsSettings::getInstance()->appCachePath() + "/nfz_cache.json";
+        writeFile(path + ".bak", zones({{1, 50}, {2, 50}}));
+        if (cache != Missing)
+            writeFile(path, cache == Good ? zones({{1, 50}, {2, 50}, {3, 50}}) : QByteArray("[{\"id\":"));
+        testsupport::pumpEvents(100);
+        const auto r = GcsCliCommandRouter::dispatch({gcsApp(), &outcomes}, {{"method", "nfz.status"}});
+        ASSERT_EQ(r["ok"], true) << r.dump();
+        const auto& set = r["data"]["zoneSet"];
+        EXPECT_EQ(r["data"]["zoneCount"], cache == Good ? 3 : 2);
+        EXPECT_EQ(set["source"], cache == Good ? "cache" : "backup") << set.dump();
+        EXPECT_EQ(set["file"], (cache == Good ? path : path + ".bak").toStdString());
+        EXPECT_TRUE(set["time"].is_string());
+        EXPECT_EQ(set["warning"].is_string(), cache != Good) << set.dump();
+    }
+}
+
+// An import that removes or shrinks zones is refused with their list unless allowed; the list
+// stays in nfz.status.
+TEST(GcsAppController, ZoneImportThatTakesZonesAwayIsRefusedUnlessAllowed)
+{
+    AppHarness app;
+    GcsCliOutcomeRecorder outcomes(gcsApp());
+    auto call = [&](const std::string& method, nlohmann::json params) {
+        return GcsCliCommandRouter::dispatch({gcsApp(), &outcomes}, {{"method", method}, {"params", params}});
+    };
+    const QString dir = testsupport::makeTempDir("zones");
+    const struct {
+        QByteArray doc;
+        bool allowShrink;
+        bool ok;
+        std::vector<int> removed, smaller;
+    } rows[] = {
+        {zones({{1, 50}, {2, 50}, {3, 50}, {4, 50}}), false, true, {}, {}},
+        {zones({{1, 50}, {2, 50}, {3, 50}, {4, 50}, {5, 60}}), false, true, {}, {}},  // more and larger
+        {zones({{1, 50}}), false, false, {2, 3, 4, 5}, {}},
+        {zones({{1, 50}, {2, 50}, {3, 50}, {4, 50}, {5, 40}}), false, false, {}, {5}},
+        {zones({{1, 50}, {2, 50}, {3, 50}, {4, 50}, {5, 40}}), true, true, {}, {5}},
+    };
+    size_t held = 0;
+    for (const auto& row : rows) {
+        writeFile(dir + "/in.json", row.doc);
+        const auto r =
+            call("nfz.import", {{"path", (dir + "/in.json").toStdString()}, {"allowShrink", row.allowShrink}});
+        const auto expected = NfzZoneManager::checkDocument(row.doc);
+        EXPECT_EQ(r["ok"], row.ok) << r.dump();
+        const auto status = call("nfz.status", nlohmann::json::object())["data"];
+        if (!row.ok) {
+            EXPECT_EQ(r["data"]["removedZoneIds"], nlohmann::json(row.removed)) << r.dump();
+            EXPECT_EQ(r["data"]["smallerZones"].size(), row.smaller.size()) << r.dump();
+            EXPECT_EQ(status["zoneCount"], held) << "the set is kept";
+        } else {
+            EXPECT_EQ(status["zoneCount"], *expected);
+            held = *expected;
+            EXPECT_EQ(status["zoneSet"]["source"], "cache");
+        }
+        if (!row.removed.empty() || !row.smaller.empty()) {
+            EXPECT_EQ(status["lastShrink"]["applied"], row.ok) << status.dump();
+            EXPECT_EQ(status["lastShrink"]["operation"], "import");
+            for (const int id : row.smaller)
+                EXPECT_EQ(status["lastShrink"]["smallerZones"][0]["id"], id) << status.dump();
+        }
+    }
 }

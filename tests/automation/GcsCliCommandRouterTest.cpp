@@ -8,7 +8,13 @@
 #include "automation/GcsCliCommandRouter.h"
 #include "automation/GcsCliOutcomeRecorder.h"
 #include "automation/GcsCliServiceContext.h"
+#include "mission/MavFlightRouteDataItem.h"
+#include "mission/MavMissionsController.h"
+#include "telemetry/MavPosDataItem.h"
+#include "telemetry/MavTelemetryController.h"
 #include "vehicle/VehicleUtil.h"
+
+#include "NfzZoneManager.h"
 
 #include <cmath>
 #include <limits>
@@ -671,7 +677,8 @@ TEST_F(CliRouterWithSim, RoutesCheckedVerifiedExportedAndImported)
                                {{"lat", 22.5003}, {"lon", 113.9}, {"alt", 30}},
                                {{"lat", 22.5006}, {"lon", 113.9}, {"alt", 30}}});
     EXPECT_EQ(okData("route.update", {{"id", id}, {"points", points}})["wayPointCount"], 3);
-    EXPECT_EQ(okData("mission.check")["passed"], true);
+    for (const auto& f : okData("mission.check")["findings"])
+        EXPECT_EQ(f["kind"], "unchecked") << f.dump() << ": no zone set, no limits read, nothing else";
     EXPECT_EQ(okData("route.defaultWayPoint", {{"wayPoint", {{"alt", 42}}}})["defaultWayPoint"]["alt"], 42.0);
     okData("mission.upload", {{"verify", true}});
     ASSERT_TRUE(waitUntil([&] { return (status = okData("mission.status"))["upload"]["finished"] == 2; }));
@@ -699,4 +706,61 @@ TEST_F(CliRouterWithSim, RoutesCheckedVerifiedExportedAndImported)
     const json back = okData("route.import", {{"dir", dir.toStdString()}});
     EXPECT_EQ(back["imported"].size(), 2u);
     EXPECT_EQ(back["skipped"], json::array());
+}
+
+// The check follows the path the vehicle flies: waypoint 1 jumps over the detour 2 straight
+// through a 40 m zone, which the list order passes 90 m off. It answers the zone set, limits and
+// start it used; what it could not check is "unchecked" and does not stop an upload. A mission
+// start runs the same check again with the zones of its moment (checkRouteForVehicle).
+TEST_F(CliRouterWithSim, RouteCheckFollowsTheFlownPathAndSaysWhatItUsed)
+{
+    startAlive(SimOptions());
+    auto vehicle = mvm()->activeVehicle();
+    ASSERT_TRUE(waitUntil([&] { return vehicle->teleCtrler()->posDataItem()->lat() != 0; }));
+    json points = json::array({{{"lat", 22.5440}, {"lon", 113.9468}, {"alt", 30}},
+                               {{"lat", 22.5449}, {"lon", 113.9490}, {"alt", 30}},
+                               {{"lat", 22.5458}, {"lon", 113.9468}, {"alt", 30}}});
+    const json id = okData("route.create", {{"name", "detour"}, {"number", 2}, {"points", points}})["id"];
+    // No zone set yet: told, but no refusal.
+    const json unchecked = okData("mission.check");
+    EXPECT_EQ(unchecked["passed"], false);
+    ASSERT_EQ(unchecked["findings"].size(), 1u) << unchecked.dump();
+    EXPECT_EQ(unchecked["findings"][0]["kind"], "unchecked");
+    EXPECT_EQ(unchecked["checked"]["zoneSet"]["loaded"], false);
+    EXPECT_EQ(okData("mission.upload")["findings"], unchecked["findings"]);
+    json status;
+    ASSERT_TRUE(waitUntil([&] { return (status = okData("mission.status"))["upload"]["finished"] == 1; }));
+
+    const auto zones = app->ctrl->nfzZoneManager();
+    const json zone = {{"id", 1}, {"type", "circle"}, {"center", {22.5449, 113.9468}}, {"radius", 40}};
+    ASSERT_TRUE(zones->reloadFromJsonUtf8(QByteArray::fromStdString(json::array({zone}).dump())));
+    EXPECT_EQ(okData("mission.check")["passed"], true) << "the list order passes the zone";
+    points[0]["nextWp"] = 3;
+    okData("route.update", {{"id", id}, {"points", points}});
+    const json check = okData("mission.check");
+    EXPECT_EQ(check["passed"], false);
+    std::set<std::string> found;
+    for (const auto& f : check["findings"])
+        found.insert(f["kind"].get<std::string>() + " " + f["rule"].get<std::string>() + "@" +
+                     std::to_string(f["wayPoint"].get<int>()));
+    EXPECT_EQ(found, (std::set<std::string>{"violation zone@1", "violation unreachable@2"})) << check.dump();
+    EXPECT_EQ(check["findings"][0]["text"], "The route's leg 1-3 enters no-fly zone 1.");
+    EXPECT_EQ(check["checked"]["zoneSet"]["count"], 1);
+    EXPECT_EQ(check["checked"]["zoneSet"]["source"], "document");
+    EXPECT_EQ(check["checked"]["limits"]["read"], true);
+    EXPECT_EQ(check["checked"]["start"], "vehicle");
+    const json refused = dispatch(request("mission.upload"));
+    EXPECT_EQ(refused["code"], "CommandRejected");
+    EXPECT_EQ(refused["data"]["checked"], check["checked"]);
+
+    // A zone added on leg 2-3 after the upload: the re-check of the route the vehicle holds finds it.
+    points[0].erase("nextWp");
+    okData("route.update", {{"id", id}, {"points", points}});
+    const json late = {{"id", 2}, {"type", "circle"}, {"center", {22.54535, 113.9479}}, {"radius", 30}};
+    ASSERT_TRUE(zones->reloadFromJsonUtf8(QByteArray::fromStdString(json::array({zone, late}).dump())));
+    const auto route = app->ctrl->missionsCtrler()->activeFlightRoute();
+    const auto again = app->ctrl->missionsCtrler()->checkRouteForVehicle(*route, vehicle);
+    ASSERT_EQ(again.violations().size(), 1u);
+    EXPECT_EQ(again.violations()[0].zoneId, 2);
+    EXPECT_EQ(again.zoneCount, 2u);
 }

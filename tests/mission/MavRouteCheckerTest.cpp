@@ -43,10 +43,11 @@ NfzRecord box(int64_t id, double south, double west, double north, double east)
 }
 
 // "rule@waypoint", "zone@waypoint/zoneId", space separated; one warning logged per finding.
-std::string run(const MavFlightRouteDataItem& route, const MavRouteLimits& limits, const std::vector<NfzRecord>& zones)
+std::string run(const MavFlightRouteDataItem& route, const MavRouteLimits& limits, const std::vector<NfzRecord>& zones,
+                const MavRoutePlaces& places = {})
 {
     testsupport::LogCapture::instance().clear();
-    const auto findings = MavRouteChecker::check(route, limits, zones);
+    const auto findings = MavRouteChecker::check(route, limits, zones, places);
     EXPECT_EQ(testsupport::LogCapture::instance().countContaining(spdlog::level::warn, "<RouteCheck>"),
               int(findings.size()));
     std::string out;
@@ -77,8 +78,8 @@ TEST(MavRouteChecker, RulesOneFaultPerRow)
          },
          known, "count@0"},
         {"renumbered", second([](Wp& w) { w.setNumber(5); }), known, "number@2"},
-        {"next is missing", second([](Wp& w) { w.setNextWp(4); }), known, "nextWp@2"},
-        {"0 before the end", second([](Wp& w) { w.setNextWp(0); }), known, "nextWp@2"},
+        {"next is missing: 3 is never flown", second([](Wp& w) { w.setNextWp(4); }), known, "nextWp@2 unreachable@3"},
+        {"0 before the end", second([](Wp& w) { w.setNextWp(0); }), known, "nextWp@2 unreachable@3"},
         {"last points past N + 1", last([](Wp& w) { w.setNextWp(5); }), known, "nextWp@3"},
         {"latitude 95", second([](Wp& w) { w.setLat(95); }), known, "position@2"},
         {"longitude NaN", second([](Wp& w) { w.setLon(NAN); }), known, "position@2"},
@@ -133,6 +134,48 @@ TEST(MavRouteChecker, ZoneGeometry)
         EXPECT_EQ(run(*makeRoute(route), {}, {zone}), expected) << what;
     EXPECT_EQ(MavRouteChecker::check(*makeRoute({west, east}), {}, {circle(17, lat, lon, 50)}).at(0).text,
               "The route's leg 1-2 enters no-fly zone 17.");
+}
+
+// Zones are checked along the path the vehicle flies: nextWp jumps and loops, a repeat, the leg
+// from where it starts and a final return home. A 20 m circle sits halfway between waypoints 1
+// and 3, which the list order passes 45 m off through the detour 2.
+TEST(MavRouteChecker, ZonesAlongTheFlownPath)
+{
+    const double lat = 22.54, lon = 113.95, dLat = 180 / (6378137.0 * M_PI);
+    const double dLon = dLat / std::cos(lat * M_PI / 180);
+    const auto at = [&](double north, double east) { return Pos{lat + north * dLat, lon + east * dLon}; };
+    const auto wp = [](int place, auto f) {
+        return [place, f](MavFlightRouteDataItem& r) { f(*r.getWayPointByIndex(place - 1)); };
+    };
+    using Wp = MavWayPointDataItem;
+    using Change = std::function<void(MavFlightRouteDataItem&)>;
+    MavRoutePlaces far;
+    far.given = true, far.start = at(0, -100), far.home = at(0, -100);
+    MavRoutePlaces across = far;
+    across.start = at(100, 0), across.home = at(0, 0);
+    MavRoutePlaces nowhere;
+    nowhere.given = true;
+    const std::vector<std::tuple<const char*, Change, MavRoutePlaces, std::string>> cases = {
+        {"list order", [](auto&) {}, far, ""},
+        {"1 jumps to 3 over the detour", wp(1, [](Wp& w) { w.setNextWp(3); }), far, "zone@1/1 unreachable@2"},
+        {"3 leads back to 1: a loop", wp(3, [](Wp& w) { w.setNextWp(1); }), far, "nextWp@3 zone@3/1"},
+        {"flown again", [](auto& r) { r.setRepeatTimes(1); }, far, "zone@3/1"},
+        {"from the vehicle to 1", [](auto&) {}, across, "zone@1/1"},
+        {"ends in a return home", wp(3, [](Wp& w) { w.setType(MAVPROTO_WP_RETURN); }), across, "zone@1/1 zone@3/1"},
+        {"start and home unknown", wp(3, [](Wp& w) { w.setType(MAVPROTO_WP_RETURN); }), nowhere, "zone@1/0 zone@3/0"},
+    };
+    for (const auto& [what, change, places, expected] : cases) {
+        auto route = makeRoute({at(0, 0), at(50, 100), at(100, 0)});
+        change(*route);
+        EXPECT_EQ(run(*route, {}, {circle(1, lat + 50 * dLat, lon, 20)}, places), expected) << what;
+    }
+    auto route = makeRoute({at(0, 0), at(50, 100), at(100, 0)});
+    route->getWayPointByIndex(0)->setNextWp(3);
+    const auto found = MavRouteChecker::check(*route, {}, {circle(1, lat + 50 * dLat, lon, 20)}, across);
+    ASSERT_EQ(found.size(), 3u);
+    EXPECT_EQ(found[0].text, "The route's leg 1-3 enters no-fly zone 1.");
+    EXPECT_EQ(found[1].text, "The leg from the vehicle's position to waypoint 1 enters no-fly zone 1.");
+    EXPECT_EQ(found[2].rule, "unreachable");
 }
 
 TEST(MavRouteChecker, AreaGeneratorRefusesPolygonAcrossAntimeridian)

@@ -22,8 +22,13 @@ using testsupport::waitUntil;
 namespace {
 
 const QByteArray kOld = R"([{"id":1,"type":"circle","center":[30,120],"radius":50}])";
-const QByteArray kNew =
-    R"([{"id":7,"type":"polygon","points":[[1,2],[1,3],[2,3]]},{"id":8,"type":"circle","center":[3,4],"radius":9}])";
+// kOld's zone kept, two more.
+const QByteArray kNew = R"([{"id":1,"type":"circle","center":[30,120],"radius":50},)"
+                        R"({"id":7,"type":"polygon","points":[[1,2],[1,3],[2,3]]},)"
+                        R"({"id":8,"type":"circle","center":[3,4],"radius":9}])";
+// kOld's zone removed; kOld's zone smaller.
+const QByteArray kRemoves = R"([{"id":7,"type":"polygon","points":[[1,2],[1,3],[2,3]]}])";
+const QByteArray kShrinks = R"([{"id":1,"type":"circle","center":[30,120],"radius":40}])";
 
 QByteArray readAll(const QString& path)
 {
@@ -58,8 +63,6 @@ TEST(NfzSync, EachOutcomeKeepsOrReplacesTheCacheWhole)
         const char* message;
     };
     using E = NfzSyncController::Error;
-    const QByteArray kNewCache = R"([{"id":7,"points":[[1,2],[1,3],[2,3]],"type":"polygon"},)"
-                                 R"({"center":[3,4],"id":8,"radius":9,"type":"circle"}])";
     const Row rows[] = {
         {"success", kNew, {}, OldFile, None, true, int(E::None), 0, ""},
         {"401",
@@ -109,7 +112,34 @@ TEST(NfzSync, EachOutcomeKeepsOrReplacesTheCacheWhole)
          0,
          nullptr},
         {"directory at the cache path", kNew, {}, DirAtPath, None, false, int(E::CannotReplaceCache), 0, nullptr},
-        {"no zones", "[]", {}, OldFile, None, false, int(E::ZoneSetShrank), 0, "zone set shrank from 1 to 0"},
+        {"no zones",
+         "[]",
+         {},
+         OldFile,
+         None,
+         false,
+         int(E::ZoneSetShrank),
+         0,
+         "the new zone set takes zones away: zone 1 removed (allowShrink accepts it)"},
+        {"a zone removed, though more zones come",
+         kRemoves,
+         {},
+         OldFile,
+         None,
+         false,
+         int(E::ZoneSetShrank),
+         1,
+         "the new zone set takes zones away: zone 1 removed (allowShrink accepts it)"},
+        {"a zone smaller",
+         kShrinks,
+         {},
+         OldFile,
+         None,
+         false,
+         int(E::ZoneSetShrank),
+         1,
+         "the new zone set takes zones away: zone 1 smaller (7854 m² to 5027 m²) (allowShrink accepts it)"},
+        {"a zone smaller, shrinking allowed", kShrinks, {}, OldFile, AllowShrink, true, int(E::None), 0, ""},
         {"no zones, shrinking allowed", "[]", {}, OldFile, AllowShrink, true, int(E::None), 0, ""},
         {"zone manager gone mid-sync", kNew, {}, OldFile, ZonesGone, true, int(E::None), 0, ""},
     };
@@ -158,11 +188,17 @@ TEST(NfzSync, EachOutcomeKeepsOrReplacesTheCacheWhole)
         EXPECT_FALSE(sync->isSyncInProgress());
         EXPECT_EQ(progress.last().at(1).toInt(),
                   int(row.ok ? NfzSyncController::ProgressPhase::Completed : NfzSyncController::ProgressPhase::Failed));
+        const size_t servedZones = NfzZoneManager::checkDocument(row.served).value_or(0);
         if (zones) {
-            EXPECT_EQ(zones->zoneCount(), !row.ok ? 1u : row.served == "[]" ? 0u : 2u);
+            EXPECT_EQ(zones->zoneCount(), !row.ok ? 1u : servedZones);
         }
+        EXPECT_EQ(sync->lastShrink().has_value(),
+                  row.served == "[]" || row.served == kRemoves || row.served == kShrinks);
         if (row.cache == OldFile) {
-            EXPECT_EQ(readAll(cachePath), !row.ok ? kOld : row.served == "[]" ? QByteArray("[]") : kNewCache);
+            if (row.ok)
+                EXPECT_EQ(NfzZoneManager::checkDocument(readAll(cachePath)), servedZones);
+            else
+                EXPECT_EQ(readAll(cachePath), kOld);
             EXPECT_EQ(readAll(cachePath + ".bak"), row.ok ? kOld : QByteArray());
             // A cache found broken (a disk fault): the next load takes the backup, with one warning.
             writeFile(cachePath, "[{\"id\":");
@@ -208,15 +244,25 @@ TEST(NfzSync, LocalImportValidatesThenReplaces)
             EXPECT_EQ(error, row.error);
         }
     }
-    EXPECT_EQ(candidate.zoneCount, 2u);
+    EXPECT_EQ(candidate.zoneCount, 3u);
     EXPECT_EQ(zones->zoneCount(), 0u) << "prepare changes nothing";
     http->start();
     sync->startFullSync();  // no cloud: answered on a later turn
     EXPECT_EQ(sync->commitLocalImport(candidate, error), E::Busy);
     ASSERT_TRUE(waitUntil([&] { return !sync->isSyncInProgress(); }));
     EXPECT_EQ(sync->commitLocalImport(candidate, error), E::None) << error.toStdString();
-    EXPECT_EQ(zones->zoneCount(), 2u);
+    EXPECT_EQ(zones->zoneCount(), 3u);
     EXPECT_EQ(readAll(dir + "/cache/nfz_cache.json"), kNew);
+    EXPECT_EQ(zones->origin().source, NfzZoneManager::Source::Cache);
+    // A file that drops zones 1 and 8 is refused unless allowed.
+    writeFile(dir + "/in.json", kRemoves);
+    ASSERT_EQ(sync->prepareLocalImport(dir + "/in.json", candidate, error), E::None);
+    EXPECT_EQ(sync->commitLocalImport(candidate, error), E::ZoneSetShrank);
+    EXPECT_EQ(error, "the new zone set takes zones away: zones 1, 8 removed (allowShrink accepts it)");
+    EXPECT_EQ(zones->zoneCount(), 3u);
+    EXPECT_EQ(sync->commitLocalImport(candidate, error, true), E::None);
+    EXPECT_EQ(zones->zoneCount(), 1u);
+    EXPECT_TRUE(sync->lastShrink() && sync->lastShrink()->applied);
 }
 
 // Runs only as the child of SoakKilledSyncLeavesOldOrNewCache: syncs again and again until killed.

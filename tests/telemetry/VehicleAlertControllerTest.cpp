@@ -1,4 +1,6 @@
+#include "common/GcsConsoleHandler.h"
 #include "telemetry/MavFlightStatusDataItem.h"
+#include "telemetry/MavPosDataItem.h"
 #include "telemetry/VehicleAlertController.h"
 #include "vehicle/VehicleController.h"
 
@@ -113,4 +115,62 @@ TEST(VehicleAlertController, ComprehensiveUpdatesRunOnlyTheFirstSixRules)
     EXPECT_EQ(log.events, QStringList{"position_state.lost active 0 3"});
     ASSERT_EQ(alerts.activeAlerts().size(), 1);
     EXPECT_EQ(alerts.activeAlerts().at(0).level, VehicleAlertLevel::Critical);
+}
+
+// A vehicle that falls silent raises the link alert at the level its last flight status calls
+// for, with its last position and height and the time since it was heard, on the console too;
+// it clears with a note when the vehicle answers again.
+TEST(VehicleAlertController, SilenceRaisesTheLinkAlertByTheLastFlightState)
+{
+    enum Last { Flying, ArmedOnGround, LandedDisarmed, NothingHeard };
+    const struct {
+        Last last;
+        VehicleAlertLevel level;
+        const char* text;
+    } rows[] = {
+        {Flying, VehicleAlertLevel::Critical, "飞行中链路中断：最后位置 22.5431000, 113.9468000，高度 22.0 m"},
+        {ArmedOnGround, VehicleAlertLevel::Critical, "飞行中链路中断：最后位置 22.5431000, 113.9468000，高度 22.0 m"},
+        {LandedDisarmed, VehicleAlertLevel::Warning,
+         "链路中断（已降落、未解锁）：最后位置 22.5431000, 113.9468000，高度 22.0 m"},
+        {NothingHeard, VehicleAlertLevel::Critical, "链路中断，飞行状态未知：最后位置 未知，高度 未知"},
+    };
+    for (const auto& row : rows) {
+        auto vehicle = std::make_shared<VehicleController>(8, nullptr, nullptr);
+        auto console = std::make_shared<GcsConsoleHandler>();
+        vehicle->setGcsConsole(console);
+        QStringList lines;
+        QObject::connect(console.get(), &GcsConsoleHandler::logOutput,
+                         [&](OstLogLevel, const QString& text) { lines << text; });
+        VehicleAlertController alerts(vehicle);
+        AlertLog log(alerts);
+        if (row.last != NothingHeard) {
+            auto status = std::make_shared<MavFlightStatusDataItem>();
+            auto r = healthy();
+            r.flightState = row.last == Flying ? 3 : 0;
+            r.armedState = row.last == LandedDisarmed ? 0 : 1;
+            status->updateProtoData(r);
+            alerts.handleTeleDataChanged(status, 0);
+            auto pos = std::make_shared<MavPosDataItem>();
+            MavProtoPosData_t p{};
+            p.lat = 22.5431, p.lon = 113.9468, p.alt = 22.0;
+            pos->updateProtoData(p);
+            alerts.handleTeleDataChanged(pos, 0);
+        }
+        alerts.handleVehicleAliveChanged(false);
+        alerts.handleVehicleAliveChanged(false);  // still silent: nothing new
+        ASSERT_EQ(alerts.activeAlerts().size(), 1) << row.text;
+        const VehicleAlert a = alerts.activeAlerts().at(0);
+        EXPECT_EQ(a.key, "vehicle.link.lost");
+        EXPECT_EQ(a.level, row.level);
+        EXPECT_EQ(a.currentValue, row.text);
+        EXPECT_EQ(VehicleAlertController::messageOf(a, a.silentSinceMs + 24400), QString(row.text) + "，已失联 24 秒");
+        ASSERT_EQ(lines.size(), 1);
+        EXPECT_TRUE(lines.at(0).startsWith("车辆 8 " + VehicleAlert::levelText(row.level)))
+            << lines.at(0).toStdString();
+        alerts.handleVehicleAliveChanged(true);
+        EXPECT_TRUE(alerts.activeAlerts().isEmpty());
+        ASSERT_EQ(log.events.size(), 2);
+        EXPECT_TRUE(log.events.at(1).startsWith("lost cleared 链路恢复，失联")) << log.events.at(1).toStdString();
+        EXPECT_EQ(lines.size(), 2);
+    }
 }

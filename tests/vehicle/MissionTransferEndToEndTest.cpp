@@ -4,6 +4,7 @@
 
 #include "StationWithSim.h"
 
+#include "LogCapture.h"
 #include "VehicleSimulator.h"
 #include "SimVehicle.h"
 #include "SimVehicleMission.h"
@@ -73,14 +74,14 @@ protected:
     }
 
     // Runs one transfer; its result, or INT_MIN when none came. Exactly one finished signal.
-    int transfer(bool upload, int timeoutMs = 30000)
+    int transfer(bool upload, int timeoutMs = 30000, bool verify = false)
     {
         std::vector<int> results;
         auto c = upload ? QObject::connect(missions(), &MavMissionsController::flightRouteUploadingFinished,
                                            [&](auto, int ret) { results.push_back(ret); })
                         : QObject::connect(missions(), &MavMissionsController::flightRouteDownloadingFinished,
                                            [&](auto, int ret) { results.push_back(ret); });
-        EXPECT_EQ(upload ? missions()->upload() : missions()->download(), 0);
+        EXPECT_EQ(upload ? missions()->upload(verify) : missions()->download(), 0);
         const bool ended = waitUntil([&] { return !results.empty(); }, timeoutMs);
         testsupport::pumpEvents(100);
         QObject::disconnect(c);
@@ -355,6 +356,36 @@ TEST_F(MissionTransfer, DownloadsAndVerifiedUploadsSayWhatHappened)
     EXPECT_EQ(missions()->activeFlightRoute(), route) << "the active route stays";
     EXPECT_EQ(created->number(), 6);
     EXPECT_TRUE(sameBytes(records(*created), records(*route)));
+}
+
+// The vehicle acknowledges every record as sent but stores one otherwise: a verified upload
+// ends -2006 naming the difference, in the basic record as in a waypoint.
+TEST_F(MissionTransfer, VerifyFindsWhatTheVehicleStoredOtherwise)
+{
+    const struct {
+        uint8_t altered;
+        int wayPoint;
+        const char* difference;
+    } rows[] = {{0, 0, "the repeat count is 3, 2 was sent"}, {2, 2, "waypoint 2 differs (3 sent, 3 read)"}};
+    for (const auto& row : rows) {
+        if (sim) {
+            sim->stop();
+            sim.reset();
+            app = std::make_unique<testsupport::AppHarness>();
+        }
+        SimOptions options;
+        options.storeAltered = {row.altered};
+        ASSERT_NO_FATAL_FAILURE(startAlive(options));
+        makeRoute(3);
+        testsupport::LogCapture::instance().clear();
+        ASSERT_EQ(transfer(true, 15000, true), MavMissionsController::kResultVerifyMismatch) << int(row.altered);
+        const auto& verify = missions()->lastVerify();
+        EXPECT_EQ(verify.state, MavMissionsController::VerifyOutcome::Differs);
+        EXPECT_EQ(verify.firstDifferentWayPoint, row.wayPoint);
+        EXPECT_EQ(testsupport::LogCapture::instance().countContaining(
+                      spdlog::level::warn, std::string("upload differs from the vehicle's copy: ") + row.difference),
+                  1);
+    }
 }
 
 // A refused basic answer ends the download with its result and both flag changes.

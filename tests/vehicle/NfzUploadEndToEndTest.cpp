@@ -365,3 +365,25 @@ TEST_F(NfzUpload, CliMethodsRefuseBadInputAndReportTransfers)
                                                       {"requestId", started["data"]["requestId"]},
                                                       {"enlargedZoneIds", {1}}}));
 }
+
+// The vehicle never answers the commit (the update time) and the operator switches vehicles
+// meanwhile: the upload ends -2102 and the commit's resends stop there, so the old vehicle
+// never commits a set the station reported as failed.
+TEST_F(NfzUpload, AnEarlyEndCancelsTheQueuedCommit)
+{
+    SimOptions options;
+    options.count = 2;
+    options.noReply = {MavCmd::NfzUpdateTime};
+    ASSERT_NO_FATAL_FAILURE(startAlive(options, 2));
+    ASSERT_TRUE(app->ctrl->nfzZoneManager()->reloadFromJsonUtf8(zoneDocument()));
+    QObject::connect(nfz(), &NfzVehicleController::uploadFinished,
+                     [this](bool, int ret, std::vector<int64_t>) { results.push_back(ret); });
+    mvm()->setActiveVevhile(mvm()->findVehicleControllerById(1));
+    const auto& commits = sim->vehicle(1)->counters().byCommand[MavCmd::NfzUpdateTime];
+    ASSERT_EQ(nfz()->uploadZonesByIds({10, 11}), 0);
+    ASSERT_TRUE(waitUntil([&] { return commits == 1; }, 5000));
+    mvm()->setActiveVevhile(mvm()->findVehicleControllerById(2));
+    EXPECT_EQ(outcome(), NfzVehicleController::kResultVehicleChanged);
+    testsupport::pumpEvents(int(NfzVehicleController::kRequestTimeoutMs) + 500);  // past the first resend
+    EXPECT_EQ(commits, 1u) << "a resend of the commit reached the old vehicle";
+}

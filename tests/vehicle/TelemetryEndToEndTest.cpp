@@ -3,7 +3,12 @@
 
 #include "StationWithSim.h"
 
+#include "LogCapture.h"
 #include "LoopbackPeers.h"
+#include "SimVehicle.h"
+#include "automation/GcsCliCommandRouter.h"
+#include "automation/GcsCliOutcomeRecorder.h"
+#include "automation/GcsCliServiceContext.h"
 #include "telemetry/MavTelemetryController.h"
 #include "telemetry/VehicleAlertController.h"
 
@@ -72,4 +77,38 @@ TEST_F(StationWithSim, AnInjectedStateRaisesAnAlertAndItsEndClearsIt)
     EXPECT_TRUE(sawClear);
     // The injected HDOP of 4.5 stays above the 3.0 threshold.
     EXPECT_TRUE(active("vehicle.telemetry.gnss_hdop.high"));
+}
+
+// The simulator falls silent in flight: the link alert is raised through alerts.active and the
+// log, and clears once the vehicle answers again.
+TEST_F(StationWithSim, AVehicleSilentInFlightRaisesTheLinkAlertUntilItAnswers)
+{
+    fastPolling();
+    SimOptions options;
+    options.fixAfterMs = 0;
+    ASSERT_NO_FATAL_FAILURE(startAlive(options));
+    auto vehicle = mvm()->activeVehicle();
+    GcsCliOutcomeRecorder outcomes(gcsApp());
+    auto linkAlerts = [&] {
+        const auto r = GcsCliCommandRouter::dispatch({gcsApp(), &outcomes},
+                                                     {{"method", "alerts.active"}, {"params", {{"vehicleId", 1}}}});
+        nlohmann::json found = nlohmann::json::array();
+        for (const auto& a : r["data"]["alerts"])
+            if (a["id"] == "vehicle.link.lost")
+                found.push_back(a);
+        return found;
+    };
+    vehicle->takeoff(20, 10);
+    ASSERT_TRUE(waitUntil([&] { return sim->vehicle(1)->altitude() > 4; }, 5000));
+    testsupport::LogCapture::instance().clear();
+    sim->vehicle(1)->silenceFor(1500);
+    ASSERT_TRUE(waitUntil([&] { return !linkAlerts().empty(); }, 1500));
+    const auto alert = linkAlerts().at(0);
+    EXPECT_EQ(alert["level"], "Critical");
+    EXPECT_NE(alert["message"].get<std::string>().find("22.5"), std::string::npos) << alert.dump();
+    EXPECT_EQ(
+        testsupport::LogCapture::instance().countContaining(spdlog::level::warn, "Critical alert vehicle.link.lost"),
+        1);
+    ASSERT_TRUE(waitUntil([&] { return linkAlerts().empty(); }, 3000));
+    EXPECT_TRUE(vehicle->alive());
 }

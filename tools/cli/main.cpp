@@ -253,8 +253,8 @@ int followTransfer(const std::string& kind, int64_t before, int waitSeconds, int
             const json& outcome = last["data"][kind];
             if (outcome.value("lastResult", json()) != 0) {
                 if (outcome.contains("verify") && outcome["verify"].value("state", "") == "differs")
-                    std::cerr << "velmora-cli: the vehicle's route differs from the upload at waypoint "
-                              << outcome["verify"].value("firstDifferentWayPoint", 0) << "\n";
+                    std::cerr << "velmora-cli: the vehicle's route differs from the upload: "
+                              << outcome["verify"].value("difference", std::string("?")) << "\n";
                 return 1;
             }
             if (kind == "download" && outcome.value("wayPointCount", -1) == 0) {

@@ -218,6 +218,10 @@ void SimOptions::declareOptions(QCommandLineParser& parser)
          "The download answer (0x41) of waypoint number K carries the waypoint number + 1 "
          "(repeatable).",
          "K"},
+        {"store-altered",
+         "Acknowledge waypoint number K as sent but store it 1 m higher; K = 0: store the basic record "
+         "(0x42) with its repeat count + 1 (repeatable).",
+         "K"},
         {"nfz-reject-zone",
          "Answer no-fly zone index K (0x11, from 0) with result R and do not store it "
          "(repeatable).",
@@ -389,6 +393,12 @@ QString SimOptions::readOptions(const QCommandLineParser& parser, SimOptions& op
         {"dl-wrong-route", &options.dlWrongRoute},
         {"dl-wrong-number", &options.dlWrongNumber},
     };
+    for (const QString& item : parser.values("store-altered")) {
+        uint8_t k = 0;
+        if (!parseByteNumber(item, k))
+            return QStringLiteral("--store-altered needs a waypoint number from 0 to 255: ") + item;
+        options.storeAltered.insert(k);
+    }
     for (const auto& [name, numbers] : numberFlags) {
         for (const QString& item : parser.values(name)) {
             uint8_t k = 0;

@@ -46,6 +46,9 @@ struct SimOptions {
     std::map<uint8_t, uint8_t> wpResults;  // its upload is answered with this result, not stored
     std::set<uint8_t> dlWrongRoute;  // its download answer carries route number + 1
     std::set<uint8_t> dlWrongNumber;  // its download answer carries number + 1
+    // Acknowledged as sent but stored otherwise: waypoint K with its altitude + 1 m; 0 the basic
+    // record with its repeat count + 1.
+    std::set<uint8_t> storeAltered;
 
     // No-fly-zone faults, keyed by 0-based zone index (see SimVehicleNfz), and the dump file.
     std::map<uint16_t, uint8_t> nfzRejectZones;  // the zone is answered with this result, not stored

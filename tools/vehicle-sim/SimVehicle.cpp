@@ -191,6 +191,7 @@ void SimVehicle::advance()
 void SimVehicle::handleFrame(const _MavPFrame_t& frame)
 {
     ++m_counters.commands;
+    ++m_counters.byCommand[frame.cmd];
     if (silenced()) {
         ++m_counters.silenced;
         return;

@@ -38,6 +38,7 @@
 
 #include <QObject>
 
+#include <array>
 #include <functional>
 #include <map>
 #include <memory>
@@ -103,6 +104,8 @@ public:
         quint64 teleRequests = 0;
         quint64 teleAnswers = 0;
         quint64 teleSilenced = 0;
+        // Command frames received, by command byte, answered or not.
+        std::array<quint64, 256> byCommand{};
     };
 
     // A fresh vehicle: the default parameters and SimOptions::code.

@@ -73,10 +73,25 @@ Reply SimVehicleMission::handleUploadWayPoint(const _MavPFrame_t& frame)
         m_wayPoints.clear();
         for (const auto& w : m_received)
             m_wayPoints.push_back(*w);
+        alterStored();
         spdlog::info("<VehicleSim> vehicle {} stored route {} with {} waypoints", m_vehicle.id(), m_basic.routeNumber,
                      m_wayPoints.size());
     }
     return Reply{};
+}
+
+void SimVehicleMission::alterStored()
+{
+    for (const uint8_t k : m_options.storeAltered) {
+        if (k == 0) {
+            ++m_basic.repeatTimes;
+            spdlog::info("<VehicleSim> vehicle {} stores repeat count {}, not the {} acknowledged", m_vehicle.id(),
+                         m_basic.repeatTimes, m_basic.repeatTimes - 1);
+        } else if (k <= m_wayPoints.size()) {
+            m_wayPoints[k - 1].alt += 1.0;
+            spdlog::info("<VehicleSim> vehicle {} stores waypoint {} 1 m higher than acknowledged", m_vehicle.id(), k);
+        }
+    }
 }
 
 Reply SimVehicleMission::handleDownloadBasic(const _MavPFrame_t& frame)

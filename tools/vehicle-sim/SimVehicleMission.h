@@ -22,7 +22,9 @@
 // Faults (SimOptions), by waypoint number: an upload that is never answered nor stored
 // (wpNoAck), one answered with a given result and not stored (wpResults), a download answer
 // whose record carries the route number + 1 (dlWrongRoute) or the waypoint number + 1
-// (dlWrongNumber). Only the record sent is altered; the stored route is not.
+// (dlWrongNumber). Only the record sent is altered; the stored route is not. storeAltered is the
+// other way round: the upload is acknowledged as sent, but the stored waypoint is 1 m higher (or,
+// for 0, the stored repeat count one more), so a read-back differs from what was acknowledged.
 
 #include "MavProtoMissionRecords.h"
 #include "SimVehicle.h"
@@ -53,6 +55,7 @@ private:
     SimVehicle::Reply handleDownloadBasic(const _MavPFrame_t& frame);
     SimVehicle::Reply handleDownloadWayPoint(const _MavPFrame_t& frame);
     SimVehicle::Reply refuse(const char* what, const std::string& reason) const;
+    void alterStored();
 
     SimVehicle& m_vehicle;
     const SimOptions& m_options;
