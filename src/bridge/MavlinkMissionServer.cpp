@@ -174,12 +174,12 @@ Mapped pointsFromItems(const std::vector<MissionItemInt>& items, const FleetRead
                 return fail(mav::kMissionInvalidParam7, i);
             const double hold = std::isfinite(it.param1) ? std::clamp(double(it.param1), 0.0, 65535.0) : 0.0;
             p["type"] = int(hold > 0 ? MAVPROTO_WP_HOVER : MAVPROTO_WP_PASS);
-            p["alt"] = it.z;
+            p["alt"] = float(it.z);  // by value: a packed field takes no reference
             p["hoverTime"] = int(std::lround(hold));
             if (std::isfinite(it.param2) && it.param2 > 0)
-                p["radius"] = it.param2;
+                p["radius"] = float(it.param2);
             if (std::isfinite(it.param4)) {
-                p["heading"] = it.param4;
+                p["heading"] = float(it.param4);
                 p["headingDirection"] = int(MAVPROTO_HEADING_FIXED);
             }
         }
