@@ -33,4 +33,7 @@ else
   flags=()
 fi
 [ -n "$data_dir" ] || data_dir=$(mktemp -d /tmp/velmora-soak.XXXXXX)
-exec python3 scripts/soak_system.py --minutes "$minutes" --bin-dir "$dir" --data-dir "$data_dir" "${flags[@]}"
+# Debian's own python3 carries python3-websocket; one found earlier on PATH (pyenv, a venv) may not.
+python=/usr/bin/python3
+[ -x "$python" ] || python=python3
+exec "$python" scripts/soak_system.py --minutes "$minutes" --bin-dir "$dir" --data-dir "$data_dir" "${flags[@]}"

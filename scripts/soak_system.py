@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """The whole system under load and faults for a while, then a table of figures against bounds.
 
 Run through scripts/soak-system.sh, which builds the programs and passes --bin-dir. Everything
@@ -20,7 +20,7 @@ Choices where the figures need one:
   taken within 30 s after a fault are skipped (the station needs its time-outs to see it).
 - Flight-log rows: the 243-vehicle simulator counts the flight status records that left it
   after its link faults (SIGUSR1 prints its counters). Rows lost = records sent - rows logged,
-  for vehicles 1-243, counted separately before the station's SIGKILL (where the recorder's
+  for its vehicles, counted separately before the station's SIGKILL (where the recorder's
   unwritten batch of at most 5 rows a vehicle dies with the process) and after its restart.
 - A ground-station transfer that overlaps a fault window is an injected failure; any other
   that does not end in result 0 counts against the bound.
@@ -42,8 +42,9 @@ import time
 import websocket  # python3-websocket (Debian)
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-MAIN_VEHICLES = 243
-KILLED_VEHICLES = 10
+MAIN_VEHICLES = 243  # ids 1-244: the simulator skips 129, the station's own id
+KILLED_VEHICLES = 10  # ids 245-254
+MAIN_IDS = set(range(1, 245)) - {129}
 
 
 def free_port(kind=socket.SOCK_STREAM):
@@ -190,9 +191,9 @@ class Run:
 
     def prepare_station_settings(self):
         # One flight-log row per flight status record, on the ground too.
-        conf_dir = os.path.join(self.data, "station", "config", "Halvorn")
+        conf_dir = os.path.join(self.data, "station", "config", "Brel")
         os.makedirs(conf_dir, exist_ok=True)
-        with open(os.path.join(conf_dir, "Gcs.conf"), "w") as f:
+        with open(os.path.join(conf_dir, "Velmora.conf"), "w") as f:
             f.write("[flightData]\nthinOnGround=false\n")
 
     # --- CLI ---------------------------------------------------------------------------------
@@ -380,7 +381,7 @@ class Run:
         self.start_broker()
         self.start_station()
         self.start_sim("sim-main", 1, MAIN_VEHICLES, 1)
-        self.start_sim("sim-ten", MAIN_VEHICLES + 1, KILLED_VEHICLES, 2)
+        self.start_sim("sim-ten", 245, KILLED_VEHICLES, 2)
         self.start_fleetview()
         zones = os.path.join(self.data, "zones.json")
         with open(zones, "w") as f:
@@ -424,7 +425,7 @@ class Run:
         self.killed_sim_down = True
         self.end("sim-ten", signal.SIGKILL)
         time.sleep(10)
-        self.start_sim("sim-ten", MAIN_VEHICLES + 1, KILLED_VEHICLES, 3)
+        self.start_sim("sim-ten", 245, KILLED_VEHICLES, 3)
         self.killed_sim_down = False
 
     def restart_broker(self):
@@ -491,13 +492,13 @@ class Run:
 
     # --- the table ---------------------------------------------------------------------------
     def flight_rows(self):
-        """Rows logged for vehicles 1..243, before the kill and after it, by the row's own time."""
+        """Rows logged for the 243-vehicle simulator's vehicles, before the kill and after it, by the row's own time."""
         folder = os.path.join(self.data, "station", "data", "flightData")
         before = after = 0
         killed = getattr(self, "killed_at", None)
         for name in os.listdir(folder) if os.path.isdir(folder) else []:
             m = re.match(r"Flight_(\d+)_", name)
-            if not m or not 1 <= int(m.group(1)) <= MAIN_VEHICLES:
+            if not m or int(m.group(1)) not in MAIN_IDS:
                 continue
             with open(os.path.join(folder, name), encoding="utf-8", errors="replace") as f:
                 next(f, None)
