@@ -4,8 +4,7 @@
 // the page's documents stay JSON whose vehicles carry their station's key.
 
 #include "fleet/BrokerFleetModel.h"
-
-#include <spdlog/spdlog.h>
+#include "FuzzSupport.h"
 
 #include <cstdlib>
 #include <string>
@@ -13,11 +12,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static BrokerFleetModel model;
-    static const bool quiet = [] {
-        spdlog::set_level(spdlog::level::off);
-        return true;
-    }();
-    (void)quiet;
+    fuzzsupport::quietOnce();
     if (size == 0)
         return 0;
     std::string rest(reinterpret_cast<const char*>(data + 1), size - 1);

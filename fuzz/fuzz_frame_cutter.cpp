@@ -5,8 +5,7 @@
 #include "protocol/MavProtocolProcesser.h"
 
 #include "MavProtoHelper.h"
-
-#include <spdlog/spdlog.h>
+#include "FuzzSupport.h"
 
 #include <QByteArray>
 
@@ -14,11 +13,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const bool quiet = [] {
-        spdlog::set_level(spdlog::level::off);
-        return true;
-    }();
-    (void)quiet;
+    fuzzsupport::quietOnce();
     if (size == 0)
         return 0;
     const size_t chunk = 1 + data[0] % 97;

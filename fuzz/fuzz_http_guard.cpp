@@ -4,8 +4,7 @@
 // complete head does not change when more bytes follow it.
 
 #include "web/GcsFleetHttpGuard.h"
-
-#include <spdlog/spdlog.h>
+#include "FuzzSupport.h"
 
 #include <cstdlib>
 
@@ -36,11 +35,7 @@ void check(const Head& head)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const bool quiet = [] {
-        spdlog::set_level(spdlog::level::off);
-        return true;
-    }();
-    (void)quiet;
+    fuzzsupport::quietOnce();
     if (size == 0)
         return 0;
     static const QList<QByteArray> hostLists[] = {

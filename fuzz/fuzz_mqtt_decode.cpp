@@ -3,8 +3,7 @@
 // name the code of its topic and carry only values inside the documented ranges.
 
 #include "cloud/GcsMqttReceiver.h"
-
-#include <spdlog/spdlog.h>
+#include "FuzzSupport.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -20,11 +19,7 @@ bool within(double v, double most)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const bool quiet = [] {
-        spdlog::set_level(spdlog::level::off);
-        return true;
-    }();
-    (void)quiet;
+    fuzzsupport::quietOnce();
     if (size == 0)
         return 0;
     const QByteArray rest(reinterpret_cast<const char*>(data + 1), qsizetype(size - 1));

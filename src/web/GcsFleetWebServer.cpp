@@ -438,7 +438,7 @@ struct GcsFleetWebServer::Private {
         for (QWebSocket* client : QList<QWebSocket*>(clients)) {
             // Tick data only: a document part in the buffer (at most two, with JSON escapes) is
             // the client's slow link, not a client that stopped reading.
-            if (client->bytesToWrite() > kMaxPendingOutputBytes + 2 * qint64(kDocPartBytes)) {
+            if (client->bytesToWrite() > options.maxPendingOutputBytes + 2 * qint64(kDocPartBytes)) {
                 spdlog::warn("<fleet-web> dropped client {}: {} bytes unsent, it stopped reading",
                              client->peerAddress().toString().toStdString(), client->bytesToWrite());
                 client->abort();

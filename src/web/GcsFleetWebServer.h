@@ -31,7 +31,8 @@
 // - Static files are kept in memory, gzipped once at start (sent so when Accept-Encoding allows),
 //   with an ETag and "Cache-Control: no-cache": a reload costs a 304. Leaflet is its minified
 //   build. Documents are "no-store".
-// - A client whose unsent tick data passes kMaxPendingOutputBytes (it stopped reading) is dropped
+// - A client whose unsent tick data passes Options::maxPendingOutputBytes (default
+//   kMaxPendingOutputBytes; it stopped reading) is dropped
 //   before the next send, so the station's memory stays flat. The socket's own send buffer is
 //   kept at 64 KiB for the same reason.
 // - A document over 256 KiB (a long route, many zones) is not put in a snapshot or tick: it goes
@@ -81,6 +82,7 @@ public:
         // one NAT address may need more).
         int perPeer = 8;
         int answerDeadlineMs = 10000;  // an HTTP answer not taken by then closes its connection
+        qint64 maxPendingOutputBytes = kMaxPendingOutputBytes;  // more unsent tick data drops a viewer
     };
 
     // `source` is the station's own fleet (StationFleetSource) or the broker's (BrokerFleetModel).

@@ -198,10 +198,10 @@ TEST(MavlinkMissionMapping, RoutesAndItemsMapBothWaysAndTheRestIsRefused)
     const auto items = mavlinkmission::itemsFromRoute(route);
     std::vector<uint16_t> commands;
     for (const auto& it : items)
-        commands.push_back(it.command);
+        commands.push_back(uint16_t(it.command));
     EXPECT_EQ(commands, (std::vector<uint16_t>{178, 22, 16, 178, 16, 21}));
-    EXPECT_EQ(items[4].param1, 12.0f);
-    EXPECT_EQ(items[3].param2, 6.0f);
+    EXPECT_EQ(float(items[4].param1), 12.0f);
+    EXPECT_EQ(float(items[3].param2), 6.0f);
 
     FleetReadModel::VehicleState vehicle;
     vehicle.lat = 22.4;
@@ -263,9 +263,9 @@ TEST(MavlinkMissionMapping, RoutesAndItemsMapBothWaysAndTheRestIsRefused)
                           {{"shape", "polygon"}, {"points", {{22.6, 113.9}, {22.6, 114.0}, {22.7, 114.0}}}}}}};
     const auto fence = mavlinkmission::fenceItems(zones);
     ASSERT_EQ(fence.size(), 4u);
-    EXPECT_EQ(fence[0].command, mav::kCmdFenceCircleExclusion);
-    EXPECT_EQ(fence[0].param1, 200.0f);
-    EXPECT_EQ(fence[3].command, mav::kCmdFencePolygonVertexExclusion);
-    EXPECT_EQ(fence[3].param1, 3.0f);
-    EXPECT_EQ(fence[3].seq, 3);
+    EXPECT_EQ(uint16_t(fence[0].command), mav::kCmdFenceCircleExclusion);
+    EXPECT_EQ(float(fence[0].param1), 200.0f);
+    EXPECT_EQ(uint16_t(fence[3].command), mav::kCmdFencePolygonVertexExclusion);
+    EXPECT_EQ(float(fence[3].param1), 3.0f);
+    EXPECT_EQ(uint16_t(fence[3].seq), 3);
 }

@@ -3,6 +3,8 @@
 // a check it can make alone fails the run (exit 1), the rest is for the calling test.
 //
 //   node gcs_check.cjs --port P --vehicles 1,2,3 --steps listen,takeoff,... [--loss 0.3] [--key HEX]
+// The soak steps (scripts/soak_system.py) run for --seconds: soakWatch counts what it hears,
+// soakRoutes uploads a route to the second vehicle and downloads it again every --every seconds.
 'use strict';
 const dgram = require('dgram');
 const { MavLinkPacketSplitter, MavLinkPacketParser, MavLinkProtocolV2, minimal, common, standard } =
@@ -181,6 +183,34 @@ const steps = {
   async fence() {
     const items = await download(vehicles[0], 1);
     emit('fence', { items: items && items.map(i => [i.command, i.x, i.y, i.param1]) });
+  },
+  async soakWatch() {
+    const end = Date.now() + Number(args.seconds) * 1000;
+    while (Date.now() < end) {
+      await sleep(60000);
+      emit('soakWatch', { frames, crcErrors, vehicles: Object.keys(heard).length });
+    }
+  },
+  async soakRoutes() {
+    const end = Date.now() + Number(args.seconds) * 1000;
+    const every = Number(args.every || 60) * 1000;
+    const target = vehicles[1];
+    while (Date.now() < end) {
+      const next = Date.now() + every;
+      const base = positions[target];
+      if (base) {
+        const start = Date.now();
+        emit('transfer-start', {});
+        const items = [{ command: 22, frame: 6, x: base.lat, y: base.lon, z: 20, param1: 0, param2: 0, param3: 0, param4: 0 }];
+        for (let i = 1; i < 10; i++)
+          items.push({ command: 16, frame: 6, x: base.lat + i * 200, y: base.lon + (i % 2) * 300, z: 20 + i, param1: 0, param2: 0, param3: 0, param4: 0 });
+        const uploaded = await upload(target, items);
+        const back = uploaded === 0 ? await download(target) : null;
+        const nav = back ? back.filter(i => i.command !== 178).length : -1;
+        emit('transfer', { start, ok: uploaded === 0 && nav === items.length, upload: uploaded, downloaded: nav });
+      }
+      await sleep(Math.max(1000, next - Date.now()));
+    }
   },
   async unsigned() {
     sendUnsigned(commandLong(vehicles[0], 22, [0, 0, 0, 0, 0, 0, 10]));

@@ -2,6 +2,8 @@
 
 #include "SimFaultInjector.h"
 
+#include <QElapsedTimer>
+
 using simtest::takeOff;
 using testsupport::wire;
 
@@ -54,19 +56,31 @@ TEST(SimFaultInjector, BitFlipsStayInDataAndCheckAndNeverForgeAHead)
     EXPECT_EQ(truncated, takeOff(1, 1).left(12));
 }
 
-TEST(SimFaultInjector, LatencyHoldsFramesBackInOrder)
+TEST(SimFaultInjector, LatencyAndJitterHoldFramesBackInOrder)
 {
-    SimFaultInjector faults(0, 0, 30, 1);
-    QList<QByteArray> sent;
-    QObject::connect(&faults, &SimFaultInjector::frameReady, [&](const QByteArray& f) { sent << f; });
-    QList<QByteArray> expected;
-    for (int i = 0; i < 20; ++i) {
-        expected << takeOff(1, uint8_t(i));
-        faults.sendFrame(expected.last());
+    // {latency, jitter}: every frame waits at least the latency and, with jitter, at most
+    // latency + jitter more than the frame before it needed; the order never changes.
+    for (const auto& [latency, jitter] : std::vector<std::pair<int, int>>{{30, 0}, {0, 40}, {20, 50}}) {
+        SimFaultInjector faults(0, 0, latency, 1);
+        faults.setJitterMs(jitter);
+        QList<QByteArray> sent;
+        QElapsedTimer clock;
+        clock.start();
+        qint64 lastAt = 0;
+        QObject::connect(&faults, &SimFaultInjector::frameReady, [&](const QByteArray& f) {
+            sent << f;
+            lastAt = clock.elapsed();
+        });
+        QList<QByteArray> expected;
+        for (int i = 0; i < 20; ++i) {
+            expected << takeOff(1, uint8_t(i));
+            faults.sendFrame(expected.last());
+        }
+        EXPECT_TRUE(sent.isEmpty()) << latency << "/" << jitter;
+        EXPECT_EQ(faults.pendingCount(), 20);
+        ASSERT_TRUE(testsupport::waitUntil([&] { return sent.size() == 20; }));
+        EXPECT_EQ(sent, expected) << latency << "/" << jitter;
+        EXPECT_GE(lastAt, latency);
+        EXPECT_EQ(faults.pendingCount(), 0);
     }
-    EXPECT_TRUE(sent.isEmpty());
-    EXPECT_EQ(faults.pendingCount(), 20);
-    ASSERT_TRUE(testsupport::waitUntil([&] { return sent.size() == 20; }));
-    EXPECT_EQ(sent, expected);
-    EXPECT_EQ(faults.pendingCount(), 0);
 }

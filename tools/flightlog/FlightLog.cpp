@@ -66,8 +66,9 @@ private:
 
 bool parseDuration(std::string_view s, double& seconds)
 {
+    // At most 6 digits of hours (over a century): more would overflow the int they are read into.
     const auto first = s.find(':');
-    if (first == std::string_view::npos || s.size() != first + 6 || s[first + 3] != ':' || first == 0)
+    if (first == std::string_view::npos || s.size() != first + 6 || s[first + 3] != ':' || first == 0 || first > 6)
         return false;
     int h = 0, m = 0, sec = 0;
     if (!digits(s, 0, first, h) || !digits(s, first + 1, 2, m) || !digits(s, first + 4, 2, sec))
@@ -106,14 +107,26 @@ QString quoted(std::string_view s)
 
 bool FlightLog::read(const QString& path, QString* error)
 {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("%1: %2").arg(path, file.errorString());
+        return false;
+    }
+    return parse(file.readAll(), path, error);
+}
+
+bool FlightLog::parse(const QByteArray& data, const QString& path, QString* error)
+{
     auto fail = [&](const QString& what) {
         *error = QStringLiteral("%1: %2").arg(path, what);
         return false;
     };
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return fail(file.errorString());
-    m_data = file.readAll();
+    m_data = data;
+    m_timeMs.clear();
+    m_offsetS.clear();
+    m_timeText.clear();
+    m_values.clear();
+    m_cells.clear();
     const std::string_view all(m_data.constData(), size_t(m_data.size()));
     const QRegularExpression nameForm(QStringLiteral("^Flight_(.+)_\\d{8}_\\d{6}(_\\d+)?\\.xlsx$"));
     const auto match = nameForm.match(QFileInfo(path).fileName());

@@ -19,6 +19,8 @@ namespace flightlog {
 class FlightLog {
 public:
     bool read(const QString& path, QString* error);
+    // The same from bytes already read; path names the file in errors and gives the vehicle tag.
+    bool parse(const QByteArray& data, const QString& path, QString* error);
 
     size_t rowCount() const { return m_timeMs.size(); }
     size_t columnCount() const { return m_columnCount; }

@@ -20,6 +20,8 @@ struct SimCounters {
     quint64 teleRequests = 0;  // telemetry requests handed to a vehicle
     quint64 teleAnswers = 0;  // answers sent (each one datagram or write)
     quint64 teleSilenced = 0;  // requests left unanswered after --silent-after
+    quint64 statusRecordsOut = 0;  // flight status records that left after the link's faults: a
+                                   // station's flight log has a row for each one it received
     quint64 paramReads = 0;  // parameter group and vehicle code reads answered
     quint64 paramWrites = 0;  // parameter group and vehicle code writes accepted, resets
     quint64 paramRefusals = 0;  // parameter writes, resets and calibration steps refused

@@ -30,6 +30,7 @@ SimFaultInjector::SimFaultInjector(double loss, double corrupt, int latencyMs, q
     , m_latencyMs(latencyMs)
     , m_rngIn(seed)
     , m_rngOut(seed ^ 0x9E3779B97F4A7C15ULL)
+    , m_rngJitter(seed ^ 0x2545F4914F6CDD1DULL)
 {
     m_clock.start();
     m_timer.setSingleShot(true);
@@ -108,11 +109,15 @@ void SimFaultInjector::sendFrames(const QList<QByteArray>& frames)
 
 void SimFaultInjector::release(QByteArray chunk)
 {
-    if (m_latencyMs <= 0) {
+    if (m_latencyMs <= 0 && m_jitterMs <= 0) {
         emit frameReady(chunk);
         return;
     }
-    m_pending.push_back({m_clock.elapsed() + m_latencyMs, std::move(chunk)});
+    qint64 due = m_clock.elapsed() + m_latencyMs;
+    if (m_jitterMs > 0)
+        due += qint64(m_rngJitter() % quint64(m_jitterMs + 1));
+    m_lastDueMs = std::max(m_lastDueMs, due);
+    m_pending.push_back({m_lastDueMs, std::move(chunk)});
     if (!m_timer.isActive())
         armTimer();
 }

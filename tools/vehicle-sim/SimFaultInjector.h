@@ -11,7 +11,9 @@
 // flip that would create a new EB 90 pair is moved to the next candidate bit, for the same
 // reason: the cutter resumes its head search inside a rejected frame.
 //
-// Latency delays every outgoing frame by the same time, so a FIFO keeps the order.
+// Latency delays every outgoing frame by the same time, so a FIFO keeps the order. Jitter adds
+// 0..jitterMs more per chunk (drawn from a generator of its own, so the fates above stay what the
+// seed makes them), never less than the chunk before waits: the order is kept, as on one link.
 //
 // Frames handed over together (one vehicle's telemetry answer) each draw their own fate, so the
 // counters stay per frame and a loss of p drops a whole six-frame answer only with p^6; the
@@ -48,6 +50,8 @@ public:
     bool receiveFrame(QByteArray& frame);
 
     Counters counters(Direction direction) const;
+    void setJitterMs(int jitterMs) { m_jitterMs = jitterMs; }
+
     // Outgoing frames still waiting for their latency to pass.
     int pendingCount() const { return int(m_pending.size()); }
     // Forgets the delayed frames (at stop); returns how many there were.
@@ -80,6 +84,9 @@ private:
     double m_loss;
     double m_corrupt;
     int m_latencyMs;
+    int m_jitterMs = 0;
+    qint64 m_lastDueMs = 0;
+    std::mt19937_64 m_rngJitter;
     std::mt19937_64 m_rngIn;
     std::mt19937_64 m_rngOut;
     Counters m_in;

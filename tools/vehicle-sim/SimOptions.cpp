@@ -142,6 +142,8 @@ QString SimOptions::validate() const
         return QStringLiteral("--loss and --corrupt need a probability from 0 to 1");
     if (latencyMs < 0 || latencyMs > 60000)
         return QStringLiteral("--latency-ms needs a number from 0 to 60000");
+    if (jitterMs < 0 || jitterMs > 10000)
+        return QStringLiteral("--jitter-ms needs a number from 0 to 10000");
     if (!(std::abs(homeLat) <= 90.0) || !(std::abs(homeLon) <= 180.0))
         return QStringLiteral("--home needs a latitude within +-90 and a longitude within +-180 degrees");
     if (stepMs < 1 || stepMs > 1000)
@@ -251,6 +253,7 @@ void SimOptions::declareOptions(QCommandLineParser& parser)
          "received with probability P (default 0).",
          "P", "0"},
         {"latency-ms", "Delay every frame sent by N ms, order kept (default 0).", "N", "0"},
+        {"jitter-ms", "Delay each chunk sent by up to N ms more, at random, order kept (default 0).", "N", "0"},
         {"seed",
          "Seed of the fault injector's random numbers and of the attitude wobble (default " +
              QString::number(SimOptions().seed) + ").",
@@ -445,6 +448,8 @@ QString SimOptions::readOptions(const QCommandLineParser& parser, SimOptions& op
         return QStringLiteral("--corrupt needs a probability from 0 to 1: ") + parser.value("corrupt");
     if (!parseInt(parser.value("latency-ms"), 0, 60000, options.latencyMs))
         return QStringLiteral("--latency-ms needs a number from 0 to 60000: ") + parser.value("latency-ms");
+    if (!parseInt(parser.value("jitter-ms"), 0, 10000, options.jitterMs))
+        return QStringLiteral("--jitter-ms needs a number from 0 to 10000: ") + parser.value("jitter-ms");
     bool ok = false;
     options.seed = parser.value("seed").trimmed().toULongLong(&ok);
     if (!ok)

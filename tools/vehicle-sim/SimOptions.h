@@ -68,6 +68,7 @@ struct SimOptions {
     double loss = 0.0;
     double corrupt = 0.0;
     int latencyMs = 0;
+    int jitterMs = 0;  // 0..jitterMs more per chunk sent, order kept
     quint64 seed = 20240611;
 
     // Telemetry and the flight model (see SimFlightModel). Times are model time from the start;

@@ -71,6 +71,7 @@ bool VehicleSimulator::start(QString* error)
 
     if (!m_faults) {
         m_faults = new SimFaultInjector(m_options.loss, m_options.corrupt, m_options.latencyMs, m_options.seed, this);
+        m_faults->setJitterMs(m_options.jitterMs);
         connect(m_faults, &SimFaultInjector::frameReady, this, &VehicleSimulator::handleFrameReady);
     }
     m_running = true;
@@ -210,6 +211,7 @@ SimCounters VehicleSimulator::counters() const
     c.crcErrors += m_injectedCrcErrors;
     c.foreignFrames = m_foreignFrames;
     c.sendFailures = m_sendFailures;
+    c.statusRecordsOut = m_statusRecordsOut;
     for (const auto& [id, v] : m_vehicles) {
         c.commands += v->counters().commands;
         c.answered += v->counters().answered;
@@ -300,8 +302,19 @@ void VehicleSimulator::sendFrames(const std::vector<_MavPFrame_t>& frames)
 
 void VehicleSimulator::handleFrameReady(const QByteArray& bytes)
 {
-    if (m_running && m_transport && !m_transport->write(bytes))
+    if (!m_running || !m_transport)
+        return;
+    if (!m_transport->write(bytes)) {
         ++m_sendFailures;
+        return;
+    }
+    // The chunk holds whole frames (those of one answer that survived the faults, maybe with a
+    // bit flipped in data or check, never in head or length).
+    for (qsizetype at = 0; at + 10 <= bytes.size();) {
+        if (uint8_t(bytes[at + 5]) == MavCmd::TeleFlightStatus)
+            ++m_statusRecordsOut;
+        at += 10 + (uint8_t(bytes[at + 6]) | uint8_t(bytes[at + 7]) << 8);
+    }
 }
 
 std::vector<SimMqttPublisher::Sample> VehicleSimulator::mqttSamples() const

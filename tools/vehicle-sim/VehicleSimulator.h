@@ -100,5 +100,6 @@ private:
     quint64 m_foreignFrames = 0;
     quint64 m_injectedCrcErrors = 0;
     quint64 m_sendFailures = 0;
+    quint64 m_statusRecordsOut = 0;
     quint64 m_paramsSaveFailures = 0;
 };

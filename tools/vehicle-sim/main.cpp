@@ -23,22 +23,29 @@ namespace {
 
 int g_signalFds[2] = {-1, -1};
 
-// Only async-signal-safe work here; the event loop reads the byte and quits.
-void handleSignal(int)
+// Only async-signal-safe work here; the event loop reads the signal's number and acts on it.
+void handleSignal(int sig)
 {
-    const char byte = 1;
+    const char byte = char(sig);
     [[maybe_unused]] const ssize_t n = ::write(g_signalFds[0], &byte, 1);
 }
 
-bool installSignalHandlers(QCoreApplication& app)
+// SIGUSR1 prints the counters so far (a soak reads them while the simulator runs); SIGINT and
+// SIGTERM stop it.
+bool installSignalHandlers(QCoreApplication& app, const VehicleSimulator& simulator)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalFds) != 0)
         return false;
     auto* notifier = new QSocketNotifier(g_signalFds[1], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [notifier] {
-        notifier->setEnabled(false);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [notifier, &simulator] {
         char byte = 0;
         [[maybe_unused]] const ssize_t n = ::read(g_signalFds[1], &byte, 1);
+        if (byte == SIGUSR1) {
+            std::printf("counters\n%s", qPrintable(simulator.counters().toText()));
+            std::fflush(stdout);
+            return;
+        }
+        notifier->setEnabled(false);
         spdlog::info("<VehicleSim> signal received, shutting down");
         QCoreApplication::quit();
     });
@@ -46,7 +53,8 @@ bool installSignalHandlers(QCoreApplication& app)
     action.sa_handler = handleSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0 &&
+           ::sigaction(SIGUSR1, &action, nullptr) == 0;
 }
 
 // The MQTT password stays out of what ps and /proc show of the command line once it is read.
@@ -84,7 +92,8 @@ int main(int argc, char** argv)
         "  velmora-vehicle-sim --serial PATH [--baud RATE] [options]\n"
         "  velmora-vehicle-sim --mqtt tcp://HOST:PORT --vehicle-code CODE [--mqtt-user U --mqtt-password P] [options]\n"
         "In UDP mode the first line on standard output is the bound --listen port. SIGINT or SIGTERM stops "
-        "the simulator and prints its counters. Exit codes: 0 stopped by a signal, 1 the link failed, 2 bad "
+        "the simulator and prints its counters; SIGUSR1 prints them (after a line \"counters\") and goes on. "
+        "Exit codes: 0 stopped by a signal, 1 the link failed, 2 bad "
         "arguments or a malformed --params-file.\n"
         "Each vehicle answers a telemetry request (0x20) with its record frames in one datagram or write; "
         "--loss and --corrupt strike each frame of it on its own. A vehicle stays on the ground until a "
@@ -147,7 +156,7 @@ int main(int argc, char** argv)
         std::printf("%u\n", unsigned(simulator.listenPort()));
         std::fflush(stdout);
     }
-    if (!installSignalHandlers(app))
+    if (!installSignalHandlers(app, simulator))
         spdlog::warn("<VehicleSim> cannot watch SIGINT/SIGTERM; stop with SIGKILL");
     QObject::connect(&simulator, &VehicleSimulator::transportFailed, &app, [] { QCoreApplication::exit(1); });
 
