@@ -52,6 +52,9 @@
 // - A subscribe() or unsubscribe() that races the connect is not lost: the switch to Connected
 //   and the subscriptions made for it are one step under the client's lock, and subscribe()
 //   and unsubscribe() decide under that lock whether to send now or leave it to the connect.
+// - setProtocolV5() makes the next attempts MQTT 5, so that a broker that closes the session
+//   for another client with the same id says so (reason "session taken over"), counted in
+//   takenOverCount(); over MQTT 3.1.1 such a close looks like any lost connection.
 // - Every call belongs to the client's thread, except isConnected(), state(),
 //   lastConnackCode(), serverUri() and userName(). Each connectToServer() and each retry after
 //   a refusal starts from a fresh libmosquitto handle.
@@ -135,6 +138,9 @@ public:
     void setCaFile(const std::string& path) { m_caFile = path; }
     static void setDefaultCaFile(const std::string& path);
     bool usesTls() const { return m_tls; }
+    void setProtocolV5(bool v5) { m_v5 = v5; }
+    // Connections the broker closed because another client took the session (MQTT 5 only); any thread.
+    std::uint64_t takenOverCount() const { return m_takenOver; }
     // Replaces the reconnect back-off (tests: short delays, a seeded source).
     void setBackoff(OstMqttBackoff backoff);
 
@@ -209,6 +215,8 @@ private:
     bool m_deliveryPosted = false;
     std::atomic<std::uint64_t> m_dropped{0};
     std::atomic<std::uint64_t> m_oversized{0};
+    std::atomic<std::uint64_t> m_takenOver{0};
+    bool m_v5 = false;  // client's thread only
     std::atomic<size_t> m_inboxLimit{kMostQueuedMessages};
     std::atomic<int> m_pendingPublishes{0};
     struct Will {
