@@ -152,6 +152,7 @@ bool OstMqttClient::startAttempt()
 {
     // A fresh handle per attempt: the last one's thread may still be stuck in its connect.
     retireLink();
+    ++m_attemptsSinceLoss;
     auto link = std::make_shared<Link>();
     link->mosq = mosquitto_new(m_clientId.empty() ? nullptr : m_clientId.c_str(), true, link.get());
     if (!link->mosq) {
@@ -478,6 +479,8 @@ void OstMqttClient::onConnect(mosquitto* mosq, int rc)
         Qt::QueuedConnection);
     m_refusalLogged = false;
     m_outageLogged = false;
+    if (m_lossPending.exchange(false) && m_attemptsSinceLoss == 1)
+        ++m_takenOver;
     size_t count = 0;
     bool changed = false;
     {
@@ -497,9 +500,14 @@ void OstMqttClient::onDisconnect(mosquitto* mosq, int rc)
     if (rc == 0)
         return;  // asked for, after a refusal
     const bool refused = m_state == State::Refused;
-    if (rc == MQTT_RC_SESSION_TAKEN_OVER && ++m_takenOver == 1)
+    if (rc == MQTT_RC_SESSION_TAKEN_OVER) {
+        ++m_takenOver;
         spdlog::warn("<MqttClient> {}:{} closed the session of '{}': another client connected with that id", m_host,
                      m_port, m_clientId);
+    } else if (!refused) {
+        m_attemptsSinceLoss = 0;
+        m_lossPending = true;
+    }
     if (!refused) {
         noteOutage(mosquitto_strerror(rc));
         setState(State::Connecting);

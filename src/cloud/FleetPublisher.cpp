@@ -202,13 +202,20 @@ void FleetPublisher::checkHealth(int64_t now)
                       m_options.stationId.toStdString() + "/?)";
         spdlog::error("<fleet-pub> {}", m_lastError);
     }
+    // A session lost while the broker stays reachable, again and again: another client logs in
+    // with this account (one loss alone may be the network).
     const uint64_t takenOver = m_client->takenOverCount();
     if (takenOver != m_takenOverSeen) {
         m_takenOverSeen = takenOver;
+        m_takeoverTimes.push_back(now);
+    }
+    while (!m_takeoverTimes.empty() && now - m_takeoverTimes.front() > kTakeoverWindowMs)
+        m_takeoverTimes.pop_front();
+    if (m_takeoverTimes.size() >= kTakeoversReported) {
         m_lastError = "session taken over " + std::to_string(takenOver) +
                       " times: another client logs in to the broker as '" + m_options.user.toStdString() +
                       "' (a second station with this id?)";
-        if (now - m_takeoverLoggedMs >= 60000) {
+        if (now - m_takeoverLoggedMs >= kTakeoverWindowMs) {
             m_takeoverLoggedMs = now;
             spdlog::error("<fleet-pub> {}", m_lastError);
         }

@@ -45,9 +45,9 @@
 //   back at once.
 // - The client id is "velmora-station-<station id>"; the recommended broker replaces it with
 //   the account (use_username_as_clientid), so no other account can take the session. Two
-//   stations logged in with one account still take it from each other: the client speaks MQTT 5
-//   so the broker says so, and fleet.status reports "takenOver" and a lastError, logged at most
-//   once a minute.
+//   stations logged in with one account still take it from each other: fleet.status counts
+//   "takenOver" (OstMqttClient::takenOverCount) and, at kTakeoversReported in a minute, reports a
+//   lastError, logged at most once a minute.
 // Main thread only.
 
 #include <QObject>
@@ -78,6 +78,8 @@ public:
     static constexpr size_t kMostQueuedAlerts = 256;
     static constexpr int kDefaultStatusEverySec = 5;
     static constexpr int kEchoWaitStatuses = 3;  // status intervals
+    static constexpr size_t kTakeoversReported = 3;  // within kTakeoverWindowMs
+    static constexpr int64_t kTakeoverWindowMs = 60000;
     static constexpr size_t kMostDocumentBytes = 16 * 1024;
 
     struct Options {
@@ -140,6 +142,7 @@ private:
     bool m_notReaching = false;
     std::string m_lastError;
     uint64_t m_takenOverSeen = 0;
+    std::deque<int64_t> m_takeoverTimes;  // within the last kTakeoverWindowMs
     int64_t m_takeoverLoggedMs = 0;
     uint64_t m_trimmed = 0;
     uint64_t m_published = 0;

@@ -149,6 +149,7 @@ int levelOf(const json& alert)
 BrokerFleetModel::BrokerFleetModel(std::function<json()> linkState, std::function<int64_t()> clockMs)
     : m_linkState(std::move(linkState))
     , m_clockMs(clockMs ? std::move(clockMs) : [] { return QDateTime::currentMSecsSinceEpoch(); })
+    , m_connectedAtMs(m_clockMs())
 {
 }
 
@@ -360,6 +361,7 @@ bool BrokerFleetModel::applyAlert(const std::string& id, std::string_view topic,
 void BrokerFleetModel::setBrokerConnected(bool connected)
 {
     m_brokerConnected = connected;
+    m_connectedAtMs = m_clockMs();
     // Whatever arrives first after a connect may be the broker's retained copy.
     for (auto& [id, s] : m_stations) {
         s.confirmed = false;
@@ -417,7 +419,10 @@ json BrokerFleetModel::stationTimes(const Station& s, int64_t now) const
         const int64_t stale = s.liveAtMs + kMissedStatuses * s.statusEveryMs;
         since = !s.online && s.saidOfflineAtMs >= s.liveAtMs ? s.saidOfflineAtMs : std::min(stale, now);
     }
-    const char* state = isLive ? "online" : (s.online && m_brokerConnected && !s.confirmed) ? "unconfirmed" : "offline";
+    // Unconfirmed for as long as a live station takes to be heard; then it is not there.
+    const bool waiting = s.online && m_brokerConnected && !s.confirmed &&
+                         now - m_connectedAtMs <= kMissedStatuses * s.statusEveryMs;
+    const char* state = isLive ? "online" : waiting ? "unconfirmed" : "offline";
     return {{"state", state},
             {"offlineSince", since},
             {"lastStatusMs", s.liveAtMs ? json(s.liveAtMs) : json(nullptr)}};

@@ -12,8 +12,9 @@
 //   every "statusEveryS" seconds (5) with their own "time". After every (re)connect of the viewer
 //   each station is "unconfirmed" until a status arrives whose time differs from the first one
 //   heard since the connect (that first one may be the broker's retained copy, however old),
-//   and a station whose last such status is older than kMissedStatuses intervals (viewer clock)
-//   is "offline" again. So a station that died while the broker was down, or whose main thread
+//   "offline" when none has come within kMissedStatuses intervals of the connect, and a station
+//   whose last such status is older than kMissedStatuses intervals (viewer clock) is "offline"
+//   again. So a station that died while the broker was down, or whose main thread
 //   hangs while its network thread keeps the connection, greys out. "offlineSince" is when it
 //   stopped being live as far as the viewer knows (null when it never was).
 // - A vehicle is keyed "<station>/<id>" and carries "station" and "key"; its "alive" is what its
@@ -140,6 +141,7 @@ private:
     int64_t m_alertsBuiltMs = 0;
     std::map<std::string, Station> m_stations;
     bool m_brokerConnected = true;
+    int64_t m_connectedAtMs = 0;  // viewer clock: the last change of m_brokerConnected
     Counters m_counters;
     std::map<std::string, int64_t> m_lastLogMs;  // per reason
     std::map<std::string, uint64_t> m_quietDrops;  // per reason, since its last log line

@@ -256,13 +256,13 @@ void GcsFleetHttpGuard::incomingConnection(qintptr descriptor)
             return "already " + std::to_string(perRangeLimit()) + " connections from " + range.toStdString();
         return std::string();
     };
-    // Room is made in the budget that is full: any head for the total, else the peer's or the range's.
+    // Room is made in the shared budgets that are full: any head for the total, one of the range
+    // for the range's. A peer over its own share is refused: it holds its 8 already.
     for (std::string why = full(); !why.empty(); why = full()) {
         const bool total = m_open >= kMaxConnections;
         const bool peerFull = m_openByPeer[peer] >= m_perPeerLimit;
-        if (evictOldestWaiting([&](const QTcpSocket* s) {
-                return total || (peerFull ? s->property("fleetPeer").toString() == peer
-                                          : s->property("fleetRange").toString() == range);
+        if (!peerFull && evictOldestWaiting([&](const QTcpSocket* s) {
+                return total || s->property("fleetRange").toString() == range;
             }))
             continue;
         if (m_openByPeer[peer] == 0)

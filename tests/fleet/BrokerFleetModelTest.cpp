@@ -184,6 +184,8 @@ TEST(BrokerFleetModel, LiveOnlyWithFreshStatusesAndYoungStates)
     EXPECT_EQ(station()["state"], "unconfirmed");
     ASSERT_TRUE(stationSays("[7]"));
     EXPECT_FALSE(vehicleOf(model, "north/7")["alive"]);
+    viewerNow += 3 * 5000 + 1;
+    EXPECT_EQ(station()["state"], "offline") << "not heard live within 3 intervals of the connect";
 
     // Silent for a day: forgotten, and its slot is free.
     model.setForgetAfterMs(24LL * 3600 * 1000);
