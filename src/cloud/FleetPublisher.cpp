@@ -104,8 +104,9 @@ bool FleetPublisher::start(QString* error)
     });
     // The echo check (see the header): our own topics, until our status comes back.
     m_ownTopics = std::make_shared<OstMqttMessageReceiver>();
-    connect(m_ownTopics.get(), &OstMqttMessageReceiver::messageReceived, this,
-            [this](const QString& t, const QByteArray& payload) { onOwnMessage(t.toStdString(), payload.toStdString()); });
+    connect(
+        m_ownTopics.get(), &OstMqttMessageReceiver::messageReceived, this,
+        [this](const QString& t, const QByteArray& payload) { onOwnMessage(t.toStdString(), payload.toStdString()); });
     m_client->registerMessageReceiver(m_ownTopics);
     m_client->subscribe(topic("status"), 1);
     m_client->subscribe(topic("vehicle/+"), 1);
@@ -405,8 +406,8 @@ json FleetPublisher::status() const
               {"statusEveryS", m_options.statusEverySec},
               {"trimmed", m_trimmed},
               {"takenOver", m_client ? m_client->takenOverCount() : 0},
-              {"check", !m_client      ? "stopped"
-                        : m_echoed     ? "publishes reach the broker"
+              {"check", !m_client       ? "stopped"
+                        : m_echoed      ? "publishes reach the broker"
                         : m_notReaching ? "publishes are not reaching the broker"
                                         : "waiting for the broker to echo the status"},
               {"lastError", m_lastError.empty() ? json(nullptr) : json(m_lastError)}};

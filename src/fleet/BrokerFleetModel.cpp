@@ -54,10 +54,9 @@ const Field kAlertFields[] = {{"id", Kind::Text},
 const Field kAlertEventFields[] = {{"vehicleId", Kind::Int},    {"vehicleCode", Kind::Text}, {"raised", Kind::Flag},
                                    {"id", Kind::Text},          {"level", Kind::Text},       {"message", Kind::Text},
                                    {"sourceField", Kind::Text}, {"timestampMs", Kind::Int}};
-const Field kStatusFields[] = {{"online", Kind::Flag},     {"version", Kind::Text},
-                                {"vehicles", Kind::Int},     {"vehicleIds", Kind::Ids},
-                                {"startedAt", Kind::Text},   {"time", Kind::Int},
-                                {"statusEveryS", Kind::Interval}};
+const Field kStatusFields[] = {{"online", Kind::Flag},          {"version", Kind::Text},   {"vehicles", Kind::Int},
+                               {"vehicleIds", Kind::Ids},       {"startedAt", Kind::Text}, {"time", Kind::Int},
+                               {"statusEveryS", Kind::Interval}};
 constexpr size_t kMostTextBytes = 256;
 constexpr size_t kMostAlertsPerVehicle = 64;
 const char* const kLevels[] = {"Info", "Warning", "Critical"};
@@ -100,15 +99,16 @@ std::string check(const Field& f, const json& value)
     case Kind::Age: return value.is_null() || (value.is_number_integer() && value >= 0) ? "" : "is not an age";
     // null: no fix, no position.
     case Kind::Latitude:
-        return value.is_null() || (value.is_number() && std::abs(value.get<double>()) <= 90.0) ? "" : "is not a latitude";
+        return value.is_null() || (value.is_number() && std::abs(value.get<double>()) <= 90.0) ? ""
+                                                                                               : "is not a latitude";
     case Kind::Longitude:
         return value.is_null() || (value.is_number() && std::abs(value.get<double>()) <= 180.0) ? ""
                                                                                                 : "is not a longitude";
     case Kind::Alerts: return value.is_array() && value.size() <= kMostAlertsPerVehicle ? "" : "is not an alert list";
     case Kind::Ids:
-        return value.is_array() && value.size() <= 255 && std::all_of(value.begin(), value.end(), [](const json& id) {
-                   return id.is_number_integer() && id >= 1 && id <= 255;
-               })
+        return value.is_array() && value.size() <= 255 &&
+                       std::all_of(value.begin(), value.end(),
+                                   [](const json& id) { return id.is_number_integer() && id >= 1 && id <= 255; })
                    ? ""
                    : "is not a list of vehicle ids";
     case Kind::Interval: return value.is_number_integer() && value >= 1 && value <= 3600 ? "" : "is not 1-3600 s";
@@ -334,9 +334,9 @@ bool BrokerFleetModel::applyVehicle(const std::string& id, int vehicle, std::str
         if (it != doc.end())
             v[f.name] = std::move(*it);
         else
-            v[f.name] = f.kind == Kind::Text                                                          ? json("")
+            v[f.name] = f.kind == Kind::Text                                                           ? json("")
                         : f.kind == Kind::Age || f.kind == Kind::Latitude || f.kind == Kind::Longitude ? json(nullptr)
-                                                                                                        : json(0);
+                                                                                                       : json(0);
     }
     state.v = std::move(v);
     return true;
@@ -420,12 +420,10 @@ json BrokerFleetModel::stationTimes(const Station& s, int64_t now) const
         since = !s.online && s.saidOfflineAtMs >= s.liveAtMs ? s.saidOfflineAtMs : std::min(stale, now);
     }
     // Unconfirmed for as long as a live station takes to be heard; then it is not there.
-    const bool waiting = s.online && m_brokerConnected && !s.confirmed &&
-                         now - m_connectedAtMs <= kMissedStatuses * s.statusEveryMs;
+    const bool waiting =
+        s.online && m_brokerConnected && !s.confirmed && now - m_connectedAtMs <= kMissedStatuses * s.statusEveryMs;
     const char* state = isLive ? "online" : waiting ? "unconfirmed" : "offline";
-    return {{"state", state},
-            {"offlineSince", since},
-            {"lastStatusMs", s.liveAtMs ? json(s.liveAtMs) : json(nullptr)}};
+    return {{"state", state}, {"offlineSince", since}, {"lastStatusMs", s.liveAtMs ? json(s.liveAtMs) : json(nullptr)}};
 }
 
 json BrokerFleetModel::shown(const Station& s, const VehicleState& vehicle, int64_t now) const
@@ -457,10 +455,7 @@ json BrokerFleetModel::fleet()
         list.push_back(std::move(v));
     }
     const auto count = list.size();
-    return {{"vehicles", std::move(list)},
-            {"count", count},
-            {"activeVehicleId", nullptr},
-            {"time", m_clockMs()}};
+    return {{"vehicles", std::move(list)}, {"count", count}, {"activeVehicleId", nullptr}, {"time", m_clockMs()}};
 }
 
 json BrokerFleetModel::alerts()
@@ -527,12 +522,12 @@ json BrokerFleetModel::stations()
         for (const auto& [vehicle, state] : s.vehicles)
             alive += current(s, state, now);
         json entry = {{"id", id},
-                        {"online", live(s, now)},
-                        {"version", s.version},
-                        {"startedAt", s.startedAt},
-                        {"vehicles", s.vehicles.size()},
-                        {"aliveVehicles", alive},
-                        {"alertEvents", s.alertEvents}};
+                      {"online", live(s, now)},
+                      {"version", s.version},
+                      {"startedAt", s.startedAt},
+                      {"vehicles", s.vehicles.size()},
+                      {"aliveVehicles", alive},
+                      {"alertEvents", s.alertEvents}};
         entry.update(stationTimes(s, now));
         list.push_back(std::move(entry));
     }

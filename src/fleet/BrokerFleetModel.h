@@ -76,8 +76,7 @@ public:
 
     // linkState: the viewer's own broker connection, shown as the page's link document.
     // clockMs: the viewer's clock (tests move it); default the system's.
-    explicit BrokerFleetModel(std::function<nlohmann::json()> linkState = {},
-                              std::function<int64_t()> clockMs = {});
+    explicit BrokerFleetModel(std::function<nlohmann::json()> linkState = {}, std::function<int64_t()> clockMs = {});
     void setForgetAfterMs(int64_t ms) { m_forgetAfterMs = ms; }
 
     // One message as received; false when it was dropped (why in *error when given).

@@ -461,8 +461,7 @@ struct GcsFleetWebServer::Private {
             const TcpCounters c = tcpCounters(socket->socketDescriptor());
             const qint64 buffered = socket->bytesAvailable();
             const qint64 at = c.received < 0 ? -1 : c.received - c.unreadInKernel - buffered;
-            const int frames =
-                at < 0 ? -1 : meter->count(socket->peek(std::min(buffered, kMostMeteredBytes)), at);
+            const int frames = at < 0 ? -1 : meter->count(socket->peek(std::min(buffered, kMostMeteredBytes)), at);
             const qint64 now = QDateTime::currentMSecsSinceEpoch();
             if (now - window->first >= 1000)
                 *window = {now, 0};
@@ -788,7 +787,8 @@ bool GcsFleetWebServer::start(QString* error)
     if (d->options.address.isNull())
         return fail(QStringLiteral("no bind address"));
     if (d->options.perPeer < 1 || d->options.answerDeadlineMs < 1 || d->options.stalledReaderMs < 1)
-        return fail(QStringLiteral("the per-peer share, the answer deadline and the stalled reader time must be positive"));
+        return fail(
+            QStringLiteral("the per-peer share, the answer deadline and the stalled reader time must be positive"));
 
     d->collectStaticFiles();
     d->guard = new GcsFleetHttpGuard(this);

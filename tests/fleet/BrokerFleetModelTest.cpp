@@ -140,8 +140,7 @@ TEST(BrokerFleetModel, LiveOnlyWithFreshStatusesAndYoungStates)
     const int64_t skew = 3'600'000;  // the station's clock runs an hour ahead
     BrokerFleetModel model({}, [&] { return viewerNow; });
     auto stationSays = [&](const std::string& ids) {
-        return model.handleMessage("velmora/fleet/north/status",
-                                   status(viewerNow + skew, R"(, "vehicleIds": )" + ids));
+        return model.handleMessage("velmora/fleet/north/status", status(viewerNow + skew, R"(, "vehicleIds": )" + ids));
     };
     auto vehicle = [&](int id, int64_t ageMs) {
         json v = json::parse(kVehicle);
@@ -203,8 +202,9 @@ TEST(BrokerFleetModel, AlertsAreCappedPerVehicleAndStation)
     json v = json::parse(kVehicle);
     v["alerts"] = json::array();
     for (int i = 0; i < 64; ++i)
-        v["alerts"].push_back(
-            {{"id", "a" + std::to_string(i)}, {"level", i == 63 ? "Critical" : "Info"}, {"message", std::string(150, 'x')}});
+        v["alerts"].push_back({{"id", "a" + std::to_string(i)},
+                               {"level", i == 63 ? "Critical" : "Info"},
+                               {"message", std::string(150, 'x')}});
     for (int id = 1; id <= 255; ++id) {
         v["id"] = id;
         ASSERT_TRUE(model.handleMessage("velmora/fleet/north/vehicle/" + std::to_string(id), v.dump()));

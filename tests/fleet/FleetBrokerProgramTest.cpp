@@ -51,9 +51,8 @@ struct Peer {
     }
     bool has(const std::string& topic, const std::string& part = {}) const
     {
-        return std::any_of(messages.begin(), messages.end(), [&](const auto& m) {
-            return m.first == topic && m.second.find(part) != std::string::npos;
-        });
+        return std::any_of(messages.begin(), messages.end(),
+                           [&](const auto& m) { return m.first == topic && m.second.find(part) != std::string::npos; });
     }
     OstMqttClient client;
     std::string user;
@@ -278,7 +277,11 @@ TEST_F(FleetBroker, VehiclesThatDidNotComeBackAfterACrashAreCleared)
             ids.insert(v["vehicleId"].get<int>());
         return ids;
     };
-    EXPECT_TRUE(waitUntil([&] { return listed() == std::set<int>{1, 2}; }, 10000))
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return listed() == std::set<int>{1, 2};
+        },
+        10000))
         << json(listed()).dump() << get("/api/v1/stations").dump();
     // What the broker still holds: a late viewer sees no ghost either.
     Peer late(broker.port(), "fleetview-2");
@@ -338,7 +341,8 @@ TEST_F(FleetBroker, BrokerDropsViewerWritesAndOversizedMessages)
     Peer station(broker.port(), "site-1");
     ASSERT_TRUE(station.connect("pw-1"));
     const std::string fake = R"({"online": true, "time": 1})";
-    for (const char* topic : {"velmora/fleet/fleetview/status", "velmora/fleet/site-1/status", "velmora/fleet/x/status"})
+    for (const char* topic :
+         {"velmora/fleet/fleetview/status", "velmora/fleet/site-1/status", "velmora/fleet/x/status"})
         ASSERT_TRUE(viewer.client.publish(topic, fake, 1, true));
     ASSERT_TRUE(station.client.publish("velmora/fleet/site-1/vehicle/1", std::string(20000, ' '), 1, true));
     ASSERT_TRUE(station.client.publish("velmora/fleet/site-1/alert", "{}", 1, false));  // the control
@@ -426,17 +430,28 @@ TEST_F(FleetBroker, HostileTextsFromTheBrokerStayTextOnTheViewersPage)
     ASSERT_TRUE(station.client.publish("velmora/fleet/site-1/vehicle/7", vehicle.dump(), 1, true));
     // Two statuses: the viewer takes a station as live from its second one.
     for (int i = 0; i < 2; ++i) {
-        const json status = {
-            {"online", true}, {"version", bad + "version"}, {"time", now + i}, {"statusEveryS", 60}, {"vehicleIds", {7}}};
+        const json status = {{"online", true},
+                             {"version", bad + "version"},
+                             {"time", now + i},
+                             {"statusEveryS", 60},
+                             {"vehicleIds", {7}}};
         ASSERT_TRUE(station.client.publish("velmora/fleet/site-1/status", status.dump(), 1, true));
     }
-    ASSERT_TRUE(waitUntil([&] { return get("/api/v1/fleet")["vehicles"].dump().find("\"alive\":true") != std::string::npos; },
-                          5000));
+    ASSERT_TRUE(waitUntil(
+        [&] { return get("/api/v1/fleet")["vehicles"].dump().find("\"alive\":true") != std::string::npos; }, 5000));
     QProcess shot;
     shot.setProcessChannelMode(QProcess::ForwardedChannels);
-    QStringList args{VELMORA_BROWSER_TEST, "--shot", QStringLiteral("http://127.0.0.1:%1/").arg(viewerPort),
-                     "--shot-after-s", "1", "--out", VELMORA_SHOT_DIR "/fleet-view-hostile.png", "--expect-rows", "1",
-                     "--expect-stations", "1"};
+    QStringList args{VELMORA_BROWSER_TEST,
+                     "--shot",
+                     QStringLiteral("http://127.0.0.1:%1/").arg(viewerPort),
+                     "--shot-after-s",
+                     "1",
+                     "--out",
+                     VELMORA_SHOT_DIR "/fleet-view-hostile.png",
+                     "--expect-rows",
+                     "1",
+                     "--expect-stations",
+                     "1"};
     for (const char* what : {"code", "mode", "state", "alert", "version"})
         args << "--expect-text" << QString::fromStdString(bad + what);
     shot.start("/usr/bin/python3", args);

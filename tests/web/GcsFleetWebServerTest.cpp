@@ -154,6 +154,17 @@ protected:
         }
         ASSERT_TRUE(app->ctrl->nfzZoneManager()->reloadFromJsonUtf8(QByteArray::fromStdString(zones.dump())));
     }
+    // A WebSocket client that never reads: tiny buffers, so the station's output backs up.
+    void openStalledWebSocket(QTcpSocket& stalled)
+    {
+        stalled.setReadBufferSize(4096);  // Qt stops taking bytes from the kernel once it holds these
+        stalled.connectToHost(QHostAddress::LocalHost, port);
+        ASSERT_TRUE(stalled.waitForConnected(3000));
+        stalled.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+        const QByteArray host = "127.0.0.1:" + QByteArray::number(port);
+        stalled.write("GET /ws HTTP/1.1\r\nHost: " + host + "\r\n" + kHandshake + "Origin: http://" + host +
+                      "\r\n\r\n");
+    }
     // Connections from `from` that send half a request head and wait.
     void holdHalfHeads(const QHostAddress& from, int n, std::vector<std::unique_ptr<QTcpSocket>>& held)
     {
@@ -171,9 +182,8 @@ protected:
     static int stillOpen(const std::vector<std::unique_ptr<QTcpSocket>>& held)
     {
         testsupport::pumpEvents(200);
-        return int(std::count_if(held.begin(), held.end(), [](const auto& s) {
-            return s->state() == QAbstractSocket::ConnectedState;
-        }));
+        return int(std::count_if(held.begin(), held.end(),
+                                 [](const auto& s) { return s->state() == QAbstractSocket::ConnectedState; }));
     }
     std::unique_ptr<GcsFleetWebServer> server;
     quint16 port = 0;
@@ -485,12 +495,7 @@ TEST_F(FleetWebTest, ClientThatStopsReadingIsDropped)
         v->takeoff(2000, 5);
     Client reader(port);
     QTcpSocket stalled;
-    stalled.setReadBufferSize(4096);  // Qt stops taking bytes from the kernel once it holds these
-    stalled.connectToHost(QHostAddress::LocalHost, port);
-    ASSERT_TRUE(stalled.waitForConnected(3000));
-    stalled.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
-    const QByteArray host = "127.0.0.1:" + QByteArray::number(port);
-    stalled.write("GET /ws HTTP/1.1\r\nHost: " + host + "\r\n" + kHandshake + "Origin: http://" + host + "\r\n\r\n");
+    ASSERT_NO_FATAL_FAILURE(openStalledWebSocket(stalled));
     ASSERT_TRUE(waitUntil([&] { return server->clientCount() == 2; }));
 
     LogCapture::instance().clear();
@@ -612,12 +617,9 @@ TEST_F(FleetWebTest, PeerHoldingAnswersUnreadCannotExhaustTheStation)
 TEST(FleetHttpGuard, CountsPeersInAddressRanges)
 {
     const std::pair<const char*, const char*> cases[] = {
-        {"192.168.1.77", "192.168.1.0/24"},
-        {"10.1.2.255", "10.1.2.0/24"},
-        {"::ffff:10.1.2.3", "10.1.2.0/24"},
-        {"2001:db8:1:2:3:4:5:6", "2001:db8:1:2::/64"},
-        {"2001:db8:1:3::1", "2001:db8:1:3::/64"},
-        {"::1", "::/64"},
+        {"192.168.1.77", "192.168.1.0/24"},       {"10.1.2.255", "10.1.2.0/24"},
+        {"::ffff:10.1.2.3", "10.1.2.0/24"},       {"2001:db8:1:2:3:4:5:6", "2001:db8:1:2::/64"},
+        {"2001:db8:1:3::1", "2001:db8:1:3::/64"}, {"::1", "::/64"},
     };
     for (const auto& [address, range] : cases)
         EXPECT_EQ(GcsFleetHttpGuard::rangeOf(QHostAddress(QString::fromLatin1(address))).toStdString(), range)
@@ -691,12 +693,7 @@ TEST_F(FleetWebTest, ClientThatReadsNothingIsClosed)
         v->takeoff(2000, 5);
     Client reader(port);
     QTcpSocket stalled;
-    stalled.setReadBufferSize(4096);
-    stalled.connectToHost(QHostAddress::LocalHost, port);
-    ASSERT_TRUE(stalled.waitForConnected(3000));
-    stalled.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
-    const QByteArray host = "127.0.0.1:" + QByteArray::number(port);
-    stalled.write("GET /ws HTTP/1.1\r\nHost: " + host + "\r\n" + kHandshake + "Origin: http://" + host + "\r\n\r\n");
+    ASSERT_NO_FATAL_FAILURE(openStalledWebSocket(stalled));
     ASSERT_TRUE(waitUntil([&] { return server->clientCount() == 2; }));
     LogCapture::instance().clear();
     EXPECT_TRUE(waitUntil([&] { return server->clientCount() == 1; }, 15000));
