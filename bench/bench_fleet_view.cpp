@@ -25,9 +25,11 @@
 #include <nlohmann/json.hpp>
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <numeric>
 #include <unistd.h>
 
 using nlohmann::json;
@@ -184,14 +186,27 @@ int main(int argc, char** argv)
         return 1;
     }
     auto topic = [](int s, const std::string& leaf) { return "velmora/fleet/bench-" + std::to_string(s) + "/" + leaf; };
-    for (int s = 0; s < stations; ++s)
-        publishers[size_t(s)]->publish(topic(s, "status"),
-                                       json({{"online", true},
-                                             {"version", "bench"},
-                                             {"vehicles", perStation},
-                                             {"startedAt", "2000-01-01T00:00:00.000Z"}})
-                                           .dump(),
-                                       1, true);
+    // Each station's status every second, with its time and vehicles, as a live station sends it.
+    std::vector<int> ids(static_cast<size_t>(perStation));
+    std::iota(ids.begin(), ids.end(), 1);
+    auto publishStatuses = [&] {
+        for (int s = 0; s < stations; ++s)
+            publishers[size_t(s)]->publish(topic(s, "status"),
+                                           json({{"online", true},
+                                                 {"version", "bench"},
+                                                 {"vehicles", perStation},
+                                                 {"vehicleIds", ids},
+                                                 {"startedAt", "2000-01-01T00:00:00.000Z"},
+                                                 {"time", QDateTime::currentMSecsSinceEpoch()},
+                                                 {"statusEveryS", 1}})
+                                               .dump(),
+                                           1, true);
+    };
+    publishStatuses();
+    QTimer statusTimer;
+    statusTimer.setInterval(1000);
+    QObject::connect(&statusTimer, &QTimer::timeout, publishStatuses);
+    statusTimer.start();
     // Every vehicle rateHz times a second, spread over 20 slices of each period.
     const int total = stations * perStation;
     const int slices = 20;

@@ -64,17 +64,21 @@ pids+=($!)
 MQTT_URI="tcp://127.0.0.1:$MQTT_PORT"
 echo "broker on $MQTT_URI"
 
-step "starting the fleet broker: a mosquitto where each station writes only its own prefix"
+step "starting the fleet broker: mosquitto with the README's recommended configuration"
 FLEET_PORT=$("$PYTHON_FOR_PORT" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 FLEET_DIR="$DEMO_DIR/fleet-broker"
 mkdir -p "$FLEET_DIR"
 mosquitto_passwd -b -c "$FLEET_DIR/passwd" site-a "site-a-pw" >/dev/null
 mosquitto_passwd -b "$FLEET_DIR/passwd" site-b "site-b-pw" >/dev/null
 mosquitto_passwd -b "$FLEET_DIR/passwd" fleetview "view-pw" >/dev/null
-printf 'pattern write velmora/fleet/%%u/#\nuser fleetview\ntopic read velmora/fleet/#\n' >"$FLEET_DIR/acl"
-printf 'listener %s 127.0.0.1\nallow_anonymous false\npassword_file %s\nacl_file %s\nuser %s\n' "$FLEET_PORT" \
-  "$FLEET_DIR/passwd" "$FLEET_DIR/acl" "$(id -un)" >"$FLEET_DIR/mosquitto.conf"
-mosquitto -c "$FLEET_DIR/mosquitto.conf" >"$FLEET_DIR/broker.log" 2>&1 &
+mv "$FLEET_DIR/passwd" "$FLEET_DIR/velmora.passwd"
+# The README's two files as written there (a fenced block each, named by its first line).
+readme_block() { awk -v first="$1" '$0 == first && prev == "```" {on = 1} on && $0 == "```" {exit} on {print} {prev = $0}' README.md; }
+readme_block '# velmora fleet broker: velmora.acl' >"$FLEET_DIR/velmora.acl"
+{ printf 'listener %s 127.0.0.1\nuser %s\n' "$FLEET_PORT" "$(id -un)"
+  readme_block '# velmora fleet broker: mosquitto.conf'; } >"$FLEET_DIR/mosquitto.conf"
+[ -s "$FLEET_DIR/velmora.acl" ] || { echo "demo: README has no broker ACL block" >&2; exit 1; }
+(cd "$FLEET_DIR" && exec mosquitto -c mosquitto.conf) >"$FLEET_DIR/broker.log" 2>&1 &
 pids+=($!)
 FLEET_URI="mqtt://127.0.0.1:$FLEET_PORT"
 echo "fleet broker on $FLEET_URI"
@@ -204,9 +208,14 @@ cli logout
 step "several stations: site-b with 4 vehicles of its own, and velmora-fleetview showing both"
 SITE_B_PORT=$("$PYTHON_FOR_PORT" -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 mkdir -p "$DEMO_DIR/site-b"
-"$SIM" --udp "127.0.0.1:$SITE_B_PORT" --listen 0 --count 4 --first-id 11 --fix-after-s 1 --home 22.5445,113.9490 \
-  >"$DEMO_DIR/sim-b.out" 2>"$DEMO_DIR/sim-b.log" &
-pids+=($!)
+# One simulator a vehicle, each from its own spot of the site, so the map shows them apart.
+i=0
+for home in 22.5445,113.9490 22.5449,113.9496 22.5441,113.9499 22.5452,113.9486; do
+  "$SIM" --udp "127.0.0.1:$SITE_B_PORT" --listen 0 --count 1 --first-id $((11 + i)) --fix-after-s 1 --home "$home" \
+    >"$DEMO_DIR/sim-b$i.out" 2>"$DEMO_DIR/sim-b$i.log" &
+  pids+=($!)
+  i=$((i + 1))
+done
 VELMORA_FLEET_PASSWORD=site-b-pw "$STATION" --data-dir "$DEMO_DIR/site-b" --endpoint-dir "$DEMO_DIR/site-b" --no-cloud \
   --log-level warn --udp "$SITE_B_PORT" --fleet-broker "$FLEET_URI" --station-id site-b --fleet-user site-b \
   >"$DEMO_DIR/site-b.out" 2>"$DEMO_DIR/site-b.err" &
@@ -222,17 +231,20 @@ echo "fleet viewer: $VIEW_URL"
 fleet_rows() {
   "$PYTHON_FOR_PORT" -c '
 import json, sys, urllib.request
+# No fix: no position, shown as "-" (never 0/0).
+at = lambda x, width: ("%*.6f" % (width, x)) if x is not None else "%*s" % (width, "-")
 for v in json.load(urllib.request.urlopen(sys.argv[1] + "api/v1/fleet"))["vehicles"]:
-    print("%-8s %-4s %-6s %10.6f %11.6f %6.1f  %s" % (v["station"], v["vehicleId"], "alive" if v["alive"] else "grey",
-                                                  v["lat"], v["lon"], v["alt"], v["flightModeText"]))' "$VIEW_URL"
+    print("%-8s %-4s %-6s %s %s %6.1f  %s" % (v["station"], v["vehicleId"], "alive" if v["alive"] else "grey",
+                                          at(v["lat"], 10), at(v["lon"], 11), v["alt"], v["flightModeText"]))' "$VIEW_URL"
 }
-for _ in $(seq 50); do [ "$(fleet_rows 2>/dev/null | grep -c alive)" -ge 7 ] && break; sleep 0.2; done
+# A station counts as live from its second status (5 s apart).
+for _ in $(seq 100); do [ "$(fleet_rows 2>/dev/null | grep -c alive)" -ge 7 ] && break; sleep 0.2; done
 echo "STATION  ID   LINK          LAT         LON    ALT  MODE"
 fleet_rows
 "$PYTHON_FOR_PORT" -c '
 import json, sys, urllib.request
 for s in json.load(urllib.request.urlopen(sys.argv[1] + "api/v1/stations"))["stations"]:
-    print("station %-8s %-8s %d vehicles, started %s" % (s["id"], "online" if s["online"] else "offline", s["vehicles"],
+    print("station %-8s %-11s %d vehicles, started %s" % (s["id"], s["state"], s["vehicles"],
                                                        s["startedAt"]))' "$VIEW_URL"
 cli fleet.status
 if [ -n "$VIEW_URL" ] && command -v chromium >/dev/null; then

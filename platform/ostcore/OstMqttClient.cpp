@@ -5,6 +5,7 @@
 #include <QUrl>
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
@@ -151,6 +152,7 @@ bool OstMqttClient::startAttempt()
 {
     // A fresh handle per attempt: the last one's thread may still be stuck in its connect.
     retireLink();
+    ++m_attemptsSinceLoss;
     auto link = std::make_shared<Link>();
     link->mosq = mosquitto_new(m_clientId.empty() ? nullptr : m_clientId.c_str(), true, link.get());
     if (!link->mosq) {
@@ -159,6 +161,8 @@ bool OstMqttClient::startAttempt()
     }
     // Our own thread runs the loop: calls from the client's thread then only queue packets.
     mosquitto_threaded_set(link->mosq, true);
+    if (m_v5)
+        mosquitto_int_option(link->mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     mosquitto_connect_callback_set(link->mosq, &OstMqttClient::handleConnect);
     mosquitto_disconnect_callback_set(link->mosq, &OstMqttClient::handleDisconnect);
     mosquitto_message_callback_set(link->mosq, &OstMqttClient::handleMessage);
@@ -455,7 +459,8 @@ void OstMqttClient::onConnect(mosquitto* mosq, int rc)
     if (rc != 0) {
         if (!m_refusalLogged.exchange(true))
             spdlog::error("<mqtt> broker refused the connection: {}, code: {}, serverUri: {}, username: {}",
-                          mosquitto_connack_string(rc), rc, m_serverUri, userName());
+                          rc > 5 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc), rc, m_serverUri,
+                          userName());
         setState(State::Refused);
         mosquitto_disconnect(mosq);  // ends this network thread; the retry starts a new one
         // The timer lives on the client's thread, which also stops it.
@@ -474,6 +479,8 @@ void OstMqttClient::onConnect(mosquitto* mosq, int rc)
         Qt::QueuedConnection);
     m_refusalLogged = false;
     m_outageLogged = false;
+    if (m_lossPending.exchange(false) && m_attemptsSinceLoss == 1)
+        ++m_takenOver;
     size_t count = 0;
     bool changed = false;
     {
@@ -493,6 +500,14 @@ void OstMqttClient::onDisconnect(mosquitto* mosq, int rc)
     if (rc == 0)
         return;  // asked for, after a refusal
     const bool refused = m_state == State::Refused;
+    if (rc == MQTT_RC_SESSION_TAKEN_OVER) {
+        ++m_takenOver;
+        spdlog::warn("<MqttClient> {}:{} closed the session of '{}': another client connected with that id", m_host,
+                     m_port, m_clientId);
+    } else if (!refused) {
+        m_attemptsSinceLoss = 0;
+        m_lossPending = true;
+    }
     if (!refused) {
         noteOutage(mosquitto_strerror(rc));
         setState(State::Connecting);

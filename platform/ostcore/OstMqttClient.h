@@ -52,6 +52,11 @@
 // - A subscribe() or unsubscribe() that races the connect is not lost: the switch to Connected
 //   and the subscriptions made for it are one step under the client's lock, and subscribe()
 //   and unsubscribe() decide under that lock whether to send now or leave it to the connect.
+// - takenOverCount() counts the sessions that looked taken over by another client with the
+//   same id: the broker said so (MQTT 5, setProtocolV5(), reason "session taken over"), or the
+//   connection was lost while the broker stayed reachable (the first retry got straight back
+//   in), which is how mosquitto's takeover looks to the client (it closes the socket before its
+//   DISCONNECT is out). A network blip counts too: a caller reads a streak, not one.
 // - Every call belongs to the client's thread, except isConnected(), state(),
 //   lastConnackCode(), serverUri() and userName(). Each connectToServer() and each retry after
 //   a refusal starts from a fresh libmosquitto handle.
@@ -135,6 +140,9 @@ public:
     void setCaFile(const std::string& path) { m_caFile = path; }
     static void setDefaultCaFile(const std::string& path);
     bool usesTls() const { return m_tls; }
+    void setProtocolV5(bool v5) { m_v5 = v5; }
+    // Sessions that looked taken over (see above); any thread.
+    std::uint64_t takenOverCount() const { return m_takenOver; }
     // Replaces the reconnect back-off (tests: short delays, a seeded source).
     void setBackoff(OstMqttBackoff backoff);
 
@@ -209,6 +217,10 @@ private:
     bool m_deliveryPosted = false;
     std::atomic<std::uint64_t> m_dropped{0};
     std::atomic<std::uint64_t> m_oversized{0};
+    std::atomic<std::uint64_t> m_takenOver{0};
+    std::atomic<bool> m_lossPending{false};  // lost, not yet back
+    std::atomic<int> m_attemptsSinceLoss{0};
+    bool m_v5 = false;  // client's thread only
     std::atomic<size_t> m_inboxLimit{kMostQueuedMessages};
     std::atomic<int> m_pendingPublishes{0};
     struct Will {

@@ -5,6 +5,7 @@
 #include "vehicle/VehicleController.h"
 
 #include "OstMqttClient.h"
+#include "OstMqttMessageReceiver.h"
 
 #include <QDateTime>
 #include <QRegularExpression>
@@ -13,7 +14,9 @@
 
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 using nlohmann::json;
@@ -78,6 +81,8 @@ QString FleetPublisher::checkBrokerUri(const QString& uri)
 bool FleetPublisher::start(QString* error)
 {
     QString why = checkStationId(m_options.stationId);
+    if (why.isEmpty() && (m_options.statusEverySec < 1 || m_options.statusEverySec > 3600))
+        why = QStringLiteral("the status interval must be 1-3600 s");
     if (why.isEmpty())
         why = checkBrokerUri(m_options.brokerUri);
     if (why.isEmpty() && !m_vehicles)
@@ -91,11 +96,20 @@ bool FleetPublisher::start(QString* error)
     m_startedAt = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toStdString();
     m_client = std::make_unique<OstMqttClient>(m_options.brokerUri.toStdString(),
                                                "velmora-station-" + m_options.stationId.toStdString());
+    m_client->setProtocolV5(true);
     m_client->setWill(topic("status"), json({{"online", false}}).dump(), 1, true);
     connect(m_client.get(), &OstMqttClient::stateChanged, this, [this](OstMqttClient::State s) {
         if (s == OstMqttClient::State::Connected)
             onConnected();
     });
+    // The echo check (see the header): our own topics, until our status comes back.
+    m_ownTopics = std::make_shared<OstMqttMessageReceiver>();
+    connect(
+        m_ownTopics.get(), &OstMqttMessageReceiver::messageReceived, this,
+        [this](const QString& t, const QByteArray& payload) { onOwnMessage(t.toStdString(), payload.toStdString()); });
+    m_client->registerMessageReceiver(m_ownTopics);
+    m_client->subscribe(topic("status"), 1);
+    m_client->subscribe(topic("vehicle/+"), 1);
     if (!m_client->connectToServer(m_options.user.toStdString(), m_options.password.toStdString(), kKeepAliveSec)) {
         if (error)
             *error = QStringLiteral("cannot connect to %1").arg(m_options.brokerUri);
@@ -120,6 +134,9 @@ void FleetPublisher::stop()
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     m_client->disconnectFromServer();
+    if (m_ownTopics)
+        m_client->unregisterMessageReceiver(m_ownTopics);
+    m_ownTopics.reset();
     m_client.reset();
     spdlog::info("<fleet-pub> stopped: {} published, {} dropped", m_published, m_dropped);
 }
@@ -139,6 +156,95 @@ bool FleetPublisher::publish(const std::string& leaf, const std::string& payload
     return true;
 }
 
+void FleetPublisher::onOwnMessage(const std::string& t, const std::string& payload)
+{
+    if (!m_ownTopics || m_echoed || payload.empty())
+        return;
+    const std::string vehiclePrefix = topic("vehicle/");
+    if (t.rfind(vehiclePrefix, 0) == 0) {
+        // A retained state this run has not published: a vehicle from before a crash, cleared
+        // by the next tick unless the station has it again.
+        const int id = std::atoi(t.c_str() + vehiclePrefix.size());
+        if (id >= 1 && id <= 255 && !m_sent.count(id))
+            m_retained.insert(id);
+        return;
+    }
+    const json doc = json::parse(payload, nullptr, false);
+    if (t != topic("status") || !doc.is_object() || doc.value("startedAt", std::string()) != m_startedAt)
+        return;
+    m_echoed = true;
+    if (m_notReaching) {
+        m_notReaching = false;
+        m_lastError.clear();
+    }
+    spdlog::info("<fleet-pub> the broker has this station's status: publishes arrive");
+    // Not from inside the receiver's own signal: it goes away with its registration.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (!m_client || !m_ownTopics)
+                return;
+            m_client->unregisterMessageReceiver(m_ownTopics);
+            m_ownTopics.reset();
+            m_client->unsubscribe(topic("status"));
+            m_client->unsubscribe(topic("vehicle/+"));
+        },
+        Qt::QueuedConnection);
+}
+
+void FleetPublisher::checkHealth(int64_t now)
+{
+    const int64_t echoWaitMs = int64_t(kEchoWaitStatuses) * m_options.statusEverySec * 1000;
+    if (m_client->isConnected() && !m_echoed && !m_notReaching && m_connectedAtMs &&
+        now - m_connectedAtMs > echoWaitMs) {
+        m_notReaching = true;
+        m_lastError = "publishes are not reaching the broker: its own status never came back (is --fleet-user '" +
+                      m_options.user.toStdString() + "' the station id, and may it write velmora/fleet/" +
+                      m_options.stationId.toStdString() + "/?)";
+        spdlog::error("<fleet-pub> {}", m_lastError);
+    }
+    // A session lost while the broker stays reachable, again and again: another client logs in
+    // with this account (one loss alone may be the network).
+    const uint64_t takenOver = m_client->takenOverCount();
+    if (takenOver != m_takenOverSeen) {
+        m_takenOverSeen = takenOver;
+        m_takeoverTimes.push_back(now);
+    }
+    while (!m_takeoverTimes.empty() && now - m_takeoverTimes.front() > kTakeoverWindowMs)
+        m_takeoverTimes.pop_front();
+    if (m_takeoverTimes.size() >= kTakeoversReported) {
+        m_lastError = "session taken over " + std::to_string(takenOver) +
+                      " times: another client logs in to the broker as '" + m_options.user.toStdString() +
+                      "' (a second station with this id?)";
+        if (now - m_takeoverLoggedMs >= kTakeoverWindowMs) {
+            m_takeoverLoggedMs = now;
+            spdlog::error("<fleet-pub> {}", m_lastError);
+        }
+    }
+}
+
+std::string FleetPublisher::fitted(json doc)
+{
+    std::string text = doc.dump();
+    if (text.size() <= kMostDocumentBytes)
+        return text;
+    ++m_trimmed;
+    auto& alerts = doc["alerts"];
+    // Lowest level first ("Info" < "Warning" < "Critical" as texts go: I < W, C first).
+    std::stable_sort(alerts.begin(), alerts.end(), [](const json& a, const json& b) {
+        auto rank = [](const json& x) {
+            const std::string l = x.value("level", std::string());
+            return l == "Critical" ? 0 : l == "Warning" ? 1 : 2;
+        };
+        return rank(a) < rank(b);
+    });
+    while (text.size() > kMostDocumentBytes && !alerts.empty()) {
+        alerts.erase(alerts.end() - 1);
+        text = doc.dump();
+    }
+    return text;
+}
+
 void FleetPublisher::onConnected()
 {
     m_fresh = true;
@@ -146,17 +252,25 @@ void FleetPublisher::onConnected()
     QMetaObject::invokeMethod(this, &FleetPublisher::tick, Qt::QueuedConnection);
 }
 
-void FleetPublisher::publishStatus()
+void FleetPublisher::publishStatus(const QSet<int>& present)
 {
-    const auto count = int64_t(m_sent.size());
+    QList<int> ids = present.values();
+    std::sort(ids.begin(), ids.end());
+    const int64_t now = FleetReadModel::nowMs();
     if (publish("status",
                 json({{"online", true},
                       {"version", m_options.version.toStdString()},
-                      {"vehicles", count},
-                      {"startedAt", m_startedAt}})
+                      {"vehicles", ids.size()},
+                      {"vehicleIds", std::vector<int>(ids.begin(), ids.end())},
+                      {"startedAt", m_startedAt},
+                      {"time", now},
+                      {"statusEveryS", m_options.statusEverySec}})
                     .dump(),
-                true))
-        m_statusVehicles = count;
+                true)) {
+        m_statusIds = present;
+        m_statusSent = true;
+        m_statusAtMs = now;
+    }
 }
 
 QString FleetPublisher::english(const char* context, const QString& text) const
@@ -220,11 +334,15 @@ void FleetPublisher::tick()
     if (!m_client || !m_vehicles)
         return;
     const bool connected = m_client->isConnected();
+    const int64_t now = FleetReadModel::nowMs();
     if (connected && m_fresh) {
         m_fresh = false;
         m_sent.clear();
-        m_statusVehicles = -1;
+        m_statusSent = false;
+        m_connectedAtMs = now;
     }
+    checkHealth(now);
+    const int64_t refreshMs = int64_t(m_options.statusEverySec) * 1000;
     QSet<int> present;
     for (const auto& v : m_vehicles->vehicleList()) {
         if (v->vehicleControllerType() == VehicleControllerType::Remote || v->vehicleId() < 1)
@@ -234,16 +352,17 @@ void FleetPublisher::tick()
         json doc = vehicleDocument(*v);
         collectAlerts(*v, doc["alerts"]);
         const auto sent = m_sent.find(id);
-        if (sent != m_sent.end() && sent->second == doc)
+        if (sent != m_sent.end() && sent->second == doc && now - m_sentAtMs[id] < refreshMs)
             continue;
         if (!connected || m_client->pendingPublishCount() > kMostPending) {
             ++m_deferred;
             continue;
         }
         json payload = doc;
-        payload["time"] = FleetReadModel::nowMs();
-        if (publish("vehicle/" + std::to_string(id), payload.dump(), true)) {
+        payload["time"] = now;
+        if (publish("vehicle/" + std::to_string(id), fitted(std::move(payload)), true)) {
             m_sent[id] = std::move(doc);
+            m_sentAtMs[id] = now;
             m_retained.insert(id);
         }
     }
@@ -258,10 +377,11 @@ void FleetPublisher::tick()
         if (publish("vehicle/" + std::to_string(id), std::string(), true)) {
             m_retained.remove(id);
             m_sent.erase(id);
+            m_sentAtMs.erase(id);
         }
     }
-    if (m_statusVehicles != int64_t(m_sent.size()))
-        publishStatus();
+    if (!m_statusSent || m_statusIds != present || now - m_statusAtMs >= refreshMs)
+        publishStatus(present);
     while (!m_alertQueue.empty() && m_client->pendingPublishCount() <= kMostPending &&
            publish("alert", m_alertQueue.front(), false))
         m_alertQueue.pop_front();
@@ -282,7 +402,15 @@ json FleetPublisher::status() const
               {"queuedAlerts", m_alertQueue.size()},
               {"pending", m_client ? m_client->pendingPublishCount() : 0},
               {"vehicles", m_sent.size()},
-              {"startedAt", m_startedAt}};
+              {"startedAt", m_startedAt},
+              {"statusEveryS", m_options.statusEverySec},
+              {"trimmed", m_trimmed},
+              {"takenOver", m_client ? m_client->takenOverCount() : 0},
+              {"check", !m_client       ? "stopped"
+                        : m_echoed      ? "publishes reach the broker"
+                        : m_notReaching ? "publishes are not reaching the broker"
+                                        : "waiting for the broker to echo the status"},
+              {"lastError", m_lastError.empty() ? json(nullptr) : json(m_lastError)}};
     if (m_client && m_client->lastConnackCode())
         s["lastConnackCode"] = *m_client->lastConnackCode();
     return s;

@@ -13,7 +13,7 @@ using nlohmann::json;
 
 namespace {
 
-enum class Kind { Number, Int, Text, Flag, Age, Latitude, Longitude, Alerts };
+enum class Kind { Number, Int, Text, Flag, Age, Latitude, Longitude, Alerts, Ids, Interval };
 
 struct Field {
     const char* name;
@@ -54,8 +54,9 @@ const Field kAlertFields[] = {{"id", Kind::Text},
 const Field kAlertEventFields[] = {{"vehicleId", Kind::Int},    {"vehicleCode", Kind::Text}, {"raised", Kind::Flag},
                                    {"id", Kind::Text},          {"level", Kind::Text},       {"message", Kind::Text},
                                    {"sourceField", Kind::Text}, {"timestampMs", Kind::Int}};
-const Field kStatusFields[] = {
-    {"online", Kind::Flag}, {"version", Kind::Text}, {"vehicles", Kind::Int}, {"startedAt", Kind::Text}};
+const Field kStatusFields[] = {{"online", Kind::Flag},          {"version", Kind::Text},   {"vehicles", Kind::Int},
+                               {"vehicleIds", Kind::Ids},       {"startedAt", Kind::Text}, {"time", Kind::Int},
+                               {"statusEveryS", Kind::Interval}};
 constexpr size_t kMostTextBytes = 256;
 constexpr size_t kMostAlertsPerVehicle = 64;
 const char* const kLevels[] = {"Info", "Warning", "Critical"};
@@ -96,10 +97,21 @@ std::string check(const Field& f, const json& value)
                                                                              : "";
     case Kind::Flag: return value.is_boolean() ? "" : "is not true or false";
     case Kind::Age: return value.is_null() || (value.is_number_integer() && value >= 0) ? "" : "is not an age";
-    case Kind::Latitude: return value.is_number() && std::abs(value.get<double>()) <= 90.0 ? "" : "is not a latitude";
+    // null: no fix, no position.
+    case Kind::Latitude:
+        return value.is_null() || (value.is_number() && std::abs(value.get<double>()) <= 90.0) ? ""
+                                                                                               : "is not a latitude";
     case Kind::Longitude:
-        return value.is_number() && std::abs(value.get<double>()) <= 180.0 ? "" : "is not a longitude";
+        return value.is_null() || (value.is_number() && std::abs(value.get<double>()) <= 180.0) ? ""
+                                                                                                : "is not a longitude";
     case Kind::Alerts: return value.is_array() && value.size() <= kMostAlertsPerVehicle ? "" : "is not an alert list";
+    case Kind::Ids:
+        return value.is_array() && value.size() <= 255 &&
+                       std::all_of(value.begin(), value.end(),
+                                   [](const json& id) { return id.is_number_integer() && id >= 1 && id <= 255; })
+                   ? ""
+                   : "is not a list of vehicle ids";
+    case Kind::Interval: return value.is_number_integer() && value >= 1 && value <= 3600 ? "" : "is not 1-3600 s";
     }
     return "is unknown";
 }
@@ -134,8 +146,10 @@ int levelOf(const json& alert)
 
 }  // namespace
 
-BrokerFleetModel::BrokerFleetModel(std::function<json()> linkState)
+BrokerFleetModel::BrokerFleetModel(std::function<json()> linkState, std::function<int64_t()> clockMs)
     : m_linkState(std::move(linkState))
+    , m_clockMs(clockMs ? std::move(clockMs) : [] { return QDateTime::currentMSecsSinceEpoch(); })
+    , m_connectedAtMs(m_clockMs())
 {
 }
 
@@ -147,7 +161,7 @@ bool BrokerFleetModel::drop(uint64_t Counters::*counter, const char* reason, std
     if (error)
         *error = why;
     // One line a second per reason: a flood of bad messages must not flood the log.
-    const int64_t now = QDateTime::currentMSecsSinceEpoch();
+    const int64_t now = m_clockMs();
     int64_t& last = m_lastLogMs[reason];
     uint64_t& quiet = m_quietDrops[reason];
     if (now - last >= 1000) {
@@ -196,23 +210,30 @@ bool BrokerFleetModel::handleMessage(std::string_view topic, std::string_view pa
 
 BrokerFleetModel::Station* BrokerFleetModel::station(const std::string& id, std::string_view topic, std::string* error)
 {
-    if (const auto it = m_stations.find(id); it != m_stations.end())
+    const int64_t now = m_clockMs();
+    if (const auto it = m_stations.find(id); it != m_stations.end()) {
+        it->second.heardAtMs = now;
         return &it->second;
+    }
+    forgetSilentStations(now);
     if (m_stations.size() >= kMostStations) {
         drop(&Counters::overLimit, "too many stations", topic, error, std::to_string(kMostStations) + " known");
         return nullptr;
     }
-    return &m_stations[id];
+    Station& s = m_stations[id];
+    s.heardAtMs = now;
+    return &s;
 }
 
 bool BrokerFleetModel::applyStatus(const std::string& id, std::string_view topic, std::string_view payload,
                                    std::string* error)
 {
+    const int64_t now = m_clockMs();
     if (payload.empty()) {
         // The retained status was cleared: the station is gone, or not yet back.
-        if (const auto it = m_stations.find(id); it != m_stations.end()) {
+        if (const auto it = m_stations.find(id); it != m_stations.end() && it->second.online) {
             it->second.online = false;
-            m_alertsDirty = true;
+            it->second.saidOfflineAtMs = now;
         }
         return true;
     }
@@ -226,13 +247,35 @@ bool BrokerFleetModel::applyStatus(const std::string& id, std::string_view topic
     Station* s = station(id, topic, error);
     if (!s)
         return false;
-    s->online = doc["online"].get<bool>();
+    const bool online = doc["online"].get<bool>();
+    if (s->online && !online)
+        s->saidOfflineAtMs = now;
+    s->online = online;
+    if (doc.contains("statusEveryS"))
+        s->statusEveryMs = doc["statusEveryS"].get<int64_t>() * 1000;
+    if (online && doc.contains("time")) {
+        const int64_t time = doc["time"].get<int64_t>();
+        if (!s->baselineSeen) {
+            // Maybe the broker's retained copy: it proves nothing about now.
+            s->baselineSeen = true;
+            s->baselineTimeMs = time;
+        } else if (time != s->baselineTimeMs && (!s->confirmed || time > s->liveTimeMs)) {
+            s->confirmed = true;
+            s->liveAtMs = now;
+            s->liveTimeMs = time;
+        }
+    }
+    if (doc.contains("vehicleIds")) {
+        std::vector<int> listed = doc["vehicleIds"].get<std::vector<int>>();
+        std::sort(listed.begin(), listed.end());
+        for (auto it = s->vehicles.begin(); it != s->vehicles.end();)
+            it = std::binary_search(listed.begin(), listed.end(), it->first) ? std::next(it) : s->vehicles.erase(it);
+    }
     s->version = doc.value("version", s->version);
     s->startedAt = doc.value("startedAt", s->startedAt);
     const QDateTime started = QDateTime::fromString(QString::fromStdString(s->startedAt), Qt::ISODateWithMs);
     s->startedAtMs = started.isValid() ? started.toMSecsSinceEpoch() : 0;
     s->announcedVehicles = doc.value("vehicles", s->online ? s->announcedVehicles : 0);
-    m_alertsDirty = true;
     return true;
 }
 
@@ -241,7 +284,7 @@ bool BrokerFleetModel::applyVehicle(const std::string& id, int vehicle, std::str
 {
     if (payload.empty()) {
         if (const auto it = m_stations.find(id); it != m_stations.end())
-            m_alertsDirty |= it->second.vehicles.erase(vehicle) > 0;
+            it->second.vehicles.erase(vehicle);
         return true;
     }
     json doc = json::parse(payload, nullptr, false);
@@ -273,10 +316,7 @@ bool BrokerFleetModel::applyVehicle(const std::string& id, int vehicle, std::str
         a["vehicleId"] = vehicle;
         a["vehicleCode"] = doc.value("code", std::string());
     }
-    if (alerts != state.alerts) {
-        state.alerts = std::move(alerts);
-        m_alertsDirty = true;
-    }
+    state.alerts = std::move(alerts);
     state.alive = doc.value("alive", false);
     state.timeMs = doc.value("time", int64_t(0));
     json v = {{"key", key},
@@ -294,7 +334,9 @@ bool BrokerFleetModel::applyVehicle(const std::string& id, int vehicle, std::str
         if (it != doc.end())
             v[f.name] = std::move(*it);
         else
-            v[f.name] = f.kind == Kind::Text ? json("") : f.kind == Kind::Age ? json(nullptr) : json(0);
+            v[f.name] = f.kind == Kind::Text                                                           ? json("")
+                        : f.kind == Kind::Age || f.kind == Kind::Latitude || f.kind == Kind::Longitude ? json(nullptr)
+                                                                                                       : json(0);
     }
     state.v = std::move(v);
     return true;
@@ -319,7 +361,25 @@ bool BrokerFleetModel::applyAlert(const std::string& id, std::string_view topic,
 void BrokerFleetModel::setBrokerConnected(bool connected)
 {
     m_brokerConnected = connected;
-    m_alertsDirty = true;
+    m_connectedAtMs = m_clockMs();
+    // Whatever arrives first after a connect may be the broker's retained copy.
+    for (auto& [id, s] : m_stations) {
+        s.confirmed = false;
+        s.baselineSeen = false;
+    }
+}
+
+void BrokerFleetModel::forgetSilentStations(int64_t now)
+{
+    for (auto it = m_stations.begin(); it != m_stations.end();) {
+        if (now - it->second.heardAtMs > m_forgetAfterMs && !live(it->second, now)) {
+            spdlog::info("<fleet-view> forgot station '{}': not heard from for {} s", it->first,
+                         (now - it->second.heardAtMs) / 1000);
+            it = m_stations.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 json BrokerFleetModel::countersJson() const
@@ -338,26 +398,52 @@ size_t BrokerFleetModel::vehicleCount() const
     return n;
 }
 
-bool BrokerFleetModel::current(const Station& s, const VehicleState& vehicle) const
+bool BrokerFleetModel::live(const Station& s, int64_t now) const
 {
-    return vehicle.alive && s.online && m_brokerConnected && vehicle.timeMs >= s.startedAtMs;
+    return s.online && s.confirmed && m_brokerConnected && now - s.liveAtMs <= kMissedStatuses * s.statusEveryMs;
 }
 
-json BrokerFleetModel::shown(const std::string&, const Station& s, const VehicleState& vehicle) const
+bool BrokerFleetModel::current(const Station& s, const VehicleState& vehicle, int64_t now) const
+{
+    const int64_t stationNow = s.liveTimeMs + (now - s.liveAtMs);
+    return vehicle.alive && live(s, now) && vehicle.timeMs >= s.startedAtMs &&
+           stationNow - vehicle.timeMs <= kMissedStatuses * s.statusEveryMs;
+}
+
+// "state", "offlineSince" and "lastStatusMs" of a station, on the viewer's clock.
+json BrokerFleetModel::stationTimes(const Station& s, int64_t now) const
+{
+    const bool isLive = live(s, now);
+    json since = nullptr;
+    if (!isLive && s.liveAtMs) {
+        const int64_t stale = s.liveAtMs + kMissedStatuses * s.statusEveryMs;
+        since = !s.online && s.saidOfflineAtMs >= s.liveAtMs ? s.saidOfflineAtMs : std::min(stale, now);
+    }
+    // Unconfirmed for as long as a live station takes to be heard; then it is not there.
+    const bool waiting =
+        s.online && m_brokerConnected && !s.confirmed && now - m_connectedAtMs <= kMissedStatuses * s.statusEveryMs;
+    const char* state = isLive ? "online" : waiting ? "unconfirmed" : "offline";
+    return {{"state", state}, {"offlineSince", since}, {"lastStatusMs", s.liveAtMs ? json(s.liveAtMs) : json(nullptr)}};
+}
+
+json BrokerFleetModel::shown(const Station& s, const VehicleState& vehicle, int64_t now) const
 {
     json v = vehicle.v;
-    v["alive"] = current(s, vehicle);
-    v["stationOnline"] = s.online && m_brokerConnected;
+    v["alive"] = current(s, vehicle, now);
+    v["stationOnline"] = live(s, now);
+    v["lastSeenMs"] = s.liveAtMs && vehicle.timeMs ? json(vehicle.timeMs - (s.liveTimeMs - s.liveAtMs)) : json(nullptr);
     return v;
 }
 
 std::vector<FleetPageSource::Vehicle> BrokerFleetModel::vehicles()
 {
+    const int64_t now = m_clockMs();
+    forgetSilentStations(now);
     std::vector<Vehicle> list;
     list.reserve(vehicleCount());
     for (const auto& [id, s] : m_stations)
         for (const auto& [vehicle, state] : s.vehicles)
-            list.push_back({state.v["key"].get<std::string>(), shown(id, s, state), json::object()});
+            list.push_back({state.v["key"].get<std::string>(), shown(s, state, now), json::object()});
     return list;
 }
 
@@ -369,26 +455,42 @@ json BrokerFleetModel::fleet()
         list.push_back(std::move(v));
     }
     const auto count = list.size();
-    return {{"vehicles", std::move(list)},
-            {"count", count},
-            {"activeVehicleId", nullptr},
-            {"time", QDateTime::currentMSecsSinceEpoch()}};
+    return {{"vehicles", std::move(list)}, {"count", count}, {"activeVehicleId", nullptr}, {"time", m_clockMs()}};
 }
 
 json BrokerFleetModel::alerts()
 {
-    if (m_alertsDirty) {
-        // By station, then vehicle: the page lists them in this order within each level.
+    const int64_t now = m_clockMs();
+    // Also when nothing arrived: a station's liveness changes with time alone.
+    if (m_alertsDoc.is_null() || now - m_alertsBuiltMs >= kAlertsEveryMs) {
+        // By station, then vehicle: the page lists them in this order within each level. Each
+        // vehicle and each station has a bounded share, the most severe first.
+        auto bySeverity = [](const json& a, const json& b) { return levelOf(a) > levelOf(b); };
         json list = json::array();
-        for (const auto& [id, s] : m_stations)
-            for (const auto& [vehicle, state] : s.vehicles)
-                for (json a : state.alerts) {
-                    a["stationOnline"] = s.online && m_brokerConnected;
-                    list.push_back(std::move(a));
-                }
+        size_t omitted = 0;
+        for (const auto& [id, s] : m_stations) {
+            std::vector<json> station;
+            for (const auto& [vehicle, state] : s.vehicles) {
+                std::vector<json> mine(state.alerts.begin(), state.alerts.end());
+                std::stable_sort(mine.begin(), mine.end(), bySeverity);
+                omitted += mine.size() > kMostShownAlertsPerVehicle ? mine.size() - kMostShownAlertsPerVehicle : 0;
+                mine.resize(std::min(mine.size(), kMostShownAlertsPerVehicle));
+                station.insert(station.end(), mine.begin(), mine.end());
+            }
+            if (station.size() > kMostShownAlertsPerStation) {
+                std::stable_sort(station.begin(), station.end(), bySeverity);
+                omitted += station.size() - kMostShownAlertsPerStation;
+                station.resize(kMostShownAlertsPerStation);
+            }
+            const bool online = live(s, now);
+            for (json& a : station) {
+                a["stationOnline"] = online;
+                list.push_back(std::move(a));
+            }
+        }
         const auto count = list.size();
-        m_alertsDoc = {{"alerts", std::move(list)}, {"count", count}};
-        m_alertsDirty = false;
+        m_alertsDoc = {{"alerts", std::move(list)}, {"count", count}, {"omitted", omitted}};
+        m_alertsBuiltMs = now;
     }
     return m_alertsDoc;
 }
@@ -412,18 +514,22 @@ json BrokerFleetModel::link()
 
 json BrokerFleetModel::stations()
 {
+    const int64_t now = m_clockMs();
+    forgetSilentStations(now);
     json list = json::array();
     for (const auto& [id, s] : m_stations) {
         size_t alive = 0;
         for (const auto& [vehicle, state] : s.vehicles)
-            alive += current(s, state);
-        list.push_back({{"id", id},
-                        {"online", s.online && m_brokerConnected},
-                        {"version", s.version},
-                        {"startedAt", s.startedAt},
-                        {"vehicles", s.vehicles.size()},
-                        {"aliveVehicles", alive},
-                        {"alertEvents", s.alertEvents}});
+            alive += current(s, state, now);
+        json entry = {{"id", id},
+                      {"online", live(s, now)},
+                      {"version", s.version},
+                      {"startedAt", s.startedAt},
+                      {"vehicles", s.vehicles.size()},
+                      {"aliveVehicles", alive},
+                      {"alertEvents", s.alertEvents}};
+        entry.update(stationTimes(s, now));
+        list.push_back(std::move(entry));
     }
     const auto count = list.size();
     return {{"stations", std::move(list)}, {"count", count}};

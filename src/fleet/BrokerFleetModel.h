@@ -8,12 +8,30 @@
 //   velmora/fleet/<station>/alert        one alert raised or cleared
 //
 // Choices:
+// - A station is "online" only when the viewer has heard it live: stations publish their status
+//   every "statusEveryS" seconds (5) with their own "time". After every (re)connect of the viewer
+//   each station is "unconfirmed" until a status arrives whose time differs from the first one
+//   heard since the connect (that first one may be the broker's retained copy, however old),
+//   "offline" when none has come within kMissedStatuses intervals of the connect, and a station
+//   whose last such status is older than kMissedStatuses intervals (viewer clock) is "offline"
+//   again. So a station that died while the broker was down, or whose main thread
+//   hangs while its network thread keeps the connection, greys out. "offlineSince" is when it
+//   stopped being live as far as the viewer knows (null when it never was).
 // - A vehicle is keyed "<station>/<id>" and carries "station" and "key"; its "alive" is what its
-//   station said AND that station is online, so the vehicles of a station whose status turns
-//   offline (its last will, or its own goodbye) grey out at once and keep their last position.
-//   The same holds for every station while the viewer itself has lost the broker, and for a
-//   vehicle whose retained state is older than its station's startedAt: a restarted station
-//   shows its vehicles alive only once it has heard them itself.
+//   station said AND that station is online AND its state is younger than kMissedStatuses
+//   status intervals (station clock: the state's "time" against the station's latest status
+//   time plus the time since it arrived, so the two machines' clocks need not agree) AND not
+//   older than the station's startedAt. The vehicles of a station that is not online grey out
+//   and keep their last position. "lastSeenMs" is when its state was made, on the viewer's
+//   clock (null until a live status gives the offset).
+// - A status lists "vehicleIds": any other vehicle of that station is dropped (a vehicle that
+//   did not come back after a crash is not a ghost).
+// - A station not heard from for forgetAfterMs (a day) is forgotten, so the kMostStations slots
+//   are not a lifetime limit.
+// - The alerts document carries at most kMostShownAlertsPerVehicle alerts of a vehicle and
+//   kMostShownAlertsPerStation of a station (the most severe first; "omitted" counts the rest),
+//   and is rebuilt at most once every kAlertsEveryMs: one station's flood of changing alerts
+//   costs the viewer one bounded document a second.
 // - Broker input is untrusted. A payload over kMostPayloadBytes, one that is not a JSON object,
 //   a known field of the wrong type (or a position out of range), a topic outside the layout
 //   above (a station id is 1-64 of [A-Za-z0-9_.-], a vehicle id 1-255), and a new station past
@@ -38,6 +56,12 @@ public:
     static constexpr size_t kMostPayloadBytes = 16 * 1024;
     static constexpr size_t kMostStations = 256;
     static constexpr const char* kTopicRoot = "velmora/fleet/";
+    static constexpr int kMissedStatuses = 3;
+    static constexpr int64_t kDefaultStatusEveryMs = 5000;
+    static constexpr int64_t kDefaultForgetAfterMs = 24 * 3600 * 1000;
+    static constexpr size_t kMostShownAlertsPerVehicle = 16;
+    static constexpr size_t kMostShownAlertsPerStation = 64;
+    static constexpr int64_t kAlertsEveryMs = 1000;
 
     struct Counters {
         uint64_t received = 0;
@@ -51,12 +75,15 @@ public:
     };
 
     // linkState: the viewer's own broker connection, shown as the page's link document.
-    explicit BrokerFleetModel(std::function<nlohmann::json()> linkState = {});
+    // clockMs: the viewer's clock (tests move it); default the system's.
+    explicit BrokerFleetModel(std::function<nlohmann::json()> linkState = {}, std::function<int64_t()> clockMs = {});
+    void setForgetAfterMs(int64_t ms) { m_forgetAfterMs = ms; }
 
     // One message as received; false when it was dropped (why in *error when given).
     bool handleMessage(std::string_view topic, std::string_view payload, std::string* error = nullptr);
     // While the viewer has lost the broker nothing it shows is current: every vehicle is shown
-    // not alive until the broker is back and the stations' states arrive again.
+    // not alive until the broker is back and the stations' live statuses arrive again; each
+    // change makes every station unconfirmed.
     void setBrokerConnected(bool connected);
     const Counters& counters() const { return m_counters; }
     nlohmann::json countersJson() const;
@@ -78,7 +105,15 @@ private:
         int64_t timeMs = 0;  // the station's clock when it said so
     };
     struct Station {
-        bool online = false;
+        bool online = false;  // as the station last said
+        bool confirmed = false;  // a live status since the viewer's connect
+        bool baselineSeen = false;  // the first status since the connect (maybe retained)
+        int64_t baselineTimeMs = 0;
+        int64_t statusEveryMs = kDefaultStatusEveryMs;
+        int64_t liveAtMs = 0;  // viewer clock: the last live status arrived
+        int64_t liveTimeMs = 0;  // station clock: that status's time
+        int64_t saidOfflineAtMs = 0;  // viewer clock: an offline status arrived
+        int64_t heardAtMs = 0;  // viewer clock: any message of it arrived
         std::string version;
         std::string startedAt;
         int64_t startedAtMs = 0;
@@ -93,15 +128,21 @@ private:
                       std::string* error);
     bool applyAlert(const std::string& station, std::string_view topic, std::string_view payload, std::string* error);
     Station* station(const std::string& id, std::string_view topic, std::string* error);
-    bool current(const Station& s, const VehicleState& vehicle) const;
-    nlohmann::json shown(const std::string& station, const Station& s, const VehicleState& vehicle) const;
+    bool live(const Station& s, int64_t now) const;
+    bool current(const Station& s, const VehicleState& vehicle, int64_t now) const;
+    nlohmann::json stationTimes(const Station& s, int64_t now) const;
+    void forgetSilentStations(int64_t now);
+    nlohmann::json shown(const Station& s, const VehicleState& vehicle, int64_t now) const;
 
     std::function<nlohmann::json()> m_linkState;
+    std::function<int64_t()> m_clockMs;
+    int64_t m_forgetAfterMs = kDefaultForgetAfterMs;
+    int64_t m_alertsBuiltMs = 0;
     std::map<std::string, Station> m_stations;
     bool m_brokerConnected = true;
+    int64_t m_connectedAtMs = 0;  // viewer clock: the last change of m_brokerConnected
     Counters m_counters;
     std::map<std::string, int64_t> m_lastLogMs;  // per reason
     std::map<std::string, uint64_t> m_quietDrops;  // per reason, since its last log line
-    bool m_alertsDirty = true;
     nlohmann::json m_alertsDoc;
 };

@@ -304,8 +304,9 @@ json vehicleWithoutLinkStats(const VehicleController& v, bool active)
             {"controllerType", v.vehicleControllerType() == VehicleControllerType::Remote ? "Remote" : "Local"},
             {"alive", v.alive()},
             {"active", active},
-            {"lat", lat},
-            {"lon", lon},
+            // A vehicle reports 0/0 until it has a fix: no position then, not a point off Africa.
+            {"lat", lat == 0 && lon == 0 ? json(nullptr) : json(lat)},
+            {"lon", lat == 0 && lon == 0 ? json(nullptr) : json(lon)},
             {"alt", alt},
             {"heading", heading},
             {"northSpd", north},

@@ -57,6 +57,17 @@ std::string GcsFleetHttpGuard::quoted(const QByteArray& raw)
     return out;
 }
 
+QString GcsFleetHttpGuard::rangeOf(const QHostAddress& address)
+{
+    bool mapped = false;
+    const quint32 v4 = address.toIPv4Address(&mapped);
+    if (mapped)
+        return QHostAddress(v4 & 0xffffff00u).toString() + "/24";
+    Q_IPV6ADDR v6 = address.toIPv6Address();
+    std::fill(v6.c + 8, v6.c + 16, 0);
+    return QHostAddress(v6).toString() + "/64";
+}
+
 qsizetype GcsFleetHttpGuard::headEnd(const QByteArray& buffered, qsizetype scanned)
 {
     return buffered.indexOf("\r\n\r\n", std::max<qsizetype>(0, scanned - 3));
@@ -176,6 +187,21 @@ GcsFleetHttpGuard::GcsFleetHttpGuard(QObject* parent)
     : QTcpServer(parent)
     , m_refusals([] { return QDateTime::currentMSecsSinceEpoch(); })
 {
+    m_acceptRetry.setInterval(kAcceptRetryMs);
+    connect(&m_acceptRetry, &QTimer::timeout, this, [this] {
+        if (isListening())
+            resumeAccepting();
+        m_acceptRetry.stop();
+    });
+    // QTcpServer pauses for good on an accept error other than a temporary one.
+    connect(this, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError error) {
+        // One line per streak: the retry fails once a second while descriptors stay short.
+        if (!m_acceptFailing)
+            spdlog::error("<fleet-web> cannot accept connections ({}): {}; trying again every {} ms", int(error),
+                          errorString().toStdString(), kAcceptRetryMs);
+        m_acceptFailing = true;
+        m_acceptRetry.start();
+    });
     m_refusalFlush.setInterval(1000);
     connect(&m_refusalFlush, &QTimer::timeout, this, [this] {
         if (!m_refusals.flush())
@@ -207,6 +233,10 @@ void GcsFleetHttpGuard::refuse(QTcpSocket* socket, int status, const std::string
 
 void GcsFleetHttpGuard::incomingConnection(qintptr descriptor)
 {
+    if (m_acceptFailing) {
+        m_acceptFailing = false;
+        spdlog::info("<fleet-web> accepting connections again");
+    }
     auto* socket = new QTcpSocket(this);
     if (!socket->setSocketDescriptor(descriptor)) {
         spdlog::warn("<fleet-web> cannot take a connection: {}", socket->errorString().toStdString());
@@ -216,14 +246,30 @@ void GcsFleetHttpGuard::incomingConnection(qintptr descriptor)
     // Until it is handed on, the connection is this guard's to close and delete.
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     const QString peer = socket->peerAddress().toString();
-    int& byPeer = m_openByPeer[peer];
-    if (m_open >= kMaxConnections || byPeer >= m_perPeerLimit) {
-        const bool peerFull = byPeer >= m_perPeerLimit;
-        if (byPeer == 0)
+    const QString range = rangeOf(socket->peerAddress());
+    auto full = [&] {
+        if (m_open >= kMaxConnections)
+            return "already " + std::to_string(kMaxConnections) + " connections";
+        if (m_openByPeer[peer] >= m_perPeerLimit)
+            return "already " + std::to_string(m_perPeerLimit) + " connections from this peer";
+        if (m_openByRange[range] >= perRangeLimit())
+            return "already " + std::to_string(perRangeLimit()) + " connections from " + range.toStdString();
+        return std::string();
+    };
+    // Room is made in the shared budgets that are full: any head for the total, one of the range
+    // for the range's. A peer over its own share is refused: it holds its 8 already.
+    for (std::string why = full(); !why.empty(); why = full()) {
+        const bool total = m_open >= kMaxConnections;
+        const bool peerFull = m_openByPeer[peer] >= m_perPeerLimit;
+        if (!peerFull && evictOldestWaiting([&](const QTcpSocket* s) {
+                return total || s->property("fleetRange").toString() == range;
+            }))
+            continue;
+        if (m_openByPeer[peer] == 0)
             m_openByPeer.erase(peer);
-        refuse(socket, 503,
-               peerFull ? "already " + std::to_string(m_perPeerLimit) + " connections from this peer"
-                        : "already " + std::to_string(kMaxConnections) + " connections");
+        if (m_openByRange[range] == 0)
+            m_openByRange.erase(range);
+        refuse(socket, 503, why);
         // A refusal is a few hundred bytes; a peer that does not take them is not waited for.
         QTimer::singleShot(1000, socket, &QTcpSocket::abort);
         return;
@@ -232,14 +278,20 @@ void GcsFleetHttpGuard::incomingConnection(qintptr descriptor)
     // several MiB autotuning grows to, and the rest of its answer waits where the deadline sees it.
     socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kSendBufferBytes);
     ++m_open;
-    ++byPeer;
+    ++m_openByPeer[peer];
+    ++m_openByRange[range];
     socket->setProperty("fleetPeer", peer);
-    connect(socket, &QObject::destroyed, this, [this, peer] {
+    socket->setProperty("fleetRange", range);
+    connect(socket, &QObject::destroyed, this, [this, peer, range, socket] {
+        m_waiting.removeOne(socket);
         --m_open;
         if (--m_openByPeer[peer] <= 0)
             m_openByPeer.erase(peer);
+        if (--m_openByRange[range] <= 0)
+            m_openByRange.erase(range);
     });
     socket->setProperty("fleetWaiting", true);
+    m_waiting.append(socket);
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { inspectSocket(socket); });
     QTimer::singleShot(kHeadTimeoutMs, socket, [this, socket] {
         if (!socket->property("fleetWaiting").toBool())
@@ -255,10 +307,30 @@ void GcsFleetHttpGuard::leaveBudget(QTcpSocket* socket)
 {
     if (!disconnect(socket, &QObject::destroyed, this, nullptr))
         return;
+    m_waiting.removeOne(socket);
     --m_open;
     const QString peer = socket->property("fleetPeer").toString();
     if (--m_openByPeer[peer] <= 0)
         m_openByPeer.erase(peer);
+    const QString range = socket->property("fleetRange").toString();
+    if (--m_openByRange[range] <= 0)
+        m_openByRange.erase(range);
+}
+
+bool GcsFleetHttpGuard::evictOldestWaiting(const std::function<bool(const QTcpSocket*)>& pick)
+{
+    const auto it = std::find_if(m_waiting.begin(), m_waiting.end(), pick);
+    if (it == m_waiting.end())
+        return false;
+    QTcpSocket* oldest = *it;
+    spdlog::warn("<fleet-web> closed {}: its request head was the oldest unfinished one and the budget was full",
+                 peerOf(oldest));
+    release(oldest);
+    oldest->abort();
+    // Its place goes back now, not when the deferred delete runs.
+    leaveBudget(oldest);
+    oldest->deleteLater();
+    return true;
 }
 
 // Stops watching the socket (it is answered or handed on); the waiting count drops at once.
@@ -267,6 +339,7 @@ void GcsFleetHttpGuard::release(QTcpSocket* socket)
     if (!socket->property("fleetWaiting").toBool())
         return;
     socket->setProperty("fleetWaiting", false);
+    m_waiting.removeOne(socket);
     disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
 }
 

@@ -21,8 +21,12 @@
 // A connection that has not sent a complete head within kHeadTimeoutMs is closed (logged).
 //
 // Connection budget: every connection counts from its accept until it closes, against a total
-// (kMaxConnections) and a share per peer address (perPeerLimit(), kMaxConnectionsPerPeer by
-// default); one over either is answered 503 at once. A WebSocket leaves the budget when it is
+// (kMaxConnections), a share per peer address (perPeerLimit(), kMaxConnectionsPerPeer by
+// default) and a share per address range (rangeOf(): a /24 for IPv4, a /64 for IPv6; twice the
+// peer's share), so a few machines of one network cannot take every slot. When a budget is
+// full, the oldest connection of that budget still sending its request head is closed to make
+// room (a half-sent head is the cheap way to hold a slot); when none is, the new one is
+// answered 503 at once. A WebSocket leaves the budget when it is
 // handed on (the server caps its clients itself). An HTTP answer not fully written within
 // kAnswerDeadlineMs (a setting) of the head closes the connection: a peer that asks for a large file and
 // never reads (a tiny receive window) cannot pin an answer and a descriptor for ever. So one peer
@@ -35,6 +39,10 @@
 // "\r\n\r\n"), so a head sent a byte at a time costs linear scanning; the head is parsed once,
 // when complete. Peeking still copies the buffered bytes (at most 16 KiB): QIODevice can only
 // peek from the start.
+//
+// A non-temporary accept error (out of descriptors) pauses QTcpServer for good; the guard
+// resumes accepting kAcceptRetryMs later, and again until it works, so the page comes back once
+// descriptors are free.
 //
 // Refusal log lines quote request bytes through quoted() (control and non-ASCII bytes as \xHH,
 // at most kMaxQuotedChars), and RefusalLog writes at most kMaxLoggedRefusalsPerSecond of them per
@@ -63,16 +71,21 @@ public:
     static constexpr int kHeadTimeoutMs = 10000;
     static constexpr int kMaxConnections = 64;
     static constexpr int kMaxConnectionsPerPeer = 8;
+    static constexpr int kAcceptRetryMs = 1000;
     static constexpr int kAnswerDeadlineMs = 10000;
     static constexpr int kSendBufferBytes = 64 * 1024;
     static constexpr int kMaxLoggedRefusalsPerSecond = 10;
     static constexpr size_t kMaxQuotedChars = 256;
     static constexpr const char* kSecurityPolicy =
-        "default-src 'self'; script-src 'self'; object-src 'none'; frame-ancestors 'none'";
+        "default-src 'self'; script-src 'self'; object-src 'none'; frame-ancestors 'none'; base-uri 'none'; "
+        "form-action 'none'";
 
     // Request bytes as a log line may quote them: printable ASCII as is, other bytes as \xHH, cut
     // to kMaxQuotedChars characters.
     static std::string quoted(const QByteArray& raw);
+    // The address range a peer counts in: "a.b.c.0/24", or the first 64 bits of an IPv6 address
+    // ("/64"); an IPv4-mapped IPv6 address is its IPv4 one.
+    static QString rangeOf(const QHostAddress& address);
     // Index of the head's "\r\n\r\n" looking only from scanned - 3 on; -1 when not there yet.
     static qsizetype headEnd(const QByteArray& buffered, qsizetype scanned);
 
@@ -110,6 +123,7 @@ public:
 
     void setAllowedHosts(const QList<QByteArray>& hosts) { m_hosts = hosts; }
     void setPerPeerLimit(int limit) { m_perPeerLimit = std::max(1, limit); }
+    int perRangeLimit() const { return 2 * m_perPeerLimit; }
     void setAnswerDeadlineMs(int ms) { m_answerDeadlineMs = std::max(1, ms); }
     int perPeerLimit() const { return m_perPeerLimit; }
     // Connections counted in the budget now (all peers).
@@ -131,12 +145,18 @@ private:
     void inspectSocket(QTcpSocket* socket);
     void release(QTcpSocket* socket);
     void leaveBudget(QTcpSocket* socket);
+    // Closes the oldest connection still sending its head among those `pick` accepts; false when none.
+    bool evictOldestWaiting(const std::function<bool(const QTcpSocket*)>& pick);
 
     QList<QByteArray> m_hosts;
     int m_perPeerLimit = kMaxConnectionsPerPeer;
     int m_answerDeadlineMs = kAnswerDeadlineMs;
     int m_open = 0;
     std::map<QString, int> m_openByPeer;
+    std::map<QString, int> m_openByRange;
+    QList<QTcpSocket*> m_waiting;  // still sending their heads, oldest first
+    QTimer m_acceptRetry;
+    bool m_acceptFailing = false;
     QByteArray m_peeked;  // reused: a head a byte at a time would allocate at each byte
     RefusalLog m_refusals;
     QTimer m_refusalFlush;

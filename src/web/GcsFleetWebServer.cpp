@@ -7,6 +7,7 @@
 
 #include <QAbstractHttpServer>
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QHttpServerRequest>
@@ -30,6 +31,12 @@
 #include <vector>
 
 #include <zlib.h>
+
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <linux/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 
 using nlohmann::json;
 
@@ -56,6 +63,82 @@ std::vector<std::string> cutUtf8(const std::string& text, size_t most)
     }
     return pieces;
 }
+
+// The kernel's counters of one TCP connection (Linux).
+struct TcpCounters {
+    qint64 received = -1;  // bytes received in order since the connection began
+    qint64 acked = -1;  // bytes the peer acknowledged
+    qint64 unreadInKernel = 0;
+    qint64 unsentInKernel = 0;
+};
+
+TcpCounters tcpCounters(qintptr descriptor)
+{
+    TcpCounters c;
+    const int fd = int(descriptor);
+    // Read twice: a segment that lands between the calls would skew the sum.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        tcp_info before{}, after{};
+        socklen_t n1 = sizeof before, n2 = sizeof after;
+        int inq = 0, outq = 0;
+        if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &before, &n1) != 0 || ::ioctl(fd, SIOCINQ, &inq) != 0 ||
+            ::ioctl(fd, SIOCOUTQ, &outq) != 0 || ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &after, &n2) != 0)
+            return {};
+        if (before.tcpi_bytes_received == after.tcpi_bytes_received) {
+            c.received = qint64(after.tcpi_bytes_received);
+            c.acked = qint64(after.tcpi_bytes_acked);
+            c.unreadInKernel = inq;
+            c.unsentInKernel = outq;
+            return c;
+        }
+    }
+    return {};
+}
+
+// Counts the frames a WebSocket client sends by their headers, in the socket's buffer before the
+// WebSocket reads them. Offsets are of the whole incoming stream, the handshake included.
+class FrameMeter {
+public:
+    explicit FrameMeter(qint64 firstFrameAt)
+        : m_next(firstFrameAt)
+    {
+    }
+    // `buffered` starts at stream offset `at`. The frames whose headers are new in it, or -1 when
+    // a header went by unseen or a frame claims an absurd length (the caller closes the client).
+    int count(const QByteArray& buffered, qint64 at)
+    {
+        if (m_next < at)
+            return -1;
+        int frames = 0;
+        const auto* bytes = reinterpret_cast<const unsigned char*>(buffered.constData());
+        for (;;) {
+            const qint64 rel = m_next - at;
+            if (rel + 2 > buffered.size())
+                return frames;
+            const unsigned char* b = bytes + rel;
+            qint64 length = b[1] & 0x7f;
+            qint64 head = 2;
+            if (length >= 126) {
+                head = length == 126 ? 4 : 10;
+                if (rel + head > buffered.size())
+                    return frames;
+                length = 0;
+                for (qint64 i = 2; i < head; ++i)
+                    length = (length << 8) | b[i];
+                if (length > (1 << 20))
+                    return -1;
+            }
+            m_next += head + ((b[1] & 0x80) ? 4 : 0) + length;
+            ++frames;
+        }
+    }
+
+private:
+    qint64 m_next;
+};
+
+// How much of the buffer the meter looks at: more than this in one read is a flood anyway.
+constexpr qint64 kMostMeteredBytes = 256 * 1024;
 
 struct Answer {
     QHttpServerResponder::StatusCode status = QHttpServerResponder::StatusCode::NotFound;
@@ -234,6 +317,14 @@ struct GcsFleetWebServer::Private {
     FleetHttpServer* http = nullptr;
     QWebSocketServer* ws = nullptr;
     QList<QWebSocket*> clients;
+    // The TCP socket under each client (for the kernel's counters), and its progress.
+    struct Watch {
+        QPointer<QTcpSocket> tcp;
+        qint64 acked = -1;
+        qint64 progressMs = 0;
+    };
+    std::unordered_map<QWebSocket*, Watch> watches;
+    std::map<std::pair<QString, quint16>, QPointer<QTcpSocket>> upgrading;  // by peer address and port
     // Parts of large documents not yet sent to each client: (document key, message).
     std::unordered_map<QWebSocket*, std::deque<std::pair<std::string, std::string>>> pendingParts;
     uint64_t docVersion = 0;
@@ -342,20 +433,84 @@ struct GcsFleetWebServer::Private {
     void handleUpgrade(QTcpSocket* socket)
     {
         const QHostAddress peer = socket->peerAddress();
+        const QString range = GcsFleetHttpGuard::rangeOf(peer);
         const auto fromPeer = std::count_if(clients.begin(), clients.end(),
                                             [&](const QWebSocket* c) { return c->peerAddress() == peer; });
-        if (clients.size() >= kMaxClients || fromPeer >= options.perPeer) {
-            guard->refuse(socket, 503,
-                          clients.size() >= kMaxClients
-                              ? "already " + std::to_string(kMaxClients) + " WebSocket clients"
-                              : "already " + std::to_string(options.perPeer) + " WebSocket clients from this peer");
+        const auto fromRange = std::count_if(clients.begin(), clients.end(), [&](const QWebSocket* c) {
+            return GcsFleetHttpGuard::rangeOf(c->peerAddress()) == range;
+        });
+        std::string full;
+        if (clients.size() >= kMaxClients)
+            full = "already " + std::to_string(kMaxClients) + " WebSocket clients";
+        else if (fromPeer >= options.perPeer)
+            full = "already " + std::to_string(options.perPeer) + " WebSocket clients from this peer";
+        else if (fromRange >= 2 * options.perPeer)
+            full = "already " + std::to_string(2 * options.perPeer) + " WebSocket clients from " + range.toStdString();
+        if (!full.empty()) {
+            guard->refuse(socket, 503, full);
             QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             return;
         }
         socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kSendBufferBytes);
+        // Connected before the WebSocket's own: it sees each read first.
+        const QByteArray head = socket->peek(GcsFleetHttpGuard::kMaxHeadBytes + 4);
+        auto meter = std::make_shared<FrameMeter>(head.indexOf("\r\n\r\n") + 4);
+        auto window = std::make_shared<std::pair<qint64, int>>(0, 0);  // start, frames
+        QObject::connect(socket, &QTcpSocket::readyRead, q, [socket, meter, window] {
+            const TcpCounters c = tcpCounters(socket->socketDescriptor());
+            const qint64 buffered = socket->bytesAvailable();
+            const qint64 at = c.received < 0 ? -1 : c.received - c.unreadInKernel - buffered;
+            const int frames = at < 0 ? -1 : meter->count(socket->peek(std::min(buffered, kMostMeteredBytes)), at);
+            const qint64 now = QDateTime::currentMSecsSinceEpoch();
+            if (now - window->first >= 1000)
+                *window = {now, 0};
+            window->second += std::max(frames, 0);
+            if (frames >= 0 && window->second <= kMostIncomingFramesPerSecond)
+                return;
+            spdlog::warn("<fleet-web> closed WebSocket client {}: {}", socket->peerAddress().toString().toStdString(),
+                         frames < 0 ? "its frames cannot be followed"
+                                    : "more than " + std::to_string(kMostIncomingFramesPerSecond) +
+                                          " frames (pings) in a second");
+            socket->abort();
+        });
+        // After the WebSocket has read (and answered pings): a client over its unsent limit goes at once.
+        QObject::connect(
+            socket, &QTcpSocket::readyRead, q,
+            [socket = QPointer<QTcpSocket>(socket), limit = options.maxPendingOutputBytes] {
+                if (socket && socket->bytesToWrite() > limit) {
+                    spdlog::warn("<fleet-web> dropped client {}: {} bytes unsent after a read",
+                                 socket->peerAddress().toString().toStdString(), socket->bytesToWrite());
+                    socket->abort();
+                }
+            },
+            Qt::QueuedConnection);
+        std::erase_if(upgrading, [](const auto& entry) { return entry.second.isNull(); });
+        upgrading[{peer.toString(), socket->peerPort()}] = socket;
         socket->setParent(nullptr);  // the WebSocket server owns it from here
         ws->handleConnection(socket);
         emit socket->readyRead();
+    }
+
+    // Closes the clients that have taken none of their output for stalledReaderMs.
+    void closeStalledReaders()
+    {
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        for (QWebSocket* client : QList<QWebSocket*>(clients)) {
+            Watch& w = watches[client];
+            const TcpCounters c = w.tcp ? tcpCounters(w.tcp->socketDescriptor()) : TcpCounters{};
+            const bool idle = c.unsentInKernel == 0 && client->bytesToWrite() == 0;
+            if (c.acked < 0 || idle || c.acked != w.acked || !w.progressMs) {
+                w.acked = c.acked;
+                w.progressMs = now;
+                continue;
+            }
+            if (now - w.progressMs < options.stalledReaderMs)
+                continue;
+            spdlog::warn("<fleet-web> dropped client {}: it took nothing for {} ms",
+                         client->peerAddress().toString().toStdString(), now - w.progressMs);
+            client->abort();
+            removeClient(client);
+        }
     }
 
     void handleNewClients()
@@ -369,6 +524,8 @@ struct GcsFleetWebServer::Private {
                 client->deleteLater();
                 continue;
             }
+            watches[client].tcp = upgrading[{client->peerAddress().toString(), client->peerPort()}];
+            upgrading.erase({client->peerAddress().toString(), client->peerPort()});
             client->setMaxAllowedIncomingMessageSize(kMaxIncomingMessageBytes);
             client->setMaxAllowedIncomingFrameSize(kMaxIncomingMessageBytes);
             QObject::connect(client, &QWebSocket::disconnected, q, [this, client] { removeClient(client); });
@@ -392,6 +549,7 @@ struct GcsFleetWebServer::Private {
         if (!clients.removeOne(client))
             return;
         pendingParts.erase(client);
+        watches.erase(client);
         client->deleteLater();
         spdlog::info("<fleet-web> client {} left, {} now", client->peerAddress().toString().toStdString(),
                      clients.size());
@@ -523,6 +681,8 @@ struct GcsFleetWebServer::Private {
         if (clients.isEmpty())
             return;
         ++tickCount;
+        if (tickCount % uint64_t(options.rateHz) == 0)
+            closeStalledReaders();
         std::string changed;
         const uint64_t second = uint64_t(options.rateHz);
         for (auto& [vehicleKey, now, link] : source->vehicles()) {
@@ -618,8 +778,9 @@ bool GcsFleetWebServer::start(QString* error)
             QStringLiteral("rate %1 Hz is outside %2-%3").arg(d->options.rateHz).arg(kMinRateHz).arg(kMaxRateHz));
     if (d->options.address.isNull())
         return fail(QStringLiteral("no bind address"));
-    if (d->options.perPeer < 1 || d->options.answerDeadlineMs < 1)
-        return fail(QStringLiteral("the per-peer share and the answer deadline must be positive"));
+    if (d->options.perPeer < 1 || d->options.answerDeadlineMs < 1 || d->options.stalledReaderMs < 1)
+        return fail(
+            QStringLiteral("the per-peer share, the answer deadline and the stalled reader time must be positive"));
 
     d->collectStaticFiles();
     d->guard = new GcsFleetHttpGuard(this);

@@ -25,16 +25,22 @@
 //   "X-Content-Type-Options: nosniff" and "Referrer-Policy: no-referrer". The page writes every
 //   text from the station as DOM text (textContent, or an element so built handed to Leaflet),
 //   never as HTML: the policy is the second wall, not the first.
-// - At most kMaxClients WebSocket clients, and Options::perPeer of them from one peer address:
-//   the next upgrade is answered 503 (and one that slips in during handshakes is closed with
-//   1013 "try again later"). HTTP connections have their budget in the guard.
+// - At most kMaxClients WebSocket clients, Options::perPeer of them from one peer address and
+//   twice that from one address range (GcsFleetHttpGuard::rangeOf): the next upgrade is answered
+//   503 (and one that slips in during handshakes is closed with 1013 "try again later"). HTTP
+//   connections have their budget in the guard. A client that has taken none of its output for
+//   Options::stalledReaderMs (30 s) is closed: a reader that stopped must not hold a slot.
 // - Static files are kept in memory, gzipped once at start (sent so when Accept-Encoding allows),
 //   with an ETag and "Cache-Control: no-cache": a reload costs a 304. Leaflet is its minified
 //   build. Documents are "no-store".
-// - A client whose unsent tick data passes Options::maxPendingOutputBytes (default
-//   kMaxPendingOutputBytes; it stopped reading) is dropped
-//   before the next send, so the station's memory stays flat. The socket's own send buffer is
-//   kept at 64 KiB for the same reason.
+// - A client whose unsent data passes Options::maxPendingOutputBytes (default
+//   kMaxPendingOutputBytes; it stopped reading) is dropped before the next send and after each
+//   read from it (every ping it sends queues a pong), so the station's memory stays flat. The
+//   socket's own send buffer is kept at 64 KiB for the same reason. A client that sends more
+//   than kMostIncomingFramesPerSecond frames in a second (pings included: the page sends none)
+//   is closed before the WebSocket reads them, so pings are answered at most that often. The
+//   frames are counted in the socket's buffer ahead of the WebSocket, at the stream offset the
+//   kernel's counters give (Linux TCP_INFO).
 // - A document over 256 KiB (a long route, many zones) is not put in a snapshot or tick: it goes
 //   to each client once, as {"type": "part", "key", "version", "index", "count", "data"} messages
 //   of at most 64 KiB of its text, the next one only when the client has read the last (its
@@ -72,6 +78,7 @@ public:
     static constexpr int kDefaultRateHz = 5;
     static constexpr int kMaxClients = 32;
     static constexpr qint64 kMaxPendingOutputBytes = 1024 * 1024;
+    static constexpr int kMostIncomingFramesPerSecond = 5;
 
     struct Options {
         QHostAddress address = QHostAddress(QHostAddress::LocalHost);
@@ -83,6 +90,7 @@ public:
         int perPeer = 8;
         int answerDeadlineMs = 10000;  // an HTTP answer not taken by then closes its connection
         qint64 maxPendingOutputBytes = kMaxPendingOutputBytes;  // more unsent tick data drops a viewer
+        int stalledReaderMs = 30000;  // a WebSocket client that took nothing for this long is closed
     };
 
     // `source` is the station's own fleet (StationFleetSource) or the broker's (BrokerFleetModel).

@@ -11,7 +11,7 @@
   const RECONNECT_FIRST_MS = 500;
   const RECONNECT_MOST_MS = 15000;
   const LEVEL_NAMES = ['', 'Info', 'Warning', 'Critical'];
-  const ROW_FIELDS = ['station', 'id', 'code', 'alt', 'speed', 'battery', 'sats', 'mode', 'state'];
+  const ROW_FIELDS = ['station', 'id', 'code', 'alt', 'speed', 'battery', 'sats', 'mode', 'state', 'seen'];
 
   // Keyed by the station's stable key, 'local:ID' or 'remote:CODE': remote vehicles share id -1.
   const vehicles = new Map();  // key -> entry (see vehicleEntry)
@@ -77,8 +77,13 @@
   }
 
   function hasPosition(v) {
-    // A vehicle without a fix reports 0/0; it stays in the table but off the map.
+    // A vehicle without a fix has no position (null); it stays in the table but off the map.
     return num(v.lat) && num(v.lon) && !(v.lat === 0 && v.lon === 0) && Math.abs(v.lat) <= 90;
+  }
+
+  // A time of day from epoch milliseconds, '–' when unknown; the date goes in the tooltip.
+  function clockOf(ms) {
+    return num(ms) && ms > 0 ? new Date(ms).toTimeString().slice(0, 8) : '–';
   }
 
   function vehicleLabel(v) {
@@ -236,7 +241,7 @@
     const cells = {};
     for (const field of ROW_FIELDS) {
       const td = make('td', 'col-' + field);
-      if (!['station', 'code', 'mode', 'state'].includes(field))
+      if (!['station', 'code', 'mode', 'state', 'seen'].includes(field))
         td.classList.add('num');
       row.appendChild(td);
       cells[field] = td;
@@ -287,6 +292,8 @@
     setCell(entry, 'sats', num(v.posSatNum) ? String(v.posSatNum) : '–');
     setCell(entry, 'mode', v.flightModeText || (num(v.flightMode) ? String(v.flightMode) : '–'));
     setCell(entry, 'state', v.flightStateText || (num(v.flightState) ? String(v.flightState) : '–'));
+    // A viewer's "last seen": when the station made the state it shows.
+    setCell(entry, 'seen', v.lastSeenMs === undefined ? '' : clockOf(v.lastSeenMs));
     const level = levelOf(v);
     const rowState = (v.alive ? 'alive' : 'dead') + level + (v.active ? 'a' : '') +
                      (entry.id === page.selectedId ? 's' : '');
@@ -654,10 +661,14 @@
     const list = el('station-list');
     list.replaceChildren();
     for (const s of page.stations || []) {
+      const state = s.online ? 'online' : (s.state === 'unconfirmed' ? 'unconfirmed' : 'offline');
       const li = make('li', s.online ? 'online' : 'offline');
       li.dataset.station = String(s.id);
+      li.dataset.state = state;
       li.appendChild(make('span', 'station-name', String(s.id)));
-      li.appendChild(make('span', 'station-state', s.online ? 'online' : 'offline'));
+      li.appendChild(make('span', 'station-state',
+                          state === 'offline' && num(s.offlineSince) ? 'offline since ' + clockOf(s.offlineSince)
+                                                                     : state));
       li.appendChild(make('span', 'station-vehicles',
                           (num(s.aliveVehicles) ? s.aliveVehicles + ' of ' : '') + (num(s.vehicles) ? s.vehicles : 0) +
                           ' vehicles'));

@@ -6,9 +6,11 @@ and a no-fly zone through velmora-cli, opens the page over the DevTools protocol
 it shows: three rows whose altitudes rise, the route with its waypoints, the zone, and a console
 without errors. Leaves a screenshot in the output folder.
 
-  fleet_page_test.py --station BIN --sim BIN --cli BIN --out DIR   the test (exit 77: no chromium)
+  fleet_page_test.py --station BIN --sim BIN --cli BIN --out DIR   the test
   fleet_page_test.py --shot URL --out FILE.png [--shot-after-s S]   a screenshot of a running page
       [--expect-rows N --expect-stations K]   ... that fails unless it shows N rows and K stations online
+      [--expect-text TEXT ...]   ... and each TEXT as text on the page, none of it run as HTML
+A missing Chromium is a failure: scripts/setup.sh installs it.
 """
 import argparse
 import base64
@@ -26,7 +28,6 @@ import urllib.request
 
 import websocket
 
-SKIP = 77
 CHROMIUM_NAMES = ("chromium", "chromium-browser", "google-chrome")
 
 
@@ -299,13 +300,15 @@ def main():
     parser.add_argument("--shot", metavar="URL", help="only take a screenshot of a running page")
     parser.add_argument("--expect-rows", type=int, help="--shot: the vehicle rows the page must show")
     parser.add_argument("--expect-stations", type=int, help="--shot: the stations it must list online")
+    parser.add_argument("--expect-text", action="append", default=[],
+                        help="--shot: a text (from a station, maybe hostile) the page must show as text")
     parser.add_argument("--shot-after-s", type=float, default=4,
                         help="follow the page this long first, so its trails and charts have a history")
     args = parser.parse_args()
     chromium = find_chromium()
     if not chromium:
-        print("chromium is not installed: skipped")
-        return SKIP
+        print("chromium is not installed (scripts/setup.sh installs it)", file=sys.stderr)
+        return 1
     if args.shot:
         profile = tempfile.mkdtemp(prefix="vmfp-shot-")
         browser = None
@@ -329,6 +332,14 @@ def main():
             online = browser.evaluate("(fleetPage.stations() || []).filter((s) => s.online).length")
             if args.expect_rows is not None and (rows, online) != (args.expect_rows, args.expect_stations):
                 print("the page shows %d live rows and %d stations online" % (rows, online), file=sys.stderr)
+                return 1
+            shown = browser.evaluate("document.body.textContent + ' ' + "
+                                     "[...document.querySelectorAll('[title]')].map((e) => e.title).join(' ')")
+            missing = [t for t in args.expect_text if t not in shown]
+            ran = browser.evaluate("document.querySelectorAll('img[src=\"x\"], script:not([src])').length")
+            if missing or ran or browser.evaluate("document.title") != "Velmora fleet":
+                print("texts not shown as text: %r; elements made from them: %d; title %r" %
+                      (missing, ran, browser.evaluate("document.title")), file=sys.stderr)
                 return 1
             return 1 if browser.errors else 0
         finally:

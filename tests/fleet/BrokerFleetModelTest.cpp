@@ -12,6 +12,13 @@ const std::string kVehicle =
     R"({"id": 7, "code": "V7", "alive": true, "lat": 22.5, "lon": 113.9, "alt": 30.5, "flightModeText": "Position hold mode",
         "alerts": [{"id": "battery", "level": "Critical", "message": "battery low"}]})";
 
+// A status with the station's time; the second one a viewer hears since its connect makes the
+// station live (the first may be the broker's retained copy).
+std::string status(int64_t timeMs, const std::string& extra = "")
+{
+    return R"({"online": true, "statusEveryS": 5, "time": )" + std::to_string(timeMs) + extra + "}";
+}
+
 json vehicleOf(BrokerFleetModel& model, const std::string& key)
 {
     const json fleet = model.fleet();
@@ -26,7 +33,8 @@ json vehicleOf(BrokerFleetModel& model, const std::string& key)
 TEST(BrokerFleetModel, StationOfflineGreysItsVehiclesAndKeepsTheirPosition)
 {
     BrokerFleetModel model;
-    ASSERT_TRUE(model.handleMessage("velmora/fleet/north/status", R"({"online": true, "vehicles": 1})"));
+    ASSERT_TRUE(model.handleMessage("velmora/fleet/north/status", status(1)));
+    ASSERT_TRUE(model.handleMessage("velmora/fleet/north/status", status(2)));
     ASSERT_TRUE(model.handleMessage("velmora/fleet/north/vehicle/7", kVehicle));
     ASSERT_TRUE(model.handleMessage("velmora/fleet/south/vehicle/7", kVehicle));
     json v = vehicleOf(model, "north/7");
@@ -43,18 +51,23 @@ TEST(BrokerFleetModel, StationOfflineGreysItsVehiclesAndKeepsTheirPosition)
     EXPECT_EQ(v["lat"], 22.5);
     EXPECT_EQ(model.stations()["stations"][0]["online"], false);
 
-    ASSERT_TRUE(model.handleMessage("velmora/fleet/north/status", R"({"online": true})"));
+    ASSERT_TRUE(model.handleMessage("velmora/fleet/north/status", status(3)));
     model.setBrokerConnected(false);
     EXPECT_FALSE(vehicleOf(model, "north/7")["alive"]) << "nothing is current while the broker is lost";
     model.setBrokerConnected(true);
+    EXPECT_FALSE(vehicleOf(model, "north/7")["alive"]) << "unconfirmed until a status newer than the retained one";
+    ASSERT_TRUE(model.handleMessage("velmora/fleet/north/status", status(3)));
+    EXPECT_EQ(model.stations()["stations"][0]["state"], "unconfirmed");
+    ASSERT_TRUE(model.handleMessage("velmora/fleet/north/status", status(4)));
     EXPECT_TRUE(vehicleOf(model, "north/7")["alive"]);
 
     // Restarted: the retained state from before the start is not this run's word.
+    const int64_t start = 1767261600000;  // 2026-01-01T10:00:00.000Z
     ASSERT_TRUE(model.handleMessage("velmora/fleet/north/status",
-                                    R"({"online": true, "startedAt": "2026-01-01T10:00:00.000Z"})"));
+                                    status(start + 5, R"(, "startedAt": "2026-01-01T10:00:00.000Z")")));
     EXPECT_FALSE(vehicleOf(model, "north/7")["alive"]);
     json fresh = json::parse(kVehicle);
-    fresh["time"] = 1767261600001;  // 10:00:00.001
+    fresh["time"] = start + 1;
     ASSERT_TRUE(model.handleMessage("velmora/fleet/north/vehicle/7", fresh.dump()));
     EXPECT_TRUE(vehicleOf(model, "north/7")["alive"]);
 
@@ -117,4 +130,94 @@ TEST(BrokerFleetModel, StationsPastTheLimitAreRefused)
     EXPECT_FALSE(model.handleMessage("velmora/fleet/one-more/status", R"({"online": true})"));
     EXPECT_EQ(model.counters().overLimit, 1u);
     EXPECT_EQ(model.stations()["count"], BrokerFleetModel::kMostStations);
+}
+
+// What makes a station live and a vehicle alive: fresh statuses on the viewer's clock, states
+// young on the station's clock (the two clocks an hour apart here), the status's vehicle list.
+TEST(BrokerFleetModel, LiveOnlyWithFreshStatusesAndYoungStates)
+{
+    int64_t viewerNow = 1'000'000'000;
+    const int64_t skew = 3'600'000;  // the station's clock runs an hour ahead
+    BrokerFleetModel model({}, [&] { return viewerNow; });
+    auto stationSays = [&](const std::string& ids) {
+        return model.handleMessage("velmora/fleet/north/status", status(viewerNow + skew, R"(, "vehicleIds": )" + ids));
+    };
+    auto vehicle = [&](int id, int64_t ageMs) {
+        json v = json::parse(kVehicle);
+        v["id"] = id;
+        v["time"] = viewerNow + skew - ageMs;
+        return model.handleMessage("velmora/fleet/north/vehicle/" + std::to_string(id), v.dump());
+    };
+    auto station = [&] { return model.stations()["stations"][0]; };
+
+    ASSERT_TRUE(stationSays("[7, 8, 9]"));
+    ASSERT_TRUE(vehicle(7, 0) && vehicle(8, 3'600'000) && vehicle(9, 0));
+    EXPECT_EQ(station()["state"], "unconfirmed") << "the first status may be a dead station's retained one";
+    EXPECT_FALSE(vehicleOf(model, "north/7")["alive"]);
+    viewerNow += 5000;
+    ASSERT_TRUE(stationSays("[7, 8]"));
+    EXPECT_EQ(station()["state"], "online");
+    EXPECT_TRUE(station()["offlineSince"].is_null());
+    json v7 = vehicleOf(model, "north/7");
+    EXPECT_TRUE(v7["alive"]);
+    EXPECT_EQ(v7["lastSeenMs"], viewerNow - 5000) << "on the viewer's clock";
+    EXPECT_FALSE(vehicleOf(model, "north/8")["alive"]) << "a state an hour old is not alive";
+    EXPECT_TRUE(vehicleOf(model, "north/9").is_null()) << "not in the station's list: a ghost";
+
+    // The station falls silent (dead, or its main thread hangs): offline after 3 intervals.
+    ASSERT_TRUE(vehicle(7, 0));
+    viewerNow += 3 * 5000;
+    EXPECT_TRUE(vehicleOf(model, "north/7")["alive"]);
+    viewerNow += 1;
+    EXPECT_FALSE(vehicleOf(model, "north/7")["alive"]);
+    EXPECT_EQ(station()["state"], "offline");
+    EXPECT_EQ(station()["offlineSince"], viewerNow - 1);
+    EXPECT_EQ(vehicleOf(model, "north/7")["lat"], 22.5) << "greyed where it was";
+
+    // Back, then the viewer reconnects: unconfirmed until a status newer than the first.
+    ASSERT_TRUE(stationSays("[7]"));
+    ASSERT_TRUE(vehicle(7, 0));
+    EXPECT_EQ(station()["state"], "online");
+    model.setBrokerConnected(false);
+    model.setBrokerConnected(true);
+    EXPECT_EQ(station()["state"], "unconfirmed");
+    ASSERT_TRUE(stationSays("[7]"));
+    EXPECT_FALSE(vehicleOf(model, "north/7")["alive"]);
+    viewerNow += 3 * 5000 + 1;
+    EXPECT_EQ(station()["state"], "offline") << "not heard live within 3 intervals of the connect";
+
+    // Silent for a day: forgotten, and its slot is free.
+    model.setForgetAfterMs(24LL * 3600 * 1000);
+    viewerNow += 24LL * 3600 * 1000 + 1;
+    EXPECT_EQ(model.stations()["count"], 0);
+    EXPECT_EQ(model.vehicleCount(), 0u);
+}
+
+// 255 vehicles of one station with 64 long alerts each: the alerts document stays bounded and
+// is rebuilt at most once a second.
+TEST(BrokerFleetModel, AlertsAreCappedPerVehicleAndStation)
+{
+    int64_t now = 1'000'000'000;
+    BrokerFleetModel model({}, [&] { return now; });
+    json v = json::parse(kVehicle);
+    v["alerts"] = json::array();
+    for (int i = 0; i < 64; ++i)
+        v["alerts"].push_back({{"id", "a" + std::to_string(i)},
+                               {"level", i == 63 ? "Critical" : "Info"},
+                               {"message", std::string(150, 'x')}});
+    for (int id = 1; id <= 255; ++id) {
+        v["id"] = id;
+        ASSERT_TRUE(model.handleMessage("velmora/fleet/north/vehicle/" + std::to_string(id), v.dump()));
+    }
+    json alerts = model.alerts();
+    EXPECT_EQ(alerts["count"], BrokerFleetModel::kMostShownAlertsPerStation);
+    EXPECT_EQ(alerts["omitted"], 255 * 64 - BrokerFleetModel::kMostShownAlertsPerStation);
+    for (const auto& a : alerts["alerts"])
+        EXPECT_EQ(a["level"], "Critical") << "the most severe first";
+    EXPECT_LT(alerts.dump().size(), 64u * 1024);
+
+    ASSERT_TRUE(model.handleMessage("velmora/fleet/north/vehicle/1", ""));
+    EXPECT_EQ(model.alerts(), alerts) << "rebuilt at most once a second";
+    now += BrokerFleetModel::kAlertsEveryMs;
+    EXPECT_EQ(model.alerts()["omitted"], 254 * 64 - BrokerFleetModel::kMostShownAlertsPerStation);
 }

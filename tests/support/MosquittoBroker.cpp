@@ -40,10 +40,32 @@ void MosquittoBroker::addUser(const QString& user, const QString& password)
     m_users.append({user, password});
 }
 
+QString MosquittoBroker::readmeBlock(const QString& firstLine)
+{
+    QFile readme(VELMORA_README);
+    if (!readme.open(QIODevice::ReadOnly))
+        return {};
+    const QString text = QString::fromUtf8(readme.readAll());
+    const qsizetype at = text.indexOf("```\n" + firstLine + "\n");
+    if (at < 0)
+        return {};
+    const qsizetype begin = at + 4;
+    const qsizetype end = text.indexOf("\n```", begin);
+    return end < 0 ? QString() : text.mid(begin, end - begin + 1);
+}
+
+bool MosquittoBroker::useRecommendedConfig()
+{
+    m_recommended = readmeBlock("# velmora fleet broker: mosquitto.conf");
+    m_acl = readmeBlock("# velmora fleet broker: velmora.acl");
+    return !m_recommended.isEmpty() && !m_acl.isEmpty();
+}
+
 bool MosquittoBroker::start(int timeoutMs)
 {
     stop();
-    const QString passwd = m_dir + "/passwd";
+    // The recommended configuration names its files relative to mosquitto's directory.
+    const QString passwd = m_dir + (m_recommended.isEmpty() ? "/passwd" : "/velmora.passwd");
     QFile::remove(passwd);
     for (const auto& [user, password] : m_users) {
         QStringList args{"-b"};
@@ -54,7 +76,7 @@ bool MosquittoBroker::start(int timeoutMs)
     }
     QString aclLine;
     if (!m_acl.isEmpty()) {
-        QFile acl(m_dir + "/acl");
+        QFile acl(m_dir + (m_recommended.isEmpty() ? "/acl" : "/velmora.acl"));
         if (!acl.open(QIODevice::WriteOnly | QIODevice::Truncate) || acl.write(m_acl.toUtf8()) < 0)
             return false;
         aclLine = "acl_file " + acl.fileName() + "\n";
@@ -63,19 +85,18 @@ bool MosquittoBroker::start(int timeoutMs)
     if (!conf.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
     // mosquitto started as root drops to its own user, which cannot read our private directory.
-    conf.write(QStringLiteral("listener %1 127.0.0.1\n"
-                              "allow_anonymous false\n"
-                              "password_file %2\n"
-                              "user root\n"
-                              "persistence false\n"
-                              "log_dest file %3/mosquitto.log\n")
-                   .arg(m_port)
-                   .arg(passwd, m_dir)
-                   .toUtf8() +
-               aclLine.toUtf8());
+    const QString common = QStringLiteral("listener %1 127.0.0.1\nuser root\npersistence false\n"
+                                          "log_dest file %2/mosquitto.log\n")
+                               .arg(m_port)
+                               .arg(m_dir);
+    if (m_recommended.isEmpty())
+        conf.write((common + "allow_anonymous false\npassword_file " + passwd + "\n" + aclLine).toUtf8());
+    else
+        conf.write((common + m_recommended).toUtf8());
     conf.close();
 
     m_process = std::make_unique<QProcess>();
+    m_process->setWorkingDirectory(m_dir);
     m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process->start("mosquitto", {"-c", conf.fileName()});
     if (!m_process->waitForStarted(timeoutMs))

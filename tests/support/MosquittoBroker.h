@@ -20,6 +20,11 @@ public:
     void addUser(const QString& user, const QString& password);
     // The broker's ACL file (mosquitto's acl_file syntax); empty: every user may do anything.
     void setAcl(const QString& acl) { m_acl = acl; }
+    // The README's recommended configuration ("velmora fleet broker: mosquitto.conf" and
+    // "velmora fleet broker: velmora.acl"), as written there; false when the README has not both.
+    bool useRecommendedConfig();
+    // The README's fenced block whose first line is `firstLine`; empty when there is none.
+    static QString readmeBlock(const QString& firstLine);
 
     // Writes the configuration and password file, starts mosquitto and waits until a TCP
     // connection to its port succeeds.
@@ -37,6 +42,7 @@ private:
     quint16 m_port;
     QList<QPair<QString, QString>> m_users;
     QString m_acl;
+    QString m_recommended;  // the README's mosquitto.conf, when used
     std::unique_ptr<QProcess> m_process;
 };
 

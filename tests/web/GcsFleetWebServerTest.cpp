@@ -124,6 +124,7 @@ protected:
         web.perPeer = perPeer;
         web.answerDeadlineMs = 1000;
         web.maxPendingOutputBytes = maxPending;
+        web.stalledReaderMs = stalledReaderMs;
         web.mapTiles = QStringLiteral("https://tiles.test/{z}/{x}/{y}.png");
         server = std::make_unique<GcsFleetWebServer>(app->ctrl->fleetPageSource(), web);
         ASSERT_TRUE(server->start());
@@ -155,8 +156,40 @@ protected:
         }
         ASSERT_TRUE(app->ctrl->nfzZoneManager()->reloadFromJsonUtf8(QByteArray::fromStdString(zones.dump())));
     }
+    // A WebSocket client that never reads: tiny buffers, so the station's output backs up.
+    void openStalledWebSocket(QTcpSocket& stalled)
+    {
+        stalled.setReadBufferSize(4096);  // Qt stops taking bytes from the kernel once it holds these
+        stalled.connectToHost(QHostAddress::LocalHost, port);
+        ASSERT_TRUE(stalled.waitForConnected(3000));
+        stalled.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+        const QByteArray host = "127.0.0.1:" + QByteArray::number(port);
+        stalled.write("GET /ws HTTP/1.1\r\nHost: " + host + "\r\n" + kHandshake + "Origin: http://" + host +
+                      "\r\n\r\n");
+    }
+    // Connections from `from` that send half a request head and wait.
+    void holdHalfHeads(const QHostAddress& from, int n, std::vector<std::unique_ptr<QTcpSocket>>& held)
+    {
+        for (int i = 0; i < n; ++i) {
+            auto s = std::make_unique<QTcpSocket>();
+            s->bind(from);
+            s->connectToHost(QHostAddress::LocalHost, port);
+            ASSERT_TRUE(s->waitForConnected(3000));
+            s->write("GET / HTTP/1.1\r\nHost: 127.0.0.1");
+            s->flush();
+            held.push_back(std::move(s));
+            testsupport::pumpEvents(5);
+        }
+    }
+    static int stillOpen(const std::vector<std::unique_ptr<QTcpSocket>>& held)
+    {
+        testsupport::pumpEvents(200);
+        return int(std::count_if(held.begin(), held.end(),
+                                 [](const auto& s) { return s->state() == QAbstractSocket::ConnectedState; }));
+    }
     std::unique_ptr<GcsFleetWebServer> server;
     quint16 port = 0;
+    int stalledReaderMs = 30000;
 };
 
 TEST_F(FleetWebTest, DocumentsAgreeWithTheCliRouter)
@@ -362,7 +395,7 @@ TEST_F(FleetWebTest, RefusesBadRequestsAndLogsEach)
         if (c.status == 101)
             continue;
         for (const char* h : {"Content-Security-Policy: default-src 'self'; script-src 'self'; object-src 'none'; "
-                              "frame-ancestors 'none'",
+                              "frame-ancestors 'none'; base-uri 'none'; form-action 'none'",
                               "X-Content-Type-Options: nosniff", "Referrer-Policy: no-referrer"})
             EXPECT_TRUE(r.head.contains(h)) << h << " in " << r.head.toStdString();
     }
@@ -466,12 +499,7 @@ TEST_F(FleetWebTest, ClientThatStopsReadingIsDropped)
         v->takeoff(2000, 5);
     Client reader(port);
     QTcpSocket stalled;
-    stalled.setReadBufferSize(4096);  // Qt stops taking bytes from the kernel once it holds these
-    stalled.connectToHost(QHostAddress::LocalHost, port);
-    ASSERT_TRUE(stalled.waitForConnected(3000));
-    stalled.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
-    const QByteArray host = "127.0.0.1:" + QByteArray::number(port);
-    stalled.write("GET /ws HTTP/1.1\r\nHost: " + host + "\r\n" + kHandshake + "Origin: http://" + host + "\r\n\r\n");
+    ASSERT_NO_FATAL_FAILURE(openStalledWebSocket(stalled));
     ASSERT_TRUE(waitUntil([&] { return server->clientCount() == 2; }));
 
     LogCapture::instance().clear();
@@ -501,7 +529,7 @@ TEST_F(FleetWebTest, RemoteVehiclesKeepEntriesOfTheirOwn)
         if (v->vehicleCode() == QStringLiteral("RV-2"))
             v->setRemotePosition(10.5, 20.5, 30);
     ASSERT_TRUE(waitUntil([&] { return client.fleet["remote:RV-2"]["lat"] == 10.5; }));
-    EXPECT_EQ(client.fleet["remote:RV-1"]["lat"], 0.0);
+    EXPECT_TRUE(client.fleet["remote:RV-1"]["lat"].is_null()) << "no fix: no position, not 0/0";
     mvm()->removeRemoteVehicle(QStringLiteral("RV-1"));
     EXPECT_TRUE(waitUntil([&] { return keys() == std::set<std::string>{"local:1", "remote:RV-2"}; }));
 }
@@ -599,4 +627,92 @@ TEST_F(FleetWebTest, PeerHoldingAnswersUnreadCannotExhaustTheStation)
         << stationConnections(port) << " still held";
     for (const int fd : stalled)
         ::close(fd);
+}
+
+TEST(FleetHttpGuard, CountsPeersInAddressRanges)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"192.168.1.77", "192.168.1.0/24"},       {"10.1.2.255", "10.1.2.0/24"},
+        {"::ffff:10.1.2.3", "10.1.2.0/24"},       {"2001:db8:1:2:3:4:5:6", "2001:db8:1:2::/64"},
+        {"2001:db8:1:3::1", "2001:db8:1:3::/64"}, {"::1", "::/64"},
+    };
+    for (const auto& [address, range] : cases)
+        EXPECT_EQ(GcsFleetHttpGuard::rangeOf(QHostAddress(QString::fromLatin1(address))).toStdString(), range)
+            << address;
+}
+
+// Half-sent request heads from a few addresses cannot block everyone: one range holds twice a
+// peer's share, and when the whole budget is full the oldest unfinished head makes room.
+TEST_F(FleetWebTest, HalfSentHeadsCannotBlockOtherClients)
+{
+    ASSERT_NO_FATAL_FAILURE(startAll(1, 5));
+    const QByteArray host = "Host: 127.0.0.1:" + QByteArray::number(port) + "\r\n";
+    std::vector<std::unique_ptr<QTcpSocket>> range;
+    for (int peer = 1; peer <= 3; ++peer)
+        ASSERT_NO_FATAL_FAILURE(holdHalfHeads(QHostAddress(QStringLiteral("127.0.20.%1").arg(peer)), 8, range));
+    EXPECT_EQ(stillOpen(range), 16) << "a /24 holds twice a peer's 8";
+    EXPECT_TRUE(std::all_of(range.end() - 16, range.end(), [](const auto& s) {
+        return s->state() == QAbstractSocket::ConnectedState;
+    })) << "the oldest heads went first";
+    range.clear();
+
+    std::vector<std::unique_ptr<QTcpSocket>> everyone;
+    for (int net = 1; net <= 8; ++net)
+        ASSERT_NO_FATAL_FAILURE(holdHalfHeads(QHostAddress(QStringLiteral("127.0.%1.1").arg(net)), 8, everyone));
+    EXPECT_EQ(stillOpen(everyone), GcsFleetHttpGuard::kMaxConnections);
+    EXPECT_EQ(raw(port, "GET /api/v1/fleet HTTP/1.1\r\n" + host + "\r\n", QHostAddress("127.0.9.1")).status, 200);
+    const QByteArray origin = "127.0.0.1:" + QByteArray::number(port);
+    EXPECT_EQ(raw(port, "GET /ws HTTP/1.1\r\n" + host + kHandshake + "Origin: http://" + origin + "\r\n\r\n",
+                  QHostAddress("127.0.10.1"))
+                  .status,
+              101);
+    EXPECT_LT(stillOpen(everyone), GcsFleetHttpGuard::kMaxConnections);
+}
+
+// Pings cost the station a pong each: a client that floods them is closed before they are
+// answered, and one over its unsent limit at once.
+TEST_F(FleetWebTest, PingFloodClosesTheClient)
+{
+    ASSERT_NO_FATAL_FAILURE(startAll(1, 5));
+    Client pinger(port);
+    int pongs = 0;
+    QObject::connect(&pinger.socket, &QWebSocket::pong, [&] { ++pongs; });
+    ASSERT_TRUE(waitUntil([&] { return !pinger.messages.empty(); }));
+    LogCapture::instance().clear();
+    for (int i = 0; i < 200; ++i)
+        pinger.socket.ping("x");
+    pinger.socket.flush();
+    EXPECT_TRUE(waitUntil([&] { return server->clientCount() == 0; }, 3000));
+    testsupport::pumpEvents(200);
+    EXPECT_LE(pongs, GcsFleetWebServer::kMostIncomingFramesPerSecond);
+    EXPECT_EQ(LogCapture::instance().countContaining(spdlog::level::warn, "(pings) in a second"), 1);
+
+    // A raw flood that never reads: megabytes of pings in one go.
+    QTcpSocket flood;
+    flood.connectToHost(QHostAddress::LocalHost, port);
+    ASSERT_TRUE(flood.waitForConnected(3000));
+    const QByteArray origin = "127.0.0.1:" + QByteArray::number(port);
+    flood.write("GET /ws HTTP/1.1\r\nHost: " + origin + "\r\n" + kHandshake + "Origin: http://" + origin + "\r\n\r\n");
+    ASSERT_TRUE(waitUntil([&] { return server->clientCount() == 1; }));
+    const QByteArray ping("\x89\x80\x00\x00\x00\x00", 6);  // masked, empty
+    flood.write(ping.repeated(400000));
+    EXPECT_TRUE(waitUntil([&] { return server->clientCount() == 0; }, 5000));
+}
+
+TEST_F(FleetWebTest, ClientThatReadsNothingIsClosed)
+{
+    stalledReaderMs = 1000;
+    ASSERT_NO_FATAL_FAILURE(startAll(50, GcsFleetWebServer::kMaxRateHz));
+    GcsSettings::getInstance()->setTeleReqInterval(50);
+    for (const auto& v : mvm()->vehicleList())
+        v->takeoff(2000, 5);
+    Client reader(port);
+    QTcpSocket stalled;
+    ASSERT_NO_FATAL_FAILURE(openStalledWebSocket(stalled));
+    ASSERT_TRUE(waitUntil([&] { return server->clientCount() == 2; }));
+    LogCapture::instance().clear();
+    EXPECT_TRUE(waitUntil([&] { return server->clientCount() == 1; }, 15000));
+    EXPECT_EQ(LogCapture::instance().countContaining(spdlog::level::warn, "it took nothing for"), 1);
+    testsupport::pumpEvents(2500);
+    EXPECT_EQ(server->clientCount(), 1) << "the client that reads stays";
 }

@@ -24,6 +24,7 @@ QString FleetViewOptions::usage()
         "  --http-bind ADDR       the page's IP address (default 127.0.0.1; the page has no login)\n"
         "  --http-rate-hz N       page updates per second (1-50, default 5)\n"
         "  --map-tiles TEMPLATE   map tiles, e.g. https://tile.example/{z}/{x}/{y}.png\n"
+        "  --forget-after-h N     forget a station not heard from for N hours (default 24)\n"
         "  --log-level LEVEL      trace, debug, info, warn, err (default info)\n"
         "  -h, --help\n");
 }
@@ -41,7 +42,7 @@ QString FleetViewOptions::parse(int argc, char** argv, FleetViewOptions& out)
             return QStringLiteral("help");
         const bool takesValue = a == "--broker" || a == "--user" || a == "--password-file" || a == "--ca" ||
                                 a == "--http" || a == "--http-bind" || a == "--http-rate-hz" || a == "--map-tiles" ||
-                                a == "--log-level";
+                                a == "--log-level" || a == "--forget-after-h";
         if (!takesValue)
             return QStringLiteral("unknown argument '%1'").arg(a);
         if (i + 1 >= args.size())
@@ -73,6 +74,10 @@ QString FleetViewOptions::parse(int argc, char** argv, FleetViewOptions& out)
             out.httpRateHz = v.toInt(&ok);
             if (!ok || out.httpRateHz < 1 || out.httpRateHz > 50)
                 return QStringLiteral("--http-rate-hz takes a whole number from 1 to 50, got '%1'").arg(v);
+        } else if (a == "--forget-after-h") {
+            out.forgetAfterH = v.toDouble(&ok);
+            if (!ok || out.forgetAfterH <= 0 || out.forgetAfterH > 24 * 365)
+                return QStringLiteral("--forget-after-h takes hours above 0 (at most a year), got '%1'").arg(v);
         } else if (a == "--map-tiles") {
             out.mapTiles = v;
         } else if (a == "--log-level") {

@@ -16,6 +16,7 @@ struct FleetViewOptions {
     int httpRateHz = 5;
     QString mapTiles;
     QString logLevel = QStringLiteral("info");
+    double forgetAfterH = 24;  // a station not heard from for this long is forgotten
     static constexpr const char* kPasswordEnv = "VELMORA_FLEET_PASSWORD";
 
     // An error text (the caller prints it with the usage and exits 2), "help", or empty.

@@ -102,6 +102,7 @@ int main(int argc, char** argv)
         return link;
     });
     model.setBrokerConnected(false);
+    model.setForgetAfterMs(int64_t(options.forgetAfterH * 3600 * 1000));
     auto feed = std::make_shared<ModelFeed>(model);
     client.registerMessageReceiver(feed);
     QObject::connect(&client, &OstMqttClient::stateChanged, &app, [&model](OstMqttClient::State s) {

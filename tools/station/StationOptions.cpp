@@ -107,6 +107,8 @@ QString StationOptions::usage()
         "  --station-id NAME         this station's name under velmora/fleet/ (needed with\n"
         "                            --fleet-broker; 1-64 of A-Z a-z 0-9 _ . -)\n"
         "  --fleet-user USER         the fleet broker's user name\n"
+        "  --fleet-status-every-s N  republish the station's status every N s (default 5); viewers\n"
+        "                            grey the station after 3 N s without one\n"
         "  --fleet-password-file FILE  its password, read from FILE (mode 0600 or stricter);\n"
         "                            or set VELMORA_FLEET_PASSWORD\n"
         "  --mavlink udp:HOST:PORT   bridge every vehicle to a MAVLink ground station at HOST:PORT\n"
@@ -241,6 +243,12 @@ QString StationOptions::parse(int argc, char** argv, StationOptions& out)
             err = value(i, a, out.stationId);
         } else if (a == "--fleet-user") {
             err = value(i, a, out.fleetUser);
+        } else if (a == "--fleet-status-every-s") {
+            err = value(i, a, v);
+            bool ok = false;
+            out.fleetStatusEverySec = v.toInt(&ok);
+            if (err.isEmpty() && (!ok || out.fleetStatusEverySec < 1 || out.fleetStatusEverySec > 3600))
+                err = QStringLiteral("--fleet-status-every-s takes a whole number from 1 to 3600, got '%1'").arg(v);
         } else if (a == "--fleet-password-file") {
             err = value(i, a, fleetPasswordFile);
         } else if (a == "--mavlink") {

@@ -51,6 +51,7 @@ struct StationOptions {
     QString fleetBroker;
     QString stationId;
     QString fleetUser;
+    int fleetStatusEverySec = 5;
     QString fleetPassword;
     static constexpr const char* kFleetPasswordEnv = "VELMORA_FLEET_PASSWORD";
     static QString checkFleetOptions(const StationOptions& options);

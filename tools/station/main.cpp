@@ -226,7 +226,7 @@ int main(int argc, char** argv)
         auto publisher = std::make_shared<FleetPublisher>(
             ctrl->multiVehicleMgr(),
             FleetPublisher::Options{options.fleetBroker, options.stationId, options.fleetUser, options.fleetPassword,
-                                    QCoreApplication::applicationVersion()});
+                                    QCoreApplication::applicationVersion(), options.fleetStatusEverySec});
         if (!publisher->start()) {
             QTimer::singleShot(0, &app, &QCoreApplication::quit);
             app.exec();
