@@ -161,7 +161,7 @@ int runStation(int argc, char** argv, int vehicles, int seconds, int clients)
 
     GcsFleetWebServer::Options options;
     options.rateHz = kRateHz;
-    GcsFleetWebServer server(ctrl, options);
+    GcsFleetWebServer server(ctrl->fleetPageSource(), options);
     if (!server.start())
         return 1;
     const double idle = measure(seconds);
