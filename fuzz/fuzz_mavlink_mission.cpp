@@ -4,6 +4,7 @@
 // fault, or gives points that route.create can take (finite lat, lon and alt).
 
 #include "bridge/MavlinkMissionServer.h"
+#include "fleet/FleetVehicleState.h"
 #include "FuzzSupport.h"
 
 #include <cmath>

@@ -135,13 +135,13 @@ TEST(GcsAppController, StartLoadsTheBackupOfABrokenOrMissingZoneCacheAndSaysSo)
     for (const Cache cache : {Good, Broken, Missing}) {
         SCOPED_TRACE(int(cache));
         AppHarness app;
-        GcsCliOutcomeRecorder outcomes(gcsApp());
+        GcsCliOutcomeRecorder outcomes(gcsApp()->appCtrler());
         const QString path = GcsSettings::getInstance()->appCachePath() + "/nfz_cache.json";
         writeFile(path + ".bak", zones({{1, 50}, {2, 50}}));
         if (cache != Missing)
             writeFile(path, cache == Good ? zones({{1, 50}, {2, 50}, {3, 50}}) : QByteArray("[{\"id\":"));
         testsupport::pumpEvents(100);
-        const auto r = GcsCliCommandRouter::dispatch({gcsApp(), &outcomes}, {{"method", "nfz.status"}});
+        const auto r = GcsCliCommandRouter::dispatch(GcsCliServiceContext{gcsApp()->appCtrler(), &outcomes}, {{"method", "nfz.status"}});
         ASSERT_EQ(r["ok"], true) << r.dump();
         const auto& set = r["data"]["zoneSet"];
         EXPECT_EQ(r["data"]["zoneCount"], cache == Good ? 3 : 2);
@@ -157,9 +157,9 @@ TEST(GcsAppController, StartLoadsTheBackupOfABrokenOrMissingZoneCacheAndSaysSo)
 TEST(GcsAppController, ZoneImportThatTakesZonesAwayIsRefusedUnlessAllowed)
 {
     AppHarness app;
-    GcsCliOutcomeRecorder outcomes(gcsApp());
+    GcsCliOutcomeRecorder outcomes(gcsApp()->appCtrler());
     auto call = [&](const std::string& method, nlohmann::json params) {
-        return GcsCliCommandRouter::dispatch({gcsApp(), &outcomes}, {{"method", method}, {"params", params}});
+        return GcsCliCommandRouter::dispatch(GcsCliServiceContext{gcsApp()->appCtrler(), &outcomes}, {{"method", method}, {"params", params}});
     };
     const QString dir = testsupport::makeTempDir("zones");
     const struct {

@@ -112,8 +112,9 @@ TEST_F(Services, EachVehicleStateRefusesWhatCannotRunWithItsReason)
         for (const auto& c : table) {
             const auto st = c.op();
             EXPECT_EQ(st.kind, c.kind) << c.state << ": " << st.message;
-            if (!c.message.empty())
+            if (!c.message.empty()) {
                 EXPECT_EQ(st.message, c.message) << c.state;
+            }
         }
     };
     check(idle);

@@ -88,9 +88,9 @@ TEST_F(StationWithSim, AVehicleSilentInFlightRaisesTheLinkAlertUntilItAnswers)
     options.fixAfterMs = 0;
     ASSERT_NO_FATAL_FAILURE(startAlive(options));
     auto vehicle = mvm()->activeVehicle();
-    GcsCliOutcomeRecorder outcomes(gcsApp());
+    GcsCliOutcomeRecorder outcomes(gcsApp()->appCtrler());
     auto linkAlerts = [&] {
-        const auto r = GcsCliCommandRouter::dispatch({gcsApp(), &outcomes},
+        const auto r = GcsCliCommandRouter::dispatch(GcsCliServiceContext{gcsApp()->appCtrler(), &outcomes},
                                                      {{"method", "alerts.active"}, {"params", {{"vehicleId", 1}}}});
         nlohmann::json found = nlohmann::json::array();
         for (const auto& a : r["data"]["alerts"])

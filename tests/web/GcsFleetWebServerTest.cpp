@@ -36,7 +36,7 @@ namespace {
 
 json cli(const std::string& method, json params = json::object())
 {
-    const json r = GcsCliCommandRouter::dispatch({gcsApp(), nullptr}, {{"method", method}, {"params", params}});
+    const json r = GcsCliCommandRouter::dispatch(GcsCliServiceContext{gcsApp()->appCtrler(), nullptr}, {{"method", method}, {"params", params}});
     EXPECT_EQ(r["ok"], true) << method << ": " << r.dump();
     return r["data"];
 }

@@ -86,9 +86,9 @@ private:
     int m_latencyMs;
     int m_jitterMs = 0;
     qint64 m_lastDueMs = 0;
-    std::mt19937_64 m_rngJitter;
     std::mt19937_64 m_rngIn;
     std::mt19937_64 m_rngOut;
+    std::mt19937_64 m_rngJitter;
     Counters m_in;
     Counters m_out;
 
