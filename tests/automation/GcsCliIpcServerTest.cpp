@@ -260,7 +260,7 @@ TEST_F(CliIpcServerTest, CliClientExitStatusFollowsTheEnvelope)
         {"nothing listens", Peer::None, {"system.ping"}, 2, "NoServer", nullptr},
         {"ping", Peer::Station, {"system.ping"}, 0, nullptr, nullptr},
         {"ping with params", Peer::Station, {"system.ping", R"({"vehicleId": 1})"}, 1, "InvalidArgs", nullptr},
-        {"console of the endpoint's recorder", Peer::Station, {"console"}, 0, "", nullptr},
+        {"console without a station", Peer::Station, {"console"}, 1, "CommandRejected", nullptr},
         {"wait on a method without outcome", Peer::None, {"system.ping", "--wait"}, 2, "", "--wait applies"},
         {"bad params JSON", Peer::Station, {"system.ping", "{bad"}, 2, "", "PARAMS_JSON is not valid JSON"},
         {"no method", Peer::Station, {}, 2, "", "missing METHOD"},

@@ -226,7 +226,7 @@ def run_test(args, chromium):
         route_name = '<img src=x onerror="document.title=\'pwned\'">'
         created = cli("route.create", {"name": route_name, "number": 4, "points": points})[1]["data"]
         waypoint_count = created["wayPointCount"]
-        cli("mission.upload", None, "--wait")
+        cli("mission.upload", {"vehicleId": ids[0]}, "--wait")
 
         browser = Browser(chromium, os.path.join(work, "chromium"))
         browser.navigate(url)
