@@ -259,7 +259,7 @@ auto nfzLossName = [](const auto& info) {
     return "Seed" + std::to_string(info.param.seed) + "Zones" + std::to_string(info.param.zones);
 };
 // One seed in the default run; the slower one with the soak runs (it takes longest).
-INSTANTIATE_TEST_SUITE_P(Loss, LossyNfzUpload, ::testing::Values(NfzLossCase{2, 8}), nfzLossName);
+INSTANTIATE_TEST_SUITE_P(SoakLossSecond, LossyNfzUpload, ::testing::Values(NfzLossCase{2, 8}), nfzLossName);
 INSTANTIATE_TEST_SUITE_P(SoakLossFirst, LossyNfzUpload, ::testing::Values(NfzLossCase{1, 8}), nfzLossName);
 INSTANTIATE_TEST_SUITE_P(SoakLoss, LossyNfzUpload,
                          ::testing::Values(NfzLossCase{3, 20}, NfzLossCase{4, 20}, NfzLossCase{5, 20},

@@ -62,7 +62,7 @@ TEST_F(StationWithSim, CommandOutcomesAcknowledgedRefusedAndSilent)
     EXPECT_EQ(stats.ackLostCount - statsBefore.ackLostCount, 1u);
 }
 
-TEST_F(StationWithSim, TakeoffsSurviveThirtyPercentLossEachWay)
+TEST_F(StationWithSim, TakeoffsSurviveThirtyPercentLossEachWaySoak)
 {
     SimOptions options;
     options.loss = 0.3;
