@@ -625,17 +625,12 @@ json missionStatus(const Call& call)
     if (auto f = requireStation(call); f || (f = missionVehicle(call, vehicle, true)))
         return refuse(call, *f);
     auto& m = missions(call);
-    // The last finished transfer of each direction, for its details.
-    std::optional<svc::TransferRecord> lastUp, lastDown;
+    // The counts are the station's; so are the details of the last finished transfer each way.
+    const auto lastUp = m.lastFinished(true), lastDown = m.lastFinished(false);
     json transfers = json::array();
-    if (vehicle) {
-        for (const auto& r : m.transfersOf(vehicle->vehicleId())) {
+    if (vehicle)
+        for (const auto& r : m.transfersOf(vehicle->vehicleId()))
             transfers.push_back(transferJson(r));
-            auto& last = r.kind == svc::TransferKind::Upload ? lastUp : lastDown;
-            if (!last && r.state == svc::TransferRecord::State::Done)
-                last = r;
-        }
-    }
     json lastUpload = nullptr;
     if (const auto u = vehicle ? m.lastUpload(vehicle->vehicleId()) : std::nullopt) {
         static const char* const verifyStates[] = {"none", "pending", "verified", "differs", "unverified"};

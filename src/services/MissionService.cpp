@@ -401,6 +401,14 @@ std::vector<TransferRecord> MissionService::transfersOf(int vehicleId, size_t li
     return out;
 }
 
+std::optional<TransferRecord> MissionService::lastFinished(bool upload) const
+{
+    for (auto it = m_records.rbegin(); it != m_records.rend(); ++it)
+        if (it->second.state == TransferRecord::State::Done && (it->second.kind == TransferKind::Upload) == upload)
+            return it->second;
+    return std::nullopt;
+}
+
 std::optional<UploadRecord> MissionService::lastUpload(int vehicleId) const
 {
     const auto it = m_lastUpload.find(vehicleId);

@@ -131,6 +131,8 @@ public:
     // The vehicle's transfers, newest first (at most `limit`).
     std::vector<TransferRecord> transfersOf(int vehicleId, size_t limit = 10) const;
     std::optional<UploadRecord> lastUpload(int vehicleId) const;
+    // The last finished upload (or download) of any vehicle: the details of uploads()/downloads().
+    std::optional<TransferRecord> lastFinished(bool upload) const;
     bool hasTransferFor(int vehicleId) const;
     const TransferCounts& uploads() const { return m_uploads; }
     const TransferCounts& downloads() const { return m_downloads; }
