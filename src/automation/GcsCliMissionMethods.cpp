@@ -229,27 +229,27 @@ json routeCreate(const Call& call)
     if (!call.params)
         return refuse(call, *invalid("Missing params object"));
     const json& params = *call.params;
-    svc::RouteSpec spec;
-    if (auto f = readString(params, "name", spec.name))
+    svc::RouteDraft draft;
+    if (auto f = readString(params, "name", draft.name))
         return refuse(call, *f);
     if (!params.contains("number"))
         return refuse(call, *invalid("Missing required field: number"));
-    if (auto f = readUint8(params, "number", spec.number); f || (f = readUint8(params, "repeatTimes", spec.repeatTimes)))
+    if (auto f = readUint8(params, "number", draft.number); f || (f = readUint8(params, "repeatTimes", draft.repeatTimes)))
         return refuse(call, *f);
     if (params.contains("points") == params.contains("area"))
         return refuse(call, *invalid("Exactly one of points or area is required"));
     if (params.contains("points")) {
-        spec.points.emplace();
-        if (auto f = readPoints(params, *spec.points))
+        draft.points.emplace();
+        if (auto f = readPoints(params, *draft.points))
             return refuse(call, *f);
     } else {
-        spec.area.emplace();
-        if (auto f = readArea(params, *spec.area))
+        draft.area.emplace();
+        if (auto f = readArea(params, *draft.area))
             return refuse(call, *f);
     }
     if (auto f = requireStation(call))
         return refuse(call, *f);
-    const auto created = routes(call).create(spec);
+    const auto created = routes(call).create(draft);
     if (!created.ok())
         return refuse(call, created.status);
     return GcsCliResponse::makeSuccess(routeSummary(call, *created.value));

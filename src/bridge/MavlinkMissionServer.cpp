@@ -522,12 +522,12 @@ void MavlinkMissionServer::startStation(uint8_t sysid, Transfer& t)
         t.requestId = ticket.value.requestId;
         return;
     }
-    svc::RouteSpec spec;
-    spec.name = QStringLiteral("mavlink %1").arg(QDateTime::currentDateTime().toString(Qt::ISODate)).toStdString();
-    spec.number = 1;
-    spec.points = std::move(t.points);
-    const size_t count = spec.points->size();
-    const auto created = services.routes().create(spec, svc::RouteService::Activation::Keep);
+    svc::RouteDraft draft;
+    draft.name = QStringLiteral("mavlink %1").arg(QDateTime::currentDateTime().toString(Qt::ISODate)).toStdString();
+    draft.number = 1;
+    draft.points = std::move(t.points);
+    const size_t count = draft.points->size();
+    const auto created = services.routes().create(draft, svc::RouteService::Activation::Keep);
     if (!created.ok()) {
         finish(sysid, mav::kMissionDenied, created.status.message.c_str());
         return;

@@ -140,11 +140,11 @@ Status RouteService::checkFree(const MavFlightRouteDataItem& route) const
     return {};
 }
 
-Result<RoutePtr> RouteService::create(const RouteSpec& spec, Activation activation)
+Result<RoutePtr> RouteService::create(const RouteDraft& draft, Activation activation)
 {
-    if (spec.points.has_value() == spec.area.has_value())
+    if (draft.points.has_value() == draft.area.has_value())
         return Status::invalid("Exactly one of points or area is required");
-    if (spec.points && spec.points->size() > size_t(kMaxWayPoints))
+    if (draft.points && draft.points->size() > size_t(kMaxWayPoints))
         return Status::invalid("points may hold at most 255 waypoints");
     // A new active route replaces the operator's: not while that one is edited or transferred.
     if (activation == Activation::Make) {
@@ -155,12 +155,12 @@ Result<RoutePtr> RouteService::create(const RouteSpec& spec, Activation activati
     }
     std::shared_ptr<MavFlightRouteAbstractConfig> config;
     const QString id = OstFunctions::createUuid(true);
-    if (spec.area) {
+    if (draft.area) {
         auto areaConfig = std::make_shared<MavAreaRouteConfig>(id);
-        areaConfig->setPolygonVertices(spec.area->polygon);
-        areaConfig->setLineSpacing(spec.area->lineSpacing);
-        areaConfig->setAngle(spec.area->angle);
-        if (MavAreaRouteGenerator::crossesAntimeridian(spec.area->polygon))
+        areaConfig->setPolygonVertices(draft.area->polygon);
+        areaConfig->setLineSpacing(draft.area->lineSpacing);
+        areaConfig->setAngle(draft.area->angle);
+        if (MavAreaRouteGenerator::crossesAntimeridian(draft.area->polygon))
             return Status::invalid("area.polygon crosses the 180° meridian; split the area at it");
         if (MavAreaRouteGenerator::generate(areaConfig.get()).isEmpty())
             return Status::refused("Area generator produced no waypoints");
@@ -168,9 +168,9 @@ Result<RoutePtr> RouteService::create(const RouteSpec& spec, Activation activati
     } else {
         config = std::make_shared<MavMultiPointRouteConfig>(id);
     }
-    config->setName(QString::fromStdString(spec.name));
-    config->setNumber(spec.number);
-    config->setRepeatTimes(spec.repeatTimes);
+    config->setName(QString::fromStdString(draft.name));
+    config->setNumber(draft.number);
+    config->setRepeatTimes(draft.repeatTimes);
 
     if (auto s = waitForStore())
         return s;
@@ -182,7 +182,7 @@ Result<RoutePtr> RouteService::create(const RouteSpec& spec, Activation activati
     if (auto* areaConfig = dynamic_cast<MavAreaRouteConfig*>(config.get()))
         MavMissionsController::fillAreaRoute(*route, areaConfig, m_store->defaultWayPointData().get());
     else
-        addPoints(*route, *spec.points);
+        addPoints(*route, *draft.points);
     if (auto s = waitForStore()) {
         if (activation == Activation::Make)
             m_missions->setIsEditing(false);
@@ -257,12 +257,12 @@ std::shared_ptr<MavWayPointDataItem> RouteService::defaultWayPoint() const
     return m_store ? m_store->defaultWayPointData() : nullptr;
 }
 
-void RouteService::setDefaultWayPoint(const WayPointSpec& spec)
+void RouteService::setDefaultWayPoint(const WayPointSpec& draft)
 {
     if (!m_store)
         return;
-    auto wp = std::make_shared<MavWayPointDataItem>(nullptr, spec.data);
-    wp->setNextWp(spec.nextWp < 0 ? 0 : uint8_t(spec.nextWp));
+    auto wp = std::make_shared<MavWayPointDataItem>(nullptr, draft.data);
+    wp->setNextWp(draft.nextWp < 0 ? 0 : uint8_t(draft.nextWp));
     m_store->setDefaultWayPointData(wp);
 }
 

@@ -41,7 +41,7 @@ struct AreaSpec {
     double angle = 0;
 };
 
-struct RouteSpec {
+struct RouteDraft {
     std::string name;
     uint8_t number = 0;
     uint8_t repeatTimes = 0;
@@ -76,13 +76,13 @@ public:
     // Why `id` could not be saved last ("" when it was).
     std::string saveError(const std::string& id) const;
 
-    Result<RoutePtr> create(const RouteSpec& spec, Activation activation = Activation::Make);
+    Result<RoutePtr> create(const RouteDraft& draft, Activation activation = Activation::Make);
     Result<RoutePtr> update(const std::string& id, const RouteChange& change);
     Status remove(const std::string& id);
     Status setActive(const RoutePtr& route);
     // The template generated waypoints take (null before one is set).
     std::shared_ptr<MavWayPointDataItem> defaultWayPoint() const;
-    void setDefaultWayPoint(const WayPointSpec& spec);
+    void setDefaultWayPoint(const WayPointSpec& draft);
 
     Result<FileReport> exportFolder(const std::string& dir);
     Result<FileReport> importFolder(const std::string& dir);

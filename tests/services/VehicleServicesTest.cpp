@@ -26,12 +26,12 @@ using testsupport::waitUntil;
 
 namespace {
 
-svc::RouteSpec line(const std::string& name, int n, uint8_t number = 1)
+svc::RouteDraft line(const std::string& name, int n, uint8_t number = 1)
 {
-    svc::RouteSpec spec;
-    spec.name = name;
-    spec.number = number;
-    spec.points.emplace();
+    svc::RouteDraft draft;
+    draft.name = name;
+    draft.number = number;
+    draft.points.emplace();
     for (int i = 0; i < n; ++i) {
         svc::WayPointSpec p;
         p.data.type = MAVPROTO_WP_PASS;
@@ -39,9 +39,9 @@ svc::RouteSpec line(const std::string& name, int n, uint8_t number = 1)
         p.data.lon = 113.9468;
         p.data.alt = 30;
         p.data.vel = 5;
-        spec.points->push_back(p);
+        draft.points->push_back(p);
     }
-    return spec;
+    return draft;
 }
 
 }  // namespace
