@@ -92,7 +92,7 @@ void GcsAppController::init(std::shared_ptr<GcsToolBox> toolBox)
         if (!m_nfzSyncController)
             m_nfzSyncController = std::make_shared<NfzSyncController>(toolBox->http(), nfzCachePath, m_nfzZoneManager);
         if (!m_nfzVehicleController)
-            m_nfzVehicleController = std::make_shared<NfzVehicleController>(m_multiVehicleMgr, m_nfzZoneManager);
+            m_nfzVehicleController = std::make_shared<NfzVehicleController>(m_nfzZoneManager);
         toolBox->initWith(this);
         QTimer::singleShot(0, this, [zones = std::weak_ptr<NfzZoneManager>(m_nfzZoneManager), nfzCachePath] {
             if (nfzCachePath.isEmpty())

@@ -87,7 +87,6 @@ public:
     QString protocolVersion() const override;
     std::shared_ptr<NfzZoneManager> zoneSet() const override { return m_nfzZoneManager; }
     std::shared_ptr<NfzSyncController> zoneSync() const override { return m_nfzSyncController; }
-    std::shared_ptr<NfzVehicleController> zoneTransfers() const override { return m_nfzVehicleController; }
     MultiVehicleManager* vehicles() const override { return m_multiVehicleMgr; }
     std::shared_ptr<GcsConsoleHandler> console() const override { return m_consoleHandler; }
     std::shared_ptr<GcsLoginManager> account() const override;

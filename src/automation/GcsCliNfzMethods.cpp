@@ -2,14 +2,11 @@
 
 #include "GcsCliNfzOutcomes.h"
 #include "GcsCliOutcomeRecorder.h"
-#include "services/OperationGate.h"
 #include "services/OutcomeRecorder.h"
 #include "services/VehicleDirectory.h"
 #include "services/VehicleServices.h"
+#include "services/ZoneService.h"
 #include "nfz/NfzSyncController.h"
-#include "nfz/NfzVehicleController.h"
-#include "vehicle/MultiVehicleManager.h"
-#include "vehicle/VehicleController.h"
 
 #include "NfzZoneManager.h"
 
@@ -23,30 +20,13 @@
 namespace gcscli {
 namespace {
 
-constexpr const char* kTransferRunning = "A no-fly-zone transfer is already running";
-
-Failure requireNfz(const Call& call, NfzSyncController** sync, NfzVehicleController** vehicle)
+Failure requireSync(const Call& call, NfzSyncController** sync)
 {
     if (auto f = requireStation(call))
         return f;
-    if (sync && !(*sync = call.station->zoneSync().get()))
-        return rejected("No-fly-zone services are not available");
-    if (vehicle && !(*vehicle = call.station->zoneTransfers().get()))
+    if (!(*sync = call.station->zoneSync().get()))
         return rejected("No-fly-zone services are not available");
     return {};
-}
-
-// Uploads and binds go to the active vehicle: locally linked, over an open link, alive, and not
-// busy with another operation.
-Failure checkActiveVehicle(const Call& call, VehicleControllerPtr& vehicle)
-{
-    auto found = services(call).directory().resolve({});
-    if (!found.ok())
-        return fromStatus(found.status);
-    vehicle = found.value;
-    if (auto s = services(call).directory().reachable(*vehicle, "no-fly-zone transfers"))
-        return fromStatus(s);
-    return failed(services(call).gate().check(*vehicle, svc::Operation::ZoneTransfer));
 }
 
 // The zone set's origin and the zones a sync or import would take away, as answered.
@@ -80,10 +60,27 @@ json toJson(const std::optional<NfzSyncController::ShrinkRecord>& r)
     return out;
 }
 
+// null, or {"kind": "upload"/"manualBind", "ok", "ret", "zoneIds", "vehicleId", "requestId"}, an
+// upload also with "enlargedZoneIds" (the zones sent larger than drawn).
+json toJson(const std::optional<svc::ZoneTransfer>& t)
+{
+    if (!t)
+        return nullptr;
+    json out = {{"kind", svc::zoneTransferKindName(t->kind)},
+                {"ok", t->ok},
+                {"ret", t->result},
+                {"zoneIds", t->zoneIds},
+                {"vehicleId", t->vehicleId},
+                {"requestId", t->requestId ? json(t->requestId) : json(nullptr)}};
+    if (t->kind == svc::ZoneTransferKind::Upload)
+        out["enlargedZoneIds"] = t->enlargedZoneIds;
+    return out;
+}
+
 json nfzSync(const Call& call)
 {
     NfzSyncController* sync = nullptr;
-    if (auto f = requireNfz(call, &sync, nullptr))
+    if (auto f = requireSync(call, &sync))
         return refuse(call, *f);
     bool allowShrink = false;
     if (call.params) {
@@ -100,7 +97,7 @@ json nfzSync(const Call& call)
 json nfzImport(const Call& call)
 {
     NfzSyncController* sync = nullptr;
-    if (auto f = requireNfz(call, &sync, nullptr))
+    if (auto f = requireSync(call, &sync))
         return refuse(call, *f);
     std::string path;
     if (!call.params)
@@ -133,8 +130,7 @@ json nfzImport(const Call& call)
 json nfzStatus(const Call& call)
 {
     NfzSyncController* sync = nullptr;
-    NfzVehicleController* vehicle = nullptr;
-    if (auto f = requireNfz(call, &sync, &vehicle); f || (f = requireOutcomes(call)))
+    if (auto f = requireSync(call, &sync); f || (f = requireOutcomes(call)))
         return refuse(call, *f);
     const auto zones = call.station->zoneSet();
     const QFileInfo cache(sync->cachePath());
@@ -149,73 +145,49 @@ json nfzStatus(const Call& call)
         {"syncInProgress", sync->isSyncInProgress()},
         {"lastSync", outcomes.lastSync()},
         {"lastError", outcomes.lastError()},
-        {"transferring", vehicle->isTransferring()},
-        {"lastTransfer", outcomes.lastTransfer()},
+        {"transferring", services(call).zones().transferring()},
+        {"lastTransfer", toJson(services(call).zones().lastFinished())},
         {"zoneSet", zones ? toJson(zones->origin()) : json(nullptr)},
         {"lastShrink", toJson(sync->lastShrink())},
     });
 }
 
-Failure readZoneIds(const Call& call, const NfzZoneManager& zones, std::vector<int64_t>& ids)
+// Absent: every zone of the set (the service's default); present: a non-empty id list.
+Failure readZoneIds(const Call& call, std::vector<int64_t>& ids)
 {
     const auto it = call.params ? call.params->find("zoneIds") : json::const_iterator{};
-    if (!call.params || it == call.params->end()) {
-        ids = zones.zoneIds();
-    } else {
-        if (!it->is_array())
+    if (!call.params || it == call.params->end())
+        return {};
+    if (!it->is_array())
+        return invalid("zoneIds must be an array of zone ids");
+    for (const auto& id : *it) {
+        if (!id.is_number_integer())
             return invalid("zoneIds must be an array of zone ids");
-        for (const auto& id : *it) {
-            if (!id.is_number_integer())
-                return invalid("zoneIds must be an array of zone ids");
-            ids.push_back(id.get<int64_t>());
-        }
+        ids.push_back(id.get<int64_t>());
     }
     if (ids.empty())
         return invalid("zoneIds must not be empty");
-    for (const int64_t id : ids) {
-        if (!zones.findById(id))
-            return invalid("Unknown zone id: " + std::to_string(id));
-    }
     return {};
 }
 
-json startedTransfer(const Call& call, const VehicleControllerPtr& vehicle, json data)
+json startedTransfer(const svc::ZoneTransfer& t, json data)
 {
-    const int64_t requestId = svc::nextRequestId();
-    if (call.outcomes)
-        call.outcomes->nfz().noteTransferStarted(requestId, vehicle->vehicleId());
-    spdlog::info("<cli-router> {} started on vehicle {}, requestId {}", call.method, vehicle->vehicleId(), requestId);
     data["accepted"] = true;
-    data["requestId"] = requestId;
-    data["vehicleId"] = vehicle->vehicleId();
+    data["requestId"] = t.requestId;
+    data["vehicleId"] = t.vehicleId;
     return GcsCliResponse::makeSuccess(std::move(data));
 }
 
 json nfzUpload(const Call& call)
 {
-    NfzVehicleController* ctrl = nullptr;
-    VehicleControllerPtr vehicle;
-    if (auto f = requireNfz(call, nullptr, &ctrl))
-        return refuse(call, *f);
-    // One zone session at a time on the station, whichever vehicle it went to.
-    if (ctrl->isTransferring())
-        return refuse(call, *rejected(kTransferRunning));
-    if (auto f = checkActiveVehicle(call, vehicle))
-        return refuse(call, *f);
-    const auto zones = call.station->zoneSet();
-    if (!zones)
-        return refuse(call, *rejected("No-fly-zone services are not available"));
+    svc::VehicleSelector selector;
     std::vector<int64_t> ids;
-    if (auto f = readZoneIds(call, *zones, ids))
+    if (auto f = readSelector(call, selector); f || (f = readZoneIds(call, ids)) || (f = requireStation(call)))
         return refuse(call, *f);
-    switch (ctrl->uploadZonesByIds(ids)) {
-    case 0: return startedTransfer(call, vehicle, {{"zoneIds", ids}, {"enlargedZoneIds", ctrl->enlargedZoneIds()}});
-    case 2: return refuse(call, *rejected(kTransferRunning));
-    case 4:
-    case 5: return refuse(call, *invalid(ctrl->lastRefusal().toStdString()));
-    case 6: return refuse(call, *rejected(ctrl->lastRefusal().toStdString()));
-    default: return refuse(call, *rejected("The no-fly-zone upload could not be sent"));
-    }
+    const auto r = services(call).zones().upload(selector, std::move(ids));
+    if (!r.ok())
+        return refuse(call, r.status);
+    return startedTransfer(r.value, {{"zoneIds", r.value.zoneIds}, {"enlargedZoneIds", r.value.enlargedZoneIds}});
 }
 
 Failure readCorners(const json& params, std::array<MavProtoNfzVertex_t, 4>& corners)
@@ -243,27 +215,16 @@ Failure readCorners(const json& params, std::array<MavProtoNfzVertex_t, 4>& corn
 
 json nfzBindManual(const Call& call)
 {
-    NfzVehicleController* ctrl = nullptr;
-    VehicleControllerPtr vehicle;
     if (!call.params)
         return refuse(call, *invalid("Missing params object"));
+    svc::VehicleSelector selector;
     std::array<MavProtoNfzVertex_t, 4> corners;
-    if (auto f = readCorners(*call.params, corners))
+    if (auto f = readCorners(*call.params, corners); f || (f = readSelector(call, selector)) || (f = requireStation(call)))
         return refuse(call, *f);
-    if (auto f = requireNfz(call, nullptr, &ctrl))
-        return refuse(call, *f);
-    // One zone session at a time on the station, whichever vehicle it went to.
-    if (ctrl->isTransferring())
-        return refuse(call, *rejected(kTransferRunning));
-    if (auto f = checkActiveVehicle(call, vehicle))
-        return refuse(call, *f);
-    switch (ctrl->bindManualZone(corners)) {
-    case 0: return startedTransfer(call, vehicle, json::object());
-    case 2: return refuse(call, *rejected(kTransferRunning));
-    case 5: return refuse(call, *invalid(ctrl->lastRefusal().toStdString()));
-    case 6: return refuse(call, *rejected(ctrl->lastRefusal().toStdString()));
-    default: return refuse(call, *rejected("The manual no-fly-zone bind could not be sent"));
-    }
+    const auto r = services(call).zones().bindManual(selector, corners);
+    if (!r.ok())
+        return refuse(call, r.status);
+    return startedTransfer(r.value, json::object());
 }
 
 }  // namespace
@@ -283,12 +244,14 @@ const std::vector<MethodSpec>& nfzMethods()
         {"nfz.status", nfzStatus, "Zone set, cache, last sync and last transfer.", {}},
         {"nfz.upload",
          nfzUpload,
-         "Uploads no-fly zones to the active vehicle.",
-         {{"zoneIds", "array", false, {}, "ids of the zones to send (default: every zone)"}}},
+         "Uploads no-fly zones to a vehicle.",
+         {{"zoneIds", "array", false, {}, "ids of the zones to send (default: every zone)"}, kVehicleIdParam,
+          kVehicleCodeParam}},
         {"nfz.bindManual",
          nfzBindManual,
-         "Binds one four-corner no-fly zone to the active vehicle.",
-         {{"vertices", "array", true, {}, "four [lat, lon] pairs, vertex 1 to 4"}}},
+         "Binds one four-corner no-fly zone to a vehicle.",
+         {{"vertices", "array", true, {}, "four [lat, lon] pairs, vertex 1 to 4"}, kVehicleIdParam,
+          kVehicleCodeParam}},
     };
     return table;
 }

@@ -128,9 +128,8 @@ svc::VehicleServices& services(const Call& call)
 }
 
 // Reads the optional "vehicleCode" / "vehicleId" selector from params and resolves the vehicle.
-Failure resolveTarget(const Call& call, VehicleControllerPtr& vehicle)
+Failure readSelector(const Call& call, svc::VehicleSelector& selector)
 {
-    svc::VehicleSelector selector;
     if (call.params) {
         const json& p = *call.params;
         if (!p.is_object())
@@ -151,6 +150,14 @@ Failure resolveTarget(const Call& call, VehicleControllerPtr& vehicle)
             selector.id = int(v);
         }
     }
+    return {};
+}
+
+Failure resolveTarget(const Call& call, VehicleControllerPtr& vehicle)
+{
+    svc::VehicleSelector selector;
+    if (auto f = readSelector(call, selector))
+        return f;
     if (auto f = requireStation(call))
         return f;
     auto found = services(call).directory().resolve(selector);

@@ -5,6 +5,7 @@
 #include "GcsCliResponse.h"
 #include "services/ServiceResult.h"
 #include "services/StationPort.h"
+#include "services/VehicleDirectory.h"
 
 #include <nlohmann/json.hpp>
 
@@ -55,6 +56,8 @@ Failure failed(const svc::Status& status);
 json refuse(const Call& call, const svc::Status& status, json data = json::object());
 Failure requireStation(const Call& call);
 svc::VehicleServices& services(const Call& call);  // after requireStation
+// vehicleId / vehicleCode of the params (none: the active vehicle).
+Failure readSelector(const Call& call, svc::VehicleSelector& selector);
 Failure resolveTarget(const Call& call, VehicleControllerPtr& vehicle);
 Failure requireOutcomes(const Call& call);
 Failure readBool(const json& obj, const std::string& name, bool& out);

@@ -55,23 +55,15 @@ constexpr const char* kMeridian = "crosses the 180th meridian; split it there";
 
 }  // namespace
 
-NfzVehicleController::NfzVehicleController(MultiVehicleManager* multiVehicleMgr,
-                                           std::shared_ptr<NfzZoneManager> zoneManager, QObject* parent)
+NfzVehicleController::NfzVehicleController(std::shared_ptr<NfzZoneManager> zoneManager, QObject* parent)
     : QObject(parent)
-    , m_multiVehicleMgr(multiVehicleMgr)
     , m_zoneManager(zoneManager)
 {
-    if (m_multiVehicleMgr) {
-        connect(m_multiVehicleMgr, &MultiVehicleManager::activeVehicleChanged, this,
-                &NfzVehicleController::handleActiveVehicleChanged);
-        handleActiveVehicleChanged(m_multiVehicleMgr->activeVehicle());
-    }
 }
 
 NfzVehicleController::~NfzVehicleController()
 {
     cancelQueued();
-    releaseActiveHold();
     spdlog::debug("NfzVehicleController destroyed ------------");
 }
 
@@ -154,7 +146,7 @@ int NfzVehicleController::refuse(int code, std::string why)
 int NfzVehicleController::checkVehicle(const std::shared_ptr<VehicleController>& vehicle, const char* what)
 {
     if (!vehicle)
-        return refuse(1, std::string(what) + ": no active vehicle");
+        return refuse(1, std::string(what) + ": no vehicle");
     if (m_transferring)
         return refuse(2, std::string(what) + ": a no-fly-zone transfer is running");
     if (vehicle->firmwareUpdating()) {
@@ -164,9 +156,9 @@ int NfzVehicleController::checkVehicle(const std::shared_ptr<VehicleController>&
     return 0;
 }
 
-int NfzVehicleController::uploadZonesByIds(std::vector<int64_t> ids)
+int NfzVehicleController::uploadZonesByIds(const std::shared_ptr<VehicleController>& vehicle,
+                                           std::vector<int64_t> ids)
 {
-    auto vehicle = m_vehicle.lock();
     if (const int code = checkVehicle(vehicle, "zone upload"))
         return code;
     if (ids.empty())
@@ -233,7 +225,7 @@ int NfzVehicleController::uploadZonesByIds(std::vector<int64_t> ids)
     m_zonesTotal = ids.size();
     m_zonesDone = 0;
     m_remaining = std::move(requests);
-    beginSession(UploadSession);
+    beginSession(UploadSession, vehicle);
     emit uploadStarted(ids);
     if (!enlarged.empty()) {
         // Larger keeps the aircraft out of at least the drawn zone; the operator must still know.
@@ -252,9 +244,9 @@ int NfzVehicleController::uploadZonesByIds(std::vector<int64_t> ids)
     return 0;
 }
 
-int NfzVehicleController::bindManualZone(std::array<MavProtoNfzVertex_t, 4> vertices)
+int NfzVehicleController::bindManualZone(const std::shared_ptr<VehicleController>& vehicle,
+                                         std::array<MavProtoNfzVertex_t, 4> vertices)
 {
-    auto vehicle = m_vehicle.lock();
     if (const int code = checkVehicle(vehicle, "manual zone bind"))
         return code;
     if (const std::string why = checkManualZone(vertices); !why.empty())
@@ -266,7 +258,7 @@ int NfzVehicleController::bindManualZone(std::array<MavProtoNfzVertex_t, 4> vert
     MavProtoNfzProcesser::packManualNfzBindFrame(*f, uint8_t(vehicle->vehicleId()), vehicle->genSeqId(), bind);
     m_lastRefusal.clear();
     m_remaining = {makeRequest(f)};
-    beginSession(ManualBindSession);
+    beginSession(ManualBindSession, vehicle);
     emit manualBindStarted();
     if (!sendNext()) {
         cancelQueued();
@@ -277,14 +269,14 @@ int NfzVehicleController::bindManualZone(std::array<MavProtoNfzVertex_t, 4> vert
     return 0;
 }
 
-void NfzVehicleController::beginSession(SessionKind kind)
+void NfzVehicleController::beginSession(SessionKind kind, const std::shared_ptr<VehicleController>& vehicle)
 {
     m_transferring = true;
     m_sessionKind = kind;
-    if (m_multiVehicleMgr && !m_holdingActive) {
-        m_holdingActive = true;
-        m_multiVehicleMgr->setActiveVehicleHold(MultiVehicleManager::NfzSessionActiveHold, true);
-    }
+    m_vehicle = vehicle;
+    // The answers of this vehicle only, for this session only.
+    connect(vehicle.get(), &VehicleController::mavPFrameReceived, this, &NfzVehicleController::handleMavPFrameReceived);
+    connect(vehicle.get(), &VehicleController::mavAckTimeout, this, &NfzVehicleController::handleMavAckTimeout);
 }
 
 bool NfzVehicleController::sendNext()
@@ -295,14 +287,6 @@ bool NfzVehicleController::sendNext()
     m_current = m_remaining.front();
     m_remaining.pop_front();
     return vehicle->sendMavPFrameReq(m_current);
-}
-
-void NfzVehicleController::releaseActiveHold()
-{
-    // Cleared before the call: the release may re-enter through activeVehicleChanged.
-    if (!std::exchange(m_holdingActive, false) || !m_multiVehicleMgr)
-        return;
-    m_multiVehicleMgr->setActiveVehicleHold(MultiVehicleManager::NfzSessionActiveHold, false);
 }
 
 void NfzVehicleController::cancelQueued()
@@ -317,12 +301,13 @@ void NfzVehicleController::cancelQueued()
 
 void NfzVehicleController::endSession()
 {
+    if (auto vehicle = m_vehicle.lock())
+        disconnect(vehicle.get(), nullptr, this, nullptr);
+    m_vehicle.reset();
     m_transferring = false;
     m_sessionKind = NoSession;
     m_current.reset();
     m_remaining.clear();
-    // Last: releasing the hold may make a waiting vehicle active, which must find no session.
-    releaseActiveHold();
 }
 
 void NfzVehicleController::handleMavPFrameReceived(MavPFramePtr pframe, OstAbstractLink*,
@@ -407,33 +392,4 @@ void NfzVehicleController::finishManualBind(bool ok, int ret)
         return;
     endSession();
     emit manualBindFinished(ok, ret);
-}
-
-void NfzVehicleController::handleActiveVehicleChanged(std::shared_ptr<VehicleController> vehicle)
-{
-    if (vehicle && vehicle == m_vehicle.lock())
-        return;
-    if (m_transferring) {
-        spdlog::warn("NfzVehicleController: active vehicle changed during transfer, aborting session");
-        // Nothing more may reach the old vehicle once the failure is reported, its commit least of all.
-        cancelQueued();
-        if (m_sessionKind == UploadSession)
-            finishUpload(false, kResultVehicleChanged);
-        else
-            finishManualBind(false, kResultVehicleChanged);
-        // Ending the session released the hold, which may have made a waiting vehicle active
-        // (and run this handler for it): the manager's active vehicle is the one to follow now.
-        if (m_multiVehicleMgr)
-            vehicle = m_multiVehicleMgr->activeVehicle();
-    }
-    const auto current = m_vehicle.lock();
-    if (vehicle && vehicle == current)
-        return;
-    if (current)
-        disconnect(current.get(), nullptr, this, nullptr);
-    m_vehicle = vehicle;
-    if (!vehicle)
-        return;
-    connect(vehicle.get(), &VehicleController::mavPFrameReceived, this, &NfzVehicleController::handleMavPFrameReceived);
-    connect(vehicle.get(), &VehicleController::mavAckTimeout, this, &NfzVehicleController::handleMavAckTimeout);
 }

@@ -1,9 +1,10 @@
 #pragma once
-// Writes no-fly zones into the active vehicle: an upload of zones of the shared zone set, or a
-// manual bind of one four-corner zone. Each session ends in exactly one finish signal carrying
-// 0, the vehicle's non-zero result, 5000 (time-out, or a request the queue would not take) or
-// -2102 (the active vehicle changed, or the session's vehicle was retired: removed, or its link
-// closed).
+// Writes no-fly zones into the vehicle a session names: an upload of zones of the shared zone
+// set, or a manual bind of one four-corner zone. One session at a time on the station. The
+// operator's active vehicle plays no part: selecting another vehicle leaves a running session
+// alone. Each session ends in exactly one finish signal carrying 0, the vehicle's non-zero
+// result, 5000 (time-out, or a request the queue would not take) or -2102 (the session's vehicle
+// was retired: removed, or its link closed).
 //
 // An upload is sent one request at a time: the totals (0x10), each zone (0x11) in the order
 // given, then the update time (0x12). The next request leaves when the previous one is answered
@@ -27,12 +28,9 @@
 // simple quadrilateral that does not cross the 180th meridian.
 // A vehicle updating its firmware takes neither (6, one warning).
 //
-// A session that ends early (active vehicle changed, a request not queued, the controller
+// A session that ends early (its vehicle retired, a request not queued, the controller
 // destroyed) first takes its request in flight out of the vehicle's queue, so no resend, and no
-// commit frame, reaches that vehicle after the failure was reported.
-//
-// While a session runs the multi-vehicle manager holds the active vehicle: one that joins
-// meanwhile becomes active after the session. Main thread only.
+// commit frame, reaches that vehicle after the failure was reported. Main thread only.
 
 #include "MavProtoDefs.h"
 #include "MavProtoNfzProcesser.h"
@@ -50,7 +48,6 @@
 #include <vector>
 
 class MavCmdRequestMessage;
-class MultiVehicleManager;
 class NfzZoneManager;
 class VehicleController;
 struct NfzRecord;
@@ -65,15 +62,14 @@ public:
     static constexpr size_t kMaxVertexTotal = 65535;
     enum SessionKind { NoSession = 0, UploadSession = 1, ManualBindSession = 2 };
 
-    NfzVehicleController(MultiVehicleManager* multiVehicleMgr, std::shared_ptr<NfzZoneManager> zoneManager,
-                         QObject* parent = nullptr);
+    explicit NfzVehicleController(std::shared_ptr<NfzZoneManager> zoneManager, QObject* parent = nullptr);
     ~NfzVehicleController() override;
 
-    // 0 started; 1 no active vehicle or not sent; 2 a session runs; 3 no ids; 4 zone manager
-    // gone or an unknown id; 5 a zone that cannot be sent; 6 the vehicle is updating its firmware.
-    int uploadZonesByIds(std::vector<int64_t> ids);
-    // 0 started; 1 no active vehicle or not sent; 2 a session runs; 5 bad corners; 6 firmware.
-    int bindManualZone(std::array<MavProtoNfzVertex_t, 4> vertices);
+    // 0 started; 1 no vehicle or not sent; 2 a session runs; 3 no ids; 4 zone manager gone or an
+    // unknown id; 5 a zone that cannot be sent; 6 the vehicle is updating its firmware.
+    int uploadZonesByIds(const std::shared_ptr<VehicleController>& vehicle, std::vector<int64_t> ids);
+    // 0 started; 1 no vehicle or not sent; 2 a session runs; 5 bad corners; 6 firmware.
+    int bindManualZone(const std::shared_ptr<VehicleController>& vehicle, std::array<MavProtoNfzVertex_t, 4> vertices);
     bool isTransferring() const { return m_transferring; }
     // The vehicle the running session talks to (null when none runs).
     std::shared_ptr<VehicleController> sessionVehicle() const
@@ -106,7 +102,6 @@ signals:
     void transferProgress(int percent);
 
 public slots:
-    void handleActiveVehicleChanged(std::shared_ptr<VehicleController> vehicle);
     void handleMavPFrameReceived(MavPFramePtr pframe, OstAbstractLink* link, std::shared_ptr<MavCmdRequestMessage> req);
     void handleMavAckTimeout(std::shared_ptr<MavCmdRequestMessage> req);
 
@@ -114,16 +109,14 @@ private:
     std::shared_ptr<MavCmdRequestMessage> makeRequest(const MavPFramePtr& frame, uint8_t expectedDataLen = 0) const;
     int refuse(int code, std::string why);
     int checkVehicle(const std::shared_ptr<VehicleController>& vehicle, const char* what);
-    void beginSession(SessionKind kind);
+    void beginSession(SessionKind kind, const std::shared_ptr<VehicleController>& vehicle);
     bool sendNext();
     void finishUpload(bool ok, int ret);
     void finishManualBind(bool ok, int ret);
     // Takes the request in flight out of the session vehicle's queue (early ends).
     void cancelQueued();
     void endSession();
-    void releaseActiveHold();
 
-    QPointer<MultiVehicleManager> m_multiVehicleMgr;
     std::weak_ptr<NfzZoneManager> m_zoneManager;
     std::weak_ptr<VehicleController> m_vehicle;
     bool m_transferring = false;
@@ -136,5 +129,4 @@ private:
     // The request waiting for its answer and those still to send, in order.
     std::shared_ptr<MavCmdRequestMessage> m_current;
     std::deque<std::shared_ptr<MavCmdRequestMessage>> m_remaining;
-    bool m_holdingActive = false;
 };

@@ -131,7 +131,9 @@ template <typename R>
 std::string applyTo(R* record, const std::vector<Field<R>>& fields, const ParamTable::Values& values)
 {
     R changed = record ? *record : R{};
-    for (const auto& [name, value] : values) {
+    for (const auto& entry : values) {
+        const std::string& name = entry.first;
+        const double value = entry.second;
         const auto f = std::find_if(fields.begin(), fields.end(), [&](const auto& x) { return name == x.name; });
         if (f == fields.end())
             return name == "version" ? "Parameter version belongs to the firmware and cannot be set"

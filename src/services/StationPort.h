@@ -25,7 +25,6 @@ class GcsMqttController;
 class MultiVehicleManager;
 class MyVehicleController;
 class NfzSyncController;
-class NfzVehicleController;
 class NfzZoneManager;
 
 namespace svc {
@@ -69,7 +68,6 @@ public:
 
     virtual std::shared_ptr<NfzZoneManager> zoneSet() const = 0;
     virtual std::shared_ptr<NfzSyncController> zoneSync() const = 0;
-    virtual std::shared_ptr<NfzVehicleController> zoneTransfers() const = 0;
     virtual MultiVehicleManager* vehicles() const = 0;
     // The fleet's objects for the read model (the fleet documents, the vehicles' states).
     virtual FleetReadModel::Sources fleetSources() const = 0;

@@ -8,7 +8,7 @@
 #include "services/ParamService.h"
 #include "services/RouteService.h"
 #include "services/VehicleDirectory.h"
-#include "nfz/NfzVehicleController.h"
+#include "services/ZoneService.h"
 #include "vehicle/MultiVehicleManager.h"
 #include "vehicle/VehicleController.h"
 
@@ -30,14 +30,13 @@ VehicleServices::VehicleServices(Deps deps, QObject* parent)
     m_params = new ParamService(*m_gate, *m_outcomes, this);
     m_missions = new MissionService(*m_directory, *m_gate, *m_commands, *m_routes, m_deps.missions, this);
     m_firmware = new FirmwareService(*m_directory, *m_gate, this);
+    m_zones = new ZoneService(*m_directory, *m_gate, m_deps.zoneTransfers, m_deps.zones, this);
 }
 
 Status VehicleServices::setActiveVehicle(const std::shared_ptr<VehicleController>& vehicle)
 {
     if (!vehicle || !m_deps.vehicles)
         return Status::noVehicle("No vehicle");
-    if (m_deps.zoneTransfers && m_deps.zoneTransfers->isTransferring())
-        return Status::busy("A no-fly-zone transfer is already running");
     m_deps.vehicles->setActiveVevhile(vehicle);
     spdlog::info("<services> active vehicle set to {}", vehicle->vehicleId());
     return {};
@@ -46,6 +45,7 @@ Status VehicleServices::setActiveVehicle(const std::shared_ptr<VehicleController
 // Children go first (they hold references to the members below).
 VehicleServices::~VehicleServices()
 {
+    delete m_zones;
     delete m_firmware;
     delete m_missions;
     delete m_params;

@@ -13,6 +13,7 @@
 //   RouteService       the route store: create, change, delete, activate, import, export
 //   MissionService     route checks, transfers to and from any vehicle, mission start
 //   FirmwareService    firmware updates
+//   ZoneService        no-fly-zone uploads and manual binds
 //   OutcomeRecorder    what happened to each request, kept across link cycles
 //
 // The app wires one VehicleServices from its controllers (Deps) and hands it to the front ends.
@@ -43,6 +44,7 @@ class OutcomeRecorder;
 class ParamService;
 class RouteService;
 class VehicleDirectory;
+class ZoneService;
 
 struct Deps {
     MultiVehicleManager* vehicles = nullptr;
@@ -70,9 +72,9 @@ public:
     RouteService& routes() const { return *m_routes; }
     MissionService& missions() const { return *m_missions; }
     FirmwareService& firmware() const { return *m_firmware; }
+    ZoneService& zones() const { return *m_zones; }
 
-    // The operator's selection, the default target of calls that name no vehicle. Refused while
-    // a zone transfer runs (zone transfers still go to the active vehicle).
+    // The operator's selection, the default target of calls that name no vehicle.
     Status setActiveVehicle(const std::shared_ptr<VehicleController>& vehicle);
 
 private:
@@ -85,6 +87,7 @@ private:
     ParamService* m_params = nullptr;
     MissionService* m_missions = nullptr;
     FirmwareService* m_firmware = nullptr;
+    ZoneService* m_zones = nullptr;
 };
 
 }  // namespace svc

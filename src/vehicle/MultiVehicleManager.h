@@ -70,7 +70,7 @@ public:
     // active role: a vehicle that joins meanwhile is listed and announced but becomes active only
     // when the last hold ends (the latest such joiner still present). Removal and the user's
     // choice still change it.
-    enum ActiveVehicleHold : unsigned { MissionTransferActiveHold = 1, NfzSessionActiveHold = 2 };
+    enum ActiveVehicleHold : unsigned { MissionTransferActiveHold = 1 };
     void setActiveVehicleHold(ActiveVehicleHold hold, bool on);
     bool activeVehicleHeld() const { return m_activeHolds != 0; }
 

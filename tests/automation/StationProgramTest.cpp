@@ -121,7 +121,7 @@ TEST(StationProgram, EndpointInAChosenDirectory)
     EXPECT_TRUE(station.waitForFinished(10000));
 }
 
-TEST(StationProgram, StopsCleanlyWhileTwentyVehiclesArePolled)
+TEST(StationProgram, StopsCleanlyWhileTwentyVehiclesArePolledSoak)
 {
     const quint16 stationPort = testsupport::freeUdpPort();
     QProcess sim;

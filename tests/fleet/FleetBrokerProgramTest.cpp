@@ -206,7 +206,7 @@ protected:
 
 }  // namespace
 
-TEST_F(FleetBroker, ViewerFollowsFourStationsThroughAStationKillAndABrokerRestart)
+TEST_F(FleetBroker, ViewerFollowsFourStationsThroughAStationKillAndABrokerRestartSoak)
 {
     sites.reserve(kStations);
     for (int i = 1; i <= kStations; ++i)

@@ -16,6 +16,7 @@
 #include "services/RouteService.h"
 #include "services/VehicleDirectory.h"
 #include "services/VehicleServices.h"
+#include "services/ZoneService.h"
 
 #include "SimVehicle.h"
 #include "SimVehicleMission.h"
@@ -107,6 +108,8 @@ TEST_F(Services, EachVehicleStateRefusesWhatCannotRunWithItsReason)
          "A forced firmware update is for benches and simulators: start the station with --allow-forced-firmware to "
          "allow it"},
         {"idle", [&] { return s().directory().byId(9).status; }, svc::Kind::NoVehicle, "No vehicle 9; known: 1, 2"},
+        {"idle", [&] { return s().zones().upload({9, std::nullopt}, {}).status; }, svc::Kind::NoVehicle,
+         "No vehicle 9; known: 1, 2"},
     };
     auto check = [](const std::vector<Case>& table) {
         for (const auto& c : table) {
@@ -128,6 +131,8 @@ TEST_F(Services, EachVehicleStateRefusesWhatCannotRunWithItsReason)
         {"uploading", [&] { return m.download(v1, svc::TransferKind::DownloadScratch).status; }, svc::Kind::Busy,
          busy + "a route download is refused until it ends"},
         {"uploading", start(v1), svc::Kind::Busy, "A mission transfer is in progress"},
+        {"uploading", [&] { return s().zones().upload({1, std::nullopt}, {}).status; }, svc::Kind::Busy,
+         busy + "a zone transfer is refused until it ends"},
         {"uploading", [&] {
              firmware.setAllowForced(true);
              auto st = firmware.update(v1, forced).status;

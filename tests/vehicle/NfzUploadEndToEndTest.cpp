@@ -1,6 +1,6 @@
 // No-fly-zone uploads and manual binds from the station's zone controller to the simulator
-// over loopback UDP: what the vehicle stores, a refused zone stopping the chain, and the active
-// vehicle changing or joining during an upload.
+// over loopback UDP: what the vehicle stores, a refused zone stopping the chain, and the
+// operator selecting other vehicles, or the vehicle leaving, during an upload.
 #include "StationWithSim.h"
 
 #include "SimVehicle.h"
@@ -65,6 +65,12 @@ class NfzUpload : public StationWithSim {
 protected:
     NfzVehicleController* nfz() const { return app->ctrl->nfzVehicleController().get(); }
     const SimVehicleNfz& simNfz() const { return sim->vehicle(1)->nfz(); }
+    // Sessions go to vehicle 1, the simulator's, whichever vehicle the operator has selected.
+    int upload(std::vector<int64_t> ids) { return nfz()->uploadZonesByIds(mvm()->findVehicleControllerById(1), ids); }
+    int bind(const std::array<MavProtoNfzVertex_t, 4>& corners)
+    {
+        return nfz()->bindManualZone(mvm()->findVehicleControllerById(1), corners);
+    }
 
     void start(SimOptions options = {}, int timeoutMs = 5000)
     {
@@ -104,7 +110,7 @@ TEST_F(NfzUpload, VehicleStoresWhatWasSent)
     ASSERT_NO_FATAL_FAILURE(start());
     QSignalSpy enlarged(nfz(), &NfzVehicleController::zonesEnlarged);
     QSignalSpy progress(nfz(), &NfzVehicleController::transferProgress);
-    ASSERT_EQ(nfz()->uploadZonesByIds({1, 2, 4, 10}), 0);
+    ASSERT_EQ(upload({1, 2, 4, 10}), 0);
     ASSERT_EQ(outcome(), 0);
     ASSERT_EQ(simNfz().zones().size(), 4u);
     const auto& hull = simNfz().zones()[0];
@@ -132,7 +138,7 @@ TEST_F(NfzUpload, VehicleStoresWhatWasSent)
     EXPECT_EQ(steps, (std::vector<int>{0, 20, 40, 60, 80, 100})) << "a step per zone, then the update time";
 
     const std::array<MavProtoNfzVertex_t, 4> drawn{{{1, 2}, {1, 3}, {2, 3}, {2, 2}}};
-    ASSERT_EQ(nfz()->bindManualZone(drawn), 0);
+    ASSERT_EQ(bind(drawn), 0);
     ASSERT_EQ(outcome(), 0);
     ASSERT_TRUE(simNfz().manual());
     for (size_t i = 0; i < 4; ++i)
@@ -169,17 +175,17 @@ TEST_F(NfzUpload, BadZonesAreRefusedWithTheirReason)
         {{}, {{{1, 179.5}, {1, -179.5}, {2, -179.5}, {2, 179.5}}}, 5, "manual zone" + meridian},
     };
     for (const auto& row : rows) {
-        const bool bind = row.ids.empty() && row.corners[0].lat != 0;
-        EXPECT_EQ(bind ? nfz()->bindManualZone(row.corners) : nfz()->uploadZonesByIds(row.ids), row.code) << row.why;
+        const bool manual = row.ids.empty() && row.corners[0].lat != 0;
+        EXPECT_EQ(manual ? bind(row.corners) : upload(row.ids), row.code) << row.why;
         EXPECT_EQ(nfz()->lastRefusal().toStdString(), row.why);
     }
     mvm()->activeVehicle()->setFirmwareUpdating(true);
-    EXPECT_EQ(nfz()->uploadZonesByIds({10}), 6);
-    EXPECT_EQ(nfz()->bindManualZone({{{1, 2}, {1, 3}, {2, 3}, {2, 2}}}), 6);
+    EXPECT_EQ(upload({10}), 6);
+    EXPECT_EQ(bind({{{1, 2}, {1, 3}, {2, 3}, {2, 2}}}), 6);
     EXPECT_EQ(nfz()->lastRefusal(), "manual zone bind: vehicle 1 is updating its firmware");
     mvm()->activeVehicle()->setFirmwareUpdating(false);
-    ASSERT_EQ(nfz()->uploadZonesByIds({10}), 0);
-    EXPECT_EQ(nfz()->bindManualZone({{{1, 2}, {1, 3}, {2, 3}, {2, 2}}}), 2);
+    ASSERT_EQ(upload({10}), 0);
+    EXPECT_EQ(bind({{{1, 2}, {1, 3}, {2, 3}, {2, 2}}}), 2);
     EXPECT_EQ(outcome(), 0);
     EXPECT_TRUE(simNfz().zoneFramesReceived() == 1 && !simNfz().manual()) << "only the last upload was sent";
 }
@@ -193,10 +199,10 @@ TEST_F(NfzUpload, VertexTotalStopsAt65535)
     for (int id = 0; id < 258; ids[id] = id, ++id)
         doc.push_back({{"id", id}, {"type", "polygon"}, {"points", star(255, 10 + id * 0.1, 100)}});
     ASSERT_TRUE(app->ctrl->nfzZoneManager()->reloadFromJsonUtf8(QByteArray::fromStdString(doc.dump())));
-    EXPECT_EQ(nfz()->uploadZonesByIds(ids), 5);
+    EXPECT_EQ(upload(ids), 5);
     EXPECT_EQ(nfz()->lastRefusal(), "zone upload: 258 zones hold 65790 vertices as sent, at most 65535 fit");
     ids.pop_back();
-    ASSERT_EQ(nfz()->uploadZonesByIds(ids), 0);
+    ASSERT_EQ(upload(ids), 0);
     EXPECT_EQ(outcome(), 0);
     EXPECT_EQ(simNfz().vertexCount(), 65535);
 }
@@ -219,7 +225,7 @@ TEST_P(VehicleAnswers, EndTheUploadAtTheZone)
     } rows[] = {{statusWord, 0x0203, 2}, {result, 7, 4}, {silent, NfzVehicleController::kResultTimeout, 0}};
     const auto& row = rows[GetParam()];
     ASSERT_NO_FATAL_FAILURE(start(row.options));
-    ASSERT_EQ(nfz()->uploadZonesByIds(manyZones()), 0);
+    ASSERT_EQ(upload(manyZones()), 0);
     EXPECT_EQ(outcome(), row.ret);
     testsupport::pumpEvents(500);
     EXPECT_EQ(simNfz().zoneFramesReceived(), row.zoneFramesHandled);
@@ -246,7 +252,7 @@ TEST_P(LossyNfzUpload, EveryUploadEndsOnce)
     ASSERT_NO_FATAL_FAILURE(start(options, 15000));
     auto ids = manyZones();
     ids.resize(GetParam().zones);
-    ASSERT_EQ(nfz()->uploadZonesByIds(ids), 0);
+    ASSERT_EQ(upload(ids), 0);
     const int ret = outcome(100000);
     EXPECT_NE(ret, INT_MIN);
     if (ret == 0) {
@@ -267,59 +273,28 @@ INSTANTIATE_TEST_SUITE_P(SoakLoss, LossyNfzUpload,
                                            NfzLossCase{9, 20}, NfzLossCase{10, 20}),
                          nfzLossName);
 
-TEST_F(NfzUpload, ActiveVehicleChangesDuringAnUpload)
+// An upload keeps to its vehicle: another vehicle joining, the operator selecting it or a
+// remote vehicle, change nothing; the vehicle removed mid-upload ends it with -2102, once.
+TEST_F(NfzUpload, AnUploadKeepsToItsVehicleWhateverTheOperatorSelects)
 {
     ASSERT_NO_FATAL_FAILURE(start());
     auto first = mvm()->activeVehicle();
     auto udp = LinkManagerFactory::getInstance().activeLinkMgr()->udpSocketLink();
-    // A vehicle that joins mid-upload becomes active once the upload has completed.
-    ASSERT_EQ(nfz()->uploadZonesByIds(manyZones()), 0);
+    ASSERT_EQ(upload(manyZones()), 0);
     mvm()->processMavHeartbeatFrame(7, udp, QStringLiteral("127.0.0.1:9"));
     ASSERT_TRUE(mvm()->hasVehicle(7));
-    EXPECT_EQ(mvm()->activeVehicle(), first);
+    mvm()->setActiveVevhile(mvm()->findVehicleControllerById(7));
+    app->ctrl->myVehicleCtrler()->activateRemoteMonitor("RV-1");
     EXPECT_EQ(outcome(), 0);
     EXPECT_EQ(simNfz().zones().size(), 20u);
-    EXPECT_EQ(mvm()->activeVehicle()->vehicleId(), 7);
-    // So does a remote vehicle whose monitoring starts mid-upload.
-    mvm()->setActiveVevhile(first);
-    ASSERT_EQ(nfz()->uploadZonesByIds(manyZones()), 0);
-    app->ctrl->myVehicleCtrler()->activateRemoteMonitor("RV-1");
-    EXPECT_TRUE(mvm()->vehicleList().size() == 3 && mvm()->activeVehicle() == first);
-    EXPECT_EQ(outcome(), 0);
-    EXPECT_EQ(mvm()->activeVehicle()->vehicleCode(), "RV-1");
-    // The active vehicle removed mid-upload ends it with -2102, once.
-    mvm()->setActiveVevhile(first);
-    ASSERT_EQ(nfz()->uploadZonesByIds(manyZones()), 0);
+    EXPECT_NE(mvm()->activeVehicle(), first) << "the operator's selection stays theirs";
+    ASSERT_EQ(upload(manyZones()), 0);
     mvm()->removeLocalVehicle(first);
     EXPECT_EQ(outcome(), NfzVehicleController::kResultVehicleChanged);
 }
 
-// Ending an upload because its vehicle left releases the hold, which makes the vehicle that
-// joined meanwhile active and re-enters the change handler: the zones then follow the vehicle
-// the manager reports active, and no hold is left.
-TEST_F(NfzUpload, RemovalDuringAnUploadFollowsTheVehicleMadeActive)
-{
-    ASSERT_NO_FATAL_FAILURE(start());
-    auto udp = LinkManagerFactory::getInstance().activeLinkMgr()->udpSocketLink();
-    const QString simAddress = mvm()->activeVehicle()->address();
-    // No events run from here to the rejoin, so the simulator's heartbeats cannot bring it back earlier.
-    mvm()->removeLocalVehicle(mvm()->activeVehicle());
-    mvm()->processMavHeartbeatFrame(7, udp, QStringLiteral("127.0.0.1:9"));
-    mvm()->processMavHeartbeatFrame(8, udp, QStringLiteral("127.0.0.1:9"));
-    const auto uploading = mvm()->activeVehicle();
-    ASSERT_EQ(nfz()->uploadZonesByIds({10}), 0);
-    mvm()->processMavHeartbeatFrame(1, udp, simAddress);
-    mvm()->removeLocalVehicle(uploading);  // 7 becomes active, then the waiting 1
-    EXPECT_EQ(outcome(), NfzVehicleController::kResultVehicleChanged);
-    ASSERT_EQ(mvm()->activeVehicle()->vehicleId(), 1);
-    EXPECT_FALSE(mvm()->activeVehicleHeld());
-    ASSERT_EQ(nfz()->uploadZonesByIds({10, 11}), 0);
-    EXPECT_EQ(outcome(), 0);
-    EXPECT_EQ(simNfz().zones().size(), 2u);
-}
-
-// The CLI methods: bad input gets its text, an accepted upload holds the active vehicle and
-// shows in nfz.status once it ends.
+// The CLI methods: bad input gets its text, an upload goes to the vehicle named (the active one
+// by default), the operator may select another meanwhile, and nfz.status shows it once it ends.
 TEST_F(NfzUpload, CliMethodsRefuseBadInputAndReportTransfers)
 {
     ASSERT_NO_FATAL_FAILURE(start());
@@ -339,18 +314,23 @@ TEST_F(NfzUpload, CliMethodsRefuseBadInputAndReportTransfers)
         {"nfz.bindManual", {{"vertices", {{1, 2}, {1, 3}, {91, 3}, {2, 2}}}}, "lat must be in [-90, 90] degrees"},
         {"nfz.upload", {{"zoneIds", {10, 6}}}, "zone 6: self-intersecting polygon"},
         {"nfz.import", {{"path", "zones.json"}}, "path must be absolute"},
+        {"nfz.upload", {{"vehicleCode", 3}}, "vehicleCode must be a string"},
     };
     for (const auto& row : rows) {
         const auto r = call(row.method, row.params);
         EXPECT_EQ(r["code"], "InvalidArgs") << r.dump();
         EXPECT_EQ(r["message"], row.message) << r.dump();
     }
-    const auto started = call("nfz.upload", {{"zoneIds", {1, 10}}});
+    EXPECT_EQ(call("nfz.upload", {{"vehicleId", 9}})["message"], "No vehicle 9; known: 1");
+    const auto started = call("nfz.upload", {{"zoneIds", {1, 10}}, {"vehicleId", 1}});
     ASSERT_EQ(started["ok"], true) << started.dump();
     EXPECT_EQ(started["data"]["enlargedZoneIds"], nlohmann::json({1}));
-    const auto setActive = call("vehicle.setActive", {{"vehicleId", 1}});
-    EXPECT_EQ(setActive["message"], "A no-fly-zone transfer is already running") << setActive.dump();
-    EXPECT_EQ(call("nfz.bindManual", {{"vertices", square}})["message"], "A no-fly-zone transfer is already running");
+    auto udp = LinkManagerFactory::getInstance().activeLinkMgr()->udpSocketLink();
+    mvm()->processMavHeartbeatFrame(7, udp, QStringLiteral("127.0.0.1:9"));
+    const auto setActive = call("vehicle.setActive", {{"vehicleId", 7}});
+    EXPECT_EQ(setActive["ok"], true) << setActive.dump();
+    EXPECT_EQ(call("nfz.bindManual", {{"vertices", square}, {"vehicleId", 1}})["message"],
+              "A no-fly-zone transfer is already running");
     ASSERT_EQ(outcome(), 0);
     const auto statusReply = call("nfz.status", nlohmann::json::object());
     const auto status = statusReply["data"];
@@ -366,9 +346,9 @@ TEST_F(NfzUpload, CliMethodsRefuseBadInputAndReportTransfers)
                                                       {"enlargedZoneIds", {1}}}));
 }
 
-// The vehicle never answers the commit (the update time) and the operator switches vehicles
-// meanwhile: the upload ends -2102 and the commit's resends stop there, so the old vehicle
-// never commits a set the station reported as failed.
+// The vehicle never answers the commit (the update time) and is removed meanwhile: the upload
+// ends -2102 and the commit's resends stop there, so the vehicle never commits a set the station
+// reported as failed.
 TEST_F(NfzUpload, AnEarlyEndCancelsTheQueuedCommit)
 {
     SimOptions options;
@@ -378,11 +358,10 @@ TEST_F(NfzUpload, AnEarlyEndCancelsTheQueuedCommit)
     ASSERT_TRUE(app->ctrl->nfzZoneManager()->reloadFromJsonUtf8(zoneDocument()));
     QObject::connect(nfz(), &NfzVehicleController::uploadFinished,
                      [this](bool, int ret, std::vector<int64_t>) { results.push_back(ret); });
-    mvm()->setActiveVevhile(mvm()->findVehicleControllerById(1));
     const auto& commits = sim->vehicle(1)->counters().byCommand[MavCmd::NfzUpdateTime];
-    ASSERT_EQ(nfz()->uploadZonesByIds({10, 11}), 0);
+    ASSERT_EQ(upload({10, 11}), 0);
     ASSERT_TRUE(waitUntil([&] { return commits == 1; }, 5000));
-    mvm()->setActiveVevhile(mvm()->findVehicleControllerById(2));
+    mvm()->removeLocalVehicle(mvm()->findVehicleControllerById(1));
     EXPECT_EQ(outcome(), NfzVehicleController::kResultVehicleChanged);
     testsupport::pumpEvents(int(NfzVehicleController::kRequestTimeoutMs) + 500);  // past the first resend
     EXPECT_EQ(commits, 1u) << "a resend of the commit reached the old vehicle";
