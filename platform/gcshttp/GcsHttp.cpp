@@ -146,6 +146,12 @@ void GcsHttp::fetchAllNoFlyZones(Callback cb)
     submit({"fetchAllNoFlyZones", "GET", "/nfz/zones", std::nullopt, Shape::Array, std::move(cb), true});
 }
 
+QString GcsHttp::lastNetworkError() const
+{
+    std::lock_guard lock(m_nfzTimeMutex);
+    return m_lastNetworkError;
+}
+
 QString GcsHttp::noFlyZonesUpdateTime() const
 {
     std::lock_guard lock(m_nfzTimeMutex);
@@ -298,6 +304,10 @@ void GcsHttp::finish(QNetworkReply* reply, const Call& call)
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid()) {
         spdlog::warn("<GcsHttp> {}: network error: {}", call.name, reply->errorString().toStdString());
+        {
+            std::lock_guard lock(m_nfzTimeMutex);
+            m_lastNetworkError = reply->errorString();
+        }
         deliver(call, kNetworkError, nullptr);
         return;
     }

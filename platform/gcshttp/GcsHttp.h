@@ -83,6 +83,8 @@ public:
     bool isStarted() const { return m_nam != nullptr; }
 
     QString baseUrl() const { return m_baseUrl; }
+    // Why the last call that got no HTTP answer got none ("Connection refused"); empty before one.
+    QString lastNetworkError() const;
     void setTimeoutMs(int ms);
     int timeoutMs() const { return m_timeoutMs; }
     void setRequestDefaultDataQuery(std::shared_ptr<GcsAbstractRequestDefaultDataQuery> query);
@@ -134,4 +136,5 @@ private:
     std::unique_ptr<QNetworkAccessManager> m_nam;
     mutable std::mutex m_nfzTimeMutex;
     QString m_nfzUpdateTime;
+    QString m_lastNetworkError;  // under m_nfzTimeMutex
 };

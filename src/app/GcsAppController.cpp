@@ -302,6 +302,17 @@ void GcsAppController::handleLinkManagerConnResp(std::shared_ptr<LinkManager> li
     }
     m_previousConfig.reset();
     saveLastSuccessfulConnectSettings(linkMgr, type);
+    m_udpOpenedAt.invalidate();
+    if (type == OstLinkAbstractConfig::Udp && linkMgr) {
+        if (auto config = std::dynamic_pointer_cast<OstUdpSocketLinkConfig>(linkMgr->udpSocketLink()->linkConfig())) {
+            m_udpOpenedAt.start();
+            m_udpPort = config->recvPort();
+            QTimer::singleShot(m_silentLinkMs + 100, this, [this] {
+                if (const auto note = silentLinkNote(); !note.empty())
+                    spdlog::warn("<app> {}", note);
+            });
+        }
+    }
     if (type == OstLinkAbstractConfig::Udp && linkMgr) {
         if (auto config = std::dynamic_pointer_cast<OstUdpSocketLinkConfig>(linkMgr->udpSocketLink()->linkConfig())) {
             if (config->linkMode() == OstUdpSocketLinkConfig::Multicast)
@@ -416,12 +427,26 @@ std::shared_ptr<FleetPageSource> GcsAppController::fleetPageSource()
     return std::make_shared<StationFleetSource>([this] { return fleetSources(); });
 }
 
+std::string GcsAppController::silentLinkNote() const
+{
+    if (!m_udpOpenedAt.isValid() || !isConnected() || m_udpOpenedAt.elapsed() < m_silentLinkMs || !m_multiVehicleMgr)
+        return {};
+    for (const auto& v : m_multiVehicleMgr->vehicleList()) {
+        if (v->isLocal())
+            return {};
+    }
+    return "no vehicle heard on port " + std::to_string(m_udpPort) +
+           " yet: check that the vehicles send to this station's address and port";
+}
+
 svc::ConnectionState GcsAppController::connectionState() const
 {
     static const char* names[] = {"None", "Local", "RemoteMonitor"};
     svc::ConnectionState state;
     state.mode = names[int(m_connectionMode)];
     state.connected = isConnected();
+    if (const auto note = silentLinkNote(); !note.empty())
+        state.note = note;
     if (const auto active = m_multiVehicleMgr ? m_multiVehicleMgr->activeVehicle() : nullptr) {
         state.activeVehicleId = active->vehicleId();
         state.activeVehicleCode = active->vehicleCode().toStdString();

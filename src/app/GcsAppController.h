@@ -15,6 +15,7 @@
 #include "settings/GcsSettingsEnums.h"
 #include "OstLinkAbstractConfig.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -83,6 +84,9 @@ public:
     QString connectLink(const svc::LinkRequest& request) override;
     void disconnectLink() override { disconnectFromActiveLinkMgr(); }
     svc::ConnectionState connectionState() const override;
+    // Empty, or why an open UDP link has shown no vehicle for silentLinkMs (default 5 s).
+    std::string silentLinkNote() const;
+    void setSilentLinkMs(int ms) { m_silentLinkMs = ms; }
     QMetaObject::Connection onLinkOpened(QObject* context, std::function<void(bool, QString)> fn) override;
     QString protocolVersion() const override;
     std::shared_ptr<NfzZoneManager> zoneSet() const override { return m_nfzZoneManager; }
@@ -170,5 +174,10 @@ private:
     std::shared_ptr<OstLinkAbstractConfig> m_openingConfig;  // the link being opened
     std::shared_ptr<OstLinkAbstractConfig> m_previousConfig;  // the link it replaced, reopened if it fails
     QString m_lastLinkOpenError;
+    // When the UDP link opened (invalid otherwise) and on which port: a link that hears no
+    // vehicle within m_silentLinkMs says so in connectionState() and the log.
+    QElapsedTimer m_udpOpenedAt;
+    quint16 m_udpPort = 0;
+    int m_silentLinkMs = 5000;
     QTimer m_dateTimeTimer;
 };

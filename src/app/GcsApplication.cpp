@@ -25,7 +25,7 @@ GcsApplication::GcsApplication(int& argc, char** argv)
 {
     setOrganizationName(QStringLiteral("Halvorn"));
     setApplicationName(QStringLiteral("Gcs"));
-    setApplicationVersion(QStringLiteral("1.4.0"));
+    setApplicationVersion(QStringLiteral(VELMORA_VERSION));
     VelmoraCore::registerMetaTypes();
     GcsServerConfig::instance();
     connect(this, &QCoreApplication::aboutToQuit, this, &GcsApplication::handleAppAboutToQuit);

@@ -134,6 +134,12 @@ json connectionConnect(const Call& call)
     data["error"] = opened ? openError.toStdString() : std::string("The link did not answer within 2 s");
     spdlog::info("<cli-router> connection.connect type {}: {}", data.value("type", std::string()),
                  opened.value_or(false) ? std::string("open") : data["error"].get<std::string>());
+    // A link that did not open is a failed request (the CLI exits non-zero), with its reason.
+    if (!opened.value_or(false)) {
+        const std::string why = data["error"];
+        return GcsCliResponse::makeError(opened ? ErrorCode::CommandRejected : ErrorCode::Timeout, why,
+                                         GcsCliResponse::ErrorDomain::Business, std::move(data));
+    }
     return GcsCliResponse::makeSuccess(std::move(data));
 }
 
@@ -304,7 +310,7 @@ Failure readFlightCommand(const json& params, const std::string& action, svc::Fl
 {
     const auto known = svc::actionByName(action);
     if (!known)
-        return rejected("Unsupported params.action");
+        return invalid("Unsupported params.action");
     c.action = *known;
     if (c.action == svc::FlightAction::Takeoff) {
         int64_t v = 0;
@@ -456,8 +462,10 @@ const std::vector<MethodSpec>& methodTable()
          {{"type", "string", true, {"serial", "udp"}, "link type"},
           {"port", "string", false, {}, "serial: device path"},
           {"baudrate", "integer", false, {}, "serial: baud rate"},
-          {"sendPort", "integer", false, {}, "udp: local port to listen on"},
-          {"recvPort", "integer", false, {}, "udp: the vehicles' port"},
+          {"localPort", "integer", false, {}, "udp: the station's port, where the vehicles send"},
+          {"vehiclePort", "integer", false, {}, "udp: the vehicles' receive port"},
+          {"sendPort", "integer", false, {}, "udp: older name of localPort"},
+          {"recvPort", "integer", false, {}, "udp: older name of vehiclePort"},
           {"broadcastAddr", "string", false, {}, "udp: address to send to"}}},
         {"connection.disconnect", connectionDisconnect, "Closes the active link.", {}},
         {"bridge.status",
@@ -566,6 +574,43 @@ Failure refuseUnknownFields(const MethodSpec& method, const json* params)
     return {};
 }
 
+// Edits (insert, delete, replace one character) between two names.
+size_t editDistance(const std::string& a, const std::string& b)
+{
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t up = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = up;
+        }
+    }
+    return row[b.size()];
+}
+
+// Names the method and, for a likely typo, the nearest one.
+std::string unknownMethodText(const std::string& method, const std::vector<MethodSpec>& table)
+{
+    const std::string shown = method.size() > 64 ? method.substr(0, 64) + "..." : method;
+    const MethodSpec* best = nullptr;
+    size_t bestDistance = 0;
+    for (const auto& m : table) {
+        const size_t d = editDistance(method.substr(0, 128), m.name);
+        if (!best || d < bestDistance) {
+            best = &m;
+            bestDistance = d;
+        }
+    }
+    // A quarter of the name may be wrong and still read as a typo of it.
+    if (best && bestDistance <= std::max<size_t>(2, std::string(best->name).size() / 4))
+        return "Unknown method " + shown + "; did you mean " + best->name + "?";
+    return "Unknown method " + shown + "; system.methods lists them";
+}
+
 }  // namespace
 
 nlohmann::json GcsCliCommandRouter::dispatch(const GcsCliServiceContext& context, const nlohmann::json& request)
@@ -591,7 +636,7 @@ nlohmann::json GcsCliCommandRouter::dispatch(const GcsCliServiceContext& context
     const auto& table = methodTable();
     const auto entry = std::find_if(table.begin(), table.end(), [&](const MethodSpec& m) { return method == m.name; });
     if (entry == table.end())
-        return refuse(method, *rejected("Unknown method"));
+        return refuse(method, *invalid(unknownMethodText(method, table)));
     if (auto f = refuseUnknownFields(*entry, params))
         return refuse(method, *f);
 

@@ -194,21 +194,31 @@ Failure readLinkRequest(const json& params, svc::LinkRequest& out)
         return {};
     }
     if (t == "udp") {
-        const auto send = params.find("sendPort");
-        if (send == params.end() || !send->is_number_integer())
-            return invalid("udp connect requires integer field: sendPort");
-        const auto recv = params.find("recvPort");
-        if (recv == params.end() || !recv->is_number_integer())
-            return invalid("udp connect requires integer field: recvPort");
+        // localPort (the station's own port, where vehicles send) and vehiclePort (where the
+        // vehicle receives); the first names, sendPort and recvPort, still work.
+        auto port = [&](const char* name, const char* oldName, json::const_iterator& it, std::string& used) -> Failure {
+            const auto a = params.find(name), b = params.find(oldName);
+            if (a != params.end() && b != params.end() && *a != *b)
+                return invalid(std::string(name) + " and " + oldName + " name the same port; pass one");
+            it = a != params.end() ? a : b;
+            used = a != params.end() ? name : oldName;
+            if (it == params.end() || !it->is_number_integer())
+                return invalid(std::string("udp connect requires integer field: ") + name + " (or " + oldName + ")");
+            return {};
+        };
+        json::const_iterator send, recv;
+        std::string sendName, recvName;
+        if (auto f = port("localPort", "sendPort", send, sendName); f || (f = port("vehiclePort", "recvPort", recv, recvName)))
+            return f;
         auto inRange = [](const json& v) {
             if (v.is_number_unsigned())
                 return v.get<uint64_t>() >= 1 && v.get<uint64_t>() <= 65535;
             return v.get<int64_t>() >= 1 && v.get<int64_t>() <= 65535;
         };
         if (!inRange(*send))
-            return invalid("sendPort must be in range 1-65535");
+            return invalid(sendName + " must be in range 1-65535");
         if (!inRange(*recv))
-            return invalid("recvPort must be in range 1-65535");
+            return invalid(recvName + " must be in range 1-65535");
         out.type = svc::LinkRequest::Type::Udp;
         out.localPort = quint16(send->get<int64_t>());
         out.vehiclePort = quint16(recv->get<int64_t>());
@@ -225,7 +235,8 @@ json connectionJson(const svc::ConnectionState& state)
     return {{"connectionMode", state.mode},
             {"connected", state.connected},
             {"activeVehicleId", state.activeVehicleId ? json(*state.activeVehicleId) : json(nullptr)},
-            {"activeVehicleCode", state.activeVehicleCode ? json(*state.activeVehicleCode) : json(nullptr)}};
+            {"activeVehicleCode", state.activeVehicleCode ? json(*state.activeVehicleCode) : json(nullptr)},
+            {"note", state.note ? json(*state.note) : json(nullptr)}};
 }
 
 Failure requireOutcomes(const Call& call)

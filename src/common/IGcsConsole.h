@@ -4,6 +4,7 @@
 
 #include "OstLogLevel.h"
 
+#include <QCoreApplication>
 #include <QString>
 
 class IGcsConsole {
@@ -16,4 +17,10 @@ public:
     virtual void output(OstLogLevel level, const QString& text) = 0;
     virtual void outputBySender(OstLogLevel level, const QString& text) = 0;
     virtual void outputByReceiver(OstLogLevel level, const QString& text) = 0;
+
+    // A line about one vehicle names it: "vehicle 2  takeoff".
+    static QString forVehicle(int vehicleId, const QString& text)
+    {
+        return QCoreApplication::translate("GcsConsoleHandler", "飞机 %1  ").arg(vehicleId) + text;
+    }
 };

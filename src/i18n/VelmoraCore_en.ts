@@ -19,6 +19,10 @@
         <source>[接收] </source>
         <translation>[Received] </translation>
     </message>
+    <message>
+        <source>飞机 %1  </source>
+        <translation>vehicle %1  </translation>
+    </message>
 </context>
 <context>
     <name>MavAhrsDataItem</name>

@@ -215,13 +215,25 @@ void NfzSyncController::startFullSync(bool allowShrink)
     });
 }
 
+// Says which cloud could not be reached and why, in words an operator can act on.
+QString NfzSyncController::unansweredText(int httpCode) const
+{
+    const auto http = m_http.lock();
+    const QString url = http ? http->baseUrl() : QString();
+    if (httpCode == GcsHttp::kNetworkError) {
+        if (url.isEmpty())
+            return QStringLiteral("the cloud is off: start the station with --cloud-url");
+        const QString why = http->lastNetworkError();
+        return QStringLiteral("cannot reach the cloud at %1: %2").arg(url, why.isEmpty() ? QStringLiteral("no answer") : why.toLower());
+    }
+    return QStringLiteral("the cloud answered HTTP %1").arg(httpCode);
+}
+
 void NfzSyncController::handleResponse(int httpCode, const std::shared_ptr<nlohmann::json>& doc)
 {
     if (httpCode != 200) {
         spdlog::warn("NfzSyncController: HTTP business code {}", httpCode);
-        completeSync(false, Error::ServerReturnedError, httpCode,
-                     httpCode == 0 ? QStringLiteral("no answer from the cloud")
-                                   : QStringLiteral("the cloud answered HTTP %1").arg(httpCode));
+        completeSync(false, Error::ServerReturnedError, httpCode, unansweredText(httpCode));
         return;
     }
     if (!doc || doc->is_null()) {

@@ -112,6 +112,7 @@ signals:
     void syncProgress(int percent, int phase);
 
 private:
+    QString unansweredText(int httpCode) const;
     void handleResponse(int httpCode, const std::shared_ptr<nlohmann::json>& doc);
     void reloadFromCache();
     void completeSync(bool ok, Error error, int detail, QString text = {});

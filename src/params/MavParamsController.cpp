@@ -121,10 +121,17 @@ void MavParamsController::setResParamsCustomNameFields(const std::vector<std::sh
     m_res->setCustomNameFields(fields);
 }
 
-void MavParamsController::echo(OstLogLevel level, const QString& text)
+void MavParamsController::echo(OstLogLevel level, bool sent, const QString& text)
 {
-    if (auto console = m_console.lock())
-        console->outputBySender(level, text);
+    auto console = m_console.lock();
+    if (!console)
+        return;
+    const auto vehicle = m_vehicle.lock();
+    const QString line = vehicle ? IGcsConsole::forVehicle(vehicle->vehicleId(), text) : text;
+    if (sent)
+        console->outputBySender(level, line);
+    else
+        console->outputByReceiver(level, line);
 }
 
 void MavParamsController::sendReq(const std::shared_ptr<VehicleController>& vehicle, const MavPFramePtr& frame,
@@ -134,7 +141,7 @@ void MavParamsController::sendReq(const std::shared_ptr<VehicleController>& vehi
     auto req =
         MavCmdRequestMessage::create(frame, MavCmdAckCheckType(checkType), expectedDataLen, 0, timeoutMs, kResends);
     if (!consoleText.isEmpty())
-        echo(OstLogLevel::Info, consoleText);
+        echo(OstLogLevel::Info, true, consoleText);
     if (!vehicle->sendMavPFrameReq(req))
         vehicle->timeOutUnsentReq(req);
 }
@@ -353,7 +360,7 @@ void MavParamsController::handleMavPFrameReceived(MavPFramePtr pframe, OstAbstra
         handleCaliAck(cmd, *pframe);
     }
     const QString text = VehicleUtil::cmdToText(cmd);
-    echo(ret != 0 ? OstLogLevel::Error : OstLogLevel::Info,
+    echo(ret != 0 ? OstLogLevel::Error : OstLogLevel::Info, false,
          labelled ? (read ? tr("读取") : tr("写入")) + "    " + text : text);
 }
 

@@ -161,7 +161,8 @@ private:
     void migrateVehicleIdAfterBasicWrite(const _MavPFrame_t& frame);
     void notifyBatchReadAttemptFinished();
     void requestActivateVehicleCode();
-    void echo(OstLogLevel level, const QString& text);
+    // A line the station sent (sent) or the vehicle's answer, naming the vehicle.
+    void echo(OstLogLevel level, bool sent, const QString& text);
 
     std::weak_ptr<VehicleController> m_vehicle;
     std::shared_ptr<MavBasicParamsDataItem> m_basic;

@@ -79,9 +79,10 @@ bool MavRequestQueueManager::appendCmdReq(std::shared_ptr<MavCmdRequestMessage> 
     item->req = std::move(req);
     item->timeoutReceiver = timeoutReceiver;
     item->lastSendTimeMs = now();
-    if (spdlog::should_log(spdlog::level::info)) {
-        spdlog::info("cmd req(seq = {}) append to queue, cmd: {}, frame : {}", item->req->seq, item->req->cmd,
-                     MavFrameHex::frame(item->req->pframe));
+    // Frame bytes are for tracing a link, not for the everyday log.
+    if (spdlog::should_log(spdlog::level::trace)) {
+        spdlog::trace("cmd req(seq = {}) append to queue, cmd: {}, frame : {}", item->req->seq, item->req->cmd,
+                      MavFrameHex::frame(item->req->pframe));
     }
     m_queue.push_back(item);
     return true;
@@ -162,7 +163,7 @@ void MavRequestQueueManager::handleMavPFrame(MavPFramePtr pframe, OstAbstractLin
     if (m_nonAckCmds.contains(pframe->cmd))
         return;
     if (spdlog::should_log(spdlog::level::debug))
-        spdlog::debug("recv ack protocol(seq = {}) frame: {}", pframe->seq, MavFrameHex::frame(pframe));
+        spdlog::trace("recv ack protocol(seq = {}) frame: {}", pframe->seq, MavFrameHex::frame(pframe));
 
     MavCmdRequestMessagePtr outcome;
     bool deliver = false;
@@ -188,10 +189,9 @@ void MavRequestQueueManager::handleMavPFrame(MavPFramePtr pframe, OstAbstractLin
                 ++item->resendCount;
                 item->lastSendTimeMs = now();
                 m_queue.push_back(item);
-                if (spdlog::should_log(spdlog::level::info)) {
-                    spdlog::info("try resend(seq = {}) protocol frame, count : {}, cmd: {}, frame: {}", current->seq,
-                                 item->resendCount, current->cmd, MavFrameHex::frame(current->pframe));
-                }
+                spdlog::debug("resend {} of seq {}, cmd 0x{:02X}", item->resendCount, current->seq, current->cmd);
+                if (spdlog::should_log(spdlog::level::trace))
+                    spdlog::trace("resent frame: {}", MavFrameHex::frame(current->pframe));
                 vehicle->sendMavPFrame(current->pframe);
                 return;
             }
@@ -266,10 +266,9 @@ bool MavRequestQueueManager::checkCmdTimeout(MavCmdQueueItem* item, MavRequestQu
             vehicle->sendMavPFrame(current->pframe);
         return false;
     }
-    if (spdlog::should_log(spdlog::level::warn)) {
-        spdlog::warn("checked mav cmd exec timeout, cmd : {}, seq : {}, pframe: {}", current->cmd, current->seq,
-                     MavFrameHex::frame(current->pframe));
-    }
+    spdlog::warn("no answer to cmd 0x{:02X} (seq {}) after its resends", current->cmd, current->seq);
+    if (spdlog::should_log(spdlog::level::trace))
+        spdlog::trace("unanswered frame: {}", MavFrameHex::frame(current->pframe));
     if (!item->ackCounted && vehicle)
         vehicle->markAckLostForStats();
     if (item->timeoutReceiver)

@@ -46,6 +46,8 @@ struct ConnectionState {
     bool connected = false;
     std::optional<int> activeVehicleId;
     std::optional<std::string> activeVehicleCode;
+    // What the operator should know about the link ("no vehicle heard on port N yet ...").
+    std::optional<std::string> note;
 };
 
 class StationPort {

@@ -284,8 +284,8 @@ bool VehicleController::sendMavPFrameReq(std::shared_ptr<MavCmdRequestMessage> r
     MavProtoHelper::mavPFrameToSendBytes(bytes, *frame);
     if (m_requestQueue)
         m_requestQueue->appendCmdReq(req, this);
-    if (spdlog::should_log(spdlog::level::debug))
-        spdlog::debug("<VehicleCtrler> send(1) mav proto data(seq = {}): {}", frame->seq,
+    if (spdlog::should_log(spdlog::level::trace))
+        spdlog::trace("<VehicleCtrler> send(1) mav proto data(seq = {}): {}", frame->seq,
                       MavFrameHex::bytes(bytes.data(), bytes.size()));
     if (!m_linkManager->sendToLink(toBytes(bytes), udpSendAddress())) {
         // Left queued, a request reported failed would still be resent and answered later.
@@ -326,8 +326,8 @@ bool VehicleController::sendMavPFrame(const std::shared_ptr<_MavPFrame_t>& frame
     std::vector<uint8_t> bytes;
     MavProtoHelper::mavPFrameToSendBytes(bytes, *frame);
     if (frame->cmd != MavCmd::Heartbeat && frame->cmd != MavCmd::RequestAllTele &&
-        spdlog::should_log(spdlog::level::debug)) {
-        spdlog::debug("<VehicleCtrler> send(2) mav proto data(seq = {}): {}", frame->seq,
+        spdlog::should_log(spdlog::level::trace)) {
+        spdlog::trace("<VehicleCtrler> send(2) mav proto data(seq = {}): {}", frame->seq,
                       MavFrameHex::bytes(bytes.data(), bytes.size()));
     }
     return m_linkManager->sendToLink(toBytes(bytes), udpSendAddress());
@@ -370,7 +370,7 @@ void VehicleController::sendControlCommand(uint8_t cmd, int eventType, const QSt
     pack(*frame, uint8_t(m_vehicleId & 0xFF), genSeqId());
     auto req = MavCmdRequestMessage::create(frame, CheckResult, 0, 0, kControlTimeoutMs, kControlResends);
     if (auto console = m_console.lock())
-        console->outputBySender(OstLogLevel::Info, consoleText);
+        console->outputBySender(OstLogLevel::Info, IGcsConsole::forVehicle(m_vehicleId, consoleText));
     if (!sendMavPFrameReq(req))
         timeOutUnsentReq(req);
 }
@@ -489,8 +489,10 @@ void VehicleController::processMavPFrame(MavPFramePtr pframe, OstAbstractLink* l
     emit mavPFrameReceived(pframe, link, req);
     if (control) {
         if (auto console = m_console.lock()) {
-            console->outputByReceiver(result == 0 ? OstLogLevel::Info : OstLogLevel::Error,
-                                      controlCmdName(pframe->cmd, req) + "    " + VehicleUtil::gcsRetToString(result));
+            console->outputByReceiver(
+                result == 0 ? OstLogLevel::Info : OstLogLevel::Error,
+                IGcsConsole::forVehicle(m_vehicleId,
+                                        controlCmdName(pframe->cmd, req) + "    " + VehicleUtil::gcsRetToString(result)));
         }
     }
 }
@@ -509,16 +511,15 @@ void VehicleController::processMavAckTimeout(const std::shared_ptr<MavCmdRequest
 {
     if (!req)
         return;
-    if (req->pframe && spdlog::should_log(spdlog::level::warn)) {
-        spdlog::warn("process mav cmd exec timeout, cmd : {}, seq : {}, pframe: {}", req->cmd, req->seq,
-                     MavFrameHex::frame(req->pframe));
-    }
+    if (req->pframe && spdlog::should_log(spdlog::level::trace))
+        spdlog::trace("vehicle {}: unanswered frame: {}", m_vehicleId, MavFrameHex::frame(req->pframe));
     const bool control = isControlCmd(req->cmd);
     if (control)
         emitControlResp(req->cmd, req, GcsRet::Timeout);
     emit mavAckTimeout(req);
     if (auto console = m_console.lock())
-        console->outputByReceiver(OstLogLevel::Error, controlCmdName(req->cmd, req) + tr(" 执行超时"));
+        console->outputByReceiver(OstLogLevel::Error,
+                                  IGcsConsole::forVehicle(m_vehicleId, controlCmdName(req->cmd, req) + tr(" 执行超时")));
 }
 
 void VehicleController::handleLinkDisconnected()

@@ -38,8 +38,11 @@ TEST(GcsAppController, CliConnectParametersAreCheckedInOrder)
         {R"({"type": "serial", "port": "/dev/ttyS9", "baudrate": "9600"})",
          "serial connect requires integer field: baudrate"},
         {R"({"type": "serial", "port": "/dev/ttyS9", "baudrate": 0})", "baudrate must be a positive integer"},
-        {R"({"type": "udp", "sendPort": 1.5, "recvPort": 2})", "udp connect requires integer field: sendPort"},
-        {R"({"type": "udp", "sendPort": 0})", "udp connect requires integer field: recvPort"},
+        {R"({"type": "udp", "sendPort": 1.5, "recvPort": 2})", "udp connect requires integer field: localPort (or sendPort)"},
+        {R"({"type": "udp", "sendPort": 0})", "udp connect requires integer field: vehiclePort (or recvPort)"},
+        {R"({"type": "udp", "localPort": 14600, "sendPort": 14601, "vehiclePort": 2})",
+         "localPort and sendPort name the same port; pass one"},
+        {R"({"type": "udp", "localPort": 70000, "vehiclePort": 2})", "localPort must be in range 1-65535"},
         {R"({"type": "udp", "sendPort": 0, "recvPort": 0})", "sendPort must be in range 1-65535"},
         {R"({"type": "udp", "sendPort": 65536, "recvPort": 2})", "sendPort must be in range 1-65535"},
         {R"({"type": "udp", "sendPort": 14550, "recvPort": 99999999999})", "recvPort must be in range 1-65535"},
@@ -56,6 +59,7 @@ TEST(GcsAppController, CliConnectParametersAreCheckedInOrder)
 TEST(GcsAppController, UdpConnectStoresTheConnectionAndDisconnectEndsLocalMode)
 {
     AppHarness app;
+    app.ctrl->setSilentLinkMs(300);
     QSignalSpy mode(app.ctrl, &GcsAppController::connectionModeChanged);
     QSignalSpy resp(app.ctrl, &GcsAppController::linkConnectResp);
     const quint16 port = testsupport::freeUdpPort();
@@ -77,6 +81,10 @@ TEST(GcsAppController, UdpConnectStoresTheConnectionAndDisconnectEndsLocalMode)
     EXPECT_EQ(status["connectionMode"], "Local");
     EXPECT_EQ(status["connected"], true);
     EXPECT_TRUE(status["activeVehicleId"].is_null());
+    // Nothing sends to the port: the status says so rather than look like a working link.
+    const std::string note = "no vehicle heard on port " + std::to_string(port) +
+                             " yet: check that the vehicles send to this station's address and port";
+    EXPECT_TRUE(waitUntil([&] { return app.ctrl->gcsCliConnectionStatusData()["note"] == note; }));
 
     // Connecting again on the same key closes the open link first and reopens.
     EXPECT_EQ(app.ctrl->connectToLinkFromCliParams(nlohmann::json::parse(params)), QString());

@@ -63,8 +63,8 @@ TEST(CliWaitProgram, WaitExitsWithTheVehiclesAnswer)
          "\"state\": \"done\""},
         {{"help", "control.command"}, 0, "force (boolean): "},
         {{"help", "no.such.method"}, 1, ""},
-        {{"--version"}, 0, "velmora-cli "},
-        {{"--json", "system.info"}, 0, "\"language\": \"zh_CN\""},
+        {{"--version"}, 0, "velmora-cli " VELMORA_PROJECT_VERSION},
+        {{"--json", "system.info"}, 0, "\"version\": \"" VELMORA_PROJECT_VERSION "\""},
         {{"params", "basic", "maxHorSpeed=3.3", "--vehicle-id", "1"}, 0, "written"},
         {{"params", "basic", "maxHorSpeed=3.3x"}, 2, "expected NAME=NUMBER"},
         {{"params", "Basic"}, 1, "hint: group is one of: basic, stab, pos, res, fixedStab, fixedPos"},
@@ -99,7 +99,10 @@ TEST(CliWaitProgram, WaitExitsWithTheVehiclesAnswer)
     EXPECT_TRUE(station.waitForFinished(10000));
     QFile log(dataDir + "/data/logs/station.log");
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(log.readAll().contains("[info] <console> [发送] ")) << "console lines reach the log";
+    const QByteArray text = log.readAll();
+    EXPECT_TRUE(text.contains("[info] <console> [发送] 飞机 1  ")) << "console lines reach the log, naming the vehicle";
+    EXPECT_FALSE(QString::fromUtf8(text).contains(QRegularExpression("([0-9A-F]{2} ){8}")))
+        << "frame bytes are for trace level, not the everyday log";
     sim.terminate();
     sim.waitForFinished(5000);
 }

@@ -106,19 +106,33 @@ TEST(StationProgram, BadArgumentsExitWithStatus2)
     }
 }
 
-TEST(StationProgram, EndpointInAChosenDirectory)
+// A station without cloud options calls no cloud; a second station on the same data directory
+// refuses to start, naming the first one's pid.
+TEST(StationProgram, EndpointInAChosenDirectoryAndOneStationPerDataDirectory)
 {
     QTemporaryDir shortDir("/tmp/vmep-XXXXXX");  // the test's own temporary root is too deep for a socket
     const QString endpointDir = shortDir.path();
+    const QString dataDir = testsupport::makeTempDir("station");
     QProcess station;
-    station.start(VELMORA_STATION_BIN,
-                  {"--data-dir", testsupport::makeTempDir("station"), "--no-cloud", "--endpoint-dir", endpointDir});
+    station.start(VELMORA_STATION_BIN, {"--data-dir", dataDir, "--endpoint-dir", endpointDir});
     ASSERT_TRUE(station.waitForStarted(5000));
     const QStringList ping = {"--endpoint", endpointDir + "/Tarnwick_CliIpc_v1", "system.ping"};
     EXPECT_TRUE(waitUntil([&] { return runCli(ping) == 0; }, 10000));
     EXPECT_EQ(runCli({"system.ping"}), 2) << "nothing listens at the default place";
+
+    QTemporaryDir otherEndpoint("/tmp/vmep-XXXXXX");
+    QProcess second;
+    second.start(VELMORA_STATION_BIN, {"--data-dir", dataDir, "--endpoint-dir", otherEndpoint.path()});
+    ASSERT_TRUE(second.waitForFinished(10000)) << "a second station on the same data directory kept running";
+    EXPECT_EQ(second.exitCode(), 1);
+    EXPECT_NE(second.readAllStandardError().indexOf("is in use by another station (pid " +
+                                                    QByteArray::number(station.processId()) + ")"),
+              -1);
     ::kill(station.processId(), SIGTERM);
     EXPECT_TRUE(station.waitForFinished(10000));
+    const QByteArray log = station.readAllStandardError();
+    EXPECT_NE(log.indexOf("the cloud is off"), -1) << log.toStdString();
+    EXPECT_EQ(log.indexOf("8080"), -1) << "a station told of no cloud called one";
 }
 
 TEST(StationProgram, StopsCleanlyWhileTwentyVehiclesArePolledSoak)

@@ -91,7 +91,7 @@ TEST(NfzSync, EachOutcomeKeepsOrReplacesTheCacheWhole)
          false,
          int(E::ServerReturnedError),
          0,
-         "no answer from the cloud"},
+         "cannot reach the cloud at http://127.0.0.1:9: connection refused"},
         {"JSON null", "null", {}, OldFile, None, false, int(E::EmptyResponse), 0, "empty zone reply"},
         {"malformed zone",
          R"([{"id":3,"type":"circle","center":[3,4],"radius":-1}])",

@@ -111,7 +111,7 @@ TEST_F(ParamsFixture, ReadAllCountsEveryOutcomeAndTimeoutsOnlyReportReads)
         seqs << uint8_t(d.at(4));
     }
     EXPECT_EQ(cmds, (QList<uint8_t>{1, 2, 3, 15, 4, 5}));
-    EXPECT_TRUE(lines.contains("1 [发送] 读取基本参数"));
+    EXPECT_TRUE(lines.contains("1 [发送] 飞机 4  读取基本参数")) << lines.join(" | ").toStdString();
 
     rejectedReply(seqs[0], 0x01, std::vector<uint8_t>(47, 0));  // one byte short
     ASSERT_EQ(basic.count(), 1);
@@ -124,7 +124,7 @@ TEST_F(ParamsFixture, ReadAllCountsEveryOutcomeAndTimeoutsOnlyReportReads)
     ASSERT_EQ(res.count(), 1);
     EXPECT_EQ(res.at(0).at(0).toInt(), 0);
     EXPECT_FLOAT_EQ(params->resParamsDataItem()->protoData().res3, 12.5f);
-    EXPECT_TRUE(lines.contains("1 [发送] 读取    预留参数"));
+    EXPECT_TRUE(lines.contains("1 [接收] 飞机 4  读取    预留参数")) << "the answer is a received line";
     EXPECT_TRUE(params->batchReadingParams());
 
     params->writeStabCtrlParams();  // a write that will time out as well: silent
@@ -167,7 +167,7 @@ TEST_F(ParamsFixture, WritesThatDoNotFitTheWireAreAbortedBeforeSending)
     rejectedReply(sent.seq, 0x0F, {0, 0});  // two bytes: neither a write ack nor a read reply
     ASSERT_EQ(resWrite.count(), 1);
     EXPECT_EQ(resWrite.at(0).at(0).toInt(), -2001);
-    EXPECT_TRUE(lines.contains("3 [发送] 写入    预留参数"));
+    EXPECT_TRUE(lines.contains("3 [接收] 飞机 4  写入    预留参数"));
 }
 
 TEST_F(ParamsFixture, CalibrationsExcludeEachOtherAndPausePolling)

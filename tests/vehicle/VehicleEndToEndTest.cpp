@@ -52,9 +52,9 @@ TEST_F(StationWithSim, CommandOutcomesAcknowledgedRefusedAndSilent)
     ASSERT_TRUE(waitUntil([&] { return land.count() == 1; }, 9000));
     EXPECT_EQ(land.at(0).at(0).toInt(), 5000);
     EXPECT_EQ(sim->counters().silenced, 3u);
-    EXPECT_TRUE(console.contains("[接收] 降落 执行超时")) << console.join(" | ").toStdString();
-    EXPECT_TRUE(console.contains("[接收] 暂停    指令执行失败"));
-    EXPECT_TRUE(console.contains("[发送] 起飞"));
+    EXPECT_TRUE(console.contains("[接收] 飞机 1  降落 执行超时")) << console.join(" | ").toStdString();
+    EXPECT_TRUE(console.contains("[接收] 飞机 1  暂停    指令执行失败"));
+    EXPECT_EQ(console.count("[发送] 飞机 1  起飞"), 1) << "one line per command sent";
 
     const auto stats = vehicle->linkLossStats();
     EXPECT_EQ(stats.ackExpectedCount - statsBefore.ackExpectedCount, 3u);

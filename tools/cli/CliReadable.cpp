@@ -286,8 +286,10 @@ std::string transferOutcome(const std::string& kind, const nlohmann::json& outco
     std::string out = kind + " of route " + route + (result == 0 ? " done" : " failed: result " + scalar(result));
     if (outcome.contains("wayPointCount"))
         out += ", " + scalar(outcome["wayPointCount"]) + " waypoints";
-    if (outcome.contains("verify"))
-        out += ", " + outcome["verify"].value("state", "");
+    // An upload sent without --verify was not read back: nothing to say about it.
+    if (const std::string verify = outcome.contains("verify") ? outcome["verify"].value("state", "") : "";
+        !verify.empty() && verify != "none")
+        out += ", read back: " + verify;
     return out + "\n";
 }
 

@@ -24,6 +24,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QLocale>
 #include <QSettings>
 #include <QSocketNotifier>
@@ -38,6 +39,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 #include <memory>
 #include <vector>
 #include <fcntl.h>
@@ -127,6 +132,33 @@ QString installCatalogue(QTranslator& translator, QString language)
     return language;
 }
 
+// Holds the data directory for this process: two stations on one directory would interleave
+// their logs, route store and zone cache. The lock file names the holder's pid. The descriptor
+// stays open (and the lock held) until the process ends, however it ends.
+bool lockDataDir(const QString& dir, QString& why)
+{
+    const QString path = dir + "/station.lock";
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        why = QStringLiteral("cannot open %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        char pid[32] = {};
+        const ssize_t n = ::pread(fd, pid, sizeof(pid) - 1, 0);
+        const QString holder = n > 0 ? QString::fromLatin1(pid, int(n)).trimmed() : QStringLiteral("unknown");
+        why = QStringLiteral("the data directory %1 is in use by another station (pid %2); stop it or pass another "
+                             "--data-dir")
+                  .arg(dir, holder);
+        ::close(fd);
+        return false;
+    }
+    const QByteArray own = QByteArray::number(qint64(::getpid())) + "\n";
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, own.constData(), size_t(own.size()), 0) != own.size())
+        std::fprintf(stderr, "velmora-station: cannot write the pid into %s\n", qPrintable(path));
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -165,12 +197,21 @@ int main(int argc, char** argv)
     }
     QDir().mkpath(cacheDir);
     QDir().mkpath(dataDir);
+    if (QString why; !lockDataDir(dataDir, why)) {
+        std::fprintf(stderr, "velmora-station: %s\n", qPrintable(why));
+        return 1;
+    }
     setupLogging(dataDir + "/logs", options);
 
+    // A station told of no cloud calls none: a machine without the cloud service would otherwise
+    // log refused connections every few seconds.
+    const bool cloudOff = options.noCloud || (options.cloudUrl.isEmpty() && options.mqttUri.isEmpty());
     if (options.noCloud)
         spdlog::info("<station> --no-cloud: no cloud HTTP calls and no broker");
+    else if (cloudOff)
+        spdlog::info("<station> the cloud is off: no cloud HTTP calls and no broker (pass --cloud-url and --mqtt to use one)");
     auto* server = GcsServerConfig::instance();
-    if (options.noCloud)
+    if (cloudOff)
         server->disableCloud();
     server->setHttpBaseUrl(options.cloudUrl);
     server->setMqttServerUri(options.mqttUri);
