@@ -169,6 +169,16 @@ json telemetrySnapshot(const VehicleController& vehicle)
                         {"northSpd", p->northSpd()}, {"eastSpd", p->eastSpd()}, {"upSpd", p->upSpd()},
                         {"homeLat", p->homeLat()},   {"homeLon", p->homeLon()}, {"posSatNum", p->posSatNum()}};
             presentItem(p.get(), kPositionDisplay, position, display["position"], units["position"]);
+            // 0/0 is what a vehicle reports before its fix (and for a home it never set): unknown,
+            // not a point off Africa.
+            for (const auto& [latKey, lonKey] : {std::pair{"lat", "lon"}, std::pair{"homeLat", "homeLon"}}) {
+                if (position[latKey] == 0.0 && position[lonKey] == 0.0) {
+                    for (const char* key : {latKey, lonKey}) {
+                        position[key] = nullptr;
+                        display["position"][key] = nullptr;
+                    }
+                }
+            }
         }
         if (const auto s = tele->flightStatusDataItem()) {
             status = {{"flightMode", s->flightMode()},

@@ -432,6 +432,21 @@ TEST_F(CliRouterWithSim, ParamsSetChangesOnlyTheNamedFieldsOfARead)
     ASSERT_TRUE(waitUntil([&] { return sim->vehicle(1)->params().params().basic.maxHorSpeed == 3.5f; }));
 }
 
+// Before its fix a vehicle reports 0/0 for its position and home: the snapshot says unknown.
+TEST_F(CliRouterWithSim, APositionBeforeTheFixIsUnknown)
+{
+    SimOptions options;
+    options.fixAfterMs = 600000;
+    startAlive(options);
+    json snap;
+    ASSERT_TRUE(waitUntil([&] { return (snap = okData("telemetry.snapshot"))["position"].contains("posSatNum"); }));
+    for (const char* key : {"lat", "lon", "homeLat", "homeLon"}) {
+        EXPECT_TRUE(snap["position"][key].is_null()) << key << " " << snap["position"];
+        EXPECT_TRUE(snap["display"]["position"][key].is_null()) << key;
+    }
+    EXPECT_TRUE(snap["position"]["alt"].is_number());
+}
+
 TEST_F(CliRouterWithSim, AConnectThatCannotOpenKeepsTheWorkingLink)
 {
     startAlive(SimOptions());

@@ -327,8 +327,11 @@ std::string snapshotTable(const nlohmann::json& snapshot)
     for (const char* group : {"position", "ahrs", "flightStatus"}) {
         const nlohmann::json unitsOf = units.value(group, nlohmann::json::object());
         const nlohmann::json values = display.value(group, nlohmann::json::object());
-        for (const auto& [name, value] : values.items())
-            table.push_back({name, cell(value) + (unitsOf.contains(name) ? " " + cell(unitsOf[name]) : "")});
+        for (const auto& [name, value] : values.items()) {
+            // A value the station does not know (a position before the fix) has no unit either.
+            table.push_back({name, value.is_null() ? std::string("unknown")
+                                                   : cell(value) + (unitsOf.contains(name) ? " " + cell(unitsOf[name]) : "")});
+        }
     }
     if (table.empty())
         return out + "no telemetry yet\n";
