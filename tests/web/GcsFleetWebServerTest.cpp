@@ -21,6 +21,7 @@
 #include <QWebSocket>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -722,4 +723,33 @@ TEST_F(FleetWebTest, ClientThatReadsNothingIsClosed)
     EXPECT_EQ(LogCapture::instance().countContaining(spdlog::level::warn, "it took nothing for"), 1);
     testsupport::pumpEvents(2500);
     EXPECT_EQ(server->clientCount(), 1) << "the client that reads stays";
+}
+
+// Out of descriptors the server cannot accept (QTcpServer then pauses for good); once some are
+// free again it takes the client that waited meanwhile.
+TEST_F(FleetWebTest, AcceptsAgainOnceDescriptorsAreFree)
+{
+    ASSERT_NO_FATAL_FAILURE(startAll(1, 5));
+    LogCapture::instance().clear();
+    std::vector<int> held;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+        held.push_back(fd);
+    ASSERT_GT(held.size(), 1u);
+    ::close(held.back());  // the client's socket; nothing is left for the server's accept
+    held.pop_back();
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    ASSERT_TRUE(client.waitForConnected(3000)) << "the kernel completes the connection into the backlog";
+    const bool refused = waitUntil(
+        [&] { return LogCapture::instance().countContaining(spdlog::level::err, "cannot accept connections") > 0; });
+    for (const int fd : held)
+        ::close(fd);
+    ASSERT_TRUE(refused) << "the accept did not fail for want of descriptors";
+    client.write("GET /api/v1/link HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port) + "\r\n\r\n");
+    QByteArray answer;
+    EXPECT_TRUE(waitUntil([&] {
+        answer += client.readAll();
+        return answer.contains("\r\n\r\n");
+    })) << "the waiting client was never taken";
+    EXPECT_TRUE(answer.startsWith("HTTP/1.1 200")) << answer.left(80).toStdString();
 }
