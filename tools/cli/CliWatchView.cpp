@@ -21,7 +21,11 @@ struct Shown {
     const json& display;
     std::string operator()(const char* group, const char* key) const
     {
-        const std::string value = str(display.value(group, json::object()), key);
+        const json values = display.value(group, json::object());
+        // Null is a value the station does not know (a position before the fix).
+        if (values.contains(key) && values[key].is_null())
+            return "unknown";
+        const std::string value = str(values, key);
         const json units = display.value("units", json::object()).value(group, json::object());
         const std::string unit = value == "-" ? std::string() : units.value(key, "");
         return unit.empty() ? value : value + " " + unit;
