@@ -1,9 +1,16 @@
 # Run by ctest: install, configure and build the consumer against the prefix, run it.
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
+# The consumer's compile is the same from run to run: ccache (when the developer has it) keeps
+# the case from rebuilding it each time.
+find_program(ccache ccache)
+set(launcher "-DCMAKE_CXX_COMPILER_LAUNCHER=")
+if(ccache)
+  set(launcher "-DCMAKE_CXX_COMPILER_LAUNCHER=${ccache}")
+endif()
 foreach(step
     "${CMAKE_COMMAND};--install;${BUILD_DIR};--prefix;${prefix}"
-    "${CMAKE_COMMAND};-S;${CONSUMER_DIR};-B;${WORK_DIR}/build;-G;${GENERATOR};-DCMAKE_PREFIX_PATH=${prefix};-DCMAKE_BUILD_TYPE=Release"
+    "${CMAKE_COMMAND};-S;${CONSUMER_DIR};-B;${WORK_DIR}/build;-G;${GENERATOR};-DCMAKE_PREFIX_PATH=${prefix};-DCMAKE_BUILD_TYPE=Release;${launcher}"
     "${CMAKE_COMMAND};--build;${WORK_DIR}/build"
     "${WORK_DIR}/build/velmora-consumer")
   execute_process(COMMAND ${step} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)

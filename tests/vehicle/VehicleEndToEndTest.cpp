@@ -17,7 +17,9 @@
 
 using testsupport::waitUntil;
 
-TEST_F(StationWithSim, CommandOutcomesAcknowledgedRefusedAndSilent)
+// The same outcomes through the CLI are in the default run (CliRouterWithSim); this one waits
+// out a silent command at the controller: with the soak runs.
+TEST_F(StationWithSim, CommandOutcomesAcknowledgedRefusedAndSilentSoak)
 {
     SimOptions options;
     options.ackResults[0x82] = 4;  // suspend refused every time
