@@ -103,7 +103,10 @@ class Run:
     def start(self, name, cmd, stdout=None, cwd=None):
         err = open(os.path.join(self.logs, name + ".stderr"), "ab")
         out = stdout if stdout is not None else open(os.path.join(self.logs, name + ".stdout"), "ab")
-        p = subprocess.Popen(cmd, stdout=out, stderr=err, env=self.env, cwd=cwd)
+        # Each in a session of its own: while the simulators are stopped (the link-drop fault), any
+        # other child's exit would otherwise find their shared, orphaned process group with stopped
+        # members, and the kernel would hang up the whole group (SIGHUP), simulators included.
+        p = subprocess.Popen(cmd, stdout=out, stderr=err, env=self.env, cwd=cwd, start_new_session=True)
         with self.lock:
             self.procs[name] = p
             self.expected_exit.discard(name)
@@ -687,6 +690,10 @@ def main():
         helper_role(args)
         return
     run = Run(args)
+    # The children have sessions of their own: a terminal's hang-up or a kill of this script must
+    # still end them, through the finally below.
+    for sig in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, lambda *_: sys.exit(128 + sig))
     try:
         run.run()
     finally:
