@@ -693,7 +693,7 @@ def main():
     # The children have sessions of their own: a terminal's hang-up or a kill of this script must
     # still end them, through the finally below.
     for sig in (signal.SIGTERM, signal.SIGHUP):
-        signal.signal(sig, lambda *_: sys.exit(128 + sig))
+        signal.signal(sig, lambda *_, s=sig: sys.exit(128 + s))
     try:
         run.run()
     finally:
