@@ -10,6 +10,7 @@
 #include "fleet/FleetReadModel.h"
 #include "fleet/FleetVehicleState.h"
 #include "params/MavParamsController.h"
+#include "settings/GcsSettings.h"
 #include "telemetry/VehicleAlert.h"
 #include "telemetry/VehicleAlertController.h"
 #include "vehicle/MultiVehicleManager.h"
@@ -107,6 +108,17 @@ bool isVehicleCommand(uint16_t c)
            c == mav::kCmdMissionStart || c == mav::kCmdDoPauseContinue;
 }
 
+// The bind address an option names; nothing when it names none.
+std::optional<QHostAddress> bindAddressOf(const QString& text)
+{
+    if (text.isEmpty() || text == QLatin1String("localhost"))
+        return QHostAddress(QHostAddress::LocalHost);
+    QHostAddress a;
+    if (!a.setAddress(text))
+        return std::nullopt;
+    return a;
+}
+
 bool isStreamCommand(uint16_t c)
 {
     return c == mav::kCmdSetMessageInterval || c == mav::kCmdRequestMessage || c == mav::kCmdGetHomePosition ||
@@ -157,8 +169,33 @@ std::optional<SigningKey> MavlinkBridge::readKeyFile(const QString& path, QStrin
     return key;
 }
 
+QString MavlinkBridge::checkOptions(const Options& options)
+{
+    const auto bind = bindAddressOf(options.bindAddress);
+    if (!bind)
+        return QStringLiteral("--mavlink-bind %1: not an IP address (or localhost)").arg(options.bindAddress);
+    if (options.control && !options.signingKey && !bind->isLoopback())
+        return QStringLiteral("--mavlink-control with --mavlink-bind %1 would let anyone who reaches that address "
+                              "command the vehicles; give --mavlink-signing-key too, or bind 127.0.0.1")
+            .arg(options.bindAddress);
+    return {};
+}
+
 bool MavlinkBridge::start(QString* error)
 {
+    if (const QString why = checkOptions(m_options); !why.isEmpty()) {
+        spdlog::error("<mavlink> bridge not started: {}", why.toStdString());
+        if (error)
+            *error = why;
+        return false;
+    }
+    m_links.setBindAddress(*bindAddressOf(m_options.bindAddress));
+    m_links.setTcpQuietMs(m_options.tcpQuietMs);
+    QString replayFile = m_options.replayStateFile;
+    if (replayFile.isEmpty() && !GcsSettings::getInstance()->userDataPath().isEmpty())
+        replayFile = GcsSettings::getInstance()->userDataPath() + QStringLiteral("/mavlink_replay.json");
+    m_links.setReplayStateFile(replayFile);
+    m_links.setSinkClosed([this](const MavlinkSink& sink) { m_sinkRates.erase(sink); });
     if (!m_links.open(m_options.endpoints, error)) {
         spdlog::error("<mavlink> {}", error ? error->toStdString() : std::string("a link could not be opened"));
         return false;
@@ -299,13 +336,50 @@ void MavlinkBridge::tick()
                 e.due[s] = now + e.intervalMs[s];
         }
     }
+    sendSinkRates(now);
     pollCommands();
     if (m_missions)
         m_missions->tick(now);
+    for (auto it = m_groundStations.begin(); it != m_groundStations.end();)
+        it = now - it->second.lastHeardMs > m_options.groundStationExpiryMs ? m_groundStations.erase(it)
+                                                                             : std::next(it);
 }
 
-void MavlinkBridge::sendStream(VehicleEntry& e, Stream stream, const FleetReadModel::VehicleState& s)
+void MavlinkBridge::sendSinkRates(int64_t now)
 {
+    for (auto& [sink, rates] : m_sinkRates) {
+        for (auto& [key, rate] : rates) {
+            if (rate.intervalMs <= 0 || now < rate.due)
+                continue;
+            rate.due += rate.intervalMs;
+            if (rate.due <= now)
+                rate.due = now + rate.intervalMs;
+            auto e = m_vehicles.find(key.first);
+            if (e == m_vehicles.end())
+                continue;
+            const auto vehicle = e->second.vehicle.lock();
+            if (!vehicle || !vehicle->alive())
+                continue;
+            sendStream(e->second, Stream(key.second), FleetReadModel::vehicleState(*vehicle), &sink);
+        }
+    }
+}
+
+void MavlinkBridge::sendStream(VehicleEntry& e, Stream stream, const FleetReadModel::VehicleState& s,
+                               const MavlinkSink* only)
+{
+    const RateKey key{e.sysid, int(stream)};
+    auto out = [&](const auto& m) {
+        if (only)
+            m_links.sendTo(*only, m, e.sysid, 1);
+        else if (m_sinkRates.empty())
+            m_links.broadcast(m, e.sysid, 1);
+        else
+            m_links.broadcast(m, e.sysid, 1, [&](const MavlinkSink& sink) {
+                const auto it = m_sinkRates.find(sink);
+                return it != m_sinkRates.end() && it->second.count(key);
+            });
+    };
     const auto bootMs = uint32_t(m_clock.elapsed());
     const double groundSpeed = std::hypot(double(s.northSpd), double(s.eastSpd));
     switch (stream) {
@@ -318,14 +392,14 @@ void MavlinkBridge::sendStream(VehicleEntry& e, Stream stream, const FleetReadMo
         m.systemStatus = s.worstAlertLevel == 3 ? mav::kStateCritical
                          : inAir(s)             ? mav::kStateActive
                                                 : mav::kStateStandby;
-        m_links.broadcast(m, e.sysid, 1);
+        out(m);
         break;
     }
     case SysStatus: {
         mavlink::SysStatus m;
         if (s.telemetryKnown)
             m.voltageBattery = uint16_t(std::clamp(double(s.fcuVol) * 1000.0, 0.0, 65534.0));
-        m_links.broadcast(m, e.sysid, 1);
+        out(m);
         break;
     }
     case GpsRaw: {
@@ -342,7 +416,7 @@ void MavlinkBridge::sendStream(VehicleEntry& e, Stream stream, const FleetReadMo
         static const uint8_t fix[] = {mav::kFixNone, mav::kFix3d, mav::kFixDgps, mav::kFixRtkFixed};
         m.fixType = s.positionState >= 0 && s.positionState <= 3 ? fix[s.positionState] : mav::kFix3d;
         m.satellitesVisible = uint8_t(std::clamp(s.satellites, 0, 254));
-        m_links.broadcast(m, e.sysid, 1);
+        out(m);
         break;
     }
     case GlobalPosition: {
@@ -356,7 +430,7 @@ void MavlinkBridge::sendStream(VehicleEntry& e, Stream stream, const FleetReadMo
         m.vy = int16_t(std::clamp(std::lround(s.eastSpd * 100.0), -32767L, 32767L));
         m.vz = int16_t(std::clamp(std::lround(-s.upSpd * 100.0), -32767L, 32767L));
         m.hdg = uint16_t(std::lround(wrap360(s.yaw) * 100) % 36000);
-        m_links.broadcast(m, e.sysid, 1);
+        out(m);
         break;
     }
     case Attitude: {
@@ -368,7 +442,7 @@ void MavlinkBridge::sendStream(VehicleEntry& e, Stream stream, const FleetReadMo
         m.rollSpeed = float(s.rollRate * kDegToRad);
         m.pitchSpeed = float(s.pitchRate * kDegToRad);
         m.yawSpeed = float(s.yawRate * kDegToRad);
-        m_links.broadcast(m, e.sysid, 1);
+        out(m);
         break;
     }
     case VfrHud: {
@@ -377,7 +451,7 @@ void MavlinkBridge::sendStream(VehicleEntry& e, Stream stream, const FleetReadMo
         m.alt = float(s.alt);
         m.climb = s.upSpd;
         m.heading = int16_t(std::lround(wrap360(s.yaw)) % 360);
-        m_links.broadcast(m, e.sysid, 1);
+        out(m);
         break;
     }
     case Home: {
@@ -385,7 +459,7 @@ void MavlinkBridge::sendStream(VehicleEntry& e, Stream stream, const FleetReadMo
         m.latitude = int32_t(std::llround(s.homeLat * 1e7));
         m.longitude = int32_t(std::llround(s.homeLon * 1e7));
         m.timeUsec = uint64_t(bootMs) * 1000;
-        m_links.broadcast(m, e.sysid, 1);
+        out(m);
         break;
     }
     case kStreamCount: break;
@@ -400,13 +474,36 @@ void MavlinkBridge::sendAlert(VehicleEntry& e, const VehicleAlert& alert)
     }
     if (!e.activeAlerts.insert(alert.key).second)
         return;  // still the same alert, with a new value
-    StatusText m;
-    m.severity = alert.level == VehicleAlertLevel::Critical  ? mav::kSeverityCritical
-                 : alert.level == VehicleAlertLevel::Warning ? mav::kSeverityWarning
-                                                             : mav::kSeverityInfo;
-    const std::string text = FleetReadModel::alertMessage(alert);
-    std::memcpy(m.text, text.data(), utf8Prefix(text, sizeof(m.text)));
-    m_links.broadcast(m, e.sysid, 1);
+    sendText(e.sysid,
+             alert.level == VehicleAlertLevel::Critical  ? mav::kSeverityCritical
+             : alert.level == VehicleAlertLevel::Warning ? mav::kSeverityWarning
+                                                         : mav::kSeverityInfo,
+             FleetReadModel::alertMessage(alert));
+}
+
+// A text of 50 bytes or more goes in chunks sharing an id (MAVLink 2; a client joins their bytes,
+// so a UTF-8 sequence may span two); a chunk shorter than 50 bytes ends it. 400 bytes at most.
+void MavlinkBridge::sendText(uint8_t sysid, uint8_t severity, const std::string& text, const MavlinkPeer* to)
+{
+    constexpr size_t kChunk = sizeof(StatusText::text);
+    constexpr uint8_t kMaxChunks = 8;
+    const uint16_t id = text.size() < kChunk ? 0 : uint16_t(m_nextTextId++ % 65535 + 1);
+    size_t at = 0;
+    for (uint8_t chunk = 0; chunk < kMaxChunks; ++chunk) {
+        StatusText m;
+        m.severity = severity;
+        m.id = id;
+        m.chunkSeq = chunk;
+        const size_t n = id ? std::min(kChunk, text.size() - at) : utf8Prefix(text, kChunk);
+        std::memcpy(m.text, text.data() + at, n);
+        at += n;
+        if (to)
+            m_links.reply(*to, m, sysid, 1);
+        else
+            m_links.broadcast(m, sysid, 1);
+        if (n < kChunk)
+            break;
+    }
 }
 
 MavlinkBridge::VehicleEntry* MavlinkBridge::entryFor(uint8_t sysid)
@@ -426,15 +523,37 @@ svc::VehicleServices& MavlinkBridge::services() const
     return *m_station->services();
 }
 
+void MavlinkBridge::noteGroundStation(const Frame& frame, const MavlinkPeer& peer)
+{
+    const QString address = peer.address.toString() + ':' + QString::number(peer.port);
+    const auto key = std::make_pair(frame.sysid, address);
+    auto it = m_groundStations.find(key);
+    if (it == m_groundStations.end()) {
+        if (m_groundStations.size() >= kMaxGroundStations) {
+            const auto oldest = std::min_element(m_groundStations.begin(), m_groundStations.end(),
+                                                 [](const auto& a, const auto& b) {
+                                                     return a.second.lastHeardMs < b.second.lastHeardMs;
+                                                 });
+            m_groundStations.erase(oldest);
+            if (m_groundStationsDropped++ == 0)
+                spdlog::warn("<mavlink> more than {} ground stations heard; the least recently heard are forgotten",
+                             kMaxGroundStations);
+        }
+        it = m_groundStations.emplace(key, GroundStation{}).first;
+        it->second.address = address;
+    }
+    GroundStation& gcs = it->second;
+    gcs.lastHeardMs = m_clock.elapsed();
+    ++gcs.messages;
+    if (frame.msgid == kHeartbeat)
+        gcs.lastHeartbeatMs = QDateTime::currentMSecsSinceEpoch();
+}
+
 void MavlinkBridge::handleFrame(const Frame& frame, const MavlinkPeer& peer)
 {
-    GroundStation& gcs = m_groundStations[{frame.sysid, peer.address.toString() + ':' + QString::number(peer.port)}];
-    gcs.address = peer.address.toString() + ':' + QString::number(peer.port);
-    ++gcs.messages;
-    if (frame.msgid == kHeartbeat) {
-        gcs.lastHeartbeatMs = QDateTime::currentMSecsSinceEpoch();
+    noteGroundStation(frame, peer);
+    if (frame.msgid == kHeartbeat)
         return;
-    }
     if (frame.msgid == kCommandLong) {
         const auto m = frame.as<CommandLong>();
         handleCommand(frame, peer, m.command, m.param, m.confirmation, m.targetSystem);
@@ -477,7 +596,7 @@ void MavlinkBridge::handleCommand(const Frame& frame, const MavlinkPeer& peer, u
         ackCommand(peer, targetSystem, command, result, param2, frame.sysid, frame.compid);
     };
     if (isStreamCommand(command)) {
-        ack(*requestStream(*e, command, params));
+        ack(*requestStream(*e, command, params, peer));
         return;
     }
     if (!isVehicleCommand(command)) {
@@ -517,8 +636,10 @@ void MavlinkBridge::handleCommand(const Frame& frame, const MavlinkPeer& peer, u
                  frame.sysid, p.requestId);
 }
 
-std::optional<uint8_t> MavlinkBridge::requestStream(VehicleEntry& e, uint16_t command, const float* params)
+std::optional<uint8_t> MavlinkBridge::requestStream(VehicleEntry& e, uint16_t command, const float* params,
+                                                    const MavlinkPeer& peer)
 {
+    const MavlinkSink sink = peer.sink();
     const auto vehicle = e.vehicle.lock();
     if (!vehicle)
         return mav::kResultFailed;
@@ -527,14 +648,14 @@ std::optional<uint8_t> MavlinkBridge::requestStream(VehicleEntry& e, uint16_t co
             AutopilotVersion m;
             m.capabilities = mav::kCapMissionInt | mav::kCapCommandInt | mav::kCapMavlink2 | mav::kCapMissionFence;
             m.uid = e.sysid;
-            m_links.broadcast(m, e.sysid, 1);
+            m_links.sendTo(sink, m, e.sysid, 1);
             return mav::kResultAccepted;
         }
         bool known = false;
         const Stream s = streamOf(msgid, known);
         if (!known)
             return mav::kResultUnsupported;
-        sendStream(e, s, FleetReadModel::vehicleState(*vehicle));
+        sendStream(e, s, FleetReadModel::vehicleState(*vehicle), &sink);
         return mav::kResultAccepted;
     };
     switch (command) {
@@ -552,8 +673,24 @@ std::optional<uint8_t> MavlinkBridge::requestStream(VehicleEntry& e, uint16_t co
         const float us = params[1];
         if (!std::isfinite(us))
             return mav::kResultDenied;
-        e.intervalMs[s] = us < 0 ? 0 : us == 0 ? defaultIntervalMs(s) : std::max(kTickMs, int(us / 1000));
-        e.due[s] = m_clock.elapsed() + e.intervalMs[s];
+        const RateKey key{e.sysid, int(s)};
+        if (us == 0) {  // back to the default
+            if (auto it = m_sinkRates.find(sink); it != m_sinkRates.end()) {
+                it->second.erase(key);
+                if (it->second.empty())
+                    m_sinkRates.erase(it);
+            }
+            return mav::kResultAccepted;
+        }
+        const int ms = us < 0 ? 0 : int(std::clamp(double(us) / 1000.0, double(kMinIntervalMs), 3600e3));
+        if (s == Heartbeat && (ms == 0 || ms > defaultIntervalMs(Heartbeat))) {
+            spdlog::info("<mavlink> vehicle {}: heartbeat interval {} us refused: it is never slowed or stopped",
+                         e.sysid, us);
+            return mav::kResultDenied;
+        }
+        SinkRate& rate = m_sinkRates[sink][key];
+        rate.intervalMs = ms;
+        rate.due = m_clock.elapsed() + ms;
         return mav::kResultAccepted;
     }
     }
@@ -678,6 +815,9 @@ json MavlinkBridge::status() const
             {"signing", m_options.signingKey.has_value()},
             {"vehicles", vehicles},
             {"groundStations", stations},
+            {"groundStationsDropped", m_groundStationsDropped},
+            {"streamOverrides", m_sinkRates.size()},
+            {"tcpClientsClosedQuiet", c.closedQuiet},
             {"messagesIn", c.messagesIn},
             {"messagesOut", c.messagesOut},
             {"dropped",

@@ -19,12 +19,100 @@
 #include "SimVehicle.h"
 #include "SimVehicleMission.h"
 
+#include <QNetworkDatagram>
+#include <QNetworkInterface>
 #include <QProcess>
+#include <QTcpSocket>
+#include <QUdpSocket>
 
 #include <cmath>
 
 using nlohmann::json;
 using testsupport::waitUntil;
+
+// A ground station on the bridge's own codec, for the cases where a peer misbehaves on purpose
+// (the conformance runs use node-mavlink). UDP: bound where the bridge sends, or anywhere.
+class RawGcs : public QObject {
+public:
+    RawGcs(quint16 localPort, quint16 bridgePort, const mavlink::SigningKey* key = nullptr)
+        : m_udp(new QUdpSocket(this))
+        , m_port(bridgePort)
+    {
+        EXPECT_TRUE(m_udp->bind(QHostAddress::LocalHost, localPort));
+        connect(m_udp, &QUdpSocket::readyRead, this, [this] {
+            while (m_udp->hasPendingDatagrams()) {
+                const QByteArray d = m_udp->receiveDatagram().data();
+                take(d);
+                m_cutter.reset();
+            }
+        });
+        m_enc.setSigning(key, 0);
+        m_cutter.setKey(key);
+    }
+    explicit RawGcs(quint16 tcpPort)
+        : m_tcp(new QTcpSocket(this))
+    {
+        m_tcp->connectToHost(QHostAddress::LocalHost, tcpPort);
+        EXPECT_TRUE(m_tcp->waitForConnected(3000));
+        connect(m_tcp, &QTcpSocket::readyRead, this, [this] { take(m_tcp->readAll()); });
+    }
+    template <typename M>
+    QByteArray frame(const M& m)
+    {
+        uint8_t buf[mavlink::kMaxFrameLen];
+        return QByteArray(reinterpret_cast<const char*>(buf), qsizetype(m_enc.encode(m, 255, 190, buf)));
+    }
+    void sendRaw(const QByteArray& bytes)
+    {
+        if (m_tcp)
+            m_tcp->write(bytes);
+        else
+            m_udp->writeDatagram(bytes, QHostAddress::LocalHost, m_port);
+    }
+    template <typename M>
+    void send(const M& m)
+    {
+        sendRaw(frame(m));
+    }
+    // SET_MESSAGE_INTERVAL to vehicle 1; its ack's result, or -1.
+    int setInterval(uint32_t msgid, float us)
+    {
+        mavlink::CommandLong c;
+        c.command = mavlink::mav::kCmdSetMessageInterval;
+        c.targetSystem = 1;
+        c.param[0] = float(msgid);
+        c.param[1] = us;
+        const size_t before = m_frames.size();
+        send(c);
+        int result = -1;
+        waitUntil([&] {
+            for (size_t i = before; i < m_frames.size(); ++i)
+                if (m_frames[i].msgid == mavlink::kCommandAck)
+                    return result = m_frames[i].as<mavlink::CommandAck>().result, true;
+            return false;
+        });
+        return result;
+    }
+    int count(uint32_t msgid) const
+    {
+        return int(std::count_if(m_frames.begin(), m_frames.end(), [&](const auto& f) { return f.msgid == msgid; }));
+    }
+    void clear() { m_frames.clear(); }
+    QTcpSocket* tcp() const { return m_tcp; }
+
+private:
+    void take(const QByteArray& d)
+    {
+        m_cutter.feed(reinterpret_cast<const uint8_t*>(d.constData()), size_t(d.size()),
+                      [&](const mavlink::Frame& f, mavlink::FrameCutter::Signature) { m_frames.push_back(f); });
+    }
+    QUdpSocket* m_udp = nullptr;
+    QTcpSocket* m_tcp = nullptr;
+    quint16 m_port = 0;
+    mavlink::Encoder m_enc;
+    mavlink::FrameCutter m_cutter;
+    std::vector<mavlink::Frame> m_frames;
+};
 
 class MavlinkBridgeTest : public StationWithSim {
 protected:
@@ -56,6 +144,18 @@ protected:
         return byStep;
     }
 
+    // A bridge on a UDP link to `port` and a tcpin link on a free port.
+    void startTwoLinks(MavlinkBridge::Options o)
+    {
+        port = testsupport::freeUdpPort();
+        tcpPort = testsupport::freeTcpPort();
+        o.endpoints = {*MavlinkEndpoint::parse(QStringLiteral("udp:127.0.0.1:%1").arg(port), nullptr),
+                       *MavlinkEndpoint::parse(QStringLiteral("tcpin:%1").arg(tcpPort), nullptr)};
+        bridge = std::make_unique<MavlinkBridge>(app->ctrl, o);
+        QString error;
+        ASSERT_TRUE(bridge->start(&error)) << error.toStdString();
+    }
+
     json status() const { return bridge->status(); }
 
     void TearDown() override
@@ -65,6 +165,7 @@ protected:
     }
 
     quint16 port = 0;
+    quint16 tcpPort = 0;
     std::unique_ptr<MavlinkBridge> bridge;
 };
 
@@ -159,6 +260,156 @@ TEST_F(MavlinkBridgeTest, SignedReadOnlyBridgeDropsUnsignedAndDeniesCommands)
     EXPECT_EQ(r["deniedUpload"]["result"], 14);
     for (const auto& v : mvm()->vehicleList())
         EXPECT_FALSE(FleetReadModel::vehicleState(*v).armed) << v->vehicleId();
+}
+
+// A signed frame captured on one socket is refused on every other socket and link, and again
+// after a restart; a timestamp over a minute ahead cannot lock a stream out.
+TEST_F(MavlinkBridgeTest, SignedFramesCannotBeReplayedAnywhere)
+{
+    mavlink::SigningKey key{};
+    key.fill(0x5A);
+    MavlinkBridge::Options o;
+    o.signingKey = key;
+    o.replayStateFile = testsupport::makeTempDir("replay") + "/replay.json";
+    ASSERT_NO_FATAL_FAILURE(startTwoLinks(o));
+    RawGcs gcs(port, bridge->localPort(0), &key);
+    const QByteArray captured = gcs.frame(mavlink::Heartbeat{});
+    gcs.sendRaw(captured);
+    ASSERT_TRUE(waitUntil([&] { return status()["messagesIn"] == 1; }));
+
+    RawGcs otherUdp(0, bridge->localPort(0));
+    otherUdp.sendRaw(captured);
+    RawGcs otherTcp(tcpPort);
+    otherTcp.sendRaw(captured);
+    ASSERT_TRUE(waitUntil([&] { return status()["dropped"]["signing"] == 2; })) << status().dump();
+    mavlink::Encoder ahead;
+    ahead.setSigning(&key, 0, mavlink::signingTimestampNow() + 2 * mavlink::ReplayGuard::kMinute);
+    uint8_t buf[mavlink::kMaxFrameLen];
+    gcs.sendRaw(QByteArray(reinterpret_cast<const char*>(buf), qsizetype(ahead.encode(mavlink::Heartbeat{}, 255, 190, buf))));
+    ASSERT_TRUE(waitUntil([&] { return status()["dropped"]["signing"] == 3; })) << status().dump();
+    gcs.send(mavlink::Heartbeat{});  // the stream goes on: the frame ahead did not move it
+    ASSERT_TRUE(waitUntil([&] { return status()["messagesIn"] == 2; })) << status().dump();
+
+    bridge.reset();
+    ASSERT_NO_FATAL_FAILURE(startTwoLinks(o));
+    RawGcs again(0, bridge->localPort(0));
+    again.sendRaw(captured);
+    ASSERT_TRUE(waitUntil([&] { return status()["dropped"]["signing"] == 1; })) << status().dump();
+    EXPECT_EQ(status()["messagesIn"], 0);
+}
+
+// Rates are the asking sink's own: one ground station cannot hide a vehicle from the others,
+// nobody stops or slows HEARTBEAT, the floor is 20 ms, and a client's settings end with it.
+TEST_F(MavlinkBridgeTest, MessageRatesBelongToTheLinkThatAsked)
+{
+    ASSERT_NO_FATAL_FAILURE(startAlive(SimOptions{}, 1));
+    ASSERT_NO_FATAL_FAILURE(startTwoLinks({}));
+    RawGcs watcher(port, bridge->localPort(0));
+    RawGcs other(tcpPort);
+    auto abuser = std::make_unique<RawGcs>(tcpPort);
+    using namespace mavlink;
+    EXPECT_EQ(abuser->setInterval(kHeartbeat, -1), mav::kResultDenied);
+    EXPECT_EQ(abuser->setInterval(kHeartbeat, 5e6), mav::kResultDenied);
+    EXPECT_EQ(abuser->setInterval(kGlobalPositionInt, -1), mav::kResultAccepted);
+    EXPECT_EQ(abuser->setInterval(kAttitude, 1), mav::kResultAccepted);
+    EXPECT_EQ(status()["streamOverrides"], 1);
+    QElapsedTimer window;
+    watcher.clear(), other.clear(), abuser->clear();
+    window.start();
+    testsupport::waitUntil([] { return false; }, 1500);
+    const qint64 ms = window.elapsed();
+    for (RawGcs* g : {&watcher, &other}) {
+        EXPECT_GE(g->count(kHeartbeat), 1);
+        EXPECT_GE(g->count(kGlobalPositionInt), 3);
+        EXPECT_LE(g->count(kAttitude), ms / 250 + 2);
+    }
+    EXPECT_GE(abuser->count(kHeartbeat), 1);
+    EXPECT_EQ(abuser->count(kGlobalPositionInt), 0);
+    EXPECT_GT(abuser->count(kAttitude), ms / 250 + 2);
+    EXPECT_LE(abuser->count(kAttitude), ms / MavlinkBridge::kMinIntervalMs + 2);
+    abuser.reset();
+    EXPECT_TRUE(waitUntil([&] { return status()["streamOverrides"] == 0; })) << status().dump();
+}
+
+// Loopback unless told otherwise, control reachable from elsewhere only when signed, idle TCP
+// clients do not hold the slots.
+TEST_F(MavlinkBridgeTest, ExposureAndIdleClientsAreBounded)
+{
+    mavlink::SigningKey key{};
+    struct Case {
+        bool control;
+        bool signedLinks;
+        QString bind;
+        bool starts;
+    };
+    for (const auto& c : {Case{true, false, "", true}, Case{true, false, "127.0.0.1", true},
+                          Case{true, false, "0.0.0.0", false}, Case{true, false, "192.0.2.1", false},
+                          Case{true, true, "0.0.0.0", true}, Case{false, false, "0.0.0.0", true},
+                          Case{false, false, "not-an-address", false}}) {
+        MavlinkBridge::Options o;
+        o.control = c.control;
+        o.signingKey = c.signedLinks ? std::optional(key) : std::nullopt;
+        o.bindAddress = c.bind;
+        EXPECT_EQ(MavlinkBridge::checkOptions(o).isEmpty(), c.starts) << c.bind.toStdString() << c.control;
+    }
+    MavlinkBridge::Options remote;
+    remote.endpoints = {*MavlinkEndpoint::parse("udp:192.0.2.7:14550", nullptr)};
+    QString error;
+    EXPECT_FALSE(MavlinkBridge(app->ctrl, remote).start(&error));
+    EXPECT_TRUE(error.contains("--mavlink-bind")) << error.toStdString();
+
+    MavlinkBridge::Options o;
+    o.tcpQuietMs = 300;
+    ASSERT_NO_FATAL_FAILURE(startTwoLinks(o));
+    for (const auto& a : QNetworkInterface::allAddresses())
+        if (!a.isLoopback() && a.protocol() == QAbstractSocket::IPv4Protocol) {
+            QTcpSocket outside;
+            outside.connectToHost(a, tcpPort);
+            EXPECT_FALSE(outside.waitForConnected(1000)) << a.toString().toStdString();
+        }
+    RawGcs talking(tcpPort);
+    std::vector<std::unique_ptr<RawGcs>> idle;
+    for (int i = 1; i < MavlinkLinks::kMaxTcpClients; ++i)
+        idle.push_back(std::make_unique<RawGcs>(tcpPort));
+    QElapsedTimer sinceTalk;
+    sinceTalk.start();
+    auto talkUntil = [&](const std::function<bool()>& done) {
+        return waitUntil([&] {
+            if (sinceTalk.elapsed() > 100) {
+                talking.send(mavlink::Heartbeat{});
+                sinceTalk.restart();
+            }
+            return done();
+        });
+    };
+    EXPECT_TRUE(talkUntil([&] { return status()["tcpClientsClosedQuiet"] == MavlinkLinks::kMaxTcpClients - 1; }))
+        << status().dump();
+    RawGcs late(tcpPort);
+    late.send(mavlink::Heartbeat{});
+    const std::string lateAddress = "127.0.0.1:" + std::to_string(late.tcp()->localPort());
+    EXPECT_TRUE(talkUntil([&] {
+        const json now = status();
+        for (const auto& g : now["groundStations"])
+            if (g["address"] == lateAddress)
+                return true;
+        return false;
+    })) << status().dump();
+    EXPECT_EQ(talking.tcp()->state(), QAbstractSocket::ConnectedState);
+}
+
+// The ground stations heard are bounded and forget the silent.
+TEST_F(MavlinkBridgeTest, HeardGroundStationsAreBoundedAndExpire)
+{
+    MavlinkBridge::Options o;
+    o.groundStationExpiryMs = 500;
+    ASSERT_NO_FATAL_FAILURE(startTwoLinks(o));
+    const int senders = int(MavlinkBridge::kMaxGroundStations) + 40;
+    for (int i = 0; i < senders; ++i)
+        RawGcs(0, bridge->localPort(0)).send(mavlink::Heartbeat{});
+    ASSERT_TRUE(waitUntil([&] { return status()["messagesIn"] == senders; })) << status().dump();
+    EXPECT_EQ(status()["groundStations"].size(), MavlinkBridge::kMaxGroundStations);
+    EXPECT_EQ(status()["groundStationsDropped"], 40);
+    EXPECT_TRUE(waitUntil([&] { return status()["groundStations"].empty(); }));
 }
 
 TEST_F(MavlinkBridgeTest, LossyGroundStationSoak)
