@@ -1,6 +1,7 @@
 #include "MavlinkBridge.h"
 
 #include "bridge/MavlinkMissionServer.h"
+#include "bridge/MavlinkParamServer.h"
 
 #include "services/CommandService.h"
 #include "services/MissionService.h"
@@ -202,6 +203,7 @@ bool MavlinkBridge::start(QString* error)
     }
     m_clock.start();
     m_missions = std::make_unique<MavlinkMissionServer>(*this);
+    m_params = std::make_unique<MavlinkParamServer>(*this);
     if (auto* mvm = m_station->vehicles()) {
         m_connections.push_back(connect(mvm, &MultiVehicleManager::vehicleJoined, this, [this] { syncVehicles(); }));
         m_connections.push_back(connect(mvm, &MultiVehicleManager::vehicleLeft, this, [this] { syncVehicles(); }));
@@ -220,6 +222,7 @@ void MavlinkBridge::stop()
         disconnect(c);
     m_connections.clear();
     m_missions.reset();
+    m_params.reset();
     m_vehicles.clear();
     m_links.close();
 }
@@ -340,6 +343,8 @@ void MavlinkBridge::tick()
     pollCommands();
     if (m_missions)
         m_missions->tick(now);
+    if (m_params)
+        m_params->tick(now);
     for (auto it = m_groundStations.begin(); it != m_groundStations.end();)
         it = now - it->second.lastHeardMs > m_options.groundStationExpiryMs ? m_groundStations.erase(it)
                                                                              : std::next(it);
@@ -566,6 +571,8 @@ void MavlinkBridge::handleFrame(const Frame& frame, const MavlinkPeer& peer)
         handleCommand(frame, peer, m.command, params, 1, m.targetSystem);
         return;
     }
+    if (m_params && m_params->handle(frame, peer))
+        return;
     if (m_missions)
         m_missions->handle(frame, peer);
 }
@@ -646,7 +653,8 @@ std::optional<uint8_t> MavlinkBridge::requestStream(VehicleEntry& e, uint16_t co
     auto sendNow = [&](uint32_t msgid) -> uint8_t {
         if (msgid == kAutopilotVersion) {
             AutopilotVersion m;
-            m.capabilities = mav::kCapMissionInt | mav::kCapCommandInt | mav::kCapMavlink2 | mav::kCapMissionFence;
+            m.capabilities = mav::kCapMissionInt | mav::kCapCommandInt | mav::kCapMavlink2 | mav::kCapMissionFence |
+                             mav::kCapParamEncodeBytewise;
             m.uid = e.sysid;
             m_links.sendTo(sink, m, e.sysid, 1);
             return mav::kResultAccepted;
@@ -828,5 +836,6 @@ json MavlinkBridge::status() const
               {"mavlink1", c.mavlink1},
               {"output", c.droppedOutput}}},
             {"commands", commands},
-            {"missions", m_missions ? m_missions->status() : json::object()}};
+            {"missions", m_missions ? m_missions->status() : json::object()},
+            {"params", m_params ? m_params->status() : json::object()}};
 }

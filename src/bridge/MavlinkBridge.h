@@ -17,6 +17,8 @@
 // faster but never slower or stopped (DENIED), and no interval is shorter than 20 ms.
 // REQUEST_MESSAGE answers the requester only.
 //
+// Parameters (PARAM_REQUEST_LIST, PARAM_REQUEST_READ, PARAM_SET): MavlinkParamServer.h.
+//
 // Commands (COMMAND_LONG, COMMAND_INT): NAV_TAKEOFF, NAV_LAND, NAV_RETURN_TO_LAUNCH,
 // MISSION_START, DO_PAUSE_CONTINUE. One COMMAND_ACK each: ACCEPTED when the vehicle answered 0,
 // DENIED when the station refused (Critical alert, link down, ...) or the vehicle did (its result
@@ -64,6 +66,7 @@
 #include <set>
 
 class MavlinkMissionServer;
+class MavlinkParamServer;
 class VehicleController;
 struct VehicleAlert;
 
@@ -121,6 +124,7 @@ public:
 
 private:
     friend class MavlinkMissionServer;
+    friend class MavlinkParamServer;
 
     struct VehicleEntry {
         std::weak_ptr<VehicleController> vehicle;
@@ -193,5 +197,6 @@ private:
     std::map<std::string, uint64_t> m_commandResults;
     uint64_t m_droppedUnknownTarget = 0;
     std::unique_ptr<MavlinkMissionServer> m_missions;
+    std::unique_ptr<MavlinkParamServer> m_params;
     std::vector<QMetaObject::Connection> m_connections;
 };

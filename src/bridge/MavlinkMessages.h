@@ -17,6 +17,10 @@ namespace mavlink {
 enum MsgId : uint32_t {
     kHeartbeat = 0,
     kSysStatus = 1,
+    kParamRequestRead = 20,
+    kParamRequestList = 21,
+    kParamValue = 22,
+    kParamSet = 23,
     kGpsRawInt = 24,
     kAttitude = 30,
     kGlobalPositionInt = 33,
@@ -68,6 +72,46 @@ struct SysStatus {
     uint32_t sensorsHealthExtended = 0;
 };
 static_assert(sizeof(SysStatus) == 43);
+
+struct ParamRequestRead {
+    static constexpr uint32_t kId = kParamRequestRead;
+    static constexpr uint8_t kCrcExtra = 214;
+    int16_t paramIndex = -1;  // -1: by name
+    uint8_t targetSystem = 0;
+    uint8_t targetComponent = 0;
+    char paramId[16] = {};  // not terminated when 16 long
+};
+static_assert(sizeof(ParamRequestRead) == 20);
+
+struct ParamRequestList {
+    static constexpr uint32_t kId = kParamRequestList;
+    static constexpr uint8_t kCrcExtra = 159;
+    uint8_t targetSystem = 0;
+    uint8_t targetComponent = 0;
+};
+static_assert(sizeof(ParamRequestList) == 2);
+
+struct ParamValue {
+    static constexpr uint32_t kId = kParamValue;
+    static constexpr uint8_t kCrcExtra = 220;
+    float paramValue = 0;
+    uint16_t paramCount = 0;
+    uint16_t paramIndex = 0;
+    char paramId[16] = {};
+    uint8_t paramType = 0;
+};
+static_assert(sizeof(ParamValue) == 25);
+
+struct ParamSet {
+    static constexpr uint32_t kId = kParamSet;
+    static constexpr uint8_t kCrcExtra = 168;
+    float paramValue = 0;
+    uint8_t targetSystem = 0;
+    uint8_t targetComponent = 0;
+    char paramId[16] = {};
+    uint8_t paramType = 0;
+};
+static_assert(sizeof(ParamSet) == 23);
 
 struct GpsRawInt {
     static constexpr uint32_t kId = kGpsRawInt;
@@ -316,6 +360,10 @@ constexpr MsgInfo infoOf()
 inline constexpr MsgInfo kMessages[] = {
     infoOf<Heartbeat>(),
     infoOf<SysStatus>(),
+    infoOf<ParamRequestRead>(),
+    infoOf<ParamRequestList>(),
+    infoOf<ParamValue>(),
+    infoOf<ParamSet>(),
     infoOf<GpsRawInt>(),
     infoOf<Attitude>(),
     infoOf<GlobalPositionInt>(),
@@ -368,6 +416,9 @@ constexpr uint16_t kCmdNavWaypoint = 16, kCmdNavReturnToLaunch = 20, kCmdNavLand
                    kCmdGetHomePosition = 410, kCmdSetMessageInterval = 511, kCmdRequestMessage = 512,
                    kCmdRequestAutopilotCapabilities = 520, kCmdFencePolygonVertexExclusion = 5002,
                    kCmdFenceCircleExclusion = 5004;
+constexpr uint8_t kParamUint8 = 1, kParamInt8 = 2, kParamUint16 = 3, kParamInt16 = 4, kParamUint32 = 5,
+                  kParamInt32 = 6, kParamReal32 = 9;
+constexpr uint64_t kCapParamEncodeBytewise = 2;
 constexpr uint64_t kCapMissionInt = 4, kCapCommandInt = 8, kCapMavlink2 = 8192, kCapMissionFence = 16384;
 }  // namespace mav
 

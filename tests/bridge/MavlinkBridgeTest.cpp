@@ -12,6 +12,8 @@
 #include "services/VehicleServices.h"
 #include "bridge/MavlinkBridge.h"
 #include "bridge/MavlinkMissionServer.h"
+#include "bridge/MavlinkParamServer.h"
+#include "services/ParamService.h"
 #include "fleet/FleetVehicleState.h"
 #include "mission/MavFlightRouteManager.h"
 
@@ -412,6 +414,46 @@ TEST_F(MavlinkBridgeTest, HeardGroundStationsAreBoundedAndExpire)
     EXPECT_TRUE(waitUntil([&] { return status()["groundStations"].empty(); }));
 }
 
+// A client fetches every parameter of every vehicle (read from the vehicles first), sets one of
+// each kind, and is told in words why a set is refused; the station's values follow.
+TEST_F(MavlinkBridgeTest, ParametersListReadAndSetAsAClientDoes)
+{
+    SimOptions options;
+    options.count = 3;
+    ASSERT_NO_FATAL_FAILURE(startAlive(options, 3));
+    ASSERT_NO_FATAL_FAILURE(startBridge(true));
+    const json sets = json::array({{"PSC_POS_X_P", 1.25, 9}, {"BSC_MAX_ALT", 321, 3}, {"ATC_ROLL_P", 1e6, 9}});
+    auto r = runPeer("hear,params,paramSet", {"--sets", QString::fromStdString(sets.dump())});
+    const auto& table = mavlinkparams::table();
+    EXPECT_EQ(r["params"]["complete"], json::array({true, true, true})) << r["params"]["counts"].dump();
+    const json& got = r["params"]["table"];
+    ASSERT_EQ(got.size(), table.size());
+    const auto vehicle = mvm()->findVehicleControllerById(1);
+    auto stationValue = [&](const mavlinkparams::Entry& e) {
+        for (const auto& f : app->ctrl->services()->params().values(vehicle, e.group).value.fields)
+            if (f.name == e.field)
+                return f.value;
+        return -1.0;
+    };
+    for (size_t i = 0; i < table.size(); ++i) {
+        const auto& e = table[i];
+        ASSERT_TRUE(got.contains(e.id)) << e.id;
+        EXPECT_EQ(got[e.id][0], i) << e.id;
+        EXPECT_EQ(got[e.id][1], e.type) << e.id;
+        if (e.id != "PSC_POS_X_P" && e.id != "BSC_MAX_ALT") {
+            EXPECT_NEAR(got[e.id][2].get<double>(), stationValue(e), 1e-3) << e.id;
+        }
+    }
+    const json& answers = r["paramSet"]["results"];
+    EXPECT_NEAR(answers[0]["value"].get<double>(), 1.25, 1e-6) << answers.dump();
+    EXPECT_EQ(answers[1]["value"], 321) << answers.dump();
+    EXPECT_NEAR(stationValue(table[*mavlinkparams::indexOf("PSC_POS_X_P")]), 1.25, 1e-9);
+    EXPECT_EQ(stationValue(table[*mavlinkparams::indexOf("BSC_MAX_ALT")]), 321);
+    EXPECT_NEAR(answers[2]["value"].get<double>(), stationValue(table[*mavlinkparams::indexOf("ATC_ROLL_P")]), 1e-6);
+    ASSERT_EQ(answers[2]["texts"].size(), 1u) << answers.dump();
+    EXPECT_NE(answers[2]["texts"][0].get<std::string>().find("range"), std::string::npos) << answers.dump();
+}
+
 TEST_F(MavlinkBridgeTest, LossyGroundStationSoak)
 {
     SimOptions options;
@@ -508,6 +550,17 @@ TEST(MavlinkMissionMapping, RoutesAndItemsMapBothWaysAndTheRestIsRefused)
     EXPECT_EQ(double(rtl.points[0].data.lat), 22.4);
     EXPECT_EQ(double(rtl.points[2].data.lat), 22.3);
     EXPECT_EQ(double(rtl.points[2].data.alt), 50.0);
+
+    // Parameter names fit MAVLink's 16 characters and are unique; integers survive their packing.
+    std::set<std::string> names;
+    for (const auto& e : mavlinkparams::table()) {
+        EXPECT_LE(e.id.size(), 16u) << e.id;
+        EXPECT_TRUE(names.insert(e.id).second) << e.id;
+    }
+    for (const auto& [type, value] : std::vector<std::pair<uint8_t, double>>{
+             {mav::kParamUint8, 200}, {mav::kParamInt16, -1234}, {mav::kParamUint16, 65000}, {mav::kParamInt32, -7e8},
+             {mav::kParamReal32, 0.125}})
+        EXPECT_EQ(mavlinkparams::decode(mavlinkparams::encode(value, type), type), value) << int(type);
 
     const json zones = {{"zones",
                          {{{"shape", "circle"}, {"center", {22.5, 113.9}}, {"radius", 200}},

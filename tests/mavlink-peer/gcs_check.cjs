@@ -21,7 +21,7 @@ const REGISTRY = { ...minimal.REGISTRY, ...common.REGISTRY, ...standard.REGISTRY
 const GCS_SYS = 255, GCS_COMP = 190;
 const protocol = new MavLinkProtocolV2(GCS_SYS, GCS_COMP, key ? MavLinkProtocolV2.IFLAG_SIGNED : 0);
 let seq = 0, bridge = null, crcErrors = 0, badSignatures = 0, frames = 0;
-const heard = {}, positions = {}, types = {}, waiters = [];
+const heard = {}, positions = {}, types = {}, waiters = [], paramValues = {}, texts = [];
 
 const sock = dgram.createSocket('udp4');
 function emit(step, data) { console.log(JSON.stringify({ step, t: Date.now(), ...data })); }
@@ -43,6 +43,8 @@ sock.on('message', (buf, rinfo) => {
     heard[sys][clazz.MSG_NAME] = (heard[sys][clazz.MSG_NAME] || 0) + 1;
     if (clazz.MSG_NAME === 'GLOBAL_POSITION_INT') positions[sys] = msg;
     if (clazz.MSG_NAME === 'HEARTBEAT') types[sys] = msg.type;
+    if (clazz.MSG_NAME === 'PARAM_VALUE') (paramValues[sys] = paramValues[sys] || {})[msg.paramIndex] = msg;
+    if (clazz.MSG_NAME === 'STATUSTEXT') texts.push({ sys, text: String(msg.text).replace(/\0+$/, '') });
     for (const w of waiters.slice()) if (w.match(sys, clazz.MSG_NAME, msg)) { waiters.splice(waiters.indexOf(w), 1); w.resolve(msg); }
   });
   splitter.end(buf);
@@ -125,7 +127,69 @@ async function download(target, type = 0) {
   return items;
 }
 
+// Integer parameters travel bytewise in the float (the declared autopilot's encoding).
+const INT_TYPES = { 1: ['readUInt8', 'writeUInt8'], 2: ['readInt8', 'writeInt8'], 3: ['readUInt16LE', 'writeUInt16LE'],
+  4: ['readInt16LE', 'writeInt16LE'], 5: ['readUInt32LE', 'writeUInt32LE'], 6: ['readInt32LE', 'writeInt32LE'] };
+function paramDecode(f, type) {
+  if (!INT_TYPES[type]) return f;
+  const b = Buffer.alloc(4); b.writeFloatLE(f); return b[INT_TYPES[type][0]](0);
+}
+function paramEncode(v, type) {
+  if (!INT_TYPES[type]) return v;
+  const b = Buffer.alloc(4); b[INT_TYPES[type][1]](v, 0); return b.readFloatLE(0);
+}
+const paramName = m => String(m.paramId).replace(/\0+$/, '');
+
 const steps = {
+  // As a client fetches parameters: the list, then the missing ones by index after 1 s quiet.
+  async params() {
+    const t0 = Date.now();
+    for (const v of vehicles) {
+      const m = new common.ParamRequestList();
+      Object.assign(m, { targetSystem: v, targetComponent: 1 });
+      send(m);
+    }
+    const complete = v => { const got = paramValues[v] || {}; const n = Object.values(got)[0]; return n && Object.keys(got).length === n.paramCount; };
+    let last = -1, quietSince = Date.now();
+    while (!vehicles.every(complete) && Date.now() - t0 < 20000) {
+      const have = vehicles.reduce((n, v) => n + Object.keys(paramValues[v] || {}).length, 0);
+      if (have !== last) { last = have; quietSince = Date.now(); }
+      if (Date.now() - quietSince > 1000) {
+        quietSince = Date.now();
+        for (const v of vehicles) {
+          const got = paramValues[v] || {}; const n = Object.values(got)[0];
+          if (!n) {  // nothing yet: the list again
+            const m = new common.ParamRequestList();
+            Object.assign(m, { targetSystem: v, targetComponent: 1 });
+            send(m);
+          }
+          for (let i = 0; n && i < n.paramCount; i++) if (!got[i]) {
+            const r = new common.ParamRequestRead();
+            Object.assign(r, { targetSystem: v, targetComponent: 1, paramIndex: i, paramId: '' });
+            send(r);
+          }
+        }
+      }
+      await sleep(20);
+    }
+    const table = {};
+    for (const [i, m] of Object.entries(paramValues[vehicles[0]] || {})) table[paramName(m)] = [Number(i), m.paramType, paramDecode(m.paramValue, m.paramType)];
+    emit('params', { ms: Date.now() - t0, complete: vehicles.map(complete), counts: vehicles.map(v => Object.keys(paramValues[v] || {}).length), table });
+  },
+  // --sets '[[name, value, type], ...]' on the first vehicle: the value answered and any text.
+  async paramSet() {
+    const out = [];
+    for (const [id, value, type] of JSON.parse(args.sets)) {
+      const m = new common.ParamSet();
+      Object.assign(m, { targetSystem: vehicles[0], targetComponent: 1, paramId: id, paramValue: paramEncode(value, type), paramType: type });
+      const textsBefore = texts.length;
+      send(m);
+      const answer = await wait((s, n, r) => s === vehicles[0] && n === 'PARAM_VALUE' && paramName(r) === id, 8000);
+      await sleep(100);
+      out.push({ id, value: answer && paramDecode(answer.paramValue, answer.paramType), texts: texts.slice(textsBefore).map(t => t.text) });
+    }
+    emit('paramSet', { results: out });
+  },
   async listen() {
     await sleep(5000);
     const missing = vehicles.filter(v => !(heard[v] && heard[v].HEARTBEAT));
