@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 using nlohmann::json;
@@ -106,7 +107,64 @@ size_t utf8Prefix(const std::string& s, size_t n)
 bool isVehicleCommand(uint16_t c)
 {
     return c == mav::kCmdNavTakeoff || c == mav::kCmdNavLand || c == mav::kCmdNavReturnToLaunch ||
-           c == mav::kCmdMissionStart || c == mav::kCmdDoPauseContinue;
+           c == mav::kCmdMissionStart || c == mav::kCmdDoPauseContinue || c == mav::kCmdDoSetMode ||
+           c == mav::kCmdComponentArmDisarm || c == mav::kCmdDoReposition || c == mav::kCmdDoChangeSpeed;
+}
+
+// The station's flight modes in PX4's custom_mode encoding (main mode in byte 2, sub mode in
+// byte 3), the one autopilot family the bridge declares: its encoding does not depend on the
+// airframe, and the mainstream clients know its mode names. The README carries this table.
+struct ModeRow {
+    int station;
+    uint8_t main, sub;
+    const char* name;
+};
+constexpr ModeRow kModes[] = {
+    {0, 7, 0, "STABILIZED"},   {1, 1, 0, "MANUAL"},        {2, 2, 0, "ALTCTL"},
+    {3, 4, 4, "AUTO_MISSION"}, {4, 6, 0, "OFFBOARD"},      {5, 3, 0, "POSCTL"},
+    {6, 4, 5, "AUTO_RTL"},     {7, 3, 1, "POSCTL_ORBIT"},  {8, 4, 2, "AUTO_TAKEOFF"},
+    {9, 4, 6, "AUTO_LAND"},    {10, 3, 0, "POSCTL"},       {11, 4, 8, "AUTO_FOLLOW_TARGET"},
+};
+constexpr uint8_t kPx4Auto = 4, kPx4Loiter = 3, kPx4Mission = 4, kPx4Rtl = 5, kPx4Land = 6, kPx4Takeoff = 2;
+constexpr float kDefaultTakeoffAltM = 10.0f;
+
+uint32_t px4Mode(uint8_t main, uint8_t sub)
+{
+    return uint32_t(main) << 16 | uint32_t(sub) << 24;
+}
+
+// 0 (no mode) while the vehicle's mode is unknown.
+uint32_t customModeOf(const FleetReadModel::VehicleState& s)
+{
+    if (!s.telemetryKnown)
+        return 0;
+    for (const auto& m : kModes)
+        if (m.station == s.flightMode)
+            return px4Mode(m.main, m.sub);
+    return 0;
+}
+
+std::string modeName(uint8_t main, uint8_t sub)
+{
+    if (main == kPx4Auto && sub == kPx4Loiter)
+        return "AUTO_LOITER";
+    for (const auto& m : kModes)
+        if (m.main == main && m.sub == sub)
+            return m.name;
+    return "mode " + std::to_string(main) + "/" + std::to_string(sub);
+}
+
+uint8_t landedState(const FleetReadModel::VehicleState& s)
+{
+    if (!s.telemetryKnown)
+        return mav::kLandedUndefined;
+    if (!inAir(s))
+        return mav::kLandedOnGround;
+    if (s.flightMode == 8)
+        return mav::kLandedTakeoff;
+    if (s.flightMode == 9)
+        return mav::kLandedLanding;
+    return mav::kLandedInAir;
 }
 
 // The bind address an option names; nothing when it names none.
@@ -289,6 +347,7 @@ int MavlinkBridge::defaultIntervalMs(Stream s)
     case Attitude: return 250;
     case VfrHud: return 500;
     case Home: return 5000;
+    case ExtSysState: return 500;
     case kStreamCount: break;
     }
     return 1000;
@@ -305,6 +364,7 @@ MavlinkBridge::Stream MavlinkBridge::streamOf(uint32_t msgid, bool& known)
     case kAttitude: return Attitude;
     case kVfrHud: return VfrHud;
     case kHomePosition: return Home;
+    case kExtendedSysState: return ExtSysState;
     }
     known = false;
     return kStreamCount;
@@ -391,9 +451,9 @@ void MavlinkBridge::sendStream(VehicleEntry& e, Stream stream, const FleetReadMo
     case Heartbeat: {
         mavlink::Heartbeat m;
         m.type = mavType(s.airframe);
-        m.autopilot = mav::kAutopilotGeneric;
+        m.autopilot = mav::kAutopilotPx4;
         m.baseMode = mav::kModeFlagCustomModeEnabled | (s.armed ? mav::kModeFlagSafetyArmed : 0);
-        m.customMode = uint32_t(s.flightMode);
+        m.customMode = customModeOf(s);
         m.systemStatus = s.worstAlertLevel == 3 ? mav::kStateCritical
                          : inAir(s)             ? mav::kStateActive
                                                 : mav::kStateStandby;
@@ -425,6 +485,8 @@ void MavlinkBridge::sendStream(VehicleEntry& e, Stream stream, const FleetReadMo
         break;
     }
     case GlobalPosition: {
+        if (!s.telemetryKnown || s.positionState <= 0 || (s.lat == 0 && s.lon == 0))
+            break;  // no fix: no position rather than 0,0
         GlobalPositionInt m;
         m.timeBootMs = bootMs;
         m.lat = int32_t(std::llround(s.lat * 1e7));
@@ -459,7 +521,15 @@ void MavlinkBridge::sendStream(VehicleEntry& e, Stream stream, const FleetReadMo
         out(m);
         break;
     }
+    case ExtSysState: {
+        ExtendedSysState m;
+        m.landedState = landedState(s);
+        out(m);
+        break;
+    }
     case Home: {
+        if (s.homeLat == 0 && s.homeLon == 0)
+            break;  // not known yet: no home at 0,0
         HomePosition m;
         m.latitude = int32_t(std::llround(s.homeLat * 1e7));
         m.longitude = int32_t(std::llround(s.homeLon * 1e7));
@@ -564,6 +634,13 @@ void MavlinkBridge::handleFrame(const Frame& frame, const MavlinkPeer& peer)
         handleCommand(frame, peer, m.command, m.param, m.confirmation, m.targetSystem);
         return;
     }
+    if (frame.msgid == kSetMode) {
+        const auto m = frame.as<SetMode>();
+        const float params[7] = {float(m.baseMode), float((m.customMode >> 16) & 0xFF),
+                                 float((m.customMode >> 24) & 0xFF), 0, 0, 0, 0};
+        handleCommand(frame, peer, mav::kCmdDoSetMode, params, 0, m.targetSystem);
+        return;
+    }
     if (frame.msgid == kCommandInt) {
         const auto m = frame.as<CommandInt>();
         const float params[7] = {m.param1, m.param2, m.param3, m.param4, float(m.x), float(m.y), m.z};
@@ -624,10 +701,16 @@ void MavlinkBridge::handleCommand(const Frame& frame, const MavlinkPeer& peer, u
         ack(mav::kResultDenied);
         return;
     }
-    uint8_t refusal = mav::kResultDenied;
-    const auto requestId = sendControl(*e, command, params, refusal);
+    uint8_t result = mav::kResultDenied;
+    std::string why;
+    const auto requestId = sendControl(*e, command, params, result, why);
     if (!requestId) {
-        ack(refusal);
+        if (!why.empty()) {
+            spdlog::info("<mavlink> vehicle {}: command {} from system {}: {}", targetSystem, command, frame.sysid,
+                         why);
+            sendText(targetSystem, mav::kSeverityWarning, why, &peer);
+        }
+        ack(result);
         return;
     }
     PendingCommand p;
@@ -705,19 +788,84 @@ std::optional<uint8_t> MavlinkBridge::requestStream(VehicleEntry& e, uint16_t co
     return mav::kResultUnsupported;
 }
 
-std::optional<int64_t> MavlinkBridge::sendControl(VehicleEntry& e, uint16_t command, const float* params,
-                                                  uint8_t& refusal)
+std::optional<int64_t> MavlinkBridge::setMode(VehicleEntry& e, uint8_t main, uint8_t sub, uint8_t& result,
+                                              std::string& why)
 {
     const auto vehicle = e.vehicle.lock();
     if (!vehicle)
         return std::nullopt;
     const auto s = FleetReadModel::vehicleState(*vehicle);
+    const std::string name = modeName(main, sub);
+    if (s.telemetryKnown && customModeOf(s) == px4Mode(main, sub)) {
+        result = mav::kResultAccepted;  // already there
+        return std::nullopt;
+    }
+    const float none[7] = {0, 0, 0, 0, 0, 0, std::numeric_limits<float>::quiet_NaN()};
+    const float pause[7] = {0, 0, 0, 0, 0, 0, 0};
+    const float resume[7] = {1, 0, 0, 0, 0, 0, 0};
+    if (main == kPx4Auto) {
+        switch (sub) {
+        case kPx4Takeoff: return sendControl(e, mav::kCmdNavTakeoff, none, result, why);
+        case kPx4Land: return sendControl(e, mav::kCmdNavLand, none, result, why);
+        case kPx4Rtl: return sendControl(e, mav::kCmdNavReturnToLaunch, none, result, why);
+        case kPx4Loiter:
+            if (!inAir(s)) {
+                why = "Vehicle " + std::to_string(e.sysid) + " is on the ground: nothing to hold";
+                return std::nullopt;
+            }
+            return sendControl(e, mav::kCmdDoPauseContinue, pause, result, why);
+        case kPx4Mission:
+            // In the air a held route resumes; on the ground the uploaded route starts.
+            return inAir(s) ? sendControl(e, mav::kCmdDoPauseContinue, resume, result, why)
+                            : sendControl(e, mav::kCmdMissionStart, none, result, why);
+        }
+    }
+    why = "Vehicle " + std::to_string(e.sysid) + " cannot be switched to " + name +
+          " by the station; it can: AUTO_TAKEOFF, AUTO_LOITER (hold), AUTO_MISSION, AUTO_RTL, AUTO_LAND";
+    return std::nullopt;
+}
+
+std::optional<int64_t> MavlinkBridge::sendControl(VehicleEntry& e, uint16_t command, const float* params,
+                                                  uint8_t& result, std::string& why)
+{
+    const auto vehicle = e.vehicle.lock();
+    if (!vehicle)
+        return std::nullopt;
+    const auto s = FleetReadModel::vehicleState(*vehicle);
+    const std::string name = "Vehicle " + std::to_string(e.sysid);
     svc::FlightCommand c;
     switch (command) {
+    case mav::kCmdDoSetMode:
+        if (!std::isfinite(params[0]) || !(int(params[0]) & mav::kModeFlagCustomModeEnabled) ||
+            !std::isfinite(params[1]) || !std::isfinite(params[2])) {
+            why = "Modes are set as PX4 custom modes (base mode with CUSTOM_MODE_ENABLED, main and sub mode)";
+            return std::nullopt;
+        }
+        return setMode(e, uint8_t(params[1]), uint8_t(params[2]), result, why);
+    case mav::kCmdComponentArmDisarm:
+        if (params[0] == 1 && s.armed) {
+            result = mav::kResultAccepted;
+            return std::nullopt;
+        }
+        if (params[0] == 0 && s.telemetryKnown && !s.armed) {
+            result = mav::kResultAccepted;
+            return std::nullopt;
+        }
+        why = params[0] == 1 ? name + " arms itself on take-off: send NAV_TAKEOFF (or mode AUTO_TAKEOFF) instead"
+              : inAir(s)     ? name + " is flying: land it (NAV_LAND) to disarm"
+                             : name + " disarms itself after landing; the station has no disarm command";
+        return std::nullopt;
+    case mav::kCmdDoReposition:
+        why = "The station cannot fly a vehicle to a point on command: upload a route and start it";
+        return std::nullopt;
+    case mav::kCmdDoChangeSpeed:
+        why = "Speeds are set per waypoint: upload a route with DO_CHANGE_SPEED items";
+        return std::nullopt;
     case mav::kCmdNavTakeoff: {
-        const float alt = params[6];
+        // NaN: the vehicle's default take-off height (the protocol's meaning of NaN).
+        const float alt = std::isnan(params[6]) ? kDefaultTakeoffAltM : params[6];
         if (!std::isfinite(alt) || alt < 0 || alt > 65535) {
-            spdlog::warn("<mavlink> vehicle {}: take-off altitude {} is not a height in m", e.sysid, alt);
+            why = "Take-off altitude " + std::to_string(alt) + " is not a height in m";
             return std::nullopt;
         }
         float speed = kTakeoffSpeed;
@@ -731,7 +879,7 @@ std::optional<int64_t> MavlinkBridge::sendControl(VehicleEntry& e, uint16_t comm
     case mav::kCmdNavLand: c.action = svc::FlightAction::Land; break;
     case mav::kCmdNavReturnToLaunch:
         if (s.homeLat == 0 && s.homeLon == 0) {
-            spdlog::warn("<mavlink> vehicle {}: return to launch denied, its home position is not known", e.sysid);
+            why = name + " cannot return: its home position is not known";
             return std::nullopt;
         }
         c.action = svc::FlightAction::ReturnHome;
@@ -742,8 +890,7 @@ std::optional<int64_t> MavlinkBridge::sendControl(VehicleEntry& e, uint16_t comm
     case mav::kCmdMissionStart: {
         const auto started = services().missions().start(vehicle);
         if (!started.ok()) {
-            spdlog::warn("<mavlink> vehicle {}: mission start refused by the station: {}", e.sysid,
-                         started.status.message);
+            why = started.status.message;
             return std::nullopt;
         }
         return started.value.requestId;
@@ -753,15 +900,16 @@ std::optional<int64_t> MavlinkBridge::sendControl(VehicleEntry& e, uint16_t comm
             c.action = svc::FlightAction::Suspend;
         else if (params[0] == 1)
             c.action = svc::FlightAction::Resume;
-        else
+        else {
+            why = "DO_PAUSE_CONTINUE takes 0 (hold) or 1 (continue)";
             return std::nullopt;
+        }
         break;
-    default: refusal = mav::kResultUnsupported; return std::nullopt;
+    default: result = mav::kResultUnsupported; return std::nullopt;
     }
     const auto sent = services().commands().send(vehicle, c);
     if (!sent.ok()) {
-        spdlog::warn("<mavlink> vehicle {}: command {} refused by the station: {}", e.sysid, command,
-                     sent.status.message);
+        why = sent.status.message;
         return std::nullopt;
     }
     return sent.value.requestId;

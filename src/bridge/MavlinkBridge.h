@@ -101,7 +101,7 @@ public:
     static constexpr size_t kMaxGroundStations = 32;
     static constexpr int kMinIntervalMs = 20;
 
-    enum Stream { Heartbeat, SysStatus, GpsRaw, GlobalPosition, Attitude, VfrHud, Home, kStreamCount };
+    enum Stream { Heartbeat, SysStatus, GpsRaw, GlobalPosition, Attitude, VfrHud, Home, ExtSysState, kStreamCount };
     static constexpr int kTickMs = 20;
 
     // `station` outlives the bridge and has its services.
@@ -173,7 +173,12 @@ private:
     std::optional<uint8_t> requestStream(VehicleEntry& entry, uint16_t command, const float* params,
                                          const MavlinkPeer& peer);
     // Sends the command through the services; its request id, or nothing with `refusal` set.
-    std::optional<int64_t> sendControl(VehicleEntry& entry, uint16_t command, const float* params, uint8_t& refusal);
+    // `result` is the answer when nothing is sent (a refusal, or ACCEPTED for a state the vehicle
+    // is already in); `why` the refusal in words for the ground station.
+    std::optional<int64_t> sendControl(VehicleEntry& entry, uint16_t command, const float* params, uint8_t& result,
+                                       std::string& why);
+    std::optional<int64_t> setMode(VehicleEntry& entry, uint8_t mainMode, uint8_t subMode, uint8_t& result,
+                                   std::string& why);
     void pollCommands();
     void ackCommand(const MavlinkPeer& peer, uint8_t sysid, uint16_t command, uint8_t result, int32_t param2,
                     uint8_t gcsSystem, uint8_t gcsComponent);

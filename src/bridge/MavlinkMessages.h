@@ -17,6 +17,7 @@ namespace mavlink {
 enum MsgId : uint32_t {
     kHeartbeat = 0,
     kSysStatus = 1,
+    kSetMode = 11,
     kParamRequestRead = 20,
     kParamRequestList = 21,
     kParamValue = 22,
@@ -38,6 +39,7 @@ enum MsgId : uint32_t {
     kAutopilotVersion = 148,
     kHomePosition = 242,
     kMessageInterval = 244,
+    kExtendedSysState = 245,
     kStatusText = 253,
 };
 
@@ -72,6 +74,15 @@ struct SysStatus {
     uint32_t sensorsHealthExtended = 0;
 };
 static_assert(sizeof(SysStatus) == 43);
+
+struct SetMode {
+    static constexpr uint32_t kId = kSetMode;
+    static constexpr uint8_t kCrcExtra = 89;
+    uint32_t customMode = 0;
+    uint8_t targetSystem = 0;
+    uint8_t baseMode = 0;
+};
+static_assert(sizeof(SetMode) == 6);
 
 struct ParamRequestRead {
     static constexpr uint32_t kId = kParamRequestRead;
@@ -333,6 +344,14 @@ struct MessageInterval {
 };
 static_assert(sizeof(MessageInterval) == 6);
 
+struct ExtendedSysState {
+    static constexpr uint32_t kId = kExtendedSysState;
+    static constexpr uint8_t kCrcExtra = 130;
+    uint8_t vtolState = 0;
+    uint8_t landedState = 0;  // MAV_LANDED_STATE; 0: unknown
+};
+static_assert(sizeof(ExtendedSysState) == 2);
+
 struct StatusText {
     static constexpr uint32_t kId = kStatusText;
     static constexpr uint8_t kCrcExtra = 83;
@@ -360,6 +379,7 @@ constexpr MsgInfo infoOf()
 inline constexpr MsgInfo kMessages[] = {
     infoOf<Heartbeat>(),
     infoOf<SysStatus>(),
+    infoOf<SetMode>(),
     infoOf<ParamRequestRead>(),
     infoOf<ParamRequestList>(),
     infoOf<ParamValue>(),
@@ -381,6 +401,7 @@ inline constexpr MsgInfo kMessages[] = {
     infoOf<AutopilotVersion>(),
     infoOf<HomePosition>(),
     infoOf<MessageInterval>(),
+    infoOf<ExtendedSysState>(),
     infoOf<StatusText>(),
 };
 
@@ -397,7 +418,8 @@ namespace mav {
 constexpr uint8_t kTypeGeneric = 0, kTypeFixedWing = 1, kTypeQuadrotor = 2, kTypeCoaxial = 3, kTypeHelicopter = 4,
                   kTypeGcs = 6, kTypeHexarotor = 13, kTypeOctorotor = 14, kTypeVtolTiltrotor = 21,
                   kTypeVtolFixedrotor = 22, kTypeVtolTailsitter = 23;
-constexpr uint8_t kAutopilotGeneric = 0, kAutopilotInvalid = 8;
+constexpr uint8_t kAutopilotGeneric = 0, kAutopilotInvalid = 8, kAutopilotPx4 = 12;
+constexpr uint8_t kLandedUndefined = 0, kLandedOnGround = 1, kLandedInAir = 2, kLandedTakeoff = 3, kLandedLanding = 4;
 constexpr uint8_t kModeFlagCustomModeEnabled = 1, kModeFlagSafetyArmed = 128;
 constexpr uint8_t kStateStandby = 3, kStateActive = 4, kStateCritical = 5;
 constexpr uint8_t kSeverityCritical = 2, kSeverityWarning = 4, kSeverityInfo = 6;
@@ -412,7 +434,8 @@ constexpr uint8_t kMissionTypeMission = 0, kMissionTypeFence = 1, kMissionTypeRa
 constexpr uint8_t kFrameGlobal = 0, kFrameMission = 2, kFrameGlobalRelativeAlt = 3, kFrameGlobalInt = 5,
                   kFrameGlobalRelativeAltInt = 6;
 constexpr uint16_t kCmdNavWaypoint = 16, kCmdNavReturnToLaunch = 20, kCmdNavLand = 21, kCmdNavTakeoff = 22,
-                   kCmdDoChangeSpeed = 178, kCmdDoPauseContinue = 193, kCmdMissionStart = 300,
+                   kCmdDoSetMode = 176, kCmdDoChangeSpeed = 178, kCmdDoReposition = 192,
+                   kCmdDoPauseContinue = 193, kCmdMissionStart = 300, kCmdComponentArmDisarm = 400,
                    kCmdGetHomePosition = 410, kCmdSetMessageInterval = 511, kCmdRequestMessage = 512,
                    kCmdRequestAutopilotCapabilities = 520, kCmdFencePolygonVertexExclusion = 5002,
                    kCmdFenceCircleExclusion = 5004;

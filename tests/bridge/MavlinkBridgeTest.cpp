@@ -304,7 +304,9 @@ TEST_F(MavlinkBridgeTest, SignedFramesCannotBeReplayedAnywhere)
 // nobody stops or slows HEARTBEAT, the floor is 20 ms, and a client's settings end with it.
 TEST_F(MavlinkBridgeTest, MessageRatesBelongToTheLinkThatAsked)
 {
-    ASSERT_NO_FATAL_FAILURE(startAlive(SimOptions{}, 1));
+    SimOptions options;
+    options.fixAfterMs = 0;
+    ASSERT_NO_FATAL_FAILURE(startAlive(options, 1));
     ASSERT_NO_FATAL_FAILURE(startTwoLinks({}));
     RawGcs watcher(port, bridge->localPort(0));
     RawGcs other(tcpPort);
@@ -452,6 +454,34 @@ TEST_F(MavlinkBridgeTest, ParametersListReadAndSetAsAClientDoes)
     EXPECT_NEAR(answers[2]["value"].get<double>(), stationValue(table[*mavlinkparams::indexOf("ATC_ROLL_P")]), 1e-6);
     ASSERT_EQ(answers[2]["texts"].size(), 1u) << answers.dump();
     EXPECT_NE(answers[2]["texts"][0].get<std::string>().find("range"), std::string::npos) << answers.dump();
+}
+
+// Modes and arming as an SDK script uses them, in the declared family's (PX4's) encoding; the
+// heartbeat's armed flag and the landed state are the vehicle's.
+TEST_F(MavlinkBridgeTest, ModesArmingAndLandedStateAsAClientExpects)
+{
+    SimOptions options;
+    options.count = 3;
+    options.fixAfterMs = 0;
+    ASSERT_NO_FATAL_FAILURE(startAlive(options, 3));
+    ASSERT_NO_FATAL_FAILURE(startBridge(true));
+    auto r = runPeer("hear,modes")["modes"];
+    EXPECT_EQ(r["before"]["landed"], 1) << r.dump();
+    EXPECT_EQ(r["before"]["heartbeat"]["autopilot"], 12);
+    EXPECT_FALSE(r["before"]["heartbeat"]["armed"].get<bool>());
+    EXPECT_EQ(r["arm"]["result"], 2);
+    EXPECT_NE(r["arm"]["text"].get<std::string>().find("NAV_TAKEOFF"), std::string::npos) << r.dump();
+    EXPECT_EQ(r["takeoff"]["result"], 0) << r.dump();
+    EXPECT_TRUE(r["climbed"].get<bool>());
+    EXPECT_TRUE(r["flying"]["landed"] == 2 || r["flying"]["landed"] == 3) << r.dump();
+    EXPECT_TRUE(r["flying"]["heartbeat"]["armed"].get<bool>()) << r.dump();
+    EXPECT_EQ(r["hold"]["result"], 0) << r.dump();
+    EXPECT_EQ(r["posctl"]["result"], 2);
+    EXPECT_NE(r["posctl"]["text"].get<std::string>().find("AUTO_LOITER"), std::string::npos) << r.dump();
+    EXPECT_EQ(r["reposition"]["result"], 2);
+    EXPECT_FALSE(r["reposition"]["text"].get<std::string>().empty());
+    EXPECT_EQ(r["rtl"]["result"], 0) << r.dump();
+    EXPECT_TRUE(FleetReadModel::vehicleState(*mvm()->findVehicleControllerById(1)).armed);
 }
 
 TEST_F(MavlinkBridgeTest, LossyGroundStationSoak)

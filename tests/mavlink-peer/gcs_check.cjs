@@ -21,7 +21,7 @@ const REGISTRY = { ...minimal.REGISTRY, ...common.REGISTRY, ...standard.REGISTRY
 const GCS_SYS = 255, GCS_COMP = 190;
 const protocol = new MavLinkProtocolV2(GCS_SYS, GCS_COMP, key ? MavLinkProtocolV2.IFLAG_SIGNED : 0);
 let seq = 0, bridge = null, crcErrors = 0, badSignatures = 0, frames = 0;
-const heard = {}, positions = {}, types = {}, waiters = [], paramValues = {}, texts = [];
+const heard = {}, positions = {}, types = {}, waiters = [], paramValues = {}, texts = [], beats = {}, landed = {};
 
 const sock = dgram.createSocket('udp4');
 function emit(step, data) { console.log(JSON.stringify({ step, t: Date.now(), ...data })); }
@@ -42,7 +42,8 @@ sock.on('message', (buf, rinfo) => {
     heard[sys] = heard[sys] || {};
     heard[sys][clazz.MSG_NAME] = (heard[sys][clazz.MSG_NAME] || 0) + 1;
     if (clazz.MSG_NAME === 'GLOBAL_POSITION_INT') positions[sys] = msg;
-    if (clazz.MSG_NAME === 'HEARTBEAT') types[sys] = msg.type;
+    if (clazz.MSG_NAME === 'HEARTBEAT') { types[sys] = msg.type; beats[sys] = msg; }
+    if (clazz.MSG_NAME === 'EXTENDED_SYS_STATE') landed[sys] = msg.landedState;
     if (clazz.MSG_NAME === 'PARAM_VALUE') (paramValues[sys] = paramValues[sys] || {})[msg.paramIndex] = msg;
     if (clazz.MSG_NAME === 'STATUSTEXT') texts.push({ sys, text: String(msg.text).replace(/\0+$/, '') });
     for (const w of waiters.slice()) if (w.match(sys, clazz.MSG_NAME, msg)) { waiters.splice(waiters.indexOf(w), 1); w.resolve(msg); }
@@ -141,6 +142,28 @@ function paramEncode(v, type) {
 const paramName = m => String(m.paramId).replace(/\0+$/, '');
 
 const steps = {
+  // What an SDK script does: arm, take off by mode, hold, an unknown mode, return by SET_MODE.
+  async modes() {
+    const v = vehicles[0];
+    const said = async (f) => { const n = texts.length; const r = await f(); await sleep(150); return { ...r, text: texts.slice(n).map(t => t.text).join('') }; };
+    const beat = () => beats[v] && { autopilot: beats[v].autopilot, armed: (beats[v].baseMode & 128) !== 0, customMode: beats[v].customMode };
+    for (let i = 0; i < 30 && landed[v] === undefined; i++) await sleep(100);
+    const r = { before: { landed: landed[v], heartbeat: beat() } };
+    r.arm = await said(() => command(v, 400, [1]));
+    const startAlt = positions[v] ? positions[v].relativeAlt : 0;
+    r.takeoff = await command(v, 176, [1, 4, 2]);
+    r.climbed = !!await wait((s, n, m) => s === v && n === 'GLOBAL_POSITION_INT' && m.relativeAlt > startAlt + 1000, 10000);
+    r.flying = { landed: await wait((s, n, m) => s === v && n === 'EXTENDED_SYS_STATE' && m.landedState !== 1, 3000) && landed[v], heartbeat: beat() };
+    r.hold = await command(v, 176, [1, 4, 3]);
+    r.posctl = await said(() => command(v, 176, [1, 3, 0]));
+    r.reposition = await said(() => command(v, 192, [-1, 0, 0, 0, 0, 0, 10]));
+    const setMode = new common.SetMode();
+    Object.assign(setMode, { targetSystem: v, baseMode: 1, customMode: (4 << 16) | (5 << 24) });
+    send(setMode);
+    const ack = await wait((s, n, m) => s === v && n === 'COMMAND_ACK' && m.command === 176, 10000);
+    r.rtl = { result: ack && ack.result };
+    emit('modes', r);
+  },
   // As a client fetches parameters: the list, then the missing ones by index after 1 s quiet.
   async params() {
     const t0 = Date.now();
@@ -219,7 +242,7 @@ const steps = {
     const ack = await exchange(count, (s, n) => s === vehicles[0] && n === 'MISSION_ACK', 3, 1000);
     emit('deniedUpload', { result: ack && ack.type });
   },
-  async unsupported() { emit('unsupported', await command(vehicles[0], 400, [1])); },
+  async unsupported() { emit('unsupported', await command(vehicles[0], 31010, [1])); },
   async unknownTarget() {
     send(commandLong(77, 22, [0, 0, 0, 0, 0, 0, 10]));
     emit('unknownTarget', { ack: await wait((s, n) => s === 77 && n === 'COMMAND_ACK', 1000) });
