@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <numbers>
 
@@ -616,6 +617,15 @@ void MavlinkBridge::noteGroundStation(const Frame& frame, const MavlinkPeer& pee
         }
         it = m_groundStations.emplace(key, GroundStation{}).first;
         it->second.address = address;
+        // A ground station that joins late still hears what is wrong now.
+        for (auto& [sysid, e] : m_vehicles)
+            if (const auto v = e.vehicle.lock(); v && v->alertCtrler())
+                for (const auto& a : v->alertCtrler()->activeAlerts())
+                    sendText(sysid,
+                             a.level == VehicleAlertLevel::Critical  ? mav::kSeverityCritical
+                             : a.level == VehicleAlertLevel::Warning ? mav::kSeverityWarning
+                                                                     : mav::kSeverityInfo,
+                             FleetReadModel::alertMessage(a), &peer);
     }
     GroundStation& gcs = it->second;
     gcs.lastHeardMs = m_clock.elapsed();
@@ -632,6 +642,20 @@ void MavlinkBridge::handleFrame(const Frame& frame, const MavlinkPeer& peer)
     if (frame.msgid == kCommandLong) {
         const auto m = frame.as<CommandLong>();
         handleCommand(frame, peer, m.command, m.param, m.confirmation, m.targetSystem);
+        return;
+    }
+    if (frame.msgid == kTimesync) {
+        const auto m = frame.as<Timesync>();
+        if (m.tc1 != 0 || m_vehicles.empty())
+            return;  // an answer, or nobody to answer for
+        // As the system asked, or the first vehicle for a broadcast (one answer, not one per vehicle).
+        const uint8_t as = entryFor(m.targetSystem) ? m.targetSystem : m_vehicles.begin()->first;
+        Timesync a;
+        a.tc1 = m_clock.nsecsElapsed() + 1;
+        a.ts1 = m.ts1;
+        a.targetSystem = frame.sysid;
+        a.targetComponent = frame.compid;
+        m_links.reply(peer, a, as, 1);
         return;
     }
     if (frame.msgid == kSetMode) {
@@ -734,11 +758,39 @@ std::optional<uint8_t> MavlinkBridge::requestStream(VehicleEntry& e, uint16_t co
     if (!vehicle)
         return mav::kResultFailed;
     auto sendNow = [&](uint32_t msgid) -> uint8_t {
+        if (msgid == kSystemTime) {
+            SystemTime m;
+            m.timeUnixUsec = uint64_t(QDateTime::currentMSecsSinceEpoch()) * 1000;
+            m.timeBootMs = uint32_t(m_clock.elapsed());
+            m_links.sendTo(sink, m, e.sysid, 1);
+            return mav::kResultAccepted;
+        }
+        if (msgid == kProtocolVersion) {
+            m_links.sendTo(sink, ProtocolVersion{}, e.sysid, 1);
+            return mav::kResultAccepted;
+        }
         if (msgid == kAutopilotVersion) {
             AutopilotVersion m;
             m.capabilities = mav::kCapMissionInt | mav::kCapCommandInt | mav::kCapMavlink2 | mav::kCapMissionFence |
                              mav::kCapParamEncodeBytewise;
-            m.uid = e.sysid;
+            // The vehicle's code names it across stations; 0 (unknown) before it was read.
+            const std::string code = vehicle->vehicleCode().toStdString();
+            uint64_t hash = 1469598103934665603ull;
+            for (const char c : code)
+                hash = (hash ^ uint8_t(c)) * 1099511628211ull;
+            m.uid = code.empty() ? 0 : hash;
+            std::memcpy(m.uid2, code.data(), std::min(code.size(), sizeof(m.uid2)));
+            // Firmware "major.minor.patch" in the declared family's layout (release type 255).
+            if (const auto basic = services().params().values(vehicle, "basic");
+                basic.ok() && basic.value.firmwareVersion) {
+                int v[3] = {0, 0, 0};
+                const std::string& text = *basic.value.firmwareVersion;
+                const size_t at = text.find_first_of("0123456789");
+                if (at != std::string::npos && std::sscanf(text.c_str() + at, "%d.%d.%d", &v[0], &v[1], &v[2]) >= 1)
+                    m.flightSwVersion = uint32_t(std::clamp(v[0], 0, 255)) << 24 |
+                                        uint32_t(std::clamp(v[1], 0, 255)) << 16 |
+                                        uint32_t(std::clamp(v[2], 0, 255)) << 8 | 0xFF;
+            }
             m_links.sendTo(sink, m, e.sysid, 1);
             return mav::kResultAccepted;
         }

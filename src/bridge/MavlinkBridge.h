@@ -19,8 +19,19 @@
 //
 // Parameters (PARAM_REQUEST_LIST, PARAM_REQUEST_READ, PARAM_SET): MavlinkParamServer.h.
 //
+// Identity and time: the bridge declares a PX4 autopilot (one family whose mode encoding does
+// not depend on the airframe); AUTOPILOT_VERSION carries the firmware version read with the basic
+// parameters and a uid from the vehicle's code (0 while unknown), TIMESYNC is answered as the
+// system asked (the first vehicle for a broadcast: one answer, not one per vehicle), SYSTEM_TIME
+// and PROTOCOL_VERSION on REQUEST_MESSAGE. A ground station heard for the first time gets the
+// active alerts of every vehicle as STATUSTEXTs.
+//
 // Commands (COMMAND_LONG, COMMAND_INT): NAV_TAKEOFF, NAV_LAND, NAV_RETURN_TO_LAUNCH,
-// MISSION_START, DO_PAUSE_CONTINUE. One COMMAND_ACK each: ACCEPTED when the vehicle answered 0,
+// MISSION_START, DO_PAUSE_CONTINUE; DO_SET_MODE and SET_MODE for the modes the station can
+// command (AUTO_TAKEOFF, AUTO_LOITER, AUTO_MISSION, AUTO_RTL, AUTO_LAND; the README's table);
+// COMPONENT_ARM_DISARM only as the state the vehicle is in (the station arms on take-off and
+// disarms after landing, and has no arm command: DENIED, saying so); DO_REPOSITION and
+// DO_CHANGE_SPEED DENIED with what to send instead. A refusal comes with a STATUSTEXT in words. One COMMAND_ACK each: ACCEPTED when the vehicle answered 0,
 // DENIED when the station refused (Critical alert, link down, ...) or the vehicle did (its result
 // in result_param2), FAILED on the station's time-out; IN_PROGRESS first when the answer takes
 // over a second. A repeat of a command still pending is not sent again.

@@ -17,6 +17,7 @@ namespace mavlink {
 enum MsgId : uint32_t {
     kHeartbeat = 0,
     kSysStatus = 1,
+    kSystemTime = 2,
     kSetMode = 11,
     kParamRequestRead = 20,
     kParamRequestList = 21,
@@ -32,6 +33,7 @@ enum MsgId : uint32_t {
     kMissionAck = 47,
     kMissionRequestInt = 51,
     kMissionItemInt = 73,
+    kTimesync = 111,
     kVfrHud = 74,
     kCommandInt = 75,
     kCommandLong = 76,
@@ -41,6 +43,7 @@ enum MsgId : uint32_t {
     kMessageInterval = 244,
     kExtendedSysState = 245,
     kStatusText = 253,
+    kProtocolVersion = 300,
 };
 
 #pragma pack(push, 1)
@@ -74,6 +77,35 @@ struct SysStatus {
     uint32_t sensorsHealthExtended = 0;
 };
 static_assert(sizeof(SysStatus) == 43);
+
+struct SystemTime {
+    static constexpr uint32_t kId = kSystemTime;
+    static constexpr uint8_t kCrcExtra = 137;
+    uint64_t timeUnixUsec = 0;
+    uint32_t timeBootMs = 0;
+};
+static_assert(sizeof(SystemTime) == 12);
+
+struct Timesync {
+    static constexpr uint32_t kId = kTimesync;
+    static constexpr uint8_t kCrcExtra = 34;
+    int64_t tc1 = 0;  // ns; 0 in a request
+    int64_t ts1 = 0;
+    uint8_t targetSystem = 0;
+    uint8_t targetComponent = 0;
+};
+static_assert(sizeof(Timesync) == 18);
+
+struct ProtocolVersion {
+    static constexpr uint32_t kId = kProtocolVersion;
+    static constexpr uint8_t kCrcExtra = 217;
+    uint16_t version = 200;
+    uint16_t minVersion = 200;
+    uint16_t maxVersion = 200;
+    uint8_t specVersionHash[8] = {};
+    uint8_t libraryVersionHash[8] = {};
+};
+static_assert(sizeof(ProtocolVersion) == 22);
 
 struct SetMode {
     static constexpr uint32_t kId = kSetMode;
@@ -379,6 +411,9 @@ constexpr MsgInfo infoOf()
 inline constexpr MsgInfo kMessages[] = {
     infoOf<Heartbeat>(),
     infoOf<SysStatus>(),
+    infoOf<SystemTime>(),
+    infoOf<Timesync>(),
+    infoOf<ProtocolVersion>(),
     infoOf<SetMode>(),
     infoOf<ParamRequestRead>(),
     infoOf<ParamRequestList>(),

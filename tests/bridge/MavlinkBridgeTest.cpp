@@ -484,6 +484,34 @@ TEST_F(MavlinkBridgeTest, ModesArmingAndLandedStateAsAClientExpects)
     EXPECT_TRUE(FleetReadModel::vehicleState(*mvm()->findVehicleControllerById(1)).armed);
 }
 
+// Each vehicle names itself uniquely with its firmware version; time and time sync answer.
+TEST_F(MavlinkBridgeTest, IdentityAndTimeAsAClientAsksAtConnect)
+{
+    SimOptions options;
+    options.count = 3;
+    options.fixAfterMs = 600000;  // no fix during the case: no position, no home
+    options.code = "VM";  // VM-1, VM-2, VM-3
+    ASSERT_NO_FATAL_FAILURE(startAlive(options, 3));
+    ASSERT_NO_FATAL_FAILURE(startBridge(false));
+    for (const auto& v : mvm()->vehicleList())
+        ASSERT_TRUE(waitUntil([&] {
+            return app->ctrl->services()->params().values(v, "basic").value.readSinceAlive && !v->vehicleCode().isEmpty();
+        }));
+    auto r = runPeer("identity")["identity"];
+    std::set<std::string> uids;
+    for (int id : {1, 2, 3}) {
+        const json& v = r["versions"][std::to_string(id)];
+        ASSERT_TRUE(v.is_object()) << r.dump();
+        EXPECT_NE(v["uid"], "0") << id;
+        uids.insert(v["uid"].get<std::string>());
+        EXPECT_NE(v["sw"], 0) << "the simulator's firmware version " << id;
+    }
+    EXPECT_EQ(uids.size(), 3u);
+    EXPECT_EQ(r["timesync"]["ts1"], "12345") << r.dump();
+    EXPECT_NEAR(r["systemTimeMs"].get<double>(), r["now"].get<double>(), 5000);
+    EXPECT_TRUE(r["withPosition"].empty()) << r.dump();
+}
+
 TEST_F(MavlinkBridgeTest, LossyGroundStationSoak)
 {
     SimOptions options;

@@ -142,6 +142,24 @@ function paramEncode(v, type) {
 const paramName = m => String(m.paramId).replace(/\0+$/, '');
 
 const steps = {
+  // What a client asks at connect beside the streams: versions, time, time sync.
+  async identity() {
+    await sleep(1000);  // long enough to hear positions, were any sent
+    const versions = {};
+    for (const v of vehicles) {
+      send(commandLong(v, 512, [148]));
+      const av = await wait((s, n) => s === v && n === 'AUTOPILOT_VERSION', 3000);
+      versions[v] = av && { uid: String(av.uid), sw: av.flightSwVersion, caps: String(av.capabilities) };
+    }
+    const ts = new common.TimeSync();
+    Object.assign(ts, { tc1: 0n, ts1: 12345n, targetSystem: vehicles[0], targetComponent: 1 });
+    send(ts);
+    const sync = await wait((s, n, m) => n === 'TIMESYNC' && m.tc1 !== 0n, 3000);
+    send(commandLong(vehicles[0], 512, [2]));
+    const st = await wait((s, n) => s === vehicles[0] && n === 'SYSTEM_TIME', 3000);
+    const withPosition = vehicles.filter(v => heard[v] && (heard[v].GLOBAL_POSITION_INT || heard[v].HOME_POSITION));
+    emit('identity', { versions, timesync: sync && { ts1: String(sync.ts1), from: sync.tc1 > 0n }, systemTimeMs: st && Number(st.timeUnixUsec / 1000n), now: Date.now(), withPosition });
+  },
   // What an SDK script does: arm, take off by mode, hold, an unknown mode, return by SET_MODE.
   async modes() {
     const v = vehicles[0];
