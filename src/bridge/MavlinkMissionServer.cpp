@@ -46,6 +46,21 @@ bool isGlobalAbsolute(uint8_t frame)
     return frame == mav::kFrameGlobalInt || frame == mav::kFrameGlobal;
 }
 
+// The route read back is the one an upload became (within the wire's resolution).
+bool sameRoute(const std::vector<svc::WayPointSpec>& sent, const std::vector<MavProtoWayPointData_t>& read)
+{
+    if (sent.size() != read.size())
+        return false;
+    for (size_t i = 0; i < sent.size(); ++i) {
+        const MavProtoWayPointData_t a = sent[i].data, b = read[i];
+        if (a.type != b.type || std::abs(double(a.lat) - double(b.lat)) > 1e-6 ||
+            std::abs(double(a.lon) - double(b.lon)) > 1e-6 || std::abs(double(a.alt) - double(b.alt)) > 0.05 ||
+            std::abs(double(a.vel) - double(b.vel)) > 0.05 || a.hoverTime != b.hoverTime)
+            return false;
+    }
+    return true;
+}
+
 const char* resultName(uint8_t r)
 {
     switch (r) {
@@ -480,6 +495,8 @@ void MavlinkMissionServer::item(const Frame& frame, const MavlinkPeer& peer, con
         finish(target, mapped.error, "item not mapped");
         return;
     }
+    m_uploaded[target] = {t.items, mapped.points};
+    m_uploaded[target].items.shrink_to_fit();
     t.items.clear();
     t.deadline = 0;
     t.points = std::move(mapped.points);
@@ -494,8 +511,11 @@ void MavlinkMissionServer::finish(uint8_t sysid, uint8_t result, const char* why
     Transfer& t = it->second;
     ack(sysid, t.peer, t.gcsSystem, t.gcsComponent, t.missionType, result);
     ++m_results[resultName(result)];
-    if (t.kind == Transfer::Kind::Upload)
+    if (t.kind == Transfer::Kind::Upload) {
         m_outcomes[sysid] = {result, uint16_t(t.count - 1), m_now + kOutcomeKeptMs};
+        if (result != mav::kMissionAccepted)
+            m_uploaded.erase(sysid);
+    }
     spdlog::log(result == mav::kMissionAccepted ? spdlog::level::info : spdlog::level::warn,
                 "<mavlink> vehicle {}: {} {} ({})", sysid, t.kind == Transfer::Kind::Upload ? "upload" : "download",
                 resultName(result), why);
@@ -566,6 +586,11 @@ void MavlinkMissionServer::onStationTransfer(const svc::TransferRecord& r)
     for (const auto& wp : r.scratch->wayPointList())
         records.push_back(wp->protoData());
     t.items = mavlinkmission::itemsFromRoute(records);
+    if (const auto up = m_uploaded.find(sysid); up != m_uploaded.end() && sameRoute(up->second.points, records)) {
+        t.items = up->second.items;
+        for (size_t i = 0; i < t.items.size(); ++i)
+            t.items[i].seq = uint16_t(i);
+    }
     t.phase = Transfer::Phase::Serving;
     spdlog::info("<mavlink> vehicle {}: route of {} waypoints read, offering {} items", sysid, records.size(),
                  t.items.size());

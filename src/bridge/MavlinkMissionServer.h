@@ -22,6 +22,12 @@
 // Fence download answers the cached no-fly zones as exclusion polygons and circles; fence
 // uploads are DENIED, rally points are empty and their uploads UNSUPPORTED.
 //
+// Round trip: the items a ground station uploaded are kept per vehicle with the route they became;
+// a download whose route read back from the vehicle is that route (same points, types, heights)
+// answers those items as they came, so what a client uploads downloads identical (no inserted
+// DO_CHANGE_SPEED, no RTL altitude or take-off position filled in). Any other route, e.g. one
+// the operator uploaded since, is offered as mapped from the station's route.
+//
 // Choices: a NAV_TAKEOFF or NAV_LAND without a position (0, 0) takes the vehicle's position or
 // the previous waypoint's; NAV_RETURN_TO_LAUNCH flies to home at its own altitude if given, else
 // at the vehicle's return altitude. Waypoints before any DO_CHANGE_SPEED fly at the route
@@ -100,6 +106,10 @@ private:
         QString routeId;
         int64_t requestId = 0;  // the station's transfer, while the phase is Station
     };
+    struct Uploaded {
+        std::vector<mavlink::MissionItemInt> items;
+        std::vector<svc::WayPointSpec> points;
+    };
     struct Outcome {
         uint8_t result = 0;
         uint16_t lastSeq = 0;
@@ -123,6 +133,7 @@ private:
     MavlinkBridge& m_bridge;
     std::map<uint8_t, Transfer> m_transfers;
     std::map<uint8_t, Outcome> m_outcomes;
+    std::map<uint8_t, Uploaded> m_uploaded;  // per vehicle, the last upload the vehicle took
     int64_t m_now = 0;
     std::map<std::string, uint64_t> m_results;
     std::vector<QMetaObject::Connection> m_connections;

@@ -512,6 +512,21 @@ TEST_F(MavlinkBridgeTest, IdentityAndTimeAsAClientAsksAtConnect)
     EXPECT_TRUE(r["withPosition"].empty()) << r.dump();
 }
 
+// What a client uploads downloads identical, item for item.
+TEST_F(MavlinkBridgeTest, AnUploadedMissionDownloadsAsSent)
+{
+    SimOptions options;
+    options.count = 3;
+    options.fixAfterMs = 0;
+    ASSERT_NO_FATAL_FAILURE(startAlive(options, 3));
+    ASSERT_NO_FATAL_FAILURE(startBridge(true));
+    auto r = runPeer("hear,roundTrip")["roundTrip"];
+    EXPECT_EQ(r["result"], 0) << r.dump();
+    EXPECT_EQ(r["count"], 4) << r.dump();
+    EXPECT_TRUE(r["diffs"].empty()) << r.dump();
+    EXPECT_EQ(sim->vehicle(2)->mission().wayPoints().size(), 4u);
+}
+
 TEST_F(MavlinkBridgeTest, LossyGroundStationSoak)
 {
     SimOptions options;

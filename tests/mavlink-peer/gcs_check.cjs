@@ -142,6 +142,20 @@ function paramEncode(v, type) {
 const paramName = m => String(m.paramId).replace(/\0+$/, '');
 
 const steps = {
+  // A mission as a client writes it (take-off without a position, RTL at 0 m) comes back as sent.
+  async roundTrip() {
+    const v = vehicles[1], base = positions[v];
+    const items = [{ command: 22, frame: 6, x: 0, y: 0, z: 15, param1: 0, param2: 0, param3: 0, param4: 0 },
+      { command: 16, frame: 6, x: base.lat + 300, y: base.lon, z: 20, param1: 0, param2: 0, param3: 0, param4: 0 },
+      { command: 16, frame: 6, x: base.lat + 600, y: base.lon + 300, z: 25, param1: 2, param2: 0, param3: 0, param4: 0 },
+      { command: 20, frame: 2, x: 0, y: 0, z: 0, param1: 0, param2: 0, param3: 0, param4: 0 }];
+    const result = await upload(v, items);
+    const back = result === 0 ? await download(v) : null;
+    const fields = ['command', 'frame', 'x', 'y', 'z', 'param1', 'param2', 'param3', 'param4'];
+    const diffs = [];
+    if (back) items.forEach((it, i) => fields.forEach(f => { if (!back[i] || back[i][f] !== it[f]) diffs.push([i, f, it[f], back[i] && back[i][f]]); }));
+    emit('roundTrip', { result, count: back && back.length, diffs });
+  },
   // What a client asks at connect beside the streams: versions, time, time sync.
   async identity() {
     await sleep(1000);  // long enough to hear positions, were any sent
