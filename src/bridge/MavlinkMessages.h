@@ -33,6 +33,7 @@ enum MsgId : uint32_t {
     kMissionAck = 47,
     kMissionRequestInt = 51,
     kMissionItemInt = 73,
+    kMissionItem = 39,
     kTimesync = 111,
     kVfrHud = 74,
     kCommandInt = 75,
@@ -279,6 +280,28 @@ struct MissionItemInt {
 };
 static_assert(sizeof(MissionItemInt) == 38);
 
+// The legacy item: positions as float degrees.
+struct MissionItem {
+    static constexpr uint32_t kId = kMissionItem;
+    static constexpr uint8_t kCrcExtra = 254;
+    float param1 = 0;
+    float param2 = 0;
+    float param3 = 0;
+    float param4 = 0;
+    float x = 0;  // deg
+    float y = 0;
+    float z = 0;  // m
+    uint16_t seq = 0;
+    uint16_t command = 0;
+    uint8_t targetSystem = 0;
+    uint8_t targetComponent = 0;
+    uint8_t frame = 0;
+    uint8_t current = 0;
+    uint8_t autocontinue = 1;
+    uint8_t missionType = 0;
+};
+static_assert(sizeof(MissionItem) == 38);
+
 struct VfrHud {
     static constexpr uint32_t kId = kVfrHud;
     static constexpr uint8_t kCrcExtra = 20;
@@ -429,6 +452,7 @@ inline constexpr MsgInfo kMessages[] = {
     infoOf<MissionAck>(),
     infoOf<MissionRequestInt>(),
     infoOf<MissionItemInt>(),
+    infoOf<MissionItem>(),
     infoOf<VfrHud>(),
     infoOf<CommandInt>(),
     infoOf<CommandLong>(),

@@ -19,6 +19,12 @@
 // NAV_RETURN_TO_LAUNCH or NAV_LAND last) or UNSUPPORTED_FRAME. A repeated last item after the
 // outcome (the ground station missed the ack) gets the same ack again, for 10 s.
 //
+// Mission files as clients load them: an item 0 that is a NAV_WAYPOINT followed by a NAV_TAKEOFF
+// is the home position the file carries (the QGC WPL and ArduPilot convention), kept for the round
+// trip but not flown; legacy MISSION_ITEM (float degrees) is taken in an upload and answered to a
+// MISSION_REQUEST in a download (MISSION_REQUEST_INT gets MISSION_ITEM_INT). Every refusal of an
+// upload comes with a STATUSTEXT saying which item and why, beside the MISSION_ACK.
+//
 // Fence download answers the cached no-fly zones as exclusion polygons and circles; fence
 // uploads are DENIED, rally points are empty and their uploads UNSUPPORTED.
 //
@@ -104,6 +110,7 @@ private:
         int retries = 0;
         std::vector<svc::WayPointSpec> points;  // an upload's route, until the station takes it
         QString routeId;
+        bool legacy = false;  // the ground station sends MISSION_ITEM: ask with MISSION_REQUEST
         int64_t requestId = 0;  // the station's transfer, while the phase is Station
     };
     struct Uploaded {
@@ -119,13 +126,14 @@ private:
     void requestList(const mavlink::Frame& frame, const MavlinkPeer& peer, uint8_t target, uint8_t type);
     void count(const mavlink::Frame& frame, const MavlinkPeer& peer, const mavlink::MissionCount& m);
     void itemRequested(const mavlink::Frame& frame, const MavlinkPeer& peer, uint8_t target, uint16_t seq,
-                       uint8_t type);
-    void item(const mavlink::Frame& frame, const MavlinkPeer& peer, const mavlink::MissionItemInt& m);
+                       uint8_t type, bool legacy = false);
+    void item(const mavlink::Frame& frame, const MavlinkPeer& peer, const mavlink::MissionItemInt& m,
+              bool legacy = false);
     void ack(uint8_t sysid, const MavlinkPeer& peer, uint8_t gcsSystem, uint8_t gcsComponent, uint8_t type,
              uint8_t result);
     void requestNext(uint8_t sysid, Transfer& t);
     void sendCount(uint8_t sysid, Transfer& t);
-    void finish(uint8_t sysid, uint8_t result, const char* why);
+    void finish(uint8_t sysid, uint8_t result, const char* why, const std::string& text = {});
     // Hands the transfer to the station's mission service (which may queue it).
     void startStation(uint8_t sysid, Transfer& t);
     void onStationTransfer(const svc::TransferRecord& record);

@@ -527,6 +527,24 @@ TEST_F(MavlinkBridgeTest, AnUploadedMissionDownloadsAsSent)
     EXPECT_EQ(sim->vehicle(2)->mission().wayPoints().size(), 4u);
 }
 
+// A mission file with its home at item 0, sent as legacy items, flies without the home and
+// downloads as it went up; a mission the station cannot fly is refused in words.
+TEST_F(MavlinkBridgeTest, MissionFilesLoadAsClientsSendThem)
+{
+    SimOptions options;
+    options.count = 3;
+    options.fixAfterMs = 0;
+    ASSERT_NO_FATAL_FAILURE(startAlive(options, 3));
+    ASSERT_NO_FATAL_FAILURE(startBridge(true));
+    auto r = runPeer("hear,wpFile")["wpFile"];
+    EXPECT_EQ(r["result"], 0) << r.dump();
+    EXPECT_EQ(r["count"], 5) << r.dump();
+    EXPECT_TRUE(r["diffs"].empty()) << r.dump();
+    EXPECT_EQ(sim->vehicle(2)->mission().wayPoints().size(), 4u) << "take-off, two waypoints, return";
+    EXPECT_EQ(r["refused"], 3);
+    EXPECT_NE(r["text"].get<std::string>().find("item 1 (command 17)"), std::string::npos) << r.dump();
+}
+
 TEST_F(MavlinkBridgeTest, LossyGroundStationSoak)
 {
     SimOptions options;

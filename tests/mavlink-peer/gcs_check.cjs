@@ -94,31 +94,33 @@ async function exchange(msg, match, tries = 12, ms = 700) {
   return null;
 }
 
-async function upload(target, items) {
+// legacy: MISSION_ITEM with float degrees, as older clients and mission files send.
+async function upload(target, items, legacy = false) {
   const count = new common.MissionCount();
   Object.assign(count, { count: items.length, targetSystem: target, targetComponent: 1, missionType: 0 });
-  const isRequest = (s, n) => s === target && (n === 'MISSION_REQUEST_INT' || n === 'MISSION_ACK');
+  const isRequest = (s, n) => s === target && (n === 'MISSION_REQUEST_INT' || n === 'MISSION_REQUEST' || n === 'MISSION_ACK');
   let reply = await exchange(count, isRequest);
   while (reply && reply.seq !== undefined && reply.type === undefined) {
     const it = items[reply.seq];
-    const m = new common.MissionItemInt();
-    Object.assign(m, it, { seq: reply.seq, targetSystem: target, targetComponent: 1, missionType: 0, autocontinue: 1 });
+    const m = legacy ? new common.MissionItem() : new common.MissionItemInt();
+    Object.assign(m, it, legacy ? { x: it.x / 1e7, y: it.y / 1e7 } : {},
+      { seq: reply.seq, targetSystem: target, targetComponent: 1, missionType: 0, autocontinue: 1 });
     const next = reply.seq + 1 === items.length ? 30 : 12;
     reply = await exchange(m, (s, n, r) => isRequest(s, n) && (n === 'MISSION_ACK' || r.seq !== m.seq), next, 700);
   }
   return reply ? reply.type : null;
 }
 
-async function download(target, type = 0) {
+async function download(target, type = 0, legacy = false) {
   const list = new common.MissionRequestList();
   Object.assign(list, { targetSystem: target, targetComponent: 1, missionType: type });
   const count = await exchange(list, (s, n) => s === target && (n === 'MISSION_COUNT' || n === 'MISSION_ACK'), 20, 1000);
   if (!count || count.count === undefined) return null;
   const items = [];
   for (let i = 0; i < count.count; i++) {
-    const req = new common.MissionRequestInt();
+    const req = legacy ? new common.MissionRequest() : new common.MissionRequestInt();
     Object.assign(req, { seq: i, targetSystem: target, targetComponent: 1, missionType: type });
-    const item = await exchange(req, (s, n, m) => s === target && n === 'MISSION_ITEM_INT' && m.seq === i);
+    const item = await exchange(req, (s, n, m) => s === target && n === (legacy ? 'MISSION_ITEM' : 'MISSION_ITEM_INT') && m.seq === i);
     if (!item) return null;
     items.push(item);
   }
@@ -142,6 +144,28 @@ function paramEncode(v, type) {
 const paramName = m => String(m.paramId).replace(/\0+$/, '');
 
 const steps = {
+  // A mission file as MAVProxy's wp load sends it: home at item 0, take-off without a position,
+  // waypoints, RTL, as legacy MISSION_ITEMs; then a mission the station cannot fly.
+  async wpFile() {
+    const v = vehicles[1], base = positions[v];
+    const items = [{ command: 16, frame: 0, x: base.lat, y: base.lon, z: 584, current: 1 },
+      { command: 22, frame: 3, x: 0, y: 0, z: 20 },
+      { command: 16, frame: 3, x: base.lat + 300, y: base.lon, z: 25 },
+      { command: 16, frame: 3, x: base.lat + 600, y: base.lon + 300, z: 25 },
+      { command: 20, frame: 0, x: 0, y: 0, z: 0 }].map(i => ({ param1: 0, param2: 0, param3: 0, param4: 0, current: 0, ...i }));
+    const result = await upload(v, items, true);
+    const back = result === 0 ? await download(v, 0, true) : null;
+    const diffs = [];
+    if (back) items.forEach((it, i) => ['command', 'frame', 'x', 'y', 'z', 'current'].forEach(f => {
+      const want = f === 'x' || f === 'y' ? Math.fround(it[f] / 1e7) : it[f];
+      if (!back[i] || back[i][f] !== want) diffs.push([i, f, want, back[i] && back[i][f]]);
+    }));
+    const n = texts.length;
+    const refused = await upload(v, [{ command: 16, frame: 6, x: base.lat, y: base.lon, z: 20, param1: 0, param2: 0, param3: 0, param4: 0 },
+      { command: 17, frame: 6, x: base.lat, y: base.lon, z: 20, param1: 0, param2: 0, param3: 0, param4: 0 }]);
+    await sleep(150);
+    emit('wpFile', { result, count: back && back.length, diffs, refused, text: texts.slice(n).map(t => t.text).join('') });
+  },
   // A mission as a client writes it (take-off without a position, RTL at 0 m) comes back as sent.
   async roundTrip() {
     const v = vehicles[1], base = positions[v];
