@@ -109,7 +109,8 @@ bool isVehicleCommand(uint16_t c)
 {
     return c == mav::kCmdNavTakeoff || c == mav::kCmdNavLand || c == mav::kCmdNavReturnToLaunch ||
            c == mav::kCmdMissionStart || c == mav::kCmdDoPauseContinue || c == mav::kCmdDoSetMode ||
-           c == mav::kCmdComponentArmDisarm || c == mav::kCmdDoReposition || c == mav::kCmdDoChangeSpeed;
+           c == mav::kCmdComponentArmDisarm || c == mav::kCmdDoReposition || c == mav::kCmdDoChangeSpeed ||
+           c == mav::kCmdDoSetMissionCurrent;
 }
 
 // The station's flight modes in PX4's custom_mode encoding (main mode in byte 2, sub mode in
@@ -121,10 +122,9 @@ struct ModeRow {
     const char* name;
 };
 constexpr ModeRow kModes[] = {
-    {0, 7, 0, "STABILIZED"},   {1, 1, 0, "MANUAL"},        {2, 2, 0, "ALTCTL"},
-    {3, 4, 4, "AUTO_MISSION"}, {4, 6, 0, "OFFBOARD"},      {5, 3, 0, "POSCTL"},
-    {6, 4, 5, "AUTO_RTL"},     {7, 3, 1, "POSCTL_ORBIT"},  {8, 4, 2, "AUTO_TAKEOFF"},
-    {9, 4, 6, "AUTO_LAND"},    {10, 3, 0, "POSCTL"},       {11, 4, 8, "AUTO_FOLLOW_TARGET"},
+    {0, 7, 0, "STABILIZED"},   {1, 1, 0, "MANUAL"},    {2, 2, 0, "ALTCTL"},   {3, 4, 4, "AUTO_MISSION"},
+    {4, 6, 0, "OFFBOARD"},     {5, 3, 0, "POSCTL"},    {6, 4, 5, "AUTO_RTL"}, {7, 3, 1, "POSCTL_ORBIT"},
+    {8, 4, 2, "AUTO_TAKEOFF"}, {9, 4, 6, "AUTO_LAND"}, {10, 3, 0, "POSCTL"},  {11, 4, 8, "AUTO_FOLLOW_TARGET"},
 };
 constexpr uint8_t kPx4Auto = 4, kPx4Loiter = 3, kPx4Mission = 4, kPx4Rtl = 5, kPx4Land = 6, kPx4Takeoff = 2;
 constexpr float kDefaultTakeoffAltM = 10.0f;
@@ -407,8 +407,8 @@ void MavlinkBridge::tick()
     if (m_params)
         m_params->tick(now);
     for (auto it = m_groundStations.begin(); it != m_groundStations.end();)
-        it = now - it->second.lastHeardMs > m_options.groundStationExpiryMs ? m_groundStations.erase(it)
-                                                                             : std::next(it);
+        it =
+            now - it->second.lastHeardMs > m_options.groundStationExpiryMs ? m_groundStations.erase(it) : std::next(it);
 }
 
 void MavlinkBridge::sendSinkRates(int64_t now)
@@ -606,10 +606,10 @@ void MavlinkBridge::noteGroundStation(const Frame& frame, const MavlinkPeer& pee
     auto it = m_groundStations.find(key);
     if (it == m_groundStations.end()) {
         if (m_groundStations.size() >= kMaxGroundStations) {
-            const auto oldest = std::min_element(m_groundStations.begin(), m_groundStations.end(),
-                                                 [](const auto& a, const auto& b) {
-                                                     return a.second.lastHeardMs < b.second.lastHeardMs;
-                                                 });
+            const auto oldest =
+                std::min_element(m_groundStations.begin(), m_groundStations.end(), [](const auto& a, const auto& b) {
+                    return a.second.lastHeardMs < b.second.lastHeardMs;
+                });
             m_groundStations.erase(oldest);
             if (m_groundStationsDropped++ == 0)
                 spdlog::warn("<mavlink> more than {} ground stations heard; the least recently heard are forgotten",
@@ -660,8 +660,8 @@ void MavlinkBridge::handleFrame(const Frame& frame, const MavlinkPeer& peer)
     }
     if (frame.msgid == kSetMode) {
         const auto m = frame.as<SetMode>();
-        const float params[7] = {float(m.baseMode), float((m.customMode >> 16) & 0xFF),
-                                 float((m.customMode >> 24) & 0xFF), 0, 0, 0, 0};
+        const float params[7] = {
+            float(m.baseMode), float((m.customMode >> 16) & 0xFF), float((m.customMode >> 24) & 0xFF), 0, 0, 0, 0};
         handleCommand(frame, peer, mav::kCmdDoSetMode, params, 0, m.targetSystem);
         return;
     }
@@ -913,6 +913,7 @@ std::optional<int64_t> MavlinkBridge::sendControl(VehicleEntry& e, uint16_t comm
     case mav::kCmdDoChangeSpeed:
         why = "Speeds are set per waypoint: upload a route with DO_CHANGE_SPEED items";
         return std::nullopt;
+    case mav::kCmdDoSetMissionCurrent: why = kNoSetCurrent; return std::nullopt;
     case mav::kCmdNavTakeoff: {
         // NaN: the vehicle's default take-off height (the protocol's meaning of NaN).
         const float alt = std::isnan(params[6]) ? kDefaultTakeoffAltM : params[6];

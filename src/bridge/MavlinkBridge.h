@@ -31,10 +31,11 @@
 // command (AUTO_TAKEOFF, AUTO_LOITER, AUTO_MISSION, AUTO_RTL, AUTO_LAND; the README's table);
 // COMPONENT_ARM_DISARM only as the state the vehicle is in (the station arms on take-off and
 // disarms after landing, and has no arm command: DENIED, saying so); DO_REPOSITION and
-// DO_CHANGE_SPEED DENIED with what to send instead. A refusal comes with a STATUSTEXT in words. One COMMAND_ACK each: ACCEPTED when the vehicle answered 0,
-// DENIED when the station refused (Critical alert, link down, ...) or the vehicle did (its result
-// in result_param2), FAILED on the station's time-out; IN_PROGRESS first when the answer takes
-// over a second. A repeat of a command still pending is not sent again.
+// DO_CHANGE_SPEED DENIED with what to send instead. A refusal comes with a STATUSTEXT in words.
+// One COMMAND_ACK each: ACCEPTED when the vehicle answered 0, DENIED when the station refused
+// (Critical alert, link down, ...) or the vehicle did (its result in result_param2), FAILED on
+// the station's time-out; IN_PROGRESS first when the answer takes over a second. A repeat of a
+// command still pending is not sent again.
 //
 // Choices:
 // - Without control, vehicle commands are DENIED and uploads MAV_MISSION_DENIED, but stream
@@ -62,7 +63,6 @@
 
 #include "bridge/MavlinkLinks.h"
 
-
 #include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
@@ -88,7 +88,7 @@ namespace svc {
 class StationPort;
 class VehicleServices;
 struct FlightCommand;
-}
+}  // namespace svc
 
 class MavlinkBridge : public QObject {
     Q_OBJECT

@@ -179,8 +179,8 @@ bool MavlinkLinks::open(const std::vector<MavlinkEndpoint>& endpoints, QString* 
             }
             const bool v6 = target.protocol() == QAbstractSocket::IPv6Protocol;
             const bool bindV6 = m_bind.protocol() == QAbstractSocket::IPv6Protocol;
-            const bool anyBind = m_bind == QHostAddress::Any || m_bind == QHostAddress::AnyIPv4 ||
-                                 m_bind == QHostAddress::AnyIPv6;
+            const bool anyBind =
+                m_bind == QHostAddress::Any || m_bind == QHostAddress::AnyIPv4 || m_bind == QHostAddress::AnyIPv6;
             if ((!anyBind && v6 != bindV6) || (m_bind.isLoopback() && !target.isLoopback())) {
                 if (error)
                     *error = QStringLiteral("--mavlink %1: %2 cannot be reached from the bind address %3; give "

@@ -29,6 +29,7 @@ enum MsgId : uint32_t {
     kMissionRequest = 40,
     kMissionRequestList = 43,
     kMissionCount = 44,
+    kMissionSetCurrent = 41,
     kMissionClearAll = 45,
     kMissionAck = 47,
     kMissionRequestInt = 51,
@@ -231,6 +232,15 @@ struct MissionRequestList {
     uint8_t missionType = 0;
 };
 static_assert(sizeof(MissionRequestList) == 3);
+
+struct MissionSetCurrent {
+    static constexpr uint32_t kId = kMissionSetCurrent;
+    static constexpr uint8_t kCrcExtra = 28;
+    uint16_t seq = 0;
+    uint8_t targetSystem = 0;
+    uint8_t targetComponent = 0;
+};
+static_assert(sizeof(MissionSetCurrent) == 4);
 
 struct MissionClearAll : MissionRequestList {
     static constexpr uint32_t kId = kMissionClearAll;
@@ -449,6 +459,7 @@ inline constexpr MsgInfo kMessages[] = {
     infoOf<MissionRequestList>(),
     infoOf<MissionCount>(),
     infoOf<MissionClearAll>(),
+    infoOf<MissionSetCurrent>(),
     infoOf<MissionAck>(),
     infoOf<MissionRequestInt>(),
     infoOf<MissionItemInt>(),
@@ -493,13 +504,13 @@ constexpr uint8_t kMissionTypeMission = 0, kMissionTypeFence = 1, kMissionTypeRa
 constexpr uint8_t kFrameGlobal = 0, kFrameMission = 2, kFrameGlobalRelativeAlt = 3, kFrameGlobalInt = 5,
                   kFrameGlobalRelativeAltInt = 6;
 constexpr uint16_t kCmdNavWaypoint = 16, kCmdNavReturnToLaunch = 20, kCmdNavLand = 21, kCmdNavTakeoff = 22,
-                   kCmdDoSetMode = 176, kCmdDoChangeSpeed = 178, kCmdDoReposition = 192,
-                   kCmdDoPauseContinue = 193, kCmdMissionStart = 300, kCmdComponentArmDisarm = 400,
+                   kCmdDoSetMode = 176, kCmdDoChangeSpeed = 178, kCmdDoReposition = 192, kCmdDoPauseContinue = 193,
+                   kCmdDoSetMissionCurrent = 224, kCmdMissionStart = 300, kCmdComponentArmDisarm = 400,
                    kCmdGetHomePosition = 410, kCmdSetMessageInterval = 511, kCmdRequestMessage = 512,
                    kCmdRequestAutopilotCapabilities = 520, kCmdFencePolygonVertexExclusion = 5002,
                    kCmdFenceCircleExclusion = 5004;
-constexpr uint8_t kParamUint8 = 1, kParamInt8 = 2, kParamUint16 = 3, kParamInt16 = 4, kParamUint32 = 5,
-                  kParamInt32 = 6, kParamReal32 = 9;
+constexpr uint8_t kParamUint8 = 1, kParamInt8 = 2, kParamUint16 = 3, kParamInt16 = 4, kParamUint32 = 5, kParamInt32 = 6,
+                  kParamReal32 = 9;
 constexpr uint64_t kCapParamEncodeBytewise = 2;
 constexpr uint64_t kCapMissionInt = 4, kCapCommandInt = 8, kCapMavlink2 = 8192, kCapMissionFence = 16384;
 }  // namespace mav

@@ -306,8 +306,18 @@ bool MavlinkMissionServer::handle(const Frame& frame, const MavlinkPeer& peer)
             m_bridge.countUnknownTarget(frame);
             return true;
         }
-        ack(m.targetSystem, peer, frame.sysid, frame.compid, m.missionType,
-            m_bridge.m_options.control ? mav::kMissionUnsupported : mav::kMissionDenied);
+        m_bridge.sendText(m.targetSystem, mav::kSeverityWarning,
+                          "The station does not clear a vehicle's route: upload the route it should hold", &peer);
+        ack(m.targetSystem, peer, frame.sysid, frame.compid, m.missionType, mav::kMissionDenied);
+        return true;
+    }
+    case kMissionSetCurrent: {
+        const auto m = frame.as<MissionSetCurrent>();
+        if (!m_bridge.entryFor(m.targetSystem)) {
+            m_bridge.countUnknownTarget(frame);
+            return true;
+        }
+        m_bridge.sendText(m.targetSystem, mav::kSeverityWarning, kNoSetCurrent, &peer);
         return true;
     }
     default: return false;
@@ -527,14 +537,13 @@ void MavlinkMissionServer::item(const Frame& frame, const MavlinkPeer& peer, con
         std::vector<MissionItemInt>(t.items.begin() + std::ptrdiff_t(first), t.items.end()), state, speed);
     if (mapped.error) {
         const size_t bad = size_t(mapped.badSeq) + first;
-        const std::string why = "item " + std::to_string(bad) + " (command " +
-                                std::to_string(uint16_t(t.items[bad].command)) + ") " +
-                                (mapped.error == mav::kMissionUnsupportedFrame ? "has a frame the station cannot fly"
-                                 : mapped.error == mav::kMissionUnsupported
-                                     ? "cannot be flown by the station here (waypoints, speed changes, a first "
-                                       "take-off, a last return or land)"
-                                     : "has a value the station cannot fly (" + std::string(resultName(mapped.error)) +
-                                           ")");
+        const std::string why =
+            "item " + std::to_string(bad) + " (command " + std::to_string(uint16_t(t.items[bad].command)) + ") " +
+            (mapped.error == mav::kMissionUnsupportedFrame ? "has a frame the station cannot fly"
+             : mapped.error == mav::kMissionUnsupported
+                 ? "cannot be flown by the station here (waypoints, speed changes, a first "
+                   "take-off, a last return or land)"
+                 : "has a value the station cannot fly (" + std::string(resultName(mapped.error)) + ")");
         spdlog::warn("<mavlink> vehicle {}: upload {}", target, why);
         finish(target, mapped.error, "item not mapped", "Mission upload refused: " + why);
         return;

@@ -25,6 +25,10 @@
 // MISSION_REQUEST in a download (MISSION_REQUEST_INT gets MISSION_ITEM_INT). Every refusal of an
 // upload comes with a STATUSTEXT saying which item and why, beside the MISSION_ACK.
 //
+// The station cannot clear a vehicle's route nor move its current item: MISSION_CLEAR_ALL is
+// DENIED and MISSION_SET_CURRENT (and DO_SET_MISSION_CURRENT, in the bridge) answered with a
+// STATUSTEXT saying what to do instead.
+//
 // Fence download answers the cached no-fly zones as exclusion polygons and circles; fence
 // uploads are DENIED, rally points are empty and their uploads UNSUPPORTED.
 //
@@ -55,6 +59,9 @@
 #include <vector>
 
 class MavlinkBridge;
+
+inline constexpr const char* kNoSetCurrent =
+    "The station cannot change a route's current item: upload a route starting there and start it";
 class MavFlightRouteDataItem;
 namespace svc {
 struct TransferRecord;
@@ -125,8 +132,8 @@ private:
 
     void requestList(const mavlink::Frame& frame, const MavlinkPeer& peer, uint8_t target, uint8_t type);
     void count(const mavlink::Frame& frame, const MavlinkPeer& peer, const mavlink::MissionCount& m);
-    void itemRequested(const mavlink::Frame& frame, const MavlinkPeer& peer, uint8_t target, uint16_t seq,
-                       uint8_t type, bool legacy = false);
+    void itemRequested(const mavlink::Frame& frame, const MavlinkPeer& peer, uint8_t target, uint16_t seq, uint8_t type,
+                       bool legacy = false);
     void item(const mavlink::Frame& frame, const MavlinkPeer& peer, const mavlink::MissionItemInt& m,
               bool legacy = false);
     void ack(uint8_t sysid, const MavlinkPeer& peer, uint8_t gcsSystem, uint8_t gcsComponent, uint8_t type,

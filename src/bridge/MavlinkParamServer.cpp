@@ -98,8 +98,8 @@ uint8_t typeOf(const ParamTable::Field& f)
 template <typename T>
 float packed(double value)
 {
-    const T v = T(std::clamp(std::round(value), double(std::numeric_limits<T>::min()),
-                             double(std::numeric_limits<T>::max())));
+    const T v =
+        T(std::clamp(std::round(value), double(std::numeric_limits<T>::min()), double(std::numeric_limits<T>::max())));
     uint8_t bytes[4] = {};
     std::memcpy(bytes, &v, sizeof(T));
     float f;
@@ -366,8 +366,8 @@ void MavlinkParamServer::startWrite(uint8_t sysid, PendingSet s)
         refuse(sysid, s.to, entry.id + " not set: " + ticket.status.message);
         return;
     }
-    spdlog::info("<mavlink> vehicle {}: {} = {} from system {}, requestId {}", sysid, entry.id, s.value,
-                 s.to.gcsSystem, ticket.value.requestId);
+    spdlog::info("<mavlink> vehicle {}: {} = {} from system {}, requestId {}", sysid, entry.id, s.value, s.to.gcsSystem,
+                 ticket.value.requestId);
     s.requestId = ticket.value.requestId;
     s.since = m_now;
     m_writes.emplace_back(sysid, s);

@@ -287,7 +287,8 @@ TEST_F(MavlinkBridgeTest, SignedFramesCannotBeReplayedAnywhere)
     mavlink::Encoder ahead;
     ahead.setSigning(&key, 0, mavlink::signingTimestampNow() + 2 * mavlink::ReplayGuard::kMinute);
     uint8_t buf[mavlink::kMaxFrameLen];
-    gcs.sendRaw(QByteArray(reinterpret_cast<const char*>(buf), qsizetype(ahead.encode(mavlink::Heartbeat{}, 255, 190, buf))));
+    gcs.sendRaw(
+        QByteArray(reinterpret_cast<const char*>(buf), qsizetype(ahead.encode(mavlink::Heartbeat{}, 255, 190, buf))));
     ASSERT_TRUE(waitUntil([&] { return status()["dropped"]["signing"] == 3; })) << status().dump();
     gcs.send(mavlink::Heartbeat{});  // the stream goes on: the frame ahead did not move it
     ASSERT_TRUE(waitUntil([&] { return status()["messagesIn"] == 2; })) << status().dump();
@@ -346,10 +347,10 @@ TEST_F(MavlinkBridgeTest, ExposureAndIdleClientsAreBounded)
         QString bind;
         bool starts;
     };
-    for (const auto& c : {Case{true, false, "", true}, Case{true, false, "127.0.0.1", true},
-                          Case{true, false, "0.0.0.0", false}, Case{true, false, "192.0.2.1", false},
-                          Case{true, true, "0.0.0.0", true}, Case{false, false, "0.0.0.0", true},
-                          Case{false, false, "not-an-address", false}}) {
+    for (const auto& c :
+         {Case{true, false, "", true}, Case{true, false, "127.0.0.1", true}, Case{true, false, "0.0.0.0", false},
+          Case{true, false, "192.0.2.1", false}, Case{true, true, "0.0.0.0", true}, Case{false, false, "0.0.0.0", true},
+          Case{false, false, "not-an-address", false}}) {
         MavlinkBridge::Options o;
         o.control = c.control;
         o.signingKey = c.signedLinks ? std::optional(key) : std::nullopt;
@@ -495,7 +496,8 @@ TEST_F(MavlinkBridgeTest, IdentityAndTimeAsAClientAsksAtConnect)
     ASSERT_NO_FATAL_FAILURE(startBridge(false));
     for (const auto& v : mvm()->vehicleList())
         ASSERT_TRUE(waitUntil([&] {
-            return app->ctrl->services()->params().values(v, "basic").value.readSinceAlive && !v->vehicleCode().isEmpty();
+            return app->ctrl->services()->params().values(v, "basic").value.readSinceAlive &&
+                   !v->vehicleCode().isEmpty();
         }));
     auto r = runPeer("identity")["identity"];
     std::set<std::string> uids;
@@ -536,7 +538,13 @@ TEST_F(MavlinkBridgeTest, MissionFilesLoadAsClientsSendThem)
     options.fixAfterMs = 0;
     ASSERT_NO_FATAL_FAILURE(startAlive(options, 3));
     ASSERT_NO_FATAL_FAILURE(startBridge(true));
-    auto r = runPeer("hear,wpFile")["wpFile"];
+    auto all = runPeer("hear,wpFile,missionEdits");
+    const json& r = all["wpFile"];
+    const json& edits = all["missionEdits"];
+    EXPECT_EQ(edits["cleared"]["r"], 14) << edits.dump();
+    EXPECT_EQ(edits["setCurrent"]["r"]["result"], 2) << edits.dump();
+    for (const char* what : {"cleared", "setCurrent", "setMsg"})
+        EXPECT_FALSE(edits[what]["text"].get<std::string>().empty()) << what;
     EXPECT_EQ(r["result"], 0) << r.dump();
     EXPECT_EQ(r["count"], 5) << r.dump();
     EXPECT_TRUE(r["diffs"].empty()) << r.dump();
@@ -648,9 +656,11 @@ TEST(MavlinkMissionMapping, RoutesAndItemsMapBothWaysAndTheRestIsRefused)
         EXPECT_LE(e.id.size(), 16u) << e.id;
         EXPECT_TRUE(names.insert(e.id).second) << e.id;
     }
-    for (const auto& [type, value] : std::vector<std::pair<uint8_t, double>>{
-             {mav::kParamUint8, 200}, {mav::kParamInt16, -1234}, {mav::kParamUint16, 65000}, {mav::kParamInt32, -7e8},
-             {mav::kParamReal32, 0.125}})
+    for (const auto& [type, value] : std::vector<std::pair<uint8_t, double>>{{mav::kParamUint8, 200},
+                                                                             {mav::kParamInt16, -1234},
+                                                                             {mav::kParamUint16, 65000},
+                                                                             {mav::kParamInt32, -7e8},
+                                                                             {mav::kParamReal32, 0.125}})
         EXPECT_EQ(mavlinkparams::decode(mavlinkparams::encode(value, type), type), value) << int(type);
 
     const json zones = {{"zones",

@@ -144,6 +144,19 @@ function paramEncode(v, type) {
 const paramName = m => String(m.paramId).replace(/\0+$/, '');
 
 const steps = {
+  // What the station cannot do to a route is refused in words.
+  async missionEdits() {
+    const v = vehicles[1];
+    const said = async (f) => { const n = texts.length; const r = await f(); await sleep(150); return { r, text: texts.slice(n).map(t => t.text).join('') }; };
+    const clear = new common.MissionClearAll();
+    Object.assign(clear, { targetSystem: v, targetComponent: 1, missionType: 0 });
+    const cleared = await said(async () => { send(clear); const a = await wait((s, n) => s === v && n === 'MISSION_ACK', 3000); return a && a.type; });
+    const setCurrent = await said(async () => command(v, 224, [1]));
+    const m = new common.MissionSetCurrent();
+    Object.assign(m, { targetSystem: v, targetComponent: 1, seq: 1 });
+    const setMsg = await said(async () => { send(m); return null; });
+    emit('missionEdits', { cleared, setCurrent, setMsg });
+  },
   // A mission file as MAVProxy's wp load sends it: home at item 0, take-off without a position,
   // waypoints, RTL, as legacy MISSION_ITEMs; then a mission the station cannot fly.
   async wpFile() {
