@@ -1,6 +1,7 @@
 #include "MavlinkBridge.h"
 
 #include "bridge/MavlinkMissionServer.h"
+#include "bridge/MavlinkParamServer.h"
 
 #include "services/CommandService.h"
 #include "services/MissionService.h"
@@ -10,6 +11,7 @@
 #include "fleet/FleetReadModel.h"
 #include "fleet/FleetVehicleState.h"
 #include "params/MavParamsController.h"
+#include "settings/GcsSettings.h"
 #include "telemetry/VehicleAlert.h"
 #include "telemetry/VehicleAlertController.h"
 #include "vehicle/MultiVehicleManager.h"
@@ -22,6 +24,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <limits>
 #include <numbers>
 
 using nlohmann::json;
@@ -104,7 +108,75 @@ size_t utf8Prefix(const std::string& s, size_t n)
 bool isVehicleCommand(uint16_t c)
 {
     return c == mav::kCmdNavTakeoff || c == mav::kCmdNavLand || c == mav::kCmdNavReturnToLaunch ||
-           c == mav::kCmdMissionStart || c == mav::kCmdDoPauseContinue;
+           c == mav::kCmdMissionStart || c == mav::kCmdDoPauseContinue || c == mav::kCmdDoSetMode ||
+           c == mav::kCmdComponentArmDisarm || c == mav::kCmdDoReposition || c == mav::kCmdDoChangeSpeed ||
+           c == mav::kCmdDoSetMissionCurrent;
+}
+
+// The station's flight modes in PX4's custom_mode encoding (main mode in byte 2, sub mode in
+// byte 3), the one autopilot family the bridge declares: its encoding does not depend on the
+// airframe, and the mainstream clients know its mode names. The README carries this table.
+struct ModeRow {
+    int station;
+    uint8_t main, sub;
+    const char* name;
+};
+constexpr ModeRow kModes[] = {
+    {0, 7, 0, "STABILIZED"},   {1, 1, 0, "MANUAL"},    {2, 2, 0, "ALTCTL"},   {3, 4, 4, "AUTO_MISSION"},
+    {4, 6, 0, "OFFBOARD"},     {5, 3, 0, "POSCTL"},    {6, 4, 5, "AUTO_RTL"}, {7, 3, 1, "POSCTL_ORBIT"},
+    {8, 4, 2, "AUTO_TAKEOFF"}, {9, 4, 6, "AUTO_LAND"}, {10, 3, 0, "POSCTL"},  {11, 4, 8, "AUTO_FOLLOW_TARGET"},
+};
+constexpr uint8_t kPx4Auto = 4, kPx4Loiter = 3, kPx4Mission = 4, kPx4Rtl = 5, kPx4Land = 6, kPx4Takeoff = 2;
+constexpr float kDefaultTakeoffAltM = 10.0f;
+
+uint32_t px4Mode(uint8_t main, uint8_t sub)
+{
+    return uint32_t(main) << 16 | uint32_t(sub) << 24;
+}
+
+// 0 (no mode) while the vehicle's mode is unknown.
+uint32_t customModeOf(const FleetReadModel::VehicleState& s)
+{
+    if (!s.telemetryKnown)
+        return 0;
+    for (const auto& m : kModes)
+        if (m.station == s.flightMode)
+            return px4Mode(m.main, m.sub);
+    return 0;
+}
+
+std::string modeName(uint8_t main, uint8_t sub)
+{
+    if (main == kPx4Auto && sub == kPx4Loiter)
+        return "AUTO_LOITER";
+    for (const auto& m : kModes)
+        if (m.main == main && m.sub == sub)
+            return m.name;
+    return "mode " + std::to_string(main) + "/" + std::to_string(sub);
+}
+
+uint8_t landedState(const FleetReadModel::VehicleState& s)
+{
+    if (!s.telemetryKnown)
+        return mav::kLandedUndefined;
+    if (!inAir(s))
+        return mav::kLandedOnGround;
+    if (s.flightMode == 8)
+        return mav::kLandedTakeoff;
+    if (s.flightMode == 9)
+        return mav::kLandedLanding;
+    return mav::kLandedInAir;
+}
+
+// The bind address an option names; nothing when it names none.
+std::optional<QHostAddress> bindAddressOf(const QString& text)
+{
+    if (text.isEmpty() || text == QLatin1String("localhost"))
+        return QHostAddress(QHostAddress::LocalHost);
+    QHostAddress a;
+    if (!a.setAddress(text))
+        return std::nullopt;
+    return a;
 }
 
 bool isStreamCommand(uint16_t c)
@@ -157,14 +229,40 @@ std::optional<SigningKey> MavlinkBridge::readKeyFile(const QString& path, QStrin
     return key;
 }
 
+QString MavlinkBridge::checkOptions(const Options& options)
+{
+    const auto bind = bindAddressOf(options.bindAddress);
+    if (!bind)
+        return QStringLiteral("--mavlink-bind %1: not an IP address (or localhost)").arg(options.bindAddress);
+    if (options.control && !options.signingKey && !bind->isLoopback())
+        return QStringLiteral("--mavlink-control with --mavlink-bind %1 would let anyone who reaches that address "
+                              "command the vehicles; give --mavlink-signing-key too, or bind 127.0.0.1")
+            .arg(options.bindAddress);
+    return {};
+}
+
 bool MavlinkBridge::start(QString* error)
 {
+    if (const QString why = checkOptions(m_options); !why.isEmpty()) {
+        spdlog::error("<mavlink> bridge not started: {}", why.toStdString());
+        if (error)
+            *error = why;
+        return false;
+    }
+    m_links.setBindAddress(*bindAddressOf(m_options.bindAddress));
+    m_links.setTcpQuietMs(m_options.tcpQuietMs);
+    QString replayFile = m_options.replayStateFile;
+    if (replayFile.isEmpty() && !GcsSettings::getInstance()->userDataPath().isEmpty())
+        replayFile = GcsSettings::getInstance()->userDataPath() + QStringLiteral("/mavlink_replay.json");
+    m_links.setReplayStateFile(replayFile);
+    m_links.setSinkClosed([this](const MavlinkSink& sink) { m_sinkRates.erase(sink); });
     if (!m_links.open(m_options.endpoints, error)) {
         spdlog::error("<mavlink> {}", error ? error->toStdString() : std::string("a link could not be opened"));
         return false;
     }
     m_clock.start();
     m_missions = std::make_unique<MavlinkMissionServer>(*this);
+    m_params = std::make_unique<MavlinkParamServer>(*this);
     if (auto* mvm = m_station->vehicles()) {
         m_connections.push_back(connect(mvm, &MultiVehicleManager::vehicleJoined, this, [this] { syncVehicles(); }));
         m_connections.push_back(connect(mvm, &MultiVehicleManager::vehicleLeft, this, [this] { syncVehicles(); }));
@@ -183,6 +281,7 @@ void MavlinkBridge::stop()
         disconnect(c);
     m_connections.clear();
     m_missions.reset();
+    m_params.reset();
     m_vehicles.clear();
     m_links.close();
 }
@@ -249,6 +348,7 @@ int MavlinkBridge::defaultIntervalMs(Stream s)
     case Attitude: return 250;
     case VfrHud: return 500;
     case Home: return 5000;
+    case ExtSysState: return 500;
     case kStreamCount: break;
     }
     return 1000;
@@ -265,6 +365,7 @@ MavlinkBridge::Stream MavlinkBridge::streamOf(uint32_t msgid, bool& known)
     case kAttitude: return Attitude;
     case kVfrHud: return VfrHud;
     case kHomePosition: return Home;
+    case kExtendedSysState: return ExtSysState;
     }
     known = false;
     return kStreamCount;
@@ -299,33 +400,72 @@ void MavlinkBridge::tick()
                 e.due[s] = now + e.intervalMs[s];
         }
     }
+    sendSinkRates(now);
     pollCommands();
     if (m_missions)
         m_missions->tick(now);
+    if (m_params)
+        m_params->tick(now);
+    for (auto it = m_groundStations.begin(); it != m_groundStations.end();)
+        it =
+            now - it->second.lastHeardMs > m_options.groundStationExpiryMs ? m_groundStations.erase(it) : std::next(it);
 }
 
-void MavlinkBridge::sendStream(VehicleEntry& e, Stream stream, const FleetReadModel::VehicleState& s)
+void MavlinkBridge::sendSinkRates(int64_t now)
 {
+    for (auto& [sink, rates] : m_sinkRates) {
+        for (auto& [key, rate] : rates) {
+            if (rate.intervalMs <= 0 || now < rate.due)
+                continue;
+            rate.due += rate.intervalMs;
+            if (rate.due <= now)
+                rate.due = now + rate.intervalMs;
+            auto e = m_vehicles.find(key.first);
+            if (e == m_vehicles.end())
+                continue;
+            const auto vehicle = e->second.vehicle.lock();
+            if (!vehicle || !vehicle->alive())
+                continue;
+            sendStream(e->second, Stream(key.second), FleetReadModel::vehicleState(*vehicle), &sink);
+        }
+    }
+}
+
+void MavlinkBridge::sendStream(VehicleEntry& e, Stream stream, const FleetReadModel::VehicleState& s,
+                               const MavlinkSink* only)
+{
+    const RateKey key{e.sysid, int(stream)};
+    auto out = [&](const auto& m) {
+        if (only)
+            m_links.sendTo(*only, m, e.sysid, 1);
+        else if (m_sinkRates.empty())
+            m_links.broadcast(m, e.sysid, 1);
+        else
+            m_links.broadcast(m, e.sysid, 1, [&](const MavlinkSink& sink) {
+                const auto it = m_sinkRates.find(sink);
+                return it != m_sinkRates.end() && it->second.count(key);
+            });
+    };
     const auto bootMs = uint32_t(m_clock.elapsed());
     const double groundSpeed = std::hypot(double(s.northSpd), double(s.eastSpd));
     switch (stream) {
     case Heartbeat: {
         mavlink::Heartbeat m;
         m.type = mavType(s.airframe);
-        m.autopilot = mav::kAutopilotGeneric;
+        m.autopilot = mav::kAutopilotPx4;
         m.baseMode = mav::kModeFlagCustomModeEnabled | (s.armed ? mav::kModeFlagSafetyArmed : 0);
-        m.customMode = uint32_t(s.flightMode);
+        m.customMode = customModeOf(s);
         m.systemStatus = s.worstAlertLevel == 3 ? mav::kStateCritical
                          : inAir(s)             ? mav::kStateActive
                                                 : mav::kStateStandby;
-        m_links.broadcast(m, e.sysid, 1);
+        out(m);
         break;
     }
     case SysStatus: {
         mavlink::SysStatus m;
         if (s.telemetryKnown)
             m.voltageBattery = uint16_t(std::clamp(double(s.fcuVol) * 1000.0, 0.0, 65534.0));
-        m_links.broadcast(m, e.sysid, 1);
+        out(m);
         break;
     }
     case GpsRaw: {
@@ -342,10 +482,12 @@ void MavlinkBridge::sendStream(VehicleEntry& e, Stream stream, const FleetReadMo
         static const uint8_t fix[] = {mav::kFixNone, mav::kFix3d, mav::kFixDgps, mav::kFixRtkFixed};
         m.fixType = s.positionState >= 0 && s.positionState <= 3 ? fix[s.positionState] : mav::kFix3d;
         m.satellitesVisible = uint8_t(std::clamp(s.satellites, 0, 254));
-        m_links.broadcast(m, e.sysid, 1);
+        out(m);
         break;
     }
     case GlobalPosition: {
+        if (!s.telemetryKnown || s.positionState <= 0 || (s.lat == 0 && s.lon == 0))
+            break;  // no fix: no position rather than 0,0
         GlobalPositionInt m;
         m.timeBootMs = bootMs;
         m.lat = int32_t(std::llround(s.lat * 1e7));
@@ -356,7 +498,7 @@ void MavlinkBridge::sendStream(VehicleEntry& e, Stream stream, const FleetReadMo
         m.vy = int16_t(std::clamp(std::lround(s.eastSpd * 100.0), -32767L, 32767L));
         m.vz = int16_t(std::clamp(std::lround(-s.upSpd * 100.0), -32767L, 32767L));
         m.hdg = uint16_t(std::lround(wrap360(s.yaw) * 100) % 36000);
-        m_links.broadcast(m, e.sysid, 1);
+        out(m);
         break;
     }
     case Attitude: {
@@ -368,7 +510,7 @@ void MavlinkBridge::sendStream(VehicleEntry& e, Stream stream, const FleetReadMo
         m.rollSpeed = float(s.rollRate * kDegToRad);
         m.pitchSpeed = float(s.pitchRate * kDegToRad);
         m.yawSpeed = float(s.yawRate * kDegToRad);
-        m_links.broadcast(m, e.sysid, 1);
+        out(m);
         break;
     }
     case VfrHud: {
@@ -377,15 +519,23 @@ void MavlinkBridge::sendStream(VehicleEntry& e, Stream stream, const FleetReadMo
         m.alt = float(s.alt);
         m.climb = s.upSpd;
         m.heading = int16_t(std::lround(wrap360(s.yaw)) % 360);
-        m_links.broadcast(m, e.sysid, 1);
+        out(m);
+        break;
+    }
+    case ExtSysState: {
+        ExtendedSysState m;
+        m.landedState = landedState(s);
+        out(m);
         break;
     }
     case Home: {
+        if (s.homeLat == 0 && s.homeLon == 0)
+            break;  // not known yet: no home at 0,0
         HomePosition m;
         m.latitude = int32_t(std::llround(s.homeLat * 1e7));
         m.longitude = int32_t(std::llround(s.homeLon * 1e7));
         m.timeUsec = uint64_t(bootMs) * 1000;
-        m_links.broadcast(m, e.sysid, 1);
+        out(m);
         break;
     }
     case kStreamCount: break;
@@ -400,13 +550,36 @@ void MavlinkBridge::sendAlert(VehicleEntry& e, const VehicleAlert& alert)
     }
     if (!e.activeAlerts.insert(alert.key).second)
         return;  // still the same alert, with a new value
-    StatusText m;
-    m.severity = alert.level == VehicleAlertLevel::Critical  ? mav::kSeverityCritical
-                 : alert.level == VehicleAlertLevel::Warning ? mav::kSeverityWarning
-                                                             : mav::kSeverityInfo;
-    const std::string text = FleetReadModel::alertMessage(alert);
-    std::memcpy(m.text, text.data(), utf8Prefix(text, sizeof(m.text)));
-    m_links.broadcast(m, e.sysid, 1);
+    sendText(e.sysid,
+             alert.level == VehicleAlertLevel::Critical  ? mav::kSeverityCritical
+             : alert.level == VehicleAlertLevel::Warning ? mav::kSeverityWarning
+                                                         : mav::kSeverityInfo,
+             FleetReadModel::alertMessage(alert));
+}
+
+// A text of 50 bytes or more goes in chunks sharing an id (MAVLink 2; a client joins their bytes,
+// so a UTF-8 sequence may span two); a chunk shorter than 50 bytes ends it. 400 bytes at most.
+void MavlinkBridge::sendText(uint8_t sysid, uint8_t severity, const std::string& text, const MavlinkPeer* to)
+{
+    constexpr size_t kChunk = sizeof(StatusText::text);
+    constexpr uint8_t kMaxChunks = 8;
+    const uint16_t id = text.size() < kChunk ? 0 : uint16_t(m_nextTextId++ % 65535 + 1);
+    size_t at = 0;
+    for (uint8_t chunk = 0; chunk < kMaxChunks; ++chunk) {
+        StatusText m;
+        m.severity = severity;
+        m.id = id;
+        m.chunkSeq = chunk;
+        const size_t n = id ? std::min(kChunk, text.size() - at) : utf8Prefix(text, kChunk);
+        std::memcpy(m.text, text.data() + at, n);
+        at += n;
+        if (to)
+            m_links.reply(*to, m, sysid, 1);
+        else
+            m_links.broadcast(m, sysid, 1);
+        if (n < kChunk)
+            break;
+    }
 }
 
 MavlinkBridge::VehicleEntry* MavlinkBridge::entryFor(uint8_t sysid)
@@ -426,18 +599,70 @@ svc::VehicleServices& MavlinkBridge::services() const
     return *m_station->services();
 }
 
+void MavlinkBridge::noteGroundStation(const Frame& frame, const MavlinkPeer& peer)
+{
+    const QString address = peer.address.toString() + ':' + QString::number(peer.port);
+    const auto key = std::make_pair(frame.sysid, address);
+    auto it = m_groundStations.find(key);
+    if (it == m_groundStations.end()) {
+        if (m_groundStations.size() >= kMaxGroundStations) {
+            const auto oldest =
+                std::min_element(m_groundStations.begin(), m_groundStations.end(), [](const auto& a, const auto& b) {
+                    return a.second.lastHeardMs < b.second.lastHeardMs;
+                });
+            m_groundStations.erase(oldest);
+            if (m_groundStationsDropped++ == 0)
+                spdlog::warn("<mavlink> more than {} ground stations heard; the least recently heard are forgotten",
+                             kMaxGroundStations);
+        }
+        it = m_groundStations.emplace(key, GroundStation{}).first;
+        it->second.address = address;
+        // A ground station that joins late still hears what is wrong now.
+        for (auto& [sysid, e] : m_vehicles)
+            if (const auto v = e.vehicle.lock(); v && v->alertCtrler())
+                for (const auto& a : v->alertCtrler()->activeAlerts())
+                    sendText(sysid,
+                             a.level == VehicleAlertLevel::Critical  ? mav::kSeverityCritical
+                             : a.level == VehicleAlertLevel::Warning ? mav::kSeverityWarning
+                                                                     : mav::kSeverityInfo,
+                             FleetReadModel::alertMessage(a), &peer);
+    }
+    GroundStation& gcs = it->second;
+    gcs.lastHeardMs = m_clock.elapsed();
+    ++gcs.messages;
+    if (frame.msgid == kHeartbeat)
+        gcs.lastHeartbeatMs = QDateTime::currentMSecsSinceEpoch();
+}
+
 void MavlinkBridge::handleFrame(const Frame& frame, const MavlinkPeer& peer)
 {
-    GroundStation& gcs = m_groundStations[{frame.sysid, peer.address.toString() + ':' + QString::number(peer.port)}];
-    gcs.address = peer.address.toString() + ':' + QString::number(peer.port);
-    ++gcs.messages;
-    if (frame.msgid == kHeartbeat) {
-        gcs.lastHeartbeatMs = QDateTime::currentMSecsSinceEpoch();
+    noteGroundStation(frame, peer);
+    if (frame.msgid == kHeartbeat)
         return;
-    }
     if (frame.msgid == kCommandLong) {
         const auto m = frame.as<CommandLong>();
         handleCommand(frame, peer, m.command, m.param, m.confirmation, m.targetSystem);
+        return;
+    }
+    if (frame.msgid == kTimesync) {
+        const auto m = frame.as<Timesync>();
+        if (m.tc1 != 0 || m_vehicles.empty())
+            return;  // an answer, or nobody to answer for
+        // As the system asked, or the first vehicle for a broadcast (one answer, not one per vehicle).
+        const uint8_t as = entryFor(m.targetSystem) ? m.targetSystem : m_vehicles.begin()->first;
+        Timesync a;
+        a.tc1 = m_clock.nsecsElapsed() + 1;
+        a.ts1 = m.ts1;
+        a.targetSystem = frame.sysid;
+        a.targetComponent = frame.compid;
+        m_links.reply(peer, a, as, 1);
+        return;
+    }
+    if (frame.msgid == kSetMode) {
+        const auto m = frame.as<SetMode>();
+        const float params[7] = {
+            float(m.baseMode), float((m.customMode >> 16) & 0xFF), float((m.customMode >> 24) & 0xFF), 0, 0, 0, 0};
+        handleCommand(frame, peer, mav::kCmdDoSetMode, params, 0, m.targetSystem);
         return;
     }
     if (frame.msgid == kCommandInt) {
@@ -447,6 +672,8 @@ void MavlinkBridge::handleFrame(const Frame& frame, const MavlinkPeer& peer)
         handleCommand(frame, peer, m.command, params, 1, m.targetSystem);
         return;
     }
+    if (m_params && m_params->handle(frame, peer))
+        return;
     if (m_missions)
         m_missions->handle(frame, peer);
 }
@@ -477,7 +704,7 @@ void MavlinkBridge::handleCommand(const Frame& frame, const MavlinkPeer& peer, u
         ackCommand(peer, targetSystem, command, result, param2, frame.sysid, frame.compid);
     };
     if (isStreamCommand(command)) {
-        ack(*requestStream(*e, command, params));
+        ack(*requestStream(*e, command, params, peer));
         return;
     }
     if (!isVehicleCommand(command)) {
@@ -498,10 +725,16 @@ void MavlinkBridge::handleCommand(const Frame& frame, const MavlinkPeer& peer, u
         ack(mav::kResultDenied);
         return;
     }
-    uint8_t refusal = mav::kResultDenied;
-    const auto requestId = sendControl(*e, command, params, refusal);
+    uint8_t result = mav::kResultDenied;
+    std::string why;
+    const auto requestId = sendControl(*e, command, params, result, why);
     if (!requestId) {
-        ack(refusal);
+        if (!why.empty()) {
+            spdlog::info("<mavlink> vehicle {}: command {} from system {}: {}", targetSystem, command, frame.sysid,
+                         why);
+            sendText(targetSystem, mav::kSeverityWarning, why, &peer);
+        }
+        ack(result);
         return;
     }
     PendingCommand p;
@@ -517,24 +750,55 @@ void MavlinkBridge::handleCommand(const Frame& frame, const MavlinkPeer& peer, u
                  frame.sysid, p.requestId);
 }
 
-std::optional<uint8_t> MavlinkBridge::requestStream(VehicleEntry& e, uint16_t command, const float* params)
+std::optional<uint8_t> MavlinkBridge::requestStream(VehicleEntry& e, uint16_t command, const float* params,
+                                                    const MavlinkPeer& peer)
 {
+    const MavlinkSink sink = peer.sink();
     const auto vehicle = e.vehicle.lock();
     if (!vehicle)
         return mav::kResultFailed;
     auto sendNow = [&](uint32_t msgid) -> uint8_t {
+        if (msgid == kSystemTime) {
+            SystemTime m;
+            m.timeUnixUsec = uint64_t(QDateTime::currentMSecsSinceEpoch()) * 1000;
+            m.timeBootMs = uint32_t(m_clock.elapsed());
+            m_links.sendTo(sink, m, e.sysid, 1);
+            return mav::kResultAccepted;
+        }
+        if (msgid == kProtocolVersion) {
+            m_links.sendTo(sink, ProtocolVersion{}, e.sysid, 1);
+            return mav::kResultAccepted;
+        }
         if (msgid == kAutopilotVersion) {
             AutopilotVersion m;
-            m.capabilities = mav::kCapMissionInt | mav::kCapCommandInt | mav::kCapMavlink2 | mav::kCapMissionFence;
-            m.uid = e.sysid;
-            m_links.broadcast(m, e.sysid, 1);
+            m.capabilities = mav::kCapMissionInt | mav::kCapCommandInt | mav::kCapMavlink2 | mav::kCapMissionFence |
+                             mav::kCapParamEncodeBytewise;
+            // The vehicle's code names it across stations; 0 (unknown) before it was read.
+            const std::string code = vehicle->vehicleCode().toStdString();
+            uint64_t hash = 1469598103934665603ull;
+            for (const char c : code)
+                hash = (hash ^ uint8_t(c)) * 1099511628211ull;
+            m.uid = code.empty() ? 0 : hash;
+            std::memcpy(m.uid2, code.data(), std::min(code.size(), sizeof(m.uid2)));
+            // Firmware "major.minor.patch" in the declared family's layout (release type 255).
+            if (const auto basic = services().params().values(vehicle, "basic");
+                basic.ok() && basic.value.firmwareVersion) {
+                int v[3] = {0, 0, 0};
+                const std::string& text = *basic.value.firmwareVersion;
+                const size_t at = text.find_first_of("0123456789");
+                if (at != std::string::npos && std::sscanf(text.c_str() + at, "%d.%d.%d", &v[0], &v[1], &v[2]) >= 1)
+                    m.flightSwVersion = uint32_t(std::clamp(v[0], 0, 255)) << 24 |
+                                        uint32_t(std::clamp(v[1], 0, 255)) << 16 |
+                                        uint32_t(std::clamp(v[2], 0, 255)) << 8 | 0xFF;
+            }
+            m_links.sendTo(sink, m, e.sysid, 1);
             return mav::kResultAccepted;
         }
         bool known = false;
         const Stream s = streamOf(msgid, known);
         if (!known)
             return mav::kResultUnsupported;
-        sendStream(e, s, FleetReadModel::vehicleState(*vehicle));
+        sendStream(e, s, FleetReadModel::vehicleState(*vehicle), &sink);
         return mav::kResultAccepted;
     };
     switch (command) {
@@ -552,27 +816,109 @@ std::optional<uint8_t> MavlinkBridge::requestStream(VehicleEntry& e, uint16_t co
         const float us = params[1];
         if (!std::isfinite(us))
             return mav::kResultDenied;
-        e.intervalMs[s] = us < 0 ? 0 : us == 0 ? defaultIntervalMs(s) : std::max(kTickMs, int(us / 1000));
-        e.due[s] = m_clock.elapsed() + e.intervalMs[s];
+        const RateKey key{e.sysid, int(s)};
+        if (us == 0) {  // back to the default
+            if (auto it = m_sinkRates.find(sink); it != m_sinkRates.end()) {
+                it->second.erase(key);
+                if (it->second.empty())
+                    m_sinkRates.erase(it);
+            }
+            return mav::kResultAccepted;
+        }
+        const int ms = us < 0 ? 0 : int(std::clamp(double(us) / 1000.0, double(kMinIntervalMs), 3600e3));
+        if (s == Heartbeat && (ms == 0 || ms > defaultIntervalMs(Heartbeat))) {
+            spdlog::info("<mavlink> vehicle {}: heartbeat interval {} us refused: it is never slowed or stopped",
+                         e.sysid, us);
+            return mav::kResultDenied;
+        }
+        SinkRate& rate = m_sinkRates[sink][key];
+        rate.intervalMs = ms;
+        rate.due = m_clock.elapsed() + ms;
         return mav::kResultAccepted;
     }
     }
     return mav::kResultUnsupported;
 }
 
-std::optional<int64_t> MavlinkBridge::sendControl(VehicleEntry& e, uint16_t command, const float* params,
-                                                  uint8_t& refusal)
+std::optional<int64_t> MavlinkBridge::setMode(VehicleEntry& e, uint8_t main, uint8_t sub, uint8_t& result,
+                                              std::string& why)
 {
     const auto vehicle = e.vehicle.lock();
     if (!vehicle)
         return std::nullopt;
     const auto s = FleetReadModel::vehicleState(*vehicle);
+    const std::string name = modeName(main, sub);
+    if (s.telemetryKnown && customModeOf(s) == px4Mode(main, sub)) {
+        result = mav::kResultAccepted;  // already there
+        return std::nullopt;
+    }
+    const float none[7] = {0, 0, 0, 0, 0, 0, std::numeric_limits<float>::quiet_NaN()};
+    const float pause[7] = {0, 0, 0, 0, 0, 0, 0};
+    const float resume[7] = {1, 0, 0, 0, 0, 0, 0};
+    if (main == kPx4Auto) {
+        switch (sub) {
+        case kPx4Takeoff: return sendControl(e, mav::kCmdNavTakeoff, none, result, why);
+        case kPx4Land: return sendControl(e, mav::kCmdNavLand, none, result, why);
+        case kPx4Rtl: return sendControl(e, mav::kCmdNavReturnToLaunch, none, result, why);
+        case kPx4Loiter:
+            if (!inAir(s)) {
+                why = "Vehicle " + std::to_string(e.sysid) + " is on the ground: nothing to hold";
+                return std::nullopt;
+            }
+            return sendControl(e, mav::kCmdDoPauseContinue, pause, result, why);
+        case kPx4Mission:
+            // In the air a held route resumes; on the ground the uploaded route starts.
+            return inAir(s) ? sendControl(e, mav::kCmdDoPauseContinue, resume, result, why)
+                            : sendControl(e, mav::kCmdMissionStart, none, result, why);
+        }
+    }
+    why = "Vehicle " + std::to_string(e.sysid) + " cannot be switched to " + name +
+          " by the station; it can: AUTO_TAKEOFF, AUTO_LOITER (hold), AUTO_MISSION, AUTO_RTL, AUTO_LAND";
+    return std::nullopt;
+}
+
+std::optional<int64_t> MavlinkBridge::sendControl(VehicleEntry& e, uint16_t command, const float* params,
+                                                  uint8_t& result, std::string& why)
+{
+    const auto vehicle = e.vehicle.lock();
+    if (!vehicle)
+        return std::nullopt;
+    const auto s = FleetReadModel::vehicleState(*vehicle);
+    const std::string name = "Vehicle " + std::to_string(e.sysid);
     svc::FlightCommand c;
     switch (command) {
+    case mav::kCmdDoSetMode:
+        if (!std::isfinite(params[0]) || !(int(params[0]) & mav::kModeFlagCustomModeEnabled) ||
+            !std::isfinite(params[1]) || !std::isfinite(params[2])) {
+            why = "Modes are set as PX4 custom modes (base mode with CUSTOM_MODE_ENABLED, main and sub mode)";
+            return std::nullopt;
+        }
+        return setMode(e, uint8_t(params[1]), uint8_t(params[2]), result, why);
+    case mav::kCmdComponentArmDisarm:
+        if (params[0] == 1 && s.armed) {
+            result = mav::kResultAccepted;
+            return std::nullopt;
+        }
+        if (params[0] == 0 && s.telemetryKnown && !s.armed) {
+            result = mav::kResultAccepted;
+            return std::nullopt;
+        }
+        why = params[0] == 1 ? name + " arms itself on take-off: send NAV_TAKEOFF (or mode AUTO_TAKEOFF) instead"
+              : inAir(s)     ? name + " is flying: land it (NAV_LAND) to disarm"
+                             : name + " disarms itself after landing; the station has no disarm command";
+        return std::nullopt;
+    case mav::kCmdDoReposition:
+        why = "The station cannot fly a vehicle to a point on command: upload a route and start it";
+        return std::nullopt;
+    case mav::kCmdDoChangeSpeed:
+        why = "Speeds are set per waypoint: upload a route with DO_CHANGE_SPEED items";
+        return std::nullopt;
+    case mav::kCmdDoSetMissionCurrent: why = kNoSetCurrent; return std::nullopt;
     case mav::kCmdNavTakeoff: {
-        const float alt = params[6];
+        // NaN: the vehicle's default take-off height (the protocol's meaning of NaN).
+        const float alt = std::isnan(params[6]) ? kDefaultTakeoffAltM : params[6];
         if (!std::isfinite(alt) || alt < 0 || alt > 65535) {
-            spdlog::warn("<mavlink> vehicle {}: take-off altitude {} is not a height in m", e.sysid, alt);
+            why = "Take-off altitude " + std::to_string(alt) + " is not a height in m";
             return std::nullopt;
         }
         float speed = kTakeoffSpeed;
@@ -586,7 +932,7 @@ std::optional<int64_t> MavlinkBridge::sendControl(VehicleEntry& e, uint16_t comm
     case mav::kCmdNavLand: c.action = svc::FlightAction::Land; break;
     case mav::kCmdNavReturnToLaunch:
         if (s.homeLat == 0 && s.homeLon == 0) {
-            spdlog::warn("<mavlink> vehicle {}: return to launch denied, its home position is not known", e.sysid);
+            why = name + " cannot return: its home position is not known";
             return std::nullopt;
         }
         c.action = svc::FlightAction::ReturnHome;
@@ -597,8 +943,7 @@ std::optional<int64_t> MavlinkBridge::sendControl(VehicleEntry& e, uint16_t comm
     case mav::kCmdMissionStart: {
         const auto started = services().missions().start(vehicle);
         if (!started.ok()) {
-            spdlog::warn("<mavlink> vehicle {}: mission start refused by the station: {}", e.sysid,
-                         started.status.message);
+            why = started.status.message;
             return std::nullopt;
         }
         return started.value.requestId;
@@ -608,15 +953,16 @@ std::optional<int64_t> MavlinkBridge::sendControl(VehicleEntry& e, uint16_t comm
             c.action = svc::FlightAction::Suspend;
         else if (params[0] == 1)
             c.action = svc::FlightAction::Resume;
-        else
+        else {
+            why = "DO_PAUSE_CONTINUE takes 0 (hold) or 1 (continue)";
             return std::nullopt;
+        }
         break;
-    default: refusal = mav::kResultUnsupported; return std::nullopt;
+    default: result = mav::kResultUnsupported; return std::nullopt;
     }
     const auto sent = services().commands().send(vehicle, c);
     if (!sent.ok()) {
-        spdlog::warn("<mavlink> vehicle {}: command {} refused by the station: {}", e.sysid, command,
-                     sent.status.message);
+        why = sent.status.message;
         return std::nullopt;
     }
     return sent.value.requestId;
@@ -678,6 +1024,9 @@ json MavlinkBridge::status() const
             {"signing", m_options.signingKey.has_value()},
             {"vehicles", vehicles},
             {"groundStations", stations},
+            {"groundStationsDropped", m_groundStationsDropped},
+            {"streamOverrides", m_sinkRates.size()},
+            {"tcpClientsClosedQuiet", c.closedQuiet},
             {"messagesIn", c.messagesIn},
             {"messagesOut", c.messagesOut},
             {"dropped",
@@ -688,5 +1037,6 @@ json MavlinkBridge::status() const
               {"mavlink1", c.mavlink1},
               {"output", c.droppedOutput}}},
             {"commands", commands},
-            {"missions", m_missions ? m_missions->status() : json::object()}};
+            {"missions", m_missions ? m_missions->status() : json::object()},
+            {"params", m_params ? m_params->status() : json::object()}};
 }

@@ -201,21 +201,24 @@ bool FrameCutter::next(Frame& frame, Signature& sig)
     }
 }
 
-bool ReplayGuard::accept(const Frame& frame, uint64_t now)
+ReplayGuard::Verdict ReplayGuard::check(const Frame& frame, uint64_t now)
 {
-    constexpr uint64_t kMinute = 60ull * 100000;
+    if (frame.timestamp > now + kMinute)
+        return Verdict::Ahead;
     const uint32_t stream = (uint32_t(frame.sysid) << 16) | (uint32_t(frame.compid) << 8) | frame.linkId;
     auto it = m_last.find(stream);
     if (it == m_last.end()) {
         if (frame.timestamp + kMinute < now)
-            return false;
+            return Verdict::Stale;
+        if (m_last.size() >= kMaxStreams)
+            return Verdict::Full;
         m_last.emplace(stream, frame.timestamp);
-        return true;
+        return Verdict::Accepted;
     }
     if (frame.timestamp <= it->second)
-        return false;
+        return Verdict::Replayed;
     it->second = frame.timestamp;
-    return true;
+    return Verdict::Accepted;
 }
 
 }  // namespace mavlink

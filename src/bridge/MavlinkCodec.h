@@ -124,11 +124,27 @@ private:
     Counters m_counters;
 };
 
-// Refuses a signed frame whose timestamp is not newer than the last of its stream (system,
-// component, link id), or, for a stream not heard before, more than a minute old.
+// One replay record for every link: refuses a signed frame whose timestamp is not newer than the
+// last of its stream (system, component, link id), more than a minute ahead of this clock (it
+// would lock the stream out), or, for a stream not heard before, more than a minute old. The
+// record is what a restart must keep (records()/restore()), so that frames captured before it
+// cannot be played again after it. At most kMaxStreams streams: a frame of a new one beyond
+// that is refused (only holders of the key can make streams).
 class ReplayGuard {
 public:
-    bool accept(const Frame& frame, uint64_t now = signingTimestampNow());
+    static constexpr uint64_t kMinute = 60ull * 100000;
+    static constexpr size_t kMaxStreams = 4096;
+
+    enum class Verdict { Accepted, Replayed, Stale, Ahead, Full };
+    Verdict check(const Frame& frame, uint64_t now = signingTimestampNow());
+    bool accept(const Frame& frame, uint64_t now = signingTimestampNow())
+    {
+        return check(frame, now) == Verdict::Accepted;
+    }
+
+    // Stream key (system << 16 | component << 8 | link id) to its last timestamp.
+    const std::map<uint32_t, uint64_t>& records() const { return m_last; }
+    void restore(std::map<uint32_t, uint64_t> records) { m_last = std::move(records); }
 
 private:
     std::map<uint32_t, uint64_t> m_last;

@@ -1,7 +1,9 @@
 #include "MavlinkLinks.h"
 
+#include <QFile>
 #include <QHostInfo>
 #include <QNetworkDatagram>
+#include <QSaveFile>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUdpSocket>
@@ -14,16 +16,17 @@ using nlohmann::json;
 
 struct MavlinkLinks::Link {
     MavlinkEndpoint endpoint;
-    mavlink::Encoder encoder;
+    mavlink::Encoder encoder;  // UDP: the link's one sink
     // UDP
     QUdpSocket* udp = nullptr;
     QHostAddress target;
-    std::map<std::pair<QString, quint16>, std::pair<mavlink::FrameCutter, mavlink::ReplayGuard>> senders;
+    std::map<std::pair<QString, quint16>, mavlink::FrameCutter> senders;
     // TCP
     QTcpServer* server = nullptr;
     struct Client {
         mavlink::FrameCutter cutter;
-        mavlink::ReplayGuard guard;
+        mavlink::Encoder encoder;
+        QElapsedTimer sinceValid;  // since the last valid frame, or the connection
     };
     std::map<QTcpSocket*, Client> clients;
 };
@@ -74,6 +77,12 @@ QString MavlinkEndpoint::text() const
 MavlinkLinks::MavlinkLinks(QObject* parent)
     : QObject(parent)
 {
+    m_housekeeping.setInterval(200);
+    connect(&m_housekeeping, &QTimer::timeout, this, [this] {
+        closeQuietClients();
+        if (m_replayDirty && m_replaySaved.isValid() && m_replaySaved.elapsed() >= kReplaySaveMs)
+            saveReplay();
+    });
 }
 
 MavlinkLinks::~MavlinkLinks()
@@ -84,12 +93,72 @@ MavlinkLinks::~MavlinkLinks()
 void MavlinkLinks::setSigningKey(const std::optional<mavlink::SigningKey>& key)
 {
     m_key = key;
-    for (size_t i = 0; i < m_links.size(); ++i)
+    for (size_t i = 0; i < m_links.size(); ++i) {
         m_links[i]->encoder.setSigning(m_key ? &*m_key : nullptr, uint8_t(i));
+        for (auto& [socket, client] : m_links[i]->clients)
+            client.encoder.setSigning(m_key ? &*m_key : nullptr, uint8_t(i));
+    }
+}
+
+bool MavlinkLinks::loadReplay(QString* error)
+{
+    if (!m_key || m_replayFile.isEmpty())
+        return true;
+    QFile file(m_replayFile);
+    if (!file.exists())
+        return true;
+    auto fail = [&](const QString& why) {
+        if (error)
+            *error = QStringLiteral("the signing replay record %1 %2; the bridge does not start without it (remove "
+                                    "the file to start a new record)")
+                         .arg(m_replayFile, why);
+        return false;
+    };
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("cannot be read: ") + file.errorString());
+    const QByteArray bytes = file.read(1 << 20);
+    std::map<uint32_t, uint64_t> records;
+    try {
+        const json doc = json::parse(bytes.constData(), bytes.constData() + bytes.size());
+        for (const auto& r : doc.at("streams")) {
+            const auto stream = r.at(0).get<uint32_t>();
+            if (stream >= (1u << 24))
+                return fail(QStringLiteral("names a stream that cannot exist"));
+            records[stream] = r.at(1).get<uint64_t>();
+        }
+    } catch (const json::exception& e) {
+        return fail(QStringLiteral("is not a replay record (%1)").arg(QString::fromUtf8(e.what())));
+    }
+    if (records.size() > mavlink::ReplayGuard::kMaxStreams)
+        return fail(QStringLiteral("holds more streams than a record keeps"));
+    spdlog::info("<mavlink> signing replay record: {} stream(s) from {}", records.size(), m_replayFile.toStdString());
+    m_replay.restore(std::move(records));
+    return true;
+}
+
+void MavlinkLinks::saveReplay()
+{
+    m_replaySaved.start();
+    if (!m_replayDirty || m_replayFile.isEmpty())
+        return;
+    json streams = json::array();
+    for (const auto& [stream, last] : m_replay.records())
+        streams.push_back({stream, last});
+    const std::string text = json{{"streams", streams}}.dump();
+    QSaveFile file(m_replayFile);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text.data(), qint64(text.size())) != qint64(text.size()) ||
+        !file.commit()) {
+        spdlog::error("<mavlink> signing replay record not saved to {}: {}", m_replayFile.toStdString(),
+                      file.errorString().toStdString());
+        return;
+    }
+    m_replayDirty = false;
 }
 
 bool MavlinkLinks::open(const std::vector<MavlinkEndpoint>& endpoints, QString* error)
 {
+    if (!loadReplay(error))
+        return false;
     for (const auto& e : endpoints) {
         auto link = std::make_unique<Link>();
         link->endpoint = e;
@@ -108,10 +177,24 @@ bool MavlinkLinks::open(const std::vector<MavlinkEndpoint>& endpoints, QString* 
                 close();
                 return false;
             }
+            const bool v6 = target.protocol() == QAbstractSocket::IPv6Protocol;
+            const bool bindV6 = m_bind.protocol() == QAbstractSocket::IPv6Protocol;
+            const bool anyBind =
+                m_bind == QHostAddress::Any || m_bind == QHostAddress::AnyIPv4 || m_bind == QHostAddress::AnyIPv6;
+            if ((!anyBind && v6 != bindV6) || (m_bind.isLoopback() && !target.isLoopback())) {
+                if (error)
+                    *error = QStringLiteral("--mavlink %1: %2 cannot be reached from the bind address %3; give "
+                                            "--mavlink-bind with an address of this machine on that network")
+                                 .arg(e.text(), target.toString(), m_bind.toString());
+                close();
+                return false;
+            }
             link->target = target;
             link->udp = new QUdpSocket(this);
-            const bool v6 = target.protocol() == QAbstractSocket::IPv6Protocol;
-            if (!link->udp->bind(v6 ? QHostAddress::AnyIPv6 : QHostAddress::AnyIPv4, 0)) {
+            QHostAddress local = m_bind;
+            if (anyBind)
+                local = v6 ? QHostAddress::AnyIPv6 : QHostAddress::AnyIPv4;
+            if (!link->udp->bind(local, 0)) {
                 if (error)
                     *error = QStringLiteral("--mavlink %1: %2").arg(e.text(), link->udp->errorString());
                 close();
@@ -120,7 +203,7 @@ bool MavlinkLinks::open(const std::vector<MavlinkEndpoint>& endpoints, QString* 
             connect(link->udp, &QUdpSocket::readyRead, this, [this, index] { readUdp(index); });
         } else {
             link->server = new QTcpServer(this);
-            if (!link->server->listen(QHostAddress::Any, e.port)) {
+            if (!link->server->listen(m_bind, e.port)) {
                 if (error)
                     *error = QStringLiteral("--mavlink %1: %2").arg(e.text(), link->server->errorString());
                 close();
@@ -128,15 +211,20 @@ bool MavlinkLinks::open(const std::vector<MavlinkEndpoint>& endpoints, QString* 
             }
             connect(link->server, &QTcpServer::newConnection, this, [this, index] { acceptTcp(index); });
         }
-        spdlog::info("<mavlink> link {} open (local port {})", e.text().toStdString(),
-                     link->udp ? link->udp->localPort() : link->server->serverPort());
+        spdlog::info("<mavlink> link {} open on {} (local port {})", e.text().toStdString(),
+                     m_bind.toString().toStdString(), link->udp ? link->udp->localPort() : link->server->serverPort());
         m_links.push_back(std::move(link));
     }
+    m_replaySaved.start();
+    m_housekeeping.start();
     return true;
 }
 
 void MavlinkLinks::close()
 {
+    m_housekeeping.stop();
+    if (m_replayDirty)
+        saveReplay();
     for (auto& link : m_links) {
         if (link->udp)
             link->udp->deleteLater();
@@ -151,27 +239,44 @@ void MavlinkLinks::close()
     m_links.clear();
 }
 
-mavlink::Encoder& MavlinkLinks::encoder(int link)
+void MavlinkLinks::forEachSink(const std::function<void(const MavlinkSink&, mavlink::Encoder&)>& f)
 {
-    return m_links[size_t(link)]->encoder;
+    for (size_t i = 0; i < m_links.size(); ++i) {
+        Link& link = *m_links[i];
+        if (link.udp) {
+            f(MavlinkSink{int(i), nullptr}, link.encoder);
+            continue;
+        }
+        for (auto& [socket, client] : link.clients)
+            f(MavlinkSink{int(i), socket}, client.encoder);
+    }
 }
 
-void MavlinkLinks::sendOnLink(int index, const uint8_t* data, size_t n)
+mavlink::Encoder* MavlinkLinks::encoderOf(const MavlinkSink& sink)
 {
-    Link& link = *m_links[size_t(index)];
+    if (sink.link < 0 || size_t(sink.link) >= m_links.size())
+        return nullptr;
+    Link& link = *m_links[size_t(sink.link)];
+    if (link.udp)
+        return &link.encoder;
+    auto it = link.clients.find(sink.socket);
+    return it == link.clients.end() ? nullptr : &it->second.encoder;
+}
+
+void MavlinkLinks::sendRaw(const MavlinkSink& sink, const uint8_t* data, size_t n)
+{
+    Link& link = *m_links[size_t(sink.link)];
     if (link.udp) {
         link.udp->writeDatagram(reinterpret_cast<const char*>(data), qint64(n), link.target, link.endpoint.port);
         ++m_counters.messagesOut;
         return;
     }
-    for (auto& [socket, client] : link.clients) {
-        if (socket->bytesToWrite() > kMaxClientBacklog) {
-            ++m_counters.droppedOutput;
-            continue;
-        }
-        socket->write(reinterpret_cast<const char*>(data), qint64(n));
-        ++m_counters.messagesOut;
+    if (sink.socket->bytesToWrite() > kMaxClientBacklog) {
+        ++m_counters.droppedOutput;
+        return;
     }
+    sink.socket->write(reinterpret_cast<const char*>(data), qint64(n));
+    ++m_counters.messagesOut;
 }
 
 void MavlinkLinks::sendToPeer(const MavlinkPeer& peer, const uint8_t* data, size_t n)
@@ -182,30 +287,37 @@ void MavlinkLinks::sendToPeer(const MavlinkPeer& peer, const uint8_t* data, size
         ++m_counters.messagesOut;
         return;
     }
-    if (peer.socket && link.clients.count(peer.socket) && peer.socket->bytesToWrite() <= kMaxClientBacklog) {
-        peer.socket->write(reinterpret_cast<const char*>(data), qint64(n));
-        ++m_counters.messagesOut;
-    } else {
+    if (peer.socket && link.clients.count(peer.socket))
+        sendRaw(peer.sink(), data, n);
+    else
         ++m_counters.droppedOutput;
-    }
 }
 
-void MavlinkLinks::deliver(mavlink::FrameCutter& cutter, const uint8_t* data, size_t n, const MavlinkPeer& peer,
-                           mavlink::ReplayGuard& guard)
+size_t MavlinkLinks::deliver(mavlink::FrameCutter& cutter, const uint8_t* data, size_t n, const MavlinkPeer& peer)
 {
+    using Verdict = mavlink::ReplayGuard::Verdict;
     const auto before = cutter.counters();
+    size_t handed = 0;
     cutter.feed(data, n, [&](const mavlink::Frame& frame, mavlink::FrameCutter::Signature sig) {
         if (m_key) {
-            if (sig != mavlink::FrameCutter::Signature::Valid || !guard.accept(frame)) {
+            const Verdict v = sig == mavlink::FrameCutter::Signature::Valid ? m_replay.check(frame) : Verdict::Stale;
+            if (sig != mavlink::FrameCutter::Signature::Valid || v != Verdict::Accepted) {
                 ++m_counters.droppedSigning;
-                spdlog::debug("<mavlink> frame {} from system {} dropped: {}", frame.msgid, frame.sysid,
-                              sig == mavlink::FrameCutter::Signature::None      ? "unsigned"
-                              : sig == mavlink::FrameCutter::Signature::Invalid ? "wrong signature"
-                                                                                : "replayed");
+                if (spdlog::should_log(spdlog::level::debug))
+                    spdlog::debug("<mavlink> frame {} from system {} at {}:{} dropped: {}", frame.msgid, frame.sysid,
+                                  peer.address.toString().toStdString(), peer.port,
+                                  sig == mavlink::FrameCutter::Signature::None      ? "unsigned"
+                                  : sig == mavlink::FrameCutter::Signature::Invalid ? "wrong signature"
+                                  : v == Verdict::Ahead                             ? "timestamp over a minute ahead"
+                                  : v == Verdict::Full                              ? "too many signing streams"
+                                  : v == Verdict::Stale                             ? "timestamp over a minute old"
+                                                                                    : "replayed");
                 return;
             }
+            m_replayDirty = true;
         }
         ++m_counters.messagesIn;
+        ++handed;
         if (m_handler)
             m_handler(frame, peer);
     });
@@ -213,6 +325,30 @@ void MavlinkLinks::deliver(mavlink::FrameCutter& cutter, const uint8_t* data, si
     m_counters.droppedCrc += after.crcErrors - before.crcErrors;
     m_counters.unknownMessages += after.unknownMessages - before.unknownMessages;
     m_counters.mavlink1 += after.mavlink1 - before.mavlink1;
+    return handed;
+}
+
+void MavlinkLinks::closeQuietClients()
+{
+    for (size_t i = 0; i < m_links.size(); ++i) {
+        Link& link = *m_links[i];
+        std::vector<QTcpSocket*> quiet;
+        for (auto& [socket, client] : link.clients)
+            if (client.sinceValid.elapsed() > m_tcpQuietMs)
+                quiet.push_back(socket);
+        for (QTcpSocket* socket : quiet) {
+            spdlog::warn("<mavlink> {}: ground station {}:{} closed: no valid frame for {} ms",
+                         link.endpoint.text().toStdString(), socket->peerAddress().toString().toStdString(),
+                         socket->peerPort(), m_tcpQuietMs);
+            ++m_counters.closedQuiet;
+            socket->abort();  // emits disconnected, which forgets the client
+            if (link.clients.erase(socket)) {
+                if (m_sinkClosed)
+                    m_sinkClosed(MavlinkSink{int(i), socket});
+                socket->deleteLater();
+            }
+        }
+    }
 }
 
 void MavlinkLinks::readUdp(int index)
@@ -229,13 +365,13 @@ void MavlinkLinks::readUdp(int index)
         if (it == link.senders.end()) {
             if (link.senders.size() >= size_t(kMaxUdpSenders))
                 link.senders.erase(link.senders.begin());
-            it = link.senders.emplace(key, std::make_pair(mavlink::FrameCutter(), mavlink::ReplayGuard())).first;
-            it->second.first.setKey(m_key ? &*m_key : nullptr);
+            it = link.senders.emplace(key, mavlink::FrameCutter()).first;
+            it->second.setKey(m_key ? &*m_key : nullptr);
         }
         const QByteArray bytes = datagram.data();
         const MavlinkPeer peer{index, datagram.senderAddress(), quint16(datagram.senderPort()), nullptr};
-        auto& [cutter, guard] = it->second;
-        deliver(cutter, reinterpret_cast<const uint8_t*>(bytes.constData()), size_t(bytes.size()), peer, guard);
+        mavlink::FrameCutter& cutter = it->second;
+        deliver(cutter, reinterpret_cast<const uint8_t*>(bytes.constData()), size_t(bytes.size()), peer);
         cutter.reset();
     }
 }
@@ -253,7 +389,10 @@ void MavlinkLinks::acceptTcp(int index)
             continue;
         }
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        link.clients.emplace(socket, Link::Client{}).first->second.cutter.setKey(m_key ? &*m_key : nullptr);
+        Link::Client& client = link.clients.emplace(socket, Link::Client{}).first->second;
+        client.cutter.setKey(m_key ? &*m_key : nullptr);
+        client.encoder.setSigning(m_key ? &*m_key : nullptr, uint8_t(index));
+        client.sinceValid.start();
         spdlog::info("<mavlink> {}: ground station connected from {}:{}", link.endpoint.text().toStdString(),
                      socket->peerAddress().toString().toStdString(), socket->peerPort());
         connect(socket, &QTcpSocket::readyRead, this, [this, index, socket] {
@@ -263,14 +402,21 @@ void MavlinkLinks::acceptTcp(int index)
                 return;
             const QByteArray bytes = socket->readAll();
             const MavlinkPeer peer{index, socket->peerAddress(), socket->peerPort(), socket};
-            deliver(it->second.cutter, reinterpret_cast<const uint8_t*>(bytes.constData()), size_t(bytes.size()), peer,
-                    it->second.guard);
+            if (deliver(it->second.cutter, reinterpret_cast<const uint8_t*>(bytes.constData()), size_t(bytes.size()),
+                        peer) > 0) {
+                // Looked up again: the handler may have ended the client.
+                if (auto again = l.clients.find(socket); again != l.clients.end())
+                    again->second.sinceValid.start();
+            }
         });
         connect(socket, &QTcpSocket::disconnected, this, [this, index, socket] {
             Link& l = *m_links[size_t(index)];
-            if (l.clients.erase(socket))
+            if (l.clients.erase(socket)) {
                 spdlog::info("<mavlink> {}: ground station disconnected", l.endpoint.text().toStdString());
-            socket->deleteLater();
+                if (m_sinkClosed)
+                    m_sinkClosed(MavlinkSink{index, socket});
+                socket->deleteLater();
+            }
         });
     }
 }

@@ -17,16 +17,25 @@ namespace mavlink {
 enum MsgId : uint32_t {
     kHeartbeat = 0,
     kSysStatus = 1,
+    kSystemTime = 2,
+    kSetMode = 11,
+    kParamRequestRead = 20,
+    kParamRequestList = 21,
+    kParamValue = 22,
+    kParamSet = 23,
     kGpsRawInt = 24,
     kAttitude = 30,
     kGlobalPositionInt = 33,
     kMissionRequest = 40,
     kMissionRequestList = 43,
     kMissionCount = 44,
+    kMissionSetCurrent = 41,
     kMissionClearAll = 45,
     kMissionAck = 47,
     kMissionRequestInt = 51,
     kMissionItemInt = 73,
+    kMissionItem = 39,
+    kTimesync = 111,
     kVfrHud = 74,
     kCommandInt = 75,
     kCommandLong = 76,
@@ -34,7 +43,9 @@ enum MsgId : uint32_t {
     kAutopilotVersion = 148,
     kHomePosition = 242,
     kMessageInterval = 244,
+    kExtendedSysState = 245,
     kStatusText = 253,
+    kProtocolVersion = 300,
 };
 
 #pragma pack(push, 1)
@@ -68,6 +79,84 @@ struct SysStatus {
     uint32_t sensorsHealthExtended = 0;
 };
 static_assert(sizeof(SysStatus) == 43);
+
+struct SystemTime {
+    static constexpr uint32_t kId = kSystemTime;
+    static constexpr uint8_t kCrcExtra = 137;
+    uint64_t timeUnixUsec = 0;
+    uint32_t timeBootMs = 0;
+};
+static_assert(sizeof(SystemTime) == 12);
+
+struct Timesync {
+    static constexpr uint32_t kId = kTimesync;
+    static constexpr uint8_t kCrcExtra = 34;
+    int64_t tc1 = 0;  // ns; 0 in a request
+    int64_t ts1 = 0;
+    uint8_t targetSystem = 0;
+    uint8_t targetComponent = 0;
+};
+static_assert(sizeof(Timesync) == 18);
+
+struct ProtocolVersion {
+    static constexpr uint32_t kId = kProtocolVersion;
+    static constexpr uint8_t kCrcExtra = 217;
+    uint16_t version = 200;
+    uint16_t minVersion = 200;
+    uint16_t maxVersion = 200;
+    uint8_t specVersionHash[8] = {};
+    uint8_t libraryVersionHash[8] = {};
+};
+static_assert(sizeof(ProtocolVersion) == 22);
+
+struct SetMode {
+    static constexpr uint32_t kId = kSetMode;
+    static constexpr uint8_t kCrcExtra = 89;
+    uint32_t customMode = 0;
+    uint8_t targetSystem = 0;
+    uint8_t baseMode = 0;
+};
+static_assert(sizeof(SetMode) == 6);
+
+struct ParamRequestRead {
+    static constexpr uint32_t kId = kParamRequestRead;
+    static constexpr uint8_t kCrcExtra = 214;
+    int16_t paramIndex = -1;  // -1: by name
+    uint8_t targetSystem = 0;
+    uint8_t targetComponent = 0;
+    char paramId[16] = {};  // not terminated when 16 long
+};
+static_assert(sizeof(ParamRequestRead) == 20);
+
+struct ParamRequestList {
+    static constexpr uint32_t kId = kParamRequestList;
+    static constexpr uint8_t kCrcExtra = 159;
+    uint8_t targetSystem = 0;
+    uint8_t targetComponent = 0;
+};
+static_assert(sizeof(ParamRequestList) == 2);
+
+struct ParamValue {
+    static constexpr uint32_t kId = kParamValue;
+    static constexpr uint8_t kCrcExtra = 220;
+    float paramValue = 0;
+    uint16_t paramCount = 0;
+    uint16_t paramIndex = 0;
+    char paramId[16] = {};
+    uint8_t paramType = 0;
+};
+static_assert(sizeof(ParamValue) == 25);
+
+struct ParamSet {
+    static constexpr uint32_t kId = kParamSet;
+    static constexpr uint8_t kCrcExtra = 168;
+    float paramValue = 0;
+    uint8_t targetSystem = 0;
+    uint8_t targetComponent = 0;
+    char paramId[16] = {};
+    uint8_t paramType = 0;
+};
+static_assert(sizeof(ParamSet) == 23);
 
 struct GpsRawInt {
     static constexpr uint32_t kId = kGpsRawInt;
@@ -144,6 +233,15 @@ struct MissionRequestList {
 };
 static_assert(sizeof(MissionRequestList) == 3);
 
+struct MissionSetCurrent {
+    static constexpr uint32_t kId = kMissionSetCurrent;
+    static constexpr uint8_t kCrcExtra = 28;
+    uint16_t seq = 0;
+    uint8_t targetSystem = 0;
+    uint8_t targetComponent = 0;
+};
+static_assert(sizeof(MissionSetCurrent) == 4);
+
 struct MissionClearAll : MissionRequestList {
     static constexpr uint32_t kId = kMissionClearAll;
     static constexpr uint8_t kCrcExtra = 232;
@@ -191,6 +289,28 @@ struct MissionItemInt {
     uint8_t missionType = 0;
 };
 static_assert(sizeof(MissionItemInt) == 38);
+
+// The legacy item: positions as float degrees.
+struct MissionItem {
+    static constexpr uint32_t kId = kMissionItem;
+    static constexpr uint8_t kCrcExtra = 254;
+    float param1 = 0;
+    float param2 = 0;
+    float param3 = 0;
+    float param4 = 0;
+    float x = 0;  // deg
+    float y = 0;
+    float z = 0;  // m
+    uint16_t seq = 0;
+    uint16_t command = 0;
+    uint8_t targetSystem = 0;
+    uint8_t targetComponent = 0;
+    uint8_t frame = 0;
+    uint8_t current = 0;
+    uint8_t autocontinue = 1;
+    uint8_t missionType = 0;
+};
+static_assert(sizeof(MissionItem) == 38);
 
 struct VfrHud {
     static constexpr uint32_t kId = kVfrHud;
@@ -289,6 +409,14 @@ struct MessageInterval {
 };
 static_assert(sizeof(MessageInterval) == 6);
 
+struct ExtendedSysState {
+    static constexpr uint32_t kId = kExtendedSysState;
+    static constexpr uint8_t kCrcExtra = 130;
+    uint8_t vtolState = 0;
+    uint8_t landedState = 0;  // MAV_LANDED_STATE; 0: unknown
+};
+static_assert(sizeof(ExtendedSysState) == 2);
+
 struct StatusText {
     static constexpr uint32_t kId = kStatusText;
     static constexpr uint8_t kCrcExtra = 83;
@@ -316,6 +444,14 @@ constexpr MsgInfo infoOf()
 inline constexpr MsgInfo kMessages[] = {
     infoOf<Heartbeat>(),
     infoOf<SysStatus>(),
+    infoOf<SystemTime>(),
+    infoOf<Timesync>(),
+    infoOf<ProtocolVersion>(),
+    infoOf<SetMode>(),
+    infoOf<ParamRequestRead>(),
+    infoOf<ParamRequestList>(),
+    infoOf<ParamValue>(),
+    infoOf<ParamSet>(),
     infoOf<GpsRawInt>(),
     infoOf<Attitude>(),
     infoOf<GlobalPositionInt>(),
@@ -323,9 +459,11 @@ inline constexpr MsgInfo kMessages[] = {
     infoOf<MissionRequestList>(),
     infoOf<MissionCount>(),
     infoOf<MissionClearAll>(),
+    infoOf<MissionSetCurrent>(),
     infoOf<MissionAck>(),
     infoOf<MissionRequestInt>(),
     infoOf<MissionItemInt>(),
+    infoOf<MissionItem>(),
     infoOf<VfrHud>(),
     infoOf<CommandInt>(),
     infoOf<CommandLong>(),
@@ -333,6 +471,7 @@ inline constexpr MsgInfo kMessages[] = {
     infoOf<AutopilotVersion>(),
     infoOf<HomePosition>(),
     infoOf<MessageInterval>(),
+    infoOf<ExtendedSysState>(),
     infoOf<StatusText>(),
 };
 
@@ -349,7 +488,8 @@ namespace mav {
 constexpr uint8_t kTypeGeneric = 0, kTypeFixedWing = 1, kTypeQuadrotor = 2, kTypeCoaxial = 3, kTypeHelicopter = 4,
                   kTypeGcs = 6, kTypeHexarotor = 13, kTypeOctorotor = 14, kTypeVtolTiltrotor = 21,
                   kTypeVtolFixedrotor = 22, kTypeVtolTailsitter = 23;
-constexpr uint8_t kAutopilotGeneric = 0, kAutopilotInvalid = 8;
+constexpr uint8_t kAutopilotGeneric = 0, kAutopilotInvalid = 8, kAutopilotPx4 = 12;
+constexpr uint8_t kLandedUndefined = 0, kLandedOnGround = 1, kLandedInAir = 2, kLandedTakeoff = 3, kLandedLanding = 4;
 constexpr uint8_t kModeFlagCustomModeEnabled = 1, kModeFlagSafetyArmed = 128;
 constexpr uint8_t kStateStandby = 3, kStateActive = 4, kStateCritical = 5;
 constexpr uint8_t kSeverityCritical = 2, kSeverityWarning = 4, kSeverityInfo = 6;
@@ -364,10 +504,14 @@ constexpr uint8_t kMissionTypeMission = 0, kMissionTypeFence = 1, kMissionTypeRa
 constexpr uint8_t kFrameGlobal = 0, kFrameMission = 2, kFrameGlobalRelativeAlt = 3, kFrameGlobalInt = 5,
                   kFrameGlobalRelativeAltInt = 6;
 constexpr uint16_t kCmdNavWaypoint = 16, kCmdNavReturnToLaunch = 20, kCmdNavLand = 21, kCmdNavTakeoff = 22,
-                   kCmdDoChangeSpeed = 178, kCmdDoPauseContinue = 193, kCmdMissionStart = 300,
+                   kCmdDoSetMode = 176, kCmdDoChangeSpeed = 178, kCmdDoReposition = 192, kCmdDoPauseContinue = 193,
+                   kCmdDoSetMissionCurrent = 224, kCmdMissionStart = 300, kCmdComponentArmDisarm = 400,
                    kCmdGetHomePosition = 410, kCmdSetMessageInterval = 511, kCmdRequestMessage = 512,
                    kCmdRequestAutopilotCapabilities = 520, kCmdFencePolygonVertexExclusion = 5002,
                    kCmdFenceCircleExclusion = 5004;
+constexpr uint8_t kParamUint8 = 1, kParamInt8 = 2, kParamUint16 = 3, kParamInt16 = 4, kParamUint32 = 5, kParamInt32 = 6,
+                  kParamReal32 = 9;
+constexpr uint64_t kCapParamEncodeBytewise = 2;
 constexpr uint64_t kCapMissionInt = 4, kCapCommandInt = 8, kCapMavlink2 = 8192, kCapMissionFence = 16384;
 }  // namespace mav
 

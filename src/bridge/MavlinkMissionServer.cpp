@@ -18,6 +18,7 @@
 #include <spdlog/spdlog.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 using nlohmann::json;
@@ -44,6 +45,21 @@ bool isGlobalRelative(uint8_t frame)
 bool isGlobalAbsolute(uint8_t frame)
 {
     return frame == mav::kFrameGlobalInt || frame == mav::kFrameGlobal;
+}
+
+// The route read back is the one an upload became (within the wire's resolution).
+bool sameRoute(const std::vector<svc::WayPointSpec>& sent, const std::vector<MavProtoWayPointData_t>& read)
+{
+    if (sent.size() != read.size())
+        return false;
+    for (size_t i = 0; i < sent.size(); ++i) {
+        const MavProtoWayPointData_t a = sent[i].data, b = read[i];
+        if (a.type != b.type || std::abs(double(a.lat) - double(b.lat)) > 1e-6 ||
+            std::abs(double(a.lon) - double(b.lon)) > 1e-6 || std::abs(double(a.alt) - double(b.alt)) > 0.05 ||
+            std::abs(double(a.vel) - double(b.vel)) > 0.05 || a.hoverTime != b.hoverTime)
+            return false;
+    }
+    return true;
 }
 
 const char* resultName(uint8_t r)
@@ -258,10 +274,21 @@ bool MavlinkMissionServer::handle(const Frame& frame, const MavlinkPeer& peer)
     case kMissionRequestInt:
     case kMissionRequest: {
         const auto m = frame.as<MissionRequest>();
-        itemRequested(frame, peer, m.targetSystem, m.seq, m.missionType);
+        itemRequested(frame, peer, m.targetSystem, m.seq, m.missionType, frame.msgid == kMissionRequest);
         return true;
     }
     case kMissionItemInt: item(frame, peer, frame.as<MissionItemInt>()); return true;
+    case kMissionItem: {
+        const auto old = frame.as<MissionItem>();
+        MissionItemInt m;
+        std::memcpy(static_cast<void*>(&m), &old, sizeof(m));  // the same layout but for x and y
+        const bool global = isGlobalAbsolute(old.frame) || isGlobalRelative(old.frame) ||
+                            old.frame == mav::kFrameGlobalInt || old.frame == mav::kFrameGlobalRelativeAltInt;
+        m.x = global && std::isfinite(old.x) ? degE7(old.x) : 0;
+        m.y = global && std::isfinite(old.y) ? degE7(old.y) : 0;
+        item(frame, peer, m, true);
+        return true;
+    }
     case kMissionAck: {
         const auto m = frame.as<MissionAck>();
         auto it = m_transfers.find(m.targetSystem);
@@ -279,8 +306,18 @@ bool MavlinkMissionServer::handle(const Frame& frame, const MavlinkPeer& peer)
             m_bridge.countUnknownTarget(frame);
             return true;
         }
-        ack(m.targetSystem, peer, frame.sysid, frame.compid, m.missionType,
-            m_bridge.m_options.control ? mav::kMissionUnsupported : mav::kMissionDenied);
+        m_bridge.sendText(m.targetSystem, mav::kSeverityWarning,
+                          "The station does not clear a vehicle's route: upload the route it should hold", &peer);
+        ack(m.targetSystem, peer, frame.sysid, frame.compid, m.missionType, mav::kMissionDenied);
+        return true;
+    }
+    case kMissionSetCurrent: {
+        const auto m = frame.as<MissionSetCurrent>();
+        if (!m_bridge.entryFor(m.targetSystem)) {
+            m_bridge.countUnknownTarget(frame);
+            return true;
+        }
+        m_bridge.sendText(m.targetSystem, mav::kSeverityWarning, kNoSetCurrent, &peer);
         return true;
     }
     default: return false;
@@ -355,7 +392,7 @@ void MavlinkMissionServer::sendCount(uint8_t sysid, Transfer& t)
 }
 
 void MavlinkMissionServer::itemRequested(const Frame& frame, const MavlinkPeer& peer, uint8_t target, uint16_t seq,
-                                         uint8_t type)
+                                         uint8_t type, bool legacy)
 {
     auto it = m_transfers.find(target);
     if (it == m_transfers.end()) {
@@ -375,7 +412,16 @@ void MavlinkMissionServer::itemRequested(const Frame& frame, const MavlinkPeer& 
     item.targetSystem = frame.sysid;
     item.targetComponent = frame.compid;
     item.missionType = type;
-    m_bridge.m_links.reply(peer, item, target, 1);
+    if (legacy) {
+        MissionItem old;
+        std::memcpy(static_cast<void*>(&old), &item, sizeof(old));
+        const bool global = isGlobalAbsolute(item.frame) || isGlobalRelative(item.frame);
+        old.x = global ? float(item.x * 1e-7) : float(item.x);
+        old.y = global ? float(item.y * 1e-7) : float(item.y);
+        m_bridge.m_links.reply(peer, old, target, 1);
+    } else {
+        m_bridge.m_links.reply(peer, item, target, 1);
+    }
     t.deadline = m_now + kServeQuietMs;
 }
 
@@ -390,6 +436,7 @@ void MavlinkMissionServer::count(const Frame& frame, const MavlinkPeer& peer, co
         spdlog::warn("<mavlink> vehicle {}: upload of {} items from ground station {} refused: {}", target, m.count,
                      frame.sysid, why);
         ++m_results[resultName(result)];
+        m_bridge.sendText(target, mav::kSeverityWarning, std::string("Mission upload refused: ") + why, &peer);
         ack(target, peer, frame.sysid, frame.compid, m.missionType, result);
     };
     if (!m_bridge.m_options.control)
@@ -433,11 +480,14 @@ void MavlinkMissionServer::requestNext(uint8_t sysid, Transfer& t)
     r.targetSystem = t.gcsSystem;
     r.targetComponent = t.gcsComponent;
     r.missionType = t.missionType;
-    m_bridge.m_links.reply(t.peer, r, sysid, 1);
+    if (t.legacy)
+        m_bridge.m_links.reply(t.peer, static_cast<const MissionRequest&>(r), sysid, 1);
+    else
+        m_bridge.m_links.reply(t.peer, r, sysid, 1);
     t.deadline = m_now + kItemTimeoutMs;
 }
 
-void MavlinkMissionServer::item(const Frame& frame, const MavlinkPeer& peer, const MissionItemInt& m)
+void MavlinkMissionServer::item(const Frame& frame, const MavlinkPeer& peer, const MissionItemInt& m, bool legacy)
 {
     const uint8_t target = m.targetSystem;
     auto it = m_transfers.find(target);
@@ -460,6 +510,7 @@ void MavlinkMissionServer::item(const Frame& frame, const MavlinkPeer& peer, con
             requestNext(target, t);  // our request crossed its repeat: ask again
         return;
     }
+    t.legacy = legacy;
     t.items.push_back(m);
     t.retries = 0;
     if (++t.nextSeq < t.count) {
@@ -473,29 +524,54 @@ void MavlinkMissionServer::item(const Frame& frame, const MavlinkPeer& peer, con
         speed = tmpl->protoData().vel;
     if (!(speed > 0))
         speed = 5;
-    auto mapped = mavlinkmission::pointsFromItems(t.items, state, speed);
+    // A file's home at item 0 (a waypoint before the take-off) is kept for the round trip, not flown.
+    size_t first = 0;
+    if (t.items.size() >= 2 && t.items[0].command == mav::kCmdNavWaypoint) {
+        for (size_t i = 1; i < t.items.size(); ++i)
+            if (t.items[i].command != mav::kCmdDoChangeSpeed) {
+                first = t.items[i].command == mav::kCmdNavTakeoff ? 1 : 0;
+                break;
+            }
+    }
+    auto mapped = mavlinkmission::pointsFromItems(
+        std::vector<MissionItemInt>(t.items.begin() + std::ptrdiff_t(first), t.items.end()), state, speed);
     if (mapped.error) {
-        spdlog::warn("<mavlink> vehicle {}: upload item {} cannot be flown by the station ({})", target, mapped.badSeq,
-                     resultName(mapped.error));
-        finish(target, mapped.error, "item not mapped");
+        const size_t bad = size_t(mapped.badSeq) + first;
+        const std::string why =
+            "item " + std::to_string(bad) + " (command " + std::to_string(uint16_t(t.items[bad].command)) + ") " +
+            (mapped.error == mav::kMissionUnsupportedFrame ? "has a frame the station cannot fly"
+             : mapped.error == mav::kMissionUnsupported
+                 ? "cannot be flown by the station here (waypoints, speed changes, a first "
+                   "take-off, a last return or land)"
+                 : "has a value the station cannot fly (" + std::string(resultName(mapped.error)) + ")");
+        spdlog::warn("<mavlink> vehicle {}: upload {}", target, why);
+        finish(target, mapped.error, "item not mapped", "Mission upload refused: " + why);
         return;
     }
+    m_uploaded[target] = {t.items, mapped.points};
+    m_uploaded[target].items.shrink_to_fit();
     t.items.clear();
     t.deadline = 0;
     t.points = std::move(mapped.points);
     startStation(target, t);
 }
 
-void MavlinkMissionServer::finish(uint8_t sysid, uint8_t result, const char* why)
+void MavlinkMissionServer::finish(uint8_t sysid, uint8_t result, const char* why, const std::string& text)
 {
     auto it = m_transfers.find(sysid);
     if (it == m_transfers.end())
         return;
     Transfer& t = it->second;
+    if (result != mav::kMissionAccepted && t.kind == Transfer::Kind::Upload)
+        m_bridge.sendText(sysid, mav::kSeverityWarning,
+                          text.empty() ? std::string("Mission upload failed: ") + why : text, &t.peer);
     ack(sysid, t.peer, t.gcsSystem, t.gcsComponent, t.missionType, result);
     ++m_results[resultName(result)];
-    if (t.kind == Transfer::Kind::Upload)
+    if (t.kind == Transfer::Kind::Upload) {
         m_outcomes[sysid] = {result, uint16_t(t.count - 1), m_now + kOutcomeKeptMs};
+        if (result != mav::kMissionAccepted)
+            m_uploaded.erase(sysid);
+    }
     spdlog::log(result == mav::kMissionAccepted ? spdlog::level::info : spdlog::level::warn,
                 "<mavlink> vehicle {}: {} {} ({})", sysid, t.kind == Transfer::Kind::Upload ? "upload" : "download",
                 resultName(result), why);
@@ -566,6 +642,11 @@ void MavlinkMissionServer::onStationTransfer(const svc::TransferRecord& r)
     for (const auto& wp : r.scratch->wayPointList())
         records.push_back(wp->protoData());
     t.items = mavlinkmission::itemsFromRoute(records);
+    if (const auto up = m_uploaded.find(sysid); up != m_uploaded.end() && sameRoute(up->second.points, records)) {
+        t.items = up->second.items;
+        for (size_t i = 0; i < t.items.size(); ++i)
+            t.items[i].seq = uint16_t(i);
+    }
     t.phase = Transfer::Phase::Serving;
     spdlog::info("<mavlink> vehicle {}: route of {} waypoints read, offering {} items", sysid, records.size(),
                  t.items.size());

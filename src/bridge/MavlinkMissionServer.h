@@ -19,8 +19,24 @@
 // NAV_RETURN_TO_LAUNCH or NAV_LAND last) or UNSUPPORTED_FRAME. A repeated last item after the
 // outcome (the ground station missed the ack) gets the same ack again, for 10 s.
 //
+// Mission files as clients load them: an item 0 that is a NAV_WAYPOINT followed by a NAV_TAKEOFF
+// is the home position the file carries (the QGC WPL and ArduPilot convention), kept for the round
+// trip but not flown; legacy MISSION_ITEM (float degrees) is taken in an upload and answered to a
+// MISSION_REQUEST in a download (MISSION_REQUEST_INT gets MISSION_ITEM_INT). Every refusal of an
+// upload comes with a STATUSTEXT saying which item and why, beside the MISSION_ACK.
+//
+// The station cannot clear a vehicle's route nor move its current item: MISSION_CLEAR_ALL is
+// DENIED and MISSION_SET_CURRENT (and DO_SET_MISSION_CURRENT, in the bridge) answered with a
+// STATUSTEXT saying what to do instead.
+//
 // Fence download answers the cached no-fly zones as exclusion polygons and circles; fence
 // uploads are DENIED, rally points are empty and their uploads UNSUPPORTED.
+//
+// Round trip: the items a ground station uploaded are kept per vehicle with the route they became;
+// a download whose route read back from the vehicle is that route (same points, types, heights)
+// answers those items as they came, so what a client uploads downloads identical (no inserted
+// DO_CHANGE_SPEED, no RTL altitude or take-off position filled in). Any other route, e.g. one
+// the operator uploaded since, is offered as mapped from the station's route.
 //
 // Choices: a NAV_TAKEOFF or NAV_LAND without a position (0, 0) takes the vehicle's position or
 // the previous waypoint's; NAV_RETURN_TO_LAUNCH flies to home at its own altitude if given, else
@@ -43,6 +59,9 @@
 #include <vector>
 
 class MavlinkBridge;
+
+inline constexpr const char* kNoSetCurrent =
+    "The station cannot change a route's current item: upload a route starting there and start it";
 class MavFlightRouteDataItem;
 namespace svc {
 struct TransferRecord;
@@ -98,7 +117,12 @@ private:
         int retries = 0;
         std::vector<svc::WayPointSpec> points;  // an upload's route, until the station takes it
         QString routeId;
+        bool legacy = false;  // the ground station sends MISSION_ITEM: ask with MISSION_REQUEST
         int64_t requestId = 0;  // the station's transfer, while the phase is Station
+    };
+    struct Uploaded {
+        std::vector<mavlink::MissionItemInt> items;
+        std::vector<svc::WayPointSpec> points;
     };
     struct Outcome {
         uint8_t result = 0;
@@ -108,14 +132,15 @@ private:
 
     void requestList(const mavlink::Frame& frame, const MavlinkPeer& peer, uint8_t target, uint8_t type);
     void count(const mavlink::Frame& frame, const MavlinkPeer& peer, const mavlink::MissionCount& m);
-    void itemRequested(const mavlink::Frame& frame, const MavlinkPeer& peer, uint8_t target, uint16_t seq,
-                       uint8_t type);
-    void item(const mavlink::Frame& frame, const MavlinkPeer& peer, const mavlink::MissionItemInt& m);
+    void itemRequested(const mavlink::Frame& frame, const MavlinkPeer& peer, uint8_t target, uint16_t seq, uint8_t type,
+                       bool legacy = false);
+    void item(const mavlink::Frame& frame, const MavlinkPeer& peer, const mavlink::MissionItemInt& m,
+              bool legacy = false);
     void ack(uint8_t sysid, const MavlinkPeer& peer, uint8_t gcsSystem, uint8_t gcsComponent, uint8_t type,
              uint8_t result);
     void requestNext(uint8_t sysid, Transfer& t);
     void sendCount(uint8_t sysid, Transfer& t);
-    void finish(uint8_t sysid, uint8_t result, const char* why);
+    void finish(uint8_t sysid, uint8_t result, const char* why, const std::string& text = {});
     // Hands the transfer to the station's mission service (which may queue it).
     void startStation(uint8_t sysid, Transfer& t);
     void onStationTransfer(const svc::TransferRecord& record);
@@ -123,6 +148,7 @@ private:
     MavlinkBridge& m_bridge;
     std::map<uint8_t, Transfer> m_transfers;
     std::map<uint8_t, Outcome> m_outcomes;
+    std::map<uint8_t, Uploaded> m_uploaded;  // per vehicle, the last upload the vehicle took
     int64_t m_now = 0;
     std::map<std::string, uint64_t> m_results;
     std::vector<QMetaObject::Connection> m_connections;

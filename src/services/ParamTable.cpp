@@ -123,7 +123,8 @@ std::vector<ParamTable::Field> fieldsOf(const R* record, const std::vector<Field
 {
     std::vector<ParamTable::Field> out;
     for (const auto& f : fields)
-        out.push_back({f.name, f.unit, f.step, record ? present(f.get(*record), f.step) : 0.0});
+        out.push_back({f.name, f.unit, f.step, record ? present(f.get(*record), f.step) : 0.0, f.minCount * f.step,
+                       f.maxCount * f.step});
     return out;
 }
 

@@ -22,6 +22,7 @@ struct Field {
     std::string unit;  // "" for unitless fields
     double step = 1;  // the wire step; 1 or more: a whole number
     double value = 0;  // as last read, rounded to the step (0 without a controller)
+    double min = 0, max = 0;  // the range the wire form carries, in the field's unit
 };
 using Values = std::vector<std::pair<std::string, double>>;
 

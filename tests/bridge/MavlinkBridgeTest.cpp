@@ -12,6 +12,8 @@
 #include "services/VehicleServices.h"
 #include "bridge/MavlinkBridge.h"
 #include "bridge/MavlinkMissionServer.h"
+#include "bridge/MavlinkParamServer.h"
+#include "services/ParamService.h"
 #include "fleet/FleetVehicleState.h"
 #include "mission/MavFlightRouteManager.h"
 
@@ -19,12 +21,100 @@
 #include "SimVehicle.h"
 #include "SimVehicleMission.h"
 
+#include <QNetworkDatagram>
+#include <QNetworkInterface>
 #include <QProcess>
+#include <QTcpSocket>
+#include <QUdpSocket>
 
 #include <cmath>
 
 using nlohmann::json;
 using testsupport::waitUntil;
+
+// A ground station on the bridge's own codec, for the cases where a peer misbehaves on purpose
+// (the conformance runs use node-mavlink). UDP: bound where the bridge sends, or anywhere.
+class RawGcs : public QObject {
+public:
+    RawGcs(quint16 localPort, quint16 bridgePort, const mavlink::SigningKey* key = nullptr)
+        : m_udp(new QUdpSocket(this))
+        , m_port(bridgePort)
+    {
+        EXPECT_TRUE(m_udp->bind(QHostAddress::LocalHost, localPort));
+        connect(m_udp, &QUdpSocket::readyRead, this, [this] {
+            while (m_udp->hasPendingDatagrams()) {
+                const QByteArray d = m_udp->receiveDatagram().data();
+                take(d);
+                m_cutter.reset();
+            }
+        });
+        m_enc.setSigning(key, 0);
+        m_cutter.setKey(key);
+    }
+    explicit RawGcs(quint16 tcpPort)
+        : m_tcp(new QTcpSocket(this))
+    {
+        m_tcp->connectToHost(QHostAddress::LocalHost, tcpPort);
+        EXPECT_TRUE(m_tcp->waitForConnected(3000));
+        connect(m_tcp, &QTcpSocket::readyRead, this, [this] { take(m_tcp->readAll()); });
+    }
+    template <typename M>
+    QByteArray frame(const M& m)
+    {
+        uint8_t buf[mavlink::kMaxFrameLen];
+        return QByteArray(reinterpret_cast<const char*>(buf), qsizetype(m_enc.encode(m, 255, 190, buf)));
+    }
+    void sendRaw(const QByteArray& bytes)
+    {
+        if (m_tcp)
+            m_tcp->write(bytes);
+        else
+            m_udp->writeDatagram(bytes, QHostAddress::LocalHost, m_port);
+    }
+    template <typename M>
+    void send(const M& m)
+    {
+        sendRaw(frame(m));
+    }
+    // SET_MESSAGE_INTERVAL to vehicle 1; its ack's result, or -1.
+    int setInterval(uint32_t msgid, float us)
+    {
+        mavlink::CommandLong c;
+        c.command = mavlink::mav::kCmdSetMessageInterval;
+        c.targetSystem = 1;
+        c.param[0] = float(msgid);
+        c.param[1] = us;
+        const size_t before = m_frames.size();
+        send(c);
+        int result = -1;
+        waitUntil([&] {
+            for (size_t i = before; i < m_frames.size(); ++i)
+                if (m_frames[i].msgid == mavlink::kCommandAck)
+                    return result = m_frames[i].as<mavlink::CommandAck>().result, true;
+            return false;
+        });
+        return result;
+    }
+    int count(uint32_t msgid) const
+    {
+        return int(std::count_if(m_frames.begin(), m_frames.end(), [&](const auto& f) { return f.msgid == msgid; }));
+    }
+    void clear() { m_frames.clear(); }
+    QTcpSocket* tcp() const { return m_tcp; }
+
+private:
+    void take(const QByteArray& d)
+    {
+        m_cutter.feed(reinterpret_cast<const uint8_t*>(d.constData()), size_t(d.size()),
+                      [&](const mavlink::Frame& f, mavlink::FrameCutter::Signature) { m_frames.push_back(f); });
+    }
+    QUdpSocket* m_udp = nullptr;
+    QTcpSocket* m_tcp = nullptr;
+    quint16 m_port = 0;
+    mavlink::Encoder m_enc;
+    mavlink::FrameCutter m_cutter;
+    std::vector<mavlink::Frame> m_frames;
+};
 
 class MavlinkBridgeTest : public StationWithSim {
 protected:
@@ -56,6 +146,18 @@ protected:
         return byStep;
     }
 
+    // A bridge on a UDP link to `port` and a tcpin link on a free port.
+    void startTwoLinks(MavlinkBridge::Options o)
+    {
+        port = testsupport::freeUdpPort();
+        tcpPort = testsupport::freeTcpPort();
+        o.endpoints = {*MavlinkEndpoint::parse(QStringLiteral("udp:127.0.0.1:%1").arg(port), nullptr),
+                       *MavlinkEndpoint::parse(QStringLiteral("tcpin:%1").arg(tcpPort), nullptr)};
+        bridge = std::make_unique<MavlinkBridge>(app->ctrl, o);
+        QString error;
+        ASSERT_TRUE(bridge->start(&error)) << error.toStdString();
+    }
+
     json status() const { return bridge->status(); }
 
     void TearDown() override
@@ -65,6 +167,7 @@ protected:
     }
 
     quint16 port = 0;
+    quint16 tcpPort = 0;
     std::unique_ptr<MavlinkBridge> bridge;
 };
 
@@ -159,6 +262,295 @@ TEST_F(MavlinkBridgeTest, SignedReadOnlyBridgeDropsUnsignedAndDeniesCommands)
     EXPECT_EQ(r["deniedUpload"]["result"], 14);
     for (const auto& v : mvm()->vehicleList())
         EXPECT_FALSE(FleetReadModel::vehicleState(*v).armed) << v->vehicleId();
+}
+
+// A signed frame captured on one socket is refused on every other socket and link, and again
+// after a restart; a timestamp over a minute ahead cannot lock a stream out.
+TEST_F(MavlinkBridgeTest, SignedFramesCannotBeReplayedAnywhere)
+{
+    mavlink::SigningKey key{};
+    key.fill(0x5A);
+    MavlinkBridge::Options o;
+    o.signingKey = key;
+    o.replayStateFile = testsupport::makeTempDir("replay") + "/replay.json";
+    ASSERT_NO_FATAL_FAILURE(startTwoLinks(o));
+    RawGcs gcs(port, bridge->localPort(0), &key);
+    const QByteArray captured = gcs.frame(mavlink::Heartbeat{});
+    gcs.sendRaw(captured);
+    ASSERT_TRUE(waitUntil([&] { return status()["messagesIn"] == 1; }));
+
+    RawGcs otherUdp(0, bridge->localPort(0));
+    otherUdp.sendRaw(captured);
+    RawGcs otherTcp(tcpPort);
+    otherTcp.sendRaw(captured);
+    ASSERT_TRUE(waitUntil([&] { return status()["dropped"]["signing"] == 2; })) << status().dump();
+    mavlink::Encoder ahead;
+    ahead.setSigning(&key, 0, mavlink::signingTimestampNow() + 2 * mavlink::ReplayGuard::kMinute);
+    uint8_t buf[mavlink::kMaxFrameLen];
+    gcs.sendRaw(
+        QByteArray(reinterpret_cast<const char*>(buf), qsizetype(ahead.encode(mavlink::Heartbeat{}, 255, 190, buf))));
+    ASSERT_TRUE(waitUntil([&] { return status()["dropped"]["signing"] == 3; })) << status().dump();
+    gcs.send(mavlink::Heartbeat{});  // the stream goes on: the frame ahead did not move it
+    ASSERT_TRUE(waitUntil([&] { return status()["messagesIn"] == 2; })) << status().dump();
+
+    bridge.reset();
+    ASSERT_NO_FATAL_FAILURE(startTwoLinks(o));
+    RawGcs again(0, bridge->localPort(0));
+    again.sendRaw(captured);
+    ASSERT_TRUE(waitUntil([&] { return status()["dropped"]["signing"] == 1; })) << status().dump();
+    EXPECT_EQ(status()["messagesIn"], 0);
+}
+
+// Rates are the asking sink's own: one ground station cannot hide a vehicle from the others,
+// nobody stops or slows HEARTBEAT, the floor is 20 ms, and a client's settings end with it.
+TEST_F(MavlinkBridgeTest, MessageRatesBelongToTheLinkThatAsked)
+{
+    SimOptions options;
+    options.fixAfterMs = 0;
+    ASSERT_NO_FATAL_FAILURE(startAlive(options, 1));
+    ASSERT_NO_FATAL_FAILURE(startTwoLinks({}));
+    RawGcs watcher(port, bridge->localPort(0));
+    RawGcs other(tcpPort);
+    auto abuser = std::make_unique<RawGcs>(tcpPort);
+    using namespace mavlink;
+    EXPECT_EQ(abuser->setInterval(kHeartbeat, -1), mav::kResultDenied);
+    EXPECT_EQ(abuser->setInterval(kHeartbeat, 5e6), mav::kResultDenied);
+    EXPECT_EQ(abuser->setInterval(kGlobalPositionInt, -1), mav::kResultAccepted);
+    EXPECT_EQ(abuser->setInterval(kAttitude, 1), mav::kResultAccepted);
+    EXPECT_EQ(status()["streamOverrides"], 1);
+    QElapsedTimer window;
+    watcher.clear(), other.clear(), abuser->clear();
+    window.start();
+    testsupport::waitUntil([] { return false; }, 1500);
+    const qint64 ms = window.elapsed();
+    for (RawGcs* g : {&watcher, &other}) {
+        EXPECT_GE(g->count(kHeartbeat), 1);
+        EXPECT_GE(g->count(kGlobalPositionInt), 3);
+        EXPECT_LE(g->count(kAttitude), ms / 250 + 2);
+    }
+    EXPECT_GE(abuser->count(kHeartbeat), 1);
+    EXPECT_EQ(abuser->count(kGlobalPositionInt), 0);
+    EXPECT_GT(abuser->count(kAttitude), ms / 250 + 2);
+    EXPECT_LE(abuser->count(kAttitude), ms / MavlinkBridge::kMinIntervalMs + 2);
+    abuser.reset();
+    EXPECT_TRUE(waitUntil([&] { return status()["streamOverrides"] == 0; })) << status().dump();
+}
+
+// Loopback unless told otherwise, control reachable from elsewhere only when signed, idle TCP
+// clients do not hold the slots.
+TEST_F(MavlinkBridgeTest, ExposureAndIdleClientsAreBounded)
+{
+    mavlink::SigningKey key{};
+    struct Case {
+        bool control;
+        bool signedLinks;
+        QString bind;
+        bool starts;
+    };
+    for (const auto& c :
+         {Case{true, false, "", true}, Case{true, false, "127.0.0.1", true}, Case{true, false, "0.0.0.0", false},
+          Case{true, false, "192.0.2.1", false}, Case{true, true, "0.0.0.0", true}, Case{false, false, "0.0.0.0", true},
+          Case{false, false, "not-an-address", false}}) {
+        MavlinkBridge::Options o;
+        o.control = c.control;
+        o.signingKey = c.signedLinks ? std::optional(key) : std::nullopt;
+        o.bindAddress = c.bind;
+        EXPECT_EQ(MavlinkBridge::checkOptions(o).isEmpty(), c.starts) << c.bind.toStdString() << c.control;
+    }
+    MavlinkBridge::Options remote;
+    remote.endpoints = {*MavlinkEndpoint::parse("udp:192.0.2.7:14550", nullptr)};
+    QString error;
+    EXPECT_FALSE(MavlinkBridge(app->ctrl, remote).start(&error));
+    EXPECT_TRUE(error.contains("--mavlink-bind")) << error.toStdString();
+
+    MavlinkBridge::Options o;
+    o.tcpQuietMs = 300;
+    ASSERT_NO_FATAL_FAILURE(startTwoLinks(o));
+    for (const auto& a : QNetworkInterface::allAddresses())
+        if (!a.isLoopback() && a.protocol() == QAbstractSocket::IPv4Protocol) {
+            QTcpSocket outside;
+            outside.connectToHost(a, tcpPort);
+            EXPECT_FALSE(outside.waitForConnected(1000)) << a.toString().toStdString();
+        }
+    RawGcs talking(tcpPort);
+    std::vector<std::unique_ptr<RawGcs>> idle;
+    for (int i = 1; i < MavlinkLinks::kMaxTcpClients; ++i)
+        idle.push_back(std::make_unique<RawGcs>(tcpPort));
+    QElapsedTimer sinceTalk;
+    sinceTalk.start();
+    auto talkUntil = [&](const std::function<bool()>& done) {
+        return waitUntil([&] {
+            if (sinceTalk.elapsed() > 100) {
+                talking.send(mavlink::Heartbeat{});
+                sinceTalk.restart();
+            }
+            return done();
+        });
+    };
+    EXPECT_TRUE(talkUntil([&] { return status()["tcpClientsClosedQuiet"] == MavlinkLinks::kMaxTcpClients - 1; }))
+        << status().dump();
+    RawGcs late(tcpPort);
+    late.send(mavlink::Heartbeat{});
+    const std::string lateAddress = "127.0.0.1:" + std::to_string(late.tcp()->localPort());
+    EXPECT_TRUE(talkUntil([&] {
+        const json now = status();
+        for (const auto& g : now["groundStations"])
+            if (g["address"] == lateAddress)
+                return true;
+        return false;
+    })) << status().dump();
+    EXPECT_EQ(talking.tcp()->state(), QAbstractSocket::ConnectedState);
+}
+
+// The ground stations heard are bounded and forget the silent.
+TEST_F(MavlinkBridgeTest, HeardGroundStationsAreBoundedAndExpire)
+{
+    MavlinkBridge::Options o;
+    o.groundStationExpiryMs = 500;
+    ASSERT_NO_FATAL_FAILURE(startTwoLinks(o));
+    const int senders = int(MavlinkBridge::kMaxGroundStations) + 40;
+    for (int i = 0; i < senders; ++i)
+        RawGcs(0, bridge->localPort(0)).send(mavlink::Heartbeat{});
+    ASSERT_TRUE(waitUntil([&] { return status()["messagesIn"] == senders; })) << status().dump();
+    EXPECT_EQ(status()["groundStations"].size(), MavlinkBridge::kMaxGroundStations);
+    EXPECT_EQ(status()["groundStationsDropped"], 40);
+    EXPECT_TRUE(waitUntil([&] { return status()["groundStations"].empty(); }));
+}
+
+// A client fetches every parameter of every vehicle (read from the vehicles first), sets one of
+// each kind, and is told in words why a set is refused; the station's values follow.
+TEST_F(MavlinkBridgeTest, ParametersListReadAndSetAsAClientDoes)
+{
+    SimOptions options;
+    options.count = 3;
+    ASSERT_NO_FATAL_FAILURE(startAlive(options, 3));
+    ASSERT_NO_FATAL_FAILURE(startBridge(true));
+    const json sets = json::array({{"PSC_POS_X_P", 1.25, 9}, {"BSC_MAX_ALT", 321, 3}, {"ATC_ROLL_P", 1e6, 9}});
+    auto r = runPeer("hear,params,paramSet", {"--sets", QString::fromStdString(sets.dump())});
+    const auto& table = mavlinkparams::table();
+    EXPECT_EQ(r["params"]["complete"], json::array({true, true, true})) << r["params"]["counts"].dump();
+    const json& got = r["params"]["table"];
+    ASSERT_EQ(got.size(), table.size());
+    const auto vehicle = mvm()->findVehicleControllerById(1);
+    auto stationValue = [&](const mavlinkparams::Entry& e) {
+        for (const auto& f : app->ctrl->services()->params().values(vehicle, e.group).value.fields)
+            if (f.name == e.field)
+                return f.value;
+        return -1.0;
+    };
+    for (size_t i = 0; i < table.size(); ++i) {
+        const auto& e = table[i];
+        ASSERT_TRUE(got.contains(e.id)) << e.id;
+        EXPECT_EQ(got[e.id][0], i) << e.id;
+        EXPECT_EQ(got[e.id][1], e.type) << e.id;
+        if (e.id != "PSC_POS_X_P" && e.id != "BSC_MAX_ALT") {
+            EXPECT_NEAR(got[e.id][2].get<double>(), stationValue(e), 1e-3) << e.id;
+        }
+    }
+    const json& answers = r["paramSet"]["results"];
+    EXPECT_NEAR(answers[0]["value"].get<double>(), 1.25, 1e-6) << answers.dump();
+    EXPECT_EQ(answers[1]["value"], 321) << answers.dump();
+    EXPECT_NEAR(stationValue(table[*mavlinkparams::indexOf("PSC_POS_X_P")]), 1.25, 1e-9);
+    EXPECT_EQ(stationValue(table[*mavlinkparams::indexOf("BSC_MAX_ALT")]), 321);
+    EXPECT_NEAR(answers[2]["value"].get<double>(), stationValue(table[*mavlinkparams::indexOf("ATC_ROLL_P")]), 1e-6);
+    ASSERT_EQ(answers[2]["texts"].size(), 1u) << answers.dump();
+    EXPECT_NE(answers[2]["texts"][0].get<std::string>().find("range"), std::string::npos) << answers.dump();
+}
+
+// Modes and arming as an SDK script uses them, in the declared family's (PX4's) encoding; the
+// heartbeat's armed flag and the landed state are the vehicle's.
+TEST_F(MavlinkBridgeTest, ModesArmingAndLandedStateAsAClientExpects)
+{
+    SimOptions options;
+    options.count = 3;
+    options.fixAfterMs = 0;
+    ASSERT_NO_FATAL_FAILURE(startAlive(options, 3));
+    ASSERT_NO_FATAL_FAILURE(startBridge(true));
+    auto r = runPeer("hear,modes")["modes"];
+    EXPECT_EQ(r["before"]["landed"], 1) << r.dump();
+    EXPECT_EQ(r["before"]["heartbeat"]["autopilot"], 12);
+    EXPECT_FALSE(r["before"]["heartbeat"]["armed"].get<bool>());
+    EXPECT_EQ(r["arm"]["result"], 2);
+    EXPECT_NE(r["arm"]["text"].get<std::string>().find("NAV_TAKEOFF"), std::string::npos) << r.dump();
+    EXPECT_EQ(r["takeoff"]["result"], 0) << r.dump();
+    EXPECT_TRUE(r["climbed"].get<bool>());
+    EXPECT_TRUE(r["flying"]["landed"] == 2 || r["flying"]["landed"] == 3) << r.dump();
+    EXPECT_TRUE(r["flying"]["heartbeat"]["armed"].get<bool>()) << r.dump();
+    EXPECT_EQ(r["hold"]["result"], 0) << r.dump();
+    EXPECT_EQ(r["posctl"]["result"], 2);
+    EXPECT_NE(r["posctl"]["text"].get<std::string>().find("AUTO_LOITER"), std::string::npos) << r.dump();
+    EXPECT_EQ(r["reposition"]["result"], 2);
+    EXPECT_FALSE(r["reposition"]["text"].get<std::string>().empty());
+    EXPECT_EQ(r["rtl"]["result"], 0) << r.dump();
+    EXPECT_TRUE(FleetReadModel::vehicleState(*mvm()->findVehicleControllerById(1)).armed);
+}
+
+// Each vehicle names itself uniquely with its firmware version; time and time sync answer.
+TEST_F(MavlinkBridgeTest, IdentityAndTimeAsAClientAsksAtConnect)
+{
+    SimOptions options;
+    options.count = 3;
+    options.fixAfterMs = 600000;  // no fix during the case: no position, no home
+    options.code = "VM";  // VM-1, VM-2, VM-3
+    ASSERT_NO_FATAL_FAILURE(startAlive(options, 3));
+    ASSERT_NO_FATAL_FAILURE(startBridge(false));
+    for (const auto& v : mvm()->vehicleList())
+        ASSERT_TRUE(waitUntil([&] {
+            return app->ctrl->services()->params().values(v, "basic").value.readSinceAlive &&
+                   !v->vehicleCode().isEmpty();
+        }));
+    auto r = runPeer("identity")["identity"];
+    std::set<std::string> uids;
+    for (int id : {1, 2, 3}) {
+        const json& v = r["versions"][std::to_string(id)];
+        ASSERT_TRUE(v.is_object()) << r.dump();
+        EXPECT_NE(v["uid"], "0") << id;
+        uids.insert(v["uid"].get<std::string>());
+        EXPECT_NE(v["sw"], 0) << "the simulator's firmware version " << id;
+    }
+    EXPECT_EQ(uids.size(), 3u);
+    EXPECT_EQ(r["timesync"]["ts1"], "12345") << r.dump();
+    EXPECT_NEAR(r["systemTimeMs"].get<double>(), r["now"].get<double>(), 5000);
+    EXPECT_TRUE(r["withPosition"].empty()) << r.dump();
+}
+
+// What a client uploads downloads identical, item for item.
+TEST_F(MavlinkBridgeTest, AnUploadedMissionDownloadsAsSent)
+{
+    SimOptions options;
+    options.count = 3;
+    options.fixAfterMs = 0;
+    ASSERT_NO_FATAL_FAILURE(startAlive(options, 3));
+    ASSERT_NO_FATAL_FAILURE(startBridge(true));
+    auto r = runPeer("hear,roundTrip")["roundTrip"];
+    EXPECT_EQ(r["result"], 0) << r.dump();
+    EXPECT_EQ(r["count"], 4) << r.dump();
+    EXPECT_TRUE(r["diffs"].empty()) << r.dump();
+    EXPECT_EQ(sim->vehicle(2)->mission().wayPoints().size(), 4u);
+}
+
+// A mission file with its home at item 0, sent as legacy items, flies without the home and
+// downloads as it went up; a mission the station cannot fly is refused in words.
+TEST_F(MavlinkBridgeTest, MissionFilesLoadAsClientsSendThem)
+{
+    SimOptions options;
+    options.count = 3;
+    options.fixAfterMs = 0;
+    ASSERT_NO_FATAL_FAILURE(startAlive(options, 3));
+    ASSERT_NO_FATAL_FAILURE(startBridge(true));
+    auto all = runPeer("hear,wpFile,missionEdits");
+    const json& r = all["wpFile"];
+    const json& edits = all["missionEdits"];
+    EXPECT_EQ(edits["cleared"]["r"], 14) << edits.dump();
+    EXPECT_EQ(edits["setCurrent"]["r"]["result"], 2) << edits.dump();
+    for (const char* what : {"cleared", "setCurrent", "setMsg"})
+        EXPECT_FALSE(edits[what]["text"].get<std::string>().empty()) << what;
+    EXPECT_EQ(r["result"], 0) << r.dump();
+    EXPECT_EQ(r["count"], 5) << r.dump();
+    EXPECT_TRUE(r["diffs"].empty()) << r.dump();
+    EXPECT_EQ(sim->vehicle(2)->mission().wayPoints().size(), 4u) << "take-off, two waypoints, return";
+    EXPECT_EQ(r["refused"], 3);
+    EXPECT_NE(r["text"].get<std::string>().find("item 1 (command 17)"), std::string::npos) << r.dump();
 }
 
 TEST_F(MavlinkBridgeTest, LossyGroundStationSoak)
@@ -257,6 +649,19 @@ TEST(MavlinkMissionMapping, RoutesAndItemsMapBothWaysAndTheRestIsRefused)
     EXPECT_EQ(double(rtl.points[0].data.lat), 22.4);
     EXPECT_EQ(double(rtl.points[2].data.lat), 22.3);
     EXPECT_EQ(double(rtl.points[2].data.alt), 50.0);
+
+    // Parameter names fit MAVLink's 16 characters and are unique; integers survive their packing.
+    std::set<std::string> names;
+    for (const auto& e : mavlinkparams::table()) {
+        EXPECT_LE(e.id.size(), 16u) << e.id;
+        EXPECT_TRUE(names.insert(e.id).second) << e.id;
+    }
+    for (const auto& [type, value] : std::vector<std::pair<uint8_t, double>>{{mav::kParamUint8, 200},
+                                                                             {mav::kParamInt16, -1234},
+                                                                             {mav::kParamUint16, 65000},
+                                                                             {mav::kParamInt32, -7e8},
+                                                                             {mav::kParamReal32, 0.125}})
+        EXPECT_EQ(mavlinkparams::decode(mavlinkparams::encode(value, type), type), value) << int(type);
 
     const json zones = {{"zones",
                          {{{"shape", "circle"}, {"center", {22.5, 113.9}}, {"radius", 200}},

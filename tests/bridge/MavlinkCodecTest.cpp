@@ -306,6 +306,11 @@ TEST(MavlinkCodec, SignedFramesAreMadeAndCheckedLikeTheirs)
     Frame stale = frames[0];
     stale.sysid = 9;  // a new stream more than a minute old
     EXPECT_FALSE(guard.accept(stale, stale.timestamp + 61ull * 100000));
+    // A timestamp over a minute ahead would lock its stream out: refused, the record unmoved.
+    Frame ahead = frames[0];
+    ahead.timestamp = now + 61ull * 100000;
+    EXPECT_EQ(guard.check(ahead, now), ReplayGuard::Verdict::Ahead);
+    EXPECT_EQ(guard.records().begin()->second, frames[0].timestamp);
 }
 
 TEST(MavlinkCodec, BadBytesCostOnlyThemselves)

@@ -115,6 +115,9 @@ QString StationOptions::usage()
         "                            or set VELMORA_FLEET_PASSWORD\n"
         "  --mavlink udp:HOST:PORT   bridge every vehicle to a MAVLink ground station at HOST:PORT\n"
         "  --mavlink tcpin:PORT      ... or to ground stations connecting to TCP PORT (both may repeat)\n"
+        "  --mavlink-bind ADDR       the address the MAVLink links bind (default 127.0.0.1: only\n"
+        "                            this machine); another address needs --mavlink-signing-key\n"
+        "                            with --mavlink-control\n"
         "  --mavlink-control         let ground stations command vehicles and upload routes\n"
         "                            (without it the bridge is read-only)\n"
         "  --mavlink-signing-key FILE  sign and check every MAVLink frame with the 32-byte key in\n"
@@ -259,6 +262,8 @@ QString StationOptions::parse(int argc, char** argv, StationOptions& out)
                 if (auto e = MavlinkEndpoint::parse(v, &err))
                     out.mavlink.push_back(*e);
             }
+        } else if (a == "--mavlink-bind") {
+            err = value(i, a, out.mavlinkBind);
         } else if (a == "--mavlink-control") {
             out.mavlinkControl = true;
         } else if (a == "--mavlink-signing-key") {
@@ -279,8 +284,16 @@ QString StationOptions::parse(int argc, char** argv, StationOptions& out)
         return QStringLiteral("--no-cloud excludes --cloud-url and --mqtt");
     if (out.udpLocalPort && !out.serialPath.isEmpty())
         return QStringLiteral("--udp and --serial exclude each other");
-    if (out.mavlink.empty() && (out.mavlinkControl || out.mavlinkKey))
-        return QStringLiteral("--mavlink-control and --mavlink-signing-key go with --mavlink");
+    if (out.mavlink.empty() && (out.mavlinkControl || out.mavlinkKey || !out.mavlinkBind.isEmpty()))
+        return QStringLiteral("--mavlink-control, --mavlink-bind and --mavlink-signing-key go with --mavlink");
+    if (!out.mavlink.empty()) {
+        MavlinkBridge::Options bridge;
+        bridge.control = out.mavlinkControl;
+        bridge.signingKey = out.mavlinkKey;
+        bridge.bindAddress = out.mavlinkBind;
+        if (const QString why = MavlinkBridge::checkOptions(bridge); !why.isEmpty())
+            return why;
+    }
     if (const QString fleet = checkFleetOptions(out); !fleet.isEmpty())
         return fleet;
     if (!fleetPasswordFile.isEmpty()) {

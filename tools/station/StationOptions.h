@@ -59,6 +59,7 @@ struct StationOptions {
     std::vector<MavlinkEndpoint> mavlink;
     bool mavlinkControl = false;
     std::optional<mavlink::SigningKey> mavlinkKey;
+    QString mavlinkBind;  // empty: 127.0.0.1
     // The catalogue from :/i18n; empty: the system locale's, English where it has none.
     QString language;
     static const QStringList& languages();

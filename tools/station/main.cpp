@@ -306,6 +306,7 @@ int main(int argc, char** argv)
     std::unique_ptr<MavlinkBridge> bridge;
     if (!options.mavlink.empty()) {
         MavlinkBridge::Options bridgeOptions{options.mavlink, options.mavlinkControl, options.mavlinkKey};
+        bridgeOptions.bindAddress = options.mavlinkBind;
         bridge = std::make_unique<MavlinkBridge>(ctrl, bridgeOptions);
         QString error;
         if (!bridge->start(&error)) {
