@@ -203,7 +203,8 @@ protected:
     QStringList cloudExtraArgs() const override { return {"--fail", "/vehicle/mqtt/activate=403"}; }
 };
 
-TEST_F(RemoteMonitorWithoutActivation, AVehicleWhoseCodeIsNotActiveIsNeverReported)
+// Two 3 s report periods of silence: with the soak runs.
+TEST_F(RemoteMonitorWithoutActivation, AVehicleWhoseCodeIsNotActiveIsNeverReportedSoak)
 {
     cloudSide->subscribe(GcsMqttController::kReportTopic, 1);
     ASSERT_NO_FATAL_FAILURE(login());

@@ -157,14 +157,14 @@ INSTANTIATE_TEST_SUITE_P(
         // A time-out of 0 would never expire; it is raised to 1000 ms.
         FaultRow{"ResetUnansweredWithTimeout0", [](SimOptions& o) { o.noReply.insert(0xA1); },
                  Result::FailedResetTimeout, -1, 0},
-        FaultRow{"DataUnanswered", [](SimOptions& o) { o.noReply.insert(0xA3); }, Result::FailedSendFirmDataAckTimeout,
-                 0},
         FaultRow{"EarlyFinalAck", [](SimOptions& o) { o.fwEarlyFinalAck = true; }, Result::Success, 8}),
     [](const auto& info) { return std::string(info.param.name); });
-// Another unanswered step, the same time-out path as the rows above: with the soak runs.
+// Other unanswered steps, the same time-out path as the reset row above: with the soak runs.
 INSTANTIATE_TEST_SUITE_P(SoakFaults, FirmwareFault,
                          ::testing::Values(FaultRow{"InfoUnanswered", [](SimOptions& o) { o.noReply.insert(0xA2); },
-                                                    Result::FailedSendFirmInfoAckTimeout, -1}),
+                                                    Result::FailedSendFirmInfoAckTimeout, -1},
+                                           FaultRow{"DataUnanswered", [](SimOptions& o) { o.noReply.insert(0xA3); },
+                                                    Result::FailedSendFirmDataAckTimeout, 0}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FirmwareUpdate, RefusesBadStartsAndIgnoresStrayFinalAcks)
