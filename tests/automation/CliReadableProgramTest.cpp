@@ -75,6 +75,12 @@ TEST(CliReadableProgram, AnswersInLinesAndTablesAndJsonOnRequest)
          Out,
          "^wayPointCount: +1$"},
         {{"route.list"}, 0, Out, "^  yes +[0-9a-f-]+ +line +2 "},
+        {{"vehicle.lst"}, 1, Err, R"(^error InvalidArgs: Unknown method vehicle.lst; did you mean vehicle.list\?$)"},
+        // A link that does not open fails the call (the station goes back to its UDP link).
+        {{"connection.connect", R"({"type": "serial", "port": "/dev/ttyVelmoraMissing", "baudrate": 9600})"},
+         1,
+         Err,
+         "^error CommandRejected: Cannot open serial port /dev/ttyVelmoraMissing: no such device$"},
         {{"--json", "system.ping"}, 0, Envelope, ""},
         {{"vehicle.list", "--json"}, 0, Envelope, ""},
         {{"system.ping", "--json", R"({"x": 1})"}, 1, Envelope, "InvalidArgs"},

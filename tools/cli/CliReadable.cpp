@@ -145,12 +145,21 @@ void objectTable(const json& list, int indent, std::string& out)
 
 void block(const json& value, int indent, std::string& out);
 
+// An "error" field that holds nothing says nothing on a success: not shown ("error: -" read as
+// if something had gone wrong).
+bool emptyError(const std::string& key, const json& value)
+{
+    return key == "error" && (value.is_null() || (value.is_string() && value.get<std::string>().empty()));
+}
+
 void objectLines(const json& object, int indent, std::string& out)
 {
     size_t width = 0;
     for (const auto& [key, value] : object.items())
         width = std::max(width, key.size() + 1);
     for (const auto& [key, value] : object.items()) {
+        if (emptyError(key, value))
+            continue;
         // A small flat object fits its line; a longer one reads better a field a line.
         const bool nested = value.is_object() ? !value.empty() && (!std::all_of(value.begin(), value.end(), isScalar) ||
                                                                    cell(value).size() > kInlineWidth)
