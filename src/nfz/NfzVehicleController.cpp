@@ -1,7 +1,6 @@
 #include "NfzVehicleController.h"
 
 #include "protocol/MavCmdRequestMessage.h"
-#include "vehicle/MultiVehicleManager.h"
 #include "vehicle/VehicleController.h"
 
 #include "MavProtoHelper.h"
