@@ -61,6 +61,48 @@ void MultiVehicleManager::processMavHeartbeatFrame(int vehicleId, OstAbstractLin
         return;
     }
 
+    for (auto& waiting : m_waitingJoins) {
+        if (waiting.vehicleId == vehicleId) {
+            waiting.link = link;
+            waiting.address = address;
+            return;
+        }
+    }
+    if (!m_turnResetPosted) {
+        // Runs after the events already queued: the CLI and sockets get their turn first.
+        m_turnResetPosted = true;
+        QMetaObject::invokeMethod(this, &MultiVehicleManager::joinWaitingVehicles, Qt::QueuedConnection);
+    }
+    if (m_joinsThisTurn >= kJoinsPerTurn || !m_waitingJoins.isEmpty()) {
+        if (m_waitingJoins.isEmpty())
+            spdlog::info("<MultiVehicleMgr> many vehicles heard at once; {} join per pass of the event loop",
+                         kJoinsPerTurn);
+        m_waitingJoins.append({vehicleId, link, address});
+        return;
+    }
+    ++m_joinsThisTurn;
+    joinVehicle(vehicleId, link, address);
+}
+
+void MultiVehicleManager::joinWaitingVehicles()
+{
+    m_turnResetPosted = false;
+    m_joinsThisTurn = 0;
+    while (!m_waitingJoins.isEmpty() && m_joinsThisTurn < kJoinsPerTurn) {
+        const WaitingJoin next = m_waitingJoins.takeFirst();
+        if (!next.link || findVehicleControllerById(next.vehicleId))
+            continue;  // its link went away meanwhile
+        ++m_joinsThisTurn;
+        joinVehicle(next.vehicleId, next.link, next.address);
+    }
+    if (!m_waitingJoins.isEmpty() || m_joinsThisTurn > 0) {
+        m_turnResetPosted = true;
+        QMetaObject::invokeMethod(this, &MultiVehicleManager::joinWaitingVehicles, Qt::QueuedConnection);
+    }
+}
+
+void MultiVehicleManager::joinVehicle(int vehicleId, OstAbstractLink* link, const QString& address)
+{
     auto linkMgr = LinkManagerFactory::getInstance().findLinkManager(link);
     if (!linkMgr) {
         spdlog::warn("<MultiVehicleMgr> heartbeat: no LinkManager for link, vehicleId={}, address={}", vehicleId,
@@ -235,6 +277,7 @@ void MultiVehicleManager::removeLocalVehicle(const std::shared_ptr<VehicleContro
 
 void MultiVehicleManager::removeAllLocalVehicles()
 {
+    m_waitingJoins.clear();  // heard on the link being closed
     const auto locals = controllableLocalVehicles();
     if (!locals.isEmpty())
         spdlog::info("<MultiVehicleMgr> removeAllLocalVehicles: removing {} local vehicles", locals.size());
@@ -262,6 +305,7 @@ VehicleController::Services MultiVehicleManager::servicesForVehicles() const
 
 void MultiVehicleManager::release()
 {
+    m_waitingJoins.clear();
     stopReportVehiclesData();
     const auto all = m_vehicles;
     for (const auto& v : all) {

@@ -11,6 +11,7 @@
 
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <map>
@@ -74,7 +75,13 @@ public:
     void setActiveVehicleHold(ActiveVehicleHold hold, bool on);
     bool activeVehicleHeld() const { return m_activeHolds != 0; }
 
+    static constexpr int kJoinsPerTurn = 8;
+
 public slots:
+    // A heartbeat from an unknown id makes a vehicle (two threads, its items and models, about a
+    // millisecond each). At most kJoinsPerTurn join in one pass of the event loop; the rest wait
+    // for the next passes, so a whole fleet heard at once (a station restarted under 253
+    // vehicles) never holds the CLI, the page or the bridge for the length of all the joins.
     void processMavHeartbeatFrame(int vehicleId, OstAbstractLink* link, QString address);
 
 signals:
@@ -89,6 +96,8 @@ private:
     void handleVechileAliveChanged(bool alive);
     void handleTeleReqIntervalChanged(int ms);
     void handleReportVehiclesDataTimerTriggered();
+    void joinVehicle(int vehicleId, OstAbstractLink* link, const QString& address);
+    void joinWaitingVehicles();
 
     QList<std::shared_ptr<VehicleController>> m_vehicles;
     VehicleFrameRoutes m_frameRoutes;
@@ -98,6 +107,15 @@ private:
     std::weak_ptr<GcsVehicleReportPublisher> m_mqttController;
     VehicleController::Services m_vehicleServices;
     std::map<int, qint64> m_heartbeatLogTimes;
+    // Heard but not yet made (ids are 0-255, so this stays small); in order of first heartbeat.
+    struct WaitingJoin {
+        int vehicleId;
+        QPointer<OstAbstractLink> link;
+        QString address;
+    };
+    QList<WaitingJoin> m_waitingJoins;
+    int m_joinsThisTurn = 0;
+    bool m_turnResetPosted = false;
     unsigned m_activeHolds = 0;
     QList<std::weak_ptr<VehicleController>> m_deferredActive;
 };

@@ -181,3 +181,33 @@ TEST(MultiVehicleManager, HeartbeatsCreateVehiclesAndRemovalRechoosesActive)
     EXPECT_TRUE(mvm->hasVehicle(1));
     EXPECT_EQ(mvm->activeVehicle()->vehicleId(), 1);
 }
+
+// A restarted station hears its whole fleet in the first datagrams: the joins must leave room
+// for the CLI and the page between them, and every vehicle must still join, in heard order.
+TEST(MultiVehicleManager, AFleetHeardAtOnceJoinsBetweenOtherEvents)
+{
+    testsupport::AppHarness app;
+    auto* mvm = app.ctrl->multiVehicleMgr();
+    auto mgr = LinkManagerFactory::getInstance().createLinkManager("burst-link");
+    QSignalSpy open(mgr.get(), &LinkManager::udpLinkOpenResp);
+    mgr->openUdpSocketLink(std::make_shared<OstUdpSocketLinkConfig>(testsupport::freeUdpPort(), 0));
+    ASSERT_TRUE(waitUntil([&] { return open.count() == 1; }));
+    QSignalSpy joined(mvm, &MultiVehicleManager::vehicleJoined);
+
+    constexpr int kFleet = 40;
+    qsizetype seenByOtherEvent = -1;
+    for (int id = 1; id <= kFleet; ++id) {
+        mvm->processMavHeartbeatFrame(id, mgr->udpSocketLink(), QString("127.0.0.1:%1").arg(21000 + id));
+        if (id == 1)  // a CLI request that arrived with the first datagrams
+            QMetaObject::invokeMethod(mvm, [&] { seenByOtherEvent = mvm->vehicleList().size(); }, Qt::QueuedConnection);
+    }
+    mvm->processMavHeartbeatFrame(kFleet, mgr->udpSocketLink(), "127.0.0.1:29999");  // heard again while waiting
+    EXPECT_LE(mvm->vehicleList().size(), MultiVehicleManager::kJoinsPerTurn);
+    ASSERT_TRUE(waitUntil([&] { return joined.count() == kFleet; }));
+    EXPECT_GE(seenByOtherEvent, 0);
+    EXPECT_LT(seenByOtherEvent, kFleet / 2) << "the other event waited for most of the joins";
+    for (int i = 0; i < kFleet; ++i)
+        EXPECT_EQ(joined.at(i).at(0).value<std::shared_ptr<VehicleController>>()->vehicleId(), i + 1);
+    EXPECT_EQ(mvm->findVehicleControllerById(kFleet)->address(), "127.0.0.1:29999");
+    mvm->removeAllLocalVehicles();
+}
