@@ -382,6 +382,51 @@
         <comment>list separator</comment>
         <translation>; </translation>
     </message>
+    <message>
+        <source>未就绪</source>
+        <translation>Not ready</translation>
+    </message>
+    <message>
+        <source>就绪</source>
+        <translation>Ready</translation>
+    </message>
+    <message>
+        <source>IMU总体故障</source>
+        <translation>IMU overall fault</translation>
+    </message>
+    <message>
+        <source>IMU1异常</source>
+        <translation>IMU1 fault</translation>
+    </message>
+    <message>
+        <source>IMU2异常</source>
+        <translation>IMU2 fault</translation>
+    </message>
+    <message>
+        <source>IMU3异常</source>
+        <translation>IMU3 fault</translation>
+    </message>
+    <message>
+        <source>、</source>
+        <comment>list separator</comment>
+        <translation>, </translation>
+    </message>
+    <message>
+        <source>方向角传感器总体故障</source>
+        <translation>Heading sensor overall fault</translation>
+    </message>
+    <message>
+        <source>磁力计异常</source>
+        <translation>Magnetometer fault</translation>
+    </message>
+    <message>
+        <source>双天线异常</source>
+        <translation>Dual antenna fault</translation>
+    </message>
+    <message>
+        <source>未触发</source>
+        <translation>Not triggered</translation>
+    </message>
 </context>
 <context>
     <name>MavParamsController</name>

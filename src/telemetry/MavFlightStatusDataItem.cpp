@@ -1,5 +1,7 @@
 #include "MavFlightStatusDataItem.h"
 
+#include "VehicleAlertController.h"
+
 #include <QStringList>
 
 using E = MavTeleDataElement;
@@ -45,6 +47,9 @@ MavFlightStatusDataItem::MavFlightStatusDataItem(QObject* parent)
     m_currentFlightTimeElement = addElement(E::FlightCurrentFlightTime, tr("本次飞行时间"));
     m_surplusFlightTimeElement = addElement(E::FlightSurplusFlightTime, tr("预计剩余飞行时间"));
     m_takeoffCheckElement = addElement(E::FlightTakeoffCheck, tr("起飞项检查"));
+    for (const auto& element : {m_imuSensorStateElement, m_headingSensorStateElement, m_gnssPositionStateElement,
+                                m_integratedNavigationStateElement, m_emergencyProtectElement})
+        element->setLoggedAsNumber(true);
 }
 
 void MavFlightStatusDataItem::updateProtoData(const _MavProtoFlightStatusData_t& data)
@@ -83,14 +88,14 @@ void MavFlightStatusDataItem::syncElements()
     showCode(m_batteryStateElement, m_data.batteryState, batteryStateText);
     showNumber(m_fcuVolElement, m_data.fcuVol, 1);
     showCode(m_workStateElement, m_data.workState, workStateText);
-    showNumber(m_imuSensorStateElement, m_data.imuSensorState, 0);
-    showNumber(m_headingSensorStateElement, m_data.headingSensorState, 0);
+    showCode(m_imuSensorStateElement, m_data.imuSensorState, imuSensorStateText);
+    showCode(m_headingSensorStateElement, m_data.headingSensorState, headingSensorStateText);
     // Dilutions arrive in tenths; dividing (not multiplying by 0.1) keeps the decimal exact.
     showNumber(m_gnssHdopElement, m_data.gnssHdop / 10.0, 1);
     showNumber(m_gnssVdopElement, m_data.gnssVdop / 10.0, 1);
-    showNumber(m_gnssPositionStateElement, m_data.gnssPositionState, 0);
-    showNumber(m_integratedNavigationStateElement, m_data.integratedNavigationState, 0);
-    showNumber(m_emergencyProtectElement, m_data.emergencyProtect, 0);
+    showCode(m_gnssPositionStateElement, m_data.gnssPositionState, gnssPositionStateText);
+    showCode(m_integratedNavigationStateElement, m_data.integratedNavigationState, integratedNavigationStateText);
+    showCode(m_emergencyProtectElement, m_data.emergencyProtect, emergencyProtectText);
     if (m_totalFlightTimeElement->setNumber(m_data.totalFlightTime, 0))
         m_totalFlightTimeElement->setDisplayValue(durationText(m_data.totalFlightTime));
     if (m_currentFlightTimeElement->setNumber(m_data.currentFlightTime, 0))
@@ -201,6 +206,55 @@ QString MavFlightStatusDataItem::workStateText(int code)
     case 5: return tr("飞行中");
     default: return QString();
     }
+}
+
+QString MavFlightStatusDataItem::gnssPositionStateText(int code)
+{
+    return positionStateText(code);
+}
+
+QString MavFlightStatusDataItem::integratedNavigationStateText(int code)
+{
+    switch (code) {
+    case 0: return tr("未就绪");
+    case 1: return tr("就绪");
+    default: return QString();
+    }
+}
+
+QString MavFlightStatusDataItem::imuSensorStateText(int bits)
+{
+    const auto state = quint8(bits);
+    QStringList faults;
+    if (VehicleAlertController::isImuOverallFault(state))
+        faults << tr("IMU总体故障");
+    if (VehicleAlertController::isImuUnitFault(state, 0x01))
+        faults << tr("IMU1异常");
+    if (VehicleAlertController::isImuUnitFault(state, 0x02))
+        faults << tr("IMU2异常");
+    if (VehicleAlertController::isImuUnitFault(state, 0x04))
+        faults << tr("IMU3异常");
+    return faults.isEmpty() ? tr("正常") : faults.join(tr("、", "list separator"));
+}
+
+QString MavFlightStatusDataItem::headingSensorStateText(int bits)
+{
+    const auto state = quint8(bits);
+    QStringList faults;
+    if (VehicleAlertController::isHeadingOverallFault(state))
+        faults << tr("方向角传感器总体故障");
+    if (VehicleAlertController::isMagSensorFault(state))
+        faults << tr("磁力计异常");
+    if (VehicleAlertController::isDualAntennaFault(state))
+        faults << tr("双天线异常");
+    return faults.isEmpty() ? tr("正常") : faults.join(tr("、", "list separator"));
+}
+
+QString MavFlightStatusDataItem::emergencyProtectText(int code)
+{
+    return VehicleAlertController::hasEmergencyProtectAction(quint8(code))
+               ? VehicleAlertController::emergencyProtectMessage(quint8(code))
+               : tr("未触发");
 }
 
 QString MavFlightStatusDataItem::durationText(uint32_t seconds)

@@ -84,6 +84,13 @@ public:
     static QString armedStateText(int code);
     static QString batteryStateText(int code);
     static QString workStateText(int code);
+    // The fix kind of the GNSS receiver, on the scale of positionState.
+    static QString gnssPositionStateText(int code);
+    static QString integratedNavigationStateText(int code);
+    // The units a mask says are faulty, "正常" when none is.
+    static QString imuSensorStateText(int bits);
+    static QString headingSensorStateText(int bits);
+    static QString emergencyProtectText(int code);
     // "H:MM:SS"; hours are not padded and not wrapped at a day.
     static QString durationText(uint32_t seconds);
     // One text per bit 0..6, joined by "；"; bits 7..15 are ignored.

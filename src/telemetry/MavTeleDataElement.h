@@ -182,7 +182,7 @@ public:
     };
     Cell displayCell() const
     {
-        if (!m_displayValue.isEmpty())
+        if (!m_displayValue.isEmpty() && !(m_loggedAsNumber && m_hasNumber))
             return Cell{m_displayValue};
         if (m_hasNumber)
             return Cell{QString(), m_number, m_decimals, true};
@@ -217,6 +217,9 @@ public:
     void setUnit(const QString& unit) { m_unit = unit; }
     void setDisplayName(const QString& displayName) { m_displayName = displayName; }
     void setDisplayValue(const QString& displayValue) { m_displayValue = displayValue; }
+    // Bit masks and codes whose words are for people: flight logs keep their number, which a
+    // later reader can still take apart bit by bit.
+    void setLoggedAsNumber(bool on) { m_loggedAsNumber = on; }
     void setDataCommand(short dataCommand) { m_dataCommand = dataCommand; }
     void setDataItem(const std::weak_ptr<MavTeleBaseDataItem>& item) { m_dataItem = item; }
 
@@ -230,6 +233,7 @@ private:
     mutable QString m_value;
     mutable bool m_valueStale = false;
     bool m_hasNumber = false;
+    bool m_loggedAsNumber = false;
     double m_number = 0.0;
     int m_decimals = 0;
     QString m_displayValue;

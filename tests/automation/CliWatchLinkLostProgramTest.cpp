@@ -79,6 +79,10 @@ TEST(CliWatchLinkLostProgram, WatchShowsLinkLostWhenTheSerialDeviceGoes)
     };
     ASSERT_TRUE(screenShows("link       connected")) << screen.toStdString();
     EXPECT_FALSE(screen.contains("LINK LOST")) << screen.toStdString();
+    // Sensor masks and protection codes in words, ages in seconds.
+    EXPECT_TRUE(screenShows("imu Normal   heading Normal")) << screen.toStdString();
+    EXPECT_TRUE(screen.contains("protection Not triggered")) << screen.toStdString();
+    EXPECT_FALSE(screen.contains(" ms ago")) << screen.toStdString();
 
     pty.stop();
     EXPECT_TRUE(screenShows("LINK LOST")) << screen.toStdString();

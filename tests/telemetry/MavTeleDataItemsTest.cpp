@@ -102,6 +102,14 @@ TEST(MavTeleDataItems, StatusCodesShowTheirTextsOrTheirNumber)
         {&F::flightState, &I::flightStateElement, 7, "7"},
         {&F::positionState, &I::positionStateElement, 4, "4"},
         {&F::workState, &I::workStateElement, 6, "6"},
+        {&F::integratedNavigationState, &I::integratedNavigationStateElement, 1, "就绪"},
+        {&F::imuSensorState, &I::imuSensorStateElement, 0x27, "正常"},
+        {&F::imuSensorState, &I::imuSensorStateElement, 0x23, "IMU3异常"},
+        {&F::imuSensorState, &I::imuSensorStateElement, 0x06, "IMU总体故障、IMU1异常"},
+        {&F::headingSensorState, &I::headingSensorStateElement, 0x85, "正常"},
+        {&F::headingSensorState, &I::headingSensorStateElement, 0x01, "方向角传感器总体故障、双天线异常"},
+        {&F::emergencyProtect, &I::emergencyProtectElement, 0x1F, "未触发"},
+        {&F::emergencyProtect, &I::emergencyProtectElement, 0x25, "触发应急保护-一级低压、遥控器信号丢失-返航"},
     };
     I item;
     for (const auto& c : cases) {
@@ -112,6 +120,14 @@ TEST(MavTeleDataItems, StatusCodesShowTheirTextsOrTheirNumber)
         EXPECT_EQ(element->value(), QString::number(c.code)) << c.shown.toStdString();
         EXPECT_EQ(element->displayValue(), c.shown);
     }
+    // Words are for people; the flight log keeps a mask's number.
+    MavProtoFlightStatusData_t record{};
+    record.imuSensorState = 0x23;
+    record.gnssPositionState = 3;
+    item.updateProtoData(record);
+    EXPECT_EQ(item.gnssPositionStateElement()->displayValue(), "RTK差分");
+    for (const auto& element : {item.imuSensorStateElement(), item.gnssPositionStateElement()})
+        EXPECT_EQ(MavTeleDataElement::format(element->displayCell()), element->value()) << element->name().toStdString();
 }
 
 TEST(MavTeleDataItems, DurationAndTakeOffCheckTexts)

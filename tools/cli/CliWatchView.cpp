@@ -1,5 +1,7 @@
 #include "CliWatchView.h"
 
+#include "CliReadable.h"
+
 #include <QDateTime>
 
 #include <sstream>
@@ -38,17 +40,28 @@ bool isOk(const json& envelope)
            envelope["data"].is_object();
 }
 
+// The station's words; its code only when it sent none.
 std::string errorLine(const json& envelope)
 {
     if (!envelope.is_object())
         return "no answer";
-    return str(envelope, "code") + ": " + str(envelope, "message");
+    const std::string message = envelope.value("message", "");
+    return message.empty() ? str(envelope, "code") : message;
 }
 
 std::string ageText(const json& d, const char* key)
 {
     const json v = d.value(key, json());
-    return v.is_number() ? v.dump() + " ms ago" : "never";
+    return v.is_number() ? CliReadable::ageText(v) + " ago" : "never";
+}
+
+std::string vehicleLine(const json& d)
+{
+    const json id = d.value("vehicleId", json());
+    const std::string code = d.value("vehicleCode", "");
+    if (!id.is_number() || id.get<double>() < 0)  // watched through the cloud
+        return (code.empty() ? std::string("(no code)") : code) + " (through the cloud)";
+    return id.dump() + (code.empty() ? "   code not read yet" : "   code " + code);
 }
 
 // A closed link, or telemetry absent or older than the limit, means the values are stale.
@@ -91,7 +104,7 @@ std::string CliWatchView::render(const json& snapshotEnvelope, const json& alert
             << ageText(d, "lastTelemetryAgeMs") << "   heartbeat " << ageText(d, "lastHeartbeatAgeMs") << "\n";
         if (lost)
             out << kGrey;
-        out << "  vehicle    id " << str(d, "vehicleId") << "   code " << str(d, "vehicleCode") << "\n"
+        out << "  vehicle    " << vehicleLine(d) << "\n"
             << "  attitude   roll " << v("ahrs", "roll") << "   pitch " << v("ahrs", "pitch") << "   yaw "
             << v("ahrs", "yaw") << "\n"
             << "  position   lat " << v("position", "lat") << "   lon " << v("position", "lon") << "   alt "
@@ -102,6 +115,10 @@ std::string CliWatchView::render(const json& snapshotEnvelope, const json& alert
             << v("flightStatus", "flightState") << "   armed " << v("flightStatus", "armedState") << "\n"
             << "             fcuVol " << v("flightStatus", "fcuVol") << "   hdop " << v("flightStatus", "gnssHdop")
             << "   vdop " << v("flightStatus", "gnssVdop") << "\n"
+            << "  sensors    gnss " << v("flightStatus", "gnssPositionState") << "   navigation "
+            << v("flightStatus", "integratedNavigationState") << "   imu " << v("flightStatus", "imuSensorState")
+            << "   heading " << v("flightStatus", "headingSensorState") << "\n"
+            << "  protection " << v("flightStatus", "emergencyProtect") << "\n"
             << "  flight     current " << v("flightStatus", "currentFlightTime") << "   total "
             << v("flightStatus", "totalFlightTime") << "   surplus " << v("flightStatus", "surplusFlightTime") << "\n";
         if (lost)
