@@ -185,10 +185,17 @@ Failure readArea(const json& params, svc::AreaSpec& area)
     return {};
 }
 
+// The route's kind in words beside its stored code.
+const char* routeTypeText(MavFlightRouteType type)
+{
+    return type == MavFlightRouteType::Area ? "area survey" : "waypoints";
+}
+
 json routeSummary(const Call& call, const MavFlightRouteDataItem& route)
 {
     return {{"id", route.id().toStdString()},
             {"type", int(route.config()->type())},
+            {"typeText", routeTypeText(route.config()->type())},
             {"wayPointCount", route.wayPointCount()},
             {"active", routes(call).isActive(route)}};
 }
@@ -203,6 +210,7 @@ json routeList(const Call& call)
         list.push_back({{"id", r->id().toStdString()},
                         {"name", r->name().toStdString()},
                         {"type", int(r->config()->type())},
+                        {"typeText", routeTypeText(r->config()->type())},
                         {"number", r->number()},
                         {"repeatTimes", r->repeatTimes()},
                         {"wayPointCount", r->wayPointCount()},

@@ -717,8 +717,11 @@ void splitHorizontalSpeed(MavProtoPosData_t& data, double speed, double yawDeg)
 
 void VehicleController::handleRemoteVehicleMessage(const std::shared_ptr<RemoteVehicleBaseMessage>& message)
 {
-    if (!message)
+    if (!message || isLocal())
         return;
+    // Its telemetry age is the age of the last message from the cloud, as a local one's is of
+    // its last frame.
+    m_lastTelemetryAt = steadyMs();
     if (message->type == RemoteVehicleBaseMessage::Position) {
         const auto& pos = static_cast<const RemoteVehiclePositionMessage&>(*message);
         setRemotePosition(pos.latitude, pos.longitude, pos.altitude);

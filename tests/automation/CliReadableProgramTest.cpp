@@ -57,6 +57,8 @@ TEST(CliReadableProgram, AnswersInLinesAndTablesAndJsonOnRequest)
         {{"vehicle.list"}, 0, Out, R"(^2 +\S+ +yes +\d+\.\d s +[^- ].*$)"},
         {{"telemetry.snapshot", R"({"vehicleId": 2})"}, 0, Out, R"(^alt +-?[0-9.]+ m$)"},
         {{"telemetry.snapshot", R"({"vehicleId": 2})"}, 0, Out, R"(^vehicle 2, telemetry \d+\.\d s ago$)"},
+        {{"telemetry.snapshot", R"({"vehicleId": 2})"}, 0, Out, R"(^imuSensorState +Normal$)"},
+        {{"telemetry.snapshot", R"({"vehicleId": 2})"}, 0, Out, R"(^integratedNavigationState +Ready$)"},
         {{"control.command", R"({"action": "takeoff", "alt": 20, "vel": 5, "vehicleId": 1})", "--wait"},
          1,
          Out,
@@ -74,7 +76,7 @@ TEST(CliReadableProgram, AnswersInLinesAndTablesAndJsonOnRequest)
          0,
          Out,
          "^wayPointCount: +1$"},
-        {{"route.list"}, 0, Out, "^  yes +[0-9a-f-]+ +line +2 "},
+        {{"route.list"}, 0, Out, "^  yes +[0-9a-f-]+ +line +2 +0 +- +waypoints +1$"},
         {{"vehicle.lst"}, 1, Err, R"(^error InvalidArgs: Unknown method vehicle.lst; did you mean vehicle.list\?$)"},
         // A link that does not open fails the call (the station goes back to its UDP link).
         {{"connection.connect", R"({"type": "serial", "port": "/dev/ttyVelmoraMissing", "baudrate": 9600})"},

@@ -103,8 +103,11 @@ TEST_F(RemoteMonitor, WatchedVehicleFollowsItsTopicsUntilALocalLinkEndsTheWatch)
     EXPECT_FALSE(remote->isLocal());
     EXPECT_EQ(remote->vehicleId(), -1);
     EXPECT_EQ(remote->teleCtrler()->posDataItem()->lat(), 0.0);
+    EXPECT_FALSE(remote->telemetryAgeMs()) << "nothing heard from the cloud yet";
 
     ASSERT_TRUE(publishPositionUntilShown("RV-1", 22.125));
+    ASSERT_TRUE(remote->telemetryAgeMs()) << "a message from the cloud is its telemetry";
+    EXPECT_LT(*remote->telemetryAgeMs(), 5000);
     EXPECT_DOUBLE_EQ(remote->teleCtrler()->posDataItem()->alt(), 42.5);
     cloudSide->publish(GcsMqttController::statusTopic("RV-1").toStdString(),
                        R"({"roll":1.5,"pitch":-2.5,"yaw":90,"speed":4})", 1);

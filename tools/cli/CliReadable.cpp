@@ -7,6 +7,7 @@
 #include <iostream>
 #include <map>
 #include <numeric>
+#include <string_view>
 #include <vector>
 
 using nlohmann::json;
@@ -124,19 +125,34 @@ void cutNote(size_t total, int indent, std::string& out)
         out += indentOf(indent) + "... " + std::to_string(total - kMaxRows) + " more (--json shows all)\n";
 }
 
+// A code with its words beside it ("type" and "typeText") reads as the words, under the code's
+// name; --json keeps both.
+bool shownInWords(const json& object, const std::string& key)
+{
+    constexpr std::string_view kSuffix = "Text";
+    return key.size() > kSuffix.size() && key.ends_with(kSuffix) &&
+           object.contains(key.substr(0, key.size() - kSuffix.size()));
+}
+
+const json& wordsOf(const json& object, const std::string& key)
+{
+    const auto text = object.find(key + "Text");
+    return text != object.end() && text->is_string() ? *text : object.at(key);
+}
+
 // An array of objects as a table with a column per key, in order of first appearance.
 void objectTable(const json& list, int indent, std::string& out)
 {
     std::vector<std::string> columns;
     for (const json& e : list)
         for (const auto& [key, value] : e.items())
-            if (std::find(columns.begin(), columns.end(), key) == columns.end())
+            if (!shownInWords(e, key) && std::find(columns.begin(), columns.end(), key) == columns.end())
                 columns.push_back(key);
     std::vector<std::vector<std::string>> table{columns};
     for (size_t i = 0; i < list.size() && i < kMaxRows; ++i) {
         std::vector<std::string> row;
         for (const std::string& c : columns)
-            row.push_back(list[i].contains(c) ? cell(list[i][c]) : "-");
+            row.push_back(list[i].contains(c) ? cell(wordsOf(list[i], c)) : "-");
         table.push_back(std::move(row));
     }
     rows(table, indent, out);
@@ -156,10 +172,12 @@ void objectLines(const json& object, int indent, std::string& out)
 {
     size_t width = 0;
     for (const auto& [key, value] : object.items())
-        width = std::max(width, key.size() + 1);
-    for (const auto& [key, value] : object.items()) {
-        if (emptyError(key, value))
+        if (!shownInWords(object, key))
+            width = std::max(width, key.size() + 1);
+    for (const auto& [key, rawValue] : object.items()) {
+        if (emptyError(key, rawValue) || shownInWords(object, key))
             continue;
+        const json& value = wordsOf(object, key);
         // A small flat object fits its line; a longer one reads better a field a line.
         const bool nested = value.is_object() ? !value.empty() && (!std::all_of(value.begin(), value.end(), isScalar) ||
                                                                    cell(value).size() > kInlineWidth)
@@ -313,7 +331,8 @@ std::string vehicleTable(const nlohmann::json& list, const nlohmann::json& snaps
         const nlohmann::json status = snapshots.value(key, nlohmann::json::object())
                                           .value("display", nlohmann::json::object())
                                           .value("flightStatus", nlohmann::json::object());
-        table.push_back({scalar(v.value("vehicleId", nlohmann::json())), scalar(v.value("vehicleCode", "")),
+        table.push_back({remote ? std::string("-") : scalar(v.value("vehicleId", nlohmann::json())),
+                         scalar(v.value("vehicleCode", "")),
                          scalar(v.value("alive", false)), remote && !age.is_number() ? "broker" : ageText(age),
                          cell(status.value("flightMode", nlohmann::json())),
                          cell(status.value("flightState", nlohmann::json()))});
@@ -329,9 +348,14 @@ std::string snapshotTable(const nlohmann::json& snapshot)
     const nlohmann::json display = snapshot.value("display", nlohmann::json::object());
     const nlohmann::json units = display.value("units", nlohmann::json::object());
     const std::string code = snapshot.value("vehicleCode", "");
-    std::string out = "vehicle " + scalar(snapshot.value("vehicleId", nlohmann::json())) +
-                      (code.empty() ? "" : " " + code) + ", telemetry " +
-                      ageText(snapshot.value("lastTelemetryAgeMs", nlohmann::json())) + " ago\n";
+    const nlohmann::json id = snapshot.value("vehicleId", nlohmann::json());
+    // A vehicle watched through the cloud has no id on this station's link (-1): its code names it.
+    const bool remote = !id.is_number() || id.get<double>() < 0;
+    const nlohmann::json age = snapshot.value("lastTelemetryAgeMs", nlohmann::json());
+    std::string out = remote ? "vehicle " + (code.empty() ? std::string("(no code)") : code) + " (through the cloud)"
+                             : "vehicle " + scalar(id) + (code.empty() ? "" : " " + code);
+    out += age.is_number() ? (remote ? ", last message " : ", telemetry ") + ageText(age) + " ago\n"
+                           : (remote ? ", no message yet\n" : ", no telemetry yet\n");
     std::vector<std::vector<std::string>> table;
     for (const char* group : {"position", "ahrs", "flightStatus"}) {
         const nlohmann::json unitsOf = units.value(group, nlohmann::json::object());
@@ -343,7 +367,7 @@ std::string snapshotTable(const nlohmann::json& snapshot)
         }
     }
     if (table.empty())
-        return out + "no telemetry yet\n";
+        return age.is_number() ? out + "no values yet\n" : out;
     rows(table, 0, out);
     return out;
 }
