@@ -255,6 +255,10 @@ bool MavlinkBridge::start(QString* error)
     if (replayFile.isEmpty() && !GcsSettings::getInstance()->userDataPath().isEmpty())
         replayFile = GcsSettings::getInstance()->userDataPath() + QStringLiteral("/mavlink_replay.json");
     m_links.setReplayStateFile(replayFile);
+    QString portsFile = m_options.portsStateFile;
+    if (portsFile.isEmpty() && !GcsSettings::getInstance()->userDataPath().isEmpty())
+        portsFile = GcsSettings::getInstance()->userDataPath() + QStringLiteral("/mavlink_ports.json");
+    m_links.setPortsStateFile(portsFile);
     m_links.setSinkClosed([this](const MavlinkSink& sink) { m_sinkRates.erase(sink); });
     if (!m_links.open(m_options.endpoints, error)) {
         spdlog::error("<mavlink> {}", error ? error->toStdString() : std::string("a link could not be opened"));

@@ -106,6 +106,8 @@ public:
         QString bindAddress;  // empty: 127.0.0.1
         // The signing replay record; empty: mavlink_replay.json in the station's data folder.
         QString replayStateFile;
+        // The UDP links' local ports, kept across restarts; empty: mavlink_ports.json beside it.
+        QString portsStateFile;
         int tcpQuietMs = MavlinkLinks::kTcpQuietMs;
         int groundStationExpiryMs = 30000;
     };

@@ -159,6 +159,12 @@ bool MavlinkLinks::open(const std::vector<MavlinkEndpoint>& endpoints, QString* 
 {
     if (!loadReplay(error))
         return false;
+    nlohmann::json savedPorts = nlohmann::json::object();
+    if (QFile file(m_portsFile); !m_portsFile.isEmpty() && file.open(QIODevice::ReadOnly)) {
+        savedPorts = nlohmann::json::parse(file.readAll().toStdString(), nullptr, false);
+        if (!savedPorts.is_object())
+            savedPorts = nlohmann::json::object();  // unreadable: fresh ports, written anew below
+    }
     for (const auto& e : endpoints) {
         auto link = std::make_unique<Link>();
         link->endpoint = e;
@@ -194,7 +200,15 @@ bool MavlinkLinks::open(const std::vector<MavlinkEndpoint>& endpoints, QString* 
             QHostAddress local = m_bind;
             if (anyBind)
                 local = v6 ? QHostAddress::AnyIPv6 : QHostAddress::AnyIPv4;
-            if (!link->udp->bind(local, 0)) {
+            const auto saved = savedPorts.find(e.text().toStdString());
+            const quint16 before =
+                saved != savedPorts.end() && saved->is_number_unsigned() && saved->get<unsigned>() <= 65535
+                    ? quint16(saved->get<unsigned>())
+                    : 0;
+            if (before && !link->udp->bind(local, before))
+                spdlog::warn("<mavlink> link {}: local port {} used last time is taken ({}); another one is used",
+                             e.text().toStdString(), before, link->udp->errorString().toStdString());
+            if (link->udp->state() != QAbstractSocket::BoundState && !link->udp->bind(local, 0)) {
                 if (error)
                     *error = QStringLiteral("--mavlink %1: %2").arg(e.text(), link->udp->errorString());
                 close();
@@ -215,9 +229,24 @@ bool MavlinkLinks::open(const std::vector<MavlinkEndpoint>& endpoints, QString* 
                      m_bind.toString().toStdString(), link->udp ? link->udp->localPort() : link->server->serverPort());
         m_links.push_back(std::move(link));
     }
+    savePorts(savedPorts);
     m_replaySaved.start();
     m_housekeeping.start();
     return true;
+}
+
+void MavlinkLinks::savePorts(nlohmann::json ports) const
+{
+    if (m_portsFile.isEmpty())
+        return;
+    for (const auto& link : m_links)
+        if (link->udp)
+            ports[link->endpoint.text().toStdString()] = link->udp->localPort();
+    QSaveFile file(m_portsFile);
+    if (!file.open(QIODevice::WriteOnly) || file.write(QByteArray::fromStdString(ports.dump(1))) < 0 ||
+        !file.commit())
+        spdlog::warn("<mavlink> local ports not saved to {}: {}", m_portsFile.toStdString(),
+                     file.errorString().toStdString());
 }
 
 void MavlinkLinks::close()

@@ -99,6 +99,9 @@ public:
     void setBindAddress(const QHostAddress& address) { m_bind = address; }
     void setTcpQuietMs(int ms) { m_tcpQuietMs = ms; }
     void setReplayStateFile(const QString& path) { m_replayFile = path; }
+    // Where each UDP link's local port is kept: a restarted station sends from the port it used
+    // before, so a ground station that answers the first address it heard still reaches it.
+    void setPortsStateFile(const QString& path) { m_portsFile = path; }
     void setHandler(Handler handler) { m_handler = std::move(handler); }
     // Called when a TCP client goes: whatever was kept for it ends with it.
     void setSinkClosed(SinkClosed closed) { m_sinkClosed = std::move(closed); }
@@ -162,6 +165,7 @@ private:
     size_t deliver(mavlink::FrameCutter& cutter, const uint8_t* data, size_t n, const MavlinkPeer& peer);
     void closeQuietClients();
     bool loadReplay(QString* error);
+    void savePorts(nlohmann::json ports) const;
     void saveReplay();
 
     std::vector<std::unique_ptr<Link>> m_links;
@@ -169,6 +173,7 @@ private:
     QHostAddress m_bind{QHostAddress::LocalHost};
     int m_tcpQuietMs = kTcpQuietMs;
     QString m_replayFile;
+    QString m_portsFile;
     mavlink::ReplayGuard m_replay;
     bool m_replayDirty = false;
     QElapsedTimer m_replaySaved;

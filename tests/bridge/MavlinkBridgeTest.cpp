@@ -149,8 +149,10 @@ protected:
     // A bridge on a UDP link to `port` and a tcpin link on a free port.
     void startTwoLinks(MavlinkBridge::Options o)
     {
-        port = testsupport::freeUdpPort();
-        tcpPort = testsupport::freeTcpPort();
+        if (!port) {  // a restart keeps its endpoints
+            port = testsupport::freeUdpPort();
+            tcpPort = testsupport::freeTcpPort();
+        }
         o.endpoints = {*MavlinkEndpoint::parse(QStringLiteral("udp:127.0.0.1:%1").arg(port), nullptr),
                        *MavlinkEndpoint::parse(QStringLiteral("tcpin:%1").arg(tcpPort), nullptr)};
         bridge = std::make_unique<MavlinkBridge>(app->ctrl, o);
@@ -272,8 +274,11 @@ TEST_F(MavlinkBridgeTest, SignedFramesCannotBeReplayedAnywhere)
     key.fill(0x5A);
     MavlinkBridge::Options o;
     o.signingKey = key;
-    o.replayStateFile = testsupport::makeTempDir("replay") + "/replay.json";
+    const QString state = testsupport::makeTempDir("replay");
+    o.replayStateFile = state + "/replay.json";
+    o.portsStateFile = state + "/ports.json";
     ASSERT_NO_FATAL_FAILURE(startTwoLinks(o));
+    const quint16 sentFrom = bridge->localPort(0);
     RawGcs gcs(port, bridge->localPort(0), &key);
     const QByteArray captured = gcs.frame(mavlink::Heartbeat{});
     gcs.sendRaw(captured);
@@ -295,6 +300,9 @@ TEST_F(MavlinkBridgeTest, SignedFramesCannotBeReplayedAnywhere)
 
     bridge.reset();
     ASSERT_NO_FATAL_FAILURE(startTwoLinks(o));
+    // Restarted, it sends from the same port: a ground station that answers the first address it
+    // heard still reaches it.
+    EXPECT_EQ(bridge->localPort(0), sentFrom);
     RawGcs again(0, bridge->localPort(0));
     again.sendRaw(captured);
     ASSERT_TRUE(waitUntil([&] { return status()["dropped"]["signing"] == 1; })) << status().dump();
