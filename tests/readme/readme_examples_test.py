@@ -329,7 +329,12 @@ class Runner:
                                                                             err.decode())
             except subprocess.TimeoutExpired:
                 process.send_signal(signal.SIGINT)
-                out, err = process.communicate(timeout=5)
+                try:
+                    out, err = process.communicate(timeout=5)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.communicate()
+                    return "still running 5 s after Ctrl+C"
             if not out.strip():
                 return "printed nothing before Ctrl+C:\n" + err.decode()
             return None
