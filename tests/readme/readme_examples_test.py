@@ -8,7 +8,9 @@ placeholders filled from earlier answers and its paths moved into a scratch dire
 
 An example must exit 0 unless its own comment says otherwise ("exit 1"); `watch` and
 `console --follow` run until Ctrl+C, so they get SIGINT after a moment and must still be running
-then. Examples that cannot run here are listed in NOT_RUN with the reason. It ends with a summary.
+then. One refused because the vehicle's previous parameter request still runs is sent again until
+that one ends, as a reader would. Examples that cannot run here are listed in NOT_RUN with the
+reason. It ends with a summary.
 
   readme_examples_test.py --station BIN --sim BIN --cli BIN --cloud BIN [--readme README.md] [--keep]
 """
@@ -409,7 +411,7 @@ def main():
     finally:
         rig.stop()
     print("\n%d examples in %s: ran %d (%d until Ctrl+C), expected failures %d, not run %d, failed %d, %.1f s"
-          % (len(examples), os.path.relpath(args.readme), ran, interrupted, expected_failures, len(not_run),
+          % (len(examples), os.path.normpath(args.readme), ran, interrupted, expected_failures, len(not_run),
              len(failures), time.monotonic() - began))
     for example, reason in not_run:
         print("  not run: README:%d %s: %s" % (example.line, example.text(), reason))
