@@ -115,7 +115,7 @@ bool isVehicleCommand(uint16_t c)
 
 // The station's flight modes in PX4's custom_mode encoding (main mode in byte 2, sub mode in
 // byte 3), the one autopilot family the bridge declares: its encoding does not depend on the
-// airframe, and the mainstream clients know its mode names. The README carries this table.
+// airframe, and the mainstream clients know its mode names. docs/MAVLINK.md carries this table.
 struct ModeRow {
     int station;
     uint8_t main, sub;

@@ -28,7 +28,7 @@
 //
 // Commands (COMMAND_LONG, COMMAND_INT): NAV_TAKEOFF, NAV_LAND, NAV_RETURN_TO_LAUNCH,
 // MISSION_START, DO_PAUSE_CONTINUE; DO_SET_MODE and SET_MODE for the modes the station can
-// command (AUTO_TAKEOFF, AUTO_LOITER, AUTO_MISSION, AUTO_RTL, AUTO_LAND; the README's table);
+// command (AUTO_TAKEOFF, AUTO_LOITER, AUTO_MISSION, AUTO_RTL, AUTO_LAND; docs/MAVLINK.md's table);
 // COMPONENT_ARM_DISARM only as the state the vehicle is in (the station arms on take-off and
 // disarms after landing, and has no arm command: DENIED, saying so); DO_REPOSITION and
 // DO_CHANGE_SPEED DENIED with what to send instead. A refusal comes with a STATUSTEXT in words.
