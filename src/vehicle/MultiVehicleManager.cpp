@@ -218,6 +218,8 @@ void MultiVehicleManager::setActiveVevhile(std::shared_ptr<VehicleController> ve
 {
     if (vehicle == m_activeVehicle)
         return;
+    if (m_activeVehicle)
+        m_previousActive = m_activeVehicle;
     m_activeVehicle = std::move(vehicle);
     emit activeVehicleChanged(m_activeVehicle);
 }
@@ -238,6 +240,11 @@ void MultiVehicleManager::setActiveVehicleHold(ActiveVehicleHold hold, bool on)
 
 void MultiVehicleManager::chooseActiveAfterRemoval()
 {
+    // The one active before (a watch through the cloud ended, say) rather than whichever is first.
+    if (const auto previous = m_previousActive.lock(); previous && m_vehicles.contains(previous)) {
+        setActiveVevhile(previous);
+        return;
+    }
     for (const auto& v : m_vehicles) {
         if (v->isLocal()) {
             setActiveVevhile(v);

@@ -102,6 +102,7 @@ private:
     QList<std::shared_ptr<VehicleController>> m_vehicles;
     VehicleFrameRoutes m_frameRoutes;
     std::shared_ptr<VehicleController> m_activeVehicle;
+    std::weak_ptr<VehicleController> m_previousActive;  // what a removal of the active one returns to
     GcsPeriodicTask m_reportTask;
     std::weak_ptr<GcsLoginManager> m_loginMgr;
     std::weak_ptr<GcsVehicleReportPublisher> m_mqttController;

@@ -180,6 +180,13 @@ TEST(MultiVehicleManager, HeartbeatsCreateVehiclesAndRemovalRechoosesActive)
     mvm->processMavHeartbeatFrame(1, mgr->udpSocketLink(), "127.0.0.1:1001");
     EXPECT_TRUE(mvm->hasVehicle(1));
     EXPECT_EQ(mvm->activeVehicle()->vehicleId(), 1);
+
+    // A watch through the cloud that ends gives the active role back to the vehicle it took it from.
+    mvm->processMavHeartbeatFrame(2, mgr->udpSocketLink(), "127.0.0.1:1002");
+    ASSERT_EQ(mvm->activeVehicle()->vehicleId(), 2);
+    mvm->addRemoteVehicle("RC-9");
+    mvm->removeRemoteVehicle("RC-9");
+    EXPECT_EQ(mvm->activeVehicle()->vehicleId(), 2);
 }
 
 // A restarted station hears its whole fleet in the first datagrams: the joins must leave room

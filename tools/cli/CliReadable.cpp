@@ -300,9 +300,12 @@ std::string commandOutcome(const nlohmann::json& status)
     const size_t total = accepted.size() + waiting.size() +
                          std::accumulate(refused.begin(), refused.end(), size_t(0),
                                          [](size_t n, const auto& group) { return n + group.second.size(); });
+    const std::string requestId = scalar(status.value("requestId", nlohmann::json()));
     if (total > 1)
         out += std::to_string(accepted.size()) + " of " + std::to_string(total) + " vehicles accepted (" + state +
-               ", requestId " + scalar(status.value("requestId", nlohmann::json())) + ")\n";
+               ", requestId " + requestId + ")\n";
+    else if (!out.empty())  // the one line: still names the request, to follow with command.status
+        out.insert(out.size() - 1, ", requestId " + requestId);
     return out;
 }
 
