@@ -353,6 +353,7 @@ int MavlinkBridge::defaultIntervalMs(Stream s)
     case VfrHud: return 500;
     case Home: return 5000;
     case ExtSysState: return 500;
+    case MissionProgress: return 1000;
     case kStreamCount: break;
     }
     return 1000;
@@ -370,6 +371,7 @@ MavlinkBridge::Stream MavlinkBridge::streamOf(uint32_t msgid, bool& known)
     case kVfrHud: return VfrHud;
     case kHomePosition: return Home;
     case kExtendedSysState: return ExtSysState;
+    case kMissionCurrent: return MissionProgress;
     }
     known = false;
     return kStreamCount;
@@ -532,6 +534,10 @@ void MavlinkBridge::sendStream(VehicleEntry& e, Stream stream, const FleetReadMo
         out(m);
         break;
     }
+    case MissionProgress:
+        if (m_missions)
+            out(m_missions->current(e.sysid));
+        break;
     case Home: {
         if (s.homeLat == 0 && s.homeLon == 0)
             break;  // not known yet: no home at 0,0

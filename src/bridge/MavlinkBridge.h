@@ -114,7 +114,18 @@ public:
     static constexpr size_t kMaxGroundStations = 32;
     static constexpr int kMinIntervalMs = 20;
 
-    enum Stream { Heartbeat, SysStatus, GpsRaw, GlobalPosition, Attitude, VfrHud, Home, ExtSysState, kStreamCount };
+    enum Stream {
+        Heartbeat,
+        SysStatus,
+        GpsRaw,
+        GlobalPosition,
+        Attitude,
+        VfrHud,
+        Home,
+        ExtSysState,
+        MissionProgress,
+        kStreamCount
+    };
     static constexpr int kTickMs = 20;
 
     // `station` outlives the bridge and has its services.

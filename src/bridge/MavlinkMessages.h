@@ -30,6 +30,8 @@ enum MsgId : uint32_t {
     kMissionRequestList = 43,
     kMissionCount = 44,
     kMissionSetCurrent = 41,
+    kMissionCurrent = 42,
+    kMissionItemReached = 46,
     kMissionClearAll = 45,
     kMissionAck = 47,
     kMissionRequestInt = 51,
@@ -409,6 +411,26 @@ struct MessageInterval {
 };
 static_assert(sizeof(MessageInterval) == 6);
 
+struct MissionCurrent {
+    static constexpr uint32_t kId = kMissionCurrent;
+    static constexpr uint8_t kCrcExtra = 28;
+    uint16_t seq = 0;
+    uint16_t total = 0;  // 0: not known
+    uint8_t missionState = 0;  // MISSION_STATE; 0: unknown
+    uint8_t missionMode = 0;
+    uint32_t missionId = 0;
+    uint32_t fenceId = 0;
+    uint32_t rallyPointsId = 0;
+};
+static_assert(sizeof(MissionCurrent) == 18);
+
+struct MissionItemReached {
+    static constexpr uint32_t kId = kMissionItemReached;
+    static constexpr uint8_t kCrcExtra = 11;
+    uint16_t seq = 0;
+};
+static_assert(sizeof(MissionItemReached) == 2);
+
 struct ExtendedSysState {
     static constexpr uint32_t kId = kExtendedSysState;
     static constexpr uint8_t kCrcExtra = 130;
@@ -460,6 +482,8 @@ inline constexpr MsgInfo kMessages[] = {
     infoOf<MissionCount>(),
     infoOf<MissionClearAll>(),
     infoOf<MissionSetCurrent>(),
+    infoOf<MissionCurrent>(),
+    infoOf<MissionItemReached>(),
     infoOf<MissionAck>(),
     infoOf<MissionRequestInt>(),
     infoOf<MissionItemInt>(),
@@ -492,7 +516,9 @@ constexpr uint8_t kAutopilotGeneric = 0, kAutopilotInvalid = 8, kAutopilotPx4 = 
 constexpr uint8_t kLandedUndefined = 0, kLandedOnGround = 1, kLandedInAir = 2, kLandedTakeoff = 3, kLandedLanding = 4;
 constexpr uint8_t kModeFlagCustomModeEnabled = 1, kModeFlagSafetyArmed = 128;
 constexpr uint8_t kStateStandby = 3, kStateActive = 4, kStateCritical = 5;
-constexpr uint8_t kSeverityCritical = 2, kSeverityWarning = 4, kSeverityInfo = 6;
+constexpr uint8_t kMissionStateUnknown = 0, kMissionStateNone = 1, kMissionStateNotStarted = 2,
+                  kMissionStateActive = 3, kMissionStatePaused = 4, kMissionStateComplete = 5;
+constexpr uint8_t kSeverityCritical = 2, kSeverityError = 3, kSeverityWarning = 4, kSeverityInfo = 6;
 constexpr uint8_t kFixNone = 1, kFix3d = 3, kFixDgps = 4, kFixRtkFixed = 6;
 constexpr uint8_t kResultAccepted = 0, kResultDenied = 2, kResultUnsupported = 3, kResultFailed = 4,
                   kResultInProgress = 5;

@@ -20,6 +20,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <numbers>
 
 using nlohmann::json;
 using namespace mavlink;
@@ -262,6 +263,12 @@ MavlinkMissionServer::~MavlinkMissionServer()
         QObject::disconnect(c);
 }
 
+MavlinkMissionServer::Key MavlinkMissionServer::keyOf(uint8_t vehicle, const Frame& frame, const MavlinkPeer& peer)
+{
+    return {vehicle,       peer.link,   peer.socket ? std::string() : peer.address.toString().toStdString(),
+            peer.port,     quintptr(peer.socket), frame.sysid, frame.compid};
+}
+
 bool MavlinkMissionServer::handle(const Frame& frame, const MavlinkPeer& peer)
 {
     switch (frame.msgid) {
@@ -291,9 +298,15 @@ bool MavlinkMissionServer::handle(const Frame& frame, const MavlinkPeer& peer)
     }
     case kMissionAck: {
         const auto m = frame.as<MissionAck>();
-        auto it = m_transfers.find(m.targetSystem);
-        if (it != m_transfers.end() && it->second.kind == Transfer::Kind::Download &&
-            it->second.phase == Transfer::Phase::Serving) {
+        auto it = m_transfers.find(keyOf(m.targetSystem, frame, peer));
+        if (it == m_transfers.end())
+            return true;
+        if (m.type == mav::kMissionOperationCancelled) {
+            spdlog::info("<mavlink> vehicle {}: ground station {} cancelled its {}", m.targetSystem, frame.sysid,
+                         it->second.kind == Transfer::Kind::Upload ? "upload" : "download");
+            ++m_results["cancelled"];
+            m_transfers.erase(it);
+        } else if (it->second.kind == Transfer::Kind::Download && it->second.phase == Transfer::Phase::Serving) {
             spdlog::info("<mavlink> vehicle {}: ground station {} read the {} items ({})", m.targetSystem, frame.sysid,
                          it->second.count, resultName(m.type));
             m_transfers.erase(it);
@@ -335,25 +348,132 @@ void MavlinkMissionServer::ack(uint8_t sysid, const MavlinkPeer& peer, uint8_t g
     m_bridge.m_links.reply(peer, a, sysid, 1);
 }
 
+std::optional<std::vector<MissionItemInt>> MavlinkMissionServer::knownItems(uint8_t sysid) const
+{
+    const auto copy = m_copies.find(sysid);
+    const auto upload = m_bridge.services().missions().lastUpload(sysid);
+    if (upload && (copy == m_copies.end() || upload->timeMs > copy->second.timeMs)) {
+        // The operator (or another client) put a route on it since: known only if it went up whole
+        // and is still the route it was.
+        if (!upload->result || *upload->result != 0)
+            return std::nullopt;
+        const auto route = m_bridge.services().routes().find(upload->routeId);
+        if (!route.ok() || !route.value || svc::MissionService::contentHash(*route.value) != upload->contentHash)
+            return std::nullopt;
+        std::vector<MavProtoWayPointData_t> records;
+        for (const auto& wp : route.value->wayPointList())
+            records.push_back(wp->protoData());
+        if (const auto up = m_uploaded.find(sysid); up != m_uploaded.end() && sameRoute(up->second.points, records))
+            return up->second.items;
+        return mavlinkmission::itemsFromRoute(records);
+    }
+    if (copy == m_copies.end())
+        return std::nullopt;
+    return copy->second.items;
+}
+
+MissionCurrent MavlinkMissionServer::current(uint8_t sysid) const
+{
+    MissionCurrent m;
+    const auto p = m_progress.find(sysid);
+    if (p == m_progress.end() || !p->second.items)
+        return m;  // total 0, state unknown: the station does not know what the vehicle holds
+    const Progress& progress = p->second;
+    m.total = uint16_t(progress.items->size());
+    m.seq = progress.next < progress.nav.size() ? progress.nav[progress.next] : m.total;
+    m.missionState = progress.state;
+    return m;
+}
+
+void MavlinkMissionServer::follow(int64_t nowMs)
+{
+    if (nowMs < m_followAt)
+        return;
+    m_followAt = nowMs + 200;
+    for (auto it = m_progress.begin(); it != m_progress.end();)
+        it = m_bridge.m_vehicles.count(it->first) ? std::next(it) : m_progress.erase(it);
+    for (const auto& [sysid, entry] : m_bridge.m_vehicles) {
+        const auto vehicle = entry.vehicle.lock();
+        if (!vehicle || !vehicle->alive())
+            continue;
+        Progress& p = m_progress[sysid];
+        if (nowMs >= p.refreshAt) {
+            p.refreshAt = nowMs + 1000;
+            auto items = knownItems(sysid);
+            const bool same = items && p.items && items->size() == p.items->size() &&
+                              std::equal(items->begin(), items->end(), p.items->begin(), [](const auto& a, const auto& b) {
+                                  return std::memcmp(&a, &b, sizeof(a)) == 0;
+                              });
+            if (!same) {
+                p = Progress{std::move(items), {}, 0, false, 0, p.refreshAt};
+                if (p.items)
+                    for (const auto& item : *p.items)
+                        if (item.command != mav::kCmdDoChangeSpeed)
+                            p.nav.push_back(item.seq);
+                p.state = !p.items ? mav::kMissionStateUnknown
+                          : p.nav.empty() ? mav::kMissionStateNone
+                                          : mav::kMissionStateNotStarted;
+            }
+        }
+        if (!p.items || p.nav.empty() || p.next >= p.nav.size())
+            continue;
+        const auto s = FleetReadModel::vehicleState(*vehicle);
+        const bool flying = s.flightState != 0 && s.flightState != 5;
+        const bool autoMode = s.flightMode == 3;
+        if (!s.telemetryKnown || (s.lat == 0 && s.lon == 0))
+            continue;
+        if (flying && autoMode)
+            p.started = true;
+        if (!p.started)
+            continue;
+        p.state = flying && !autoMode ? mav::kMissionStatePaused : mav::kMissionStateActive;
+        const MissionItemInt& target = (*p.items)[p.nav[p.next]];
+        const auto distanceTo = [&](double lat, double lon) {
+            constexpr double kEarthM = 6371000.0;
+            const double rad = std::numbers::pi / 180.0;
+            const double dn = (lat - s.lat) * rad * kEarthM;
+            const double de = (lon - s.lon) * rad * kEarthM * std::cos(s.lat * rad);
+            return std::hypot(dn, de);
+        };
+        bool reached = false;
+        if (target.command == mav::kCmdNavTakeoff)
+            reached = s.alt >= double(target.z) - 1.0;
+        else if (target.command == mav::kCmdNavReturnToLaunch)
+            reached = !(s.homeLat == 0 && s.homeLon == 0) && distanceTo(s.homeLat, s.homeLon) <= kReachM;
+        else if (target.x != 0 || target.y != 0)
+            reached = distanceTo(target.x * 1e-7, target.y * 1e-7) <=
+                      std::max(kReachM, target.command == mav::kCmdNavWaypoint ? double(target.param2) : 0.0);
+        if (!reached)
+            continue;
+        MissionItemReached r;
+        r.seq = target.seq;
+        m_bridge.m_links.broadcast(r, sysid, 1);
+        spdlog::debug("<mavlink> vehicle {}: item {} reached", sysid, r.seq);
+        if (++p.next >= p.nav.size())
+            p.state = mav::kMissionStateComplete;
+    }
+}
+
 void MavlinkMissionServer::requestList(const Frame& frame, const MavlinkPeer& peer, uint8_t target, uint8_t type)
 {
     if (!m_bridge.entryFor(target)) {
         m_bridge.countUnknownTarget(frame);
         return;
     }
-    auto existing = m_transfers.find(target);
-    if (existing != m_transfers.end()) {
+    const Key key = keyOf(target, frame, peer);
+    if (auto existing = m_transfers.find(key); existing != m_transfers.end()) {
         Transfer& t = existing->second;
         if (t.kind == Transfer::Kind::Download && t.missionType == type) {
-            // The ground station missed the count, or is still waiting for the station.
+            // The client missed the count, or is still waiting for the station.
             if (t.phase == Transfer::Phase::Serving) {
                 t.peer = peer;
-                sendCount(target, t);
+                sendCount(key, t);
             }
             return;
         }
-        ack(target, peer, frame.sysid, frame.compid, type, mav::kMissionDenied);
-        return;
+        spdlog::info("<mavlink> vehicle {}: ground station {} asks again; its previous transfer ends", target,
+                     frame.sysid);
+        m_transfers.erase(existing);
     }
     Transfer t;
     t.kind = Transfer::Kind::Download;
@@ -365,8 +485,7 @@ void MavlinkMissionServer::requestList(const Frame& frame, const MavlinkPeer& pe
         if (type == mav::kMissionTypeFence)
             t.items = mavlinkmission::fenceItems(FleetReadModel::zones(m_bridge.m_station->fleetSources()));
         t.phase = Transfer::Phase::Serving;
-        auto& stored = m_transfers[target] = std::move(t);
-        sendCount(target, stored);
+        sendCount(key, m_transfers[key] = std::move(t));
         return;
     }
     if (type != mav::kMissionTypeMission) {
@@ -374,10 +493,40 @@ void MavlinkMissionServer::requestList(const Frame& frame, const MavlinkPeer& pe
         return;
     }
     spdlog::info("<mavlink> vehicle {}: ground station {} asks for its route", target, frame.sysid);
-    startStation(target, m_transfers[target] = std::move(t));
+    serveOrRead(key, m_transfers[key] = std::move(t));
 }
 
-void MavlinkMissionServer::sendCount(uint8_t sysid, Transfer& t)
+// From the station's copy when it has one; after an upload on its way, once the vehicle has
+// answered it (the vehicle takes one transfer at a time); else read from the vehicle.
+void MavlinkMissionServer::serveOrRead(const Key& key, Transfer& t)
+{
+    const bool vehicleBusy =
+        std::any_of(m_pending.begin(), m_pending.end(),
+                    [&](const auto& p) { return p.second.key.vehicle == key.vehicle; }) ||
+        std::any_of(m_transfers.begin(), m_transfers.end(), [&](const auto& other) {
+            return other.first.vehicle == key.vehicle && other.second.phase == Transfer::Phase::Station &&
+                   other.second.requestId != 0;
+        });
+    if (vehicleBusy) {
+        t.phase = Transfer::Phase::Station;
+        t.requestId = 0;
+        spdlog::info("<mavlink> vehicle {}: the download waits for the transfer on its way", key.vehicle);
+        return;
+    }
+    if (auto known = knownItems(key.vehicle)) {
+        spdlog::info("<mavlink> vehicle {}: {} items from the station's copy", key.vehicle, known->size());
+        t.items = std::move(*known);
+        for (size_t i = 0; i < t.items.size(); ++i)
+            t.items[i].seq = uint16_t(i);
+        t.phase = Transfer::Phase::Serving;
+        ++m_results["downloads"];
+        sendCount(key, t);
+        return;
+    }
+    startStation(key, t);
+}
+
+void MavlinkMissionServer::sendCount(const Key& key, Transfer& t)
 {
     t.count = uint16_t(t.items.size());
     MissionCount c;
@@ -385,16 +534,16 @@ void MavlinkMissionServer::sendCount(uint8_t sysid, Transfer& t)
     c.targetSystem = t.gcsSystem;
     c.targetComponent = t.gcsComponent;
     c.missionType = t.missionType;
-    m_bridge.m_links.reply(t.peer, c, sysid, 1);
+    m_bridge.m_links.reply(t.peer, c, key.vehicle, 1);
     t.deadline = m_now + kServeQuietMs;
     if (t.count == 0)
-        m_transfers.erase(sysid);  // nothing to ask for: the count is the whole answer
+        m_transfers.erase(key);  // nothing to ask for: the count is the whole answer
 }
 
 void MavlinkMissionServer::itemRequested(const Frame& frame, const MavlinkPeer& peer, uint8_t target, uint16_t seq,
                                          uint8_t type, bool legacy)
 {
-    auto it = m_transfers.find(target);
+    auto it = m_transfers.find(keyOf(target, frame, peer));
     if (it == m_transfers.end()) {
         if (!m_bridge.entryFor(target))
             m_bridge.countUnknownTarget(frame);
@@ -425,6 +574,14 @@ void MavlinkMissionServer::itemRequested(const Frame& frame, const MavlinkPeer& 
     t.deadline = m_now + kServeQuietMs;
 }
 
+bool MavlinkMissionServer::uploadRunsFromAnotherClient(const Key& key) const
+{
+    return std::any_of(m_transfers.begin(), m_transfers.end(), [&](const auto& entry) {
+        return entry.first.vehicle == key.vehicle && !(entry.first == key) &&
+               entry.second.kind == Transfer::Kind::Upload;
+    });
+}
+
 void MavlinkMissionServer::count(const Frame& frame, const MavlinkPeer& peer, const MissionCount& m)
 {
     const uint8_t target = m.targetSystem;
@@ -445,21 +602,25 @@ void MavlinkMissionServer::count(const Frame& frame, const MavlinkPeer& peer, co
         return refuse(mav::kMissionDenied, "no-fly zones come from the cloud, not from ground stations");
     if (m.missionType != mav::kMissionTypeMission)
         return refuse(mav::kMissionUnsupported, "only routes can be uploaded");
-    auto existing = m_transfers.find(target);
-    if (existing != m_transfers.end()) {
+    const Key key = keyOf(target, frame, peer);
+    if (auto existing = m_transfers.find(key); existing != m_transfers.end()) {
         Transfer& t = existing->second;
         if (t.kind == Transfer::Kind::Upload && t.phase == Transfer::Phase::Receiving && t.count == m.count &&
             t.nextSeq == 0) {
-            requestNext(target, t);  // our first request was lost
+            requestNext(key, t);  // our first request was lost
             return;
         }
-        return refuse(mav::kMissionDenied, "a transfer with this vehicle is in progress");
+        spdlog::info("<mavlink> vehicle {}: ground station {} starts an upload; its previous transfer ends", target,
+                     frame.sysid);
+        m_transfers.erase(existing);
     }
+    if (uploadRunsFromAnotherClient(key))
+        return refuse(mav::kMissionDenied, "another ground station is uploading a route to this vehicle");
     if (m.count == 0)
         return refuse(mav::kMissionDenied, "an empty route is not uploaded");
     if (m.count > kMaxItems)
         return refuse(mav::kMissionNoSpace, "more items than a route of 255 waypoints needs");
-    m_outcomes.erase(target);
+    m_outcomes.erase(key);
     Transfer t;
     t.kind = Transfer::Kind::Upload;
     t.phase = Transfer::Phase::Receiving;
@@ -470,10 +631,10 @@ void MavlinkMissionServer::count(const Frame& frame, const MavlinkPeer& peer, co
     t.count = m.count;
     t.items.reserve(m.count);
     spdlog::info("<mavlink> vehicle {}: ground station {} uploads {} items", target, frame.sysid, m.count);
-    requestNext(target, m_transfers[target] = std::move(t));
+    requestNext(key, m_transfers[key] = std::move(t));
 }
 
-void MavlinkMissionServer::requestNext(uint8_t sysid, Transfer& t)
+void MavlinkMissionServer::requestNext(const Key& key, Transfer& t)
 {
     MissionRequestInt r;
     r.seq = t.nextSeq;
@@ -481,40 +642,41 @@ void MavlinkMissionServer::requestNext(uint8_t sysid, Transfer& t)
     r.targetComponent = t.gcsComponent;
     r.missionType = t.missionType;
     if (t.legacy)
-        m_bridge.m_links.reply(t.peer, static_cast<const MissionRequest&>(r), sysid, 1);
+        m_bridge.m_links.reply(t.peer, static_cast<const MissionRequest&>(r), key.vehicle, 1);
     else
-        m_bridge.m_links.reply(t.peer, r, sysid, 1);
+        m_bridge.m_links.reply(t.peer, r, key.vehicle, 1);
     t.deadline = m_now + kItemTimeoutMs;
 }
 
 void MavlinkMissionServer::item(const Frame& frame, const MavlinkPeer& peer, const MissionItemInt& m, bool legacy)
 {
     const uint8_t target = m.targetSystem;
-    auto it = m_transfers.find(target);
+    const Key key = keyOf(target, frame, peer);
+    auto it = m_transfers.find(key);
     if (it == m_transfers.end()) {
         if (!m_bridge.entryFor(target)) {
             m_bridge.countUnknownTarget(frame);
             return;
         }
-        // The last item again: the ground station did not get our ack.
-        auto done = m_outcomes.find(target);
+        // The last item again: the client did not get our ack.
+        auto done = m_outcomes.find(key);
         if (done != m_outcomes.end() && done->second.lastSeq == m.seq && m_now < done->second.until)
             ack(target, peer, frame.sysid, frame.compid, m.missionType, done->second.result);
         return;
     }
     Transfer& t = it->second;
     if (t.kind != Transfer::Kind::Upload || t.phase != Transfer::Phase::Receiving)
-        return;  // a repeat while the station uploads; the ack follows
+        return;
     if (m.seq != t.nextSeq || m.missionType != t.missionType) {
         if (m.seq + 1 == t.nextSeq)
-            requestNext(target, t);  // our request crossed its repeat: ask again
+            requestNext(key, t);  // our request crossed its repeat: ask again
         return;
     }
     t.legacy = legacy;
     t.items.push_back(m);
     t.retries = 0;
     if (++t.nextSeq < t.count) {
-        requestNext(target, t);
+        requestNext(key, t);
         return;
     }
     const auto vehicle = m_bridge.entryFor(target)->vehicle.lock();
@@ -545,54 +707,49 @@ void MavlinkMissionServer::item(const Frame& frame, const MavlinkPeer& peer, con
                    "take-off, a last return or land)"
                  : "has a value the station cannot fly (" + std::string(resultName(mapped.error)) + ")");
         spdlog::warn("<mavlink> vehicle {}: upload {}", target, why);
-        finish(target, mapped.error, "item not mapped", "Mission upload refused: " + why);
+        finish(key, mapped.error, "item not mapped", "Mission upload refused: " + why);
         return;
     }
-    m_uploaded[target] = {t.items, mapped.points};
-    m_uploaded[target].items.shrink_to_fit();
-    t.items.clear();
     t.deadline = 0;
     t.points = std::move(mapped.points);
-    startStation(target, t);
+    startStation(key, t);
 }
 
-void MavlinkMissionServer::finish(uint8_t sysid, uint8_t result, const char* why, const std::string& text)
+void MavlinkMissionServer::finish(const Key& key, uint8_t result, const char* why, const std::string& text)
 {
-    auto it = m_transfers.find(sysid);
+    auto it = m_transfers.find(key);
     if (it == m_transfers.end())
         return;
     Transfer& t = it->second;
     if (result != mav::kMissionAccepted && t.kind == Transfer::Kind::Upload)
-        m_bridge.sendText(sysid, mav::kSeverityWarning,
+        m_bridge.sendText(key.vehicle, mav::kSeverityWarning,
                           text.empty() ? std::string("Mission upload failed: ") + why : text, &t.peer);
-    ack(sysid, t.peer, t.gcsSystem, t.gcsComponent, t.missionType, result);
+    ack(key.vehicle, t.peer, t.gcsSystem, t.gcsComponent, t.missionType, result);
     ++m_results[resultName(result)];
-    if (t.kind == Transfer::Kind::Upload) {
-        m_outcomes[sysid] = {result, uint16_t(t.count - 1), m_now + kOutcomeKeptMs};
-        if (result != mav::kMissionAccepted)
-            m_uploaded.erase(sysid);
-    }
+    if (t.kind == Transfer::Kind::Upload)
+        m_outcomes[key] = {result, uint16_t(t.count - 1), m_now + kOutcomeKeptMs};
     spdlog::log(result == mav::kMissionAccepted ? spdlog::level::info : spdlog::level::warn,
-                "<mavlink> vehicle {}: {} {} ({})", sysid, t.kind == Transfer::Kind::Upload ? "upload" : "download",
-                resultName(result), why);
+                "<mavlink> vehicle {}: {} {} ({})", key.vehicle,
+                t.kind == Transfer::Kind::Upload ? "upload" : "download", resultName(result), why);
     m_transfers.erase(it);
 }
 
-// The station's services queue the transfer when another runs; the ground station waits for
-// the outcome either way, and the operator's active vehicle and route stay as they are.
-void MavlinkMissionServer::startStation(uint8_t sysid, Transfer& t)
+// The station's services queue the transfer when another runs; the operator's active vehicle and
+// route stay as they are. An upload is acknowledged here; a download waits for the vehicle.
+void MavlinkMissionServer::startStation(const Key& key, Transfer& t)
 {
+    const uint8_t sysid = key.vehicle;
     auto& services = m_bridge.services();
     const auto vehicle = services.directory().byId(sysid);
     if (!vehicle.ok()) {
-        finish(sysid, mav::kMissionError, vehicle.status.message.c_str());
+        finish(key, mav::kMissionError, vehicle.status.message.c_str());
         return;
     }
     t.phase = Transfer::Phase::Station;
     if (t.kind == Transfer::Kind::Download) {
         const auto ticket = services.missions().download(vehicle.value, svc::TransferKind::DownloadScratch);
         if (!ticket.ok()) {
-            finish(sysid, mav::kMissionError, ticket.status.message.c_str());
+            finish(key, mav::kMissionError, ticket.status.message.c_str());
             return;
         }
         t.requestId = ticket.value.requestId;
@@ -601,17 +758,18 @@ void MavlinkMissionServer::startStation(uint8_t sysid, Transfer& t)
     svc::RouteDraft draft;
     draft.name = QStringLiteral("mavlink %1").arg(QDateTime::currentDateTime().toString(Qt::ISODate)).toStdString();
     draft.number = 1;
+    Uploaded uploaded{t.items, t.points};
     draft.points = std::move(t.points);
     const size_t count = draft.points->size();
     const auto created = services.routes().create(draft, svc::RouteService::Activation::Keep);
     if (!created.ok()) {
-        finish(sysid, mav::kMissionDenied, created.status.message.c_str());
+        finish(key, mav::kMissionDenied, created.status.message.c_str());
         return;
     }
     t.routeId = created.value->id();
     const auto ticket = services.missions().upload(vehicle.value, created.value);
     if (!ticket.ok()) {
-        finish(sysid, mav::kMissionDenied, ticket.status.message.c_str());
+        finish(key, mav::kMissionDenied, ticket.status.message.c_str());
         return;
     }
     t.requestId = ticket.value.requestId;
@@ -619,60 +777,100 @@ void MavlinkMissionServer::startStation(uint8_t sysid, Transfer& t)
                  t.routeId.toStdString(), count, t.requestId,
                  ticket.value.queuePosition ? " (queued at place " + std::to_string(ticket.value.queuePosition) + ")"
                                             : std::string());
+    uploaded.items.shrink_to_fit();
+    m_pending[t.requestId] = {key, t.peer, std::move(uploaded)};
+    finish(key, mav::kMissionAccepted, "stored; the station puts it on the vehicle");
 }
 
 void MavlinkMissionServer::onStationTransfer(const svc::TransferRecord& r)
 {
+    if (auto p = m_pending.find(r.requestId); p != m_pending.end()) {
+        const Pending pending = std::move(p->second);
+        m_pending.erase(p);
+        const uint8_t sysid = pending.key.vehicle;
+        const size_t waypoints = pending.uploaded.points.size();
+        if (r.result == 0) {
+            m_copies[sysid] = {pending.uploaded.items, QDateTime::currentMSecsSinceEpoch()};
+            m_uploaded[sysid] = pending.uploaded;
+            ++m_results["vehicleTook"];
+            m_bridge.sendText(sysid, mav::kSeverityInfo,
+                              "Vehicle " + std::to_string(sysid) + " took the route (" + std::to_string(waypoints) +
+                                  " waypoints)",
+                              &pending.peer);
+        } else {
+            ++m_results["vehicleRefused"];
+            m_bridge.sendText(sysid, mav::kSeverityError,
+                              "Vehicle " + std::to_string(sysid) + " did not take the uploaded route: " + r.message,
+                              &pending.peer);
+        }
+        spdlog::log(r.result == 0 ? spdlog::level::info : spdlog::level::warn,
+                    "<mavlink> vehicle {}: the uploaded route {} ({})", sysid,
+                    r.result == 0 ? "is on the vehicle" : "did not reach the vehicle", r.message);
+        resumeWaiting(sysid);
+        return;
+    }
     const auto it = std::find_if(m_transfers.begin(), m_transfers.end(), [&](const auto& entry) {
         return entry.second.phase == Transfer::Phase::Station && entry.second.requestId == r.requestId;
     });
     if (it == m_transfers.end())
         return;
-    const uint8_t sysid = it->first;
+    const Key key = it->first;
+    const uint8_t sysid = key.vehicle;
     Transfer& t = it->second;
-    if (t.kind == Transfer::Kind::Upload) {
-        finish(sysid, r.result == 0 ? mav::kMissionAccepted : mav::kMissionError, r.message.c_str());
-        return;
-    }
     if (r.result != 0 || !r.scratch) {
-        finish(sysid, mav::kMissionError, r.result != 0 ? r.message.c_str() : "no route read");
+        finish(key, mav::kMissionError, r.result != 0 ? r.message.c_str() : "no route read");
+        resumeWaiting(sysid);
         return;
     }
     std::vector<MavProtoWayPointData_t> records;
     for (const auto& wp : r.scratch->wayPointList())
         records.push_back(wp->protoData());
     t.items = mavlinkmission::itemsFromRoute(records);
-    if (const auto up = m_uploaded.find(sysid); up != m_uploaded.end() && sameRoute(up->second.points, records)) {
+    if (const auto up = m_uploaded.find(sysid); up != m_uploaded.end() && sameRoute(up->second.points, records))
         t.items = up->second.items;
-        for (size_t i = 0; i < t.items.size(); ++i)
-            t.items[i].seq = uint16_t(i);
-    }
+    for (size_t i = 0; i < t.items.size(); ++i)
+        t.items[i].seq = uint16_t(i);
+    m_copies[sysid] = {t.items, QDateTime::currentMSecsSinceEpoch()};
     t.phase = Transfer::Phase::Serving;
     spdlog::info("<mavlink> vehicle {}: route of {} waypoints read, offering {} items", sysid, records.size(),
                  t.items.size());
     ++m_results["downloads"];
-    sendCount(sysid, t);
+    sendCount(key, t);
+    resumeWaiting(sysid);
+}
+
+void MavlinkMissionServer::resumeWaiting(uint8_t sysid)
+{
+    std::vector<Key> waiting;
+    for (const auto& [key, t] : m_transfers)
+        if (key.vehicle == sysid && t.kind == Transfer::Kind::Download && t.phase == Transfer::Phase::Station &&
+            t.requestId == 0)
+            waiting.push_back(key);
+    for (const Key& key : waiting)
+        if (auto it = m_transfers.find(key); it != m_transfers.end())
+            serveOrRead(key, it->second);
 }
 
 void MavlinkMissionServer::tick(int64_t nowMs)
 {
     m_now = nowMs;
-    std::vector<uint8_t> expired;
-    for (auto& [sysid, t] : m_transfers)
+    follow(nowMs);
+    std::vector<Key> expired;
+    for (auto& [key, t] : m_transfers)
         if (t.deadline && nowMs >= t.deadline)
-            expired.push_back(sysid);
-    for (uint8_t sysid : expired) {
-        Transfer& t = m_transfers[sysid];
+            expired.push_back(key);
+    for (const Key& key : expired) {
+        Transfer& t = m_transfers[key];
         if (t.phase == Transfer::Phase::Receiving) {
             if (++t.retries <= kItemRetries) {
-                requestNext(sysid, t);
+                requestNext(key, t);
                 continue;
             }
-            finish(sysid, mav::kMissionOperationCancelled, "the ground station stopped sending items");
+            finish(key, mav::kMissionOperationCancelled, "the ground station stopped sending items");
             continue;
         }
-        spdlog::info("<mavlink> vehicle {}: ground station went quiet during the download", sysid);
-        m_transfers.erase(sysid);
+        spdlog::info("<mavlink> vehicle {}: ground station {} went quiet during the download", key.vehicle, key.system);
+        m_transfers.erase(key);
     }
     for (auto it = m_outcomes.begin(); it != m_outcomes.end();)
         it = nowMs >= it->second.until ? m_outcomes.erase(it) : std::next(it);
@@ -680,12 +878,14 @@ void MavlinkMissionServer::tick(int64_t nowMs)
 
 void MavlinkMissionServer::vehicleLeft(uint8_t sysid)
 {
-    auto it = m_transfers.find(sysid);
-    if (it == m_transfers.end())
-        return;
-    // A transfer the station runs ends through the missions controller's own signal.
-    if (it->second.phase != Transfer::Phase::Station)
-        finish(sysid, mav::kMissionOperationCancelled, "the vehicle left the station");
+    std::vector<Key> gone;
+    for (const auto& [key, t] : m_transfers)
+        // A transfer the station runs ends through the mission service's own signal.
+        if (key.vehicle == sysid && t.phase != Transfer::Phase::Station)
+            gone.push_back(key);
+    for (const Key& key : gone)
+        finish(key, mav::kMissionOperationCancelled, "the vehicle left the station");
+    m_copies.erase(sysid);  // it may come back holding anything
 }
 
 json MavlinkMissionServer::status() const
@@ -694,10 +894,11 @@ json MavlinkMissionServer::status() const
     for (const auto& [name, n] : m_results)
         results[name] = n;
     size_t waiting = 0;
-    for (const auto& [sysid, t] : m_transfers)
+    for (const auto& [key, t] : m_transfers)
         if (t.phase == Transfer::Phase::Station && t.requestId)
             if (const auto r = m_bridge.services().missions().transfer(t.requestId);
                 r && r->state == svc::TransferRecord::State::Queued)
                 ++waiting;
-    return {{"active", m_transfers.size()}, {"waiting", waiting}, {"results", results}};
+    return {{"active", m_transfers.size()}, {"waiting", waiting}, {"onTheirWay", m_pending.size()},
+            {"results", results}};
 }

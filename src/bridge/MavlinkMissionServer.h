@@ -11,13 +11,26 @@
 //
 // Upload (MISSION_COUNT, control only): each item asked for with MISSION_REQUEST_INT, resent
 // after 1.5 s up to 5 times; then a stored route "mavlink <time>" is created (it does not become
-// the operator's active route) and the station's mission service checks and uploads it to that
-// vehicle (the operator's active vehicle stays); MISSION_ACK ACCEPTED only when the vehicle took the
-// last waypoint, MAV_MISSION_DENIED when the station refused it (check findings), ERROR when the
-// vehicle refused or timed out. An item that cannot be mapped ends the upload at once with
-// UNSUPPORTED (a command other than NAV_WAYPOINT, DO_CHANGE_SPEED, NAV_TAKEOFF first,
-// NAV_RETURN_TO_LAUNCH or NAV_LAND last) or UNSUPPORTED_FRAME. A repeated last item after the
-// outcome (the ground station missed the ack) gets the same ack again, for 10 s.
+// the operator's active route) and handed to the station's mission service for that vehicle (the
+// operator's active vehicle stays). MISSION_ACK ACCEPTED as soon as the route is checked, stored
+// and its transfer to the vehicle started (or queued): a client never waits on the vehicle link,
+// whose latency would outlast its time-out. What the vehicle then does with it follows as a
+// STATUSTEXT to that client ("Vehicle 2 took the route ..." or "... did not take the route: why")
+// and in MISSION_CURRENT's total, which counts only what the vehicle is known to hold.
+// MAV_MISSION_DENIED when the station refused the route (check findings). An item that cannot be
+// mapped ends the upload at once with UNSUPPORTED (a command other than NAV_WAYPOINT,
+// DO_CHANGE_SPEED, NAV_TAKEOFF first, NAV_RETURN_TO_LAUNCH or NAV_LAND last) or
+// UNSUPPORTED_FRAME. A repeated last item after the outcome (the ground station missed the ack)
+// gets the same ack again, for 10 s.
+//
+// Download: answered at once from the station's copy of what the vehicle holds (what it last read
+// from the vehicle, or what the vehicle last took from this station, whichever is newer, and only
+// while that route is unchanged); the vehicle is read only when the station has no such copy.
+//
+// Transfers belong to one client and one vehicle (a client: its link, address or connection, and
+// its system and component ids): two ground stations never break each other's transfers, a new
+// request from a client ends that client's previous one, MISSION_ACK OPERATION_CANCELLED ends it,
+// and every answer goes to the client that asked. Only one client uploads to a vehicle at a time.
 //
 // Mission files as clients load them: an item 0 that is a NAV_WAYPOINT followed by a NAV_TAKEOFF
 // is the home position the file carries (the QGC WPL and ArduPilot convention), kept for the round
@@ -52,10 +65,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <compare>
 #include <deque>
 #include <map>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 class MavlinkBridge;
@@ -100,8 +115,21 @@ public:
     void tick(int64_t nowMs);
     void vehicleLeft(uint8_t sysid);
     nlohmann::json status() const;
+    // MISSION_CURRENT of a vehicle: total 0 while the station does not know what it holds.
+    mavlink::MissionCurrent current(uint8_t sysid) const;
 
 private:
+    // Who a transfer belongs to: the vehicle and the client.
+    struct Key {
+        uint8_t vehicle = 0;
+        int link = -1;
+        std::string address;
+        quint16 port = 0;
+        quintptr socket = 0;
+        uint8_t system = 0, component = 0;
+        auto operator<=>(const Key&) const = default;
+    };
+    static Key keyOf(uint8_t vehicle, const mavlink::Frame& frame, const MavlinkPeer& peer);
     struct Transfer {
         enum class Kind { Download, Upload };
         enum class Phase { Station, Serving, Receiving };
@@ -130,6 +158,18 @@ private:
         int64_t until = 0;
     };
 
+    // What the vehicle holds, as the station last learnt it.
+    struct Copy {
+        std::vector<mavlink::MissionItemInt> items;
+        int64_t timeMs = 0;  // since the epoch
+    };
+    // An upload acknowledged to its client while the station still puts it on the vehicle.
+    struct Pending {
+        Key key;
+        MavlinkPeer peer;
+        Uploaded uploaded;
+    };
+
     void requestList(const mavlink::Frame& frame, const MavlinkPeer& peer, uint8_t target, uint8_t type);
     void count(const mavlink::Frame& frame, const MavlinkPeer& peer, const mavlink::MissionCount& m);
     void itemRequested(const mavlink::Frame& frame, const MavlinkPeer& peer, uint8_t target, uint16_t seq, uint8_t type,
@@ -138,17 +178,39 @@ private:
               bool legacy = false);
     void ack(uint8_t sysid, const MavlinkPeer& peer, uint8_t gcsSystem, uint8_t gcsComponent, uint8_t type,
              uint8_t result);
-    void requestNext(uint8_t sysid, Transfer& t);
-    void sendCount(uint8_t sysid, Transfer& t);
-    void finish(uint8_t sysid, uint8_t result, const char* why, const std::string& text = {});
+    void requestNext(const Key& key, Transfer& t);
+    void sendCount(const Key& key, Transfer& t);
+    void finish(const Key& key, uint8_t result, const char* why, const std::string& text = {});
     // Hands the transfer to the station's mission service (which may queue it).
-    void startStation(uint8_t sysid, Transfer& t);
+    void startStation(const Key& key, Transfer& t);
     void onStationTransfer(const svc::TransferRecord& record);
+    // The items of what the vehicle holds when the station knows it without asking the vehicle.
+    std::optional<std::vector<mavlink::MissionItemInt>> knownItems(uint8_t sysid) const;
+    bool uploadRunsFromAnotherClient(const Key& key) const;
+    void serveOrRead(const Key& key, Transfer& t);
+    void resumeWaiting(uint8_t sysid);  // downloads that waited for a transfer to this vehicle
+    // Follows each vehicle along the items it holds, from its position: the vehicle does not
+    // report its current item, so an item counts as reached when the vehicle comes within its
+    // acceptance radius (at least kReachM), its take-off height, or home for a return.
+    void follow(int64_t nowMs);
+    static constexpr double kReachM = 3.0;
+    struct Progress {
+        std::optional<std::vector<mavlink::MissionItemInt>> items;
+        std::vector<uint16_t> nav;  // the seq of each item the vehicle flies to, in order
+        size_t next = 0;  // index into nav
+        bool started = false;
+        uint8_t state = 0;
+        int64_t refreshAt = 0;
+    };
 
     MavlinkBridge& m_bridge;
-    std::map<uint8_t, Transfer> m_transfers;
-    std::map<uint8_t, Outcome> m_outcomes;
+    std::map<Key, Transfer> m_transfers;
+    std::map<Key, Outcome> m_outcomes;
     std::map<uint8_t, Uploaded> m_uploaded;  // per vehicle, the last upload the vehicle took
+    std::map<uint8_t, Copy> m_copies;
+    std::map<int64_t, Pending> m_pending;  // by the station's requestId
+    std::map<uint8_t, Progress> m_progress;
+    int64_t m_followAt = 0;
     int64_t m_now = 0;
     std::map<std::string, uint64_t> m_results;
     std::vector<QMetaObject::Connection> m_connections;

@@ -99,6 +99,23 @@ public:
     {
         return int(std::count_if(m_frames.begin(), m_frames.end(), [&](const auto& f) { return f.msgid == msgid; }));
     }
+    // Every message of type M received, in order.
+    template <typename M>
+    std::vector<M> all() const
+    {
+        std::vector<M> out;
+        for (const auto& f : m_frames)
+            if (f.msgid == M::kId)
+                out.push_back(f.as<M>());
+        return out;
+    }
+    std::vector<std::string> texts() const
+    {
+        std::vector<std::string> out;
+        for (const auto& t : all<mavlink::StatusText>())
+            out.emplace_back(t.text, strnlen(t.text, sizeof t.text));
+        return out;
+    }
     void clear() { m_frames.clear(); }
     QTcpSocket* tcp() const { return m_tcp; }
 
@@ -561,6 +578,71 @@ TEST_F(MavlinkBridgeTest, MissionFilesLoadAsClientsSendThem)
     EXPECT_EQ(sim->vehicle(2)->mission().wayPoints().size(), 4u) << "take-off, two waypoints, return";
     EXPECT_EQ(r["refused"], 3);
     EXPECT_NE(r["text"].get<std::string>().find("item 1 (command 17)"), std::string::npos) << r.dump();
+}
+
+// Two ground stations at once: one that never closes its download does not stop the other's
+// upload; the upload is acknowledged before the vehicle has it, and what the vehicle did follows
+// in words to the uploader only; a download is answered from what the vehicle is known to hold.
+TEST_F(MavlinkBridgeTest, TwoGroundStationsKeepTheirOwnTransfers)
+{
+    SimOptions options;
+    options.fixAfterMs = 0;
+    options.latencyMs = 300;  // the vehicle link is slow: the clients must not wait on it
+    ASSERT_NO_FATAL_FAILURE(startAlive(options, 1));
+    ASSERT_NO_FATAL_FAILURE(startBridge(true));
+    RawGcs reader(port, bridge->localPort(0)), writer(0, bridge->localPort(0));  // the reader gets the streams
+    const auto vehicle = app->ctrl->multiVehicleMgr()->findVehicleControllerById(1);
+    ASSERT_TRUE(waitUntil([&] { return FleetReadModel::vehicleState(*vehicle).lat != 0; }));
+    const auto pos = FleetReadModel::vehicleState(*vehicle);
+
+    mavlink::MissionRequestList list;
+    list.targetSystem = 1;
+    reader.send(list);  // and never acknowledged
+    ASSERT_TRUE(waitUntil([&] { return reader.count(mavlink::kMissionCount) == 1; }, 15000));
+
+    mavlink::MissionCount up;
+    up.targetSystem = 1;
+    up.count = 2;
+    writer.send(up);
+    ASSERT_TRUE(waitUntil([&] { return writer.count(mavlink::kMissionRequestInt) == 1; }))
+        << (writer.texts().empty() ? "" : writer.texts().back());
+    for (uint16_t seq = 0; seq < 2; ++seq) {
+        mavlink::MissionItemInt item;
+        item.targetSystem = 1;
+        item.seq = seq;
+        item.command = mavlink::mav::kCmdNavWaypoint;
+        item.frame = mavlink::mav::kFrameGlobalRelativeAltInt;
+        item.x = int32_t(std::llround((pos.lat + 0.0001 * (seq + 1)) * 1e7));
+        item.y = int32_t(std::llround(pos.lon * 1e7));
+        item.z = 15;
+        writer.send(item);
+        ASSERT_TRUE(waitUntil([&] { return writer.count(mavlink::kMissionRequestInt) == seq + 2 ||
+                                           writer.count(mavlink::kMissionAck) == 1; }));
+    }
+    ASSERT_EQ(writer.all<mavlink::MissionAck>().at(0).type, mavlink::mav::kMissionAccepted);
+    EXPECT_EQ(status()["missions"]["onTheirWay"], 1) << "acknowledged before the vehicle has it";
+    ASSERT_TRUE(waitUntil([&] { return !writer.texts().empty(); }, 20000));
+    EXPECT_EQ(writer.texts().back(), "Vehicle 1 took the route (2 waypoints)");
+    EXPECT_TRUE(reader.texts().empty()) << reader.texts().front();
+    EXPECT_EQ(sim->vehicle(1)->mission().wayPoints().size(), 2u);
+
+    // The reader cancels, then asks again: answered from the station's copy, without a read.
+    mavlink::MissionAck cancel;
+    cancel.targetSystem = 1;
+    cancel.type = mavlink::mav::kMissionOperationCancelled;
+    reader.send(cancel);
+    ASSERT_TRUE(waitUntil([&] { return status()["missions"]["active"] == 0; })) << status().dump();
+    const auto downloads = app->ctrl->services()->missions().downloads().started;
+    reader.clear();
+    reader.send(list);
+    ASSERT_TRUE(waitUntil([&] { return reader.count(mavlink::kMissionCount) == 1; }, 3000));
+    EXPECT_EQ(reader.all<mavlink::MissionCount>().at(0).count, 2);
+    EXPECT_EQ(app->ctrl->services()->missions().downloads().started, downloads);
+    ASSERT_TRUE(waitUntil([&] {
+        const auto current = reader.all<mavlink::MissionCurrent>();
+        return !current.empty() && current.back().total == 2;
+    }, 5000));
+    EXPECT_EQ(reader.all<mavlink::MissionCurrent>().back().missionState, mavlink::mav::kMissionStateNotStarted);
 }
 
 TEST_F(MavlinkBridgeTest, LossyGroundStationSoak)

@@ -235,6 +235,22 @@ TEST(MavlinkCodec, FramesMatchAnIndependentImplementationBothWays)
              return framed(m, 17);
          },
          "fd050000110701f4000090d003002120a7"},
+        {"mission_current",
+         [] {
+             MissionCurrent m;
+             m.seq = 3;
+             m.total = 7;
+             m.missionState = mav::kMissionStateActive;
+             return framed(m, 18);
+         },
+         "fd0500001207012a000003000700039380"},
+        {"mission_item_reached",
+         [] {
+             MissionItemReached m;
+             m.seq = 4;
+             return framed(m, 19);
+         },
+         "fd0100001307012e000004bb6f"},
     };
     for (const auto& c : cases) {
         const auto expected = bytes(c.hex);
