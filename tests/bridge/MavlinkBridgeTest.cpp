@@ -612,9 +612,9 @@ TEST_F(MavlinkBridgeTest, TwoGroundStationsKeepTheirOwnTransfers)
         item.seq = seq;
         item.command = mavlink::mav::kCmdNavWaypoint;
         item.frame = mavlink::mav::kFrameGlobalRelativeAltInt;
-        item.x = int32_t(std::llround((pos.lat + 0.0001 * (seq + 1)) * 1e7));
+        item.x = int32_t(std::llround((pos.lat + 0.00006 * (seq + 1)) * 1e7));
         item.y = int32_t(std::llround(pos.lon * 1e7));
-        item.z = 15;
+        item.z = 4;
         writer.send(item);
         ASSERT_TRUE(waitUntil([&] { return writer.count(mavlink::kMissionRequestInt) == seq + 2 ||
                                            writer.count(mavlink::kMissionAck) == 1; }));
@@ -643,6 +643,18 @@ TEST_F(MavlinkBridgeTest, TwoGroundStationsKeepTheirOwnTransfers)
         return !current.empty() && current.back().total == 2;
     }, 5000));
     EXPECT_EQ(reader.all<mavlink::MissionCurrent>().back().missionState, mavlink::mav::kMissionStateNotStarted);
+
+    // Flown: each item reached in turn, then the mission complete.
+    mavlink::CommandLong start;
+    start.targetSystem = 1;
+    start.command = mavlink::mav::kCmdMissionStart;
+    writer.send(start);
+    ASSERT_TRUE(waitUntil([&] { return reader.all<mavlink::MissionItemReached>().size() == 2; }, 20000));
+    EXPECT_EQ(reader.all<mavlink::MissionItemReached>().at(0).seq, 0);
+    EXPECT_EQ(reader.all<mavlink::MissionItemReached>().at(1).seq, 1);
+    EXPECT_TRUE(waitUntil([&] {
+        return reader.all<mavlink::MissionCurrent>().back().missionState == mavlink::mav::kMissionStateComplete;
+    }, 3000));
 }
 
 TEST_F(MavlinkBridgeTest, LossyGroundStationSoak)
