@@ -67,6 +67,32 @@ uint8_t mavType(int airframe)
     return mav::kTypeGeneric;
 }
 
+// What the full flight status record says of each part, as SYS_STATUS sensor bits: present and
+// enabled as far as the record tells of them, healthy only when it says so. Nothing is claimed
+// before the first record.
+void sensorHealth(const FleetReadModel::VehicleState& s, mavlink::SysStatus& m)
+{
+    if (!s.statusKnown)
+        return;
+    uint32_t health = 0;
+    auto part = [&](uint32_t bits, bool healthy) {
+        m.sensorsPresent |= bits;
+        m.sensorsEnabled |= bits;
+        if (healthy)
+            health |= bits;
+    };
+    const bool imuOverall = (s.imuSensorState & 0x20) != 0;
+    part(mav::kSensorGyro | mav::kSensorAccel, imuOverall && (s.imuSensorState & 0x01));
+    part(mav::kSensorGyro2 | mav::kSensorAccel2, imuOverall && (s.imuSensorState & 0x02));
+    part(mav::kSensorMag, (s.headingSensorState & 0x80) && (s.headingSensorState & 0x01));
+    part(mav::kSensorAhrs, imuOverall && s.headingState == 1);
+    part(mav::kSensorGps, s.positionState > 0);
+    part(mav::kSensorRcReceiver, s.rcState == 1);
+    part(mav::kSensorBattery, s.batteryState == 0);
+    part(mav::kSensorPrearmCheck, (s.takeoffCheck & 0x01) == 0);
+    m.sensorsHealth = health;
+}
+
 bool inAir(const FleetReadModel::VehicleState& s)
 {
     return s.flightState != 0 && s.flightState != 5;
@@ -471,6 +497,8 @@ void MavlinkBridge::sendStream(VehicleEntry& e, Stream stream, const FleetReadMo
         mavlink::SysStatus m;
         if (s.telemetryKnown)
             m.voltageBattery = uint16_t(std::clamp(double(s.fcuVol) * 1000.0, 0.0, 65534.0));
+        m.batteryRemaining = int8_t(FleetReadModel::batteryPercent(s));
+        sensorHealth(s, m);
         out(m);
         break;
     }

@@ -516,6 +516,10 @@ constexpr uint8_t kAutopilotGeneric = 0, kAutopilotInvalid = 8, kAutopilotPx4 = 
 constexpr uint8_t kLandedUndefined = 0, kLandedOnGround = 1, kLandedInAir = 2, kLandedTakeoff = 3, kLandedLanding = 4;
 constexpr uint8_t kModeFlagCustomModeEnabled = 1, kModeFlagSafetyArmed = 128;
 constexpr uint8_t kStateStandby = 3, kStateActive = 4, kStateCritical = 5;
+// MAV_SYS_STATUS_SENSOR bits.
+constexpr uint32_t kSensorGyro = 1, kSensorAccel = 2, kSensorMag = 4, kSensorGps = 32, kSensorRcReceiver = 65536,
+                   kSensorGyro2 = 131072, kSensorAccel2 = 262144, kSensorAhrs = 2097152,
+                   kSensorBattery = 33554432, kSensorPrearmCheck = 268435456;
 constexpr uint8_t kMissionStateUnknown = 0, kMissionStateNone = 1, kMissionStateNotStarted = 2,
                   kMissionStateActive = 3, kMissionStatePaused = 4, kMissionStateComplete = 5;
 constexpr uint8_t kSeverityCritical = 2, kSeverityError = 3, kSeverityWarning = 4, kSeverityInfo = 6;

@@ -11,6 +11,9 @@
 #include "telemetry/VehicleAlertController.h"
 #include "vehicle/VehicleController.h"
 
+#include <algorithm>
+#include <cmath>
+
 namespace FleetReadModel {
 
 VehicleState vehicleState(const VehicleController& v)
@@ -46,6 +49,13 @@ VehicleState vehicleState(const VehicleController& v)
             s.flightMode = f->flightMode();
             s.flightState = f->flightState();
             s.armed = f->armedState() == 1;
+            s.statusKnown = true;
+            s.rcState = f->rcState();
+            s.batteryState = f->batteryState();
+            s.headingState = f->headingState();
+            s.imuSensorState = f->imuSensorState();
+            s.headingSensorState = f->headingSensorState();
+            s.takeoffCheck = f->takeoffCheck();
         }
     }
     if (const auto params = v.paramsCtrler(); params && params->basicParamsKnown()) {
@@ -53,11 +63,23 @@ VehicleState vehicleState(const VehicleController& v)
             s.airframe = b->mavType();
             s.maxVerSpeed = b->maxVerSpeed();
             s.returnAltitude = b->returnAltitudeM();
+            s.batteryCells = b->lithiumBatteryCellCount();
+            s.criticalVoltage = b->vol2();
         }
     }
     if (const auto alerts = v.alertCtrler())
         s.worstAlertLevel = worstAlertLevel(alerts->activeAlerts());
     return s;
+}
+
+int batteryPercent(const VehicleState& s)
+{
+    constexpr double kFullCellV = 4.2;
+    const double full = s.batteryCells * kFullCellV;
+    if (!s.telemetryKnown || s.batteryCells <= 0 || s.criticalVoltage <= 0 || full <= s.criticalVoltage)
+        return -1;
+    const double share = (double(s.fcuVol) - s.criticalVoltage) / (full - s.criticalVoltage);
+    return int(std::lround(std::clamp(share, 0.0, 1.0) * 100.0));
 }
 
 }  // namespace FleetReadModel

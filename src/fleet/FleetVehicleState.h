@@ -29,7 +29,17 @@ struct VehicleState {
     float maxVerSpeed = 0;  // basic parameters; 0 unknown
     float returnAltitude = 0;  // basic parameters; 0 unknown
     int worstAlertLevel = 0;  // as FleetReadModel::worstAlertLevel
+    // The full flight status record's health fields (statusKnown false: none arrived yet).
+    bool statusKnown = false;
+    int rcState = 0, batteryState = 0, headingState = 0;
+    int imuSensorState = 0, headingSensorState = 0, takeoffCheck = 0;
+    int batteryCells = 0;  // basic parameters; 0 unknown
+    float criticalVoltage = 0;  // basic parameters (the second low-voltage level), V; 0 unknown
 };
+
+// The battery's charge in percent from its voltage, between the vehicle's critical level (0) and
+// full cells (4.2 V each); -1 while the cell count or that level is unknown.
+int batteryPercent(const VehicleState& s);
 
 VehicleState vehicleState(const VehicleController& vehicle);
 

@@ -644,6 +644,18 @@ TEST_F(MavlinkBridgeTest, TwoGroundStationsKeepTheirOwnTransfers)
     }, 5000));
     EXPECT_EQ(reader.all<mavlink::MissionCurrent>().back().missionState, mavlink::mav::kMissionStateNotStarted);
 
+    // The health a client shows: every part the vehicle reports good, the battery full.
+    using namespace mavlink::mav;
+    ASSERT_TRUE(waitUntil([&] {
+        const auto status = reader.all<mavlink::SysStatus>();
+        return !status.empty() && status.back().batteryRemaining == 100;
+    }, 5000));
+    const auto health = reader.all<mavlink::SysStatus>().back();
+    const uint32_t parts = kSensorGyro | kSensorAccel | kSensorMag | kSensorGps | kSensorRcReceiver | kSensorBattery |
+                           kSensorPrearmCheck | kSensorAhrs;
+    EXPECT_EQ(health.sensorsPresent & parts, parts);
+    EXPECT_EQ(health.sensorsHealth & parts, parts);
+
     // Flown: each item reached in turn, then the mission complete.
     mavlink::CommandLong start;
     start.targetSystem = 1;

@@ -376,6 +376,7 @@ SimParams SimParams::defaults(uint8_t vehicleId, const std::string& code)
     b.gpsZ = -0.12f;
     b.vol1 = 22.2f;  // 3.7 V a cell: return
     b.vol2 = 21.0f;  // 3.5 V a cell: land
+    b.lithiumBatteryCellCount = 6;
     b.mavType = 0x01;
     std::memcpy(b.version, kVersion, sizeof(b.version));
     b.lowPowerProteStrategy = 1;
