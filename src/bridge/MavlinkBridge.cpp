@@ -25,6 +25,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <iterator>
 #include <limits>
 #include <numbers>
 
@@ -136,7 +138,7 @@ bool isVehicleCommand(uint16_t c)
     return c == mav::kCmdNavTakeoff || c == mav::kCmdNavLand || c == mav::kCmdNavReturnToLaunch ||
            c == mav::kCmdMissionStart || c == mav::kCmdDoPauseContinue || c == mav::kCmdDoSetMode ||
            c == mav::kCmdComponentArmDisarm || c == mav::kCmdDoReposition || c == mav::kCmdDoChangeSpeed ||
-           c == mav::kCmdDoSetMissionCurrent;
+           c == mav::kCmdDoSetMissionCurrent || c == mav::kCmdDoSetStandardMode;
 }
 
 // The station's flight modes in PX4's custom_mode encoding (main mode in byte 2, sub mode in
@@ -146,12 +148,55 @@ struct ModeRow {
     int station;
     uint8_t main, sub;
     const char* name;
+    uint8_t standard;  // MAV_STANDARD_MODE
 };
 constexpr ModeRow kModes[] = {
-    {0, 7, 0, "STABILIZED"},   {1, 1, 0, "MANUAL"},    {2, 2, 0, "ALTCTL"},   {3, 4, 4, "AUTO_MISSION"},
-    {4, 6, 0, "OFFBOARD"},     {5, 3, 0, "POSCTL"},    {6, 4, 5, "AUTO_RTL"}, {7, 3, 1, "POSCTL_ORBIT"},
-    {8, 4, 2, "AUTO_TAKEOFF"}, {9, 4, 6, "AUTO_LAND"}, {10, 3, 0, "POSCTL"},  {11, 4, 8, "AUTO_FOLLOW_TARGET"},
+    {0, 7, 0, "STABILIZED", mav::kStdModeNone},
+    {1, 1, 0, "MANUAL", mav::kStdModeNone},
+    {2, 2, 0, "ALTCTL", mav::kStdModeAltitudeHold},
+    {3, 4, 4, "AUTO_MISSION", mav::kStdModeMission},
+    {4, 6, 0, "OFFBOARD", mav::kStdModeNone},
+    {5, 3, 0, "POSCTL", mav::kStdModePositionHold},
+    {6, 4, 5, "AUTO_RTL", mav::kStdModeSafeRecovery},
+    {7, 3, 1, "POSCTL_ORBIT", mav::kStdModeOrbit},
+    {8, 4, 2, "AUTO_TAKEOFF", mav::kStdModeTakeoff},
+    {9, 4, 6, "AUTO_LAND", mav::kStdModeLand},
+    {10, 3, 0, "POSCTL", mav::kStdModePositionHold},
+    {11, 4, 8, "AUTO_FOLLOW_TARGET", mav::kStdModeNone},
 };
+
+// AVAILABLE_MODES: each mode once, AUTO_LOITER (a held route) added; only the automatic modes can
+// be chosen from a ground station, the others are the pilot's. A standard mode sets the one of
+// its modes that can be chosen (position hold: AUTO_LOITER).
+struct AvailableMode {
+    uint8_t main, sub, standard;
+    const char* name;
+    bool selectable;
+};
+constexpr AvailableMode kModeList[] = {
+    {7, 0, mav::kStdModeNone, "STABILIZED", false},
+    {1, 0, mav::kStdModeNone, "MANUAL", false},
+    {2, 0, mav::kStdModeAltitudeHold, "ALTCTL", false},
+    {3, 0, mav::kStdModePositionHold, "POSCTL", false},
+    {3, 1, mav::kStdModeOrbit, "POSCTL_ORBIT", false},
+    {6, 0, mav::kStdModeNone, "OFFBOARD", false},
+    {4, 8, mav::kStdModeNone, "AUTO_FOLLOW_TARGET", false},
+    {4, 2, mav::kStdModeTakeoff, "AUTO_TAKEOFF", true},
+    {4, 3, mav::kStdModePositionHold, "AUTO_LOITER", true},
+    {4, 4, mav::kStdModeMission, "AUTO_MISSION", true},
+    {4, 5, mav::kStdModeSafeRecovery, "AUTO_RTL", true},
+    {4, 6, mav::kStdModeLand, "AUTO_LAND", true},
+};
+
+uint8_t standardModeOf(const FleetReadModel::VehicleState& s)
+{
+    if (!s.telemetryKnown)
+        return mav::kStdModeNone;
+    for (const auto& m : kModes)
+        if (m.station == s.flightMode)
+            return m.standard;
+    return mav::kStdModeNone;
+}
 constexpr uint8_t kPx4Auto = 4, kPx4Loiter = 3, kPx4Mission = 4, kPx4Rtl = 5, kPx4Land = 6, kPx4Takeoff = 2;
 constexpr float kDefaultTakeoffAltM = 10.0f;
 
@@ -380,6 +425,7 @@ int MavlinkBridge::defaultIntervalMs(Stream s)
     case Home: return 5000;
     case ExtSysState: return 500;
     case MissionProgress: return 1000;
+    case ModeNow: return 1000;
     case kStreamCount: break;
     }
     return 1000;
@@ -398,6 +444,7 @@ MavlinkBridge::Stream MavlinkBridge::streamOf(uint32_t msgid, bool& known)
     case kHomePosition: return Home;
     case kExtendedSysState: return ExtSysState;
     case kMissionCurrent: return MissionProgress;
+    case kCurrentMode: return ModeNow;
     }
     known = false;
     return kStreamCount;
@@ -566,6 +613,14 @@ void MavlinkBridge::sendStream(VehicleEntry& e, Stream stream, const FleetReadMo
         if (m_missions)
             out(m_missions->current(e.sysid));
         break;
+    case ModeNow: {
+        CurrentMode m;
+        m.customMode = customModeOf(s);
+        m.intendedCustomMode = m.customMode;
+        m.standardMode = standardModeOf(s);
+        out(m);
+        break;
+    }
     case Home: {
         if (s.homeLat == 0 && s.homeLon == 0)
             break;  // not known yet: no home at 0,0
@@ -845,6 +900,27 @@ std::optional<uint8_t> MavlinkBridge::requestStream(VehicleEntry& e, uint16_t co
     case mav::kCmdRequestMessage:
         if (!std::isfinite(params[0]) || params[0] < 0)
             return mav::kResultDenied;
+        if (uint32_t(params[0]) == kAvailableModes) {
+            // param2: 0 every mode, else the one of that index (1-based).
+            const int wanted = std::isfinite(params[1]) ? int(params[1]) : 0;
+            const int count = int(std::size(kModeList));
+            if (wanted < 0 || wanted > count)
+                return mav::kResultDenied;
+            for (int i = 0; i < count; ++i) {
+                if (wanted && wanted != i + 1)
+                    continue;
+                const auto& mode = kModeList[i];
+                AvailableModes m;
+                m.customMode = px4Mode(mode.main, mode.sub);
+                m.properties = mode.selectable ? mav::kModePropertyAutoMode : mav::kModePropertyNotUserSelectable;
+                m.numberModes = uint8_t(count);
+                m.modeIndex = uint8_t(i + 1);
+                m.standardMode = mode.standard;
+                std::memcpy(m.modeName, mode.name, std::min(std::strlen(mode.name), sizeof m.modeName));
+                m_links.sendTo(sink, m, e.sysid, 1);
+            }
+            return mav::kResultAccepted;
+        }
         return sendNow(uint32_t(params[0]));
     case mav::kCmdSetMessageInterval: {
         bool known = false;
@@ -952,6 +1028,14 @@ std::optional<int64_t> MavlinkBridge::sendControl(VehicleEntry& e, uint16_t comm
         why = "Speeds are set per waypoint: upload a route with DO_CHANGE_SPEED items";
         return std::nullopt;
     case mav::kCmdDoSetMissionCurrent: why = kNoSetCurrent; return std::nullopt;
+    case mav::kCmdDoSetStandardMode:
+        for (const auto& m : kModeList)
+            if (m.selectable && std::isfinite(params[0]) && m.standard == uint8_t(params[0]) && m.standard)
+                return setMode(e, m.main, m.sub, result, why);
+        why = "Vehicle " + std::to_string(e.sysid) +
+              " cannot be switched to that standard mode by the station; it can: takeoff, position hold, mission, "
+              "safe recovery (return), land";
+        return std::nullopt;
     case mav::kCmdNavTakeoff: {
         // NaN: the vehicle's default take-off height (the protocol's meaning of NaN).
         const float alt = std::isnan(params[6]) ? kDefaultTakeoffAltM : params[6];

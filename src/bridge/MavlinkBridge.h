@@ -124,6 +124,7 @@ public:
         Home,
         ExtSysState,
         MissionProgress,
+        ModeNow,
         kStreamCount
     };
     static constexpr int kTickMs = 20;

@@ -48,6 +48,8 @@ enum MsgId : uint32_t {
     kExtendedSysState = 245,
     kStatusText = 253,
     kProtocolVersion = 300,
+    kAvailableModes = 435,
+    kCurrentMode = 436,
 };
 
 #pragma pack(push, 1)
@@ -431,6 +433,27 @@ struct MissionItemReached {
 };
 static_assert(sizeof(MissionItemReached) == 2);
 
+struct AvailableModes {
+    static constexpr uint32_t kId = kAvailableModes;
+    static constexpr uint8_t kCrcExtra = 134;
+    uint32_t customMode = 0;
+    uint32_t properties = 0;  // MAV_MODE_PROPERTY bits
+    uint8_t numberModes = 0;
+    uint8_t modeIndex = 0;  // 1..numberModes
+    uint8_t standardMode = 0;  // MAV_STANDARD_MODE; 0: none
+    char modeName[35] = {};
+};
+static_assert(sizeof(AvailableModes) == 46);
+
+struct CurrentMode {
+    static constexpr uint32_t kId = kCurrentMode;
+    static constexpr uint8_t kCrcExtra = 193;
+    uint32_t customMode = 0;
+    uint32_t intendedCustomMode = 0;
+    uint8_t standardMode = 0;
+};
+static_assert(sizeof(CurrentMode) == 9);
+
 struct ExtendedSysState {
     static constexpr uint32_t kId = kExtendedSysState;
     static constexpr uint8_t kCrcExtra = 130;
@@ -496,6 +519,8 @@ inline constexpr MsgInfo kMessages[] = {
     infoOf<HomePosition>(),
     infoOf<MessageInterval>(),
     infoOf<ExtendedSysState>(),
+    infoOf<AvailableModes>(),
+    infoOf<CurrentMode>(),
     infoOf<StatusText>(),
 };
 
@@ -520,6 +545,10 @@ constexpr uint8_t kStateStandby = 3, kStateActive = 4, kStateCritical = 5;
 constexpr uint32_t kSensorGyro = 1, kSensorAccel = 2, kSensorMag = 4, kSensorGps = 32, kSensorRcReceiver = 65536,
                    kSensorGyro2 = 131072, kSensorAccel2 = 262144, kSensorAhrs = 2097152,
                    kSensorBattery = 33554432, kSensorPrearmCheck = 268435456;
+// MAV_STANDARD_MODE and MAV_MODE_PROPERTY.
+constexpr uint8_t kStdModeNone = 0, kStdModePositionHold = 1, kStdModeOrbit = 2, kStdModeAltitudeHold = 4,
+                  kStdModeSafeRecovery = 5, kStdModeMission = 6, kStdModeLand = 7, kStdModeTakeoff = 8;
+constexpr uint32_t kModePropertyNotUserSelectable = 2, kModePropertyAutoMode = 4;
 constexpr uint8_t kMissionStateUnknown = 0, kMissionStateNone = 1, kMissionStateNotStarted = 2,
                   kMissionStateActive = 3, kMissionStatePaused = 4, kMissionStateComplete = 5;
 constexpr uint8_t kSeverityCritical = 2, kSeverityError = 3, kSeverityWarning = 4, kSeverityInfo = 6;
@@ -536,7 +565,7 @@ constexpr uint8_t kFrameGlobal = 0, kFrameMission = 2, kFrameGlobalRelativeAlt =
 constexpr uint16_t kCmdNavWaypoint = 16, kCmdNavReturnToLaunch = 20, kCmdNavLand = 21, kCmdNavTakeoff = 22,
                    kCmdDoSetMode = 176, kCmdDoChangeSpeed = 178, kCmdDoReposition = 192, kCmdDoPauseContinue = 193,
                    kCmdDoSetMissionCurrent = 224, kCmdMissionStart = 300, kCmdComponentArmDisarm = 400,
-                   kCmdGetHomePosition = 410, kCmdSetMessageInterval = 511, kCmdRequestMessage = 512,
+                   kCmdGetHomePosition = 410, kCmdSetMessageInterval = 511, kCmdRequestMessage = 512, kCmdDoSetStandardMode = 262,
                    kCmdRequestAutopilotCapabilities = 520, kCmdFencePolygonVertexExclusion = 5002,
                    kCmdFenceCircleExclusion = 5004;
 constexpr uint8_t kParamUint8 = 1, kParamInt8 = 2, kParamUint16 = 3, kParamInt16 = 4, kParamUint32 = 5, kParamInt32 = 6,

@@ -669,6 +669,51 @@ TEST_F(MavlinkBridgeTest, TwoGroundStationsKeepTheirOwnTransfers)
     }, 3000));
 }
 
+// A client of the standard modes: the list, the current one, and a switch by standard mode.
+TEST_F(MavlinkBridgeTest, StandardModesAsANewerClientAsks)
+{
+    SimOptions options;
+    options.fixAfterMs = 0;
+    ASSERT_NO_FATAL_FAILURE(startAlive(options, 1));
+    ASSERT_NO_FATAL_FAILURE(startBridge(true));
+    RawGcs gcs(port, bridge->localPort(0));
+    using namespace mavlink::mav;
+    auto command = [&](uint16_t id, float p0, float p1 = 0) {
+        mavlink::CommandLong c;
+        c.targetSystem = 1;
+        c.command = id;
+        c.param[0] = p0;
+        c.param[1] = p1;
+        const size_t before = gcs.all<mavlink::CommandAck>().size();
+        gcs.send(c);
+        std::optional<uint8_t> result;
+        waitUntil([&] {
+            const auto acks = gcs.all<mavlink::CommandAck>();
+            for (size_t i = before; i < acks.size(); ++i)
+                if (acks[i].command == id)
+                    result = acks[i].result;
+            return result.has_value();
+        }, 10000);
+        return result;
+    };
+    EXPECT_EQ(command(kCmdRequestMessage, float(mavlink::kAvailableModes)), kResultAccepted);
+    ASSERT_TRUE(waitUntil([&] { return gcs.all<mavlink::AvailableModes>().size() == 12; }));
+    std::map<std::string, mavlink::AvailableModes> byName;
+    for (const auto& m : gcs.all<mavlink::AvailableModes>())
+        byName[std::string(m.modeName, strnlen(m.modeName, sizeof m.modeName))] = m;
+    EXPECT_EQ(byName["AUTO_TAKEOFF"].standardMode, kStdModeTakeoff);
+    EXPECT_EQ(byName["AUTO_TAKEOFF"].properties, kModePropertyAutoMode);
+    EXPECT_EQ(byName["MANUAL"].properties, kModePropertyNotUserSelectable);
+    ASSERT_TRUE(waitUntil([&] { return !gcs.all<mavlink::CurrentMode>().empty(); }));
+
+    EXPECT_EQ(command(kCmdDoSetStandardMode, kStdModeOrbit), kResultDenied);
+    EXPECT_EQ(command(kCmdDoSetStandardMode, kStdModeTakeoff), kResultAccepted);
+    EXPECT_TRUE(waitUntil([&] {
+        const auto now = gcs.all<mavlink::CurrentMode>();
+        return now.back().standardMode == kStdModeTakeoff || now.back().customMode == (4u << 16 | 3u << 24);
+    }, 10000));
+}
+
 TEST_F(MavlinkBridgeTest, LossyGroundStationSoak)
 {
     SimOptions options;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -251,6 +252,26 @@ TEST(MavlinkCodec, FramesMatchAnIndependentImplementationBothWays)
              return framed(m, 19);
          },
          "fd0100001307012e000004bb6f"},
+        {"available_modes",
+         [] {
+             AvailableModes m;
+             m.customMode = 4 << 16 | 2 << 24;
+             m.properties = mav::kModePropertyAutoMode;
+             m.numberModes = 12;
+             m.modeIndex = 8;
+             m.standardMode = mav::kStdModeTakeoff;
+             std::memcpy(m.modeName, "AUTO_TAKEOFF", 12);
+             return framed(m, 20);
+         },
+         "fd170000140701b3010000000402040000000c08084155544f5f54414b454f46469c04"},
+        {"current_mode",
+         [] {
+             CurrentMode m;
+             m.customMode = m.intendedCustomMode = 4 << 16 | 4 << 24;
+             m.standardMode = mav::kStdModeMission;
+             return framed(m, 21);
+         },
+         "fd090000150701b401000000040400000404061c77"},
     };
     for (const auto& c : cases) {
         const auto expected = bytes(c.hex);
