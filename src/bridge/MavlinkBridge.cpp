@@ -426,6 +426,7 @@ int MavlinkBridge::defaultIntervalMs(Stream s)
     case ExtSysState: return 500;
     case MissionProgress: return 1000;
     case ModeNow: return 1000;
+    case Battery: return 1000;
     case kStreamCount: break;
     }
     return 1000;
@@ -445,6 +446,7 @@ MavlinkBridge::Stream MavlinkBridge::streamOf(uint32_t msgid, bool& known)
     case kExtendedSysState: return ExtSysState;
     case kMissionCurrent: return MissionProgress;
     case kCurrentMode: return ModeNow;
+    case kBatteryStatus: return Battery;
     }
     known = false;
     return kStreamCount;
@@ -613,6 +615,23 @@ void MavlinkBridge::sendStream(VehicleEntry& e, Stream stream, const FleetReadMo
         if (m_missions)
             out(m_missions->current(e.sysid));
         break;
+    case Battery: {
+        // The pack as the vehicle reports it: its voltage, its state, and the charge where the
+        // vehicle's cell count and critical level are known.
+        if (!s.telemetryKnown)
+            break;
+        BatteryStatus m;
+        m.voltages[0] = uint16_t(std::clamp(double(s.fcuVol) * 1000.0, 0.0, 65534.0));
+        m.batteryFunction = mav::kBatteryFunctionAll;
+        m.type = s.batteryCells > 0 ? mav::kBatteryTypeLipo : 0;
+        m.batteryRemaining = int8_t(FleetReadModel::batteryPercent(s));
+        if (s.statusKnown)
+            m.chargeState = s.batteryState == 2   ? mav::kChargeCritical
+                            : s.batteryState == 1 ? mav::kChargeLow
+                                                  : mav::kChargeOk;
+        out(m);
+        break;
+    }
     case ModeNow: {
         CurrentMode m;
         m.customMode = customModeOf(s);

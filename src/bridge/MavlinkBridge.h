@@ -125,6 +125,7 @@ public:
         ExtSysState,
         MissionProgress,
         ModeNow,
+        Battery,
         kStreamCount
     };
     static constexpr int kTickMs = 20;

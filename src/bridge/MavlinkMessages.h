@@ -42,6 +42,7 @@ enum MsgId : uint32_t {
     kCommandInt = 75,
     kCommandLong = 76,
     kCommandAck = 77,
+    kBatteryStatus = 147,
     kAutopilotVersion = 148,
     kHomePosition = 242,
     kMessageInterval = 244,
@@ -433,6 +434,27 @@ struct MissionItemReached {
 };
 static_assert(sizeof(MissionItemReached) == 2);
 
+struct BatteryStatus {
+    static constexpr uint32_t kId = kBatteryStatus;
+    static constexpr uint8_t kCrcExtra = 154;
+    int32_t currentConsumed = -1;  // mAh; -1: unknown
+    int32_t energyConsumed = -1;  // hJ; -1: unknown
+    int16_t temperature = INT16_MAX;  // cdegC; INT16_MAX: unknown
+    uint16_t voltages[10] = {UINT16_MAX, UINT16_MAX, UINT16_MAX, UINT16_MAX, UINT16_MAX,
+                             UINT16_MAX, UINT16_MAX, UINT16_MAX, UINT16_MAX, UINT16_MAX};  // mV
+    int16_t currentBattery = -1;  // cA; -1: unknown
+    uint8_t id = 0;
+    uint8_t batteryFunction = 0;
+    uint8_t type = 0;
+    int8_t batteryRemaining = -1;  // %; -1: unknown
+    int32_t timeRemaining = 0;  // s; 0: unknown
+    uint8_t chargeState = 0;  // MAV_BATTERY_CHARGE_STATE; 0: unknown
+    uint16_t voltagesExt[4] = {0, 0, 0, 0};
+    uint8_t mode = 0;
+    uint32_t faultBitmask = 0;
+};
+static_assert(sizeof(BatteryStatus) == 54);
+
 struct AvailableModes {
     static constexpr uint32_t kId = kAvailableModes;
     static constexpr uint8_t kCrcExtra = 134;
@@ -519,6 +541,7 @@ inline constexpr MsgInfo kMessages[] = {
     infoOf<HomePosition>(),
     infoOf<MessageInterval>(),
     infoOf<ExtendedSysState>(),
+    infoOf<BatteryStatus>(),
     infoOf<AvailableModes>(),
     infoOf<CurrentMode>(),
     infoOf<StatusText>(),
@@ -549,6 +572,8 @@ constexpr uint32_t kSensorGyro = 1, kSensorAccel = 2, kSensorMag = 4, kSensorGps
 constexpr uint8_t kStdModeNone = 0, kStdModePositionHold = 1, kStdModeOrbit = 2, kStdModeAltitudeHold = 4,
                   kStdModeSafeRecovery = 5, kStdModeMission = 6, kStdModeLand = 7, kStdModeTakeoff = 8;
 constexpr uint32_t kModePropertyNotUserSelectable = 2, kModePropertyAutoMode = 4;
+constexpr uint8_t kBatteryFunctionAll = 1, kBatteryTypeLipo = 1;
+constexpr uint8_t kChargeOk = 1, kChargeLow = 2, kChargeCritical = 3;
 constexpr uint8_t kMissionStateUnknown = 0, kMissionStateNone = 1, kMissionStateNotStarted = 2,
                   kMissionStateActive = 3, kMissionStatePaused = 4, kMissionStateComplete = 5;
 constexpr uint8_t kSeverityCritical = 2, kSeverityError = 3, kSeverityWarning = 4, kSeverityInfo = 6;

@@ -655,6 +655,9 @@ TEST_F(MavlinkBridgeTest, TwoGroundStationsKeepTheirOwnTransfers)
                            kSensorPrearmCheck | kSensorAhrs;
     EXPECT_EQ(health.sensorsPresent & parts, parts);
     EXPECT_EQ(health.sensorsHealth & parts, parts);
+    ASSERT_TRUE(waitUntil([&] { return !reader.all<mavlink::BatteryStatus>().empty(); }));
+    EXPECT_EQ(reader.all<mavlink::BatteryStatus>().back().chargeState, kChargeOk);
+    EXPECT_EQ(reader.all<mavlink::BatteryStatus>().back().voltages[0], health.voltageBattery);
 
     // Flown: each item reached in turn, then the mission complete.
     mavlink::CommandLong start;

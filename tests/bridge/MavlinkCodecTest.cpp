@@ -272,6 +272,17 @@ TEST(MavlinkCodec, FramesMatchAnIndependentImplementationBothWays)
              return framed(m, 21);
          },
          "fd090000150701b401000000040400000404061c77"},
+        {"battery_status",
+         [] {
+             BatteryStatus m;
+             m.voltages[0] = 25200;
+             m.batteryFunction = mav::kBatteryFunctionAll;
+             m.type = mav::kBatteryTypeLipo;
+             m.batteryRemaining = 100;
+             m.chargeState = mav::kChargeOk;
+             return framed(m, 22);
+         },
+         "fd290000160701930000ffffffffffffffffff7f7062ffffffffffffffffffffffffffffffffffffffff0001016400000000017762"},
     };
     for (const auto& c : cases) {
         const auto expected = bytes(c.hex);
