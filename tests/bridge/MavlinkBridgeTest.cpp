@@ -587,7 +587,9 @@ TEST_F(MavlinkBridgeTest, TwoGroundStationsKeepTheirOwnTransfers)
 {
     SimOptions options;
     options.fixAfterMs = 0;
-    options.latencyMs = 300;  // the vehicle link is slow: the clients must not wait on it
+    options.latencyMs = 300;  // the vehicle link is slow and lossy: the clients must not wait on it
+    options.jitterMs = 50;
+    options.loss = 0.03;
     ASSERT_NO_FATAL_FAILURE(startAlive(options, 1));
     ASSERT_NO_FATAL_FAILURE(startBridge(true));
     RawGcs reader(port, bridge->localPort(0)), writer(0, bridge->localPort(0));  // the reader gets the streams
