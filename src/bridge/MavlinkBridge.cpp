@@ -151,18 +151,12 @@ struct ModeRow {
     uint8_t standard;  // MAV_STANDARD_MODE
 };
 constexpr ModeRow kModes[] = {
-    {0, 7, 0, "STABILIZED", mav::kStdModeNone},
-    {1, 1, 0, "MANUAL", mav::kStdModeNone},
-    {2, 2, 0, "ALTCTL", mav::kStdModeAltitudeHold},
-    {3, 4, 4, "AUTO_MISSION", mav::kStdModeMission},
-    {4, 6, 0, "OFFBOARD", mav::kStdModeNone},
-    {5, 3, 0, "POSCTL", mav::kStdModePositionHold},
-    {6, 4, 5, "AUTO_RTL", mav::kStdModeSafeRecovery},
-    {7, 3, 1, "POSCTL_ORBIT", mav::kStdModeOrbit},
-    {8, 4, 2, "AUTO_TAKEOFF", mav::kStdModeTakeoff},
-    {9, 4, 6, "AUTO_LAND", mav::kStdModeLand},
-    {10, 3, 0, "POSCTL", mav::kStdModePositionHold},
-    {11, 4, 8, "AUTO_FOLLOW_TARGET", mav::kStdModeNone},
+    {0, 7, 0, "STABILIZED", mav::kStdModeNone},       {1, 1, 0, "MANUAL", mav::kStdModeNone},
+    {2, 2, 0, "ALTCTL", mav::kStdModeAltitudeHold},   {3, 4, 4, "AUTO_MISSION", mav::kStdModeMission},
+    {4, 6, 0, "OFFBOARD", mav::kStdModeNone},         {5, 3, 0, "POSCTL", mav::kStdModePositionHold},
+    {6, 4, 5, "AUTO_RTL", mav::kStdModeSafeRecovery}, {7, 3, 1, "POSCTL_ORBIT", mav::kStdModeOrbit},
+    {8, 4, 2, "AUTO_TAKEOFF", mav::kStdModeTakeoff},  {9, 4, 6, "AUTO_LAND", mav::kStdModeLand},
+    {10, 3, 0, "POSCTL", mav::kStdModePositionHold},  {11, 4, 8, "AUTO_FOLLOW_TARGET", mav::kStdModeNone},
 };
 
 // AVAILABLE_MODES: each mode once, AUTO_LOITER (a held route) added; only the automatic modes can
@@ -174,18 +168,12 @@ struct AvailableMode {
     bool selectable;
 };
 constexpr AvailableMode kModeList[] = {
-    {7, 0, mav::kStdModeNone, "STABILIZED", false},
-    {1, 0, mav::kStdModeNone, "MANUAL", false},
-    {2, 0, mav::kStdModeAltitudeHold, "ALTCTL", false},
-    {3, 0, mav::kStdModePositionHold, "POSCTL", false},
-    {3, 1, mav::kStdModeOrbit, "POSCTL_ORBIT", false},
-    {6, 0, mav::kStdModeNone, "OFFBOARD", false},
-    {4, 8, mav::kStdModeNone, "AUTO_FOLLOW_TARGET", false},
-    {4, 2, mav::kStdModeTakeoff, "AUTO_TAKEOFF", true},
-    {4, 3, mav::kStdModePositionHold, "AUTO_LOITER", true},
-    {4, 4, mav::kStdModeMission, "AUTO_MISSION", true},
-    {4, 5, mav::kStdModeSafeRecovery, "AUTO_RTL", true},
-    {4, 6, mav::kStdModeLand, "AUTO_LAND", true},
+    {7, 0, mav::kStdModeNone, "STABILIZED", false},         {1, 0, mav::kStdModeNone, "MANUAL", false},
+    {2, 0, mav::kStdModeAltitudeHold, "ALTCTL", false},     {3, 0, mav::kStdModePositionHold, "POSCTL", false},
+    {3, 1, mav::kStdModeOrbit, "POSCTL_ORBIT", false},      {6, 0, mav::kStdModeNone, "OFFBOARD", false},
+    {4, 8, mav::kStdModeNone, "AUTO_FOLLOW_TARGET", false}, {4, 2, mav::kStdModeTakeoff, "AUTO_TAKEOFF", true},
+    {4, 3, mav::kStdModePositionHold, "AUTO_LOITER", true}, {4, 4, mav::kStdModeMission, "AUTO_MISSION", true},
+    {4, 5, mav::kStdModeSafeRecovery, "AUTO_RTL", true},    {4, 6, mav::kStdModeLand, "AUTO_LAND", true},
 };
 
 uint8_t standardModeOf(const FleetReadModel::VehicleState& s)

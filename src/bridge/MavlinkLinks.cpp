@@ -243,8 +243,7 @@ void MavlinkLinks::savePorts(nlohmann::json ports) const
         if (link->udp)
             ports[link->endpoint.text().toStdString()] = link->udp->localPort();
     QSaveFile file(m_portsFile);
-    if (!file.open(QIODevice::WriteOnly) || file.write(QByteArray::fromStdString(ports.dump(1))) < 0 ||
-        !file.commit())
+    if (!file.open(QIODevice::WriteOnly) || file.write(QByteArray::fromStdString(ports.dump(1))) < 0 || !file.commit())
         spdlog::warn("<mavlink> local ports not saved to {}: {}", m_portsFile.toStdString(),
                      file.errorString().toStdString());
 }

@@ -566,16 +566,16 @@ constexpr uint8_t kModeFlagCustomModeEnabled = 1, kModeFlagSafetyArmed = 128;
 constexpr uint8_t kStateStandby = 3, kStateActive = 4, kStateCritical = 5;
 // MAV_SYS_STATUS_SENSOR bits.
 constexpr uint32_t kSensorGyro = 1, kSensorAccel = 2, kSensorMag = 4, kSensorGps = 32, kSensorRcReceiver = 65536,
-                   kSensorGyro2 = 131072, kSensorAccel2 = 262144, kSensorAhrs = 2097152,
-                   kSensorBattery = 33554432, kSensorPrearmCheck = 268435456;
+                   kSensorGyro2 = 131072, kSensorAccel2 = 262144, kSensorAhrs = 2097152, kSensorBattery = 33554432,
+                   kSensorPrearmCheck = 268435456;
 // MAV_STANDARD_MODE and MAV_MODE_PROPERTY.
 constexpr uint8_t kStdModeNone = 0, kStdModePositionHold = 1, kStdModeOrbit = 2, kStdModeAltitudeHold = 4,
                   kStdModeSafeRecovery = 5, kStdModeMission = 6, kStdModeLand = 7, kStdModeTakeoff = 8;
 constexpr uint32_t kModePropertyNotUserSelectable = 2, kModePropertyAutoMode = 4;
 constexpr uint8_t kBatteryFunctionAll = 1, kBatteryTypeLipo = 1;
 constexpr uint8_t kChargeOk = 1, kChargeLow = 2, kChargeCritical = 3;
-constexpr uint8_t kMissionStateUnknown = 0, kMissionStateNone = 1, kMissionStateNotStarted = 2,
-                  kMissionStateActive = 3, kMissionStatePaused = 4, kMissionStateComplete = 5;
+constexpr uint8_t kMissionStateUnknown = 0, kMissionStateNone = 1, kMissionStateNotStarted = 2, kMissionStateActive = 3,
+                  kMissionStatePaused = 4, kMissionStateComplete = 5;
 constexpr uint8_t kSeverityCritical = 2, kSeverityError = 3, kSeverityWarning = 4, kSeverityInfo = 6;
 constexpr uint8_t kFixNone = 1, kFix3d = 3, kFixDgps = 4, kFixRtkFixed = 6;
 constexpr uint8_t kResultAccepted = 0, kResultDenied = 2, kResultUnsupported = 3, kResultFailed = 4,
@@ -590,9 +590,9 @@ constexpr uint8_t kFrameGlobal = 0, kFrameMission = 2, kFrameGlobalRelativeAlt =
 constexpr uint16_t kCmdNavWaypoint = 16, kCmdNavReturnToLaunch = 20, kCmdNavLand = 21, kCmdNavTakeoff = 22,
                    kCmdDoSetMode = 176, kCmdDoChangeSpeed = 178, kCmdDoReposition = 192, kCmdDoPauseContinue = 193,
                    kCmdDoSetMissionCurrent = 224, kCmdMissionStart = 300, kCmdComponentArmDisarm = 400,
-                   kCmdGetHomePosition = 410, kCmdSetMessageInterval = 511, kCmdRequestMessage = 512, kCmdDoSetStandardMode = 262,
-                   kCmdRequestAutopilotCapabilities = 520, kCmdFencePolygonVertexExclusion = 5002,
-                   kCmdFenceCircleExclusion = 5004;
+                   kCmdGetHomePosition = 410, kCmdSetMessageInterval = 511, kCmdRequestMessage = 512,
+                   kCmdDoSetStandardMode = 262, kCmdRequestAutopilotCapabilities = 520,
+                   kCmdFencePolygonVertexExclusion = 5002, kCmdFenceCircleExclusion = 5004;
 constexpr uint8_t kParamUint8 = 1, kParamInt8 = 2, kParamUint16 = 3, kParamInt16 = 4, kParamUint32 = 5, kParamInt32 = 6,
                   kParamReal32 = 9;
 constexpr uint64_t kCapParamEncodeBytewise = 2;

@@ -265,8 +265,13 @@ MavlinkMissionServer::~MavlinkMissionServer()
 
 MavlinkMissionServer::Key MavlinkMissionServer::keyOf(uint8_t vehicle, const Frame& frame, const MavlinkPeer& peer)
 {
-    return {vehicle,       peer.link,   peer.socket ? std::string() : peer.address.toString().toStdString(),
-            peer.port,     quintptr(peer.socket), frame.sysid, frame.compid};
+    return {vehicle,
+            peer.link,
+            peer.socket ? std::string() : peer.address.toString().toStdString(),
+            peer.port,
+            quintptr(peer.socket),
+            frame.sysid,
+            frame.compid};
 }
 
 bool MavlinkMissionServer::handle(const Frame& frame, const MavlinkPeer& peer)
@@ -400,17 +405,17 @@ void MavlinkMissionServer::follow(int64_t nowMs)
         if (nowMs >= p.refreshAt) {
             p.refreshAt = nowMs + 1000;
             auto items = knownItems(sysid);
-            const bool same = items && p.items && items->size() == p.items->size() &&
-                              std::equal(items->begin(), items->end(), p.items->begin(), [](const auto& a, const auto& b) {
-                                  return std::memcmp(&a, &b, sizeof(a)) == 0;
-                              });
+            const bool same =
+                items && p.items && items->size() == p.items->size() &&
+                std::equal(items->begin(), items->end(), p.items->begin(),
+                           [](const auto& a, const auto& b) { return std::memcmp(&a, &b, sizeof(a)) == 0; });
             if (!same) {
                 p = Progress{std::move(items), {}, 0, false, 0, p.refreshAt};
                 if (p.items)
                     for (const auto& item : *p.items)
                         if (item.command != mav::kCmdDoChangeSpeed)
                             p.nav.push_back(item.seq);
-                p.state = !p.items ? mav::kMissionStateUnknown
+                p.state = !p.items        ? mav::kMissionStateUnknown
                           : p.nav.empty() ? mav::kMissionStateNone
                                           : mav::kMissionStateNotStarted;
             }
@@ -500,13 +505,12 @@ void MavlinkMissionServer::requestList(const Frame& frame, const MavlinkPeer& pe
 // answered it (the vehicle takes one transfer at a time); else read from the vehicle.
 void MavlinkMissionServer::serveOrRead(const Key& key, Transfer& t)
 {
-    const bool vehicleBusy =
-        std::any_of(m_pending.begin(), m_pending.end(),
-                    [&](const auto& p) { return p.second.key.vehicle == key.vehicle; }) ||
-        std::any_of(m_transfers.begin(), m_transfers.end(), [&](const auto& other) {
-            return other.first.vehicle == key.vehicle && other.second.phase == Transfer::Phase::Station &&
-                   other.second.requestId != 0;
-        });
+    const bool vehicleBusy = std::any_of(m_pending.begin(), m_pending.end(),
+                                         [&](const auto& p) { return p.second.key.vehicle == key.vehicle; }) ||
+                             std::any_of(m_transfers.begin(), m_transfers.end(), [&](const auto& other) {
+                                 return other.first.vehicle == key.vehicle &&
+                                        other.second.phase == Transfer::Phase::Station && other.second.requestId != 0;
+                             });
     if (vehicleBusy) {
         t.phase = Transfer::Phase::Station;
         t.requestId = 0;
@@ -899,6 +903,6 @@ json MavlinkMissionServer::status() const
             if (const auto r = m_bridge.services().missions().transfer(t.requestId);
                 r && r->state == svc::TransferRecord::State::Queued)
                 ++waiting;
-    return {{"active", m_transfers.size()}, {"waiting", waiting}, {"onTheirWay", m_pending.size()},
-            {"results", results}};
+    return {
+        {"active", m_transfers.size()}, {"waiting", waiting}, {"onTheirWay", m_pending.size()}, {"results", results}};
 }

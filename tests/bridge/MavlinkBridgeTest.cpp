@@ -618,8 +618,9 @@ TEST_F(MavlinkBridgeTest, TwoGroundStationsKeepTheirOwnTransfers)
         item.y = int32_t(std::llround(pos.lon * 1e7));
         item.z = 4;
         writer.send(item);
-        ASSERT_TRUE(waitUntil([&] { return writer.count(mavlink::kMissionRequestInt) == seq + 2 ||
-                                           writer.count(mavlink::kMissionAck) == 1; }));
+        ASSERT_TRUE(waitUntil([&] {
+            return writer.count(mavlink::kMissionRequestInt) == seq + 2 || writer.count(mavlink::kMissionAck) == 1;
+        }));
     }
     ASSERT_EQ(writer.all<mavlink::MissionAck>().at(0).type, mavlink::mav::kMissionAccepted);
     EXPECT_EQ(status()["missions"]["onTheirWay"], 1) << "acknowledged before the vehicle has it";
@@ -640,18 +641,22 @@ TEST_F(MavlinkBridgeTest, TwoGroundStationsKeepTheirOwnTransfers)
     ASSERT_TRUE(waitUntil([&] { return reader.count(mavlink::kMissionCount) == 1; }, 3000));
     EXPECT_EQ(reader.all<mavlink::MissionCount>().at(0).count, 2);
     EXPECT_EQ(app->ctrl->services()->missions().downloads().started, downloads);
-    ASSERT_TRUE(waitUntil([&] {
-        const auto current = reader.all<mavlink::MissionCurrent>();
-        return !current.empty() && current.back().total == 2;
-    }, 5000));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const auto current = reader.all<mavlink::MissionCurrent>();
+            return !current.empty() && current.back().total == 2;
+        },
+        5000));
     EXPECT_EQ(reader.all<mavlink::MissionCurrent>().back().missionState, mavlink::mav::kMissionStateNotStarted);
 
     // The health a client shows: every part the vehicle reports good, the battery full.
     using namespace mavlink::mav;
-    ASSERT_TRUE(waitUntil([&] {
-        const auto status = reader.all<mavlink::SysStatus>();
-        return !status.empty() && status.back().batteryRemaining == 100;
-    }, 5000));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const auto status = reader.all<mavlink::SysStatus>();
+            return !status.empty() && status.back().batteryRemaining == 100;
+        },
+        5000));
     const auto health = reader.all<mavlink::SysStatus>().back();
     const uint32_t parts = kSensorGyro | kSensorAccel | kSensorMag | kSensorGps | kSensorRcReceiver | kSensorBattery |
                            kSensorPrearmCheck | kSensorAhrs;
@@ -669,9 +674,11 @@ TEST_F(MavlinkBridgeTest, TwoGroundStationsKeepTheirOwnTransfers)
     ASSERT_TRUE(waitUntil([&] { return reader.all<mavlink::MissionItemReached>().size() == 2; }, 20000));
     EXPECT_EQ(reader.all<mavlink::MissionItemReached>().at(0).seq, 0);
     EXPECT_EQ(reader.all<mavlink::MissionItemReached>().at(1).seq, 1);
-    EXPECT_TRUE(waitUntil([&] {
-        return reader.all<mavlink::MissionCurrent>().back().missionState == mavlink::mav::kMissionStateComplete;
-    }, 3000));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return reader.all<mavlink::MissionCurrent>().back().missionState == mavlink::mav::kMissionStateComplete;
+        },
+        3000));
 }
 
 // A client of the standard modes: the list, the current one, and a switch by standard mode.
@@ -692,13 +699,15 @@ TEST_F(MavlinkBridgeTest, StandardModesAsANewerClientAsks)
         const size_t before = gcs.all<mavlink::CommandAck>().size();
         gcs.send(c);
         std::optional<uint8_t> result;
-        waitUntil([&] {
-            const auto acks = gcs.all<mavlink::CommandAck>();
-            for (size_t i = before; i < acks.size(); ++i)
-                if (acks[i].command == id)
-                    result = acks[i].result;
-            return result.has_value();
-        }, 10000);
+        waitUntil(
+            [&] {
+                const auto acks = gcs.all<mavlink::CommandAck>();
+                for (size_t i = before; i < acks.size(); ++i)
+                    if (acks[i].command == id)
+                        result = acks[i].result;
+                return result.has_value();
+            },
+            10000);
         return result;
     };
     EXPECT_EQ(command(kCmdRequestMessage, float(mavlink::kAvailableModes)), kResultAccepted);
@@ -713,10 +722,12 @@ TEST_F(MavlinkBridgeTest, StandardModesAsANewerClientAsks)
 
     EXPECT_EQ(command(kCmdDoSetStandardMode, kStdModeOrbit), kResultDenied);
     EXPECT_EQ(command(kCmdDoSetStandardMode, kStdModeTakeoff), kResultAccepted);
-    EXPECT_TRUE(waitUntil([&] {
-        const auto now = gcs.all<mavlink::CurrentMode>();
-        return now.back().standardMode == kStdModeTakeoff || now.back().customMode == (4u << 16 | 3u << 24);
-    }, 10000));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto now = gcs.all<mavlink::CurrentMode>();
+            return now.back().standardMode == kStdModeTakeoff || now.back().customMode == (4u << 16 | 3u << 24);
+        },
+        10000));
 }
 
 TEST_F(MavlinkBridgeTest, LossyGroundStationSoak)

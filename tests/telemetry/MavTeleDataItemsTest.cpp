@@ -127,7 +127,8 @@ TEST(MavTeleDataItems, StatusCodesShowTheirTextsOrTheirNumber)
     item.updateProtoData(record);
     EXPECT_EQ(item.gnssPositionStateElement()->displayValue(), "RTK差分");
     for (const auto& element : {item.imuSensorStateElement(), item.gnssPositionStateElement()})
-        EXPECT_EQ(MavTeleDataElement::format(element->displayCell()), element->value()) << element->name().toStdString();
+        EXPECT_EQ(MavTeleDataElement::format(element->displayCell()), element->value())
+            << element->name().toStdString();
 }
 
 TEST(MavTeleDataItems, DurationAndTakeOffCheckTexts)

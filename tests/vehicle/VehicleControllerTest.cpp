@@ -206,7 +206,8 @@ TEST(MultiVehicleManager, AFleetHeardAtOnceJoinsBetweenOtherEvents)
     for (int id = 1; id <= kFleet; ++id) {
         mvm->processMavHeartbeatFrame(id, mgr->udpSocketLink(), QString("127.0.0.1:%1").arg(21000 + id));
         if (id == 1)  // a CLI request that arrived with the first datagrams
-            QMetaObject::invokeMethod(mvm, [&] { seenByOtherEvent = mvm->vehicleList().size(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                mvm, [&] { seenByOtherEvent = mvm->vehicleList().size(); }, Qt::QueuedConnection);
     }
     mvm->processMavHeartbeatFrame(kFleet, mgr->udpSocketLink(), "127.0.0.1:29999");  // heard again while waiting
     EXPECT_LE(mvm->vehicleList().size(), MultiVehicleManager::kJoinsPerTurn);

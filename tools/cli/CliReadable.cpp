@@ -335,8 +335,8 @@ std::string vehicleTable(const nlohmann::json& list, const nlohmann::json& snaps
                                           .value("display", nlohmann::json::object())
                                           .value("flightStatus", nlohmann::json::object());
         table.push_back({remote ? std::string("-") : scalar(v.value("vehicleId", nlohmann::json())),
-                         scalar(v.value("vehicleCode", "")),
-                         scalar(v.value("alive", false)), remote && !age.is_number() ? "broker" : ageText(age),
+                         scalar(v.value("vehicleCode", "")), scalar(v.value("alive", false)),
+                         remote && !age.is_number() ? "broker" : ageText(age),
                          cell(status.value("flightMode", nlohmann::json())),
                          cell(status.value("flightState", nlohmann::json()))});
     }
