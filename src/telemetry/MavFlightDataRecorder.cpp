@@ -54,11 +54,8 @@ void MavFlightDataRecorder::finish()
 {
     {
         std::lock_guard lock(m_mutex);
-        if (m_running.load())
-            m_pending += m_batch;
         m_running = false;
     }
-    m_batch.clear();
     m_wake.notify_all();
     if (m_writer.joinable())
         m_writer.join();
@@ -78,15 +75,11 @@ void MavFlightDataRecorder::appendRow(bool idle)
     row.cells.reserve(size_t(m_elements.size()));
     for (const auto& element : m_elements)
         row.cells.push_back(element->displayCell());
-    m_batch.append(std::move(row));
-    if (m_batch.size() >= kRowsPerBatch) {
-        {
-            std::lock_guard lock(m_mutex);
-            m_pending += m_batch;
-        }
-        m_batch.clear();
-        m_wake.notify_one();
+    {
+        std::lock_guard lock(m_mutex);
+        m_pending.append(std::move(row));
     }
+    m_wake.notify_one();
 }
 
 void MavFlightDataRecorder::writeLoop(QString dir, QString fileTag)

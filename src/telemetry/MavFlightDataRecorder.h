@@ -11,10 +11,11 @@
 // least idleRowIntervalMs old, so a vehicle waiting on the ground does not fill the disk at the
 // telemetry rate; 0 keeps every row.
 //
-// Rows are taken on the owner's thread as cell snapshots (cheap) and handed to the writer five
-// at a time; formatting and joining happen on the writer. finish() (also run by the destructor)
-// writes every batched and pending row and closes the file; later rows are not recorded. With an
-// empty directory nothing is recorded (one error line).
+// Rows are taken on the owner's thread as cell snapshots (cheap) and handed to the writer at
+// once; formatting and joining happen on the writer, which hands each wake's rows to the kernel
+// before it sleeps again, so a station killed outright (SIGKILL) loses no row it had taken.
+// finish() (also run by the destructor) writes every pending row and closes the file; later rows
+// are not recorded. With an empty directory nothing is recorded (one error line).
 
 #include "MavTeleDataElement.h"
 
@@ -30,8 +31,6 @@
 
 class MavFlightDataRecorder {
 public:
-    static constexpr int kRowsPerBatch = 5;
-
     static constexpr int kIdleRowIntervalMs = 1000;
 
     MavFlightDataRecorder(const QString& dir, const QString& fileTag,
@@ -51,7 +50,6 @@ public:
     void finish();
 
     QString title() const { return m_title; }
-    int batchedRowCount() const { return int(m_batch.size()); }
 
 private:
     struct Row {
@@ -62,7 +60,6 @@ private:
 
     QList<std::shared_ptr<MavTeleDataElement>> m_elements;
     QString m_title;
-    QList<Row> m_batch;
     QList<Row> m_pending;
     std::mutex m_mutex;
     std::condition_variable m_wake;

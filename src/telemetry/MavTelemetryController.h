@@ -75,7 +75,6 @@ public:
 
     // The flight data title row, and the batch of rows not yet handed to the writer.
     QString dataFileTitle() const { return m_recorder->title(); }
-    int batchedRowCount() const { return m_recorder->batchedRowCount(); }
     // Writes every batched and pending row, closes the flight log and ends its writer; rows that
     // arrive later are not recorded. The destructor does the same.
     void finishFlightData();
