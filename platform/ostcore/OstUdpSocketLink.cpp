@@ -2,10 +2,6 @@
 
 #include "OstUdpSocketLinkConfig.h"
 
-#include <QNetworkDatagram>
-#include <QVariant>
-#include <QUdpSocket>
-
 #include <spdlog/spdlog.h>
 
 #include <utility>
@@ -18,9 +14,14 @@ constexpr qint64 kPassingWarningIntervalMs = 10000;
 OstUdpSocketLink::OstUdpSocketLink(QObject* parent)
     : OstAbstractLink(parent)
 {
-    m_socket = new QUdpSocket(this);
-    connect(m_socket, &QUdpSocket::readyRead, this, &OstUdpSocketLink::handleReadyRead);
-    connect(m_socket, &QUdpSocket::errorOccurred, this, &OstUdpSocketLink::handleSocketError);
+    m_socket = new OstDatagramSocket(this);
+    m_socket->setReceiver(
+        [this](const OstDatagramSocket::Datagram* datagrams, int count) { handleBatch(datagrams, count); });
+    connect(m_socket, &OstDatagramSocket::unusable, this,
+            [this](const QString& why) { closeAfterFailure(QStringLiteral("UDP socket unusable: %1").arg(why)); });
+    connect(m_socket, &OstDatagramSocket::passingError, this, [this](const QString& why) {
+        logPassingFailure(fmt::format("<Link> UDP socket error on port {}: {}", boundPort(), why.toStdString()));
+    });
 }
 
 OstUdpSocketLink::~OstUdpSocketLink()
@@ -45,6 +46,11 @@ quint16 OstUdpSocketLink::boundPort() const
     return m_socket->localPort();
 }
 
+qint64 OstUdpSocketLink::receiveLagMs() const
+{
+    return m_socket->receiveLagMs();
+}
+
 bool OstUdpSocketLink::doOpen()
 {
     auto config = std::dynamic_pointer_cast<OstUdpSocketLinkConfig>(linkConfig());
@@ -52,7 +58,6 @@ bool OstUdpSocketLink::doOpen()
         spdlog::error("<Link> UDP open failed: no UDP socket config");
         return false;
     }
-    m_bound = false;
     m_socket->close();
     m_lastPeerHost.clear();
     m_lastPeerPort = 0;
@@ -60,27 +65,24 @@ bool OstUdpSocketLink::doOpen()
     m_joinedGroup.clear();
 
     const bool multicast = config->linkMode() == OstUdpSocketLinkConfig::Multicast;
-    const auto bindMode = multicast ? (QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint)
-                                    : QAbstractSocket::DontShareAddress;
-    if (!m_socket->bind(QHostAddress::AnyIPv4, config->recvPort(), bindMode)) {
-        spdlog::error("<Link> UDP bind failed on port {}: {}", config->recvPort(),
-                      m_socket->errorString().toStdString());
-        m_socket->close();
+    OstDatagramSocket::BindOptions bind;
+    bind.shareAddress = multicast;
+    bind.receiveBufferBytes = kReceiveBufferBytes;
+    if (!m_socket->bind(QHostAddress::AnyIPv4, config->recvPort(), bind)) {
+        spdlog::error("<Link> UDP bind failed on port {}: {}", config->recvPort(), m_socket->lastError().toStdString());
         return false;
     }
-    m_socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, QVariant(kReceiveBufferBytes));
 
     if (multicast) {
         const QHostAddress group(config->multicastGroupAddress());
         if (group.isNull() || !group.isMulticast() || !m_socket->joinMulticastGroup(group)) {
             spdlog::error("<Link> UDP join of multicast group '{}' failed: {}",
-                          config->multicastGroupAddress().toStdString(), m_socket->errorString().toStdString());
+                          config->multicastGroupAddress().toStdString(), m_socket->lastError().toStdString());
             m_socket->close();
             return false;
         }
         m_joinedGroup = group;
     }
-    m_bound = true;
     spdlog::info("<Link> UDP link bound on port {}{}", m_socket->localPort(),
                  multicast ? ", multicast group " + config->multicastGroupAddress().toStdString() : std::string());
     return true;
@@ -88,9 +90,6 @@ bool OstUdpSocketLink::doOpen()
 
 void OstUdpSocketLink::doClose()
 {
-    m_bound = false;
-    if (!m_joinedGroup.isNull())
-        m_socket->leaveMulticastGroup(m_joinedGroup);
     m_joinedGroup.clear();
     const quint16 port = m_socket->localPort();
     m_socket->close();
@@ -133,9 +132,23 @@ void OstUdpSocketLink::flushOutbox()
         batch.swap(m_outbox);
         m_flushPosted = false;
     }
-    for (const auto& out : batch)
-        if (isOpen())
-            sendTo(out.data, out.address);
+    // One system call per batch; a destination that cannot be resolved is skipped as in sendTo.
+    int queued = 0;
+    for (const auto& out : batch) {
+        QHostAddress host;
+        quint16 port = 0;
+        if (!resolve(out.address, host, port)) {
+            spdlog::warn("<Link> UDP send skipped: no valid destination (address '{}')", out.address.toStdString());
+            continue;
+        }
+        m_socket->queue(out.data.constData(), int(out.data.size()), host, port);
+        ++queued;
+    }
+    if (!isOpen() || queued == 0)
+        return;
+    if (m_socket->flush() != queued && isOpen())
+        logPassingFailure(fmt::format("<Link> UDP send of {} datagrams failed in part: {}", queued,
+                                      m_socket->lastError().toStdString()));
 }
 
 bool OstUdpSocketLink::resolve(const QString& address, QHostAddress& host, quint16& port) const
@@ -173,58 +186,36 @@ bool OstUdpSocketLink::sendTo(const QByteArray& data, const QString& address)
         spdlog::warn("<Link> UDP send skipped: no valid destination (address '{}')", address.toStdString());
         return false;
     }
-    if (m_socket->writeDatagram(data, host, port) != data.size()) {
-        logPassingFailure(fmt::format("<Link> UDP send to {}:{} failed: {}", host.toString().toStdString(), port,
-                                      m_socket->errorString().toStdString()));
+    if (!m_socket->send(data.constData(), int(data.size()), host, port)) {
+        if (isOpen())
+            logPassingFailure(fmt::format("<Link> UDP send to {}:{} failed: {}", host.toString().toStdString(), port,
+                                          m_socket->lastError().toStdString()));
         return false;
     }
     return true;
 }
 
-void OstUdpSocketLink::handleReadyRead()
+void OstUdpSocketLink::handleBatch(const OstDatagramSocket::Datagram* datagrams, int count)
 {
-    while (m_bound && m_socket->hasPendingDatagrams()) {  // a read error may close the link
-        const QNetworkDatagram datagram = m_socket->receiveDatagram();
-        if (!datagram.isValid())
-            break;
-        const QHostAddress host = datagram.senderAddress();
-        const quint16 port = quint16(datagram.senderPort());
+    RecvdDatagramHandleFunc datagramHandler;
+    {
+        QMutexLocker lock(&m_handlerMutex);
+        datagramHandler = m_datagramHandler;
+    }
+    for (int i = 0; i < count && m_socket->isBound(); ++i) {  // a handler may close the link
+        const OstDatagramSocket::Datagram& datagram = datagrams[i];
         // Most datagrams come from the sender of the one before: build its "host:port" once.
-        if (port != m_lastPeerPort || host != m_lastPeerHost || m_lastPeerText.isEmpty()) {
-            m_lastPeerHost = host;
-            m_lastPeerPort = port;
-            m_lastPeerText = host.toString() + ':' + QString::number(port);
+        if (datagram.senderPort != m_lastPeerPort || datagram.sender != m_lastPeerHost || m_lastPeerText.isEmpty()) {
+            m_lastPeerHost = datagram.sender;
+            m_lastPeerPort = datagram.senderPort;
+            m_lastPeerText = datagram.sender.toString() + ':' + QString::number(datagram.senderPort);
         }
-
-        RecvdDatagramHandleFunc datagramHandler;
-        {
-            QMutexLocker lock(&m_handlerMutex);
-            datagramHandler = m_datagramHandler;
-        }
+        const QByteArray data(datagram.data, datagram.size);
         if (datagramHandler)
-            datagramHandler(m_lastPeerText, datagram.data());
+            datagramHandler(m_lastPeerText, data);
         else
-            deliverData(datagram.data());
+            deliverData(data);
     }
-}
-
-void OstUdpSocketLink::handleSocketError(QAbstractSocket::SocketError error)
-{
-    if (!m_bound)
-        return;
-    // Qt leaves a UDP socket bound after most errors; asking the descriptor for an option shows
-    // whether the system still has a socket behind it.
-    const bool usable = m_socket->state() == QAbstractSocket::BoundState &&
-                        m_socket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).isValid();
-    if (!usable) {
-        closeAfterFailure(QStringLiteral("UDP socket on port %1 unusable (error %2): %3")
-                              .arg(m_socket->localPort())
-                              .arg(int(error))
-                              .arg(m_socket->errorString()));
-        return;
-    }
-    logPassingFailure(fmt::format("<Link> UDP socket error {} on port {}: {}", int(error), m_socket->localPort(),
-                                  m_socket->errorString().toStdString()));
 }
 
 void OstUdpSocketLink::logPassingFailure(const std::string& text)

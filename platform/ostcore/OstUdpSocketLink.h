@@ -1,31 +1,32 @@
 #pragma once
-// UDP link on QUdpSocket. See OstAbstractLink for the contract.
+// UDP link on OstDatagramSocket (batched reads and writes). See OstAbstractLink for the contract.
 //
-// - Binds the config's receive port on QHostAddress::AnyIPv4, not Any: with Any, Qt reports
-//   IPv4 senders as "::ffff:a.b.c.d" and refuses IPv4 multicast groups. Unicast binds exclusively,
-//   so a port already in use fails the open; multicast shares the port.
+// - Binds the config's receive port on 0.0.0.0 (IPv4: senders read as a.b.c.d, IPv4 multicast
+//   groups can be joined). Unicast binds exclusively, so a port already in use fails the open;
+//   multicast shares the port.
 // - Asks for a 4 MiB receive buffer: many vehicles answering at once overflow the default.
 // - Each datagram goes to the datagram handler with its sender as "host:port" (or to the data
 //   handler when no datagram handler is registered).
-// - Sends from another thread join an outbox that one posted event writes out, in order.
+// - Sends from another thread join an outbox that one posted event writes out, in order, in as
+//   few system calls as the batch allows.
+// - receiveLagMs(): how far behind its socket the link's thread is (OstDatagramSocket); a vehicle
+//   whose answer may be among the unread datagrams is not yet silent.
 // - broadcastData(data, address) sends to "host:port"; with an empty address it sends to the
 //   config's broadcast address, else to the last peer heard; without any it sends nothing.
-// - A socket error closes the link (linkClosed) only when it leaves the socket unusable: no
-//   longer bound, or its descriptor no longer answers as a socket. Anything else is taken as
+// - A socket error closes the link (linkClosed) only when it leaves the socket unusable: its
+//   descriptor no longer answers as a socket. Anything else is taken as
 //   passing (an ICMP port unreachable while a vehicle is off, a network without a route, a full
 //   buffer) and keeps the link open; those are logged as a warning at most every 10 s, else at
 //   debug level, so a silent vehicle does not flood the log.
 
 #include "OstAbstractLink.h"
+#include "OstDatagramSocket.h"
 
-#include <QAbstractSocket>
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QMutex>
 
 #include <vector>
-
-class QUdpSocket;
 
 class OstUdpSocketLink : public OstAbstractLink {
     Q_OBJECT
@@ -41,6 +42,7 @@ public:
     bool sendData(const QByteArray& data) override;
 
     quint16 boundPort() const;
+    qint64 receiveLagMs() const;
 
 protected:
     bool doOpen() override;
@@ -48,20 +50,18 @@ protected:
     bool doSend(const QByteArray& data) override;
 
 private:
-    void handleReadyRead();
-    void handleSocketError(QAbstractSocket::SocketError error);
+    void handleBatch(const OstDatagramSocket::Datagram* datagrams, int count);
     void logPassingFailure(const std::string& text);
     bool sendTo(const QByteArray& data, const QString& address);
     void flushOutbox();
     bool resolve(const QString& address, QHostAddress& host, quint16& port) const;
 
-    QUdpSocket* m_socket = nullptr;
+    OstDatagramSocket* m_socket = nullptr;
     RecvdDatagramHandleFunc m_datagramHandler;
     QHostAddress m_lastPeerHost;
     quint16 m_lastPeerPort = 0;
     QString m_lastPeerText;
     QHostAddress m_joinedGroup;
-    bool m_bound = false;  // errors during an open attempt are doOpen's to report
     QElapsedTimer m_lastPassingWarning;
     // Sends from other threads, written in order by one posted flush: a burst of sends (a
     // polling tick over many vehicles) wakes the link's thread once, not once a datagram.

@@ -20,6 +20,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <QScopeGuard>
+
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
@@ -443,6 +445,9 @@ MavlinkBridge::Stream MavlinkBridge::streamOf(uint32_t msgid, bool& known)
 void MavlinkBridge::tick()
 {
     const int64_t now = m_clock.elapsed();
+    // A tick's frames for every vehicle leave in batches, not one system call each.
+    m_links.beginBurst();
+    const auto flush = qScopeGuard([this] { m_links.endBurst(); });
     int airframeReads = 0;
     for (auto& [sysid, e] : m_vehicles) {
         const auto vehicle = e.vehicle.lock();

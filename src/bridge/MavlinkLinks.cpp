@@ -2,11 +2,9 @@
 
 #include <QFile>
 #include <QHostInfo>
-#include <QNetworkDatagram>
 #include <QSaveFile>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QUdpSocket>
 
 #include <spdlog/spdlog.h>
 
@@ -18,7 +16,7 @@ struct MavlinkLinks::Link {
     MavlinkEndpoint endpoint;
     mavlink::Encoder encoder;  // UDP: the link's one sink
     // UDP
-    QUdpSocket* udp = nullptr;
+    OstDatagramSocket* udp = nullptr;
     QHostAddress target;
     std::map<std::pair<QString, quint16>, mavlink::FrameCutter> senders;
     // TCP
@@ -196,7 +194,7 @@ bool MavlinkLinks::open(const std::vector<MavlinkEndpoint>& endpoints, QString* 
                 return false;
             }
             link->target = target;
-            link->udp = new QUdpSocket(this);
+            link->udp = new OstDatagramSocket(this);
             QHostAddress local = m_bind;
             if (anyBind)
                 local = v6 ? QHostAddress::AnyIPv6 : QHostAddress::AnyIPv4;
@@ -205,16 +203,22 @@ bool MavlinkLinks::open(const std::vector<MavlinkEndpoint>& endpoints, QString* 
                 saved != savedPorts.end() && saved->is_number_unsigned() && saved->get<unsigned>() <= 65535
                     ? quint16(saved->get<unsigned>())
                     : 0;
-            if (before && !link->udp->bind(local, before))
+            if (before && !link->udp->bind(local, before, {}))
                 spdlog::warn("<mavlink> link {}: local port {} used last time is taken ({}); another one is used",
-                             e.text().toStdString(), before, link->udp->errorString().toStdString());
-            if (link->udp->state() != QAbstractSocket::BoundState && !link->udp->bind(local, 0)) {
+                             e.text().toStdString(), before, link->udp->lastError().toStdString());
+            if (!link->udp->isBound() && !link->udp->bind(local, 0, {})) {
                 if (error)
-                    *error = QStringLiteral("--mavlink %1: %2").arg(e.text(), link->udp->errorString());
+                    *error = QStringLiteral("--mavlink %1: %2").arg(e.text(), link->udp->lastError());
                 close();
                 return false;
             }
-            connect(link->udp, &QUdpSocket::readyRead, this, [this, index] { readUdp(index); });
+            link->udp->setReceiver([this, index](const OstDatagramSocket::Datagram* datagrams, int count) {
+                readUdp(index, datagrams, count);
+            });
+            connect(link->udp, &OstDatagramSocket::unusable, this, [e](const QString& why) {
+                spdlog::error("<mavlink> link {}: the socket stopped working: {}", e.text().toStdString(),
+                              why.toStdString());
+            });
         } else {
             link->server = new QTcpServer(this);
             if (!link->server->listen(m_bind, e.port)) {
@@ -254,8 +258,12 @@ void MavlinkLinks::close()
     if (m_replayDirty)
         saveReplay();
     for (auto& link : m_links) {
-        if (link->udp)
+        if (link->udp) {
+            // Closed now: a close from inside its own receiver must not read on into freed links.
+            link->udp->setReceiver({});
+            link->udp->close();
             link->udp->deleteLater();
+        }
         for (auto& [socket, client] : link->clients) {
             socket->disconnect(this);
             socket->abort();
@@ -295,7 +303,10 @@ void MavlinkLinks::sendRaw(const MavlinkSink& sink, const uint8_t* data, size_t 
 {
     Link& link = *m_links[size_t(sink.link)];
     if (link.udp) {
-        link.udp->writeDatagram(reinterpret_cast<const char*>(data), qint64(n), link.target, link.endpoint.port);
+        if (m_burst)
+            link.udp->queue(reinterpret_cast<const char*>(data), int(n), link.target, link.endpoint.port);
+        else if (!link.udp->send(reinterpret_cast<const char*>(data), int(n), link.target, link.endpoint.port))
+            ++m_counters.droppedOutput;
         ++m_counters.messagesOut;
         return;
     }
@@ -307,11 +318,28 @@ void MavlinkLinks::sendRaw(const MavlinkSink& sink, const uint8_t* data, size_t 
     ++m_counters.messagesOut;
 }
 
+void MavlinkLinks::endBurst()
+{
+    m_burst = false;
+    for (auto& link : m_links) {
+        if (!link->udp)
+            continue;
+        const int queued = link->udp->queued();
+        if (queued > 0) {
+            const int sent = link->udp->flush();
+            m_counters.droppedOutput += uint64_t(queued - sent);
+        }
+    }
+}
+
 void MavlinkLinks::sendToPeer(const MavlinkPeer& peer, const uint8_t* data, size_t n)
 {
     Link& link = *m_links[size_t(peer.link)];
     if (link.udp) {
-        link.udp->writeDatagram(reinterpret_cast<const char*>(data), qint64(n), peer.address, peer.port);
+        if (m_burst)
+            link.udp->queue(reinterpret_cast<const char*>(data), int(n), peer.address, peer.port);
+        else if (!link.udp->send(reinterpret_cast<const char*>(data), int(n), peer.address, peer.port))
+            ++m_counters.droppedOutput;
         ++m_counters.messagesOut;
         return;
     }
@@ -379,16 +407,14 @@ void MavlinkLinks::closeQuietClients()
     }
 }
 
-void MavlinkLinks::readUdp(int index)
+void MavlinkLinks::readUdp(int index, const OstDatagramSocket::Datagram* datagrams, int count)
 {
     if (size_t(index) >= m_links.size())
         return;
     Link& link = *m_links[size_t(index)];
-    while (link.udp->hasPendingDatagrams()) {
-        const QNetworkDatagram datagram = link.udp->receiveDatagram();
-        if (!datagram.isValid())
-            continue;
-        const auto key = std::make_pair(datagram.senderAddress().toString(), quint16(datagram.senderPort()));
+    for (int i = 0; i < count; ++i) {
+        const OstDatagramSocket::Datagram& datagram = datagrams[i];
+        const auto key = std::make_pair(datagram.sender.toString(), datagram.senderPort);
         auto it = link.senders.find(key);
         if (it == link.senders.end()) {
             if (link.senders.size() >= size_t(kMaxUdpSenders))
@@ -396,11 +422,12 @@ void MavlinkLinks::readUdp(int index)
             it = link.senders.emplace(key, mavlink::FrameCutter()).first;
             it->second.setKey(m_key ? &*m_key : nullptr);
         }
-        const QByteArray bytes = datagram.data();
-        const MavlinkPeer peer{index, datagram.senderAddress(), quint16(datagram.senderPort()), nullptr};
+        const MavlinkPeer peer{index, datagram.sender, datagram.senderPort, nullptr};
         mavlink::FrameCutter& cutter = it->second;
-        deliver(cutter, reinterpret_cast<const uint8_t*>(bytes.constData()), size_t(bytes.size()), peer);
+        deliver(cutter, reinterpret_cast<const uint8_t*>(datagram.data), size_t(datagram.size), peer);
         cutter.reset();
+        if (size_t(index) >= m_links.size())
+            return;  // the handler closed the links
     }
 }
 

@@ -24,6 +24,8 @@
 
 #include "bridge/MavlinkCodec.h"
 
+#include "OstDatagramSocket.h"
+
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
@@ -39,7 +41,6 @@
 
 class QTcpServer;
 class QTcpSocket;
-class QUdpSocket;
 
 struct MavlinkEndpoint {
     enum class Kind { UdpOut, TcpIn };
@@ -147,6 +148,11 @@ public:
         sendToPeer(peer, buf, enc->encode(msg, sysid, compid, buf));
     }
 
+    // Between beginBurst() and endBurst() UDP frames are queued and then written in as few system
+    // calls as possible (a tick's streams for every vehicle); outside, each goes at once.
+    void beginBurst() { m_burst = true; }
+    void endBurst();
+
     const Counters& counters() const { return m_counters; }
     // [{"endpoint", "localPort", "clients"}] for the status.
     nlohmann::json linksJson() const;
@@ -159,7 +165,7 @@ private:
     mavlink::Encoder* encoderOf(const MavlinkSink& sink);
     void sendRaw(const MavlinkSink& sink, const uint8_t* data, size_t n);
     void sendToPeer(const MavlinkPeer& peer, const uint8_t* data, size_t n);
-    void readUdp(int link);
+    void readUdp(int link, const OstDatagramSocket::Datagram* datagrams, int count);
     void acceptTcp(int link);
     // The number of frames handed on.
     size_t deliver(mavlink::FrameCutter& cutter, const uint8_t* data, size_t n, const MavlinkPeer& peer);
@@ -181,4 +187,5 @@ private:
     Handler m_handler;
     SinkClosed m_sinkClosed;
     Counters m_counters;
+    bool m_burst = false;
 };

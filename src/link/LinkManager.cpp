@@ -116,6 +116,11 @@ bool LinkManager::linkIsOpen() const
     return serialportLinkIsOpen() || udpSocketLinkIsOpen();
 }
 
+qint64 LinkManager::receiveLagMs() const
+{
+    return m_udpLink && m_udpLink->isOpen() ? m_udpLink->receiveLagMs() : 0;
+}
+
 bool LinkManager::hasLink(OstAbstractLink* link) const
 {
     return link != nullptr && (link == m_serialLink || link == m_udpLink);

@@ -37,6 +37,8 @@ public:
     bool udpSocketLinkIsOpen() const;
     bool linkIsOpen() const;
     bool hasLink(OstAbstractLink* link) const;
+    // How far behind its socket the open link's thread is (OstDatagramSocket); 0 for serial.
+    qint64 receiveLagMs() const;
 
     OstSerialPortLink* serialportLink() const { return m_serialLink; }
     OstUdpSocketLink* udpSocketLink() const { return m_udpLink; }

@@ -1,5 +1,7 @@
 #include "MavTelemetryController.h"
 
+#include "link/LinkManager.h"
+
 #include "MavAhrsDataItem.h"
 #include "MavFlightStatusDataItem.h"
 #include "MavPosDataItem.h"
@@ -210,11 +212,18 @@ void MavTelemetryController::processTeleDataRecvingOverTime()
 {
     if (!m_reqEnabled.load())
         return;
-    if (m_elapsedMs.load() >= m_allowedLossMs.load()) {
+    // Silence counts in the link's time: answers the station has not read yet are not missing.
+    const qint64 behindMs =
+        m_vehicleRaw && m_vehicleRaw->linkManager() ? m_vehicleRaw->linkManager()->receiveLagMs() : 0;
+    if (m_elapsedMs.load() - behindMs >= m_allowedLossMs.load()) {
         m_elapsedMs = 0;
         setTeleReportState(kReportLost);
+    } else if (behindMs > 0) {
+        spdlog::debug("telemetry silent for {} ms, but the link is {} ms behind: not lost yet", m_elapsedMs.load(),
+                      behindMs);
     } else {
-        spdlog::info("need not process teleDataRecvingOverTime,becase teleData may be recovery, or has been processed");
+        spdlog::debug(
+            "need not process teleDataRecvingOverTime,becase teleData may be recovery, or has been processed");
     }
 }
 

@@ -7,7 +7,9 @@
 #include "TestSupport.h"
 
 #include <QSignalSpy>
+#include <QTimer>
 #include <QUdpSocket>
+#include "OstDatagramSocket.h"
 
 #include <gtest/gtest.h>
 
@@ -150,11 +152,12 @@ TEST(OstUdpSocketLink, OnlyASocketThatStopsBeingUsableClosesTheLink)
 {
     OstUdpSocketLink link;
     ASSERT_TRUE(openLink(link, std::make_shared<OstUdpSocketLinkConfig>(testsupport::freeUdpPort(), 0)));
-    auto* socket = link.findChild<QUdpSocket*>();
+    auto* socket = link.findChild<OstDatagramSocket*>();
     ASSERT_TRUE(socket);
-    const int fd = int(socket->socketDescriptor());
+    const int fd = socket->descriptor();
     QSignalSpy closed(&link, &OstAbstractLink::linkClosed);
-    QSignalSpy errors(socket, &QUdpSocket::errorOccurred);
+    QSignalSpy readErrors(socket, &OstDatagramSocket::passingError);
+    int sendErrors = 0;
 
     // A vehicle that is off answers with ICMP port unreachable; Linux reports it on a socket
     // without a fixed peer only with IP_RECVERR (as Windows always does).
@@ -163,8 +166,8 @@ TEST(OstUdpSocketLink, OnlyASocketThatStopsBeingUsableClosesTheLink)
     const QString nobody = QStringLiteral("127.0.0.1:%1").arg(testsupport::freeUdpPort());
     LogCapture::instance().clear();
     ASSERT_TRUE(waitUntil([&] {
-        link.broadcastData("ping", nobody);
-        return errors.size() >= 3;
+        sendErrors += link.broadcastData("ping", nobody) ? 0 : 1;
+        return readErrors.size() + sendErrors >= 3;
     }));
     EXPECT_TRUE(link.isOpen());
     EXPECT_EQ(closed.count(), 0);
@@ -178,4 +181,36 @@ TEST(OstUdpSocketLink, OnlyASocketThatStopsBeingUsableClosesTheLink)
     EXPECT_FALSE(link.isOpen());
     EXPECT_FALSE(link.sendData("late"));
     EXPECT_EQ(closed.count(), 1);
+}
+
+// A backlog is read in bounded turns: a timer that falls due during one runs before the next,
+// and the link says how far behind its socket it is until the backlog is read.
+TEST(OstUdpSocketLink, ABacklogIsReadInTurnsAndShowsHowFarBehindTheLinkIs)
+{
+    OstUdpSocketLink link;
+    const int perTurn = OstDatagramSocket::kBatch * OstDatagramSocket::kBatchesPerTurn;
+    int handled = 0;
+    int handledAtTimer = -1;
+    qint64 lagAtTimer = -1;
+    link.registerRecvdDatagramHandleFunc([&](QString, QByteArray) {
+        if (++handled == 1)
+            QTimer::singleShot(0, [&] {
+                handledAtTimer = handled;
+                lagAtTimer = link.receiveLagMs();
+            });
+    });
+    const quint16 port = testsupport::freeUdpPort();
+    ASSERT_TRUE(openLink(link, std::make_shared<OstUdpSocketLinkConfig>(port, 0)));
+    EXPECT_EQ(link.receiveLagMs(), 0);
+
+    UdpPeer vehicle;
+    const int sent = perTurn + 40;  // within the socket's buffer
+    for (int i = 0; i < sent; ++i)
+        vehicle.sendTo(QByteArray(32, 'x'), port);
+    // The process was busy: the datagrams wait in the socket before the loop runs again.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(waitUntil([&] { return handled == sent; })) << handled;
+    EXPECT_EQ(handledAtTimer, perTurn) << "the timer waits for one turn, not for the backlog";
+    EXPECT_GE(lagAtTimer, 250) << "behind by the age of the datagrams just read";
+    EXPECT_EQ(link.receiveLagMs(), 0) << "caught up";
 }

@@ -26,6 +26,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 using testsupport::LogCapture;
 using testsupport::waitUntil;
 
@@ -130,6 +132,23 @@ TEST_F(TeleFixture, LossDetectionAliveAndStatisticsWindows)
     EXPECT_TRUE(tele->currentTeleFrameRecvOk());
 }
 
+// A station busy elsewhere reads its socket late: silence counts in the link's time, so a
+// vehicle whose datagrams wait unread is not lost yet; once they are read, silence counts again.
+TEST_F(TeleFixture, AVehicleIsNotLostWhileItsDatagramsWaitUnread)
+{
+    tele->feedTeleDataPFrame(frame(0x21, 52), linkMgr->udpSocketLink());
+    ASSERT_TRUE(vehicle->alive());
+    testsupport::UdpPeer late;
+    ASSERT_TRUE(late.sendTo("late", linkMgr->udpSocketLink()->boundPort()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));  // older than the allowed 600 ms
+    for (int tick = 0; tick < 3; ++tick)
+        tele->onTeleReqPeriodicTick();
+    EXPECT_TRUE(vehicle->alive()) << "its answer may be among the unread datagrams";
+    testsupport::pumpEvents(100);  // read now: nothing from the vehicle was there
+    ASSERT_EQ(linkMgr->receiveLagMs(), 0);
+    tele->onTeleReqPeriodicTick();
+    EXPECT_FALSE(vehicle->alive());
+}
 TEST_F(TeleFixture, OnlyThisVehiclesTelemetryCounts)
 {
     QSignalSpy changed(tele.get(), &MavTelemetryController::teleDataChanged);
