@@ -72,6 +72,7 @@ class Run:
         self.faults = []         # (start, end, name)
         self.cli_latencies = []
         self.cli_errors = 0
+        self.cli_by_method = {}  # method -> latencies, for the report's detail
         self.samples = []        # per-minute page vs simulator samples
         self.proc_samples = []   # (t, pid, rss_kb, fds, threads)
         self.transfers = []      # ground-station transfers
@@ -232,7 +233,7 @@ class Run:
             except (OSError, ValueError, ConnectionError):
                 ok = False
             with self.lock:
-                out.write("%.3f %.6f %d\n" % (t, time.time() - t, ok))
+                out.write("%.3f %.6f %d %s\n" % (t, time.time() - t, ok, method))
             next_at += 0.1
             self.stop.wait(max(0, next_at - time.time()))
 
@@ -568,13 +569,15 @@ class Run:
         with open(path) as f:
             for line in f:
                 parts = line.split()
-                if len(parts) != 3:
+                if len(parts) not in (3, 4):
                     continue
                 t, took, ok = float(parts[0]), float(parts[1]), parts[2] == "1"
+                method = parts[3] if len(parts) == 4 else "?"
                 if self.in_fault(t, "station"):
                     continue  # the station is down or restarting: neither latency nor error counts
                 if ok:
                     self.cli_latencies.append(took)
+                    self.cli_by_method.setdefault(method, []).append(took)
                 else:
                     self.cli_errors += 1
 
@@ -647,7 +650,18 @@ class Run:
         result = {"minutes": self.args.minutes, "sanitize": self.args.sanitize, "figures": figures,
                   "faults": [{"name": n, "at": round(s - self.t0, 1), "seconds": round((e or s) - s, 1)}
                              for s, e, n in self.faults],
-                  "crashes": self.crashes, "pageSamples": self.samples, "badTransfers": bad}
+                  "crashes": self.crashes, "pageSamples": self.samples, "badTransfers": bad,
+                  # Detail for finding a missed bound: latency per CLI method, the station's RSS,
+                  # descriptors and threads once a minute in each of its lives.
+                  "cliByMethod": {m: {"answers": len(v), "p50_ms": round(sorted(v)[len(v) // 2] * 1000, 1),
+                                      "p99_ms": round(sorted(v)[min(len(v) - 1, int(len(v) * 0.99))] * 1000, 1),
+                                      "max_ms": round(max(v) * 1000, 1)} for m, v in self.cli_by_method.items()},
+                  "stationSamples": [{"pid": seg["pid"],
+                                      "perMinute": [{"at": round(t - self.t0), "rssKiB": r, "fds": fd, "threads": th}
+                                                    for i, (t, r, fd, th) in enumerate(seg["samples"])
+                                                    if i == 0 or int(t - seg["start"]) // 60 !=
+                                                    int(seg["samples"][i - 1][0] - seg["start"]) // 60]}
+                                     for seg in self.station_segments]}
         lines = ["| figure | value | bound | met |", "|---|---|---|---|"]
         lines += ["| %s | %s | %s | %s |" % (f["figure"], f["value"], f["bound"], "yes" if f["met"] else "NO")
                   for f in figures]
