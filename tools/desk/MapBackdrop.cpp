@@ -2,7 +2,6 @@
 
 #include <QFileInfo>
 #include <QPainter>
-#include <QPainterPath>
 
 #include <algorithm>
 #include <cmath>
@@ -89,16 +88,18 @@ void MapBackdrop::paint(QPainter* painter)
         paintTiles(painter);
     if (m_tilesDrawn == 0)
         paintGrid(painter);
-    painter->setRenderHint(QPainter::Antialiasing, true);
+    // Plain polylines: a fleet of trails is the costliest part of this item in the software
+    // renderer, and antialiasing triples it (bench_desk).
+    QPolygonF line;
     for (auto it = m_trails.cbegin(); it != m_trails.cend(); ++it) {
         if (it.value().size() < 2)
             continue;
-        QPainterPath path(toScreen(it.value().front().lat, it.value().front().lon));
+        line.resize(0);
         for (const auto& p : it.value())
-            path.lineTo(toScreen(p.lat, p.lon));
+            line.append(toScreen(p.lat, p.lon));
         const QColor colour = m_alive.value(it.key()) ? QColor(0x4f, 0xc3, 0xf7, 150) : QColor(0x9e, 0x9e, 0x9e, 120);
         painter->setPen(QPen(colour, 1.5));
-        painter->drawPath(path);
+        painter->drawPolyline(line);
     }
     emit painted();
 }

@@ -10,6 +10,15 @@ Item {
     property var mapView
     signal report(var r)
     property var findingList: []
+    property string missionText: ""
+    function refreshMission() { missionText = desk.missionState(desk.activeVehicleId).message }
+    Component.onCompleted: refreshMission()
+    Connections {
+        target: desk
+        function onActiveVehicleChanged() { panel.refreshMission() }
+        function onTransferFinished() { panel.refreshMission() }
+        function onCommandFinished() { panel.refreshMission() }
+    }
 
     function check() {
         var r = desk.checkRoute(desk.activeVehicleId)
@@ -95,7 +104,7 @@ Item {
             }
             Label {
                 Layout.fillWidth: true
-                text: { desk.activeVehicleId; return desk.missionState(desk.activeVehicleId).message }
+                text: panel.missionText
                 color: "#8b949e"
                 elide: Text.ElideRight
             }
@@ -118,6 +127,13 @@ Item {
             syncView: wpTable
             Layout.fillWidth: true
             clip: true
+            delegate: Label {
+                text: display
+                elide: Text.ElideRight
+                font.pixelSize: 11
+                color: "#8b949e"
+                padding: 3
+            }
         }
         TableView {
             id: wpTable
@@ -126,8 +142,8 @@ Item {
             Layout.fillHeight: true
             clip: true
             model: wayPoints
-            // Number, type, lon, lat, alt, speed, hover, next; the rest are for other tools.
-            columnWidthProvider: (c) => [36, 60, 92, 86, 52, 56, 0, 0, 0, 52, 40, 0, 0, 0, 0][c]
+            // Number, lon, lat, alt, speed, hover, next; the rest are for other tools.
+            columnWidthProvider: (c) => [30, 0, 100, 92, 56, 56, 0, 0, 0, 50, 40, 0, 0, 0, 0][c]
             ScrollBar.vertical: ScrollBar { }
             delegate: Item {
                 implicitHeight: 24
