@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
 velmora_build --target velmora-station velmora-vehicle-sim velmora-cli velmora-cloud-sim velmora-flightlog \
-  velmora-fleetview
+  velmora-fleetview velmora-desk
 
 BIN="$BUILD_DIR/tools"
 STATION="$BIN/station/velmora-station"
@@ -269,5 +269,35 @@ if [ -n "$FLIGHT_LOG" ]; then
 else
   echo "no flight log of vehicle $TAKEOFF_ID in $DEMO_DIR/station"
 fi
+
+step "velmora-desk, the operator window: vehicle 2 flies a survey; its screenshot goes to docs/desk.png"
+DESK="$BIN/desk/velmora-desk"
+mkdir -p "$DEMO_DIR/desk"
+DESK_PORT=$("$PYTHON_FOR_PORT" -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+"$SIM" --udp "127.0.0.1:$DESK_PORT" --listen 0 --count 3 --fix-after-s 1 >"$DEMO_DIR/desk-sim.out" 2>"$DEMO_DIR/desk-sim.log" &
+pids+=($!)
+# Without a display the window is drawn offscreen, in software.
+desk_env=()
+[ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] || desk_env=(QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software)
+env "${desk_env[@]}" "$DESK" --data-dir "$DEMO_DIR/desk" --endpoint-dir "$DEMO_DIR/desk" --no-cloud --log-level warn \
+  --udp "$DESK_PORT" --geometry 1280x800 --lang en >"$DEMO_DIR/desk.out" 2>"$DEMO_DIR/desk.err" &
+pids+=($!)
+desk_cli() { "$CLI" --endpoint "$DEMO_DIR/desk/Tarnwick_CliIpc_v1" "$@"; }
+for _ in $(seq 100); do [ "$(desk_cli --json vehicle.list 2>/dev/null | grep -c '"alive": true')" -ge 3 ] && break; sleep 0.2; done
+echo '[{"id": 1, "type": "circle", "center": [22.5446, 113.9484], "radius": 50}]' >"$DEMO_DIR/desk-zones.json"
+desk_cli nfz.import "{\"path\": \"$DEMO_DIR/desk-zones.json\"}"
+desk_cli window.press '{"objectName": "selectVehicle_2"}'
+desk_cli route.create '{"name": "survey", "number": 1, "area": {"polygon": [{"lat": 22.5431, "lon": 113.9468},
+  {"lat": 22.5431, "lon": 113.9476}, {"lat": 22.5438, "lon": 113.9476}, {"lat": 22.5438, "lon": 113.9468}],
+  "lineSpacing": 20}}'
+desk_cli window.press '{"objectName": "routesTab"}'
+desk_cli window.press '{"objectName": "checkButton"}'
+desk_cli window.press '{"objectName": "uploadButton"}'
+for _ in $(seq 100); do desk_cli --json mission.status '{"vehicleId": 2}' | grep -q '"verify": "verified"' && break; sleep 0.2; done
+desk_cli window.press '{"objectName": "startButton"}'
+desk_cli window.press '{"objectName": "startConfirm"}'
+sleep 20
+desk_cli window.press '{"objectName": "fitButton"}'
+desk_cli window.screenshot "{\"path\": \"$PWD/docs/desk.png\"}" && echo "screenshot of velmora-desk: docs/desk.png"
 
 step "done: stopping the simulators"

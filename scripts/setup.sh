@@ -1,11 +1,15 @@
 # Sourced by the scripts: installs the Debian packages the build, tests and demo need (the CJK
-# font draws the flight modes and states on the fleet page's screenshots).
+# font draws the flight modes and states on the fleet page's screenshots and velmora-desk's window;
+# the Qt Quick modules are velmora-desk's).
 PACKAGES=(build-essential cmake ninja-build pkg-config ccache
   qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
   qt6-httpserver-dev qt6-websockets-dev qt6-charts-dev
   libspdlog-dev nlohmann-json3-dev libgtest-dev libbenchmark-dev
   libmosquitto-dev mosquitto openssl socat tmux zlib1g-dev clang-format
-  chromium libjs-leaflet libjs-dygraphs python3-websocket fonts-wqy-microhei gdal-bin)
+  chromium libjs-leaflet libjs-dygraphs python3-websocket fonts-wqy-microhei gdal-bin
+  qt6-declarative-dev qml6-module-qtquick-controls qml6-module-qtquick-layouts
+  qml6-module-qtquick-shapes qml6-module-qtquick-window qml6-module-qtquick-templates
+  qml6-module-qtcharts qml6-module-qttest qml6-module-qtqml-workerscript)
 
 missing=()
 for p in "${PACKAGES[@]}"; do

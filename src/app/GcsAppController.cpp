@@ -8,6 +8,7 @@
 #include "settings/GcsSettings.h"
 #include "GcsToolBox.h"
 #include "common/GcsConsoleHandler.h"
+#include "common/GcsConsoleListModel.h"
 #include "automation/RawEb90FrameTranslator.h"
 #include "automation/TelemetryTcpForwardService.h"
 #include "GcsServerConfig.h"
@@ -19,6 +20,7 @@
 #include "link/LinkManagerFactory.h"
 #include "protocol/MavProtocolProcesser.h"
 #include "vehicle/MultiVehicleManager.h"
+#include "vehicle/VehicleAlertListModel.h"
 #include "vehicle/VehicleClusterController.h"
 #include "vehicle/VehicleController.h"
 
@@ -49,6 +51,9 @@ GcsAppController::GcsAppController(GcsApplication* app)
     m_customNameFieldsConfigMgr = std::make_shared<MavCustomNameFieldsConfigManager>();
     m_vehicleClusterCtrler = std::make_shared<VehicleClusterController>(m_multiVehicleMgr, nullptr);
     m_consoleHandler = std::make_shared<GcsConsoleHandler>(nullptr);
+    m_consoleListModel = new GcsConsoleListModel(this);
+    m_consoleListModel->attach(m_consoleHandler.get());
+    m_alertListModel = new VehicleAlertListModel(m_multiVehicleMgr, this);
     m_mqttController = std::make_shared<GcsMqttController>();
     m_myVehicleCtrler = std::make_shared<MyVehicleController>(m_multiVehicleMgr);
     m_multiVehicleMgr->setMqttController(m_mqttController);

@@ -29,6 +29,7 @@ class MavFlightRouteManager;
 class MavMissionsController;
 class GcsApplication;
 class GcsConsoleHandler;
+class GcsConsoleListModel;
 class GcsEventReportController;
 class GcsMqttController;
 class FleetPageSource;
@@ -44,6 +45,7 @@ class NfzVehicleController;
 class NfzZoneManager;
 class RawEb90FrameTranslator;
 class TelemetryTcpForwardService;
+class VehicleAlertListModel;
 class VehicleClusterController;
 namespace svc {
 class VehicleServices;
@@ -73,6 +75,9 @@ public:
         return m_customNameFieldsConfigMgr;
     }
     std::shared_ptr<VehicleClusterController> vehicleClusterCtrler() const { return m_vehicleClusterCtrler; }
+    // For a window: the console lines since the controller was made, and every vehicle's active alerts.
+    GcsConsoleListModel* consoleListModel() const { return m_consoleListModel; }
+    VehicleAlertListModel* alertListModel() const { return m_alertListModel; }
     std::shared_ptr<GcsToolBox> toolBox() const { return m_toolBox; }
     // Created by init (the route store reads the cache path of the initialised settings).
     std::shared_ptr<MavFlightRouteManager> flightRouteMgr() const { return m_flightRouteMgr; }
@@ -161,6 +166,8 @@ private:
     std::shared_ptr<NfzSyncController> m_nfzSyncController;
     std::shared_ptr<NfzVehicleController> m_nfzVehicleController;
     std::shared_ptr<VehicleClusterController> m_vehicleClusterCtrler;
+    GcsConsoleListModel* m_consoleListModel = nullptr;  // children
+    VehicleAlertListModel* m_alertListModel = nullptr;
     std::shared_ptr<MavFlightRouteManager> m_flightRouteMgr;
     std::shared_ptr<MavMissionsController> m_missionsCtrler;
     svc::VehicleServices* m_services = nullptr;  // a child

@@ -542,10 +542,30 @@ const std::vector<MethodSpec>& methodTable()
     return table;
 }
 
+// What programs added with GcsCliCommandRouter::addMethod.
+std::vector<MethodSpec>& programMethods()
+{
+    static std::vector<MethodSpec> added;
+    return added;
+}
+
+const MethodSpec* findMethod(const std::string& name)
+{
+    const auto named = [&](const MethodSpec& m) { return name == m.name; };
+    const auto& base = methodTable();
+    if (const auto it = std::find_if(base.begin(), base.end(), named); it != base.end())
+        return &*it;
+    const auto& added = programMethods();
+    const auto it = std::find_if(added.begin(), added.end(), named);
+    return it != added.end() ? &*it : nullptr;
+}
+
 json systemMethods(const Call&)
 {
     json methods = json::array();
-    for (const auto& m : methodTable()) {
+    std::vector<MethodSpec> all = methodTable();
+    all.insert(all.end(), programMethods().begin(), programMethods().end());
+    for (const auto& m : all) {
         json params = json::array();
         for (const auto& p : m.params) {
             json entry = {{"name", p.name}, {"type", p.type}, {"required", p.required}, {"description", p.description}};
@@ -613,6 +633,21 @@ std::string unknownMethodText(const std::string& method, const std::vector<Metho
 
 }  // namespace
 
+bool GcsCliCommandRouter::addMethod(gcscli::MethodSpec spec)
+{
+    if (!spec.name || !spec.run || findMethod(spec.name))
+        return false;
+    programMethods().push_back(std::move(spec));
+    return true;
+}
+
+void GcsCliCommandRouter::removeMethod(const std::string& name)
+{
+    auto& added = programMethods();
+    added.erase(std::remove_if(added.begin(), added.end(), [&](const MethodSpec& m) { return name == m.name; }),
+                added.end());
+}
+
 nlohmann::json GcsCliCommandRouter::dispatch(const GcsCliServiceContext& context, const nlohmann::json& request)
 {
     static const std::string noMethod;
@@ -633,10 +668,9 @@ nlohmann::json GcsCliCommandRouter::dispatch(const GcsCliServiceContext& context
             return refuse(method, *invalid("params must be a JSON object"));
         params = &*it;
     }
-    const auto& table = methodTable();
-    const auto entry = std::find_if(table.begin(), table.end(), [&](const MethodSpec& m) { return method == m.name; });
-    if (entry == table.end())
-        return refuse(method, *invalid(unknownMethodText(method, table)));
+    const MethodSpec* entry = findMethod(method);
+    if (!entry)
+        return refuse(method, *invalid(unknownMethodText(method, methodTable())));
     if (auto f = refuseUnknownFields(*entry, params))
         return refuse(method, *f);
 

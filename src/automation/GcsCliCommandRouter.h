@@ -24,12 +24,24 @@
 //   any other exception of a method becomes "CommandRejected" "Internal error" and a log line.
 //
 // Every error envelope is logged at warning level with the method name.
+//
+// A program adds methods only it can serve (velmora-desk's window.screenshot) with addMethod:
+// they are served, checked and listed (system.methods) like the library's own, after them.
+// Main thread only, like dispatch.
+
+#include "GcsCliRouterSupport.h"
 
 #include <nlohmann/json.hpp>
+
+#include <string>
 
 struct GcsCliServiceContext;
 
 class GcsCliCommandRouter {
 public:
     static nlohmann::json dispatch(const GcsCliServiceContext& context, const nlohmann::json& request);
+    // False (nothing added) when a method of that name exists. The names and texts of the spec
+    // must outlive the registration (string literals).
+    static bool addMethod(gcscli::MethodSpec spec);
+    static void removeMethod(const std::string& name);
 };

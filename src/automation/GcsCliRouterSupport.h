@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -73,7 +74,8 @@ struct ParamSpec {
     const char* description;
 };
 
-using Method = json (*)(const Call&);
+// A function of the method files, or a program's own method (GcsCliCommandRouter::addMethod).
+using Method = std::function<json(const Call&)>;
 
 struct MethodSpec {
     const char* name;

@@ -5,6 +5,9 @@
 MavFlightRouteListModel::MavFlightRouteListModel(QObject* parent)
     : QAbstractListModel(parent)
 {
+    for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
+        connect(this, signal, this, &MavFlightRouteListModel::countChanged);
+    connect(this, &QAbstractItemModel::modelReset, this, &MavFlightRouteListModel::countChanged);
 }
 
 void MavFlightRouteListModel::setFlightRouteMgr(const std::shared_ptr<MavFlightRouteManager>& mgr)
@@ -28,7 +31,8 @@ void MavFlightRouteListModel::setFlightRouteMgr(const std::shared_ptr<MavFlightR
 void MavFlightRouteListModel::watchRoute(MavFlightRouteDataItem* route)
 {
     for (auto signal : {&MavFlightRouteDataItem::wayPointCountChanged, &MavFlightRouteDataItem::wayPointsReset,
-                        &MavFlightRouteDataItem::nameChanged, &MavFlightRouteDataItem::numberChanged})
+                        &MavFlightRouteDataItem::nameChanged, &MavFlightRouteDataItem::numberChanged,
+                        &MavFlightRouteDataItem::repeatTimesChanged})
         connect(route, signal, this, &MavFlightRouteListModel::handleRouteRowLabelNeedsRefresh);
 }
 
@@ -112,11 +116,35 @@ int MavFlightRouteListModel::rowCount(const QModelIndex& parent) const
 
 QVariant MavFlightRouteListModel::data(const QModelIndex& index, int role) const
 {
-    if (role != Qt::DisplayRole && role != Qt::EditRole)
-        return QVariant();
     const auto route = indexToFlightRoute(index);
     if (!route)
         return QVariant();
-    return QStringLiteral("%1(ID:%2,Count:%3)")
-        .arg(route->name(), QString::number(route->number()), QString::number(route->wayPointCount()));
+    switch (role) {
+    case Qt::DisplayRole:
+    case Qt::EditRole:
+        return QStringLiteral("%1(ID:%2,Count:%3)")
+            .arg(route->name(), QString::number(route->number()), QString::number(route->wayPointCount()));
+    case RouteIdRole: return route->id();
+    case NameRole: return route->name();
+    case NumberRole: return int(route->number());
+    case WayPointCountRole: return route->wayPointCount();
+    case RepeatTimesRole: return int(route->repeatTimes());
+    default: return QVariant();
+    }
+}
+
+QHash<int, QByteArray> MavFlightRouteListModel::roleNames() const
+{
+    return {{Qt::DisplayRole, "display"},    {Qt::EditRole, "edit"},
+            {RouteIdRole, "routeId"},        {NameRole, "name"},
+            {NumberRole, "number"},          {WayPointCountRole, "wayPointCount"},
+            {RepeatTimesRole, "repeatTimes"}};
+}
+
+int MavFlightRouteListModel::rowOfRoute(const QString& routeId) const
+{
+    for (size_t row = 0; row < m_flightRoutes.size(); ++row)
+        if (m_flightRoutes[row]->id() == routeId)
+            return int(row);
+    return -1;
 }

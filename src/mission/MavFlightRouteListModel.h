@@ -2,6 +2,8 @@
 // The route store's routes as a one-column list, one row per route in the order they joined:
 // "<name>(ID:<number>,Count:<waypoints>)". Follows the store's signals and each route's name,
 // number and waypoint count; never changes the data. Main thread only.
+// Roles by name: "display" (the label above), "routeId", "name", "number", "wayPointCount",
+// "repeatTimes"; each route change refreshes its row. count is the row count.
 
 #include "mission/MavFlightRouteManager.h"
 
@@ -12,7 +14,9 @@
 
 class MavFlightRouteListModel : public QAbstractListModel {
     Q_OBJECT
+    Q_PROPERTY(int count READ count NOTIFY countChanged)
 public:
+    enum Role { RouteIdRole = Qt::UserRole + 1, NameRole, NumberRole, WayPointCountRole, RepeatTimesRole };
     explicit MavFlightRouteListModel(QObject* parent = nullptr);
 
     // Shows the store's current routes and follows it from then on.
@@ -23,8 +27,13 @@ public:
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QHash<int, QByteArray> roleNames() const override;
+    int count() const { return int(m_flightRoutes.size()); }
+    // The row of the route with that id, or -1.
+    Q_INVOKABLE int rowOfRoute(const QString& routeId) const;
 
 signals:
+    void countChanged();
     void flightRouteAdded(std::shared_ptr<MavFlightRouteDataItem> flightRoute);
 
 private slots:

@@ -8,6 +8,9 @@
 // JSON numbers (a float gives the default); a member of a non-numeric kind makes the JSON
 // library throw its type error, which the route loader turns into a skipped route.
 // Main thread only; must be owned by a shared pointer.
+//
+// The fields a view shows are properties with their change signals, so a view bound to a
+// waypoint (MavWayPointsTableModel's "wayPoint" role) follows each field by itself.
 
 #include "MavProtoMissionRecords.h"
 
@@ -22,6 +25,15 @@ class MavFlightRouteDataItem;
 
 class MavWayPointDataItem : public QObject, public std::enable_shared_from_this<MavWayPointDataItem> {
     Q_OBJECT
+    Q_PROPERTY(int number READ number NOTIFY numberChanged)
+    Q_PROPERTY(QString typeText READ typeText NOTIFY typeChanged)
+    Q_PROPERTY(double lat READ lat NOTIFY latChanged)
+    Q_PROPERTY(double lon READ lon NOTIFY lonChanged)
+    Q_PROPERTY(double alt READ alt NOTIFY altChanged)
+    Q_PROPERTY(float vel READ vel NOTIFY velChanged)
+    Q_PROPERTY(float radius READ radius NOTIFY radiusChanged)
+    Q_PROPERTY(int hoverTime READ hoverTime NOTIFY hoverTimeChanged)
+    Q_PROPERTY(int nextWp READ nextWp NOTIFY nextWpChanged)
 public:
     explicit MavWayPointDataItem(const std::shared_ptr<MavFlightRouteDataItem>& route, QObject* parent = nullptr);
     MavWayPointDataItem(const std::shared_ptr<MavFlightRouteDataItem>& route, const MavProtoWayPointData_t& data,

@@ -7,6 +7,9 @@
 MavWayPointsTableModel::MavWayPointsTableModel(QObject* parent)
     : QAbstractTableModel(parent)
 {
+    for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
+        connect(this, signal, this, &MavWayPointsTableModel::countChanged);
+    connect(this, &QAbstractItemModel::modelReset, this, &MavWayPointsTableModel::countChanged);
 }
 
 void MavWayPointsTableModel::setMissionsCtrler(const std::shared_ptr<MavMissionsController>& ctrler)
@@ -141,13 +144,20 @@ int MavWayPointsTableModel::columnCount(const QModelIndex& parent) const
     return parent.isValid() ? 0 : ColCount;
 }
 
+QHash<int, QByteArray> MavWayPointsTableModel::roleNames() const
+{
+    return {{Qt::DisplayRole, "display"}, {Qt::EditRole, "edit"}, {WayPointRole, "wayPoint"}};
+}
+
 QVariant MavWayPointsTableModel::data(const QModelIndex& index, int role) const
 {
-    if (role != Qt::DisplayRole && role != Qt::EditRole)
+    if (role != Qt::DisplayRole && role != Qt::EditRole && role != WayPointRole)
         return QVariant();
     const auto wp = indexToWayPoint(index);
     if (!wp)
         return QVariant();
+    if (role == WayPointRole)
+        return QVariant::fromValue(static_cast<QObject*>(wp.get()));
     const auto fixed = [](double v, int decimals) { return QString::number(v, 'f', decimals); };
     switch (index.column()) {
     case ColNumber: return wp->number();

@@ -4,7 +4,9 @@
 // removed, reset) and each waypoint's change signals, one cell per change; never changes data.
 // The distance and direction columns come from the user interface's query object and show
 // "--" on the last row or without one; they get no change notification of their own.
-// Main thread only.
+// Roles by name: "display" and "edit" (the cell's text) and "wayPoint" (the row's
+// MavWayPointDataItem, the same in every column, whose properties notify their own changes: a
+// map binds to it). count is the row count. Main thread only.
 
 #include "mission/MavAbstractWayPointsRelationDataQuery.h"
 #include "mission/MavMissionsController.h"
@@ -17,7 +19,9 @@
 
 class MavWayPointsTableModel : public QAbstractTableModel {
     Q_OBJECT
+    Q_PROPERTY(int count READ count NOTIFY countChanged)
 public:
+    enum Role { WayPointRole = Qt::UserRole + 1 };
     enum MavWpTableColumn {
         ColNumber = 0,
         ColType,
@@ -51,6 +55,11 @@ public:
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+    QHash<int, QByteArray> roleNames() const override;
+    int count() const { return int(m_wayPoints.size()); }
+
+signals:
+    void countChanged();
 
 private slots:
     void handleActiveFlightRouteChanged();

@@ -38,8 +38,14 @@ QVariant CustomTeleDataListModel::data(const QModelIndex& index, int role) const
     case DisplayNameRole: return element->displayName();
     case DisplayValueRole: return element->displayValue();
     case UnitRole: return element->unit();
+    case ElementIdRole: return int(element->id());
     default: return QVariant();
     }
+}
+
+QHash<int, QByteArray> CustomTeleDataListModel::roleNames() const
+{
+    return {{DisplayNameRole, "name"}, {DisplayValueRole, "value"}, {UnitRole, "unit"}, {ElementIdRole, "elementId"}};
 }
 
 void CustomTeleDataListModel::setTeleDataItemBox(const std::shared_ptr<MavTeleDataItemBox>& box)
@@ -84,6 +90,7 @@ void CustomTeleDataListModel::handleTeleDataChanged(std::shared_ptr<MavTeleBaseD
 
 void CustomTeleDataListModel::rebuild()
 {
+    const int before = count();
     beginResetModel();
     m_elements.clear();
     m_commands.clear();
@@ -103,4 +110,6 @@ void CustomTeleDataListModel::rebuild()
     for (const auto& element : m_elements)
         m_commands.insert(element->dataCommand());
     endResetModel();
+    if (count() != before)
+        emit countChanged();
 }

@@ -2,7 +2,8 @@
 // The user's own pick of telemetry fields for one vehicle, as a one-column list (name, value,
 // unit by role). With an active vehicle the rows are that vehicle's elements in telemetry order
 // and refresh whenever one of their items updates or is relabelled; without one the rows come
-// from the application-wide item box in the order chosen, and stay as they are.
+// from the application-wide item box in the order chosen, and stay as they are. Roles by name:
+// "name", "value", "unit", "elementId"; count is the row count.
 
 #include "telemetry/MavTeleDataElement.h"
 
@@ -20,8 +21,9 @@ class VehicleController;
 
 class CustomTeleDataListModel : public QAbstractListModel {
     Q_OBJECT
+    Q_PROPERTY(int count READ count NOTIFY countChanged)
 public:
-    enum Role { DisplayNameRole = Qt::UserRole + 1, DisplayValueRole, UnitRole };
+    enum Role { DisplayNameRole = Qt::UserRole + 1, DisplayValueRole, UnitRole, ElementIdRole };
 
     explicit CustomTeleDataListModel(QObject* parent = nullptr);
 
@@ -30,11 +32,16 @@ public:
     QModelIndex parent(const QModelIndex& child) const override;
     using QObject::parent;
     QVariant data(const QModelIndex& index, int role) const override;
+    QHash<int, QByteArray> roleNames() const override;
+    int count() const { return int(m_elements.size()); }
 
     void setTeleDataItemBox(const std::shared_ptr<MavTeleDataItemBox>& box);
     void setActiveVehicleCtrler(const std::shared_ptr<VehicleController>& vehicle);
     void setTeleDataEids(const QList<MavTeleDataElement::TeleElementId>& eids);
     QList<MavTeleDataElement::TeleElementId> teleDataEids() const { return m_eids; }
+
+signals:
+    void countChanged();
 
 private slots:
     void handleTeleDataChanged(std::shared_ptr<MavTeleBaseDataItem> item);

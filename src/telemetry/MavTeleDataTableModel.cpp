@@ -46,8 +46,14 @@ QVariant MavTeleDataTableModel::data(const QModelIndex& index, int role) const
         return font;
     }
     case Qt::TextAlignmentRole: return int(Qt::AlignLeft);
+    case ElementIdRole: return int(element->id());
     default: return QVariant();
     }
+}
+
+QHash<int, QByteArray> MavTeleDataTableModel::roleNames() const
+{
+    return {{Qt::DisplayRole, "display"}, {Qt::EditRole, "edit"}, {ElementIdRole, "elementId"}};
 }
 
 QVariant MavTeleDataTableModel::headerData(int section, Qt::Orientation, int role) const
@@ -72,9 +78,12 @@ void MavTeleDataTableModel::setTeleDataItem(const std::shared_ptr<MavTeleBaseDat
         return;
     disconnect(m_itemConnection);
     m_item = item;
+    const int before = count();
     beginResetModel();
     m_elements = item->dataElementList();
     endResetModel();
+    if (count() != before)
+        emit countChanged();
     m_itemConnection =
         connect(item.get(), &MavTeleBaseDataItem::dataChanged, this, &MavTeleDataTableModel::handleTeleDataChanged);
 }

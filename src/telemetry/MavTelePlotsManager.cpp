@@ -23,6 +23,7 @@ void MavTelePlotsManager::addPlot(MavTeleDataElement::TeleElementId id)
     m_pendingSeries.insert(id, {});
     m_plotIds.append(id);
     emit dataPlotAdded(id);
+    emit plotIdsChanged();
 }
 
 void MavTelePlotsManager::removePlot(MavTeleDataElement::TeleElementId id)
@@ -31,6 +32,7 @@ void MavTelePlotsManager::removePlot(MavTeleDataElement::TeleElementId id)
         return;
     m_pendingSeries.remove(id);
     emit dataPlotRemoved(id);
+    emit plotIdsChanged();
 }
 
 void MavTelePlotsManager::setPlots(const QList<MavTeleDataElement::TeleElementId>& ids)
@@ -49,6 +51,23 @@ void MavTelePlotsManager::clearPlots()
     m_plotIds.clear();
     m_pendingSeries.clear();
     emit dataPlotsCleared();
+    emit plotIdsChanged();
+}
+
+QList<int> MavTelePlotsManager::plotIds() const
+{
+    QList<int> ids;
+    for (auto id : m_plotIds)
+        ids.append(int(id));
+    return ids;
+}
+
+void MavTelePlotsManager::setPlotIds(const QList<int>& ids)
+{
+    QList<MavTeleDataElement::TeleElementId> typed;
+    for (int id : ids)
+        typed.append(MavTeleDataElement::TeleElementId(id));
+    setPlots(typed);
 }
 
 void MavTelePlotsManager::setActiveVehicleCtrler(const std::shared_ptr<VehicleController>& vehicle)
@@ -80,5 +99,9 @@ void MavTelePlotsManager::handleTeleDataUpdated(std::shared_ptr<MavTeleBaseDataI
     if (now - m_lastEmitMs < kBatchIntervalMs)
         return;
     m_lastEmitMs = now;
-    emit plotsDataReady(std::exchange(m_pendingSeries, {}));
+    const auto batch = std::exchange(m_pendingSeries, {});
+    emit plotsDataReady(batch);
+    for (auto it = batch.cbegin(); it != batch.cend(); ++it)
+        if (!it.value().isEmpty())
+            emit pointsReady(int(it.key()), it.value());
 }

@@ -9,6 +9,9 @@
 // removePlot of a plotted id always removes it, also right after a batch.
 //
 // The clock (milliseconds since the epoch) can be injected so batching runs on a fake clock.
+//
+// For a QML view: plotIds (the plotted element ids, settable), and each batch also as one
+// pointsReady(elementId, points) per plotted element with points, right after plotsDataReady.
 
 #include "telemetry/MavTeleDataElement.h"
 
@@ -25,6 +28,7 @@ class VehicleController;
 
 class MavTelePlotsManager : public QObject {
     Q_OBJECT
+    Q_PROPERTY(QList<int> plotIds READ plotIds WRITE setPlotIds NOTIFY plotIdsChanged)
 public:
     using Clock = std::function<qint64()>;
     static constexpr qint64 kBatchIntervalMs = 500;
@@ -36,6 +40,8 @@ public:
     void setPlots(const QList<MavTeleDataElement::TeleElementId>& ids);
     void clearPlots();
     QList<MavTeleDataElement::TeleElementId> plots() const { return m_plotIds; }
+    QList<int> plotIds() const;
+    void setPlotIds(const QList<int>& ids);
 
     // Plotted ids and pending points stay when the vehicle changes.
     void setActiveVehicleCtrler(const std::shared_ptr<VehicleController>& vehicle);
@@ -45,6 +51,8 @@ signals:
     void dataPlotRemoved(MavTeleDataElement::TeleElementId id);
     void dataPlotsCleared();
     void plotsDataReady(QHash<MavTeleDataElement::TeleElementId, QList<QPointF>> plotsData);
+    void pointsReady(int elementId, const QList<QPointF>& points);
+    void plotIdsChanged();
 
 private slots:
     void handleTeleDataUpdated(std::shared_ptr<MavTeleBaseDataItem> ptrTeleDataItem, int dataRole);

@@ -6,12 +6,18 @@
 // Binding also emits connectionStatusChanged() when the new vehicle's connection state differs
 // from what the slot showed, so a slot rebound to a vehicle that is already alive (or dead) never
 // shows the old state.
+//
+// Beyond the slot's own attitude and position, it shows what a fleet list needs: the vehicle's
+// code, link (alive, lost, not heard yet), flight mode and state, battery, ground speed, home and
+// its active alerts. What the vehicle has not reported yet is unknown, never a default: no
+// position before a fix (0/0), no mode, state or battery text before its first flight status.
 
 #include <QObject>
 
 #include <memory>
 
 class MavAhrsDataItem;
+class MavFlightStatusDataItem;
 class MavPosDataItem;
 class MavTelemetryController;
 class VehicleController;
@@ -36,6 +42,23 @@ public:
     double alt() const;
     double upSpeed() const;
 
+    bool bound() const { return m_vehicle != nullptr; }
+    QString vehicleCode() const;
+    // "alive", "lost" (was alive, now silent), "joining" (heard, no telemetry yet) or "" (unbound).
+    QString linkState() const;
+    bool positionKnown() const;
+    bool homeKnown() const;
+    double homeLat() const;
+    double homeLon() const;
+    double groundSpeed() const;
+    bool statusKnown() const { return m_statusSeen; }
+    QString flightModeText() const;
+    QString flightStateText() const;
+    QString batteryText() const;
+    double supplyVoltage() const;  // NaN while unknown
+    int alertCount() const;
+    int worstAlertLevel() const;  // -1 without alerts, else VehicleAlertLevel
+
 signals:
     void connectionStatusChanged();
     void dataChanged();
@@ -44,6 +67,7 @@ private slots:
     void handleVehicleAliveChanged(bool alive);
     void handleAhrsDataChanged(int dataRole);
     void handlePosDataChanged(int dataRole);
+    void handleStatusDataChanged(int dataRole);
 
 private:
     int m_vehicleId;
@@ -51,6 +75,9 @@ private:
     std::shared_ptr<MavTelemetryController> m_teleCtrler;
     std::shared_ptr<MavAhrsDataItem> m_ahrs;
     std::shared_ptr<MavPosDataItem> m_pos;
+    std::shared_ptr<MavFlightStatusDataItem> m_status;
+    bool m_statusSeen = false;
+    bool m_everAlive = false;
 };
 
 using VehicleClusterListDataItemPtr = std::shared_ptr<VehicleClusterListDataItem>;

@@ -541,6 +541,35 @@ TEST_F(CliRouterWithSim, SystemMethodsListsExactlyTheServedMethods)
                                             "remote.stop"}));
 }
 
+// A program's own method (velmora-desk's window methods) is served, checked and listed like
+// the library's, once, until the program removes it.
+TEST_F(CliRouterWithSim, AProgramsOwnMethodIsServedListedAndRemoved)
+{
+    int calls = 0;
+    gcscli::MethodSpec spec{"window.test",
+                            [&calls](const gcscli::Call& call) {
+                                ++calls;
+                                return GcsCliResponse::makeSuccess({{"echo", call.params->at("path")}});
+                            },
+                            "A program's method.",
+                            {{"path", "string", true, {}, "a path"}}};
+    ASSERT_TRUE(GcsCliCommandRouter::addMethod(spec));
+    EXPECT_FALSE(GcsCliCommandRouter::addMethod(spec)) << "one method per name";
+    auto library = spec;
+    library.name = "system.ping";
+    EXPECT_FALSE(GcsCliCommandRouter::addMethod(library)) << "a library method is never replaced";
+    EXPECT_EQ(okData("window.test", {{"path", "/a.png"}})["echo"], "/a.png");
+    EXPECT_EQ(dispatch(request("window.test", {{"path", "/a.png"}, {"size", 2}}))["message"], "Unknown field: size");
+    EXPECT_EQ(calls, 1);
+    const json methods = okData("system.methods")["methods"];
+    EXPECT_EQ(methods.back()["name"], "window.test");
+    EXPECT_EQ(methods.back()["params"][0]["name"], "path");
+    GcsCliCommandRouter::removeMethod("window.test");
+    EXPECT_EQ(dispatch(request("window.test", {{"path", "/a.png"}}))["message"].get<std::string>().rfind(
+                  "Unknown method window.test", 0),
+              0u);
+}
+
 TEST_F(CliRouterWithSim, RouteMethodsRefuseBadInput)
 {
     startAlive(SimOptions());

@@ -88,7 +88,9 @@ TEST(CustomTeleDataListModel, RowsComeFromTheVehicleInTelemetryOrderElseFromTheB
     EXPECT_EQ(model.data(row, Qt::UserRole + 2).toString(), "12.3");
     EXPECT_EQ(model.data(row, Qt::UserRole + 3).toString(), "°");
     EXPECT_FALSE(model.data(row, Qt::DisplayRole).isValid());
-    EXPECT_FALSE(model.data(row, Qt::UserRole + 4).isValid());
+    EXPECT_EQ(model.data(row, CustomTeleDataListModel::ElementIdRole).toInt(), 12);
+    EXPECT_FALSE(model.data(row, CustomTeleDataListModel::ElementIdRole + 1).isValid());
+    EXPECT_EQ(model.roleNames().value(CustomTeleDataListModel::DisplayValueRole), "value");
 }
 
 TEST(CustomTeleDataListModel, RefreshesOnlyWhenAnItemOfAShownElementChanges)
