@@ -427,6 +427,26 @@
 <context>
     <name>ParamsPanel</name>
     <message>
+        <source>not written: %1</source>
+        <translation>未写入：%1</translation>
+    </message>
+    <message>
+        <source>written; not read back</source>
+        <translation>已写入；未回读</translation>
+    </message>
+    <message>
+        <source>✓ vehicle holds %1</source>
+        <translation>✓ 飞行器现为 %1</translation>
+    </message>
+    <message>
+        <source>vehicle holds %1, not %2</source>
+        <translation>飞行器现为 %1，而非 %2</translation>
+    </message>
+    <message>
+        <source>sent…</source>
+        <translation>已发送…</translation>
+    </message>
+    <message>
         <source>Group</source>
         <translation>参数组</translation>
     </message>

@@ -140,10 +140,10 @@ ApplicationWindow {
                     id: tabs
                     objectName: "tabs"
                     Layout.fillWidth: true
-                    TabButton { text: qsTr("Vehicle") }
+                    TabButton { text: qsTr("Vehicle"); objectName: "vehicleTab" }
                     TabButton { text: qsTr("Routes"); objectName: "routesTab" }
-                    TabButton { text: qsTr("Zones") }
-                    TabButton { text: qsTr("Parameters") }
+                    TabButton { text: qsTr("Zones"); objectName: "zonesTab" }
+                    TabButton { text: qsTr("Parameters"); objectName: "paramsTab" }
                 }
                 StackLayout {
                     Layout.fillWidth: true
