@@ -1,11 +1,13 @@
 # Sourced by the scripts: installs the Debian packages the build, tests and demo need (the CJK
-# font draws the flight modes and states on the fleet page's screenshots).
+# font draws the flight modes and states on the fleet page's screenshots; help2man, dpkg-dev and
+# lintian make and check the Debian package).
 PACKAGES=(build-essential cmake ninja-build pkg-config ccache
   qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
   qt6-httpserver-dev qt6-websockets-dev qt6-charts-dev
   libspdlog-dev nlohmann-json3-dev libgtest-dev libbenchmark-dev
   libmosquitto-dev mosquitto openssl socat tmux zlib1g-dev clang-format
-  chromium libjs-leaflet libjs-dygraphs python3-websocket fonts-wqy-microhei gdal-bin)
+  chromium libjs-leaflet libjs-dygraphs python3-websocket fonts-wqy-microhei gdal-bin
+  libtomlplusplus-dev prometheus-cpp-dev libsystemd-dev help2man dpkg-dev lintian)
 
 missing=()
 for p in "${PACKAGES[@]}"; do

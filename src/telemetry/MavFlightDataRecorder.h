@@ -52,6 +52,8 @@ public:
 
     QString title() const { return m_title; }
     int batchedRowCount() const { return int(m_batch.size()); }
+    // Rows handed to the files by every recorder of the process (the station's metrics).
+    static uint64_t rowsWritten() { return s_rowsWritten.load(std::memory_order_relaxed); }
 
 private:
     struct Row {
@@ -70,4 +72,5 @@ private:
     std::atomic<bool> m_running{true};
     int m_idleRowIntervalMs = 0;
     qint64 m_lastRowMs = 0;
+    static std::atomic<uint64_t> s_rowsWritten;
 };

@@ -173,19 +173,26 @@ protected:
         viewerPort = quint16(line.section(':', -1).remove('/').toUInt());
     }
 
-    json get(const char* path)
+    // The answer's body; empty when there is none.
+    QByteArray raw(const char* path)
     {
         QTcpSocket socket;
         socket.connectToHost(QHostAddress::LocalHost, viewerPort);
         if (!socket.waitForConnected(2000))
-            return nullptr;
+            return {};
         socket.write(
             QStringLiteral("GET %1 HTTP/1.1\r\nHost: 127.0.0.1:%2\r\n\r\n").arg(path).arg(viewerPort).toUtf8());
         QByteArray reply;
         while (socket.waitForReadyRead(2000))  // the server closes after its answer
             reply += socket.readAll();
         const qsizetype body = reply.indexOf("\r\n\r\n");
-        return body < 0 ? json(nullptr) : json::parse(reply.mid(body + 4).toStdString(), nullptr, false);
+        return body < 0 ? QByteArray() : reply.mid(body + 4);
+    }
+
+    json get(const char* path)
+    {
+        const QByteArray body = raw(path);
+        return body.isEmpty() ? json(nullptr) : json::parse(body.toStdString(), nullptr, false);
     }
 
     // Vehicles per station, counting only those for which `pick` holds.
@@ -290,6 +297,28 @@ TEST_F(FleetBroker, VehiclesThatDidNotComeBackAfterACrashAreCleared)
     testsupport::pumpEvents(1000);
     EXPECT_TRUE(late.has("velmora/fleet/site-1/vehicle/1") && late.has("velmora/fleet/site-1/vehicle/2"));
     EXPECT_FALSE(late.has("velmora/fleet/site-1/vehicle/3") || late.has("velmora/fleet/site-1/vehicle/4"));
+}
+
+// The viewer's /readyz says ready once its broker is connected, and /metrics counts what it
+// heard from the stations.
+TEST_F(FleetBroker, ViewerServesReadinessAndMetrics)
+{
+    ASSERT_NO_FATAL_FAILURE(startSite(1, 3));
+    ASSERT_NO_FATAL_FAILURE(startViewer());
+    EXPECT_TRUE(waitUntil([&] { return get("/readyz").value("status", "") == "ready"; }, 10000))
+        << get("/readyz").dump();
+    EXPECT_EQ(get("/healthz").value("status", ""), "live");
+    QByteArray metrics;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            metrics = raw("/metrics");
+            return metrics.contains("\nvelmora_fleetview_vehicles 3\n") &&
+                   metrics.contains("\nvelmora_fleetview_stations_live 1\n");
+        },
+        10000))
+        << metrics.toStdString();
+    EXPECT_TRUE(metrics.contains("\nvelmora_fleet_broker_connected 1\n"));
+    EXPECT_TRUE(metrics.contains("# TYPE velmora_fleetview_messages_received_total counter"));
 }
 
 // No other account can take a station's session; two stations on one account say so.

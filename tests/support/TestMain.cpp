@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -42,11 +43,15 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     const QString root = testsupport::tempRoot();
-    for (const char* var : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"}) {
+    for (const char* var : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME"}) {
         QDir().mkpath(root + "/" + var);
         QFile::setPermissions(root + "/" + var, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         qputenv(var, (root + "/" + var).toLocal8Bit());
     }
+    // Stations started by a test put their CLI endpoint here: short, for a socket path holds 107
+    // bytes, and the process's own, so parallel test processes never meet.
+    QTemporaryDir runtimeDir(QStringLiteral("/tmp/velmora-rt-XXXXXX"));
+    qputenv("XDG_RUNTIME_DIR", runtimeDir.path().toLocal8Bit());
     QStandardPaths::setTestModeEnabled(true);
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, root + "/config");
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, root + "/config");
