@@ -7,6 +7,7 @@
 
 #include "automation/GcsCliIpcServer.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -17,9 +18,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstring>
 
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using testsupport::waitUntil;
@@ -394,4 +400,42 @@ TEST(StationProgram, MetricsAndHealthOnThePageServer)
     ASSERT_TRUE(station.waitForFinished(10000));
     sim.terminate();
     sim.waitForFinished(5000);
+}
+
+// Under a Type=notify unit: READY once it serves, WATCHDOG at half the interval systemd asks for,
+// STOPPING at SIGTERM, all as datagrams on NOTIFY_SOCKET.
+TEST(StationProgram, TellsTheServiceManagerReadyWatchdogAndStopping)
+{
+    QTemporaryDir dir("/tmp/vmnotify-XXXXXX");
+    const QByteArray path = QFile::encodeName(dir.path() + "/notify");
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.constData(), size_t(path.size()));
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    // Everything received within ms, one message a line.
+    auto receive = [fd](int ms) {
+        QByteArray got;
+        pollfd p{fd, POLLIN, 0};
+        for (QDeadlineTimer deadline(ms); ::poll(&p, 1, int(deadline.remainingTime())) > 0;) {
+            char buf[512];
+            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            got += QByteArray(buf, int(std::max<ssize_t>(n, 0))) + '\n';
+        }
+        return got;
+    };
+    QProcess station;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("NOTIFY_SOCKET", QString::fromLocal8Bit(path));
+    env.insert("WATCHDOG_USEC", "400000");
+    station.setProcessEnvironment(env);
+    station.start(VELMORA_STATION_BIN, {"--data-dir", testsupport::makeTempDir("station")});
+    const QByteArray started = receive(3000);
+    EXPECT_TRUE(started.contains("READY=1\nSTATUS=serving; CLI endpoint ")) << started.toStdString();
+    EXPECT_GE(started.count("WATCHDOG=1"), 3) << "every 200 ms for 3 s: " << started.toStdString();
+    ::kill(station.processId(), SIGTERM);
+    EXPECT_TRUE(receive(3000).contains("STOPPING=1"));
+    ASSERT_TRUE(station.waitForFinished(10000));
+    EXPECT_EQ(station.exitCode(), 0);
+    ::close(fd);
 }
