@@ -321,6 +321,54 @@ TEST_F(FleetBroker, ViewerServesReadinessAndMetrics)
     EXPECT_TRUE(metrics.contains("# TYPE velmora_fleetview_messages_received_total counter"));
 }
 
+// SIGHUP with a fleet broker added to the configuration file: the station joins the viewer;
+// with it removed again: the station says goodbye (the viewer shows it offline) and publishes no
+// more. The password taken from the environment at the start is kept across reloads.
+TEST_F(FleetBroker, StationJoinsAndLeavesTheBrokerOnReload)
+{
+    Site& site = sites.emplace_back();
+    site.id = QStringLiteral("site-1");
+    site.dataDir = testsupport::makeTempDir(site.id);
+    const QString conf = site.dataDir + "/station.conf";
+    auto configure = [&](const QByteArray& text) {
+        QFile file(conf);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size());
+    };
+    ASSERT_NO_FATAL_FAILURE(configure("no-cloud = true\n"));
+    site.station = std::make_unique<QProcess>();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("VELMORA_FLEET_PASSWORD", "pw-1");
+    site.station->setProcessEnvironment(env);
+    site.station->start(VELMORA_STATION_BIN,
+                        {"--config", conf, "--data-dir", site.dataDir, "--endpoint-dir", site.dataDir});
+    ASSERT_TRUE(waitUntil([&] { return fleetStatus(site).is_object(); }, 10000));
+    EXPECT_EQ(fleetStatus(site).value("enabled", true), false);
+    ASSERT_NO_FATAL_FAILURE(startViewer());
+
+    ASSERT_NO_FATAL_FAILURE(configure(QStringLiteral("no-cloud = true\nfleet-broker = \"mqtt://127.0.0.1:%1\"\n"
+                                                     "station-id = \"site-1\"\nfleet-user = \"site-1\"\n"
+                                                     "fleet-status-every-s = 1\n")
+                                          .arg(broker.port())
+                                          .toUtf8()));
+    ::kill(site.station->processId(), SIGHUP);
+    EXPECT_TRUE(waitUntil([&] { return fleetStatus(site).value("state", "") == "connected"; }, 10000))
+        << fleetStatus(site).dump();
+    json stations;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            stations = get("/api/v1/stations");
+            return stations.value("count", 0) == 1 && stations["stations"][0]["online"] == true;
+        },
+        10000))
+        << stations.dump();
+
+    ASSERT_NO_FATAL_FAILURE(configure("no-cloud = true\n"));
+    ::kill(site.station->processId(), SIGHUP);
+    EXPECT_TRUE(waitUntil([&] { return get("/api/v1/stations")["stations"][0]["online"] == false; }, 10000))
+        << get("/api/v1/stations").dump();
+    EXPECT_EQ(fleetStatus(site).value("enabled", true), false);
+}
+
 // No other account can take a station's session; two stations on one account say so.
 TEST_F(FleetBroker, OnlyTheStationsOwnAccountCanTakeItsSession)
 {
