@@ -118,9 +118,9 @@ station_pid=$!
 pids+=($station_pid)
 wait_for 15 grep -q '^fleet page: ' "$scratch/station.out" || fail "no fleet page: $(tail -5 "$scratch/station.err")"
 page=$(sed -n 's/^fleet page: //p' "$scratch/station.out" | head -1)
-ready() { [ "$(http_get "${page}readyz" | head -1)" = 200 ]; }
+ready() { [ "$(http_get "${page}readyz" | sed -n 1p)" = 200 ]; }
 wait_for 15 ready || fail "/readyz never said ready: $(http_get "${page}readyz")"
-[ "$(http_get "${page}healthz" | head -1)" = 200 ] || fail "/healthz"
+[ "$(http_get "${page}healthz" | sed -n 1p)" = 200 ] || fail "/healthz"
 cli=("$root/usr/bin/velmora-cli" --endpoint "$scratch/endpoint/Tarnwick_CliIpc_v1")
 two_vehicles() { "${cli[@]}" --json vehicle.list 2>/dev/null | grep -q '"count": 2'; }
 wait_for 15 two_vehicles || fail "the package's velmora-cli does not list the simulator's two vehicles"
@@ -162,7 +162,7 @@ fi
 say "the service under systemd"
 systemctl restart velmora-station.service
 http_port=$(sed -n 's/^http *= *\([0-9]*\).*/\1/p' /etc/velmora/station.conf | head -1)
-sys_ready() { [ "$(http_get "http://127.0.0.1:$http_port/readyz" | head -1)" = 200 ]; }
+sys_ready() { [ "$(http_get "http://127.0.0.1:$http_port/readyz" | sed -n 1p)" = 200 ]; }
 wait_for 30 sys_ready || fail "the service's /readyz never said ready"
 runuser -u velmora -- velmora-cli system.ping || fail "velmora-cli as velmora"
 start=$(date +%s.%N)
