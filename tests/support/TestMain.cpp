@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -49,9 +50,13 @@ int main(int argc, char** argv)
         qputenv(var, (root + "/" + var).toLocal8Bit());
     }
     // Stations started by a test put their CLI endpoint here: short, for a socket path holds 107
-    // bytes, and the process's own, so parallel test processes never meet.
-    QTemporaryDir runtimeDir(QStringLiteral("/tmp/velmora-rt-XXXXXX"));
-    qputenv("XDG_RUNTIME_DIR", runtimeDir.path().toLocal8Bit());
+    // bytes, and the process's own, so parallel test processes never meet. A test's child
+    // process (VELMORA_TEST_ROOT set; it may be killed) keeps its parent's.
+    std::optional<QTemporaryDir> runtimeDir;
+    if (qEnvironmentVariableIsEmpty("VELMORA_TEST_ROOT")) {
+        runtimeDir.emplace(QStringLiteral("/tmp/velmora-rt-XXXXXX"));
+        qputenv("XDG_RUNTIME_DIR", runtimeDir->path().toLocal8Bit());
+    }
     QStandardPaths::setTestModeEnabled(true);
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, root + "/config");
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, root + "/config");
