@@ -26,13 +26,13 @@
 
 namespace {
 
-constexpr const char* kEndpoint = "Tarnwick_CliIpc_v1";
+QString g_endpoint;  // the station's socket, in this run's own directory
 
 // One request on its own connection; returns the parsed envelope or null on a transport failure.
 nlohmann::json call(const nlohmann::json& request)
 {
     QLocalSocket socket;
-    socket.connectToServer(kEndpoint);
+    socket.connectToServer(g_endpoint);
     if (!socket.waitForConnected(3000))
         return nullptr;
     const std::string body = request.dump();
@@ -67,7 +67,7 @@ int main(int argc, char** argv)
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 30;
     const int clients = argc > 2 ? std::atoi(argv[2]) : 20;
     QTemporaryDir dir;
-    qputenv("TMPDIR", dir.path().toLocal8Bit());  // a private endpoint for this run
+    g_endpoint = dir.path() + "/Tarnwick_CliIpc_v1";  // a private endpoint for this run
 
     QUdpSocket probe;
     probe.bind(QHostAddress::LocalHost, 0);
@@ -89,7 +89,8 @@ int main(int argc, char** argv)
     }
     QProcess station;
     station.setStandardErrorFile(QProcess::nullDevice());
-    station.start(VELMORA_STATION_BIN, {"--data-dir", dir.path() + "/station", "--log-level", "err"});
+    station.start(VELMORA_STATION_BIN,
+                  {"--data-dir", dir.path() + "/station", "--endpoint-dir", dir.path(), "--log-level", "err"});
     for (int i = 0; i < 100 && call({{"method", "system.ping"}}).is_null(); ++i)
         QThread::msleep(50);
     call({{"method", "connection.connect"},

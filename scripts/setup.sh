@@ -1,6 +1,7 @@
 # Sourced by the scripts: installs the Debian packages the build, tests and demo need (the CJK
 # font draws the flight modes and states on the fleet page's screenshots and velmora-desk's window;
-# the Qt Quick modules are velmora-desk's).
+# the Qt Quick modules are velmora-desk's; help2man, dpkg-dev and lintian make and check the Debian
+# package).
 PACKAGES=(build-essential cmake ninja-build pkg-config ccache
   qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
   qt6-httpserver-dev qt6-websockets-dev qt6-charts-dev
@@ -9,7 +10,8 @@ PACKAGES=(build-essential cmake ninja-build pkg-config ccache
   chromium libjs-leaflet libjs-dygraphs python3-websocket fonts-wqy-microhei gdal-bin
   qt6-declarative-dev qml6-module-qtquick-controls qml6-module-qtquick-layouts
   qml6-module-qtquick-shapes qml6-module-qtquick-window qml6-module-qtquick-templates
-  qml6-module-qtcharts qml6-module-qttest qml6-module-qtqml-workerscript)
+  qml6-module-qtcharts qml6-module-qttest qml6-module-qtqml-workerscript
+  libtomlplusplus-dev prometheus-cpp-dev libsystemd-dev help2man dpkg-dev lintian)
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -5,6 +5,8 @@
 #include "GcsCliResponse.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QTimer>
@@ -12,8 +14,14 @@
 
 #include <spdlog/spdlog.h>
 
+#include <cerrno>
+#include <cstring>
 #include <exception>
 #include <string>
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using GcsCliResponse::ErrorCode;
 using GcsCliResponse::ErrorDomain;
@@ -31,7 +39,20 @@ std::string withoutInput(const char* what)
     return text.substr(0, text.find("; last read:"));
 }
 
+// The socket file's path for a name QLocalServer places below $TMPDIR.
+QString socketPath(const QString& name)
+{
+    return QDir::isAbsolutePath(name) ? name : QDir(QDir::tempPath()).absoluteFilePath(name);
+}
+
 }  // namespace
+
+QString GcsCliIpcServer::describeOwner(uint uid)
+{
+    const passwd* pw = ::getpwuid(uid);
+    return pw ? QStringLiteral("user %1 (uid %2)").arg(QString::fromLocal8Bit(pw->pw_name)).arg(uid)
+              : QStringLiteral("uid %1").arg(uid);
+}
 
 void GcsCliIpcServer::setEndpointDir(const QString& dir)
 {
@@ -71,11 +92,31 @@ bool GcsCliIpcServer::start(QString* errorText)
     }
     const QString name = endpointName();
     const std::string nameUtf8 = name.toStdString();
+    // A name someone else created first is theirs: never probed, removed or answered in.
+    struct stat st { };
+    const QByteArray path = QFile::encodeName(socketPath(name));
+    if (::lstat(path.constData(), &st) == 0 && st.st_uid != ::geteuid()) {
+        const QString why = QStringLiteral("the endpoint %1 belongs to %2, not to this station's user; remove it or "
+                                           "choose another endpoint directory")
+                                .arg(QString::fromLocal8Bit(path), describeOwner(st.st_uid));
+        spdlog::error("<cli-ipc> refusing to start: {}", why.toStdString());
+        if (errorText)
+            *errorText = why;
+        return false;
+    }
     m_server = new QLocalServer(this);
     connect(m_server, &QLocalServer::newConnection, this, &GcsCliIpcServer::onNewConnection);
+    auto listening = [&] {
+        // Operators reach the station through its group: the socket is the user's and the
+        // group's (the directory decides who can reach it at all). Created 0755 under the
+        // usual umask, so nobody else could connect before this.
+        if (::chmod(path.constData(), 0660) != 0)
+            spdlog::warn("<cli-ipc> cannot set mode 0660 on '{}': {}", nameUtf8, std::strerror(errno));
+        return true;
+    };
     if (m_server->listen(name)) {
         spdlog::info("<cli-ipc> listening on '{}'", nameUtf8);
-        return true;
+        return listening();
     }
 
     QString error;
@@ -99,7 +140,7 @@ bool GcsCliIpcServer::start(QString* errorText)
             QLocalServer::removeServer(name);
             if (m_server->listen(name)) {
                 spdlog::info("<cli-ipc> listening on '{}' after removing stale endpoint", nameUtf8);
-                return true;
+                return listening();
             }
             error = m_server->errorString();
             spdlog::error("<cli-ipc> listen failed after stale endpoint cleanup on '{}': {}", nameUtf8,
@@ -210,7 +251,12 @@ void GcsCliIpcServer::processBufferedFrames(QLocalSocket* socket)
         return;
     const QByteArray payload = it->buffer.mid(4, qsizetype(length));
     it->buffer.remove(0, qsizetype(length) + 4);
-    answerAndFinish(socket, handleRequestPayload(payload));
+    QElapsedTimer took;
+    took.start();
+    const json answer = handleRequestPayload(payload);
+    const bool ok = answer.value("ok", false);
+    answerAndFinish(socket, answer);
+    emit requestAnswered(ok, double(took.nsecsElapsed()) / 1e9);
 }
 
 json GcsCliIpcServer::handleRequestPayload(const QByteArray& payload) const

@@ -8,6 +8,10 @@
 // closed; bytes after the first frame are ignored. A connection that has not delivered a full
 // frame within the read deadline (restarted by every chunk received) gets a "Timeout" envelope.
 //
+// The socket is made mode 0660 (the user and the group reach it; the directory it sits in decides
+// who reaches it at all). A name that already exists and belongs to another user is refused with
+// its owner named: it is never probed, removed or listened on.
+//
 // Choices beyond the protocol itself:
 // - Once a connection is answered, further input is discarded and its read deadline no longer
 //   runs; a client that does not let the response drain within one read deadline is aborted,
@@ -44,6 +48,8 @@ public:
     static void setEndpointDir(const QString& dir);
     // The name the server listens on: kEndpointName or the full path of the socket.
     static QString endpointName();
+    // "user NAME (uid N)", or "uid N" when the system knows no such user.
+    static QString describeOwner(uint uid);
 
     // readDeadlineMs: time allowed between chunks of an incomplete request frame.
     explicit GcsCliIpcServer(const GcsCliServiceContext& context, QObject* parent = nullptr,
@@ -65,6 +71,11 @@ public:
 
     // The zone and account outcomes the router answers from.
     GcsCliOutcomeRecorder* outcomes() const { return m_outcomes; }
+
+signals:
+    // Each request answered: whether the answer is ok, and the time from its whole frame to the
+    // answer written (the station's metrics).
+    void requestAnswered(bool ok, double seconds);
 
 private slots:
     void onNewConnection();

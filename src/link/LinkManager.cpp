@@ -128,6 +128,8 @@ bool LinkManager::hasLink(OstAbstractLink* link) const
 
 bool LinkManager::sendToLink(const QByteArray& data, const QString& address)
 {
+    m_sent.fetch_add(1, std::memory_order_relaxed);
+    m_sentBytes.fetch_add(uint64_t(data.size()), std::memory_order_relaxed);
     if (m_serialLink->isOpen())
         return m_serialLink->sendData(data);
     if (m_udpLink->isOpen())

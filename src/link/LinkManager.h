@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -58,6 +59,9 @@ public:
     bool sendToLink(const QByteArray& data, const QString& address);
     bool sendToSerialLink(const QByteArray& data);
     bool sendToUdpLink(const QByteArray& data);
+    // Frames handed to a link by sendToLink since construction, and their bytes (any thread).
+    uint64_t sentCount() const { return m_sent.load(std::memory_order_relaxed); }
+    uint64_t sentBytes() const { return m_sentBytes.load(std::memory_order_relaxed); }
 
 signals:
     void serialportLinkOpenResp(bool ok);
@@ -73,4 +77,6 @@ private:
     UdpSendParams m_udpParams;
     OstSerialPortLink* m_serialLink = nullptr;
     OstUdpSocketLink* m_udpLink = nullptr;
+    std::atomic<uint64_t> m_sent{0};
+    std::atomic<uint64_t> m_sentBytes{0};
 };

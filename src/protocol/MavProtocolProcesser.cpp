@@ -150,6 +150,8 @@ void MavProtocolProcesser::cutFrames(CutBuffer& buf, const QByteArray& chunk, Os
                                      const QString& address)
 {
     buf.bytes.append(chunk);
+    ++m_counters.chunks;
+    m_counters.bytes += uint64_t(chunk.size());
     // Marked before anything is emitted: a receiver feeding this buffer again only appends, and
     // no sweep drops a buffer being cut.
     const bool nested = buf.cutting;
@@ -178,6 +180,7 @@ void MavProtocolProcesser::cutFrames(CutBuffer& buf, const QByteArray& chunk, Os
 
         if (result == MAVPROTO_PARSE_RESULT_OK) {
             const qsizetype n = qsizetype(m_scratch.data_len) + MAVPROTO_FRAME_OVERHEAD;
+            ++m_counters.frames;
             auto frame = std::make_shared<_MavPFrame_t>(std::move(m_scratch));
             m_scratch = _MavPFrame_t();
             const bool forUs = frame->rx_id == MAVPROTO_GCS_ID;
@@ -201,10 +204,12 @@ void MavProtocolProcesser::cutFrames(CutBuffer& buf, const QByteArray& chunk, Os
             qsizetype stop = next ? qsizetype(static_cast<const unsigned char*>(next) - base) : size;
             stop = std::min(stop, last + 1);
             const qsizetype dropped = std::max<qsizetype>(stop - pos, 1);
+            m_counters.headBytesDropped += uint64_t(dropped);
             if (spdlog::should_log(spdlog::level::warn))
                 warnDropped(HeadMismatch, dropped);
             pos += dropped;
         } else if (result == MAVPROTO_PARSE_RESULT_CRC_CHECK_ERR) {
+            ++m_counters.checksumErrors;
             if (spdlog::should_log(spdlog::level::warn))
                 warnDropped(ChecksumError, 1);
             pos += 2;

@@ -60,6 +60,16 @@ public:
     // Bytes received but not yet consumed, all buffers together.
     qsizetype bufferedBytes() const;
 
+    // What came in since construction (the station's metrics). Main thread.
+    struct Counters {
+        uint64_t chunks = 0;  // datagrams (UDP) or reads (serial)
+        uint64_t bytes = 0;
+        uint64_t frames = 0;  // well-formed frames, to any id
+        uint64_t headBytesDropped = 0;  // bytes skipped looking for a frame head
+        uint64_t checksumErrors = 0;
+    };
+    const Counters& counters() const { return m_counters; }
+
     int maxFrameDataLen() const { return int(m_maxFrameDataLen); }
     // Accepts 1..65535; anything else is refused with a warning and false.
     bool setMaxFrameDataLen(int len);
@@ -106,4 +116,5 @@ private:
     qsizetype m_suppressed[DropKindCount] = {0, 0};
 
     _MavPFrame_t m_scratch;
+    Counters m_counters;
 };

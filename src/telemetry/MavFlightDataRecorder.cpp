@@ -61,6 +61,8 @@ void MavFlightDataRecorder::finish()
         m_writer.join();
 }
 
+std::atomic<uint64_t> MavFlightDataRecorder::s_rowsWritten{0};
+
 void MavFlightDataRecorder::appendRow(bool idle)
 {
     if (!m_running.load())
@@ -129,6 +131,7 @@ void MavFlightDataRecorder::writeLoop(QString dir, QString fileTag)
             }
             file.writeRow(line, ",");
         }
+        s_rowsWritten.fetch_add(uint64_t(rows.size()), std::memory_order_relaxed);
         if (!running)
             break;
     }

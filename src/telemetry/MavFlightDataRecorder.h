@@ -50,6 +50,8 @@ public:
     void finish();
 
     QString title() const { return m_title; }
+    // Rows handed to the files by every recorder of the process (the station's metrics).
+    static uint64_t rowsWritten() { return s_rowsWritten.load(std::memory_order_relaxed); }
 
 private:
     struct Row {
@@ -67,4 +69,5 @@ private:
     std::atomic<bool> m_running{true};
     int m_idleRowIntervalMs = 0;
     qint64 m_lastRowMs = 0;
+    static std::atomic<uint64_t> s_rowsWritten;
 };

@@ -151,6 +151,7 @@ struct Answer {
 // What a request asks beyond its path.
 struct Ask {
     QByteArray path;
+    bool opsAllowed = false;  // made to an address the operations endpoints answer on
     bool gzip = false;  // Accept-Encoding names gzip
     QByteArray ifNoneMatch;
 };
@@ -199,11 +200,12 @@ bool listsGzip(const QByteArray& acceptEncoding)
 class FleetHttpServer : public QAbstractHttpServer {
 public:
     FleetHttpServer(std::function<Answer(const Ask&)> route, QByteArray policy, GcsFleetHttpGuard* guard,
-                    QObject* parent)
+                    QHostAddress opsAddress, QObject* parent)
         : QAbstractHttpServer(parent)
         , m_route(std::move(route))
         , m_policy(std::move(policy))
         , m_guard(guard)
+        , m_opsAddress(std::move(opsAddress))
     {
     }
 
@@ -216,14 +218,22 @@ protected:
         }
         socket->setProperty("fleetAnswered", true);
         Answer answer;
-        if (request.method() == QHttpServerRequest::Method::Get)
-            answer = m_route({request.url().path(QUrl::FullyEncoded).toUtf8(),
+        if (request.method() == QHttpServerRequest::Method::Get) {
+            const QHostAddress local = socket->localAddress();
+            const bool anyAddress = m_opsAddress == QHostAddress::Any || m_opsAddress == QHostAddress::AnyIPv4 ||
+                                    m_opsAddress == QHostAddress::AnyIPv6;
+            const bool ops =
+                local.isLoopback() || (!m_opsAddress.isNull() &&
+                                       (anyAddress || m_opsAddress.isEqual(local, QHostAddress::TolerantConversion)));
+            answer = m_route({request.url().path(QUrl::FullyEncoded).toUtf8(), ops,
                               listsGzip(request.value("Accept-Encoding")), request.value("If-None-Match")});
-        else
+        } else {
             answer = {
                 QHttpServerResponder::StatusCode::MethodNotAllowed, answer.type, "Method Not Allowed\n", {}, false};
+        }
         if (answer.status != QHttpServerResponder::StatusCode::Ok &&
-            answer.status != QHttpServerResponder::StatusCode::NotModified)
+            answer.status != QHttpServerResponder::StatusCode::NotModified &&
+            answer.status != QHttpServerResponder::StatusCode::ServiceUnavailable)
             m_guard->logRefusal(socket, int(answer.status),
                                 GcsFleetHttpGuard::quoted(request.url().path(QUrl::FullyEncoded).toUtf8()));
         {
@@ -260,6 +270,7 @@ private:
     std::function<Answer(const Ask&)> m_route;
     QByteArray m_policy;
     GcsFleetHttpGuard* m_guard;  // this server's child once bound
+    QHostAddress m_opsAddress;
 };
 
 // The scheme and host of a tile URL template as a CSP source: "{s}." in front becomes "*.", any
@@ -390,6 +401,24 @@ struct GcsFleetWebServer::Private {
             {"/api/v1/link", &FleetPageSource::link},
             {"/api/v1/stations", &FleetPageSource::stations},
         };
+        if (ask.opsAllowed) {
+            if (path == "/metrics" && options.metrics)
+                return {QHttpServerResponder::StatusCode::Ok,
+                        "text/plain; version=0.0.4; charset=utf-8",
+                        QByteArray::fromStdString(options.metrics()),
+                        {},
+                        false};
+            const auto& check = path == "/healthz" ? options.health : path == "/readyz" ? options.readiness : nullptr;
+            if (check) {
+                const auto [ok, body] = check();
+                return {ok ? QHttpServerResponder::StatusCode::Ok
+                           : QHttpServerResponder::StatusCode::ServiceUnavailable,
+                        "application/json",
+                        QByteArray::fromStdString(body.dump()),
+                        {},
+                        false};
+            }
+        }
         if (const auto doc = docs.find(path); doc != docs.end()) {
             json body = (source.get()->*doc->second)();
             // A station has no station list: that path is as unknown as any other there.
@@ -797,7 +826,7 @@ bool GcsFleetWebServer::start(QString* error)
     d->guard->setPerPeerLimit(d->options.perPeer);
     d->guard->setAnswerDeadlineMs(d->options.answerDeadlineMs);
     d->http = new FleetHttpServer([this](const Ask& ask) { return d->route(ask); }, securityPolicy(d->options.mapTiles),
-                                  d->guard, this);
+                                  d->guard, d->options.opsAddress, this);
     d->http->bind(d->guard);  // the guard becomes the HTTP server's child
     d->ws = new QWebSocketServer(QStringLiteral("velmora-station"), QWebSocketServer::NonSecureMode, this);
     connect(d->guard, &GcsFleetHttpGuard::upgradeRequested, this, [this](QTcpSocket* s) { d->handleUpgrade(s); });
@@ -865,4 +894,20 @@ QString GcsFleetWebServer::pageUrl() const
 int GcsFleetWebServer::clientCount() const
 {
     return int(d->clients.size());
+}
+
+bool GcsFleetWebServer::setClientLimits(int rateHz, int perPeer, QString* error)
+{
+    if (rateHz < kMinRateHz || rateHz > kMaxRateHz || perPeer < 1) {
+        if (error)
+            *error = QStringLiteral("rate %1 Hz or per-peer share %2 out of range").arg(rateHz).arg(perPeer);
+        return false;
+    }
+    d->options.rateHz = rateHz;
+    d->options.perPeer = perPeer;
+    d->timer.setInterval(1000 / rateHz);
+    if (d->guard)
+        d->guard->setPerPeerLimit(perPeer);
+    spdlog::info("<fleet-web> {} Hz, {} connections per peer", rateHz, perPeer);
+    return true;
 }

@@ -12,7 +12,14 @@
 //   GET /api/v1/fleet, /api/v1/alerts, /api/v1/routes/active, /api/v1/zones, /api/v1/link
 //   GET /api/v1/stations      a viewer's only (404 on a station)
 //   GET /ws                   WebSocket
+//   GET /metrics              the program's metrics (Options::metrics), Prometheus text format
+//   GET /healthz, /readyz     liveness and readiness (Options::health, Options::readiness): JSON,
+//                             200 when live or ready, 503 when not
 // Every other path is 404, matched exactly (no decoding, so no "..").
+// The three operations paths exist only when their function is set, and answer only connections
+// made to a loopback address or to Options::opsAddress (any address when it is a wildcard):
+// elsewhere they are 404 like an unknown path, so a page open to a network shows no metrics
+// unless asked to.
 //
 // Guarantees and choices:
 // - Requests pass GcsFleetHttpGuard first (its header lists the refusals: 16 KiB heads, GET
@@ -66,7 +73,11 @@
 #include <QObject>
 #include <QString>
 
+#include <nlohmann/json.hpp>
+
+#include <functional>
 #include <memory>
+#include <string>
 
 class FleetPageSource;
 
@@ -91,6 +102,11 @@ public:
         int answerDeadlineMs = 10000;  // an HTTP answer not taken by then closes its connection
         qint64 maxPendingOutputBytes = kMaxPendingOutputBytes;  // more unsent tick data drops a viewer
         int stalledReaderMs = 30000;  // a WebSocket client that took nothing for this long is closed
+        // Operations endpoints (see above); unset: 404.
+        std::function<std::string()> metrics;
+        std::function<std::pair<bool, nlohmann::json>()> health;
+        std::function<std::pair<bool, nlohmann::json>()> readiness;
+        QHostAddress opsAddress;  // null: loopback only
     };
 
     // `source` is the station's own fleet (StationFleetSource) or the broker's (BrokerFleetModel).
@@ -108,6 +124,9 @@ public:
     // http://ADDR:PORT/ (IPv6 addresses in brackets).
     QString pageUrl() const;
     int clientCount() const;
+    // Changes the update rate and the per-peer share while serving (a reload); false with the
+    // reason in *error when out of range.
+    bool setClientLimits(int rateHz, int perPeer, QString* error = nullptr);
 
 signals:
     void clientCountChanged(int count);

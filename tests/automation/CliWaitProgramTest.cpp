@@ -1,6 +1,6 @@
 // velmora-cli against a running velmora-station and simulator: --wait turns a command's outcome
 // into the exit status, help and --version describe the client. The endpoint lives below the
-// test process's private TMPDIR (see GcsCliIpcServerTest.cpp), which the children inherit.
+// test process's private XDG_RUNTIME_DIR (see TestMain.cpp), which the children inherit.
 
 #include "TestSupport.h"
 

@@ -64,7 +64,8 @@ TEST(CliWatchLinkLostProgram, WatchShowsLinkLostWhenTheSerialDeviceGoes)
         15000));
 
     Tmux tmux;
-    const QString endpoint = QDir(QDir::tempPath()).absoluteFilePath("Tarnwick_CliIpc_v1");
+    // tmux's shell does not inherit this process's environment: the station's endpoint by its path.
+    const QString endpoint = qEnvironmentVariable("XDG_RUNTIME_DIR") + "/velmora/Tarnwick_CliIpc_v1";
     ASSERT_EQ(
         tmux.run({"new-session", "-d", "-s", "watch", "-x", "120", "-y", "30",
                   QStringLiteral("%1 --endpoint %2 watch --json --interval-ms 200").arg(VELMORA_CLI_BIN, endpoint)}),

@@ -1,33 +1,78 @@
 // velmora-station as a process: it answers on its endpoint, refuses to take a live one, rejects
-// bad arguments, and stops in order on SIGTERM. Every run passes --data-dir; the test process's
-// private TMPDIR (set by the endpoint tests of this executable) is inherited.
+// bad arguments and configuration files, reloads on SIGHUP, serves its metrics and health, and
+// stops in order on SIGTERM. Every run passes --data-dir; the test process's private TMPDIR and
+// XDG_RUNTIME_DIR (where the station puts its endpoint) are inherited.
 
 #include "TestSupport.h"
 
+#include "automation/GcsCliIpcServer.h"
+
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstring>
 
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using testsupport::waitUntil;
 
 namespace {
 
-int runCli(const QStringList& args, QByteArray* out = nullptr)
+int runCli(const QStringList& args, QByteArray* out = nullptr, QByteArray* err = nullptr)
 {
     QProcess cli;
     cli.start(VELMORA_CLI_BIN, args);
     cli.waitForFinished(15000);
     if (out)
         *out = cli.readAllStandardOutput();
+    if (err)
+        *err = cli.readAllStandardError();
     return cli.exitCode();
+}
+
+QString writeFile(const QString& path, const QByteArray& text)
+{
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size());
+    return path;
+}
+
+// One GET on the page server: the status code and the body.
+std::pair<int, QByteArray> httpGet(quint16 port, const QByteArray& path)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(3000))
+        return {0, {}};
+    socket.write("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port) + "\r\n\r\n");
+    QByteArray reply;
+    while (socket.waitForReadyRead(3000) || socket.bytesAvailable())
+        reply += socket.readAll();
+    const qsizetype body = reply.indexOf("\r\n\r\n");
+    return {reply.mid(9, 3).toInt(), body < 0 ? QByteArray() : reply.mid(body + 4)};
+}
+
+// The value of one sample line ("name{labels} value") of a metrics text, -1 when missing.
+double sample(const QByteArray& metrics, const QByteArray& series)
+{
+    for (const QByteArray& line : metrics.split('\n'))
+        if (line.startsWith(series + ' '))
+            return line.mid(series.size() + 1).toDouble();
+    return -1;
 }
 
 }  // namespace
@@ -191,4 +236,206 @@ TEST(StationProgram, PasswordFileMustBePrivateAndTheLogIs)
             EXPECT_EQ(::stat(log.constData(), &st) == 0 ? st.st_mode & 0777 : 0u, 0600u) << "a missing log fails too";
         }
     }
+}
+
+// The configuration file: each error names the file, the line and the key and stops the start;
+// the command line wins over the file, the file over the defaults, and --print-config says which
+// gave each value.
+TEST(StationProgram, ConfigurationFileErrorsAndPrecedence)
+{
+    const QString dir = testsupport::makeTempDir("conf");
+    // file text, what standard error must say after the file's name
+    for (const auto& [text, expected] :
+         {std::pair<QByteArray, QString>{"log-level = \"info\"\nfrobnicate = 1\n", ":2: unknown key 'frobnicate'"},
+          {"http = \"8470\"\n", ":1: key 'http' takes a whole number, got a string"},
+          {"\nlog-level = \"loud\"\n", ":2: key 'log-level': unknown log level 'loud'"},
+          {"# comment\n\nhttp-rate-hz = 500\n",
+           ":3: key 'http-rate-hz': --http-rate-hz takes a whole number from 1 to 50"},
+          {"no-cloud = \"yes\"\n", ":1: key 'no-cloud' takes true or false, got a string"},
+          {"mavlink = [\"tcpin:5760\",\n  5]\n", ":2: key 'mavlink' takes a list of strings, got a whole number in it"},
+          {"config = \"other.conf\"\n", ":1: key 'config' is a command-line option only"},
+          {"udp = \"14550\"\nlog-level = \n", ":2:"},
+          {"udp = \"14550\"\nserial = \"/dev/ttyS0:9600\"\n", "--udp and --serial exclude each other (udp from "}}) {
+        const QString file = writeFile(dir + "/station.conf", text);
+        QProcess station;
+        station.start(VELMORA_STATION_BIN, {"--config", file, "--data-dir", testsupport::makeTempDir("station")});
+        ASSERT_TRUE(station.waitForFinished(10000)) << text.toStdString();
+        EXPECT_EQ(station.exitCode(), 2) << text.toStdString();
+        const QString err = QString::fromUtf8(station.readAllStandardError());
+        EXPECT_TRUE(err.contains(expected.startsWith(':') ? file + expected : expected)) << err.toStdString();
+    }
+    QProcess missing;
+    missing.start(VELMORA_STATION_BIN, {"--config", dir + "/none.conf"});
+    ASSERT_TRUE(missing.waitForFinished(10000));
+    EXPECT_EQ(missing.exitCode(), 2) << "a named file that does not exist";
+
+    const QString file = writeFile(dir + "/station.conf", "log-level = \"debug\"\nhttp-rate-hz = 7\n"
+                                                          "mavlink = [\"tcpin:5760\"]\nno-cloud = true\n");
+    QProcess station;
+    station.start(VELMORA_STATION_BIN,
+                  {"--config", file, "--log-level", "warn", "--mavlink", "tcpin:5761", "--print-config"});
+    ASSERT_TRUE(station.waitForFinished(10000));
+    EXPECT_EQ(station.exitCode(), 0);
+    const QString out = QString::fromUtf8(station.readAllStandardOutput());
+    // key = value, then its source after '#'
+    for (const auto& [line, source] : {std::pair<QString, QString>{"log-level = \"warn\"", "command line"},
+                                       {"http-rate-hz = 7", file + ":2"},
+                                       {"mavlink = [\"tcpin:5761\"]", "command line"},
+                                       {"no-cloud = true", file + ":4"},
+                                       {"log-files = 5", "default"},
+                                       {"# serial = \"\"", "unset"}})
+        EXPECT_TRUE(out.contains(QRegularExpression("\n" + QRegularExpression::escape(line) + " +# " +
+                                                    QRegularExpression::escape(source) + "\n")))
+            << line.toStdString() << "\n"
+            << out.toStdString();
+}
+
+// Without --endpoint-dir the endpoint is in $XDG_RUNTIME_DIR/velmora, the directory 0700 and the
+// socket 0660, and velmora-cli finds it there untold; an endpoint another user holds is refused,
+// naming that user, by the station and by velmora-cli alike.
+TEST(StationProgram, EndpointInThePrivateRuntimeDirectory)
+{
+    const QString dir = qEnvironmentVariable("XDG_RUNTIME_DIR") + "/velmora";
+    const QString socket = dir + "/Tarnwick_CliIpc_v1";
+    QProcess station;
+    station.start(VELMORA_STATION_BIN, {"--data-dir", testsupport::makeTempDir("station")});
+    ASSERT_TRUE(waitUntil([] { return runCli({"system.ping"}) == 0; }, 10000));
+    struct stat st { };
+    ASSERT_EQ(::stat(QFile::encodeName(dir).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(::stat(QFile::encodeName(socket).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0660u);
+    ::kill(station.processId(), SIGTERM);
+    ASSERT_TRUE(station.waitForFinished(10000));
+
+    // A name in the station's directory that another user made.
+    writeFile(socket, "");
+    ASSERT_EQ(::chown(QFile::encodeName(socket).constData(), 65534, 65534), 0)
+        << "making another user's file needs root";
+    const QString owner = GcsCliIpcServer::describeOwner(65534);
+    QProcess second;
+    second.start(VELMORA_STATION_BIN, {"--data-dir", testsupport::makeTempDir("station")});
+    ASSERT_TRUE(second.waitForFinished(10000));
+    EXPECT_EQ(second.exitCode(), 1);
+    EXPECT_TRUE(QString::fromUtf8(second.readAllStandardError()).contains("belongs to " + owner));
+    QByteArray err;
+    EXPECT_EQ(runCli({"system.ping"}, nullptr, &err), 2);
+    EXPECT_TRUE(QString::fromUtf8(err).contains("belongs to " + owner)) << err.toStdString();
+    QFile::remove(socket);
+}
+
+// SIGHUP reads the file again: the log level and the page's limits change at once and the log
+// names what waits for a restart; a file that no longer parses changes nothing.
+TEST(StationProgram, ReloadsItsConfigurationOnSighup)
+{
+    const QString dir = testsupport::makeTempDir("reload");
+    const QString dataDir = testsupport::makeTempDir("station");
+    const QString file = writeFile(dir + "/station.conf", "log-level = \"info\"\nhttp = 0\nhttp-rate-hz = 5\n");
+    QProcess station;
+    station.start(VELMORA_STATION_BIN, {"--config", file, "--data-dir", dataDir});
+    ASSERT_TRUE(waitUntil([] { return runCli({"system.ping"}) == 0; }, 10000));
+    QFile log(dataDir + "/data/logs/station.log");
+    auto logged = [&](const QString& text) {
+        return waitUntil(
+            [&] {
+                log.close();
+                return log.open(QIODevice::ReadOnly) && QString::fromUtf8(log.readAll()).contains(text);
+            },
+            10000);
+    };
+    writeFile(file, "log-level = \"debug\"\nhttp = 0\nhttp-rate-hz = 9\nlang = \"zh_CN\"\n");
+    ::kill(station.processId(), SIGHUP);
+    EXPECT_TRUE(logged("applied: http-rate-hz 5 -> 9, log-level \"info\" -> \"debug\"; needs a restart: lang"));
+    writeFile(file, "log-level = \n");
+    ::kill(station.processId(), SIGHUP);
+    EXPECT_TRUE(logged("the configuration was not reloaded, nothing changed: " + file + ":1:"));
+    EXPECT_EQ(runCli({"system.ping"}), 0) << "the station serves on";
+    ::kill(station.processId(), SIGTERM);
+    ASSERT_TRUE(station.waitForFinished(10000));
+    EXPECT_EQ(station.exitCode(), 0);
+    // The objects released at the stop say so at debug level: the reloaded level was in force.
+    EXPECT_TRUE(logged("] [debug] "));
+}
+
+// /metrics, /healthz and /readyz on the page server agree with what the station has: the
+// simulator's vehicles, the CLI requests it answered, its link.
+TEST(StationProgram, MetricsAndHealthOnThePageServer)
+{
+    const quint16 stationPort = testsupport::freeUdpPort();
+    QProcess sim;
+    sim.start(VELMORA_SIM_BIN, {"--udp", QStringLiteral("127.0.0.1:%1").arg(stationPort), "--count", "2"});
+    ASSERT_TRUE(sim.waitForReadyRead(10000));
+    QProcess station;
+    station.start(VELMORA_STATION_BIN, {"--data-dir", testsupport::makeTempDir("station"), "--udp",
+                                        QString::number(stationPort), "--http", "0"});
+    ASSERT_TRUE(station.waitForReadyRead(10000));
+    const quint16 port = quint16(QString::fromUtf8(station.readLine()).section(':', -1).remove('/').trimmed().toUInt());
+    ASSERT_GT(port, 0);
+    QByteArray metrics;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            metrics = httpGet(port, "/metrics").second;
+            return sample(metrics, "velmora_vehicles_alive") == 2;
+        },
+        15000))
+        << metrics.toStdString();
+    const auto [readyStatus, ready] = httpGet(port, "/readyz");
+    EXPECT_EQ(readyStatus, 200) << ready.toStdString();
+    EXPECT_EQ(nlohmann::json::parse(ready.toStdString())["checks"]["link"]["detail"], "open");
+    EXPECT_EQ(httpGet(port, "/healthz").first, 200);
+    const double before = sample(metrics, "velmora_cli_requests_total{outcome=\"ok\"}");
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(runCli({"system.ping"}), 0);
+    EXPECT_EQ(runCli({"no.such.method"}), 1);
+    metrics = httpGet(port, "/metrics").second;
+    EXPECT_EQ(sample(metrics, "velmora_cli_requests_total{outcome=\"ok\"}"), before + 3);
+    EXPECT_EQ(sample(metrics, "velmora_cli_requests_total{outcome=\"error\"}"), 1);
+    EXPECT_EQ(sample(metrics, "velmora_cli_request_duration_seconds_count"), before + 4);
+    EXPECT_EQ(sample(metrics, "velmora_vehicles"), 2);
+    EXPECT_GT(sample(metrics, "velmora_link_frames_received_total"), 0);
+    EXPECT_GT(sample(metrics, "velmora_link_datagrams_sent_total"), 0);
+    EXPECT_GT(sample(metrics, "process_resident_memory_bytes"), 0);
+    EXPECT_GT(sample(metrics, "process_open_fds"), 0);
+    ::kill(station.processId(), SIGTERM);
+    ASSERT_TRUE(station.waitForFinished(10000));
+    sim.terminate();
+    sim.waitForFinished(5000);
+}
+
+// Under a Type=notify unit: READY once it serves, WATCHDOG at half the interval systemd asks for,
+// STOPPING at SIGTERM, all as datagrams on NOTIFY_SOCKET.
+TEST(StationProgram, TellsTheServiceManagerReadyWatchdogAndStopping)
+{
+    QTemporaryDir dir("/tmp/vmnotify-XXXXXX");
+    const QByteArray path = QFile::encodeName(dir.path() + "/notify");
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.constData(), size_t(path.size()));
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    // Everything received within ms, one message a line.
+    auto receive = [fd](int ms) {
+        QByteArray got;
+        pollfd p{fd, POLLIN, 0};
+        for (QDeadlineTimer deadline(ms); ::poll(&p, 1, int(deadline.remainingTime())) > 0;) {
+            char buf[512];
+            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            got += QByteArray(buf, int(std::max<ssize_t>(n, 0))) + '\n';
+        }
+        return got;
+    };
+    QProcess station;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("NOTIFY_SOCKET", QString::fromLocal8Bit(path));
+    env.insert("WATCHDOG_USEC", "400000");
+    station.setProcessEnvironment(env);
+    station.start(VELMORA_STATION_BIN, {"--data-dir", testsupport::makeTempDir("station")});
+    const QByteArray started = receive(3000);
+    EXPECT_TRUE(started.contains("READY=1\nSTATUS=serving; CLI endpoint ")) << started.toStdString();
+    EXPECT_GE(started.count("WATCHDOG=1"), 3) << "every 200 ms for 3 s: " << started.toStdString();
+    ::kill(station.processId(), SIGTERM);
+    EXPECT_TRUE(receive(3000).contains("STOPPING=1"));
+    ASSERT_TRUE(station.waitForFinished(10000));
+    EXPECT_EQ(station.exitCode(), 0);
+    ::close(fd);
 }

@@ -173,19 +173,26 @@ protected:
         viewerPort = quint16(line.section(':', -1).remove('/').toUInt());
     }
 
-    json get(const char* path)
+    // The answer's body; empty when there is none.
+    QByteArray raw(const char* path)
     {
         QTcpSocket socket;
         socket.connectToHost(QHostAddress::LocalHost, viewerPort);
         if (!socket.waitForConnected(2000))
-            return nullptr;
+            return {};
         socket.write(
             QStringLiteral("GET %1 HTTP/1.1\r\nHost: 127.0.0.1:%2\r\n\r\n").arg(path).arg(viewerPort).toUtf8());
         QByteArray reply;
         while (socket.waitForReadyRead(2000))  // the server closes after its answer
             reply += socket.readAll();
         const qsizetype body = reply.indexOf("\r\n\r\n");
-        return body < 0 ? json(nullptr) : json::parse(reply.mid(body + 4).toStdString(), nullptr, false);
+        return body < 0 ? QByteArray() : reply.mid(body + 4);
+    }
+
+    json get(const char* path)
+    {
+        const QByteArray body = raw(path);
+        return body.isEmpty() ? json(nullptr) : json::parse(body.toStdString(), nullptr, false);
     }
 
     // Vehicles per station, counting only those for which `pick` holds.
@@ -290,6 +297,77 @@ TEST_F(FleetBroker, VehiclesThatDidNotComeBackAfterACrashAreCleared)
     testsupport::pumpEvents(1000);
     EXPECT_TRUE(late.has("velmora/fleet/site-1/vehicle/1") && late.has("velmora/fleet/site-1/vehicle/2"));
     EXPECT_FALSE(late.has("velmora/fleet/site-1/vehicle/3") || late.has("velmora/fleet/site-1/vehicle/4"));
+}
+
+// The viewer's /readyz says ready once its broker is connected, and /metrics counts what it
+// heard from the stations.
+TEST_F(FleetBroker, ViewerServesReadinessAndMetrics)
+{
+    ASSERT_NO_FATAL_FAILURE(startSite(1, 3));
+    ASSERT_NO_FATAL_FAILURE(startViewer());
+    EXPECT_TRUE(waitUntil([&] { return get("/readyz").value("status", "") == "ready"; }, 10000))
+        << get("/readyz").dump();
+    EXPECT_EQ(get("/healthz").value("status", ""), "live");
+    QByteArray metrics;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            metrics = raw("/metrics");
+            return metrics.contains("\nvelmora_fleetview_vehicles 3\n") &&
+                   metrics.contains("\nvelmora_fleetview_stations_live 1\n");
+        },
+        10000))
+        << metrics.toStdString();
+    EXPECT_TRUE(metrics.contains("\nvelmora_fleet_broker_connected 1\n"));
+    EXPECT_TRUE(metrics.contains("# TYPE velmora_fleetview_messages_received_total counter"));
+}
+
+// SIGHUP with a fleet broker added to the configuration file: the station joins the viewer;
+// with it removed again: the station says goodbye (the viewer shows it offline) and publishes no
+// more. The password taken from the environment at the start is kept across reloads.
+TEST_F(FleetBroker, StationJoinsAndLeavesTheBrokerOnReload)
+{
+    Site& site = sites.emplace_back();
+    site.id = QStringLiteral("site-1");
+    site.dataDir = testsupport::makeTempDir(site.id);
+    const QString conf = site.dataDir + "/station.conf";
+    auto configure = [&](const QByteArray& text) {
+        QFile file(conf);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size());
+    };
+    ASSERT_NO_FATAL_FAILURE(configure("no-cloud = true\n"));
+    site.station = std::make_unique<QProcess>();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("VELMORA_FLEET_PASSWORD", "pw-1");
+    site.station->setProcessEnvironment(env);
+    site.station->start(VELMORA_STATION_BIN,
+                        {"--config", conf, "--data-dir", site.dataDir, "--endpoint-dir", site.dataDir});
+    // Until the station listens, the CLI's answer is a transport error without "enabled".
+    ASSERT_TRUE(waitUntil([&] { return fleetStatus(site).contains("enabled"); }, 10000));
+    EXPECT_EQ(fleetStatus(site).value("enabled", true), false);
+    ASSERT_NO_FATAL_FAILURE(startViewer());
+
+    ASSERT_NO_FATAL_FAILURE(configure(QStringLiteral("no-cloud = true\nfleet-broker = \"mqtt://127.0.0.1:%1\"\n"
+                                                     "station-id = \"site-1\"\nfleet-user = \"site-1\"\n"
+                                                     "fleet-status-every-s = 1\n")
+                                          .arg(broker.port())
+                                          .toUtf8()));
+    ::kill(site.station->processId(), SIGHUP);
+    EXPECT_TRUE(waitUntil([&] { return fleetStatus(site).value("state", "") == "connected"; }, 10000))
+        << fleetStatus(site).dump();
+    json stations;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            stations = get("/api/v1/stations");
+            return stations.value("count", 0) == 1 && stations["stations"][0]["online"] == true;
+        },
+        10000))
+        << stations.dump();
+
+    ASSERT_NO_FATAL_FAILURE(configure("no-cloud = true\n"));
+    ::kill(site.station->processId(), SIGHUP);
+    EXPECT_TRUE(waitUntil([&] { return get("/api/v1/stations")["stations"][0]["online"] == false; }, 10000))
+        << get("/api/v1/stations").dump();
+    EXPECT_EQ(fleetStatus(site).value("enabled", true), false);
 }
 
 // No other account can take a station's session; two stations on one account say so.

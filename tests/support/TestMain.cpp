@@ -11,10 +11,12 @@
 #include <QFile>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -42,10 +44,18 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     const QString root = testsupport::tempRoot();
-    for (const char* var : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"}) {
+    for (const char* var : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME"}) {
         QDir().mkpath(root + "/" + var);
         QFile::setPermissions(root + "/" + var, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         qputenv(var, (root + "/" + var).toLocal8Bit());
+    }
+    // Stations started by a test put their CLI endpoint here: short, for a socket path holds 107
+    // bytes, and the process's own, so parallel test processes never meet. A test's child
+    // process (VELMORA_TEST_ROOT set; it may be killed) keeps its parent's.
+    std::optional<QTemporaryDir> runtimeDir;
+    if (qEnvironmentVariableIsEmpty("VELMORA_TEST_ROOT")) {
+        runtimeDir.emplace(QStringLiteral("/tmp/velmora-rt-XXXXXX"));
+        qputenv("XDG_RUNTIME_DIR", runtimeDir->path().toLocal8Bit());
     }
     QStandardPaths::setTestModeEnabled(true);
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, root + "/config");

@@ -4,8 +4,13 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QLocalSocket>
 #include <QtEndian>
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using GcsCliResponse::ErrorCode;
 using GcsCliResponse::ErrorDomain;
@@ -13,7 +18,44 @@ using nlohmann::json;
 
 namespace {
 
-QString g_endpoint = QString::fromLatin1(CliIpcClient::kEndpointName);
+QString g_endpoint;  // empty: searched (candidates())
+QString g_where;  // the socket path last tried, for messages
+
+QString ownerOf(uint uid)
+{
+    const passwd* pw = ::getpwuid(uid);
+    return pw ? QStringLiteral("user %1 (uid %2)").arg(QString::fromLocal8Bit(pw->pw_name)).arg(uid)
+              : QStringLiteral("uid %1").arg(uid);
+}
+
+// Where a station puts its endpoint, in the order they are tried: the user's own station, the
+// system's service, then the places a station without a runtime directory uses.
+QStringList candidates()
+{
+    const QString name = QString::fromLatin1(CliIpcClient::kEndpointName);
+    QStringList list;
+    if (const QString xdg = qEnvironmentVariable("XDG_RUNTIME_DIR"); !xdg.isEmpty())
+        list << xdg + "/velmora/" + name;
+    list << QStringLiteral("/run/velmora/") + name;
+    const QDir tmp(QDir::tempPath());
+    list << tmp.absoluteFilePath(QStringLiteral("velmora-%1/").arg(::getuid()) + name) << tmp.absoluteFilePath(name);
+    return list;
+}
+
+// An endpoint that belongs to someone who is neither this user, root nor the station's system
+// user may be an impostor waiting for requests: the reason it is refused, or empty.
+QString foreignOwner(const QString& path)
+{
+    struct stat st { };
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return {};
+    const passwd* station = ::getpwnam(CliIpcClient::kStationUser);
+    if (st.st_uid == ::getuid() || st.st_uid == 0 || (station && st.st_uid == station->pw_uid))
+        return {};
+    return QStringLiteral("Refusing the endpoint '%1': it belongs to %2, not to you or the station's user %3 "
+                          "(another user may be posing as the station)")
+        .arg(path, ownerOf(st.st_uid), QString::fromLatin1(CliIpcClient::kStationUser));
+}
 
 CliIpcClient::Result failure(CliIpcClient::Outcome outcome, const std::string& message)
 {
@@ -29,11 +71,19 @@ CliIpcClient::Result timedOut(int timeoutMs)
 
 std::string noServerMessage(const QLocalSocket& socket)
 {
-    // Where QLocalServer puts a relative name on Unix.
-    const QString where = QDir(QDir::tempPath()).absoluteFilePath(g_endpoint);
+    const QString where = g_where;
     std::string reason;
     switch (socket.error()) {
-    case QLocalSocket::ServerNotFoundError: reason = "the endpoint does not exist (is velmora-station running?)"; break;
+    case QLocalSocket::ServerNotFoundError:
+        reason = g_endpoint.isEmpty()
+                     ? "no endpoint at " + candidates().join(", ").toStdString() + " (is velmora-station running?)"
+                     : "the endpoint does not exist (is velmora-station running?)";
+        break;
+    case QLocalSocket::SocketAccessError:
+        reason = "permission denied (operators of the system's station are members of the group " +
+                 std::string(CliIpcClient::kStationUser) + ": sudo adduser $USER " + CliIpcClient::kStationUser +
+                 ", then log in again)";
+        break;
     case QLocalSocket::ConnectionRefusedError:
         reason = "connection refused (endpoint left by a stopped station?)";
         break;
@@ -62,8 +112,20 @@ json CliIpcClient::makeRequest(const std::string& method, json params)
 CliIpcClient::Result CliIpcClient::send(const json& request, int timeoutMs)
 {
     const QDeadlineTimer deadline(timeoutMs);
+    g_where = g_endpoint.isEmpty() ? candidates().first() : g_endpoint;
+    if (g_endpoint.isEmpty()) {
+        for (const QString& candidate : candidates()) {
+            struct stat st { };
+            if (::lstat(QFile::encodeName(candidate).constData(), &st) == 0) {
+                g_where = candidate;
+                break;
+            }
+        }
+    }
+    if (const QString refusal = foreignOwner(QDir(QDir::tempPath()).absoluteFilePath(g_where)); !refusal.isEmpty())
+        return failure(Outcome::NoServer, refusal.toStdString());
     QLocalSocket socket;
-    socket.connectToServer(g_endpoint, QIODevice::ReadWrite);
+    socket.connectToServer(g_where, QIODevice::ReadWrite);
     if (!socket.waitForConnected(remainingMs(deadline))) {
         if (socket.error() == QLocalSocket::SocketTimeoutError)
             return timedOut(timeoutMs);

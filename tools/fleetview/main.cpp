@@ -1,6 +1,7 @@
 // velmora-fleetview: subscribes to velmora/fleet/# on the stations' broker and serves the fleet
 // page of them all (the station's page server over a BrokerFleetModel). It never publishes.
-// SIGINT and SIGTERM quit.
+// SIGINT and SIGTERM quit. As a service: READY and WATCHDOG to systemd, /metrics, /healthz and
+// /readyz (ready: the broker is connected) on the page server.
 
 #include "FleetViewOptions.h"
 
@@ -10,11 +11,15 @@
 #include "OstMqttClient.h"
 #include "OstMqttMessageReceiver.h"
 
+#include "ServiceLog.h"
+#include "ServiceMetrics.h"
+#include "ServiceNotify.h"
+
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QSocketNotifier>
 #include <QTimer>
 
-#include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/spdlog.h>
 
 #include <csignal>
@@ -76,10 +81,16 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "velmora-fleetview: %s\n%s", qPrintable(error), qPrintable(FleetViewOptions::usage()));
         return 2;
     }
+    if (options.printConfig) {
+        std::fputs(FleetViewOptions::describe(options).toUtf8().constData(), stdout);
+        return 0;
+    }
     // Standard output carries only the page's address; the log goes to standard error.
-    spdlog::set_default_logger(spdlog::stderr_color_mt("fleetview"));
-    spdlog::set_level(spdlog::level::from_str(options.logLevel.toStdString()));
+    servicelog::setup({QStringLiteral("fleetview"), options.logLevel, options.logFormat, QString(), 0, 0});
     QCoreApplication app(argc, argv);
+    ServiceNotify notify;
+    QElapsedTimer running;
+    running.start();
     QCoreApplication::setApplicationName(QStringLiteral("velmora-fleetview"));
 
     // The retained state of every vehicle arrives at once after each connect: the inbox holds
@@ -119,10 +130,50 @@ int main(int argc, char** argv)
     web.port = options.httpPort;
     web.rateHz = options.httpRateHz;
     web.mapTiles = options.mapTiles;
+    web.perPeer = options.httpPerPeer;
+    web.opsAddress = options.metricsBind.isEmpty() ? QHostAddress() : QHostAddress(options.metricsBind);
+    GcsFleetWebServer* served = nullptr;
+    web.metrics = [&] {
+        servicemetrics::MetricsText m;
+        const auto& c = model.counters();
+        const nlohmann::json stations = model.stations();
+        int live = 0;
+        for (const auto& st : stations.value("stations", nlohmann::json::array()))
+            live += st.value("online", false) ? 1 : 0;
+        m.gauge("velmora_fleetview_stations", "Stations the viewer knows.",
+                double(stations.value("stations", nlohmann::json::array()).size()));
+        m.gauge("velmora_fleetview_stations_live", "Stations whose status is fresh.", live);
+        m.gauge("velmora_fleetview_vehicles", "Vehicles of every station.", double(model.vehicleCount()));
+        m.gauge("velmora_fleet_broker_connected", "1 while the broker is connected.", client.isConnected() ? 1 : 0);
+        m.counter("velmora_fleetview_messages_received_total", "Broker messages received.", double(c.received));
+        m.counter("velmora_fleetview_messages_accepted_total", "Broker messages taken into the model.",
+                  double(c.accepted));
+        for (const auto& [reason, n] :
+             {std::pair{"malformed", c.malformed}, std::pair{"oversized", c.oversized},
+              std::pair{"outside_layout", c.outsideLayout}, std::pair{"over_limit", c.overLimit}})
+            m.counter("velmora_fleetview_messages_dropped_total", "Broker messages dropped, by reason.", double(n),
+                      {{"reason", reason}});
+        m.counter("velmora_fleetview_inbox_dropped_total", "Broker messages dropped by a full inbox.",
+                  double(client.droppedCount()));
+        m.gauge("velmora_page_clients", "WebSocket clients of the fleet page.", served ? served->clientCount() : 0);
+        m.addProcess();
+        return m.text();
+    };
+    web.health = [&] {
+        return std::pair<bool, nlohmann::json>{true, {{"status", "live"}, {"uptimeSeconds", running.elapsed() / 1000}}};
+    };
+    web.readiness = [&] {
+        const bool connected = client.isConnected();
+        return std::pair<bool, nlohmann::json>{
+            connected,
+            {{"status", connected ? "ready" : "not ready"},
+             {"checks", {{"broker", {{"ok", connected}, {"detail", stateName(client.state())}}}}}}};
+    };
     // The model outlives the server: the server is stopped before main returns.
     GcsFleetWebServer page(std::shared_ptr<FleetPageSource>(&model, [](FleetPageSource*) {}), web);
     if (!page.start())
         return 1;
+    served = &page;
     std::printf("fleet page: %s\n", qPrintable(page.pageUrl()));
     std::fflush(stdout);
 
@@ -136,7 +187,9 @@ int main(int argc, char** argv)
         std::signal(SIGINT, onSignal);
         std::signal(SIGTERM, onSignal);
     }
+    notify.ready(QStringLiteral("serving %1").arg(page.pageUrl()));
     const int rc = app.exec();
+    notify.stopping();
     page.stop();
     client.unregisterMessageReceiver(feed);
     client.disconnectFromServer();

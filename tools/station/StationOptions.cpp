@@ -79,12 +79,21 @@ QString StationOptions::usage()
     return QStringLiteral(
         "Usage: velmora-station [options]\n"
         "Headless ground station: the VelmoraCore library with its CLI endpoint, driven by velmora-cli.\n"
+        "Every option is also a key of the configuration file (TOML: log-level = \"debug\",\n"
+        "http = 8470, no-cloud = true, mavlink = [\"tcpin:5760\"]); the command line wins.\n"
+        "  --config FILE             read the options from FILE (the installed program reads\n"
+        "                            /etc/velmora/station.conf when there is one)\n"
+        "  --no-config               read no configuration file\n"
+        "  --print-config            print the effective configuration with the source of each\n"
+        "                            value, and exit\n"
         "  --data-dir DIR            settings, caches, flight data and logs below DIR\n"
         "  --udp LOCALPORT[:DEVPORT] connect a UDP link at start (DEVPORT: the vehicle's receive port)\n"
         "  --serial PATH:BAUD        connect a serial link at start\n"
         "  --log-level LEVEL         trace, debug, info, warn, err (default info)\n"
         "  --log-max-mb N            rotate the log file at N MiB (1-4096, default 20)\n"
         "  --log-files K             log files kept, the current one included (1-1000, default 5)\n"
+        "  --log-format FORMAT       text or json (one JSON object a line); under systemd the log\n"
+        "                            goes to standard error only, for the journal\n"
         "  --cloud-url URL           cloud HTTP API base URL (with neither it nor --mqtt the\n"
         "                            cloud is off: no cloud call, no broker)\n"
         "  --mqtt URI                MQTT broker, tcp://host:port or mqtts://host[:port] (TLS, 8883)\n"
@@ -98,11 +107,15 @@ QString StationOptions::usage()
         "                            --cloud-url and --mqtt)\n"
         "  --allow-forced-firmware   accept firmware.update with \"force\" (benches and simulators only)\n"
         "  --endpoint-dir DIR        put the CLI endpoint socket in DIR (an existing directory)\n"
-        "                            instead of $TMPDIR; velmora-cli --endpoint DIR/Tarnwick_CliIpc_v1\n"
+        "                            instead of $RUNTIME_DIRECTORY, $XDG_RUNTIME_DIR/velmora or\n"
+        "                            $TMPDIR/velmora-UID; velmora-cli --endpoint DIR/Tarnwick_CliIpc_v1\n"
         "  --http PORT               serve the fleet page on PORT (0: a free port); off without it\n"
         "  --http-bind ADDR          the fleet page's IP address or localhost (default 127.0.0.1; the\n"
         "                            page has no login: another address is reachable by anyone)\n"
         "  --http-rate-hz N          fleet page updates per second (1-50, default 5)\n"
+        "  --http-per-peer N         page connections one peer address may hold (1-32, default 8)\n"
+        "  --metrics-bind ADDR       answer /metrics, /healthz and /readyz on ADDR too (default:\n"
+        "                            loopback only; 0.0.0.0: any address the page listens on)\n"
         "  --map-tiles URL_TEMPLATE  map tiles for the fleet page, e.g. https://tile.example/{z}/{x}/{y}.png\n"
         "  --fleet-broker URL        publish this station's fleet to mqtt://HOST:PORT or\n"
         "                            mqtts://HOST:PORT (TLS, checked like --mqtt-ca says)\n"
@@ -124,193 +137,359 @@ QString StationOptions::usage()
         "                            FILE (mode 0600 or stricter)\n"
         "  --lang LANG               en or zh_CN: the language of console lines, alerts and telemetry\n"
         "                            texts (default: the system locale's, English if it has none)\n"
-        "  -h, --help\n");
+        "  -h, --help\n"
+        "Signals: SIGTERM and SIGINT stop the station; SIGHUP reads the configuration again and\n"
+        "applies the log level, the fleet broker and the page's limits (other changes need a restart).\n");
 }
 
-QString StationOptions::parse(int argc, char** argv, StationOptions& out)
+const std::vector<progconfig::Spec>& StationOptions::specs()
 {
-    QStringList args;
-    for (int i = 1; i < argc; ++i)
-        args << QString::fromLocal8Bit(argv[i]);
-    auto value = [&](int& i, const QString& name, QString& into) -> QString {
-        if (i + 1 >= args.size())
-            return QStringLiteral("%1 needs a value").arg(name);
-        into = args.at(++i);
-        return QString();
+    using progconfig::Kind;
+    static const std::vector<progconfig::Spec> list{
+        {"config", Kind::Text, true},
+        {"no-config", Kind::Flag, true},
+        {"print-config", Kind::Flag, true},
+        {"data-dir", Kind::Text},
+        {"udp", Kind::Text},
+        {"serial", Kind::Text},
+        {"log-level", Kind::Text},
+        {"log-max-mb", Kind::Int},
+        {"log-files", Kind::Int},
+        {"log-format", Kind::Text},
+        {"cloud-url", Kind::Text},
+        {"mqtt", Kind::Text},
+        {"mqtt-ca", Kind::Text},
+        {"mqtt-user", Kind::Text},
+        {"mqtt-password", Kind::Text, false, true},
+        {"mqtt-password-file", Kind::Text},
+        {"no-cloud", Kind::Flag},
+        {"allow-forced-firmware", Kind::Flag},
+        {"endpoint-dir", Kind::Text},
+        {"http", Kind::Int},
+        {"http-bind", Kind::Text},
+        {"http-rate-hz", Kind::Int},
+        {"http-per-peer", Kind::Int},
+        {"metrics-bind", Kind::Text},
+        {"map-tiles", Kind::Text},
+        {"fleet-broker", Kind::Text},
+        {"station-id", Kind::Text},
+        {"fleet-user", Kind::Text},
+        {"fleet-status-every-s", Kind::Int},
+        {"fleet-password-file", Kind::Text},
+        {"mavlink", Kind::List},
+        {"mavlink-bind", Kind::Text},
+        {"mavlink-control", Kind::Flag},
+        {"mavlink-signing-key", Kind::Text},
+        {"lang", Kind::Text},
     };
-    bool passwordGiven = false;
-    QString passwordFile;
-    QString fleetPasswordFile;
-    for (int i = 0; i < args.size(); ++i) {
-        const QString& a = args.at(i);
-        QString v;
-        QString err;
-        if (a == "-h" || a == "--help") {
-            return QStringLiteral("help");
-        } else if (a == "--data-dir") {
-            err = value(i, a, out.dataDir);
-        } else if (a == "--log-level") {
-            err = value(i, a, out.logLevel);
-            static const QStringList levels{"trace", "debug", "info", "warn", "err", "critical", "off"};
-            if (err.isEmpty() && !levels.contains(out.logLevel))
-                err = QStringLiteral("unknown log level '%1'").arg(out.logLevel);
-        } else if (a == "--log-max-mb" || a == "--log-files") {
-            err = value(i, a, v);
-            const bool files = a == "--log-files";
-            const int most = files ? kMostLogFiles : kMostLogMb;
-            bool ok = false;
-            const int n = v.toInt(&ok);
-            if (err.isEmpty() && (!ok || n < 1 || n > most))
-                err = QStringLiteral("%1 takes a whole number from 1 to %2, got '%3'").arg(a).arg(most).arg(v);
-            (files ? out.logFiles : out.logMaxMb) = n;
-        } else if (a == "--udp") {
-            err = value(i, a, v);
-            if (err.isEmpty()) {
-                const QStringList parts = v.split(':');
-                bool ok1 = false;
-                bool ok2 = true;
-                const uint local = parts.value(0).toUInt(&ok1);
-                const uint device = parts.size() > 1 ? parts.at(1).toUInt(&ok2) : 0;
-                if (parts.size() > 2 || !ok1 || !ok2 || local < 1 || local > 65535 || device > 65535)
-                    err = QStringLiteral("--udp takes LOCALPORT[:DEVICEPORT] with ports 1-65535, got '%1'").arg(v);
-                out.udpLocalPort = quint16(local);
-                out.udpDevicePort = quint16(device);
-            }
-        } else if (a == "--serial") {
-            err = value(i, a, v);
-            if (err.isEmpty()) {
-                const int colon = v.lastIndexOf(':');
-                bool ok = false;
-                const int baud = colon > 0 ? v.mid(colon + 1).toInt(&ok) : 0;
-                if (colon <= 0 || !ok || baud <= 0)
-                    err = QStringLiteral("--serial takes PATH:BAUD, got '%1'").arg(v);
-                out.serialPath = v.left(colon);
-                out.serialBaud = baud;
-            }
-        } else if (a == "--cloud-url") {
-            err = value(i, a, out.cloudUrl);
-        } else if (a == "--mqtt") {
-            err = value(i, a, out.mqttUri);
-        } else if (a == "--mqtt-ca") {
-            err = value(i, a, out.mqttCaFile);
-            QFile ca(out.mqttCaFile);
-            if (err.isEmpty() && (!QFileInfo(ca).isFile() || !ca.open(QIODevice::ReadOnly)))
-                err = QStringLiteral("--mqtt-ca: cannot read the file '%1'").arg(out.mqttCaFile);
-        } else if (a == "--mqtt-user") {
-            err = value(i, a, out.mqttUser);
-        } else if (a == "--mqtt-password") {
-            err = value(i, a, out.mqttPassword);
-            passwordGiven = true;
-        } else if (a == "--mqtt-password-file") {
-            err = value(i, a, passwordFile);
-        } else if (a == "--no-cloud") {
-            out.noCloud = true;
-        } else if (a == "--allow-forced-firmware") {
-            out.allowForcedFirmware = true;
-        } else if (a == "--endpoint-dir") {
-            err = value(i, a, out.endpointDir);
-            // A Unix socket path holds at most 107 bytes.
-            const QByteArray socketPath =
-                QDir(out.endpointDir).absoluteFilePath(GcsCliIpcServer::kEndpointName).toLocal8Bit();
-            if (err.isEmpty() && !QFileInfo(out.endpointDir).isDir())
-                err = QStringLiteral("--endpoint-dir takes an existing directory, got '%1'").arg(out.endpointDir);
-            else if (err.isEmpty() && socketPath.size() > kMostSocketPathBytes)
-                err = QStringLiteral("--endpoint-dir: the socket path %1 is longer than %2 bytes")
-                          .arg(QString::fromLocal8Bit(socketPath))
-                          .arg(kMostSocketPathBytes);
-        } else if (a == "--http") {
-            err = value(i, a, v);
-            bool ok = false;
-            const uint port = v.toUInt(&ok);
-            if (err.isEmpty() && (!ok || port > 65535))
-                err = QStringLiteral("--http takes a port 0-65535 (0: a free one), got '%1'").arg(v);
-            out.httpPort = quint16(port);
-        } else if (a == "--http-bind") {
-            err = value(i, a, out.httpBind);
-            if (out.httpBind == QLatin1String("localhost"))
-                out.httpBind = QStringLiteral("127.0.0.1");
-            if (err.isEmpty() && QHostAddress(out.httpBind).isNull())
-                err = QStringLiteral("--http-bind takes an IP address, got '%1'").arg(out.httpBind);
-        } else if (a == "--http-rate-hz") {
-            err = value(i, a, v);
-            bool ok = false;
-            out.httpRateHz = v.toInt(&ok);
-            if (err.isEmpty() && (!ok || out.httpRateHz < kMinHttpRateHz || out.httpRateHz > kMostHttpRateHz))
-                err = QStringLiteral("--http-rate-hz takes a whole number from %1 to %2, got '%3'")
-                          .arg(kMinHttpRateHz)
-                          .arg(kMostHttpRateHz)
-                          .arg(v);
-        } else if (a == "--map-tiles") {
-            err = value(i, a, out.mapTiles);
-        } else if (a == "--fleet-broker") {
-            err = value(i, a, out.fleetBroker);
-        } else if (a == "--station-id") {
-            err = value(i, a, out.stationId);
-        } else if (a == "--fleet-user") {
-            err = value(i, a, out.fleetUser);
-        } else if (a == "--fleet-status-every-s") {
-            err = value(i, a, v);
-            bool ok = false;
-            out.fleetStatusEverySec = v.toInt(&ok);
-            if (err.isEmpty() && (!ok || out.fleetStatusEverySec < 1 || out.fleetStatusEverySec > 3600))
-                err = QStringLiteral("--fleet-status-every-s takes a whole number from 1 to 3600, got '%1'").arg(v);
-        } else if (a == "--fleet-password-file") {
-            err = value(i, a, fleetPasswordFile);
-        } else if (a == "--mavlink") {
-            err = value(i, a, v);
-            if (err.isEmpty()) {
-                if (auto e = MavlinkEndpoint::parse(v, &err))
-                    out.mavlink.push_back(*e);
-            }
-        } else if (a == "--mavlink-bind") {
-            err = value(i, a, out.mavlinkBind);
-        } else if (a == "--mavlink-control") {
-            out.mavlinkControl = true;
-        } else if (a == "--mavlink-signing-key") {
-            err = value(i, a, v);
-            if (err.isEmpty())
-                out.mavlinkKey = MavlinkBridge::readKeyFile(v, &err);
-        } else if (a == "--lang") {
-            err = value(i, a, out.language);
-            if (err.isEmpty() && !languages().contains(out.language))
-                err = QStringLiteral("--lang takes one of %1, got '%2'").arg(languages().join(", "), out.language);
-        } else {
-            err = QStringLiteral("unknown argument '%1'").arg(a);
-        }
-        if (!err.isEmpty())
+    return list;
+}
+
+namespace {
+
+// A whole number from lo to hi into `into`, or the error text.
+QString wholeNumber(const QString& option, const QString& v, int lo, int hi, int& into)
+{
+    bool ok = false;
+    const int n = v.toInt(&ok);
+    if (!ok || n < lo || n > hi)
+        return QStringLiteral("%1 takes a whole number from %2 to %3, got '%4'").arg(option).arg(lo).arg(hi).arg(v);
+    into = n;
+    return {};
+}
+
+// One option's value into out; the error text, without the file's prefix.
+QString applyOne(const QString& name, const QString& v, StationOptions& out, bool& passwordGiven)
+{
+    const QString a = "--" + name;
+    const bool on = v == QLatin1String("true");
+    QString err;
+    if (name == "data-dir") {
+        out.dataDir = v;
+    } else if (name == "log-level") {
+        static const QStringList levels{"trace", "debug", "info", "warn", "err", "critical", "off"};
+        if (!levels.contains(v))
+            return QStringLiteral("unknown log level '%1'").arg(v);
+        out.logLevel = v;
+    } else if (name == "log-format") {
+        if (v != QLatin1String("text") && v != QLatin1String("json"))
+            return QStringLiteral("--log-format takes text or json, got '%1'").arg(v);
+        out.logFormat = v;
+    } else if (name == "log-max-mb") {
+        return wholeNumber(a, v, 1, StationOptions::kMostLogMb, out.logMaxMb);
+    } else if (name == "log-files") {
+        return wholeNumber(a, v, 1, StationOptions::kMostLogFiles, out.logFiles);
+    } else if (name == "udp") {
+        const QStringList parts = v.split(':');
+        bool ok1 = false;
+        bool ok2 = true;
+        const uint local = parts.value(0).toUInt(&ok1);
+        const uint device = parts.size() > 1 ? parts.at(1).toUInt(&ok2) : 0;
+        if (parts.size() > 2 || !ok1 || !ok2 || local < 1 || local > 65535 || device > 65535)
+            return QStringLiteral("--udp takes LOCALPORT[:DEVICEPORT] with ports 1-65535, got '%1'").arg(v);
+        out.udpLocalPort = quint16(local);
+        out.udpDevicePort = quint16(device);
+    } else if (name == "serial") {
+        const int colon = v.lastIndexOf(':');
+        bool ok = false;
+        const int baud = colon > 0 ? v.mid(colon + 1).toInt(&ok) : 0;
+        if (colon <= 0 || !ok || baud <= 0)
+            return QStringLiteral("--serial takes PATH:BAUD, got '%1'").arg(v);
+        out.serialPath = v.left(colon);
+        out.serialBaud = baud;
+    } else if (name == "cloud-url") {
+        out.cloudUrl = v;
+    } else if (name == "mqtt") {
+        out.mqttUri = v;
+    } else if (name == "mqtt-ca") {
+        QFile ca(v);
+        if (!QFileInfo(ca).isFile() || !ca.open(QIODevice::ReadOnly))
+            return QStringLiteral("--mqtt-ca: cannot read the file '%1'").arg(v);
+        out.mqttCaFile = v;
+    } else if (name == "mqtt-user") {
+        out.mqttUser = v;
+    } else if (name == "mqtt-password") {
+        out.mqttPassword = v;
+        passwordGiven = true;
+    } else if (name == "mqtt-password-file") {
+        out.mqttPasswordFile = v;
+    } else if (name == "no-cloud") {
+        out.noCloud = on;
+    } else if (name == "allow-forced-firmware") {
+        out.allowForcedFirmware = on;
+    } else if (name == "endpoint-dir") {
+        // A Unix socket path holds at most 107 bytes.
+        const QByteArray socketPath = QDir(v).absoluteFilePath(GcsCliIpcServer::kEndpointName).toLocal8Bit();
+        if (!QFileInfo(v).isDir())
+            return QStringLiteral("--endpoint-dir takes an existing directory, got '%1'").arg(v);
+        if (socketPath.size() > StationOptions::kMostSocketPathBytes)
+            return QStringLiteral("--endpoint-dir: the socket path %1 is longer than %2 bytes")
+                .arg(QString::fromLocal8Bit(socketPath))
+                .arg(StationOptions::kMostSocketPathBytes);
+        out.endpointDir = v;
+    } else if (name == "http") {
+        bool ok = false;
+        const uint port = v.toUInt(&ok);
+        if (!ok || port > 65535)
+            return QStringLiteral("--http takes a port 0-65535 (0: a free one), got '%1'").arg(v);
+        out.httpPort = quint16(port);
+    } else if (name == "http-bind" || name == "metrics-bind") {
+        const QString address = v == QLatin1String("localhost") ? QStringLiteral("127.0.0.1") : v;
+        if (QHostAddress(address).isNull())
+            return QStringLiteral("%1 takes an IP address, got '%2'").arg(a, v);
+        (name == "http-bind" ? out.httpBind : out.metricsBind) = address;
+    } else if (name == "http-rate-hz") {
+        return wholeNumber(a, v, StationOptions::kMinHttpRateHz, StationOptions::kMostHttpRateHz, out.httpRateHz);
+    } else if (name == "http-per-peer") {
+        return wholeNumber(a, v, 1, StationOptions::kMostHttpPerPeer, out.httpPerPeer);
+    } else if (name == "map-tiles") {
+        out.mapTiles = v;
+    } else if (name == "fleet-broker") {
+        out.fleetBroker = v;
+    } else if (name == "station-id") {
+        out.stationId = v;
+    } else if (name == "fleet-user") {
+        out.fleetUser = v;
+    } else if (name == "fleet-status-every-s") {
+        return wholeNumber(a, v, 1, 3600, out.fleetStatusEverySec);
+    } else if (name == "fleet-password-file") {
+        out.fleetPasswordFile = v;
+    } else if (name == "mavlink") {
+        if (auto e = MavlinkEndpoint::parse(v, &err))
+            out.mavlink.push_back(*e);
+    } else if (name == "mavlink-bind") {
+        out.mavlinkBind = v;
+    } else if (name == "mavlink-control") {
+        out.mavlinkControl = on;
+    } else if (name == "mavlink-signing-key") {
+        out.mavlinkKey = MavlinkBridge::readKeyFile(v, &err);
+        out.mavlinkKeyFile = v;
+    } else if (name == "lang") {
+        if (!StationOptions::languages().contains(v))
+            return QStringLiteral("--lang takes one of %1, got '%2'").arg(StationOptions::languages().join(", "), v);
+        out.language = v;
+    }
+    return err;
+}
+
+// " (--udp from FILE:LINE, ...)" for the named options that came from the file: a conflict is
+// found where its values were written.
+QString fromWhere(const StationOptions& o, const QStringList& names)
+{
+    QStringList where;
+    for (const QString& name : names) {
+        const auto it = o.sources.find(name);
+        if (it != o.sources.end() && it->second != QLatin1String("command line"))
+            where << QStringLiteral("%1 from %2").arg(name, it->second);
+    }
+    return where.isEmpty() ? QString() : " (" + where.join(", ") + ")";
+}
+
+// Everything after the command line has been read: the file, the order of precedence, the
+// checks across options and the password files.
+QString build(StationOptions& out, const StationOptions* previous)
+{
+    std::vector<progconfig::Setting> settings;
+    if (!out.configFile.isEmpty()) {
+        if (QString err = progconfig::fromFile(out.configFile, StationOptions::specs(), settings); !err.isEmpty())
             return err;
     }
+    // A list on the command line replaces the file's.
+    QStringList listsGiven;
+    for (const auto& s : out.commandLine)
+        if (s.name == QLatin1String("mavlink"))
+            listsGiven << s.name;
+    std::erase_if(settings, [&](const progconfig::Setting& s) { return listsGiven.contains(s.name); });
+    for (const auto& s : out.commandLine) {
+        if (s.name == QLatin1String("print-config"))
+            out.printConfig = true;
+        else if (s.name != QLatin1String("config") && s.name != QLatin1String("no-config"))
+            settings.push_back(s);
+    }
+    bool passwordGiven = false;
+    for (const auto& s : settings) {
+        if (QString err = applyOne(s.name, s.value, out, passwordGiven); !err.isEmpty())
+            return progconfig::prefixOf(s) + err;
+        out.sources[s.name] = s.source;
+    }
+    // A password in a file others may read is refused: the station would spread it.
+    if (out.sources.count("mqtt-password") && out.sources["mqtt-password"] != QLatin1String("command line")) {
+        struct stat st { };
+        if (::stat(QFile::encodeName(out.configFile).constData(), &st) == 0 && (st.st_mode & 007) != 0)
+            return QStringLiteral("%1: key 'mqtt-password': the file is readable by every user; use "
+                                  "mqtt-password-file, or chmod o-rwx '%1'")
+                .arg(out.configFile);
+    }
     if (out.noCloud && (!out.cloudUrl.isEmpty() || !out.mqttUri.isEmpty()))
-        return QStringLiteral("--no-cloud excludes --cloud-url and --mqtt");
+        return "--no-cloud excludes --cloud-url and --mqtt" + fromWhere(out, {"no-cloud", "cloud-url", "mqtt"});
     if (out.udpLocalPort && !out.serialPath.isEmpty())
-        return QStringLiteral("--udp and --serial exclude each other");
+        return "--udp and --serial exclude each other" + fromWhere(out, {"udp", "serial"});
     if (out.mavlink.empty() && (out.mavlinkControl || out.mavlinkKey || !out.mavlinkBind.isEmpty()))
-        return QStringLiteral("--mavlink-control, --mavlink-bind and --mavlink-signing-key go with --mavlink");
+        return "--mavlink-control, --mavlink-bind and --mavlink-signing-key go with --mavlink" +
+               fromWhere(out, {"mavlink-control", "mavlink-bind", "mavlink-signing-key"});
     if (!out.mavlink.empty()) {
         MavlinkBridge::Options bridge;
         bridge.control = out.mavlinkControl;
         bridge.signingKey = out.mavlinkKey;
         bridge.bindAddress = out.mavlinkBind;
         if (const QString why = MavlinkBridge::checkOptions(bridge); !why.isEmpty())
-            return why;
+            return why + fromWhere(out, {"mavlink", "mavlink-bind", "mavlink-control"});
     }
-    if (const QString fleet = checkFleetOptions(out); !fleet.isEmpty())
-        return fleet;
-    if (!fleetPasswordFile.isEmpty()) {
-        if (const QString fleet = readPasswordFile(fleetPasswordFile, out.fleetPassword, "--fleet-password-file");
+    if (!out.metricsBind.isEmpty()) {
+        const QHostAddress metrics(out.metricsBind), page(out.httpBind);
+        const bool anyPage =
+            page == QHostAddress::Any || page == QHostAddress::AnyIPv4 || page == QHostAddress::AnyIPv6;
+        if (!out.httpPort)
+            return "--metrics-bind goes with --http (the metrics are served by the page server)" +
+                   fromWhere(out, {"metrics-bind"});
+        if (!anyPage && !metrics.isLoopback() && metrics != page)
+            return QStringLiteral("--metrics-bind %1: the page listens on %2 only; set --http-bind to %1 or 0.0.0.0")
+                       .arg(out.metricsBind, out.httpBind) +
+                   fromWhere(out, {"metrics-bind", "http-bind"});
+    }
+    if (const QString fleet = StationOptions::checkFleetOptions(out); !fleet.isEmpty())
+        return fleet + fromWhere(out, {"fleet-broker", "station-id", "fleet-user"});
+    if (!out.fleetPasswordFile.isEmpty()) {
+        if (const QString fleet = readPasswordFile(out.fleetPasswordFile, out.fleetPassword, "--fleet-password-file");
             !fleet.isEmpty())
-            return fleet;
-    } else if (qEnvironmentVariableIsSet(kFleetPasswordEnv)) {
-        out.fleetPassword = qEnvironmentVariable(kFleetPasswordEnv);
-        qunsetenv(kFleetPasswordEnv);
+            return fleet + fromWhere(out, {"fleet-password-file"});
+    } else if (qEnvironmentVariableIsSet(StationOptions::kFleetPasswordEnv)) {
+        out.fleetPassword = qEnvironmentVariable(StationOptions::kFleetPasswordEnv);
+        out.sources["fleet-password"] = QStringLiteral("environment");
+        qunsetenv(StationOptions::kFleetPasswordEnv);
+    } else if (previous && previous->sources.count("fleet-password")) {
+        out.fleetPassword = previous->fleetPassword;
+        out.sources["fleet-password"] = QStringLiteral("environment");
     }
-    if (passwordGiven && !passwordFile.isEmpty())
-        return QStringLiteral("--mqtt-password and --mqtt-password-file exclude each other");
-    if (!passwordFile.isEmpty())
-        return readPasswordFile(passwordFile, out.mqttPassword);
-    if (!passwordGiven && qEnvironmentVariableIsSet(kPasswordEnv)) {
-        out.mqttPassword = qEnvironmentVariable(kPasswordEnv);
-        qunsetenv(kPasswordEnv);  // not handed down to anything the station starts
+    if (passwordGiven && !out.mqttPasswordFile.isEmpty())
+        return "--mqtt-password and --mqtt-password-file exclude each other" +
+               fromWhere(out, {"mqtt-password", "mqtt-password-file"});
+    if (!out.mqttPasswordFile.isEmpty())
+        return readPasswordFile(out.mqttPasswordFile, out.mqttPassword);
+    if (!passwordGiven && qEnvironmentVariableIsSet(StationOptions::kPasswordEnv)) {
+        out.mqttPassword = qEnvironmentVariable(StationOptions::kPasswordEnv);
+        out.sources["mqtt-password"] = QStringLiteral("environment");
+        qunsetenv(StationOptions::kPasswordEnv);  // not handed down to anything the station starts
+    } else if (!passwordGiven && previous && previous->sources.count("mqtt-password") &&
+               previous->sources.at("mqtt-password") == QLatin1String("environment")) {
+        out.mqttPassword = previous->mqttPassword;
+        out.sources["mqtt-password"] = QStringLiteral("environment");
     }
-    return QString();
+    return {};
+}
+
+}  // namespace
+
+QString StationOptions::parse(int argc, char** argv, StationOptions& out)
+{
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    if (QString err = progconfig::fromCommandLine(args, specs(), out.commandLine); !err.isEmpty())
+        return err;
+    QString err;
+    out.configFile = progconfig::chooseFile(out.commandLine, QString::fromLatin1(kDefaultConfig), err);
+    if (!err.isEmpty())
+        return err;
+    return build(out, nullptr);
+}
+
+QString StationOptions::reload(const StationOptions& current, StationOptions& out)
+{
+    out = StationOptions{};
+    out.commandLine = current.commandLine;
+    out.configFile = current.configFile;
+    return build(out, &current);
+}
+
+QString StationOptions::describe(const StationOptions& o)
+{
+    using progconfig::Kind;
+    auto text = [](const QString& s) { return s.isEmpty() ? QStringList() : QStringList{s}; };
+    auto number = [](int n) { return QStringList{QString::number(n)}; };
+    auto flag = [](bool b) { return QStringList{b ? QStringLiteral("true") : QStringLiteral("false")}; };
+    QStringList mavlink;
+    for (const auto& e : o.mavlink)
+        mavlink << e.text();
+    const std::vector<progconfig::Value> values{
+        {"data-dir", text(o.dataDir), Kind::Text},
+        {"udp",
+         o.udpLocalPort ? QStringList{QString::number(*o.udpLocalPort) +
+                                      (o.udpDevicePort ? ":" + QString::number(o.udpDevicePort) : QString())}
+                        : QStringList(),
+         Kind::Text},
+        {"serial",
+         o.serialPath.isEmpty() ? QStringList() : QStringList{o.serialPath + ":" + QString::number(o.serialBaud)},
+         Kind::Text},
+        {"log-level", text(o.logLevel), Kind::Text},
+        {"log-max-mb", number(o.logMaxMb), Kind::Int},
+        {"log-files", number(o.logFiles), Kind::Int},
+        {"log-format", text(o.logFormat), Kind::Text},
+        {"cloud-url", text(o.cloudUrl), Kind::Text},
+        {"mqtt", text(o.mqttUri), Kind::Text},
+        {"mqtt-ca", text(o.mqttCaFile), Kind::Text},
+        {"mqtt-user", text(o.mqttUser), Kind::Text},
+        {"mqtt-password", text(o.mqttPassword), Kind::Text},
+        {"mqtt-password-file", text(o.mqttPasswordFile), Kind::Text},
+        {"no-cloud", flag(o.noCloud), Kind::Flag},
+        {"allow-forced-firmware", flag(o.allowForcedFirmware), Kind::Flag},
+        {"endpoint-dir", text(o.endpointDir), Kind::Text},
+        {"http", o.httpPort ? number(*o.httpPort) : QStringList(), Kind::Int},
+        {"http-bind", text(o.httpBind), Kind::Text},
+        {"http-rate-hz", number(o.httpRateHz), Kind::Int},
+        {"http-per-peer", number(o.httpPerPeer), Kind::Int},
+        {"metrics-bind", text(o.metricsBind), Kind::Text},
+        {"map-tiles", text(o.mapTiles), Kind::Text},
+        {"fleet-broker", text(o.fleetBroker), Kind::Text},
+        {"station-id", text(o.stationId), Kind::Text},
+        {"fleet-user", text(o.fleetUser), Kind::Text},
+        {"fleet-status-every-s", number(o.fleetStatusEverySec), Kind::Int},
+        {"fleet-password-file", text(o.fleetPasswordFile), Kind::Text},
+        {"mavlink", mavlink, Kind::List},
+        {"mavlink-bind", text(o.mavlinkBind), Kind::Text},
+        {"mavlink-control", flag(o.mavlinkControl), Kind::Flag},
+        {"mavlink-signing-key", text(o.mavlinkKeyFile), Kind::Text},
+        {"lang", text(o.language), Kind::Text},
+    };
+    return progconfig::describe(QStringLiteral("velmora-station"), o.configFile, values, specs(), o.sources);
 }

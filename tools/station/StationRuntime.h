@@ -4,6 +4,12 @@
 // MAVLink bridge and the vehicle link, all from StationOptions. velmora-station runs it headless;
 // velmora-desk runs the same and puts its window on top, so the CLI, the bridge and the page work
 // against either.
+//
+// As a service: READY and WATCHDOG to systemd (Type=notify), /metrics, /healthz and /readyz on
+// the page server, SIGTERM and SIGINT quit through the application's quit path (flight logs
+// closed, routes and zones written, the fleet broker told), SIGHUP reads the configuration again
+// and applies what can change while running (log level, fleet broker, page limits), logging
+// which did and which wait for a restart.
 
 #include "StationOptions.h"
 
@@ -14,6 +20,7 @@
 
 class GcsApplication;
 class GcsAppController;
+class FleetPublisher;
 class GcsFleetWebServer;
 class MavlinkBridge;
 
@@ -40,6 +47,10 @@ public:
 
 private:
     int fail();  // leaves through the application's quit path, so everything is released in order
+    bool startFleetPublisher(const StationOptions& options);
+    void reload();
+    std::string metricsText() const;
+    struct Operations;
 
     StationOptions m_options;
     QString m_program;
@@ -51,4 +62,6 @@ private:
     QTranslator m_translator;
     std::unique_ptr<GcsFleetWebServer> m_fleetPage;
     std::unique_ptr<MavlinkBridge> m_bridge;
+    std::shared_ptr<FleetPublisher> m_publisher;
+    std::unique_ptr<Operations> m_ops;
 };

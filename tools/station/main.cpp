@@ -18,7 +18,10 @@ int main(int argc, char** argv)
         return 0;
     }
     if (!error.isEmpty()) {
-        std::fprintf(stderr, "velmora-station: %s\n%s", qPrintable(error), qPrintable(StationOptions::usage()));
+        // A mistake in the file is shown alone: the usage would bury the line that names it.
+        const bool inFile = !options.configFile.isEmpty() && error.startsWith(options.configFile + ":");
+        std::fprintf(stderr, "velmora-station: %s\n%s", qPrintable(error),
+                     inFile ? "" : qPrintable(StationOptions::usage()));
         return 2;
     }
     StationRuntime station(std::move(options), QStringLiteral("velmora-station"), true);
