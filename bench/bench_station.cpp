@@ -58,19 +58,35 @@ using bench::pump;
 
 namespace {
 
+// A receiving socket bound to a free loopback port and a sending one, for the floors below.
+struct LoopbackPair {
+    int rx = ::socket(AF_INET, SOCK_DGRAM, 0);
+    int tx = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    LoopbackPair()
+    {
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(addr);
+        ::bind(rx, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+        ::getsockname(rx, reinterpret_cast<sockaddr*>(&addr), &len);
+    }
+    ~LoopbackPair()
+    {
+        ::close(rx);
+        ::close(tx);
+    }
+};
+
 // The network's own cost: CPU microseconds to send one datagram over loopback and receive it
 // (a plain sendto/recv loop), for the sizes the station exchanges (a request of ~16 bytes, an
 // answer of ~100), measured in this process.
 double loopbackFloorUs()
 {
-    const int rx = ::socket(AF_INET, SOCK_DGRAM, 0);
-    const int tx = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    ::bind(rx, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    ::getsockname(rx, reinterpret_cast<sockaddr*>(&addr), &len);
+    LoopbackPair p;
+    const int rx = p.rx;
+    const int tx = p.tx;
+    sockaddr_in& addr = p.addr;
     constexpr int kRounds = 200000;
     char buf[256] = {};
     const double start = cpuSeconds();
@@ -79,23 +95,16 @@ double loopbackFloorUs()
         ::sendto(tx, buf, size, 0, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
         ::recv(rx, buf, sizeof(buf), 0);
     }
-    const double us = (cpuSeconds() - start) * 1e6 / kRounds;
-    ::close(rx);
-    ::close(tx);
-    return us;
+    return (cpuSeconds() - start) * 1e6 / kRounds;
 }
 
 // The same floor, datagrams sent and read 64 at a time.
 double batchedFloorUs()
 {
-    const int rx = ::socket(AF_INET, SOCK_DGRAM, 0);
-    const int tx = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    ::bind(rx, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    ::getsockname(rx, reinterpret_cast<sockaddr*>(&addr), &len);
+    LoopbackPair p;
+    const int rx = p.rx;
+    const int tx = p.tx;
+    sockaddr_in& addr = p.addr;
     constexpr int kBatch = 64;
     constexpr int kRounds = 200000 / kBatch;
     static char bufs[kBatch][256];
@@ -125,10 +134,7 @@ double batchedFloorUs()
             moved += n;
         }
     }
-    const double us = moved > 0 ? (cpuSeconds() - start) * 1e6 / double(moved) : 0.0;
-    ::close(rx);
-    ::close(tx);
-    return us;
+    return moved > 0 ? (cpuSeconds() - start) * 1e6 / double(moved) : 0.0;
 }
 
 constexpr int kTakeoffCommands = 200;

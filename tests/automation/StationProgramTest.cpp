@@ -18,6 +18,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <algorithm>
 #include <csignal>
 #include <cstring>
@@ -413,11 +415,11 @@ TEST(StationProgram, TellsTheServiceManagerReadyWatchdogAndStopping)
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path.constData(), size_t(path.size()));
     ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    // Everything received within ms, one message a line.
-    auto receive = [fd](int ms) {
+    // What is received, one message a line, until enough(got) or ms have passed.
+    auto receive = [fd](int ms, const std::function<bool(const QByteArray&)>& enough) {
         QByteArray got;
         pollfd p{fd, POLLIN, 0};
-        for (QDeadlineTimer deadline(ms); ::poll(&p, 1, int(deadline.remainingTime())) > 0;) {
+        for (QDeadlineTimer deadline(ms); !enough(got) && ::poll(&p, 1, int(deadline.remainingTime())) > 0;) {
             char buf[512];
             const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
             got += QByteArray(buf, int(std::max<ssize_t>(n, 0))) + '\n';
@@ -430,11 +432,12 @@ TEST(StationProgram, TellsTheServiceManagerReadyWatchdogAndStopping)
     env.insert("WATCHDOG_USEC", "400000");
     station.setProcessEnvironment(env);
     station.start(VELMORA_STATION_BIN, {"--data-dir", testsupport::makeTempDir("station")});
-    const QByteArray started = receive(3000);
+    const QByteArray started =
+        receive(3000, [](const QByteArray& got) { return got.contains("READY=1") && got.count("WATCHDOG=1") >= 3; });
     EXPECT_TRUE(started.contains("READY=1\nSTATUS=serving; CLI endpoint ")) << started.toStdString();
-    EXPECT_GE(started.count("WATCHDOG=1"), 3) << "every 200 ms for 3 s: " << started.toStdString();
+    EXPECT_GE(started.count("WATCHDOG=1"), 3) << "every 200 ms, three within 3 s: " << started.toStdString();
     ::kill(station.processId(), SIGTERM);
-    EXPECT_TRUE(receive(3000).contains("STOPPING=1"));
+    EXPECT_TRUE(receive(3000, [](const QByteArray& got) { return got.contains("STOPPING=1"); }).contains("STOPPING=1"));
     ASSERT_TRUE(station.waitForFinished(10000));
     EXPECT_EQ(station.exitCode(), 0);
     ::close(fd);

@@ -128,7 +128,7 @@ TEST_F(MissionTransfer, RoundTripsByteForByteWithPollingPaused)
 }
 
 // Each fault ends its transfer with its result; the active route and its file stay as they were.
-TEST_F(MissionTransfer, FaultsEndTransfersWithTheirResult)
+TEST_F(MissionTransfer, FaultsEndTransfersWithTheirResultSoak)
 {
     struct Case {
         const char* fault;

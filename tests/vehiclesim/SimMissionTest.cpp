@@ -1,6 +1,6 @@
 // Route upload, download and flight of the in-process simulator, driven by a UDP socket on
 // 127.0.0.1 playing the station (the flight order on the flight model alone). The per-waypoint
-// transfer faults run end to end in tests/vehicle (MissionTransfer.FaultsEndTransfersWithTheirResult).
+// transfer faults run end to end in tests/vehicle (MissionTransfer.FaultsEndTransfersWithTheirResultSoak, label soak).
 
 #include "SimStation.h"
 

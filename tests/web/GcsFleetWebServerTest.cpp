@@ -489,7 +489,7 @@ TEST_F(FleetWebTest, ClientsComeAndGoWithinTheLimit)
     EXPECT_EQ(raw(port, upgrade).status, 101);
 }
 
-TEST_F(FleetWebTest, ClientThatStopsReadingIsDropped)
+TEST_F(FleetWebTest, ClientThatStopsReadingIsDroppedSoak)
 {
     // A small limit: how soon 1 MiB of ticks piles up depends on how busy the machine is (under
     // load the station makes fewer changes a second), and the drop is what is tested here. The
