@@ -107,7 +107,13 @@ struct SocatListener {
     bool start()
     {
         process.start("socat", {"UNIX-LISTEN:" + endpointPath() + ",fork", "EXEC:cat"});
-        return process.waitForStarted(5000) && waitUntil([] { return QFileInfo::exists(endpointPath()); });
+        // Listening, not just bound: socat creates the file a moment before it listens, and a
+        // probe in between would find a stale endpoint.
+        return process.waitForStarted(5000) && waitUntil([] {
+                   QLocalSocket probe;
+                   probe.connectToServer(endpointPath());
+                   return probe.waitForConnected(100);
+               });
     }
     ~SocatListener()
     {
