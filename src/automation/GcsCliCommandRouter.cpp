@@ -633,11 +633,11 @@ std::string unknownMethodText(const std::string& method, const std::vector<Metho
 
 }  // namespace
 
-bool GcsCliCommandRouter::addMethod(gcscli::MethodSpec spec)
+bool GcsCliCommandRouter::addMethod(gcscli::MethodSpec method)
 {
-    if (!spec.name || !spec.run || findMethod(spec.name))
+    if (!method.name || !method.run || findMethod(method.name))
         return false;
-    programMethods().push_back(std::move(spec));
+    programMethods().push_back(std::move(method));
     return true;
 }
 

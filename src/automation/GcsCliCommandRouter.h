@@ -40,8 +40,8 @@ struct GcsCliServiceContext;
 class GcsCliCommandRouter {
 public:
     static nlohmann::json dispatch(const GcsCliServiceContext& context, const nlohmann::json& request);
-    // False (nothing added) when a method of that name exists. The names and texts of the spec
+    // False (nothing added) when a method of that name exists. The names and texts of the method
     // must outlive the registration (string literals).
-    static bool addMethod(gcscli::MethodSpec spec);
+    static bool addMethod(gcscli::MethodSpec method);
     static void removeMethod(const std::string& name);
 };

@@ -546,16 +546,16 @@ TEST_F(CliRouterWithSim, SystemMethodsListsExactlyTheServedMethods)
 TEST_F(CliRouterWithSim, AProgramsOwnMethodIsServedListedAndRemoved)
 {
     int calls = 0;
-    gcscli::MethodSpec spec{"window.test",
-                            [&calls](const gcscli::Call& call) {
-                                ++calls;
-                                return GcsCliResponse::makeSuccess({{"echo", call.params->at("path")}});
-                            },
-                            "A program's method.",
-                            {{"path", "string", true, {}, "a path"}}};
-    ASSERT_TRUE(GcsCliCommandRouter::addMethod(spec));
-    EXPECT_FALSE(GcsCliCommandRouter::addMethod(spec)) << "one method per name";
-    auto library = spec;
+    gcscli::MethodSpec method{"window.test",
+                              [&calls](const gcscli::Call& call) {
+                                  ++calls;
+                                  return GcsCliResponse::makeSuccess({{"echo", call.params->at("path")}});
+                              },
+                              "A program's method.",
+                              {{"path", "string", true, {}, "a path"}}};
+    ASSERT_TRUE(GcsCliCommandRouter::addMethod(method));
+    EXPECT_FALSE(GcsCliCommandRouter::addMethod(method)) << "one method per name";
+    auto library = method;
     library.name = "system.ping";
     EXPECT_FALSE(GcsCliCommandRouter::addMethod(library)) << "a library method is never replaced";
     EXPECT_EQ(okData("window.test", {{"path", "/a.png"}})["echo"], "/a.png");
