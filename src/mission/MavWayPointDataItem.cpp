@@ -4,15 +4,26 @@
 
 #include <QCoreApplication>
 
+#include <limits>
+#include <string>
+
 namespace {
 
-// A missing member gives the default; either JSON number kind converts; other kinds make the
-// JSON library throw its type error.
+// A missing member gives the default; either JSON number kind converts when the field can hold
+// it (else out_of_range: a file's 2e40 is not silently some other waypoint); other kinds make
+// the JSON library throw its type error.
 template <typename T>
 T numberOr(const nlohmann::json& json, const char* key, T fallback)
 {
     const auto it = json.find(key);
-    return it == json.end() ? fallback : it->get<T>();
+    if (it == json.end())
+        return fallback;
+    if (it->is_number()) {
+        const double v = it->get<double>();
+        if (!(v >= double(std::numeric_limits<T>::lowest()) && v <= double(std::numeric_limits<T>::max())))
+            throw nlohmann::json::out_of_range::create(406, std::string(key) + " is out of its range", &*it);
+    }
+    return it->get<T>();
 }
 
 // Like numberOr, but a float JSON number counts as absent.

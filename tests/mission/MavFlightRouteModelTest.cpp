@@ -137,7 +137,10 @@ TEST(MavFlightRouteModel, JsonRoundTripAndDefaults)
     EXPECT_EQ(fixed->getWayPointByIndex(1)->routeNumber(), 4);
     for (const char* text : {"[]", "\"route\"", R"({"type": 3})"})
         EXPECT_EQ(MavFlightRouteDataItem::fromJson(nlohmann::json::parse(text)), nullptr) << text;
-    for (const char* text : {R"({"name": 5})", R"({"points": [1]})", R"({"points": [{"hoverTime": "10"}]})",
-                             R"({"type": 2, "polygon": [{"lat": 1}]})"})
+    // A number its field cannot hold is refused, not wrapped or cut.
+    for (const char* text :
+         {R"({"name": 5})", R"({"points": [1]})", R"({"points": [{"hoverTime": "10"}]})",
+          R"({"type": 2, "polygon": [{"lat": 1}]})", R"({"points": [{"nextWp": 2e40}]})",
+          R"({"points": [{"nextWp": 256}]})", R"({"points": [{"hoverTime": -1}]})", R"({"points": [{"vel": 1e300}]})"})
         EXPECT_THROW(MavFlightRouteDataItem::fromJson(nlohmann::json::parse(text)), nlohmann::json::exception) << text;
 }
