@@ -6,6 +6,9 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#ifdef __linux__
+#include <linux/sock_diag.h>
+#endif
 #include <unistd.h>
 
 #include <algorithm>
@@ -206,6 +209,19 @@ qint64 OstDatagramSocket::receiveLagMs() const
             return std::max<qint64>(0, (nowNs() - (qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec)) / 1000000);
         }
     }
+    return 0;
+}
+
+quint64 OstDatagramSocket::receiveDrops() const
+{
+#if defined(__linux__) && defined(SO_MEMINFO)
+    const int fd = m_fd;
+    uint32_t info[SK_MEMINFO_VARS] = {};
+    socklen_t len = sizeof info;
+    if (fd >= 0 && ::getsockopt(fd, SOL_SOCKET, SO_MEMINFO, info, &len) == 0 &&
+        len > SK_MEMINFO_DROPS * sizeof(uint32_t))
+        return info[SK_MEMINFO_DROPS];
+#endif
     return 0;
 }
 

@@ -66,6 +66,9 @@ public:
     quint16 localPort() const { return m_localPort; }
     QString lastError() const { return m_lastError; }
     qint64 receiveLagMs() const;  // any thread: one peek at the socket
+    // Datagrams the kernel dropped because the receive buffer was full (the reader fell that far
+    // behind), since bind; Linux (SO_MEMINFO), 0 elsewhere. Any thread.
+    quint64 receiveDrops() const;
     quint64 truncated() const { return m_truncated; }
 
     void setReceiver(Receiver receiver) { m_receiver = std::move(receiver); }

@@ -9,6 +9,7 @@
 namespace {
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 constexpr qint64 kPassingWarningIntervalMs = 10000;
+constexpr qint64 kDropCheckIntervalMs = 10000;
 }  // namespace
 
 OstUdpSocketLink::OstUdpSocketLink(QObject* parent)
@@ -51,6 +52,11 @@ qint64 OstUdpSocketLink::receiveLagMs() const
     return m_socket->receiveLagMs();
 }
 
+quint64 OstUdpSocketLink::receiveDrops() const
+{
+    return m_socket->receiveDrops();
+}
+
 bool OstUdpSocketLink::doOpen()
 {
     auto config = std::dynamic_pointer_cast<OstUdpSocketLinkConfig>(linkConfig());
@@ -63,6 +69,8 @@ bool OstUdpSocketLink::doOpen()
     m_lastPeerPort = 0;
     m_lastPeerText.clear();
     m_joinedGroup.clear();
+    m_dropsReported = 0;
+    m_lastDropCheck.invalidate();
 
     const bool multicast = config->linkMode() == OstUdpSocketLinkConfig::Multicast;
     OstDatagramSocket::BindOptions bind;
@@ -215,6 +223,16 @@ void OstUdpSocketLink::handleBatch(const OstDatagramSocket::Datagram* datagrams,
             datagramHandler(m_lastPeerText, data);
         else
             deliverData(data);
+    }
+    if (!m_lastDropCheck.isValid() || m_lastDropCheck.hasExpired(kDropCheckIntervalMs)) {
+        m_lastDropCheck.start();
+        const quint64 drops = m_socket->receiveDrops();
+        if (drops > m_dropsReported) {
+            spdlog::warn("<Link> UDP port {}: {} datagrams dropped in the receive buffer ({} since the link opened): "
+                         "the station reads its link too slowly and loses what vehicles send",
+                         boundPort(), drops - m_dropsReported, drops);
+            m_dropsReported = drops;
+        }
     }
 }
 

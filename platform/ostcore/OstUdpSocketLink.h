@@ -11,6 +11,10 @@
 //   few system calls as the batch allows.
 // - receiveLagMs(): how far behind its socket the link's thread is (OstDatagramSocket); a vehicle
 //   whose answer may be among the unread datagrams is not yet silent.
+// - receiveDrops(): datagrams lost in the receive buffer because the link's thread fell too far
+//   behind. New drops are looked for every 10 s while datagrams arrive and logged as a warning:
+//   what vehicles sent then never reached the station, so their silence is
+//   the station's, not theirs.
 // - broadcastData(data, address) sends to "host:port"; with an empty address it sends to the
 //   config's broadcast address, else to the last peer heard; without any it sends nothing.
 // - A socket error closes the link (linkClosed) only when it leaves the socket unusable: its
@@ -43,6 +47,7 @@ public:
 
     quint16 boundPort() const;
     qint64 receiveLagMs() const;
+    quint64 receiveDrops() const;
 
 protected:
     bool doOpen() override;
@@ -63,6 +68,8 @@ private:
     QString m_lastPeerText;
     QHostAddress m_joinedGroup;
     QElapsedTimer m_lastPassingWarning;
+    QElapsedTimer m_lastDropCheck;
+    quint64 m_dropsReported = 0;
     // Sends from other threads, written in order by one posted flush: a burst of sends (a
     // polling tick over many vehicles) wakes the link's thread once, not once a datagram.
     struct Outgoing {

@@ -116,6 +116,11 @@ bool LinkManager::linkIsOpen() const
     return serialportLinkIsOpen() || udpSocketLinkIsOpen();
 }
 
+quint64 LinkManager::receiveDrops() const
+{
+    return m_udpLink && m_udpLink->isOpen() ? m_udpLink->receiveDrops() : 0;
+}
+
 qint64 LinkManager::receiveLagMs() const
 {
     return m_udpLink && m_udpLink->isOpen() ? m_udpLink->receiveLagMs() : 0;

@@ -40,6 +40,8 @@ public:
     bool hasLink(OstAbstractLink* link) const;
     // How far behind its socket the open link's thread is (OstDatagramSocket); 0 for serial.
     qint64 receiveLagMs() const;
+    // Datagrams the open UDP link lost in its receive buffer (OstUdpSocketLink); 0 for serial.
+    quint64 receiveDrops() const;
 
     OstSerialPortLink* serialportLink() const { return m_serialLink; }
     OstUdpSocketLink* udpSocketLink() const { return m_udpLink; }

@@ -213,4 +213,25 @@ TEST(OstUdpSocketLink, ABacklogIsReadInTurnsAndShowsHowFarBehindTheLinkIs)
     EXPECT_EQ(handledAtTimer, perTurn) << "the timer waits for one turn, not for the backlog";
     EXPECT_GE(lagAtTimer, 250) << "behind by the age of the datagrams just read";
     EXPECT_EQ(link.receiveLagMs(), 0) << "caught up";
+    EXPECT_EQ(link.receiveDrops(), 0u) << "a backlog within the buffer loses nothing";
+}
+
+TEST(OstUdpSocketLink, DatagramsLostInAFullReceiveBufferAreCountedAndLogged)
+{
+    LogCapture::instance().clear();
+    OstUdpSocketLink link;
+    int handled = 0;
+    link.registerRecvdDatagramHandleFunc([&](QString, QByteArray) { ++handled; });
+    const quint16 port = testsupport::freeUdpPort();
+    ASSERT_TRUE(openLink(link, std::make_shared<OstUdpSocketLinkConfig>(port, 0)));
+    // More than the socket's buffer holds, sent while the link's thread does not read.
+    UdpPeer vehicle;
+    const int sent = 40000;
+    for (int i = 0; i < sent; ++i)
+        vehicle.sendTo(QByteArray(32, 'x'), port);
+    ASSERT_TRUE(waitUntil([&] { return quint64(handled) + link.receiveDrops() == quint64(sent); }))
+        << handled << " read, " << link.receiveDrops() << " dropped";
+    EXPECT_GT(link.receiveDrops(), 0u);
+    EXPECT_EQ(LogCapture::instance().countContaining(spdlog::level::warn, "datagrams dropped in the receive buffer"),
+              1);
 }

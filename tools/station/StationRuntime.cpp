@@ -533,6 +533,9 @@ std::string StationRuntime::metricsText() const
     m.counter("velmora_link_datagrams_received_total", "Datagrams (or serial reads) received on the vehicle link.",
               double(in.chunks));
     m.counter("velmora_link_received_bytes_total", "Bytes received on the vehicle link.", double(in.bytes));
+    m.counter("velmora_link_receive_drops_total",
+              "Datagrams lost in the link's receive buffer: the station read its link too slowly.",
+              double(link ? link->receiveDrops() : 0));
     m.counter("velmora_link_frames_received_total", "Well-formed frames received on the vehicle link.",
               double(in.frames));
     m.counter("velmora_link_bad_frames_total", "Frames dropped for a bad checksum.", double(in.checksumErrors),
