@@ -12,8 +12,14 @@
 // floor_ratio at most 3, bfloor_ratio at most 1.5 where the traffic allows batching, silent%
 // under 0.5.
 //
+// The last line gives how CPU and memory grow from the smallest fleet to the largest, as the
+// exponent e of cost ~ vehicles^e (goal e <= 1), and the memory per vehicle (KiB/vehicle: peak
+// RSS with the fleet less RSS before the link, over the vehicles). --fleet KxN runs K stations
+// of N vehicles at once, each its own process with its own simulator: a row each.
+//
 //   cmake --build build --target bench_station velmora-vehicle-sim && build/bench/bench_station
 //   build/bench/bench_station --fleet 10,253 --seconds 10
+//   build/bench/bench_station --fleet 8x250
 //   build/bench/bench_station --vehicles 100 --seconds 30      (one run, one row, no header)
 
 #include "BenchSupport.h"
@@ -48,6 +54,7 @@
 #include <cstdio>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -350,7 +357,8 @@ int usage(const char* error)
     std::fprintf(stderr,
                  "bench_station: %s\n"
                  "usage: bench_station [--fleet N,N,...] [--seconds S]   (fleet sizes 1..%d, default "
-                 "10,50,100,128,253; S >= 1, default 30)\n"
+                 "10,100,253; S >= 1, default 20)\n"
+                 "       bench_station --fleet KxN [--seconds S]         (K stations of N vehicles at once)\n"
                  "       bench_station --vehicles N [--seconds S]        (one run, one row)\n",
                  error, kMaxFleet);
     return 2;
@@ -361,8 +369,9 @@ int usage(const char* error)
 int main(int argc, char** argv)
 {
     int vehicles = 0;
-    int seconds = 30;
-    std::vector<int> fleetSizes{10, 50, 100, 128, 253};
+    int seconds = 20;
+    std::vector<int> fleetSizes{10, 100, 253};
+    int stations = 1;  // --fleet KxN: K stations at once
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg != "--vehicles" && arg != "--seconds" && arg != "--fleet")
@@ -374,8 +383,15 @@ int main(int argc, char** argv)
             return usage(("--vehicles needs a number from 1 to 253: " + value).c_str());
         if (arg == "--seconds" && !parsePositive(value, 24 * 3600, seconds))
             return usage(("--seconds needs a positive number: " + value).c_str());
-        if (arg == "--fleet" && !parseFleet(value, fleetSizes))
+        if (arg == "--fleet" && value.find('x') != std::string::npos) {
+            const size_t x = value.find('x');
+            int n = 0;
+            if (!parsePositive(value.substr(0, x), 16, stations) || !parsePositive(value.substr(x + 1), kMaxFleet, n))
+                return usage(("--fleet KxN needs K from 1 to 16 and N from 1 to 253: " + value).c_str());
+            fleetSizes = {n};
+        } else if (arg == "--fleet" && !parseFleet(value, fleetSizes)) {
             return usage(("--fleet needs a comma-separated list of numbers from 1 to 253: " + value).c_str());
+        }
     }
     qputenv("QT_QPA_PLATFORM", "offscreen");
     if (vehicles > 0) {
@@ -388,37 +404,48 @@ int main(int argc, char** argv)
                 "cpu/vehicle", "rss_MiB", "KiB/vehicle", "silent%", "p50_ms", "p99_ms", "takeoffs", "floor_us",
                 "us/datagram", "floor_ratio", "bfloor_us", "bfloor_ratio");
     std::fflush(stdout);
-    std::map<int, double> cpuPerVehicle;
+    // Per fleet size: CPU share and memory grown, for the growth exponents.
+    std::map<int, std::pair<double, double>> cost;
     int status = 0;
     for (int n : fleetSizes) {
-        QProcess child;
-        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        child.start(argv[0], {"--vehicles", QString::number(n), "--seconds", QString::number(seconds)});
+        std::vector<std::unique_ptr<QProcess>> children;
+        for (int k = 0; k < stations; ++k) {
+            auto& child = children.emplace_back(std::make_unique<QProcess>());
+            child->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            child->start(argv[0], {"--vehicles", QString::number(n), "--seconds", QString::number(seconds)});
+        }
         const int limitMs = (seconds + kJoinDeadlineMs / 1000 + kLateAckWaitMs / 1000 + 30) * 1000;
-        if (!child.waitForFinished(limitMs)) {
-            child.kill();
-            child.waitForFinished(3000);
-            std::printf("%8d failed: no result within %d s\n", n, limitMs / 1000);
-            status = 1;
-            continue;
+        for (auto& child : children) {
+            if (!child->waitForFinished(limitMs)) {
+                child->kill();
+                child->waitForFinished(3000);
+                std::printf("%8d failed: no result within %d s\n", n, limitMs / 1000);
+                status = 1;
+                continue;
+            }
+            QString out = QString::fromLocal8Bit(child->readAllStandardOutput());
+            while (out.endsWith('\n'))
+                out.chop(1);
+            const QStringList cols = out.split(' ', Qt::SkipEmptyParts);
+            if (child->exitStatus() != QProcess::NormalExit || child->exitCode() != 0 || cols.size() < 6) {
+                std::printf("%8d failed: exit code %d\n", n, child->exitCode());
+                status = 1;
+                continue;
+            }
+            std::printf("%s\n", qPrintable(out));
+            std::fflush(stdout);
+            cost[n] = {cols[2].toDouble(), cols[5].toDouble() * n};
         }
-        QString out = QString::fromLocal8Bit(child.readAllStandardOutput());
-        while (out.endsWith('\n'))
-            out.chop(1);
-        const QStringList cols = out.split(' ', Qt::SkipEmptyParts);
-        if (child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0 || cols.size() < 4) {
-            std::printf("%8d failed: exit code %d\n", n, child.exitCode());
-            status = 1;
-            continue;
-        }
-        std::printf("%s\n", qPrintable(out));
-        std::fflush(stdout);
-        cpuPerVehicle[n] = cols[3].toDouble();
     }
-    if (cpuPerVehicle.size() > 1) {
-        const double smallest = cpuPerVehicle.begin()->second;
-        const double largest = cpuPerVehicle.rbegin()->second;
-        std::printf("ratio CPU/vehicle largest/smallest fleet: %.3f\n", smallest > 0 ? largest / smallest : 0.0);
+    // Cost ~ vehicles^e between the smallest and largest fleet: e <= 1 is linear or better.
+    if (cost.size() > 1) {
+        const auto& [n0, c0] = *cost.begin();
+        const auto& [n1, c1] = *cost.rbegin();
+        const double span = std::log(double(n1) / double(n0));
+        const auto exponent = [&](double a, double b) { return a > 0 && b > 0 ? std::log(b / a) / span : NAN; };
+        std::printf("growth from %d to %d vehicles: CPU exponent %.2f, memory exponent %.2f (goal <= 1: linear or "
+                    "better); memory per vehicle at %d: %.1f KiB\n",
+                    n0, n1, exponent(c0.first, c1.first), exponent(c0.second, c1.second), n1, c1.second / n1);
     }
     return status;
 }
