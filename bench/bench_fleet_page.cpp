@@ -67,7 +67,7 @@ int runClients(int argc, char** argv, quint16 port, int clients, int seconds)
     qint64 bytes = 0;
     bool counting = false;
     for (int i = 0; i < clients; ++i) {
-        auto s = std::make_unique<QWebSocket>();
+        auto s = std::make_unique<QWebSocket>(QStringLiteral("http://127.0.0.1:%1").arg(port));
         QObject::connect(s.get(), &QWebSocket::textMessageReceived, [&](const QString& text) {
             if (counting)
                 bytes += text.toUtf8().size();

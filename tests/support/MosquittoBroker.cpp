@@ -24,9 +24,9 @@ bool tcpConnects(quint16 port)
 
 }  // namespace
 
-MosquittoBroker::MosquittoBroker()
+MosquittoBroker::MosquittoBroker(quint16 port)
     : m_dir(makeTempDir("mosquitto"))
-    , m_port(freeTcpPort())
+    , m_port(port ? port : freeTcpPort())
 {
 }
 

@@ -13,7 +13,8 @@ namespace testsupport {
 
 class MosquittoBroker {
 public:
-    MosquittoBroker();
+    // port 0: a free one, picked now (which needs the application object).
+    explicit MosquittoBroker(quint16 port = 0);
     ~MosquittoBroker();
 
     // Takes effect at the next start(). User names must not contain ':'.

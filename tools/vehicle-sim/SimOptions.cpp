@@ -298,6 +298,10 @@ void SimOptions::declareOptions(QCommandLineParser& parser)
          "Replace each MQTT message by a malformed one with probability P (default 0; --seed "
          "applies).",
          "P", "0"},
+        {"latency-probe",
+         "Report each vehicle's altitude as whole metres stepping up once a second, and log each "
+         "step's first send to FILE as VEHICLE STEP UNIX_US lines (latency measurement).",
+         "FILE"},
         {"verbose", "Log every frame in and out, with its bytes."},
     });
 }
@@ -441,6 +445,7 @@ QString SimOptions::readOptions(const QCommandLineParser& parser, SimOptions& op
         }
     }
     options.nfzDump = parser.value("nfz-dump");
+    options.latencyProbe = parser.value("latency-probe");
 
     if (!parseProbability(parser.value("loss"), options.loss))
         return QStringLiteral("--loss needs a probability from 0 to 1: ") + parser.value("loss");

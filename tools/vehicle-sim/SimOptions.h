@@ -55,6 +55,9 @@ struct SimOptions {
     std::map<uint16_t, uint16_t> nfzStatusWords;  // the zone is answered 0 with this status word, not stored
     QString nfzDump;
 
+    // Telemetry marked for latency measurement, and the log of its sends (SimLatencyProbe.h); empty: off.
+    QString latencyProbe;
+
     // Firmware update (see SimVehicleFirmware): the version the vehicle runs, when its final ack
     // leaves after the image completes, how long it stays silent while it restarts, and faults.
     QString fwVersion = QStringLiteral("V2.1.0");

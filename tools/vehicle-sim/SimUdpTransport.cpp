@@ -2,6 +2,7 @@
 
 #include <QHostInfo>
 #include <QNetworkDatagram>
+#include <QVariant>
 
 #include <spdlog/spdlog.h>
 
@@ -47,6 +48,11 @@ bool SimUdpTransport::open(QString& error)
         m_socket.close();
         return false;
     }
+    // One process stands in for a fleet of radios: the station's requests to all of them share
+    // this socket, and a short stall must not drop them as the default buffer would.
+    for (QUdpSocket* s : {&m_socket, &m_recvSocket})
+        if (s->state() == QAbstractSocket::BoundState)
+            s->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, QVariant(kReceiveBufferBytes));
     return true;
 }
 

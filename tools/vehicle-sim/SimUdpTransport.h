@@ -10,6 +10,7 @@
 class SimUdpTransport : public SimTransport {
     Q_OBJECT
 public:
+    static constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
     SimUdpTransport(QString stationHost, quint16 stationPort, quint16 listenPort, quint16 recvPort,
                     QObject* parent = nullptr);
 

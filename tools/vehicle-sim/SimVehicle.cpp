@@ -1,5 +1,7 @@
 #include "SimVehicle.h"
 
+#include "SimLatencyProbe.h"
+
 #include "MavProtoCtrlCmdProcesser.h"
 #include "MavProtoHelper.h"
 #include "MavProtoTeleProcesser.h"
@@ -158,14 +160,27 @@ SimVehicle::Reply SimVehicle::handleTelemetryRequest(const _MavPFrame_t&)
     }
     using P = MavProtoTeleProcesser;
     const uint8_t seq = m_teleSeq++;
+    // Under the probe every altitude the vehicle reports is the probe's step.
+    const int step = m_probe ? m_probe->stepOf(m_id) : 0;
+    const auto mark = [&](auto d) {
+        if (m_probe) {
+            if constexpr (requires { d.presAlt; })
+                d.presAlt = float(step);
+            if constexpr (requires { d.alt; })
+                d.alt = d.rtkUpLine = double(step);
+            if constexpr (requires { d.ekfUpLine; })
+                d.ekfUpLine = double(step);
+        }
+        return d;
+    };
     std::vector<_MavPFrame_t> frames;
     if (m_options.telemetry == SimOptions::Telemetry::Comprehensive) {
         frames.resize(1);
-        P::packComprehensiveDataPFrame(frames[0], m_id, seq, m_model.comprehensiveData());
+        P::packComprehensiveDataPFrame(frames[0], m_id, seq, mark(m_model.comprehensiveData()));
     } else {
         frames.resize(6);
-        P::packAhrsDataPFrame(frames[0], m_id, seq, m_model.ahrsData());
-        P::packPosDataPFrame(frames[1], m_id, seq, m_model.posData());
+        P::packAhrsDataPFrame(frames[0], m_id, seq, mark(m_model.ahrsData()));
+        P::packPosDataPFrame(frames[1], m_id, seq, mark(m_model.posData()));
         P::packTargetStabilizeDataPFrame(frames[2], m_id, seq, m_model.targetStabilizeData());
         P::packRCDataPFrame(frames[3], m_id, seq, m_model.rcData());
         P::packFlightStatusDataPFrame(frames[4], m_id, seq, m_model.flightStatusData());
@@ -174,6 +189,8 @@ SimVehicle::Reply SimVehicle::handleTelemetryRequest(const _MavPFrame_t&)
     ++m_counters.teleAnswers;
     if (m_sender)
         m_sender(frames);
+    if (m_probe)
+        m_probe->sent(m_id, step);
     return Reply{false, 0, {}};
 }
 

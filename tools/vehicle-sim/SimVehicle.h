@@ -46,6 +46,7 @@
 #include <set>
 #include <vector>
 
+class SimLatencyProbe;
 class SimVehicleFirmware;
 class SimVehicleMission;
 class SimVehicleNfz;
@@ -145,6 +146,8 @@ public:
     bool hasCommand(uint8_t cmd) const { return m_handlers.count(cmd) > 0; }
 
     void setIdClaim(IdClaim claim) { m_idClaim = std::move(claim); }
+    // Telemetry answers carry the probe's altitude steps and are logged by it; null: off.
+    void setLatencyProbe(SimLatencyProbe* probe) { m_probe = probe; }
     bool mayTakeId(uint8_t newId) const { return !m_idClaim || m_idClaim(newId); }
     // Takes newId once the answer to the frame being handled has been sent.
     void changeIdAfterAnswer(uint8_t newId) { m_pendingId = newId; }
@@ -171,6 +174,7 @@ private:
     Reply handleFormation(const _MavPFrame_t& frame);
     Reply handleIdleMotorDetect(const _MavPFrame_t& frame);
     Reply handleTelemetryRequest(const _MavPFrame_t& frame);
+    SimLatencyProbe* m_probe = nullptr;
 
     uint8_t m_id;
     uint8_t m_slotId;

@@ -69,6 +69,15 @@ bool VehicleSimulator::start(QString* error)
         }
     }
 
+    if (!m_options.latencyProbe.isEmpty() && !m_probe) {
+        auto probe = std::make_unique<SimLatencyProbe>(m_options.latencyProbe);
+        QString probeError;
+        if (!probe->open(probeError))
+            return fail(Failure::Options, probeError);
+        m_probe = std::move(probe);
+        for (auto& [id, vehicle] : m_vehicles)
+            vehicle->setLatencyProbe(m_probe.get());
+    }
     if (!m_faults) {
         m_faults = new SimFaultInjector(m_options.loss, m_options.corrupt, m_options.latencyMs, m_options.seed, this);
         m_faults->setJitterMs(m_options.jitterMs);

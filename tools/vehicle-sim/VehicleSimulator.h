@@ -23,6 +23,7 @@
 #include "SimCounters.h"
 #include "SimFaultInjector.h"
 #include "SimFrameCutter.h"
+#include "SimLatencyProbe.h"
 #include "SimMqttPublisher.h"
 #include "SimOptions.h"
 #include "SimParamsStore.h"
@@ -89,6 +90,7 @@ private:
     bool m_running = false;
     Failure m_failure = Failure::None;
     std::unique_ptr<SimParamsStore> m_store;
+    std::unique_ptr<SimLatencyProbe> m_probe;
     SimTransport* m_transport = nullptr;
     SimFaultInjector* m_faults = nullptr;
     SimMqttPublisher* m_mqtt = nullptr;
