@@ -23,7 +23,9 @@ const protocol = new MavLinkProtocolV2(GCS_SYS, GCS_COMP, key ? MavLinkProtocolV
 let seq = 0, bridge = null, crcErrors = 0, badSignatures = 0, frames = 0;
 const heard = {}, positions = {}, types = {}, waiters = [], paramValues = {}, texts = [], beats = {}, landed = {};
 
-const sock = dgram.createSocket('udp4');
+// A bridge streams every vehicle to it; a ground station reads with a buffer sized for a fleet, so
+// a busy moment does not drop the route transfer's messages.
+const sock = dgram.createSocket({ type: 'udp4', recvBufferSize: 4 * 1024 * 1024 });
 function emit(step, data) { console.log(JSON.stringify({ step, t: Date.now(), ...data })); }
 function fail(why) { emit('fail', { why }); process.exit(1); }
 
