@@ -337,7 +337,8 @@ Result runFleet(const Config& c, bool serve)
     dieWithParent(viewer);
     viewer.setStandardErrorFile(dir.path() + "/viewer.log");
     viewer.start(VELMORA_FLEETVIEW_BIN, {"--broker", QString::fromStdString(uri), "--http", "0", "--http-rate-hz",
-                                         QString::number(c.pageHz), "--http-per-peer", "32", "--log-level", "warn"});
+                                         QString::number(c.pageHz), "--http-per-peer", "32", "--log-level",
+                                         serve ? "info" : "warn"});
     if (!waitFor([&] { return viewer.canReadLine(); }, 10000)) {
         std::fprintf(stderr, "velmora-fleetview did not start\n");
         return r;
@@ -396,6 +397,10 @@ Result runFleet(const Config& c, bool serve)
         while (!g_stop && served.elapsed() < qint64(c.seconds) * 1000 && viewer.state() == QProcess::Running)
             bench::pump(100);
         stop();
+        // What the viewer said while it served: a page test that fails shows it.
+        QFile log(dir.path() + "/viewer.log");
+        if (log.open(QIODevice::ReadOnly) && log.size() > 0)
+            std::fprintf(stderr, "viewer log (end):\n%s\n", log.readAll().right(3000).constData());
         r.ok = true;
         return r;
     }

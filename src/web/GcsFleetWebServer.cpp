@@ -147,11 +147,13 @@ constexpr qint64 kMostMeteredBytes = 256 * 1024;
 // one slower than that cannot follow the fleet). Kept on the TCP socket, which both checks see.
 constexpr const char* kSnapshotLeft = "velmoraSnapshotLeft";
 constexpr const char* kSnapshotSize = "velmoraSnapshotSize";
+// Set while ticks are held back from a client that fell behind (see send()).
+constexpr const char* kBehind = "velmoraBehind";
 
 // More unsent than `limit` (beyond the snapshot) while the kernel holds a full queue for the
-// client: it does not take what it is sent. A backlog while the kernel's queue has room is this
-// process being late (a busy machine), not the client.
-bool stoppedReading(const QAbstractSocket* socket, qint64 limit)
+// client: it does not take what it is sent as fast as it comes. A backlog while the kernel's
+// queue has room is this process being late (a busy machine), not the client.
+bool fallingBehind(const QAbstractSocket* socket, qint64 limit)
 {
     const qint64 left = socket->property(kSnapshotLeft).toLongLong();
     const qint64 grace = left > 0 ? socket->property(kSnapshotSize).toLongLong() : 0;
@@ -354,6 +356,8 @@ struct GcsFleetWebServer::Private {
         QPointer<QTcpSocket> tcp;
         qint64 acked = -1;
         qint64 progressMs = 0;
+        bool behind = false;  // ticks held back until its unsent output drains (send())
+        uint64_t behindFrom = 0;  // the first tick held back
     };
     std::unordered_map<QWebSocket*, Watch> watches;
     std::map<std::pair<QString, quint16>, QPointer<QTcpSocket>> upgrading;  // by peer address and port
@@ -531,7 +535,8 @@ struct GcsFleetWebServer::Private {
         QObject::connect(
             socket, &QTcpSocket::readyRead, q,
             [socket = QPointer<QTcpSocket>(socket), limit = options.maxPendingOutputBytes] {
-                if (socket && stoppedReading(socket, limit)) {
+                // Held-back ticks are not queued: what a client that fell behind has unsent is its pongs.
+                if (socket && !socket->property(kBehind).toBool() && fallingBehind(socket, limit)) {
                     spdlog::warn("<fleet-web> dropped client {}: {} bytes unsent after a read",
                                  socket->peerAddress().toString().toStdString(), socket->bytesToWrite());
                     socket->abort();
@@ -583,7 +588,10 @@ struct GcsFleetWebServer::Private {
             client->setMaxAllowedIncomingMessageSize(kMaxIncomingMessageBytes);
             client->setMaxAllowedIncomingFrameSize(kMaxIncomingMessageBytes);
             QObject::connect(client, &QWebSocket::disconnected, q, [this, client] { removeClient(client); });
-            QObject::connect(client, &QWebSocket::bytesWritten, q, [this, client] { pumpParts(client); });
+            QObject::connect(client, &QWebSocket::bytesWritten, q, [this, client] {
+                catchUp(client);
+                pumpParts(client);
+            });
             // The socket's own count: the WebSocket's signal may come more than once for the same bytes.
             QTcpSocket* tcp = watches[client].tcp;
             if (tcp)
@@ -595,19 +603,40 @@ struct GcsFleetWebServer::Private {
             clients.append(client);
             spdlog::info("<fleet-web> client {} connected, {} now", client->peerAddress().toString().toStdString(),
                          clients.size());
-            std::vector<std::string> large;
-            const QString text = QString::fromStdString(snapshot(first, &large));
-            if (tcp) {
-                tcp->setProperty(kSnapshotLeft, qint64(text.size()));
-                tcp->setProperty(kSnapshotSize, qint64(text.size()));
-            }
-            client->sendTextMessage(text);
-            for (const std::string& key : large)
-                queueParts(client, key, sentDocs[key]);
+            sendSnapshot(client, first);
             if (first)
                 timer.start();
             emit q->clientCountChanged(int(clients.size()));
         }
+    }
+
+    // The whole fleet to one client (on joining, and to catch up), its large documents after it.
+    void sendSnapshot(QWebSocket* client, bool seed)
+    {
+        std::vector<std::string> large;
+        const QString text = QString::fromStdString(snapshot(seed, &large));
+        if (QTcpSocket* tcp = watches[client].tcp) {
+            tcp->setProperty(kSnapshotLeft, qint64(text.size()));
+            tcp->setProperty(kSnapshotSize, qint64(text.size()));
+        }
+        client->sendTextMessage(text);
+        // The page starts documents over at a snapshot: their parts go again, whole.
+        for (const std::string& key : large)
+            queueParts(client, key, sentDocs[key]);
+    }
+
+    // A client that fell behind and has taken what it had: the fleet as it is now, then ticks again.
+    void catchUp(QWebSocket* client)
+    {
+        const auto w = watches.find(client);
+        if (w == watches.end() || !w->second.behind || client->bytesToWrite() >= qint64(kDocPartBytes))
+            return;
+        w->second.behind = false;
+        if (w->second.tcp)
+            w->second.tcp->setProperty(kBehind, false);
+        spdlog::debug("<fleet-web> client {} caught up: a snapshot in place of {} ticks",
+                      client->peerAddress().toString().toStdString(), tickCount - w->second.behindFrom);
+        sendSnapshot(client, false);
     }
 
     void removeClient(QWebSocket* client)
@@ -657,18 +686,28 @@ struct GcsFleetWebServer::Private {
             pendingParts.erase(it);
     }
 
+    // A tick to every client that takes them as fast as they come. One that does not (a slow
+    // machine or link: more than the limit unsent) gets no more ticks until it has taken what it
+    // has, then a snapshot: it follows the fleet at its own pace, never further behind than that,
+    // and the station holds at most the limit and one tick for it. One that takes nothing at all
+    // is closed by closeStalledReaders.
     void send(const QString& text)
     {
         for (QWebSocket* client : QList<QWebSocket*>(clients)) {
+            Watch& w = watches[client];
+            if (w.behind)
+                continue;
             // Tick data only: a document part in the buffer (at most two, with JSON escapes) is
-            // the client's slow link, not a client that stopped reading.
-            const QTcpSocket* tcp = watches[client].tcp;
+            // the client's slow link, not ticks piling up.
             const qint64 limit = options.maxPendingOutputBytes + 2 * qint64(kDocPartBytes);
-            if (tcp ? stoppedReading(tcp, limit) : client->bytesToWrite() > limit) {
-                spdlog::warn("<fleet-web> dropped client {}: {} bytes unsent, it stopped reading",
+            if (w.tcp ? fallingBehind(w.tcp, limit) : client->bytesToWrite() > limit) {
+                w.behind = true;
+                w.behindFrom = tickCount;
+                if (w.tcp)
+                    w.tcp->setProperty(kBehind, true);
+                spdlog::info("<fleet-web> client {} fell behind ({} bytes unsent): ticks held back until it "
+                             "has taken them, then a snapshot",
                              client->peerAddress().toString().toStdString(), client->bytesToWrite());
-                client->abort();
-                removeClient(client);
                 continue;
             }
             client->sendTextMessage(text);
