@@ -8,6 +8,7 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <unordered_map>
 
 using nlohmann::json;
 
@@ -76,14 +77,28 @@ int vehicleId(std::string_view text)
     return whole && id >= 1 && id <= 255 ? id : 0;
 }
 
-template <size_t N>
-const Field* findField(const Field (&fields)[N], const std::string& name)
-{
-    for (const Field& f : fields)
-        if (name == f.name)
-            return &f;
-    return nullptr;
-}
+// A table's fields by name: every key of every message is looked up.
+class FieldIndex {
+public:
+    template <size_t N>
+    explicit FieldIndex(const Field (&fields)[N])
+    {
+        for (const Field& f : fields)
+            m_byName.emplace(f.name, &f);
+    }
+    const Field* find(const std::string& name) const
+    {
+        const auto it = m_byName.find(name);
+        return it == m_byName.end() ? nullptr : it->second;
+    }
+
+private:
+    std::unordered_map<std::string_view, const Field*> m_byName;
+};
+const FieldIndex kVehicleIndex(kVehicleFields);
+const FieldIndex kAlertIndex(kAlertFields);
+const FieldIndex kAlertEventIndex(kAlertEventFields);
+const FieldIndex kStatusIndex(kStatusFields);
 
 // Checks one field's value; an empty text when it fits its kind, else why not.
 std::string check(const Field& f, const json& value)
@@ -118,11 +133,10 @@ std::string check(const Field& f, const json& value)
 
 // Keeps the known fields of a checked object; counts the unknown ones. An empty text when
 // every known field fits, else which one does not.
-template <size_t N>
-std::string checkObject(const Field (&fields)[N], json& object, uint64_t& unknown)
+std::string checkObject(const FieldIndex& fields, json& object, uint64_t& unknown)
 {
     for (auto it = object.begin(); it != object.end();) {
-        const Field* f = findField(fields, it.key());
+        const Field* f = fields.find(it.key());
         if (!f) {
             ++unknown;
             it = object.erase(it);
@@ -240,7 +254,7 @@ bool BrokerFleetModel::applyStatus(const std::string& id, std::string_view topic
     json doc = json::parse(payload, nullptr, false);
     if (!doc.is_object())
         return drop(&Counters::malformed, "status is not a JSON object", topic, error);
-    if (std::string why = checkObject(kStatusFields, doc, m_counters.unknownFields); !why.empty())
+    if (std::string why = checkObject(kStatusIndex, doc, m_counters.unknownFields); !why.empty())
         return drop(&Counters::malformed, "bad status", topic, error, why);
     if (!doc.contains("online"))
         return drop(&Counters::malformed, "bad status", topic, error, "no \"online\"");
@@ -290,7 +304,7 @@ bool BrokerFleetModel::applyVehicle(const std::string& id, int vehicle, std::str
     json doc = json::parse(payload, nullptr, false);
     if (!doc.is_object())
         return drop(&Counters::malformed, "vehicle is not a JSON object", topic, error);
-    if (std::string why = checkObject(kVehicleFields, doc, m_counters.unknownFields); !why.empty())
+    if (std::string why = checkObject(kVehicleIndex, doc, m_counters.unknownFields); !why.empty())
         return drop(&Counters::malformed, "bad vehicle", topic, error, why);
     if (doc.contains("id") && doc["id"] != vehicle)
         return drop(&Counters::malformed, "bad vehicle", topic, error, "its id is not the topic's");
@@ -298,7 +312,7 @@ bool BrokerFleetModel::applyVehicle(const std::string& id, int vehicle, std::str
     for (json& a : doc.contains("alerts") ? doc["alerts"] : alerts) {
         if (!a.is_object())
             return drop(&Counters::malformed, "bad vehicle", topic, error, "an alert is not an object");
-        if (std::string why = checkObject(kAlertFields, a, m_counters.unknownFields); !why.empty())
+        if (std::string why = checkObject(kAlertIndex, a, m_counters.unknownFields); !why.empty())
             return drop(&Counters::malformed, "bad vehicle", topic, error, "alert " + why);
     }
     Station* s = station(id, topic, error);
@@ -317,28 +331,30 @@ bool BrokerFleetModel::applyVehicle(const std::string& id, int vehicle, std::str
         a["vehicleCode"] = doc.value("code", std::string());
     }
     state.alerts = std::move(alerts);
+    state.key = key;
+    state.version = ++m_counter;
     state.alive = doc.value("alive", false);
     state.timeMs = doc.value("time", int64_t(0));
-    json v = {{"key", key},
-              {"station", id},
-              {"vehicleId", vehicle},
-              {"vehicleCode", doc.value("code", std::string())},
-              {"controllerType", "Local"},
-              {"active", false},
-              {"worstAlertLevel", worst}};
+    // The message becomes the page's V in place: ten thousand vehicles send ten thousand a second.
+    json code = doc.contains("code") ? std::move(doc["code"]) : json("");
+    for (const char* gone : {"alerts", "alive", "id", "code"})
+        doc.erase(gone);
     for (const Field& f : kVehicleFields) {
         if (f.kind == Kind::Alerts || f.kind == Kind::Flag || std::string_view(f.name) == "id" ||
-            std::string_view(f.name) == "code")
+            std::string_view(f.name) == "code" || doc.contains(f.name))
             continue;
-        const auto it = doc.find(f.name);
-        if (it != doc.end())
-            v[f.name] = std::move(*it);
-        else
-            v[f.name] = f.kind == Kind::Text                                                           ? json("")
-                        : f.kind == Kind::Age || f.kind == Kind::Latitude || f.kind == Kind::Longitude ? json(nullptr)
-                                                                                                       : json(0);
+        doc[f.name] = f.kind == Kind::Text                                                           ? json("")
+                      : f.kind == Kind::Age || f.kind == Kind::Latitude || f.kind == Kind::Longitude ? json(nullptr)
+                                                                                                     : json(0);
     }
-    state.v = std::move(v);
+    doc["key"] = key;
+    doc["station"] = id;
+    doc["vehicleId"] = vehicle;
+    doc["vehicleCode"] = std::move(code);
+    doc["controllerType"] = "Local";
+    doc["active"] = false;
+    doc["worstAlertLevel"] = worst;
+    state.v = std::move(doc);
     return true;
 }
 
@@ -348,7 +364,7 @@ bool BrokerFleetModel::applyAlert(const std::string& id, std::string_view topic,
     json doc = json::parse(payload, nullptr, false);
     if (!doc.is_object())
         return drop(&Counters::malformed, "alert is not a JSON object", topic, error);
-    if (std::string why = checkObject(kAlertEventFields, doc, m_counters.unknownFields); !why.empty())
+    if (std::string why = checkObject(kAlertEventIndex, doc, m_counters.unknownFields); !why.empty())
         return drop(&Counters::malformed, "bad alert", topic, error, why);
     Station* s = station(id, topic, error);
     if (!s)
@@ -426,31 +442,62 @@ json BrokerFleetModel::stationTimes(const Station& s, int64_t now) const
     return {{"state", state}, {"offlineSince", since}, {"lastStatusMs", s.liveAtMs ? json(s.liveAtMs) : json(nullptr)}};
 }
 
+json BrokerFleetModel::lastSeen(const Station& s, const VehicleState& vehicle)
+{
+    if (!s.liveAtMs || !vehicle.timeMs)
+        return nullptr;
+    const int64_t ms = vehicle.timeMs - (s.liveTimeMs - s.liveAtMs);
+    return ms - ((ms % 1000) + 1000) % 1000;
+}
+
 json BrokerFleetModel::shown(const Station& s, const VehicleState& vehicle, int64_t now) const
 {
     json v = vehicle.v;
     v["alive"] = current(s, vehicle, now);
     v["stationOnline"] = live(s, now);
-    v["lastSeenMs"] = s.liveAtMs && vehicle.timeMs ? json(vehicle.timeMs - (s.liveTimeMs - s.liveAtMs)) : json(nullptr);
+    v["lastSeenMs"] = lastSeen(s, vehicle);
     return v;
 }
 
 std::vector<FleetPageSource::Vehicle> BrokerFleetModel::vehicles()
 {
+    return vehiclesSince({});
+}
+
+std::vector<FleetPageSource::Vehicle>
+BrokerFleetModel::vehiclesSince(const std::function<uint64_t(const std::string& key)>& held)
+{
     const int64_t now = m_clockMs();
     forgetSilentStations(now);
     std::vector<Vehicle> list;
     list.reserve(vehicleCount());
-    for (const auto& [id, s] : m_stations)
-        for (const auto& [vehicle, state] : s.vehicles)
-            list.push_back({state.v["key"].get<std::string>(), shown(s, state, now), json::object()});
+    for (auto& [id, s] : m_stations) {
+        const bool online = live(s, now);
+        for (auto& [vehicle, state] : s.vehicles) {
+            const bool alive = current(s, state, now);
+            const json seen = lastSeen(s, state);
+            const int64_t seenMs = seen.is_null() ? -1 : seen.get<int64_t>();
+            if (!state.stamp || state.stampedVersion != state.version || state.stampedAlive != alive ||
+                state.stampedOnline != online || state.stampedSeen != seenMs) {
+                state.stamp = ++m_counter;
+                state.stampedVersion = state.version;
+                state.stampedAlive = alive;
+                state.stampedOnline = online;
+                state.stampedSeen = seenMs;
+            }
+            if (held && held(state.key) == state.stamp)
+                list.push_back({state.key, nullptr, nullptr, state.stamp});
+            else
+                list.push_back({state.key, shown(s, state, now), json::object(), state.stamp});
+        }
+    }
     return list;
 }
 
 json BrokerFleetModel::fleet()
 {
     json list = json::array();
-    for (auto& [key, v, linkStats] : vehicles()) {
+    for (auto& [key, v, linkStats, stamp] : vehicles()) {
         v["linkStats"] = std::move(linkStats);
         list.push_back(std::move(v));
     }

@@ -23,7 +23,10 @@
 //   time plus the time since it arrived, so the two machines' clocks need not agree) AND not
 //   older than the station's startedAt. The vehicles of a station that is not online grey out
 //   and keep their last position. "lastSeenMs" is when its state was made, on the viewer's
-//   clock (null until a live status gives the offset).
+//   clock, in whole seconds as the page shows it (null until a live status gives the offset):
+//   the offset moves by a few ms with each status, which is no change of the vehicle.
+// - vehiclesSince stamps each vehicle: its stamp changes with its state and with what time alone
+//   changes (alive, stationOnline, lastSeenMs), so the page's tick skips the others unbuilt.
 // - A status lists "vehicleIds": any other vehicle of that station is dropped (a vehicle that
 //   did not come back after a crash is not a ghost).
 // - A station not heard from for forgetAfterMs (a day) is forgotten, so the kMostStations slots
@@ -90,6 +93,7 @@ public:
     size_t vehicleCount() const;
 
     std::vector<Vehicle> vehicles() override;
+    std::vector<Vehicle> vehiclesSince(const std::function<uint64_t(const std::string& key)>& held) override;
     nlohmann::json fleet() override;
     nlohmann::json alerts() override;
     nlohmann::json activeRoute() override;
@@ -103,6 +107,14 @@ private:
         nlohmann::json alerts = nlohmann::json::array();
         bool alive = false;  // as the station said
         int64_t timeMs = 0;  // the station's clock when it said so
+        std::string key;
+        uint64_t version = 0;  // of the state; changes with each message taken
+        // The stamp, and what it was given for.
+        uint64_t stamp = 0;
+        uint64_t stampedVersion = 0;
+        bool stampedAlive = false;
+        bool stampedOnline = false;
+        int64_t stampedSeen = -1;
     };
     struct Station {
         bool online = false;  // as the station last said
@@ -133,11 +145,13 @@ private:
     nlohmann::json stationTimes(const Station& s, int64_t now) const;
     void forgetSilentStations(int64_t now);
     nlohmann::json shown(const Station& s, const VehicleState& vehicle, int64_t now) const;
+    static nlohmann::json lastSeen(const Station& s, const VehicleState& vehicle);
 
     std::function<nlohmann::json()> m_linkState;
     std::function<int64_t()> m_clockMs;
     int64_t m_forgetAfterMs = kDefaultForgetAfterMs;
     int64_t m_alertsBuiltMs = 0;
+    uint64_t m_counter = 0;  // versions and stamps
     std::map<std::string, Station> m_stations;
     bool m_brokerConnected = true;
     int64_t m_connectedAtMs = 0;  // viewer clock: the last change of m_brokerConnected

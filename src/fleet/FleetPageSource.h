@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,11 +17,20 @@ public:
 
     struct Vehicle {
         std::string key;
-        nlohmann::json v;  // V without "linkStats"
+        nlohmann::json v;  // V without "linkStats"; null: unchanged (see vehiclesSince)
         nlohmann::json linkStats;
+        uint64_t stamp = 0;  // changes whenever v or linkStats may have; 0: not stamped
     };
     // Every vehicle now, in list order.
     virtual std::vector<Vehicle> vehicles() = 0;
+    // As vehicles(), for a caller that holds each vehicle as of a stamp (`held` answers it by
+    // key, 0 for none): a vehicle still at that stamp comes with v and linkStats null, so a tick
+    // of a large fleet builds only what changed. By default nothing is stamped.
+    virtual std::vector<Vehicle> vehiclesSince(const std::function<uint64_t(const std::string& key)>& held)
+    {
+        (void)held;
+        return vehicles();
+    }
     // The whole fleet document (/api/v1/fleet).
     virtual nlohmann::json fleet() = 0;
     virtual nlohmann::json alerts() = 0;

@@ -43,7 +43,8 @@ using nlohmann::json;
 namespace {
 
 constexpr qint64 kMaxIncomingMessageBytes = 4096;
-constexpr int kSendBufferBytes = 64 * 1024;
+// Large enough that a turn of a busy event loop moves a ten-thousand-vehicle tick (about 300 KB).
+constexpr int kSendBufferBytes = 256 * 1024;
 // Documents longer than this go in parts of at most kDocPartBytes, one sent whenever the
 // client's unsent output is below kDocPartBytes: a viewer on a slow link takes a large route
 // at its own pace, between ticks, instead of being dropped as a reader that stopped.
@@ -139,6 +140,28 @@ private:
 
 // How much of the buffer the meter looks at: more than this in one read is a flood anyway.
 constexpr qint64 kMostMeteredBytes = 256 * 1024;
+
+// A client's snapshot (megabytes with ten thousand vehicles) is not data it failed to read: its
+// unsent bytes are not counted against the limit, and while it is being sent, ticks queued behind
+// it may reach its size again (a client that takes it at any pace gets the ticks of that time;
+// one slower than that cannot follow the fleet). Kept on the TCP socket, which both checks see.
+constexpr const char* kSnapshotLeft = "velmoraSnapshotLeft";
+constexpr const char* kSnapshotSize = "velmoraSnapshotSize";
+// Set while ticks are held back from a client that fell behind (see send()).
+constexpr const char* kBehind = "velmoraBehind";
+
+// More unsent than `limit` (beyond the snapshot) while the kernel holds a full queue for the
+// client: it does not take what it is sent as fast as it comes. A backlog while the kernel's
+// queue has room is this process being late (a busy machine), not the client.
+bool fallingBehind(const QAbstractSocket* socket, qint64 limit)
+{
+    const qint64 left = socket->property(kSnapshotLeft).toLongLong();
+    const qint64 grace = left > 0 ? socket->property(kSnapshotSize).toLongLong() : 0;
+    if (socket->bytesToWrite() - left - grace <= limit)
+        return false;
+    const TcpCounters c = tcpCounters(socket->socketDescriptor());
+    return c.received < 0 || c.unsentInKernel >= kSendBufferBytes / 2;
+}
 
 struct Answer {
     QHttpServerResponder::StatusCode status = QHttpServerResponder::StatusCode::NotFound;
@@ -333,6 +356,8 @@ struct GcsFleetWebServer::Private {
         QPointer<QTcpSocket> tcp;
         qint64 acked = -1;
         qint64 progressMs = 0;
+        bool behind = false;  // ticks held back until its unsent output drains (send())
+        uint64_t behindFrom = 0;  // the first tick held back
     };
     std::unordered_map<QWebSocket*, Watch> watches;
     std::map<std::pair<QString, quint16>, QPointer<QTcpSocket>> upgrading;  // by peer address and port
@@ -348,10 +373,14 @@ struct GcsFleetWebServer::Private {
         json linkStats;  // as last sent
         uint64_t seenTick = 0;
         uint64_t linkSentTick = 0;
+        uint64_t stamp = 0;  // the source's, of what was sent; 0: compare at the next tick
     };
     std::unordered_map<std::string, Sent> sentVehicles;  // by vehicleKey
     std::map<std::string, std::string> sentDocs;  // "alerts", "route", "zones", "link", "stations"
     uint64_t tickCount = 0;
+    std::string lastSnapshot;  // a joining client's, for the others joining before the next tick
+    std::vector<std::string> lastSnapshotLarge;
+    uint64_t snapshotTick = 0;
     uint64_t routeSeen = 0;
     uint64_t zonesSeen = 0;
     bool stampsSeen = false;
@@ -506,7 +535,8 @@ struct GcsFleetWebServer::Private {
         QObject::connect(
             socket, &QTcpSocket::readyRead, q,
             [socket = QPointer<QTcpSocket>(socket), limit = options.maxPendingOutputBytes] {
-                if (socket && socket->bytesToWrite() > limit) {
+                // Held-back ticks are not queued: what a client that fell behind has unsent is its pongs.
+                if (socket && !socket->property(kBehind).toBool() && fallingBehind(socket, limit)) {
                     spdlog::warn("<fleet-web> dropped client {}: {} bytes unsent after a read",
                                  socket->peerAddress().toString().toStdString(), socket->bytesToWrite());
                     socket->abort();
@@ -558,19 +588,55 @@ struct GcsFleetWebServer::Private {
             client->setMaxAllowedIncomingMessageSize(kMaxIncomingMessageBytes);
             client->setMaxAllowedIncomingFrameSize(kMaxIncomingMessageBytes);
             QObject::connect(client, &QWebSocket::disconnected, q, [this, client] { removeClient(client); });
-            QObject::connect(client, &QWebSocket::bytesWritten, q, [this, client] { pumpParts(client); });
+            QObject::connect(client, &QWebSocket::bytesWritten, q, [this, client] {
+                catchUp(client);
+                pumpParts(client);
+            });
+            // The socket's own count: the WebSocket's signal may come more than once for the same bytes.
+            QTcpSocket* tcp = watches[client].tcp;
+            if (tcp)
+                QObject::connect(tcp, &QTcpSocket::bytesWritten, tcp, [tcp](qint64 written) {
+                    tcp->setProperty(kSnapshotLeft,
+                                     std::max<qint64>(0, tcp->property(kSnapshotLeft).toLongLong() - written));
+                });
             const bool first = clients.isEmpty();
             clients.append(client);
             spdlog::info("<fleet-web> client {} connected, {} now", client->peerAddress().toString().toStdString(),
                          clients.size());
-            std::vector<std::string> large;
-            client->sendTextMessage(QString::fromStdString(snapshot(first, &large)));
-            for (const std::string& key : large)
-                queueParts(client, key, sentDocs[key]);
+            sendSnapshot(client, first);
             if (first)
                 timer.start();
             emit q->clientCountChanged(int(clients.size()));
         }
+    }
+
+    // The whole fleet to one client (on joining, and to catch up), its large documents after it.
+    void sendSnapshot(QWebSocket* client, bool seed)
+    {
+        std::vector<std::string> large;
+        const QString text = QString::fromStdString(snapshot(seed, &large));
+        if (QTcpSocket* tcp = watches[client].tcp) {
+            tcp->setProperty(kSnapshotLeft, qint64(text.size()));
+            tcp->setProperty(kSnapshotSize, qint64(text.size()));
+        }
+        client->sendTextMessage(text);
+        // The page starts documents over at a snapshot: their parts go again, whole.
+        for (const std::string& key : large)
+            queueParts(client, key, sentDocs[key]);
+    }
+
+    // A client that fell behind and has taken what it had: the fleet as it is now, then ticks again.
+    void catchUp(QWebSocket* client)
+    {
+        const auto w = watches.find(client);
+        if (w == watches.end() || !w->second.behind || client->bytesToWrite() >= qint64(kDocPartBytes))
+            return;
+        w->second.behind = false;
+        if (w->second.tcp)
+            w->second.tcp->setProperty(kBehind, false);
+        spdlog::debug("<fleet-web> client {} caught up: a snapshot in place of {} ticks",
+                      client->peerAddress().toString().toStdString(), tickCount - w->second.behindFrom);
+        sendSnapshot(client, false);
     }
 
     void removeClient(QWebSocket* client)
@@ -620,16 +686,28 @@ struct GcsFleetWebServer::Private {
             pendingParts.erase(it);
     }
 
+    // A tick to every client that takes them as fast as they come. One that does not (a slow
+    // machine or link: more than the limit unsent) gets no more ticks until it has taken what it
+    // has, then a snapshot: it follows the fleet at its own pace, never further behind than that,
+    // and the station holds at most the limit and one tick for it. One that takes nothing at all
+    // is closed by closeStalledReaders.
     void send(const QString& text)
     {
         for (QWebSocket* client : QList<QWebSocket*>(clients)) {
+            Watch& w = watches[client];
+            if (w.behind)
+                continue;
             // Tick data only: a document part in the buffer (at most two, with JSON escapes) is
-            // the client's slow link, not a client that stopped reading.
-            if (client->bytesToWrite() > options.maxPendingOutputBytes + 2 * qint64(kDocPartBytes)) {
-                spdlog::warn("<fleet-web> dropped client {}: {} bytes unsent, it stopped reading",
+            // the client's slow link, not ticks piling up.
+            const qint64 limit = options.maxPendingOutputBytes + 2 * qint64(kDocPartBytes);
+            if (w.tcp ? fallingBehind(w.tcp, limit) : client->bytesToWrite() > limit) {
+                w.behind = true;
+                w.behindFrom = tickCount;
+                if (w.tcp)
+                    w.tcp->setProperty(kBehind, true);
+                spdlog::info("<fleet-web> client {} fell behind ({} bytes unsent): ticks held back until it "
+                             "has taken them, then a snapshot",
                              client->peerAddress().toString().toStdString(), client->bytesToWrite());
-                client->abort();
-                removeClient(client);
                 continue;
             }
             client->sendTextMessage(text);
@@ -643,6 +721,13 @@ struct GcsFleetWebServer::Private {
     // Keys of the documents too large for it go to *large: they follow in parts.
     std::string snapshot(bool seed, std::vector<std::string>* large)
     {
+        // Clients that join between two ticks get the same one: with ten thousand vehicles it
+        // takes a tenth of a second to build.
+        if (!seed && snapshotTick == tickCount && !lastSnapshot.empty()) {
+            *large = lastSnapshotLarge;
+            return lastSnapshot;
+        }
+        lastSnapshot.clear();
         json fleet = source->fleet();
         json docs = {{"alerts", source->alerts()},
                      {"route", source->activeRoute()},
@@ -686,7 +771,13 @@ struct GcsFleetWebServer::Private {
                         {"fleet", std::move(fleet)},
                         {"config", {{"rateHz", options.rateHz}, {"mapTiles", options.mapTiles.toStdString()}}}};
         message.update(docs);
-        return message.dump();
+        std::string text = message.dump();
+        if (!seed) {
+            lastSnapshot = text;
+            lastSnapshotLarge = *large;
+            snapshotTick = tickCount;
+        }
+        return text;
     }
 
     // Appends ,"key":doc when the document's text changed since it was last sent.
@@ -714,15 +805,22 @@ struct GcsFleetWebServer::Private {
             closeStalledReaders();
         std::string changed;
         const uint64_t second = uint64_t(options.rateHz);
-        for (auto& [vehicleKey, now, link] : source->vehicles()) {
+        // A vehicle still at the stamp it was sent with comes unbuilt (v null): nothing to compare.
+        auto all = source->vehiclesSince([this](const std::string& key) {
+            const auto it = sentVehicles.find(key);
+            return it == sentVehicles.end() ? uint64_t(0) : it->second.stamp;
+        });
+        for (auto& [vehicleKey, now, link, stamp] : all) {
             const auto [it, joined] = sentVehicles.try_emplace(vehicleKey);
             Sent& sent = it->second;
             sent.seenTick = tickCount;
+            if (!joined && now.is_null())
+                continue;
             json entry = json::object();
             if (joined) {
                 entry = now;
                 entry["linkStats"] = link;
-                sent = {std::move(now), std::move(link), tickCount, tickCount};
+                sent = {std::move(now), std::move(link), tickCount, tickCount, stamp};
             } else {
                 // Numbers are rounded as shown, so jitter below that does not count as a change.
                 for (auto& [key, value] : now.items()) {
@@ -732,10 +830,13 @@ struct GcsFleetWebServer::Private {
                 }
                 // Link counters move at every telemetry request: they go at most once a second,
                 // whatever else changed.
+                sent.stamp = stamp;
                 if (link != sent.linkStats && tickCount - sent.linkSentTick >= second) {
                     entry["linkStats"] = link;
                     sent.linkStats = std::move(link);
                     sent.linkSentTick = tickCount;
+                } else if (link != sent.linkStats) {
+                    sent.stamp = 0;  // counters held back: not yet as the stamp says they are
                 }
                 if (entry.empty())
                     continue;
@@ -864,6 +965,7 @@ void GcsFleetWebServer::stop()
     d->ws = nullptr;
     d->sentVehicles.clear();
     d->sentDocs.clear();
+    d->lastSnapshot.clear();
     d->stampsSeen = false;
     spdlog::info("<fleet-web> stopped");
 }

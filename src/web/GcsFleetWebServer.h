@@ -41,9 +41,17 @@
 //   with an ETag and "Cache-Control: no-cache": a reload costs a 304. Leaflet is its minified
 //   build. Documents are "no-store".
 // - A client whose unsent data passes Options::maxPendingOutputBytes (default
-//   kMaxPendingOutputBytes; it stopped reading) is dropped before the next send and after each
-//   read from it (every ping it sends queues a pong), so the station's memory stays flat. The
-//   socket's own send buffer is kept at 64 KiB for the same reason. A client that sends more
+//   kMaxPendingOutputBytes) while the kernel's queue to it is full (it reads slower than ticks
+//   come; a backlog with room in that queue is a busy station's own) gets no more ticks until it
+//   has taken what it has, then a snapshot of the fleet as it is then, and ticks again: a slow
+//   machine or link follows the fleet at its own pace instead of being cut off and reconnecting
+//   to a snapshot anyway, and the station holds at most the limit and one tick for it. One that
+//   takes nothing is closed after Options::stalledReaderMs (above). A client over the limit after
+//   a read from it (every ping it sends queues a pong) while it is not held back is dropped. Its
+//   snapshot does not count (megabytes with a large fleet), nor, while the snapshot is being
+//   sent, ticks queued behind it up to the snapshot's size. The socket's own send buffer is kept
+//   at 256 KiB: room for one tick of ten thousand vehicles per turn of the event loop, no more,
+//   so unsent data shows in the limit. A client that sends more
 //   than kMostIncomingFramesPerSecond frames in a second (pings included: the page sends none)
 //   is closed before the WebSocket reads them, so pings are answered at most that often. The
 //   frames are counted in the socket's buffer ahead of the WebSocket, at the stream offset the
@@ -64,7 +72,9 @@
 //   always whole.
 // - Clients get one shared stream: the snapshot of a client that joins while others are connected
 //   carries what they were sent (at most a tick old; a vehicle new since then comes whole in the
-//   next tick), so each tick's changes apply to every client alike.
+//   next tick), so each tick's changes apply to every client alike. Clients joining between two
+//   ticks share one snapshot text. A source that stamps its vehicles (FleetPageSource::
+//   vehiclesSince) has the tick skip those unchanged since they were sent, unbuilt.
 // - Incoming WebSocket messages are ignored (limited to 4 KiB).
 // - Another bind address than loopback logs a warning: the page has no authentication.
 //   With a wildcard bind (0.0.0.0, ::), Host may also be any address of this machine.
@@ -100,7 +110,7 @@ public:
         // one NAT address may need more).
         int perPeer = 8;
         int answerDeadlineMs = 10000;  // an HTTP answer not taken by then closes its connection
-        qint64 maxPendingOutputBytes = kMaxPendingOutputBytes;  // more unsent tick data drops a viewer
+        qint64 maxPendingOutputBytes = kMaxPendingOutputBytes;  // more unsent tick data: ticks held back
         int stalledReaderMs = 30000;  // a WebSocket client that took nothing for this long is closed
         // Operations endpoints (see above); unset: 404.
         std::function<std::string()> metrics;

@@ -1,7 +1,8 @@
 // The station's fleet page: one WebSocket for everything (a snapshot on connect, then ticks that
 // carry only what changed), Leaflet for the map, dygraphs for the selected vehicle's charts.
-// Built to follow a few hundred vehicles at 5 Hz: rows and markers are changed in place, cell
-// text is written only when it differs, trails and charts are redrawn on their own slower clocks.
+// Built to follow ten thousand vehicles at 5 Hz: the table holds only the rows in view, cell text
+// is written only when it differs, a large fleet is drawn on one canvas, and trails and charts
+// are redrawn on their own slower clocks.
 'use strict';
 
 (function () {
@@ -12,6 +13,9 @@
   const RECONNECT_MOST_MS = 15000;
   const LEVEL_NAMES = ['', 'Info', 'Warning', 'Critical'];
   const ROW_FIELDS = ['station', 'id', 'code', 'alt', 'speed', 'battery', 'sats', 'mode', 'state', 'seen'];
+  const MOST_DOM_MARKERS = 500;  // a larger fleet is drawn on a canvas
+  const CANVAS_REDRAW_MS = 200;
+  const ROW_MARGIN = 10;  // table rows kept in the document above and below the view
 
   // Keyed by the station's stable key, 'local:ID' or 'remote:CODE': remote vehicles share id -1.
   const vehicles = new Map();  // key -> entry (see vehicleEntry)
@@ -37,6 +41,9 @@
     fitted: false,
     flushScheduled: false,
     chartDirty: true,
+    bigFleet: false,  // drawn on the vehicle canvas
+    drawCount: 0,
+    vehiclesInView: 0,
     parts: new Map(),  // document key -> {version, count, got, data[]} of a large document
   };
 
@@ -205,6 +212,8 @@
   }
 
   function fitFleet(always) {
+    if (!always && page.fitted)
+      return;
     const points = [];
     for (const entry of vehicles.values()) {
       if (hasPosition(entry.v))
@@ -231,95 +240,95 @@
     return Math.min(3, Math.max(own, fromAlerts));
   }
 
+  // Markers and trails are made when first drawn: a large fleet has neither (see vehicleCanvas).
   function vehicleEntry(v) {
-    const id = keyOf(v);
-    const order = orderOf(v);
-    const row = make('tr', 'vehicle-row');
-    row.id = 'vehicle-row-' + id;
-    row.dataset.key = id;
-    row.dataset.vehicleId = v.vehicleId;
-    const cells = {};
-    for (const field of ROW_FIELDS) {
-      const td = make('td', 'col-' + field);
-      if (!['station', 'code', 'mode', 'state', 'seen'].includes(field))
-        td.classList.add('num');
-      row.appendChild(td);
-      cells[field] = td;
-    }
-    row.addEventListener('click', () => select(id, true));
-    // Rows stay ordered; a newcomer goes before the first that sorts after it.
-    let next = null;
-    for (const other of rowsBody.rows) {
-      const o = vehicles.get(other.dataset.key);
-      if (o && before(order, orderOf(o.v)) < 0) {
-        next = other;
-        break;
-      }
-    }
-    rowsBody.insertBefore(row, next);
-
-    const icon = L.divIcon({
-      className: 'vehicle-marker',
-      html: '<div class="arrow"></div><div class="vehicle-label"></div>',
-      iconSize: [24, 24],
-      iconAnchor: [12, 12],
-    });
-    const marker = L.marker([0, 0], { icon, keyboard: false, riseOnHover: true });
-    marker.on('click', () => select(id, false));
-    const trail = L.polyline([], { renderer: trailRenderer, interactive: false, weight: 2, opacity: 0.75,
-                                   color: '#2a6fbb' });
     return {
-      id, v, row, cells, shown: {}, marker, markerEl: null, arrowEl: null, labelEl: null, markerState: '',
-      trail, history: [], trailDirty: false, onMap: false,
+      id: keyOf(v), v, marker: null, markerEl: null, arrowEl: null, labelEl: null, markerState: '', trail: null,
+      history: [], trailDirty: false, onMap: false, onDomMap: false, px: 0, py: 0, drawn: 0,
     };
   }
 
-  function setCell(entry, field, text) {
-    if (entry.shown[field] !== text) {
-      entry.shown[field] = text;
-      entry.cells[field].textContent = text;
+  function domMarker(entry) {
+    if (!entry.marker) {
+      const icon = L.divIcon({
+        className: 'vehicle-marker',
+        html: '<div class="arrow"></div><div class="vehicle-label"></div>',
+        iconSize: [24, 24],
+        iconAnchor: [12, 12],
+      });
+      entry.marker = L.marker([0, 0], { icon, keyboard: false, riseOnHover: true });
+      entry.marker.on('click', () => select(entry.id, false));
     }
+    return entry.marker;
+  }
+
+  function trailOf(entry) {
+    if (!entry.trail) {
+      entry.trail = L.polyline([], { renderer: trailRenderer, interactive: false, weight: 2, opacity: 0.75,
+                                     color: '#2a6fbb' });
+      entry.trailDirty = true;
+    }
+    return entry.trail;
+  }
+
+  // A large fleet shows only the selected vehicle's trail: thousands of them are a blur that
+  // costs a canvas redraw of every point each second.
+  const showsTrail = (entry) => !page.bigFleet || entry.id === page.selectedId;
+
+  // What a row shows of a vehicle: the table and fleetPage.vehicleRows() both read it.
+  function rowTexts(v) {
+    return {
+      station: v.station ? String(v.station) : '',
+      id: v.vehicleId >= 0 ? String(v.vehicleId) : 'remote',
+      code: v.vehicleCode || '',
+      alt: fixed(v.alt, 1),
+      speed: fixed(v.groundSpeed, 1),
+      battery: fixed(v.fcuVol, 1),
+      sats: num(v.posSatNum) ? String(v.posSatNum) : '–',
+      mode: v.flightModeText || (num(v.flightMode) ? String(v.flightMode) : '–'),
+      state: v.flightStateText || (num(v.flightState) ? String(v.flightState) : '–'),
+      // A viewer's "last seen": when the station made the state it shows.
+      seen: v.lastSeenMs === undefined ? '' : clockOf(v.lastSeenMs),
+    };
+  }
+
+  function stateOf(entry) {
+    const v = entry.v;
+    return (v.alive ? 'alive' : 'dead') + levelOf(v) + (v.active ? 'a' : '') + (entry.id === page.selectedId ? 's' : '');
   }
 
   function renderVehicle(entry) {
     const v = entry.v;
-    setCell(entry, 'station', v.station ? String(v.station) : '');
-    setCell(entry, 'id', v.vehicleId >= 0 ? String(v.vehicleId) : 'remote');
-    setCell(entry, 'code', v.vehicleCode || '');
-    setCell(entry, 'alt', fixed(v.alt, 1));
-    setCell(entry, 'speed', fixed(v.groundSpeed, 1));
-    setCell(entry, 'battery', fixed(v.fcuVol, 1));
-    setCell(entry, 'sats', num(v.posSatNum) ? String(v.posSatNum) : '–');
-    setCell(entry, 'mode', v.flightModeText || (num(v.flightMode) ? String(v.flightMode) : '–'));
-    setCell(entry, 'state', v.flightStateText || (num(v.flightState) ? String(v.flightState) : '–'));
-    // A viewer's "last seen": when the station made the state it shows.
-    setCell(entry, 'seen', v.lastSeenMs === undefined ? '' : clockOf(v.lastSeenMs));
-    const level = levelOf(v);
-    const rowState = (v.alive ? 'alive' : 'dead') + level + (v.active ? 'a' : '') +
-                     (entry.id === page.selectedId ? 's' : '');
-    if (entry.rowState !== rowState) {
-      entry.rowState = rowState;
-      entry.row.classList.toggle('dead', !v.alive);
-      entry.row.classList.toggle('active-vehicle', !!v.active);
-      entry.row.classList.toggle('selected', entry.id === page.selectedId);
-      entry.row.dataset.level = level;
-      entry.row.title = v.alive ? (level ? LEVEL_NAMES[level] + ' alert' : '')
-                                : v.stationOnline === false ? 'station offline' : 'no heartbeat';
+    const had = entry.onMap;
+    entry.onMap = hasPosition(v);
+    if (page.bigFleet) {
+      if (entry.onMap || had)
+        vehicleCanvas.dirty = true;
+      if (entry.onDomMap)
+        hideDomMarker(entry);
+      const trailShown = entry.trail && entry.trail._map;
+      if (showsTrail(entry) && entry.onMap && !trailShown)
+        trailLayer.addLayer(trailOf(entry));
+      else if (!showsTrail(entry) && trailShown)
+        trailLayer.removeLayer(entry.trail);
+      return;
     }
-
-    if (!hasPosition(v)) {
-      if (entry.onMap) {
+    if (!entry.onMap) {
+      // Its track stays where it was last seen.
+      if (entry.onDomMap) {
         map.removeLayer(entry.marker);
-        entry.onMap = false;
+        entry.onDomMap = false;
       }
       return;
     }
-    entry.marker.setLatLng([v.lat, v.lon]);
-    if (!entry.onMap) {
-      entry.marker.addTo(map);
-      trailLayer.addLayer(entry.trail);
-      entry.onMap = true;
-      entry.markerEl = entry.marker.getElement();
+    const marker = domMarker(entry);
+    marker.setLatLng([v.lat, v.lon]);
+    if (!entry.onDomMap) {
+      marker.addTo(map);
+      if (!trailOf(entry)._map)
+        trailLayer.addLayer(entry.trail);
+      entry.onDomMap = true;
+      entry.markerEl = marker.getElement();
       entry.arrowEl = entry.markerEl.querySelector('.arrow');
       entry.labelEl = entry.markerEl.querySelector('.vehicle-label');
       entry.markerEl.dataset.key = entry.id;
@@ -338,18 +347,386 @@
       entry.labelText = label;
       entry.labelEl.textContent = label;
     }
-    const markerState = rowState;
+    const markerState = stateOf(entry);
     if (entry.markerState !== markerState) {
       entry.markerState = markerState;
+      const level = levelOf(v);
       const cls = entry.markerEl.classList;
       cls.toggle('dead', !v.alive);
       cls.toggle('selected', entry.id === page.selectedId);
       cls.toggle('active-vehicle', !!v.active);
       for (let i = 0; i <= 3; ++i)
         cls.toggle('level-' + i, v.alive && i === level);
-      entry.marker.setZIndexOffset(entry.id === page.selectedId ? 1000 : 0);
+      marker.setZIndexOffset(entry.id === page.selectedId ? 1000 : 0);
     }
   }
+
+  function hideDomMarker(entry) {
+    if (!entry.onDomMap)
+      return;
+    map.removeLayer(entry.marker);
+    if (entry.trail)
+      trailLayer.removeLayer(entry.trail);
+    entry.onDomMap = false;
+  }
+
+  // ---- a large fleet on one canvas ------------------------------------------------------------
+  // Thousands of marker elements make every move a style and layout pass: past
+  // MOST_DOM_MARKERS vehicles they are drawn as arrows on one canvas instead, only those in
+  // view, at most every CANVAS_REDRAW_MS; labels only when few are in view, and the selected one's.
+
+  const VehicleCanvas = L.Layer.extend({
+    onAdd(m) {
+      this.canvas = L.DomUtil.create('canvas', 'vehicle-canvas leaflet-zoom-hide');
+      this.canvas.id = 'vehicle-canvas';
+      m.getPane('vehiclePane').appendChild(this.canvas);
+      m.on('moveend zoomend resize viewreset', this.reset, this);
+      this.dirty = true;
+      this.reset();
+    },
+    onRemove(m) {
+      this.canvas.remove();
+      m.off('moveend zoomend resize viewreset', this.reset, this);
+    },
+    reset() {
+      const size = this._map.getSize();
+      const ratio = window.devicePixelRatio || 1;
+      L.DomUtil.setPosition(this.canvas, this._map.containerPointToLayerPoint([0, 0]));
+      this.canvas.width = Math.round(size.x * ratio);
+      this.canvas.height = Math.round(size.y * ratio);
+      this.canvas.style.width = size.x + 'px';
+      this.canvas.style.height = size.y + 'px';
+      this.draw();
+    },
+    draw() {
+      this.dirty = false;
+      this.drawnAt = Date.now();
+      const m = this._map;
+      const ctx = this.canvas.getContext('2d');
+      const ratio = window.devicePixelRatio || 1;
+      ctx.setTransform(1, 0, 0, 1, 0, 0);
+      ctx.clearRect(0, 0, this.canvas.width, this.canvas.height);
+      const size = m.getSize();
+      const stamp = ++page.drawCount;
+      const colours = { dead: '#8a96a3', 0: '#2b8a3e', 1: '#2b8a3e', 2: '#f08c00', 3: '#e03131' };
+      const buckets = { dead: [], 0: [], 1: [], 2: [], 3: [] };
+      const order = ['dead', 0, 1, 2, 3];  // the worst drawn last, on top
+      let inView = 0;
+      let selected = null;
+      for (const entry of vehicles.values()) {
+        if (!entry.onMap)
+          continue;
+        const p = m.latLngToContainerPoint([entry.v.lat, entry.v.lon]);
+        if (p.x < -12 || p.y < -12 || p.x > size.x + 12 || p.y > size.y + 12)
+          continue;
+        entry.px = p.x;
+        entry.py = p.y;
+        entry.drawn = stamp;
+        ++inView;
+        if (entry.id === page.selectedId)
+          selected = entry;
+        else
+          buckets[entry.v.alive ? levelOf(entry.v) : 'dead'].push(entry);
+      }
+      // The arrow's corners turned here, not by setTransform, and a fill closes each shape itself:
+      // Chromium's setTransform and closePath each cost the length of the path already open, and
+      // ten thousand arrows in one path took a second.
+      const arrow = (entry, scale, closed) => {
+        const a = (num(entry.v.heading) ? entry.v.heading : 0) * Math.PI / 180;
+        const c = Math.cos(a) * scale * ratio;
+        const s = Math.sin(a) * scale * ratio;
+        const x = entry.px * ratio;
+        const y = entry.py * ratio;
+        const at = (u, w) => [x + c * u - s * w, y + s * u + c * w];
+        ctx.moveTo(...at(0, -6));
+        ctx.lineTo(...at(5, 6));
+        ctx.lineTo(...at(0, 3));
+        ctx.lineTo(...at(-5, 6));
+        if (closed)
+          ctx.closePath();
+      };
+      for (const bucket of order) {
+        const list = buckets[bucket];
+        if (!list.length)
+          continue;
+        ctx.beginPath();
+        for (const entry of list)
+          arrow(entry, 1);
+        ctx.fillStyle = colours[bucket];
+        ctx.fill();
+      }
+      const labelled = inView <= 40 ? [...Object.values(buckets).flat()] : [];
+      if (selected) {
+        ctx.beginPath();
+        arrow(selected, 1.6, true);  // stroked
+        ctx.fillStyle = selected.v.alive ? colours[levelOf(selected.v)] : colours.dead;
+        ctx.strokeStyle = '#1864ab';
+        ctx.lineWidth = 2 * ratio;
+        ctx.fill();
+        ctx.stroke();
+        labelled.push(selected);
+      }
+      ctx.font = (11 * ratio) + 'px system-ui, "DejaVu Sans", sans-serif';
+      ctx.textBaseline = 'middle';
+      for (const entry of labelled) {
+        const text = vehicleLabel(entry.v);
+        const x = (entry.px + 12) * ratio;
+        const y = entry.py * ratio;
+        const w = ctx.measureText(text).width + 8 * ratio;
+        ctx.fillStyle = entry === selected ? '#dbe9f8' : 'rgba(255, 255, 255, 0.85)';
+        ctx.fillRect(x, y - 8 * ratio, w, 16 * ratio);
+        ctx.fillStyle = '#1d2733';
+        ctx.fillText(text, x + 4 * ratio, y);
+      }
+      page.vehiclesInView = inView;
+    },
+    // The vehicle drawn nearest to a point of the map, within `most` pixels.
+    nearest(point, most) {
+      let best = null;
+      let bestD = most * most;
+      for (const entry of vehicles.values()) {
+        if (entry.drawn !== page.drawCount)
+          continue;
+        const d = (entry.px - point.x) ** 2 + (entry.py - point.y) ** 2;
+        if (d <= bestD) {
+          best = entry;
+          bestD = d;
+        }
+      }
+      return best;
+    },
+  });
+  map.createPane('vehiclePane').style.zIndex = 600;
+  map.getPane('vehiclePane').style.pointerEvents = 'none';
+  const vehicleCanvas = new VehicleCanvas();
+  map.on('click', (e) => {
+    if (!page.bigFleet)
+      return;
+    const hit = vehicleCanvas.nearest(e.containerPoint, 10);
+    if (hit)
+      select(hit.id, false);
+  });
+
+  function setBigFleet(big) {
+    if (big === page.bigFleet)
+      return;
+    page.bigFleet = big;
+    if (big)
+      vehicleCanvas.addTo(map);
+    else
+      map.removeLayer(vehicleCanvas);
+    for (const entry of vehicles.values()) {
+      if (entry.trail && entry.trail._map && !showsTrail(entry))
+        trailLayer.removeLayer(entry.trail);
+      dirty.add(entry.id);
+    }
+  }
+
+  // ---- the vehicle table ----------------------------------------------------------------------
+  // Virtual: only the rows in view, plus ROW_MARGIN on each side, are in the document; two spacer
+  // rows stand for the others. A row element is reused for whichever vehicle scrolls into its
+  // place, and a cell's text is written only when it differs.
+
+  const table = {
+    scroller: rowsBody.closest('.table-scroll'),
+    order: [],  // keys of the shown vehicles, in table order
+    orderDirty: true,
+    sortField: null,  // null: by station, then id
+    sortDir: 1,
+    sortedAt: 0,
+    filter: '',
+    rowHeight: 22,
+    first: 0,
+    measured: false,
+    rows: [],  // the row elements, of order[first], order[first + 1], ...
+    top: null,
+    bottom: null,
+    scheduled: false,
+  };
+  // Values the columns sort by; an unknown value sorts last.
+  const SORT_VALUES = {
+    alt: (v) => v.alt, speed: (v) => v.groundSpeed, battery: (v) => v.fcuVol, sats: (v) => v.posSatNum,
+    mode: (v) => v.flightModeText || v.flightMode, state: (v) => v.flightStateText || v.flightState,
+    seen: (v) => v.lastSeenMs,
+    code: (v) => String(v.vehicleCode || ''),
+  };
+  // Columns whose values move with every tick: their order is made again at most once a second.
+  const SORT_MOVING = new Set(['alt', 'speed', 'battery', 'sats', 'mode', 'state', 'seen']);
+  const SORT_EVERY_MS = 1000;
+
+  function spacer() {
+    const tr = make('tr', 'spacer');
+    const td = make('td');
+    td.colSpan = ROW_FIELDS.length;
+    tr.appendChild(td);
+    return tr;
+  }
+  table.top = spacer();
+  table.bottom = spacer();
+  rowsBody.append(table.top, table.bottom);
+
+  function matchesFilter(v) {
+    if (!table.filter)
+      return true;
+    return (vehicleLabel(v) + ' ' + v.vehicleId).toLowerCase().includes(table.filter);
+  }
+
+  function sortOrder() {
+    const field = table.sortField;
+    const value = field && SORT_VALUES[field];
+    const list = [];
+    for (const entry of vehicles.values()) {
+      if (matchesFilter(entry.v))
+        list.push({ key: entry.id, base: orderOf(entry.v), value: value ? value(entry.v) : null });
+    }
+    const dir = table.sortDir;
+    const known = (x) => x !== null && x !== undefined && x !== '';
+    list.sort((a, b) => {
+      if (value && a.value !== b.value) {
+        if (!known(a.value) || !known(b.value))
+          return known(a.value) ? -1 : 1;
+        return (a.value < b.value ? -1 : 1) * dir;
+      }
+      return before(a.base, b.base) * (value ? 1 : dir);
+    });
+    table.order = list.map((x) => x.key);
+    table.orderDirty = false;
+    table.sortedAt = Date.now();
+    el('vehicle-shown').textContent = table.filter ? table.order.length + ' of ' + vehicles.size : '';
+  }
+
+  function makeRow() {
+    const tr = make('tr', 'vehicle-row');
+    tr.cells$ = {};
+    tr.shown = {};
+    for (const field of ROW_FIELDS) {
+      const td = make('td', 'col-' + field);
+      if (!['station', 'code', 'mode', 'state', 'seen'].includes(field))
+        td.classList.add('num');
+      tr.appendChild(td);
+      tr.cells$[field] = td;
+    }
+    return tr;
+  }
+
+  function bindRow(tr, entry) {
+    if (tr.dataset.key !== entry.id) {
+      tr.id = 'vehicle-row-' + entry.id;
+      tr.dataset.key = entry.id;
+      tr.dataset.vehicleId = entry.v.vehicleId;
+      tr.rowState = '';
+    }
+    const texts = rowTexts(entry.v);
+    for (const field of ROW_FIELDS) {
+      if (tr.shown[field] !== texts[field]) {
+        tr.shown[field] = texts[field];
+        tr.cells$[field].textContent = texts[field];
+      }
+    }
+    const v = entry.v;
+    const rowState = stateOf(entry);
+    if (tr.rowState !== rowState) {
+      const level = levelOf(v);
+      tr.rowState = rowState;
+      tr.classList.toggle('dead', !v.alive);
+      tr.classList.toggle('active-vehicle', !!v.active);
+      tr.classList.toggle('selected', entry.id === page.selectedId);
+      tr.dataset.level = level;
+      tr.title = v.alive ? (level ? LEVEL_NAMES[level] + ' alert' : '')
+                         : v.stationOnline === false ? 'station offline' : 'no heartbeat';
+    }
+  }
+
+  // Puts the rows in view (and the margin) in the document; reads the geometry before it writes.
+  function renderTable() {
+    table.scheduled = false;
+    if (table.orderDirty || (SORT_MOVING.has(table.sortField) && Date.now() - table.sortedAt >= SORT_EVERY_MS))
+      sortOrder();
+    const n = table.order.length;
+    const headHeight = rowsBody.parentNode.tHead.offsetHeight;
+    const viewTop = Math.max(0, table.scroller.scrollTop - headHeight);
+    const viewRows = Math.ceil(table.scroller.clientHeight / table.rowHeight) + 1;
+    const first = Math.max(0, Math.min(Math.floor(viewTop / table.rowHeight) - ROW_MARGIN, n - viewRows - 2 * ROW_MARGIN));
+    const last = Math.min(n, first + viewRows + 2 * ROW_MARGIN);
+    while (table.rows.length < last - first) {
+      const tr = makeRow();
+      rowsBody.insertBefore(tr, table.bottom);
+      table.rows.push(tr);
+      table.measured = false;
+    }
+    while (table.rows.length > last - first)
+      table.rows.pop().remove();
+    table.first = first;
+    for (let i = first; i < last; ++i)
+      bindRow(table.rows[i - first], vehicles.get(table.order[i]));
+    table.top.firstChild.style.height = first * table.rowHeight + 'px';
+    table.bottom.firstChild.style.height = (n - last) * table.rowHeight + 'px';
+    table.top.hidden = first === 0;
+    table.bottom.hidden = last === n;
+    // The rows' real height (fonts differ between machines), measured when rows were added:
+    // a measure after the writes above costs a layout.
+    if (table.rows.length && !table.measured) {
+      const h = table.rows[0].getBoundingClientRect().height;
+      table.measured = h > 0;
+      if (h > 0 && Math.abs(h - table.rowHeight) > 0.01) {
+        table.rowHeight = h;
+        scheduleTable();
+      }
+    }
+  }
+
+  function scheduleTable() {
+    if (table.scheduled)
+      return;
+    table.scheduled = true;
+    requestAnimationFrame(() => {
+      if (table.scheduled)
+        renderTable();
+    });
+  }
+  table.scroller.addEventListener('scroll', scheduleTable, { passive: true });
+  window.addEventListener('resize', () => {
+    table.measured = false;
+    scheduleTable();
+  });
+
+  // Brings a vehicle's row into view, unless the filter hides it.
+  function scrollToVehicle(id) {
+    if (table.orderDirty)
+      sortOrder();
+    const i = table.order.indexOf(id);
+    if (i < 0)
+      return;
+    const headHeight = rowsBody.parentNode.tHead.offsetHeight;
+    const top = headHeight + i * table.rowHeight;
+    const s = table.scroller;
+    if (top < s.scrollTop + headHeight || top + table.rowHeight > s.scrollTop + s.clientHeight)
+      s.scrollTop = top - s.clientHeight / 2;
+    renderTable();
+  }
+
+  rowsBody.addEventListener('click', (e) => {
+    const tr = e.target.closest('tr.vehicle-row');
+    if (tr && vehicles.has(tr.dataset.key))
+      select(tr.dataset.key, true);
+  });
+  for (const th of document.querySelectorAll('#vehicle-table th[data-sort]')) {
+    th.addEventListener('click', () => {
+      const field = th.dataset.sort === 'default' ? null : th.dataset.sort;
+      table.sortDir = table.sortField === field ? -table.sortDir : 1;
+      table.sortField = field;
+      for (const other of document.querySelectorAll('#vehicle-table th[data-sort]'))
+        other.dataset.sorted = other === th ? (table.sortDir > 0 ? 'up' : 'down') : '';
+      table.orderDirty = true;
+      renderTable();
+    });
+  }
+  el('vehicle-filter').addEventListener('input', (e) => {
+    table.filter = e.target.value.trim().toLowerCase();
+    table.orderDirty = true;
+    table.scroller.scrollTop = 0;
+    renderTable();
+  });
 
   function record(entry, time) {
     const v = entry.v;
@@ -372,6 +749,9 @@
     if (!entry) {
       entry = vehicleEntry(v);
       vehicles.set(key, entry);
+      table.orderDirty = true;
+    } else if (v.vehicleCode !== undefined && v.vehicleCode !== entry.v.vehicleCode) {
+      table.orderDirty = true;
     }
     entry.v = merge ? Object.assign(entry.v, v) : v;
     if (entry.v.active)
@@ -384,11 +764,14 @@
     const entry = vehicles.get(id);
     if (!entry)
       return;
-    entry.row.remove();
-    map.removeLayer(entry.marker);
-    trailLayer.removeLayer(entry.trail);
+    hideDomMarker(entry);
+    if (entry.trail)
+      trailLayer.removeLayer(entry.trail);
+    if (entry.onMap)
+      vehicleCanvas.dirty = true;
     vehicles.delete(id);
     dirty.delete(id);
+    table.orderDirty = true;
     if (page.selectedId === id)
       select(null, false);
   }
@@ -406,13 +789,26 @@
     if (!page.flushScheduled)
       return;
     page.flushScheduled = false;
+    setBigFleet(vehicles.size > MOST_DOM_MARKERS);
     for (const id of dirty) {
       const entry = vehicles.get(id);
       if (entry)
         renderVehicle(entry);
     }
     dirty.clear();
-    el('fleet-count').textContent = vehicles.size + (vehicles.size === 1 ? ' vehicle' : ' vehicles');
+    const wait = (vehicleCanvas.drawnAt || 0) + CANVAS_REDRAW_MS - Date.now();
+    if (page.bigFleet && vehicleCanvas.dirty && wait <= 0) {
+      vehicleCanvas.draw();
+    } else if (page.bigFleet && vehicleCanvas.dirty && !vehicleCanvas.timer) {
+      vehicleCanvas.timer = setTimeout(() => {
+        vehicleCanvas.timer = 0;
+        scheduleFlush();
+      }, wait);
+    }
+    renderTable();
+    const count = vehicles.size + (vehicles.size === 1 ? ' vehicle' : ' vehicles');
+    if (el('fleet-count').textContent !== count)
+      el('fleet-count').textContent = count;
     markCrowding();
     fitFleet(false);
   }
@@ -428,7 +824,7 @@
         h.splice(0, drop);
         entry.trailDirty = true;
       }
-      if (entry.trailDirty) {
+      if (entry.trailDirty && entry.trail && entry.trail._map) {
         entry.trailDirty = false;
         entry.trail.setLatLngs(h.filter((s) => s.pos).map((s) => [s.lat, s.lon]));
       }
@@ -438,13 +834,14 @@
 
   function styleTrail(entry, selected) {
     const style = selected ? { color: '#0b7285', weight: 4 } : { color: '#2a6fbb', weight: 2 };
+    const trail = trailOf(entry);
     // Leaflet restyles only a drawn path; an empty or hidden one takes the style when it is drawn.
-    if (entry.trail._map && entry.trail.getLatLngs().length) {
-      entry.trail.setStyle(style);
+    if (trail._map && trail.getLatLngs().length) {
+      trail.setStyle(style);
       if (selected)
-        entry.trail.bringToFront();
+        trail.bringToFront();
     } else {
-      L.Util.setOptions(entry.trail, style);
+      L.Util.setOptions(trail, style);
     }
   }
 
@@ -459,11 +856,13 @@
       if (centre && hasPosition(entry.v))
         map.panTo([entry.v.lat, entry.v.lon]);
       else if (!centre)
-        entry.row.scrollIntoView({ block: 'nearest' });
+        scrollToVehicle(id);
       styleTrail(entry, true);
     }
     if (previous && previous !== entry)
       styleTrail(previous, false);
+    vehicleCanvas.dirty = true;
+    vehicleCanvas.drawnAt = 0;
     el('selected-label').textContent = entry ? vehicleLabel(entry.v) +
                                                (entry.v.vehicleId >= 0 ? ' (id ' + entry.v.vehicleId + ')' : ' (remote)')
                                              : 'none (click a row or a marker)';
@@ -850,19 +1249,46 @@
 
   // ---- test and console access ---------------------------------------------------------------
 
+  function rowOf(key, t, alive, level) {
+    const vehicleId = vehicles.has(key) ? vehicles.get(key).v.vehicleId : NaN;
+    return {
+      vehicleId, code: t.code, alt: parseFloat(t.alt), speed: parseFloat(t.speed), battery: parseFloat(t.battery),
+      sats: parseInt(t.sats, 10), mode: t.mode, state: t.state, alive, station: t.station, key, level, seen: t.seen,
+    };
+  }
+
   window.fleetPage = {
+    // Every row of the table in its order (filtered), as the table shows it; most are not in
+    // the document (see renderedRows).
     vehicleRows() {
-      return Array.from(rowsBody.rows, (tr) => {
-        const text = (f) => tr.querySelector('.col-' + f).textContent;
-        return {
-          vehicleId: Number(tr.dataset.vehicleId), code: text('code'), alt: parseFloat(text('alt')),
-          speed: parseFloat(text('speed')), battery: parseFloat(text('battery')), sats: parseInt(text('sats'), 10),
-          mode: text('mode'), state: text('state'), alive: !tr.classList.contains('dead'),
-          station: text('station'), key: tr.dataset.key,
-          level: Number(tr.dataset.level || 0),
-        };
+      if (table.orderDirty)
+        sortOrder();
+      return table.order.map((key) => {
+        const entry = vehicles.get(key);
+        return rowOf(key, rowTexts(entry.v), entry.v.alive, levelOf(entry.v));
       });
     },
+    // The row elements in the document, from their cells.
+    renderedRows() {
+      return Array.from(rowsBody.querySelectorAll('tr.vehicle-row'), (tr) => {
+        const texts = {};
+        for (const f of ROW_FIELDS)
+          texts[f] = tr.querySelector('.col-' + f).textContent;
+        return Object.assign(rowOf(tr.dataset.key, texts, !tr.classList.contains('dead'),
+                                   Number(tr.dataset.level || 0)),
+                             { selected: tr.classList.contains('selected'),
+                               top: tr.getBoundingClientRect().top - table.scroller.getBoundingClientRect().top });
+      });
+    },
+    tableRowCount: () => rowsBody.rows.length,
+    // Scrolls the table so that row `index` is at its top (below the header).
+    scrollToRow: (index) => {
+      table.scroller.scrollTop = index * table.rowHeight;
+      renderTable();
+      return table.scroller.scrollTop;
+    },
+    bigFleet: () => page.bigFleet,
+    vehiclesDrawn: () => page.vehiclesInView,
     markerCount: () => [...vehicles.values()].filter((e) => e.onMap).length,
     routeWaypointCount: () => document.querySelectorAll('.waypoint-marker').length,
     routeLineDrawn: () => document.querySelectorAll('path.route-line').length > 0,

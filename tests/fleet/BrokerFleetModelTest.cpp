@@ -1,6 +1,11 @@
 // The viewer's read model fed with broker messages directly: what it keeps, and what it drops.
 
 #include "fleet/BrokerFleetModel.h"
+#include "web/GcsFleetWebServer.h"
+
+#include "TestSupport.h"
+
+#include <QTcpSocket>
 
 #include <gtest/gtest.h>
 
@@ -220,4 +225,43 @@ TEST(BrokerFleetModel, AlertsAreCappedPerVehicleAndStation)
     EXPECT_EQ(model.alerts(), alerts) << "rebuilt at most once a second";
     now += BrokerFleetModel::kAlertsEveryMs;
     EXPECT_EQ(model.alerts()["omitted"], 254 * 64 - BrokerFleetModel::kMostShownAlertsPerStation);
+}
+
+// Thousands of vehicles make a snapshot of megabytes. A client whose snapshot is still being sent
+// has not stopped reading: it must not be dropped for those bytes (only for ticks piling up).
+TEST(BrokerFleetModel, PageClientTakingALargeSnapshotSlowlyStays)
+{
+    auto model = std::make_shared<BrokerFleetModel>();
+    for (int s = 0; s < 10; ++s)
+        for (int id = 1; id <= 255; ++id)
+            ASSERT_TRUE(model->handleMessage("velmora/fleet/s" + std::to_string(s) + "/vehicle/" + std::to_string(id),
+                                             R"({"id": )" + std::to_string(id) + R"(, "code": "V", "lat": 22.5})"));
+    GcsFleetWebServer::Options web;
+    web.rateHz = GcsFleetWebServer::kMaxRateHz;
+    web.maxPendingOutputBytes = 4096;
+    GcsFleetWebServer server(std::shared_ptr<FleetPageSource>(model), web);
+    ASSERT_TRUE(server.start());
+    // Reads nothing for a while: the kernel's buffers take part of the 1.1 MB snapshot, the rest
+    // waits in the server's.
+    QTcpSocket client;
+    client.setReadBufferSize(4096);
+    client.connectToHost(QHostAddress::LocalHost, server.port());
+    ASSERT_TRUE(client.waitForConnected(3000));
+    const QByteArray host = "127.0.0.1:" + QByteArray::number(server.port());
+    client.write("GET /ws HTTP/1.1\r\nHost: " + host +
+                 "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                 "Sec-WebSocket-Version: 13\r\nOrigin: http://" +
+                 host + "\r\n\r\n");
+    ASSERT_TRUE(testsupport::waitUntil([&] { return server.clientCount() == 1; }));
+    testsupport::pumpEvents(1000);
+    EXPECT_EQ(server.clientCount(), 1) << "50 ticks of nothing new behind a snapshot it is taking";
+    client.setReadBufferSize(0);
+    QByteArray got;
+    EXPECT_TRUE(testsupport::waitUntil([&] {
+        client.waitForReadyRead(10);
+        got += client.readAll();
+        return got.contains("\"key\":\"s9/255\"") && got.contains("\"type\":\"snapshot\"");
+    })) << got.size()
+        << " bytes";
+    EXPECT_EQ(server.clientCount(), 1);
 }
