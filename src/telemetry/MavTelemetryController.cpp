@@ -173,6 +173,15 @@ void MavTelemetryController::onTeleReqPeriodicTick()
         spdlog::debug("tele data lost over {} ms", m_allowedLossMs.load());
         emit teleDataRecvingOverTime();
     }
+    // While answers wait unread for longer than an interval, another request only lengthens the
+    // queue: the station asks no faster than it reads, and what it cannot read the kernel would
+    // drop. The open window stays open; its answer may be among the unread.
+    const qint64 behindMs =
+        m_vehicleRaw && m_vehicleRaw->linkManager() ? m_vehicleRaw->linkManager()->receiveLagMs() : 0;
+    if (behindMs > interval) {
+        ++m_deferredRequests;
+        return;
+    }
     settleCurrentTeleWindowForStats();
     if (!sendAllTeleDataRequest()) {
         if (++m_sendFailures >= kSendFailureWarnEvery) {

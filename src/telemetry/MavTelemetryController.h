@@ -11,7 +11,9 @@
 //
 // Flight logs go to "flightData" below the user data directory (MavFlightDataRecorder); at
 // teardown every row already received is written before the file closes. Every request window
-// counts in the loss statistics, whether the vehicle is alive or not.
+// counts in the loss statistics, whether the vehicle is alive or not. A tick sends no request
+// while the link's oldest unread datagram is older than the interval (an overloaded station):
+// it asks no faster than it reads, and those ticks are counted (deferredRequests).
 
 #include "MavProtoDefs.h"
 #include "MavProtoTeleProcesser.h"
@@ -62,6 +64,8 @@ public:
     bool currentTeleFrameRecvOk() const { return m_currentFrameOk.load(); }
     int teleReportState() const { return m_reportState.load(); }
     int allowedLossDurationMs() const { return m_allowedLossMs.load(); }
+    // Requests not sent because the link's unread answers were older than an interval.
+    uint64_t deferredRequests() const { return m_deferredRequests.load(); }
 
     std::shared_ptr<MavAhrsDataItem> ahrsDataItem() const { return m_ahrs; }
     std::shared_ptr<MavPosDataItem> posDataItem() const { return m_pos; }
@@ -128,4 +132,5 @@ private:
     std::atomic<bool> m_windowGotFrame{false};
     int64_t m_lastStatsLogMs = 0;
     int m_sendFailures = 0;
+    std::atomic<uint64_t> m_deferredRequests{0};
 };

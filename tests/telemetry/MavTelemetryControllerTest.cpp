@@ -134,7 +134,7 @@ TEST_F(TeleFixture, LossDetectionAliveAndStatisticsWindows)
 
 // A station busy elsewhere reads its socket late: silence counts in the link's time, so a
 // vehicle whose datagrams wait unread is not lost yet; once they are read, silence counts again.
-TEST_F(TeleFixture, AVehicleIsNotLostWhileItsDatagramsWaitUnread)
+TEST_F(TeleFixture, AVehicleIsNotLostNorAskedAgainWhileItsDatagramsWaitUnread)
 {
     tele->feedTeleDataPFrame(frame(0x21, 52), linkMgr->udpSocketLink());
     ASSERT_TRUE(vehicle->alive());
@@ -144,6 +144,7 @@ TEST_F(TeleFixture, AVehicleIsNotLostWhileItsDatagramsWaitUnread)
     for (int tick = 0; tick < 3; ++tick)
         tele->onTeleReqPeriodicTick();
     EXPECT_TRUE(vehicle->alive()) << "its answer may be among the unread datagrams";
+    EXPECT_EQ(tele->deferredRequests(), 3u) << "no request joins a backlog";
     testsupport::pumpEvents(100);  // read now: nothing from the vehicle was there
     ASSERT_EQ(linkMgr->receiveLagMs(), 0);
     tele->onTeleReqPeriodicTick();
