@@ -12,6 +12,9 @@
 #include "fleet/FleetVehicleState.h"
 #include "params/MavParamsController.h"
 #include "settings/GcsSettings.h"
+#include "telemetry/MavAhrsDataItem.h"
+#include "telemetry/MavPosDataItem.h"
+#include "telemetry/MavTelemetryController.h"
 #include "telemetry/VehicleAlert.h"
 #include "telemetry/VehicleAlertController.h"
 #include "vehicle/MultiVehicleManager.h"
@@ -400,7 +403,36 @@ void MavlinkBridge::addVehicle(const std::shared_ptr<VehicleController>& vehicle
                     sendAlert(it->second, a);
             }));
     }
+    if (const auto tele = vehicle->teleCtrler()) {
+        const MavTeleBaseDataItem* position = tele->posDataItem().get();
+        const MavTeleBaseDataItem* attitude = tele->ahrsDataItem().get();
+        m_connections.push_back(connect(
+            tele.get(), &MavTelemetryController::teleDataChanged, this,
+            [this, sysid, position, attitude](const std::shared_ptr<MavTeleBaseDataItem>& item, int) {
+                if (item.get() == position)
+                    sendSample(sysid, GlobalPosition);
+                else if (item.get() == attitude)
+                    sendSample(sysid, Attitude);
+            }));
+    }
     spdlog::info("<mavlink> vehicle {} bridged as system {}", vehicle->vehicleId(), sysid);
+}
+
+void MavlinkBridge::sendSample(uint8_t sysid, Stream stream)
+{
+    const auto it = m_vehicles.find(sysid);
+    if (it == m_vehicles.end() || !m_timer.isActive())
+        return;
+    VehicleEntry& e = it->second;
+    const int64_t now = m_clock.elapsed();
+    if (e.intervalMs[stream] <= 0 || now - e.lastSentMs[stream] < kMinIntervalMs)
+        return;
+    const auto vehicle = e.vehicle.lock();
+    if (!vehicle || !vehicle->alive())
+        return;
+    sendStream(e, stream, FleetReadModel::vehicleState(*vehicle));
+    e.lastSentMs[stream] = now;
+    e.due[stream] = now + e.intervalMs[stream];  // the schedule repeats it only if samples stop
 }
 
 int MavlinkBridge::defaultIntervalMs(Stream s)
@@ -469,6 +501,7 @@ void MavlinkBridge::tick()
             if (!state)
                 state = FleetReadModel::vehicleState(*vehicle);
             sendStream(e, Stream(s), *state);
+            e.lastSentMs[s] = now;
             e.due[s] += e.intervalMs[s];
             if (e.due[s] <= now)
                 e.due[s] = now + e.intervalMs[s];

@@ -11,7 +11,11 @@
 // Streams, per vehicle while it is alive (a vehicle that is not alive sends nothing, so ground
 // stations show it lost): HEARTBEAT 1 Hz, SYS_STATUS 1 Hz, GPS_RAW_INT 2 Hz,
 // GLOBAL_POSITION_INT 4 Hz, ATTITUDE 4 Hz, VFR_HUD 2 Hz, HOME_POSITION 0.2 Hz; STATUSTEXT when
-// an alert becomes active; AUTOPILOT_VERSION on request. SET_MESSAGE_INTERVAL (-1 off, 0
+// an alert becomes active; AUTOPILOT_VERSION on request. GLOBAL_POSITION_INT and ATTITUDE go
+// as each position or attitude sample comes (at most every kMinIntervalMs), their 4 Hz only
+// repeating the last while no sample comes: a schedule of its own would hold a sample back up
+// to a quarter second, and ground stations fly by what they show. The station's telemetry
+// interval (200 ms by default) so sets their rate. SET_MESSAGE_INTERVAL (-1 off, 0
 // default) changes a stream for the sink it came from only (the UDP link, or that one TCP
 // client), never for other ground stations, and ends with the client; HEARTBEAT may be made
 // faster but never slower or stopped (DENIED), and no interval is shorter than 20 ms.
@@ -156,6 +160,7 @@ private:
         std::weak_ptr<VehicleController> vehicle;
         uint8_t sysid = 0;
         int64_t due[kStreamCount] = {};
+        int64_t lastSentMs[kStreamCount] = {};
         int intervalMs[kStreamCount] = {};
         std::set<QString> activeAlerts;
         bool airframeAsked = false;
@@ -189,6 +194,8 @@ private:
     void sendStream(VehicleEntry& entry, Stream stream, const FleetReadModel::VehicleState& state,
                     const MavlinkSink* only = nullptr);
     void sendSinkRates(int64_t now);
+    // A position or attitude sample just came: to the ground stations on the default stream at once.
+    void sendSample(uint8_t sysid, Stream stream);
     void noteGroundStation(const mavlink::Frame& frame, const MavlinkPeer& peer);
     void sendAlert(VehicleEntry& entry, const VehicleAlert& alert);
     // A STATUSTEXT from the vehicle: to `to` only, or to every ground station.

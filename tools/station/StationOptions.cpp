@@ -112,7 +112,7 @@ QString StationOptions::usage()
         "  --http PORT               serve the fleet page on PORT (0: a free port); off without it\n"
         "  --http-bind ADDR          the fleet page's IP address or localhost (default 127.0.0.1; the\n"
         "                            page has no login: another address is reachable by anyone)\n"
-        "  --http-rate-hz N          fleet page updates per second (1-50, default 5)\n"
+        "  --http-rate-hz N          fleet page updates per second (1-50, default 10)\n"
         "  --http-per-peer N         page connections one peer address may hold (1-32, default 8)\n"
         "  --metrics-bind ADDR       answer /metrics, /healthz and /readyz on ADDR too (default:\n"
         "                            loopback only; 0.0.0.0: any address the page listens on)\n"

@@ -56,7 +56,7 @@ struct StationOptions {
     // The fleet page (src/web): off unless --http is given; port 0 picks a free one.
     std::optional<quint16> httpPort;
     QString httpBind = QStringLiteral("127.0.0.1");
-    int httpRateHz = 5;
+    int httpRateHz = 10;
     int httpPerPeer = 8;  // page connections and WebSocket clients one peer address may hold
     static constexpr int kMostHttpPerPeer = 32;
     // /metrics, /healthz and /readyz answer connections to a loopback address, and to this one
