@@ -9,7 +9,7 @@
 //   row item     VehicleClusterListDataItem::dataChanged (immediate, what a delegate binds)
 //   list model   VehicleClusterListModel::dataChanged (gathered per row for kBatchMs)
 //   cli          telemetry.snapshot of the first vehicles in turn, a request every kCliEveryMs
-//   bridge       GLOBAL_POSITION_INT at a ground station (the bridge's default stream rate)
+//   bridge       GLOBAL_POSITION_INT at a ground station (sent as each position sample comes)
 //   page         the station page's WebSocket (its tick rate)
 //   viewer       the viewer page's WebSocket (publisher's rate limit, then the viewer's tick)
 // A tick or gathering window that sets a floor is printed beside the figure: a change waits up
@@ -405,7 +405,7 @@ int main(int argc, char** argv)
         {"row item", 0, 20, {}},
         {"list model", double(VehicleClusterListModel::kBatchMs), 0, {}},
         {"cli", 0, 0, {}},
-        {"bridge", 250, 20, {}},  // GLOBAL_POSITION_INT's default interval
+        {"bridge", 0, 20, {}},  // GLOBAL_POSITION_INT goes as each position sample comes
         {"page", pageFloor, 150, {}},
         {"viewer", 1000.0 / FleetPublisher::kRateHz + 1000.0 / GcsFleetWebServer::kDefaultRateHz, 500, {}},
     };
