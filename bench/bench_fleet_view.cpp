@@ -336,9 +336,9 @@ Result runFleet(const Config& c, bool serve)
     QProcess viewer;
     dieWithParent(viewer);
     viewer.setStandardErrorFile(dir.path() + "/viewer.log");
-    viewer.start(VELMORA_FLEETVIEW_BIN, {"--broker", QString::fromStdString(uri), "--http", "0", "--http-rate-hz",
-                                         QString::number(c.pageHz), "--http-per-peer", "32", "--log-level",
-                                         serve ? "info" : "warn"});
+    viewer.start(VELMORA_FLEETVIEW_BIN,
+                 {"--broker", QString::fromStdString(uri), "--http", "0", "--http-rate-hz", QString::number(c.pageHz),
+                  "--http-per-peer", "32", "--log-level", serve ? "info" : "warn"});
     if (!waitFor([&] { return viewer.canReadLine(); }, 10000)) {
         std::fprintf(stderr, "velmora-fleetview did not start\n");
         return r;

@@ -406,14 +406,14 @@ void MavlinkBridge::addVehicle(const std::shared_ptr<VehicleController>& vehicle
     if (const auto tele = vehicle->teleCtrler()) {
         const MavTeleBaseDataItem* position = tele->posDataItem().get();
         const MavTeleBaseDataItem* attitude = tele->ahrsDataItem().get();
-        m_connections.push_back(connect(
-            tele.get(), &MavTelemetryController::teleDataChanged, this,
-            [this, sysid, position, attitude](const std::shared_ptr<MavTeleBaseDataItem>& item, int) {
-                if (item.get() == position)
-                    sendSample(sysid, GlobalPosition);
-                else if (item.get() == attitude)
-                    sendSample(sysid, Attitude);
-            }));
+        m_connections.push_back(
+            connect(tele.get(), &MavTelemetryController::teleDataChanged, this,
+                    [this, sysid, position, attitude](const std::shared_ptr<MavTeleBaseDataItem>& item, int) {
+                        if (item.get() == position)
+                            sendSample(sysid, GlobalPosition);
+                        else if (item.get() == attitude)
+                            sendSample(sysid, Attitude);
+                    }));
     }
     spdlog::info("<mavlink> vehicle {} bridged as system {}", vehicle->vehicleId(), sysid);
 }

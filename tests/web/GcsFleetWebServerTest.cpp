@@ -517,12 +517,15 @@ TEST_F(FleetWebTest, ClientThatFallsBehindIsHeldBackThenCaughtUpWithASnapshotSoa
     paused.setReadBufferSize(0);
     QByteArray got;
     const QByteArray snapshot = "\"type\":\"snapshot\"";
-    EXPECT_TRUE(waitUntil([&] {
-        paused.waitForReadyRead(10);
-        got += paused.readAll();
-        const qsizetype caughtUp = got.indexOf(snapshot, got.indexOf(snapshot) + 1);
-        return caughtUp > 0 && got.indexOf("\"type\":\"tick\"", caughtUp) > 0;
-    }, 60000)) << "the joining snapshot, the backlog, a snapshot to catch up, then ticks; " << got.size() << " bytes";
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            paused.waitForReadyRead(10);
+            got += paused.readAll();
+            const qsizetype caughtUp = got.indexOf(snapshot, got.indexOf(snapshot) + 1);
+            return caughtUp > 0 && got.indexOf("\"type\":\"tick\"", caughtUp) > 0;
+        },
+        60000))
+        << "the joining snapshot, the backlog, a snapshot to catch up, then ticks; " << got.size() << " bytes";
     EXPECT_EQ(server->clientCount(), 2);
     const size_t before = reader.messages.size();
     EXPECT_TRUE(waitUntil([&] { return reader.messages.size() > before + 5; })) << "the other client goes on";
@@ -732,7 +735,7 @@ TEST_F(FleetWebTest, ClientThatReadsNothingIsClosed)
     LogCapture::instance().clear();
     EXPECT_TRUE(waitUntil([&] { return server->clientCount() == 1; }, 15000));
     EXPECT_EQ(LogCapture::instance().countContaining(spdlog::level::warn, "it took nothing for"), 1);
-    testsupport::pumpEvents(2500);
+    testsupport::pumpEvents(1500);  // longer than stalledReaderMs
     EXPECT_EQ(server->clientCount(), 1) << "the client that reads stays";
 }
 
