@@ -9,6 +9,10 @@
 
 #include <spdlog/spdlog.h>
 
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 namespace {
 constexpr int kMaxLogNameTries = 1000;
 }
@@ -22,6 +26,185 @@ QString MavFlightDataRecorder::fileTag(int vehicleId, bool remote, const QString
         tag += (c.isLetterOrNumber() && c.unicode() < 128) || c == '_' || c == '-' ? c : QChar('_');
     return tag.isEmpty() ? QStringLiteral("remote") : tag;
 }
+
+struct MavFlightDataRecorder::Log {
+    QString dir;
+    QString fileTag;
+    QString title;
+    OstCsvFile file;
+    bool dead = false;  // no file: rows are dropped
+    bool closed = false;  // set by the writer under its mutex; finish() waits for it
+    QString batch;  // this wake's lines, handed to the file in one write
+    uint64_t batchRows = 0;
+};
+
+class MavFlightDataRecorder::Writer {
+public:
+    enum class Kind { Open, Row, Close };
+    struct Item {
+        std::shared_ptr<Log> log;
+        Kind kind = Kind::Row;
+        Row row;
+    };
+
+    static std::shared_ptr<Writer> shared()
+    {
+        static std::mutex mutex;
+        static std::weak_ptr<Writer> current;
+        std::lock_guard lock(mutex);
+        auto writer = current.lock();
+        if (!writer) {
+            writer = std::shared_ptr<Writer>(new Writer);
+            current = writer;
+        }
+        return writer;
+    }
+
+    ~Writer()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_one();
+        m_thread.join();
+    }
+
+    void post(Item item)
+    {
+        bool wasEmpty = false;
+        {
+            std::lock_guard lock(m_mutex);
+            wasEmpty = m_queue.empty();
+            m_queue.push_back(std::move(item));
+        }
+        // A writer with work queued is awake already or about to look again.
+        if (wasEmpty)
+            m_wake.notify_one();
+    }
+
+    void closeAndWait(const std::shared_ptr<Log>& log)
+    {
+        post({log, Kind::Close, {}});
+        std::unique_lock lock(m_mutex);
+        m_closed.wait(lock, [&] { return log->closed; });
+    }
+
+private:
+    Writer()
+        : m_thread([this] { loop(); })
+    {
+    }
+
+    void loop()
+    {
+        for (;;) {
+            std::vector<Item> items;
+            {
+                std::unique_lock lock(m_mutex);
+                m_wake.wait(lock, [this] { return !m_queue.empty() || m_stop; });
+                if (m_queue.empty())
+                    return;
+                items.swap(m_queue);
+            }
+            std::vector<Log*> touched;
+            std::vector<Log*> closed;
+            for (auto& item : items) {
+                Log& log = *item.log;
+                switch (item.kind) {
+                case Kind::Open: open(log); break;
+                case Kind::Row:
+                    if (log.dead)
+                        break;
+                    if (log.batchRows == 0)
+                        touched.push_back(&log);
+                    else
+                        log.batch += '\n';
+                    appendLine(log.batch, item.row);
+                    ++log.batchRows;
+                    break;
+                case Kind::Close:
+                    flush(log);
+                    log.file.close();
+                    closed.push_back(&log);
+                    break;
+                }
+            }
+            for (Log* log : touched)
+                flush(*log);
+            if (!closed.empty()) {
+                {
+                    std::lock_guard lock(m_mutex);
+                    for (Log* log : closed)
+                        log->closed = true;
+                }
+                m_closed.notify_all();
+            }
+        }
+    }
+
+    static void open(Log& log)
+    {
+        if (!QDir(log.dir).exists()) {
+            spdlog::warn("flightData filePath dir is not exist: {}", log.dir.toStdString());
+            log.dead = true;
+            return;
+        }
+        // A vehicle re-created within the same second (reconnect, id change) must not overwrite
+        // the log just closed.
+        const QString stem = log.dir + QStringLiteral("/Flight_%1_%2")
+                                           .arg(log.fileTag)
+                                           .arg(QDateTime::currentDateTime().toString("yyyyMMdd_hhmmss"));
+        for (int n = 1; n <= kMaxLogNameTries && !log.file.isOpen(); ++n) {
+            log.file.setFilePath(n == 1 ? stem + ".xlsx" : QStringLiteral("%1_%2.xlsx").arg(stem).arg(n));
+            if (!log.file.open(OstCsvFile::CreateNew) && !QFile::exists(log.file.filePath()))
+                break;  // a real failure, logged by the file
+        }
+        if (!log.file.isOpen()) {
+            spdlog::warn("flightData: no flight log for vehicle {}, rows are dropped", log.fileTag.toStdString());
+            log.dead = true;
+            return;
+        }
+        log.file.writeRow(log.title, ",");
+    }
+
+    void appendLine(QString& out, const Row& row)
+    {
+        // Local time from the zone's offset, looked up once a minute: a local conversion per row
+        // asks the C library for the zone file each time.
+        if (row.msecsSinceEpoch / 60000 != m_offsetMinute) {
+            m_offsetMinute = row.msecsSinceEpoch / 60000;
+            m_offsetMs = qint64(QDateTime::fromMSecsSinceEpoch(row.msecsSinceEpoch).offsetFromUtc()) * 1000;
+        }
+        out += QDateTime::fromMSecsSinceEpoch(row.msecsSinceEpoch + m_offsetMs, Qt::UTC)
+                   .toString("yyyy-MM-dd_hh:mm:ss.zzz");
+        for (const auto& cell : row.cells) {
+            out += '\t';
+            out += MavTeleDataElement::format(cell);
+        }
+    }
+
+    static void flush(Log& log)
+    {
+        if (log.batchRows == 0)
+            return;
+        log.file.writeRow(log.batch, ",");
+        s_rowsWritten.fetch_add(log.batchRows, std::memory_order_relaxed);
+        log.batch.clear();
+        log.batchRows = 0;
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_closed;
+    std::vector<Item> m_queue;
+    bool m_stop = false;
+    qint64 m_offsetMinute = -1;
+    qint64 m_offsetMs = 0;
+    std::thread m_thread;  // last: it starts once the rest exists
+};
+
+std::atomic<uint64_t> MavFlightDataRecorder::s_rowsWritten{0};
 
 MavFlightDataRecorder::MavFlightDataRecorder(const QString& dir, const QString& fileTag,
                                              QList<std::shared_ptr<MavTeleDataElement>> elements, int idleRowIntervalMs)
@@ -42,7 +225,12 @@ MavFlightDataRecorder::MavFlightDataRecorder(const QString& dir, const QString& 
     }
     if (!QDir(dir).exists())
         QDir().mkpath(dir);
-    m_writer = std::thread([this, dir, fileTag] { writeLoop(dir, fileTag); });
+    m_log = std::make_shared<Log>();
+    m_log->dir = dir;
+    m_log->fileTag = fileTag;
+    m_log->title = m_title;
+    m_writer = Writer::shared();
+    m_writer->post({m_log, Writer::Kind::Open, {}});
 }
 
 MavFlightDataRecorder::~MavFlightDataRecorder()
@@ -52,16 +240,10 @@ MavFlightDataRecorder::~MavFlightDataRecorder()
 
 void MavFlightDataRecorder::finish()
 {
-    {
-        std::lock_guard lock(m_mutex);
-        m_running = false;
-    }
-    m_wake.notify_all();
-    if (m_writer.joinable())
-        m_writer.join();
+    if (!m_running.exchange(false) || !m_writer)
+        return;
+    m_writer->closeAndWait(m_log);
 }
-
-std::atomic<uint64_t> MavFlightDataRecorder::s_rowsWritten{0};
 
 void MavFlightDataRecorder::appendRow(bool idle)
 {
@@ -77,63 +259,5 @@ void MavFlightDataRecorder::appendRow(bool idle)
     row.cells.reserve(size_t(m_elements.size()));
     for (const auto& element : m_elements)
         row.cells.push_back(element->displayCell());
-    {
-        std::lock_guard lock(m_mutex);
-        m_pending.append(std::move(row));
-    }
-    m_wake.notify_one();
-}
-
-void MavFlightDataRecorder::writeLoop(QString dir, QString fileTag)
-{
-    if (!QDir(dir).exists()) {
-        spdlog::warn("flightData filePath dir is not exist: {}", dir.toStdString());
-        return;
-    }
-    // A vehicle re-created within the same second (reconnect, id change) must not overwrite the
-    // log just closed.
-    const QString stem =
-        dir +
-        QStringLiteral("/Flight_%1_%2").arg(fileTag).arg(QDateTime::currentDateTime().toString("yyyyMMdd_hhmmss"));
-    OstCsvFile file;
-    for (int n = 1; n <= kMaxLogNameTries && !file.isOpen(); ++n) {
-        file.setFilePath(n == 1 ? stem + ".xlsx" : QStringLiteral("%1_%2.xlsx").arg(stem).arg(n));
-        if (!file.open(OstCsvFile::CreateNew) && !QFile::exists(file.filePath()))
-            break;  // a real failure, logged by the file
-    }
-    if (!file.isOpen())
-        spdlog::warn("flightData: no flight log for vehicle {}, rows are dropped", fileTag.toStdString());
-    file.writeRow(m_title, ",");
-    // Local time from the zone's offset, looked up once a minute: a local conversion per row
-    // asks the C library for the zone file each time.
-    qint64 offsetMinute = -1;
-    qint64 offsetMs = 0;
-    for (;;) {
-        QList<Row> rows;
-        bool running = true;
-        {
-            std::unique_lock lock(m_mutex);
-            m_wake.wait(lock, [this] { return !m_pending.isEmpty() || !m_running.load(); });
-            rows.swap(m_pending);
-            running = m_running.load();
-        }
-        for (const auto& row : rows) {
-            if (row.msecsSinceEpoch / 60000 != offsetMinute) {
-                offsetMinute = row.msecsSinceEpoch / 60000;
-                offsetMs = qint64(QDateTime::fromMSecsSinceEpoch(row.msecsSinceEpoch).offsetFromUtc()) * 1000;
-            }
-            QString line = QDateTime::fromMSecsSinceEpoch(row.msecsSinceEpoch + offsetMs, Qt::UTC)
-                               .toString("yyyy-MM-dd_hh:mm:ss.zzz");
-            line.reserve(line.size() + qsizetype(row.cells.size()) * 8);
-            for (const auto& cell : row.cells) {
-                line += '\t';
-                line += MavTeleDataElement::format(cell);
-            }
-            file.writeRow(line, ",");
-        }
-        s_rowsWritten.fetch_add(uint64_t(rows.size()), std::memory_order_relaxed);
-        if (!running)
-            break;
-    }
-    file.close();
+    m_writer->post({m_log, Writer::Kind::Row, std::move(row)});
 }

@@ -1,6 +1,6 @@
 #pragma once
 // Records one vehicle's flight data: one row per flight status sample, holding the time and the
-// current value of every telemetry element, written by a thread of its own.
+// current value of every telemetry element, written by the process's one flight-log writer thread.
 //
 // File: "Flight_<tag>_<yyyyMMdd_hhmmss>.xlsx" in the directory given at construction, never an
 // existing file (a second log in the same second gets "_2", "_3"... before the extension). The
@@ -13,9 +13,13 @@
 //
 // Rows are taken on the owner's thread as cell snapshots (cheap) and handed to the writer at
 // once; formatting and joining happen on the writer, which hands each wake's rows to the kernel
-// before it sleeps again, so a station killed outright (SIGKILL) loses no row it had taken.
-// finish() (also run by the destructor) writes every pending row and closes the file; later rows
-// are not recorded. With an empty directory nothing is recorded (one error line).
+// (one write per file) before it sleeps again, so a station killed outright (SIGKILL) loses no
+// row it had taken. One writer serves every recorder of the process: a thread per vehicle cost a
+// wake and a write per row, and two hundred idle threads at a full site. It starts with the first
+// recorder and ends with the last.
+// finish() (also run by the destructor) waits until the writer has written every row taken
+// before it and closed the file; later rows are not recorded. With an empty directory nothing is
+// recorded (one error line); with a directory that cannot be made, rows are dropped, not kept.
 
 #include "MavTeleDataElement.h"
 
@@ -23,10 +27,7 @@
 #include <QString>
 
 #include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 class MavFlightDataRecorder {
@@ -58,14 +59,13 @@ private:
         qint64 msecsSinceEpoch = 0;
         std::vector<MavTeleDataElement::Cell> cells;
     };
-    void writeLoop(QString dir, QString fileTag);
+    struct Log;  // one recorder's file; only the writer touches it
+    class Writer;  // the process's flight-log thread
 
     QList<std::shared_ptr<MavTeleDataElement>> m_elements;
     QString m_title;
-    QList<Row> m_pending;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::thread m_writer;
+    std::shared_ptr<Writer> m_writer;
+    std::shared_ptr<Log> m_log;
     std::atomic<bool> m_running{true};
     int m_idleRowIntervalMs = 0;
     qint64 m_lastRowMs = 0;

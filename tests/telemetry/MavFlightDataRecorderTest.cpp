@@ -103,3 +103,46 @@ TEST(FlightDataRecorder, WithoutADirectoryRecordsNothing)
     }
     EXPECT_FALSE(QDir("/flightData").exists());
 }
+
+// Recorders share one writer: rows of many vehicles taken in one burst each land in their own
+// file in order, and one vehicle's teardown writes its rows without holding the others back.
+TEST(FlightDataRecorder, ManyRecordersKeepTheirOwnRowsInOrder)
+{
+    const QString dir = testsupport::makeTempDir("flightData");
+    auto elements = twoElements();
+    std::vector<std::unique_ptr<MavFlightDataRecorder>> recorders;
+    for (int id = 1; id <= 5; ++id)
+        recorders.push_back(std::make_unique<MavFlightDataRecorder>(dir, id, elements));
+    auto lines = [&](int id) {
+        const auto names = QDir(dir).entryList({QStringLiteral("Flight_%1_*.xlsx").arg(id)}, QDir::Files);
+        QFile f(dir + "/" + names.value(0));
+        return names.size() == 1 && f.open(QIODevice::ReadOnly)
+                   ? QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts)
+                   : QStringList{};
+    };
+    const struct {
+        int rounds;
+        int finished;  // recorder torn down after this burst, 0 for none
+    } bursts[] = {{50, 0}, {1, 3}, {200, 0}, {7, 1}};
+    int total = 0;
+    for (const auto& burst : bursts) {
+        for (int r = 0; r < burst.rounds; ++r) {
+            elements[1]->setNumber(++total, 0);
+            for (auto& recorder : recorders)
+                if (recorder)
+                    recorder->appendRow();
+        }
+        if (burst.finished) {
+            recorders[size_t(burst.finished - 1)].reset();
+            EXPECT_EQ(lines(burst.finished).size(), 1 + total) << "vehicle " << burst.finished << " at teardown";
+        }
+    }
+    for (int id : {2, 4, 5}) {
+        ASSERT_TRUE(waitUntil([&] { return lines(id).size() == 1 + total; })) << id << ": " << lines(id).size();
+        const auto rows = lines(id).mid(1);
+        for (int i = 0; i < total; ++i)
+            ASSERT_EQ(rows[i].section('\t', 2), QString::number(i + 1)) << "vehicle " << id << " row " << i;
+    }
+    EXPECT_EQ(lines(1).size(), 1 + 258);
+    EXPECT_EQ(lines(3).size(), 1 + 51);
+}

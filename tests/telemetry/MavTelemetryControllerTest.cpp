@@ -204,9 +204,12 @@ TEST_F(TeleFixture, FlightStatusFramesBecomeFlightDataRows)
     for (int i = 0; i < 5; ++i)
         tele->feedTeleDataPFrame(flightStatus(6), linkMgr->udpSocketLink());
     tele->finishFlightData();
-    const auto files = QDir(dataDir + "/flightData").entryList({"Flight_6_*.xlsx"}, QDir::Files);
-    ASSERT_EQ(files.size(), 1);
-    QFile f(dataDir + "/flightData/" + files.first());
+    // The settings keep the first data directory of the process, which earlier cases in it also
+    // logged vehicle 6 into: this case's log is the one written last.
+    const QString logs = GcsSettings::getInstance()->userDataPath() + "/flightData/";
+    const auto files = QDir(logs).entryList({"Flight_6_*.xlsx"}, QDir::Files, QDir::Time);
+    ASSERT_FALSE(files.isEmpty());
+    QFile f(logs + files.first());
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     const auto lines = QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 6);
