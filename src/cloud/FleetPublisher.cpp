@@ -1,6 +1,7 @@
 #include "FleetPublisher.h"
 
 #include "fleet/FleetReadModel.h"
+#include "telemetry/MavFlightStatusDataItem.h"
 #include "vehicle/MultiVehicleManager.h"
 #include "vehicle/VehicleController.h"
 
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <thread>
 
@@ -24,12 +26,6 @@ using nlohmann::json;
 namespace {
 
 constexpr const char* kRoot = "velmora/fleet/";
-
-// The broker keeps ages whole seconds so that a steady link is no change (see the header).
-json wholeSeconds(const json& ageMs)
-{
-    return ageMs.is_number_integer() ? json(ageMs.get<int64_t>() / 1000 * 1000) : json(nullptr);
-}
 
 const char* stateName(OstMqttClient::State s)
 {
@@ -281,8 +277,8 @@ QString FleetPublisher::english(const char* context, const QString& text) const
 
 json FleetPublisher::vehicleDocument(const VehicleController& vehicle) const
 {
-    const json v = FleetReadModel::vehicleWithoutLinkStats(vehicle, false);
-    const json entry = FleetReadModel::listEntry(vehicle);
+    // From what the page shows, filled in place: this runs for every vehicle at each publish.
+    const auto s = FleetReadModel::shown(vehicle, false);
     json alerts = json::array();
     for (const json& a : FleetReadModel::alertRecords(vehicle))
         alerts.push_back({{"id", a["id"]},
@@ -290,15 +286,36 @@ json FleetPublisher::vehicleDocument(const VehicleController& vehicle) const
                           {"message", a["message"]},
                           {"sourceField", a["sourceField"]},
                           {"timestampMs", a["timestampMs"]}});
-    json doc = {{"id", vehicle.vehicleId()}, {"code", v["vehicleCode"]}, {"alive", v["alive"]}};
-    for (const char* key : {"lat", "lon", "alt", "heading", "northSpd", "eastSpd", "upSpd", "groundSpeed", "fcuVol",
-                            "batteryState", "posSatNum", "flightMode", "flightState"})
-        doc[key] = v[key];
-    for (const char* key : {"batteryStateText", "flightModeText", "flightStateText"})
-        doc[key] = english("MavFlightStatusDataItem", QString::fromStdString(v[key].get<std::string>())).toStdString();
-    doc["lastTelemetryAgeMs"] = wholeSeconds(entry["lastTelemetryAgeMs"]);
-    doc["lastHeartbeatAgeMs"] = wholeSeconds(entry["lastHeartbeatAgeMs"]);
-    doc["alerts"] = std::move(alerts);
+    auto text = [&](const QString& shown, int code) {
+        return shown.isEmpty() ? std::to_string(code) : english("MavFlightStatusDataItem", shown).toStdString();
+    };
+    // The broker keeps ages whole seconds so that a steady link is no change (see the header).
+    auto age = [](std::optional<int64_t> ms) { return ms ? json(*ms / 1000 * 1000) : json(nullptr); };
+    const bool noFix = s.lat == 0 && s.lon == 0;
+    json doc = json::object();
+    auto& o = doc.get_ref<json::object_t&>();
+    o.emplace("id", s.vehicleId);
+    o.emplace("code", s.vehicleCode.toStdString());
+    o.emplace("alive", s.alive);
+    o.emplace("lat", noFix ? json(nullptr) : json(s.lat));
+    o.emplace("lon", noFix ? json(nullptr) : json(s.lon));
+    o.emplace("alt", s.alt);
+    o.emplace("heading", s.heading);
+    o.emplace("northSpd", s.north);
+    o.emplace("eastSpd", s.east);
+    o.emplace("upSpd", s.up);
+    o.emplace("groundSpeed", std::round(std::hypot(s.north, s.east) * 100.0) / 100.0);
+    o.emplace("fcuVol", s.fcuVol);
+    o.emplace("batteryState", s.battery);
+    o.emplace("posSatNum", s.sats);
+    o.emplace("flightMode", s.mode);
+    o.emplace("flightState", s.state);
+    o.emplace("batteryStateText", text(MavFlightStatusDataItem::batteryStateText(s.battery), s.battery));
+    o.emplace("flightModeText", text(MavFlightStatusDataItem::flightModeText(s.mode), s.mode));
+    o.emplace("flightStateText", text(MavFlightStatusDataItem::flightStateText(s.state), s.state));
+    o.emplace("lastTelemetryAgeMs", age(vehicle.telemetryAgeMs()));
+    o.emplace("lastHeartbeatAgeMs", age(vehicle.heartbeatAgeMs()));
+    o.emplace("alerts", std::move(alerts));
     return doc;
 }
 

@@ -25,7 +25,7 @@ using nlohmann::json;
 namespace {
 
 // The raw value rounded to the decimals its display element shows.
-double shown(double value, const MavTeleDataElementPtr& element)
+double asShown(double value, const MavTeleDataElementPtr& element)
 {
     if (!element)
         return value;
@@ -257,15 +257,22 @@ int worstAlertLevel(const QList<VehicleAlert>& active)
 
 json linkStats(const VehicleController& v)
 {
-    const auto s = v.linkLossStats();
-    return {{"telemetryWindowCount", s.telemetryWindowCount},
-            {"telemetryActiveWindowCount", s.telemetryActiveWindowCount},
-            {"telemetrySilentWindowCount", s.telemetrySilentWindowCount},
-            {"telemetrySilentRate", s.telemetrySilentRate},
-            {"ackExpectedCount", s.ackExpectedCount},
-            {"ackRecvCount", s.ackRecvCount},
-            {"ackLostCount", s.ackLostCount},
-            {"ackLossRate", s.ackLossRate}};
+    return linkStats(v.linkLossStats());
+}
+
+json linkStats(const MavLinkLossStatsSnapshot& s)
+{
+    json L = json::object();
+    auto& o = L.get_ref<json::object_t&>();
+    o.emplace("telemetryWindowCount", s.telemetryWindowCount);
+    o.emplace("telemetryActiveWindowCount", s.telemetryActiveWindowCount);
+    o.emplace("telemetrySilentWindowCount", s.telemetrySilentWindowCount);
+    o.emplace("telemetrySilentRate", s.telemetrySilentRate);
+    o.emplace("ackExpectedCount", s.ackExpectedCount);
+    o.emplace("ackRecvCount", s.ackRecvCount);
+    o.emplace("ackLostCount", s.ackLostCount);
+    o.emplace("ackLossRate", s.ackLossRate);
+    return L;
 }
 
 std::string vehicleKey(const VehicleController& v)
@@ -281,57 +288,75 @@ json vehicle(const VehicleController& v, bool active)
     return V;
 }
 
-json vehicleWithoutLinkStats(const VehicleController& v, bool active)
+Shown shown(const VehicleController& v, bool active)
 {
-    double lat = 0, lon = 0, alt = 0, north = 0, east = 0, up = 0, heading = 0, fcuVol = 0;
-    int sats = 0, battery = 0, mode = 0, state = 0;
-    QString batteryText, modeText, stateTextQ;
+    Shown s;
     if (const auto tele = v.teleCtrler()) {
         if (const auto p = tele->posDataItem()) {
-            lat = shown(p->lat(), p->latElement());
-            lon = shown(p->lon(), p->lonElement());
-            alt = shown(p->alt(), p->altElement());
-            north = shown(p->northSpd(), p->northSpdElement());
-            east = shown(p->eastSpd(), p->eastSpdElement());
-            up = shown(p->upSpd(), p->upSpdElement());
-            sats = p->posSatNum();
+            s.lat = asShown(p->lat(), p->latElement());
+            s.lon = asShown(p->lon(), p->lonElement());
+            s.alt = asShown(p->alt(), p->altElement());
+            s.north = asShown(p->northSpd(), p->northSpdElement());
+            s.east = asShown(p->eastSpd(), p->eastSpdElement());
+            s.up = asShown(p->upSpd(), p->upSpdElement());
+            s.sats = p->posSatNum();
         }
         if (const auto a = tele->ahrsDataItem())
-            heading = shown(a->yaw(), a->yawElement());
-        if (const auto s = tele->flightStatusDataItem()) {
-            fcuVol = shown(s->fcuVol(), s->fcuVolElement());
-            battery = s->batteryState();
-            mode = s->flightMode();
-            state = s->flightState();
+            s.heading = asShown(a->yaw(), a->yawElement());
+        if (const auto f = tele->flightStatusDataItem()) {
+            s.fcuVol = asShown(f->fcuVol(), f->fcuVolElement());
+            s.battery = f->batteryState();
+            s.mode = f->flightMode();
+            s.state = f->flightState();
         }
     }
-    int worst = 0;
     if (const auto alerts = v.alertCtrler())
-        worst = worstAlertLevel(alerts->activeAlerts());
-    return {{"key", vehicleKey(v)},
-            {"vehicleId", v.vehicleId()},
-            {"vehicleCode", v.vehicleCode().toStdString()},
-            {"controllerType", v.vehicleControllerType() == VehicleControllerType::Remote ? "Remote" : "Local"},
-            {"alive", v.alive()},
-            {"active", active},
-            // A vehicle reports 0/0 until it has a fix: no position then, not a point off Africa.
-            {"lat", lat == 0 && lon == 0 ? json(nullptr) : json(lat)},
-            {"lon", lat == 0 && lon == 0 ? json(nullptr) : json(lon)},
-            {"alt", alt},
-            {"heading", heading},
-            {"northSpd", north},
-            {"eastSpd", east},
-            {"upSpd", up},
-            {"groundSpeed", std::round(std::hypot(north, east) * 100.0) / 100.0},
-            {"fcuVol", fcuVol},
-            {"batteryState", battery},
-            {"batteryStateText", stateText(MavFlightStatusDataItem::batteryStateText(battery), battery)},
-            {"posSatNum", sats},
-            {"flightMode", mode},
-            {"flightModeText", stateText(MavFlightStatusDataItem::flightModeText(mode), mode)},
-            {"flightState", state},
-            {"flightStateText", stateText(MavFlightStatusDataItem::flightStateText(state), state)},
-            {"worstAlertLevel", worst}};
+        s.worst = worstAlertLevel(alerts->activeAlerts());
+    s.vehicleId = v.vehicleId();
+    s.vehicleCode = v.vehicleCode();
+    s.remote = v.vehicleControllerType() == VehicleControllerType::Remote;
+    s.alive = v.alive();
+    s.active = active;
+    return s;
+}
+
+json vehicleWithoutLinkStats(const VehicleController& v, bool active)
+{
+    return vehicleWithoutLinkStats(shown(v, active), vehicleKey(v));
+}
+
+json vehicleWithoutLinkStats(const Shown& s, const std::string& key)
+{
+    // Filled in place: an initializer list builds each pair as an array first, which doubles
+    // what a tick of a large fleet allocates.
+    json V = json::object();
+    auto& o = V.get_ref<json::object_t&>();
+    o.emplace("key", key);
+    o.emplace("vehicleId", s.vehicleId);
+    o.emplace("vehicleCode", s.vehicleCode.toStdString());
+    o.emplace("controllerType", s.remote ? "Remote" : "Local");
+    o.emplace("alive", s.alive);
+    o.emplace("active", s.active);
+    // A vehicle reports 0/0 until it has a fix: no position then, not a point off Africa.
+    const bool noFix = s.lat == 0 && s.lon == 0;
+    o.emplace("lat", noFix ? json(nullptr) : json(s.lat));
+    o.emplace("lon", noFix ? json(nullptr) : json(s.lon));
+    o.emplace("alt", s.alt);
+    o.emplace("heading", s.heading);
+    o.emplace("northSpd", s.north);
+    o.emplace("eastSpd", s.east);
+    o.emplace("upSpd", s.up);
+    o.emplace("groundSpeed", std::round(std::hypot(s.north, s.east) * 100.0) / 100.0);
+    o.emplace("fcuVol", s.fcuVol);
+    o.emplace("batteryState", s.battery);
+    o.emplace("batteryStateText", stateText(MavFlightStatusDataItem::batteryStateText(s.battery), s.battery));
+    o.emplace("posSatNum", s.sats);
+    o.emplace("flightMode", s.mode);
+    o.emplace("flightModeText", stateText(MavFlightStatusDataItem::flightModeText(s.mode), s.mode));
+    o.emplace("flightState", s.state);
+    o.emplace("flightStateText", stateText(MavFlightStatusDataItem::flightStateText(s.state), s.state));
+    o.emplace("worstAlertLevel", s.worst);
+    return V;
 }
 
 json fleet(const Sources& sources)

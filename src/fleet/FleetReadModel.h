@@ -22,6 +22,7 @@
 //   generated from one, else null.
 // - Link ages (lastTelemetryAgeMs, lastHeartbeatAgeMs) are the vehicle's own, null for never.
 
+#include <QString>
 #include <QtCore/qcontainerfwd.h>
 
 #include <nlohmann/json.hpp>
@@ -35,6 +36,7 @@ class MavMissionsController;
 class MultiVehicleManager;
 class NfzZoneManager;
 class VehicleController;
+struct MavLinkLossStatsSnapshot;
 struct VehicleAlert;
 
 namespace FleetReadModel {
@@ -70,6 +72,18 @@ nlohmann::json vehicle(const VehicleController& vehicle, bool active);
 // move at every telemetry request, at most once a second).
 nlohmann::json vehicleWithoutLinkStats(const VehicleController& vehicle, bool active);
 nlohmann::json linkStats(const VehicleController& vehicle);
+nlohmann::json linkStats(const MavLinkLossStatsSnapshot& stats);
+// What V shows of a vehicle, read without building anything: a page tick compares it with the
+// last one to skip a vehicle that has not changed, and builds V only for those that have.
+struct Shown {
+    double lat = 0, lon = 0, alt = 0, north = 0, east = 0, up = 0, heading = 0, fcuVol = 0;
+    int vehicleId = 0, sats = 0, battery = 0, mode = 0, state = 0, worst = 0;
+    bool remote = false, alive = false, active = false;
+    QString vehicleCode;
+    bool operator==(const Shown&) const = default;
+};
+Shown shown(const VehicleController& vehicle, bool active);
+nlohmann::json vehicleWithoutLinkStats(const Shown& shown, const std::string& key);
 // The highest level of the alerts as worstAlertLevel counts it.
 int worstAlertLevel(const QList<VehicleAlert>& active);
 nlohmann::json fleet(const Sources& sources);

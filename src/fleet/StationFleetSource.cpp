@@ -25,6 +25,9 @@ bool sameAlerts(const QList<VehicleAlert>& a, const QList<VehicleAlert>& b)
     });
 }
 
+// The page sends link counters at most once a second.
+constexpr int64_t kLinkEveryMs = 1000;
+
 uint64_t stamp(const void* object, size_t count)
 {
     return std::hash<const void*>()(object) * 31 + count;
@@ -39,14 +42,46 @@ StationFleetSource::StationFleetSource(std::function<FleetReadModel::Sources()> 
 
 std::vector<FleetPageSource::Vehicle> StationFleetSource::vehicles()
 {
+    return vehiclesSince({});
+}
+
+std::vector<FleetPageSource::Vehicle>
+StationFleetSource::vehiclesSince(const std::function<uint64_t(const std::string& key)>& held)
+{
     std::vector<Vehicle> list;
     auto* mvm = m_sources().vehicles;
-    if (!mvm)
+    if (!mvm) {
+        m_seen.clear();
         return list;
+    }
     const auto active = mvm->activeVehicle();
-    for (const auto& v : mvm->vehicleList())
-        list.push_back({FleetReadModel::vehicleKey(*v), FleetReadModel::vehicleWithoutLinkStats(*v, v == active),
-                        FleetReadModel::linkStats(*v)});
+    const auto all = mvm->vehicleList();
+    const int64_t now = FleetReadModel::nowMs();
+    const uint64_t round = ++m_rounds;
+    list.reserve(size_t(all.size()));
+    for (const auto& v : all) {
+        std::string key = FleetReadModel::vehicleKey(*v);
+        auto shown = FleetReadModel::shown(*v, v == active);
+        const auto link = v->linkLossStats();
+        Seen& seen = m_seen[key];
+        seen.round = round;
+        bool changed = seen.stamp == 0 || !(seen.shown == shown);
+        if (seen.stamp == 0 || (!(seen.link == link) && now - seen.linkTakenMs >= kLinkEveryMs)) {
+            seen.link = link;
+            seen.linkTakenMs = now;
+            changed = true;
+        }
+        if (changed) {
+            seen.shown = std::move(shown);
+            seen.stamp = ++m_stamps;
+        }
+        if (held && held(key) == seen.stamp)
+            list.push_back({std::move(key), nullptr, nullptr, seen.stamp});
+        else
+            list.push_back({key, FleetReadModel::vehicleWithoutLinkStats(seen.shown, key),
+                            FleetReadModel::linkStats(seen.link), seen.stamp});
+    }
+    std::erase_if(m_seen, [&](const auto& entry) { return entry.second.round != round; });
     return list;
 }
 

@@ -15,6 +15,7 @@ struct MavLinkLossStatsSnapshot {
     uint64_t ackRecvCount = 0;
     uint64_t ackLostCount = 0;
     double ackLossRate = 0.0;
+    bool operator==(const MavLinkLossStatsSnapshot&) const = default;
 };
 
 class MavLinkLossStats {

@@ -11,6 +11,7 @@
 #include "settings/GcsSettings.h"
 #include "web/GcsFleetHttpGuard.h"
 #include "fleet/FleetReadModel.h"
+#include "fleet/StationFleetSource.h"
 #include "web/GcsFleetWebServer.h"
 
 #include "NfzZoneManager.h"
@@ -342,6 +343,44 @@ TEST_F(FleetWebTest, SnapshotThenTicksCarryTheClimb)
         return first && client.afterTick.count(first);
     }));
     EXPECT_EQ(late.afterTick[first], client.afterTick[first]);
+}
+
+// A tick builds only the vehicles that changed since they were sent; a vehicle whose telemetry
+// flows is built again, its link counters with it.
+TEST_F(FleetWebTest, StationSourceBuildsOnlyVehiclesThatChanged)
+{
+    ASSERT_NO_FATAL_FAILURE(startAll(3, 10));
+    StationFleetSource source([this] { return app->ctrl->fleetSources(); });
+    std::map<std::string, uint64_t> held;
+    auto read = [&] {
+        return source.vehiclesSince([&](const std::string& key) { return held.count(key) ? held[key] : 0; });
+    };
+    for (const auto& v : read()) {
+        ASSERT_FALSE(v.v.is_null()) << v.key;
+        ASSERT_NE(v.stamp, 0u) << v.key;
+        held[v.key] = v.stamp;
+    }
+    ASSERT_EQ(held.size(), 3u);
+    for (const auto& v : read()) {
+        EXPECT_TRUE(v.v.is_null() && v.linkStats.is_null()) << v.key << " rebuilt unchanged";
+        EXPECT_EQ(v.stamp, held[v.key]) << v.key;
+    }
+    // Telemetry keeps coming: within a second and a half each vehicle has moved, or its link
+    // counters have, and comes built again.
+    std::set<std::string> rebuilt;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            for (const auto& v : read()) {
+                if (v.v.is_null())
+                    continue;
+                EXPECT_NE(v.stamp, held[v.key]) << v.key;
+                EXPECT_EQ(v.v["key"], v.key);
+                held[v.key] = v.stamp;
+                rebuilt.insert(v.key);
+            }
+            return rebuilt.size() == 3;
+        },
+        3000));
 }
 
 TEST_F(FleetWebTest, RefusesBadRequestsAndLogsEach)
