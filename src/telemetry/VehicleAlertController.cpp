@@ -142,51 +142,58 @@ void VehicleAlertController::announce(const VehicleAlert& a) const
 void VehicleAlertController::evaluateFlightStatus(const MavFlightStatusDataItem& s)
 {
     using L = VehicleAlertLevel;
-    evaluateAlert("vehicle.telemetry.rc_state.lost", "rc_state", L::Critical, s.rcState() == 0, num(s.rcState()), "1",
-                  {});
-    evaluateAlert("vehicle.telemetry.position_state.lost", "position_state", L::Critical, s.positionState() == 0,
-                  num(s.positionState()), "3", {});
-    evaluateAlert("vehicle.telemetry.heading_state.lost", "heading_state", L::Critical, s.headingState() == 0,
-                  num(s.headingState()), "1", {});
-    evaluateAlert("vehicle.telemetry.link_state.lost", "link_state", L::Critical, s.linkState() == 0,
-                  num(s.linkState()), "1", {});
-    evaluateAlert("vehicle.telemetry.battery_state.low", "battery_state", L::Warning, s.batteryState() == 1,
-                  num(s.batteryState()), "0", {});
-    evaluateAlert("vehicle.telemetry.battery_state.critical_low", "battery_state", L::Critical, s.batteryState() == 2,
-                  num(s.batteryState()), "0", {});
+    evaluateAlert(QStringLiteral("vehicle.telemetry.rc_state.lost"), QStringLiteral("rc_state"), L::Critical,
+                  s.rcState() == 0, num(s.rcState()), QStringLiteral("1"), {});
+    evaluateAlert(QStringLiteral("vehicle.telemetry.position_state.lost"), QStringLiteral("position_state"),
+                  L::Critical, s.positionState() == 0, num(s.positionState()), QStringLiteral("3"), {});
+    evaluateAlert(QStringLiteral("vehicle.telemetry.heading_state.lost"), QStringLiteral("heading_state"), L::Critical,
+                  s.headingState() == 0, num(s.headingState()), QStringLiteral("1"), {});
+    evaluateAlert(QStringLiteral("vehicle.telemetry.link_state.lost"), QStringLiteral("link_state"), L::Critical,
+                  s.linkState() == 0, num(s.linkState()), QStringLiteral("1"), {});
+    evaluateAlert(QStringLiteral("vehicle.telemetry.battery_state.low"), QStringLiteral("battery_state"), L::Warning,
+                  s.batteryState() == 1, num(s.batteryState()), QStringLiteral("0"), {});
+    evaluateAlert(QStringLiteral("vehicle.telemetry.battery_state.critical_low"), QStringLiteral("battery_state"),
+                  L::Critical, s.batteryState() == 2, num(s.batteryState()), QStringLiteral("0"), {});
     if (!s.hasFlightStatusFrameData())
         return;
 
     const quint8 imu = s.imuSensorState();
     const quint8 heading = s.headingSensorState();
-    evaluateAlert("vehicle.telemetry.work_state.init_failed", "work_state", L::Critical, s.workState() == 1,
-                  num(s.workState()), "2", {});
-    evaluateAlert("vehicle.telemetry.imu_sensor_state.overall_fault", "imu_sensor_state", L::Critical,
-                  isImuOverallFault(imu), num(imu), "32", {});
-    evaluateAlert("vehicle.telemetry.imu_sensor_state.imu1_fault", "imu_sensor_state", L::Warning,
-                  isImuUnitFault(imu, 1), num(imu), "1", {});
-    evaluateAlert("vehicle.telemetry.imu_sensor_state.imu2_fault", "imu_sensor_state", L::Warning,
-                  isImuUnitFault(imu, 2), num(imu), "2", {});
-    evaluateAlert("vehicle.telemetry.imu_sensor_state.imu3_fault", "imu_sensor_state", L::Warning,
-                  isImuUnitFault(imu, 4), num(imu), "4", {});
-    evaluateAlert("vehicle.telemetry.heading_sensor_state.overall_fault", "heading_sensor_state", L::Critical,
-                  isHeadingOverallFault(heading), num(heading), "128", {});
-    evaluateAlert("vehicle.telemetry.heading_sensor_state.mag_fault", "heading_sensor_state", L::Warning,
-                  isMagSensorFault(heading), num(heading), "1", {});
-    evaluateAlert("vehicle.telemetry.heading_sensor_state.dual_antenna_fault", "heading_sensor_state", L::Warning,
-                  isDualAntennaFault(heading), num(heading), "4", {});
+    evaluateAlert(QStringLiteral("vehicle.telemetry.work_state.init_failed"), QStringLiteral("work_state"), L::Critical,
+                  s.workState() == 1, num(s.workState()), QStringLiteral("2"), {});
+    evaluateAlert(QStringLiteral("vehicle.telemetry.imu_sensor_state.overall_fault"),
+                  QStringLiteral("imu_sensor_state"), L::Critical, isImuOverallFault(imu), num(imu),
+                  QStringLiteral("32"), {});
+    evaluateAlert(QStringLiteral("vehicle.telemetry.imu_sensor_state.imu1_fault"), QStringLiteral("imu_sensor_state"),
+                  L::Warning, isImuUnitFault(imu, 1), num(imu), QStringLiteral("1"), {});
+    evaluateAlert(QStringLiteral("vehicle.telemetry.imu_sensor_state.imu2_fault"), QStringLiteral("imu_sensor_state"),
+                  L::Warning, isImuUnitFault(imu, 2), num(imu), QStringLiteral("2"), {});
+    evaluateAlert(QStringLiteral("vehicle.telemetry.imu_sensor_state.imu3_fault"), QStringLiteral("imu_sensor_state"),
+                  L::Warning, isImuUnitFault(imu, 4), num(imu), QStringLiteral("4"), {});
+    evaluateAlert(QStringLiteral("vehicle.telemetry.heading_sensor_state.overall_fault"),
+                  QStringLiteral("heading_sensor_state"), L::Critical, isHeadingOverallFault(heading), num(heading),
+                  QStringLiteral("128"), {});
+    evaluateAlert(QStringLiteral("vehicle.telemetry.heading_sensor_state.mag_fault"),
+                  QStringLiteral("heading_sensor_state"), L::Warning, isMagSensorFault(heading), num(heading),
+                  QStringLiteral("1"), {});
+    evaluateAlert(QStringLiteral("vehicle.telemetry.heading_sensor_state.dual_antenna_fault"),
+                  QStringLiteral("heading_sensor_state"), L::Warning, isDualAntennaFault(heading), num(heading),
+                  QStringLiteral("4"), {});
 
     const float hdop = float(s.gnssHdop()) * 0.1f;
     const float vdop = float(s.gnssVdop()) * 0.1f;
-    evaluateAlert("vehicle.telemetry.gnss_hdop.high", "gnss_hdop", L::Warning, hdop > m_gnssHdopThreshold,
-                  QString::number(hdop, 'f', 1), {}, QString::number(m_gnssHdopThreshold, 'f', 1));
-    evaluateAlert("vehicle.telemetry.gnss_vdop.high", "gnss_vdop", L::Warning, vdop > m_gnssVdopThreshold,
-                  QString::number(vdop, 'f', 1), {}, QString::number(m_gnssVdopThreshold, 'f', 1));
-    evaluateAlert("vehicle.telemetry.emergency_protect.active", "emergency_protect", L::Critical,
-                  hasEmergencyProtectAction(s.emergencyProtect()), emergencyProtectMessage(s.emergencyProtect()), "0",
-                  {});
-    evaluateAlert("vehicle.telemetry.takeoff_check.forbidden", "takeoff_check", L::Critical,
-                  (s.takeoffCheck() & 1) != 0, takeoffCheckForbiddenMessage(s.takeoffCheck()), "0", {});
+    evaluateAlert(QStringLiteral("vehicle.telemetry.gnss_hdop.high"), QStringLiteral("gnss_hdop"), L::Warning,
+                  hdop > m_gnssHdopThreshold, QString::number(hdop, 'f', 1), {},
+                  QString::number(m_gnssHdopThreshold, 'f', 1));
+    evaluateAlert(QStringLiteral("vehicle.telemetry.gnss_vdop.high"), QStringLiteral("gnss_vdop"), L::Warning,
+                  vdop > m_gnssVdopThreshold, QString::number(vdop, 'f', 1), {},
+                  QString::number(m_gnssVdopThreshold, 'f', 1));
+    evaluateAlert(QStringLiteral("vehicle.telemetry.emergency_protect.active"), QStringLiteral("emergency_protect"),
+                  L::Critical, hasEmergencyProtectAction(s.emergencyProtect()),
+                  emergencyProtectMessage(s.emergencyProtect()), QStringLiteral("0"), {});
+    evaluateAlert(QStringLiteral("vehicle.telemetry.takeoff_check.forbidden"), QStringLiteral("takeoff_check"),
+                  L::Critical, (s.takeoffCheck() & 1) != 0, takeoffCheckForbiddenMessage(s.takeoffCheck()),
+                  QStringLiteral("0"), {});
 }
 
 void VehicleAlertController::evaluateAlert(const QString& key, const QString& sourceField, VehicleAlertLevel level,
