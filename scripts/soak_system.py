@@ -96,7 +96,13 @@ class Run:
         self.env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
         if args.sanitize:
             supp = os.path.join(ROOT, "scripts", "lsan.supp")
-            self.env["ASAN_OPTIONS"] = "detect_leaks=1:halt_on_error=0:log_path=" + os.path.join(self.logs, "asan")
+            # Twelve frames of each allocation's stack, not thirty: the sanitizer keeps every
+            # distinct stack it has seen for the life of the process, and thirty frames deep the
+            # station's event loop makes new ones all hour (1.9 million, 121 MB, in 22 minutes),
+            # which is growth of the sanitizer's own store, not of the station. Twelve frames
+            # still name the code that made a leak or touched freed memory.
+            self.env["ASAN_OPTIONS"] = ("detect_leaks=1:halt_on_error=0:malloc_context_size=12:log_path="
+                                        + os.path.join(self.logs, "asan"))
             self.env["LSAN_OPTIONS"] = "suppressions=" + supp + ":print_suppressions=0"
             self.env["UBSAN_OPTIONS"] = "print_stacktrace=1:halt_on_error=0:log_path=" + os.path.join(self.logs, "ubsan")
 
