@@ -96,13 +96,19 @@ class Run:
         self.env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
         if args.sanitize:
             supp = os.path.join(ROOT, "scripts", "lsan.supp")
-            # Twelve frames of each allocation's stack, not thirty: the sanitizer keeps every
-            # distinct stack it has seen for the life of the process, and thirty frames deep the
-            # station's event loop makes new ones all hour (1.9 million, 121 MB, in 22 minutes),
-            # which is growth of the sanitizer's own store, not of the station. Twelve frames
-            # still name the code that made a leak or touched freed memory.
-            self.env["ASAN_OPTIONS"] = ("detect_leaks=1:halt_on_error=0:malloc_context_size=12:log_path="
-                                        + os.path.join(self.logs, "asan"))
+            # Two frames of each allocation's stack (SOAK_MALLOC_CONTEXT to change it): the
+            # sanitizer keeps every distinct stack it has seen for the life of the process, and
+            # Debian's Qt is built without frame pointers, so from the third frame on the fast
+            # unwinder reads whatever a Qt function left on its stack. Each such stack is new:
+            # a loop of fixed Qt calls made 2.2 million of them (116 MB) at twelve frames, 39 at
+            # two, and the station's store grew 3 to 4 MB a minute all hour, which is growth of
+            # the sanitizer's bookkeeping, not of the station. A report still names the function
+            # that allocated and its caller, and the access itself gets its whole stack; for whole
+            # allocation stacks, rerun with SOAK_MALLOC_CONTEXT=30 or use scripts/sanitize.sh.
+            # print_stats at exit: how much of the last station's memory was the sanitizer's own.
+            context = int(os.environ.get("SOAK_MALLOC_CONTEXT", "2"))
+            self.env["ASAN_OPTIONS"] = ("detect_leaks=1:halt_on_error=0:malloc_context_size=%d:atexit=1:print_stats=1:"
+                                        "log_path=%s" % (context, os.path.join(self.logs, "asan")))
             self.env["LSAN_OPTIONS"] = "suppressions=" + supp + ":print_suppressions=0"
             self.env["UBSAN_OPTIONS"] = "print_stacktrace=1:halt_on_error=0:log_path=" + os.path.join(self.logs, "ubsan")
 
@@ -588,6 +594,19 @@ class Run:
             n += len(re.findall(r"ERROR: (Address|Leak)Sanitizer|runtime error:", text))
         return n
 
+    def sanitizer_store(self):
+        """What the last station's sanitizer held for itself when it exited (print_stats)."""
+        if not self.args.sanitize or not self.station_segments:
+            return ""
+        path = os.path.join(self.logs, "asan.%d" % self.station_segments[-1]["pid"])
+        text = open(path, errors="replace").read() if os.path.exists(path) else ""
+        depot = re.search(r"StackDepot: (\d+) ids; (\d+)M allocated", text)
+        heap = re.search(r"SizeClassAllocator64: (\d+)M mapped \((\d+)M rss\)", text)
+        if not depot or not heap:
+            return " (the last station printed no sanitizer statistics at exit)"
+        return (" (the last station at exit: the sanitizer's heap %s MiB resident, its store of allocation "
+                "stacks %s MiB for %s stacks)" % (heap.group(2), depot.group(2), depot.group(1)))
+
     @staticmethod
     def survived(before, after):
         """Everything stored before the SIGKILL is there after it, unchanged. The routes ground
@@ -641,7 +660,8 @@ class Run:
             growth.append(100.0 * (last[1] - first[1]) / first[1])
             fd_delta.append(last[2] - first[2])
             thread_delta.append(last[3] - first[3])
-        add("station RSS growth from minute 10 to the end", ", ".join("%.1f %%" % g for g in growth) or "n/a",
+        add("station RSS growth from minute 10 to the end",
+            (", ".join("%.1f %%" % g for g in growth) or "n/a") + self.sanitizer_store(),
             "under 10 %", growth and max(growth) < 10)
         add("descriptors and threads at the end vs minute 10",
             ", ".join("%+d / %+d" % (a, b) for a, b in zip(fd_delta, thread_delta)) or "n/a", "equal within 5",
