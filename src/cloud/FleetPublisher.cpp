@@ -17,7 +17,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdlib>
 #include <thread>
 
@@ -291,21 +290,12 @@ json FleetPublisher::vehicleDocument(const VehicleController& vehicle) const
     };
     // The broker keeps ages whole seconds so that a steady link is no change (see the header).
     auto age = [](std::optional<int64_t> ms) { return ms ? json(*ms / 1000 * 1000) : json(nullptr); };
-    const bool noFix = s.lat == 0 && s.lon == 0;
     json doc = json::object();
     auto& o = doc.get_ref<json::object_t&>();
     o.emplace("id", s.vehicleId);
     o.emplace("code", s.vehicleCode.toStdString());
     o.emplace("alive", s.alive);
-    o.emplace("lat", noFix ? json(nullptr) : json(s.lat));
-    o.emplace("lon", noFix ? json(nullptr) : json(s.lon));
-    o.emplace("alt", s.alt);
-    o.emplace("heading", s.heading);
-    o.emplace("northSpd", s.north);
-    o.emplace("eastSpd", s.east);
-    o.emplace("upSpd", s.up);
-    o.emplace("groundSpeed", std::round(std::hypot(s.north, s.east) * 100.0) / 100.0);
-    o.emplace("fcuVol", s.fcuVol);
+    FleetReadModel::putPosition(o, s);
     o.emplace("batteryState", s.battery);
     o.emplace("posSatNum", s.sats);
     o.emplace("flightMode", s.mode);

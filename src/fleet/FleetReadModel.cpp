@@ -325,6 +325,21 @@ json vehicleWithoutLinkStats(const VehicleController& v, bool active)
     return vehicleWithoutLinkStats(shown(v, active), vehicleKey(v));
 }
 
+void putPosition(json::object_t& o, const Shown& s)
+{
+    // A vehicle reports 0/0 until it has a fix: no position then, not a point off Africa.
+    const bool noFix = s.lat == 0 && s.lon == 0;
+    o.emplace("lat", noFix ? json(nullptr) : json(s.lat));
+    o.emplace("lon", noFix ? json(nullptr) : json(s.lon));
+    o.emplace("alt", s.alt);
+    o.emplace("heading", s.heading);
+    o.emplace("northSpd", s.north);
+    o.emplace("eastSpd", s.east);
+    o.emplace("upSpd", s.up);
+    o.emplace("groundSpeed", std::round(std::hypot(s.north, s.east) * 100.0) / 100.0);
+    o.emplace("fcuVol", s.fcuVol);
+}
+
 json vehicleWithoutLinkStats(const Shown& s, const std::string& key)
 {
     // Filled in place: an initializer list builds each pair as an array first, which doubles
@@ -337,17 +352,7 @@ json vehicleWithoutLinkStats(const Shown& s, const std::string& key)
     o.emplace("controllerType", s.remote ? "Remote" : "Local");
     o.emplace("alive", s.alive);
     o.emplace("active", s.active);
-    // A vehicle reports 0/0 until it has a fix: no position then, not a point off Africa.
-    const bool noFix = s.lat == 0 && s.lon == 0;
-    o.emplace("lat", noFix ? json(nullptr) : json(s.lat));
-    o.emplace("lon", noFix ? json(nullptr) : json(s.lon));
-    o.emplace("alt", s.alt);
-    o.emplace("heading", s.heading);
-    o.emplace("northSpd", s.north);
-    o.emplace("eastSpd", s.east);
-    o.emplace("upSpd", s.up);
-    o.emplace("groundSpeed", std::round(std::hypot(s.north, s.east) * 100.0) / 100.0);
-    o.emplace("fcuVol", s.fcuVol);
+    putPosition(o, s);
     o.emplace("batteryState", s.battery);
     o.emplace("batteryStateText", stateText(MavFlightStatusDataItem::batteryStateText(s.battery), s.battery));
     o.emplace("posSatNum", s.sats);

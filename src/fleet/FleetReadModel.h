@@ -84,6 +84,9 @@ struct Shown {
 };
 Shown shown(const VehicleController& vehicle, bool active);
 nlohmann::json vehicleWithoutLinkStats(const Shown& shown, const std::string& key);
+// lat, lon (null without a fix), alt, heading, the three speeds, groundSpeed and fcuVol, as the
+// page and the broker's vehicle document both carry them.
+void putPosition(nlohmann::json::object_t& doc, const Shown& shown);
 // The highest level of the alerts as worstAlertLevel counts it.
 int worstAlertLevel(const QList<VehicleAlert>& active);
 nlohmann::json fleet(const Sources& sources);
