@@ -143,8 +143,15 @@ TEST(DeskProgram, FliesASurveyFromTheWindowAndShowsWhatTheModelsSay)
         EXPECT_NEAR(wayPoints.at(name)["x"].get<double>(), at.x(), 0.5) << name;
         EXPECT_NEAR(wayPoints.at(name)["y"].get<double>(), at.y(), 0.5) << name;
     }
-    const auto zone = items("zoneCircle_7")["zoneCircle_7"];
-    ASSERT_TRUE(zone.contains("width")) << "the zone is drawn";
+    // The zone list looks at the zone set once a second: the import may not be drawn yet.
+    json zone;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            zone = items("zoneCircle_7")["zoneCircle_7"];
+            return zone.contains("width");
+        },
+        5000))
+        << "the zone is drawn";
     const QPointF centre = onMap(map, 22.5446, 113.9484);
     EXPECT_NEAR(zone["x"].get<double>() + zone["width"].get<double>() / 2, centre.x(), 0.5);
     EXPECT_NEAR(zone["y"].get<double>() + zone["height"].get<double>() / 2, centre.y(), 0.5);
