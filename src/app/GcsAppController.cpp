@@ -62,6 +62,7 @@ GcsAppController::GcsAppController(GcsApplication* app)
             &MyVehicleController::handleRemoteVehicleMessage, Qt::QueuedConnection);
     connect(m_myVehicleCtrler.get(), &MyVehicleController::remoteMonitorStateChanged, this,
             &GcsAppController::handleRemoteMonitorStateChanged);
+    m_dateTimeTimer.setParent(this);  // names its owner in the main loop's stall log
     m_dateTimeTimer.setInterval(1000);
     connect(&m_dateTimeTimer, &QTimer::timeout, this, &GcsAppController::emitDateTime);
 }

@@ -9,6 +9,8 @@
 #include "OstDispatcher.h"
 #include "OstMainThreadExecEvent.h"
 
+#include <QThread>
+
 #include <spdlog/spdlog.h>
 
 namespace {
@@ -29,6 +31,11 @@ GcsApplication::GcsApplication(int& argc, char** argv)
     VelmoraCore::registerMetaTypes();
     GcsServerConfig::instance();
     connect(this, &QCoreApplication::aboutToQuit, this, &GcsApplication::handleAppAboutToQuit);
+    bool ok = false;
+    const int stallMs = qEnvironmentVariableIntValue("VELMORA_STALL_MS", &ok);
+    if (ok && stallMs >= 0)
+        setStallThresholdMs(stallMs);
+    m_sinceStart.start();
     g_app = this;
 }
 
@@ -107,6 +114,46 @@ bool GcsApplication::event(QEvent* e)
         return true;
     }
     return QApplication::event(e);
+}
+
+bool GcsApplication::notify(QObject* receiver, QEvent* e)
+{
+    // Only the outermost delivery on the main thread: nested sends are part of its time.
+    if (m_stallThresholdNs <= 0 || m_deliveryDepth > 0 || QThread::currentThread() != thread())
+        return QApplication::notify(receiver, e);
+    // The receiver may delete itself while handling the event: what names it is taken before.
+    // A timer or socket notifier says little by itself; its parent is the object that works.
+    const int type = int(e->type());
+    const QMetaObject* receiverClass = receiver ? receiver->metaObject() : nullptr;
+    const QObject* parent = receiver ? receiver->parent() : nullptr;
+    const QMetaObject* parentClass = parent ? parent->metaObject() : nullptr;
+    QElapsedTimer timer;
+    timer.start();
+    ++m_deliveryDepth;
+    bool handled = false;
+    try {
+        handled = QApplication::notify(receiver, e);
+    } catch (...) {
+        --m_deliveryDepth;
+        throw;
+    }
+    --m_deliveryDepth;
+    const qint64 took = timer.nsecsElapsed();
+    if (took < m_stallThresholdNs)
+        return handled;
+    ++m_stalls.count;
+    m_stalls.longestSeconds = std::max(m_stalls.longestSeconds, double(took) / 1e9);
+    const qint64 now = m_sinceStart.nsecsElapsed();
+    if (m_stalls.count > 1 && now - m_lastStallLogNs < 1000000000) {
+        ++m_stallsNotLogged;
+        return handled;
+    }
+    m_lastStallLogNs = now;
+    spdlog::warn("<app> main loop held {} ms by event {} to {}{}{} ({} more over {} ms since the last line)",
+                 took / 1000000, type, receiverClass ? receiverClass->className() : "?", parentClass ? " of " : "",
+                 parentClass ? parentClass->className() : "", m_stallsNotLogged, m_stallThresholdNs / 1000000);
+    m_stallsNotLogged = 0;
+    return handled;
 }
 
 void GcsApplication::handleAppAboutToQuit()

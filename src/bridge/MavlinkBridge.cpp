@@ -258,6 +258,7 @@ MavlinkBridge::MavlinkBridge(svc::StationPort* station, Options options, QObject
 {
     m_links.setSigningKey(m_options.signingKey);
     m_links.setHandler([this](const Frame& frame, const MavlinkPeer& peer) { handleFrame(frame, peer); });
+    m_timer.setParent(this);  // names its owner in the main loop's stall log
     m_timer.setTimerType(Qt::PreciseTimer);
     m_timer.setInterval(kTickMs);
     connect(&m_timer, &QTimer::timeout, this, &MavlinkBridge::tick);

@@ -75,6 +75,7 @@ QString MavlinkEndpoint::text() const
 MavlinkLinks::MavlinkLinks(QObject* parent)
     : QObject(parent)
 {
+    m_housekeeping.setParent(this);  // names its owner in the main loop's stall log
     m_housekeeping.setInterval(200);
     connect(&m_housekeeping, &QTimer::timeout, this, [this] {
         closeQuietClients();

@@ -47,6 +47,7 @@ FleetPublisher::FleetPublisher(MultiVehicleManager* vehicles, Options options, Q
 {
     if (!m_english->load(QStringLiteral(":/i18n/VelmoraCore_en.qm")))
         spdlog::warn("<fleet-pub> no English catalogue: texts go in the station's language");
+    m_timer.setParent(this);  // names its owner in the main loop's stall log
     m_timer.setInterval(1000 / kRateHz);
     connect(&m_timer, &QTimer::timeout, this, &FleetPublisher::tick);
 }

@@ -9,6 +9,7 @@ NfzZoneListModel::NfzZoneListModel(std::shared_ptr<NfzZoneManager> zones, QObjec
     : QAbstractListModel(parent)
     , m_set(zones)
 {
+    m_poll.setParent(this);  // names its owner in the main loop's stall log
     m_poll.setInterval(kPollMs);
     connect(&m_poll, &QTimer::timeout, this, &NfzZoneListModel::refresh);
     m_poll.start();

@@ -935,6 +935,7 @@ bool GcsFleetWebServer::start(QString* error)
     connect(d->ws, &QWebSocketServer::serverError, this, [](QWebSocketProtocol::CloseCode code) {
         spdlog::warn("<fleet-web> refused a WebSocket handshake: close code {}", int(code));
     });
+    d->timer.setParent(this);  // names its owner in the main loop's stall log
     d->timer.setInterval(1000 / d->options.rateHz);
     connect(&d->timer, &QTimer::timeout, this, [this] { d->tick(); });
 

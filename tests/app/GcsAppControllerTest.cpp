@@ -12,6 +12,8 @@
 #include <QFile>
 
 #include <QSignalSpy>
+#include <QThread>
+#include <QTimer>
 #include <QUdpSocket>
 
 #include <gtest/gtest.h>
@@ -206,4 +208,41 @@ TEST(GcsAppController, ZoneImportThatTakesZonesAwayIsRefusedUnlessAllowed)
                 EXPECT_EQ(status["lastShrink"]["smallerZones"][0]["id"], id) << status.dump();
         }
     }
+}
+
+TEST(GcsApplication, WorkThatHoldsTheMainLoopIsCountedOnceAndNamesItsOwner)
+{
+    AppHarness app;
+    testsupport::LogCapture::instance().clear();
+    GcsApplication* gcs = gcsApp();
+    gcs->setStallThresholdMs(100);
+    const auto before = gcs->loopStalls();
+    QObject owner;
+    QTimer slow(&owner);
+    slow.setSingleShot(true);
+    bool fastDone = false;
+    bool slowDone = false;
+    // The time goes in a nested delivery: it is part of the one stall, not a second.
+    struct SlowReceiver : QObject {
+        bool event(QEvent*) override
+        {
+            QThread::msleep(250);
+            return true;
+        }
+    } nested;
+    QObject::connect(&slow, &QTimer::timeout, [&] {
+        QEvent event(QEvent::User);
+        QCoreApplication::sendEvent(&nested, &event);
+        slowDone = true;
+    });
+    QTimer::singleShot(0, [&] { fastDone = true; });
+    slow.start(0);
+    ASSERT_TRUE(waitUntil([&] { return fastDone && slowDone; }, 2000));
+    QCoreApplication::processEvents();
+    const auto after = gcs->loopStalls();
+    EXPECT_EQ(after.count - before.count, 1u);
+    EXPECT_GE(after.longestSeconds, 0.25);
+    EXPECT_EQ(
+        testsupport::LogCapture::instance().countContaining(spdlog::level::warn, "by event 1 to QTimer of QObject"), 1);
+    gcs->setStallThresholdMs(GcsApplication::kDefaultStallThresholdMs);
 }

@@ -551,6 +551,13 @@ std::string StationRuntime::metricsText() const
               L{{"outcome", "error"}});
     m.histogram("velmora_cli_request_duration_seconds", "Time from a CLI request's whole frame to its answer.",
                 m_ops->cliLatency);
+    if (const GcsApplication* app = gcsApp()) {
+        const GcsApplication::LoopStalls stalls = app->loopStalls();
+        m.counter("velmora_main_loop_stalls_total", "Events that held the main loop past the stall threshold.",
+                  double(stalls.count));
+        m.gauge("velmora_main_loop_stall_longest_seconds", "The longest an event has held the main loop.",
+                stalls.longestSeconds);
+    }
     m.gauge("velmora_page_clients", "WebSocket clients of the fleet page.",
             m_fleetPage ? m_fleetPage->clientCount() : 0);
     if (m_bridge) {
