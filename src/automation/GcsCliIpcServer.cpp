@@ -193,8 +193,10 @@ void GcsCliIpcServer::onNewConnection()
         timer->start(m_readDeadlineMs);
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] { onSocketReadyRead(socket); });
         connect(socket, &QLocalSocket::disconnected, this, [this, socket] { onSocketDisconnected(socket); });
-        // Data may have arrived with the connection itself.
-        if (socket->bytesAvailable() > 0)
+        // A client writes its request right after connecting, so it is usually waiting already:
+        // reading it now answers in this turn of the event loop rather than the next, which on a
+        // busy station is the larger part of a request's wait. waitForReadyRead(0) only polls.
+        if (socket->bytesAvailable() > 0 || socket->waitForReadyRead(0))
             onSocketReadyRead(socket);
     }
 }

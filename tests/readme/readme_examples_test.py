@@ -36,7 +36,7 @@ CLI_NAMES = ("velmora-cli", "build/tools/cli/velmora-cli")
 NOT_RUN = []
 EXAMPLE_TIMEOUT_S = 25
 INTERRUPT_AFTER_S = 1.0
-BUSY = r"A parameter operation is in progress"
+BUSY = r"A parameter operation is in progress|No-fly-zone sync already in progress"
 ACCOUNT = ("pilot@example.com", "readme-pass")
 
 
@@ -348,8 +348,8 @@ class Runner:
                                         timeout=EXAMPLE_TIMEOUT_S, start_new_session=True)
             except subprocess.TimeoutExpired:
                 return "no end within %d s" % EXAMPLE_TIMEOUT_S
-            # A reader sends the next parameter request once the last one ended; so does this, by retrying
-            # while the vehicle says one still runs.
+            # A reader sends the next parameter request once the last one ended, and the next zone command
+            # once nfz.sync (answered at once) is done; so does this, by retrying while the station says busy.
             if not re.search(BUSY, result.stderr.decode(errors="replace")) or time.monotonic() > deadline:
                 break
             time.sleep(0.1)
