@@ -1,5 +1,6 @@
 #include "OstDatagramSocket.h"
 
+#include <QElapsedTimer>
 #include <QSocketNotifier>
 
 #include <arpa/inet.h>
@@ -84,13 +85,13 @@ bool gone(int error)
 }  // namespace
 
 struct OstDatagramSocket::Buffers {
-    char data[kBatch][kMaxDatagram];
-    sockaddr_storage from[kBatch];
-    iovec iov[kBatch];
+    char data[kReadBatch][kMaxDatagram];
+    sockaddr_storage from[kReadBatch];
+    iovec iov[kReadBatch];
 #ifdef __linux__
-    mmsghdr headers[kBatch];
+    mmsghdr headers[kReadBatch];
 #endif
-    Datagram datagrams[kBatch];
+    Datagram datagrams[kReadBatch];
 };
 
 static_assert(sizeof(sockaddr_storage) <= 128);
@@ -310,11 +311,13 @@ int OstDatagramSocket::flush()
 
 void OstDatagramSocket::readTurn()
 {
-    for (int turn = 0; turn < kBatchesPerTurn && m_fd >= 0; ++turn) {
+    QElapsedTimer took;
+    took.start();
+    for (int turn = 0; turn < kBatchesPerTurn && m_fd >= 0 && took.elapsed() < kTurnBudgetMs; ++turn) {
         Buffers& b = *m_in;
         int count = 0;
 #ifdef __linux__
-        for (int i = 0; i < kBatch; ++i) {
+        for (int i = 0; i < kReadBatch; ++i) {
             b.iov[i] = {b.data[i], size_t(kMaxDatagram)};
             b.headers[i] = {};
             b.headers[i].msg_hdr.msg_name = &b.from[i];
@@ -322,7 +325,7 @@ void OstDatagramSocket::readTurn()
             b.headers[i].msg_hdr.msg_iov = &b.iov[i];
             b.headers[i].msg_hdr.msg_iovlen = 1;
         }
-        count = ::recvmmsg(m_fd, b.headers, kBatch, MSG_DONTWAIT, nullptr);
+        count = ::recvmmsg(m_fd, b.headers, kReadBatch, MSG_DONTWAIT, nullptr);
         if (count < 0) {
             const int error = errno;
             if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)
@@ -332,7 +335,7 @@ void OstDatagramSocket::readTurn()
             return;
         }
 #else
-        for (; count < kBatch; ++count) {
+        for (; count < kReadBatch; ++count) {
             socklen_t len = sizeof(sockaddr_storage);
             const ssize_t n = ::recvfrom(m_fd, b.data[count], kMaxDatagram, MSG_DONTWAIT,
                                          reinterpret_cast<sockaddr*>(&b.from[count]), &len);
@@ -366,7 +369,7 @@ void OstDatagramSocket::readTurn()
             const Receiver receiver = m_receiver;  // it may be replaced from inside
             receiver(b.datagrams, count);
         }
-        if (count < kBatch || m_fd < 0)
+        if (count < kReadBatch || m_fd < 0)
             return;  // emptied
     }
 }

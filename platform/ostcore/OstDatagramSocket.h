@@ -1,11 +1,14 @@
 #pragma once
 // A bound UDP socket read and written in batches, for links that carry many small datagrams.
 //
-// Reading: when the descriptor turns readable, up to kBatchesPerTurn system calls of up to kBatch
-// datagrams each (recvmmsg on Linux, one recvfrom per datagram elsewhere) are handed to the
-// receiver as one batch, then the event loop serves everything else before the next turn. A
-// socket that always has more to read therefore costs other work (a CLI request, a timer) at most
-// one turn of waiting, not the whole backlog.
+// Reading: when the descriptor turns readable, system calls of up to kReadBatch datagrams each
+// (recvmmsg on Linux, one recvfrom per datagram elsewhere) are handed to the receiver, batch after
+// batch, until the socket is empty, kBatchesPerTurn batches were read or the turn has taken
+// kTurnBudgetMs; then the event loop serves everything else before the next turn. A socket that
+// always has more to read therefore costs other work (a CLI request, a timer) at most one turn of
+// waiting, not the whole backlog; and the bound is one of time, because what a datagram costs
+// ranges from a few microseconds to milliseconds (a vehicle heard for the first time joins the
+// fleet), and on a slow machine or under a sanitizer all of them cost several times more.
 //
 // The kernel stamps each datagram as it takes it in (SO_TIMESTAMPNS), so receiveLagMs() tells how
 // far behind its own socket the process is: the age of the oldest datagram still unread, 0 when
@@ -34,8 +37,10 @@ class QSocketNotifier;
 class OstDatagramSocket : public QObject {
     Q_OBJECT
 public:
-    static constexpr int kBatch = 64;
-    static constexpr int kBatchesPerTurn = 4;
+    static constexpr int kBatch = 64;  // datagrams per sendmmsg
+    static constexpr int kReadBatch = 16;
+    static constexpr int kBatchesPerTurn = 16;
+    static constexpr int kTurnBudgetMs = 10;
     static constexpr int kMaxDatagram = 8192;
 
     struct Datagram {

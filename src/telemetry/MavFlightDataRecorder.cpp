@@ -9,9 +9,16 @@
 
 #include <spdlog/spdlog.h>
 
+#include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <thread>
+
+#ifdef __linux__
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
 
 namespace {
 constexpr int kMaxLogNameTries = 1000;
@@ -98,6 +105,13 @@ private:
 
     void loop()
     {
+#ifdef __linux__
+        // Writing logs is bulk work that a buffer absorbs; the main thread answers operators and
+        // vehicles. On a machine short of cores the writer yields first: it still takes all the
+        // idle time there is, and only waits while the loop that shows the fleet needs the core.
+        if (setpriority(PRIO_PROCESS, id_t(gettid()), kWriterNice) != 0)
+            spdlog::debug("flightData writer keeps the process's priority: {}", std::strerror(errno));
+#endif
         for (;;) {
             std::vector<Item> items;
             {
@@ -194,6 +208,7 @@ private:
         log.batchRows = 0;
     }
 
+    static constexpr int kWriterNice = 10;
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::condition_variable m_closed;
