@@ -7,7 +7,7 @@ runs as processes on this machine: one station with 253 simulated vehicles on a 
 bridge with two ground stations (tests/mavlink-peer: one watching telemetry, one uploading and
 downloading a route every minute), the fleet publisher to a local mosquitto and
 velmora-fleetview reading it, twenty page viewers (three of them slow readers) and ten CLI
-clients at 10 requests a second each. Faults, at fixed fractions of the run: the vehicle link
+clients (ten processes) at 10 requests a second each. Faults, at fixed fractions of the run: the vehicle link
 dropped for 20 s (both simulators stopped), the ten-vehicle simulator killed and restarted, the
 broker restarted, the routes ground station killed mid-transfer and restarted, the station
 killed (SIGKILL) and restarted on its data directory.
@@ -23,6 +23,9 @@ Choices where the figures need one:
   for its vehicles, counted separately after the station's restart (bound: 0) and before its
   SIGKILL (shown, not bound: answers unread in the socket or not yet written by the recorder's
   thread die with the process; the recorder writes and flushes each row it takes).
+- CLI answer time: from before the client connects to the whole answer read, as the client sees
+  it. Each client is a process of its own: ten threads of one interpreter would wait for each
+  other's turn at the interpreter lock, and that wait is not the station's.
 - A ground-station transfer that overlaps a fault window is an injected failure; any other
   that does not end in result 0 counts against the bound.
 """
