@@ -5,10 +5,12 @@
 #include "GcsToolBox.h"
 #include "VelmoraCore.h"
 #include "automation/GcsCliIpcServer.h"
+#include "common/MainLoopGate.h"
 
 #include "OstDispatcher.h"
 #include "OstMainThreadExecEvent.h"
 
+#include <QScopeGuard>
 #include <QThread>
 
 #include <spdlog/spdlog.h>
@@ -119,8 +121,17 @@ bool GcsApplication::event(QEvent* e)
 bool GcsApplication::notify(QObject* receiver, QEvent* e)
 {
     // Only the outermost delivery on the main thread: nested sends are part of its time.
-    if (m_stallThresholdNs <= 0 || m_deliveryDepth > 0 || QThread::currentThread() != thread())
+    if (m_deliveryDepth > 0 || QThread::currentThread() != thread())
         return QApplication::notify(receiver, e);
+    // A worker let in between events (MainLoopGate) has left before this event begins.
+    MainLoopGate& gate = MainLoopGate::instance();
+    gate.beginEvent();
+    const auto between = qScopeGuard([&] { gate.endEvent(); });
+    if (m_stallThresholdNs <= 0) {
+        ++m_deliveryDepth;
+        const auto outer = qScopeGuard([this] { --m_deliveryDepth; });
+        return QApplication::notify(receiver, e);
+    }
     // The receiver may delete itself while handling the event: what names it is taken before.
     // A timer or socket notifier says little by itself; its parent is the object that works.
     const int type = int(e->type());
@@ -129,15 +140,12 @@ bool GcsApplication::notify(QObject* receiver, QEvent* e)
     const QMetaObject* parentClass = parent ? parent->metaObject() : nullptr;
     QElapsedTimer timer;
     timer.start();
-    ++m_deliveryDepth;
     bool handled = false;
-    try {
+    {
+        ++m_deliveryDepth;
+        const auto outer = qScopeGuard([this] { --m_deliveryDepth; });
         handled = QApplication::notify(receiver, e);
-    } catch (...) {
-        --m_deliveryDepth;
-        throw;
     }
-    --m_deliveryDepth;
     const qint64 took = timer.nsecsElapsed();
     if (took < m_stallThresholdNs)
         return handled;
@@ -156,9 +164,20 @@ bool GcsApplication::notify(QObject* receiver, QEvent* e)
     return handled;
 }
 
+int GcsApplication::runLoop()
+{
+    // From here until the loop ends the main thread runs only inside events, so a worker may run
+    // between them; before and after, setup and teardown code runs outside any event.
+    MainLoopGate::instance().setOpen(true);
+    const int rc = exec();
+    MainLoopGate::instance().setOpen(false);
+    return rc;
+}
+
 void GcsApplication::handleAppAboutToQuit()
 {
     spdlog::info("<app> about to quit app");
+    MainLoopGate::instance().setOpen(false);  // teardown runs outside events from here
     stopCliIpcServer();
     spdlog::info("<app> begin release all");
     release();

@@ -29,6 +29,10 @@ public:
     void stopCliIpcServer();
     GcsCliIpcServer* cliIpcServer() const { return m_cliIpcServer.get(); }
 
+    // exec() with MainLoopGate open while the loop runs: the CLI endpoint answers reads between
+    // two events instead of after the loop's whole turn. Programs run their loop with this.
+    int runLoop();
+
     bool event(QEvent* e) override;
     // Times every event the main thread delivers from its loop; one that holds the loop longer
     // than the threshold is logged (at most one line a second, with how many were not logged)

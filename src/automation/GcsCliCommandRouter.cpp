@@ -452,7 +452,7 @@ json systemMethods(const Call& call);
 const std::vector<MethodSpec>& methodTable()
 {
     static const std::vector<MethodSpec> base = {
-        {"system.ping", systemPing, "Checks that the station answers.", {}},
+        {"system.ping", systemPing, "Checks that the station answers.", {}, true},
         {"system.methods", systemMethods, "Lists every method with its parameters.", {}},
         {"system.info", systemInfo, "Station language, version, wire protocol version and data directory.", {}},
         {"connection.status", connectionStatus, "Connection mode, link state and active vehicle.", {}},
@@ -477,7 +477,7 @@ const std::vector<MethodSpec>& methodTable()
          vehicleResolveTarget,
          "Which vehicle a selector names.",
          {kVehicleIdParam, kVehicleCodeParam}},
-        {"vehicle.list", vehicleList, "Every known vehicle with its link ages.", {}},
+        {"vehicle.list", vehicleList, "Every known vehicle with its link ages.", {}, true},
         {"vehicle.setActive",
          vehicleSetActive,
          "Makes a vehicle the default target.",
@@ -485,12 +485,14 @@ const std::vector<MethodSpec>& methodTable()
         {"telemetry.snapshot",
          telemetrySnapshot,
          "Latest attitude, position and flight status of a vehicle.",
-         {kVehicleIdParam, kVehicleCodeParam}},
-        {"alerts.active", alertsActive, "Active alerts of a vehicle.", {kVehicleIdParam, kVehicleCodeParam}},
+         {kVehicleIdParam, kVehicleCodeParam},
+         true},
+        {"alerts.active", alertsActive, "Active alerts of a vehicle.", {kVehicleIdParam, kVehicleCodeParam}, true},
         {"vehicle.linkStats",
          vehicleLinkStats,
          "Telemetry and acknowledgement loss of a vehicle.",
-         {kVehicleIdParam, kVehicleCodeParam}},
+         {kVehicleIdParam, kVehicleCodeParam},
+         true},
         {"params.read",
          paramsRead,
          "Reads a parameter group from a vehicle.",
@@ -502,7 +504,8 @@ const std::vector<MethodSpec>& methodTable()
         {"params.get",
          paramsGet,
          "A parameter group's values as last read, in natural units.",
-         {{"group", "string", true, paramsGroupNames(), "parameter group"}, kVehicleIdParam, kVehicleCodeParam}},
+         {{"group", "string", true, paramsGroupNames(), "parameter group"}, kVehicleIdParam, kVehicleCodeParam},
+         true},
         {"params.set",
          paramsSet,
          "Changes the named parameters of a read group and writes the group.",
@@ -686,4 +689,19 @@ nlohmann::json GcsCliCommandRouter::dispatch(const GcsCliServiceContext& context
         spdlog::error("<cli-router> {} failed: {}", method, e.what());
         return GcsCliResponse::makeError(ErrorCode::CommandRejected, "Internal error");
     }
+}
+
+bool GcsCliCommandRouter::isReadOnly(const nlohmann::json& request)
+{
+    if (!request.is_object())
+        return false;
+    const auto method = request.find("method");
+    if (method == request.end() || !method->is_string())
+        return false;
+    // The library's own table only: it never changes after it is built, while a program's
+    // methods are added and removed on the main thread.
+    const auto& name = method->get_ref<const std::string&>();
+    const auto& table = methodTable();
+    const auto entry = std::find_if(table.begin(), table.end(), [&](const MethodSpec& m) { return name == m.name; });
+    return entry != table.end() && entry->readOnly;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Turns one parsed CLI request {"method", "apiVersion"?, "params"?} into one response envelope
-// (GcsCliResponse). Runs on the main thread. It is an adapter: it parses a request, calls the
+// (GcsCliResponse). Runs on the main thread, or for a readOnly method on the CLI endpoint's thread
+// inside MainLoopGate, which is the main thread's turn as far as the models can tell. It is an adapter: it parses a request, calls the
 // vehicle services (svc::VehicleServices) or the station (svc::StationPort), and writes the
 // answer; the rules of what is refused and why are the services'. Methods that start a vehicle
 // action only report that it was accepted and sent, its outcome is observed through other
@@ -27,7 +28,7 @@
 //
 // A program adds methods only it can serve (velmora-desk's window.screenshot) with addMethod:
 // they are served, checked and listed (system.methods) like the library's own, after them.
-// Main thread only, like dispatch.
+// addMethod and removeMethod: main thread only.
 
 #include "GcsCliRouterSupport.h"
 
@@ -44,4 +45,7 @@ public:
     // must outlive the registration (string literals).
     static bool addMethod(gcscli::MethodSpec method);
     static void removeMethod(const std::string& name);
+    // The request names one of the library's methods marked readOnly (a program's methods are
+    // always answered on the main thread). Any thread.
+    static bool isReadOnly(const nlohmann::json& request);
 };

@@ -3,14 +3,19 @@
 #include "GcsCliCommandRouter.h"
 #include "GcsCliOutcomeRecorder.h"
 #include "GcsCliResponse.h"
+#include "common/MainLoopGate.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QPointer>
+#include <QThread>
 #include <QTimer>
 #include <QtEndian>
+
+#include <optional>
 
 #include <spdlog/spdlog.h>
 
@@ -39,6 +44,38 @@ std::string withoutInput(const char* what)
     return text.substr(0, text.find("; last read:"));
 }
 
+// The request of a payload, or the error envelope that answers it.
+std::optional<json> parseRequest(const QByteArray& payload, json& answer)
+{
+    if (payload.isEmpty()) {
+        answer = GcsCliResponse::makeError(ErrorCode::InvalidArgs, "Empty JSON payload");
+        return std::nullopt;
+    }
+    try {
+        // Strict: no comments. The parser skips a leading UTF-8 byte-order mark by itself.
+        return json::parse(payload.constBegin(), payload.constEnd(), nullptr, true, false);
+    } catch (const json::exception& e) {
+        const std::string text = withoutInput(e.what());
+        spdlog::debug("<cli-ipc> JSON parse error in a {}-byte request: {}", payload.size(), text);
+        answer = GcsCliResponse::makeError(ErrorCode::InvalidArgs, "Invalid JSON: " + text);
+        return std::nullopt;
+    }
+}
+
+json dispatch(const GcsCliServiceContext& context, const json& request)
+{
+    try {
+        return GcsCliCommandRouter::dispatch(context, request);
+    } catch (const json::exception& e) {
+        const std::string text = withoutInput(e.what());
+        spdlog::debug("<cli-ipc> JSON error in a request: {}", text);
+        return GcsCliResponse::makeError(ErrorCode::InvalidArgs, "Invalid JSON: " + text);
+    } catch (const std::exception& e) {
+        spdlog::error("<cli-ipc> request handling failed: {}", e.what());
+        return GcsCliResponse::makeError(ErrorCode::CommandRejected, std::string("Internal error: ") + e.what());
+    }
+}
+
 // The socket file's path for a name QLocalServer places below $TMPDIR.
 QString socketPath(const QString& name)
 {
@@ -65,47 +102,47 @@ QString GcsCliIpcServer::endpointName()
     return g_endpointDir.isEmpty() ? name : QDir(g_endpointDir).absoluteFilePath(name);
 }
 
-GcsCliIpcServer::GcsCliIpcServer(const GcsCliServiceContext& context, QObject* parent, int readDeadlineMs)
-    : QObject(parent)
-    , m_context(context)
-    , m_readDeadlineMs(readDeadlineMs)
-{
-    // Records from now on, whether or not listening succeeds; a caller's own recorder wins.
-    if (!m_context.outcomes) {
-        m_outcomes = new GcsCliOutcomeRecorder(m_context.station, this);
-        m_context.outcomes = m_outcomes;
-    } else {
-        m_outcomes = m_context.outcomes;
+// The sockets' side, on the server's own thread.
+class GcsCliIpcServer::Io : public QObject {
+public:
+    explicit Io(GcsCliIpcServer* owner)
+        : m_owner(owner)
+    {
     }
-}
 
-GcsCliIpcServer::~GcsCliIpcServer()
-{
-    stop();
-}
+    // On the socket thread; a blocking call from start().
+    bool listen(const QString& name, const QByteArray& path, QString* errorText);
+    // On the socket thread; a blocking call from stop(). Every connection goes, unanswered.
+    void shutdown();
 
-bool GcsCliIpcServer::start(QString* errorText)
+private:
+    struct Connection {
+        QByteArray buffer;
+        QTimer* readTimer = nullptr;
+        bool taken = false;  // its frame is being answered
+    };
+
+    void onNewConnection();
+    void onSocketReadyRead(QLocalSocket* socket);
+    void onSocketDisconnected(QLocalSocket* socket);
+    void onReadTimeout(QLocalSocket* socket);
+    void processBufferedFrames(QLocalSocket* socket);
+    void answer(const QPointer<QLocalSocket>& socket, json request, const QElapsedTimer& took);
+    void finish(const QPointer<QLocalSocket>& socket, const json& envelope, const QElapsedTimer* took);
+    bool writeFramedJson(QLocalSocket* socket, const json& envelope);
+    void dropReadTimer(Connection& c);
+    void forget(QLocalSocket* socket);
+
+    GcsCliIpcServer* m_owner;
+    QLocalServer* m_server = nullptr;
+    QHash<QLocalSocket*, Connection> m_connections;
+};
+
+bool GcsCliIpcServer::Io::listen(const QString& name, const QByteArray& path, QString* errorText)
 {
-    if (m_server) {
-        spdlog::debug("<cli-ipc> start skipped (server already created)");
-        return true;
-    }
-    const QString name = endpointName();
     const std::string nameUtf8 = name.toStdString();
-    // A name someone else created first is theirs: never probed, removed or answered in.
-    struct stat st { };
-    const QByteArray path = QFile::encodeName(socketPath(name));
-    if (::lstat(path.constData(), &st) == 0 && st.st_uid != ::geteuid()) {
-        const QString why = QStringLiteral("the endpoint %1 belongs to %2, not to this station's user; remove it or "
-                                           "choose another endpoint directory")
-                                .arg(QString::fromLocal8Bit(path), describeOwner(st.st_uid));
-        spdlog::error("<cli-ipc> refusing to start: {}", why.toStdString());
-        if (errorText)
-            *errorText = why;
-        return false;
-    }
     m_server = new QLocalServer(this);
-    connect(m_server, &QLocalServer::newConnection, this, &GcsCliIpcServer::onNewConnection);
+    connect(m_server, &QLocalServer::newConnection, this, &Io::onNewConnection);
     auto listening = [&] {
         // Operators reach the station through its group: the socket is the user's and the
         // group's (the directory decides who can reach it at all). Created 0755 under the
@@ -152,138 +189,163 @@ bool GcsCliIpcServer::start(QString* errorText)
     }
     if (errorText)
         *errorText = error;
-    m_server->deleteLater();
+    delete m_server;
     m_server = nullptr;
     return false;
 }
 
-void GcsCliIpcServer::stop()
+void GcsCliIpcServer::Io::shutdown()
 {
-    if (!m_server)
-        return;
-    for (QTimer* timer : std::as_const(m_readTimers)) {
-        timer->stop();
-        delete timer;
-    }
-    m_readTimers.clear();
     // Taken out first: disconnecting a socket may emit disconnected() synchronously.
-    const QList<QLocalSocket*> sockets = m_connections.keys();
-    m_connections.clear();
-    for (QLocalSocket* socket : sockets) {
-        disconnect(socket, nullptr, this, nullptr);
-        socket->disconnectFromServer();
+    const auto connections = std::exchange(m_connections, {});
+    for (auto it = connections.begin(); it != connections.end(); ++it) {
+        delete it->readTimer;
+        disconnect(it.key(), nullptr, this, nullptr);
+        it.key()->disconnectFromServer();
+        delete it.key();
     }
-    m_server->close();
-    QLocalServer::removeServer(endpointName());
-    m_server->deleteLater();
-    m_server = nullptr;
-    spdlog::info("<cli-ipc> server stopped");
+    m_owner->m_openConnections = 0;
+    if (m_server) {
+        m_server->close();
+        delete m_server;
+        m_server = nullptr;
+    }
 }
 
-void GcsCliIpcServer::onNewConnection()
+void GcsCliIpcServer::Io::onNewConnection()
 {
-    if (!m_server)
-        return;
     while (QLocalSocket* socket = m_server->nextPendingConnection()) {
-        m_connections.insert(socket, Connection{});
-        auto* timer = new QTimer(this);
-        timer->setSingleShot(true);
-        connect(timer, &QTimer::timeout, this, [this, socket] { onReadTimeout(socket); });
-        m_readTimers.insert(socket, timer);
-        timer->start(m_readDeadlineMs);
+        Connection& c = m_connections[socket];
+        ++m_owner->m_openConnections;
+        c.readTimer = new QTimer(this);
+        c.readTimer->setSingleShot(true);
+        connect(c.readTimer, &QTimer::timeout, this, [this, socket] { onReadTimeout(socket); });
+        c.readTimer->start(m_owner->readDeadlineMs());
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] { onSocketReadyRead(socket); });
         connect(socket, &QLocalSocket::disconnected, this, [this, socket] { onSocketDisconnected(socket); });
-        // A client writes its request right after connecting, so it is usually waiting already:
-        // reading it now answers in this turn of the event loop rather than the next, which on a
-        // busy station is the larger part of a request's wait. waitForReadyRead(0) only polls.
+        // A client writes its request right after connecting, so it is usually waiting already.
         if (socket->bytesAvailable() > 0 || socket->waitForReadyRead(0))
             onSocketReadyRead(socket);
     }
 }
 
-void GcsCliIpcServer::onSocketReadyRead(QLocalSocket* socket)
+void GcsCliIpcServer::Io::onSocketReadyRead(QLocalSocket* socket)
 {
     auto it = m_connections.find(socket);
     if (it == m_connections.end())
         return;
-    if (it->answered) {
+    if (it->taken) {
         socket->readAll();
         return;
     }
     it->buffer.append(socket->readAll());
     processBufferedFrames(socket);
     it = m_connections.find(socket);
-    if (it != m_connections.end() && !it->answered) {
-        if (QTimer* timer = m_readTimers.value(socket))
-            timer->start(m_readDeadlineMs);
-    }
+    if (it != m_connections.end() && !it->taken && it->readTimer)
+        it->readTimer->start(m_owner->readDeadlineMs());
 }
 
-void GcsCliIpcServer::onSocketDisconnected(QLocalSocket* socket)
+void GcsCliIpcServer::Io::onSocketDisconnected(QLocalSocket* socket)
 {
-    dropReadTimer(socket);
-    if (m_connections.remove(socket) > 0)
-        socket->deleteLater();
+    forget(socket);
+    socket->deleteLater();
 }
 
-void GcsCliIpcServer::onReadTimeout(QLocalSocket* socket)
+void GcsCliIpcServer::Io::forget(QLocalSocket* socket)
+{
+    auto it = m_connections.find(socket);
+    if (it == m_connections.end())
+        return;
+    dropReadTimer(*it);
+    m_connections.erase(it);
+    --m_owner->m_openConnections;
+}
+
+void GcsCliIpcServer::Io::onReadTimeout(QLocalSocket* socket)
 {
     if (!m_connections.contains(socket))
         return;
-    dropReadTimer(socket);
     spdlog::warn("<cli-ipc> read deadline exceeded before a full request frame");
-    answerAndFinish(socket,
-                    GcsCliResponse::makeError(ErrorCode::Timeout, "Incomplete request frame within read deadline",
-                                              ErrorDomain::Transport));
+    finish(socket,
+           GcsCliResponse::makeError(ErrorCode::Timeout, "Incomplete request frame within read deadline",
+                                     ErrorDomain::Transport),
+           nullptr);
 }
 
-void GcsCliIpcServer::processBufferedFrames(QLocalSocket* socket)
+void GcsCliIpcServer::Io::processBufferedFrames(QLocalSocket* socket)
 {
     auto it = m_connections.find(socket);
-    if (it == m_connections.end() || it->answered || it->buffer.size() < 4)
+    if (it == m_connections.end() || it->taken || it->buffer.size() < 4)
         return;
     const quint32 length = qFromLittleEndian<quint32>(it->buffer.constData());
     if (length > kMaxFramePayload) {
         spdlog::warn("<cli-ipc> frame too large: {} bytes (max {})", length, kMaxFramePayload);
-        answerAndFinish(
-            socket, GcsCliResponse::makeError(ErrorCode::InvalidArgs, "Request frame exceeds maximum allowed size"));
+        finish(socket, GcsCliResponse::makeError(ErrorCode::InvalidArgs, "Request frame exceeds maximum allowed size"),
+               nullptr);
         return;
     }
     if (it->buffer.size() < qsizetype(length) + 4)
         return;
     const QByteArray payload = it->buffer.mid(4, qsizetype(length));
-    it->buffer.remove(0, qsizetype(length) + 4);
+    it->taken = true;
+    it->buffer.clear();
+    dropReadTimer(*it);
     QElapsedTimer took;
     took.start();
-    const json answer = handleRequestPayload(payload);
-    const bool ok = answer.value("ok", false);
-    answerAndFinish(socket, answer);
-    emit requestAnswered(ok, double(took.nsecsElapsed()) / 1e9);
+    json envelope;
+    if (auto request = parseRequest(payload, envelope))
+        answer(socket, std::move(*request), took);
+    else
+        finish(socket, envelope, &took);
 }
 
-json GcsCliIpcServer::handleRequestPayload(const QByteArray& payload) const
+void GcsCliIpcServer::Io::answer(const QPointer<QLocalSocket>& socket, json request, const QElapsedTimer& took)
 {
-    if (payload.isEmpty())
-        return GcsCliResponse::makeError(ErrorCode::InvalidArgs, "Empty JSON payload");
-    try {
-        // Strict: no comments. The parser skips a leading UTF-8 byte-order mark by itself.
-        const json request = json::parse(payload.constBegin(), payload.constEnd(), nullptr, true, false);
-        return GcsCliCommandRouter::dispatch(m_context, request);
-    } catch (const json::parse_error& e) {
-        const std::string text = withoutInput(e.what());
-        spdlog::debug("<cli-ipc> JSON parse error in a {}-byte request: {}", payload.size(), text);
-        return GcsCliResponse::makeError(ErrorCode::InvalidArgs, "Invalid JSON: " + text);
-    } catch (const json::exception& e) {
-        const std::string text = withoutInput(e.what());
-        spdlog::debug("<cli-ipc> JSON error in a {}-byte request: {}", payload.size(), text);
-        return GcsCliResponse::makeError(ErrorCode::InvalidArgs, "Invalid JSON: " + text);
-    } catch (const std::exception& e) {
-        spdlog::error("<cli-ipc> request handling failed: {}", e.what());
-        return GcsCliResponse::makeError(ErrorCode::CommandRejected, std::string("Internal error: ") + e.what());
+    if (GcsCliCommandRouter::isReadOnly(request)) {
+        json envelope;
+        {
+            MainLoopGate::Visit visit(MainLoopGate::instance(), kGateWaitMs);
+            if (visit)
+                envelope = dispatch(m_owner->m_context, request);
+        }
+        if (!envelope.is_null()) {
+            ++m_owner->m_betweenEvents;
+            finish(socket, envelope, &took);
+            return;
+        }
     }
+    // Answered on the main thread; the answer comes back here to be written.
+    QPointer<Io> self(this);
+    QMetaObject::invokeMethod(m_owner, [owner = m_owner, self, socket, request = std::move(request), took] {
+        json envelope = dispatch(owner->m_context, request);
+        if (!self)
+            return;
+        QMetaObject::invokeMethod(self.data(), [self, socket, envelope = std::move(envelope), took] {
+            self->finish(socket, envelope, &took);
+        });
+    });
 }
 
-bool GcsCliIpcServer::writeFramedJson(QLocalSocket* socket, const json& envelope)
+void GcsCliIpcServer::Io::finish(const QPointer<QLocalSocket>& socket, const json& envelope, const QElapsedTimer* took)
+{
+    if (took)
+        emit m_owner->requestAnswered(envelope.value("ok", false), double(took->nsecsElapsed()) / 1e9);
+    if (!socket || !m_connections.contains(socket.data()))
+        return;  // the client went while its request was answered
+    QLocalSocket* s = socket.data();
+    forget(s);
+    writeFramedJson(s, envelope);
+    // A client that never drains its response would hold the socket in the closing state.
+    QTimer::singleShot(m_owner->readDeadlineMs(), s, [s] {
+        if (s->state() != QLocalSocket::UnconnectedState)
+            s->abort();
+    });
+    disconnect(s, &QLocalSocket::readyRead, this, nullptr);
+    connect(s, &QLocalSocket::readyRead, s, [s] { s->readAll(); });
+    s->disconnectFromServer();
+}
+
+bool GcsCliIpcServer::Io::writeFramedJson(QLocalSocket* socket, const json& envelope)
 {
     std::string text;
     try {
@@ -308,32 +370,93 @@ bool GcsCliIpcServer::writeFramedJson(QLocalSocket* socket, const json& envelope
     return true;
 }
 
-void GcsCliIpcServer::answerAndFinish(QLocalSocket* socket, const json& envelope)
+void GcsCliIpcServer::Io::dropReadTimer(Connection& c)
 {
-    auto it = m_connections.find(socket);
-    if (it == m_connections.end())
-        return;
-    it->answered = true;
-    it->buffer.clear();
-    dropReadTimer(socket);
-    writeFramedJson(socket, envelope);
-    finishConnection(socket);
-}
-
-void GcsCliIpcServer::finishConnection(QLocalSocket* socket)
-{
-    // A client that never drains its response would hold the socket in the closing state.
-    QTimer::singleShot(m_readDeadlineMs, socket, [socket] {
-        if (socket->state() != QLocalSocket::UnconnectedState)
-            socket->abort();
-    });
-    socket->disconnectFromServer();
-}
-
-void GcsCliIpcServer::dropReadTimer(QLocalSocket* socket)
-{
-    if (QTimer* timer = m_readTimers.take(socket)) {
-        timer->stop();
-        timer->deleteLater();
+    if (c.readTimer) {
+        c.readTimer->stop();
+        c.readTimer->deleteLater();
+        c.readTimer = nullptr;
     }
+}
+
+GcsCliIpcServer::GcsCliIpcServer(const GcsCliServiceContext& context, QObject* parent, int readDeadlineMs)
+    : QObject(parent)
+    , m_context(context)
+    , m_readDeadlineMs(readDeadlineMs)
+{
+    // Records from now on, whether or not listening succeeds; a caller's own recorder wins.
+    if (!m_context.outcomes) {
+        m_outcomes = new GcsCliOutcomeRecorder(m_context.station, this);
+        m_context.outcomes = m_outcomes;
+    } else {
+        m_outcomes = m_context.outcomes;
+    }
+}
+
+GcsCliIpcServer::~GcsCliIpcServer()
+{
+    stop();
+}
+
+bool GcsCliIpcServer::start(QString* errorText)
+{
+    if (m_io) {
+        spdlog::debug("<cli-ipc> start skipped (server already created)");
+        return true;
+    }
+    const QString name = endpointName();
+    // A name someone else created first is theirs: never probed, removed or answered in.
+    struct stat st { };
+    const QByteArray path = QFile::encodeName(socketPath(name));
+    if (::lstat(path.constData(), &st) == 0 && st.st_uid != ::geteuid()) {
+        const QString why = QStringLiteral("the endpoint %1 belongs to %2, not to this station's user; remove it or "
+                                           "choose another endpoint directory")
+                                .arg(QString::fromLocal8Bit(path), describeOwner(st.st_uid));
+        spdlog::error("<cli-ipc> refusing to start: {}", why.toStdString());
+        if (errorText)
+            *errorText = why;
+        return false;
+    }
+    m_thread = new QThread;
+    m_thread->setObjectName(QStringLiteral("cli-endpoint"));
+    m_io = new Io(this);
+    m_io->moveToThread(m_thread);
+    m_thread->start();
+    bool listening = false;
+    QMetaObject::invokeMethod(
+        m_io, [&] { listening = m_io->listen(name, path, errorText); }, Qt::BlockingQueuedConnection);
+    if (!listening)
+        endThread();
+    return listening;
+}
+
+void GcsCliIpcServer::stop()
+{
+    if (!m_io)
+        return;
+    endThread();
+    QLocalServer::removeServer(endpointName());
+    spdlog::info("<cli-ipc> server stopped");
+}
+
+void GcsCliIpcServer::endThread()
+{
+    // A read waiting for the main loop gives up within kGateWaitMs and is queued, so this call
+    // cannot wait for the main thread it blocks.
+    QMetaObject::invokeMethod(
+        m_io, [this] { m_io->shutdown(); }, Qt::BlockingQueuedConnection);
+    m_thread->quit();
+    m_thread->wait();
+    delete m_io;
+    m_io = nullptr;
+    delete m_thread;
+    m_thread = nullptr;
+}
+
+json GcsCliIpcServer::handleRequestPayload(const QByteArray& payload) const
+{
+    json answer;
+    if (auto request = parseRequest(payload, answer))
+        return dispatch(m_context, *request);
+    return answer;
 }

@@ -20,20 +20,26 @@
 //   "CommandRejected" "Internal error: <text>" (domain "business") and logged as an error.
 // - Responses are serialised with invalid UTF-8 replaced (U+FFFD), so a bad byte in a vehicle's
 //   text can never make the response unwritable.
+// - The socket work (accept, read, write, deadlines) runs on a thread of its own, so an answer
+//   never waits for the main loop to get round to the socket. A method that only reads (its
+//   MethodSpec says readOnly) is answered there between two of the main loop's events
+//   (MainLoopGate, open while GcsApplication::runLoop runs): it waits for the event in progress,
+//   not for the loop's whole turn. Every other method, and a read the gate does not let in within
+//   kGateWaitMs (gate closed, or an event holding the loop that long), is queued to the main thread
+//   and answered from there, as all methods are without the gate.
 
 #include "GcsCliServiceContext.h"
 
 #include <QByteArray>
-#include <QHash>
 #include <QObject>
 #include <QString>
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
+
 class GcsCliOutcomeRecorder;
-class QLocalServer;
-class QLocalSocket;
-class QTimer;
+class QThread;
 
 class GcsCliIpcServer : public QObject {
     Q_OBJECT
@@ -42,6 +48,7 @@ public:
     static constexpr qint64 kMaxFramePayload = 4 * 1024 * 1024;
     static constexpr int kDefaultReadDeadlineMs = 3000;
     static constexpr int kStaleProbeTimeoutMs = 500;
+    static constexpr int kGateWaitMs = 250;
 
     // "" (the default): kEndpointName below $TMPDIR; else DIR/kEndpointName. Main thread, for
     // servers started afterwards.
@@ -60,45 +67,36 @@ public:
     // never taken over. On failure errorText (when given) receives the reason.
     bool start(QString* errorText = nullptr);
     void stop();
-    bool isListening() const { return m_server != nullptr; }
-    int openConnectionCount() const { return int(m_connections.size()); }
+    bool isListening() const { return m_io != nullptr; }
+    int openConnectionCount() const { return m_openConnections.load(); }
 
-    int readDeadlineMs() const { return m_readDeadlineMs; }
+    int readDeadlineMs() const { return m_readDeadlineMs.load(); }
     void setReadDeadlineMs(int ms) { m_readDeadlineMs = ms; }
 
-    // One request payload (the frame's JSON text) to its response envelope. Never throws.
+    // One request payload (the frame's JSON text) to its response envelope. Never throws. Main
+    // thread (or a worker inside MainLoopGate, for a read-only method).
     nlohmann::json handleRequestPayload(const QByteArray& payload) const;
+    // Requests answered off the main thread between two events, since start.
+    quint64 answeredBetweenEvents() const { return m_betweenEvents.load(); }
 
     // The zone and account outcomes the router answers from.
     GcsCliOutcomeRecorder* outcomes() const { return m_outcomes; }
 
 signals:
     // Each request answered: whether the answer is ok, and the time from its whole frame to the
-    // answer written (the station's metrics).
+    // answer written (the station's metrics). Emitted on the socket thread.
     void requestAnswered(bool ok, double seconds);
 
-private slots:
-    void onNewConnection();
-    void onSocketReadyRead(QLocalSocket* socket);
-    void onSocketDisconnected(QLocalSocket* socket);
-    void onReadTimeout(QLocalSocket* socket);
-
 private:
-    struct Connection {
-        QByteArray buffer;
-        bool answered = false;
-    };
-
-    bool writeFramedJson(QLocalSocket* socket, const nlohmann::json& envelope);
-    void processBufferedFrames(QLocalSocket* socket);
-    void finishConnection(QLocalSocket* socket);
-    void answerAndFinish(QLocalSocket* socket, const nlohmann::json& envelope);
-    void dropReadTimer(QLocalSocket* socket);
+    class Io;
+    friend class Io;
+    void endThread();
 
     GcsCliServiceContext m_context;
     GcsCliOutcomeRecorder* m_outcomes = nullptr;
-    QLocalServer* m_server = nullptr;
-    QHash<QLocalSocket*, Connection> m_connections;
-    QHash<QLocalSocket*, QTimer*> m_readTimers;
-    int m_readDeadlineMs = kDefaultReadDeadlineMs;
+    QThread* m_thread = nullptr;
+    Io* m_io = nullptr;
+    std::atomic<int> m_readDeadlineMs{kDefaultReadDeadlineMs};
+    std::atomic<int> m_openConnections{0};
+    std::atomic<quint64> m_betweenEvents{0};
 };

@@ -716,7 +716,8 @@ const std::vector<MethodSpec>& missionMethods()
          "Checks a route before it flies: numbering, positions, the vehicle's limits, no-fly zones.",
          {{"routeId", "string", false, {}, "route to check (default: the active route)"},
           kVehicleIdParam,
-          kVehicleCodeParam}},
+          kVehicleCodeParam},
+         true},
         {"mission.upload",
          missionUpload,
          "Uploads a route (default: the active one) to a vehicle (default: the active one); refused when "

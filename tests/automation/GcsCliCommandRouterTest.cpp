@@ -724,7 +724,8 @@ TEST_F(CliRouterWithSim, RoutesCheckedVerifiedExportedAndImported)
                                {{"lat", 22.5003}, {"lon", 113.9}, {"alt", 30}},
                                {{"lat", 22.5006}, {"lon", 113.9}, {"alt", 30}}});
     EXPECT_EQ(okData("route.update", {{"id", id}, {"points", points}})["wayPointCount"], 3);
-    for (const auto& f : okData("mission.check")["findings"])
+    const json checked = okData("mission.check");
+    for (const auto& f : checked["findings"])
         EXPECT_EQ(f["kind"], "unchecked") << f.dump() << ": no zone set, no limits read, nothing else";
     EXPECT_EQ(okData("route.defaultWayPoint", {{"wayPoint", {{"alt", 42}}}})["defaultWayPoint"]["alt"], 42.0);
     okData("mission.upload", {{"verify", true}});

@@ -2,20 +2,26 @@
 #include "AppHarness.h"
 
 #include "automation/GcsCliIpcServer.h"
+#include "common/MainLoopGate.h"
 
 #include "LogCapture.h"
 #include "TestSupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QScopeGuard>
+#include <QThread>
 #include <QTimer>
 #include <QtEndian>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -175,6 +181,74 @@ TEST_F(CliIpcServerTest, EveryFrameGetsExactlyOneAnswerThenTheConnectionCloses)
     }
     EXPECT_EQ(LogCapture::instance().count(warn, "<cli-ipc> frame too large: 4194305 bytes (max 4194304)"), 1);
     EXPECT_TRUE(waitUntil([&] { return server.openConnectionCount() == 0; }));
+}
+
+// A read is answered between two events of a main loop that never idles, and never during one;
+// a method that is not a read waits for the loop. The client is a thread of its own, and the
+// "loop" is this thread marking its events by hand, delivering none.
+TEST_F(CliIpcServerTest, AReadIsAnsweredBetweenTheEventsOfABusyLoop)
+{
+    ASSERT_TRUE(server.start());
+    MainLoopGate& gate = MainLoopGate::instance();
+    gate.setOpen(true);
+    const auto close = qScopeGuard([&] { gate.setOpen(false); });
+
+    std::vector<json> answers(2);
+    std::atomic<int> answered{0};
+    std::thread client([&] {
+        const QByteArray requests[] = {kPing, R"({"method":"system.info","apiVersion":"1"})"};
+        for (int i = 0; i < 2; ++i) {
+            QLocalSocket socket;
+            socket.connectToServer(kEndpoint);
+            socket.waitForConnected(5000);
+            socket.write(frame(requests[i]));
+            socket.waitForBytesWritten(5000);
+            QByteArray bytes;
+            while (socket.waitForReadyRead(10000))
+                bytes += socket.readAll();
+            bytes += socket.readAll();
+            const auto got = frames(bytes);
+            answers[size_t(i)] = got.size() == 1 ? got.front() : json();
+            ++answered;
+        }
+    });
+    std::atomic<bool> inEvent{false};
+    std::atomic<bool> enteredDuringEvent{false};
+    QElapsedTimer busy;
+    busy.start();
+    while (answered == 0 && busy.elapsed() < 10000) {
+        gate.beginEvent();
+        inEvent = true;
+        QThread::msleep(20);
+        inEvent = false;
+        gate.endEvent();
+    }
+    EXPECT_EQ(answered.load(), 1) << "the read waited for the loop to idle";
+    EXPECT_EQ(server.answeredBetweenEvents(), 1u);
+    // The same gate, seen from a worker: it waits for the event in progress, and a closed gate
+    // says no at once.
+    gate.beginEvent();
+    std::thread worker([&] {
+        MainLoopGate::Visit visit(gate, 5000);
+        enteredDuringEvent = bool(visit) && inEvent.load();
+    });
+    inEvent = true;
+    QThread::msleep(50);
+    inEvent = false;
+    gate.endEvent();
+    worker.join();
+    EXPECT_FALSE(enteredDuringEvent.load());
+    gate.setOpen(false);
+    QElapsedTimer refused;
+    refused.start();
+    EXPECT_FALSE(MainLoopGate::Visit(gate, 5000));
+    EXPECT_LT(refused.elapsed(), 2500);
+
+    EXPECT_TRUE(waitUntil([&] { return answered == 2; })) << "system.info is answered once the loop runs";
+    client.join();
+    EXPECT_EQ(answers[0]["data"], json({{"pong", true}}));
+    EXPECT_TRUE(answers[1].contains("ok")) << answers[1].dump();
+    EXPECT_EQ(server.answeredBetweenEvents(), 1u);
 }
 
 // The read deadline restarts with every chunk: a slow sender whose gaps stay below it is served

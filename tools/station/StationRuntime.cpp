@@ -599,7 +599,7 @@ std::string StationRuntime::metricsText() const
 
 int StationRuntime::exec()
 {
-    const int rc = m_app->exec();
+    const int rc = m_app->runLoop();
     spdlog::info("<station> stopped");
     spdlog::default_logger()->flush();
     return rc;
