@@ -1,5 +1,7 @@
 #include "OstDatagramSocket.h"
 
+#include "OstMainLoopGate.h"
+
 #include <QElapsedTimer>
 #include <QSocketNotifier>
 
@@ -371,5 +373,6 @@ void OstDatagramSocket::readTurn()
         }
         if (count < kReadBatch || m_fd < 0)
             return;  // emptied
+        OstMainLoopGate::instance().pass();  // a batch is delivered whole: a waiting read goes now
     }
 }

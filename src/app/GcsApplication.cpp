@@ -5,7 +5,7 @@
 #include "GcsToolBox.h"
 #include "VelmoraCore.h"
 #include "automation/GcsCliIpcServer.h"
-#include "common/MainLoopGate.h"
+#include "OstMainLoopGate.h"
 
 #include "OstDispatcher.h"
 #include "OstMainThreadExecEvent.h"
@@ -123,8 +123,8 @@ bool GcsApplication::notify(QObject* receiver, QEvent* e)
     // Only the outermost delivery on the main thread: nested sends are part of its time.
     if (m_deliveryDepth > 0 || QThread::currentThread() != thread())
         return QApplication::notify(receiver, e);
-    // A worker let in between events (MainLoopGate) has left before this event begins.
-    MainLoopGate& gate = MainLoopGate::instance();
+    // A worker let in between events (OstMainLoopGate) has left before this event begins.
+    OstMainLoopGate& gate = OstMainLoopGate::instance();
     gate.beginEvent();
     const auto between = qScopeGuard([&] { gate.endEvent(); });
     if (m_stallThresholdNs <= 0) {
@@ -168,16 +168,16 @@ int GcsApplication::runLoop()
 {
     // From here until the loop ends the main thread runs only inside events, so a worker may run
     // between them; before and after, setup and teardown code runs outside any event.
-    MainLoopGate::instance().setOpen(true);
+    OstMainLoopGate::instance().setOpen(true);
     const int rc = exec();
-    MainLoopGate::instance().setOpen(false);
+    OstMainLoopGate::instance().setOpen(false);
     return rc;
 }
 
 void GcsApplication::handleAppAboutToQuit()
 {
     spdlog::info("<app> about to quit app");
-    MainLoopGate::instance().setOpen(false);  // teardown runs outside events from here
+    OstMainLoopGate::instance().setOpen(false);  // teardown runs outside events from here
     stopCliIpcServer();
     spdlog::info("<app> begin release all");
     release();

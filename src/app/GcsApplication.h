@@ -29,7 +29,7 @@ public:
     void stopCliIpcServer();
     GcsCliIpcServer* cliIpcServer() const { return m_cliIpcServer.get(); }
 
-    // exec() with MainLoopGate open while the loop runs: the CLI endpoint answers reads between
+    // exec() with OstMainLoopGate open while the loop runs: the CLI endpoint answers reads between
     // two events instead of after the loop's whole turn. Programs run their loop with this.
     int runLoop();
 

@@ -1,11 +1,10 @@
 #pragma once
 // Turns one parsed CLI request {"method", "apiVersion"?, "params"?} into one response envelope
 // (GcsCliResponse). Runs on the main thread, or for a readOnly method on the CLI endpoint's thread
-// inside MainLoopGate, which is the main thread's turn as far as the models can tell. It is an adapter: it parses a request, calls the
-// vehicle services (svc::VehicleServices) or the station (svc::StationPort), and writes the
-// answer; the rules of what is refused and why are the services'. Methods that start a vehicle
-// action only report that it was accepted and sent, its outcome is observed through other
-// methods ("command.status", "telemetry.snapshot").
+// inside OstMainLoopGate, which is the main thread's turn as far as the models can tell. It is an adapter: it parses a
+// request, calls the vehicle services (svc::VehicleServices) or the station (svc::StationPort), and writes the answer;
+// the rules of what is refused and why are the services'. Methods that start a vehicle action only report that it was
+// accepted and sent, its outcome is observed through other methods ("command.status", "telemetry.snapshot").
 //
 // Methods: system.ping, system.methods, connection.status, connection.connect,
 // connection.disconnect, vehicle.resolveTarget, vehicle.list, vehicle.setActive,

@@ -3,7 +3,7 @@
 #include "GcsCliCommandRouter.h"
 #include "GcsCliOutcomeRecorder.h"
 #include "GcsCliResponse.h"
-#include "common/MainLoopGate.h"
+#include "OstMainLoopGate.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -304,7 +304,7 @@ void GcsCliIpcServer::Io::answer(const QPointer<QLocalSocket>& socket, json requ
     if (GcsCliCommandRouter::isReadOnly(request)) {
         json envelope;
         {
-            MainLoopGate::Visit visit(MainLoopGate::instance(), kGateWaitMs);
+            OstMainLoopGate::Visit visit(OstMainLoopGate::instance(), kGateWaitMs);
             if (visit)
                 envelope = dispatch(m_owner->m_context, request);
         }

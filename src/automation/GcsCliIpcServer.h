@@ -23,7 +23,7 @@
 // - The socket work (accept, read, write, deadlines) runs on a thread of its own, so an answer
 //   never waits for the main loop to get round to the socket. A method that only reads (its
 //   MethodSpec says readOnly) is answered there between two of the main loop's events
-//   (MainLoopGate, open while GcsApplication::runLoop runs): it waits for the event in progress,
+//   (OstMainLoopGate, open while GcsApplication::runLoop runs): it waits for the event in progress,
 //   not for the loop's whole turn. Every other method, and a read the gate does not let in within
 //   kGateWaitMs (gate closed, or an event holding the loop that long), is queued to the main thread
 //   and answered from there, as all methods are without the gate.
@@ -74,7 +74,7 @@ public:
     void setReadDeadlineMs(int ms) { m_readDeadlineMs = ms; }
 
     // One request payload (the frame's JSON text) to its response envelope. Never throws. Main
-    // thread (or a worker inside MainLoopGate, for a read-only method).
+    // thread (or a worker inside OstMainLoopGate, for a read-only method).
     nlohmann::json handleRequestPayload(const QByteArray& payload) const;
     // Requests answered off the main thread between two events, since start.
     quint64 answeredBetweenEvents() const { return m_betweenEvents.load(); }

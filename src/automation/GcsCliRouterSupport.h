@@ -83,7 +83,7 @@ struct MethodSpec {
     const char* description;
     std::vector<ParamSpec> params;
     // Only reads the models and builds its answer: the endpoint may run it off the main thread
-    // between two events (MainLoopGate). Nothing it calls may start, post to or wait for the main
+    // between two events (OstMainLoopGate). Nothing it calls may start, post to or wait for the main
     // thread's objects.
     bool readOnly = false;
 };

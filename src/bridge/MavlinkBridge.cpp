@@ -1,5 +1,7 @@
 #include "MavlinkBridge.h"
 
+#include "OstMainLoopGate.h"
+
 #include "bridge/MavlinkMissionServer.h"
 #include "bridge/MavlinkParamServer.h"
 
@@ -483,6 +485,7 @@ void MavlinkBridge::tick()
     const auto flush = qScopeGuard([this] { m_links.endBurst(); });
     int airframeReads = 0;
     for (auto& [sysid, e] : m_vehicles) {
+        OstMainLoopGate::instance().pass();
         const auto vehicle = e.vehicle.lock();
         if (!vehicle || !vehicle->alive())
             continue;

@@ -1,5 +1,7 @@
 #include "FleetPublisher.h"
 
+#include "OstMainLoopGate.h"
+
 #include "fleet/FleetReadModel.h"
 #include "telemetry/MavFlightStatusDataItem.h"
 #include "vehicle/MultiVehicleManager.h"
@@ -355,6 +357,7 @@ void FleetPublisher::tick()
     for (const auto& v : m_vehicles->vehicleList()) {
         if (v->vehicleControllerType() == VehicleControllerType::Remote || v->vehicleId() < 1)
             continue;
+        OstMainLoopGate::instance().pass();  // 253 documents: a waiting CLI read goes between them
         const int id = v->vehicleId();
         present.insert(id);
         json doc = vehicleDocument(*v);

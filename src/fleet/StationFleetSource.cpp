@@ -1,5 +1,7 @@
 #include "StationFleetSource.h"
 
+#include "OstMainLoopGate.h"
+
 #include "mission/MavFlightRouteDataItem.h"
 #include "mission/MavMissionsController.h"
 #include "telemetry/VehicleAlert.h"
@@ -60,6 +62,7 @@ StationFleetSource::vehiclesSince(const std::function<uint64_t(const std::string
     const uint64_t round = ++m_rounds;
     list.reserve(size_t(all.size()));
     for (const auto& v : all) {
+        OstMainLoopGate::instance().pass();
         std::string key = FleetReadModel::vehicleKey(*v);
         auto shown = FleetReadModel::shown(*v, v == active);
         const auto link = v->linkLossStats();

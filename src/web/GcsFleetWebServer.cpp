@@ -1,5 +1,7 @@
 #include "GcsFleetWebServer.h"
 
+#include "OstMainLoopGate.h"
+
 #include "GcsFleetHttpGuard.h"
 
 #include "fleet/FleetReadModel.h"
@@ -811,6 +813,7 @@ struct GcsFleetWebServer::Private {
             return it == sentVehicles.end() ? uint64_t(0) : it->second.stamp;
         });
         for (auto& [vehicleKey, now, link, stamp] : all) {
+            OstMainLoopGate::instance().pass();
             const auto [it, joined] = sentVehicles.try_emplace(vehicleKey);
             Sent& sent = it->second;
             sent.seenTick = tickCount;

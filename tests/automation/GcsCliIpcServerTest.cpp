@@ -2,7 +2,7 @@
 #include "AppHarness.h"
 
 #include "automation/GcsCliIpcServer.h"
-#include "common/MainLoopGate.h"
+#include "OstMainLoopGate.h"
 
 #include "LogCapture.h"
 #include "TestSupport.h"
@@ -183,21 +183,22 @@ TEST_F(CliIpcServerTest, EveryFrameGetsExactlyOneAnswerThenTheConnectionCloses)
     EXPECT_TRUE(waitUntil([&] { return server.openConnectionCount() == 0; }));
 }
 
-// A read is answered between two events of a main loop that never idles, and never during one;
-// a method that is not a read waits for the loop. The client is a thread of its own, and the
-// "loop" is this thread marking its events by hand, delivering none.
+// A read is answered between two events of a main loop that never idles, or inside one long
+// event at a safe point (pass()), and never during an event; a method that is not a read waits
+// for the loop. The client is a thread of its own, and the "loop" is this thread marking its
+// events by hand, delivering none.
 TEST_F(CliIpcServerTest, AReadIsAnsweredBetweenTheEventsOfABusyLoop)
 {
     ASSERT_TRUE(server.start());
-    MainLoopGate& gate = MainLoopGate::instance();
+    OstMainLoopGate& gate = OstMainLoopGate::instance();
     gate.setOpen(true);
     const auto close = qScopeGuard([&] { gate.setOpen(false); });
 
-    std::vector<json> answers(2);
+    const QByteArray requests[] = {kPing, kPing, R"({"method":"system.info","apiVersion":"1"})"};
+    std::vector<json> answers(3);
     std::atomic<int> answered{0};
     std::thread client([&] {
-        const QByteArray requests[] = {kPing, R"({"method":"system.info","apiVersion":"1"})"};
-        for (int i = 0; i < 2; ++i) {
+        for (size_t i = 0; i < answers.size(); ++i) {
             QLocalSocket socket;
             socket.connectToServer(kEndpoint);
             socket.waitForConnected(5000);
@@ -208,28 +209,36 @@ TEST_F(CliIpcServerTest, AReadIsAnsweredBetweenTheEventsOfABusyLoop)
                 bytes += socket.readAll();
             bytes += socket.readAll();
             const auto got = frames(bytes);
-            answers[size_t(i)] = got.size() == 1 ? got.front() : json();
+            answers[i] = got.size() == 1 ? got.front() : json();
             ++answered;
         }
     });
     std::atomic<bool> inEvent{false};
     std::atomic<bool> enteredDuringEvent{false};
+    // Short events, one after another.
     QElapsedTimer busy;
     busy.start();
     while (answered == 0 && busy.elapsed() < 10000) {
         gate.beginEvent();
-        inEvent = true;
         QThread::msleep(20);
-        inEvent = false;
         gate.endEvent();
     }
     EXPECT_EQ(answered.load(), 1) << "the read waited for the loop to idle";
-    EXPECT_EQ(server.answeredBetweenEvents(), 1u);
+    // One long event with safe points.
+    busy.restart();
+    gate.beginEvent();
+    while (answered == 1 && busy.elapsed() < 10000) {
+        QThread::msleep(5);
+        gate.pass();
+    }
+    gate.endEvent();
+    EXPECT_EQ(answered.load(), 2) << "the read waited for the long event to end";
+    EXPECT_EQ(server.answeredBetweenEvents(), 2u);
     // The same gate, seen from a worker: it waits for the event in progress, and a closed gate
     // says no at once.
     gate.beginEvent();
     std::thread worker([&] {
-        MainLoopGate::Visit visit(gate, 5000);
+        OstMainLoopGate::Visit visit(gate, 5000);
         enteredDuringEvent = bool(visit) && inEvent.load();
     });
     inEvent = true;
@@ -241,14 +250,15 @@ TEST_F(CliIpcServerTest, AReadIsAnsweredBetweenTheEventsOfABusyLoop)
     gate.setOpen(false);
     QElapsedTimer refused;
     refused.start();
-    EXPECT_FALSE(MainLoopGate::Visit(gate, 5000));
+    EXPECT_FALSE(OstMainLoopGate::Visit(gate, 5000));
     EXPECT_LT(refused.elapsed(), 2500);
 
-    EXPECT_TRUE(waitUntil([&] { return answered == 2; })) << "system.info is answered once the loop runs";
+    EXPECT_TRUE(waitUntil([&] { return answered == 3; })) << "system.info is answered once the loop runs";
     client.join();
     EXPECT_EQ(answers[0]["data"], json({{"pong", true}}));
-    EXPECT_TRUE(answers[1].contains("ok")) << answers[1].dump();
-    EXPECT_EQ(server.answeredBetweenEvents(), 1u);
+    EXPECT_EQ(answers[1]["data"], json({{"pong", true}}));
+    EXPECT_TRUE(answers[2].contains("ok")) << answers[2].dump();
+    EXPECT_EQ(server.answeredBetweenEvents(), 2u);
 }
 
 // The read deadline restarts with every chunk: a slow sender whose gaps stay below it is served

@@ -1,14 +1,14 @@
-#include "MainLoopGate.h"
+#include "OstMainLoopGate.h"
 
 #include <chrono>
 
-MainLoopGate& MainLoopGate::instance()
+OstMainLoopGate& OstMainLoopGate::instance()
 {
-    static MainLoopGate gate;
+    static OstMainLoopGate gate;
     return gate;
 }
 
-void MainLoopGate::setOpen(bool open)
+void OstMainLoopGate::setOpen(bool open)
 {
     std::unique_lock lock(m_mutex);
     m_open = open;
@@ -17,21 +17,35 @@ void MainLoopGate::setOpen(bool open)
     m_changed.notify_all();
 }
 
-bool MainLoopGate::isOpen() const
+bool OstMainLoopGate::isOpen() const
 {
     std::lock_guard lock(m_mutex);
     return m_open;
 }
 
-void MainLoopGate::beginEvent()
+void OstMainLoopGate::beginEvent()
 {
     // Marked even while closed: a gate opened during this event must not let a worker in before it ends.
     std::unique_lock lock(m_mutex);
     m_changed.wait(lock, [this] { return !m_workerInside && (m_waiting == 0 || !m_open); });
     m_mainInside = true;
+    m_mainThread = std::this_thread::get_id();
 }
 
-void MainLoopGate::endEvent()
+void OstMainLoopGate::pass()
+{
+    if (m_waiting.load(std::memory_order_relaxed) == 0)
+        return;
+    std::unique_lock lock(m_mutex);
+    if (!m_open || !m_mainInside || m_mainThread != std::this_thread::get_id() || m_waiting == 0)
+        return;
+    m_mainInside = false;
+    m_changed.notify_all();
+    m_changed.wait(lock, [this] { return !m_workerInside && (m_waiting == 0 || !m_open); });
+    m_mainInside = true;
+}
+
+void OstMainLoopGate::endEvent()
 {
     std::lock_guard lock(m_mutex);
     m_mainInside = false;
@@ -39,7 +53,7 @@ void MainLoopGate::endEvent()
         m_changed.notify_all();
 }
 
-bool MainLoopGate::enter(int timeoutMs)
+bool OstMainLoopGate::enter(int timeoutMs)
 {
     std::unique_lock lock(m_mutex);
     ++m_waiting;
@@ -57,14 +71,14 @@ bool MainLoopGate::enter(int timeoutMs)
     return in;
 }
 
-void MainLoopGate::leave()
+void OstMainLoopGate::leave()
 {
     std::lock_guard lock(m_mutex);
     m_workerInside = false;
     m_changed.notify_all();
 }
 
-uint64_t MainLoopGate::visits() const
+uint64_t OstMainLoopGate::visits() const
 {
     std::lock_guard lock(m_mutex);
     return m_visits;

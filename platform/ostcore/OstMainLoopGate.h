@@ -15,17 +15,21 @@
 //   a worker inside to leave.
 // - enter() waits at most its timeout and then says no: an event that holds the loop that long (a
 //   nested loop, a modal wait, a stall) is not waited out; the caller queues its work instead.
+// - Long events call pass() where the models are whole, so a worker waits for a piece of an
+//   event, not for the whole of a tick over 253 vehicles.
 // - What a worker may do inside: read, and build its answer. Nothing that needs the main thread
 //   (a blocking queued call, starting a timer of a main-thread object) and nothing that outlives
 //   the visit: every copy of a model object it took is dropped before leave().
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 
-class MainLoopGate {
+class OstMainLoopGate {
 public:
-    static MainLoopGate& instance();
+    static OstMainLoopGate& instance();
 
     // ---- main thread ----
     void setOpen(bool open);
@@ -33,6 +37,10 @@ public:
     // Around each outermost event: begin waits for a worker inside, and lets waiting ones in first.
     void beginEvent();
     void endEvent();
+    // A safe point inside a long event (a tick over every vehicle, a turn of datagrams), where
+    // the models are whole: a worker waiting is let in now instead of at the event's end. Costs
+    // one atomic read when nobody waits; does nothing outside an event marked by beginEvent.
+    void pass();
 
     // ---- any other thread ----
     bool enter(int timeoutMs);
@@ -43,7 +51,7 @@ public:
 
     class Visit {
     public:
-        Visit(MainLoopGate& gate, int timeoutMs)
+        Visit(OstMainLoopGate& gate, int timeoutMs)
             : m_gate(gate)
             , m_in(gate.enter(timeoutMs))
         {
@@ -58,7 +66,7 @@ public:
         Visit& operator=(const Visit&) = delete;
 
     private:
-        MainLoopGate& m_gate;
+        OstMainLoopGate& m_gate;
         bool m_in;
     };
 
@@ -68,6 +76,7 @@ private:
     bool m_open = false;
     bool m_mainInside = false;
     bool m_workerInside = false;
-    int m_waiting = 0;
+    std::atomic<int> m_waiting{0};  // changed under m_mutex; read without it by pass()
+    std::thread::id m_mainThread;
     uint64_t m_visits = 0;
 };
