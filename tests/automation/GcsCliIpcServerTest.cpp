@@ -197,8 +197,11 @@ TEST_F(CliIpcServerTest, AReadIsAnsweredBetweenTheEventsOfABusyLoop)
     const QByteArray requests[] = {kPing, kPing, R"({"method":"system.info","apiVersion":"1"})"};
     std::vector<json> answers(3);
     std::atomic<int> answered{0};
+    std::atomic<bool> longEventBegun{false};
     std::thread client([&] {
         for (size_t i = 0; i < answers.size(); ++i) {
+            while (i == 1 && !longEventBegun)
+                QThread::msleep(1);
             QLocalSocket socket;
             socket.connectToServer(kEndpoint);
             socket.waitForConnected(5000);
@@ -227,6 +230,7 @@ TEST_F(CliIpcServerTest, AReadIsAnsweredBetweenTheEventsOfABusyLoop)
     // One long event with safe points.
     busy.restart();
     gate.beginEvent();
+    longEventBegun = true;
     while (answered == 1 && busy.elapsed() < 10000) {
         QThread::msleep(5);
         gate.pass();
