@@ -340,9 +340,30 @@ class Run:
             fds = len(os.listdir("/proc/%d/fd" % p.pid))
         except (OSError, AttributeError):
             return
+        # Each half minute: /metrics is work for the station.
+        live = None
+        if time.time() - getattr(self, "live_taken", 0) >= 30:
+            live = self.sanitizer_live_heap()
+            self.live_taken = time.time()
         seg = self.station_segments[-1]
         if seg["pid"] == p.pid:
-            seg["samples"].append((time.time(), rss, fds, threads))
+            seg["samples"].append((time.time(), rss, fds, threads, live))
+
+    def sanitizer_live_heap(self):
+        """What the station itself holds, in KiB, when it runs under the address sanitizer (its
+        RSS is then mostly the sanitizer's quarantine of freed memory and size-class pools)."""
+        if not self.args.sanitize:
+            return None
+        try:
+            with socket.create_connection(("127.0.0.1", self.http_port), timeout=5) as sock:
+                sock.sendall(b"GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
+                text = b""
+                while chunk := sock.recv(65536):
+                    text += chunk
+            m = re.search(rb"^velmora_sanitizer_live_heap_bytes (\S+)$", text, re.M)
+            return int(float(m.group(1)) / 1024) if m else None
+        except (OSError, ValueError):
+            return None
 
     def alive_in_sim(self):
         n = 0 if self.stopped_sims else MAIN_VEHICLES
@@ -653,7 +674,7 @@ class Run:
         reports = self.sanitizer_reports()
         add("crashes, sanitizer reports", "%d, %d" % (len(self.crashes), reports), "0", not self.crashes and not reports)
 
-        growth, fd_delta, thread_delta = [], [], []
+        growth, fd_delta, thread_delta, live_growth = [], [], [], []
         warm = min(600, self.seconds / 5)
         for seg in self.station_segments:
             samples = seg["samples"]
@@ -662,10 +683,16 @@ class Run:
                 continue
             first, last = base[0], base[-1]
             growth.append(100.0 * (last[1] - first[1]) / first[1])
+            live = [s[4] for s in base if s[4]]
+            if len(live) >= 2:
+                live_growth.append((100.0 * (live[-1] - live[0]) / live[0], live[0] // 1024, live[-1] // 1024))
             fd_delta.append(last[2] - first[2])
             thread_delta.append(last[3] - first[3])
         add("station RSS growth from minute 10 to the end",
-            (", ".join("%.1f %%" % g for g in growth) or "n/a") + self.sanitizer_store(),
+            (", ".join("%.1f %%" % g for g in growth) or "n/a") +
+            ("; the station's own heap (the sanitizer's count) %s" %
+             ", ".join("%+.1f %% (%d to %d MiB)" % g for g in live_growth) if live_growth else "") +
+            self.sanitizer_store(),
             "under 10 %", growth and max(growth) < 10)
         add("descriptors and threads at the end vs minute 10",
             ", ".join("%+d / %+d" % (a, b) for a, b in zip(fd_delta, thread_delta)) or "n/a", "equal within 5",
@@ -721,8 +748,9 @@ class Run:
                                       "p99_ms": round(sorted(v)[min(len(v) - 1, int(len(v) * 0.99))] * 1000, 1),
                                       "max_ms": round(max(v) * 1000, 1)} for m, v in self.cli_by_method.items()},
                   "stationSamples": [{"pid": seg["pid"],
-                                      "perMinute": [{"at": round(t - self.t0), "rssKiB": r, "fds": fd, "threads": th}
-                                                    for i, (t, r, fd, th) in enumerate(seg["samples"])
+                                      "perMinute": [{"at": round(t - self.t0), "rssKiB": r, "fds": fd, "threads": th,
+                                                     "liveHeapKiB": live}
+                                                    for i, (t, r, fd, th, live) in enumerate(seg["samples"])
                                                     if i == 0 or int(t - seg["start"]) // 60 !=
                                                     int(seg["samples"][i - 1][0] - seg["start"]) // 60]}
                                      for seg in self.station_segments]}

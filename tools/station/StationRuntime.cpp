@@ -54,6 +54,9 @@
 #include <vector>
 
 #include <fcntl.h>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/allocator_interface.h>
+#endif
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -558,6 +561,19 @@ std::string StationRuntime::metricsText() const
         m.gauge("velmora_main_loop_stall_longest_seconds", "The longest an event has held the main loop.",
                 stalls.longestSeconds);
     }
+    if (const GcsCliIpcServer* cli = gcsApp() ? gcsApp()->cliIpcServer() : nullptr)
+        m.counter("velmora_cli_reads_between_events_total",
+                  "CLI reads answered on the endpoint's thread between two main-loop events.",
+                  double(cli->answeredBetweenEvents()));
+#if defined(__SANITIZE_ADDRESS__)
+    // Under the address sanitizer RSS is mostly its quarantine of freed memory and its size-class
+    // pools; these tell how much the station itself holds.
+    m.gauge("velmora_sanitizer_live_heap_bytes", "Heap bytes the station holds (address-sanitizer builds).",
+            double(__sanitizer_get_current_allocated_bytes()));
+    m.gauge("velmora_sanitizer_mapped_heap_bytes",
+            "Heap bytes the sanitizer's allocator has mapped, quarantine included (address-sanitizer builds).",
+            double(__sanitizer_get_heap_size()));
+#endif
     m.gauge("velmora_page_clients", "WebSocket clients of the fleet page.",
             m_fleetPage ? m_fleetPage->clientCount() : 0);
     if (m_bridge) {
