@@ -55,7 +55,9 @@
 
 #include <fcntl.h>
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
+// The sanitizer's allocator counters (GCC ships no header for them).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+extern "C" size_t __sanitizer_get_heap_size();
 #endif
 #include <pwd.h>
 #include <sys/file.h>
