@@ -15,6 +15,9 @@ killed (SIGKILL) and restarted on its data directory.
 Choices where the figures need one:
 - "Minute 10" is min(10 min, a fifth of the run) after the station started, for each station
   process; growth is measured from there to that process's end (its SIGKILL, or the run's end).
+  Under --sanitize the row also gives the growth of the heap the station holds (its /metrics
+  velmora_sanitizer_live_heap_bytes, read every half minute), as evidence when RSS moves: the
+  bound stays on RSS.
 - Page vs simulator: once a minute one viewer's vehicles shown alive are compared with the
   simulator's vehicles that are running; they must agree at some moment within 2 s. Samples
   taken within 30 s after a fault are skipped (the station needs its time-outs to see it).
