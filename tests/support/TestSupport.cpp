@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTimer>
+#include <QRandomGenerator>
 #include <QUdpSocket>
 #include <QUuid>
 
@@ -53,18 +54,37 @@ QString makeTempDir(const QString& name)
     return path;
 }
 
+namespace {
+
+// A free port below Linux's ephemeral range (32768-60999): a port the kernel hands out there can
+// be taken by any socket of a parallel test between this check and the caller's own bind.
+template <typename Bind>
+quint16 freePortBelowEphemeral(Bind bindable)
+{
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const auto port = quint16(20000 + QRandomGenerator::global()->bounded(12000));
+        if (bindable(port))
+            return port;
+    }
+    return 0;
+}
+
+}  // namespace
+
 quint16 freeUdpPort()
 {
-    QUdpSocket s;
-    s.bind(QHostAddress::LocalHost, 0);
-    return s.localPort();
+    return freePortBelowEphemeral([](quint16 port) {
+        QUdpSocket s;
+        return s.bind(QHostAddress::AnyIPv4, port);
+    });
 }
 
 quint16 freeTcpPort()
 {
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
+    return freePortBelowEphemeral([](quint16 port) {
+        QTcpServer s;
+        return s.listen(QHostAddress::AnyIPv4, port);
+    });
 }
 
 }  // namespace testsupport
