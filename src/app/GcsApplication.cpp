@@ -127,16 +127,12 @@ bool GcsApplication::notify(QObject* receiver, QEvent* e)
     OstMainLoopGate& gate = OstMainLoopGate::instance();
     gate.beginEvent();
     const auto between = qScopeGuard([&] { gate.endEvent(); });
-    if (m_stallThresholdNs <= 0) {
-        ++m_deliveryDepth;
-        const auto outer = qScopeGuard([this] { --m_deliveryDepth; });
-        return QApplication::notify(receiver, e);
-    }
     // The receiver may delete itself while handling the event: what names it is taken before.
     // A timer or socket notifier says little by itself; its parent is the object that works.
+    const bool timed = m_stallThresholdNs > 0;
     const int type = int(e->type());
-    const QMetaObject* receiverClass = receiver ? receiver->metaObject() : nullptr;
-    const QObject* parent = receiver ? receiver->parent() : nullptr;
+    const QMetaObject* receiverClass = timed && receiver ? receiver->metaObject() : nullptr;
+    const QObject* parent = timed && receiver ? receiver->parent() : nullptr;
     const QMetaObject* parentClass = parent ? parent->metaObject() : nullptr;
     QElapsedTimer timer;
     timer.start();
@@ -147,7 +143,7 @@ bool GcsApplication::notify(QObject* receiver, QEvent* e)
         handled = QApplication::notify(receiver, e);
     }
     const qint64 took = timer.nsecsElapsed();
-    if (took < m_stallThresholdNs)
+    if (!timed || took < m_stallThresholdNs)
         return handled;
     ++m_stalls.count;
     m_stalls.longestSeconds = std::max(m_stalls.longestSeconds, double(took) / 1e9);
